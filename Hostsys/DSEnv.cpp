@@ -115,14 +115,19 @@ bool JoinEntries(const fs::path& dir, Keep keep, std::string& out) {
     return true;
 }
 
-void LogException(const char* where, const std::exception& e) {
-    std::string what = e.what();
-    if (what.size() > kMaxExceptionText) what.resize(kMaxExceptionText);
-    Log(std::string("Error: DSEnv.") + where + " failure:" + what);
-}
-
-void LogUnknownException(const char* where) {
-    Log(std::string("Error: DSEnv.") + where + " failure unhandled exception");
+// Runs `body`; an exception is logged as a failure of `where` and ends it,
+// so that the caller returns what it has.
+template <class Body>
+void Guarded(const char* where, Body body) {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        std::string what = e.what();
+        if (what.size() > kMaxExceptionText) what.resize(kMaxExceptionText);
+        Log(std::string("Error: DSEnv.") + where + " failure:" + what);
+    } catch (...) {
+        Log(std::string("Error: DSEnv.") + where + " failure unhandled exception");
+    }
 }
 
 int CountBits(DWORD_PTR mask) { return std::popcount(static_cast<uint64_t>(mask)); }
@@ -213,17 +218,13 @@ bool DSEnv::ListJars(std::string& out) {
 
 const std::string& DSEnv::GetVantrixPath(const char* path) {
     if (!m_VantrixPath.empty()) return m_VantrixPath;
-    try {
-        if (GetVantrixHome(path).empty()) return m_VantrixPath;
-        if (PrivValue("VANTRIX_PATH", m_VantrixPath)) return m_VantrixPath;
+    Guarded("GetVantrixPath", [&] {
+        if (GetVantrixHome(path).empty()) return;
+        if (PrivValue("VANTRIX_PATH", m_VantrixPath)) return;
         // Without jars the home is forgotten, so that it is worked out
         // again (perhaps from another path) on the next call.
         if (!ListJars(m_VantrixPath)) m_VantrixHome.clear();
-    } catch (const std::exception& e) {
-        LogException("GetVantrixPath", e);
-    } catch (...) {
-        LogUnknownException("GetVantrixPath");
-    }
+    });
     return m_VantrixPath;
 }
 
@@ -254,16 +255,12 @@ bool DSEnv::ListRuntime(std::string& out) {
 
 const std::string& DSEnv::GetClassPath(const char* path) {
     if (!m_ClassPath.empty()) return m_ClassPath;
-    try {
-        if (GetVantrixHome(path).empty()) return m_ClassPath;
-        if (PrivValue("CLASSPATH", m_ClassPath)) return m_ClassPath;
-        if (GetVantrixPath(path).empty()) return m_ClassPath;
+    Guarded("GetClassPath", [&] {
+        if (GetVantrixHome(path).empty()) return;
+        if (PrivValue("CLASSPATH", m_ClassPath)) return;
+        if (GetVantrixPath(path).empty()) return;
         ListRuntime(m_ClassPath);
-    } catch (const std::exception& e) {
-        LogException("GetClassPath", e);
-    } catch (...) {
-        LogUnknownException("GetClassPath");
-    }
+    });
     return m_ClassPath;
 }
 
@@ -382,7 +379,7 @@ void DSEnv::RenameOutputFiles(const char* path) {
 
 bool DSEnv::GetTavroEnv(std::string& out, const char* name) {
     out.clear();
-    try {
+    Guarded("GetTavroEnv", [&] {
         std::vector<char> buffer(1024);
         DWORD length = GetEnvironmentVariableA(name, buffer.data(), 1024);
         if (length >= 1024) {
@@ -392,14 +389,10 @@ bool DSEnv::GetTavroEnv(std::string& out, const char* name) {
         }
         if (length == 0) {
             Log(std::string("DSEnv::GetTavroEnv") + name + " is not set");
-            return false;
+            return;
         }
         out.assign(buffer.data(), length);
-    } catch (const std::exception& e) {
-        LogException("GetTavroEnv", e);
-    } catch (...) {
-        LogUnknownException("GetTavroEnv");
-    }
+    });
     return !out.empty();
 }
 

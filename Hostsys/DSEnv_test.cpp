@@ -7,13 +7,12 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/winbase.h"
+#include "testing/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -31,16 +30,8 @@ class LogCapture {
     std::streambuf* m_old;
 };
 
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testing_support::ReadFile;
+using testing_support::WriteFile;
 
 // An installed tree in a temporary directory: <tmp>/Tools/VANTRIX with its
 // jars, Java runtime, data, config and log directories, and the program
@@ -48,9 +39,8 @@ std::string ReadFile(const fs::path& path) {
 class Tree : public testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "dsenv-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
+        ASSERT_FALSE(m_dir.Path().empty());
+        m_root = m_dir.Path();
         m_home = (m_root / "Tools" / "VANTRIX").string();
         m_program = m_home + "/bin/TavroService";
         WriteFile(m_home + "/common/jars/b.jar", "b");
@@ -66,10 +56,6 @@ class Tree : public testing::Test {
         fs::create_directories(m_home + "/specific/tavro/config");
         fs::create_directories(m_home + "/specific/norba/logs");
     }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(m_root, ignored);
-    }
 
     std::string PrivFile() const { return m_home + "/specific/tavro/data/NTPriv.env"; }
     void WritePriv(const std::string& bytes) { WriteFile(PrivFile(), bytes); }
@@ -82,6 +68,7 @@ class Tree : public testing::Test {
         return std::to_string(text.size()) + text + "\n";
     }
 
+    testing_support::TempDir m_dir{"dsenv-test"};
     fs::path m_root;
     std::string m_home;
     std::string m_program;

@@ -3,13 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "testing/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -18,26 +16,14 @@ namespace {
 class EnvFile : public testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "env-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-        m_path = (m_dir / "NTPriv.env").string();
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
+        ASSERT_FALSE(m_dir.Path().empty());
+        m_path = (m_dir.Path() / "NTPriv.env").string();
     }
 
-    void Write(const std::string& bytes) {
-        std::ofstream out(m_path, std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
-    std::string Contents() const {
-        std::ifstream in(m_path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    void Write(const std::string& bytes) { testing_support::WriteFile(m_path, bytes); }
+    std::string Contents() const { return testing_support::ReadFile(m_path); }
 
-    fs::path m_dir;
+    testing_support::TempDir m_dir{"env-test"};
     std::string m_path;
 };
 
