@@ -294,6 +294,13 @@ LONG CopyData(DWORD type, const void* bytes, size_t size, LPBYTE data, LPDWORD d
     return ERROR_SUCCESS;
 }
 
+// Steps an enumeration query (?1 the key, ?2 the index) to its one row.
+LONG StepToItem(SqliteStatement& query, int64_t key, DWORD index) {
+    int rc = query.Bind(1, key).Bind(2, int64_t{index}).Step();
+    if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
+    return rc == SQLITE_ROW ? ERROR_SUCCESS : CodeFor(rc);
+}
+
 LONG OpenOrCreate(HKEY key, LPCSTR subKey, bool create, PHKEY result, LPDWORD disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
@@ -406,9 +413,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
     SqliteStatement enumerate(session.db(),
                               "SELECT name, written FROM reg_keys WHERE parent = ?1 "
                               "ORDER BY fold LIMIT 1 OFFSET ?2");
-    int rc = enumerate.Bind(1, session.key()).Bind(2, int64_t{index}).Step();
-    if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-    if (rc != SQLITE_ROW) return CodeFor(rc);
+    if (LONG rc = StepToItem(enumerate, session.key(), index)) return rc;
     if (LONG copied = CopyName(enumerate.Text(0), name, nameSize)) return copied;
     // Keys carry no class.
     if (keyClass && *classSize) keyClass[0] = '\0';
@@ -433,9 +438,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize
     SqliteStatement enumerate(session.db(),
                               "SELECT name, type, data FROM reg_values WHERE key = ?1 "
                               "ORDER BY id LIMIT 1 OFFSET ?2");
-    int rc = enumerate.Bind(1, session.key()).Bind(2, int64_t{index}).Step();
-    if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-    if (rc != SQLITE_ROW) return CodeFor(rc);
+    if (LONG rc = StepToItem(enumerate, session.key(), index)) return rc;
     if (LONG copied = CopyName(enumerate.Text(0), valueName, valueNameSize)) return copied;
     auto stored = static_cast<DWORD>(enumerate.Int(1));
     if (type) *type = stored;

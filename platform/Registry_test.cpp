@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -77,12 +78,14 @@ DWORD QueryDword(HKEY key, const char* name) {
     return value;
 }
 
-std::vector<std::string> SubkeyNames(HKEY key) {
+// Every name an enumeration gives; it must end with ERROR_NO_MORE_ITEMS.
+template <typename Enumerate>
+std::vector<std::string> Names(HKEY key, Enumerate enumerate) {
     std::vector<std::string> names;
     for (DWORD index = 0;; ++index) {
-        char name[256];
+        char name[512];
         DWORD size = sizeof name;
-        LONG rc = RegEnumKeyExA(key, index, name, &size, nullptr, nullptr, nullptr, nullptr);
+        LONG rc = enumerate(key, index, name, &size, nullptr, nullptr, nullptr, nullptr);
         if (rc != ERROR_SUCCESS) {
             EXPECT_EQ(rc, ERROR_NO_MORE_ITEMS);
             return names;
@@ -91,19 +94,8 @@ std::vector<std::string> SubkeyNames(HKEY key) {
     }
 }
 
-std::vector<std::string> ValueNames(HKEY key) {
-    std::vector<std::string> names;
-    for (DWORD index = 0;; ++index) {
-        char name[512];
-        DWORD size = sizeof name;
-        LONG rc = RegEnumValueA(key, index, name, &size, nullptr, nullptr, nullptr, nullptr);
-        if (rc != ERROR_SUCCESS) {
-            EXPECT_EQ(rc, ERROR_NO_MORE_ITEMS);
-            return names;
-        }
-        names.emplace_back(name, size);
-    }
-}
+std::vector<std::string> SubkeyNames(HKEY key) { return Names(key, RegEnumKeyExA); }
+std::vector<std::string> ValueNames(HKEY key) { return Names(key, RegEnumValueA); }
 
 TEST(RegistryKeys, NamesIgnoreCaseAndKeepTheirs) {
     Key created;
@@ -544,6 +536,30 @@ class Child {
 };
 
 constexpr auto kChildLimit = std::chrono::seconds(60);
+
+TEST(RegistryStore, DamagedDatabaseGivesBadDbWithoutCrashing) {
+    // In a child with a state directory of its own, so that this process's
+    // database stays sound.
+    std::filesystem::path dir = platform::StateDir() / "damaged";
+    std::filesystem::create_directories(dir);
+    {
+        std::ofstream garbage(dir / "registry.db", std::ios::binary);
+        garbage << std::string(4096, '\x5a');
+    }
+    Child child([&dir] {
+        setenv(platform::kStateDirVar, dir.c_str(), 1);
+        Key key;
+        if (Create(HKEY_LOCAL_MACHINE, "Software\\Damaged", key) != ERROR_BADDB) return 30;
+        if (key.get() != nullptr) return 31;
+        DWORD size = 0;
+        if (RegQueryValueExA(HKEY_LOCAL_MACHINE, "v", nullptr, nullptr, nullptr, &size) !=
+            ERROR_BADDB)
+            return 32;
+        return 0;
+    });
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.Wait(kChildLimit), 0);
+}
 
 TEST(RegistryProcesses, ValueWrittenByOneProcessIsReadByAnother) {
     // The parent uses the registry before forking, so the child starts with
