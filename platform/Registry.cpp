@@ -102,6 +102,7 @@ LONG Database(SqliteDb*& db) {
                    [] { pthread_atfork(LockBeforeFork, UnlockAfterFork, UnlockAfterFork); });
     if (g_db && g_dbPid != getpid()) {
         g_db->Abandon();
+        delete g_db;
         g_db = nullptr;
     }
     if (!g_db) {
