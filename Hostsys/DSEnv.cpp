@@ -130,6 +130,21 @@ void Guarded(const char* where, Body body) {
     }
 }
 
+// The process variable `name` into `out`; false when it is not set.
+bool ReadVariable(const char* name, std::string& out) {
+    out.clear();
+    std::vector<char> buffer(1024);
+    DWORD length = GetEnvironmentVariableA(name, buffer.data(), 1024);
+    if (length >= 1024) {
+        buffer.resize(length + 1);
+        length = GetEnvironmentVariableA(name, buffer.data(), length + 1);
+        if (length >= buffer.size()) return false;
+    }
+    if (length == 0) return false;
+    out.assign(buffer.data(), length);
+    return true;
+}
+
 int CountBits(DWORD_PTR mask) { return std::popcount(static_cast<uint64_t>(mask)); }
 
 // The highest processor among bits 31 to 0 of `mask`; -1 when none.
@@ -351,7 +366,7 @@ bool DSEnv::SetPath() {
     }
 
     std::string extra;
-    if (const char* value = std::getenv("VANTRIX_SHARE_EXTRA")) extra = value;
+    ReadVariable("VANTRIX_SHARE_EXTRA", extra);
     // Empty entries are left out: on this platform an empty PATH entry
     // means the current directory.
     std::string newPath;
@@ -380,18 +395,7 @@ void DSEnv::RenameOutputFiles(const char* path) {
 bool DSEnv::GetTavroEnv(std::string& out, const char* name) {
     out.clear();
     Guarded("GetTavroEnv", [&] {
-        std::vector<char> buffer(1024);
-        DWORD length = GetEnvironmentVariableA(name, buffer.data(), 1024);
-        if (length >= 1024) {
-            buffer.resize(length + 1);
-            length = GetEnvironmentVariableA(name, buffer.data(), length + 1);
-            if (length >= buffer.size()) length = 0;
-        }
-        if (length == 0) {
-            Log(std::string("DSEnv::GetTavroEnv") + name + " is not set");
-            return;
-        }
-        out.assign(buffer.data(), length);
+        if (!ReadVariable(name, out)) Log(std::string("DSEnv::GetTavroEnv") + name + " is not set");
     });
     return !out.empty();
 }
