@@ -515,7 +515,11 @@ void DSEnv::ReadRegistry(const char* name, std::string& out) {
         Log("DSEnv::Failed to open " + path);
         return;
     }
-    size_t nameLength = name ? std::strlen(name) : 0;
+    if (!name || !*name) {
+        std::fclose(file);
+        return;
+    }
+    size_t nameLength = std::strlen(name);
     // Lines are read in pieces of at most 79 characters; only a piece that
     // begins a line is taken as a setting.
     char line[80];

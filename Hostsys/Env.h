@@ -30,7 +30,8 @@ class Env {
 
     // Opens the named file unless one is open: `read` true for reading
     // only (the file must exist), false to create it or truncate it to
-    // empty. With a file already open it keeps that file, sets the fail
+    // empty (and then also readable, so that what is added can be read
+    // back). With a file already open it keeps that file, sets the fail
     // state and returns true. True when a file is open afterwards.
     bool Open(bool read);
     // Opens the named file for reading and writing without truncating it;
