@@ -53,10 +53,11 @@ JexBuffer Bytes(std::initializer_list<int> bytes) {
 std::string Contents(const JexBufferBase& b) { return b.Data() ? std::string(b.Data(), b.Length()) : std::string(); }
 
 TEST(JexBuffer, ConstructionGivesStorageInSteps) {
+    const std::string longest(63, 'a');
     struct Case {
         const char* text;
         int allocated;
-    } cases[] = {{nullptr, 0}, {"", 64}, {"x", 64}, {std::string(63, 'a').c_str(), 64}};
+    } cases[] = {{nullptr, 0}, {"", 64}, {"x", 64}, {longest.c_str(), 64}};
     for (const Case& c : cases) {
         JexBuffer b(c.text);
         EXPECT_EQ(b.AllocatedLength(), c.allocated) << (c.text ? c.text : "null");
