@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "jexlink/core/JexString.h"
+#include "testing/CapturedFile.h"
 
 namespace {
 
@@ -110,7 +111,8 @@ TEST(JexBuffer, AllocateReplacesStorageWithoutLeak) {
 TEST(JexBuffer, AssignmentCopiesFreesAndSurvivesItself) {
     JexBuffer a("abc");
     JexBuffer empty;
-    a = a;
+    const JexBuffer& same = a;
+    a = same;
     EXPECT_EQ(Contents(a), "abc");
     JexBuffer b("xyz");
     b = empty;
@@ -266,14 +268,7 @@ std::string PrintOf(const JexBuffer& b) {
 }
 
 std::string DumpOf(const JexBuffer& b) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* f = open_memstream(&text, &size);
-    b.Dump(f);
-    std::fclose(f);
-    std::string s(text, size);
-    std::free(text);
-    return s;
+    return CapturedFile([&](FILE* f) { b.Dump(f); });
 }
 
 TEST(JexBuffer, DumpLayout) {

@@ -77,7 +77,8 @@ TEST(JexFieldedString, AssignmentCopiesFieldsNotSeparator) {
     EXPECT_EQ(target.Separator(), '/');
     EXPECT_STREQ(target.Text().Text(), "A/b");
     EXPECT_EQ(target[0].CaseSensitive(), 0);
-    target = target;
+    const JexFieldedString& same = target;
+    target = same;
     EXPECT_STREQ(target.Text().Text(), "A/b");
     const JexFieldedString copy(source);
     EXPECT_EQ(copy.Separator(), ';');

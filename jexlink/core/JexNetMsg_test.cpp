@@ -7,6 +7,8 @@
 #include <sstream>
 #include <string>
 
+#include "testing/CapturedFile.h"
+
 namespace {
 
 std::string Wire(const JexBuffer& b) { return b.Data() ? std::string(b.Data(), b.Length()) : std::string(); }
@@ -149,7 +151,8 @@ TEST(JexNetMsg, CopiesAndAssignment) {
     EXPECT_EQ(target.Type(), 'T');
     EXPECT_EQ(target.ItemCount(), 2);
     EXPECT_EQ(target[9].Data(), nullptr);
-    target = target;
+    const JexNetMsg& same = target;
+    target = same;
     EXPECT_EQ(target.ItemCount(), 2);
 
     target.Clear();
@@ -169,14 +172,7 @@ TEST(JexNetMsg, EncodeAndDecodeThroughOwnItems) {
 }
 
 std::string FileDump(const JexNetMsg& m) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* f = open_memstream(&text, &size);
-    m.Dump(f);
-    std::fclose(f);
-    std::string s(text, size);
-    std::free(text);
-    return s;
+    return CapturedFile([&](FILE* f) { m.Dump(f); });
 }
 
 TEST(JexNetMsg, DumpForms) {

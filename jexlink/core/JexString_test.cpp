@@ -51,7 +51,8 @@ TEST(JexString, AssignmentKeepsOwnCaseFlag) {
     target = JexString("Text");
     EXPECT_EQ(target.CaseSensitive(), 0);
     EXPECT_STREQ(target.Text(), "Text");
-    target = target;
+    const JexString& same = target;
+    target = same;
     EXPECT_STREQ(target.Text(), "Text");
     target = nullptr;
     EXPECT_EQ(target.Data(), nullptr);
