@@ -16,15 +16,14 @@ namespace {
 std::atomic<JexBufferBase::IndexErrorHandler> index_error_handler{nullptr};
 
 // Storage for n bytes and the NUL: n + 64 rounded down to a multiple of 64.
-// Returns -1 when that does not fit the int lengths.
-int64_t StorageSize(int n) {
-    const int64_t size = (static_cast<int64_t>(n) + 64) & ~static_cast<int64_t>(63);
-    return size > INT_MAX ? -1 : size;
-}
+int64_t StorageSize(int n) { return (static_cast<int64_t>(n < 0 ? 0 : n) + 64) & ~static_cast<int64_t>(63); }
+
+bool Fits(int64_t size) { return size <= INT_MAX; }
 
 bool Inside(const void* p, const char* data, int allocated) {
-    auto* b = static_cast<const char*>(p);
-    return data && b >= data && b < data + allocated;
+    const auto b = reinterpret_cast<uintptr_t>(p);
+    const auto d = reinterpret_cast<uintptr_t>(data);
+    return data && b >= d && b < d + static_cast<uintptr_t>(allocated);
 }
 
 // The dump layout shared by Print and Dump.
@@ -109,8 +108,8 @@ void JexBufferBase::Free() {
 }
 
 char* JexBufferBase::Allocate(int n) {
-    const int64_t size = StorageSize(n < 0 ? 0 : n);
-    char* fresh = size < 0 ? nullptr : static_cast<char*>(std::calloc(static_cast<size_t>(size), 1));
+    const int64_t size = StorageSize(n);
+    char* fresh = !Fits(size) ? nullptr : static_cast<char*>(std::calloc(static_cast<size_t>(size), 1));
     if (!fresh) {
         std::fprintf(stderr, "--- JexBufferBase memory allocation failure: size=%ld\n", static_cast<long>(size));
         Free();
@@ -119,14 +118,14 @@ char* JexBufferBase::Allocate(int n) {
     std::free(data);
     data = fresh;
     allocated_length = static_cast<int>(size);
-    if (used_length >= allocated_length) used_length = n;
+    if (used_length >= allocated_length) used_length = n < 0 ? 0 : n;
     return data;
 }
 
 char* JexBufferBase::Reallocate(int n) {
-    const int64_t size = StorageSize(n < 0 ? 0 : n);
-    if (size >= 0 && size < allocated_length) return data;
-    char* grown = size < 0 ? nullptr : static_cast<char*>(std::realloc(data, static_cast<size_t>(size)));
+    const int64_t size = StorageSize(n);
+    if (size < allocated_length) return data;
+    char* grown = !Fits(size) ? nullptr : static_cast<char*>(std::realloc(data, static_cast<size_t>(size)));
     if (!grown) {
         std::fprintf(stderr, "--- JexBufferBase memory reallocation failure: size=%ld\n", static_cast<long>(size));
         Free();

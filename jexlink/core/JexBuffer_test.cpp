@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <set>
 #include <sstream>
@@ -106,6 +107,20 @@ TEST(JexBuffer, AllocateReplacesStorageWithoutLeak) {
     EXPECT_EQ(b.AllocatedLength(), 320);
     EXPECT_EQ(b.Length(), 5);
     ExpectSound(b);
+}
+
+TEST(JexBuffer, StorageBeyondIntLengthsFailsCleanly) {
+    JexBuffer b("abc");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(b.Reallocate(INT_MAX), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "--- JexBufferBase memory reallocation failure: size=2147483648\n");
+    EXPECT_EQ(b.Data(), nullptr);
+    ExpectSound(b);
+    b = JexBuffer("abc");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(b.Allocate(INT_MAX - 1), nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("allocation failure: size="), std::string::npos);
+    EXPECT_EQ(b.Data(), nullptr);
 }
 
 TEST(JexBuffer, AssignmentCopiesFreesAndSurvivesItself) {
