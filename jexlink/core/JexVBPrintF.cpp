@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace {
@@ -14,15 +15,13 @@ constexpr int kMaxConversions = 9;
 
 enum class Mode { Unset, Sequential, Positional };
 
-struct Malformed {};
-
-// Reads a template; throws Malformed (caught in JexVBPrintF) on a bad one.
+// Reads one template; Run gives false for a malformed one.
 class Formatter {
 public:
     Formatter(const char* format, const JexBuffer* args) : p(format), args(args) {}
 
-    std::string Run() {
-        while (*p) {
+    bool Run() {
+        while (*p && !malformed) {
             if (*p != '%') {
                 out += *p++;
                 continue;
@@ -46,15 +45,20 @@ public:
             }
             past_limit = true;
         }
-        return out;
+        return !malformed;
     }
+
+    const std::string& Output() const { return out; }
 
 private:
     static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+    // Records a malformed template; every caller then stops reading it.
+    void Malformed() { malformed = true; }
+
     void SetMode(Mode m) {
         if (mode == Mode::Unset) mode = m;
-        if (mode != m) throw Malformed{};
+        if (mode != m) Malformed();
     }
 
     const JexBuffer* Arg(int n) const {
@@ -69,12 +73,12 @@ private:
     // "N$" after a "*" in positional mode, or the next argument otherwise.
     int StarArgument() {
         if (IsDigit(p[0]) && p[1] == '$') {
-            if (mode != Mode::Positional) throw Malformed{};
+            if (mode != Mode::Positional) Malformed();
             const int n = p[0] - '0';
             p += 2;
             return n;
         }
-        if (mode != Mode::Sequential) throw Malformed{};
+        if (mode != Mode::Sequential) Malformed();
         return ++sequence;
     }
 
@@ -102,7 +106,7 @@ private:
         if (IsDigit(p[0]) && p[1] == '$') {
             SetMode(Mode::Positional);
             argument = p[0] - '0';
-            if (argument == 0) throw Malformed{};
+            if (argument == 0) Malformed();
             p += 2;
         } else {
             SetMode(Mode::Sequential);
@@ -130,7 +134,8 @@ private:
         bool short_value = false;
         if (*p == 'h' || *p == 'l' || *p == 'L') short_value = *p++ == 'h';
 
-        if (!*p) throw Malformed{};
+        if (!*p) Malformed();
+        if (malformed) return;
         char letter = *p++;
         if (mode == Mode::Sequential) argument = ++sequence;
         const JexBuffer* arg = Arg(argument);
@@ -205,6 +210,7 @@ private:
     int conversions = 0;
     int sequence = 0;
     bool past_limit = false;
+    bool malformed = false;
 };
 
 }  // namespace
@@ -223,10 +229,15 @@ int JexVBPrintF(JexBuffer& out, const char* format, const JexBuffer* args) {
     out.Reallocate(1024);
     out.SetLength(0);
     try {
-        Put(out, Formatter(format, args).Run());
-    } catch (const Malformed&) {
-        Put(out, std::string("Botched JexVBPrintF format: ") + format);
+        Formatter formatter(format, args);
+        if (!formatter.Run()) {
+            Put(out, std::string("Botched JexVBPrintF format: ") + format);
+            return -1;
+        }
+        Put(out, formatter.Output());
+        return out.Length();
+    } catch (const std::bad_alloc&) {  // no exception leaves the library
+        out.Free();
         return -1;
     }
-    return out.Length();
 }
