@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/winerror.h"
@@ -199,6 +200,22 @@ bool Env::Find(const std::string& name) {
     return false;
 }
 
+// True when the whole file scans to its end; only then can a record
+// written at the end be found again.
+bool Env::ReachesEnd() {
+    int64_t start = m_lastStart;
+    int32_t length = m_lastLength;
+    int digits = m_lastDigits;
+    std::string text = m_lastText;
+    // No record's name contains "=", so the scan runs to the end or to bad data.
+    bool ended = Search("=") == Scan::kEnd;
+    m_lastStart = start;
+    m_lastLength = length;
+    m_lastDigits = digits;
+    m_lastText = std::move(text);
+    return ended;
+}
+
 const std::string& Env::ReadEnvVar(const std::string& name) {
     Find(name);
     return m_lastText;
@@ -220,6 +237,9 @@ bool Env::WriteAt(int64_t offset, const std::string& bytes) {
     return true;
 }
 
+// Writes a record after the last byte of the file. When the file does not
+// end in white space, a line feed goes first: the digits of an empty
+// record standing last would otherwise run into the new length.
 bool Env::WriteAtEnd(const std::string& bytes, int64_t* offset) {
     struct stat st;
     if (::fstat(m_fd, &st) != 0) {
@@ -228,6 +248,18 @@ bool Env::WriteAtEnd(const std::string& bytes, int64_t* offset) {
         return false;
     }
     *offset = st.st_size;
+    if (st.st_size > 0) {
+        Reader in(m_fd, st.st_size - 1);
+        int last = in.Peek();
+        if (last == Reader::kError) {
+            m_fail = true;
+            return false;
+        }
+        if (!IsSpace(last)) {
+            *offset = st.st_size + 1;
+            return WriteAt(st.st_size, "\n" + bytes);
+        }
+    }
     return WriteAt(st.st_size, bytes);
 }
 
@@ -247,10 +279,22 @@ bool Env::BlankLastRecord() {
                                     std::string(static_cast<size_t>(m_lastLength), ' '));
 }
 
+// Blanks the records of `name` that a hand-edited file may hold before
+// `before`, so that none of them shadows the record that stands there.
+bool Env::BlankShadows(const std::string& name, int64_t before) {
+    while (Find(name) && m_lastStart < before) {
+        if (!BlankLastRecord()) return false;
+    }
+    return true;
+}
+
 bool Env::DeleteEnvVar(const std::string& name) {
     if (!OpenIfClosed()) return false;
     if (!Find(name)) return false;
     if (!BlankLastRecord()) return false;
+    // A later record of the same name would come back into sight.
+    if (!BlankShadows(name, INT64_MAX)) return false;
+    m_lastText.clear();
     return Good();
 }
 
@@ -262,6 +306,7 @@ bool Env::AppendEnvVar(const std::string& name, const std::string& text) {
     std::string oldValue = equals == std::string::npos ? "" : m_lastText.substr(equals + 1);
     std::string newText = name + "=" + oldValue + text;
     if (newText.size() > static_cast<size_t>(kMaxRecordText)) return false;
+    if (!ReachesEnd()) return false;
     // The new record is written before the old one is blanked, so a failed
     // write leaves the old value readable instead of losing it.
     int64_t oldStart = m_lastStart;
@@ -269,6 +314,7 @@ bool Env::AppendEnvVar(const std::string& name, const std::string& text) {
     if (!WriteAtEnd(std::to_string(newText.size()) + newText + "\n", &newStart)) return false;
     m_lastStart = oldStart;
     if (!BlankLastRecord()) return false;
+    if (!BlankShadows(name, newStart)) return false;
     m_lastStart = newStart;
     m_lastLength = static_cast<int32_t>(newText.size());
     m_lastDigits = static_cast<int>(std::to_string(m_lastLength).size());
@@ -297,9 +343,11 @@ bool Env::AddEnvVar(const std::string& name, const std::string& value) {
             if (!WriteAt(m_lastStart, record)) return false;
             m_lastDigits = static_cast<int>(digits.size());
         } else {
+            if (!ReachesEnd()) return false;
             int64_t newStart = 0;
             if (!WriteAtEnd(digits + newText + "\n", &newStart)) return false;
             if (!BlankLastRecord()) return false;
+            if (!BlankShadows(name, newStart)) return false;
             m_lastStart = newStart;
             m_lastDigits = static_cast<int>(digits.size());
         }

@@ -72,9 +72,11 @@ class Env {
     enum class Scan { kFound, kEnd, kStopped };
     bool OpenIfClosed();
     Scan Search(const std::string& name);
+    bool ReachesEnd();
     bool WriteAt(int64_t offset, const std::string& bytes);
     bool WriteAtEnd(const std::string& bytes, int64_t* offset);
     bool BlankLastRecord();
+    bool BlankShadows(const std::string& name, int64_t before);
     std::string LengthDigits(int32_t length, int width) const;
 
     int m_fd = -1;
