@@ -1,10 +1,14 @@
 // Tests of unnamed events and mutexes and of the handle checks every call makes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <functional>
 #include <thread>
 
+#include "platform/KernelObject.h"
 #include "platform/KernelTestSupport.h"
 #include "platform/winbase.h"
 
@@ -111,6 +115,46 @@ TEST(Mutex, ReleaseByOtherThreadFailsWithNotOwner) {
     }).join();
     EXPECT_FALSE(released);
     EXPECT_EQ(error, ERROR_NOT_OWNER);
+}
+
+TEST(Mutex, OwnerThreadEndingAbandonsIt) {
+    for (const char* name : {static_cast<const char*>(nullptr), "abandoned-in-process"}) {
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+        std::thread([&] { WaitForSingleObject(mutex, 0); }).join();
+        EXPECT_EQ(WaitForSingleObject(mutex, 20000), WAIT_ABANDONED_0) << (name ? name : "");
+        EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0) << "now owned by this thread";
+        EXPECT_TRUE(ReleaseMutex(mutex));
+        EXPECT_TRUE(ReleaseMutex(mutex));
+        CloseHandle(mutex);
+    }
+}
+
+TEST(EventSource, ReadyDescriptorSetsEventUntilReset) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(platform::AttachEventSource(event, pipeFds[0], POLLIN));
+    EXPECT_EQ(WaitForSingleObject(event, 10), WAIT_TIMEOUT);
+    std::thread writer([&] {
+        Sleep(20);
+        [[maybe_unused]] ssize_t n = write(pipeFds[1], "x", 1);
+    });
+    EXPECT_EQ(WaitForSingleObject(event, 20000), WAIT_OBJECT_0);
+    writer.join();
+    char c = 0;
+    ASSERT_EQ(read(pipeFds[0], &c, 1), 1);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "stays set until reset";
+    ResetEvent(event);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    ASSERT_TRUE(platform::AttachEventSource(event, -1, 0));
+    [[maybe_unused]] ssize_t n = write(pipeFds[1], "x", 1);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "detached";
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+
+    Handle mutex(CreateMutexA(nullptr, FALSE, nullptr));
+    EXPECT_FALSE(platform::AttachEventSource(mutex, 0, POLLIN));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST(Handles, BadHandlesFailWithInvalidHandle) {

@@ -57,9 +57,9 @@ public:
     // Once per wait, before the first look: adds file watches or a re-check
     // interval to `context`.
     virtual void PrepareWait(WaitContext& /*context*/) {}
-    // A descriptor that polls readable (POLLIN) while the object may be
-    // signalled, or -1.
-    virtual int PollFd() const { return -1; }
+    // Adds the descriptors whose readiness (as their pollfd entries say)
+    // means that the object may have become signalled.
+    virtual void AddPollFds(std::vector<pollfd>& /*fds*/) const {}
     // Takes the object when it is signalled.
     virtual WaitOutcome TryAcquire() { return WaitOutcome::NotSignalled; }
     // Looks without taking.
@@ -82,6 +82,14 @@ std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
 // gives nullptr with ERROR_INVALID_HANDLE.
 template <class T>
 std::shared_ptr<T> LookupHandleAs(HANDLE handle);
+
+// Makes the unnamed event `event` become set whenever `fd` polls ready for
+// any of `events` (POLLIN, POLLOUT ...), besides SetEvent; it stays set until
+// ResetEvent (or, auto-reset, until a wait takes it) and is set again while
+// `fd` is still ready. `fd` -1 detaches. The caller keeps `fd` open while it
+// is attached. False (ERROR_INVALID_HANDLE) for any other kind of handle.
+// This is what a socket layer's event selection builds on.
+bool AttachEventSource(HANDLE event, int fd, short events);
 
 // Sets ERROR_INVALID_HANDLE as the last error.
 void SetInvalidHandle();

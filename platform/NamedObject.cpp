@@ -41,10 +41,6 @@ constexpr off_t kStateByte = 1;
 constexpr off_t kOwnerByte = 2;
 constexpr off_t kNotifyByte = 3;
 constexpr size_t kFileSize = 4;
-// A dying owner closes its file, which wakes the waiters; this is only the
-// bound for a case where the close is not seen (a descriptor kept alive by
-// a forked child).
-constexpr int kMutexRecheckMs = 50;
 constexpr size_t kMaxEscaped = 200;
 
 std::mutex g_openMutex;
@@ -191,10 +187,7 @@ std::shared_ptr<NamedObject> NamedObject::Open(const std::string& name, Kind kin
             if (fd == -1) return nullptr;
             if (fd == -2) continue;
             auto object = std::make_shared<NamedObject>(path, fd, kind);
-            if (kind == Kind::Mutex && initialState) {
-                object->owner_ = gettid();
-                object->count_ = 1;
-            }
+            if (kind == Kind::Mutex && initialState) object->ownership_.Take();
             OpenObjects()[path] = object;
             SetLastError(ERROR_SUCCESS);
             return object;
@@ -245,7 +238,10 @@ void NamedObject::PrepareWait(WaitContext& context) {
         return;
     }
     context.WatchFile(path_, IN_MODIFY | IN_CLOSE_WRITE);
-    context.RecheckWithin(kMutexRecheckMs);
+    // A dying owner process closes its file, which wakes the waiters; the
+    // re-check finds an owner thread of this process that has ended, or a
+    // close not seen (a descriptor kept alive by a forked child).
+    context.RecheckWithin(kOwnerRecheckMs);
 }
 
 WaitOutcome NamedObject::TryAcquire() { return IsEvent() ? TakeEvent(true) : TakeMutex(); }
@@ -253,8 +249,9 @@ WaitOutcome NamedObject::TryAcquire() { return IsEvent() ? TakeEvent(true) : Tak
 bool NamedObject::IsSignalled() {
     if (IsEvent()) return TakeEvent(false) == WaitOutcome::Acquired;
     std::lock_guard lock(mutex_);
-    if (owner_ != 0) return owner_ == gettid();
-    return !Locked(fd_, kOwnerByte);
+    if (!ownership_.Available()) return false;
+    // Owned by no thread of this process: free unless another process holds it.
+    return !ownership_.Free() || !Locked(fd_, kOwnerByte);
 }
 
 void NamedObject::Undo() {
@@ -272,16 +269,12 @@ WaitOutcome NamedObject::TakeEvent(bool consume) {
 
 WaitOutcome NamedObject::TakeMutex() {
     std::lock_guard lock(mutex_);
-    const pid_t self = gettid();
-    if (owner_ == self) {
-        ++count_;
-        return WaitOutcome::Acquired;
-    }
-    if (owner_ != 0 || !LockByte(fd_, kOwnerByte, F_WRLCK, false)) return WaitOutcome::NotSignalled;
+    // Taken over from an owner thread that ended, this process keeps the file lock.
+    if (std::optional<WaitOutcome> outcome = ownership_.TryTake()) return *outcome;
+    if (!LockByte(fd_, kOwnerByte, F_WRLCK, false)) return WaitOutcome::NotSignalled;
     bool abandoned = ReadByte(fd_, kStateByte) == '1';
     WriteByte(fd_, kStateByte, '1');
-    owner_ = self;
-    count_ = 1;
+    ownership_.Take();
     return abandoned ? WaitOutcome::Abandoned : WaitOutcome::Acquired;
 }
 
@@ -299,14 +292,11 @@ bool NamedObject::SetState(bool signalled) {
 
 bool NamedObject::Release() {
     std::lock_guard lock(mutex_);
-    if (owner_ != gettid()) {
-        SetLastError(ERROR_NOT_OWNER);
-        return false;
-    }
-    if (--count_ > 0) return true;
+    bool freed = false;
+    if (!ownership_.Release(freed)) return false;
+    if (!freed) return true;
     WriteByte(fd_, kStateByte, '0');
     LockByte(fd_, kOwnerByte, F_UNLCK, false);
-    owner_ = 0;
     // After the unlock, so that a waiter woken by it finds the mutex free.
     WriteByte(fd_, kNotifyByte, 'r');
     return true;

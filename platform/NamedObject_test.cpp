@@ -17,39 +17,37 @@ using platform::testing::KernelChild;
 std::string Made(DWORD error) { return "1 " + std::to_string(error); }
 const std::string kTimedOut = std::to_string(WAIT_TIMEOUT) + " 0";
 
-TEST(NamedEvent, SetByOtherProcessReleasesWait) {
-    KernelChild child;
-    ASSERT_EQ(child.Call("event Qim-4711 1 0"), Made(ERROR_SUCCESS));
-    Handle event(OpenEventA(EVENT_ALL_ACCESS, FALSE, "Qim-4711"));
-    ASSERT_NE(event.h, nullptr);
-    Handle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(child.Pid())));
-    ASSERT_NE(process.h, nullptr);
-    const HANDLE both[] = {event, process};
-    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 50), WAIT_TIMEOUT);
-
-    std::thread setter([&] {
-        Sleep(50);
-        child.Send("set Qim-4711");
-    });
-    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 20000), WAIT_OBJECT_0);
-    setter.join();
-}
-
-TEST(NamedEvent, WaitReturnsProcessIndexWhenCreatorDies) {
-    KernelChild child;
-    ASSERT_EQ(child.Call("event Qim-4712 1 0"), Made(ERROR_SUCCESS));
-    Handle event(OpenEventA(EVENT_ALL_ACCESS, FALSE, "Qim-4712"));
-    Handle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(child.Pid())));
-    ASSERT_NE(event.h, nullptr);
-    ASSERT_NE(process.h, nullptr);
-    std::thread killer([&] {
-        Sleep(50);
-        child.Kill();
-    });
-    const HANDLE both[] = {event, process};
-    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 20000), WAIT_OBJECT_0 + 1);
-    killer.join();
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+// The director's wait on the service's shutdown event and the service
+// process: whichever is signalled first ends it, with its index.
+TEST(NamedEvent, WaitWithCreatorProcessEndsBySetOrByDeath) {
+    struct Case {
+        const char* action;  // of the child, or "kill"
+        DWORD result;
+    };
+    const Case cases[] = {
+        {"set Qim-4711", WAIT_OBJECT_0},
+        {"kill", WAIT_OBJECT_0 + 1},
+        {"exit 3", WAIT_OBJECT_0 + 1},
+    };
+    for (const Case& c : cases) {
+        KernelChild child;
+        ASSERT_EQ(child.Call("event Qim-4711 1 0"), Made(ERROR_SUCCESS));
+        Handle event(OpenEventA(EVENT_ALL_ACCESS, FALSE, "Qim-4711"));
+        Handle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(child.Pid())));
+        ASSERT_NE(event.h, nullptr);
+        ASSERT_NE(process.h, nullptr);
+        const HANDLE both[] = {event, process};
+        EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 20), WAIT_TIMEOUT);
+        std::thread actor([&] {
+            Sleep(50);
+            std::string action = c.action;
+            action == "kill" ? child.Kill() : child.Send(action);
+        });
+        EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 20000), c.result) << c.action;
+        actor.join();
+        EXPECT_EQ(WaitForSingleObject(event, 0), c.result == WAIT_OBJECT_0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT)
+            << c.action;
+    }
 }
 
 TEST(NamedEvent, CreateOfExistingNameSharesObject) {
@@ -101,7 +99,7 @@ TEST(NamedEvent, NameOfKilledProcessIsGoneAndCreatedAnew) {
 TEST(NamedEvent, AutoResetReleasesOneProcess) {
     Handle event(CreateEventA(nullptr, FALSE, FALSE, "one-at-a-time"));
     KernelChild child;
-    ASSERT_EQ(child.Call("openevent one-at-a-time"), Made(ERROR_ALREADY_EXISTS));
+    ASSERT_EQ(child.Call("openevent one-at-a-time"), Made(ERROR_SUCCESS));
     child.Send("wait one-at-a-time 20000");
     Sleep(50);
     EXPECT_TRUE(SetEvent(event));
@@ -213,13 +211,13 @@ TEST(Session, UnprefixedNamesAreSeparateGlobalNamesShared) {
     // A child of the service stays in session 0 and sees the service's
     // names; "Local\" is the session's own name space.
     KernelChild director(0);
-    EXPECT_EQ(director.Call("openevent Qim-1"), Made(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(director.Call("openevent Local\\Qim-1"), Made(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(director.Call("openevent Qim-1"), Made(ERROR_SUCCESS));
+    EXPECT_EQ(director.Call("openevent Local\\Qim-1"), Made(ERROR_SUCCESS));
     EXPECT_EQ(director.Call("mutex Only.one.TavroService 0"), Made(ERROR_ALREADY_EXISTS));
     KernelChild shell(1);
     EXPECT_EQ(shell.Call("mutex Only.one.TavroService 0"), Made(ERROR_ALREADY_EXISTS))
         << "this process's mutex";
-    EXPECT_EQ(shell.Call("openevent Global\\Qim-2"), Made(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(shell.Call("openevent Global\\Qim-2"), Made(ERROR_SUCCESS));
 }
 
 }  // namespace

@@ -23,7 +23,9 @@ public:
     ~ProcessObject() override;
 
     bool Waitable() const override { return true; }
-    int PollFd() const override { return pidfd_; }
+    void AddPollFds(std::vector<pollfd>& fds) const override {
+        if (pidfd_ >= 0) fds.push_back({pidfd_, POLLIN, 0});
+    }
     WaitOutcome TryAcquire() override;
     bool IsSignalled() override;
 

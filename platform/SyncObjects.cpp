@@ -1,9 +1,12 @@
 // Unnamed events and mutexes, and the event and mutex calls of the layer.
 #include "platform/SyncObjects.h"
 
+#include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 
 #include "platform/winbase.h"
@@ -32,8 +35,29 @@ LocalEvent::~LocalEvent() {
     if (fd_ >= 0) close(fd_);
 }
 
+void LocalEvent::AddPollFds(std::vector<pollfd>& fds) const {
+    fds.push_back({fd_, POLLIN, 0});
+    std::lock_guard lock(mutex_);
+    if (source_.fd >= 0) fds.push_back({source_.fd, source_.events, 0});
+}
+
+void LocalEvent::LatchSource() {
+    if (state_ || source_.fd < 0) return;
+    pollfd ready{source_.fd, source_.events, 0};
+    if (poll(&ready, 1, 0) == 1 && (ready.revents & (source_.events | POLLERR | POLLHUP))) {
+        state_ = true;
+        Raise(fd_);
+    }
+}
+
+void LocalEvent::Attach(int fd, short events) {
+    std::lock_guard lock(mutex_);
+    source_ = {fd, events, 0};
+}
+
 WaitOutcome LocalEvent::TryAcquire() {
     std::lock_guard lock(mutex_);
+    LatchSource();
     if (!state_) return WaitOutcome::NotSignalled;
     if (!manualReset_) {
         state_ = false;
@@ -44,6 +68,7 @@ WaitOutcome LocalEvent::TryAcquire() {
 
 bool LocalEvent::IsSignalled() {
     std::lock_guard lock(mutex_);
+    LatchSource();
     return state_;
 }
 
@@ -71,34 +96,63 @@ LocalMutex::~LocalMutex() {
     if (fd_ >= 0) close(fd_);
 }
 
+void LocalMutex::AddPollFds(std::vector<pollfd>& fds) const { fds.push_back({fd_, POLLIN, 0}); }
+
+void LocalMutex::PrepareWait(WaitContext& context) { context.RecheckWithin(kOwnerRecheckMs); }
+
 WaitOutcome LocalMutex::TryAcquire() {
     std::lock_guard lock(mutex_);
-    const pid_t self = gettid();
-    if (owner_ != 0 && owner_ != self) return WaitOutcome::NotSignalled;
-    if (owner_ == 0) {
-        owner_ = self;
-        Lower(fd_);
-    }
-    ++count_;
+    if (std::optional<WaitOutcome> outcome = ownership_.TryTake()) return *outcome;
+    Lower(fd_);
+    ownership_.Take();
     return WaitOutcome::Acquired;
 }
 
 bool LocalMutex::IsSignalled() {
     std::lock_guard lock(mutex_);
-    return owner_ == 0 || owner_ == gettid();
+    return ownership_.Available();
 }
 
 bool LocalMutex::Release() {
     std::lock_guard lock(mutex_);
-    if (owner_ != gettid()) {
+    bool freed = false;
+    if (!ownership_.Release(freed)) return false;
+    if (freed) Raise(fd_);
+    return true;
+}
+
+std::optional<WaitOutcome> MutexOwnership::TryTake() {
+    if (owner_ == 0) return std::nullopt;
+    if (owner_ == gettid()) {
+        ++count_;
+        return WaitOutcome::Acquired;
+    }
+    if (ThreadAlive(owner_)) return WaitOutcome::NotSignalled;
+    Take();
+    return WaitOutcome::Abandoned;
+}
+
+void MutexOwnership::Take() {
+    owner_ = gettid();
+    count_ = 1;
+}
+
+bool MutexOwnership::Available() const {
+    return owner_ == 0 || owner_ == gettid() || !ThreadAlive(owner_);
+}
+
+bool MutexOwnership::Release(bool& freed) {
+    if (owner_ == 0 || owner_ != gettid()) {
         SetLastError(ERROR_NOT_OWNER);
         return false;
     }
-    if (--count_ == 0) {
-        owner_ = 0;
-        Raise(fd_);
-    }
+    freed = --count_ == 0;
+    if (freed) owner_ = 0;
     return true;
+}
+
+bool ThreadAlive(pid_t tid) {
+    return syscall(SYS_tgkill, getpid(), tid, 0) == 0 || errno != ESRCH;
 }
 
 }  // namespace platform
@@ -153,7 +207,7 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL
                            NamedObject::Disposition::CreateOrOpen, initialState, true);
     }
     auto event = std::make_shared<LocalEvent>(manualReset != FALSE, initialState != FALSE);
-    if (event->PollFd() < 0) {
+    if (!event->Valid()) {
         platform::SetLastErrorFromErrno();
         return nullptr;
     }
@@ -167,9 +221,22 @@ HANDLE OpenEventA(DWORD /*access*/, BOOL /*inherit*/, LPCSTR name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return NamedHandle(name, NamedObject::Kind::ManualEvent, NamedObject::Disposition::OpenOnly,
-                       false, true);
+    HANDLE handle = NamedHandle(name, NamedObject::Kind::ManualEvent,
+                                NamedObject::Disposition::OpenOnly, false, true);
+    if (handle) SetLastError(ERROR_SUCCESS);
+    return handle;
 }
+
+namespace platform {
+
+bool AttachEventSource(HANDLE event, int fd, short events) {
+    auto local = LookupHandleAs<LocalEvent>(event);
+    if (!local) return false;
+    local->Attach(fd, events);
+    return true;
+}
+
+}  // namespace platform
 
 BOOL SetEvent(HANDLE event) { return ChangeEvent(event, true); }
 
@@ -181,7 +248,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL initialOwner, LPC
                            initialOwner, false);
     }
     auto mutex = std::make_shared<LocalMutex>();
-    if (mutex->PollFd() < 0) {
+    if (!mutex->Valid()) {
         platform::SetLastErrorFromErrno();
         return nullptr;
     }

@@ -28,7 +28,9 @@ public:
     }
 
     bool Waitable() const override { return true; }
-    int PollFd() const override { return doneFd_; }
+    void AddPollFds(std::vector<pollfd>& fds) const override {
+        fds.push_back({doneFd_, POLLIN, 0});
+    }
     WaitOutcome TryAcquire() override {
         return IsSignalled() ? WaitOutcome::Acquired : WaitOutcome::NotSignalled;
     }
@@ -48,15 +50,24 @@ public:
             std::unique_lock lock(self->mutex_);
             self->threadId_ = static_cast<DWORD>(gettid());
             self->changed_.notify_all();
-            self->changed_.wait(lock, [&] { return self->suspendCount_ == 0; });
+            self->changed_.wait(lock, [&] { return self->suspendCount_ == 0 || self->done_; });
+            // Terminated while suspended: the routine never runs.
+            if (self->done_) return nullptr;
         }
-        DWORD code = self->start_(self->parameter_);
-        std::lock_guard lock(self->mutex_);
-        self->exitCode_ = code;
-        self->done_ = true;
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(self->doneFd_, &one, sizeof one);
+        self->End(self->start_(self->parameter_));
         return nullptr;
+    }
+
+    // Records the exit code, unless the thread has already ended (or been
+    // terminated), and wakes the waiters.
+    void End(DWORD code) {
+        std::lock_guard lock(mutex_);
+        if (done_) return;
+        exitCode_ = code;
+        done_ = true;
+        changed_.notify_all();
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(doneFd_, &one, sizeof one);
     }
 
     DWORD WaitForThreadId() {
@@ -130,6 +141,13 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSize,
 DWORD ResumeThread(HANDLE thread) {
     auto object = platform::LookupHandleAs<ThreadObject>(thread);
     return object ? object->Resume() : static_cast<DWORD>(-1);
+}
+
+BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
+    auto object = platform::LookupHandleAs<ThreadObject>(thread);
+    if (!object) return FALSE;
+    object->End(exitCode);
+    return TRUE;
 }
 
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {

@@ -83,6 +83,30 @@ TEST(Thread, ClosingHandleLeavesThreadRunning) {
     EXPECT_EQ(WaitForSingleObject(done, 20000), WAIT_OBJECT_0);
 }
 
+TEST(Thread, TerminateEndsTheHandleWithTheCode) {
+    Handle gate(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    RoutineState running;
+    running.gate = gate;
+    RoutineState suspended;
+    Handle first(CreateThread(nullptr, 0, Routine, &running, 0, nullptr));
+    Handle second(CreateThread(nullptr, 0, Routine, &suspended, CREATE_SUSPENDED, nullptr));
+    while (!running.started) Sleep(1);
+    for (HANDLE thread : {first.h, second.h}) {
+        EXPECT_TRUE(TerminateThread(thread, 0));
+        EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+        DWORD code = STILL_ACTIVE;
+        EXPECT_TRUE(GetExitCodeThread(thread, &code));
+        EXPECT_EQ(code, 0u);
+    }
+    EXPECT_EQ(ResumeThread(second), 1u);
+    SetEvent(gate);
+    Sleep(20);
+    EXPECT_FALSE(suspended.started) << "a thread terminated while suspended never runs";
+    DWORD code = STILL_ACTIVE;
+    EXPECT_TRUE(GetExitCodeThread(first, &code));
+    EXPECT_EQ(code, 0u) << "its own return does not change the code";
+}
+
 TEST(Thread, BadHandlesFail) {
     Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     DWORD code = 0;
@@ -91,6 +115,9 @@ TEST(Thread, BadHandlesFail) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     SetLastError(0);
     EXPECT_FALSE(GetExitCodeThread(nullptr, &code));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    SetLastError(0);
+    EXPECT_FALSE(TerminateThread(event, 0));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);

@@ -76,8 +76,7 @@ DWORD Wait(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitA
         // make poll return at once, again and again.
         fds.clear();
         for (const auto& object : objects) {
-            int fd = object->PollFd();
-            if (fd >= 0 && !object->IsSignalled()) fds.push_back({fd, POLLIN, 0});
+            if (!object->IsSignalled()) object->AddPollFds(fds);
         }
         if (context.NotifyFd() >= 0) fds.push_back({context.NotifyFd(), POLLIN, 0});
         if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {

@@ -96,25 +96,6 @@ TEST(Wait, TimeoutIsHonoured) {
     }
 }
 
-TEST(Wait, EventAndProcessWhicheverIsSignalledFirst) {
-    for (bool childExits : {false, true}) {
-        KernelChild child;
-        ASSERT_EQ(child.Call("event Qim-7 1 0"), "1 0");
-        Handle event(OpenEventA(SYNCHRONIZE, FALSE, "Qim-7"));
-        Handle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(child.Pid())));
-        ASSERT_NE(event.h, nullptr);
-        ASSERT_NE(process.h, nullptr);
-        std::thread actor([&] {
-            Sleep(30);
-            child.Send(childExits ? "exit 3" : "set Qim-7");
-        });
-        const HANDLE both[] = {event, process};
-        EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 20000),
-                  childExits ? WAIT_OBJECT_0 + 1 : WAIT_OBJECT_0);
-        actor.join();
-    }
-}
-
 // The waiting thread sleeps in the kernel: a wait of 300 ms over every kind
 // of object costs a small fraction of that in processor time.
 TEST(Wait, DoesNotSpinTheProcessor) {

@@ -71,6 +71,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
                     LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId);
 DWORD ResumeThread(HANDLE thread);
+// Marks the thread as ended with `exitCode`: waits on its handle return and
+// GetExitCodeThread gives the code. A thread cannot be stopped safely from
+// outside on this platform, so the thread itself runs on until it returns
+// or the process ends; its own later return does not change the code.
+BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId();
 
