@@ -59,20 +59,22 @@ TEST(Event, SetWakesWaitingThread) {
 }
 
 TEST(Event, AutoResetReleasesOneOfTwoWaiters) {
-    Handle event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    std::atomic<int> released{0};
-    std::atomic<int> timedOut{0};
-    auto wait = [&] {
-        DWORD result = WaitForSingleObject(event, 1000);
-        (result == WAIT_OBJECT_0 ? released : timedOut)++;
-    };
-    std::thread first(wait);
-    std::thread second(wait);
-    SetEvent(event);
-    first.join();
-    second.join();
-    EXPECT_EQ(released, 1);
-    EXPECT_EQ(timedOut, 1);
+    for (const char* name : {static_cast<const char*>(nullptr), "auto-reset"}) {
+        Handle event(CreateEventA(nullptr, FALSE, FALSE, name));
+        std::atomic<int> released{0};
+        std::atomic<int> timedOut{0};
+        auto wait = [&] {
+            DWORD result = WaitForSingleObject(event, 1000);
+            (result == WAIT_OBJECT_0 ? released : timedOut)++;
+        };
+        std::thread first(wait);
+        std::thread second(wait);
+        SetEvent(event);
+        first.join();
+        second.join();
+        EXPECT_EQ(released, 1) << (name ? name : "unnamed");
+        EXPECT_EQ(timedOut, 1) << (name ? name : "unnamed");
+    }
 }
 
 TEST(Mutex, OwnerTakesItAgainOthersWait) {

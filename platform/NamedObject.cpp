@@ -260,6 +260,9 @@ void NamedObject::Undo() {
 }
 
 WaitOutcome NamedObject::TakeEvent(bool consume) {
+    // The byte lock keeps other processes out; threads of this process share
+    // the descriptor and hence its lock, so they take turns on mutex_.
+    std::lock_guard lock(mutex_);
     if (!LockByte(fd_, kStateByte, F_WRLCK, true)) return WaitOutcome::NotSignalled;
     bool set = ReadByte(fd_, kStateByte) == '1';
     if (set && consume && kind_ == Kind::AutoEvent) WriteByte(fd_, kStateByte, '0');
@@ -279,6 +282,7 @@ WaitOutcome NamedObject::TakeMutex() {
 }
 
 bool NamedObject::SetState(bool signalled) {
+    std::lock_guard lock(mutex_);
     if (!LockByte(fd_, kStateByte, F_WRLCK, true)) {
         SetLastErrorFromErrno();
         return false;

@@ -111,8 +111,7 @@ bool ProcessObject::IsSignalled() { return Ended(); }
 bool ProcessObject::Terminate(DWORD exitCode) {
     if (pidfd_ < 0) {
         std::fflush(nullptr);
-        // A code above 255 must not read as success once cut to 8 bits.
-        _exit(exitCode <= 255 ? static_cast<int>(exitCode) : ((exitCode & 0xFF) ? exitCode & 0xFF : 255));
+        _exit(ExitStatusFromWin32(exitCode));
     }
     std::lock_guard lock(mutex_);
     if (Ended()) {
@@ -145,6 +144,11 @@ DWORD ProcessObject::ExitCode() {
 std::shared_ptr<ProcessObject> CurrentProcessObject() {
     static std::shared_ptr<ProcessObject> self = std::make_shared<ProcessObject>(getpid(), -1);
     return self;
+}
+
+int ExitStatusFromWin32(DWORD exitCode) {
+    if (exitCode <= 255) return static_cast<int>(exitCode);
+    return (exitCode & 0xFF) ? static_cast<int>(exitCode & 0xFF) : 255;
 }
 
 DWORD ExitCodeFromSiginfo(int code, int status) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/KernelTestSupport.h"
+#include "platform/ProcessObject.h"
 #include "platform/winbase.h"
 
 namespace {
@@ -92,6 +93,24 @@ TEST(Process, CurrentProcessPseudoHandle) {
     EXPECT_EQ(WaitForSingleObject(self, 10), WAIT_TIMEOUT);
     EXPECT_TRUE(CloseHandle(self));
     EXPECT_TRUE(GetExitCodeProcess(self, &code)) << "closing it changes nothing";
+}
+
+TEST(Process, ExitCodeOfOwnTerminationReachesParent) {
+    struct Case {
+        DWORD code;
+        int status;
+    };
+    const Case cases[] = {{0, 0}, {9, 9}, {255, 255}, {256, 255}, {259, 3}, {0xC0000005, 5}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(platform::ExitStatusFromWin32(c.code), c.status) << c.code;
+    }
+    pid_t child = fork();
+    if (child == 0) TerminateProcess(GetCurrentProcess(), 512);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 255);
 }
 
 TEST(Process, BadHandlesFail) {

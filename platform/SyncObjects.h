@@ -134,7 +134,8 @@ private:
     const std::string path_;
     const int fd_;
     const Kind kind_;
-    // Mutex ownership inside this process (the file lock is the process's).
+    // Guards the file's state among this process's threads, and the
+    // mutex ownership inside this process (the file lock is the process's).
     std::mutex mutex_;
     MutexOwnership ownership_;
 };

@@ -1,4 +1,5 @@
 // WaitForSingleObject, WaitForMultipleObjects and Sleep over the objects' poll descriptors.
+#include <sched.h>
 #include <sys/inotify.h>
 #include <time.h>
 #include <unistd.h>
@@ -144,6 +145,10 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
 }
 
 void Sleep(DWORD milliseconds) {
+    if (milliseconds == 0) {
+        sched_yield();
+        return;
+    }
     if (milliseconds == INFINITE) {
         for (;;) pause();
     }
