@@ -168,9 +168,12 @@ std::shared_ptr<NamedObject> NamedObject::Open(const std::string& name, Kind kin
     const std::string path = ObjectPath(name);
     if (path.empty()) return nullptr;
     std::lock_guard openLock(g_openMutex);
-    if (std::shared_ptr<NamedObject> open = OpenObjects()[path].lock()) {
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return open;
+    auto known = OpenObjects().find(path);
+    if (known != OpenObjects().end()) {
+        if (std::shared_ptr<NamedObject> open = known->second.lock()) {
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return open;
+        }
     }
     for (int attempt = 0; attempt < 1000; ++attempt) {
         int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);

@@ -96,6 +96,18 @@ TEST(NamedEvent, NameOfKilledProcessIsGoneAndCreatedAnew) {
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "no state of the dead object";
 }
 
+// A killed service leaves no single-instance mutex behind for the next one.
+TEST(NamedMutex, NameOfKilledHolderIsCreatedAnew) {
+    {
+        KernelChild holder;
+        ASSERT_EQ(holder.Call("mutex Only.one.TavroService 1"), Made(ERROR_SUCCESS));
+        holder.Kill();
+    }
+    KernelChild next;
+    EXPECT_EQ(next.Call("mutex Only.one.TavroService 1"), Made(ERROR_SUCCESS));
+    EXPECT_EQ(next.Call("wait Only.one.TavroService 0"), "0 0") << "not abandoned: a new mutex";
+}
+
 TEST(NamedEvent, AutoResetReleasesOneProcess) {
     Handle event(CreateEventA(nullptr, FALSE, FALSE, "one-at-a-time"));
     KernelChild child;

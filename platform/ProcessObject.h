@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <memory>
 #include <mutex>
@@ -29,7 +30,9 @@ public:
     WaitOutcome TryAcquire() override;
     bool IsSignalled() override;
 
-    pid_t Pid() const { return pid_; }
+    // The calling process's own object answers for the process it is in,
+    // also in a child made by fork().
+    pid_t Pid() const { return pidfd_ < 0 ? getpid() : pid_; }
     // Sends SIGKILL and remembers `exitCode` as the process's exit code.
     bool Terminate(DWORD exitCode);
     // STILL_ACTIVE while running; then the code TerminateProcess asked for,
