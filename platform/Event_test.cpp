@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <map>
+#include <string>
 #include <functional>
 #include <thread>
 
@@ -51,7 +54,7 @@ TEST(Event, ResetClearsManualEvent) {
 TEST(Event, SetWakesWaitingThread) {
     Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     DWORD result = WAIT_FAILED;
-    std::thread waiter([&] { result = WaitForSingleObject(event, 20000); });
+    std::thread waiter([&] { result = WaitForSingleObject(event, INFINITE); });
     EXPECT_EQ(WaitForSingleObject(event, 50), WAIT_TIMEOUT);
     SetEvent(event);
     waiter.join();
@@ -157,6 +160,51 @@ TEST(EventSource, ReadyDescriptorSetsEventUntilReset) {
     Handle mutex(CreateMutexA(nullptr, FALSE, nullptr));
     EXPECT_FALSE(platform::AttachEventSource(mutex, 0, POLLIN));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// The process's open descriptors, each with whether it is close-on-exec.
+std::map<int, bool> OpenDescriptors() {
+    std::map<int, bool> fds;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        int fd = std::stoi(entry.path().filename().string());
+        int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0) fds[fd] = (flags & FD_CLOEXEC) != 0;
+    }
+    return fds;
+}
+
+// No descriptor of a kernel object may leak into a program the process runs.
+TEST(Handles, EveryDescriptorIsCloseOnExec) {
+    const std::map<int, bool> before = OpenDescriptors();
+    Handle gate(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    Handle mutex(CreateMutexA(nullptr, TRUE, nullptr));
+    Handle named(CreateEventA(nullptr, FALSE, FALSE, "cloexec-event"));
+    Handle namedMutex(CreateMutexA(nullptr, TRUE, "cloexec-mutex"));
+    Handle thread(CreateThread(
+        nullptr, 0, [](LPVOID gate) -> DWORD { return WaitForSingleObject(gate, 20000); },
+        static_cast<HANDLE>(gate), 0, nullptr));
+    Handle self(OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId()));
+    ASSERT_NE(self.h, nullptr);
+    std::thread waiter([&] {
+        const HANDLE all[] = {named, self};
+        WaitForMultipleObjects(2, all, FALSE, 20000);
+    });
+    Sleep(50);
+    const std::map<int, bool> during = OpenDescriptors();
+    SetEvent(named);
+    waiter.join();
+    SetEvent(gate);
+    WaitForSingleObject(thread, 20000);
+
+    int added = 0;
+    for (const auto& [fd, closeOnExec] : during) {
+        if (before.count(fd)) continue;
+        EXPECT_TRUE(closeOnExec) << "descriptor " << fd;
+        ++added;
+    }
+    // Three eventfds (event, mutex, thread), two files, a pidfd and the
+    // wait's inotify; one of them may reuse the number of the first listing.
+    EXPECT_GE(added, 6);
 }
 
 TEST(Handles, BadHandlesFailWithInvalidHandle) {
