@@ -1,6 +1,8 @@
 // Tests of named events and mutexes across processes and session name spaces.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,6 +108,35 @@ TEST(NamedMutex, NameOfKilledHolderIsCreatedAnew) {
     KernelChild next;
     EXPECT_EQ(next.Call("mutex Only.one.TavroService 1"), Made(ERROR_SUCCESS));
     EXPECT_EQ(next.Call("wait Only.one.TavroService 0"), "0 0") << "not abandoned: a new mutex";
+}
+
+// Processes that open and close one name at the same time always reach a
+// working object: while one holds it they all share it, and a name whose
+// last holder is leaving is created anew, never failed.
+TEST(NamedEvent, ConcurrentOpenAndCloseNeverFail) {
+    constexpr int kRounds = 150;
+    std::vector<std::unique_ptr<KernelChild>> children;
+    for (int i = 0; i < 3; ++i) children.push_back(std::make_unique<KernelChild>());
+    std::vector<std::thread> drivers;
+    std::atomic<int> failures{0};
+    for (auto& child : children) {
+        drivers.emplace_back([&failures, &child] {
+            for (int round = 0; round < kRounds; ++round) {
+                std::string made = child->Call("event churn 1 0");
+                if (made != "1 0" && made != "1 183") ++failures;
+                if (child->Call("close churn") != "1 0") ++failures;
+            }
+        });
+    }
+    for (std::thread& driver : drivers) driver.join();
+    EXPECT_EQ(failures, 0);
+
+    Handle held(CreateEventA(nullptr, TRUE, TRUE, "churn"));
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS) << "nothing left behind";
+    for (auto& child : children) {
+        EXPECT_EQ(child->Call("event churn 1 0"), "1 183");
+        EXPECT_EQ(child->Call("wait churn 0"), "0 0");
+    }
 }
 
 TEST(NamedEvent, AutoResetReleasesOneProcess) {
