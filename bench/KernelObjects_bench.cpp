@@ -15,9 +15,10 @@ namespace {
 
 // A state directory of the benchmark's own, removed at the end.
 class ScratchState {
-public:
+  public:
     ScratchState() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tavro-bench-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tavro-bench-XXXXXX").string();
         if (mkdtemp(pattern.data())) dir_ = pattern;
         setenv(platform::kStateDirVar, dir_.c_str(), 1);
     }
@@ -26,7 +27,7 @@ public:
         std::filesystem::remove_all(dir_, ignored);
     }
 
-private:
+  private:
     std::string dir_;
 };
 
@@ -38,7 +39,8 @@ void PingPong(benchmark::State& state, const char* pingName, const char* pongNam
     HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::thread partner([&] {
         const HANDLE both[] = {stop, ping};
-        while (WaitForMultipleObjects(2, both, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) SetEvent(pong);
+        while (WaitForMultipleObjects(2, both, FALSE, INFINITE) == WAIT_OBJECT_0 + 1)
+            SetEvent(pong);
     });
     for (auto _ : state) {
         SetEvent(ping);
@@ -54,7 +56,9 @@ void PingPong(benchmark::State& state, const char* pingName, const char* pongNam
 void BM_UnnamedEventRoundTrip(benchmark::State& state) { PingPong(state, nullptr, nullptr); }
 
 // The director's case: a named event wakes its waiter through a file watch.
-void BM_NamedEventRoundTrip(benchmark::State& state) { PingPong(state, "bench-ping", "bench-pong"); }
+void BM_NamedEventRoundTrip(benchmark::State& state) {
+    PingPong(state, "bench-ping", "bench-pong");
+}
 
 // The peer: the same round trip over a condition variable.
 void BM_ConditionVariableRoundTrip(benchmark::State& state) {

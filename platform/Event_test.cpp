@@ -6,9 +6,9 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
-#include <functional>
 #include <thread>
 
 #include "platform/KernelObject.h"

@@ -12,7 +12,7 @@ namespace {
 // Handles are multiples of four from 0x100 up, as on the real platform, and
 // never reused: a stale handle finds nothing instead of a newer object.
 class HandleTable {
-public:
+  public:
     HANDLE Add(std::shared_ptr<KernelObject> object) {
         std::lock_guard lock(mutex_);
         uintptr_t value = next_;
@@ -38,7 +38,7 @@ public:
         return object;
     }
 
-private:
+  private:
     std::mutex mutex_;
     uintptr_t next_ = 0x100;
     std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> objects_;
@@ -67,7 +67,8 @@ void SetInvalidHandle() { SetLastError(ERROR_INVALID_HANDLE); }
 
 BOOL CloseHandle(HANDLE handle) {
     if (handle == GetCurrentProcess()) return TRUE;
-    std::shared_ptr<platform::KernelObject> object = handle ? platform::Table().Remove(handle) : nullptr;
+    std::shared_ptr<platform::KernelObject> object =
+        handle ? platform::Table().Remove(handle) : nullptr;
     if (!object) {
         platform::SetInvalidHandle();
         return FALSE;

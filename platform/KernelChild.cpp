@@ -71,7 +71,8 @@ int main() {
             result = WaitForSingleObject(handles[name], ms);
         } else if (command == "threads") {
             int count = std::stoi(name);
-            for (int i = 0; i < count; ++i) CloseHandle(CreateThread(nullptr, 0, Sleeper, nullptr, 0, nullptr));
+            for (int i = 0; i < count; ++i)
+                CloseHandle(CreateThread(nullptr, 0, Sleeper, nullptr, 0, nullptr));
             std::cout << "ok" << std::endl;
             continue;
         } else if (command == "exit") {

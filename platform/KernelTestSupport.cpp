@@ -24,7 +24,8 @@ KernelChild::KernelChild(std::optional<int> session) {
     std::vector<std::string> variables;
     const std::string prefix = std::string(kSessionVar) + "=";
     for (char** variable = environ; *variable; ++variable) {
-        if (std::strncmp(*variable, prefix.c_str(), prefix.size()) != 0) variables.push_back(*variable);
+        if (std::strncmp(*variable, prefix.c_str(), prefix.size()) != 0)
+            variables.push_back(*variable);
     }
     if (session) variables.push_back(prefix + std::to_string(*session));
     std::vector<char*> envp;

@@ -47,7 +47,8 @@ TEST(NamedEvent, WaitWithCreatorProcessEndsBySetOrByDeath) {
         });
         EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 20000), c.result) << c.action;
         actor.join();
-        EXPECT_EQ(WaitForSingleObject(event, 0), c.result == WAIT_OBJECT_0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT)
+        EXPECT_EQ(WaitForSingleObject(event, 0),
+                  c.result == WAIT_OBJECT_0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT)
             << c.action;
     }
 }
@@ -162,8 +163,8 @@ TEST(NamedObject, NameOfOtherKindFailsWithInvalidHandle) {
 }
 
 TEST(NamedObject, NamesWithAnyCharacterStayApart) {
-    const std::string names[] = {"Global\\a/b", "a%2Fb", "a/b", "a b",
-                                 "A/B",         "../x",  std::string(MAX_PATH, 'n')};
+    const std::string names[] = {
+        "Global\\a/b", "a%2Fb", "a/b", "a b", "A/B", "../x", std::string(MAX_PATH, 'n')};
     std::vector<HANDLE> handles;
     for (const std::string& name : names) {
         handles.push_back(CreateEventA(nullptr, TRUE, FALSE, name.c_str()));

@@ -87,8 +87,8 @@ struct PriorityClass {
     int nice;
 };
 constexpr PriorityClass kPriorityClasses[] = {
-    {IDLE_PRIORITY_CLASS, 19},        {BELOW_NORMAL_PRIORITY_CLASS, 10},
-    {NORMAL_PRIORITY_CLASS, 0},       {ABOVE_NORMAL_PRIORITY_CLASS, -5},
+    {IDLE_PRIORITY_CLASS, 19},  {BELOW_NORMAL_PRIORITY_CLASS, 10},
+    {NORMAL_PRIORITY_CLASS, 0}, {ABOVE_NORMAL_PRIORITY_CLASS, -5},
     {HIGH_PRIORITY_CLASS, -10},
 };
 
@@ -171,7 +171,8 @@ HANDLE OpenProcess(DWORD /*access*/, BOOL /*inherit*/, DWORD processId) {
         SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : platform::Win32FromErrno(errno));
         return nullptr;
     }
-    return platform::AddHandle(std::make_shared<ProcessObject>(static_cast<pid_t>(processId), pidfd));
+    return platform::AddHandle(
+        std::make_shared<ProcessObject>(static_cast<pid_t>(processId), pidfd));
 }
 
 BOOL TerminateProcess(HANDLE process, UINT exitCode) {
@@ -228,9 +229,9 @@ BOOL SetProcessAffinityMask(HANDLE process, DWORD_PTR processMask) {
     for (int cpu = 0; cpu < 64; ++cpu) {
         if (processMask & (DWORD_PTR{1} << cpu)) CPU_SET(cpu, &set);
     }
-    return platform::ForEachThread(object->Pid(), [&](pid_t tid) {
-               return sched_setaffinity(tid, sizeof set, &set) == 0;
-           })
+    return platform::ForEachThread(
+               object->Pid(),
+               [&](pid_t tid) { return sched_setaffinity(tid, sizeof set, &set) == 0; })
                ? TRUE
                : FALSE;
 }
@@ -241,9 +242,11 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
     for (const platform::PriorityClass& entry : platform::kPriorityClasses) {
         if (entry.priorityClass != priorityClass) continue;
         // The nice value is a thread's own on this platform.
-        return platform::ForEachThread(object->Pid(), [&](pid_t tid) {
-                   return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), entry.nice) == 0;
-               })
+        return platform::ForEachThread(object->Pid(),
+                                       [&](pid_t tid) {
+                                           return setpriority(PRIO_PROCESS, static_cast<id_t>(tid),
+                                                              entry.nice) == 0;
+                                       })
                    ? TRUE
                    : FALSE;
     }

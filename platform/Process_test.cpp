@@ -141,7 +141,8 @@ TEST(Affinity, AppliesToEveryThreadOfTheProcess) {
     if (std::popcount(mask) < 2) GTEST_SKIP() << "needs two processors";
     Handle gate(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::vector<HANDLE> threads;
-    for (int i = 0; i < 3; ++i) threads.push_back(CreateThread(nullptr, 0, Sleeper, gate, 0, nullptr));
+    for (int i = 0; i < 3; ++i)
+        threads.push_back(CreateThread(nullptr, 0, Sleeper, gate, 0, nullptr));
 
     const DWORD_PTR highest = DWORD_PTR{1} << (std::bit_width(mask) - 1);
     ASSERT_TRUE(SetProcessAffinityMask(GetCurrentProcess(), highest));

@@ -151,9 +151,7 @@ bool MutexOwnership::Release(bool& freed) {
     return true;
 }
 
-bool ThreadAlive(pid_t tid) {
-    return syscall(SYS_tgkill, getpid(), tid, 0) == 0 || errno != ESRCH;
-}
+bool ThreadAlive(pid_t tid) { return syscall(SYS_tgkill, getpid(), tid, 0) == 0 || errno != ESRCH; }
 
 }  // namespace platform
 
@@ -168,8 +166,7 @@ namespace {
 // gives ERROR_INVALID_HANDLE, as on the real platform.
 HANDLE NamedHandle(LPCSTR name, NamedObject::Kind kind, NamedObject::Disposition disposition,
                    bool initialState, bool wantEvent) {
-    std::shared_ptr<NamedObject> object =
-        NamedObject::Open(name, kind, disposition, initialState);
+    std::shared_ptr<NamedObject> object = NamedObject::Open(name, kind, disposition, initialState);
     if (!object) return nullptr;
     if (object->IsEvent() != wantEvent) {
         platform::SetInvalidHandle();
@@ -201,10 +198,9 @@ BOOL ChangeEvent(HANDLE event, bool signalled) {
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL initialState,
                     LPCSTR name) {
     if (name && *name) {
-        return NamedHandle(name,
-                           manualReset ? NamedObject::Kind::ManualEvent
-                                       : NamedObject::Kind::AutoEvent,
-                           NamedObject::Disposition::CreateOrOpen, initialState, true);
+        return NamedHandle(
+            name, manualReset ? NamedObject::Kind::ManualEvent : NamedObject::Kind::AutoEvent,
+            NamedObject::Disposition::CreateOrOpen, initialState, true);
     }
     auto event = std::make_shared<LocalEvent>(manualReset != FALSE, initialState != FALSE);
     if (!event->Valid()) {

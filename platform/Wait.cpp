@@ -121,8 +121,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
 }
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds) {
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
