@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -154,8 +155,17 @@ TEST(EventSource, ReadyDescriptorSetsEventUntilReset) {
     ASSERT_TRUE(platform::AttachEventSource(event, -1, 0));
     [[maybe_unused]] ssize_t n = write(pipeFds[1], "x", 1);
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "detached";
-    close(pipeFds[0]);
     close(pipeFds[1]);
+
+    // A source closed while attached is dropped, not polled again and again.
+    ASSERT_TRUE(platform::AttachEventSource(event, pipeFds[0], POLLIN));
+    close(pipeFds[0]);
+    timespec before{};
+    timespec after{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+    EXPECT_EQ(WaitForSingleObject(event, 100), WAIT_TIMEOUT);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+    EXPECT_LT((after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6, 50.0);
 
     Handle mutex(CreateMutexA(nullptr, FALSE, nullptr));
     EXPECT_FALSE(platform::AttachEventSource(mutex, 0, POLLIN));

@@ -44,7 +44,14 @@ void LocalEvent::AddPollFds(std::vector<pollfd>& fds) const {
 void LocalEvent::LatchSource() {
     if (state_ || source_.fd < 0) return;
     pollfd ready{source_.fd, source_.events, 0};
-    if (poll(&ready, 1, 0) == 1 && (ready.revents & (source_.events | POLLERR | POLLHUP))) {
+    if (poll(&ready, 1, 0) != 1) return;
+    // A descriptor closed while attached would make every poll return at
+    // once: it is dropped instead.
+    if (ready.revents & POLLNVAL) {
+        source_.fd = -1;
+        return;
+    }
+    if (ready.revents & (source_.events | POLLERR | POLLHUP)) {
         state_ = true;
         Raise(fd_);
     }
