@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -57,6 +58,12 @@ class Tree : public testing::Test {
         fs::create_directories(m_home + "/specific/norba/logs");
     }
 
+    // An environment whose home is the tree's.
+    DSEnv InTree() const {
+        DSEnv env;
+        env.GetVantrixHome(m_program.c_str());
+        return env;
+    }
     std::string PrivFile() const { return m_home + "/specific/tavro/data/NTPriv.env"; }
     void WritePriv(const std::string& bytes) { WriteFile(PrivFile(), bytes); }
     void WriteSettings(const std::string& text) {
@@ -185,9 +192,20 @@ TEST_F(Tree, PathsOutsideAnyTreeAreEmpty) {
     EXPECT_FALSE(fs::exists("/specific"));
 }
 
-TEST_F(Tree, OpenEnvFileCreatesPrivateFile) {
+TEST(DSEnvHome, OpenEnvFileFindsHomeFromOwnProgram) {
+    // This test program does not lie in a tree: its own directory becomes the
+    // home, which has no data directory.
+    const std::string dir = fs::read_symlink("/proc/self/exe").parent_path().string();
+    LogCapture log;
     DSEnv env;
-    env.GetVantrixHome(m_program.c_str());
+    EXPECT_FALSE(env.OpenEnvFile());
+    EXPECT_EQ(env.GetVantrixHome(nullptr), dir);
+    EXPECT_EQ(log.Text(), "Error: DSEnv.openPrivEnv:  failed to open " + dir +
+                              "/specific/tavro/data/NTPriv.env\n");
+}
+
+TEST_F(Tree, OpenEnvFileCreatesPrivateFile) {
+    DSEnv env = InTree();
     ASSERT_TRUE(env.OpenEnvFile());
     EXPECT_TRUE(fs::exists(PrivFile()));
     EXPECT_TRUE(env.AddEnvVar("-Port", "9292"));
@@ -198,29 +216,9 @@ TEST_F(Tree, OpenEnvFileCreatesPrivateFile) {
 TEST_F(Tree, OpenEnvFileFailureIsLogged) {
     fs::remove_all(m_home + "/specific/tavro/data");
     LogCapture log;
-    DSEnv env;
-    env.GetVantrixHome(m_program.c_str());
+    DSEnv env = InTree();
     EXPECT_FALSE(env.OpenEnvFile());
     EXPECT_EQ(log.Text(), "Error: DSEnv.openPrivEnv:  failed to open " + PrivFile() + "\n");
-}
-
-TEST_F(Tree, SwitchesAndTimingsTakeDefaultsWhenUnset) {
-    WritePriv("");
-    DSEnv env;
-    env.GetVantrixHome(m_program.c_str());
-    ASSERT_TRUE(env.OpenEnvFile());
-    auto orDefault = [](uint32_t value, uint32_t fallback) { return value ? value : fallback; };
-    EXPECT_EQ(orDefault(env.getFudgeFactor(), DSEnv::kDefaultFudgeFactor), 100u);
-    EXPECT_EQ(orDefault(env.getWaitSec(), DSEnv::kDefaultWaitSec), 2u);
-    EXPECT_EQ(orDefault(env.getMaxStartupWait(), DSEnv::kDefaultMaxStartupWait), 30u);
-    EXPECT_EQ(orDefault(env.getPingWait(), DSEnv::kDefaultPingWaitMs), 300u);
-    EXPECT_FALSE(env.GetVerbose());
-    EXPECT_FALSE(env.getDoNothing());
-    EXPECT_FALSE(env.getJavaProcess());
-    EXPECT_FALSE(env.getJavaBatch());
-    EXPECT_FALSE(env.getJVMProcess());
-    EXPECT_FALSE(env.getNoAutoStart());
-    EXPECT_FALSE(env.getNoExitHand());
 }
 
 // A socket-link object as the service has it: port 9292 until set.
@@ -229,30 +227,64 @@ struct FakeLink {
     void SetPort(int value) { port = value; }
 };
 
-TEST_F(Tree, SwitchesAndTimingsFromPrivateFile) {
-    WritePriv(Record("-FF", "250") + Record("-WS", "5") + Record("-MSW", "12") +
-              Record("-PingWaitMs", "1000") + Record("-Verbose", "Yes") + Record("-DoNothing", "") +
-              Record("-JavaProcess", "no") + Record("-JavaBatch", "NO") +
-              Record("-JVMProcess", "1") + Record("-NoAutoStart", "No") +
-              Record("-NoExitHand", "y") + Record("-Port", "9400"));
-    DSEnv env;
-    env.GetVantrixHome(m_program.c_str());
-    ASSERT_TRUE(env.OpenEnvFile());
-    EXPECT_EQ(env.getFudgeFactor(), 250u);
-    EXPECT_EQ(env.getWaitSec(), 5u);
-    EXPECT_EQ(env.getMaxStartupWait(), 12u);
-    EXPECT_EQ(env.getPingWait(), 1000u);
-    EXPECT_TRUE(env.GetVerbose());
-    EXPECT_TRUE(env.getDoNothing());
-    EXPECT_FALSE(env.getJavaProcess());
-    EXPECT_FALSE(env.getJavaBatch());
-    EXPECT_TRUE(env.getJVMProcess());
-    EXPECT_FALSE(env.getNoAutoStart());
-    EXPECT_TRUE(env.getNoExitHand());
+// The switches and timings as the service takes them, defaults applied.
+struct Switches {
+    uint32_t fudgeFactor, waitSec, maxStartupWait, pingWait;
+    bool verbose, doNothing, javaProcess, javaBatch, jvmProcess, noAutoStart, noExitHand;
+    int port;
+    bool operator==(const Switches&) const = default;
+};
+
+void PrintTo(const Switches& s, std::ostream* out) {
+    *out << s.fudgeFactor << "/" << s.waitSec << "/" << s.maxStartupWait << "/" << s.pingWait << " "
+         << s.verbose << s.doNothing << s.javaProcess << s.javaBatch << s.jvmProcess
+         << s.noAutoStart << s.noExitHand << " port " << s.port;
+}
+
+Switches ReadSwitches(DSEnv& env) {
+    auto orDefault = [](uint32_t value, uint32_t fallback) { return value ? value : fallback; };
+    Switches s{};
+    s.fudgeFactor = orDefault(env.getFudgeFactor(), DSEnv::kDefaultFudgeFactor);
+    s.waitSec = orDefault(env.getWaitSec(), DSEnv::kDefaultWaitSec);
+    s.maxStartupWait = orDefault(env.getMaxStartupWait(), DSEnv::kDefaultMaxStartupWait);
+    s.pingWait = orDefault(env.getPingWait(), DSEnv::kDefaultPingWaitMs);
+    s.verbose = env.GetVerbose();
+    s.doNothing = env.getDoNothing();
+    s.javaProcess = env.getJavaProcess();
+    s.javaBatch = env.getJavaBatch();
+    s.jvmProcess = env.getJVMProcess();
+    s.noAutoStart = env.getNoAutoStart();
+    s.noExitHand = env.getNoExitHand();
     FakeLink link;
     env.getTavroComPort(link);
-    EXPECT_EQ(link.port, 9400);
-    EXPECT_FALSE(env.IsOpen());
+    s.port = link.port;
+    return s;
+}
+
+TEST_F(Tree, SwitchesAndTimingsWithDefaultsAndFromPrivateFile) {
+    struct Case {
+        const char* what;
+        std::string file;
+        Switches expected;
+    };
+    const Case cases[] = {
+        {"unset", "", {100, 2, 30, 300, false, false, false, false, false, false, false, 9292}},
+        {"set",
+         Record("-FF", "250") + Record("-WS", "5") + Record("-MSW", "12") +
+             Record("-PingWaitMs", "1000") + Record("-Verbose", "Yes") + Record("-DoNothing", "") +
+             Record("-JavaProcess", "no") + Record("-JavaBatch", "NO") +
+             Record("-JVMProcess", "1") + Record("-NoAutoStart", "No") +
+             Record("-NoExitHand", "y") + Record("-Port", "9400"),
+         {250, 5, 12, 1000, true, true, false, false, true, false, true, 9400}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WritePriv(c.file);
+        DSEnv env = InTree();
+        ASSERT_TRUE(env.OpenEnvFile());
+        EXPECT_EQ(ReadSwitches(env), c.expected);
+        EXPECT_FALSE(env.IsOpen());
+    }
 }
 
 TEST_F(Tree, NumbersAndSizesReadLeadingDigits) {
@@ -274,8 +306,7 @@ TEST_F(Tree, NumbersAndSizesReadLeadingDigits) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
         WritePriv(Record("-FF", c.value) + Record("-JVMThreadStack", c.value));
-        DSEnv env;
-        env.GetVantrixHome(m_program.c_str());
+        DSEnv env = InTree();
         EXPECT_EQ(env.getFudgeFactor(), c.number);
         EXPECT_EQ(env.getJVMThreadStack(), c.stack);
     }
@@ -285,8 +316,7 @@ TEST_F(Tree, PortIsKeptUnlessAPortNumberIsSet) {
     const char* values[] = {nullptr, "abc", "0", "70000"};
     for (const char* value : values) {
         WritePriv(value ? Record("-Port", value) : "");
-        DSEnv env;
-        env.GetVantrixHome(m_program.c_str());
+        DSEnv env = InTree();
         FakeLink link;
         env.getTavroComPort(link);
         EXPECT_EQ(link.port, 9292) << (value ? value : "unset");
@@ -343,8 +373,7 @@ TEST_F(Tree, EnvCommandEditsPrivateFile) {
         std::vector<std::string> args = c.args;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        DSEnv env;
-        env.GetVantrixHome(m_program.c_str());
+        DSEnv env = InTree();
         EXPECT_EQ(env.Interface(static_cast<int>(args.size()), argv.data()), c.result);
         env.Close();
         EXPECT_EQ(ReadFile(PrivFile()), c.after);
@@ -386,8 +415,7 @@ TEST_F(Tree, ReadRegistryTakesValueWithoutLineEnd) {
         {"tavro.last", "end"},
         {"tavro.missing", ""},
     };
-    DSEnv env;
-    env.GetVantrixHome(m_program.c_str());
+    DSEnv env = InTree();
     for (const Case& c : cases) {
         std::string out = "stale";
         env.ReadRegistry(c.name, out);
@@ -397,8 +425,7 @@ TEST_F(Tree, ReadRegistryTakesValueWithoutLineEnd) {
 
 TEST_F(Tree, ReadRegistryWithoutFileIsLogged) {
     LogCapture log;
-    DSEnv env;
-    env.GetVantrixHome(m_program.c_str());
+    DSEnv env = InTree();
     std::string out = "stale";
     env.ReadRegistry("tavro.CPUAffinity", out);
     EXPECT_EQ(out, "");
@@ -464,8 +491,7 @@ TEST_F(Tree, SetPathPutsTreeDirectoriesFirstOnce) {
     WritePriv(Record("CLASSPATH", jre + "/lib/rt.jar:" + jre + "/lib/ext.jar"));
     setenv("PATH", "/usr/bin:/Opt/Bin", 1);
     unsetenv("VANTRIX_SHARE_EXTRA");
-    DSEnv env;
-    env.GetVantrixHome(m_program.c_str());
+    DSEnv env = InTree();
     ASSERT_TRUE(env.SetPath());
     const std::string expected = hotspot + ":" + m_home + "/common/bin:" + m_home +
                                  "/common/share:" + jre + "/bin:" + hotspot + ":/usr/bin:/Opt/Bin";
@@ -485,8 +511,7 @@ TEST_F(Tree, SetPathLeavesOutDirectoriesAlreadyThere) {
         m_home + "/COMMON/BIN:" + jre + "/bin:" + hotspot + ":" + m_home + "/common/share:/bin";
     setenv("PATH", old.c_str(), 1);
     setenv("VANTRIX_SHARE_EXTRA", ":/opt/extra", 1);
-    DSEnv env;
-    env.GetVantrixHome(m_program.c_str());
+    DSEnv env = InTree();
     ASSERT_TRUE(env.SetPath());
     EXPECT_EQ(std::getenv("PATH"), hotspot + ":/opt/extra:" + m_home + "/common/share:" + old);
 }
@@ -528,8 +553,7 @@ TEST_F(Tree, AffinitySettingChangesProcessMask) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
         WriteSettings("tavro.director.maxHeapSize=256m\ntavro.CPUAffinity=" + c.value + "\n");
-        DSEnv env;
-        env.GetVantrixHome(m_program.c_str());
+        DSEnv env = InTree();
         env.SetAffinity();
         ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask));
         EXPECT_EQ(processMask, c.mask);
