@@ -80,6 +80,9 @@ DWORD Wait(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitA
             if (!object->IsSignalled()) object->AddPollFds(fds);
         }
         if (context.NotifyFd() >= 0) fds.push_back({context.NotifyFd(), POLLIN, 0});
+        // Every object became signalled since the try above: take it now,
+        // rather than poll nothing for ever.
+        if (fds.empty()) continue;
         if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
             SetLastErrorFromErrno();
             return WAIT_FAILED;
