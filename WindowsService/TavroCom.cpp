@@ -1,0 +1,144 @@
+// TavroCom: the service's socket link protocol with the Tavro director.
+#include "WindowsService/TavroCom.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "Hostsys/DSEnv.h"
+
+const char* const TavroCom::s_pRevisionCpp =
+    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroCom.cpp,v $ $Revision: 1.22 $ "
+    "$Name:  $";
+const char* const TavroCom::s_pRevisionH =
+    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroCom.h,v $ $Revision: 1.8 $ "
+    "$Name:  $";
+
+DSEnv* TavroCom::s_pEnv = nullptr;
+std::atomic<DWORD> TavroCom::s_dwDirectorPid{0};
+
+HANDLE TavroCom::PidArrivedEvent() {
+    static HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return event;
+}
+
+TavroCom::TavroCom(HANDLE event) {
+    if (event) basesocket::s_hShutdownEvent = event;
+    if (!m_Socket.CreateSocket())
+        std::clog << "Error: TavroCom failed to create socket communications will fail"
+                  << std::endl;
+    if (gethostname(m_HostName, 99) != 0) m_HostName[0] = '\0';
+    m_HostName[99] = '\0';
+    m_Socket.SetSendBuffer(m_SendBuf, 1);
+    m_Socket.SetReceiveBuffer(m_RecvBuf, 1);
+}
+
+TavroCom::~TavroCom() = default;
+
+void TavroCom::SetHostName(const char* host) {
+    std::snprintf(m_HostName, sizeof m_HostName, "%s", host ? host : "");
+}
+
+bool TavroCom::Exchange(char code) {
+    if (!m_Socket.CreateSocket()) return false;
+    bool ok = m_Socket.Resolve(m_HostName, m_Socket.GetPort()) &&
+              m_Socket.Connect(m_Socket.GetAddress(), m_HostName);
+    if (ok) {
+        m_SendBuf[0] = code;
+        DWORD length = 1;
+        ok = m_Socket.Send(m_SendBuf, &length);
+    }
+    if (ok) {
+        // Any answer, or an orderly close, counts: the byte is not examined.
+        m_RecvBuf[0] = 0;
+        DWORD length = 1;
+        ok = m_Socket.Receive(m_RecvBuf, &length);
+    }
+    m_Socket.Close();
+    return ok;
+}
+
+bool TavroCom::Probe() { return Exchange(m_cProbe); }
+
+bool TavroCom::SendStop() {
+    bool ok = Exchange(m_cStop);
+    if (basesocket::s_hShutdownEvent) SetEvent(basesocket::s_hShutdownEvent);
+    return ok;
+}
+
+bool TavroCom::StartListener(HANDLE event, basesocket::ConnectionRoutine routine) {
+    if (!m_Socket.CreateSocket()) return false;
+    HANDLE shutdownEvent = event ? event : basesocket::s_hShutdownEvent;
+    if (!routine) routine = ConnectionThread;
+    if (!m_Socket.Resolve(m_HostName, m_Socket.GetPort() + 1)) return false;
+    HANDLE started = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    m_Socket.SetStartedEvent(started);
+    bool ok = m_Socket.ServerSetup(shutdownEvent, routine);
+    if (ok) WaitForSingleObject(started, INFINITE);
+    m_Socket.SetStartedEvent(nullptr);
+    CloseHandle(started);
+    return ok;
+}
+
+DWORD TavroCom::PingPeriod() {
+    DWORD ping = s_pEnv ? s_pEnv->getPingWait() : 0;
+    return ping ? ping : kDefaultPingMs;
+}
+
+DWORD TavroCom::ParsePid(const char* text, DWORD length) {
+    uint64_t pid = 0;
+    for (DWORD i = 0; i < length && text[i] >= '0' && text[i] <= '9'; ++i) {
+        pid = pid * 10 + static_cast<uint64_t>(text[i] - '0');
+        if (pid > 0xFFFFFFFFu) return 0;
+    }
+    return static_cast<DWORD>(pid);
+}
+
+bool TavroCom::ClientStart(basesocket* connection) {
+    const DWORD ping = PingPeriod();
+    for (;;) {
+        HANDLE shutdownEvent = basesocket::s_hShutdownEvent;
+        DWORD waited = WAIT_TIMEOUT;
+        if (shutdownEvent)
+            waited = WaitForSingleObject(shutdownEvent, ping);
+        else
+            Sleep(ping);
+        if (waited == WAIT_OBJECT_0) {
+            // The service is stopping: tell the director, once per ping
+            // period, until it goes away.
+            m_SendBuf[0] = m_cStop;
+            DWORD length = 1;
+            if (!connection->Send(m_SendBuf, &length)) return false;
+            Sleep(ping);
+            continue;
+        }
+        if (waited != WAIT_TIMEOUT) return false;
+        int written = std::snprintf(m_SendBuf, sizeof m_SendBuf, "Qim-%u", GetCurrentProcessId());
+        DWORD length = static_cast<DWORD>(written);
+        if (connection->Send(m_SendBuf, &length)) break;
+    }
+
+    for (int tries = 0; tries < kPidTries && s_dwDirectorPid == 0; ++tries) {
+        std::memset(m_RecvBuf, 0, sizeof m_RecvBuf);
+        DWORD length = 10;
+        connection->Receive(m_RecvBuf, &length);
+        DWORD pid = ParsePid(m_RecvBuf, length);
+        if (pid) {
+            s_dwDirectorPid = pid;
+            SetEvent(PidArrivedEvent());
+            break;
+        }
+        Sleep(kPidRetryMs);
+    }
+    if (s_dwDirectorPid == 0) std::clog << "TavroCom.ClientStart failed to get client pid" << std::endl;
+    Sleep(ping);
+    return true;
+}
+
+DWORD WINAPI TavroCom::ConnectionThread(LPVOID connection) {
+    TavroCom link;
+    link.ClientStart(static_cast<basesocket*>(connection));
+    return 0;
+}

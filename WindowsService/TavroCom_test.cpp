@@ -1,0 +1,331 @@
+// Tests of the socket link on loopback, against peers written on POSIX sockets.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "WindowsService/TavroCom.h"
+
+namespace {
+
+// A POSIX listener on 127.0.0.1 at an ephemeral port.
+struct PeerListener {
+    int fd = -1;
+    int port = 0;
+    PeerListener() {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(fd, 5);
+        socklen_t length = sizeof address;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~PeerListener() { Close(); }
+    void Close() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+};
+
+// A free port for a link listener (the link listens on its port plus one).
+int FreePort() {
+    PeerListener probe;
+    return probe.port;
+}
+
+int ConnectTo(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads what arrives within `ms` milliseconds.
+std::string ReadFor(int fd, int ms) {
+    std::string text;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        end - std::chrono::steady_clock::now())
+                                        .count());
+        if (left <= 0) return text;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, left) <= 0) return text;
+        char buffer[64];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) return text;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (done()) return true;
+        Sleep(10);
+    }
+    return done();
+}
+
+TavroCom* LoopbackLink(TavroCom& link, int port) {
+    link.SetHostName("127.0.0.1");
+    link.SetPort(port);
+    return &link;
+}
+
+TEST(TavroComExchange, ProbeSucceedsWhenAnyProgramAnswers) {
+    enum class Peer { AnswersAByte, ClosesWithoutAnswer };
+    for (Peer behaviour : {Peer::AnswersAByte, Peer::ClosesWithoutAnswer}) {
+        PeerListener peer;
+        char seen = 0;
+        std::thread director([&] {
+            int fd = accept(peer.fd, nullptr, nullptr);
+            recv(fd, &seen, 1, 0);
+            if (behaviour == Peer::AnswersAByte) send(fd, &seen, 1, MSG_NOSIGNAL);
+            close(fd);
+        });
+        TavroCom link;
+        EXPECT_TRUE(LoopbackLink(link, peer.port)->Probe());
+        director.join();
+        EXPECT_EQ(seen, 9);
+    }
+}
+
+TEST(TavroComExchange, ProbeFailsWhenNothingListens) {
+    TavroCom link;
+    EXPECT_FALSE(LoopbackLink(link, FreePort())->Probe());
+}
+
+TEST(TavroComExchange, SendStopSendsSevenAndSetsTheShutdownEvent) {
+    HANDLE shutdownEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    PeerListener peer;
+    char seen = 0;
+    std::thread director([&] {
+        int fd = accept(peer.fd, nullptr, nullptr);
+        recv(fd, &seen, 1, 0);
+        send(fd, &seen, 1, MSG_NOSIGNAL);
+        close(fd);
+    });
+    TavroCom link(shutdownEvent);
+    EXPECT_TRUE(LoopbackLink(link, peer.port)->SendStop());
+    director.join();
+    EXPECT_EQ(seen, 7);
+    EXPECT_EQ(WaitForSingleObject(shutdownEvent, 0), WAIT_OBJECT_0);
+}
+
+TEST(TavroComExchange, StopWithoutDirectorStillSetsTheShutdownEvent) {
+    HANDLE shutdownEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    TavroCom link(shutdownEvent);
+    EXPECT_FALSE(LoopbackLink(link, FreePort())->SendStop());
+    EXPECT_EQ(WaitForSingleObject(shutdownEvent, 0), WAIT_OBJECT_0);
+}
+
+TEST(TavroComExchange, RepeatedProbesReuseOneObject) {
+    PeerListener peer;
+    std::thread director([&] {
+        for (int i = 0; i < 3; ++i) {
+            int fd = accept(peer.fd, nullptr, nullptr);
+            char byte;
+            recv(fd, &byte, 1, 0);
+            send(fd, &byte, 1, MSG_NOSIGNAL);
+            close(fd);
+        }
+    });
+    TavroCom link;
+    LoopbackLink(link, peer.port);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(link.Probe()) << i;
+    director.join();
+    EXPECT_EQ(link.Socket().GetSocket(), INVALID_SOCKET);
+}
+
+// A link listener on a free port, with its own shutdown event.
+class TavroComListenerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        shutdown_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        listener_ = std::make_unique<TavroCom>(shutdown_);
+        port_ = FreePort();
+        LoopbackLink(*listener_, port_ - 1);
+        ASSERT_TRUE(listener_->StartListener());
+    }
+    void TearDown() override {
+        SetEvent(shutdown_);
+        listener_.reset();
+        if (director_ >= 0) close(director_);
+    }
+
+    HANDLE shutdown_ = nullptr;
+    std::unique_ptr<TavroCom> listener_;
+    int port_ = 0;
+    int director_ = -1;
+};
+
+TEST_F(TavroComListenerTest, HelloNamesTheShutdownEventAndLearnsTheDirectorPid) {
+    director_ = ConnectTo(port_);
+    ASSERT_GE(director_, 0);
+    std::string expected = "Qim-" + std::to_string(GetCurrentProcessId());
+    EXPECT_EQ(ReadFor(director_, 2000), expected);
+    const char answer[] = "5678\r\n";
+    send(director_, answer, sizeof answer - 1, MSG_NOSIGNAL);
+    ASSERT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), 5678u);
+}
+
+TEST_F(TavroComListenerTest, ZeroAnswerIsRetried) {
+    director_ = ConnectTo(port_);
+    ASSERT_FALSE(ReadFor(director_, 2000).empty());
+    send(director_, "0", 1, MSG_NOSIGNAL);
+    Sleep(700);
+    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), 0u);
+    send(director_, "4321", 4, MSG_NOSIGNAL);
+    ASSERT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), 4321u);
+}
+
+TEST_F(TavroComListenerTest, OverlongNumberIsNoPid) {
+    director_ = ConnectTo(port_);
+    ASSERT_FALSE(ReadFor(director_, 2000).empty());
+    send(director_, "9999999999", 10, MSG_NOSIGNAL);
+    Sleep(700);
+    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), 0u);
+}
+
+TEST_F(TavroComListenerTest, StoppingServiceSendsStopByteOncePerPingPeriod) {
+    // Accepted before the stop: the connection thread waits its ping period.
+    director_ = ConnectTo(port_);
+    ASSERT_GE(director_, 0);
+    Sleep(100);  // well inside the 300 ms before the hello
+    SetEvent(shutdown_);
+    std::string received = ReadFor(director_, 1000);
+    // 300 ms ping period: a few stop bytes in a second, never the hello.
+    ASSERT_FALSE(received.empty());
+    EXPECT_LE(received.size(), 5u);
+    EXPECT_EQ(received.find_first_not_of('\x07'), std::string::npos) << received;
+}
+
+TEST_F(TavroComListenerTest, ShutdownClosesTheListeningSocket) {
+    SetEvent(shutdown_);
+    EXPECT_TRUE(WaitUntil([&] { return !listener_->Socket().ServerRunning(); }));
+    EXPECT_EQ(ConnectTo(port_), -1);
+}
+
+TEST_F(TavroComListenerTest, DirectorStartedEndsTheServerThread) {
+    SetEvent(basesocket::DirectorStartedEvent());
+    EXPECT_TRUE(WaitUntil([&] { return !listener_->Socket().ServerRunning(); }));
+}
+
+TEST(basesocketResolve, TakesDottedAddressesAndLooksNamesUp) {
+    struct Case {
+        const char* host;
+        bool ok;
+    };
+    const Case cases[] = {{"127.0.0.1", true}, {"localhost", true}, {"", false},
+                          {"no.such.host.invalid", false}};
+    basesocket s;
+    for (const Case& c : cases) {
+        EXPECT_EQ(s.Resolve(c.host, 9292), c.ok) << c.host;
+        if (!c.ok) continue;
+        EXPECT_EQ(s.GetAddress().sin_addr.s_addr, htonl(INADDR_LOOPBACK)) << c.host;
+        EXPECT_EQ(ntohs(s.GetAddress().sin_port), 9292);
+    }
+}
+
+TEST(basesocketResolve, HostNameWithDotsIsLookedUp) {
+    // A dotted name of this host as the resolver knows it, if it knows one.
+    char name[256] = "";
+    gethostname(name, sizeof name - 1);
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* found = nullptr;
+    std::string dotted;
+    if (getaddrinfo(name, nullptr, &hints, &found) == 0) {
+        if (found->ai_canonname && std::strchr(found->ai_canonname, '.'))
+            dotted = found->ai_canonname;
+        freeaddrinfo(found);
+    }
+    if (dotted.empty()) GTEST_SKIP() << "the resolver knows no dotted name of this host";
+    basesocket s;
+    EXPECT_TRUE(s.Resolve(dotted.c_str(), 9292)) << dotted;
+}
+
+TEST(basesocketErrors, ErrorTextAcceptsOnlySuccessAndWouldBlock) {
+    struct Case {
+        int code;
+        bool ok;
+    };
+    const Case cases[] = {{0, true},
+                          {WSAEWOULDBLOCK, true},
+                          {WSAECONNREFUSED, false},
+                          {WSAECONNRESET, false},
+                          {WSANOTINITIALISED, false}};
+    basesocket s;
+    for (const Case& c : cases) {
+        WSASetLastError(c.code);
+        EXPECT_EQ(s.ErrorText(), c.ok) << c.code;
+    }
+}
+
+TEST(basesocketErrors, NotInitialisedStartsWinsockAgain) {
+    basesocket s;
+    ASSERT_TRUE(s.CreateSocket());
+    WSACleanup();  // the layer now refuses every call
+    EXPECT_EQ(WSAEventSelect(s.GetSocket(), nullptr, 0), SOCKET_ERROR);
+    EXPECT_FALSE(s.ErrorText());
+    EXPECT_EQ(s.GetSocket(), INVALID_SOCKET);
+    EXPECT_TRUE(s.CreateSocket());
+}
+
+TEST(basesocketServer, PeerTextIsDottedAddressAndPort) {
+    PeerListener peer;
+    basesocket s;
+    ASSERT_TRUE(s.CreateSocket());
+    ASSERT_TRUE(s.Resolve("127.0.0.1", peer.port));
+    ASSERT_TRUE(s.Connect(s.GetAddress(), "127.0.0.1"));
+    EXPECT_STREQ(s.GetPeer(), ("127.0.0.1 " + std::to_string(peer.port)).c_str());
+}
+
+DWORD WINAPI CloseAtOnce(LPVOID connection) {
+    static_cast<basesocket*>(connection)->Close();
+    return 0;
+}
+
+TEST(basesocketServer, BindsAgainRightAfterAStop) {
+    int port = FreePort();
+    for (int round = 0; round < 2; ++round) {
+        HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        basesocket server;
+        ASSERT_TRUE(server.CreateSocket());
+        ASSERT_TRUE(server.Resolve("127.0.0.1", port));
+        // The server closes its connection first, leaving it in TIME_WAIT.
+        ASSERT_TRUE(server.ServerSetup(stop, CloseAtOnce)) << "round " << round;
+        int client = ConnectTo(port);
+        ASSERT_GE(client, 0);
+        EXPECT_EQ(ReadFor(client, 2000), "");
+        close(client);
+        SetEvent(stop);
+        EXPECT_TRUE(WaitUntil([&] { return !server.ServerRunning(); }));
+        CloseHandle(stop);
+    }
+}
+
+}  // namespace

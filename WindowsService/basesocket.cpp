@@ -1,0 +1,300 @@
+// basesocket: one Winsock 2 TCP socket and its listening server.
+#include "WindowsService/basesocket.h"
+
+#include <netdb.h>
+
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "Hostsys/NTSystemError.h"
+
+const char* const basesocket::s_pRevisionCpp =
+    "$Source: /usr/local/cvsroot/tavro/WindowsService/basesocket.cpp,v $ $Revision: 1.17 $ "
+    "$Name:  $";
+const char* const basesocket::s_pRevisionH =
+    "$Source: /usr/local/cvsroot/tavro/WindowsService/basesocket.h,v $ $Revision: 1.8 $ "
+    "$Name:  $";
+
+HANDLE basesocket::s_hShutdownEvent = nullptr;
+
+namespace {
+
+// Accepted connections stay open for the life of the process: the director
+// keeps its end, and a connection thread may still use its object after
+// the listener has gone.
+std::mutex g_connectionsMutex;
+std::vector<std::unique_ptr<basesocket>>& OpenConnections() {
+    static auto* connections = new std::vector<std::unique_ptr<basesocket>>;
+    return *connections;
+}
+
+std::string LastErrorText() { return CNTSystemError().GetMsgString(); }
+
+}  // namespace
+
+HANDLE basesocket::DirectorStartedEvent() {
+    static HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return event;
+}
+
+basesocket::basesocket() {
+    if (!InitWinsock()) std::clog << "Error: basesocket failed to initialize socket Dll " << std::endl;
+}
+
+basesocket::~basesocket() {
+    if (m_hServerThread) {
+        if (m_bServerRunning) {
+            SetEvent(m_hServerEnd);
+            WaitForSingleObject(m_hServerThread, 10000);
+        }
+        CloseHandle(m_hServerThread);
+    }
+    if (m_hClientThread) CloseHandle(m_hClientThread);
+    Close();
+    if (m_hNetEvent != WSA_INVALID_EVENT) WSACloseEvent(m_hNetEvent);
+    if (m_hServerEnd) CloseHandle(m_hServerEnd);
+    if (m_bWinsockStarted) WSACleanup();
+}
+
+bool basesocket::InitWinsock() {
+    if (m_bWinsockStarted) return true;
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 0), &data) != 0) return false;
+    if (data.wVersion != MAKEWORD(2, 0)) {
+        WSACleanup();
+        return false;
+    }
+    m_bWinsockStarted = true;
+    return true;
+}
+
+bool basesocket::CreateSocket() {
+    // A socket left from an earlier exchange is closed, not leaked.
+    if (m_Socket != INVALID_SOCKET) Close();
+    m_Socket = WSASocketA(AF_INET, m_nType, IPPROTO_TCP, nullptr, 0, 0);
+    if (m_Socket == INVALID_SOCKET) return false;
+    linger lingering{1, 1};
+    setsockopt(m_Socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lingering),
+               sizeof lingering);
+    return true;
+}
+
+bool basesocket::Resolve(const char* host, int port) {
+    if (!host || !*host) return false;
+    in_addr address{};
+    // A dotted address is taken as it stands; anything else, a host name
+    // with dots included, is looked up by name.
+    if (inet_pton(AF_INET, host, &address) != 1) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) {
+            if (m_bVerbose)
+                std::clog << "Error: basesocket::Connect failed to convert address " << host
+                          << std::endl;
+            return false;
+        }
+        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+        freeaddrinfo(found);
+    }
+    m_Address.sin_family = AF_INET;
+    m_Address.sin_port = htons(static_cast<uint16_t>(port));
+    m_Address.sin_addr = address;
+    if (m_hNetEvent == WSA_INVALID_EVENT) m_hNetEvent = WSACreateEvent();
+    return true;
+}
+
+bool basesocket::Connect(const sockaddr_in& address, const char* host) {
+    if (WSAConnect(m_Socket, reinterpret_cast<const sockaddr*>(&address), sizeof address, nullptr,
+                   nullptr, nullptr, nullptr) == 0) {
+        GetPeer();
+        return true;
+    }
+    if (m_bVerbose) {
+        char name[NI_MAXHOST];
+        char dotted[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
+        if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, name,
+                        sizeof name, nullptr, 0, NI_NAMEREQD) == 0)
+            std::clog << "basesocket::Connect able to resolve address " << dotted << std::endl;
+        else
+            std::clog << "Error: basesocket::Connect unable to resolve address "
+                      << (host ? host : "") << std::endl;
+    }
+    return false;
+}
+
+bool basesocket::Send(char* buffer, DWORD* length) {
+    if (buffer) m_SendBuf = {length ? *length : 0, buffer};
+    DWORD sent = 0;
+    if (WSASend(m_Socket, &m_SendBuf, 1, &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
+        return ErrorText();
+    return true;
+}
+
+bool basesocket::Receive(char* buffer, DWORD* length) {
+    if (buffer) m_RecvBuf = {length ? *length : 0, buffer};
+    DWORD count = 0;
+    DWORD flags = 0;
+    int result = WSARecv(m_Socket, &m_RecvBuf, 1, &count, &flags, nullptr, nullptr);
+    // A failed receive (a would-block one included) delivers nothing.
+    if (length) *length = result == 0 ? count : 0;
+    if (result == SOCKET_ERROR) return ErrorText();
+    return true;
+}
+
+bool basesocket::Close() {
+    if (m_Socket != INVALID_SOCKET) {
+        shutdown(m_Socket, SD_BOTH);
+        if (closesocket(m_Socket) == 0) m_Socket = INVALID_SOCKET;
+    }
+    m_Peer.clear();
+    return true;
+}
+
+bool basesocket::ErrorText() {
+    int code = WSAGetLastError();
+    if (code == WSANOTINITIALISED) {
+        m_bWinsockStarted = false;
+        InitWinsock();
+        Close();
+    }
+    return code == 0 || code == WSAEWOULDBLOCK;
+}
+
+const char* basesocket::GetPeer() {
+    if (m_Peer.empty()) {
+        int length = sizeof m_PeerAddress;
+        if (getpeername(m_Socket, reinterpret_cast<sockaddr*>(&m_PeerAddress), &length) != 0) {
+            if (m_Socket != INVALID_SOCKET)
+                std::clog << "Error: basesocket::GetPeer failed: "
+                          << CNTSystemError(static_cast<DWORD>(WSAGetLastError())).GetMsgString()
+                          << std::endl;
+            return nullptr;
+        }
+        char dotted[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &m_PeerAddress.sin_addr, dotted, sizeof dotted);
+        m_Peer = std::string(dotted) + " " + std::to_string(ntohs(m_PeerAddress.sin_port));
+    }
+    return m_Peer.c_str();
+}
+
+bool basesocket::ServerSetup(HANDLE event, ConnectionRoutine routine) {
+    m_pRoutine = routine;
+    if (event) s_hShutdownEvent = event;
+    // A restart right after a stop must bind the port again while the old
+    // connections linger.
+    int reuse = 1;
+    if (setsockopt(m_Socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+                   sizeof reuse) == SOCKET_ERROR)
+        return ErrorText();
+    if (bind(m_Socket, reinterpret_cast<const sockaddr*>(&m_Address), sizeof m_Address) ==
+        SOCKET_ERROR)
+        return ErrorText();
+    if (WSAEventSelect(m_Socket, m_hNetEvent, FD_OOB | FD_ACCEPT | FD_CLOSE | FD_QOS) ==
+        SOCKET_ERROR)
+        return ErrorText();
+    if (listen(m_Socket, 5) == SOCKET_ERROR) return ErrorText();
+
+    if (!m_hServerEnd) m_hServerEnd = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD id = 0;
+    m_hServerThread = CreateThread(nullptr, 0, ServerStart, this, CREATE_SUSPENDED, &id);
+    if (!m_hServerThread) {
+        std::clog << "Error: basesocket.ServerSetup failed to create thread for watching director: "
+                  << LastErrorText() << std::endl;
+        return false;
+    }
+    m_bServerRunning = true;
+    if (ResumeThread(m_hServerThread) == static_cast<DWORD>(-1)) {
+        m_bServerRunning = false;
+        std::clog << "Error: basesocket.ServerSetup failed to resume thread for watching director: "
+                  << LastErrorText() << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool basesocket::ServerRunning() const { return m_bServerRunning; }
+
+DWORD WINAPI basesocket::ServerStart(LPVOID self) {
+    static_cast<basesocket*>(self)->ServerLoop();
+    return 0;
+}
+
+void basesocket::ServerLoop() {
+    if (m_hStarted) SetEvent(m_hStarted);
+    HANDLE shutdownEvent = s_hShutdownEvent;
+    HANDLE directorStarted = DirectorStartedEvent();
+    WSAEVENT handles[4];
+    DWORD count = 0;
+    if (shutdownEvent) handles[count++] = shutdownEvent;
+    handles[count++] = m_hNetEvent;
+    handles[count++] = directorStarted;
+    handles[count++] = m_hServerEnd;
+    for (;;) {
+        DWORD result = WSAWaitForMultipleEvents(count, handles, FALSE, 3600000, FALSE);
+        if (result == WSA_WAIT_TIMEOUT) {
+            std::clog << "basesocket.ServerStart Timeout while waiting for connection" << std::endl;
+            continue;
+        }
+        if (result >= count) break;  // a failed wait would only fail again
+        HANDLE signalled = handles[result];
+        if (signalled == directorStarted || signalled == m_hServerEnd) break;
+        bool closing = signalled == shutdownEvent;
+        if (!HandleNetworkEvents()) closing = true;
+        if (closing) {
+            Close();
+            break;
+        }
+    }
+    m_bServerRunning = false;
+}
+
+bool basesocket::HandleNetworkEvents() {
+    WSANETWORKEVENTS events;
+    if (WSAEnumNetworkEvents(m_Socket, m_hNetEvent, &events) == SOCKET_ERROR) return ErrorText();
+    if (events.lNetworkEvents & FD_ACCEPT) {
+        auto connection = std::make_unique<basesocket>();
+        connection->m_Socket = WSAAccept(m_Socket, nullptr, nullptr, nullptr, 0);
+        if (connection->m_Socket == INVALID_SOCKET) {
+            ErrorText();
+            return true;
+        }
+        basesocket* accepted = connection.get();
+        {
+            std::lock_guard<std::mutex> lock(g_connectionsMutex);
+            OpenConnections().push_back(std::move(connection));
+        }
+        ClientThreadStart(accepted);
+    }
+    if (events.lNetworkEvents & FD_CLOSE) Close();
+    if (events.lNetworkEvents & FD_OOB)
+        std::clog << "basesocket.ServerStart received FD_OOB" << std::endl;
+    return true;
+}
+
+bool basesocket::ClientThreadStart(basesocket* connection) {
+    DWORD id = 0;
+    HANDLE thread = m_pRoutine ? CreateThread(nullptr, 0, m_pRoutine, connection,
+                                              CREATE_SUSPENDED, &id)
+                               : nullptr;
+    if (!thread) {
+        std::clog << "Error: basesocket.ClientThreadStart failed to create thread for watching "
+                     "director: "
+                  << LastErrorText() << std::endl;
+        return false;
+    }
+    if (ResumeThread(thread) == static_cast<DWORD>(-1)) {
+        std::clog << "Error: basesocket.ClientThreadStart failed to resume thread for watching "
+                     "director: "
+                  << LastErrorText() << std::endl;
+        CloseHandle(thread);
+        return false;
+    }
+    if (m_hClientThread) CloseHandle(m_hClientThread);
+    m_hClientThread = thread;
+    return true;
+}

@@ -1,0 +1,84 @@
+// basesocket: one Winsock 2 TCP socket and its listening server.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "platform/winsock2.h"
+
+// Wraps one TCP socket of the service's link to the director: creation,
+// address resolution, connect, one-buffer send and receive, close, and a
+// listening server whose thread accepts connections on a network event
+// and starts one thread per accepted connection. Not for general
+// networking: every call logs its failures to the service log and answers
+// with a bool.
+class basesocket {
+public:
+    // The routine of a connection thread; called with the accepted
+    // connection (a basesocket*), which it may keep but must not delete.
+    using ConnectionRoutine = DWORD (*)(LPVOID connection);
+
+    basesocket();
+    virtual ~basesocket();
+    basesocket(const basesocket&) = delete;
+    basesocket& operator=(const basesocket&) = delete;
+
+    bool InitWinsock();
+    bool CreateSocket();
+    bool Resolve(const char* host, int port);
+    bool Connect(const sockaddr_in& address, const char* host);
+    bool Send(char* buffer, DWORD* length);
+    bool Receive(char* buffer, DWORD* length);
+    bool Close();
+    bool ErrorText();
+    const char* GetPeer();
+    bool ServerSetup(HANDLE event, ConnectionRoutine routine);
+    bool ClientThreadStart(basesocket* connection);
+
+    SOCKET GetSocket() const { return m_Socket; }
+    int GetPort() const { return m_nPort; }
+    void SetPort(int port) { m_nPort = port; }
+    void SetVerbose(bool verbose) { m_bVerbose = verbose; }
+    void SetStartedEvent(HANDLE event) { m_hStarted = event; }
+    const sockaddr_in& GetAddress() const { return m_Address; }
+    // The send and receive descriptors: what Send and Receive use when
+    // they are given no buffer.
+    void SetSendBuffer(char* buffer, ULONG length) { m_SendBuf = {length, buffer}; }
+    void SetReceiveBuffer(char* buffer, ULONG length) { m_RecvBuf = {length, buffer}; }
+    // Whether the server thread is still running.
+    bool ServerRunning() const;
+
+    // The link's copy of the service's shutdown event.
+    static HANDLE s_hShutdownEvent;
+    // Set by the director host once the director's process is open; ends
+    // the server thread (auto-reset, unnamed, created on first use).
+    static HANDLE DirectorStartedEvent();
+
+    static const char* const s_pRevisionH;
+    static const char* const s_pRevisionCpp;
+
+private:
+    static DWORD WINAPI ServerStart(LPVOID self);
+    void ServerLoop();
+    bool HandleNetworkEvents();
+
+    SOCKET m_Socket = INVALID_SOCKET;
+    HANDLE m_hStarted = nullptr;
+    bool m_bWinsockStarted = false;
+    bool m_bVerbose = false;
+    int m_nType = SOCK_STREAM;
+    int m_nPort = 9292;
+    std::string m_Peer;
+    WSAEVENT m_hNetEvent = WSA_INVALID_EVENT;
+    WSABUF m_SendBuf{0, nullptr};
+    WSABUF m_RecvBuf{0, nullptr};
+    sockaddr_in m_Address{};
+    sockaddr_in m_PeerAddress{};
+    ConnectionRoutine m_pRoutine = nullptr;
+    HANDLE m_hServerThread = nullptr;
+    HANDLE m_hClientThread = nullptr;
+    // Ends the server thread when this object goes, so that the thread
+    // never outlives the socket and event it watches.
+    HANDLE m_hServerEnd = nullptr;
+    std::atomic<bool> m_bServerRunning{false};
+};
