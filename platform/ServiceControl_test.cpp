@@ -7,6 +7,7 @@
 
 #include "platform/PlatformState.h"
 #include "platform/RegKey.h"
+#include "platform/winbase.h"
 #include "platform/winsvc.h"
 #include "testing/ChildProcesses.h"
 
@@ -73,6 +74,13 @@ TEST_F(ServiceControlTest, CreateRecordsTheServiceInTheRegistry) {
     EXPECT_EQ(key.GetString("Description"), "Probe description");
     EXPECT_FALSE(ChangeServiceConfig2A(m_service, 7, &description));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_LEVEL);
+
+    // Programs look the call up by name in the system library.
+    HMODULE advapi = LoadLibraryA("ADVAPI32");
+    ASSERT_NE(advapi, nullptr);
+    EXPECT_EQ(GetProcAddress(advapi, "ChangeServiceConfig2A"),
+              reinterpret_cast<FARPROC>(&ChangeServiceConfig2A));
+    EXPECT_TRUE(FreeLibrary(advapi));
 
     SERVICE_STATUS status = Query();
     EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);
