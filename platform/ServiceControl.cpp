@@ -563,6 +563,11 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR* args) {
                        grandchild > 0 ? grandchild : errno);
             _exit(0);
         }
+        // A service starts with default signal handling, whatever its
+        // starter had ignored or blocked.
+        struct sigaction standard {};
+        standard.sa_handler = SIG_DFL;
+        for (int signal = 1; signal < NSIG; ++signal) sigaction(signal, &standard, nullptr);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
