@@ -24,12 +24,22 @@ constexpr DWORD kSidSize = 8 + 4 * kSidSubAuthorities;
 
 // The rights and privileges the store knows, in their usual spelling.
 constexpr const char* kKnownRights[] = {
-    "SeServiceLogonRight",     "SeBatchLogonRight",         "SeInteractiveLogonRight",
-    "SeNetworkLogonRight",     "SeRemoteInteractiveLogonRight",
-    "SeDenyServiceLogonRight", "SeDenyBatchLogonRight",     "SeDenyInteractiveLogonRight",
-    "SeDenyNetworkLogonRight", "SeDenyRemoteInteractiveLogonRight",
-    "SeAssignPrimaryTokenPrivilege", "SeIncreaseQuotaPrivilege", "SeShutdownPrivilege",
-    "SeBackupPrivilege",       "SeRestorePrivilege",        "SeDebugPrivilege",
+    "SeServiceLogonRight",
+    "SeBatchLogonRight",
+    "SeInteractiveLogonRight",
+    "SeNetworkLogonRight",
+    "SeRemoteInteractiveLogonRight",
+    "SeDenyServiceLogonRight",
+    "SeDenyBatchLogonRight",
+    "SeDenyInteractiveLogonRight",
+    "SeDenyNetworkLogonRight",
+    "SeDenyRemoteInteractiveLogonRight",
+    "SeAssignPrimaryTokenPrivilege",
+    "SeIncreaseQuotaPrivilege",
+    "SeShutdownPrivilege",
+    "SeBackupPrivilege",
+    "SeRestorePrivilege",
+    "SeDebugPrivilege",
 };
 
 // Policy handles given out and not yet closed.
@@ -42,8 +52,7 @@ std::vector<Policy*> g_policies;
 
 bool IsPolicy(LSA_HANDLE handle) {
     std::lock_guard<std::mutex> lock(g_policyLock);
-    return handle &&
-           std::find(g_policies.begin(), g_policies.end(), handle) != g_policies.end();
+    return handle && std::find(g_policies.begin(), g_policies.end(), handle) != g_policies.end();
 }
 
 // Narrow text of a counted 16-bit text; false when it holds characters
@@ -156,8 +165,8 @@ NTSTATUS LsaClose(LSA_HANDLE policy) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS LsaEnumerateAccountRights(LSA_HANDLE policy, PSID account,
-                                   PLSA_UNICODE_STRING* rights, PULONG count) {
+NTSTATUS LsaEnumerateAccountRights(LSA_HANDLE policy, PSID account, PLSA_UNICODE_STRING* rights,
+                                   PULONG count) {
     if (!rights || !count) return STATUS_INVALID_PARAMETER;
     *rights = nullptr;
     *count = 0;
@@ -196,8 +205,7 @@ NTSTATUS LsaAddAccountRights(LSA_HANDLE policy, PSID account, PLSA_UNICODE_STRIN
     if (NTSTATUS status = AccountKey(policy, account, path); status != STATUS_SUCCESS)
         return status;
     std::vector<const char*> names;
-    if (NTSTATUS status = RightNames(rights, count, names); status != STATUS_SUCCESS)
-        return status;
+    if (NTSTATUS status = RightNames(rights, count, names); status != STATUS_SUCCESS) return status;
     platform::RegKey key;
     if (key.Create(path) != ERROR_SUCCESS) return STATUS_INTERNAL_DB_ERROR;
     for (const char* name : names) {
@@ -237,16 +245,26 @@ NTSTATUS LsaFreeMemory(LPVOID buffer) {
 
 ULONG LsaNtStatusToWinError(NTSTATUS status) {
     switch (status) {
-        case STATUS_SUCCESS: return ERROR_SUCCESS;
-        case STATUS_INVALID_HANDLE: return ERROR_INVALID_HANDLE;
-        case STATUS_INVALID_PARAMETER: return ERROR_INVALID_PARAMETER;
-        case STATUS_NO_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
-        case STATUS_ACCESS_DENIED: return ERROR_ACCESS_DENIED;
-        case STATUS_OBJECT_NAME_NOT_FOUND: return ERROR_FILE_NOT_FOUND;
-        case STATUS_NO_SUCH_PRIVILEGE: return ERROR_NO_SUCH_PRIVILEGE;
-        case STATUS_NONE_MAPPED: return ERROR_NONE_MAPPED;
-        case STATUS_INTERNAL_DB_ERROR: return ERROR_BADDB;
-        default: return ERROR_GEN_FAILURE;
+        case STATUS_SUCCESS:
+            return ERROR_SUCCESS;
+        case STATUS_INVALID_HANDLE:
+            return ERROR_INVALID_HANDLE;
+        case STATUS_INVALID_PARAMETER:
+            return ERROR_INVALID_PARAMETER;
+        case STATUS_NO_MEMORY:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case STATUS_ACCESS_DENIED:
+            return ERROR_ACCESS_DENIED;
+        case STATUS_OBJECT_NAME_NOT_FOUND:
+            return ERROR_FILE_NOT_FOUND;
+        case STATUS_NO_SUCH_PRIVILEGE:
+            return ERROR_NO_SUCH_PRIVILEGE;
+        case STATUS_NONE_MAPPED:
+            return ERROR_NONE_MAPPED;
+        case STATUS_INTERNAL_DB_ERROR:
+            return ERROR_BADDB;
+        default:
+            return ERROR_GEN_FAILURE;
     }
 }
 

@@ -23,7 +23,7 @@ LSA_UNICODE_STRING Text(const std::u16string& text) {
 }
 
 class AccountRightsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         LSA_OBJECT_ATTRIBUTES attributes{};
         ASSERT_EQ(LsaOpenPolicy(nullptr, &attributes, POLICY_ALL_ACCESS, &m_policy),
@@ -44,8 +44,7 @@ protected:
         ULONG count = 0;
         std::vector<std::u16string> out;
         m_status = LsaEnumerateAccountRights(m_policy, m_sid, &rights, &count);
-        for (ULONG i = 0; i < count; ++i)
-            out.emplace_back(rights[i].Buffer, rights[i].Length / 2);
+        for (ULONG i = 0; i < count; ++i) out.emplace_back(rights[i].Buffer, rights[i].Length / 2);
         LsaFreeMemory(rights);
         std::sort(out.begin(), out.end());
         return out;
@@ -63,8 +62,8 @@ TEST_F(AccountRightsTest, LookupGivesTheUsersIdentifierAndAsksForRoom) {
     char domain[1];
     SID_NAME_USE use;
     std::string prefixed = ".\\" + ThisUser();
-    EXPECT_FALSE(LookupAccountNameA(nullptr, prefixed.c_str(), sid, &sidSize, domain,
-                                    &domainSize, &use));
+    EXPECT_FALSE(
+        LookupAccountNameA(nullptr, prefixed.c_str(), sid, &sidSize, domain, &domainSize, &use));
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(sidSize, 16u);
     EXPECT_GT(domainSize, 1u);

@@ -39,20 +39,29 @@ EventSource* FindSource(HANDLE handle) {
 
 const char* TypeName(WORD type) {
     switch (type) {
-        case EVENTLOG_ERROR_TYPE: return "Error";
-        case EVENTLOG_WARNING_TYPE: return "Warning";
-        case EVENTLOG_AUDIT_SUCCESS: return "Audit Success";
-        case EVENTLOG_AUDIT_FAILURE: return "Audit Failure";
-        default: return "Information";
+        case EVENTLOG_ERROR_TYPE:
+            return "Error";
+        case EVENTLOG_WARNING_TYPE:
+            return "Warning";
+        case EVENTLOG_AUDIT_SUCCESS:
+            return "Audit Success";
+        case EVENTLOG_AUDIT_FAILURE:
+            return "Audit Failure";
+        default:
+            return "Information";
     }
 }
 
 int SyslogPriority(WORD type) {
     switch (type) {
-        case EVENTLOG_ERROR_TYPE: return LOG_ERR;
-        case EVENTLOG_WARNING_TYPE: return LOG_WARNING;
-        case EVENTLOG_AUDIT_FAILURE: return LOG_NOTICE;
-        default: return LOG_INFO;
+        case EVENTLOG_ERROR_TYPE:
+            return LOG_ERR;
+        case EVENTLOG_WARNING_TYPE:
+            return LOG_WARNING;
+        case EVENTLOG_AUDIT_FAILURE:
+            return LOG_NOTICE;
+        default:
+            return LOG_INFO;
     }
 }
 
@@ -166,9 +175,8 @@ BOOL DeregisterEventSource(HANDLE eventLog) {
     return TRUE;
 }
 
-BOOL ReportEventA(HANDLE eventLog, WORD type, WORD /*category*/, DWORD eventId,
-                  PSID /*userSid*/, WORD numStrings, DWORD /*dataSize*/, LPCSTR* strings,
-                  LPVOID /*rawData*/) {
+BOOL ReportEventA(HANDLE eventLog, WORD type, WORD /*category*/, DWORD eventId, PSID /*userSid*/,
+                  WORD numStrings, DWORD /*dataSize*/, LPCSTR* strings, LPVOID /*rawData*/) {
     std::string sourceName;
     {
         std::lock_guard<std::mutex> lock(g_lock);

@@ -29,21 +29,21 @@ std::vector<std::string> LogLines() {
 std::string Fields(const std::string& line) { return line.substr(line.find('\t') + 1); }
 
 class EventLogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { platform::RegisterMessageTable(kTable, std::size(kTable)); }
     void TearDown() override { platform::RegisterMessageTable(nullptr, 0); }
 
     // Registers `source` with `messageFile` as its message file.
     static void AddSource(const std::string& source, const std::string& messageFile) {
         platform::RegKey key;
-        ASSERT_EQ(key.Create("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" +
-                             source),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            key.Create("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source),
+            ERROR_SUCCESS);
         ASSERT_EQ(key.SetString("EventMessageFile", messageFile, REG_EXPAND_SZ), ERROR_SUCCESS);
     }
     static void Report(HANDLE source, WORD type, DWORD id, std::vector<const char*> strings) {
-        EXPECT_TRUE(ReportEventA(source, type, 0, id, nullptr,
-                                 static_cast<WORD>(strings.size()), 0, strings.data(), nullptr));
+        EXPECT_TRUE(ReportEventA(source, type, 0, id, nullptr, static_cast<WORD>(strings.size()), 0,
+                                 strings.data(), nullptr));
     }
 };
 
@@ -59,8 +59,7 @@ TEST_F(EventLogTest, EventsOfThisProgramTakeItsMessageTexts) {
     std::vector<std::string> lines = LogLines();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(Fields(lines[0]), "Probe\tInformation\t100\tThe Probe service was installed.");
-    EXPECT_EQ(Fields(lines[1]),
-              "Probe\tError\t106\tThe service received an unsupported request.");
+    EXPECT_EQ(Fields(lines[1]), "Probe\tError\t106\tThe service received an unsupported request.");
     EXPECT_EQ(Fields(lines[2]), "Probe\tWarning\t200\tFirst line  second b and a");
     EXPECT_EQ(lines[0].find('\t'), 19u) << "time stamp YYYY-MM-DD hh:mm:ss";
 }

@@ -10,8 +10,8 @@ LONG RegKey::Open(const std::string& path, REGSAM access) {
 
 LONG RegKey::Create(const std::string& path) {
     Close();
-    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
-                           REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &m_key, nullptr);
+    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_ALL_ACCESS, nullptr, &m_key, nullptr);
 }
 
 void RegKey::Close() {
@@ -36,8 +36,7 @@ LONG RegKey::SetMulti(const char* name, const std::vector<std::string>& values) 
         data += '\0';
     }
     data += '\0';
-    return RegSetValueExA(m_key, name, 0, REG_MULTI_SZ,
-                          reinterpret_cast<const BYTE*>(data.data()),
+    return RegSetValueExA(m_key, name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
                           static_cast<DWORD>(data.size()));
 }
 
@@ -60,8 +59,7 @@ std::optional<std::string> RegKey::GetString(const char* name) {
         return std::nullopt;
     std::string value(size, '\0');
     if (size > 0 && RegQueryValueExA(m_key, name, nullptr, &type,
-                                     reinterpret_cast<BYTE*>(value.data()),
-                                     &size) != ERROR_SUCCESS)
+                                     reinterpret_cast<BYTE*>(value.data()), &size) != ERROR_SUCCESS)
         return std::nullopt;
     value.resize(size);
     while (!value.empty() && value.back() == '\0') value.pop_back();

@@ -82,7 +82,7 @@ struct StatusRecord {
 // Serialises the read-modify-write of one service's status file across
 // processes.
 class StatusLock {
-public:
+  public:
     explicit StatusLock(const std::string& name) {
         m_fd = open(ServiceFile(name, ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (m_fd >= 0) flock(m_fd, LOCK_EX);
@@ -93,7 +93,7 @@ public:
         if (m_fd >= 0) close(m_fd);
     }
 
-private:
+  private:
     int m_fd = -1;
 };
 
@@ -102,9 +102,9 @@ StatusRecord ReadRecord(const std::string& name) {
     std::ifstream in(ServiceFile(name, ".status"));
     SERVICE_STATUS& s = record.status;
     unsigned long long token = 0;
-    if (!(in >> s.dwServiceType >> s.dwCurrentState >> s.dwControlsAccepted >>
-          s.dwWin32ExitCode >> s.dwServiceSpecificExitCode >> s.dwCheckPoint >> s.dwWaitHint >>
-          record.pid >> record.starter >> token))
+    if (!(in >> s.dwServiceType >> s.dwCurrentState >> s.dwControlsAccepted >> s.dwWin32ExitCode >>
+          s.dwServiceSpecificExitCode >> s.dwCheckPoint >> s.dwWaitHint >> record.pid >>
+          record.starter >> token))
         return StatusRecord{};
     record.token = token;
     return record;
@@ -113,11 +113,10 @@ StatusRecord ReadRecord(const std::string& name) {
 bool WriteRecord(const std::string& name, const StatusRecord& record) {
     const SERVICE_STATUS& s = record.status;
     char line[256];
-    int n = std::snprintf(line, sizeof line, "%u %u %u %u %u %u %u %d %d %llu\n",
-                          s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted,
-                          s.dwWin32ExitCode, s.dwServiceSpecificExitCode, s.dwCheckPoint,
-                          s.dwWaitHint, record.pid, record.starter,
-                          static_cast<unsigned long long>(record.token));
+    int n = std::snprintf(line, sizeof line, "%u %u %u %u %u %u %u %d %d %llu\n", s.dwServiceType,
+                          s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
+                          s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint, record.pid,
+                          record.starter, static_cast<unsigned long long>(record.token));
     std::filesystem::path file = ServiceFile(name, ".status");
     std::filesystem::path temp = file;
     temp += "." + std::to_string(getpid());
@@ -273,10 +272,10 @@ std::vector<std::string> DecodeArgs(const char* text) {
 }
 
 // Messages on the start pipe: a tag and a 32-bit number.
-constexpr char kMsgPid = 'P';     // intermediate process: the service's pid
-constexpr char kMsgExec = 'E';    // exec failed: errno
-constexpr char kMsgFork = 'F';    // fork failed: errno
-constexpr char kMsgReady = 'R';   // dispatcher is up
+constexpr char kMsgPid = 'P';    // intermediate process: the service's pid
+constexpr char kMsgExec = 'E';   // exec failed: errno
+constexpr char kMsgFork = 'F';   // fork failed: errno
+constexpr char kMsgReady = 'R';  // dispatcher is up
 constexpr size_t kMsgSize = 5;
 
 void PutMessage(int fd, char tag, int32_t value) {
@@ -374,10 +373,9 @@ SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR /*databaseName*/, DWORD /*ac
 }
 
 SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName,
-                         DWORD /*access*/, DWORD serviceType, DWORD startType,
-                         DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
-                         LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
-                         LPCSTR /*password*/) {
+                         DWORD /*access*/, DWORD serviceType, DWORD startType, DWORD errorControl,
+                         LPCSTR binaryPathName, LPCSTR loadOrderGroup, LPDWORD tagId,
+                         LPCSTR dependencies, LPCSTR serviceStartName, LPCSTR /*password*/) {
     if (!Checked(manager, true)) return nullptr;
     if (!ValidServiceName(serviceName)) {
         SetLastError(ERROR_INVALID_NAME);
@@ -395,16 +393,20 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
         std::vector<char> buffer(16384);
         passwd entry{};
         passwd* found = nullptr;
-        if (getpwnam_r(bare.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-            !found) {
+        if (getpwnam_r(bare.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
             SetLastError(ERROR_INVALID_SERVICE_ACCOUNT);
             return nullptr;
         }
     }
     switch (SettleRecord(serviceName)) {
-        case Record::kPresent: SetLastError(ERROR_SERVICE_EXISTS); return nullptr;
-        case Record::kMarkedForDelete: SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE); return nullptr;
-        case Record::kMissing: break;
+        case Record::kPresent:
+            SetLastError(ERROR_SERVICE_EXISTS);
+            return nullptr;
+        case Record::kMarkedForDelete:
+            SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+            return nullptr;
+        case Record::kMissing:
+            break;
     }
 
     platform::RegKey key;
@@ -448,9 +450,12 @@ BOOL DeleteService(SC_HANDLE service) {
     ServiceControlHandle* handle = Checked(service, false);
     if (!handle) return FALSE;
     switch (FindRecord(handle->name)) {
-        case Record::kMissing: return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
-        case Record::kMarkedForDelete: return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
-        case Record::kPresent: break;
+        case Record::kMissing:
+            return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+        case Record::kMarkedForDelete:
+            return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+        case Record::kPresent:
+            break;
     }
     if (CurrentRecord(handle->name).status.dwCurrentState == SERVICE_STOPPED) {
         RemoveService(handle->name);
@@ -693,8 +698,8 @@ void Wake(ServiceStatusHandle* service) {
 // ERROR_SUCCESS.
 DWORD Refusal(const SERVICE_STATUS& status, bool hasHandler, DWORD control) {
     if (status.dwCurrentState == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
-    if (control == SERVICE_CONTROL_INTERROGATE) return hasHandler ? ERROR_SUCCESS
-                                                                  : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    if (control == SERVICE_CONTROL_INTERROGATE)
+        return hasHandler ? ERROR_SUCCESS : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     if (!hasHandler || status.dwCurrentState == SERVICE_START_PENDING ||
         status.dwCurrentState == SERVICE_STOP_PENDING)
         return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
@@ -711,8 +716,7 @@ DWORD Refusal(const SERVICE_STATUS& status, bool hasHandler, DWORD control) {
 // thread and answers with the result and the status reported by then.
 void ServeRequest(ServiceStatusHandle* service, int client) {
     uint32_t control = 0;
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
     if (!ReadFull(client, &control, sizeof control, deadline)) return;
     LPHANDLER_FUNCTION handler;
     DWORD refusal;
@@ -848,7 +852,8 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
         stopped.dwControlsAccepted = 0;
         stopped.dwCheckPoint = 0;
         stopped.dwWaitHint = 0;
-        if (stopped.dwWin32ExitCode == ERROR_SUCCESS) stopped.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
+        if (stopped.dwWin32ExitCode == ERROR_SUCCESS)
+            stopped.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
         SetServiceStatus(&service, &stopped);
     }
     {

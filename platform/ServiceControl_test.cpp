@@ -21,7 +21,7 @@ constexpr const char* kName = "Probe_Service";
 const std::string kKey = std::string("SYSTEM\\CurrentControlSet\\Services\\") + kName;
 
 class ServiceControlTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         m_manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(m_manager, nullptr);
@@ -32,10 +32,9 @@ protected:
     }
 
     SC_HANDLE Create(const std::string& imagePath, const char* name = kName) {
-        return CreateServiceA(m_manager, name, name, SERVICE_ALL_ACCESS,
-                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                              SERVICE_ERROR_NORMAL, imagePath.c_str(), nullptr, nullptr,
-                              "TcpIp\0QimProxy\0", nullptr, nullptr);
+        return CreateServiceA(m_manager, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                              SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, imagePath.c_str(),
+                              nullptr, nullptr, "TcpIp\0QimProxy\0", nullptr, nullptr);
     }
     void Install(const std::string& arguments = {}) {
         std::string path = "\"" SERVICE_TESTAPP "\"" + arguments;

@@ -66,8 +66,8 @@ NTSTATUS LsaClose(LSA_HANDLE policy);
 // The rights of the account, in one block the caller frees with
 // LsaFreeMemory. An account without rights gives
 // STATUS_OBJECT_NAME_NOT_FOUND.
-NTSTATUS LsaEnumerateAccountRights(LSA_HANDLE policy, PSID account,
-                                   PLSA_UNICODE_STRING* rights, PULONG count);
+NTSTATUS LsaEnumerateAccountRights(LSA_HANDLE policy, PSID account, PLSA_UNICODE_STRING* rights,
+                                   PULONG count);
 NTSTATUS LsaAddAccountRights(LSA_HANDLE policy, PSID account, PLSA_UNICODE_STRING rights,
                              ULONG count);
 NTSTATUS LsaRemoveAccountRights(LSA_HANDLE policy, PSID account, BOOLEAN allRights,

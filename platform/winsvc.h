@@ -96,11 +96,10 @@ constexpr DWORD SERVICE_CONFIG_DESCRIPTION = 1;
 SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD access);
 // Records a new service. The password is checked for nothing and never
 // stored; an account other than LocalSystem must be a user of the system.
-SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName,
-                         DWORD access, DWORD serviceType, DWORD startType,
-                         DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
-                         LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
-                         LPCSTR password);
+SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName, DWORD access,
+                         DWORD serviceType, DWORD startType, DWORD errorControl,
+                         LPCSTR binaryPathName, LPCSTR loadOrderGroup, LPDWORD tagId,
+                         LPCSTR dependencies, LPCSTR serviceStartName, LPCSTR password);
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD access);
 // Removes the service's record (with every key below it); a running
 // service is removed when it reports that it has stopped.
@@ -127,6 +126,5 @@ BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
 // point has returned. Fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT in
 // a process that StartServiceA did not start.
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable);
-SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName,
-                                                  LPHANDLER_FUNCTION handler);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
