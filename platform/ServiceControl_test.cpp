@@ -10,6 +10,7 @@
 #include "platform/winbase.h"
 #include "platform/winsvc.h"
 #include "testing/ChildProcesses.h"
+#include "testing/TempDir.h"
 
 namespace {
 

@@ -131,11 +131,4 @@ ChildResult RunChild(const std::vector<std::string>& argv, const std::string& in
     return result;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 }  // namespace testing_support

@@ -39,9 +39,6 @@ ChildResult RunChild(const std::vector<std::string>& argv, const std::string& in
 template <class Condition>
 bool WaitFor(Condition condition, int timeoutMs = 20000);
 
-// Whole contents of a file, or an empty text.
-std::string ReadFile(const std::string& path);
-
 }  // namespace testing_support
 
 #include <chrono>
