@@ -10,6 +10,7 @@
 #include <ctime>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/NTSystemError.h"
@@ -57,6 +58,22 @@ std::string ModuleFileName() {
     char file[MAX_PATH + 1] = {};
     DWORD length = GetModuleFileNameA(nullptr, file, MAX_PATH);
     return (length > 0 && length < MAX_PATH) ? std::string(file, length) : std::string();
+}
+
+// The -env command line of an installation: the user's name/value pairs,
+// wherever the install switch stands among them ("-Port 9300 -i" stores
+// -Port = 9300), without the install switch and the account switch.
+std::vector<std::string> InstallEnvLine(int argc, char** argv) {
+    std::vector<std::string> line = {argc > 0 ? argv[0] : "", "-env"};
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-i") == 0) continue;
+        if (std::strcmp(argv[i], "-a") == 0) {
+            ++i;
+            continue;
+        }
+        line.push_back(argv[i]);
+    }
+    return line;
 }
 
 }  // namespace
@@ -154,7 +171,10 @@ bool CNTService::IsInstalled() {
 bool CNTService::Install(int argc, char** argv) {
     std::string file = ModuleFileName();
     DSEnv env;
-    env.Interface(argc, argv);
+    std::vector<std::string> line = InstallEnvLine(argc, argv);
+    std::vector<char*> words;
+    for (std::string& word : line) words.push_back(word.data());
+    env.Interface(static_cast<int>(words.size()), words.data());
     env.GetVantrixHome(file.c_str());
 
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);

@@ -1,0 +1,413 @@
+// CTavroService: the Tavro service that starts, watches and stops the director.
+#include "WindowsService/TavroService.h"
+
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+
+#include "Hostsys/Env.h"
+#include "Hostsys/NTSystemError.h"
+#include "WindowsService/LSAPrivs.h"
+
+const char* const CTavroService::s_pRevisionCpp =
+    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroService.cpp,v $ $Revision: 1.73 $ "
+    "$Date: 2003/12/12 18:03:17 $ $Name:  $";
+const char* const CTavroService::s_pRevisionH =
+    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroService.h,v $ $Revision: 1.34 $ "
+    "$Name:  $";
+
+namespace {
+
+void Log(const std::string& text) { std::clog << "TavroService." << text << std::endl; }
+void LogError(const std::string& text) { std::clog << "Error - TavroService." << text << std::endl; }
+
+std::string LocalTime(const char* format) {
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char text[128] = "";
+    strftime(text, sizeof text, format, &local);
+    return text;
+}
+
+std::string CTimeNow() {
+    time_t now = time(nullptr);
+    char text[32] = "";
+    ctime_r(&now, text);
+    return text;
+}
+
+constexpr const char* kLogTimeFormat = "%H:%M%p %A, %B %d, %Y";
+constexpr DWORD kStopPollMs = 100;
+
+}  // namespace
+
+// ---- DefArgs ----
+
+DefArgs::DefArgs(int capacity) : m_nCapacity(capacity), m_ppArgs(new char*[capacity]()) {}
+
+DefArgs::DefArgs(const DefArgs& other)
+    : m_nCapacity(other.m_nCapacity),
+      m_nCount(other.m_nCount),
+      m_nTotal(other.m_nTotal),
+      m_ppArgs(new char*[other.m_nCapacity]()) {
+    for (int i = 0; i < m_nCount; ++i) m_ppArgs[i] = strdup(other.m_ppArgs[i]);
+}
+
+DefArgs::~DefArgs() {
+    for (int i = 0; i < m_nCount; ++i) free(m_ppArgs[i]);
+    delete[] m_ppArgs;
+}
+
+void DefArgs::LoadArg(const char* text) {
+    if (m_nCount >= m_nCapacity) throw std::string("DefArgs::LoadArg Array full");
+    m_ppArgs[m_nCount++] = strdup(text ? text : "");
+    m_nTotal += static_cast<int>(std::strlen(m_ppArgs[m_nCount - 1])) + 2;
+}
+
+// ---- CTavroService ----
+
+CTavroService::CTavroService() : CNTService(kServiceName) {
+    basesocket::s_hShutdownEvent = m_hShutdownEvent;
+    SetPriorityLow(GetCurrentProcess());
+}
+
+CTavroService::~CTavroService() {
+    if (m_JVM.WatchThreadRunning()) {
+        for (int waited = 0; waited < 10000 && m_JVM.WatchThreadRunning(); waited += 100)
+            Sleep(100);
+    }
+    std::clog << "TavroService." << "~TavroSevice Output log ended at:"
+              << LocalTime(kLogTimeFormat) << std::endl;
+}
+
+std::string CTavroService::ModulePath() const {
+    char path[MAX_PATH + 1] = "";
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? std::string() : std::string(path);
+}
+
+int CTavroService::ParseStandardArgs(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-i") == 0) return Install(argc, argv);
+        if (std::strcmp(argv[i], "-u") == 0) return Uninstall();
+    }
+    return 0;
+}
+
+DWORD CTavroService::GetState() {
+    std::lock_guard<std::recursive_mutex> lock(StatusLock());
+    return m_Status.dwCurrentState;
+}
+
+bool CTavroService::IsStartingOrRunning() {
+    DWORD state = GetState();
+    return state == SERVICE_START_PENDING || state == SERVICE_RUNNING;
+}
+
+bool CTavroService::IsStoppingOrStopped() {
+    DWORD state = GetState();
+    return state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING;
+}
+
+bool CTavroService::SetState(DWORD state, bool step) {
+    std::lock_guard<std::recursive_mutex> lock(StatusLock());
+    if (step) {
+        ++m_Status.dwCheckPoint;
+        m_Status.dwWaitHint = m_dwFudgeFactor + m_dwMillisPerWait * m_dwWaitSec;
+    }
+    if (state == SERVICE_RUNNING) {
+        m_Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+        m_Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+        m_Status.dwWin32ExitCode = 0;
+        m_Status.dwServiceSpecificExitCode = 0;
+        m_Status.dwCheckPoint = 0;
+        m_Status.dwWaitHint = 0;
+    }
+    return SetStatus(state) != FALSE;
+}
+
+bool CTavroService::UpdateStatus(bool step) {
+    std::lock_guard<std::recursive_mutex> lock(StatusLock());
+    if (step) {
+        ++m_Status.dwCheckPoint;
+        m_Status.dwWaitHint = m_dwFudgeFactor + m_dwMillisPerWait * m_dwWaitSec;
+    }
+    return SetStatus(m_Status.dwCurrentState) != FALSE;
+}
+
+bool CTavroService::SetPriorityLow(HANDLE process) {
+    if (SetPriorityClass(process, IDLE_PRIORITY_CLASS)) return true;
+    LogError("SetPriorityLow: CTavroService::SetPriority message:" +
+             CNTSystemError().GetMsgString());
+    return false;
+}
+
+bool CTavroService::SetPriorityNormal(HANDLE process) {
+    if (SetPriorityClass(process, NORMAL_PRIORITY_CLASS)) return true;
+    LogError("SetPriorityNormal: CTavroService::SetPriority message:" +
+             CNTSystemError().GetMsgString());
+    return false;
+}
+
+void CTavroService::LogCheckPoint() {
+    if (Verbose()) Log("CheckPoint:" + std::to_string(m_Status.dwCheckPoint));
+}
+
+bool CTavroService::OnInit() {
+    std::string module = ModulePath();
+    m_Env.OpenEnvFile();
+    if (m_Env.GetVantrixHome(module.c_str()).empty()) {
+        LogError("Run: TavroService.Run failed to find Vantrix_home");
+        return false;
+    }
+    DebugMsg("TavroService::OnInit");
+    {
+        std::lock_guard<std::recursive_mutex> lock(StatusLock());
+        m_Status.dwCheckPoint = 0;
+    }
+    SetState(SERVICE_START_PENDING, true);
+    LogCheckPoint();
+
+    m_Env.SetAffinity();
+    Log("Run: logging started at:" + LocalTime(kLogTimeFormat));
+    std::clog << "TavroService Error logging started at:" << LocalTime(kLogTimeFormat)
+              << std::endl;
+    SetState(SERVICE_START_PENDING, true);
+
+    // The start-up probe goes to the default port: -Port is applied below.
+    if (m_JVM.Link().Probe()) {
+        LogError(
+            "Run: tavro is running in a developer environment TavroSerivce \n TavroSerivce will "
+            "not be starting ");
+        SetState(SERVICE_STOPPED, false);
+        return false;
+    }
+
+    SetState(SERVICE_START_PENDING, true);
+    LogCheckPoint();
+    m_Env.GetClassPath(module.c_str());
+    m_Env.GetVantrixHome(module.c_str());
+    m_Env.GetVantrixPath(module.c_str());
+    m_Env.GetVantrixShare(module.c_str());
+    m_Env.GetLogFile(module.c_str());
+    SetState(SERVICE_START_PENDING, true);
+    LogCheckPoint();
+
+    if (!m_bDoNothing) {
+        m_JVM.Init(&m_Env, m_hShutdownEvent);
+        SetState(SERVICE_START_PENDING, true);
+        LogCheckPoint();
+    }
+
+    m_Env.OpenEnvFile();
+    if (DWORD value = m_Env.getFudgeFactor()) m_dwFudgeFactor = value;
+    if (DWORD value = m_Env.getWaitSec()) m_dwWaitSec = value;
+    if (DWORD value = m_Env.getMaxStartupWait()) m_dwMaxStartupWait = value;
+    m_bDoNothing = m_Env.getDoNothing();
+    m_bDebug = m_Env.GetVerbose();
+    if (m_bDebug) m_JVM.Link().SetVerbose(true);
+
+    m_Env.getTavroComPort(m_JVM.Link());
+
+    return m_Registry.ServiceInstall(&m_dwSavedStatus, &m_dwSavedInc, &m_dwSavedControls);
+}
+
+void CTavroService::Run() {
+    std::clog << "TavroService.Run" << std::endl;
+    if (!m_JVM.StartJavaThread()) {
+        LogError("Run: failed to start JavaThread");
+        return;
+    }
+    SetState(SERVICE_RUNNING, false);
+    Log("Tavro Director is up ");
+    m_Registry.SaveStatus(GetState(), m_Status.dwCheckPoint, m_Status.dwControlsAccepted);
+    {
+        std::lock_guard<std::recursive_mutex> lock(StatusLock());
+        m_Status.dwCheckPoint = 0;
+    }
+    m_bIsRunning = 1;
+
+    HANDLE handles[2] = {m_hShutdownEvent, TavroJVM::DirectorHandle()};
+    DWORD waited = WaitForMultipleObjects(handles[1] ? 2 : 1, handles, FALSE, INFINITE);
+    if (waited == WAIT_OBJECT_0 + 1) {
+        m_bIsRunning = 0;
+        Log("Run: VM exited or was stopped by tavro stop command");
+    } else if (waited != WAIT_OBJECT_0) {
+        LogError("Run: Wait on Handles failed: " + CNTSystemError().GetMsgString());
+        m_bIsRunning = 0;
+    } else {
+        m_bIsRunning = 0;
+        DebugMsg("Stop or Shutdown signalled");
+        SetState(SERVICE_STOP_PENDING, true);
+        SetPriorityNormal(GetCurrentProcess());
+        if (Verbose()) Log("Run: starting to shutdown the JVM");
+        DebugMsg("Java Shutdown called");
+        if (Verbose()) Log("Run waiting for JVM to exit");
+        Log(" :" + std::to_string(m_dwMaxStartupWait / m_dwWaitSec) +
+            " seconds before shutdown treminates");
+
+        while (HANDLE director = TavroJVM::DirectorHandle()) {
+            SetEvent(m_hShutdownEvent);
+            DebugMsg("Waiting for JVM to Shutdown");
+            if (WaitForSingleObject(director, m_dwMillisPerWait * m_dwWaitSec) != WAIT_TIMEOUT) {
+                // The watch thread ends when it hands over to the director's
+                // process (a stop during the pid exchange): wait for that.
+                if (TavroJVM::DirectorHandle() != director) continue;
+                break;
+            }
+            SetState(SERVICE_STOP_PENDING, true);
+            if (m_Status.dwCheckPoint >= m_dwMaxStartupWait || !TavroJVM::DirectorHandle()) break;
+        }
+        if (m_Status.dwCheckPoint < m_dwMaxStartupWait) {
+            std::clog << "TavroService." << "Run: JVM shutdown completed successfully "
+                      << CTimeNow() << std::flush;
+        } else {
+            LogError("Run: JVM did not shutdown with in " + std::to_string(m_dwMaxStartupWait) +
+                     " seconds");
+            LogError("Run: now aborting");
+            std::clog.flush();
+            HANDLE director = TavroJVM::DirectorHandle();
+            BOOL ended = m_Env.getJVMProcess() ? TerminateThread(director, 0)
+                                               : TerminateProcess(director, 9);
+            if (!ended)
+                LogError("Run: failed to terminate java process:" +
+                         CNTSystemError().GetMsgString());
+        }
+    }
+    if (TavroJVM::DirectorHandle() && !m_Env.getJVMProcess()) TavroJVM::CloseDirectorHandle();
+    Log("Run. exiting ");
+    m_Registry.SaveStatus(GetState(), m_Status.dwCheckPoint, m_Status.dwControlsAccepted);
+    m_bIsRunning = 0;
+}
+
+void CTavroService::OnStop() {
+    // The stop is signalled first, so that a service still starting sees
+    // it as soon as it runs; the wait for the start is bounded by the stop
+    // wait the service announces.
+    SetEvent(m_hShutdownEvent);
+    DWORD limit = m_dwMaxStartupWait * m_dwWaitSec * m_dwMillisPerWait;
+    for (DWORD waited = 0; GetState() == SERVICE_START_PENDING && waited < limit;
+         waited += kStopPollMs)
+        Sleep(kStopPollMs);
+    CNTService::OnStop();
+}
+
+void CTavroService::OnInterrogate() {
+    if (m_bDoNothing) return;
+    if (IsStoppingOrStopped()) {
+        UpdateStatus(true);
+        return;
+    }
+    if (IsStartingOrRunning() || m_JVM.Link().Probe()) {
+        UpdateStatus(false);
+        return;
+    }
+    LogError("OnInterrogate setting service to stopped");
+    SetEvent(m_hShutdownEvent);
+}
+
+void CTavroService::OnPause() {}
+
+bool CTavroService::OnUserControl(DWORD code) {
+    if (code != 128) return false;
+    m_Registry.SaveStatus(m_dwSavedControls, 0, 0);
+    return true;
+}
+
+DefArgs CTavroService::LoadDefArgs() {
+    DefArgs list(2 * DSEnv::nKNumPrivArgs);
+    try {
+        list.LoadArg(DSEnv::pKVantrixHome);
+        list.LoadArg(m_Env.GetVantrixHome(ModulePath().c_str()).c_str());
+    } catch (const std::string& text) {
+        LogError("LoadDefArgs: " + text);
+    } catch (...) {
+        LogError("LoadDefArgs: caught unexpected exception in LoadDefArgs");
+    }
+    return list;
+}
+
+bool CTavroService::SetSubProcessEnv(const DefArgs& list) {
+    try {
+        if (!m_Env.OpenEnvFile()) {
+            LogError("SetSubProcessEnv: failed to open EnvFile");
+            LogError("SetSubProcessEnv: this can be ignored if this is a development environment");
+            return false;
+        }
+        for (int i = 0; i + 1 < list.Count(); ++i) {
+            if (!DSEnv::IsKnownArg(list[i])) continue;
+            if (!m_Env.AddEnvVar(list[i], list[i + 1])) {
+                LogError(std::string("SetSubProcessEnv: failed to add private ") + list[i] + "=" +
+                         list[i + 1]);
+                return false;
+            }
+        }
+        m_Env.Close();
+        return true;
+    } catch (const std::exception& error) {
+        LogError(std::string("SetSubProcessEnv: ") + std::string(error.what()).substr(0, 1024));
+        return true;
+    } catch (...) {
+        LogError("SetSubProcessEnv: caught unexpected exception in SetSubProcessEnv");
+        return true;
+    }
+}
+
+bool CTavroService::Install(int argc, char** argv) {
+    std::string module = ModulePath();
+    const std::string home = m_Env.GetVantrixHome(module.c_str());
+    m_Registry.DefNTRegKeyValues(m_Env, module.c_str());
+
+    DefArgs list = LoadDefArgs();
+    static const char* const kInstallSwitches[] = {"-RunPriority", "-Affinity", "-Verbose",
+                                                   "-Port"};
+    for (int i = 0; i + 1 < argc; ++i) {
+        for (const char* name : kInstallSwitches) {
+            if (std::strcmp(argv[i], name) != 0) continue;
+            list.LoadArg(argv[i]);  // a switch given twice throws: the install ends here
+            list.LoadArg(argv[i + 1]);
+        }
+    }
+    SetSubProcessEnv(list);
+
+    bool installed = CNTService::Install(argc, argv);
+    if (installed) {
+        std::string record = home + DSEnv::pKNTRight;
+        for (int i = 0; i + 1 < argc; ++i) {
+            if (std::strncmp(argv[i], "-a", 2) != 0) continue;
+            LSAPrivs privileges(record);
+            privileges.SetMode(LSAPrivs::Mode::kGrant);
+            privileges.SetLogonRight(argv[i + 1]);
+        }
+    }
+    m_Registry.ServiceInit();
+    return installed;
+}
+
+bool CTavroService::Uninstall() {
+    m_Registry.ServiceUninstall();
+    std::string home = m_Env.GetVantrixHome(ModulePath().c_str());
+    std::string record = home + DSEnv::pKNTRight;
+    {
+        ::Env rights(record);
+        if (rights.Open(true)) {
+            auto valueOf = [](const std::string& text) {
+                size_t equals = text.find('=');
+                return equals == std::string::npos ? std::string() : text.substr(equals + 1);
+            };
+            if (valueOf(rights.ReadEnvVar("Priv")) == "Remove") {
+                std::string account = valueOf(rights.ReadEnvVar("Acc"));
+                LSAPrivs privileges(record);
+                privileges.SetMode(LSAPrivs::Mode::kRemove);
+                privileges.SetLogonRight(account.c_str());
+            }
+            rights.Close();
+        }
+    }
+    std::error_code ignored;
+    std::filesystem::remove(record, ignored);
+    std::filesystem::remove(home + DSEnv::pKNTPrivEnv, ignored);
+    return CNTService::Uninstall();
+}

@@ -1,0 +1,206 @@
+// The TavroService program on a tree of its own: install, remove, the
+// console run, a start through the service manager and its stop, with a
+// director that talks the socket link.
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Hostsys/Env.h"
+#include "platform/PlatformState.h"
+#include "platform/RegKey.h"
+#include "platform/winsvc.h"
+#include "testing/ChildProcesses.h"
+#include "testing/TempDir.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using testing_support::ChildGuard;
+using testing_support::ChildResult;
+using testing_support::ReadFile;
+using testing_support::WaitFor;
+using testing_support::WriteFile;
+namespace fs = std::filesystem;
+
+constexpr const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\Tavro_Service";
+
+// A tree <state>/tree/vantrix with the program in bin/ and a director that
+// the tree's tavro.bat starts: it takes the link hello on port 9293, keeps
+// it in bin/hello, writes its pid to bin/director.pid, answers with its pid
+// and sleeps EXIT_AFTER seconds (60 at most), ignoring the stop byte.
+class TavroServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home_ = platform::StateDir() / "tree" / "vantrix";
+        for (const char* dir : {"bin", "specific/tavro/data", "specific/tavro/logs",
+                                "specific/tavro/config", "specific/norba/logs", "common/share"})
+            fs::create_directories(home_ / dir);
+        WriteFile(home_ / "common/jars/director.jar", "");
+        fs::copy_file(TAVRO_SERVICE, Program());
+        WriteFile(home_ / "bin/tavro.bat",
+                  "#!/bin/sh\n\"$(dirname \"$0\")/director.sh\" </dev/null >/dev/null 2>&1 &\n");
+        WriteFile(home_ / "bin/director.sh",
+                  "#!/bin/bash\n"
+                  "cd \"$(dirname \"$0\")\"\n"
+                  "echo $$ > director.pid\n"
+                  "exec 3<>/dev/tcp/$(hostname)/9293 || exit 1\n"
+                  "IFS= read -r -t 1 -n 30 hello <&3\n"
+                  "printf '%s' \"$hello\" > hello\n"
+                  "printf '%d' $$ >&3\n"
+                  "exec sleep \"${EXIT_AFTER:-60}\"\n");
+        fs::permissions(home_ / "bin/tavro.bat", fs::perms::owner_all);
+        fs::permissions(home_ / "bin/director.sh", fs::perms::owner_all);
+        platform::RegKey control;
+        ASSERT_EQ(control.Create("SYSTEM\\CurrentControlSet\\Control"), ERROR_SUCCESS);
+    }
+    void TearDown() override {
+        std::string pid = ReadFile(home_ / "bin/director.pid");
+        if (!pid.empty()) kill(static_cast<pid_t>(std::stoi(pid)), SIGKILL);
+        unsetenv("EXIT_AFTER");
+    }
+
+    std::string Program() const { return (home_ / "bin/TavroService").string(); }
+    ChildResult Run(std::vector<std::string> args, const std::string& input = {}) {
+        args.insert(args.begin(), Program());
+        return testing_support::RunChild(args, input, 60000);
+    }
+    std::string ServiceLog() { return ReadFile(home_ / "specific/tavro/logs/tavroService.log"); }
+    std::string Private(const char* name) {
+        ::Env file((home_ / "specific/tavro/data/NTPriv.env").string());
+        std::string record = file.ReadEnvVar(name);
+        file.Close();
+        return record;
+    }
+    void SetPrivate(const char* name, const char* value) {
+        ::Env file((home_ / "specific/tavro/data/NTPriv.env").string());
+        ASSERT_TRUE(file.OpenWrite());
+        ASSERT_TRUE(file.AddEnvVar(name, value));
+        file.Close();
+    }
+    static bool KeyExists(const std::string& key) {
+        platform::RegKey open;
+        return open.Open(key) == ERROR_SUCCESS;
+    }
+
+    ChildGuard guard_;
+    fs::path home_;
+};
+
+TEST_F(TavroServiceTest, InstallStoresWhatTheUserGaveAndRemovalCleansUp) {
+    ChildResult installed = Run({"-Port", "9300", "-FF", "50", "-i"});
+    EXPECT_EQ(installed.exitStatus, 0) << installed.output;
+    EXPECT_TRUE(KeyExists(kServiceKey));
+    EXPECT_TRUE(KeyExists(std::string(kServiceKey) + "\\Parameters"));
+    EXPECT_TRUE(KeyExists(
+        "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tavro_Service"));
+    EXPECT_EQ(Private("VANTRIX_HOME"), "VANTRIX_HOME=" + home_.string());
+    EXPECT_EQ(Private("-Port"), "-Port=9300");
+    EXPECT_EQ(Private("-FF"), "-FF=50");
+    EXPECT_EQ(Private("9300"), "");
+
+    ChildResult removed = Run({"-u"});
+    EXPECT_EQ(removed.exitStatus, 0) << removed.output;
+    EXPECT_FALSE(KeyExists(kServiceKey));
+    EXPECT_FALSE(fs::exists(home_ / "specific/tavro/data/NTPriv.env"));
+}
+
+TEST_F(TavroServiceTest, VersionAndHelpPrintToTheConsole) {
+    ChildResult version = Run({"-VERSION"});
+    EXPECT_EQ(version.exitStatus, 0);
+    EXPECT_EQ(version.output.rfind("Revisions for TavroService\n", 0), 0u) << version.output;
+    EXPECT_THAT(version.output,
+                HasSubstr("$Source: /usr/local/cvsroot/tavro/WindowsService/basesocket.cpp,v $ "
+                          "$Revision: 1.17 $ $Name:  $\n"));
+
+    EXPECT_THAT(Run({"-?"}, "\n").output, HasSubstr("failed to find help file DSHelp.txt"));
+    std::string help;
+    for (int i = 1; i <= 25; ++i) help += "line " + std::to_string(i) + "\n";
+    WriteFile(home_ / "common/share/DSHelp.txt", help);
+    ChildResult paged = Run({"-?"}, "\n\n");
+    EXPECT_EQ(paged.exitStatus, 0);
+    EXPECT_THAT(paged.output, HasSubstr("line 20\nmore>>line 21\n"));
+    EXPECT_THAT(paged.output, HasSubstr("line 25\n"));
+}
+
+TEST_F(TavroServiceTest, ConsoleRunStartsTheDirectorAndEndsWithIt) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    setenv("EXIT_AFTER", "2", 1);
+    ChildResult run = Run({"-Interactive"});
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(ReadFile(home_ / "bin/hello").rfind("Qim-", 0), 0u);
+    std::string log = ServiceLog();
+    EXPECT_THAT(log, HasSubstr("TavroService.Tavro Director is up \n"));
+    EXPECT_THAT(log, HasSubstr("TavroService.Run. exiting \n"));
+    EXPECT_THAT(log, HasSubstr("NTServApp exiting "));
+}
+
+TEST_F(TavroServiceTest, ServiceStopTerminatesADirectorThatIgnoresIt) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    SetPrivate("-WS", "1");
+    SetPrivate("-MSW", "3");
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr);
+    SC_HANDLE service = OpenServiceA(manager, "Tavro_Service", SERVICE_ALL_ACCESS);
+    ASSERT_NE(service, nullptr);
+    auto state = [&] {
+        SERVICE_STATUS status{};
+        QueryServiceStatus(service, &status);
+        return status.dwCurrentState;
+    };
+    ASSERT_TRUE(StartServiceA(service, 0, nullptr));
+    EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_RUNNING; }, 30000));
+    ASSERT_TRUE(WaitFor([&] { return !ReadFile(home_ / "bin/hello").empty(); }, 30000));
+    pid_t director = static_cast<pid_t>(std::stoi(ReadFile(home_ / "bin/director.pid")));
+    EXPECT_EQ(kill(director, 0), 0);
+
+    ChildResult stop = Run({"-stop"});
+    EXPECT_EQ(stop.exitStatus, 0) << stop.output;
+    EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_STOPPED; }, 30000));
+    std::string log = ServiceLog();
+    EXPECT_THAT(log, HasSubstr("Error - TavroService.Run: JVM did not shutdown with in 3 seconds\n"));
+    EXPECT_THAT(log, HasSubstr("Error - TavroService.Run: now aborting\n"));
+    // The director was orphaned to this test: it is reaped here once killed.
+    EXPECT_NE(ChildGuard::WaitChild(director, 10000), -1);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+TEST_F(TavroServiceTest, ProgramAnsweringOnTheDirectorPortRefusesTheStart) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(9292);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 5), 0);
+    std::thread answer([&] {
+        int fd = accept(listener, nullptr, nullptr);
+        char byte = 0;
+        recv(fd, &byte, 1, 0);
+        send(fd, &byte, 1, MSG_NOSIGNAL);
+        close(fd);
+    });
+    ChildResult run = Run({"-Interactive"});
+    answer.join();
+    close(listener);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_THAT(ServiceLog(),
+                HasSubstr("Error - TavroService.Run: tavro is running in a developer environment "
+                          "TavroSerivce \n TavroSerivce will not be starting \n"));
+    EXPECT_FALSE(fs::exists(home_ / "bin/hello"));
+}
+
+}  // namespace
