@@ -45,12 +45,56 @@ fuzz_briefly() {  # clang libFuzzer build of fuzz/*_fuzz.cpp, each run ~10 s ove
     done
 }
 
+# A self-contained tree: the service program, a director that the tree's
+# tavro.bat starts (it talks the socket link and ends by itself after
+# DEMO_SECONDS, 8 by default), and a platform state of its own. The service
+# runs in the console until the director ends or Ctrl-C.
+run_demo() {
+    local top tree
+    top=$(mktemp -d /tmp/tavro-demo-XXXXXX)
+    tree=$top/vantrix
+    export TAVRO_PLATFORM_DIR=$top/state
+    # shellcheck disable=SC2064  # the paths are fixed now
+    trap "kill \$(cat '$tree/bin/director.pid' 2>/dev/null) 2>/dev/null; rm -rf '$top'" EXIT
+    mkdir -p "$tree"/{bin,common/jars,common/share,specific/tavro/{data,logs,config},specific/norba/logs}
+    : > "$tree/common/jars/director.jar"
+    cp build/WindowsService/TavroService "$tree/bin/"
+    cat > "$tree/bin/tavro.bat" <<'BAT'
+#!/bin/sh
+"$(dirname "$0")/director.sh" </dev/null &
+BAT
+    cat > "$tree/bin/director.sh" <<'DIRECTOR'
+#!/bin/bash
+cd "$(dirname "$0")"
+echo $$ > director.pid
+say() { echo "director $$: $*" >&2; }
+exec 3<>"/dev/tcp/$(hostname)/9293" || { say "no service link"; exit 1; }
+IFS= read -r -t 1 -n 30 hello <&3
+say "service link says $hello; answering with my pid"
+printf '%d' $$ >&3
+say "running for ${DEMO_SECONDS:-8} seconds"
+sleep "${DEMO_SECONDS:-8}"
+say "stopping by myself"
+DIRECTOR
+    chmod +x "$tree/bin/tavro.bat" "$tree/bin/director.sh"
+
+    echo "== Tree: $tree"
+    "$tree/bin/TavroService" -i >/dev/null
+    echo "== TavroService -Interactive (Ctrl-C ends it earlier)"
+    "$tree/bin/TavroService" -Interactive || true
+    echo "== Director output"
+    cat "$tree/specific/norba/logs/director_err.txt" 2>/dev/null || true
+    echo "== Service log"
+    grep -E "Director is up|exiting java|shutdown completed|JVM did not|Run. exiting" \
+        "$tree/specific/tavro/logs/tavroService.log" || true
+    "$tree/bin/TavroService" -u >/dev/null || true
+}
+
 case "${1:-}" in
     demo)
         install_missing
         build build
-        echo "Built deliverables:"
-        find build -maxdepth 2 -type f -executable \( -name 'TavroService' -o -name '*.so' \) -print
+        run_demo
         ;;
     test)
         install_missing
