@@ -11,23 +11,15 @@
 #include <thread>
 
 // The VM takes SIGSEGV for its own checks and keeps its memory to the end.
+#include "testing/LogCapture.h"
+
 extern "C" const char* __asan_default_options() {
     return "handle_segv=0:allow_user_segv_handler=1:detect_leaks=0";
 }
 
 namespace {
 
-// Captures the service log stream for the life of the object.
-class LogCapture {
-public:
-    LogCapture() : old_(std::clog.rdbuf(text_.rdbuf())) {}
-    ~LogCapture() { std::clog.rdbuf(old_); }
-    std::string Text() const { return text_.str(); }
-
-private:
-    std::ostringstream text_;
-    std::streambuf* old_;
-};
+using testing_support::LogCapture;
 
 // Runs `body` on a thread of its own, as the service's watch thread does.
 void OnThread(const std::function<void()>& body) { std::thread(body).join(); }

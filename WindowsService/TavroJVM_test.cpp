@@ -15,30 +15,25 @@
 #include <vector>
 
 #include "Hostsys/DSEnv.h"
+#include "testing/ShellDirector.h"
 #include "testing/TempDir.h"
 
 // The VM takes SIGSEGV for its own checks and keeps its memory to the end.
+#include "testing/LogCapture.h"
+
 extern "C" const char* __asan_default_options() {
     return "handle_segv=0:allow_user_segv_handler=1:detect_leaks=0";
 }
 
 namespace {
 
+using testing_support::LogCapture;
+
 using testing_support::ReadFile;
 using testing_support::TempDir;
+using testing_support::WriteShellDirector;
 using testing_support::WriteFile;
 namespace fs = std::filesystem;
-
-class LogCapture {
-public:
-    LogCapture() : old_(std::clog.rdbuf(text_.rdbuf())) {}
-    ~LogCapture() { std::clog.rdbuf(old_); }
-    std::string Text() const { return text_.str(); }
-
-private:
-    std::ostringstream text_;
-    std::streambuf* old_;
-};
 
 TEST(TavroJVMBatch, QuotesOnlyTheComponentsWithBlanks) {
     struct Case {
@@ -239,24 +234,6 @@ bool WaitUntil(const std::function<bool()>& done, int ms) {
         Sleep(20);
     }
     return done();
-}
-
-// A director for the process mode, written in the shell: tavro.bat starts
-// it in the background; it takes the link hello on port 9293, keeps it in
-// the file "hello", answers with its pid unless NO_PID is set, and ends on
-// its own after EXIT_AFTER seconds (60 at most).
-void WriteShellDirector(const fs::path& home) {
-    WriteFile(home / "bin/tavro.bat",
-              "#!/bin/sh\n\"$(dirname \"$0\")/director.sh\" </dev/null &\n");
-    WriteFile(home / "bin/director.sh",
-              "#!/bin/bash\n"
-              "exec 3<>/dev/tcp/$(hostname)/9293 || exit 1\n"
-              "IFS= read -r -t 1 -n 30 hello <&3\n"
-              "printf '%s' \"$hello\" > \"$(dirname \"$0\")/hello\"\n"
-              "[ -n \"$NO_PID\" ] || printf '%d' $$ >&3\n"
-              "exec sleep \"${EXIT_AFTER:-60}\"\n");
-    fs::permissions(home / "bin/tavro.bat", fs::perms::owner_all);
-    fs::permissions(home / "bin/director.sh", fs::perms::owner_all);
 }
 
 class TavroJVMWatch : public TavroJVMTree {

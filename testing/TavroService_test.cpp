@@ -20,6 +20,7 @@
 #include "platform/RegKey.h"
 #include "platform/winsvc.h"
 #include "testing/ChildProcesses.h"
+#include "testing/ShellDirector.h"
 #include "testing/TempDir.h"
 
 namespace {
@@ -30,14 +31,13 @@ using testing_support::ChildResult;
 using testing_support::ReadFile;
 using testing_support::WaitFor;
 using testing_support::WriteFile;
+using testing_support::WriteShellDirector;
 namespace fs = std::filesystem;
 
 constexpr const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\Tavro_Service";
 
-// A tree <state>/tree/vantrix with the program in bin/ and a director that
-// the tree's tavro.bat starts: it takes the link hello on port 9293, keeps
-// it in bin/hello, writes its pid to bin/director.pid, answers with its pid
-// and sleeps EXIT_AFTER seconds (60 at most), ignoring the stop byte.
+// A tree <state>/tree/vantrix with the program in bin/ and the shell
+// director that the tree's tavro.bat starts.
 class TavroServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -47,19 +47,7 @@ protected:
             fs::create_directories(home_ / dir);
         WriteFile(home_ / "common/jars/director.jar", "");
         fs::copy_file(TAVRO_SERVICE, Program());
-        WriteFile(home_ / "bin/tavro.bat",
-                  "#!/bin/sh\n\"$(dirname \"$0\")/director.sh\" </dev/null >/dev/null 2>&1 &\n");
-        WriteFile(home_ / "bin/director.sh",
-                  "#!/bin/bash\n"
-                  "cd \"$(dirname \"$0\")\"\n"
-                  "echo $$ > director.pid\n"
-                  "exec 3<>/dev/tcp/$(hostname)/9293 || exit 1\n"
-                  "IFS= read -r -t 1 -n 30 hello <&3\n"
-                  "printf '%s' \"$hello\" > hello\n"
-                  "printf '%d' $$ >&3\n"
-                  "exec sleep \"${EXIT_AFTER:-60}\"\n");
-        fs::permissions(home_ / "bin/tavro.bat", fs::perms::owner_all);
-        fs::permissions(home_ / "bin/director.sh", fs::perms::owner_all);
+        WriteShellDirector(home_);
         platform::RegKey control;
         ASSERT_EQ(control.Create("SYSTEM\\CurrentControlSet\\Control"), ERROR_SUCCESS);
     }
