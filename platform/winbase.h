@@ -89,7 +89,9 @@ BOOL SetProcessAffinityMask(HANDLE process, DWORD_PTR processMask);
 BOOL SetPriorityClass(HANDLE process, DWORD priorityClass);
 DWORD GetPriorityClass(HANDLE process);
 
-// Names and environment.
+// Names and environment. A null module names the program itself; the
+// computer name is at most MAX_COMPUTERNAME_LENGTH characters.
+constexpr DWORD MAX_COMPUTERNAME_LENGTH = 15;
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size);
 BOOL GetUserNameA(LPSTR buffer, LPDWORD size);

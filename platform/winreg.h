@@ -1,4 +1,14 @@
 // The registry: keys under predefined roots, with typed values.
+//
+// One store for the machine: the SQLite database "registry.db" in the
+// platform state directory (platform::StateDir()), opened by each process on
+// its first registry call and shared with every other process. Key and value
+// names ignore letter case and keep the case they were created with; a
+// subkey path separates its keys with backslashes. Values keep their type
+// and bytes exactly as set (a text is stored with a NUL only when the caller
+// counts it). Subkeys enumerate in name order without regard to case, values
+// in the order they were first set. A closed or unknown handle gives
+// ERROR_INVALID_HANDLE, a handle whose key was deleted ERROR_KEY_DELETED.
 #pragma once
 
 #include "platform/winerror.h"
@@ -36,7 +46,8 @@ constexpr DWORD REG_BINARY = 3;
 constexpr DWORD REG_DWORD = 4;
 constexpr DWORD REG_MULTI_SZ = 7;
 
-// Every call returns a Win32 code (ERROR_SUCCESS on success).
+// Every call returns a Win32 code (ERROR_SUCCESS on success) and leaves the
+// last error alone.
 LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
                      REGSAM access, LPSECURITY_ATTRIBUTES attributes, PHKEY result,
                      LPDWORD disposition);
