@@ -179,6 +179,19 @@ TEST_F(HostsysTest, SysShutdownEndsWhenTheEventIsSet) {
     CloseHandle(event);
 }
 
+TEST_F(HostsysTest, SysShutdownWithoutProcessIdWaitsOnTheEventAlone) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "QimNoDash");
+    ASSERT_NE(event, nullptr);
+    std::string name = "QimNoDash";
+    auto shutdown = std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
+    EXPECT_EQ(shutdown.wait_for(300ms), std::future_status::timeout);
+    SetEvent(event);
+    ASSERT_EQ(shutdown.wait_for(kBound), std::future_status::ready);
+    EXPECT_TRUE(shutdown.get());
+    EXPECT_EQ(name, "QimNoDash");
+    CloseHandle(event);
+}
+
 TEST_F(HostsysTest, SysShutdownEndsWhenTheServiceProcessDies) {
     Child service;
     std::string name = "Qim-" + std::to_string(service.pid());

@@ -87,14 +87,19 @@ protected:
     // Starts the director's NativeProbe with `commands`.
     void Start(const std::vector<std::string>& commands, const char* jar = TAVRO_DIRECTOR_JAR,
                const std::vector<std::string>& environment = {}) {
+        StartClass("com.pelmar.vantrix.tavro.core.NativeProbe", commands, jar, environment);
+    }
+
+    void StartClass(const std::string& mainClass, const std::vector<std::string>& arguments,
+                    const char* jar, const std::vector<std::string>& environment) {
         std::vector<std::string> args = {
             m_launcher.string(),
             "-Xcheck:jni",
             std::string("-Djava.class.path=") + jar,
             std::string("-Djava.library.path=") + TAVRO_HOSTSYS_DIR,
-            "com.pelmar.vantrix.tavro.core.NativeProbe",
+            mainClass,
         };
-        args.insert(args.end(), commands.begin(), commands.end());
+        args.insert(args.end(), arguments.begin(), arguments.end());
         std::vector<std::string> env;
         for (char** var = environ; *var; ++var) env.emplace_back(*var);
         env.push_back("TAVRO_DIRECTOR_RECORD=" + m_record.string());
@@ -152,7 +157,7 @@ protected:
     }
 
     // Waits for the VM to end; expects a clean exit without JNI complaints.
-    void ExpectCleanExit() {
+    void ExpectCleanExit(const char* lastLine = "done") {
         for (auto end = Clock::now() + kBound; m_pid > 0 && Clock::now() < end;) {
             if (waitpid(m_pid, &m_status, WNOHANG) == m_pid) m_pid = -1;
             else std::this_thread::sleep_for(10ms);
@@ -161,7 +166,7 @@ protected:
         std::string output = ReadFile(m_output);
         EXPECT_TRUE(WIFEXITED(m_status) && WEXITSTATUS(m_status) == 0) << output;
         EXPECT_EQ(output.find("in native method"), std::string::npos) << output;  // -Xcheck:jni
-        EXPECT_TRUE(HasLine("done")) << output;
+        EXPECT_TRUE(HasLine(lastLine)) << output;
     }
 
     // A status file for the director of the tree.
@@ -307,6 +312,37 @@ TEST_F(HostsysJvmTest, ThrowingLogMethodIsClearedAndReported) {
     EXPECT_TRUE(HasLine("log 3 C2J_Logger.logItem.CallStaticBooleanMethod(LogItem) JNIexception cleared"));
     EXPECT_TRUE(HasLine("call ntSysShutdown false"));
     EXPECT_TRUE(HasLine("call ntPid "));
+}
+
+// The director itself: started as the service starts it, it waits on the
+// shutdown event and stops, or ignores the stop and ends on its own.
+TEST_F(HostsysJvmTest, DirectorStopsOrIgnoresTheShutdown) {
+    struct Case {
+        const char* stop;
+        const char* recorded;
+        const char* last;
+    } cases[] = {
+        {"answer", "stop answered shutdown-event", "stop answered"},
+        {"ignore", "stop ignored shutdown-event", "exit self"},
+    };
+    std::string name = "Qim-" + std::to_string(getpid());
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(event, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stop);
+        ResetEvent(event);
+        fs::remove(m_record);
+        StartClass("com.pelmar.vantrix.tavro.core.TAVROController", {"-errf", "e.txt", "-outf", "o.txt"},
+                   TAVRO_DIRECTOR_JAR,
+                   {"TAVRO_DIRECTOR_EVENT=" + name, std::string("TAVRO_DIRECTOR_STOP=") + c.stop,
+                    "TAVRO_DIRECTOR_EXIT_MS=" + std::string(c.stop == std::string("ignore") ? "1500" : "60000")});
+        ASSERT_TRUE(WaitForLine("main -errf e.txt -outf o.txt"));
+        SetEvent(event);
+        ExpectCleanExit(c.last);
+        EXPECT_TRUE(HasLine("call ntSysShutdown true"));
+        EXPECT_TRUE(HasLine(c.recorded));
+    }
+    CloseHandle(event);
 }
 
 }  // namespace
