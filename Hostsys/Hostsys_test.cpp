@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/winbase.h"
+#include "testing/SleeperProcess.h"
 
 namespace {
 
@@ -35,28 +36,6 @@ public:
     using CHostsys::m_home;
     using CHostsys::m_quiet;
     using CHostsys::ReadRegistry;
-};
-
-// A child process that lives until it is killed (or the test ends).
-class Child {
-public:
-    Child() {
-        m_pid = fork();
-        if (m_pid == 0) {
-            for (;;) pause();
-        }
-    }
-    ~Child() { End(); }
-    pid_t pid() const { return m_pid; }
-    void End() {
-        if (m_pid <= 0) return;
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-
-private:
-    pid_t m_pid;
 };
 
 class HostsysTest : public testing::Test {
@@ -149,7 +128,7 @@ TEST_F(HostsysTest, DirectorDiedReturnsAtOnceWithoutDirector) {
 }
 
 TEST_F(HostsysTest, DirectorDiedWaitsForTheNamedProcess) {
-    Child director;
+    SleeperProcess director;
     WriteStatus("SYSTEM_UP " + std::to_string(director.pid()));
     auto died = std::async(std::launch::async, [&] { return m_host.ntDirectorDied(); });
     EXPECT_EQ(died.wait_for(300ms), std::future_status::timeout);
@@ -193,7 +172,7 @@ TEST_F(HostsysTest, SysShutdownWithoutProcessIdWaitsOnTheEventAlone) {
 }
 
 TEST_F(HostsysTest, SysShutdownEndsWhenTheServiceProcessDies) {
-    Child service;
+    SleeperProcess service;
     std::string name = "Qim-" + std::to_string(service.pid());
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(event, nullptr);
@@ -206,7 +185,7 @@ TEST_F(HostsysTest, SysShutdownEndsWhenTheServiceProcessDies) {
 }
 
 TEST_F(HostsysTest, DirectorWaitDuringShutdownWaitEndsWithTheShutdown) {
-    Child director;
+    SleeperProcess director;
     WriteStatus("SYSTEM_UP " + std::to_string(director.pid()));
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "Qim-shared");
     ASSERT_NE(event, nullptr);
@@ -288,7 +267,7 @@ TEST_F(HostsysTest, CheckFileForMatchClassifiesThePidFile) {
     std::ofstream(file) << getpid() << "\n";
     EXPECT_EQ(m_host.checkFileforMatch(file.c_str(), "Hostsys_test"), CHostsys::kMatchRunning);
     EXPECT_EQ(m_host.checkFileforMatch(file.c_str(), "no-such-program"), CHostsys::kMatchOther);
-    Child gone;
+    SleeperProcess gone;
     pid_t pid = gone.pid();
     gone.End();
     std::ofstream(file) << pid;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/winbase.h"
+#include "testing/SleeperProcess.h"
 
 extern char** environ;
 
@@ -37,29 +38,6 @@ std::string ReadFile(const fs::path& path) {
     text << in.rdbuf();
     return text.str();
 }
-
-// A child process that lives until it is killed (a stand-in service or
-// director process).
-class Sleeper {
-public:
-    Sleeper() {
-        m_pid = fork();
-        if (m_pid == 0) {
-            for (;;) pause();
-        }
-    }
-    ~Sleeper() { End(); }
-    pid_t pid() const { return m_pid; }
-    void End() {
-        if (m_pid <= 0) return;
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-
-private:
-    pid_t m_pid;
-};
 
 class HostsysJvmTest : public testing::Test {
 protected:
@@ -169,6 +147,19 @@ protected:
         EXPECT_TRUE(HasLine(lastLine)) << output;
     }
 
+    // Runs ntSysShutdown on the event `name`, expects it to block, and to
+    // return true once `release` has run.
+    template <typename Release>
+    void ExpectShutdownWaitEndsBy(const std::string& name, Release release) {
+        Start({"shutdown:" + name});
+        ASSERT_TRUE(WaitForLine("begin ntSysShutdown"));
+        std::this_thread::sleep_for(500ms);
+        EXPECT_FALSE(HasLine("call ntSysShutdown"));
+        release();
+        ExpectCleanExit();
+        EXPECT_TRUE(HasLine("call ntSysShutdown true"));
+    }
+
     // A status file for the director of the tree.
     void WriteStatus(const std::string& text) {
         std::ofstream(m_home / "specific/tavro/data/tavro.stat") << text;
@@ -203,28 +194,16 @@ TEST_F(HostsysJvmTest, SysShutdownBlocksUntilTheServiceSetsTheEvent) {
     std::string name = "Qim-" + std::to_string(getpid());
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(event, nullptr);
-    Start({"shutdown:" + name});
-    ASSERT_TRUE(WaitForLine("begin ntSysShutdown"));
-    std::this_thread::sleep_for(500ms);
-    EXPECT_FALSE(HasLine("call ntSysShutdown"));
-    SetEvent(event);
-    ExpectCleanExit();
-    EXPECT_TRUE(HasLine("call ntSysShutdown true"));
+    ExpectShutdownWaitEndsBy(name, [&] { SetEvent(event); });
     CloseHandle(event);
 }
 
 TEST_F(HostsysJvmTest, SysShutdownEndsWhenTheServiceProcessDies) {
-    Sleeper service;
+    SleeperProcess service;
     std::string name = "Qim-" + std::to_string(service.pid());
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(event, nullptr);
-    Start({"shutdown:" + name});
-    ASSERT_TRUE(WaitForLine("begin ntSysShutdown"));
-    std::this_thread::sleep_for(500ms);
-    EXPECT_FALSE(HasLine("call ntSysShutdown"));
-    service.End();
-    ExpectCleanExit();
-    EXPECT_TRUE(HasLine("call ntSysShutdown true"));
+    ExpectShutdownWaitEndsBy(name, [&] { service.End(); });
     CloseHandle(event);
 }
 
@@ -262,7 +241,7 @@ TEST_F(HostsysJvmTest, DirectorDeadFollowsTheStatusFile) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.state ? c.state : "no status file");
-        Sleeper director;
+        SleeperProcess director;
         fs::remove(m_record);
         fs::remove(m_home / "specific/tavro/data/tavro.stat");
         if (c.state) WriteStatus(std::string(c.state) + " " + std::to_string(director.pid()) + "\n");
