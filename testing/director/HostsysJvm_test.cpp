@@ -81,10 +81,6 @@ protected:
         std::vector<std::string> env;
         for (char** var = environ; *var; ++var) env.emplace_back(*var);
         env.push_back("TAVRO_DIRECTOR_RECORD=" + m_record.string());
-#ifdef TAVRO_SANITIZED
-        // The Java VM handles its own faults and keeps memory to the end.
-        env.push_back("ASAN_OPTIONS=handle_segv=0:allow_user_segv_handler=1:detect_leaks=0");
-#endif
         env.insert(env.end(), environment.begin(), environment.end());
         std::vector<char*> argv, envp;
         for (auto& arg : args) argv.push_back(arg.data());

@@ -11,6 +11,13 @@
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+// The Java VM handles its own memory faults and keeps its memory to the end.
+extern "C" const char* __asan_default_options() {
+    return "handle_segv=0:allow_user_segv_handler=1:detect_leaks=0";
+}
+#endif
+
 namespace {
 
 using CreateJavaVM = jint (*)(JavaVM**, void**, void*);
