@@ -7,10 +7,13 @@ import java.nio.charset.StandardCharsets;
 /**
  * A small stand-in for the Tavro director: records how it was started,
  * waits for the service's shutdown through the native wait when it is given
- * the event name, and stops or ignores the stop as its switches say.
+ * the event name, and stops or ignores the stop as its switches say. It ends
+ * by returning from main (all its own threads are daemons), so a Java VM
+ * inside the service ends its run and a Java process exits with status 0.
  */
 public final class TAVROController {
-    private static final Object done = new Object();
+    private static final Object lock = new Object();
+    private static boolean done;
 
     private TAVROController() {}
 
@@ -20,8 +23,15 @@ public final class TAVROController {
         if (exitMs >= 0) startExitTimer(exitMs);
         String event = DirectorSwitches.shutdownEvent();
         if (event != null) startShutdownWait(event);
-        synchronized (done) {
-            done.wait();  // the process ends through System.exit
+        synchronized (lock) {
+            while (!done) lock.wait();
+        }
+    }
+
+    private static void end() {
+        synchronized (lock) {
+            done = true;
+            lock.notifyAll();
         }
     }
 
@@ -32,7 +42,7 @@ public final class TAVROController {
             return;
         }
         DirectorRecord.line("stop", "answered " + how);
-        System.exit(0);
+        end();
     }
 
     private static void startExitTimer(long ms) {
@@ -43,7 +53,7 @@ public final class TAVROController {
                 return;
             }
             DirectorRecord.line("exit", "self");
-            System.exit(0);
+            end();
         }, "director-exit-timer");
         timer.setDaemon(true);
         timer.start();
