@@ -32,6 +32,19 @@ run_tests() {  # run_tests DIR
     ctest --test-dir "$1" -j "$JOBS" --output-on-failure --timeout 300
 }
 
+fuzz_briefly() {  # clang libFuzzer build of fuzz/*_fuzz.cpp, each run ~10 s over its corpus
+    local targets=() t work
+    for t in fuzz/*_fuzz.cpp; do targets+=("$(basename "$t" .cpp)"); done
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON
+    cmake --build build-fuzz -j "$JOBS" --target "${targets[@]}"
+    for t in "${targets[@]}"; do
+        # New inputs go to a scratch directory; the seed corpus stays as it is.
+        work=$(mktemp -d)
+        timeout 120 "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" -max_total_time=10 -timeout=5 -rss_limit_mb=2048 -close_fd_mask=2
+        rm -rf "$work"
+    done
+}
+
 case "${1:-}" in
     demo)
         install_missing
@@ -45,6 +58,7 @@ case "${1:-}" in
         run_tests build
         build build-sanitize -DSANITIZE=ON -DWERROR=ON
         run_tests build-sanitize
+        fuzz_briefly
         ;;
     *)
         echo "usage: $0 demo|test" >&2

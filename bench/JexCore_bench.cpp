@@ -1,0 +1,94 @@
+// Benchmarks of net-message encoding and decoding against memcpy, and of the formatter against snprintf.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "jexlink/core/JexNetMsg.h"
+#include "jexlink/core/JexVBPrintF.h"
+
+namespace {
+
+// A message of `items` items of `size` bytes each, as the protocols send them.
+JexNetMsg MakeMessage(int items, int size) {
+    JexNetMsg msg('S');
+    for (int i = 0; i < items; ++i) {
+        msg[i + 1].SetLength(size);
+        std::memset(msg[i + 1].Data(), 'a' + i % 26, static_cast<size_t>(size));
+    }
+    return msg;
+}
+
+void SetBytes(benchmark::State& state, int64_t per_iteration) {
+    state.SetBytesProcessed(state.iterations() * per_iteration);
+}
+
+void BM_NetMsgEncode(benchmark::State& state) {
+    const JexNetMsg msg = MakeMessage(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    JexBuffer out;
+    for (auto _ : state) {
+        msg.Encode(out);
+        benchmark::DoNotOptimize(out.Data());
+    }
+    SetBytes(state, out.Length());
+}
+
+void BM_NetMsgDecode(benchmark::State& state) {
+    const JexBuffer wire = MakeMessage(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))).Encode();
+    JexNetMsg msg;
+    for (auto _ : state) {
+        msg.Decode(wire);
+        benchmark::DoNotOptimize(msg[1].Data());
+    }
+    SetBytes(state, wire.Length());
+}
+
+// The peer: copying the same bytes, once, into storage that already exists.
+void BM_MemcpySameBytes(benchmark::State& state) {
+    const JexBuffer wire = MakeMessage(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))).Encode();
+    std::vector<char> to(static_cast<size_t>(wire.Length()));
+    for (auto _ : state) {
+        std::memcpy(to.data(), wire.Data(), to.size());
+        benchmark::DoNotOptimize(to.data());
+        benchmark::ClobberMemory();
+    }
+    SetBytes(state, wire.Length());
+}
+
+void MessageSizes(benchmark::internal::Benchmark* b) {
+    b->Args({4, 16})->Args({8, 256})->Args({4, 64 * 1024})->Args({1, 1024 * 1024});
+}
+
+BENCHMARK(BM_NetMsgEncode)->Apply(MessageSizes);
+BENCHMARK(BM_NetMsgDecode)->Apply(MessageSizes);
+BENCHMARK(BM_MemcpySameBytes)->Apply(MessageSizes);
+
+constexpr char kTemplate[] = "Your submission of %1$d bytes exceeds the size limit of %2$d bytes (%3$s)";
+
+void BM_JexVBPrintF(benchmark::State& state) {
+    JexBuffer args[kJexVBPrintFArgs];
+    args[1].SetLong(123456);
+    args[2].SetLong(65536);
+    args[3] = JexBuffer("JexSraServer::NewSrq()");
+    JexBuffer out;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(JexVBPrintF(out, kTemplate, args));
+    }
+}
+
+void BM_Snprintf(benchmark::State& state) {
+    char out[1024];
+    const int a = 123456, b = 65536;
+    const char* text = "JexSraServer::NewSrq()";
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(std::snprintf(out, sizeof out, kTemplate, a, b, text));
+        benchmark::ClobberMemory();
+    }
+}
+
+BENCHMARK(BM_JexVBPrintF);
+BENCHMARK(BM_Snprintf);
+
+}  // namespace

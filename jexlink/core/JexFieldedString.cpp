@@ -1,0 +1,118 @@
+// Text split into an ordered list of fields at one separator character.
+#include "jexlink/core/JexFieldedString.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+JexFieldedString::JexFieldedString(char sep) : separator(sep) {}
+
+JexFieldedString::JexFieldedString(const char* text, char sep) : separator(sep) { Parse(text); }
+
+JexFieldedString::JexFieldedString(const JexString& text, char sep) : separator(sep) { Parse(text.Text()); }
+
+JexFieldedString::JexFieldedString(const JexFieldedString& other) : separator(other.separator) { CopyFields(other); }
+
+JexFieldedString::~JexFieldedString() { Clear(); }
+
+JexFieldedString& JexFieldedString::operator=(const JexFieldedString& other) {
+    if (this == &other) return *this;
+    Clear();
+    CopyFields(other);
+    return *this;
+}
+
+void JexFieldedString::CopyFields(const JexFieldedString& other) {
+    Grow(other.count);
+    for (int i = 0; i < count && i < other.count; ++i)
+        if (other.fields[i]) fields[i] = new (std::nothrow) JexString(*other.fields[i]);
+}
+
+bool JexFieldedString::operator==(const JexFieldedString& other) const {
+    if (count != other.count) return false;
+    static const JexString kEmpty;
+    for (int i = 0; i < count; ++i) {
+        const JexString& a = fields[i] ? *fields[i] : kEmpty;
+        const JexString& b = other.fields[i] ? *other.fields[i] : kEmpty;
+        if (a.Compare(b) != 0) return false;
+    }
+    return true;
+}
+
+int JexFieldedString::Parse(const char* source) {
+    // Walk a copy: the text may be one of this list's own fields.
+    const std::string copy = source ? source : "";
+    const char* text = copy.c_str();
+    Clear();
+    if (!*text) return 0;
+    const int length = static_cast<int>(std::strlen(text));
+    int n = 1;
+    for (const char* p = text; *p; ++p) n += *p == separator;
+    Grow(n);
+    const char* start = text;
+    for (int i = 0; i < count; ++i) {
+        const char* end = std::strchr(start, separator);
+        if (!end || i == count - 1) end = text + length;
+        fields[i] = new (std::nothrow) JexString(JexString::FromBytes(start, static_cast<int>(end - start)));
+        start = end + 1;
+    }
+    return length;
+}
+
+void JexFieldedString::Clear() {
+    for (int i = 0; i < count; ++i) delete fields[i];
+    delete[] fields;
+    fields = nullptr;
+    count = 0;
+}
+
+void JexFieldedString::Grow(int n) {
+    if (count >= n) return;
+    auto** grown = new (std::nothrow) JexString*[static_cast<size_t>(n)]();
+    if (!grown) return;
+    for (int i = 0; i < count; ++i) grown[i] = fields[i];
+    delete[] fields;
+    fields = grown;
+    count = n;
+}
+
+JexString& JexFieldedString::operator[](int index) {
+    static thread_local JexString scratch;
+    if (index < 0 || index == 0x7fffffff) {
+        scratch.IndexError(index);
+        scratch = "";
+        return scratch;
+    }
+    Grow(index + 1);
+    if (index >= count) {  // the list could not grow
+        scratch = "";
+        return scratch;
+    }
+    if (!fields[index]) fields[index] = new (std::nothrow) JexString("");
+    if (!fields[index]) {
+        scratch = "";
+        return scratch;
+    }
+    return *fields[index];
+}
+
+JexString JexFieldedString::Field(int index) { return (*this)[index]; }
+
+JexString JexFieldedString::Remove(int index) {
+    if (static_cast<unsigned>(index) >= static_cast<unsigned>(count)) return JexString();
+    JexString removed = fields[index] ? JexString(*fields[index]) : JexString();
+    delete fields[index];
+    for (int i = index; i + 1 < count; ++i) fields[i] = fields[i + 1];
+    --count;
+    fields[count] = nullptr;
+    return removed;
+}
+
+JexString JexFieldedString::Text() const {
+    JexString out("");
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) out += separator;
+        if (fields[i]) out += *fields[i];
+    }
+    return out;
+}

@@ -1,0 +1,53 @@
+// Text split into an ordered list of fields at one separator character.
+#pragma once
+
+#include "jexlink/core/JexString.h"
+
+// An ordered list of string fields that a text is split into at every
+// separator, and joined back from. Empty fields are kept, so splitting and
+// joining give back the same text. Reading a field past the end grows the
+// list: slots that were never filled count as empty fields.
+class JexFieldedString {
+public:
+    explicit JexFieldedString(char separator);
+    JexFieldedString(const char* text, char separator);
+    JexFieldedString(const JexString& text, char separator);
+    JexFieldedString(const JexFieldedString& other);  // fields and separator
+    ~JexFieldedString();
+
+    // Copies the fields (text and case flag); the separator stays.
+    JexFieldedString& operator=(const JexFieldedString& other);
+    // Same count and every pair of fields equal by JexString::Compare.
+    bool operator==(const JexFieldedString& other) const;
+
+    // Clears, then splits the text; returns its length. k separators give
+    // k + 1 fields; a null or empty text gives none.
+    int Parse(const char* text);
+    int Parse(const JexString& text) { return Parse(text.Text()); }
+    void Clear();
+    // Grows the list to n slots (new slots empty); never shrinks it.
+    void Grow(int n);
+
+    // Field i, growing the list to i + 1 slots first. A negative index is an
+    // index error and yields a scratch string that belongs to no list.
+    JexString& operator[](int index);
+    // A copy of field i, growing the list the same way.
+    JexString Field(int index);
+    // Removes field i and returns it; later fields move down. An index
+    // outside the list removes nothing and returns an empty string.
+    JexString Remove(int index);
+
+    // The fields joined with the separator; no fields give the empty text.
+    JexString Text() const;
+
+    int Count() const { return count; }
+    char Separator() const { return separator; }
+    void SetSeparator(char c) { separator = c; }
+
+private:
+    void CopyFields(const JexFieldedString& other);
+
+    int count = 0;
+    JexString** fields = nullptr;
+    char separator;
+};

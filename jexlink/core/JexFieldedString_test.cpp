@@ -1,0 +1,105 @@
+// Tests of the fielded strings: splitting, joining, growing and removing fields.
+#include "jexlink/core/JexFieldedString.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> Fields(JexFieldedString& f) {
+    std::vector<std::string> out;
+    for (int i = 0, n = f.Count(); i < n; ++i) out.emplace_back(f[i].Text());
+    return out;
+}
+
+TEST(JexFieldedString, ParseAndJoinGiveTheTextBack) {
+    struct Case {
+        const char* text;
+        std::vector<std::string> fields;
+    } cases[] = {
+        {"a::b", {"a", "", "b"}},
+        {"", {}},
+        {nullptr, {}},
+        {":", {"", ""}},
+        {":a", {"", "a"}},
+        {"a:", {"a", ""}},
+        {"one", {"one"}},
+        {"T:host:9293", {"T", "host", "9293"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text ? c.text : "null");
+        JexFieldedString f(c.text, ':');
+        EXPECT_EQ(Fields(f), c.fields);
+        EXPECT_STREQ(f.Text().Text(), c.text ? c.text : "");
+        EXPECT_EQ(f.Parse(c.text), c.text ? static_cast<int>(std::string(c.text).size()) : 0);
+    }
+}
+
+TEST(JexFieldedString, IndexingPastTheEndGrowsTheList) {
+    JexFieldedString f("a/b", '/');
+    EXPECT_STREQ(f[5].Text(), "");
+    EXPECT_EQ(f.Count(), 6);
+    EXPECT_STREQ(f.Text().Text(), "a/b////");
+    f[3] = "d";
+    EXPECT_STREQ(f.Text().Text(), "a/b//d//");
+    EXPECT_STREQ(f.Field(7).Text(), "");
+    EXPECT_EQ(f.Count(), 8);
+}
+
+TEST(JexFieldedString, RemoveShiftsLaterFields) {
+    JexFieldedString f("x,y,z", ',');
+    EXPECT_STREQ(f.Remove(0).Text(), "x");
+    EXPECT_EQ(f.Count(), 2);
+    EXPECT_STREQ(f.Text().Text(), "y,z");
+    for (int bad : {2, 99, -1}) {
+        EXPECT_STREQ(f.Remove(bad).Text(), "");
+        EXPECT_EQ(f.Count(), 2);
+    }
+}
+
+TEST(JexFieldedString, NegativeIndexTouchesNoField) {
+    auto previous = JexBufferBase::SetIndexErrorHandler([](int) { return 0; });
+    JexFieldedString f("a,b", ',');
+    f[-1] = "lost";
+    EXPECT_EQ(f.Count(), 2);
+    EXPECT_STREQ(f.Text().Text(), "a,b");
+    JexBufferBase::SetIndexErrorHandler(previous);
+}
+
+TEST(JexFieldedString, AssignmentCopiesFieldsNotSeparator) {
+    JexFieldedString source("A;b", ';');
+    source[0].SetCaseSensitive(0);
+    JexFieldedString target("1/2/3/4", '/');
+    target = source;
+    EXPECT_EQ(target.Count(), 2);
+    EXPECT_EQ(target.Separator(), '/');
+    EXPECT_STREQ(target.Text().Text(), "A/b");
+    EXPECT_EQ(target[0].CaseSensitive(), 0);
+    const JexFieldedString& same = target;
+    target = same;
+    EXPECT_STREQ(target.Text().Text(), "A/b");
+    const JexFieldedString copy(source);
+    EXPECT_EQ(copy.Separator(), ';');
+    EXPECT_STREQ(copy.Text().Text(), "A;b");
+}
+
+TEST(JexFieldedString, EqualityFollowsFieldCompare) {
+    JexFieldedString a("node,X", ',');
+    JexFieldedString b("node,x", ',');
+    EXPECT_FALSE(a == b);
+    b[1].SetCaseSensitive(0);
+    EXPECT_TRUE(a == b);
+    b[2];
+    EXPECT_FALSE(a == b);
+}
+
+TEST(JexFieldedString, ParseOfItsOwnField) {
+    JexFieldedString f("a-b|c", '|');
+    f.SetSeparator('-');
+    f.Parse(f[0]);
+    EXPECT_EQ(Fields(f), (std::vector<std::string>{"a", "b"}));
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+// Typed net messages of numbered items and their wire encoding.
+#include "jexlink/core/JexNetMsg.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
+
+namespace {
+
+bool Present(const JexBuffer& item) { return item.Data() != nullptr; }
+
+// Copies n bytes into an item, which becomes present even when n is 0.
+void SetItem(JexBuffer& item, const unsigned char* bytes, int n) {
+    item.SetLength(n);
+    if (item.Data() && n > 0) std::memcpy(item.Data(), bytes, static_cast<size_t>(n));
+}
+
+bool Printable(int c, int high) { return c >= 32 && c < high; }
+
+}  // namespace
+
+JexNetMsg::JexNetMsg() = default;
+
+JexNetMsg::JexNetMsg(int t) : type(t & 0xFF) {}
+
+JexNetMsg::JexNetMsg(const JexNetMsg& other) {
+    for (int i = 0; i < kItems; ++i)
+        if (Present(other.items[i])) items[i] = other.items[i];
+}
+
+JexNetMsg& JexNetMsg::operator=(const JexNetMsg& other) {
+    if (this == &other) return *this;
+    for (int i = 0; i < kItems; ++i) items[i] = other.items[i];  // absent source frees
+    return *this;
+}
+
+JexBuffer& JexNetMsg::operator[](int index) {
+    if (index >= 0) return items[index % kItems];
+    static thread_local JexBuffer scratch;
+    scratch.Free();
+    scratch.IndexError(index);
+    return scratch;
+}
+
+const JexBuffer& JexNetMsg::operator[](int index) const { return const_cast<JexNetMsg&>(*this)[index]; }
+
+void JexNetMsg::Type(int t) {
+    if ((t & 0xFF) == kRawMark) {
+        std::fprintf(stderr, "JexNetMsg::Type() can't use 'd' as JexNetMsg type\n");
+        std::abort();
+    }
+    type = t & 0xFF;
+}
+
+int JexNetMsg::ItemCount() const {
+    int n = 0;
+    for (const JexBuffer& item : items) n += Present(item);
+    return n;
+}
+
+void JexNetMsg::Clear() {
+    for (JexBuffer& item : items)
+        if (Present(item)) item.Free();
+    type = 0;
+    corrupt = 0;
+}
+
+JexBuffer& JexNetMsg::Encode(JexBuffer& out) const {
+    // The output may be one of this message's own items.
+    if (&out >= items && &out < items + kItems) {
+        JexBuffer encoded;
+        Encode(encoded);
+        out = encoded;
+        return out;
+    }
+
+    int present = 0;
+    int64_t total = 1;
+    for (int i = 0; i < kItems; ++i) {
+        if (!Present(items[i])) continue;
+        ++present;
+        total += 4 + static_cast<int64_t>(items[i].Length());
+    }
+
+    const JexBuffer& raw = items[kRawItem];
+    if (type == kRawType && present == 1 && Present(raw)) {
+        out.SetLength(1 + raw.Length());
+        if (!out.Data()) return out;
+        out.Data()[0] = static_cast<char>(kRawMark);
+        std::memcpy(out.Data() + 1, raw.Data(), static_cast<size_t>(raw.Length()));
+        return out;
+    }
+
+    if (type == kRawMark) {
+        std::fprintf(stderr, "--- JexNetMsg::Encode refused: type 'd' cannot travel in the regular form\n");
+        out.Free();
+        return out;
+    }
+    for (int i = 0; i < kItems; ++i) {
+        if (items[i].Length() < kItemLimit) continue;
+        std::fprintf(stderr, "--- JexNetMsg::Encode refused: item %d has %d bytes, the limit is %d\n", i,
+                     items[i].Length(), kItemLimit - 1);
+        out.Free();
+        return out;
+    }
+    if (total > 0x7fffffc0) {
+        std::fprintf(stderr, "--- JexNetMsg::Encode refused: message of %lld bytes is too long\n",
+                     static_cast<long long>(total));
+        out.Free();
+        return out;
+    }
+
+    out.SetLength(static_cast<int>(total));
+    auto* p = reinterpret_cast<unsigned char*>(out.Data());
+    if (!p) return out;
+    *p++ = static_cast<unsigned char>(type);
+    for (int i = 0; i < kItems; ++i) {
+        if (!Present(items[i])) continue;
+        const auto n = static_cast<uint32_t>(items[i].Length());
+        *p++ = static_cast<unsigned char>(i);
+        *p++ = static_cast<unsigned char>(n & 0xFF);
+        *p++ = static_cast<unsigned char>((n >> 8) & 0xFF);
+        *p++ = static_cast<unsigned char>((n >> 16) & 0xFF);
+        std::memcpy(p, items[i].Data(), n);
+        p += n;
+    }
+    return out;
+}
+
+JexBuffer JexNetMsg::Encode() const {
+    JexBuffer out;
+    Encode(out);
+    return out;
+}
+
+void JexNetMsg::Decode(const JexBuffer& in) {
+    // Clearing would free the input when it is one of this message's items.
+    if (&in >= items && &in < items + kItems) {
+        const JexBuffer copy(in);
+        Decode(copy.Data(), copy.Length());
+        return;
+    }
+    Decode(in.Data(), in.Length());
+}
+
+void JexNetMsg::Decode(const void* bytes, int n) {
+    Clear();
+    corrupt = 1;
+    if (!bytes || n <= 0) return;
+    const auto* b = static_cast<const unsigned char*>(bytes);
+    type = b[0];
+    if (b[0] == kRawMark) {
+        SetItem(items[kRawItem], b + 1, n - 1);
+        type = kRawType;
+        corrupt = 0;
+        return;
+    }
+    int pos = 1;
+    while (n - pos >= 4) {
+        const int slot = b[pos];
+        const int length = b[pos + 1] | (b[pos + 2] << 8) | (b[pos + 3] << 16);
+        if (length > n - pos - 4) return;  // runs past the input
+        SetItem(items[slot], b + pos + 4, length);
+        pos += 4 + length;
+    }
+    if (pos == n) corrupt = 0;
+}
+
+void JexNetMsg::Dump(FILE* out) const {
+    auto form = [](int c, char* text, size_t size) {
+        if (Printable(c, 127))
+            std::snprintf(text, size, "(0x%02x or '%c')", c, c);
+        else
+            std::snprintf(text, size, "(0x%02x)", c);
+        return text;
+    };
+    char text[32];
+    std::fprintf(out, "JexNetMsg Type = %d %s\n", type, form(type, text, sizeof text));
+    if (corrupt) std::fprintf(out, "** This JexNetMsg was constructed from a corrupt JexBuffer **\n");
+    for (int i = 0; i < kItems; ++i) {
+        if (!Present(items[i])) continue;
+        std::fprintf(out, "Item index %d %s (%d bytes):\n", i, form(i, text, sizeof text), items[i].Length());
+        items[i].Dump(out);
+    }
+}
+
+void JexNetMsg::Dump(std::ostream& out) const {
+    auto form = [&out](int c) {
+        char text[16];
+        if (Printable(c, 128))
+            std::snprintf(text, sizeof text, " ('%c'", c);
+        else
+            std::snprintf(text, sizeof text, " (0x%02x", c);
+        out << text;
+    };
+    out << "JexNetMsg Type = " << type;
+    form(type);
+    out << ")\n";
+    if (corrupt) out << "** This JexNetMsg was constructed from a corrupt JexBuffer **\n";
+    for (int i = 0; i < kItems; ++i) {
+        if (!Present(items[i])) continue;
+        out << "Item index " << i;
+        form(i);
+        out << ") (" << items[i].Length() << " bytes):\n";
+        items[i].Print(out);
+    }
+}

@@ -1,0 +1,69 @@
+// Typed net messages of numbered items and their wire encoding.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <iosfwd>
+
+#include "jexlink/core/JexBuffer.h"
+
+// The unit that the library's transports and protocols exchange: a one-byte
+// type and up to 256 numbered items, each a JexBuffer. An item is present
+// when its buffer has storage, even with length 0.
+//
+// Wire form: the type byte, then per present item in slot order the slot
+// byte, a 24-bit little-endian length and the bytes. A type-68 ('D') message
+// whose only item is item 68 travels raw: 'd' followed by the item's bytes.
+class JexNetMsg {
+public:
+    static constexpr int kItems = 256;
+    static constexpr int kRawType = 'D';
+    static constexpr int kRawItem = 'D';
+    static constexpr int kRawMark = 'd';
+    // Items of this size or more cannot be framed in the regular form.
+    static constexpr int kItemLimit = 1 << 24;
+
+    JexNetMsg();
+    explicit JexNetMsg(int type);
+    // Copies every present item; the copy has type 0 and is not corrupt.
+    JexNetMsg(const JexNetMsg& other);
+    ~JexNetMsg() = default;
+    // Replaces the items by copies of the other's; type and corrupt flag stay.
+    JexNetMsg& operator=(const JexNetMsg& other);
+
+    // The item of slot index; a negative index is rejected as an index
+    // error and yields a scratch buffer that belongs to no message.
+    JexBuffer& operator[](int index);
+    const JexBuffer& operator[](int index) const;
+
+    int Type() const { return type; }
+    // Sets the type (low 8 bits). 'd' cannot be a type: it marks the raw
+    // form on the wire. Asking for it is a programming error that aborts.
+    void Type(int t);
+    // 1 when the message was decoded from bytes that did not parse completely.
+    int Corrupt() const { return corrupt; }
+
+    int ItemCount() const;
+    // Frees every item; type 0, not corrupt.
+    void Clear();
+
+    // Writes the wire form into out and returns it. What cannot be framed
+    // (an item of kItemLimit bytes or more, or a regular message of type
+    // 'd', which would read back as raw) is refused: out is then left
+    // without storage (never a valid encoding, which is at least one byte)
+    // and the refusal is reported on standard error.
+    JexBuffer& Encode(JexBuffer& out) const;
+    JexBuffer Encode() const;
+    // Replaces the message by the one the bytes encode. Truncated or
+    // trailing bytes leave the corrupt flag set and the complete items.
+    void Decode(const JexBuffer& in);
+    void Decode(const void* bytes, int n);
+
+    void Dump(FILE* out) const;
+    void Dump(std::ostream& out) const;
+
+private:
+    int corrupt = 0;
+    int type = 0;
+    JexBuffer items[kItems];
+};

@@ -1,0 +1,195 @@
+// Tests of the net messages: wire form, decoding of good and bad bytes, copies, dumps.
+#include "jexlink/core/JexNetMsg.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+#include "testing/CapturedFile.h"
+
+namespace {
+
+std::string Wire(const JexBuffer& b) { return b.Data() ? std::string(b.Data(), b.Length()) : std::string(); }
+
+std::string Item(const JexNetMsg& m, int i) { return Wire(m[i]); }
+
+JexBuffer Bytes(const std::string& s) { return JexBuffer(s.data(), static_cast<int>(s.size())); }
+
+TEST(JexNetMsg, EncodesWireForm) {
+    struct Case {
+        const char* name;
+        int type;
+        std::vector<std::pair<int, std::string>> items;
+        std::string wire;
+    } cases[] = {
+        {"empty", 7, {}, "\x07"},
+        {"one item", 65, {{1, "xy"}}, std::string("A\x01\x02\x00\x00xy", 7)},
+        {"present but empty", 65, {{1, ""}}, std::string("A\x01\x00\x00\x00", 5)},
+        {"slot order", 66, {{200, "b"}, {3, "a"}}, std::string("B\x03\x01\x00\x00" "a\xC8\x01\x00\x00" "b", 11)},
+        {"raw", 68, {{68, "payload"}}, "dpayload"},
+        {"raw empty", 68, {{68, ""}}, "d"},
+        {"raw needs type D", 69, {{68, "p"}}, std::string("E\x44\x01\x00\x00p", 6)},
+        {"raw needs only item", 68, {{68, "p"}, {1, ""}}, std::string("D\x01\x00\x00\x00\x44\x01\x00\x00p", 10)},
+        {"length bytes", 1, {{0, std::string(0x010203, 'z')}}, std::string("\x01\x00\x03\x02\x01", 5) + std::string(0x010203, 'z')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        JexNetMsg m(c.type);
+        for (const auto& [slot, bytes] : c.items) m[slot] = Bytes(bytes);
+        EXPECT_EQ(Wire(m.Encode()), c.wire);
+        JexBuffer out("stale");
+        EXPECT_EQ(&m.Encode(out), &out);
+        EXPECT_EQ(Wire(out), c.wire);
+    }
+}
+
+TEST(JexNetMsg, DecodesGoodAndBadBytes) {
+    struct Case {
+        const char* name;
+        std::string wire;
+        int type;
+        int corrupt;
+        std::vector<std::pair<int, std::string>> items;
+    } cases[] = {
+        {"empty input", "", 0, 1, {}},
+        {"type only", "\x07", 7, 0, {}},
+        {"one item", std::string("A\x01\x02\x00\x00xy", 7), 65, 0, {{1, "xy"}}},
+        {"empty item", std::string("A\x01\x00\x00\x00", 5), 65, 0, {{1, ""}}},
+        {"raw", "dabc", 68, 0, {{68, "abc"}}},
+        {"raw empty", "d", 68, 0, {{68, ""}}},
+        {"item runs past end", std::string("\x07\x01\x05\x00\x00" "a", 6), 7, 1, {}},
+        {"trailing byte", std::string("\x07\x01\x01\x00\x00" "a\x09", 7), 7, 1, {{1, "a"}}},
+        {"three trailing bytes", std::string("\x07\x01\x00\x00", 4), 7, 1, {}},
+        {"later item replaces", std::string("\x07\x01\x01\x00\x00" "a\x01\x01\x00\x00" "b", 11), 7, 0, {{1, "b"}}},
+        {"huge claimed length", std::string("\x07\x01\xFF\xFF\xFF" "abc", 8), 7, 1, {}},
+        {"complete item before a bad one", std::string("\x07\x02\x01\x00\x00" "a\x03\x09\x00\x00", 10), 7, 1, {{2, "a"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        JexNetMsg m(9);
+        m[5] = JexBuffer("old");
+        m.Decode(Bytes(c.wire));
+        EXPECT_EQ(m.Type(), c.type);
+        EXPECT_EQ(m.Corrupt(), c.corrupt);
+        EXPECT_EQ(m.ItemCount(), static_cast<int>(c.items.size()));
+        for (const auto& [slot, bytes] : c.items) EXPECT_EQ(Item(m, slot), bytes);
+    }
+}
+
+TEST(JexNetMsg, RoundTripKeepsEveryItem) {
+    JexNetMsg m('Q');
+    for (int i = 0; i < 256; i += 5) m[i] = Bytes(std::string(static_cast<size_t>(i), static_cast<char>(i)));
+    JexNetMsg back;
+    back.Decode(m.Encode());
+    EXPECT_EQ(back.Corrupt(), 0);
+    EXPECT_EQ(back.Type(), 'Q');
+    EXPECT_EQ(back.ItemCount(), m.ItemCount());
+    for (int i = 0; i < 256; ++i) EXPECT_TRUE(back[i] == m[i]) << i;
+}
+
+TEST(JexNetMsg, EncodeRefusesWhatCannotBeFramed) {
+    JexNetMsg big(1);
+    big[2].SetLength(JexNetMsg::kItemLimit);
+    JexBuffer out("stale");
+    big.Encode(out);
+    EXPECT_EQ(out.Data(), nullptr);
+    big[2].SetLength(JexNetMsg::kItemLimit - 1);
+    EXPECT_EQ(big.Encode().Length(), 5 + JexNetMsg::kItemLimit - 1);
+
+    JexNetMsg raw(68);  // the raw form has no length field
+    raw[68].SetLength(JexNetMsg::kItemLimit + 10);
+    EXPECT_EQ(raw.Encode().Length(), 1 + JexNetMsg::kItemLimit + 10);
+
+    JexNetMsg typed_d('d');  // would read back as a raw message
+    typed_d[1] = JexBuffer("x");
+    EXPECT_EQ(typed_d.Encode().Data(), nullptr);
+}
+
+TEST(JexNetMsgDeathTest, TypeDIsRefused) {
+    JexNetMsg m;
+    EXPECT_DEATH(m.Type('d'), "JexNetMsg::Type\\(\\) can't use 'd' as JexNetMsg type");
+}
+
+TEST(JexNetMsg, TypeKeepsLowByte) {
+    JexNetMsg m(0x141);
+    EXPECT_EQ(m.Type(), 0x41);
+    m.Type(0x1FF);
+    EXPECT_EQ(m.Type(), 0xFF);
+}
+
+TEST(JexNetMsg, SlotsWrapAndNegativeIndexIsRejected) {
+    static int seen;
+    seen = 0;
+    auto previous = JexBufferBase::SetIndexErrorHandler([](int index) {
+        seen = index;
+        return 0;
+    });
+    JexNetMsg m;
+    m[256 + 3] = JexBuffer("w");
+    EXPECT_EQ(Item(m, 3), "w");
+    m[-1] = JexBuffer("lost");
+    EXPECT_EQ(seen, -1);
+    EXPECT_EQ(m.ItemCount(), 1);
+    EXPECT_EQ(m[-5].Data(), nullptr);
+    JexBufferBase::SetIndexErrorHandler(previous);
+}
+
+TEST(JexNetMsg, CopiesAndAssignment) {
+    JexNetMsg source('S');
+    source[1] = JexBuffer("one");
+    source[2] = JexBuffer("");
+    const JexNetMsg copy(source);
+    EXPECT_EQ(copy.Type(), 0);
+    EXPECT_EQ(copy.ItemCount(), 2);
+    EXPECT_EQ(Item(copy, 1), "one");
+
+    JexNetMsg target('T');
+    target[9] = JexBuffer("gone");
+    target = source;
+    EXPECT_EQ(target.Type(), 'T');
+    EXPECT_EQ(target.ItemCount(), 2);
+    EXPECT_EQ(target[9].Data(), nullptr);
+    const JexNetMsg& same = target;
+    target = same;
+    EXPECT_EQ(target.ItemCount(), 2);
+
+    target.Clear();
+    EXPECT_EQ(target.ItemCount(), 0);
+    EXPECT_EQ(target.Type(), 0);
+}
+
+TEST(JexNetMsg, EncodeAndDecodeThroughOwnItems) {
+    JexNetMsg m('E');
+    m[1] = JexBuffer("ab");
+    m.Encode(m[2]);
+    EXPECT_EQ(Item(m, 2), std::string("E\x01\x02\x00\x00" "ab", 7));
+    m.Decode(m[2]);
+    EXPECT_EQ(m.Corrupt(), 0);
+    EXPECT_EQ(m.ItemCount(), 1);
+    EXPECT_EQ(Item(m, 1), "ab");
+}
+
+std::string FileDump(const JexNetMsg& m) {
+    return CapturedFile([&](FILE* f) { m.Dump(f); });
+}
+
+TEST(JexNetMsg, DumpForms) {
+    const std::string line = "  000000   78 79" + std::string(14 * 3, ' ') + "   xy\n";
+    JexNetMsg m('A');
+    m[1] = JexBuffer("xy");
+    EXPECT_EQ(FileDump(m), "JexNetMsg Type = 65 (0x41 or 'A')\nItem index 1 (0x01) (2 bytes):\n" + line);
+    std::ostringstream os;
+    m.Dump(os);
+    EXPECT_EQ(os.str(), "JexNetMsg Type = 65 ('A')\nItem index 1 (0x01) (2 bytes):\n" + line);
+
+    JexNetMsg bad;
+    bad.Decode(Bytes(std::string("\x7F\x41\x09", 3)));
+    EXPECT_EQ(FileDump(bad), "JexNetMsg Type = 127 (0x7f)\n** This JexNetMsg was constructed from a corrupt JexBuffer **\n");
+    std::ostringstream bos;
+    bad.Dump(bos);
+    EXPECT_EQ(bos.str(), "JexNetMsg Type = 127 ('\x7F')\n** This JexNetMsg was constructed from a corrupt JexBuffer **\n");
+}
+
+}  // namespace

@@ -1,0 +1,17 @@
+// Wildcard match of a text against a pattern with "*", "?" and "%".
+#pragma once
+
+class JexString;
+
+// 1 when the whole text fits the whole pattern, else 0. "*" is any run of
+// characters (several act as one), "?" and "%" exactly one character, any
+// other character itself, case-sensitively; there is no escape. After a "*"
+// the match anchors at the first occurrence of the next pattern character
+// and never backtracks: a single pass, no recursion, no allocation. Null
+// texts count as empty.
+int JexWildcardMatch(const char* pattern, const char* text);
+int JexWildcardMatch(const JexString& pattern, const JexString& text);
+
+// 1 when either text, taken as the pattern, matches the other.
+int JexWildcardMatchEither(const char* a, const char* b);
+int JexWildcardMatchEither(const JexString& a, const JexString& b);
