@@ -44,23 +44,41 @@ constexpr DWORD LANG_NEUTRAL = 0;
 constexpr DWORD SUBLANG_DEFAULT = 1;
 constexpr DWORD MAKELANGID(DWORD primary, DWORD sub) { return (sub << 10) | primary; }
 
-// Handles.
+// Handles. Every kernel object is reference-counted: it ends with its last
+// handle (and the last wait on it). A null, closed or unknown handle gives
+// FALSE or WAIT_FAILED with ERROR_INVALID_HANDLE; closing the
+// GetCurrentProcess() pseudo-handle does nothing.
 BOOL CloseHandle(HANDLE handle);
 
-// Events. A named event is shared by every process of the same session
-// (a "Global\" prefix shares it across sessions).
+// Names of events and mutexes are case-sensitive and live in one name space
+// per session (platform::SessionId()): "Local\" or no prefix names the
+// caller's session, "Global\" the name space shared by all sessions. A name
+// ends when its last handle in any process is closed. Creating an existing
+// name gives a handle to it with ERROR_ALREADY_EXISTS (its kind and state
+// stay; the manual-reset, initial-state and initial-owner arguments are
+// ignored), a new one sets the last error to 0; a name taken by an object of
+// the other kind gives null with ERROR_INVALID_HANDLE; a name longer than
+// MAX_PATH gives ERROR_FILENAME_EXCED_RANGE.
+
+// Events. OpenEventA of a missing name gives null with ERROR_FILE_NOT_FOUND.
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                     LPCSTR name);
 HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 
-// Mutexes. A named mutex is held across processes and freed when its
-// holder dies.
+// Mutexes, owned recursively by one thread. A named mutex is held across
+// processes. When its owner thread or process ends holding it, the next
+// wait that takes it returns WAIT_ABANDONED_0 (plus the index). Releasing a
+// mutex the calling thread does not own gives ERROR_NOT_OWNER.
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
 
-// Waits over any mix of events, mutexes, threads and processes.
+// Waits over any mix of events, mutexes, threads and processes (at most
+// MAXIMUM_WAIT_OBJECTS). Without waitAll the lowest signalled index wins;
+// with it, every object is taken at once or none. The waiting thread sleeps
+// in poll(): no busy loop. ERROR_INVALID_PARAMETER for no handle, too many,
+// or one object twice in a wait for all.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                              DWORD milliseconds);
@@ -71,19 +89,35 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
                     LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId);
 DWORD ResumeThread(HANDLE thread);
+// Marks the thread as ended with `exitCode`: waits on its handle return and
+// GetExitCodeThread gives the code. A thread cannot be stopped safely from
+// outside on this platform, so the thread itself runs on until it returns
+// or the process ends; its own later return does not change the code.
+BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId();
 
-// Processes. A process handle stays valid (and waitable) after the
-// process has ended.
+// Processes. A process handle is a pidfd: it stays valid (and, signalled,
+// waitable) after the process has ended. OpenProcess of a missing process
+// gives null with ERROR_INVALID_PARAMETER. GetExitCodeProcess gives
+// STILL_ACTIVE while the process runs; then the code TerminateProcess asked
+// for through this handle, the exit status of a child of this process (left
+// for its parent to reap; 128 plus the signal for a child killed by one),
+// or 0 when the status cannot be known. TerminateProcess of an ended
+// process gives ERROR_ACCESS_DENIED; of GetCurrentProcess() it ends this
+// process (an exit code above 255 never becomes status 0).
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 BOOL TerminateProcess(HANDLE process, UINT exitCode);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 HANDLE GetCurrentProcess();
 DWORD GetCurrentProcessId();
 
-// Process settings. The affinity mask applies to every thread of the
-// process; the priority class maps idle and normal onto nice values.
+// Process settings. The affinity mask covers processors 0 to 63 and applies
+// to every thread of the process; a mask with no processor, or with one
+// outside the system mask, gives ERROR_INVALID_PARAMETER. The priority
+// classes map onto nice values of every thread (idle 19, below normal 10,
+// normal 0, above normal -5, high -10); raising it again needs the right to
+// (ERROR_ACCESS_DENIED otherwise).
 BOOL GetProcessAffinityMask(HANDLE process, PDWORD_PTR processMask, PDWORD_PTR systemMask);
 BOOL SetProcessAffinityMask(HANDLE process, DWORD_PTR processMask);
 BOOL SetPriorityClass(HANDLE process, DWORD priorityClass);

@@ -1,0 +1,113 @@
+// Test support for kernel objects: a helper process driven line by line.
+#include "platform/KernelTestSupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/PlatformState.h"
+
+extern char** environ;
+
+namespace platform::testing {
+
+KernelChild::KernelChild(std::optional<int> session) {
+    // Everything the child needs is made before fork: only async-signal-safe
+    // calls may follow it.
+    std::vector<std::string> variables;
+    const std::string prefix = std::string(kSessionVar) + "=";
+    for (char** variable = environ; *variable; ++variable) {
+        if (std::strncmp(*variable, prefix.c_str(), prefix.size()) != 0)
+            variables.push_back(*variable);
+    }
+    if (session) variables.push_back(prefix + std::to_string(*session));
+    std::vector<char*> envp;
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    char program[] = KERNEL_CHILD;
+    char* argv[] = {program, nullptr};
+
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        throw std::runtime_error("pipe");
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        execve(program, argv, envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    toChild_ = in[1];
+    fromChild_ = out[0];
+    if (pid_ < 0) throw std::runtime_error("fork");
+}
+
+KernelChild::~KernelChild() {
+    Kill();
+    if (toChild_ >= 0) close(toChild_);
+    if (fromChild_ >= 0) close(fromChild_);
+}
+
+void KernelChild::Send(const std::string& command) {
+    std::string line = command + "\n";
+    [[maybe_unused]] ssize_t n = write(toChild_, line.data(), line.size());
+}
+
+std::string KernelChild::Call(const std::string& command, int timeoutMs) {
+    Send(command);
+    for (;;) {
+        size_t end = pending_.find('\n');
+        if (end != std::string::npos) {
+            std::string answer = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return answer;
+        }
+        pollfd p{fromChild_, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) != 1) return "timeout";
+        char buffer[256];
+        ssize_t n = read(fromChild_, buffer, sizeof buffer);
+        if (n <= 0) return "eof";
+        pending_.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+void KernelChild::Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+}
+
+int KernelChild::Reap(int timeoutMs) {
+    if (pid_ <= 0) return -1;
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    pollfd p{pidfd, POLLIN, 0};
+    bool ended = pidfd >= 0 && poll(&p, 1, timeoutMs) == 1;
+    if (pidfd >= 0) close(pidfd);
+    if (!ended) {
+        Kill();
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace platform::testing

@@ -1,0 +1,56 @@
+// Test support for kernel objects: scoped handles and a helper process driven line by line.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+#include "platform/winbase.h"
+
+namespace platform::testing {
+
+// Closes a handle at the end of a test.
+struct Handle {
+    explicit Handle(HANDLE h) : h(h) {}
+    ~Handle() {
+        if (h) CloseHandle(h);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    operator HANDLE() const { return h; }
+    HANDLE h;
+};
+
+// A KernelChild process with pipes to its standard input and output. The
+// destructor kills and reaps it, so a failing test leaves nothing behind.
+class KernelChild {
+  public:
+    // Starts the child in `session` (the TAVRO_SESSION value; none inherits
+    // this process's).
+    explicit KernelChild(std::optional<int> session = std::nullopt);
+    KernelChild(const KernelChild&) = delete;
+    KernelChild& operator=(const KernelChild&) = delete;
+    ~KernelChild();
+
+    // Sends one command line and returns the answer line, or "timeout" when
+    // none came within `timeoutMs`.
+    std::string Call(const std::string& command, int timeoutMs = 10000);
+    // Sends a line without waiting for an answer.
+    void Send(const std::string& command);
+    // Kills the child and reaps it.
+    void Kill();
+    // Waits (bounded) for the child to end by itself and reaps it; the exit
+    // status, or -1.
+    int Reap(int timeoutMs = 10000);
+
+    pid_t Pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+    int toChild_ = -1;
+    int fromChild_ = -1;
+    std::string pending_;
+};
+
+}  // namespace platform::testing
