@@ -141,3 +141,8 @@ BOOL FreeLibrary(HMODULE module);
 DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
                      LPSTR buffer, DWORD size, va_list* arguments);
 HLOCAL LocalFree(HLOCAL memory);
+
+// The system directory: "System32" under the platform state directory,
+// created on first use. Returns the length without the terminator, or the
+// size needed (terminator included) when `size` is too small; 0 on failure.
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
