@@ -19,7 +19,7 @@ constexpr const char* kLogSignature = "(Ljava/lang/String;I)Z";
 struct Entry {
     DWORD threadId;  // 0: free
     JNIEnv* env;
-    JavaVM* vm;      // to check that `env` is still the thread's own
+    JavaVM* vm;  // to check that `env` is still the thread's own
     uint32_t uses;
 };
 
@@ -134,13 +134,18 @@ jstring NewJavaString(JNIEnv* env, const char* text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text);
     while (*p) {
         unsigned char lead = *p;
-        int extra = lead >= 0xF0 && lead < 0xF5 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 && lead < 0xE0 ? 1 : 0;
+        int extra = lead >= 0xF0 && lead < 0xF5   ? 3
+                    : lead >= 0xE0                ? 2
+                    : lead >= 0xC2 && lead < 0xE0 ? 1
+                                                  : 0;
         if (lead >= 0xF5) extra = 0;
         uint32_t code = extra == 3 ? lead & 0x07 : extra == 2 ? lead & 0x0F : lead & 0x1F;
         bool valid = lead >= 0x80 && extra > 0;
         for (int i = 1; valid && i <= extra; ++i) {
-            if ((p[i] & 0xC0) != 0x80) valid = false;
-            else code = (code << 6) | (p[i] & 0x3F);
+            if ((p[i] & 0xC0) != 0x80)
+                valid = false;
+            else
+                code = (code << 6) | (p[i] & 0x3F);
         }
         if (valid && ((extra == 2 && (code < 0x800 || (code >= 0xD800 && code < 0xE000))) ||
                       (extra == 3 && (code < 0x10000 || code > 0x10FFFF))))

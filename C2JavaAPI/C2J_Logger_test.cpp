@@ -30,7 +30,8 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path& RecordFile() {
-    static const fs::path path = fs::temp_directory_path() / ("c2j-record-" + std::to_string(getpid()));
+    static const fs::path path =
+        fs::temp_directory_path() / ("c2j-record-" + std::to_string(getpid()));
     return path;
 }
 
@@ -49,7 +50,8 @@ JavaVM* TheVM() {
         JavaVMInitArgs args{JNI_VERSION_1_8, 2, options, JNI_FALSE};
         JavaVM* created = nullptr;
         JNIEnv* env = nullptr;
-        if (!create || create(&created, reinterpret_cast<void**>(&env), &args) != JNI_OK) return created;
+        if (!create || create(&created, reinterpret_cast<void**>(&env), &args) != JNI_OK)
+            return created;
         return created;
     }();
     return vm;
@@ -63,18 +65,19 @@ JNIEnv* Attach() {
 
 // Collects what the bridge writes to the standard log stream.
 class CapturedLog {
-public:
+  public:
     CapturedLog() : m_old(std::clog.rdbuf(m_text.rdbuf())) {}
     ~CapturedLog() { std::clog.rdbuf(m_old); }
     std::string Text() const { return m_text.str(); }
 
-private:
+  private:
     std::ostringstream m_text;
     std::streambuf* m_old;
 };
 
 std::string MissingLine(DWORD threadId) {
-    return " C2J_Logger.getEnvForCurThread did not find a JNIEnv for thread " + std::to_string(threadId) + "\n";
+    return " C2J_Logger.getEnvForCurThread did not find a JNIEnv for thread " +
+           std::to_string(threadId) + "\n";
 }
 
 std::string Record() {
@@ -85,7 +88,7 @@ std::string Record() {
 }
 
 class C2JLoggerTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_NE(TheVM(), nullptr) << "no Java VM"; }
     void TearDown() override { fs::remove(RecordFile()); }
 };

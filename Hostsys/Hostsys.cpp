@@ -27,7 +27,7 @@ namespace {
 constexpr const char* kStatusFile = "/specific/tavro/data/tavro.stat";
 constexpr const char* kSettingsFile = "/specific/tavro/config/TAVRO.REG";
 constexpr const char* kHomeMark = "vantrix";
-constexpr int kWordMax = 63;    // status words are short; longer ones are cut
+constexpr int kWordMax = 63;  // status words are short; longer ones are cut
 constexpr int kPidWordMax = 19;
 
 // The environment of the singleton; reads -NoExitHand.
@@ -82,7 +82,8 @@ int CountProcessors(uint32_t mask, int* highest) {
 
 }  // namespace
 
-const char* const CHostsys::s_pRevisionCpp = "$Source: Hostsys/Hostsys.cpp,v $ $Revision: 1.7 $ $Name:  $";
+const char* const CHostsys::s_pRevisionCpp =
+    "$Source: Hostsys/Hostsys.cpp,v $ $Revision: 1.7 $ $Name:  $";
 const char* const CHostsys::s_pRevisionH = HOSTSYS_H_REVISION;
 
 CHostsys* CHostsys::s_theOneAndOnly = nullptr;
@@ -218,7 +219,8 @@ DWORD CHostsys::getDirectorPid() {
             !std::strcmp(word, "SYSTEM_SHUTDOWN")) {
             char number[kWordMax + 1] = {};
             char* end = nullptr;
-            unsigned long value = ReadWord(in, number, kWordMax) ? std::strtoul(number, &end, 10) : 0;
+            unsigned long value =
+                ReadWord(in, number, kWordMax) ? std::strtoul(number, &end, 10) : 0;
             if (!end || end == number)
                 logTavroMsg("Hostsys.getDirectorPid: Could not read PID from TAVRO status file");
             else
@@ -373,7 +375,8 @@ bool CHostsys::CheckPID(const char* pid, const char* pattern) {
     for (DWORD i = 0; i < count; ++i) {
         const _TASK_LIST& task = list[i];
         if (task.dwProcessId != wanted) continue;
-        if (std::strstr(task.ProcessName, "java") || std::strstr(task.ProcessName, "TavroService") ||
+        if (std::strstr(task.ProcessName, "java") ||
+            std::strstr(task.ProcessName, "TavroService") ||
             (pattern && std::strstr(task.ProcessName, pattern)))
             return true;
     }
@@ -410,10 +413,14 @@ DWORD CHostsys::GetTaskList(_TASK_LIST* list, DWORD max) {
 }
 
 void CHostsys::printDllRevisions() {
-    const char* lines[] = {CNTSystemError::s_pRevisionCpp, CNTSystemError::s_pRevisionH,
-                           kHostsysJniRevisionCpp,          kWindowsNoOrphansJniRevisionH,
-                           kWindowsNoOrphansJniRevisionCpp, kHostsysJniRevisionH,
-                           s_pRevisionCpp,                  s_pRevisionH};
+    const char* lines[] = {CNTSystemError::s_pRevisionCpp,
+                           CNTSystemError::s_pRevisionH,
+                           kHostsysJniRevisionCpp,
+                           kWindowsNoOrphansJniRevisionH,
+                           kWindowsNoOrphansJniRevisionCpp,
+                           kHostsysJniRevisionH,
+                           s_pRevisionCpp,
+                           s_pRevisionH};
     std::printf("Hostsys dll Revision numbers\n");
     for (const char* line : lines) std::printf("%s\n", line);
     std::fflush(stdout);

@@ -24,15 +24,15 @@ class DSEnv;
 // Also offers status-file and process-list checks for tools, and the
 // library's revision strings.
 class CHostsys {
-public:
+  public:
     // One entry of the process list.
     struct _TASK_LIST {
         DWORD dwProcessId;
         DWORD dwInheritedFromProcessId;  // not filled
         DWORD flags;
-        HANDLE hwnd;                     // not filled
+        HANDLE hwnd;  // not filled
         char ProcessName[260];
-        char WindowTitle[64];            // not filled
+        char WindowTitle[64];  // not filled
     };
 
     // Status-file classes of CheckStatusFile.
@@ -86,7 +86,7 @@ public:
     static HANDLE s_hEvent;
     static DSEnv& s_Env;
 
-protected:
+  protected:
     CHostsys();
     virtual ~CHostsys();
     CHostsys(const CHostsys&) = delete;
@@ -111,7 +111,7 @@ protected:
     bool m_quiet = false;
     std::string m_home;  // empty until known
 
-private:
+  private:
     // Unless -NoExitHand is set, keeps console events from ending the process.
     void guardAgainstConsoleEvents();
 };

@@ -8,7 +8,8 @@
 
 #include "C2JavaAPI/C2J_Logger.h"
 
-const char* const kHostsysJniRevisionCpp = "$Source: Hostsys/Hostsys_JNI.cpp,v $ $Revision: 1.4 $ $Name:  $";
+const char* const kHostsysJniRevisionCpp =
+    "$Source: Hostsys/Hostsys_JNI.cpp,v $ $Revision: 1.4 $ $Name:  $";
 const char* const kHostsysJniRevisionH = HOSTSYS_JNI_H_REVISION;
 
 namespace {
@@ -55,8 +56,8 @@ void LogCaughtException(JNIEnv* env, const char* prefix, const char* fixed) {
 }
 
 jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_AdminServer_ntSysShutdown(JNIEnv* env, jclass,
-                                                                             jbyteArray name,
-                                                                             jint length) {
+                                                                              jbyteArray name,
+                                                                              jint length) {
     bool result = false;
     try {
         ClearPendingJavaException(env);
@@ -71,8 +72,8 @@ jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_AdminServer_ntSysShutdown(JN
             C2J_Logger(env, false).logItem(line, C2J_Logger::kLevel);
         }
     } catch (...) {
-        LogCaughtException(env, "JNIAdminServer.ntSysShutdown exception:",
-                           "JNI.ntSysShutdown exception caught");
+        LogCaughtException(
+            env, "JNIAdminServer.ntSysShutdown exception:", "JNI.ntSysShutdown exception caught");
         result = false;
     }
     ClearPendingJavaException(env);
@@ -80,7 +81,7 @@ jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_AdminServer_ntSysShutdown(JN
 }
 
 jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_AdminServer_ntSetAffinity(JNIEnv* env, jclass,
-                                                                             jbyteArray text) {
+                                                                              jbyteArray text) {
     bool result = false;
     try {
         ClearPendingJavaException(env);
@@ -88,7 +89,8 @@ jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_AdminServer_ntSetAffinity(JN
         HostsysUse host(env);
         result = host->ntSetAffinity(value ? value->c_str() : "");
     } catch (...) {
-        LogCaughtException(env, "JNI.ntSetAffinity exception:", "JNI.ntSetAffinity exception caught");
+        LogCaughtException(env,
+                           "JNI.ntSetAffinity exception:", "JNI.ntSetAffinity exception caught");
         result = false;
     }
     ClearPendingJavaException(env);
@@ -96,8 +98,8 @@ jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_AdminServer_ntSetAffinity(JN
 }
 
 jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_AdminServer_ntSignalJavaDone(JNIEnv* env,
-                                                                                jclass,
-                                                                                jbyteArray text) {
+                                                                                 jclass,
+                                                                                 jbyteArray text) {
     bool result = false;
     try {
         ClearPendingJavaException(env);

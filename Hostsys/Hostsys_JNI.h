@@ -13,14 +13,14 @@ extern const char* const kHostsysJniRevisionH;
 // One use of the singleton for the length of a native call, given back
 // however the call ends.
 class HostsysUse {
-public:
+  public:
     explicit HostsysUse(JNIEnv* env) : m_host(CHostsys::getHostsys(env)) {}
     ~HostsysUse() { CHostsys::Destroy(); }
     HostsysUse(const HostsysUse&) = delete;
     HostsysUse& operator=(const HostsysUse&) = delete;
     CHostsys* operator->() const { return m_host; }
 
-private:
+  private:
     CHostsys* m_host;
 };
 
@@ -34,8 +34,8 @@ void LogCaughtException(JNIEnv* env, const char* prefix, const char* fixed);
 extern "C" {
 JNIEXPORT jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_AdminServer_ntSysShutdown(
     JNIEnv* env, jclass, jbyteArray name, jint length);
-JNIEXPORT jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_AdminServer_ntSetAffinity(
-    JNIEnv* env, jclass, jbyteArray text);
+JNIEXPORT jboolean JNICALL
+Java_com_pelmar_vantrix_tavro_util_AdminServer_ntSetAffinity(JNIEnv* env, jclass, jbyteArray text);
 JNIEXPORT jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_AdminServer_ntSignalJavaDone(
     JNIEnv* env, jclass, jbyteArray text);
 JNIEXPORT jlong JNICALL Java_com_pelmar_vantrix_tavro_util_AdminServer_ntPid(JNIEnv* env, jclass);

@@ -28,7 +28,7 @@ constexpr auto kBound = 20s;  // longest any wait of these tests may take
 
 // Opens the protected operations to the tests.
 class TestHost : public CHostsys {
-public:
+  public:
     using CHostsys::CheckPID;
     using CHostsys::CheckStatusFile;
     using CHostsys::getDirectorPid;
@@ -39,7 +39,7 @@ public:
 };
 
 class HostsysTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         m_root = fs::temp_directory_path() / ("hostsys-" + std::to_string(getpid()));
         m_home = m_root / "vantrix";
@@ -109,9 +109,10 @@ TEST_F(HostsysTest, DirectorPidComesOnlyFromRunningStates) {
         const char* text;
         DWORD pid;
     } cases[] = {
-        {"SYSTEM_UP 4711", 4711},          {"SYSTEM_STARTING 17", 17}, {"SYSTEM_SHUTDOWN 9", 9},
-        {"SYSTEM_DOWN 4711", 0},           {"SYSTEM_ERROR 4711", 0},   {"SYSTEM_UP", 0},
-        {"SYSTEM_UP notanumber", 0},       {"", 0},
+        {"SYSTEM_UP 4711", 4711},    {"SYSTEM_STARTING 17", 17},
+        {"SYSTEM_SHUTDOWN 9", 9},    {"SYSTEM_DOWN 4711", 0},
+        {"SYSTEM_ERROR 4711", 0},    {"SYSTEM_UP", 0},
+        {"SYSTEM_UP notanumber", 0}, {"", 0},
     };
     for (const Case& c : cases) {
         WriteStatus(c.text);
@@ -148,7 +149,8 @@ TEST_F(HostsysTest, SysShutdownEndsWhenTheEventIsSet) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, eventName.c_str());
     ASSERT_NE(event, nullptr);
     std::string name = eventName;
-    auto shutdown = std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
+    auto shutdown =
+        std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
     EXPECT_EQ(shutdown.wait_for(300ms), std::future_status::timeout);
     SetEvent(event);
     ASSERT_EQ(shutdown.wait_for(kBound), std::future_status::ready);
@@ -162,7 +164,8 @@ TEST_F(HostsysTest, SysShutdownWithoutProcessIdWaitsOnTheEventAlone) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "QimNoDash");
     ASSERT_NE(event, nullptr);
     std::string name = "QimNoDash";
-    auto shutdown = std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
+    auto shutdown =
+        std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
     EXPECT_EQ(shutdown.wait_for(300ms), std::future_status::timeout);
     SetEvent(event);
     ASSERT_EQ(shutdown.wait_for(kBound), std::future_status::ready);
@@ -176,7 +179,8 @@ TEST_F(HostsysTest, SysShutdownEndsWhenTheServiceProcessDies) {
     std::string name = "Qim-" + std::to_string(service.pid());
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(event, nullptr);
-    auto shutdown = std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
+    auto shutdown =
+        std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
     EXPECT_EQ(shutdown.wait_for(300ms), std::future_status::timeout);
     service.End();
     ASSERT_EQ(shutdown.wait_for(kBound), std::future_status::ready);
@@ -190,7 +194,8 @@ TEST_F(HostsysTest, DirectorWaitDuringShutdownWaitEndsWithTheShutdown) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "Qim-shared");
     ASSERT_NE(event, nullptr);
     std::string name = "Qim-shared";
-    auto shutdown = std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
+    auto shutdown =
+        std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
     auto deadline = std::chrono::steady_clock::now() + kBound;
     while (std::chrono::steady_clock::now() < deadline) {
         {
@@ -308,7 +313,8 @@ TEST(HostsysRevisions, PrintsEightRevisionLines) {
     EXPECT_TRUE(lines[6].starts_with("_$Source: Hostsys/Hostsys_JNI.h,v"));
     EXPECT_EQ(lines[7], CHostsys::s_pRevisionCpp);
     EXPECT_EQ(lines[8], CHostsys::s_pRevisionH);
-    EXPECT_EQ(CHostsys::getRevision(), std::string(CHostsys::s_pRevisionCpp) + " " + CHostsys::s_pRevisionH);
+    EXPECT_EQ(CHostsys::getRevision(),
+              std::string(CHostsys::s_pRevisionCpp) + " " + CHostsys::s_pRevisionH);
 }
 
 }  // namespace

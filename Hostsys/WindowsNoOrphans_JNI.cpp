@@ -8,13 +8,13 @@ const char* const kWindowsNoOrphansJniRevisionCpp =
 const char* const kWindowsNoOrphansJniRevisionH = WINDOWSNOORPHANS_JNI_H_REVISION;
 
 jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_WindowsNoOrphans_IsNTDirectorDead(JNIEnv* env,
-                                                                                     jclass) {
+                                                                                      jclass) {
     try {
         HostsysUse host(env);
         return host->ntDirectorDied() ? JNI_TRUE : JNI_FALSE;
     } catch (...) {
-        LogCaughtException(env, "JNI.IsNTDirectorDead exception: ",
-                           "JNI.IsNTDirectorDead had an exception");
+        LogCaughtException(
+            env, "JNI.IsNTDirectorDead exception: ", "JNI.IsNTDirectorDead had an exception");
         ClearPendingJavaException(env);
         return JNI_FALSE;
     }

@@ -10,6 +10,6 @@ extern const char* const kWindowsNoOrphansJniRevisionCpp;
 extern const char* const kWindowsNoOrphansJniRevisionH;
 
 extern "C" {
-JNIEXPORT jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_WindowsNoOrphans_IsNTDirectorDead(
-    JNIEnv* env, jclass);
+JNIEXPORT jboolean JNICALL
+Java_com_pelmar_vantrix_tavro_util_WindowsNoOrphans_IsNTDirectorDead(JNIEnv* env, jclass);
 }

@@ -40,7 +40,7 @@ std::string ReadFile(const fs::path& path) {
 }
 
 class HostsysJvmTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         m_root = fs::temp_directory_path() / ("hostsys-jvm-" + std::to_string(getpid()));
         m_home = m_root / "vantrix";
@@ -90,7 +90,8 @@ protected:
 
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, m_output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, m_output.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
         int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
@@ -133,8 +134,10 @@ protected:
     // Waits for the VM to end; expects a clean exit without JNI complaints.
     void ExpectCleanExit(const char* lastLine = "done") {
         for (auto end = Clock::now() + kBound; m_pid > 0 && Clock::now() < end;) {
-            if (waitpid(m_pid, &m_status, WNOHANG) == m_pid) m_pid = -1;
-            else std::this_thread::sleep_for(10ms);
+            if (waitpid(m_pid, &m_status, WNOHANG) == m_pid)
+                m_pid = -1;
+            else
+                std::this_thread::sleep_for(10ms);
         }
         ASSERT_LE(m_pid, 0) << "the Java VM did not end";
         std::string output = ReadFile(m_output);
@@ -208,16 +211,16 @@ TEST_F(HostsysJvmTest, SysShutdownUsesOnlyTheGivenLength) {
     HANDLE event = CreateEventA(nullptr, TRUE, TRUE, name.c_str());  // already set
     ASSERT_NE(event, nullptr);
     std::string padded = name + "9999";
-    Start({"shutdown:" + padded + ":" + std::to_string(name.size()),
-           "shutdown:" + name + ":-1",
+    Start({"shutdown:" + padded + ":" + std::to_string(name.size()), "shutdown:" + name + ":-1",
            "shutdown:" + name + ":" + std::to_string(name.size() + 1)});
     ExpectCleanExit();
     auto lines = Record();
     std::vector<std::string> results;
     for (const auto& line : lines)
         if (line.starts_with("call ntSysShutdown")) results.push_back(line);
-    EXPECT_EQ(results, (std::vector<std::string>{"call ntSysShutdown true", "call ntSysShutdown false",
-                                                 "call ntSysShutdown false"}));
+    EXPECT_EQ(results,
+              (std::vector<std::string>{"call ntSysShutdown true", "call ntSysShutdown false",
+                                        "call ntSysShutdown false"}));
     EXPECT_EQ(CountLines("log 3 Hostsys.ntSysShutdown bad event name length: "), 2);
     CloseHandle(event);
 }
@@ -231,8 +234,10 @@ TEST_F(HostsysJvmTest, DirectorDeadFollowsTheStatusFile) {
         {"SYSTEM_UP", true, nullptr},
         {"SYSTEM_STARTING", true, nullptr},
         {"SYSTEM_SHUTDOWN", true, nullptr},
-        {"SYSTEM_ERROR", false, "log 3 Hostsys.getDirectorPid: Could not read status from TAVRO status file."},
-        {"SYSTEM_DOWN", false, "log 3 Hostsys.getDirectorPid: Could not read status from TAVRO status file."},
+        {"SYSTEM_ERROR", false,
+         "log 3 Hostsys.getDirectorPid: Could not read status from TAVRO status file."},
+        {"SYSTEM_DOWN", false,
+         "log 3 Hostsys.getDirectorPid: Could not read status from TAVRO status file."},
         {nullptr, false, "log 3 Hostsys.getDirectorPid:The TAVRO status file "},
     };
     for (const Case& c : cases) {
@@ -240,7 +245,8 @@ TEST_F(HostsysJvmTest, DirectorDeadFollowsTheStatusFile) {
         SleeperProcess director;
         fs::remove(m_record);
         fs::remove(m_home / "specific/tavro/data/tavro.stat");
-        if (c.state) WriteStatus(std::string(c.state) + " " + std::to_string(director.pid()) + "\n");
+        if (c.state)
+            WriteStatus(std::string(c.state) + " " + std::to_string(director.pid()) + "\n");
         Start({"dead"});
         ASSERT_TRUE(WaitForLine("begin IsNTDirectorDead"));
         if (c.waits) {
@@ -284,7 +290,8 @@ TEST_F(HostsysJvmTest, ThrowingLogMethodIsClearedAndReported) {
     ExpectCleanExit();
     EXPECT_TRUE(HasLine("log 3 Hostsys.ntSysShutdown Error:"));
     EXPECT_TRUE(HasLine("log 3 C2J_Logger.logItem.CallStaticBooleanMethod(LogItem)"));
-    EXPECT_TRUE(HasLine("log 3 C2J_Logger.logItem.CallStaticBooleanMethod(LogItem) JNIexception cleared"));
+    EXPECT_TRUE(
+        HasLine("log 3 C2J_Logger.logItem.CallStaticBooleanMethod(LogItem) JNIexception cleared"));
     EXPECT_TRUE(HasLine("call ntSysShutdown false"));
     EXPECT_TRUE(HasLine("call ntPid "));
 }
@@ -307,10 +314,11 @@ TEST_F(HostsysJvmTest, DirectorStopsOrIgnoresTheShutdown) {
         SCOPED_TRACE(c.stop);
         ResetEvent(event);
         fs::remove(m_record);
-        StartClass("com.pelmar.vantrix.tavro.core.TAVROController", {"-errf", "e.txt", "-outf", "o.txt"},
-                   TAVRO_DIRECTOR_JAR,
+        StartClass("com.pelmar.vantrix.tavro.core.TAVROController",
+                   {"-errf", "e.txt", "-outf", "o.txt"}, TAVRO_DIRECTOR_JAR,
                    {"TAVRO_DIRECTOR_EVENT=" + name, std::string("TAVRO_DIRECTOR_STOP=") + c.stop,
-                    "TAVRO_DIRECTOR_EXIT_MS=" + std::string(c.stop == std::string("ignore") ? "1500" : "60000")});
+                    "TAVRO_DIRECTOR_EXIT_MS=" +
+                        std::string(c.stop == std::string("ignore") ? "1500" : "60000")});
         ASSERT_TRUE(WaitForLine("main -errf e.txt -outf o.txt"));
         SetEvent(event);
         ExpectCleanExit(c.last);

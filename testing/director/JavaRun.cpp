@@ -56,7 +56,8 @@ int main(int argc, char** argv) {
         if (c == '.') c = '/';
     int status = 1;
     jclass main = env->FindClass(name.c_str());
-    jmethodID entry = main ? env->GetStaticMethodID(main, "main", "([Ljava/lang/String;)V") : nullptr;
+    jmethodID entry =
+        main ? env->GetStaticMethodID(main, "main", "([Ljava/lang/String;)V") : nullptr;
     jclass stringClass = env->FindClass("java/lang/String");
     if (entry && stringClass) {
         jobjectArray args = env->NewObjectArray(argc - first - 1, stringClass, nullptr);
