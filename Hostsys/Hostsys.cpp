@@ -60,6 +60,14 @@ void PutEventInSlot(HANDLE event) {
 
 BOOL KeepRunningOnConsoleEvent(DWORD) { return TRUE; }
 
+// Opens a text file for reading; on failure the thread's last error says
+// why, for the log line that follows.
+std::FILE* OpenText(const char* path) {
+    std::FILE* file = std::fopen(path, "re");
+    if (!file) platform::SetLastErrorFromErrno();
+    return file;
+}
+
 // Reads the first whitespace-separated word of `in` into `word` (at most
 // `max` characters); false when there is none.
 bool ReadWord(std::FILE* in, char* word, int max) {
@@ -203,7 +211,7 @@ DWORD CHostsys::getDirectorPid() {
     const char* home = getVantrixHome();
     if (!home) return 0;
     std::string path = std::string(home) + kStatusFile;
-    std::FILE* in = std::fopen(path.c_str(), "re");
+    std::FILE* in = OpenText(path.c_str());
     if (!in) {
         char line[MAX_PATH + 96];
         std::snprintf(line, sizeof line,
@@ -271,7 +279,7 @@ void CHostsys::ReadRegistry(const char* name, char* out) {
     out[0] = '\0';
     const char* home = getVantrixHome();
     std::string path = std::string(home ? home : "") + kSettingsFile;
-    std::FILE* in = std::fopen(path.c_str(), "re");
+    std::FILE* in = OpenText(path.c_str());
     if (!in) {
         char line[MAX_PATH + 64];
         std::snprintf(line, sizeof line, "Hostsys.ReadRegistry::Failed to open %s", path.c_str());
@@ -330,7 +338,7 @@ int CHostsys::CheckStatusFile(char* pid) {
         return kStatusUnknown;
     }
     std::string path = std::string(home) + kStatusFile;
-    std::FILE* in = std::fopen(path.c_str(), "re");
+    std::FILE* in = OpenText(path.c_str());
     if (!in) {
         if (!m_quiet) std::printf("The TAVRO status file, %s could not be opened\n", path.c_str());
         return kStatusUnknown;
@@ -357,7 +365,7 @@ int CHostsys::CheckStatusFile(char* pid) {
 }
 
 int CHostsys::checkFileforMatch(const char* path, const char* pattern) {
-    std::FILE* in = std::fopen(path, "re");
+    std::FILE* in = OpenText(path);
     if (!in) return kMatchNone;
     char word[kPidWordMax + 1] = {};
     bool read = ReadWord(in, word, kPidWordMax);
