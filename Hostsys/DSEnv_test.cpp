@@ -13,24 +13,14 @@
 #include <vector>
 
 #include "platform/winbase.h"
+#include "testing/LogCapture.h"
 #include "testing/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Collects what is written to the standard log stream while it lives.
-class LogCapture {
-  public:
-    LogCapture() : m_old(std::clog.rdbuf(m_text.rdbuf())) {}
-    ~LogCapture() { std::clog.rdbuf(m_old); }
-    std::string Text() const { return m_text.str(); }
-
-  private:
-    std::ostringstream m_text;
-    std::streambuf* m_old;
-};
-
+using testing_support::LogCapture;
 using testing_support::ReadFile;
 using testing_support::WriteFile;
 

@@ -3,6 +3,7 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -54,6 +55,20 @@ bool ModulePath(HMODULE module, std::string& path) {
     return true;
 }
 
+// The system's own libraries are this layer: a program that looks a
+// platform call up by name (ChangeServiceConfig2A in "ADVAPI32") finds it
+// here. The path of the layer's library, or an empty text for any other name.
+std::string SystemLibrary(const char* fileName) {
+    std::string name = fileName;
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".dll") == 0)
+        name.resize(name.size() - 4);
+    if (name != "advapi32" && name != "kernel32") return {};
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void*>(&LoadLibraryA), &info) || !info.dli_fname) return {};
+    return info.dli_fname;
+}
+
 }  // namespace
 
 // Copies the module's path; a buffer too small gets the path cut to
@@ -81,8 +96,9 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    std::string system = SystemLibrary(fileName);
     std::lock_guard<std::mutex> lock(g_mutex);
-    void* module = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
+    void* module = dlopen(system.empty() ? fileName : system.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;

@@ -57,7 +57,7 @@ TEST(DynamicLibrary, LoadLookUpAndFree) {
 }
 
 TEST(DynamicLibrary, MissingLibraryOrUnknownHandleGivesModNotFound) {
-    EXPECT_EQ(LoadLibraryA("ADVAPI32"), nullptr);
+    EXPECT_EQ(LoadLibraryA("NOSUCHLIBRARY32"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
     EXPECT_EQ(LoadLibraryA(nullptr), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);

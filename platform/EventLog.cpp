@@ -1,0 +1,225 @@
+// The event log: event sources, reported events and program message tables.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/PlatformState.h"
+#include "platform/RegKey.h"
+#include "platform/winevt.h"
+
+namespace {
+
+constexpr const char* kSourcesKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+
+struct EventSource {
+    static constexpr uint32_t kMagic = 0x45565453;  // "EVTS"
+    uint32_t magic = kMagic;
+    std::string name;
+};
+
+std::mutex g_lock;
+std::vector<EventSource*> g_sources;
+const platform::MessageTableEntry* g_table = nullptr;
+size_t g_tableSize = 0;
+
+EventSource* FindSource(HANDLE handle) {
+    auto it = std::find(g_sources.begin(), g_sources.end(), handle);
+    return (handle && it != g_sources.end()) ? *it : nullptr;
+}
+
+const char* TypeName(WORD type) {
+    switch (type) {
+        case EVENTLOG_ERROR_TYPE:
+            return "Error";
+        case EVENTLOG_WARNING_TYPE:
+            return "Warning";
+        case EVENTLOG_AUDIT_SUCCESS:
+            return "Audit Success";
+        case EVENTLOG_AUDIT_FAILURE:
+            return "Audit Failure";
+        default:
+            return "Information";
+    }
+}
+
+int SyslogPriority(WORD type) {
+    switch (type) {
+        case EVENTLOG_ERROR_TYPE:
+            return LOG_ERR;
+        case EVENTLOG_WARNING_TYPE:
+            return LOG_WARNING;
+        case EVENTLOG_AUDIT_FAILURE:
+            return LOG_NOTICE;
+        default:
+            return LOG_INFO;
+    }
+}
+
+std::string ThisProgram() {
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : self.string();
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty()) return false;
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+// The message text of `id` when the source's message file is this program
+// and its table has the id; empty otherwise.
+std::string TableText(const std::string& source, DWORD id) {
+    platform::RegKey key;
+    if (key.Open(kSourcesKey + source) != ERROR_SUCCESS) return {};
+    std::optional<std::string> file = key.GetString("EventMessageFile");
+    if (!file || !SameFile(*file, ThisProgram())) return {};
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (size_t i = 0; i < g_tableSize; ++i) {
+        if (g_table[i].id == id) return g_table[i].text;
+    }
+    return {};
+}
+
+std::string Expand(const std::string& text, const std::vector<std::string>& inserts) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
+            size_t n = static_cast<size_t>(text[i + 1] - '1');
+            if (n < inserts.size()) out += inserts[n];
+            ++i;
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+// The text on one line: line ends become blanks, trailing ones go.
+std::string OneLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    for (char& c : text) {
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    }
+    return text;
+}
+
+bool AppendLine(const std::string& line) {
+    std::filesystem::path file = platform::EventLogFile();
+    int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    flock(fd, LOCK_EX);
+    size_t done = 0;
+    while (done < line.size()) {
+        ssize_t n = write(fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    flock(fd, LOCK_UN);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return done == line.size();
+}
+
+}  // namespace
+
+namespace platform {
+
+void RegisterMessageTable(const MessageTableEntry* entries, size_t count) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_table = entries;
+    g_tableSize = entries ? count : 0;
+}
+
+std::filesystem::path EventLogFile() { return StateSubdir("eventlog") / "Application.log"; }
+
+}  // namespace platform
+
+HANDLE RegisterEventSourceA(LPCSTR serverName, LPCSTR sourceName) {
+    if (serverName && *serverName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (!sourceName || !*sourceName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto* source = new EventSource;
+    source->name = sourceName;
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_sources.push_back(source);
+    return source;
+}
+
+BOOL DeregisterEventSource(HANDLE eventLog) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    EventSource* source = FindSource(eventLog);
+    if (!source) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    g_sources.erase(std::find(g_sources.begin(), g_sources.end(), source));
+    delete source;
+    return TRUE;
+}
+
+BOOL ReportEventA(HANDLE eventLog, WORD type, WORD /*category*/, DWORD eventId, PSID /*userSid*/,
+                  WORD numStrings, DWORD /*dataSize*/, LPCSTR* strings, LPVOID /*rawData*/) {
+    std::string sourceName;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        EventSource* source = FindSource(eventLog);
+        if (!source) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        sourceName = source->name;
+    }
+    if (numStrings > 0 && !strings) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<std::string> inserts;
+    for (WORD i = 0; i < numStrings; ++i) inserts.emplace_back(strings[i] ? strings[i] : "");
+
+    std::string text = TableText(sourceName, eventId);
+    if (!text.empty()) {
+        text = Expand(text, inserts);
+    } else {
+        text = "No text for event " + std::to_string(eventId) + " of source " + sourceName +
+               " is known here.";
+        if (!inserts.empty()) {
+            text += " Inserts:";
+            for (const std::string& insert : inserts) text += " \"" + insert + "\"";
+        }
+    }
+    text = OneLine(text);
+
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::string line = std::string(stamp) + '\t' + OneLine(sourceName) + '\t' + TypeName(type) +
+                       '\t' + std::to_string(eventId) + '\t' + text + '\n';
+
+    syslog(LOG_USER | SyslogPriority(type), "%s[%u]: %s", sourceName.c_str(),
+           static_cast<unsigned>(eventId), text.c_str());
+    if (!AppendLine(line)) {
+        platform::SetLastErrorFromErrno();
+        return FALSE;
+    }
+    return TRUE;
+}

@@ -1,0 +1,134 @@
+// Child processes of a test: bounded runs, and cleanup of every descendant.
+#include "testing/ChildProcesses.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace testing_support {
+
+ChildGuard::ChildGuard() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+ChildGuard::~ChildGuard() {
+    // Orphans are reparented to us one after another; a few rounds catch
+    // the ones that appear while we kill.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        std::vector<pid_t> children = Children();
+        if (children.empty() || std::chrono::steady_clock::now() >= deadline) break;
+        for (pid_t child : children) kill(child, SIGKILL);
+        for (pid_t child : children) WaitChild(child, 2000);
+    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+std::vector<pid_t> ChildGuard::Children() {
+    std::vector<pid_t> children;
+    const pid_t self = getpid();
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        // "pid (comm) state ppid ...": the command may hold blanks and ')'.
+        size_t close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 1));
+        char state;
+        pid_t parent = 0;
+        if (rest >> state >> parent && parent == self) children.push_back(std::stoi(name));
+    }
+    return children;
+}
+
+int ChildGuard::WaitChild(pid_t pid, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) return status;
+        if (done < 0 && errno != EINTR) return -1;
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+ChildResult RunChild(const std::vector<std::string>& argv, const std::string& input,
+                     int timeoutMs) {
+    ChildResult result;
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return result;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return result;
+    }
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    if (pid < 0) {
+        close(in[1]);
+        close(out[0]);
+        return result;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    if (!input.empty()) {
+        ssize_t ignored = write(in[1], input.data(), input.size());
+        (void)ignored;
+    }
+    close(in[1]);
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buffer[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) break;
+        pollfd p{out[0], POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        result.output.append(buffer, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    int status = ChildGuard::WaitChild(pid, static_cast<int>(std::max<int64_t>(left, 0)));
+    if (status == -1) {
+        kill(pid, SIGKILL);
+        ChildGuard::WaitChild(pid, 5000);
+        return result;
+    }
+    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    return result;
+}
+
+}  // namespace testing_support

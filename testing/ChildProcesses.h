@@ -1,0 +1,55 @@
+// Child processes of a test: bounded runs, and cleanup of every descendant.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// Makes this process the reaper of its orphaned descendants (so a detached
+// service started by the test stays reachable) and, on destruction, kills
+// every child still alive and reaps it, within a bounded time.
+class ChildGuard {
+  public:
+    ChildGuard();
+    ChildGuard(const ChildGuard&) = delete;
+    ChildGuard& operator=(const ChildGuard&) = delete;
+    ~ChildGuard();
+
+    // Waits up to `timeoutMs` for child `pid` to end; its wait status, or -1
+    // on time-out.
+    static int WaitChild(pid_t pid, int timeoutMs);
+    // The ids of this process's children.
+    static std::vector<pid_t> Children();
+};
+
+struct ChildResult {
+    int exitStatus = -1;  // -1: killed on time-out or by a signal
+    std::string output;   // standard output and standard error
+};
+
+// Runs `argv` with `input` on its standard input and returns its exit
+// status and output; a child that outlives `timeoutMs` is killed.
+ChildResult RunChild(const std::vector<std::string>& argv, const std::string& input = {},
+                     int timeoutMs = 20000);
+
+// Polls `condition` every 10 ms for at most `timeoutMs`; its last result.
+template <class Condition>
+bool WaitFor(Condition condition, int timeoutMs = 20000);
+
+}  // namespace testing_support
+
+#include <chrono>
+#include <thread>
+
+template <class Condition>
+bool testing_support::WaitFor(Condition condition, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
