@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -56,6 +57,19 @@ class HostsysTest : public testing::Test {
     }
     void WriteSettings(const std::string& text) {
         std::ofstream(m_home / "specific/tavro/config/TAVRO.REG", std::ios::binary) << text;
+    }
+
+    // Runs ntSysShutdown on `name` (which it may cut), expects it to block,
+    // and to return true once `release` has run.
+    template <typename Release>
+    void ExpectShutdownWaitEndsBy(std::string& name, Release release) {
+        auto shutdown =
+            std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
+        EXPECT_EQ(shutdown.wait_for(300ms), std::future_status::timeout);
+        release();
+        ASSERT_EQ(shutdown.wait_for(kBound), std::future_status::ready);
+        EXPECT_TRUE(shutdown.get());
+        name.resize(std::strlen(name.c_str()));
     }
 
     fs::path m_root;
@@ -145,46 +159,21 @@ TEST_F(HostsysTest, SysShutdownWithoutEventFailsAtOnce) {
 }
 
 TEST_F(HostsysTest, SysShutdownEndsWhenTheEventIsSet) {
-    std::string eventName = "Qim-" + std::to_string(getpid());
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, eventName.c_str());
+    std::string name = "Qim-" + std::to_string(getpid());
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(event, nullptr);
-    std::string name = eventName;
-    auto shutdown =
-        std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
-    EXPECT_EQ(shutdown.wait_for(300ms), std::future_status::timeout);
-    SetEvent(event);
-    ASSERT_EQ(shutdown.wait_for(kBound), std::future_status::ready);
-    EXPECT_TRUE(shutdown.get());
-    EXPECT_STREQ(name.c_str(), "Qim");  // cut at the last "-"
+    ExpectShutdownWaitEndsBy(name, [&] { SetEvent(event); });
+    EXPECT_EQ(name, "Qim");  // cut at the last "-"
     EXPECT_EQ(CHostsys::s_hEvent, nullptr);
     CloseHandle(event);
 }
 
 TEST_F(HostsysTest, SysShutdownWithoutProcessIdWaitsOnTheEventAlone) {
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "QimNoDash");
-    ASSERT_NE(event, nullptr);
     std::string name = "QimNoDash";
-    auto shutdown =
-        std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
-    EXPECT_EQ(shutdown.wait_for(300ms), std::future_status::timeout);
-    SetEvent(event);
-    ASSERT_EQ(shutdown.wait_for(kBound), std::future_status::ready);
-    EXPECT_TRUE(shutdown.get());
-    EXPECT_EQ(name, "QimNoDash");
-    CloseHandle(event);
-}
-
-TEST_F(HostsysTest, SysShutdownEndsWhenTheServiceProcessDies) {
-    SleeperProcess service;
-    std::string name = "Qim-" + std::to_string(service.pid());
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(event, nullptr);
-    auto shutdown =
-        std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
-    EXPECT_EQ(shutdown.wait_for(300ms), std::future_status::timeout);
-    service.End();
-    ASSERT_EQ(shutdown.wait_for(kBound), std::future_status::ready);
-    EXPECT_TRUE(shutdown.get());
+    ExpectShutdownWaitEndsBy(name, [&] { SetEvent(event); });
+    EXPECT_EQ(name, "QimNoDash");
     CloseHandle(event);
 }
 
