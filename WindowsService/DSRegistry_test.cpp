@@ -106,6 +106,7 @@ TEST_F(DSRegistryTest, UninstallWithoutSuiteKeyStillSetsTheShutdownTime) {
 }
 
 TEST_F(DSRegistryTest, ShutdownTimeWithoutControlKeyFails) {
+    ASSERT_EQ(platform::DeleteKeyTree(kControl), ERROR_SUCCESS);
     EXPECT_FALSE(m_registry.SetServiceShutdownTimeout("20000"));
     EXPECT_THAT(Log(), StartsWith("DSRegistry.SetServiceShutdownTimeout failed: "));
 }
@@ -129,6 +130,8 @@ TEST_F(DSRegistryTest, W2kpReadsTheSystemVersion) {
 }
 
 TEST_F(DSRegistryTest, W2kpWithoutVersionKeyLogsAndAnswersTrue) {
+    ASSERT_EQ(platform::DeleteKeyTree("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion"),
+              ERROR_SUCCESS);
     EXPECT_TRUE(m_registry.W2kp());
     EXPECT_THAT(Log(), StartsWith("DSRegistry.W2kp"));
 }

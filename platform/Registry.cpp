@@ -94,6 +94,8 @@ LONG CodeFor(int rc) {
     }
 }
 
+LONG SeedNewMachine(SqliteDb& db);
+
 // The process's connection, opened on first use. A child after fork()
 // opens its own.
 LONG Database(SqliteDb*& db) {
@@ -108,9 +110,10 @@ LONG Database(SqliteDb*& db) {
     if (!g_db) {
         auto* opened = new SqliteDb;
         int rc = opened->Open(platform::StateDir() / "registry.db", kSchema, kBusyTimeoutMs);
-        if (rc != SQLITE_OK) {
+        LONG seeded = rc == SQLITE_OK ? SeedNewMachine(*opened) : CodeFor(rc);
+        if (seeded != ERROR_SUCCESS) {
             delete opened;
-            return CodeFor(rc);
+            return seeded;
         }
         g_db = opened;
         g_dbPid = getpid();
@@ -214,6 +217,40 @@ LONG Walk(sqlite3* db, int64_t& id, const std::vector<std::string_view>& parts, 
         id = child;
     }
     return ERROR_SUCCESS;
+}
+
+// A new database gets the keys every machine has: the services database, the
+// control key that holds the shutdown wait, and the system version, which
+// installers test. The database's user_version marks it as seeded.
+LONG SeedNewMachine(SqliteDb& db) {
+    SqliteTransaction transaction(db, SqliteTransaction::Kind::Write);
+    if (transaction.status() != SQLITE_OK) return CodeFor(transaction.status());
+    SqliteStatement version(db.handle(), "PRAGMA user_version");
+    int rc = version.Step();
+    if (rc != SQLITE_ROW) return CodeFor(rc);
+    if (version.Int(0) != 0) return ERROR_SUCCESS;
+
+    const std::vector<std::vector<std::string_view>> paths = {
+        {"SYSTEM", "CurrentControlSet", "Control"},
+        {"SYSTEM", "CurrentControlSet", "Services"},
+        {"SOFTWARE", "Microsoft", "Windows NT", "CurrentVersion"},
+    };
+    int64_t id = 0;
+    bool created = false;
+    for (const auto& path : paths) {
+        id = 3;  // HKEY_LOCAL_MACHINE
+        LONG walked = Walk(db.handle(), id, path, true, created);
+        if (walked != ERROR_SUCCESS) return walked;
+    }
+    static constexpr char kVersion[] = "6.3";
+    SqliteStatement value(db.handle(),
+                          "INSERT OR IGNORE INTO reg_values(key, name, fold, type, data) "
+                          "VALUES(?1, 'CurrentVersion', 'CURRENTVERSION', ?2, ?3)");
+    value.Bind(1, id).Bind(2, static_cast<int64_t>(REG_SZ)).BindBlob(3, kVersion, sizeof kVersion);
+    rc = value.Step();
+    if (rc != SQLITE_DONE) return CodeFor(rc);
+    if ((rc = db.Exec("PRAGMA user_version = 1")) != SQLITE_OK) return CodeFor(rc);
+    return CodeFor(transaction.Commit());
 }
 
 // One registry call: holds the process's lock, checks the handle, and runs

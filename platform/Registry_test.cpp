@@ -633,4 +633,44 @@ TEST(RegistryProcesses, ConcurrentWritersLoseNothing) {
     }
 }
 
+TEST(RegistrySeed, NewMachineHasSystemKeys) {
+    for (const char* path :
+         {"SYSTEM\\CurrentControlSet\\Control", "SYSTEM\\CurrentControlSet\\Services"}) {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key), ERROR_SUCCESS)
+            << path;
+        RegCloseKey(key);
+    }
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\microsoft\\windows nt\\currentversion",
+                            0, KEY_QUERY_VALUE, &key),
+              ERROR_SUCCESS);
+    char version[20] = {};
+    DWORD size = sizeof version;
+    EXPECT_EQ(RegQueryValueExA(key, "CurrentVersion", nullptr, nullptr,
+                               reinterpret_cast<LPBYTE>(version), &size),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(version, "6.3");
+    RegCloseKey(key);
+}
+
+TEST(RegistrySeed, DeletedSystemKeyStaysDeleted) {
+    HKEY services = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet", 0, KEY_ALL_ACCESS,
+                            &services),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteKeyA(services, "Control"), ERROR_SUCCESS);
+    RegCloseKey(services);
+    // A second process opening the same database must not seed it again.
+    Child child([] {
+        HKEY key = nullptr;
+        return RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control", 0, KEY_READ,
+                             &key) == ERROR_FILE_NOT_FOUND
+                   ? 0
+                   : 1;
+    });
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.Wait(kChildLimit), 0);
+}
+
 }  // namespace

@@ -1,0 +1,439 @@
+// CHostsys: shutdown wait, director wait, affinity and status checks.
+#include "Hostsys/Hostsys.h"
+
+#include <dirent.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <vector>
+
+#include "C2JavaAPI/C2J_Logger.h"
+#include "Hostsys/DSEnv.h"
+#include "Hostsys/Hostsys_JNI.h"
+#include "Hostsys/NTSystemError.h"
+#include "Hostsys/WindowsNoOrphans_JNI.h"
+#include "platform/winbase.h"
+#include "platform/wincon.h"
+
+namespace {
+
+constexpr const char* kStatusFile = "/specific/tavro/data/tavro.stat";
+constexpr const char* kSettingsFile = "/specific/tavro/config/TAVRO.REG";
+constexpr const char* kHomeMark = "vantrix";
+constexpr int kWordMax = 63;  // status words are short; longer ones are cut
+constexpr int kPidWordMax = 19;
+
+// The environment of the singleton; reads -NoExitHand.
+DSEnv g_env;
+
+// Users of each event handle that s_hEvent held: the slot itself and every
+// wait in progress. A handle is closed when its count reaches zero, so a
+// wait never sees its handle closed under it. Guarded by s_critSect.
+std::map<HANDLE, int>& EventUsers() {
+    static std::map<HANDLE, int> users;
+    return users;
+}
+
+void DropEventUse(HANDLE event) {
+    auto& users = EventUsers();
+    auto it = users.find(event);
+    if (it == users.end() || --it->second > 0) return;
+    users.erase(it);
+    CloseHandle(event);
+}
+
+// Puts `event` into the slot (with one use for the caller) and gives the
+// previous holder's slot use back.
+void PutEventInSlot(HANDLE event) {
+    HANDLE previous = CHostsys::s_hEvent;
+    CHostsys::s_hEvent = event;
+    EventUsers()[event] += 2;
+    if (previous) DropEventUse(previous);
+}
+
+BOOL KeepRunningOnConsoleEvent(DWORD) { return TRUE; }
+
+// Opens a text file for reading; on failure the thread's last error says
+// why, for the log line that follows.
+std::FILE* OpenText(const char* path) {
+    std::FILE* file = std::fopen(path, "re");
+    if (!file) platform::SetLastErrorFromErrno();
+    return file;
+}
+
+// Reads the first whitespace-separated word of `in` into `word` (at most
+// `max` characters); false when there is none.
+bool ReadWord(std::FILE* in, char* word, int max) {
+    char format[16];
+    std::snprintf(format, sizeof format, "%%%ds", max);
+    return std::fscanf(in, format, word) == 1;
+}
+
+// Number of set bits and the highest set bit of a 32-bit mask.
+int CountProcessors(uint32_t mask, int* highest) {
+    int count = 0;
+    *highest = -1;
+    for (int bit = 31; bit >= 0; --bit) {
+        if (!(mask & (1u << bit))) continue;
+        if (*highest < 0) *highest = bit;
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+const char* const CHostsys::s_pRevisionCpp =
+    "$Source: Hostsys/Hostsys.cpp,v $ $Revision: 1.7 $ $Name:  $";
+const char* const CHostsys::s_pRevisionH = HOSTSYS_H_REVISION;
+
+CHostsys* CHostsys::s_theOneAndOnly = nullptr;
+int32_t CHostsys::s_lRefCnt = 0;
+std::recursive_mutex CHostsys::s_critSect;
+HANDLE CHostsys::s_hEvent = nullptr;
+DSEnv& CHostsys::s_Env = g_env;
+
+CHostsys::CHostsys() {
+    if (!s_theOneAndOnly) s_theOneAndOnly = this;
+}
+
+CHostsys::~CHostsys() {
+    if (s_theOneAndOnly == this) s_theOneAndOnly = nullptr;
+}
+
+CHostsys* CHostsys::getHostsys(JNIEnv* env) {
+    std::lock_guard guard(s_critSect);
+    if (!s_theOneAndOnly) new CHostsys;
+    ++s_lRefCnt;
+    C2J_Logger register_thread(env, false);
+    return s_theOneAndOnly;
+}
+
+bool CHostsys::Destroy() {
+    std::lock_guard guard(s_critSect);
+    if (s_lRefCnt <= 0) return false;
+    if (s_lRefCnt-- != 1 || !s_theOneAndOnly) return false;
+    delete s_theOneAndOnly;
+    s_theOneAndOnly = nullptr;
+    return true;
+}
+
+bool CHostsys::logTavroMsg(const char* msg) {
+    CNTSystemError error;
+    char line[1024];
+    std::snprintf(line, sizeof line, "%s  %s", msg, error.GetMsgString().c_str());
+    C2J_Logger logger(nullptr, false);
+    logger.logItem(line, C2J_Logger::kLevel);
+    return true;
+}
+
+const char* CHostsys::getVantrixHome() {
+    std::lock_guard guard(s_critSect);
+    if (!m_home.empty()) return m_home.c_str();
+    char path[MAX_PATH + 1] = {};
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length == 0) return nullptr;
+    path[length < MAX_PATH ? length : MAX_PATH] = '\0';
+    const char* mark = std::strstr(path, kHomeMark);
+    if (!mark) return nullptr;
+    m_home.assign(path, mark - path);
+    m_home += "/";
+    m_home += kHomeMark;
+    return m_home.c_str();
+}
+
+bool CHostsys::setupExitHandler() {
+    if (!SetConsoleCtrlHandler(KeepRunningOnConsoleEvent, TRUE))
+        logTavroMsg("Hostsys.setupExitHandler failed:");
+    return true;
+}
+
+void CHostsys::guardAgainstConsoleEvents() {
+    getVantrixHome();
+    bool noExitHandler;
+    {
+        std::lock_guard guard(s_critSect);  // the environment file is shared
+        noExitHandler = g_env.getNoExitHand();
+        g_env.Close();
+    }
+    if (!noExitHandler) setupExitHandler();
+}
+
+bool CHostsys::ntSysShutdown(char* name) {
+    HANDLE event = OpenEventA(EVENT_ALL_ACCESS, FALSE, name);
+    if (!event) {
+        logTavroMsg("Hostsys.ntSysShutdown Error:");
+        return false;
+    }
+    {
+        std::lock_guard guard(s_critSect);
+        PutEventInSlot(event);
+    }
+
+    DWORD pid = 0;
+    if (char* dash = std::strrchr(name, '-')) {
+        pid = static_cast<DWORD>(std::strtoul(dash + 1, nullptr, 10));
+        *dash = '\0';
+    }
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+    if (!process) {
+        char line[128];
+        std::snprintf(line, sizeof line, "Hostsys.ntSysShutdown could not open process pid: %d",
+                      static_cast<int>(pid));
+        logTavroMsg(line);
+    }
+
+    guardAgainstConsoleEvents();
+
+    HANDLE handles[2] = {event, process};
+    DWORD result = WaitForMultipleObjects(process ? 2 : 1, handles, FALSE, INFINITE);
+    bool ok = result != WAIT_FAILED;
+    if (!ok) logTavroMsg(" Hostsys.ntSysShutdown error: ");
+
+    if (process) CloseHandle(process);
+    std::lock_guard guard(s_critSect);
+    if (s_hEvent == event) {
+        s_hEvent = nullptr;
+        DropEventUse(event);
+    }
+    DropEventUse(event);
+    return ok;
+}
+
+DWORD CHostsys::getDirectorPid() {
+    const char* home = getVantrixHome();
+    if (!home) return 0;
+    std::string path = std::string(home) + kStatusFile;
+    std::FILE* in = OpenText(path.c_str());
+    if (!in) {
+        char line[MAX_PATH + 96];
+        std::snprintf(line, sizeof line,
+                      "Hostsys.getDirectorPid:The TAVRO status file %s could not e opened",
+                      path.c_str());
+        logTavroMsg(line);
+        return 0;
+    }
+    DWORD pid = 0;
+    char word[kWordMax + 1] = {};
+    if (ReadWord(in, word, kWordMax)) {
+        if (!std::strcmp(word, "SYSTEM_UP") || !std::strcmp(word, "SYSTEM_STARTING") ||
+            !std::strcmp(word, "SYSTEM_SHUTDOWN")) {
+            char number[kWordMax + 1] = {};
+            char* end = nullptr;
+            unsigned long value =
+                ReadWord(in, number, kWordMax) ? std::strtoul(number, &end, 10) : 0;
+            if (!end || end == number)
+                logTavroMsg("Hostsys.getDirectorPid: Could not read PID from TAVRO status file");
+            else
+                pid = static_cast<DWORD>(value);
+        } else {
+            logTavroMsg("Hostsys.getDirectorPid: Could not read status from TAVRO status file.");
+        }
+    }
+    std::fclose(in);
+    return pid;
+}
+
+bool CHostsys::ntDirectorDied() {
+    guardAgainstConsoleEvents();
+    DWORD pid = getDirectorPid();
+    if (pid == 0) return true;
+
+    HANDLE event;
+    {
+        std::lock_guard guard(s_critSect);
+        if (!s_hEvent) {
+            HANDLE created = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+            if (created) {
+                s_hEvent = created;
+                EventUsers()[created] = 1;  // the slot's use
+            }
+        }
+        event = s_hEvent;
+        if (event) ++EventUsers()[event];
+    }
+
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+    if (!process) {
+        logTavroMsg("Hostsys.ntDirectorDied: ERROR ");
+    } else {
+        HANDLE handles[2] = {process, event};
+        WaitForMultipleObjects(event ? 2 : 1, handles, FALSE, INFINITE);
+        CloseHandle(process);
+    }
+    if (event) {
+        std::lock_guard guard(s_critSect);
+        DropEventUse(event);
+    }
+    return true;
+}
+
+void CHostsys::ReadRegistry(const char* name, char* out) {
+    out[0] = '\0';
+    const char* home = getVantrixHome();
+    std::string path = std::string(home ? home : "") + kSettingsFile;
+    std::FILE* in = OpenText(path.c_str());
+    if (!in) {
+        char line[MAX_PATH + 64];
+        std::snprintf(line, sizeof line, "Hostsys.ReadRegistry::Failed to open %s", path.c_str());
+        logTavroMsg(line);
+        return;
+    }
+    size_t nameLength = std::strlen(name);
+    char line[80];
+    while (std::fgets(line, sizeof line, in)) {
+        if (strncasecmp(line, name, nameLength) != 0) continue;
+        if (const char* equals = std::strchr(line, '=')) std::strcpy(out, equals + 1);
+        break;
+    }
+    std::fclose(in);
+}
+
+bool CHostsys::ntSetAffinity(const char*) {
+    constexpr const char* kFailed = "Hostsys::ntSetAffinity failed...Continuing on.";
+    DWORD_PTR processMask = 0;
+    DWORD_PTR systemMask = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask)) {
+        logTavroMsg(kFailed);
+        processMask = systemMask = 0;
+    }
+    uint32_t system = static_cast<uint32_t>(systemMask);
+    int highest = -1;
+    uint32_t mask = system;
+    if (CountProcessors(system, &highest) >= 2) {
+        char value[80];
+        ReadRegistry("tavro.CPUAffinity", value);
+        char first = static_cast<char>(std::tolower(static_cast<unsigned char>(value[0])));
+        unsigned number = 0;
+        if (first == 't') {
+            mask = 1u << highest;
+        } else if (first != 'f' && std::sscanf(value, "%u", &number) == 1 && number < 32 &&
+                   (system & (1u << number))) {
+            mask = 1u << number;
+        }
+    }
+    if (mask == static_cast<uint32_t>(processMask)) return true;
+    if (SetProcessAffinityMask(GetCurrentProcess(), mask)) return true;
+    logTavroMsg(kFailed);
+    return false;
+}
+
+bool CHostsys::ntJavaDone(const char*) { return true; }
+
+DWORD CHostsys::ntPid() { return GetCurrentProcessId(); }
+
+int CHostsys::CheckStatusFile(char* pid) {
+    pid[0] = '\0';
+    char home[MAX_PATH + 1];
+    DWORD length = GetEnvironmentVariableA("VANTRIX_HOME", home, sizeof home);
+    if (length == 0 || length >= sizeof home) {
+        if (!m_quiet) std::printf("The VANTRIX_HOME environment variable is not set.\n");
+        return kStatusUnknown;
+    }
+    std::string path = std::string(home) + kStatusFile;
+    std::FILE* in = OpenText(path.c_str());
+    if (!in) {
+        if (!m_quiet) std::printf("The TAVRO status file, %s could not be opened\n", path.c_str());
+        return kStatusUnknown;
+    }
+    char word[kWordMax + 1] = {};
+    int status = kStatusUnknown;
+    if (!ReadWord(in, word, kWordMax)) {
+        if (!m_quiet) std::printf("Could not read status from TAVRO status file.\n");
+    } else if (!std::strcmp(word, "SYSTEM_DOWN") || !std::strcmp(word, "SYSTEM_ERROR")) {
+        status = kStatusDown;
+    } else if (!std::strcmp(word, "SYSTEM_STARTING")) {
+        status = kStatusStarting;
+    } else if (!std::strcmp(word, "SYSTEM_UP")) {
+        status = kStatusUp;
+    } else if (!std::strcmp(word, "SYSTEM_SHUTDOWN")) {
+        status = kStatusShutdown;
+    }
+    if (status >= kStatusStarting && !ReadWord(in, pid, kPidWordMax)) {
+        if (!m_quiet) std::printf("Could not read PID from TAVRO status file.\n");
+        pid[0] = '\0';
+    }
+    std::fclose(in);
+    return status;
+}
+
+int CHostsys::checkFileforMatch(const char* path, const char* pattern) {
+    std::FILE* in = OpenText(path);
+    if (!in) return kMatchNone;
+    char word[kPidWordMax + 1] = {};
+    bool read = ReadWord(in, word, kPidWordMax);
+    std::fclose(in);
+    if (!read || !word[0]) return kMatchNone;
+    return CheckPID(word, pattern) ? kMatchRunning : kMatchOther;
+}
+
+bool CHostsys::CheckPID(const char* pid, const char* pattern) {
+    // The whole list: a cut-off list would report a running process as gone
+    // on a machine with many processes.
+    std::vector<_TASK_LIST> list(65536);
+    DWORD count = GetTaskList(list.data(), static_cast<DWORD>(list.size()));
+    DWORD wanted = static_cast<DWORD>(std::strtoul(pid, nullptr, 10));
+    for (DWORD i = 0; i < count; ++i) {
+        const _TASK_LIST& task = list[i];
+        if (task.dwProcessId != wanted) continue;
+        if (std::strstr(task.ProcessName, "java") ||
+            std::strstr(task.ProcessName, "TavroService") ||
+            (pattern && std::strstr(task.ProcessName, pattern)))
+            return true;
+    }
+    return false;
+}
+
+DWORD CHostsys::GetTaskList(_TASK_LIST* list, DWORD max) {
+    if (max < 2) return 0;
+    DIR* proc = opendir("/proc");
+    if (!proc) return 0;
+    DWORD count = 0;
+    while (count < max - 1) {
+        dirent* entry = readdir(proc);
+        if (!entry) break;
+        char* end = nullptr;
+        unsigned long id = std::strtoul(entry->d_name, &end, 10);
+        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0])) || *end) continue;
+        _TASK_LIST& task = list[count];
+        std::memset(&task, 0, sizeof task);
+        task.dwProcessId = id ? static_cast<DWORD>(id) : 0xFFFFFFFEu;
+        task.flags = 0;
+        std::string dir = std::string("/proc/") + entry->d_name;
+        std::ifstream comm(dir + "/comm");
+        std::string name;
+        if (!comm || !std::getline(comm, name)) {
+            if (access(dir.c_str(), F_OK) != 0) continue;  // the process ended meanwhile
+            name = "unknown";
+        }
+        std::snprintf(task.ProcessName, sizeof task.ProcessName, "%s", name.c_str());
+        ++count;
+    }
+    closedir(proc);
+    return count;
+}
+
+void CHostsys::printDllRevisions() {
+    const char* lines[] = {CNTSystemError::s_pRevisionCpp,
+                           CNTSystemError::s_pRevisionH,
+                           kHostsysJniRevisionCpp,
+                           kWindowsNoOrphansJniRevisionH,
+                           kWindowsNoOrphansJniRevisionCpp,
+                           kHostsysJniRevisionH,
+                           s_pRevisionCpp,
+                           s_pRevisionH};
+    std::printf("Hostsys dll Revision numbers\n");
+    for (const char* line : lines) std::printf("%s\n", line);
+    std::fflush(stdout);
+}
+
+std::string CHostsys::getRevision() { return std::string(s_pRevisionCpp) + " " + s_pRevisionH; }
+
+extern "C" void prtDllRev() { CHostsys::printDllRevisions(); }

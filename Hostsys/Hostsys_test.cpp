@@ -1,0 +1,309 @@
+// Tests of CHostsys: status file, waits, affinity, process list, revisions.
+#include "Hostsys/Hostsys.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/winbase.h"
+#include "testing/SleeperProcess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto kBound = 20s;  // longest any wait of these tests may take
+
+// Opens the protected operations to the tests.
+class TestHost : public CHostsys {
+  public:
+    using CHostsys::CheckPID;
+    using CHostsys::CheckStatusFile;
+    using CHostsys::getDirectorPid;
+    using CHostsys::GetTaskList;
+    using CHostsys::m_home;
+    using CHostsys::m_quiet;
+    using CHostsys::ReadRegistry;
+};
+
+class HostsysTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        m_root = fs::temp_directory_path() / ("hostsys-" + std::to_string(getpid()));
+        m_home = m_root / "vantrix";
+        fs::create_directories(m_home / "specific/tavro/data");
+        fs::create_directories(m_home / "specific/tavro/config");
+        m_host.m_home = m_home.string();
+        m_host.m_quiet = true;
+        setenv("VANTRIX_HOME", m_home.c_str(), 1);
+    }
+    void TearDown() override { fs::remove_all(m_root); }
+
+    void WriteStatus(const std::string& text) {
+        std::ofstream(m_home / "specific/tavro/data/tavro.stat", std::ios::binary) << text;
+    }
+    void WriteSettings(const std::string& text) {
+        std::ofstream(m_home / "specific/tavro/config/TAVRO.REG", std::ios::binary) << text;
+    }
+
+    // Runs ntSysShutdown on `name` (which it may cut), expects it to block,
+    // and to return true once `release` has run.
+    template <typename Release>
+    void ExpectShutdownWaitEndsBy(std::string& name, Release release) {
+        auto shutdown =
+            std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
+        EXPECT_EQ(shutdown.wait_for(300ms), std::future_status::timeout);
+        release();
+        ASSERT_EQ(shutdown.wait_for(kBound), std::future_status::ready);
+        EXPECT_TRUE(shutdown.get());
+        name.resize(std::strlen(name.c_str()));
+    }
+
+    fs::path m_root;
+    fs::path m_home;
+    TestHost m_host;
+};
+
+TEST_F(HostsysTest, CheckStatusFileFollowsTheStateTable) {
+    struct Case {
+        const char* text;
+        int status;
+        const char* pid;
+    } cases[] = {
+        {"SYSTEM_UP 4711\n", CHostsys::kStatusUp, "4711"},
+        {"SYSTEM_UP\r\n4711\r\n", CHostsys::kStatusUp, "4711"},
+        {"SYSTEM_STARTING", CHostsys::kStatusStarting, ""},
+        {"SYSTEM_SHUTDOWN 12", CHostsys::kStatusShutdown, "12"},
+        {"SYSTEM_ERROR 12", CHostsys::kStatusDown, ""},
+        {"SYSTEM_DOWN 4711", CHostsys::kStatusDown, ""},
+        {"SYSTEM_BOGUS 1", CHostsys::kStatusUnknown, ""},
+        {"", CHostsys::kStatusUnknown, ""},
+        {"SYSTEM_UP 123456789012345678901234567890", CHostsys::kStatusUp, "1234567890123456789"},
+    };
+    for (const Case& c : cases) {
+        WriteStatus(c.text);
+        char pid[20] = "stale";
+        EXPECT_EQ(m_host.CheckStatusFile(pid), c.status) << c.text;
+        EXPECT_STREQ(pid, c.pid) << c.text;
+    }
+}
+
+TEST_F(HostsysTest, CheckStatusFileWithoutFileOrHomeIsUnknown) {
+    char pid[20];
+    EXPECT_EQ(m_host.CheckStatusFile(pid), CHostsys::kStatusUnknown);
+    unsetenv("VANTRIX_HOME");
+    EXPECT_EQ(m_host.CheckStatusFile(pid), CHostsys::kStatusUnknown);
+}
+
+TEST_F(HostsysTest, CheckStatusFilePrintsUnlessQuiet) {
+    m_host.m_quiet = false;
+    char pid[20];
+    testing::internal::CaptureStdout();
+    m_host.CheckStatusFile(pid);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("The TAVRO status file, "), std::string::npos) << out;
+    EXPECT_NE(out.find(" could not be opened\n"), std::string::npos) << out;
+}
+
+TEST_F(HostsysTest, DirectorPidComesOnlyFromRunningStates) {
+    struct Case {
+        const char* text;
+        DWORD pid;
+    } cases[] = {
+        {"SYSTEM_UP 4711", 4711},    {"SYSTEM_STARTING 17", 17},
+        {"SYSTEM_SHUTDOWN 9", 9},    {"SYSTEM_DOWN 4711", 0},
+        {"SYSTEM_ERROR 4711", 0},    {"SYSTEM_UP", 0},
+        {"SYSTEM_UP notanumber", 0}, {"", 0},
+    };
+    for (const Case& c : cases) {
+        WriteStatus(c.text);
+        EXPECT_EQ(m_host.getDirectorPid(), c.pid) << c.text;
+    }
+    fs::remove(m_home / "specific/tavro/data/tavro.stat");
+    EXPECT_EQ(m_host.getDirectorPid(), 0u);
+}
+
+TEST_F(HostsysTest, DirectorDiedReturnsAtOnceWithoutDirector) {
+    EXPECT_TRUE(m_host.ntDirectorDied());
+    WriteStatus("SYSTEM_DOWN 1");
+    EXPECT_TRUE(m_host.ntDirectorDied());
+}
+
+TEST_F(HostsysTest, DirectorDiedWaitsForTheNamedProcess) {
+    SleeperProcess director;
+    WriteStatus("SYSTEM_UP " + std::to_string(director.pid()));
+    auto died = std::async(std::launch::async, [&] { return m_host.ntDirectorDied(); });
+    EXPECT_EQ(died.wait_for(300ms), std::future_status::timeout);
+    director.End();
+    ASSERT_EQ(died.wait_for(kBound), std::future_status::ready);
+    EXPECT_TRUE(died.get());
+}
+
+TEST_F(HostsysTest, SysShutdownWithoutEventFailsAtOnce) {
+    char name[] = "Qim-1234";
+    EXPECT_FALSE(m_host.ntSysShutdown(name));
+    EXPECT_EQ(CHostsys::s_hEvent, nullptr);
+}
+
+TEST_F(HostsysTest, SysShutdownEndsWhenTheEventIsSet) {
+    std::string name = "Qim-" + std::to_string(getpid());
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(event, nullptr);
+    ExpectShutdownWaitEndsBy(name, [&] { SetEvent(event); });
+    EXPECT_EQ(name, "Qim");  // cut at the last "-"
+    EXPECT_EQ(CHostsys::s_hEvent, nullptr);
+    CloseHandle(event);
+}
+
+TEST_F(HostsysTest, SysShutdownWithoutProcessIdWaitsOnTheEventAlone) {
+    std::string name = "QimNoDash";
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(event, nullptr);
+    ExpectShutdownWaitEndsBy(name, [&] { SetEvent(event); });
+    EXPECT_EQ(name, "QimNoDash");
+    CloseHandle(event);
+}
+
+TEST_F(HostsysTest, DirectorWaitDuringShutdownWaitEndsWithTheShutdown) {
+    SleeperProcess director;
+    WriteStatus("SYSTEM_UP " + std::to_string(director.pid()));
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "Qim-shared");
+    ASSERT_NE(event, nullptr);
+    std::string name = "Qim-shared";
+    auto shutdown =
+        std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
+    auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (std::chrono::steady_clock::now() < deadline) {
+        {
+            std::lock_guard guard(CHostsys::s_critSect);
+            if (CHostsys::s_hEvent) break;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    auto died = std::async(std::launch::async, [&] { return m_host.ntDirectorDied(); });
+    EXPECT_EQ(died.wait_for(300ms), std::future_status::timeout);
+    SetEvent(event);
+    ASSERT_EQ(shutdown.wait_for(kBound), std::future_status::ready);
+    ASSERT_EQ(died.wait_for(kBound), std::future_status::ready);
+    EXPECT_TRUE(shutdown.get());
+    EXPECT_TRUE(died.get());
+    CloseHandle(event);
+}
+
+TEST_F(HostsysTest, SetAffinityFollowsTheSetting) {
+    DWORD_PTR process = 0, system = 0;
+    ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &process, &system));
+    uint32_t all = static_cast<uint32_t>(system);
+    if (__builtin_popcount(all) < 2) {
+        EXPECT_TRUE(m_host.ntSetAffinity(""));  // a single processor: nothing changes
+        return;
+    }
+    int highest = 31 - __builtin_clz(all);
+    int lowest = __builtin_ctz(all);
+    struct Case {
+        std::string setting;
+        uint32_t mask;
+    } cases[] = {
+        {"tavro.CPUAffinity=t\n", 1u << highest},
+        {"tavro.CPUAffinity=False\n", all},
+        {"TAVRO.cpuaffinity=" + std::to_string(lowest) + "\r\n", 1u << lowest},
+        {"tavro.CPUAffinity=99\n", all},
+        {"other=1\n", all},
+    };
+    for (const Case& c : cases) {
+        WriteSettings(c.setting);
+        EXPECT_TRUE(m_host.ntSetAffinity("")) << c.setting;
+        ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &process, &system));
+        EXPECT_EQ(static_cast<uint32_t>(process), c.mask) << c.setting;
+    }
+}
+
+TEST_F(HostsysTest, ReadRegistryTakesTheValueAfterTheFirstEquals) {
+    WriteSettings("tavro.Other=1\ntavro.cpuaffinity=a=b\n");
+    char value[80];
+    m_host.ReadRegistry("tavro.CPUAffinity", value);
+    EXPECT_STREQ(value, "a=b\n");
+    m_host.ReadRegistry("tavro.Missing", value);
+    EXPECT_STREQ(value, "");
+}
+
+TEST_F(HostsysTest, TaskListHoldsThisProcess) {
+    std::vector<CHostsys::_TASK_LIST> list(65536);
+    DWORD count = m_host.GetTaskList(list.data(), static_cast<DWORD>(list.size()));
+    ASSERT_GT(count, 0u);
+    bool found = false;
+    for (DWORD i = 0; i < count; ++i)
+        if (list[i].dwProcessId == static_cast<DWORD>(getpid()))
+            found = std::string(list[i].ProcessName).starts_with("Hostsys_test");
+    EXPECT_TRUE(found);
+    EXPECT_EQ(m_host.GetTaskList(list.data(), 3), 2u);  // at most max - 1 entries
+    EXPECT_EQ(m_host.GetTaskList(list.data(), 0), 0u);
+}
+
+TEST_F(HostsysTest, CheckFileForMatchClassifiesThePidFile) {
+    fs::path file = m_root / "pid.txt";
+    EXPECT_EQ(m_host.checkFileforMatch(file.c_str(), nullptr), CHostsys::kMatchNone);
+    std::ofstream(file) << "";
+    EXPECT_EQ(m_host.checkFileforMatch(file.c_str(), nullptr), CHostsys::kMatchNone);
+    std::ofstream(file) << getpid() << "\n";
+    EXPECT_EQ(m_host.checkFileforMatch(file.c_str(), "Hostsys_test"), CHostsys::kMatchRunning);
+    EXPECT_EQ(m_host.checkFileforMatch(file.c_str(), "no-such-program"), CHostsys::kMatchOther);
+    SleeperProcess gone;
+    pid_t pid = gone.pid();
+    gone.End();
+    std::ofstream(file) << pid;
+    EXPECT_EQ(m_host.checkFileforMatch(file.c_str(), "Hostsys_test"), CHostsys::kMatchOther);
+}
+
+TEST(HostsysLifetime, LastDestroyEndsTheInstance) {
+    CHostsys* first = CHostsys::getHostsys(nullptr);
+    CHostsys* second = CHostsys::getHostsys(nullptr);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(CHostsys::s_lRefCnt, 2);
+    EXPECT_FALSE(CHostsys::Destroy());
+    EXPECT_EQ(CHostsys::s_theOneAndOnly, first);
+    EXPECT_TRUE(CHostsys::Destroy());
+    EXPECT_EQ(CHostsys::s_theOneAndOnly, nullptr);
+    EXPECT_FALSE(CHostsys::Destroy());  // no use left: nothing happens
+    EXPECT_EQ(CHostsys::s_lRefCnt, 0);
+}
+
+TEST(HostsysLifetime, SimpleOperations) {
+    CHostsys* host = CHostsys::getHostsys(nullptr);
+    EXPECT_EQ(host->ntPid(), static_cast<DWORD>(getpid()));
+    EXPECT_TRUE(host->ntJavaDone(nullptr));
+    CHostsys::Destroy();
+}
+
+TEST(HostsysRevisions, PrintsEightRevisionLines) {
+    testing::internal::CaptureStdout();
+    prtDllRev();
+    std::istringstream out(testing::internal::GetCapturedStdout());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(out, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[0], "Hostsys dll Revision numbers");
+    EXPECT_NE(lines[3].find("Hostsys_JNI.cpp,v"), std::string::npos);
+    EXPECT_TRUE(lines[4].starts_with("_$Source: Hostsys/WindowsNoOrphans_JNI.h,v"));
+    EXPECT_NE(lines[5].find("WindowsNoOrphans_JNI.cpp,v"), std::string::npos);
+    EXPECT_TRUE(lines[6].starts_with("_$Source: Hostsys/Hostsys_JNI.h,v"));
+    EXPECT_EQ(lines[7], CHostsys::s_pRevisionCpp);
+    EXPECT_EQ(lines[8], CHostsys::s_pRevisionH);
+    EXPECT_EQ(CHostsys::getRevision(),
+              std::string(CHostsys::s_pRevisionCpp) + " " + CHostsys::s_pRevisionH);
+}
+
+}  // namespace

@@ -1,0 +1,15 @@
+// Native method of the director's class WindowsNoOrphans.
+#pragma once
+
+#include <jni.h>
+
+#define WINDOWSNOORPHANS_JNI_H_REVISION \
+    "_$Source: Hostsys/WindowsNoOrphans_JNI.h,v $ $Revision: 1.2 $ $Name:  $"
+
+extern const char* const kWindowsNoOrphansJniRevisionCpp;
+extern const char* const kWindowsNoOrphansJniRevisionH;
+
+extern "C" {
+JNIEXPORT jboolean JNICALL
+Java_com_pelmar_vantrix_tavro_util_WindowsNoOrphans_IsNTDirectorDead(JNIEnv* env, jclass);
+}

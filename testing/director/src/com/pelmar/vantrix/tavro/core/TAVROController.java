@@ -1,0 +1,73 @@
+// Entry point of the test director.
+package com.pelmar.vantrix.tavro.core;
+
+import com.pelmar.vantrix.tavro.util.AdminServer;
+import java.nio.charset.StandardCharsets;
+
+/**
+ * A small stand-in for the Tavro director: records how it was started,
+ * waits for the service's shutdown through the native wait when it is given
+ * the event name, and stops or ignores the stop as its switches say. It ends
+ * by returning from main (all its own threads are daemons), so a Java VM
+ * inside the service ends its run and a Java process exits with status 0.
+ */
+public final class TAVROController {
+    private static final Object lock = new Object();
+    private static boolean done;
+
+    private TAVROController() {}
+
+    public static void main(String[] args) throws InterruptedException {
+        DirectorRecord.line("main", String.join(" ", args));
+        long exitMs = DirectorSwitches.exitAfterMs();
+        if (exitMs >= 0) startExitTimer(exitMs);
+        String event = DirectorSwitches.shutdownEvent();
+        if (event != null) startShutdownWait(event);
+        synchronized (lock) {
+            while (!done) lock.wait();
+        }
+    }
+
+    private static void end() {
+        synchronized (lock) {
+            done = true;
+            lock.notifyAll();
+        }
+    }
+
+    /** Called when the service asked the director to stop. */
+    public static void stopRequested(String how) {
+        if (DirectorSwitches.ignoreStop()) {
+            DirectorRecord.line("stop", "ignored " + how);
+            return;
+        }
+        DirectorRecord.line("stop", "answered " + how);
+        end();
+    }
+
+    private static void startExitTimer(long ms) {
+        Thread timer = new Thread(() -> {
+            try {
+                Thread.sleep(ms);
+            } catch (InterruptedException e) {
+                return;
+            }
+            DirectorRecord.line("exit", "self");
+            end();
+        }, "director-exit-timer");
+        timer.setDaemon(true);
+        timer.start();
+    }
+
+    /** Waits on the service's shutdown event on a thread of its own. */
+    public static void startShutdownWait(String event) {
+        Thread waiter = new Thread(() -> {
+            byte[] name = event.getBytes(StandardCharsets.ISO_8859_1);
+            boolean result = AdminServer.ntSysShutdown(name, name.length);
+            DirectorRecord.line("call", "ntSysShutdown " + result);
+            stopRequested("shutdown-event");
+        }, "director-shutdown-wait");
+        waiter.setDaemon(true);
+        waiter.start();
+    }
+}
