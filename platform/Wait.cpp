@@ -74,14 +74,20 @@ DWORD Wait(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitA
         }
         // Only objects not yet signalled are polled: a signalled one (a set
         // manual-reset event while a wait for all goes on) would otherwise
-        // make poll return at once, again and again.
+        // make poll return at once, again and again. An object that turned
+        // signalled since the try above is taken by trying again (a wait for
+        // any), never left out of the poll unnoticed.
         fds.clear();
+        bool turnedSignalled = false;
         for (const auto& object : objects) {
-            if (!object->IsSignalled()) object->AddPollFds(fds);
+            if (object->IsSignalled()) {
+                turnedSignalled = true;
+                continue;
+            }
+            object->AddPollFds(fds);
         }
+        if (turnedSignalled && !waitAll) continue;
         if (context.NotifyFd() >= 0) fds.push_back({context.NotifyFd(), POLLIN, 0});
-        // Every object became signalled since the try above: take it now,
-        // rather than poll nothing for ever.
         if (fds.empty()) continue;
         if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
             SetLastErrorFromErrno();

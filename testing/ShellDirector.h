@@ -21,8 +21,9 @@ inline void WriteShellDirector(const std::filesystem::path& home) {
               "cd \"$(dirname \"$0\")\"\n"
               "echo $$ > director.pid\n"
               "exec 3<>/dev/tcp/$(hostname)/9293 || exit 1\n"
-              "IFS= read -r -t 1 -n 30 hello <&3\n"
-              "printf '%s' \"$hello\" > hello\n"
+              "IFS= read -r -t 5 -n 1 first <&3\n"
+              "IFS= read -r -t 0.3 -n 29 rest <&3\n"
+              "printf '%s' \"$first$rest\" > hello\n"
               "[ -n \"$NO_PID\" ] || printf '%d' $$ >&3\n"
               "exec sleep \"${EXIT_AFTER:-60}\"\n");
     fs::permissions(home / "bin/tavro.bat", fs::perms::owner_all);

@@ -191,4 +191,84 @@ TEST_F(TavroServiceTest, ProgramAnsweringOnTheDirectorPortRefusesTheStart) {
     EXPECT_FALSE(fs::exists(home_ / "bin/hello"));
 }
 
+// The Java test director of the tree, started through tavro.bat or run in
+// the service's own Java VM; its record file tells what it did.
+class TavroServiceJavaTest : public TavroServiceTest {
+protected:
+    void SetUp() override {
+        TavroServiceTest::SetUp();
+        record_ = home_ / "record.txt";
+        setenv("TAVRO_DIRECTOR_RECORD", record_.c_str(), 1);
+        // The service's own Java VM takes SIGSEGV for its checks.
+        setenv("ASAN_OPTIONS", "handle_segv=0:allow_user_segv_handler=1:detect_leaks=0", 1);
+        std::string home = home_.string();
+        // The test launcher of the Java VM, built like the libraries (so a
+        // sanitizer build loads libHostsys into it too).
+        WriteFile(home_ / "bin/tavro.bat",
+                  "#!/bin/sh\n\"" TAVRO_JAVARUN "\" -Xrs -Djava.class.path=\"" TAVRO_DIRECTOR_JAR
+                  "\" -Djava.library.path=\"" TAVRO_HOSTSYS_DIR "\" -DVantrix.Home=\"" + home +
+                      "\" com.pelmar.vantrix.tavro.core.TAVROController -errf e -outf o "
+                      "</dev/null &\necho $! > \"$(dirname \"$0\")/director.pid\"\n");
+        fs::permissions(home_ / "bin/tavro.bat", fs::perms::owner_all);
+    }
+    void TearDown() override {
+        TavroServiceTest::TearDown();
+        unsetenv("TAVRO_DIRECTOR_RECORD");
+        unsetenv("TAVRO_DIRECTOR_EXIT_MS");
+        unsetenv("ASAN_OPTIONS");
+    }
+    std::string Record() { return ReadFile(record_); }
+    std::string Status() { return ReadFile(home_ / "specific/tavro/data/tavro.stat"); }
+
+    fs::path record_;
+};
+
+TEST_F(TavroServiceJavaTest, DirectorProcessStartsAndStopsWithTheService) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    SetPrivate("-WS", "1");
+    SetPrivate("-MSW", "20");
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, "Tavro_Service", SERVICE_ALL_ACCESS);
+    ASSERT_NE(service, nullptr);
+    auto state = [&] {
+        SERVICE_STATUS status{};
+        QueryServiceStatus(service, &status);
+        return status.dwCurrentState;
+    };
+    ASSERT_TRUE(StartServiceA(service, 0, nullptr));
+    EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_RUNNING; }, 30000));
+    ASSERT_TRUE(WaitFor([&] { return Status().rfind("SYSTEM_UP ", 0) == 0; }, 30000)) << Record();
+    EXPECT_THAT(Record(), HasSubstr("link hello Qim-"));
+    EXPECT_THAT(Record(), HasSubstr("link pid sent"));
+
+    EXPECT_EQ(Run({"-stop"}).exitStatus, 0);
+    EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_STOPPED; }, 40000));
+    EXPECT_THAT(Record(), HasSubstr("call ntSysShutdown true"));
+    EXPECT_THAT(Record(), HasSubstr("stop answered"));
+    EXPECT_THAT(ServiceLog(), HasSubstr("TavroService.Run: JVM shutdown completed successfully"));
+    EXPECT_TRUE(WaitFor([&] { return Status().rfind("SYSTEM_DOWN ", 0) == 0; }, 10000));
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+TEST_F(TavroServiceJavaTest, DirectorInTheServiceProcessRunsUntilItEnds) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    SetPrivate("-JVMProcess", "Yes");
+    SetPrivate("-JVMPath", TAVRO_LIBJVM);
+    SetPrivate("VANTRIX_PATH", TAVRO_DIRECTOR_JAR);
+    SetPrivate("-JVM", "-Xrs");
+    fs::create_symlink(fs::path(TAVRO_HOSTSYS_DIR) / "libHostsys.so",
+                       home_ / "common/share/libHostsys.so");
+    setenv("TAVRO_DIRECTOR_EXIT_MS", "3000", 1);
+    ChildResult run = Run({"-Interactive"});
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    std::string record = Record();
+    EXPECT_THAT(record, HasSubstr("main -errf " + home_.string() +
+                                  "/specific/norba/logs/director_err.txt -outf " +
+                                  home_.string() + "/specific/norba/logs/director_out.txt"));
+    EXPECT_THAT(record, HasSubstr("link hello Qim-"));
+    EXPECT_THAT(record, HasSubstr("exit self"));
+    EXPECT_THAT(ServiceLog(), HasSubstr("TavroService.Run. exiting "));
+}
+
 }  // namespace

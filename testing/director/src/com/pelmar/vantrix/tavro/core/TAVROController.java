@@ -23,9 +23,12 @@ public final class TAVROController {
         if (exitMs >= 0) startExitTimer(exitMs);
         String event = DirectorSwitches.shutdownEvent();
         if (event != null) startShutdownWait(event);
+        boolean linked = DirectorLink.wanted(args);
+        if (linked) DirectorLink.start();
         synchronized (lock) {
             while (!done) lock.wait();
         }
+        if (linked) DirectorLink.stopped();
     }
 
     private static void end() {
