@@ -45,47 +45,42 @@ fuzz_briefly() {  # clang libFuzzer build of fuzz/*_fuzz.cpp, each run ~10 s ove
     done
 }
 
-# A self-contained tree: the service program, a director that the tree's
-# tavro.bat starts (it talks the socket link and ends by itself after
-# DEMO_SECONDS, 8 by default), and a platform state of its own. The service
-# runs in the console until the director ends or Ctrl-C.
+# A self-contained tree: the service program, the test director (its jar,
+# started by the tree's tavro.bat in a Java process, with libHostsys for its
+# native shutdown wait), and a platform state of its own. The service runs in
+# the console until the director ends by itself after DEMO_SECONDS (8 by
+# default) or Ctrl-C.
 run_demo() {
-    local top tree
+    local top tree java
     top=$(mktemp -d /tmp/tavro-demo-XXXXXX)
     tree=$top/vantrix
+    java=$(readlink -f "$(command -v java)")
     export TAVRO_PLATFORM_DIR=$top/state
+    export TAVRO_DIRECTOR_EXIT_MS=$(( ${DEMO_SECONDS:-8} * 1000 ))
     # shellcheck disable=SC2064  # the paths are fixed now
     trap "kill \$(cat '$tree/bin/director.pid' 2>/dev/null) 2>/dev/null; rm -rf '$top'" EXIT
     mkdir -p "$tree"/{bin,common/jars,common/share,specific/tavro/{data,logs,config},specific/norba/logs}
-    : > "$tree/common/jars/director.jar"
+    cp build/testing/director/tavro-director.jar "$tree/common/jars/"
     cp build/WindowsService/TavroService "$tree/bin/"
-    cat > "$tree/bin/tavro.bat" <<'BAT'
+    cat > "$tree/bin/tavro.bat" <<BAT
 #!/bin/sh
-"$(dirname "$0")/director.sh" </dev/null &
+"$java" -Djava.class.path="$tree/common/jars/tavro-director.jar" \\
+    -Djava.library.path="$PWD/build/Hostsys" -DVantrix.Home="$tree" \\
+    com.pelmar.vantrix.tavro.core.TAVROController -errf director_err -outf director_out </dev/null &
+echo \$! > "$tree/bin/director.pid"
 BAT
-    cat > "$tree/bin/director.sh" <<'DIRECTOR'
-#!/bin/bash
-cd "$(dirname "$0")"
-echo $$ > director.pid
-say() { echo "director $$: $*" >&2; }
-exec 3<>"/dev/tcp/$(hostname)/9293" || { say "no service link"; exit 1; }
-IFS= read -r -t 1 -n 30 hello <&3
-say "service link says $hello; answering with my pid"
-printf '%d' $$ >&3
-say "running for ${DEMO_SECONDS:-8} seconds"
-sleep "${DEMO_SECONDS:-8}"
-say "stopping by myself"
-DIRECTOR
-    chmod +x "$tree/bin/tavro.bat" "$tree/bin/director.sh"
+    chmod +x "$tree/bin/tavro.bat"
 
     echo "== Tree: $tree"
     "$tree/bin/TavroService" -i >/dev/null
     echo "== TavroService -Interactive (Ctrl-C ends it earlier)"
     "$tree/bin/TavroService" -Interactive || true
-    echo "== Director output"
-    cat "$tree/specific/norba/logs/director_err.txt" 2>/dev/null || true
+    echo "== Director record"
+    cat "$tree/specific/norba/logs/director_out.txt" 2>/dev/null || true
+    echo "== Director status file"
+    cat "$tree/specific/tavro/data/tavro.stat" 2>/dev/null || true
     echo "== Service log"
-    grep -E "Director is up|exiting java|shutdown completed|JVM did not|Run. exiting" \
+    grep -E "Director is up|exiting java|VM exited|shutdown completed|JVM did not|Run. exiting" \
         "$tree/specific/tavro/logs/tavroService.log" || true
     "$tree/bin/TavroService" -u >/dev/null || true
 }
