@@ -52,6 +52,8 @@ protected:
         ASSERT_EQ(control.Create("SYSTEM\\CurrentControlSet\\Control"), ERROR_SUCCESS);
     }
     void TearDown() override {
+        if (service_) CloseServiceHandle(service_);
+        if (manager_) CloseServiceHandle(manager_);
         std::string pid = ReadFile(home_ / "bin/director.pid");
         if (!pid.empty()) kill(static_cast<pid_t>(std::stoi(pid)), SIGKILL);
         unsetenv("EXIT_AFTER");
@@ -75,6 +77,19 @@ protected:
         ASSERT_TRUE(file.AddEnvVar(name, value));
         file.Close();
     }
+    // Starts the installed service as the service manager does; true once
+    // it reports running.
+    bool StartThroughServiceManager() {
+        manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        service_ = manager_ ? OpenServiceA(manager_, "Tavro_Service", SERVICE_ALL_ACCESS) : nullptr;
+        if (!service_ || !StartServiceA(service_, 0, nullptr)) return false;
+        return WaitFor([&] { return State() == SERVICE_RUNNING; }, 30000);
+    }
+    DWORD State() {
+        SERVICE_STATUS status{};
+        QueryServiceStatus(service_, &status);
+        return status.dwCurrentState;
+    }
     static bool KeyExists(const std::string& key) {
         platform::RegKey open;
         return open.Open(key) == ERROR_SUCCESS;
@@ -82,6 +97,8 @@ protected:
 
     ChildGuard guard_;
     fs::path home_;
+    SC_HANDLE manager_ = nullptr;
+    SC_HANDLE service_ = nullptr;
 };
 
 TEST_F(TavroServiceTest, InstallStoresWhatTheUserGaveAndRemovalCleansUp) {
@@ -136,31 +153,19 @@ TEST_F(TavroServiceTest, ServiceStopTerminatesADirectorThatIgnoresIt) {
     ASSERT_EQ(Run({"-i"}).exitStatus, 0);
     SetPrivate("-WS", "1");
     SetPrivate("-MSW", "3");
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    ASSERT_NE(manager, nullptr);
-    SC_HANDLE service = OpenServiceA(manager, "Tavro_Service", SERVICE_ALL_ACCESS);
-    ASSERT_NE(service, nullptr);
-    auto state = [&] {
-        SERVICE_STATUS status{};
-        QueryServiceStatus(service, &status);
-        return status.dwCurrentState;
-    };
-    ASSERT_TRUE(StartServiceA(service, 0, nullptr));
-    EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_RUNNING; }, 30000));
+    ASSERT_TRUE(StartThroughServiceManager());
     ASSERT_TRUE(WaitFor([&] { return !ReadFile(home_ / "bin/hello").empty(); }, 30000));
     pid_t director = static_cast<pid_t>(std::stoi(ReadFile(home_ / "bin/director.pid")));
     EXPECT_EQ(kill(director, 0), 0);
 
     ChildResult stop = Run({"-stop"});
     EXPECT_EQ(stop.exitStatus, 0) << stop.output;
-    EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_STOPPED; }, 30000));
+    EXPECT_TRUE(WaitFor([&] { return State() == SERVICE_STOPPED; }, 30000));
     std::string log = ServiceLog();
     EXPECT_THAT(log, HasSubstr("Error - TavroService.Run: JVM did not shutdown with in 3 seconds\n"));
     EXPECT_THAT(log, HasSubstr("Error - TavroService.Run: now aborting\n"));
     // The director was orphaned to this test: it is reaped here once killed.
     EXPECT_NE(ChildGuard::WaitChild(director, 10000), -1);
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
 }
 
 TEST_F(TavroServiceTest, ProgramAnsweringOnTheDirectorPortRefusesTheStart) {
@@ -227,28 +232,17 @@ TEST_F(TavroServiceJavaTest, DirectorProcessStartsAndStopsWithTheService) {
     ASSERT_EQ(Run({"-i"}).exitStatus, 0);
     SetPrivate("-WS", "1");
     SetPrivate("-MSW", "20");
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = OpenServiceA(manager, "Tavro_Service", SERVICE_ALL_ACCESS);
-    ASSERT_NE(service, nullptr);
-    auto state = [&] {
-        SERVICE_STATUS status{};
-        QueryServiceStatus(service, &status);
-        return status.dwCurrentState;
-    };
-    ASSERT_TRUE(StartServiceA(service, 0, nullptr));
-    EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_RUNNING; }, 30000));
+    ASSERT_TRUE(StartThroughServiceManager());
     ASSERT_TRUE(WaitFor([&] { return Status().rfind("SYSTEM_UP ", 0) == 0; }, 30000)) << Record();
     EXPECT_THAT(Record(), HasSubstr("link hello Qim-"));
     EXPECT_THAT(Record(), HasSubstr("link pid sent"));
 
     EXPECT_EQ(Run({"-stop"}).exitStatus, 0);
-    EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_STOPPED; }, 40000));
+    EXPECT_TRUE(WaitFor([&] { return State() == SERVICE_STOPPED; }, 40000));
     EXPECT_THAT(Record(), HasSubstr("call ntSysShutdown true"));
     EXPECT_THAT(Record(), HasSubstr("stop answered"));
     EXPECT_THAT(ServiceLog(), HasSubstr("TavroService.Run: JVM shutdown completed successfully"));
     EXPECT_TRUE(WaitFor([&] { return Status().rfind("SYSTEM_DOWN ", 0) == 0; }, 10000));
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
 }
 
 TEST_F(TavroServiceJavaTest, DirectorInTheServiceProcessRunsUntilItEnds) {
