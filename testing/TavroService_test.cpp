@@ -168,6 +168,35 @@ TEST_F(TavroServiceTest, ServiceStopTerminatesADirectorThatIgnoresIt) {
     EXPECT_NE(ChildGuard::WaitChild(director, 10000), -1);
 }
 
+TEST_F(TavroServiceTest, ControlsFromAShellReachTheRunningService) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    SetPrivate("-WS", "1");
+    SetPrivate("-MSW", "3");
+    ASSERT_TRUE(StartThroughServiceManager());
+    EXPECT_EQ(Run({"-interrogate"}).exitStatus, 0);
+    EXPECT_EQ(Run({"-START"}).exitStatus, 0);  // already running: refused, logged
+    EXPECT_EQ(State(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_THAT(ServiceLog(), HasSubstr("NTService.control "));
+    EXPECT_EQ(Run({"-shutdown"}).exitStatus, 0);
+    EXPECT_TRUE(WaitFor([&] { return State() == SERVICE_STOPPED; }, 30000));
+    EXPECT_THAT(ServiceLog(), HasSubstr("Error - TavroService.Run: now aborting\n"));
+}
+
+TEST_F(TavroServiceTest, SecondInstanceWaitsForTheFirst) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    setenv("EXIT_AFTER", "3", 1);
+    ChildResult first;
+    std::thread console([&] { first = Run({"-Interactive"}); });
+    ASSERT_TRUE(WaitFor([&] { return !ReadFile(home_ / "bin/hello").empty(); }, 30000));
+    ChildResult second = Run({"-version"});
+    console.join();
+    EXPECT_EQ(first.exitStatus, 0);
+    EXPECT_EQ(second.exitStatus, 0);
+    // The wait comes before the service log is opened: its lines go to the console.
+    EXPECT_THAT(second.output, HasSubstr("TavroService is already running try again later\n"));
+    EXPECT_THAT(second.output, HasSubstr("Revisions for TavroService\n"));
+}
+
 TEST_F(TavroServiceTest, ProgramAnsweringOnTheDirectorPortRefusesTheStart) {
     ASSERT_EQ(Run({"-i"}).exitStatus, 0);
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
