@@ -252,6 +252,15 @@ protected:
         unsetenv("ASAN_OPTIONS");
     }
     std::string Record() { return ReadFile(record_); }
+    // The private settings of a director in the service's own Java VM.
+    void RunDirectorInTheService() {
+        SetPrivate("-JVMProcess", "Yes");
+        SetPrivate("-JVMPath", TAVRO_LIBJVM);
+        SetPrivate("VANTRIX_PATH", TAVRO_DIRECTOR_JAR);
+        SetPrivate("-JVM", "-Xrs");
+        fs::create_symlink(fs::path(TAVRO_HOSTSYS_DIR) / "libHostsys.so",
+                           home_ / "common/share/libHostsys.so");
+    }
     std::string Status() { return ReadFile(home_ / "specific/tavro/data/tavro.stat"); }
 
     fs::path record_;
@@ -276,12 +285,7 @@ TEST_F(TavroServiceJavaTest, DirectorProcessStartsAndStopsWithTheService) {
 
 TEST_F(TavroServiceJavaTest, DirectorInTheServiceProcessRunsUntilItEnds) {
     ASSERT_EQ(Run({"-i"}).exitStatus, 0);
-    SetPrivate("-JVMProcess", "Yes");
-    SetPrivate("-JVMPath", TAVRO_LIBJVM);
-    SetPrivate("VANTRIX_PATH", TAVRO_DIRECTOR_JAR);
-    SetPrivate("-JVM", "-Xrs");
-    fs::create_symlink(fs::path(TAVRO_HOSTSYS_DIR) / "libHostsys.so",
-                       home_ / "common/share/libHostsys.so");
+    RunDirectorInTheService();
     setenv("TAVRO_DIRECTOR_EXIT_MS", "3000", 1);
     ChildResult run = Run({"-Interactive"});
     EXPECT_EQ(run.exitStatus, 0) << run.output;
@@ -292,6 +296,18 @@ TEST_F(TavroServiceJavaTest, DirectorInTheServiceProcessRunsUntilItEnds) {
     EXPECT_THAT(record, HasSubstr("link hello Qim-"));
     EXPECT_THAT(record, HasSubstr("exit self"));
     EXPECT_THAT(ServiceLog(), HasSubstr("TavroService.Run. exiting "));
+}
+
+TEST_F(TavroServiceJavaTest, DirectorInTheServiceProcessStopsWithTheService) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    RunDirectorInTheService();
+    ASSERT_TRUE(StartThroughServiceManager());
+    ASSERT_TRUE(WaitFor([&] { return Status().rfind("SYSTEM_UP ", 0) == 0; }, 30000)) << Record();
+    EXPECT_EQ(Run({"-stop"}).exitStatus, 0);
+    EXPECT_TRUE(WaitFor([&] { return State() == SERVICE_STOPPED; }, 60000));
+    EXPECT_THAT(Record(), HasSubstr("call ntSysShutdown true"));
+    EXPECT_THAT(Record(), HasSubstr("stop answered"));
+    EXPECT_THAT(ServiceLog(), HasSubstr("TavroService.Run: JVM shutdown completed successfully"));
 }
 
 }  // namespace
