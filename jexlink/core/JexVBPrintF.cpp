@@ -194,7 +194,7 @@ private:
 
     template <typename T>
     void Emit(const std::string& spec, T value) {
-        // The spec is built from checked parts by Spec above.
+        // The conversion is built from checked parts by Spec above.
         const int n = std::snprintf(nullptr, 0, spec.c_str(), value);
         if (n <= 0) return;
         const size_t at = out.size();
