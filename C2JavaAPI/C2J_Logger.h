@@ -15,7 +15,7 @@
 // Not for logging before the thread has registered: such calls are dropped
 // with a line on the standard log stream.
 class C2J_Logger {
-  public:
+public:
     // Number of table slots, and how many of them new threads may take.
     static constexpr int kTableSize = 20;
     static constexpr int kUsableEntries = 10;
@@ -41,7 +41,7 @@ class C2J_Logger {
     // Number of threads holding an entry (for tests).
     static int registeredThreads();
 
-  private:
+private:
     JNIEnv* m_env;
     bool m_release;
 };

@@ -65,12 +65,12 @@ JNIEnv* Attach() {
 
 // Collects what the bridge writes to the standard log stream.
 class CapturedLog {
-  public:
+public:
     CapturedLog() : m_old(std::clog.rdbuf(m_text.rdbuf())) {}
     ~CapturedLog() { std::clog.rdbuf(m_old); }
     std::string Text() const { return m_text.str(); }
 
-  private:
+private:
     std::ostringstream m_text;
     std::streambuf* m_old;
 };
@@ -88,7 +88,7 @@ std::string Record() {
 }
 
 class C2JLoggerTest : public testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_NE(TheVM(), nullptr) << "no Java VM"; }
     void TearDown() override { fs::remove(RecordFile()); }
 };

@@ -9,14 +9,14 @@
 // it is described on the Java error stream, cleared, and reported to the
 // director's log with the module name and the caller's text.
 class JNIError {
-  public:
+public:
     JNIError(JNIEnv* env, const char* module);
 
     // True when an exception was found and cleared, or when there is no
     // JNIEnv to check with.
     bool checkJNIError(const char* text);
 
-  private:
+private:
     JNIEnv* m_env;
     std::string m_module;
 };

@@ -490,15 +490,9 @@ bool DSEnv::Interface(int argc, char** argv) {
         // A name without a value takes the empty value.
         std::string value = i + 1 < argc ? argv[i + 1] : "";
         switch (edit) {
-            case Edit::kAdd:
-                result = AddEnvVar(name, value);
-                break;
-            case Edit::kAppend:
-                result = AppendEnvVar(name, value);
-                break;
-            case Edit::kDelete:
-                result = DeleteEnvVar(name);
-                break;
+            case Edit::kAdd: result = AddEnvVar(name, value); break;
+            case Edit::kAppend: result = AppendEnvVar(name, value); break;
+            case Edit::kDelete: result = DeleteEnvVar(name); break;
         }
     }
     return result;

@@ -21,7 +21,7 @@
 // Messages go as lines to the standard log stream (std::clog). No lock:
 // use one object per thread.
 class DSEnv : public Env {
-  public:
+public:
     // Key names of the private environment file and of the tree.
     static const char* const pKVantrixHome;       // "VANTRIX_HOME"
     static const char* const pKRunPriority;       // "-RunPriority"
@@ -140,7 +140,7 @@ class DSEnv : public Env {
     static const char* const s_pRevisionCpp;
     static const char* const s_pRevisionH;
 
-  protected:
+protected:
     // Reads -Affinity into the affinity flag and mask; returns the flag.
     bool GetAffinity();
     // The process variable `name`; true when it is not empty.
@@ -150,7 +150,7 @@ class DSEnv : public Env {
     bool m_affinity = false;
     uint32_t m_affinityMask = 0;
 
-  private:
+private:
     bool PrivValue(const char* key, std::string& value);
     const std::string& TreeFile(std::string& cache, const char* path, const char* relative);
     bool ListJars(std::string& out);

@@ -28,7 +28,7 @@ using testing_support::WriteFile;
 // jars, Java runtime, data, config and log directories, and the program
 // path inside it.
 class Tree : public testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_FALSE(m_dir.Path().empty());
         m_root = m_dir.Path();
@@ -446,7 +446,7 @@ TEST(DSEnvZota, UnderTheSystemDirectory) {
 
 // Opens the protected affinity reading to the test.
 class AffinityEnv : public DSEnv {
-  public:
+public:
     using DSEnv::GetAffinity;
     uint32_t Mask() const { return m_affinityMask; }
 };

@@ -24,7 +24,7 @@ bool IsDigit(int c) { return c >= '0' && c <= '9'; }
 
 // Buffered forward reader over a descriptor from a given offset.
 class Reader {
-  public:
+public:
     static constexpr int kEnd = -1;
     static constexpr int kError = -2;
 
@@ -53,7 +53,7 @@ class Reader {
         return true;
     }
 
-  private:
+private:
     bool Fill() {
         ssize_t n;
         do {

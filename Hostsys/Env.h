@@ -13,7 +13,7 @@
 // the same length, a record that grows is blanked and written again at the
 // end. Not for concurrent writers: the file carries no lock.
 class Env {
-  public:
+public:
     // Longest record text the reader accepts (a length of 2048 or more ends
     // the scan of the file).
     static constexpr int32_t kMaxRecordText = 2047;
@@ -61,14 +61,14 @@ class Env {
     static const char* const s_pRevisionCpp;
     static const char* const s_pRevisionH;
 
-  protected:
+protected:
     // Searches the file from its start for the record `name`; when found,
     // keeps its text, length and start.
     bool Find(const std::string& name);
 
     std::string m_fileName;
 
-  private:
+private:
     enum class Scan { kFound, kEnd, kStopped };
     bool OpenIfClosed();
     Scan Search(const std::string& name);

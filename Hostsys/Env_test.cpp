@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class EnvFile : public testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_FALSE(m_dir.Path().empty());
         m_path = (m_dir.Path() / "NTPriv.env").string();
@@ -163,15 +163,9 @@ TEST_F(EnvFile, EditsLeaveExactBytes) {
         for (const Edit& e : c.edits) {
             SCOPED_TRACE(e.name);
             switch (e.op) {
-                case Op::kAdd:
-                    EXPECT_EQ(env.AddEnvVar(e.name, e.value), e.result);
-                    break;
-                case Op::kAppend:
-                    EXPECT_EQ(env.AppendEnvVar(e.name, e.value), e.result);
-                    break;
-                case Op::kDelete:
-                    EXPECT_EQ(env.DeleteEnvVar(e.name), e.result);
-                    break;
+                case Op::kAdd: EXPECT_EQ(env.AddEnvVar(e.name, e.value), e.result); break;
+                case Op::kAppend: EXPECT_EQ(env.AppendEnvVar(e.name, e.value), e.result); break;
+                case Op::kDelete: EXPECT_EQ(env.DeleteEnvVar(e.name), e.result); break;
             }
         }
         env.Close();

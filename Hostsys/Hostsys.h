@@ -24,7 +24,7 @@ class DSEnv;
 // Also offers status-file and process-list checks for tools, and the
 // library's revision strings.
 class CHostsys {
-  public:
+public:
     // One entry of the process list.
     struct _TASK_LIST {
         DWORD dwProcessId;
@@ -86,7 +86,7 @@ class CHostsys {
     static HANDLE s_hEvent;
     static DSEnv& s_Env;
 
-  protected:
+protected:
     CHostsys();
     virtual ~CHostsys();
     CHostsys(const CHostsys&) = delete;
@@ -111,7 +111,7 @@ class CHostsys {
     bool m_quiet = false;
     std::string m_home;  // empty until known
 
-  private:
+private:
     // Unless -NoExitHand is set, keeps console events from ending the process.
     void guardAgainstConsoleEvents();
 };

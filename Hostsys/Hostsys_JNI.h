@@ -13,14 +13,14 @@ extern const char* const kHostsysJniRevisionH;
 // One use of the singleton for the length of a native call, given back
 // however the call ends.
 class HostsysUse {
-  public:
+public:
     explicit HostsysUse(JNIEnv* env) : m_host(CHostsys::getHostsys(env)) {}
     ~HostsysUse() { CHostsys::Destroy(); }
     HostsysUse(const HostsysUse&) = delete;
     HostsysUse& operator=(const HostsysUse&) = delete;
     CHostsys* operator->() const { return m_host; }
 
-  private:
+private:
     CHostsys* m_host;
 };
 

@@ -29,7 +29,7 @@ constexpr auto kBound = 20s;  // longest any wait of these tests may take
 
 // Opens the protected operations to the tests.
 class TestHost : public CHostsys {
-  public:
+public:
     using CHostsys::CheckPID;
     using CHostsys::CheckStatusFile;
     using CHostsys::getDirectorPid;
@@ -40,7 +40,7 @@ class TestHost : public CHostsys {
 };
 
 class HostsysTest : public testing::Test {
-  protected:
+protected:
     void SetUp() override {
         m_root = fs::temp_directory_path() / ("hostsys-" + std::to_string(getpid()));
         m_home = m_root / "vantrix";

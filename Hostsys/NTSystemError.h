@@ -13,7 +13,7 @@
 // it right after the failing call: the default and code-0 constructors take
 // the thread's last error.
 class CNTSystemError {
-  public:
+public:
     // The calling thread's last error.
     CNTSystemError();
     // `code`; 0 means the thread's last error.
@@ -38,10 +38,10 @@ class CNTSystemError {
     static const char* const s_pRevisionCpp;
     static const char* const s_pRevisionH;
 
-  protected:
+protected:
     void CommonCon(DWORD code);
 
-  private:
+private:
     std::string m_message;
     DWORD m_messageLength = 0;
     std::optional<std::string> m_id;

@@ -14,7 +14,7 @@ class DSEnv;
 // HKEY_LOCAL_MACHINE. Every failure is one line on the standard log stream
 // and a false result; nothing is thrown.
 class DSRegistry {
-  public:
+public:
     explicit DSRegistry(const char* name);
     virtual ~DSRegistry();
 
@@ -38,7 +38,7 @@ class DSRegistry {
 
     static const char* const kSuiteKey;
 
-  private:
+private:
     bool OpenParameters(REGSAM access, bool create, HKEY* key, LONG* rc) const;
 
     std::string m_name;

@@ -19,7 +19,7 @@ constexpr const char* kParameters = "SYSTEM\\CurrentControlSet\\Services\\Probe\
 constexpr const char* kControl = "SYSTEM\\CurrentControlSet\\Control";
 
 class DSRegistryTest : public ::testing::Test {
-  protected:
+protected:
     std::string Log() const { return m_log.Text(); }
     static std::optional<DWORD> Dword(const char* key, const char* name) {
         platform::RegKey open;

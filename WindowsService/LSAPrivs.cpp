@@ -26,7 +26,7 @@ void WriteError(DWORD code) {
 
 // Turns off echo and line editing on a terminal for the life of the object.
 class QuietConsole {
-  public:
+public:
     QuietConsole() {
         if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &m_saved) != 0) return;
         termios quiet = m_saved;
@@ -41,7 +41,7 @@ class QuietConsole {
         if (m_active) tcsetattr(STDIN_FILENO, TCSAFLUSH, &m_saved);
     }
 
-  private:
+private:
     termios m_saved{};
     bool m_active = false;
 };

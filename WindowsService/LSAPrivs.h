@@ -12,7 +12,7 @@
 // on request. Also owns the console prompt for the account's password.
 // Messages go to standard error. One object serves one operation.
 class LSAPrivs {
-  public:
+public:
     enum class Mode { kGrant, kRemove };
 
     static constexpr size_t kAccountSize = 256;
@@ -46,7 +46,7 @@ class LSAPrivs {
 
     NTSTATUS LastStatus() const { return m_status; }
 
-  private:
+private:
     // Writes the text of the Win32 code of `status` to standard error and
     // leaves that code as the thread's last error.
     void ReportStatus(NTSTATUS status);

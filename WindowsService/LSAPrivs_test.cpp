@@ -23,7 +23,7 @@ std::string ThisUser() {
 }
 
 class LSAPrivsTest : public ::testing::Test {
-  protected:
+protected:
     std::string RightFile() const { return (platform::StateDir() / "NTRight").string(); }
     std::string Record(const char* name) {
         Env file(RightFile());

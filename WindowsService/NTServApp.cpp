@@ -58,18 +58,30 @@ bool Is(const char* argument, const char* name) { return strcasecmp(argument, na
 
 void PrintRevisions() {
     std::cout << "Revisions for TavroService" << std::endl;
-    const char* const lines[] = {basesocket::s_pRevisionCpp,  basesocket::s_pRevisionH,
-                                 TavroCom::s_pRevisionCpp,    TavroCom::s_pRevisionH,
-                                 TavroJVM::s_pRevisionCpp,    TavroJVM::s_pRevisionH,
-                                 CTavroService::s_pRevisionCpp, CTavroService::s_pRevisionH,
-                                 DSEnv::s_pRevisionCpp,       DSEnv::s_pRevisionH,
-                                 kDSRegistryCpp,              kDSRegistryH,
-                                 Env::s_pRevisionCpp,         Env::s_pRevisionH,
-                                 JavaCppVM::s_pRevisionCpp,   JavaCppVM::s_pRevisionH,
-                                 kLSAPrivsCpp,                kLSAPrivsH,
-                                 kRevisionCpp,                kRevisionH,
-                                 CNTSystemError::s_pRevisionCpp, CNTSystemError::s_pRevisionH,
-                                 kNTServiceCpp,               kNTServiceH};
+    const char* const lines[] = {basesocket::s_pRevisionCpp,
+                                 basesocket::s_pRevisionH,
+                                 TavroCom::s_pRevisionCpp,
+                                 TavroCom::s_pRevisionH,
+                                 TavroJVM::s_pRevisionCpp,
+                                 TavroJVM::s_pRevisionH,
+                                 CTavroService::s_pRevisionCpp,
+                                 CTavroService::s_pRevisionH,
+                                 DSEnv::s_pRevisionCpp,
+                                 DSEnv::s_pRevisionH,
+                                 kDSRegistryCpp,
+                                 kDSRegistryH,
+                                 Env::s_pRevisionCpp,
+                                 Env::s_pRevisionH,
+                                 JavaCppVM::s_pRevisionCpp,
+                                 JavaCppVM::s_pRevisionH,
+                                 kLSAPrivsCpp,
+                                 kLSAPrivsH,
+                                 kRevisionCpp,
+                                 kRevisionH,
+                                 CNTSystemError::s_pRevisionCpp,
+                                 CNTSystemError::s_pRevisionH,
+                                 kNTServiceCpp,
+                                 kNTServiceH};
     for (const char* line : lines) std::cout << line << std::endl;
 #ifdef TAVRO_HAS_HOSTSYS_REVISIONS
     CHostsys::printDllRevisions();

@@ -429,15 +429,9 @@ void CNTService::Handler(DWORD control) {
             service->OnStop();
             service->LogEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_STOPPED);
             break;
-        case SERVICE_CONTROL_PAUSE:
-            service->OnPause();
-            break;
-        case SERVICE_CONTROL_CONTINUE:
-            service->OnContinue();
-            break;
-        case SERVICE_CONTROL_INTERROGATE:
-            service->OnInterrogate();
-            break;
+        case SERVICE_CONTROL_PAUSE: service->OnPause(); break;
+        case SERVICE_CONTROL_CONTINUE: service->OnContinue(); break;
+        case SERVICE_CONTROL_INTERROGATE: service->OnInterrogate(); break;
         default:
             if (control < 128 || !service->OnUserControl(control))
                 service->LogEvent(EVENTLOG_ERROR_TYPE, EVMSG_BADREQUEST);

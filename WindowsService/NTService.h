@@ -19,7 +19,7 @@
 // changed under StatusLock() by the framework, and a subclass that changes
 // it from several threads takes the same lock.
 class CNTService {
-  public:
+public:
     static constexpr size_t kNameSize = 64;
 
     explicit CNTService(const char* name);
@@ -70,7 +70,7 @@ class CNTService {
     static HANDLE ShutdownEvent() { return m_hShutdownEvent; }
     std::recursive_mutex& StatusLock() { return m_statusLock; }
 
-  protected:
+protected:
     char m_szServiceName[kNameSize];
     int m_iMajorVersion = 1;
     int m_iMinorVersion = 0;
@@ -85,7 +85,7 @@ class CNTService {
     static CNTService* m_pThis;
     static HANDLE m_hShutdownEvent;
 
-  private:
+private:
     std::recursive_mutex m_statusLock;
     std::mutex m_eventLock;
 };

@@ -132,7 +132,8 @@ bool TavroCom::ClientStart(basesocket* connection) {
         }
         Sleep(kPidRetryMs);
     }
-    if (s_dwDirectorPid == 0) std::clog << "TavroCom.ClientStart failed to get client pid" << std::endl;
+    if (s_dwDirectorPid == 0)
+        std::clog << "TavroCom.ClientStart failed to get client pid" << std::endl;
     Sleep(ping);
     return true;
 }

@@ -30,8 +30,8 @@ constexpr const char* kBatchStart = "/bin/tavro.bat start";
 
 // The optional VM switches of the private environment file, in the order
 // they are added; "(-Xmx" stands in for the heap size of TAVRO.REG.
-constexpr const char* kExtraOptionsBeforeHeap[] = {"(-Xmixed",         "(-Xint",   "(-Xbootclasspath",
-                                                   "(-Xnoclassgc",     "(-Xincgc", "(-Xms"};
+constexpr const char* kExtraOptionsBeforeHeap[] = {"(-Xmixed",     "(-Xint",   "(-Xbootclasspath",
+                                                   "(-Xnoclassgc", "(-Xincgc", "(-Xms"};
 constexpr const char* kExtraOptionsAfterHeap[] = {"(-Xprof", "(-Xrunhprof", "(-Xdebug"};
 
 std::string LastErrorText() { return CNTSystemError().GetMsgString(); }
@@ -140,9 +140,9 @@ bool TavroJVM::StartJVM() {
     AddLibraryPath(GetLibraryPath().c_str());
     AddOption(("-DVantrix.Home=" + home).c_str());
     const char* systemRoot = std::getenv("SYSTEMROOT");
-    AddOption((std::string("-DZota.Home=") + (systemRoot ? systemRoot : "") +
-               "/System32/ZOTASupLogs")
-                  .c_str());
+    AddOption(
+        (std::string("-DZota.Home=") + (systemRoot ? systemRoot : "") + "/System32/ZOTASupLogs")
+            .c_str());
     std::string jvm = m_pDSEnv->GetJVM();
     if (!jvm.empty()) AddOption(jvm.c_str());
     AddExtraOptions();
@@ -326,10 +326,8 @@ bool TavroJVM::ReportSystemError() {
 }
 
 bool TavroJVM::SynchWithJava() {
-    while (TavroCom::s_dwDirectorPid == 0)
-        WaitForSingleObject(TavroCom::PidArrivedEvent(), 120000);
-    HANDLE process =
-        OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, TavroCom::s_dwDirectorPid);
+    while (TavroCom::s_dwDirectorPid == 0) WaitForSingleObject(TavroCom::PidArrivedEvent(), 120000);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, TavroCom::s_dwDirectorPid);
     s_hDirector = process;
     if (!process)
         std::clog << " ERROR TavroJVM::SynchWithJava failed: " << LastErrorText() << std::endl;

@@ -31,8 +31,8 @@ using testing_support::LogCapture;
 
 using testing_support::ReadFile;
 using testing_support::TempDir;
-using testing_support::WriteShellDirector;
 using testing_support::WriteFile;
+using testing_support::WriteShellDirector;
 namespace fs = std::filesystem;
 
 TEST(TavroJVMBatch, QuotesOnlyTheComponentsWithBlanks) {
@@ -196,7 +196,8 @@ TEST_F(TavroJVMTree, MissingRuntimeIsLoggedAtInit) {
 // A tavro.bat that records its argument and writes to both output streams.
 void WriteRecordingBatch(const fs::path& home) {
     fs::path script = home / "bin/tavro.bat";
-    WriteFile(script, "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/ran\"\necho out\necho err >&2\n");
+    WriteFile(script,
+              "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/ran\"\necho out\necho err >&2\n");
     fs::permissions(script, fs::perms::owner_all);
 }
 
@@ -247,7 +248,8 @@ protected:
     void TearDown() override {
         // The director's pid came from the director itself: end it whatever
         // state the host is in.
-        if (TavroCom::s_dwDirectorPid != 0) kill(static_cast<pid_t>(TavroCom::s_dwDirectorPid), SIGKILL);
+        if (TavroCom::s_dwDirectorPid != 0)
+            kill(static_cast<pid_t>(TavroCom::s_dwDirectorPid), SIGKILL);
         SetEvent(shutdown_);
         unsetenv("EXIT_AFTER");
     }

@@ -20,7 +20,9 @@ const char* const CTavroService::s_pRevisionH =
 namespace {
 
 void Log(const std::string& text) { std::clog << "TavroService." << text << std::endl; }
-void LogError(const std::string& text) { std::clog << "Error - TavroService." << text << std::endl; }
+void LogError(const std::string& text) {
+    std::clog << "Error - TavroService." << text << std::endl;
+}
 
 std::string LocalTime(const char* format) {
     time_t now = time(nullptr);
@@ -78,8 +80,8 @@ CTavroService::~CTavroService() {
         for (int waited = 0; waited < 10000 && m_JVM.WatchThreadRunning(); waited += 100)
             Sleep(100);
     }
-    std::clog << "TavroService." << "~TavroSevice Output log ended at:"
-              << LocalTime(kLogTimeFormat) << std::endl;
+    std::clog << "TavroService."
+              << "~TavroSevice Output log ended at:" << LocalTime(kLogTimeFormat) << std::endl;
 }
 
 std::string CTavroService::ModulePath() const {
@@ -172,8 +174,7 @@ bool CTavroService::OnInit() {
 
     m_Env.SetAffinity();
     Log("Run: logging started at:" + LocalTime(kLogTimeFormat));
-    std::clog << "TavroService Error logging started at:" << LocalTime(kLogTimeFormat)
-              << std::endl;
+    std::clog << "TavroService Error logging started at:" << LocalTime(kLogTimeFormat) << std::endl;
     SetState(SERVICE_START_PENDING, true);
 
     // The start-up probe goes to the default port: -Port is applied below.
@@ -261,8 +262,8 @@ void CTavroService::Run() {
             if (m_Status.dwCheckPoint >= m_dwMaxStartupWait || !TavroJVM::DirectorHandle()) break;
         }
         if (m_Status.dwCheckPoint < m_dwMaxStartupWait) {
-            std::clog << "TavroService." << "Run: JVM shutdown completed successfully "
-                      << CTimeNow() << std::flush;
+            std::clog << "TavroService."
+                      << "Run: JVM shutdown completed successfully " << CTimeNow() << std::flush;
         } else {
             LogError("Run: JVM did not shutdown with in " + std::to_string(m_dwMaxStartupWait) +
                      " seconds");

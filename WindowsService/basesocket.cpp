@@ -40,7 +40,8 @@ HANDLE basesocket::DirectorStartedEvent() {
 }
 
 basesocket::basesocket() {
-    if (!InitWinsock()) std::clog << "Error: basesocket failed to initialize socket Dll " << std::endl;
+    if (!InitWinsock())
+        std::clog << "Error: basesocket failed to initialize socket Dll " << std::endl;
 }
 
 basesocket::~basesocket() {
@@ -278,9 +279,9 @@ bool basesocket::HandleNetworkEvents() {
 
 bool basesocket::ClientThreadStart(basesocket* connection) {
     DWORD id = 0;
-    HANDLE thread = m_pRoutine ? CreateThread(nullptr, 0, m_pRoutine, connection,
-                                              CREATE_SUSPENDED, &id)
-                               : nullptr;
+    HANDLE thread = m_pRoutine
+                        ? CreateThread(nullptr, 0, m_pRoutine, connection, CREATE_SUSPENDED, &id)
+                        : nullptr;
     if (!thread) {
         std::clog << "Error: basesocket.ClientThreadStart failed to create thread for watching "
                      "director: "

@@ -1,4 +1,5 @@
-// Benchmarks of net-message encoding and decoding against memcpy, and of the formatter against snprintf.
+// Benchmarks of net-message encoding and decoding against memcpy, and of the formatter against
+// snprintf.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -26,7 +27,8 @@ void SetBytes(benchmark::State& state, int64_t per_iteration) {
 }
 
 void BM_NetMsgEncode(benchmark::State& state) {
-    const JexNetMsg msg = MakeMessage(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    const JexNetMsg msg =
+        MakeMessage(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
     JexBuffer out;
     for (auto _ : state) {
         msg.Encode(out);
@@ -36,7 +38,8 @@ void BM_NetMsgEncode(benchmark::State& state) {
 }
 
 void BM_NetMsgDecode(benchmark::State& state) {
-    const JexBuffer wire = MakeMessage(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))).Encode();
+    const JexBuffer wire =
+        MakeMessage(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))).Encode();
     JexNetMsg msg;
     for (auto _ : state) {
         msg.Decode(wire);
@@ -47,7 +50,8 @@ void BM_NetMsgDecode(benchmark::State& state) {
 
 // The peer: copying the same bytes, once, into storage that already exists.
 void BM_MemcpySameBytes(benchmark::State& state) {
-    const JexBuffer wire = MakeMessage(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))).Encode();
+    const JexBuffer wire =
+        MakeMessage(static_cast<int>(state.range(0)), static_cast<int>(state.range(1))).Encode();
     std::vector<char> to(static_cast<size_t>(wire.Length()));
     for (auto _ : state) {
         std::memcpy(to.data(), wire.Data(), to.size());
@@ -65,7 +69,8 @@ BENCHMARK(BM_NetMsgEncode)->Apply(MessageSizes);
 BENCHMARK(BM_NetMsgDecode)->Apply(MessageSizes);
 BENCHMARK(BM_MemcpySameBytes)->Apply(MessageSizes);
 
-constexpr char kTemplate[] = "Your submission of %1$d bytes exceeds the size limit of %2$d bytes (%3$s)";
+constexpr char kTemplate[] =
+    "Your submission of %1$d bytes exceeds the size limit of %2$d bytes (%3$s)";
 
 void BM_JexVBPrintF(benchmark::State& state) {
     JexBuffer args[kJexVBPrintFArgs];

@@ -15,7 +15,7 @@ namespace {
 
 // A state directory of the benchmark's own, removed at the end.
 class ScratchState {
-  public:
+public:
     ScratchState() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "tavro-bench-XXXXXX").string();
@@ -27,7 +27,7 @@ class ScratchState {
         std::filesystem::remove_all(dir_, ignored);
     }
 
-  private:
+private:
     std::string dir_;
 };
 

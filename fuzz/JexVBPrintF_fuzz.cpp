@@ -26,7 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 1; i < kJexVBPrintFArgs; ++i) {
         switch ((pick >> (i % 4)) % 3) {
             case 0: args[i].SetLong(numbers[i]); break;
-            case 1: args[i] = JexBuffer(std::string(static_cast<size_t>(i) * 7, static_cast<char>('a' + i)).c_str()); break;
+            case 1:
+                args[i] = JexBuffer(
+                    std::string(static_cast<size_t>(i) * 7, static_cast<char>('a' + i)).c_str());
+                break;
             default: break;  // absent
         }
     }

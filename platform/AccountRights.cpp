@@ -245,26 +245,16 @@ NTSTATUS LsaFreeMemory(LPVOID buffer) {
 
 ULONG LsaNtStatusToWinError(NTSTATUS status) {
     switch (status) {
-        case STATUS_SUCCESS:
-            return ERROR_SUCCESS;
-        case STATUS_INVALID_HANDLE:
-            return ERROR_INVALID_HANDLE;
-        case STATUS_INVALID_PARAMETER:
-            return ERROR_INVALID_PARAMETER;
-        case STATUS_NO_MEMORY:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        case STATUS_ACCESS_DENIED:
-            return ERROR_ACCESS_DENIED;
-        case STATUS_OBJECT_NAME_NOT_FOUND:
-            return ERROR_FILE_NOT_FOUND;
-        case STATUS_NO_SUCH_PRIVILEGE:
-            return ERROR_NO_SUCH_PRIVILEGE;
-        case STATUS_NONE_MAPPED:
-            return ERROR_NONE_MAPPED;
-        case STATUS_INTERNAL_DB_ERROR:
-            return ERROR_BADDB;
-        default:
-            return ERROR_GEN_FAILURE;
+        case STATUS_SUCCESS: return ERROR_SUCCESS;
+        case STATUS_INVALID_HANDLE: return ERROR_INVALID_HANDLE;
+        case STATUS_INVALID_PARAMETER: return ERROR_INVALID_PARAMETER;
+        case STATUS_NO_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
+        case STATUS_ACCESS_DENIED: return ERROR_ACCESS_DENIED;
+        case STATUS_OBJECT_NAME_NOT_FOUND: return ERROR_FILE_NOT_FOUND;
+        case STATUS_NO_SUCH_PRIVILEGE: return ERROR_NO_SUCH_PRIVILEGE;
+        case STATUS_NONE_MAPPED: return ERROR_NONE_MAPPED;
+        case STATUS_INTERNAL_DB_ERROR: return ERROR_BADDB;
+        default: return ERROR_GEN_FAILURE;
     }
 }
 

@@ -23,7 +23,7 @@ LSA_UNICODE_STRING Text(const std::u16string& text) {
 }
 
 class AccountRightsTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         LSA_OBJECT_ATTRIBUTES attributes{};
         ASSERT_EQ(LsaOpenPolicy(nullptr, &attributes, POLICY_ALL_ACCESS, &m_policy),

@@ -39,29 +39,20 @@ EventSource* FindSource(HANDLE handle) {
 
 const char* TypeName(WORD type) {
     switch (type) {
-        case EVENTLOG_ERROR_TYPE:
-            return "Error";
-        case EVENTLOG_WARNING_TYPE:
-            return "Warning";
-        case EVENTLOG_AUDIT_SUCCESS:
-            return "Audit Success";
-        case EVENTLOG_AUDIT_FAILURE:
-            return "Audit Failure";
-        default:
-            return "Information";
+        case EVENTLOG_ERROR_TYPE: return "Error";
+        case EVENTLOG_WARNING_TYPE: return "Warning";
+        case EVENTLOG_AUDIT_SUCCESS: return "Audit Success";
+        case EVENTLOG_AUDIT_FAILURE: return "Audit Failure";
+        default: return "Information";
     }
 }
 
 int SyslogPriority(WORD type) {
     switch (type) {
-        case EVENTLOG_ERROR_TYPE:
-            return LOG_ERR;
-        case EVENTLOG_WARNING_TYPE:
-            return LOG_WARNING;
-        case EVENTLOG_AUDIT_FAILURE:
-            return LOG_NOTICE;
-        default:
-            return LOG_INFO;
+        case EVENTLOG_ERROR_TYPE: return LOG_ERR;
+        case EVENTLOG_WARNING_TYPE: return LOG_WARNING;
+        case EVENTLOG_AUDIT_FAILURE: return LOG_NOTICE;
+        default: return LOG_INFO;
     }
 }
 

@@ -29,7 +29,7 @@ std::vector<std::string> LogLines() {
 std::string Fields(const std::string& line) { return line.substr(line.find('\t') + 1); }
 
 class EventLogTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { platform::RegisterMessageTable(kTable, std::size(kTable)); }
     void TearDown() override { platform::RegisterMessageTable(nullptr, 0); }
 

@@ -12,7 +12,7 @@ namespace {
 // Handles are multiples of four from 0x100 up, as on the real platform, and
 // never reused: a stale handle finds nothing instead of a newer object.
 class HandleTable {
-  public:
+public:
     HANDLE Add(std::shared_ptr<KernelObject> object) {
         std::lock_guard lock(mutex_);
         uintptr_t value = next_;
@@ -38,7 +38,7 @@ class HandleTable {
         return object;
     }
 
-  private:
+private:
     std::mutex mutex_;
     uintptr_t next_ = 0x100;
     std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> objects_;

@@ -20,7 +20,7 @@ enum class WaitOutcome { NotSignalled, Acquired, Abandoned };
 // wait) and the longest time it may sleep before looking again at objects
 // that give no notification of their own.
 class WaitContext {
-  public:
+public:
     WaitContext() = default;
     WaitContext(const WaitContext&) = delete;
     WaitContext& operator=(const WaitContext&) = delete;
@@ -38,7 +38,7 @@ class WaitContext {
     // Reads away the pending file notifications.
     void Drain();
 
-  private:
+private:
     int notifyFd_ = -1;
     bool notifyFailed_ = false;
     int recheckMs_ = -1;
@@ -49,7 +49,7 @@ class WaitContext {
 // learn that it may have changed: a descriptor that polls readable, file
 // watches, or a re-check interval.
 class KernelObject {
-  public:
+public:
     virtual ~KernelObject() = default;
 
     // Whether the object can be waited on (events, mutexes, threads, processes).

@@ -25,7 +25,7 @@ struct Handle {
 // A KernelChild process with pipes to its standard input and output. The
 // destructor kills and reaps it, so a failing test leaves nothing behind.
 class KernelChild {
-  public:
+public:
     // Starts the child in `session` (the TAVRO_SESSION value; none inherits
     // this process's).
     explicit KernelChild(std::optional<int> session = std::nullopt);
@@ -46,7 +46,7 @@ class KernelChild {
 
     pid_t Pid() const { return pid_; }
 
-  private:
+private:
     pid_t pid_ = -1;
     int toChild_ = -1;
     int fromChild_ = -1;

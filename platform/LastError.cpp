@@ -70,7 +70,8 @@ DWORD SetLastErrorFromErrno() {
 const char* Win32ErrorText(DWORD code) {
     switch (code) {
 #define WIN_ERROR(name, value, text) \
-    case value: return text;
+    case value:                      \
+        return text;
 #include "platform/winerror.def"
 #undef WIN_ERROR
         default: return nullptr;

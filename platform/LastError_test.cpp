@@ -22,23 +22,26 @@ TEST(LastError, MapsErrno) {
         int err;
         DWORD code;
     };
-    const Case cases[] = {{0, ERROR_SUCCESS},           {ENOENT, ERROR_FILE_NOT_FOUND},
-                          {EACCES, ERROR_ACCESS_DENIED}, {EBADF, ERROR_INVALID_HANDLE},
-                          {EEXIST, ERROR_ALREADY_EXISTS}, {EINVAL, ERROR_INVALID_PARAMETER}};
+    const Case cases[] = {{0, ERROR_SUCCESS},
+                          {ENOENT, ERROR_FILE_NOT_FOUND},
+                          {EACCES, ERROR_ACCESS_DENIED},
+                          {EBADF, ERROR_INVALID_HANDLE},
+                          {EEXIST, ERROR_ALREADY_EXISTS},
+                          {EINVAL, ERROR_INVALID_PARAMETER}};
     for (const Case& c : cases) EXPECT_EQ(platform::Win32FromErrno(c.err), c.code) << c.err;
 }
 
-TEST(FormatMessage, EveryTableCodeHasASystemText) {
-#define WIN_ERROR(name, value, text)                                                         \
-    {                                                                                        \
-        char* message = nullptr;                                                             \
-        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | \
-                                     FORMAT_MESSAGE_IGNORE_INSERTS,                          \
-                                 nullptr, value, 1024, reinterpret_cast<LPSTR>(&message), 0, \
-                                 nullptr);                                                   \
-        ASSERT_GT(n, 0u) << #name;                                                           \
-        EXPECT_EQ(std::string(message), std::string(text) + "\r\n") << #name;                \
-        LocalFree(message);                                                                  \
+TEST(FormatMessage, EveryTableCodeHasASystemText){
+#define WIN_ERROR(name, value, text)                                                             \
+    {                                                                                            \
+        char* message = nullptr;                                                                 \
+        DWORD n =                                                                                \
+            FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |         \
+                               FORMAT_MESSAGE_IGNORE_INSERTS,                                    \
+                           nullptr, value, 1024, reinterpret_cast<LPSTR>(&message), 0, nullptr); \
+        ASSERT_GT(n, 0u) << #name;                                                               \
+        EXPECT_EQ(std::string(message), std::string(text) + "\r\n") << #name;                    \
+        LocalFree(message);                                                                      \
     }
 #include "platform/winerror.def"
 #undef WIN_ERROR
@@ -63,9 +66,9 @@ TEST(FormatMessage, SmallBufferFails) {
 TEST(FormatMessage, ExpandsInsertsFromArgumentArray) {
     const char* inserts[] = {"one", "two"};
     char buffer[64];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                             "a %2 b %1", 0, 0, buffer, sizeof buffer,
-                             reinterpret_cast<va_list*>(inserts));
+    DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY, "a %2 b %1", 0,
+                       0, buffer, sizeof buffer, reinterpret_cast<va_list*>(inserts));
     EXPECT_EQ(std::string(buffer, n), "a two b one");
 }
 

@@ -10,10 +10,10 @@ namespace platform {
 
 std::filesystem::path StateDir() {
     const char* dir = std::getenv(kStateDirVar);
-    std::filesystem::path path = (dir && *dir)
-                                     ? std::filesystem::path(dir)
-                                     : std::filesystem::path("/var/tmp/tavro-platform-" +
-                                                             std::to_string(getuid()));
+    std::filesystem::path path =
+        (dir && *dir)
+            ? std::filesystem::path(dir)
+            : std::filesystem::path("/var/tmp/tavro-platform-" + std::to_string(getuid()));
     std::error_code ignored;
     std::filesystem::create_directories(path, ignored);
     return path;

@@ -18,7 +18,7 @@ namespace platform {
 // the calling process (behind GetCurrentProcess()) has no pidfd and is never
 // signalled.
 class ProcessObject : public KernelObject {
-  public:
+public:
     // Takes ownership of `pidfd` (-1 for the calling process).
     ProcessObject(pid_t pid, int pidfd);
     ~ProcessObject() override;
@@ -39,7 +39,7 @@ class ProcessObject : public KernelObject {
     // the status of a child of this process, or 0 when unknown.
     DWORD ExitCode();
 
-  private:
+private:
     bool Ended() const;
 
     const pid_t pid_;

@@ -12,7 +12,7 @@ namespace platform {
 // Used by the service database, the event log and the rights store to keep
 // their records in the registry under HKEY_LOCAL_MACHINE.
 class RegKey {
-  public:
+public:
     RegKey() = default;
     RegKey(const RegKey&) = delete;
     RegKey& operator=(const RegKey&) = delete;
@@ -35,7 +35,7 @@ class RegKey {
     std::vector<std::string> ValueNames();
     std::vector<std::string> SubkeyNames();
 
-  private:
+private:
     HKEY m_key = nullptr;
 };
 

@@ -80,17 +80,12 @@ LONG CodeFor(int rc) {
     switch (rc) {
         case SQLITE_OK:
         case SQLITE_ROW:
-        case SQLITE_DONE:
-            return ERROR_SUCCESS;
+        case SQLITE_DONE: return ERROR_SUCCESS;
         case SQLITE_CORRUPT:
-        case SQLITE_NOTADB:
-            return ERROR_BADDB;
-        case SQLITE_FULL:
-            return ERROR_DISK_FULL;
-        case SQLITE_NOMEM:
-            return ERROR_OUTOFMEMORY;
-        default:
-            return ERROR_REGISTRY_IO_FAILED;
+        case SQLITE_NOTADB: return ERROR_BADDB;
+        case SQLITE_FULL: return ERROR_DISK_FULL;
+        case SQLITE_NOMEM: return ERROR_OUTOFMEMORY;
+        default: return ERROR_REGISTRY_IO_FAILED;
     }
 }
 
@@ -256,7 +251,7 @@ LONG SeedNewMachine(SqliteDb& db) {
 // One registry call: holds the process's lock, checks the handle, and runs
 // a transaction in which the key is known to exist.
 class Session {
-  public:
+public:
     Session(HKEY key, SqliteTransaction::Kind kind) : lock_(g_mutex) {
         std::optional<int64_t> id = KeyIdOf(key);
         if (!id) {
@@ -290,7 +285,7 @@ class Session {
         return CodeFor(transaction_->Commit());
     }
 
-  private:
+private:
     std::unique_lock<std::mutex> lock_;
     LONG status_ = ERROR_SUCCESS;
     int64_t key_ = 0;

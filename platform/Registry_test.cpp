@@ -22,7 +22,7 @@ namespace {
 
 // An open key, closed at the end of the scope.
 class Key {
-  public:
+public:
     Key() = default;
     ~Key() {
         if (key_) RegCloseKey(key_);
@@ -33,7 +33,7 @@ class Key {
     HKEY get() const { return key_; }
     operator HKEY() const { return key_; }
 
-  private:
+private:
     HKEY key_ = nullptr;
 };
 
@@ -501,7 +501,7 @@ TEST(RegistryStore, ThreadsWriteConcurrently) {
 // A forked child running `body`; its result is the exit status. A child
 // still running when the object goes is killed and reaped.
 class Child {
-  public:
+public:
     explicit Child(const std::function<int()>& body) : pid_(fork()) {
         if (pid_ == 0) _exit(body());
     }
@@ -531,7 +531,7 @@ class Child {
         return -1;
     }
 
-  private:
+private:
     pid_t pid_;
 };
 

@@ -82,7 +82,7 @@ struct StatusRecord {
 // Serialises the read-modify-write of one service's status file across
 // processes.
 class StatusLock {
-  public:
+public:
     explicit StatusLock(const std::string& name) {
         m_fd = open(ServiceFile(name, ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (m_fd >= 0) flock(m_fd, LOCK_EX);
@@ -93,7 +93,7 @@ class StatusLock {
         if (m_fd >= 0) close(m_fd);
     }
 
-  private:
+private:
     int m_fd = -1;
 };
 
@@ -399,14 +399,11 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
         }
     }
     switch (SettleRecord(serviceName)) {
-        case Record::kPresent:
-            SetLastError(ERROR_SERVICE_EXISTS);
-            return nullptr;
+        case Record::kPresent: SetLastError(ERROR_SERVICE_EXISTS); return nullptr;
         case Record::kMarkedForDelete:
             SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
             return nullptr;
-        case Record::kMissing:
-            break;
+        case Record::kMissing: break;
     }
 
     platform::RegKey key;
@@ -450,12 +447,9 @@ BOOL DeleteService(SC_HANDLE service) {
     ServiceControlHandle* handle = Checked(service, false);
     if (!handle) return FALSE;
     switch (FindRecord(handle->name)) {
-        case Record::kMissing:
-            return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
-        case Record::kMarkedForDelete:
-            return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
-        case Record::kPresent:
-            break;
+        case Record::kMissing: return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+        case Record::kMarkedForDelete: return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+        case Record::kPresent: break;
     }
     if (CurrentRecord(handle->name).status.dwCurrentState == SERVICE_STOPPED) {
         RemoveService(handle->name);

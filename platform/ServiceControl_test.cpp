@@ -22,7 +22,7 @@ constexpr const char* kName = "Probe_Service";
 const std::string kKey = std::string("SYSTEM\\CurrentControlSet\\Services\\") + kName;
 
 class ServiceControlTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         m_manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(m_manager, nullptr);

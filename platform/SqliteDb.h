@@ -16,7 +16,7 @@ namespace platform {
 // time: write-ahead log, a busy timeout, and writers that take the write lock
 // when their transaction begins. Not thread-safe: the owner serialises calls.
 class SqliteDb {
-  public:
+public:
     SqliteDb() = default;
     ~SqliteDb();
     SqliteDb(const SqliteDb&) = delete;
@@ -40,7 +40,7 @@ class SqliteDb {
     // Writes the log into the database file and syncs it.
     int Checkpoint();
 
-  private:
+private:
     void Close();
 
     sqlite3* db_ = nullptr;
@@ -48,7 +48,7 @@ class SqliteDb {
 
 // A prepared statement. Binding errors are kept and returned by Step().
 class SqliteStatement {
-  public:
+public:
     SqliteStatement(sqlite3* db, const char* sql);
     ~SqliteStatement();
     SqliteStatement(const SqliteStatement&) = delete;
@@ -68,7 +68,7 @@ class SqliteStatement {
     const void* BlobData(int column) const;
     size_t BlobSize(int column) const;
 
-  private:
+private:
     void Keep(int rc);
 
     sqlite3_stmt* stmt_ = nullptr;
@@ -78,7 +78,7 @@ class SqliteStatement {
 // A transaction that rolls back unless committed. A writer begins with the
 // write lock held (IMMEDIATE), so it never fails half-way on a lock upgrade.
 class SqliteTransaction {
-  public:
+public:
     enum class Kind { Read, Write };
 
     SqliteTransaction(SqliteDb& db, Kind kind);
@@ -90,7 +90,7 @@ class SqliteTransaction {
     int status() const { return status_; }
     int Commit();
 
-  private:
+private:
     SqliteDb& db_;
     int status_;
     bool open_;

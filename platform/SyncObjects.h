@@ -17,7 +17,7 @@ namespace platform {
 // whose owner thread has ended is taken over as abandoned. The caller
 // guards it with its own lock.
 class MutexOwnership {
-  public:
+public:
     // A try of the calling thread: Acquired when it owns the mutex (again),
     // Abandoned when it took over from an owner thread that ended holding
     // it, NotSignalled when another thread owns it; nothing when no thread
@@ -33,7 +33,7 @@ class MutexOwnership {
     // `freed` tells whether this was its last hold.
     bool Release(bool& freed);
 
-  private:
+private:
     pid_t owner_ = 0;
     unsigned count_ = 0;
 };
@@ -42,7 +42,7 @@ class MutexOwnership {
 // polls it. An attached source descriptor (see AttachEventSource) sets the
 // event whenever it polls ready.
 class LocalEvent : public KernelObject {
-  public:
+public:
     LocalEvent(bool manualReset, bool initialState);
     ~LocalEvent() override;
 
@@ -57,7 +57,7 @@ class LocalEvent : public KernelObject {
     void Reset();
     void Attach(int fd, short events);
 
-  private:
+private:
     // Sets the event when the source is ready; the caller holds mutex_.
     void LatchSource();
 
@@ -72,7 +72,7 @@ class LocalEvent : public KernelObject {
 // while nobody owns it. A mutex whose owner thread has ended is taken over
 // as abandoned.
 class LocalMutex : public KernelObject {
-  public:
+public:
     LocalMutex();
     ~LocalMutex() override;
 
@@ -87,7 +87,7 @@ class LocalMutex : public KernelObject {
     // False (ERROR_NOT_OWNER) when the calling thread does not own it.
     bool Release();
 
-  private:
+private:
     const int fd_;
     std::mutex mutex_;
     MutexOwnership ownership_;
@@ -98,7 +98,7 @@ class LocalMutex : public KernelObject {
 // platform state directory (see NamedObject.cpp); all handles of one
 // process to one name share one NamedObject.
 class NamedObject : public KernelObject {
-  public:
+public:
     enum class Kind : char { ManualEvent = 'M', AutoEvent = 'A', Mutex = 'X' };
     enum class Disposition { CreateOrOpen, OpenOnly };
 
@@ -127,7 +127,7 @@ class NamedObject : public KernelObject {
     // Mutexes: false (ERROR_NOT_OWNER) when the calling thread does not own it.
     bool Release();
 
-  private:
+private:
     WaitOutcome TakeEvent(bool consume);
     WaitOutcome TakeMutex();
 

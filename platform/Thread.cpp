@@ -18,7 +18,7 @@ namespace {
 // A thread started by CreateThread. Its eventfd turns readable when the
 // thread's routine has returned.
 class ThreadObject : public KernelObject {
-  public:
+public:
     ThreadObject(LPTHREAD_START_ROUTINE start, LPVOID parameter, bool suspended)
         : start_(start),
           parameter_(parameter),
@@ -89,7 +89,7 @@ class ThreadObject : public KernelObject {
         return done_ ? exitCode_ : STILL_ACTIVE;
     }
 
-  private:
+private:
     const LPTHREAD_START_ROUTINE start_;
     const LPVOID parameter_;
     const int doneFd_;

@@ -403,9 +403,8 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesSent, DW
     return 0;
 }
 
-int WSARecv(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesReceived,
-            LPDWORD flags, LPWSAOVERLAPPED overlapped,
-            LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
+int WSARecv(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesReceived, LPDWORD flags,
+            LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
     if (!Usable(s)) return SOCKET_ERROR;
     if (!buffers || !bytesReceived || !flags) return Fail(WSAEFAULT);
     if (overlapped || completion) return Fail(WSAEOPNOTSUPP);

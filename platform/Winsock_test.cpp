@@ -109,9 +109,9 @@ TEST_F(WinsockTest, ConnectRefusedGivesCode) {
     sockaddr_in address = Loopback(port_);
     closesocket(listener_);
     listener_ = INVALID_SOCKET;
-    EXPECT_EQ(WSAConnect(probe, Generic(address), sizeof address, nullptr, nullptr, nullptr,
-                         nullptr),
-              SOCKET_ERROR);
+    EXPECT_EQ(
+        WSAConnect(probe, Generic(address), sizeof address, nullptr, nullptr, nullptr, nullptr),
+        SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
     closesocket(probe);
 }
@@ -228,9 +228,9 @@ TEST(WinsockEvents, SelectBeforeListenReportsNothingUntilAConnection) {
     socklen_t length = sizeof address;
     getsockname(platform::SocketFd(listener), reinterpret_cast<sockaddr*>(&address), &length);
     SOCKET client = NewTcp();
-    ASSERT_EQ(WSAConnect(client, Generic(address), sizeof address, nullptr, nullptr, nullptr,
-                         nullptr),
-              0);
+    ASSERT_EQ(
+        WSAConnect(client, Generic(address), sizeof address, nullptr, nullptr, nullptr, nullptr),
+        0);
     EXPECT_EQ(WSAWaitForMultipleEvents(1, &event, FALSE, 5000, FALSE), WSA_WAIT_EVENT_0);
     closesocket(client);
     closesocket(listener);
@@ -276,9 +276,9 @@ TEST(WinsockErrors, MapsErrno) {
         int err;
         int code;
     };
-    const Case cases[] = {{EAGAIN, WSAEWOULDBLOCK},   {EINPROGRESS, WSAEWOULDBLOCK},
+    const Case cases[] = {{EAGAIN, WSAEWOULDBLOCK},        {EINPROGRESS, WSAEWOULDBLOCK},
                           {ECONNREFUSED, WSAECONNREFUSED}, {EADDRINUSE, WSAEADDRINUSE},
-                          {EPIPE, WSAECONNRESET},      {ENOTCONN, WSAENOTCONN}};
+                          {EPIPE, WSAECONNRESET},          {ENOTCONN, WSAENOTCONN}};
     for (const Case& c : cases) EXPECT_EQ(platform::WsaFromErrno(c.err), c.code) << c.err;
 }
 

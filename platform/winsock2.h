@@ -114,9 +114,8 @@ SOCKET WSAAccept(SOCKET s, sockaddr* address, int* addressLength, LPCONDITIONPRO
                  DWORD_PTR callbackData);
 int WSASend(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesSent, DWORD flags,
             LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completion);
-int WSARecv(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesReceived,
-            LPDWORD flags, LPWSAOVERLAPPED overlapped,
-            LPWSAOVERLAPPED_COMPLETION_ROUTINE completion);
+int WSARecv(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesReceived, LPDWORD flags,
+            LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completion);
 
 // Event objects and network events. WSAEventSelect makes the socket
 // non-blocking and sets the event when one of the chosen network events
@@ -129,8 +128,8 @@ BOOL WSASetEvent(WSAEVENT event);
 BOOL WSAResetEvent(WSAEVENT event);
 int WSAEventSelect(SOCKET s, WSAEVENT event, int32_t networkEvents);
 int WSAEnumNetworkEvents(SOCKET s, WSAEVENT event, LPWSANETWORKEVENTS networkEvents);
-DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL waitAll,
-                               DWORD timeout, BOOL alertable);
+DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL waitAll, DWORD timeout,
+                               BOOL alertable);
 
 namespace platform {
 

@@ -12,7 +12,7 @@ namespace testing_support {
 // service started by the test stays reachable) and, on destruction, kills
 // every child still alive and reaps it, within a bounded time.
 class ChildGuard {
-  public:
+public:
     ChildGuard();
     ChildGuard(const ChildGuard&) = delete;
     ChildGuard& operator=(const ChildGuard&) = delete;

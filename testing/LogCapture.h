@@ -9,7 +9,7 @@ namespace testing_support {
 
 // Sends std::clog into a string while it lives.
 class LogCapture {
-  public:
+public:
     LogCapture() : m_old(std::clog.rdbuf(m_text.rdbuf())) {}
     ~LogCapture() { std::clog.rdbuf(m_old); }
     LogCapture(const LogCapture&) = delete;
@@ -17,7 +17,7 @@ class LogCapture {
 
     std::string Text() const { return m_text.str(); }
 
-  private:
+private:
     std::ostringstream m_text;
     std::streambuf* m_old;
 };

@@ -35,7 +35,7 @@ const std::string kSourceKey =
     std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + kName;
 
 class NTServiceLifecycleTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         m_dir = platform::StateDir() / "pace";
         std::filesystem::create_directories(m_dir);

@@ -8,7 +8,7 @@
 // Forks a child that sleeps until it is ended: by End(), or by the
 // destructor when a test fails early, so no process outlives its test.
 class SleeperProcess {
-  public:
+public:
     SleeperProcess() {
         m_pid = fork();
         if (m_pid == 0) {
@@ -28,6 +28,6 @@ class SleeperProcess {
         m_pid = -1;
     }
 
-  private:
+private:
     pid_t m_pid;
 };

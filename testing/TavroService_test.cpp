@@ -106,8 +106,8 @@ TEST_F(TavroServiceTest, InstallStoresWhatTheUserGaveAndRemovalCleansUp) {
     EXPECT_EQ(installed.exitStatus, 0) << installed.output;
     EXPECT_TRUE(KeyExists(kServiceKey));
     EXPECT_TRUE(KeyExists(std::string(kServiceKey) + "\\Parameters"));
-    EXPECT_TRUE(KeyExists(
-        "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tavro_Service"));
+    EXPECT_TRUE(
+        KeyExists("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tavro_Service"));
     EXPECT_EQ(Private("VANTRIX_HOME"), "VANTRIX_HOME=" + home_.string());
     EXPECT_EQ(Private("-Port"), "-Port=9300");
     EXPECT_EQ(Private("-FF"), "-FF=50");
@@ -162,7 +162,8 @@ TEST_F(TavroServiceTest, ServiceStopTerminatesADirectorThatIgnoresIt) {
     EXPECT_EQ(stop.exitStatus, 0) << stop.output;
     EXPECT_TRUE(WaitFor([&] { return State() == SERVICE_STOPPED; }, 30000));
     std::string log = ServiceLog();
-    EXPECT_THAT(log, HasSubstr("Error - TavroService.Run: JVM did not shutdown with in 3 seconds\n"));
+    EXPECT_THAT(log,
+                HasSubstr("Error - TavroService.Run: JVM did not shutdown with in 3 seconds\n"));
     EXPECT_THAT(log, HasSubstr("Error - TavroService.Run: now aborting\n"));
     // The director was orphaned to this test: it is reaped here once killed.
     EXPECT_NE(ChildGuard::WaitChild(director, 10000), -1);
@@ -243,7 +244,8 @@ protected:
         // sanitizer build loads libHostsys into it too).
         WriteFile(home_ / "bin/tavro.bat",
                   "#!/bin/sh\n\"" TAVRO_JAVARUN "\" -Xrs -Djava.class.path=\"" TAVRO_DIRECTOR_JAR
-                  "\" -Djava.library.path=\"" TAVRO_HOSTSYS_DIR "\" -DVantrix.Home=\"" + home +
+                  "\" -Djava.library.path=\"" TAVRO_HOSTSYS_DIR "\" -DVantrix.Home=\"" +
+                      home +
                       "\" com.pelmar.vantrix.tavro.core.TAVROController -errf e -outf o "
                       "</dev/null &\necho $! > \"$(dirname \"$0\")/director.pid\"\n");
         fs::permissions(home_ / "bin/tavro.bat", fs::perms::owner_all);
@@ -294,8 +296,8 @@ TEST_F(TavroServiceJavaTest, DirectorInTheServiceProcessRunsUntilItEnds) {
     EXPECT_EQ(run.exitStatus, 0) << run.output;
     std::string record = Record();
     EXPECT_THAT(record, HasSubstr("main -errf " + home_.string() +
-                                  "/specific/norba/logs/director_err.txt -outf " +
-                                  home_.string() + "/specific/norba/logs/director_out.txt"));
+                                  "/specific/norba/logs/director_err.txt -outf " + home_.string() +
+                                  "/specific/norba/logs/director_out.txt"));
     EXPECT_THAT(record, HasSubstr("link hello Qim-"));
     EXPECT_THAT(record, HasSubstr("exit self"));
     EXPECT_THAT(ServiceLog(), HasSubstr("TavroService.Run. exiting "));

@@ -12,7 +12,7 @@ namespace testing_support {
 // Creates a fresh directory under the system's temporary directory and
 // removes it with everything in it when the object ends.
 class TempDir {
-  public:
+public:
     explicit TempDir(const std::string& prefix = "tavro") {
         std::string pattern =
             (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
@@ -28,7 +28,7 @@ class TempDir {
     // Empty when the directory could not be created.
     const std::filesystem::path& Path() const { return m_path; }
 
-  private:
+private:
     std::filesystem::path m_path;
 };
 

@@ -36,7 +36,7 @@ bool WaitForFile(const std::filesystem::path& file) {
 }
 
 class CTestService : public CNTService {
-  public:
+public:
     CTestService() : CNTService(kServiceName), m_registry(kServiceName) { m_bDebug = true; }
 
     bool Install(int argc, char** argv) override {
@@ -81,7 +81,7 @@ class CTestService : public CNTService {
         return code == 128;
     }
 
-  private:
+private:
     void SaveStatus() {
         SERVICE_STATUS status = Status();
         m_registry.SaveStatus(status.dwCurrentState, status.dwCheckPoint,

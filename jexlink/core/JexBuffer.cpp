@@ -16,7 +16,9 @@ namespace {
 std::atomic<JexBufferBase::IndexErrorHandler> index_error_handler{nullptr};
 
 // Storage for n bytes and the NUL: n + 64 rounded down to a multiple of 64.
-int64_t StorageSize(int n) { return (static_cast<int64_t>(n < 0 ? 0 : n) + 64) & ~static_cast<int64_t>(63); }
+int64_t StorageSize(int n) {
+    return (static_cast<int64_t>(n < 0 ? 0 : n) + 64) & ~static_cast<int64_t>(63);
+}
 
 bool Fits(int64_t size) { return size <= INT_MAX; }
 
@@ -55,7 +57,8 @@ std::string DumpText(const char* data, int used) {
             out += piece;
         }
         out += "   ";
-        for (int i = 0; i < n; ++i) out += (line[i] < 32 || line[i] >= 128) ? '.' : static_cast<char>(line[i]);
+        for (int i = 0; i < n; ++i)
+            out += (line[i] < 32 || line[i] >= 128) ? '.' : static_cast<char>(line[i]);
         out += '\n';
     }
     return out;
@@ -109,9 +112,11 @@ void JexBufferBase::Free() {
 
 char* JexBufferBase::Allocate(int n) {
     const int64_t size = StorageSize(n);
-    char* fresh = !Fits(size) ? nullptr : static_cast<char*>(std::calloc(static_cast<size_t>(size), 1));
+    char* fresh =
+        !Fits(size) ? nullptr : static_cast<char*>(std::calloc(static_cast<size_t>(size), 1));
     if (!fresh) {
-        std::fprintf(stderr, "--- JexBufferBase memory allocation failure: size=%ld\n", static_cast<long>(size));
+        std::fprintf(stderr, "--- JexBufferBase memory allocation failure: size=%ld\n",
+                     static_cast<long>(size));
         Free();
         return nullptr;
     }
@@ -125,9 +130,11 @@ char* JexBufferBase::Allocate(int n) {
 char* JexBufferBase::Reallocate(int n) {
     const int64_t size = StorageSize(n);
     if (size < allocated_length) return data;
-    char* grown = !Fits(size) ? nullptr : static_cast<char*>(std::realloc(data, static_cast<size_t>(size)));
+    char* grown =
+        !Fits(size) ? nullptr : static_cast<char*>(std::realloc(data, static_cast<size_t>(size)));
     if (!grown) {
-        std::fprintf(stderr, "--- JexBufferBase memory reallocation failure: size=%ld\n", static_cast<long>(size));
+        std::fprintf(stderr, "--- JexBufferBase memory reallocation failure: size=%ld\n",
+                     static_cast<long>(size));
         Free();
         return nullptr;
     }
@@ -158,7 +165,8 @@ bool JexBufferBase::AppendBytes(const void* bytes, int n) {
     if (n <= 0) return true;
     const int64_t total = static_cast<int64_t>(used_length) + n;
     if (total > INT_MAX - 64) {
-        std::fprintf(stderr, "--- JexBufferBase memory reallocation failure: size=%ld\n", static_cast<long>(total));
+        std::fprintf(stderr, "--- JexBufferBase memory reallocation failure: size=%ld\n",
+                     static_cast<long>(total));
         Free();
         return false;
     }
@@ -213,9 +221,11 @@ JexBufferBase::IndexErrorHandler JexBufferBase::SetIndexErrorHandler(IndexErrorH
 }
 
 int JexBufferBase::IndexError(int index) const {
-    std::fprintf(stderr,
-                 "JexBufferBase index error:\n\tdata=%p\n\tallocated_length=%d\n\tused_length=%d\n\toffending index=%u\n",
-                 static_cast<void*>(data), allocated_length, used_length, static_cast<unsigned>(index));
+    std::fprintf(
+        stderr,
+        "JexBufferBase index "
+        "error:\n\tdata=%p\n\tallocated_length=%d\n\tused_length=%d\n\toffending index=%u\n",
+        static_cast<void*>(data), allocated_length, used_length, static_cast<unsigned>(index));
     IndexErrorHandler handler = index_error_handler.load();
     if (!handler) std::abort();
     return handler(index);
@@ -323,7 +333,8 @@ uint64_t JexBuffer::RawAt(int pos, int width, int* count) const {
     if (!data || pos < 0 || pos >= used_length) return 0;
     const int n = used_length - pos < width ? used_length - pos : width;
     uint64_t v = 0;
-    for (int i = 0; i < n; ++i) v |= static_cast<uint64_t>(static_cast<unsigned char>(data[pos + i])) << (8 * i);
+    for (int i = 0; i < n; ++i)
+        v |= static_cast<uint64_t>(static_cast<unsigned char>(data[pos + i])) << (8 * i);
     *count = n;
     return v;
 }
@@ -380,7 +391,9 @@ bool InRange(int pos, int n, int used) {
     return pos >= 0 && n >= 0 && static_cast<int64_t>(pos) + n <= used;
 }
 
-int WrappedEnd(int pos, int n) { return static_cast<int>(static_cast<unsigned>(pos) + static_cast<unsigned>(n)); }
+int WrappedEnd(int pos, int n) {
+    return static_cast<int>(static_cast<unsigned>(pos) + static_cast<unsigned>(n));
+}
 
 }  // namespace
 
@@ -403,6 +416,10 @@ void JexBuffer::Keep(int pos, int n) {
     AssignBytes(data + pos, n);
 }
 
-std::istream& JexBuffer::ReadLine(std::istream& in, JexBuffer& line) { return ReadLineInto(in, line); }
+std::istream& JexBuffer::ReadLine(std::istream& in, JexBuffer& line) {
+    return ReadLineInto(in, line);
+}
 
-std::istream& JexBuffer::ReadLine(std::istream& in, JexString& line) { return ReadLineInto(in, line); }
+std::istream& JexBuffer::ReadLine(std::istream& in, JexString& line) {
+    return ReadLineInto(in, line);
+}

@@ -52,7 +52,9 @@ JexBuffer Bytes(std::initializer_list<int> bytes) {
     return JexBuffer(s.data(), static_cast<int>(s.size()));
 }
 
-std::string Contents(const JexBufferBase& b) { return b.Data() ? std::string(b.Data(), b.Length()) : std::string(); }
+std::string Contents(const JexBufferBase& b) {
+    return b.Data() ? std::string(b.Data(), b.Length()) : std::string();
+}
 
 TEST(JexBuffer, ConstructionGivesStorageInSteps) {
     const std::string longest(63, 'a');
@@ -113,13 +115,15 @@ TEST(JexBuffer, StorageBeyondIntLengthsFailsCleanly) {
     JexBuffer b("abc");
     testing::internal::CaptureStderr();
     EXPECT_EQ(b.Reallocate(INT_MAX), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "--- JexBufferBase memory reallocation failure: size=2147483648\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "--- JexBufferBase memory reallocation failure: size=2147483648\n");
     EXPECT_EQ(b.Data(), nullptr);
     ExpectSound(b);
     b = JexBuffer("abc");
     testing::internal::CaptureStderr();
     EXPECT_EQ(b.Allocate(INT_MAX - 1), nullptr);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("allocation failure: size="), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("allocation failure: size="),
+              std::string::npos);
     EXPECT_EQ(b.Data(), nullptr);
 }
 
@@ -266,7 +270,9 @@ TEST_F(IndexErrors, KeepMovesRangeToFront) {
 
 TEST(JexBufferDeathTest, IndexErrorWithoutHandlerAborts) {
     JexBuffer b("ab");
-    EXPECT_DEATH(b[7], "JexBufferBase index error:\n\tdata=.*\n\tallocated_length=64\n\tused_length=2\n\toffending index=7");
+    EXPECT_DEATH(b[7],
+                 "JexBufferBase index "
+                 "error:\n\tdata=.*\n\tallocated_length=64\n\tused_length=2\n\toffending index=7");
 }
 
 TEST(JexBuffer, SliceCutsAtTheEnd) {
@@ -288,7 +294,8 @@ std::string DumpOf(const JexBuffer& b) {
 
 TEST(JexBuffer, DumpLayout) {
     const std::string pad(14 * 3, ' ');
-    const std::string line16 = "  000000   61 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n";
+    const std::string line16 =
+        "  000000   61 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n";
     struct Case {
         JexBuffer bytes;
         std::string expected;
@@ -298,10 +305,13 @@ TEST(JexBuffer, DumpLayout) {
         {Bytes({'A', 0x1F}), "  000000   41 1f" + pad + "   A.\n"},
         {Bytes({0x80, 0x7E}), "  000000   80 7e" + pad + "   .~\n"},
         {JexBuffer(std::string(48, 'a').c_str()),
-         line16 + "  *\n  000020   61 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n"},
+         line16 + "  *\n  000020   61 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61   "
+                  "aaaaaaaaaaaaaaaa\n"},
         {JexBuffer(std::string(64, 'a').c_str()),
-         line16 + "  *\n  000030   61 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61   aaaaaaaaaaaaaaaa\n"},
-        {JexBuffer(std::string(17, 'a').c_str()), line16 + "  000010   61" + std::string(15 * 3, ' ') + "   a\n"},
+         line16 + "  *\n  000030   61 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61   "
+                  "aaaaaaaaaaaaaaaa\n"},
+        {JexBuffer(std::string(17, 'a').c_str()),
+         line16 + "  000010   61" + std::string(15 * 3, ' ') + "   a\n"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(PrintOf(c.bytes), c.expected);

@@ -9,9 +9,13 @@ JexFieldedString::JexFieldedString(char sep) : separator(sep) {}
 
 JexFieldedString::JexFieldedString(const char* text, char sep) : separator(sep) { Parse(text); }
 
-JexFieldedString::JexFieldedString(const JexString& text, char sep) : separator(sep) { Parse(text.Text()); }
+JexFieldedString::JexFieldedString(const JexString& text, char sep) : separator(sep) {
+    Parse(text.Text());
+}
 
-JexFieldedString::JexFieldedString(const JexFieldedString& other) : separator(other.separator) { CopyFields(other); }
+JexFieldedString::JexFieldedString(const JexFieldedString& other) : separator(other.separator) {
+    CopyFields(other);
+}
 
 JexFieldedString::~JexFieldedString() { Clear(); }
 
@@ -53,7 +57,8 @@ int JexFieldedString::Parse(const char* source) {
     for (int i = 0; i < count; ++i) {
         const char* end = std::strchr(start, separator);
         if (!end || i == count - 1) end = text + length;
-        fields[i] = new (std::nothrow) JexString(JexString::FromBytes(start, static_cast<int>(end - start)));
+        fields[i] = new (std::nothrow)
+            JexString(JexString::FromBytes(start, static_cast<int>(end - start)));
         start = end + 1;
     }
     return length;

@@ -42,7 +42,9 @@ JexBuffer& JexNetMsg::operator[](int index) {
     return scratch;
 }
 
-const JexBuffer& JexNetMsg::operator[](int index) const { return const_cast<JexNetMsg&>(*this)[index]; }
+const JexBuffer& JexNetMsg::operator[](int index) const {
+    return const_cast<JexNetMsg&>(*this)[index];
+}
 
 void JexNetMsg::Type(int t) {
     if ((t & 0xFF) == kRawMark) {
@@ -92,13 +94,15 @@ JexBuffer& JexNetMsg::Encode(JexBuffer& out) const {
     }
 
     if (type == kRawMark) {
-        std::fprintf(stderr, "--- JexNetMsg::Encode refused: type 'd' cannot travel in the regular form\n");
+        std::fprintf(stderr,
+                     "--- JexNetMsg::Encode refused: type 'd' cannot travel in the regular form\n");
         out.Free();
         return out;
     }
     for (int i = 0; i < kItems; ++i) {
         if (items[i].Length() < kItemLimit) continue;
-        std::fprintf(stderr, "--- JexNetMsg::Encode refused: item %d has %d bytes, the limit is %d\n", i,
+        std::fprintf(stderr,
+                     "--- JexNetMsg::Encode refused: item %d has %d bytes, the limit is %d\n", i,
                      items[i].Length(), kItemLimit - 1);
         out.Free();
         return out;
@@ -176,10 +180,12 @@ void JexNetMsg::Dump(FILE* out) const {
     };
     char text[32];
     std::fprintf(out, "JexNetMsg Type = %d %s\n", type, form(type, text, sizeof text));
-    if (corrupt) std::fprintf(out, "** This JexNetMsg was constructed from a corrupt JexBuffer **\n");
+    if (corrupt)
+        std::fprintf(out, "** This JexNetMsg was constructed from a corrupt JexBuffer **\n");
     for (int i = 0; i < kItems; ++i) {
         if (!Present(items[i])) continue;
-        std::fprintf(out, "Item index %d %s (%d bytes):\n", i, form(i, text, sizeof text), items[i].Length());
+        std::fprintf(out, "Item index %d %s (%d bytes):\n", i, form(i, text, sizeof text),
+                     items[i].Length());
         items[i].Dump(out);
     }
 }

@@ -11,7 +11,9 @@
 
 namespace {
 
-std::string Wire(const JexBuffer& b) { return b.Data() ? std::string(b.Data(), b.Length()) : std::string(); }
+std::string Wire(const JexBuffer& b) {
+    return b.Data() ? std::string(b.Data(), b.Length()) : std::string();
+}
 
 std::string Item(const JexNetMsg& m, int i) { return Wire(m[i]); }
 
@@ -27,12 +29,24 @@ TEST(JexNetMsg, EncodesWireForm) {
         {"empty", 7, {}, "\x07"},
         {"one item", 65, {{1, "xy"}}, std::string("A\x01\x02\x00\x00xy", 7)},
         {"present but empty", 65, {{1, ""}}, std::string("A\x01\x00\x00\x00", 5)},
-        {"slot order", 66, {{200, "b"}, {3, "a"}}, std::string("B\x03\x01\x00\x00" "a\xC8\x01\x00\x00" "b", 11)},
+        {"slot order",
+         66,
+         {{200, "b"}, {3, "a"}},
+         std::string("B\x03\x01\x00\x00"
+                     "a\xC8\x01\x00\x00"
+                     "b",
+                     11)},
         {"raw", 68, {{68, "payload"}}, "dpayload"},
         {"raw empty", 68, {{68, ""}}, "d"},
         {"raw needs type D", 69, {{68, "p"}}, std::string("E\x44\x01\x00\x00p", 6)},
-        {"raw needs only item", 68, {{68, "p"}, {1, ""}}, std::string("D\x01\x00\x00\x00\x44\x01\x00\x00p", 10)},
-        {"length bytes", 1, {{0, std::string(0x010203, 'z')}}, std::string("\x01\x00\x03\x02\x01", 5) + std::string(0x010203, 'z')},
+        {"raw needs only item",
+         68,
+         {{68, "p"}, {1, ""}},
+         std::string("D\x01\x00\x00\x00\x44\x01\x00\x00p", 10)},
+        {"length bytes",
+         1,
+         {{0, std::string(0x010203, 'z')}},
+         std::string("\x01\x00\x03\x02\x01", 5) + std::string(0x010203, 'z')},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -59,12 +73,43 @@ TEST(JexNetMsg, DecodesGoodAndBadBytes) {
         {"empty item", std::string("A\x01\x00\x00\x00", 5), 65, 0, {{1, ""}}},
         {"raw", "dabc", 68, 0, {{68, "abc"}}},
         {"raw empty", "d", 68, 0, {{68, ""}}},
-        {"item runs past end", std::string("\x07\x01\x05\x00\x00" "a", 6), 7, 1, {}},
-        {"trailing byte", std::string("\x07\x01\x01\x00\x00" "a\x09", 7), 7, 1, {{1, "a"}}},
+        {"item runs past end",
+         std::string("\x07\x01\x05\x00\x00"
+                     "a",
+                     6),
+         7,
+         1,
+         {}},
+        {"trailing byte",
+         std::string("\x07\x01\x01\x00\x00"
+                     "a\x09",
+                     7),
+         7,
+         1,
+         {{1, "a"}}},
         {"three trailing bytes", std::string("\x07\x01\x00\x00", 4), 7, 1, {}},
-        {"later item replaces", std::string("\x07\x01\x01\x00\x00" "a\x01\x01\x00\x00" "b", 11), 7, 0, {{1, "b"}}},
-        {"huge claimed length", std::string("\x07\x01\xFF\xFF\xFF" "abc", 8), 7, 1, {}},
-        {"complete item before a bad one", std::string("\x07\x02\x01\x00\x00" "a\x03\x09\x00\x00", 10), 7, 1, {{2, "a"}}},
+        {"later item replaces",
+         std::string("\x07\x01\x01\x00\x00"
+                     "a\x01\x01\x00\x00"
+                     "b",
+                     11),
+         7,
+         0,
+         {{1, "b"}}},
+        {"huge claimed length",
+         std::string("\x07\x01\xFF\xFF\xFF"
+                     "abc",
+                     8),
+         7,
+         1,
+         {}},
+        {"complete item before a bad one",
+         std::string("\x07\x02\x01\x00\x00"
+                     "a\x03\x09\x00\x00",
+                     10),
+         7,
+         1,
+         {{2, "a"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -80,7 +125,8 @@ TEST(JexNetMsg, DecodesGoodAndBadBytes) {
 
 TEST(JexNetMsg, RoundTripKeepsEveryItem) {
     JexNetMsg m('Q');
-    for (int i = 0; i < 256; i += 5) m[i] = Bytes(std::string(static_cast<size_t>(i), static_cast<char>(i)));
+    for (int i = 0; i < 256; i += 5)
+        m[i] = Bytes(std::string(static_cast<size_t>(i), static_cast<char>(i)));
     JexNetMsg back;
     back.Decode(m.Encode());
     EXPECT_EQ(back.Corrupt(), 0);
@@ -164,7 +210,9 @@ TEST(JexNetMsg, EncodeAndDecodeThroughOwnItems) {
     JexNetMsg m('E');
     m[1] = JexBuffer("ab");
     m.Encode(m[2]);
-    EXPECT_EQ(Item(m, 2), std::string("E\x01\x02\x00\x00" "ab", 7));
+    EXPECT_EQ(Item(m, 2), std::string("E\x01\x02\x00\x00"
+                                      "ab",
+                                      7));
     m.Decode(m[2]);
     EXPECT_EQ(m.Corrupt(), 0);
     EXPECT_EQ(m.ItemCount(), 1);
@@ -179,17 +227,22 @@ TEST(JexNetMsg, DumpForms) {
     const std::string line = "  000000   78 79" + std::string(14 * 3, ' ') + "   xy\n";
     JexNetMsg m('A');
     m[1] = JexBuffer("xy");
-    EXPECT_EQ(FileDump(m), "JexNetMsg Type = 65 (0x41 or 'A')\nItem index 1 (0x01) (2 bytes):\n" + line);
+    EXPECT_EQ(FileDump(m),
+              "JexNetMsg Type = 65 (0x41 or 'A')\nItem index 1 (0x01) (2 bytes):\n" + line);
     std::ostringstream os;
     m.Dump(os);
     EXPECT_EQ(os.str(), "JexNetMsg Type = 65 ('A')\nItem index 1 (0x01) (2 bytes):\n" + line);
 
     JexNetMsg bad;
     bad.Decode(Bytes(std::string("\x7F\x41\x09", 3)));
-    EXPECT_EQ(FileDump(bad), "JexNetMsg Type = 127 (0x7f)\n** This JexNetMsg was constructed from a corrupt JexBuffer **\n");
+    EXPECT_EQ(FileDump(bad),
+              "JexNetMsg Type = 127 (0x7f)\n** This JexNetMsg was constructed from a corrupt "
+              "JexBuffer **\n");
     std::ostringstream bos;
     bad.Dump(bos);
-    EXPECT_EQ(bos.str(), "JexNetMsg Type = 127 ('\x7F')\n** This JexNetMsg was constructed from a corrupt JexBuffer **\n");
+    EXPECT_EQ(bos.str(),
+              "JexNetMsg Type = 127 ('\x7F')\n** This JexNetMsg was constructed from a corrupt "
+              "JexBuffer **\n");
 }
 
 }  // namespace

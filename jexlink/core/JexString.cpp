@@ -44,7 +44,8 @@ JexString JexString::FromBytes(const void* bytes, int n) {
 }
 
 void JexString::ClearTail(int from) {
-    if (data && from < used_length) std::memset(data + from, 0, static_cast<size_t>(used_length - from));
+    if (data && from < used_length)
+        std::memset(data + from, 0, static_cast<size_t>(used_length - from));
 }
 
 JexString& JexString::operator=(const char* text) {
@@ -133,7 +134,8 @@ int JexString::FindLast(const char* text) const {
     if (!data || !text) return -1;
     if (!*text) return TextLength();
     int found = -1;
-    for (const char* at = std::strstr(data, text); at; at = std::strstr(at + 1, text)) found = static_cast<int>(at - data);
+    for (const char* at = std::strstr(data, text); at; at = std::strstr(at + 1, text))
+        found = static_cast<int>(at - data);
     return found;
 }
 
@@ -152,11 +154,13 @@ int JexString::MatchLength(const char* text) const {
 }
 
 void JexString::ToLower() {
-    for (int i = 0, n = TextLength(); i < n; ++i) data[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(data[i])));
+    for (int i = 0, n = TextLength(); i < n; ++i)
+        data[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(data[i])));
 }
 
 void JexString::ToUpper() {
-    for (int i = 0, n = TextLength(); i < n; ++i) data[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(data[i])));
+    for (int i = 0, n = TextLength(); i < n; ++i)
+        data[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(data[i])));
 }
 
 JexString JexString::LowerCopy() const {
@@ -334,11 +338,17 @@ JexString operator+(const char* a, const JexString& b) {
     return result;
 }
 
-int JexStringMatch(const JexString& pattern, const JexString& text) { return JexWildcardMatch(pattern.Text(), text.Text()); }
+int JexStringMatch(const JexString& pattern, const JexString& text) {
+    return JexWildcardMatch(pattern.Text(), text.Text());
+}
 
-int JexStringMatch(const JexString& pattern, const char* text) { return JexWildcardMatch(pattern.Text(), text); }
+int JexStringMatch(const JexString& pattern, const char* text) {
+    return JexWildcardMatch(pattern.Text(), text);
+}
 
-int JexStringMatch(const char* pattern, const JexString& text) { return JexWildcardMatch(pattern, text.Text()); }
+int JexStringMatch(const char* pattern, const JexString& text) {
+    return JexWildcardMatch(pattern, text.Text());
+}
 
 JexString JexStringOrDefault(const JexString& value, const JexString& fallback) {
     return *value.Text() ? value : fallback;

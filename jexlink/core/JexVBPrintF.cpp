@@ -141,25 +141,42 @@ private:
         const JexBuffer* arg = Arg(argument);
 
         switch (letter) {
-            case 'D': case 'I': case 'O': case 'U':
+            case 'D':
+            case 'I':
+            case 'O':
+            case 'U':
                 letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
                 [[fallthrough]];
-            case 'd': case 'i': case 'o': case 'u': case 'x': case 'X': {
+            case 'd':
+            case 'i':
+            case 'o':
+            case 'u':
+            case 'x':
+            case 'X': {
                 const int v = short_value ? arg->GetShort() : arg->GetLong();
-                const char* allowed = (letter == 'd' || letter == 'i') ? " -+0" : (letter == 'u' ? "-0" : "-#0");
+                const char* allowed =
+                    (letter == 'd' || letter == 'i') ? " -+0" : (letter == 'u' ? "-0" : "-#0");
                 Emit(Spec(flags, allowed, width, precision, short_value ? "h" : "", letter), v);
                 return;
             }
             case 'c':
-                Emit(Spec(flags, "-", width, -1, "", 'c'), short_value ? arg->GetShort() : arg->GetLong());
+                Emit(Spec(flags, "-", width, -1, "", 'c'),
+                     short_value ? arg->GetShort() : arg->GetLong());
                 return;
             case 'p': {
-                const auto v = static_cast<uint32_t>(short_value ? arg->GetShort() : arg->GetLong());
-                Emit(Spec(flags, "-", width, -1, "", 'p'), reinterpret_cast<void*>(static_cast<uintptr_t>(v)));
+                const auto v =
+                    static_cast<uint32_t>(short_value ? arg->GetShort() : arg->GetLong());
+                Emit(Spec(flags, "-", width, -1, "", 'p'),
+                     reinterpret_cast<void*>(static_cast<uintptr_t>(v)));
                 return;
             }
-            case 'e': case 'E': case 'f': case 'g': case 'G':
-                Emit(Spec(flags, " -+#0", width, precision, "", letter), static_cast<double>(arg->GetLong()));
+            case 'e':
+            case 'E':
+            case 'f':
+            case 'g':
+            case 'G':
+                Emit(Spec(flags, " -+#0", width, precision, "", letter),
+                     static_cast<double>(arg->GetLong()));
                 return;
             case 's': {
                 const char* text = arg->Data() ? arg->Data() : "<Null>";

@@ -91,9 +91,11 @@ TEST(JexVBPrintF, OnlyNineConversionsAreFormatted) {
 
 TEST(JexVBPrintF, MalformedTemplates) {
     const Args args = Args().Text(1, "a").Num(2, 2);
-    for (const char* format : {"%1$s %s", "%s %1$s", "%0$d", "%1$*d", "%*1$d", "%1$.*d", "trailing %", "%1$", "%5"}) {
+    for (const char* format :
+         {"%1$s %s", "%s %1$s", "%0$d", "%1$*d", "%*1$d", "%1$.*d", "trailing %", "%1$", "%5"}) {
         int result = 0;
-        EXPECT_EQ(Format(format, args, &result), std::string("Botched JexVBPrintF format: ") + format);
+        EXPECT_EQ(Format(format, args, &result),
+                  std::string("Botched JexVBPrintF format: ") + format);
         EXPECT_EQ(result, -1) << format;
     }
 }
@@ -105,7 +107,7 @@ TEST(JexVBPrintF, HostileTemplatesStayBounded) {
     EXPECT_EQ(Format("%2$.99999f", args).size(), std::string("2147483647.").size() + 1024);
     EXPECT_EQ(Format("%*d", args).size(), 1024u);      // INT32_MIN width
     EXPECT_EQ(Format("%2$*2$d", args).size(), 1024u);  // huge width
-    EXPECT_EQ(Format("%3$#0+ 5s|", args), "    t|");   // flags the text form cannot take are dropped
+    EXPECT_EQ(Format("%3$#0+ 5s|", args), "    t|");  // flags the text form cannot take are dropped
     EXPECT_EQ(Format("%2$hp|%2$p", args), "0xffffffff|0x7fffffff");  // "h" reads 2 bytes, signed
 }
 

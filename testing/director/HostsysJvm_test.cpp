@@ -40,7 +40,7 @@ std::string ReadFile(const fs::path& path) {
 }
 
 class HostsysJvmTest : public testing::Test {
-  protected:
+protected:
     void SetUp() override {
         m_root = fs::temp_directory_path() / ("hostsys-jvm-" + std::to_string(getpid()));
         m_home = m_root / "vantrix";
