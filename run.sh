@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
+PACKAGES=(cmake ninja-build g++ clang clang-format libgtest-dev libgmock-dev libbenchmark-dev
           libsqlite3-dev openjdk-17-jdk-headless)
 JOBS=$(nproc)
 
@@ -26,6 +26,10 @@ build() {  # build DIR [cmake options...]
     shift
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$dir" -j "$JOBS"
+}
+
+check_format() {  # every C++ source as .clang-format lays it out
+    git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 }
 
 run_tests() {  # run_tests DIR
@@ -93,6 +97,7 @@ case "${1:-}" in
         ;;
     test)
         install_missing
+        check_format
         build build -DWERROR=ON
         run_tests build
         build build-sanitize -DSANITIZE=ON -DWERROR=ON

@@ -1,21 +1,81 @@
-# Helpers that declare libraries and their tests the same way everywhere.
+# Helpers that declare libraries, programs, tests and fuzz targets the same
+# way everywhere. Every target of the project's own code goes through one of
+# them, so it gets the project's warnings (errors with WERROR=ON).
 find_package(GTest REQUIRED)
 include(GoogleTest)
+
+# The warnings every target of the project's own code is built with.
+add_library(tavro_warnings INTERFACE)
+target_compile_options(tavro_warnings INTERFACE
+  -Wall -Wextra -Wshadow -Wconversion
+  $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Woverloaded-virtual -Wold-style-cast>)
+if(WERROR)
+  target_compile_options(tavro_warnings INTERFACE -Werror)
+endif()
+
+# tavro_library(NAME STATIC|SHARED|INTERFACE [SOURCES src...]
+#               [PUBLIC lib...] [PRIVATE lib...])
+# A library of the project, also known as tavro::NAME. Sources may be added
+# later with target_sources.
+function(tavro_library name kind)
+  cmake_parse_arguments(L "" "" "SOURCES;PUBLIC;PRIVATE" ${ARGN})
+  add_library(${name} ${kind} ${L_SOURCES})
+  add_library(tavro::${name} ALIAS ${name})
+  if(kind STREQUAL "INTERFACE")
+    target_link_libraries(${name} INTERFACE ${L_PUBLIC})
+    return()
+  endif()
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${L_PUBLIC} PRIVATE ${L_PRIVATE} tavro_warnings)
+endfunction()
+
+# tavro_executable(NAME SOURCES src... [LIBS lib...])
+# A program of the project (a deliverable or a helper program of the tests).
+function(tavro_executable name)
+  cmake_parse_arguments(E "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${E_SOURCES})
+  target_link_libraries(${name} PRIVATE ${E_LIBS} tavro_warnings)
+endfunction()
 
 # tavro_test(NAME SOURCES src... [LIBS lib...] [LOCK resource] [TIMEOUT s])
 # Builds one GoogleTest program and registers each of its cases with CTest.
 # Every case runs in its own process with a fresh platform state directory
-# (see testing/TestMain.cpp).
+# (see testing/TestMain.cpp). Nothing is built when BUILD_TESTING is off.
 function(tavro_test name)
+  if(NOT BUILD_TESTING)
+    return()
+  endif()
   cmake_parse_arguments(T "" "LOCK;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} tavro_test_main GTest::gtest GTest::gmock)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} tavro_test_main GTest::gtest GTest::gmock
+                        tavro_warnings)
   set(props TIMEOUT ${T_TIMEOUT})
   if(T_LOCK)
     list(APPEND props RESOURCE_LOCK ${T_LOCK})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
+endfunction()
+
+# tavro_fuzz(NAME [LIBS lib...])
+# A fuzz target fuzz/NAME.cpp for a decoder of untrusted input. With FUZZ=ON
+# (clang) it is a libFuzzer program; otherwise it is linked with a replay
+# main and its seed corpus fuzz/corpus/NAME runs as a test, so the sanitizer
+# build replays it.
+function(tavro_fuzz name)
+  cmake_parse_arguments(F "" "" "LIBS" ${ARGN})
+  add_executable(${name} ${PROJECT_SOURCE_DIR}/fuzz/${name}.cpp)
+  target_link_libraries(${name} PRIVATE ${F_LIBS} tavro_warnings)
+  if(FUZZ)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    return()
+  endif()
+  target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz/FuzzReplayMain.cpp)
+  if(BUILD_TESTING)
+    add_test(NAME ${name}.corpus
+             COMMAND ${name} ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name})
+    set_tests_properties(${name}.corpus PROPERTIES TIMEOUT 120)
+  endif()
 endfunction()

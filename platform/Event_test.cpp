@@ -165,7 +165,9 @@ TEST(EventSource, ReadyDescriptorSetsEventUntilReset) {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
     EXPECT_EQ(WaitForSingleObject(event, 100), WAIT_TIMEOUT);
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
-    EXPECT_LT((after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6, 50.0);
+    EXPECT_LT(static_cast<double>(after.tv_sec - before.tv_sec) * 1e3 +
+                  static_cast<double>(after.tv_nsec - before.tv_nsec) / 1e6,
+              50.0);
 
     Handle mutex(CreateMutexA(nullptr, FALSE, nullptr));
     EXPECT_FALSE(platform::AttachEventSource(mutex, 0, POLLIN));
@@ -191,7 +193,7 @@ TEST(Handles, EveryDescriptorIsCloseOnExec) {
     Handle named(CreateEventA(nullptr, FALSE, FALSE, "cloexec-event"));
     Handle namedMutex(CreateMutexA(nullptr, TRUE, "cloexec-mutex"));
     Handle thread(CreateThread(
-        nullptr, 0, [](LPVOID gate) -> DWORD { return WaitForSingleObject(gate, 20000); },
+        nullptr, 0, [](LPVOID arg) -> DWORD { return WaitForSingleObject(arg, 20000); },
         static_cast<HANDLE>(gate), 0, nullptr));
     Handle self(OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId()));
     ASSERT_NE(self.h, nullptr);

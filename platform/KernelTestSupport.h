@@ -12,7 +12,7 @@ namespace platform::testing {
 
 // Closes a handle at the end of a test.
 struct Handle {
-    explicit Handle(HANDLE h) : h(h) {}
+    explicit Handle(HANDLE handle) : h(handle) {}
     ~Handle() {
         if (h) CloseHandle(h);
     }

@@ -71,9 +71,9 @@ TEST(Thread, ClosingHandleLeavesThreadRunning) {
     HANDLE thread = CreateThread(
         nullptr, 0,
         [](LPVOID p) -> DWORD {
-            auto* pair = static_cast<Pair*>(p);
-            WaitForSingleObject(pair->gate, 20000);
-            SetEvent(pair->done);
+            auto* handles = static_cast<Pair*>(p);
+            WaitForSingleObject(handles->gate, 20000);
+            SetEvent(handles->done);
             return 0;
         },
         &pair, 0, nullptr);

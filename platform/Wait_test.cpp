@@ -48,7 +48,7 @@ TEST(Wait, WaitAllOverMutexAndThread) {
     Handle mutex(CreateMutexA(nullptr, FALSE, nullptr));
     Handle gate(ManualEvent(FALSE));
     Handle thread(CreateThread(
-        nullptr, 0, [](LPVOID gate) -> DWORD { return WaitForSingleObject(gate, 20000); },
+        nullptr, 0, [](LPVOID arg) -> DWORD { return WaitForSingleObject(arg, 20000); },
         static_cast<HANDLE>(gate), 0, nullptr));
     const HANDLE both[] = {mutex, thread};
     EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 20), WAIT_TIMEOUT);
@@ -112,7 +112,8 @@ TEST(Wait, DoesNotSpinTheProcessor) {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
     EXPECT_EQ(WaitForMultipleObjects(4, all, FALSE, 300), WAIT_TIMEOUT);
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
-    double cpuMs = (after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6;
+    double cpuMs = static_cast<double>(after.tv_sec - before.tv_sec) * 1e3 +
+                   static_cast<double>(after.tv_nsec - before.tv_nsec) / 1e6;
     EXPECT_LT(cpuMs, 60.0);
 }
 

@@ -18,7 +18,7 @@ enum class Mode { Unset, Sequential, Positional };
 // Reads one template; Run gives false for a malformed one.
 class Formatter {
 public:
-    Formatter(const char* format, const JexBuffer* args) : p(format), args(args) {}
+    Formatter(const char* format, const JexBuffer* arguments) : p(format), args(arguments) {}
 
     bool Run() {
         while (*p && !malformed) {
