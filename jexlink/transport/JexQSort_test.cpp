@@ -53,6 +53,7 @@ std::vector<int> Keys(const std::string& pattern, size_t n, unsigned seed) {
 
 template <size_t N>
 void CheckWide(const std::vector<int>& keys, const std::string& what) {
+    if (keys.empty()) return;
     // Keys fit a byte; tags record the original position.
     std::vector<Element<N>> v(keys.size());
     for (size_t i = 0; i < keys.size(); ++i) {
