@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "jexlink/transport/LzwCodec.h"
+#include "jexlink/transport/JexLzw.h"
 
 extern char** environ;
 
@@ -126,13 +127,16 @@ void Report(benchmark::State& state, size_t in, size_t out) {
 
 // One connection's worth: a fresh encoder, every message of the corpus in turn.
 std::vector<JexBuffer> LzwCompressAll(const Bytes& data, size_t* total) {
-    LzwEncoder encoder;
+    JexLzwCompressor compressor;
     std::vector<JexBuffer> wire;
+    JexBuffer message;
     *total = 0;
     for (size_t at = 0; at < data.size(); at += kMessageSize) {
         const size_t n = std::min(kMessageSize, data.size() - at);
+        message.SetLength(static_cast<int>(n));
+        std::memcpy(message.Data(), data.data() + at, n);
         wire.emplace_back();
-        encoder.Encode(data.data() + at, static_cast<int>(n), wire.back());
+        compressor.Compress(message, wire.back());
         *total += static_cast<size_t>(wire.back().Length());
     }
     return wire;
@@ -151,11 +155,10 @@ void BM_LzwExpand(benchmark::State& state) {
     const std::vector<JexBuffer> wire = LzwCompressAll(data, &out);
     JexBuffer back;
     for (auto _ : state) {
-        LzwDecoder decoder;
+        JexLzw expander;
+        expander.SetSuppress(1);
         for (const JexBuffer& msg : wire) {
-            if (decoder.Decode(reinterpret_cast<const unsigned char*>(msg.Data()), msg.Length(),
-                               back) != LzwDecoder::Result::kOk)
-                state.SkipWithError("LZW expansion failed");
+            if (expander.Decompress(msg, back) != 0) state.SkipWithError("LZW expansion failed");
             benchmark::DoNotOptimize(back.Data());
         }
     }

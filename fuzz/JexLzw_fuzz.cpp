@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "jexlink/transport/LzwCodec.h"
+#include "jexlink/transport/JexLzw.h"
 
 namespace {
 
@@ -15,14 +15,14 @@ void Check(bool ok) {
 
 // Input: one byte of repeat count, then messages, each a 16-bit
 // little-endian length and that many bytes (cut at the end of the input).
-std::vector<std::vector<unsigned char>> Messages(const uint8_t* data, size_t size) {
-    std::vector<std::vector<unsigned char>> messages;
+std::vector<JexBuffer> Messages(const uint8_t* data, size_t size) {
+    std::vector<JexBuffer> messages;
     size_t at = 1;
     while (at + 2 <= size) {
         size_t n = data[at] | static_cast<size_t>(data[at + 1]) << 8;
         at += 2;
         if (n > size - at) n = size - at;
-        messages.emplace_back(data + at, data + at + n);
+        messages.emplace_back(data + at, static_cast<int>(n));
         at += n;
     }
     return messages;
@@ -33,34 +33,46 @@ std::vector<std::vector<unsigned char>> Messages(const uint8_t* data, size_t siz
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > (1u << 16)) return 0;
     const int repeat = 1 + (data[0] & 15);
-    const auto messages = Messages(data, size);
+    const std::vector<JexBuffer> messages = Messages(data, size);
 
     // Every message as a compressed one, through one expander in order: any
     // result but a crash; after a failure the stream cannot go on.
     {
-        LzwDecoder decoder;
+        JexLzw expander;
+        expander.SetSuppress(1);
         JexBuffer out;
-        for (const auto& m : messages) {
-            const auto result = decoder.Decode(m.data(), static_cast<int>(m.size()), out);
-            if (result != LzwDecoder::Result::kOk) break;
+        for (const JexBuffer& m : messages) {
+            const int code = expander.Decompress(m, out);
+            Check(code == 0 || code == JexCompressionBase::CORRUPT);
+            Check(expander.Code() == code);
+            if (code != 0) break;
         }
     }
 
-    // Every message, repeated, through one compressor and one expander.
-    LzwEncoder encoder;
-    LzwDecoder decoder;
+    // Every message, repeated, through one compressor and one expander; the
+    // last one in place.
+    JexLzwCompressor compressor;
+    JexLzw expander;
     JexBuffer wire;
     JexBuffer back;
-    std::vector<unsigned char> plain;
-    for (const auto& m : messages) {
-        plain.clear();
-        for (int r = 0; r < repeat; ++r) plain.insert(plain.end(), m.begin(), m.end());
-        Check(encoder.Encode(plain.data(), static_cast<int>(plain.size()), wire));
-        Check(wire.Length() <= 2 * static_cast<int>(plain.size()) + 2);
-        Check(decoder.Decode(reinterpret_cast<const unsigned char*>(wire.Data()), wire.Length(),
-                             back) == LzwDecoder::Result::kOk);
-        Check(back.Length() == static_cast<int>(plain.size()));
-        Check(plain.empty() || std::memcmp(back.Data(), plain.data(), plain.size()) == 0);
+    for (size_t i = 0; i < messages.size(); ++i) {
+        JexBuffer plain;
+        for (int r = 0; r < repeat; ++r) plain += messages[i];
+        if (i + 1 == messages.size()) {
+            JexBuffer in_place = plain;
+            Check(compressor.Compress(in_place, in_place) == 0);
+            Check(expander.Decompress(in_place, in_place) == 0);
+            Check(in_place == plain);
+            continue;
+        }
+        Check(compressor.Compress(plain, wire) == 0);
+        Check(wire.Length() <= 2 * plain.Length() + 2);
+        Check(expander.Decompress(wire, back) == 0);
+        Check(back.Length() == plain.Length());
+        Check(plain.Length() == 0 ||
+              std::memcmp(back.Data(), plain.Data(), static_cast<size_t>(plain.Length())) == 0);
     }
+    Check(compressor.BytesIn() == expander.BytesOut());
+    Check(compressor.BytesOut() == expander.BytesIn());
     return 0;
 }
