@@ -11,9 +11,27 @@ namespace {
 // Bytes 1 to 32 separate fields; bytes 128 to 255 are field characters.
 bool IsSeparator(unsigned char c) { return c >= 1 && c <= 32; }
 
+// Only A-Z and a-z change case, whatever the process's locale.
 void LowerAscii(std::string& s) {
     for (char& c : s)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+}
+
+void UpperAscii(std::string& s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+}
+
+JexString Lower(const char* text) {
+    std::string s(text ? text : "");
+    LowerAscii(s);
+    return JexString(s.c_str());
+}
+
+JexString Upper(const char* text) {
+    std::string s(text ? text : "");
+    UpperAscii(s);
+    return JexString(s.c_str());
 }
 
 // The next field at or after `at`: skips a run of separators, then takes
@@ -49,10 +67,7 @@ bool StorableText(const JexString& text, bool may_be_empty) {
 }  // namespace
 
 JexRouteMapEntry::JexRouteMapEntry(const char* p, const char* a, int pref, const char* f)
-    : pattern(p ? p : ""), address(a ? a : ""), preference(pref), flags(f ? f : "") {
-    pattern.ToLower();
-    address.ToLower();
-    flags.ToUpper();
+    : pattern(Lower(p)), address(Lower(a)), preference(pref), flags(Upper(f)) {
     score = Score(pattern.Text());
 }
 
@@ -71,8 +86,7 @@ bool JexRouteMapEntry::ParseLine(const std::string& line) {
     const std::string f3 = NextField(text, at);
     std::string f4 = NextField(text, at);
     if (f1.empty() && f2.empty()) return false;
-    for (char& c : f4)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    UpperAscii(f4);
 
     pattern = f1.c_str();
     address = f2.c_str();
