@@ -45,6 +45,8 @@ public:
     static constexpr DWORD kDefaultPingMs = 300;
     static constexpr int kPidTries = 120;
     static constexpr DWORD kPidRetryMs = 500;
+    // The probe and the stop wait this many ping periods for the answer.
+    static constexpr DWORD kExchangePings = 10;
 
     static const char* const s_pRevisionH;
     static const char* const s_pRevisionCpp;
@@ -52,6 +54,10 @@ public:
 private:
     bool Exchange(char code);
     static DWORD PingPeriod();
+    static DWORD ExchangeTimeout();
+    // How long an accepted connection may take, from its acceptance to the
+    // director's pid (the pid tries at their retry period).
+    static DWORD s_dwAnswerDeadlineMs;
     // The decimal number at the start of `text` (up to its first
     // non-digit); 0 when there is none or it does not fit a process id.
     static DWORD ParsePid(const char* text, DWORD length);

@@ -47,6 +47,22 @@ public:
     void SetReceiveBuffer(char* buffer, ULONG length) { m_RecvBuf = {length, buffer}; }
     // Whether the server thread is still running.
     bool ServerRunning() const;
+    // Bounds every later connect, send and receive of this socket (until
+    // the next CreateSocket) to `ms` milliseconds; false when the system
+    // refuses the setting.
+    bool SetTimeout(DWORD ms);
+    // Whether the last connect, send or receive ended because the time-out
+    // of SetTimeout ran out.
+    bool TimedOut() const { return m_bTimedOut; }
+    // Keeps an accepted connection open after its thread has ended (the
+    // director's link); any other accepted connection is closed then.
+    void KeepOpen() { m_bKeepOpen = true; }
+    // Number of connection threads that run now, all listeners together.
+    static int ConnectionsServed();
+
+    // At most this many accepted connections are served at once; one
+    // beyond is closed at once.
+    static constexpr int kMaxConnections = 8;
 
     // The link's copy of the service's shutdown event.
     static HANDLE s_hShutdownEvent;
@@ -59,8 +75,10 @@ public:
 
 private:
     static DWORD WINAPI ServerStart(LPVOID self);
+    static DWORD WINAPI ServeConnection(LPVOID work);
     void ServerLoop();
     bool HandleNetworkEvents();
+    void NoteTimeout();
 
     SOCKET m_Socket = INVALID_SOCKET;
     HANDLE m_hStarted = nullptr;
@@ -81,4 +99,7 @@ private:
     // never outlives the socket and event it watches.
     HANDLE m_hServerEnd = nullptr;
     std::atomic<bool> m_bServerRunning{false};
+    DWORD m_dwTimeoutMs = 0;
+    bool m_bTimedOut = false;
+    std::atomic<bool> m_bKeepOpen{false};
 };
