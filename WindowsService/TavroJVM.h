@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "WindowsService/JavaCppVM.h"
@@ -43,12 +44,28 @@ public:
     // Whether the watch thread is still running.
     bool WatchThreadRunning() const { return m_bWatching; }
 
+    // How a start ends, as WaitForStart sees it.
+    enum class StartOutcome { kUp, kFailed, kStopRequested };
+    // How long the batch start may take until the director reports its
+    // pid (the service passes its stop wait); 120 s until set.
+    void SetStartWait(DWORD ms) { m_dwStartWaitMs = ms; }
+    // Waits until the director is up (its process opened, or the in-process
+    // VM about to run the main class), the start has failed (the watch
+    // thread ended first, or recorded why), or `stopEvent` is set. The
+    // wait is bounded: the watch thread gives up after the start wait.
+    StartOutcome WaitForStart(HANDLE stopEvent);
+    // Why the start failed, in one line; empty while nothing failed.
+    std::string StartFailure() const;
+
     // The director's handle: the watch thread's, then the director
     // process's once its pid has arrived; null when there is none.
     static HANDLE DirectorHandle() { return s_hDirector; }
     // Closes the director handle when it is the director's process (the
     // watch thread's handle stays with its host) and forgets it.
     static void CloseDirectorHandle();
+    // Whether the director handle is the director's process (and not the
+    // watch thread, which stands in until the pid has arrived).
+    static bool DirectorIsProcess();
     static TavroJVM* s_pCurrent;
 
     static const char* const s_pRevisionH;
@@ -56,6 +73,7 @@ public:
 
 private:
     static DWORD WINAPI WatchThread(LPVOID self);
+    void FailStart(const std::string& why);
     HANDLE ShutdownEvent() const;
     std::string ModulePath() const;
 
@@ -74,6 +92,10 @@ private:
     HANDLE m_hReady = nullptr;
     HANDLE m_hShutdown = nullptr;
     std::atomic<bool> m_bWatching{false};
+    DWORD m_dwStartWaitMs = 120000;
+    HANDLE m_hUp = nullptr;  // manual-reset: the director is up
+    mutable std::mutex m_failureLock;
+    std::string m_StartFailure;
 
     static std::atomic<HANDLE> s_hDirector;
     static HANDLE s_hWatchThread;

@@ -72,10 +72,22 @@ public:
     static const char* const s_pRevisionH;
     static const char* const s_pRevisionCpp;
 
+    // Start failures also go to standard error (the console run).
+    void SetInteractive(bool interactive) { m_bInteractive = interactive; }
+
 private:
     std::string ModulePath() const;
     bool Verbose() const { return m_bDebug; }
     void LogCheckPoint();
+    DWORD CheckPoint();
+    void SaveStatus();
+    DWORD WaitHint() const;
+    DWORD WaitRoundMs() const;
+    DWORD StopWaitMs() const;
+    void ReportStartFailure(const std::string& why);
+    void FailRun();
+    void StopDirector();
+    [[noreturn]] void EndProcessWithDirector();
 
     DWORD m_dwMaxStartupWait = 30;
     DWORD m_dwWaitSec = 2;
@@ -88,4 +100,5 @@ private:
     TavroJVM m_JVM;
     DSRegistry m_Registry{kServiceName};
     bool m_bDoNothing = false;
+    bool m_bInteractive = false;
 };
