@@ -60,6 +60,35 @@ void PutEventInSlot(HANDLE event) {
 
 BOOL KeepRunningOnConsoleEvent(DWORD) { return TRUE; }
 
+// The Java environment that the calling thread's native call brought.
+thread_local JNIEnv* t_env = nullptr;
+
+// The value of the Java system property `name` in the calling thread's
+// VM; empty when there is none or no VM to ask. Leaves no exception.
+std::string SystemProperty(const char* name) {
+    JNIEnv* env = t_env;
+    if (!env) return {};
+    std::string value;
+    jclass system = env->FindClass("java/lang/System");
+    jmethodID get = system ? env->GetStaticMethodID(system, "getProperty",
+                                                    "(Ljava/lang/String;)Ljava/lang/String;")
+                           : nullptr;
+    jstring key = get ? env->NewStringUTF(name) : nullptr;
+    auto text = key ? static_cast<jstring>(env->CallStaticObjectMethod(system, get, key)) : nullptr;
+    if (env->ExceptionCheck()) env->ExceptionClear();
+    if (text) {
+        if (const char* chars = env->GetStringUTFChars(text, nullptr)) {
+            value = chars;
+            env->ReleaseStringUTFChars(text, chars);
+        }
+        env->DeleteLocalRef(text);
+    }
+    if (key) env->DeleteLocalRef(key);
+    if (system) env->DeleteLocalRef(system);
+    if (env->ExceptionCheck()) env->ExceptionClear();
+    return value;
+}
+
 // Opens a text file for reading; on failure the thread's last error says
 // why, for the log line that follows.
 std::FILE* OpenText(const char* path) {
@@ -112,6 +141,7 @@ CHostsys* CHostsys::getHostsys(JNIEnv* env) {
     std::lock_guard guard(s_critSect);
     if (!s_theOneAndOnly) new CHostsys;
     ++s_lRefCnt;
+    t_env = env;
     C2J_Logger register_thread(env, false);
     return s_theOneAndOnly;
 }
@@ -139,14 +169,22 @@ const char* CHostsys::getVantrixHome() {
     if (!m_home.empty()) return m_home.c_str();
     char path[MAX_PATH + 1] = {};
     DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (length == 0) return nullptr;
     path[length < MAX_PATH ? length : MAX_PATH] = '\0';
-    const char* mark = std::strstr(path, kHomeMark);
-    if (!mark) return nullptr;
-    m_home.assign(path, mark - path);
-    m_home += "/";
-    m_home += kHomeMark;
-    return m_home.c_str();
+    if (const char* mark = length ? std::strstr(path, kHomeMark) : nullptr) {
+        m_home.assign(path, mark - path);
+        m_home += "/";
+        m_home += kHomeMark;
+        return m_home.c_str();
+    }
+    // The program is the Java runtime's, whose real path lies outside the
+    // tree when the tree's runtime links to a system one: the director
+    // names its home in a system property, and the tree in its variable.
+    m_home = SystemProperty("Vantrix.Home");
+    if (m_home.empty()) {
+        const char* variable = std::getenv("VANTRIX_HOME");
+        if (variable) m_home = variable;
+    }
+    return m_home.empty() ? nullptr : m_home.c_str();
 }
 
 bool CHostsys::setupExitHandler() {
@@ -156,10 +194,13 @@ bool CHostsys::setupExitHandler() {
 }
 
 void CHostsys::guardAgainstConsoleEvents() {
-    getVantrixHome();
+    const char* home = getVantrixHome();
     bool noExitHandler;
     {
         std::lock_guard guard(s_critSect);  // the environment file is shared
+        // The environment finds the same home as this object (a path in
+        // the home gives the home).
+        if (home) g_env.GetVantrixHome((std::string(home) + "/.").c_str());
         noExitHandler = g_env.getNoExitHand();
         g_env.Close();
     }
