@@ -18,6 +18,7 @@
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/Hostsys_JNI.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/TavroSettings.h"
 #include "Hostsys/WindowsNoOrphans_JNI.h"
 #include "platform/winbase.h"
 #include "platform/wincon.h"
@@ -29,6 +30,7 @@ constexpr const char* kSettingsFile = "/specific/tavro/config/TAVRO.REG";
 constexpr const char* kHomeMark = "vantrix";
 constexpr int kWordMax = 63;  // status words are short; longer ones are cut
 constexpr int kPidWordMax = 19;
+constexpr size_t kSettingMax = 79;  // the longest value of a settings line
 
 // The environment of the singleton; reads -NoExitHand.
 DSEnv g_env;
@@ -103,6 +105,17 @@ bool ReadWord(std::FILE* in, char* word, int max) {
     char format[16];
     std::snprintf(format, sizeof format, "%%%ds", max);
     return std::fscanf(in, format, word) == 1;
+}
+
+// The name of process `pid` ("unknown" when it cannot be read); false
+// when there is no such process.
+bool ProcessName(DWORD pid, std::string& name) {
+    std::string dir = "/proc/" + std::to_string(pid);
+    std::ifstream comm(dir + "/comm");
+    if (comm && std::getline(comm, name)) return true;
+    if (access(dir.c_str(), F_OK) != 0) return false;
+    name = "unknown";
+    return true;
 }
 
 // Number of set bits and the highest set bit of a 32-bit mask.
@@ -320,21 +333,17 @@ void CHostsys::ReadRegistry(const char* name, char* out) {
     out[0] = '\0';
     const char* home = getVantrixHome();
     std::string path = std::string(home ? home : "") + kSettingsFile;
-    std::FILE* in = OpenText(path.c_str());
-    if (!in) {
+    std::string value;
+    // Without a home the name would point at the root of the file system.
+    if (!home || !tavro_settings::ReadValue(path, name, value)) {
         char line[MAX_PATH + 64];
         std::snprintf(line, sizeof line, "Hostsys.ReadRegistry::Failed to open %s", path.c_str());
         logTavroMsg(line);
         return;
     }
-    size_t nameLength = std::strlen(name);
-    char line[80];
-    while (std::fgets(line, sizeof line, in)) {
-        if (strncasecmp(line, name, nameLength) != 0) continue;
-        if (const char* equals = std::strchr(line, '=')) std::strcpy(out, equals + 1);
-        break;
-    }
-    std::fclose(in);
+    // A value is the rest of a line of at most 79 characters: it fits the
+    // caller's 80 bytes.
+    std::snprintf(out, kSettingMax + 1, "%s", value.c_str());
 }
 
 bool CHostsys::ntSetAffinity(const char*) {
@@ -347,19 +356,9 @@ bool CHostsys::ntSetAffinity(const char*) {
     }
     uint32_t system = static_cast<uint32_t>(systemMask);
     int highest = -1;
-    uint32_t mask = system;
-    if (CountProcessors(system, &highest) >= 2) {
-        char value[80];
-        ReadRegistry("tavro.CPUAffinity", value);
-        char first = static_cast<char>(std::tolower(static_cast<unsigned char>(value[0])));
-        unsigned number = 0;
-        if (first == 't') {
-            mask = 1u << highest;
-        } else if (first != 'f' && std::sscanf(value, "%u", &number) == 1 && number < 32 &&
-                   (system & (1u << number))) {
-            mask = 1u << number;
-        }
-    }
+    char value[kSettingMax + 1] = "";
+    if (CountProcessors(system, &highest) >= 2) ReadRegistry("tavro.CPUAffinity", value);
+    uint32_t mask = tavro_settings::AffinityMask(system, value);
     if (mask == static_cast<uint32_t>(processMask)) return true;
     if (SetProcessAffinityMask(GetCurrentProcess(), mask)) return true;
     logTavroMsg(kFailed);
@@ -416,20 +415,16 @@ int CHostsys::checkFileforMatch(const char* path, const char* pattern) {
 }
 
 bool CHostsys::CheckPID(const char* pid, const char* pattern) {
-    // The whole list: a cut-off list would report a running process as gone
-    // on a machine with many processes.
-    std::vector<_TASK_LIST> list(65536);
-    DWORD count = GetTaskList(list.data(), static_cast<DWORD>(list.size()));
-    DWORD wanted = static_cast<DWORD>(std::strtoul(pid, nullptr, 10));
-    for (DWORD i = 0; i < count; ++i) {
-        const _TASK_LIST& task = list[i];
-        if (task.dwProcessId != wanted) continue;
-        if (std::strstr(task.ProcessName, "java") ||
-            std::strstr(task.ProcessName, "TavroService") ||
-            (pattern && std::strstr(task.ProcessName, pattern)))
-            return true;
-    }
-    return false;
+    // The one process is looked up by its id: a list cut off at some
+    // length would report a running process as gone on a busy machine.
+    char* end = nullptr;
+    unsigned long wanted = std::strtoul(pid, &end, 10);
+    if (end == pid || wanted == 0 || wanted > 0x7FFFFFFFul) return false;
+    std::string name;
+    if (!ProcessName(static_cast<DWORD>(wanted), name)) return false;
+    return name.find("java") != std::string::npos ||
+           name.find("TavroService") != std::string::npos ||
+           (pattern && name.find(pattern) != std::string::npos);
 }
 
 DWORD CHostsys::GetTaskList(_TASK_LIST* list, DWORD max) {
@@ -447,13 +442,8 @@ DWORD CHostsys::GetTaskList(_TASK_LIST* list, DWORD max) {
         std::memset(&task, 0, sizeof task);
         task.dwProcessId = id ? static_cast<DWORD>(id) : 0xFFFFFFFEu;
         task.flags = 0;
-        std::string dir = std::string("/proc/") + entry->d_name;
-        std::ifstream comm(dir + "/comm");
         std::string name;
-        if (!comm || !std::getline(comm, name)) {
-            if (access(dir.c_str(), F_OK) != 0) continue;  // the process ended meanwhile
-            name = "unknown";
-        }
+        if (!ProcessName(static_cast<DWORD>(id), name)) continue;  // ended meanwhile
         std::snprintf(task.ProcessName, sizeof task.ProcessName, "%s", name.c_str());
         ++count;
     }

@@ -185,10 +185,11 @@ bool TavroJVM::StartJVM() {
     AddClassPath(std::string(m_pDSEnv->GetVantrixPath(module.c_str())).c_str());
     AddLibraryPath(GetLibraryPath().c_str());
     AddOption(("-DVantrix.Home=" + home).c_str());
-    const char* systemRoot = std::getenv("SYSTEMROOT");
-    AddOption(
-        (std::string("-DZota.Home=") + (systemRoot ? systemRoot : "") + "/System32/ZOTASupLogs")
-            .c_str());
+    // The system directory is the platform's (SYSTEMROOT plus System32).
+    char systemDir[MAX_PATH + 1] = "";
+    UINT length = GetSystemDirectoryA(systemDir, sizeof systemDir);
+    if (length == 0 || length >= sizeof systemDir) systemDir[0] = '\0';
+    AddOption((std::string("-DZota.Home=") + systemDir + "/ZOTASupLogs").c_str());
     std::string jvm = m_pDSEnv->GetJVM();
     if (!jvm.empty()) AddOption(jvm.c_str());
     AddExtraOptions();
