@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
 #include "Hostsys/TavroSettings.h"
 #include "platform/paths.h"
 #include "platform/winbase.h"
@@ -158,7 +159,7 @@ int HighestProcessor(DWORD_PTR mask) {
 
 }  // namespace
 
-const char* const DSEnv::s_pRevisionCpp = "$Revision: DSEnv.cpp 1.12 $";
+const char* const DSEnv::s_pRevisionCpp = TAVRO_REVISION("Hostsys/DSEnv.cpp", "1.12");
 const char* const DSEnv::s_pRevisionH = DSENV_H_REVISION;
 
 const char* const DSEnv::pKVantrixHome = kVantrixHome;
@@ -191,7 +192,6 @@ DSEnv::DSEnv(const DSEnv& other) = default;
 DSEnv& DSEnv::operator=(const DSEnv& other) = default;
 DSEnv::~DSEnv() = default;
 
-std::string DSEnv::getRevision() { return std::string(s_pRevisionCpp) + " " + s_pRevisionH; }
 
 // ---- Home, paths and files ----
 

@@ -9,9 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "Hostsys/Revision.h"
 #include "platform/winerror.h"
 
-const char* const Env::s_pRevisionCpp = "$Revision: Env.cpp 1.9 $";
+const char* const Env::s_pRevisionCpp = TAVRO_REVISION("Hostsys/Env.cpp", "1.9");
 const char* const Env::s_pRevisionH = ENV_H_REVISION;
 
 namespace {
@@ -373,4 +374,3 @@ bool Env::AddEnvVar(const std::string& name, const std::string& value) {
     return Good();
 }
 
-std::string Env::getRevision() { return std::string(s_pRevisionCpp) + " " + s_pRevisionH; }

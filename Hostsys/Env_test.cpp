@@ -302,7 +302,9 @@ TEST_F(EnvFile, CopyKeepsNameAndLastRecordAndOpensOnItsOwn) {
 }
 
 TEST(EnvRevision, JoinsSourceAndHeaderRevisions) {
-    EXPECT_EQ(Env::getRevision(), std::string(Env::s_pRevisionCpp) + " " + Env::s_pRevisionH);
+    EXPECT_EQ(Env::getRevision(),
+              "$Source: Hostsys/Env.cpp,v $ $Revision: 1.9 $ $Name:  $ "
+              "$Source: Hostsys/Env.h,v $ $Revision: 1.4 $ $Name:  $");
     EXPECT_NE(std::string(Env::s_pRevisionH).find("Env.h"), std::string::npos);
 }
 

@@ -18,6 +18,7 @@
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/Hostsys_JNI.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
 #include "Hostsys/TavroSettings.h"
 #include "Hostsys/WindowsNoOrphans_JNI.h"
 #include "platform/winbase.h"
@@ -132,8 +133,7 @@ int CountProcessors(uint32_t mask, int* highest) {
 
 }  // namespace
 
-const char* const CHostsys::s_pRevisionCpp =
-    "$Source: Hostsys/Hostsys.cpp,v $ $Revision: 1.7 $ $Name:  $";
+const char* const CHostsys::s_pRevisionCpp = TAVRO_REVISION("Hostsys/Hostsys.cpp", "1.7");
 const char* const CHostsys::s_pRevisionH = HOSTSYS_H_REVISION;
 
 CHostsys* CHostsys::s_theOneAndOnly = nullptr;
@@ -465,6 +465,5 @@ void CHostsys::printDllRevisions() {
     std::fflush(stdout);
 }
 
-std::string CHostsys::getRevision() { return std::string(s_pRevisionCpp) + " " + s_pRevisionH; }
 
 extern "C" void prtDllRev() { CHostsys::printDllRevisions(); }

@@ -311,7 +311,8 @@ TEST(HostsysRevisions, PrintsEightRevisionLines) {
     EXPECT_EQ(lines[7], CHostsys::s_pRevisionCpp);
     EXPECT_EQ(lines[8], CHostsys::s_pRevisionH);
     EXPECT_EQ(CHostsys::getRevision(),
-              std::string(CHostsys::s_pRevisionCpp) + " " + CHostsys::s_pRevisionH);
+              "$Source: Hostsys/Hostsys.cpp,v $ $Revision: 1.7 $ $Name:  $ "
+              "$Source: Hostsys/Hostsys.h,v $ $Revision: 1.3 $ $Name:  $");
 }
 
 }  // namespace

@@ -10,7 +10,10 @@
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/Env.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
+#include "WindowsService/DSRegistry.h"
 #include "WindowsService/JavaCppVM.h"
+#include "WindowsService/LSAPrivs.h"
 #include "WindowsService/TavroCom.h"
 #include "WindowsService/TavroJVM.h"
 #include "WindowsService/TavroService.h"
@@ -24,31 +27,9 @@
 namespace {
 
 const char* const kRevisionCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/NTServApp.cpp,v $ $Revision: 1.28 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/NTServApp.cpp", "1.28");
 const char* const kRevisionH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/NTServApp.h,v $ $Revision: 1.2 $ "
-    "$Name:  $";
-
-// The keyword strings of the framework's files, which keep none of their own.
-const char* const kDSRegistryCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/DSRegistry.cpp,v $ $Revision: 1.10 $ "
-    "$Name:  $";
-const char* const kDSRegistryH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/DSRegistry.h,v $ $Revision: 1.5 $ "
-    "$Name:  $";
-const char* const kLSAPrivsCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/LSAPrivs.cpp,v $ $Revision: 1.4 $ "
-    "$Name:  $";
-const char* const kLSAPrivsH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/LSAPrivs.h,v $ $Revision: 1.3 $ "
-    "$Name:  $";
-const char* const kNTServiceCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/NTService.cpp,v $ $Revision: 1.40 $ "
-    "$Name:  $";
-const char* const kNTServiceH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/NTService.h,v $ $Revision: 1.12 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/NTServApp.h", "1.2");
 
 constexpr const char* kInstanceMutex = "Only.one.TavroService";
 constexpr const char* kHelpFile = "/common/share/DSHelp.txt";
@@ -68,20 +49,20 @@ void PrintRevisions() {
                                  CTavroService::s_pRevisionH,
                                  DSEnv::s_pRevisionCpp,
                                  DSEnv::s_pRevisionH,
-                                 kDSRegistryCpp,
-                                 kDSRegistryH,
+                                 DSRegistry::s_pRevisionCpp,
+                                 DSRegistry::s_pRevisionH,
                                  Env::s_pRevisionCpp,
                                  Env::s_pRevisionH,
                                  JavaCppVM::s_pRevisionCpp,
                                  JavaCppVM::s_pRevisionH,
-                                 kLSAPrivsCpp,
-                                 kLSAPrivsH,
+                                 LSAPrivs::s_pRevisionCpp,
+                                 LSAPrivs::s_pRevisionH,
                                  kRevisionCpp,
                                  kRevisionH,
                                  CNTSystemError::s_pRevisionCpp,
                                  CNTSystemError::s_pRevisionH,
-                                 kNTServiceCpp,
-                                 kNTServiceH};
+                                 CNTService::s_pRevisionCpp,
+                                 CNTService::s_pRevisionH};
     for (const char* line : lines) std::cout << line << std::endl;
 #ifdef TAVRO_HAS_HOSTSYS_REVISIONS
     CHostsys::printDllRevisions();

@@ -14,11 +14,17 @@
 
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
 #include "WindowsService/DSRegistry.h"
 #include "WindowsService/LSAPrivs.h"
 #include "WindowsService/NTServMsg.h"
 #include "platform/winevt.h"
 #include "platform/winreg.h"
+
+const char* const CNTService::s_pRevisionCpp =
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/NTService.cpp", "1.40");
+const char* const CNTService::s_pRevisionH =
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/NTService.h", "1.12");
 
 CNTService* CNTService::m_pThis = nullptr;
 HANDLE CNTService::m_hShutdownEvent = nullptr;

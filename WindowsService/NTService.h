@@ -20,6 +20,9 @@
 // it from several threads takes the same lock.
 class CNTService {
 public:
+    static const char* const s_pRevisionH;
+    static const char* const s_pRevisionCpp;
+
     static constexpr size_t kNameSize = 64;
     // User-defined control codes (128 and above reach OnUserControl).
     // kControlSaveStatus asks the Tavro service to write its saved registry

@@ -9,14 +9,13 @@
 #include <iostream>
 
 #include "Hostsys/DSEnv.h"
+#include "Hostsys/Revision.h"
 #include "WindowsService/LinkPeer.h"
 
 const char* const TavroCom::s_pRevisionCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroCom.cpp,v $ $Revision: 1.22 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroCom.cpp", "1.22");
 const char* const TavroCom::s_pRevisionH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroCom.h,v $ $Revision: 1.8 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroCom.h", "1.8");
 
 DSEnv* TavroCom::s_pEnv = nullptr;
 DWORD TavroCom::s_dwAnswerDeadlineMs = TavroCom::kPidTries * TavroCom::kPidRetryMs;

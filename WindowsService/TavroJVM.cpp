@@ -12,14 +12,13 @@
 
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
 #include "platform/paths.h"
 
 const char* const TavroJVM::s_pRevisionCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroJVM.cpp,v $ $Revision: 1.61 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroJVM.cpp", "1.61");
 const char* const TavroJVM::s_pRevisionH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroJVM.h,v $ $Revision: 1.22 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroJVM.h", "1.22");
 
 TavroJVM* TavroJVM::s_pCurrent = nullptr;
 std::atomic<HANDLE> TavroJVM::s_hDirector{nullptr};

@@ -10,15 +10,14 @@
 
 #include "Hostsys/Env.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
 #include "WindowsService/LSAPrivs.h"
 #include "WindowsService/NTServMsg.h"
 
 const char* const CTavroService::s_pRevisionCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroService.cpp,v $ $Revision: 1.73 $ "
-    "$Date: 2003/12/12 18:03:17 $ $Name:  $";
+    TAVRO_REVISION_WITH("/usr/local/cvsroot/tavro/WindowsService/TavroService.cpp", "", "1.73", " $Date: 2003/12/12 18:03:17 $");
 const char* const CTavroService::s_pRevisionH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroService.h,v $ $Revision: 1.34 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroService.h", "1.34");
 
 namespace {
 

@@ -10,13 +10,12 @@
 #include <vector>
 
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
 
 const char* const basesocket::s_pRevisionCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/basesocket.cpp,v $ $Revision: 1.17 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/basesocket.cpp", "1.17");
 const char* const basesocket::s_pRevisionH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/basesocket.h,v $ $Revision: 1.8 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/basesocket.h", "1.8");
 
 HANDLE basesocket::s_hShutdownEvent = nullptr;
 

@@ -163,6 +163,21 @@ TEST_F(TavroServiceTest, VersionAndHelpPrintToTheConsole) {
     EXPECT_THAT(version.output,
                 HasSubstr("$Source: /usr/local/cvsroot/tavro/WindowsService/basesocket.cpp,v $ "
                           "$Revision: 1.17 $ $Name:  $\n"));
+    // Every class's strings take the one keyword form, each file in its place.
+    for (const char* line :
+         {"$Source: Hostsys/DSEnv.cpp,v $ $Revision: 1.12 $ $Name:  $\n"
+          "$Source: Hostsys/DSEnv.h,v $ $Revision: 1.6 $ $Name:  $\n"
+          "$Source: /usr/local/cvsroot/tavro/WindowsService/DSRegistry.cpp,v $ $Revision: 1.10 $ "
+          "$Name:  $\n",
+          "$Source: Hostsys/Env.cpp,v $ $Revision: 1.9 $ $Name:  $\n"
+          "$Source: Hostsys/Env.h,v $ $Revision: 1.4 $ $Name:  $\n",
+          "$Source: /usr/local/cvsroot/tavro/WindowsService/JavaCppVM.h,v $_ $Revision: 1.9 $ "
+          "$Name:  $\n",
+          "$Source: Hostsys/NTSystemError.cpp,v $ $Revision: 1.5 $ $Name:  $\n"
+          "$Source: Hostsys/NTSystemError.h,v $ $Revision: 1.3 $ $Name:  $\n"
+          "$Source: /usr/local/cvsroot/tavro/WindowsService/NTService.cpp,v $ $Revision: 1.40 $ "
+          "$Name:  $\n"})
+        EXPECT_THAT(version.output, HasSubstr(line));
 
     EXPECT_THAT(Run({"-?"}, "\n").output, HasSubstr("failed to find help file DSHelp.txt"));
     std::string help;
