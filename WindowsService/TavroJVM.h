@@ -20,19 +20,53 @@ public:
     enum Mode { kInProcess = 0, kJavaProcess = 1, kJavaProcessSwitch = 2 };
 
     TavroJVM();
+    // Waits up to 30 s for a running watch thread, closes the director's
+    // process handle and sets the shutdown event.
     ~TavroJVM() override;
 
+    // Takes the tree environment (not owned) and the service's shutdown
+    // event, and picks the mode from -JVMProcess and -JavaProcess. In
+    // process mode it also prepares the VM (StartJVM) and returns that
+    // result; otherwise true.
     bool Init(DSEnv* env, HANDLE shutdownEvent);
+    // Builds the director's VM options and main arguments, puts the tree
+    // in front of PATH and loads the Java runtime library; false when the
+    // library cannot be loaded.
     bool StartJVM();
+    // Adds the optional VM switches that the private environment file and
+    // TAVRO.REG (the maximum heap) name, in their fixed order.
     void AddExtraOptions();
+    // The share path and the runtime's bin directories, each followed by
+    // the list separator.
     std::string GetLibraryPath();
+    // Starts the watch thread, which runs the director (StartJava) and
+    // then unloads the VM; the watch thread's handle becomes the director
+    // handle. False when the thread cannot be created or resumed.
     bool StartJavaThread();
+    // The watch thread's body: starts the link listener, then runs the VM
+    // in this process (until the director's main returns) or the batch
+    // script, waits for the director's pid and watches its process until
+    // it ends or the service stops, and finally sends it the stop byte.
+    // False when the start failed (StartFailure says why).
     bool StartJava();
+    // Creates the VM and runs the director's main class in it; false when
+    // the VM cannot be created or the class or its main is missing.
     bool RunInProcess();
+    // Calls the director's static main with its four arguments; returns
+    // only when main returns (or at the stop, with -DoNothing).
     bool RunClass();
+    // Runs "<home>/bin/tavro.bat start" with the director's output and
+    // error files through the shell; false when the shell cannot run it
+    // or the script fails (its exit status is not 0).
     bool StartBatch();
+    // Encloses in double quotes each path component of `text` that holds a
+    // blank; false when the last component holds one.
     static bool QuoteHomePath(std::string& text);
+    // Logs why system() failed, from errno; true only when errno is 0.
     static bool ReportSystemError();
+    // Waits for the director's pid (bounded by the start wait; a stop cuts
+    // it to a few seconds), then opens its process as the director handle.
+    // False when no pid came or the process cannot be opened.
     bool SynchWithJava();
 
     // The link object that probes and stops the director.
