@@ -192,7 +192,6 @@ DSEnv::DSEnv(const DSEnv& other) = default;
 DSEnv& DSEnv::operator=(const DSEnv& other) = default;
 DSEnv::~DSEnv() = default;
 
-
 // ---- Home, paths and files ----
 
 const std::string& DSEnv::GetVantrixHome(const char* path) {

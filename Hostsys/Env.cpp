@@ -373,4 +373,3 @@ bool Env::AddEnvVar(const std::string& name, const std::string& value) {
     m_lastText = std::move(newText);
     return Good();
 }
-

@@ -465,5 +465,4 @@ void CHostsys::printDllRevisions() {
     std::fflush(stdout);
 }
 
-
 extern "C" void prtDllRev() { CHostsys::printDllRevisions(); }

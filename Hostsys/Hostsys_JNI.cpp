@@ -9,8 +9,7 @@
 #include "C2JavaAPI/C2J_Logger.h"
 #include "Hostsys/Revision.h"
 
-const char* const kHostsysJniRevisionCpp =
-    TAVRO_REVISION("Hostsys/Hostsys_JNI.cpp", "1.4");
+const char* const kHostsysJniRevisionCpp = TAVRO_REVISION("Hostsys/Hostsys_JNI.cpp", "1.4");
 const char* const kHostsysJniRevisionH = HOSTSYS_JNI_H_REVISION;
 
 namespace {

@@ -239,7 +239,9 @@ TEST_F(HostsysTest, ReadRegistryTakesTheValueAfterTheFirstEquals) {
     struct Case {
         const char* name;
         const char* value;
-    } cases[] = {{"tavro.CPUAffinity", "a=b"}, {"tavro.Other", "1"}, {"tavro.cut", ""},
+    } cases[] = {{"tavro.CPUAffinity", "a=b"},
+                 {"tavro.Other", "1"},
+                 {"tavro.cut", ""},
                  {"tavro.Missing", ""}};
     for (const Case& c : cases) {
         char value[80] = "stale";

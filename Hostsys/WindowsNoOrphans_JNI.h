@@ -5,8 +5,7 @@
 
 #include "Hostsys/Revision.h"
 
-#define WINDOWSNOORPHANS_JNI_H_REVISION \
-    "_" TAVRO_REVISION("Hostsys/WindowsNoOrphans_JNI.h", "1.2")
+#define WINDOWSNOORPHANS_JNI_H_REVISION "_" TAVRO_REVISION("Hostsys/WindowsNoOrphans_JNI.h", "1.2")
 
 extern const char* const kWindowsNoOrphansJniRevisionCpp;
 extern const char* const kWindowsNoOrphansJniRevisionH;

@@ -51,8 +51,7 @@ bool HoldsInode(pid_t pid, uint64_t inode) {
         if (!entry) break;
         if (entry->d_name[0] == '.') continue;
         char target[64];
-        ssize_t length =
-            readlinkat(dirfd(fds), entry->d_name, target, sizeof target - 1);
+        ssize_t length = readlinkat(dirfd(fds), entry->d_name, target, sizeof target - 1);
         if (length <= 0) continue;
         target[length] = '\0';
         held = wanted == target;

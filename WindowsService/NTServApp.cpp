@@ -235,8 +235,9 @@ int main(int argc, char** argv) {
             if (argc < 4)
                 fail("-env needs a name and a value (-env [-a|-d] NAME VALUE ...)");
             else if (!edit.Interface(argc, argv))
-                fail("-env: the private environment file was not changed as asked (a name "
-                     "missing from it, or one that cannot be stored)");
+                fail(
+                    "-env: the private environment file was not changed as asked (a name "
+                    "missing from it, or one that cannot be stored)");
         } else if (Is(first, "-stop")) {
             if (!service->Control(SERVICE_CONTROL_STOP)) fail("-stop failed: " + LastErrorLine());
         } else if (Is(first, "-start")) {

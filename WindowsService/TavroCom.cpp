@@ -79,9 +79,8 @@ bool TavroCom::SendStop() {
     bool ok = Exchange(m_cStop);
     if (!ok)
         std::clog << "TavroCom.SendStop stop not delivered to port " << GetPort()
-                  << (m_Socket.TimedOut()
-                          ? " within " + std::to_string(ExchangeTimeout()) + " ms"
-                          : std::string(": no director answers there"))
+                  << (m_Socket.TimedOut() ? " within " + std::to_string(ExchangeTimeout()) + " ms"
+                                          : std::string(": no director answers there"))
                   << std::endl;
     if (basesocket::s_hShutdownEvent) SetEvent(basesocket::s_hShutdownEvent);
     return ok;

@@ -3,8 +3,8 @@
 
 #include <sys/wait.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -251,8 +251,7 @@ bool TavroJVM::StartJava() {
     if (m_nMode == kInProcess) return RunInProcess();
 
     if (!StartBatch()) {
-        FailStart(StartFailure().empty() ? "tavro.bat did not start the director"
-                                         : StartFailure());
+        FailStart(StartFailure().empty() ? "tavro.bat did not start the director" : StartFailure());
         std::clog << "Error TavroJVM.StartJava java.exe did not start through tavro.bat"
                   << std::endl;
         return false;

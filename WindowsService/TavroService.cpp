@@ -15,7 +15,8 @@
 #include "WindowsService/NTServMsg.h"
 
 const char* const CTavroService::s_pRevisionCpp =
-    TAVRO_REVISION_WITH("/usr/local/cvsroot/tavro/WindowsService/TavroService.cpp", "", "1.73", " $Date: 2003/12/12 18:03:17 $");
+    TAVRO_REVISION_WITH("/usr/local/cvsroot/tavro/WindowsService/TavroService.cpp", "", "1.73",
+                        " $Date: 2003/12/12 18:03:17 $");
 const char* const CTavroService::s_pRevisionH =
     TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroService.h", "1.34");
 
@@ -146,7 +147,8 @@ void CTavroService::SaveStatus() {
 
 void CTavroService::ReportStartFailure(const std::string& why) {
     LogError("Run: the director did not start: " + why);
-    if (m_bInteractive) std::cerr << "TavroService: the director did not start: " << why << std::endl;
+    if (m_bInteractive)
+        std::cerr << "TavroService: the director did not start: " << why << std::endl;
 }
 
 bool CTavroService::SetState(DWORD state, bool step) {
@@ -254,8 +256,7 @@ bool CTavroService::OnInit() {
 
     m_Env.getTavroComPort(m_JVM.Link());
 
-    if (m_Registry.ServiceInstall(&m_dwSavedStatus, &m_dwSavedInc, &m_dwSavedControls))
-        return true;
+    if (m_Registry.ServiceInstall(&m_dwSavedStatus, &m_dwSavedInc, &m_dwSavedControls)) return true;
     if (m_bInteractive)
         std::cerr << "TavroService: the service's parameters are missing: install it first"
                   << std::endl;
@@ -377,7 +378,8 @@ void CTavroService::EndProcessWithDirector() {
     // the stop. A thread cannot be ended on its own, and the VM cannot be
     // destroyed while its main thread runs: the process ends instead,
     // after reporting stopped, which also frees the director's ports.
-    LogError("Run: the director runs inside the service and did not stop: the service process ends");
+    LogError(
+        "Run: the director runs inside the service and did not stop: the service process ends");
     Log("Run. exiting ");
     SaveStatus();
     SetState(SERVICE_STOPPED, false);

@@ -320,9 +320,9 @@ TEST_F(TavroServiceTest, PeerNamingAForeignPidCannotHaveItKilled) {
     Run({"-stop"});  // refused when the start has already failed
     EXPECT_TRUE(WaitFor([&] { return State() == SERVICE_STOPPED; }, 30000));
     EXPECT_TRUE(Running(sleeper));
-    EXPECT_THAT(ServiceLog(), HasSubstr("TavroCom.ClientStart ignored pid " +
-                                        std::to_string(sleeper) +
-                                        ": that process does not hold the link's connection\n"));
+    EXPECT_THAT(ServiceLog(),
+                HasSubstr("TavroCom.ClientStart ignored pid " + std::to_string(sleeper) +
+                          ": that process does not hold the link's connection\n"));
     kill(sleeper, SIGKILL);
 }
 

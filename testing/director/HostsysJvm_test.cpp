@@ -76,10 +76,10 @@ protected:
         };
         args.insert(args.end(), m_vmOptions.begin(), m_vmOptions.end());
         args.insert(args.end(), {
-            std::string("-Djava.class.path=") + jar,
-            std::string("-Djava.library.path=") + TAVRO_HOSTSYS_DIR,
-            mainClass,
-        });
+                                    std::string("-Djava.class.path=") + jar,
+                                    std::string("-Djava.library.path=") + TAVRO_HOSTSYS_DIR,
+                                    mainClass,
+                                });
         args.insert(args.end(), arguments.begin(), arguments.end());
         std::vector<std::string> env;
         for (char** var = environ; *var; ++var) env.emplace_back(*var);
