@@ -15,28 +15,57 @@
 namespace link_peer {
 namespace {
 
+// One end of a connection as the kernel's tables print it: the address as
+// the integer that holds it in network order, the port in host order.
+struct End {
+    uint32_t address;
+    unsigned port;
+};
+
+End EndOf(const sockaddr_in& address) { return {address.sin_addr.s_addr, ntohs(address.sin_port)}; }
+
+// Reads "AAAAAAAA:PPPP" (IPv4) or, with `six`, "W0W1W2W3:PPPP" where the
+// IPv6 address must be an IPv4-mapped one; false for anything else.
+bool ParseEnd(const char* text, bool six, End& end) {
+    if (!six) return std::sscanf(text, "%8X:%4X", &end.address, &end.port) == 2;
+    unsigned words[4];
+    if (std::sscanf(text, "%8X%8X%8X%8X:%4X", &words[0], &words[1], &words[2], &words[3],
+                    &end.port) != 5)
+        return false;
+    end.address = words[3];
+    return words[0] == 0 && words[1] == 0 && words[2] == htonl(0x0000FFFFu);
+}
+
 // The socket inode of the connection whose local end is `local` and whose
-// remote end is `remote`; 0 when the table has no such line.
-uint64_t SocketInode(const sockaddr_in& local, const sockaddr_in& remote) {
-    std::FILE* table = std::fopen("/proc/net/tcp", "re");
+// remote end is `remote`, in the table `path`; 0 when it has no such line.
+// A peer may hold an IPv6 socket that talks IPv4 through mapped addresses
+// (as a Java runtime does): its line is in the IPv6 table.
+uint64_t SocketInodeIn(const char* path, bool six, const End& local, const End& remote) {
+    std::FILE* table = std::fopen(path, "re");
     if (!table) return 0;
     char line[512];
     uint64_t inode = 0;
     // The header line has no address; every other line reads
-    // "sl: LLLLLLLL:PPPP RRRRRRRR:PPPP st queues timer retransmits uid timeout inode".
+    // "sl: LOCAL REMOTE st queues timer retransmits uid timeout inode".
     while (inode == 0 && std::fgets(line, sizeof line, table)) {
-        unsigned localAddress = 0, localPort = 0, remoteAddress = 0, remotePort = 0;
+        char localText[64], remoteText[64];
         unsigned long long found = 0;
-        if (std::sscanf(line, " %*u: %8X:%4X %8X:%4X %*X %*X:%*X %*X:%*X %*X %*u %*u %llu",
-                        &localAddress, &localPort, &remoteAddress, &remotePort, &found) != 5)
+        if (std::sscanf(line, " %*u: %63s %63s %*X %*X:%*X %*X:%*X %*X %*u %*u %llu", localText,
+                        remoteText, &found) != 3)
             continue;
-        // The kernel prints the address as the integer that holds it in
-        // network order, and the port in host order.
-        if (localAddress == local.sin_addr.s_addr && localPort == ntohs(local.sin_port) &&
-            remoteAddress == remote.sin_addr.s_addr && remotePort == ntohs(remote.sin_port))
+        End a{}, b{};
+        if (!ParseEnd(localText, six, a) || !ParseEnd(remoteText, six, b)) continue;
+        if (a.address == local.address && a.port == local.port && b.address == remote.address &&
+            b.port == remote.port)
             inode = found;
     }
     std::fclose(table);
+    return inode;
+}
+
+uint64_t SocketInode(const sockaddr_in& local, const sockaddr_in& remote) {
+    uint64_t inode = SocketInodeIn("/proc/net/tcp", false, EndOf(local), EndOf(remote));
+    if (inode == 0) inode = SocketInodeIn("/proc/net/tcp6", true, EndOf(local), EndOf(remote));
     return inode;
 }
 

@@ -231,6 +231,26 @@ TEST_F(TavroComListenerTest, ZeroAnswerIsRetried) {
     EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), static_cast<DWORD>(getpid()));
 }
 
+TEST_F(TavroComListenerTest, PidFromAnIpv6SocketOnAMappedAddressIsAccepted) {
+    // A Java runtime talks IPv4 through an IPv6 socket.
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<uint16_t>(port_));
+    ASSERT_EQ(inet_pton(AF_INET6, "::ffff:127.0.0.1", &address.sin6_addr), 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        GTEST_SKIP() << "no IPv6 sockets here";
+    }
+    director_ = fd;
+    ASSERT_FALSE(ReadFor(director_, 2000).empty());
+    std::string answer = OwnPid();
+    send(director_, answer.data(), answer.size(), MSG_NOSIGNAL);
+    ASSERT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), static_cast<DWORD>(getpid()));
+}
+
 TEST_F(TavroComListenerTest, PidOfAProcessWithoutTheConnectionIsIgnored) {
     // A process of this user that does not hold the connection: a child
     // that only sleeps, and the parent of this test.
