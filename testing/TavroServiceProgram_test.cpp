@@ -107,6 +107,8 @@ protected:
     // Starts the installed service as the service manager does; true once
     // it reports running.
     bool StartThroughServiceManager() {
+        if (service_) CloseServiceHandle(service_);
+        if (manager_) CloseServiceHandle(manager_);
         manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         service_ = manager_ ? OpenServiceA(manager_, "Tavro_Service", SERVICE_ALL_ACCESS) : nullptr;
         if (!service_ || !StartServiceA(service_, 0, nullptr)) return false;
@@ -219,6 +221,28 @@ TEST_F(TavroServiceTest, ServiceStopTerminatesADirectorThatIgnoresIt) {
     EXPECT_THAT(log, HasSubstr("Error - TavroService.Run: now aborting\n"));
     // The director was orphaned to this test: it is reaped here once killed.
     EXPECT_NE(ChildGuard::WaitChild(director, 10000), -1);
+}
+
+TEST_F(TavroServiceTest, HugeTimingsAreClampedNotWrapped) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    // 1000 times -WS plus -FF is 5,000,000,005 ms: beyond 32 bits.
+    SetPrivate("-WS", "5000000");
+    SetPrivate("-FF", "5");
+    ASSERT_TRUE(StartThroughServiceManager());
+    ASSERT_TRUE(WaitFor([&] { return !ReadFile(home_ / "bin/hello").empty(); }, 30000));
+    pid_t service = static_cast<pid_t>(std::stoi(ReadFile(home_ / "bin/hello").substr(4)));
+    EXPECT_EQ(Run({"-stop"}).exitStatus, 0);
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            QueryServiceStatus(service_, &status);
+            return status.dwCurrentState == SERVICE_STOP_PENDING && status.dwCheckPoint > 0;
+        },
+        30000));
+    EXPECT_EQ(status.dwWaitHint, 0xFFFFFFFEu);
+    // Its stop wait would last for ever: the test ends the service.
+    kill(service, SIGKILL);
+    EXPECT_NE(ChildGuard::WaitChild(service, 10000), -1);
 }
 
 TEST_F(TavroServiceTest, ControlsFromAShellReachTheRunningService) {
