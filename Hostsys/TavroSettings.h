@@ -12,7 +12,7 @@ namespace tavro_settings {
 // first line that begins with `name` (ASCII case ignored, over the length
 // of `name`) gives everything after its first "=", without its line end
 // (LF or CR LF); such a line without "=" gives the empty value. Lines are
-// read in pieces of at most 79 characters, and only a piece that begins a
+// read in chunks of at most 79 characters, and only a chunk that begins a
 // line can match. `out` is empty when nothing matches. False when the
 // file cannot be opened (the thread's last error says why).
 bool ReadValue(const std::string& path, const char* name, std::string& out);
