@@ -61,11 +61,14 @@ bool SafeName(const JexString& name) {
     return !std::strpbrk(text, "/\\") && !std::strstr(text, "..");
 }
 
-FILE* Open(const JexString& dir, const JexString& name) {
-    const std::string directory = dir.Text();
-    FILE* file = OpenRegular(directory + name.Text());
+FILE* Open(const JexString& path) {
+    const std::string full = path.Text();
+    FILE* file = OpenRegular(full);
     if (file || errno != ENOENT) return file;
-    const std::string other = FindIgnoringCase(directory.empty() ? "." : directory, name.Text());
+    const size_t slash = full.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : full.substr(0, slash + 1);
+    const std::string name = full.substr(directory.size());
+    const std::string other = FindIgnoringCase(directory.empty() ? "." : directory, name.c_str());
     if (other.empty()) {
         errno = ENOENT;
         return nullptr;

@@ -17,12 +17,12 @@ inline constexpr int kMaxKeyLine = 1023;
 // it cannot lie outside the key directory.
 bool SafeName(const JexString& name);
 
-// Opens the regular file `name` in the directory `dir` (which ends in its
-// separator) for reading: by its exact name first, else by the first name
-// in the directory, in byte order, that matches it regardless of case.
-// Null with errno set when none opens; anything but a regular file (a
-// directory, a pipe, a device) is refused without waiting on it.
-FILE* Open(const JexString& dir, const JexString& name);
+// Opens the regular file `path` for reading: by its exact name first, else
+// by the first name in its directory, in byte order, that matches its last
+// component regardless of case. Null with errno set when none opens;
+// anything but a regular file (a directory, a pipe, a device) is refused
+// without waiting on it.
+FILE* Open(const JexString& path);
 
 // The key as held in memory from a first line of `n` bytes: cut at the
 // first tab, blank, CR, LF or NUL, letters A to Z in lower case, padded

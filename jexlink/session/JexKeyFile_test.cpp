@@ -23,7 +23,9 @@ JexString Name(const std::string& bytes) {
     return JexString::FromBytes(bytes.data(), static_cast<int>(bytes.size()));
 }
 
-JexString DirOf(const TempDir& dir) { return JexString((dir.Path().string() + "/").c_str()); }
+JexString PathIn(const TempDir& dir, const char* name) {
+    return JexString((dir.Path() / name).string().c_str());
+}
 
 TEST(JexKeyFile, SafeNameRefusesPathCharacters) {
     struct Case {
@@ -84,7 +86,7 @@ TEST(JexKeyFile, ReadsFirstLineOnly) {
     };
     for (const Case& c : cases) {
         WriteFile(dir.Path() / "key", c.content);
-        FILE* f = JexKeyFile::Open(DirOf(dir), "key");
+        FILE* f = JexKeyFile::Open(PathIn(dir, "key"));
         ASSERT_NE(f, nullptr) << c.label;
         JexBuffer key;
         EXPECT_EQ(JexKeyFile::Read(f, key), 0) << c.label;
@@ -117,7 +119,7 @@ TEST(JexKeyFile, OpenPrefersExactNameThenAnyCase) {
         {"MD5-EAST-WEST", "second"},  // of two matches, "Md5-..." comes first in byte order
     };
     for (const Case& c : cases) {
-        FILE* f = JexKeyFile::Open(DirOf(dir), c.name);
+        FILE* f = JexKeyFile::Open(PathIn(dir, c.name));
         ASSERT_NE(f, nullptr) << c.name;
         JexBuffer key;
         JexKeyFile::Read(f, key);
@@ -142,8 +144,8 @@ TEST(JexKeyFile, OpenRefusesWhatIsNotARegularFile) {
     };
     for (const Case& c : cases) {
         errno = 0;
-        EXPECT_EQ(JexKeyFile::Open(c.dir ? JexString(c.dir) : DirOf(dir), c.name), nullptr)
-            << c.name;
+        JexString path = c.dir ? JexString(c.dir) + c.name : PathIn(dir, c.name);
+        EXPECT_EQ(JexKeyFile::Open(path), nullptr) << c.name;
         EXPECT_EQ(errno, c.err) << c.name;
     }
 }
