@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/winbase.h"
+
 namespace {
 
 struct SettingsKey {
@@ -32,7 +34,8 @@ const SettingsKey* KeyFor(int where) {
     return nullptr;
 }
 
-constexpr const char* kSystemRootKey = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+constexpr const char* kSystemRootKeyNt = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+constexpr const char* kSystemRootKey9x = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 constexpr const char* kAppPathKey =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Jexlink.exe";
 
@@ -49,6 +52,8 @@ bool WriteInto(JexConfig& config, int where, Write write) {
 }
 
 }  // namespace
+
+bool JexWindows9xFamily() { return (GetVersion() & 0x80000000u) != 0; }
 
 JexConfig::JexConfig() : value_("", 1) {}
 
@@ -172,7 +177,8 @@ JexString& JexConfig::ReadOne(const char* keyPath, const char* name) {
     return value_;
 }
 
-// This platform is always of the NT family.
-JexString& JexConfig::GetSystemRoot() { return ReadOne(kSystemRootKey, "SystemRoot"); }
+JexString& JexConfig::GetSystemRoot() {
+    return ReadOne(JexWindows9xFamily() ? kSystemRootKey9x : kSystemRootKeyNt, "SystemRoot");
+}
 
 JexString& JexConfig::GetApplicationPath() { return ReadOne(kAppPathKey, "Path"); }

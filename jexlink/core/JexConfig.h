@@ -72,3 +72,7 @@ private:
     JexString value_;
     int found_ = kNotFound;
 };
+
+// True on the Windows 95 family (the top bit of GetVersion), where the
+// system's files lie elsewhere than on the NT family.
+bool JexWindows9xFamily();

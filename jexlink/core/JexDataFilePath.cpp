@@ -41,5 +41,6 @@ JexString JexDataFilePath(const char* setting, const char* relativePath, int /*f
 JexString JexServicesFilePath() {
     JexConfig config;
     const std::string root = PlatformForm(config.GetSystemRoot().Text());
-    return JexString(JoinPath(root, PlatformForm("system32\\drivers\\etc\\services")).c_str(), 1);
+    const char* relative = JexWindows9xFamily() ? "services" : "system32\\drivers\\etc\\services";
+    return JexString(JoinPath(root, PlatformForm(relative)).c_str(), 1);
 }

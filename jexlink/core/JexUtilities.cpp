@@ -1,4 +1,4 @@
-// Library utilities: environment variables, user and process names, tag expansion.
+// Library utilities: environment variables, user and process names, tag expansion, version banner.
 #include "jexlink/core/JexUtilities.h"
 
 #include <unistd.h>
@@ -21,7 +21,30 @@ namespace {
 // any open asks for.
 constexpr DWORD kDuplicateHandleAccess = 0x0040;
 
+constexpr const char* kNotice =
+    "Copyright (c) Ferrandia. All rights reserved.\n"
+    "This software is furnished under a licence and may be used and copied\n"
+    "only in accordance with the terms of that licence.\n"
+    "\n";
+
 }  // namespace
+
+const JexPlatform& JexLibraryPlatform() {
+    static const JexPlatform platform;
+    return platform;
+}
+
+JexString JexVersionBanner(const char* text) {
+    std::string banner = "JEXlink ";
+    banner += kJexVersion;
+    banner += " for ";
+    banner += JexLibraryPlatform().Description().Text();
+    banner += " ";
+    banner += text ? text : "";
+    banner += "\n";
+    banner += kNotice;
+    return JexString(banner.c_str(), 1);
+}
 
 JexString JexGetEnv(const char* name, const char* fallback) {
     const char* value = name ? std::getenv(name) : nullptr;

@@ -1,8 +1,20 @@
-// Library utilities: environment variables, user and process names, tag expansion.
+// Library utilities: environment variables, user and process names, tag expansion, version banner.
 #pragma once
 
+#include "jexlink/core/JexPlatform.h"
 #include "jexlink/core/JexString.h"
 #include "jexlink/core/JexTagList.h"
+
+// The library's version, as the banner and peers show it.
+inline constexpr const char* kJexVersion = "T2.2-EFT8";
+
+// The library's one description of this machine, built on first use and
+// kept for the life of the process.
+const JexPlatform& JexLibraryPlatform();
+
+// "JEXlink T2.2-EFT8 for <platform description> <text>\n", then the
+// product's notice of three lines and an empty line.
+JexString JexVersionBanner(const char* text);
 
 // The variable's value (case flag set), or `fallback` when it is not set.
 JexString JexGetEnv(const char* name, const char* fallback);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -98,6 +99,21 @@ TEST(JexUtilities, DeleteFileSaysWhetherItDeleted) {
     EXPECT_EQ(JexDeleteFile(path.c_str()), 0);
     EXPECT_EQ(JexDeleteFile(nullptr), 0);
     EXPECT_EQ(JexDeleteFile(""), 0);
+}
+
+TEST(JexUtilities, VersionBannerNamesVersionPlatformAndText) {
+    const std::string expected = std::string("JEXlink T2.2-EFT8 for ") +
+                                 JexLibraryPlatform().Description().Text() + " nodewalk\n";
+    const std::string banner = JexVersionBanner("nodewalk").Text();
+    EXPECT_EQ(banner.substr(0, expected.size()), expected);
+    EXPECT_EQ(std::count(banner.begin(), banner.end(), '\n'), 5);  // header, 3 notice, empty
+    EXPECT_EQ(banner.substr(banner.size() - 3), ".\n\n");
+    EXPECT_EQ(std::string(JexLibraryPlatform().Description().Text()).rfind("Windows NT ", 0), 0u);
+    // A text of any length is kept whole.
+    const std::string longText(1000, 'x');
+    EXPECT_NE(std::string(JexVersionBanner(longText.c_str()).Text()).find(longText + "\n"),
+              std::string::npos);
+    EXPECT_NE(std::string(JexVersionBanner(nullptr).Text()).find(" \n"), std::string::npos);
 }
 
 TEST(JexExpandTags, ReplacesReferencesInBraces) {
