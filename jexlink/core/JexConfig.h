@@ -24,7 +24,6 @@ public:
     static constexpr int kUserInterface = 4;     // HKCU ...\2.2\UserInterface
     static constexpr int kProduct = 5;           // HKLM ...\2.2
 
-    static constexpr const char* kOpenKeyError = "*** OpenKey() error ***";
     static constexpr const char* kInvalidDataType = "*** Invalid Data Type ***";
     static constexpr const char* kLookupError = "*** Registry Lookup Error ***";
 
