@@ -9,9 +9,12 @@
 #include "jexlink/core/JexConfig.h"
 #include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexParamList.h"
+#include "jexlink/core/JexTrace.h"
 #include "jexlink/core/JexUtilities.h"
 
 namespace {
+
+constexpr const char* kTraceFile = "JexCommonRoutines";
 
 // The computer's name up to its first ".".
 std::string HostName() {
@@ -52,6 +55,7 @@ JexString local_domain_list() {
 }
 
 JexString& local_domain_list(JexString& out) {
+    JexTrace trace(kTraceFile, "local_domain_list()", __LINE__);
     out = BuildParamList("Local.Domain").Text();
     return out;
 }
@@ -62,6 +66,7 @@ JexString local_node_list() {
 }
 
 JexString& local_node_list(JexString& out) {
+    JexTrace trace(kTraceFile, "local_node_list()", __LINE__);
     JexConfig config;
     JexFieldedString list(',');
     list[0] = HostName().c_str();
@@ -75,6 +80,7 @@ JexString& local_node_list(JexString& out) {
 }
 
 int JexCheckMyDomain(const char* domain) {
+    JexTrace trace(kTraceFile, "JexCheckMyDomain()", __LINE__);
     JexString wanted(domain ? domain : "", 1);
     wanted.ToLower();
     JexString domains = local_domain_list();
@@ -87,6 +93,7 @@ int JexCheckMyDomain(const char* domain) {
 
 int JexGetDefaultData(char* localAddress, char* localNode, char* remoteAddress, char* remoteNode,
                       char* host, char* user, char* localDomain, char* remoteDomain, size_t size) {
+    JexTrace trace(kTraceFile, "JexGetDefaultData()", __LINE__);
     JexConfig config;
     const std::string hostName = HostName();
     const std::string userName = JexGetUserName().Text();
@@ -106,6 +113,7 @@ int JexGetDefaultData(char* localAddress, char* localNode, char* remoteAddress, 
 }
 
 int JexFormatErrorMessage(char* buffer, size_t size) {
+    JexTrace trace(kTraceFile, "JexFormatErrorMessage()", __LINE__);
     if (!buffer) return 0;
     const size_t length = strnlen(buffer, size);
     if (length + 2 > size) return 0;
@@ -114,20 +122,31 @@ int JexFormatErrorMessage(char* buffer, size_t size) {
 }
 
 const char* JexGetExecutableLocation() {
+    JexTrace trace(kTraceFile, "JexGetExecutableLocation()", __LINE__);
     const char* location = std::getenv("JEX_EXECUTABLE_LOCATION");
     return location ? location : "/usr/bin/jex";
 }
 
 void Banner(const char* text) {
+    JexTrace trace(kTraceFile, "Banner()", __LINE__);
     std::printf("%s", JexVersionBanner(text).Text());
     std::fflush(stdout);
 }
 
-int JexLegalPlatform() { return *JexLibraryPlatform().Description().Text() ? 1 : 0; }
+int JexLegalPlatform() {
+    JexTrace trace(kTraceFile, "JexLegalPlatform()", __LINE__);
+    return *JexLibraryPlatform().Description().Text() ? 1 : 0;
+}
 
-int JexActivateImage() { return 1; }
+int JexActivateImage() {
+    JexTrace trace(kTraceFile, "JexActivateImage()", __LINE__);
+    return 1;
+}
 
-int JexDoCommand(const char* command) { return std::system(command); }
+int JexDoCommand(const char* command) {
+    JexTrace trace(kTraceFile, "JexDoCommand()", __LINE__);
+    return std::system(command);
+}
 
 bool JexComposeAsyncCommand(const char* command, const char* outputFile, std::string& line) {
     line = command ? command : "";
@@ -139,6 +158,7 @@ bool JexComposeAsyncCommand(const char* command, const char* outputFile, std::st
 }
 
 int JexDoCommandAsync(const char* command, const char* outputFile) {
+    JexTrace trace(kTraceFile, "JexDoCommandAsync()", __LINE__);
     std::string line;
     if (!JexComposeAsyncCommand(command, outputFile, line)) {
         errno = E2BIG;
@@ -150,5 +170,6 @@ int JexDoCommandAsync(const char* command, const char* outputFile) {
 }
 
 int JexDoCommandAsyncChar(const char* command, const char* outputFile) {
+    JexTrace trace(kTraceFile, "JexDoCommandAsyncChar()", __LINE__);
     return JexDoCommandAsync(command, outputFile);
 }

@@ -7,9 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "jexlink/core/JexTrace.h"
 #include "platform/winbase.h"
 
 namespace {
+
+constexpr const char* kTraceFile = "R:\\JexConfig.cxx";
 
 struct SettingsKey {
     HKEY root;
@@ -55,11 +58,12 @@ bool WriteInto(JexConfig& config, int where, Write write) {
 
 bool JexWindows9xFamily() { return (GetVersion() & 0x80000000u) != 0; }
 
-JexConfig::JexConfig() : value_("", 1) {}
+JexConfig::JexConfig() : value_("", 1) { JexTrace trace(kTraceFile, "JexConfig", __LINE__); }
 
-JexConfig::~JexConfig() = default;
+JexConfig::~JexConfig() { JexTrace trace(kTraceFile, "~JexConfig", __LINE__); }
 
 JexString& JexConfig::Value(const char* name, const char* fallback, int index, int /*flags*/) {
+    JexTrace trace(kTraceFile, "JexString Value()", __LINE__);
     value_.SetCaseSensitive(1);
     if (!name || !*name) {
         value_ = fallback;
@@ -105,6 +109,7 @@ JexString& JexConfig::Value(const char* name, const char* fallback, int index, i
 }
 
 int JexConfig::Value(const char* name, int fallback, int index, int flags) {
+    JexTrace trace(kTraceFile, "int Value()", __LINE__);
     const JexString& text = Value(name, "", index, flags);
     const char* t = text.Text();
     if (!*t) return fallback;
@@ -118,6 +123,7 @@ int JexConfig::Value(const char* name, int fallback, int index, int flags) {
 }
 
 JexFieldedString JexConfig::ValueList(const char* name, const JexFieldedString& defaults) {
+    JexTrace trace(kTraceFile, "JexFieldedString ValueList()", __LINE__);
     // The name may live in this object's last result, which each read replaces.
     const std::string setting = name ? name : "";
     JexFieldedString result(defaults);
@@ -133,6 +139,7 @@ JexFieldedString JexConfig::ValueList(const char* name, const JexFieldedString& 
 }
 
 JexFieldedString JexConfig::Path(const char* name) {
+    JexTrace trace(kTraceFile, "Path()", __LINE__);
     const std::string setting = name ? name : "";
     JexString joined("", 1);
     for (int i = 0;; ++i) {
@@ -144,7 +151,10 @@ JexFieldedString JexConfig::Path(const char* name) {
     return JexFieldedString(joined, ',');
 }
 
-int JexConfig::Found() { return found_; }
+int JexConfig::Found() {
+    JexTrace trace(kTraceFile, "Found()", __LINE__);
+    return found_;
+}
 
 bool JexConfig::SetValue(const char* name, int value, int where) {
     return WriteInto(*this, where,
@@ -178,7 +188,11 @@ JexString& JexConfig::ReadOne(const char* keyPath, const char* name) {
 }
 
 JexString& JexConfig::GetSystemRoot() {
+    JexTrace trace(kTraceFile, "JexString GetSystemRoot()", __LINE__);
     return ReadOne(JexWindows9xFamily() ? kSystemRootKey9x : kSystemRootKeyNt, "SystemRoot");
 }
 
-JexString& JexConfig::GetApplicationPath() { return ReadOne(kAppPathKey, "Path"); }
+JexString& JexConfig::GetApplicationPath() {
+    JexTrace trace(kTraceFile, "JexString GetApplicationPath()", __LINE__);
+    return ReadOne(kAppPathKey, "Path");
+}

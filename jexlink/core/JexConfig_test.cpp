@@ -280,4 +280,17 @@ TEST_F(JexConfigTest, AnotherProcessSeesAWriteAtOnce) {
     EXPECT_EQ(child.output, "peer8\n");
 }
 
+TEST_F(JexConfigTest, LookUpsAreTracedWhenTracingIsOn) {
+    ASSERT_TRUE(WriteText(JexConfig::kGlobalParameters, "Local.Node", "n1"));
+    setenv("JEX_TRACE", "1", 1);
+    auto child = testing_support::RunChild({JEXCORE_TESTAPP, "get", "Local.Node"});
+    unsetenv("JEX_TRACE");
+    ASSERT_EQ(child.exitStatus, 0) << child.output;
+    for (const char* line :
+         {" Entry JexConfig\\JexConfig\\", " Entry JexConfig\\JexString Value()\\",
+          "  Exit JexConfig\\JexString Value()\n", "  Exit JexConfig\\~JexConfig\n"})
+        EXPECT_NE(child.output.find(line), std::string::npos) << line << "\n" << child.output;
+    EXPECT_NE(child.output.find("n1\n"), std::string::npos);
+}
+
 }  // namespace

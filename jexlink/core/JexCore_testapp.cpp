@@ -2,10 +2,16 @@
 //
 //   get NAME        prints the setting's text (JexConfig::Value) and a newline
 //   set NAME TEXT   writes the setting into GlobalParameters; status 0 when written
+//   log COUNT SIZE TAG
+//                   appends COUNT history-log records whose Description is TAG, "-",
+//                   the record's number and SIZE letters "p"; status 0 when all were written
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "jexlink/core/JexConfig.h"
+#include "jexlink/core/JexLogger.h"
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "get") == 0) {
@@ -17,6 +23,18 @@ int main(int argc, char** argv) {
         JexConfig config;
         return config.SetValue(argv[2], argv[3], JexConfig::kGlobalParameters) ? 0 : 1;
     }
-    std::fprintf(stderr, "usage: %s get NAME | set NAME TEXT\n", argv[0]);
+    if (argc == 5 && std::strcmp(argv[1], "log") == 0) {
+        const int count = std::atoi(argv[2]);
+        const std::string padding(static_cast<size_t>(std::atoi(argv[3])), 'p');
+        int failures = 0;
+        for (int i = 0; i < count; ++i) {
+            JexLogger logger;
+            logger["Description"] =
+                (std::string(argv[4]) + "-" + std::to_string(i) + padding).c_str();
+            failures += logger.Error().Code() != 0;
+        }
+        return failures ? 1 : 0;
+    }
+    std::fprintf(stderr, "usage: %s get NAME | set NAME TEXT | log COUNT SIZE TAG\n", argv[0]);
     return 2;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "jexlink/core/JexConfig.h"
+#include "jexlink/core/JexTrace.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ std::string JoinText(const char* source, char separator) {
 }  // namespace
 
 JexFieldedString BuildParamList(const char* setting) {
+    JexTrace trace("JexCommonRoutines", "BuildParamList()", __LINE__);
     JexConfig config;
     JexFieldedString values(',');
     for (int i = 0;; ++i) {
@@ -56,6 +58,7 @@ JexFieldedString BuildParamList(const char* setting) {
 
 int GetConfigdataArray(const char* setting, char** buffers, int bufferCount, size_t bufferSize,
                        int* count) {
+    JexTrace trace("JexCommonRoutines", "GetConfigdataArray()", __LINE__);
     JexFieldedString list = BuildParamList(setting);
     if (count) *count = list.Count();
     if (list.Count() > bufferCount || (list.Count() > 0 && !buffers)) return 0;
@@ -69,6 +72,7 @@ void BuildParamArray(const char* first, const char* extra1, const char* extra2, 
                      const char* source1, const char* source2, const char* source3,
                      const char* last, char separator1, char separator2, char*** array,
                      int* count) {
+    JexTrace trace("JexCommonRoutines", "BuildParamArray()", __LINE__);
     if (array) *array = nullptr;
     if (count) *count = -1;
     JexFieldedString list1 = CandidateList(source1, extra1);
@@ -138,6 +142,7 @@ void BuildParamArray(const char* first, const char* extra1, const char* extra2, 
 }
 
 void FreeParamArray(char*** array) {
+    JexTrace trace("JexCommonRoutines", "FreeParamArray()", __LINE__);
     if (!array || !*array) return;
     for (char** p = *array; *p; ++p) std::free(*p);
     std::free(*array);

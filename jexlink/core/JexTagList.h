@@ -27,6 +27,9 @@ public:
     JexString Text();
 
     int Count() const { return tags_.Count(); }
+    // The tag and the value at a position below Count().
+    const char* TagAt(int index) { return tags_[index].Text(); }
+    JexString& ValueAt(int index) { return values_[index]; }
 
 private:
     JexFieldedString tags_;
