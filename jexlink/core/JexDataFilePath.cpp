@@ -4,6 +4,7 @@
 #include <string>
 
 #include "jexlink/core/JexConfig.h"
+#include "jexlink/core/JexThread.h"
 #include "platform/paths.h"
 
 namespace {

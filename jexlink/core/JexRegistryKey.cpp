@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "jexlink/core/JexFieldedString.h"
+#include "jexlink/core/JexThread.h"
 #include "platform/winbase.h"
 
 namespace {

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "jexlink/core/JexThread.h"
+
 JexTagList::JexTagList() : tags_(' '), values_(' ') {}
 
 JexTagList::~JexTagList() = default;

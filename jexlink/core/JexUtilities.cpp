@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "jexlink/core/JexThread.h"
 #include "platform/winbase.h"
 
 namespace {
