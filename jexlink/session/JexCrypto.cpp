@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "jexlink/core/JexConfig.h"
+#include "jexlink/core/JexDataFilePath.h"
 #include "jexlink/core/JexPrivLock.h"
 #include "jexlink/core/JexThread.h"
 #include "jexlink/session/JexKeyFile.h"
@@ -44,9 +46,15 @@ bool IsStringAttribute(int a) {
     return a == JexCrypto::K2_SRC_ACID || a == JexCrypto::K2_SRC_NODE || a == JexCrypto::PATH;
 }
 
-// The key path used when JEXCRYPTO_PATH is unset: the key directory of the
-// installation, in this platform's form.
-JexString DefaultKeyPath() { return JexString("/Program Files/Ferrand/JEXlink/keys"); }
+// The key path used when JEXCRYPTO_PATH is unset: the "keys" directory of
+// the installation; with no installation recorded, the usual installation
+// directory's, in this platform's form.
+JexString DefaultKeyPath() {
+    JexConfig config;
+    if (config.GetApplicationPath().Compare(JexConfig::kLookupError) == 0)
+        return JexString("/Program Files/Ferrand/JEXlink/keys");
+    return JexDataFilePath(nullptr, "keys");
+}
 
 // An integer literal as C writes it: decimal, 0 octal, 0x hexadecimal,
 // with an optional sign. False for anything else, or outside int.

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "jexlink/core/JexConfigTestSupport.h"
 #include "testing/ChildProcesses.h"
 #include "testing/TempDir.h"
 
@@ -604,6 +605,28 @@ TEST_F(JexCryptoTest, EnvironmentSetsHopLimitIdentityAndPath) {
         JexString path;
         EXPECT_EQ(m.GetAttr(JexCrypto::PATH, path), 0);
         EXPECT_STREQ(path.Text(), p.path);
+    }
+}
+
+// Without JEXCRYPTO_PATH the keys lie in the installation's "keys" directory.
+TEST_F(JexCryptoTest, DefaultKeyPathIsUnderTheInstallation) {
+    unsetenv("JEXCRYPTO_PATH");
+    struct Case {
+        const char* installation;
+        const char* path;
+    } cases[] = {
+        {"/opt/jexlink/", "/opt/jexlink/keys"},
+        {"/opt/jexlink", "/opt/jexlink/keys"},
+        {"\\opt\\jexlink\\", "/opt/jexlink/keys"},
+    };
+    for (const Case& c : cases) {
+        const std::string value = std::string(c.installation) + '\0';
+        ASSERT_TRUE(
+            testing_support::WriteValue(testing_support::kInstallPlace, "Path", REG_SZ, value));
+        JexMd5Crypto m("a", "b", 1);
+        JexString path;
+        EXPECT_EQ(m.GetAttr(JexCrypto::PATH, path), 0);
+        EXPECT_STREQ(path.Text(), c.path) << c.installation;
     }
 }
 
