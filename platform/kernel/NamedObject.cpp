@@ -31,7 +31,7 @@
 #include <map>
 
 #include "platform/PlatformState.h"
-#include "platform/SyncObjects.h"
+#include "platform/kernel/SyncObjects.h"
 #include "platform/winbase.h"
 
 namespace platform {

@@ -2,8 +2,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/KernelObject.h"
-#include "platform/ProcessObject.h"
+#include "platform/kernel/KernelObject.h"
+#include "platform/kernel/ProcessObject.h"
 #include "platform/winbase.h"
 
 namespace platform {

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/KernelTestSupport.h"
+#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "platform/KernelTestSupport.h"
+#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
 
 namespace {

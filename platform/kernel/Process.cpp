@@ -14,7 +14,7 @@
 #include <set>
 #include <string>
 
-#include "platform/ProcessObject.h"
+#include "platform/kernel/ProcessObject.h"
 #include "platform/winbase.h"
 
 #ifndef P_PIDFD

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <vector>
 
-#include "platform/KernelObject.h"
+#include "platform/kernel/KernelObject.h"
 #include "platform/winbase.h"
 
 namespace platform {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/KernelTestSupport.h"
+#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/KernelObject.h"
-#include "platform/KernelTestSupport.h"
+#include "platform/kernel/KernelObject.h"
+#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/KernelObject.h"
+#include "platform/kernel/KernelObject.h"
 #include "platform/wintypes.h"
 
 namespace platform {

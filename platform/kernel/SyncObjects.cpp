@@ -1,5 +1,5 @@
 // Unnamed events and mutexes, and the event and mutex calls of the layer.
-#include "platform/SyncObjects.h"
+#include "platform/kernel/SyncObjects.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

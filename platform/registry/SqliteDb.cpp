@@ -1,5 +1,5 @@
 // A small wrapper over an SQLite database file shared by several processes.
-#include "platform/SqliteDb.h"
+#include "platform/registry/SqliteDb.h"
 
 #include <sqlite3.h>
 

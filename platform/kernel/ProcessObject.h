@@ -8,7 +8,7 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/KernelObject.h"
+#include "platform/kernel/KernelObject.h"
 #include "platform/wintypes.h"
 
 namespace platform {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/PlatformState.h"
-#include "platform/SqliteDb.h"
+#include "platform/registry/SqliteDb.h"
 #include "platform/winreg.h"
 
 // An open key: the row id of the key in the database. A deleted key's id is

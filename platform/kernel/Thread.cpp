@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "platform/KernelObject.h"
+#include "platform/kernel/KernelObject.h"
 #include "platform/winbase.h"
 
 namespace platform {

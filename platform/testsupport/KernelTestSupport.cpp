@@ -1,5 +1,5 @@
 // Test support for kernel objects: a helper process driven line by line.
-#include "platform/KernelTestSupport.h"
+#include "platform/testsupport/KernelTestSupport.h"
 
 #include <fcntl.h>
 #include <poll.h>
