@@ -15,48 +15,37 @@ namespace platform {
 // What one look at a waited object gives.
 enum class WaitOutcome { NotSignalled, Acquired, Abandoned };
 
-// Gathers, for one wait, what the waiting thread polls besides the objects'
-// own descriptors: file watches of named objects (one inotify instance per
-// wait) and the longest time it may sleep before looking again at objects
-// that give no notification of their own.
-class WaitContext {
-public:
-    WaitContext() = default;
-    WaitContext(const WaitContext&) = delete;
-    WaitContext& operator=(const WaitContext&) = delete;
-    ~WaitContext();
-
-    // Wakes the wait when the file at `path` changes as `mask` (IN_* bits)
-    // says. Without a watch (no inotify left) the wait looks again every few
-    // milliseconds instead.
-    void WatchFile(const std::string& path, uint32_t mask);
-    // Makes the wait look again at least every `ms` milliseconds.
-    void RecheckWithin(int ms);
-
-    int NotifyFd() const { return notifyFd_; }
-    int RecheckMs() const { return recheckMs_; }
-    // Reads away the pending file notifications.
-    void Drain();
-
-private:
-    int notifyFd_ = -1;
-    bool notifyFailed_ = false;
-    int recheckMs_ = -1;
+// A futex word a wait may sleep on, with the value it held when the object
+// was last looked at: a change of the word (and a wake-up on it) means that
+// the object may have become signalled. Words live in memory shared between
+// processes (named objects) or in this process; all are shared futexes.
+struct FutexWatch {
+    const void* word;
+    uint32_t expected;
+    // A robust lock word: the kernel wakes one sleeper only when its owner
+    // dies, so a waiter that sees the word freed passes the wake-up on.
+    bool passOn = false;
 };
 
 // Base of every object a HANDLE reaches. A waitable object offers a try at
 // taking it (consuming an auto-reset event, owning a mutex) and a way to
-// learn that it may have changed: a descriptor that polls readable, file
-// watches, or a re-check interval.
+// learn that it may have changed: a descriptor that polls readable or a
+// futex word that changes.
 class KernelObject {
 public:
     virtual ~KernelObject() = default;
 
     // Whether the object can be waited on (events, mutexes, threads, processes).
     virtual bool Waitable() const { return false; }
-    // Once per wait, before the first look: adds file watches or a re-check
-    // interval to `context`.
-    virtual void PrepareWait(WaitContext& /*context*/) {}
+    // Called once before a wait first sleeps on the object, and once when
+    // that wait ends: an object counts its sleepers so that a change wakes
+    // them only when there are any.
+    virtual void BeginWait() {}
+    virtual void EndWait() {}
+    // Adds the futex words whose change means that the object may have
+    // become signalled, with their present values. Called before each look,
+    // so that a change after the look ends the sleep at once.
+    virtual void AddFutexWatches(std::vector<FutexWatch>& /*watches*/) {}
     // Adds the descriptors whose readiness (as their pollfd entries say)
     // means that the object may have become signalled.
     virtual void AddPollFds(std::vector<pollfd>& /*fds*/) const {}

@@ -1,15 +1,13 @@
-// Named events and mutexes shared across processes through files of the state directory.
+// Named events and mutexes shared across processes through mapped files of the state directory.
 //
-// Each name is one file, <state>/objects/<name space>/o-<escaped name>, of
-// four bytes:
-//   0  the kind: 'M' manual-reset event, 'A' auto-reset event, 'X' mutex;
-//   1  events: '1' while set; mutexes: '1' while owned, so that a new owner
-//      finding it still '1' learns that the last owner died holding it;
-//   2  mutexes: the byte an owner keeps write-locked (an open file
-//      description lock, which the kernel drops when the owner dies);
-//   3  written after a release, to wake the waiters.
-// Events change byte 1 under a lock of that byte. Waiters watch the file
-// with inotify: every change of state writes it.
+// Each name is one file, <state>/objects/<name space>/o-<escaped name>,
+// mapped shared by every process that has the name open. It holds the kind
+// ('M' manual-reset event, 'A' auto-reset event, 'X' mutex) and the shared
+// state: for an event, its state word and the sequence word its waiters
+// sleep on (a futex); for a mutex, a robust process-shared lock, which the
+// kernel frees and marks when its owner thread ends or its owner process
+// dies. Waiting needs no watch and no periodic look: a change wakes the
+// sleepers on the futex.
 //
 // Lifetime: every process that has the name open holds a shared flock on
 // the file. Whoever closes the last copy (its exclusive flock succeeds)
@@ -19,7 +17,7 @@
 // its name, so an opener never sees half a file.
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,17 +29,15 @@
 #include <map>
 
 #include "platform/PlatformState.h"
+#include "platform/base/Posix.h"
 #include "platform/kernel/SyncObjects.h"
 #include "platform/winbase.h"
 
 namespace platform {
 namespace {
 
-constexpr off_t kStateByte = 1;
-constexpr off_t kOwnerByte = 2;
-constexpr off_t kNotifyByte = 3;
-constexpr size_t kFileSize = 4;
 constexpr size_t kMaxEscaped = 200;
+constexpr char kVersion = 2;
 
 std::mutex g_openMutex;
 std::map<std::string, std::weak_ptr<NamedObject>>& OpenObjects() {
@@ -96,33 +92,20 @@ std::string ObjectPath(const std::string& name) {
     return (dir / ("o-" + Escape(local))).string();
 }
 
-bool LockByte(int fd, off_t offset, short type, bool wait) {
-    struct flock lock {};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = offset;
-    lock.l_len = 1;
-    while (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) != 0) {
-        if (!(wait && errno == EINTR)) return false;
-    }
-    return true;
-}
+}  // namespace
 
-bool Locked(int fd, off_t offset) {
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = offset;
-    lock.l_len = 1;
-    return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-}
+// The mapped file of a named object.
+struct NamedObject::Shared {
+    char kind;
+    char version;
+    SharedEventState event;
+    SharedMutexState mutex;
+};
 
-char ReadByte(int fd, off_t offset) {
-    char c = 0;
-    return pread(fd, &c, 1, offset) == 1 ? c : 0;
-}
+namespace {
 
-bool WriteByte(int fd, off_t offset, char c) { return pwrite(fd, &c, 1, offset) == 1; }
+constexpr size_t kFileSize = 4096;
+static_assert(sizeof(NamedObject::Shared) <= kFileSize);
 
 // Whether `fd` is still the file named `path` (not removed or replaced).
 bool SameFile(int fd, const std::string& path) {
@@ -132,33 +115,84 @@ bool SameFile(int fd, const std::string& path) {
            open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
+NamedObject::Shared* Map(int fd) {
+    void* address = mmap(nullptr, kFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return address == MAP_FAILED ? nullptr : static_cast<NamedObject::Shared*>(address);
+}
+
+void Unmap(NamedObject::Shared* shared) { munmap(shared, kFileSize); }
+
+// A new object's file, written in full under a temporary name.
+struct NewFile {
+    ScopedFd fd;
+    NamedObject::Shared* shared = nullptr;
+};
+
 // Creates the file of a new object with the caller's shared flock (and, for
-// a mutex created owned, the owner lock) already held. Returns the
-// descriptor, -2 when another process linked the name first, or -1 with the
-// last error set.
-int CreateFile(const std::string& path, NamedObject::Kind kind, bool initialState) {
+// a mutex created owned, the lock) already held, and links it under its
+// name. Returns the file; an empty one with `raced` when another process
+// linked the name first, or with the last error set.
+NewFile CreateFile(const std::string& path, NamedObject::Kind kind, bool initialState,
+                   bool& raced) {
     static std::atomic<unsigned> counter{0};
+    raced = false;
     const std::string temporary = std::filesystem::path(path).parent_path() /
                                   ("t-" + std::to_string(getpid()) + "-" +
                                    std::to_string(gettid()) + "-" + std::to_string(counter++));
-    int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    NewFile file;
+    file.fd.Reset(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!file.fd) {
         SetLastErrorFromErrno();
-        return -1;
+        return {};
     }
-    const char content[kFileSize] = {static_cast<char>(kind), initialState ? '1' : '0', '0', '0'};
-    bool ready = pwrite(fd, content, kFileSize, 0) == static_cast<ssize_t>(kFileSize) &&
-                 flock(fd, LOCK_SH) == 0 &&
-                 (kind != NamedObject::Kind::Mutex || !initialState ||
-                  LockByte(fd, kOwnerByte, F_WRLCK, false));
-    int linked = ready ? link(temporary.c_str(), path.c_str()) : -1;
-    int err = errno;
+    int err = 0;
+    if (ftruncate(file.fd.Get(), kFileSize) != 0 || !(file.shared = Map(file.fd.Get()))) {
+        err = errno;
+    } else {
+        file.shared->kind = static_cast<char>(kind);
+        file.shared->version = kVersion;
+        SharedEvent::Init(file.shared->event, initialState && kind != NamedObject::Kind::Mutex);
+        if (!RobustMutex::Init(file.shared->mutex)) err = errno;
+    }
+    if (!err && RetryOnEintr([&] { return flock(file.fd.Get(), LOCK_SH); }) != 0) err = errno;
+    if (!err && kind == NamedObject::Kind::Mutex && initialState &&
+        pthread_mutex_trylock(&file.shared->mutex.lock) != 0)
+        err = EAGAIN;
+    if (!err && link(temporary.c_str(), path.c_str()) != 0) err = errno;
     unlink(temporary.c_str());
-    if (ready && linked == 0) return fd;
-    close(fd);
-    if (ready && err == EEXIST) return -2;
+    if (!err) return file;
+    if (file.shared) {
+        if (kind == NamedObject::Kind::Mutex && initialState)
+            pthread_mutex_unlock(&file.shared->mutex.lock);
+        Unmap(file.shared);
+    }
+    raced = err == EEXIST;
     SetLastError(Win32FromErrno(err));
-    return -1;
+    return {};
+}
+
+// Maps an existing object's file; nullptr with the last error set when it
+// is not a named object's file.
+NamedObject::Shared* MapExisting(int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || info.st_size < static_cast<off_t>(kFileSize)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    NamedObject::Shared* shared = Map(fd);
+    if (!shared) {
+        SetLastErrorFromErrno();
+        return nullptr;
+    }
+    auto kind = static_cast<NamedObject::Kind>(shared->kind);
+    if (shared->version != kVersion ||
+        (kind != NamedObject::Kind::ManualEvent && kind != NamedObject::Kind::AutoEvent &&
+         kind != NamedObject::Kind::Mutex)) {
+        Unmap(shared);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return shared;
 }
 
 }  // namespace
@@ -176,45 +210,38 @@ std::shared_ptr<NamedObject> NamedObject::Open(const std::string& name, Kind kin
         }
     }
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0 && errno != ENOENT) {
+        ScopedFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+        if (!fd && errno != ENOENT) {
             SetLastErrorFromErrno();
             return nullptr;
         }
-        if (fd < 0) {
+        if (!fd) {
             if (disposition == Disposition::OpenOnly) {
                 SetLastError(ERROR_FILE_NOT_FOUND);
                 return nullptr;
             }
-            fd = CreateFile(path, kind, initialState);
-            if (fd == -1) return nullptr;
-            if (fd == -2) continue;
-            auto object = std::make_shared<NamedObject>(path, fd, kind);
-            if (kind == Kind::Mutex && initialState) object->ownership_.Take();
+            bool raced = false;
+            NewFile file = CreateFile(path, kind, initialState, raced);
+            if (raced) continue;
+            if (!file.fd) return nullptr;
+            auto object = std::make_shared<NamedObject>(path, file.fd.Release(), file.shared, kind,
+                                                        kind == Kind::Mutex && initialState);
             OpenObjects()[path] = object;
             SetLastError(ERROR_SUCCESS);
             return object;
         }
         // No holder at all: left by processes that died. Remove it and start over.
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            if (SameFile(fd, path)) unlink(path.c_str());
-            close(fd);
+        if (flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
+            if (SameFile(fd.Get(), path)) unlink(path.c_str());
             continue;
         }
         // Waits only while a last holder is removing the file.
-        while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {
-        }
-        if (!SameFile(fd, path)) {
-            close(fd);
-            continue;
-        }
-        Kind found = static_cast<Kind>(ReadByte(fd, 0));
-        if (found != Kind::ManualEvent && found != Kind::AutoEvent && found != Kind::Mutex) {
-            close(fd);
-            SetLastError(ERROR_INVALID_HANDLE);
-            return nullptr;
-        }
-        auto object = std::make_shared<NamedObject>(path, fd, found);
+        RetryOnEintr([&] { return flock(fd.Get(), LOCK_SH); });
+        if (!SameFile(fd.Get(), path)) continue;
+        Shared* shared = MapExisting(fd.Get());
+        if (!shared) return nullptr;
+        auto object = std::make_shared<NamedObject>(path, fd.Release(), shared,
+                                                    static_cast<Kind>(shared->kind), false);
         OpenObjects()[path] = object;
         SetLastError(ERROR_ALREADY_EXISTS);
         return object;
@@ -223,90 +250,65 @@ std::shared_ptr<NamedObject> NamedObject::Open(const std::string& name, Kind kin
     return nullptr;
 }
 
-NamedObject::NamedObject(std::string path, int fd, Kind kind)
-    : path_(std::move(path)), fd_(fd), kind_(kind) {}
+NamedObject::NamedObject(std::string path, int fd, Shared* shared, Kind kind, bool ownedByCaller)
+    : path_(std::move(path)),
+      fd_(fd),
+      shared_(shared),
+      kind_(kind),
+      event_(&shared->event, kind == Kind::ManualEvent),
+      mutex_(&shared->mutex) {
+    if (ownedByCaller) mutex_.TryAcquire();
+}
 
 NamedObject::~NamedObject() {
-    // An owned mutex stays marked as owned: the next owner is told it was abandoned.
-    if (flock(fd_, LOCK_EX | LOCK_NB) == 0 && SameFile(fd_, path_)) unlink(path_.c_str());
-    close(fd_);
+    // An owned mutex stays owned: its owner thread's end abandons it. Its
+    // mapping stays too, since that thread's robust list points into it.
+    bool held = kind_ == Kind::Mutex && mutex_.HeldInThisProcess();
+    if (!held && flock(fd_, LOCK_EX | LOCK_NB) == 0 && SameFile(fd_, path_)) unlink(path_.c_str());
+    if (!held) {
+        Unmap(shared_);
+        close(fd_);
+    }
     std::lock_guard openLock(g_openMutex);
     auto found = OpenObjects().find(path_);
     if (found != OpenObjects().end() && found->second.expired()) OpenObjects().erase(found);
 }
 
-void NamedObject::PrepareWait(WaitContext& context) {
+void NamedObject::BeginWait() {
+    if (IsEvent()) event_.BeginWait();
+}
+
+void NamedObject::EndWait() {
+    if (IsEvent()) event_.EndWait();
+}
+
+void NamedObject::AddFutexWatches(std::vector<FutexWatch>& watches) {
     if (IsEvent()) {
-        context.WatchFile(path_, IN_MODIFY);
-        return;
+        event_.AddFutexWatches(watches);
+    } else {
+        mutex_.AddFutexWatches(watches);
     }
-    context.WatchFile(path_, IN_MODIFY | IN_CLOSE_WRITE);
-    // A dying owner process closes its file, which wakes the waiters; the
-    // re-check finds an owner thread of this process that has ended, or a
-    // close not seen (a descriptor kept alive by a forked child).
-    context.RecheckWithin(kOwnerRecheckMs);
 }
 
-WaitOutcome NamedObject::TryAcquire() { return IsEvent() ? TakeEvent(true) : TakeMutex(); }
-
-bool NamedObject::IsSignalled() {
-    if (IsEvent()) return TakeEvent(false) == WaitOutcome::Acquired;
-    std::lock_guard lock(mutex_);
-    if (!ownership_.Available()) return false;
-    // Owned by no thread of this process: free unless another process holds it.
-    return !ownership_.Free() || !Locked(fd_, kOwnerByte);
+WaitOutcome NamedObject::TryAcquire() {
+    return IsEvent() ? event_.TryAcquire() : mutex_.TryAcquire();
 }
+
+bool NamedObject::IsSignalled() { return IsEvent() ? event_.IsSignalled() : mutex_.IsSignalled(); }
 
 void NamedObject::Undo() {
-    if (kind_ == Kind::AutoEvent) SetState(true);
-    if (kind_ == Kind::Mutex) Release();
-}
-
-WaitOutcome NamedObject::TakeEvent(bool consume) {
-    // The byte lock keeps other processes out; threads of this process share
-    // the descriptor and hence its lock, so they take turns on mutex_.
-    std::lock_guard lock(mutex_);
-    if (!LockByte(fd_, kStateByte, F_WRLCK, true)) return WaitOutcome::NotSignalled;
-    bool set = ReadByte(fd_, kStateByte) == '1';
-    if (set && consume && kind_ == Kind::AutoEvent) WriteByte(fd_, kStateByte, '0');
-    LockByte(fd_, kStateByte, F_UNLCK, false);
-    return set ? WaitOutcome::Acquired : WaitOutcome::NotSignalled;
-}
-
-WaitOutcome NamedObject::TakeMutex() {
-    std::lock_guard lock(mutex_);
-    // Taken over from an owner thread that ended, this process keeps the file lock.
-    if (std::optional<WaitOutcome> outcome = ownership_.TryTake()) return *outcome;
-    if (!LockByte(fd_, kOwnerByte, F_WRLCK, false)) return WaitOutcome::NotSignalled;
-    bool abandoned = ReadByte(fd_, kStateByte) == '1';
-    WriteByte(fd_, kStateByte, '1');
-    ownership_.Take();
-    return abandoned ? WaitOutcome::Abandoned : WaitOutcome::Acquired;
+    if (IsEvent()) {
+        event_.Undo();
+    } else {
+        mutex_.Release();
+    }
 }
 
 bool NamedObject::SetState(bool signalled) {
-    std::lock_guard lock(mutex_);
-    if (!LockByte(fd_, kStateByte, F_WRLCK, true)) {
-        SetLastErrorFromErrno();
-        return false;
-    }
-    bool written = WriteByte(fd_, kStateByte, signalled ? '1' : '0');
-    int err = errno;
-    LockByte(fd_, kStateByte, F_UNLCK, false);
-    if (!written) SetLastError(Win32FromErrno(err));
-    return written;
-}
-
-bool NamedObject::Release() {
-    std::lock_guard lock(mutex_);
-    bool freed = false;
-    if (!ownership_.Release(freed)) return false;
-    if (!freed) return true;
-    WriteByte(fd_, kStateByte, '0');
-    LockByte(fd_, kOwnerByte, F_UNLCK, false);
-    // After the unlock, so that a waiter woken by it finds the mutex free.
-    WriteByte(fd_, kNotifyByte, 'r');
+    signalled ? event_.Set() : event_.Reset();
     return true;
 }
+
+bool NamedObject::Release() { return mutex_.Release(); }
 
 }  // namespace platform

@@ -2,29 +2,23 @@
 #include "platform/kernel/SyncObjects.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 
+#include "platform/base/Posix.h"
+#include "platform/kernel/Futex.h"
 #include "platform/winbase.h"
 
 namespace platform {
 namespace {
 
-int NewEventFd(unsigned initial) { return eventfd(initial, EFD_CLOEXEC | EFD_NONBLOCK); }
+void Raise(int fd) { WakeEventFd(fd); }
 
-void Raise(int fd) {
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
-}
-
-void Lower(int fd) {
-    uint64_t value = 0;
-    [[maybe_unused]] ssize_t n = read(fd, &value, sizeof value);
-}
+void Lower(int fd) { DrainEventFd(fd); }
 
 }  // namespace
 
@@ -97,68 +91,131 @@ void LocalEvent::Reset() {
     Lower(fd_);
 }
 
-LocalMutex::LocalMutex() : fd_(NewEventFd(1)) {}
+// --- Events and mutexes over shared state ------------------------------------
 
-LocalMutex::~LocalMutex() {
-    if (fd_ >= 0) close(fd_);
+SharedEvent::SharedEvent(SharedEventState* state, bool manualReset)
+    : state_(state), manualReset_(manualReset) {}
+
+void SharedEvent::Init(SharedEventState& state, bool initialState) {
+    state.signalled.store(initialState ? 1 : 0);
+    state.sequence.store(0);
+    state.sleepers.store(0);
 }
 
-void LocalMutex::AddPollFds(std::vector<pollfd>& fds) const { fds.push_back({fd_, POLLIN, 0}); }
+WaitOutcome SharedEvent::TryAcquire() {
+    if (manualReset_) return IsSignalled() ? WaitOutcome::Acquired : WaitOutcome::NotSignalled;
+    uint32_t set = 1;
+    return state_->signalled.compare_exchange_strong(set, 0) ? WaitOutcome::Acquired
+                                                             : WaitOutcome::NotSignalled;
+}
 
-void LocalMutex::PrepareWait(WaitContext& context) { context.RecheckWithin(kOwnerRecheckMs); }
+bool SharedEvent::IsSignalled() const { return state_->signalled.load() != 0; }
 
-WaitOutcome LocalMutex::TryAcquire() {
+void SharedEvent::Undo() {
+    if (!manualReset_) Set();
+}
+
+void SharedEvent::BeginWait() { state_->sleepers.fetch_add(1); }
+
+void SharedEvent::EndWait() { state_->sleepers.fetch_sub(1); }
+
+void SharedEvent::AddFutexWatches(std::vector<FutexWatch>& watches) const {
+    watches.push_back({&state_->sequence, state_->sequence.load()});
+}
+
+void SharedEvent::Set() {
+    // The order matters: a waiter counts itself before it reads the
+    // sequence and looks at the state, so either it sees the state set or
+    // this sees it counted and wakes it.
+    state_->signalled.store(1);
+    state_->sequence.fetch_add(1);
+    if (state_->sleepers.load() != 0) FutexWakeAll(&state_->sequence);
+}
+
+void SharedEvent::Reset() { state_->signalled.store(0); }
+
+bool RobustMutex::Init(SharedMutexState& state) {
+    pthread_mutexattr_t attributes;
+    if (pthread_mutexattr_init(&attributes) != 0) return false;
+    int err = pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+    if (err == 0) err = pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+    if (err == 0) err = pthread_mutex_init(&state.lock, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+    errno = err;
+    return err == 0;
+}
+
+uint32_t RobustMutex::Word() const {
+    return static_cast<uint32_t>(std::atomic_ref<int>(state_->lock.__data.__lock).load());
+}
+
+bool RobustMutex::OwnedByCaller() const {
+    return (Word() & FUTEX_TID_MASK) == static_cast<uint32_t>(gettid());
+}
+
+WaitOutcome RobustMutex::TryAcquire() {
     std::lock_guard lock(mutex_);
-    if (std::optional<WaitOutcome> outcome = ownership_.TryTake()) return *outcome;
-    Lower(fd_);
-    ownership_.Take();
-    return WaitOutcome::Acquired;
-}
-
-bool LocalMutex::IsSignalled() {
-    std::lock_guard lock(mutex_);
-    return ownership_.Available();
-}
-
-bool LocalMutex::Release() {
-    std::lock_guard lock(mutex_);
-    bool freed = false;
-    if (!ownership_.Release(freed)) return false;
-    if (freed) Raise(fd_);
-    return true;
-}
-
-std::optional<WaitOutcome> MutexOwnership::TryTake() {
-    if (owner_ == 0) return std::nullopt;
-    if (owner_ == gettid()) {
+    if (OwnedByCaller()) {
         ++count_;
         return WaitOutcome::Acquired;
     }
-    if (ThreadAlive(owner_)) return WaitOutcome::NotSignalled;
-    Take();
-    return WaitOutcome::Abandoned;
-}
-
-void MutexOwnership::Take() {
-    owner_ = gettid();
+    int err = pthread_mutex_trylock(&state_->lock);
+    if (err == EOWNERDEAD) {
+        pthread_mutex_consistent(&state_->lock);
+        count_ = 1;
+        return WaitOutcome::Abandoned;
+    }
+    if (err != 0) return WaitOutcome::NotSignalled;
     count_ = 1;
+    return WaitOutcome::Acquired;
 }
 
-bool MutexOwnership::Available() const {
-    return owner_ == 0 || owner_ == gettid() || !ThreadAlive(owner_);
+bool RobustMutex::IsSignalled() const {
+    uint32_t owner = Word() & FUTEX_TID_MASK;
+    return owner == 0 || owner == static_cast<uint32_t>(gettid());
 }
 
-bool MutexOwnership::Release(bool& freed) {
-    if (owner_ == 0 || owner_ != gettid()) {
+void RobustMutex::AddFutexWatches(std::vector<FutexWatch>& watches) const {
+    std::atomic_ref<int> word(state_->lock.__data.__lock);
+    int value = word.load();
+    // The waiters bit makes the owner's unlock, and the kernel when the
+    // owner dies, wake the sleepers.
+    while ((value & FUTEX_TID_MASK) != 0 && (value & FUTEX_WAITERS) == 0 &&
+           !word.compare_exchange_weak(value, value | FUTEX_WAITERS)) {
+    }
+    if ((value & FUTEX_TID_MASK) != 0) value |= FUTEX_WAITERS;
+    watches.push_back({&state_->lock.__data.__lock, static_cast<uint32_t>(value), true});
+}
+
+bool RobustMutex::Release() {
+    std::lock_guard lock(mutex_);
+    if (!OwnedByCaller() || count_ == 0) {
         SetLastError(ERROR_NOT_OWNER);
         return false;
     }
-    freed = --count_ == 0;
-    if (freed) owner_ = 0;
+    if (--count_ > 0) return true;
+    bool waiters = (Word() & FUTEX_WAITERS) != 0;
+    pthread_mutex_unlock(&state_->lock);
+    // The unlock wakes one sleeper; a wait for several objects may not take
+    // it, so every sleeper looks again.
+    if (waiters) FutexWakeAll(&state_->lock.__data.__lock);
     return true;
 }
 
-bool ThreadAlive(pid_t tid) { return syscall(SYS_tgkill, getpid(), tid, 0) == 0 || errno != ESRCH; }
+bool RobustMutex::HeldInThisProcess() const {
+    uint32_t owner = Word() & FUTEX_TID_MASK;
+    return owner != 0 && syscall(SYS_tgkill, getpid(), static_cast<pid_t>(owner), 0) == 0;
+}
+
+LocalMutex::LocalMutex()
+    : state_(new SharedMutexState{}), valid_(RobustMutex::Init(*state_)), mutex_(state_) {}
+
+LocalMutex::~LocalMutex() {
+    // A thread that still holds it keeps it in its robust list.
+    if (mutex_.HeldInThisProcess()) return;
+    if (valid_) pthread_mutex_destroy(&state_->lock);
+    delete state_;
+}
 
 }  // namespace platform
 

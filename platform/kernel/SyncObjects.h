@@ -1,7 +1,11 @@
 // Events and mutexes: unnamed ones inside the process, named ones shared through files.
 #pragma once
 
+#include <pthread.h>
 #include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
 
 #include <memory>
 #include <mutex>
@@ -13,28 +17,70 @@
 
 namespace platform {
 
-// Which thread of this process owns a mutex, and how many times. A mutex
-// whose owner thread has ended is taken over as abandoned. The caller
-// guards it with its own lock.
-class MutexOwnership {
+// The state of an event as it lives in memory shared between processes.
+struct SharedEventState {
+    std::atomic<uint32_t> signalled;
+    // Changed by every SetEvent: sleepers wait on it.
+    std::atomic<uint32_t> sequence;
+    // Threads sleeping on `sequence`, so that SetEvent wakes only when needed.
+    std::atomic<uint32_t> sleepers;
+};
+
+// An event over shared state: set and reset by any process, waited on
+// through a futex on its sequence word.
+class SharedEvent {
 public:
-    // A try of the calling thread: Acquired when it owns the mutex (again),
-    // Abandoned when it took over from an owner thread that ended holding
-    // it, NotSignalled when another thread owns it; nothing when no thread
-    // of this process owns it, and the caller may take it (Take).
-    std::optional<WaitOutcome> TryTake();
-    // Makes the calling thread the owner, once.
-    void Take();
-    // Whether the calling thread could take it now, as far as this process knows.
-    bool Available() const;
-    // Whether no thread of this process owns it.
-    bool Free() const { return owner_ == 0; }
-    // False (ERROR_NOT_OWNER) when the calling thread does not own it;
-    // `freed` tells whether this was its last hold.
-    bool Release(bool& freed);
+    SharedEvent(SharedEventState* state, bool manualReset);
+    // Gives `state` its first value.
+    static void Init(SharedEventState& state, bool initialState);
+
+    WaitOutcome TryAcquire();
+    bool IsSignalled() const;
+    void Undo();
+    void BeginWait();
+    void EndWait();
+    void AddFutexWatches(std::vector<FutexWatch>& watches) const;
+    void Set();
+    void Reset();
 
 private:
-    pid_t owner_ = 0;
+    SharedEventState* const state_;
+    const bool manualReset_;
+};
+
+// The state of a mutex as it lives in memory shared between processes: a
+// robust, process-shared lock. The kernel frees it when its owner thread
+// ends, or its owner process dies, and the next taker learns of it.
+struct SharedMutexState {
+    pthread_mutex_t lock;
+};
+
+// A mutex owned recursively by one thread, over shared state: the shared
+// lock is held once, the recursion counted here. A thread that ends holding
+// it leaves it abandoned, in this process and in every other.
+class RobustMutex {
+public:
+    explicit RobustMutex(SharedMutexState* state) : state_(state) {}
+    // Gives `state` its first value, free; false (errno set) on failure.
+    static bool Init(SharedMutexState& state);
+
+    WaitOutcome TryAcquire();
+    bool IsSignalled() const;
+    void AddFutexWatches(std::vector<FutexWatch>& watches) const;
+    // False (ERROR_NOT_OWNER) when the calling thread does not own it.
+    bool Release();
+    // Whether a live thread of this process holds the lock: its memory must
+    // then outlive every handle, since the thread's robust list points to it.
+    bool HeldInThisProcess() const;
+
+private:
+    uint32_t Word() const;
+    bool OwnedByCaller() const;
+
+    SharedMutexState* const state_;
+    // Guards the recursion count among the threads of this process.
+    mutable std::mutex mutex_;
+    // Holds of the owning thread; valid while the lock names the caller.
     unsigned count_ = 0;
 };
 
@@ -68,42 +114,43 @@ private:
     pollfd source_{-1, 0, 0};
 };
 
-// An unnamed mutex, owned recursively by one thread. Its eventfd holds 1
-// while nobody owns it. A mutex whose owner thread has ended is taken over
-// as abandoned.
+// An unnamed mutex, owned recursively by one thread: a robust mutex in
+// memory of this process.
 class LocalMutex : public KernelObject {
 public:
     LocalMutex();
     ~LocalMutex() override;
 
-    bool Valid() const { return fd_ >= 0; }
+    bool Valid() const { return valid_; }
     bool Waitable() const override { return true; }
-    void AddPollFds(std::vector<pollfd>& fds) const override;
-    void PrepareWait(WaitContext& context) override;
-    WaitOutcome TryAcquire() override;
-    bool IsSignalled() override;
+    void AddFutexWatches(std::vector<FutexWatch>& watches) override {
+        mutex_.AddFutexWatches(watches);
+    }
+    WaitOutcome TryAcquire() override { return mutex_.TryAcquire(); }
+    bool IsSignalled() override { return mutex_.IsSignalled(); }
     void Undo() override { Release(); }
 
     // False (ERROR_NOT_OWNER) when the calling thread does not own it.
-    bool Release();
+    bool Release() { return mutex_.Release(); }
 
 private:
-    const int fd_;
-    std::mutex mutex_;
-    MutexOwnership ownership_;
+    SharedMutexState* const state_;
+    const bool valid_;
+    RobustMutex mutex_;
 };
 
 // A named event or mutex, shared by every process that opens the same name
-// in the same name space. Its state lives in a small file under the
-// platform state directory (see NamedObject.cpp); all handles of one
-// process to one name share one NamedObject.
+// in the same name space. Its state lives in a small shared mapping of a
+// file under the platform state directory (see NamedObject.cpp); all
+// handles of one process to one name share one NamedObject.
 class NamedObject : public KernelObject {
 public:
     enum class Kind : char { ManualEvent = 'M', AutoEvent = 'A', Mutex = 'X' };
     enum class Disposition { CreateOrOpen, OpenOnly };
+    struct Shared;
 
-    // Opens the object `name` of the caller's session (a "Global\" prefix
-    // names the shared name space, "Local\" the session's own), creating it
+    // Opens the object `name` of the caller's session (a "Global\\" prefix
+    // names the shared name space, "Local\\" the session's own), creating it
     // as `kind` when missing and `disposition` allows. Returns nullptr with
     // the last error set, or the object with the last error 0 (created) or
     // ERROR_ALREADY_EXISTS. `initialState` sets a new event / makes the
@@ -111,11 +158,13 @@ public:
     static std::shared_ptr<NamedObject> Open(const std::string& name, Kind kind,
                                              Disposition disposition, bool initialState);
 
-    NamedObject(std::string path, int fd, Kind kind);
+    NamedObject(std::string path, int fd, Shared* shared, Kind kind, bool ownedByCaller);
     ~NamedObject() override;
 
     bool Waitable() const override { return true; }
-    void PrepareWait(WaitContext& context) override;
+    void BeginWait() override;
+    void EndWait() override;
+    void AddFutexWatches(std::vector<FutexWatch>& watches) override;
     WaitOutcome TryAcquire() override;
     bool IsSignalled() override;
     void Undo() override;
@@ -128,23 +177,12 @@ public:
     bool Release();
 
 private:
-    WaitOutcome TakeEvent(bool consume);
-    WaitOutcome TakeMutex();
-
     const std::string path_;
     const int fd_;
+    Shared* const shared_;
     const Kind kind_;
-    // Guards the file's state among this process's threads, and the
-    // mutex ownership inside this process (the file lock is the process's).
-    std::mutex mutex_;
-    MutexOwnership ownership_;
+    SharedEvent event_;
+    RobustMutex mutex_;
 };
-
-// Whether thread `tid` of this process still runs.
-bool ThreadAlive(pid_t tid);
-
-// How often a wait on a mutex owned by another thread of this process looks
-// whether that thread has ended (a thread's end gives no notification).
-constexpr int kOwnerRecheckMs = 50;
 
 }  // namespace platform

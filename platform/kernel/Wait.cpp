@@ -1,24 +1,32 @@
-// WaitForSingleObject, WaitForMultipleObjects and Sleep over the objects' poll descriptors.
+// WaitForSingleObject, WaitForMultipleObjects and Sleep over the objects' descriptors and futexes.
 #include <sched.h>
-#include <sys/inotify.h>
+#include <linux/futex.h>
+#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
+#include "platform/base/Posix.h"
+#include "platform/kernel/Futex.h"
 #include "platform/kernel/KernelObject.h"
 #include "platform/winbase.h"
 
 namespace platform {
 namespace {
 
-// How often a wait looks again when a named object's file cannot be watched.
-constexpr int kUnwatchedRecheckMs = 5;
-
 using Clock = std::chrono::steady_clock;
+
+// How often a wait over descriptors and futexes looks again when no thread
+// can be started to sleep on the futexes (resources exhausted).
+constexpr int kNoWatcherRecheckMs = 10;
 
 // Tries to take every object of a wait for all. Either all are taken, and
 // the result is WAIT_OBJECT_0 (or WAIT_ABANDONED_0 plus the index of the
@@ -52,25 +60,114 @@ bool TryAcquireAny(const std::vector<std::shared_ptr<KernelObject>>& objects, DW
     return false;
 }
 
+bool TryAcquire(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll,
+                DWORD& result) {
+    return waitAll ? TryAcquireAll(objects, result) : TryAcquireAny(objects, result);
+}
+
+// Counts the waiting thread as a sleeper of every object for as long as
+// the wait lasts.
+class Sleepers {
+public:
+    explicit Sleepers(const std::vector<std::shared_ptr<KernelObject>>& objects)
+        : objects_(objects) {
+        for (const auto& object : objects_) object->BeginWait();
+    }
+    ~Sleepers() {
+        for (const auto& object : objects_) object->EndWait();
+    }
+    Sleepers(const Sleepers&) = delete;
+    Sleepers& operator=(const Sleepers&) = delete;
+
+private:
+    const std::vector<std::shared_ptr<KernelObject>>& objects_;
+};
+
+// A wake-up the kernel gave this thread alone (a robust lock freed by its
+// owner's death) goes on to the other sleepers when this thread saw the
+// word change and the lock is free: this wait may not take it.
+void PassOnWakeUps(const std::vector<FutexWatch>& watches) {
+    for (const FutexWatch& watch : watches) {
+        if (!watch.passOn) continue;
+        auto value = static_cast<uint32_t>(
+            std::atomic_ref<const int>(*static_cast<const int*>(watch.word)).load());
+        if (value != watch.expected && (value & FUTEX_TID_MASK) == 0) FutexWakeAll(watch.word);
+    }
+}
+
+timespec MonotonicDeadline(Clock::time_point deadline) {
+    auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch());
+    return {static_cast<time_t>(since.count() / 1000000000),
+            static_cast<long>(since.count() % 1000000000)};
+}
+
+// Sleeps until a descriptor of `fds` is ready, a word of `watches` changes
+// or `timeoutMs` (-1: none) passes. With both kinds, a second thread sleeps
+// on the words and wakes the poll through an eventfd. False with the last
+// error set on failure.
+bool SleepOn(std::vector<pollfd>& fds, const std::vector<FutexWatch>& watches, int timeoutMs,
+           Clock::time_point deadline) {
+    if (watches.empty()) {
+        if (poll(fds.data(), fds.size(), timeoutMs) >= 0 || errno == EINTR) return true;
+        SetLastErrorFromErrno();
+        return false;
+    }
+    if (fds.empty()) {
+        timespec until = MonotonicDeadline(deadline);
+        int err = FutexWaitAny(watches, nullptr, timeoutMs < 0 ? nullptr : &until);
+        if (err == 0 || err == ETIMEDOUT) return true;
+        SetLastError(Win32FromErrno(err));
+        return false;
+    }
+    ScopedFd woken(NewEventFd());
+    uint32_t stop = 0;
+    std::optional<std::thread> watcher;
+    if (woken) {
+        try {
+            watcher.emplace([&] {
+                FutexWaitAny(watches, &stop, nullptr);
+                WakeEventFd(woken.Get());
+            });
+        } catch (const std::system_error&) {
+        }
+    }
+    if (watcher) {
+        fds.push_back({woken.Get(), POLLIN, 0});
+    } else if (timeoutMs < 0 || timeoutMs > kNoWatcherRecheckMs) {
+        timeoutMs = kNoWatcherRecheckMs;
+    }
+    int ready = poll(fds.data(), fds.size(), timeoutMs);
+    int err = errno;
+    if (watcher) {
+        std::atomic_ref<uint32_t>(stop).store(1);
+        FutexWakePrivate(&stop);
+        watcher->join();
+    }
+    if (ready >= 0 || err == EINTR) return true;
+    SetLastError(Win32FromErrno(err));
+    return false;
+}
+
 DWORD Wait(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll,
            DWORD milliseconds) {
-    WaitContext context;
-    for (const auto& object : objects) object->PrepareWait(context);
+    // The common case first: an object already signalled needs no preparation.
+    DWORD result = WAIT_TIMEOUT;
+    if (TryAcquire(objects, waitAll, result)) return result;
+    if (milliseconds == 0) return WAIT_TIMEOUT;
+
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    Sleepers sleepers(objects);
     std::vector<pollfd> fds;
+    std::vector<FutexWatch> watches;
     for (;;) {
-        DWORD result = WAIT_TIMEOUT;
-        if (waitAll ? TryAcquireAll(objects, result) : TryAcquireAny(objects, result)) {
-            return result;
-        }
+        watches.clear();
+        for (const auto& object : objects) object->AddFutexWatches(watches);
+        if (TryAcquire(objects, waitAll, result)) return result;
         int timeout = -1;
         if (milliseconds != INFINITE) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) return WAIT_TIMEOUT;
             timeout = static_cast<int>(std::min<int64_t>(left.count(), 1 << 30));
-        }
-        if (context.RecheckMs() >= 0 && (timeout < 0 || context.RecheckMs() < timeout)) {
-            timeout = context.RecheckMs();
         }
         // Only objects not yet signalled are polled: a signalled one (a set
         // manual-reset event while a wait for all goes on) would otherwise
@@ -87,42 +184,12 @@ DWORD Wait(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitA
             object->AddPollFds(fds);
         }
         if (turnedSignalled && !waitAll) continue;
-        if (context.NotifyFd() >= 0) fds.push_back({context.NotifyFd(), POLLIN, 0});
-        if (fds.empty()) continue;
-        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
-            SetLastErrorFromErrno();
-            return WAIT_FAILED;
-        }
-        context.Drain();
+        if (!SleepOn(fds, watches, timeout, deadline)) return WAIT_FAILED;
+        PassOnWakeUps(watches);
     }
 }
 
 }  // namespace
-
-WaitContext::~WaitContext() {
-    if (notifyFd_ >= 0) close(notifyFd_);
-}
-
-void WaitContext::WatchFile(const std::string& path, uint32_t mask) {
-    if (notifyFd_ < 0 && !notifyFailed_) {
-        notifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        notifyFailed_ = notifyFd_ < 0;
-    }
-    if (notifyFd_ < 0 || inotify_add_watch(notifyFd_, path.c_str(), mask) < 0) {
-        RecheckWithin(kUnwatchedRecheckMs);
-    }
-}
-
-void WaitContext::RecheckWithin(int ms) {
-    if (recheckMs_ < 0 || ms < recheckMs_) recheckMs_ = ms;
-}
-
-void WaitContext::Drain() {
-    if (notifyFd_ < 0) return;
-    alignas(inotify_event) char buffer[4096];
-    while (read(notifyFd_, buffer, sizeof buffer) > 0) {
-    }
-}
 
 }  // namespace platform
 
