@@ -1,5 +1,8 @@
 // Tests of named events and mutexes across processes and session name spaces.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -200,6 +203,80 @@ TEST(NamedMutex, SecondHolderIsToldItExistsAndGetsItWhenHolderIsKilled) {
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_EQ(next.Call("wait Only.one.TavroService 20000"), "0 0")
         << "released normally: not abandoned";
+}
+
+// A thread that ends holding the mutex abandons it, also for another
+// process, while its own process lives on; a waiter already asleep wakes.
+TEST(NamedMutex, OwnerThreadEndingInLiveProcessAbandonsItForOtherProcess) {
+    struct Case {
+        const char* name;
+        DWORD holdMs;  // how long the child's thread holds it before ending
+    };
+    const Case cases[] = {{"ended-before-wait", 0}, {"ends-while-waiting", 300}};
+    for (const Case& c : cases) {
+        KernelChild child;
+        ASSERT_EQ(child.Call(std::string("mutex ") + c.name + " 0"), Made(ERROR_SUCCESS));
+        ASSERT_EQ(child.Call(std::string("holdinthread ") + c.name + " " +
+                             std::to_string(c.holdMs)),
+                  "0 0");
+        Handle mutex(CreateMutexA(nullptr, FALSE, c.name));
+        ASSERT_NE(mutex.h, nullptr);
+        EXPECT_EQ(WaitForSingleObject(mutex, 20000), WAIT_ABANDONED_0) << c.name;
+        EXPECT_TRUE(ReleaseMutex(mutex)) << c.name;
+        EXPECT_EQ(child.Call(std::string("wait ") + c.name + " 20000"), "0 0")
+            << c.name << ": released normally, not abandoned; the child lives on";
+    }
+}
+
+// fork() copies the handles, not the ownership: the child waits like
+// anyone else and cannot release the parent's hold.
+TEST(Mutex, ForkedChildDoesNotOwnParentsMutex) {
+    for (const char* name : {"held-across-fork", static_cast<const char*>(nullptr)}) {
+        Handle mutex(CreateMutexA(nullptr, TRUE, name));
+        ASSERT_NE(mutex.h, nullptr);
+        int status = platform::testing::RunInChild([&] {
+            if (WaitForSingleObject(mutex, 0) != WAIT_TIMEOUT) return 1;
+            if (ReleaseMutex(mutex) || GetLastError() != ERROR_NOT_OWNER) return 2;
+            return 0;
+        });
+        EXPECT_EQ(status, 0) << (name ? name : "unnamed");
+        EXPECT_TRUE(ReleaseMutex(mutex));
+    }
+}
+
+// Waiting needs no file watch: with every inotify instance of the user
+// taken, waiters on a named event still sleep.
+TEST(NamedEvent, WaitersWithNoInotifyInstanceLeftDoNotSpin) {
+    using platform::testing::As;
+    As as = platform::testing::CanActAsOtherUser() ? As::OtherUser : As::ThisUser;
+    int status = platform::testing::RunInChild(
+        [] {
+            std::vector<int> watches;
+            for (int fd; watches.size() < 100000 && (fd = inotify_init1(IN_CLOEXEC)) >= 0;)
+                watches.push_back(fd);
+            HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "idle");
+            if (!event) return 3;
+            rusage before{};
+            getrusage(RUSAGE_SELF, &before);
+            std::vector<std::thread> waiters;
+            std::atomic<int> timedOut{0};
+            for (int i = 0; i < 16; ++i) {
+                waiters.emplace_back([&] {
+                    if (WaitForSingleObject(event, 500) == WAIT_TIMEOUT) ++timedOut;
+                });
+            }
+            for (std::thread& waiter : waiters) waiter.join();
+            rusage after{};
+            getrusage(RUSAGE_SELF, &after);
+            auto micros = [](const timeval& t) { return t.tv_sec * 1000000L + t.tv_usec; };
+            long used = micros(after.ru_utime) - micros(before.ru_utime) +
+                        micros(after.ru_stime) - micros(before.ru_stime);
+            if (timedOut != 16) return 4;
+            // 16 threads for half a second: 8 s of processor time if they spun.
+            return used < 200000 ? 0 : 5;
+        },
+        as);
+    EXPECT_EQ(status, 0);
 }
 
 TEST(NamedMutex, ReleaseInOtherProcessWakesWaiter) {

@@ -6,6 +6,8 @@
 //   mutex NAME OWNED           CreateMutexA        -> same
 //   set NAME / reset NAME / release NAME / close NAME -> "<result> <last error>"
 //   wait NAME MS               WaitForSingleObject -> "<result> <last error>"
+//   holdinthread NAME MS       a new thread takes the mutex NAME, holds it MS ms and ends
+//                              without releasing it -> "<wait result> <last error>"
 //   threads COUNT              starts COUNT threads that sleep until the process ends -> "ok"
 //   exit CODE                  ends the process with CODE
 // The process ends when its standard input closes, or with its parent.
@@ -15,9 +17,11 @@
 
 #include <cstdio>
 #include <iostream>
+#include <future>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/winbase.h"
 
@@ -69,6 +73,16 @@ int main() {
             DWORD ms = 0;
             in >> ms;
             result = WaitForSingleObject(handles[name], ms);
+        } else if (command == "holdinthread") {
+            DWORD ms = 0;
+            in >> ms;
+            HANDLE mutex = handles[name];
+            std::promise<DWORD> taken;
+            std::thread([&taken, mutex, ms] {
+                taken.set_value(WaitForSingleObject(mutex, 0));
+                Sleep(ms);
+            }).detach();
+            result = taken.get_future().get();
         } else if (command == "threads") {
             int count = std::stoi(name);
             for (int i = 0; i < count; ++i)

@@ -4,15 +4,19 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <vector>
 
 #include "platform/PlatformState.h"
+#include "testing/ChildProcesses.h"
 
 extern char** environ;
 
@@ -108,6 +112,40 @@ int KernelChild::Reap(int timeoutMs) {
     }
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool CanActAsOtherUser() { return geteuid() == 0; }
+
+int RunInChild(const std::function<int()>& body, As as, int timeoutMs) {
+    if (as == As::OtherUser && !CanActAsOtherUser()) return 77;
+    std::string dir;
+    if (as == As::OtherUser) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tavro-other-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) return -1;
+        dir = pattern;
+        if (chown(dir.c_str(), kOtherUid, kOtherUid) != 0) return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (as == As::OtherUser) {
+            if (setgroups(0, nullptr) != 0 || setgid(kOtherUid) != 0 || setuid(kOtherUid) != 0)
+                _exit(100);
+            setenv(kStateDirVar, (dir + "/state").c_str(), 1);
+        }
+        int result = body();
+        std::fflush(nullptr);
+        _exit(result);
+    }
+    int status = pid > 0 ? testing_support::ChildGuard::WaitChild(pid, timeoutMs) : -1;
+    if (pid > 0 && status == -1) {
+        kill(pid, SIGKILL);
+        testing_support::ChildGuard::WaitChild(pid, timeoutMs);
+    }
+    if (!dir.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace platform::testing

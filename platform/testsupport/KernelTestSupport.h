@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -52,5 +53,22 @@ private:
     int fromChild_ = -1;
     std::string pending_;
 };
+
+// A user id that no account uses, for the tests of what another local user
+// can and cannot do.
+constexpr uid_t kOtherUid = 61234;
+
+// Who runs the body of RunInChild.
+enum class As { ThisUser, OtherUser };
+
+// Runs `body` in a forked child and returns its exit status (its result
+// when it returns), or -1 when it crashed or outlived `timeoutMs` (it is
+// then killed). As::OtherUser runs it as kOtherUid (this process must be
+// root; otherwise the status is 77, "skipped"), with a fresh state directory
+// of that user's own, removed afterwards.
+int RunInChild(const std::function<int()>& body, As as = As::ThisUser, int timeoutMs = 20000);
+
+// Whether this process may act as another user (RunInChild with As::OtherUser).
+bool CanActAsOtherUser();
 
 }  // namespace platform::testing
