@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/PlatformState.h"
+#include "platform/base/Posix.h"
 #include "platform/RegKey.h"
 #include "platform/winevt.h"
 
@@ -105,23 +106,18 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// Appends one line under an exclusive lock of the file; false with the
+// last error set.
 bool AppendLine(const std::string& line) {
     std::filesystem::path file = platform::EventLogFile();
-    int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    flock(fd, LOCK_EX);
-    size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = write(fd, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
+    if (file.empty()) return false;
+    platform::ScopedFd fd(platform::OpenStateFile(file, O_WRONLY | O_APPEND));
+    if (!fd || platform::RetryOnEintr([&] { return flock(fd.Get(), LOCK_EX); }) != 0 ||
+        !platform::WriteAll(fd.Get(), line.data(), line.size())) {
+        platform::SetLastErrorFromErrno();
+        return false;
     }
-    flock(fd, LOCK_UN);
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return done == line.size();
+    return true;
 }
 
 }  // namespace
@@ -134,7 +130,10 @@ void RegisterMessageTable(const MessageTableEntry* entries, size_t count) {
     g_tableSize = entries ? count : 0;
 }
 
-std::filesystem::path EventLogFile() { return StateSubdir("eventlog") / "Application.log"; }
+std::filesystem::path EventLogFile() {
+    std::filesystem::path dir = StateSubdir("eventlog");
+    return dir.empty() ? dir : dir / "Application.log";
+}
 
 }  // namespace platform
 
@@ -208,9 +207,5 @@ BOOL ReportEventA(HANDLE eventLog, WORD type, WORD /*category*/, DWORD eventId, 
 
     syslog(LOG_USER | SyslogPriority(type), "%s[%u]: %s", sourceName.c_str(),
            static_cast<unsigned>(eventId), text.c_str());
-    if (!AppendLine(line)) {
-        platform::SetLastErrorFromErrno();
-        return FALSE;
-    }
-    return TRUE;
+    return AppendLine(line) ? TRUE : FALSE;
 }

@@ -82,13 +82,8 @@ std::string ObjectPath(const std::string& name) {
     } else if (name.rfind("Local\\", 0) == 0) {
         local = name.substr(6);
     }
-    std::filesystem::path dir = StateSubdir("objects") / space;
-    std::error_code error;
-    std::filesystem::create_directories(dir, error);
-    if (error) {
-        SetLastError(Win32FromErrno(error.value()));
-        return "";
-    }
+    std::filesystem::path dir = StateSubdir("objects/" + space);
+    if (dir.empty()) return "";
     return (dir / ("o-" + Escape(local))).string();
 }
 

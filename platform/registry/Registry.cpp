@@ -1,4 +1,5 @@
 // The registry: keys and typed values in one SQLite database of the machine.
+#include <fcntl.h>
 #include <pthread.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -103,8 +104,14 @@ LONG Database(SqliteDb*& db) {
         g_db = nullptr;
     }
     if (!g_db) {
+        std::filesystem::path state = platform::StateDir();
+        if (state.empty()) return static_cast<LONG>(GetLastError());
+        // Made private before SQLite opens it; its log files take its mode.
+        const std::filesystem::path file = state / "registry.db";
+        int fd = platform::OpenStateFile(file, O_RDWR);
+        if (fd >= 0) close(fd);
         auto* opened = new SqliteDb;
-        int rc = opened->Open(platform::StateDir() / "registry.db", kSchema, kBusyTimeoutMs);
+        int rc = opened->Open(file, kSchema, kBusyTimeoutMs);
         LONG seeded = rc == SQLITE_OK ? SeedNewMachine(*opened) : CodeFor(rc);
         if (seeded != ERROR_SUCCESS) {
             delete opened;

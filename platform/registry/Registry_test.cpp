@@ -542,6 +542,7 @@ TEST(RegistryStore, DamagedDatabaseGivesBadDbWithoutCrashing) {
     // database stays sound.
     std::filesystem::path dir = platform::StateDir() / "damaged";
     std::filesystem::create_directories(dir);
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all);
     {
         std::ofstream garbage(dir / "registry.db", std::ios::binary);
         garbage << std::string(4096, '\x5a');
