@@ -1,9 +1,11 @@
 // Small helpers over system calls shared by the platform layer.
 #include "platform/base/Posix.h"
 
+#include <pwd.h>
 #include <sys/eventfd.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace platform {
 
@@ -37,6 +39,16 @@ bool AsciiEqualNoCase(std::string_view a, std::string_view b) {
         if (x != y) return false;
     }
     return true;
+}
+
+std::optional<uid_t> UserId(const std::string& name) {
+    if (name.empty()) return std::nullopt;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return std::nullopt;
+    return found->pw_uid;
 }
 
 bool WriteAll(int fd, const void* data, size_t size) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -61,6 +62,9 @@ void DrainEventFd(int fd);
 std::string AsciiLower(std::string_view text);
 // Whether `a` and `b` are equal when ASCII case is ignored.
 bool AsciiEqualNoCase(std::string_view a, std::string_view b);
+
+// The user id of the account `name` in the system's user database.
+std::optional<uid_t> UserId(const std::string& name);
 
 // Sets `code` as the last error and returns FALSE / false, for the usual
 // "fail with this code" return of a call.

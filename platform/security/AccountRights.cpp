@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/Posix.h"
 #include "platform/RegKey.h"
 #include "platform/winlsa.h"
 
@@ -132,13 +133,9 @@ std::string ComputerName() {
 
 // The user id of a system user, or STATUS_NONE_MAPPED.
 NTSTATUS LookupUid(const std::string& name, uid_t& uid) {
-    if (name.empty()) return STATUS_NONE_MAPPED;
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
-        return STATUS_NONE_MAPPED;
-    uid = found->pw_uid;
+    std::optional<uid_t> found = platform::UserId(name);
+    if (!found) return STATUS_NONE_MAPPED;
+    uid = *found;
     return STATUS_SUCCESS;
 }
 
