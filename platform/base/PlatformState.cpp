@@ -82,8 +82,10 @@ int OpenStateFile(const std::filesystem::path& path, int flags) {
         return open(path.c_str(), flags | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     });
     // A file made by an older version, or under another umask, is made
-    // private too.
-    if (fd >= 0) fchmod(fd, 0600);
+    // private too; one its owner made read-only stays so.
+    struct stat info {};
+    if (fd >= 0 && fstat(fd, &info) == 0 && (info.st_mode & 077) != 0)
+        fchmod(fd, info.st_mode & 0700);
     return fd;
 }
 

@@ -65,6 +65,7 @@ constexpr size_t kMaxValueNameLength = 16383;
 std::mutex g_mutex;
 SqliteDb* g_db = nullptr;
 pid_t g_dbPid = 0;
+std::filesystem::path* g_dbState = nullptr;
 std::unordered_set<const RegistryKey*>* g_handles = nullptr;
 
 // A fork() while another thread is inside a registry call must not leave the
@@ -86,11 +87,44 @@ LONG CodeFor(int rc) {
         case SQLITE_NOTADB: return ERROR_BADDB;
         case SQLITE_FULL: return ERROR_DISK_FULL;
         case SQLITE_NOMEM: return ERROR_OUTOFMEMORY;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+        case SQLITE_CANTOPEN: return ERROR_ACCESS_DENIED;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED: return ERROR_BUSY;
         default: return ERROR_REGISTRY_IO_FAILED;
     }
 }
 
-LONG SeedNewMachine(SqliteDb& db);
+int SeedNewMachine(SqliteDb& db);
+
+// Whether the database has its schema and first keys; read in a read
+// transaction, so that a process that only reads never waits for a writer.
+int IsSetUp(SqliteDb& db, bool& setUp) {
+    SqliteTransaction transaction(db, SqliteTransaction::Kind::Read);
+    if (transaction.status() != SQLITE_OK) return transaction.status();
+    SqliteStatement version(db.handle(), "PRAGMA user_version");
+    int rc = version.Step();
+    if (rc != SQLITE_ROW) return rc;
+    setUp = version.Int(0) != 0;
+    return SQLITE_OK;
+}
+
+// Opens the database of the state directory `state`, setting it up when
+// it is new.
+LONG OpenDatabase(const std::filesystem::path& state, SqliteDb& db) {
+    const std::filesystem::path file = state / "registry.db";
+    // Made private before SQLite opens it; its log files take its mode.
+    int fd = platform::OpenStateFile(file, O_RDWR);
+    if (fd >= 0) close(fd);
+    int rc = db.Open(file, kBusyTimeoutMs);
+    bool setUp = false;
+    if (rc == SQLITE_OK) rc = IsSetUp(db, setUp);
+    if (rc != SQLITE_OK || setUp) return CodeFor(rc);
+    if (db.ReadOnly()) return ERROR_ACCESS_DENIED;
+    return CodeFor(db.SetUp(kSchema, SeedNewMachine));
+}
 
 // The process's connection, opened on first use. A child after fork()
 // opens its own.
@@ -103,22 +137,25 @@ LONG Database(SqliteDb*& db) {
         delete g_db;
         g_db = nullptr;
     }
+    // A process that names another state directory reaches its registry.
+    const std::filesystem::path statePath = platform::StateDirPath();
+    if (g_db && *g_dbState != statePath) {
+        delete g_db;
+        g_db = nullptr;
+    }
     if (!g_db) {
         std::filesystem::path state = platform::StateDir();
         if (state.empty()) return static_cast<LONG>(GetLastError());
-        // Made private before SQLite opens it; its log files take its mode.
-        const std::filesystem::path file = state / "registry.db";
-        int fd = platform::OpenStateFile(file, O_RDWR);
-        if (fd >= 0) close(fd);
         auto* opened = new SqliteDb;
-        int rc = opened->Open(file, kSchema, kBusyTimeoutMs);
-        LONG seeded = rc == SQLITE_OK ? SeedNewMachine(*opened) : CodeFor(rc);
-        if (seeded != ERROR_SUCCESS) {
+        LONG rc = OpenDatabase(state, *opened);
+        if (rc != ERROR_SUCCESS) {
             delete opened;
-            return seeded;
+            return rc;
         }
         g_db = opened;
         g_dbPid = getpid();
+        if (!g_dbState) g_dbState = new std::filesystem::path;
+        *g_dbState = statePath;
     }
     db = g_db;
     return ERROR_SUCCESS;
@@ -224,13 +261,11 @@ LONG Walk(sqlite3* db, int64_t& id, const std::vector<std::string_view>& parts, 
 // A new database gets the keys every machine has: the services database, the
 // control key that holds the shutdown wait, and the system version, which
 // installers test. The database's user_version marks it as seeded.
-LONG SeedNewMachine(SqliteDb& db) {
-    SqliteTransaction transaction(db, SqliteTransaction::Kind::Write);
-    if (transaction.status() != SQLITE_OK) return CodeFor(transaction.status());
+int SeedNewMachine(SqliteDb& db) {
     SqliteStatement version(db.handle(), "PRAGMA user_version");
     int rc = version.Step();
-    if (rc != SQLITE_ROW) return CodeFor(rc);
-    if (version.Int(0) != 0) return ERROR_SUCCESS;
+    if (rc != SQLITE_ROW) return rc;
+    if (version.Int(0) != 0) return SQLITE_OK;
 
     const std::vector<std::vector<std::string_view>> paths = {
         {"SYSTEM", "CurrentControlSet", "Control"},
@@ -241,8 +276,7 @@ LONG SeedNewMachine(SqliteDb& db) {
     bool created = false;
     for (const auto& path : paths) {
         id = 3;  // HKEY_LOCAL_MACHINE
-        LONG walked = Walk(db.handle(), id, path, true, created);
-        if (walked != ERROR_SUCCESS) return walked;
+        if (Walk(db.handle(), id, path, true, created) != ERROR_SUCCESS) return SQLITE_ERROR;
     }
     static constexpr char kVersion[] = "6.3";
     SqliteStatement value(db.handle(),
@@ -250,9 +284,8 @@ LONG SeedNewMachine(SqliteDb& db) {
                           "VALUES(?1, 'CurrentVersion', 'CURRENTVERSION', ?2, ?3)");
     value.Bind(1, id).Bind(2, static_cast<int64_t>(REG_SZ)).BindBlob(3, kVersion, sizeof kVersion);
     rc = value.Step();
-    if (rc != SQLITE_DONE) return CodeFor(rc);
-    if ((rc = db.Exec("PRAGMA user_version = 1")) != SQLITE_OK) return CodeFor(rc);
-    return CodeFor(transaction.Commit());
+    if (rc != SQLITE_DONE) return rc;
+    return db.Exec("PRAGMA user_version = 1");
 }
 
 // One registry call: holds the process's lock, checks the handle, and runs

@@ -33,29 +33,41 @@ void SqliteDb::Close() {
     db_ = nullptr;
 }
 
-int SqliteDb::Open(const std::filesystem::path& file, const char* schema, int busyTimeoutMs) {
+int SqliteDb::Open(const std::filesystem::path& file, int busyTimeoutMs) {
     Close();
     sqlite3* db = nullptr;
     int rc =
         sqlite3_open_v2(file.c_str(), &db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc == SQLITE_CANTOPEN || rc == SQLITE_PERM || rc == SQLITE_READONLY) {
+        sqlite3_close_v2(db);
+        db = nullptr;
+        rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    }
     if (rc != SQLITE_OK) {
         sqlite3_close_v2(db);
         return rc;
     }
     db_ = db;
+    busyTimeoutMs_ = busyTimeoutMs;
     sqlite3_busy_timeout(db_, busyTimeoutMs);
-    rc = UseWriteAheadLog(db_, busyTimeoutMs);
     // With a write-ahead log, NORMAL keeps every commit across a crash of
     // the process; only a power loss may lose the last ones.
-    if (rc == SQLITE_OK) rc = Exec("PRAGMA synchronous=NORMAL");
-    if (rc == SQLITE_OK) {
-        SqliteTransaction transaction(*this, SqliteTransaction::Kind::Write);
-        rc = transaction.status();
-        if (rc == SQLITE_OK) rc = Exec(schema);
-        if (rc == SQLITE_OK) rc = transaction.Commit();
-    }
-    if (rc != SQLITE_OK) Close();
+    if (!ReadOnly()) Exec("PRAGMA synchronous=NORMAL");
+    return SQLITE_OK;
+}
+
+bool SqliteDb::ReadOnly() const { return db_ && sqlite3_db_readonly(db_, "main") == 1; }
+
+int SqliteDb::SetUp(const char* schema, int (*fill)(SqliteDb&)) {
+    int rc = UseWriteAheadLog(db_, busyTimeoutMs_);
+    if (rc != SQLITE_OK) return rc;
+    SqliteTransaction transaction(*this, SqliteTransaction::Kind::Write);
+    rc = transaction.status();
+    if (rc == SQLITE_OK) rc = Exec(schema);
+    if (rc == SQLITE_OK) rc = fill(*this);
+    if (rc == SQLITE_OK) rc = transaction.Commit();
     return rc;
 }
 

@@ -22,10 +22,16 @@ public:
     SqliteDb(const SqliteDb&) = delete;
     SqliteDb& operator=(const SqliteDb&) = delete;
 
-    // Opens (creating it when missing) `file` and runs `schema` in an
-    // immediate transaction. Returns an SQLite result code; on failure the
-    // object stays closed.
-    int Open(const std::filesystem::path& file, const char* schema, int busyTimeoutMs);
+    // Opens (creating it when missing) `file`, for reading only when it
+    // cannot be written. Takes no lock: the caller checks in a read
+    // transaction whether the file still needs its schema. Returns an SQLite
+    // result code; on failure the object stays closed.
+    int Open(const std::filesystem::path& file, int busyTimeoutMs);
+    // Whether the connection can only read.
+    bool ReadOnly() const;
+    // Switches a new file to write-ahead logging and runs `schema` in an
+    // immediate transaction that `fill` may add to. An SQLite result code.
+    int SetUp(const char* schema, int (*fill)(SqliteDb&));
     bool IsOpen() const { return db_ != nullptr; }
     sqlite3* handle() const { return db_; }
 
@@ -44,6 +50,7 @@ private:
     void Close();
 
     sqlite3* db_ = nullptr;
+    int busyTimeoutMs_ = 0;
 };
 
 // A prepared statement. Binding errors are kept and returned by Step().
