@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <system_error>
 
 #include "platform/base/Posix.h"
@@ -32,13 +34,19 @@ bool EnsurePrivateDir(const std::filesystem::path& path) {
             SetLastErrorFromErrno();
             return false;
         }
-        why = "it is not a directory";
+        why = "it is a link or not a directory";
     } else if (info.st_uid != geteuid()) {
         why = "it belongs to another user";
     } else if ((info.st_mode & 077) != 0) {
         why = "the group or others have access to it";
     }
     if (!why) return true;
+    // Said once per process and directory, however often it is asked for.
+    static std::mutex saidLock;
+    static auto* said = new std::set<std::string>;
+    std::lock_guard lock(saidLock);
+    SetLastError(ERROR_ACCESS_DENIED);
+    if (!said->insert(path.string()).second) return false;
     std::fprintf(stderr, "Platform state directory %s refused: %s (it must be a directory of user %u with mode 0700)\n",
                  path.c_str(), why, static_cast<unsigned>(geteuid()));
     SetLastError(ERROR_ACCESS_DENIED);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/RegKey.h"
+#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winevt.h"
 
 namespace {
@@ -30,6 +31,8 @@ std::string Fields(const std::string& line) { return line.substr(line.find('\t')
 
 class EventLogTest : public ::testing::Test {
 protected:
+    platform::testing::FreshState state_;
+
     void SetUp() override { platform::RegisterMessageTable(kTable, std::size(kTable)); }
     void TearDown() override { platform::RegisterMessageTable(nullptr, 0); }
 

@@ -1,13 +1,22 @@
 // Tests of the services database, service start and control across processes.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <optional>
+#include <vector>
 #include <string>
 
 #include "platform/PlatformState.h"
 #include "platform/RegKey.h"
+#include "platform/services/ServiceRecords.h"
+#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
+#include "platform/winevt.h"
 #include "platform/winsvc.h"
 #include "testing/ChildProcesses.h"
 #include "testing/TempDir.h"
@@ -52,6 +61,8 @@ protected:
     }
     std::string Controls() { return ReadFile((platform::StateDir() / "controls").string()); }
 
+    // Declared first: the state outlives the handles and the children.
+    platform::testing::FreshState m_state;
     ChildGuard m_guard;
     SC_HANDLE m_manager = nullptr;
     SC_HANDLE m_service = nullptr;
@@ -216,6 +227,183 @@ TEST_F(ServiceControlTest, RunningServiceIsRemovedWhenItStops) {
     std::string dispatcher = (platform::StateDir() / "dispatcher").string();
     ASSERT_TRUE(WaitFor([&] { return !ReadFile(dispatcher).empty(); }));
     EXPECT_TRUE(WaitFor([&] { return key.Open(kKey) == ERROR_FILE_NOT_FOUND; }));
+}
+
+// A status file left by a crash names a process id that has since been
+// reused by a live process: the service is stopped, and starts.
+TEST_F(ServiceControlTest, StaleStatusWithReusedPidLetsTheServiceStart) {
+    Install();
+    const std::string stale = std::to_string(SERVICE_WIN32_OWN_PROCESS) + " " +
+                              std::to_string(SERVICE_RUNNING) + " 1 0 0 0 0 " +
+                              std::to_string(getpid()) + " 0 42\n";
+    testing_support::WriteFile(platform::StateDir() / "services" / "probe_service.status", stale);
+    EXPECT_EQ(Query().dwCurrentState, SERVICE_STOPPED);
+    SERVICE_STATUS status{};
+    EXPECT_FALSE(ControlService(m_service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(GetLastError(), ERROR_SERVICE_NOT_ACTIVE);
+    ASSERT_TRUE(StartServiceA(m_service, 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(WaitState(SERVICE_RUNNING));
+    EXPECT_TRUE(ControlService(m_service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    EXPECT_TRUE(WaitState(SERVICE_STOPPED));
+}
+
+// Of sixteen processes creating one service at once, exactly one is told
+// that it made it.
+TEST_F(ServiceControlTest, OneOfSixteenRacingInstallsSucceeds) {
+    constexpr int kRacers = 16;
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    std::vector<pid_t> racers;
+    for (int i = 0; i < kRacers; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(gate[1]);
+            char c;
+            [[maybe_unused]] ssize_t n = read(gate[0], &c, 1);  // all start when the gate closes
+            SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+            SC_HANDLE made = CreateServiceA(
+                manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "/bin/true", nullptr, nullptr,
+                nullptr, nullptr, nullptr);
+            _exit(made ? 0 : GetLastError() == ERROR_SERVICE_EXISTS ? 1 : 2);
+        }
+        ASSERT_GT(pid, 0);
+        racers.push_back(pid);
+    }
+    close(gate[0]);
+    close(gate[1]);
+    int created = 0;
+    int exists = 0;
+    for (pid_t pid : racers) {
+        int status = ChildGuard::WaitChild(pid, 20000);
+        ASSERT_TRUE(status >= 0 && WIFEXITED(status));
+        created += WEXITSTATUS(status) == 0;
+        exists += WEXITSTATUS(status) == 1;
+    }
+    EXPECT_EQ(created, 1);
+    EXPECT_EQ(exists, kRacers - 1);
+}
+
+// Clients that connect and send nothing do not keep the dispatcher from
+// serving a request.
+TEST_F(ServiceControlTest, SilentClientsDoNotStallTheControlChannel) {
+    Install();
+    ASSERT_TRUE(StartServiceA(m_service, 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(WaitState(SERVICE_RUNNING));
+    sockaddr_un address;
+    platform::ScopedFd dir;
+    ASSERT_TRUE(platform::services::ControlAddress(kName, address, dir));
+    std::vector<platform::ScopedFd> silent;
+    for (int i = 0; i < 7; ++i) {
+        platform::ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        silent.push_back(std::move(fd));
+    }
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(ControlService(m_service, SERVICE_CONTROL_INTERROGATE, &status)) << GetLastError();
+    EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
+    EXPECT_TRUE(ControlService(m_service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    EXPECT_TRUE(WaitState(SERVICE_STOPPED));
+}
+
+// A service name as long as names may be, or a state directory too deep
+// for a socket address, still gives a control channel.
+TEST_F(ServiceControlTest, LongNamesStillGiveAControlChannel) {
+    struct Case {
+        std::string service;
+        std::string subdirectory;  // of the state directory, made the state directory
+    };
+    const Case cases[] = {
+        {std::string(255, 'N'), ""},
+        {kName, std::string(60, 'd') + "/" + std::string(60, 'e')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.service.size());
+        std::optional<platform::testing::FreshState> deep;
+        if (!c.subdirectory.empty()) {
+            const std::string dir = platform::StateDir().string() + "/" + c.subdirectory;
+            deep.emplace();
+            setenv(platform::kStateDirVar, dir.c_str(), 1);
+        }
+        SC_HANDLE service = Create("\"" SERVICE_TESTAPP "\"", c.service.c_str());
+        ASSERT_NE(service, nullptr) << GetLastError();
+        ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+        SERVICE_STATUS status{};
+        EXPECT_TRUE(WaitFor([&] {
+            return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
+        }));
+        EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+        EXPECT_TRUE(WaitFor([&] {
+            return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED;
+        }));
+        CloseServiceHandle(service);
+    }
+}
+
+// Only the service's user and root may control it: another user's request
+// is dropped unanswered, even where a careless mode lets it reach the socket.
+TEST_F(ServiceControlTest, OtherUsersControlRequestIsRefused) {
+    if (!platform::testing::CanActAsOtherUser()) GTEST_SKIP() << "needs root";
+    Install();
+    ASSERT_TRUE(StartServiceA(m_service, 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(WaitState(SERVICE_RUNNING));
+    sockaddr_un address;
+    platform::ScopedFd dir;
+    ASSERT_TRUE(platform::services::ControlAddress(kName, address, dir));
+    const std::filesystem::path state = platform::StateDir();
+    for (const std::filesystem::path& opened : {state, state / "services"})
+        chmod(opened.c_str(), 0711);
+    chmod(address.sun_path, 0666);
+    int outcome = platform::testing::RunInChild(
+        [&] {
+            platform::ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+                return 3;  // the careless modes did not let it in: nothing to show
+            uint32_t stop = SERVICE_CONTROL_STOP;
+            if (send(fd.Get(), &stop, sizeof stop, MSG_NOSIGNAL) != sizeof stop) return 0;
+            uint32_t reply[8];
+            return recv(fd.Get(), reply, sizeof reply, MSG_WAITALL) > 0 ? 1 : 0;
+        },
+        platform::testing::As::OtherUser);
+    for (const std::filesystem::path& opened : {state, state / "services"})
+        chmod(opened.c_str(), 0700);
+    EXPECT_EQ(outcome, 0);
+    EXPECT_EQ(Query().dwCurrentState, SERVICE_RUNNING);
+    EXPECT_EQ(Controls(), "");
+}
+
+// Every file and socket the layer makes is 0600, every directory 0700,
+// whatever the umask of the processes that made them.
+TEST_F(ServiceControlTest, StateIsPrivateUnderOpenUmask) {
+    int made = platform::testing::RunInChild([&] {
+        umask(0);
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE service = CreateServiceA(
+            manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+            SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "\"" SERVICE_TESTAPP "\"", nullptr,
+            nullptr, nullptr, nullptr, nullptr);
+        if (!service || !StartServiceA(service, 0, nullptr)) return 1;
+        HANDLE source = RegisterEventSourceA(nullptr, "Probe");
+        LPCSTR text = "x";
+        if (!ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 1, nullptr, 1, 0, &text, nullptr))
+            return 2;
+        if (!CreateEventA(nullptr, TRUE, FALSE, "probe")) return 3;
+        return 0;
+    });
+    ASSERT_EQ(made, 0);
+    ASSERT_TRUE(WaitFor([&] {
+        return std::filesystem::exists(platform::StateDir() / "services" / "probe_service.out");
+    }));
+    bool sawSocket = false;
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(platform::StateDir())) {
+        struct stat info {};
+        ASSERT_EQ(lstat(entry.path().c_str(), &info), 0);
+        mode_t expected = S_ISDIR(info.st_mode) ? 0700 : 0600;
+        sawSocket = sawSocket || S_ISSOCK(info.st_mode);
+        EXPECT_EQ(info.st_mode & 0777, expected) << entry.path();
+    }
+    EXPECT_TRUE(sawSocket);
 }
 
 }  // namespace

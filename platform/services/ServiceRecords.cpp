@@ -22,6 +22,8 @@ namespace platform::services {
 namespace {
 
 constexpr const char* kServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
+// The longest service file name before its suffix.
+constexpr size_t kMaxFileStem = 200;
 
 // Sets or tests the write lock of byte 0 that marks a live service. An open
 // file description lock: inherited through fork and exec, dropped when the
@@ -39,9 +41,24 @@ bool LockLife(int fd, int command, short& type) {
 
 }  // namespace
 
+// A fixed-length hash of the name, case ignored.
+static uint64_t NameHash(const std::string& name) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : AsciiLower(name)) hash = (hash ^ c) * 1099511628211ull;
+    return hash;
+}
+
 std::filesystem::path ServiceFile(const std::string& name, const char* suffix) {
     std::filesystem::path dir = StateSubdir("services");
-    return dir.empty() ? dir : dir / (AsciiLower(name) + suffix);
+    if (dir.empty()) return dir;
+    // Names longer than a file name may be keep a prefix and a hash.
+    std::string leaf = AsciiLower(name);
+    if (leaf.size() > kMaxFileStem) {
+        char hash[24];
+        std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(NameHash(name)));
+        leaf = leaf.substr(0, kMaxFileStem - 17) + hash;
+    }
+    return dir / (leaf + suffix);
 }
 
 std::string ServiceKey(const std::string& name) { return kServicesKey + name; }
@@ -154,10 +171,9 @@ Record SettleRecord(const std::string& name) {
 
 bool ControlAddress(const std::string& name, sockaddr_un& address, ScopedFd& dir) {
     // A fixed-length name, whatever the length of the service's name.
-    uint64_t hash = 14695981039346656037ull;
-    for (unsigned char c : AsciiLower(name)) hash = (hash ^ c) * 1099511628211ull;
     char leaf[32];
-    std::snprintf(leaf, sizeof leaf, "c-%016llx.sock", static_cast<unsigned long long>(hash));
+    std::snprintf(leaf, sizeof leaf, "c-%016llx.sock",
+                  static_cast<unsigned long long>(NameHash(name)));
     std::filesystem::path services = StateSubdir("services");
     if (services.empty()) return false;
     std::string path = (services / leaf).string();

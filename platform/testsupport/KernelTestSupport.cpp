@@ -114,6 +114,23 @@ int KernelChild::Reap(int timeoutMs) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+FreshState::FreshState() {
+    if (const char* previous = std::getenv(kStateDirVar)) previous_ = previous;
+    std::string pattern = (std::filesystem::temp_directory_path() / "tavro-state-XXXXXX").string();
+    if (mkdtemp(pattern.data())) dir_ = pattern;
+    setenv(kStateDirVar, dir_.c_str(), 1);
+}
+
+FreshState::~FreshState() {
+    if (previous_) {
+        setenv(kStateDirVar, previous_->c_str(), 1);
+    } else {
+        unsetenv(kStateDirVar);
+    }
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+}
+
 bool CanActAsOtherUser() { return geteuid() == 0; }
 
 int RunInChild(const std::function<int()>& body, As as, int timeoutMs) {

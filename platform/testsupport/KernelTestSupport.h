@@ -1,4 +1,4 @@
-// Test support for kernel objects: scoped handles and a helper process driven line by line.
+// Test support for the platform layer: scoped handles, a helper process driven line by line, fresh state directories and children run as another user.
 #pragma once
 
 #include <sys/types.h>
@@ -52,6 +52,23 @@ private:
     int toChild_ = -1;
     int fromChild_ = -1;
     std::string pending_;
+};
+
+// A fresh private state directory for one test: the state directory
+// variable names it while the object lives; then the previous value comes
+// back and the directory goes with everything in it.
+class FreshState {
+public:
+    FreshState();
+    ~FreshState();
+    FreshState(const FreshState&) = delete;
+    FreshState& operator=(const FreshState&) = delete;
+
+    const std::string& Dir() const { return dir_; }
+
+private:
+    std::string dir_;
+    std::optional<std::string> previous_;
 };
 
 // A user id that no account uses, for the tests of what another local user
