@@ -1,6 +1,8 @@
 // Tests of the registry: names, typed values, sizes, enumeration, deletion,
 // handles, and sharing between threads and processes.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +18,8 @@
 #include <vector>
 
 #include "platform/PlatformState.h"
+#include "platform/testsupport/KernelTestSupport.h"
+#include "testing/ChildProcesses.h"
 #include "platform/winreg.h"
 
 namespace {
@@ -672,6 +676,84 @@ TEST(RegistrySeed, DeletedSystemKeyStaysDeleted) {
     });
     ASSERT_TRUE(child.started());
     EXPECT_EQ(child.Wait(kChildLimit), 0);
+}
+
+// A process's first registry call only reads: it opens the registry and
+// reads while another process holds a write transaction.
+TEST(RegistryStore, FirstReadDoesNotWaitForAWriter) {
+    {
+        Key key;
+        ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Probe", key), ERROR_SUCCESS);
+        ASSERT_EQ(SetText(key, "v", "before"), ERROR_SUCCESS);
+    }
+    const std::string file = (platform::StateDir() / "registry.db").string();
+    int locked[2];
+    int release[2];
+    ASSERT_EQ(pipe(locked), 0);
+    ASSERT_EQ(pipe(release), 0);
+    pid_t writer = fork();
+    if (writer == 0) {
+        close(locked[0]);
+        close(release[1]);
+        sqlite3* db = nullptr;
+        if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) _exit(1);
+        if (sqlite3_exec(db, "BEGIN IMMEDIATE; UPDATE reg_values SET type = type;", nullptr,
+                         nullptr, nullptr) != SQLITE_OK)
+            _exit(2);
+        char c = 'L';
+        [[maybe_unused]] ssize_t n = write(locked[1], &c, 1);
+        n = read(release[0], &c, 1);  // until the test ends
+        _exit(0);
+    }
+    ASSERT_GT(writer, 0);
+    close(locked[1]);
+    close(release[0]);
+    char c = 0;
+    ASSERT_EQ(read(locked[0], &c, 1), 1) << "the writer holds its transaction";
+    int status = platform::testing::RunInChild([] {
+        Key key;
+        if (Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Probe", key) != ERROR_SUCCESS) return 1;
+        DWORD type = 0;
+        std::string bytes;
+        if (Query(key, "v", type, bytes) != ERROR_SUCCESS) return 2;
+        return bytes == std::string("before", 7) ? 0 : 3;
+    });
+    EXPECT_EQ(status, 0);
+    close(release[1]);
+    close(locked[0]);
+    testing_support::ChildGuard::WaitChild(writer, 20000);
+}
+
+// A registry its owner made read-only still reads; writes are refused
+// with ERROR_ACCESS_DENIED.
+TEST(RegistryStore, ReadOnlyRegistryReads) {
+    using platform::testing::As;
+    As as = platform::testing::CanActAsOtherUser() ? As::OtherUser : As::ThisUser;
+    int status = platform::testing::RunInChild(
+        [] {
+            platform::testing::FreshState state;
+            int made = platform::testing::RunInChild([] {
+                Key key;
+                if (Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Probe", key) != ERROR_SUCCESS) return 1;
+                return SetText(key, "v", "kept") == ERROR_SUCCESS ? 0 : 2;
+            });
+            if (made != 0) return 10 + made;
+            if (chmod((platform::StateDir() / "registry.db").c_str(), 0400) != 0) return 20;
+            return platform::testing::RunInChild([] {
+                Key key;
+                if (Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Probe", key) != ERROR_SUCCESS) return 31;
+                DWORD type = 0;
+                std::string bytes;
+                if (Query(key, "v", type, bytes) != ERROR_SUCCESS) return 32;
+                if (bytes != std::string("kept", 5)) return 33;
+                Key written;
+                if (Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Other", written) != ERROR_ACCESS_DENIED)
+                    return 34;
+                return 0;
+            });
+        },
+        as);
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace
