@@ -434,6 +434,9 @@ BOOL WSAResetEvent(WSAEVENT event) { return ResetEvent(event); }
 
 int WSAEventSelect(SOCKET s, WSAEVENT event, int32_t networkEvents) {
     if (!Usable(s)) return SOCKET_ERROR;
+    // Writability and the end of a connect are not watched: refused rather
+    // than accepted and never reported.
+    if (networkEvents & (FD_WRITE | FD_CONNECT)) return Fail(WSAEINVAL);
     int fd = platform::SocketFd(s);
     CancelSelection(fd);
     if (!networkEvents) return 0;

@@ -271,6 +271,24 @@ TEST_F(WinsockTest, WaitsOnNetworkAndKernelEventsTogether) {
     WSACloseEvent(network);
 }
 
+TEST_F(WinsockTest, SelectionOfUnwatchedEventsIsRefused) {
+    WSAEVENT event = WSACreateEvent();
+    ASSERT_EQ(WSAEventSelect(listener_, event, FD_ACCEPT), 0);
+    for (int32_t events : {FD_WRITE, FD_CONNECT, FD_ACCEPT | FD_WRITE, FD_READ | FD_CONNECT}) {
+        EXPECT_EQ(WSAEventSelect(listener_, event, events), SOCKET_ERROR) << events;
+        EXPECT_EQ(WSAGetLastError(), WSAEINVAL) << events;
+    }
+    // The selection made before still reports.
+    SOCKET client = ConnectClient();
+    EXPECT_EQ(WaitForSingleObject(event, 10000), WAIT_OBJECT_0);
+    WSANETWORKEVENTS network{};
+    EXPECT_EQ(WSAEnumNetworkEvents(listener_, event, &network), 0);
+    EXPECT_EQ(network.lNetworkEvents, FD_ACCEPT);
+    closesocket(client);
+    WSAEventSelect(listener_, nullptr, 0);
+    WSACloseEvent(event);
+}
+
 TEST(WinsockErrors, MapsErrno) {
     struct Case {
         int err;
