@@ -16,6 +16,7 @@
 #include "Hostsys/NTSystemError.h"
 #include "platform/paths.h"
 #include "platform/winbase.h"
+#include "platform/Program.h"
 
 namespace fs = std::filesystem;
 
@@ -421,12 +422,11 @@ bool DSEnv::PrivValue(const char* key, std::string& value) {
 
 bool DSEnv::OpenEnvFile(bool /*unused*/) {
     if (m_VantrixHome.empty()) {
-        char module[MAX_PATH + 1] = {};
-        DWORD length = GetModuleFileNameA(nullptr, module, MAX_PATH);
-        if (length == 0) {
+        std::string module = platform::ModuleFileName();
+        if (module.empty()) {
             Log("DSEnv::OpenPrivEnv failed GetModuleFileName");
         } else {
-            GetVantrixHome(module);
+            GetVantrixHome(module.c_str());
         }
     }
     std::string path = m_VantrixHome + pKNTPrivEnv;

@@ -21,6 +21,7 @@
 #include "Hostsys/WindowsNoOrphans_JNI.h"
 #include "platform/winbase.h"
 #include "platform/wincon.h"
+#include "platform/Program.h"
 
 namespace {
 
@@ -137,13 +138,10 @@ bool CHostsys::logTavroMsg(const char* msg) {
 const char* CHostsys::getVantrixHome() {
     std::lock_guard guard(s_critSect);
     if (!m_home.empty()) return m_home.c_str();
-    char path[MAX_PATH + 1] = {};
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (length == 0) return nullptr;
-    path[length < MAX_PATH ? length : MAX_PATH] = '\0';
-    const char* mark = std::strstr(path, kHomeMark);
+    const std::string path = platform::ModuleFileName();
+    const char* mark = std::strstr(path.c_str(), kHomeMark);
     if (!mark) return nullptr;
-    m_home.assign(path, mark - path);
+    m_home.assign(path.c_str(), mark - path.c_str());
     m_home += "/";
     m_home += kHomeMark;
     return m_home.c_str();

@@ -18,6 +18,7 @@
 // The process-control singleton prints the library's own revision lines.
 #if __has_include("Hostsys/Hostsys.h")
 #include "Hostsys/Hostsys.h"
+#include "platform/Program.h"
 #define TAVRO_HAS_HOSTSYS_REVISIONS 1
 #endif
 
@@ -131,17 +132,7 @@ void RunAsService(CTavroService& service) {
     if (service.IsRunning()) service.OnStop();
 }
 
-std::string ModulePath() {
-    char path[MAX_PATH + 1] = "";
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return length == 0 || length >= MAX_PATH ? std::string() : std::string(path);
-}
-
-// A Win32 exit code as a process exit status: never 0 for a failure.
-int ExitStatus(DWORD code) {
-    if (code == 0) return 0;
-    return (code & 0xFF) != 0 ? static_cast<int>(code & 0xFF) : 1;
-}
+std::string ModulePath() { return platform::ModuleFileName(); }
 
 }  // namespace
 
@@ -210,5 +201,5 @@ int main(int argc, char** argv) {
     std::clog.rdbuf(previous);
     log.close();
     delete service;
-    return ExitStatus(code);
+    return platform::ExitStatusFromWin32(code);
 }

@@ -19,6 +19,7 @@
 #include "WindowsService/NTServMsg.h"
 #include "platform/winevt.h"
 #include "platform/winreg.h"
+#include "platform/Program.h"
 
 CNTService* CNTService::m_pThis = nullptr;
 HANDLE CNTService::m_hShutdownEvent = nullptr;
@@ -53,13 +54,6 @@ void FreePassword(char*& password) {
     password = nullptr;
 }
 
-// The program's own file name, or an empty text.
-std::string ModuleFileName() {
-    char file[MAX_PATH + 1] = {};
-    DWORD length = GetModuleFileNameA(nullptr, file, MAX_PATH);
-    return (length > 0 && length < MAX_PATH) ? std::string(file, length) : std::string();
-}
-
 // The -env command line of an installation: the user's name/value pairs,
 // wherever the install switch stands among them ("-Port 9300 -i" stores
 // -Port = 9300), without the install switch and the account switch.
@@ -90,7 +84,7 @@ CNTService::CNTService(const char* name) {
     m_pThis = this;
     platform::RegisterMessageTable(kNTServMessages, kNTServMessageCount);
 
-    std::string file = ModuleFileName();
+    std::string file = platform::ModuleFileName();
     if (!file.empty()) {
         m_pModuleFile = strdup(file.c_str());
         DebugMsg("filepath found");
@@ -169,7 +163,7 @@ bool CNTService::IsInstalled() {
 }
 
 bool CNTService::Install(int argc, char** argv) {
-    std::string file = ModuleFileName();
+    std::string file = platform::ModuleFileName();
     DSEnv env;
     std::vector<std::string> line = InstallEnvLine(argc, argv);
     std::vector<char*> words;

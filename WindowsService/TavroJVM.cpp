@@ -9,6 +9,7 @@
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/NTSystemError.h"
 #include "platform/paths.h"
+#include "platform/Program.h"
 
 const char* const TavroJVM::s_pRevisionCpp =
     "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroJVM.cpp,v $ $Revision: 1.61 $ "
@@ -71,12 +72,7 @@ HANDLE TavroJVM::ShutdownEvent() const {
     return m_hShutdown ? m_hShutdown : basesocket::s_hShutdownEvent;
 }
 
-std::string TavroJVM::ModulePath() const {
-    char path[MAX_PATH + 1] = "";
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return std::string();
-    return path;
-}
+std::string TavroJVM::ModulePath() const { return platform::ModuleFileName(); }
 
 void TavroJVM::CloseDirectorHandle() {
     HANDLE director = s_hDirector.exchange(nullptr);

@@ -9,6 +9,7 @@
 #include "Hostsys/Env.h"
 #include "Hostsys/NTSystemError.h"
 #include "WindowsService/LSAPrivs.h"
+#include "platform/Program.h"
 
 const char* const CTavroService::s_pRevisionCpp =
     "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroService.cpp,v $ $Revision: 1.73 $ "
@@ -84,11 +85,7 @@ CTavroService::~CTavroService() {
               << "~TavroSevice Output log ended at:" << LocalTime(kLogTimeFormat) << std::endl;
 }
 
-std::string CTavroService::ModulePath() const {
-    char path[MAX_PATH + 1] = "";
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return length == 0 || length >= MAX_PATH ? std::string() : std::string(path);
-}
+std::string CTavroService::ModulePath() const { return platform::ModuleFileName(); }
 
 int CTavroService::ParseStandardArgs(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {

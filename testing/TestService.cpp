@@ -16,6 +16,7 @@
 
 #include "WindowsService/DSRegistry.h"
 #include "WindowsService/NTService.h"
+#include "platform/Program.h"
 
 namespace {
 
@@ -112,6 +113,5 @@ int main(int argc, char** argv) {
     }
     std::clog.flush();
     std::clog.rdbuf(console);
-    // A Win32 code that does not fit an exit status must not read as 0.
-    return exitCode > 255 ? 255 : exitCode;
+    return platform::ExitStatusFromWin32(static_cast<DWORD>(exitCode));
 }

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "platform/Program.h"
 #include "platform/winbase.h"
 
 namespace {
@@ -29,14 +30,8 @@ std::unordered_map<void*, int>& Modules() {
 bool IsLoaded(HMODULE module) { return module && Modules().count(module); }
 
 bool ExecutablePath(std::string& path) {
-    std::error_code error;
-    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
-        SetLastError(platform::Win32FromErrno(error.value()));
-        return false;
-    }
-    path = exe.string();
-    return true;
+    path = platform::ModuleFileName();
+    return !path.empty();
 }
 
 // The file a loaded module came from, as an absolute path.
@@ -141,3 +136,17 @@ BOOL FreeLibrary(HMODULE module) {
     dlclose(module);
     return TRUE;
 }
+
+namespace platform {
+
+std::string ModuleFileName() {
+    std::error_code error;
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        SetLastError(Win32FromErrno(error.value()));
+        return {};
+    }
+    return exe.string();
+}
+
+}  // namespace platform

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/PlatformState.h"
+#include "platform/Program.h"
 #include "platform/base/Posix.h"
 #include "platform/RegKey.h"
 #include "platform/winevt.h"
@@ -57,12 +58,6 @@ int SyslogPriority(WORD type) {
     }
 }
 
-std::string ThisProgram() {
-    std::error_code ec;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : self.string();
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
     if (a.empty() || b.empty()) return false;
     std::error_code ec;
@@ -75,7 +70,7 @@ std::string TableText(const std::string& source, DWORD id) {
     platform::RegKey key;
     if (key.Open(kSourcesKey + source) != ERROR_SUCCESS) return {};
     std::optional<std::string> file = key.GetString("EventMessageFile");
-    if (!file || !SameFile(*file, ThisProgram())) return {};
+    if (!file || !SameFile(*file, platform::ModuleFileName())) return {};
     std::lock_guard<std::mutex> lock(g_lock);
     for (size_t i = 0; i < g_tableSize; ++i) {
         if (g_table[i].id == id) return g_table[i].text;

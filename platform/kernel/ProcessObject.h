@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/Program.h"
 #include "platform/kernel/KernelObject.h"
 #include "platform/wintypes.h"
 
@@ -50,11 +51,6 @@ private:
 
 // The object of the calling process.
 std::shared_ptr<ProcessObject> CurrentProcessObject();
-
-// The process exit status (0 to 255) for a Win32 exit code: codes above 255
-// keep their low byte, or become 255 when that is 0, so that a failure
-// never reads as success.
-int ExitStatusFromWin32(DWORD exitCode);
 
 // The Win32 exit code for a status of waitid(): the exit status, or 128 plus
 // the signal that ended the process.
