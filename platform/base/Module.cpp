@@ -13,6 +13,7 @@
 
 #include "platform/Program.h"
 #include "platform/winbase.h"
+#include "platform/base/Posix.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ bool ModulePath(HMODULE module, std::string& path) {
 // here. The path of the layer's library, or an empty text for any other name.
 std::string SystemLibrary(const char* fileName) {
     std::string name = fileName;
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    name = platform::AsciiLower(name);
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".dll") == 0)
         name.resize(name.size() - 4);
     if (name != "advapi32" && name != "kernel32") return {};

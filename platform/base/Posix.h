@@ -60,6 +60,8 @@ void DrainEventFd(int fd);
 
 // ASCII lower case of `text`; other bytes stay as they are.
 std::string AsciiLower(std::string_view text);
+// ASCII upper case of `text`; other bytes stay as they are.
+std::string AsciiUpper(std::string_view text);
 // Whether `a` and `b` are equal when ASCII case is ignored.
 bool AsciiEqualNoCase(std::string_view a, std::string_view b);
 

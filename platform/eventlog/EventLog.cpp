@@ -18,6 +18,7 @@
 #include "platform/base/Posix.h"
 #include "platform/RegKey.h"
 #include "platform/winevt.h"
+#include "platform/base/LiveSet.h"
 
 namespace {
 
@@ -30,14 +31,12 @@ struct EventSource {
 };
 
 std::mutex g_lock;
-std::vector<EventSource*> g_sources;
+platform::LiveSet<EventSource>& Sources() {
+    static auto* sources = new platform::LiveSet<EventSource>;
+    return *sources;
+}
 const platform::MessageTableEntry* g_table = nullptr;
 size_t g_tableSize = 0;
-
-EventSource* FindSource(HANDLE handle) {
-    auto it = std::find(g_sources.begin(), g_sources.end(), handle);
-    return (handle && it != g_sources.end()) ? *it : nullptr;
-}
 
 const char* TypeName(WORD type) {
     switch (type) {
@@ -141,36 +140,25 @@ HANDLE RegisterEventSourceA(LPCSTR serverName, LPCSTR sourceName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto* source = new EventSource;
+    auto source = std::make_unique<EventSource>();
     source->name = sourceName;
-    std::lock_guard<std::mutex> lock(g_lock);
-    g_sources.push_back(source);
-    return source;
+    return Sources().Add(std::move(source));
 }
 
 BOOL DeregisterEventSource(HANDLE eventLog) {
-    std::lock_guard<std::mutex> lock(g_lock);
-    EventSource* source = FindSource(eventLog);
-    if (!source) {
+    if (!Sources().Remove(eventLog)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    g_sources.erase(std::find(g_sources.begin(), g_sources.end(), source));
-    delete source;
     return TRUE;
 }
 
 BOOL ReportEventA(HANDLE eventLog, WORD type, WORD /*category*/, DWORD eventId, PSID /*userSid*/,
                   WORD numStrings, DWORD /*dataSize*/, LPCSTR* strings, LPVOID /*rawData*/) {
     std::string sourceName;
-    {
-        std::lock_guard<std::mutex> lock(g_lock);
-        EventSource* source = FindSource(eventLog);
-        if (!source) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        sourceName = source->name;
+    if (!Sources().With(eventLog, [&](EventSource& source) { sourceName = source.name; })) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
     }
     if (numStrings > 0 && !strings) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -11,6 +11,7 @@
 
 #include "platform/kernel/KernelObject.h"
 #include "platform/winbase.h"
+#include "platform/base/Posix.h"
 
 namespace platform {
 namespace {
@@ -22,7 +23,7 @@ public:
     ThreadObject(LPTHREAD_START_ROUTINE start, LPVOID parameter, bool suspended)
         : start_(start),
           parameter_(parameter),
-          doneFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+          doneFd_(NewEventFd()),
           suspendCount_(suspended ? 1 : 0) {}
     ~ThreadObject() override {
         if (doneFd_ >= 0) close(doneFd_);
@@ -67,8 +68,7 @@ public:
         exitCode_ = code;
         done_ = true;
         changed_.notify_all();
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(doneFd_, &one, sizeof one);
+        WakeEventFd(doneFd_);
     }
 
     DWORD WaitForThreadId() {

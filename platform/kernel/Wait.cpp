@@ -229,6 +229,5 @@ void Sleep(DWORD milliseconds) {
     }
     timespec left{static_cast<time_t>(milliseconds / 1000),
                   static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    platform::RetryOnEintr([&] { return nanosleep(&left, &left); });
 }

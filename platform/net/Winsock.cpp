@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/winsock2.h"
+#include "platform/base/Posix.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ class Selection {
 public:
     Selection(int fd, HANDLE event, int32_t mask)
         : fd_(fd), event_(event), mask_(mask), enabled_(mask) {
-        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        wake_ = platform::NewEventFd();
         if (wake_ >= 0) watcher_ = std::thread([this] { Watch(); });
     }
     ~Selection() {
@@ -72,11 +73,7 @@ public:
     bool Watching() const { return wake_ >= 0; }
 
     // Lets the watcher look at the socket again (state change, re-enable).
-    void Poke() {
-        uint64_t one = 1;
-        ssize_t ignored = write(wake_, &one, sizeof one);
-        (void)ignored;
-    }
+    void Poke() { platform::WakeEventFd(wake_); }
 
     void Enable(int32_t bits) {
         {
@@ -125,11 +122,7 @@ private:
                 if (errno == EINTR) continue;
                 return;
             }
-            if (fds[1].revents) {
-                uint64_t count;
-                ssize_t ignored = read(wake_, &count, sizeof count);
-                (void)ignored;
-            }
+            if (fds[1].revents) platform::DrainEventFd(wake_);
             short got = fds[0].revents;
             if (!got) continue;
             int32_t bits = 0;
@@ -394,10 +387,9 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesSent, DW
     msghdr message{};
     message.msg_iov = vectors.data();
     message.msg_iovlen = vectors.size();
-    ssize_t sent;
-    do {
-        sent = sendmsg(platform::SocketFd(s), &message, static_cast<int>(flags) | MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
+    ssize_t sent = platform::RetryOnEintr([&] {
+        return sendmsg(platform::SocketFd(s), &message, static_cast<int>(flags) | MSG_NOSIGNAL);
+    });
     if (sent < 0) return FailFromErrno();
     *bytesSent = static_cast<DWORD>(sent);
     return 0;
@@ -412,10 +404,8 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesReceived
     msghdr message{};
     message.msg_iov = vectors.data();
     message.msg_iovlen = vectors.size();
-    ssize_t received;
-    do {
-        received = recvmsg(platform::SocketFd(s), &message, static_cast<int>(*flags));
-    } while (received < 0 && errno == EINTR);
+    ssize_t received = platform::RetryOnEintr(
+        [&] { return recvmsg(platform::SocketFd(s), &message, static_cast<int>(*flags)); });
     int err = errno;
     EnableSelection(platform::SocketFd(s), FD_READ | FD_OOB);
     if (received < 0) return Fail(platform::WsaFromErrno(err));

@@ -16,6 +16,8 @@
 #include "platform/PlatformState.h"
 #include "platform/registry/SqliteDb.h"
 #include "platform/winreg.h"
+#include "platform/base/Posix.h"
+#include "platform/base/LiveSet.h"
 
 // An open key: the row id of the key in the database. A deleted key's id is
 // never handed out again, so a handle to it can tell that it is gone.
@@ -61,21 +63,22 @@ constexpr size_t kMaxKeyNameLength = 255;
 constexpr size_t kMaxValueNameLength = 16383;
 
 // Everything below is guarded by g_mutex: the connection (one per process,
-// opened on first use) and the set of live handles.
+// opened on first use) and the use of the set of live handles, which
+// registry calls reach only under it.
 std::mutex g_mutex;
 SqliteDb* g_db = nullptr;
 pid_t g_dbPid = 0;
 std::filesystem::path* g_dbState = nullptr;
-std::unordered_set<const RegistryKey*>* g_handles = nullptr;
+
 
 // A fork() while another thread is inside a registry call must not leave the
 // child with a locked mutex.
 void LockBeforeFork() { g_mutex.lock(); }
 void UnlockAfterFork() { g_mutex.unlock(); }
 
-std::unordered_set<const RegistryKey*>& Handles() {
-    if (!g_handles) g_handles = new std::unordered_set<const RegistryKey*>;
-    return *g_handles;
+platform::LiveSet<RegistryKey>& Handles() {
+    static auto* handles = new platform::LiveSet<RegistryKey>;
+    return *handles;
 }
 
 LONG CodeFor(int rc) {
@@ -166,22 +169,16 @@ std::optional<int64_t> KeyIdOf(HKEY key) {
     auto value = reinterpret_cast<uintptr_t>(key);
     if (value >= kFirstRootHandle && value < kFirstRootHandle + kRootCount)
         return static_cast<int64_t>(value - kFirstRootHandle) + 1;
-    if (!Handles().count(key)) return std::nullopt;
-    return key->id;
+    std::optional<int64_t> id;
+    Handles().With(key, [&](RegistryKey& open) { id = open.id; });
+    return id;
 }
 
 HKEY NewHandle(int64_t id) {
-    auto* key = new RegistryKey{id};
-    Handles().insert(key);
-    return key;
+    return Handles().Add(std::make_unique<RegistryKey>(RegistryKey{id}));
 }
 
-std::string Fold(std::string_view name) {
-    std::string folded(name);
-    for (char& c : folded)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return folded;
-}
+std::string Fold(std::string_view name) { return platform::AsciiUpper(name); }
 
 // Time of a change as a FILETIME count (100 ns since 1601).
 int64_t Now() {
@@ -534,7 +531,5 @@ LONG RegCloseKey(HKEY key) {
     std::lock_guard<std::mutex> lock(g_mutex);
     auto value = reinterpret_cast<uintptr_t>(key);
     if (value >= kFirstRootHandle && value < kFirstRootHandle + kRootCount) return ERROR_SUCCESS;
-    if (!Handles().erase(key)) return ERROR_INVALID_HANDLE;
-    delete key;
-    return ERROR_SUCCESS;
+    return Handles().Remove(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }

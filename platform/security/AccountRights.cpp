@@ -12,6 +12,7 @@
 #include "platform/base/Posix.h"
 #include "platform/RegKey.h"
 #include "platform/winlsa.h"
+#include "platform/base/LiveSet.h"
 
 namespace {
 
@@ -48,13 +49,12 @@ struct Policy {
     static constexpr uint32_t kMagic = 0x4C534150;  // "LSAP"
     uint32_t magic = kMagic;
 };
-std::mutex g_policyLock;
-std::vector<Policy*> g_policies;
-
-bool IsPolicy(LSA_HANDLE handle) {
-    std::lock_guard<std::mutex> lock(g_policyLock);
-    return handle && std::find(g_policies.begin(), g_policies.end(), handle) != g_policies.end();
+platform::LiveSet<Policy>& Policies() {
+    static auto* policies = new platform::LiveSet<Policy>;
+    return *policies;
 }
+
+bool IsPolicy(LSA_HANDLE handle) { return Policies().Contains(handle); }
 
 // Narrow text of a counted 16-bit text; false when it holds characters
 // outside ASCII, which no right name does.
@@ -126,9 +126,7 @@ std::string ComputerName() {
     if (gethostname(host, sizeof host - 1) != 0 || !host[0]) return "LOCALHOST";
     std::string name(host);
     name = name.substr(0, name.find('.'));
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return name;
+    return platform::AsciiUpper(name);
 }
 
 // The user id of a system user, or STATUS_NONE_MAPPED.
@@ -146,20 +144,12 @@ NTSTATUS LsaOpenPolicy(PLSA_UNICODE_STRING systemName, PLSA_OBJECT_ATTRIBUTES /*
     if (!policy) return STATUS_INVALID_PARAMETER;
     *policy = nullptr;
     if (systemName && systemName->Length != 0) return STATUS_ACCESS_DENIED;
-    Policy* opened = new Policy;
-    std::lock_guard<std::mutex> lock(g_policyLock);
-    g_policies.push_back(opened);
-    *policy = opened;
+    *policy = Policies().Add(std::make_unique<Policy>());
     return STATUS_SUCCESS;
 }
 
 NTSTATUS LsaClose(LSA_HANDLE policy) {
-    std::lock_guard<std::mutex> lock(g_policyLock);
-    auto it = std::find(g_policies.begin(), g_policies.end(), policy);
-    if (!policy || it == g_policies.end()) return STATUS_INVALID_HANDLE;
-    delete *it;
-    g_policies.erase(it);
-    return STATUS_SUCCESS;
+    return Policies().Remove(policy) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
 }
 
 NTSTATUS LsaEnumerateAccountRights(LSA_HANDLE policy, PSID account, PLSA_UNICODE_STRING* rights,

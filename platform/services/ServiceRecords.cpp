@@ -17,6 +17,7 @@
 
 #include "platform/PlatformState.h"
 #include "platform/RegKey.h"
+#include "platform/base/LiveSet.h"
 
 namespace platform::services {
 namespace {
@@ -269,27 +270,25 @@ struct ServiceControlHandle {
 namespace platform::services {
 namespace {
 
-std::mutex g_handleLock;
-std::vector<ServiceControlHandle*> g_handles;
+LiveSet<ServiceControlHandle>& Handles() {
+    static auto* handles = new LiveSet<ServiceControlHandle>;
+    return *handles;
+}
 
 SC_HANDLE NewHandle(bool manager, const std::string& name) {
-    auto* handle = new ServiceControlHandle{manager, name};
-    std::lock_guard<std::mutex> lock(g_handleLock);
-    g_handles.push_back(handle);
-    return handle;
+    return Handles().Add(std::make_unique<ServiceControlHandle>(ServiceControlHandle{manager, name}));
 }
 
 // Whether `handle` is open and of the wanted kind; sets ERROR_INVALID_HANDLE
 // otherwise.
 bool CheckHandle(SC_HANDLE handle, bool manager, std::string* name = nullptr) {
-    std::lock_guard<std::mutex> lock(g_handleLock);
-    if (!handle || std::find(g_handles.begin(), g_handles.end(), handle) == g_handles.end() ||
-        handle->manager != manager) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    if (name) *name = handle->name;
-    return true;
+    bool wanted = false;
+    Handles().With(handle, [&](ServiceControlHandle& open) {
+        wanted = open.manager == manager;
+        if (wanted && name) *name = open.name;
+    });
+    if (!wanted) SetLastError(ERROR_INVALID_HANDLE);
+    return wanted;
 }
 
 bool ValidServiceName(const char* name) {
@@ -421,12 +420,7 @@ BOOL DeleteService(SC_HANDLE service) {
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-    std::lock_guard<std::mutex> lock(g_handleLock);
-    auto it = std::find(g_handles.begin(), g_handles.end(), handle);
-    if (!handle || it == g_handles.end()) return FailWith(ERROR_INVALID_HANDLE);
-    delete *it;
-    g_handles.erase(it);
-    return TRUE;
+    return Handles().Remove(handle) ? TRUE : FailWith(ERROR_INVALID_HANDLE);
 }
 
 extern "C" BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) {

@@ -17,6 +17,7 @@
 
 #include "platform/PlatformState.h"
 #include "testing/ChildProcesses.h"
+#include "platform/base/Posix.h"
 
 extern char** environ;
 
@@ -92,8 +93,7 @@ std::string KernelChild::Call(const std::string& command, int timeoutMs) {
 void KernelChild::Kill() {
     if (pid_ <= 0) return;
     kill(pid_, SIGKILL);
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    RetryOnEintr([&] { return waitpid(pid_, nullptr, 0); });
     pid_ = -1;
 }
 
@@ -108,8 +108,7 @@ int KernelChild::Reap(int timeoutMs) {
         return -1;
     }
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    RetryOnEintr([&] { return waitpid(pid_, &status, 0); });
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
