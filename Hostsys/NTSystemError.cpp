@@ -54,3 +54,5 @@ std::string CNTSystemError::GetMsgString() const {
 std::string CNTSystemError::getRevision() {
     return std::string(s_pRevisionCpp) + " " + s_pRevisionH;
 }
+
+std::string LastErrorText() { return CNTSystemError().GetMsgString(); }

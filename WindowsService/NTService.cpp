@@ -20,6 +20,7 @@
 #include "platform/winevt.h"
 #include "platform/winreg.h"
 #include "platform/Program.h"
+#include "platform/base/Posix.h"
 
 CNTService* CNTService::m_pThis = nullptr;
 HANDLE CNTService::m_hShutdownEvent = nullptr;
@@ -34,17 +35,7 @@ constexpr DWORD kDescriptionLevel = 1;
 constexpr DWORD kEventTypesSupported = 7;
 constexpr DWORD kControlStart = 129;
 
-std::string LocalTime(const char* format) {
-    time_t now = time(nullptr);
-    tm local{};
-    localtime_r(&now, &local);
-    char text[128];
-    strftime(text, sizeof text, format, &local);
-    return text;
-}
-
-// The text of the thread's last error, for log lines.
-std::string LastErrorText() { return CNTSystemError().GetMsgString(); }
+using platform::LocalTime;
 
 // Frees a password, wiping it first: it is never kept longer than needed.
 void FreePassword(char*& password) {

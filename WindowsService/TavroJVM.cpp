@@ -35,8 +35,6 @@ constexpr const char* kExtraOptionsBeforeHeap[] = {"(-Xmixed",     "(-Xint",   "
                                                    "(-Xnoclassgc", "(-Xincgc", "(-Xms"};
 constexpr const char* kExtraOptionsAfterHeap[] = {"(-Xprof", "(-Xrunhprof", "(-Xdebug"};
 
-std::string LastErrorText() { return CNTSystemError().GetMsgString(); }
-
 std::string TrimLineEnd(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
                              text.back() == '\t'))

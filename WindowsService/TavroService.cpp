@@ -10,6 +10,7 @@
 #include "Hostsys/NTSystemError.h"
 #include "WindowsService/LSAPrivs.h"
 #include "platform/Program.h"
+#include "platform/base/Posix.h"
 
 const char* const CTavroService::s_pRevisionCpp =
     "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroService.cpp,v $ $Revision: 1.73 $ "
@@ -25,14 +26,7 @@ void LogError(const std::string& text) {
     std::clog << "Error - TavroService." << text << std::endl;
 }
 
-std::string LocalTime(const char* format) {
-    time_t now = time(nullptr);
-    tm local{};
-    localtime_r(&now, &local);
-    char text[128] = "";
-    strftime(text, sizeof text, format, &local);
-    return text;
-}
+using platform::LocalTime;
 
 std::string CTimeNow() {
     time_t now = time(nullptr);

@@ -30,8 +30,6 @@ std::vector<std::unique_ptr<basesocket>>& OpenConnections() {
     return *connections;
 }
 
-std::string LastErrorText() { return CNTSystemError().GetMsgString(); }
-
 }  // namespace
 
 HANDLE basesocket::DirectorStartedEvent() {

@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 
 #include <cstdint>
+#include <ctime>
 #include <vector>
 
 namespace platform {
@@ -47,6 +48,15 @@ bool AsciiEqualNoCase(std::string_view a, std::string_view b) {
         if (x != y) return false;
     }
     return true;
+}
+
+std::string LocalTime(const char* format) {
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char text[128] = "";
+    strftime(text, sizeof text, format, &local);
+    return text;
 }
 
 std::optional<uid_t> UserId(const std::string& name) {

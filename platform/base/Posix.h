@@ -65,6 +65,9 @@ std::string AsciiUpper(std::string_view text);
 // Whether `a` and `b` are equal when ASCII case is ignored.
 bool AsciiEqualNoCase(std::string_view a, std::string_view b);
 
+// The local time now in the strftime `format` (at most 127 characters).
+std::string LocalTime(const char* format);
+
 // The user id of the account `name` in the system's user database.
 std::optional<uid_t> UserId(const std::string& name);
 

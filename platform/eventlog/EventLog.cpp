@@ -180,12 +180,8 @@ BOOL ReportEventA(HANDLE eventLog, WORD type, WORD /*category*/, DWORD eventId, 
     }
     text = OneLine(text);
 
-    time_t now = time(nullptr);
-    tm local{};
-    localtime_r(&now, &local);
-    char stamp[32];
-    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-    std::string line = std::string(stamp) + '\t' + OneLine(sourceName) + '\t' + TypeName(type) +
+    const std::string stamp = platform::LocalTime("%Y-%m-%d %H:%M:%S");
+    std::string line = stamp + '\t' + OneLine(sourceName) + '\t' + TypeName(type) +
                        '\t' + std::to_string(eventId) + '\t' + text + '\n';
 
     syslog(LOG_USER | SyslogPriority(type), "%s[%u]: %s", sourceName.c_str(),
