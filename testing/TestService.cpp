@@ -17,6 +17,7 @@
 #include "WindowsService/DSRegistry.h"
 #include "WindowsService/NTService.h"
 #include "platform/Program.h"
+#include "platform/base/Posix.h"
 
 namespace {
 
@@ -60,8 +61,7 @@ public:
                 SetStatus(SERVICE_START_PENDING);
             }
             if (std::filesystem::exists(PaceDir() / "fail")) {
-                SetLastError(ERROR_INVALID_DATA);
-                return false;
+                return platform::FailWith(ERROR_INVALID_DATA);
             }
             if (!WaitForFile(PaceDir() / ("go-" + std::to_string(step)))) return false;
         }

@@ -6,6 +6,7 @@
 
 #include "platform/wincon.h"
 #include "platform/winerror.h"
+#include "platform/base/Posix.h"
 
 namespace {
 
@@ -84,12 +85,10 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
         if (!current && free < 0) free = i;
     }
     if (!add) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     if (free < 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
+        return platform::FailWith(ERROR_NOT_ENOUGH_MEMORY);
     }
     g_routines[free] = routine;
     InstallHandlers();

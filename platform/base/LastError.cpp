@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/base/Posix.h"
 #include "platform/winbase.h"
 #include "platform/winerror.h"
 
@@ -89,20 +90,17 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD /*langu
     std::string text;
     if (flags & FORMAT_MESSAGE_FROM_STRING) {
         if (!source) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return 0;
+            return platform::FailWith(ERROR_INVALID_PARAMETER);
         }
         text = static_cast<const char*>(source);
     } else if (flags & FORMAT_MESSAGE_FROM_SYSTEM) {
         const char* found = platform::Win32ErrorText(messageId);
         if (!found) {
-            SetLastError(ERROR_MR_MID_NOT_FOUND);
-            return 0;
+            return platform::FailWith(ERROR_MR_MID_NOT_FOUND);
         }
         text = std::string(found) + "\r\n";
     } else {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     const char* const* inserts = nullptr;
     if (!(flags & FORMAT_MESSAGE_IGNORE_INSERTS) && (flags & FORMAT_MESSAGE_ARGUMENT_ARRAY)) {
@@ -114,16 +112,14 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD /*langu
     if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
         char* out = static_cast<char*>(std::malloc(text.size() + 1));
         if (!out) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
+            return platform::FailWith(ERROR_NOT_ENOUGH_MEMORY);
         }
         std::memcpy(out, text.c_str(), text.size() + 1);
         *reinterpret_cast<char**>(buffer) = out;
         return static_cast<DWORD>(text.size());
     }
     if (!buffer || text.size() + 1 > size) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
+        return platform::FailWith(ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(buffer, text.c_str(), text.size() + 1);
     return static_cast<DWORD>(text.size());

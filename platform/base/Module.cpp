@@ -39,8 +39,7 @@ bool ExecutablePath(std::string& path) {
 bool ModulePath(HMODULE module, std::string& path) {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!IsLoaded(module)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return false;
+        return platform::FailWith(ERROR_MOD_NOT_FOUND);
     }
     link_map* map = nullptr;
     if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name || !*map->l_name)
@@ -73,8 +72,7 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
     std::string path;
     if (!(module ? ModulePath(module, path) : ExecutablePath(path))) return 0;
     if (size == 0 || !fileName) {
-        SetLastError(size == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_PARAMETER);
-        return 0;
+        return platform::FailWith(size == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_PARAMETER);
     }
     if (path.size() >= size) {
         std::memcpy(fileName, path.data(), size - 1);
@@ -89,15 +87,13 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
 
 HMODULE LoadLibraryA(LPCSTR fileName) {
     if (!fileName || !*fileName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     std::string system = SystemLibrary(fileName);
     std::lock_guard<std::mutex> lock(g_mutex);
     void* module = dlopen(system.empty() ? fileName : system.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
+        return platform::FailWith(ERROR_MOD_NOT_FOUND);
     }
     ++Modules()[module];
     return module;
@@ -107,22 +103,18 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
 // supported and are not found.
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
     if (!procName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!IsLoaded(module)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
+        return platform::FailWith(ERROR_MOD_NOT_FOUND);
     }
     if (reinterpret_cast<uintptr_t>(procName) < 0x10000) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
+        return platform::FailWith(ERROR_PROC_NOT_FOUND);
     }
     void* symbol = dlsym(module, procName);
     if (!symbol) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
+        return platform::FailWith(ERROR_PROC_NOT_FOUND);
     }
     return reinterpret_cast<FARPROC>(symbol);
 }
@@ -130,8 +122,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
 BOOL FreeLibrary(HMODULE module) {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!IsLoaded(module)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return FALSE;
+        return platform::FailWith(ERROR_MOD_NOT_FOUND);
     }
     if (--Modules()[module] == 0) Modules().erase(module);
     dlclose(module);

@@ -49,8 +49,7 @@ bool EnsurePrivateDir(const std::filesystem::path& path) {
     if (!said->insert(path.string()).second) return false;
     std::fprintf(stderr, "Platform state directory %s refused: %s (it must be a directory of user %u with mode 0700)\n",
                  path.c_str(), why, static_cast<unsigned>(geteuid()));
-    SetLastError(ERROR_ACCESS_DENIED);
-    return false;
+    return platform::FailWith(ERROR_ACCESS_DENIED);
 }
 
 }  // namespace

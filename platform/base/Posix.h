@@ -71,11 +71,20 @@ std::string LocalTime(const char* format);
 // The user id of the account `name` in the system's user database.
 std::optional<uid_t> UserId(const std::string& name);
 
-// Sets `code` as the last error and returns FALSE / false, for the usual
-// "fail with this code" return of a call.
-inline BOOL FailWith(DWORD code) {
+// What FailWith returns: the failure value of the caller's return type
+// (FALSE, false, nullptr, 0).
+struct FailureValue {
+    template <class T>
+    constexpr operator T() const {
+        return T{};
+    }
+};
+
+// Sets `code` as the last error and gives the failure value, for the usual
+// "fail with this code" return of a call: `return FailWith(ERROR_...);`.
+inline FailureValue FailWith(DWORD code) {
     ::SetLastError(code);
-    return FALSE;
+    return {};
 }
 
 // Writes all of `size` bytes to `fd`, retrying short writes and EINTR.

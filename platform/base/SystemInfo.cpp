@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/winbase.h"
+#include "platform/base/Posix.h"
 
 namespace {
 
@@ -47,8 +48,7 @@ std::string EffectiveUserName() {
 // characters as for a NetBIOS name: callers size their buffers for that.
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
     if (!size) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     char host[HOST_NAME_MAX + 1] = {};
     if (gethostname(host, sizeof host - 1) != 0) {
@@ -59,8 +59,7 @@ BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
     name = name.substr(0, name.find('.')).substr(0, MAX_COMPUTERNAME_LENGTH);
     if (!Fits(name, buffer, *size)) {
         *size = static_cast<DWORD>(name.size() + 1);
-        SetLastError(ERROR_BUFFER_OVERFLOW);
-        return FALSE;
+        return platform::FailWith(ERROR_BUFFER_OVERFLOW);
     }
     std::memcpy(buffer, name.c_str(), name.size() + 1);
     *size = static_cast<DWORD>(name.size());
@@ -70,14 +69,12 @@ BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
 // The name of the effective user; *size counts the NUL on success too.
 BOOL GetUserNameA(LPSTR buffer, LPDWORD size) {
     if (!size) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     std::string name = EffectiveUserName();
     if (!Fits(name, buffer, *size)) {
         *size = static_cast<DWORD>(name.size() + 1);
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return platform::FailWith(ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(buffer, name.c_str(), name.size() + 1);
     *size = static_cast<DWORD>(name.size() + 1);
@@ -88,16 +85,14 @@ BOOL GetUserNameA(LPSTR buffer, LPDWORD size) {
 // the buffer is too small, or 0 with ERROR_ENVVAR_NOT_FOUND when unset.
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
     if (!name || !*name) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     std::string value;
     {
         std::lock_guard<std::mutex> lock(g_environmentMutex);
         const char* found = std::getenv(name);
         if (!found) {
-            SetLastError(ERROR_ENVVAR_NOT_FOUND);
-            return 0;
+            return platform::FailWith(ERROR_ENVVAR_NOT_FOUND);
         }
         value = found;
     }
@@ -111,8 +106,7 @@ DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
 // Sets a variable, or removes it when `value` is null.
 BOOL SetEnvironmentVariableA(LPCSTR name, LPCSTR value) {
     if (!name || !*name || std::strchr(name, '=')) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     std::lock_guard<std::mutex> lock(g_environmentMutex);
     int rc = value ? setenv(name, value, 1) : unsetenv(name);

@@ -133,12 +133,10 @@ std::filesystem::path EventLogFile() {
 
 HANDLE RegisterEventSourceA(LPCSTR serverName, LPCSTR sourceName) {
     if (serverName && *serverName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     if (!sourceName || !*sourceName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     auto source = std::make_unique<EventSource>();
     source->name = sourceName;
@@ -147,8 +145,7 @@ HANDLE RegisterEventSourceA(LPCSTR serverName, LPCSTR sourceName) {
 
 BOOL DeregisterEventSource(HANDLE eventLog) {
     if (!Sources().Remove(eventLog)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return platform::FailWith(ERROR_INVALID_HANDLE);
     }
     return TRUE;
 }
@@ -157,12 +154,10 @@ BOOL ReportEventA(HANDLE eventLog, WORD type, WORD /*category*/, DWORD eventId, 
                   WORD numStrings, DWORD /*dataSize*/, LPCSTR* strings, LPVOID /*rawData*/) {
     std::string sourceName;
     if (!Sources().With(eventLog, [&](EventSource& source) { sourceName = source.name; })) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return platform::FailWith(ERROR_INVALID_HANDLE);
     }
     if (numStrings > 0 && !strings) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     std::vector<std::string> inserts;
     for (WORD i = 0; i < numStrings; ++i) inserts.emplace_back(strings[i] ? strings[i] : "");

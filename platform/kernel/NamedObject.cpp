@@ -171,8 +171,7 @@ NewFile CreateFile(const std::string& path, NamedObject::Kind kind, bool initial
 NamedObject::Shared* MapExisting(int fd) {
     struct stat info {};
     if (fstat(fd, &info) != 0 || info.st_size < static_cast<off_t>(kFileSize)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_HANDLE);
     }
     NamedObject::Shared* shared = Map(fd);
     if (!shared) {
@@ -184,8 +183,7 @@ NamedObject::Shared* MapExisting(int fd) {
         (kind != NamedObject::Kind::ManualEvent && kind != NamedObject::Kind::AutoEvent &&
          kind != NamedObject::Kind::Mutex)) {
         Unmap(shared);
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_HANDLE);
     }
     return shared;
 }
@@ -212,8 +210,7 @@ std::shared_ptr<NamedObject> NamedObject::Open(const std::string& name, Kind kin
         }
         if (!fd) {
             if (disposition == Disposition::OpenOnly) {
-                SetLastError(ERROR_FILE_NOT_FOUND);
-                return nullptr;
+                return platform::FailWith(ERROR_FILE_NOT_FOUND);
             }
             bool raced = false;
             NewFile file = CreateFile(path, kind, initialState, raced);
@@ -241,8 +238,7 @@ std::shared_ptr<NamedObject> NamedObject::Open(const std::string& name, Kind kin
         SetLastError(ERROR_ALREADY_EXISTS);
         return object;
     }
-    SetLastError(ERROR_GEN_FAILURE);
-    return nullptr;
+    return platform::FailWith(ERROR_GEN_FAILURE);
 }
 
 NamedObject::NamedObject(std::string path, int fd, Shared* shared, Kind kind, bool ownedByCaller)

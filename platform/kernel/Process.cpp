@@ -16,6 +16,7 @@
 
 #include "platform/kernel/ProcessObject.h"
 #include "platform/winbase.h"
+#include "platform/base/Posix.h"
 
 #ifndef P_PIDFD
 #define P_PIDFD 3
@@ -38,8 +39,7 @@ bool ForEachThread(pid_t pid, const std::function<bool(pid_t)>& apply) {
     for (int pass = 0; pass < 8; ++pass) {
         DIR* tasks = opendir(dir.c_str());
         if (!tasks) {
-            SetLastError(errno == ENOENT ? ERROR_INVALID_PARAMETER : Win32FromErrno(errno));
-            return false;
+            return platform::FailWith(errno == ENOENT ? ERROR_INVALID_PARAMETER : Win32FromErrno(errno));
         }
         bool found = false;
         while (dirent* entry = readdir(tasks)) {
@@ -51,8 +51,7 @@ bool ForEachThread(pid_t pid, const std::function<bool(pid_t)>& apply) {
             if (!apply(static_cast<pid_t>(tid)) && errno != ESRCH) {
                 int err = errno;
                 closedir(tasks);
-                SetLastError(Win32FromErrno(err));
-                return false;
+                return platform::FailWith(Win32FromErrno(err));
             }
         }
         closedir(tasks);
@@ -115,12 +114,10 @@ bool ProcessObject::Terminate(DWORD exitCode) {
     }
     std::lock_guard lock(mutex_);
     if (Ended()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return false;
+        return platform::FailWith(ERROR_ACCESS_DENIED);
     }
     if (syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0) != 0) {
-        SetLastError(errno == ESRCH ? ERROR_ACCESS_DENIED : Win32FromErrno(errno));
-        return false;
+        return platform::FailWith(errno == ESRCH ? ERROR_ACCESS_DENIED : Win32FromErrno(errno));
     }
     exitCode_ = exitCode;
     return true;
@@ -162,14 +159,12 @@ using platform::ProcessObject;
 
 HANDLE OpenProcess(DWORD /*access*/, BOOL /*inherit*/, DWORD processId) {
     if (processId == 0 || processId > 0x7FFFFFFF) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     // pidfds are close-on-exec.
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(processId), 0));
     if (pidfd < 0) {
-        SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : platform::Win32FromErrno(errno));
-        return nullptr;
+        return platform::FailWith(errno == ESRCH ? ERROR_INVALID_PARAMETER : platform::Win32FromErrno(errno));
     }
     return platform::AddHandle(
         std::make_shared<ProcessObject>(static_cast<pid_t>(processId), pidfd));
@@ -184,8 +179,7 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     auto object = platform::LookupHandleAs<ProcessObject>(process);
     if (!object) return FALSE;
     if (!exitCode) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     *exitCode = object->ExitCode();
     return TRUE;
@@ -199,14 +193,12 @@ BOOL GetProcessAffinityMask(HANDLE process, PDWORD_PTR processMask, PDWORD_PTR s
     auto object = platform::LookupHandleAs<ProcessObject>(process);
     if (!object) return FALSE;
     if (!processMask || !systemMask) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(object->Pid(), sizeof set, &set) != 0) {
-        SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : platform::Win32FromErrno(errno));
-        return FALSE;
+        return platform::FailWith(errno == ESRCH ? ERROR_INVALID_PARAMETER : platform::Win32FromErrno(errno));
     }
     DWORD_PTR mask = 0;
     for (int cpu = 0; cpu < 64; ++cpu) {
@@ -221,8 +213,7 @@ BOOL SetProcessAffinityMask(HANDLE process, DWORD_PTR processMask) {
     auto object = platform::LookupHandleAs<ProcessObject>(process);
     if (!object) return FALSE;
     if (processMask == 0 || (processMask & ~platform::SystemMask()) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -250,8 +241,7 @@ BOOL SetPriorityClass(HANDLE process, DWORD priorityClass) {
                    ? TRUE
                    : FALSE;
     }
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return platform::FailWith(ERROR_INVALID_PARAMETER);
 }
 
 DWORD GetPriorityClass(HANDLE process) {
@@ -260,8 +250,7 @@ DWORD GetPriorityClass(HANDLE process) {
     errno = 0;
     int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(object->Pid()));
     if (nice == -1 && errno != 0) {
-        SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : platform::Win32FromErrno(errno));
-        return 0;
+        return platform::FailWith(errno == ESRCH ? ERROR_INVALID_PARAMETER : platform::Win32FromErrno(errno));
     }
     // The class whose nice value lies nearest.
     DWORD best = NORMAL_PRIORITY_CLASS;

@@ -190,8 +190,7 @@ void RobustMutex::AddFutexWatches(std::vector<FutexWatch>& watches) const {
 bool RobustMutex::Release() {
     std::lock_guard lock(mutex_);
     if (!OwnedByCaller() || count_ == 0) {
-        SetLastError(ERROR_NOT_OWNER);
-        return false;
+        return platform::FailWith(ERROR_NOT_OWNER);
     }
     if (--count_ > 0) return true;
     bool waiters = (Word() & FUTEX_WAITERS) != 0;
@@ -278,8 +277,7 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manualReset, BOOL
 
 HANDLE OpenEventA(DWORD /*access*/, BOOL /*inherit*/, LPCSTR name) {
     if (!name || !*name) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     HANDLE handle = NamedHandle(name, NamedObject::Kind::ManualEvent,
                                 NamedObject::Disposition::OpenOnly, false, true);

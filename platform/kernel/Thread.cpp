@@ -110,8 +110,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSize,
                     LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId) {
     if (!start) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     auto object =
         std::make_shared<ThreadObject>(start, parameter, (creationFlags & CREATE_SUSPENDED) != 0);
@@ -131,8 +130,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSize,
     pthread_attr_destroy(&attributes);
     if (err != 0) {
         delete argument;
-        SetLastError(err == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : platform::Win32FromErrno(err));
-        return nullptr;
+        return platform::FailWith(err == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : platform::Win32FromErrno(err));
     }
     DWORD id = object->WaitForThreadId();
     if (threadId) *threadId = id;
@@ -155,8 +153,7 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
     auto object = platform::LookupHandleAs<ThreadObject>(thread);
     if (!object) return FALSE;
     if (!exitCode) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     *exitCode = object->ExitCode();
     return TRUE;

@@ -116,8 +116,7 @@ bool SleepOn(std::vector<pollfd>& fds, const std::vector<FutexWatch>& watches, i
         timespec until = MonotonicDeadline(deadline);
         int err = FutexWaitAny(watches, nullptr, timeoutMs < 0 ? nullptr : &until);
         if (err == 0 || err == ETIMEDOUT) return true;
-        SetLastError(Win32FromErrno(err));
-        return false;
+        return platform::FailWith(Win32FromErrno(err));
     }
     ScopedFd woken(NewEventFd());
     uint32_t stop = 0;
@@ -144,8 +143,7 @@ bool SleepOn(std::vector<pollfd>& fds, const std::vector<FutexWatch>& watches, i
         watcher->join();
     }
     if (ready >= 0 || err == EINTR) return true;
-    SetLastError(Win32FromErrno(err));
-    return false;
+    return platform::FailWith(Win32FromErrno(err));
 }
 
 DWORD Wait(const std::vector<std::shared_ptr<KernelObject>>& objects, bool waitAll,

@@ -248,21 +248,18 @@ ULONG LsaNtStatusToWinError(NTSTATUS status) {
 BOOL LookupAccountNameA(LPCSTR /*systemName*/, LPCSTR accountName, PSID sid, LPDWORD sidSize,
                         LPSTR referencedDomainName, LPDWORD domainSize, PSID_NAME_USE use) {
     if (!accountName || !sidSize || !domainSize) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     uid_t uid = 0;
     if (NTSTATUS status = LookupUid(BareAccount(accountName), uid); status != STATUS_SUCCESS) {
-        SetLastError(LsaNtStatusToWinError(status));
-        return FALSE;
+        return platform::FailWith(LsaNtStatusToWinError(status));
     }
     std::string domain = ComputerName();
     DWORD domainNeeded = static_cast<DWORD>(domain.size() + 1);
     if (!sid || *sidSize < kSidSize || !referencedDomainName || *domainSize < domainNeeded) {
         *sidSize = kSidSize;
         *domainSize = domainNeeded;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return platform::FailWith(ERROR_INSUFFICIENT_BUFFER);
     }
     BYTE* bytes = static_cast<BYTE*>(sid);
     std::memset(bytes, 0, kSidSize);

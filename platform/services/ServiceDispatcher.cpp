@@ -15,6 +15,7 @@
 
 #include "platform/PlatformState.h"
 #include "platform/services/ServiceRecords.h"
+#include "platform/base/Posix.h"
 
 using platform::FailWith;
 using platform::ScopedFd;
@@ -347,12 +348,10 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_
     using namespace platform::services;
     std::lock_guard<std::mutex> lock(g_dispatcherLock);
     if (!g_dispatcher || !serviceName || !platform::AsciiEqualNoCase(serviceName, g_dispatcher->name)) {
-        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-        return nullptr;
+        return platform::FailWith(ERROR_SERVICE_DOES_NOT_EXIST);
     }
     if (!handler) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     std::lock_guard<std::mutex> serviceLock(g_dispatcher->lock);
     g_dispatcher->handler = handler;

@@ -18,6 +18,7 @@
 #include "platform/PlatformState.h"
 #include "platform/RegKey.h"
 #include "platform/base/LiveSet.h"
+#include "platform/base/Posix.h"
 
 namespace platform::services {
 namespace {
@@ -340,8 +341,7 @@ using platform::FailWith;
 
 SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR /*databaseName*/, DWORD /*access*/) {
     if (machineName && *machineName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     return NewHandle(true, "");
 }
@@ -352,18 +352,15 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
                          LPCSTR dependencies, LPCSTR serviceStartName, LPCSTR /*password*/) {
     if (!CheckHandle(manager, true)) return nullptr;
     if (!ValidServiceName(serviceName)) {
-        SetLastError(ERROR_INVALID_NAME);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_NAME);
     }
     if (!binaryPathName || !*binaryPathName || (serviceType & SERVICE_WIN32_OWN_PROCESS) == 0 ||
         startType > SERVICE_DISABLED || errorControl > SERVICE_ERROR_CRITICAL || tagId) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_PARAMETER);
     }
     std::string account = serviceStartName && *serviceStartName ? serviceStartName : "LocalSystem";
     if (!KnownAccount(account)) {
-        SetLastError(ERROR_INVALID_SERVICE_ACCOUNT);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_SERVICE_ACCOUNT);
     }
     // Under the service's lock, so that of several processes creating one
     // service at once exactly one makes it.
@@ -372,16 +369,14 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
     switch (SettleRecord(serviceName)) {
         case Record::kPresent: SetLastError(ERROR_SERVICE_EXISTS); return nullptr;
         case Record::kMarkedForDelete:
-            SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
-            return nullptr;
+            return platform::FailWith(ERROR_SERVICE_MARKED_FOR_DELETE);
         case Record::kMissing: break;
     }
     LONG rc = WriteServiceKey(serviceName, displayName, serviceType, startType, errorControl,
                               binaryPathName, loadOrderGroup, dependencies, account);
     if (rc != ERROR_SUCCESS) {
         RemoveService(serviceName);
-        SetLastError(static_cast<DWORD>(rc));
-        return nullptr;
+        return platform::FailWith(static_cast<DWORD>(rc));
     }
     return NewHandle(false, serviceName);
 }
@@ -389,12 +384,10 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD /*access*/) {
     if (!CheckHandle(manager, true)) return nullptr;
     if (!ValidServiceName(serviceName)) {
-        SetLastError(ERROR_INVALID_NAME);
-        return nullptr;
+        return platform::FailWith(ERROR_INVALID_NAME);
     }
     if (SettleRecord(serviceName) == Record::kMissing) {
-        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-        return nullptr;
+        return platform::FailWith(ERROR_SERVICE_DOES_NOT_EXIST);
     }
     return NewHandle(false, serviceName);
 }

@@ -12,6 +12,7 @@
 #include "platform/PlatformState.h"
 #include "platform/RegKey.h"
 #include "platform/services/ServiceRecords.h"
+#include "platform/base/Posix.h"
 
 extern char** environ;
 
@@ -179,8 +180,7 @@ bool Spawn(Launch& launch) {
     launch.input.Reset();
     launch.life.Reset();
     if (child < 0) {
-        SetLastError(Win32FromErrno(forkErrno));
-        return false;
+        return platform::FailWith(Win32FromErrno(forkErrno));
     }
     RetryOnEintr([&] { return waitpid(child, nullptr, 0); });
     return true;
