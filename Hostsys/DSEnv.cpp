@@ -16,10 +16,10 @@
 #include "Hostsys/NTSystemError.h"
 #include "Hostsys/Revision.h"
 #include "Hostsys/TavroSettings.h"
-#include "platform/paths.h"
-#include "platform/winbase.h"
 #include "platform/Program.h"
 #include "platform/base/Posix.h"
+#include "platform/paths.h"
+#include "platform/winbase.h"
 
 namespace fs = std::filesystem;
 
@@ -85,7 +85,8 @@ fs::path ResolveNoCase(const fs::path& base, const std::string& relative) {
         fs::directory_iterator it(dir, ec);
         for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
             std::string entry = it->path().filename().string();
-            if (platform::AsciiLower(entry) == wanted && (best.empty() || entry < best)) best = entry;
+            if (platform::AsciiLower(entry) == wanted && (best.empty() || entry < best))
+                best = entry;
         }
         dir = best.empty() ? exact : dir / best;
     }

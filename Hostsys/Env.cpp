@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "Hostsys/Revision.h"
-#include "platform/winerror.h"
 #include "platform/base/Posix.h"
+#include "platform/winerror.h"
 
 const char* const Env::s_pRevisionCpp = TAVRO_REVISION("Hostsys/Env.cpp", "1.9");
 const char* const Env::s_pRevisionH = ENV_H_REVISION;
@@ -57,7 +57,8 @@ public:
 
 private:
     bool Fill() {
-        ssize_t n = platform::RetryOnEintr([&] { return ::pread(m_fd, m_buffer, sizeof m_buffer, m_pos); });
+        ssize_t n =
+            platform::RetryOnEintr([&] { return ::pread(m_fd, m_buffer, sizeof m_buffer, m_pos); });
         if (n < 0) {
             m_error = true;
             platform::SetLastErrorFromErrno();

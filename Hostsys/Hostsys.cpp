@@ -21,9 +21,9 @@
 #include "Hostsys/Revision.h"
 #include "Hostsys/TavroSettings.h"
 #include "Hostsys/WindowsNoOrphans_JNI.h"
+#include "platform/Program.h"
 #include "platform/winbase.h"
 #include "platform/wincon.h"
-#include "platform/Program.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "Hostsys/Env.h"
 #include "Hostsys/NTSystemError.h"
-#include "platform/base/Posix.h"
 #include "Hostsys/Revision.h"
+#include "platform/base/Posix.h"
 
 const char* const LSAPrivs::s_pRevisionCpp =
     TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/LSAPrivs.cpp", "1.4");

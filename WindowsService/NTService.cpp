@@ -18,10 +18,10 @@
 #include "WindowsService/DSRegistry.h"
 #include "WindowsService/LSAPrivs.h"
 #include "WindowsService/NTServMsg.h"
-#include "platform/winevt.h"
-#include "platform/winreg.h"
 #include "platform/Program.h"
 #include "platform/base/Posix.h"
+#include "platform/winevt.h"
+#include "platform/winreg.h"
 
 const char* const CNTService::s_pRevisionCpp =
     TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/NTService.cpp", "1.40");

@@ -13,8 +13,8 @@
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/NTSystemError.h"
 #include "Hostsys/Revision.h"
-#include "platform/paths.h"
 #include "platform/Program.h"
+#include "platform/paths.h"
 
 const char* const TavroJVM::s_pRevisionCpp =
     TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroJVM.cpp", "1.61");

@@ -1,4 +1,5 @@
-// Benchmarks of kernel objects: event round trips and mutex take/release against pipes, file locks and condition variables.
+// Benchmarks of kernel objects: event round trips and mutex take/release against pipes, file locks
+// and condition variables.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -51,15 +52,17 @@ public:
         if (samples_.empty()) return;
         std::sort(samples_.begin(), samples_.end());
         auto at = [&](double q) {
-            return samples_[std::min(samples_.size() - 1,
-                                     static_cast<size_t>(q * static_cast<double>(samples_.size())))];
+            return samples_[std::min(
+                samples_.size() - 1,
+                static_cast<size_t>(q * static_cast<double>(samples_.size())))];
         };
         state_.counters["p50_us"] = at(0.50);
         state_.counters["p99_us"] = at(0.99);
     }
     void Start() { start_ = Clock::now(); }
     void Stop() {
-        samples_.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start_).count());
+        samples_.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - start_).count());
     }
 
 private:

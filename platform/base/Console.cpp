@@ -4,9 +4,9 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/base/Posix.h"
 #include "platform/wincon.h"
 #include "platform/winerror.h"
-#include "platform/base/Posix.h"
 
 namespace {
 

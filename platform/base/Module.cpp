@@ -12,8 +12,8 @@
 #include <unordered_map>
 
 #include "platform/Program.h"
-#include "platform/winbase.h"
 #include "platform/base/Posix.h"
+#include "platform/winbase.h"
 
 namespace {
 

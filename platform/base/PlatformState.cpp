@@ -47,7 +47,9 @@ bool EnsurePrivateDir(const std::filesystem::path& path) {
     std::lock_guard lock(saidLock);
     SetLastError(ERROR_ACCESS_DENIED);
     if (!said->insert(path.string()).second) return false;
-    std::fprintf(stderr, "Platform state directory %s refused: %s (it must be a directory of user %u with mode 0700)\n",
+    std::fprintf(stderr,
+                 "Platform state directory %s refused: %s (it must be a directory of user %u with "
+                 "mode 0700)\n",
                  path.c_str(), why, static_cast<unsigned>(geteuid()));
     return platform::FailWith(ERROR_ACCESS_DENIED);
 }
@@ -85,9 +87,8 @@ std::filesystem::path StateSubdir(const std::string& name) {
 }
 
 int OpenStateFile(const std::filesystem::path& path, int flags) {
-    int fd = RetryOnEintr([&] {
-        return open(path.c_str(), flags | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    });
+    int fd = RetryOnEintr(
+        [&] { return open(path.c_str(), flags | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600); });
     // A file made by an older version, or under another umask, is made
     // private too; one its owner made read-only stays so.
     struct stat info {};

@@ -1,4 +1,5 @@
-// Tests of the platform state directory: where it is, and that nothing but a private directory of the user is used.
+// Tests of the platform state directory: where it is, and that nothing but a private directory of
+// the user is used.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,9 +70,8 @@ TEST(StateDir, DirectoryOthersCouldReachIsRefusedAndLeftEmpty) {
          [](const fs::path& dir) {
              fs::create_directory(dir);
              chmod(dir.c_str(), 0700);
-             ASSERT_EQ(chown(dir.c_str(), platform::testing::kOtherUid,
-                             platform::testing::kOtherUid),
-                       0);
+             ASSERT_EQ(
+                 chown(dir.c_str(), platform::testing::kOtherUid, platform::testing::kOtherUid), 0);
          },
          true},
         {"a link to a private directory",

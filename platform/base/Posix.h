@@ -1,4 +1,5 @@
-// Small helpers over system calls shared by the platform layer: scoped descriptors, EINTR retries, eventfd wake-ups, ASCII case folding and Win32 failure returns.
+// Small helpers over system calls shared by the platform layer: scoped descriptors, EINTR retries,
+// eventfd wake-ups, ASCII case folding and Win32 failure returns.
 #pragma once
 
 #include <sys/types.h>

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/winbase.h"
 #include "platform/base/Posix.h"
+#include "platform/winbase.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 
 #include "platform/PlatformState.h"
 #include "platform/Program.h"
-#include "platform/base/Posix.h"
 #include "platform/RegKey.h"
-#include "platform/winevt.h"
 #include "platform/base/LiveSet.h"
+#include "platform/base/Posix.h"
+#include "platform/winevt.h"
 
 namespace {
 
@@ -176,8 +176,8 @@ BOOL ReportEventA(HANDLE eventLog, WORD type, WORD /*category*/, DWORD eventId, 
     text = OneLine(text);
 
     const std::string stamp = platform::LocalTime("%Y-%m-%d %H:%M:%S");
-    std::string line = stamp + '\t' + OneLine(sourceName) + '\t' + TypeName(type) +
-                       '\t' + std::to_string(eventId) + '\t' + text + '\n';
+    std::string line = stamp + '\t' + OneLine(sourceName) + '\t' + TypeName(type) + '\t' +
+                       std::to_string(eventId) + '\t' + text + '\n';
 
     syslog(LOG_USER | SyslogPriority(type), "%s[%u]: %s", sourceName.c_str(),
            static_cast<unsigned>(eventId), text.c_str());

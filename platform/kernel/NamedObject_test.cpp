@@ -216,9 +216,9 @@ TEST(NamedMutex, OwnerThreadEndingInLiveProcessAbandonsItForOtherProcess) {
     for (const Case& c : cases) {
         KernelChild child;
         ASSERT_EQ(child.Call(std::string("mutex ") + c.name + " 0"), Made(ERROR_SUCCESS));
-        ASSERT_EQ(child.Call(std::string("holdinthread ") + c.name + " " +
-                             std::to_string(c.holdMs)),
-                  "0 0");
+        ASSERT_EQ(
+            child.Call(std::string("holdinthread ") + c.name + " " + std::to_string(c.holdMs)),
+            "0 0");
         Handle mutex(CreateMutexA(nullptr, FALSE, c.name));
         ASSERT_NE(mutex.h, nullptr);
         EXPECT_EQ(WaitForSingleObject(mutex, 20000), WAIT_ABANDONED_0) << c.name;
@@ -269,8 +269,8 @@ TEST(NamedEvent, WaitersWithNoInotifyInstanceLeftDoNotSpin) {
             rusage after{};
             getrusage(RUSAGE_SELF, &after);
             auto micros = [](const timeval& t) { return t.tv_sec * 1000000L + t.tv_usec; };
-            long used = micros(after.ru_utime) - micros(before.ru_utime) +
-                        micros(after.ru_stime) - micros(before.ru_stime);
+            long used = micros(after.ru_utime) - micros(before.ru_utime) + micros(after.ru_stime) -
+                        micros(before.ru_stime);
             if (timedOut != 16) return 4;
             // 16 threads for half a second: 8 s of processor time if they spun.
             return used < 200000 ? 0 : 5;

@@ -14,9 +14,9 @@
 #include <set>
 #include <string>
 
+#include "platform/base/Posix.h"
 #include "platform/kernel/ProcessObject.h"
 #include "platform/winbase.h"
-#include "platform/base/Posix.h"
 
 #ifndef P_PIDFD
 #define P_PIDFD 3
@@ -39,7 +39,8 @@ bool ForEachThread(pid_t pid, const std::function<bool(pid_t)>& apply) {
     for (int pass = 0; pass < 8; ++pass) {
         DIR* tasks = opendir(dir.c_str());
         if (!tasks) {
-            return platform::FailWith(errno == ENOENT ? ERROR_INVALID_PARAMETER : Win32FromErrno(errno));
+            return platform::FailWith(errno == ENOENT ? ERROR_INVALID_PARAMETER
+                                                      : Win32FromErrno(errno));
         }
         bool found = false;
         while (dirent* entry = readdir(tasks)) {
@@ -164,7 +165,8 @@ HANDLE OpenProcess(DWORD /*access*/, BOOL /*inherit*/, DWORD processId) {
     // pidfds are close-on-exec.
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(processId), 0));
     if (pidfd < 0) {
-        return platform::FailWith(errno == ESRCH ? ERROR_INVALID_PARAMETER : platform::Win32FromErrno(errno));
+        return platform::FailWith(errno == ESRCH ? ERROR_INVALID_PARAMETER
+                                                 : platform::Win32FromErrno(errno));
     }
     return platform::AddHandle(
         std::make_shared<ProcessObject>(static_cast<pid_t>(processId), pidfd));
@@ -198,7 +200,8 @@ BOOL GetProcessAffinityMask(HANDLE process, PDWORD_PTR processMask, PDWORD_PTR s
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(object->Pid(), sizeof set, &set) != 0) {
-        return platform::FailWith(errno == ESRCH ? ERROR_INVALID_PARAMETER : platform::Win32FromErrno(errno));
+        return platform::FailWith(errno == ESRCH ? ERROR_INVALID_PARAMETER
+                                                 : platform::Win32FromErrno(errno));
     }
     DWORD_PTR mask = 0;
     for (int cpu = 0; cpu < 64; ++cpu) {
@@ -250,7 +253,8 @@ DWORD GetPriorityClass(HANDLE process) {
     errno = 0;
     int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(object->Pid()));
     if (nice == -1 && errno != 0) {
-        return platform::FailWith(errno == ESRCH ? ERROR_INVALID_PARAMETER : platform::Win32FromErrno(errno));
+        return platform::FailWith(errno == ESRCH ? ERROR_INVALID_PARAMETER
+                                                 : platform::Win32FromErrno(errno));
     }
     // The class whose nice value lies nearest.
     DWORD best = NORMAL_PRIORITY_CLASS;

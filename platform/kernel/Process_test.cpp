@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/kernel/ProcessObject.h"
+#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // Unnamed events and mutexes, and the event and mutex calls of the layer.
 #include "platform/kernel/SyncObjects.h"
 
-#include <poll.h>
 #include <linux/futex.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/base/Posix.h"
 #include "platform/kernel/KernelObject.h"
 #include "platform/winbase.h"
-#include "platform/base/Posix.h"
 
 namespace platform {
 namespace {
@@ -130,7 +130,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stackSize,
     pthread_attr_destroy(&attributes);
     if (err != 0) {
         delete argument;
-        return platform::FailWith(err == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : platform::Win32FromErrno(err));
+        return platform::FailWith(err == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY
+                                                : platform::Win32FromErrno(err));
     }
     DWORD id = object->WaitForThreadId();
     if (threadId) *threadId = id;

@@ -1,7 +1,7 @@
 // WaitForSingleObject, WaitForMultipleObjects and Sleep over the objects' descriptors and futexes.
-#include <sched.h>
 #include <linux/futex.h>
 #include <poll.h>
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -106,7 +106,7 @@ timespec MonotonicDeadline(Clock::time_point deadline) {
 // on the words and wakes the poll through an eventfd. False with the last
 // error set on failure.
 bool SleepOn(std::vector<pollfd>& fds, const std::vector<FutexWatch>& watches, int timeoutMs,
-           Clock::time_point deadline) {
+             Clock::time_point deadline) {
     if (watches.empty()) {
         if (poll(fds.data(), fds.size(), timeoutMs) >= 0 || errno == EINTR) return true;
         SetLastErrorFromErrno();

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/winsock2.h"
 #include "platform/base/Posix.h"
+#include "platform/winsock2.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "platform/PlatformState.h"
+#include "platform/base/LiveSet.h"
+#include "platform/base/Posix.h"
 #include "platform/registry/SqliteDb.h"
 #include "platform/winreg.h"
-#include "platform/base/Posix.h"
-#include "platform/base/LiveSet.h"
 
 // An open key: the row id of the key in the database. A deleted key's id is
 // never handed out again, so a handle to it can tell that it is gone.
@@ -69,7 +69,6 @@ std::mutex g_mutex;
 SqliteDb* g_db = nullptr;
 pid_t g_dbPid = 0;
 std::filesystem::path* g_dbState = nullptr;
-
 
 // A fork() while another thread is inside a registry call must not leave the
 // child with a locked mutex.
@@ -174,9 +173,7 @@ std::optional<int64_t> KeyIdOf(HKEY key) {
     return id;
 }
 
-HKEY NewHandle(int64_t id) {
-    return Handles().Add(std::make_unique<RegistryKey>(RegistryKey{id}));
-}
+HKEY NewHandle(int64_t id) { return Handles().Add(std::make_unique<RegistryKey>(RegistryKey{id})); }
 
 std::string Fold(std::string_view name) { return platform::AsciiUpper(name); }
 

@@ -1,9 +1,9 @@
 // Tests of the registry: names, typed values, sizes, enumeration, deletion,
 // handles, and sharing between threads and processes.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +19,8 @@
 
 #include "platform/PlatformState.h"
 #include "platform/testsupport/KernelTestSupport.h"
-#include "testing/ChildProcesses.h"
 #include "platform/winreg.h"
+#include "testing/ChildProcesses.h"
 
 namespace {
 

@@ -42,8 +42,8 @@ int SqliteDb::Open(const std::filesystem::path& file, int busyTimeoutMs) {
     if (rc == SQLITE_CANTOPEN || rc == SQLITE_PERM || rc == SQLITE_READONLY) {
         sqlite3_close_v2(db);
         db = nullptr;
-        rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+        rc =
+            sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
     }
     if (rc != SQLITE_OK) {
         sqlite3_close_v2(db);

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/base/Posix.h"
 #include "platform/RegKey.h"
-#include "platform/winlsa.h"
 #include "platform/base/LiveSet.h"
+#include "platform/base/Posix.h"
+#include "platform/winlsa.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "platform/PlatformState.h"
 #include "platform/RegKey.h"
@@ -261,10 +261,10 @@ TEST_F(ServiceControlTest, OneOfSixteenRacingInstallsSucceeds) {
             char c;
             [[maybe_unused]] ssize_t n = read(gate[0], &c, 1);  // all start when the gate closes
             SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-            SC_HANDLE made = CreateServiceA(
-                manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "/bin/true", nullptr, nullptr,
-                nullptr, nullptr, nullptr);
+            SC_HANDLE made =
+                CreateServiceA(manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "/bin/true", nullptr,
+                               nullptr, nullptr, nullptr, nullptr);
             _exit(made ? 0 : GetLastError() == ERROR_SERVICE_EXISTS ? 1 : 2);
         }
         ASSERT_GT(pid, 0);
@@ -378,10 +378,10 @@ TEST_F(ServiceControlTest, StateIsPrivateUnderOpenUmask) {
     int made = platform::testing::RunInChild([&] {
         umask(0);
         SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service = CreateServiceA(
-            manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-            SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "\"" SERVICE_TESTAPP "\"", nullptr,
-            nullptr, nullptr, nullptr, nullptr);
+        SC_HANDLE service =
+            CreateServiceA(manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "\"" SERVICE_TESTAPP "\"",
+                           nullptr, nullptr, nullptr, nullptr, nullptr);
         if (!service || !StartServiceA(service, 0, nullptr)) return 1;
         HANDLE source = RegisterEventSourceA(nullptr, "Probe");
         LPCSTR text = "x";
@@ -395,8 +395,7 @@ TEST_F(ServiceControlTest, StateIsPrivateUnderOpenUmask) {
         return std::filesystem::exists(platform::StateDir() / "services" / "probe_service.out");
     }));
     bool sawSocket = false;
-    for (const auto& entry :
-         std::filesystem::recursive_directory_iterator(platform::StateDir())) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(platform::StateDir())) {
         struct stat info {};
         ASSERT_EQ(lstat(entry.path().c_str(), &info), 0);
         mode_t expected = S_ISDIR(info.st_mode) ? 0700 : 0600;

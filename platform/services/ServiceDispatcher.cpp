@@ -1,4 +1,5 @@
-// The control channel of a service: ControlService on the caller's side, and in the service's process the dispatcher that serves it.
+// The control channel of a service: ControlService on the caller's side, and in the service's
+// process the dispatcher that serves it.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,8 +15,8 @@
 #include <vector>
 
 #include "platform/PlatformState.h"
-#include "platform/services/ServiceRecords.h"
 #include "platform/base/Posix.h"
+#include "platform/services/ServiceRecords.h"
 
 using platform::FailWith;
 using platform::ScopedFd;
@@ -347,7 +348,8 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler) {
     using namespace platform::services;
     std::lock_guard<std::mutex> lock(g_dispatcherLock);
-    if (!g_dispatcher || !serviceName || !platform::AsciiEqualNoCase(serviceName, g_dispatcher->name)) {
+    if (!g_dispatcher || !serviceName ||
+        !platform::AsciiEqualNoCase(serviceName, g_dispatcher->name)) {
         return platform::FailWith(ERROR_SERVICE_DOES_NOT_EXIST);
     }
     if (!handler) {

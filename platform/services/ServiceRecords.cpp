@@ -1,10 +1,11 @@
-// Service records and status: the services database in the registry, the status file and life lock of each service, and the database calls.
+// Service records and status: the services database in the registry, the status file and life lock
+// of each service, and the database calls.
 #include "platform/services/ServiceRecords.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -57,7 +58,8 @@ std::filesystem::path ServiceFile(const std::string& name, const char* suffix) {
     std::string leaf = AsciiLower(name);
     if (leaf.size() > kMaxFileStem) {
         char hash[24];
-        std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(NameHash(name)));
+        std::snprintf(hash, sizeof hash, "~%016llx",
+                      static_cast<unsigned long long>(NameHash(name)));
         leaf = leaf.substr(0, kMaxFileStem - 17) + hash;
     }
     return dir / (leaf + suffix);
@@ -206,7 +208,8 @@ bool ReadFull(int fd, void* buffer, size_t size, std::chrono::steady_clock::time
             return false;
         }
         if (ready < 0) return false;
-        ssize_t n = RetryOnEintr([&] { return read(fd, static_cast<char*>(buffer) + done, size - done); });
+        ssize_t n =
+            RetryOnEintr([&] { return read(fd, static_cast<char*>(buffer) + done, size - done); });
         if (n <= 0) {
             if (n == 0) errno = EPIPE;
             return false;
@@ -277,7 +280,8 @@ LiveSet<ServiceControlHandle>& Handles() {
 }
 
 SC_HANDLE NewHandle(bool manager, const std::string& name) {
-    return Handles().Add(std::make_unique<ServiceControlHandle>(ServiceControlHandle{manager, name}));
+    return Handles().Add(
+        std::make_unique<ServiceControlHandle>(ServiceControlHandle{manager, name}));
 }
 
 // Whether `handle` is open and of the wanted kind; sets ERROR_INVALID_HANDLE
@@ -368,8 +372,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
     if (!lock.Held()) return nullptr;
     switch (SettleRecord(serviceName)) {
         case Record::kPresent: SetLastError(ERROR_SERVICE_EXISTS); return nullptr;
-        case Record::kMarkedForDelete:
-            return platform::FailWith(ERROR_SERVICE_MARKED_FOR_DELETE);
+        case Record::kMarkedForDelete: return platform::FailWith(ERROR_SERVICE_MARKED_FOR_DELETE);
         case Record::kMissing: break;
     }
     LONG rc = WriteServiceKey(serviceName, displayName, serviceType, startType, errorControl,

@@ -1,4 +1,5 @@
-// Service records in the registry, the last reported status in the state directory, and the names both use.
+// Service records in the registry, the last reported status in the state directory, and the names
+// both use.
 #pragma once
 
 #include <sys/un.h>

@@ -1,4 +1,5 @@
-// StartServiceA: runs a service's program as a detached process and follows its start until the dispatcher reports.
+// StartServiceA: runs a service's program as a detached process and follows its start until the
+// dispatcher reports.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,8 +12,8 @@
 
 #include "platform/PlatformState.h"
 #include "platform/RegKey.h"
-#include "platform/services/ServiceRecords.h"
 #include "platform/base/Posix.h"
+#include "platform/services/ServiceRecords.h"
 
 extern char** environ;
 
@@ -250,8 +251,8 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR* args) {
     if (!PrepareLaunch(launch, *name)) return FALSE;
     const uint64_t token = NewToken();
     if (!BeginStart(launch, *name, token)) return FALSE;
-    launch.envText = StartEnvironment(token, *name, launch.readyWrite.Get(), launch.life.Get(),
-                                      argc, args);
+    launch.envText =
+        StartEnvironment(token, *name, launch.readyWrite.Get(), launch.life.Get(), argc, args);
     for (std::string& entry : launch.envText) launch.envp.push_back(entry.data());
     launch.envp.push_back(nullptr);
     for (std::string& word : launch.words) launch.argv.push_back(word.data());

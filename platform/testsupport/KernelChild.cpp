@@ -16,8 +16,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <iostream>
 #include <future>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <string>

@@ -2,9 +2,9 @@
 #include "platform/testsupport/KernelTestSupport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
-#include <grp.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "platform/PlatformState.h"
-#include "testing/ChildProcesses.h"
 #include "platform/base/Posix.h"
+#include "testing/ChildProcesses.h"
 
 extern char** environ;
 
@@ -136,7 +136,8 @@ int RunInChild(const std::function<int()>& body, As as, int timeoutMs) {
     if (as == As::OtherUser && !CanActAsOtherUser()) return 77;
     std::string dir;
     if (as == As::OtherUser) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tavro-other-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tavro-other-XXXXXX").string();
         if (!mkdtemp(pattern.data())) return -1;
         dir = pattern;
         if (chown(dir.c_str(), kOtherUid, kOtherUid) != 0) return -1;

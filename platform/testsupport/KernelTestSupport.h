@@ -1,4 +1,5 @@
-// Test support for the platform layer: scoped handles, a helper process driven line by line, fresh state directories and children run as another user.
+// Test support for the platform layer: scoped handles, a helper process driven line by line, fresh
+// state directories and children run as another user.
 #pragma once
 
 #include <sys/types.h>
