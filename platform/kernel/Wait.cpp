@@ -1,6 +1,7 @@
 // WaitForSingleObject, WaitForMultipleObjects and Sleep over the objects' descriptors and futexes.
 #include <linux/futex.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,6 +10,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -101,9 +105,104 @@ timespec MonotonicDeadline(Clock::time_point deadline) {
             static_cast<long>(since.count() % 1000000000)};
 }
 
+// A thread that sleeps on futex words for a waiting thread whose wait also
+// polls descriptors, and wakes the poll through an eventfd. Each waiting
+// thread gets one on its first such wait and keeps it for the next ones.
+class FutexWatcher {
+public:
+    // The calling thread's watcher, made when missing; nullptr when no
+    // thread can be made (the wait then looks again every few ms).
+    static FutexWatcher* OfThisThread() {
+        thread_local std::unique_ptr<FutexWatcher, Ender> own;
+        // A child after fork() has the memory but not the thread.
+        if (own && own->pid_ != getpid()) static_cast<void>(own.release());
+        if (!own) {
+            auto made = std::unique_ptr<FutexWatcher, Ender>(new FutexWatcher);
+            if (made->Started()) own = std::move(made);
+        }
+        return own.get();
+    }
+
+    int WokenFd() const { return woken_.Get(); }
+
+    // Sleeps on `watches` until Stop, or until one of them changes.
+    void Start(const std::vector<FutexWatch>& watches) {
+        {
+            std::lock_guard lock(mutex_);
+            watches_ = watches;
+            std::atomic_ref<uint32_t>(stop_).store(0);
+            pending_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    // Ends the sleep and waits until the watcher has let go of the words.
+    void Stop() {
+        std::atomic_ref<uint32_t>(stop_).store(1);
+        FutexWakePrivate(&stop_);
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return !pending_ && !busy_; });
+        }
+        DrainEventFd(woken_.Get());
+    }
+
+private:
+    struct Ender {
+        void operator()(FutexWatcher* watcher) const {
+            {
+                std::lock_guard lock(watcher->mutex_);
+                watcher->quit_ = true;
+            }
+            watcher->changed_.notify_all();
+            pthread_join(watcher->thread_, nullptr);
+            delete watcher;
+        }
+    };
+
+    FutexWatcher() : woken_(NewEventFd()) {
+        started_ = woken_ && pthread_create(&thread_, nullptr, &FutexWatcher::Main, this) == 0;
+    }
+    bool Started() const { return started_; }
+
+    static void* Main(void* self) {
+        static_cast<FutexWatcher*>(self)->Run();
+        return nullptr;
+    }
+
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return quit_ || pending_; });
+            if (quit_) return;
+            std::vector<FutexWatch> watches = watches_;
+            pending_ = false;
+            busy_ = true;
+            lock.unlock();
+            FutexWaitAny(watches, &stop_, nullptr);
+            WakeEventFd(woken_.Get());
+            lock.lock();
+            busy_ = false;
+            changed_.notify_all();
+        }
+    }
+
+    const pid_t pid_ = getpid();
+    ScopedFd woken_;
+    pthread_t thread_{};
+    bool started_ = false;
+    uint32_t stop_ = 0;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<FutexWatch> watches_;
+    bool pending_ = false;
+    bool busy_ = false;
+    bool quit_ = false;
+};
+
 // Sleeps until a descriptor of `fds` is ready, a word of `watches` changes
-// or `timeoutMs` (-1: none) passes. With both kinds, a second thread sleeps
-// on the words and wakes the poll through an eventfd. False with the last
+// or `timeoutMs` (-1: none) passes. With both kinds, the thread's futex
+// watcher sleeps on the words while this thread polls. False with the last
 // error set on failure.
 bool SleepOn(std::vector<pollfd>& fds, const std::vector<FutexWatch>& watches, int timeoutMs,
              Clock::time_point deadline) {
@@ -118,30 +217,16 @@ bool SleepOn(std::vector<pollfd>& fds, const std::vector<FutexWatch>& watches, i
         if (err == 0 || err == ETIMEDOUT) return true;
         return platform::FailWith(Win32FromErrno(err));
     }
-    ScopedFd woken(NewEventFd());
-    uint32_t stop = 0;
-    std::optional<std::thread> watcher;
-    if (woken) {
-        try {
-            watcher.emplace([&] {
-                FutexWaitAny(watches, &stop, nullptr);
-                WakeEventFd(woken.Get());
-            });
-        } catch (const std::system_error&) {
-        }
-    }
+    FutexWatcher* watcher = FutexWatcher::OfThisThread();
     if (watcher) {
-        fds.push_back({woken.Get(), POLLIN, 0});
+        watcher->Start(watches);
+        fds.push_back({watcher->WokenFd(), POLLIN, 0});
     } else if (timeoutMs < 0 || timeoutMs > kNoWatcherRecheckMs) {
         timeoutMs = kNoWatcherRecheckMs;
     }
     int ready = poll(fds.data(), fds.size(), timeoutMs);
     int err = errno;
-    if (watcher) {
-        std::atomic_ref<uint32_t>(stop).store(1);
-        FutexWakePrivate(&stop);
-        watcher->join();
-    }
+    if (watcher) watcher->Stop();
     if (ready >= 0 || err == EINTR) return true;
     return platform::FailWith(Win32FromErrno(err));
 }

@@ -117,6 +117,24 @@ TEST(Wait, DoesNotSpinTheProcessor) {
     EXPECT_LT(cpuMs, 60.0);
 }
 
+// A wait over a named event and a descriptor, in this process and then in a
+// child made by fork(), which has no copy of this thread's helpers.
+TEST(Wait, NamedAndPolledObjectsTogetherAlsoAfterFork) {
+    Handle named(CreateEventA(nullptr, TRUE, FALSE, "mixed"));
+    Handle local(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    const HANDLE both[] = {local, named};
+    auto waits = [&] {
+        if (WaitForMultipleObjects(2, both, FALSE, 30) != WAIT_TIMEOUT) return 1;
+        std::thread setter([&] { SetEvent(named); });
+        DWORD woken = WaitForMultipleObjects(2, both, FALSE, 20000);
+        setter.join();
+        ResetEvent(named);
+        return woken == WAIT_OBJECT_0 + 1 ? 0 : 2;
+    };
+    ASSERT_EQ(waits(), 0);
+    EXPECT_EQ(platform::testing::RunInChild(waits), 0);
+}
+
 TEST(Sleep, SleepsAtLeastTheTime) {
     auto start = std::chrono::steady_clock::now();
     Sleep(40);
