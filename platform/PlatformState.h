@@ -33,7 +33,7 @@ std::filesystem::path StateSubdir(const std::string& name);
 // Creates (or opens) a file of the state directory for writing, 0600
 // whatever the umask, close-on-exec, never through a link. `flags` adds to
 // O_CREAT | O_CLOEXEC | O_NOFOLLOW. A descriptor, or -1 with errno set.
-int OpenStateFile(const std::filesystem::path& path, int flags);
+[[nodiscard]] int OpenStateFile(const std::filesystem::path& path, int flags);
 
 // Session of this process: 0 for services, 1 otherwise.
 int SessionId();

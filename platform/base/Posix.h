@@ -53,7 +53,7 @@ private:
 };
 
 // A non-blocking, close-on-exec eventfd holding `initial`, or -1.
-int NewEventFd(unsigned initial = 0);
+[[nodiscard]] int NewEventFd(unsigned initial = 0);
 // Adds one to an eventfd, making it poll readable.
 void WakeEventFd(int fd);
 // Reads an eventfd back to zero.

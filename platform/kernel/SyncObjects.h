@@ -62,7 +62,7 @@ class RobustMutex {
 public:
     explicit RobustMutex(SharedMutexState* state) : state_(state) {}
     // Gives `state` its first value, free; false (errno set) on failure.
-    static bool Init(SharedMutexState& state);
+    [[nodiscard]] static bool Init(SharedMutexState& state);
 
     WaitOutcome TryAcquire();
     bool IsSignalled() const;

@@ -80,7 +80,7 @@ StatusRecord CurrentRecord(const std::string& name);
 // that "running" never rests on a process id that may have been reused.
 // Takes it; the descriptor, or -1 (last error ERROR_SERVICE_ALREADY_RUNNING
 // when another process holds it).
-int TakeLifeLock(const std::string& name);
+[[nodiscard]] int TakeLifeLock(const std::string& name);
 // Whether some process holds the service's life lock.
 bool LifeLockHeld(const std::string& name);
 
