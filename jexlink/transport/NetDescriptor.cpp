@@ -150,27 +150,29 @@ long NetDescriptor::Connect(const sockaddr* address, socklen_t length) {
 long NetDescriptor::Read(char* p, size_t n) {
     Use use(*this);
     if (use.fd < 0) return Closing() ? kIoClosed : (errno = EBADF, kIoFailed);
+    // Try first, wait only when nothing is there: one call per read when
+    // data flows.
     for (;;) {
-        const long waited = Wait(use.fd, POLLIN);
-        if (waited != 0) return waited;
         const ssize_t got = ::recv(use.fd, p, n, MSG_DONTWAIT);
         if (got >= 0) return got;
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-        return kIoFailed;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kIoFailed;
+        const long waited = Wait(use.fd, POLLIN);
+        if (waited != 0) return waited;
     }
 }
 
-long NetDescriptor::Write(const char* p, size_t n) {
+long NetDescriptor::Write(const char* p, size_t n, bool more) {
     Use use(*this);
     if (use.fd < 0) return Closing() ? kIoClosed : (errno = EBADF, kIoFailed);
+    // MSG_NOSIGNAL: a closed peer is an error here, never a signal.
+    const int flags = MSG_DONTWAIT | MSG_NOSIGNAL | (more ? MSG_MORE : 0);
     for (;;) {
+        const ssize_t put = ::send(use.fd, p, n, flags);
+        if (put > 0 || (put == 0 && n == 0)) return put;
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return kIoFailed;
         const long waited = Wait(use.fd, POLLOUT);
         if (waited != 0) return waited;
-        // MSG_NOSIGNAL: a closed peer is an error here, never a signal.
-        const ssize_t put = ::send(use.fd, p, n, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (put > 0 || (put == 0 && n == 0)) return put;
-        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-        return kIoFailed;
     }
 }
 

@@ -41,8 +41,10 @@ public:
     long Connect(const sockaddr* address, socklen_t length);
     // One read of at most n bytes: the count, 0 at the end of data.
     long Read(char* p, size_t n);
-    // One write of at most n bytes: the count written (at least 1).
-    long Write(const char* p, size_t n);
+    // One write of at most n bytes: the count written (at least 1). With
+    // `more`, the bytes may wait for the next write to go out with it (the
+    // pieces of one message leave as few segments, not one each).
+    long Write(const char* p, size_t n, bool more = false);
 
 private:
     // Holds the descriptor open for one step; fd is -1 when it is closed.
