@@ -169,8 +169,7 @@ long NetDescriptor::Write(const char* p, size_t n, bool more) {
     for (;;) {
         const ssize_t put = ::send(use.fd, p, n, flags);
         if (put > 0 || (put == 0 && n == 0)) return put;
-        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            return kIoFailed;
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kIoFailed;
         const long waited = Wait(use.fd, POLLOUT);
         if (waited != 0) return waited;
     }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <future>
+#include <thread>
 
 namespace {
 
@@ -56,6 +57,36 @@ TEST(NetDescriptor, CloseFromAnotherThreadEndsEveryKindOfWait) {
         // The descriptor was closed once the step ended: the peer sees the end.
         char c2;
         EXPECT_EQ(recv(pair.fds[1], &c2, 1, MSG_DONTWAIT), c.name[0] == 'r' ? 0 : 1);
+        close(pair.fds[1]);
+    }
+}
+
+TEST(NetDescriptor, CloseRacingWithBusyStepsNeverLosesOrReusesTheDescriptor) {
+    // Data flows both ways while another thread closes at a varying moment:
+    // every step ends, and the peer always sees the end.
+    for (int round = 0; round < 200; ++round) {
+        Pair pair;
+        NetDescriptor d;
+        ASSERT_TRUE(d.Adopt(pair.fds[0]));
+        auto feeder = std::async(std::launch::async, [&] {
+            char block[512] = {};
+            while (send(pair.fds[1], block, sizeof block, MSG_NOSIGNAL) > 0) {
+            }
+        });
+        auto busy = std::async(std::launch::async, [&] {
+            char block[256];
+            long r = 0;
+            for (int i = 0; r >= 0; ++i)
+                r = i % 2 ? d.Read(block, sizeof block) : d.Write(block, sizeof block);
+            return r;
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(round * 7 % 300));
+        d.Close();
+        ASSERT_EQ(busy.wait_for(10s), std::future_status::ready);
+        const long last = busy.get();
+        EXPECT_TRUE(last == kIoClosed || last == kIoFailed) << last;
+        shutdown(pair.fds[1], SHUT_RDWR);  // ends the feeder once our end is gone
+        ASSERT_EQ(feeder.wait_for(10s), std::future_status::ready);
         close(pair.fds[1]);
     }
 }

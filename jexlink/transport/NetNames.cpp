@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "jexlink/core/JexDataFilePath.h"
+
 namespace jexnet {
 
 int32_t ParseNumber(const char* text) {
@@ -67,7 +69,9 @@ namespace {
 constexpr std::streamsize kMaxServicesFile = 1 << 20;
 
 std::string ReadServicesFile(const std::string& path) {
-    if (path.empty()) return "";
+    // Only a full path: a relative one would name a file of whatever the
+    // working directory is.
+    if (path.empty() || path[0] != '/') return "";
     std::ifstream in(path, std::ios::binary);
     if (!in) return "";
     std::string text(static_cast<size_t>(kMaxServicesFile), '\0');
@@ -85,8 +89,9 @@ bool ForEachTcpName(const std::string& text, Visit visit) {
     while (std::getline(lines, line)) {
         const size_t hash = line.find('#');
         if (hash != std::string::npos) line.resize(hash);
+        // Files written on Windows end lines with CR LF; a NUL ends no name.
         for (char& c : line)
-            if (c == '\r') c = ' ';  // files written on Windows end lines with CR LF
+            if (c == '\r' || c == '\0') c = ' ';
         std::istringstream words(line);
         std::string name;
         std::string portProto;
@@ -155,6 +160,12 @@ std::string ServiceName(int port, const std::string& servicesFile) {
     return result->s_name ? result->s_name : "";
 }
 
-std::string LibraryServicesFile() { return ""; }
+std::string LibraryServicesFile() {
+    try {
+        return JexServicesFilePath().Text();
+    } catch (...) {
+        return "";  // the registry cannot be read: only the system's file counts
+    }
+}
 
 }  // namespace jexnet

@@ -7,8 +7,11 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
+
+#include "jexlink/transport/TransportTestSupport.h"
 
 namespace {
 
@@ -82,6 +85,17 @@ TEST(NetNames, LibraryServicesFileComesBeforeTheSystemOne) {
     EXPECT_EQ(jexnet::ServiceName(0, path), "");
     EXPECT_EQ(jexnet::ServiceName(70000, path), "");
     unlink(path);
+}
+
+TEST(NetNames, TheLibrarysServicesFileLiesUnderTheSystemRoot) {
+    EXPECT_EQ(jexnet::ServicePort("jexgw", jexnet::LibraryServicesFile()), 0);  // no root yet
+    char dir[] = "/tmp/tavro-root-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = transport_test::InstallServicesFile(dir, kServices);
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(jexnet::LibraryServicesFile(), path);
+    EXPECT_EQ(jexnet::ServicePort("jexgw", jexnet::LibraryServicesFile()), 7001);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(NetNames, HostsResolveBothWays) {
