@@ -31,6 +31,9 @@ public:
     using DisplayCallback = void (*)(JexNetStats* stats);
 
     JexNetStats(const char* name, const void* owner, DisplayCallback display);
+    // Statistics that belong to no particular object (the session's own).
+    JexNetStats(const char* statsName, DisplayCallback callback)
+        : JexNetStats(statsName, nullptr, callback) {}
     ~JexNetStats() override;
 
     // Adds to a counter; an index outside 0..3 raises BADSTAT and changes nothing.

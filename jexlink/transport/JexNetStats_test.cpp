@@ -134,7 +134,8 @@ TEST(JexNetStats, DestructorRunsTheCallbackWithTheStopTime) {
     EXPECT_EQ(calls, 1);
     EXPECT_GT(seenStop, 0);
     {
-        JexNetStats stats("x", nullptr, [](JexNetStats* s) { seenStop = s->stop; });
+        JexNetStats stats("x", [](JexNetStats* s) { seenStop = s->stop; });
+        EXPECT_EQ(stats.owner, nullptr);
         stats.stop = 42;  // already stamped: kept
     }
     EXPECT_EQ(seenStop, 42);
