@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
+#include "Hostsys/TavroSettings.h"
 #include "platform/paths.h"
 #include "platform/winbase.h"
 
@@ -157,7 +159,7 @@ int HighestProcessor(DWORD_PTR mask) {
 
 }  // namespace
 
-const char* const DSEnv::s_pRevisionCpp = "$Revision: DSEnv.cpp 1.12 $";
+const char* const DSEnv::s_pRevisionCpp = TAVRO_REVISION("Hostsys/DSEnv.cpp", "1.12");
 const char* const DSEnv::s_pRevisionH = DSENV_H_REVISION;
 
 const char* const DSEnv::pKVantrixHome = kVantrixHome;
@@ -189,8 +191,6 @@ DSEnv::DSEnv() = default;
 DSEnv::DSEnv(const DSEnv& other) = default;
 DSEnv& DSEnv::operator=(const DSEnv& other) = default;
 DSEnv::~DSEnv() = default;
-
-std::string DSEnv::getRevision() { return std::string(s_pRevisionCpp) + " " + s_pRevisionH; }
 
 // ---- Home, paths and files ----
 
@@ -504,34 +504,9 @@ void DSEnv::ReadRegistry(const char* name, std::string& out) {
     out.clear();
     std::clog << "vantrixhome:" << m_VantrixHome;
     std::string path = m_VantrixHome + kSettingsFile;
-    FILE* file = std::fopen(path.c_str(), "re");
-    if (!file) {
+    // Without a home the name would point at the root of the file system.
+    if (m_VantrixHome.empty() || !tavro_settings::ReadValue(path, name, out))
         Log("DSEnv::Failed to open " + path);
-        return;
-    }
-    if (!name || !*name) {
-        std::fclose(file);
-        return;
-    }
-    size_t nameLength = std::strlen(name);
-    // Lines are read in pieces of at most 79 characters; only a piece that
-    // begins a line is taken as a setting.
-    char line[80];
-    bool atLineStart = true;
-    while (std::fgets(line, sizeof line, file)) {
-        size_t length = std::strlen(line);
-        bool startsLine = atLineStart;
-        atLineStart = length > 0 && line[length - 1] == '\n';
-        if (!startsLine || length < nameLength || strncasecmp(line, name, nameLength) != 0) {
-            continue;
-        }
-        const char* equals = std::strchr(line, '=');
-        if (equals) out = equals + 1;
-        // The line end is not part of the value.
-        while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-        break;
-    }
-    std::fclose(file);
 }
 
 void DSEnv::SetAffinity() {
@@ -543,23 +518,9 @@ void DSEnv::SetAffinity() {
             CNTSystemError().GetMsgString());
         processMask = systemMask = 0;
     }
-    DWORD_PTR mask = systemMask;
-    if (CountBits(systemMask) >= 2) {
-        std::string value;
-        ReadRegistry(kCPUAffinity, value);
-        char first = static_cast<char>(
-            std::tolower(static_cast<unsigned char>(value.empty() ? '\0' : value[0])));
-        uint64_t n = 0;
-        if (first == 'f') {
-            // All processors.
-        } else if (first == 't') {
-            if (HighestProcessor(systemMask) >= 0) {
-                mask = DWORD_PTR{1} << HighestProcessor(systemMask);
-            }
-        } else if (LeadingNumber(value, n) && n < 32 && (systemMask & (DWORD_PTR{1} << n))) {
-            mask = DWORD_PTR{1} << n;
-        }
-    }
+    std::string value;
+    if (CountBits(systemMask) >= 2) ReadRegistry(kCPUAffinity, value);
+    DWORD_PTR mask = tavro_settings::AffinityMask(static_cast<uint32_t>(systemMask), value);
     if (mask == processMask) return;
     if (!SetProcessAffinityMask(process, mask)) {
         Log("DSEnv::SetProcessAffinityMask failed...Continuing on." +

@@ -6,8 +6,9 @@
 #include <string>
 
 #include "Hostsys/Env.h"
+#include "Hostsys/Revision.h"
 
-#define DSENV_H_REVISION "$Revision: DSEnv.h 1.6 $"
+#define DSENV_H_REVISION TAVRO_REVISION("Hostsys/DSEnv.h", "1.6")
 
 // The environment of the installed tree, over its private environment file
 // (NTPriv.env): the tree's home, the directories to put in front of PATH,
@@ -20,7 +21,7 @@
 // cached result; an empty result is worked out again on the next call.
 // Messages go as lines to the standard log stream (std::clog). No lock:
 // use one object per thread.
-class DSEnv : public Env {
+class DSEnv : public Env, public tavro::Revisions<DSEnv> {
 public:
     // Key names of the private environment file and of the tree.
     static const char* const pKVantrixHome;       // "VANTRIX_HOME"
@@ -136,7 +137,7 @@ public:
     bool setProcAffinity();
 
     // "<source revision> <header revision>".
-    static std::string getRevision();
+    using tavro::Revisions<DSEnv>::getRevision;
     static const char* const s_pRevisionCpp;
     static const char* const s_pRevisionH;
 

@@ -573,7 +573,9 @@ TEST_F(Tree, ProcAffinityFromPrivateSwitch) {
 }
 
 TEST(DSEnvRevision, JoinsSourceAndHeader) {
-    EXPECT_EQ(DSEnv::getRevision(), std::string(DSEnv::s_pRevisionCpp) + " " + DSEnv::s_pRevisionH);
+    EXPECT_EQ(DSEnv::getRevision(),
+              "$Source: Hostsys/DSEnv.cpp,v $ $Revision: 1.12 $ $Name:  $ "
+              "$Source: Hostsys/DSEnv.h,v $ $Revision: 1.6 $ $Name:  $");
 }
 
 TEST_F(Tree, CopyKeepsCaches) {

@@ -9,9 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "Hostsys/Revision.h"
 #include "platform/winerror.h"
 
-const char* const Env::s_pRevisionCpp = "$Revision: Env.cpp 1.9 $";
+const char* const Env::s_pRevisionCpp = TAVRO_REVISION("Hostsys/Env.cpp", "1.9");
 const char* const Env::s_pRevisionH = ENV_H_REVISION;
 
 namespace {
@@ -282,13 +283,19 @@ bool Env::BlankLastRecord() {
 // Blanks the records of `name` that a hand-edited file may hold before
 // `before`, so that none of them shadows the record that stands there.
 bool Env::BlankShadows(const std::string& name, int64_t before) {
-    while (Find(name) && m_lastStart < before) {
+    // Each round must find a record further on: one that stays found after
+    // its blanking (a name that a blanked record also has) ends the search.
+    int64_t blanked = -1;
+    while (Find(name) && m_lastStart < before && m_lastStart > blanked) {
+        blanked = m_lastStart;
         if (!BlankLastRecord()) return false;
     }
     return true;
 }
 
 bool Env::DeleteEnvVar(const std::string& name) {
+    // The empty name would find blanked records, which are already deleted.
+    if (!IsValidName(name)) return false;
     if (!OpenIfClosed()) return false;
     if (!Find(name)) return false;
     if (!BlankLastRecord()) return false;
@@ -366,5 +373,3 @@ bool Env::AddEnvVar(const std::string& name, const std::string& value) {
     m_lastText = std::move(newText);
     return Good();
 }
-
-std::string Env::getRevision() { return std::string(s_pRevisionCpp) + " " + s_pRevisionH; }

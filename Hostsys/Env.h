@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#define ENV_H_REVISION "$Revision: Env.h 1.4 $"
+#include "Hostsys/Revision.h"
+
+#define ENV_H_REVISION TAVRO_REVISION("Hostsys/Env.h", "1.4")
 
 // A private environment file (NTPriv.env, NTRight) is a flat sequence of
 // records: the text length in decimal digits, then that many bytes of
@@ -12,7 +14,7 @@
 // changes are made in place: a removed record is overwritten with blanks of
 // the same length, a record that grows is blanked and written again at the
 // end. Not for concurrent writers: the file carries no lock.
-class Env {
+class Env : public tavro::Revisions<Env> {
 public:
     // Longest record text the reader accepts (a length of 2048 or more ends
     // the scan of the file).
@@ -57,7 +59,6 @@ public:
     static bool IsValidName(const std::string& name);
 
     // "<source revision> <header revision>".
-    static std::string getRevision();
     static const char* const s_pRevisionCpp;
     static const char* const s_pRevisionH;
 

@@ -138,6 +138,10 @@ TEST_F(EnvFile, EditsLeaveExactBytes) {
           {Op::kAdd, "A\nB", "x", false},
           {Op::kAppend, "", "x", false}},
          "3A=1\n"},
+        {"the empty name is not deleted, beside a blanked record",
+         "3   \n3A=1\n",
+         {{Op::kDelete, "", "", false}, {Op::kDelete, "A", "", true}},
+         "3   \n3   \n"},
         {"a length of 2048 ends the scan and nothing is written",
          "2048x\n3A=1\n",
          {{Op::kAdd, "B", "2", false}, {Op::kAdd, "A", "2", false}, {Op::kDelete, "A", "", false}},
@@ -298,7 +302,9 @@ TEST_F(EnvFile, CopyKeepsNameAndLastRecordAndOpensOnItsOwn) {
 }
 
 TEST(EnvRevision, JoinsSourceAndHeaderRevisions) {
-    EXPECT_EQ(Env::getRevision(), std::string(Env::s_pRevisionCpp) + " " + Env::s_pRevisionH);
+    EXPECT_EQ(Env::getRevision(),
+              "$Source: Hostsys/Env.cpp,v $ $Revision: 1.9 $ $Name:  $ "
+              "$Source: Hostsys/Env.h,v $ $Revision: 1.4 $ $Name:  $");
     EXPECT_NE(std::string(Env::s_pRevisionH).find("Env.h"), std::string::npos);
 }
 

@@ -18,6 +18,8 @@
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/Hostsys_JNI.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
+#include "Hostsys/TavroSettings.h"
 #include "Hostsys/WindowsNoOrphans_JNI.h"
 #include "platform/winbase.h"
 #include "platform/wincon.h"
@@ -29,6 +31,7 @@ constexpr const char* kSettingsFile = "/specific/tavro/config/TAVRO.REG";
 constexpr const char* kHomeMark = "vantrix";
 constexpr int kWordMax = 63;  // status words are short; longer ones are cut
 constexpr int kPidWordMax = 19;
+constexpr size_t kSettingMax = 79;  // the longest value of a settings line
 
 // The environment of the singleton; reads -NoExitHand.
 DSEnv g_env;
@@ -60,6 +63,35 @@ void PutEventInSlot(HANDLE event) {
 
 BOOL KeepRunningOnConsoleEvent(DWORD) { return TRUE; }
 
+// The Java environment that the calling thread's native call brought.
+thread_local JNIEnv* t_env = nullptr;
+
+// The value of the Java system property `name` in the calling thread's
+// VM; empty when there is none or no VM to ask. Leaves no exception.
+std::string SystemProperty(const char* name) {
+    JNIEnv* env = t_env;
+    if (!env) return {};
+    std::string value;
+    jclass system = env->FindClass("java/lang/System");
+    jmethodID get = system ? env->GetStaticMethodID(system, "getProperty",
+                                                    "(Ljava/lang/String;)Ljava/lang/String;")
+                           : nullptr;
+    jstring key = get ? env->NewStringUTF(name) : nullptr;
+    auto text = key ? static_cast<jstring>(env->CallStaticObjectMethod(system, get, key)) : nullptr;
+    if (env->ExceptionCheck()) env->ExceptionClear();
+    if (text) {
+        if (const char* chars = env->GetStringUTFChars(text, nullptr)) {
+            value = chars;
+            env->ReleaseStringUTFChars(text, chars);
+        }
+        env->DeleteLocalRef(text);
+    }
+    if (key) env->DeleteLocalRef(key);
+    if (system) env->DeleteLocalRef(system);
+    if (env->ExceptionCheck()) env->ExceptionClear();
+    return value;
+}
+
 // Opens a text file for reading; on failure the thread's last error says
 // why, for the log line that follows.
 std::FILE* OpenText(const char* path) {
@@ -76,6 +108,17 @@ bool ReadWord(std::FILE* in, char* word, int max) {
     return std::fscanf(in, format, word) == 1;
 }
 
+// The name of process `pid` ("unknown" when it cannot be read); false
+// when there is no such process.
+bool ProcessName(DWORD pid, std::string& name) {
+    std::string dir = "/proc/" + std::to_string(pid);
+    std::ifstream comm(dir + "/comm");
+    if (comm && std::getline(comm, name)) return true;
+    if (access(dir.c_str(), F_OK) != 0) return false;
+    name = "unknown";
+    return true;
+}
+
 // Number of set bits and the highest set bit of a 32-bit mask.
 int CountProcessors(uint32_t mask, int* highest) {
     int count = 0;
@@ -90,8 +133,7 @@ int CountProcessors(uint32_t mask, int* highest) {
 
 }  // namespace
 
-const char* const CHostsys::s_pRevisionCpp =
-    "$Source: Hostsys/Hostsys.cpp,v $ $Revision: 1.7 $ $Name:  $";
+const char* const CHostsys::s_pRevisionCpp = TAVRO_REVISION("Hostsys/Hostsys.cpp", "1.7");
 const char* const CHostsys::s_pRevisionH = HOSTSYS_H_REVISION;
 
 CHostsys* CHostsys::s_theOneAndOnly = nullptr;
@@ -112,6 +154,7 @@ CHostsys* CHostsys::getHostsys(JNIEnv* env) {
     std::lock_guard guard(s_critSect);
     if (!s_theOneAndOnly) new CHostsys;
     ++s_lRefCnt;
+    t_env = env;
     C2J_Logger register_thread(env, false);
     return s_theOneAndOnly;
 }
@@ -139,14 +182,22 @@ const char* CHostsys::getVantrixHome() {
     if (!m_home.empty()) return m_home.c_str();
     char path[MAX_PATH + 1] = {};
     DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (length == 0) return nullptr;
     path[length < MAX_PATH ? length : MAX_PATH] = '\0';
-    const char* mark = std::strstr(path, kHomeMark);
-    if (!mark) return nullptr;
-    m_home.assign(path, mark - path);
-    m_home += "/";
-    m_home += kHomeMark;
-    return m_home.c_str();
+    if (const char* mark = length ? std::strstr(path, kHomeMark) : nullptr) {
+        m_home.assign(path, mark - path);
+        m_home += "/";
+        m_home += kHomeMark;
+        return m_home.c_str();
+    }
+    // The program is the Java runtime's, whose real path lies outside the
+    // tree when the tree's runtime links to a system one: the director
+    // names its home in a system property, and the tree in its variable.
+    m_home = SystemProperty("Vantrix.Home");
+    if (m_home.empty()) {
+        const char* variable = std::getenv("VANTRIX_HOME");
+        if (variable) m_home = variable;
+    }
+    return m_home.empty() ? nullptr : m_home.c_str();
 }
 
 bool CHostsys::setupExitHandler() {
@@ -156,10 +207,13 @@ bool CHostsys::setupExitHandler() {
 }
 
 void CHostsys::guardAgainstConsoleEvents() {
-    getVantrixHome();
+    const char* home = getVantrixHome();
     bool noExitHandler;
     {
         std::lock_guard guard(s_critSect);  // the environment file is shared
+        // The environment finds the same home as this object (a path in
+        // the home gives the home).
+        if (home) g_env.GetVantrixHome((std::string(home) + "/.").c_str());
         noExitHandler = g_env.getNoExitHand();
         g_env.Close();
     }
@@ -279,21 +333,17 @@ void CHostsys::ReadRegistry(const char* name, char* out) {
     out[0] = '\0';
     const char* home = getVantrixHome();
     std::string path = std::string(home ? home : "") + kSettingsFile;
-    std::FILE* in = OpenText(path.c_str());
-    if (!in) {
+    std::string value;
+    // Without a home the name would point at the root of the file system.
+    if (!home || !tavro_settings::ReadValue(path, name, value)) {
         char line[MAX_PATH + 64];
         std::snprintf(line, sizeof line, "Hostsys.ReadRegistry::Failed to open %s", path.c_str());
         logTavroMsg(line);
         return;
     }
-    size_t nameLength = std::strlen(name);
-    char line[80];
-    while (std::fgets(line, sizeof line, in)) {
-        if (strncasecmp(line, name, nameLength) != 0) continue;
-        if (const char* equals = std::strchr(line, '=')) std::strcpy(out, equals + 1);
-        break;
-    }
-    std::fclose(in);
+    // A value is the rest of a line of at most 79 characters: it fits the
+    // caller's 80 bytes.
+    std::snprintf(out, kSettingMax + 1, "%s", value.c_str());
 }
 
 bool CHostsys::ntSetAffinity(const char*) {
@@ -306,19 +356,9 @@ bool CHostsys::ntSetAffinity(const char*) {
     }
     uint32_t system = static_cast<uint32_t>(systemMask);
     int highest = -1;
-    uint32_t mask = system;
-    if (CountProcessors(system, &highest) >= 2) {
-        char value[80];
-        ReadRegistry("tavro.CPUAffinity", value);
-        char first = static_cast<char>(std::tolower(static_cast<unsigned char>(value[0])));
-        unsigned number = 0;
-        if (first == 't') {
-            mask = 1u << highest;
-        } else if (first != 'f' && std::sscanf(value, "%u", &number) == 1 && number < 32 &&
-                   (system & (1u << number))) {
-            mask = 1u << number;
-        }
-    }
+    char value[kSettingMax + 1] = "";
+    if (CountProcessors(system, &highest) >= 2) ReadRegistry("tavro.CPUAffinity", value);
+    uint32_t mask = tavro_settings::AffinityMask(system, value);
     if (mask == static_cast<uint32_t>(processMask)) return true;
     if (SetProcessAffinityMask(GetCurrentProcess(), mask)) return true;
     logTavroMsg(kFailed);
@@ -375,20 +415,16 @@ int CHostsys::checkFileforMatch(const char* path, const char* pattern) {
 }
 
 bool CHostsys::CheckPID(const char* pid, const char* pattern) {
-    // The whole list: a cut-off list would report a running process as gone
-    // on a machine with many processes.
-    std::vector<_TASK_LIST> list(65536);
-    DWORD count = GetTaskList(list.data(), static_cast<DWORD>(list.size()));
-    DWORD wanted = static_cast<DWORD>(std::strtoul(pid, nullptr, 10));
-    for (DWORD i = 0; i < count; ++i) {
-        const _TASK_LIST& task = list[i];
-        if (task.dwProcessId != wanted) continue;
-        if (std::strstr(task.ProcessName, "java") ||
-            std::strstr(task.ProcessName, "TavroService") ||
-            (pattern && std::strstr(task.ProcessName, pattern)))
-            return true;
-    }
-    return false;
+    // The one process is looked up by its id: a list cut off at some
+    // length would report a running process as gone on a busy machine.
+    char* end = nullptr;
+    unsigned long wanted = std::strtoul(pid, &end, 10);
+    if (end == pid || wanted == 0 || wanted > 0x7FFFFFFFul) return false;
+    std::string name;
+    if (!ProcessName(static_cast<DWORD>(wanted), name)) return false;
+    return name.find("java") != std::string::npos ||
+           name.find("TavroService") != std::string::npos ||
+           (pattern && name.find(pattern) != std::string::npos);
 }
 
 DWORD CHostsys::GetTaskList(_TASK_LIST* list, DWORD max) {
@@ -406,13 +442,8 @@ DWORD CHostsys::GetTaskList(_TASK_LIST* list, DWORD max) {
         std::memset(&task, 0, sizeof task);
         task.dwProcessId = id ? static_cast<DWORD>(id) : 0xFFFFFFFEu;
         task.flags = 0;
-        std::string dir = std::string("/proc/") + entry->d_name;
-        std::ifstream comm(dir + "/comm");
         std::string name;
-        if (!comm || !std::getline(comm, name)) {
-            if (access(dir.c_str(), F_OK) != 0) continue;  // the process ended meanwhile
-            name = "unknown";
-        }
+        if (!ProcessName(static_cast<DWORD>(id), name)) continue;  // ended meanwhile
         std::snprintf(task.ProcessName, sizeof task.ProcessName, "%s", name.c_str());
         ++count;
     }
@@ -433,7 +464,5 @@ void CHostsys::printDllRevisions() {
     for (const char* line : lines) std::printf("%s\n", line);
     std::fflush(stdout);
 }
-
-std::string CHostsys::getRevision() { return std::string(s_pRevisionCpp) + " " + s_pRevisionH; }
 
 extern "C" void prtDllRev() { CHostsys::printDllRevisions(); }

@@ -7,9 +7,10 @@
 #include <mutex>
 #include <string>
 
+#include "Hostsys/Revision.h"
 #include "platform/wintypes.h"
 
-#define HOSTSYS_H_REVISION "$Source: Hostsys/Hostsys.h,v $ $Revision: 1.3 $ $Name:  $"
+#define HOSTSYS_H_REVISION TAVRO_REVISION("Hostsys/Hostsys.h", "1.3")
 
 class DSEnv;
 
@@ -23,7 +24,7 @@ class DSEnv;
 //
 // Also offers status-file and process-list checks for tools, and the
 // library's revision strings.
-class CHostsys {
+class CHostsys : public tavro::Revisions<CHostsys> {
 public:
     // One entry of the process list.
     struct _TASK_LIST {
@@ -71,7 +72,6 @@ public:
     int checkFileforMatch(const char* path, const char* pattern);
 
     static void printDllRevisions();
-    static std::string getRevision();
 
     static const char* const s_pRevisionCpp;
     static const char* const s_pRevisionH;

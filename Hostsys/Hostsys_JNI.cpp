@@ -7,9 +7,9 @@
 #include <string>
 
 #include "C2JavaAPI/C2J_Logger.h"
+#include "Hostsys/Revision.h"
 
-const char* const kHostsysJniRevisionCpp =
-    "$Source: Hostsys/Hostsys_JNI.cpp,v $ $Revision: 1.4 $ $Name:  $";
+const char* const kHostsysJniRevisionCpp = TAVRO_REVISION("Hostsys/Hostsys_JNI.cpp", "1.4");
 const char* const kHostsysJniRevisionH = HOSTSYS_JNI_H_REVISION;
 
 namespace {

@@ -4,8 +4,9 @@
 #include <jni.h>
 
 #include "Hostsys/Hostsys.h"
+#include "Hostsys/Revision.h"
 
-#define HOSTSYS_JNI_H_REVISION "_$Source: Hostsys/Hostsys_JNI.h,v $ $Revision: 1.2 $ $Name:  $"
+#define HOSTSYS_JNI_H_REVISION "_" TAVRO_REVISION("Hostsys/Hostsys_JNI.h", "1.2")
 
 extern const char* const kHostsysJniRevisionCpp;
 extern const char* const kHostsysJniRevisionH;

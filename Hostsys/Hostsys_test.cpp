@@ -232,12 +232,22 @@ TEST_F(HostsysTest, SetAffinityFollowsTheSetting) {
 }
 
 TEST_F(HostsysTest, ReadRegistryTakesTheValueAfterTheFirstEquals) {
-    WriteSettings("tavro.Other=1\ntavro.cpuaffinity=a=b\n");
-    char value[80];
-    m_host.ReadRegistry("tavro.CPUAffinity", value);
-    EXPECT_STREQ(value, "a=b\n");
-    m_host.ReadRegistry("tavro.Missing", value);
-    EXPECT_STREQ(value, "");
+    // The rules of the tree environment's reader: no line end in the
+    // value, and a match only at the start of a line.
+    WriteSettings("tavro.Other=1\r\ntavro.cpuaffinity=a=b\r\n" + std::string(78, 'x') +
+                  "tavro.cut=bad\n");
+    struct Case {
+        const char* name;
+        const char* value;
+    } cases[] = {{"tavro.CPUAffinity", "a=b"},
+                 {"tavro.Other", "1"},
+                 {"tavro.cut", ""},
+                 {"tavro.Missing", ""}};
+    for (const Case& c : cases) {
+        char value[80] = "stale";
+        m_host.ReadRegistry(c.name, value);
+        EXPECT_STREQ(value, c.value) << c.name;
+    }
 }
 
 TEST_F(HostsysTest, TaskListHoldsThisProcess) {
@@ -303,7 +313,8 @@ TEST(HostsysRevisions, PrintsEightRevisionLines) {
     EXPECT_EQ(lines[7], CHostsys::s_pRevisionCpp);
     EXPECT_EQ(lines[8], CHostsys::s_pRevisionH);
     EXPECT_EQ(CHostsys::getRevision(),
-              std::string(CHostsys::s_pRevisionCpp) + " " + CHostsys::s_pRevisionH);
+              "$Source: Hostsys/Hostsys.cpp,v $ $Revision: 1.7 $ $Name:  $ "
+              "$Source: Hostsys/Hostsys.h,v $ $Revision: 1.3 $ $Name:  $");
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // CNTSystemError: a Win32 error code with the system's message text for it.
 #include "Hostsys/NTSystemError.h"
 
+#include "Hostsys/Revision.h"
 #include "platform/winbase.h"
 
-const char* const CNTSystemError::s_pRevisionCpp = "$Revision: NTSystemError.cpp 1.5 $";
+const char* const CNTSystemError::s_pRevisionCpp =
+    TAVRO_REVISION("Hostsys/NTSystemError.cpp", "1.5");
 const char* const CNTSystemError::s_pRevisionH = NTSYSTEMERROR_H_REVISION;
 
 namespace {
@@ -49,8 +51,4 @@ void CNTSystemError::CommonCon(DWORD code) {
 
 std::string CNTSystemError::GetMsgString() const {
     return m_message + " ID:" + (m_id ? *m_id : std::string("None"));
-}
-
-std::string CNTSystemError::getRevision() {
-    return std::string(s_pRevisionCpp) + " " + s_pRevisionH;
 }

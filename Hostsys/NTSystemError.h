@@ -4,15 +4,16 @@
 #include <optional>
 #include <string>
 
+#include "Hostsys/Revision.h"
 #include "platform/wintypes.h"
 
-#define NTSYSTEMERROR_H_REVISION "$Revision: NTSystemError.h 1.3 $"
+#define NTSYSTEMERROR_H_REVISION TAVRO_REVISION("Hostsys/NTSystemError.h", "1.3")
 
 // Captures a Win32 error code and its system message at construction, so
 // that a failure can be logged in one line (GetMsgString) or thrown. Build
 // it right after the failing call: the default and code-0 constructors take
 // the thread's last error.
-class CNTSystemError {
+class CNTSystemError : public tavro::Revisions<CNTSystemError> {
 public:
     // The calling thread's last error.
     CNTSystemError();
@@ -34,7 +35,6 @@ public:
     DWORD GetMessageLength() const { return m_messageLength; }
 
     // "<source revision> <header revision>".
-    static std::string getRevision();
     static const char* const s_pRevisionCpp;
     static const char* const s_pRevisionH;
 

@@ -71,7 +71,8 @@ TEST(NTSystemError, CopiesOwnTheirTexts) {
 
 TEST(NTSystemError, RevisionJoinsSourceAndHeader) {
     EXPECT_EQ(CNTSystemError::getRevision(),
-              std::string(CNTSystemError::s_pRevisionCpp) + " " + CNTSystemError::s_pRevisionH);
+              "$Source: Hostsys/NTSystemError.cpp,v $ $Revision: 1.5 $ $Name:  $ "
+              "$Source: Hostsys/NTSystemError.h,v $ $Revision: 1.3 $ $Name:  $");
 }
 
 }  // namespace

@@ -2,9 +2,10 @@
 #include "Hostsys/WindowsNoOrphans_JNI.h"
 
 #include "Hostsys/Hostsys_JNI.h"
+#include "Hostsys/Revision.h"
 
 const char* const kWindowsNoOrphansJniRevisionCpp =
-    "$Source: Hostsys/WindowsNoOrphans_JNI.cpp,v $ $Revision: 1.3 $ $Name:  $";
+    TAVRO_REVISION("Hostsys/WindowsNoOrphans_JNI.cpp", "1.3");
 const char* const kWindowsNoOrphansJniRevisionH = WINDOWSNOORPHANS_JNI_H_REVISION;
 
 jboolean JNICALL Java_com_pelmar_vantrix_tavro_util_WindowsNoOrphans_IsNTDirectorDead(JNIEnv* env,

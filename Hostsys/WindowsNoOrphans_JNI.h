@@ -3,8 +3,9 @@
 
 #include <jni.h>
 
-#define WINDOWSNOORPHANS_JNI_H_REVISION \
-    "_$Source: Hostsys/WindowsNoOrphans_JNI.h,v $ $Revision: 1.2 $ $Name:  $"
+#include "Hostsys/Revision.h"
+
+#define WINDOWSNOORPHANS_JNI_H_REVISION "_" TAVRO_REVISION("Hostsys/WindowsNoOrphans_JNI.h", "1.2")
 
 extern const char* const kWindowsNoOrphansJniRevisionCpp;
 extern const char* const kWindowsNoOrphansJniRevisionH;

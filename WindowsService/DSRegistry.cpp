@@ -7,6 +7,12 @@
 
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
+
+const char* const DSRegistry::s_pRevisionCpp =
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/DSRegistry.cpp", "1.10");
+const char* const DSRegistry::s_pRevisionH =
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/DSRegistry.h", "1.5");
 
 const char* const DSRegistry::kSuiteKey = "SOFTWARE\\ZM\\vantrix\\norba";
 

@@ -15,6 +15,9 @@ class DSEnv;
 // and a false result; nothing is thrown.
 class DSRegistry {
 public:
+    static const char* const s_pRevisionH;
+    static const char* const s_pRevisionCpp;
+
     explicit DSRegistry(const char* name);
     virtual ~DSRegistry();
 

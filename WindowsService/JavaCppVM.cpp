@@ -8,13 +8,12 @@
 #include <mutex>
 
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
 
 const char* const JavaCppVM::s_pRevisionCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/JavaCppVM.cpp,v $ $Revision: 1.14 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/JavaCppVM.cpp", "1.14");
 const char* const JavaCppVM::s_pRevisionH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/JavaCppVM.h,v $_ $Revision: 1.9 $ "
-    "$Name:  $";
+    TAVRO_REVISION_WITH("/usr/local/cvsroot/tavro/WindowsService/JavaCppVM.h", "_", "1.9", "");
 
 namespace {
 

@@ -12,6 +12,12 @@
 
 #include "Hostsys/Env.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
+
+const char* const LSAPrivs::s_pRevisionCpp =
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/LSAPrivs.cpp", "1.4");
+const char* const LSAPrivs::s_pRevisionH =
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/LSAPrivs.h", "1.3");
 
 namespace {
 

@@ -13,6 +13,9 @@
 // Messages go to standard error. One object serves one operation.
 class LSAPrivs {
 public:
+    static const char* const s_pRevisionH;
+    static const char* const s_pRevisionCpp;
+
     enum class Mode { kGrant, kRemove };
 
     static constexpr size_t kAccountSize = 256;

@@ -10,7 +10,10 @@
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/Env.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
+#include "WindowsService/DSRegistry.h"
 #include "WindowsService/JavaCppVM.h"
+#include "WindowsService/LSAPrivs.h"
 #include "WindowsService/TavroCom.h"
 #include "WindowsService/TavroJVM.h"
 #include "WindowsService/TavroService.h"
@@ -24,31 +27,9 @@
 namespace {
 
 const char* const kRevisionCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/NTServApp.cpp,v $ $Revision: 1.28 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/NTServApp.cpp", "1.28");
 const char* const kRevisionH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/NTServApp.h,v $ $Revision: 1.2 $ "
-    "$Name:  $";
-
-// The keyword strings of the framework's files, which keep none of their own.
-const char* const kDSRegistryCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/DSRegistry.cpp,v $ $Revision: 1.10 $ "
-    "$Name:  $";
-const char* const kDSRegistryH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/DSRegistry.h,v $ $Revision: 1.5 $ "
-    "$Name:  $";
-const char* const kLSAPrivsCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/LSAPrivs.cpp,v $ $Revision: 1.4 $ "
-    "$Name:  $";
-const char* const kLSAPrivsH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/LSAPrivs.h,v $ $Revision: 1.3 $ "
-    "$Name:  $";
-const char* const kNTServiceCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/NTService.cpp,v $ $Revision: 1.40 $ "
-    "$Name:  $";
-const char* const kNTServiceH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/NTService.h,v $ $Revision: 1.12 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/NTServApp.h", "1.2");
 
 constexpr const char* kInstanceMutex = "Only.one.TavroService";
 constexpr const char* kHelpFile = "/common/share/DSHelp.txt";
@@ -68,20 +49,20 @@ void PrintRevisions() {
                                  CTavroService::s_pRevisionH,
                                  DSEnv::s_pRevisionCpp,
                                  DSEnv::s_pRevisionH,
-                                 kDSRegistryCpp,
-                                 kDSRegistryH,
+                                 DSRegistry::s_pRevisionCpp,
+                                 DSRegistry::s_pRevisionH,
                                  Env::s_pRevisionCpp,
                                  Env::s_pRevisionH,
                                  JavaCppVM::s_pRevisionCpp,
                                  JavaCppVM::s_pRevisionH,
-                                 kLSAPrivsCpp,
-                                 kLSAPrivsH,
+                                 LSAPrivs::s_pRevisionCpp,
+                                 LSAPrivs::s_pRevisionH,
                                  kRevisionCpp,
                                  kRevisionH,
                                  CNTSystemError::s_pRevisionCpp,
                                  CNTSystemError::s_pRevisionH,
-                                 kNTServiceCpp,
-                                 kNTServiceH};
+                                 CNTService::s_pRevisionCpp,
+                                 CNTService::s_pRevisionH};
     for (const char* line : lines) std::cout << line << std::endl;
 #ifdef TAVRO_HAS_HOSTSYS_REVISIONS
     CHostsys::printDllRevisions();
@@ -106,20 +87,20 @@ void Help(CTavroService& service, const std::string& module) {
                 break;
             }
             std::string text = line;
-            // A longer line goes on as the next line; nothing is dropped.
-            if (!text.empty() && text.back() == '\n') text.pop_back();
+            if (!text.empty() && text.back() == '\n') {
+                text.pop_back();
+            } else if (text.size() == sizeof line - 1) {
+                // A full buffer: the line may end right here, or go on as
+                // the next line (nothing is dropped).
+                int next = std::fgetc(file);
+                if (next != '\n' && next != EOF) std::ungetc(next, file);
+            }
             std::cout << text << std::endl;
             ++shown;
         }
-        if (more) {
-            int next = std::fgetc(file);
-            if (next == EOF) {
-                more = false;
-            } else {
-                std::ungetc(next, file);
-                std::cout << "more>>" << std::flush;
-            }
-        }
+        // The file is at its end only once a read has found the end: a
+        // page that ends with the last line still shows the prompt.
+        if (more && !std::feof(file)) std::cout << "more>>" << std::flush;
         std::cin.get();
     }
     std::fclose(file);
@@ -141,6 +122,60 @@ std::string ModulePath() {
 int ExitStatus(DWORD code) {
     if (code == 0) return 0;
     return (code & 0xFF) != 0 ? static_cast<int>(code & 0xFF) : 1;
+}
+
+// A failed action says why in one line on standard error (the log stream
+// goes to the service log); the program then exits non-zero.
+class Failure {
+public:
+    void operator()(const std::string& why) {
+        std::cerr << "TavroService: " << why << std::endl;
+        failed_ = true;
+    }
+    bool Failed() const { return failed_; }
+
+private:
+    bool failed_ = false;
+};
+
+// The first argument that is exactly "-i" or "-u" (the program name
+// included), as the service's ParseStandardArgs finds it; null for none.
+const char* StandardSwitch(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i) {
+        if (std::string(argv[i]) == "-i" || std::string(argv[i]) == "-u") return argv[i];
+    }
+    return nullptr;
+}
+
+// Why the install switches cannot be stored; empty when they can. Each of
+// the four is taken once: a repeated one is refused, not half-applied.
+std::string RefuseInstallSwitches(int argc, char** argv) {
+    static const char* const kSwitches[] = {"-RunPriority", "-Affinity", "-Verbose", "-Port"};
+    for (const char* name : kSwitches) {
+        int seen = 0;
+        for (int i = 0; i + 1 < argc; ++i) {
+            if (std::string(argv[i]) != name) continue;
+            if (++seen > 1) return std::string(name) + " is given more than once";
+            if (std::string(name) != "-Port") continue;
+            // The link listens on the port plus one: both must be ports.
+            const std::string value = argv[i + 1];
+            char* end = nullptr;
+            unsigned long port = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
+                port == 0 || port > 65534)
+                return "-Port " + value + " is not a port number (1 to 65534)";
+        }
+    }
+    return {};
+}
+
+std::string LastErrorLine() {
+    std::string text = CNTSystemError().GetMsgString();
+    size_t id = text.find(" ID:");
+    if (id != std::string::npos) text.erase(id);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text;
 }
 
 }  // namespace
@@ -169,36 +204,60 @@ int main(int argc, char** argv) {
     std::streambuf* previous = std::clog.rdbuf(log.rdbuf());
     if (!module.empty()) env.RenameOutputFiles(module.c_str());
 
+    Failure fail;
+    // Every exception is caught here, so that the end sequence below always
+    // runs (the mutex is released, the log is closed); the action that it
+    // ended counts as failed.
     try {
-        if (service->ParseStandardArgs(argc, argv) == 0) {
-            const char* first = argc > 1 ? argv[1] : nullptr;
-            if (!first) {
-                RunAsService(*service);
-            } else if (std::string(first) == "-Interactive") {
-                if (service->OnInit()) service->Run();
-            } else if (std::string(first) == "-i" || std::string(first) == "-u") {
-                // installed or removed above
-            } else if (std::string(first) == "-env") {
-                DSEnv edit;
-                edit.Interface(argc, argv);
-            } else if (Is(first, "-stop")) {
-                service->Control(SERVICE_CONTROL_STOP);
-            } else if (Is(first, "-start")) {
-                service->Control(129);
-            } else if (Is(first, "-shutdown")) {
-                service->Control(SERVICE_CONTROL_SHUTDOWN);
-            } else if (Is(first, "-interrogate")) {
-                service->Control(SERVICE_CONTROL_INTERROGATE);
-            } else if (Is(first, "-version")) {
-                PrintRevisions();
-            } else if (Is(first, "-?")) {
-                Help(*service, module);
-            } else {
-                RunAsService(*service);
+        const char* standard = StandardSwitch(argc, argv);
+        const char* first = argc > 1 ? argv[1] : nullptr;
+        if (standard && std::string(standard) == "-i") {
+            std::string refusal = RefuseInstallSwitches(argc, argv);
+            if (!refusal.empty()) {
+                fail("not installed: " + refusal);
+            } else if (!service->ParseStandardArgs(argc, argv) || !service->InstallCompleted()) {
+                fail("the install did not complete: the service log says why");
             }
+        } else if (standard) {
+            if (!service->ParseStandardArgs(argc, argv))
+                fail("the service was not removed completely: the service log says why");
+        } else if (!first) {
+            RunAsService(*service);
+        } else if (std::string(first) == "-Interactive") {
+            service->SetInteractive(true);
+            // A start that fails has said why on standard error.
+            if (service->OnInit())
+                service->Run();
+            else
+                fail("the service did not start");
+        } else if (std::string(first) == "-env") {
+            DSEnv edit;
+            if (argc < 4)
+                fail("-env needs a name and a value (-env [-a|-d] NAME VALUE ...)");
+            else if (!edit.Interface(argc, argv))
+                fail(
+                    "-env: the private environment file was not changed as asked (a name "
+                    "missing from it, or one that cannot be stored)");
+        } else if (Is(first, "-stop")) {
+            if (!service->Control(SERVICE_CONTROL_STOP)) fail("-stop failed: " + LastErrorLine());
+        } else if (Is(first, "-start")) {
+            if (!service->Control(CNTService::kControlStart))
+                fail("-start failed: " + LastErrorLine());
+        } else if (Is(first, "-shutdown")) {
+            if (!service->Control(SERVICE_CONTROL_SHUTDOWN))
+                fail("-shutdown failed: " + LastErrorLine());
+        } else if (Is(first, "-interrogate")) {
+            if (!service->Control(SERVICE_CONTROL_INTERROGATE))
+                fail("-interrogate failed: " + LastErrorLine());
+        } else if (Is(first, "-version")) {
+            PrintRevisions();
+        } else if (Is(first, "-?")) {
+            Help(*service, module);
+        } else {
+            RunAsService(*service);
         }
     } catch (...) {
-        // Nothing more to do: the end sequence runs as for any other action.
+        fail("the action ended by an unexpected error");
     }
 
     DWORD code = service->Status().dwWin32ExitCode;
@@ -210,5 +269,6 @@ int main(int argc, char** argv) {
     std::clog.rdbuf(previous);
     log.close();
     delete service;
-    return ExitStatus(code);
+    int status = ExitStatus(code);
+    return fail.Failed() && status == 0 ? 1 : status;
 }

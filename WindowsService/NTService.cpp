@@ -14,11 +14,17 @@
 
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
 #include "WindowsService/DSRegistry.h"
 #include "WindowsService/LSAPrivs.h"
 #include "WindowsService/NTServMsg.h"
 #include "platform/winevt.h"
 #include "platform/winreg.h"
+
+const char* const CNTService::s_pRevisionCpp =
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/NTService.cpp", "1.40");
+const char* const CNTService::s_pRevisionH =
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/NTService.h", "1.12");
 
 CNTService* CNTService::m_pThis = nullptr;
 HANDLE CNTService::m_hShutdownEvent = nullptr;
@@ -31,7 +37,6 @@ constexpr const char* kEventSourcesKey =
 constexpr DWORD kCreateAccess = 0xA00F01FF;
 constexpr DWORD kDescriptionLevel = 1;
 constexpr DWORD kEventTypesSupported = 7;
-constexpr DWORD kControlStart = 129;
 
 std::string LocalTime(const char* format) {
     time_t now = time(nullptr);
@@ -169,6 +174,7 @@ bool CNTService::IsInstalled() {
 }
 
 bool CNTService::Install(int argc, char** argv) {
+    m_bInstallCompleted = false;
     std::string file = ModuleFileName();
     DSEnv env;
     std::vector<std::string> line = InstallEnvLine(argc, argv);
@@ -239,6 +245,7 @@ bool CNTService::Install(int argc, char** argv) {
         key = nullptr;
 
         LogEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_INSTALLED, m_szServiceName);
+        m_bInstallCompleted = true;
     } catch (const CNTSystemError& error) {
         std::clog << "Error: CNTService.Install " << error.GetMsgString() << std::endl;
     } catch (...) {
@@ -311,28 +318,44 @@ bool CNTService::Uninstall() {
     return result;
 }
 
-void CNTService::Control(DWORD code) {
+bool CNTService::Control(DWORD code) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (!manager) return;
+    if (!manager) return false;
     DWORD access = SERVICE_USER_DEFINED_CONTROL;
     if (code == SERVICE_CONTROL_STOP || code == SERVICE_CONTROL_SHUTDOWN) access = SERVICE_STOP;
     if (code == SERVICE_CONTROL_INTERROGATE) access = SERVICE_INTERROGATE;
     if (code == kControlStart) access |= SERVICE_START;
     SC_HANDLE service = OpenServiceA(manager, m_szServiceName, access);
     if (!service) {
+        DWORD error = GetLastError();
         CloseServiceHandle(manager);
-        return;
+        SetLastError(error);
+        return false;
     }
     bool send = code != SERVICE_CONTROL_INTERROGATE;
+    bool ok = true;
+    DWORD error = ERROR_SUCCESS;
     if (code == kControlStart && !StartServiceA(service, 0, nullptr)) {
+        error = GetLastError();
         std::clog << "NTService.control " << LastErrorText() << std::endl;
         send = false;
+        // A service that already runs is where the start wanted it.
+        ok = error == ERROR_SERVICE_ALREADY_RUNNING;
     }
     SERVICE_STATUS status{};
-    if (send && !ControlService(service, code, &status))
+    if (send && !ControlService(service, code, &status)) {
+        // The code that follows a start is for the service to take or
+        // refuse; the start itself has succeeded.
+        if (code != kControlStart) {
+            ok = false;
+            error = GetLastError();
+        }
         std::clog << "NTServer.control " << LastErrorText() << std::endl;
+    }
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
+    SetLastError(ok ? ERROR_SUCCESS : error);
+    return ok;
 }
 
 bool CNTService::LogEvent(WORD type, DWORD id, const char* s1, const char* s2, const char* s3) {
@@ -433,7 +456,7 @@ void CNTService::Handler(DWORD control) {
         case SERVICE_CONTROL_CONTINUE: service->OnContinue(); break;
         case SERVICE_CONTROL_INTERROGATE: service->OnInterrogate(); break;
         default:
-            if (control < 128 || !service->OnUserControl(control))
+            if (control < kFirstUserControl || !service->OnUserControl(control))
                 service->LogEvent(EVENTLOG_ERROR_TYPE, EVMSG_BADREQUEST);
             break;
     }

@@ -20,7 +20,17 @@
 // it from several threads takes the same lock.
 class CNTService {
 public:
+    static const char* const s_pRevisionH;
+    static const char* const s_pRevisionCpp;
+
     static constexpr size_t kNameSize = 64;
+    // User-defined control codes (128 and above reach OnUserControl).
+    // kControlSaveStatus asks the Tavro service to write its saved registry
+    // values; kControlStart is what "-start" sends after starting the
+    // service, which the Tavro service rejects (event 106).
+    static constexpr DWORD kFirstUserControl = 128;
+    static constexpr DWORD kControlSaveStatus = 128;
+    static constexpr DWORD kControlStart = 129;
 
     explicit CNTService(const char* name);
     CNTService(const CNTService&) = delete;
@@ -42,9 +52,15 @@ public:
     virtual bool OnUserControl(DWORD code);
 
     bool IsInstalled();
-    // Sends `code` to the installed service: 129 starts it first, 4 sends
-    // nothing. Failures are logged.
-    void Control(DWORD code);
+    // Sends `code` to the installed service: kControlStart starts it first
+    // (and succeeds when it already runs), SERVICE_CONTROL_INTERROGATE sends
+    // nothing. Failures are logged; false when the manager or the service
+    // cannot be opened or the request fails, with the last error set.
+    bool Control(DWORD code);
+    // Whether the last Install created the service and its event source.
+    // Install itself answers true whenever the service manager could be
+    // opened (its failures inside are only logged).
+    bool InstallCompleted() const { return m_bInstallCompleted; }
     // Reports an event of the message table with the non-null strings as
     // inserts; false when no event source could be registered.
     bool LogEvent(WORD type, DWORD id, const char* s1 = nullptr, const char* s2 = nullptr,
@@ -81,6 +97,7 @@ protected:
     char* m_pModuleFile = nullptr;
     bool m_bDebug = false;
     HANDLE m_hEventSource = nullptr;
+    bool m_bInstallCompleted = false;
 
     static CNTService* m_pThis;
     static HANDLE m_hShutdownEvent;

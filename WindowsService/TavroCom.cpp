@@ -3,20 +3,22 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 
 #include "Hostsys/DSEnv.h"
+#include "Hostsys/Revision.h"
+#include "WindowsService/LinkPeer.h"
 
 const char* const TavroCom::s_pRevisionCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroCom.cpp,v $ $Revision: 1.22 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroCom.cpp", "1.22");
 const char* const TavroCom::s_pRevisionH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroCom.h,v $ $Revision: 1.8 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroCom.h", "1.8");
 
 DSEnv* TavroCom::s_pEnv = nullptr;
+DWORD TavroCom::s_dwAnswerDeadlineMs = TavroCom::kPidTries * TavroCom::kPidRetryMs;
 std::atomic<DWORD> TavroCom::s_dwDirectorPid{0};
 
 HANDLE TavroCom::PidArrivedEvent() {
@@ -41,9 +43,14 @@ void TavroCom::SetHostName(const char* host) {
     std::snprintf(m_HostName, sizeof m_HostName, "%s", host ? host : "");
 }
 
+DWORD TavroCom::ExchangeTimeout() { return kExchangePings * PingPeriod(); }
+
 bool TavroCom::Exchange(char code) {
     if (!m_Socket.CreateSocket()) return false;
-    bool ok = m_Socket.Resolve(m_HostName, m_Socket.GetPort()) &&
+    // A program that accepts on the port and never answers must not hold
+    // the service: the connect, the send and the answer are each bounded.
+    bool ok = m_Socket.SetTimeout(ExchangeTimeout()) &&
+              m_Socket.Resolve(m_HostName, m_Socket.GetPort()) &&
               m_Socket.Connect(m_Socket.GetAddress(), m_HostName);
     if (ok) {
         m_SendBuf[0] = code;
@@ -60,10 +67,21 @@ bool TavroCom::Exchange(char code) {
     return ok;
 }
 
-bool TavroCom::Probe() { return Exchange(m_cProbe); }
+bool TavroCom::Probe() {
+    bool ok = Exchange(m_cProbe);
+    if (!ok && m_Socket.TimedOut())
+        std::clog << "TavroCom.Probe no answer on port " << GetPort() << " within "
+                  << ExchangeTimeout() << " ms: taken as no director" << std::endl;
+    return ok;
+}
 
 bool TavroCom::SendStop() {
     bool ok = Exchange(m_cStop);
+    if (!ok)
+        std::clog << "TavroCom.SendStop stop not delivered to port " << GetPort()
+                  << (m_Socket.TimedOut() ? " within " + std::to_string(ExchangeTimeout()) + " ms"
+                                          : std::string(": no director answers there"))
+                  << std::endl;
     if (basesocket::s_hShutdownEvent) SetEvent(basesocket::s_hShutdownEvent);
     return ok;
 }
@@ -98,7 +116,17 @@ DWORD TavroCom::ParsePid(const char* text, DWORD length) {
 
 bool TavroCom::ClientStart(basesocket* connection) {
     const DWORD ping = PingPeriod();
+    // The whole conversation has one deadline, so that a peer that never
+    // answers (or never reads the stop bytes) does not hold the thread.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(s_dwAnswerDeadlineMs);
+    auto expired = [deadline] { return std::chrono::steady_clock::now() >= deadline; };
     for (;;) {
+        if (expired()) {
+            std::clog << "TavroCom.ClientStart gave up a connection that did not answer in time"
+                      << std::endl;
+            return false;
+        }
         HANDLE shutdownEvent = basesocket::s_hShutdownEvent;
         DWORD waited = WAIT_TIMEOUT;
         if (shutdownEvent)
@@ -120,14 +148,25 @@ bool TavroCom::ClientStart(basesocket* connection) {
         if (connection->Send(m_SendBuf, &length)) break;
     }
 
-    for (int tries = 0; tries < kPidTries && s_dwDirectorPid == 0; ++tries) {
+    for (int tries = 0; tries < kPidTries && s_dwDirectorPid == 0 && !expired(); ++tries) {
         std::memset(m_RecvBuf, 0, sizeof m_RecvBuf);
         DWORD length = 10;
         connection->Receive(m_RecvBuf, &length);
         DWORD pid = ParsePid(m_RecvBuf, length);
+        // Any local program may connect first: only the process at the
+        // other end of this connection can name itself as the director.
+        if (pid && !link_peer::ProcessHoldsPeerEnd(platform::SocketFd(connection->GetSocket()),
+                                                   static_cast<pid_t>(pid))) {
+            std::clog << "TavroCom.ClientStart ignored pid " << pid
+                      << ": that process does not hold the link's connection" << std::endl;
+            pid = 0;
+        }
         if (pid) {
-            s_dwDirectorPid = pid;
-            SetEvent(PidArrivedEvent());
+            DWORD expected = 0;
+            if (s_dwDirectorPid.compare_exchange_strong(expected, pid)) {
+                connection->KeepOpen();
+                SetEvent(PidArrivedEvent());
+            }
             break;
         }
         Sleep(kPidRetryMs);

@@ -3,7 +3,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,8 +16,15 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "WindowsService/TavroCom.h"
+
+// Reaches the link's private limits for the tests.
+class TavroComTest {
+public:
+    static void SetAnswerDeadline(DWORD ms) { TavroCom::s_dwAnswerDeadlineMs = ms; }
+};
 
 namespace {
 
@@ -110,6 +119,22 @@ TEST(TavroComExchange, ProbeSucceedsWhenAnyProgramAnswers) {
     }
 }
 
+TEST(TavroComExchange, SilentPeerEndsProbeAndStopWithinTheirBound) {
+    // Accepts (the kernel does, through the backlog) and never answers.
+    PeerListener peer;
+    HANDLE shutdownEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    TavroCom link(shutdownEvent);
+    LoopbackLink(link, peer.port);
+    for (bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stop" : "probe");
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(stop ? link.SendStop() : link.Probe());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    }
+    EXPECT_EQ(WaitForSingleObject(shutdownEvent, 0), WAIT_OBJECT_0);
+    CloseHandle(shutdownEvent);
+}
+
 TEST(TavroComExchange, ProbeFailsWhenNothingListens) {
     TavroCom link;
     EXPECT_FALSE(LoopbackLink(link, FreePort())->Probe());
@@ -179,15 +204,19 @@ protected:
     int director_ = -1;
 };
 
+// The test process holds the director's end of the link, so its own pid
+// is the one the link accepts.
+std::string OwnPid() { return std::to_string(getpid()); }
+
 TEST_F(TavroComListenerTest, HelloNamesTheShutdownEventAndLearnsTheDirectorPid) {
     director_ = ConnectTo(port_);
     ASSERT_GE(director_, 0);
     std::string expected = "Qim-" + std::to_string(GetCurrentProcessId());
     EXPECT_EQ(ReadFor(director_, 2000), expected);
-    const char answer[] = "5678\r\n";
-    send(director_, answer, sizeof answer - 1, MSG_NOSIGNAL);
+    std::string answer = OwnPid() + "\r\n";
+    send(director_, answer.data(), answer.size(), MSG_NOSIGNAL);
     ASSERT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), 5678u);
+    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), static_cast<DWORD>(getpid()));
 }
 
 TEST_F(TavroComListenerTest, ZeroAnswerIsRetried) {
@@ -196,9 +225,86 @@ TEST_F(TavroComListenerTest, ZeroAnswerIsRetried) {
     send(director_, "0", 1, MSG_NOSIGNAL);
     Sleep(700);
     EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), 0u);
-    send(director_, "4321", 4, MSG_NOSIGNAL);
+    std::string answer = OwnPid();
+    send(director_, answer.data(), answer.size(), MSG_NOSIGNAL);
     ASSERT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), 4321u);
+    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), static_cast<DWORD>(getpid()));
+}
+
+TEST_F(TavroComListenerTest, PidFromAnIpv6SocketOnAMappedAddressIsAccepted) {
+    // A Java runtime talks IPv4 through an IPv6 socket.
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<uint16_t>(port_));
+    ASSERT_EQ(inet_pton(AF_INET6, "::ffff:127.0.0.1", &address.sin6_addr), 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        GTEST_SKIP() << "no IPv6 sockets here";
+    }
+    director_ = fd;
+    ASSERT_FALSE(ReadFor(director_, 2000).empty());
+    std::string answer = OwnPid();
+    send(director_, answer.data(), answer.size(), MSG_NOSIGNAL);
+    ASSERT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), static_cast<DWORD>(getpid()));
+}
+
+TEST_F(TavroComListenerTest, PidOfAProcessWithoutTheConnectionIsIgnored) {
+    // A process of this user that does not hold the connection: a child
+    // that only sleeps, and the parent of this test.
+    pid_t sleeper = fork();
+    if (sleeper == 0) {
+        close(director_);
+        pause();
+        _exit(0);
+    }
+    ASSERT_GT(sleeper, 0);
+    director_ = ConnectTo(port_);
+    ASSERT_FALSE(ReadFor(director_, 2000).empty());
+    for (pid_t foreign : {sleeper, getppid()}) {
+        std::string answer = std::to_string(foreign);
+        send(director_, answer.data(), answer.size(), MSG_NOSIGNAL);
+        EXPECT_NE(WaitForSingleObject(TavroCom::PidArrivedEvent(), 1200), WAIT_OBJECT_0);
+        EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), 0u) << foreign;
+    }
+    std::string own = OwnPid();
+    send(director_, own.data(), own.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), static_cast<DWORD>(getpid()));
+    kill(sleeper, SIGKILL);
+    waitpid(sleeper, nullptr, 0);
+}
+
+TEST_F(TavroComListenerTest, SilentConnectionIsClosedAtItsDeadline) {
+    TavroComTest::SetAnswerDeadline(1500);
+    director_ = ConnectTo(port_);
+    ASSERT_GE(director_, 0);
+    EXPECT_EQ(ReadFor(director_, 1000).rfind("Qim-", 0), 0u);
+    // Never answered: the service closes its end once the deadline passes.
+    auto start = std::chrono::steady_clock::now();
+    pollfd p{director_, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    char byte;
+    EXPECT_EQ(recv(director_, &byte, 1, 0), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_TRUE(WaitUntil([] { return basesocket::ConnectionsServed() == 0; }));
+}
+
+TEST_F(TavroComListenerTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
+    std::vector<int> peers;
+    for (int i = 0; i < basesocket::kMaxConnections; ++i) peers.push_back(ConnectTo(port_));
+    EXPECT_TRUE(
+        WaitUntil([] { return basesocket::ConnectionsServed() == basesocket::kMaxConnections; }));
+    int extra = ConnectTo(port_);
+    ASSERT_GE(extra, 0);
+    pollfd p{extra, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 3000), 1);
+    char byte;
+    EXPECT_EQ(recv(extra, &byte, 1, 0), 0);  // closed without a hello
+    close(extra);
+    for (int fd : peers) close(fd);
 }
 
 TEST_F(TavroComListenerTest, OverlongNumberIsNoPid) {

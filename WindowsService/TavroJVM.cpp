@@ -1,21 +1,24 @@
 // TavroJVM: the director host that starts and watches the Tavro director.
 #include "WindowsService/TavroJVM.h"
 
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
 #include "platform/paths.h"
 
 const char* const TavroJVM::s_pRevisionCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroJVM.cpp,v $ $Revision: 1.61 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroJVM.cpp", "1.61");
 const char* const TavroJVM::s_pRevisionH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroJVM.h,v $ $Revision: 1.22 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroJVM.h", "1.22");
 
 TavroJVM* TavroJVM::s_pCurrent = nullptr;
 std::atomic<HANDLE> TavroJVM::s_hDirector{nullptr};
@@ -27,6 +30,7 @@ constexpr const char* kMainClass = "com/pelmar/vantrix/tavro/core/TAVROControlle
 constexpr const char* kRuntimeLibrary = "/common/jre/bin/hotspot/libjvm.so";
 constexpr const char* kVMLogFile = "/specific/norba/logs/jvm.log";
 constexpr const char* kBatchStart = "/bin/tavro.bat start";
+constexpr int kPidGraceOnStopMs = 3000;
 
 // The optional VM switches of the private environment file, in the order
 // they are added; "(-Xmx" stands in for the heap size of TAVRO.REG.
@@ -45,7 +49,10 @@ std::string TrimLineEnd(std::string text) {
 
 }  // namespace
 
-TavroJVM::TavroJVM() { m_hReady = CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+TavroJVM::TavroJVM() {
+    m_hReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    m_hUp = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
 
 TavroJVM::~TavroJVM() {
     if (m_hWatchThread) {
@@ -65,6 +72,7 @@ TavroJVM::~TavroJVM() {
     if (HANDLE shutdownEvent = ShutdownEvent()) SetEvent(shutdownEvent);
     Sleep(30);
     if (m_hReady) CloseHandle(m_hReady);
+    if (m_hUp) CloseHandle(m_hUp);
 }
 
 HANDLE TavroJVM::ShutdownEvent() const {
@@ -81,6 +89,43 @@ std::string TavroJVM::ModulePath() const {
 void TavroJVM::CloseDirectorHandle() {
     HANDLE director = s_hDirector.exchange(nullptr);
     if (director && director != s_hWatchThread) CloseHandle(director);
+}
+
+bool TavroJVM::DirectorIsProcess() {
+    HANDLE director = s_hDirector;
+    return director && director != s_hWatchThread;
+}
+
+void TavroJVM::FailStart(const std::string& why) {
+    std::lock_guard<std::mutex> lock(m_failureLock);
+    if (m_StartFailure.empty()) m_StartFailure = why;
+}
+
+std::string TavroJVM::StartFailure() const {
+    std::lock_guard<std::mutex> lock(m_failureLock);
+    return m_StartFailure;
+}
+
+TavroJVM::StartOutcome TavroJVM::WaitForStart(HANDLE stopEvent) {
+    HANDLE handles[3] = {m_hUp, m_hWatchThread, stopEvent};
+    DWORD count = stopEvent ? 3 : 2;
+    if (!m_hWatchThread) return StartOutcome::kFailed;
+    for (;;) {
+        DWORD result = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+        // A failure is recorded before the watch thread sets any event, so
+        // it wins over the stop that the failing thread itself requests.
+        if (!StartFailure().empty()) return StartOutcome::kFailed;
+        if (result == WAIT_OBJECT_0) return StartOutcome::kUp;
+        if (result == WAIT_OBJECT_0 + 1) {
+            // The watch thread ended: up only when it got so far.
+            if (WaitForSingleObject(m_hUp, 0) == WAIT_OBJECT_0) return StartOutcome::kUp;
+            FailStart("the director ended before it was up");
+            return StartOutcome::kFailed;
+        }
+        if (result == WAIT_OBJECT_0 + 2) return StartOutcome::kStopRequested;
+        FailStart("the wait for the director's start failed: " + LastErrorText());
+        return StartOutcome::kFailed;
+    }
 }
 
 bool TavroJVM::Init(DSEnv* env, HANDLE shutdownEvent) {
@@ -139,10 +184,11 @@ bool TavroJVM::StartJVM() {
     AddClassPath(std::string(m_pDSEnv->GetVantrixPath(module.c_str())).c_str());
     AddLibraryPath(GetLibraryPath().c_str());
     AddOption(("-DVantrix.Home=" + home).c_str());
-    const char* systemRoot = std::getenv("SYSTEMROOT");
-    AddOption(
-        (std::string("-DZota.Home=") + (systemRoot ? systemRoot : "") + "/System32/ZOTASupLogs")
-            .c_str());
+    // The system directory is the platform's (SYSTEMROOT plus System32).
+    char systemDir[MAX_PATH + 1] = "";
+    UINT length = GetSystemDirectoryA(systemDir, sizeof systemDir);
+    if (length == 0 || length >= sizeof systemDir) systemDir[0] = '\0';
+    AddOption((std::string("-DZota.Home=") + systemDir + "/ZOTASupLogs").c_str());
     std::string jvm = m_pDSEnv->GetJVM();
     if (!jvm.empty()) AddOption(jvm.c_str());
     AddExtraOptions();
@@ -196,6 +242,8 @@ bool TavroJVM::StartJava() {
     m_pListener = new TavroCom(shutdownEvent);
     TavroCom::s_pEnv = m_pDSEnv;
     if (!m_pListener->StartListener()) {
+        FailStart("the link listener could not listen on port " +
+                  std::to_string(m_pListener->GetPort() + 1));
         std::clog << "TavroJVM.StartJava (process) failed to start listener" << std::endl;
         if (shutdownEvent) SetEvent(shutdownEvent);
         return false;
@@ -203,12 +251,19 @@ bool TavroJVM::StartJava() {
     if (m_nMode == kInProcess) return RunInProcess();
 
     if (!StartBatch()) {
+        FailStart(StartFailure().empty() ? "tavro.bat did not start the director" : StartFailure());
         std::clog << "Error TavroJVM.StartJava java.exe did not start through tavro.bat"
                   << std::endl;
         return false;
     }
-    SynchWithJava();
+    bool opened = SynchWithJava();
     SetEvent(basesocket::DirectorStartedEvent());
+    if (!opened) {
+        // Whatever answers on the link port is asked to stop all the same.
+        m_Com.SendStop();
+        return false;
+    }
+    SetEvent(m_hUp);
 
     while (!m_bStop) {
         HANDLE handles[2] = {shutdownEvent, s_hDirector.load()};
@@ -222,13 +277,17 @@ bool TavroJVM::StartJava() {
 }
 
 bool TavroJVM::RunInProcess() {
-    if (!CreateJavaVM()) return false;
+    if (!CreateJavaVM()) {
+        FailStart("the Java VM could not be created");
+        return false;
+    }
     return RunClass();
 }
 
 bool TavroJVM::RunClass() {
     HANDLE shutdownEvent = ShutdownEvent();
     if (m_bDoNothing) {
+        SetEvent(m_hUp);
         WaitForSingleObject(shutdownEvent, INFINITE);
         Sleep(1000);
         return true;
@@ -245,6 +304,7 @@ bool TavroJVM::RunClass() {
                       << std::endl;
     }
     if (!main) {
+        FailStart(std::string("the director's class ") + kMainClass + " or its main is missing");
         env->ExceptionClear();
         DumpOptions();
         if (shutdownEvent) SetEvent(shutdownEvent);
@@ -259,6 +319,7 @@ bool TavroJVM::RunClass() {
         env->SetObjectArrayElement(arguments, i, text);
         env->DeleteLocalRef(text);
     }
+    SetEvent(m_hUp);
     env->CallStaticVoidMethod(mainClass, main, arguments);
     if (env->ExceptionCheck()) {
         env->ExceptionDescribe();
@@ -284,6 +345,7 @@ bool TavroJVM::QuoteHomePath(std::string& text) {
 
 bool TavroJVM::StartBatch() {
     if (m_bDoNothing) {
+        SetEvent(m_hUp);
         WaitForSingleObject(ShutdownEvent(), INFINITE);
         Sleep(1000);
         return true;
@@ -301,7 +363,16 @@ bool TavroJVM::StartBatch() {
     command += m_pDSEnv->GetErrFile(module.c_str());
     command += "\"";
     errno = 0;
-    if (std::system(command.c_str()) == -1) return ReportSystemError();
+    int status = std::system(command.c_str());
+    if (status == -1) return ReportSystemError();
+    // The script starts the director in the background and returns: a
+    // script that fails (or is missing) has started nothing.
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        FailStart(WIFEXITED(status)
+                      ? "tavro.bat start ended with status " + std::to_string(WEXITSTATUS(status))
+                      : std::string("tavro.bat start was killed by a signal"));
+        return false;
+    }
     return true;
 }
 
@@ -326,11 +397,40 @@ bool TavroJVM::ReportSystemError() {
 }
 
 bool TavroJVM::SynchWithJava() {
-    while (TavroCom::s_dwDirectorPid == 0) WaitForSingleObject(TavroCom::PidArrivedEvent(), 120000);
+    // The pid must come within the start wait. A stop shortens the wait to
+    // a few seconds: a director that has just taken the hello still gets
+    // to name itself, so that the stop can end it if it does not stop.
+    HANDLE handles[2] = {TavroCom::PidArrivedEvent(), ShutdownEvent()};
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_dwStartWaitMs);
+    bool stopping = false;
+    while (TavroCom::s_dwDirectorPid == 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0 && stopping) return false;
+        if (left <= 0) {
+            FailStart("the director did not report its process id within " +
+                      std::to_string(m_dwStartWaitMs / 1000) + " seconds");
+            std::clog << " ERROR TavroJVM::SynchWithJava failed: " << StartFailure() << std::endl;
+            return false;
+        }
+        DWORD result = WaitForMultipleObjects(stopping || !handles[1] ? 1 : 2, handles, FALSE,
+                                              static_cast<DWORD>(left));
+        if (result == WAIT_OBJECT_0 + 1) {
+            stopping = true;
+            deadline = std::min(deadline, std::chrono::steady_clock::now() +
+                                              std::chrono::milliseconds(kPidGraceOnStopMs));
+        }
+        if (result == WAIT_FAILED) Sleep(100);
+    }
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, TavroCom::s_dwDirectorPid);
-    s_hDirector = process;
-    if (!process)
+    if (!process) {
+        FailStart("the director's process " + std::to_string(TavroCom::s_dwDirectorPid.load()) +
+                  " could not be opened");
         std::clog << " ERROR TavroJVM::SynchWithJava failed: " << LastErrorText() << std::endl;
+    } else {
+        s_hDirector = process;
+    }
     SetEvent(m_hReady);
     return process != nullptr;
 }

@@ -1,5 +1,6 @@
 // Tests of the director host's batch command and error reports.
 #include "WindowsService/TavroJVM.h"
+#include "platform/PlatformState.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -150,7 +151,6 @@ TEST_F(TavroJVMTree, InProcessDirectorGetsTheTreeOptionsInOrder) {
     LogCapture log;
     ASSERT_TRUE(jvm.Init(&env_, nullptr));
     std::string home = home_.string();
-    const char* systemRoot = std::getenv("SYSTEMROOT");
     std::vector<std::string> expected = {
         "vfprintf",
         "-Xverify:none",
@@ -159,7 +159,7 @@ TEST_F(TavroJVMTree, InProcessDirectorGetsTheTreeOptionsInOrder) {
         "-Djava.library.path=" + home + "/common/share:" + home + "/common/jre/bin:" + home +
             "/common/jre/bin/hotspot:",
         "-DVantrix.Home=" + home,
-        std::string("-DZota.Home=") + (systemRoot ? systemRoot : "") + "/System32/ZOTASupLogs",
+        "-DZota.Home=" + (platform::StateDir() / "System32/ZOTASupLogs").string(),
         "-Xss2m",
         "-Xms64m",
         "-Xmx256m",

@@ -1,6 +1,8 @@
 // CTavroService: the Tavro service that starts, watches and stops the director.
 #include "WindowsService/TavroService.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -8,14 +10,15 @@
 
 #include "Hostsys/Env.h"
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
 #include "WindowsService/LSAPrivs.h"
+#include "WindowsService/NTServMsg.h"
 
 const char* const CTavroService::s_pRevisionCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroService.cpp,v $ $Revision: 1.73 $ "
-    "$Date: 2003/12/12 18:03:17 $ $Name:  $";
+    TAVRO_REVISION_WITH("/usr/local/cvsroot/tavro/WindowsService/TavroService.cpp", "", "1.73",
+                        " $Date: 2003/12/12 18:03:17 $");
 const char* const CTavroService::s_pRevisionH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/TavroService.h,v $ $Revision: 1.34 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroService.h", "1.34");
 
 namespace {
 
@@ -42,6 +45,12 @@ std::string CTimeNow() {
 
 constexpr const char* kLogTimeFormat = "%H:%M%p %A, %B %d, %Y";
 constexpr DWORD kStopPollMs = 100;
+// The longest wait in milliseconds that is not INFINITE.
+constexpr uint64_t kLongestWaitMs = 0xFFFFFFFEu;
+
+// Sums and products of the timing switches, clamped to the longest finite
+// wait instead of wrapping around to a short one.
+DWORD Clamped(uint64_t value) { return static_cast<DWORD>(std::min(value, kLongestWaitMs)); }
 
 }  // namespace
 
@@ -113,11 +122,40 @@ bool CTavroService::IsStoppingOrStopped() {
     return state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING;
 }
 
+DWORD CTavroService::WaitHint() const {
+    return Clamped(uint64_t{m_dwFudgeFactor} + uint64_t{m_dwMillisPerWait} * m_dwWaitSec);
+}
+
+DWORD CTavroService::WaitRoundMs() const {
+    return Clamped(uint64_t{m_dwMillisPerWait} * m_dwWaitSec);
+}
+
+DWORD CTavroService::StopWaitMs() const {
+    return Clamped(uint64_t{m_dwMaxStartupWait} * m_dwWaitSec * m_dwMillisPerWait);
+}
+
+DWORD CTavroService::CheckPoint() {
+    std::lock_guard<std::recursive_mutex> lock(StatusLock());
+    return m_Status.dwCheckPoint;
+}
+
+void CTavroService::SaveStatus() {
+    std::lock_guard<std::recursive_mutex> lock(StatusLock());
+    m_Registry.SaveStatus(m_Status.dwCurrentState, m_Status.dwCheckPoint,
+                          m_Status.dwControlsAccepted);
+}
+
+void CTavroService::ReportStartFailure(const std::string& why) {
+    LogError("Run: the director did not start: " + why);
+    if (m_bInteractive)
+        std::cerr << "TavroService: the director did not start: " << why << std::endl;
+}
+
 bool CTavroService::SetState(DWORD state, bool step) {
     std::lock_guard<std::recursive_mutex> lock(StatusLock());
     if (step) {
         ++m_Status.dwCheckPoint;
-        m_Status.dwWaitHint = m_dwFudgeFactor + m_dwMillisPerWait * m_dwWaitSec;
+        m_Status.dwWaitHint = WaitHint();
     }
     if (state == SERVICE_RUNNING) {
         m_Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -134,7 +172,7 @@ bool CTavroService::UpdateStatus(bool step) {
     std::lock_guard<std::recursive_mutex> lock(StatusLock());
     if (step) {
         ++m_Status.dwCheckPoint;
-        m_Status.dwWaitHint = m_dwFudgeFactor + m_dwMillisPerWait * m_dwWaitSec;
+        m_Status.dwWaitHint = WaitHint();
     }
     return SetStatus(m_Status.dwCurrentState) != FALSE;
 }
@@ -154,7 +192,7 @@ bool CTavroService::SetPriorityNormal(HANDLE process) {
 }
 
 void CTavroService::LogCheckPoint() {
-    if (Verbose()) Log("CheckPoint:" + std::to_string(m_Status.dwCheckPoint));
+    if (Verbose()) Log("CheckPoint:" + std::to_string(CheckPoint()));
 }
 
 bool CTavroService::OnInit() {
@@ -162,6 +200,9 @@ bool CTavroService::OnInit() {
     m_Env.OpenEnvFile();
     if (m_Env.GetVantrixHome(module.c_str()).empty()) {
         LogError("Run: TavroService.Run failed to find Vantrix_home");
+        if (m_bInteractive)
+            std::cerr << "TavroService: the tree home could not be found from " << module
+                      << std::endl;
         return false;
     }
     DebugMsg("TavroService::OnInit");
@@ -182,6 +223,9 @@ bool CTavroService::OnInit() {
         LogError(
             "Run: tavro is running in a developer environment TavroSerivce \n TavroSerivce will "
             "not be starting ");
+        if (m_bInteractive)
+            std::cerr << "TavroService: a director already answers on port "
+                      << m_JVM.Link().GetPort() << ": not starting" << std::endl;
         SetState(SERVICE_STOPPED, false);
         return false;
     }
@@ -212,18 +256,39 @@ bool CTavroService::OnInit() {
 
     m_Env.getTavroComPort(m_JVM.Link());
 
-    return m_Registry.ServiceInstall(&m_dwSavedStatus, &m_dwSavedInc, &m_dwSavedControls);
+    if (m_Registry.ServiceInstall(&m_dwSavedStatus, &m_dwSavedInc, &m_dwSavedControls)) return true;
+    if (m_bInteractive)
+        std::cerr << "TavroService: the service's parameters are missing: install it first"
+                  << std::endl;
+    return false;
 }
 
 void CTavroService::Run() {
     std::clog << "TavroService.Run" << std::endl;
+    m_JVM.SetStartWait(StopWaitMs());
     if (!m_JVM.StartJavaThread()) {
         LogError("Run: failed to start JavaThread");
+        if (m_bInteractive)
+            std::cerr << "TavroService: the thread that runs the director could not start"
+                      << std::endl;
+        FailRun();
         return;
     }
-    SetState(SERVICE_RUNNING, false);
-    Log("Tavro Director is up ");
-    m_Registry.SaveStatus(GetState(), m_Status.dwCheckPoint, m_Status.dwControlsAccepted);
+    // The director is up once its process is open (or the Java VM in this
+    // process runs its main class): only then is the start a success.
+    TavroJVM::StartOutcome outcome = m_JVM.WaitForStart(m_hShutdownEvent);
+    if (outcome == TavroJVM::StartOutcome::kFailed) {
+        ReportStartFailure(m_JVM.StartFailure());
+        LogEvent(EVENTLOG_ERROR_TYPE, EVMSG_FAILEDINIT);
+        SetEvent(m_hShutdownEvent);
+        FailRun();
+        return;
+    }
+    if (outcome == TavroJVM::StartOutcome::kUp) {
+        SetState(SERVICE_RUNNING, false);
+        Log("Tavro Director is up ");
+        SaveStatus();
+    }
     {
         std::lock_guard<std::recursive_mutex> lock(StatusLock());
         m_Status.dwCheckPoint = 0;
@@ -239,48 +304,89 @@ void CTavroService::Run() {
         LogError("Run: Wait on Handles failed: " + CNTSystemError().GetMsgString());
         m_bIsRunning = 0;
     } else {
-        m_bIsRunning = 0;
-        DebugMsg("Stop or Shutdown signalled");
-        SetState(SERVICE_STOP_PENDING, true);
-        SetPriorityNormal(GetCurrentProcess());
-        if (Verbose()) Log("Run: starting to shutdown the JVM");
-        DebugMsg("Java Shutdown called");
-        if (Verbose()) Log("Run waiting for JVM to exit");
-        Log(" :" + std::to_string(m_dwMaxStartupWait / m_dwWaitSec) +
-            " seconds before shutdown treminates");
-
-        while (HANDLE director = TavroJVM::DirectorHandle()) {
-            SetEvent(m_hShutdownEvent);
-            DebugMsg("Waiting for JVM to Shutdown");
-            if (WaitForSingleObject(director, m_dwMillisPerWait * m_dwWaitSec) != WAIT_TIMEOUT) {
-                // The watch thread ends when it hands over to the director's
-                // process (a stop during the pid exchange): wait for that.
-                if (TavroJVM::DirectorHandle() != director) continue;
-                break;
-            }
-            SetState(SERVICE_STOP_PENDING, true);
-            if (m_Status.dwCheckPoint >= m_dwMaxStartupWait || !TavroJVM::DirectorHandle()) break;
-        }
-        if (m_Status.dwCheckPoint < m_dwMaxStartupWait) {
-            std::clog << "TavroService."
-                      << "Run: JVM shutdown completed successfully " << CTimeNow() << std::flush;
-        } else {
-            LogError("Run: JVM did not shutdown with in " + std::to_string(m_dwMaxStartupWait) +
-                     " seconds");
-            LogError("Run: now aborting");
-            std::clog.flush();
-            HANDLE director = TavroJVM::DirectorHandle();
-            BOOL ended = m_Env.getJVMProcess() ? TerminateThread(director, 0)
-                                               : TerminateProcess(director, 9);
-            if (!ended)
-                LogError("Run: failed to terminate java process:" +
-                         CNTSystemError().GetMsgString());
-        }
+        StopDirector();
     }
     if (TavroJVM::DirectorHandle() && !m_Env.getJVMProcess()) TavroJVM::CloseDirectorHandle();
     Log("Run. exiting ");
-    m_Registry.SaveStatus(GetState(), m_Status.dwCheckPoint, m_Status.dwControlsAccepted);
+    SaveStatus();
     m_bIsRunning = 0;
+}
+
+void CTavroService::FailRun() {
+    // Ends the watch thread (within its own bounds) before the service
+    // reports stopped, so that nothing is left running behind the report.
+    SetEvent(m_hShutdownEvent);
+    for (DWORD waited = 0; m_JVM.WatchThreadRunning() && waited < StopWaitMs();
+         waited += kStopPollMs)
+        Sleep(kStopPollMs);
+    {
+        std::lock_guard<std::recursive_mutex> lock(StatusLock());
+        m_Status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
+    }
+    if (TavroJVM::DirectorHandle() && !m_Env.getJVMProcess()) TavroJVM::CloseDirectorHandle();
+    Log("Run. exiting ");
+    SaveStatus();
+    m_bIsRunning = 0;
+}
+
+void CTavroService::StopDirector() {
+    m_bIsRunning = 0;
+    DebugMsg("Stop or Shutdown signalled");
+    SetState(SERVICE_STOP_PENDING, true);
+    SetPriorityNormal(GetCurrentProcess());
+    if (Verbose()) Log("Run: starting to shutdown the JVM");
+    DebugMsg("Java Shutdown called");
+    if (Verbose()) Log("Run waiting for JVM to exit");
+    Log(" :" + std::to_string(m_dwMaxStartupWait / m_dwWaitSec) +
+        " seconds before shutdown treminates");
+
+    while (HANDLE director = TavroJVM::DirectorHandle()) {
+        SetEvent(m_hShutdownEvent);
+        DebugMsg("Waiting for JVM to Shutdown");
+        if (WaitForSingleObject(director, WaitRoundMs()) != WAIT_TIMEOUT) {
+            // The watch thread ends when it hands over to the director's
+            // process (a stop during the pid exchange): wait for that.
+            if (TavroJVM::DirectorHandle() != director) continue;
+            break;
+        }
+        SetState(SERVICE_STOP_PENDING, true);
+        if (CheckPoint() >= m_dwMaxStartupWait || !TavroJVM::DirectorHandle()) break;
+    }
+    if (CheckPoint() < m_dwMaxStartupWait) {
+        std::clog << "TavroService."
+                  << "Run: JVM shutdown completed successfully " << CTimeNow() << std::flush;
+        return;
+    }
+    LogError("Run: JVM did not shutdown with in " + std::to_string(m_dwMaxStartupWait) +
+             " seconds");
+    LogError("Run: now aborting");
+    std::clog.flush();
+    if (m_Env.getJVMProcess()) EndProcessWithDirector();
+    // Only the director's process can be terminated: while no pid has
+    // arrived, the handle is the watch thread's, and nothing runs there
+    // that terminating it would end.
+    if (!TavroJVM::DirectorIsProcess()) {
+        LogError("Run: failed to terminate java process: the director never reported its pid");
+        return;
+    }
+    if (!TerminateProcess(TavroJVM::DirectorHandle(), 9))
+        LogError("Run: failed to terminate java process:" + CNTSystemError().GetMsgString());
+}
+
+void CTavroService::EndProcessWithDirector() {
+    // The director runs on a thread of this process's Java VM and ignored
+    // the stop. A thread cannot be ended on its own, and the VM cannot be
+    // destroyed while its main thread runs: the process ends instead,
+    // after reporting stopped, which also frees the director's ports.
+    LogError(
+        "Run: the director runs inside the service and did not stop: the service process ends");
+    Log("Run. exiting ");
+    SaveStatus();
+    SetState(SERVICE_STOPPED, false);
+    SaveStatus();
+    std::clog << "NTServApp exiting " << CTimeNow() << std::flush;
+    std::cout.flush();
+    std::_Exit(0);
 }
 
 void CTavroService::OnStop() {
@@ -288,8 +394,7 @@ void CTavroService::OnStop() {
     // it as soon as it runs; the wait for the start is bounded by the stop
     // wait the service announces.
     SetEvent(m_hShutdownEvent);
-    DWORD limit = m_dwMaxStartupWait * m_dwWaitSec * m_dwMillisPerWait;
-    for (DWORD waited = 0; GetState() == SERVICE_START_PENDING && waited < limit;
+    for (DWORD waited = 0; GetState() == SERVICE_START_PENDING && waited < StopWaitMs();
          waited += kStopPollMs)
         Sleep(kStopPollMs);
     CNTService::OnStop();
@@ -312,7 +417,7 @@ void CTavroService::OnInterrogate() {
 void CTavroService::OnPause() {}
 
 bool CTavroService::OnUserControl(DWORD code) {
-    if (code != 128) return false;
+    if (code != kControlSaveStatus) return false;
     m_Registry.SaveStatus(m_dwSavedControls, 0, 0);
     return true;
 }

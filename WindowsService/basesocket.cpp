@@ -2,6 +2,7 @@
 #include "WindowsService/basesocket.h"
 
 #include <netdb.h>
+#include <sys/time.h>
 
 #include <iostream>
 #include <memory>
@@ -9,26 +10,46 @@
 #include <vector>
 
 #include "Hostsys/NTSystemError.h"
+#include "Hostsys/Revision.h"
 
 const char* const basesocket::s_pRevisionCpp =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/basesocket.cpp,v $ $Revision: 1.17 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/basesocket.cpp", "1.17");
 const char* const basesocket::s_pRevisionH =
-    "$Source: /usr/local/cvsroot/tavro/WindowsService/basesocket.h,v $ $Revision: 1.8 $ "
-    "$Name:  $";
+    TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/basesocket.h", "1.8");
 
 HANDLE basesocket::s_hShutdownEvent = nullptr;
 
 namespace {
 
-// Accepted connections stay open for the life of the process: the director
-// keeps its end, and a connection thread may still use its object after
-// the listener has gone.
+// Accepted connections belong to the process, not to their listener: a
+// connection thread may still use its object after the listener has gone,
+// and the director's link stays open for the life of the process. Every
+// other connection is closed and dropped when its thread ends.
 std::mutex g_connectionsMutex;
 std::vector<std::unique_ptr<basesocket>>& OpenConnections() {
     static auto* connections = new std::vector<std::unique_ptr<basesocket>>;
     return *connections;
 }
+
+void DropConnection(basesocket* connection) {
+    std::unique_ptr<basesocket> dropped;
+    std::lock_guard<std::mutex> lock(g_connectionsMutex);
+    auto& connections = OpenConnections();
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+        if (it->get() != connection) continue;
+        dropped = std::move(*it);
+        connections.erase(it);
+        break;
+    }
+}
+
+std::atomic<int> g_connectionsServed{0};
+
+// What a connection thread runs: the listener's routine on the connection.
+struct ConnectionWork {
+    basesocket::ConnectionRoutine routine;
+    basesocket* connection;
+};
 
 std::string LastErrorText() { return CNTSystemError().GetMsgString(); }
 
@@ -74,6 +95,8 @@ bool basesocket::InitWinsock() {
 bool basesocket::CreateSocket() {
     // A socket left from an earlier exchange is closed, not leaked.
     if (m_Socket != INVALID_SOCKET) Close();
+    m_dwTimeoutMs = 0;
+    m_bTimedOut = false;
     m_Socket = WSASocketA(AF_INET, m_nType, IPPROTO_TCP, nullptr, 0, 0);
     if (m_Socket == INVALID_SOCKET) return false;
     linger lingering{1, 1};
@@ -108,12 +131,30 @@ bool basesocket::Resolve(const char* host, int port) {
     return true;
 }
 
+bool basesocket::SetTimeout(DWORD ms) {
+    timeval limit{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+    const char* value = reinterpret_cast<const char*>(&limit);
+    if (setsockopt(m_Socket, SOL_SOCKET, SO_RCVTIMEO, value, sizeof limit) == SOCKET_ERROR ||
+        setsockopt(m_Socket, SOL_SOCKET, SO_SNDTIMEO, value, sizeof limit) == SOCKET_ERROR)
+        return false;
+    m_dwTimeoutMs = ms;
+    return true;
+}
+
+// A blocking call that ran out of its time-out reports that it would block.
+void basesocket::NoteTimeout() {
+    int code = WSAGetLastError();
+    m_bTimedOut = m_dwTimeoutMs != 0 && (code == WSAEWOULDBLOCK || code == WSAETIMEDOUT);
+}
+
 bool basesocket::Connect(const sockaddr_in& address, const char* host) {
+    m_bTimedOut = false;
     if (WSAConnect(m_Socket, reinterpret_cast<const sockaddr*>(&address), sizeof address, nullptr,
                    nullptr, nullptr, nullptr) == 0) {
         GetPeer();
         return true;
     }
+    NoteTimeout();
     if (m_bVerbose) {
         char name[NI_MAXHOST];
         char dotted[INET_ADDRSTRLEN] = "";
@@ -131,8 +172,11 @@ bool basesocket::Connect(const sockaddr_in& address, const char* host) {
 bool basesocket::Send(char* buffer, DWORD* length) {
     if (buffer) m_SendBuf = {length ? *length : 0, buffer};
     DWORD sent = 0;
-    if (WSASend(m_Socket, &m_SendBuf, 1, &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
-        return ErrorText();
+    m_bTimedOut = false;
+    if (WSASend(m_Socket, &m_SendBuf, 1, &sent, 0, nullptr, nullptr) == SOCKET_ERROR) {
+        NoteTimeout();
+        return !m_bTimedOut && ErrorText();
+    }
     return true;
 }
 
@@ -140,10 +184,14 @@ bool basesocket::Receive(char* buffer, DWORD* length) {
     if (buffer) m_RecvBuf = {length ? *length : 0, buffer};
     DWORD count = 0;
     DWORD flags = 0;
+    m_bTimedOut = false;
     int result = WSARecv(m_Socket, &m_RecvBuf, 1, &count, &flags, nullptr, nullptr);
     // A failed receive (a would-block one included) delivers nothing.
     if (length) *length = result == 0 ? count : 0;
-    if (result == SOCKET_ERROR) return ErrorText();
+    if (result == SOCKET_ERROR) {
+        NoteTimeout();
+        return !m_bTimedOut && ErrorText();
+    }
     return true;
 }
 
@@ -220,6 +268,8 @@ bool basesocket::ServerSetup(HANDLE event, ConnectionRoutine routine) {
 
 bool basesocket::ServerRunning() const { return m_bServerRunning; }
 
+int basesocket::ConnectionsServed() { return g_connectionsServed; }
+
 DWORD WINAPI basesocket::ServerStart(LPVOID self) {
     static_cast<basesocket*>(self)->ServerLoop();
     return 0;
@@ -264,12 +314,20 @@ bool basesocket::HandleNetworkEvents() {
             ErrorText();
             return true;
         }
+        // Each connection holds a thread and a descriptor until its hello
+        // is answered or its deadline passes: beyond the bound, a new one is
+        // closed at once.
+        if (g_connectionsServed >= kMaxConnections) {
+            std::clog << "basesocket.ServerStart closed a connection: " << kMaxConnections
+                      << " connections are already being served" << std::endl;
+            return true;
+        }
         basesocket* accepted = connection.get();
         {
             std::lock_guard<std::mutex> lock(g_connectionsMutex);
             OpenConnections().push_back(std::move(connection));
         }
-        ClientThreadStart(accepted);
+        if (!ClientThreadStart(accepted)) DropConnection(accepted);
     }
     if (events.lNetworkEvents & FD_CLOSE) Close();
     if (events.lNetworkEvents & FD_OOB)
@@ -277,12 +335,23 @@ bool basesocket::HandleNetworkEvents() {
     return true;
 }
 
+DWORD WINAPI basesocket::ServeConnection(LPVOID work) {
+    std::unique_ptr<ConnectionWork> job(static_cast<ConnectionWork*>(work));
+    job->routine(job->connection);
+    if (!job->connection->m_bKeepOpen) DropConnection(job->connection);
+    --g_connectionsServed;
+    return 0;
+}
+
 bool basesocket::ClientThreadStart(basesocket* connection) {
     DWORD id = 0;
-    HANDLE thread = m_pRoutine
-                        ? CreateThread(nullptr, 0, m_pRoutine, connection, CREATE_SUSPENDED, &id)
-                        : nullptr;
+    auto* work = m_pRoutine ? new ConnectionWork{m_pRoutine, connection} : nullptr;
+    if (work) ++g_connectionsServed;
+    HANDLE thread =
+        work ? CreateThread(nullptr, 0, ServeConnection, work, CREATE_SUSPENDED, &id) : nullptr;
     if (!thread) {
+        if (work) --g_connectionsServed;
+        delete work;
         std::clog << "Error: basesocket.ClientThreadStart failed to create thread for watching "
                      "director: "
                   << LastErrorText() << std::endl;
@@ -292,8 +361,10 @@ bool basesocket::ClientThreadStart(basesocket* connection) {
         std::clog << "Error: basesocket.ClientThreadStart failed to resume thread for watching "
                      "director: "
                   << LastErrorText() << std::endl;
+        // The suspended thread may still run one day: its work and its
+        // connection stay as they are.
         CloseHandle(thread);
-        return false;
+        return true;
     }
     if (m_hClientThread) CloseHandle(m_hClientThread);
     m_hClientThread = thread;

@@ -18,21 +18,47 @@ public:
     // connection (a basesocket*), which it may keep but must not delete.
     using ConnectionRoutine = DWORD (*)(LPVOID connection);
 
+    // Starts Winsock 2.0 (logged when it cannot); no socket yet.
     basesocket();
+    // Ends a running server thread (up to 10 s), closes the socket and
+    // cleans Winsock up when this object started it.
     virtual ~basesocket();
     basesocket(const basesocket&) = delete;
     basesocket& operator=(const basesocket&) = delete;
 
+    // Starts Winsock, exactly version 2.0, once per object.
     bool InitWinsock();
+    // A new TCP socket (an open one is closed first) lingering 1 s on
+    // close; any time-out of SetTimeout is dropped.
     bool CreateSocket();
+    // Sets the address to `host` (a dotted address, or a name looked up)
+    // and `port`; false for an empty or unknown host.
     bool Resolve(const char* host, int port);
+    // Connects to `address`; `host` names it in the verbose log lines.
     bool Connect(const sockaddr_in& address, const char* host);
+    // One send of `buffer` (or the send descriptor when null) of *length
+    // bytes. True also when the socket would block; false on any other
+    // failure or when the time-out ran out.
     bool Send(char* buffer, DWORD* length);
+    // One receive into `buffer` (or the receive descriptor) of at most
+    // *length bytes; *length becomes the count (0 when nothing came: an
+    // orderly close, or a non-blocking socket without data, which is not
+    // a failure). False on a failure or when the time-out ran out.
     bool Receive(char* buffer, DWORD* length);
+    // Shuts the socket down and closes it; always true.
     bool Close();
+    // Whether the last Winsock error is none or "would block"; restarts
+    // Winsock (and closes the socket) when it was not started.
     bool ErrorText();
+    // "<dotted address> <port>" of the peer; null (logged) when unknown.
     const char* GetPeer();
+    // Binds the resolved address, listens (backlog 5) and starts the
+    // server thread that accepts connections and gives each a thread
+    // running `routine`; `event` becomes the link's shutdown-event copy.
     bool ServerSetup(HANDLE event, ConnectionRoutine routine);
+    // Runs the connection routine on `connection` in a thread of its own;
+    // when the routine returns, the connection is closed unless it was
+    // kept open. False (logged) when no thread can be created.
     bool ClientThreadStart(basesocket* connection);
 
     SOCKET GetSocket() const { return m_Socket; }
@@ -47,6 +73,22 @@ public:
     void SetReceiveBuffer(char* buffer, ULONG length) { m_RecvBuf = {length, buffer}; }
     // Whether the server thread is still running.
     bool ServerRunning() const;
+    // Bounds every later connect, send and receive of this socket (until
+    // the next CreateSocket) to `ms` milliseconds; false when the system
+    // refuses the setting.
+    bool SetTimeout(DWORD ms);
+    // Whether the last connect, send or receive ended because the time-out
+    // of SetTimeout ran out.
+    bool TimedOut() const { return m_bTimedOut; }
+    // Keeps an accepted connection open after its thread has ended (the
+    // director's link); any other accepted connection is closed then.
+    void KeepOpen() { m_bKeepOpen = true; }
+    // Number of connection threads that run now, all listeners together.
+    static int ConnectionsServed();
+
+    // At most this many accepted connections are served at once; one
+    // beyond is closed at once.
+    static constexpr int kMaxConnections = 8;
 
     // The link's copy of the service's shutdown event.
     static HANDLE s_hShutdownEvent;
@@ -59,8 +101,10 @@ public:
 
 private:
     static DWORD WINAPI ServerStart(LPVOID self);
+    static DWORD WINAPI ServeConnection(LPVOID work);
     void ServerLoop();
     bool HandleNetworkEvents();
+    void NoteTimeout();
 
     SOCKET m_Socket = INVALID_SOCKET;
     HANDLE m_hStarted = nullptr;
@@ -81,4 +125,7 @@ private:
     // never outlives the socket and event it watches.
     HANDLE m_hServerEnd = nullptr;
     std::atomic<bool> m_bServerRunning{false};
+    DWORD m_dwTimeoutMs = 0;
+    bool m_bTimedOut = false;
+    std::atomic<bool> m_bKeepOpen{false};
 };

@@ -102,14 +102,41 @@ protected:
         return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // Installs the service and starts it through its start steps to running.
+    void InstallAndStart() {
+        ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+        m_service = OpenServiceA(m_manager, kName, SERVICE_ALL_ACCESS);
+        ASSERT_NE(m_service, nullptr);
+        ASSERT_TRUE(StartServiceA(m_service, 0, nullptr)) << GetLastError();
+        for (int step = 1; step <= 3; ++step) {
+            ASSERT_TRUE(WaitStatus(SERVICE_START_PENDING, step, 1000 * step + 100)) << step;
+            Go(step);
+        }
+        ASSERT_TRUE(WaitStatus(SERVICE_RUNNING));
+    }
+
+    // The states the service reported, in order, from its log's
+    // "CNTService::SetStatus(<service>, <state>" lines.
+    static std::vector<std::string> ReportedStates(const std::string& log) {
+        static const char* const kStateNames[] = {"", "STOPPED", "START_PENDING", "STOP_PENDING",
+                                                  "RUNNING"};
+        std::vector<std::string> states;
+        for (size_t at = log.find("CNTService::SetStatus("); at != std::string::npos;
+             at = log.find("CNTService::SetStatus(", at + 1)) {
+            const char digit = log[log.find(", ", at) + 2];
+            const int state = digit - '0';
+            states.push_back(state >= 1 && state <= 4 ? kStateNames[state] : std::string(1, digit));
+        }
+        return states;
+    }
+
     ChildGuard m_guard;
     std::filesystem::path m_dir;
     SC_HANDLE m_manager = nullptr;
     SC_HANDLE m_service = nullptr;
 };
 
-TEST_F(NTServiceLifecycleTest, InstallStartControlStopAndRemove) {
-    // Installation: service record, event source, parameter values, event.
+TEST_F(NTServiceLifecycleTest, InstallWritesRecordSourceParametersAndEvent) {
     ChildResult installed = Run({"-i"});
     EXPECT_EQ(installed.exitStatus, 0);
     EXPECT_THAT(installed.output, HasSubstr("Tavro_Test_Service installed\n"));
@@ -132,9 +159,10 @@ TEST_F(NTServiceLifecycleTest, InstallStartControlStopAndRemove) {
     EXPECT_THAT(Run({"-v"}).output, HasSubstr("Tavro_Test_Service Version 1.0\n"
                                               "The service is currently installed\n"));
     EXPECT_THAT(Run({"-i"}).output, HasSubstr("Tavro_Test_Service is already installed\n"));
+}
 
-    // Start from this process: start-pending with checkpoints and wait
-    // hints, then running.
+TEST_F(NTServiceLifecycleTest, StartReportsCheckpointsWithWaitHintsThenRunning) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
     m_service = OpenServiceA(m_manager, kName, SERVICE_ALL_ACCESS);
     ASSERT_NE(m_service, nullptr);
     ASSERT_TRUE(StartServiceA(m_service, 0, nullptr)) << GetLastError();
@@ -149,8 +177,10 @@ TEST_F(NTServiceLifecycleTest, InstallStartControlStopAndRemove) {
     EXPECT_TRUE(WaitFor([] { return Dword(kParametersKey, "Status") == SERVICE_RUNNING; }));
     EXPECT_EQ(Dword(kParametersKey, "CtrlAccepted"), 5u);
     EXPECT_EQ(Events().back(), "Information\t105\tThe service was started.");
+}
 
-    // Interrogate is answered; unsupported controls are refused with 106.
+TEST_F(NTServiceLifecycleTest, InterrogateIsAnsweredAndUnsupportedControlsAreRefused) {
+    ASSERT_NO_FATAL_FAILURE(InstallAndStart());
     SERVICE_STATUS status{};
     ASSERT_TRUE(ControlService(m_service, SERVICE_CONTROL_INTERROGATE, &status));
     EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
@@ -163,8 +193,10 @@ TEST_F(NTServiceLifecycleTest, InstallStartControlStopAndRemove) {
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(events[2], "Error\t106\tThe service received an unsupported request.");
     EXPECT_EQ(events[3], events[2]);
+}
 
-    // Stop from another process through the framework's Control.
+TEST_F(NTServiceLifecycleTest, StopFromAnotherProcessEndsTheService) {
+    ASSERT_NO_FATAL_FAILURE(InstallAndStart());
     ChildResult stopped = Run({"-control", "1"});
     EXPECT_EQ(stopped.exitStatus, 0);
     ASSERT_TRUE(WaitStatus(SERVICE_STOPPED));
@@ -177,16 +209,21 @@ TEST_F(NTServiceLifecycleTest, InstallStartControlStopAndRemove) {
     EXPECT_THAT(log, HasSubstr("CNTService::Handler(1)"));
     EXPECT_THAT(log, HasSubstr("NTService::ServiceMain exiting\n"));
     EXPECT_THAT(log, HasSubstr("NTService.StartService exiting:"));
-    // The states as the service reported them, in order.
-    std::string reported;
-    for (size_t at = log.find("CNTService::SetStatus("); at != std::string::npos;
-         at = log.find("CNTService::SetStatus(", at + 1)) {
-        size_t comma = log.find(", ", at);
-        reported += log.substr(comma + 2, 1);
-    }
-    EXPECT_EQ(reported, "22224331");
+}
 
-    // Removal.
+TEST_F(NTServiceLifecycleTest, ReportsEachStateOfItsLifeInOrder) {
+    ASSERT_NO_FATAL_FAILURE(InstallAndStart());
+    ASSERT_EQ(Run({"-control", "1"}).exitStatus, 0);
+    ASSERT_TRUE(WaitStatus(SERVICE_STOPPED));
+    EXPECT_EQ(ReapService(), 0);
+    const std::vector<std::string> expected = {"START_PENDING", "START_PENDING", "START_PENDING",
+                                               "START_PENDING", "RUNNING",       "STOP_PENDING",
+                                               "STOP_PENDING",  "STOPPED"};
+    EXPECT_EQ(ReportedStates(ServiceLog()), expected);
+}
+
+TEST_F(NTServiceLifecycleTest, RemoveDeletesRecordAndSourceAndSetsTheKillTimeout) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
     ChildResult removed = Run({"-u"});
     EXPECT_THAT(removed.output,
                 HasSubstr("Tavro_Test_Service removed. (You must delete the file (" TEST_SERVICE

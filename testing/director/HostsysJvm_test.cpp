@@ -73,10 +73,13 @@ protected:
         std::vector<std::string> args = {
             m_launcher.string(),
             "-Xcheck:jni",
-            std::string("-Djava.class.path=") + jar,
-            std::string("-Djava.library.path=") + TAVRO_HOSTSYS_DIR,
-            mainClass,
         };
+        args.insert(args.end(), m_vmOptions.begin(), m_vmOptions.end());
+        args.insert(args.end(), {
+                                    std::string("-Djava.class.path=") + jar,
+                                    std::string("-Djava.library.path=") + TAVRO_HOSTSYS_DIR,
+                                    mainClass,
+                                });
         args.insert(args.end(), arguments.begin(), arguments.end());
         std::vector<std::string> env;
         for (char** var = environ; *var; ++var) env.emplace_back(*var);
@@ -165,6 +168,7 @@ protected:
     }
 
     fs::path m_root, m_home, m_launcher, m_record, m_output;
+    std::vector<std::string> m_vmOptions;  // given to the VM before the class path
     pid_t m_pid = -1;
     int m_status = 0;
 };
@@ -263,6 +267,42 @@ TEST_F(HostsysJvmTest, DirectorDeadFollowsTheStatusFile) {
         if (!c.log.empty()) {
             EXPECT_TRUE(HasLine(c.log));
         }
+    }
+}
+
+TEST_F(HostsysJvmTest, RuntimeLinkedFromOutsideTheTreeFindsTheHomeElsewhere) {
+    // The usual layout: the tree's runtime is a link to a system one, so
+    // the VM's real program path names no tree.
+    fs::path system = m_root / "system-jdk/bin/java";
+    fs::create_directories(system.parent_path());
+    fs::copy_file(TAVRO_JAVARUN, system);
+    fs::permissions(system, fs::perms::owner_all);
+    fs::create_directories(m_home / "common/jre/bin");
+    m_launcher = m_home / "common/jre/bin/java";
+    fs::create_symlink(system, m_launcher);
+
+    struct Case {
+        const char* how;
+        std::vector<std::string> options;
+        std::vector<std::string> environment;
+    } cases[] = {
+        {"system property", {"-DVantrix.Home=" + m_home.string()}, {}},
+        {"environment variable", {}, {"VANTRIX_HOME=" + m_home.string()}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        SleeperProcess director;
+        fs::remove(m_record);
+        WriteStatus("SYSTEM_UP " + std::to_string(director.pid()) + "\n");
+        m_vmOptions = c.options;
+        Start({"dead"}, TAVRO_DIRECTOR_JAR, c.environment);
+        ASSERT_TRUE(WaitForLine("begin IsNTDirectorDead"));
+        // Found through the home: the wait lasts as long as the director.
+        std::this_thread::sleep_for(500ms);
+        EXPECT_FALSE(HasLine("call IsNTDirectorDead"));
+        director.End();
+        ExpectCleanExit();
+        EXPECT_TRUE(HasLine("call IsNTDirectorDead true"));
     }
 }
 

@@ -18,6 +18,7 @@
 #include "Hostsys/Env.h"
 #include "platform/PlatformState.h"
 #include "platform/RegKey.h"
+#include "platform/winevt.h"
 #include "platform/winsvc.h"
 #include "testing/ChildProcesses.h"
 #include "testing/ShellDirector.h"
@@ -26,6 +27,7 @@
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using testing_support::ChildGuard;
 using testing_support::ChildResult;
 using testing_support::ReadFile;
@@ -35,6 +37,31 @@ using testing_support::WriteShellDirector;
 namespace fs = std::filesystem;
 
 constexpr const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\Tavro_Service";
+
+// A listening socket of the test on 127.0.0.1:`port`; -1 when the port is
+// taken. It accepts through its backlog and never answers by itself.
+int ListenOn(int port) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 5) != 0) {
+        close(listener);
+        return -1;
+    }
+    return listener;
+}
+
+// Whether process `pid` runs (and is not a zombie waiting to be reaped).
+bool Running(pid_t pid) {
+    std::string stat = testing_support::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
 
 // A tree <state>/tree/vantrix with the program in bin/ and the shell
 // director that the tree's tavro.bat starts.
@@ -80,6 +107,8 @@ protected:
     // Starts the installed service as the service manager does; true once
     // it reports running.
     bool StartThroughServiceManager() {
+        if (service_) CloseServiceHandle(service_);
+        if (manager_) CloseServiceHandle(manager_);
         manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         service_ = manager_ ? OpenServiceA(manager_, "Tavro_Service", SERVICE_ALL_ACCESS) : nullptr;
         if (!service_ || !StartServiceA(service_, 0, nullptr)) return false;
@@ -89,6 +118,16 @@ protected:
         SERVICE_STATUS status{};
         QueryServiceStatus(service_, &status);
         return status.dwCurrentState;
+    }
+    static std::vector<std::string> Events() {
+        std::vector<std::string> events;
+        std::ifstream in(platform::EventLogFile());
+        const std::string prefix = "Tavro_Service\t";
+        for (std::string line; std::getline(in, line);) {
+            std::string fields = line.substr(line.find('\t') + 1);
+            if (fields.rfind(prefix, 0) == 0) events.push_back(fields.substr(prefix.size()));
+        }
+        return events;
     }
     static bool KeyExists(const std::string& key) {
         platform::RegKey open;
@@ -126,6 +165,21 @@ TEST_F(TavroServiceTest, VersionAndHelpPrintToTheConsole) {
     EXPECT_THAT(version.output,
                 HasSubstr("$Source: /usr/local/cvsroot/tavro/WindowsService/basesocket.cpp,v $ "
                           "$Revision: 1.17 $ $Name:  $\n"));
+    // Every class's strings take the one keyword form, each file in its place.
+    for (const char* line :
+         {"$Source: Hostsys/DSEnv.cpp,v $ $Revision: 1.12 $ $Name:  $\n"
+          "$Source: Hostsys/DSEnv.h,v $ $Revision: 1.6 $ $Name:  $\n"
+          "$Source: /usr/local/cvsroot/tavro/WindowsService/DSRegistry.cpp,v $ $Revision: 1.10 $ "
+          "$Name:  $\n",
+          "$Source: Hostsys/Env.cpp,v $ $Revision: 1.9 $ $Name:  $\n"
+          "$Source: Hostsys/Env.h,v $ $Revision: 1.4 $ $Name:  $\n",
+          "$Source: /usr/local/cvsroot/tavro/WindowsService/JavaCppVM.h,v $_ $Revision: 1.9 $ "
+          "$Name:  $\n",
+          "$Source: Hostsys/NTSystemError.cpp,v $ $Revision: 1.5 $ $Name:  $\n"
+          "$Source: Hostsys/NTSystemError.h,v $ $Revision: 1.3 $ $Name:  $\n"
+          "$Source: /usr/local/cvsroot/tavro/WindowsService/NTService.cpp,v $ $Revision: 1.40 $ "
+          "$Name:  $\n"})
+        EXPECT_THAT(version.output, HasSubstr(line));
 
     EXPECT_THAT(Run({"-?"}, "\n").output, HasSubstr("failed to find help file DSHelp.txt"));
     std::string help;
@@ -169,6 +223,28 @@ TEST_F(TavroServiceTest, ServiceStopTerminatesADirectorThatIgnoresIt) {
     EXPECT_NE(ChildGuard::WaitChild(director, 10000), -1);
 }
 
+TEST_F(TavroServiceTest, HugeTimingsAreClampedNotWrapped) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    // 1000 times -WS plus -FF is 5,000,000,005 ms: beyond 32 bits.
+    SetPrivate("-WS", "5000000");
+    SetPrivate("-FF", "5");
+    ASSERT_TRUE(StartThroughServiceManager());
+    ASSERT_TRUE(WaitFor([&] { return !ReadFile(home_ / "bin/hello").empty(); }, 30000));
+    pid_t service = static_cast<pid_t>(std::stoi(ReadFile(home_ / "bin/hello").substr(4)));
+    EXPECT_EQ(Run({"-stop"}).exitStatus, 0);
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            QueryServiceStatus(service_, &status);
+            return status.dwCurrentState == SERVICE_STOP_PENDING && status.dwCheckPoint > 0;
+        },
+        30000));
+    EXPECT_EQ(status.dwWaitHint, 0xFFFFFFFEu);
+    // Its stop wait would last for ever: the test ends the service.
+    kill(service, SIGKILL);
+    EXPECT_NE(ChildGuard::WaitChild(service, 10000), -1);
+}
+
 TEST_F(TavroServiceTest, ControlsFromAShellReachTheRunningService) {
     ASSERT_EQ(Run({"-i"}).exitStatus, 0);
     SetPrivate("-WS", "1");
@@ -201,15 +277,8 @@ TEST_F(TavroServiceTest, SecondInstanceWaitsForTheFirst) {
 
 TEST_F(TavroServiceTest, ProgramAnsweringOnTheDirectorPortRefusesTheStart) {
     ASSERT_EQ(Run({"-i"}).exitStatus, 0);
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(9292);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 5), 0);
+    int listener = ListenOn(9292);
+    ASSERT_GE(listener, 0);
     std::thread answer([&] {
         int fd = accept(listener, nullptr, nullptr);
         if (fd < 0) return;
@@ -222,11 +291,151 @@ TEST_F(TavroServiceTest, ProgramAnsweringOnTheDirectorPortRefusesTheStart) {
     shutdown(listener, SHUT_RDWR);  // ends the accept when the service never probed
     answer.join();
     close(listener);
-    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_GT(run.exitStatus, 0);
+    EXPECT_THAT(run.output,
+                HasSubstr("TavroService: a director already answers on port 9292: not starting\n"));
     EXPECT_THAT(ServiceLog(),
                 HasSubstr("Error - TavroService.Run: tavro is running in a developer environment "
                           "TavroSerivce \n TavroSerivce will not be starting \n"));
     EXPECT_FALSE(fs::exists(home_ / "bin/hello"));
+}
+
+TEST_F(TavroServiceTest, SilentProgramOnTheDirectorPortHoldsNeitherStartNorStop) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    int silent = ListenOn(9292);
+    ASSERT_GE(silent, 0);
+    setenv("EXIT_AFTER", "2", 1);
+    ChildResult run = Run({"-Interactive"});
+    close(silent);
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    std::string log = ServiceLog();
+    EXPECT_THAT(log, HasSubstr("TavroCom.Probe no answer on port 9292 within 3000 ms: taken as "
+                               "no director\n"));
+    EXPECT_THAT(log, HasSubstr("TavroService.Tavro Director is up \n"));
+    EXPECT_THAT(log, HasSubstr("TavroService.Run. exiting \n"));
+    // The watch thread's last stop may come after the log has closed.
+    EXPECT_THAT(log + run.output,
+                HasSubstr("TavroCom.SendStop stop not delivered to port 9292 within 3000 ms\n"));
+}
+
+TEST_F(TavroServiceTest, PeerNamingAForeignPidCannotHaveItKilled) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    SetPrivate("-WS", "1");
+    SetPrivate("-MSW", "3");
+    // The batch starts an unrelated process, then a peer that takes the
+    // link hello and names that process as the director.
+    WriteFile(home_ / "bin/tavro.bat",
+              "#!/bin/bash\n"
+              "cd \"$(dirname \"$0\")\"\n"
+              "sleep 60 </dev/null >/dev/null 2>&1 &\n"
+              "echo $! > sleeper.pid\n"
+              "( exec 3<>/dev/tcp/$(hostname)/9293 || exit 1\n"
+              "  IFS= read -r -t 5 -n 4 hello <&3\n"
+              "  printf '%s' \"$hello\" > hello\n"
+              "  printf '%s' \"$(cat sleeper.pid)\" >&3\n"
+              "  sleep 20 ) </dev/null >/dev/null 2>&1 &\n");
+    fs::permissions(home_ / "bin/tavro.bat", fs::perms::owner_all);
+    manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    service_ = OpenServiceA(manager_, "Tavro_Service", SERVICE_ALL_ACCESS);
+    ASSERT_TRUE(StartServiceA(service_, 0, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return !ReadFile(home_ / "bin/hello").empty(); }, 30000));
+    pid_t sleeper = static_cast<pid_t>(std::stoi(ReadFile(home_ / "bin/sleeper.pid")));
+
+    Run({"-stop"});  // refused when the start has already failed
+    EXPECT_TRUE(WaitFor([&] { return State() == SERVICE_STOPPED; }, 30000));
+    EXPECT_TRUE(Running(sleeper));
+    EXPECT_THAT(ServiceLog(),
+                HasSubstr("TavroCom.ClientStart ignored pid " + std::to_string(sleeper) +
+                          ": that process does not hold the link's connection\n"));
+    kill(sleeper, SIGKILL);
+}
+
+TEST_F(TavroServiceTest, FailingBatchStartIsAFailedStart) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    fs::remove(home_ / "bin/tavro.bat");
+    const std::string why = "the director did not start: tavro.bat start ended with status 127\n";
+
+    ChildResult run = Run({"-Interactive"});
+    EXPECT_GT(run.exitStatus, 0);
+    EXPECT_THAT(run.output, HasSubstr("TavroService: " + why));
+
+    ASSERT_TRUE(StartThroughServiceManager() || State() == SERVICE_STOPPED);
+    EXPECT_TRUE(WaitFor([&] { return State() == SERVICE_STOPPED; }, 30000));
+    EXPECT_THAT(Events(), testing::Contains("Error\t104\tThe initialization process failed."));
+    std::string log = ServiceLog();
+    EXPECT_THAT(log, HasSubstr("Error - TavroService.Run: " + why));
+    EXPECT_THAT(log, Not(HasSubstr("Tavro Director is up")));
+}
+
+TEST_F(TavroServiceTest, TakenLinkPortIsReportedOnTheConsole) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    int taken = ListenOn(9293);
+    ASSERT_GE(taken, 0);
+    ChildResult run = Run({"-Interactive"});
+    close(taken);
+    EXPECT_GT(run.exitStatus, 0);
+    EXPECT_THAT(run.output, HasSubstr("TavroService: the director did not start: the link "
+                                      "listener could not listen on port 9293\n"));
+}
+
+TEST_F(TavroServiceTest, DeletingTheEmptyNameReturnsAtOnce) {
+    SetPrivate("A", "1");
+    ASSERT_EQ(Run({"-env", "-d", "A", "x"}).exitStatus, 0);  // leaves a blanked record
+    ChildResult run = Run({"-env", "-d", "", "x"});
+    EXPECT_GT(run.exitStatus, 0);  // -1 would be the time-out
+    EXPECT_THAT(run.output, HasSubstr("TavroService: -env: "));
+}
+
+TEST_F(TavroServiceTest, FailedCommandsSayWhyAndExitNonZero) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string why;
+    };
+    const Case cases[] = {
+        {{"-Port", "9300", "-Port", "9301", "-i"},
+         "not installed: -Port is given more than once\n"},
+        {{"-Port", "abc", "-i"}, "not installed: -Port abc is not a port number (1 to 65534)\n"},
+        {{"-stop"}, "-stop failed: The service is not installed.\n"},
+        {{"-START"}, "-start failed: The service is not installed.\n"},
+        {{"-shutdown"}, "-shutdown failed: The service is not installed.\n"},
+        {{"-u"}, "the service was not removed completely: the service log says why\n"},
+        {{"-env", "-d", "NOPE", "x"}, "-env: the private environment file was not changed"},
+        {{"-env", "A"}, "-env needs a name and a value"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.front() + " " + c.args.back());
+        ChildResult run = Run(c.args);
+        EXPECT_GT(run.exitStatus, 0);
+        EXPECT_THAT(run.output, HasSubstr("TavroService: " + c.why));
+        EXPECT_FALSE(KeyExists(kServiceKey));
+    }
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    ChildResult again = Run({"-i"});
+    EXPECT_GT(again.exitStatus, 0);
+    EXPECT_THAT(again.output, HasSubstr("TavroService: the install did not complete: the service "
+                                        "log says why\n"));
+}
+
+TEST_F(TavroServiceTest, HelpPagerEdges) {
+    struct Case {
+        const char* what;
+        std::string file;
+        std::string shown;
+    };
+    std::string twenty;
+    for (int i = 1; i <= 20; ++i) twenty += "line " + std::to_string(i) + "\n";
+    const std::string longest(127, 'x');
+    const Case cases[] = {
+        {"a page that ends with the file still prompts", twenty, "line 20\nmore>>"},
+        {"a 127-character line is one line", longest + "\nnext\n", longest + "\nnext\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(home_ / "common/share/DSHelp.txt", c.file);
+        ChildResult paged = Run({"-?"}, "\n\n");
+        EXPECT_EQ(paged.exitStatus, 0);
+        EXPECT_THAT(paged.output, HasSubstr(c.shown));
+    }
 }
 
 // The Java test director of the tree, started through tavro.bat or run in
@@ -254,6 +463,7 @@ protected:
         TavroServiceTest::TearDown();
         unsetenv("TAVRO_DIRECTOR_RECORD");
         unsetenv("TAVRO_DIRECTOR_EXIT_MS");
+        unsetenv("TAVRO_DIRECTOR_STOP");
         unsetenv("ASAN_OPTIONS");
     }
     std::string Record() { return ReadFile(record_); }
@@ -301,6 +511,36 @@ TEST_F(TavroServiceJavaTest, DirectorInTheServiceProcessRunsUntilItEnds) {
     EXPECT_THAT(record, HasSubstr("link hello Qim-"));
     EXPECT_THAT(record, HasSubstr("exit self"));
     EXPECT_THAT(ServiceLog(), HasSubstr("TavroService.Run. exiting "));
+}
+
+TEST_F(TavroServiceJavaTest, DirectorInTheServiceThatIgnoresTheStopEndsTheProcess) {
+    ASSERT_EQ(Run({"-i"}).exitStatus, 0);
+    RunDirectorInTheService();
+    SetPrivate("-WS", "1");
+    SetPrivate("-MSW", "3");
+    setenv("TAVRO_DIRECTOR_STOP", "ignore", 1);
+    ASSERT_TRUE(StartThroughServiceManager());
+    ASSERT_TRUE(WaitFor([&] { return Status().rfind("SYSTEM_UP ", 0) == 0; }, 30000)) << Record();
+    // The director runs in the service's own process.
+    pid_t servicePid = static_cast<pid_t>(std::stoi(Status().substr(10)));
+
+    EXPECT_EQ(Run({"-stop"}).exitStatus, 0);
+    EXPECT_TRUE(WaitFor([&] { return State() == SERVICE_STOPPED; }, 30000));
+    EXPECT_NE(ChildGuard::WaitChild(servicePid, 20000), -1) << "the service process still runs";
+    EXPECT_THAT(Record(), HasSubstr("stop ignored"));
+    EXPECT_THAT(ServiceLog(), HasSubstr("Error - TavroService.Run: the director runs inside the "
+                                        "service and did not stop: the service process ends\n"));
+    int port = ListenOn(9292);
+    EXPECT_GE(port, 0) << "the director's port is still taken";
+    if (port >= 0) close(port);
+
+    // The next start works, and this time the director stops when asked.
+    unsetenv("TAVRO_DIRECTOR_STOP");
+    fs::remove(home_ / "specific/tavro/data/tavro.stat");
+    ASSERT_TRUE(StartThroughServiceManager());
+    ASSERT_TRUE(WaitFor([&] { return Status().rfind("SYSTEM_UP ", 0) == 0; }, 30000)) << Record();
+    EXPECT_EQ(Run({"-stop"}).exitStatus, 0);
+    EXPECT_TRUE(WaitFor([&] { return State() == SERVICE_STOPPED; }, 60000));
 }
 
 TEST_F(TavroServiceJavaTest, DirectorInTheServiceProcessStopsWithTheService) {
