@@ -4,10 +4,10 @@
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexThread.h"
 
-#define JEXALARMCLOCK_TEXTS(JEX_TEXT)                                        \
-    JEX_TEXT(0, OK, "Working OK")                                            \
-    JEX_TEXT(1, ALREADY_RUNNING, "The alarm clock is already ticking")       \
-    JEX_TEXT(2, NOT_RUNNING, "The alarm clock is not running")               \
+#define JEXALARMCLOCK_TEXTS(JEX_TEXT)                                  \
+    JEX_TEXT(0, OK, "Working OK")                                      \
+    JEX_TEXT(1, ALREADY_RUNNING, "The alarm clock is already ticking") \
+    JEX_TEXT(2, NOT_RUNNING, "The alarm clock is not running")         \
     JEX_TEXT(3, NO_THREAD, "The alarm clock could not start its timer thread")
 
 // Once started, waits the interval on its own thread and then calls the

@@ -8,7 +8,8 @@
 namespace {
 
 TEST(GitNm, UnknownMnemonicIsNamed) {
-    EXPECT_STREQ(git_nm("JEX::NOFILE", JexExcArgs("x", "a")).Text(), "Message not found: JEX::NOFILE");
+    EXPECT_STREQ(git_nm("JEX::NOFILE", JexExcArgs("x", "a")).Text(),
+                 "Message not found: JEX::NOFILE");
     EXPECT_STREQ(git_nm(nullptr, JexExcArgs()).Text(), "Message not found: ");
 }
 

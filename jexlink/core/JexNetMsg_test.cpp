@@ -211,9 +211,10 @@ TEST(JexNetMsg, CopiesAndAssignment) {
 }
 
 TEST(JexNetMsg, EncodeAndDecodeThroughOwnItems) {
-    const std::string wire("E\x01\x02\x00\x00"
-                           "ab",
-                           7);
+    const std::string wire(
+        "E\x01\x02\x00\x00"
+        "ab",
+        7);
     // Every way the input of Decode can lie in the message's own items.
     struct Case {
         const char* name;

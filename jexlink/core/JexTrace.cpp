@@ -43,8 +43,8 @@ void JexTrace::Begin(const char* file, const char* method) {
     names_->file = (switches.load() & kFullPath) ? JexString(file) : JexTraceShortName(file);
     names_->method = method;
     ++depth;
-    std::fprintf(stderr, "%2.2x.%3.3d Entry %s\\%s\\%d\n", static_cast<unsigned>(thread_id_),
-                 depth, names_->file.Text(), names_->method.Text(), line_);
+    std::fprintf(stderr, "%2.2x.%3.3d Entry %s\\%s\\%d\n", static_cast<unsigned>(thread_id_), depth,
+                 names_->file.Text(), names_->method.Text(), line_);
 }
 
 void JexTrace::Ckpt(int line, const char* text) {

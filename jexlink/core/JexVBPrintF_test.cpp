@@ -127,10 +127,8 @@ TEST(JexVBPrintF, CharacterOfZeroWritesNothing) {
         const char* format;
         const char* expected;
     } cases[] = {
-        {"a%1$cb", "ab"},
-        {"a%1$5cb|%3$c", "ab|B"},
-        {"a%2$cb", "ab"},       // 256: its low byte is 0
-        {"a%9$cb", "ab"},       // an empty argument is 0
+        {"a%1$cb", "ab"},    {"a%1$5cb|%3$c", "ab|B"}, {"a%2$cb", "ab"},  // 256: its low byte is 0
+        {"a%9$cb", "ab"},                                                 // an empty argument is 0
         {"%1$hc%3$hc", "B"},
     };
     for (const Case& c : cases) {
@@ -143,10 +141,10 @@ TEST(JexVBPrintF, CharacterOfZeroWritesNothing) {
 TEST(JexVBPrintF, OutputMayBeTheTemplateOrAnArgument) {
     struct Case {
         const char* name;
-        const char* initial;           // the output buffer's bytes before the call
-        bool format_is_output;         // the template is the output's text
-        const char* format;            // otherwise
-        bool argument_is_output;       // argument 1 is the output buffer
+        const char* initial;      // the output buffer's bytes before the call
+        bool format_is_output;    // the template is the output's text
+        const char* format;       // otherwise
+        bool argument_is_output;  // argument 1 is the output buffer
         const char* expected;
     } cases[] = {
         {"template in the output", "count %2$d of %3$s", true, nullptr, false, "count 7 of text"},
