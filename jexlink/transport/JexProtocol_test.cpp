@@ -178,7 +178,7 @@ TEST(JexProtocol, HostileCauseChainsAreBounded) {
         JexNetMsg up(':');
         up['/'] = JexBuffer("JexTest::LEVEL");
         up[':'] = encoded;
-        up.Encode(encoded);
+        ASSERT_EQ(up.Encode(encoded), JexNetMsg::kEncoded);
     }
     JexNetMsg msg('J');
     msg['/'] = JexBuffer("JexGateway::WEEDS");
