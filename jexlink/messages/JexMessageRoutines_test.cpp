@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "jexlink/core/JexGetMsg.h"
 #include "jexlink/messages/JexCommonRoutines.h"
 #include "jexlink/messages/JexMsg.h"
 #include "jexlink/messages/MessagesTestSupport.h"
@@ -152,6 +153,15 @@ TEST_F(MessageRoutinesTest, FixedParameterRoutinesFillTheSharedBuffer) {
     git_C_init(nullptr, 4096);
     // The catalog keeps at most JexCatalog::kMaxText bytes of the 3000.
     EXPECT_EQ(std::strlen(git_2_C_1_char_param("T::LONG", "")), 2047u);
+}
+
+TEST_F(MessageRoutinesTest, TheCoreLibrarysGetMsgCutsToTheCallersBuffer) {
+    char buffer[8];
+    std::memset(buffer, 'q', sizeof buffer);
+    EXPECT_EQ(JexGetMsg("T::HELLO", buffer, sizeof buffer), 1);
+    EXPECT_STREQ(buffer, "Hello <");  // no arguments: "<Null>" cut to the buffer
+    EXPECT_EQ(JexGetMsg("T::HELLO", buffer, 1), 1);
+    EXPECT_STREQ(buffer, "");
 }
 
 TEST_F(MessageRoutinesTest, ReadFileGivesTheWholeFile) {
