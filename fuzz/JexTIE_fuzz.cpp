@@ -1,4 +1,5 @@
-// Fuzz target: transportable images from the wire, unloaded as errors (every flag pair) and as messages.
+// Fuzz target: transportable images from the wire, unloaded as errors (every flag pair) and as
+// messages.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -1,4 +1,5 @@
-// Tests of the message catalog: files by template, the lookup cache, escapes, wrapping, errors as text.
+// Tests of the message catalog: files by template, the lookup cache, escapes, wrapping, errors as
+// text.
 #include "jexlink/messages/JexCatalog.h"
 
 #include <gtest/gtest.h>
@@ -167,7 +168,8 @@ TEST(JexCatalogWordwrap, BreaksAtABlankInTheLastQuarterOrCutsHard) {
         {"abcdefghij", 1, "abcdef\nghij"},
         {"aaaa bbbb cccc dddd eeee ffff", 20, "aaaa bbbb cccc dddd\neeee ffff"},
         // The only blank lies before the last quarter: cut hard.
-        {thirteenAndSixteen, 20, thirteenAndSixteen.substr(0, 22) + "\n" + thirteenAndSixteen.substr(22)},
+        {thirteenAndSixteen, 20,
+         thirteenAndSixteen.substr(0, 22) + "\n" + thirteenAndSixteen.substr(22)},
         // A line feed starts a new line.
         {"ab\ncdefgh", 4, "ab\ncdefgh\n"},
         {"short", 20, "short"},

@@ -47,7 +47,7 @@ TEST_F(JexHelpTest, NamesAreMappedToPagesThroughTheIndex) {
     } cases[] = {
         {"CONNECT", "connect.html"},  // the first line of any case wins
         {"mail", "mail page.html"},
-        {"Missing", "Missing"},       // shown as given
+        {"Missing", "Missing"},  // shown as given
         {"", ""},
     };
     JexHelp help(JexHelp::kTextViewer);

@@ -27,7 +27,8 @@ protected:
                   "T::EMPTY \"\"\n"
                   "T::TWO \"%1$d and %2$s\"\n"
                   "T::NUMS \"%1$d-%2$d\"\n"
-                  "T::LONG \"" + std::string(3000, 'z') + "\"\n");
+                  "T::LONG \"" +
+                      std::string(3000, 'z') + "\"\n");
         ASSERT_TRUE(dir.UseTemplates({"%C.msg"}));
     }
 
@@ -166,7 +167,9 @@ TEST_F(MessageRoutinesTest, TheCoreLibrarysGetMsgCutsToTheCallersBuffer) {
 
 TEST_F(MessageRoutinesTest, ReadFileGivesTheWholeFile) {
     std::string content;
-    for (int i = 0; i < 50; ++i) content += std::string(static_cast<size_t>(i * 37), static_cast<char>('a' + i % 26)) + "\r\n";
+    for (int i = 0; i < 50; ++i)
+        content +=
+            std::string(static_cast<size_t>(i * 37), static_cast<char>('a' + i % 26)) + "\r\n";
     dir.Write("whole.txt", content);
     EXPECT_EQ(std::string(ReadFile(dir.Path("whole.txt").c_str()).Text()), content);
     dir.Write("empty.txt", "");

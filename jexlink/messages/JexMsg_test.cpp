@@ -141,12 +141,14 @@ TEST(JexMsgTable, QuotedRowsHaveTheirTextsExactly) {
         {6, "Connecting to target %1$s.%2$s.jex.  Please wait..."},
         {7, "Connecting to target %1$s.  Please wait..."},
         {9, "Stats: M%1$d/%2$d/%3$d/%4$d   B%5$d/%6$d/%7$d/%8$d   C%9$d    "},
-        {10, "Testing complete.\n\tMessages Sent: %1$8d\n\tMessages Read: %2$8d\n\tMessages Good: "
-             "%3$8d\n\tMessages Bad:  %4$8d\n\tBytes Sent:    %5$8d\n\tBytes Read:    %6$8d\n\t"
-             "Bytes Good:    %7$8d\n\tBytes Bad:     %8$8d\n\tBPS:           %9$8d"},
+        {10,
+         "Testing complete.\n\tMessages Sent: %1$8d\n\tMessages Read: %2$8d\n\tMessages Good: "
+         "%3$8d\n\tMessages Bad:  %4$8d\n\tBytes Sent:    %5$8d\n\tBytes Read:    %6$8d\n\t"
+         "Bytes Good:    %7$8d\n\tBytes Bad:     %8$8d\n\tBPS:           %9$8d"},
         {12, "Error %1$d while opening file %2$s."},
-        {19, "  Encounter #%1$d\n    System ID:      %2$s\n    System Information:    %3$s\n    "
-             "Inbound Link:   %4$s\n    Outbound Link:  %5$s\n"},
+        {19,
+         "  Encounter #%1$d\n    System ID:      %2$s\n    System Information:    %3$s\n    "
+         "Inbound Link:   %4$s\n    Outbound Link:  %5$s\n"},
         {21, "Connection to target failed."},
         {32, "FERRAND has received your service request."},
         {33, "The service request number is: "},
@@ -156,11 +158,12 @@ TEST(JexMsgTable, QuotedRowsHaveTheirTextsExactly) {
         {154, "%1d%% of current file copied. %2d%% of all files copied."},
         {170, "FILETOOLMAILMSG: %1s %2s %3s %4s %5s"},
         {182, "File %1$s \n\texceeds the file size limit of %2$d bytes\n\tset on %3$s.%4$s.jex."},
-        {190, "\nFile Copy Client Parameters\n---------------------------\nSource File Name:       "
-              "%1$s\nTarget File Name:       %2$s\nNotification Address:   %3$s\nNotification "
-              "Subject:   %4$s\nService Request Number: %5$s\nToolName:               %6$s\nAccess "
-              "Number:          %7$s\nVersion:                %8$s\nFile Size:              %9$d "
-              "bytes\n"},
+        {190,
+         "\nFile Copy Client Parameters\n---------------------------\nSource File Name:       "
+         "%1$s\nTarget File Name:       %2$s\nNotification Address:   %3$s\nNotification "
+         "Subject:   %4$s\nService Request Number: %5$s\nToolName:               %6$s\nAccess "
+         "Number:          %7$s\nVersion:                %8$s\nFile Size:              %9$d "
+         "bytes\n"},
         {196, "Insufficient privilege to perform operation\r\n\trequired privileges are %1$s"},
         {204, "FERRAND has received your service request."},
         {205, "The service request number is: %1$s"},
@@ -184,12 +187,13 @@ TEST(JexMsg, FormatsItsArgumentsThroughTheMessageRoutines) {
         const char* text;
     } cases[] = {
         {JexMsg::OPENERR, JexExcArgs("ReadFile", 2, "x"), "Error 2 while opening file x."},
-        {JexMsg::CONNWAIT, JexExcArgs("c", "d", "n"), "Connecting to target d.n.jex.  Please wait..."},
+        {JexMsg::CONNWAIT, JexExcArgs("c", "d", "n"),
+         "Connecting to target d.n.jex.  Please wait..."},
         {JexMsg::FILECOPYSTAT, JexExcArgs("c", 50, 75),
          "50% of current file copied. 75% of all files copied."},
         {JexMsg::ITSESTABCONNMSG, JexExcArgs("c", "dom", "node"),
          "Establishing ITS connection to domain dom at node node."},
-        {JexMsg::FILETOOLMAILMSG, JexExcArgs("c", "a", "b", "c", "d", "e"), 
+        {JexMsg::FILETOOLMAILMSG, JexExcArgs("c", "a", "b", "c", "d", "e"),
          // "%2s" is a width, not a position.
          "FILETOOLMAILMSG: a  b   c    d     e"},
         {JexMsg::NETEXSTAT, JexExcArgs("c", 1, 2, 3, 4, 5, 6, 7, 8, 9),

@@ -15,9 +15,9 @@ namespace {
 using testing_support::CatalogDir;
 
 // A class of another node, whose code names the receiver's JexMsg does not know.
-#define REMOTE_TEXTS(JEX_TEXT)                    \
-    JEX_TEXT(0, OK, "Fine")                       \
-    JEX_TEXT(1, WEEDS, "Weeds grow at %1$d%%")    \
+#define REMOTE_TEXTS(JEX_TEXT)                 \
+    JEX_TEXT(0, OK, "Fine")                    \
+    JEX_TEXT(1, WEEDS, "Weeds grow at %1$d%%") \
     JEX_TEXT(2, ROCKS, "Rocks in %1$s")
 #define JEX_TEXT_CLASS JexRemote
 const JexTextRow kRemoteTable[] = JEX_TEXT_TABLE(REMOTE_TEXTS);
@@ -151,8 +151,7 @@ TEST(JexTIEException, UnknownCodeNamesBecomeExternalMessages) {
     external[kTieItemText] = JexBuffer("from afar");
     JexMsg named;
     JexTIEUnloadException(external, named, 1, 0);
-    EXPECT_STREQ(named.FormattedText(1).Text(),
-                 "JexException::EXC_EXTERNAL_MESSAGE, from afar");
+    EXPECT_STREQ(named.FormattedText(1).Text(), "JexException::EXC_EXTERNAL_MESSAGE, from afar");
 }
 
 TEST(JexTIEException, ImagesWithoutNameOrWithBrokenCausesStopTheChain) {
@@ -181,7 +180,8 @@ TEST(JexTIEException, ImagesWithoutNameOrWithBrokenCausesStopTheChain) {
 JexBuffer DeepImage(int depth) {
     std::vector<size_t> sizes(static_cast<size_t>(depth));
     sizes[static_cast<size_t>(depth - 1)] = 6;
-    for (int i = depth - 2; i >= 0; --i) sizes[static_cast<size_t>(i)] = 10 + sizes[static_cast<size_t>(i) + 1];
+    for (int i = depth - 2; i >= 0; --i)
+        sizes[static_cast<size_t>(i)] = 10 + sizes[static_cast<size_t>(i) + 1];
     std::string wire;
     wire.reserve(sizes[0]);
     for (int i = 0; i < depth; ++i) {

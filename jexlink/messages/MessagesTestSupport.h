@@ -1,4 +1,5 @@
-// Test support: catalog files and help indexes in a temporary directory, found through the settings.
+// Test support: catalog files and help indexes in a temporary directory, found through the
+// settings.
 #pragma once
 
 #include <cstdlib>
