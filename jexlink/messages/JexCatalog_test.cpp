@@ -247,3 +247,34 @@ TEST_F(JexCatalogTest, AnErrorIsOneLinePerErrorOfItsChain) {
 }
 
 }  // namespace
+
+namespace {
+
+// The trace switch is read when the library loads: the lines show in a
+// child that starts with it set.
+TEST_F(JexCatalogTest, TraceLinesNameTheFilesAndTheOutcome) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_TRUE(dir.UseTemplates({"%L/%C.msg", "common.msg"}));
+    setenv("JEXCATALOG_TRACE", "*", 1);
+    // The child runs the fixture again, in a directory of its own.
+    EXPECT_EXIT(
+        {
+            setenv("LANG", "de", 1);
+            JexCatalog catalog;
+            catalog.Lookup("JexMsg::CONNFAIL");
+            catalog.Lookup("JexMsg::NOSUCH");
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0),
+        "^<f> JexCatalog checking for mnemonic JexMsg::CONNFAIL\n\tin file /[^\n]*/de/JexMsg.msg\n"
+        "      \\.\\.\\.file not accessable, reason follows:\n"
+        "--- JexDataFile::OPENFAIL, Error opening file /[^\n]*/de/JexMsg.msg\n"
+        "  - ENOENT, No such file or directory\n"
+        "<f> JexCatalog checking for mnemonic JexMsg::CONNFAIL\n\tin file /[^\n]*/common.msg\n"
+        "<l> JexCatalog located mnemonic JexMsg::CONNFAIL\n\tin the file /[^\n]*/common.msg\n"
+        "<f> [^<]*<f> [^<]*"
+        "<l> JexCatalog unable to locate mnemonic JexMsg::NOSUCH\n$");
+    unsetenv("JEXCATALOG_TRACE");
+}
+
+}  // namespace

@@ -295,3 +295,28 @@ TEST_F(JexTIEMessage, TheReceiversCatalogWinsOverTheCarriedText) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(JexTIETrace, LoadAndUnloadLinesWhenSwitchedOn) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    setenv("JEXTIE_TRACE", "lU", 1);
+    EXPECT_EXIT(
+        {
+            JexMsg inner(JexMsg::CONNFAIL, JexExcArgs("connect"));
+            JexMsg outer(JexMsg::OPENERR, JexExcArgs("open", 2, "x"), &inner);
+            JexNetMsg msg('R');
+            JexTIELoadException(outer, msg);
+            JexMsg target;
+            JexTIEUnloadException(msg, target, 1, 0);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0),
+        "^-l- TIE loaded 'JexMsg::CONNFAIL' exception, value 21\n"
+        "-l- TIE loaded 'JexMsg::OPENERR' exception, value 12\n"
+        "-u- TIE unloaded 'JexMsg::CONNFAIL' exception\n"
+        "-u- TIE unloaded 'JexMsg::OPENERR' exception\n$");
+    unsetenv("JEXTIE_TRACE");
+}
+
+}  // namespace
