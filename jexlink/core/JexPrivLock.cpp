@@ -1,0 +1,80 @@
+// The process-wide file lock: one recursive mutex around the library's shared files.
+#include "jexlink/core/JexPrivLock.h"
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+
+#include "jexlink/core/JexThread.h"
+#include "jexlink/core/JexTrace.h"
+
+namespace {
+
+std::atomic<JexMutex*> process_mutex{nullptr};
+std::atomic<bool> initialised{false};
+std::atomic<int> privileged_flag{0};
+
+// Creates the mutex once; it lives until the process ends.
+JexMutex& ProcessMutex() {
+    static std::mutex creation;
+    JexMutex* mutex = process_mutex.load(std::memory_order_acquire);
+    if (mutex) return *mutex;
+    std::lock_guard hold(creation);
+    mutex = process_mutex.load(std::memory_order_relaxed);
+    if (!mutex) {
+        mutex = new JexMutex(2);
+        process_mutex.store(mutex, std::memory_order_release);
+    }
+    return *mutex;
+}
+
+}  // namespace
+
+JexPrivLock::JexPrivLock(int privileged) {
+    JexTrace trace("JexPrivLock", "JexPrivLock()", __LINE__);
+    ProcessMutex().Lock();
+    privileged_flag = privileged != 0;
+}
+
+JexPrivLock::~JexPrivLock() {
+    JexTrace trace("JexPrivLock", "~JexPrivLock()", __LINE__);
+    privileged_flag = 0;
+    ProcessMutex().Unlock();
+}
+
+void JexPrivLock::Initialize() {
+    JexTrace trace("JexPrivLock", "Initialize()", __LINE__);
+    if (initialised.exchange(true)) return;
+    ProcessMutex();
+    privileged_flag = 0;
+}
+
+void JexPrivLock::Reinitialize() {
+    JexTrace trace("JexPrivLock", "Reinitialize()", __LINE__);
+    JexMutex& mutex = ProcessMutex();
+    JexMutexLock hold(mutex);
+    initialised = false;
+    Initialize();
+}
+
+FILE* JexPrivLock::fopen(const char* path, const char* mode, int privileged) {
+    JexTrace trace("JexPrivLock", "fopen()", __LINE__);
+    JexPrivLock hold(privileged);
+    if (!path || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return std::fopen(path, mode);
+}
+
+int JexPrivLock::fclose(FILE* stream, int privileged) {
+    JexTrace trace("JexPrivLock", "fclose()", __LINE__);
+    JexPrivLock hold(privileged);
+    if (!stream) {
+        errno = EINVAL;
+        return EOF;
+    }
+    return std::fclose(stream);
+}
+
+int JexPrivLock::Privileged() { return privileged_flag; }

@@ -1,0 +1,29 @@
+// The process-wide file lock: one recursive mutex around the library's shared files.
+#pragma once
+
+#include <cstdio>
+
+// Holds the process-wide file lock from construction to destruction. The
+// lock is recursive: a holder may construct another one without blocking
+// itself. It serialises the threads of one process, not processes.
+class JexPrivLock {
+public:
+    // Sets the process-wide privileged flag to the truth value of the
+    // argument while held (it has no further effect on this platform).
+    explicit JexPrivLock(int privileged = 0);
+    ~JexPrivLock();
+    JexPrivLock(const JexPrivLock&) = delete;
+    JexPrivLock& operator=(const JexPrivLock&) = delete;
+
+    // Creates the mutex on the first call in the process; later calls do
+    // nothing. JexThreadInit calls it before any other library code runs.
+    static void Initialize();
+    static void Reinitialize();
+
+    // The standard fopen and fclose, under the lock.
+    static FILE* fopen(const char* path, const char* mode, int privileged = 0);
+    static int fclose(FILE* stream, int privileged = 0);
+
+    // The privileged flag (meaningful only while the lock is held).
+    static int Privileged();
+};
