@@ -241,7 +241,7 @@ JexPCLIItem* JexPCLI::find_named(const JexString& token, JexPCLIItem* scope, int
             }
             if (found) {
                 context = token;
-                ExcSet(AMBIGUOUS_ITEM, JexExcArgs(verbs ? "find_verb()" : "find_up_path()", token));
+                ExcSet(AMBIGUOUS_ITEM, JexExcArgs(verbs ? "find_verb()" : "find_up_path()", token.Text()));
                 Raise();
                 return nullptr;
             }
@@ -370,7 +370,7 @@ JexString JexPCLI::Value(const JexString& name) {
     ExcSet(OK);
     JexPCLIItem* item = find_item(name, nullptr, kWholeTableDepth, kQueryMask);
     if (!item) {
-        ExcSet(NO_SUCH_ITEM, JexExcArgs("Value()", name));
+        ExcSet(NO_SUCH_ITEM, JexExcArgs("Value()", name.Text()));
         Raise();
         return JexString("");
     }
@@ -390,7 +390,7 @@ int JexPCLI::IsPresent(const JexString& name) {
     ExcSet(OK);
     JexPCLIItem* item = find_item(name, nullptr, kWholeTableDepth, kQueryMask);
     if (!item) {
-        ExcSet(NO_SUCH_ITEM, JexExcArgs("IsPresent()", name));
+        ExcSet(NO_SUCH_ITEM, JexExcArgs("IsPresent()", name.Text()));
         Raise();
         return 0;
     }
@@ -401,7 +401,7 @@ int JexPCLI::IsNegated(const JexString& name) {
     ExcSet(OK);
     JexPCLIItem* item = find_item(name, nullptr, kWholeTableDepth, kQueryMask);
     if (!item) {
-        ExcSet(NO_SUCH_ITEM, JexExcArgs("IsNegated()", name));
+        ExcSet(NO_SUCH_ITEM, JexExcArgs("IsNegated()", name.Text()));
         Raise();
         return 0;
     }
@@ -412,7 +412,7 @@ int JexPCLI::IsDefaulted(const JexString& name) {
     ExcSet(OK);
     JexPCLIItem* item = find_item(name, nullptr, kWholeTableDepth, kQueryMask);
     if (!item) {
-        ExcSet(NO_SUCH_ITEM, JexExcArgs("IsDefaulted()", name));
+        ExcSet(NO_SUCH_ITEM, JexExcArgs("IsDefaulted()", name.Text()));
         Raise();
         return 0;
     }
@@ -465,10 +465,11 @@ void JexPCLI::check_forbiddens(JexPCLIItem* start) {
         ForbidParts(*f, parts);
         const bool full = f->help_text.Text()[0] == 0 || JexPCLITrace().forbid;
         const int code = full ? SYNTAX_FORBIDDEN : SYNTAX_ERROR;
-        const JexExcArgs args = full ? JexExcArgs("check_forbiddens()", parts[0], parts[1],
-                                                  parts[2], parts[3], parts[4], parts[5],
-                                                  f->help_text)
-                                     : JexExcArgs("check_forbiddens()", f->help_text);
+        const JexExcArgs args = full ? JexExcArgs("check_forbiddens()", parts[0].Text(),
+                                                  parts[1].Text(), parts[2].Text(),
+                                                  parts[3].Text(), parts[4].Text(),
+                                                  parts[5].Text(), f->help_text.Text())
+                                     : JexExcArgs("check_forbiddens()", f->help_text.Text());
         if (Code() == 0)
             ExcSet(code, args);
         else
@@ -499,9 +500,9 @@ int JexPCLI::AssignValue(JexPCLIItem& item, const JexString& text) {
     std::unique_ptr<JexPCLI> cause;
     if (p == -2) {
         cause = std::make_unique<JexPCLI>();
-        cause->ExcSet(AMBIGUOUS_ITEM, JexExcArgs("Parse()", text));
+        cause->ExcSet(AMBIGUOUS_ITEM, JexExcArgs("Parse()", text.Text()));
     }
-    ExcSet(NOT_ONE_OF, JexExcArgs("Parse()", item.name, item.options.Text()), cause.get());
+    ExcSet(NOT_ONE_OF, JexExcArgs("Parse()", item.name.Text(), item.options.Text().Text()), cause.get());
     Raise();
     return NOT_ONE_OF;
 }
@@ -521,7 +522,7 @@ int JexPCLI::Negation(JexPCLIItem*& found, const JexString& token, JexPCLIItem* 
         return OK;
     }
     context = token;
-    ExcSet(NOT_NEGATABLE, JexExcArgs(verbs ? "negchk verb" : "negchk switch", found->name));
+    ExcSet(NOT_NEGATABLE, JexExcArgs(verbs ? "negchk verb" : "negchk switch", found->name.Text()));
     Raise();
     found = nullptr;
     return NOT_NEGATABLE;
@@ -664,7 +665,7 @@ int JexPCLI::Parse(const JexString& given) {
         }
         context = token;
         if (tracing) std::fputs("    ...error, nothing found for token\n", stderr);
-        ExcSet(UNKNOWN_ITEM, JexExcArgs("parser end", token));
+        ExcSet(UNKNOWN_ITEM, JexExcArgs("parser end", token.Text()));
         Raise();
         return UNKNOWN_ITEM;
     }

@@ -103,7 +103,7 @@ JexPCLITable::JexPCLITable(const JexString& table_name) {
     file_name.SetSuppress(1);
     file_name = table_name;
     if (file_name.Code() != 0) {
-        ExcSet(OPEN_FAIL, JexExcArgs("file name", table_name), &file_name);
+        ExcSet(OPEN_FAIL, JexExcArgs("file name", table_name.Text()), &file_name);
         Raise();
         return;
     }
@@ -114,7 +114,7 @@ JexPCLITable::JexPCLITable(const JexString& table_name) {
     FILE* in = std::fopen(spec.Text(), "rb");
     if (!in) {
         JexErrno cause(errno, "fopen");
-        ExcSet(OPEN_FAIL, JexExcArgs("open file", spec), &cause);
+        ExcSet(OPEN_FAIL, JexExcArgs("open file", spec.Text()), &cause);
         Raise();
         return;
     }
@@ -131,7 +131,7 @@ JexPCLITable::JexPCLITable(const JexString& table_name) {
              static_cast<uint32_t>(header[2]) << 16 | static_cast<uint32_t>(header[3]) << 24;
     version = header[4];
     if (version < kMinVersion || version > kMaxVersion) {
-        ExcSet(BAD_VERSION, JexExcArgs("version check", spec, static_cast<int>(version)));
+        ExcSet(BAD_VERSION, JexExcArgs("version check", spec.Text(), static_cast<int>(version)));
         Raise();
         return;
     }
