@@ -1,13 +1,16 @@
-// Benchmarks of net-message encoding and decoding against memcpy, and of the formatter against
-// snprintf.
+// Benchmarks of net-message encoding and decoding against memcpy, the formatter against snprintf,
+// the last-occurrence search against std::string, and a switched-off trace record against none.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "jexlink/core/JexNetMsg.h"
+#include "jexlink/core/JexString.h"
+#include "jexlink/core/JexTrace.h"
 #include "jexlink/core/JexVBPrintF.h"
 
 namespace {
@@ -31,7 +34,7 @@ void BM_NetMsgEncode(benchmark::State& state) {
         MakeMessage(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
     JexBuffer out;
     for (auto _ : state) {
-        msg.Encode(out);
+        benchmark::DoNotOptimize(msg.Encode(out));
         benchmark::DoNotOptimize(out.Data());
     }
     SetBytes(state, out.Length());
@@ -95,5 +98,49 @@ void BM_Snprintf(benchmark::State& state) {
 
 BENCHMARK(BM_JexVBPrintF);
 BENCHMARK(BM_Snprintf);
+
+// The last occurrence of a long needle in a text made of its repeats: a
+// search that retries forward from every match costs the square.
+void BM_FindLast(benchmark::State& state) {
+    const auto n = static_cast<size_t>(state.range(0));
+    const JexString text(std::string(2 * n, 'a').c_str());
+    const std::string needle(n, 'a');
+    for (auto _ : state) benchmark::DoNotOptimize(text.FindLast(needle.c_str()));
+}
+
+void BM_StdStringRfind(benchmark::State& state) {
+    const auto n = static_cast<size_t>(state.range(0));
+    const std::string text(2 * n, 'a');
+    const std::string needle(n, 'a');
+    for (auto _ : state) benchmark::DoNotOptimize(text.rfind(needle));
+}
+
+BENCHMARK(BM_FindLast)->Arg(100)->Arg(10000);
+BENCHMARK(BM_StdStringRfind)->Arg(100)->Arg(10000);
+
+// A trace record with JEX_TRACE unset, against a call that does nothing.
+[[gnu::noinline]] int Traced(int v) {
+    JexTrace trace("JexCore_bench.cpp", "Traced()", __LINE__);
+    return v + 1;
+}
+
+[[gnu::noinline]] int Untraced(int v) {
+    benchmark::ClobberMemory();
+    return v + 1;
+}
+
+void BM_TraceOff(benchmark::State& state) {
+    unsetenv("JEX_TRACE");
+    int v = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(v = Traced(v));
+}
+
+void BM_NoTrace(benchmark::State& state) {
+    int v = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(v = Untraced(v));
+}
+
+BENCHMARK(BM_TraceOff);
+BENCHMARK(BM_NoTrace);
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <istream>
 #include <ostream>
 #include <string>
+#include <utility>
 
 #include "jexlink/core/JexString.h"
 
@@ -101,6 +102,12 @@ JexBufferBase& JexBufferBase::operator=(const JexBufferBase& other) {
 JexBufferBase& JexBufferBase::operator+=(const char* text) {
     if (text) AppendBytes(text, static_cast<int>(std::strlen(text)));
     return *this;
+}
+
+void JexBufferBase::Swap(JexBufferBase& other) noexcept {
+    std::swap(data, other.data);
+    std::swap(allocated_length, other.allocated_length);
+    std::swap(used_length, other.used_length);
 }
 
 void JexBufferBase::Free() {

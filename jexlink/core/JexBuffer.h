@@ -29,6 +29,8 @@ public:
 
     // Frees the storage: null data, both lengths 0.
     void Free();
+    // Exchanges the storage of two buffers.
+    void Swap(JexBufferBase& other) noexcept;
     // Replaces the storage by fresh zero-filled storage for n bytes; the used
     // length is kept when it still fits, else it becomes n.
     char* Allocate(int n);

@@ -312,6 +312,46 @@ TEST(JexException, ExcSetFromTakesTheOthersErrorAboveItsOwn) {
               "  - Broken pipe");
 }
 
+// The object's own state given back to it as the input of each operation.
+TEST(JexException, OwnStateAsInput) {
+    struct Case {
+        const char* name;
+        void (*apply)(TestSra& sra);
+        const char* expected;
+    } cases[] = {
+        {"own arguments", [](TestSra& sra) { sra.ExcSet(TestSra::REVERSED, sra.Args()); },
+         "--- second before first"},  // no cause given: the chain is dropped
+        {"own arguments and itself as cause",
+         [](TestSra& sra) { sra.ExcSet(TestSra::REVERSED, sra.Args(), &sra); },
+         "--- second before first\n  - first second\n  - Broken pipe"},
+        {"from itself", [](TestSra& sra) { sra.ExcSetFrom(sra); },
+         "--- first second\n  - Broken pipe\n  - first second\n  - Broken pipe"},
+        {"itself appended", [](TestSra& sra) { sra.AppendCause(sra); },
+         "--- first second\n  - Broken pipe\n  - first second\n  - Broken pipe"},
+        {"itself via a clone",
+         [](TestSra& sra) { sra.ExcSetViaClone(TestSra::OK, sra.Args(), &sra); },
+         "--- first second\n  - Broken pipe\n  - Success\n  - first second\n  - Broken pipe"},
+    };
+    for (const Case& c : cases) {
+        TestSra sra;
+        sra.SetExternalMessage(JexString("JexSra::X, %1$s %2$s"));
+        JexErrno cause(EPIPE);
+        sra.ExcSet(JexException::kExternalMessage, JexExcArgs("x", "first", "second"), &cause);
+        c.apply(sra);
+        EXPECT_EQ(S(sra.Describe(0)), c.expected) << c.name;
+    }
+}
+
+TEST(JexException, HugeArgumentsAndEmptyTables) {
+    const std::string huge(1 << 20, 'h');
+    TestSra sra;
+    sra.ExcSet(TestSra::PROBSUBFAIL, JexExcArgs("x", huge.c_str()));
+    EXPECT_EQ(S(sra.FormattedText(0)), "Problem submission failed: " + huge);
+    JexException bare(nullptr, nullptr);  // no table: the reserved rows only
+    EXPECT_EQ(S(bare.Text(-3)), "Infinite exception loop detected");
+    EXPECT_EQ(S(bare.CodeName(7)), " ::7");  // "%1.64s": at least one character
+}
+
 TEST(JexException, CopyChainIsDeepAndKeepsSubclasses) {
     TestSra sra;
     JexErrno cause(ENOSPC, "write");

@@ -67,88 +67,108 @@ void JexNetMsg::Clear() {
     corrupt = 0;
 }
 
-JexBuffer& JexNetMsg::Encode(JexBuffer& out) const {
+int JexNetMsg::Encode(JexBuffer& out) const {
     // The output may be one of this message's own items.
     if (&out >= items && &out < items + kItems) {
         JexBuffer encoded;
-        Encode(encoded);
+        const int result = Encode(encoded);
         out = encoded;
-        return out;
+        return result;
     }
 
-    int present = 0;
+    // One pass over the slots finds the present items, the total and any
+    // item too long to frame; the writing pass visits only those items.
+    unsigned char present[kItems];
+    int count = 0;
     int64_t total = 1;
+    int oversized = -1;
     for (int i = 0; i < kItems; ++i) {
-        if (!Present(items[i])) continue;
-        ++present;
-        total += 4 + static_cast<int64_t>(items[i].Length());
+        if (!items[i].Data()) continue;
+        present[count++] = static_cast<unsigned char>(i);
+        const int n = items[i].Length();
+        total += 4 + static_cast<int64_t>(n);
+        if (n >= kItemLimit && oversized < 0) oversized = i;
     }
 
-    const JexBuffer& raw = items[kRawItem];
-    if (type == kRawType && present == 1 && Present(raw)) {
+    if (type == kRawType && count == 1 && present[0] == kRawItem) {
+        const JexBuffer& raw = items[kRawItem];
         out.SetLength(1 + raw.Length());
-        if (!out.Data()) return out;
+        if (!out.Data()) return kRefused;
         out.Data()[0] = static_cast<char>(kRawMark);
         std::memcpy(out.Data() + 1, raw.Data(), static_cast<size_t>(raw.Length()));
-        return out;
+        return kEncoded;
     }
 
     if (type == kRawMark) {
         std::fprintf(stderr,
                      "--- JexNetMsg::Encode refused: type 'd' cannot travel in the regular form\n");
         out.Free();
-        return out;
+        return kRefused;
     }
-    for (int i = 0; i < kItems; ++i) {
-        if (items[i].Length() < kItemLimit) continue;
+    if (oversized >= 0) {
         std::fprintf(stderr,
-                     "--- JexNetMsg::Encode refused: item %d has %d bytes, the limit is %d\n", i,
-                     items[i].Length(), kItemLimit - 1);
+                     "--- JexNetMsg::Encode refused: item %d has %d bytes, the limit is %d\n",
+                     oversized, items[oversized].Length(), kItemLimit - 1);
         out.Free();
-        return out;
+        return kRefused;
     }
     if (total > 0x7fffffc0) {
         std::fprintf(stderr, "--- JexNetMsg::Encode refused: message of %lld bytes is too long\n",
                      static_cast<long long>(total));
         out.Free();
-        return out;
+        return kRefused;
     }
 
     out.SetLength(static_cast<int>(total));
     auto* p = reinterpret_cast<unsigned char*>(out.Data());
-    if (!p) return out;
+    if (!p) return kRefused;
     *p++ = static_cast<unsigned char>(type);
-    for (int i = 0; i < kItems; ++i) {
-        if (!Present(items[i])) continue;
-        const auto n = static_cast<uint32_t>(items[i].Length());
-        *p++ = static_cast<unsigned char>(i);
+    for (int k = 0; k < count; ++k) {
+        const JexBuffer& item = items[present[k]];
+        const auto n = static_cast<uint32_t>(item.Length());
+        *p++ = present[k];
         *p++ = static_cast<unsigned char>(n & 0xFF);
         *p++ = static_cast<unsigned char>((n >> 8) & 0xFF);
         *p++ = static_cast<unsigned char>((n >> 16) & 0xFF);
-        std::memcpy(p, items[i].Data(), n);
+        if (n > 0) std::memcpy(p, item.Data(), n);
         p += n;
     }
-    return out;
+    return kEncoded;
 }
 
 JexBuffer JexNetMsg::Encode() const {
     JexBuffer out;
-    Encode(out);
+    (void)Encode(out);  // a refusal leaves out without storage
     return out;
 }
 
-void JexNetMsg::Decode(const JexBuffer& in) {
-    // Clearing would free the input when it is one of this message's items.
-    if (&in >= items && &in < items + kItems) {
-        const JexBuffer copy(in);
-        Decode(copy.Data(), copy.Length());
-        return;
-    }
-    Decode(in.Data(), in.Length());
-}
+void JexNetMsg::Decode(const JexBuffer& in) { Decode(in.Data(), in.Length()); }
 
 void JexNetMsg::Decode(const void* bytes, int n) {
-    Clear();
+    // One pass frees the items, except one that holds the bytes: those are
+    // copied before it is freed too.
+    const auto at = reinterpret_cast<uintptr_t>(bytes);
+    JexBuffer* holder = nullptr;
+    for (JexBuffer& item : items) {
+        const auto start = reinterpret_cast<uintptr_t>(item.Data());
+        if (!start) continue;
+        if (at >= start && at < start + static_cast<uintptr_t>(item.AllocatedLength())) {
+            holder = &item;
+            continue;
+        }
+        item.Free();
+    }
+    type = 0;
+    if (!holder) {
+        DecodeInto(bytes, n);
+        return;
+    }
+    const JexBuffer copy(bytes, n > 0 ? n : 0);
+    holder->Free();
+    DecodeInto(copy.Data(), n > 0 ? n : 0);
+}
+
+void JexNetMsg::DecodeInto(const void* bytes, int n) {
     corrupt = 1;
     if (!bytes || n <= 0) return;
     const auto* b = static_cast<const unsigned char*>(bytes);

@@ -47,12 +47,17 @@ public:
     // Frees every item; type 0, not corrupt.
     void Clear();
 
-    // Writes the wire form into out and returns it. What cannot be framed
-    // (an item of kItemLimit bytes or more, or a regular message of type
-    // 'd', which would read back as raw) is refused: out is then left
-    // without storage (never a valid encoding, which is at least one byte)
-    // and the refusal is reported on standard error.
-    JexBuffer& Encode(JexBuffer& out) const;
+    // Results of Encode.
+    static constexpr int kEncoded = 0;
+    static constexpr int kRefused = -1;
+
+    // Writes the wire form into out; kEncoded. What cannot be framed (an
+    // item of kItemLimit bytes or more, or a regular message of type 'd',
+    // which would read back as raw) is refused: kRefused, with out left
+    // without storage and the refusal reported on standard error. Callers
+    // must not send out after a refusal.
+    [[nodiscard]] int Encode(JexBuffer& out) const;
+    // The wire form; a buffer without storage when refused.
     JexBuffer Encode() const;
     // Replaces the message by the one the bytes encode. Truncated or
     // trailing bytes leave the corrupt flag set and the complete items.
@@ -63,6 +68,9 @@ public:
     void Dump(std::ostream& out) const;
 
 private:
+    // Decodes into this message, which holds no items.
+    void DecodeInto(const void* bytes, int n);
+
     int corrupt = 0;
     int type = 0;
     JexBuffer items[kItems];

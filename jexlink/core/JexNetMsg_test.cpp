@@ -54,7 +54,7 @@ TEST(JexNetMsg, EncodesWireForm) {
         for (const auto& [slot, bytes] : c.items) m[slot] = Bytes(bytes);
         EXPECT_EQ(Wire(m.Encode()), c.wire);
         JexBuffer out("stale");
-        EXPECT_EQ(&m.Encode(out), &out);
+        EXPECT_EQ(m.Encode(out), JexNetMsg::kEncoded);
         EXPECT_EQ(Wire(out), c.wire);
     }
 }
@@ -139,10 +139,13 @@ TEST(JexNetMsg, EncodeRefusesWhatCannotBeFramed) {
     JexNetMsg big(1);
     big[2].SetLength(JexNetMsg::kItemLimit);
     JexBuffer out("stale");
-    big.Encode(out);
+    EXPECT_EQ(big.Encode(out), JexNetMsg::kRefused);
     EXPECT_EQ(out.Data(), nullptr);
+    EXPECT_EQ(big.Encode(big[3]), JexNetMsg::kRefused);  // also into an own item
+    big[3].Free();
     big[2].SetLength(JexNetMsg::kItemLimit - 1);
-    EXPECT_EQ(big.Encode().Length(), 5 + JexNetMsg::kItemLimit - 1);
+    EXPECT_EQ(big.Encode(out), JexNetMsg::kEncoded);
+    EXPECT_EQ(out.Length(), 5 + JexNetMsg::kItemLimit - 1);
 
     JexNetMsg raw(68);  // the raw form has no length field
     raw[68].SetLength(JexNetMsg::kItemLimit + 10);
@@ -151,6 +154,7 @@ TEST(JexNetMsg, EncodeRefusesWhatCannotBeFramed) {
     JexNetMsg typed_d('d');  // would read back as a raw message
     typed_d[1] = JexBuffer("x");
     EXPECT_EQ(typed_d.Encode().Data(), nullptr);
+    EXPECT_EQ(typed_d.Encode(out), JexNetMsg::kRefused);
 }
 
 TEST(JexNetMsgDeathTest, TypeDIsRefused) {
@@ -207,16 +211,36 @@ TEST(JexNetMsg, CopiesAndAssignment) {
 }
 
 TEST(JexNetMsg, EncodeAndDecodeThroughOwnItems) {
-    JexNetMsg m('E');
-    m[1] = JexBuffer("ab");
-    m.Encode(m[2]);
-    EXPECT_EQ(Item(m, 2), std::string("E\x01\x02\x00\x00"
-                                      "ab",
-                                      7));
-    m.Decode(m[2]);
-    EXPECT_EQ(m.Corrupt(), 0);
-    EXPECT_EQ(m.ItemCount(), 1);
-    EXPECT_EQ(Item(m, 1), "ab");
+    const std::string wire(
+        "E\x01\x02\x00\x00"
+        "ab",
+        7);
+    // Every way the input of Decode can lie in the message's own items.
+    struct Case {
+        const char* name;
+        void (*decode)(JexNetMsg& m);
+    } cases[] = {
+        {"buffer", [](JexNetMsg& m) { m.Decode(m[2]); }},
+        {"pointer", [](JexNetMsg& m) { m.Decode(m[2].Data(), m[2].Length()); }},
+        {"pointer into the middle",
+         [](JexNetMsg& m) {
+             m[7] = JexBuffer("xx");
+             m[7] += m[2];
+             m.Decode(m[7].Data() + 2, m[7].Length() - 2);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        JexNetMsg m('E');
+        m[1] = JexBuffer("ab");
+        ASSERT_EQ(m.Encode(m[2]), JexNetMsg::kEncoded);
+        EXPECT_EQ(Item(m, 2), wire);
+        c.decode(m);
+        EXPECT_EQ(m.Corrupt(), 0);
+        EXPECT_EQ(m.Type(), 'E');
+        EXPECT_EQ(m.ItemCount(), 1);
+        EXPECT_EQ(Item(m, 1), "ab");
+    }
 }
 
 std::string FileDump(const JexNetMsg& m) {

@@ -132,11 +132,13 @@ int JexString::FindAny(const char* set) const {
 
 int JexString::FindLast(const char* text) const {
     if (!data || !text) return -1;
-    if (!*text) return TextLength();
-    int found = -1;
-    for (const char* at = std::strstr(data, text); at; at = std::strstr(at + 1, text))
-        found = static_cast<int>(at - data);
-    return found;
+    const int length = TextLength();
+    if (!*text) return length;
+    // One backward scan from the last place the text can start.
+    const auto n = std::strlen(text);
+    for (int at = length - static_cast<int>(n); at >= 0; --at)
+        if (data[at] == text[0] && std::memcmp(data + at, text, n) == 0) return at;
+    return -1;
 }
 
 int JexString::FindLastChar(char c) const {

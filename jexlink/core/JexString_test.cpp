@@ -100,6 +100,12 @@ TEST(JexString, Finding) {
     EXPECT_EQ(s.FindAny("xyz"), -1);
     EXPECT_EQ(s.FindLast("bc"), 4);
     EXPECT_EQ(s.FindLast("cb"), -1);
+    EXPECT_EQ(s.FindLast("abc"), 3);
+    EXPECT_EQ(s.FindLast("abcabc"), 0);
+    EXPECT_EQ(s.FindLast("abcabcx"), -1);
+    EXPECT_EQ(s.FindLast(""), 6);
+    EXPECT_EQ(JexString("aaaa").FindLast("aa"), 2);
+    EXPECT_EQ(JexString::FromBytes("ab\0ab", 5).FindLast("ab"), 0);  // the text ends at the NUL
     EXPECT_EQ(JexString().Find("a"), -1);
     EXPECT_EQ(JexString().FindChar('a'), -1);
 }

@@ -7,62 +7,55 @@
 #include <cstring>
 #include <mutex>
 
-namespace {
+namespace jex_trace_internal {
 
-struct Switches {
-    bool on = false;
-    bool low_level = false;
-    bool full_path = false;
-};
+std::atomic<int> switches{0};
 
-std::atomic<bool> switches_read{false};
-Switches switches;
-
-void ReadSwitches() {
+int ReadSwitches() {
     static std::once_flag once;
     std::call_once(once, [] {
-        const char* value = std::getenv("JEX_TRACE");
-        for (const char* c = value ? value : ""; *c; ++c) {
-            if (std::strchr("1TtYy", *c)) switches.on = true;
-            if (*c == 'F' || *c == 'f') switches.on = false;
-            if (*c == 'L' || *c == 'l') switches.low_level = true;
-            if (*c == 'M' || *c == 'm') switches.full_path = true;
+        int value = kRead;
+        const char* text = std::getenv("JEX_TRACE");
+        for (const char* c = text ? text : ""; *c; ++c) {
+            if (std::strchr("1TtYy", *c)) value |= kOn;
+            if (*c == 'F' || *c == 'f') value &= ~kOn;
+            if (*c == 'L' || *c == 'l') value |= kLowLevel;
+            if (*c == 'M' || *c == 'm') value |= kFullPath;
         }
-        switches_read.store(true, std::memory_order_release);
+        switches.store(value, std::memory_order_release);
     });
+    return switches.load(std::memory_order_acquire);
 }
+
+}  // namespace jex_trace_internal
+
+namespace {
 
 // Nesting depth of the calling thread's printing records.
 thread_local int depth = 0;
 
 }  // namespace
 
-JexTrace::JexTrace(const char* file, const char* method, int line, int low_level) : line_(line) {
-    if (!switches_read.load(std::memory_order_acquire)) ReadSwitches();
-    if (!switches.on || (low_level && !switches.low_level)) return;
-    Begin(file, method);
-}
-
 void JexTrace::Begin(const char* file, const char* method) {
-    prints_ = true;
+    using namespace jex_trace_internal;
+    names_ = std::make_unique<Names>();
     thread_id_ = JexThreadId();
-    file_ = switches.full_path ? JexString(file) : JexTraceShortName(file);
-    method_ = method;
+    names_->file = (switches.load() & kFullPath) ? JexString(file) : JexTraceShortName(file);
+    names_->method = method;
     ++depth;
     std::fprintf(stderr, "%2.2x.%3.3d Entry %s\\%s\\%d\n", static_cast<unsigned>(thread_id_), depth,
-                 file_.Text(), method_.Text(), line_);
+                 names_->file.Text(), names_->method.Text(), line_);
 }
 
 void JexTrace::Ckpt(int line, const char* text) {
-    if (!prints_) return;
+    if (!names_) return;
     std::fprintf(stderr, "%2.2x.%3.3d  Ckpt %s\\%s\\%d: %s\n", static_cast<unsigned>(thread_id_),
-                 depth, file_.Text(), method_.Text(), line, text ? text : "");
+                 depth, names_->file.Text(), names_->method.Text(), line, text ? text : "");
 }
 
-JexTrace::~JexTrace() {
-    if (!prints_) return;
+void JexTrace::End() {
     std::fprintf(stderr, "%2.2x.%3.3d  Exit %s\\%s\n", static_cast<unsigned>(thread_id_), depth,
-                 file_.Text(), method_.Text());
+                 names_->file.Text(), names_->method.Text());
     --depth;
 }
 

@@ -1,8 +1,21 @@
 // Scoped entry, checkpoint and exit trace lines, switched on by JEX_TRACE.
 #pragma once
 
+#include <atomic>
+#include <memory>
+
 #include "jexlink/core/JexString.h"
 #include "jexlink/core/JexThread.h"
+
+namespace jex_trace_internal {
+// The switches of JEX_TRACE: 0 until read, else kRead with the bits below.
+constexpr int kRead = 1;
+constexpr int kOn = 2;
+constexpr int kLowLevel = 4;
+constexpr int kFullPath = 8;
+extern std::atomic<int> switches;
+int ReadSwitches();
+}  // namespace jex_trace_internal
 
 // A record that a method creates on entry. When tracing is on it prints an
 // entry line, the checkpoints asked for and an exit line when it ends, each
@@ -14,8 +27,16 @@
 // of two flags.
 class JexTrace {
 public:
-    JexTrace(const char* file, const char* method, int line, int low_level = 0);
-    ~JexTrace();
+    JexTrace(const char* file, const char* method, int line, int low_level = 0) : line_(line) {
+        using namespace jex_trace_internal;
+        int on = switches.load(std::memory_order_acquire);
+        if (!on) on = ReadSwitches();
+        if (!(on & kOn) || (low_level && !(on & kLowLevel))) return;
+        Begin(file, method);
+    }
+    ~JexTrace() {
+        if (names_) End();
+    }
     JexTrace(const JexTrace&) = delete;
     JexTrace& operator=(const JexTrace&) = delete;
 
@@ -23,16 +44,21 @@ public:
     // A checkpoint at the record's own line.
     void Ckpt(const char* text) { Ckpt(line_, text); }
 
-    bool Prints() const { return prints_; }
+    bool Prints() const { return names_ != nullptr; }
 
 private:
     void Begin(const char* file, const char* method);
+    void End();
+
+    struct Names {
+        JexString file;
+        JexString method;
+    };
 
     int line_;
-    bool prints_ = false;
     int thread_id_ = 0;
-    JexString file_;
-    JexString method_;
+    // The file and method, kept only by a record that prints.
+    std::unique_ptr<Names> names_;
 };
 
 // The short file name of a path: the last component up to its first dot.

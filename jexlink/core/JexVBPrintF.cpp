@@ -159,10 +159,13 @@ private:
                 Emit(Spec(flags, allowed, width, precision, short_value ? "h" : "", letter), v);
                 return;
             }
-            case 'c':
-                Emit(Spec(flags, "-", width, -1, "", 'c'),
-                     short_value ? arg->GetShort() : arg->GetLong());
+            case 'c': {
+                const int v = short_value ? arg->GetShort() : arg->GetLong();
+                // A NUL would end the text for every reader: it writes nothing.
+                if (static_cast<unsigned char>(v) == 0) return;
+                Emit(Spec(flags, "-", width, -1, "", 'c'), v);
                 return;
+            }
             case 'p': {
                 const auto v =
                     static_cast<uint32_t>(short_value ? arg->GetShort() : arg->GetLong());
@@ -243,8 +246,8 @@ void Put(JexBuffer& out, const std::string& text) {
 
 int JexVBPrintF(JexBuffer& out, const char* format, const JexBuffer* args) {
     if (!format) format = "";
-    out.Reallocate(1024);
-    out.SetLength(0);
+    // The template and the arguments may lie in out: everything is read
+    // before out is written.
     try {
         Formatter formatter(format, args);
         if (!formatter.Run()) {

@@ -121,4 +121,53 @@ TEST(JexVBPrintF, ArgumentsPastNineCountAsEmpty) {
     EXPECT_EQ(std::string(out.Data(), out.Length()), "0|<Null>");
 }
 
+TEST(JexVBPrintF, CharacterOfZeroWritesNothing) {
+    const Args args = Args().Num(1, 0).Num(2, 256).Num(3, 'B');
+    struct Case {
+        const char* format;
+        const char* expected;
+    } cases[] = {
+        {"a%1$cb", "ab"},    {"a%1$5cb|%3$c", "ab|B"}, {"a%2$cb", "ab"},  // 256: its low byte is 0
+        {"a%9$cb", "ab"},                                                 // an empty argument is 0
+        {"%1$hc%3$hc", "B"},
+    };
+    for (const Case& c : cases) {
+        const std::string out = Format(c.format, args);
+        EXPECT_EQ(out, c.expected) << c.format;
+        EXPECT_EQ(out.find('\0'), std::string::npos) << c.format;
+    }
+}
+
+TEST(JexVBPrintF, OutputMayBeTheTemplateOrAnArgument) {
+    struct Case {
+        const char* name;
+        const char* initial;      // the output buffer's bytes before the call
+        bool format_is_output;    // the template is the output's text
+        const char* format;       // otherwise
+        bool argument_is_output;  // argument 1 is the output buffer
+        const char* expected;
+    } cases[] = {
+        {"template in the output", "count %2$d of %3$s", true, nullptr, false, "count 7 of text"},
+        {"argument is the output", "old", false, "[%1$s|%1$s]", true, "[old|old]"},
+        {"both", "<%1$s>", true, nullptr, true, "<<%1$s>>"},
+        {"long template in the output", nullptr, true, nullptr, false, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A template longer than any storage the formatter might set up.
+        const std::string long_template = std::string(3000, 'x') + "%3$s";
+        const std::string initial = c.initial ? c.initial : long_template;
+        const std::string expected = c.expected ? c.expected : std::string(3000, 'x') + "text";
+        JexBuffer args[kJexVBPrintFArgs];
+        args[2].SetLong(7);
+        args[3] = JexBuffer("text");
+        JexBuffer& out = c.argument_is_output ? args[1] : args[0];
+        out = JexBuffer(initial.data(), static_cast<int>(initial.size()));
+        const char* format = c.format_is_output ? out.Data() : c.format;
+        const int n = JexVBPrintF(out, format, args);
+        EXPECT_EQ(n, static_cast<int>(expected.size()));
+        EXPECT_EQ(std::string(out.Data(), out.Length()), expected);
+    }
+}
+
 }  // namespace

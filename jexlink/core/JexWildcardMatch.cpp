@@ -9,9 +9,11 @@ namespace {
 
 bool AnyOne(char c) { return c == '?' || c == '%'; }
 
-bool OnlyStars(const char* p) {
-    while (*p == '*') ++p;
-    return *p == 0;
+// n pattern characters without "*" against n text characters.
+bool SameRun(const char* p, const char* t, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (!AnyOne(p[i]) && p[i] != t[i]) return false;
+    return true;
 }
 
 }  // namespace
@@ -20,37 +22,48 @@ int JexWildcardMatch(const char* pattern, const char* text) {
     if (!pattern) pattern = "";
     if (!text) text = "";
 
+    const size_t pattern_length = std::strlen(pattern);
+    const size_t text_length = std::strlen(text);
     size_t stars = 0;
     for (const char* p = pattern; *p; ++p) stars += *p == '*';
-    if (std::strlen(text) < std::strlen(pattern) - stars) return 0;
+    if (text_length < pattern_length - stars) return 0;
 
+    const char* last_star = std::strrchr(pattern, '*');
+    if (!last_star) return pattern_length == text_length && SameRun(pattern, text, text_length);
+
+    // What follows the last "*" must cover the end of the text.
+    const size_t tail = pattern_length - static_cast<size_t>(last_star + 1 - pattern);
+    if (!SameRun(last_star + 1, text + text_length - tail, tail)) return 0;
+
+    // The rest of the pattern, which ends in that "*", against the rest of
+    // the text. A mismatch moves back to the last "*" seen and lets it take
+    // one more character: no recursion, no allocation.
     const char* p = pattern;
     const char* t = text;
-    while (*t) {
-        if (!*p) return 0;
-        if (*p != '*') {
-            if (!AnyOne(*p) && *p != *t) return 0;
+    const char* const text_end = text + text_length - tail;
+    const char* resume_p = nullptr;
+    const char* resume_t = nullptr;
+    while (t < text_end) {
+        if (p == last_star) return 1;  // the last "*" takes the rest
+        if (*p == '*') {
+            while (*p == '*' && p != last_star) ++p;
+            if (p == last_star) return 1;
+            resume_p = p;
+            resume_t = t;
+            continue;
+        }
+        if (AnyOne(*p) || *p == *t) {
             ++p;
             ++t;
             continue;
         }
-        while (*p == '*') ++p;
-        if (!*p) return 1;
-        // Anchor at the first occurrence of the next pattern character,
-        // compared as itself even when it is "?" or "%".
-        t = std::strchr(t, *p);
-        if (!t) return 0;
-        // Match in step until both end, a mismatch, or the next star.
-        while (*p != '*') {
-            if (!*p && !*t) return 1;
-            if (!*t || !*p) return 0;
-            if (!AnyOne(*p) && *p != *t) return 0;
-            ++p;
-            ++t;
-        }
+        if (!resume_p) return 0;
+        p = resume_p;
+        t = ++resume_t;
     }
     // The text is used up: only stars may remain of the pattern.
-    return OnlyStars(p) ? 1 : 0;
+    while (*p == '*' && p != last_star) ++p;
+    return p == last_star ? 1 : 0;
 }
 
 int JexWildcardMatch(const JexString& pattern, const JexString& text) {
