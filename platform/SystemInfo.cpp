@@ -1,4 +1,5 @@
-// The computer's and the user's names and the process's environment variables.
+// The system's version and processor, the computer's and the user's names, and the process's
+// environment variables.
 #include <pwd.h>
 #include <unistd.h>
 
@@ -42,6 +43,31 @@ std::string EffectiveUserName() {
 }
 
 }  // namespace
+
+DWORD GetVersion() {
+    constexpr DWORD kMajor = 6, kMinor = 3, kBuild = 9600;
+    return kMajor | kMinor << 8 | kBuild << 16;
+}
+
+void GetSystemInfo(SYSTEM_INFO* info) {
+    if (!info) return;
+    *info = SYSTEM_INFO{};
+#if defined(__x86_64__)
+    info->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_AMD64;
+#elif defined(__i386__)
+    info->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_INTEL;
+#elif defined(__aarch64__)
+    info->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_ARM64;
+#elif defined(__arm__)
+    info->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_ARM;
+#else
+    info->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_UNKNOWN;
+#endif
+    const long page = sysconf(_SC_PAGESIZE);
+    const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    info->dwPageSize = page > 0 ? static_cast<DWORD>(page) : 4096;
+    info->dwNumberOfProcessors = processors > 0 ? static_cast<DWORD>(processors) : 1;
+}
 
 // The host name up to its first dot, at most MAX_COMPUTERNAME_LENGTH
 // characters as for a NetBIOS name: callers size their buffers for that.

@@ -1,4 +1,5 @@
-// Tests of the computer and user names and the environment variables.
+// Tests of the system version and processor, the computer and user names and the environment
+// variables.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -10,6 +11,25 @@
 #include "platform/winbase.h"
 
 namespace {
+
+TEST(SystemVersion, IsTheNtFamilyAtTheRegistrysVersion) {
+    const DWORD version = GetVersion();
+    EXPECT_EQ(version & 0x80000000u, 0u);
+    EXPECT_EQ(version & 0xFF, 6u);
+    EXPECT_EQ(version >> 8 & 0xFF, 3u);
+}
+
+TEST(SystemInfo, NamesThisMachinesProcessor) {
+    SYSTEM_INFO info;
+    std::memset(&info, 0xAB, sizeof info);
+    GetSystemInfo(&info);
+#if defined(__x86_64__)
+    EXPECT_EQ(info.wProcessorArchitecture, PROCESSOR_ARCHITECTURE_AMD64);
+#endif
+    EXPECT_EQ(info.dwPageSize, static_cast<DWORD>(sysconf(_SC_PAGESIZE)));
+    EXPECT_GE(info.dwNumberOfProcessors, 1u);
+    GetSystemInfo(nullptr);  // ignored
+}
 
 TEST(ComputerName, IsTheHostNameUpToItsFirstDot) {
     char host[HOST_NAME_MAX + 1] = {};

@@ -122,6 +122,25 @@ BOOL SetProcessAffinityMask(HANDLE process, DWORD_PTR processMask);
 BOOL SetPriorityClass(HANDLE process, DWORD priorityClass);
 DWORD GetPriorityClass(HANDLE process);
 
+// The system's version and processor. GetVersion gives the major version in
+// the low byte, the minor version in the next and the build number in the
+// high word, whose top bit is clear on the NT family: this layer is NT 6.3,
+// the version that the registry's CurrentVersion holds too. GetSystemInfo
+// names the processor architecture of the machine.
+constexpr WORD PROCESSOR_ARCHITECTURE_INTEL = 0;
+constexpr WORD PROCESSOR_ARCHITECTURE_ARM = 5;
+constexpr WORD PROCESSOR_ARCHITECTURE_AMD64 = 9;
+constexpr WORD PROCESSOR_ARCHITECTURE_ARM64 = 12;
+constexpr WORD PROCESSOR_ARCHITECTURE_UNKNOWN = 0xFFFF;
+struct SYSTEM_INFO {
+    WORD wProcessorArchitecture;
+    WORD wReserved;
+    DWORD dwPageSize;
+    DWORD dwNumberOfProcessors;
+};
+DWORD GetVersion();
+void GetSystemInfo(SYSTEM_INFO* info);
+
 // Names and environment. A null module names the program itself; the
 // computer name is at most MAX_COMPUTERNAME_LENGTH characters.
 constexpr DWORD MAX_COMPUTERNAME_LENGTH = 15;

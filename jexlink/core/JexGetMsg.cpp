@@ -1,0 +1,18 @@
+// JexGetMsg: the text of a message of the catalog, into a caller's buffer.
+#include "jexlink/core/JexGetMsg.h"
+
+#include <cstring>
+
+#include "jexlink/core/JexException.h"
+#include "jexlink/core/JexMsg.h"
+#include "jexlink/core/JexTrace.h"
+
+int JexGetMsg(const char* mnemonic, char* buffer, size_t size) {
+    JexTrace trace("JexCommonRoutines", "JexGetMsg()", __LINE__);
+    if (!buffer || size == 0) return 1;
+    buffer[0] = '\0';
+    const JexString text = git_nm(mnemonic, JexExcArgs());
+    std::strncpy(buffer, text.Text(), size);
+    buffer[size - 1] = '\0';
+    return 1;
+}
