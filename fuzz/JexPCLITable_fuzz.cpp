@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 65536) return 0;
     FILE* out = std::fopen(TablePath().c_str(), "wb");
     if (!out) std::abort();
-    std::fwrite(data, 1, size, out);
+    if (size > 0) std::fwrite(data, 1, size, out);
     std::fclose(out);
 
     static FILE* sink = std::fopen("/dev/null", "w");

@@ -1,6 +1,7 @@
 // The command-line interpreter: styles, tokenizer, item search, parser, queries and usage text.
 #include "jexlink/cli/JexPCLI.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -591,8 +592,8 @@ int JexPCLI::Parse(const JexString& given) {
                          Flags(vb, pa, sd, sw, vd, va, re, " re").c_str(),
                          scope ? scope->name.Text() : "--");
         if (re && last) {
-            last->value.Append(" ");
-            last->value.Append(t);
+            last->value += " ";
+            last->value += t;
             if (tracing) std::fputs("    ...took for 'remaining' item\n", stderr);
             continue;
         }
@@ -759,13 +760,17 @@ JexFieldedString JexPCLI::Wrap(const JexString& text, int width) {
     return pieces;
 }
 
-bool JexPCLI::DescribeItem(JexFieldedString& lines, JexPCLIItem& item, int& n) {
+bool JexPCLI::DescribeItem(std::vector<std::string>& lines, JexPCLIItem& item, int& n) {
     const int indent = 2 * item.level + 2;
     int column = indent;
-    const auto append = [&](const std::string& s) { lines[n].Append(s.c_str()); };
+    const auto line = [&]() -> std::string& {
+        if (lines.size() <= static_cast<size_t>(n)) lines.resize(static_cast<size_t>(n) + 1);
+        return lines[static_cast<size_t>(n)];
+    };
+    const auto append = [&](const std::string& s) { line() += s; };
     const auto close = [&] { ++n; };
     if (item.category == Verb && item.level == 1) {
-        lines[n] = "";
+        line().clear();
         close();
     }
     std::string pad;
@@ -851,20 +856,34 @@ bool JexPCLI::DescribeItem(JexFieldedString& lines, JexPCLIItem& item, int& n) {
 }
 
 void JexPCLI::Usage(JexFieldedString& lines, JexPCLIItem* item, int& n, int stop, int quiet) {
+    if (n < 0) n = 0;
+    // The lines are built in a vector and handed over at once: a list that
+    // grows one field at a time would cost quadratic time on a large table.
+    std::vector<std::string> work(static_cast<size_t>(lines.Count()));
+    for (int i = 0; i < lines.Count(); ++i) work[static_cast<size_t>(i)] = lines[i].Text();
     if (!Loaded()) {
-        lines[n] = "*** No PCLI table loaded ***\n";
+        if (work.size() <= static_cast<size_t>(n)) work.resize(static_cast<size_t>(n) + 1);
+        work[static_cast<size_t>(n)] = "*** No PCLI table loaded ***\n";
         ExcSet(TABLE_NOT_LOADED);
         Raise();
-        return;
+    } else {
+        if (!item) {
+            work.resize(std::max(work.size(), static_cast<size_t>(n) + 2));
+            work[static_cast<size_t>(n++)] = "Usage:";
+            work[static_cast<size_t>(n++)] = "------";
+            item = table->first;
+        }
+        UsageLines(work, item, n, stop, quiet);
     }
-    if (!item) {
-        lines[n++] = "Usage:";
-        lines[n++] = "------";
-        item = table->first;
-    }
+    lines.Grow(static_cast<int>(work.size()));
+    for (size_t i = 0; i < work.size(); ++i) lines[static_cast<int>(i)] = work[i].c_str();
+}
+
+void JexPCLI::UsageLines(std::vector<std::string>& lines, JexPCLIItem* item, int& n, int stop,
+                         int quiet) {
     for (JexPCLIItem* it = item; it; it = it->next) {
         if (!it->hidden && !quiet && !DescribeItem(lines, *it, n)) return;
-        if (!it->hidden && it->child) Usage(lines, it->child, n, stop, quiet);
+        if (!it->hidden && it->child) UsageLines(lines, it->child, n, stop, quiet);
         if (it->next && it->next->level == stop) quiet = 1;
     }
 }

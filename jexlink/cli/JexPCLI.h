@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexFieldedString.h"
@@ -131,7 +133,9 @@ private:
     JexPCLIItem* find_named(const JexString& token, JexPCLIItem* scope, int verbs, int hops);
     JexPCLIItem* find_item_at(const JexString& name, JexPCLIItem* start, int depth, int mask,
                               int level);
-    bool DescribeItem(JexFieldedString& lines, JexPCLIItem& item, int& n);
+    bool DescribeItem(std::vector<std::string>& lines, JexPCLIItem& item, int& n);
+    void UsageLines(std::vector<std::string>& lines, JexPCLIItem* item, int& n, int stop,
+                    int quiet);
     int AssignValue(JexPCLIItem& item, const JexString& text);
     int Negation(JexPCLIItem*& found, const JexString& token, JexPCLIItem* scope, bool verbs);
 

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -640,6 +641,28 @@ TEST(JexPCLIWrapTest, BreaksAtTheLastBlankWithinTheWidth) {
     EXPECT_STREQ(pieces[1].Text(), "cccc dddd");
     JexFieldedString narrow = JexPCLI::Wrap(JexString("abc"), -5);
     EXPECT_EQ(narrow.Count(), 3);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(JexPCLITest, HugeLinesAndTables) {
+    JexPCLI cli(Table("main", kMainTable).c_str());
+    std::string line = "show a.txt";
+    for (int i = 0; i < 200000; ++i) line += " w";
+    ASSERT_EQ(cli.Parse(line.c_str()), JexPCLI::OK);
+    EXPECT_EQ(std::strlen(cli.Value(JexString("MORE")).Text()), 2u * 200000 - 1);
+
+    std::string many;
+    for (int i = 0; i < 20000; ++i) many += "Verb 1 V" + std::to_string(i) + " help=h\n";
+    JexPCLI big(Table("many", many).c_str());
+    ASSERT_EQ(big.Code(), JexPCLI::OK);
+    JexFieldedString lines('\n');
+    int n = 0;
+    big.Usage(lines, nullptr, n, 0, 0);
+    EXPECT_EQ(lines.Count(), 2 + 2 * 20000);
+    EXPECT_EQ(big.Parse("v19999"), JexPCLI::OK);
 }
 
 }  // namespace
