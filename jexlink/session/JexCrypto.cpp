@@ -1,0 +1,407 @@
+// Signing methods: the JexCrypto base (keys, key path, attributes, Init, Sign, Check) and the NULL,
+// MD5 and PASSWORD methods.
+#include "jexlink/session/JexCrypto.h"
+
+#include <md5.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "jexlink/core/JexConfig.h"
+#include "jexlink/core/JexDataFilePath.h"
+#include "jexlink/core/JexPrivLock.h"
+#include "jexlink/core/JexThread.h"
+#include "jexlink/session/JexKeyFile.h"
+#include "platform/paths.h"
+
+#define JEX_TEXT_CLASS JexCrypto
+const JexTextRow JexCrypto::kTextTable[] = JEX_TEXT_TABLE(JEXCRYPTO_TEXTS);
+#undef JEX_TEXT_CLASS
+
+namespace {
+
+constexpr const char* kNoMethod = "<none>";
+
+struct AttributeRow {
+    int value;
+    const char* name;
+};
+const AttributeRow kAttributes[] = {
+    {JexCrypto::K2_HOP_COUNT, "K2_HOP_COUNT"},
+    {JexCrypto::K2_HOP_LIMIT, "K2_HOP_LIMIT"},
+    {JexCrypto::K2_SRC_ACID, "K2_SRC_ACID"},
+    {JexCrypto::K2_SRC_NODE, "K2_SRC_NODE"},
+    {JexCrypto::NODE_AUTH, "NODE_AUTH"},
+    {JexCrypto::PATH, "PATH"},
+    {-1, "Unknown attribute"},
+};
+
+bool IsIntAttribute(int a) {
+    return a == JexCrypto::K2_HOP_COUNT || a == JexCrypto::K2_HOP_LIMIT ||
+           a == JexCrypto::NODE_AUTH;
+}
+bool IsStringAttribute(int a) {
+    return a == JexCrypto::K2_SRC_ACID || a == JexCrypto::K2_SRC_NODE || a == JexCrypto::PATH;
+}
+
+// The key path used when JEXCRYPTO_PATH is unset: the "keys" directory of
+// the installation; with no installation recorded, the usual installation
+// directory's, in this platform's form.
+JexString DefaultKeyPath() {
+    JexConfig config;
+    if (config.GetApplicationPath().Compare(JexConfig::kLookupError) == 0)
+        return JexString("/Program Files/Ferrand/JEXlink/keys");
+    return JexDataFilePath(nullptr, "keys");
+}
+
+// An integer literal as C writes it: decimal, 0 octal, 0x hexadecimal,
+// with an optional sign. False for anything else, or outside int.
+bool ParseIntLiteral(const char* text, int& value) {
+    if (!text || !*text) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || v < INT_MIN || v > INT_MAX) return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+// Key material does not linger in freed memory.
+void Wipe(JexBuffer& b) {
+    if (b.Data()) explicit_bzero(b.Data(), static_cast<size_t>(b.AllocatedLength()));
+}
+
+// Compares in time that depends on the lengths only, not on where the
+// bytes first differ.
+bool SameBytes(const JexBuffer& a, const JexBuffer& b) {
+    if (a.Length() != b.Length()) return false;
+    const auto* x = reinterpret_cast<const unsigned char*>(a.Data());
+    const auto* y = reinterpret_cast<const unsigned char*>(b.Data());
+    unsigned char diff = 0;
+    for (int i = 0; i < a.Length(); ++i) diff = static_cast<unsigned char>(diff | (x[i] ^ y[i]));
+    return diff == 0;
+}
+
+// The K2 setup lock and depth: a K2 client's own session authenticates
+// through Init again on the same thread, and must then skip K2 entries.
+JexMutex& K2SetupLock() {
+    static JexMutex lock;
+    return lock;
+}
+int k2_setup_depth = 0;
+
+struct MethodRow {
+    const char* name;
+    JexCrypto* (*make)(const JexString&, const JexString&, int);
+};
+template <class Method>
+JexCrypto* Make(const JexString& first, const JexString& second, int suppress) {
+    return new Method(first, second, suppress);
+}
+const MethodRow kMethods[] = {
+    {"NULL", Make<JexNullCrypto>},
+    {"MD5", Make<JexMd5Crypto>},
+    {"PASSWORD", Make<JexPasswordCrypto>},
+};
+
+}  // namespace
+
+const char* JexCrypto::AttributeName(int attribute) {
+    const AttributeRow* row = kAttributes;
+    while (row->value != -1 && row->value != attribute) ++row;
+    return row->name;
+}
+
+JexCrypto::JexCrypto(const JexString& first_name, const JexString& second_name, int suppress)
+    : JexException(kTextTable, "JexCrypto"),
+      item_mask_(kItemMaskBytes),
+      second_name_(second_name),
+      method_name_(kNoMethod),
+      key_path_(';'),
+      first_name_(first_name) {
+    SetSuppress(suppress);
+
+    const char* path = std::getenv("JEXCRYPTO_PATH");
+    key_path_.Parse(path ? JexString(path) : DefaultKeyPath());
+
+    if (const char* whoami = std::getenv("JEXCRYPTO_K2_WHOAMI")) {
+        JexFieldedString fields(whoami, '/');
+        k2_src_acid_ = fields.Field(0);
+        k2_src_node_ = fields.Field(1);
+    }
+    // An unreadable hop limit leaves the default rather than becoming 0.
+    int limit = 0;
+    if (ParseIntLiteral(std::getenv("JEXCRYPTO_K2_HOP_LIMIT"), limit)) hop_limit_ = limit;
+
+    ExcSet(OK, JexExcArgs("JexCrypto::JexCrypto"));
+}
+
+JexCrypto::~JexCrypto() {
+    Wipe(sign_key_);
+    Wipe(check_key_);
+}
+
+JexCrypto* JexCrypto::Create(const char* name, const JexString& first_name,
+                             const JexString& second_name, int suppress) {
+    for (const MethodRow& row : kMethods)
+        if (JexStrCaseCmp(name, row.name) == 0) return row.make(first_name, second_name, suppress);
+    return nullptr;
+}
+
+JexException* JexCrypto::Clone() { return new JexCrypto(first_name_, second_name_, Suppress()); }
+
+void JexCrypto::MaskItem(int item) {
+    if (item < 0 || item >= 8 * kItemMaskBytes) return;
+    item_mask_[item / 8] = static_cast<char>(item_mask_[item / 8] | (1 << (item % 8)));
+}
+
+bool JexCrypto::ItemMasked(int item) const {
+    return (static_cast<unsigned char>(item_mask_[item / 8]) >> (item % 8)) & 1;
+}
+
+int JexCrypto::get_key(const JexString& file, JexBuffer& key) {
+    FILE* f = nullptr;
+    int open_error = 0;
+    {
+        JexPrivLock hold;  // files are opened and closed under the process-wide file lock
+        f = JexKeyFile::Open(file);
+        open_error = errno;
+    }
+    if (!f) {
+        JexErrno cause(open_error, "fopen");
+        return ExcSet(NOKEYFILE,
+                      JexExcArgs("JexCrypto::get_key(const JexString &, JexBuffer &)", file),
+                      &cause);
+    }
+    const int err = JexKeyFile::Read(f, key);
+    JexPrivLock::fclose(f);
+    if (err != 0) {
+        JexErrno cause(err, "fgets");
+        return ExcSet(READERR,
+                      JexExcArgs("JexCrypto::get_key(const JexString &, JexBuffer &)", file),
+                      &cause);
+    }
+    return ExcSet(OK);
+}
+
+int JexCrypto::get_key(const JexString& first_file, const JexString& second_file, JexBuffer& key) {
+    if (get_key(first_file, key) != NOKEYFILE) return Code();
+    if (get_key(second_file, key) != NOKEYFILE) return Code();
+    JexErrno cause(Cause() ? Cause()->Code() : ENOENT, "fopen");
+    return ExcSet(
+        NOKEYFILE,
+        JexExcArgs("JexCrypto::get_key(const JexString &, const JexString &, JexBuffer &)",
+                   second_file),
+        &cause);
+}
+
+int JexCrypto::load_keys() {
+    if (get_key(sign_key_file_, check_key_file_, sign_key_) == OK) check_key_ = sign_key_;
+    return Code();
+}
+
+int JexCrypto::digest(const JexNetMsg&, const JexBuffer&, JexBuffer& out) {
+    out.SetLength(0);
+    return 0;
+}
+
+int JexCrypto::key_file_names() {
+    const JexString first = first_name_.UpperCopy();
+    const JexString second = second_name_.UpperCopy();
+    sign_key_file_ = key_directory_ + method_name_ + "-" + first + "-" + second;
+    check_key_file_ = key_directory_ + method_name_ + "-" + second + "-" + first;
+    // A name that could lead out of the key directory opens nothing.
+    if (JexKeyFile::SafeName(method_name_) && JexKeyFile::SafeName(first_name_) &&
+        JexKeyFile::SafeName(second_name_))
+        return OK;
+    JexErrno cause(EINVAL, "key_file_names");
+    return ExcSet(NOKEYFILE, JexExcArgs("JexCrypto::key_file_names", sign_key_file_), &cause);
+}
+
+int JexCrypto::setup_k2(const JexString& entry) {
+    JexFieldedString fields(entry, '@');
+    bool any_method = false;
+    for (int i = 0; i + 1 < fields.Count(); ++i) any_method |= fields[i].Text()[0] != '\0';
+    // Signing through K2 with no method named would sign with nothing.
+    if (!any_method) return ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2: method"));
+    // The K2 client is not part of this library yet: a K2 entry is
+    // recognised and fails, and Init goes on with the next entry.
+    return ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2"));
+}
+
+int JexCrypto::Check(const JexNetMsg& msg, const JexBuffer& signature) {
+    ExcSet(OK, JexExcArgs("JexCrypto::Check"));
+    if (!ready_) return Fail(FAILURE, JexExcArgs("JexCrypto::Check"));
+    JexBuffer expected, received;
+    if (digest(msg, check_key_, expected) != 0 || unwrap(signature, received) != 0)
+        return Fail(FAILURE, JexExcArgs("JexCrypto::Check"));
+    const bool same = SameBytes(expected, received);
+    Wipe(expected);
+    if (same) return OK;
+    return Fail(AUTHFAIL, JexExcArgs("JexCrypto::Check"));
+}
+
+int JexCrypto::unwrap(const JexBuffer& in, JexBuffer& out) {
+    out = in;
+    return 0;
+}
+
+int JexCrypto::wrap(const JexBuffer& in, JexBuffer& out) {
+    out = in;
+    return 0;
+}
+
+int JexCrypto::Fail(int code, const JexExcArgs& args, JexException* cause) {
+    ExcSet(code, args, cause);
+    Raise();
+    return code;
+}
+
+int JexCrypto::AttrError(int code, const char* origin, int attribute, const JexExcArg& value) {
+    return Fail(code, JexExcArgs(origin, AttributeName(attribute), attribute, value));
+}
+
+int JexCrypto::GetAttr(Attribute attribute, JexString& value) {
+    const char* origin = "JexCrypto::GetAttr(Attribute, JexString &)";
+    switch (attribute) {
+        case K2_SRC_ACID: value = k2_src_acid_; return ExcSet(OK);
+        case K2_SRC_NODE: value = k2_src_node_; return ExcSet(OK);
+        case PATH: value = key_path_.Text(); return ExcSet(OK);
+        default: break;
+    }
+    return AttrError(IsIntAttribute(attribute) ? ATTRNOTSTRING : BADATTR, origin, attribute, {});
+}
+
+int JexCrypto::GetAttr(Attribute attribute, int& value) {
+    const char* origin = "JexCrypto::GetAttr(Attribute, int &)";
+    switch (attribute) {
+        case K2_HOP_COUNT: value = hop_count_; return ExcSet(OK);
+        case K2_HOP_LIMIT: value = hop_limit_; return ExcSet(OK);
+        case NODE_AUTH: value = node_auth_; return ExcSet(OK);
+        default: break;
+    }
+    return AttrError(IsStringAttribute(attribute) ? ATTRNOTINT : BADATTR, origin, attribute, {});
+}
+
+int JexCrypto::SetAttr(Attribute attribute, int value) {
+    const char* origin = "JexCrypto::SetAttr(Attribute, int)";
+    switch (attribute) {
+        case K2_HOP_COUNT: hop_count_ = value; return ExcSet(OK);
+        case K2_HOP_LIMIT: hop_limit_ = value; return ExcSet(OK);
+        case NODE_AUTH: node_auth_ = value; return ExcSet(OK);
+        default: break;
+    }
+    return AttrError(IsStringAttribute(attribute) ? ATTRNOTINT : BADATTR, origin, attribute, value);
+}
+
+int JexCrypto::SetAttr(Attribute attribute, const JexString& value) {
+    const char* origin = "JexCrypto::SetAttr (Attribute, const JexString &)";
+    switch (attribute) {
+        case K2_SRC_ACID: k2_src_acid_ = value; return ExcSet(OK);
+        case K2_SRC_NODE: k2_src_node_ = value; return ExcSet(OK);
+        case PATH: key_path_.Parse(value); return ExcSet(OK);
+        default: break;
+    }
+    return AttrError(IsIntAttribute(attribute) ? ATTRNOTSTRING : BADATTR, origin, attribute, value);
+}
+
+int JexCrypto::Init() {
+    ready_ = false;
+    ExcSet(FAILURE, JexExcArgs("JexCrypto::Init"));
+    // The base class has no method to sign with.
+    if (method_name_.Compare(kNoMethod) == 0) {
+        Raise();
+        return Code();
+    }
+    for (int i = 0; i < key_path_.Count() && Code() != OK; ++i) {
+        const JexString& entry = key_path_[i];
+        const int n = static_cast<int>(std::strlen(entry.Text()));
+        if (n == 0) continue;  // ";;" and a leading or trailing ';' name nothing
+        if (entry.FindChar('@') < 0) {
+            key_directory_ = entry;
+            const char last = entry.Text()[n - 1];
+            if (last != '\\' && last != '/') key_directory_ += platform::kPathSeparator;
+            if (key_file_names() == OK) load_keys();
+            continue;
+        }
+        JexMutexLock hold(K2SetupLock());
+        if (++k2_setup_depth < 2) setup_k2(entry);
+        --k2_setup_depth;
+    }
+    if (Code() != OK) {
+        Raise();
+        return Code();
+    }
+    ready_ = true;
+    return OK;
+}
+
+int JexCrypto::Sign(const JexNetMsg& msg, JexBuffer& signature) {
+    if (!ready_) return Fail(FAILURE, JexExcArgs("JexCrypto::Sign"));
+    JexBuffer sum;
+    const int failed = digest(msg, sign_key_, sum) != 0 || wrap(sum, signature) != 0;
+    Wipe(sum);
+    if (failed) return Fail(FAILURE, JexExcArgs("JexCrypto::Sign"));
+    return ExcSet(OK, JexExcArgs("JexCrypto::Sign"));
+}
+
+JexNullCrypto::JexNullCrypto(const JexString& first_name, const JexString& second_name,
+                             int suppress)
+    : JexCrypto(first_name, second_name, suppress) {
+    SetMethodName("NULL");
+}
+
+JexException* JexNullCrypto::Clone() {
+    return new JexNullCrypto(first_name_, second_name_, Suppress());
+}
+
+JexMd5Crypto::JexMd5Crypto(const JexString& first_name, const JexString& second_name, int suppress)
+    : JexCrypto(first_name, second_name, suppress) {
+    SetMethodName("MD5");
+}
+
+JexException* JexMd5Crypto::Clone() {
+    return new JexMd5Crypto(first_name_, second_name_, Suppress());
+}
+
+int JexMd5Crypto::digest(const JexNetMsg& msg, const JexBuffer& key, JexBuffer& out) {
+    MD5_CTX ctx;
+    MD5Init(&ctx);
+    if (key.Length() > 0)
+        MD5Update(&ctx, reinterpret_cast<const uint8_t*>(key.Data()),
+                  static_cast<size_t>(key.Length()));
+    for (int i = 0; i < JexNetMsg::kItems; ++i) {
+        const JexBuffer& item = msg[i];
+        if (!item.Data() || item.Length() <= 0 || ItemMasked(i)) continue;
+        MD5Update(&ctx, reinterpret_cast<const uint8_t*>(item.Data()),
+                  static_cast<size_t>(item.Length()));
+    }
+    out.SetLength(MD5_DIGEST_LENGTH);
+    if (out.Length() != MD5_DIGEST_LENGTH) return FAILURE;
+    MD5Final(reinterpret_cast<uint8_t*>(out.Data()), &ctx);
+    return 0;
+}
+
+JexPasswordCrypto::JexPasswordCrypto(const JexString& first_name, const JexString& second_name,
+                                     int suppress)
+    : JexCrypto(first_name, second_name, suppress) {
+    SetMethodName("PASSWORD");
+}
+
+JexException* JexPasswordCrypto::Clone() {
+    return new JexPasswordCrypto(first_name_, second_name_, Suppress());
+}
+
+int JexPasswordCrypto::load_keys() {
+    if (get_key(sign_key_file_, sign_key_) != OK) return Code();
+    if (get_key(check_key_file_, check_key_) != OK) return Code();
+    check_key_ = sign_key_;
+    return Code();
+}
+
+int JexPasswordCrypto::digest(const JexNetMsg&, const JexBuffer& key, JexBuffer& out) {
+    out = key;
+    return 0;
+}
