@@ -1,4 +1,5 @@
-// Fuzz target: compiled syntax tables read from arbitrary bytes, then dumped, listed and used to parse.
+// Fuzz target: compiled syntax tables read from arbitrary bytes, then dumped, listed and used to
+// parse.
 #include <unistd.h>
 
 #include <cstddef>

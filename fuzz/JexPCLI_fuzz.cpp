@@ -57,9 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cli.Style(data[0] & 3);
     const std::string line(reinterpret_cast<const char*>(data + 1), size - 1);
     cli.Parse(line.c_str());
-    for (const char* name : {"SHOW", "OUTPUT", "COLOR", "COLOR.BLUE", "COLOR.B", "REST", "FILE",
-                             "MORE", "SHOW.SUB.DEEP", "SUB", "S2", "LIST", "ALL", "NONE", ".",
-                             "A..B"}) {
+    for (const char* name :
+         {"SHOW", "OUTPUT", "COLOR", "COLOR.BLUE", "COLOR.B", "REST", "FILE", "MORE",
+          "SHOW.SUB.DEEP", "SUB", "S2", "LIST", "ALL", "NONE", ".", "A..B"}) {
         cli.Value(JexString(name));
         cli.IsPresent(JexString(name));
         cli.IsNegated(JexString(name));

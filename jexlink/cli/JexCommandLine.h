@@ -1,4 +1,5 @@
-// The command-line routines: loading the process's command line against a syntax table, and reading items.
+// The command-line routines: loading the process's command line against a syntax table, and reading
+// items.
 #pragma once
 
 #include "jexlink/core/JexString.h"

@@ -1,4 +1,5 @@
-// Tests of parsecli and getcli: loading, items from the command line or the configuration, and the fatal reports.
+// Tests of parsecli and getcli: loading, items from the command line or the configuration, and the
+// fatal reports.
 #include "jexlink/cli/JexCommandLine.h"
 
 #include <gtest/gtest.h>

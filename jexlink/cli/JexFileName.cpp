@@ -122,8 +122,7 @@ void JexFileName::Parse(const char* source) {
     directories.Clear();
     version = 1;
     relative = 0;
-    has_node = has_device = has_directory = has_name = has_type = has_version = has_locator =
-        false;
+    has_node = has_device = has_directory = has_name = has_type = has_version = has_locator = false;
 
     std::string file = given;
     const size_t at = given.rfind('@');
@@ -412,23 +411,23 @@ JexString JexFileName::Device(const char* text) {
     return device;
 }
 
-#define JEXFILENAME_TEXT_COMPONENT(Getter, field, flag)      \
-    JexString JexFileName::Getter(const char* text) {        \
-        if (text) {                                          \
-            field = text;                                    \
-            flag = true;                                     \
-            stale = true;                                    \
-        }                                                    \
-        if (flag) return field;                              \
-        if (related_name) {                                  \
-            JexString value = related_name->Getter();        \
-            if (value.Text()[0]) return value;               \
-        }                                                    \
-        if (default_name) {                                  \
-            JexString value = default_name->Getter();        \
-            if (value.Text()[0]) return value;               \
-        }                                                    \
-        return field;                                        \
+#define JEXFILENAME_TEXT_COMPONENT(Getter, field, flag) \
+    JexString JexFileName::Getter(const char* text) {   \
+        if (text) {                                     \
+            field = text;                               \
+            flag = true;                                \
+            stale = true;                               \
+        }                                               \
+        if (flag) return field;                         \
+        if (related_name) {                             \
+            JexString value = related_name->Getter();   \
+            if (value.Text()[0]) return value;          \
+        }                                               \
+        if (default_name) {                             \
+            JexString value = default_name->Getter();   \
+            if (value.Text()[0]) return value;          \
+        }                                               \
+        return field;                                   \
     }
 
 JEXFILENAME_TEXT_COMPONENT(Name, name, has_name)
@@ -455,10 +454,10 @@ bool JexFileName::MarkVersion(bool flag) {
     return before;
 }
 
-#define JEXFILENAME_HAS(Has, flag)                               \
-    bool JexFileName::Has() const {                              \
-        return flag || (related_name && related_name->Has()) ||  \
-               (default_name && default_name->Has());            \
+#define JEXFILENAME_HAS(Has, flag)                              \
+    bool JexFileName::Has() const {                             \
+        return flag || (related_name && related_name->Has()) || \
+               (default_name && default_name->Has());           \
     }
 
 JEXFILENAME_HAS(HasNode, has_node)
@@ -472,10 +471,8 @@ JEXFILENAME_HAS(HasLocator, has_locator)
 
 bool JexFileName::IsRelative() const {
     if (has_directory && !relative) return false;
-    if (related_name && related_name->HasDirectory() && !related_name->IsRelative())
-        return false;
-    if (default_name && default_name->HasDirectory() && !default_name->IsRelative())
-        return false;
+    if (related_name && related_name->HasDirectory() && !related_name->IsRelative()) return false;
+    if (default_name && default_name->HasDirectory() && !default_name->IsRelative()) return false;
     return true;
 }
 
@@ -500,8 +497,7 @@ JexFieldedString JexFileName::Directory() {
         base = default_name;
     if (!base) return directories;
     JexFieldedString outer = base->Directory();
-    const std::string joined =
-        Join(outer, kJoiner) + kJoiner + Join(directories, kJoiner);
+    const std::string joined = Join(outer, kJoiner) + kJoiner + Join(directories, kJoiner);
     merged_directories.SetSeparator(kJoiner);
     merged_directories.Parse(joined.c_str());
     Normalise(merged_directories);

@@ -7,11 +7,10 @@
 #include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexString.h"
 
-#define JEXFILENAME_TEXTS(JEX_TEXT)                                                     \
-    JEX_TEXT(0, OK, "Name is OK")                                                       \
-    JEX_TEXT(1, BADNAME,                                                                \
-             "The following filename is not valid in this context%2$s:\n\t\"%1$s\"") \
-    JEX_TEXT(2, TOOLONG, "Name is too long")                                            \
+#define JEXFILENAME_TEXTS(JEX_TEXT)                                                              \
+    JEX_TEXT(0, OK, "Name is OK")                                                                \
+    JEX_TEXT(1, BADNAME, "The following filename is not valid in this context%2$s:\n\t\"%1$s\"") \
+    JEX_TEXT(2, TOOLONG, "Name is too long")                                                     \
     JEX_TEXT(3, TOOSHORT, "Name is too short")
 
 // One file specification taken apart into node, device, directory list,
@@ -100,8 +99,7 @@ public:
     static JexString qvos_name_text(const char* text, int limit);
 
 private:
-    void Fail(int code, const char* tag, const char* given = nullptr,
-              const char* reason = nullptr);
+    void Fail(int code, const char* tag, const char* given = nullptr, const char* reason = nullptr);
     void Normalise(JexFieldedString& list) const;
     void ComposeNameType();
     void Render();

@@ -68,8 +68,7 @@ const ParseCase kParseCases[] = {
     {"./a/b", U, "", "", ".|a", true, "b", "", 1, false, "./a/b", "[._.A]B", ".\\a\\b"},
     {"/../x", U, "", "", "..", false, "x", "", 1, false, "/../x", "[__]X", "\\..\\x"},
     // A ".." has nothing to climb over after "." or another "..".
-    {"../../x", U, "", "", "..|..", true, "x", "", 1, false, "../../x", "[.__.__]X",
-     "..\\..\\x"},
+    {"../../x", U, "", "", "..|..", true, "x", "", 1, false, "../../x", "[.__.__]X", "..\\..\\x"},
     {"./../x", U, "", "", ".|..", true, "x", "", 1, false, "./../x", "[._.__]X", ".\\..\\x"},
     {"\\\\SRV\\D$\\dir\\f.txt", W, "SRV", "D", "dir", false, "f", "txt", 1, false, "/dir/f.txt",
      "SRV::D:[DIR]F.TXT", "\\\\SRV\\D:dir\\f.txt"},
@@ -131,7 +130,8 @@ TEST(JexFileNameTest, RefusedNamesGiveTheirCodeTagAndReason) {
     const std::string forty(40, 'A');
     const FailCase cases[] = {
         {"NODE1234::X", JexFileName::TOOLONG, "Qvos node", nullptr},
-        {"NO_DE::X", JexFileName::BADNAME, "Qvos node chars", " (Qvos node name characters invalid)"},
+        {"NO_DE::X", JexFileName::BADNAME, "Qvos node chars",
+         " (Qvos node name characters invalid)"},
         {"::[A]X", JexFileName::TOOSHORT, "Qvos node", nullptr},
         {":[A]B", JexFileName::TOOSHORT, "Qvos dev", nullptr},
         {std::string(256, 'D') + ":X", JexFileName::TOOLONG, "Qvos dev", nullptr},
@@ -151,7 +151,8 @@ TEST(JexFileNameTest, RefusedNamesGiveTheirCodeTagAndReason) {
         {"[" + forty + "]X", JexFileName::TOOLONG, "Qvos dir", nullptr},
         {"FILE;2A", JexFileName::BADNAME, "Qvos version mixed digits",
          " (Qvos version has mixed digits)"},
-        {"F.T;X", JexFileName::BADNAME, "Qvos version not numeric", " (Qvos version is not numeric)"},
+        {"F.T;X", JexFileName::BADNAME, "Qvos version not numeric",
+         " (Qvos version is not numeric)"},
         {"\\\\\\x", JexFileName::TOOSHORT, "WIN node", nullptr},
     };
     for (const FailCase& c : cases) {
@@ -311,7 +312,7 @@ TEST(JexFileNameTest, QvosSafeTexts) {
         int limit;
         std::string out;
     } cases[] = {
-        {"b-c!d", 39, "B-C_D"},  {"-x", 39, "_X"},     {forty, 39, std::string(39, 'A')},
+        {"b-c!d", 39, "B-C_D"},       {"-x", 39, "_X"},     {forty, 39, std::string(39, 'A')},
         {withPairs, 39, expectPairs}, {"a__b", 39, "A__B"}, {"", 39, ""},
     };
     for (const auto& c : cases) {

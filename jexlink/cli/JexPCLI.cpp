@@ -21,10 +21,14 @@ JexPCLITraceFlags JexPCLIParseTraceSwitch(const char* value) {
     bool sense = true;
     for (const char* c = value ? value : ""; *c; ++c) {
         switch (*c) {
-            case 'f': case 'F': flags.forbid = sense; break;
-            case 'k': case 'K': flags.tokens = sense; break;
-            case 'p': case 'P': flags.parse = sense; break;
-            case 't': case 'T': flags.table = sense; break;
+            case 'f':
+            case 'F': flags.forbid = sense; break;
+            case 'k':
+            case 'K': flags.tokens = sense; break;
+            case 'p':
+            case 'P': flags.parse = sense; break;
+            case 't':
+            case 'T': flags.table = sense; break;
             case '*': flags.forbid = flags.tokens = flags.parse = flags.table = sense; break;
             case '+': sense = true; break;
             case '-': sense = false; break;
@@ -242,7 +246,8 @@ JexPCLIItem* JexPCLI::find_named(const JexString& token, JexPCLIItem* scope, int
             }
             if (found) {
                 context = token;
-                ExcSet(AMBIGUOUS_ITEM, JexExcArgs(verbs ? "find_verb()" : "find_up_path()", token.Text()));
+                ExcSet(AMBIGUOUS_ITEM,
+                       JexExcArgs(verbs ? "find_verb()" : "find_up_path()", token.Text()));
                 Raise();
                 return nullptr;
             }
@@ -283,8 +288,8 @@ JexPCLIItem* JexPCLI::find_item(const JexString& name, JexPCLIItem* start, int d
     return find_item_at(name, start, depth, mask, 0);
 }
 
-JexPCLIItem* JexPCLI::find_item_at(const JexString& name, JexPCLIItem* start, int depth,
-                                   int mask, int level) {
+JexPCLIItem* JexPCLI::find_item_at(const JexString& name, JexPCLIItem* start, int depth, int mask,
+                                   int level) {
     oi = 0;
     if (level > kMaxSearchDepth || !Loaded()) return nullptr;
     const std::string whole = name.Text();
@@ -337,11 +342,10 @@ JexPCLIItem* JexPCLI::find_item_at(const JexString& name, JexPCLIItem* start, in
     }
     if (result && result->category == Alias) {
         const int plain = mask & ~kAliasBit;
-        JexPCLIItem* target =
-            find_item_at(result->default_value, start, depth, plain, level + 1);
+        JexPCLIItem* target = find_item_at(result->default_value, start, depth, plain, level + 1);
         if (!target && Code() == codeAtEntry)
-            target = find_item_at(result->default_value, nullptr, kWholeTableDepth, plain,
-                                  level + 1);
+            target =
+                find_item_at(result->default_value, nullptr, kWholeTableDepth, plain, level + 1);
         return target;
     }
     return result;
@@ -466,11 +470,11 @@ void JexPCLI::check_forbiddens(JexPCLIItem* start) {
         ForbidParts(*f, parts);
         const bool full = f->help_text.Text()[0] == 0 || JexPCLITrace().forbid;
         const int code = full ? SYNTAX_FORBIDDEN : SYNTAX_ERROR;
-        const JexExcArgs args = full ? JexExcArgs("check_forbiddens()", parts[0].Text(),
-                                                  parts[1].Text(), parts[2].Text(),
-                                                  parts[3].Text(), parts[4].Text(),
-                                                  parts[5].Text(), f->help_text.Text())
-                                     : JexExcArgs("check_forbiddens()", f->help_text.Text());
+        const JexExcArgs args =
+            full ? JexExcArgs("check_forbiddens()", parts[0].Text(), parts[1].Text(),
+                              parts[2].Text(), parts[3].Text(), parts[4].Text(), parts[5].Text(),
+                              f->help_text.Text())
+                 : JexExcArgs("check_forbiddens()", f->help_text.Text());
         if (Code() == 0)
             ExcSet(code, args);
         else
@@ -503,13 +507,13 @@ int JexPCLI::AssignValue(JexPCLIItem& item, const JexString& text) {
         cause = std::make_unique<JexPCLI>();
         cause->ExcSet(AMBIGUOUS_ITEM, JexExcArgs("Parse()", text.Text()));
     }
-    ExcSet(NOT_ONE_OF, JexExcArgs("Parse()", item.name.Text(), item.options.Text().Text()), cause.get());
+    ExcSet(NOT_ONE_OF, JexExcArgs("Parse()", item.name.Text(), item.options.Text().Text()),
+           cause.get());
     Raise();
     return NOT_ONE_OF;
 }
 
-int JexPCLI::Negation(JexPCLIItem*& found, const JexString& token, JexPCLIItem* scope,
-                      bool verbs) {
+int JexPCLI::Negation(JexPCLIItem*& found, const JexString& token, JexPCLIItem* scope, bool verbs) {
     found = nullptr;
     const char* t = token.Text();
     if (std::tolower(static_cast<unsigned char>(t[0])) != 'n' ||

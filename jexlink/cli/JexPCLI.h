@@ -13,22 +13,22 @@
 class JexPCLITable;
 class JexPCLIItem;
 
-#define JEXPCLI_TEXTS(JEX_TEXT)                                                             \
-    JEX_TEXT(0, OK, "Success")                                                              \
-    JEX_TEXT(1, AMBIGUOUS_ITEM, "Item %1$s is ambiguous in current scope")                  \
-    JEX_TEXT(2, BAD_TABLE, "Error in command table")                                        \
-    JEX_TEXT(3, BAD_VERSION, "Table %1$s version %2$d is unsupported by this parser")       \
-    JEX_TEXT(4, EXPECT_MORE, "Command appears to be incomplete")                            \
-    JEX_TEXT(5, INTERNAL_PARSER_ERROR, "Fatal internal parser error")                       \
-    JEX_TEXT(9, OPEN_FAIL, "Failed to open table file %1$s")                                \
-    JEX_TEXT(6, NO_SUCH_ITEM, "There is no such item named %1$s")                           \
-    JEX_TEXT(7, NOT_NEGATABLE, "Item '%1$s' is not negatable")                              \
-    JEX_TEXT(8, NOT_ONE_OF, "The values for %1$s must be one of '%2$s'")                    \
-    JEX_TEXT(10, SYNTAX_ERROR, "%1$s")                                                      \
-    JEX_TEXT(11, SYNTAX_FORBIDDEN,                                                          \
-             "Doing this is forbidden:\n\t%1$s%2$s%3$s%4$s%5$s%6$s.\n\t%7$s")               \
-    JEX_TEXT(12, TABLE_NOT_LOADED, "Command interpreter table is not loaded")               \
-    JEX_TEXT(13, UNBALANCED_QUOTES, "Unbalanced quotation marks in command")                \
+#define JEXPCLI_TEXTS(JEX_TEXT)                                                       \
+    JEX_TEXT(0, OK, "Success")                                                        \
+    JEX_TEXT(1, AMBIGUOUS_ITEM, "Item %1$s is ambiguous in current scope")            \
+    JEX_TEXT(2, BAD_TABLE, "Error in command table")                                  \
+    JEX_TEXT(3, BAD_VERSION, "Table %1$s version %2$d is unsupported by this parser") \
+    JEX_TEXT(4, EXPECT_MORE, "Command appears to be incomplete")                      \
+    JEX_TEXT(5, INTERNAL_PARSER_ERROR, "Fatal internal parser error")                 \
+    JEX_TEXT(9, OPEN_FAIL, "Failed to open table file %1$s")                          \
+    JEX_TEXT(6, NO_SUCH_ITEM, "There is no such item named %1$s")                     \
+    JEX_TEXT(7, NOT_NEGATABLE, "Item '%1$s' is not negatable")                        \
+    JEX_TEXT(8, NOT_ONE_OF, "The values for %1$s must be one of '%2$s'")              \
+    JEX_TEXT(10, SYNTAX_ERROR, "%1$s")                                                \
+    JEX_TEXT(11, SYNTAX_FORBIDDEN,                                                    \
+             "Doing this is forbidden:\n\t%1$s%2$s%3$s%4$s%5$s%6$s.\n\t%7$s")         \
+    JEX_TEXT(12, TABLE_NOT_LOADED, "Command interpreter table is not loaded")         \
+    JEX_TEXT(13, UNBALANCED_QUOTES, "Unbalanced quotation marks in command")          \
     JEX_TEXT(14, UNKNOWN_ITEM, "Unknown item or excess: '%1$s'")
 
 // The trace switches of JEXPCLI_TRACE: f forbidden combinations, k

@@ -40,8 +40,8 @@ void JexPCLIItem::DumpOne(FILE* out) {
     for (int i = 0; i <= level; ++i) pad += "  ";
     const auto id = [](const JexPCLIItem* item) { return item ? item->serial : 0u; };
     std::fprintf(out, "%sItem: %s [internal:%s]\n", pad.c_str(), name.Text(), internal_name.Text());
-    std::fprintf(out, "%s....this:%8.8x next:%8.8x first:%8.8x\n", pad.c_str(), id(this),
-                 id(next), id(first));
+    std::fprintf(out, "%s....this:%8.8x next:%8.8x first:%8.8x\n", pad.c_str(), id(this), id(next),
+                 id(first));
     std::fprintf(out, "%s....child:%8.8x parent:%8.8x\n", pad.c_str(), id(child), id(parent));
     std::fprintf(out, "%s....cat: %s lev: %d oi: %d flags:", pad.c_str(), CategoryName(category),
                  level, oi);

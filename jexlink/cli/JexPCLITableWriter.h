@@ -122,8 +122,8 @@ inline std::string CliTableBytes(int version, const std::vector<CliRecord>& reco
         body += static_cast<char>(r.flags);
         body += static_cast<char>(r.flags2);
     }
-    const uint32_t length =
-        lengthWord >= 0 ? static_cast<uint32_t>(lengthWord) : static_cast<uint32_t>(body.size() + 4);
+    const uint32_t length = lengthWord >= 0 ? static_cast<uint32_t>(lengthWord)
+                                            : static_cast<uint32_t>(body.size() + 4);
     std::string out;
     for (int i = 0; i < 4; ++i) out += static_cast<char>((length >> (8 * i)) & 0xFF);
     return out + body;

@@ -40,11 +40,12 @@ protected:
 };
 
 TEST_F(JexPCLITableTest, GeneratorWritesTheHandMadeBytes) {
-    const std::string hand("\x1c\x00\x00\x00"  // length 28
-                           "\x0b"              // version 11
-                           "\x01\x02GO\x00\x00\x00\x00\x01\x00\x00"
-                           "\x03\x01X\x00\x00\x00\x01\x01Y\x01\x0c\x01",
-                           28);
+    const std::string hand(
+        "\x1c\x00\x00\x00"  // length 28
+        "\x0b"              // version 11
+        "\x01\x02GO\x00\x00\x00\x00\x01\x00\x00"
+        "\x03\x01X\x00\x00\x00\x01\x01Y\x01\x0c\x01",
+        28);
     EXPECT_EQ(CliTableBytes(11, "Verb 1 GO\nSwitch 1 X kv ng hi options=Y"), hand);
 
     JexPCLITable t(JexString(Write("hand.cli", hand).c_str()));

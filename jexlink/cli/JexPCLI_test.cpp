@@ -1,4 +1,5 @@
-// Tests of the command-line interpreter: styles, tokenizer, searches, parsing, forbids, queries and usage.
+// Tests of the command-line interpreter: styles, tokenizer, searches, parsing, forbids, queries and
+// usage.
 #include "jexlink/cli/JexPCLI.h"
 
 #include <gtest/gtest.h>
@@ -82,7 +83,8 @@ void Collect(JexPCLIItem* item, std::map<std::string, JexPCLIItem*>& out) {
 }
 
 // Checks the parse results of every item against an expectation of the
-// form "NAME[!][=value][#oi] ...", a value's later words in lower case: a listed item was given (negated with
+// form "NAME[!][=value][#oi] ...", a value's later words in lower case: a listed item was given
+// (negated with
 // '!'); every other item was not.
 void ExpectItems(JexPCLI& cli, const std::string& expectation) {
     std::map<std::string, JexPCLIItem*> items;
@@ -180,7 +182,8 @@ const ParseCase kParseCases[] = {
     // The style option at the very end switches before tokenizing.
     {2, "SHOW -OUTPUT x --pcli_ui=unix", JexPCLI::OK, "", "SHOW OUTPUT=x"},
     {2, "SHOW -OUTPUT x --pcli_ui=oix", JexPCLI::OK, "", "SHOW OUTPUT=x"},
-    {2, "show --pcli_ui=unix -output x", JexPCLI::OK, "", "SHOW FILE=--pcli_ui=unix MORE=-output x"},
+    {2, "show --pcli_ui=unix -output x", JexPCLI::OK, "",
+     "SHOW FILE=--pcli_ui=unix MORE=-output x"},
     {2, "SHOW/OUTPUT=X --pcli_ui=qvos", JexPCLI::OK, "", "SHOW OUTPUT=X"},
     // UNIX: '-', blank value delimiter, case-sensitive.
     {1, "SHOW -OUTPUT", JexPCLI::EXPECT_MORE, "", "SHOW OUTPUT"},
@@ -293,10 +296,10 @@ TEST(JexPCLIListTest, FindInListAndAbbreviations) {
         int cs;
         int result;
     } cases[] = {
-        {"left", "left,leftmost", 1, 0}, {"leftm", "left,leftmost", 1, 1},
-        {"left", "leftmost,left", 1, 1}, {"le", "left,level", 1, -2},
-        {"x", "left,level", 1, -1},      {"", "left", 1, -1},
-        {"LEF", "left,right", 0, 0},     {"LEF", "left,right", 1, -1},
+        {"left", "left,leftmost", 1, 0},  {"leftm", "left,leftmost", 1, 1},
+        {"left", "leftmost,left", 1, 1},  {"le", "left,level", 1, -2},
+        {"x", "left,level", 1, -1},       {"", "left", 1, -1},
+        {"LEF", "left,right", 0, 0},      {"LEF", "left,right", 1, -1},
         {"leftmost2", "leftmost", 1, -1},
     };
     for (const auto& c : cases) {
@@ -319,8 +322,10 @@ TEST(JexPCLIStyleTest, StylesAndDefaults) {
         int leading;
         char vd;
         int cs;
-    } styles[] = {{0, "QVOS", '/', 0, '=', 0}, {1, "UNIX", '-', 1, ' ', 1},
-                  {2, "DOS", '/', 0, ':', 0},  {3, "VESK", ' ', 1, ' ', 0},
+    } styles[] = {{0, "QVOS", '/', 0, '=', 0},
+                  {1, "UNIX", '-', 1, ' ', 1},
+                  {2, "DOS", '/', 0, ':', 0},
+                  {3, "VESK", ' ', 1, ' ', 0},
                   {7, "-unknown-", '-', 1, ' ', 1}};
     int previous = 2;
     for (const auto& s : styles) {
@@ -341,8 +346,8 @@ TEST(JexPCLITraceTest, SwitchLetters) {
         const char* value;
         bool f, k, p, t;
     } cases[] = {
-        {"*-k", true, false, true, true}, {"-t+p", false, false, true, false},
-        {"FkPT", true, true, true, true}, {nullptr, false, false, false, false},
+        {"*-k", true, false, true, true},    {"-t+p", false, false, true, false},
+        {"FkPT", true, true, true, true},    {nullptr, false, false, false, false},
         {"xyz", false, false, false, false},
     };
     for (const auto& c : cases) {
@@ -469,9 +474,9 @@ TEST_F(JexPCLITest, FindItemWalksPathsAndDepths) {
         const char* found;  // null: none
         int oi;
     } cases[] = {
-        {"DEEP", "DEEP", 0},       {"SHOW.SUB.DEEP", "DEEP", 0}, {"SUB.DEEP", "DEEP", 0},
-        {"COLOR.BLUE", "COLOR", 2}, {"COLOR.B", "COLOR", 2},     {"COLOR.GREEN", nullptr, 0},
-        {"", nullptr, 0},          {".X", nullptr, 0},           {"show", "SHOW", 0},
+        {"DEEP", "DEEP", 0},        {"SHOW.SUB.DEEP", "DEEP", 0}, {"SUB.DEEP", "DEEP", 0},
+        {"COLOR.BLUE", "COLOR", 2}, {"COLOR.B", "COLOR", 2},      {"COLOR.GREEN", nullptr, 0},
+        {"", nullptr, 0},           {".X", nullptr, 0},           {"show", "SHOW", 0},
         {"SELF", nullptr, 0},
     };
     for (const auto& c : cases) {
@@ -515,7 +520,8 @@ TEST_F(JexPCLITest, ArgumentVectorLineAndReport) {
     const char* argv[] = {"prog", "show", "a b", "\"q\""};
     EXPECT_EQ(cli.Parse(4, argv, "cmd", nullptr), JexPCLI::UNKNOWN_ITEM);
     std::string tokens;
-    for (int i = 0; i < cli.Tokens().Count(); ++i) tokens += std::string(cli.Tokens()[i].Text()) + "|";
+    for (int i = 0; i < cli.Tokens().Count(); ++i)
+        tokens += std::string(cli.Tokens()[i].Text()) + "|";
     EXPECT_EQ(tokens, "cmd|show|\"a b\"|\"q\"|");
     EXPECT_EQ(cli.Parse(4, argv, nullptr), JexPCLI::UNKNOWN_ITEM);
     EXPECT_STREQ(cli.Tokens()[0].Text(), "prog");
@@ -594,7 +600,8 @@ TEST_F(JexPCLITest, UsageSwitchInUnixStyleAndLongLines) {
 Verb   1 GO
 Switch 1 OUT kv default=x.lis help=Out
 Switch 1 AVERYLONGSWITCHNAMEINDEED help=Long
-Verb   1 X help=")" + std::string(120, 'h') + R"("
+Verb   1 X help=")" + std::string(120, 'h') +
+                                    R"("
 )")
                     .c_str());
     cli.Style(1);
@@ -604,7 +611,8 @@ Verb   1 X help=")" + std::string(120, 'h') + R"("
     EXPECT_EQ(std::string(lines[4].Text()), "      -OUT [x.lis] .......... Out");
     EXPECT_EQ(std::string(lines[5].Text()), "      -AVERYLONGSWITCHNAMEINDEED");
     EXPECT_EQ(std::string(lines[6].Text()), std::string(30, ' ') + "Long");
-    EXPECT_EQ(std::string(lines[8].Text()), "    X " + std::string(23, '.') + " " + std::string(49, 'h'));
+    EXPECT_EQ(std::string(lines[8].Text()),
+              "    X " + std::string(23, '.') + " " + std::string(49, 'h'));
     EXPECT_EQ(std::string(lines[9].Text()), std::string(31, ' ') + std::string(49, 'h'));
     EXPECT_EQ(std::string(lines[10].Text()), std::string(31, ' ') + std::string(22, 'h'));
 }
