@@ -1,5 +1,4 @@
-// Fuzz target: compiled syntax tables read from arbitrary bytes, then dumped, listed and used to
-// parse.
+// Fuzz target: syntax tables read from arbitrary bytes, then dumped, listed and used to parse.
 #include <unistd.h>
 
 #include <cstddef>

@@ -1,5 +1,4 @@
-// The command-line routines: loading the process's command line against a syntax table, and reading
-// items.
+// The command-line routines: the process's command line against a syntax table, and its items.
 #include "jexlink/cli/JexCommandLine.h"
 
 #include <climits>

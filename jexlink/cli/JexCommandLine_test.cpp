@@ -1,5 +1,4 @@
-// Tests of parsecli and getcli: loading, items from the command line or the configuration, and the
-// fatal reports.
+// Tests of parsecli and getcli: items from the command line or the settings, and fatal reports.
 #include "jexlink/cli/JexCommandLine.h"
 
 #include <gtest/gtest.h>
