@@ -1,5 +1,4 @@
-// Tests of the command-line interpreter: styles, tokenizer, searches, parsing, forbids, queries and
-// usage.
+// Tests of the command-line interpreter: styles, tokens, searches, parsing, queries and usage.
 #include "jexlink/cli/JexPCLI.h"
 
 #include <gtest/gtest.h>
