@@ -16,6 +16,8 @@
 #include "Hostsys/NTSystemError.h"
 #include "Hostsys/Revision.h"
 #include "Hostsys/TavroSettings.h"
+#include "platform/Program.h"
+#include "platform/base/Posix.h"
 #include "platform/paths.h"
 #include "platform/winbase.h"
 
@@ -49,12 +51,6 @@ constexpr size_t kMaxExceptionText = 1023;
 
 void Log(const std::string& line) { std::clog << line << std::endl; }
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // The leading decimal digits of `text`; false when it has none.
 bool LeadingNumber(const std::string& text, uint64_t& number) {
     number = 0;
@@ -84,12 +80,13 @@ fs::path ResolveNoCase(const fs::path& base, const std::string& relative) {
             dir = exact;
             continue;
         }
-        std::string wanted = Lower(name);
+        std::string wanted = platform::AsciiLower(name);
         std::string best;
         fs::directory_iterator it(dir, ec);
         for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
             std::string entry = it->path().filename().string();
-            if (Lower(entry) == wanted && (best.empty() || entry < best)) best = entry;
+            if (platform::AsciiLower(entry) == wanted && (best.empty() || entry < best))
+                best = entry;
         }
         dir = best.empty() ? exact : dir / best;
     }
@@ -197,7 +194,7 @@ DSEnv::~DSEnv() = default;
 const std::string& DSEnv::GetVantrixHome(const char* path) {
     if (!m_VantrixHome.empty()) return m_VantrixHome;
     std::string given = path ? path : "";
-    std::string lower = Lower(given);
+    std::string lower = platform::AsciiLower(given);
     const std::string marker = std::string(1, kSep) + "vantrix" + kSep;
     size_t found = lower.find(marker);
     if (found != std::string::npos) lower.resize(found + marker.size());
@@ -218,7 +215,7 @@ bool DSEnv::ListJars(std::string& out) {
     fs::path dir = ResolveNoCase(m_VantrixHome, kJarsDir);
     auto isJar = [](const fs::directory_entry& e) {
         std::error_code ec;
-        std::string name = Lower(e.path().filename().string());
+        std::string name = platform::AsciiLower(e.path().filename().string());
         return !e.is_directory(ec) && name.size() > 4 && name.ends_with(".jar");
     };
     if (!JoinEntries(dir, isJar, out) || out.empty()) {
@@ -340,14 +337,14 @@ bool DSEnv::SetPath() {
     if (m_VantrixHome.empty()) return false;
     std::string oldPath;
     GetTavroEnv(oldPath, "PATH");
-    std::string lowerPath = Lower(oldPath);
+    std::string lowerPath = platform::AsciiLower(oldPath);
 
     auto add = [this](const std::string& dir) {
         if (!m_PathDirs.empty()) m_PathDirs += kListSep;
         m_PathDirs += dir;
     };
     std::string bin = m_VantrixHome + kCommonBin;
-    if (lowerPath.find(Lower(bin)) == std::string::npos) add(bin);
+    if (lowerPath.find(platform::AsciiLower(bin)) == std::string::npos) add(bin);
     std::string share = m_VantrixHome + pKTavroServiceHome;
     if (lowerPath.find(share) == std::string::npos) add(share);
 
@@ -361,8 +358,8 @@ bool DSEnv::SetPath() {
         std::string runtime = lib == std::string::npos ? classPath : classPath.substr(0, lib);
         std::string runtimeBin = runtime + kSep + "bin";
         hotspot = runtimeBin + kSep + "hotspot";
-        if (lowerPath.find(Lower(runtimeBin)) == std::string::npos) add(runtimeBin);
-        if (lowerPath.find(Lower(hotspot)) == std::string::npos) add(hotspot);
+        if (lowerPath.find(platform::AsciiLower(runtimeBin)) == std::string::npos) add(runtimeBin);
+        if (lowerPath.find(platform::AsciiLower(hotspot)) == std::string::npos) add(hotspot);
     }
 
     std::string extra;
@@ -421,12 +418,11 @@ bool DSEnv::PrivValue(const char* key, std::string& value) {
 
 bool DSEnv::OpenEnvFile(bool /*unused*/) {
     if (m_VantrixHome.empty()) {
-        char module[MAX_PATH + 1] = {};
-        DWORD length = GetModuleFileNameA(nullptr, module, MAX_PATH);
-        if (length == 0) {
+        std::string module = platform::ModuleFileName();
+        if (module.empty()) {
             Log("DSEnv::OpenPrivEnv failed GetModuleFileName");
         } else {
-            GetVantrixHome(module);
+            GetVantrixHome(module.c_str());
         }
     }
     std::string path = m_VantrixHome + pKNTPrivEnv;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "Hostsys/Revision.h"
+#include "platform/base/Posix.h"
 #include "platform/winerror.h"
 
 const char* const Env::s_pRevisionCpp = TAVRO_REVISION("Hostsys/Env.cpp", "1.9");
@@ -56,10 +57,8 @@ public:
 
 private:
     bool Fill() {
-        ssize_t n;
-        do {
-            n = ::pread(m_fd, m_buffer, sizeof m_buffer, m_pos);
-        } while (n < 0 && errno == EINTR);
+        ssize_t n =
+            platform::RetryOnEintr([&] { return ::pread(m_fd, m_buffer, sizeof m_buffer, m_pos); });
         if (n < 0) {
             m_error = true;
             platform::SetLastErrorFromErrno();
@@ -225,9 +224,10 @@ const std::string& Env::ReadEnvVar(const std::string& name) {
 bool Env::WriteAt(int64_t offset, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::pwrite(m_fd, bytes.data() + done, bytes.size() - done,
-                             offset + static_cast<int64_t>(done));
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = platform::RetryOnEintr([&] {
+            return ::pwrite(m_fd, bytes.data() + done, bytes.size() - done,
+                            offset + static_cast<int64_t>(done));
+        });
         if (n <= 0) {
             platform::SetLastErrorFromErrno();
             m_fail = true;

@@ -21,6 +21,7 @@
 #include "Hostsys/Revision.h"
 #include "Hostsys/TavroSettings.h"
 #include "Hostsys/WindowsNoOrphans_JNI.h"
+#include "platform/Program.h"
 #include "platform/winbase.h"
 #include "platform/wincon.h"
 
@@ -180,11 +181,9 @@ bool CHostsys::logTavroMsg(const char* msg) {
 const char* CHostsys::getVantrixHome() {
     std::lock_guard guard(s_critSect);
     if (!m_home.empty()) return m_home.c_str();
-    char path[MAX_PATH + 1] = {};
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    path[length < MAX_PATH ? length : MAX_PATH] = '\0';
-    if (const char* mark = length ? std::strstr(path, kHomeMark) : nullptr) {
-        m_home.assign(path, mark - path);
+    const std::string path = platform::ModuleFileName();
+    if (const char* mark = std::strstr(path.c_str(), kHomeMark)) {
+        m_home.assign(path.c_str(), mark - path.c_str());
         m_home += "/";
         m_home += kHomeMark;
         return m_home.c_str();

@@ -52,3 +52,5 @@ void CNTSystemError::CommonCon(DWORD code) {
 std::string CNTSystemError::GetMsgString() const {
     return m_message + " ID:" + (m_id ? *m_id : std::string("None"));
 }
+
+std::string LastErrorText() { return CNTSystemError().GetMsgString(); }

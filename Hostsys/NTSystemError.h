@@ -47,3 +47,6 @@ private:
     std::optional<std::string> m_id;
     DWORD m_error = 0;
 };
+
+// The text of the thread's last error, for log lines.
+std::string LastErrorText();

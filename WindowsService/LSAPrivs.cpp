@@ -13,6 +13,7 @@
 #include "Hostsys/Env.h"
 #include "Hostsys/NTSystemError.h"
 #include "Hostsys/Revision.h"
+#include "platform/base/Posix.h"
 
 const char* const LSAPrivs::s_pRevisionCpp =
     TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/LSAPrivs.cpp", "1.4");
@@ -67,8 +68,7 @@ Entry ReadEntry(char* out) {
     bool typed = false;
     for (;;) {
         char c;
-        ssize_t n = read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = platform::RetryOnEintr([&] { return read(STDIN_FILENO, &c, 1); });
         if (n <= 0) {
             out[kept] = '\0';
             return typed ? Entry::kEnded : Entry::kNone;

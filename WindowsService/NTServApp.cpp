@@ -21,6 +21,7 @@
 // The process-control singleton prints the library's own revision lines.
 #if __has_include("Hostsys/Hostsys.h")
 #include "Hostsys/Hostsys.h"
+#include "platform/Program.h"
 #define TAVRO_HAS_HOSTSYS_REVISIONS 1
 #endif
 
@@ -112,17 +113,7 @@ void RunAsService(CTavroService& service) {
     if (service.IsRunning()) service.OnStop();
 }
 
-std::string ModulePath() {
-    char path[MAX_PATH + 1] = "";
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return length == 0 || length >= MAX_PATH ? std::string() : std::string(path);
-}
-
-// A Win32 exit code as a process exit status: never 0 for a failure.
-int ExitStatus(DWORD code) {
-    if (code == 0) return 0;
-    return (code & 0xFF) != 0 ? static_cast<int>(code & 0xFF) : 1;
-}
+std::string ModulePath() { return platform::ModuleFileName(); }
 
 // A failed action says why in one line on standard error (the log stream
 // goes to the service log); the program then exits non-zero.
@@ -269,6 +260,6 @@ int main(int argc, char** argv) {
     std::clog.rdbuf(previous);
     log.close();
     delete service;
-    int status = ExitStatus(code);
+    int status = platform::ExitStatusFromWin32(code);
     return fail.Failed() && status == 0 ? 1 : status;
 }

@@ -18,6 +18,8 @@
 #include "WindowsService/DSRegistry.h"
 #include "WindowsService/LSAPrivs.h"
 #include "WindowsService/NTServMsg.h"
+#include "platform/Program.h"
+#include "platform/base/Posix.h"
 #include "platform/winevt.h"
 #include "platform/winreg.h"
 
@@ -38,17 +40,7 @@ constexpr DWORD kCreateAccess = 0xA00F01FF;
 constexpr DWORD kDescriptionLevel = 1;
 constexpr DWORD kEventTypesSupported = 7;
 
-std::string LocalTime(const char* format) {
-    time_t now = time(nullptr);
-    tm local{};
-    localtime_r(&now, &local);
-    char text[128];
-    strftime(text, sizeof text, format, &local);
-    return text;
-}
-
-// The text of the thread's last error, for log lines.
-std::string LastErrorText() { return CNTSystemError().GetMsgString(); }
+using platform::LocalTime;
 
 // Frees a password, wiping it first: it is never kept longer than needed.
 void FreePassword(char*& password) {
@@ -56,13 +48,6 @@ void FreePassword(char*& password) {
     explicit_bzero(password, std::strlen(password));
     std::free(password);
     password = nullptr;
-}
-
-// The program's own file name, or an empty text.
-std::string ModuleFileName() {
-    char file[MAX_PATH + 1] = {};
-    DWORD length = GetModuleFileNameA(nullptr, file, MAX_PATH);
-    return (length > 0 && length < MAX_PATH) ? std::string(file, length) : std::string();
 }
 
 // The -env command line of an installation: the user's name/value pairs,
@@ -95,7 +80,7 @@ CNTService::CNTService(const char* name) {
     m_pThis = this;
     platform::RegisterMessageTable(kNTServMessages, kNTServMessageCount);
 
-    std::string file = ModuleFileName();
+    std::string file = platform::ModuleFileName();
     if (!file.empty()) {
         m_pModuleFile = strdup(file.c_str());
         DebugMsg("filepath found");
@@ -175,7 +160,7 @@ bool CNTService::IsInstalled() {
 
 bool CNTService::Install(int argc, char** argv) {
     m_bInstallCompleted = false;
-    std::string file = ModuleFileName();
+    std::string file = platform::ModuleFileName();
     DSEnv env;
     std::vector<std::string> line = InstallEnvLine(argc, argv);
     std::vector<char*> words;

@@ -13,6 +13,7 @@
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/NTSystemError.h"
 #include "Hostsys/Revision.h"
+#include "platform/Program.h"
 #include "platform/paths.h"
 
 const char* const TavroJVM::s_pRevisionCpp =
@@ -37,8 +38,6 @@ constexpr int kPidGraceOnStopMs = 3000;
 constexpr const char* kExtraOptionsBeforeHeap[] = {"(-Xmixed",     "(-Xint",   "(-Xbootclasspath",
                                                    "(-Xnoclassgc", "(-Xincgc", "(-Xms"};
 constexpr const char* kExtraOptionsAfterHeap[] = {"(-Xprof", "(-Xrunhprof", "(-Xdebug"};
-
-std::string LastErrorText() { return CNTSystemError().GetMsgString(); }
 
 std::string TrimLineEnd(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
@@ -79,12 +78,7 @@ HANDLE TavroJVM::ShutdownEvent() const {
     return m_hShutdown ? m_hShutdown : basesocket::s_hShutdownEvent;
 }
 
-std::string TavroJVM::ModulePath() const {
-    char path[MAX_PATH + 1] = "";
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return std::string();
-    return path;
-}
+std::string TavroJVM::ModulePath() const { return platform::ModuleFileName(); }
 
 void TavroJVM::CloseDirectorHandle() {
     HANDLE director = s_hDirector.exchange(nullptr);

@@ -13,6 +13,8 @@
 #include "Hostsys/Revision.h"
 #include "WindowsService/LSAPrivs.h"
 #include "WindowsService/NTServMsg.h"
+#include "platform/Program.h"
+#include "platform/base/Posix.h"
 
 const char* const CTavroService::s_pRevisionCpp =
     TAVRO_REVISION_WITH("/usr/local/cvsroot/tavro/WindowsService/TavroService.cpp", "", "1.73",
@@ -27,14 +29,7 @@ void LogError(const std::string& text) {
     std::clog << "Error - TavroService." << text << std::endl;
 }
 
-std::string LocalTime(const char* format) {
-    time_t now = time(nullptr);
-    tm local{};
-    localtime_r(&now, &local);
-    char text[128] = "";
-    strftime(text, sizeof text, format, &local);
-    return text;
-}
+using platform::LocalTime;
 
 std::string CTimeNow() {
     time_t now = time(nullptr);
@@ -93,11 +88,7 @@ CTavroService::~CTavroService() {
               << "~TavroSevice Output log ended at:" << LocalTime(kLogTimeFormat) << std::endl;
 }
 
-std::string CTavroService::ModulePath() const {
-    char path[MAX_PATH + 1] = "";
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return length == 0 || length >= MAX_PATH ? std::string() : std::string(path);
-}
+std::string CTavroService::ModulePath() const { return platform::ModuleFileName(); }
 
 int CTavroService::ParseStandardArgs(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {

@@ -51,8 +51,6 @@ struct ConnectionWork {
     basesocket* connection;
 };
 
-std::string LastErrorText() { return CNTSystemError().GetMsgString(); }
-
 }  // namespace
 
 HANDLE basesocket::DirectorStartedEvent() {

@@ -121,7 +121,8 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesReceived
 // non-blocking and sets the event when one of the chosen network events
 // happens; each event is reported once until its re-enabling call
 // (WSAAccept for FD_ACCEPT, WSARecv for FD_READ and FD_OOB); FD_CLOSE is
-// reported once.
+// reported once. FD_WRITE and FD_CONNECT are not watched: a selection that
+// asks for them fails with WSAEINVAL and leaves the previous one in place.
 WSAEVENT WSACreateEvent();
 BOOL WSACloseEvent(WSAEVENT event);
 BOOL WSASetEvent(WSAEVENT event);

@@ -16,6 +16,8 @@
 
 #include "WindowsService/DSRegistry.h"
 #include "WindowsService/NTService.h"
+#include "platform/Program.h"
+#include "platform/base/Posix.h"
 
 namespace {
 
@@ -59,8 +61,7 @@ public:
                 SetStatus(SERVICE_START_PENDING);
             }
             if (std::filesystem::exists(PaceDir() / "fail")) {
-                SetLastError(ERROR_INVALID_DATA);
-                return false;
+                return platform::FailWith(ERROR_INVALID_DATA);
             }
             if (!WaitForFile(PaceDir() / ("go-" + std::to_string(step)))) return false;
         }
@@ -112,6 +113,5 @@ int main(int argc, char** argv) {
     }
     std::clog.flush();
     std::clog.rdbuf(console);
-    // A Win32 code that does not fit an exit status must not read as 0.
-    return exitCode > 255 ? 255 : exitCode;
+    return platform::ExitStatusFromWin32(static_cast<DWORD>(exitCode));
 }

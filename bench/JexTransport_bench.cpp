@@ -1,0 +1,193 @@
+// Benchmarks of the message transport on loopback against a plain socket pair moving the same
+// bytes.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "jexlink/transport/JexNetIO.h"
+#include "jexlink/transport/JexTransport.h"
+
+namespace {
+
+// What the far end does with every block it reads.
+enum class Peer { kAcknowledge, kEcho };
+
+// One TCP connection between two transports on 127.0.0.1, with the far end
+// served on a thread of its own until the link is taken down.
+class TransportLink {
+public:
+    TransportLink(int block, Peer peer) : listener_(JexNetAddr("T/127.0.0.1/0", '/')) {
+        listener_.SetSuppress(1);
+        client_.SetSuppress(1);
+        server_.SetSuppress(1);
+        sockaddr_in in{};
+        socklen_t size = sizeof in;
+        getsockname(listener_.Endpoint()->Handle(), reinterpret_cast<sockaddr*>(&in), &size);
+        std::thread accept([&] { listener_.Accept(server_); });
+        ok_ = client_.Connect(JexNetAddr(
+                  ("T/127.0.0.1/" + std::to_string(ntohs(in.sin_port))).c_str(), '/')) == 0;
+        accept.join();
+        serve_ = std::thread([this, block, peer] {
+            std::string buffer(static_cast<size_t>(block), '\0');
+            int got = 0;
+            while (server_.GetData(buffer.data(), block, got, 0) == 0) {
+                const int rc = peer == Peer::kEcho ? server_.PutData(buffer.data(), block, 0)
+                                                   : server_.PutData("k", 1, 0);
+                if (rc != 0) break;
+            }
+        });
+    }
+    ~TransportLink() {
+        client_.Disconnect();
+        serve_.join();
+    }
+    bool ok() const { return ok_; }
+    JexTransport& client() { return client_; }
+
+private:
+    JexTransportListener listener_;
+    JexTransport client_;
+    JexTransport server_;
+    std::thread serve_;
+    bool ok_ = false;
+};
+
+// The same with plain sockets: blocking send and recv loops.
+class SocketLink {
+public:
+    SocketLink(int block, Peer peer) {
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof in;
+        bind(listener, reinterpret_cast<sockaddr*>(&in), sizeof in);
+        listen(listener, 1);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&in), &size);
+        client_ = socket(AF_INET, SOCK_STREAM, 0);
+        ok_ = connect(client_, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0;
+        server_ = accept(listener, nullptr, nullptr);
+        close(listener);
+        const int on = 1;
+        for (int fd : {client_, server_}) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        serve_ = std::thread([this, block, peer] {
+            std::string buffer(static_cast<size_t>(block), '\0');
+            while (ReadAll(server_, buffer.data(), block)) {
+                const bool put = peer == Peer::kEcho ? WriteAll(server_, buffer.data(), block)
+                                                     : WriteAll(server_, "k", 1);
+                if (!put) break;
+            }
+        });
+    }
+    ~SocketLink() {
+        shutdown(client_, SHUT_RDWR);
+        serve_.join();
+        close(client_);
+        close(server_);
+    }
+    bool ok() const { return ok_; }
+    int client() const { return client_; }
+
+    static bool ReadAll(int fd, char* p, int n) {
+        for (int got = 0; got < n;) {
+            const ssize_t r = recv(fd, p + got, static_cast<size_t>(n - got), 0);
+            if (r <= 0) return false;
+            got += static_cast<int>(r);
+        }
+        return true;
+    }
+    static bool WriteAll(int fd, const char* p, int n) {
+        for (int put = 0; put < n;) {
+            const ssize_t w = send(fd, p + put, static_cast<size_t>(n - put), MSG_NOSIGNAL);
+            if (w <= 0) return false;
+            put += static_cast<int>(w);
+        }
+        return true;
+    }
+
+private:
+    int client_ = -1;
+    int server_ = -1;
+    std::thread serve_;
+    bool ok_ = false;
+};
+
+// Throughput: blocks of range(0) bytes one way, each acknowledged by a
+// byte; range(1) is the transport's IO size (the largest single write).
+void BM_TransportThroughput(benchmark::State& state) {
+    const int block = static_cast<int>(state.range(0));
+    TransportLink link(block, Peer::kAcknowledge);
+    if (!link.ok()) return state.SkipWithError("no loopback connection");
+    link.client().SetAttr(JexTransport::kIoSize, static_cast<int>(state.range(1)));
+    const std::string data(static_cast<size_t>(block), 'd');
+    char ack = 0;
+    int got = 0;
+    for (auto _ : state) {
+        if (link.client().PutData(data.data(), block, 0) != 0 ||
+            link.client().GetData(&ack, 1, got, 0) != 0)
+            return state.SkipWithError("transfer failed");
+    }
+    state.SetBytesProcessed(state.iterations() * block);
+}
+
+void BM_PlainSocketThroughput(benchmark::State& state) {
+    const int block = static_cast<int>(state.range(0));
+    SocketLink link(block, Peer::kAcknowledge);
+    if (!link.ok()) return state.SkipWithError("no loopback connection");
+    const std::string data(static_cast<size_t>(block), 'd');
+    char ack = 0;
+    for (auto _ : state) {
+        if (!SocketLink::WriteAll(link.client(), data.data(), block) ||
+            !SocketLink::ReadAll(link.client(), &ack, 1))
+            return state.SkipWithError("transfer failed");
+    }
+    state.SetBytesProcessed(state.iterations() * block);
+}
+
+// Round trip: a request of range(0) bytes and an answer of the same size.
+void BM_TransportRoundTrip(benchmark::State& state) {
+    const int size = static_cast<int>(state.range(0));
+    TransportLink link(size, Peer::kEcho);
+    if (!link.ok()) return state.SkipWithError("no loopback connection");
+    const std::string request(static_cast<size_t>(size), 'r');
+    std::string answer(static_cast<size_t>(size), '\0');
+    int got = 0;
+    for (auto _ : state) {
+        if (link.client().PutData(request.data(), size, 0) != 0 ||
+            link.client().GetData(answer.data(), size, got, 0) != 0)
+            return state.SkipWithError("round trip failed");
+    }
+    state.SetBytesProcessed(state.iterations() * size * 2);
+}
+
+void BM_PlainSocketRoundTrip(benchmark::State& state) {
+    const int size = static_cast<int>(state.range(0));
+    SocketLink link(size, Peer::kEcho);
+    if (!link.ok()) return state.SkipWithError("no loopback connection");
+    const std::string request(static_cast<size_t>(size), 'r');
+    std::string answer(static_cast<size_t>(size), '\0');
+    for (auto _ : state) {
+        if (!SocketLink::WriteAll(link.client(), request.data(), size) ||
+            !SocketLink::ReadAll(link.client(), answer.data(), size))
+            return state.SkipWithError("round trip failed");
+    }
+    state.SetBytesProcessed(state.iterations() * size * 2);
+}
+
+BENCHMARK(BM_TransportThroughput)
+    ->Args({64 << 10, 1280})
+    ->Args({1 << 20, 1280})
+    ->Args({1 << 20, 64 << 10})
+    ->UseRealTime();
+BENCHMARK(BM_PlainSocketThroughput)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime();
+BENCHMARK(BM_TransportRoundTrip)->Arg(3000)->UseRealTime();
+BENCHMARK(BM_PlainSocketRoundTrip)->Arg(3000)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,232 @@
+// The byte-stream endpoint base beneath every transport: reads, writes, accepts, connects,
+// adoption.
+#include "jexlink/transport/JexNetIO.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "jexlink/transport/NetNames.h"
+#include "platform/winerror.h"
+#include "platform/winsock2.h"
+
+JexNetIO::JexNetIO() : stats_("JexNetIO", this, &JexNetStats::DisplaySwitch) { type_ = '?'; }
+
+JexNetIO::~JexNetIO() {
+    if (handle_.Fd() != -1) Disconnect();
+}
+
+void JexNetIO::CopySettings(const JexTransport& from) {
+    setting1_ = from.setting1_;
+    ioSize_ = from.ioSize_;
+    setting5_ = from.setting5_;
+    raiseEnd_ = from.raiseEnd_;
+    setting8_ = from.setting8_;
+    setting9_ = from.setting9_;
+}
+
+int JexNetIO::Fail(int code, const char* location, const char* text, JexException* cause) {
+    return RaiseCode(code, JexExcArgs(location, text), cause);
+}
+
+int JexNetIO::FailWsa(int code, const char* location, const char* call, int err, const char* text) {
+    JexWsaError cause(platform::WsaFromErrno(err), call);
+    return Fail(code, location, text, &cause);
+}
+
+int JexNetIO::FailWin32(int code, const char* location, const char* call, int err,
+                        const char* text) {
+    JexWsaError cause(static_cast<int>(platform::Win32FromErrno(err)), call);
+    return Fail(code, location, text, &cause);
+}
+
+int JexNetIO::EndOfData(const char* location) {
+    if (raiseEnd_) return RaiseCode(END, JexExcArgs(location));
+    return END;
+}
+
+void JexNetIO::TakeTexts() {
+    calling_ = strsockaddr(calling_buffer_);
+    called_ = strsockaddr(called_buffer_);
+    stats_.caller = calling_;
+    stats_.callee = called_;
+}
+
+int JexNetIO::accept_call() { return 0; }
+
+int JexNetIO::get_socknames(char* a, int& alen, char* b, int& blen) {
+    const int fd = handle_.Fd();
+    socklen_t size = static_cast<socklen_t>(std::clamp(alen, 0, kAddressSize));
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(a), &size) != 0) {
+        const int err = errno;
+        FailWsa(SYSERR, "JexNetIO::get_socknames", "getsockname", err);
+        Disconnect();
+        return SYSERR;
+    }
+    alen = static_cast<int>(size);
+    blen = kAddressSize;
+    size = kAddressSize;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(b), &size) != 0) {
+        const int err = errno;
+        FailWsa(SYSERR, "JexNetIO::get_socknames", "getpeername", err);
+        Disconnect();
+        return SYSERR;
+    }
+    blen = static_cast<int>(size);
+    return 0;
+}
+
+int JexNetIO::Accept(JexNetIO& peer) {
+    std::memcpy(peer.called_buffer_, called_buffer_, kAddressSize);
+    peer.called_length_ = called_length_;
+    peer.type_ = type_;
+    const int result = peer.get_socknames(peer.called_buffer_, peer.called_length_,
+                                          peer.calling_buffer_, peer.calling_length_);
+    if (result != 0) return result;
+    peer.calling_ = peer.strsockaddr(peer.calling_buffer_);
+    peer.called_ = peer.strsockaddr(peer.called_buffer_);
+    stats_.Increment(JexNetStats::kMessagesReceived, 1);
+    peer.stats_.start = time(nullptr);
+    peer.stats_.caller = peer.calling_;
+    peer.stats_.callee = peer.called_;
+    std::fprintf(stderr, "JexNetIO::Accept: %s <- %s\n", peer.called_.Text(), peer.calling_.Text());
+    std::fflush(stderr);
+    return 0;
+}
+
+int JexNetIO::Connect(const JexNetAddr&) {
+    // The local name goes to the calling buffer, the peer's to the called one.
+    const int result =
+        get_socknames(calling_buffer_, calling_length_, called_buffer_, called_length_);
+    calling_ = strsockaddr(calling_buffer_);
+    called_ = strsockaddr(called_buffer_);
+    stats_.caller = calling_;
+    stats_.callee = called_;
+    return result;
+}
+
+int JexNetIO::CreateListener(const JexNetAddr&) {
+    calling_ = "(none)";
+    called_ = strsockaddr(called_buffer_);
+    stats_.callee = called_;
+    return 0;
+}
+
+int JexNetIO::Disconnect() {
+    handle_.Close();
+    return 0;
+}
+
+int JexNetIO::GetData(char* p, int n, int& got, int) {
+    got = 0;
+    while (got < n) {
+        const long r = handle_.Read(p + got, static_cast<size_t>(n - got));
+        if (r > 0) {
+            got += static_cast<int>(r);
+            continue;
+        }
+        if (r == 0 || r == jexnet::kIoClosed) break;
+        const int err = errno;
+        if (err == EPIPE) break;  // a broken pipe reads as the end of data
+        FailWin32(SYSERR, "JexNetIO::GetData(char *, int, int &, int)", "ReadFile", err);
+        return SYSERR;
+    }
+    stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(got));
+    stats_.Increment(JexNetStats::kMessagesReceived, 1);
+    if (got >= n) return 0;
+    return EndOfData("JexNetIO::GetData");
+}
+
+int JexNetIO::GetData(JexBuffer& b, const int) {
+    const int size = ioSize_ > 0 ? ioSize_ : 1;
+    b.SetLength(size);
+    long r = b.Length() == size ? handle_.Read(b.Data(), static_cast<size_t>(size))
+                                : (errno = ENOMEM, jexnet::kIoFailed);
+    if (r == jexnet::kIoClosed || (r == jexnet::kIoFailed && errno == EPIPE)) r = 0;
+    if (r < 0) {
+        const int err = errno;
+        b.SetLength(0);
+        FailWin32(SYSERR, "JexNetIO::GetData(JexBuffer &, const int)", "ReadFile", err);
+        return SYSERR;
+    }
+    b.SetLength(static_cast<int>(r));
+    stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(r));
+    stats_.Increment(JexNetStats::kMessagesReceived, 1);
+    if (r > 0) return 0;
+    return EndOfData("JexNetIO::GetData(JexBuffer &, const int)");
+}
+
+int JexNetIO::PutData(const char* p, int n, int) {
+    const int size = ioSize_ > 0 ? ioSize_ : 1;
+    for (int done = 0; done < n;) {
+        const int chunk = std::min(n - done, size);
+        const long w = handle_.Write(p + done, static_cast<size_t>(chunk), done + chunk < n);
+        if (w <= 0) {
+            const int err = w == jexnet::kIoClosed ? EBADF : errno;
+            FailWin32(SYSERR, "JexNetIO::PutData", "WriteFile", err);
+            return SYSERR;
+        }
+        done += static_cast<int>(w);
+    }
+    stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(n > 0 ? n : 0));
+    stats_.Increment(JexNetStats::kMessagesSent, 1);
+    return 0;
+}
+
+namespace {
+
+// Reopens a standard stream on the file an environment variable names.
+void ReopenFrom(const char* variable, const char* mode, FILE* stream) {
+    if (const char* path = std::getenv(variable)) {
+        if (!std::freopen(path, mode, stream))
+            std::fprintf(stderr, "JexNetIO::Listen: cannot open %s: %s\n", path,
+                         std::strerror(errno));
+    }
+}
+
+}  // namespace
+
+int JexNetIO::Listen() {
+    ReopenFrom("JEX_NET_STDIN", "r", stdin);
+    ReopenFrom("JEX_NET_STDOUT", "a+", stdout);
+    ReopenFrom("JEX_NET_STDERR", "a+", stderr);
+
+    const char* text = std::getenv("JEX_NET_HANDLE");
+    if (!text) {
+        JexErrno cause(EBADF, "getenv");
+        return Fail(SYSERR, "JexNetIO::Listen", nullptr, &cause);
+    }
+    // Only an inherited stream socket is adopted: the number may name any
+    // descriptor of this process, and one that is not ours to use stays open.
+    const int fd = jexnet::ParseNumber(text);
+    int type = 0;
+    socklen_t size = sizeof type;
+    int err = 0;
+    if (fd < 0)
+        err = EBADF;
+    else if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0)
+        err = errno;
+    else if (type != SOCK_STREAM)
+        err = ENOTSOCK;
+    if (err != 0) return FailWsa(SYSERR, "JexNetIO::Listen", "getsockopt", err, text);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    if (!handle_.Adopt(fd)) return FailWsa(SYSERR, "JexNetIO::Listen", "adopt", EBADF, text);
+
+    const int result =
+        get_socknames(called_buffer_, called_length_, calling_buffer_, calling_length_);
+    if (result != 0) return result;
+    const linger lingerOn{1, 5};
+    if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lingerOn, sizeof lingerOn) != 0) {
+        err = errno;
+        FailWsa(SYSERR, "JexNetIO::Listen", "setsockopt", err);
+        Disconnect();
+        return SYSERR;
+    }
+    TakeTexts();
+    return 0;
+}

@@ -1,0 +1,83 @@
+// The byte-stream endpoint base beneath every transport: reads, writes, accepts, connects,
+// adoption.
+#pragma once
+
+#include "jexlink/core/JexBuffer.h"
+#include "jexlink/core/JexString.h"
+#include "jexlink/transport/JexNetAddr.h"
+#include "jexlink/transport/JexNetStats.h"
+#include "jexlink/transport/JexTransport.h"
+#include "jexlink/transport/NetDescriptor.h"
+
+// One connected or listening handle that moves raw bytes, with no notion of
+// message boundaries. It is itself a transport (the owning transport copies
+// its settings into it, and it keeps the live address texts), and it reports
+// failures by raising on itself, where the owner's relay handler takes them.
+// Subclasses give the address text form and what their link needs to
+// connect and listen.
+//
+// One thread at a time uses an endpoint, except that Disconnect may come
+// from another thread: it ends a waiting accept, connect, read or write at
+// once, and the handle is closed only when nothing uses it any more.
+class JexNetIO : public JexTransport {
+public:
+    static constexpr int kAddressSize = 516;
+
+    JexNetIO();
+    ~JexNetIO() override;
+
+    virtual int accept_call();
+    // Local and peer names of the handle into the two buffers.
+    virtual int get_socknames(char* a, int& alen, char* b, int& blen);
+    // The address text of a buffer in this endpoint's form.
+    virtual JexString strsockaddr(const char* address) = 0;
+    // Completes a connection that a subclass accepted into peer.
+    virtual int Accept(JexNetIO& peer);
+    // Completes a connection that a subclass made.
+    virtual int Connect(const JexNetAddr& address);
+    virtual int CreateListener(const JexNetAddr& address);
+    virtual int Disconnect();
+    // Reads exactly n bytes; END when the peer closed first (got holds what came).
+    virtual int GetData(char* p, int n, int& got, int wait);
+    // One read of at most the IO size; END when the peer closed.
+    virtual int GetData(JexBuffer& b, const int n);
+    // Adopts the descriptor named by JEX_NET_HANDLE.
+    virtual int Listen();
+    // Writes n bytes in chunks of at most the IO size; one message.
+    virtual int PutData(const char* p, int n, int ignored);
+
+    // Applies a transport's settings to this endpoint.
+    void CopySettings(const JexTransport& from);
+
+    int Handle() const { return handle_.Fd(); }
+    int Closing() const { return handle_.Closing() ? 1 : 0; }
+    JexNetStats& Statistics() { return stats_; }
+    const char* CalledBuffer() const { return called_buffer_; }
+    const char* CallingBuffer() const { return calling_buffer_; }
+
+protected:
+    // Raises code on this endpoint with a location, an optional text and a
+    // cause; returns the code.
+    int Fail(int code, const char* location, const char* text = nullptr,
+             JexException* cause = nullptr);
+    // Fail with a socket error (errno) from the named call as the cause.
+    int FailWsa(int code, const char* location, const char* call, int err,
+                const char* text = nullptr);
+    // Fail with a Win32 error (errno) from the named call as the cause.
+    int FailWin32(int code, const char* location, const char* call, int err,
+                  const char* text = nullptr);
+    // END: returned, and raised first only when attribute 7 is on.
+    int EndOfData(const char* location);
+    // The texts of both buffers into the address texts and the statistics.
+    void TakeTexts();
+    // Another endpoint's handle and calling buffer, for a subclass's Accept.
+    static jexnet::NetDescriptor& HandleOf(JexNetIO& io) { return io.handle_; }
+    static char* CallingBufferOf(JexNetIO& io) { return io.calling_buffer_; }
+
+    jexnet::NetDescriptor handle_;
+    char called_buffer_[kAddressSize] = {};
+    char calling_buffer_[kAddressSize] = {};
+    int called_length_ = kAddressSize;
+    int calling_length_ = kAddressSize;
+    JexNetStats stats_;
+};

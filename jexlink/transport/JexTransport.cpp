@@ -1,0 +1,305 @@
+// The message transport: the connection object above every byte-stream endpoint, and its listener.
+#include "jexlink/transport/JexTransport.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "jexlink/transport/JexLocalIO.h"
+#include "jexlink/transport/JexModemIO.h"
+#include "jexlink/transport/JexNetIO.h"
+#include "jexlink/transport/JexTcpIO.h"
+#include "jexlink/transport/JexWirpelIO.h"
+#include "jexlink/transport/JexX25IO.h"
+#include "jexlink/transport/NetNames.h"
+
+#define JEX_TEXT_CLASS JexTransport
+const JexTextRow JexTransport::kTextTable[] = JEX_TEXT_TABLE(JEXTRANSPORT_TEXTS);
+#undef JEX_TEXT_CLASS
+
+namespace {
+
+constexpr const char* kGetInt = "JexTransport::GetAttr(Attribute, int &)";
+constexpr const char* kGetText = "JexTransport::GetAttr(Attribute, JexString &)";
+constexpr const char* kSetInt = "JexTransport::SetAttr(Attribute, int)";
+constexpr const char* kSetText = "JexTransport::SetAttr(Attribute, char *)";
+constexpr const char* kReceived = "\nJexTransport::GetData: Received %d byte(s):\n";
+constexpr const char* kSending = "\nJexTransport::PutData: Sending %d byte(s):\n";
+
+}  // namespace
+
+JexTransport::JexTransport()
+    : JexException(kTextTable, "JexTransport"), called_("?//"), calling_("?//") {
+    if (const char* letters = std::getenv("JEXTRANSPORT_TRACE")) {
+        for (const char* c = letters; *c; ++c) {
+            switch (std::tolower(static_cast<unsigned char>(*c))) {
+                case 'd': trace_ |= kTraceDump; break;
+                case 'h': trace_ |= kTraceCalls; break;
+                case 'p': trace_ |= kTraceP; break;
+                default: break;
+            }
+        }
+    }
+    if (const char* size = std::getenv("JEXTRANSPORT_IO_SIZE")) {
+        const int32_t n = jexnet::ParseNumber(size);
+        if (n > 0) ioSize_ = n;
+    }
+}
+
+int JexTransport::DefaultHandler(JexException* raised, void*) {
+    std::fprintf(stderr, "%s\n", raised->Describe(1).Text());
+    std::fflush(stderr);
+    return 1;
+}
+
+JexTransport::~JexTransport() {
+    JexNetIO* io = endpoint_;
+    DetachEndpoint();
+    if (io) {
+        io->Disconnect();
+        delete io;
+    }
+}
+
+void JexTransport::DetachEndpoint() {
+    if (relay_) {
+        PopHandler(*relay_);
+        delete relay_;
+        relay_ = nullptr;
+    }
+    endpoint_ = nullptr;
+}
+
+int JexTransport::netio_handler(JexException* raised, void* context) {
+    auto* transport = static_cast<JexTransport*>(context);
+    transport->ExcSet(raised->Code(), raised->Args(), raised->Cause());
+    transport->Raise();
+    return 0;
+}
+
+JexNetIO* JexTransport::new_net_io(int type) {
+    JexNetIO* io = nullptr;
+    switch (type) {
+        case 'D': io = new JexWirpelIO(); break;
+        case 'L': io = new JexLocalIO(); break;
+        case 'M': io = new JexModemIO(); break;
+        case 'T': io = new JexTcpIO(); break;
+        case 'X': io = new JexX25IO(); break;
+        default: ExcRaise(UNKNOWN, JexExcArgs("JexTransport::new_net_io")); return nullptr;
+    }
+    // A transport serves one connection: a second Connect replaces the first.
+    JexNetIO* old = endpoint_;
+    DetachEndpoint();
+    if (old) {
+        old->Disconnect();
+        delete old;
+    }
+    endpoint_ = io;
+    return io;
+}
+
+void JexTransport::CopySettingsTo(JexNetIO& io) const { io.CopySettings(*this); }
+
+void JexTransport::AttachEndpoint() {
+    relay_ = new JexExcHandlerRecord();
+    PushHandler(*relay_, endpoint_, &JexTransport::netio_handler, this);
+    CopySettingsTo(*endpoint_);
+}
+
+int JexTransport::Connect(const JexNetAddr& address) {
+    type_ = address.GetType();
+    address.Format(called_);
+    if (!new_net_io(type_)) return UNSUPPORTED;
+    endpoint_->Statistics().callee = called_;
+    AttachEndpoint();
+    return endpoint_->Connect(address);
+}
+
+int JexTransport::Listen() {
+    const char* env = std::getenv("JEX_TRANSPORT_TYPE");
+    const char letter = (env && *env) ? *env : 'U';  // "Unknown"
+    type_ = static_cast<unsigned char>(letter);
+    const char text[4] = {letter, '/', '/', 0};
+    called_ = text;
+    calling_ = text;
+    if (!new_net_io(type_)) return UNSUPPORTED;
+    AttachEndpoint();
+    return endpoint_->Listen();
+}
+
+int JexTransport::Disconnect() { return endpoint_ ? endpoint_->Disconnect() : 0; }
+
+void JexTransport::Dump(const char* header, const char* p, int n) const {
+    std::fprintf(stderr, header, n);
+    if (n > 0 && p) JexBufferBase(p, n).Dump(stderr);
+    std::fflush(stderr);
+}
+
+int JexTransport::GetData(char* p, int n, int& got, int wait) {
+    if (!endpoint_) {
+        got = 0;
+        return RaiseCode(UNKNOWN, JexExcArgs("JexTransport::GetData"));
+    }
+    const int result = endpoint_->GetData(p, n, got, wait);
+    if (trace_ & kTraceDump) Dump(kReceived, p, got);
+    return result;
+}
+
+int JexTransport::GetData(JexBuffer& b, int n) {
+    if (!endpoint_) return RaiseCode(UNKNOWN, JexExcArgs("JexTransport::GetData"));
+    const int result = endpoint_->GetData(b, n);
+    if (trace_ & kTraceDump) Dump(kReceived, b.Data(), b.Length());
+    return result;
+}
+
+int JexTransport::PutData(const char* p, int n, int ignored) {
+    if (trace_ & kTraceDump) Dump(kSending, p, n);
+    if (!endpoint_) return RaiseCode(UNKNOWN, JexExcArgs("JexTransport::PutData"));
+    return endpoint_->PutData(p, n, ignored);
+}
+
+const char* JexTransport::AttributeName(int attribute) {
+    switch (attribute) {
+        case kSetting1: return "SETTING1";
+        case kCalled: return "CALLED";
+        case kCalling: return "CALLING";
+        case kIoSize: return "IOSIZE";
+        case kSetting5: return "SETTING5";
+        case kType: return "TYPE";
+        case kRaiseEnd: return "RAISEEND";
+        case kSetting8: return "SETTING8";
+        case kTimeout: return "TIMEOUT";
+        default: return "?";
+    }
+}
+
+int JexTransport::AttrError(int code, const char* label, int attribute) {
+    if (code == BADATTR || code == BADATTRVALUE) return RaiseCode(code, JexExcArgs(label));
+    return RaiseCode(code, JexExcArgs(label, AttributeName(attribute), attribute));
+}
+
+int JexTransport::GetAttr(int attribute, int& value) {
+    if (endpoint_) return endpoint_->GetAttr(attribute, value);
+    switch (attribute) {
+        case kSetting1: value = setting1_; return OK;
+        case kIoSize: value = ioSize_; return OK;
+        case kSetting5: value = setting5_; return OK;
+        case kType: value = type_; return OK;
+        case kRaiseEnd: value = raiseEnd_; return OK;
+        case kSetting8: value = setting8_; return OK;
+        case kTimeout: value = setting9_; return OK;
+        case kCalled:
+        case kCalling: return AttrError(ATTRNOTINT, kGetInt, attribute);
+        default: return AttrError(BADATTR, kGetInt, attribute);
+    }
+}
+
+int JexTransport::GetAttr(int attribute, JexString& value) {
+    if (endpoint_) return endpoint_->GetAttr(attribute, value);
+    switch (attribute) {
+        case kCalled: value = called_; break;
+        case kCalling: value = calling_; break;
+        case kSetting1:
+        case kIoSize:
+        case kSetting5:
+        case kType:
+        case kRaiseEnd:
+        case kSetting8:
+        case kTimeout: return AttrError(ATTRNOTSTRING, kGetText, attribute);
+        default: return AttrError(BADATTR, kGetText, attribute);
+    }
+    ExcSet(OK);
+    return OK;
+}
+
+int JexTransport::SetAttr(int attribute, int value) {
+    if (endpoint_) return endpoint_->SetAttr(attribute, value);
+    switch (attribute) {
+        case kSetting1: setting1_ = value != 0; return OK;
+        case kIoSize:
+            // A size of 0 could move no data: refused like a negative one.
+            if (value <= 0) return AttrError(BADATTRVALUE, kSetInt, attribute);
+            ioSize_ = value;
+            return OK;
+        case kSetting5: setting5_ = value; return OK;
+        case kRaiseEnd: raiseEnd_ = value != 0; return OK;
+        case kSetting8: setting8_ = value != 0; return OK;
+        case kTimeout:
+            if (value < 0) return AttrError(BADATTRVALUE, kSetInt, attribute);
+            setting9_ = value;
+            return OK;
+        case kCalled:
+        case kCalling:
+        case kType: return AttrError(ATTRREADONLY, kSetInt, attribute);
+        default: return AttrError(BADATTR, kSetInt, attribute);
+    }
+}
+
+int JexTransport::SetAttr(int attribute, const char* value) {
+    if (endpoint_) return endpoint_->SetAttr(attribute, value);
+    switch (attribute) {
+        case kCalled:
+        case kCalling:
+        case kType: return AttrError(ATTRREADONLY, kSetText, attribute);
+        case kSetting1:
+        case kIoSize:
+        case kSetting5:
+        case kRaiseEnd:
+        case kSetting8:
+        case kTimeout: return SetAttr(attribute, static_cast<int>(jexnet::ParseNumber(value)));
+        default: return AttrError(BADATTR, kSetText, attribute);
+    }
+}
+
+JexNetStats* JexTransport::Stats(int level) {
+    if (!endpoint_) {
+        auto* stats = new JexNetStats("Unknown Transport", this, &JexNetStats::DisplaySwitch);
+        ExcRaise(UNKNOWN, JexExcArgs("JexTransport::Stats"));
+        return stats;
+    }
+    if (level <= 1 || !endpoint_->endpoint_) return &endpoint_->Statistics();
+    return endpoint_->Stats(level - 1);
+}
+
+JexTransportListener::JexTransportListener(const JexNetAddr& address) {
+    // Nobody can have registered a handler yet: failures here are recorded
+    // on the listener (callers test Listening() and the code), never raised.
+    const int savedSuppress = Suppress();
+    SetSuppress(1);
+    type_ = address.GetType();
+    if (new_net_io(type_)) {
+        endpoint_->SetSuppress(1);
+        CopySettingsTo(*endpoint_);
+        if (endpoint_->CreateListener(address) != 0) {
+            ExcSet(endpoint_->Code(), endpoint_->Args(), endpoint_->Cause());
+            JexNetIO* io = endpoint_;
+            endpoint_ = nullptr;
+            delete io;
+        } else {
+            address.Format(called_);
+        }
+    }
+    SetSuppress(savedSuppress);
+}
+
+JexTransportListener::~JexTransportListener() = default;
+
+int JexTransportListener::Accept(JexTransport& t) {
+    if (!endpoint_) {
+        t.ExcRaise(UNSUPPORTED, JexExcArgs("JexTransportListener::Accept"));
+        return UNSUPPORTED;
+    }
+    if (!t.new_net_io(type_)) return UNSUPPORTED;
+    t.AttachEndpoint();
+    CopySettingsTo(*endpoint_);
+    endpoint_->ExcSet(OK);
+    const int result = endpoint_->Accept(*t.endpoint_);
+    if (result != 0 && endpoint_->Code() != OK) {
+        // The listening endpoint's failure: recorded here, raised on the
+        // accepting transport so that its owner's handlers see it.
+        ExcSet(endpoint_->Code(), endpoint_->Args(), endpoint_->Cause());
+        t.ExcSet(endpoint_->Code(), endpoint_->Args(), endpoint_->Cause());
+        t.Raise();
+    }
+    return result;
+}

@@ -1,0 +1,73 @@
+// One socket descriptor of a byte-stream endpoint, closable from another thread.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <mutex>
+
+namespace jexnet {
+
+// Result of a blocking step beyond a byte count.
+inline constexpr long kIoFailed = -1;  // the call failed; the error is in errno
+inline constexpr long kIoClosed = -2;  // Close ran (here or on another thread)
+
+// The descriptor of one endpoint. Every blocking step waits with poll() on
+// the descriptor and on a wake-up event, so Close() from any thread ends a
+// waiting accept, connect, read or write at once. The descriptor itself is
+// closed only when no step is using it any more, so its number is never
+// reused under a thread that still reads or writes it.
+class NetDescriptor {
+public:
+    NetDescriptor();
+    NetDescriptor(const NetDescriptor&) = delete;
+    NetDescriptor& operator=(const NetDescriptor&) = delete;
+    ~NetDescriptor();
+
+    // The descriptor, or -1 when there is none.
+    int Fd() const;
+    // Takes ownership of fd (closing any descriptor held before). Returns
+    // false, closing fd, when Close already ran.
+    bool Adopt(int fd);
+    // Ends every waiting step and closes the descriptor (once unused).
+    // Any number of calls; later steps report kIoClosed.
+    void Close();
+    bool Closing() const;
+
+    // Waits for one connection and returns its descriptor (close-on-exec),
+    // with the peer's address when `address` is not null.
+    long Accept(sockaddr* address, socklen_t* length);
+    // Connects the held descriptor; a connection in progress is waited for.
+    long Connect(const sockaddr* address, socklen_t length);
+    // One read of at most n bytes: the count, 0 at the end of data.
+    long Read(char* p, size_t n);
+    // One write of at most n bytes: the count written (at least 1). With
+    // `more`, the bytes may wait for the next write to go out with it (the
+    // pieces of one message leave as few segments, not one each).
+    long Write(const char* p, size_t n, bool more = false);
+
+private:
+    // Holds the descriptor open for one step; fd is -1 when it is closed.
+    class Use {
+    public:
+        explicit Use(NetDescriptor& d);
+        ~Use();
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+        int fd;
+
+    private:
+        NetDescriptor& owner_;
+    };
+    // Waits until fd is ready for `events`: 0, kIoClosed, or kIoFailed.
+    long Wait(int fd, short events);
+
+    mutable std::mutex mutex_;
+    int fd_ = -1;
+    int deferredFd_ = -1;  // closed by the last step still using it
+    int users_ = 0;
+    bool closing_ = false;
+    int wakeFd_ = -1;  // eventfd, readable once Close ran
+};
+
+}  // namespace jexnet

@@ -1,0 +1,171 @@
+// Host and service names of the TCP endpoint: resolution both ways, and the library's services
+// file.
+#include "jexlink/transport/NetNames.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "jexlink/core/JexDataFilePath.h"
+
+namespace jexnet {
+
+int32_t ParseNumber(const char* text) {
+    if (!text) return 0;
+    errno = 0;
+    const long long v = std::strtoll(text, nullptr, 0);
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+bool ResolveHost(const char* host, in_addr* address) {
+    if (!host || !*host) return false;
+    if (inet_aton(host, address) != 0) return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &list) != 0 || !list) return false;
+    bool found = false;
+    for (const addrinfo* a = list; a && !found; a = a->ai_next) {
+        if (a->ai_family != AF_INET || a->ai_addrlen < sizeof(sockaddr_in)) continue;
+        sockaddr_in in{};
+        std::memcpy(&in, a->ai_addr, sizeof in);
+        *address = in.sin_addr;
+        found = true;
+    }
+    freeaddrinfo(list);
+    return found;
+}
+
+std::string HostNameOf(in_addr address) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr = address;
+    char host[NI_MAXHOST];
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&in), sizeof in, host, sizeof host, nullptr,
+                    0, NI_NAMEREQD) != 0)
+        return "";
+    return host;
+}
+
+std::string LocalHostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return "";
+    return name;
+}
+
+namespace {
+
+constexpr std::streamsize kMaxServicesFile = 1 << 20;
+
+std::string ReadServicesFile(const std::string& path) {
+    // Only a full path: a relative one would name a file of whatever the
+    // working directory is.
+    if (path.empty() || path[0] != '/') return "";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    std::string text(static_cast<size_t>(kMaxServicesFile), '\0');
+    in.read(text.data(), kMaxServicesFile);
+    text.resize(static_cast<size_t>(in.gcount()));
+    return text;
+}
+
+// Calls visit(name, port) for the name and each alias of every tcp entry
+// until it returns true.
+template <class Visit>
+bool ForEachTcpName(const std::string& text, Visit visit) {
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t hash = line.find('#');
+        if (hash != std::string::npos) line.resize(hash);
+        // Files written on Windows end lines with CR LF; a NUL ends no name.
+        for (char& c : line)
+            if (c == '\r' || c == '\0') c = ' ';
+        std::istringstream words(line);
+        std::string name;
+        std::string portProto;
+        if (!(words >> name >> portProto)) continue;
+        const size_t slash = portProto.find('/');
+        if (slash == std::string::npos || slash == 0) continue;
+        if (strcasecmp(portProto.c_str() + slash + 1, "tcp") != 0) continue;
+        const std::string digits = portProto.substr(0, slash);
+        if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 5)
+            continue;
+        const int port = std::atoi(digits.c_str());
+        if (port < 1 || port > 65535) continue;
+        if (visit(name, port)) return true;
+        std::string alias;
+        while (words >> alias)
+            if (visit(alias, port)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int FindServicePort(const std::string& text, const char* name) {
+    if (!name || !*name) return 0;
+    int found = 0;
+    ForEachTcpName(text, [&](const std::string& n, int port) {
+        if (n != name) return false;
+        found = port;
+        return true;
+    });
+    return found;
+}
+
+std::string FindServiceName(const std::string& text, int port) {
+    std::string found;
+    ForEachTcpName(text, [&](const std::string& n, int p) {
+        if (p != port) return false;
+        found = n;
+        return true;
+    });
+    return found;
+}
+
+int ServicePort(const char* name, const std::string& servicesFile) {
+    if (!name || !*name) return 0;
+    if (const int port = FindServicePort(ReadServicesFile(servicesFile), name)) return port;
+    servent entry{};
+    servent* result = nullptr;
+    char buffer[4096];
+    if (getservbyname_r(name, "tcp", &entry, buffer, sizeof buffer, &result) != 0 || !result)
+        return 0;
+    return ntohs(static_cast<uint16_t>(result->s_port));
+}
+
+std::string ServiceName(int port, const std::string& servicesFile) {
+    if (port < 1 || port > 65535) return "";
+    std::string name = FindServiceName(ReadServicesFile(servicesFile), port);
+    if (!name.empty()) return name;
+    servent entry{};
+    servent* result = nullptr;
+    char buffer[4096];
+    if (getservbyport_r(htons(static_cast<uint16_t>(port)), "tcp", &entry, buffer, sizeof buffer,
+                        &result) != 0 ||
+        !result)
+        return "";
+    return result->s_name ? result->s_name : "";
+}
+
+std::string LibraryServicesFile() {
+    try {
+        return JexServicesFilePath().Text();
+    } catch (...) {
+        return "";  // the registry cannot be read: only the system's file counts
+    }
+}
+
+}  // namespace jexnet

@@ -1,0 +1,115 @@
+// Tests of host and service names: numbers, the services file, resolution both ways.
+#include "jexlink/transport/NetNames.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "jexlink/transport/TransportTestSupport.h"
+
+namespace {
+
+TEST(NetNames, ParseNumberUsesCBaseDetection) {
+    struct Case {
+        const char* text;
+        int32_t value;
+    } cases[] = {
+        {"25", 25},
+        {"0x800", 2048},
+        {"010", 8},
+        {"0", 0},
+        {"", 0},
+        {"smtp", 0},
+        {"-5", -5},
+        {"  42x", 42},
+        {nullptr, 0},
+        {"99999999999", INT32_MAX},
+        {"-99999999999", INT32_MIN},
+        {"0x", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text ? c.text : "null");
+        EXPECT_EQ(jexnet::ParseNumber(c.text), c.value);
+    }
+}
+
+const char* const kServices =
+    "# services of the library\r\n"
+    "jexgw      7001/tcp   gateway jexgate  # the gateway\r\n"
+    "jexudp     7002/udp\n"
+    "smtp       2525/tcp   mail\n"
+    "bad        99999/tcp\n"
+    "worse      12x/tcp\n"
+    "noproto    7003\n"
+    "   \n"
+    "late       7001/TCP\n";
+
+TEST(NetNames, ServicesTextFindsTcpNamesAndAliases) {
+    struct Case {
+        const char* name;
+        int port;
+    } cases[] = {
+        {"jexgw", 7001}, {"gateway", 7001}, {"jexgate", 7001}, {"smtp", 2525}, {"mail", 2525},
+        {"jexudp", 0},   {"bad", 0},        {"worse", 0},      {"noproto", 0}, {"late", 7001},
+        {"the", 0},      {"", 0},           {nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name ? c.name : "null");
+        EXPECT_EQ(jexnet::FindServicePort(kServices, c.name), c.port);
+    }
+    EXPECT_EQ(jexnet::FindServiceName(kServices, 7001), "jexgw");  // the first entry wins
+    EXPECT_EQ(jexnet::FindServiceName(kServices, 2525), "smtp");
+    EXPECT_EQ(jexnet::FindServiceName(kServices, 7002), "");
+    EXPECT_EQ(jexnet::FindServiceName("", 25), "");
+}
+
+TEST(NetNames, LibraryServicesFileComesBeforeTheSystemOne) {
+    char path[] = "/tmp/tavro-services-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::ofstream(path) << kServices;
+    EXPECT_EQ(jexnet::ServicePort("smtp", path), 2525);
+    EXPECT_EQ(jexnet::ServicePort("jexgw", path), 7001);
+    EXPECT_EQ(jexnet::ServiceName(2525, path), "smtp");
+    EXPECT_EQ(jexnet::ServicePort("smtp", ""), 25);                // the system's
+    EXPECT_EQ(jexnet::ServicePort("smtp", "/nonexistent/x"), 25);  // a missing file
+    EXPECT_EQ(jexnet::ServiceName(25, ""), "smtp");
+    EXPECT_EQ(jexnet::ServicePort("no-such-service-here", path), 0);
+    EXPECT_EQ(jexnet::ServiceName(0, path), "");
+    EXPECT_EQ(jexnet::ServiceName(70000, path), "");
+    unlink(path);
+}
+
+TEST(NetNames, TheLibrarysServicesFileLiesUnderTheSystemRoot) {
+    EXPECT_EQ(jexnet::ServicePort("jexgw", jexnet::LibraryServicesFile()), 0);  // no root yet
+    char dir[] = "/tmp/tavro-root-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = transport_test::InstallServicesFile(dir, kServices);
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(jexnet::LibraryServicesFile(), path);
+    EXPECT_EQ(jexnet::ServicePort("jexgw", jexnet::LibraryServicesFile()), 7001);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(NetNames, HostsResolveBothWays) {
+    in_addr a{};
+    ASSERT_TRUE(jexnet::ResolveHost("127.0.0.1", &a));
+    EXPECT_EQ(ntohl(a.s_addr), 0x7F000001u);
+    ASSERT_TRUE(jexnet::ResolveHost("localhost", &a));
+    EXPECT_EQ(ntohl(a.s_addr) >> 24, 127u);
+    EXPECT_FALSE(jexnet::ResolveHost("no-such-host.invalid", &a));
+    EXPECT_FALSE(jexnet::ResolveHost("", &a));
+    EXPECT_FALSE(jexnet::ResolveHost(nullptr, &a));
+    a.s_addr = htonl(0x7F000001);
+    EXPECT_FALSE(jexnet::HostNameOf(a).empty());
+    EXPECT_FALSE(jexnet::LocalHostName().empty());
+}
+
+}  // namespace
