@@ -30,19 +30,7 @@ constexpr const char* kSeparator = "----------------------------------------\n";
 // How long a record waits for another writer's lock on the log before it is
 // appended all the same (one append is whole on its own; the lock also
 // keeps out writers that append in pieces).
-constexpr auto kLockWait = std::chrono::seconds(5);
-
-// Takes the exclusive lock of the open log, waiting at most kLockWait;
-// true when taken.
-bool LockLog(int fd) {
-    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-    for (;;) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-        if (errno != EWOULDBLOCK && errno != EINTR) return false;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
+constexpr int kLockWaitMs = 5000;
 
 // Writes all of `text` at the end of the file; false with errno on failure.
 bool AppendAll(int fd, const std::string& text) {
@@ -144,7 +132,7 @@ int JexLogger::Write() {
         Fail(JexLoggerException::OPENFAIL, error ? error : EINVAL, "JexPrivLock::fopen");
         return error_.Code();
     }
-    LockLog(fileno(file));
+    JexPrivLock::LockFile(fileno(file), kLockWaitMs);
     if (!AppendAll(fileno(file), record)) Fail(JexLoggerException::WRITEFAIL, errno, "write");
     // Closing the file releases its lock.
     if (JexPrivLock::fclose(file) != 0)

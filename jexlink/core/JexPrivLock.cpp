@@ -1,9 +1,13 @@
 // The process-wide file lock: one recursive mutex around the library's shared files.
 #include "jexlink/core/JexPrivLock.h"
 
+#include <sys/file.h>
+
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "jexlink/core/JexThread.h"
 #include "jexlink/core/JexTrace.h"
@@ -78,3 +82,13 @@ int JexPrivLock::fclose(FILE* stream, int privileged) {
 }
 
 int JexPrivLock::Privileged() { return privileged_flag; }
+
+bool JexPrivLock::LockFile(int fd, int waitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}

@@ -26,4 +26,10 @@ public:
 
     // The privileged flag (meaningful only while the lock is held).
     static int Privileged();
+
+    // Takes the exclusive advisory lock of an open shared file (flock), the
+    // one that keeps appenders of other processes and threads apart, waiting
+    // at most `waitMs` for another holder; true when taken. Closing the file
+    // releases it.
+    static bool LockFile(int fd, int waitMs);
 };

@@ -51,6 +51,8 @@ constexpr const char* kReadMode = "re";
 // Appends read the last byte too (see StartsOnANewLine).
 constexpr const char* kAppendMode = "a+e";
 constexpr int kPrivileged = 1;
+// How long an append waits for another appender's lock before it goes ahead.
+constexpr int kAppendLockWaitMs = 5000;
 
 }  // namespace
 
@@ -266,6 +268,10 @@ int JexRouteMap::AddEntry(const JexRouteEntry& entry, const JexString& comment) 
         note += comment.Text();
     }
     std::string line = added.FormatLine(note);
+    // The look at the last byte and the append are one step for every
+    // appender of the file: otherwise another's append, read half-written,
+    // would look like a line without its newline.
+    JexPrivLock::LockFile(fileno(file_), kAppendLockWaitMs);
     if (!StartsOnANewLine(file_)) line.insert(0, 1, '\n');
     if (std::fputs(line.c_str(), file_) == EOF || std::fflush(file_) == EOF) {
         JexErrno cause(errno, "fprintf/fflush");
