@@ -195,7 +195,7 @@ void JexGateway::set_state(int state) {
     const int old = state_;
     state_ = state;
     if (TraceFlags() & kTraceState)
-        std::fprintf(stderr, "\nJexGateway State Transition: %s - %s => %s\n", label_,
+        std::fprintf(stderr, "\nJexGateway State Transition: %s - %s => %s\n", Label(),
                      state_name(old).Text(), state_name(state).Text());
 }
 
@@ -205,7 +205,7 @@ int JexGateway::SetError(int code, const JexExcArgs& args) {
 }
 
 int JexGateway::AttrFailure(int code, int attribute, const JexString* value) {
-    JexExcArgs args(label_, attribute_name(attribute), attribute);
+    JexExcArgs args(Label(), attribute_name(attribute), attribute);
     if (value) args[3] = JexBuffer(*value);
     ExcRaise(code, args);
     return code;
@@ -274,7 +274,7 @@ int JexGateway::SetAttr(Attribute attribute, const JexString& value) {
         case NODE:
         case ROUTE_MAP:
             if (state_ != IDLE) {
-                ExcRaise(WRONGSTATE, JexExcArgs(label_));
+                ExcRaise(WRONGSTATE, JexExcArgs(Label()));
                 return WRONGSTATE;
             }
             if (attribute == ACID) own_acids.Parse(value);
@@ -339,7 +339,7 @@ void JexGateway::trace_record(const JexNetMsg& record, const char* direction) {
     const int bit = record.Type() == kData ? kTraceData : kTraceHandshake;
     const int flags = TraceFlags();
     if (!(flags & bit)) return;
-    std::fprintf(stderr, "\n%s: %s, %s %s\n", label_, state_name().Text(), direction,
+    std::fprintf(stderr, "\n%s: %s, %s %s\n", Label(), state_name().Text(), direction,
                  msg_name(record.Type()));
     if (flags & kTracePacket) record.Dump(stderr);
 }
@@ -349,13 +349,14 @@ int JexGateway::send_record(int side, const JexNetMsg& record) {
     trace_record(record, side ? "Sending(1)" : "Sending(0)");
     JexBuffer encoded;
     if (record.Encode(encoded) != JexNetMsg::kEncoded)
-        return SetError(FAILURE, JexExcArgs(label_, msg_name(record.Type())));
+        return SetError(FAILURE, JexExcArgs(Label(), msg_name(record.Type())));
     JexTransport* t = transports_[side];
-    if (!t) return SetError(WRONGSTATE, JexExcArgs(label_));
+    if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
     JexMutexLock hold(send_lock_[side]);
     const int rc = jex_write_frame(*t, encoded);
-    if (rc == kJexFrameTooBig) return SetError(FAILURE, JexExcArgs(label_, encoded.Length()));
+    if (rc == kJexFrameTooBig) return SetError(FAILURE, JexExcArgs(Label(), encoded.Length()));
     if (rc != 0) return transport_failed(*t);
+    JexMutexLock counting(relay_lock_);  // both relay threads count here
     stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(encoded.Length()));
     stats_.Increment(JexNetStats::kMessagesSent, 1);
     return OK;
@@ -364,18 +365,21 @@ int JexGateway::send_record(int side, const JexNetMsg& record) {
 int JexGateway::recv_record(int side, JexNetMsg& record) {
     side &= 1;
     JexTransport* t = transports_[side];
-    if (!t) return SetError(WRONGSTATE, JexExcArgs(label_));
+    if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
     JexBuffer frame;
     const int rc = jex_read_frame(*t, frame);
     if (rc == TRANSPORTERR) return transport_failed(*t);
-    if (rc != 0) return SetError(rc, JexExcArgs(label_, frame));
+    if (rc != 0) return SetError(rc, JexExcArgs(Label(), frame));
     record.Decode(frame);
-    if (record.Corrupt()) return SetError(CORRUPTMSG, JexExcArgs(label_));
-    stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(frame.Length()));
-    stats_.Increment(JexNetStats::kMessagesReceived, 1);
+    if (record.Corrupt()) return SetError(CORRUPTMSG, JexExcArgs(Label()));
+    {
+        JexMutexLock counting(relay_lock_);  // both relay threads count here
+        stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(frame.Length()));
+        stats_.Increment(JexNetStats::kMessagesReceived, 1);
+    }
     trace_record(record, side ? "Received(1)" : "Received(0)");
     if (check_record(record) != OK)
-        return SetError(PROTOCOL, JexExcArgs(label_, msg_name(record.Type())));
+        return SetError(PROTOCOL, JexExcArgs(Label(), msg_name(record.Type())));
     return OK;
 }
 
@@ -389,7 +393,7 @@ int JexGateway::transport_failed(JexTransport& t) {
     t.GetAttr(JexTransport::kCalling, calling);
     t.GetAttr(JexTransport::kCalled, called);
     t.SetSuppress(saved);
-    return ExcSet(TRANSPORTERR, JexExcArgs(label_, calling, called));
+    return ExcSet(TRANSPORTERR, JexExcArgs(Label(), calling, called));
 }
 
 void JexGateway::make_netfail(JexNetMsg& record, JexTransport* failed) {
@@ -409,7 +413,7 @@ void JexGateway::make_netfail(JexNetMsg& record, JexTransport* failed) {
 
 void JexGateway::dump_reply(const JexNetMsg& record) {
     if (!(TraceFlags() & kTraceConnect)) return;
-    std::fprintf(stderr, "\n%s %s:\n", label_, msg_name(record.Type()));
+    std::fprintf(stderr, "\n%s %s:\n", Label(), msg_name(record.Type()));
     std::fprintf(stderr, "\tDate:            %s\n", ItemText(record, 't').Text());
     std::fprintf(stderr, "\tHop Count:       %d\n", ItemShort(record, 'h'));
     std::fprintf(stderr, "\tRedirect Count:  %d\n", ItemShort(record, 'r'));
@@ -436,5 +440,5 @@ int JexGateway::inconsistency_handler(JexException* raised, void*) {
 
 int JexGateway::incoming_handshake(int) {
     SetLabel("JexGateway::incoming_handshake");
-    return SetError(UNSUPPORTED, JexExcArgs(label_));
+    return SetError(UNSUPPORTED, JexExcArgs(Label()));
 }

@@ -1,6 +1,7 @@
 // The gateway beneath every session: attributes, limits, states, transports, records and trace.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "jexlink/core/JexBuffer.h"
@@ -191,7 +192,7 @@ public:
     JexTransport* Transport(int side) const { return transports_[side & 1]; }
 
     JexNetStats& Stats() { return stats_; }
-    const char* Label() const { return label_; }
+    const char* Label() const { return label_.load(); }
 
     // Fields that the connection exchanges fill.
     JexString application{"", 1};
@@ -233,7 +234,8 @@ protected:
     // The incoming handshake of a connection accepted on side; its result code.
     virtual int incoming_handshake(int side);
 
-    const char* label_ = "JexGateway::JexGateway";
+    // Written by both transfer threads of a relay (with the same text).
+    std::atomic<const char*> label_{"JexGateway::JexGateway"};
     JexExcHandlerRecord own_handler_;
     int relay_failed_ = 0;
     JexMutex relay_lock_{2};
@@ -266,6 +268,10 @@ public:
     ~JexGatewayListener() override;
 
     bool Listening() const { return listener_ && listener_->Listening(); }
+
+    // A listener's failure that nobody takes is reported on standard error
+    // and returned to the caller: it never ends the process.
+    int DefaultHandler(JexException* raised, void* context) override;
     JexTransportListener* Listener() const { return listener_; }
 
     // Accepts one connection onto g (which must be IDLE) and starts its

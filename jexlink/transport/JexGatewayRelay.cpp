@@ -27,7 +27,7 @@ int JexGateway::transport_handler(JexException* raised, void* context) {
     JexString called;
     t->GetAttr(JexTransport::kCalling, calling);
     t->GetAttr(JexTransport::kCalled, called);
-    g->ExcSet(TRANSPORTERR, JexExcArgs(g->label_, calling, called), own.get());
+    g->ExcSet(TRANSPORTERR, JexExcArgs(g->Label(), calling, called), own.get());
     if (t->Code() != code) t->ExcSet(code, own->Args(), own->Cause());
     t->SetSuppress(saved_suppress);
     switch (code) {
@@ -153,17 +153,23 @@ JexGatewayListener::JexGatewayListener(const JexString& app, const JexNetAddr& a
         where.SetService(app);
     listener_ = new JexTransportListener(where);
     if (!listener_->Listening())
-        ExcSet(TRANSPORTERR, JexExcArgs(label_, JexString(), where.Text()), listener_);
+        ExcSet(TRANSPORTERR, JexExcArgs(Label(), JexString(), where.Text()), listener_);
 }
 
 JexGatewayListener::~JexGatewayListener() { delete listener_; }
+
+int JexGatewayListener::DefaultHandler(JexException* raised, void*) {
+    std::fprintf(stderr, "%s\n", raised->Describe(1).Text());
+    std::fflush(stderr);
+    return 1;
+}
 
 int JexGatewayListener::Accept(JexGateway& g, Completion callback, void* user_data,
                                JexThread*& thread) {
     SetLabel("JexGatewayListener::Accept");
     thread = nullptr;
     if (g.State() != IDLE) {
-        g.ExcRaise(WRONGSTATE, JexExcArgs(label_));
+        g.ExcRaise(WRONGSTATE, JexExcArgs(Label()));
         return WRONGSTATE;
     }
     g.AttachTransport(0, new JexTransport);
@@ -177,7 +183,7 @@ int JexGatewayListener::Accept(JexGateway& g, Completion callback, void* user_da
             caller = t->Stats(1)->caller;
             callee = t->Stats(1)->callee;
         }
-        ExcRaise(TRANSPORTERR, JexExcArgs(label_, caller, callee), t);
+        ExcRaise(TRANSPORTERR, JexExcArgs(Label(), caller, callee), t);
         return TRANSPORTERR;
     }
     g.set_state(LWAIT);
@@ -187,7 +193,7 @@ int JexGatewayListener::Accept(JexGateway& g, Completion callback, void* user_da
         delete block;
         delete thread;
         thread = nullptr;
-        ExcRaise(FAILURE, JexExcArgs(label_));
+        ExcRaise(FAILURE, JexExcArgs(Label()));
         return FAILURE;
     }
     return OK;

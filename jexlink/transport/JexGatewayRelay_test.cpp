@@ -9,6 +9,7 @@
 #include <future>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "jexlink/transport/GatewayTestSupport.h"
 #include "jexlink/transport/JexGateway.h"
@@ -382,6 +383,56 @@ TEST(JexGatewayListener, AnAddressThatCannotListenIsReportedNotFatal) {
     JexGatewayListener listener("app", JexNetAddr("Z/nowhere", '/'));
     EXPECT_FALSE(listener.Listening());
     EXPECT_EQ(listener.Code(), JexGateway::TRANSPORTERR);
+    // Its Accept fails with a report, and the process goes on.
+    QuietGateway g;
+    JexThread* thread = nullptr;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(listener.Accept(g, nullptr, nullptr, thread), JexGateway::TRANSPORTERR);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("JexGateway::TRANSPORTERR, Transport error"), std::string::npos) << err;
+    EXPECT_EQ(thread, nullptr);
+}
+
+// Records the codes raised on an object for one scope.
+struct Raised {
+    std::vector<int> codes;
+    JexHandlerScope scope;
+    explicit Raised(JexException* object) : scope(object, &Record, this) {}
+    static int Record(JexException* raised, void* context) {
+        static_cast<Raised*>(context)->codes.push_back(raised->Code());
+        return 0;
+    }
+};
+
+TEST(JexGatewayTransportHandler, AbsorbsLinkFailuresAndRaisesTheRest) {
+    struct Case {
+        int code;
+        int handled;
+    };
+    const Case cases[] = {
+        {JexTransport::BADNAME, 0},     {JexTransport::CONNECTERR, 0}, {JexTransport::END, 0},
+        {JexTransport::SYSERR, 0},      {JexTransport::UNKNOWN, 0},    {JexTransport::UNSUPPORTED, 0},
+        {JexTransport::FAILURE, 1},     {JexTransport::TIMEOUT, 1},    {JexTransport::MODEMERR, 1},
+        {JexTransport::BADATTRVALUE, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        JexGateway g;
+        Raised raised(&g);
+        JexTransport t;
+        t.SetSuppress(1);
+        t.ExcSet(c.code, JexExcArgs("JexTransport::GetData", "peer"));
+        EXPECT_EQ(JexGateway::transport_handler(&t, &g), c.handled);
+        EXPECT_EQ(g.Code(), JexGateway::TRANSPORTERR);
+        ASSERT_NE(g.Cause(), nullptr);
+        EXPECT_EQ(g.Cause()->Code(), c.code);
+        EXPECT_EQ(raised.codes, c.handled ? std::vector<int>{JexGateway::TRANSPORTERR}
+                                          : std::vector<int>{});
+        // The transport keeps its own error and its suppress flag.
+        EXPECT_EQ(t.Code(), c.code);
+        EXPECT_STREQ(t.Args()[1].Data(), "peer");
+        EXPECT_EQ(t.Suppress(), 1);
+    }
 }
 
 }  // namespace
