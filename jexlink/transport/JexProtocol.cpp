@@ -91,7 +91,7 @@ void JexProtocol::LoadException(JexNetMsg& msg) {
         auto level = std::make_unique<JexNetMsg>(kCauseType);
         LoadOne(**it, *level);
         if (Present(below)) (*level)[kItemCause] = below;
-        // A cause too large to frame ends the chain that travels above it.
+        // A level that cannot be framed leaves below without storage: the chain ends there.
         if (level->Encode(below) != JexNetMsg::kEncoded) below.Free();
     }
     LoadOne(*this, msg);
