@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "jexlink/core/JexNetMsg.h"
-#include "jexlink/transport/JexGatewayFrame.h"
 #include "jexlink/transport/JexGateway.h"
+#include "jexlink/transport/JexGatewayFrame.h"
 
 namespace {
 

@@ -20,7 +20,8 @@ namespace {
 
 std::atomic<int> trace_flags{0};
 
-constexpr const char* kDefaultRouteMap = "\\Program Files\\Ferrand\\JEXlink\\data\\jex_route_map.dat";
+constexpr const char* kDefaultRouteMap =
+    "\\Program Files\\Ferrand\\JEXlink\\data\\jex_route_map.dat";
 
 const JexCodeName kAttributeNames[] = {
     {1, "ACID"},

@@ -16,38 +16,39 @@
 
 class JexRouteMap;
 
-#define JEXGATEWAY_TEXTS(JEX_TEXT)                                                                \
-    JEX_TEXT(0, OK, "Operation successful")                                                       \
-    JEX_TEXT(1, APPLNOTFOUND, "Application mapping not found")                                    \
-    JEX_TEXT(2, ATTRNOTINT, "Attribute \"%s\" (enum=%d) is not an integer")                       \
-    JEX_TEXT(3, ATTRNOTSTRING, "Attribute \"%s\" (enum=%d) is not a string")                      \
-    JEX_TEXT(4, ATTRREADONLY, "Attribute \"%s\" (enum=%d) is read-only")                          \
-    JEX_TEXT(5, BADATTR, "Invalid attribute (enum=%2$d) specified")                               \
-    JEX_TEXT(6, BADATTRVALUE, "Invalid \"%s\" (enum=%d) attribute value specified (%s)")          \
-    JEX_TEXT(7, BADNAME, "Unknown or invalid host/node/system name")                              \
-    JEX_TEXT(8, BADVERSION,                                                                       \
-             "Peer is running incompatible protocol version: Client = %s, Server = %s")           \
-    JEX_TEXT(9, CORRUPTMSG, "Corrupted input message from JexTransport")                          \
-    JEX_TEXT(10, FORWARDED,                                                                       \
-             "JexGateway connection forwarded to \"%s\"\n\tTarget=%s/%s/%s\n\twhoami=%s/%s/%s")   \
-    JEX_TEXT(11, INCONSTATE, "Inconsistent internal state - submit an SPR")                       \
-    JEX_TEXT(12, MSG2BIG, "Incoming %ld-byte message too big, insufficient dynamic memory")       \
-    JEX_TEXT(13, NOPATH, "No successful path found to remote server\n\tfor \"%s\"\n\twhoami=%s/%s/%s") \
-    JEX_TEXT(14, NOROUTEMAP, "No route map is available")                                         \
-    JEX_TEXT(15, NOROUTEMAPENTRY, "Entry \"%s\" not found in route map\n\twhoami=%s/%s/%s")       \
-    JEX_TEXT(16, PROTOCOL, "JexGateway protocol error")                                           \
-    JEX_TEXT(17, REDIRECTED,                                                                      \
-             "JexGateway connection redirected to \"%s\"\n\tTarget=%s/%s/%s\n\twhoami=%s/%s/%s")  \
-    JEX_TEXT(18, REJECTED, "JexGateway connection rejected by remote system")                     \
-    JEX_TEXT(19, REMOTEFAIL, "Remote gateway failure at \"%s\"")                                  \
-    JEX_TEXT(20, SHUTDOWN, "Peer has shutdown connection")                                        \
-    JEX_TEXT(21, SYSERR, "Operating system error")                                                \
-    JEX_TEXT(22, TIMEOUT, "Operation timed out")                                                  \
-    JEX_TEXT(23, TRANSPORTERR, "Transport error: caller = %s, callee = %s")                       \
-    JEX_TEXT(24, TULIPS, "Connection in the tulips: Max redirects exceeded")                      \
-    JEX_TEXT(25, UNSUPPORTED, "Operation currently unsupported")                                  \
-    JEX_TEXT(26, WEEDS, "Connection in the weeds: Max hops exceeded")                             \
-    JEX_TEXT(27, WRONGSTATE, "JexGateway in wrong state for operation")                           \
+#define JEXGATEWAY_TEXTS(JEX_TEXT)                                                               \
+    JEX_TEXT(0, OK, "Operation successful")                                                      \
+    JEX_TEXT(1, APPLNOTFOUND, "Application mapping not found")                                   \
+    JEX_TEXT(2, ATTRNOTINT, "Attribute \"%s\" (enum=%d) is not an integer")                      \
+    JEX_TEXT(3, ATTRNOTSTRING, "Attribute \"%s\" (enum=%d) is not a string")                     \
+    JEX_TEXT(4, ATTRREADONLY, "Attribute \"%s\" (enum=%d) is read-only")                         \
+    JEX_TEXT(5, BADATTR, "Invalid attribute (enum=%2$d) specified")                              \
+    JEX_TEXT(6, BADATTRVALUE, "Invalid \"%s\" (enum=%d) attribute value specified (%s)")         \
+    JEX_TEXT(7, BADNAME, "Unknown or invalid host/node/system name")                             \
+    JEX_TEXT(8, BADVERSION,                                                                      \
+             "Peer is running incompatible protocol version: Client = %s, Server = %s")          \
+    JEX_TEXT(9, CORRUPTMSG, "Corrupted input message from JexTransport")                         \
+    JEX_TEXT(10, FORWARDED,                                                                      \
+             "JexGateway connection forwarded to \"%s\"\n\tTarget=%s/%s/%s\n\twhoami=%s/%s/%s")  \
+    JEX_TEXT(11, INCONSTATE, "Inconsistent internal state - submit an SPR")                      \
+    JEX_TEXT(12, MSG2BIG, "Incoming %ld-byte message too big, insufficient dynamic memory")      \
+    JEX_TEXT(13, NOPATH,                                                                         \
+             "No successful path found to remote server\n\tfor \"%s\"\n\twhoami=%s/%s/%s")       \
+    JEX_TEXT(14, NOROUTEMAP, "No route map is available")                                        \
+    JEX_TEXT(15, NOROUTEMAPENTRY, "Entry \"%s\" not found in route map\n\twhoami=%s/%s/%s")      \
+    JEX_TEXT(16, PROTOCOL, "JexGateway protocol error")                                          \
+    JEX_TEXT(17, REDIRECTED,                                                                     \
+             "JexGateway connection redirected to \"%s\"\n\tTarget=%s/%s/%s\n\twhoami=%s/%s/%s") \
+    JEX_TEXT(18, REJECTED, "JexGateway connection rejected by remote system")                    \
+    JEX_TEXT(19, REMOTEFAIL, "Remote gateway failure at \"%s\"")                                 \
+    JEX_TEXT(20, SHUTDOWN, "Peer has shutdown connection")                                       \
+    JEX_TEXT(21, SYSERR, "Operating system error")                                               \
+    JEX_TEXT(22, TIMEOUT, "Operation timed out")                                                 \
+    JEX_TEXT(23, TRANSPORTERR, "Transport error: caller = %s, callee = %s")                      \
+    JEX_TEXT(24, TULIPS, "Connection in the tulips: Max redirects exceeded")                     \
+    JEX_TEXT(25, UNSUPPORTED, "Operation currently unsupported")                                 \
+    JEX_TEXT(26, WEEDS, "Connection in the weeds: Max hops exceeded")                            \
+    JEX_TEXT(27, WRONGSTATE, "JexGateway in wrong state for operation")                          \
     JEX_TEXT(28, FAILURE, "Operation failed")
 
 // The layer beneath a session. A gateway has two sides, each holding at most

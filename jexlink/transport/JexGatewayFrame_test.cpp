@@ -1,4 +1,5 @@
-// Tests of the gateway stream framing: heads byte for byte, both length forms, limits, broken streams.
+// Tests of the gateway stream framing: heads byte for byte, both length forms, limits, broken
+// streams.
 #include "jexlink/transport/JexGatewayFrame.h"
 
 #include <gtest/gtest.h>
@@ -97,7 +98,10 @@ TEST(JexGatewayFrame, ReaderTakesEitherFormAndIgnoresTheReservedByte) {
         int rc;
         std::string body;
     };
-    const std::string kLong5("\0\0\5\0\0\0\xEE" "hello", 12);
+    const std::string kLong5(
+        "\0\0\5\0\0\0\xEE"
+        "hello",
+        12);
     const Case cases[] = {
         {"short form", std::string("\5\0\0hello", 8), 0, "hello"},
         {"reserved byte set", std::string("\5\0\x7Fhello", 8), 0, "hello"},

@@ -37,12 +37,9 @@ int JexGateway::transport_handler(JexException* raised, void* context) {
         case JexTransport::SYSERR:
         case JexTransport::UNKNOWN:
         case JexTransport::UNSUPPORTED:
-            if (TraceFlags() & kTraceTransport)
-                std::fprintf(stderr, "%s\n", g->Describe(1).Text());
+            if (TraceFlags() & kTraceTransport) std::fprintf(stderr, "%s\n", g->Describe(1).Text());
             return 0;
-        default:
-            g->Raise();
-            return 1;
+        default: g->Raise(); return 1;
     }
 }
 
@@ -103,10 +100,10 @@ int JexGateway::transfer(JexThread*, void* argument) {
                 remote.SetSuppress(1);
                 remote.UnloadException(block.record, nullptr);
                 const JexBuffer& y = block.record['y'];
-                block.result->ExcSet(
-                    REMOTEFAIL,
-                    JexExcArgs("JexGateway::transfer()", JexString::FromBytes(y.Data(), y.Length())),
-                    &remote);
+                block.result->ExcSet(REMOTEFAIL,
+                                     JexExcArgs("JexGateway::transfer()",
+                                                JexString::FromBytes(y.Data(), y.Length())),
+                                     &remote);
                 return 0;
             }
             default: break;

@@ -232,8 +232,7 @@ TEST(JexGatewayLearning, BackRoutesSkipWhatTheMapKnows) {
         {"empty map", "", "sa/nx/* 255|sb/nx/* 255|"},
         {"two-part entry known", "sa/nx @ 5\n", "sb/nx/* 255|"},
         {"star entry known", "SA/NX/* @ 5\n", "sb/nx/* 255|"},
-        {"entry for the application does not count", "sa/nx/app @ 5\n",
-         "sa/nx/* 5|sb/nx/* 255|"},
+        {"entry for the application does not count", "sa/nx/app @ 5\n", "sa/nx/* 5|sb/nx/* 255|"},
         {"other address type does not count", "sa/nx/* L/pipe 3\n", "sa/nx/* 3|sb/nx/* 255|"},
     };
     for (const Case& c : cases) {
@@ -348,8 +347,7 @@ TEST(JexGatewayListener, AcceptsOntoAFreshGatewayAndRunsItsHandshakeThread) {
     QuietGateway busy;
     busy.set_state(JexGateway::RUN);
     JexThread* thread = reinterpret_cast<JexThread*>(&busy);
-    EXPECT_EQ(listener.Accept(busy, &Completed::Callback, nullptr, thread),
-              JexGateway::WRONGSTATE);
+    EXPECT_EQ(listener.Accept(busy, &Completed::Callback, nullptr, thread), JexGateway::WRONGSTATE);
     EXPECT_EQ(thread, nullptr);
     EXPECT_EQ(busy.Code(), JexGateway::WRONGSTATE);
     EXPECT_EQ(busy.Transport(0), nullptr);
@@ -362,8 +360,7 @@ TEST(JexGatewayListener, AcceptsOntoAFreshGatewayAndRunsItsHandshakeThread) {
     });
     JexTransport client;
     client.SetSuppress(1);
-    ASSERT_EQ(client.Connect(JexNetAddr(("T/127.0.0.1/" + std::to_string(port)).c_str(), '/')),
-              0);
+    ASSERT_EQ(client.Connect(JexNetAddr(("T/127.0.0.1/" + std::to_string(port)).c_str(), '/')), 0);
     ASSERT_EQ(accepted.wait_for(kBound), std::future_status::ready);
     ASSERT_EQ(accepted.get(), 0);
     ASSERT_NE(thread, nullptr);
@@ -410,10 +407,11 @@ TEST(JexGatewayTransportHandler, AbsorbsLinkFailuresAndRaisesTheRest) {
         int handled;
     };
     const Case cases[] = {
-        {JexTransport::BADNAME, 0},     {JexTransport::CONNECTERR, 0}, {JexTransport::END, 0},
-        {JexTransport::SYSERR, 0},      {JexTransport::UNKNOWN, 0},    {JexTransport::UNSUPPORTED, 0},
-        {JexTransport::FAILURE, 1},     {JexTransport::TIMEOUT, 1},    {JexTransport::MODEMERR, 1},
-        {JexTransport::BADATTRVALUE, 1},
+        {JexTransport::BADNAME, 0},  {JexTransport::CONNECTERR, 0},
+        {JexTransport::END, 0},      {JexTransport::SYSERR, 0},
+        {JexTransport::UNKNOWN, 0},  {JexTransport::UNSUPPORTED, 0},
+        {JexTransport::FAILURE, 1},  {JexTransport::TIMEOUT, 1},
+        {JexTransport::MODEMERR, 1}, {JexTransport::BADATTRVALUE, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
@@ -426,8 +424,8 @@ TEST(JexGatewayTransportHandler, AbsorbsLinkFailuresAndRaisesTheRest) {
         EXPECT_EQ(g.Code(), JexGateway::TRANSPORTERR);
         ASSERT_NE(g.Cause(), nullptr);
         EXPECT_EQ(g.Cause()->Code(), c.code);
-        EXPECT_EQ(raised.codes, c.handled ? std::vector<int>{JexGateway::TRANSPORTERR}
-                                          : std::vector<int>{});
+        EXPECT_EQ(raised.codes,
+                  c.handled ? std::vector<int>{JexGateway::TRANSPORTERR} : std::vector<int>{});
         // The transport keeps its own error and its suppress flag.
         EXPECT_EQ(t.Code(), c.code);
         EXPECT_STREQ(t.Args()[1].Data(), "peer");

@@ -32,10 +32,14 @@ TEST(JexGatewayAttributes, NewGatewayValuesAndErrors) {
         int value;
     };
     const IntCase ints[] = {
-        {JexGateway::MAX_HOP_COUNT, 0, 7},        {JexGateway::MAX_REDIRECT_COUNT, 0, 5},
-        {JexGateway::PRIORITY, 0, 10},            {JexGateway::STATE, 0, 18},
-        {JexGateway::HOP_COUNT, 0, 0},            {JexGateway::RAISE_TIMEOUT, 0, 0},
-        {JexGateway::READ_TIMEOUT, 0, 0},         {JexGateway::ACID, JexGateway::ATTRNOTINT, -1},
+        {JexGateway::MAX_HOP_COUNT, 0, 7},
+        {JexGateway::MAX_REDIRECT_COUNT, 0, 5},
+        {JexGateway::PRIORITY, 0, 10},
+        {JexGateway::STATE, 0, 18},
+        {JexGateway::HOP_COUNT, 0, 0},
+        {JexGateway::RAISE_TIMEOUT, 0, 0},
+        {JexGateway::READ_TIMEOUT, 0, 0},
+        {JexGateway::ACID, JexGateway::ATTRNOTINT, -1},
         {JexGateway::PATH, JexGateway::ATTRNOTINT, -1},
         {JexGateway::LEARNING, JexGateway::BADATTR, -1},
         {JexGateway::PLATFORM_ID, JexGateway::BADATTR, -1},
@@ -136,8 +140,7 @@ TEST(JexGatewayNames, StatesRecordsAndTraceLetters) {
     EXPECT_STREQ(JexGateway::msg_name('x'), "*Invalid Message*");
     EXPECT_STREQ(JexGateway::msg_name('f'), "NETFAIL");
     EXPECT_STREQ(JexGateway::msg_name('r'), "REDIRECT");
-    EXPECT_EQ(JexGateway::AddTraceLetters("sd"),
-              JexGateway::kTraceState | JexGateway::kTraceData);
+    EXPECT_EQ(JexGateway::AddTraceLetters("sd"), JexGateway::kTraceState | JexGateway::kTraceData);
     EXPECT_EQ(JexGateway::AddTraceLetters("x?"), 0);
     EXPECT_EQ(JexGateway::AddTraceLetters("*"), 63);
     EXPECT_EQ(JexGateway::TraceFlags(), 63);  // never cleared
@@ -197,10 +200,17 @@ TEST(JexGatewayRecords, FramesAreByteForByte) {
         std::string wire;
     };
     const Case cases[] = {
-        {Record('F', {}), std::string("\x01\x00\x00" "F", 4)},
-        {Record('D', {{'D', "hi"}}), std::string("\x03\x00\x00" "dhi", 6)},
-        {Record('L', {{'t', "T"}, {'y', "s"}}),
-         std::string("\x0B\x00\x00" "L" "t\x01\x00\x00T" "y\x01\x00\x00s", 14)},
+        {Record('F', {}), std::string("\x01\x00\x00"
+                                      "F",
+                                      4)},
+        {Record('D', {{'D', "hi"}}), std::string("\x03\x00\x00"
+                                                 "dhi",
+                                                 6)},
+        {Record('L', {{'t', "T"}, {'y', "s"}}), std::string("\x0B\x00\x00"
+                                                            "L"
+                                                            "t\x01\x00\x00T"
+                                                            "y\x01\x00\x00s",
+                                                            14)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(JexGateway::msg_name(c.record.Type()));
@@ -215,25 +225,49 @@ TEST(JexGatewayRecords, FramesAreByteForByte) {
 JexNetMsg Full(int type) {
     switch (type) {
         case 'C':
-            return Record('C', {{'A', "app"}, {'t', "time"}, {'T', "ac"}, {'N', "nd"},
-                                {'h', std::string(1, '\0')}, {'H', std::string("\7\0", 2)},
-                                {'R', std::string("\5\0", 2)}, {'P', "p"}, {'z', "plat"},
-                                {'p', std::string("\12\0", 2)}, {'r', std::string("\0\0", 2)},
-                                {'S', "sa"}, {'n', "sn"}, {'y', "sys"}, {'V', "2.32 Exp"}});
+            return Record('C', {{'A', "app"},
+                                {'t', "time"},
+                                {'T', "ac"},
+                                {'N', "nd"},
+                                {'h', std::string(1, '\0')},
+                                {'H', std::string("\7\0", 2)},
+                                {'R', std::string("\5\0", 2)},
+                                {'P', "p"},
+                                {'z', "plat"},
+                                {'p', std::string("\12\0", 2)},
+                                {'r', std::string("\0\0", 2)},
+                                {'S', "sa"},
+                                {'n', "sn"},
+                                {'y', "sys"},
+                                {'V', "2.32 Exp"}});
         case 'D': return Record('D', {{'D', "payload"}});
         case 'L': return Record('L', {{'t', "time"}, {'z', "plat"}, {'y', "sys"}, {'V', "2.32"}});
         case 'f':
-            return Record('f', {{'t', "time"}, {'h', std::string("\0\0", 2)}, {'a', "T/h/s"},
-                                {'P', "p"}, {'z', "plat"}, {'s', "GATEWAY"}, {'y', "sys"},
-                                {'V', "2.32"}, {'/', "JexGateway::TRANSPORTERR"}, {'0', "text"}});
+            return Record('f', {{'t', "time"},
+                                {'h', std::string("\0\0", 2)},
+                                {'a', "T/h/s"},
+                                {'P', "p"},
+                                {'z', "plat"},
+                                {'s', "GATEWAY"},
+                                {'y', "sys"},
+                                {'V', "2.32"},
+                                {'/', "JexGateway::TRANSPORTERR"},
+                                {'0', "text"}});
         case 'H':
         case 'J':
         case 'P':
         case 'r':
-            return Record(type, {{'t', "time"}, {'h', std::string("\1\0", 2)}, {'a', "T/h/s"},
-                                 {'P', "p"}, {'r', std::string("\0\0", 2)}, {'s', "CONNREPLY"},
-                                 {'/', "JexGateway::OK"}, {'0', "ok"}, {'y', "sys"},
-                                 {'V', "2.32 Exp"}, {'z', "plat"}});
+            return Record(type, {{'t', "time"},
+                                 {'h', std::string("\1\0", 2)},
+                                 {'a', "T/h/s"},
+                                 {'P', "p"},
+                                 {'r', std::string("\0\0", 2)},
+                                 {'s', "CONNREPLY"},
+                                 {'/', "JexGateway::OK"},
+                                 {'0', "ok"},
+                                 {'y', "sys"},
+                                 {'V', "2.32 Exp"},
+                                 {'z', "plat"}});
         default: return Record(type, {});
     }
 }
@@ -255,7 +289,7 @@ TEST(JexGatewayRecords, EveryKindTravelsAndIsCheckedForItsItems) {
         int type;
         const char* items;
     };
-    const Missing missing[] = {{'C', "AthHRzpryV"}, {'D', "D"},       {'L', "tzyV"},
+    const Missing missing[] = {{'C', "AthHRzpryV"}, {'D', "D"},        {'L', "tzyV"},
                                {'f', "thzsyV/"},    {'H', "thaPr/yV"}, {'r', "thaPr/yV"}};
     for (const Missing& m : missing) {
         for (const char* p = m.items; *p; ++p) {
@@ -276,7 +310,11 @@ TEST(JexGatewayRecords, BadFramesAreErrorsOfTheReceiver) {
     ASSERT_EQ(link.Open(), "");
     JexTransport& wire = *link.caller.Transport(1);
     // A body that does not parse as a net message.
-    ASSERT_EQ(wire.PutData("\x03\x00\x00" "L" "t\x09", 6, 0), 0);
+    ASSERT_EQ(wire.PutData("\x03\x00\x00"
+                           "L"
+                           "t\x09",
+                           6, 0),
+              0);
     JexNetMsg got;
     EXPECT_EQ(link.Receive(got), JexGateway::CORRUPTMSG);
     EXPECT_EQ(link.answer.Code(), JexGateway::CORRUPTMSG);
@@ -300,7 +338,9 @@ TEST(JexGatewayRecords, AnUnencodableRecordIsAnErrorAndNothingIsSent) {
     EXPECT_EQ(link.caller.Stats().counters[JexNetStats::kMessagesSent], 0u);
     // The next record is the first thing the peer sees.
     ASSERT_EQ(link.caller.send_record(1, Record('F', {})), 0);
-    EXPECT_EQ(link.Raw(4), std::string("\x01\x00\x00" "F", 4));
+    EXPECT_EQ(link.Raw(4), std::string("\x01\x00\x00"
+                                       "F",
+                                       4));
 }
 
 TEST(JexGatewayRecords, APeerThatClosesIsATransportErrorTheHandlerAbsorbs) {
