@@ -1,0 +1,445 @@
+// The gateway beneath every session: attributes, limits, states, transports, records and trace.
+#include "jexlink/transport/JexGateway.h"
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "jexlink/core/JexPlatform.h"
+#include "jexlink/core/JexTime.h"
+#include "jexlink/transport/JexCodeTable.h"
+#include "jexlink/transport/JexGatewayFrame.h"
+#include "jexlink/transport/JexRouteMap.h"
+
+#define JEX_TEXT_CLASS JexGateway
+const JexTextRow JexGateway::kTextTable[] = JEX_TEXT_TABLE(JEXGATEWAY_TEXTS);
+#undef JEX_TEXT_CLASS
+
+namespace {
+
+std::atomic<int> trace_flags{0};
+
+constexpr const char* kDefaultRouteMap =
+    "\\Program Files\\Ferrand\\JEXlink\\data\\jex_route_map.dat";
+
+const JexCodeName kAttributeNames[] = {
+    {1, "ACID"},
+    {2, "APPLICATION"},
+    {3, "DST_ACID"},
+    {4, "DST_NODE"},
+    {5, "DST_PLATFORM"},
+    {6, "HOP_COUNT"},
+    {7, "LEARNING"},
+    {8, "MAX_HOP_COUNT"},
+    {9, "MAX_REDIRECT_COUNT"},
+    {10, "NODE"},
+    {11, "PATH"},
+    {12, "PLATFORM_ID"},
+    {13, "PRIORITY"},
+    {14, "RAISE_TIMEOUT"},
+    {15, "READ_TIMEOUT"},
+    {16, "REDIRECT_COUNT"},
+    {17, "ROUTE_MAP"},
+    {18, "SRC_ACID"},
+    {19, "SRC_NODE"},
+    {20, "SRC_PLATFORM"},
+    {21, "STATE"},
+    {22, "SYSTEM_ID"},
+    {23, "VERSION"},
+    {-1, "Unknown attribute"},
+};
+
+// Field 1 of a path entry split at '|'; empty when there is none.
+JexString PlatformOfEntry(JexFieldedString& path, int index) {
+    if (path.Count() == 0) return JexString();
+    JexFieldedString entry(path.Field(index), '|');
+    return entry.Count() > 1 ? entry.Field(1) : JexString();
+}
+
+bool HoldsData(const JexNetMsg& record, int item) {
+    const JexBuffer& b = record[item];
+    return b.Data() != nullptr && b.Length() > 0;
+}
+
+bool HasItem(const JexNetMsg& record, int item) { return record[item].Data() != nullptr; }
+
+JexString ItemText(const JexNetMsg& record, int item) {
+    const JexBuffer& b = record[item];
+    return JexString::FromBytes(b.Data(), b.Length());
+}
+
+int ItemShort(const JexNetMsg& record, int item) {
+    const JexBuffer& b = record[item];
+    if (!b.Data() || b.Length() == 0) return 0;
+    if (b.Length() == 1) return static_cast<unsigned char>(b.Data()[0]);
+    return b.GetUShortAt(0);
+}
+
+JexBuffer Short(int value) {
+    JexBuffer b;
+    b.SetShort(static_cast<int16_t>(value));
+    return b;
+}
+
+}  // namespace
+
+int JexGateway::AddTraceLetters(const char* letters) {
+    int bits = 0;
+    for (const char* p = letters; p && *p; ++p) {
+        switch (std::toupper(static_cast<unsigned char>(*p))) {
+            case '*': bits |= 63; break;
+            case 'C': bits |= kTraceConnect; break;
+            case 'D': bits |= kTraceData; break;
+            case 'H': bits |= kTraceHandshake; break;
+            case 'P': bits |= kTracePacket; break;
+            case 'S': bits |= kTraceState; break;
+            case 'T': bits |= kTraceTransport; break;
+            default: break;
+        }
+    }
+    trace_flags.fetch_or(bits);
+    return bits;
+}
+
+int JexGateway::TraceFlags() { return trace_flags.load(); }
+
+JexGateway::JexGateway()
+    : JexProtocol(kTextTable, "JexGateway"),
+      stats_("JexGateway", this, &JexNetStats::DisplaySwitch) {
+    PushHandler(own_handler_, this, &inconsistency_handler, this);
+    AddTraceLetters(std::getenv("JEXGATEWAY_TRACE"));
+    const char* map = std::getenv("JEXGATEWAY_ROUTEMAP");
+    route_map_file = map ? map : kDefaultRouteMap;
+    const char* id = std::getenv("JEXGATEWAY_SYSTEMID");
+    system_id = id ? id : "<None>";
+    JexPlatform here;
+    platform = here.Text();
+    own_acids.Parse(system_id);
+    own_nodes.Parse(here.Field(1));
+    version.Parse("2.32 Exp");
+}
+
+JexGateway::~JexGateway() {
+    ReleaseTransport(0);
+    ReleaseTransport(1);
+    PopHandler(own_handler_);
+    delete route_map;
+}
+
+void JexGateway::AttachTransport(int side, JexTransport* transport) {
+    side &= 1;
+    ReleaseTransport(side);
+    transports_[side] = transport;
+    if (!transport) return;
+    // The end of data is raised too, so that it reaches the transport
+    // handler and becomes this gateway's error like any other failure.
+    transport->SetAttr(JexTransport::kRaiseEnd, 1);
+    handlers_[side] = new JexExcHandlerRecord;
+    PushHandler(*handlers_[side], transport, &transport_handler, this);
+}
+
+void JexGateway::ReleaseTransport(int side) {
+    side &= 1;
+    if (handlers_[side]) {
+        PopHandler(*handlers_[side]);
+        delete handlers_[side];
+        handlers_[side] = nullptr;
+    }
+    delete transports_[side];
+    transports_[side] = nullptr;
+}
+
+const char* JexGateway::attribute_name(int attribute) {
+    return jex_code_text(kAttributeNames, attribute);
+}
+
+JexString JexGateway::state_name(int state) {
+    switch (state) {
+        case CONN: return "CONN";
+        case CONNMSG: return "CONNMSG";
+        case CONNREPLY: return "CONNREPLY";
+        case CONNWAIT: return "CONNWAIT";
+        case DONE: return "DONE";
+        case ERROR: return "ERROR";
+        case FINDPATH: return "FINDPATH";
+        case FINISH: return "FINISH";
+        case GATEWAY: return "GATEWAY";
+        case GCONN: return "GCONN";
+        case GCONNWAIT: return "GCONNWAIT";
+        case IDLE: return "IDLE";
+        case LISTEN: return "LISTEN";
+        case LWAIT: return "LWAIT";
+        case RUN: return "RUN";
+        default: return "*Invalid State*";
+    }
+}
+
+const char* JexGateway::msg_name(int type) {
+    switch (type) {
+        case kConnect: return "CONNECT";
+        case kData: return "DATA";
+        case kFinish: return "FINISH";
+        case kHit: return "HIT";
+        case kReject: return "REJECT";
+        case kLearn: return "LEARN";
+        case kProgress: return "PROGRESS";
+        case kQuery: return "QUERY";
+        case kResponse: return "RESPONSE";
+        case kNetFail: return "NETFAIL";
+        case kRedirect: return "REDIRECT";
+        default: return "*Invalid Message*";
+    }
+}
+
+void JexGateway::set_state(int state) {
+    const int old = state_;
+    state_ = state;
+    if (TraceFlags() & kTraceState)
+        std::fprintf(stderr, "\nJexGateway State Transition: %s - %s => %s\n", Label(),
+                     state_name(old).Text(), state_name(state).Text());
+}
+
+int JexGateway::SetError(int code, const JexExcArgs& args) {
+    JexMutexLock hold(relay_lock_);
+    return ExcSet(code, args);
+}
+
+int JexGateway::AttrFailure(int code, int attribute, const JexString* value) {
+    JexExcArgs args(Label(), attribute_name(attribute), attribute);
+    if (value) args[3] = JexBuffer(*value);
+    ExcRaise(code, args);
+    return code;
+}
+
+int JexGateway::GetAttr(Attribute attribute, int& value) {
+    SetLabel("JexGateway::GetAttr(Attribute, int)");
+    switch (attribute) {
+        case HOP_COUNT: value = hop_count; return OK;
+        case MAX_HOP_COUNT: value = max_hops; return OK;
+        case MAX_REDIRECT_COUNT: value = max_redirects; return OK;
+        case PRIORITY: value = priority; return OK;
+        case RAISE_TIMEOUT: value = raise_timeout; return OK;
+        case READ_TIMEOUT: value = read_timeout; return OK;
+        case STATE: value = state_; return OK;
+        case ACID:
+        case APPLICATION:
+        case DST_ACID:
+        case DST_NODE:
+        case DST_PLATFORM:
+        case NODE:
+        case PATH:
+        case ROUTE_MAP:
+        case SRC_ACID:
+        case SRC_NODE:
+        case SRC_PLATFORM: return AttrFailure(ATTRNOTINT, attribute, nullptr);
+        default: return AttrFailure(BADATTR, attribute, nullptr);
+    }
+}
+
+int JexGateway::GetAttr(Attribute attribute, JexString& value) {
+    SetLabel("JexGateway::GetAttr(Attribute, JexString &)");
+    switch (attribute) {
+        case ACID: value = own_acids.Text(); return OK;
+        case APPLICATION:
+            value = application;
+            value.SetCaseSensitive(application.CaseSensitive());
+            return OK;
+        case DST_ACID: value = dst_acids.Text(); return OK;
+        case DST_NODE: value = dst_nodes.Text(); return OK;
+        case DST_PLATFORM: value = PlatformOfEntry(path, path.Count() - 1); return OK;
+        case NODE: value = own_nodes.Text(); return OK;
+        case PATH: value = path.Text(); return OK;
+        case ROUTE_MAP:
+            value = route_map_file;
+            value.SetCaseSensitive(route_map_file.CaseSensitive());
+            return OK;
+        case SRC_ACID: value = src_acids.Text(); return OK;
+        case SRC_NODE: value = src_nodes.Text(); return OK;
+        case SRC_PLATFORM: value = PlatformOfEntry(path, 0); return OK;
+        case STATE: value = state_name(); return OK;
+        case HOP_COUNT:
+        case MAX_HOP_COUNT:
+        case MAX_REDIRECT_COUNT:
+        case PRIORITY:
+        case RAISE_TIMEOUT:
+        case READ_TIMEOUT: return AttrFailure(ATTRNOTSTRING, attribute, nullptr);
+        default: return AttrFailure(BADATTR, attribute, nullptr);
+    }
+}
+
+int JexGateway::SetAttr(Attribute attribute, const JexString& value) {
+    SetLabel("JexGateway::SetAttr(Attribute, const JexString &)");
+    switch (attribute) {
+        case ACID:
+        case NODE:
+        case ROUTE_MAP:
+            if (state_ != IDLE) {
+                ExcRaise(WRONGSTATE, JexExcArgs(Label()));
+                return WRONGSTATE;
+            }
+            if (attribute == ACID) own_acids.Parse(value);
+            if (attribute == NODE) own_nodes.Parse(value);
+            if (attribute == ROUTE_MAP) {
+                route_map_file = value;
+                route_map_file.SetCaseSensitive(value.CaseSensitive());
+            }
+            return OK;
+        case APPLICATION:
+        case DST_ACID:
+        case DST_NODE:
+        case DST_PLATFORM:
+        case PATH:
+        case SRC_ACID:
+        case SRC_NODE:
+        case SRC_PLATFORM:
+        case STATE: return AttrFailure(ATTRREADONLY, attribute, &value);
+        case HOP_COUNT:
+        case MAX_HOP_COUNT:
+        case PRIORITY:
+        case RAISE_TIMEOUT:
+        case READ_TIMEOUT: return AttrFailure(ATTRNOTSTRING, attribute, &value);
+        default: return AttrFailure(BADATTR, attribute, &value);
+    }
+}
+
+int JexGateway::check_reply(const JexNetMsg& record) {
+    for (int item : {'t', 'h', 'a', 'P', 'r', '/', 'y', 'V'})
+        if (!HoldsData(record, item)) return PROTOCOL;
+    return OK;
+}
+
+int JexGateway::check_record(const JexNetMsg& record) {
+    if (record.Corrupt()) return PROTOCOL;
+    switch (record.Type()) {
+        case kConnect:
+            // Texts that may be empty ('T', 'N', 'P', 'S', 'n') travel as
+            // absent items; the rest must be there.
+            if (!HoldsData(record, 'A')) return PROTOCOL;
+            for (int item : {'t', 'h', 'H', 'R', 'z', 'p', 'r', 'y', 'V'})
+                if (!HoldsData(record, item)) return PROTOCOL;
+            return OK;
+        case kData: return HasItem(record, 'D') ? OK : PROTOCOL;
+        case kHit:
+        case kReject:
+        case kProgress:
+        case kRedirect: return check_reply(record);
+        case kLearn:
+            for (int item : {'t', 'z', 'y', 'V'})
+                if (!HoldsData(record, item)) return PROTOCOL;
+            return OK;
+        case kNetFail:
+            for (int item : {'t', 'h', 'z', 's', 'y', 'V', '/'})
+                if (!HoldsData(record, item)) return PROTOCOL;
+            return OK;
+        default: return OK;
+    }
+}
+
+void JexGateway::trace_record(const JexNetMsg& record, const char* direction) {
+    const int bit = record.Type() == kData ? kTraceData : kTraceHandshake;
+    const int flags = TraceFlags();
+    if (!(flags & bit)) return;
+    std::fprintf(stderr, "\n%s: %s, %s %s\n", Label(), state_name().Text(), direction,
+                 msg_name(record.Type()));
+    if (flags & kTracePacket) record.Dump(stderr);
+}
+
+int JexGateway::send_record(int side, const JexNetMsg& record) {
+    side &= 1;
+    trace_record(record, side ? "Sending(1)" : "Sending(0)");
+    JexBuffer encoded;
+    if (record.Encode(encoded) != JexNetMsg::kEncoded)
+        return SetError(FAILURE, JexExcArgs(Label(), msg_name(record.Type())));
+    JexTransport* t = transports_[side];
+    if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
+    JexMutexLock hold(send_lock_[side]);
+    const int rc = jex_write_frame(*t, encoded);
+    if (rc == kJexFrameTooBig) return SetError(FAILURE, JexExcArgs(Label(), encoded.Length()));
+    if (rc != 0) return transport_failed(*t);
+    JexMutexLock counting(relay_lock_);  // both relay threads count here
+    stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(encoded.Length()));
+    stats_.Increment(JexNetStats::kMessagesSent, 1);
+    return OK;
+}
+
+int JexGateway::recv_record(int side, JexNetMsg& record) {
+    side &= 1;
+    JexTransport* t = transports_[side];
+    if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
+    JexBuffer frame;
+    const int rc = jex_read_frame(*t, frame);
+    if (rc == TRANSPORTERR) return transport_failed(*t);
+    if (rc != 0) return SetError(rc, JexExcArgs(Label(), frame));
+    record.Decode(frame);
+    if (record.Corrupt()) return SetError(CORRUPTMSG, JexExcArgs(Label()));
+    {
+        JexMutexLock counting(relay_lock_);  // both relay threads count here
+        stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(frame.Length()));
+        stats_.Increment(JexNetStats::kMessagesReceived, 1);
+    }
+    trace_record(record, side ? "Received(1)" : "Received(0)");
+    if (check_record(record) != OK)
+        return SetError(PROTOCOL, JexExcArgs(Label(), msg_name(record.Type())));
+    return OK;
+}
+
+int JexGateway::transport_failed(JexTransport& t) {
+    JexMutexLock hold(relay_lock_);
+    if (Code() == TRANSPORTERR) return TRANSPORTERR;  // the transport handler set it
+    JexString calling;
+    JexString called;
+    const int saved = t.Suppress();
+    t.SetSuppress(1);
+    t.GetAttr(JexTransport::kCalling, calling);
+    t.GetAttr(JexTransport::kCalled, called);
+    t.SetSuppress(saved);
+    return ExcSet(TRANSPORTERR, JexExcArgs(Label(), calling, called));
+}
+
+void JexGateway::make_netfail(JexNetMsg& record, JexTransport* failed) {
+    record.Clear();
+    record.Type(kNetFail);
+    record['t'] = JexBuffer(JexFormatTime());
+    record['h'] = Short(hop_count);
+    if (failed && failed->Endpoint()) record['a'] = JexBuffer(failed->Stats(1)->callee);
+    record['P'] = JexBuffer(path.Text());
+    record['z'] = JexBuffer(platform);
+    record['s'] = JexBuffer(state_name());
+    record['y'] = JexBuffer(system_id);
+    record['V'] = JexBuffer(version.Text());
+    JexMutexLock hold(relay_lock_);
+    LoadException(record);
+}
+
+void JexGateway::dump_reply(const JexNetMsg& record) {
+    if (!(TraceFlags() & kTraceConnect)) return;
+    std::fprintf(stderr, "\n%s %s:\n", Label(), msg_name(record.Type()));
+    std::fprintf(stderr, "\tDate:            %s\n", ItemText(record, 't').Text());
+    std::fprintf(stderr, "\tHop Count:       %d\n", ItemShort(record, 'h'));
+    std::fprintf(stderr, "\tRedirect Count:  %d\n", ItemShort(record, 'r'));
+    std::fprintf(stderr, "\tState:           %s\n", ItemText(record, 's').Text());
+    JexString status;
+    DescribeMsg(status, record);
+    JexFieldedString lines(status, '\n');
+    for (int i = 0; i < lines.Count(); ++i)
+        std::fprintf(stderr, i == 0 ? "\tStatus:\t\t %s\n" : "\t\t\t %s\n", lines.Field(i).Text());
+    std::fprintf(stderr, "\tSystem ID:       %s\n", ItemText(record, 'y').Text());
+    std::fprintf(stderr, "\tPlatform ID:     %s\n", ItemText(record, 'z').Text());
+    std::fprintf(stderr, "\tVersion:         %s\n", ItemText(record, 'V').Text());
+    std::fprintf(stderr, "\tNetwork Address: %s\n", ItemText(record, 'a').Text());
+    JexFieldedString entries(ItemText(record, 'P'), '\n');
+    for (int i = 0; i < entries.Count(); ++i)
+        std::fprintf(stderr, i == 0 ? "\tPath:\t%s\n" : "\t\t%s\n", entries.Field(i).Text());
+}
+
+int JexGateway::inconsistency_handler(JexException* raised, void*) {
+    if (raised->Code() != INCONSTATE) return 1;
+    std::fprintf(stderr, "%s\n", raised->Describe(1).Text());
+    std::abort();
+}
+
+int JexGateway::incoming_handshake(int) {
+    SetLabel("JexGateway::incoming_handshake");
+    return SetError(UNSUPPORTED, JexExcArgs(Label()));
+}

@@ -1,0 +1,292 @@
+// The gateway beneath every session: attributes, limits, states, transports, records and trace.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "jexlink/core/JexBuffer.h"
+#include "jexlink/core/JexFieldedString.h"
+#include "jexlink/core/JexNetMsg.h"
+#include "jexlink/core/JexString.h"
+#include "jexlink/core/JexThread.h"
+#include "jexlink/transport/JexNetStats.h"
+#include "jexlink/transport/JexProtocol.h"
+#include "jexlink/transport/JexRouteEntry.h"
+#include "jexlink/transport/JexTransport.h"
+
+class JexRouteMap;
+
+#define JEXGATEWAY_TEXTS(JEX_TEXT)                                                               \
+    JEX_TEXT(0, OK, "Operation successful")                                                      \
+    JEX_TEXT(1, APPLNOTFOUND, "Application mapping not found")                                   \
+    JEX_TEXT(2, ATTRNOTINT, "Attribute \"%s\" (enum=%d) is not an integer")                      \
+    JEX_TEXT(3, ATTRNOTSTRING, "Attribute \"%s\" (enum=%d) is not a string")                     \
+    JEX_TEXT(4, ATTRREADONLY, "Attribute \"%s\" (enum=%d) is read-only")                         \
+    JEX_TEXT(5, BADATTR, "Invalid attribute (enum=%2$d) specified")                              \
+    JEX_TEXT(6, BADATTRVALUE, "Invalid \"%s\" (enum=%d) attribute value specified (%s)")         \
+    JEX_TEXT(7, BADNAME, "Unknown or invalid host/node/system name")                             \
+    JEX_TEXT(8, BADVERSION,                                                                      \
+             "Peer is running incompatible protocol version: Client = %s, Server = %s")          \
+    JEX_TEXT(9, CORRUPTMSG, "Corrupted input message from JexTransport")                         \
+    JEX_TEXT(10, FORWARDED,                                                                      \
+             "JexGateway connection forwarded to \"%s\"\n\tTarget=%s/%s/%s\n\twhoami=%s/%s/%s")  \
+    JEX_TEXT(11, INCONSTATE, "Inconsistent internal state - submit an SPR")                      \
+    JEX_TEXT(12, MSG2BIG, "Incoming %ld-byte message too big, insufficient dynamic memory")      \
+    JEX_TEXT(13, NOPATH,                                                                         \
+             "No successful path found to remote server\n\tfor \"%s\"\n\twhoami=%s/%s/%s")       \
+    JEX_TEXT(14, NOROUTEMAP, "No route map is available")                                        \
+    JEX_TEXT(15, NOROUTEMAPENTRY, "Entry \"%s\" not found in route map\n\twhoami=%s/%s/%s")      \
+    JEX_TEXT(16, PROTOCOL, "JexGateway protocol error")                                          \
+    JEX_TEXT(17, REDIRECTED,                                                                     \
+             "JexGateway connection redirected to \"%s\"\n\tTarget=%s/%s/%s\n\twhoami=%s/%s/%s") \
+    JEX_TEXT(18, REJECTED, "JexGateway connection rejected by remote system")                    \
+    JEX_TEXT(19, REMOTEFAIL, "Remote gateway failure at \"%s\"")                                 \
+    JEX_TEXT(20, SHUTDOWN, "Peer has shutdown connection")                                       \
+    JEX_TEXT(21, SYSERR, "Operating system error")                                               \
+    JEX_TEXT(22, TIMEOUT, "Operation timed out")                                                 \
+    JEX_TEXT(23, TRANSPORTERR, "Transport error: caller = %s, callee = %s")                      \
+    JEX_TEXT(24, TULIPS, "Connection in the tulips: Max redirects exceeded")                     \
+    JEX_TEXT(25, UNSUPPORTED, "Operation currently unsupported")                                 \
+    JEX_TEXT(26, WEEDS, "Connection in the weeds: Max hops exceeded")                            \
+    JEX_TEXT(27, WRONGSTATE, "JexGateway in wrong state for operation")                          \
+    JEX_TEXT(28, FAILURE, "Operation failed")
+
+// The layer beneath a session. A gateway has two sides, each holding at most
+// one transport: side 0 the incoming connection, side 1 the outgoing one. An
+// end gateway talks through one side; a gateway in the middle of a path
+// relays records between both. Everything it sends or receives is a gateway
+// record: a net message whose type is a record letter and whose items,
+// addressed by one character, carry the record's fields, each written in a
+// stream frame.
+//
+// A gateway serves one connection and one thread at a time, except while it
+// relays: then its two transfer threads share it under the relay lock, and
+// each side's writes go one record at a time under that side's send lock.
+class JexGateway : public JexProtocol {
+public:
+    enum : int { JEXGATEWAY_TEXTS(JEX_TEXT_CODE) };
+    static const JexTextRow kTextTable[];
+
+    enum Attribute : int {
+        ACID = 1,
+        APPLICATION = 2,
+        DST_ACID = 3,
+        DST_NODE = 4,
+        DST_PLATFORM = 5,
+        HOP_COUNT = 6,
+        LEARNING = 7,
+        MAX_HOP_COUNT = 8,
+        MAX_REDIRECT_COUNT = 9,
+        NODE = 10,
+        PATH = 11,
+        PLATFORM_ID = 12,
+        PRIORITY = 13,
+        RAISE_TIMEOUT = 14,
+        READ_TIMEOUT = 15,
+        REDIRECT_COUNT = 16,
+        ROUTE_MAP = 17,
+        SRC_ACID = 18,
+        SRC_NODE = 19,
+        SRC_PLATFORM = 20,
+        STATE = 21,
+        SYSTEM_ID = 22,
+        VERSION = 23,
+    };
+
+    enum State : int {
+        CONN = 3,
+        CONNMSG = 4,
+        CONNREPLY = 5,
+        CONNWAIT = 6,
+        DONE = 7,
+        ERROR = 8,
+        FINDPATH = 9,
+        FINISH = 10,
+        GATEWAY = 11,
+        GCONN = 13,
+        GCONNWAIT = 14,
+        IDLE = 18,
+        LISTEN = 19,
+        LWAIT = 20,
+        RUN = 22,
+    };
+
+    // Record letters.
+    static constexpr int kConnect = 'C';
+    static constexpr int kData = 'D';
+    static constexpr int kFinish = 'F';
+    static constexpr int kHit = 'H';
+    static constexpr int kReject = 'J';
+    static constexpr int kLearn = 'L';
+    static constexpr int kProgress = 'P';
+    static constexpr int kQuery = 'Q';
+    static constexpr int kResponse = 'R';
+    static constexpr int kNetFail = 'f';
+    static constexpr int kRedirect = 'r';
+
+    // Trace bits (JEXGATEWAY_TRACE letters).
+    static constexpr int kTraceConnect = 1;     // 'C'
+    static constexpr int kTraceData = 2;        // 'D'
+    static constexpr int kTraceHandshake = 4;   // 'H'
+    static constexpr int kTracePacket = 8;      // 'P'
+    static constexpr int kTraceState = 16;      // 'S'
+    static constexpr int kTraceTransport = 32;  // 'T'
+
+    // The service name stored in learned back-route addresses.
+    static constexpr const char* kLearnedService = "jex_nsd";
+
+    JexGateway();
+    ~JexGateway() override;
+    JexGateway(const JexGateway&) = delete;
+    JexGateway& operator=(const JexGateway&) = delete;
+
+    int GetAttr(Attribute attribute, int& value);
+    int GetAttr(Attribute attribute, JexString& value);
+    int SetAttr(Attribute attribute, const JexString& value);
+
+    int State() const { return state_; }
+    void set_state(int state);
+    static JexString state_name(int state);
+    JexString state_name() const { return state_name(state_); }
+    static const char* msg_name(int type);
+    static const char* attribute_name(int attribute);
+
+    // The process-wide trace bits.
+    static int TraceFlags();
+    // Adds the bits of the letters of a trace switch text; returns the bits
+    // the text names.
+    static int AddTraceLetters(const char* letters);
+
+    // Record exchange on one side. Both set their error without raising it
+    // and return its code: 23 transport error (set by the transport
+    // handler), 28 a record that cannot be encoded or framed (nothing is
+    // sent), 9 a corrupt record, 16 a record without the items its kind
+    // needs, 12 a frame above the limit.
+    int send_record(int side, const JexNetMsg& record);
+    int recv_record(int side, JexNetMsg& record);
+
+    // 0 when the record carries every item its kind needs, else PROTOCOL.
+    // Records of other letters (which a relay passes on) need nothing.
+    static int check_record(const JexNetMsg& record);
+    // An answer to CONNECT: 't', 'h', 'a', 'P', 'r', '/', 'y' and 'V' hold data.
+    static int check_reply(const JexNetMsg& record);
+    void dump_reply(const JexNetMsg& record);
+    // Fills record as the NETFAIL of the failing leg's transport.
+    void make_netfail(JexNetMsg& record, JexTransport* failed);
+    void trace_record(const JexNetMsg& record, const char* direction);
+
+    // Route learning: always 0; the route map keeps its own errors.
+    int learn_back_routes(int side, const JexString& author);
+    int learn_redirect_routes(const JexString& author);
+
+    // The relay between side 0 and side 1; 0 or a direction's code.
+    int relay();
+
+    // Turns a transport's error into this gateway's TRANSPORTERR.
+    static int transport_handler(JexException* raised, void* context);
+    static int inconsistency_handler(JexException* raised, void* context);
+
+    // Gives side a transport (the gateway owns it) with the transport handler.
+    void AttachTransport(int side, JexTransport* transport);
+    // Unregisters the handler and deletes the transport of side.
+    void ReleaseTransport(int side);
+    JexTransport* Transport(int side) const { return transports_[side & 1]; }
+
+    JexNetStats& Stats() { return stats_; }
+    const char* Label() const { return label_.load(); }
+
+    // Fields that the connection exchanges fill.
+    JexString application{"", 1};
+    JexFieldedString dst_acids{','};
+    JexFieldedString dst_nodes{','};
+    uint16_t hop_count = 0;
+    int accepted_here = 0;
+    uint16_t max_hops = 7;
+    uint16_t max_redirects = 5;
+    JexFieldedString own_acids{','};
+    JexFieldedString own_nodes{','};
+    JexFieldedString version{' '};
+    JexFieldedString path{'\n'};
+    JexString platform;
+    uint16_t priority = 10;
+    int raise_timeout = 0;
+    int read_timeout = 0;
+    uint16_t redirect_count = 0;
+    JexRouteMap* route_map = nullptr;
+    JexRouteEntry route_entry;
+    JexString route_map_file;
+    JexFieldedString src_acids{','};
+    JexFieldedString src_nodes{','};
+    JexString system_id;
+    int active_side = 0;
+    JexFieldedString peer_version{' '};
+    int redirected = 0;
+
+protected:
+    // Stores the name of the public operation in progress.
+    void SetLabel(const char* label) { label_ = label; }
+    // Sets (not raises) code with the label as argument 0.
+    int SetError(int code, const JexExcArgs& args);
+    int AttrFailure(int code, int attribute, const JexString* value);
+    // A frame that failed on t: TRANSPORTERR, set here unless the
+    // transport handler already set it.
+    int transport_failed(JexTransport& t);
+
+    // The incoming handshake of a connection accepted on side; its result code.
+    virtual int incoming_handshake(int side);
+
+    // Written by both transfer threads of a relay (with the same text).
+    std::atomic<const char*> label_{"JexGateway::JexGateway"};
+    JexExcHandlerRecord own_handler_;
+    int relay_failed_ = 0;
+    JexMutex relay_lock_{2};
+    JexMutex send_lock_[2] = {JexMutex(2), JexMutex(2)};
+    int state_ = IDLE;
+    JexNetStats stats_;
+    JexTransport* transports_[2] = {nullptr, nullptr};
+    JexExcHandlerRecord* handlers_[2] = {nullptr, nullptr};
+
+private:
+    struct TransferBlock;
+    static int transfer(JexThread* thread, void* block);
+    // Reports a failed leg once per relay; sends NETFAIL on report_side.
+    void leg_failure(TransferBlock& block, const char* text, int failed_side, int report_side);
+
+    friend class JexGatewayListener;
+};
+
+// A gateway that listens at an address and accepts connections onto fresh
+// gateways, each of which runs its incoming handshake on a thread of its own.
+class JexGatewayListener : public JexGateway {
+public:
+    // Called on the connection thread once the handshake has ended.
+    using Completion = void (*)(JexThread* thread, JexGateway* gateway, int result,
+                                void* user_data);
+
+    // Listens at address (its service field is set to the application when
+    // the address has none). Failures are recorded: Listening() tells.
+    JexGatewayListener(const JexString& application, const JexNetAddr& address);
+    ~JexGatewayListener() override;
+
+    bool Listening() const { return listener_ && listener_->Listening(); }
+
+    // A listener's failure that nobody takes is reported on standard error
+    // and returned to the caller: it never ends the process.
+    int DefaultHandler(JexException* raised, void* context) override;
+    JexTransportListener* Listener() const { return listener_; }
+
+    // Accepts one connection onto g (which must be IDLE) and starts its
+    // handshake on a new thread, returned in thread (the caller owns and
+    // joins it). 0, WRONGSTATE or TRANSPORTERR.
+    int Accept(JexGateway& g, Completion callback, void* user_data, JexThread*& thread);
+
+private:
+    struct AcceptBlock {
+        JexGateway* gateway;
+        Completion callback;
+        void* user_data;
+    };
+    static int connection_thread(JexThread* thread, void* block);
+
+    JexTransportListener* listener_ = nullptr;
+};

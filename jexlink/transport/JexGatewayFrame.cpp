@@ -1,0 +1,67 @@
+// Gateway stream framing: length-prefixed frames around encoded gateway records.
+#include "jexlink/transport/JexGatewayFrame.h"
+
+#include "jexlink/transport/JexTransport.h"
+
+int jex_write_frame(JexTransport& transport, const JexBuffer& body) {
+    const int n = body.Length();
+    if (n > kJexMaxFrameLength) return kJexFrameTooBig;
+    JexBuffer work;
+    work.SetLength(n + 13);  // one allocation for head and body
+    work.SetLength(0);
+    if (n > 0 && n < 0x10000) {
+        work += static_cast<char>(n & 0xFF);
+        work += static_cast<char>((n >> 8) & 0xFF);
+    } else {
+        work += '\0';
+        work += '\0';
+        for (int shift = 0; shift < 32; shift += 8)
+            work += static_cast<char>((static_cast<uint32_t>(n) >> shift) & 0xFF);
+    }
+    work += '\0';  // reserved
+    work += body;
+    if (work.Data() == nullptr) return kJexFrameTransportError;
+    return transport.PutData(work.Data(), work.Length(), 0) == 0 ? kJexFrameOk
+                                                                 : kJexFrameTransportError;
+}
+
+int jex_read_frame_from(JexFrameSource read, void* context, JexBuffer& body) {
+    unsigned char head[4] = {0, 0, 0, 0};
+    if (read(context, reinterpret_cast<char*>(head), 2) != 0) return kJexFrameTransportError;
+    uint32_t n = static_cast<uint32_t>(head[0]) | static_cast<uint32_t>(head[1]) << 8;
+    if (n == 0) {
+        if (read(context, reinterpret_cast<char*>(head), 4) != 0) return kJexFrameTransportError;
+        n = static_cast<uint32_t>(head[0]) | static_cast<uint32_t>(head[1]) << 8 |
+            static_cast<uint32_t>(head[2]) << 16 | static_cast<uint32_t>(head[3]) << 24;
+    }
+    char reserved = 0;
+    if (read(context, &reserved, 1) != 0) return kJexFrameTransportError;
+    if (n > kJexMaxFrameLength) {
+        body.SetLength(0);
+        body.SetLong(static_cast<int32_t>(n));
+        return kJexFrameTooBig;
+    }
+    const int length = static_cast<int>(n);
+    body.SetLength(length);
+    if (body.Data() == nullptr || body.Length() != length) {
+        body.SetLength(0);
+        body.SetLong(static_cast<int32_t>(n));
+        return kJexFrameTooBig;
+    }
+    if (length > 0 && read(context, body.Data(), length) != 0) return kJexFrameTransportError;
+    return kJexFrameOk;
+}
+
+namespace {
+
+int ReadFromTransport(void* context, char* p, int n) {
+    int got = 0;
+    auto* transport = static_cast<JexTransport*>(context);
+    return transport->GetData(p, n, got, 0) == 0 && got == n ? 0 : 1;
+}
+
+}  // namespace
+
+int jex_read_frame(JexTransport& transport, JexBuffer& body) {
+    return jex_read_frame_from(&ReadFromTransport, &transport, body);
+}

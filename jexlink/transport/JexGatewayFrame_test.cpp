@@ -1,0 +1,197 @@
+// Tests of the gateway stream framing: heads byte for byte, both length forms, limits, broken
+// streams.
+#include "jexlink/transport/JexGatewayFrame.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+
+#include "jexlink/transport/GatewayTestSupport.h"
+
+namespace {
+
+using gateway_test::kBound;
+using gateway_test::LinkedPair;
+
+// An in-memory byte source for the reader.
+struct Bytes {
+    std::string data;
+    size_t pos = 0;
+    static int Read(void* context, char* p, int n) {
+        auto* self = static_cast<Bytes*>(context);
+        const auto want = static_cast<size_t>(n);
+        if (self->data.size() - self->pos < want) return 1;
+        self->data.copy(p, want, self->pos);
+        self->pos += want;
+        return 0;
+    }
+};
+
+std::string Text(const JexBuffer& b) {
+    return b.Data() ? std::string(b.Data(), static_cast<size_t>(b.Length())) : "";
+}
+
+std::string Hex(const std::string& s) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : s) {
+        if (!out.empty()) out += ' ';
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string Body(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 31 + 7);
+    return s;
+}
+
+// Writes a body through a real link and reads the raw bytes on the other end.
+TEST(JexGatewayFrame, HeadsAreWrittenByteForByteAndReadBack) {
+    struct Case {
+        size_t length;
+        std::string head;
+    };
+    const Case cases[] = {
+        {1, "01 00 00"},
+        {300, "2C 01 00"},
+        {65535, "FF FF 00"},
+        {65536, "00 00 00 00 01 00 00"},
+        {0, "00 00 00 00 00 00 00"},
+    };
+    LinkedPair link;
+    ASSERT_EQ(link.Open(), "");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        const std::string body = Body(c.length);
+        const size_t head_size = c.head.size() == 8 ? 3 : 7;
+        auto reader = std::async(std::launch::async, [&] {
+            std::string raw(head_size + body.size(), '\0');
+            int got = 0;
+            link.b->GetData(raw.data(), static_cast<int>(raw.size()), got, 0);
+            raw.resize(static_cast<size_t>(got));
+            return raw;
+        });
+        EXPECT_EQ(jex_write_frame(*link.a, JexBuffer(body.data(), static_cast<int>(body.size()))),
+                  0);
+        ASSERT_EQ(reader.wait_for(kBound), std::future_status::ready);
+        const std::string raw = reader.get();
+        EXPECT_EQ(Hex(raw.substr(0, head_size)), c.head);
+        EXPECT_TRUE(raw.substr(head_size) == body);
+
+        // And the reader of the other end gives the body back.
+        Bytes source{raw};
+        JexBuffer back("stale contents");
+        EXPECT_EQ(jex_read_frame_from(&Bytes::Read, &source, back), 0);
+        EXPECT_TRUE(Text(back) == body);
+        EXPECT_EQ(back.Length(), static_cast<int>(c.length));
+    }
+}
+
+TEST(JexGatewayFrame, ReaderTakesEitherFormAndIgnoresTheReservedByte) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        int rc;
+        std::string body;
+    };
+    const std::string kLong5(
+        "\0\0\5\0\0\0\xEE"
+        "hello",
+        12);
+    const Case cases[] = {
+        {"short form", std::string("\5\0\0hello", 8), 0, "hello"},
+        {"reserved byte set", std::string("\5\0\x7Fhello", 8), 0, "hello"},
+        {"long form for a short length", kLong5, 0, "hello"},
+        {"empty", std::string(7, '\0'), 0, ""},
+        {"nothing at all", "", 23, ""},
+        {"half a head", std::string("\5", 1), 23, ""},
+        {"head without reserved byte", std::string("\5\0", 2), 23, ""},
+        {"long head cut short", std::string("\0\0\5\0", 4), 23, ""},
+        {"body cut short", std::string("\5\0\0hel", 6), 23, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes source{c.bytes};
+        JexBuffer body;
+        EXPECT_EQ(jex_read_frame_from(&Bytes::Read, &source, body), c.rc);
+        if (c.rc == 0) {
+            EXPECT_EQ(Text(body), c.body);
+        }
+    }
+}
+
+// A hostile length is refused before anything is allocated: the buffer holds
+// the announced length for the message, and the body stays unread.
+TEST(JexGatewayFrame, OversizedLengthsAreTooBigWithoutAllocation) {
+    const struct {
+        uint32_t length;
+    } cases[] = {{static_cast<uint32_t>(kJexMaxFrameLength) + 1}, {0x7FFFFFFFu}, {0xFFFFFFFFu}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        std::string bytes("\0\0", 2);
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes += static_cast<char>((c.length >> shift) & 0xFF);
+        bytes += '\0';
+        bytes += "rest";
+        Bytes source{bytes};
+        JexBuffer body;
+        EXPECT_EQ(jex_read_frame_from(&Bytes::Read, &source, body), 12);
+        EXPECT_EQ(body.Length(), 4);
+        EXPECT_EQ(static_cast<uint32_t>(body.GetLong()), c.length);
+        EXPECT_LT(body.AllocatedLength(), 1024);
+        EXPECT_EQ(source.pos, 7u);
+    }
+    // The largest allowed length is taken.
+    std::string at_limit("\0\0", 2);
+    for (int shift = 0; shift < 32; shift += 8)
+        at_limit += static_cast<char>((kJexMaxFrameLength >> shift) & 0xFF);
+    at_limit += '\0';
+    at_limit += std::string(static_cast<size_t>(kJexMaxFrameLength), 'x');
+    Bytes source{at_limit};
+    JexBuffer body;
+    EXPECT_EQ(jex_read_frame_from(&Bytes::Read, &source, body), 0);
+    EXPECT_EQ(body.Length(), kJexMaxFrameLength);
+}
+
+TEST(JexGatewayFrame, WriterRefusesWhatNoPeerTakes) {
+    LinkedPair link;
+    ASSERT_EQ(link.Open(), "");
+    JexBuffer huge;
+    huge.SetLength(static_cast<int>(kJexMaxFrameLength) + 1);
+    EXPECT_EQ(jex_write_frame(*link.a, huge), 12);
+}
+
+TEST(JexGatewayFrame, ClosedLinksAreTransportErrors) {
+    LinkedPair link;
+    ASSERT_EQ(link.Open(), "");
+    // The peer writes a head only and closes.
+    ASSERT_EQ(link.a->PutData("\5\0\0he", 5, 0), 0);
+    link.a->Disconnect();
+    JexBuffer body;
+    auto read = std::async(std::launch::async, [&] { return jex_read_frame(*link.b, body); });
+    ASSERT_EQ(read.wait_for(kBound), std::future_status::ready);
+    EXPECT_EQ(read.get(), 23);
+    // Writing on a transport without a connection fails the same way.
+    EXPECT_EQ(jex_write_frame(*link.a, JexBuffer("x")), 23);
+}
+
+TEST(JexGatewayFrame, FramesFollowEachOtherOnOneStream) {
+    LinkedPair link;
+    ASSERT_EQ(link.Open(), "");
+    const std::string bodies[] = {"first", "", Body(70000), "last"};
+    for (const std::string& b : bodies)
+        ASSERT_EQ(jex_write_frame(*link.a, JexBuffer(b.data(), static_cast<int>(b.size()))), 0);
+    for (const std::string& b : bodies) {
+        JexBuffer got;
+        auto read = std::async(std::launch::async, [&] { return jex_read_frame(*link.b, got); });
+        ASSERT_EQ(read.wait_for(kBound), std::future_status::ready);
+        ASSERT_EQ(read.get(), 0);
+        EXPECT_TRUE(Text(got) == b);
+    }
+}
+
+}  // namespace

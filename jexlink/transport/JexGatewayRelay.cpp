@@ -1,0 +1,204 @@
+// Gateway relay between two connections, the gateway's transport handler, and the gateway listener.
+#include <cstdio>
+#include <memory>
+
+#include "jexlink/transport/JexGateway.h"
+
+struct JexGateway::TransferBlock {
+    JexGateway* gateway;
+    int from_side;
+    int to_side;
+    JexNetMsg record;
+    // The direction's result; code 0 when it ended cleanly.
+    std::unique_ptr<JexProtocol> result;
+};
+
+int JexGateway::transport_handler(JexException* raised, void* context) {
+    auto* t = static_cast<JexTransport*>(raised);
+    auto* g = static_cast<JexGateway*>(context);
+    JexMutexLock hold(g->relay_lock_);
+    const int saved_suppress = t->Suppress();
+    t->SetSuppress(1);
+    const int code = t->Code();
+    // The transport's own error is the cause; it keeps it (reading its
+    // attributes below may record a result of its own, which is put back).
+    std::unique_ptr<JexException> own(t->CopyChain());
+    JexString calling;
+    JexString called;
+    t->GetAttr(JexTransport::kCalling, calling);
+    t->GetAttr(JexTransport::kCalled, called);
+    g->ExcSet(TRANSPORTERR, JexExcArgs(g->Label(), calling, called), own.get());
+    if (t->Code() != code) t->ExcSet(code, own->Args(), own->Cause());
+    t->SetSuppress(saved_suppress);
+    switch (code) {
+        case JexTransport::BADNAME:
+        case JexTransport::CONNECTERR:
+        case JexTransport::END:
+        case JexTransport::SYSERR:
+        case JexTransport::UNKNOWN:
+        case JexTransport::UNSUPPORTED:
+            if (TraceFlags() & kTraceTransport) std::fprintf(stderr, "%s\n", g->Describe(1).Text());
+            return 0;
+        default: g->Raise(); return 1;
+    }
+}
+
+void JexGateway::leg_failure(TransferBlock& block, const char* text, int failed_side,
+                             int report_side) {
+    JexTransport* failed = transports_[failed_side];
+    bool report = false;
+    {
+        JexMutexLock hold(relay_lock_);
+        if (!relay_failed_) {
+            JexString caller;
+            JexString callee;
+            if (failed && failed->Endpoint()) {
+                caller = failed->Stats(1)->caller;
+                callee = failed->Stats(1)->callee;
+            }
+            block.result->ExcSet(TRANSPORTERR, JexExcArgs(text, caller, callee), failed);
+            make_netfail(block.record, failed);
+            relay_failed_ = 1;
+            report = true;
+        }
+    }
+    // Sent outside the relay lock: a transport handler that runs inside
+    // this send takes the relay lock itself, and the other direction may
+    // hold this side's send lock while its own handler waits for it.
+    if (report) (void)send_record(report_side, block.record);
+}
+
+int JexGateway::transfer(JexThread*, void* argument) {
+    auto& block = *static_cast<TransferBlock*>(argument);
+    JexGateway& g = *block.gateway;
+    g.SetLabel("JexGateway::transfer()");
+    block.result = std::make_unique<JexProtocol>(kTextTable, "JexGateway");
+    block.result->SetSuppress(1);
+    for (;;) {
+        if (g.recv_record(block.from_side, block.record) != OK) {
+            g.leg_failure(block, "JexGateway::transfer() from", block.from_side, block.to_side);
+            return 0;
+        }
+        if (g.send_record(block.to_side, block.record) != OK) {
+            g.leg_failure(block, "JexGateway::transfer() to", block.to_side, block.from_side);
+            return 0;
+        }
+        switch (block.record.Type()) {
+            case kFinish: return 0;
+            case kLearn:
+                if (block.from_side == 1) {
+                    const JexBuffer& z = block.record['z'];
+                    const JexString author = JexString::FromBytes(z.Data(), z.Length());
+                    g.learn_back_routes(0, author);
+                    g.learn_redirect_routes(author);
+                }
+                break;
+            case kNetFail: {
+                JexMutexLock hold(g.relay_lock_);
+                g.relay_failed_ = 1;
+                JexProtocol remote(kTextTable, "JexGateway");
+                remote.SetSuppress(1);
+                remote.UnloadException(block.record, nullptr);
+                const JexBuffer& y = block.record['y'];
+                block.result->ExcSet(REMOTEFAIL,
+                                     JexExcArgs("JexGateway::transfer()",
+                                                JexString::FromBytes(y.Data(), y.Length())),
+                                     &remote);
+                return 0;
+            }
+            default: break;
+        }
+    }
+}
+
+int JexGateway::relay() {
+    TransferBlock a{this, 0, 1, JexNetMsg(), nullptr};
+    TransferBlock b{this, 1, 0, JexNetMsg(), nullptr};
+    auto thread_a = std::make_unique<JexThread>(&transfer, &a);
+    auto thread_b = std::make_unique<JexThread>(&transfer, &b);
+    thread_a->Join();
+    thread_b->Join();
+    ReleaseTransport(0);
+    ReleaseTransport(1);
+    int result = OK;
+    for (TransferBlock* block : {&a, &b}) {
+        JexProtocol* r = block->result.get();
+        if (!r) {
+            // The thread never ran: the system refused it.
+            result = FAILURE;
+            ExcRaise(FAILURE, JexExcArgs("JexGateway::relay"));
+            continue;
+        }
+        if (r->Code() == OK) continue;
+        result = r->Code();
+        {
+            JexMutexLock hold(relay_lock_);
+            ExcSet(r->Code(), r->Args(), r->Cause());
+        }
+        Raise();
+    }
+    return result;
+}
+
+JexGatewayListener::JexGatewayListener(const JexString& app, const JexNetAddr& address) {
+    SetLabel("JexGatewayListener::JexGatewayListener");
+    application = app;
+    stats_.name = "JexGatewayListener";
+    JexNetAddr where(address);
+    JexString service;
+    if (where.Count() < 3 || (where.GetField(2, service), service.Length() == 0))
+        where.SetService(app);
+    listener_ = new JexTransportListener(where);
+    if (!listener_->Listening())
+        ExcSet(TRANSPORTERR, JexExcArgs(Label(), JexString(), where.Text()), listener_);
+}
+
+JexGatewayListener::~JexGatewayListener() { delete listener_; }
+
+int JexGatewayListener::DefaultHandler(JexException* raised, void*) {
+    std::fprintf(stderr, "%s\n", raised->Describe(1).Text());
+    std::fflush(stderr);
+    return 1;
+}
+
+int JexGatewayListener::Accept(JexGateway& g, Completion callback, void* user_data,
+                               JexThread*& thread) {
+    SetLabel("JexGatewayListener::Accept");
+    thread = nullptr;
+    if (g.State() != IDLE) {
+        g.ExcRaise(WRONGSTATE, JexExcArgs(Label()));
+        return WRONGSTATE;
+    }
+    g.AttachTransport(0, new JexTransport);
+    g.active_side = 0;
+    g.application = "*";
+    JexTransport* t = g.Transport(0);
+    if (listener_->Accept(*t) != 0) {
+        JexString caller;
+        JexString callee;
+        if (t->Endpoint()) {
+            caller = t->Stats(1)->caller;
+            callee = t->Stats(1)->callee;
+        }
+        ExcRaise(TRANSPORTERR, JexExcArgs(Label(), caller, callee), t);
+        return TRANSPORTERR;
+    }
+    g.set_state(LWAIT);
+    auto* block = new AcceptBlock{&g, callback, user_data};
+    thread = new JexThread(&connection_thread, block);
+    if (!thread->Started()) {
+        delete block;
+        delete thread;
+        thread = nullptr;
+        ExcRaise(FAILURE, JexExcArgs(Label()));
+        return FAILURE;
+    }
+    return OK;
+}
+
+int JexGatewayListener::connection_thread(JexThread* thread, void* argument) {
+    std::unique_ptr<AcceptBlock> block(static_cast<AcceptBlock*>(argument));
+    const int r = block->gateway->incoming_handshake(0);
+    if (block->callback) block->callback(thread, block->gateway, r, block->user_data);
+    return 0;
+}
