@@ -121,7 +121,7 @@ TEST(ModemSay, PrintsThroughTheMessageRoutines) {
     modem_say_nm(clock);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "--- JexAlarmClock::NOT_RUNNING, The alarm clock is not running\n"
-              "--- The alarm clock is not running\n");
+              "The alarm clock is not running\n");
 }
 
 }  // namespace

@@ -60,8 +60,6 @@ public:
     void SetSuppress(int flag) { suppress_ = flag; }
 
     JexLoggerException& Error() { return error_; }
-    // The history log's path, known once the record has been written.
-    const JexString& LogPath() const { return path_; }
 
 private:
     // Completes the record and appends it; the code of the outcome.

@@ -263,7 +263,10 @@ TEST_F(JexLoggerTest, RecordsOfConcurrentProcessesAreAllWhole) {
                                          {}, 60000);
         });
     for (std::thread& r : runners) r.join();
-    for (const auto& result : results) ASSERT_EQ(result.exitStatus, 0) << result.output;
+    for (const auto& result : results) {
+        ASSERT_EQ(result.exitStatus, 0) << result.output;
+        EXPECT_EQ(result.output, "");  // no record failed
+    }
     const std::string padding(kPadding, 'p');
     std::set<std::string> seen;
     std::set<std::string> pids;

@@ -9,24 +9,9 @@
 #include <mutex>
 
 #include "jexlink/core/JexStrToTime.h"
+#include "jexlink/core/JexThread.h"
 
 namespace {
-
-// The library's global lock, which the conversions and the parser hold.
-// TODO(core13): the thread package's global mutex.
-class JexTimeLock {
-public:
-    JexTimeLock() { Mutex().lock(); }
-    ~JexTimeLock() { Mutex().unlock(); }
-    JexTimeLock(const JexTimeLock&) = delete;
-    JexTimeLock& operator=(const JexTimeLock&) = delete;
-
-private:
-    static std::recursive_mutex& Mutex() {
-        static std::recursive_mutex mutex;
-        return mutex;
-    }
-};
 
 constexpr char kDefaultStrfFormat[] = "%a, %d %b %Y %H:%M:%S %Z";
 constexpr int64_t kHostUnitsPerSecond = 10000000;
@@ -47,9 +32,11 @@ void FormatBrokenDown(JexString& out, const struct tm& t, long offsetEast) {
     out = text;
 }
 
-// The local time of a time, all zero when it has none; under the global lock.
+// The local time of a time, all zero when it has none. The conversions and
+// the parser hold the library's global lock, as callers of the runtime's
+// shared time state expect.
 bool LocalTime(time_t t, struct tm& local) {
-    JexTimeLock lock;
+    JexGlobalLock lock;
     if (localtime_r(&t, &local)) return true;
     local = tm{};
     return false;
@@ -106,7 +93,7 @@ int JexIsDst(const time_t* t) {
 }
 
 int JexStrToTime(const char* text, time_t* result, const time_t* base) {
-    JexTimeLock lock;
+    JexGlobalLock lock;
     return JexStrToTimeParse(text, result, base);
 }
 
@@ -123,7 +110,7 @@ int JexStrToTime(const char* text, JexTime& record) {
 }
 
 int JexStrToTime(const char* text, struct tm* result, const struct tm* base) {
-    JexTimeLock lock;
+    JexGlobalLock lock;
     time_t baseTime = Now();
     int ok = 1;
     if (base) {

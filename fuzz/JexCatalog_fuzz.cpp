@@ -1,0 +1,68 @@
+// Fuzz target: catalog files of any content, looked up, formatted, wrapped and used for errors.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fuzz/MessagesFuzzState.h"
+#include "jexlink/core/JexConfigTestSupport.h"
+#include "jexlink/messages/JexCatalog.h"
+#include "jexlink/messages/JexMsg.h"
+
+namespace {
+
+void Check(bool ok) {
+    if (!ok) std::abort();
+}
+
+// The catalog file: one memory file whose content each input replaces,
+// named by MSGPATH.
+int CatalogFile() {
+    static int fd = -1;
+    if (fd >= 0) return fd;
+    fuzz_support::UsePrivateState();
+    fd = memfd_create("catalog", MFD_CLOEXEC);
+    Check(fd >= 0);
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    Check(tavro::testing::WriteList(JexConfig::kGlobalParameters, "MSGPATH", {path}));
+    return fd;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 65536) return 0;
+    const int fd = CatalogFile();
+    Check(ftruncate(fd, 0) == 0);
+    Check(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
+
+    // The mnemonic asked for: the input's first word (so that it is often
+    // there), and a fixed one.
+    const char* bytes = reinterpret_cast<const char*>(data);
+    size_t n = 0;
+    while (n < size && n < 64 && bytes[n] != ' ' && bytes[n] != '\n' && bytes[n] != '\0') ++n;
+    const std::string first(bytes, n);
+
+    JexCatalog catalog;
+    const JexExcArgs args("fuzz", "one", 2, "three");
+    for (const std::string& mnemonic : {first, std::string("JexMsg::CONNFAIL")}) {
+        const int found = catalog.Lookup(mnemonic.c_str());
+        Check(found == catalog.Found());
+        Check(std::strlen(catalog.Text().Text()) <= static_cast<size_t>(JexCatalog::kMaxText));
+        if (!found) Check(catalog.Text().Text()[0] == '\0');
+        catalog.ShowCode(size % 2 ? 1 : 0);
+        catalog.WrapAt(size > 0 ? data[0] % 40 : 0);
+        const JexString formatted = catalog.Formatted(JexBuffer9(args));
+        if (!found) Check(formatted.Text()[0] == '\0');
+    }
+    JexMsg inner(JexMsg::CONNFAIL, args);
+    JexMsg error(JexMsg::OPENERR, args, &inner);
+    const JexString lines = catalog.Formatted(&error);
+    const size_t length = std::strlen(lines.Text());
+    Check(length > 0 && lines.Text()[length - 1] == '\n');
+    return 0;
+}

@@ -1,0 +1,303 @@
+// The route map database: next hops by destination pattern, loaded from the route map file.
+#include "jexlink/transport/JexRouteMap.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "jexlink/core/JexPrivLock.h"
+#include "jexlink/core/JexTime.h"
+#include "jexlink/core/JexWildcardMatch.h"
+#include "jexlink/transport/JexNetAddr.h"
+#include "jexlink/transport/JexQSort.h"
+
+#define JEX_TEXT_CLASS JexRouteMap
+const JexTextRow JexRouteMap::kTextTable[] = JEX_TEXT_TABLE(JEXROUTEMAP_TEXTS);
+#undef JEX_TEXT_CLASS
+
+namespace {
+
+enum TraceBit : int { kTraceHits = 1, kTraceSearch = 2, kTraceErrors = 4 };
+
+// Process-wide; every construction adds the letters of JEXROUTEMAP_TRACE.
+std::atomic<int> trace_word{0};
+
+void ReadTraceSwitch() {
+    const char* value = std::getenv("JEXROUTEMAP_TRACE");
+    int bits = 0;
+    for (const char* c = value ? value : ""; *c; ++c) {
+        if (*c == 'R' || *c == 'r') bits |= kTraceHits;
+        if (*c == 'S' || *c == 's') bits |= kTraceSearch;
+        if (*c == 'E' || *c == 'e') bits |= kTraceErrors;
+    }
+    trace_word.fetch_or(bits);
+}
+
+bool Tracing(int bit) { return (trace_word.load() & bit) != 0; }
+
+// False when the file's last line has no newline: an appended line would
+// run on from it and spoil both entries.
+bool StartsOnANewLine(FILE* file) {
+    if (std::fseek(file, -1, SEEK_END) != 0) return true;  // empty
+    const int last = std::getc(file);
+    std::fseek(file, 0, SEEK_END);
+    return last == '\n' || last == EOF;
+}
+
+// Route map files are opened without handing their descriptor to children.
+constexpr const char* kReadMode = "re";
+// Appends read the last byte too (see StartsOnANewLine).
+constexpr const char* kAppendMode = "a+e";
+constexpr int kPrivileged = 1;
+
+}  // namespace
+
+JexRouteMap::JexRouteMap(const JexString& file_name)
+    : JexException(kTextTable, "JexRouteMap"), file_name_(file_name) {
+    file_name_.SetCaseSensitive(file_name.CaseSensitive());
+    ReadTraceSwitch();
+
+    table_ = static_cast<JexRouteMapEntry**>(
+        std::calloc(static_cast<size_t>(capacity_), sizeof(JexRouteMapEntry*)));
+    if (!table_) {
+        JexErrno cause(errno, "malloc");
+        ExcSet(LOADFAIL, JexExcArgs("JexRouteMap"), &cause);
+        return;
+    }
+
+    file_ = JexPrivLock::fopen(file_name_.Text(), kReadMode, kPrivileged);
+    if (!file_) {
+        saved_errno_ = errno;
+        JexErrno cause(saved_errno_, "fopen");
+        ExcSet(OPENFAIL, JexExcArgs("JexRouteMap::JexRouteMap", file_name_), &cause);
+        TraceError();
+        return;
+    }
+
+    std::string line;
+    bool too_long = false;
+    while (JexRouteMapEntry::ReadLine(file_, line, &too_long)) {
+        // An overlong line is dropped whole rather than read in pieces.
+        if (too_long) continue;
+        JexRouteMapEntry parsed;
+        if (!parsed.ParseLine(line)) continue;
+        if (count_ == capacity_ && !Grow()) {
+            JexErrno cause(errno, "realloc");
+            ExcSet(LOADFAIL, JexExcArgs("JexRouteMap::JexRouteMap"), &cause);
+            ClearTable();
+            JexPrivLock::fclose(file_, kPrivileged);
+            file_ = nullptr;
+            return;
+        }
+        table_[count_++] = new JexRouteMapEntry(parsed);
+    }
+    // A stream that fails (a directory, an I/O error) did not reach its end.
+    if (std::ferror(file_)) {
+        JexErrno cause(errno, "read");
+        ExcSet(LOADFAIL, JexExcArgs("JexRouteMap::JexRouteMap"), &cause);
+        ClearTable();
+        JexPrivLock::fclose(file_, kPrivileged);
+        file_ = nullptr;
+        TraceError();
+        return;
+    }
+    const int closed = JexPrivLock::fclose(file_, kPrivileged);
+    file_ = nullptr;
+    if (closed == -1) {
+        JexErrno cause(errno, "fclose");
+        ExcSet(CLOSEFAIL, JexExcArgs("JexRouteMap::JexRouteMap", file_name_), &cause);
+    }
+    Sort();
+    loaded_ = 1;
+}
+
+JexRouteMap::~JexRouteMap() {
+    ClearTable();
+    std::free(table_);
+}
+
+void JexRouteMap::ClearTable() {
+    for (int i = 0; i < count_; ++i) delete table_[i];
+    count_ = 0;
+    cursor_ = 0;
+}
+
+bool JexRouteMap::Grow() {
+    if (capacity_ > (1 << 28)) {
+        errno = ENOMEM;
+        return false;
+    }
+    const int doubled = 2 * capacity_;
+    void* grown = std::realloc(table_, static_cast<size_t>(doubled) * sizeof(JexRouteMapEntry*));
+    if (!grown) return false;
+    table_ = static_cast<JexRouteMapEntry**>(grown);
+    capacity_ = doubled;
+    return true;
+}
+
+int JexRouteMap::CompareEntries(const void* a, const void* b) {
+    return JexRouteMapEntry::Compare(**static_cast<JexRouteMapEntry* const*>(a),
+                                     **static_cast<JexRouteMapEntry* const*>(b));
+}
+
+void JexRouteMap::Sort() {
+    if (count_ > 1)
+        JexQSort(table_, static_cast<size_t>(count_), sizeof(JexRouteMapEntry*), CompareEntries);
+    sorted_ = 1;
+    cursor_ = 0;
+}
+
+void JexRouteMap::TraceError() {
+    if (!Tracing(kTraceErrors)) return;
+    std::fprintf(stderr, "%s\n", Describe(1).Text());
+}
+
+int JexRouteMap::Unloaded(const char* operation) {
+    JexErrno cause(saved_errno_, "fopen");
+    ExcRaise(OPENFAIL, JexExcArgs(operation, file_name_), &cause);
+    return OPENFAIL;
+}
+
+int JexRouteMap::GetEntry(const JexFieldedString& key, JexRouteEntry& result) {
+    const JexString key_text = key.Text();
+    result.pattern.Parse("");
+    result.address.Parse("");
+    result.preference = JexRouteEntry::kNoPreference;
+    result.flags = "";
+    if (!loaded_) return Unloaded("JexRouteMap::GetEntry");
+    if (!sorted_) Sort();
+
+    JexFieldedString wanted(key);
+    for (int i = 0; i < 3; ++i) {
+        std::string field = wanted[i].Text();
+        for (char& c : field)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        wanted[i] = field.c_str();
+    }
+
+    while (cursor_ < count_) {
+        const int index = cursor_++;
+        const JexRouteMapEntry& entry = *table_[index];
+        if (Tracing(kTraceSearch)) {
+            std::fprintf(stderr, "JexRouteMap::GetEntry: Searching for <%s>\n    Checking:\t",
+                         key_text.Text());
+            PrintEntry(index, stderr);
+        }
+        JexFieldedString parts(entry.pattern, '/');
+        bool matches = true;
+        for (int i = 0; i < 3 && i < parts.Count() && matches; ++i) {
+            const char* part = parts[i].Text();
+            if (*part) matches = JexWildcardMatchEither(part, wanted[i].Text()) != 0;
+        }
+        if (!matches) continue;
+
+        result.pattern.Parse(entry.pattern);
+        result.address.Parse(entry.address);
+        result.preference = entry.preference;
+        result.flags = entry.flags;
+        result.flags.SetCaseSensitive(entry.flags.CaseSensitive());
+        if (Tracing(kTraceHits)) {
+            std::fprintf(stderr, "JexRouteMap::GetEntry: Retrieved <%s>:\n", key_text.Text());
+            PrintEntry(index, stderr);
+        }
+        ExcSet(OK, JexExcArgs("JexRouteMap::GetEntry"));
+        return OK;
+    }
+
+    if (Tracing(kTraceHits))
+        std::fprintf(stderr, "JexRouteMap::GetEntry: Could not find <%s>\n", key_text.Text());
+    ExcSet(NOENTRY, JexExcArgs("JexRouteMap::GetEntry", key_text));
+    TraceError();
+    return NOENTRY;
+}
+
+int JexRouteMap::Rewind() {
+    cursor_ = 0;
+    return OK;
+}
+
+int JexRouteMap::AddEntry(const JexRouteEntry& entry, const JexString& comment) {
+    if (!loaded_) return Unloaded("JexRouteMap::AddEntry");
+
+    JexString address;
+    entry.address.Format(address);
+    JexRouteMapEntry added(entry.pattern.Text().Text(), address.Text(), entry.preference,
+                           entry.flags.Text());
+    for (int i = 0; i < count_; ++i)
+        if (table_[i]->SameAs(added)) return OK;
+
+    // What the file cannot hold as one line of this entry is refused, and so
+    // is any append beyond the map's share.
+    if (!added.Storable() || appended_ >= kMaxAppends) {
+        JexErrno cause(added.Storable() ? EFBIG : EINVAL, "JexRouteMap::AddEntry");
+        ExcSet(WRITEFAIL, JexExcArgs("JexRouteMap::AddEntry", file_name_), &cause);
+        TraceError();
+        return WRITEFAIL;
+    }
+
+    file_ = JexPrivLock::fopen(file_name_.Text(), kAppendMode, kPrivileged);
+    if (!file_) {
+        JexErrno cause(errno, "fopen");
+        ExcSet(OPENFAIL, JexExcArgs("JexRouteMap::AddEntry", file_name_), &cause);
+        TraceError();
+        return OPENFAIL;
+    }
+    // Room for the whole line, so that it reaches the file in one write.
+    std::setvbuf(file_, nullptr, _IOFBF, 4 * JexRouteMapEntry::kMaxLine);
+    if (count_ == capacity_ && !Grow()) {
+        JexErrno cause(errno, "realloc");
+        ExcSet(WRITEFAIL, JexExcArgs("JexRouteMap::AddEntry", file_name_), &cause);
+        JexPrivLock::fclose(file_, kPrivileged);
+        file_ = nullptr;
+        TraceError();
+        return WRITEFAIL;
+    }
+    table_[count_++] = new JexRouteMapEntry(added);
+    sorted_ = 0;
+    ++appended_;
+
+    JexString stamp;
+    JexFormatTime(stamp);
+    std::string note = stamp.Text();
+    if (comment.Text()[0]) {
+        note += " - ";
+        note += comment.Text();
+    }
+    std::string line = added.FormatLine(note);
+    if (!StartsOnANewLine(file_)) line.insert(0, 1, '\n');
+    if (std::fputs(line.c_str(), file_) == EOF || std::fflush(file_) == EOF) {
+        JexErrno cause(errno, "fprintf/fflush");
+        ExcSet(WRITEFAIL, JexExcArgs("JexRouteMap::AddEntry", file_name_), &cause);
+        JexPrivLock::fclose(file_, kPrivileged);
+        file_ = nullptr;
+        TraceError();
+        return WRITEFAIL;
+    }
+    const int closed = JexPrivLock::fclose(file_, kPrivileged);
+    file_ = nullptr;
+    if (closed == -1) {
+        JexErrno cause(errno, "fclose");
+        ExcSet(CLOSEFAIL, JexExcArgs("JexRouteMap::AddEntry", file_name_), &cause);
+        TraceError();
+        Raise();
+        return CLOSEFAIL;
+    }
+    return OK;
+}
+
+int JexRouteMap::Dump(FILE* out) {
+    if (!loaded_) return Unloaded("JexRouteMap::Dump");
+    if (!sorted_) Sort();
+    for (int i = 0; i < count_; ++i) PrintEntry(i, out);
+    ExcSet(OK, JexExcArgs("JexRouteMap::Dump"));
+    return OK;
+}
+
+int JexRouteMap::PrintEntry(int index, FILE* out) {
+    if (index < 0 || index >= count_) return -1;
+    const JexRouteMapEntry& e = *table_[index];
+    return std::fprintf(out, "%s\t%s\t%d\t%s\n", e.pattern.Text(), e.address.Text(), e.preference,
+                        e.flags.Text());
+}

@@ -1,0 +1,107 @@
+// LZW coding of a connection's messages as one continuous stream: the encoder and the decoder.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "jexlink/core/JexBuffer.h"
+
+// Code widths and the dictionary's code range, the same on both sides of a
+// connection. Codes 0..255 are the single bytes, 256 resets the dictionary,
+// 257 is the first dictionary code, and no code reaches 0xFFFF.
+struct LzwCodeWidth {
+    static constexpr int kMinWidth = 9;
+    static constexpr int kMaxWidth = 16;
+    static constexpr int kResetCode = 256;
+    static constexpr int kFirstCode = 257;
+    static constexpr int kCodeLimit = 0xFFFF;
+
+    int width = kMinWidth;
+    int max_code = (1 << kMinWidth) - 1;
+    int next_code = kFirstCode;
+
+    // One more bit once the next code no longer fits the current width.
+    void Widen() {
+        if (next_code <= max_code || width >= kMaxWidth) return;
+        ++width;
+        max_code = (1 << width) - 1;
+    }
+    void Restart(int first_code) {
+        width = kMinWidth;
+        max_code = (1 << kMinWidth) - 1;
+        next_code = first_code;
+    }
+};
+
+// The compressing side. Every call codes one message into its own run of
+// codes (the last code is flushed, the last byte padded with zero bits),
+// while the dictionary carries over from message to message. When the
+// dictionary is full, the ratio is checked every 10000 input bytes; a ratio
+// that has dropped since the last check resets the dictionary in-band.
+class LzwEncoder {
+public:
+    LzwEncoder();
+    LzwEncoder(const LzwEncoder&) = delete;
+    LzwEncoder& operator=(const LzwEncoder&) = delete;
+
+    // out becomes the codes of the n bytes at in (which must not lie in
+    // out). False when out cannot hold them (it is then left empty).
+    bool Encode(const unsigned char* in, int n, JexBuffer& out);
+
+    // Totals over the encoder's life, and the ratio that the next check
+    // compares with (total in / total out after each call).
+    uint64_t BytesIn() const { return bytes_in_; }
+    uint64_t BytesOut() const { return bytes_out_; }
+    float Ratio() const { return ratio_; }
+    const LzwCodeWidth& CodeWidth() const { return state_; }
+
+private:
+    static constexpr int kHashSlots = 0x20000;
+    static constexpr int kCheckInterval = 10000;
+
+    void ClearHash();
+
+    LzwCodeWidth state_;
+    uint64_t next_check_ = kCheckInterval;
+    uint64_t bytes_in_ = 0;
+    uint64_t bytes_out_ = 0;
+    float ratio_ = 0;
+    // Open-addressed dictionary: key (byte << 16) + prefix code, -1 when empty.
+    std::unique_ptr<int32_t[]> hash_keys_;
+    std::unique_ptr<uint16_t[]> hash_codes_;
+};
+
+// The expanding side. It follows the encoder's dictionary and widths across
+// calls, so every message of a connection must pass through one decoder in
+// order. Hostile input is detected, never trusted: a code beyond the
+// dictionary, a first code that is not a byte, a prefix chain longer than
+// any string the dictionary can hold, or an expansion beyond the output
+// limit makes the call fail. The decoder's state is then not repaired.
+class LzwDecoder {
+public:
+    // The default output limit of one call.
+    static constexpr int kDefaultOutputLimit = 64 << 20;
+
+    enum class Result { kOk, kCorrupt, kNoMemory };
+
+    explicit LzwDecoder(int output_limit = kDefaultOutputLimit);
+    LzwDecoder(const LzwDecoder&) = delete;
+    LzwDecoder& operator=(const LzwDecoder&) = delete;
+
+    // out becomes the bytes that the n bytes at in (which must not lie in
+    // out) expand to; after a failure it holds what was expanded before it.
+    Result Decode(const unsigned char* in, int n, JexBuffer& out);
+
+private:
+    // The longest string: one byte per dictionary code, and one more.
+    static constexpr int kStackSize = 0x10000;
+
+    LzwCodeWidth state_;
+    int output_limit_;
+    bool first_ = true;
+    int previous_code_ = 0;
+    unsigned char last_first_byte_ = 0;
+    std::unique_ptr<unsigned char[]> stack_;
+    std::unique_ptr<uint16_t[]> prefix_;
+    std::unique_ptr<unsigned char[]> suffix_;
+};
