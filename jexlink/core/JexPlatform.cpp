@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "jexlink/core/JexThread.h"
 #include "platform/winbase.h"
 
 namespace {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "jexlink/core/JexThread.h"
+
 namespace {
 
 // ---------------------------------------------------------------- tokens
