@@ -18,13 +18,6 @@
 #include "C2JavaAPI/JNIError.h"
 #include "platform/winbase.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-// The Java VM handles its own memory faults and keeps its memory to the end.
-extern "C" const char* __asan_default_options() {
-    return "handle_segv=0:allow_user_segv_handler=1:detect_leaks=0";
-}
-#endif
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -40,7 +33,7 @@ const fs::path& RecordFile() {
 JavaVM* TheVM() {
     static JavaVM* vm = [] {
         setenv("TAVRO_DIRECTOR_RECORD", RecordFile().c_str(), 1);
-        void* library = dlopen(TAVRO_LIBJVM_PATH, RTLD_NOW | RTLD_GLOBAL);
+        void* library = dlopen(TAVRO_LIBJVM, RTLD_NOW | RTLD_GLOBAL);
         if (!library) return static_cast<JavaVM*>(nullptr);
         using Create = jint (*)(JavaVM**, void**, void*);
         auto create = reinterpret_cast<Create>(dlsym(library, "JNI_CreateJavaVM"));

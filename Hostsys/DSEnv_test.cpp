@@ -13,16 +13,16 @@
 #include <vector>
 
 #include "platform/winbase.h"
-#include "testing/LogCapture.h"
-#include "testing/TempDir.h"
+#include "testing/support/LogCapture.h"
+#include "testing/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using testing_support::LogCapture;
-using testing_support::ReadFile;
-using testing_support::WriteFile;
+using tavro::testing::LogCapture;
+using tavro::testing::ReadFile;
+using tavro::testing::WriteFile;
 
 // An installed tree in a temporary directory: <tmp>/Tools/VANTRIX with its
 // jars, Java runtime, data, config and log directories, and the program
@@ -65,7 +65,7 @@ protected:
         return std::to_string(text.size()) + text + "\n";
     }
 
-    testing_support::TempDir m_dir{"dsenv-test"};
+    tavro::testing::TempDir m_dir{"dsenv-test"};
     fs::path m_root;
     std::string m_home;
     std::string m_program;

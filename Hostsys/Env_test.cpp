@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/TempDir.h"
+#include "testing/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -20,10 +20,10 @@ protected:
         m_path = (m_dir.Path() / "NTPriv.env").string();
     }
 
-    void Write(const std::string& bytes) { testing_support::WriteFile(m_path, bytes); }
-    std::string Contents() const { return testing_support::ReadFile(m_path); }
+    void Write(const std::string& bytes) { tavro::testing::WriteFile(m_path, bytes); }
+    std::string Contents() const { return tavro::testing::ReadFile(m_path); }
 
-    testing_support::TempDir m_dir{"env-test"};
+    tavro::testing::TempDir m_dir{"env-test"};
     std::string m_path;
 };
 

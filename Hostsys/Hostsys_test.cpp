@@ -18,11 +18,12 @@
 #include <vector>
 
 #include "platform/winbase.h"
-#include "testing/SleeperProcess.h"
+#include "testing/support/SleeperProcess.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using tavro::testing::SleeperProcess;
 using namespace std::chrono_literals;
 
 constexpr auto kBound = 20s;  // longest any wait of these tests may take
@@ -144,7 +145,7 @@ TEST_F(HostsysTest, DirectorDiedReturnsAtOnceWithoutDirector) {
 
 TEST_F(HostsysTest, DirectorDiedWaitsForTheNamedProcess) {
     SleeperProcess director;
-    WriteStatus("SYSTEM_UP " + std::to_string(director.pid()));
+    WriteStatus("SYSTEM_UP " + std::to_string(director.Pid()));
     auto died = std::async(std::launch::async, [&] { return m_host.ntDirectorDied(); });
     EXPECT_EQ(died.wait_for(300ms), std::future_status::timeout);
     director.End();
@@ -179,7 +180,7 @@ TEST_F(HostsysTest, SysShutdownWithoutProcessIdWaitsOnTheEventAlone) {
 
 TEST_F(HostsysTest, DirectorWaitDuringShutdownWaitEndsWithTheShutdown) {
     SleeperProcess director;
-    WriteStatus("SYSTEM_UP " + std::to_string(director.pid()));
+    WriteStatus("SYSTEM_UP " + std::to_string(director.Pid()));
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "Qim-shared");
     ASSERT_NE(event, nullptr);
     std::string name = "Qim-shared";
@@ -272,7 +273,7 @@ TEST_F(HostsysTest, CheckFileForMatchClassifiesThePidFile) {
     EXPECT_EQ(m_host.checkFileforMatch(file.c_str(), "Hostsys_test"), CHostsys::kMatchRunning);
     EXPECT_EQ(m_host.checkFileforMatch(file.c_str(), "no-such-program"), CHostsys::kMatchOther);
     SleeperProcess gone;
-    pid_t pid = gone.pid();
+    pid_t pid = gone.Pid();
     gone.End();
     std::ofstream(file) << pid;
     EXPECT_EQ(m_host.checkFileforMatch(file.c_str(), "Hostsys_test"), CHostsys::kMatchOther);

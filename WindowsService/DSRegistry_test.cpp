@@ -8,7 +8,7 @@
 
 #include "Hostsys/DSEnv.h"
 #include "platform/RegKey.h"
-#include "testing/LogCapture.h"
+#include "testing/support/LogCapture.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ protected:
     }
 
     DSRegistry m_registry{"Probe"};
-    testing_support::LogCapture m_log;
+    tavro::testing::LogCapture m_log;
 };
 
 TEST_F(DSRegistryTest, ServiceInitWritesZerosThatSaveStatusReplaces) {

@@ -10,16 +10,11 @@
 #include <string>
 #include <thread>
 
-// The VM takes SIGSEGV for its own checks and keeps its memory to the end.
-#include "testing/LogCapture.h"
-
-extern "C" const char* __asan_default_options() {
-    return "handle_segv=0:allow_user_segv_handler=1:detect_leaks=0";
-}
+#include "testing/support/LogCapture.h"
 
 namespace {
 
-using testing_support::LogCapture;
+using tavro::testing::LogCapture;
 
 // Runs `body` on a thread of its own, as the service's watch thread does.
 void OnThread(const std::function<void()>& body) { std::thread(body).join(); }
@@ -92,7 +87,7 @@ TEST(JavaCppVM, LibraryWithoutEntryPointIsRefused) {
 TEST(JavaCppVM, CreatesTheVMAndUnloadsIt) {
     OnThread([] {
         JavaCppVM vm;
-        ASSERT_TRUE(vm.LoadJVMDll(TAVRO_JVM_LIBRARY));
+        ASSERT_TRUE(vm.LoadJVMDll(TAVRO_LIBJVM));
         vm.AddOption("-Xcheck:jni");
         vm.AddOption("-Xrs");
         ASSERT_TRUE(vm.CreateJavaVM());
@@ -108,11 +103,11 @@ TEST(JavaCppVM, CreatesTheVMAndUnloadsIt) {
 TEST(JavaCppVM, SecondVMIsRefusedWithItsCodeAndOptions) {
     OnThread([] {
         JavaCppVM first;
-        ASSERT_TRUE(first.LoadJVMDll(TAVRO_JVM_LIBRARY));
+        ASSERT_TRUE(first.LoadJVMDll(TAVRO_LIBJVM));
         first.AddOption("-Xrs");
         ASSERT_TRUE(first.CreateJavaVM());
         JavaCppVM second;
-        ASSERT_TRUE(second.LoadJVMDll(TAVRO_JVM_LIBRARY));
+        ASSERT_TRUE(second.LoadJVMDll(TAVRO_LIBJVM));
         second.AddOption("-Xrs");
         LogCapture log;
         EXPECT_FALSE(second.CreateJavaVM());

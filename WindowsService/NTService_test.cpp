@@ -13,12 +13,12 @@
 
 #include "platform/RegKey.h"
 #include "platform/winevt.h"
-#include "testing/LogCapture.h"
+#include "testing/support/LogCapture.h"
 
 namespace {
 
+using tavro::testing::LogCapture;
 using ::testing::HasSubstr;
-using testing_support::LogCapture;
 
 const std::string kSources = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 

@@ -16,24 +16,20 @@
 #include <vector>
 
 #include "Hostsys/DSEnv.h"
-#include "testing/ShellDirector.h"
-#include "testing/TempDir.h"
+#include "testing/support/ShellDirector.h"
+#include "testing/support/TempDir.h"
 
-// The VM takes SIGSEGV for its own checks and keeps its memory to the end.
-#include "testing/LogCapture.h"
-
-extern "C" const char* __asan_default_options() {
-    return "handle_segv=0:allow_user_segv_handler=1:detect_leaks=0";
-}
+#include "testing/support/InstallTree.h"
+#include "testing/support/LogCapture.h"
 
 namespace {
 
-using testing_support::LogCapture;
+using tavro::testing::LogCapture;
 
-using testing_support::ReadFile;
-using testing_support::TempDir;
-using testing_support::WriteFile;
-using testing_support::WriteShellDirector;
+using tavro::testing::ReadFile;
+using tavro::testing::TempDir;
+using tavro::testing::WriteFile;
+using tavro::testing::WriteShellDirector;
 namespace fs = std::filesystem;
 
 TEST(TavroJVMBatch, QuotesOnlyTheComponentsWithBlanks) {
@@ -91,11 +87,10 @@ class TavroJVMTree : public testing::Test {
 protected:
     void MakeTree(const std::string& homeName = "vantrix") {
         home_ = tmp_.Path() / homeName;
-        fs::create_directories(home_ / "specific/tavro/data");
-        fs::create_directories(home_ / "specific/tavro/config");
-        fs::create_directories(home_ / "specific/norba/logs");
-        fs::create_directories(home_ / "common/share");
-        WriteFile(home_ / "common/jars/director.jar", "");
+        tavro::testing::InstallTree(home_)
+            .Directories({tavro::testing::kDataDir, tavro::testing::kConfigDir,
+                          tavro::testing::kDirectorLogDir, tavro::testing::kShareDir})
+            .File("common/jars/director.jar");
         env_.GetVantrixHome((home_ / "bin/TavroService").c_str());
         ASSERT_TRUE(env_.OpenEnvFile());
     }
@@ -123,7 +118,7 @@ TEST_F(TavroJVMTree, InitChoosesTheWayToRunTheDirector) {
                           {nullptr, "Yes", TavroJVM::kJavaProcessSwitch},
                           {nullptr, "No", TavroJVM::kJavaProcess},
                           {"Yes", "Yes", TavroJVM::kInProcess}};
-    Set("-JVMPath", TAVRO_JVM_LIBRARY);
+    Set("-JVMPath", TAVRO_LIBJVM);
     for (const Case& c : cases) {
         env_.DeleteEnvVar("-JVMProcess");
         env_.DeleteEnvVar("-JavaProcess");
@@ -141,7 +136,7 @@ TEST_F(TavroJVMTree, InitChoosesTheWayToRunTheDirector) {
 TEST_F(TavroJVMTree, InProcessDirectorGetsTheTreeOptionsInOrder) {
     Set("-JVMProcess", "");
     Set("-Verbose", "");
-    Set("-JVMPath", TAVRO_JVM_LIBRARY);
+    Set("-JVMPath", TAVRO_LIBJVM);
     Set("-JVM", "-Xss2m");
     Set("-JVMThreadStack", "512K");
     Set("(-Xms", "-Xms64m");
@@ -175,7 +170,7 @@ TEST_F(TavroJVMTree, InProcessDirectorGetsTheTreeOptionsInOrder) {
 
 TEST_F(TavroJVMTree, HeapRecordServesWhenTheSettingsFileHasNone) {
     Set("-JVMProcess", "");
-    Set("-JVMPath", TAVRO_JVM_LIBRARY);
+    Set("-JVMPath", TAVRO_LIBJVM);
     Set("(-Xmx", "-Xmx128m");
     TavroJVM jvm;
     ASSERT_TRUE(jvm.Init(&env_, nullptr));
@@ -307,7 +302,7 @@ TEST_F(TavroJVMWatch, ServiceStopEndsTheWatch) {
 
 TEST_F(TavroJVMWatch, InProcessDirectorWithoutItsClassStopsTheService) {
     Set("-JVMProcess", "");
-    Set("-JVMPath", TAVRO_JVM_LIBRARY);
+    Set("-JVMPath", TAVRO_LIBJVM);
     Set("-JVM", "-Xrs");
     LogCapture log;
     {

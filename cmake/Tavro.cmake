@@ -39,21 +39,42 @@ function(tavro_executable name)
   target_link_libraries(${name} PRIVATE ${E_LIBS} tavro_warnings)
 endfunction()
 
-# tavro_test(NAME SOURCES src... [LIBS lib...] [LOCK resource] [TIMEOUT s])
+# tavro_test_program(NAME SOURCES src... [LIBS lib...])
+# A helper program that only tests run (a peer, a child, a small service);
+# its sources live under testing/. Nothing is built when BUILD_TESTING is off.
+function(tavro_test_program name)
+  if(NOT BUILD_TESTING)
+    return()
+  endif()
+  cmake_parse_arguments(P "" "" "SOURCES;LIBS" ${ARGN})
+  tavro_executable(${name} SOURCES ${P_SOURCES} LIBS ${P_LIBS})
+endfunction()
+
+# tavro_test(NAME SOURCES src... [LIBS lib...] [DEFINITIONS def...]
+#            [DEPENDS target...] [LOCK resource] [TIMEOUT s])
 # Builds one GoogleTest program and registers each of its cases with CTest.
 # Every case runs in its own process with a fresh platform state directory
-# (see testing/TestMain.cpp). Nothing is built when BUILD_TESTING is off.
+# (see testing/TestMain.cpp). DEFINITIONS are the program's compile
+# definitions (paths of the programs and files it uses); DEPENDS are the
+# targets that must be built before it runs. Nothing is built when
+# BUILD_TESTING is off.
 function(tavro_test name)
   if(NOT BUILD_TESTING)
     return()
   endif()
-  cmake_parse_arguments(T "" "LOCK;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "LOCK;TIMEOUT" "SOURCES;LIBS;DEFINITIONS;DEPENDS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} tavro_test_main GTest::gtest GTest::gmock
                         tavro_warnings)
+  if(T_DEFINITIONS)
+    target_compile_definitions(${name} PRIVATE ${T_DEFINITIONS})
+  endif()
+  if(T_DEPENDS)
+    add_dependencies(${name} ${T_DEPENDS})
+  endif()
   set(props TIMEOUT ${T_TIMEOUT})
   if(T_LOCK)
     list(APPEND props RESOURCE_LOCK ${T_LOCK})

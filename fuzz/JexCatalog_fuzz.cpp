@@ -28,7 +28,7 @@ int CatalogFile() {
     fd = memfd_create("catalog", MFD_CLOEXEC);
     Check(fd >= 0);
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    Check(testing_support::WriteList(JexConfig::kGlobalParameters, "MSGPATH", {path}));
+    Check(tavro::testing::WriteList(JexConfig::kGlobalParameters, "MSGPATH", {path}));
     return fd;
 }
 

@@ -16,17 +16,17 @@
 #include "platform/RegKey.h"
 #include "platform/winevt.h"
 #include "platform/winsvc.h"
-#include "testing/ChildProcesses.h"
-#include "testing/TempDir.h"
+#include "testing/support/ChildProcesses.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
+using tavro::testing::ChildGuard;
+using tavro::testing::ChildResult;
+using tavro::testing::ReadFile;
+using tavro::testing::WaitFor;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing_support::ChildGuard;
-using testing_support::ChildResult;
-using testing_support::ReadFile;
-using testing_support::WaitFor;
 
 constexpr const char* kName = "Tavro_Test_Service";
 const std::string kServiceKey = std::string("SYSTEM\\CurrentControlSet\\Services\\") + kName;
@@ -53,7 +53,7 @@ protected:
 
     static ChildResult Run(std::vector<std::string> args) {
         args.insert(args.begin(), TEST_SERVICE);
-        return testing_support::RunChild(args);
+        return tavro::testing::RunChild(args);
     }
     void Go(int step) { std::ofstream(m_dir / ("go-" + std::to_string(step))) << "\n"; }
     std::string ServiceLog() { return ReadFile((m_dir / "service.log").string()); }
@@ -253,7 +253,7 @@ TEST_F(NTServiceLifecycleTest, InstallUnderAnAccountAsksForItsPassword) {
     ASSERT_NE(entry, nullptr);
     const std::string user = entry->pw_name;
     ChildResult installed =
-        testing_support::RunChild({TEST_SERVICE, "-i", "-a", user}, "Secret-77\nSecret-77\n");
+        tavro::testing::RunChild({TEST_SERVICE, "-i", "-a", user}, "Secret-77\nSecret-77\n");
     EXPECT_EQ(installed.exitStatus, 0);
     EXPECT_THAT(installed.output, HasSubstr("password? **********\n Verify password: **********\n"
                                             "passwords match\n"));

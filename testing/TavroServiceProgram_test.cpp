@@ -20,20 +20,22 @@
 #include "platform/RegKey.h"
 #include "platform/winevt.h"
 #include "platform/winsvc.h"
-#include "testing/ChildProcesses.h"
-#include "testing/ShellDirector.h"
-#include "testing/TempDir.h"
+#include "testing/support/ChildProcesses.h"
+#include "testing/support/InstallTree.h"
+#include "testing/support/JavaVm.h"
+#include "testing/support/ShellDirector.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
+using tavro::testing::ChildGuard;
+using tavro::testing::ChildResult;
+using tavro::testing::ReadFile;
+using tavro::testing::WaitFor;
+using tavro::testing::WriteFile;
+using tavro::testing::WriteShellDirector;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing_support::ChildGuard;
-using testing_support::ChildResult;
-using testing_support::ReadFile;
-using testing_support::WaitFor;
-using testing_support::WriteFile;
-using testing_support::WriteShellDirector;
 namespace fs = std::filesystem;
 
 constexpr const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\Tavro_Service";
@@ -58,7 +60,7 @@ int ListenOn(int port) {
 
 // Whether process `pid` runs (and is not a zombie waiting to be reaped).
 bool Running(pid_t pid) {
-    std::string stat = testing_support::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat = tavro::testing::ReadFile("/proc/" + std::to_string(pid) + "/stat");
     size_t close = stat.rfind(')');
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
 }
@@ -69,11 +71,12 @@ class TavroServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         home_ = platform::StateDir() / "tree" / "vantrix";
-        for (const char* dir : {"bin", "specific/tavro/data", "specific/tavro/logs",
-                                "specific/tavro/config", "specific/norba/logs", "common/share"})
-            fs::create_directories(home_ / dir);
-        WriteFile(home_ / "common/jars/director.jar", "");
-        fs::copy_file(TAVRO_SERVICE, Program());
+        using namespace tavro::testing;
+        InstallTree(home_)
+            .Directories(
+                {kBinDir, kDataDir, kServiceLogDir, kConfigDir, kDirectorLogDir, kShareDir})
+            .File("common/jars/director.jar")
+            .Program("bin/TavroService", TAVRO_SERVICE);
         WriteShellDirector(home_);
         platform::RegKey control;
         ASSERT_EQ(control.Create("SYSTEM\\CurrentControlSet\\Control"), ERROR_SUCCESS);
@@ -89,7 +92,7 @@ protected:
     std::string Program() const { return (home_ / "bin/TavroService").string(); }
     ChildResult Run(std::vector<std::string> args, const std::string& input = {}) {
         args.insert(args.begin(), Program());
-        return testing_support::RunChild(args, input, 60000);
+        return tavro::testing::RunChild(args, input, 60000);
     }
     std::string ServiceLog() { return ReadFile(home_ / "specific/tavro/logs/tavroService.log"); }
     std::string Private(const char* name) {
@@ -447,7 +450,7 @@ protected:
         record_ = home_ / "record.txt";
         setenv("TAVRO_DIRECTOR_RECORD", record_.c_str(), 1);
         // The service's own Java VM takes SIGSEGV for its checks.
-        setenv("ASAN_OPTIONS", "handle_segv=0:allow_user_segv_handler=1:detect_leaks=0", 1);
+        setenv("ASAN_OPTIONS", tavro::testing::kJavaVmSanitizerOptions, 1);
         std::string home = home_.string();
         // The test launcher of the Java VM, built like the libraries (so a
         // sanitizer build loads libHostsys into it too).

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "jexlink/core/JexString.h"
-#include "testing/CapturedFile.h"
+#include "testing/support/CapturedFile.h"
 
 namespace {
 
@@ -289,7 +289,7 @@ std::string PrintOf(const JexBuffer& b) {
 }
 
 std::string DumpOf(const JexBuffer& b) {
-    return CapturedFile([&](FILE* f) { b.Dump(f); });
+    return tavro::testing::CapturedFile([&](FILE* f) { b.Dump(f); });
 }
 
 TEST(JexBuffer, DumpLayout) {

@@ -13,17 +13,17 @@
 
 #include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexUtilities.h"
-#include "testing/ChildProcesses.h"
-#include "testing/TempDir.h"
+#include "testing/support/ChildProcesses.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
-using testing_support::WriteList;
-using testing_support::WriteText;
+using tavro::testing::WriteList;
+using tavro::testing::WriteText;
 
 class JexCommonRoutinesTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(testing_support::CreateSettingsKeys()); }
+    void SetUp() override { ASSERT_TRUE(tavro::testing::CreateSettingsKeys()); }
 };
 
 std::string Host() {
@@ -169,19 +169,19 @@ TEST(JexCommonRoutines, CommandsRunSynchronously) {
 }
 
 TEST(JexCommonRoutines, CommandsRunInTheBackgroundIntoAFile) {
-    testing_support::TempDir dir;
+    tavro::testing::TempDir dir;
     const std::string out = (dir.Path() / "out put").string();
     EXPECT_EQ(JexDoCommandAsync("echo hello", out.c_str()), 0);
-    EXPECT_TRUE(testing_support::WaitFor(
-        [&] { return testing_support::ReadFile(out) == "hello\n"; }, 10000));
+    EXPECT_TRUE(
+        tavro::testing::WaitFor([&] { return tavro::testing::ReadFile(out) == "hello\n"; }, 10000));
     const std::string other = (dir.Path() / "other").string();
     EXPECT_EQ(JexDoCommandAsyncChar("echo again", other.c_str()), 0);
-    EXPECT_TRUE(testing_support::WaitFor(
-        [&] { return testing_support::ReadFile(other) == "again\n"; }, 10000));
+    EXPECT_TRUE(tavro::testing::WaitFor(
+        [&] { return tavro::testing::ReadFile(other) == "again\n"; }, 10000));
 }
 
 TEST(JexCommonRoutines, AsyncCommandThatDoesNotFitIsRefusedNotCut) {
-    testing_support::TempDir dir;
+    tavro::testing::TempDir dir;
     const std::string marker = (dir.Path() / "ran").string();
     // Cut anywhere, this line would still create the marker file.
     std::string command = "touch '" + marker + "'; : " + std::string(1100, 'x');

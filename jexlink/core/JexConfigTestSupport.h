@@ -8,7 +8,7 @@
 #include "jexlink/core/JexConfig.h"
 #include "platform/winreg.h"
 
-namespace testing_support {
+namespace tavro::testing {
 
 // Root and path of a settings key named by its JexConfig code (kApplications
 // ... kProduct), or of the installation key.
@@ -82,4 +82,4 @@ inline bool WriteInstallPath(const std::string& path) {
     return WriteValue(kInstallPlace, "Path", REG_SZ, std::string(path.c_str(), path.size() + 1));
 }
 
-}  // namespace testing_support
+}  // namespace tavro::testing

@@ -9,18 +9,18 @@
 #include <vector>
 
 #include "jexlink/core/JexConfigTestSupport.h"
-#include "testing/ChildProcesses.h"
+#include "testing/support/ChildProcesses.h"
 
 namespace {
 
-using testing_support::WriteDword;
-using testing_support::WriteList;
-using testing_support::WriteText;
-using testing_support::WriteValue;
+using tavro::testing::WriteDword;
+using tavro::testing::WriteList;
+using tavro::testing::WriteText;
+using tavro::testing::WriteValue;
 
 class JexConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(testing_support::CreateSettingsKeys()); }
+    void SetUp() override { ASSERT_TRUE(tavro::testing::CreateSettingsKeys()); }
     JexConfig config;
 };
 
@@ -50,8 +50,8 @@ TEST_F(JexConfigTest, FirstKeyInTheFixedOrderWins) {
         SCOPED_TRACE(c.expected);
         for (int where : {2, 3, 4, 5}) {
             HKEY key =
-                config.OpenKey(testing_support::SettingsPlace(where).root,
-                               testing_support::SettingsPlace(where).path.c_str(), KEY_ALL_ACCESS);
+                config.OpenKey(tavro::testing::SettingsPlace(where).root,
+                               tavro::testing::SettingsPlace(where).path.c_str(), KEY_ALL_ACCESS);
             ASSERT_NE(key, nullptr);
             config.DeleteValue(key, "Local.Node");
             config.CloseKey(key);
@@ -74,12 +74,12 @@ TEST_F(JexConfigTest, EachValueTypeReadsAsText) {
     const std::string multi("a\0b\0c\0\0", 7);
     ASSERT_TRUE(WriteDword(JexConfig::kGlobalParameters, "Dword", 25));
     ASSERT_TRUE(WriteDword(JexConfig::kGlobalParameters, "AllOnes", 0xFFFFFFFFu));
-    ASSERT_TRUE(WriteValue(testing_support::SettingsPlace(JexConfig::kGlobalParameters), "Multi",
+    ASSERT_TRUE(WriteValue(tavro::testing::SettingsPlace(JexConfig::kGlobalParameters), "Multi",
                            REG_MULTI_SZ, multi));
     ASSERT_TRUE(WriteText(JexConfig::kGlobalParameters, "Text", "plain"));
-    ASSERT_TRUE(WriteValue(testing_support::SettingsPlace(JexConfig::kGlobalParameters), "Binary",
+    ASSERT_TRUE(WriteValue(tavro::testing::SettingsPlace(JexConfig::kGlobalParameters), "Binary",
                            REG_BINARY, std::string("\x01\x02", 2)));
-    ASSERT_TRUE(WriteValue(testing_support::SettingsPlace(JexConfig::kGlobalParameters),
+    ASSERT_TRUE(WriteValue(tavro::testing::SettingsPlace(JexConfig::kGlobalParameters),
                            "Unterminated", REG_SZ, "no NUL"));
     struct Case {
         const char* name;
@@ -262,20 +262,20 @@ TEST_F(JexConfigTest, SetValueRefusesAnUnknownPlaceOrAMissingKey) {
 TEST_F(JexConfigTest, SystemRootAndApplicationPath) {
     EXPECT_STREQ(config.GetApplicationPath().Text(), "*** Registry Lookup Error ***");
     EXPECT_STREQ(config.GetSystemRoot().Text(), "*** Registry Lookup Error ***");
-    ASSERT_TRUE(testing_support::WriteInstallPath("/opt/jexlink/"));
-    ASSERT_TRUE(WriteValue(testing_support::kSystemPlace, "SystemRoot", REG_SZ,
-                           std::string("/winroot", 9)));
+    ASSERT_TRUE(tavro::testing::WriteInstallPath("/opt/jexlink/"));
+    ASSERT_TRUE(
+        WriteValue(tavro::testing::kSystemPlace, "SystemRoot", REG_SZ, std::string("/winroot", 9)));
     EXPECT_STREQ(config.GetApplicationPath().Text(), "/opt/jexlink/");
     EXPECT_STREQ(config.GetSystemRoot().Text(), "/winroot");
 }
 
 TEST_F(JexConfigTest, AnotherProcessSeesAWriteAtOnce) {
     EXPECT_STREQ(config.Value("Remote.Node", "none").Text(), "none");
-    auto child = testing_support::RunChild({JEXCORE_TESTAPP, "set", "Remote.Node", "peer7"});
+    auto child = tavro::testing::RunChild({JEXCORE_TESTAPP, "set", "Remote.Node", "peer7"});
     ASSERT_EQ(child.exitStatus, 0) << child.output;
     EXPECT_STREQ(config.Value("Remote.Node", "none").Text(), "peer7");
     ASSERT_TRUE(config.SetValue("Remote.Node", "peer8", JexConfig::kGlobalParameters));
-    child = testing_support::RunChild({JEXCORE_TESTAPP, "get", "Remote.Node"});
+    child = tavro::testing::RunChild({JEXCORE_TESTAPP, "get", "Remote.Node"});
     ASSERT_EQ(child.exitStatus, 0) << child.output;
     EXPECT_EQ(child.output, "peer8\n");
 }
@@ -283,7 +283,7 @@ TEST_F(JexConfigTest, AnotherProcessSeesAWriteAtOnce) {
 TEST_F(JexConfigTest, LookUpsAreTracedWhenTracingIsOn) {
     ASSERT_TRUE(WriteText(JexConfig::kGlobalParameters, "Local.Node", "n1"));
     setenv("JEX_TRACE", "1", 1);
-    auto child = testing_support::RunChild({JEXCORE_TESTAPP, "get", "Local.Node"});
+    auto child = tavro::testing::RunChild({JEXCORE_TESTAPP, "get", "Local.Node"});
     unsetenv("JEX_TRACE");
     ASSERT_EQ(child.exitStatus, 0) << child.output;
     for (const char* line :

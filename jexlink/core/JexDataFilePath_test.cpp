@@ -11,11 +11,11 @@
 
 namespace {
 
-using testing_support::WriteText;
+using tavro::testing::WriteText;
 
 class JexDataFilePathTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(testing_support::CreateSettingsKeys()); }
+    void SetUp() override { ASSERT_TRUE(tavro::testing::CreateSettingsKeys()); }
 };
 
 TEST_F(JexDataFilePathTest, InstallationPathAndRelativePathInThePlatformsForm) {
@@ -32,13 +32,13 @@ TEST_F(JexDataFilePathTest, InstallationPathAndRelativePathInThePlatformsForm) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.install);
-        ASSERT_TRUE(testing_support::WriteInstallPath(c.install));
+        ASSERT_TRUE(tavro::testing::WriteInstallPath(c.install));
         EXPECT_STREQ(JexDataFilePath("File.Logger", c.relative).Text(), c.expected);
     }
 }
 
 TEST_F(JexDataFilePathTest, StoredValueTakesThePlaceOfTheDefault) {
-    ASSERT_TRUE(testing_support::WriteInstallPath("/opt/jex/"));
+    ASSERT_TRUE(tavro::testing::WriteInstallPath("/opt/jex/"));
     ASSERT_TRUE(WriteText(JexConfig::kGlobalParameters, "File.RouteMap", "site\\routes.dat"));
     EXPECT_STREQ(JexDataFilePath("File.RouteMap", "data\\jex_route_map.dat", 0).Text(),
                  "/opt/jex/site/routes.dat");
@@ -58,7 +58,7 @@ TEST_F(JexDataFilePathTest, MissingInstallationPathShowsInThePath) {
 }
 
 TEST_F(JexDataFilePathTest, EachCallHasItsOwnResult) {
-    ASSERT_TRUE(testing_support::WriteInstallPath("/opt/jex/"));
+    ASSERT_TRUE(tavro::testing::WriteInstallPath("/opt/jex/"));
     JexString first = JexDataFilePath("File.A", "a");
     JexString second = JexDataFilePath("File.B", "b");
     EXPECT_STREQ(first.Text(), "/opt/jex/a");
@@ -78,8 +78,8 @@ TEST_F(JexDataFilePathTest, EachCallHasItsOwnResult) {
 }
 
 TEST_F(JexDataFilePathTest, ServicesFileUnderTheSystemRoot) {
-    ASSERT_TRUE(testing_support::WriteValue(testing_support::kSystemPlace, "SystemRoot", REG_SZ,
-                                            std::string("C:\\WINNT", 9)));
+    ASSERT_TRUE(tavro::testing::WriteValue(tavro::testing::kSystemPlace, "SystemRoot", REG_SZ,
+                                           std::string("C:\\WINNT", 9)));
     EXPECT_STREQ(JexServicesFilePath().Text(), "C:/WINNT/system32/drivers/etc/services");
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/TempDir.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
@@ -38,11 +38,11 @@ class JexDataFileTest : public ::testing::Test {
 protected:
     std::string Fixture(const std::string& name, const std::string& bytes) {
         const std::filesystem::path path = dir_.Path() / name;
-        testing_support::WriteFile(path, bytes);
+        tavro::testing::WriteFile(path, bytes);
         return path.string();
     }
 
-    testing_support::TempDir dir_{"jexdatafile"};
+    tavro::testing::TempDir dir_{"jexdatafile"};
 };
 
 TEST_F(JexDataFileTest, LineSyntax) {

@@ -18,8 +18,8 @@
 
 #include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexUtilities.h"
-#include "testing/ChildProcesses.h"
-#include "testing/TempDir.h"
+#include "testing/support/ChildProcesses.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
@@ -41,14 +41,14 @@ protected:
     void SetUp() override {
         ASSERT_FALSE(dir_.Path().empty());
         std::filesystem::create_directories(dir_.Path() / "logs");
-        ASSERT_TRUE(testing_support::WriteInstallPath(dir_.Path().string() + "/"));
+        ASSERT_TRUE(tavro::testing::WriteInstallPath(dir_.Path().string() + "/"));
     }
     std::filesystem::path LogPath() const { return dir_.Path() / "logs" / "jex_history.log"; }
 
     // The records of the log; each line "tag: value" of a record must have
     // its value in the record's one column.
     std::vector<Record> Records() const {
-        const std::string text = testing_support::ReadFile(LogPath());
+        const std::string text = tavro::testing::ReadFile(LogPath());
         std::vector<Record> records;
         size_t at = 0;
         while (at < text.size()) {
@@ -85,7 +85,7 @@ protected:
         return "(absent)";
     }
 
-    testing_support::TempDir dir_;
+    tavro::testing::TempDir dir_;
 };
 
 TEST_F(JexLoggerTest, UnfilledRecordIsAnEventRecord) {
@@ -105,7 +105,7 @@ TEST_F(JexLoggerTest, UnfilledRecordIsAnEventRecord) {
     EXPECT_EQ(Value(r, "Local-PID"), JexProcessIdText(0).TrimCopy().Text());
     EXPECT_TRUE(IsMailDate(Value(r, "Event-Time"))) << Value(r, "Event-Time");
     // The values line up after the longest tag, "Local-Platform".
-    const std::string text = testing_support::ReadFile(LogPath());
+    const std::string text = tavro::testing::ReadFile(LogPath());
     EXPECT_EQ(text.rfind(std::string(kSeparator) + "\nRecord-Type:    *****\n", 0), 0u) << text;
     EXPECT_EQ(text.substr(text.size() - 2), "\n\n");
 }
@@ -254,13 +254,13 @@ TEST_F(JexLoggerTest, RecordsOfConcurrentThreadsAreAllWhole) {
 TEST_F(JexLoggerTest, RecordsOfConcurrentProcessesAreAllWhole) {
     constexpr int kProcesses = 6, kEach = 40, kPadding = 20000;
     std::vector<std::thread> runners;
-    std::vector<testing_support::ChildResult> results(kProcesses);
+    std::vector<tavro::testing::ChildResult> results(kProcesses);
     for (int p = 0; p < kProcesses; ++p)
         runners.emplace_back([p, &results] {
             results[static_cast<size_t>(p)] =
-                testing_support::RunChild({JEXCORE_TESTAPP, "log", std::to_string(kEach),
-                                           std::to_string(kPadding), "p" + std::to_string(p)},
-                                          {}, 60000);
+                tavro::testing::RunChild({JEXCORE_TESTAPP, "log", std::to_string(kEach),
+                                          std::to_string(kPadding), "p" + std::to_string(p)},
+                                         {}, 60000);
         });
     for (std::thread& r : runners) r.join();
     for (const auto& result : results) {

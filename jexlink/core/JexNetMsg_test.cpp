@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "testing/CapturedFile.h"
+#include "testing/support/CapturedFile.h"
 
 namespace {
 
@@ -244,7 +244,7 @@ TEST(JexNetMsg, EncodeAndDecodeThroughOwnItems) {
 }
 
 std::string FileDump(const JexNetMsg& m) {
-    return CapturedFile([&](FILE* f) { m.Dump(f); });
+    return tavro::testing::CapturedFile([&](FILE* f) { m.Dump(f); });
 }
 
 TEST(JexNetMsg, DumpForms) {

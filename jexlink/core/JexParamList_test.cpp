@@ -11,12 +11,12 @@
 
 namespace {
 
-using testing_support::WriteList;
-using testing_support::WriteText;
+using tavro::testing::WriteList;
+using tavro::testing::WriteText;
 
 class JexParamListTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(testing_support::CreateSettingsKeys()); }
+    void SetUp() override { ASSERT_TRUE(tavro::testing::CreateSettingsKeys()); }
 };
 
 std::vector<std::string> Fields(JexFieldedString list) {

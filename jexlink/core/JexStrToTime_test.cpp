@@ -12,8 +12,8 @@
 
 namespace {
 
-using testing_support::PinZone;
-using testing_support::Utc;
+using tavro::testing::PinZone;
+using tavro::testing::Utc;
 
 // Wednesday 15 July 2026, 13:45:30 UTC.
 const time_t kBase = Utc("2026-07-15 13:45:30");
@@ -40,7 +40,7 @@ void RunCases(const char* zone, time_t base, const std::vector<Case>& cases) {
 
 TEST(JexStrToTimeParse, AbsoluteFormsInDaylightZone) {
     // New York is on daylight time (UTC-4) at the base, on standard time in January.
-    RunCases(testing_support::kZoneNewYork, kBase,
+    RunCases(tavro::testing::kZoneNewYork, kBase,
              {
                  {"1 jan 1997", "1997-01-01 05:00:00"},
                  {"1 Jan 1997 10:00", "1997-01-01 15:00:00"},
@@ -85,15 +85,15 @@ TEST(JexStrToTimeParse, ExplicitZoneGivesSameInstantWhateverDaylightNow) {
         {"15 jul 2026 10:00 acsst", "2026-07-14 23:30:00"},
         {"15 jul 2026 10:00 -0000", "2026-07-15 10:00:00"},
     };
-    for (const char* zone : {testing_support::kZoneNewYork, testing_support::kZoneBerlin,
-                             testing_support::kZoneAdelaide, testing_support::kZoneUtc}) {
+    for (const char* zone : {tavro::testing::kZoneNewYork, tavro::testing::kZoneBerlin,
+                             tavro::testing::kZoneAdelaide, tavro::testing::kZoneUtc}) {
         RunCases(zone, Utc("2026-01-20 12:00:00"), cases);
         RunCases(zone, kBase, cases);
     }
 }
 
 TEST(JexStrToTimeParse, RelativeAndKeywordForms) {
-    RunCases(testing_support::kZoneNewYork, kBase,
+    RunCases(tavro::testing::kZoneNewYork, kBase,
              {
                  {"", "2026-07-15 13:45:30"},
                  {"   ", "2026-07-15 13:45:30"},
@@ -140,7 +140,7 @@ TEST(JexStrToTimeParse, RelativeAndKeywordForms) {
 }
 
 TEST(JexStrToTimeParse, HalfHourZones) {
-    RunCases(testing_support::kZoneKolkata, kBase,
+    RunCases(tavro::testing::kZoneKolkata, kBase,
              {
                  {"10:00", "2026-07-15 04:30:00"},
                  {"today", "2026-07-14 18:30:00"},
@@ -148,7 +148,7 @@ TEST(JexStrToTimeParse, HalfHourZones) {
                  {"Thu, 1 Jan 2026 12:00:00 +0530", "2026-01-01 06:30:00"},
              });
     // Adelaide: standard time (UTC+9:30) in July, daylight time (UTC+10:30) in January.
-    RunCases(testing_support::kZoneAdelaide, kBase,
+    RunCases(tavro::testing::kZoneAdelaide, kBase,
              {
                  {"tomorrow", "2026-07-15 14:30:00"},
                  {"1 jan 2026 12:00", "2026-01-01 01:30:00"},
@@ -157,7 +157,7 @@ TEST(JexStrToTimeParse, HalfHourZones) {
 }
 
 TEST(JexStrToTimeParse, RefusesBadDatesAndTimes) {
-    RunCases(testing_support::kZoneNewYork, kBase,
+    RunCases(tavro::testing::kZoneNewYork, kBase,
              {
                  {"29 feb 1997", nullptr},
                  {"29 feb 2100", nullptr},
@@ -195,7 +195,7 @@ TEST(JexStrToTimeParse, RefusesBadDatesAndTimes) {
 }
 
 TEST(JexStrToTimeParse, NullTextIsTheBaseAndNullBaseIsNow) {
-    PinZone(testing_support::kZoneUtc);
+    PinZone(tavro::testing::kZoneUtc);
     time_t got = 0;
     EXPECT_EQ(JexStrToTimeParse(nullptr, &got, &kBase), 1);
     EXPECT_EQ(got, kBase);
@@ -207,7 +207,7 @@ TEST(JexStrToTimeParse, NullTextIsTheBaseAndNullBaseIsNow) {
 }
 
 TEST(JexStrToTimeParse, HugeTextsAreRefusedNotCrashed) {
-    PinZone(testing_support::kZoneUtc);
+    PinZone(tavro::testing::kZoneUtc);
     time_t got = 0;
     for (const std::string& text : {std::string(1 << 20, '1'), std::string(1 << 20, '-'),
                                     std::string(1 << 20, 'a'), std::string(100000, ',') + "x"}) {
@@ -228,7 +228,7 @@ TEST(JexStrToTimeParse, HugeTextsAreRefusedNotCrashed) {
 }
 
 TEST(JexStrToTimeParse, BaseWithoutLocalTimeFails) {
-    PinZone(testing_support::kZoneUtc);
+    PinZone(tavro::testing::kZoneUtc);
     const time_t far = INT64_MAX;
     time_t got = 0;
     EXPECT_EQ(JexStrToTimeParse("today", &got, &far), 0);
@@ -239,7 +239,7 @@ TEST(JexStrToTimeParse, BaseWithoutLocalTimeFails) {
 
 // Threads parse at once without a lock and get what one thread gets.
 TEST(JexStrToTimeParse, ReentrantAcrossThreads) {
-    PinZone(testing_support::kZoneNewYork);
+    PinZone(tavro::testing::kZoneNewYork);
     const std::vector<std::string> texts = {
         "tomorrow 10pm", "Sun, 5 Jan 1997 10:00:00 -0500", "next friday 9am", "+1d 2h",
         "-jan-",         "15 jul 2026 10:00 est",          "1 smarch",        "epoch 0x10",
@@ -270,8 +270,8 @@ TEST(JexStrToTimeParse, ReentrantAcrossThreads) {
 // across daylight-time changes and the repeated hour of the autumn change.
 TEST(JexStrToTime, ReadsBackWhatFormatTimeWrites) {
     for (const char* zone :
-         {testing_support::kZoneUtc, testing_support::kZoneNewYork, testing_support::kZoneBerlin,
-          testing_support::kZoneKolkata, testing_support::kZoneAdelaide}) {
+         {tavro::testing::kZoneUtc, tavro::testing::kZoneNewYork, tavro::testing::kZoneBerlin,
+          tavro::testing::kZoneKolkata, tavro::testing::kZoneAdelaide}) {
         PinZone(zone);
         // From 1970 on in every zone's local time: earlier years are refused.
         std::vector<time_t> times = {Utc("2026-03-08 06:59:59"), Utc("2026-03-08 07:00:00"),

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 
-namespace testing_support {
+namespace tavro::testing {
 
 // POSIX zone rules, so that the tests do not depend on the zone database.
 constexpr char kZoneUtc[] = "UTC0";
@@ -32,4 +32,4 @@ inline time_t Utc(const char* text) {
     return timegm(&t);
 }
 
-}  // namespace testing_support
+}  // namespace tavro::testing

@@ -12,8 +12,8 @@
 
 namespace {
 
-using testing_support::PinZone;
-using testing_support::Utc;
+using tavro::testing::PinZone;
+using tavro::testing::Utc;
 
 TEST(JexFormatTime, MailStyleTextWithOffsetInForce) {
     struct Case {
@@ -21,15 +21,15 @@ TEST(JexFormatTime, MailStyleTextWithOffsetInForce) {
         const char* utc;
         const char* expected;
     } cases[] = {
-        {testing_support::kZoneUtc, "1970-01-01 00:00:00", "Thu, 1 Jan 1970 00:00:00 -0000"},
-        {testing_support::kZoneUtc, "2026-12-10 01:30:59", "Thu, 10 Dec 2026 01:30:59 -0000"},
-        {testing_support::kZoneNewYork, "1997-01-05 15:00:00", "Sun, 5 Jan 1997 10:00:00 -0500"},
-        {testing_support::kZoneNewYork, "2026-07-15 13:45:30", "Wed, 15 Jul 2026 09:45:30 -0400"},
-        {testing_support::kZoneBerlin, "2026-07-15 13:45:30", "Wed, 15 Jul 2026 15:45:30 +0200"},
-        {testing_support::kZoneBerlin, "2026-01-15 13:45:30", "Thu, 15 Jan 2026 14:45:30 +0100"},
-        {testing_support::kZoneKolkata, "2026-07-15 13:45:30", "Wed, 15 Jul 2026 19:15:30 +0530"},
-        {testing_support::kZoneAdelaide, "2026-01-15 13:45:30", "Fri, 16 Jan 2026 00:15:30 +1030"},
-        {testing_support::kZoneAdelaide, "2026-07-15 13:45:30", "Wed, 15 Jul 2026 23:15:30 +0930"},
+        {tavro::testing::kZoneUtc, "1970-01-01 00:00:00", "Thu, 1 Jan 1970 00:00:00 -0000"},
+        {tavro::testing::kZoneUtc, "2026-12-10 01:30:59", "Thu, 10 Dec 2026 01:30:59 -0000"},
+        {tavro::testing::kZoneNewYork, "1997-01-05 15:00:00", "Sun, 5 Jan 1997 10:00:00 -0500"},
+        {tavro::testing::kZoneNewYork, "2026-07-15 13:45:30", "Wed, 15 Jul 2026 09:45:30 -0400"},
+        {tavro::testing::kZoneBerlin, "2026-07-15 13:45:30", "Wed, 15 Jul 2026 15:45:30 +0200"},
+        {tavro::testing::kZoneBerlin, "2026-01-15 13:45:30", "Thu, 15 Jan 2026 14:45:30 +0100"},
+        {tavro::testing::kZoneKolkata, "2026-07-15 13:45:30", "Wed, 15 Jul 2026 19:15:30 +0530"},
+        {tavro::testing::kZoneAdelaide, "2026-01-15 13:45:30", "Fri, 16 Jan 2026 00:15:30 +1030"},
+        {tavro::testing::kZoneAdelaide, "2026-07-15 13:45:30", "Wed, 15 Jul 2026 23:15:30 +0930"},
     };
     for (const Case& c : cases) {
         PinZone(c.zone);
@@ -42,7 +42,7 @@ TEST(JexFormatTime, MailStyleTextWithOffsetInForce) {
 }
 
 TEST(JexFormatTime, BrokenDownTimeUsesZoneAndDaylightFlag) {
-    PinZone(testing_support::kZoneBerlin);
+    PinZone(tavro::testing::kZoneBerlin);
     struct tm t {};
     t.tm_year = 126;
     t.tm_mon = 6;
@@ -64,7 +64,7 @@ TEST(JexFormatTime, BrokenDownTimeUsesZoneAndDaylightFlag) {
 }
 
 TEST(JexFormatTime, NowWhenNoTimeAndAllZeroWithoutLocalTime) {
-    PinZone(testing_support::kZoneUtc);
+    PinZone(tavro::testing::kZoneUtc);
     const time_t before = std::time(nullptr);
     const JexString now = JexFormatTime();
     time_t back = 0;
@@ -77,7 +77,7 @@ TEST(JexFormatTime, NowWhenNoTimeAndAllZeroWithoutLocalTime) {
 }
 
 TEST(JexStrfTime, FormatsAndGivesEmptyTextWhenTooLong) {
-    PinZone(testing_support::kZoneNewYork);
+    PinZone(tavro::testing::kZoneNewYork);
     const time_t t = Utc("1997-01-05 15:00:00");
     JexString out;
     JexStrfTime(out, t);
@@ -105,19 +105,19 @@ TEST(JexStrfTime, FormatsAndGivesEmptyTextWhenTooLong) {
 }
 
 TEST(JexIsDst, FollowsTheZoneRules) {
-    PinZone(testing_support::kZoneNewYork);
+    PinZone(tavro::testing::kZoneNewYork);
     const time_t summer = Utc("2026-07-15 12:00:00");
     const time_t winter = Utc("2026-01-15 12:00:00");
     EXPECT_EQ(JexIsDst(&summer), 1);
     EXPECT_EQ(JexIsDst(&winter), 0);
-    PinZone(testing_support::kZoneUtc);
+    PinZone(tavro::testing::kZoneUtc);
     EXPECT_EQ(JexIsDst(&summer), 0);
     EXPECT_EQ(JexIsDst(), 0);
 }
 
 TEST(JexTime, HostTimeOriginIsLocalMidnightOf1970) {
-    for (const char* zone : {testing_support::kZoneUtc, testing_support::kZoneNewYork,
-                             testing_support::kZoneKolkata}) {
+    for (const char* zone :
+         {tavro::testing::kZoneUtc, tavro::testing::kZoneNewYork, tavro::testing::kZoneKolkata}) {
         PinZone(zone);
         const time_t t = JexTime::FromHostTime(kJexHostTimeOf1970);
         EXPECT_EQ(t, JexTimezone()) << zone;
@@ -132,7 +132,7 @@ TEST(JexTime, HostTimeOriginIsLocalMidnightOf1970) {
 }
 
 TEST(JexTime, HostTimeConversions) {
-    PinZone(testing_support::kZoneNewYork);
+    PinZone(tavro::testing::kZoneNewYork);
     EXPECT_EQ(JexTimezone(), 18000);
     struct Case {
         int64_t host;
@@ -165,7 +165,7 @@ TEST(JexTime, HostTimeConversions) {
 }
 
 TEST(JexStrToTime, TimeRecordCountsFromItsLocalClock) {
-    PinZone(testing_support::kZoneUtc);
+    PinZone(tavro::testing::kZoneUtc);
     const time_t t = Utc("2026-07-15 13:45:30");
     JexTime record{t, 100};
     ASSERT_EQ(JexStrToTime("+1h", record), 1);
@@ -184,7 +184,7 @@ TEST(JexStrToTime, TimeRecordCountsFromItsLocalClock) {
 }
 
 TEST(JexStrToTime, BrokenDownVariant) {
-    PinZone(testing_support::kZoneNewYork);
+    PinZone(tavro::testing::kZoneNewYork);
     const time_t baseTime = Utc("2026-07-15 13:45:30");
     struct tm base {};
     ASSERT_NE(localtime_r(&baseTime, &base), nullptr);
@@ -208,7 +208,7 @@ TEST(JexStrToTime, BrokenDownVariant) {
 }
 
 TEST(JexDateInRange, Windows) {
-    PinZone(testing_support::kZoneUtc);
+    PinZone(tavro::testing::kZoneUtc);
     const time_t y2019 = Utc("2019-06-01 00:00:00");
     const time_t y2021 = Utc("2021-06-01 00:00:00");
     const time_t noon = Utc("2020-01-01 12:00:00");
@@ -242,7 +242,7 @@ TEST(JexDateInRange, Windows) {
 }
 
 TEST(JexDateInRange, ZeroTimeIsNowAndOpenFromCountsUntilFromNow) {
-    PinZone(testing_support::kZoneUtc);
+    PinZone(tavro::testing::kZoneUtc);
     EXPECT_EQ(JexDateInRange("yesterday", "+2d", 0), 1);
     EXPECT_EQ(JexDateInRange(0, "tomorrow", "*"), 0);
     EXPECT_EQ(JexDateInRange(0, "*", "+1h"), 1);

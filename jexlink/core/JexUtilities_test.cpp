@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "testing/TempDir.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
@@ -91,9 +91,9 @@ TEST(JexUtilities, ProcessExistsForLiveProcessesOnly) {
 }
 
 TEST(JexUtilities, DeleteFileSaysWhetherItDeleted) {
-    testing_support::TempDir dir;
+    tavro::testing::TempDir dir;
     const std::string path = (dir.Path() / "doomed").string();
-    testing_support::WriteFile(path, "x");
+    tavro::testing::WriteFile(path, "x");
     EXPECT_EQ(JexDeleteFile(path.c_str()), 1);
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(JexDeleteFile(path.c_str()), 0);

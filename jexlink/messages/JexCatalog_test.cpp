@@ -13,7 +13,7 @@
 
 namespace {
 
-using testing_support::CatalogDir;
+using tavro::testing::CatalogDir;
 
 class JexCatalogTest : public testing::Test {
 protected:

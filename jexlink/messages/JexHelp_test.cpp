@@ -29,15 +29,15 @@ protected:
                   "Connect connect.html\n"
                   "connect second.html\n"
                   "Mail \"mail page.html\"\n");
-        ASSERT_TRUE(testing_support::WriteText(JexConfig::kGlobalParameters, "File.HelpIndex",
-                                               dir.Path("index.dat")));
+        ASSERT_TRUE(tavro::testing::WriteText(JexConfig::kGlobalParameters, "File.HelpIndex",
+                                              dir.Path("index.dat")));
     }
     void TearDown() override {
         JexHelp::SetViewerForTest(nullptr);
         unsetenv("DISPLAY");
     }
 
-    testing_support::CatalogDir dir;
+    tavro::testing::CatalogDir dir;
 };
 
 TEST_F(JexHelpTest, NamesAreMappedToPagesThroughTheIndex) {
@@ -61,8 +61,8 @@ TEST_F(JexHelpTest, NamesAreMappedToPagesThroughTheIndex) {
 }
 
 TEST_F(JexHelpTest, WithoutAnIndexTheNameIsThePage) {
-    ASSERT_TRUE(testing_support::WriteText(JexConfig::kGlobalParameters, "File.HelpIndex",
-                                           dir.Path("none.dat")));
+    ASSERT_TRUE(tavro::testing::WriteText(JexConfig::kGlobalParameters, "File.HelpIndex",
+                                          dir.Path("none.dat")));
     JexHelp help(JexHelp::kGraphicalViewer);
     help.ShowPage("Connect");
     ASSERT_EQ(shown.size(), 1u);

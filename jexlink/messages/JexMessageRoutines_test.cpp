@@ -16,7 +16,7 @@
 
 namespace {
 
-using testing_support::CatalogDir;
+using tavro::testing::CatalogDir;
 
 class MessageRoutinesTest : public testing::Test {
 protected:

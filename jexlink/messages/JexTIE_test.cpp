@@ -12,7 +12,7 @@
 
 namespace {
 
-using testing_support::CatalogDir;
+using tavro::testing::CatalogDir;
 
 // A class of another node, whose code names the receiver's JexMsg does not know.
 #define REMOTE_TEXTS(JEX_TEXT)                 \

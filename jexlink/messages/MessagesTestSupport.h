@@ -11,7 +11,7 @@
 #include "jexlink/core/JexConfig.h"
 #include "jexlink/core/JexConfigTestSupport.h"
 
-namespace testing_support {
+namespace tavro::testing {
 
 // A temporary directory of catalog files, removed with the object; MSGPATH
 // names the templates given to UseTemplates.
@@ -49,4 +49,4 @@ private:
     std::string dir_;
 };
 
-}  // namespace testing_support
+}  // namespace tavro::testing

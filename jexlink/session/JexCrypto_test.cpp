@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "jexlink/core/JexConfigTestSupport.h"
-#include "testing/ChildProcesses.h"
-#include "testing/TempDir.h"
+#include "testing/support/ChildProcesses.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
-using testing_support::TempDir;
-using testing_support::WriteFile;
+using tavro::testing::TempDir;
+using tavro::testing::WriteFile;
 
 std::string Bytes(const JexBuffer& b) {
     return b.Data() ? std::string(b.Data(), static_cast<size_t>(b.Length())) : std::string();
@@ -46,7 +46,7 @@ void SetItem(JexNetMsg& msg, int i, const std::string& bytes) {
 std::string Md5sum(const TempDir& dir, const std::string& bytes) {
     const std::string file = (dir.Path() / "md5-input").string();
     WriteFile(file, bytes);
-    testing_support::ChildResult r = testing_support::RunChild({"/usr/bin/md5sum", file});
+    tavro::testing::ChildResult r = tavro::testing::RunChild({"/usr/bin/md5sum", file});
     EXPECT_EQ(r.exitStatus, 0) << r.output;
     return r.output.substr(0, 32);
 }
@@ -622,7 +622,7 @@ TEST_F(JexCryptoTest, DefaultKeyPathIsUnderTheInstallation) {
     for (const Case& c : cases) {
         const std::string value = std::string(c.installation) + '\0';
         ASSERT_TRUE(
-            testing_support::WriteValue(testing_support::kInstallPlace, "Path", REG_SZ, value));
+            tavro::testing::WriteValue(tavro::testing::kInstallPlace, "Path", REG_SZ, value));
         JexMd5Crypto m("a", "b", 1);
         JexString path;
         EXPECT_EQ(m.GetAttr(JexCrypto::PATH, path), 0);

@@ -8,12 +8,12 @@
 #include <cerrno>
 #include <string>
 
-#include "testing/TempDir.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
-using testing_support::TempDir;
-using testing_support::WriteFile;
+using tavro::testing::TempDir;
+using tavro::testing::WriteFile;
 
 std::string Bytes(const JexBuffer& b) {
     return b.Data() ? std::string(b.Data(), static_cast<size_t>(b.Length())) : std::string();

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "jexlink/core/JexBuffer.h"
-#include "testing/ChildProcesses.h"
-#include "testing/TempDir.h"
+#include "testing/support/ChildProcesses.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
@@ -123,9 +123,9 @@ TEST(Rand128, MillionValuesAcrossEightThreadsNeverRepeat) {
 // Two children forked from one seeded parent must not replay its sequence.
 TEST(Rand128, ForkedChildrenNeverRepeatEachOther) {
     constexpr int kEach = 500000;
-    testing_support::TempDir dir("rand128");
+    tavro::testing::TempDir dir("rand128");
     ASSERT_FALSE(dir.Path().empty());
-    testing_support::ChildGuard guard;
+    tavro::testing::ChildGuard guard;
     std::vector<Value> parent = {Draw()};  // the state exists before the forks
     std::string files[2];
     pid_t pids[2];
@@ -144,9 +144,9 @@ TEST(Rand128, ForkedChildrenNeverRepeatEachOther) {
     for (int i = 0; i < 1000; ++i) parent.push_back(Draw());
     std::vector<Value> all = parent;
     for (int c = 0; c < 2; ++c) {
-        int status = testing_support::ChildGuard::WaitChild(pids[c], 60000);
+        int status = tavro::testing::ChildGuard::WaitChild(pids[c], 60000);
         ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << c;
-        std::string bytes = testing_support::ReadFile(files[c]);
+        std::string bytes = tavro::testing::ReadFile(files[c]);
         ASSERT_EQ(bytes.size(), static_cast<size_t>(kEach) * 16);
         for (size_t off = 0; off < bytes.size(); off += 16) {
             Value v;

@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "testing/TempDir.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
-using testing_support::TempDir;
+using tavro::testing::TempDir;
 
 std::string ReadAll(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -52,7 +52,7 @@ JexRouteEntry Entry(const char* pattern, const char* address, int preference, co
 class JexRouteMapTest : public testing::Test {
 protected:
     std::filesystem::path Write(const std::string& text) {
-        testing_support::WriteFile(path_, text);
+        tavro::testing::WriteFile(path_, text);
         return path_;
     }
     JexString Name() const { return JexString(path_.c_str()); }
@@ -343,7 +343,7 @@ TEST_F(JexRouteMapTest, FileGoneBeforeAnAppendIsAnOpenFailure) {
     map.SetSuppress(1);
     // Its directory replaced by a plain file: not even root can append.
     std::filesystem::remove_all(path_.parent_path());
-    testing_support::WriteFile(path_.parent_path(), "");
+    tavro::testing::WriteFile(path_.parent_path(), "");
     EXPECT_EQ(map.AddEntry(Entry("b/c/d", "t/h/1", 1, ""), JexString("")), JexRouteMap::OPENFAIL);
     EXPECT_EQ(map.Count(), 1);
     EXPECT_EQ(Walk(map, "b/c/d").size(), 0u);

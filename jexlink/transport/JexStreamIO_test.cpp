@@ -22,7 +22,7 @@
 #include "jexlink/transport/TransportTestSupport.h"
 #include "platform/PlatformState.h"
 #include "platform/winerror.h"
-#include "testing/ChildProcesses.h"
+#include "testing/support/ChildProcesses.h"
 
 namespace {
 
@@ -328,7 +328,7 @@ TEST_P(StreamTest, ChildAdoptsAnInheritedConnectionThroughListen) {
     setenv("JEX_NET_HANDLE", std::to_string(inherited).c_str(), 1);
     setenv("JEX_TRANSPORT_TYPE", Tcp() ? "T" : "L", 1);
     auto child = std::async(std::launch::async,
-                            [] { return testing_support::RunChild({TRANSPORT_CHILD}, "", 20000); });
+                            [] { return tavro::testing::RunChild({TRANSPORT_CHILD}, "", 20000); });
     server.reset();  // the child holds the connection now
 
     const std::string data = Pattern(64 * 1024, 9);
@@ -342,7 +342,7 @@ TEST_P(StreamTest, ChildAdoptsAnInheritedConnectionThroughListen) {
         [&] { return client->GetData(back.data(), static_cast<int>(back.size()), got, 0); });
     EXPECT_EQ(write.get(), 0);
     client->Disconnect();
-    const testing_support::ChildResult result = child.get();  // RunChild bounds it
+    const tavro::testing::ChildResult result = child.get();  // RunChild bounds it
     close(inherited);
     EXPECT_EQ(rc, 0) << result.output;
     for (char& c : back) c = static_cast<char>(c ^ 0x5A);
@@ -526,7 +526,7 @@ TEST(JexLocalIO, NamesAreCaseBlindAndOneInstanceWaitsAtATime) {
     auto accepted = std::async(std::launch::async, [&] { return listener.Accept(server); });
 
     // A second listener of the same name cannot wait while the first does.
-    ASSERT_TRUE(testing_support::WaitFor(
+    ASSERT_TRUE(tavro::testing::WaitFor(
         [] { return std::filesystem::exists(platform::StateSubdir("pipe") / "casepipe"); }, 10000));
     JexTransportListener rival(JexNetAddr("L/casepipe", '/'));
     ASSERT_TRUE(rival.Listening());

@@ -10,17 +10,17 @@
 #include <string>
 
 #include "platform/PlatformState.h"
-#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
 #include "platform/winevt.h"
 #include "platform/winreg.h"
 #include "platform/winsvc.h"
+#include "testing/support/KernelTestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using platform::testing::FreshState;
-using platform::testing::RunInChild;
+using tavro::testing::FreshState;
+using tavro::testing::RunInChild;
 
 // Every kind of state a process writes, each of which must be refused with
 // ERROR_ACCESS_DENIED; the number of the first that was not, or 0.
@@ -70,8 +70,7 @@ TEST(StateDir, DirectoryOthersCouldReachIsRefusedAndLeftEmpty) {
          [](const fs::path& dir) {
              fs::create_directory(dir);
              chmod(dir.c_str(), 0700);
-             ASSERT_EQ(
-                 chown(dir.c_str(), platform::testing::kOtherUid, platform::testing::kOtherUid), 0);
+             ASSERT_EQ(chown(dir.c_str(), tavro::testing::kOtherUid, tavro::testing::kOtherUid), 0);
          },
          true},
         {"a link to a private directory",
@@ -84,7 +83,7 @@ TEST(StateDir, DirectoryOthersCouldReachIsRefusedAndLeftEmpty) {
          false},
     };
     for (const Case& c : cases) {
-        if (c.needsRoot && !platform::testing::CanActAsOtherUser()) continue;
+        if (c.needsRoot && !tavro::testing::CanActAsOtherUser()) continue;
         FreshState scratch;
         const fs::path dir = fs::path(scratch.Dir()) / "state";
         c.make(dir);

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/RegKey.h"
-#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winevt.h"
+#include "testing/support/KernelTestSupport.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ std::string Fields(const std::string& line) { return line.substr(line.find('\t')
 
 class EventLogTest : public ::testing::Test {
 protected:
-    platform::testing::FreshState state_;
+    tavro::testing::FreshState state_;
 
     void SetUp() override { platform::RegisterMessageTable(kTable, std::size(kTable)); }
     void TearDown() override { platform::RegisterMessageTable(nullptr, 0); }

@@ -13,12 +13,12 @@
 #include <thread>
 
 #include "platform/kernel/KernelObject.h"
-#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
+#include "testing/support/KernelTestSupport.h"
 
 namespace {
 
-using platform::testing::Handle;
+using tavro::testing::Handle;
 
 TEST(Event, ResetModesAndInitialState) {
     struct Case {

@@ -10,13 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
+#include "testing/support/KernelTestSupport.h"
 
 namespace {
 
-using platform::testing::Handle;
-using platform::testing::KernelChild;
+using tavro::testing::Handle;
+using tavro::testing::KernelChild;
 
 // "<made> <last error>" as KernelChild answers.
 std::string Made(DWORD error) { return "1 " + std::to_string(error); }
@@ -234,7 +234,7 @@ TEST(Mutex, ForkedChildDoesNotOwnParentsMutex) {
     for (const char* name : {"held-across-fork", static_cast<const char*>(nullptr)}) {
         Handle mutex(CreateMutexA(nullptr, TRUE, name));
         ASSERT_NE(mutex.h, nullptr);
-        int status = platform::testing::RunInChild([&] {
+        int status = tavro::testing::RunInChild([&] {
             if (WaitForSingleObject(mutex, 0) != WAIT_TIMEOUT) return 1;
             if (ReleaseMutex(mutex) || GetLastError() != ERROR_NOT_OWNER) return 2;
             return 0;
@@ -247,9 +247,9 @@ TEST(Mutex, ForkedChildDoesNotOwnParentsMutex) {
 // Waiting needs no file watch: with every inotify instance of the user
 // taken, waiters on a named event still sleep.
 TEST(NamedEvent, WaitersWithNoInotifyInstanceLeftDoNotSpin) {
-    using platform::testing::As;
-    As as = platform::testing::CanActAsOtherUser() ? As::OtherUser : As::ThisUser;
-    int status = platform::testing::RunInChild(
+    using tavro::testing::As;
+    As as = tavro::testing::CanActAsOtherUser() ? As::OtherUser : As::ThisUser;
+    int status = tavro::testing::RunInChild(
         [] {
             std::vector<int> watches;
             for (int fd; watches.size() < 100000 && (fd = inotify_init1(IN_CLOEXEC)) >= 0;)

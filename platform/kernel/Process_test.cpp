@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "platform/kernel/ProcessObject.h"
-#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
+#include "testing/support/KernelTestSupport.h"
 
 namespace {
 
-using platform::testing::Handle;
-using platform::testing::KernelChild;
+using tavro::testing::Handle;
+using tavro::testing::KernelChild;
 
 std::vector<pid_t> Threads(pid_t pid) {
     std::vector<pid_t> tids;

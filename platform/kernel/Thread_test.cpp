@@ -3,12 +3,12 @@
 
 #include <atomic>
 
-#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
+#include "testing/support/KernelTestSupport.h"
 
 namespace {
 
-using platform::testing::Handle;
+using tavro::testing::Handle;
 
 struct RoutineState {
     HANDLE gate = nullptr;  // the routine waits for it when set

@@ -5,13 +5,13 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
+#include "testing/support/KernelTestSupport.h"
 
 namespace {
 
-using platform::testing::Handle;
-using platform::testing::KernelChild;
+using tavro::testing::Handle;
+using tavro::testing::KernelChild;
 
 HANDLE ManualEvent(BOOL set) { return CreateEventA(nullptr, TRUE, set, nullptr); }
 HANDLE AutoEvent(BOOL set) { return CreateEventA(nullptr, FALSE, set, nullptr); }
@@ -132,7 +132,7 @@ TEST(Wait, NamedAndPolledObjectsTogetherAlsoAfterFork) {
         return woken == WAIT_OBJECT_0 + 1 ? 0 : 2;
     };
     ASSERT_EQ(waits(), 0);
-    EXPECT_EQ(platform::testing::RunInChild(waits), 0);
+    EXPECT_EQ(tavro::testing::RunInChild(waits), 0);
 }
 
 TEST(Sleep, SleepsAtLeastTheTime) {

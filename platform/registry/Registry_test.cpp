@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "platform/PlatformState.h"
-#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winreg.h"
-#include "testing/ChildProcesses.h"
+#include "testing/support/ChildProcesses.h"
+#include "testing/support/KernelTestSupport.h"
 
 namespace {
 
@@ -710,7 +710,7 @@ TEST(RegistryStore, FirstReadDoesNotWaitForAWriter) {
     close(release[0]);
     char c = 0;
     ASSERT_EQ(read(locked[0], &c, 1), 1) << "the writer holds its transaction";
-    int status = platform::testing::RunInChild([] {
+    int status = tavro::testing::RunInChild([] {
         Key key;
         if (Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Probe", key) != ERROR_SUCCESS) return 1;
         DWORD type = 0;
@@ -721,25 +721,25 @@ TEST(RegistryStore, FirstReadDoesNotWaitForAWriter) {
     EXPECT_EQ(status, 0);
     close(release[1]);
     close(locked[0]);
-    testing_support::ChildGuard::WaitChild(writer, 20000);
+    tavro::testing::ChildGuard::WaitChild(writer, 20000);
 }
 
 // A registry its owner made read-only still reads; writes are refused
 // with ERROR_ACCESS_DENIED.
 TEST(RegistryStore, ReadOnlyRegistryReads) {
-    using platform::testing::As;
-    As as = platform::testing::CanActAsOtherUser() ? As::OtherUser : As::ThisUser;
-    int status = platform::testing::RunInChild(
+    using tavro::testing::As;
+    As as = tavro::testing::CanActAsOtherUser() ? As::OtherUser : As::ThisUser;
+    int status = tavro::testing::RunInChild(
         [] {
-            platform::testing::FreshState state;
-            int made = platform::testing::RunInChild([] {
+            tavro::testing::FreshState state;
+            int made = tavro::testing::RunInChild([] {
                 Key key;
                 if (Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Probe", key) != ERROR_SUCCESS) return 1;
                 return SetText(key, "v", "kept") == ERROR_SUCCESS ? 0 : 2;
             });
             if (made != 0) return 10 + made;
             if (chmod((platform::StateDir() / "registry.db").c_str(), 0400) != 0) return 20;
-            return platform::testing::RunInChild([] {
+            return tavro::testing::RunInChild([] {
                 Key key;
                 if (Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Probe", key) != ERROR_SUCCESS) return 31;
                 DWORD type = 0;

@@ -14,18 +14,18 @@
 #include "platform/PlatformState.h"
 #include "platform/RegKey.h"
 #include "platform/services/ServiceRecords.h"
-#include "platform/testsupport/KernelTestSupport.h"
 #include "platform/winbase.h"
 #include "platform/winevt.h"
 #include "platform/winsvc.h"
-#include "testing/ChildProcesses.h"
-#include "testing/TempDir.h"
+#include "testing/support/ChildProcesses.h"
+#include "testing/support/KernelTestSupport.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
-using testing_support::ChildGuard;
-using testing_support::ReadFile;
-using testing_support::WaitFor;
+using tavro::testing::ChildGuard;
+using tavro::testing::ReadFile;
+using tavro::testing::WaitFor;
 
 constexpr const char* kName = "Probe_Service";
 const std::string kKey = std::string("SYSTEM\\CurrentControlSet\\Services\\") + kName;
@@ -62,7 +62,7 @@ protected:
     std::string Controls() { return ReadFile((platform::StateDir() / "controls").string()); }
 
     // Declared first: the state outlives the handles and the children.
-    platform::testing::FreshState m_state;
+    tavro::testing::FreshState m_state;
     ChildGuard m_guard;
     SC_HANDLE m_manager = nullptr;
     SC_HANDLE m_service = nullptr;
@@ -236,7 +236,7 @@ TEST_F(ServiceControlTest, StaleStatusWithReusedPidLetsTheServiceStart) {
     const std::string stale = std::to_string(SERVICE_WIN32_OWN_PROCESS) + " " +
                               std::to_string(SERVICE_RUNNING) + " 1 0 0 0 0 " +
                               std::to_string(getpid()) + " 0 42\n";
-    testing_support::WriteFile(platform::StateDir() / "services" / "probe_service.status", stale);
+    tavro::testing::WriteFile(platform::StateDir() / "services" / "probe_service.status", stale);
     EXPECT_EQ(Query().dwCurrentState, SERVICE_STOPPED);
     SERVICE_STATUS status{};
     EXPECT_FALSE(ControlService(m_service, SERVICE_CONTROL_STOP, &status));
@@ -319,7 +319,7 @@ TEST_F(ServiceControlTest, LongNamesStillGiveAControlChannel) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.service.size());
-        std::optional<platform::testing::FreshState> deep;
+        std::optional<tavro::testing::FreshState> deep;
         if (!c.subdirectory.empty()) {
             const std::string dir = platform::StateDir().string() + "/" + c.subdirectory;
             deep.emplace();
@@ -343,7 +343,7 @@ TEST_F(ServiceControlTest, LongNamesStillGiveAControlChannel) {
 // Only the service's user and root may control it: another user's request
 // is dropped unanswered, even where a careless mode lets it reach the socket.
 TEST_F(ServiceControlTest, OtherUsersControlRequestIsRefused) {
-    if (!platform::testing::CanActAsOtherUser()) GTEST_SKIP() << "needs root";
+    if (!tavro::testing::CanActAsOtherUser()) GTEST_SKIP() << "needs root";
     Install();
     ASSERT_TRUE(StartServiceA(m_service, 0, nullptr)) << GetLastError();
     ASSERT_TRUE(WaitState(SERVICE_RUNNING));
@@ -354,7 +354,7 @@ TEST_F(ServiceControlTest, OtherUsersControlRequestIsRefused) {
     for (const std::filesystem::path& opened : {state, state / "services"})
         chmod(opened.c_str(), 0711);
     chmod(address.sun_path, 0666);
-    int outcome = platform::testing::RunInChild(
+    int outcome = tavro::testing::RunInChild(
         [&] {
             platform::ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
             if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
@@ -364,7 +364,7 @@ TEST_F(ServiceControlTest, OtherUsersControlRequestIsRefused) {
             uint32_t reply[8];
             return recv(fd.Get(), reply, sizeof reply, MSG_WAITALL) > 0 ? 1 : 0;
         },
-        platform::testing::As::OtherUser);
+        tavro::testing::As::OtherUser);
     for (const std::filesystem::path& opened : {state, state / "services"})
         chmod(opened.c_str(), 0700);
     EXPECT_EQ(outcome, 0);
@@ -375,7 +375,7 @@ TEST_F(ServiceControlTest, OtherUsersControlRequestIsRefused) {
 // Every file and socket the layer makes is 0600, every directory 0700,
 // whatever the umask of the processes that made them.
 TEST_F(ServiceControlTest, StateIsPrivateUnderOpenUmask) {
-    int made = platform::testing::RunInChild([&] {
+    int made = tavro::testing::RunInChild([&] {
         umask(0);
         SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         SC_HANDLE service =

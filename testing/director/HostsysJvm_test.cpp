@@ -20,13 +20,14 @@
 #include <vector>
 
 #include "platform/winbase.h"
-#include "testing/SleeperProcess.h"
+#include "testing/support/SleeperProcess.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using tavro::testing::SleeperProcess;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -203,7 +204,7 @@ TEST_F(HostsysJvmTest, SysShutdownBlocksUntilTheServiceSetsTheEvent) {
 
 TEST_F(HostsysJvmTest, SysShutdownEndsWhenTheServiceProcessDies) {
     SleeperProcess service;
-    std::string name = "Qim-" + std::to_string(service.pid());
+    std::string name = "Qim-" + std::to_string(service.Pid());
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(event, nullptr);
     ExpectShutdownWaitEndsBy(name, [&] { service.End(); });
@@ -254,7 +255,7 @@ TEST_F(HostsysJvmTest, DirectorDeadFollowsTheStatusFile) {
         fs::remove(m_record);
         fs::remove(m_home / "specific/tavro/data/tavro.stat");
         if (c.state)
-            WriteStatus(std::string(c.state) + " " + std::to_string(director.pid()) + "\n");
+            WriteStatus(std::string(c.state) + " " + std::to_string(director.Pid()) + "\n");
         Start({"dead"});
         ASSERT_TRUE(WaitForLine("begin IsNTDirectorDead"));
         if (c.waits) {
@@ -293,7 +294,7 @@ TEST_F(HostsysJvmTest, RuntimeLinkedFromOutsideTheTreeFindsTheHomeElsewhere) {
         SCOPED_TRACE(c.how);
         SleeperProcess director;
         fs::remove(m_record);
-        WriteStatus("SYSTEM_UP " + std::to_string(director.pid()) + "\n");
+        WriteStatus("SYSTEM_UP " + std::to_string(director.Pid()) + "\n");
         m_vmOptions = c.options;
         Start({"dead"}, TAVRO_DIRECTOR_JAR, c.environment);
         ASSERT_TRUE(WaitForLine("begin IsNTDirectorDead"));

@@ -11,13 +11,6 @@
 #include <string>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-// The Java VM handles its own memory faults and keeps its memory to the end.
-extern "C" const char* __asan_default_options() {
-    return "handle_segv=0:allow_user_segv_handler=1:detect_leaks=0";
-}
-#endif
-
 namespace {
 
 using CreateJavaVM = jint (*)(JavaVM**, void**, void*);
@@ -36,7 +29,7 @@ int main(int argc, char** argv) {
         options.push_back(JavaVMOption{argv[first], nullptr});
     if (first >= argc) return Fail("no class given");
 
-    void* jvm = dlopen(TAVRO_LIBJVM_PATH, RTLD_NOW | RTLD_GLOBAL);
+    void* jvm = dlopen(TAVRO_LIBJVM, RTLD_NOW | RTLD_GLOBAL);
     if (!jvm) return Fail(dlerror());
     auto create = reinterpret_cast<CreateJavaVM>(dlsym(jvm, "JNI_CreateJavaVM"));
     if (!create) return Fail("JNI_CreateJavaVM not found");

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+namespace tavro::testing {
+
 // Runs write(FILE*) on an in-memory stream and returns the bytes written.
 template <typename Write>
 std::string CapturedFile(Write write) {
@@ -18,3 +20,5 @@ std::string CapturedFile(Write write) {
     std::free(text);
     return out;
 }
+
+}  // namespace tavro::testing

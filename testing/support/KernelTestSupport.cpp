@@ -1,5 +1,5 @@
 // Test support for kernel objects: a helper process driven line by line.
-#include "platform/testsupport/KernelTestSupport.h"
+#include "testing/support/KernelTestSupport.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -17,17 +17,17 @@
 
 #include "platform/PlatformState.h"
 #include "platform/base/Posix.h"
-#include "testing/ChildProcesses.h"
+#include "testing/support/ChildProcesses.h"
 
 extern char** environ;
 
-namespace platform::testing {
+namespace tavro::testing {
 
 KernelChild::KernelChild(std::optional<int> session) {
     // Everything the child needs is made before fork: only async-signal-safe
     // calls may follow it.
     std::vector<std::string> variables;
-    const std::string prefix = std::string(kSessionVar) + "=";
+    const std::string prefix = std::string(platform::kSessionVar) + "=";
     for (char** variable = environ; *variable; ++variable) {
         if (std::strncmp(*variable, prefix.c_str(), prefix.size()) != 0)
             variables.push_back(*variable);
@@ -93,7 +93,7 @@ std::string KernelChild::Call(const std::string& command, int timeoutMs) {
 void KernelChild::Kill() {
     if (pid_ <= 0) return;
     kill(pid_, SIGKILL);
-    RetryOnEintr([&] { return waitpid(pid_, nullptr, 0); });
+    platform::RetryOnEintr([&] { return waitpid(pid_, nullptr, 0); });
     pid_ = -1;
 }
 
@@ -108,23 +108,23 @@ int KernelChild::Reap(int timeoutMs) {
         return -1;
     }
     int status = 0;
-    RetryOnEintr([&] { return waitpid(pid_, &status, 0); });
+    platform::RetryOnEintr([&] { return waitpid(pid_, &status, 0); });
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 FreshState::FreshState() {
-    if (const char* previous = std::getenv(kStateDirVar)) previous_ = previous;
+    if (const char* previous = std::getenv(platform::kStateDirVar)) previous_ = previous;
     std::string pattern = (std::filesystem::temp_directory_path() / "tavro-state-XXXXXX").string();
     if (mkdtemp(pattern.data())) dir_ = pattern;
-    setenv(kStateDirVar, dir_.c_str(), 1);
+    setenv(platform::kStateDirVar, dir_.c_str(), 1);
 }
 
 FreshState::~FreshState() {
     if (previous_) {
-        setenv(kStateDirVar, previous_->c_str(), 1);
+        setenv(platform::kStateDirVar, previous_->c_str(), 1);
     } else {
-        unsetenv(kStateDirVar);
+        unsetenv(platform::kStateDirVar);
     }
     std::error_code ignored;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
@@ -147,16 +147,16 @@ int RunInChild(const std::function<int()>& body, As as, int timeoutMs) {
         if (as == As::OtherUser) {
             if (setgroups(0, nullptr) != 0 || setgid(kOtherUid) != 0 || setuid(kOtherUid) != 0)
                 _exit(100);
-            setenv(kStateDirVar, (dir + "/state").c_str(), 1);
+            setenv(platform::kStateDirVar, (dir + "/state").c_str(), 1);
         }
         int result = body();
         std::fflush(nullptr);
         _exit(result);
     }
-    int status = pid > 0 ? testing_support::ChildGuard::WaitChild(pid, timeoutMs) : -1;
+    int status = pid > 0 ? tavro::testing::ChildGuard::WaitChild(pid, timeoutMs) : -1;
     if (pid > 0 && status == -1) {
         kill(pid, SIGKILL);
-        testing_support::ChildGuard::WaitChild(pid, timeoutMs);
+        tavro::testing::ChildGuard::WaitChild(pid, timeoutMs);
     }
     if (!dir.empty()) {
         std::error_code ignored;
@@ -165,4 +165,4 @@ int RunInChild(const std::function<int()>& body, As as, int timeoutMs) {
     return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace platform::testing
+}  // namespace tavro::testing

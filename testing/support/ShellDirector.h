@@ -3,9 +3,9 @@
 
 #include <filesystem>
 
-#include "testing/TempDir.h"
+#include "testing/support/TempDir.h"
 
-namespace testing_support {
+namespace tavro::testing {
 
 // Writes the tree's bin/tavro.bat, which starts bin/director.sh in the
 // background. The director writes its pid to bin/director.pid, takes the
@@ -30,4 +30,4 @@ inline void WriteShellDirector(const std::filesystem::path& home) {
     fs::permissions(home / "bin/director.sh", fs::perms::owner_all);
 }
 
-}  // namespace testing_support
+}  // namespace tavro::testing

@@ -5,21 +5,21 @@
 #include <sstream>
 #include <string>
 
-namespace testing_support {
+namespace tavro::testing {
 
 // Sends std::clog into a string while it lives.
 class LogCapture {
 public:
-    LogCapture() : m_old(std::clog.rdbuf(m_text.rdbuf())) {}
-    ~LogCapture() { std::clog.rdbuf(m_old); }
+    LogCapture() : old_(std::clog.rdbuf(text_.rdbuf())) {}
+    ~LogCapture() { std::clog.rdbuf(old_); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::string Text() const { return m_text.str(); }
+    std::string Text() const { return text_.str(); }
 
 private:
-    std::ostringstream m_text;
-    std::streambuf* m_old;
+    std::ostringstream text_;
+    std::streambuf* old_;
 };
 
-}  // namespace testing_support
+}  // namespace tavro::testing

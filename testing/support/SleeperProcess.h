@@ -5,13 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace tavro::testing {
+
 // Forks a child that sleeps until it is ended: by End(), or by the
 // destructor when a test fails early, so no process outlives its test.
 class SleeperProcess {
 public:
     SleeperProcess() {
-        m_pid = fork();
-        if (m_pid == 0) {
+        pid_ = fork();
+        if (pid_ == 0) {
             for (;;) pause();
         }
     }
@@ -19,15 +21,17 @@ public:
     SleeperProcess(const SleeperProcess&) = delete;
     SleeperProcess& operator=(const SleeperProcess&) = delete;
 
-    pid_t pid() const { return m_pid; }
+    pid_t Pid() const { return pid_; }
 
     void End() {
-        if (m_pid <= 0) return;
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
     }
 
 private:
-    pid_t m_pid;
+    pid_t pid_;
 };
+
+}  // namespace tavro::testing

@@ -7,7 +7,7 @@
 #include <iterator>
 #include <string>
 
-namespace testing_support {
+namespace tavro::testing {
 
 // Creates a fresh directory under the system's temporary directory and
 // removes it with everything in it when the object ends.
@@ -16,20 +16,20 @@ public:
     explicit TempDir(const std::string& prefix = "tavro") {
         std::string pattern =
             (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-        if (mkdtemp(pattern.data())) m_path = pattern;
+        if (mkdtemp(pattern.data())) path_ = pattern;
     }
     ~TempDir() {
         std::error_code ignored;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
     // Empty when the directory could not be created.
-    const std::filesystem::path& Path() const { return m_path; }
+    const std::filesystem::path& Path() const { return path_; }
 
 private:
-    std::filesystem::path m_path;
+    std::filesystem::path path_;
 };
 
 // Writes `bytes` as the whole file, creating its directories.
@@ -46,4 +46,4 @@ inline std::string ReadFile(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-}  // namespace testing_support
+}  // namespace tavro::testing

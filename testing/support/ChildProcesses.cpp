@@ -1,5 +1,5 @@
 // Child processes of a test: bounded runs, and cleanup of every descendant.
-#include "testing/ChildProcesses.h"
+#include "testing/support/ChildProcesses.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-namespace testing_support {
+namespace tavro::testing {
 
 ChildGuard::ChildGuard() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
@@ -131,4 +131,4 @@ ChildResult RunChild(const std::vector<std::string>& argv, const std::string& in
     return result;
 }
 
-}  // namespace testing_support
+}  // namespace tavro::testing

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace testing_support {
+#include "testing/support/Wait.h"
+
+namespace tavro::testing {
 
 // Makes this process the reaper of its orphaned descendants (so a detached
 // service started by the test stays reachable) and, on destruction, kills
@@ -35,21 +37,4 @@ struct ChildResult {
 ChildResult RunChild(const std::vector<std::string>& argv, const std::string& input = {},
                      int timeoutMs = 20000);
 
-// Polls `condition` every 10 ms for at most `timeoutMs`; its last result.
-template <class Condition>
-bool WaitFor(Condition condition, int timeoutMs = 20000);
-
-}  // namespace testing_support
-
-#include <chrono>
-#include <thread>
-
-template <class Condition>
-bool testing_support::WaitFor(Condition condition, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
+}  // namespace tavro::testing

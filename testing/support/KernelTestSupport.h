@@ -10,7 +10,7 @@
 
 #include "platform/winbase.h"
 
-namespace platform::testing {
+namespace tavro::testing {
 
 // Closes a handle at the end of a test.
 struct Handle {
@@ -89,4 +89,4 @@ int RunInChild(const std::function<int()>& body, As as = As::ThisUser, int timeo
 // Whether this process may act as another user (RunInChild with As::OtherUser).
 bool CanActAsOtherUser();
 
-}  // namespace platform::testing
+}  // namespace tavro::testing
