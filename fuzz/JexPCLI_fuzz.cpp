@@ -37,7 +37,7 @@ JexPCLI& Cli() {
         char dir[] = "/tmp/JexPCLI_fuzz-XXXXXX";
         if (!mkdtemp(dir)) std::abort();
         const std::string path = std::string(dir) + "/syntax.cli";
-        const std::string bytes = testing_support::CliTableBytes(12, kTable);
+        const std::string bytes = tavro::testing::CliTableBytes(12, kTable);
         FILE* out = std::fopen(path.c_str(), "wb");
         if (!out) std::abort();
         std::fwrite(bytes.data(), 1, bytes.size(), out);

@@ -9,7 +9,7 @@
 #include "jexlink/cli/JexPCLITableWriter.h"
 #include "jexlink/core/JexConfig.h"
 #include "jexlink/core/JexConfigTestSupport.h"
-#include "testing/TempDir.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ class JexCommandLineTest : public ::testing::Test {
 protected:
     void SetUp() override {
         table_ = (dir_.Path() / "tool").string();
-        testing_support::WriteFile(table_ + ".cli", testing_support::CliTableBytes(12, R"(
+        tavro::testing::WriteFile(table_ + ".cli", tavro::testing::CliTableBytes(12, R"(
 Verb   1 RUN
 Switch 1 HOST  kv
 Switch 1 COUNT kv
@@ -25,13 +25,13 @@ Switch 1 FAST
 )"));
     }
 
-    testing_support::TempDir dir_{"cli-routines"};
+    tavro::testing::TempDir dir_{"cli-routines"};
     std::string table_;
 };
 
 TEST_F(JexCommandLineTest, GivenItemsWinOverSettingsAndDefaults) {
-    ASSERT_TRUE(testing_support::WriteText(JexConfig::kApplications, "Tool.Host", "from-settings"));
-    ASSERT_TRUE(testing_support::WriteDword(JexConfig::kApplications, "Tool.Count", 7));
+    ASSERT_TRUE(tavro::testing::WriteText(JexConfig::kApplications, "Tool.Host", "from-settings"));
+    ASSERT_TRUE(tavro::testing::WriteDword(JexConfig::kApplications, "Tool.Count", 7));
 
     // Before parsecli the setting or the default answers.
     EXPECT_STREQ(getcli("HOST", "Tool.Host", "dflt").Text(), "from-settings");

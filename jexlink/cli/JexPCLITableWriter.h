@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace testing_support {
+namespace tavro::testing {
 
 // One item record of a table, as stored (the level before the loader's
 // adjustment of parameters, switches and forbids).
@@ -134,4 +134,4 @@ inline std::string CliTableBytes(int version, const std::string& description,
     return CliTableBytes(version, ParseCliDescription(description), lengthWord);
 }
 
-}  // namespace testing_support
+}  // namespace tavro::testing

@@ -8,12 +8,12 @@
 #include <string>
 
 #include "jexlink/cli/JexPCLITableWriter.h"
-#include "testing/TempDir.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
-using testing_support::CliRecord;
-using testing_support::CliTableBytes;
+using tavro::testing::CliRecord;
+using tavro::testing::CliTableBytes;
 
 // Captures what a function writes to a stream.
 template <typename F>
@@ -32,11 +32,11 @@ class JexPCLITableTest : public ::testing::Test {
 protected:
     std::string Write(const std::string& file, const std::string& bytes) {
         const auto path = dir_.Path() / file;
-        testing_support::WriteFile(path, bytes);
+        tavro::testing::WriteFile(path, bytes);
         return path.string();
     }
 
-    testing_support::TempDir dir_{"cli-table"};
+    tavro::testing::TempDir dir_{"cli-table"};
 };
 
 TEST_F(JexPCLITableTest, GeneratorWritesTheHandMadeBytes) {

@@ -15,7 +15,7 @@
 
 #include "jexlink/cli/JexPCLITable.h"
 #include "jexlink/cli/JexPCLITableWriter.h"
-#include "testing/TempDir.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
@@ -65,12 +65,12 @@ protected:
     std::string Table(const std::string& file, const std::string& description, int version = 12) {
         // Named without its type: the loader adds .cli.
         const auto path = dir_.Path() / file;
-        testing_support::WriteFile(path.string() + ".cli",
-                                   testing_support::CliTableBytes(version, description));
+        tavro::testing::WriteFile(path.string() + ".cli",
+                                  tavro::testing::CliTableBytes(version, description));
         return path.string();
     }
 
-    testing_support::TempDir dir_{"cli-parse"};
+    tavro::testing::TempDir dir_{"cli-parse"};
 };
 
 // Every item of the tree by name.
