@@ -10,11 +10,9 @@
 #include "jexlink/core/JexConfig.h"
 #include "jexlink/core/JexMsg.h"
 #include "jexlink/core/JexTrace.h"
+#include "jexlink/messages/JexCommonRoutines.h"
 
 namespace {
-
-// The library message that reports a command line that did not parse.
-constexpr int kCliSyntax = 1;
 
 std::mutex& InterpreterMutex() {
     static std::mutex mutex;
@@ -24,12 +22,6 @@ std::mutex& InterpreterMutex() {
 JexPCLI*& Interpreter() {
     static JexPCLI* interpreter = nullptr;
     return interpreter;
-}
-
-[[noreturn]] void Die(JexException& error) {
-    say(error);
-    std::fflush(nullptr);
-    std::exit(1);
 }
 
 }  // namespace
@@ -45,13 +37,13 @@ void parsecli(const char* table_name, int argc, const char* const* argv, const c
     delete Interpreter();
     Interpreter() = new JexPCLI(table_name);
     JexPCLI& cli = *Interpreter();
-    if (cli.Code() != 0) Die(cli);
+    if (cli.Code() != 0) die(cli);
     cli.Parse(argc, argv, command, stderr);
     if (cli.Code() == 0) return;
     JexMsg message;
     message.SetSuppress(1);
-    message.ExcSet(kCliSyntax, JexExcArgs("parse fail"), &cli);
-    Die(message);
+    message.ExcSet(JexMsg::CLISYNTAX, JexExcArgs("parse fail"), &cli);
+    die(message);
 }
 
 namespace {

@@ -76,7 +76,8 @@ TEST_F(JexCommandLineDeathTest, LineThatDoesNotParseShowsUsageAndEndsTheProcess)
     EXPECT_EXIT(parsecli(table_.c_str(), 2, argv, "run"), ::testing::ExitedWithCode(1),
                 "Usage:\n------\n\n    RUN\n      /HOST:\\{value\\}\n(.|\n)*"
                 "--- JexPCLI::UNKNOWN_ITEM, Unknown item or excess: 'bogus'\n"
-                "--- JexMsg::.*\n  - JexPCLI::UNKNOWN_ITEM, Unknown item or excess: 'bogus'");
+                "--- JexMsg::CLISYNTAX, Command syntax error\\.\n  - JexPCLI::UNKNOWN_ITEM, "
+                "Unknown item or excess: 'bogus'");
 }
 
 }  // namespace
