@@ -62,5 +62,12 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD 
                    LPSTR keyClass, LPDWORD classSize, FILETIME* lastWriteTime);
 LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize, LPDWORD reserved,
                    LPDWORD type, LPBYTE data, LPDWORD dataSize);
+// Counts and longest lengths (in bytes, without the NUL) of a key's subkey
+// names, value names and value data, and its last write time. Keys carry no
+// class and no security descriptor here: both lengths are 0.
+LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD reserved,
+                      LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values,
+                      LPDWORD maxValueNameLen, LPDWORD maxValueLen, LPDWORD securityDescriptor,
+                      FILETIME* lastWriteTime);
 LONG RegFlushKey(HKEY key);
 LONG RegCloseKey(HKEY key);

@@ -137,6 +137,17 @@ LONG JexRegistryKey::EnumValues(HKEY key, std::vector<std::string>& names,
     }
 }
 
+LONG JexRegistryKey::QueryInfo(HKEY key, KeyInfo& info) {
+    char keyClass[kKeyNameChars];
+    DWORD classSize = kKeyNameChars;
+    LONG rc =
+        RegQueryInfoKeyA(key, keyClass, &classSize, nullptr, &info.subKeys, &info.maxSubKeyLen,
+                         &info.maxClassLen, &info.values, &info.maxValueNameLen, &info.maxValueLen,
+                         &info.securityDescriptor, &info.lastWriteTime);
+    if (rc == ERROR_SUCCESS) info.keyClass.assign(keyClass, classSize);
+    return rc;
+}
+
 JexString JexRegistryKey::QueryValue(HKEY key, const char* name, DWORD* type) {
     DWORD valueType = 0;
     std::string bytes;

@@ -54,6 +54,23 @@ public:
     // ERROR_NO_MORE_ITEMS after a complete enumeration.
     LONG EnumValues(HKEY key, std::vector<std::string>& names, std::vector<uint32_t>& types);
 
+    // What the registry's key-information query tells of a key: its class,
+    // the numbers of subkeys and values, the longest subkey name, class,
+    // value name and value data (bytes, without the NUL), the length of its
+    // security descriptor and its last write time.
+    struct KeyInfo {
+        std::string keyClass;
+        DWORD subKeys = 0;
+        DWORD maxSubKeyLen = 0;
+        DWORD maxClassLen = 0;
+        DWORD values = 0;
+        DWORD maxValueNameLen = 0;
+        DWORD maxValueLen = 0;
+        DWORD securityDescriptor = 0;
+        FILETIME lastWriteTime{};
+    };
+    LONG QueryInfo(HKEY key, KeyInfo& info);
+
     // The value as text: REG_SZ and REG_BINARY their bytes up to the first
     // NUL; REG_EXPAND_SZ with %NAME% references expanded from the
     // environment; REG_DWORD its signed decimal; REG_MULTI_SZ the raw block

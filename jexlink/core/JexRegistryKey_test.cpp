@@ -62,6 +62,18 @@ TEST_F(JexRegistryKeyTest, EnumerationListsEveryNameAndEndsWithNoMoreItems) {
     EXPECT_EQ(names, (std::vector<std::string>{"Text", "Number", "List"}));
     EXPECT_EQ(types, (std::vector<uint32_t>{REG_SZ, REG_DWORD, REG_MULTI_SZ}));
     EXPECT_EQ(reg.EnumKeys(nullptr, keys), ERROR_INVALID_HANDLE);
+
+    JexRegistryKey::KeyInfo info;
+    ASSERT_EQ(reg.QueryInfo(key_, info), ERROR_SUCCESS);
+    EXPECT_EQ(info.keyClass, "");
+    EXPECT_EQ(info.subKeys, 3u);
+    EXPECT_EQ(info.maxSubKeyLen, 5u);
+    EXPECT_EQ(info.values, 3u);
+    EXPECT_EQ(info.maxValueNameLen, 6u);
+    EXPECT_EQ(info.maxValueLen, 5u);  // "a\0b\0\0"
+    EXPECT_EQ(info.securityDescriptor, 0u);
+    EXPECT_NE(info.lastWriteTime.dwHighDateTime, 0u);
+    EXPECT_EQ(reg.QueryInfo(nullptr, info), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(JexRegistryKeyTest, QueryValueGivesEachTypeAsText) {

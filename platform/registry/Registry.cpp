@@ -513,6 +513,45 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize
     return CopyData(stored, bytes, enumerate.BlobSize(2), data, dataSize);
 }
 
+LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD reserved,
+                      LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values,
+                      LPDWORD maxValueNameLen, LPDWORD maxValueLen, LPDWORD securityDescriptor,
+                      FILETIME* lastWriteTime) {
+    if (reserved || (keyClass && !classSize)) return ERROR_INVALID_PARAMETER;
+    Session session(key, SqliteTransaction::Kind::Read);
+    if (session.status() != ERROR_SUCCESS) return session.status();
+    SqliteStatement keys(session.db(),
+                         "SELECT COUNT(*), IFNULL(MAX(LENGTH(CAST(name AS BLOB))), 0) "
+                         "FROM reg_keys WHERE parent = ?1 AND id <> ?1");
+    int rc = keys.Bind(1, session.key()).Step();
+    if (rc != SQLITE_ROW) return CodeFor(rc);
+    SqliteStatement vals(session.db(),
+                         "SELECT COUNT(*), IFNULL(MAX(LENGTH(CAST(name AS BLOB))), 0), "
+                         "IFNULL(MAX(LENGTH(data)), 0) FROM reg_values WHERE key = ?1");
+    rc = vals.Bind(1, session.key()).Step();
+    if (rc != SQLITE_ROW) return CodeFor(rc);
+    SqliteStatement self(session.db(), "SELECT written FROM reg_keys WHERE id = ?1");
+    rc = self.Bind(1, session.key()).Step();
+    if (rc != SQLITE_ROW) return CodeFor(rc);
+
+    // Keys carry no class.
+    if (keyClass && *classSize) keyClass[0] = '\0';
+    if (classSize) *classSize = 0;
+    if (maxClassLen) *maxClassLen = 0;
+    if (subKeys) *subKeys = static_cast<DWORD>(keys.Int(0));
+    if (maxSubKeyLen) *maxSubKeyLen = static_cast<DWORD>(keys.Int(1));
+    if (values) *values = static_cast<DWORD>(vals.Int(0));
+    if (maxValueNameLen) *maxValueNameLen = static_cast<DWORD>(vals.Int(1));
+    if (maxValueLen) *maxValueLen = static_cast<DWORD>(vals.Int(2));
+    if (securityDescriptor) *securityDescriptor = 0;
+    if (lastWriteTime) {
+        auto written = static_cast<uint64_t>(self.Int(0));
+        lastWriteTime->dwLowDateTime = static_cast<DWORD>(written);
+        lastWriteTime->dwHighDateTime = static_cast<DWORD>(written >> 32);
+    }
+    return ERROR_SUCCESS;
+}
+
 // Every change is committed when its call returns; flushing also moves the
 // log into the database file and syncs it.
 LONG RegFlushKey(HKEY key) {

@@ -331,6 +331,64 @@ TEST(RegistryEnumeration, SubkeyNameBufferTooSmall) {
               ERROR_INVALID_PARAMETER);
 }
 
+TEST(RegistryEnumeration, KeyInformationCountsAndMeasuresInBytes) {
+    Key key;
+    ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, "Software\\Measured", key), ERROR_SUCCESS);
+    for (const char* name : {"a", "Longest-Subkey", "b\xC3\xA9"}) {
+        Key child;
+        ASSERT_EQ(Create(key, name, child), ERROR_SUCCESS);
+    }
+    const std::string data(300, 'd');
+    ASSERT_EQ(RegSetValueExA(key, "Value-Name-17", 0, REG_BINARY,
+                             reinterpret_cast<const BYTE*>(data.data()), 300),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2),
+              ERROR_SUCCESS);
+
+    char keyClass[4] = "xx";
+    DWORD classSize = sizeof keyClass;
+    DWORD subKeys = 0, maxSubKey = 0, maxClass = 9, values = 0, maxName = 0, maxData = 0,
+          security = 9;
+    FILETIME written{};
+    ASSERT_EQ(RegQueryInfoKeyA(key, keyClass, &classSize, nullptr, &subKeys, &maxSubKey, &maxClass,
+                               &values, &maxName, &maxData, &security, &written),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(keyClass, "");
+    EXPECT_EQ(classSize, 0u);
+    EXPECT_EQ(subKeys, 3u);
+    EXPECT_EQ(maxSubKey, 14u);
+    EXPECT_EQ(maxClass, 0u);
+    EXPECT_EQ(values, 2u);
+    EXPECT_EQ(maxName, 13u);
+    EXPECT_EQ(maxData, 300u);
+    EXPECT_EQ(security, 0u);
+    EXPECT_NE(written.dwHighDateTime, 0u);
+
+    // Every output may be left out; an empty key counts nothing.
+    Key empty;
+    ASSERT_EQ(Create(key, "a", empty), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryInfoKeyA(empty, nullptr, nullptr, nullptr, &subKeys, &maxSubKey, nullptr,
+                               &values, &maxName, &maxData, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(subKeys + maxSubKey + values + maxName + maxData, 0u);
+    // A root key counts its subkeys, not itself.
+    ASSERT_EQ(RegQueryInfoKeyA(HKEY_LOCAL_MACHINE, nullptr, nullptr, nullptr, &subKeys, nullptr,
+                               nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_GE(subKeys, 1u);
+
+    DWORD reserved = 0;
+    EXPECT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, &reserved, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegQueryInfoKeyA(key, keyClass, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegQueryInfoKeyA(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr, nullptr),
+              ERROR_INVALID_HANDLE);
+}
+
 TEST(RegistryEnumeration, ValuesComeInTheOrderFirstSet) {
     Key key;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, "Software\\Ordered", key), ERROR_SUCCESS);
