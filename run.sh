@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake ninja-build g++ clang clang-format libgtest-dev libgmock-dev libbenchmark-dev
-          libsqlite3-dev libmd-dev zlib1g-dev openjdk-17-jdk-headless)
+          libsqlite3-dev libmd-dev zlib1g-dev openjdk-17-jdk-headless python3-aiosmtpd)
 JOBS=$(nproc)
 
 install_missing() {
