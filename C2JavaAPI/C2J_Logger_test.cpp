@@ -7,25 +7,26 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "C2JavaAPI/JNIError.h"
 #include "platform/winbase.h"
+#include "testing/support/LogCapture.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using tavro::testing::LogCapture;
 
-const fs::path& RecordFile() {
-    static const fs::path path =
-        fs::temp_directory_path() / ("c2j-record-" + std::to_string(getpid()));
-    return path;
+// The director's record, in a directory that lives as long as the process
+// (and its one Java VM).
+fs::path RecordFile() {
+    static const tavro::testing::TempDir dir("c2j-record");
+    return dir.Path() / "record.txt";
 }
 
 // The process's one Java VM, made on first use with the test director's
@@ -56,29 +57,12 @@ JNIEnv* Attach() {
     return env;
 }
 
-// Collects what the bridge writes to the standard log stream.
-class CapturedLog {
-public:
-    CapturedLog() : m_old(std::clog.rdbuf(m_text.rdbuf())) {}
-    ~CapturedLog() { std::clog.rdbuf(m_old); }
-    std::string Text() const { return m_text.str(); }
-
-private:
-    std::ostringstream m_text;
-    std::streambuf* m_old;
-};
-
 std::string MissingLine(DWORD threadId) {
     return " C2J_Logger.getEnvForCurThread did not find a JNIEnv for thread " +
            std::to_string(threadId) + "\n";
 }
 
-std::string Record() {
-    std::ifstream in(RecordFile(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+std::string Record() { return tavro::testing::ReadFile(RecordFile()); }
 
 class C2JLoggerTest : public testing::Test {
 protected:
@@ -102,7 +86,7 @@ TEST_F(C2JLoggerTest, ItemsReachTheLogClassWithTheirLevel) {
 TEST_F(C2JLoggerTest, UnregisteredThreadIsDroppedWithItsId) {
     std::thread([] {
         Attach();
-        CapturedLog log;
+        LogCapture log;
         C2J_Logger(nullptr, false).logItem("lost", C2J_Logger::kLevel);
         EXPECT_EQ(log.Text(), MissingLine(GetCurrentThreadId()));
         TheVM()->DetachCurrentThread();
@@ -135,7 +119,7 @@ TEST_F(C2JLoggerTest, EleventhThreadFindsNoEntryAndEndedThreadsFreeTheirs) {
     EXPECT_EQ(C2J_Logger::registeredThreads(), C2J_Logger::kUsableEntries);
     std::thread([] {
         JNIEnv* env = Attach();
-        CapturedLog log;
+        LogCapture log;
         C2J_Logger logger(env, true);
         logger.logItem("eleventh", C2J_Logger::kLevel);
         EXPECT_EQ(log.Text(), MissingLine(GetCurrentThreadId()));
@@ -156,7 +140,7 @@ TEST_F(C2JLoggerTest, EntryOfAThreadThatLeftTheVMIsNotUsed) {
         JNIEnv* env = Attach();
         C2J_Logger logger(env, false);
         TheVM()->DetachCurrentThread();  // the JNIEnv is dead from here on
-        CapturedLog log;
+        LogCapture log;
         logger.logItem("after detach", C2J_Logger::kLevel);
         EXPECT_EQ(log.Text(), MissingLine(GetCurrentThreadId()));
         EXPECT_EQ(C2J_Logger::registeredThreads(), 0);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/winbase.h"
+#include "testing/support/InstallTree.h"
 #include "testing/support/LogCapture.h"
 #include "testing/support/TempDir.h"
 
@@ -34,18 +35,18 @@ protected:
         m_root = m_dir.Path();
         m_home = (m_root / "Tools" / "VANTRIX").string();
         m_program = m_home + "/bin/TavroService";
-        WriteFile(m_home + "/common/jars/b.jar", "b");
-        WriteFile(m_home + "/common/jars/a.jar", "a");
-        WriteFile(m_home + "/common/jars/notes.txt", "n");
-        fs::create_directories(m_home + "/common/jars/old.jar");
-        // Spelt "jre" in the tree; the class path looks for "Jre".
-        WriteFile(m_home + "/common/jre/rt.jar", "r");
-        WriteFile(m_home + "/common/jre/tools.zip", "t");
-        WriteFile(m_home + "/common/jre/readme.txt", "x");
-        WriteFile(m_home + "/common/jre/RT.JAR", "R");
-        fs::create_directories(m_home + "/specific/tavro/data");
-        fs::create_directories(m_home + "/specific/tavro/config");
-        fs::create_directories(m_home + "/specific/norba/logs");
+        using namespace tavro::testing;
+        InstallTree(m_home)
+            .File("common/jars/b.jar", "b")
+            .File("common/jars/a.jar", "a")
+            .File("common/jars/notes.txt", "n")
+            .Directories({"common/jars/old.jar"})
+            // Spelt "jre" in the tree; the class path looks for "Jre".
+            .File("common/jre/rt.jar", "r")
+            .File("common/jre/tools.zip", "t")
+            .File("common/jre/readme.txt", "x")
+            .File("common/jre/RT.JAR", "R")
+            .Directories({kDataDir, kConfigDir, kDirectorLogDir});
     }
 
     // An environment whose home is the tree's.

@@ -22,6 +22,7 @@
 #include "Hostsys/TavroSettings.h"
 #include "Hostsys/WindowsNoOrphans_JNI.h"
 #include "platform/Program.h"
+#include "platform/ScopedHandle.h"
 #include "platform/winbase.h"
 #include "platform/wincon.h"
 
@@ -235,7 +236,7 @@ bool CHostsys::ntSysShutdown(char* name) {
         pid = static_cast<DWORD>(std::strtoul(dash + 1, nullptr, 10));
         *dash = '\0';
     }
-    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+    platform::ScopedHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid));
     if (!process) {
         char line[128];
         std::snprintf(line, sizeof line, "Hostsys.ntSysShutdown could not open process pid: %d",
@@ -245,12 +246,11 @@ bool CHostsys::ntSysShutdown(char* name) {
 
     guardAgainstConsoleEvents();
 
-    HANDLE handles[2] = {event, process};
+    HANDLE handles[2] = {event, process.Get()};
     DWORD result = WaitForMultipleObjects(process ? 2 : 1, handles, FALSE, INFINITE);
     bool ok = result != WAIT_FAILED;
     if (!ok) logTavroMsg(" Hostsys.ntSysShutdown error: ");
 
-    if (process) CloseHandle(process);
     std::lock_guard guard(s_critSect);
     if (s_hEvent == event) {
         s_hEvent = nullptr;
@@ -313,13 +313,12 @@ bool CHostsys::ntDirectorDied() {
         if (event) ++EventUsers()[event];
     }
 
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+    platform::ScopedHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
     if (!process) {
         logTavroMsg("Hostsys.ntDirectorDied: ERROR ");
     } else {
-        HANDLE handles[2] = {process, event};
+        HANDLE handles[2] = {process.Get(), event};
         WaitForMultipleObjects(event ? 2 : 1, handles, FALSE, INFINITE);
-        CloseHandle(process);
     }
     if (event) {
         std::lock_guard guard(s_critSect);

@@ -18,12 +18,15 @@
 #include <vector>
 
 #include "platform/winbase.h"
+#include "testing/support/InstallTree.h"
 #include "testing/support/SleeperProcess.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using tavro::testing::SleeperProcess;
+using tavro::testing::WriteFile;
 using namespace std::chrono_literals;
 
 constexpr auto kBound = 20s;  // longest any wait of these tests may take
@@ -43,21 +46,21 @@ public:
 class HostsysTest : public testing::Test {
 protected:
     void SetUp() override {
-        m_root = fs::temp_directory_path() / ("hostsys-" + std::to_string(getpid()));
+        ASSERT_FALSE(m_tmp.Path().empty());
+        m_root = m_tmp.Path();
         m_home = m_root / "vantrix";
-        fs::create_directories(m_home / "specific/tavro/data");
-        fs::create_directories(m_home / "specific/tavro/config");
+        tavro::testing::InstallTree(m_home).Directories(
+            {tavro::testing::kDataDir, tavro::testing::kConfigDir});
         m_host.m_home = m_home.string();
         m_host.m_quiet = true;
         setenv("VANTRIX_HOME", m_home.c_str(), 1);
     }
-    void TearDown() override { fs::remove_all(m_root); }
 
     void WriteStatus(const std::string& text) {
-        std::ofstream(m_home / "specific/tavro/data/tavro.stat", std::ios::binary) << text;
+        WriteFile(m_home / "specific/tavro/data/tavro.stat", text);
     }
     void WriteSettings(const std::string& text) {
-        std::ofstream(m_home / "specific/tavro/config/TAVRO.REG", std::ios::binary) << text;
+        WriteFile(m_home / "specific/tavro/config/TAVRO.REG", text);
     }
 
     // Runs ntSysShutdown on `name` (which it may cut), expects it to block,
@@ -73,6 +76,7 @@ protected:
         name.resize(std::strlen(name.c_str()));
     }
 
+    tavro::testing::TempDir m_tmp{"hostsys"};
     fs::path m_root;
     fs::path m_home;
     TestHost m_host;

@@ -5,16 +5,17 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "testing/support/LogCapture.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
 using tavro::testing::LogCapture;
+using tavro::testing::ReadFile;
 
 // Runs `body` on a thread of its own, as the service's watch thread does.
 void OnThread(const std::function<void()>& body) { std::thread(body).join(); }
@@ -25,11 +26,6 @@ jint CallHook(const char* format, ...) {
     jint written = JavaCppVM::VfprintfHook(stderr, format, arguments);
     va_end(arguments);
     return written;
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(JavaCppVM, ErrorTextNamesEveryCode) {
@@ -120,8 +116,9 @@ TEST(JavaCppVM, SecondVMIsRefusedWithItsCodeAndOptions) {
 }
 
 TEST(JavaCppVM, VMMessagesGoToTheLogFile) {
-    auto dir = std::filesystem::temp_directory_path() / ("jvmlog-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
+    tavro::testing::TempDir tmp("jvmlog");
+    ASSERT_FALSE(tmp.Path().empty());
+    const std::filesystem::path& dir = tmp.Path();
     JavaCppVM vm;
     EXPECT_TRUE(vm.SetLogFile((dir / "jvm.log").c_str()));
     ASSERT_EQ(vm.OptionCount(), 1);
@@ -138,7 +135,6 @@ TEST(JavaCppVM, VMMessagesGoToTheLogFile) {
     EXPECT_EQ(CallHook("%s", "lost?"), 5);
     std::filesystem::current_path(previous);
     EXPECT_EQ(ReadFile(dir / "JVMError.log"), "lost?");
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/Revision.h"
 #include "WindowsService/LinkPeer.h"
+#include "platform/ScopedHandle.h"
 
 const char* const TavroCom::s_pRevisionCpp =
     TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/TavroCom.cpp", "1.22");
@@ -91,12 +92,11 @@ bool TavroCom::StartListener(HANDLE event, basesocket::ConnectionRoutine routine
     HANDLE shutdownEvent = event ? event : basesocket::s_hShutdownEvent;
     if (!routine) routine = ConnectionThread;
     if (!m_Socket.Resolve(m_HostName, m_Socket.GetPort() + 1)) return false;
-    HANDLE started = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    m_Socket.SetStartedEvent(started);
+    platform::ScopedHandle started(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    m_Socket.SetStartedEvent(started.Get());
     bool ok = m_Socket.ServerSetup(shutdownEvent, routine);
-    if (ok) WaitForSingleObject(started, INFINITE);
+    if (ok) WaitForSingleObject(started.Get(), INFINITE);
     m_Socket.SetStartedEvent(nullptr);
-    CloseHandle(started);
     return ok;
 }
 

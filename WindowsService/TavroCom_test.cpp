@@ -11,14 +11,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "WindowsService/TavroCom.h"
+#include "testing/support/Sockets.h"
+#include "testing/support/Wait.h"
 
 // Reaches the link's private limits for the tests.
 class TavroComTest {
@@ -27,6 +29,8 @@ public:
 };
 
 namespace {
+
+using tavro::testing::WaitFor;
 
 // A POSIX listener on 127.0.0.1 at an ephemeral port.
 struct PeerListener {
@@ -85,14 +89,6 @@ std::string ReadFor(int fd, int ms) {
         if (n <= 0) return text;
         text.append(buffer, static_cast<size_t>(n));
     }
-}
-
-bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
-    for (int waited = 0; waited < ms; waited += 10) {
-        if (done()) return true;
-        Sleep(10);
-    }
-    return done();
 }
 
 TavroCom* LoopbackLink(TavroCom& link, int port) {
@@ -198,6 +194,25 @@ protected:
         if (director_ >= 0) close(director_);
     }
 
+    // Sends `answer` on the director's end.
+    void Answer(const std::string& answer) {
+        send(director_, answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+    // Waits until the service has read everything the director's end sent,
+    // or has taken a pid; false when neither happened within the bound.
+    bool AnswersReadOrPidTaken() {
+        return WaitFor([&] {
+            return TavroCom::s_dwDirectorPid != 0 || tavro::testing::PeerReadAll(director_);
+        });
+    }
+    // Sends a ten-byte answer and a non-digit after it, which the service
+    // reads on its next try, and waits until both are read (or a pid was
+    // taken): the answer has then been dealt with in full.
+    bool AnswerDealtWith(const std::string& tenBytes) {
+        Answer(tenBytes + "-");
+        return AnswersReadOrPidTaken();
+    }
+
     HANDLE shutdown_ = nullptr;
     std::unique_ptr<TavroCom> listener_;
     int port_ = 0;
@@ -222,11 +237,12 @@ TEST_F(TavroComListenerTest, HelloNamesTheShutdownEventAndLearnsTheDirectorPid) 
 TEST_F(TavroComListenerTest, ZeroAnswerIsRetried) {
     director_ = ConnectTo(port_);
     ASSERT_FALSE(ReadFor(director_, 2000).empty());
-    send(director_, "0", 1, MSG_NOSIGNAL);
-    Sleep(700);
+    Answer("0");
+    // Read, and taken as no answer: the pid that follows comes in a read of
+    // its own.
+    ASSERT_TRUE(AnswersReadOrPidTaken());
     EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), 0u);
-    std::string answer = OwnPid();
-    send(director_, answer.data(), answer.size(), MSG_NOSIGNAL);
+    Answer(OwnPid());
     ASSERT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
     EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), static_cast<DWORD>(getpid()));
 }
@@ -264,9 +280,10 @@ TEST_F(TavroComListenerTest, PidOfAProcessWithoutTheConnectionIsIgnored) {
     director_ = ConnectTo(port_);
     ASSERT_FALSE(ReadFor(director_, 2000).empty());
     for (pid_t foreign : {sleeper, getppid()}) {
-        std::string answer = std::to_string(foreign);
-        send(director_, answer.data(), answer.size(), MSG_NOSIGNAL);
-        EXPECT_NE(WaitForSingleObject(TavroCom::PidArrivedEvent(), 1200), WAIT_OBJECT_0);
+        char answer[16];
+        std::snprintf(answer, sizeof answer, "%010d", static_cast<int>(foreign));
+        ASSERT_TRUE(AnswerDealtWith(answer)) << foreign;
+        EXPECT_NE(WaitForSingleObject(TavroCom::PidArrivedEvent(), 0), WAIT_OBJECT_0);
         EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), 0u) << foreign;
     }
     std::string own = OwnPid();
@@ -289,14 +306,14 @@ TEST_F(TavroComListenerTest, SilentConnectionIsClosedAtItsDeadline) {
     char byte;
     EXPECT_EQ(recv(director_, &byte, 1, 0), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
-    EXPECT_TRUE(WaitUntil([] { return basesocket::ConnectionsServed() == 0; }));
+    EXPECT_TRUE(WaitFor([] { return basesocket::ConnectionsServed() == 0; }));
 }
 
 TEST_F(TavroComListenerTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
     std::vector<int> peers;
     for (int i = 0; i < basesocket::kMaxConnections; ++i) peers.push_back(ConnectTo(port_));
     EXPECT_TRUE(
-        WaitUntil([] { return basesocket::ConnectionsServed() == basesocket::kMaxConnections; }));
+        WaitFor([] { return basesocket::ConnectionsServed() == basesocket::kMaxConnections; }));
     int extra = ConnectTo(port_);
     ASSERT_GE(extra, 0);
     pollfd p{extra, POLLIN, 0};
@@ -310,9 +327,18 @@ TEST_F(TavroComListenerTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
 TEST_F(TavroComListenerTest, OverlongNumberIsNoPid) {
     director_ = ConnectTo(port_);
     ASSERT_FALSE(ReadFor(director_, 2000).empty());
-    send(director_, "9999999999", 10, MSG_NOSIGNAL);
-    Sleep(700);
-    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), 0u);
+    // Ten digits beyond a process id, one of them this process's id plus
+    // 2^32 (a number cut to 32 bits would name this process).
+    const std::string answers[] = {"9999999999", std::to_string((1ull << 32) + getpid())};
+    for (const std::string& answer : answers) {
+        ASSERT_EQ(answer.size(), 10u);
+        ASSERT_TRUE(AnswerDealtWith(answer)) << answer;
+        EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), 0u) << answer;
+    }
+    // The connection still takes the director's pid.
+    Answer(OwnPid());
+    ASSERT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), static_cast<DWORD>(getpid()));
 }
 
 TEST_F(TavroComListenerTest, StoppingServiceSendsStopByteOncePerPingPeriod) {
@@ -330,13 +356,13 @@ TEST_F(TavroComListenerTest, StoppingServiceSendsStopByteOncePerPingPeriod) {
 
 TEST_F(TavroComListenerTest, ShutdownClosesTheListeningSocket) {
     SetEvent(shutdown_);
-    EXPECT_TRUE(WaitUntil([&] { return !listener_->Socket().ServerRunning(); }));
+    EXPECT_TRUE(WaitFor([&] { return !listener_->Socket().ServerRunning(); }));
     EXPECT_EQ(ConnectTo(port_), -1);
 }
 
 TEST_F(TavroComListenerTest, DirectorStartedEndsTheServerThread) {
     SetEvent(basesocket::DirectorStartedEvent());
-    EXPECT_TRUE(WaitUntil([&] { return !listener_->Socket().ServerRunning(); }));
+    EXPECT_TRUE(WaitFor([&] { return !listener_->Socket().ServerRunning(); }));
 }
 
 TEST(basesocketResolve, TakesDottedAddressesAndLooksNamesUp) {
@@ -429,7 +455,7 @@ TEST(basesocketServer, BindsAgainRightAfterAStop) {
         EXPECT_EQ(ReadFor(client, 2000), "");
         close(client);
         SetEvent(stop);
-        EXPECT_TRUE(WaitUntil([&] { return !server.ServerRunning(); }));
+        EXPECT_TRUE(WaitFor([&] { return !server.ServerRunning(); }));
         CloseHandle(stop);
     }
 }

@@ -23,10 +23,13 @@
 #include "platform/PlatformState.h"
 #include "platform/winerror.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/Sockets.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using tavro::testing::LocalPort;
 using transport_test::RaiseLog;
 
 constexpr auto kBound = 10s;  // no step of these tests waits longer
@@ -41,13 +44,6 @@ std::string Pattern(size_t n, unsigned seed) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + seed + (i >> 11)) & 0xFF);
     return s;
-}
-
-int LocalPort(int fd) {
-    sockaddr_in in{};
-    socklen_t size = sizeof in;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&in), &size) != 0) return -1;
-    return ntohs(in.sin_port);
 }
 
 // A link of one kind: a listener, a client connected to it and the server
@@ -451,11 +447,11 @@ TEST(JexTcpIO, TheLibrarysServiceNamesComeFirstBothWays) {
     JexTransportListener listener(JexNetAddr("T/127.0.0.1/0", '/'));
     ASSERT_TRUE(listener.Listening());
     const int port = LocalPort(listener.Endpoint()->Handle());
-    char root[] = "/tmp/tavro-root-XXXXXX";
-    ASSERT_NE(mkdtemp(root), nullptr);
-    ASSERT_FALSE(
-        transport_test::InstallServicesFile(root, "jextest " + std::to_string(port) + "/tcp\n")
-            .empty());
+    tavro::testing::TempDir root("tavro-root");
+    ASSERT_FALSE(root.Path().empty());
+    ASSERT_FALSE(transport_test::InstallServicesFile(root.Path(),
+                                                     "jextest " + std::to_string(port) + "/tcp\n")
+                     .empty());
     JexTransport server;
     auto accepted = std::async(std::launch::async, [&] { return listener.Accept(server); });
     JexTransport client;
@@ -466,7 +462,6 @@ TEST(JexTcpIO, TheLibrarysServiceNamesComeFirstBothWays) {
     const std::string called = Text(client, JexTransport::kCalled);
     EXPECT_EQ(called.substr(called.rfind('/')), "/jextest") << called;
     EXPECT_EQ(Text(server, JexTransport::kCalled), called);
-    std::filesystem::remove_all(root);
 }
 
 TEST(JexLocalIO, PipeNamesBecomeSafeFileNames) {

@@ -3,15 +3,14 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "jexlink/transport/TransportTestSupport.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
@@ -70,11 +69,10 @@ TEST(NetNames, ServicesTextFindsTcpNamesAndAliases) {
 }
 
 TEST(NetNames, LibraryServicesFileComesBeforeTheSystemOne) {
-    char path[] = "/tmp/tavro-services-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    std::ofstream(path) << kServices;
+    tavro::testing::TempDir tmp("tavro-services");
+    ASSERT_FALSE(tmp.Path().empty());
+    const std::string path = (tmp.Path() / "services").string();
+    tavro::testing::WriteFile(path, kServices);
     EXPECT_EQ(jexnet::ServicePort("smtp", path), 2525);
     EXPECT_EQ(jexnet::ServicePort("jexgw", path), 7001);
     EXPECT_EQ(jexnet::ServiceName(2525, path), "smtp");
@@ -84,18 +82,16 @@ TEST(NetNames, LibraryServicesFileComesBeforeTheSystemOne) {
     EXPECT_EQ(jexnet::ServicePort("no-such-service-here", path), 0);
     EXPECT_EQ(jexnet::ServiceName(0, path), "");
     EXPECT_EQ(jexnet::ServiceName(70000, path), "");
-    unlink(path);
 }
 
 TEST(NetNames, TheLibrarysServicesFileLiesUnderTheSystemRoot) {
     EXPECT_EQ(jexnet::ServicePort("jexgw", jexnet::LibraryServicesFile()), 0);  // no root yet
-    char dir[] = "/tmp/tavro-root-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = transport_test::InstallServicesFile(dir, kServices);
+    tavro::testing::TempDir root("tavro-root");
+    ASSERT_FALSE(root.Path().empty());
+    const std::string path = transport_test::InstallServicesFile(root.Path(), kServices);
     ASSERT_FALSE(path.empty());
     EXPECT_EQ(jexnet::LibraryServicesFile(), path);
     EXPECT_EQ(jexnet::ServicePort("jexgw", jexnet::LibraryServicesFile()), 7001);
-    std::filesystem::remove_all(dir);
 }
 
 TEST(NetNames, HostsResolveBothWays) {

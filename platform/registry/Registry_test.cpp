@@ -21,6 +21,7 @@
 #include "platform/winreg.h"
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/KernelTestSupport.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
@@ -602,13 +603,11 @@ constexpr auto kChildLimit = std::chrono::seconds(60);
 TEST(RegistryStore, DamagedDatabaseGivesBadDbWithoutCrashing) {
     // In a child with a state directory of its own, so that this process's
     // database stays sound.
-    std::filesystem::path dir = platform::StateDir() / "damaged";
-    std::filesystem::create_directories(dir);
+    tavro::testing::TempDir state("damaged-state");
+    ASSERT_FALSE(state.Path().empty());
+    std::filesystem::path dir = state.Path();
     std::filesystem::permissions(dir, std::filesystem::perms::owner_all);
-    {
-        std::ofstream garbage(dir / "registry.db", std::ios::binary);
-        garbage << std::string(4096, '\x5a');
-    }
+    tavro::testing::WriteFile(dir / "registry.db", std::string(4096, '\x5a'));
     Child child([&dir] {
         setenv(platform::kStateDirVar, dir.c_str(), 1);
         Key key;

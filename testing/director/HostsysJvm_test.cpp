@@ -11,45 +11,41 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/winbase.h"
+#include "testing/support/ChildProcesses.h"
+#include "testing/support/InstallTree.h"
 #include "testing/support/SleeperProcess.h"
+#include "testing/support/TempDir.h"
+#include "testing/support/Wait.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using tavro::testing::InstallTree;
+using tavro::testing::ReadFile;
 using tavro::testing::SleeperProcess;
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using tavro::testing::WaitFor;
+using tavro::testing::WriteFile;
 
-constexpr auto kBound = 60s;  // longest a VM may take to do what a test expects
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+constexpr int kBoundMs = 60000;  // longest a VM may take to do what a test expects
 
 class HostsysJvmTest : public testing::Test {
 protected:
     void SetUp() override {
-        m_root = fs::temp_directory_path() / ("hostsys-jvm-" + std::to_string(getpid()));
+        ASSERT_FALSE(m_tmp.Path().empty());
+        m_root = m_tmp.Path();
         m_home = m_root / "vantrix";
-        fs::create_directories(m_home / "bin");
-        fs::create_directories(m_home / "specific/tavro/data");
+        InstallTree(m_home)
+            .Directories({tavro::testing::kDataDir})
+            .Program("bin/tavro_javarun", TAVRO_JAVARUN);
         m_launcher = m_home / "bin/tavro_javarun";
-        fs::copy_file(TAVRO_JAVARUN, m_launcher, fs::copy_options::overwrite_existing);
-        fs::permissions(m_launcher, fs::perms::owner_all);
         m_record = m_root / "record.txt";
         m_output = m_root / "vm-output.txt";
     }
@@ -59,8 +55,6 @@ protected:
             kill(m_pid, SIGKILL);
             waitpid(m_pid, nullptr, 0);
         }
-        std::error_code ignored;
-        fs::remove_all(m_root, ignored);
     }
 
     // Starts the director's NativeProbe with `commands`.
@@ -122,27 +116,39 @@ protected:
         return count;
     }
 
+    // Whether the VM has ended (it is then reaped).
+    bool Ended() {
+        if (m_pid <= 0) return true;
+        if (waitpid(m_pid, &m_status, WNOHANG) != m_pid) return false;
+        m_pid = -1;
+        return true;
+    }
+
     // Waits until the record holds a line starting with `prefix`.
     bool WaitForLine(const std::string& prefix) {
-        for (auto end = Clock::now() + kBound; Clock::now() < end;) {
-            if (HasLine(prefix)) return true;
-            if (m_pid <= 0 || waitpid(m_pid, &m_status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return HasLine(prefix);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+        WaitFor([&] { return HasLine(prefix) || Ended(); }, kBoundMs);
+        return HasLine(prefix);
+    }
+
+    // Waits until the VM sleeps in the native wait whose result the line
+    // `call` records, and expects that line to be missing: the wait lasts
+    // until the test releases it. The platform's wait polls two descriptors
+    // here, the process handle and the event's.
+    void ExpectWaiting(const std::string& call) {
+        bool waiting = false;
+        WaitFor(
+            [&] {
+                waiting = tavro::testing::SleepsInPoll(m_pid, 2);
+                return waiting || HasLine(call) || Ended();
+            },
+            kBoundMs);
+        EXPECT_FALSE(HasLine(call));
+        EXPECT_TRUE(waiting) << "the Java VM did not wait";
     }
 
     // Waits for the VM to end; expects a clean exit without JNI complaints.
     void ExpectCleanExit(const char* lastLine = "done") {
-        for (auto end = Clock::now() + kBound; m_pid > 0 && Clock::now() < end;) {
-            if (waitpid(m_pid, &m_status, WNOHANG) == m_pid)
-                m_pid = -1;
-            else
-                std::this_thread::sleep_for(10ms);
-        }
+        WaitFor([&] { return Ended(); }, kBoundMs);
         ASSERT_LE(m_pid, 0) << "the Java VM did not end";
         std::string output = ReadFile(m_output);
         EXPECT_TRUE(WIFEXITED(m_status) && WEXITSTATUS(m_status) == 0) << output;
@@ -156,8 +162,7 @@ protected:
     void ExpectShutdownWaitEndsBy(const std::string& name, Release release) {
         Start({"shutdown:" + name});
         ASSERT_TRUE(WaitForLine("begin ntSysShutdown"));
-        std::this_thread::sleep_for(500ms);
-        EXPECT_FALSE(HasLine("call ntSysShutdown"));
+        ExpectWaiting("call ntSysShutdown");
         release();
         ExpectCleanExit();
         EXPECT_TRUE(HasLine("call ntSysShutdown true"));
@@ -165,9 +170,10 @@ protected:
 
     // A status file for the director of the tree.
     void WriteStatus(const std::string& text) {
-        std::ofstream(m_home / "specific/tavro/data/tavro.stat") << text;
+        WriteFile(m_home / "specific/tavro/data/tavro.stat", text);
     }
 
+    tavro::testing::TempDir m_tmp{"hostsys-jvm"};
     fs::path m_root, m_home, m_launcher, m_record, m_output;
     std::vector<std::string> m_vmOptions;  // given to the VM before the class path
     pid_t m_pid = -1;
@@ -259,8 +265,7 @@ TEST_F(HostsysJvmTest, DirectorDeadFollowsTheStatusFile) {
         Start({"dead"});
         ASSERT_TRUE(WaitForLine("begin IsNTDirectorDead"));
         if (c.waits) {
-            std::this_thread::sleep_for(500ms);
-            EXPECT_FALSE(HasLine("call IsNTDirectorDead"));
+            ExpectWaiting("call IsNTDirectorDead");
             director.End();
         }
         ExpectCleanExit();
@@ -274,13 +279,10 @@ TEST_F(HostsysJvmTest, DirectorDeadFollowsTheStatusFile) {
 TEST_F(HostsysJvmTest, RuntimeLinkedFromOutsideTheTreeFindsTheHomeElsewhere) {
     // The usual layout: the tree's runtime is a link to a system one, so
     // the VM's real program path names no tree.
-    fs::path system = m_root / "system-jdk/bin/java";
-    fs::create_directories(system.parent_path());
-    fs::copy_file(TAVRO_JAVARUN, system);
-    fs::permissions(system, fs::perms::owner_all);
-    fs::create_directories(m_home / "common/jre/bin");
+    InstallTree system(m_root / "system-jdk");
+    system.Program("bin/java", TAVRO_JAVARUN);
+    InstallTree(m_home).Link("common/jre/bin/java", system / "bin/java");
     m_launcher = m_home / "common/jre/bin/java";
-    fs::create_symlink(system, m_launcher);
 
     struct Case {
         const char* how;
@@ -299,8 +301,7 @@ TEST_F(HostsysJvmTest, RuntimeLinkedFromOutsideTheTreeFindsTheHomeElsewhere) {
         Start({"dead"}, TAVRO_DIRECTOR_JAR, c.environment);
         ASSERT_TRUE(WaitForLine("begin IsNTDirectorDead"));
         // Found through the home: the wait lasts as long as the director.
-        std::this_thread::sleep_for(500ms);
-        EXPECT_FALSE(HasLine("call IsNTDirectorDead"));
+        ExpectWaiting("call IsNTDirectorDead");
         director.End();
         ExpectCleanExit();
         EXPECT_TRUE(HasLine("call IsNTDirectorDead true"));

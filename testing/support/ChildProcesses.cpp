@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,6 +66,25 @@ int ChildGuard::WaitChild(pid_t pid, int timeoutMs) {
         if (std::chrono::steady_clock::now() >= deadline) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+bool SleepsInPoll(pid_t pid, unsigned descriptors) {
+    std::error_code ec;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+        // "<number> <argument 1> <argument 2> ..." while the thread is in a
+        // call; poll and ppoll take the descriptor count second.
+        std::ifstream in(task.path() / "syscall");
+        long number = -1;
+        std::string array, count;
+        if (!(in >> number >> array >> count)) continue;
+        bool poll = number == SYS_ppoll;
+#ifdef SYS_poll
+        poll = poll || number == SYS_poll;
+#endif
+        if (poll && std::strtoul(count.c_str(), nullptr, 16) == descriptors) return true;
+    }
+    return false;
 }
 
 ChildResult RunChild(const std::vector<std::string>& argv, const std::string& input,

@@ -27,6 +27,13 @@ public:
     static std::vector<pid_t> Children();
 };
 
+// Whether a thread of process `pid` sleeps in poll on exactly `descriptors`
+// descriptors. This is how a test sees another process blocked in a
+// platform wait over descriptors (process handles, unnamed events), which
+// that process cannot report while it waits. Reading another process's
+// system call takes the right to trace it: its parent, or root, has it.
+bool SleepsInPoll(pid_t pid, unsigned descriptors);
+
 struct ChildResult {
     int exitStatus = -1;  // -1: killed on time-out or by a signal
     std::string output;   // standard output and standard error

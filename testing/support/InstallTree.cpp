@@ -35,4 +35,11 @@ InstallTree& InstallTree::Program(const std::string& relative, const fs::path& f
     return *this;
 }
 
+InstallTree& InstallTree::Link(const std::string& relative, const fs::path& target) {
+    std::error_code ignored;
+    fs::create_directories((home_ / relative).parent_path(), ignored);
+    fs::create_symlink(target, home_ / relative, ignored);
+    return *this;
+}
+
 }  // namespace tavro::testing

@@ -33,6 +33,9 @@ public:
     InstallTree& File(const std::string& relative, const std::string& bytes = {});
     // Copies the program at `from` to `relative`, executable by its owner.
     InstallTree& Program(const std::string& relative, const std::filesystem::path& from);
+    // Makes `relative` a symbolic link to `target`, making its directories
+    // (a tree's Java runtime is usually a link to a system one).
+    InstallTree& Link(const std::string& relative, const std::filesystem::path& target);
 
 private:
     std::filesystem::path home_;
