@@ -8,7 +8,7 @@
 #include <string>
 
 #include "jexlink/cli/JexPCLI.h"
-#include "jexlink/cli/JexPCLITableWriter.h"
+#include "testing/support/JexPCLITableWriter.h"
 
 namespace {
 

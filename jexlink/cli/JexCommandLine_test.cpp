@@ -6,9 +6,9 @@
 #include <string>
 
 #include "jexlink/cli/JexPCLI.h"
-#include "jexlink/cli/JexPCLITableWriter.h"
 #include "jexlink/core/JexConfig.h"
 #include "jexlink/core/JexConfigTestSupport.h"
+#include "testing/support/JexPCLITableWriter.h"
 #include "testing/support/TempDir.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "jexlink/cli/JexPCLITableWriter.h"
+#include "testing/support/JexPCLITableWriter.h"
 #include "testing/support/TempDir.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "jexlink/cli/JexPCLITable.h"
-#include "jexlink/cli/JexPCLITableWriter.h"
+#include "testing/support/JexPCLITableWriter.h"
 #include "testing/support/TempDir.h"
 
 namespace {
