@@ -319,7 +319,9 @@ TEST_F(HostsysJvmTest, ManyShortLivedThreadsLogSafely) {
     auto lines = Record();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[lines.size() - 2], "call ntSysShutdown false");
-    EXPECT_TRUE(lines[lines.size() - 3].starts_with("log 3 Hostsys.ntSysShutdown Error:"));
+    EXPECT_TRUE(lines[lines.size() - 3].starts_with("log 3 Hostsys.ntSysShutdown Error:"))
+        << lines[lines.size() - 4] << "\n"
+        << lines[lines.size() - 3];
 }
 
 TEST_F(HostsysJvmTest, MissingLogClassLeavesNoJavaException) {
