@@ -7,12 +7,12 @@
 #include <future>
 #include <string>
 
-#include "jexlink/transport/GatewayTestSupport.h"
+#include "testing/support/GatewayTestSupport.h"
 
 namespace {
 
-using gateway_test::kBound;
-using gateway_test::LinkedPair;
+using tavro::testing::kBound;
+using tavro::testing::LinkedPair;
 
 // An in-memory byte source for the reader.
 struct Bytes {

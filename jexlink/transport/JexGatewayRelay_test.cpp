@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/transport/GatewayTestSupport.h"
 #include "jexlink/transport/JexGateway.h"
 #include "jexlink/transport/JexRouteMap.h"
+#include "testing/support/GatewayTestSupport.h"
 
 namespace {
 
-using gateway_test::kBound;
-using gateway_test::LinkedPair;
+using tavro::testing::kBound;
+using tavro::testing::LinkedPair;
 
 struct QuietGateway : JexGateway {
     QuietGateway() { SetSuppress(1); }
@@ -342,7 +342,7 @@ TEST(JexGatewayListener, AcceptsOntoAFreshGatewayAndRunsItsHandshakeThread) {
     JexGatewayListener listener("app", JexNetAddr("T/127.0.0.1/0", '/'));
     listener.SetSuppress(1);
     ASSERT_TRUE(listener.Listening()) << listener.Describe(1).Text();
-    const int port = gateway_test::LocalPort(listener.Listener()->Endpoint()->Handle());
+    const int port = tavro::testing::LocalPort(listener.Listener()->Endpoint()->Handle());
 
     QuietGateway busy;
     busy.set_state(JexGateway::RUN);

@@ -7,13 +7,13 @@
 #include <future>
 #include <string>
 
-#include "jexlink/transport/GatewayTestSupport.h"
 #include "jexlink/transport/JexGatewayFrame.h"
+#include "testing/support/GatewayTestSupport.h"
 
 namespace {
 
-using gateway_test::kBound;
-using gateway_test::LinkedPair;
+using tavro::testing::kBound;
+using tavro::testing::LinkedPair;
 
 std::string Text(const JexBuffer& b) {
     return b.Data() ? std::string(b.Data(), static_cast<size_t>(b.Length())) : "<absent>";

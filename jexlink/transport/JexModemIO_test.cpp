@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "jexlink/transport/JexTransport.h"
-#include "jexlink/transport/TransportTestSupport.h"
+#include "testing/support/TransportTestSupport.h"
 
 namespace {
 
-using transport_test::RaiseLog;
+using tavro::testing::RaiseLog;
 
 #define FAKEMODEM_TEXTS(JEX_TEXT)                                   \
     JEX_TEXT(0, OK, "Success")                                      \

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "jexlink/transport/TransportTestSupport.h"
+#include "testing/support/TransportTestSupport.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ std::string Report(JexNetStats& stats) {
 
 TEST(JexNetStats, IncrementAddsToOneCounterAndRefusesOtherIndices) {
     JexNetStats stats("JexTcpIO", nullptr, nullptr);
-    transport_test::RaiseLog raised(&stats);
+    tavro::testing::RaiseLog raised(&stats);
     stats.Increment(JexNetStats::kBytesSent, 3000);
     stats.Increment(JexNetStats::kBytesSent, 0xFFFFFFFFu);  // wraps as 32 bits do
     stats.Increment(JexNetStats::kMessagesReceived, 2);

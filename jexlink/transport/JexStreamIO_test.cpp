@@ -19,18 +19,18 @@
 #include "jexlink/transport/JexNetIO.h"
 #include "jexlink/transport/JexTcpIO.h"
 #include "jexlink/transport/JexTransport.h"
-#include "jexlink/transport/TransportTestSupport.h"
 #include "platform/PlatformState.h"
 #include "platform/winerror.h"
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
+#include "testing/support/TransportTestSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using tavro::testing::LocalPort;
-using transport_test::RaiseLog;
+using tavro::testing::RaiseLog;
 
 constexpr auto kBound = 10s;  // no step of these tests waits longer
 
@@ -449,7 +449,7 @@ TEST(JexTcpIO, TheLibrarysServiceNamesComeFirstBothWays) {
     const int port = LocalPort(listener.Endpoint()->Handle());
     tavro::testing::TempDir root("tavro-root");
     ASSERT_FALSE(root.Path().empty());
-    ASSERT_FALSE(transport_test::InstallServicesFile(root.Path(),
+    ASSERT_FALSE(tavro::testing::InstallServicesFile(root.Path(),
                                                      "jextest " + std::to_string(port) + "/tcp\n")
                      .empty());
     JexTransport server;

@@ -8,11 +8,11 @@
 #include <string>
 
 #include "jexlink/transport/JexNetIO.h"
-#include "jexlink/transport/TransportTestSupport.h"
+#include "testing/support/TransportTestSupport.h"
 
 namespace {
 
-using transport_test::RaiseLog;
+using tavro::testing::RaiseLog;
 
 int IntAttr(JexTransport& t, int attribute) {
     int v = -12345;

@@ -8,11 +8,11 @@
 
 #include "jexlink/transport/JexTransport.h"
 #include "jexlink/transport/JexX25IO.h"
-#include "jexlink/transport/TransportTestSupport.h"
+#include "testing/support/TransportTestSupport.h"
 
 namespace {
 
-using transport_test::RaiseLog;
+using tavro::testing::RaiseLog;
 
 std::string TextAttr(JexTransport& t, int attribute) {
     JexString v;

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <string>
 
-#include "jexlink/transport/TransportTestSupport.h"
 #include "testing/support/TempDir.h"
+#include "testing/support/TransportTestSupport.h"
 
 namespace {
 
@@ -88,7 +88,7 @@ TEST(NetNames, TheLibrarysServicesFileLiesUnderTheSystemRoot) {
     EXPECT_EQ(jexnet::ServicePort("jexgw", jexnet::LibraryServicesFile()), 0);  // no root yet
     tavro::testing::TempDir root("tavro-root");
     ASSERT_FALSE(root.Path().empty());
-    const std::string path = transport_test::InstallServicesFile(root.Path(), kServices);
+    const std::string path = tavro::testing::InstallServicesFile(root.Path(), kServices);
     ASSERT_FALSE(path.empty());
     EXPECT_EQ(jexnet::LibraryServicesFile(), path);
     EXPECT_EQ(jexnet::ServicePort("jexgw", jexnet::LibraryServicesFile()), 7001);

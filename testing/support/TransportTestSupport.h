@@ -9,7 +9,7 @@
 #include "jexlink/core/JexException.h"
 #include "platform/winreg.h"
 
-namespace transport_test {
+namespace tavro::testing {
 
 // Registers a handler on an object for one scope that takes every error
 // raised there and records its code.
@@ -48,4 +48,4 @@ inline std::string InstallServicesFile(const std::filesystem::path& root, const 
     return (dir / "services").string();
 }
 
-}  // namespace transport_test
+}  // namespace tavro::testing

@@ -1,10 +1,6 @@
 // Test support of the gateway layer: a connected pair of TCP transports on the loopback.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <chrono>
 #include <future>
 #include <memory>
@@ -12,18 +8,13 @@
 
 #include "jexlink/transport/JexNetIO.h"
 #include "jexlink/transport/JexTransport.h"
+#include "testing/support/Sockets.h"
+#include "testing/support/Wait.h"
 
-namespace gateway_test {
+namespace tavro::testing {
 
-using namespace std::chrono_literals;
-constexpr auto kBound = 20s;
-
-inline int LocalPort(int fd) {
-    sockaddr_in in{};
-    socklen_t size = sizeof in;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&in), &size) != 0) return -1;
-    return ntohs(in.sin_port);
-}
+// How long a gateway test waits for the other side of a pair.
+inline constexpr std::chrono::milliseconds kBound{kWaitMs};
 
 // Two transports joined over 127.0.0.1 on an ephemeral port. Both are
 // suppressed, so a closed peer is a result code, not a report.
@@ -53,4 +44,4 @@ struct LinkedPair {
     }
 };
 
-}  // namespace gateway_test
+}  // namespace tavro::testing
