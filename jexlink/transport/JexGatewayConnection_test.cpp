@@ -2,7 +2,9 @@
 // LEARN.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "jexlink/transport/JexGateway.h"
@@ -180,6 +182,88 @@ TEST_F(GatewayConnection, TwoRelaysCarryTheConnectionAndLearnTheWayBack) {
         EXPECT_NE(text.find("B entry author="), std::string::npos) << text;
     }
     EXPECT_EQ(ReadFile(dir.Path() / "client.map"), "srv/snode/echo\t" + first.Address() + "\n");
+}
+
+TEST_F(GatewayConnection, RoutingLoopEndsAtTheHopLimit) {
+    GatewayNode a("ra", "na", MapFile("a.map", ""));
+    GatewayNode b("rb", "nb", MapFile("b.map", ""));
+    ASSERT_TRUE(a.Start());
+    ASSERT_TRUE(b.Start());
+    MapFile("a.map", "srv\t" + b.Address() + "\n");
+    MapFile("b.map", "srv\t" + a.Address() + "\n");
+    Client client(MapFile("client.map", "srv\t" + a.Address() + "\n"));
+    EXPECT_EQ(client.Connect("srv", "snode", "echo"), JexGateway::REMOTEFAIL);
+    EXPECT_EQ(Attr(client.g, JexGateway::STATE), "ERROR");
+    ASSERT_NE(client.g.Cause(), nullptr);
+    EXPECT_EQ(client.g.Cause()->Code(), JexGateway::WEEDS);
+    // Hops 1 to 6 relayed and were refused from further on; hop 7 refused.
+    ASSERT_TRUE(WaitFor([&] { return a.Running() == 0 && b.Running() == 0; }));
+    a.Stop();
+    b.Stop();
+    std::map<int, int> all = a.Results();
+    for (const auto& [code, count] : b.Results()) all[code] += count;
+    EXPECT_EQ(all, (std::map<int, int>{{JexGateway::REJECTED, 6}, {JexGateway::WEEDS, 1}}));
+}
+
+TEST_F(GatewayConnection, ChainOfRedirectsEndsAtTheRedirectLimit) {
+    GatewayNode a("ra", "na", MapFile("a.map", ""));
+    GatewayNode b("rb", "nb", MapFile("b.map", ""));
+    ASSERT_TRUE(a.Start());
+    ASSERT_TRUE(b.Start());
+    MapFile("a.map", "srv\t" + b.Address() + "\t1\tF\n");
+    MapFile("b.map", "srv\t" + a.Address() + "\t1\tF\n");
+    Client client(MapFile("client.map", "srv\t" + a.Address() + "\n"));
+    EXPECT_EQ(client.Connect("srv", "snode", "echo"), JexGateway::TULIPS);
+    EXPECT_EQ(Attr(client.g, JexGateway::STATE), "ERROR");
+    EXPECT_EQ(client.g.Transport(1), nullptr);
+    ASSERT_TRUE(WaitFor([&] { return a.Running() == 0 && b.Running() == 0; }));
+    a.Stop();
+    b.Stop();
+    std::map<int, int> all = a.Results();
+    for (const auto& [code, count] : b.Results()) all[code] += count;
+    EXPECT_EQ(all, (std::map<int, int>{{JexGateway::REDIRECTED, 5}}));
+}
+
+// Many connections at once through one relaying node, each with its own
+// data; the relay's two threads per connection share nothing else.
+TEST_F(GatewayConnection, ManyConnectionsAtOnceThroughOneRelay) {
+    constexpr int kClients = 24;
+    constexpr int kRounds = 12;
+    GatewayNode server("srv", "snode", MapFile("server.map", ""));
+    GatewayNode relay("r1", "n1", MapFile("relay.map", ""));
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(relay.Start());
+    MapFile("relay.map", "srv\t" + server.Address() + "\n");
+    const std::string clientMap = MapFile("client.map", "srv\t" + relay.Address() + "\n");
+
+    std::vector<int> failures(kClients, 0);
+    std::vector<std::unique_ptr<std::thread>> threads;
+    for (int i = 0; i < kClients; ++i) {
+        threads.push_back(std::make_unique<std::thread>([&, i] {
+            Client client(clientMap);
+            if (client.Connect("srv", "snode", "echo") != 0) {
+                failures[static_cast<size_t>(i)] = 1;
+                return;
+            }
+            for (int round = 0; round < kRounds; ++round) {
+                const std::string sent = std::to_string(i) + ":" + Payload(round * 997 + i);
+                JexBuffer back;
+                if (client.g.PutMsg(Bytes(sent)) != 0 || client.g.GetMsg(back) != 0 ||
+                    std::string(back.Data(), static_cast<size_t>(back.Length())) != sent) {
+                    failures[static_cast<size_t>(i)] = 2;
+                    return;
+                }
+            }
+            if (client.g.Disconnect() != 0) failures[static_cast<size_t>(i)] = 3;
+        }));
+    }
+    for (auto& t : threads) t->join();
+    EXPECT_EQ(failures, std::vector<int>(kClients, 0));
+    ASSERT_TRUE(WaitFor([&] { return relay.Running() == 0 && server.Running() == 0; }));
+    relay.Stop();
+    server.Stop();
+    EXPECT_EQ(relay.Results(), (std::map<int, int>{{JexGateway::FORWARDED, kClients}}));
+    EXPECT_EQ(server.EchoesFinished(), kClients);
 }
 
 }  // namespace
