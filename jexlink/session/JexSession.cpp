@@ -42,12 +42,14 @@ const JexCodeName JexSession::kParadigmNames[] = {
 };
 // Numbers 7, 8, 9 and 16 have no row: they are reported as "Unknown attribute".
 const JexCodeName JexSession::kAttributeNames[] = {
-    {1, "APPLICATION"},     {2, "ASYMMETRIC"},     {3, "AUTHENTICATION"}, {4, "CLIENT_VERSION"},
-    {5, "COMPRESSION"},     {6, "CRC"},            {10, "DST_ACID"},      {11, "DST_NODE"},
-    {13, "DST_USER"},       {14, "ENCRYPTION"},    {15, "LANGUAGE"},      {17, "PARADIGM"},
-    {18, "PATH"},           {19, "PRIORITY"},      {20, "RAISE_TIMEOUT"}, {21, "READ_TIMEOUT"},
-    {22, "ROUTE_MAP"},      {23, "SERVER_VERSION"}, {24, "SRC_ACID"},     {25, "SRC_NODE"},
-    {27, "SRC_USER"},       {28, "STATE"},         {-1, "Unknown attribute"},
+    {1, "APPLICATION"},    {2, "ASYMMETRIC"},         {3, "AUTHENTICATION"},
+    {4, "CLIENT_VERSION"}, {5, "COMPRESSION"},        {6, "CRC"},
+    {10, "DST_ACID"},      {11, "DST_NODE"},          {13, "DST_USER"},
+    {14, "ENCRYPTION"},    {15, "LANGUAGE"},          {17, "PARADIGM"},
+    {18, "PATH"},          {19, "PRIORITY"},          {20, "RAISE_TIMEOUT"},
+    {21, "READ_TIMEOUT"},  {22, "ROUTE_MAP"},         {23, "SERVER_VERSION"},
+    {24, "SRC_ACID"},      {25, "SRC_NODE"},          {27, "SRC_USER"},
+    {28, "STATE"},         {-1, "Unknown attribute"},
 };
 
 namespace {
@@ -60,9 +62,27 @@ std::atomic<int> test_flags{0};
 std::atomic<long> forced_corrupt{0};
 
 const char* const kStateNames[] = {
-    "*Invalid State*", "AUTHFAIL1", "AUTHFAIL2", "AUTHFAIL3", "CCI1", "CCI2", "CTS",
-    "DATAWAIT",        "DONE",      "ERROR",     "IDLE",      "REJECTED", "RUN", "SCI1",
-    "SCI2",            "SCI3",      "SCIW",      "SI",        "SN",       "STC", "SYNWAIT",
+    "*Invalid State*",
+    "AUTHFAIL1",
+    "AUTHFAIL2",
+    "AUTHFAIL3",
+    "CCI1",
+    "CCI2",
+    "CTS",
+    "DATAWAIT",
+    "DONE",
+    "ERROR",
+    "IDLE",
+    "REJECTED",
+    "RUN",
+    "SCI1",
+    "SCI2",
+    "SCI3",
+    "SCIW",
+    "SI",
+    "SN",
+    "STC",
+    "SYNWAIT",
 };
 
 // The reflected CRC-32 table of the message CRC, and the CRC-16 table that
@@ -132,7 +152,8 @@ int FirstByte(const JexBuffer& item) {
 
 bool SameBytes(const JexBuffer& a, const JexBuffer& b) {
     return a.Length() == b.Length() &&
-           (a.Length() == 0 || std::memcmp(a.Data(), b.Data(), static_cast<size_t>(a.Length())) == 0);
+           (a.Length() == 0 ||
+            std::memcmp(a.Data(), b.Data(), static_cast<size_t>(a.Length())) == 0);
 }
 
 // "%d\n" of a rejected integer value, as the attribute errors show it.
@@ -172,11 +193,16 @@ JexSession::JexSession()
     int flags = 0;
     for (const char* p = std::getenv("JEXSESSION_TRACE"); p && *p; ++p) {
         switch (*p) {
-            case 'D': case 'd': flags |= kTraceData; break;
-            case 'E': case 'e': flags |= kTraceE; break;
-            case 'H': case 'h': flags |= kTraceHandshake; break;
-            case 'P': case 'p': flags |= kTraceDump; break;
-            case 'S': case 's': flags |= kTraceState; break;
+            case 'D':
+            case 'd': flags |= kTraceData; break;
+            case 'E':
+            case 'e': flags |= kTraceE; break;
+            case 'H':
+            case 'h': flags |= kTraceHandshake; break;
+            case 'P':
+            case 'p': flags |= kTraceDump; break;
+            case 'S':
+            case 's': flags |= kTraceState; break;
             default: break;
         }
     }
@@ -361,7 +387,9 @@ int JexSession::GetAttr(Attribute attribute, JexString& value) {
     ExcSet(OK);
     switch (attribute) {
         case APPLICATION: value = application_; return OK;
-        case AUTHENTICATION: value = jex_code_text(kAuthenticationNames, authentication_); return OK;
+        case AUTHENTICATION:
+            value = jex_code_text(kAuthenticationNames, authentication_);
+            return OK;
         case CLIENT_VERSION: value = client_version_.Text(); return OK;
         case COMPRESSION: value = jex_code_text(kCompressionNames, compression_); return OK;
         case CRYPTO_PATH: value = crypto_path_; return OK;
@@ -378,8 +406,7 @@ int JexSession::GetAttr(Attribute attribute, JexString& value) {
         case SRC_NODE: value = src_nodes_.Text(); return OK;
         case SRC_USER: value = src_user_; return OK;
         case STATE: value = state_name(state_); return OK;
-        case PATH:
-            return gateway_->GetAttr(JexGateway::PATH, value) != 0 ? GATEWAYERR : OK;
+        case PATH: return gateway_->GetAttr(JexGateway::PATH, value) != 0 ? GATEWAYERR : OK;
         case ROUTE_MAP:
             return gateway_->GetAttr(JexGateway::ROUTE_MAP, value) != 0 ? GATEWAYERR : OK;
         case ASYMMETRIC:
@@ -486,8 +513,7 @@ int JexSession::SetAttr(Attribute attribute, const char* value) {
         case SRC_NODE: return SetList(src_nodes_, text);
         case LANGUAGE: language_ = text; return OK;
         case ROUTE_MAP:
-            return gateway_->SetAttr(JexGateway::ROUTE_MAP, JexString(text)) != 0 ? GATEWAYERR
-                                                                                    : OK;
+            return gateway_->SetAttr(JexGateway::ROUTE_MAP, JexString(text)) != 0 ? GATEWAYERR : OK;
         case APPLICATION:
         case CLIENT_VERSION:
         case DST_ACID:
@@ -694,7 +720,16 @@ int JexSession::send_authrej() {
     JexNetMsg msg(kCrAuthRej);
     SetItem(msg[kItemData], kAuthRejText);
     SetItem(msg[kItemDate], JexFormatTime());
-    return send_msg(msg);
+    return send_notice(msg);
+}
+
+int JexSession::send_notice(JexNetMsg& msg) {
+    // Telling the peer of a failure must not replace the failure itself.
+    const bool quiet = quiet_gateway_;
+    quiet_gateway_ = true;
+    const int rc = send_msg(msg);
+    quiet_gateway_ = quiet;
+    return rc;
 }
 
 int JexSession::send_fail() {
@@ -703,7 +738,7 @@ int JexSession::send_fail() {
     SetItem(msg[kItemDate], JexFormatTime());
     LoadException(msg);
     SetItem(msg[kItemVersion], local_version_text());
-    return send_msg(msg);
+    return send_notice(msg);
 }
 
 int JexSession::send_dataack(const JexNetMsg& datasyn) {
@@ -888,19 +923,14 @@ int JexSession::client_handshake(const JexBuffer& connect_data, JexBuffer& accep
         case kCrFail:
             set_state(ERROR);
             return unload_peer_error(ack, "JexSession::client_handshake/server error");
-        case kCrAuthRej:
-            set_state(AUTHFAIL1);
-            return ExcSet(AUTHFAIL, JexExcArgs(operation_));
-        case kCrBadKey:
-            set_state(ERROR);
-            return ExcSet(EKEYMISMATCH, JexExcArgs(operation_));
+        case kCrAuthRej: set_state(AUTHFAIL1); return ExcSet(AUTHFAIL, JexExcArgs(operation_));
+        case kCrBadKey: set_state(ERROR); return ExcSet(EKEYMISMATCH, JexExcArgs(operation_));
         case kCrAck: break;
         default: return fail_protocol();
     }
     if (jex_versions_differ(client_version_.Field(0), server_version_.Field(0))) {
         set_state(ERROR);
-        ExcSet(BADVERSION,
-               JexExcArgs(operation_, client_version_.Text(), server_version_.Text()));
+        ExcSet(BADVERSION, JexExcArgs(operation_, client_version_.Text(), server_version_.Text()));
         send_fail();
         return BADVERSION;
     }
@@ -974,8 +1004,7 @@ int JexSession::server_handshake(JexBuffer& connect_data) {
 
     set_state(SCI1);
     if (jex_versions_differ(client_version_.Field(0), server_version_.Field(0))) {
-        ExcSet(BADVERSION,
-               JexExcArgs(operation_, client_version_.Text(), server_version_.Text()));
+        ExcSet(BADVERSION, JexExcArgs(operation_, client_version_.Text(), server_version_.Text()));
         send_fail();
         return BADVERSION;
     }
@@ -1023,7 +1052,7 @@ int JexSession::server_handshake(JexBuffer& connect_data) {
         ExcSet(BADSYMMETRY, JexExcArgs(operation_));
         ack.Type(kCrFail);
         LoadException(ack);
-        rc = send_msg(ack);
+        rc = send_notice(ack);
         return rc != 0 ? rc : BADSYMMETRY;
     }
     rc = send_msg(ack);
@@ -1114,8 +1143,8 @@ int JexSession::Connect(const char* application, const char* dst_acids, const ch
 
     rc = client_handshake(connect_data, reply_data);
     if (rc != 0) return RaiseRecorded();
-    stats_.callee = dst_acids_.Text() + "/" + dst_nodes_.Text() + ":" + dst_user_ + "/" +
-                    application_;
+    stats_.callee =
+        dst_acids_.Text() + "/" + dst_nodes_.Text() + ":" + dst_user_ + "/" + application_;
     return OK;
 }
 
@@ -1130,8 +1159,8 @@ int JexSession::Listen(const char* application, const char* acids, JexBuffer& co
     ResetPeerVersion(client_version_);
     dst_user_ = JexGetUserName();
     stats_.caller = "";
-    stats_.callee = dst_acids_.Text() + "/" + dst_nodes_.Text() + ":" + dst_user_ + "/" +
-                    application_;
+    stats_.callee =
+        dst_acids_.Text() + "/" + dst_nodes_.Text() + ":" + dst_user_ + "/" + application_;
 
     const int status = gateway_->Listen(dst_acids_, dst_nodes_, application_);
     if (status == JexGateway::FORWARDED || status == JexGateway::REDIRECTED) {
@@ -1250,9 +1279,7 @@ int JexSession::PutMsg(const JexBuffer& data, int flags) {
                     return OK;
                 }
                 continue;
-            case kShutdown:
-                set_state(SN);
-                return ExcSet(SHUT, JexExcArgs(operation_));
+            case kShutdown: set_state(SN); return ExcSet(SHUT, JexExcArgs(operation_));
             default: return fail_protocol();
         }
     }
@@ -1278,9 +1305,7 @@ int JexSession::GetMsg(JexBuffer& data, int) {
             case kData: break;
             case kDataSyn: send_dataack(*msg); break;
             case kDataAck: continue;
-            case kShutdown:
-                set_state(SN);
-                return ExcSet(SHUT, JexExcArgs(operation_));
+            case kShutdown: set_state(SN); return ExcSet(SHUT, JexExcArgs(operation_));
             default: return fail_protocol();
         }
         const JexBuffer packed = (*msg)[kItemData];

@@ -319,6 +319,9 @@ private:
     int unload_peer_error(const JexNetMsg& msg, const char* label);
     void adopt_reply_identity(const JexNetMsg& reply);
     int send_control(int type, const JexBuffer& data);
+    // Sends a failure notice (CRFAIL, CRAUTHREJ); a gateway failure on the
+    // way is returned but leaves the session's error as it is.
+    int send_notice(JexNetMsg& msg);
     // A trace line (and the dump under letter P) whatever the message's type.
     void trace_line(std::ostream& out, const JexNetMsg& msg, const char* verb);
     JexString local_version_text() const;

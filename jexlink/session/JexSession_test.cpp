@@ -66,10 +66,10 @@ TEST_F(JexSessionTest, NewSessionHasItsDefaults) {
         JexSession::Attribute attribute;
         int value;
     } ints[] = {
-        {JexSession::ASYMMETRIC, 0},   {JexSession::AUTHENTICATION, 1},
-        {JexSession::COMPRESSION, 1},  {JexSession::CRC, 1},
-        {JexSession::ENCRYPTION, 0},   {JexSession::NODE_AUTH, 0},
-        {JexSession::PARADIGM, 0},     {JexSession::PRIORITY, 128},
+        {JexSession::ASYMMETRIC, 0},    {JexSession::AUTHENTICATION, 1},
+        {JexSession::COMPRESSION, 1},   {JexSession::CRC, 1},
+        {JexSession::ENCRYPTION, 0},    {JexSession::NODE_AUTH, 0},
+        {JexSession::PARADIGM, 0},      {JexSession::PRIORITY, 128},
         {JexSession::RAISE_TIMEOUT, 0}, {JexSession::READ_TIMEOUT, 65535},
     };
     for (const auto& c : ints) {
@@ -182,8 +182,8 @@ TEST_F(JexSessionTest, AttributeTable) {
             case kSetInt: rc = s.SetAttr(attribute, c.int_value); break;
             case kSetText: rc = s.SetAttr(attribute, c.text_value); break;
         }
-        const std::string label = "attribute " + std::to_string(c.attribute) + " op " +
-                                  std::to_string(c.op);
+        const std::string label =
+            "attribute " + std::to_string(c.attribute) + " op " + std::to_string(c.op);
         EXPECT_EQ(rc, c.code) << label;
         EXPECT_EQ(s.Code(), c.code) << label;
         if (c.code != 0) {
@@ -201,8 +201,8 @@ TEST_F(JexSessionTest, AttributeTable) {
         }
         if (c.op == kSetInt && c.code == 0 && !c.read_back) {
             ASSERT_EQ(s.GetAttr(attribute, value), 0) << label;
-            const bool flag = c.attribute == 2 || c.attribute == 6 || c.attribute == 16 ||
-                              c.attribute == 20;
+            const bool flag =
+                c.attribute == 2 || c.attribute == 6 || c.attribute == 16 || c.attribute == 20;
             EXPECT_EQ(value, flag ? 1 : c.int_value) << label;
         }
     }
@@ -236,12 +236,28 @@ TEST_F(JexSessionTest, AttributeErrorWithoutSuppressEndsProcess) {
 }
 
 TEST_F(JexSessionTest, StateAndMessageNames) {
-    const char* const names[] = {"*Invalid State*", "AUTHFAIL1", "AUTHFAIL2", "AUTHFAIL3",
-                                 "CCI1",            "CCI2",      "CTS",       "DATAWAIT",
-                                 "DONE",            "ERROR",     "IDLE",      "REJECTED",
-                                 "RUN",             "SCI1",      "SCI2",      "SCI3",
-                                 "SCIW",            "SI",        "SN",        "STC",
-                                 "SYNWAIT",         "*Invalid State*"};
+    const char* const names[] = {"*Invalid State*",
+                                 "AUTHFAIL1",
+                                 "AUTHFAIL2",
+                                 "AUTHFAIL3",
+                                 "CCI1",
+                                 "CCI2",
+                                 "CTS",
+                                 "DATAWAIT",
+                                 "DONE",
+                                 "ERROR",
+                                 "IDLE",
+                                 "REJECTED",
+                                 "RUN",
+                                 "SCI1",
+                                 "SCI2",
+                                 "SCI3",
+                                 "SCIW",
+                                 "SI",
+                                 "SN",
+                                 "STC",
+                                 "SYNWAIT",
+                                 "*Invalid State*"};
     for (int i = 0; i <= 21; ++i) {
         EXPECT_STREQ(JexSession::state_name(i).Text(), names[i]) << i;
         EXPECT_EQ(JexSession::state_name(i).CaseSensitive(), 1);
@@ -250,10 +266,20 @@ TEST_F(JexSessionTest, StateAndMessageNames) {
     const struct {
         int type;
         const char* name;
-    } messages[] = {{'S', "CRSTART"},  {'K', "CRACK"},   {'I', "CRINFO"},   {'A', "CRACCEPT"},
-                    {'R', "CRREJECT"}, {'X', "CRAUTHREJ"}, {'F', "CRFAIL"}, {'e', "CRBADKEY"},
-                    {'D', "DATA"},     {'s', "DATASYN"}, {'k', "DATAACK"},  {'H', "SHUTDOWN"},
-                    {'d', "*Invalid Message*"},          {0, "*Invalid Message*"}};
+    } messages[] = {{'S', "CRSTART"},
+                    {'K', "CRACK"},
+                    {'I', "CRINFO"},
+                    {'A', "CRACCEPT"},
+                    {'R', "CRREJECT"},
+                    {'X', "CRAUTHREJ"},
+                    {'F', "CRFAIL"},
+                    {'e', "CRBADKEY"},
+                    {'D', "DATA"},
+                    {'s', "DATASYN"},
+                    {'k', "DATAACK"},
+                    {'H', "SHUTDOWN"},
+                    {'d', "*Invalid Message*"},
+                    {0, "*Invalid Message*"}};
     for (const auto& m : messages) EXPECT_STREQ(JexSession::msg_name(m.type), m.name) << m.type;
 }
 
@@ -320,23 +346,23 @@ TEST_F(JexSessionTest, CrstartEncodesByteForByte) {
         return out + bytes;
     };
     std::string expected = "S";
-    expected += item('A', "");                                   // application
-    expected += item('C', std::string(32, 'C'));                 // challenge
-    expected += item('D', std::string(64, '\0'));                // key block
-    expected += item('L', "");                                   // language
-    expected += item('N', "far");                                // destination node
+    expected += item('A', "");                                      // application
+    expected += item('C', std::string(32, 'C'));                    // challenge
+    expected += item('D', std::string(64, '\0'));                   // key block
+    expected += item('L', "");                                      // language
+    expected += item('N', "far");                                   // destination node
     expected += item('P', std::string(1, static_cast<char>(200)));  // priority
-    expected += item('S', "acme,beta");                          // source access ids
-    expected += item('T', "");                                   // destination access ids
-    expected += item('V', "3.14 Exp");                           // version
-    expected += item('Y', std::string(1, '\0'));                 // asymmetric
-    expected += item('a', "MD5");                                // authentication
-    expected += item('c', "LZW");                                // compression
-    expected += item('e', "NOENCRYPT");                          // encryption
-    expected += item('n', "n1");                                 // source node
-    expected += item('o', std::string("\1\0\0\0", 4));           // node authentication
-    expected += item('t', "Thu, 1 Jan 1998 00:00:00 +0000");     // date
-    expected += item('u', "");                                   // source user
+    expected += item('S', "acme,beta");                             // source access ids
+    expected += item('T', "");                                      // destination access ids
+    expected += item('V', "3.14 Exp");                              // version
+    expected += item('Y', std::string(1, '\0'));                    // asymmetric
+    expected += item('a', "MD5");                                   // authentication
+    expected += item('c', "LZW");                                   // compression
+    expected += item('e', "NOENCRYPT");                             // encryption
+    expected += item('n', "n1");                                    // source node
+    expected += item('o', std::string("\1\0\0\0", 4));              // node authentication
+    expected += item('t', "Thu, 1 Jan 1998 00:00:00 +0000");        // date
+    expected += item('u', "");                                      // source user
     EXPECT_EQ(Bytes(wire), expected);
 }
 
@@ -367,8 +393,8 @@ TEST_F(JexSessionTest, CryptoStatusMapsMethodCodes) {
     EXPECT_EQ(JexSession::crypto_status(0), 0);
     EXPECT_EQ(JexSession::crypto_status(JexCrypto::AUTHFAIL), JexSession::AUTHFAIL);
     EXPECT_EQ(JexSession::crypto_status(JexCrypto::FAILURE), JexSession::AUTHFAIL);
-    for (int code : {JexCrypto::BADKEY, JexCrypto::NOKEYFILE, JexCrypto::READERR,
-                     JexCrypto::K2FAIL, JexCrypto::BADMAGIC})
+    for (int code : {JexCrypto::BADKEY, JexCrypto::NOKEYFILE, JexCrypto::READERR, JexCrypto::K2FAIL,
+                     JexCrypto::BADMAGIC})
         EXPECT_EQ(JexSession::crypto_status(code), JexSession::CRYPTOKEYERR) << code;
 }
 
