@@ -12,6 +12,7 @@
 #include "jexlink/session/JexCrypto.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/transport/JexGateway.h"
+#include "testing/support/GatewayNode.h"
 #include "testing/support/SessionServer.h"
 #include "testing/support/TempDir.h"
 
@@ -226,6 +227,138 @@ TEST_F(SessionLoopback, NoAuthNoCrcNoCompression) {
     ASSERT_TRUE(server_.Join());
     EXPECT_EQ(listened.code, 0) << listened.text;
     EXPECT_EQ(got, "plain");
+}
+
+// Disconnect in RUN drops the data still on its way and ends at the peer's
+// SHUTDOWN; acknowledgements out of turn are skipped.
+TEST_F(SessionLoopback, DisconnectDropsDataInFlightAndStrayAcknowledgementsAreSkipped) {
+    Outcome last;
+    ASSERT_TRUE(server_.Serve([&](JexSession& s) {
+        JexBuffer data;
+        if (Listen(s, data) != 0 || s.Accept(Bytes("")) != 0) return;
+        // The client's synchronous send, read by hand: a wrong acknowledgement
+        // and data come first, then the right one.
+        JexNetMsg syn;
+        ASSERT_EQ(s.recv_msg(syn), 0);
+        ASSERT_EQ(syn.Type(), JexSession::kDataSyn);
+        EXPECT_EQ(Text(syn['M']), "\1");
+        JexNetMsg wrong(JexSession::kDataAck);
+        wrong['M'] = Bytes("\x63");
+        ASSERT_EQ(s.send_msg(wrong), 0);
+        ASSERT_EQ(s.PutMsg(Bytes("while you wait"), 0), 0);
+        ASSERT_EQ(s.send_dataack(syn), 0);
+        // A stray acknowledgement before data: the client's GetMsg skips it.
+        ASSERT_EQ(s.send_dataack(syn), 0);
+        ASSERT_EQ(s.PutMsg(Bytes("after the stray"), 0), 0);
+        // Data the client will not read: its Disconnect drops it.
+        ASSERT_EQ(s.PutMsg(Bytes("dropped one"), 0), 0);
+        ASSERT_EQ(s.PutMsg(Bytes("dropped two"), 1), JexSession::SHUT);
+        EXPECT_EQ(s.State(), JexSession::SN);
+        last = Of(s, s.Disconnect());
+    }));
+    JexSession c;
+    Client(c);
+    JexBuffer reply, in;
+    ASSERT_EQ(Connect(c, "", reply), 0) << c.Describe(1).Text();
+    ASSERT_EQ(c.PutMsg(Bytes("sync"), 1), 0) << c.Describe(1).Text();
+    ASSERT_EQ(c.GetMsg(in, 0), 0);
+    EXPECT_EQ(Text(in), "while you wait");
+    ASSERT_EQ(c.GetMsg(in, 0), 0);
+    EXPECT_EQ(Text(in), "after the stray");
+    EXPECT_EQ(c.Disconnect(), 0) << c.Describe(1).Text();
+    EXPECT_EQ(c.State(), JexSession::IDLE);
+    ASSERT_TRUE(server_.Join());
+    EXPECT_EQ(last.code, 0) << last.text;
+    EXPECT_EQ(last.state, JexSession::IDLE);
+}
+
+// With node authentication each name carries its side's first node: the
+// client signs under two access ids, the server checks with two methods.
+TEST_F(SessionLoopback, NodeAuthenticationSignsUnderEveryAccessId) {
+    WriteFile(keys_.Path() / "MD5-CLI-CNODE-SRV-SNODE", "first key\n");
+    WriteFile(keys_.Path() / "MD5-ALT-CNODE-SRV-SNODE", "second key\n");
+    Outcome listened;
+    int methods = 0, nodeAuth = 0;
+    ASSERT_TRUE(server_.Serve([&](JexSession& s) {
+        JexBuffer data;
+        listened = Of(s, Listen(s, data));
+        methods = s.CryptoCount();
+        s.GetAttr(JexSession::NODE_AUTH, nodeAuth);
+        if (listened.code == 0) s.Accept(Bytes(""));
+    }));
+    JexSession c;
+    Client(c);
+    ASSERT_EQ(c.SetAttr(JexSession::SRC_ACID, "cli,alt"), 0);
+    ASSERT_EQ(c.SetAttr(JexSession::NODE_AUTH, 1), 0);
+    JexBuffer reply;
+    EXPECT_EQ(Connect(c, "", reply), 0) << c.Describe(1).Text();
+    ASSERT_EQ(c.CryptoCount(), 2);
+    EXPECT_STREQ(c.CryptoMethod(1)->MethodName().Text(), "MD5");
+    ASSERT_TRUE(server_.Join());
+    EXPECT_EQ(listened.code, 0) << listened.text;
+    EXPECT_EQ(methods, 2);
+    EXPECT_EQ(nodeAuth, 1);
+}
+
+// With the forced corruption switch every received message from the
+// (N+1)-th on loses its type; the countdown is one for the whole process.
+TEST_F(SessionLoopback, ForcedCorruptionChangesTheTypeFromTheNextMessage) {
+    setenv("JEXSESSION_TEST", "P", 1);
+    setenv("JEXSESSION_FORCED_CORRUPT", "1", 1);
+    Outcome server;
+    ASSERT_TRUE(server_.Serve([&](JexSession& s) {
+        JexBuffer data;
+        server = Of(s, Listen(s, data));
+    }));
+    ::testing::internal::CaptureStderr();
+    JexSession c;
+    Client(c);
+    JexBuffer reply;
+    const Outcome client = Of(c, Connect(c, "", reply));
+    ASSERT_TRUE(server_.Join());
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    // The server's CRSTART is the first message; the client's CRACK the second.
+    EXPECT_EQ(client.code, JexSession::PROTOCOL) << client.text;
+    EXPECT_EQ(client.state, JexSession::CCI1);
+    EXPECT_EQ(server.code, JexSession::PROTOCOL) << server.text;
+    EXPECT_EQ(server.state, JexSession::SCI2);
+    EXPECT_NE(err.find("\n*** WARNING *** Changing JexSession message type to zero\n\n"),
+              std::string::npos)
+        << err;
+}
+
+// A connection that the listening side's gateway passes on is not for its
+// application: Listen ends with NOTFORME once the relay is over.
+TEST_F(SessionLoopback, ListenOfAForwardedConnectionIsNotForMe) {
+    tavro::testing::GatewayNode echo("srv", "snode", (dir_.Path() / "echo.map").string());
+    WriteFile(echo.RouteMap(), "");
+    ASSERT_TRUE(echo.Start());
+    const std::string relayMap = (dir_.Path() / "relay.map").string();
+    WriteFile(relayMap, "srv/snode/" + std::string(kApp) + "\t" + echo.Address() + "\t1\n");
+    Outcome listened;
+    ASSERT_TRUE(server_.Serve([&](JexSession& s) {
+        s.SetAttr(JexSession::ROUTE_MAP, relayMap.c_str());
+        s.SetAttr(JexSession::DST_NODE, "rnode");
+        JexBuffer data;
+        listened = Of(s, s.Listen(kApp, "relay", data));
+    }));
+    JexGateway g;
+    g.SetSuppress(1);
+    g.SetAttr(JexGateway::ACID, "cli");
+    g.SetAttr(JexGateway::NODE, "cnode");
+    g.SetAttr(JexGateway::ROUTE_MAP, route_map_.c_str());
+    ASSERT_EQ(
+        g.Connect(JexFieldedString("srv", ','), JexFieldedString("snode", ','), JexString(kApp)), 0)
+        << g.Describe(1).Text();
+    JexBuffer back;
+    ASSERT_EQ(g.PutMsg(Bytes("ping")), 0);
+    ASSERT_EQ(g.GetMsg(back, 20), 0);
+    EXPECT_EQ(Text(back), "ping");
+    EXPECT_EQ(g.Disconnect(), 0);
+    ASSERT_TRUE(server_.Join());
+    EXPECT_EQ(listened.code, JexSession::NOTFORME) << listened.text;
+    EXPECT_EQ(listened.state, JexSession::IDLE);
+    ASSERT_NE(listened.text.find("JexGateway::FORWARDED"), std::string::npos) << listened.text;
 }
 
 // Failures between two real sessions: code and state on both sides.
