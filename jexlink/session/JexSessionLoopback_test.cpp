@@ -272,6 +272,38 @@ TEST_F(SessionLoopback, DisconnectDropsDataInFlightAndStrayAcknowledgementsAreSk
     EXPECT_EQ(last.state, JexSession::IDLE);
 }
 
+// Data that does not expand is DECOMPFAIL; messages still queued when the
+// session ends are freed with it (the sanitizer build checks).
+TEST_F(SessionLoopback, BadCompressedDataAndQueueLeftAtTheEnd) {
+    ASSERT_TRUE(server_.Serve([&](JexSession& s) {
+        JexBuffer data;
+        if (Listen(s, data) != 0 || s.Accept(Bytes("")) != 0) return;
+        JexNetMsg bad(JexSession::kData);
+        bad['D'] = Bytes(std::string(64, '\xff'));
+        ASSERT_EQ(s.send_msg(bad), 0);
+        JexNetMsg syn;
+        ASSERT_EQ(s.recv_msg(syn), 0);
+        ASSERT_EQ(s.PutMsg(Bytes("queued one"), 0), 0);
+        ASSERT_EQ(s.PutMsg(Bytes("queued two"), 0), 0);
+        ASSERT_EQ(s.send_dataack(syn), 0);
+        JexBuffer in;
+        s.GetMsg(in, 0);  // ends when the client goes away
+    }));
+    {
+        JexSession c;
+        Client(c);
+        JexBuffer reply, in;
+        ASSERT_EQ(Connect(c, "", reply), 0) << c.Describe(1).Text();
+        EXPECT_NE(Attr(c, JexSession::PATH), "");
+        EXPECT_EQ(c.GetMsg(in, 0), JexSession::DECOMPFAIL);
+        EXPECT_EQ(in.Length(), 0);
+        EXPECT_EQ(c.State(), JexSession::DATAWAIT);
+        // The expander's stream is broken now; the session can still send.
+        ASSERT_EQ(c.PutMsg(Bytes("sync"), 1), 0) << c.Describe(1).Text();
+    }
+    ASSERT_TRUE(server_.Join());
+}
+
 // With node authentication each name carries its side's first node: the
 // client signs under two access ids, the server checks with two methods.
 TEST_F(SessionLoopback, NodeAuthenticationSignsUnderEveryAccessId) {
