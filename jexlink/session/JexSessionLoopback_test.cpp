@@ -362,11 +362,9 @@ TEST_F(SessionLoopback, ForcedCorruptionChangesTheTypeFromTheNextMessage) {
 // A connection that the listening side's gateway passes on is not for its
 // application: Listen ends with NOTFORME once the relay is over.
 TEST_F(SessionLoopback, ListenOfAForwardedConnectionIsNotForMe) {
-    tavro::testing::GatewayNode echo("srv", "snode", (dir_.Path() / "echo.map").string());
-    WriteFile(echo.RouteMap(), "");
-    ASSERT_TRUE(echo.Start());
+    // The server is set up first: the environment changes only while no
+    // other thread runs. Its route map is read when the connection comes.
     const std::string relayMap = (dir_.Path() / "relay.map").string();
-    WriteFile(relayMap, "srv/snode/" + std::string(kApp) + "\t" + echo.Address() + "\t1\n");
     Outcome listened;
     ASSERT_TRUE(server_.Serve([&](JexSession& s) {
         s.SetAttr(JexSession::ROUTE_MAP, relayMap.c_str());
@@ -374,6 +372,10 @@ TEST_F(SessionLoopback, ListenOfAForwardedConnectionIsNotForMe) {
         JexBuffer data;
         listened = Of(s, s.Listen(kApp, "relay", data));
     }));
+    tavro::testing::GatewayNode echo("srv", "snode", (dir_.Path() / "echo.map").string());
+    WriteFile(echo.RouteMap(), "");
+    ASSERT_TRUE(echo.Start());
+    WriteFile(relayMap, "srv/snode/" + std::string(kApp) + "\t" + echo.Address() + "\t1\n");
     JexGateway g;
     g.SetSuppress(1);
     g.SetAttr(JexGateway::ACID, "cli");
