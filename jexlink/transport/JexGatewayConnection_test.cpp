@@ -184,6 +184,35 @@ TEST_F(GatewayConnection, TwoRelaysCarryTheConnectionAndLearnTheWayBack) {
     EXPECT_EQ(ReadFile(dir.Path() / "client.map"), "srv/snode/echo\t" + first.Address() + "\n");
 }
 
+TEST_F(GatewayConnection, ClientFollowsARedirectAndLearnsToSkipIt) {
+    GatewayNode server("srv", "snode", MapFile("server.map", ""));
+    GatewayNode director("rd", "nd", MapFile("director.map", ""));
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(director.Start());
+    MapFile("director.map", "srv\t" + server.Address() + "\t1\tF\n");
+    const std::string start = "srv/snode/echo\t" + director.Address() + "\t10\n";
+    Client client(MapFile("client.map", start));
+    ASSERT_EQ(client.Connect("srv", "snode", "echo"), 0) << client.g.Describe(1).Text();
+    EXPECT_EQ(client.g.redirected, 1);
+    // The server's LEARN arrives before the echo and is consumed by GetMsg.
+    ASSERT_EQ(client.g.PutMsg(Bytes("x")), 0);
+    JexBuffer back;
+    ASSERT_EQ(client.g.GetMsg(back), 0);
+    EXPECT_EQ(client.g.Disconnect(), 0);
+    const std::string map = ReadFile(dir.Path() / "client.map");
+    ASSERT_EQ(map.rfind(start, 0), 0u) << map;
+    // One preference better than the redirected route, straight to the server.
+    const std::string learned = map.substr(start.size());
+    EXPECT_EQ(learned.rfind(
+                  "srv/snode/echo\tt/127.0.0.1/" + std::to_string(server.Port()) + "\t9\t\t# ", 0),
+              0u)
+        << map;
+    EXPECT_NE(learned.find(" - R entry author="), std::string::npos) << map;
+    ASSERT_TRUE(WaitFor([&] { return server.EchoesFinished() == 1; }));
+    director.Stop();
+    EXPECT_EQ(director.Results(), (std::map<int, int>{{JexGateway::REDIRECTED, 1}}));
+}
+
 TEST_F(GatewayConnection, RoutingLoopEndsAtTheHopLimit) {
     GatewayNode a("ra", "na", MapFile("a.map", ""));
     GatewayNode b("rb", "nb", MapFile("b.map", ""));

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "jexlink/transport/JexGateway.h"
+#include "jexlink/transport/JexGatewayFrame.h"
 #include "testing/support/TempDir.h"
 
 namespace {
@@ -36,6 +37,11 @@ struct QuietGateway : JexGateway {
 
 std::string Text(const JexBuffer& b) {
     return b.Data() ? std::string(b.Data(), static_cast<size_t>(b.Length())) : "<absent>";
+}
+
+int ItemShortOf(const std::string& item) {
+    if (item.size() == 1) return static_cast<unsigned char>(item[0]);
+    return static_cast<unsigned char>(item[0]) | static_cast<unsigned char>(item[1]) << 8;
 }
 
 std::string Short(int v) {
@@ -529,6 +535,16 @@ TEST_F(RunningClient, ASilentPeerIsBoundedByTheReadTimeOut) {
     EXPECT_TRUE(far.Closed());
 }
 
+TEST_F(RunningClient, PayloadNoPeerWouldTakeIsRefusedAndTheConnectionStays) {
+    JexBuffer huge{JexBufferBase(static_cast<int>(kJexMaxFrameLength))};
+    EXPECT_EQ(client->PutMsg(huge), JexGateway::FAILURE);
+    EXPECT_EQ(StateName(*client), "RUN");
+    ASSERT_EQ(client->PutMsg(JexBuffer(JexString("after"))), 0);
+    JexNetMsg r;
+    ASSERT_TRUE(far.Receive(r));
+    EXPECT_EQ(Text(r['D']), "after");
+}
+
 TEST_F(RunningClient, LearnIsOnlyForTheEndThatAccepted) {
     EXPECT_EQ(client->send_learn(), JexGateway::WRONGSTATE);
     EXPECT_EQ(client->Code(), JexGateway::WRONGSTATE);
@@ -693,6 +709,7 @@ TEST_F(AnsweringSide, RefusalsAndRedirects) {
          [](Items& c) { c['T'] = "far"; }, "r", JexGateway::REDIRECTED, "DONE"},
         {"every entry passed over", "far\tT/127.0.0.1/9\t1\tL\nfar/x\tT/127.0.0.1/8\t1\tX\n", "*",
          [](Items& c) { c['T'] = "far"; }, "J", JexGateway::NOPATH, "ERROR"},
+        {"hop count that wraps", "", "*", [](Items& c) { c['h'] = Short(65535); }, "H", 0, "RUN"},
         {"wildcard lists", "", "*",
          [](Items& c) {
              c['T'] = "a,S*";
@@ -722,6 +739,10 @@ TEST_F(AnsweringSide, RefusalsAndRedirects) {
         }
         if (c.code != 0) {
             EXPECT_TRUE(caller.Closed());
+        } else {
+            int hops = -1;
+            node->GetAttr(JexGateway::HOP_COUNT, hops);
+            EXPECT_EQ(hops, (ItemShortOf(items['h']) + 1) & 0xFFFF);
         }
     }
 }
