@@ -898,6 +898,45 @@ TEST_F(RawServerLoopback, HandshakeFailuresAgainstClient) {
     }
 }
 
+// A failure of the handshake reaches the caller's handler once, as the
+// session's error.
+TEST_F(RawServerLoopback, HandshakeFailureIsRaisedOnce) {
+    ASSERT_TRUE(server_.Serve([&](JexSession& s) {
+        JexGateway& g = s.Gateway();
+        if (g.Listen(JexFieldedString("srv", ','), JexFieldedString("snode", ','),
+                     JexString(kApp)) != 0)
+            return;
+        JexBuffer b;
+        if (g.GetMsg(b, 20) != 0) return;
+        JexNetMsg data(JexSession::kData);
+        data['D'] = Bytes("x");
+        s.send_msg(data);
+        g.GetMsg(b, 20);
+    }));
+    struct Count {
+        int raised = 0;
+        int code = 0;
+    } count;
+    JexSession c;
+    Client(c);
+    c.SetSuppress(0);
+    JexHandlerScope handler(
+        &c,
+        [](JexException* raised, void* context) {
+            auto* n = static_cast<Count*>(context);
+            ++n->raised;
+            n->code = raised->Code();
+            return 0;
+        },
+        &count);
+    JexBuffer reply;
+    EXPECT_EQ(Connect(c, "data", reply), JexSession::PROTOCOL);
+    c.Gateway().ReleaseTransport(1);
+    ASSERT_TRUE(server_.Join());
+    EXPECT_EQ(count.raised, 1);
+    EXPECT_EQ(count.code, JexSession::PROTOCOL);
+}
+
 TEST_F(RawServerLoopback, SilentServerTimesOut) {
     const auto start = std::chrono::steady_clock::now();
     const Outcome o = Run(
