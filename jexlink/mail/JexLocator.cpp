@@ -101,6 +101,7 @@ JexLocator& JexLocator::operator=(const char* text) {
 
 void JexLocator::parse(const char* text) {
     JexTrace trace(kTraceFile, "parse()", __LINE__);
+    // Split first: the text may be one of this locator's own parts.
     JexFieldedString fields(text, Separator());
     const int n = fields.Count();
     parsed_method_ = JexLocMethod::kNone;
@@ -108,7 +109,7 @@ void JexLocator::parse(const char* text) {
     parsed_acids_ = "";
     if (n == 0) return;
     if (n == 1) {
-        parsed_acids_ = text;
+        parsed_acids_ = fields[0];
         return;
     }
     const JexString last = fields[n - 1].LowerCopy();
@@ -271,7 +272,9 @@ JexPrefixedLocator& JexPrefixedLocator::operator=(const char* text) {
 void JexPrefixedLocator::prefix_parse(const char* text) {
     JexTrace trace(kTraceFile, "prefix_parse()", __LINE__);
     const char separator = prefix_separator_.Text()[0] ? prefix_separator_.Text()[0] : '@';
-    JexFieldedString fields(text, separator);
+    // A copy: the text may be one of this locator's own parts.
+    const JexString whole(text ? text : "");
+    JexFieldedString fields(whole, separator);
     const int n = fields.Count();
     if (n >= 2) {
         parse(fields[n - 1].Text());
@@ -283,7 +286,7 @@ void JexPrefixedLocator::prefix_parse(const char* text) {
     }
     // An ordinary Internet address (or no "@" at all): the whole text.
     scope_ = JexLocScope::kLocal;
-    parsed_prefix_ = text ? text : "";
+    parsed_prefix_ = whole;
     parsed_nodes_ = "";
     parsed_acids_ = "";
 }

@@ -78,6 +78,23 @@ TEST(JexLocatorExport, TextsThatDoNotFitAreNeverCut) {
     EXPECT_EQ(std::string(out.data()), "u@" + longNode + ".a.jex");
 }
 
+TEST(JexLocatorExport, OutputsMayShareTheInputBuffer) {
+    char text[64] = "joe@n1.acme.dia";
+    char nodes[64], acids[64];
+    int method = 0, scope = 0;
+    ASSERT_EQ(ParseEMailLocator(text, text, sizeof text, nodes, sizeof nodes, acids, sizeof acids,
+                                &method, &scope),
+              0);
+    EXPECT_STREQ(text, "joe");
+    EXPECT_STREQ(nodes, "n1");
+    EXPECT_STREQ(acids, "acme");
+    char buffer[64] = "n1";
+    ASSERT_EQ(BuildLocator(buffer, "acme", 1, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "n1.acme.dia");
+    ASSERT_EQ(ApplyLocatorDefaults(buffer, "x", "y", 2, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "n1.acme.dia");
+}
+
 TEST(JexLocatorExport, BuildersRenderByMethod) {
     char out[128];
     struct Case {

@@ -212,6 +212,26 @@ TEST(JexLocator, LocalAssignmentKeepsTheEarlierMethodUnseen) {
     EXPECT_STREQ(JexString(mail).Text(), "plain-name@..dia");
 }
 
+// A locator whose parts a test can hand back to it as texts.
+class ExposedLocator : public JexEMailLocator {
+public:
+    explicit ExposedLocator(const char* text) : JexEMailLocator(text) {}
+    using JexEMailLocator::parsed_acids_;
+    using JexEMailLocator::parsed_nodes_;
+};
+
+TEST(JexLocator, TextsMayBeTheLocatorsOwnParts) {
+    ExposedLocator mail("joe@n1.acme.jex");
+    mail.SetAttr(JexLocator::LOC_PARSED_NODE, "user@host");
+    mail.prefix_parse(mail.parsed_nodes_.Text());  // Local: the whole text
+    EXPECT_STREQ(JexString(mail).Text(), "user@host");
+    mail.SetAttr(JexLocator::LOC_PARSED_ACID, "lone");
+    mail.parse(mail.parsed_acids_.Text());
+    JexString s("");
+    mail.GetAttr(JexLocator::LOC_PARSED_ACID, s);
+    EXPECT_STREQ(s.Text(), "lone");
+}
+
 TEST(JexLocator, PartsFromTheirConstructors) {
     JexLocator plain(JexString("n1"), JexString("acme"), JexLocMethod::kNone);
     EXPECT_STREQ(JexString(plain).Text(), "n1.acme.jex");
