@@ -128,6 +128,41 @@ TEST_F(JexEmailTest, SenderClassesSubstituteConfiguredLists) {
     for (const auto& m : mails) EXPECT_EQ(BodyOf(m.data), Via() + kLines + kSignature);
 }
 
+TEST_F(JexEmailTest, TraceLettersChooseTheirOutput) {
+    struct Case {
+        const char* letters;
+        std::vector<const char*> shown;
+        std::vector<const char*> hidden;
+    };
+    const Case cases[] = {
+        {"*",
+         {"<a> JexEmail adding line:\n\tYour request was opened.\n",
+          "\n<h> Header of JexEmail message to be sent:\n", "  Subject: Service request 42\n",
+          "\n<b> Body of JexEmail message to be sent:\n", "001: \n",
+          "=============End of Body Dump===========\n\n", "JexEmail::Send(a@x.test)\n",
+          "JexEmail::Send_One(a@x.test)\n", "JexEmail::Send_Local(a@x.test)\n"},
+         {}},
+        {"lr",
+         {"JexEmail::Send(a@x.test)\n", "JexEmail::Send_One(a@x.test)\n",
+          "JexEmail::Send_Local(a@x.test)\n"},
+         {"<a>", "<h>", "<b>"}},
+        {"l", {"JexEmail::Send_Local(a@x.test)\n"}, {"JexEmail::Send(", "<a>"}},
+        {"", {}, {"JexEmail::", "<a>", "<h>", "<b>"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.letters);
+        setenv("JEXMAIL_TRACE", c.letters, 1);
+        ::testing::internal::CaptureStderr();
+        {
+            auto mail = Mail("a@x.test");
+            EXPECT_EQ(mail->Send(), 0);
+        }
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        for (const char* text : c.shown) EXPECT_NE(err.find(text), std::string::npos) << text;
+        for (const char* text : c.hidden) EXPECT_EQ(err.find(text), std::string::npos) << text;
+    }
+}
+
 TEST_F(JexEmailTest, DestinationsInOurDomainGoToTheLocalUser) {
     auto mail = Mail("joe@n7.ACME.jex;ann@acme.dia");
     EXPECT_EQ(mail->Send(), 0) << mail->Describe(1).Text();

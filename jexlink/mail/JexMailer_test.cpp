@@ -238,6 +238,22 @@ TEST_F(JexMailerTest, MessageEndsOnceAndRepliesSplitAnywhereAreJoined) {
     }
 }
 
+TEST_F(JexMailerTest, DebugSettingPrintsTheConversation) {
+    ASSERT_TRUE(tavro::testing::WriteDword(JexConfig::kGlobalParameters, "Mail.Smtp.Debug", 1));
+    ScriptedServer server({kGreeting, kGoodReplies});
+    UseServer(server.Address());
+    std::unique_ptr<JexMailer> mailer = Mailer();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(mailer->Send(), 0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string port = server.Address().substr(server.Address().find(':') + 1);
+    for (const std::string& text :
+         {"Connecting to T/127.0.0.1/" + port + " ...\n", std::string("R: 220-scripted.test\n"),
+          std::string("R: 220 ready\n"), std::string("S: MAIL From:<contact@acme.test>\r\n"),
+          std::string("S: QUIT\r\n"), std::string("R: 221 closing\n")})
+        EXPECT_NE(err.find(text), std::string::npos) << text << "\n" << err;
+}
+
 TEST_F(JexMailerTest, RepliesArrivingEarlyAreKeptForTheirCommands) {
     // The HELO reply comes with the MAIL reply behind it; MAIL gets nothing more.
     std::vector<std::string> replies = kGoodReplies;
