@@ -153,6 +153,12 @@ std::vector<std::string> Chain(JexException& e) {
     return out;
 }
 
+// The body after the header block.
+std::string BodyOf(const std::string& data) {
+    const size_t at = data.find("\r\n\r\n");
+    return at == std::string::npos ? "" : data.substr(at + 4);
+}
+
 class JexMailerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -217,6 +223,31 @@ TEST_F(JexMailerTest, EmptySourceShowsTheContactAddress) {
     const std::string data = sink.Mails()[0].data;
     EXPECT_EQ(data.rfind("From: Ann Example <contact@acme.test>\r\n", 0), 0u) << data;
     EXPECT_NE(data.find("\r\nReply-To: contact@acme.test\r\n"), std::string::npos);
+}
+
+TEST_F(JexMailerTest, EmptyAndHugeBodiesArriveWhole) {
+    SmtpSink sink;
+    UseServer(sink.Address());
+    JexMailer empty(JexString("src@acme.test"), JexString(""), JexString("rcpt@example.test"),
+                    JexString(""));
+    EXPECT_EQ(empty.Send(), 0) << empty.Describe(1).Text();
+
+    JexMailer huge(JexString("src@acme.test"), JexString(""), JexString("rcpt@example.test"),
+                   JexString("Huge"));
+    std::string expected;
+    for (int i = 0; i < 20000; ++i) {
+        std::string line(static_cast<size_t>(i % 300), static_cast<char>('a' + i % 26));
+        if (i % 7 == 0) line.insert(0, ".");  // dot-stuffed on the way, unstuffed there
+        huge.AddLine(line.c_str());
+        expected += line + "\r\n";
+    }
+    EXPECT_EQ(huge.Send(), 0) << huge.Describe(1).Text();
+    ASSERT_TRUE(sink.WaitForMails(2));
+    const auto mails = sink.Mails();
+    const std::string& first = mails[0].data;
+    EXPECT_NE(first.find("\r\nSubject: \r\n"), std::string::npos) << first;
+    EXPECT_EQ(first.substr(first.size() - 4), "\r\n\r\n") << first;
+    EXPECT_EQ(BodyOf(mails[1].data), expected);
 }
 
 TEST_F(JexMailerTest, MessageEndsOnceAndRepliesSplitAnywhereAreJoined) {
