@@ -340,7 +340,10 @@ int JexEmail::Send() {
     int result = OK;
     if (!AllOk) {
         if (!SecondaryInvoke) {
-            ExcSet(FAILURE, JexExcArgs("failed on one or more messages"), this);
+            // The results so far lie beneath the summary: the object's own
+            // entry too, unless it is only the announcement's reset.
+            const bool reset = Code() == OK && Args()[0] == "reset to OK";
+            ExcSet(FAILURE, JexExcArgs("failed on one or more messages"), reset ? Cause() : this);
         } else if (Code() == OK && Cause()) {
             JexException* first = Cause()->CopyChain();
             RestoreError(*this, *first);

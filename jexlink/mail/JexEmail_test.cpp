@@ -186,6 +186,16 @@ TEST_F(JexEmailTest, AFailedDestinationIsReportedAndTheOthersStillGo) {
     EXPECT_EQ(chain[4], "Unable to send message to <bad<>@x>");
     EXPECT_TRUE(Contains(chain, "Mail sent to <c@x.test>"));
     EXPECT_EQ(chain.back(), "Mail sent to <c@x.test>");
+
+    // A first destination that fails leaves no placeholder entry behind.
+    auto second = Mail("bad<>@x;d@x.test");
+    EXPECT_EQ(second->Send(), JexEmail::FAILURE);
+    const auto chain2 = Chain(*second);
+    EXPECT_EQ(chain2[0], "Failed delivering to one or more recipients");
+    EXPECT_EQ(chain2[1], std::string(37, '-'));
+    EXPECT_EQ(chain2[2], "Mail handler rejected message");
+    EXPECT_EQ(chain2.back(), "Mail sent to <d@x.test>");
+    EXPECT_FALSE(Contains(chain2, "Mail sent to <-reset->"));
 }
 
 TEST_F(JexEmailTest, LocalAuthorizationDecidesAndARefusedMailReachesNoServer) {
