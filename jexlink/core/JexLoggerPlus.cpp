@@ -22,7 +22,7 @@ void JexLogger::GetFromSession(JexSession& s) {
     JexTrace trace("R:\\JexLoggerPlus.cxx", "GetFromSession()", __LINE__);
     for (const SessionTag& t : kSessionTags) {
         JexString value("", 1);
-        s.GetAttr(t.attribute, value);
+        s.GetAttr(static_cast<JexSession::Attribute>(t.attribute), value);
         tags_[t.tag] = value;
     }
 }
