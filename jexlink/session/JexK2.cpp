@@ -120,6 +120,7 @@ JexK2::JexK2()
 
 JexK2::~JexK2() {
     Disconnect();
+    DropMethod();
     delete session_;
 }
 
@@ -355,9 +356,6 @@ int JexK2::Reject(const JexString& reason) {
 int JexK2::Server() {
     routine_ = "JexK2::Server";
     if (state_ != IDLE_SERVER) return WrongState();
-    // The served method lives only here; an unknown method in a Context
-    // request leaves none, and Sign and Check are then refused.
-    JexCrypto* method = nullptr;
     int type = 0;
     while (type != kDisconnect) {
         JexBuffer in;
@@ -365,61 +363,71 @@ int JexK2::Server() {
             ExcSet(RECVFAIL, JexExcArgs(routine_, server_name_), session_);
             break;
         }
-        JexNetMsg request;
-        request.Decode(in);
-        if (trace_flags_ & kTraceData) {
-            std::fprintf(stderr, "\n%s (%p): Received:\n", routine_, static_cast<void*>(this));
-            request.Dump(stderr);
-            std::fflush(stderr);
-        }
-        JexNetMsg reply(kReply);
-        ExcSet(OK, JexExcArgs(routine_));
-        // A request that does not parse is answered, never acted on.
-        type = request.Corrupt() ? 0 : request.Type();
-        if (request.Corrupt())
-            ExcSet(BADREQUEST, JexExcArgs(routine_, server_name_, request.Type()));
-        else
-            serve(request, reply, method);
-
-        LoadException(reply);
-        if (trace_flags_ & kTraceData) {
-            std::fprintf(stderr, "\n%s (%p): Sending:\n", routine_, static_cast<void*>(this));
-            reply.Dump(stderr);
-            std::fflush(stderr);
-        }
         JexBuffer out;
-        if (reply.Encode(out) != JexNetMsg::kEncoded) {
-            ExcSet(SENDFAIL, JexExcArgs(routine_, server_name_));
-            break;
-        }
+        type = serve_request(in, out);
+        if (!out.Data()) break;
         if (session_->PutMsg(out, 0) != 0) {
             ExcSet(SENDFAIL, JexExcArgs(routine_, server_name_), session_);
             break;
         }
     }
-    delete method;
+    DropMethod();
     return Code();
 }
 
-void JexK2::serve(const JexNetMsg& request, JexNetMsg& reply, JexCrypto*& method) {
+void JexK2::DropMethod() {
+    delete method_;
+    method_ = nullptr;
+}
+
+int JexK2::serve_request(const JexBuffer& in, JexBuffer& out) {
+    JexNetMsg request;
+    request.Decode(in);
+    if (trace_flags_ & kTraceData) {
+        std::fprintf(stderr, "\n%s (%p): Received:\n", routine_, static_cast<void*>(this));
+        request.Dump(stderr);
+        std::fflush(stderr);
+    }
+    JexNetMsg reply(kReply);
+    ExcSet(OK, JexExcArgs(routine_));
+    // A request that does not parse is answered, never acted on.
+    const int type = request.Corrupt() ? 0 : request.Type();
+    if (request.Corrupt())
+        ExcSet(BADREQUEST, JexExcArgs(routine_, server_name_, request.Type()));
+    else
+        serve(request, reply);
+
+    LoadException(reply);
+    if (trace_flags_ & kTraceData) {
+        std::fprintf(stderr, "\n%s (%p): Sending:\n", routine_, static_cast<void*>(this));
+        reply.Dump(stderr);
+        std::fflush(stderr);
+    }
+    if (reply.Encode(out) != JexNetMsg::kEncoded) {
+        out.Free();
+        ExcSet(SENDFAIL, JexExcArgs(routine_, server_name_));
+    }
+    return type;
+}
+
+void JexK2::serve(const JexNetMsg& request, JexNetMsg& reply) {
     switch (request.Type()) {
         case kContext: {
-            delete method;
-            method = nullptr;
+            DropMethod();
             const JexString name = ItemText(request[kItemMethod]);
-            method = JexCrypto::Create(name.Text(), ItemText(request[kItemFirstName]),
-                                       ItemText(request[kItemSecondName]), 1);
-            if (!method) {
+            method_ = JexCrypto::Create(name.Text(), ItemText(request[kItemFirstName]),
+                                        ItemText(request[kItemSecondName]), 1);
+            if (!method_) {
                 ExcSet(BADTYPE, JexExcArgs(routine_, name));
                 return;
             }
             // The method relays as this server, with the raised hop count.
-            const bool failed = method->SetAttr(JexCrypto::K2_HOP_COUNT, hop_count_) != 0 ||
-                                method->SetAttr(JexCrypto::K2_HOP_LIMIT, hop_limit_) != 0 ||
-                                method->SetAttr(JexCrypto::K2_SRC_ACID, dst_acid_) != 0 ||
-                                method->SetAttr(JexCrypto::K2_SRC_NODE, dst_node_) != 0 ||
-                                method->Init() != 0;
-            if (failed) ExcSet(CRYPTOFAIL, JexExcArgs(routine_, name), method);
+            const bool failed = method_->SetAttr(JexCrypto::K2_HOP_COUNT, hop_count_) != 0 ||
+                                method_->SetAttr(JexCrypto::K2_HOP_LIMIT, hop_limit_) != 0 ||
+                                method_->SetAttr(JexCrypto::K2_SRC_ACID, dst_acid_) != 0 ||
+                                method_->SetAttr(JexCrypto::K2_SRC_NODE, dst_node_) != 0 ||
+                                method_->Init() != 0;
+            if (failed) ExcSet(CRYPTOFAIL, JexExcArgs(routine_, name), method_);
             set_state(ACTIVE_SERVER);
             return;
         }
@@ -429,7 +437,7 @@ void JexK2::serve(const JexNetMsg& request, JexNetMsg& reply, JexCrypto*& method
         default: ExcSet(BADREQUEST, JexExcArgs(routine_, server_name_, request.Type())); return;
     }
 
-    if (state_ != ACTIVE_SERVER || !method) {
+    if (state_ != ACTIVE_SERVER || !method_) {
         ExcSet(WRONGSTATE, JexExcArgs(routine_, StateName(state_)));
         return;
     }
@@ -437,12 +445,12 @@ void JexK2::serve(const JexNetMsg& request, JexNetMsg& reply, JexCrypto*& method
     msg.Decode(request[kItemMessage]);
     if (request.Type() == kSign) {
         // A message that does not parse is not signed.
-        if (msg.Corrupt() || method->Sign(msg, reply[kItemSignature]) != 0) {
+        if (msg.Corrupt() || method_->Sign(msg, reply[kItemSignature]) != 0) {
             if (msg.Corrupt()) reply[kItemSignature].Free();
-            ExcSet(BADSIGN, JexExcArgs(routine_, server_name_), msg.Corrupt() ? nullptr : method);
+            ExcSet(BADSIGN, JexExcArgs(routine_, server_name_), msg.Corrupt() ? nullptr : method_);
         }
         return;
     }
-    if (msg.Corrupt() || method->Check(msg, request[kItemSignature]) != 0)
-        ExcSet(BADCHECK, JexExcArgs(routine_, server_name_), msg.Corrupt() ? nullptr : method);
+    if (msg.Corrupt() || method_->Check(msg, request[kItemSignature]) != 0)
+        ExcSet(BADCHECK, JexExcArgs(routine_, server_name_), msg.Corrupt() ? nullptr : method_);
 }

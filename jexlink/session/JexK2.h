@@ -144,8 +144,16 @@ private:
     void set_state(int state);
     int Fail(int code, const JexExcArgs& args, JexException* cause = nullptr);
     int WrongState();
+    // Answers one request's bytes with the reply's bytes (no storage when the
+    // reply cannot be encoded: SENDFAIL). The request's type, 0 for bytes
+    // that do not form a message.
+    int serve_request(const JexBuffer& in, JexBuffer& out);
     // Serves one request into the reply; the error is left on this object.
-    void serve(const JexNetMsg& request, JexNetMsg& reply, JexCrypto*& method);
+    void serve(const JexNetMsg& request, JexNetMsg& reply);
+    void DropMethod();
+
+    // Fuzzing and tests drive the server's request handling without a peer.
+    friend struct JexK2TestAccess;
 
     JexString src_acid_;
     JexString src_node_;
@@ -158,4 +166,7 @@ private:
     JexString dst_node_;
     int state_ = IDLE;
     uint32_t trace_flags_ = 0;
+    // The method the server signs and checks with: set by a Context request,
+    // deleted by the next one and when Server returns.
+    JexCrypto* method_ = nullptr;
 };
