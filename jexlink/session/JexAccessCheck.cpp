@@ -12,6 +12,7 @@
 #include "jexlink/core/JexTime.h"
 #include "jexlink/core/JexTrace.h"
 #include "jexlink/core/JexWildcardMatch.h"
+#include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexObligation.h"
 
 namespace {
@@ -54,6 +55,18 @@ const char* JexAccessCheck::ResultName(int result) {
         case kNoMatch: return "No Match";
         default: return "Unknown";
     }
+}
+
+JexAccessCheck::JexAccessCheck(JexSession* session, const char* option) {
+    JexTrace trace(__FILE__, "JexAccessCheck()", __LINE__);
+    JexString acids, nodes, user, application;
+    if (session) {
+        session->GetAttr(JexSession::SRC_ACID, acids);
+        session->GetAttr(JexSession::SRC_NODE, nodes);
+        session->GetAttr(JexSession::SRC_USER, user);
+        session->GetAttr(JexSession::APPLICATION, application);
+    }
+    Run(acids, nodes, user, application, option);
 }
 
 JexAccessCheck::JexAccessCheck(const JexString& acids, const JexString& nodes,

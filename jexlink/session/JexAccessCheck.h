@@ -3,6 +3,8 @@
 
 #include "jexlink/core/JexString.h"
 
+class JexSession;
+
 // Runs the checks that the setting Server.AccessCheckSequence names
 // ("file", the default: the allow/disallow rules of the remote
 // authorization file, setting File.RemoteAuth; "chs": the call-handling
@@ -21,6 +23,10 @@ public:
     // "Disallowed", "Allowed", "No Match", or "Unknown".
     static const char* ResultName(int result);
 
+    // The caller as the accepted session describes it (SRC_ACID, SRC_NODE,
+    // SRC_USER, APPLICATION); a null session is not permitted. `option` may
+    // be null or empty; a non-empty one skips the "chs" check.
+    JexAccessCheck(JexSession* session, const char* option);
     // The caller given as comma-separated access ids and nodes, a user and
     // an application. `option` may be null or empty; a non-empty one skips
     // the "chs" check.

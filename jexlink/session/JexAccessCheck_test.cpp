@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "jexlink/core/JexConfigTestSupport.h"
+#include "jexlink/core/JexUtilities.h"
+#include "jexlink/session/JexSession.h"
+#include "testing/support/SessionServer.h"
 #include "testing/support/TempDir.h"
 
 namespace {
@@ -277,6 +280,52 @@ TEST_F(JexAccessCheckTest, TracesScansMatchesAndSkips) {
 
     NoRules();
     EXPECT_NE(Check({}, {kDisallowed}).find("«rac» File not accessable\n"), std::string::npos);
+}
+
+// The caller as an accepted session describes it: access ids, node, user
+// and application from the client's start.
+TEST_F(JexAccessCheckTest, SessionCallerIsChecked) {
+    tavro::testing::TempDir keys{"jexaccess-keys"};
+    tavro::testing::WriteFile(keys.Path() / "MD5-CLI-SRV", "shared secret\n");
+    tavro::testing::WriteFile(keys.Path() / "MD5-OTHER-SRV", "other secret\n");
+    setenv("JEXCRYPTO_PATH", keys.Path().c_str(), 1);
+    tavro::testing::SessionServer server;
+    ASSERT_TRUE(server.Listening());
+    const std::string routes = (install_.Path() / "route.map").string();
+    tavro::testing::WriteFile(routes, server.RouteLine("srv", "snode", "Jex_Sra"));
+    const std::string user = JexGetUserName().LowerCopy().Text();
+    Rules("disallow other * * * * * * no\nallow cli cnode \"" + user +
+          "\" jex_sra * * * granted\n");
+
+    int listened = -1, permitted = -1, nobody = -1;
+    std::string domain, data;
+    ASSERT_TRUE(server.Serve([&](JexSession& s) {
+        s.SetAttr(JexSession::DST_NODE, "snode");
+        s.SetAttr(JexSession::READ_TIMEOUT, 20);
+        JexBuffer connect_data;
+        listened = s.Listen("Jex_Sra", "srv", connect_data);
+        if (listened != 0) return;
+        JexAccessCheck check(&s, nullptr);
+        permitted = check.Permitted();
+        domain = check.MatchingDomain().Text();
+        data = check.UserData().Text();
+        nobody = JexAccessCheck(nullptr, nullptr).Permitted();
+        s.Reject(JexBuffer("checked"));
+    }));
+    JexSession c;
+    c.SetSuppress(1);
+    c.SetAttr(JexSession::SRC_ACID, "other,cli");
+    c.SetAttr(JexSession::SRC_NODE, "cnode");
+    c.SetAttr(JexSession::READ_TIMEOUT, 20);
+    c.SetAttr(JexSession::ROUTE_MAP, routes.c_str());
+    JexBuffer reply;
+    EXPECT_EQ(c.Connect("Jex_Sra", "srv", "snode", JexBuffer("hello"), reply), JexSession::REJECT);
+    ASSERT_TRUE(server.Join());
+    EXPECT_EQ(listened, 0);
+    EXPECT_EQ(permitted, 1);
+    EXPECT_EQ(domain, "cli");
+    EXPECT_EQ(data, "granted");
+    EXPECT_EQ(nobody, 0);
 }
 
 TEST(JexAccessCheck, ResultNames) {
