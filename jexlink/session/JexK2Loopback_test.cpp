@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -319,6 +320,46 @@ TEST_F(K2Loopback, TracesRequestsAndReplies) {
         EXPECT_NE(err.find(line), std::string::npos) << line << "\n" << err;
 }
 
+struct K2ServerProcess {
+    pid_t pid = -1;
+    std::string port;  // empty when the program did not report one in time
+};
+
+// Starts the K2 server program serving one client as acid on node, with
+// `key_path` as its JEXCRYPTO_PATH and its standard output in `out`. The
+// caller's ChildGuard ends it if the test does not.
+K2ServerProcess StartK2ServerProgram(const char* acid, const char* node,
+                                     const std::string& key_path, const std::string& out) {
+    K2ServerProcess server;
+    // A report left by an earlier server must not be taken for this one's.
+    std::error_code ignored;
+    std::filesystem::remove(out, ignored);
+    server.pid = fork();
+    if (server.pid == 0) {
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || ::dup2(fd, 1) < 0) _exit(127);
+        setenv("JEXCRYPTO_PATH", key_path.c_str(), 1);
+        execl(K2SERVER_PROGRAM, K2SERVER_PROGRAM, acid, node, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (server.pid < 0) return server;
+    std::string port;
+    const bool reported = tavro::testing::WaitFor([&] {
+        const std::string text = tavro::testing::ReadFile(out);
+        if (text.rfind("port ", 0) != 0 || text.back() != '\n') return false;
+        port = text.substr(5, text.size() - 6);
+        return true;
+    });
+    if (reported) server.port = port;
+    return server;
+}
+
+// The exit status of a child, or -1 when it did not end in time.
+int ExitStatus(pid_t pid) {
+    const int status = tavro::testing::ChildGuard::WaitChild(pid, 20000);
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // A whole session handshake in which one side signs at a K2 server (a
 // program of its own) and the other with its local keys.
 class K2Handshake : public ::testing::Test {
@@ -339,36 +380,17 @@ protected:
     bool StartK2Server(const std::string& pair_key) {
         WriteFile(k2_keys_.Path() / "MD5-CLI-CNODE-K2-KAY", "k2 session secret\n");
         WriteFile(k2_keys_.Path() / "MD5-CLI-SRV", pair_key);
-        const std::string out = (dir_.Path() / "k2server.out").string();
-        k2_pid_ = fork();
-        if (k2_pid_ == 0) {
-            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (fd < 0 || ::dup2(fd, 1) < 0) _exit(127);
-            setenv("JEXCRYPTO_PATH", k2_keys_.Path().c_str(), 1);
-            execl(K2SERVER_PROGRAM, K2SERVER_PROGRAM, "k2", "kay", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        if (k2_pid_ < 0) return false;
-        std::string port;
-        const bool reported = tavro::testing::WaitFor([&] {
-            const std::string text = tavro::testing::ReadFile(out);
-            if (text.rfind("port ", 0) != 0 || text.back() != '\n') return false;
-            port = text.substr(5, text.size() - 6);
-            return true;
-        });
-        if (!reported) return false;
-        const std::string routes =
-            "k2/kay/Jex_K2\tT/127.0.0.1/" + port + "\t1\n" + peer_.RouteLine("srv", "snode", kApp);
-        WriteFile(dir_.Path() / "route.map", routes);
-        setenv("JEXGATEWAY_ROUTEMAP", (dir_.Path() / "route.map").c_str(), 1);
+        const std::string routes = (dir_.Path() / "route.map").string();
+        setenv("JEXGATEWAY_ROUTEMAP", routes.c_str(), 1);
+        k2_ = StartK2ServerProgram("k2", "kay", k2_keys_.Path().string(),
+                                   (dir_.Path() / "k2server.out").string());
+        if (k2_.port.empty()) return false;
+        WriteFile(routes, "k2/kay/Jex_K2\tT/127.0.0.1/" + k2_.port + "\t1\n" +
+                              peer_.RouteLine("srv", "snode", kApp));
         return true;
     }
 
-    // The K2 server's exit status, or -1 when it did not end in time.
-    int K2ServerStatus() {
-        const int status = tavro::testing::ChildGuard::WaitChild(k2_pid_, 20000);
-        return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int K2ServerStatus() { return ExitStatus(k2_.pid); }
 
     // The peer accepts one session signing with its local keys; returns its
     // Listen result through `listened`.
@@ -405,7 +427,7 @@ protected:
     TempDir local_keys_{"k2-local-keys"};
     TempDir k2_keys_{"k2-server-keys"};
     SessionServer peer_;
-    pid_t k2_pid_ = -1;
+    K2ServerProcess k2_;
 };
 
 TEST_F(K2Handshake, SignaturesMadeAtTheK2ServerPassALocalPeer) {
@@ -438,6 +460,71 @@ TEST_F(K2Handshake, AKeyTheK2ServerDoesNotShareFailsTheHandshake) {
     ASSERT_TRUE(peer_.Join());
     EXPECT_NE(listened, 0);
     EXPECT_EQ(K2ServerStatus(), 0);
+}
+
+// A K2 server whose own keys lack the pair relays to a second one; the hop
+// limit decides how far the chain reaches.
+TEST(K2Relay, ChainOfServersEndsAtTheHopLimit) {
+    for (const char* name : {"JEXK2_TRACE", "JEXK2_HOP_LIMIT", "JEXCRYPTO_K2_WHOAMI",
+                             "JEXCRYPTO_K2_HOP_LIMIT", "JEXSESSION_TEST"})
+        unsetenv(name);
+    tavro::testing::ChildGuard children;
+    TempDir dir{"k2-relay"}, client_keys{"k2-relay-client"}, keys_a{"k2-relay-a"},
+        keys_b{"k2-relay-b"}, pair_keys{"k2-relay-pair"};
+    WriteFile(client_keys.Path() / "MD5-CLI-CNODE-K2A-KAYA", "client and a\n");
+    WriteFile(keys_a.Path() / "MD5-CLI-CNODE-K2A-KAYA", "client and a\n");
+    WriteFile(keys_a.Path() / "MD5-K2A-KAYA-K2B-KAYB", "a and b\n");
+    WriteFile(keys_b.Path() / "MD5-K2A-KAYA-K2B-KAYB", "a and b\n");
+    WriteFile(keys_b.Path() / "MD5-CLI-SRV", "pair secret\n");  // only b holds the pair
+    WriteFile(pair_keys.Path() / "MD5-CLI-SRV", "pair secret\n");
+    const std::string routes = (dir.Path() / "route.map").string();
+    setenv("JEXGATEWAY_ROUTEMAP", routes.c_str(), 1);
+
+    struct Case {
+        int limit;
+        int context;
+        int status_b;
+    } cases[] = {{2, 0, 0}, {1, JexK2::CRYPTOFAIL, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        const K2ServerProcess b = StartK2ServerProgram("k2b", "kayb", keys_b.Path().string(),
+                                                       (dir.Path() / "b.out").string());
+        const K2ServerProcess a =
+            StartK2ServerProgram("k2a", "kaya", keys_a.Path().string() + ";MD5@k2b/kayb",
+                                 (dir.Path() / "a.out").string());
+        ASSERT_FALSE(a.port.empty());
+        ASSERT_FALSE(b.port.empty());
+        WriteFile(routes, "k2a/kaya/Jex_K2\tT/127.0.0.1/" + a.port +
+                              "\t1\nk2b/kayb/Jex_K2\tT/127.0.0.1/" + b.port + "\t1\n");
+
+        setenv("JEXCRYPTO_PATH", client_keys.Path().c_str(), 1);
+        JexK2 k2;
+        k2.SetSuppress(1);
+        ASSERT_EQ(k2.SetAttr(JexSession::SRC_ACID, "cli"), 0);
+        ASSERT_EQ(k2.SetAttr(JexSession::SRC_NODE, "cnode"), 0);
+        ASSERT_EQ(k2.SetAttr(JexK2::HOP_LIMIT, c.limit), 0);
+        ASSERT_EQ(k2.Connect("k2a", "kaya"), 0) << Described(k2);
+        EXPECT_EQ(k2.Context("cli", "srv", "MD5"), c.context) << Described(k2);
+        if (c.context == 0) {
+            // Signed at b: a holds no key for the pair.
+            JexBuffer signature, expected;
+            const JexBuffer mask = Mask({114, 115});
+            ASSERT_EQ(k2.Sign(Message(), signature, mask), 0) << Described(k2);
+            setenv("JEXCRYPTO_PATH", pair_keys.Path().c_str(), 1);
+            std::unique_ptr<JexCrypto> local(JexCrypto::Create("MD5", "cli", "srv", 1));
+            local->MaskItem(114);
+            local->MaskItem(115);
+            ASSERT_EQ(local->Init(), 0);
+            ASSERT_EQ(local->Sign(Message(), expected), 0);
+            EXPECT_EQ(Bytes(signature), Bytes(expected));
+        } else {
+            const std::string text = Described(k2);
+            EXPECT_NE(text.find("Hop limit of 1 exceeded"), std::string::npos) << text;
+        }
+        EXPECT_EQ(k2.Disconnect(), 0) << Described(k2);
+        EXPECT_EQ(ExitStatus(a.pid), 0);
+        EXPECT_EQ(ExitStatus(b.pid), c.status_b);
+    }
 }
 
 }  // namespace
