@@ -244,6 +244,42 @@ TEST_F(K2Loopback, RefusedRequestsLeaveTheServerRunning) {
     EXPECT_EQ(end.server, 0) << end.text;
 }
 
+TEST_F(K2Loopback, MessagesTooLargeToFrameAreRefusedBeforeSending) {
+    ServerEnd end;
+    Serve(end);
+    JexK2 k2;
+    Client(k2);
+    ASSERT_EQ(k2.Connect("k2", "kay"), 0) << Described(k2);
+    ASSERT_EQ(k2.Context("alpha", "beta", "MD5"), 0) << Described(k2);
+    const JexBuffer mask = Mask({});
+    struct Case {
+        const char* name;
+        int size;
+        int code;
+    } cases[] = {
+        {"a megabyte", 1 << 20, 0},
+        {"an item that cannot be framed", 1 << 24, JexK2::SENDFAIL},
+        {"a message whose encoding cannot be framed", (1 << 24) - 4, JexK2::SENDFAIL},
+        {"empty", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        JexNetMsg msg('T');  // not the raw form of a lone data item
+        SetItem(msg, 'D', std::string(static_cast<size_t>(c.size), 'z'));
+        JexBuffer signature;
+        ::testing::internal::CaptureStderr();  // the encoder's refusal
+        EXPECT_EQ(k2.Sign(msg, signature, mask), c.code) << Described(k2);
+        ::testing::internal::GetCapturedStderr();
+        if (c.code == 0) {
+            EXPECT_EQ(signature.Length(), 16);
+            EXPECT_EQ(k2.Check(msg, signature, mask), 0) << Described(k2);
+        }
+    }
+    EXPECT_EQ(k2.Disconnect(), 0) << Described(k2);
+    ASSERT_TRUE(server_.Join());
+    EXPECT_EQ(end.server, 0) << end.text;
+}
+
 TEST_F(K2Loopback, HopRule) {
     struct Case {
         int count;
