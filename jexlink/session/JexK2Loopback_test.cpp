@@ -244,6 +244,40 @@ TEST_F(K2Loopback, RefusedRequestsLeaveTheServerRunning) {
     EXPECT_EQ(end.server, 0) << end.text;
 }
 
+// A signing method whose key path names the server signs and checks there,
+// as the identity JEXCRYPTO_K2_WHOAMI gives.
+TEST_F(K2Loopback, SigningMethodWithAK2Entry) {
+    ServerEnd end;
+    Serve(end);
+    std::unique_ptr<JexCrypto> local(JexCrypto::Create("MD5", "alpha", "beta", 1));
+    ASSERT_EQ(local->Init(), 0) << Described(*local);
+
+    setenv("JEXCRYPTO_K2_WHOAMI", "alpha/north", 1);
+    std::unique_ptr<JexCrypto> method(JexCrypto::Create("MD5", "alpha", "beta", 1));
+    ASSERT_EQ(method->SetAttr(JexCrypto::PATH, JexString("MD5@k2/kay")), 0);
+    ASSERT_EQ(method->Init(), 0) << Described(*method);
+    for (JexCrypto* m : {local.get(), method.get()}) {
+        m->MaskItem(114);
+        m->MaskItem(115);
+    }
+    JexNetMsg msg = Message();
+    JexBuffer remote_signature, local_signature;
+    ASSERT_EQ(method->Sign(msg, remote_signature), 0) << Described(*method);
+    ASSERT_EQ(local->Sign(msg, local_signature), 0);
+    EXPECT_EQ(Bytes(remote_signature), Bytes(local_signature));
+    EXPECT_EQ(method->Check(msg, local_signature), 0) << Described(*method);
+
+    SetItem(msg, 7, "prev");
+    EXPECT_EQ(method->Check(msg, local_signature), JexCrypto::AUTHFAIL);
+    EXPECT_EQ(Arg(*method, 0), "JexCrypto::Check");
+    const std::string text = Described(*method);
+    EXPECT_NE(text.find("JexK2::BADCHECK"), std::string::npos) << text;
+
+    method.reset();  // ends the K2 conversation
+    ASSERT_TRUE(server_.Join());
+    EXPECT_EQ(end.server, 0) << end.text;
+}
+
 TEST_F(K2Loopback, MessagesTooLargeToFrameAreRefusedBeforeSending) {
     ServerEnd end;
     Serve(end);
