@@ -39,6 +39,13 @@ std::string Bytes(const JexBuffer& b) {
 
 std::string Described(JexException& e) { return e.Describe(1).Text(); }
 
+// "JexK2::NAME" of a code of the K2 table.
+std::string NameOf(int code) {
+    for (const JexTextRow* row = JexK2::kTextTable; row->code != -2; ++row)
+        if (row->code == code) return row->name;
+    return "?";
+}
+
 void SetItem(JexNetMsg& msg, int i, const std::string& bytes) {
     msg[i] = JexBuffer(bytes.data(), static_cast<int>(bytes.size()));
 }
@@ -234,6 +241,9 @@ TEST_F(K2Loopback, RefusedRequestsLeaveTheServerRunning) {
         SCOPED_TRACE(s.name);
         EXPECT_EQ(s.call(), s.code) << Described(k2);
         if (s.code == 0) continue;
+        // The server's error arrives whole: its name, its text and its arguments.
+        EXPECT_EQ(k2.CodeName(k2.Code()).Text(), NameOf(s.code));
+        EXPECT_NE(Described(k2).find(NameOf(s.code)), std::string::npos);
         EXPECT_EQ(Arg(k2, 1), s.arg1);
         if (!s.arg2.empty()) {
             EXPECT_EQ(std::to_string(k2.Args()[2].GetLong()), s.arg2);
