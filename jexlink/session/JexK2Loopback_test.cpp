@@ -380,6 +380,40 @@ TEST_F(K2Loopback, ServerRejectsWithItsReason) {
     EXPECT_EQ(end.state, JexK2::REJECTED);
 }
 
+// A refusal is a refusal whatever its data says.
+TEST_F(K2Loopback, RejectionCarryingNoErrorStillRefuses) {
+    struct Case {
+        const char* name;
+        std::string data;
+        int code;
+    } cases[] = {
+        {"an error of code 0", "", JexK2::CHUCKED},
+        {"no message at all", std::string("x\x01\xff", 3), JexException::kExternalMessage},
+    };
+    JexNetMsg ok(0);
+    SetItem(ok, JexProtocol::kItemCodeName, "JexK2::OK");
+    SetItem(ok, JexProtocol::kItemText, "Operation successful");
+    cases[0].data = Bytes(ok.Encode());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int listened = -1;
+        ASSERT_TRUE(server_.Serve([&](JexSession& s) {
+            s.SetAttr(JexSession::NODE_AUTH, 1);
+            s.SetAttr(JexSession::DST_NODE, "kay");
+            s.SetAttr(JexSession::READ_TIMEOUT, 20);
+            JexBuffer data;
+            listened = s.Listen(JexK2::kApplication, "k2", data);
+            if (listened == 0) s.Reject(JexBuffer(c.data.data(), static_cast<int>(c.data.size())));
+        }));
+        JexK2 k2;
+        Client(k2);
+        EXPECT_EQ(k2.Connect("k2", "kay"), c.code) << Described(k2);
+        EXPECT_EQ(k2.GetState(), JexK2::ERROR);
+        ASSERT_TRUE(server_.Join());
+        EXPECT_EQ(listened, 0);
+    }
+}
+
 TEST_F(K2Loopback, TracesRequestsAndReplies) {
     setenv("JEXK2_TRACE", "d", 1);
     ServerEnd end;
