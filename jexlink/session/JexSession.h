@@ -211,6 +211,19 @@ public:
     int GetAttr(Attribute attribute, JexString& value);
     int SetAttr(Attribute attribute, int value);
     int SetAttr(Attribute attribute, const char* value);
+    // The same by attribute number (numbers without an attribute give BADATTR).
+    int GetAttr(int attribute, int& value) {
+        return GetAttr(static_cast<Attribute>(attribute), value);
+    }
+    int GetAttr(int attribute, JexString& value) {
+        return GetAttr(static_cast<Attribute>(attribute), value);
+    }
+    int SetAttr(int attribute, int value) {
+        return SetAttr(static_cast<Attribute>(attribute), value);
+    }
+    int SetAttr(int attribute, const char* value) {
+        return SetAttr(static_cast<Attribute>(attribute), value);
+    }
 
     // Client: opens a session with the application at the destination (','
     // lists of access ids and nodes). REJECT (20) when the server rejected

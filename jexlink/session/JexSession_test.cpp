@@ -224,6 +224,11 @@ TEST_F(JexSessionTest, AttributeErrorsCarryNameNumberAndValue) {
     EXPECT_STREQ(s.FormattedText(0).Text(), "Invalid attribute (enum=26) specified");
     EXPECT_EQ(s.GetAttr(JexSession::STATE, v), 0);
     EXPECT_EQ(s.Code(), 0);  // each call starts clear
+    // By number, as callers holding attribute numbers pass them.
+    EXPECT_EQ(s.SetAttr(12, 1), JexSession::BADATTR);
+    EXPECT_EQ(s.SetAttr(28, "RUN"), JexSession::ATTRREADONLY);
+    EXPECT_EQ(s.GetAttr(19, v), 0);
+    EXPECT_EQ(v, 128);
 }
 
 TEST_F(JexSessionTest, AttributeErrorWithoutSuppressEndsProcess) {

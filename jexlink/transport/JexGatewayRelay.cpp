@@ -46,17 +46,21 @@ int JexGateway::transport_handler(JexException* raised, void* context) {
 void JexGateway::leg_failure(TransferBlock& block, const char* text, int failed_side,
                              int report_side) {
     JexTransport* failed = transports_[failed_side];
+    // The transport's error is copied before the relay lock is taken: a
+    // transport holds its own lock while its handler takes the relay lock,
+    // so taking them the other way round could leave both threads waiting.
+    std::unique_ptr<JexException> cause(failed ? failed->CopyChain() : nullptr);
+    JexString caller;
+    JexString callee;
+    if (failed && failed->Endpoint()) {
+        caller = failed->Stats(1)->caller;
+        callee = failed->Stats(1)->callee;
+    }
     bool report = false;
     {
         JexMutexLock hold(relay_lock_);
         if (!relay_failed_) {
-            JexString caller;
-            JexString callee;
-            if (failed && failed->Endpoint()) {
-                caller = failed->Stats(1)->caller;
-                callee = failed->Stats(1)->callee;
-            }
-            block.result->ExcSet(TRANSPORTERR, JexExcArgs(text, caller, callee), failed);
+            block.result->ExcSet(TRANSPORTERR, JexExcArgs(text, caller, callee), cause.get());
             make_netfail(block.record, failed);
             relay_failed_ = 1;
             report = true;

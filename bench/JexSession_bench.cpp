@@ -1,0 +1,190 @@
+// Session benchmark: round trip of a small message and bulk transfer over a session, beside the
+// bare gateway path it runs on, on the loopback.
+#include <benchmark/benchmark.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "jexlink/session/JexSession.h"
+#include "jexlink/transport/JexGateway.h"
+#include "platform/PlatformState.h"
+#include "testing/support/SessionServer.h"
+
+namespace {
+
+constexpr const char* kApp = "Jex_Bench";
+constexpr int kBulkMessage = 64 * 1024;
+constexpr int kBulkBatch = 16;
+
+// Keys, route map and platform state of the run, in a directory of its own.
+struct Environment {
+    std::string dir;
+    Environment() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "session-bench-XXXXXX").string();
+        const char* made = mkdtemp(pattern.data());
+        if (!made) std::abort();
+        dir = made;
+        mkdir((dir + "/state").c_str(), 0700);
+        setenv(platform::kStateDirVar, (dir + "/state").c_str(), 1);
+        setenv("JEXCRYPTO_PATH", dir.c_str(), 1);
+        std::ofstream(dir + "/MD5-CLI-SRV") << "bench key\n";
+    }
+    ~Environment() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    std::string RouteMap(const tavro::testing::SessionServer& server) const {
+        const std::string path = dir + "/route.map";
+        std::ofstream(path) << server.RouteLine("srv", "snode", kApp);
+        return path;
+    }
+};
+
+Environment& Env() {
+    static Environment env;
+    return env;
+}
+
+JexBuffer Payload(int size) {
+    JexBuffer b;
+    b.SetLength(size);
+    for (int i = 0; i < size; ++i) b.Data()[i] = static_cast<char>("session bench text "[i % 19]);
+    return b;
+}
+
+// The echo of the server: every message back, and after each batch of bulk
+// messages (those longer than 1024 bytes) one short answer.
+template <typename Get, typename Put>
+void Serve(Get get, Put put) {
+    JexBuffer in;
+    int bulk = 0;
+    while (get(in) == 0) {
+        if (in.Length() <= 1024) {
+            if (put(in) != 0) return;
+        } else if (++bulk % kBulkBatch == 0 && put(JexBuffer("done")) != 0) {
+            return;
+        }
+    }
+}
+
+// A client of one kind over the loopback, with its server on a thread.
+struct GatewayPath {
+    tavro::testing::SessionServer server;
+    JexGateway client;
+    bool open = false;
+
+    GatewayPath() {
+        Env();
+        const std::string map = Env().RouteMap(server);
+        server.Serve([](JexSession& s) {
+            JexGateway& g = s.Gateway();
+            if (g.Listen(JexFieldedString("srv", ','), JexFieldedString("snode", ','),
+                         JexString(kApp)) != 0)
+                return;
+            Serve([&](JexBuffer& b) { return g.GetMsg(b); },
+                  [&](const JexBuffer& b) { return g.PutMsg(b); });
+            g.Disconnect();
+        });
+        client.SetSuppress(1);
+        client.SetAttr(JexGateway::ACID, "cli");
+        client.SetAttr(JexGateway::NODE, "cnode");
+        client.SetAttr(JexGateway::ROUTE_MAP, map.c_str());
+        open = client.Connect(JexFieldedString("srv", ','), JexFieldedString("snode", ','),
+                              JexString(kApp)) == 0;
+    }
+    ~GatewayPath() {
+        if (open) client.Disconnect();
+        server.Join();
+    }
+    int Put(const JexBuffer& b) { return client.PutMsg(b); }
+    int Get(JexBuffer& b) { return client.GetMsg(b); }
+};
+
+struct SessionPath {
+    tavro::testing::SessionServer server;
+    JexSession client;
+    bool open = false;
+
+    explicit SessionPath(int compression) {
+        Env();
+        const std::string map = Env().RouteMap(server);
+        server.Serve([](JexSession& s) {
+            s.SetAttr(JexSession::DST_NODE, "snode");
+            JexBuffer data;
+            if (s.Listen(kApp, "srv", data) != 0 || s.Accept(JexBuffer("")) != 0) return;
+            Serve([&](JexBuffer& b) { return s.GetMsg(b, 0); },
+                  [&](const JexBuffer& b) { return s.PutMsg(b, 0); });
+            if (s.State() == JexSession::SN) s.Disconnect();
+        });
+        client.SetSuppress(1);
+        client.SetAttr(JexSession::SRC_ACID, "cli");
+        client.SetAttr(JexSession::SRC_NODE, "cnode");
+        client.SetAttr(JexSession::ROUTE_MAP, map.c_str());
+        client.SetAttr(JexSession::COMPRESSION, compression);
+        JexBuffer reply;
+        open = client.Connect(kApp, "srv", "snode", JexBuffer(""), reply) == 0;
+    }
+    ~SessionPath() {
+        if (open) client.Disconnect();
+        server.Join();
+    }
+    int Put(const JexBuffer& b) { return client.PutMsg(b, 0); }
+    int Get(JexBuffer& b) { return client.GetMsg(b, 0); }
+};
+
+template <typename Path>
+void RoundTrip(benchmark::State& state, Path& path) {
+    if (!path.open) return state.SkipWithError("connection failed");
+    const JexBuffer request = Payload(static_cast<int>(state.range(0)));
+    JexBuffer answer;
+    for (auto _ : state) {
+        if (path.Put(request) != 0 || path.Get(answer) != 0)
+            return state.SkipWithError("exchange failed");
+    }
+}
+
+template <typename Path>
+void Bulk(benchmark::State& state, Path& path) {
+    if (!path.open) return state.SkipWithError("connection failed");
+    const JexBuffer block = Payload(kBulkMessage);
+    JexBuffer answer;
+    for (auto _ : state) {
+        for (int i = 0; i < kBulkBatch; ++i)
+            if (path.Put(block) != 0) return state.SkipWithError("send failed");
+        if (path.Get(answer) != 0) return state.SkipWithError("answer failed");
+    }
+    state.SetBytesProcessed(state.iterations() * kBulkMessage * kBulkBatch);
+}
+
+void BM_GatewayRoundTrip(benchmark::State& state) {
+    GatewayPath path;
+    RoundTrip(state, path);
+}
+void BM_SessionRoundTrip(benchmark::State& state) {
+    SessionPath path(static_cast<int>(state.range(1)));
+    RoundTrip(state, path);
+}
+void BM_GatewayBulk(benchmark::State& state) {
+    GatewayPath path;
+    Bulk(state, path);
+}
+void BM_SessionBulk(benchmark::State& state) {
+    SessionPath path(static_cast<int>(state.range(0)));
+    Bulk(state, path);
+}
+
+BENCHMARK(BM_GatewayRoundTrip)->Arg(64)->UseRealTime();
+BENCHMARK(BM_SessionRoundTrip)
+    ->Args({64, JexSession::NOCOMP})
+    ->Args({64, JexSession::LZW})
+    ->UseRealTime();
+BENCHMARK(BM_GatewayBulk)->UseRealTime();
+BENCHMARK(BM_SessionBulk)->Arg(JexSession::NOCOMP)->Arg(JexSession::LZW)->UseRealTime();
+
+}  // namespace

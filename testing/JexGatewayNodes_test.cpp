@@ -1,0 +1,195 @@
+// Gateway networks whose nodes are processes of their own: relays, learning, a node killed mid-way.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "jexlink/transport/JexGateway.h"
+#include "testing/support/ChildProcesses.h"
+#include "testing/support/TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+using tavro::testing::ChildGuard;
+using tavro::testing::ReadFile;
+using tavro::testing::TempDir;
+using tavro::testing::WriteFile;
+
+constexpr int kWaitMs = 20000;
+
+// One node process: its standard input keeps it serving, its standard
+// output tells its port and, at the end, its handshake results.
+class NodeProcess {
+public:
+    NodeProcess(const std::string& acid, const std::string& node, const std::string& routeMap) {
+        int in[2];
+        int out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        std::vector<std::string> args = {GATEWAY_NODE, acid, node, routeMap};
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, GATEWAY_NODE, &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        stdin_ = in[1];
+        stdout_ = out[0];
+        const std::string line = ReadLine();
+        if (line.rfind("port ", 0) == 0) port_ = std::stoi(line.substr(5));
+    }
+    ~NodeProcess() {
+        if (stdin_ >= 0) ::close(stdin_);
+        if (stdout_ >= 0) ::close(stdout_);
+    }
+
+    int Port() const { return port_; }
+    std::string Address() const { return "T/127.0.0.1/" + std::to_string(port_); }
+    void Kill() const { ::kill(pid_, SIGKILL); }
+
+    // Ends the serving; the node's results line, or "" when it did not end
+    // in time. Its exit status in status.
+    std::string Finish(int& status) {
+        ::close(stdin_);
+        stdin_ = -1;
+        const std::string line = ReadLine();
+        status = ChildGuard::WaitChild(pid_, kWaitMs);
+        return line;
+    }
+
+private:
+    std::string ReadLine() {
+        std::string line;
+        for (;;) {
+            pollfd p{stdout_, POLLIN, 0};
+            if (::poll(&p, 1, kWaitMs) != 1) return line;
+            char c;
+            if (::read(stdout_, &c, 1) != 1 || c == '\n') return line;
+            line += c;
+        }
+    }
+
+    pid_t pid_ = -1;
+    int stdin_ = -1;
+    int stdout_ = -1;
+    int port_ = -1;
+};
+
+struct QuietGateway : JexGateway {
+    QuietGateway() { SetSuppress(1); }
+};
+
+class GatewayNodes : public ::testing::Test {
+protected:
+    std::string Map(const std::string& name) { return (dir.Path() / name).string(); }
+    int Connect(QuietGateway& client, const std::string& firstHop) {
+        WriteFile(Map("client.map"), "srv/snode/echo\t" + firstHop + "\n");
+        client.SetAttr(JexGateway::ACID, "cli");
+        client.SetAttr(JexGateway::NODE, "cnode");
+        client.SetAttr(JexGateway::ROUTE_MAP, Map("client.map").c_str());
+        return client.Connect(JexFieldedString("srv", ','), JexFieldedString("snode", ','),
+                              JexString("echo"));
+    }
+
+    ChildGuard guard;
+    TempDir dir{"gwnodes"};
+};
+
+TEST_F(GatewayNodes, ClientReachesEchoThroughTwoRelayProcesses) {
+    for (const char* name : {"srv.map", "r2.map", "r1.map"}) WriteFile(Map(name), "");
+    NodeProcess server("srv", "snode", Map("srv.map"));
+    NodeProcess second("r2", "n2", Map("r2.map"));
+    NodeProcess first("r1", "n1", Map("r1.map"));
+    ASSERT_GT(server.Port(), 0);
+    ASSERT_GT(second.Port(), 0);
+    ASSERT_GT(first.Port(), 0);
+    WriteFile(Map("r2.map"), "srv/snode/*\t" + server.Address() + "\n");
+    WriteFile(Map("r1.map"), "srv\t" + second.Address() + "\n");
+
+    QuietGateway client;
+    ASSERT_EQ(Connect(client, first.Address()), 0) << client.Describe(1).Text();
+    JexString path;
+    client.GetAttr(JexGateway::PATH, path);
+    JexFieldedString entries(path, '\n');
+    ASSERT_EQ(entries.Count(), 4) << path.Text();
+    const char* ids[] = {"cli/cnode", "r1/n1", "r2/n2", "srv/snode"};
+    for (int i = 0; i < 4; ++i) {
+        JexFieldedString fields(entries.Field(i), '|');
+        EXPECT_STREQ(fields.Field(0).Text(), ids[i]);
+    }
+    for (int size : {0, 10, 200000}) {
+        JexBuffer sent{JexBufferBase(size)};
+        for (int i = 0; i < size; ++i) sent[i] = static_cast<char>(i % 253);
+        ASSERT_EQ(client.PutMsg(sent), 0);
+        JexBuffer back;
+        ASSERT_EQ(client.GetMsg(back), 0) << client.Describe(1).Text();
+        EXPECT_TRUE(back == sent);
+    }
+    EXPECT_EQ(client.Disconnect(), 0);
+
+    int status = -1;
+    EXPECT_EQ(first.Finish(status), "results 10=1");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(second.Finish(status), "results 10=1");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(server.Finish(status), "results 0=1");
+    EXPECT_EQ(status, 0);
+    for (const char* name : {"srv.map", "r2.map", "r1.map"}) {
+        const std::string text = ReadFile(Map(name));
+        EXPECT_NE(text.find("cli/cnode/*\tt/"), std::string::npos) << name << ":\n" << text;
+    }
+}
+
+TEST_F(GatewayNodes, KilledServerReachesTheClientAsTheRelaysRemoteFailure) {
+    for (const char* name : {"srv.map", "r2.map", "r1.map"}) WriteFile(Map(name), "");
+    NodeProcess server("srv", "snode", Map("srv.map"));
+    NodeProcess second("r2", "n2", Map("r2.map"));
+    NodeProcess first("r1", "n1", Map("r1.map"));
+    ASSERT_GT(first.Port(), 0);
+    WriteFile(Map("r2.map"), "srv\t" + server.Address() + "\n");
+    WriteFile(Map("r1.map"), "srv\t" + second.Address() + "\n");
+
+    QuietGateway client;
+    ASSERT_EQ(Connect(client, first.Address()), 0) << client.Describe(1).Text();
+    JexBuffer sent{JexBufferBase(1 << 20)};
+    JexBuffer back;
+    ASSERT_EQ(client.PutMsg(sent), 0);
+    ASSERT_EQ(client.GetMsg(back), 0);
+    // The server dies while a transfer is on its way.
+    ASSERT_EQ(client.PutMsg(sent), 0);
+    server.Kill();
+    int rc = 0;
+    for (int i = 0; i < 100 && rc == 0; ++i) {
+        rc = client.GetMsg(back);
+        if (rc == 0) rc = client.PutMsg(sent);
+    }
+    EXPECT_EQ(rc, JexGateway::REMOTEFAIL) << client.Describe(1).Text();
+    EXPECT_EQ(client.Code(), JexGateway::REMOTEFAIL);
+    const std::string described = client.Describe(1).Text();
+    EXPECT_NE(described.find("Remote gateway failure at \"r2/n2\""), std::string::npos)
+        << described;
+    EXPECT_NE(described.find("Transport error"), std::string::npos) << described;
+
+    // Both relays end their relay with the failure and every thread ends.
+    int status = -1;
+    EXPECT_EQ(first.Finish(status), "results 19=1");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(second.Finish(status), "results 23=1");
+    EXPECT_EQ(status, 0);
+}
+
+}  // namespace

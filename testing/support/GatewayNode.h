@@ -1,0 +1,152 @@
+// A gateway node for tests: a listener on the loopback whose connections relay or reach an echo.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "jexlink/core/JexThread.h"
+#include "jexlink/transport/JexGateway.h"
+#include "jexlink/transport/JexNetIO.h"
+
+namespace tavro::testing {
+
+// One node of a gateway network: it listens on an ephemeral port of
+// 127.0.0.1 and runs the answering handshake of every connection on a
+// thread of its own. A connection for this node (its ACID and node) reaches
+// the echo application, which sends LEARN back and then returns every DATA
+// record until the caller finishes; any other connection is relayed as the
+// node's route map file says. The node's own errors are kept, never fatal.
+//
+// Stop() (and the destructor) ends the accepting and waits for every
+// connection thread; connections still open end when their peers close.
+class GatewayNode {
+public:
+    GatewayNode(std::string acid, std::string node, std::string routeMap)
+        : acid_(std::move(acid)), node_(std::move(node)), routeMap_(std::move(routeMap)) {}
+    GatewayNode(const GatewayNode&) = delete;
+    GatewayNode& operator=(const GatewayNode&) = delete;
+    ~GatewayNode() { Stop(); }
+
+    // Starts listening and accepting; false when the listener failed.
+    bool Start() {
+        listener_ = std::make_unique<JexGatewayListener>("*", JexNetAddr("T/127.0.0.1/0", '/'));
+        listener_->SetSuppress(1);
+        if (!listener_->Listening()) return false;
+        port_ = LocalPort(listener_->Listener()->Endpoint()->Handle());
+        acceptor_ = std::make_unique<JexThread>(&AcceptLoop, this);
+        return acceptor_->Started();
+    }
+
+    // Ends the accepting and joins every thread the node started.
+    void Stop() {
+        if (!listener_) return;
+        stopping_ = true;
+        listener_->Listener()->Disconnect();
+        if (acceptor_) acceptor_->Join();
+        std::vector<Connection> done;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            done.swap(connections_);
+        }
+        for (Connection& c : done) c.thread->Join();
+        acceptor_.reset();
+        listener_.reset();
+    }
+
+    int Port() const { return port_; }
+    std::string Address() const { return "T/127.0.0.1/" + std::to_string(port_); }
+    const std::string& RouteMap() const { return routeMap_; }
+
+    // Results of the handshakes that have ended, by code.
+    std::map<int, int> Results() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return results_;
+    }
+    // Accepted connections whose handshake or echo has not ended yet.
+    int Running() const { return accepted_.load() - ended_.load(); }
+    // Echo connections that ended with the caller's FINISH.
+    int EchoesFinished() const { return echoesFinished_.load(); }
+
+    // The echo application on a connection accepted here; returns when the
+    // connection ends. Public so that a node program can serve the same way.
+    static void Echo(JexGateway& g, std::atomic<int>& finished) {
+        g.send_learn();
+        JexBuffer b;
+        for (;;) {
+            const int rc = g.GetMsg(b);
+            if (rc == JexGateway::SHUTDOWN) {
+                if (g.Disconnect() == 0) ++finished;
+                return;
+            }
+            if (rc != 0 || g.PutMsg(b) != 0) return;
+        }
+    }
+
+private:
+    struct Connection {
+        std::unique_ptr<JexGateway> gateway;
+        std::unique_ptr<JexThread> thread;
+    };
+
+    static int LocalPort(int fd) {
+        sockaddr_in in{};
+        socklen_t size = sizeof in;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&in), &size) != 0) return -1;
+        return ntohs(in.sin_port);
+    }
+
+    static void Completed(JexThread*, JexGateway* g, int result, void* self) {
+        auto* node = static_cast<GatewayNode*>(self);
+        if (result == 0) Echo(*g, node->echoesFinished_);
+        {
+            std::lock_guard<std::mutex> hold(node->mutex_);
+            ++node->results_[result];
+        }
+        ++node->ended_;
+    }
+
+    static int AcceptLoop(JexThread*, void* self) {
+        auto* node = static_cast<GatewayNode*>(self);
+        while (!node->stopping_) {
+            auto g = std::make_unique<JexGateway>();
+            g->SetSuppress(1);
+            g->SetAttr(JexGateway::ACID, node->acid_.c_str());
+            g->SetAttr(JexGateway::NODE, node->node_.c_str());
+            g->SetAttr(JexGateway::ROUTE_MAP, node->routeMap_.c_str());
+            g->system_id = (node->acid_ + "/" + node->node_).c_str();
+            JexThread* thread = nullptr;
+            if (node->listener_->Accept(*g, &Completed, node, thread) != 0) {
+                if (node->stopping_) break;
+                continue;
+            }
+            ++node->accepted_;
+            std::lock_guard<std::mutex> hold(node->mutex_);
+            node->connections_.push_back({std::move(g), std::unique_ptr<JexThread>(thread)});
+        }
+        return 0;
+    }
+
+    std::string acid_;
+    std::string node_;
+    std::string routeMap_;
+    int port_ = -1;
+    std::unique_ptr<JexGatewayListener> listener_;
+    std::unique_ptr<JexThread> acceptor_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> accepted_{0};
+    std::atomic<int> ended_{0};
+    std::atomic<int> echoesFinished_{0};
+    mutable std::mutex mutex_;
+    std::vector<Connection> connections_;
+    std::map<int, int> results_;
+};
+
+}  // namespace tavro::testing
