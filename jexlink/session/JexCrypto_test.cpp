@@ -410,6 +410,8 @@ TEST_F(JexCryptoTest, K2EntryWithoutMethodsIsRefused) {
         {"@@ACID/NODE", "JexCrypto::setup_k2: method"},
         {"MD5@ACID/NODE", "JexCrypto::setup_k2"},
         {"@MD5@ACID/NODE", "JexCrypto::setup_k2"},
+        // A name the K2 session takes neither as encryption nor as authentication.
+        {"BOGUS@ACID/NODE", "JexCrypto::setup_k2: method"},
     };
     for (const Case& c : cases) {
         auto m = Method("MD5", "north", "south");
