@@ -10,11 +10,17 @@
 #include "jexlink/core/JexTime.h"
 #include "jexlink/transport/JexCodeTable.h"
 #include "jexlink/transport/JexGatewayFrame.h"
+#include "jexlink/transport/JexGatewayItems.h"
 #include "jexlink/transport/JexRouteMap.h"
 
 #define JEX_TEXT_CLASS JexGateway
 const JexTextRow JexGateway::kTextTable[] = JEX_TEXT_TABLE(JEXGATEWAY_TEXTS);
 #undef JEX_TEXT_CLASS
+
+using jexgateway::HoldsData;
+using jexgateway::ItemShort;
+using jexgateway::ItemText;
+using jexgateway::Short;
 
 namespace {
 
@@ -57,30 +63,7 @@ JexString PlatformOfEntry(JexFieldedString& path, int index) {
     return entry.Count() > 1 ? entry.Field(1) : JexString();
 }
 
-bool HoldsData(const JexNetMsg& record, int item) {
-    const JexBuffer& b = record[item];
-    return b.Data() != nullptr && b.Length() > 0;
-}
-
 bool HasItem(const JexNetMsg& record, int item) { return record[item].Data() != nullptr; }
-
-JexString ItemText(const JexNetMsg& record, int item) {
-    const JexBuffer& b = record[item];
-    return JexString::FromBytes(b.Data(), b.Length());
-}
-
-int ItemShort(const JexNetMsg& record, int item) {
-    const JexBuffer& b = record[item];
-    if (!b.Data() || b.Length() == 0) return 0;
-    if (b.Length() == 1) return static_cast<unsigned char>(b.Data()[0]);
-    return b.GetUShortAt(0);
-}
-
-JexBuffer Short(int value) {
-    JexBuffer b;
-    b.SetShort(static_cast<int16_t>(value));
-    return b;
-}
 
 }  // namespace
 
@@ -200,9 +183,9 @@ void JexGateway::set_state(int state) {
                      state_name(old).Text(), state_name(state).Text());
 }
 
-int JexGateway::SetError(int code, const JexExcArgs& args) {
+int JexGateway::SetError(int code, const JexExcArgs& args, JexException* cause) {
     JexMutexLock hold(relay_lock_);
-    return ExcSet(code, args);
+    return ExcSet(code, args, cause);
 }
 
 int JexGateway::AttrFailure(int code, int attribute, const JexString* value) {
@@ -304,8 +287,13 @@ int JexGateway::SetAttr(Attribute attribute, const JexString& value) {
 }
 
 int JexGateway::check_reply(const JexNetMsg& record) {
-    for (int item : {'t', 'h', 'a', 'P', 'r', '/', 'y', 'V'})
+    for (int item : {'t', 'h', 'a', 'P', 'r', '/', 'y', 'V'}) {
+        // A refusal made before any route was looked at (a version the
+        // node does not speak, a destination without a route) names no
+        // address; its reason still reaches the caller.
+        if (item == 'a' && record.Type() == kReject) continue;
         if (!HoldsData(record, item)) return PROTOCOL;
+    }
     return OK;
 }
 
@@ -437,9 +425,4 @@ int JexGateway::inconsistency_handler(JexException* raised, void*) {
     if (raised->Code() != INCONSTATE) return 1;
     std::fprintf(stderr, "%s\n", raised->Describe(1).Text());
     std::abort();
-}
-
-int JexGateway::incoming_handshake(int) {
-    SetLabel("JexGateway::incoming_handshake");
-    return SetError(UNSUPPORTED, JexExcArgs(Label()));
 }

@@ -144,6 +144,48 @@ public:
     int GetAttr(Attribute attribute, JexString& value);
     int SetAttr(Attribute attribute, const JexString& value);
 
+    // Opens the path to application at the destination through the route
+    // map: CONNECT, then the answers of the gateway at the other end until
+    // its HIT (0, state RUN) or a failure (its code, raised). The owner sets
+    // ACID and NODE first.
+    int Connect(const JexFieldedString& dst_acid_list, const JexFieldedString& dst_node_list,
+                const JexString& application_name);
+    // Adopts the connection this program inherited (JEX_NET_HANDLE) as
+    // side 0 and answers its CONNECT: 0 when it was accepted here (state
+    // RUN), FORWARDED or REDIRECTED when it was passed on, else a code.
+    int Listen(const JexFieldedString& acid_list, const JexFieldedString& node_list,
+               const JexString& application_name);
+    // The payload of the next DATA record (0). SHUTDOWN (20, nothing set)
+    // when the peer sent FINISH; other failures set, raise and return their
+    // code. wait: seconds this read may take, 0 for the gateway's read
+    // time-out (SetReadTimeout); past it, TIMEOUT and the connection is
+    // dropped.
+    int GetMsg(JexBuffer& msg, int wait = 0);
+    // Sends msg as one DATA record; wait is unused (a write never waits on
+    // the peer's reading beyond the socket's buffers).
+    int PutMsg(const JexBuffer& msg, int wait = 0);
+    // Ends the connection with the FINISH exchange: 0 with state DONE.
+    int Disconnect();
+    // On the end that accepted the connection: learns the way back to the
+    // caller and sends LEARN along the path. Elsewhere WRONGSTATE, set only.
+    int send_learn();
+    // Seconds a GetMsg (and the wait for a FINISH in Disconnect) waits for
+    // the peer when it is not given its own; 0 (the start value) waits
+    // without limit. Negative values count as 0.
+    void SetReadTimeout(int seconds);
+
+    // The answering side of a connection on side 0, which its caller has set
+    // up (state LWAIT): wait_status 0 when the connection stands, else 23.
+    // 0 when the connection was accepted here (state RUN), else the code the
+    // handshake ended with.
+    int incoming_handshake(int wait_status);
+    // 0 when all fifteen CONNECT items hold data, else PROTOCOL.
+    static int check_connect(const JexNetMsg& record);
+    // Sets (not raises) the error for a destination without a usable route
+    // entry: NOPATH, NOROUTEMAP or NOROUTEMAPENTRY by the route map's state
+    // and whether an entry was tried.
+    int path_failure(int tried, const JexFieldedString& key);
+
     int State() const { return state_; }
     void set_state(int state);
     static JexString state_name(int state);
@@ -168,7 +210,8 @@ public:
     // 0 when the record carries every item its kind needs, else PROTOCOL.
     // Records of other letters (which a relay passes on) need nothing.
     static int check_record(const JexNetMsg& record);
-    // An answer to CONNECT: 't', 'h', 'a', 'P', 'r', '/', 'y' and 'V' hold data.
+    // An answer to CONNECT: 't', 'h', 'a', 'P', 'r', '/', 'y' and 'V' hold
+    // data ('a' may be empty in a REJECT).
     static int check_reply(const JexNetMsg& record);
     void dump_reply(const JexNetMsg& record);
     // Fills record as the NETFAIL of the failing leg's transport.
@@ -226,14 +269,21 @@ protected:
     // Stores the name of the public operation in progress.
     void SetLabel(const char* label) { label_ = label; }
     // Sets (not raises) code with the label as argument 0.
-    int SetError(int code, const JexExcArgs& args);
+    int SetError(int code, const JexExcArgs& args, JexException* cause = nullptr);
     int AttrFailure(int code, int attribute, const JexString* value);
     // A frame that failed on t: TRANSPORTERR, set here unless the
     // transport handler already set it.
     int transport_failed(JexTransport& t);
-
-    // The incoming handshake of a connection accepted on side; its result code.
-    virtual int incoming_handshake(int side);
+    // Gives side a new transport connected to address: 0 (OK set with the
+    // label), or TRANSPORTERR with the transport's error kept on the gateway.
+    int open_leg(int side, const JexNetAddr& address);
+    // recv_record bounded by seconds (0: no bound). Past the bound the side's
+    // connection is closed and TIMEOUT set.
+    int recv_record_within(int side, JexNetMsg& record, int seconds);
+    // Loads the current error into record in place of any loaded before.
+    void load_error(JexNetMsg& record);
+    // Raises the current error and returns its code.
+    int raise_current();
 
     // Written by both transfer threads of a relay (with the same text).
     std::atomic<const char*> label_{"JexGateway::JexGateway"};
@@ -247,6 +297,16 @@ protected:
     JexExcHandlerRecord* handlers_[2] = {nullptr, nullptr};
 
 private:
+    struct Handshake;
+    int handshake_listen(Handshake& h);
+    void handshake_connmsg(Handshake& h);
+    void handshake_connreply(Handshake& h);
+    void handshake_gconnwait(Handshake& h);
+    int handshake_gconn(Handshake& h);
+    void next_route(Handshake& h);
+    void send_answer(Handshake& h, int type);
+    JexExcArgs route_args(const Handshake& h);
+
     struct TransferBlock;
     static int transfer(JexThread* thread, void* block);
     // Reports a failed leg once per relay; sends NETFAIL on report_side.
@@ -254,6 +314,10 @@ private:
 
     friend class JexGatewayListener;
 };
+
+// 1 when some field of a and some field of b, both lower-cased, match with
+// either taken as a "*" pattern for the other.
+int jex_lists_match(const JexFieldedString& a, const JexFieldedString& b);
 
 // A gateway that listens at an address and accepts connections onto fresh
 // gateways, each of which runs its incoming handshake on a thread of its own.

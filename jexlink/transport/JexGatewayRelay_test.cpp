@@ -333,7 +333,9 @@ TEST(JexGatewayLearning, AMapThatDidNotLoadLearnsNothing) {
 
 struct Completed {
     std::promise<std::pair<JexGateway*, void*>> done;
-    static void Callback(JexThread*, JexGateway* g, int, void* user) {
+    int result = -1;
+    static void Callback(JexThread*, JexGateway* g, int result, void* user) {
+        static_cast<Completed*>(user)->result = result;
         static_cast<Completed*>(user)->done.set_value({g, user});
     }
 };
@@ -364,12 +366,16 @@ TEST(JexGatewayListener, AcceptsOntoAFreshGatewayAndRunsItsHandshakeThread) {
     ASSERT_EQ(accepted.wait_for(kBound), std::future_status::ready);
     ASSERT_EQ(accepted.get(), 0);
     ASSERT_NE(thread, nullptr);
+    // A caller that leaves without its CONNECT ends the handshake with a
+    // protocol error; the accepted connection stays with the gateway.
+    client.Disconnect();
     ASSERT_EQ(answer.wait_for(kBound), std::future_status::ready);
     const auto [gateway, user] = answer.get();
     EXPECT_EQ(gateway, &g);
     EXPECT_EQ(user, &completed);
     thread->Join();
     delete thread;
+    EXPECT_EQ(completed.result, JexGateway::PROTOCOL);
     EXPECT_STREQ(g.application.Text(), "*");
     EXPECT_EQ(g.active_side, 0);
     ASSERT_NE(g.Transport(0), nullptr);

@@ -1,0 +1,371 @@
+// The session end point: attributes, states, wire messages, handshake, establishment and data.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+
+#include "jexlink/core/JexBuffer.h"
+#include "jexlink/core/JexFieldedString.h"
+#include "jexlink/core/JexNetMsg.h"
+#include "jexlink/core/JexString.h"
+#include "jexlink/transport/JexCodeTable.h"
+#include "jexlink/transport/JexNetStats.h"
+#include "jexlink/transport/JexProtocol.h"
+
+class JexCompressor;
+class JexCrypto;
+class JexExpander;
+class JexGateway;
+
+// Row 11 stands before row 10, as in every copy of this table; lookups go
+// by code.
+#define JEXSESSION_TEXTS(JEX_TEXT)                                                       \
+    JEX_TEXT(0, OK, "Operation successful")                                              \
+    JEX_TEXT(1, ATTRNOTINT, "Attribute \"%s\" (enum=%d) is not an integer")              \
+    JEX_TEXT(2, ATTRNOTSTRING, "Attribute \"%s\" (enum=%d) is not a string")             \
+    JEX_TEXT(3, ATTRREADONLY, "Attribute \"%s\" (enum=%d) is read-only")                 \
+    JEX_TEXT(4, AUTHFAIL, "Authentication failure")                                      \
+    JEX_TEXT(5, BADATTR, "Invalid attribute (enum=%2$d) specified")                      \
+    JEX_TEXT(6, BADATTRVALUE, "Invalid \"%s\" (enum=%d) attribute value specified (%s)") \
+    JEX_TEXT(7, BADSYMMETRY, "Connection is not asymmetric")                             \
+    JEX_TEXT(8, BADVERSION, "Incompatible protocol versions: Client = %s, Server = %s")  \
+    JEX_TEXT(9, CORRUPTMSG, "Corrupted input message from JexGateway")                   \
+    JEX_TEXT(11, CRYPTOKEYERR, "Error retrieving/using cryptographic key")               \
+    JEX_TEXT(10, CRCFAIL, "CRC failure")                                                 \
+    JEX_TEXT(12, DECOMPFAIL, "Decompression failure - corrupted data")                   \
+    JEX_TEXT(13, EKEYMISMATCH, "Encryption key mismatch")                                \
+    JEX_TEXT(14, GATEWAYERR, "JexGateway error")                                         \
+    JEX_TEXT(16, NODSTACID, "No destination access identifier has been specified")       \
+    JEX_TEXT(17, NOSRCACID, "No source access identifier has been specified")            \
+    JEX_TEXT(18, NOTFORME, "Incoming connection is not for this application")            \
+    JEX_TEXT(19, PROTOCOL, "JexSession protocol error")                                  \
+    JEX_TEXT(20, REJECT, "JexSession rejected by remote system")                         \
+    JEX_TEXT(21, SHUT, "Peer has shutdown connection")                                   \
+    JEX_TEXT(22, TIMEOUT, "Operation timed out")                                         \
+    JEX_TEXT(23, UNKNOWNPEERERR, "Unknown peer error")                                   \
+    JEX_TEXT(24, UNSUPPORTED, "Unsupported %s option: %s")                               \
+    JEX_TEXT(25, WRONGPARADIGM, "Operation not supported for this paradigm")             \
+    JEX_TEXT(26, WRONGSTATE, "JexSession in wrong state for operation")                  \
+    JEX_TEXT(27, FAILURE, "Operation failed")
+
+// A conversation with a named application on a remote node, over the
+// gateway that the session owns. The client sets its attributes while
+// IDLE, calls Connect (which runs the handshake: versions, signing
+// methods, compression, challenges and chained signatures), exchanges
+// encoded net messages with PutMsg and GetMsg, and ends with Disconnect.
+// The server calls Listen (which adopts the inherited connection through
+// its gateway and checks the client's start), answers with Accept or
+// Reject, and then does the same.
+//
+// Every operation returns 0 or a code of the table above and records its
+// failures on the session; most are also raised (offered to the handlers),
+// so a caller that wants codes rather than the default handler's exit sets
+// the suppress flag or registers a handler. A gateway failure reaches the
+// session as GATEWAYERR with the gateway's error as cause.
+//
+// Waiting: the handshake's receives, Disconnect's wait for the peer's
+// SHUTDOWN and the gateway's closing exchange are each bounded by
+// READ_TIMEOUT seconds (a peer silent for longer gives TIMEOUT and the
+// connection is dropped; 0 or less waits without limit); GetMsg and a
+// synchronous PutMsg wait for the peer without a limit.
+//
+// A session serves one connection: its gateway cannot go back to idle,
+// so Connect or Listen on a session whose gateway has been used
+// (connected, listened, or disconnected) gives WRONGSTATE. Use a new
+// session for a new connection.
+//
+// One session is used by one thread at a time; several sessions may run on
+// several threads at once.
+class JexSession : public JexProtocol {
+public:
+    enum : int { JEXSESSION_TEXTS(JEX_TEXT_CODE) };
+    static const JexTextRow kTextTable[];
+
+    enum Attribute : int {
+        APPLICATION = 1,
+        ASYMMETRIC = 2,
+        AUTHENTICATION = 3,
+        CLIENT_VERSION = 4,
+        COMPRESSION = 5,
+        CRC = 6,
+        CRYPTO_PATH = 7,
+        CRYPTO_SRC_ACID = 8,
+        CRYPTO_SRC_NODE = 9,
+        DST_ACID = 10,
+        DST_NODE = 11,
+        DST_USER = 13,
+        ENCRYPTION = 14,
+        LANGUAGE = 15,
+        NODE_AUTH = 16,
+        PARADIGM = 17,
+        PATH = 18,
+        PRIORITY = 19,
+        RAISE_TIMEOUT = 20,
+        READ_TIMEOUT = 21,
+        ROUTE_MAP = 22,
+        SERVER_VERSION = 23,
+        SRC_ACID = 24,
+        SRC_NODE = 25,
+        SRC_USER = 27,
+        STATE = 28,
+    };
+
+    enum State : int {
+        AUTHFAIL1 = 1,
+        AUTHFAIL2 = 2,
+        AUTHFAIL3 = 3,
+        CCI1 = 4,
+        CCI2 = 5,
+        CTS = 6,
+        DATAWAIT = 7,
+        DONE = 8,
+        ERROR = 9,
+        IDLE = 10,
+        REJECTED = 11,
+        RUN = 12,
+        SCI1 = 13,
+        SCI2 = 14,
+        SCI3 = 15,
+        SCIW = 16,
+        SI = 17,
+        SN = 18,
+        STC = 19,
+        SYNWAIT = 20,
+    };
+
+    // Method codes of the value tables.
+    enum Authentication : int { NOAUTH = 0, MD5 = 1, PASSWORD = 2, RSA_MD2 = 3, RSA_MD5 = 4 };
+    enum Compression : int { NOCOMP = 0, LZW = 1, LZW_DYN = 2 };
+    enum Encryption : int { NOENCRYPT = 0, DES = 1, DES_RSA = 2, RC4 = 3 };
+    enum Paradigm : int { INTERACTIVE = 0, BATCH = 1 };
+
+    static const JexCodeName kAuthenticationNames[];
+    static const JexCodeName kCompressionNames[];
+    static const JexCodeName kEncryptionNames[];
+    static const JexCodeName kParadigmNames[];
+    static const JexCodeName kAttributeNames[];
+
+    // Message types (the net message's type byte).
+    static constexpr int kCrStart = 'S';
+    static constexpr int kCrAck = 'K';
+    static constexpr int kCrInfo = 'I';
+    static constexpr int kCrAccept = 'A';
+    static constexpr int kCrReject = 'R';
+    static constexpr int kCrAuthRej = 'X';
+    static constexpr int kCrFail = 'F';
+    static constexpr int kCrBadKey = 'e';
+    static constexpr int kData = 'D';
+    static constexpr int kDataSyn = 's';
+    static constexpr int kDataAck = 'k';
+    static constexpr int kShutdown = 'H';
+
+    // Items.
+    static constexpr int kItemApplication = 'A';
+    static constexpr int kItemAsymmetric = 'Y';
+    static constexpr int kItemAuthMethod = 'a';
+    static constexpr int kItemChallenge = 'C';
+    static constexpr int kItemCompression = 'c';
+    static constexpr int kItemData = 'D';
+    static constexpr int kItemDate = 't';
+    static constexpr int kItemDstAcid = 'T';
+    static constexpr int kItemDstNode = 'N';
+    static constexpr int kItemEncryption = 'e';
+    static constexpr int kItemLanguage = 'L';
+    static constexpr int kItemPriority = 'P';
+    static constexpr int kItemSignature = 's';
+    static constexpr int kItemSrcAcid = 'S';
+    static constexpr int kItemSrcNode = 'n';
+    static constexpr int kItemSrcUser = 'u';
+    static constexpr int kItemVersion = 'V';
+    static constexpr int kItemDstUser = 'U';
+    static constexpr int kItemResponse = 'R';
+    static constexpr int kItemNodeAuth = 'o';
+    static constexpr int kItemSequence = 'M';
+    static constexpr int kItemCrc = 'r';
+    static constexpr int kItemScratch = 7;
+
+    static constexpr int kKeyBlockSize = 64;
+    static constexpr int kChallengeSize = 32;
+    // Bit 0 of PutMsg's flags: wait for the peer's acknowledgement.
+    static constexpr int kSynchronous = 1;
+    // The largest data a received message may expand to.
+    static constexpr int kMaxDataLength = 64 << 20;
+
+    // Trace letters of JEXSESSION_TRACE and test letters of JEXSESSION_TEST.
+    static constexpr int kTraceData = 1;       // D
+    static constexpr int kTraceE = 2;          // E
+    static constexpr int kTraceHandshake = 4;  // H
+    static constexpr int kTraceDump = 8;       // P
+    static constexpr int kTraceState = 16;     // S
+    static constexpr int kTestAuth1 = 1;       // '1': server fails the CRSTART
+    static constexpr int kTestAuth2 = 2;       // '2': client fails the CRACK
+    static constexpr int kTestAuth3 = 4;       // '3': server fails the CRINFO
+    static constexpr int kTestCorrupt = 8;     // 'P': forced corruption
+
+    JexSession();
+    ~JexSession() override;
+    JexSession(const JexSession&) = delete;
+    JexSession& operator=(const JexSession&) = delete;
+
+    int GetAttr(Attribute attribute, int& value);
+    int GetAttr(Attribute attribute, JexString& value);
+    int SetAttr(Attribute attribute, int value);
+    int SetAttr(Attribute attribute, const char* value);
+
+    // Client: opens a session with the application at the destination (','
+    // lists of access ids and nodes). REJECT (20) when the server rejected
+    // it, with its reject data in reply_data; else reply_data holds the
+    // server's accept data.
+    int Connect(const char* application, const char* dst_acids, const char* dst_nodes,
+                const JexBuffer& connect_data, JexBuffer& reply_data);
+    // Server: waits for one session for the application through the
+    // gateway's Listen and checks the client's start; on success the state
+    // is STC and connect_data holds the client's connect data.
+    int Listen(const char* application, const char* acids, JexBuffer& connect_data);
+    int Accept(const JexBuffer& accept_data);
+    int Reject(const JexBuffer& reject_data);
+    int Disconnect();
+
+    // Sends data (bit 0 of flags: synchronously). Allowed in RUN, DATAWAIT.
+    int PutMsg(const JexBuffer& data, int flags);
+    // Delivers the next data; queued data first. Allowed in RUN.
+    int GetMsg(JexBuffer& data, int flags);
+
+    int State() const { return state_; }
+    JexString StateName() const { return state_name(state_); }
+    static JexString state_name(int state);
+    static const char* msg_name(int type);
+    static const char* attribute_name(int attribute);
+
+    // The gateway beneath the session (for its attributes and for tests that
+    // hand it a connection).
+    JexGateway& Gateway() { return *gateway_; }
+    JexNetStats& Stats() { return stats_; }
+    const char* Operation() const { return operation_; }
+
+    // The process-wide trace and test flags (read by every constructor).
+    static int TraceFlags();
+    static int TestFlags();
+
+    // Wire messages and codec. A message's CRC: the reflected CRC-32 register
+    // (start 0xFFFFFFFF, no final inversion) over the bytes of every present
+    // item but 114, in item order.
+    static uint32_t msg_crc(const JexNetMsg& msg);
+    int send_msg(JexNetMsg& msg);
+    int recv_msg(JexNetMsg& msg);
+    JexCrypto* sign_msg(JexNetMsg& msg);
+    JexCrypto* check_msg(JexNetMsg& msg);
+    static void make_key_block(JexBuffer& block);
+    int check_key_block(const JexBuffer& block);
+    int send_authrej();
+    int send_fail();
+    int send_dataack(const JexNetMsg& datasyn);
+    void trace_msg(std::ostream& out, const JexNetMsg& msg, const char* verb);
+    void set_state(int state);
+
+    // The client's start message with the given date and challenge (the
+    // handshake passes the time and fresh random bytes).
+    void build_crstart(JexNetMsg& msg, const JexString& date, const JexBuffer& challenge);
+
+    // Handshake and set-up.
+    int client_handshake(const JexBuffer& connect_data, JexBuffer& accept_data);
+    int server_handshake(JexBuffer& connect_data);
+    int setup_auth(JexFieldedString& local_names, JexFieldedString& remote_names);
+    int setup_compress(int code);
+    int setup_expand(int code);
+    int setup_encrypt(const JexString& local_acid, const JexString& remote_acid);
+    static int crypto_status(int crypto_code);
+    int CryptoCount() const { return crypto_count_; }
+    JexCrypto* CryptoMethod(int i) const;
+
+    // The gateway handler: the gateway's error becomes the session's
+    // GATEWAYERR (TIMEOUT when a bounded wait of the session ran out).
+    static int raise_wrapped(JexException* raised, void* context);
+
+private:
+    struct QueueNode {
+        JexNetMsg* msg;
+        QueueNode* next;
+    };
+
+    // Stores the operation's name and clears the raised mark.
+    void Begin(const char* operation);
+    int WrongState();
+    // Records and raises; returns the code.
+    int Fail(int code, const JexExcArgs& args, JexException* cause = nullptr);
+    // Raises the recorded error unless the operation already raised one;
+    // returns the recorded code.
+    int RaiseRecorded();
+    int AttrFail(int code, int attribute, const JexExcArg& value = JexExcArg());
+    int SetList(JexFieldedString& list, const char* text);
+    int SetNamedCode(Attribute attribute, int& field, const JexCodeName* table, int code);
+    int SetNamedText(Attribute attribute, int& field, const JexCodeName* table, const char* name);
+    void ResetPeerVersion(JexFieldedString& version);
+    void QueueAppend(JexNetMsg* msg);
+    JexNetMsg* QueueRemove();
+    void QueueDrain();
+    void DeleteCrypto();
+    // A receive whose wait is bounded by READ_TIMEOUT: TIMEOUT when it runs out.
+    int recv_bounded(JexNetMsg& msg);
+    // The receive of recv_msg, waiting at most `wait` seconds (0: no limit).
+    int recv_wait(JexNetMsg& msg, int wait);
+    // The gateway's Disconnect, its wait for the peer bounded by READ_TIMEOUT.
+    int gateway_disconnect();
+    // Closes the gateway path; its failures are not reported.
+    void drop_gateway();
+    int BoundSeconds() const { return read_timeout_ > 0 ? read_timeout_ : 0; }
+    int fail_protocol(const char* label = nullptr);
+    // The peer's error carried by a CRFAIL, as the session's error.
+    int unload_peer_error(const JexNetMsg& msg, const char* label);
+    void adopt_reply_identity(const JexNetMsg& reply);
+    int send_control(int type, const JexBuffer& data);
+    // Sends a failure notice (CRFAIL, CRAUTHREJ); a gateway failure on the
+    // way is returned but leaves the session's error as it is.
+    int send_notice(JexNetMsg& msg);
+    // A trace line (and the dump under letter P) whatever the message's type.
+    void trace_line(std::ostream& out, const JexNetMsg& msg, const char* verb);
+    JexString local_version_text() const;
+
+    // Fields, in the order of the session's data model.
+    JexString application_;
+    int asymmetric_ = 0;
+    int authentication_ = MD5;
+    JexCrypto** crypto_ = nullptr;
+    JexFieldedString client_version_{' '};
+    int compression_ = LZW;
+    JexCompressor* compressor_ = nullptr;
+    int crc_ = 1;
+    JexString crypto_path_;
+    JexString crypto_src_acid_;
+    JexString crypto_src_node_;
+    const char* operation_ = "JexSession::JexSession";
+    QueueNode* queue_head_ = nullptr;
+    QueueNode* queue_tail_ = nullptr;
+    JexFieldedString dst_acids_{','};
+    JexFieldedString dst_nodes_{','};
+    JexString dst_user_;
+    int encryption_ = NOENCRYPT;
+    JexExpander* expander_ = nullptr;
+    int current_compression_ = LZW;
+    JexGateway* gateway_ = nullptr;
+    JexExcHandlerRecord* gateway_handler_ = nullptr;
+    JexString language_;
+    int sync_counter_ = 0;
+    int crypto_count_ = 0;
+    int node_auth_ = 0;
+    int paradigm_ = INTERACTIVE;
+    int priority_ = 128;
+    int raise_timeout_ = 0;
+    int read_timeout_ = 65535;
+    JexFieldedString server_version_{' '};
+    JexFieldedString src_acids_{','};
+    JexFieldedString src_nodes_{','};
+    JexString src_user_;
+    int state_ = IDLE;
+    JexNetStats stats_;
+
+    // Set while the session drops the gateway: its failures are not reported.
+    bool quiet_gateway_ = false;
+    // Set once the operation in progress has raised its error.
+    bool raised_ = false;
+};

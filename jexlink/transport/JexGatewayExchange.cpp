@@ -1,0 +1,181 @@
+// Gateway message exchange: DATA records, the FINISH exchange, Listen and the LEARN record.
+#include <atomic>
+#include <memory>
+
+#include "jexlink/core/JexAlarmClock.h"
+#include "jexlink/core/JexTime.h"
+#include "jexlink/transport/JexGateway.h"
+#include "jexlink/transport/JexGatewayFrame.h"
+#include "jexlink/transport/JexGatewayItems.h"
+
+using jexgateway::ItemText;
+
+namespace {
+
+// What the alarm of a bounded read needs: the transport to close.
+struct ReadAlarm {
+    JexTransport* transport;
+    std::atomic<bool> fired{false};
+
+    static void Ring(void* self) {
+        auto* alarm = static_cast<ReadAlarm*>(self);
+        alarm->fired = true;
+        alarm->transport->Disconnect();
+    }
+};
+
+}  // namespace
+
+void JexGateway::SetReadTimeout(int seconds) { read_timeout = seconds > 0 ? seconds : 0; }
+
+void JexGateway::load_error(JexNetMsg& record) {
+    jexgateway::ClearErrorItems(record);
+    JexMutexLock hold(relay_lock_);
+    LoadException(record);
+}
+
+int JexGateway::recv_record_within(int side, JexNetMsg& record, int seconds) {
+    JexTransport* t = transports_[side & 1];
+    if (seconds <= 0 || !t) return recv_record(side, record);
+    ReadAlarm alarm{t};
+    int rc;
+    {
+        JexAlarmClock clock(&ReadAlarm::Ring, &alarm, static_cast<float>(seconds));
+        if (clock.Start() != 0) return recv_record(side, record);
+        rc = recv_record(side, record);
+        clock.Cancel();
+    }
+    // Once the alarm rang the connection is closed, whatever the read got.
+    if (!alarm.fired) return rc;
+    return SetError(TIMEOUT, JexExcArgs(Label()));
+}
+
+int JexGateway::PutMsg(const JexBuffer& msg, int) {
+    SetLabel("JexGateway::PutMsg");
+    if (state_ != RUN) {
+        ExcRaise(WRONGSTATE, JexExcArgs(Label()));
+        return WRONGSTATE;
+    }
+    if (msg.Length() + int64_t{1} > kJexMaxFrameLength) {
+        // No peer would take the frame: refused before anything is sent,
+        // and the connection stays usable.
+        ExcRaise(FAILURE, JexExcArgs(Label(), msg_name(kData)));
+        return FAILURE;
+    }
+    JexNetMsg record(kData);
+    record[kData] = msg;
+    if (!record[kData].Data()) record[kData].SetLength(0);
+    const int rc = send_record(active_side, record);
+    if (rc == OK) return OK;
+    ReleaseTransport(active_side);
+    set_state(ERROR);
+    raise_current();
+    return rc;
+}
+
+int JexGateway::GetMsg(JexBuffer& msg, int wait) {
+    SetLabel("JexGateway::GetMsg");
+    if (state_ != RUN) {
+        ExcRaise(WRONGSTATE, JexExcArgs(Label()));
+        return WRONGSTATE;
+    }
+    JexNetMsg record;
+    for (;;) {
+        const int rc = recv_record_within(active_side, record, wait > 0 ? wait : read_timeout);
+        if (rc != OK) {
+            ReleaseTransport(active_side);
+            set_state(ERROR);
+            raise_current();
+            return rc;
+        }
+        // The payload moves out of the record rather than being copied.
+        msg.Swap(record[kData]);
+        switch (record.Type()) {
+            case kData: return OK;
+            case kFinish: set_state(FINISH); return SHUTDOWN;
+            case kLearn:
+                if (!accepted_here) learn_redirect_routes(ItemText(record, 'z'));
+                continue;
+            case kNetFail: {
+                set_state(ERROR);
+                std::unique_ptr<JexException> remote;
+                {
+                    JexMutexLock hold(relay_lock_);
+                    UnloadException(record, "JexGateway::GetMsg/remote error");
+                    remote.reset(CopyChain());
+                }
+                ReleaseTransport(active_side);
+                const JexBuffer& y = record['y'];
+                const int limit =
+                    y.Length() < jexgateway::kMaxNameText ? y.Length() : jexgateway::kMaxNameText;
+                ExcRaise(REMOTEFAIL, JexExcArgs(Label(), JexString::FromBytes(y.Data(), limit)),
+                         remote.get());
+                return REMOTEFAIL;
+            }
+            default: ExcRaise(PROTOCOL, JexExcArgs(Label())); return PROTOCOL;
+        }
+    }
+}
+
+int JexGateway::Disconnect() {
+    SetLabel("JexGateway::Disconnect");
+    if (state_ != RUN && state_ != FINISH) {
+        ExcRaise(WRONGSTATE, JexExcArgs(Label()));
+        return WRONGSTATE;
+    }
+    JexNetMsg record(kFinish);
+    const int sent = send_record(active_side, record);
+    if (sent != OK) return sent;
+    while (state_ == RUN) {
+        const int rc = recv_record_within(active_side, record, read_timeout);
+        if (rc != OK) {
+            raise_current();
+            return rc;
+        }
+        if (record.Type() == kFinish) set_state(FINISH);
+    }
+    ReleaseTransport(active_side);
+    set_state(DONE);
+    return OK;
+}
+
+int JexGateway::Listen(const JexFieldedString& acid_list, const JexFieldedString& node_list,
+                       const JexString& application_name) {
+    SetLabel("JexGateway::Listen");
+    if (state_ != IDLE) {
+        ExcRaise(WRONGSTATE, JexExcArgs(Label()));
+        return WRONGSTATE;
+    }
+    own_acids = acid_list;
+    own_nodes = node_list;
+    application = application_name;
+    application.SetCaseSensitive(application_name.CaseSensitive());
+    system_id = own_acids.Field(0);
+    system_id += "/";
+    system_id += own_nodes.Field(0);
+    set_state(LWAIT);
+    ReleaseTransport(0);
+    AttachTransport(0, new JexTransport);
+    int status = TRANSPORTERR;
+    if (transports_[0]->Listen() == 0) {
+        SetError(OK, JexExcArgs(Label()));
+        status = OK;
+    } else if (Code() != TRANSPORTERR) {
+        // The inherited connection was refused without a transport error
+        // reaching the handler; the handshake reports this one.
+        SetError(TRANSPORTERR, JexExcArgs(Label()), transports_[0]);
+    }
+    return incoming_handshake(status);
+}
+
+int JexGateway::send_learn() {
+    if (state_ != RUN || !accepted_here) return SetError(WRONGSTATE, JexExcArgs(Label()));
+    learn_back_routes(active_side, platform);
+    JexNetMsg record(kLearn);
+    record['t'] = JexBuffer(JexFormatTime());
+    record['z'] = JexBuffer(platform);
+    record['y'] = JexBuffer(system_id);
+    record['V'] = JexBuffer(version.Text());
+    if (send_record(active_side, record) != OK) return raise_current();
+    return OK;
+}

@@ -1,0 +1,392 @@
+// Gateway incoming handshake and onward connection: the answering side's route decision and relay.
+#include <cstdio>
+#include <memory>
+
+#include "jexlink/core/JexTime.h"
+#include "jexlink/core/JexWildcardMatch.h"
+#include "jexlink/transport/JexCodeTable.h"
+#include "jexlink/transport/JexGateway.h"
+#include "jexlink/transport/JexGatewayItems.h"
+#include "jexlink/transport/JexRouteMap.h"
+
+using jexgateway::ItemShort;
+using jexgateway::ItemText;
+using jexgateway::Short;
+
+namespace {
+
+constexpr const char* kHandshakeLabel = "JexGateway::incoming_handshake";
+
+// The caller's texts that the handshake keeps or splits, within bounds.
+bool ConnectWithin(const JexNetMsg& record) {
+    for (int item : {'A', 'T', 'N', 'z', 'S', 'n', 'y', 'V'})
+        if (!jexgateway::TextWithin(record, item, jexgateway::kMaxNameText)) return false;
+    return jexgateway::PathWithin(record, 'P');
+}
+
+}  // namespace
+
+// The working data of one handshake.
+struct JexGateway::Handshake {
+    int wait_status;
+    JexNetMsg request;  // the CONNECT as received, updated before it goes onward
+    JexNetMsg answer;   // this node's reply
+    JexNetMsg onward;   // the next gateway's reply
+    JexFieldedString received_path{'\n'};
+    JexFieldedString working_path{'\n'};
+    JexFieldedString key{'/'};
+    JexString requested;
+    int entry_tried = 0;
+    int map_status = 0;
+    int read_status = 0;          // of the CONNECT
+    int side_failed[2] = {0, 0};  // a send or read on the side failed
+    int leg_status = 0;           // of the onward connect
+};
+
+int JexGateway::check_connect(const JexNetMsg& record) {
+    for (int item : {'A', 't', 'T', 'N', 'h', 'H', 'R', 'P', 'z', 'p', 'r', 'S', 'n', 'y', 'V'})
+        if (!jexgateway::HoldsData(record, item)) return PROTOCOL;
+    return OK;
+}
+
+int jex_lists_match(const JexFieldedString& a, const JexFieldedString& b) {
+    JexFieldedString left(a);
+    JexFieldedString right(b);
+    for (int i = 0; i < left.Count(); ++i) {
+        const JexString x = left.Field(i).LowerCopy();
+        for (int j = 0; j < right.Count(); ++j)
+            if (JexWildcardMatchEither(x, right.Field(j).LowerCopy())) return 1;
+    }
+    return 0;
+}
+
+void JexGateway::send_answer(Handshake& h, int type) {
+    h.answer.Type(type);
+    load_error(h.answer);
+    if (send_record(0, h.answer) != OK) h.side_failed[0] = 1;
+}
+
+void JexGateway::next_route(Handshake& h) {
+    redirected = 0;
+    h.map_status = route_map->GetEntry(h.key, route_entry);
+}
+
+JexExcArgs JexGateway::route_args(const Handshake& h) {
+    JexString address;
+    route_entry.address.Format(address);
+    return JexExcArgs(kHandshakeLabel, address, ItemText(h.request, 'T'), ItemText(h.request, 'N'),
+                      ItemText(h.request, 'A'), own_acids.Text(), own_nodes.Text(), application);
+}
+
+int JexGateway::incoming_handshake(int wait_status) {
+    SetLabel(kHandshakeLabel);
+    delete route_map;
+    route_map = new JexRouteMap(route_map_file);
+    route_map->SetSuppress(1);
+    auto h = std::make_unique<Handshake>();
+    h->wait_status = wait_status;
+    application.ToLower();
+
+    for (;;) {
+        switch (state_) {
+            case LWAIT:
+                if (h->wait_status != OK) {
+                    set_state(ERROR);
+                    break;
+                }
+                h->read_status = recv_record_within(0, h->request, read_timeout);
+                set_state(LISTEN);
+                break;
+            case LISTEN:
+                if (handshake_listen(*h) != OK) return PROTOCOL;
+                break;
+            case CONNMSG: handshake_connmsg(*h); break;
+            case CONNREPLY: handshake_connreply(*h); break;
+            case GCONNWAIT: handshake_gconnwait(*h); break;
+            case GCONN:
+                if (handshake_gconn(*h) != OK) return PROTOCOL;
+                break;
+            case RUN:
+                active_side = 0;
+                accepted_here = 1;
+                SetError(OK, JexExcArgs(kHandshakeLabel));
+                return OK;
+            case DONE:
+                ReleaseTransport(0);
+                ReleaseTransport(1);
+                return Code();
+            case ERROR:
+                ReleaseTransport(0);
+                ReleaseTransport(1);
+                return raise_current();
+            default: ExcRaise(INCONSTATE, JexExcArgs(kHandshakeLabel)); return INCONSTATE;
+        }
+    }
+}
+
+int JexGateway::handshake_listen(Handshake& h) {
+    if (h.read_status != OK) set_state(ERROR);
+    if (h.read_status != OK || h.request.Type() != kConnect || check_connect(h.request) != OK ||
+        !ConnectWithin(h.request)) {
+        set_state(ERROR);
+        ExcRaise(PROTOCOL, JexExcArgs(kHandshakeLabel));
+        return PROTOCOL;
+    }
+    const JexNetMsg& r = h.request;
+    hop_count = static_cast<uint16_t>(ItemShort(r, 'h') + 1);
+    max_hops = static_cast<uint16_t>(ItemShort(r, 'H'));
+    max_redirects = static_cast<uint16_t>(ItemShort(r, 'R'));
+    priority = static_cast<uint16_t>(ItemShort(r, 'p'));
+    redirect_count = static_cast<uint16_t>(ItemShort(r, 'r'));
+    peer_version.Parse(ItemText(r, 'V'));
+    src_acids.Parse(ItemText(r, 'S'));
+    src_nodes.Parse(ItemText(r, 'n'));
+    dst_acids.Parse(ItemText(r, 'T'));
+    dst_nodes.Parse(ItemText(r, 'N'));
+    h.requested = ItemText(r, 'A');
+    h.requested.ToLower();
+    h.received_path.Parse(ItemText(r, 'P'));
+    stats_.caller = ItemText(r, 'y');
+    stats_.caller += "|";
+    stats_.caller += ItemText(r, 'z');
+
+    h.key.Clear();
+    h.key[0] = dst_acids.Text();
+    h.key[1] = dst_nodes.Text();
+    h.key[2] = h.requested;
+    stats_.callee = h.key.Text();
+
+    if (TraceFlags() & kTraceConnect)
+        std::fprintf(stderr,
+                     "JexGateway::incoming_handshake CONNECT\n\tGateway-Source:      %s/%s\n"
+                     "\tGateway-Destination: %s/%s\n\tGateway-Application: %s\n"
+                     "\tGateway-Whoami:      %s/%s/%s\n",
+                     ItemText(r, 'S').Text(), ItemText(r, 'n').Text(), ItemText(r, 'T').Text(),
+                     ItemText(r, 'N').Text(), ItemText(r, 'A').Text(), own_acids.Text().Text(),
+                     own_nodes.Text().Text(), application.Text());
+    next_route(h);
+    set_state(CONNMSG);
+    return OK;
+}
+
+void JexGateway::handshake_connmsg(Handshake& h) {
+    h.working_path = h.received_path;
+    JexString entry = system_id;
+    entry += "|";
+    entry += platform;
+    entry += "|";
+    if (JexTransport* t = transports_[0]; t && t->Endpoint()) {
+        entry += t->Stats(1)->caller;
+        entry += "&";
+        entry += t->Stats(1)->callee;
+    }
+    entry += "|";
+    h.working_path[h.working_path.Count()] = entry;
+    path = h.working_path;
+
+    h.answer.Clear();
+    h.answer['t'] = JexBuffer(JexFormatTime());
+    h.answer['h'] = Short(hop_count);
+    h.answer['P'] = JexBuffer(h.working_path.Text());
+    h.answer['z'] = JexBuffer(platform);
+    h.answer['r'] = Short(redirect_count);
+    h.answer['s'] = JexBuffer(state_name());
+    h.answer['y'] = JexBuffer(system_id);
+    h.answer['V'] = JexBuffer(version.Text());
+
+    if (jex_versions_differ(version.Field(0), peer_version.Field(0))) {
+        set_state(ERROR);
+        SetError(BADVERSION, JexExcArgs(kHandshakeLabel, peer_version.Text(), version.Text()));
+        send_answer(h, kReject);
+        return;
+    }
+    set_state(CONNREPLY);
+}
+
+void JexGateway::handshake_connreply(Handshake& h) {
+    JexString address;
+    route_entry.address.Format(address);
+    h.answer['a'] = JexBuffer(address);
+    h.answer['s'] = JexBuffer(state_name());
+
+    if (route_entry.flags.FindChar('X') >= 0) {
+        next_route(h);
+        return;
+    }
+    if (h.map_status == OK && route_entry.flags.FindChar('F') >= 0) {
+        set_state(DONE);
+        SetError(REDIRECTED, route_args(h));
+        send_answer(h, kRedirect);
+        return;
+    }
+    if (!h.entry_tried && jex_lists_match(own_acids, dst_acids) &&
+        jex_lists_match(own_nodes, dst_nodes) &&
+        JexWildcardMatch(application.LowerCopy(), h.requested.LowerCopy())) {
+        application = h.requested;
+        application.SetCaseSensitive(h.requested.CaseSensitive());
+        set_state(RUN);
+        SetError(OK, JexExcArgs(kHandshakeLabel));
+        h.answer['T'] = JexBuffer(dst_acids.Text());
+        h.answer['N'] = JexBuffer(dst_nodes.Text());
+        h.answer['a'] = JexBuffer(JexString("(None)"));
+        h.answer['p'] = Short(priority);
+        send_answer(h, kHit);
+        return;
+    }
+    if (h.map_status != OK) {
+        path_failure(h.entry_tried, h.key);
+        set_state(ERROR);
+        send_answer(h, kReject);
+        return;
+    }
+    h.entry_tried = 1;
+    if (route_entry.flags.FindChar('R') >= 0 && transports_[0]) {
+        JexString called;
+        transports_[0]->GetAttr(JexTransport::kCalled, called);
+        if (route_entry.address == JexNetAddr(called, '/')) {
+            set_state(DONE);
+            SetError(REDIRECTED, route_args(h));
+            send_answer(h, kRedirect);
+            return;
+        }
+    }
+    if (route_entry.flags.FindChar('L') >= 0) {
+        next_route(h);
+        return;
+    }
+    if (hop_count >= max_hops) {
+        set_state(ERROR);
+        SetError(WEEDS, JexExcArgs(kHandshakeLabel));
+        send_answer(h, kReject);
+        return;
+    }
+    h.answer['a'] = JexBuffer(address);
+    SetError(FORWARDED, route_args(h));
+    send_answer(h, kProgress);
+    h.leg_status = open_leg(1, route_entry.address);
+    h.side_failed[1] = h.leg_status != OK;
+    set_state(GCONNWAIT);
+}
+
+void JexGateway::handshake_gconnwait(Handshake& h) {
+    h.answer['t'] = JexBuffer(JexFormatTime());
+    h.answer['s'] = JexBuffer(state_name());
+    if (h.leg_status != OK) {
+        send_answer(h, kProgress);
+        ReleaseTransport(1);
+        next_route(h);
+        set_state(CONNMSG);
+        return;
+    }
+    load_error(h.answer);
+    SetError(OK, JexExcArgs(kHandshakeLabel));
+    path = h.working_path;
+    JexNetStats* leg = transports_[1]->Stats(1);
+    JexString& last = path[path.Count() - 1];
+    last += leg->caller;
+    last += "&";
+    last += leg->callee;
+    h.answer['P'] = JexBuffer(path.Text());
+    h.answer.Type(kProgress);
+    if (send_record(0, h.answer) != OK) h.side_failed[0] = 1;
+
+    h.request['h'] = Short(hop_count);
+    h.request['r'] = Short(redirect_count);
+    h.request['P'] = JexBuffer(path.Text());
+    if (send_record(1, h.request) != OK) h.side_failed[1] = 1;
+    if (!h.side_failed[1]) {
+        const int rc = recv_record_within(1, h.onward, read_timeout);
+        // A reply that is not a complete record is the next gateway's
+        // protocol error, not a failure of the link.
+        if (rc != OK && rc != PROTOCOL) h.side_failed[1] = 1;
+        if (rc == PROTOCOL) h.onward.Clear();
+    }
+    set_state(GCONN);
+}
+
+int JexGateway::handshake_gconn(Handshake& h) {
+    if (h.side_failed[0]) {
+        JexNetMsg netfail;
+        make_netfail(netfail, transports_[0]);
+        (void)send_record(1, netfail);
+        set_state(ERROR);
+        return OK;
+    }
+    if (h.side_failed[1]) {
+        h.answer['s'] = JexBuffer(state_name());
+        send_answer(h, kProgress);
+        ReleaseTransport(1);
+        h.side_failed[1] = 0;
+        next_route(h);
+        set_state(CONNMSG);
+        return OK;
+    }
+    if (check_reply(h.onward) != OK || !jexgateway::ReplyWithin(h.onward)) {
+        set_state(ERROR);
+        ExcRaise(PROTOCOL, JexExcArgs(kHandshakeLabel));
+        return PROTOCOL;
+    }
+    dump_reply(h.onward);
+    switch (h.onward.Type()) {
+        case kHit: {
+            hop_count = static_cast<uint16_t>(ItemShort(h.request, 'h'));
+            redirect_count = static_cast<uint16_t>(ItemShort(h.request, 'r'));
+            path.Parse(ItemText(h.request, 'P'));
+            application = h.requested;
+            application.SetCaseSensitive(h.requested.CaseSensitive());
+            if (send_record(0, h.onward) != OK) h.side_failed[0] = 1;
+            set_state(GATEWAY);
+            const int rc = relay();
+            SetLabel(kHandshakeLabel);
+            if (rc != OK) {
+                set_state(ERROR);
+                return OK;
+            }
+            set_state(DONE);
+            SetError(FORWARDED, route_args(h));
+            return OK;
+        }
+        case kProgress: {
+            if (send_record(0, h.onward) != OK) h.side_failed[0] = 1;
+            const int rc = recv_record_within(1, h.onward, read_timeout);
+            if (rc != OK && rc != PROTOCOL) h.side_failed[1] = 1;
+            if (rc == PROTOCOL) h.onward.Clear();
+            return OK;
+        }
+        case kRedirect: {
+            ReleaseTransport(1);
+            const int count = redirect_count + 1;
+            redirect_count = static_cast<uint16_t>(count);
+            h.onward.Type(kProgress);
+            if (count >= max_redirects) {
+                set_state(ERROR);
+                SetError(TULIPS, JexExcArgs(kHandshakeLabel));
+                if (send_record(0, h.onward) != OK) h.side_failed[0] = 1;
+                return OK;
+            }
+            if (send_record(0, h.onward) != OK) h.side_failed[0] = 1;
+            redirected = 1;
+            route_entry.address.Parse(ItemText(h.onward, 'a'));
+            set_state(GCONNWAIT);
+            h.leg_status = open_leg(1, route_entry.address);
+            h.side_failed[1] = h.leg_status != OK;
+            return OK;
+        }
+        case kReject: {
+            if (send_record(0, h.onward) != OK) h.side_failed[0] = 1;
+            set_state(ERROR);
+            std::unique_ptr<JexException> remote;
+            {
+                JexMutexLock hold(relay_lock_);
+                UnloadException(h.onward, "JexGateway::incoming_handshake/remote error");
+                remote.reset(CopyChain());
+            }
+            SetError(REJECTED, JexExcArgs(kHandshakeLabel), remote.get());
+            return OK;
+        }
+        default:
+            set_state(ERROR);
+            ExcRaise(PROTOCOL, JexExcArgs(kHandshakeLabel));
+            return PROTOCOL;
+    }
+}
