@@ -21,7 +21,7 @@ namespace tavro::testing {
 
 // How the peer answers one connection.
 struct SraPeerRow {
-    enum class Connect { kAccept, kAcceptWithoutLimit, kReject };
+    enum class Connect { kAccept, kAcceptWithoutLimit, kAcceptEmpty, kReject };
     enum class Reply { kSuccess, kFailure, kCorrupt, kOtherType, kSilence, kHangUp };
 
     Connect connect = Connect::kAcceptWithoutLimit;
@@ -46,7 +46,7 @@ struct SraPeerRecord {
 // A server of the application "Jex_Sra" for the domain "srv" and node
 // "snode" on an ephemeral loopback port (SessionServer), which serves one
 // connection at a time as a row says: it listens, accepts (with or without
-// a size limit) or rejects, reads the data messages up to the end of the
+// a size limit, or with empty accept data) or rejects, reads the data messages up to the end of the
 // request, and answers with a success or failure reply, corrupt bytes,
 // a message of another type, silence (it waits for the client to give up)
 // or a hang-up. Every wait is bounded through SessionServer.
@@ -101,7 +101,9 @@ private:
         JexNetMsg accept(kSraAccept);
         if (row.connect == SraPeerRow::Connect::kAccept)
             accept[kSraItemSizeLimit].SetLong(static_cast<int32_t>(row.limit));
-        if (s.Accept(Encoded(accept)) != 0) return;
+        const JexBuffer acceptData =
+            row.connect == SraPeerRow::Connect::kAcceptEmpty ? JexBuffer() : Encoded(accept);
+        if (s.Accept(acceptData) != 0) return;
 
         for (;;) {
             JexBuffer in;
