@@ -1,6 +1,11 @@
 // Steps that the augment, review and list-fetch clients of "Jex_Sra" share.
 #include "jexlink/sra/JexSraClient.h"
 
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
 #include "jexlink/core/JexConfig.h"
 #include "jexlink/core/JexDataFilePath.h"
 #include "jexlink/core/JexLogger.h"
@@ -68,4 +73,24 @@ void JexSraSendFailureNotice(JexSession& session, JexException& error) {
     JexBuffer wire;
     if (notice.Encode(wire) != JexNetMsg::kEncoded) return;
     (void)session.PutMsg(wire, JexSession::kSynchronous);
+}
+
+int32_t JexSraWorkUnitCount(const JexNetMsg& accept) {
+    const JexBuffer& item = accept[kSraItemCount];
+    // A copy ends the text at the item's end (or at a NUL inside it).
+    const std::string text =
+        item.Data() ? std::string(item.Data(), static_cast<size_t>(item.Length())) : std::string();
+    const long long value = std::strtoll(text.c_str(), nullptr, 0);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+void JexSraAppendLine(const JexNetMsg& data, JexString& text) {
+    const JexBuffer& line = data[kSraItemLine];
+    if (line.Data() && line.Length() > 0) {
+        const size_t length = strnlen(line.Data(), static_cast<size_t>(line.Length()));
+        text += JexString::FromBytes(line.Data(), static_cast<int>(length));
+    }
+    text += '\n';
 }

@@ -1,6 +1,8 @@
 // Steps that the augment, review and list-fetch clients of "Jex_Sra" share.
 #pragma once
 
+#include <cstdint>
+
 #include "jexlink/core/JexString.h"
 
 class JexConfig;
@@ -40,3 +42,16 @@ void JexSraBoundWaits(JexSession& session, int timeout);
 // Sends the failure notice: a failure message (type 'F') that carries the
 // client's own error, with a synchronous send whose result does not matter.
 void JexSraSendFailureNotice(JexSession& session, JexException& error);
+
+// Item of a review's accept data: the work-unit count as text.
+inline constexpr int kSraItemCount = '1';
+
+// The work-unit count of a review's accept data: an integer literal
+// (leading blanks and a sign, hexadecimal after 0x, octal after a leading
+// 0), read up to the first character that does not fit and clamped to 32
+// bits; no item or no digits give 0.
+int32_t JexSraWorkUnitCount(const JexNetMsg& accept);
+
+// Appends the text of a data message's line (item 68 up to its first NUL
+// byte; nothing when absent) and a line feed.
+void JexSraAppendLine(const JexNetMsg& data, JexString& text);

@@ -1,7 +1,6 @@
 // JexSraFetchList: the client that fetches one of the lists of "Jex_Sra".
 #include "jexlink/sra/JexSraFetchList.h"
 
-#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -152,13 +151,7 @@ int JexSraFetchList::Fetch(JexString& list) {
         const int type = incoming.Type();
         if (type == kSraEnd) break;
         if (type == kSraData) {
-            // Item 68 up to its first NUL byte, then a line feed.
-            const JexBuffer& line = incoming[kSraItemLine];
-            if (line.Data() && line.Length() > 0)
-                list += JexString::FromBytes(
-                    line.Data(),
-                    static_cast<int>(strnlen(line.Data(), static_cast<size_t>(line.Length()))));
-            list += '\n';
+            JexSraAppendLine(incoming, list);
             continue;
         }
         if (type == kSraFailure) {

@@ -1,10 +1,6 @@
 // JexSraReviewSrq: the client that reads back the work units of a service request from "Jex_Sra".
 #include "jexlink/sra/JexSraReviewSrq.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "jexlink/core/JexConfig.h"
@@ -20,31 +16,6 @@ namespace {
 
 constexpr const char* kTraceFile = "R:\\JexSra.cxx";
 constexpr const char* kReviewFailed = "Reviewing of service request failed";
-// Accept data of a review: the work-unit count as text.
-constexpr int kSraItemCount = '1';
-
-// The work-unit count of the accept data: an integer literal (leading
-// blanks and a sign, hexadecimal after 0x, octal after a leading 0), read
-// up to the first character that does not fit and clamped to 32 bits;
-// no digits give 0.
-int32_t CountFromText(const JexBuffer& item) {
-    const std::string text =
-        item.Data() ? std::string(item.Data(), static_cast<size_t>(item.Length())) : std::string();
-    errno = 0;
-    const long long value = std::strtoll(text.c_str(), nullptr, 0);
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
-// Item 68's text up to its first NUL byte.
-void AppendLine(const JexBuffer& item, JexString& text) {
-    if (item.Data() && item.Length() > 0)
-        text += JexString::FromBytes(
-            item.Data(),
-            static_cast<int>(strnlen(item.Data(), static_cast<size_t>(item.Length()))));
-    text += '\n';
-}
 
 }  // namespace
 
@@ -143,7 +114,7 @@ int JexSraReviewSrq::GetWorkUnitCount() {
         ExcRaise(EVT_CONNESTAB, JexExcArgs(""));
         JexNetMsg accept;
         accept.Decode(answer);
-        count_ = CountFromText(accept[kSraItemCount]);
+        count_ = JexSraWorkUnitCount(accept);
         // A count below 1 (none, or a server's nonsense) leaves nothing to view.
         if (count_ < 1) {
             ExcRaise(REVIEWFAIL);
@@ -227,7 +198,7 @@ int JexSraReviewSrq::Review(int32_t unit, JexString& text) {
         }
         if (incoming.Type() == kSraEnd) break;
         if (incoming.Type() == kSraData) {
-            AppendLine(incoming[kSraItemLine], text);
+            JexSraAppendLine(incoming, text);
             continue;
         }
         // The server's error (from a failure reply) becomes the request's,
