@@ -82,9 +82,10 @@ public:
 
     // Serves the next connection as the row says. Call while no other
     // thread of the test runs (see SessionServer::Serve).
-    bool Serve(const SraPeerRow& row) {
+    // A connection that does not come within acceptBound is not served.
+    bool Serve(const SraPeerRow& row, std::chrono::seconds acceptBound = std::chrono::seconds(30)) {
         record_ = SraPeerRecord();
-        return server_.Serve([this, row](JexSession& s) { Answer(s, row); });
+        return server_.Serve([this, row](JexSession& s) { Answer(s, row); }, acceptBound);
     }
     bool Join(std::chrono::seconds bound = std::chrono::seconds(60)) { return server_.Join(bound); }
     bool Accepted() const { return server_.Accepted(); }
