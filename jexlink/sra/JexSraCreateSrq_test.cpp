@@ -246,6 +246,18 @@ TEST_F(CreateClient, SilentServerEndsInBoundedTime) {
     EXPECT_NE(outcome.text.find("JexSession::TIMEOUT"), std::string::npos) << outcome.text;
 }
 
+// A subject too long to frame is refused before anything is sent.
+TEST_F(CreateClient, ConnectMessageThatCannotBeFramedIsAConversionError) {
+    const std::string subject(JexNetMsg::kItemLimit, 's');
+    JexSession session;
+    JexSraCreateSrq request(&session, "acc", subject.c_str(), "b");
+    EXPECT_EQ(request.Create(), JexSra::CONVERSIONERR);
+    const auto chain = Chain(request);
+    ASSERT_GE(chain.size(), 2u);
+    EXPECT_EQ(chain[0], "JexSra::PROBSUBFAIL");
+    EXPECT_EQ(chain[1], "JexSra::CONVERSIONERR");
+}
+
 TEST_F(CreateClient, ClosedPortFailsToConnect) {
     // A route to a port nobody listens on: take one and let it go.
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -233,6 +233,21 @@ TEST_F(JexLinkJvm, FailureReplyGivesSixWithTheServersError) {
     EXPECT_NE(text.find("JexSra::NODATAERR, Mandatory data not given"), std::string::npos) << text;
 }
 
+// Whatever bytes the server's error holds, the VM gets modified UTF-8.
+TEST_F(JexLinkJvm, ServerTextThatIsNotUtf8ReachesJavaReplaced) {
+    SraPeerRow row;
+    row.reply = SraPeerRow::Reply::kFailure;
+    row.failure_code = JexSra::INVALIDSRQID;
+    row.failure_argument = "\xff\xc3(x\xc3\xa9\xf0\x9f\x98\x80";
+    ASSERT_TRUE(peer_.Serve(row));
+    const Record record = Probe(Parcel("me@site"));
+    ASSERT_TRUE(peer_.Join());
+    EXPECT_EQ(record.at("returnCode"), "6");
+    EXPECT_NE(record.at("exception").find("Invalid service request number ?\?(x\xc3\xa9?\?\?\?"),
+              std::string::npos)
+        << record.at("exception");
+}
+
 // Null references from Java are never used: a null text counts as empty.
 TEST_F(JexLinkJvm, NullTextsAndMissingGettersNeitherCrashNorWarn) {
     struct Case {

@@ -36,9 +36,10 @@ struct SraPeerRow {
     uint32_t limit = 0;                         // kAccept: the size limit item
     int reject_code = JexSra::NOTVALIDVERSION;  // kReject: the error of the reject data
     Reply reply = Reply::kSuccess;
-    std::string number = "SR-0001";        // kSuccess: the new request number
-    int failure_code = JexSra::NODATAERR;  // kFailure: the server's error
-    int other_type = kSraEnd;              // kOtherType: the reply's type
+    std::string number = "SR-0001";         // kSuccess: the new request number
+    int failure_code = JexSra::NODATAERR;   // kFailure: the server's error
+    std::string failure_argument = "peer";  // kFailure: its first argument
+    int other_type = kSraEnd;               // kOtherType: the reply's type
 
     // What follows an accepted connect: a request (new or augment: lines up
     // to the end message, then the reply above), reviews (each query 'Q'
@@ -118,9 +119,9 @@ private:
         (void)msg.Encode(wire);
         return wire;
     }
-    static JexBuffer ErrorImage(int type, int code) {
+    static JexBuffer ErrorImage(int type, int code, const std::string& argument = "peer") {
         JexSra error;
-        error.ExcSet(code, JexExcArgs("Jex_Sra peer", "peer"));
+        error.ExcSet(code, JexExcArgs("Jex_Sra peer", argument.c_str()));
         JexNetMsg image(type);
         JexTIELoadException(error, image);
         return Encoded(image);
@@ -167,7 +168,7 @@ private:
                 break;
             }
             case SraPeerRow::Reply::kFailure:
-                s.PutMsg(ErrorImage(kSraFailure, row.failure_code), 0);
+                s.PutMsg(ErrorImage(kSraFailure, row.failure_code, row.failure_argument), 0);
                 break;
             case SraPeerRow::Reply::kCorrupt: {
                 const char bytes[] = {kSraSuccess, kSraItemLine, 9, 0, 0, 'S', 'R'};
