@@ -116,6 +116,7 @@ public final class DirectorLink {
             }
             writeStatus("SYSTEM_UP");
             TAVROController.startShutdownWait(hello);
+            if (DirectorSwitches.exitWhenLinked()) TAVROController.exitSelf();
         } catch (IOException e) {
             DirectorRecord.line("error", "link " + e.getMessage());
         }

@@ -10,6 +10,9 @@ package com.pelmar.vantrix.tavro.core;
  *   TAVRO_DIRECTOR_STOP       "answer" (default): stop when asked;
  *                             "ignore": record the request and go on
  *   TAVRO_DIRECTOR_EXIT_MS    end the process on its own after this many ms
+ *   TAVRO_DIRECTOR_EXIT_LINKED set: end on its own as soon as the service
+ *                             link is up (hello answered, status written);
+ *                             TAVRO_DIRECTOR_EXIT_MS then bounds the wait
  *   TAVRO_DIRECTOR_NO_PID     set: never report the process id to the service
  *   TAVRO_DIRECTOR_EVENT      shutdown event name to wait on at start-up
  *   TAVRO_DIRECTOR_LOG_THROW  logItem throws for texts containing this
@@ -35,6 +38,8 @@ public final class DirectorSwitches {
             return -1;
         }
     }
+
+    public static boolean exitWhenLinked() { return get("TAVRO_DIRECTOR_EXIT_LINKED") != null; }
 
     public static boolean noPid() { return get("TAVRO_DIRECTOR_NO_PID") != null; }
 

@@ -48,6 +48,12 @@ public final class TAVROController {
         end();
     }
 
+    /** Ends the director on its own (when asked to end once linked). */
+    static void exitSelf() {
+        DirectorRecord.line("exit", "self");
+        end();
+    }
+
     private static void startExitTimer(long ms) {
         Thread timer = new Thread(() -> {
             try {
@@ -55,8 +61,7 @@ public final class TAVROController {
             } catch (InterruptedException e) {
                 return;
             }
-            DirectorRecord.line("exit", "self");
-            end();
+            exitSelf();
         }, "director-exit-timer");
         timer.setDaemon(true);
         timer.start();
