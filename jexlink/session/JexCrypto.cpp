@@ -13,6 +13,7 @@
 #include "jexlink/core/JexDataFilePath.h"
 #include "jexlink/core/JexPrivLock.h"
 #include "jexlink/core/JexThread.h"
+#include "jexlink/session/JexK2.h"
 #include "jexlink/session/JexKeyFile.h"
 #include "platform/paths.h"
 
@@ -139,6 +140,7 @@ JexCrypto::JexCrypto(const JexString& first_name, const JexString& second_name, 
 }
 
 JexCrypto::~JexCrypto() {
+    delete k2_;
     Wipe(sign_key_);
     Wipe(check_key_);
 }
@@ -222,18 +224,54 @@ int JexCrypto::key_file_names() {
 
 int JexCrypto::setup_k2(const JexString& entry) {
     JexFieldedString fields(entry, '@');
+    const int last = fields.Count() - 1;
     bool any_method = false;
-    for (int i = 0; i + 1 < fields.Count(); ++i) any_method |= fields[i].Text()[0] != '\0';
-    // Signing through K2 with no method named would sign with nothing.
+    for (int i = 0; i < last; ++i) any_method |= fields[i].Text()[0] != '\0';
+    // An entry that names no method has nothing to authenticate the K2
+    // session with: it is refused rather than guessed at.
     if (!any_method) return ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2: method"));
-    // The K2 client is not part of this library yet: a K2 entry is
-    // recognised and fails, and Init goes on with the next entry.
-    return ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2"));
+    JexFieldedString server(fields[last], '/');
+    const JexString server_acid = server.Field(0);
+    const JexString server_node = server.Field(1);
+
+    delete k2_;
+    k2_ = new JexK2;
+    k2_->SetSuppress(1);
+    k2_->SetAttr(JexK2::HOP_COUNT, hop_count_);
+    k2_->SetAttr(JexK2::HOP_LIMIT, hop_limit_);
+    // An empty identity keeps the session's own (the local node by default).
+    if (k2_src_acid_.Text()[0]) k2_->SetAttr(JexSession::SRC_ACID, k2_src_acid_);
+    if (k2_src_node_.Text()[0]) k2_->SetAttr(JexSession::SRC_NODE, k2_src_node_);
+
+    for (int i = 0; i < last; ++i) {
+        if (!fields[i].Text()[0]) continue;
+        if (k2_->SetAttr(JexSession::ENCRYPTION, fields[i]) == 0) continue;
+        if (k2_->SetAttr(JexSession::AUTHENTICATION, fields[i]) == 0) continue;
+        ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2: method"), k2_);
+        DropK2();
+        return K2FAIL;
+    }
+    if (k2_->Connect(server_acid, server_node) == 0 &&
+        k2_->Context(first_name_, second_name_, method_name_) == 0)
+        return ExcSet(OK, JexExcArgs("JexCrypto::setup_k2"));
+    ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2"), k2_);
+    DropK2();
+    return K2FAIL;
+}
+
+void JexCrypto::DropK2() {
+    delete k2_;
+    k2_ = nullptr;
 }
 
 int JexCrypto::Check(const JexNetMsg& msg, const JexBuffer& signature) {
     ExcSet(OK, JexExcArgs("JexCrypto::Check"));
     if (!ready_) return Fail(FAILURE, JexExcArgs("JexCrypto::Check"));
+    if (k2_) {
+        const int rc = k2_->Check(msg, signature, item_mask_);
+        if (rc == JexK2::OK) return OK;
+        return Fail(rc == JexK2::BADCHECK ? AUTHFAIL : K2FAIL, JexExcArgs("JexCrypto::Check"), k2_);
+    }
     JexBuffer expected, received;
     if (digest(msg, check_key_, expected) != 0 || unwrap(signature, received) != 0)
         return Fail(FAILURE, JexExcArgs("JexCrypto::Check"));
@@ -309,6 +347,7 @@ int JexCrypto::SetAttr(Attribute attribute, const JexString& value) {
 
 int JexCrypto::Init() {
     ready_ = false;
+    DropK2();
     ExcSet(FAILURE, JexExcArgs("JexCrypto::Init"));
     // The base class has no method to sign with.
     if (method_name_.Compare(kNoMethod) == 0) {
@@ -340,6 +379,11 @@ int JexCrypto::Init() {
 
 int JexCrypto::Sign(const JexNetMsg& msg, JexBuffer& signature) {
     if (!ready_) return Fail(FAILURE, JexExcArgs("JexCrypto::Sign"));
+    if (k2_) {
+        if (k2_->Sign(msg, signature, item_mask_) != JexK2::OK)
+            return Fail(K2FAIL, JexExcArgs("JexCrypto::Sign"), k2_);
+        return ExcSet(OK, JexExcArgs("JexCrypto::Sign"));
+    }
     JexBuffer sum;
     const int failed = digest(msg, sign_key_, sum) != 0 || wrap(sum, signature) != 0;
     Wipe(sum);

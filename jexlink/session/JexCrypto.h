@@ -8,6 +8,8 @@
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexString.h"
 
+class JexK2;
+
 #define JEXCRYPTO_TEXTS(JEX_TEXT)                                                        \
     JEX_TEXT(0, OK, "Operation successful")                                              \
     JEX_TEXT(1, ATTRNOTINT, "Attribute \"%s\" (enum=%d) is not an integer")              \
@@ -76,7 +78,9 @@ protected:
     virtual int digest(const JexNetMsg& msg, const JexBuffer& key, JexBuffer& out);
     // Builds the sign and check key file names for the current key directory.
     virtual int key_file_names();
-    // Attaches a K2 client for a "method@acid/node" key path entry.
+    // Attaches a K2 client for a "method@acid/node" key path entry: its
+    // session authenticates with the named methods, connects to the server
+    // acid/node and names this method and its parties in a Context request.
     virtual int setup_k2(const JexString& entry);
 
 public:
@@ -123,12 +127,15 @@ protected:
     JexString sign_key_file_;
     JexBuffer sign_key_;
     JexString first_name_;
+    // Set by setup_k2: Sign and Check then go to the K2 server. Owned.
+    JexK2* k2_ = nullptr;
 
 private:
     // Records and raises the error; returns its code whether or not a
     // handler took it (Raise answers 0 while the suppress flag is set).
     int Fail(int code, const JexExcArgs& args, JexException* cause = nullptr);
     int AttrError(int code, const char* origin, int attribute, const JexExcArg& value);
+    void DropK2();
     // Set by a successful Init; Sign and Check refuse to work without it.
     bool ready_ = false;
 };
