@@ -7,13 +7,15 @@ namespace {
 
 struct SessionTag {
     const char* tag;
-    int attribute;
+    JexSession::Attribute attribute;
 };
 
 // The tags, in the order they are added to a record that lacks them.
 constexpr SessionTag kSessionTags[] = {
-    {"Dst-Domain", 10}, {"Dst-Node", 11}, {"Dst-User", 13},   {"Src-Domain", 24},
-    {"Src-Node", 25},   {"Src-User", 27}, {"Application", 1}, {"Path", 18},
+    {"Dst-Domain", JexSession::DST_ACID},     {"Dst-Node", JexSession::DST_NODE},
+    {"Dst-User", JexSession::DST_USER},       {"Src-Domain", JexSession::SRC_ACID},
+    {"Src-Node", JexSession::SRC_NODE},       {"Src-User", JexSession::SRC_USER},
+    {"Application", JexSession::APPLICATION}, {"Path", JexSession::PATH},
 };
 
 }  // namespace

@@ -4,10 +4,38 @@
 
 #include "jexlink/core/JexTrace.h"
 #include "jexlink/messages/JexTIE.h"
+#include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexSra.h"
+#include "jexlink/sra/JexSraCreateSrq.h"
+#include "jexlink/sra/JexSraProtocol.h"
 
 namespace {
+
 constexpr const char* kTraceFile = "R:\\JexCreateSrq.cxx";
+
+// An item of the adapter's messages (a letter) and the request attribute
+// it is copied to or from.
+struct ItemAttribute {
+    int item;
+    int attribute;
+};
+
+// Input items copied into the request, in this order, when not empty.
+constexpr ItemAttribute kInputCopies[] = {
+    {'H', JexSra::SRQ_ACCESS_NUMBER}, {'B', JexSra::SRQ_SUBJECT},       {'E', JexSra::SRQ_TEXT},
+    {'F', JexSra::SRQ_HARDWARE_INFO}, {'J', JexSra::SRQ_SOFTWARE_INFO}, {'G', JexSra::SRQ_OS_INFO},
+    {'D', JexSra::SRQ_CONTACT},       {'C', JexSra::SRQ_CC_ADDRESS},
+};
+
+// Attributes copied back into the output items, in this order.
+constexpr ItemAttribute kOutputCopies[] = {
+    {'A', JexSra::SRC_ACID},          {'H', JexSra::SRQ_ACCESS_NUMBER},
+    {'I', JexSra::SRQ_NUMBER},        {'B', JexSra::SRQ_SUBJECT},
+    {'E', JexSra::SRQ_TEXT},          {'F', JexSra::SRQ_HARDWARE_INFO},
+    {'J', JexSra::SRQ_SOFTWARE_INFO}, {'G', JexSra::SRQ_OS_INFO},
+    {'D', JexSra::SRQ_CONTACT},       {'C', JexSra::SRQ_CC_ADDRESS},
+};
+
 }  // namespace
 
 int JexConvertSraStatusToSrqStatus(int status) {
@@ -41,4 +69,27 @@ JexString JexFormatErrorMsg(const JexNetMsg& msg) {
         text = "Error unloading exception.";
     text.SetCaseSensitive(1);
     return text;
+}
+
+int JexCreateSrq(const JexString& accessNumber, const JexString& subject, const JexString& body,
+                 JexNetMsg* in, JexNetMsg* out) {
+    JexTrace trace(kTraceFile, "JexCreateSrq", __LINE__);
+    JexSession session;
+    JexSraCreateSrq request(&session, accessNumber.Text(), subject.Text(), body.Text());
+    if (in) {
+        for (const ItemAttribute& copy : kInputCopies) {
+            const JexBuffer& item = (*in)[copy.item];
+            // Read-only attributes refuse the copy and keep the constructor's value.
+            if (item.Length() > 0) request.SetAttr(copy.attribute, JexSraText(item).Text());
+        }
+    }
+    const int status = JexConvertSraStatusToSrqStatus(request.Create());
+    if (!out) return status;
+    if (status != kSrqAccepted) JexTIELoadException(request, *out);
+    JexString text("", 1);
+    for (const ItemAttribute& copy : kOutputCopies) {
+        request.GetAttr(copy.attribute, text);
+        JexSraSetText((*out)[copy.item], text);
+    }
+    return status;
 }

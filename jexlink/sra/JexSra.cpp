@@ -2,6 +2,7 @@
 #include "jexlink/sra/JexSra.h"
 
 #include "jexlink/core/JexTrace.h"
+#include "jexlink/session/JexSession.h"
 
 namespace {
 constexpr const char* kTraceFile = "R:\\JexSra.cxx";
@@ -109,8 +110,9 @@ int JexSra::GetAttr(int attribute, JexString& out) {
     return OK;
 }
 
-int JexSra::SessionLanguage(JexString& /*out*/) {
+int JexSra::SessionLanguage(JexString& out) {
     // A bare request (an error holder) has no session to ask.
     if (!session_) return NOITEMCODE;
-    return NOITEMCODE;
+    session_->GetAttr(JexSession::LANGUAGE, out);
+    return OK;
 }

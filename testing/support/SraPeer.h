@@ -1,0 +1,182 @@
+// A scripted "Jex_Sra" server for tests, and the client installation that reaches it.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "jexlink/core/JexConfig.h"
+#include "jexlink/core/JexConfigTestSupport.h"
+#include "jexlink/core/JexNetMsg.h"
+#include "jexlink/messages/JexTIE.h"
+#include "jexlink/session/JexSession.h"
+#include "jexlink/sra/JexSra.h"
+#include "jexlink/sra/JexSraProtocol.h"
+#include "testing/support/SessionServer.h"
+#include "testing/support/TempDir.h"
+
+namespace tavro::testing {
+
+// How the peer answers one connection.
+struct SraPeerRow {
+    enum class Connect { kAccept, kAcceptWithoutLimit, kReject };
+    enum class Reply { kSuccess, kFailure, kCorrupt, kOtherType, kSilence, kHangUp };
+
+    Connect connect = Connect::kAcceptWithoutLimit;
+    uint32_t limit = 0;                         // kAccept: the size limit item
+    int reject_code = JexSra::NOTVALIDVERSION;  // kReject: the error of the reject data
+    Reply reply = Reply::kSuccess;
+    std::string number = "SR-0001";        // kSuccess: the new request number
+    int failure_code = JexSra::NODATAERR;  // kFailure: the server's error
+    int other_type = kSraEnd;              // kOtherType: the reply's type
+};
+
+// What the peer saw of one connection.
+struct SraPeerRecord {
+    int listen = -1;                    // the server session's Listen result
+    std::string connect;                // the client's connect data
+    std::vector<std::string> messages;  // every data message, in order, as received
+    bool ended = false;                 // the end-of-request message arrived
+    int after_reply = -1;               // GetMsg's result after the reply (SHUT: hung up)
+};
+
+// A server of the application "Jex_Sra" for the domain "srv" and node
+// "snode" on an ephemeral loopback port (SessionServer), which serves one
+// connection at a time as a row says: it listens, accepts (with or without
+// a size limit) or rejects, reads the data messages up to the end of the
+// request, and answers with a success or failure reply, corrupt bytes,
+// a message of another type, silence (it waits for the client to give up)
+// or a hang-up. Every wait is bounded through SessionServer.
+class SraPeer {
+public:
+    static constexpr const char* kDomain = "srv";
+    static constexpr const char* kNode = "snode";
+
+    bool Listening() const { return server_.Listening(); }
+    std::string RouteLine() const { return server_.RouteLine(kDomain, kNode, kSraApplication); }
+
+    // Serves the next connection as the row says. Call while no other
+    // thread of the test runs (see SessionServer::Serve).
+    bool Serve(const SraPeerRow& row) {
+        record_ = SraPeerRecord();
+        return server_.Serve([this, row](JexSession& s) { Answer(s, row); });
+    }
+    bool Join(std::chrono::seconds bound = std::chrono::seconds(60)) { return server_.Join(bound); }
+    bool Accepted() const { return server_.Accepted(); }
+    // What the last connection brought; read after Join().
+    const SraPeerRecord& Record() const { return record_; }
+
+private:
+    static std::string Bytes(const JexBuffer& b) {
+        return b.Data() ? std::string(b.Data(), static_cast<size_t>(b.Length())) : std::string();
+    }
+    static JexBuffer Encoded(const JexNetMsg& msg) {
+        JexBuffer wire;
+        (void)msg.Encode(wire);
+        return wire;
+    }
+    static JexBuffer ErrorImage(int type, int code) {
+        JexSra error;
+        error.ExcSet(code, JexExcArgs("Jex_Sra peer", "peer"));
+        JexNetMsg image(type);
+        JexTIELoadException(error, image);
+        return Encoded(image);
+    }
+
+    void Answer(JexSession& s, const SraPeerRow& row) {
+        s.SetAttr(JexSession::DST_NODE, kNode);
+        s.SetAttr(JexSession::READ_TIMEOUT, 30);
+        JexBuffer data;
+        record_.listen = s.Listen(kSraApplication, kDomain, data);
+        if (record_.listen != 0) return;
+        record_.connect = Bytes(data);
+        if (row.connect == SraPeerRow::Connect::kReject) {
+            s.Reject(ErrorImage(kSraReject, row.reject_code));
+            return;
+        }
+        JexNetMsg accept(kSraAccept);
+        if (row.connect == SraPeerRow::Connect::kAccept)
+            accept[kSraItemSizeLimit].SetLong(static_cast<int32_t>(row.limit));
+        if (s.Accept(Encoded(accept)) != 0) return;
+
+        for (;;) {
+            JexBuffer in;
+            const int rc = s.GetMsg(in, 0);
+            if (rc == JexSession::SHUT) s.Disconnect();  // the client gave up
+            if (rc != 0) return;
+            record_.messages.push_back(Bytes(in));
+            if (in.Length() == 1 && in.Data()[0] == kSraEnd) break;
+        }
+        record_.ended = true;
+
+        switch (row.reply) {
+            case SraPeerRow::Reply::kSuccess: {
+                JexNetMsg reply;
+                JexSraBuildSuccess(JexString(row.number.c_str()), reply);
+                s.PutMsg(Encoded(reply), 0);
+                break;
+            }
+            case SraPeerRow::Reply::kFailure:
+                s.PutMsg(ErrorImage(kSraFailure, row.failure_code), 0);
+                break;
+            case SraPeerRow::Reply::kCorrupt: {
+                const char bytes[] = {kSraSuccess, kSraItemLine, 9, 0, 0, 'S', 'R'};
+                s.PutMsg(JexBuffer(JexBufferBase(bytes, sizeof bytes)), 0);
+                break;
+            }
+            case SraPeerRow::Reply::kOtherType: {
+                JexNetMsg reply(row.other_type);
+                s.PutMsg(Encoded(reply), 0);
+                break;
+            }
+            case SraPeerRow::Reply::kSilence: break;
+            case SraPeerRow::Reply::kHangUp: s.Disconnect(); return;
+        }
+        // Until the client disconnects (or, after silence, gives up).
+        JexBuffer in;
+        record_.after_reply = s.GetMsg(in, 0);
+        if (record_.after_reply == JexSession::SHUT) s.Disconnect();
+    }
+
+    SessionServer server_;
+    SraPeerRecord record_;
+};
+
+// The client side of an installation that reaches an SraPeer: the
+// installation directory (its data and logs), the settings "Local.Domain"
+// "cli", "Local.Node" "cnode", "Remote.Domain" and "Remote.Node" of the
+// peer, the route map to the peer and the shared MD5 key (JEXCRYPTO_PATH).
+// The platform state (registry) is the test process's, which child
+// processes inherit.
+class SraClientSetup {
+public:
+    explicit SraClientSetup(const SraPeer& peer) {
+        const std::filesystem::path data = dir_.Path() / "data";
+        std::filesystem::create_directories(data);
+        std::filesystem::create_directories(dir_.Path() / "logs");
+        std::filesystem::create_directories(dir_.Path() / "keys");
+        ok_ = WriteInstallPath(dir_.Path().string()) &&
+              WriteText(JexConfig::kApplications, "Local.Domain", "cli") &&
+              WriteText(JexConfig::kApplications, "Local.Node", "cnode") &&
+              WriteText(JexConfig::kApplications, "Remote.Domain", SraPeer::kDomain) &&
+              WriteText(JexConfig::kApplications, "Remote.Node", SraPeer::kNode);
+        WriteFile(data / "jex_route_map.dat", peer.RouteLine());
+        WriteFile(dir_.Path() / "keys" / "MD5-CLI-SRV", "shared sra secret\n");
+        setenv("JEXCRYPTO_PATH", (dir_.Path() / "keys").c_str(), 1);
+    }
+
+    bool Ok() const { return ok_; }
+    const std::filesystem::path& Path() const { return dir_.Path(); }
+    std::filesystem::path HistoryLog() const { return dir_.Path() / "logs" / "jex_history.log"; }
+    std::filesystem::path Signature() const {
+        return dir_.Path() / "data" / "jex_sra_signature.txt";
+    }
+
+private:
+    TempDir dir_{"sra-client"};
+    bool ok_ = false;
+};
+
+}  // namespace tavro::testing
