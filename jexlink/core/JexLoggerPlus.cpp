@@ -7,15 +7,13 @@ namespace {
 
 struct SessionTag {
     const char* tag;
-    JexSession::Attribute attribute;
+    int attribute;
 };
 
 // The tags, in the order they are added to a record that lacks them.
 constexpr SessionTag kSessionTags[] = {
-    {"Dst-Domain", JexSession::DST_ACID},     {"Dst-Node", JexSession::DST_NODE},
-    {"Dst-User", JexSession::DST_USER},       {"Src-Domain", JexSession::SRC_ACID},
-    {"Src-Node", JexSession::SRC_NODE},       {"Src-User", JexSession::SRC_USER},
-    {"Application", JexSession::APPLICATION}, {"Path", JexSession::PATH},
+    {"Dst-Domain", 10}, {"Dst-Node", 11}, {"Dst-User", 13},   {"Src-Domain", 24},
+    {"Src-Node", 25},   {"Src-User", 27}, {"Application", 1}, {"Path", 18},
 };
 
 }  // namespace
@@ -24,7 +22,7 @@ void JexLogger::GetFromSession(JexSession& s) {
     JexTrace trace("R:\\JexLoggerPlus.cxx", "GetFromSession()", __LINE__);
     for (const SessionTag& t : kSessionTags) {
         JexString value("", 1);
-        s.GetAttr(t.attribute, value);
+        s.GetAttr(static_cast<JexSession::Attribute>(t.attribute), value);
         tags_[t.tag] = value;
     }
 }

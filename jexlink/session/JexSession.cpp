@@ -91,7 +91,7 @@ const JexCrcTable& Crc32Table() {
     static const JexCrcTable table(JexCrc::kCrc32Polynomial);
     return table;
 }
-[[maybe_unused]] const JexCrcTable& crc16_table = *new JexCrcTable(JexCrc::kCrc16Polynomial);
+[[maybe_unused]] const JexCrcTable crc16_table(JexCrc::kCrc16Polynomial);
 
 struct CrstartField {
     int item;

@@ -14,12 +14,14 @@
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexCreateSrq.h"
 #include "jexlink/sra/JexSraProtocol.h"
+#include "testing/support/SmtpSink.h"
 #include "testing/support/SraPeer.h"
 #include "testing/support/TempDir.h"
 
 namespace {
 
 using tavro::testing::ReadFile;
+using tavro::testing::SmtpSink;
 using tavro::testing::SraClientSetup;
 using tavro::testing::SraPeer;
 using tavro::testing::SraPeerRow;
@@ -244,6 +246,18 @@ TEST_F(CreateClient, SilentServerEndsInBoundedTime) {
     EXPECT_NE(outcome.text.find("JexSession::TIMEOUT"), std::string::npos) << outcome.text;
 }
 
+// A subject too long to frame is refused before anything is sent.
+TEST_F(CreateClient, ConnectMessageThatCannotBeFramedIsAConversionError) {
+    const std::string subject(JexNetMsg::kItemLimit, 's');
+    JexSession session;
+    JexSraCreateSrq request(&session, "acc", subject.c_str(), "b");
+    EXPECT_EQ(request.Create(), JexSra::CONVERSIONERR);
+    const auto chain = Chain(request);
+    ASSERT_GE(chain.size(), 2u);
+    EXPECT_EQ(chain[0], "JexSra::PROBSUBFAIL");
+    EXPECT_EQ(chain[1], "JexSra::CONVERSIONERR");
+}
+
 TEST_F(CreateClient, ClosedPortFailsToConnect) {
     // A route to a port nobody listens on: take one and let it go.
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -325,15 +339,41 @@ TEST_F(CreateClient, NoSignatureFileGivesJustTheBody) {
     EXPECT_EQ(Attr(request, JexSra::SRQ_TEXT), "\nx\n");
 }
 
-TEST_F(CreateClient, ConfirmationMailNeverChangesTheResult) {
-    ASSERT_TRUE(peer_.Serve(SraPeerRow()));
-    JexSession session;
-    JexSraCreateSrq request(&session, "a", "s", "x");
-    ASSERT_EQ(request.SetAttr(JexSra::SRQ_CC_ADDRESS, "copy@example.invalid"), 0);
-    EXPECT_EQ(request.Create(), 0);
-    EXPECT_EQ(request.Code(), JexSra::OK);
-    EXPECT_EQ(request.Cause(), nullptr);
-    EXPECT_TRUE(peer_.Join());
+// The confirmation mail goes to the copy address; whether it is delivered
+// or not, the submission succeeds.
+TEST_F(CreateClient, ConfirmationMailGoesToTheCopyAddress) {
+    SmtpSink sink;
+    ASSERT_NE(sink.Port(), 0);
+    struct Case {
+        const char* what;
+        std::string server;
+        size_t mails;
+    } cases[] = {
+        {"delivered", sink.Address(), 1},
+        {"no mail server", "127.0.0.1:1", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(
+            tavro::testing::WriteText(JexConfig::kGlobalParameters, "Mail.Smtp.Server", c.server));
+        SraPeerRow row;
+        row.number = "SR-0005";
+        ASSERT_TRUE(peer_.Serve(row));
+        JexSession session;
+        JexSraCreateSrq request(&session, "acc", "Fan noise", "It hums");
+        ASSERT_EQ(request.SetAttr(JexSra::SRQ_CC_ADDRESS, "copy@x.test"), 0);
+        EXPECT_EQ(request.Create(), 0);
+        EXPECT_EQ(request.Code(), JexSra::OK);
+        EXPECT_EQ(request.Cause(), nullptr);
+        EXPECT_TRUE(peer_.Join());
+    }
+    ASSERT_TRUE(sink.WaitForMails(1));
+    const auto mails = sink.Mails();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].recipients, std::vector<std::string>{"copy@x.test"});
+    EXPECT_NE(mails[0].data.find("Subject: SR-0005 (ACC): Fan noise"), std::string::npos)
+        << mails[0].data;
+    EXPECT_NE(mails[0].data.find("It hums"), std::string::npos) << mails[0].data;
 }
 
 // One history-log record per submission, with the submission's tags.

@@ -2,15 +2,19 @@
 #include "jexlink/sra/JexSraMail.h"
 
 #include "jexlink/core/JexTrace.h"
-#include "jexlink/sra/JexSra.h"
+#include "jexlink/mail/JexEmail.h"
 
 void JexSraSendMail(JexException& request, const JexString& to, const JexString& subject,
                     const JexString& body) {
     JexTrace trace("R:\\JexSraMail.cxx", "JexSraSendMail", __LINE__);
-    // The library has no mailer yet: the mail is reported as not delivered,
-    // the way a failed send is re-raised on the request.
-    JexSra failed;
-    failed.ExcSet(JexSra::MAILERR, JexExcArgs("JexSraSendMail() no mailer", to, subject));
-    (void)body;
-    request.ExcRaise(JexException::kReraised, JexExcArgs("JexException::ReraiseHandler"), &failed);
+    JexEmail mail(0);
+    mail.SetSuppress(0);
+    // The mail's errors reach the request, whose suppress flag keeps them.
+    const JexHandlerScope reraise(&mail, JexException::ReraiseHandler, &request);
+    mail.DstAddr = to;
+    mail.DstAddr.SetCaseSensitive(to.CaseSensitive());
+    mail.Subject = subject;
+    mail.Subject.SetCaseSensitive(subject.CaseSensitive());
+    mail.AddLine(body.Text());
+    mail.Send();
 }

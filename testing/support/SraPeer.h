@@ -28,9 +28,10 @@ struct SraPeerRow {
     uint32_t limit = 0;                         // kAccept: the size limit item
     int reject_code = JexSra::NOTVALIDVERSION;  // kReject: the error of the reject data
     Reply reply = Reply::kSuccess;
-    std::string number = "SR-0001";        // kSuccess: the new request number
-    int failure_code = JexSra::NODATAERR;  // kFailure: the server's error
-    int other_type = kSraEnd;              // kOtherType: the reply's type
+    std::string number = "SR-0001";         // kSuccess: the new request number
+    int failure_code = JexSra::NODATAERR;   // kFailure: the server's error
+    std::string failure_argument = "peer";  // kFailure: its first argument
+    int other_type = kSraEnd;               // kOtherType: the reply's type
 };
 
 // What the peer saw of one connection.
@@ -59,9 +60,10 @@ public:
 
     // Serves the next connection as the row says. Call while no other
     // thread of the test runs (see SessionServer::Serve).
-    bool Serve(const SraPeerRow& row) {
+    // A connection that does not come within acceptBound is not served.
+    bool Serve(const SraPeerRow& row, std::chrono::seconds acceptBound = std::chrono::seconds(30)) {
         record_ = SraPeerRecord();
-        return server_.Serve([this, row](JexSession& s) { Answer(s, row); });
+        return server_.Serve([this, row](JexSession& s) { Answer(s, row); }, acceptBound);
     }
     bool Join(std::chrono::seconds bound = std::chrono::seconds(60)) { return server_.Join(bound); }
     bool Accepted() const { return server_.Accepted(); }
@@ -77,9 +79,9 @@ private:
         (void)msg.Encode(wire);
         return wire;
     }
-    static JexBuffer ErrorImage(int type, int code) {
+    static JexBuffer ErrorImage(int type, int code, const std::string& argument = "peer") {
         JexSra error;
-        error.ExcSet(code, JexExcArgs("Jex_Sra peer", "peer"));
+        error.ExcSet(code, JexExcArgs("Jex_Sra peer", argument.c_str()));
         JexNetMsg image(type);
         JexTIELoadException(error, image);
         return Encoded(image);
@@ -119,7 +121,7 @@ private:
                 break;
             }
             case SraPeerRow::Reply::kFailure:
-                s.PutMsg(ErrorImage(kSraFailure, row.failure_code), 0);
+                s.PutMsg(ErrorImage(kSraFailure, row.failure_code, row.failure_argument), 0);
                 break;
             case SraPeerRow::Reply::kCorrupt: {
                 const char bytes[] = {kSraSuccess, kSraItemLine, 9, 0, 0, 'S', 'R'};

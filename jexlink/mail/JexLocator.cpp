@@ -1,0 +1,371 @@
+// Locators: destination texts of a node list, an access id and a method, with prefixed forms.
+#include "jexlink/mail/JexLocator.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "jexlink/core/JexFieldedString.h"
+#include "jexlink/core/JexTrace.h"
+
+namespace {
+
+constexpr const char* kTraceFile = "JexLocator";
+
+bool ValidMethod(JexLocMethod m) {
+    const int v = static_cast<int>(m);
+    return v >= 0 && v <= 2;
+}
+
+// Fields first..last (inclusive) of a split text joined with the separator.
+JexString JoinFields(JexFieldedString& fields, int first, int last) {
+    JexString out("");
+    for (int i = first; i <= last; ++i) {
+        if (i > first) out += fields.Separator();
+        out += fields[i];
+    }
+    return out;
+}
+
+unsigned AddressWord(const void* p) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
+}  // namespace
+
+// --- JexLocator --------------------------------------------------------------
+
+JexLocator::JexLocator(const char* text) {
+    JexTrace trace(kTraceFile, "JexLocator()", __LINE__);
+    if (text) parse(text);
+}
+
+JexLocator::JexLocator(const JexString& nodes, const JexString& acids, JexLocMethod method)
+    : parsed_nodes_(nodes), parsed_acids_(acids), parsed_method_(method) {
+    JexTrace trace(kTraceFile, "JexLocator()", __LINE__);
+}
+
+JexLocator::~JexLocator() { JexTrace trace(kTraceFile, "~JexLocator()", __LINE__); }
+
+char JexLocator::Separator() const {
+    const char c = separator_.Text()[0];
+    return c ? c : '.';
+}
+
+const JexString& JexLocator::EffectiveNodes() const {
+    return *parsed_nodes_.Text() ? parsed_nodes_ : default_nodes_;
+}
+
+const JexString& JexLocator::EffectiveAcids() const {
+    return *parsed_acids_.Text() ? parsed_acids_ : default_acids_;
+}
+
+JexLocMethod JexLocator::EffectiveMethod() const {
+    return parsed_method_ != JexLocMethod::kNone ? parsed_method_ : default_method_;
+}
+
+JexString JexLocator::MethodSuffix(JexLocMethod method) const {
+    JexString out("");
+    switch (method) {
+        case JexLocMethod::kDia:
+            out += Separator();
+            out += "dia";
+            break;
+        case JexLocMethod::kJex:
+            out += Separator();
+            out += "jex";
+            break;
+        default: break;
+    }
+    return out;
+}
+
+JexString JexLocator::Render(const JexString& nodes, const JexString& acids,
+                             JexLocMethod method) const {
+    JexString out(nodes.Text());
+    out += Separator();
+    out += acids.Text();
+    out += MethodSuffix(method);
+    return out;
+}
+
+JexLocator::operator JexString() const {
+    JexTrace trace(kTraceFile, "operator JexString()", __LINE__);
+    return Render(EffectiveNodes(), EffectiveAcids(), EffectiveMethod());
+}
+
+JexLocator& JexLocator::operator=(const char* text) {
+    JexTrace trace(kTraceFile, "operator = (c)", __LINE__);
+    parse(text);
+    return *this;
+}
+
+void JexLocator::parse(const char* text) {
+    JexTrace trace(kTraceFile, "parse()", __LINE__);
+    // Split first: the text may be one of this locator's own parts.
+    JexFieldedString fields(text, Separator());
+    const int n = fields.Count();
+    parsed_method_ = JexLocMethod::kNone;
+    parsed_nodes_ = "";
+    parsed_acids_ = "";
+    if (n == 0) return;
+    if (n == 1) {
+        parsed_acids_ = fields[0];
+        return;
+    }
+    const JexString last = fields[n - 1].LowerCopy();
+    JexLocMethod method = JexLocMethod::kNone;
+    if (std::strcmp(last.Text(), "jex") == 0) method = JexLocMethod::kJex;
+    if (std::strcmp(last.Text(), "dia") == 0) method = JexLocMethod::kDia;
+    if (method != JexLocMethod::kNone) {
+        parsed_method_ = method;
+        parsed_acids_ = fields[n - 2];
+        parsed_nodes_ = JoinFields(fields, 0, n - 3);
+        return;
+    }
+    parsed_acids_ = fields[n - 1];
+    parsed_nodes_ = JoinFields(fields, 0, n - 2);
+}
+
+int JexLocator::SetAttr(int attribute, const char* value) {
+    JexTrace trace(kTraceFile, "SetAttr(c)", __LINE__);
+    switch (attribute) {
+        case LOC_NODE:
+        case LOC_ACID:
+        case LOC_METHOD: return kReadOnly;
+        case LOC_PARSED_NODE: parsed_nodes_ = value ? value : ""; return kDone;
+        case LOC_PARSED_ACID: parsed_acids_ = value ? value : ""; return kDone;
+        case LOC_DEFAULT_NODE: default_nodes_ = value ? value : ""; return kDone;
+        case LOC_DEFAULT_ACID: default_acids_ = value ? value : ""; return kDone;
+        case LOC_PARSED_METHOD:
+        case LOC_DEFAULT_METHOD: return kNotString;
+        case LOC_TEXT: parse(value); return kDone;
+        case LOC_DEFAULTS: {
+            JexLocator parsed(value ? value : "");
+            default_nodes_ = parsed.parsed_nodes_;
+            default_acids_ = parsed.parsed_acids_;
+            default_method_ = parsed.parsed_method_;
+            return kDone;
+        }
+        default: return kNoSuchAttribute;
+    }
+}
+
+int JexLocator::SetAttr(int attribute, JexLocMethod value) {
+    JexTrace trace(kTraceFile, "SetAttr(m)", __LINE__);
+    switch (attribute) {
+        case LOC_NODE:
+        case LOC_ACID:
+        case LOC_METHOD: return kReadOnly;
+        case LOC_PARSED_NODE:
+        case LOC_PARSED_ACID:
+        case LOC_DEFAULT_NODE:
+        case LOC_DEFAULT_ACID:
+        case LOC_TEXT:
+        case LOC_DEFAULTS: return kNotInteger;
+        case LOC_PARSED_METHOD:
+        case LOC_DEFAULT_METHOD:
+            if (!ValidMethod(value)) return kOutOfRange;
+            (attribute == LOC_PARSED_METHOD ? parsed_method_ : default_method_) = value;
+            return kDone;
+        default: return kNoSuchAttribute;
+    }
+}
+
+int JexLocator::GetAttr(int attribute, JexString& value) const {
+    JexTrace trace(kTraceFile, "GetAttr(S)", __LINE__);
+    switch (attribute) {
+        case LOC_NODE: value = EffectiveNodes(); return kDone;
+        case LOC_ACID: value = EffectiveAcids(); return kDone;
+        case LOC_PARSED_NODE: value = parsed_nodes_; return kDone;
+        case LOC_PARSED_ACID: value = parsed_acids_; return kDone;
+        case LOC_DEFAULT_NODE: value = default_nodes_; return kDone;
+        case LOC_DEFAULT_ACID: value = default_acids_; return kDone;
+        case LOC_METHOD:
+        case LOC_PARSED_METHOD:
+        case LOC_DEFAULT_METHOD: return kNotString;
+        case LOC_TEXT: value = JexLocator::operator JexString(); return kDone;
+        case LOC_DEFAULTS:
+            value = Render(default_nodes_, default_acids_, default_method_);
+            return kDone;
+        default: return kNoSuchAttribute;
+    }
+}
+
+int JexLocator::GetAttr(int attribute, JexLocMethod& value) const {
+    JexTrace trace(kTraceFile, "GetAttr(m)", __LINE__);
+    switch (attribute) {
+        case LOC_METHOD: value = EffectiveMethod(); return kDone;
+        case LOC_PARSED_METHOD: value = parsed_method_; return kDone;
+        case LOC_DEFAULT_METHOD: value = default_method_; return kDone;
+        case LOC_NODE:
+        case LOC_ACID:
+        case LOC_PARSED_NODE:
+        case LOC_PARSED_ACID:
+        case LOC_DEFAULT_NODE:
+        case LOC_DEFAULT_ACID:
+        case LOC_TEXT:
+        case LOC_DEFAULTS: return kNotInteger;
+        default: return kNoSuchAttribute;
+    }
+}
+
+void JexLocator::DumpParts(FILE* out) const {
+    auto line = [out](const char* format, const JexString& text) {
+        std::fprintf(out, format, static_cast<int>(std::strlen(text.Text())), text.Text());
+    };
+    line("   Parsed Node %2d: %s\n", parsed_nodes_);
+    line("  Default Node %2d: %s\n", default_nodes_);
+    line("   Parsed Acid %2d: %s\n", parsed_acids_);
+    line("  Default Acid %2d: %s\n", default_acids_);
+    std::fprintf(out, "   Parsed Meth =%1d: %s\n", static_cast<int>(parsed_method_),
+                 MethodSuffix(parsed_method_).Text());
+    std::fprintf(out, "  Default Meth =%1d: %s\n", static_cast<int>(default_method_),
+                 MethodSuffix(default_method_).Text());
+}
+
+void JexLocator::Dump(FILE* out) const {
+    JexTrace trace(kTraceFile, "Dump()", __LINE__);
+    std::fprintf(out, "\nDump of Locator object %%x%8.8x:\n", AddressWord(this));
+    std::fprintf(out, "==================================\n");
+    DumpParts(out);
+    std::fprintf(out, "\n");
+}
+
+// --- JexPrefixedLocator ------------------------------------------------------
+
+JexPrefixedLocator::JexPrefixedLocator(const char* text, int kind) : kind_(kind) {
+    JexTrace trace(kTraceFile, "JexPrefixedLocator()", __LINE__);
+    if (text) prefix_parse(text);
+}
+
+JexPrefixedLocator::JexPrefixedLocator(const JexString& prefix, const JexString& nodes,
+                                       const JexString& acids, JexLocScope scope,
+                                       JexLocMethod method)
+    : JexLocator(nodes, acids, method), scope_(scope), parsed_prefix_(prefix) {
+    JexTrace trace(kTraceFile, "JexPrefixedLocator()", __LINE__);
+}
+
+JexPrefixedLocator::~JexPrefixedLocator() {
+    JexTrace trace(kTraceFile, "~JexPrefixedLocator()", __LINE__);
+}
+
+const JexString& JexPrefixedLocator::EffectivePrefix() const {
+    return *parsed_prefix_.Text() ? parsed_prefix_ : default_prefix_;
+}
+
+JexPrefixedLocator::operator JexString() const {
+    JexTrace trace(kTraceFile, "operator JexString()", __LINE__);
+    JexString out(EffectivePrefix().Text());
+    if (scope_ == JexLocScope::kLocal) return out;
+    const char separator = prefix_separator_.Text()[0] ? prefix_separator_.Text()[0] : '@';
+    out += separator;
+    out += JexLocator::operator JexString();
+    return out;
+}
+
+JexPrefixedLocator& JexPrefixedLocator::operator=(const char* text) {
+    JexTrace trace(kTraceFile, "operator = (c)", __LINE__);
+    prefix_parse(text);
+    return *this;
+}
+
+void JexPrefixedLocator::prefix_parse(const char* text) {
+    JexTrace trace(kTraceFile, "prefix_parse()", __LINE__);
+    const char separator = prefix_separator_.Text()[0] ? prefix_separator_.Text()[0] : '@';
+    // A copy: the text may be one of this locator's own parts.
+    const JexString whole(text ? text : "");
+    JexFieldedString fields(whole, separator);
+    const int n = fields.Count();
+    if (n >= 2) {
+        parse(fields[n - 1].Text());
+        if (kind_ == 0 || parsed_method_ != JexLocMethod::kNone) {
+            scope_ = JexLocScope::kRemote;
+            parsed_prefix_ = JoinFields(fields, 0, n - 2);
+            return;
+        }
+    }
+    // An ordinary Internet address (or no "@" at all): the whole text.
+    scope_ = JexLocScope::kLocal;
+    parsed_prefix_ = whole;
+    parsed_nodes_ = "";
+    parsed_acids_ = "";
+}
+
+int JexPrefixedLocator::SetAttr(int attribute, const char* value) {
+    JexTrace trace(kTraceFile, "SetAttr(c)", __LINE__);
+    switch (attribute) {
+        case LOC_PREFIX: return kReadOnly;
+        case LOC_PARSED_PREFIX: parsed_prefix_ = value ? value : ""; return kDone;
+        case LOC_DEFAULT_PREFIX: default_prefix_ = value ? value : ""; return kDone;
+        case LOC_SCOPE: return kNotString;
+        default: return JexLocator::SetAttr(attribute, value);
+    }
+}
+
+int JexPrefixedLocator::SetAttr(int attribute, JexLocScope value) {
+    JexTrace trace(kTraceFile, "SetAttr(k)", __LINE__);
+    switch (attribute) {
+        case LOC_PREFIX:
+        case LOC_PARSED_PREFIX:
+        case LOC_DEFAULT_PREFIX: return kNotInteger;
+        case LOC_SCOPE: {
+            const int v = static_cast<int>(value);
+            if (v != 0 && v != 1) return kOutOfRange;
+            scope_ = value;
+            return kDone;
+        }
+        default: return kNoSuchAttribute;
+    }
+}
+
+int JexPrefixedLocator::GetAttr(int attribute, JexString& value) const {
+    JexTrace trace(kTraceFile, "GetAttr(S)", __LINE__);
+    switch (attribute) {
+        case LOC_PREFIX: value = EffectivePrefix(); return kDone;
+        case LOC_PARSED_PREFIX: value = parsed_prefix_; return kDone;
+        case LOC_DEFAULT_PREFIX: value = default_prefix_; return kDone;
+        case LOC_SCOPE: return kNotString;
+        default: return JexLocator::GetAttr(attribute, value);
+    }
+}
+
+int JexPrefixedLocator::GetAttr(int attribute, JexLocScope& value) const {
+    JexTrace trace(kTraceFile, "GetAttr(k)", __LINE__);
+    switch (attribute) {
+        case LOC_PREFIX:
+        case LOC_PARSED_PREFIX:
+        case LOC_DEFAULT_PREFIX: return kNotInteger;
+        case LOC_SCOPE: value = scope_; return kDone;
+        default: return kNoSuchAttribute;
+    }
+}
+
+void JexPrefixedLocator::Dump(FILE* out) const {
+    JexTrace trace(kTraceFile, "Dump()", __LINE__);
+    std::fprintf(out, "\nDump of PrefixedLocator object %%x%8.8x:\n", AddressWord(this));
+    std::fprintf(out, "==========================================\n");
+    std::fprintf(out, " Parsed Prefix %2d: %s\n",
+                 static_cast<int>(std::strlen(parsed_prefix_.Text())), parsed_prefix_.Text());
+    std::fprintf(out, "Default Prefix %2d: %s\n",
+                 static_cast<int>(std::strlen(default_prefix_.Text())), default_prefix_.Text());
+    DumpParts(out);
+    std::fprintf(out, "            Scope: %s",
+                 scope_ == JexLocScope::kLocal ? "Local\n" : "Remote\n");
+    std::fprintf(out, "\n");
+}
+
+// --- The two flavours ----------------------------------------------------------
+
+JexFileCopyLocator::JexFileCopyLocator(const char* text) : JexPrefixedLocator(text, 0) {
+    JexTrace trace(kTraceFile, "JexFileCopyLocator()", __LINE__);
+}
+
+JexFileCopyLocator::~JexFileCopyLocator() {
+    JexTrace trace(kTraceFile, "~JexFileCopyLocator()", __LINE__);
+}
+
+JexEMailLocator::JexEMailLocator(const char* text) : JexPrefixedLocator(text, 1) {
+    JexTrace trace(kTraceFile, "JexEMailLocator()", __LINE__);
+}
+
+JexEMailLocator::~JexEMailLocator() { JexTrace trace(kTraceFile, "~JexEMailLocator()", __LINE__); }
