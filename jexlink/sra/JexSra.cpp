@@ -3,6 +3,7 @@
 
 #include "jexlink/core/JexTrace.h"
 #include "jexlink/session/JexSession.h"
+#include "jexlink/sra/JexSraReviewSrq.h"
 
 namespace {
 constexpr const char* kTraceFile = "R:\\JexSra.cxx";
@@ -93,6 +94,12 @@ int JexSra::SetAttr(int attribute, const char* text) {
 }
 
 int JexSra::GetAttr(int attribute, int32_t& out) {
+    if (attribute == SRQ_WORK_UNIT_COUNT) {
+        JexTrace trace(kTraceFile, "GetAttr(i)", __LINE__);
+        // Only a review request knows a work-unit count.
+        auto* review = dynamic_cast<JexSraReviewSrq*>(this);
+        return review ? review->CountAttribute(out) : NOITEMCODE;
+    }
     JexTrace trace(kTraceFile, "GetAttr()", __LINE__);
     if (attribute != SRQ_NUMERIC) return NOITEMCODE;
     out = numeric_;

@@ -131,7 +131,11 @@ public:
     // nothing changed. Neither form records an error.
     int SetAttr(int attribute, const char* text);
 
-    // SRQ_NUMERIC: its value and OK. Any other: NOITEMCODE, out untouched.
+    // SRQ_NUMERIC: its value and OK. SRQ_WORK_UNIT_COUNT on a review
+    // request: its GetWorkUnitCount, then the count and OK, or FAILURE (the
+    // error handed to the history-log record and, as reject data, to the
+    // session). Any other (SRQ_WORK_UNIT_COUNT on any other request among
+    // them): NOITEMCODE, out untouched.
     int GetAttr(int attribute, int32_t& out);
     // Every text attribute: out takes its text and case flag, OK. LANGUAGE
     // is the held session's answer, OK whatever it answered; a request that

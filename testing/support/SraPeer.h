@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,13 @@
 
 namespace tavro::testing {
 
+// Messages the peer sends (each an encoded net message), then, with
+// hang_up, the end of the connection.
+struct SraPeerAnswer {
+    std::vector<std::string> messages;
+    bool hang_up = false;
+};
+
 // How the peer answers one connection.
 struct SraPeerRow {
     enum class Connect { kAccept, kAcceptWithoutLimit, kReject };
@@ -32,6 +40,21 @@ struct SraPeerRow {
     int failure_code = JexSra::NODATAERR;   // kFailure: the server's error
     std::string failure_argument = "peer";  // kFailure: its first argument
     int other_type = kSraEnd;               // kOtherType: the reply's type
+
+    // What follows an accepted connect: a request (new or augment: lines up
+    // to the end message, then the reply above), reviews (each query 'Q'
+    // answered with work_unit(number), until the client disconnects), or a
+    // list (the list answer sent at once; then the peer waits for the
+    // client to disconnect, recording what it sends).
+    enum class Flow { kRequest, kReview, kList };
+    Flow flow = Flow::kRequest;
+    // kReview: the accept data holds the count text in item '1', or no item
+    // when count_absent.
+    std::string count = "1";
+    bool count_absent = false;
+    std::function<SraPeerAnswer(int unit)> work_unit;
+    // kList: the answer.
+    SraPeerAnswer list;
 };
 
 // What the peer saw of one connection.
@@ -70,6 +93,23 @@ public:
     // What the last connection brought; read after Join().
     const SraPeerRecord& Record() const { return record_; }
 
+    // Encoded messages for answers: a line (type 'D', item 68, raw form),
+    // the end message, a failure reply with the server's error of the code,
+    // a message of a type without items, and bytes that do not decode.
+    static std::string LineMessage(const std::string& text) {
+        JexNetMsg msg(kSraData);
+        msg[kSraItemLine] = JexBuffer(JexBufferBase(text.data(), static_cast<int>(text.size())));
+        return Bytes(Encoded(msg));
+    }
+    static std::string EndMessage() { return Bytes(Encoded(JexNetMsg(kSraEnd))); }
+    static std::string FailureMessage(int code) { return Bytes(ErrorImage(kSraFailure, code)); }
+    static std::string TypeMessage(int type) { return Bytes(Encoded(JexNetMsg(type))); }
+    static std::string CorruptMessage() {
+        // Item 68 announces 9 bytes and holds 2.
+        const char bytes[] = {kSraData, kSraItemLine, 9, 0, 0, 'a', 'b'};
+        return std::string(bytes, sizeof bytes);
+    }
+
 private:
     static std::string Bytes(const JexBuffer& b) {
         return b.Data() ? std::string(b.Data(), static_cast<size_t>(b.Length())) : std::string();
@@ -98,10 +138,17 @@ private:
             s.Reject(ErrorImage(kSraReject, row.reject_code));
             return;
         }
-        JexNetMsg accept(kSraAccept);
+        JexNetMsg accept(row.flow == SraPeerRow::Flow::kReview ? 0 : kSraAccept);
         if (row.connect == SraPeerRow::Connect::kAccept)
             accept[kSraItemSizeLimit].SetLong(static_cast<int32_t>(row.limit));
+        if (row.flow == SraPeerRow::Flow::kReview && !row.count_absent)
+            accept['1'] = JexBuffer(row.count.c_str());
         if (s.Accept(Encoded(accept)) != 0) return;
+        if (row.flow == SraPeerRow::Flow::kReview) return Review(s, row);
+        if (row.flow == SraPeerRow::Flow::kList) {
+            if (!Send(s, row.list)) return;
+            return Drain(s);
+        }
 
         for (;;) {
             JexBuffer in;
@@ -142,9 +189,69 @@ private:
         if (record_.after_reply == JexSession::SHUT) s.Disconnect();
     }
 
+    // Sends an answer; false when it ended the connection.
+    static bool Send(JexSession& s, const SraPeerAnswer& answer) {
+        for (const std::string& m : answer.messages)
+            s.PutMsg(JexBuffer(JexBufferBase(m.data(), static_cast<int>(m.size()))), 0);
+        if (!answer.hang_up) return true;
+        s.Disconnect();
+        return false;
+    }
+
+    // Records what the client sends until it disconnects.
+    void Drain(JexSession& s) {
+        for (;;) {
+            JexBuffer in;
+            const int rc = s.GetMsg(in, 0);
+            if (rc == JexSession::SHUT) s.Disconnect();
+            if (rc != 0) return;
+            record_.messages.push_back(Bytes(in));
+        }
+    }
+
+    // Answers each query with the row's work unit until the client
+    // disconnects; other messages (a failure notice) are only recorded.
+    void Review(JexSession& s, const SraPeerRow& row) {
+        for (;;) {
+            JexBuffer in;
+            const int rc = s.GetMsg(in, 0);
+            if (rc == JexSession::SHUT) s.Disconnect();
+            if (rc != 0) return;
+            record_.messages.push_back(Bytes(in));
+            JexNetMsg query;
+            query.Decode(in);
+            if (query.Corrupt() || query.Type() != kSraQuery) continue;
+            const int unit = std::atoi(JexSraText(query[kSraItemWorkUnit]).Text());
+            if (row.work_unit && !Send(s, row.work_unit(unit))) return;
+        }
+    }
+
     SessionServer server_;
     SraPeerRecord record_;
 };
+
+// The code names of an error and its causes, outermost first.
+inline std::vector<std::string> ErrorChain(JexException& error) {
+    std::vector<std::string> names;
+    for (JexException* link = &error; link; link = link->Cause()) {
+        JexString name;
+        link->CodeName(name);
+        names.push_back(name.Text());
+    }
+    return names;
+}
+
+// The messages of a record decoded, in order. (A copied JexNetMsg keeps
+// its items but not its type, so the elements are never copied.)
+inline std::vector<JexNetMsg> DecodedMessages(const SraPeerRecord& record) {
+    std::vector<JexNetMsg> out;
+    out.reserve(record.messages.size());
+    for (const std::string& m : record.messages) {
+        out.emplace_back();
+        out.back().Decode(m.data(), static_cast<int>(m.size()));
+    }
+    return out;
+}
 
 // The client side of an installation that reaches an SraPeer: the
 // installation directory (its data and logs), the settings "Local.Domain"
