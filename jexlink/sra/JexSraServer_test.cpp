@@ -16,7 +16,10 @@
 #include "jexlink/messages/JexTIE.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexCreateSrq.h"
+#include "jexlink/sra/JexSraAugmentSrq.h"
+#include "jexlink/sra/JexSraFetchList.h"
 #include "jexlink/sra/JexSraProtocol.h"
+#include "jexlink/sra/JexSraReviewSrq.h"
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/CapturedFile.h"
 #include "testing/support/SessionServer.h"
@@ -147,6 +150,14 @@ Carried Unload(const JexNetMsg& msg) {
     c.context = Bytes(holder.Args()[0]);
     c.text = holder.FormattedText(0).Text();
     return c;
+}
+
+// The clients' own contact address: user@computer.
+std::string ClientContact() {
+    JexPlatform platform;
+    JexString computer = platform.Field(1);
+    if (computer.FindChar('.') >= 0) computer = computer.Left(computer.FindChar('.'));
+    return std::string(JexGetUserName().Text()) + "@" + computer.Text();
 }
 
 // A connect message of the given kind with every item a kind needs, but
@@ -491,10 +502,7 @@ TEST_F(JexSraServerTest, NewRequestFromTheCreateClient) {
             continue;
         }
         ASSERT_EQ(served.back_end.calls, 1);
-        JexPlatform platform;
-        JexString computer = platform.Field(1);
-        if (computer.FindChar('.') >= 0) computer = computer.Left(computer.FindChar('.'));
-        const std::string contact = std::string(JexGetUserName().Text()) + "@" + computer.Text();
+        const std::string contact = ClientContact();
         EXPECT_EQ(served.back_end.work, served.Header("ACC-1", "Disk full", contact) +
                                             "\x05Operating System Info : Linux 6\n"
                                             "\x05Hardware Info : x86 box\n"
@@ -734,6 +742,71 @@ TEST_F(JexSraServerTest, FetchList) {
                       served.Header("OPENCALLS/before=5-MAR-2001/created", "The subject"));
         }
     }
+}
+
+// The augment, review and list-fetch clients against the server.
+TEST_F(JexSraServerTest, AugmentClient) {
+    const struct {
+        const char* name;
+        int back_end_status;
+        int result;
+    } cases[] = {
+        {"back-end takes it", 0, JexSra::OK},
+        {"back-end fails", JexSra::NOPRODUCTS, JexSra::PROBAUGFAIL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Served served;
+        served.back_end.status = c.back_end_status;
+        int rc = -1;
+        served.Run([&] {
+            JexSession session;
+            JexSraAugmentSrq augment(&session, "sr-9", "More", "line one\nline two");
+            rc = augment.Augment();
+        });
+        EXPECT_EQ(rc, c.result);
+        EXPECT_EQ(served.status, c.back_end_status);
+        EXPECT_EQ(served.back_end.work, served.Header("SRQ$SR-9", "More", ClientContact()) +
+                                            "\x05line one\n\x05line two\n");
+    }
+}
+
+TEST_F(JexSraServerTest, ReviewClient) {
+    Served served;
+    served.back_end.units = {"a\n\nb", "second"};
+    int count = -1;
+    std::vector<std::string> texts;
+    served.Run([&] {
+        JexSession session;
+        JexSraReviewSrq review(&session, "SR-9");
+        EXPECT_EQ(review.GetAttr(JexSra::SRQ_WORK_UNIT_COUNT, count), 0);
+        for (int unit : {2, 1}) {
+            JexString text;
+            EXPECT_EQ(review.Review(unit, text), 0) << unit;
+            texts.push_back(text.Text());
+        }
+    });
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(texts, (std::vector<std::string>{"second\n", "a\n\nb\n"}));
+    // The client ends the connection by disconnecting once it has every unit.
+    EXPECT_EQ(served.status, JexSra::PROTOCOLERR);
+}
+
+TEST_F(JexSraServerTest, FetchClient) {
+    Served served;
+    int rc = -1;
+    JexString list;
+    served.Run([&] {
+        JexSession session;
+        JexSraFetchList fetch(&session, 2);
+        fetch.SetAttr(JexSra::SRQ_BEFORE, "5 March 2001");
+        rc = fetch.Fetch(list);
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_STREQ(list.Text(), "first\n\nthird\n");
+    EXPECT_EQ(served.status, JexSra::OK);
+    EXPECT_EQ(served.back_end.work,
+              served.Header("OPENCALLS/before=5-MAR-2001/created", "", ClientContact()));
 }
 
 }  // namespace
