@@ -19,77 +19,13 @@
 #include "jexlink/core/JexLogger.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/sra/JexSraServer.h"
+#include "testing/support/SraMemoryLink.h"
 
 namespace {
 
 void Check(bool ok) {
     if (!ok) std::abort();
 }
-
-// Everything the server sends must be a message that decodes completely.
-void CheckSent(const JexBuffer& wire) {
-    JexNetMsg msg;
-    msg.Decode(wire);
-    Check(!msg.Corrupt());
-}
-
-class MemoryLink : public JexSraServerLink {
-public:
-    std::vector<std::string> chunks;
-    size_t next = 2;
-    int state = 0;  // 0 listening, 1 accepted, 2 rejected, 3 disconnected
-
-    void SetSuppress(int) override {}
-    int SetAttr(JexSession::Attribute, const char*) override { return 0; }
-    int GetAttr(JexSession::Attribute attribute, JexString& value) override {
-        switch (attribute) {
-            case JexSession::SRC_ACID: value = "cli"; break;
-            case JexSession::SRC_NODE: value = "cnode"; break;
-            case JexSession::APPLICATION: value = "Jex_Sra"; break;
-            case JexSession::PATH: value = chunks.size() > 1 ? chunks[1].c_str() : ""; break;
-            default: value = ""; break;
-        }
-        return 0;
-    }
-    int Code() override { return 0; }
-    JexException& Error() override { return error_; }
-    void FillLog(JexLogger&) override {}
-    void BoundWaits() override {}
-    int Listen(const char*, const char*, JexBuffer& data) override {
-        if (chunks.empty()) return JexSession::SHUT;
-        data = JexBuffer(JexBufferBase(chunks[0].data(), static_cast<int>(chunks[0].size())));
-        return 0;
-    }
-    int Accept(const JexBuffer& data) override {
-        CheckSent(data);
-        if (state != 0) return JexSession::WRONGSTATE;
-        state = 1;
-        return 0;
-    }
-    int Reject(const JexBuffer& data) override {
-        CheckSent(data);
-        if (state != 0) return JexSession::WRONGSTATE;
-        state = 2;
-        return 0;
-    }
-    int PutMsg(const JexBuffer& data, int) override {
-        CheckSent(data);
-        return state == 1 ? 0 : JexSession::WRONGSTATE;
-    }
-    int GetMsg(JexBuffer& data, int) override {
-        if (state != 1 || next >= chunks.size()) return JexSession::SHUT;
-        const std::string& c = chunks[next++];
-        data = JexBuffer(JexBufferBase(c.data(), static_cast<int>(c.size())));
-        return 0;
-    }
-    int Disconnect() override {
-        state = 3;
-        return 0;
-    }
-
-private:
-    JexSra error_;
-};
 
 class FuzzBackEnd : public JexSraBackEnd {
 public:
@@ -168,7 +104,12 @@ void Setup() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 1 << 16) return 0;
     Setup();
-    MemoryLink link;
+    tavro::testing::SraMemoryLink link;
+    link.sent_check = [](const JexBuffer& wire) {
+        JexNetMsg msg;
+        msg.Decode(wire);
+        Check(!msg.Corrupt());
+    };
     for (size_t at = 1; at + 2 <= size;) {
         size_t n = data[at] | (static_cast<size_t>(data[at + 1]) << 8);
         at += 2;

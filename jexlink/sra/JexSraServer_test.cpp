@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -23,6 +24,7 @@
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/CapturedFile.h"
 #include "testing/support/SessionServer.h"
+#include "testing/support/SraMemoryLink.h"
 #include "testing/support/TempDir.h"
 
 namespace {
@@ -37,6 +39,9 @@ constexpr const char* kNode = "snode";
 
 // The server that serves on this platform.
 class ServingServer : public JexSraServer {
+public:
+    using JexSraServer::Serve;
+
 protected:
     bool ServesOnThisPlatform() const override { return true; }
 };
@@ -807,6 +812,92 @@ TEST_F(JexSraServerTest, FetchClient) {
     EXPECT_EQ(served.status, JexSra::OK);
     EXPECT_EQ(served.back_end.work,
               served.Header("OPENCALLS/before=5-MAR-2001/created", "", ClientContact()));
+}
+
+// The serving server over an in-memory session.
+struct InMemory {
+    tavro::testing::SraMemoryLink link;
+    ServingServer server;
+    TestBackEnd back_end;
+    int status = -1;
+
+    void Run(const JexNetMsg& connect, const std::vector<std::string>& messages) {
+        link.chunks = {Bytes(connect.Encode()), "x|TARNIX"};
+        link.chunks.insert(link.chunks.end(), messages.begin(), messages.end());
+        server.SetBackEnd(&back_end);
+        testing::internal::CaptureStderr();
+        status = server.Serve(link);
+        testing::internal::GetCapturedStderr();
+    }
+};
+
+// The client's access id goes into the work file's name only as a short run
+// of harmless characters.
+TEST_F(JexSraServerTest, WorkFileNames) {
+    const struct {
+        std::string acid;
+        std::string suffix;
+    } cases[] = {
+        {"cli", "cli"},
+        {"../../x y/z", ".._.._x_y_z"},
+        {"c*li", "c_li"},
+        {std::string(200, 'a'), std::string(JexSraServer::kMaxAcidInName, 'a')},
+        {"A-b_9.\x01\xff", "A-b_9.__"},
+    };
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "jex_sra_%8.8x", static_cast<unsigned>(::getpid()));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.acid);
+        InMemory run;
+        run.link.acid = c.acid;
+        run.Run(Connect("0"), {"Z"});
+        EXPECT_EQ(run.status, JexSra::OK);
+        const std::string& name = run.back_end.work_name;
+        ASSERT_EQ(name.size(), 8 + 8 + 10 + 1 + c.suffix.size()) << name;
+        EXPECT_EQ(name.substr(0, 16), prefix);
+        EXPECT_EQ(name.find_first_not_of("0123456789", 16), 26u) << name;
+        EXPECT_EQ(name.substr(27), c.suffix);
+        EXPECT_EQ(run.link.sent.back()[1], kSraSuccess);
+        EXPECT_TRUE(Install::Get().WorkFiles().empty());
+    }
+}
+
+// A file of the same name is never reused or truncated.
+TEST_F(JexSraServerTest, WorkFilesAreCreatedExclusively) {
+    std::vector<std::string> taken;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    for (long long t = now; t < now + 3; ++t) {
+        char name[64];
+        std::snprintf(name, sizeof name, "jex_sra_%8.8x%10.10lld.cli",
+                      static_cast<unsigned>(::getpid()), t);
+        taken.push_back(name);
+        WriteFile(name, "precious");
+    }
+    InMemory run;
+    run.Run(Connect("0"), {"dline", "Z"});
+    EXPECT_EQ(run.status, JexSra::OK);
+    EXPECT_EQ(run.back_end.work_name.substr(run.back_end.work_name.size() - 2), "_1");
+    for (const auto& name : taken) {
+        EXPECT_EQ(ReadFile(name), "precious");
+        std::filesystem::remove(name);
+    }
+}
+
+TEST_F(JexSraServerTest, WorkFileThatCannotBeCreated) {
+    const std::filesystem::path gone = Install::Get().Path() / "gone";
+    std::filesystem::create_directories(gone);
+    ASSERT_EQ(::chdir(gone.c_str()), 0);
+    std::filesystem::remove(gone);
+    InMemory run;
+    run.Run(Connect("0"), {"dline", "Z"});
+    ASSERT_EQ(::chdir(Install::Get().Path().c_str()), 0);
+    EXPECT_EQ(run.status, JexSra::FILEOPENERR);
+    EXPECT_EQ(Bytes(run.server.Args()[0]), "JexSra::Server()File open Error");
+    ASSERT_EQ(run.link.sent.size(), 2u);
+    EXPECT_EQ(run.link.sent[0][0], 'A');
+    EXPECT_EQ(run.link.sent[1].substr(0, 2), "PF");
+    EXPECT_EQ(run.link.state, 3);
+    EXPECT_EQ(run.back_end.calls, 0);
 }
 
 }  // namespace
