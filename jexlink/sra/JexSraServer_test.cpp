@@ -883,6 +883,37 @@ TEST_F(JexSraServerTest, WorkFilesAreCreatedExclusively) {
     }
 }
 
+// Where the session fails, the connection ends and the process goes on.
+TEST_F(JexSraServerTest, SessionFailuresEndOnlyTheConnection) {
+    const struct {
+        const char* name;
+        int session_code;
+        bool connection;
+        int status;
+        const char* context;
+    } cases[] = {
+        {"settings refused", JexSession::BADATTRVALUE, true, JexSra::SESSIONERR,
+         "JexSraServer::Server() ROUTE_MAP refused"},
+        {"nothing to listen on", 0, false, JexSra::LISTENERR,
+         "JexSraServer::Server() Listen failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InMemory run;
+        run.link.code = c.session_code;
+        if (c.connection) {
+            run.Run(Connect("0"), {"Z"});
+        } else {
+            run.server.SetBackEnd(&run.back_end);
+            run.status = run.server.Serve(run.link);
+        }
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.server.Code(), c.status);
+        EXPECT_EQ(Bytes(run.server.Args()[0]), c.context);
+        EXPECT_TRUE(run.link.sent.empty());
+    }
+}
+
 TEST_F(JexSraServerTest, WorkFileThatCannotBeCreated) {
     const std::filesystem::path gone = Install::Get().Path() / "gone";
     std::filesystem::create_directories(gone);

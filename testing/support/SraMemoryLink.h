@@ -23,6 +23,7 @@ public:
     std::vector<std::string> sent;
     std::function<void(const JexBuffer&)> sent_check;
     int state = 0;  // 0 listening, 1 accepted, 2 rejected, 3 disconnected
+    int code = 0;   // the session's error code (non-zero: it refuses its settings)
 
     void SetSuppress(int) override {}
     int SetAttr(JexSession::Attribute, const char*) override { return 0; }
@@ -36,7 +37,7 @@ public:
         }
         return 0;
     }
-    int Code() override { return 0; }
+    int Code() override { return code; }
     JexException& Error() override { return error_; }
     void FillLog(JexLogger&) override {}
     void BoundWaits() override {}
