@@ -160,6 +160,11 @@ TEST_F(CreateClient, AnswersOfTheServer) {
         out.reply = r;
         return out;
     };
+    auto other = [&row](int type) {
+        SraPeerRow out = row(Connect::kAcceptWithoutLimit, 0, Reply::kOtherType);
+        out.other_type = type;
+        return out;
+    };
     // The work-unit text is "\nDisk full\n": 11 bytes.
     const Case cases[] = {
         {"limit of exactly the text",
@@ -190,6 +195,21 @@ TEST_F(CreateClient, AnswersOfTheServer) {
          true},
         {"reply of another type",
          row(Connect::kAcceptWithoutLimit, 0, Reply::kOtherType),
+         JexSra::PROTOCOLERR,
+         {"JexSra::PROBSUBFAIL", "JexSra::PROTOCOLERR"},
+         true},
+        {"empty accept data",
+         row(Connect::kAcceptEmpty, 0, Reply::kSuccess),
+         JexSra::CONVERSIONERR,
+         {"JexSra::PROBSUBFAIL", "JexSra::CONVERSIONERR"},
+         false},
+        {"failure reply without an error image",
+         other('F'),
+         JexSra::UNKNOWNROUTINGCODE,
+         {"JexSra::PROBSUBFAIL", "JexSra::REMOTEFAIL", "JexSra::EVT_RESPONSE"},
+         true},
+        {"accept type as the reply",
+         other('A'),
          JexSra::PROTOCOLERR,
          {"JexSra::PROBSUBFAIL", "JexSra::PROTOCOLERR"},
          true},

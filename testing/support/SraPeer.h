@@ -29,7 +29,7 @@ struct SraPeerAnswer {
 
 // How the peer answers one connection.
 struct SraPeerRow {
-    enum class Connect { kAccept, kAcceptWithoutLimit, kReject };
+    enum class Connect { kAccept, kAcceptWithoutLimit, kAcceptEmpty, kReject };
     enum class Reply { kSuccess, kFailure, kCorrupt, kOtherType, kSilence, kHangUp };
 
     Connect connect = Connect::kAcceptWithoutLimit;
@@ -69,7 +69,7 @@ struct SraPeerRecord {
 // A server of the application "Jex_Sra" for the domain "srv" and node
 // "snode" on an ephemeral loopback port (SessionServer), which serves one
 // connection at a time as a row says: it listens, accepts (with or without
-// a size limit) or rejects, reads the data messages up to the end of the
+// a size limit, or with empty accept data) or rejects, reads the data messages up to the end of the
 // request, and answers with a success or failure reply, corrupt bytes,
 // a message of another type, silence (it waits for the client to give up)
 // or a hang-up. Every wait is bounded through SessionServer.
@@ -143,7 +143,9 @@ private:
             accept[kSraItemSizeLimit].SetLong(static_cast<int32_t>(row.limit));
         if (row.flow == SraPeerRow::Flow::kReview && !row.count_absent)
             accept['1'] = JexBuffer(row.count.c_str());
-        if (s.Accept(Encoded(accept)) != 0) return;
+        const JexBuffer acceptData =
+            row.connect == SraPeerRow::Connect::kAcceptEmpty ? JexBuffer() : Encoded(accept);
+        if (s.Accept(acceptData) != 0) return;
         if (row.flow == SraPeerRow::Flow::kReview) return Review(s, row);
         if (row.flow == SraPeerRow::Flow::kList) {
             if (!Send(s, row.list)) return;
