@@ -15,6 +15,7 @@
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexSraClient.h"
 #include "jexlink/sra/JexSraProtocol.h"
+#include "testing/support/SmtpSink.h"
 #include "testing/support/SraPeer.h"
 #include "testing/support/TempDir.h"
 
@@ -22,6 +23,7 @@ namespace {
 
 using tavro::testing::ErrorChain;
 using tavro::testing::ReadFile;
+using tavro::testing::SmtpSink;
 using tavro::testing::SraClientSetup;
 using tavro::testing::SraPeer;
 using tavro::testing::SraPeerRow;
@@ -103,6 +105,22 @@ TEST_F(AugmentClient, SendsKindUpperCasedNumberAndLinesWithoutHeaders) {
 
     EXPECT_EQ(record.messages, (Chain{"da", "d", "db", "d", "Z"}));
     EXPECT_EQ(record.after_reply, JexSession::SHUT);  // the client disconnected
+}
+
+// A long text arrives whole, one message per line.
+TEST_F(AugmentClient, LongTextArrivesWhole) {
+    std::string text;
+    Chain expected;
+    for (int i = 0; i < 5000; ++i) {
+        const std::string line = "detail " + std::to_string(i) + std::string(100, '+');
+        text += line + "\n";
+        expected.push_back("d" + line);
+    }
+    expected.push_back("d");  // after the final line feed
+    expected.push_back("Z");
+    const Outcome outcome = Augment(SraPeerRow(), text.c_str());
+    ASSERT_EQ(outcome.result, 0) << outcome.text;
+    EXPECT_EQ(peer_.Record().messages, expected);
 }
 
 TEST_F(AugmentClient, EmptyTextSendsOnlyTheEnd) {
@@ -299,10 +317,45 @@ TEST_F(AugmentClient, NumericAttributeTravels) {
     EXPECT_EQ(connect[kSraItemNumeric].GetLong(), 7);
 }
 
-TEST_F(AugmentClient, CopyMailNeverChangesTheResult) {
-    const Outcome outcome = Augment(SraPeerRow(), "t\n", "sr-1", "copy@example.invalid");
-    EXPECT_EQ(outcome.result, 0) << outcome.text;
-    EXPECT_EQ(outcome.chain, Chain{"JexSra::OK"});
+// The copy mail goes to the copy address with the upper-cased number in its
+// subject and the whole text as its body; whether it is delivered or not,
+// the augmentation succeeds.
+TEST_F(AugmentClient, CopyMailGoesToTheCopyAddress) {
+    SmtpSink sink;
+    ASSERT_NE(sink.Port(), 0);
+    struct Case {
+        const char* what;
+        std::string server;
+    } cases[] = {
+        {"delivered", sink.Address()},
+        {"no mail server", "127.0.0.1:1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(
+            tavro::testing::WriteText(JexConfig::kGlobalParameters, "Mail.Smtp.Server", c.server));
+        const Outcome outcome = Augment(SraPeerRow(), "first\nsecond\n", "sr-1", "copy@x.test");
+        EXPECT_EQ(outcome.result, 0) << outcome.text;
+        EXPECT_EQ(outcome.chain, Chain{"JexSra::OK"});
+    }
+    ASSERT_TRUE(sink.WaitForMails(1));
+    const auto mails = sink.Mails();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].recipients, std::vector<std::string>{"copy@x.test"});
+    EXPECT_NE(mails[0].data.find("Subject: +SR-1: Subject line"), std::string::npos)
+        << mails[0].data;
+    EXPECT_NE(mails[0].data.find("first"), std::string::npos) << mails[0].data;
+    EXPECT_NE(mails[0].data.find("second"), std::string::npos) << mails[0].data;
+}
+
+// Without a copy address no mail is sent.
+TEST_F(AugmentClient, NoCopyAddressNoMail) {
+    SmtpSink sink;
+    ASSERT_NE(sink.Port(), 0);
+    ASSERT_TRUE(tavro::testing::WriteText(JexConfig::kGlobalParameters, "Mail.Smtp.Server",
+                                          sink.Address()));
+    EXPECT_EQ(Augment(SraPeerRow()).result, 0);
+    EXPECT_FALSE(sink.WaitForMails(1, 1000));
 }
 
 // One history-log record per request: the augment's tags, SUCCESSFUL after

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexStrToTime.h"
 #include "jexlink/core/JexTime.h"
@@ -287,6 +289,33 @@ TEST_F(FetchClient, HistoryLogRecordsEachFetch) {
     EXPECT_EQ(count("Connecting JexSra Server"), 2u) << log;
     EXPECT_EQ(count("SUCCESSFUL"), 1u) << log;
     EXPECT_EQ(count("JexSra::FETCHFAIL,JexSra::PROTOCOLERR"), 1u) << log;
+}
+
+// A long list arrives whole, line for line.
+TEST_F(FetchClient, LongListArrivesWhole) {
+    SraPeerAnswer answer;
+    std::string expected;
+    for (int i = 0; i < 5000; ++i) {
+        const std::string line = "request " + std::to_string(i) + std::string(100, '.');
+        answer.messages.push_back(SraPeer::LineMessage(line));
+        expected += line + "\n";
+    }
+    answer.messages.push_back(SraPeer::EndMessage());
+    const Outcome outcome = Fetch(ListRow(answer));
+    ASSERT_EQ(outcome.result, 0) << outcome.text;
+    EXPECT_EQ(outcome.list, expected);
+}
+
+// A server that goes silent holds the client no longer than
+// "SRA.ReplyTimeout".
+TEST_F(FetchClient, SilentServerEndsInBoundedTime) {
+    ASSERT_TRUE(tavro::testing::WriteDword(JexConfig::kApplications, "SRA.ReplyTimeout", 2));
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = Fetch(ListRow({{SraPeer::LineMessage("a")}}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(outcome.result, JexSra::GETMSGERR) << outcome.text;
+    EXPECT_EQ(outcome.list, "");
+    EXPECT_NE(outcome.text.find("JexSession::TIMEOUT"), std::string::npos) << outcome.text;
 }
 
 TEST_F(FetchClient, WithoutASessionFailsCleanly) {

@@ -34,8 +34,10 @@ public:
 
     // Connects and learns the count: 0 (also at once once the review is
     // complete), ACCESSFAIL (the server refused the connection),
-    // CONNECTFAIL, NOWUS (no work units; the session stays connected) or
-    // SESSIONERR (no session, or it refused an attribute).
+    // CONNECTFAIL, NOWUS (no work units, or a count below 1; the session
+    // stays connected) or SESSIONERR (no session, or it refused an
+    // attribute). While connected it answers from the count it learnt
+    // instead of connecting again.
     int GetWorkUnitCount();
 
     // The text of work unit `unit` (1 to the count), every line followed by

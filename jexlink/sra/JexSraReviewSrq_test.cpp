@@ -6,11 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/messages/JexTIE.h"
 #include "jexlink/session/JexSession.h"
@@ -304,6 +306,48 @@ TEST_F(ReviewClient, BrokenRequestAnswersOnlyFromTheCache) {
     }
     ASSERT_TRUE(peer_.Join());
     EXPECT_EQ(Queries(peer_.Record()), (std::vector<int>{1, 2}));
+}
+
+// A server that goes silent inside a work unit holds the client no longer
+// than "SRA.ReplyTimeout".
+TEST_F(ReviewClient, SilentServerEndsInBoundedTime) {
+    ASSERT_TRUE(tavro::testing::WriteDword(JexConfig::kApplications, "SRA.ReplyTimeout", 2));
+    ASSERT_TRUE(peer_.Serve(
+        Reviews("1", [](int) { return SraPeerAnswer{{SraPeer::LineMessage("partial")}}; })));
+    const auto start = std::chrono::steady_clock::now();
+    {
+        JexSession session;
+        JexSraReviewSrq request(&session, "SR-7");
+        JexString text;
+        EXPECT_EQ(request.Review(1, text), JexSra::GETMSGERR);
+        EXPECT_STREQ(text.Text(), "");
+        EXPECT_NE(std::string(request.Describe(1).Text()).find("JexSession::TIMEOUT"),
+                  std::string::npos)
+            << request.Describe(1).Text();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    ASSERT_TRUE(peer_.Join());
+}
+
+// A long work unit arrives whole.
+TEST_F(ReviewClient, LongWorkUnitArrivesWhole) {
+    SraPeerAnswer answer;
+    std::string expected;
+    for (int i = 0; i < 5000; ++i) {
+        const std::string line = "line " + std::to_string(i) + std::string(100, '-');
+        answer.messages.push_back(SraPeer::LineMessage(line));
+        expected += line + "\n";
+    }
+    answer.messages.push_back(SraPeer::EndMessage());
+    ASSERT_TRUE(peer_.Serve(Reviews("1", [&](int) { return answer; })));
+    {
+        JexSession session;
+        JexSraReviewSrq request(&session, "SR-7");
+        JexString text;
+        ASSERT_EQ(request.Review(1, text), 0) << request.Describe(1).Text();
+        EXPECT_EQ(std::string(text.Text()), expected);
+    }
+    ASSERT_TRUE(peer_.Join());
 }
 
 // A line holding a NUL byte contributes the text before it; an empty line
