@@ -1,0 +1,145 @@
+// A host of the "Jex_Sra" server for tests: serves loopback connections one after the other.
+//
+// Usage: sraserver_testapp INSTALL OUT LIMIT [fail]
+// Writes its own settings into the registry of its platform state (the
+// installation directory INSTALL, local domain "srv" and node "snode",
+// SRA.MaxSubmitBytes LIMIT), works in INSTALL/work, prints "port N" on
+// standard output and then serves each accepted connection with a server
+// that serves on this platform (the library's own answers that it does not
+// run here): the connection is adopted as the inherited connection of a new
+// session, Server runs once, and "served STATUS" is printed. Its back-end
+// copies each work file to OUT/request-N (N from 1) and answers with the
+// number "SR-N", or with the failure NOPRODUCTS when "fail" is given.
+// Exit status 2 on bad usage or a socket failure, 3 when no client came
+// for 60 seconds.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "jexlink/core/JexConfigTestSupport.h"
+#include "jexlink/session/JexSession.h"
+#include "jexlink/sra/JexSraServer.h"
+
+namespace {
+
+class ServingServer : public JexSraServer {
+protected:
+    bool ServesOnThisPlatform() const override { return true; }
+};
+
+class CopyingBackEnd : public JexSraBackEnd {
+public:
+    CopyingBackEnd(std::filesystem::path out, bool fail) : out_(std::move(out)), fail_(fail) {}
+
+    int Submit(const char* file, JexString& number, JexException& error) override {
+        const int n = Take(file);
+        number = ("SR-" + std::to_string(n)).c_str();
+        return Answer(error);
+    }
+    int Augment(const char* file, JexException& error) override {
+        Take(file);
+        return Answer(error);
+    }
+    int FetchList(const char* file, JexFieldedString& lines, JexException& error) override {
+        Take(file);
+        lines[0] = "no list here";
+        return Answer(error);
+    }
+
+private:
+    int Take(const char* file) {
+        const int n = ++count_;
+        std::error_code ignored;
+        std::filesystem::copy_file(file, out_ / ("request-" + std::to_string(n)), ignored);
+        return n;
+    }
+    int Answer(JexException& error) {
+        if (!fail_) return JexSra::OK;
+        error.ExcSet(JexSra::NOPRODUCTS, JexExcArgs("test back-end"));
+        return JexSra::NOPRODUCTS;
+    }
+
+    std::filesystem::path out_;
+    bool fail_;
+    int count_ = 0;
+};
+
+// Serves the connection `fd` as the session's inherited connection.
+int Serve(int fd, CopyingBackEnd& back_end) {
+    const int reserved = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (reserved < 0 || ::dup3(fd, reserved, O_CLOEXEC) < 0) return -1;
+    ::close(fd);
+    struct stat before {};
+    ::fstat(reserved, &before);
+    setenv("JEX_TRANSPORT_TYPE", "T", 1);
+    setenv("JEX_NET_HANDLE", std::to_string(reserved).c_str(), 1);
+    int status;
+    {
+        JexSession session;
+        session.SetSuppress(1);
+        session.SetAttr(JexSession::READ_TIMEOUT, 30);
+        ServingServer server;
+        server.SetBackEnd(&back_end);
+        status = server.Server(session);
+    }
+    // A session that never adopted the connection leaves it open.
+    struct stat after {};
+    if (::fstat(reserved, &after) == 0 && after.st_ino == before.st_ino &&
+        after.st_dev == before.st_dev)
+        ::close(reserved);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4 || argc > 5) {
+        std::fprintf(stderr, "usage: %s INSTALL OUT LIMIT [fail]\n", argv[0]);
+        return 2;
+    }
+    using namespace tavro::testing;
+    const std::filesystem::path install = argv[1];
+    if (!WriteInstallPath(install.string()) ||
+        !WriteText(JexConfig::kApplications, "Local.Domain", "srv") ||
+        !WriteText(JexConfig::kApplications, "Local.Node", "snode") ||
+        !WriteDword(JexConfig::kApplications, "SRA.MaxSubmitBytes",
+                    static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)))) {
+        std::fprintf(stderr, "cannot write the settings\n");
+        return 2;
+    }
+    std::filesystem::create_directories(install / "work");
+    if (::chdir((install / "work").c_str()) != 0) return 2;
+    CopyingBackEnd back_end(argv[2], argc == 5 && std::string(argv[4]) == "fail");
+
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
+        ::listen(listener, 8) ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size)) {
+        std::perror("listen");
+        return 2;
+    }
+    std::printf("port %d\n", ntohs(address.sin_port));
+    std::fflush(stdout);
+    for (;;) {
+        pollfd p{listener, POLLIN, 0};
+        if (::poll(&p, 1, 60000) != 1) return 3;
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return 2;
+        const int status = Serve(fd, back_end);
+        std::printf("served %d\n", status);
+        std::fflush(stdout);
+    }
+}
