@@ -9,9 +9,9 @@
 #include <string>
 
 #include "fuzz/MessagesFuzzState.h"
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/messages/JexCatalog.h"
 #include "jexlink/messages/JexMsg.h"
+#include "testing/support/JexConfigTestSupport.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "MessagesFuzzState.h"
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexLogger.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/sra/JexSraServer.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SraMemoryLink.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "jexlink/cli/JexPCLI.h"
 #include "jexlink/core/JexConfig.h"
-#include "jexlink/core/JexConfigTestSupport.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/JexPCLITableWriter.h"
 #include "testing/support/TempDir.h"
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexUtilities.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/TempDir.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/JexConfigTestSupport.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
+#include "testing/support/JexConfigTestSupport.h"
 
 namespace {
 

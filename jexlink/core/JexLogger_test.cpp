@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexUtilities.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/TempDir.h"
 
 namespace {

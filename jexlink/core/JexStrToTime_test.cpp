@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "jexlink/core/JexTime.h"
-#include "jexlink/core/JexTimeTestSupport.h"
+#include "testing/support/JexTimeTestSupport.h"
 
 namespace {
 

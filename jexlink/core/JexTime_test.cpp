@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "jexlink/core/JexTimeTestSupport.h"
+#include "testing/support/JexTimeTestSupport.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexUtilities.h"
 #include "jexlink/mail/JexEmail.h"
 #include "jexlink/messages/JexTIE.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SessionServer.h"
 #include "testing/support/TempDir.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexUtilities.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SmtpSink.h"
 #include "testing/support/TempDir.h"
 

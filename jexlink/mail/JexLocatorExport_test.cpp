@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
+#include "testing/support/JexConfigTestSupport.h"
 
 namespace {
 

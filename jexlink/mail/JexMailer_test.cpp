@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SmtpSink.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/messages/MessagesTestSupport.h"
+#include "testing/support/MessagesTestSupport.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "jexlink/core/JexGetMsg.h"
 #include "jexlink/messages/JexCommonRoutines.h"
 #include "jexlink/messages/JexMsg.h"
-#include "jexlink/messages/MessagesTestSupport.h"
+#include "testing/support/MessagesTestSupport.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "jexlink/messages/JexMsg.h"
-#include "jexlink/messages/MessagesTestSupport.h"
+#include "testing/support/MessagesTestSupport.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexUtilities.h"
 #include "jexlink/session/JexSession.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SessionServer.h"
 #include "testing/support/TempDir.h"
 

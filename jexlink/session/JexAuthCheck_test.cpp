@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexPlatform.h"
 #include "jexlink/core/JexUtilities.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/TempDir.h"
 
 namespace {

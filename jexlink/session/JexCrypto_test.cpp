@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/TempDir.h"
 
 namespace {

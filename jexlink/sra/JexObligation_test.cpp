@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/TempDir.h"
 
 namespace {

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexSraClient.h"
 #include "jexlink/sra/JexSraProtocol.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SmtpSink.h"
 #include "testing/support/SraPeer.h"
 #include "testing/support/TempDir.h"

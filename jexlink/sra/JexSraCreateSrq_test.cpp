@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexPlatform.h"
 #include "jexlink/core/JexUtilities.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexCreateSrq.h"
 #include "jexlink/sra/JexSraProtocol.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SmtpSink.h"
 #include "testing/support/SraPeer.h"
 #include "testing/support/TempDir.h"

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexStrToTime.h"
 #include "jexlink/core/JexTime.h"
@@ -17,6 +16,7 @@
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexSraClient.h"
 #include "jexlink/sra/JexSraProtocol.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SraPeer.h"
 #include "testing/support/TempDir.h"
 

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/messages/JexTIE.h"
 #include "jexlink/session/JexSession.h"
@@ -20,6 +19,7 @@
 #include "jexlink/sra/JexSraClient.h"
 #include "jexlink/sra/JexSraFetchList.h"
 #include "jexlink/sra/JexSraProtocol.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SraPeer.h"
 #include "testing/support/TempDir.h"
 

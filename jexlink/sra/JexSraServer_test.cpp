@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexPlatform.h"
 #include "jexlink/core/JexUtilities.h"
 #include "jexlink/messages/JexTIE.h"
@@ -23,6 +22,7 @@
 #include "jexlink/sra/JexSraReviewSrq.h"
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/CapturedFile.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SessionServer.h"
 #include "testing/support/SraMemoryLink.h"
 #include "testing/support/TempDir.h"

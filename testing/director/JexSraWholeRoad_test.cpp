@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "platform/PlatformState.h"
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/JavaVm.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/TempDir.h"
 #include "testing/support/Wait.h"
 

@@ -25,9 +25,9 @@
 #include <filesystem>
 #include <string>
 
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexSraServer.h"
+#include "testing/support/JexConfigTestSupport.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "jexlink/core/JexConfig.h"
-#include "jexlink/core/JexConfigTestSupport.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/messages/JexTIE.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexSra.h"
 #include "jexlink/sra/JexSraProtocol.h"
+#include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SessionServer.h"
 #include "testing/support/TempDir.h"
 

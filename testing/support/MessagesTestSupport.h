@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "jexlink/core/JexConfig.h"
-#include "jexlink/core/JexConfigTestSupport.h"
+#include "testing/support/JexConfigTestSupport.h"
 
 namespace tavro::testing {
 
