@@ -14,22 +14,48 @@
 #include <future>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/winbase.h"
+#include "testing/support/ChildProcesses.h"
 #include "testing/support/InstallTree.h"
 #include "testing/support/SleeperProcess.h"
 #include "testing/support/TempDir.h"
+#include "testing/support/Wait.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using tavro::testing::SleeperProcess;
+using tavro::testing::WaitFor;
 using tavro::testing::WriteFile;
 using namespace std::chrono_literals;
 
 constexpr auto kBound = 20s;  // longest any wait of these tests may take
+
+// Whether a thread of this process sleeps in a platform wait that polls
+// `descriptors` descriptors: a process handle with an unnamed event or with
+// the futex watcher's wake-up of a named one.
+bool WaitsPolling(unsigned descriptors) {
+    return tavro::testing::SleepsInPoll(getpid(), descriptors);
+}
+
+// Whether a thread of this process sleeps in a platform wait on one named
+// event alone.
+bool WaitsOnOneNamedEvent() { return tavro::testing::SleepsOnFutexes(getpid(), 1); }
+
+// Waits until `future`'s thread sleeps in its wait (`waiting` says so), and
+// expects it not to have returned: it waits until the test releases it.
+template <typename Result, typename Waiting>
+void ExpectBlocked(std::future<Result>& future, Waiting waiting) {
+    bool asleep = false;
+    WaitFor([&] {
+        asleep = waiting();
+        return asleep || future.wait_for(0s) == std::future_status::ready;
+    });
+    EXPECT_EQ(future.wait_for(0s), std::future_status::timeout);
+    EXPECT_TRUE(asleep) << "the call did not wait";
+}
 
 // Opens the protected operations to the tests.
 class TestHost : public CHostsys {
@@ -63,13 +89,13 @@ protected:
         WriteFile(m_home / "specific/tavro/config/TAVRO.REG", text);
     }
 
-    // Runs ntSysShutdown on `name` (which it may cut), expects it to block,
-    // and to return true once `release` has run.
-    template <typename Release>
-    void ExpectShutdownWaitEndsBy(std::string& name, Release release) {
+    // Runs ntSysShutdown on `name` (which it may cut), expects it to block
+    // in the wait `waiting` sees, and to return true once `release` has run.
+    template <typename Waiting, typename Release>
+    void ExpectShutdownWaitEndsBy(std::string& name, Waiting waiting, Release release) {
         auto shutdown =
             std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
-        EXPECT_EQ(shutdown.wait_for(300ms), std::future_status::timeout);
+        ExpectBlocked(shutdown, waiting);
         release();
         ASSERT_EQ(shutdown.wait_for(kBound), std::future_status::ready);
         EXPECT_TRUE(shutdown.get());
@@ -151,7 +177,8 @@ TEST_F(HostsysTest, DirectorDiedWaitsForTheNamedProcess) {
     SleeperProcess director;
     WriteStatus("SYSTEM_UP " + std::to_string(director.Pid()));
     auto died = std::async(std::launch::async, [&] { return m_host.ntDirectorDied(); });
-    EXPECT_EQ(died.wait_for(300ms), std::future_status::timeout);
+    // The process handle and the unnamed event.
+    ExpectBlocked(died, [] { return WaitsPolling(2); });
     director.End();
     ASSERT_EQ(died.wait_for(kBound), std::future_status::ready);
     EXPECT_TRUE(died.get());
@@ -167,7 +194,9 @@ TEST_F(HostsysTest, SysShutdownEndsWhenTheEventIsSet) {
     std::string name = "Qim-" + std::to_string(getpid());
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(event, nullptr);
-    ExpectShutdownWaitEndsBy(name, [&] { SetEvent(event); });
+    // The named event and this process's handle.
+    ExpectShutdownWaitEndsBy(
+        name, [] { return WaitsPolling(2); }, [&] { SetEvent(event); });
     EXPECT_EQ(name, "Qim");  // cut at the last "-"
     EXPECT_EQ(CHostsys::s_hEvent, nullptr);
     CloseHandle(event);
@@ -177,7 +206,7 @@ TEST_F(HostsysTest, SysShutdownWithoutProcessIdWaitsOnTheEventAlone) {
     std::string name = "QimNoDash";
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(event, nullptr);
-    ExpectShutdownWaitEndsBy(name, [&] { SetEvent(event); });
+    ExpectShutdownWaitEndsBy(name, WaitsOnOneNamedEvent, [&] { SetEvent(event); });
     EXPECT_EQ(name, "QimNoDash");
     CloseHandle(event);
 }
@@ -190,16 +219,15 @@ TEST_F(HostsysTest, DirectorWaitDuringShutdownWaitEndsWithTheShutdown) {
     std::string name = "Qim-shared";
     auto shutdown =
         std::async(std::launch::async, [&] { return m_host.ntSysShutdown(name.data()); });
-    auto deadline = std::chrono::steady_clock::now() + kBound;
-    while (std::chrono::steady_clock::now() < deadline) {
-        {
-            std::lock_guard guard(CHostsys::s_critSect);
-            if (CHostsys::s_hEvent) break;
-        }
-        std::this_thread::sleep_for(1ms);
+    // "shared" names no process: the shutdown waits on its event alone.
+    ExpectBlocked(shutdown, WaitsOnOneNamedEvent);
+    {
+        std::lock_guard guard(CHostsys::s_critSect);
+        EXPECT_NE(CHostsys::s_hEvent, nullptr);
     }
     auto died = std::async(std::launch::async, [&] { return m_host.ntDirectorDied(); });
-    EXPECT_EQ(died.wait_for(300ms), std::future_status::timeout);
+    // The director's handle and the futex watcher's wake-up of the shared event.
+    ExpectBlocked(died, [] { return WaitsPolling(2); });
     SetEvent(event);
     ASSERT_EQ(shutdown.wait_for(kBound), std::future_status::ready);
     ASSERT_EQ(died.wait_for(kBound), std::future_status::ready);

@@ -68,23 +68,45 @@ int ChildGuard::WaitChild(pid_t pid, int timeoutMs) {
     }
 }
 
-bool SleepsInPoll(pid_t pid, unsigned descriptors) {
+namespace {
+
+// Whether a thread of process `pid` sleeps in a system call that `matches`
+// (its number) with `count` as its second argument.
+template <class Matches>
+bool SleepsInCall(pid_t pid, Matches matches, unsigned count) {
     std::error_code ec;
     const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
     for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
         // "<number> <argument 1> <argument 2> ..." while the thread is in a
-        // call; poll and ppoll take the descriptor count second.
+        // call; "running" otherwise.
         std::ifstream in(task.path() / "syscall");
         long number = -1;
-        std::string array, count;
-        if (!(in >> number >> array >> count)) continue;
-        bool poll = number == SYS_ppoll;
-#ifdef SYS_poll
-        poll = poll || number == SYS_poll;
-#endif
-        if (poll && std::strtoul(count.c_str(), nullptr, 16) == descriptors) return true;
+        std::string first, second;
+        if (!(in >> number >> first >> second)) continue;
+        if (matches(number) && std::strtoul(second.c_str(), nullptr, 16) == count) return true;
     }
     return false;
+}
+
+}  // namespace
+
+bool SleepsInPoll(pid_t pid, unsigned descriptors) {
+    // poll and ppoll take the descriptor count second.
+    return SleepsInCall(
+        pid,
+        [](long number) {
+#ifdef SYS_poll
+            if (number == SYS_poll) return true;
+#endif
+            return number == SYS_ppoll;
+        },
+        descriptors);
+}
+
+bool SleepsOnFutexes(pid_t pid, unsigned words) {
+    // futex_waitv takes the word count second.
+    return SleepsInCall(
+        pid, [](long number) { return number == SYS_futex_waitv; }, words);
 }
 
 ChildResult RunChild(const std::vector<std::string>& argv, const std::string& input,

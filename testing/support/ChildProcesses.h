@@ -33,6 +33,9 @@ public:
 // that process cannot report while it waits. Reading another process's
 // system call takes the right to trace it: its parent, or root, has it.
 bool SleepsInPoll(pid_t pid, unsigned descriptors);
+// Whether a thread of process `pid` sleeps in a platform wait on exactly
+// `words` futex words and no descriptor (named events, mutexes alone).
+bool SleepsOnFutexes(pid_t pid, unsigned words);
 
 struct ChildResult {
     int exitStatus = -1;  // -1: killed on time-out or by a signal
