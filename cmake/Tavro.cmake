@@ -77,7 +77,9 @@ function(tavro_test name)
   endif()
   set(props TIMEOUT ${T_TIMEOUT})
   if(T_LOCK)
-    list(APPEND props RESOURCE_LOCK ${T_LOCK})
+    # The lock's name is also a label, so a run can pick or leave out the
+    # tests that hold it (ctest -L / -LE).
+    list(APPEND props RESOURCE_LOCK ${T_LOCK} LABELS ${T_LOCK})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
 endfunction()
