@@ -901,7 +901,7 @@ int JexSession::client_handshake(const JexBuffer& connect_data, JexBuffer& accep
     if (authentication_ == NOAUTH || authentication_ == PASSWORD)
         SetByte(challenge, 0);
     else
-        jex_random_fill(challenge, kChallengeSize);
+        jex_random_fill(challenge, kChallengeSize, challenge_source_ ? challenge_source_ : rand128);
     JexNetMsg start;
     build_crstart(start, JexFormatTime(), challenge);
     JexCrypto* method = sign_msg(start);
@@ -1045,7 +1045,7 @@ int JexSession::server_handshake(JexBuffer& connect_data) {
     if (authentication_ == NOAUTH || authentication_ == PASSWORD)
         SetByte(challenge, 0);
     else
-        jex_random_fill(challenge, kChallengeSize);
+        jex_random_fill(challenge, kChallengeSize, challenge_source_ ? challenge_source_ : rand128);
     SetItem(ack[kItemChallenge], challenge);
     sign_msg(ack);  // a failure shows on the client as an authentication failure
     if (asymmetric_ && FirstByte(start[kItemAsymmetric]) != 0) {
@@ -1139,7 +1139,9 @@ int JexSession::Connect(const char* application, const char* dst_acids, const ch
 
     if (gateway_->SetAttr(JexGateway::ACID, src_acids_.Text()) != 0) return GATEWAYERR;
     if (gateway_->SetAttr(JexGateway::NODE, src_nodes_.Text()) != 0) return GATEWAYERR;
-    if (gateway_->Connect(dst_acids_, dst_nodes_, application_) != 0) return GATEWAYERR;
+    const int opened = opener_ ? opener_(*gateway_, opener_context_)
+                               : gateway_->Connect(dst_acids_, dst_nodes_, application_);
+    if (opened != 0) return GATEWAYERR;
 
     rc = client_handshake(connect_data, reply_data);
     if (rc != 0) return RaiseRecorded();
@@ -1162,7 +1164,8 @@ int JexSession::Listen(const char* application, const char* acids, JexBuffer& co
     stats_.callee =
         dst_acids_.Text() + "/" + dst_nodes_.Text() + ":" + dst_user_ + "/" + application_;
 
-    const int status = gateway_->Listen(dst_acids_, dst_nodes_, application_);
+    const int status = opener_ ? opener_(*gateway_, opener_context_)
+                               : gateway_->Listen(dst_acids_, dst_nodes_, application_);
     if (status == JexGateway::FORWARDED || status == JexGateway::REDIRECTED) {
         raised_ = false;
         return Fail(NOTFORME, JexExcArgs(operation_), gateway_);
