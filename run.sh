@@ -37,14 +37,28 @@ run_tests() {  # run_tests DIR
 }
 
 fuzz_briefly() {  # clang libFuzzer build of fuzz/*_fuzz.cpp, each run ~10 s over its corpus
-    local targets=() t work
+    local targets=() t work options
     for t in fuzz/*_fuzz.cpp; do targets+=("$(basename "$t" .cpp)"); done
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON
     cmake --build build-fuzz -j "$JOBS" --target "${targets[@]}"
     for t in "${targets[@]}"; do
         # New inputs go to a scratch directory; the seed corpus stays as it is.
         work=$(mktemp -d)
-        timeout 120 "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" -max_total_time=10 -timeout=5 -rss_limit_mb=2048 -close_fd_mask=2
+        options=(-max_total_time=10 -timeout=5 -rss_limit_mb=2048 -close_fd_mask=2)
+        [[ -f "fuzz/$t.dict" ]] && options+=("-dict=fuzz/$t.dict")
+        timeout 120 "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" "${options[@]}"
+        rm -rf "$work"
+    done
+    # The decoders of frames of up to 16 MiB once more, with inputs that
+    # large from the start: a frame head and its body, the largest item of a
+    # net message. A small input that allocates what it announces fails
+    # (the targets' AllocationBound); so does one whose memory grows with
+    # its size beyond the RSS limit.
+    local max_len=$(( (1 << 24) + 65536 + 7 ))
+    for t in JexGatewayFrame_fuzz JexNetMsg_fuzz JexProtocol_fuzz JexLzw_fuzz; do
+        work=$(mktemp -d)
+        timeout 120 "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" -max_total_time=10 -timeout=20 \
+            -max_len="$max_len" -len_control=0 -rss_limit_mb=512 -close_fd_mask=2
         rm -rf "$work"
     done
 }
