@@ -3,24 +3,27 @@
 //
 // Input (see SessionFuzzScript.h): byte 0 picks the end and its settings
 // (signing method NULL, MD5, PASSWORD or MD5 for the nodes; LZW or no
-// compression; CRC; a rejecting server; a synchronous send); the rest is
-// what the peer said, record by record: session messages carried in gateway
-// DATA records, or whole gateway records (FINISH, LEARN, NETFAIL...). The
-// end runs the conversation of SessionFuzzScript.h against them, single
-// threaded; where the records run out the peer has hung up. Challenges are
-// fixed, so a recorded conversation (the seeds *-handshake, written by
-// JexSession_seeds) replays to its end and the fuzzer starts from every
-// state of a good handshake.
+// compression; CRC; a rejecting server; a synchronous send; whether the
+// gateways first hold their connection exchange: the server's gateway
+// answers a CONNECT with its own handshake and route map, the client's
+// sends one and waits for the HIT); the rest is what the peer said, record
+// by record: session messages carried in gateway DATA records, or whole
+// gateway records (CONNECT, FINISH, LEARN, NETFAIL...). The end runs the
+// conversation of SessionFuzzScript.h against them, single threaded, over
+// memory pipes; where the records run out the peer has hung up.
+// Challenges are fixed, so a recorded conversation (the seeds *-handshake,
+// written by JexSession_seeds) replays to its end and the fuzzer starts
+// from every state of a good handshake.
 //
-// Reaches: both handshakes and their failure answers, signature checks,
+// Reaches: both session handshakes and their failure answers, signature,
 // version and key-block checks, peer errors with causes, data, queued data,
-// acknowledgements, LZW expansion, shutdown and the gateway's closing
-// exchange, and the gateway's reading of records beneath it.
-// Cannot reach: the gateway's own connection handshake and route map (its
-// path is opened in memory: JexGatewayHandshake_fuzz has those), the
-// network, read time-outs (a memory link never waits), K2 signing servers,
-// and forged signatures (the keys are fixed and a digest cannot be found by
-// mutation).
+// acknowledgements, LZW expansion, shutdown, the gateway's record reading,
+// its answering handshake and route decisions, and its closing exchange.
+// Cannot reach: the calling gateway's route map and connect (its CONNECT is
+// made by the support code), the network (JexSessionTranscript_test runs
+// recorded conversations over a loopback connection), read time-outs (a
+// memory link never waits), K2 signing servers, and forged signatures (the
+// keys are fixed and a digest cannot be found by mutation).
 #include <cstddef>
 #include <cstdint>
 

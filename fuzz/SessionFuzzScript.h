@@ -29,6 +29,7 @@ struct SessionCase {
     bool crc = true;                          // bit 4 clear
     bool reject = false;                      // bit 5: the server rejects the session
     bool synchronous = false;                 // bit 6: the client's data waits for its ack
+    bool exchange = false;                    // bit 7: the gateways' connection exchange first
 
     static SessionCase Of(uint8_t b) {
         static constexpr int kMethods[4] = {JexSession::NOAUTH, JexSession::MD5,
@@ -41,15 +42,17 @@ struct SessionCase {
         c.crc = (b & 16) == 0;
         c.reject = (b & 32) != 0;
         c.synchronous = (b & 64) != 0;
+        c.exchange = (b & 128) != 0;
         return c;
     }
 };
 
-// Key files for every method and both directions, and a private platform
-// state: made once per process, removed at its end.
-inline void UseSessionKeys() {
+// Key files for every method and both directions, a route map and
+// a private platform state: made once per process, removed at its end.
+// Returns the directory.
+inline const std::string& UseSessionKeys() {
     static std::string dir;
-    if (!dir.empty()) return;
+    if (!dir.empty()) return dir;
     UsePrivateState();
     std::string pattern =
         (std::filesystem::temp_directory_path() / "tavro-session-keys-XXXXXX").string();
@@ -59,6 +62,13 @@ inline void UseSessionKeys() {
          {"NULL-CLI-SRV", "NULL-SRV-CLI", "MD5-CLI-SRV", "MD5-SRV-CLI", "PASSWORD-CLI-SRV",
           "PASSWORD-SRV-CLI", "MD5-CLI-CNODE-SRV-SNODE", "MD5-SRV-SNODE-CLI-CNODE"})
         std::ofstream(dir + "/" + name) << "fuzz key\n";
+    // Routes the answering gateway may take for a CONNECT not meant for it:
+    // an address of no known type, a relay that cannot connect (port 1),
+    // a redirect and a route back.
+    std::ofstream(dir + "/route.map") << "far\tZ/nowhere\t1\n"
+                                         "far/*/app\tT/127.0.0.1/1\t2\tXL\n"
+                                         "redir\tT/127.0.0.1/1\t1\tF\n"
+                                         "back\tT/127.0.0.1/1\t1\tR\n";
     setenv("JEXCRYPTO_PATH", dir.c_str(), 1);
     unsetenv("JEXSESSION_TEST");
     unsetenv("JEXSESSION_TRACE");
@@ -67,6 +77,20 @@ inline void UseSessionKeys() {
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);
     });
+    return dir;
+}
+
+// The path of one end over memory pipes.
+inline tavro::testing::MemoryPath PathOf(const SessionCase& how, tavro::testing::MemoryPipe* in,
+                                         tavro::testing::MemoryPipe* out) {
+    tavro::testing::MemoryPath path;
+    path.in = in;
+    path.out = out;
+    path.server = !how.client;
+    path.exchange = how.exchange;
+    path.routeMap = UseSessionKeys() + "/route.map";
+    path.application = kSessionApp;
+    return path;
 }
 
 // The challenges of both ends: always the same, so that a recorded
@@ -125,7 +149,7 @@ inline bool RunEnd(const SessionCase& how, const std::vector<tavro::testing::Lin
                    tavro::testing::MemoryPipe* out = nullptr) {
     tavro::testing::MemoryPipe in;
     tavro::testing::WriteRecords(in, records);
-    tavro::testing::MemoryPath path{&in, out, !how.client};
+    tavro::testing::MemoryPath path = PathOf(how, &in, out);
     JexSession session;
     session.SetPathOpener(tavro::testing::OpenMemoryPath, &path);
     return how.client ? RunClient(session, how) : RunServer(session, how);
@@ -147,7 +171,7 @@ inline Conversation Converse(SessionCase how) {
     std::thread server([&] {
         SessionCase end = how;
         end.client = false;
-        tavro::testing::MemoryPath path{&toServer, &toClient, true};
+        tavro::testing::MemoryPath path = PathOf(end, &toServer, &toClient);
         JexSession s;
         s.SetPathOpener(tavro::testing::OpenMemoryPath, &path);
         talk.serverDone = RunServer(s, end);
@@ -156,7 +180,7 @@ inline Conversation Converse(SessionCase how) {
     {
         SessionCase end = how;
         end.client = true;
-        tavro::testing::MemoryPath path{&toClient, &toServer, false};
+        tavro::testing::MemoryPath path = PathOf(end, &toClient, &toServer);
         JexSession c;
         c.SetPathOpener(tavro::testing::OpenMemoryPath, &path);
         talk.clientDone = RunClient(c, end);
@@ -177,9 +201,9 @@ struct RecordedCase {
     uint8_t byte;
 };
 inline constexpr RecordedCase kRecordedCases[] = {
-    {"null", 0x00},          {"md5", 0x02},        {"md5-lzw", 0x0A},
-    {"null-lzw-sync", 0x48}, {"md5-reject", 0x22}, {"password-nocrc", 0x14},
-    {"md5-nodes", 0x06},
+    {"null", 0x00},          {"md5", 0x02},         {"md5-lzw", 0x0A},
+    {"null-lzw-sync", 0x48}, {"md5-reject", 0x22},  {"password-nocrc", 0x14},
+    {"md5-nodes", 0x06},     {"md5-gateway", 0x82}, {"null-lzw-gateway", 0x88},
 };
 
 // An input: the case byte, then each record as a 16-bit little-endian
