@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/support/CapturedFile.h"
+
 namespace {
 
 using Frame = JexTp2Frame;
@@ -42,19 +44,6 @@ std::string HexOf(const JexBuffer& buffer) {
 
 std::string Bytes(const JexBuffer& buffer) {
     return buffer.Length() ? std::string(buffer.Data(), static_cast<size_t>(buffer.Length())) : "";
-}
-
-// What a dump writes, as text.
-template <class Write>
-std::string Captured(Write write) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
-    write(out);
-    std::fclose(out);
-    std::string result(text, size);
-    std::free(text);
-    return result;
 }
 
 TEST(JexTp2Frame, TableRows) {
@@ -597,7 +586,8 @@ TEST(JexTp2Frame, AttributesAnswerByTheirResultOnly) {
 
 TEST(JexTp2Frame, DumpOfEachFrameType) {
     JexBuffer user("xy");
-    const std::string userDump = "  User Data:\n" + Captured([&](FILE* out) { user.Dump(out); });
+    const std::string userDump =
+        "  User Data:\n" + tavro::testing::CapturedFile([&](FILE* out) { user.Dump(out); });
     struct Case {
         const char* name;
         std::function<void(Frame&)> build;
@@ -663,7 +653,8 @@ TEST(JexTp2Frame, DumpOfEachFrameType) {
         Frame frame;
         c.build(frame);
         frame.Encode();
-        EXPECT_EQ(Captured([&](FILE* out) { frame.Dump(out, c.headerOnly); }), c.text);
+        EXPECT_EQ(tavro::testing::CapturedFile([&](FILE* out) { frame.Dump(out, c.headerOnly); }),
+                  c.text);
     }
 }
 
