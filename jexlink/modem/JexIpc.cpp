@@ -238,6 +238,10 @@ JexIpc::JexIpc(const char* name) : JexException(kTextTable, "JexIpc") {
         Raise();
         return;
     }
+    // Room for a few of the largest messages in flight, whatever the
+    // system's default send buffer (the kernel caps it at its maximum).
+    const int sendBuffer = 4 * kMaxMessage;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     fd_ = fd;
     mode_ = Mode::kWrite;
 }
