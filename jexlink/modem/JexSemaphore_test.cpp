@@ -144,4 +144,14 @@ TEST(JexSemaphore, FourPostersAndOneWaiterLoseNoPost) {
     EXPECT_EQ(LockedTimedWait(semaphore, 0), 1);  // and none extra
 }
 
+TEST(JexSemaphore, BroadcastAddsOneAndSaysItIsNotFinished) {
+    JexSemaphore semaphore(0);
+    testing::internal::CaptureStderr();
+    semaphore.Broadcast();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "*** Used JexSemaphore::Broadcast() which isn't finished!!!\n");
+    EXPECT_EQ(LockedTimedWait(semaphore, 0), 0);
+    EXPECT_EQ(LockedTimedWait(semaphore, 0), 1);
+}
+
 }  // namespace
