@@ -1,6 +1,8 @@
 // The director's status file and the look-up of one process by id in /proc.
 #include "Hostsys/DirectorStatus.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -41,6 +43,18 @@ std::string ExecutableName(DWORD pid) {
     return path.substr(path.rfind(platform::kPathSeparator) + 1);
 }
 
+// Opens a regular file for reading; a pipe or device planted under the
+// name would block the open or the read.
+std::FILE* OpenRegularFile(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat info;
+    std::FILE* file = nullptr;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file = fdopen(fd, "r");
+    if (!file) close(fd);
+    return file;
+}
+
 }  // namespace
 
 std::string StatusFilePath(const std::string& home) { return home + kStatusFile; }
@@ -63,7 +77,7 @@ int ReadStatusFile(bool quiet, std::string& pid) {
         return kUnknown;
     }
     const std::string path = StatusFilePath(home);
-    std::FILE* in = std::fopen(path.c_str(), "re");
+    std::FILE* in = OpenRegularFile(path.c_str());
     if (!in) {
         if (!quiet) std::printf("The TAVRO status file, %s could not be opened\n", path.c_str());
         return kUnknown;
@@ -117,7 +131,7 @@ Lookup LookUpProcess(const char* pidText, const char* pattern) {
 }
 
 int CheckPidFile(const char* path, const char* pattern) {
-    std::FILE* in = std::fopen(path, "re");
+    std::FILE* in = OpenRegularFile(path);
     if (!in) return kPidFileUnreadable;
     const int result = CheckPid(in, pattern);
     std::fclose(in);

@@ -92,8 +92,16 @@ BinFile::BinFile(const char* name, int64_t offset) {
         // of a negative length cannot deliver.
         if (offset < 0 || offset > info.st_size) throw FreadFailed();
         const auto length = static_cast<uint64_t>(info.st_size - offset);
-        std::FILE* in = std::fopen(name, "rbe");
-        if (!in) throw OpenFailed();
+        // A pipe or device planted under the name could block the open or
+        // the read: only a regular file is read.
+        const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) throw OpenFailed();
+        struct stat opened;
+        std::FILE* in = nullptr;
+        if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || !(in = fdopen(fd, "rb"))) {
+            close(fd);
+            throw FreadFailed();
+        }
         if (std::fseek(in, static_cast<long>(offset), SEEK_SET) != 0) {
             std::fclose(in);
             throw FreadFailed();

@@ -1,5 +1,6 @@
 // Tests of nodewalk as a process: dumps and summaries of built images, errors and usage.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <string>
@@ -507,6 +508,11 @@ TEST_F(NodewalkTest, OffsetSelectsTheImageInsideTheFile) {
     Expect({"-f", file, "-o", std::to_string(bytes.size() + 5)}, "fread failed\n", 1);
     Expect({"-f", file, "-o-3"}, "fread failed\n", 1);
     Expect({"-f", (dir_.Path() / "missing").string()}, "fstat failed\n", 1);
+    // A pipe planted under the name is not read (nor waited on).
+    const std::string pipe = (dir_.Path() / "pipe").string();
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    Expect({"-f", pipe}, "fread failed\n", 1);
+    Expect({"-f", dir_.Path().string()}, "fread failed\n", 1);
 }
 
 TEST_F(NodewalkTest, CommandLines) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -154,6 +155,9 @@ TEST_F(TavrostatTest, MissingHomeOrFile) {
     Expect({"pid"}, unopened, 0, "no file");
     Expect({"-tavro"}, unopened, 1, "no file");
     Expect({"silent"}, "", 99, "no file");
+    // A pipe in its place is not opened, so nothing waits on a writer.
+    ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+    Expect({}, unopened + kUndetermined, 99, "pipe");
     unsetenv("VANTRIX_HOME");
     const std::string unset = "The VANTRIX_HOME environment variable is not set.\n";
     Expect({}, unset + kUndetermined, 99, "no home");
@@ -205,6 +209,9 @@ TEST_F(TavrostatTest, PidFileCheck) {
         Expect({"-f", file.string(), "-m", c.name}, "", c.exit, c.contents);
     }
     Expect({"-f", (tmp_.Path() / "missing").string(), "-m", "x"}, "", 99, "missing");
+    const fs::path pipe = tmp_.Path() / "pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    Expect({"-f", pipe.string(), "-m", "x"}, "", 99, "pipe");
     // Without "-m" and a name it is the report.
     Status("SYSTEM_DOWN");
     Expect({"-f", file.string(), "-m"}, "The Director process is NOT running.\n", 1, "short");
