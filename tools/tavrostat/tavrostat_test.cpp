@@ -1,9 +1,6 @@
 // Tests of tavrostat as a process, with a tree of its own and real processes.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,18 +9,17 @@
 #include <vector>
 
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/SleeperProcess.h"
 #include "testing/support/TempDir.h"
-#include "testing/support/Wait.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using tavro::testing::ChildGuard;
 using tavro::testing::ChildResult;
-using tavro::testing::ReadFile;
 using tavro::testing::RunChild;
+using tavro::testing::SleeperProcess;
 using tavro::testing::TempDir;
-using tavro::testing::WaitFor;
 using tavro::testing::WriteFile;
 
 constexpr char kUndetermined[] = "The status of the Director process could not be determined\n";
@@ -31,45 +27,7 @@ constexpr char kGone[] =
     "The Director's status file indicates it is running, but the process ID\n"
     "was not found, so the Director process is NOT running.\n";
 
-// A child process that sleeps under the name `name` until it is ended;
-// the guard of the test reaps it even when the test fails early.
-class NamedProcess {
-public:
-    // Renames a forked child (the name the system keeps, as a Java VM
-    // names its process).
-    explicit NamedProcess(const std::string& name) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_NAME, name.c_str());
-            for (;;) pause();
-        }
-        WaitFor([&] { return ReadFile("/proc/" + std::to_string(pid_) + "/comm") == name + "\n"; });
-    }
-    // Runs `program` with one argument.
-    NamedProcess(const fs::path& program, const char* argument) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl(program.c_str(), program.c_str(), argument, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        WaitFor(
-            [&] { return fs::read_symlink("/proc/" + std::to_string(pid_) + "/exe") == program; });
-    }
-    ~NamedProcess() { End(); }
-    NamedProcess(const NamedProcess&) = delete;
-    NamedProcess& operator=(const NamedProcess&) = delete;
-
-    std::string Pid() const { return std::to_string(pid_); }
-    void End() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-};
+std::string Id(const SleeperProcess& process) { return std::to_string(process.Pid()); }
 
 class TavrostatTest : public testing::Test {
 protected:
@@ -97,8 +55,8 @@ protected:
 
     // An id no process has: one that just ended.
     static std::string GonePid() {
-        NamedProcess gone("gone");
-        std::string pid = gone.Pid();
+        SleeperProcess gone;
+        std::string pid = std::to_string(gone.Pid());
         gone.End();
         return pid;
     }
@@ -106,14 +64,14 @@ protected:
     ChildGuard guard_;
     TempDir tmp_{"tavrostat"};
     fs::path home_;
-    NamedProcess java_{"java"};
-    NamedProcess service_{"TavroService"};
+    SleeperProcess java_{"java"};
+    SleeperProcess service_{"TavroService"};
 };
 
 // Each row of the report table, and the same in silence.
 TEST_F(TavrostatTest, ReportFollowsStatusFileAndProcess) {
     const std::string self = std::to_string(getpid());
-    const std::string java = java_.Pid();
+    const std::string java = Id(java_);
     const std::string gone = GonePid();
     const std::string checking = "Checking for TAVRO director with PID ";
     struct Case {
@@ -128,8 +86,8 @@ TEST_F(TavrostatTest, ReportFollowsStatusFileAndProcess) {
          checking + java + "\nThe Director process is starting up.\n", 5},
         {"SYSTEM_SHUTDOWN " + java, checking + java + "\nThe Director process is shutting down.\n",
          7},
-        {"SYSTEM_UP " + service_.Pid(),
-         checking + service_.Pid() + "\nThe Director process is running.\n", 3},
+        {"SYSTEM_UP " + Id(service_),
+         checking + Id(service_) + "\nThe Director process is running.\n", 3},
         {"SYSTEM_UP " + self, checking + self + "\n" + kGone, 9},
         {"SYSTEM_UP " + gone, checking + gone + "\n" + kGone, 9},
         {"SYSTEM_UP", std::string("Could not read PID from TAVRO status file.\n") + kUndetermined,
@@ -167,15 +125,15 @@ TEST_F(TavrostatTest, MissingHomeOrFile) {
 }
 
 TEST_F(TavrostatTest, PidQueryPrintsTheRunningDirectorsId) {
-    const int java = std::stoi(java_.Pid());
+    const int java = std::stoi(Id(java_));
     const int mapped = (java & 0xFF) ? (java & 0xFF) : 255;
-    Status("SYSTEM_UP " + java_.Pid());
-    Expect({"pid"}, java_.Pid() + "\n", mapped, "up");
-    Status("SYSTEM_STARTING 0" + java_.Pid());
-    Expect({"pid"}, java_.Pid() + "\n", mapped, "starting");
+    Status("SYSTEM_UP " + Id(java_));
+    Expect({"pid"}, Id(java_) + "\n", mapped, "up");
+    Status("SYSTEM_STARTING 0" + Id(java_));
+    Expect({"pid"}, Id(java_) + "\n", mapped, "starting");
     Status("SYSTEM_UP " + std::to_string(getpid()));
     Expect({"pid"}, "", 0, "not the director");
-    Status("SYSTEM_DOWN " + java_.Pid());
+    Status("SYSTEM_DOWN " + Id(java_));
     Expect({"pid"}, "", 0, "down");
     Status("SYSTEM_UP");
     Expect({"pid"}, "Could not read PID from TAVRO status file.\n", 0, "no pid");
@@ -186,7 +144,7 @@ TEST_F(TavrostatTest, PidFileCheck) {
     // A program whose name is longer than the 15 characters the system keeps.
     const fs::path longName = tmp_.Path() / "director-helper-long-name";
     fs::copy_file("/bin/sleep", longName);
-    NamedProcess helper(longName, "60");
+    SleeperProcess helper(longName.string(), "60");
     struct Case {
         std::string contents;  // none: no file
         std::string name;
@@ -195,14 +153,14 @@ TEST_F(TavrostatTest, PidFileCheck) {
         {std::to_string(getpid()) + "\n", "tavrostat_test", 3},
         {std::to_string(getpid()), "stat_te", 3},
         {std::to_string(getpid()), "other", 1},
-        {java_.Pid(), "anything", 3},
-        {service_.Pid(), "anything", 3},
+        {Id(java_), "anything", 3},
+        {Id(service_), "anything", 3},
         {GonePid(), "gone", 1},
         {"", "tavrostat_test", 99},
         {"  \n\t", "tavrostat_test", 99},
         {"none-a-number", "tavrostat_test", 1},
-        {helper.Pid(), "director-helper-long-name", 3},
-        {helper.Pid(), "director-helper-long-named", 1},
+        {Id(helper), "director-helper-long-name", 3},
+        {Id(helper), "director-helper-long-named", 1},
     };
     for (const Case& c : cases) {
         WriteFile(file, c.contents);
@@ -219,11 +177,11 @@ TEST_F(TavrostatTest, PidFileCheck) {
 }
 
 TEST_F(TavrostatTest, ServiceCheckWantsTheServiceProgram) {
-    Status("SYSTEM_UP " + service_.Pid());
+    Status("SYSTEM_UP " + Id(service_));
     Expect({"-tavro"}, "", 3, "service");
-    Status("SYSTEM_UP " + java_.Pid());
+    Status("SYSTEM_UP " + Id(java_));
     Expect({"-tavro"}, "", 1, "java");
-    Status("SYSTEM_STARTING " + service_.Pid());
+    Status("SYSTEM_STARTING " + Id(service_));
     Expect({"-tavro"}, "", 1, "starting");
     Status("SYSTEM_UP");
     Expect({"-tavro"}, "Could not read PID from TAVRO status file.\n", 1, "no pid");
