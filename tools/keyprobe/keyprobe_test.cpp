@@ -9,6 +9,7 @@
 #include "platform/winreg.h"
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/JexConfigTestSupport.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
@@ -109,6 +110,16 @@ TEST_F(KeyprobeTest, UsageText) {
 TEST_F(KeyprobeTest, NoArgumentsPrintsTheProgramDirectory) {
     const ChildResult result = RunChild({KEYPROBE});
     EXPECT_EQ(result.output, std::filesystem::path(KEYPROBE).parent_path().string() + "/");
+    EXPECT_EQ(result.exitStatus, 0);
+}
+
+TEST_F(KeyprobeTest, StartedWithoutADirectoryPrintsTheCurrentOne) {
+    tavro::testing::TempDir dir("keyprobe");
+    const std::string bin = std::filesystem::path(KEYPROBE).parent_path().string();
+    // Found through PATH, the program's path is its bare name.
+    const ChildResult result = RunChild(
+        {"/bin/sh", "-c", "cd '" + dir.Path().string() + "' && PATH='" + bin + "' keyprobe"});
+    EXPECT_EQ(result.output, std::filesystem::canonical(dir.Path()).string());
     EXPECT_EQ(result.exitStatus, 0);
 }
 
