@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "jexlink/core/JexString.h"
+
 namespace {
 
 // Records read from the file at once.
@@ -211,4 +213,24 @@ bool JexModemHasSpace(const char* text) {
     for (const char* p = text; p && *p; ++p)
         if (IsSpace(*p)) return true;
     return false;
+}
+
+std::string JexModemRecordText(const std::string& record, size_t length) {
+    const size_t n = std::min(record.size(), length);
+    const void* nul = std::memchr(record.data(), 0, n);
+    return record.substr(
+        0, nul ? static_cast<size_t>(static_cast<const char*>(nul) - record.data()) : n);
+}
+
+std::string JexModemFirstWord(const std::string& text) {
+    JexModemRecordScanner scan(text.data(), text.size());
+    std::string word;
+    scan.Word(text.size(), word);
+    return word;
+}
+
+std::string JexModemLower(const std::string& text) {
+    JexString lowered(text.c_str());
+    lowered.ToLower();
+    return lowered.Text();
 }

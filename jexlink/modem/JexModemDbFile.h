@@ -112,6 +112,13 @@ private:
     size_t at_ = 0;
 };
 
+// A record's text: its first `length` bytes, cut at a NUL.
+std::string JexModemRecordText(const std::string& record, size_t length);
+// The first word of a text (white space before it skipped), or empty.
+std::string JexModemFirstWord(const std::string& text);
+// The text lower-cased as JexString does it.
+std::string JexModemLower(const std::string& text);
+
 // The texts that database values may not hold.
 bool JexModemHasControl(const char* text);
 bool JexModemHasSpace(const char* text);

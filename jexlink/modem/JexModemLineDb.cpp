@@ -43,14 +43,6 @@ struct LineRecord {
 // Column widths of the eight texts from node to description.
 constexpr size_t kTextWidth[8] = {32, 16, 16, 8, 40, 40, 40, 64};
 
-// The record's text: its bytes before the line feed, up to a NUL.
-std::string RecordText(const std::string& record) {
-    const size_t n = std::min(record.size(), kRecordText);
-    const void* nul = std::memchr(record.data(), 0, n);
-    return record.substr(
-        0, nul ? static_cast<size_t>(static_cast<const char*>(nul) - record.data()) : n);
-}
-
 // Reads all sixteen fields; false when the text does not hold them all
 // within their columns. A text that is "." is empty; the description loses
 // its trailing white space first.
@@ -71,20 +63,6 @@ bool ParseLine(const std::string& text, LineRecord& out) {
         if (t == ".") t.clear();
     out = std::move(r);
     return true;
-}
-
-std::string Lower(std::string text) {
-    JexString s(text.c_str());
-    s.ToLower();
-    return s.Text();
-}
-
-// The first blank-separated word of a record, as the duplicate check reads it.
-std::string FirstWord(const std::string& text) {
-    JexModemRecordScanner scan(text.data(), text.size());
-    std::string word;
-    scan.Word(text.size(), word);
-    return word;
 }
 
 const char* Dotted(const JexString& text) { return *text.Text() ? text.Text() : "."; }
@@ -383,7 +361,9 @@ int JexModemLineDb::Register(const char* name, int32_t pid) {
             access_mode_ = kFailed;
             return Fail(FORMATERROR, JexExcArgs("Register() read()", path_, file.RecordNumber()));
         }
-        if (Lower(FirstWord(RecordText(bytes))) != line_name_.Text()) continue;
+        if (JexModemLower(JexModemFirstWord(JexModemRecordText(bytes, kRecordText))) !=
+            line_name_.Text())
+            continue;
         if (Tracing(kTraceGeneral))
             std::fprintf(stderr, "    <:g> Registration failed, line '%s' already exists\n",
                          line_name_.Text());
@@ -444,11 +424,11 @@ int JexModemLineDb::Find(const char* pattern) {
                 return Fail(FORMATERROR, JexExcArgs("Find() read()", path_, file.RecordNumber()));
             }
             if (bytes[0] == ' ') continue;
-            std::string text = RecordText(bytes);
+            std::string text = JexModemRecordText(bytes, kRecordText);
             LineRecord parsed;
             if (!ParseLine(text, parsed)) continue;
-            if (!JexWildcardMatch(lowered.Text(), Lower(parsed.name).c_str())) continue;
-            std::string key = Lower(text);
+            if (!JexWildcardMatch(lowered.Text(), JexModemLower(parsed.name).c_str())) continue;
+            std::string key = JexModemLower(text);
             found.emplace_back(std::move(key), std::move(text));
         }
     }
@@ -498,14 +478,14 @@ int JexModemLineDb::Neighbor(const char* name) {
         return Fail(WRONGMODE, JexExcArgs("Find()"));
     access_mode_ = kBrowsing;
     if (Find("*") != OK) return Code();
-    const std::string wanted = Lower(name ? name : "");
+    const std::string wanted = JexModemLower(name ? name : "");
     while (Code() == OK) {
-        if (Lower(line_name_.Text()) != wanted) {
+        if (JexModemLower(line_name_.Text()) != wanted) {
             Deliver();
             continue;
         }
         if (Deliver() == NOMORE) Deliver();
-        if (Lower(line_name_.Text()) == wanted) break;
+        if (JexModemLower(line_name_.Text()) == wanted) break;
         return Code();
     }
     return Fail(NOMATCH, JexExcArgs("no matching line for neighbor check"));
@@ -567,7 +547,7 @@ int JexModemLineDb::RewriteOwn(bool remove) {
     JexModemDbFile file(kResource, kRecordSize);
     const char* formatLabel = remove ? "Remove() read()" : "Register() read()";
     if (const int code = OpenFile(file, O_RDWR, formatLabel)) return code;
-    const std::string wanted = Lower(line_name_.Text());
+    const std::string wanted = JexModemLower(line_name_.Text());
     std::string bytes;
     for (;;) {
         const JexModemDbFile::Read read = file.Next(bytes);
@@ -583,9 +563,11 @@ int JexModemLineDb::RewriteOwn(bool remove) {
             return Fail(ENTRYDELETED, JexExcArgs(location));
         }
         if (bytes[0] == ' ') continue;
+        // The name first: most records are passed over without a full parse.
+        const std::string text = JexModemRecordText(bytes, kRecordText);
+        if (JexModemLower(JexModemFirstWord(text)) != wanted) continue;
         LineRecord parsed;
-        if (!ParseLine(RecordText(bytes), parsed)) continue;
-        if (parsed.pid == pid_ && Lower(parsed.name) == wanted) break;
+        if (ParseLine(text, parsed) && parsed.pid == pid_) break;
     }
     if (!file.RewriteLast(record.data())) {
         JexErrno cause(file.Error(), "write");

@@ -32,13 +32,6 @@ struct ServerRecord {
     int32_t state = 0, serverPid = 0, daemonPid = 0, srcRef = 0, dstRef = 0;
 };
 
-std::string RecordText(const std::string& record) {
-    const size_t n = std::min(record.size(), kRecordText);
-    const void* nul = std::memchr(record.data(), 0, n);
-    return record.substr(
-        0, nul ? static_cast<size_t>(static_cast<const char*>(nul) - record.data()) : n);
-}
-
 // All seven fields within their columns, or false.
 bool ParseServer(const std::string& text, ServerRecord& out) {
     JexModemRecordScanner scan(text.data(), text.size());
@@ -61,12 +54,6 @@ std::string RenderServer(const ServerRecord& r) {
                       static_cast<unsigned>(r.srcRef), static_cast<unsigned>(r.dstRef));
     return n == JexModemServDb::kRecordSize ? std::string(buffer, static_cast<size_t>(n))
                                             : std::string();
-}
-
-std::string Lower(const std::string& text) {
-    JexString s(text.c_str());
-    s.ToLower();
-    return s.Text();
 }
 
 // Names and commboxes are single words of printable characters.
@@ -308,7 +295,9 @@ int JexModemServDb::Purge() {
         if (bytes[0] == ' ') continue;
         ServerRecord r;
         // A record that does not read whole is not the purge's to judge.
-        if (!ParseServer(RecordText(bytes), r) || JexProcessExists(r.serverPid)) continue;
+        if (!ParseServer(JexModemRecordText(bytes, kRecordText), r) ||
+            JexProcessExists(r.serverPid))
+            continue;
         if (!file.RewriteLast(blank.data())) {
             JexErrno cause(file.Error(), "write");
             file.Close();
@@ -329,7 +318,7 @@ int JexModemServDb::Find(const char* pattern) {
 
     matches_.Clear();
     cursor_ = 0;
-    const std::string lowered = Lower(pattern);
+    const std::string lowered = JexModemLower(pattern);
     std::vector<std::pair<std::string, std::string>> found;  // lower-cased text, text
     {
         JexModemDbFile file(kResource, kRecordSize);
@@ -345,11 +334,11 @@ int JexModemServDb::Find(const char* pattern) {
                             JexExcArgs("Register() read()", path_, file.RecordNumber()));
             }
             if (bytes[0] == ' ') continue;
-            std::string text = RecordText(bytes);
+            std::string text = JexModemRecordText(bytes, kRecordText);
             ServerRecord r;
             if (!ParseServer(text, r)) continue;
-            if (!JexWildcardMatch(lowered.c_str(), Lower(r.name).c_str())) continue;
-            std::string key = Lower(text);
+            if (!JexWildcardMatch(lowered.c_str(), JexModemLower(r.name).c_str())) continue;
+            std::string key = JexModemLower(text);
             found.emplace_back(std::move(key), std::move(text));
         }
     }
@@ -408,27 +397,27 @@ int JexModemServDb::Reserve(const char* name, int32_t daemonPid) {
     JexTrace trace(kModule, "Reserve()", __LINE__);
     if (access_mode_ != kUnestablished) return Fail(WRONGMODE, JexExcArgs("Reserve()"));
     access_mode_ = kDaemon;
-    return Rewrite(Scan::kReserve, daemonPid, Lower(name ? name : ""));
+    return Rewrite(Scan::kReserve, daemonPid, JexModemLower(name ? name : ""));
 }
 
 int JexModemServDb::Unreserve() {
     JexTrace trace(kModule, "Unreserve()", __LINE__);
     if (access_mode_ != kDaemon) return Fail(WRONGMODE, JexExcArgs("Unreserve()"));
     access_mode_ = kFinished;
-    return Rewrite(Scan::kUnreserve, 0, Lower(server_name_.Text()));
+    return Rewrite(Scan::kUnreserve, 0, JexModemLower(server_name_.Text()));
 }
 
 int JexModemServDb::Update() {
     JexTrace trace(kModule, "Update()", __LINE__);
     if (access_mode_ != kServer) return Fail(WRONGMODE, JexExcArgs("Update()"));
-    return Rewrite(Scan::kUpdate, 0, Lower(server_name_.Text()));
+    return Rewrite(Scan::kUpdate, 0, JexModemLower(server_name_.Text()));
 }
 
 int JexModemServDb::Remove() {
     JexTrace trace(kModule, "Remove()", __LINE__);
     if (access_mode_ != kServer && access_mode_ != kDaemon && access_mode_ != kUtility)
         return Fail(WRONGMODE, JexExcArgs("Remove()"));
-    return Rewrite(Scan::kRemove, 0, Lower(server_name_.Text()));
+    return Rewrite(Scan::kRemove, 0, JexModemLower(server_name_.Text()));
 }
 
 // The record scan the four rewrites share: the first record that is not
@@ -458,8 +447,10 @@ int JexModemServDb::Rewrite(Scan kind, int32_t daemonPid, const std::string& wan
                 case Scan::kRemove: return Fail(ENTRYDELETED, JexExcArgs("Remove()"));
             }
         }
-        if (bytes[0] == ' ' || !ParseServer(RecordText(bytes), r)) continue;
-        if (Lower(r.name) != wanted) continue;
+        if (bytes[0] == ' ') continue;
+        // The name first: most records are passed over without a full parse.
+        const std::string text = JexModemRecordText(bytes, kRecordText);
+        if (JexModemLower(JexModemFirstWord(text)) != wanted || !ParseServer(text, r)) continue;
         if (kind == Scan::kReserve
                 ? r.state == kReady
                 : r.serverPid == server_pid_ && (kind != Scan::kUnreserve || r.state == kReserved))

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "jexlink/modem/JexModemDbTestSupport.h"
+#include "testing/support/ModemDbTestSupport.h"
 
 namespace {
 
