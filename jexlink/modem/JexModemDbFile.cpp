@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "jexlink/core/JexString.h"
 
@@ -74,6 +75,11 @@ int32_t JexModemDbFile::ShortRecordNumber() const {
 }
 
 JexModemDbFile::Read JexModemDbFile::Next(std::string& record) {
+    last_read_ = Fill(record);
+    return last_read_;
+}
+
+JexModemDbFile::Read JexModemDbFile::Fill(std::string& record) {
     if (next_ < buffer_offset_ || next_ + static_cast<off_t>(record_size_) >
                                       buffer_offset_ + static_cast<off_t>(buffer_used_)) {
         buffer_.resize(record_size_ * kBufferRecords);
@@ -233,4 +239,13 @@ std::string JexModemLower(const std::string& text) {
     JexString lowered(text.c_str());
     lowered.ToLower();
     return lowered.Text();
+}
+
+void JexModemSortInto(std::vector<JexModemMatch>& matches, JexFieldedString& list) {
+    for (size_t i = 0; i + 1 < matches.size(); ++i)
+        for (size_t j = i + 1; j < matches.size(); ++j)
+            if (matches[j].key < matches[i].key) std::swap(matches[i], matches[j]);
+    list.Clear();
+    list.Grow(static_cast<int>(matches.size()));
+    for (size_t i = 0; i < matches.size(); ++i) list[static_cast<int>(i)] = matches[i].text.c_str();
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexPrivLock.h"
 #include "jexlink/core/JexResourceLock.h"
 
@@ -56,6 +57,14 @@ public:
 
     // Reads the next record into `record` (recordSize bytes).
     Read Next(std::string& record);
+    // Hands the text (the first textLength bytes, cut at a NUL) of every
+    // record that is not removed (first byte not a blank) to `visit`, which
+    // returns true to stop at that record. kRecord when stopped, else how
+    // the reading ended: kEnd, kShort or kFailed.
+    template <typename Visit>
+    Read ScanLive(size_t textLength, Visit visit);
+    // How the last read ended.
+    Read LastRead() const { return last_read_; }
     // Number (from 1) of the record last read.
     int32_t RecordNumber() const { return number_; }
     // Reading starts again at the first record.
@@ -70,6 +79,7 @@ public:
     void Close();
 
 private:
+    Read Fill(std::string& record);
     bool WriteAt(off_t offset, const char* bytes);
 
     JexPrivLock privilege_;
@@ -81,6 +91,7 @@ private:
     off_t size_ = 0;
     off_t next_ = 0;  // offset of the next record to hand out
     int32_t number_ = 0;
+    Read last_read_ = Read::kEnd;
     std::vector<char> buffer_;
     off_t buffer_offset_ = 0;
     size_t buffer_used_ = 0;
@@ -112,6 +123,17 @@ private:
     size_t at_ = 0;
 };
 
+// One match of a search: the record's text and its lower-cased copy.
+struct JexModemMatch {
+    std::string key;
+    std::string text;
+};
+
+// Sorts the matches by key with the exchange sort the searches have always
+// used (the entry at i is swapped with every later one that is smaller, so
+// equal keys keep that sort's order), and stores their texts in `list`.
+void JexModemSortInto(std::vector<JexModemMatch>& matches, JexFieldedString& list);
+
 // A record's text: its first `length` bytes, cut at a NUL.
 std::string JexModemRecordText(const std::string& record, size_t length);
 // The first word of a text (white space before it skipped), or empty.
@@ -122,3 +144,14 @@ std::string JexModemLower(const std::string& text);
 // The texts that database values may not hold.
 bool JexModemHasControl(const char* text);
 bool JexModemHasSpace(const char* text);
+
+template <typename Visit>
+JexModemDbFile::Read JexModemDbFile::ScanLive(size_t textLength, Visit visit) {
+    std::string bytes;
+    for (;;) {
+        const Read read = Next(bytes);
+        if (read != Read::kRecord) return read;
+        if (bytes[0] == ' ') continue;
+        if (visit(JexModemRecordText(bytes, textLength))) return Read::kRecord;
+    }
+}

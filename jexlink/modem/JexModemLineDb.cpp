@@ -194,12 +194,20 @@ int JexModemLineDb::OpenFile(JexModemDbFile& file, int flags, const char* format
     return OK;
 }
 
-// A read that failed outright (not a short record): the file cannot be
-// trusted for this operation.
-int JexModemLineDb::ReadFailed(JexModemDbFile& file) {
+int JexModemLineDb::ReadFailed(JexModemDbFile& file, const char* formatLabel) {
     access_mode_ = kFailed;
+    if (file.LastRead() == JexModemDbFile::Read::kShort)
+        return Fail(FORMATERROR, JexExcArgs(formatLabel, path_, file.RecordNumber()));
+    // The read itself failed: the file cannot be trusted for this operation.
     JexErrno cause(file.Error(), "read");
     return Fail(READERROR, JexExcArgs("read()", path_), &cause);
+}
+
+int JexModemLineDb::WriteFailed(JexModemDbFile& file, int error) {
+    file.Close();
+    access_mode_ = kFailed;
+    JexErrno cause(error, "write");
+    return Fail(WRITEERROR, JexExcArgs("write()"), &cause);
 }
 
 std::string JexModemLineDb::Render() const {
@@ -344,23 +352,16 @@ int JexModemLineDb::Register(const char* name, int32_t pid) {
         std::fprintf(stderr, "<vldb:g> Registering line '%s' for PID %d\n", line_name_.Text(), pid);
 
     const std::string record = Render();
-    if (record.empty()) {
-        JexErrno cause(EOVERFLOW, "snprintf");
-        access_mode_ = kFailed;
-        return Fail(WRITEERROR, JexExcArgs("write()"), &cause);
-    }
     JexModemDbFile file(kResource, kRecordSize);
+    if (record.empty()) return WriteFailed(file, EOVERFLOW);
     if (const int code = OpenFile(file, O_RDWR | O_CREAT, "Register() read()")) return code;
 
+    // Every record's first word, removed records with leading blanks included.
     std::string bytes;
     for (;;) {
         const JexModemDbFile::Read read = file.Next(bytes);
         if (read == JexModemDbFile::Read::kEnd) break;
-        if (read == JexModemDbFile::Read::kFailed) return ReadFailed(file);
-        if (read == JexModemDbFile::Read::kShort) {
-            access_mode_ = kFailed;
-            return Fail(FORMATERROR, JexExcArgs("Register() read()", path_, file.RecordNumber()));
-        }
+        if (read != JexModemDbFile::Read::kRecord) return ReadFailed(file, "Register() read()");
         if (JexModemLower(JexModemFirstWord(JexModemRecordText(bytes, kRecordText))) !=
             line_name_.Text())
             continue;
@@ -377,22 +378,14 @@ int JexModemLineDb::Register(const char* name, int32_t pid) {
     for (;;) {
         const JexModemDbFile::Read read = file.Next(bytes);
         if (read == JexModemDbFile::Read::kEnd) break;
-        if (read == JexModemDbFile::Read::kFailed) return ReadFailed(file);
-        if (read == JexModemDbFile::Read::kShort) {
-            access_mode_ = kFailed;
-            return Fail(FORMATERROR,
-                        JexExcArgs("Register() read() ii", path_, file.RecordNumber()));
-        }
+        if (read != JexModemDbFile::Read::kRecord) return ReadFailed(file, "Register() read() ii");
         if (bytes[0] == ' ') {
             slot = true;
             break;
         }
     }
-    if (!(slot ? file.RewriteLast(record.data()) : file.Append(record.data()))) {
-        JexErrno cause(file.Error(), "write");
-        access_mode_ = kFailed;
-        return Fail(WRITEERROR, JexExcArgs("write()"), &cause);
-    }
+    if (!(slot ? file.RewriteLast(record.data()) : file.Append(record.data())))
+        return WriteFailed(file, file.Error());
     if (Tracing(kTraceGeneral)) std::fprintf(stderr, "    <:g> Registered OK\n");
     file.Close();
     access_mode_ = kRegistered;
@@ -409,40 +402,21 @@ int JexModemLineDb::Find(const char* pattern) {
     cursor_ = 0;
     JexString lowered(pattern);
     lowered.ToLower();
-    // Each match with its lower-cased text, the sort key.
-    std::vector<std::pair<std::string, std::string>> found;
+    std::vector<JexModemMatch> found;
     {
         JexModemDbFile file(kResource, kRecordSize);
         if (const int code = OpenFile(file, O_RDONLY, "Find() read()")) return code;
-        std::string bytes;
-        for (;;) {
-            const JexModemDbFile::Read read = file.Next(bytes);
-            if (read == JexModemDbFile::Read::kEnd) break;
-            if (read == JexModemDbFile::Read::kFailed) return ReadFailed(file);
-            if (read == JexModemDbFile::Read::kShort) {
-                access_mode_ = kFailed;
-                return Fail(FORMATERROR, JexExcArgs("Find() read()", path_, file.RecordNumber()));
-            }
-            if (bytes[0] == ' ') continue;
-            std::string text = JexModemRecordText(bytes, kRecordText);
+        const auto read = file.ScanLive(kRecordText, [&](const std::string& text) {
             LineRecord parsed;
-            if (!ParseLine(text, parsed)) continue;
-            if (!JexWildcardMatch(lowered.Text(), JexModemLower(parsed.name).c_str())) continue;
-            std::string key = JexModemLower(text);
-            found.emplace_back(std::move(key), std::move(text));
-        }
+            if (ParseLine(text, parsed) &&
+                JexWildcardMatch(lowered.Text(), JexModemLower(parsed.name).c_str()))
+                found.push_back({JexModemLower(text), text});
+            return false;
+        });
+        if (read != JexModemDbFile::Read::kEnd) return ReadFailed(file, "Find() read()");
     }
     if (found.empty()) return Fail(NOMATCH, JexExcArgs("Find()"));
-
-    // Exchange sort by the lower-cased text: the entry at i is compared with
-    // every later one and swapped with each that is smaller, so equal texts
-    // keep the order this sort has always given them.
-    for (size_t i = 0; i + 1 < found.size(); ++i)
-        for (size_t j = i + 1; j < found.size(); ++j)
-            if (found[j].first < found[i].first) std::swap(found[i], found[j]);
-    results_.Grow(static_cast<int>(found.size()));
-    for (size_t i = 0; i < found.size(); ++i)
-        results_[static_cast<int>(i)] = found[i].second.c_str();
+    JexModemSortInto(found, results_);
     cursor_ = 0;
     return Deliver();
 }
@@ -538,43 +512,25 @@ int JexModemLineDb::RewriteOwn(bool remove) {
                      remove ? "<vldb:x> Removing line '%s'\n" : "<vldb:u> Updating line '%s'\n",
                      line_name_.Text());
     const std::string record = remove ? std::string(kRecordText, ' ') + '\n' : Render();
-    if (record.empty()) {
-        JexErrno cause(EOVERFLOW, "snprintf");
-        access_mode_ = kFailed;
-        return Fail(WRITEERROR, JexExcArgs("write()"), &cause);
-    }
-
     JexModemDbFile file(kResource, kRecordSize);
+    if (record.empty()) return WriteFailed(file, EOVERFLOW);
     const char* formatLabel = remove ? "Remove() read()" : "Register() read()";
     if (const int code = OpenFile(file, O_RDWR, formatLabel)) return code;
     const std::string wanted = JexModemLower(line_name_.Text());
-    std::string bytes;
-    for (;;) {
-        const JexModemDbFile::Read read = file.Next(bytes);
-        if (read == JexModemDbFile::Read::kFailed) return ReadFailed(file);
-        if (read == JexModemDbFile::Read::kShort) {
-            access_mode_ = kFailed;
-            return Fail(FORMATERROR, JexExcArgs(formatLabel, path_, file.RecordNumber()));
-        }
-        if (read == JexModemDbFile::Read::kEnd) {
-            if (remove && Tracing(kTraceRemove))
-                std::fprintf(stderr, "    <:x> Line was already removed\n");
-            file.Close();
-            return Fail(ENTRYDELETED, JexExcArgs(location));
-        }
-        if (bytes[0] == ' ') continue;
+    const auto read = file.ScanLive(kRecordText, [&](const std::string& text) {
         // The name first: most records are passed over without a full parse.
-        const std::string text = JexModemRecordText(bytes, kRecordText);
-        if (JexModemLower(JexModemFirstWord(text)) != wanted) continue;
+        if (JexModemLower(JexModemFirstWord(text)) != wanted) return false;
         LineRecord parsed;
-        if (ParseLine(text, parsed) && parsed.pid == pid_) break;
-    }
-    if (!file.RewriteLast(record.data())) {
-        JexErrno cause(file.Error(), "write");
+        return ParseLine(text, parsed) && parsed.pid == pid_;
+    });
+    if (read == JexModemDbFile::Read::kEnd) {
+        if (remove && Tracing(kTraceRemove))
+            std::fprintf(stderr, "    <:x> Line was already removed\n");
         file.Close();
-        access_mode_ = kFailed;
-        return Fail(WRITEERROR, JexExcArgs("write()"), &cause);
+        return Fail(ENTRYDELETED, JexExcArgs(location));
     }
+    if (read != JexModemDbFile::Read::kRecord) return ReadFailed(file, formatLabel);
+    if (!file.RewriteLast(record.data())) return WriteFailed(file, file.Error());
     if (Tracing(flag))
         std::fprintf(stderr, remove ? "    <:x> Line removed OK\n" : "    <:u> Updated OK\n");
     return OK;

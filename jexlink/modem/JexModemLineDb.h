@@ -146,7 +146,10 @@ private:
     // Opens and locks the file and checks that it holds whole records; 0, or
     // the code of the failure, already set.
     int OpenFile(JexModemDbFile& file, int flags, const char* formatLabel);
-    int ReadFailed(JexModemDbFile& file);
+    // A scan that ended on a short record (FORMATERROR with the label) or a
+    // failed read (READERROR); a write that failed. Both end the object.
+    int ReadFailed(JexModemDbFile& file, const char* formatLabel);
+    int WriteFailed(JexModemDbFile& file, int error);
     // Delivers the loaded record at the cursor into the fields.
     int Deliver();
     int RewriteOwn(bool remove);

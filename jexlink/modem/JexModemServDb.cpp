@@ -109,8 +109,18 @@ int JexModemServDb::OpenFile(JexModemDbFile& file, int flags, bool keepMode) {
 
 int JexModemServDb::ReadFailed(JexModemDbFile& file) {
     access_mode_ = kFinished;
+    if (file.LastRead() == JexModemDbFile::Read::kShort)
+        return Fail(FORMATERROR, JexExcArgs("Register() read()", path_, file.RecordNumber()));
+    // The read itself failed: the file cannot be trusted for this operation.
     JexErrno cause(file.Error(), "read");
     return Fail(READERROR, JexExcArgs("read()", path_), &cause);
+}
+
+int JexModemServDb::WriteFailed(JexModemDbFile& file, int error) {
+    file.Close();
+    access_mode_ = kFinished;
+    JexErrno cause(error, "write");
+    return Fail(WRITEERROR, JexExcArgs("write()"), &cause);
 }
 
 std::string JexModemServDb::Render(int32_t daemonPid) const {
@@ -255,21 +265,14 @@ int JexModemServDb::Register(const char* name, const char* commbox, int32_t pid)
     for (;;) {
         const JexModemDbFile::Read read = file.Next(bytes);
         if (read == JexModemDbFile::Read::kEnd) break;
-        if (read == JexModemDbFile::Read::kFailed) return ReadFailed(file);
-        if (read == JexModemDbFile::Read::kShort) {
-            access_mode_ = kFinished;
-            return Fail(FORMATERROR, JexExcArgs("Register() read()", path_, file.RecordNumber()));
-        }
+        if (read != JexModemDbFile::Read::kRecord) return ReadFailed(file);
         if (bytes[0] == ' ') {
             slot = true;
             break;
         }
     }
-    if (!(slot ? file.RewriteLast(record.data()) : file.Append(record.data()))) {
-        JexErrno cause(file.Error(), "write");
-        access_mode_ = kFinished;
-        return Fail(WRITEERROR, JexExcArgs("write()"), &cause);
-    }
+    if (!(slot ? file.RewriteLast(record.data()) : file.Append(record.data())))
+        return WriteFailed(file, file.Error());
     file.Close();
     access_mode_ = kServer;
     return OK;
@@ -283,28 +286,16 @@ int JexModemServDb::Purge() {
     const std::string blank = std::string(kRecordText, ' ') + '\n';
     JexModemDbFile file(kResource, kRecordSize);
     if (const int code = OpenFile(file, O_RDWR, false)) return code;
-    std::string bytes;
-    for (;;) {
-        const JexModemDbFile::Read read = file.Next(bytes);
-        if (read == JexModemDbFile::Read::kEnd) break;
-        if (read == JexModemDbFile::Read::kFailed) return ReadFailed(file);
-        if (read == JexModemDbFile::Read::kShort) {
-            access_mode_ = kFinished;
-            return Fail(FORMATERROR, JexExcArgs("Register() read()", path_, file.RecordNumber()));
-        }
-        if (bytes[0] == ' ') continue;
+    bool written = true;
+    const auto read = file.ScanLive(kRecordText, [&](const std::string& text) {
         ServerRecord r;
         // A record that does not read whole is not the purge's to judge.
-        if (!ParseServer(JexModemRecordText(bytes, kRecordText), r) ||
-            JexProcessExists(r.serverPid))
-            continue;
-        if (!file.RewriteLast(blank.data())) {
-            JexErrno cause(file.Error(), "write");
-            file.Close();
-            access_mode_ = kFinished;
-            return Fail(WRITEERROR, JexExcArgs("write()"), &cause);
-        }
-    }
+        if (!ParseServer(text, r) || JexProcessExists(r.serverPid)) return false;
+        written = file.RewriteLast(blank.data());
+        return !written;
+    });
+    if (!written) return WriteFailed(file, file.Error());
+    if (read != JexModemDbFile::Read::kEnd) return ReadFailed(file);
     file.Close();
     return ExcSet(OK);
 }
@@ -319,37 +310,21 @@ int JexModemServDb::Find(const char* pattern) {
     matches_.Clear();
     cursor_ = 0;
     const std::string lowered = JexModemLower(pattern);
-    std::vector<std::pair<std::string, std::string>> found;  // lower-cased text, text
+    std::vector<JexModemMatch> found;
     {
         JexModemDbFile file(kResource, kRecordSize);
         if (const int code = OpenFile(file, O_RDONLY, false)) return code;
-        std::string bytes;
-        for (;;) {
-            const JexModemDbFile::Read read = file.Next(bytes);
-            if (read == JexModemDbFile::Read::kEnd) break;
-            if (read == JexModemDbFile::Read::kFailed) return ReadFailed(file);
-            if (read == JexModemDbFile::Read::kShort) {
-                access_mode_ = kFinished;
-                return Fail(FORMATERROR,
-                            JexExcArgs("Register() read()", path_, file.RecordNumber()));
-            }
-            if (bytes[0] == ' ') continue;
-            std::string text = JexModemRecordText(bytes, kRecordText);
+        const auto read = file.ScanLive(kRecordText, [&](const std::string& text) {
             ServerRecord r;
-            if (!ParseServer(text, r)) continue;
-            if (!JexWildcardMatch(lowered.c_str(), JexModemLower(r.name).c_str())) continue;
-            std::string key = JexModemLower(text);
-            found.emplace_back(std::move(key), std::move(text));
-        }
+            if (ParseServer(text, r) &&
+                JexWildcardMatch(lowered.c_str(), JexModemLower(r.name).c_str()))
+                found.push_back({JexModemLower(text), text});
+            return false;
+        });
+        if (read != JexModemDbFile::Read::kEnd) return ReadFailed(file);
     }
     if (found.empty()) return Fail(NOMATCH, JexExcArgs("Find()"));
-    // Exchange sort by the lower-cased text; equal texts never change places.
-    for (size_t i = 0; i + 1 < found.size(); ++i)
-        for (size_t j = i + 1; j < found.size(); ++j)
-            if (found[j].first < found[i].first) std::swap(found[i], found[j]);
-    matches_.Grow(static_cast<int>(found.size()));
-    for (size_t i = 0; i < found.size(); ++i)
-        matches_[static_cast<int>(i)] = found[i].second.c_str();
+    JexModemSortInto(found, matches_);
     cursor_ = 0;
     return Deliver();
 }
@@ -429,33 +404,23 @@ int JexModemServDb::Rewrite(Scan kind, int32_t daemonPid, const std::string& wan
         // A reservation that found no file found no server either.
         return kind == Scan::kReserve && code == OPENFAIL ? NOMATCH : code;
     }
-    std::string bytes;
     ServerRecord r;
-    for (;;) {
-        const JexModemDbFile::Read read = file.Next(bytes);
-        if (read == JexModemDbFile::Read::kFailed) return ReadFailed(file);
-        if (read == JexModemDbFile::Read::kShort) {
-            access_mode_ = kFinished;
-            return Fail(FORMATERROR, JexExcArgs("Register() read()", path_, file.RecordNumber()));
-        }
-        if (read == JexModemDbFile::Read::kEnd) {
-            file.Close();
-            switch (kind) {
-                case Scan::kReserve: return Fail(NOMATCH, JexExcArgs("reserve()"));
-                case Scan::kUnreserve: return Fail(NOMATCH, JexExcArgs("unreserve()"));
-                case Scan::kUpdate: return Fail(ENTRYDELETED, JexExcArgs("Update()"));
-                case Scan::kRemove: return Fail(ENTRYDELETED, JexExcArgs("Remove()"));
-            }
-        }
-        if (bytes[0] == ' ') continue;
+    const auto read = file.ScanLive(kRecordText, [&](const std::string& text) {
         // The name first: most records are passed over without a full parse.
-        const std::string text = JexModemRecordText(bytes, kRecordText);
-        if (JexModemLower(JexModemFirstWord(text)) != wanted || !ParseServer(text, r)) continue;
-        if (kind == Scan::kReserve
-                ? r.state == kReady
-                : r.serverPid == server_pid_ && (kind != Scan::kUnreserve || r.state == kReserved))
-            break;
+        if (JexModemLower(JexModemFirstWord(text)) != wanted || !ParseServer(text, r)) return false;
+        if (kind == Scan::kReserve) return r.state == kReady;
+        return r.serverPid == server_pid_ && (kind != Scan::kUnreserve || r.state == kReserved);
+    });
+    if (read == JexModemDbFile::Read::kEnd) {
+        file.Close();
+        switch (kind) {
+            case Scan::kReserve: return Fail(NOMATCH, JexExcArgs("reserve()"));
+            case Scan::kUnreserve: return Fail(NOMATCH, JexExcArgs("unreserve()"));
+            case Scan::kUpdate: return Fail(ENTRYDELETED, JexExcArgs("Update()"));
+            case Scan::kRemove: return Fail(ENTRYDELETED, JexExcArgs("Remove()"));
+        }
     }
+    if (read != JexModemDbFile::Read::kRecord) return ReadFailed(file);
 
     std::string record;
     switch (kind) {
@@ -476,12 +441,8 @@ int JexModemServDb::Rewrite(Scan kind, int32_t daemonPid, const std::string& wan
         case Scan::kUpdate: record = Render(r.daemonPid); break;
         case Scan::kRemove: record = std::string(kRecordText, ' ') + '\n'; break;
     }
-    if (record.empty() || !file.RewriteLast(record.data())) {
-        JexErrno cause(record.empty() ? EOVERFLOW : file.Error(), "write");
-        file.Close();
-        access_mode_ = kFinished;
-        return Fail(WRITEERROR, JexExcArgs("write()"), &cause);
-    }
+    if (record.empty()) return WriteFailed(file, EOVERFLOW);
+    if (!file.RewriteLast(record.data())) return WriteFailed(file, file.Error());
     file.Close();
     switch (kind) {
         case Scan::kReserve:

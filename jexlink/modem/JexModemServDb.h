@@ -110,7 +110,10 @@ private:
     // the code of the failure, already set. `keepMode`: a failed open leaves
     // the access mode as it is.
     int OpenFile(JexModemDbFile& file, int flags, bool keepMode);
+    // A scan that ended on a short record (FORMATERROR) or a failed read
+    // (READERROR); a write that failed. Both end the object.
     int ReadFailed(JexModemDbFile& file);
+    int WriteFailed(JexModemDbFile& file, int error);
     int Deliver();
     int Rewrite(Scan kind, int32_t daemonPid, const std::string& wanted);
     std::string Render(int32_t daemonPid) const;
