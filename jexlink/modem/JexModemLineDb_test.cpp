@@ -258,6 +258,32 @@ TEST_F(LineDbTest, FailedOpenIsFinalAndCreatesNothing) {
     EXPECT_EQ(Bytes(), kMissing);
 }
 
+TEST_F(LineDbTest, OnlyARegularFileIsOpenedNeverThroughALink) {
+    const std::filesystem::path target = files_.Dir() / "target";
+    tavro::testing::WriteFile(target, "keep");
+    struct Case {
+        const char* what;
+        std::function<void()> plant;
+        int error;
+    };
+    const std::vector<Case> cases = {
+        {"link", [&] { std::filesystem::create_symlink(target, files_.Lines()); }, ELOOP},
+        {"fifo", [&] { ASSERT_EQ(mkfifo(files_.Lines().c_str(), 0600), 0); }, EINVAL},
+        {"directory", [&] { std::filesystem::create_directory(files_.Lines()); }, EISDIR},
+    };
+    for (const Case& t : cases) {
+        std::filesystem::remove_all(files_.Lines());
+        t.plant();
+        Db db;
+        EXPECT_EQ(db.Register("alpha", 1), Db::OPENFAIL) << t.what;
+        ExpectError(db, {Db::OPENFAIL, "vldb_open()", {Path()}}, t.what);
+        ASSERT_NE(db.Cause(), nullptr);
+        EXPECT_EQ(db.Cause()->Code(), t.error) << t.what;
+        EXPECT_EQ(tavro::testing::ReadFile(target), "keep") << t.what;
+    }
+    std::filesystem::remove_all(files_.Lines());
+}
+
 TEST_F(LineDbTest, UpdateAndRemoveOnAMissingFileAreOpenFail) {
     for (bool update : {true, false}) {
         Put("");
