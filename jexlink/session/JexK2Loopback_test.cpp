@@ -1,11 +1,15 @@
 // K2 over the loopback: a K2 server and client on sessions of their own (context, sign, check,
 // refused requests, the hop rule, a rejection), and a session whose signing method signs at a
 // K2 server in its own process while its peer signs locally.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -560,6 +564,34 @@ TEST_F(K2Handshake, SignaturesMadeAtTheK2ServerPassALocalPeer) {
     EXPECT_EQ(listened, 0);
     EXPECT_EQ(received, "signed remotely");
     EXPECT_EQ(K2ServerStatus(), 0);
+}
+
+TEST_F(K2Handshake, ASilentCallerDoesNotHoldUpSigning) {
+    ASSERT_TRUE(StartK2Server("shared secret\n"));
+    // A caller that connects to the K2 server first and says nothing.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(std::stoi(k2_.port)));
+    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    int listened = -1;
+    std::string received;
+    ServePeer(listened, received);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        JexSession c;
+        ASSERT_EQ(ConnectClient(c), 0) << Described(c);
+        EXPECT_EQ(c.PutMsg(JexBuffer("signed remotely"), 0), 0) << Described(c);
+        EXPECT_EQ(c.Disconnect(), 0) << Described(c);
+    }
+    // Served beside the silent caller, not after its first-bytes bound.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    ASSERT_TRUE(peer_.Join());
+    EXPECT_EQ(received, "signed remotely");
+    EXPECT_EQ(K2ServerStatus(), 0);
+    ::close(silent);
 }
 
 TEST_F(K2Handshake, AKeyTheK2ServerDoesNotShareFailsTheHandshake) {
