@@ -6,9 +6,12 @@
 // client's, which the VM inherits) and the server host's own platform state.
 // The client's route map leads to the host's port; both trees hold the
 // shared MD5 key of the pair cli/srv.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,6 +98,7 @@ protected:
             return true;
         });
         if (!reported) return false;
+        port_ = std::stoi(port);
         WriteFile(client_.Path() / "data" / "jex_route_map.dat",
                   "srv/snode/Jex_Sra\tT/127.0.0.1/" + port + "\t1\n");
         return true;
@@ -168,7 +172,25 @@ protected:
     TempDir server_state_{"sra-road-state"};
     std::filesystem::path record_;
     pid_t host_ = -1;
+    int port_ = -1;
 };
+
+TEST_F(JexSraWholeRoad, ASilentCallerDoesNotHoldUpTheServer) {
+    ASSERT_TRUE(StartHost("0"));
+    // A caller that connects first and says nothing is never served: the
+    // request that speaks is served beside it, and served first.
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(port_));
+    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    const Record record = Probe(Parcel("me@site", "Quiet neighbour"));
+    EXPECT_EQ(record.at("call"), "sendJEXParcel 0");
+    EXPECT_EQ(Served(1), std::vector<std::string>{"0"});
+    ::close(silent);
+}
 
 TEST_F(JexSraWholeRoad, SubmissionReachesTheBackEndAndBothHistoryLogs) {
     ASSERT_TRUE(StartHost("0"));
