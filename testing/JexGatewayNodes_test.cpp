@@ -1,11 +1,8 @@
 // Gateway networks whose nodes are processes of their own: relays, learning, a node killed mid-way.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +15,7 @@
 
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
 
 namespace {
@@ -235,15 +233,9 @@ TEST_F(GatewayNodes, ANodeOutOfDescriptorsWaitsQuietlyAndServesOnceTheyFreeUp) {
     ASSERT_GT(server.Port(), 0);
     // Silent callers until the node has no descriptor left for the next.
     std::vector<int> callers;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<uint16_t>(server.Port()));
     for (int i = 0; i < 40; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(fd, 0);
-        callers.push_back(fd);
-        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        callers.push_back(tavro::testing::ConnectLoopback(server.Port()));
+        ASSERT_GE(callers.back(), 0);
     }
     EXPECT_TRUE(tavro::testing::WaitFor(
         [&] { return ReadFile(errors).find("retrying") != std::string::npos; }, 3000))

@@ -1,11 +1,8 @@
 // K2 over the loopback: a K2 server and client on sessions of their own (context, sign, check,
 // refused requests, the hop rule, a rejection), and a session whose signing method signs at a
 // K2 server in its own process while its peer signs locally.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +20,7 @@
 #include "jexlink/session/JexSession.h"
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/SessionServer.h"
+#include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
 #include "testing/support/Wait.h"
 
@@ -569,13 +567,8 @@ TEST_F(K2Handshake, SignaturesMadeAtTheK2ServerPassALocalPeer) {
 TEST_F(K2Handshake, ASilentCallerDoesNotHoldUpSigning) {
     ASSERT_TRUE(StartK2Server("shared secret\n"));
     // A caller that connects to the K2 server first and says nothing.
-    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int silent = tavro::testing::ConnectLoopback(std::stoi(k2_.port));
     ASSERT_GE(silent, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<uint16_t>(std::stoi(k2_.port)));
-    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
     int listened = -1;
     std::string received;
     ServePeer(listened, received);

@@ -1,6 +1,5 @@
 // A gateway node against hostile and careless callers: memory, descriptors, waits, caps, relays.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,13 +10,13 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/GatewayNode.h"
+#include "testing/support/ProcessStatus.h"
 #include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
 #include "testing/support/Wait.h"
@@ -26,7 +25,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using tavro::testing::GatewayNode;
+using tavro::testing::OpenDescriptors;
 using tavro::testing::PeerReadAll;
+using tavro::testing::StatusField;
 using tavro::testing::TempDir;
 using tavro::testing::WaitFor;
 using tavro::testing::WriteFile;
@@ -38,14 +39,7 @@ struct QuietGateway : JexGateway {
 // A raw TCP connection to a loopback port, closed with the object.
 class RawCaller {
 public:
-    explicit RawCaller(int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) Close();
-    }
+    explicit RawCaller(int port) : fd_(tavro::testing::ConnectLoopback(port)) {}
     RawCaller(const RawCaller&) = delete;
     RawCaller& operator=(const RawCaller&) = delete;
     ~RawCaller() { Close(); }
@@ -89,25 +83,6 @@ std::string Framed(const JexNetMsg& record) {
     out += '\0';
     out.append(body.Data(), static_cast<size_t>(body.Length()));
     return out;
-}
-
-// A number field of /proc/self/status ("VmRSS:" in KiB, "Threads:"); -1
-// when it is not there.
-long StatusField(const char* field) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-    return -1;
-}
-
-int OpenDescriptors() {
-    int count = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (!dir) return -1;
-    while (dirent* entry = ::readdir(dir))
-        if (entry->d_name[0] != '.') ++count;
-    ::closedir(dir);
-    return count;
 }
 
 class GatewayListener : public ::testing::Test {
@@ -166,6 +141,9 @@ TEST_F(GatewayListener, ConnectAndCloseCyclesLeaveNoDescriptorBehind) {
     // One cycle first, so that what the node sets up once is counted.
     { RawCaller warm(node.Port()); }
     ASSERT_TRUE(WaitFor([&] { return node.Running() == 0; }));
+    // The accepting thread opens the next connection's transport before it
+    // waits: let it get there.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const int before = OpenDescriptors();
     for (int i = 0; i < 1000; ++i) {
         RawCaller caller(node.Port());
@@ -289,21 +267,10 @@ class GatewayRelayLegs : public GatewayListener {
 protected:
     // A far end that accepts and never answers.
     struct SilentHop {
-        SilentHop() {
-            fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in at{};
-            at.sin_family = AF_INET;
-            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t size = sizeof at;
-            if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-                ::listen(fd, 8) != 0 ||
-                ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) != 0)
-                return;
-            port = ntohs(at.sin_port);
-        }
+        SilentHop() : fd(tavro::testing::ListenLoopback(port)) {}
         ~SilentHop() {
             if (accepted >= 0) ::close(accepted);
-            ::close(fd);
+            if (fd >= 0) ::close(fd);
         }
         bool Accept() {
             pollfd p{fd, POLLIN, 0};
@@ -312,8 +279,8 @@ protected:
             return accepted >= 0;
         }
         std::string Address() const { return "T/127.0.0.1/" + std::to_string(port); }
-        int fd = -1;
         int port = -1;
+        int fd = -1;
         int accepted = -1;
     };
 

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "testing/support/ProcessStatus.h"
 
 namespace {
 
@@ -196,22 +196,6 @@ TEST(JexProtocol, HostileCauseChainsAreBounded) {
     EXPECT_STREQ(chain.back()->CodeName(name).Text(), "JexProtocol::CAUSEDEPTH");
 }
 
-// Resident memory of this process, in KiB: now, and at its peak since the
-// last ResetPeakRss (-1 when the system does not tell).
-long RssKib(const char* field) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-    return -1;
-}
-
-bool ResetPeakRss() {
-    std::ofstream clear("/proc/self/clear_refs");
-    clear << "5";
-    clear.flush();
-    return static_cast<bool>(clear);
-}
-
 TEST(JexProtocol, DeepChainOfLargeErrorsIsReadInPlace) {
     // A 15 MiB argument at the bottom of a chain 64 causes deep: every
     // level above it carries all the levels below it.
@@ -233,12 +217,12 @@ TEST(JexProtocol, DeepChainOfLargeErrorsIsReadInPlace) {
     msg['/'] = JexBuffer("JexGateway::WEEDS");
     msg[':'] = encoded;
     encoded.Free();
-    const bool measured = ResetPeakRss();
-    const long before = RssKib("VmRSS:");
+    const bool measured = tavro::testing::ResetPeakResident();
+    const long before = tavro::testing::StatusField("VmRSS:");
 
     TestGateway g;
     EXPECT_EQ(g.UnloadException(msg, "label"), TestGateway::WEEDS);
-    const long peak = RssKib("VmHWM:");
+    const long peak = tavro::testing::StatusField("VmHWM:");
 
     std::vector<JexException*> chain;
     for (JexException* e = g.Cause(); e; e = e->Cause()) chain.push_back(e);

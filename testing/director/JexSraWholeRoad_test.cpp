@@ -6,12 +6,9 @@
 // client's, which the VM inherits) and the server host's own platform state.
 // The client's route map leads to the host's port; both trees hold the
 // shared MD5 key of the pair cli/srv.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +23,7 @@
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/JavaVm.h"
 #include "testing/support/JexConfigTestSupport.h"
+#include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
 #include "testing/support/Wait.h"
 
@@ -179,13 +177,8 @@ TEST_F(JexSraWholeRoad, ASilentCallerDoesNotHoldUpTheServer) {
     ASSERT_TRUE(StartHost("0"));
     // A caller that connects first and says nothing is never served: the
     // request that speaks is served beside it, and served first.
-    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int silent = tavro::testing::ConnectLoopback(port_);
     ASSERT_GE(silent, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<uint16_t>(port_));
-    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
     const Record record = Probe(Parcel("me@site", "Quiet neighbour"));
     EXPECT_EQ(record.at("call"), "sendJEXParcel 0");
     EXPECT_EQ(Served(1), std::vector<std::string>{"0"});
