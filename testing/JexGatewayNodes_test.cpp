@@ -227,6 +227,10 @@ long CpuTicks(pid_t pid) {
 }
 
 TEST_F(GatewayNodes, ANodeOutOfDescriptorsWaitsQuietlyAndServesOnceTheyFreeUp) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's runtime needs descriptors of its own to check memory.
+    GTEST_SKIP() << "not at a descriptor limit under a sanitizer";
+#endif
     WriteFile(Map("srv.map"), "");
     const std::string errors = Map("node.err");
     NodeProcess server("srv", "snode", Map("srv.map"), 32, errors);

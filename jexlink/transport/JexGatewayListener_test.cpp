@@ -132,7 +132,13 @@ TEST_F(GatewayListener, HeadsAnnouncingTheLargestFrameCostNoBodyMemory) {
     for (auto& c : callers) ASSERT_TRUE(c->Send(head));
     for (auto& c : callers) ASSERT_TRUE(WaitFor([&] { return PeerReadAll(c->Fd()); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' own bookkeeping grows with every thread that runs:
+    // resident size says nothing about the frames here.
+    (void)before;
+#else
     EXPECT_LT(StatusField("VmRSS:") - before, 1024) << "KiB above " << before;
+#endif
 }
 
 TEST_F(GatewayListener, ConnectAndCloseCyclesLeaveNoDescriptorBehind) {
