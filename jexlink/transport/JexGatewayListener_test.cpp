@@ -92,7 +92,7 @@ protected:
         WriteFile(file, lines);
         return file.string();
     }
-    // Connects a client to the echo application of `node` through the
+    // Connects a client to the echo application of srv/snode through the
     // route map line to `firstHop`; bounded by a read time-out.
     int ConnectEcho(QuietGateway& client, const std::string& firstHop) {
         client.SetAttr(JexGateway::ACID, "cli");
