@@ -22,6 +22,8 @@
 #include "testing/support/SessionServer.h"
 #include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
+#include "testing/support/Threads.h"
+#include "testing/support/Wait.h"
 
 namespace {
 
@@ -1001,11 +1003,14 @@ TEST_F(MuteListenerLoopback, ConnectExchangeIsBoundedByTheReadTimeout) {
     JexSession c;
     Client(c);
     ASSERT_EQ(c.SetAttr(JexSession::READ_TIMEOUT, 1), 0);
+    const tavro::testing::ThreadCensus census;
     const auto start = std::chrono::steady_clock::now();
     JexBuffer reply;
     const Outcome o = Of(c, Connect(c, "data", reply));
     EXPECT_EQ(o.code, JexSession::TIMEOUT) << o.text;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+    // Nothing of the wait is left running.
+    EXPECT_TRUE(tavro::testing::WaitFor([&] { return census.Started() == 0; }));
 }
 
 TEST_F(MuteListenerLoopback, HangUpDuringConnectIsTheConnectionClosedByThePeer) {
