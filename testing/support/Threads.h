@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace tavro::testing {
 
@@ -25,7 +26,13 @@ inline std::set<pid_t> ThreadIds() {
 // however many there are.
 class ThreadCensus {
 public:
-    ThreadCensus() : before_(ThreadIds()) {}
+    ThreadCensus() {
+        // A runtime may start its own threads at the first thread a process
+        // creates (ThreadSanitizer does): one is started and ended first, so
+        // that they are running before the count.
+        std::thread([] {}).join();
+        before_ = ThreadIds();
+    }
     int Started() const {
         int started = 0;
         for (const pid_t id : ThreadIds()) started += before_.count(id) == 0 ? 1 : 0;
