@@ -46,7 +46,7 @@ std::vector<Line> SplitLines(const std::string& bytes) {
         size_t lf = bytes.find('\n', at);
         size_t next = lf == std::string::npos ? bytes.size() : lf + 1;
         size_t end = lf == std::string::npos ? bytes.size() : lf;
-        if (end > at && bytes[end - 1] == '\r') --end;
+        while (end > at && bytes[end - 1] == '\r') --end;
         lines.push_back({at, end, next});
         at = next;
     }
