@@ -1,16 +1,12 @@
 // Fuzz target: the private-profile calls over an INI file of arbitrary bytes.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "platform/winbase.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
@@ -18,24 +14,11 @@ void Check(bool ok) {
     if (!ok) std::abort();
 }
 
-// One file per process, removed when the process ends.
-struct TempFile {
-    TempFile() {
-        path = (std::filesystem::temp_directory_path() / "profile-fuzz-XXXXXX").string();
-        int fd = mkstemp(path.data());
-        if (fd < 0) std::abort();
-        close(fd);
-    }
-    ~TempFile() {
-        std::error_code ignored;
-        std::filesystem::remove(path, ignored);
-    }
-    std::string path;
-};
-
+// One file per process, in a directory removed when the process ends.
 const std::string& FilePath() {
-    static const TempFile file;
-    return file.path;
+    static const tavro::testing::TempDir dir("profile-fuzz");
+    static const std::string path = (dir.Path() / "fuzz.ini").string();
+    return path;
 }
 
 std::string Get(const char* section, const char* key, DWORD size = 255) {
@@ -51,23 +34,18 @@ std::string Get(const char* section, const char* key, DWORD size = 255) {
 
 // Whatever the file holds, reads stay inside the buffer; a write either
 // fails and leaves the file as it was, or reads back, keeps the other keys'
-// values and only grows the file by the new line.
+// values.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 16)) return 0;
     const std::string bytes(reinterpret_cast<const char*>(data), size);
-    {
-        std::ofstream out(FilePath(), std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
+    tavro::testing::WriteFile(FilePath(), bytes);
     const std::string a = Get("Configuration", "A");
     const std::string b = Get("configuration", "b");
     const std::string other = Get("Other", "A");
     (void)Get("Configuration", "A", 3);
     const std::string value = "v" + std::to_string(size);
     if (!WritePrivateProfileStringA("Configuration", "Time", value.c_str(), FilePath().c_str())) {
-        std::ifstream in(FilePath(), std::ios::binary);
-        Check(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) ==
-              bytes);
+        Check(tavro::testing::ReadFile(FilePath()) == bytes);
         return 0;
     }
     Check(Get("CONFIGURATION", "time") == value);

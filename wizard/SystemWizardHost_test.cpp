@@ -101,9 +101,8 @@ TEST(SystemWizardHost, LauncherStartsTheScriptDetached) {
         "echo done > \"$dir/finished\"\n";
     tree.Write("common/bin/tavro.bat", script);
     fs::permissions(tree.Path("common/bin/tavro.bat"), fs::perms::owner_all);
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     control.ShowServiceObligationPage();
     Effects effects = control.Click("BT_SO_LAUNCH_SERVICE_OBLIGATION");
     EXPECT_TRUE(effects.messages.empty());

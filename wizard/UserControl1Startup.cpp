@@ -3,12 +3,11 @@
 #include <cmath>
 
 #include "wizard/UserControl1.h"
+#include "wizard/WizardKeys.h"
 #include "wizard/WizardText.h"
 
 namespace wizard {
 namespace {
-
-constexpr char kNorbaKey[] = "SOFTWARE\\ZM\\vantrix\\norba";
 
 // The first `n` letters of the trimmed, upper-cased text.
 std::string Code(const std::string& text, size_t n) { return Upper(Trim(text)).substr(0, n); }
@@ -69,15 +68,7 @@ Effects UserControl1::Show() {
     FILEEXISTS(kVrnConfigIni);
     VrnInstalled = FileFound;
 
-    const std::pair<const char*, const char*> pageOne[] = {
-        {"Name", "TXT_UI_USER_NAME"},
-        {"Company", "TXT_UI_COMPANY_NAME"},
-        {"Phone", "TXT_UI_PHONE_NUMBER"},
-        {"Email", "TXT_UI_EMAIL"},
-        {"MailServer", "TXT_UI_SMTP_MAIL_SERVER"},
-        {"System Serial Number", "TXT_UI_SYSTEM_SERIAL_NUMBER"},
-    };
-    for (const auto& [value, field] : pageOne)
+    for (const auto& [value, field] : kPageOneValues)
         TextRef(field) = ReadRegistryText(kNorbaKey, value).value_or("");
 
     TextRef("LBL_FROM_EMAIL") = "tesk@" + HostName + "." + DnsDomain;

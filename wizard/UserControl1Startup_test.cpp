@@ -87,9 +87,8 @@ TEST(StartUp, InstallPathGetsOneTrailingSeparator) {
         WizardTree tree;
         std::string bare = tree.Root().substr(0, tree.Root().size() - 1);
         SetText(kQimKey, "INSTALLPATH", bare + suffix);
-        TestHost host;
-        UserControl1 control(host);
-        control.Show();
+        ShownWizard wizard;
+        UserControl1& control = wizard.control;
         EXPECT_EQ(control.InstallRoot, tree.Root()) << "stored with '" << suffix << "'";
     }
 }
@@ -99,9 +98,8 @@ TEST(StartUp, ReadsTheProfileFileWhateverTheCaseOfItsPath) {
     InstallPlov();
     tree.Write("specific/tavro/config/Profile.txt", kProfileFixture);
     SetText(kNorbaKey, "Notification", "  nOnE ");
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     EXPECT_EQ(control.Text("TXT_CUSTOMER"), "Acme Ltd");
     EXPECT_EQ(control.Text("TXT_ADDRESS"), "1 Main Street Springfield");
     EXPECT_EQ(control.Text("TXT_SYSTEM_TYPE"), "Calvane 9");
@@ -145,9 +143,8 @@ TEST(StartUp, ProfileLinesOfEveryShape) {
         size_t ip = text.find("System IP address:");
         text.replace(ip, text.find("\r\n", ip) - ip, c.ipLine);
         tree.Write("specific/tavro/config/PROFILE.TXT", text);
-        TestHost host;
-        UserControl1 control(host);
-        control.Show();
+        ShownWizard wizard;
+        UserControl1& control = wizard.control;
         EXPECT_EQ(control.Text("TXT_SYSTEM_SN"), c.serial);
         EXPECT_EQ(control.Text("TXT_SYSTEM_NAME"), c.systemName);
         EXPECT_EQ(control.Option("OPTION_IP"), c.ip);
@@ -182,9 +179,8 @@ TEST(StartUp, NotificationChoiceFromTheRegistry) {
         if (c.stored) SetText(kNorbaKey, "Notification", c.stored);
         if (c.kelvo) SetText("SOFTWARE\\Zenmark\\Kelvo", "ClientInstalled", "1");
         if (c.jexlink) SetText("SOFTWARE\\Ferrandia\\JEXlink", "Default", "");
-        TestHost host;
-        UserControl1 control(host);
-        control.Show();
+        ShownWizard wizard;
+        UserControl1& control = wizard.control;
         EXPECT_EQ(control.Option("Notification"), c.option);
         EXPECT_EQ(control.Visible("Frame_CA_ZUMI_Notification"), c.frameVisible);
         EXPECT_EQ(control.Visible("Notification(0)"), c.tazelVisible);
@@ -201,9 +197,8 @@ TEST(StartUp, NotificationFilesGiveServerSenderAndRecipient) {
     tree.Write("specific/tavro/config/NotifyCA.txt", notify);
     tree.Write("specific/tavro/config/plovnotify.TXT",
                "#NOTIFY.TXT\nSERVER=plovmail\nFROM=me@plov.example.com\nTO=you@example.com\n");
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     EXPECT_EQ(control.Text("TXT_SERVER"), "mail.example.com");
     EXPECT_EQ(control.Text("LBL_FROM_EMAIL"), "tesk@norbahost.sales.example.com");
     EXPECT_EQ(control.Text("TXT_TO"), "ops@example.com");
@@ -216,9 +211,8 @@ TEST(StartUp, NeitherTeskNorPlovLeavesTheProfileUnread) {
     WizardTree tree;
     tree.Write("specific/tavro/config/PROFILE.TXT", kProfileFixture);
     SetText(kNorbaKey, "Notification", "Tazel");
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     EXPECT_EQ(control.Text("TXT_CUSTOMER"), "");
     EXPECT_FALSE(control.Option("Notification").has_value());
 }
@@ -250,9 +244,8 @@ TEST(StartUp, VrnIniFilesFillTheVrnPages) {
                "CollectAtReboot=yes\r\n");
     tree.Write("common/vrn/CUSTOMER_INFO.ini",
                "[Customer]\nTAMName=Tam Lee\nTAMEmail=tam@example.com\nCustomerAccessID=C-9\n");
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     const std::pair<const char*, const char*> texts[] = {
         {"TXT_VRN_CI_TAM_NAME", "Tam Lee"},
         {"TXT_VRN_CI_TAM_EMAIL", "tam@example.com"},
@@ -333,9 +326,8 @@ TEST(StartUp, ForeignSettingsFilesFillWhatTheyCan) {
         WizardTree tree;
         InstallTesk();
         tree.Write("specific/tavro/config/NOTIFYCA.TXT", c.bytes);
-        TestHost host;
-        UserControl1 control(host);
-        control.Show();
+        ShownWizard wizard;
+        UserControl1& control = wizard.control;
         EXPECT_EQ(control.Text("TXT_SERVER"), c.server);
         EXPECT_EQ(control.Text("TXT_TO"), c.to);
     }

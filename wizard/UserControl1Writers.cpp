@@ -2,13 +2,12 @@
 // file, the service installation.
 #include "platform/winerror.h"
 #include "wizard/UserControl1.h"
+#include "wizard/WizardKeys.h"
 #include "wizard/WizardText.h"
 
 namespace wizard {
 namespace {
 
-constexpr char kNorbaKey[] = "SOFTWARE\\ZM\\vantrix\\norba";
-constexpr char kVrnKey[] = "SOFTWARE\\Pelmar\\vantrix\\VRN";
 constexpr char kLineEnd[] = "\r\n";
 
 // Where collected Vrn data goes back to the maker's support centre.
@@ -51,15 +50,7 @@ void UserControl1::BT_UI_SUBMIT_Click(Effects& effects) {
         !Require("TXT_UI_SYSTEM_SERIAL_NUMBER", "Please enter the system Serial Number", effects) ||
         !Require("TXT_UI_PHONE_NUMBER", "Please enter the phone number", effects))
         return;
-    const std::pair<const char*, const char*> values[] = {
-        {"Name", "TXT_UI_USER_NAME"},
-        {"Company", "TXT_UI_COMPANY_NAME"},
-        {"Phone", "TXT_UI_PHONE_NUMBER"},
-        {"Email", "TXT_UI_EMAIL"},
-        {"MailServer", "TXT_UI_SMTP_MAIL_SERVER"},
-        {"System Serial Number", "TXT_UI_SYSTEM_SERIAL_NUMBER"},
-    };
-    for (const auto& [name, field] : values)
+    for (const auto& [name, field] : kPageOneValues)
         RegSetValue(kHkeyLocalMachine, kNorbaKey, name, Trim(Text(field)));
 
     TextRef("TXT_CUSTOMER") = Text("TXT_UI_COMPANY_NAME");

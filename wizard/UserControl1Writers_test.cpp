@@ -24,31 +24,26 @@ std::string Golden(const std::string& name) {
     return bytes;
 }
 
-void FillPageOne(UserControl1& control) {
-    control.SetText("TXT_UI_USER_NAME", " Ann Smith ");
-    control.SetText("TXT_UI_COMPANY_NAME", "Acme Ltd");
-    control.SetText("TXT_UI_PHONE_NUMBER", "555 0100");
-    control.SetText("TXT_UI_EMAIL", "ann@acme.example.com");
-    control.SetText("TXT_UI_SMTP_MAIL_SERVER", "mail.acme.example.com");
-    control.SetText("TXT_UI_SYSTEM_SERIAL_NUMBER", "SN-42");
-}
-
 void Empty(UserControl1& control, std::initializer_list<const char*> fields) {
     for (const char* field : fields) control.SetText(field, "");
 }
 
 using Values = std::map<std::string, std::string>;
 
+// Tesk, Plov, and Vrn with an INI file of other sections and comments.
+void InstallEverything(const WizardTree& tree) {
+    InstallTesk();
+    InstallPlov();
+    InstallVrn(tree, Golden("vrn_config.before.INI"));
+}
+
 // The whole road with every component installed: the files against the
 // golden ones, and the eleven registry values after each button.
 TEST(Writers, FilledFormMatchesTheGoldenFilesAndRegistry) {
     WizardTree tree;
-    InstallTesk();
-    InstallPlov();
-    InstallVrn(tree, Golden("vrn_config.before.INI"));
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    InstallEverything(tree);
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     FillPageOne(control);
     ASSERT_EQ(control.Click("BT_UI_SUBMIT").page, 2);
     Values expected = {
@@ -121,12 +116,9 @@ TEST(Writers, FilledFormMatchesTheGoldenFilesAndRegistry) {
 
 TEST(Writers, EmptyFormWritesEveryLineAndLabel) {
     WizardTree tree;
-    InstallTesk();
-    InstallPlov();
-    InstallVrn(tree, Golden("vrn_config.before.INI"));
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    InstallEverything(tree);
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     FillPageOne(control);
     control.Click("BT_UI_SUBMIT");
     Empty(control, {"TXT_SERVER", "LBL_FROM_EMAIL", "TXT_TO"});
@@ -160,9 +152,8 @@ TEST(Writers, NoNotificationOptionStoresNone) {
     WizardTree tree;
     InstallTesk();
     SetText("SOFTWARE\\Zenmark\\Kelvo", "ClientInstalled", "1");
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     FillPageOne(control);
     control.Click("BT_UI_SUBMIT");
     control.Click("BTN_CA_CI_SUBMIT");
@@ -174,9 +165,8 @@ TEST(Writers, NoNotificationOptionStoresNone) {
 TEST(Writers, VrnValuesOnlyWhenTheIniExists) {
     WizardTree tree;
     InstallVrn(tree);
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     FillPageOne(control);
     control.SetText("TXT_VRN_CI_CUSTOMER_ACCESS_ID", "C-1");
     control.Click("BT_UI_SUBMIT");
@@ -227,9 +217,8 @@ TEST(Writers, UnwritableFileKeepsThePageAndSkipsItsValue) {
         WizardTree tree;
         InstallTesk();
         InstallVrn(tree);
-        TestHost host;
-        UserControl1 control(host);
-        control.Show();
+        ShownWizard wizard;
+        UserControl1& control = wizard.control;
         FillPageOne(control);
         control.Click("BT_UI_SUBMIT");
         control.Click("BTN_CA_CI_SUBMIT");
@@ -264,9 +253,8 @@ TEST(Writers, WithoutInstallPathNothingLandsInTheCurrentDirectory) {
     std::filesystem::path old = std::filesystem::current_path();
     std::filesystem::current_path(cwd.Path());
     InstallTesk();
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     FillPageOne(control);
     control.Click("BT_UI_SUBMIT");
     Effects effects = control.Click("BTN_CA_CI_SUBMIT");
@@ -288,9 +276,8 @@ TEST(Writers, WithoutInstallPathNothingLandsInTheCurrentDirectory) {
 TEST(Writers, MissingServiceScriptNamesThePathTested) {
     WizardTree tree;
     InstallVrn(tree);
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     ASSERT_EQ(control.ShowServiceObligationPage().page, 8);
     Effects effects = control.Click("BT_SO_LAUNCH_SERVICE_OBLIGATION");
     EXPECT_EQ(
@@ -321,9 +308,8 @@ TEST(Writers, WhatIsStoredReadsBackIntoTheSameFields) {
         InstallTesk();
         InstallPlov();
         InstallVrn(tree);
-        TestHost host;
-        UserControl1 control(host);
-        control.Show();
+        ShownWizard wizard;
+        UserControl1& control = wizard.control;
         std::map<std::string, std::string> typed;
         auto type = [&](const char* field) {
             std::string text = RandomText(random);
@@ -377,7 +363,7 @@ TEST(Writers, WhatIsStoredReadsBackIntoTheSameFields) {
         control.SetChecked(round % 2 == 0);
         ASSERT_EQ(control.Click("BT_VRN_TO_NEXT").page, 9);
 
-        UserControl1 fresh(host);
+        UserControl1 fresh(wizard.host);
         fresh.Show();
         for (const auto& [field, text] : typed) EXPECT_EQ(fresh.Text(field), text) << field;
         EXPECT_EQ(fresh.Option("OPTION_IP"), ip);

@@ -19,15 +19,6 @@ constexpr char kComma[] = "Please do not include comma";
 constexpr char kEmail[] = "Please provide a valid Email Address";
 constexpr char kNumber[] = "Please provide a valid number";
 
-void FillPageOne(UserControl1& control) {
-    control.SetText("TXT_UI_USER_NAME", "Ann Smith");
-    control.SetText("TXT_UI_COMPANY_NAME", "Acme Ltd");
-    control.SetText("TXT_UI_PHONE_NUMBER", "555 0100");
-    control.SetText("TXT_UI_EMAIL", "ann@acme.example.com");
-    control.SetText("TXT_UI_SMTP_MAIL_SERVER", "mail.acme.example.com");
-    control.SetText("TXT_UI_SYSTEM_SERIAL_NUMBER", "SN-42");
-}
-
 // --- RegGetValue ---
 
 struct RegCase {
@@ -186,9 +177,8 @@ INSTANTIATE_TEST_SUITE_P(InstalledMarks, PageFlow, ::testing::Range(0, 8));
 
 TEST(PageFlow, ButtonsOfOtherPagesAndUnknownNamesDoNothing) {
     WizardTree tree;
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     FillPageOne(control);
     EXPECT_EQ(control.Click("BT_PROFILE_NEXT").page, 1);
     EXPECT_EQ(control.Click("NO_SUCH_BUTTON").page, 1);
@@ -235,9 +225,8 @@ TEST(MandatoryChecks, PageOneFirstFailureWinsAndNothingIsWritten) {
     };
     for (const MandatoryCase& c : cases) {
         SCOPED_TRACE(c.name);
-        TestHost host;
-        UserControl1 control(host);
-        control.Show();
+        ShownWizard wizard;
+        UserControl1& control = wizard.control;
         FillPageOne(control);
         control.SetText("TXT_UI_SMTP_MAIL_SERVER", "");  // never mandatory
         for (const auto& [field, text] : c.texts) control.SetText(field, text);
@@ -321,9 +310,8 @@ TEST(MandatoryChecks, TransportPageChecksInItsOrder) {
         SCOPED_TRACE(c.name);
         WizardTree tree;
         InstallVrn(tree);
-        TestHost host;
-        UserControl1 control(host);
-        control.Show();
+        ShownWizard wizard;
+        UserControl1& control = wizard.control;
         FillPageOne(control);
         control.SetText("TXT_VRN_CI_CUSTOMER_ACCESS_ID", "C1");
         control.Click("BT_UI_SUBMIT");
@@ -346,9 +334,8 @@ TEST(MandatoryChecks, TransportPageChecksInItsOrder) {
 TEST(MandatoryChecks, CustomerAccessIdOnPageFive) {
     WizardTree tree;
     InstallVrn(tree);
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     FillPageOne(control);
     ASSERT_EQ(control.Click("BT_UI_SUBMIT").page, 5);
     control.SetText("TXT_VRN_CI_CUSTOMER_ACCESS_ID", "  ");
@@ -363,7 +350,7 @@ TEST(MandatoryChecks, CustomerAccessIdOnPageFive) {
 
 struct LeaveCase {
     const char* field;
-    std::vector<const char*> messages;  // for the text "x,y"
+    std::vector<std::string> messages;  // for the text "x,y"
 };
 
 TEST(LeaveChecks, EveryCheckedFieldRefusesACommaAndGetsTheFocusBack) {
@@ -412,9 +399,7 @@ TEST(LeaveChecks, EveryCheckedFieldRefusesACommaAndGetsTheFocusBack) {
         SCOPED_TRACE(c.field);
         ASSERT_TRUE(control.SetText(c.field, "x,y"));
         Effects effects = control.LeaveField(c.field);
-        std::vector<MessageBox> expected;
-        for (const char* text : c.messages) expected.push_back({text, kInformationTitle});
-        EXPECT_EQ(effects.messages, expected);
+        EXPECT_EQ(effects.messages, Boxes(c.messages));
         EXPECT_EQ(effects.focus, c.field);
         // Each field's check runs on its own, whatever failed before.
         ASSERT_TRUE(control.SetText(c.field, ""));
@@ -428,7 +413,7 @@ TEST(LeaveChecks, FurtherChecksOnTextsWithoutComma) {
     struct Case {
         const char* field;
         const char* text;
-        std::vector<const char*> messages;
+        std::vector<std::string> messages;
     } cases[] = {
         {"TXT_UI_EMAIL", "ann@acme.example", {}},
         {"TXT_UI_EMAIL", "ann@acme", {kEmail}},
@@ -447,9 +432,7 @@ TEST(LeaveChecks, FurtherChecksOnTextsWithoutComma) {
         SCOPED_TRACE(std::string(c.field) + " " + c.text);
         control.SetText(c.field, c.text);
         Effects effects = control.LeaveField(c.field);
-        std::vector<MessageBox> expected;
-        for (const char* text : c.messages) expected.push_back({text, kInformationTitle});
-        EXPECT_EQ(effects.messages, expected);
+        EXPECT_EQ(effects.messages, Boxes(c.messages));
         EXPECT_EQ(effects.focus, c.messages.empty() ? "" : c.field);
     }
 }
@@ -513,9 +496,8 @@ TEST(FillIns, LocalhostIsReplacedForTeskOnlyAndCompanyOnEveryPass) {
     WizardTree tree;
     InstallTesk();
     InstallPlov();
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     FillPageOne(control);
     control.SetText("TXT_SERVER", " localhost ");
     control.SetText("TXT_PLOV_SERVER", "localhost");
@@ -553,9 +535,8 @@ TEST(FillIns, LocalhostIsReplacedForTeskOnlyAndCompanyOnEveryPass) {
 TEST(FillIns, ProfilePageGetsContactAndSerialWhenEmpty) {
     WizardTree tree;
     InstallPlov();
-    TestHost host;
-    UserControl1 control(host);
-    control.Show();
+    ShownWizard wizard;
+    UserControl1& control = wizard.control;
     FillPageOne(control);
     control.SetText("TXT_UI_USER_NAME", "  Ann  ");
     ASSERT_EQ(control.Click("BT_UI_SUBMIT").page, 3);

@@ -8,11 +8,13 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/winreg.h"
 #include "testing/support/TempDir.h"
 #include "wizard/UserControl1.h"
 #include "wizard/WizardHost.h"
+#include "wizard/WizardKeys.h"
 
 namespace wizard::testing {
 
@@ -47,7 +49,6 @@ inline const char kGeneralDateNow[] = "3/7/2026 1:05:09 PM";
 inline const char kQimKey[] = "SOFTWARE\\ZM\\InstallState\\QIM";
 inline const char kTeskKey[] = "SOFTWARE\\ZM\\InstallState\\TESK";
 inline const char kPlovKey[] = "SOFTWARE\\ZM\\InstallState\\PLOV";
-inline const char kNorbaKey[] = "SOFTWARE\\ZM\\vantrix\\norba";
 
 // Writes `bytes` as a value of `type` under HKEY_LOCAL_MACHINE, creating the key.
 inline void SetValue(const std::string& key, const std::string& name, DWORD type,
@@ -127,6 +128,32 @@ private:
     TempDir dir_{"wizard"};
     std::string root_;
 };
+
+// A control over a TestHost, shown once (start-up run).
+struct ShownWizard {
+    ShownWizard() { shown = control.Show(); }
+    TestHost host;
+    UserControl1 control{host};
+    Effects shown;
+};
+
+// Page 1 filled so that its checks pass.
+inline void FillPageOne(UserControl1& control) {
+    control.SetText("TXT_UI_USER_NAME", " Ann Smith ");
+    control.SetText("TXT_UI_COMPANY_NAME", "Acme Ltd");
+    control.SetText("TXT_UI_PHONE_NUMBER", "555 0100");
+    control.SetText("TXT_UI_EMAIL", "ann@acme.example.com");
+    control.SetText("TXT_UI_SMTP_MAIL_SERVER", "mail.acme.example.com");
+    control.SetText("TXT_UI_SYSTEM_SERIAL_NUMBER", "SN-42");
+}
+
+// Message boxes of one title.
+inline std::vector<MessageBox> Boxes(const std::vector<std::string>& texts,
+                                     const char* title = kInformationTitle) {
+    std::vector<MessageBox> boxes;
+    for (const std::string& text : texts) boxes.push_back({text, title});
+    return boxes;
+}
 
 // Marks components as installed.
 inline void InstallTesk() { SetText(kTeskKey, "INSTALLPATH", "C:\\Tesk\\"); }
