@@ -27,7 +27,7 @@ struct RegCase {
     DWORD type;
     std::string bytes;  // stored under the key "SOFTWARE\Test", value "V"
     bool store;
-    const char* expected;
+    std::string expected;
     bool found;
 };
 
@@ -42,8 +42,8 @@ TEST(RegGetValue, ReadsTextsAndNumbersIntoItsOutcomeFields) {
         {"DWORD above float precision", kHkeyLocalMachine, REG_DWORD,
          std::string("\x01\0\0\x01", 4), true, "16777216", true},
         {"empty string", kHkeyLocalMachine, REG_SZ, std::string(1, '\0'), true, "", true},
-        {"255 bytes fit", kHkeyLocalMachine, REG_BINARY, text255, true,
-         text255.substr(0, 254).c_str(), true},
+        {"255 bytes fit", kHkeyLocalMachine, REG_BINARY, text255, true, text255.substr(0, 254),
+         true},
         {"256 bytes are not found", kHkeyLocalMachine, REG_SZ, std::string(255, 'b') + '\0', true,
          "", false},
         {"missing value", kHkeyLocalMachine, REG_SZ, "", false, "", false},
