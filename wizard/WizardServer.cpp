@@ -234,7 +234,10 @@ bool WizardServer::Start(int port) {
         lastRequest_ = std::chrono::steady_clock::now();
     }
     thread_ = std::thread([&server] { server.listen_after_bind(); });
-    return true;
+    // A stop before the loop runs would be lost: wait (bounded) until it runs.
+    for (int i = 0; i < 500 && !server.is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return server.is_running();
 }
 
 int WizardServer::Wait(std::chrono::milliseconds idle) {
