@@ -27,10 +27,6 @@ using namespace wizard::testing;
 using tavro::testing::ChildGuard;
 using tavro::testing::RunChild;
 
-std::string Golden(const std::string& name) {
-    return ReadFile(std::string(WIZARD_GOLDEN_DIR) + "/" + name);
-}
-
 // Golden text with its dates replaced by the one of `actual`, for runs
 // under the real clock.
 std::string WithDateOf(std::string golden, const std::string& actual, const std::string& label) {
@@ -38,12 +34,6 @@ std::string WithDateOf(std::string golden, const std::string& actual, const std:
     std::smatch found;
     if (!std::regex_search(actual, found, line)) return golden;
     return std::regex_replace(golden, line, found.str());
-}
-
-void InstallEverything(const WizardTree& tree) {
-    InstallTesk();
-    InstallPlov();
-    InstallVrn(tree, Golden("vrn_config.before.INI"));
 }
 
 const std::map<std::string, std::string> kCompleteValues = {

@@ -18,24 +18,11 @@ namespace {
 
 using namespace wizard::testing;
 
-std::string Golden(const std::string& name) {
-    std::string bytes = ReadFile(std::string(WIZARD_GOLDEN_DIR) + "/" + name);
-    EXPECT_FALSE(bytes.empty()) << "golden file " << name;
-    return bytes;
-}
-
 void Empty(UserControl1& control, std::initializer_list<const char*> fields) {
     for (const char* field : fields) control.SetText(field, "");
 }
 
 using Values = std::map<std::string, std::string>;
-
-// Tesk, Plov, and Vrn with an INI file of other sections and comments.
-void InstallEverything(const WizardTree& tree) {
-    InstallTesk();
-    InstallPlov();
-    InstallVrn(tree, Golden("vrn_config.before.INI"));
-}
 
 // The whole road with every component installed: the files against the
 // golden ones, and the eleven registry values after each button.

@@ -162,4 +162,20 @@ inline void InstallVrn(const WizardTree& tree, const std::string& ini = "[Config
     tree.Write("common/vrn/vrn_config.INI", ini);
 }
 
+#ifdef WIZARD_GOLDEN_DIR
+// A file of wizard/testdata.
+inline std::string Golden(const std::string& name) {
+    std::string bytes = ReadFile(std::string(WIZARD_GOLDEN_DIR) + "/" + name);
+    EXPECT_FALSE(bytes.empty()) << "golden file " << name;
+    return bytes;
+}
+
+// Tesk, Plov, and Vrn with an INI file of other sections and comments.
+inline void InstallEverything(const WizardTree& tree) {
+    InstallTesk();
+    InstallPlov();
+    InstallVrn(tree, Golden("vrn_config.before.INI"));
+}
+#endif
+
 }  // namespace wizard::testing
