@@ -4,29 +4,35 @@
 // Writes its own settings into the registry of its platform state (the
 // installation directory INSTALL, local domain "srv" and node "snode",
 // SRA.MaxSubmitBytes LIMIT), works in INSTALL/work, prints "port N" on
-// standard output and then serves each accepted connection with a server
+// standard output and then serves each connection whose caller has spoken
+// (callers wait side by side for their turn; one that says nothing for 5
+// seconds is closed without holding up the others) with a server
 // that serves on this platform (the library's own answers that it does not
 // run here): the connection is adopted as the inherited connection of a new
 // session, Server runs once, and "served STATUS" is printed. Its back-end
 // copies each work file to OUT/request-N (N from 1) and answers with the
-// number "SR-N", or with the failure NOPRODUCTS when "fail" is given.
-// Exit status 2 on bad usage or a socket failure, 3 when no client came
-// for 60 seconds.
+// number "SR-N" (printed as "issued SR-N"), or with the failure NOPRODUCTS
+// when "fail" is given.
+// It listens on an ephemeral loopback port, or on SRASERVER_PORT when that
+// is set. Exit status 2 on bad usage or a socket failure ("listen on port
+// N: why" on standard error), 3 when nothing happened for 60 seconds.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexSraServer.h"
+#include "testing/support/FirstBytesAcceptor.h"
 #include "testing/support/JexConfigTestSupport.h"
 
 namespace {
@@ -43,6 +49,7 @@ public:
     int Submit(const char* file, JexString& number, JexException& error) override {
         const int n = Take(file);
         number = ("SR-" + std::to_string(n)).c_str();
+        if (!fail_) std::printf("issued SR-%d\n", n);
         return Answer(error);
     }
     int Augment(const char* file, JexException& error) override {
@@ -124,20 +131,26 @@ int main(int argc, char** argv) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const char* port = std::getenv("SRASERVER_PORT");
+    if (port) {
+        // A fixed port is taken again at once after an earlier run.
+        address.sin_port = htons(static_cast<uint16_t>(std::strtoul(port, nullptr, 10)));
+        const int on = 1;
+        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     socklen_t size = sizeof address;
     if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
-        ::listen(listener, 8) ||
+        ::listen(listener, SOMAXCONN) ||
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size)) {
-        std::perror("listen");
+        std::fprintf(stderr, "listen on port %s: %s\n", port ? port : "0", std::strerror(errno));
         return 2;
     }
     std::printf("port %d\n", ntohs(address.sin_port));
     std::fflush(stdout);
+    FirstBytesAcceptor callers(listener, 64, 5000);
     for (;;) {
-        pollfd p{listener, POLLIN, 0};
-        if (::poll(&p, 1, 60000) != 1) return 3;
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) return 2;
+        const int fd = callers.Next(60000);
+        if (fd < 0) return 3;
         const int status = Serve(fd, back_end);
         std::printf("served %d\n", status);
         std::fflush(stdout);
