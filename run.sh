@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake ninja-build g++ clang clang-format libgtest-dev libgmock-dev libbenchmark-dev
-          libsqlite3-dev libmd-dev zlib1g-dev openjdk-17-jdk-headless python3-aiosmtpd)
+          libsqlite3-dev libmd-dev zlib1g-dev openjdk-17-jdk-headless python3-aiosmtpd
+          libcpp-httplib-dev chromium chromium-driver python3-selenium)
 JOBS=$(nproc)
 
 install_missing() {
