@@ -210,7 +210,7 @@ LONG CheckValueName(LPCSTR name) {
 }
 
 // The child of `parent` named `name` (any case): 0 and its id, or 2.
-LONG FindChild(sqlite3* db, int64_t parent, std::string_view name, int64_t& id) {
+LONG FindChild(SqliteDb& db, int64_t parent, std::string_view name, int64_t& id) {
     SqliteStatement find(db, "SELECT id FROM reg_keys WHERE parent = ?1 AND fold = ?2");
     find.Bind(1, parent).Bind(2, Fold(name));
     int rc = find.Step();
@@ -220,23 +220,23 @@ LONG FindChild(sqlite3* db, int64_t parent, std::string_view name, int64_t& id) 
     return ERROR_SUCCESS;
 }
 
-LONG AddChild(sqlite3* db, int64_t parent, std::string_view name, int64_t& id) {
+LONG AddChild(SqliteDb& db, int64_t parent, std::string_view name, int64_t& id) {
     SqliteStatement insert(
         db, "INSERT INTO reg_keys(parent, name, fold, written) VALUES(?1, ?2, ?3, ?4)");
     insert.Bind(1, parent).Bind(2, name).Bind(3, Fold(name)).Bind(4, Now());
     int rc = insert.Step();
     if (rc != SQLITE_DONE) return CodeFor(rc);
-    id = sqlite3_last_insert_rowid(db);
+    id = sqlite3_last_insert_rowid(db.handle());
     return ERROR_SUCCESS;
 }
 
-LONG Touch(sqlite3* db, int64_t id) {
+LONG Touch(SqliteDb& db, int64_t id) {
     SqliteStatement touch(db, "UPDATE reg_keys SET written = ?2 WHERE id = ?1");
     return CodeFor(touch.Bind(1, id).Bind(2, Now()).Step());
 }
 
 // Walks `parts` down from `id`; with `create`, adds the missing keys.
-LONG Walk(sqlite3* db, int64_t& id, const std::vector<std::string_view>& parts, bool create,
+LONG Walk(SqliteDb& db, int64_t& id, const std::vector<std::string_view>& parts, bool create,
           bool& created) {
     created = false;
     for (std::string_view part : parts) {
@@ -270,7 +270,7 @@ int SeedNewMachine(SqliteDb& db) {
     bool created = false;
     for (const auto& path : paths) {
         id = 3;  // HKEY_LOCAL_MACHINE
-        if (Walk(db.handle(), id, path, true, created) != ERROR_SUCCESS) return SQLITE_ERROR;
+        if (Walk(db, id, path, true, created) != ERROR_SUCCESS) return SQLITE_ERROR;
     }
     static constexpr char kVersion[] = "6.3";
     SqliteStatement value(db.handle(),
@@ -300,7 +300,7 @@ public:
         transaction_.emplace(*db_, kind);
         status_ = CodeFor(transaction_->status());
         if (status_ != ERROR_SUCCESS) return;
-        SqliteStatement exists(db_->handle(), "SELECT 1 FROM reg_keys WHERE id = ?1");
+        SqliteStatement exists(*db_, "SELECT 1 FROM reg_keys WHERE id = ?1");
         int rc = exists.Bind(1, key_).Step();
         if (rc == SQLITE_DONE)
             status_ = ERROR_KEY_DELETED;
@@ -310,7 +310,7 @@ public:
 
     LONG status() const { return status_; }
     int64_t key() const { return key_; }
-    sqlite3* db() const { return db_->handle(); }
+    SqliteDb& db() const { return *db_; }
     SqliteDb& database() const { return *db_; }
 
     // Commits the work when `rc` is success; otherwise it is rolled back.
@@ -440,7 +440,8 @@ LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
     SqliteStatement remove(session.db(), "DELETE FROM reg_values WHERE key = ?1 AND fold = ?2");
     LONG rc =
         CodeFor(remove.Bind(1, session.key()).Bind(2, Fold(valueName ? valueName : "")).Step());
-    if (rc == ERROR_SUCCESS && sqlite3_changes(session.db()) == 0) rc = ERROR_FILE_NOT_FOUND;
+    if (rc == ERROR_SUCCESS && sqlite3_changes(session.db().handle()) == 0)
+        rc = ERROR_FILE_NOT_FOUND;
     if (rc == ERROR_SUCCESS) rc = Touch(session.db(), session.key());
     return session.Finish(rc);
 }
