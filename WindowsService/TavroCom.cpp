@@ -1,12 +1,15 @@
 // TavroCom: the service's socket link protocol with the Tavro director.
 #include "WindowsService/TavroCom.h"
 
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <thread>
 
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/Revision.h"
@@ -148,7 +151,14 @@ bool TavroCom::ClientStart(basesocket* connection) {
         if (connection->Send(m_SendBuf, &length)) break;
     }
 
+    // A receive that finds nothing is followed by a wait until the answer
+    // can be read, at most kPidRetryMs, so the pid is taken as it arrives.
+    // A connection that is readable yet gives no pid (its peer closed) is
+    // still tried only once per kPidRetryMs.
+    std::chrono::steady_clock::time_point nextTry{};
     for (int tries = 0; tries < kPidTries && s_dwDirectorPid == 0 && !expired(); ++tries) {
+        if (std::chrono::steady_clock::now() < nextTry) std::this_thread::sleep_until(nextTry);
+        nextTry = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPidRetryMs);
         std::memset(m_RecvBuf, 0, sizeof m_RecvBuf);
         DWORD length = 10;
         connection->Receive(m_RecvBuf, &length);
@@ -169,7 +179,9 @@ bool TavroCom::ClientStart(basesocket* connection) {
             }
             break;
         }
-        Sleep(kPidRetryMs);
+        pollfd readable{platform::SocketFd(connection->GetSocket()), POLLIN, 0};
+        if (poll(&readable, 1, static_cast<int>(kPidRetryMs)) < 0 && errno != EINTR)
+            std::this_thread::sleep_until(nextTry);
     }
     if (s_dwDirectorPid == 0)
         std::clog << "TavroCom.ClientStart failed to get client pid" << std::endl;

@@ -32,6 +32,7 @@ public final class DirectorLink {
     private static final int SERVICE_PORT = 9293;
     private static final int PROBE = 9;
     private static final int STOP = 7;
+    private static final int HELLO_PAUSE_MS = 50;
     private static Socket serviceLink;  // kept open for the director's life
 
     private DirectorLink() {}
@@ -122,7 +123,10 @@ public final class DirectorLink {
         }
     }
 
-    /** The hello: what arrives until the service pauses; stop bytes stop. */
+    /**
+     * The hello: what arrives until the service pauses; stop bytes stop. The
+     * service writes its hello in one send, so a short pause ends it.
+     */
     private static String readHello(Socket socket) throws IOException {
         socket.setSoTimeout(5000);
         InputStream in = socket.getInputStream();
@@ -144,7 +148,7 @@ public final class DirectorLink {
                 }
                 text.append((char) (buffer[i] & 0xFF));
             }
-            if (text.length() > 0) socket.setSoTimeout(300);
+            if (text.length() > 0) socket.setSoTimeout(HELLO_PAUSE_MS);
         }
         return text.toString();
     }
