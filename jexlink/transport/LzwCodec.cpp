@@ -58,10 +58,9 @@ inline int GetCode(const unsigned char* in, int64_t n, int64_t p, int width) {
 
 }  // namespace
 
-LzwEncoder::LzwEncoder()
-    : hash_keys_(new int32_t[kHashSlots]), hash_codes_(new uint16_t[kHashSlots]()) {
-    ClearHash();
-}
+// The tables are made with the first bytes to encode: a session that never
+// compresses a message does not pay for them.
+LzwEncoder::LzwEncoder() = default;
 
 void LzwEncoder::ClearHash() { std::memset(hash_keys_.get(), 0xFF, sizeof(int32_t) * kHashSlots); }
 
@@ -76,6 +75,11 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     if (room > INT_MAX - 64) {
         out.Free();
         return false;
+    }
+    if (!hash_keys_) {
+        hash_keys_.reset(new int32_t[kHashSlots]);
+        hash_codes_.reset(new uint16_t[kHashSlots]());
+        ClearHash();
     }
     out.SetLength(0);
     out.SetLength(static_cast<int>(room));
@@ -134,17 +138,20 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     return true;
 }
 
+// As the encoder's, the tables are made with the first codes to decode.
 LzwDecoder::LzwDecoder(int output_limit)
-    : output_limit_(output_limit > 0 ? output_limit : kDefaultOutputLimit),
-      stack_(new unsigned char[kStackSize]),
-      prefix_(new uint16_t[LzwCodeWidth::kCodeLimit + 1]()),
-      suffix_(new unsigned char[LzwCodeWidth::kCodeLimit + 1]()) {
-    for (int i = 0; i < 256; ++i) suffix_[static_cast<size_t>(i)] = static_cast<unsigned char>(i);
-}
+    : output_limit_(output_limit > 0 ? output_limit : kDefaultOutputLimit) {}
 
 LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer& out) {
     out.SetLength(0);
     if (n <= 0) return Result::kOk;
+    if (!stack_) {
+        stack_.reset(new unsigned char[kStackSize]);
+        prefix_.reset(new uint16_t[LzwCodeWidth::kCodeLimit + 1]());
+        suffix_.reset(new unsigned char[LzwCodeWidth::kCodeLimit + 1]());
+        for (int i = 0; i < 256; ++i)
+            suffix_[static_cast<size_t>(i)] = static_cast<unsigned char>(i);
+    }
 
     // Output goes straight into out's storage, grown by doubling up to the
     // limit; its used length is set once at the end.
