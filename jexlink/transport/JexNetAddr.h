@@ -69,7 +69,9 @@ struct JexCrcTable;
 // inversion is applied: the caller sets the start value and inverts as its
 // format requires (CRC-32 of IEEE 802.3: start 0xFFFFFFFF, invert the result).
 // Built over a JexCrcTable, it runs eight bytes a step through the table's
-// slices; over a bare table, one byte a step. Both give the same values.
+// slices, and a CRC-32 runs long inputs through carry-less multiplication
+// where the processor has it; over a bare table, one byte a step. All give
+// the same values.
 class JexCrc {
 public:
     static constexpr uint32_t kCrc16Polynomial = 0xA001;      // CRC-16 of the ARC family
@@ -91,6 +93,7 @@ public:
 private:
     const uint32_t* table_;
     const uint32_t (*slices_)[256] = nullptr;  // slices 1..7 beside table_, when built
+    bool fold_ = false;                        // CRC-32: long runs may fold
     uint32_t value_;
 };
 
@@ -99,6 +102,7 @@ private:
 // b followed by k zero bytes, so that eight bytes take one step.
 struct JexCrcTable {
     explicit JexCrcTable(uint32_t polynomial);
+    uint32_t polynomial;
     uint32_t entries[256];
     uint32_t slices[7][256];
 };
