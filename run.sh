@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the machine lacks, builds, and runs the system or its tests.
-#   ./run.sh demo   build and run the service host on a self-contained tree
+#   ./run.sh demo   build, and run both roads (service host and a service request) on one machine
 #   ./run.sh test   build and run the whole test suite (plain and sanitizer builds)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -49,51 +49,11 @@ fuzz_briefly() {  # clang libFuzzer build of fuzz/*_fuzz.cpp, each run ~10 s ove
     done
 }
 
-# A self-contained tree: the service program, the test director (its jar,
-# started by the tree's tavro.bat in a Java process, with libHostsys for its
-# native shutdown wait), and a platform state of its own. The service runs in
-# the console until the director ends by itself after DEMO_SECONDS (8 by
-# default) or Ctrl-C.
-run_demo() {
-    local top tree java
-    top=$(mktemp -d /tmp/tavro-demo-XXXXXX)
-    tree=$top/vantrix
-    java=$(readlink -f "$(command -v java)")
-    export TAVRO_PLATFORM_DIR=$top/state
-    export TAVRO_DIRECTOR_EXIT_MS=$(( ${DEMO_SECONDS:-8} * 1000 ))
-    # shellcheck disable=SC2064  # the paths are fixed now
-    trap "kill \$(cat '$tree/bin/director.pid' 2>/dev/null) 2>/dev/null; rm -rf '$top'" EXIT
-    mkdir -p "$tree"/{bin,common/jars,common/share,specific/tavro/{data,logs,config},specific/norba/logs}
-    cp build/testing/director/tavro-director.jar "$tree/common/jars/"
-    cp build/WindowsService/TavroService "$tree/bin/"
-    cat > "$tree/bin/tavro.bat" <<BAT
-#!/bin/sh
-"$java" -Djava.class.path="$tree/common/jars/tavro-director.jar" \\
-    -Djava.library.path="$PWD/build/Hostsys" -DVantrix.Home="$tree" \\
-    com.pelmar.vantrix.tavro.core.TAVROController -errf director_err -outf director_out </dev/null &
-echo \$! > "$tree/bin/director.pid"
-BAT
-    chmod +x "$tree/bin/tavro.bat"
-
-    echo "== Tree: $tree"
-    "$tree/bin/TavroService" -i >/dev/null
-    echo "== TavroService -Interactive (Ctrl-C ends it earlier)"
-    "$tree/bin/TavroService" -Interactive || true
-    echo "== Director record"
-    cat "$tree/specific/norba/logs/director_out.txt" 2>/dev/null || true
-    echo "== Director status file"
-    cat "$tree/specific/tavro/data/tavro.stat" 2>/dev/null || true
-    echo "== Service log"
-    grep -E "Director is up|exiting java|VM exited|shutdown completed|JVM did not|Run. exiting" \
-        "$tree/specific/tavro/logs/tavroService.log" || true
-    "$tree/bin/TavroService" -u >/dev/null || true
-}
-
 case "${1:-}" in
     demo)
         install_missing
         build build
-        run_demo
+        bash testing/demo/demo.sh build
         ;;
     test)
         install_missing

@@ -36,6 +36,20 @@ constexpr const char* kInstanceMutex = "Only.one.TavroService";
 constexpr const char* kHelpFile = "/common/share/DSHelp.txt";
 constexpr int kHelpPageLines = 20;
 
+constexpr const char* kUsage =
+    "usage: TavroService                  run as the service (the service manager starts it so)\n"
+    "       TavroService -i [-a ACCOUNT] [NAME VALUE ...]\n"
+    "                                     install the service, storing the NAME VALUE switches\n"
+    "                                     (-Port, -RunPriority, -Affinity, -Verbose, ...)\n"
+    "       TavroService -u               remove the service\n"
+    "       TavroService -Interactive     run the service in this console\n"
+    "       TavroService -env [-a|-d] NAME VALUE ...\n"
+    "                                     edit the private environment file\n"
+    "       TavroService -stop | -start | -shutdown | -interrogate\n"
+    "                                     send the running service a control request\n"
+    "       TavroService -version         print the revision strings\n"
+    "       TavroService -?               page through the help file\n";
+
 bool Is(const char* argument, const char* name) { return strcasecmp(argument, name) == 0; }
 
 void PrintRevisions() {
@@ -71,12 +85,13 @@ void PrintRevisions() {
 }
 
 // Pages through the tree's help text on the console, 20 lines at a time.
-void Help(CTavroService& service, const std::string& module) {
+// The path of the help file when there is none, else empty.
+std::string Help(CTavroService& service, const std::string& module) {
     std::string path = service.Env().GetVantrixHome(module.c_str()) + kHelpFile;
     FILE* file = std::fopen(path.c_str(), "re");
     if (!file) {
         std::cout << "failed to find help file DSHelp.txt" << std::endl;
-        return;
+        return path;
     }
     char line[128];
     bool more = true;
@@ -105,6 +120,7 @@ void Help(CTavroService& service, const std::string& module) {
         std::cin.get();
     }
     std::fclose(file);
+    return {};
 }
 
 // Hands the process to the service control dispatcher.
@@ -123,6 +139,8 @@ public:
         std::cerr << "TavroService: " << why << std::endl;
         failed_ = true;
     }
+    // A failure that the output has already explained (the usage).
+    void Quietly() { failed_ = true; }
     bool Failed() const { return failed_; }
 
 private:
@@ -190,9 +208,16 @@ int main(int argc, char** argv) {
 
     std::string module = ModulePath();
     DSEnv env;
-    std::ofstream log(env.GetDSLogFile(module.c_str()), std::ios::app);
-    if (!log.is_open()) log.open(env.GetDSLogFile(module.c_str()), std::ios::trunc);
-    std::streambuf* previous = std::clog.rdbuf(log.rdbuf());
+    const std::string logFile = env.GetDSLogFile(module.c_str());
+    std::ofstream log(logFile, std::ios::app);
+    if (!log.is_open()) log.open(logFile, std::ios::trunc);
+    // Without its log file the program's diagnostics stay on standard error.
+    std::streambuf* previous = nullptr;
+    if (log.is_open())
+        previous = std::clog.rdbuf(log.rdbuf());
+    else
+        std::cerr << "TavroService: cannot open the service log " << logFile
+                  << "; diagnostics go to standard error" << std::endl;
     if (!module.empty()) env.RenameOutputFiles(module.c_str());
 
     Failure fail;
@@ -243,9 +268,16 @@ int main(int argc, char** argv) {
         } else if (Is(first, "-version")) {
             PrintRevisions();
         } else if (Is(first, "-?")) {
-            Help(*service, module);
+            const std::string missing = Help(*service, module);
+            if (!missing.empty()) fail("no help file " + missing);
         } else {
-            RunAsService(*service);
+            // The service manager starts the program without arguments: an
+            // argument it does not know is a user's mistake, not a service start.
+            if (!Is(first, "--help") && !Is(first, "-h"))
+                fail(std::string("unknown switch ") + first);
+            else
+                fail.Quietly();
+            std::cerr << kUsage;
         }
     } catch (...) {
         fail("the action ended by an unexpected error");
@@ -257,7 +289,7 @@ int main(int argc, char** argv) {
     char when[32] = "";
     ctime_r(&now, when);
     std::clog << "NTServApp exiting " << when << std::flush;
-    std::clog.rdbuf(previous);
+    if (previous) std::clog.rdbuf(previous);
     log.close();
     delete service;
     int status = platform::ExitStatusFromWin32(code);

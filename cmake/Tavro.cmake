@@ -104,3 +104,22 @@ function(tavro_fuzz name)
     set_tests_properties(${name}.corpus PROPERTIES TIMEOUT 120)
   endif()
 endfunction()
+
+# tavro_install(PROGRAMS target... | LIBRARIES target...)
+# Lays a deliverable out in an installation tree (cmake --install BUILD
+# --prefix HOME): programs in bin/, the shared libraries the Java director
+# loads (and the platform layer they and the programs stand on) in
+# common/share/, the directory the tree's library path names. Each finds the
+# libraries beside it through a run path relative to itself, so nothing
+# installed depends on the build tree or LD_LIBRARY_PATH.
+function(tavro_install)
+  cmake_parse_arguments(I "" "" "PROGRAMS;LIBRARIES" ${ARGN})
+  foreach(target IN LISTS I_PROGRAMS)
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/../common/share")
+    install(TARGETS ${target} RUNTIME DESTINATION bin)
+  endforeach()
+  foreach(target IN LISTS I_LIBRARIES)
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
+    install(TARGETS ${target} LIBRARY DESTINATION common/share)
+  endforeach()
+endfunction()

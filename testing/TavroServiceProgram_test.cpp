@@ -94,6 +94,24 @@ protected:
         args.insert(args.begin(), Program());
         return tavro::testing::RunChild(args, input, 60000);
     }
+    struct Streams {
+        int exitStatus = -1;
+        std::string out;
+        std::string err;
+    };
+    // Runs the program twice through the shell, once for each stream.
+    Streams RunSplit(const std::vector<std::string>& args, const std::string& input = {}) {
+        auto one = [&](const char* redirect) {
+            std::vector<std::string> line = {
+                "/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect, Program()};
+            line.insert(line.end(), args.begin(), args.end());
+            return tavro::testing::RunChild(line, input, 60000);
+        };
+        const ChildResult out = one("2>/dev/null");
+        const ChildResult err = one("2>&1 >/dev/null");
+        EXPECT_EQ(out.exitStatus, err.exitStatus);
+        return {out.exitStatus, out.output, err.output};
+    }
     std::string ServiceLog() { return ReadFile(home_ / "specific/tavro/logs/tavroService.log"); }
     std::string Private(const char* name) {
         ::Env file((home_ / "specific/tavro/data/NTPriv.env").string());
@@ -417,6 +435,53 @@ TEST_F(TavroServiceTest, FailedCommandsSayWhyAndExitNonZero) {
     EXPECT_GT(again.exitStatus, 0);
     EXPECT_THAT(again.output, HasSubstr("TavroService: the install did not complete: the service "
                                         "log says why\n"));
+}
+
+TEST_F(TavroServiceTest, SwitchesItDoesNotKnowPrintTheUsageOnStandardError) {
+    struct Case {
+        std::string argument;
+        std::string why;  // the line before the usage; empty for a request for help
+    };
+    const Case cases[] = {
+        {"--help", ""},
+        {"-h", ""},
+        {"-I", "TavroService: unknown switch -I\n"},
+        {"start", "TavroService: unknown switch start\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argument);
+        const Streams run = RunSplit({c.argument});
+        EXPECT_GT(run.exitStatus, 0);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind(c.why + "usage: TavroService ", 0), 0u) << run.err;
+        EXPECT_THAT(run.err, HasSubstr("\n       TavroService -Interactive "));
+    }
+}
+
+TEST_F(TavroServiceTest, MissingHelpFileIsNamed) {
+    const Streams run = RunSplit({"-?"}, "\n");
+    EXPECT_GT(run.exitStatus, 0);
+    EXPECT_EQ(run.out, "failed to find help file DSHelp.txt\n");
+    // The service object's closing line follows on the restored log stream.
+    EXPECT_EQ(
+        run.err.rfind(
+            "TavroService: no help file " + (home_ / "common/share/DSHelp.txt").string() + "\n", 0),
+        0u)
+        << run.err;
+}
+
+TEST_F(TavroServiceTest, ServiceLogThatCannotBeOpenedLeavesDiagnosticsOnStandardError) {
+    fs::remove_all(home_ / "specific/tavro/logs");
+    const Streams run = RunSplit({"-version"});
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out.rfind("Revisions for TavroService\n", 0), 0u) << run.out;
+    EXPECT_EQ(run.err.rfind("TavroService: cannot open the service log " +
+                                (home_ / "specific/tavro/logs/tavroService.log").string() +
+                                "; diagnostics go to standard error\n",
+                            0),
+              0u)
+        << run.err;
+    EXPECT_THAT(run.err, HasSubstr("NTServApp exiting "));
 }
 
 TEST_F(TavroServiceTest, HelpPagerEdges) {

@@ -2,6 +2,8 @@
 //
 //   get NAME        prints the setting's text (JexConfig::Value) and a newline
 //   set NAME TEXT   writes the setting into GlobalParameters; status 0 when written
+//   install PATH    records PATH as the installation directory and creates the
+//                   settings keys; status 0 when written
 //   log COUNT SIZE TAG
 //                   appends COUNT history-log records whose Description is TAG, "-",
 //                   the record's number and SIZE letters "p"; a record that cannot be
@@ -13,6 +15,7 @@
 
 #include "jexlink/core/JexConfig.h"
 #include "jexlink/core/JexLogger.h"
+#include "testing/support/JexConfigTestSupport.h"
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "get") == 0) {
@@ -24,6 +27,10 @@ int main(int argc, char** argv) {
         JexConfig config;
         return config.SetValue(argv[2], argv[3], JexConfig::kGlobalParameters) ? 0 : 1;
     }
+    if (argc == 3 && std::strcmp(argv[1], "install") == 0)
+        return tavro::testing::WriteInstallPath(argv[2]) && tavro::testing::CreateSettingsKeys()
+                   ? 0
+                   : 1;
     if (argc == 5 && std::strcmp(argv[1], "log") == 0) {
         const int count = std::atoi(argv[2]);
         const std::string padding(static_cast<size_t>(std::atoi(argv[3])), 'p');

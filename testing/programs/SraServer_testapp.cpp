@@ -9,9 +9,11 @@
 // run here): the connection is adopted as the inherited connection of a new
 // session, Server runs once, and "served STATUS" is printed. Its back-end
 // copies each work file to OUT/request-N (N from 1) and answers with the
-// number "SR-N", or with the failure NOPRODUCTS when "fail" is given.
-// Exit status 2 on bad usage or a socket failure, 3 when no client came
-// for 60 seconds.
+// number "SR-N" (printed as "issued SR-N"), or with the failure NOPRODUCTS
+// when "fail" is given.
+// It listens on an ephemeral loopback port, or on SRASERVER_PORT when that
+// is set. Exit status 2 on bad usage or a socket failure ("listen on port
+// N: why" on standard error), 3 when no client came for 60 seconds.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -20,8 +22,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -43,6 +47,7 @@ public:
     int Submit(const char* file, JexString& number, JexException& error) override {
         const int n = Take(file);
         number = ("SR-" + std::to_string(n)).c_str();
+        if (!fail_) std::printf("issued SR-%d\n", n);
         return Answer(error);
     }
     int Augment(const char* file, JexException& error) override {
@@ -124,11 +129,18 @@ int main(int argc, char** argv) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const char* port = std::getenv("SRASERVER_PORT");
+    if (port) {
+        // A fixed port is taken again at once after an earlier run.
+        address.sin_port = htons(static_cast<uint16_t>(std::strtoul(port, nullptr, 10)));
+        const int on = 1;
+        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     socklen_t size = sizeof address;
     if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
         ::listen(listener, 8) ||
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size)) {
-        std::perror("listen");
+        std::fprintf(stderr, "listen on port %s: %s\n", port ? port : "0", std::strerror(errno));
         return 2;
     }
     std::printf("port %d\n", ntohs(address.sin_port));

@@ -117,6 +117,8 @@ public final class DirectorLink {
             }
             writeStatus("SYSTEM_UP");
             TAVROController.startShutdownWait(hello);
+            String contact = DirectorSwitches.parcelContact();
+            if (contact != null) DirectorParcel.send(contact);
             if (DirectorSwitches.exitWhenLinked()) TAVROController.exitSelf();
         } catch (IOException e) {
             DirectorRecord.line("error", "link " + e.getMessage());

@@ -13,6 +13,9 @@ package com.pelmar.vantrix.tavro.core;
  *   TAVRO_DIRECTOR_EXIT_LINKED set: end on its own as soon as the service
  *                             link is up (hello answered, status written);
  *                             TAVRO_DIRECTOR_EXIT_MS then bounds the wait
+ *   TAVRO_DIRECTOR_PARCEL     contact address: once the link is up, send one
+ *                             service request through libJEXLinkAPI (before
+ *                             ending, with TAVRO_DIRECTOR_EXIT_LINKED)
  *   TAVRO_DIRECTOR_NO_PID     set: never report the process id to the service
  *   TAVRO_DIRECTOR_EVENT      shutdown event name to wait on at start-up
  *   TAVRO_DIRECTOR_LOG_THROW  logItem throws for texts containing this
@@ -40,6 +43,8 @@ public final class DirectorSwitches {
     }
 
     public static boolean exitWhenLinked() { return get("TAVRO_DIRECTOR_EXIT_LINKED") != null; }
+
+    public static String parcelContact() { return get("TAVRO_DIRECTOR_PARCEL"); }
 
     public static boolean noPid() { return get("TAVRO_DIRECTOR_NO_PID") != null; }
 

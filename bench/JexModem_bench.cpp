@@ -1,0 +1,198 @@
+// Benchmarks of the modem transport: the frame codec beside a plain copy, the commbox beside a bare
+// datagram socket pair.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "jexlink/modem/JexIpc.h"
+#include "jexlink/modem/JexTp2Frame.h"
+#include "platform/PlatformState.h"
+
+namespace {
+
+// A small data message, a typical one, and one near the commbox limit.
+void Sizes(benchmark::internal::Benchmark* b) {
+    for (int size : {64, 1280, 60 * 1024}) b->Arg(size);
+}
+
+std::string Pattern(int size) {
+    std::string out(static_cast<size_t>(size), '\0');
+    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(i * 13 + 1);
+    return out;
+}
+
+// --- Frame codec --------------------------------------------------------------
+
+void BM_Tp2FrameDataEncodeDecode(benchmark::State& state) {
+    const int size = static_cast<int>(state.range(0));
+    const std::string data = Pattern(size);
+    JexTp2Frame frame;
+    frame.SetFrameCode(JexTp2Frame::kDT);
+    frame.SetAttr(JexTp2Frame::DST_REF, 0x1234);
+    frame.SetAttr(JexTp2Frame::TPDU_NR, 1);
+    frame.UserData() = JexBuffer(data.data(), size);
+    JexTp2Frame back;
+    for (auto _ : state) {
+        const JexBuffer wire = frame;
+        back = wire;
+        benchmark::DoNotOptimize(back.UserData().Data());
+    }
+    if (back.Code() != 0 || back.UserData().Length() != size) state.SkipWithError("round trip");
+    state.SetBytesProcessed(state.iterations() * size);
+}
+BENCHMARK(BM_Tp2FrameDataEncodeDecode)->Apply(Sizes);
+
+// The least any codec does: the bytes copied into a new buffer for the
+// wire and into another on the way back in.
+void BM_PlainCopy(benchmark::State& state) {
+    const int size = static_cast<int>(state.range(0));
+    const std::string data = Pattern(size);
+    for (auto _ : state) {
+        const std::vector<char> wire(data.begin(), data.end());
+        const std::vector<char> back(wire);
+        benchmark::DoNotOptimize(back.data());
+    }
+    state.SetBytesProcessed(state.iterations() * size);
+}
+BENCHMARK(BM_PlainCopy)->Apply(Sizes);
+
+// --- Round trips ------------------------------------------------------------
+
+// Where the peer runs: a thread of this process or a child process.
+enum class Peer { kThread, kProcess };
+
+// Runs `echo` on a thread or in a forked child until it returns; the child
+// is killed if it has not ended a few seconds after the end was asked for.
+class PeerRunner {
+public:
+    template <class Echo>
+    PeerRunner(Peer peer, Echo echo) : peer_(peer) {
+        if (peer == Peer::kThread) {
+            thread_ = std::thread(echo);
+            return;
+        }
+        child_ = fork();
+        if (child_ == 0) {
+            echo();
+            _exit(0);
+        }
+    }
+    ~PeerRunner() {
+        if (thread_.joinable()) thread_.join();
+        if (child_ <= 0) return;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (waitpid(child_, nullptr, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                kill(child_, SIGKILL);
+                waitpid(child_, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    bool Started() const { return peer_ == Peer::kThread || child_ > 0; }
+
+private:
+    Peer peer_;
+    std::thread thread_;
+    pid_t child_ = -1;
+};
+
+// A message to the peer and its echo back, through two commboxes: each side
+// reads its own listen box and writes to the other's. An empty message ends
+// the peer.
+void CommboxRoundTrip(benchmark::State& state, Peer where) {
+    const int size = static_cast<int>(state.range(0));
+    JexIpc mine;
+    JexIpc theirs;
+    JexIpc toTheirs(theirs.Name().Text());
+    JexIpc toMine(mine.Name().Text());
+    if (mine.Code() || theirs.Code() || toTheirs.Code() || toMine.Code()) {
+        state.SkipWithError("commbox");
+        return;
+    }
+    PeerRunner peer(where, [&] {
+        JexBuffer message;
+        while (theirs.GetMsg(message, 1, 30) == 0 && message.Length() > 0)
+            if (toMine.PutMsg(message, 0) != 0) break;
+    });
+    const std::string data = Pattern(size);
+    const JexBuffer out(data.data(), size);
+    JexBuffer in;
+    for (auto _ : state) {
+        if (toTheirs.PutMsg(out, 0) != 0 || mine.GetMsg(in, 1, 30) != 0 || in.Length() != size) {
+            state.SkipWithError("round trip");
+            break;
+        }
+    }
+    toTheirs.PutMsg(JexBuffer(), 0);
+    state.SetBytesProcessed(state.iterations() * size * 2);
+}
+
+// The same over a bare datagram socket pair.
+void SocketPairRoundTrip(benchmark::State& state, Peer where) {
+    const int size = static_cast<int>(state.range(0));
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        state.SkipWithError("socketpair");
+        return;
+    }
+    {
+        PeerRunner peer(where, [&] {
+            std::vector<char> buffer(JexIpc::kMaxMessage);
+            for (;;) {
+                const ssize_t got = recv(fds[1], buffer.data(), buffer.size(), 0);
+                if (got <= 0) break;
+                if (send(fds[1], buffer.data(), static_cast<size_t>(got), MSG_NOSIGNAL) != got)
+                    break;
+            }
+        });
+        const std::string data = Pattern(size);
+        std::vector<char> in(JexIpc::kMaxMessage);
+        for (auto _ : state) {
+            if (send(fds[0], data.data(), data.size(), MSG_NOSIGNAL) != size ||
+                recv(fds[0], in.data(), in.size(), 0) != size) {
+                state.SkipWithError("round trip");
+                break;
+            }
+        }
+        send(fds[0], "", 0, MSG_NOSIGNAL);
+    }
+    close(fds[0]);
+    close(fds[1]);
+    state.SetBytesProcessed(state.iterations() * size * 2);
+}
+
+void BM_CommboxThreads(benchmark::State& state) { CommboxRoundTrip(state, Peer::kThread); }
+void BM_CommboxProcesses(benchmark::State& state) { CommboxRoundTrip(state, Peer::kProcess); }
+void BM_SocketPairThreads(benchmark::State& state) { SocketPairRoundTrip(state, Peer::kThread); }
+void BM_SocketPairProcesses(benchmark::State& state) { SocketPairRoundTrip(state, Peer::kProcess); }
+BENCHMARK(BM_CommboxThreads)->Apply(Sizes)->UseRealTime();
+BENCHMARK(BM_SocketPairThreads)->Apply(Sizes)->UseRealTime();
+BENCHMARK(BM_CommboxProcesses)->Apply(Sizes)->UseRealTime();
+BENCHMARK(BM_SocketPairProcesses)->Apply(Sizes)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The boxes live in a platform state directory of this run's own.
+    std::string pattern = (std::filesystem::temp_directory_path() / "tavro-bench-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) return 2;
+    setenv(platform::kStateDirVar, pattern.c_str(), 1);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::error_code ignored;
+    std::filesystem::remove_all(pattern, ignored);
+    return 0;
+}

@@ -1,0 +1,375 @@
+// JexTp2Frame: one transport-class-2 frame (TPDU) and its conversion to and from bytes.
+#include "jexlink/modem/JexTp2Frame.h"
+
+#include <cstring>
+#include <string>
+
+#define JEX_TEXT_CLASS JexTp2Frame
+const JexTextRow JexTp2Frame::kTextTable[] = JEX_TEXT_TABLE(JEXTP2FRAME_TEXTS);
+#undef JEX_TEXT_CLASS
+
+namespace {
+
+constexpr const char* kEncodeLabel = "JexTp2Frame::operator JexBuffer";
+constexpr const char* kDecodeLabel = "JexTp2Frame::operator=";
+// The largest value of the one-byte LI and parameter length fields.
+constexpr size_t kMaxByteLength = 255;
+
+// Parameter codes of the variable part.
+constexpr unsigned char kCallingTsap = 0xC1;
+constexpr unsigned char kCalledTsap = 0xC2;
+constexpr unsigned char kExtraParameter = 0x89;
+constexpr unsigned char kTpduSize = 0xC0;
+constexpr unsigned char kVersion = 0xC4;
+constexpr unsigned char kAddOption = 0xC6;
+constexpr unsigned char kPriority = 0x87;
+constexpr unsigned char kExtReason = 0xE0;
+
+// A frame takes at most this many parameters; the rest are ignored.
+constexpr int kMaxParameters = 8;
+
+void PutByte(std::string& out, int value) { out += static_cast<char>(value & 0xFF); }
+
+void PutShort(std::string& out, int value) {
+    PutByte(out, value >> 8);
+    PutByte(out, value);
+}
+
+void PutLong(std::string& out, int value) {
+    const auto bits = static_cast<unsigned>(value);
+    PutShort(out, static_cast<int>(bits >> 16));
+    PutShort(out, static_cast<int>(bits & 0xFFFF));
+}
+
+int GetShort(const unsigned char* at) { return at[0] << 8 | at[1]; }
+
+int GetLong(const unsigned char* at) {
+    const unsigned bits = static_cast<unsigned>(at[0]) << 24 | static_cast<unsigned>(at[1]) << 16 |
+                          static_cast<unsigned>(at[2]) << 8 | at[3];
+    return static_cast<int>(bits);
+}
+
+const char* TextOf(const JexBuffer& buffer) { return buffer.Data() ? buffer.Data() : ""; }
+
+}  // namespace
+
+JexTp2Frame::JexTp2Frame() : JexException(kTextTable, "JexTp2Frame") { SetSuppress(1); }
+
+JexTp2Frame::~JexTp2Frame() = default;
+
+void JexTp2Frame::Reset() {
+    code_ = 0;
+    user_data_.Free();
+    tpdu_size_ = 7;
+    version_ = 1;
+    add_option_ = 1;
+    priority_ = 0;
+    ext_reason_ = 0;
+    calling_tsap_.Free();
+    called_tsap_.Free();
+    extra_parameter_.Free();
+    li_ = 0;
+    dst_ref_ = src_ref_ = class_ = options_ = reason_ = tpdu_nr_ = er_cause_ = kAbsent;
+}
+
+bool JexTp2Frame::Fail(const char* location, const char* why) {
+    ExcSet(FAILURE, JexExcArgs(location, why));
+    Raise();
+    return false;
+}
+
+JexBuffer JexTp2Frame::Encode() {
+    if (Code() != OK) ExcSet(OK);
+    std::string header;
+    PutByte(header, code_);
+    switch (code_) {
+        case kCR:
+        case kCC:
+            PutShort(header, dst_ref_);
+            PutShort(header, src_ref_);
+            PutByte(header, (class_ & 0xF) << 4 | (options_ & 0xF));
+            break;
+        case kDR:
+            PutShort(header, dst_ref_);
+            PutShort(header, src_ref_);
+            PutByte(header, reason_);
+            break;
+        case kDC:
+            PutShort(header, dst_ref_);
+            PutShort(header, src_ref_);
+            break;
+        case kDT:
+        case kED:
+            PutShort(header, dst_ref_);
+            PutByte(header, tpdu_nr_);
+            break;
+        case kER:
+            PutShort(header, dst_ref_);
+            PutByte(header, er_cause_);
+            break;
+        default:
+            // No fixed part: the frame is LI 0 and the user data.
+            header.clear();
+            break;
+    }
+    if (code_ == kCR || code_ == kCC) {
+        const struct {
+            unsigned char code;
+            const JexBuffer& text;
+        } texts[] = {{kCallingTsap, calling_tsap_},
+                     {kCalledTsap, called_tsap_},
+                     {kExtraParameter, extra_parameter_}};
+        for (const auto& parameter : texts) {
+            const int length = parameter.text.Length();
+            if (length == 0) continue;
+            // A longer text would need a length that one byte cannot hold.
+            if (static_cast<size_t>(length) > kMaxByteLength) {
+                Fail(kEncodeLabel, "parameter text longer than 255 bytes");
+                return JexBuffer();
+            }
+            PutByte(header, parameter.code);
+            PutByte(header, length);
+            header.append(parameter.text.Data(), static_cast<size_t>(length));
+        }
+        const struct {
+            unsigned char code;
+            int value;
+        } bytes[] = {{kTpduSize, tpdu_size_}, {kVersion, version_}, {kAddOption, add_option_}};
+        for (const auto& parameter : bytes) {
+            if (parameter.value == kAbsent) continue;
+            PutByte(header, parameter.code);
+            PutByte(header, parameter.value);
+        }
+        if (priority_ != kAbsent) {
+            PutByte(header, kPriority);
+            PutShort(header, priority_);
+        }
+    }
+    if (code_ == kDR && ext_reason_ != kAbsent) {
+        PutByte(header, kExtReason);
+        PutLong(header, ext_reason_);
+    }
+    if (header.size() > kMaxByteLength) {
+        Fail(kEncodeLabel, "header longer than 255 bytes");
+        return JexBuffer();
+    }
+    li_ = static_cast<int>(header.size());
+    const int total = 1 + li_ + user_data_.Length();
+    JexBuffer wire;
+    wire.SetLength(total);
+    char* out = wire.Data();
+    out[0] = static_cast<char>(li_);
+    std::memcpy(out + 1, header.data(), header.size());
+    if (user_data_.Length() > 0)
+        std::memcpy(out + 1 + li_, user_data_.Data(), static_cast<size_t>(user_data_.Length()));
+    return wire;
+}
+
+JexTp2Frame& JexTp2Frame::operator=(const JexBufferBase& wire) {
+    // Decoding resets every field first, so bytes that this frame owns are
+    // copied before.
+    const JexBufferBase* own[] = {&user_data_, &calling_tsap_, &called_tsap_, &extra_parameter_};
+    for (const JexBufferBase* field : own) {
+        if (field != &wire) continue;
+        const JexBuffer copy(wire);
+        Decode(reinterpret_cast<const unsigned char*>(copy.Data()), copy.Length());
+        return *this;
+    }
+    Decode(reinterpret_cast<const unsigned char*>(wire.Data()), wire.Length());
+    return *this;
+}
+
+void JexTp2Frame::Decode(const unsigned char* bytes, int n) {
+    Reset();
+    if (Code() != OK) ExcSet(OK);
+    if (n < 5) {
+        Fail(kDecodeLabel, "buffer too small");
+        return;
+    }
+    li_ = bytes[0];
+    code_ = bytes[1];
+    // The header is LI bytes after the LI byte itself.
+    const int end = li_ + 1;
+    if (end > n) {
+        Fail(kDecodeLabel, "buffer too small, part ii");
+        return;
+    }
+    if (n > end) user_data_ = JexBuffer(bytes + end, n - end);
+
+    int fixed = 0;  // length of the fixed part after the code byte
+    switch (code_) {
+        case kCR:
+        case kCC:
+        case kDR: fixed = 5; break;
+        case kDC: fixed = 4; break;
+        case kDT:
+        case kED:
+        case kER: fixed = 3; break;
+        default: return;  // no fixed part and no parameters
+    }
+    if (2 + fixed > end) {
+        Fail(kDecodeLabel, "fixed part runs past the header");
+        return;
+    }
+    dst_ref_ = GetShort(bytes + 2);
+    switch (code_) {
+        case kCR:
+        case kCC:
+            src_ref_ = GetShort(bytes + 4);
+            class_ = bytes[6] >> 4;
+            options_ = bytes[6] & 0xF;
+            break;
+        case kDR:
+            src_ref_ = GetShort(bytes + 4);
+            reason_ = bytes[6];
+            break;
+        case kDC: src_ref_ = GetShort(bytes + 4); break;
+        case kDT:
+        case kED: tpdu_nr_ = bytes[4]; break;
+        default: er_cause_ = bytes[4]; break;
+    }
+
+    int pos = 2 + fixed;
+    for (int taken = 0; taken < kMaxParameters && pos < end; ++taken) {
+        const unsigned char parameter = bytes[pos];
+        int size = 0;  // bytes of the parameter, its code included
+        switch (parameter) {
+            case kCallingTsap:
+            case kCalledTsap:
+            case kExtraParameter: size = pos + 1 < end ? 2 + bytes[pos + 1] : 2; break;
+            case kTpduSize:
+            case kVersion:
+            case kAddOption: size = 2; break;
+            case kPriority: size = 3; break;
+            case kExtReason: size = 5; break;
+            default: return;  // an unknown parameter ends the scan
+        }
+        if (pos + size > end) {
+            Fail(kDecodeLabel, "parameter runs past the header");
+            return;
+        }
+        const unsigned char* value = bytes + pos + 1;
+        switch (parameter) {
+            case kCallingTsap: calling_tsap_ = JexBuffer(value + 1, size - 2); break;
+            case kCalledTsap: called_tsap_ = JexBuffer(value + 1, size - 2); break;
+            case kExtraParameter: extra_parameter_ = JexBuffer(value + 1, size - 2); break;
+            case kTpduSize: tpdu_size_ = value[0]; break;
+            case kVersion: version_ = value[0]; break;
+            case kAddOption: add_option_ = value[0]; break;
+            case kPriority: priority_ = GetShort(value); break;
+            default: ext_reason_ = GetLong(value); break;
+        }
+        pos += size;
+    }
+}
+
+int* JexTp2Frame::IntField(int id) {
+    switch (id) {
+        case LI: return &li_;
+        case DST_REF: return &dst_ref_;
+        case SRC_REF: return &src_ref_;
+        case CLASS: return &class_;
+        case OPTIONS: return &options_;
+        case REASON: return &reason_;
+        case TPDU_NR: return &tpdu_nr_;
+        case CAUSE: return &er_cause_;
+        case PRIORITY: return &priority_;
+        case TPDU_SIZE: return &tpdu_size_;
+        case VERSION: return &version_;
+        case ADD_OPTION: return &add_option_;
+        case EXT_REASON: return &ext_reason_;
+        default: return nullptr;
+    }
+}
+
+JexBuffer* JexTp2Frame::TextField(int id) {
+    switch (id) {
+        case EXTRA_PARAMETER: return &extra_parameter_;
+        case CALLING_TSAP: return &calling_tsap_;
+        case CALLED_TSAP: return &called_tsap_;
+        default: return nullptr;
+    }
+}
+
+const JexBuffer* JexTp2Frame::TextField(int id) const {
+    return const_cast<JexTp2Frame*>(this)->TextField(id);
+}
+
+int JexTp2Frame::SetAttr(int id, int value) {
+    int* field = id == LI ? nullptr : IntField(id);
+    if (!field) return ATTRNOTINT;
+    *field = value;
+    return OK;
+}
+
+int JexTp2Frame::SetAttr(int id, const JexBufferBase& value) {
+    JexBuffer* field = TextField(id);
+    if (!field) return kNotText;
+    *field = value;
+    return OK;
+}
+
+int JexTp2Frame::GetAttr(int id, int& out) const {
+    const int* field = const_cast<JexTp2Frame*>(this)->IntField(id);
+    if (!field) return ATTRNOTINT;
+    // Only the fixed-part fields tell "not set"; the parameters are read as
+    // they stand.
+    if (id >= DST_REF && id <= CAUSE && *field == kAbsent) return ATTRUNDEFINED;
+    out = *field;
+    return OK;
+}
+
+int JexTp2Frame::GetAttr(int id, JexBufferBase& out) const {
+    const JexBuffer* field = TextField(id);
+    if (!field) return kNotText;
+    if (field->Length() == 0) return ATTRUNDEFINED;
+    out = *field;
+    return OK;
+}
+
+void JexTp2Frame::Dump(FILE* out, int header_only) const {
+    const int datalen = user_data_.Length();
+    switch (code_) {
+        case kCR:
+        case kCC:
+            std::fprintf(out, "[%s frame]\n ", code_ == kCR ? "CR" : "CC");
+            std::fprintf(out,
+                         " LI: %d, DST-REF: %d, SRC-REF: %d, CLASS: %d, OPTIONS: %x DATALEN: %d\n",
+                         li_, dst_ref_, src_ref_, class_, static_cast<unsigned>(options_), datalen);
+            std::fprintf(out, "  Variable Items:\n");
+            std::fprintf(out, "    Calling TSAP ID: %s\n", TextOf(calling_tsap_));
+            std::fprintf(out, "    Called TSAP ID:  %s\n", TextOf(called_tsap_));
+            std::fprintf(out, "    Version:         %d\n", version_);
+            std::fprintf(out, "    Add Option:      %d\n", add_option_);
+            std::fprintf(out, "    Priority:        %d\n", priority_);
+            break;
+        case kDR:
+            std::fprintf(out, "[DR frame]\n ");
+            std::fprintf(
+                out, " LI: %d, DST-REF: %d, SRC-REF: %d, REASON: %d, EXT-REASON: %d DATALEN: %d\n",
+                li_, dst_ref_, src_ref_, reason_, ext_reason_, datalen);
+            break;
+        case kDC:
+            std::fprintf(out, "[DC frame]\n  LI: %d, DST-REF: %d, SRC-REF: %d\n", li_, dst_ref_,
+                         src_ref_);
+            return;
+        case kDT:
+        case kED:
+            std::fprintf(out, "[%s frame]\n ", code_ == kDT ? "DT" : "ED");
+            std::fprintf(out, " LI: %d, DST-REF: %d, TPDU-NR: %d DATALEN: %d\n", li_, dst_ref_,
+                         tpdu_nr_, datalen);
+            break;
+        case kER:
+            std::fprintf(out, "[ER frame]\n  LI: %d, DST-REF: %d, CAUSE: %d\n", li_, dst_ref_,
+                         er_cause_);
+            return;
+        default:
+            // The code byte as a signed value, printed in hex after "%x".
+            std::fprintf(out, "This is an unknown frame type (code %%x%x)\n",
+                         static_cast<unsigned>(static_cast<signed char>(code_)));
+            return;
+    }
+    if (header_only || datalen == 0) return;
+    std::fprintf(out, "  User Data:\n");
+    user_data_.Dump(out);
+}
