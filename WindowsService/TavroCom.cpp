@@ -155,10 +155,10 @@ bool TavroCom::ClientStart(basesocket* connection) {
     // can be read, at most kPidRetryMs, so the pid is taken as it arrives.
     // A connection that is readable yet gives no pid (its peer closed) is
     // still tried only once per kPidRetryMs.
-    std::chrono::steady_clock::time_point nextTry{};
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point periodEnd{};
+    bool readable = false;  // the last wait ended because the connection was readable
     for (int tries = 0; tries < kPidTries && s_dwDirectorPid == 0 && !expired(); ++tries) {
-        if (std::chrono::steady_clock::now() < nextTry) std::this_thread::sleep_until(nextTry);
-        nextTry = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPidRetryMs);
         std::memset(m_RecvBuf, 0, sizeof m_RecvBuf);
         DWORD length = 10;
         connection->Receive(m_RecvBuf, &length);
@@ -179,9 +179,17 @@ bool TavroCom::ClientStart(basesocket* connection) {
             }
             break;
         }
-        pollfd readable{platform::SocketFd(connection->GetSocket()), POLLIN, 0};
-        if (poll(&readable, 1, static_cast<int>(kPidRetryMs)) < 0 && errno != EINTR)
-            std::this_thread::sleep_until(nextTry);
+        const Clock::time_point now = Clock::now();
+        if (readable && now < periodEnd) {
+            std::this_thread::sleep_until(periodEnd);
+            periodEnd += std::chrono::milliseconds(kPidRetryMs);
+            continue;
+        }
+        periodEnd = now + std::chrono::milliseconds(kPidRetryMs);
+        pollfd wait{platform::SocketFd(connection->GetSocket()), POLLIN, 0};
+        const int ready = poll(&wait, 1, static_cast<int>(kPidRetryMs));
+        readable = ready > 0;
+        if (ready < 0 && errno != EINTR) std::this_thread::sleep_until(periodEnd);
     }
     if (s_dwDirectorPid == 0)
         std::clog << "TavroCom.ClientStart failed to get client pid" << std::endl;
