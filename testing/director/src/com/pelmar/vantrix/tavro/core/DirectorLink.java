@@ -32,7 +32,7 @@ public final class DirectorLink {
     private static final int SERVICE_PORT = 9293;
     private static final int PROBE = 9;
     private static final int STOP = 7;
-    private static final int HELLO_PAUSE_MS = 50;
+    private static final int HELLO_PAUSE_MS = 20;
     private static Socket serviceLink;  // kept open for the director's life
 
     private DirectorLink() {}
