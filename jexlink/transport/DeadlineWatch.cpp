@@ -39,18 +39,20 @@ struct Watch {
                 continue;
             }
             const auto first = deadlines.begin();
-            if (Clock::now() < first->first) {
-                changed.wait_until(lock, first->first);
+            // A copy: the entry may be disarmed while this thread waits.
+            const Clock::time_point due = first->first;
+            if (Clock::now() < due) {
+                changed.wait_until(lock, due);
                 continue;
             }
             const uint64_t ticket = first->second;
             deadlines.erase(first);
             tickets.erase(ticket);
-            const Armed due = armed[ticket];
+            const Armed action = armed[ticket];
             armed.erase(ticket);
             running = ticket;
             lock.unlock();
-            due.action(due.argument);
+            action.action(action.argument);
             lock.lock();
             running = 0;
             changed.notify_all();

@@ -54,7 +54,13 @@ TEST(DeadlineWatch, DisarmedTicketsNeverRun) {
     EXPECT_FALSE(DeadlineWatch::Disarm(earlyTicket));  // once only
     std::this_thread::sleep_for(60ms);
     EXPECT_EQ(early.runs, 0);
+    // The watch waits for the late deadline; disarming it while it waits,
+    // then arming another, finds the watch well.
     EXPECT_TRUE(DeadlineWatch::Disarm(lateTicket));
+    Counter next;
+    DeadlineWatch::Arm(&Counter::Count, &next, 1ms);
+    EXPECT_TRUE(Eventually([&] { return next.runs == 1; }));
+    EXPECT_EQ(late.runs, 0);
     EXPECT_FALSE(DeadlineWatch::Disarm(0));
 }
 
