@@ -3,6 +3,7 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -23,6 +24,9 @@ struct PeerPair {
 // (the mean of repetitions when a run is repeated, aggregates left out).
 class PeerRatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal, so that a saved run reads plainly.
+    PeerRatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Aggregate || run.error_occurred || run.iterations == 0)
