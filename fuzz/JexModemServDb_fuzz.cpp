@@ -1,0 +1,86 @@
+// Fuzz target: server database files of arbitrary bytes under every reading and rewriting
+// operation.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fuzz/ModemDbFuzzFiles.h"
+#include "jexlink/modem/JexModemServDb.h"
+
+namespace {
+
+void Check(bool ok) {
+    if (!ok) std::abort();
+}
+
+constexpr size_t kSize = JexModemServDb::kRecordSize;
+
+// A record as this library writes it: blanks and line feed in their columns.
+bool WellFormed(const std::string& bytes, size_t at) {
+    for (size_t column : {16u, 25u, 27u, 36u, 45u, 50u})
+        if (bytes[at + column] != ' ') return false;
+    return bytes[at + kSize - 1] == '\n';
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 256 * kSize) return 0;
+    const std::string& path = fuzz_support::ModemDbFile("File.Modem.VSDB", "servers.dat");
+    fuzz_support::WriteWhole(path, data, size);
+    const std::string before(reinterpret_cast<const char*>(data), size);
+    FILE* sink = std::fopen("/dev/null", "w");
+
+    std::string first;
+    {
+        JexModemServDb finder;
+        Check(std::strcmp(finder.Path().Text(), path.c_str()) == 0);
+        int delivered = 0;
+        for (int code = finder.Find("*"); code == JexModemServDb::OK; code = finder.Find(nullptr)) {
+            JexString name;
+            Check(finder.GetAttr(JexModemServDb::SERVER_NAME, name) == 0);
+            Check(std::strlen(name.Text()) >= 1 && std::strlen(name.Text()) <= 16);
+            int32_t ref = -1;
+            finder.GetAttr(JexModemServDb::SRC_REF_ID, ref);
+            Check(ref >= 0 && ref <= 0xffff);
+            if (first.empty()) first = name.Text();
+            Check(++delivered <= static_cast<int>(size / kSize));
+        }
+        JexModemServDb dump;
+        dump.Dump(nullptr, sink);
+    }
+    {
+        JexModemServDb daemon;
+        if (daemon.Reserve(first.c_str(), 4242) == JexModemServDb::OK) daemon.Unreserve();
+        JexModemServDb owner;
+        if (owner.Register("fuzzsrv", "fuzzbox", getpid()) == JexModemServDb::OK) {
+            owner.SetAttr(JexModemServDb::STATE, 3);
+            owner.SetAttr(JexModemServDb::DST_REF_ID, 0xffff);
+            Check(owner.Update() == JexModemServDb::OK);
+            Check(owner.Remove() == JexModemServDb::OK);
+        }
+        JexModemServDb purger;
+        purger.Purge();
+    }
+    std::fclose(sink);
+
+    // Nothing is written into a damaged file; otherwise every record that
+    // changed is free or well formed, in its place.
+    const std::string after = fuzz_support::ReadWhole(path);
+    if (size % kSize) {
+        Check(after == before);
+        return 0;
+    }
+    Check(after.size() == before.size() || after.size() == before.size() + kSize);
+    const std::string freeRecord = std::string(kSize - 1, ' ') + "\n";
+    for (size_t at = 0; at < after.size(); at += kSize) {
+        if (at < before.size() && after.compare(at, kSize, before, at, kSize) == 0) continue;
+        Check(after.compare(at, kSize, freeRecord) == 0 || WellFormed(after, at));
+    }
+    return 0;
+}

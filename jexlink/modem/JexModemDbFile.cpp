@@ -1,0 +1,251 @@
+// The locked file of a modem database (lines or servers), read and rewritten in fixed-size records.
+#include "jexlink/modem/JexModemDbFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "jexlink/core/JexString.h"
+
+namespace {
+
+// Records read from the file at once.
+constexpr size_t kBufferRecords = 256;
+
+bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+}  // namespace
+
+JexModemDbFile::JexModemDbFile(const char* resourceName, size_t recordSize)
+    : privilege_(1), resource_(resourceName), record_size_(recordSize) {}
+
+JexModemDbFile::~JexModemDbFile() { Close(); }
+
+JexModemDbFile::Opened JexModemDbFile::Open(const char* path, int flags, mode_t mode,
+                                            int lockWaitMs) {
+    // Non-blocking, so that a FIFO planted in the file's place cannot hold
+    // the open; anything but a regular file is refused below.
+    fd_ = ::open(path, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
+    if (fd_ < 0) {
+        error_ = errno;
+        return Opened::kOpenFailed;
+    }
+    struct stat info {};
+    const bool examined = fstat(fd_, &info) == 0;
+    if (!examined || !S_ISREG(info.st_mode)) {
+        error_ = examined ? EINVAL : errno;
+        ::close(fd_);
+        fd_ = -1;
+        return Opened::kOpenFailed;
+    }
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    stream_ = fdopen(fd_, (flags & O_ACCMODE) == O_RDONLY ? "r" : "r+");
+    if (!stream_) {
+        error_ = errno;
+        ::close(fd_);
+        fd_ = -1;
+        return Opened::kStreamFailed;
+    }
+    if (!JexPrivLock::LockFile(fd_, lockWaitMs)) {
+        error_ = errno ? errno : EWOULDBLOCK;
+        Close();
+        return Opened::kLockFailed;
+    }
+    // The length is read under the lock: no writer that keeps to it can
+    // change it until the close.
+    if (fstat(fd_, &info) != 0) {
+        error_ = errno;
+        Close();
+        return Opened::kOpenFailed;
+    }
+    size_ = info.st_size;
+    return Opened::kOk;
+}
+
+int32_t JexModemDbFile::ShortRecordNumber() const {
+    const off_t size = static_cast<off_t>(record_size_);
+    if (size_ % size == 0) return 0;
+    return static_cast<int32_t>(std::min<off_t>(size_ / size + 1, INT32_MAX));
+}
+
+JexModemDbFile::Read JexModemDbFile::Next(std::string& record) {
+    last_read_ = Fill(record);
+    return last_read_;
+}
+
+JexModemDbFile::Read JexModemDbFile::Fill(std::string& record) {
+    if (next_ < buffer_offset_ || next_ + static_cast<off_t>(record_size_) >
+                                      buffer_offset_ + static_cast<off_t>(buffer_used_)) {
+        buffer_.resize(record_size_ * kBufferRecords);
+        buffer_offset_ = next_;
+        buffer_used_ = 0;
+        while (buffer_used_ < buffer_.size()) {
+            const ssize_t n =
+                pread(fd_, buffer_.data() + buffer_used_, buffer_.size() - buffer_used_,
+                      buffer_offset_ + static_cast<off_t>(buffer_used_));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                error_ = errno;
+                return Read::kFailed;
+            }
+            if (n == 0) break;
+            buffer_used_ += static_cast<size_t>(n);
+        }
+    }
+    const size_t at = static_cast<size_t>(next_ - buffer_offset_);
+    const size_t have = buffer_used_ > at ? buffer_used_ - at : 0;
+    if (have == 0) return Read::kEnd;
+    ++number_;
+    if (have < record_size_) return Read::kShort;
+    record.assign(buffer_.data() + at, record_size_);
+    next_ += static_cast<off_t>(record_size_);
+    return Read::kRecord;
+}
+
+void JexModemDbFile::Rewind() {
+    next_ = 0;
+    number_ = 0;
+}
+
+bool JexModemDbFile::RewriteLast(const char* bytes) {
+    return WriteAt(next_ - static_cast<off_t>(record_size_), bytes);
+}
+
+bool JexModemDbFile::Append(const char* bytes) { return WriteAt(size_, bytes); }
+
+bool JexModemDbFile::WriteAt(off_t offset, const char* bytes) {
+    size_t done = 0;
+    while (done < record_size_) {
+        const ssize_t n =
+            pwrite(fd_, bytes + done, record_size_ - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error_ = n < 0 ? errno : ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    size_ = std::max(size_, offset + static_cast<off_t>(record_size_));
+    // Keep the buffered copy true to the file.
+    const off_t end = buffer_offset_ + static_cast<off_t>(buffer_used_);
+    if (offset >= buffer_offset_ && offset + static_cast<off_t>(record_size_) <= end)
+        std::memcpy(buffer_.data() + (offset - buffer_offset_), bytes, record_size_);
+    else
+        buffer_used_ = 0;
+    return true;
+}
+
+void JexModemDbFile::Close() {
+    // Closing the stream closes the descriptor and with it the flock.
+    if (stream_) {
+        std::fclose(stream_);
+    } else if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    stream_ = nullptr;
+    fd_ = -1;
+}
+
+JexModemRecordScanner::JexModemRecordScanner(const char* text, size_t length)
+    : text_(text), length_(length) {
+    const void* nul = std::memchr(text, 0, length);
+    if (nul) length_ = static_cast<size_t>(static_cast<const char*>(nul) - text);
+}
+
+void JexModemRecordScanner::SkipSpace() {
+    while (at_ < length_ && IsSpace(text_[at_])) ++at_;
+}
+
+bool JexModemRecordScanner::Word(size_t maxWidth, std::string& out) {
+    SkipSpace();
+    const size_t start = at_;
+    while (at_ < length_ && !IsSpace(text_[at_])) ++at_;
+    const size_t n = at_ - start;
+    if (n == 0 || n > maxWidth) return false;
+    out.assign(text_ + start, n);
+    return true;
+}
+
+bool JexModemRecordScanner::Decimal(size_t maxWidth, int32_t& out) {
+    std::string word;
+    if (!Word(maxWidth, word)) return false;
+    size_t i = word[0] == '-' || word[0] == '+' ? 1 : 0;
+    if (i == word.size()) return false;
+    int64_t value = 0;
+    for (; i < word.size(); ++i) {
+        if (word[i] < '0' || word[i] > '9') return false;
+        value = value * 10 + (word[i] - '0');
+        if (value > INT32_MAX) return false;
+    }
+    out = static_cast<int32_t>(word[0] == '-' ? -value : value);
+    return true;
+}
+
+bool JexModemRecordScanner::Hex(size_t maxWidth, int32_t& out) {
+    std::string word;
+    if (!Word(std::min<size_t>(maxWidth, 8), word)) return false;
+    uint32_t value = 0;
+    for (char c : word) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        const int digit =
+            c <= '9' ? c - '0' : (std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
+        value = value * 16 + static_cast<uint32_t>(digit);
+    }
+    out = static_cast<int32_t>(value);
+    return true;
+}
+
+void JexModemRecordScanner::Rest(size_t maxWidth, std::string& out) {
+    SkipSpace();
+    out.assign(text_ + at_, std::min(maxWidth, length_ - at_));
+    at_ += out.size();
+}
+
+bool JexModemHasControl(const char* text) {
+    for (const char* p = text; p && *p; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f) return true;
+    }
+    return false;
+}
+
+bool JexModemHasSpace(const char* text) {
+    for (const char* p = text; p && *p; ++p)
+        if (IsSpace(*p)) return true;
+    return false;
+}
+
+std::string JexModemRecordText(const std::string& record, size_t length) {
+    const size_t n = std::min(record.size(), length);
+    const void* nul = std::memchr(record.data(), 0, n);
+    return record.substr(
+        0, nul ? static_cast<size_t>(static_cast<const char*>(nul) - record.data()) : n);
+}
+
+std::string JexModemFirstWord(const std::string& text) {
+    JexModemRecordScanner scan(text.data(), text.size());
+    std::string word;
+    scan.Word(text.size(), word);
+    return word;
+}
+
+std::string JexModemLower(const std::string& text) {
+    JexString lowered(text.c_str());
+    lowered.ToLower();
+    return lowered.Text();
+}
+
+void JexModemSortInto(std::vector<JexModemMatch>& matches, JexFieldedString& list) {
+    for (size_t i = 0; i + 1 < matches.size(); ++i)
+        for (size_t j = i + 1; j < matches.size(); ++j)
+            if (matches[j].key < matches[i].key) std::swap(matches[i], matches[j]);
+    list.Clear();
+    list.Grow(static_cast<int>(matches.size()));
+    for (size_t i = 0; i < matches.size(); ++i) list[static_cast<int>(i)] = matches[i].text.c_str();
+}
