@@ -16,6 +16,7 @@
 
 #include "C2JavaAPI/C2J_Logger.h"
 #include "Hostsys/DSEnv.h"
+#include "Hostsys/DirectorStatus.h"
 #include "Hostsys/Hostsys_JNI.h"
 #include "Hostsys/NTSystemError.h"
 #include "Hostsys/Revision.h"
@@ -28,11 +29,9 @@
 
 namespace {
 
-constexpr const char* kStatusFile = "/specific/tavro/data/tavro.stat";
 constexpr const char* kSettingsFile = "/specific/tavro/config/TAVRO.REG";
 constexpr const char* kHomeMark = "vantrix";
-constexpr int kWordMax = 63;  // status words are short; longer ones are cut
-constexpr int kPidWordMax = 19;
+constexpr size_t kPidWordMax = 19;  // CheckStatusFile's callers give 20 bytes
 constexpr size_t kSettingMax = 79;  // the longest value of a settings line
 
 // The environment of the singleton; reads -NoExitHand.
@@ -100,25 +99,6 @@ std::FILE* OpenText(const char* path) {
     std::FILE* file = std::fopen(path, "re");
     if (!file) platform::SetLastErrorFromErrno();
     return file;
-}
-
-// Reads the first whitespace-separated word of `in` into `word` (at most
-// `max` characters); false when there is none.
-bool ReadWord(std::FILE* in, char* word, int max) {
-    char format[16];
-    std::snprintf(format, sizeof format, "%%%ds", max);
-    return std::fscanf(in, format, word) == 1;
-}
-
-// The name of process `pid` ("unknown" when it cannot be read); false
-// when there is no such process.
-bool ProcessName(DWORD pid, std::string& name) {
-    std::string dir = "/proc/" + std::to_string(pid);
-    std::ifstream comm(dir + "/comm");
-    if (comm && std::getline(comm, name)) return true;
-    if (access(dir.c_str(), F_OK) != 0) return false;
-    name = "unknown";
-    return true;
 }
 
 // Number of set bits and the highest set bit of a 32-bit mask.
@@ -263,7 +243,7 @@ bool CHostsys::ntSysShutdown(char* name) {
 DWORD CHostsys::getDirectorPid() {
     const char* home = getVantrixHome();
     if (!home) return 0;
-    std::string path = std::string(home) + kStatusFile;
+    std::string path = director_status::StatusFilePath(home);
     std::FILE* in = OpenText(path.c_str());
     if (!in) {
         char line[MAX_PATH + 96];
@@ -274,15 +254,14 @@ DWORD CHostsys::getDirectorPid() {
         return 0;
     }
     DWORD pid = 0;
-    char word[kWordMax + 1] = {};
-    if (ReadWord(in, word, kWordMax)) {
-        if (!std::strcmp(word, "SYSTEM_UP") || !std::strcmp(word, "SYSTEM_STARTING") ||
-            !std::strcmp(word, "SYSTEM_SHUTDOWN")) {
-            char number[kWordMax + 1] = {};
+    std::string word;
+    if (director_status::ReadWord(in, word)) {
+        if (word == "SYSTEM_UP" || word == "SYSTEM_STARTING" || word == "SYSTEM_SHUTDOWN") {
+            std::string number;
             char* end = nullptr;
             unsigned long value =
-                ReadWord(in, number, kWordMax) ? std::strtoul(number, &end, 10) : 0;
-            if (!end || end == number)
+                director_status::ReadWord(in, number) ? std::strtoul(number.c_str(), &end, 10) : 0;
+            if (!end || end == number.c_str())
                 logTavroMsg("Hostsys.getDirectorPid: Could not read PID from TAVRO status file");
             else
                 pid = static_cast<DWORD>(value);
@@ -367,62 +346,30 @@ bool CHostsys::ntJavaDone(const char*) { return true; }
 
 DWORD CHostsys::ntPid() { return GetCurrentProcessId(); }
 
+static_assert(CHostsys::kStatusUnknown == director_status::kUnknown &&
+              CHostsys::kStatusDown == director_status::kDown &&
+              CHostsys::kStatusStarting == director_status::kStarting &&
+              CHostsys::kStatusUp == director_status::kUp &&
+              CHostsys::kStatusShutdown == director_status::kShutdown);
+static_assert(CHostsys::kMatchNone == director_status::kPidFileUnreadable &&
+              CHostsys::kMatchOther == director_status::kPidFileOther &&
+              CHostsys::kMatchRunning == director_status::kPidFileRunning);
+
 int CHostsys::CheckStatusFile(char* pid) {
-    pid[0] = '\0';
-    char home[MAX_PATH + 1];
-    DWORD length = GetEnvironmentVariableA("VANTRIX_HOME", home, sizeof home);
-    if (length == 0 || length >= sizeof home) {
-        if (!m_quiet) std::printf("The VANTRIX_HOME environment variable is not set.\n");
-        return kStatusUnknown;
-    }
-    std::string path = std::string(home) + kStatusFile;
-    std::FILE* in = OpenText(path.c_str());
-    if (!in) {
-        if (!m_quiet) std::printf("The TAVRO status file, %s could not be opened\n", path.c_str());
-        return kStatusUnknown;
-    }
-    char word[kWordMax + 1] = {};
-    int status = kStatusUnknown;
-    if (!ReadWord(in, word, kWordMax)) {
-        if (!m_quiet) std::printf("Could not read status from TAVRO status file.\n");
-    } else if (!std::strcmp(word, "SYSTEM_DOWN") || !std::strcmp(word, "SYSTEM_ERROR")) {
-        status = kStatusDown;
-    } else if (!std::strcmp(word, "SYSTEM_STARTING")) {
-        status = kStatusStarting;
-    } else if (!std::strcmp(word, "SYSTEM_UP")) {
-        status = kStatusUp;
-    } else if (!std::strcmp(word, "SYSTEM_SHUTDOWN")) {
-        status = kStatusShutdown;
-    }
-    if (status >= kStatusStarting && !ReadWord(in, pid, kPidWordMax)) {
-        if (!m_quiet) std::printf("Could not read PID from TAVRO status file.\n");
-        pid[0] = '\0';
-    }
-    std::fclose(in);
+    std::string word;
+    int status = director_status::ReadStatusFile(m_quiet, word);
+    std::snprintf(pid, kPidWordMax + 1, "%s", word.c_str());
     return status;
 }
 
 int CHostsys::checkFileforMatch(const char* path, const char* pattern) {
-    std::FILE* in = OpenText(path);
-    if (!in) return kMatchNone;
-    char word[kPidWordMax + 1] = {};
-    bool read = ReadWord(in, word, kPidWordMax);
-    std::fclose(in);
-    if (!read || !word[0]) return kMatchNone;
-    return CheckPID(word, pattern) ? kMatchRunning : kMatchOther;
+    return director_status::CheckPidFile(path, pattern);
 }
 
 bool CHostsys::CheckPID(const char* pid, const char* pattern) {
     // The one process is looked up by its id: a list cut off at some
     // length would report a running process as gone on a busy machine.
-    char* end = nullptr;
-    unsigned long wanted = std::strtoul(pid, &end, 10);
-    if (end == pid || wanted == 0 || wanted > 0x7FFFFFFFul) return false;
-    std::string name;
-    if (!ProcessName(static_cast<DWORD>(wanted), name)) return false;
-    return name.find("java") != std::string::npos ||
-           name.find("TavroService") != std::string::npos ||
-           (pattern && name.find(pattern) != std::string::npos);
+    return director_status::LookUpProcess(pid, pattern).found;
 }
 
 DWORD CHostsys::GetTaskList(_TASK_LIST* list, DWORD max) {
@@ -441,7 +388,8 @@ DWORD CHostsys::GetTaskList(_TASK_LIST* list, DWORD max) {
         task.dwProcessId = id ? static_cast<DWORD>(id) : 0xFFFFFFFEu;
         task.flags = 0;
         std::string name;
-        if (!ProcessName(static_cast<DWORD>(id), name)) continue;  // ended meanwhile
+        if (!director_status::ProcessName(static_cast<DWORD>(id), name))
+            continue;  // ended meanwhile
         std::snprintf(task.ProcessName, sizeof task.ProcessName, "%s", name.c_str());
         ++count;
     }

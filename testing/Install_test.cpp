@@ -16,6 +16,7 @@ namespace {
 using tavro::testing::ChildGuard;
 using tavro::testing::ChildResult;
 using tavro::testing::RunChild;
+using tavro::testing::RunChildStreams;
 using tavro::testing::TempDir;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
@@ -41,6 +42,10 @@ protected:
 TEST_F(InstallTest, TreeHoldsTheDeliverablesAndNothingPointsIntoTheBuild) {
     const std::vector<std::string> files = {
         "bin/TavroService",
+        "bin/nodewalk",
+        "bin/jexnode",
+        "bin/tavrostat",
+        "bin/keyprobe",
         "common/share/libHostsys.so",
         "common/share/libJEXLinkAPI.so",
         "common/share/libtavroplatform.so",
@@ -57,11 +62,47 @@ TEST_F(InstallTest, TreeHoldsTheDeliverablesAndNothingPointsIntoTheBuild) {
     }
 }
 
-TEST_F(InstallTest, ServiceProgramRunsFromTheTree) {
-    const ChildResult version = RunChild({Home() + "/bin/TavroService", "-version"}, {}, kBoundMs);
-    EXPECT_EQ(version.exitStatus, 0) << version.output;
-    EXPECT_THAT(version.output, HasSubstr("Revisions for TavroService\n"));
-    EXPECT_THAT(version.output, HasSubstr("Hostsys dll Revision numbers\n"));
+// Each program, run from the tree as a user would: what it says, on which
+// stream, and its exit status. An empty text means the stream stays empty;
+// otherwise the stream begins with it.
+TEST_F(InstallTest, EveryProgramSaysWhatItWantsOnTheRightStream) {
+    struct Case {
+        std::vector<std::string> command;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        // The service object's closing line always ends on standard error.
+        {{"TavroService", "-version"},
+         0,
+         "Revisions for TavroService\n",
+         "TavroService.~TavroSevice Output log ended at:"},
+        {{"TavroService", "--help"}, 1, "", "usage: TavroService "},
+        {{"TavroService", "-bogus"}, 1, "", "TavroService: unknown switch -bogus\nusage: "},
+        {{"nodewalk", "-x"}, 0, "usage:nodewalk [{-f <file name> {-o <offset>}} {-i} | -s", ""},
+        {{"nodewalk"}, 1, "unsupported operating system\n", ""},
+        {{"nodewalk", "-f", "/nonexistent"}, 1, "fstat failed\n", ""},
+        {{"jexnode"}, 10, "", ""},
+        {{"tavrostat"}, 99, "The VANTRIX_HOME environment variable is not set.\n", ""},
+        {{"keyprobe", "-x"}, 0, "usage: keyprobe class keyname valueName\n", ""},
+    };
+    // The service's diagnostics go to its log in the tree.
+    fs::create_directories(fs::path(Home()) / "specific/tavro/logs");
+    unsetenv("VANTRIX_HOME");
+    for (const Case& c : cases) {
+        std::vector<std::string> command = c.command;
+        SCOPED_TRACE(command.size() > 1 ? command[0] + " " + command[1] : command[0]);
+        command[0] = Home() + "/bin/" + command[0];
+        const tavro::testing::ChildStreams run = RunChildStreams(command, {}, kBoundMs);
+        EXPECT_EQ(run.exitStatus, c.status) << run.out << run.err;
+        for (const auto& [text, expected] : {std::pair{run.out, c.out}, {run.err, c.err}}) {
+            if (expected.empty())
+                EXPECT_EQ(text, "");
+            else
+                EXPECT_EQ(text.rfind(expected, 0), 0u) << text;
+        }
+    }
 }
 
 TEST_F(InstallTest, JavaLoadsBothLibrariesWithOnlyItsLibraryPath) {

@@ -2,20 +2,21 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -30,21 +31,33 @@ constexpr int kWaitMs = 20000;
 // output tells its port and, at the end, its handshake results.
 class NodeProcess {
 public:
-    NodeProcess(const std::string& acid, const std::string& node, const std::string& routeMap) {
+    // descriptorLimit: the node's limit on open descriptors (0: inherited);
+    // errors: the file its standard error goes to ("": inherited).
+    NodeProcess(const std::string& acid, const std::string& node, const std::string& routeMap,
+                int descriptorLimit = 0, const std::string& errors = "") {
         int in[2];
         int out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         std::vector<std::string> args = {GATEWAY_NODE, acid, node, routeMap};
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, GATEWAY_NODE, &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            if (!errors.empty()) {
+                const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                if (fd < 0 || ::dup2(fd, 2) < 0) _exit(127);
+            }
+            if (descriptorLimit > 0) {
+                const rlimit limit{static_cast<rlim_t>(descriptorLimit),
+                                   static_cast<rlim_t>(descriptorLimit)};
+                if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
+            }
+            ::execv(GATEWAY_NODE, argv.data());
+            _exit(127);
+        }
         ::close(in[0]);
         ::close(out[1]);
         stdin_ = in[1];
@@ -58,6 +71,7 @@ public:
     }
 
     int Port() const { return port_; }
+    pid_t Pid() const { return pid_; }
     std::string Address() const { return "T/127.0.0.1/" + std::to_string(port_); }
     void Kill() const { ::kill(pid_, SIGKILL); }
 
@@ -190,6 +204,67 @@ TEST_F(GatewayNodes, KilledServerReachesTheClientAsTheRelaysRemoteFailure) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(second.Finish(status), "results 23=1");
     EXPECT_EQ(status, 0);
+}
+
+// The processor time the process has used so far, in clock ticks.
+long CpuTicks(pid_t pid) {
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::vector<std::string> fields;
+    std::string field;
+    for (char c : stat.substr(close + 2)) {
+        if (c != ' ') {
+            field += c;
+            continue;
+        }
+        fields.push_back(field);
+        field.clear();
+    }
+    // utime and stime: fields 14 and 15 of the line, 12 and 13 after the name.
+    if (fields.size() < 13) return -1;
+    return std::stol(fields[11]) + std::stol(fields[12]);
+}
+
+TEST_F(GatewayNodes, ANodeOutOfDescriptorsWaitsQuietlyAndServesOnceTheyFreeUp) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's runtime needs descriptors of its own to check memory.
+    GTEST_SKIP() << "not at a descriptor limit under a sanitizer";
+#endif
+    WriteFile(Map("srv.map"), "");
+    const std::string errors = Map("node.err");
+    NodeProcess server("srv", "snode", Map("srv.map"), 32, errors);
+    ASSERT_GT(server.Port(), 0);
+    // Silent callers until the node has no descriptor left for the next.
+    std::vector<int> callers;
+    for (int i = 0; i < 40; ++i) {
+        callers.push_back(tavro::testing::ConnectLoopback(server.Port()));
+        ASSERT_GE(callers.back(), 0);
+    }
+    EXPECT_TRUE(tavro::testing::WaitFor(
+        [&] { return ReadFile(errors).find("retrying") != std::string::npos; }, 3000))
+        << ReadFile(errors);
+    const long before = CpuTicks(server.Pid());
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long used = CpuTicks(server.Pid()) - before;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)), 0.1 * seconds);
+    // The shortage is reported once, not at every try.
+    const std::string during = ReadFile(errors);
+    EXPECT_EQ(during.find("retrying"), during.rfind("retrying")) << during;
+
+    for (int fd : callers) ::close(fd);
+    QuietGateway client;
+    client.SetReadTimeout(20);
+    ASSERT_EQ(Connect(client, server.Address()), 0) << client.Describe(1).Text();
+    EXPECT_EQ(client.Disconnect(), 0);
+    int status = -1;
+    server.Finish(status);
+    EXPECT_EQ(status, 0);
+    const std::string text = ReadFile(errors);
+    EXPECT_NE(text.find("accepting again"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -94,23 +94,11 @@ protected:
         args.insert(args.begin(), Program());
         return tavro::testing::RunChild(args, input, 60000);
     }
-    struct Streams {
-        int exitStatus = -1;
-        std::string out;
-        std::string err;
-    };
-    // Runs the program twice through the shell, once for each stream.
-    Streams RunSplit(const std::vector<std::string>& args, const std::string& input = {}) {
-        auto one = [&](const char* redirect) {
-            std::vector<std::string> line = {
-                "/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirect, Program()};
-            line.insert(line.end(), args.begin(), args.end());
-            return tavro::testing::RunChild(line, input, 60000);
-        };
-        const ChildResult out = one("2>/dev/null");
-        const ChildResult err = one("2>&1 >/dev/null");
-        EXPECT_EQ(out.exitStatus, err.exitStatus);
-        return {out.exitStatus, out.output, err.output};
+    // The program's run with its two output streams apart.
+    tavro::testing::ChildStreams RunSplit(std::vector<std::string> args,
+                                          const std::string& input = {}) {
+        args.insert(args.begin(), Program());
+        return tavro::testing::RunChildStreams(args, input, 60000);
     }
     std::string ServiceLog() { return ReadFile(home_ / "specific/tavro/logs/tavroService.log"); }
     std::string Private(const char* name) {
@@ -450,7 +438,7 @@ TEST_F(TavroServiceTest, SwitchesItDoesNotKnowPrintTheUsageOnStandardError) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argument);
-        const Streams run = RunSplit({c.argument});
+        const auto run = RunSplit({c.argument});
         EXPECT_GT(run.exitStatus, 0);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err.rfind(c.why + "usage: TavroService ", 0), 0u) << run.err;
@@ -459,7 +447,7 @@ TEST_F(TavroServiceTest, SwitchesItDoesNotKnowPrintTheUsageOnStandardError) {
 }
 
 TEST_F(TavroServiceTest, MissingHelpFileIsNamed) {
-    const Streams run = RunSplit({"-?"}, "\n");
+    const auto run = RunSplit({"-?"}, "\n");
     EXPECT_GT(run.exitStatus, 0);
     EXPECT_EQ(run.out, "failed to find help file DSHelp.txt\n");
     // The service object's closing line follows on the restored log stream.
@@ -472,7 +460,7 @@ TEST_F(TavroServiceTest, MissingHelpFileIsNamed) {
 
 TEST_F(TavroServiceTest, ServiceLogThatCannotBeOpenedLeavesDiagnosticsOnStandardError) {
     fs::remove_all(home_ / "specific/tavro/logs");
-    const Streams run = RunSplit({"-version"});
+    const auto run = RunSplit({"-version"});
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out.rfind("Revisions for TavroService\n", 0), 0u) << run.out;
     EXPECT_EQ(run.err.rfind("TavroService: cannot open the service log " +

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include "jexlink/session/JexSession.h"
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/SessionServer.h"
+#include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
 #include "testing/support/Wait.h"
 
@@ -560,6 +562,29 @@ TEST_F(K2Handshake, SignaturesMadeAtTheK2ServerPassALocalPeer) {
     EXPECT_EQ(listened, 0);
     EXPECT_EQ(received, "signed remotely");
     EXPECT_EQ(K2ServerStatus(), 0);
+}
+
+TEST_F(K2Handshake, ASilentCallerDoesNotHoldUpSigning) {
+    ASSERT_TRUE(StartK2Server("shared secret\n"));
+    // A caller that connects to the K2 server first and says nothing.
+    const int silent = tavro::testing::ConnectLoopback(std::stoi(k2_.port));
+    ASSERT_GE(silent, 0);
+    int listened = -1;
+    std::string received;
+    ServePeer(listened, received);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        JexSession c;
+        ASSERT_EQ(ConnectClient(c), 0) << Described(c);
+        EXPECT_EQ(c.PutMsg(JexBuffer("signed remotely"), 0), 0) << Described(c);
+        EXPECT_EQ(c.Disconnect(), 0) << Described(c);
+    }
+    // Served beside the silent caller, not after its first-bytes bound.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    ASSERT_TRUE(peer_.Join());
+    EXPECT_EQ(received, "signed remotely");
+    EXPECT_EQ(K2ServerStatus(), 0);
+    ::close(silent);
 }
 
 TEST_F(K2Handshake, AKeyTheK2ServerDoesNotShareFailsTheHandshake) {

@@ -173,6 +173,16 @@ public:
     // the peer when it is not given its own; 0 (the start value) waits
     // without limit. Negative values count as 0.
     void SetReadTimeout(int seconds);
+    // Seconds the answering side waits for a caller's first record (its
+    // CONNECT) before it drops the connection; the read time-out bounds it
+    // too when it is shorter. 0 leaves the read time-out alone to bound it.
+    static constexpr int kDefaultFirstRecordTimeout = 5;
+    void SetFirstRecordTimeout(int seconds);
+    // Seconds a relay may pass no record in either direction before it ends
+    // both legs; 0 (the start value) sets no limit, since a session may
+    // rest long between its messages. Either leg closing or failing ends
+    // both at once whatever the limit.
+    void SetRelayIdleLimit(int seconds);
 
     // The answering side of a connection on side 0, which its caller has set
     // up (state LWAIT): wait_status 0 when the connection stands, else 23.
@@ -254,6 +264,8 @@ public:
     uint16_t priority = 10;
     int raise_timeout = 0;
     int read_timeout = 0;
+    int first_record_timeout = kDefaultFirstRecordTimeout;
+    int relay_idle_limit = 0;
     uint16_t redirect_count = 0;
     JexRouteMap* route_map = nullptr;
     JexRouteEntry route_entry;
@@ -298,17 +310,35 @@ protected:
 
 private:
     struct Handshake;
+    // Releases both sides' transports; returns code.
+    int release_legs(int code);
     int handshake_listen(Handshake& h);
     void handshake_connmsg(Handshake& h);
     void handshake_connreply(Handshake& h);
     void handshake_gconnwait(Handshake& h);
     int handshake_gconn(Handshake& h);
     void next_route(Handshake& h);
+    // Seconds the wait for a caller's CONNECT may take (0: no bound).
+    int first_record_wait() const;
+    // Waits until the next gateway's answer starts to arrive on side 1 (0),
+    // the caller closes side 0 (TRANSPORTERR), or seconds pass (TIMEOUT,
+    // side 1 closed); 0 seconds: no bound.
+    int await_onward(int seconds);
+    // Reads the next gateway's answer into h.onward, marking the side that failed.
+    void recv_onward(Handshake& h);
     void send_answer(Handshake& h, int type);
     JexExcArgs route_args(const Handshake& h);
 
+    struct RelayWatch;
     struct TransferBlock;
     static int transfer(JexThread* thread, void* block);
+    static int transfer_records(TransferBlock& block);
+    // Ends the relay's legs from any thread: waiting reads and writes on
+    // both sides return at once.
+    void end_legs();
+    // Waits while both directions run; past the relay idle limit (when one
+    // is set) without a record either way, ends both legs.
+    void watch_idle(RelayWatch& watch, int started);
     // Reports a failed leg once per relay; sends NETFAIL on report_side.
     void leg_failure(TransferBlock& block, const char* text, int failed_side, int report_side);
 
@@ -341,16 +371,34 @@ public:
 
     // Accepts one connection onto g (which must be IDLE) and starts its
     // handshake on a new thread, returned in thread (the caller owns and
-    // joins it). 0, WRONGSTATE or TRANSPORTERR.
+    // joins it). 0, WRONGSTATE or TRANSPORTERR. Once the callback returns
+    // the connection is over: the thread releases g's transports at once,
+    // so a finished connection holds no descriptor while it waits to be
+    // joined. With MaxConnections() connections running, a new caller is
+    // sent a REJECT carrying this listener's error and closed at once:
+    // FAILURE (set, not raised), thread null, g left IDLE.
     int Accept(JexGateway& g, Completion callback, void* user_data, JexThread*& thread);
+
+    // The cap on connections whose threads run at once.
+    static constexpr int kDefaultMaxConnections = 256;
+    void SetMaxConnections(int count) { max_connections_ = count > 0 ? count : 1; }
+    int MaxConnections() const { return max_connections_; }
+    // Connections accepted whose threads have not ended.
+    int Running() const { return running_.load(); }
 
 private:
     struct AcceptBlock {
+        JexGatewayListener* listener;
         JexGateway* gateway;
         Completion callback;
         void* user_data;
     };
     static int connection_thread(JexThread* thread, void* block);
+    // Sends the caller on g's side 0 a REJECT with this listener's error
+    // for a node at its cap, and closes the connection.
+    void refuse(JexGateway& g);
 
     JexTransportListener* listener_ = nullptr;
+    int max_connections_ = kDefaultMaxConnections;
+    std::atomic<int> running_{0};
 };

@@ -28,6 +28,12 @@ struct ReadAlarm {
 
 void JexGateway::SetReadTimeout(int seconds) { read_timeout = seconds > 0 ? seconds : 0; }
 
+void JexGateway::SetFirstRecordTimeout(int seconds) {
+    first_record_timeout = seconds > 0 ? seconds : 0;
+}
+
+void JexGateway::SetRelayIdleLimit(int seconds) { relay_idle_limit = seconds > 0 ? seconds : 0; }
+
 void JexGateway::load_error(JexNetMsg& record) {
     jexgateway::ClearErrorItems(record);
     JexMutexLock hold(relay_lock_);

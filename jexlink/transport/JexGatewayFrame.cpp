@@ -1,6 +1,8 @@
 // Gateway stream framing: length-prefixed frames around encoded gateway records.
 #include "jexlink/transport/JexGatewayFrame.h"
 
+#include <algorithm>
+
 #include "jexlink/transport/JexTransport.h"
 
 int jex_write_frame(JexTransport& transport, const JexBuffer& body) {
@@ -41,14 +43,26 @@ int jex_read_frame_from(JexFrameSource read, void* context, JexBuffer& body) {
         body.SetLong(static_cast<int32_t>(n));
         return kJexFrameTooBig;
     }
+    // The body grows as its bytes arrive, one piece at a time, and a piece
+    // is allocated only once its first byte is there: a peer that announces
+    // a large frame and stops costs what it sent and at most one piece.
     const int length = static_cast<int>(n);
-    body.SetLength(length);
-    if (body.Data() == nullptr || body.Length() != length) {
-        body.SetLength(0);
-        body.SetLong(static_cast<int32_t>(n));
-        return kJexFrameTooBig;
+    body.SetLength(0);
+    for (int got = 0; got < length;) {
+        const int size = std::min(length - got, kJexFramePiece);
+        char first = 0;
+        if (read(context, &first, 1) != 0) return kJexFrameTransportError;
+        body.SetLength(got + size);
+        if (body.Data() == nullptr || body.Length() != got + size) {
+            body.Free();
+            body.SetLong(static_cast<int32_t>(n));
+            return kJexFrameTooBig;
+        }
+        body.Data()[got] = first;
+        if (size > 1 && read(context, body.Data() + got + 1, size - 1) != 0)
+            return kJexFrameTransportError;
+        got += size;
     }
-    if (length > 0 && read(context, body.Data(), length) != 0) return kJexFrameTransportError;
     return kJexFrameOk;
 }
 

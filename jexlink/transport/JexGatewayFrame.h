@@ -21,6 +21,10 @@ class JexTransport;
 // before anything is allocated.
 constexpr int64_t kJexMaxFrameLength = (int64_t{1} << 24) + 65536;
 
+// The body of a frame is read in pieces of at most this many bytes, its
+// storage growing by a piece once the first byte of that piece has arrived.
+constexpr int kJexFramePiece = 64 * 1024;
+
 constexpr int kJexFrameOk = 0;
 constexpr int kJexFrameTooBig = 12;
 constexpr int kJexFrameTransportError = 23;

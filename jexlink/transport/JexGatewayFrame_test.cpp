@@ -157,6 +157,21 @@ TEST(JexGatewayFrame, OversizedLengthsAreTooBigWithoutAllocation) {
     EXPECT_EQ(body.Length(), kJexMaxFrameLength);
 }
 
+// The body's storage grows with the bytes that arrive, a piece at a time:
+// a peer that announces the largest frame and stops costs what it sent.
+TEST(JexGatewayFrame, BodyStorageFollowsTheBytesReceived) {
+    const std::string head("\0\0\0\0\x01\x01\0", 7);
+    ASSERT_EQ(0x01010000, kJexMaxFrameLength);
+    for (size_t sent : {size_t{0}, size_t{1}, size_t{100}, size_t{200000}}) {
+        SCOPED_TRACE(sent);
+        Bytes source{head + Body(sent)};
+        JexBuffer body;
+        EXPECT_EQ(jex_read_frame_from(&Bytes::Read, &source, body), 23);
+        const int bound = sent == 0 ? 64 : static_cast<int>(sent) + kJexFramePiece + 64;
+        EXPECT_LE(body.AllocatedLength(), bound);
+    }
+}
+
 TEST(JexGatewayFrame, WriterRefusesWhatNoPeerTakes) {
     LinkedPair link;
     ASSERT_EQ(link.Open(), "");

@@ -1,5 +1,10 @@
 // Gateway incoming handshake and onward connection: the answering side's route decision and relay.
+#include <poll.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "jexlink/core/JexTime.h"
@@ -7,6 +12,7 @@
 #include "jexlink/transport/JexCodeTable.h"
 #include "jexlink/transport/JexGateway.h"
 #include "jexlink/transport/JexGatewayItems.h"
+#include "jexlink/transport/JexNetIO.h"
 #include "jexlink/transport/JexRouteMap.h"
 
 using jexgateway::ItemShort;
@@ -94,17 +100,17 @@ int JexGateway::incoming_handshake(int wait_status) {
                     set_state(ERROR);
                     break;
                 }
-                h->read_status = recv_record_within(0, h->request, read_timeout);
+                h->read_status = recv_record_within(0, h->request, first_record_wait());
                 set_state(LISTEN);
                 break;
             case LISTEN:
-                if (handshake_listen(*h) != OK) return PROTOCOL;
+                if (handshake_listen(*h) != OK) return release_legs(PROTOCOL);
                 break;
             case CONNMSG: handshake_connmsg(*h); break;
             case CONNREPLY: handshake_connreply(*h); break;
             case GCONNWAIT: handshake_gconnwait(*h); break;
             case GCONN:
-                if (handshake_gconn(*h) != OK) return PROTOCOL;
+                if (handshake_gconn(*h) != OK) return release_legs(PROTOCOL);
                 break;
             case RUN:
                 active_side = 0;
@@ -119,9 +125,19 @@ int JexGateway::incoming_handshake(int wait_status) {
                 ReleaseTransport(0);
                 ReleaseTransport(1);
                 return raise_current();
-            default: ExcRaise(INCONSTATE, JexExcArgs(kHandshakeLabel)); return INCONSTATE;
+            default:
+                ExcRaise(INCONSTATE, JexExcArgs(kHandshakeLabel));
+                return release_legs(INCONSTATE);
         }
     }
+}
+
+int JexGateway::release_legs(int code) {
+    // A handshake that failed keeps no connection: the caller's socket and
+    // any onward one are closed at once, not when the gateway is destroyed.
+    ReleaseTransport(0);
+    ReleaseTransport(1);
+    return code;
 }
 
 int JexGateway::handshake_listen(Handshake& h) {
@@ -206,7 +222,9 @@ void JexGateway::handshake_connmsg(Handshake& h) {
 void JexGateway::handshake_connreply(Handshake& h) {
     JexString address;
     route_entry.address.Format(address);
-    h.answer['a'] = JexBuffer(address);
+    // The item is there on every pass, empty when the look-up found nothing:
+    // every answer after the look-up names the address it was made with.
+    h.answer['a'] = JexBufferBase(address.Text(), static_cast<int>(std::strlen(address.Text())));
     h.answer['s'] = JexBuffer(state_name());
 
     if (route_entry.flags.FindChar('X') >= 0) {
@@ -294,14 +312,65 @@ void JexGateway::handshake_gconnwait(Handshake& h) {
     h.request['r'] = Short(redirect_count);
     h.request['P'] = JexBuffer(path.Text());
     if (send_record(1, h.request) != OK) h.side_failed[1] = 1;
-    if (!h.side_failed[1]) {
-        const int rc = recv_record_within(1, h.onward, read_timeout);
-        // A reply that is not a complete record is the next gateway's
-        // protocol error, not a failure of the link.
-        if (rc != OK && rc != PROTOCOL) h.side_failed[1] = 1;
-        if (rc == PROTOCOL) h.onward.Clear();
-    }
+    if (!h.side_failed[1]) recv_onward(h);
     set_state(GCONN);
+}
+
+int JexGateway::first_record_wait() const {
+    if (first_record_timeout <= 0) return read_timeout;
+    if (read_timeout <= 0) return first_record_timeout;
+    return read_timeout < first_record_timeout ? read_timeout : first_record_timeout;
+}
+
+int JexGateway::await_onward(int seconds) {
+    JexTransport* caller = transports_[0];
+    JexTransport* next = transports_[1];
+    const int caller_fd = caller && caller->Endpoint() ? caller->Endpoint()->Handle() : -1;
+    const int next_fd = next && next->Endpoint() ? next->Endpoint()->Handle() : -1;
+    if (caller_fd < 0 || next_fd < 0) return OK;  // the read alone decides
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        int wait_ms = -1;
+        if (seconds > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        // The caller's data is not watched (it waits for the answer), only
+        // its end: a pending byte never wakes this wait.
+        pollfd fds[2] = {{next_fd, POLLIN, 0}, {caller_fd, POLLRDHUP, 0}};
+        const int n = ::poll(fds, 2, wait_ms);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return OK;
+        if (n == 0) {
+            next->Disconnect();
+            return SetError(TIMEOUT, JexExcArgs(Label()));
+        }
+        if (fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) {
+            JexNetStats* leg = caller->Stats(1);
+            return SetError(TRANSPORTERR, JexExcArgs(Label(), leg->caller, leg->callee));
+        }
+        if (fds[0].revents != 0) return OK;
+    }
+}
+
+void JexGateway::recv_onward(Handshake& h) {
+    // While the next gateway thinks, the caller may give up: its close ends
+    // the wait at once, and the handshake then ends both legs.
+    const int waited = await_onward(read_timeout);
+    if (waited == TRANSPORTERR) {
+        h.side_failed[0] = 1;
+        return;
+    }
+    if (waited != OK) {
+        h.side_failed[1] = 1;
+        return;
+    }
+    const int rc = recv_record_within(1, h.onward, read_timeout);
+    // A reply that is not a complete record is the next gateway's
+    // protocol error, not a failure of the link.
+    if (rc != OK && rc != PROTOCOL) h.side_failed[1] = 1;
+    if (rc == PROTOCOL) h.onward.Clear();
 }
 
 int JexGateway::handshake_gconn(Handshake& h) {
@@ -348,9 +417,7 @@ int JexGateway::handshake_gconn(Handshake& h) {
         }
         case kProgress: {
             if (send_record(0, h.onward) != OK) h.side_failed[0] = 1;
-            const int rc = recv_record_within(1, h.onward, read_timeout);
-            if (rc != OK && rc != PROTOCOL) h.side_failed[1] = 1;
-            if (rc == PROTOCOL) h.onward.Clear();
+            if (!h.side_failed[0]) recv_onward(h);
             return OK;
         }
         case kRedirect: {

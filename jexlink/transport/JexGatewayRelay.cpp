@@ -1,8 +1,33 @@
 // Gateway relay between two connections, the gateway's transport handler, and the gateway listener.
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <string>
 
+#include "jexlink/core/JexTime.h"
 #include "jexlink/transport/JexGateway.h"
+#include "jexlink/transport/JexGatewayItems.h"
+
+namespace {
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+// What both directions of one relay share: when a record last passed, and
+// how many directions have ended.
+struct JexGateway::RelayWatch {
+    std::atomic<int64_t> last_record_ms{NowMs()};
+    std::mutex mutex;
+    std::condition_variable ended;
+    int directions_ended = 0;
+};
 
 struct JexGateway::TransferBlock {
     JexGateway* gateway;
@@ -11,7 +36,15 @@ struct JexGateway::TransferBlock {
     JexNetMsg record;
     // The direction's result; code 0 when it ended cleanly.
     std::unique_ptr<JexProtocol> result;
+    RelayWatch* watch;
 };
+
+void JexGateway::end_legs() {
+    // Disconnect may come from another thread: it ends a read or write
+    // waiting on the leg at once, so neither direction outlives the relay.
+    for (JexTransport* t : transports_)
+        if (t) t->Disconnect();
+}
 
 int JexGateway::transport_handler(JexException* raised, void* context) {
     auto* t = static_cast<JexTransport*>(raised);
@@ -74,6 +107,14 @@ void JexGateway::leg_failure(TransferBlock& block, const char* text, int failed_
 
 int JexGateway::transfer(JexThread*, void* argument) {
     auto& block = *static_cast<TransferBlock*>(argument);
+    const int rc = transfer_records(block);
+    std::lock_guard<std::mutex> hold(block.watch->mutex);
+    ++block.watch->directions_ended;
+    block.watch->ended.notify_all();
+    return rc;
+}
+
+int JexGateway::transfer_records(TransferBlock& block) {
     JexGateway& g = *block.gateway;
     g.SetLabel("JexGateway::transfer()");
     block.result = std::make_unique<JexProtocol>(kTextTable, "JexGateway");
@@ -81,12 +122,15 @@ int JexGateway::transfer(JexThread*, void* argument) {
     for (;;) {
         if (g.recv_record(block.from_side, block.record) != OK) {
             g.leg_failure(block, "JexGateway::transfer() from", block.from_side, block.to_side);
+            g.end_legs();
             return 0;
         }
         if (g.send_record(block.to_side, block.record) != OK) {
             g.leg_failure(block, "JexGateway::transfer() to", block.to_side, block.from_side);
+            g.end_legs();
             return 0;
         }
+        block.watch->last_record_ms = NowMs();
         switch (block.record.Type()) {
             case kFinish: return 0;
             case kLearn:
@@ -108,6 +152,7 @@ int JexGateway::transfer(JexThread*, void* argument) {
                                      JexExcArgs("JexGateway::transfer()",
                                                 JexString::FromBytes(y.Data(), y.Length())),
                                      &remote);
+                g.end_legs();
                 return 0;
             }
             default: break;
@@ -115,11 +160,32 @@ int JexGateway::transfer(JexThread*, void* argument) {
     }
 }
 
+void JexGateway::watch_idle(RelayWatch& watch, int started) {
+    if (relay_idle_limit <= 0) return;
+    const int64_t limit_ms = int64_t{relay_idle_limit} * 1000;
+    std::unique_lock<std::mutex> hold(watch.mutex);
+    while (watch.directions_ended < started) {
+        const int64_t idle = NowMs() - watch.last_record_ms.load();
+        if (idle >= limit_ms) {
+            // Neither side sent a record for the whole limit: the relay ends
+            // both legs, and both directions end on their closed reads.
+            hold.unlock();
+            end_legs();
+            return;
+        }
+        watch.ended.wait_for(hold, std::chrono::milliseconds(limit_ms - idle));
+    }
+}
+
 int JexGateway::relay() {
-    TransferBlock a{this, 0, 1, JexNetMsg(), nullptr};
-    TransferBlock b{this, 1, 0, JexNetMsg(), nullptr};
+    RelayWatch watch;
+    TransferBlock a{this, 0, 1, JexNetMsg(), nullptr, &watch};
+    TransferBlock b{this, 1, 0, JexNetMsg(), nullptr, &watch};
     auto thread_a = std::make_unique<JexThread>(&transfer, &a);
     auto thread_b = std::make_unique<JexThread>(&transfer, &b);
+    const int started = (thread_a->Started() ? 1 : 0) + (thread_b->Started() ? 1 : 0);
+    if (started < 2) end_legs();
+    watch_idle(watch, started);
     thread_a->Join();
     thread_b->Join();
     ReleaseTransport(0);
@@ -187,22 +253,65 @@ int JexGatewayListener::Accept(JexGateway& g, Completion callback, void* user_da
         ExcRaise(TRANSPORTERR, JexExcArgs(Label(), caller, callee), t);
         return TRANSPORTERR;
     }
+    if (running_.load() >= max_connections_) {
+        refuse(g);
+        return FAILURE;
+    }
     g.set_state(LWAIT);
-    auto* block = new AcceptBlock{&g, callback, user_data};
+    auto* block = new AcceptBlock{this, &g, callback, user_data};
+    ++running_;
     thread = new JexThread(&connection_thread, block);
     if (!thread->Started()) {
+        --running_;
         delete block;
         delete thread;
         thread = nullptr;
+        g.ReleaseTransport(0);
+        g.set_state(IDLE);
         ExcRaise(FAILURE, JexExcArgs(Label()));
         return FAILURE;
     }
     return OK;
 }
 
+void JexGatewayListener::refuse(JexGateway& g) {
+    JexProtocol why;
+    why.SetSuppress(1);
+    why.SetExternalMessage(
+        JexString(("JexGatewayListener::MAXCONNECTIONS, " + std::to_string(max_connections_) +
+                   " connections running: no more are taken now")
+                      .c_str()));
+    why.ExcSet(kExternalMessage, JexExcArgs(Label()));
+    ExcSet(FAILURE, JexExcArgs(Label()), &why);
+    g.SetError(FAILURE, JexExcArgs(Label()), &why);
+
+    JexNetMsg reject(kReject);
+    JexString entry = g.system_id;
+    entry += "|";
+    entry += g.platform;
+    entry += "|";
+    reject['t'] = JexBuffer(JexFormatTime());
+    reject['h'] = jexgateway::Short(1);
+    reject['P'] = JexBuffer(entry);
+    reject['z'] = JexBuffer(g.platform);
+    reject['r'] = jexgateway::Short(0);
+    reject['s'] = JexBuffer(state_name(LISTEN));
+    reject['y'] = JexBuffer(g.system_id);
+    reject['V'] = JexBuffer(g.version.Text());
+    g.load_error(reject);
+    (void)g.send_record(0, reject);
+    g.ReleaseTransport(0);
+}
+
 int JexGatewayListener::connection_thread(JexThread* thread, void* argument) {
     std::unique_ptr<AcceptBlock> block(static_cast<AcceptBlock*>(argument));
-    const int r = block->gateway->incoming_handshake(0);
-    if (block->callback) block->callback(thread, block->gateway, r, block->user_data);
+    JexGateway* g = block->gateway;
+    const int r = g->incoming_handshake(0);
+    if (block->callback) block->callback(thread, g, r, block->user_data);
+    // The connection is over: its descriptors go back now, not when the
+    // owner gets round to joining this thread.
+    g->ReleaseTransport(0);
+    g->ReleaseTransport(1);
+    --block->listener->running_;
     return 0;
 }

@@ -367,7 +367,7 @@ TEST(JexGatewayListener, AcceptsOntoAFreshGatewayAndRunsItsHandshakeThread) {
     ASSERT_EQ(accepted.get(), 0);
     ASSERT_NE(thread, nullptr);
     // A caller that leaves without its CONNECT ends the handshake with a
-    // protocol error; the accepted connection stays with the gateway.
+    // protocol error; the accepted connection is released at once.
     client.Disconnect();
     ASSERT_EQ(answer.wait_for(kBound), std::future_status::ready);
     const auto [gateway, user] = answer.get();
@@ -378,8 +378,9 @@ TEST(JexGatewayListener, AcceptsOntoAFreshGatewayAndRunsItsHandshakeThread) {
     EXPECT_EQ(completed.result, JexGateway::PROTOCOL);
     EXPECT_STREQ(g.application.Text(), "*");
     EXPECT_EQ(g.active_side, 0);
-    ASSERT_NE(g.Transport(0), nullptr);
-    EXPECT_NE(g.Transport(0)->Endpoint(), nullptr);
+    EXPECT_EQ(g.Transport(0), nullptr);
+    EXPECT_EQ(g.Transport(1), nullptr);
+    EXPECT_EQ(listener.Running(), 0);
 }
 
 TEST(JexGatewayListener, AnAddressThatCannotListenIsReportedNotFatal) {

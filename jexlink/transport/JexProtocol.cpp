@@ -1,6 +1,7 @@
 // The protocol base: error state that travels inside net messages, with its whole cause chain.
 #include "jexlink/transport/JexProtocol.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -14,10 +15,6 @@ namespace {
 
 bool Present(const JexBuffer& item) { return item.Data() != nullptr; }
 bool HoldsData(const JexBuffer& item) { return item.Data() && item.Length() > 0; }
-
-JexString TextOf(const JexBuffer& item) {
-    return HoldsData(item) ? JexString::FromBytes(item.Data(), item.Length()) : JexString("");
-}
 
 void SetItem(JexBuffer& item, const JexString& text) { item = JexBuffer(text.Text()); }
 
@@ -45,21 +42,79 @@ JexString Literal(const JexString& text) {
     return JexString(out.c_str());
 }
 
-// Sets one object's error from the items of one message, with the cause
+// The error items of one level of a cause chain, as views into the bytes
+// that carry them: a level is read where it lies, never copied out whole.
+struct ItemView {
+    const char* data = nullptr;  // null: the item is absent
+    int length = 0;
+};
+
+struct ErrorLevel {
+    ItemView name;
+    ItemView text;
+    ItemView args[9];
+    ItemView cause;
+};
+
+ItemView ViewOf(const JexBuffer& item) { return {item.Data(), item.Data() ? item.Length() : 0}; }
+
+ErrorLevel LevelOf(const JexNetMsg& msg) {
+    ErrorLevel level;
+    level.name = ViewOf(msg[JexProtocol::kItemCodeName]);
+    level.text = ViewOf(msg[JexProtocol::kItemText]);
+    for (int i = 0; i < 9; ++i) level.args[i] = ViewOf(msg[JexProtocol::kItemFirstArg + i]);
+    level.cause = ViewOf(msg[JexProtocol::kItemCause]);
+    return level;
+}
+
+// The error items of the message encoded in `bytes`, read as JexNetMsg
+// decodes (a later item of the same slot wins; a truncated tail is
+// ignored; the raw form carries no error).
+ErrorLevel LevelOf(const char* bytes, int n) {
+    ErrorLevel level;
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes);
+    if (!b || n <= 0 || b[0] == JexNetMsg::kRawMark) return level;
+    for (int pos = 1; n - pos >= 4;) {
+        const int slot = b[pos];
+        const int length = b[pos + 1] | (b[pos + 2] << 8) | (b[pos + 3] << 16);
+        if (length > n - pos - 4) break;
+        const ItemView item{bytes + pos + 4, length};
+        if (slot == JexProtocol::kItemCodeName) level.name = item;
+        if (slot == JexProtocol::kItemText) level.text = item;
+        if (slot >= JexProtocol::kItemFirstArg && slot < JexProtocol::kItemFirstArg + 9)
+            level.args[slot - JexProtocol::kItemFirstArg] = item;
+        if (slot == JexProtocol::kItemCause) level.cause = item;
+        pos += 4 + length;
+    }
+    return level;
+}
+
+// A peer's text as kept: at most `limit` bytes of it.
+JexString KeptText(const ItemView& item, int limit) {
+    if (!item.data || item.length <= 0) return JexString("");
+    return JexString::FromBytes(item.data, std::min(item.length, limit));
+}
+
+// Sets one object's error from the items of one level, with the cause
 // already rebuilt (or none).
-int UnloadOne(JexException& target, const JexNetMsg& msg, const char* label, JexException* cause) {
+int UnloadOne(JexException& target, const ErrorLevel& level, const char* label,
+              JexException* cause) {
     JexExcArgs args(label);
-    for (int i = 1; i <= 9; ++i) args[i] = msg[JexProtocol::kItemFirstArg + i - 1];
-    const JexString name = TextOf(msg[JexProtocol::kItemCodeName]);
+    for (int i = 1; i <= 9; ++i) {
+        const ItemView& arg = level.args[i - 1];
+        if (arg.data)
+            args[i] = JexBufferBase(arg.data, std::min(arg.length, JexProtocol::kMaxArgument));
+    }
+    const JexString name = KeptText(level.name, JexProtocol::kMaxCodeName);
     int code = name.Text()[0] ? target.CodeFromName(name.Text()) : JexException::kNoSuchName;
     // A row for the external message would leave the object without its text.
     if (code == JexException::kExternalMessage) code = JexException::kNoSuchName;
     if (code != JexException::kNoSuchName) return target.ExcSet(code, args, cause);
 
     JexString message(name.Text()[0] ? name.Text() : "******");
-    if (HoldsData(msg[JexProtocol::kItemText])) {
+    if (level.text.data && level.text.length > 0) {
         message += ", ";
-        message += Literal(TextOf(msg[JexProtocol::kItemText]));
+        message += Literal(KeptText(level.text, JexProtocol::kMaxArgument));
     }
     target.SetExternalMessage(message);
     return target.ExcSet(JexException::kExternalMessage, args, cause);
@@ -99,19 +154,20 @@ void JexProtocol::LoadException(JexNetMsg& msg) {
 }
 
 int JexProtocol::UnloadException(const JexNetMsg& msg, const char* label) {
-    // Decode the chain of nested messages first, no deeper than the limit.
-    std::vector<std::unique_ptr<JexNetMsg>> levels;
-    const JexNetMsg* at = &msg;
+    // Find the levels of the chain first, no deeper than the limit. Each is
+    // read inside the bytes of the one above it, so the whole chain costs
+    // what the message already holds, whatever its depth.
+    const ErrorLevel top = LevelOf(msg);
+    std::vector<ErrorLevel> levels;
+    ItemView next = top.cause;
     bool cut = false;
-    while (Present((*at)[kItemCause])) {
+    while (next.data) {
         if (static_cast<int>(levels.size()) == kMaxCauseDepth) {
             cut = true;
             break;
         }
-        auto next = std::make_unique<JexNetMsg>();
-        next->Decode((*at)[kItemCause]);
-        at = next.get();
-        levels.push_back(std::move(next));
+        levels.push_back(LevelOf(next.data, next.length));
+        next = levels.back().cause;
     }
 
     // Then rebuild the causes from the innermost up; each level's cause is
@@ -129,10 +185,10 @@ int JexProtocol::UnloadException(const JexNetMsg& msg, const char* label) {
     }
     for (auto it = levels.rbegin(); it != levels.rend(); ++it) {
         auto level = std::make_unique<JexProtocol>();
-        UnloadOne(*level, **it, label, cause.get());
+        UnloadOne(*level, *it, label, cause.get());
         cause = std::move(level);
     }
-    return UnloadOne(*this, msg, label, cause.get());
+    return UnloadOne(*this, top, label, cause.get());
 }
 
 JexString& JexProtocol::DescribeMsg(JexString& out, const JexNetMsg& msg) {

@@ -45,6 +45,11 @@ public:
     // The longest cause chain read from a message; deeper causes are cut
     // and replaced by one error that says so.
     static constexpr int kMaxCauseDepth = 64;
+    // What an error read from a message keeps of the peer's texts: each
+    // argument and the text of an unknown error at most kMaxArgument bytes,
+    // the code name at most kMaxCodeName.
+    static constexpr int kMaxArgument = 64 * 1024;
+    static constexpr int kMaxCodeName = 1024;
 
     // A bare protocol object: class name "JexProtocol", reserved rows only.
     JexProtocol();
@@ -54,7 +59,9 @@ public:
     // Writes this object's error, its arguments and its cause chain into msg.
     void LoadException(JexNetMsg& msg);
     // Sets this object's error from the items of msg, with the label as
-    // argument 0 (null leaves it empty); returns the code set.
+    // argument 0 (null leaves it empty); returns the code set. The cause
+    // chain is read in place inside msg: its memory is about that of the
+    // texts kept, never a copy of the message per level.
     int UnloadException(const JexNetMsg& msg, const char* label);
     // The description, causes included, of the error that msg carries.
     static JexString& DescribeMsg(JexString& out, const JexNetMsg& msg);

@@ -127,7 +127,9 @@ int JexTcpIO::CreateListener(const JexNetAddr& address) {
         Disconnect();
         return SYSERR;
     }
-    if (::listen(fd, 5) != 0) {
+    // The system's largest backlog: a burst of callers waits in the queue
+    // instead of being refused while the accepting thread catches up.
+    if (::listen(fd, SOMAXCONN) != 0) {
         const int err = errno;
         FailWsa(SYSERR, kCreateListener, "listen", err);
         Disconnect();

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 namespace jexnet {
 
@@ -107,6 +109,8 @@ long NetDescriptor::Accept(sockaddr* address, socklen_t* length) {
         const int fd =
             ::accept4(use.fd, address, length ? &size : nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
+            if (shortage_.exchange(false))
+                std::fprintf(stderr, "NetDescriptor::Accept: accepting again\n");
             // The connection's own steps wait with poll; the descriptor
             // blocks again so that a program that inherits it can use it plainly.
             ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -116,8 +120,28 @@ long NetDescriptor::Accept(sockaddr* address, socklen_t* length) {
         // Another waiter took the connection, or it went away before accept.
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
             continue;
-        return kIoFailed;
+        if (!OutOfResources(errno)) return kIoFailed;
+        // Out of descriptors or memory: the pending connection stays queued
+        // and the listener stays readable, so trying again at once would
+        // spin. Wait a little (a Close still ends the wait at once) while
+        // the connections already open go on and give some back.
+        if (!shortage_.exchange(true)) {
+            std::fprintf(stderr, "NetDescriptor::Accept: accept: %s; retrying every %d ms\n",
+                         std::strerror(errno), kShortageRetryMs);
+        }
+        if (Pause(kShortageRetryMs) != 0) return kIoClosed;
     }
+}
+
+bool NetDescriptor::OutOfResources(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOMEM || err == ENOBUFS;
+}
+
+long NetDescriptor::Pause(int ms) {
+    pollfd wake{wakeFd_, POLLIN, 0};
+    const int n = ::poll(&wake, wakeFd_ >= 0 ? 1 : 0, ms);
+    if (n > 0) return kIoClosed;
+    return Closing() ? kIoClosed : 0;
 }
 
 long NetDescriptor::Connect(const sockaddr* address, socklen_t length) {

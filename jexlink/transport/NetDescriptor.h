@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace jexnet {
@@ -35,7 +36,11 @@ public:
     bool Closing() const;
 
     // Waits for one connection and returns its descriptor (close-on-exec),
-    // with the peer's address when `address` is not null.
+    // with the peer's address when `address` is not null. Out of
+    // descriptors or memory (EMFILE, ENFILE, ENOMEM, ENOBUFS) it keeps
+    // waiting, trying again every kShortageRetryMs, and says so on standard
+    // error once per shortage (and once when accepting works again).
+    static constexpr int kShortageRetryMs = 100;
     long Accept(sockaddr* address, socklen_t* length);
     // Connects the held descriptor; a connection in progress is waited for.
     long Connect(const sockaddr* address, socklen_t length);
@@ -61,13 +66,17 @@ private:
     };
     // Waits until fd is ready for `events`: 0, kIoClosed, or kIoFailed.
     long Wait(int fd, short events);
+    // Sleeps ms milliseconds unless Close runs: 0, or kIoClosed.
+    long Pause(int ms);
+    static bool OutOfResources(int err);
 
     mutable std::mutex mutex_;
     int fd_ = -1;
     int deferredFd_ = -1;  // closed by the last step still using it
     int users_ = 0;
     bool closing_ = false;
-    int wakeFd_ = -1;  // eventfd, readable once Close ran
+    int wakeFd_ = -1;                    // eventfd, readable once Close ran
+    std::atomic<bool> shortage_{false};  // Accept is waiting out a shortage
 };
 
 }  // namespace jexnet

@@ -58,6 +58,11 @@ INSERT OR IGNORE INTO reg_keys(id, parent, name, fold, written) VALUES
 )";
 constexpr int64_t kRootCount = 4;
 constexpr uintptr_t kFirstRootHandle = 0x80000000;
+constexpr int64_t kLocalMachineId = 3;
+// HKEY_CURRENT_CONFIG has no row of its own: each call finds its key below
+// HKEY_LOCAL_MACHINE (kCurrentConfigPath).
+constexpr uintptr_t kCurrentConfigHandle = 0x80000005;
+constexpr int64_t kCurrentConfigId = -1;
 constexpr int kBusyTimeoutMs = 10000;
 constexpr size_t kMaxKeyNameLength = 255;
 constexpr size_t kMaxValueNameLength = 16383;
@@ -168,6 +173,7 @@ std::optional<int64_t> KeyIdOf(HKEY key) {
     auto value = reinterpret_cast<uintptr_t>(key);
     if (value >= kFirstRootHandle && value < kFirstRootHandle + kRootCount)
         return static_cast<int64_t>(value - kFirstRootHandle) + 1;
+    if (value == kCurrentConfigHandle) return kCurrentConfigId;
     std::optional<int64_t> id;
     Handles().With(key, [&](RegistryKey& open) { id = open.id; });
     return id;
@@ -252,6 +258,16 @@ LONG Walk(sqlite3* db, int64_t& id, const std::vector<std::string_view>& parts, 
     return ERROR_SUCCESS;
 }
 
+// The key of the current hardware profile, which HKEY_CURRENT_CONFIG
+// names; `create` makes it where an older database lacks it.
+LONG CurrentConfigKey(sqlite3* db, bool create, int64_t& id) {
+    static const std::vector<std::string_view> kCurrentConfigPath = {
+        "SYSTEM", "CurrentControlSet", "Hardware Profiles", "Current"};
+    id = kLocalMachineId;
+    bool created = false;
+    return Walk(db, id, kCurrentConfigPath, create, created);
+}
+
 // A new database gets the keys every machine has: the services database, the
 // control key that holds the shutdown wait, and the system version, which
 // installers test. The database's user_version marks it as seeded.
@@ -264,12 +280,13 @@ int SeedNewMachine(SqliteDb& db) {
     const std::vector<std::vector<std::string_view>> paths = {
         {"SYSTEM", "CurrentControlSet", "Control"},
         {"SYSTEM", "CurrentControlSet", "Services"},
+        {"SYSTEM", "CurrentControlSet", "Hardware Profiles", "Current"},
         {"SOFTWARE", "Microsoft", "Windows NT", "CurrentVersion"},
     };
     int64_t id = 0;
     bool created = false;
     for (const auto& path : paths) {
-        id = 3;  // HKEY_LOCAL_MACHINE
+        id = kLocalMachineId;
         if (Walk(db.handle(), id, path, true, created) != ERROR_SUCCESS) return SQLITE_ERROR;
     }
     static constexpr char kVersion[] = "6.3";
@@ -300,6 +317,10 @@ public:
         transaction_.emplace(*db_, kind);
         status_ = CodeFor(transaction_->status());
         if (status_ != ERROR_SUCCESS) return;
+        if (key_ == kCurrentConfigId) {
+            status_ = CurrentConfigKey(db_->handle(), kind == SqliteTransaction::Kind::Write, key_);
+            if (status_ != ERROR_SUCCESS) return;
+        }
         SqliteStatement exists(db_->handle(), "SELECT 1 FROM reg_keys WHERE id = ?1");
         int rc = exists.Bind(1, key_).Step();
         if (rc == SQLITE_DONE)
@@ -457,6 +478,8 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     bool created = false;
     if (LONG rc = Walk(session.db(), id, parts, false, created)) return rc;
     if (id <= kRootCount) return ERROR_ACCESS_DENIED;
+    if (parts.empty() && reinterpret_cast<uintptr_t>(key) == kCurrentConfigHandle)
+        return ERROR_ACCESS_DENIED;
     SqliteStatement children(session.db(), "SELECT 1 FROM reg_keys WHERE parent = ?1 LIMIT 1");
     int step = children.Bind(1, id).Step();
     if (step == SQLITE_ROW) return ERROR_ACCESS_DENIED;
@@ -567,5 +590,6 @@ LONG RegCloseKey(HKEY key) {
     std::lock_guard<std::mutex> lock(g_mutex);
     auto value = reinterpret_cast<uintptr_t>(key);
     if (value >= kFirstRootHandle && value < kFirstRootHandle + kRootCount) return ERROR_SUCCESS;
+    if (value == kCurrentConfigHandle) return ERROR_SUCCESS;
     return Handles().Remove(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }

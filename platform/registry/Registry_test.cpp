@@ -189,6 +189,8 @@ TEST(RegistryValues, EveryTypeRoundTripsExactly) {
         {"Number", REG_DWORD, std::string(reinterpret_cast<const char*>(&seven), 4)},
         {"Binary", REG_BINARY, std::string("\0\xff\x01\0\x80", 5)},
         {"Empty", REG_BINARY, ""},
+        {"Link", REG_LINK, std::string("\\Registry\\Machine\\Target\0", 26)},
+        {"BigEndian", REG_DWORD_BIG_ENDIAN, std::string("\0\0\0\x07", 4)},
         {"OddType", 0x1234, "x"},
     };
     Key key;
@@ -714,6 +716,36 @@ TEST(RegistrySeed, NewMachineHasSystemKeys) {
               ERROR_SUCCESS);
     EXPECT_STREQ(version, "6.3");
     RegCloseKey(key);
+}
+
+// HKEY_CURRENT_CONFIG reaches the current hardware profile's key, also in a
+// database made before it had one.
+TEST(RegistryKeys, CurrentConfigIsTheCurrentHardwareProfile) {
+    constexpr char kProfile[] = "SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current";
+    {
+        Key profile;
+        EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, kProfile, profile), ERROR_SUCCESS);
+        Key parent;
+        ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet", parent), ERROR_SUCCESS);
+        ASSERT_EQ(RegDeleteKeyA(parent, "Hardware Profiles\\Current"), ERROR_SUCCESS);
+    }
+    Key missing;
+    EXPECT_EQ(Open(HKEY_CURRENT_CONFIG, "Software", missing), ERROR_FILE_NOT_FOUND);
+    {
+        Key fonts;
+        ASSERT_EQ(Create(HKEY_CURRENT_CONFIG, "Software\\Fonts", fonts), ERROR_SUCCESS);
+        ASSERT_EQ(SetDword(fonts, "LogPixels", 96), ERROR_SUCCESS);
+    }
+    Key viaMachine;
+    ASSERT_EQ(
+        Open(HKEY_LOCAL_MACHINE, (std::string(kProfile) + "\\Software\\Fonts").c_str(), viaMachine),
+        ERROR_SUCCESS);
+    EXPECT_EQ(QueryDword(viaMachine, "LogPixels"), 96u);
+    EXPECT_EQ(SubkeyNames(HKEY_CURRENT_CONFIG), std::vector<std::string>{"Software"});
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_CONFIG, ""), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegCloseKey(HKEY_CURRENT_CONFIG), ERROR_SUCCESS);
+    Key again;
+    EXPECT_EQ(Open(HKEY_CURRENT_CONFIG, "software\\fonts", again), ERROR_SUCCESS);
 }
 
 TEST(RegistrySeed, DeletedSystemKeyStaysDeleted) {

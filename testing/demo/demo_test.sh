@@ -35,7 +35,8 @@ check "the demo exits 0 (status $status; $(tail -3 "$work/err"))" test "$status"
 for label in "-- Director record" "call sendJEXParcel 0" "-- sendJEXParcel returned: 0" \
     "-- Request number issued by the support node: SR-1" "-- History record, director's node" \
     "-- History record, support node" "Current-Role:   Server" "-- Service log" \
-    "TavroService.Tavro Director is up" "== 5. Stopped; trees removed"; do
+    "TavroService.Tavro Director is up" "== 5. Stopped; trees removed" \
+    "-- tavrostat, while the director ran" "The Director process is running"; do
     check "the demo prints \"$label\"" grep -qF -- "$label" "$work/out"
 done
 check "the demo leaves no process behind" no_leftovers

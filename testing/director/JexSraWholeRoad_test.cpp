@@ -23,6 +23,7 @@
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/JavaVm.h"
 #include "testing/support/JexConfigTestSupport.h"
+#include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
 #include "testing/support/Wait.h"
 
@@ -95,6 +96,7 @@ protected:
             return true;
         });
         if (!reported) return false;
+        port_ = std::stoi(port);
         WriteFile(client_.Path() / "data" / "jex_route_map.dat",
                   "srv/snode/Jex_Sra\tT/127.0.0.1/" + port + "\t1\n");
         return true;
@@ -168,7 +170,20 @@ protected:
     TempDir server_state_{"sra-road-state"};
     std::filesystem::path record_;
     pid_t host_ = -1;
+    int port_ = -1;
 };
+
+TEST_F(JexSraWholeRoad, ASilentCallerDoesNotHoldUpTheServer) {
+    ASSERT_TRUE(StartHost("0"));
+    // A caller that connects first and says nothing is never served: the
+    // request that speaks is served beside it, and served first.
+    const int silent = tavro::testing::ConnectLoopback(port_);
+    ASSERT_GE(silent, 0);
+    const Record record = Probe(Parcel("me@site", "Quiet neighbour"));
+    EXPECT_EQ(record.at("call"), "sendJEXParcel 0");
+    EXPECT_EQ(Served(1), std::vector<std::string>{"0"});
+    ::close(silent);
+}
 
 TEST_F(JexSraWholeRoad, SubmissionReachesTheBackEndAndBothHistoryLogs) {
     ASSERT_TRUE(StartHost("0"));

@@ -2,15 +2,17 @@
 //
 // Usage: k2server_testapp ACID NODE [CONNECTIONS]
 // Prints "port N" on standard output, then serves CONNECTIONS (default 1)
-// clients one after the other: each accepted connection is adopted as the
-// inherited connection of a new JexK2 server (Listen, Accept, Server,
-// Disconnect). Signing methods find their keys along JEXCRYPTO_PATH. Exit
-// status 0 when every client ended with its Disconnect request, 1 when a K2
-// operation failed (its description on standard error), 2 on bad usage or a
-// socket failure, 3 when no client came within 30 seconds.
+// clients one after the other: each connection whose caller has spoken is
+// adopted as the inherited connection of a new JexK2 server (Listen,
+// Accept, Server, Disconnect). Callers wait side by side for their turn, so
+// one that connects and says nothing is closed after 5 seconds without
+// holding up the others (and is not counted). Signing methods find their
+// keys along JEXCRYPTO_PATH. Exit status 0 when every client ended with its
+// Disconnect request, 1 when a K2 operation failed (its description on
+// standard error), 2 on bad usage or a socket failure, 3 when nothing
+// happened for 30 seconds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,8 +21,12 @@
 #include <string>
 
 #include "jexlink/session/JexK2.h"
+#include "testing/support/FirstBytesAcceptor.h"
 
 namespace {
+
+constexpr int kMaxPending = 64;
+constexpr int kFirstBytesMs = 5000;
 
 int Serve(int fd, const char* acid, const char* node) {
     setenv("JEX_TRANSPORT_TYPE", "T", 1);
@@ -50,7 +56,7 @@ int main(int argc, char** argv) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
     if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
-        ::listen(listener, 4) ||
+        ::listen(listener, SOMAXCONN) ||
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size)) {
         std::perror("listen");
         return 2;
@@ -59,11 +65,10 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     int status = 0;
+    tavro::testing::FirstBytesAcceptor callers(listener, kMaxPending, kFirstBytesMs);
     for (int i = 0; i < connections; ++i) {
-        pollfd p{listener, POLLIN, 0};
-        if (::poll(&p, 1, 30000) != 1) return 3;
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) return 2;
+        const int fd = callers.Next(30000);
+        if (fd < 0) return 3;
         if (Serve(fd, argv[1], argv[2]) != 0) status = 1;
         ::close(fd);  // when the session left it open
     }

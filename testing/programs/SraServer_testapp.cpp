@@ -4,7 +4,9 @@
 // Writes its own settings into the registry of its platform state (the
 // installation directory INSTALL, local domain "srv" and node "snode",
 // SRA.MaxSubmitBytes LIMIT), works in INSTALL/work, prints "port N" on
-// standard output and then serves each accepted connection with a server
+// standard output and then serves each connection whose caller has spoken
+// (callers wait side by side for their turn; one that says nothing for 5
+// seconds is closed without holding up the others) with a server
 // that serves on this platform (the library's own answers that it does not
 // run here): the connection is adopted as the inherited connection of a new
 // session, Server runs once, and "served STATUS" is printed. Its back-end
@@ -13,11 +15,10 @@
 // when "fail" is given.
 // It listens on an ephemeral loopback port, or on SRASERVER_PORT when that
 // is set. Exit status 2 on bad usage or a socket failure ("listen on port
-// N: why" on standard error), 3 when no client came for 60 seconds.
+// N: why" on standard error), 3 when nothing happened for 60 seconds.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +32,7 @@
 
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexSraServer.h"
+#include "testing/support/FirstBytesAcceptor.h"
 #include "testing/support/JexConfigTestSupport.h"
 
 namespace {
@@ -138,18 +140,17 @@ int main(int argc, char** argv) {
     }
     socklen_t size = sizeof address;
     if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
-        ::listen(listener, 8) ||
+        ::listen(listener, SOMAXCONN) ||
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size)) {
         std::fprintf(stderr, "listen on port %s: %s\n", port ? port : "0", std::strerror(errno));
         return 2;
     }
     std::printf("port %d\n", ntohs(address.sin_port));
     std::fflush(stdout);
+    FirstBytesAcceptor callers(listener, 64, 5000);
     for (;;) {
-        pollfd p{listener, POLLIN, 0};
-        if (::poll(&p, 1, 60000) != 1) return 3;
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) return 2;
+        const int fd = callers.Next(60000);
+        if (fd < 0) return 3;
         const int status = Serve(fd, back_end);
         std::printf("served %d\n", status);
         std::fflush(stdout);

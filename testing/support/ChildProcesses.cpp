@@ -109,14 +109,17 @@ bool SleepsOnFutexes(pid_t pid, unsigned words) {
         pid, [](long number) { return number == SYS_futex_waitv; }, words);
 }
 
-ChildResult RunChild(const std::vector<std::string>& argv, const std::string& input,
-                     int timeoutMs) {
-    ChildResult result;
-    int in[2], out[2];
+namespace {
+
+// Runs `argv` with `input` on its standard input; standard error goes to
+// `err` when `separate`, else into `out` with standard output.
+ChildStreams Run(const std::vector<std::string>& argv, const std::string& input, int timeoutMs,
+                 bool separate) {
+    ChildStreams result;
+    int in[2], out[2], err[2] = {-1, -1};
     if (pipe2(in, O_CLOEXEC) != 0) return result;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
+    if (pipe2(out, O_CLOEXEC) != 0 || (separate && pipe2(err, O_CLOEXEC) != 0)) {
+        for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
         return result;
     }
     std::vector<char*> args;
@@ -126,15 +129,16 @@ ChildResult RunChild(const std::vector<std::string>& argv, const std::string& in
     if (pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
-        dup2(out[1], 2);
+        dup2(separate ? err[1] : out[1], 2);
         execv(args[0], args.data());
         _exit(127);
     }
     close(in[0]);
     close(out[1]);
+    if (separate) close(err[1]);
     if (pid < 0) {
-        close(in[1]);
-        close(out[0]);
+        for (int fd : {in[1], out[0], err[0]})
+            if (fd >= 0) close(fd);
         return result;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -146,20 +150,29 @@ ChildResult RunChild(const std::vector<std::string>& argv, const std::string& in
 
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     char buffer[4096];
+    pollfd streams[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* texts[2] = {&result.out, &result.err};
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
-        if (left <= 0) break;
-        pollfd p{out[0], POLLIN, 0};
-        int ready = poll(&p, 1, static_cast<int>(left));
+        if (left <= 0 || (streams[0].fd < 0 && streams[1].fd < 0)) break;
+        int ready = poll(streams, 2, static_cast<int>(left));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) break;
-        ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        result.output.append(buffer, static_cast<size_t>(n));
+        for (int i = 0; i < 2; ++i) {
+            if (streams[i].fd < 0 || !(streams[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t n = read(streams[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                texts[i]->append(buffer, static_cast<size_t>(n));
+                continue;
+            }
+            close(streams[i].fd);
+            streams[i].fd = -1;
+        }
     }
-    close(out[0]);
+    for (const pollfd& stream : streams)
+        if (stream.fd >= 0) close(stream.fd);
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now())
                     .count();
@@ -171,6 +184,19 @@ ChildResult RunChild(const std::vector<std::string>& argv, const std::string& in
     }
     if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
     return result;
+}
+
+}  // namespace
+
+ChildResult RunChild(const std::vector<std::string>& argv, const std::string& input,
+                     int timeoutMs) {
+    ChildStreams run = Run(argv, input, timeoutMs, false);
+    return {run.exitStatus, std::move(run.out)};
+}
+
+ChildStreams RunChildStreams(const std::vector<std::string>& argv, const std::string& input,
+                             int timeoutMs) {
+    return Run(argv, input, timeoutMs, true);
 }
 
 }  // namespace tavro::testing

@@ -47,4 +47,14 @@ struct ChildResult {
 ChildResult RunChild(const std::vector<std::string>& argv, const std::string& input = {},
                      int timeoutMs = 20000);
 
+struct ChildStreams {
+    int exitStatus = -1;  // -1: killed on time-out or by a signal
+    std::string out;      // standard output
+    std::string err;      // standard error
+};
+
+// As RunChild, with standard output and standard error kept apart.
+ChildStreams RunChildStreams(const std::vector<std::string>& argv, const std::string& input = {},
+                             int timeoutMs = 20000);
+
 }  // namespace tavro::testing

@@ -25,6 +25,11 @@ namespace tavro::testing {
 // record until the caller finishes; any other connection is relayed as the
 // node's route map file says. The node's own errors are kept, never fatal.
 //
+// Connections that have ended are reaped (their threads joined, their
+// gateways freed) before each accept; the listener already gave their
+// descriptors back when they ended. The listener's cap on running
+// connections holds (SetMaxConnections before Start).
+//
 // Stop() (and the destructor) ends the accepting and waits for every
 // connection thread; connections still open end when their peers close.
 class GatewayNode {
@@ -35,10 +40,17 @@ public:
     GatewayNode& operator=(const GatewayNode&) = delete;
     ~GatewayNode() { Stop(); }
 
+    // The listener's cap on running connections, applied by Start.
+    void SetMaxConnections(int count) { maxConnections_ = count; }
+    // Settings of every gateway accepted from then on.
+    void SetFirstRecordTimeout(int seconds) { firstRecordTimeout_ = seconds; }
+    void SetRelayIdleLimit(int seconds) { relayIdleLimit_ = seconds; }
+
     // Starts listening and accepting; false when the listener failed.
     bool Start() {
         listener_ = std::make_unique<JexGatewayListener>("*", JexNetAddr("T/127.0.0.1/0", '/'));
         listener_->SetSuppress(1);
+        listener_->SetMaxConnections(maxConnections_);
         if (!listener_->Listening()) return false;
         port_ = LocalPort(listener_->Listener()->Endpoint()->Handle());
         acceptor_ = std::make_unique<JexThread>(&AcceptLoop, this);
@@ -56,7 +68,8 @@ public:
             std::lock_guard<std::mutex> hold(mutex_);
             done.swap(connections_);
         }
-        for (Connection& c : done) c.thread->Join();
+        for (Connection& c : done)
+            if (c.thread) c.thread->Join();
         acceptor_.reset();
         listener_.reset();
     }
@@ -70,8 +83,15 @@ public:
         std::lock_guard<std::mutex> hold(mutex_);
         return results_;
     }
+    // Connections accepted so far.
+    int Accepted() const { return accepted_.load(); }
     // Accepted connections whose handshake or echo has not ended yet.
     int Running() const { return accepted_.load() - ended_.load(); }
+    // Connection threads not yet joined (running, or ended and not reaped).
+    int Held() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return static_cast<int>(connections_.size());
+    }
     // Echo connections that ended with the caller's FINISH.
     int EchoesFinished() const { return echoesFinished_.load(); }
 
@@ -94,6 +114,7 @@ private:
     struct Connection {
         std::unique_ptr<JexGateway> gateway;
         std::unique_ptr<JexThread> thread;
+        bool ended = false;
     };
 
     static int LocalPort(int fd) {
@@ -109,27 +130,61 @@ private:
         {
             std::lock_guard<std::mutex> hold(node->mutex_);
             ++node->results_[result];
+            for (Connection& c : node->connections_)
+                if (c.gateway.get() == g) c.ended = true;
         }
         ++node->ended_;
+    }
+
+    // Joins and frees the connections that have ended.
+    void Reap() {
+        std::vector<Connection> done;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            for (auto it = connections_.begin(); it != connections_.end();) {
+                if (!it->ended) {
+                    ++it;
+                    continue;
+                }
+                done.push_back(std::move(*it));
+                it = connections_.erase(it);
+            }
+        }
+        for (Connection& c : done)
+            if (c.thread) c.thread->Join();
     }
 
     static int AcceptLoop(JexThread*, void* self) {
         auto* node = static_cast<GatewayNode*>(self);
         while (!node->stopping_) {
+            node->Reap();
             auto g = std::make_unique<JexGateway>();
             g->SetSuppress(1);
             g->SetAttr(JexGateway::ACID, node->acid_.c_str());
             g->SetAttr(JexGateway::NODE, node->node_.c_str());
             g->SetAttr(JexGateway::ROUTE_MAP, node->routeMap_.c_str());
             g->system_id = (node->acid_ + "/" + node->node_).c_str();
+            g->SetFirstRecordTimeout(node->firstRecordTimeout_.load());
+            g->SetRelayIdleLimit(node->relayIdleLimit_.load());
+            // Registered before the accept, under the lock its completion
+            // takes, so that a connection ending at once still finds its entry.
+            JexGateway* gateway = g.get();
+            {
+                std::lock_guard<std::mutex> hold(node->mutex_);
+                node->connections_.push_back({std::move(g), nullptr});
+            }
             JexThread* thread = nullptr;
-            if (node->listener_->Accept(*g, &Completed, node, thread) != 0) {
+            const int rc = node->listener_->Accept(*gateway, &Completed, node, thread);
+            std::lock_guard<std::mutex> hold(node->mutex_);
+            // Only this thread adds or removes entries: the last is this one.
+            Connection& entry = node->connections_.back();
+            if (rc != 0) {
+                node->connections_.pop_back();
                 if (node->stopping_) break;
                 continue;
             }
+            entry.thread.reset(thread);
             ++node->accepted_;
-            std::lock_guard<std::mutex> hold(node->mutex_);
-            node->connections_.push_back({std::move(g), std::unique_ptr<JexThread>(thread)});
         }
         return 0;
     }
@@ -138,6 +193,9 @@ private:
     std::string node_;
     std::string routeMap_;
     int port_ = -1;
+    int maxConnections_ = JexGatewayListener::kDefaultMaxConnections;
+    std::atomic<int> firstRecordTimeout_{JexGateway::kDefaultFirstRecordTimeout};
+    std::atomic<int> relayIdleLimit_{0};
     std::unique_ptr<JexGatewayListener> listener_;
     std::unique_ptr<JexThread> acceptor_;
     std::atomic<bool> stopping_{false};

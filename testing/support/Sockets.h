@@ -6,12 +6,45 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
 
 namespace tavro::testing {
+
+// A TCP listener on an ephemeral port of 127.0.0.1 (close-on-exec), its
+// port in `port`; -1 when it fails. The caller closes it.
+inline int ListenLoopback(int& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    port = ntohs(at.sin_port);
+    return fd;
+}
+
+// A blocking TCP connection to `port` on 127.0.0.1 (close-on-exec); -1 when
+// it fails. The caller closes it.
+inline int ConnectLoopback(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
+    ::close(fd);
+    return -1;
+}
 
 // The local port of an IPv4 socket; -1 when it has none.
 inline int LocalPort(int fd) {

@@ -1,0 +1,147 @@
+// The director's status file and the look-up of one process by id in /proc.
+#include "Hostsys/DirectorStatus.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string_view>
+#include <vector>
+
+#include "platform/paths.h"
+
+namespace director_status {
+
+namespace {
+
+constexpr const char* kStatusFile = "/specific/tavro/data/tavro.stat";
+constexpr size_t kKeptNameLength = 15;  // what /proc/<pid>/comm holds
+
+// atol of a word, kept to the range of process ids: 0 for anything else.
+DWORD ProcessId(const char* text) {
+    errno = 0;
+    const long long value = std::strtoll(text, nullptr, 10);
+    if (errno != 0 || value <= 0 || value > INT32_MAX) return 0;
+    return static_cast<DWORD>(value);
+}
+
+// The file name of process `pid`'s executable, empty when unknown.
+std::string ExecutableName(DWORD pid) {
+    std::vector<char> target(4096);
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t length = readlink(link.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<size_t>(length) >= target.size()) return {};
+    std::string path(target.data(), static_cast<size_t>(length));
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+    return path.substr(path.rfind(platform::kPathSeparator) + 1);
+}
+
+// Opens a regular file for reading; a pipe or device planted under the
+// name would block the open or the read.
+std::FILE* OpenRegularFile(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat info;
+    std::FILE* file = nullptr;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file = fdopen(fd, "r");
+    if (!file) close(fd);
+    return file;
+}
+
+}  // namespace
+
+std::string StatusFilePath(const std::string& home) { return home + kStatusFile; }
+
+bool ReadWord(std::FILE* in, std::string& word) {
+    word.clear();
+    int c;
+    do {
+        c = std::fgetc(in);
+    } while (c != EOF && std::isspace(c));
+    for (; c != EOF && !std::isspace(c); c = std::fgetc(in)) word += static_cast<char>(c);
+    return !word.empty();
+}
+
+int ReadStatusFile(bool quiet, std::string& pid) {
+    pid.clear();
+    const char* home = std::getenv("VANTRIX_HOME");
+    if (!home || !*home) {
+        if (!quiet) std::printf("The VANTRIX_HOME environment variable is not set.\n");
+        return kUnknown;
+    }
+    const std::string path = StatusFilePath(home);
+    std::FILE* in = OpenRegularFile(path.c_str());
+    if (!in) {
+        if (!quiet) std::printf("The TAVRO status file, %s could not be opened\n", path.c_str());
+        return kUnknown;
+    }
+    const int status = ReadStatus(in, quiet, pid);
+    std::fclose(in);
+    return status;
+}
+
+int ReadStatus(std::FILE* in, bool quiet, std::string& pid) {
+    pid.clear();
+    std::string word;
+    if (!ReadWord(in, word)) {
+        if (!quiet) std::printf("Could not read status from TAVRO status file.\n");
+        return kUnknown;
+    }
+    int status = kUnknown;
+    if (word == "SYSTEM_DOWN" || word == "SYSTEM_ERROR") status = kDown;
+    if (word == "SYSTEM_STARTING") status = kStarting;
+    if (word == "SYSTEM_UP") status = kUp;
+    if (word == "SYSTEM_SHUTDOWN") status = kShutdown;
+    if (status < kStarting) return status;
+    if (!ReadWord(in, pid) && !quiet) std::printf("Could not read PID from TAVRO status file.\n");
+    return status;
+}
+
+bool ProcessName(DWORD pid, std::string& name) {
+    const std::string dir = "/proc/" + std::to_string(pid);
+    std::ifstream comm(dir + "/comm");
+    if (comm && std::getline(comm, name)) return true;
+    if (access(dir.c_str(), F_OK) != 0) return false;
+    name = "unknown";
+    return true;
+}
+
+Lookup LookUpProcess(const char* pidText, const char* pattern) {
+    Lookup result;
+    const DWORD pid = ProcessId(pidText);
+    std::string name;
+    if (pid == 0 || !ProcessName(pid, name)) return result;
+    if (name.find("java") != std::string::npos) {
+        result.found = true;
+    } else if (name.find("TavroService") != std::string::npos) {
+        result.found = result.service = true;
+    } else if (pattern) {
+        result.found = name.find(pattern) != std::string::npos ||
+                       (std::strlen(pattern) > kKeptNameLength &&
+                        ExecutableName(pid).find(pattern) != std::string::npos);
+    }
+    return result;
+}
+
+int CheckPidFile(const char* path, const char* pattern) {
+    std::FILE* in = OpenRegularFile(path);
+    if (!in) return kPidFileUnreadable;
+    const int result = CheckPid(in, pattern);
+    std::fclose(in);
+    return result;
+}
+
+int CheckPid(std::FILE* in, const char* pattern) {
+    std::string word;
+    if (!ReadWord(in, word)) return kPidFileUnreadable;
+    return LookUpProcess(word.c_str(), pattern).found ? kPidFileRunning : kPidFileOther;
+}
+
+}  // namespace director_status
