@@ -215,4 +215,16 @@ TEST_F(ModemProcesses, ASessionConnectsThroughAnMRouteEntry) {
     EXPECT_EQ(daemon.Wait(), 0);
 }
 
+// The director's library keeps the modem connection and installs it as the
+// modem endpoint's client when it is loaded: without the explicit call the
+// static linker would leave the connection out.
+TEST(JexLinkApiModem, TheLibraryCarriesTheModemClient) {
+    const auto result = tavro::testing::RunChild({"/usr/bin/nm", "-C", JEXLINKAPI});
+    ASSERT_EQ(result.exitStatus, 0) << result.output;
+    for (const char* symbol :
+         {"JexModemAPI::InstallModemClient()", "JexModemAPI::Connect(char const*, int)",
+          "JexModemAPI::Listen(char const*)", "JexModemAPI::commbox_listener_task()"})
+        EXPECT_NE(result.output.find(symbol), std::string::npos) << symbol;
+}
+
 }  // namespace
