@@ -2,7 +2,8 @@
 // requests to Listen and as frames of an open connection, through real boxes in a private state.
 //
 // Input: one byte that picks the road (0 Connect, 1 Listen, 2 an open
-// connection), then messages, each a 16-bit big-endian length and its bytes.
+// connection), then up to eight messages, each a 16-bit big-endian length and
+// its bytes.
 // The messages are queued in the connection's own box before it reads, and
 // a closing frame after them ends every road without a wait: a DR that
 // refuses the call, or a valid request followed by the far side's DR.
@@ -19,6 +20,9 @@
 namespace {
 
 constexpr const char* kServer = "fuzzsrv";
+// A box queues at most 10 messages (net.unix.max_dgram_qlen) before a send
+// waits: the input's messages and the two of the harness must fit.
+constexpr size_t kMaxMessages = 8;
 
 struct State {
     std::unique_ptr<JexIpc> daemon;  // the line's box; what is written into it is dropped
@@ -86,7 +90,7 @@ JexBuffer ValidRequest(JexIpc& box) {
 std::vector<JexBuffer> Messages(const uint8_t* data, size_t size) {
     std::vector<JexBuffer> messages;
     size_t at = 0;
-    while (at + 2 <= size && messages.size() < 64) {
+    while (at + 2 <= size && messages.size() < kMaxMessages) {
         const size_t n = std::min<size_t>((size_t{data[at]} << 8) | data[at + 1], size - at - 2);
         messages.emplace_back(JexBufferBase(data + at + 2, static_cast<int>(n)));
         at += 2 + n;
