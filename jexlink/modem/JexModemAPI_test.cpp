@@ -383,7 +383,8 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
          "Only CC or DR is expected (3)",
          "  Protocol error on server response!\n"},
     };
-    std::vector<FakeModemDaemon::Line> lines = {{"line1", "pots", ""}, {"line2", "pots", ""}};
+    std::vector<FakeModemDaemon::Line> lines = {{"line1", "pots", "", 9600},
+                                                {"line2", "pots", "", 9600}};
     for (const ConnectCase& c : cases) {
         SCOPED_TRACE(c.name);
         FakeModemDaemon daemon(
@@ -407,7 +408,8 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
 }
 
 TEST_F(ModemApiTest, SkippedLinesAreReportedOnStandardError) {
-    std::vector<FakeModemDaemon::Line> lines = {{"line1", "pots", ""}, {"line2", "pots", ""}};
+    std::vector<FakeModemDaemon::Line> lines = {{"line1", "pots", "", 9600},
+                                                {"line2", "pots", "", 9600}};
     FakeModemDaemon daemon(lines);
     daemon.Script({Local(FakeModemStep::Dr(1, 2)), Local(FakeModemStep::Dr(1, 2))});
     ASSERT_TRUE(daemon.Start());
@@ -443,6 +445,78 @@ TEST_F(ModemApiTest, ProgressOfASuccessfulConnectByteForByte) {
           "  Remote side responding, waiting for remote server\n", "  Remote server responding\n"})
         EXPECT_NE(err.find(marker), std::string::npos) << marker;
     EXPECT_EQ(server.Result(), 0);
+}
+
+TEST_F(ModemApiTest, TheRequestedSpeedGoesIntoTheThroughputParameter) {
+    ASSERT_TRUE(daemon_.Start());
+    JexModemAPI client;
+    client.Connect("M/pots.support/nobody", 9600);
+    const auto seen = daemon_.Seen();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen[0].extraParameter,
+              std::string("\x00\x25\x80\x00\x25\x80\x00\x25\x80\x00\x25\x80", 12));
+    // A faster line than any there is: none qualifies.
+    JexModemAPI fast;
+    EXPECT_EQ(fast.Connect(kAddress, 19200), JexModem::NO_LINE_AVAIL);
+}
+
+TEST_F(ModemApiTest, ALineWhoseDaemonBoxIsNotAPlainNameIsSkipped) {
+    std::vector<FakeModemDaemon::Line> lines = {{"line1", "pots", "bad.box", 9600},
+                                                {"line2", "pots", "", 9600}};
+    FakeModemDaemon daemon(lines);
+    ASSERT_TRUE(daemon.Start());
+    Listener server;
+    ASSERT_TRUE(server.Registered(files_));
+    JexModemAPI client;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(client.Connect(kAddress, 0), 0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.find("line1"), std::string::npos) << err;
+    EXPECT_NE(err.find("Attached to line line2"), std::string::npos) << err;
+    EXPECT_EQ(server.Result(), 0);
+}
+
+TEST_F(ModemApiTest, GetMsgSkipsWhatIsNotData) {
+    Link();
+    JexIpc into(client_->ApiCombox()->Name().Text());
+    auto dt = [&](const JexBuffer& userData) {
+        JexTp2Frame frame;
+        frame.SetFrameCode(JexTp2Frame::kDT);
+        frame.SetAttr(JexTp2Frame::DST_REF, client_->SrcRef());
+        frame.SetAttr(JexTp2Frame::TPDU_NR, 1);
+        frame.UserData() = userData;
+        return frame.Encode();
+    };
+    JexNetMsg other('A');
+    other[1] = JexBuffer(JexBufferBase("x"));
+    JexNetMsg data('D');
+    data['D'] = JexBuffer(JexBufferBase("the data"));
+    JexTp2Frame cc;
+    cc.SetFrameCode(JexTp2Frame::kCC);
+    cc.SetAttr(JexTp2Frame::DST_REF, 1);
+    cc.SetAttr(JexTp2Frame::SRC_REF, 1);
+    cc.SetAttr(JexTp2Frame::CLASS, 2);
+    cc.SetAttr(JexTp2Frame::OPTIONS, 1);
+    ASSERT_EQ(into.PutMsg(JexBuffer(JexBufferBase("\x02\xF0", 2)), 0), 0);  // undecodable
+    ASSERT_EQ(into.PutMsg(dt(JexBuffer(JexBufferBase("\x41\x01\x09\x00\x00x", 6))), 0), 0);
+    ASSERT_EQ(into.PutMsg(dt(other.Encode()), 0), 0);
+    ASSERT_EQ(into.PutMsg(cc.Encode(), 0), 0);
+    ASSERT_EQ(into.PutMsg(dt(data.Encode()), 0), 0);
+    JexBuffer in;
+    ASSERT_EQ(client_->GetMsg(in, 1, 10), 0);
+    EXPECT_EQ(Bytes(in), "the data");
+    EXPECT_EQ(client_->BadFrameCount(), 2);
+    // The server's disconnect carries extended reason 8.
+    EXPECT_EQ(server_->Api().Disconnect(), 0);
+    EXPECT_EQ(client_->GetMsg(in, 1, 10), JexModem::TERMINATED);
+    bool serverDr = false;
+    for (const auto& s : daemon_.Seen())
+        if (s.code == JexTp2Frame::kDR && !s.fromOriginator) {
+            serverDr = true;
+            EXPECT_EQ(s.reason, 128);
+            EXPECT_EQ(s.extReason, 8);
+        }
+    EXPECT_TRUE(serverDr);
 }
 
 TEST_F(ModemApiTest, NoServerGivesServerNotDefined) {
@@ -591,7 +665,8 @@ TEST_F(ModemApiTest, TheTestSwitchesStopEchoesOrHeartbeats) {
 
 TEST_F(ModemApiTest, ThroughTheEndpointASkippedLineLeavesNoCode) {
     JexModemAPI::InstallModemClient();
-    std::vector<FakeModemDaemon::Line> lines = {{"line1", "pots", ""}, {"line2", "pots", ""}};
+    std::vector<FakeModemDaemon::Line> lines = {{"line1", "pots", "", 9600},
+                                                {"line2", "pots", "", 9600}};
     FakeModemDaemon daemon(lines);
     daemon.Script({Local(FakeModemStep::Dr(1, 2))});
     ASSERT_TRUE(daemon.Start());

@@ -29,8 +29,8 @@ void Say(const std::string& line) {
 
 int Daemon(int argc, char** argv) {
     std::vector<tavro::testing::FakeModemDaemon::Line> lines;
-    for (int i = 2; i < argc; ++i) lines.push_back({argv[i], "pots", ""});
-    if (lines.empty()) lines.push_back({"line1", "pots", ""});
+    for (int i = 2; i < argc; ++i) lines.push_back({argv[i], "pots", "", 9600});
+    if (lines.empty()) lines.push_back({"line1", "pots", "", 9600});
     tavro::testing::FakeModemDaemon daemon(lines);
     if (!daemon.Start()) return 1;
     Say("ready " + daemon.BoxName());

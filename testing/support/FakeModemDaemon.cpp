@@ -76,7 +76,7 @@ void Pause(int ms) {
 }  // namespace
 
 FakeModemDaemon::FakeModemDaemon()
-    : FakeModemDaemon(std::vector<Line>{Line{"line1", "pots", ""}}) {}
+    : FakeModemDaemon(std::vector<Line>{Line{"line1", "pots", "", 9600}}) {}
 
 FakeModemDaemon::FakeModemDaemon(std::vector<Line> lines) : lines_(std::move(lines)) {}
 
@@ -96,7 +96,7 @@ bool FakeModemDaemon::Setup() {
         db->SetAttr(JexModemLineDb::ALLOWED_MODE, JexModemLineDb::kBoth);
         db->SetAttr(JexModemLineDb::CURRENT_MODE, 1);
         db->SetAttr(JexModemLineDb::MAXIMUM_LINK_COUNT, 4);
-        db->SetAttr(JexModemLineDb::SPEED, 9600);
+        db->SetAttr(JexModemLineDb::SPEED, line.speed);
         db->SetAttr(JexModemLineDb::NODE, "fakenode");
         db->SetAttr(JexModemLineDb::LINE_TYPE, line.type.c_str());
         db->SetAttr(JexModemLineDb::COMMBOX,
@@ -204,6 +204,7 @@ void FakeModemDaemon::Record(const JexTp2Frame& frame, bool fromOriginator) {
     s.callingTsap = TextAttr(frame, JexTp2Frame::CALLING_TSAP);
     s.calledTsap = TextAttr(frame, JexTp2Frame::CALLED_TSAP);
     s.userData = Bytes(frame.UserData());
+    s.extraParameter = TextAttr(frame, JexTp2Frame::EXTRA_PARAMETER);
     s.fromOriginator = fromOriginator;
     if (s.code == JexTp2Frame::kDT) {
         JexNetMsg message;

@@ -63,6 +63,7 @@ struct FakeModemSeen {
     std::string callingTsap;
     std::string calledTsap;
     std::string userData;
+    std::string extraParameter;
     bool fromOriginator = false;  // which end sent it (a CR: the originator)
 };
 
@@ -81,6 +82,7 @@ public:
         std::string name;
         std::string type = "pots";
         std::string commbox;  // empty: the daemon's own box
+        int speed = 9600;
     };
 
     // One line, "line1" of type "pots".
