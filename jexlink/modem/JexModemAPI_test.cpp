@@ -55,6 +55,24 @@ void AlignToSecond(double fraction) {
     std::this_thread::sleep_for(std::chrono::duration<double>(wait));
 }
 
+// Writes a message larger than a box takes straight into the box's socket:
+// its reader's next read fails.
+void SendOversize(const char* box) {
+    const std::string path = (platform::StateSubdir("commbox") / box).string();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    int size = 1 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    const std::string bytes(JexIpc::kMaxMessage + 1, 'x');
+    EXPECT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address),
+                     sizeof address),
+              static_cast<ssize_t>(bytes.size()));
+    close(fd);
+}
+
 // A server that listens in a thread of its own. Listen waits without
 // limit: if no call came, the destructor delivers a request of its own so
 // that the thread ends.
@@ -519,6 +537,30 @@ TEST_F(ModemApiTest, GetMsgSkipsWhatIsNotData) {
     EXPECT_TRUE(serverDr);
 }
 
+TEST_F(ModemApiTest, AFailedReadOfTheBoxEndsTheConnection) {
+    Link();
+    SendOversize(client_->ApiCombox()->Name().Text());
+    JexBuffer in;
+    EXPECT_EQ(client_->GetMsg(in, 1, 10), JexModem::IPC_READ_ERROR);
+    ExpectError(*client_, Error(38, ""), "read");
+    EXPECT_EQ(client_->PutMsg(in, 0), JexModem::IPC_READ_ERROR);
+    EXPECT_EQ(client_->Disconnect(), JexModem::IPC_READ_ERROR);
+}
+
+TEST_F(ModemApiTest, AClosedDaemonBoxFailsTheSends) {
+    Link();
+    const auto box = platform::StateSubdir("commbox") / daemon_.BoxName();
+    daemon_.CloseBox();
+    ASSERT_TRUE(WaitFor([&] { return !std::filesystem::exists(box); }));
+    JexBuffer data(JexBufferBase("lost"));
+    EXPECT_EQ(client_->PutMsg(data, 0), JexModem::IPC_WRITE_ERROR);
+    ExpectError(*client_, Error(39, "PutMsg()"), "put");
+    ASSERT_NE(client_->Cause(), nullptr);
+    EXPECT_EQ(client_->Cause()->Code(), JexIpc::SHUT);
+    EXPECT_EQ(client_->Disconnect(), JexModem::IPC_WRITE_ERROR);
+    ExpectError(*client_, Error(39, "Disconnect()"), "disconnect");
+}
+
 TEST_F(ModemApiTest, NoServerGivesServerNotDefined) {
     ASSERT_TRUE(daemon_.Start());
     JexModemAPI client;
@@ -832,6 +874,12 @@ TEST_F(ListenRequests, AServerWhoseDaemonBoxStaysFullFailsToSendItsCc) {
     EXPECT_EQ(server_->Result(30000), JexModem::IPC_WRITE_ERROR);
     ExpectError(server_->Api(), Error(39, "Send CC error"), "cc");
     EXPECT_EQ(server_->Api().Gender(), 0);
+}
+
+TEST_F(ListenRequests, AFailedReadOfItsBoxEndsListen) {
+    SendOversize(server_->Api().ApiCombox()->Name().Text());
+    EXPECT_EQ(server_->Result(), JexModem::SYSERR);
+    ExpectError(server_->Api(), Error(80, "JexIpc()::GetMsg"), "read");
 }
 
 TEST_F(ListenRequests, ARecordThatVanishedFailsTheUpdate) {
