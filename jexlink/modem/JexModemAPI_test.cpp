@@ -548,6 +548,9 @@ TEST_F(ModemApiTest, AFailedReadOfTheBoxEndsTheConnection) {
 }
 
 TEST_F(ModemApiTest, AClosedDaemonBoxFailsTheSends) {
+    // No heartbeat whose echo would fail first.
+    ASSERT_TRUE(
+        tavro::testing::WriteDword(JexConfig::kGlobalParameters, "Modem.HeartbeatInterval", 60));
     Link();
     const auto box = platform::StateSubdir("commbox") / daemon_.BoxName();
     daemon_.CloseBox();
