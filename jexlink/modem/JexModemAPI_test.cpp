@@ -879,6 +879,41 @@ TEST_F(ListenRequests, AServerWhoseDaemonBoxStaysFullFailsToSendItsCc) {
     EXPECT_EQ(server_->Api().Gender(), 0);
 }
 
+TEST_F(ListenRequests, AFarDrThatCrossesOurOwnIsTakenAsTheAnswer) {
+    JexTp2Frame cc;
+    Answer(Request(5, 6, 2, 1, "srv"), cc);
+    ASSERT_EQ(server_->Result(), 0);
+    JexModemAPI& server = server_->Api();
+    std::atomic<int> result{-1};
+    std::thread disconnecting([&] { result = server.Disconnect(); });
+    // The server's DR reaches the daemon's box (heartbeats may come first).
+    JexBuffer wire;
+    JexTp2Frame frame;
+    bool sawDr = false;
+    for (int i = 0; i < 20 && !sawDr; ++i) {
+        if (box_.GetMsg(wire, 1, 10) != 0) break;
+        frame = wire;
+        sawDr = frame.FrameCode() == JexTp2Frame::kDR;
+    }
+    EXPECT_TRUE(sawDr);
+    // The far side hangs up at the same time: its DR answers ours.
+    JexTp2Frame dr;
+    dr.SetFrameCode(JexTp2Frame::kDR);
+    dr.SetAttr(JexTp2Frame::SRC_REF, 5);
+    dr.SetAttr(JexTp2Frame::DST_REF, 6);
+    dr.SetAttr(JexTp2Frame::REASON, 128);
+    dr.SetAttr(JexTp2Frame::EXT_REASON, 1);
+    ASSERT_EQ(to_->PutMsg(dr.Encode(), 0), 0);
+    disconnecting.join();
+    EXPECT_EQ(result, 0);
+    // It is not answered with a DC (the heartbeats end once the server's
+    // receiver hears nothing for three intervals).
+    for (int i = 0; i < 20 && box_.GetMsg(wire, 1, 2) == 0; ++i) {
+        frame = wire;
+        EXPECT_NE(frame.FrameCode(), JexTp2Frame::kDC);
+    }
+}
+
 TEST_F(ListenRequests, AFailedReadOfItsBoxEndsListen) {
     SendOversize(server_->Api().ApiCombox()->Name().Text());
     EXPECT_EQ(server_->Result(), JexModem::SYSERR);
