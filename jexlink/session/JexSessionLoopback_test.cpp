@@ -17,6 +17,7 @@
 #include "jexlink/core/JexUtilities.h"
 #include "jexlink/session/JexCrypto.h"
 #include "jexlink/session/JexSession.h"
+#include "jexlink/transport/DeadlineWatch.h"
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/GatewayNode.h"
 #include "testing/support/SessionServer.h"
@@ -1003,6 +1004,10 @@ TEST_F(MuteListenerLoopback, ConnectExchangeIsBoundedByTheReadTimeout) {
     JexSession c;
     Client(c);
     ASSERT_EQ(c.SetAttr(JexSession::READ_TIMEOUT, 1), 0);
+    // The waits are bounded by the process's one deadline thread, which
+    // lives as long as the process: it runs before the census.
+    jexnet::DeadlineWatch::Disarm(
+        jexnet::DeadlineWatch::Arm([](void*) {}, nullptr, std::chrono::hours(1)));
     const tavro::testing::ThreadCensus census;
     const auto start = std::chrono::steady_clock::now();
     JexBuffer reply;
