@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "jexlink/core/JexMsg.h"
+#include "jexlink/core/JexUserMessages.h"
 
 #define JEX_TEXT_CLASS JexAlarmClock
 const JexTextRow JexAlarmClock::kTextTable[] = JEX_TEXT_TABLE(JEXALARMCLOCK_TEXTS);
@@ -115,15 +115,15 @@ JexMutex& OutputMutex() {
 
 void modem_say(const char* mnemonic, JexExcArgs parameters) {
     JexMutexLock hold(OutputMutex());
-    say(mnemonic, parameters);
+    JexUserMessages::Current().say(mnemonic, parameters);
 }
 
 void modem_say(JexException& error) {
     JexMutexLock hold(OutputMutex());
-    say(error);
+    JexUserMessages::Current().sayError(error);
 }
 
 void modem_say_nm(JexException& error) {
     JexMutexLock hold(OutputMutex());
-    say_nm(error);
+    JexUserMessages::Current().sayErrorNoName(error);
 }

@@ -44,8 +44,9 @@ private:
     Callback callback_;
 };
 
-// The message routines, each print under one process-wide mutex so that
-// messages from several threads do not interleave.
+// The user-message routines (JexUserMessages: the message catalog's when the
+// messages library is linked in), each print under one process-wide mutex
+// so that messages from several threads do not interleave.
 void modem_say(const char* mnemonic, JexExcArgs parameters);
 void modem_say(JexException& error);
 void modem_say_nm(JexException& error);

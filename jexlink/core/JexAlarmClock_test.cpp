@@ -7,6 +7,8 @@
 #include <chrono>
 #include <string>
 
+#include "jexlink/core/JexUserMessages.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -109,10 +111,11 @@ TEST(JexAlarmClock, HandlerReceivesItsErrors) {
     EXPECT_EQ(seen, JexAlarmClock::NOT_RUNNING);
 }
 
-TEST(ModemSay, PrintsThroughTheMessageRoutines) {
+// A program of the core alone prints through the plain default.
+TEST(ModemSay, PrintsPlainlyWithoutTheMessagesLibrary) {
     testing::internal::CaptureStdout();
     modem_say("JEX::NOSUCH", JexExcArgs("here"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Message not found: JEX::NOSUCH\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "JEX::NOSUCH\n");
 
     JexAlarmClock clock(nullptr, nullptr, 1.0f);
     clock.Cancel();
@@ -122,6 +125,25 @@ TEST(ModemSay, PrintsThroughTheMessageRoutines) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "--- JexAlarmClock::NOT_RUNNING, The alarm clock is not running\n"
               "The alarm clock is not running\n");
+}
+
+// Installed routines take every call, and the default comes back after.
+TEST(ModemSay, PrintsThroughTheInstalledRoutines) {
+    static std::string heard;
+    heard.clear();
+    static const JexUserMessages kRecorder = {
+        [](const char* mnemonic, const JexExcArgs&) { heard += mnemonic; },
+        [](JexException& error) { heard += " error " + std::to_string(error.Code()); },
+        [](JexException& error) { heard += " bare " + std::to_string(error.Code()); },
+    };
+    const JexUserMessages* previous = JexUserMessages::Install(&kRecorder);
+    JexAlarmClock clock(nullptr, nullptr, 1.0f);
+    clock.Cancel();
+    modem_say("T::HELLO", JexExcArgs());
+    modem_say(clock);
+    modem_say_nm(clock);
+    EXPECT_EQ(JexUserMessages::Install(previous), &kRecorder);
+    EXPECT_EQ(heard, "T::HELLO error 2 bare 2");
 }
 
 }  // namespace

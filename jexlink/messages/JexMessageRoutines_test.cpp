@@ -9,8 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "jexlink/core/JexGetMsg.h"
+#include "jexlink/core/JexAlarmClock.h"
 #include "jexlink/messages/JexCommonRoutines.h"
+#include "jexlink/messages/JexGetMsg.h"
 #include "jexlink/messages/JexMsg.h"
 #include "testing/support/MessagesTestSupport.h"
 
@@ -156,13 +157,30 @@ TEST_F(MessageRoutinesTest, FixedParameterRoutinesFillTheSharedBuffer) {
     EXPECT_EQ(std::strlen(git_2_C_1_char_param("T::LONG", "")), 2047u);
 }
 
-TEST_F(MessageRoutinesTest, TheCoreLibrarysGetMsgCutsToTheCallersBuffer) {
+TEST_F(MessageRoutinesTest, GetMsgCutsToTheCallersBuffer) {
     char buffer[8];
     std::memset(buffer, 'q', sizeof buffer);
     EXPECT_EQ(JexGetMsg("T::HELLO", buffer, sizeof buffer), 1);
     EXPECT_STREQ(buffer, "Hello <");  // no arguments: "<Null>" cut to the buffer
     EXPECT_EQ(JexGetMsg("T::HELLO", buffer, 1), 1);
     EXPECT_STREQ(buffer, "");
+}
+
+// The messages library installs its routines into the core: the alarm
+// clock's output comes from the catalog.
+TEST(ModemSay, PrintsThroughTheMessageRoutines) {
+    testing::internal::CaptureStdout();
+    modem_say("JEX::NOSUCH", JexExcArgs("here"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Message not found: JEX::NOSUCH\n");
+
+    JexAlarmClock clock(nullptr, nullptr, 1.0f);
+    clock.Cancel();
+    testing::internal::CaptureStderr();
+    modem_say(clock);
+    modem_say_nm(clock);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "--- JexAlarmClock::NOT_RUNNING, The alarm clock is not running\n"
+              "The alarm clock is not running\n");
 }
 
 TEST_F(MessageRoutinesTest, ReadFileGivesTheWholeFile) {

@@ -1,7 +1,7 @@
 // JexSraCreateSrq: the client that submits one new service request to "Jex_Sra".
 #pragma once
 
-#include "jexlink/sra/JexSra.h"
+#include "jexlink/sra/JexSraClient.h"
 
 class JexSession;
 
@@ -19,7 +19,7 @@ class JexSession;
 // for the server's reply each last at most "SRA.ReplyTimeout" seconds
 // (default kDefaultReplyTimeout); a silent server then gives GETMSGERR (or
 // CONNECTFAIL during the handshake) with the session's TIMEOUT beneath it.
-class JexSraCreateSrq : public JexSra {
+class JexSraCreateSrq : public JexSraClient {
 public:
     JexSraCreateSrq(JexSession* session, const char* accessNumber, const char* subject,
                     const char* body);
@@ -33,7 +33,7 @@ public:
     // session disconnected.
     int Create();
 
-    static constexpr int kDefaultReplyTimeout = 300;
+    static constexpr int kDefaultReplyTimeout = kSraDefaultReplyTimeout;
 
 private:
     // The failure path: the own code set and raised, PROBSUBFAIL stacked on
@@ -44,6 +44,4 @@ private:
     int SessionRefused(const char* what);
     void ReadSignature();
     void SendConfirmationMail();
-
-    int reply_timeout_ = kDefaultReplyTimeout;  // seconds
 };

@@ -1,5 +1,5 @@
 // JexObligation: the service-obligation map and the call-handling-system operations.
-#include "jexlink/sra/JexObligation.h"
+#include "jexlink/obligation/JexObligation.h"
 
 #include <cstdio>
 #include <cstdlib>
