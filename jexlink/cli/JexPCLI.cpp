@@ -84,11 +84,11 @@ JexPCLI::JexPCLI(const JexString& table_name) : JexPCLI() { LoadTable(table_name
 
 JexPCLI::JexPCLI(const char* table_name) : JexPCLI() { LoadTable(JexString(table_name)); }
 
-JexPCLI::~JexPCLI() { delete table; }
+JexPCLI::~JexPCLI() = default;
 
 void JexPCLI::LoadTable(const JexString& name) {
     JexTrace trace(__FILE__, "JexPCLI()", __LINE__);
-    table = new JexPCLITable(name);
+    table = std::make_unique<JexPCLITable>(name);
     if (table->Code() != 0) {
         ExcSet(table->Code(), table->Args(), table->Cause());
         Raise();
@@ -535,6 +535,32 @@ int JexPCLI::Negation(JexPCLIItem*& found, const JexString& token, JexPCLIItem* 
 
 int JexPCLI::Parse(const char* line) { return Parse(JexString(line ? line : "")); }
 
+// What the parser expects of the next token (the states its trace prints),
+// the scope a verb opened and the item that took the last token.
+struct JexPCLI::Expect {
+    Expect(bool switchDelimiter, bool valueDelimiter, bool traced)
+        : useSd(switchDelimiter), useVd(valueDelimiter), tracing(traced) {
+        Start();
+    }
+    // After an item: a verb, parameter or switch (or its delimiter) next.
+    void Start() {
+        vb = pa = true;
+        sd = useSd;
+        sw = !useSd;
+        vd = va = re = false;
+    }
+    std::string States(const char* suffix) const {
+        return ::Flags(vb, pa, sd, sw, vd, va, re, suffix);
+    }
+
+    const bool useSd;
+    const bool useVd;
+    const bool tracing;
+    bool vb, pa, sd, sw, vd, va, re;
+    JexPCLIItem* scope = nullptr;
+    JexPCLIItem* last = nullptr;
+};
+
 int JexPCLI::Parse(const JexString& given) {
     JexTrace trace(__FILE__, "Parse()", __LINE__);
     ExcSet(OK);
@@ -549,6 +575,47 @@ int JexPCLI::Parse(const JexString& given) {
         return TABLE_NOT_LOADED;
     }
     std::string line = given.Text();
+    TakeStyleOption(line);
+    tokenize_line(JexString(line.c_str()));
+    if (Code() != OK) return Code();
+    context = "";
+    table->Reset();
+
+    Expect expect(switch_delimiter != ' ', value_delimiter != ' ', tracing);
+    if (tracing)
+        std::fprintf(stderr,
+                     ":p: Start of Parsing:\n      ui:%d, cs:%d, sd:%c, vd:%c, use_sd:%d, "
+                     "use_vd:%d\n",
+                     style, case_sensitive, switch_delimiter, value_delimiter, expect.useSd ? 1 : 0,
+                     expect.useVd ? 1 : 0);
+
+    for (int i = 0; i < tokens.Count(); ++i) {
+        const JexString token = tokens[i];
+        if (tracing)
+            std::fprintf(stderr, ":p: Parsing token \"%s\", expstates:%s  Context: %s\n",
+                         token.Text(), expect.States(" re").c_str(),
+                         expect.scope ? expect.scope->name.Text() : "--");
+        const Step step = TakeToken(expect, token);
+        if (step == Step::kFailed) return Code();
+        if (step == Step::kTaken) continue;
+        context = token;
+        if (tracing) std::fputs("    ...error, nothing found for token\n", stderr);
+        ExcSet(UNKNOWN_ITEM, JexExcArgs("parser end", token.Text()));
+        Raise();
+        return UNKNOWN_ITEM;
+    }
+    if (tracing) std::fprintf(stderr, ":p: Final expstates:%s\n", expect.States(" rs").c_str());
+    if (expect.va || (expect.sw && expect.useSd)) {
+        context = "";
+        ExcSet(EXPECT_MORE);
+        Raise();
+        return EXPECT_MORE;
+    }
+    check_forbiddens(nullptr);
+    return Code();
+}
+
+void JexPCLI::TakeStyleOption(std::string& line) {
     static const struct {
         const char* option;
         int ui;
@@ -562,129 +629,103 @@ int JexPCLI::Parse(const JexString& given) {
         if (line.size() >= n && line.compare(line.size() - n, n, s.option) == 0) {
             Style(s.ui);
             line.resize(line.size() - n);
-            break;
+            return;
         }
     }
-    tokenize_line(JexString(line.c_str()));
-    if (Code() != OK) return Code();
-    context = "";
-    table->Reset();
+}
 
-    const bool useSd = switch_delimiter != ' ';
-    const bool useVd = value_delimiter != ' ';
-    bool vb = true, pa = true, sd = useSd, sw = !useSd, vd = false, va = false, re = false;
-    const auto start = [&] {
-        vb = pa = true;
-        sd = useSd;
-        sw = !useSd;
-        vd = va = re = false;
-    };
-    JexPCLIItem* scope = nullptr;
-    JexPCLIItem* last = nullptr;
-    if (tracing)
-        std::fprintf(stderr,
-                     ":p: Start of Parsing:\n      ui:%d, cs:%d, sd:%c, vd:%c, use_sd:%d, "
-                     "use_vd:%d\n",
-                     style, case_sensitive, switch_delimiter, value_delimiter, useSd ? 1 : 0,
-                     useVd ? 1 : 0);
+JexPCLI::Step JexPCLI::TakeToken(Expect& expect, const JexString& token) {
+    if (expect.re && expect.last) {
+        expect.last->value += " ";
+        expect.last->value += token.Text();
+        if (expect.tracing) std::fputs("    ...took for 'remaining' item\n", stderr);
+        return Step::kTaken;
+    }
+    for (auto take : {&JexPCLI::TakeVerb, &JexPCLI::TakeDelimiter, &JexPCLI::TakeSwitch,
+                      &JexPCLI::TakeValue, &JexPCLI::TakeParam}) {
+        const Step step = (this->*take)(expect, token);
+        if (step != Step::kNotTaken) return step;
+    }
+    return Step::kNotTaken;
+}
 
-    for (int i = 0; i < tokens.Count(); ++i) {
-        const JexString token = tokens[i];
-        const char* t = token.Text();
-        if (tracing)
-            std::fprintf(stderr, ":p: Parsing token \"%s\", expstates:%s  Context: %s\n", t,
-                         Flags(vb, pa, sd, sw, vd, va, re, " re").c_str(),
-                         scope ? scope->name.Text() : "--");
-        if (re && last) {
-            last->value += " ";
-            last->value += t;
-            if (tracing) std::fputs("    ...took for 'remaining' item\n", stderr);
-            continue;
-        }
-        if (vb) {
-            JexPCLIItem* verb = find_verb(token, scope);
-            if (Code() != OK) return Code();
-            if (!verb && Negation(verb, token, scope, true) != OK) return Code();
-            if (verb) {
-                verb->given = 1;
-                scope = last = verb;
-                start();
-                if (tracing) std::fprintf(stderr, "    ...took verb '%s'\n", verb->name.Text());
-                continue;
-            }
-        }
-        if (sd && useSd && t[0] == switch_delimiter) {
-            vb = pa = sd = vd = va = re = false;
-            sw = true;
-            if (tracing) std::fputs("    ...took delimiter for switch\n", stderr);
-            continue;
-        }
-        if (vd && useVd && t[0] == value_delimiter) {
-            vb = pa = sd = sw = vd = re = false;
-            va = true;
-            if (tracing) std::fputs("    ...took delimiter for value\n", stderr);
-            continue;
-        }
-        if (sw) {
-            JexPCLIItem* found = find_switch(token, scope);
-            if (Code() != OK) return Code();
-            if (!found && Negation(found, token, scope, false) != OK) return Code();
-            if (found) {
-                found->given = 1;
-                last = found;
-                start();
-                if (found->takes_value && useVd) vd = true;
-                if (found->takes_value && !useVd) {
-                    vb = pa = sd = sw = false;
-                    va = true;
-                }
-                re = found->remaining != 0;
-                if (tracing) std::fprintf(stderr, "    ...took switch '%s'\n", found->name.Text());
-                continue;
-            }
-        }
-        if (va && last) {
-            if (AssignValue(*last, token) != OK) return Code();
-            start();
-            if (tracing) std::fprintf(stderr, "    ...took value for '%s'\n", last->name.Text());
-            continue;
-        }
-        if (pa || sw) {
-            JexPCLIItem* param = find_param(scope);
-            if (param && (pa || param->remaining)) {
-                JexString text = token;
-                if (sw) {
-                    const char prefix[2] = {switch_delimiter, 0};
-                    text = JexString(prefix);
-                    text.Append(t);
-                }
-                if (AssignValue(*param, text) != OK) return Code();
-                param->given = 1;
-                last = param;
-                start();
-                vb = false;
-                re = param->remaining != 0;
-                if (tracing) std::fprintf(stderr, "    ...took param '%s'\n", param->name.Text());
-                continue;
-            }
-        }
-        context = token;
-        if (tracing) std::fputs("    ...error, nothing found for token\n", stderr);
-        ExcSet(UNKNOWN_ITEM, JexExcArgs("parser end", token.Text()));
-        Raise();
-        return UNKNOWN_ITEM;
+JexPCLI::Step JexPCLI::TakeVerb(Expect& expect, const JexString& token) {
+    if (!expect.vb) return Step::kNotTaken;
+    JexPCLIItem* verb = find_verb(token, expect.scope);
+    if (Code() != OK) return Step::kFailed;
+    if (!verb && Negation(verb, token, expect.scope, true) != OK) return Step::kFailed;
+    if (!verb) return Step::kNotTaken;
+    verb->given = 1;
+    expect.scope = expect.last = verb;
+    expect.Start();
+    if (expect.tracing) std::fprintf(stderr, "    ...took verb '%s'\n", verb->name.Text());
+    return Step::kTaken;
+}
+
+JexPCLI::Step JexPCLI::TakeDelimiter(Expect& expect, const JexString& token) {
+    const char first = token.Text()[0];
+    if (expect.sd && expect.useSd && first == switch_delimiter) {
+        expect.vb = expect.pa = expect.sd = expect.vd = expect.va = expect.re = false;
+        expect.sw = true;
+        if (expect.tracing) std::fputs("    ...took delimiter for switch\n", stderr);
+        return Step::kTaken;
     }
-    if (tracing)
-        std::fprintf(stderr, ":p: Final expstates:%s\n",
-                     Flags(vb, pa, sd, sw, vd, va, re, " rs").c_str());
-    if (va || (sw && useSd)) {
-        context = "";
-        ExcSet(EXPECT_MORE);
-        Raise();
-        return EXPECT_MORE;
+    if (expect.vd && expect.useVd && first == value_delimiter) {
+        expect.vb = expect.pa = expect.sd = expect.sw = expect.vd = expect.re = false;
+        expect.va = true;
+        if (expect.tracing) std::fputs("    ...took delimiter for value\n", stderr);
+        return Step::kTaken;
     }
-    check_forbiddens(nullptr);
-    return Code();
+    return Step::kNotTaken;
+}
+
+JexPCLI::Step JexPCLI::TakeSwitch(Expect& expect, const JexString& token) {
+    if (!expect.sw) return Step::kNotTaken;
+    JexPCLIItem* found = find_switch(token, expect.scope);
+    if (Code() != OK) return Step::kFailed;
+    if (!found && Negation(found, token, expect.scope, false) != OK) return Step::kFailed;
+    if (!found) return Step::kNotTaken;
+    found->given = 1;
+    expect.last = found;
+    expect.Start();
+    if (found->takes_value && expect.useVd) expect.vd = true;
+    if (found->takes_value && !expect.useVd) {
+        expect.vb = expect.pa = expect.sd = expect.sw = false;
+        expect.va = true;
+    }
+    expect.re = found->remaining != 0;
+    if (expect.tracing) std::fprintf(stderr, "    ...took switch '%s'\n", found->name.Text());
+    return Step::kTaken;
+}
+
+JexPCLI::Step JexPCLI::TakeValue(Expect& expect, const JexString& token) {
+    if (!expect.va || !expect.last) return Step::kNotTaken;
+    if (AssignValue(*expect.last, token) != OK) return Step::kFailed;
+    expect.Start();
+    if (expect.tracing)
+        std::fprintf(stderr, "    ...took value for '%s'\n", expect.last->name.Text());
+    return Step::kTaken;
+}
+
+JexPCLI::Step JexPCLI::TakeParam(Expect& expect, const JexString& token) {
+    if (!expect.pa && !expect.sw) return Step::kNotTaken;
+    JexPCLIItem* param = find_param(expect.scope);
+    if (!param || (!expect.pa && !param->remaining)) return Step::kNotTaken;
+    JexString text = token;
+    if (expect.sw) {
+        // A token that was read as a switch is a parameter with its delimiter.
+        const char prefix[2] = {switch_delimiter, 0};
+        text = JexString(prefix);
+        text.Append(token.Text());
+    }
+    if (AssignValue(*param, text) != OK) return Step::kFailed;
+    param->given = 1;
+    expect.last = param;
+    expect.Start();
+    expect.vb = false;
+    expect.re = param->remaining != 0;
+    if (expect.tracing) std::fprintf(stderr, "    ...took param '%s'\n", param->name.Text());
+    return Step::kTaken;
 }
 
 int JexPCLI::Parse(int argc, const char* const* argv, const char* command, FILE* err) {
