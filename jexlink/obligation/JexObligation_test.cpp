@@ -173,10 +173,10 @@ TEST_F(JexObligationTest, CallHandlingOperationsAreNotOnThisPlatform) {
     EXPECT_EQ(map.GetProductList("acme").Separator(), ',');
 }
 
+// The class's rows in their stored order (15 among them out of order); the
+// rows around them every table has (testing/TextTables_test.cpp).
 TEST_F(JexObligationTest, TextTableKeepsItsOrder) {
     const std::vector<std::pair<int, const char*>> expected = {
-        {-1, "JexException::EXC_EXTERNAL_MESSAGE"},
-        {-3, "JexException::EXC_INFINITE_LOOP"},
         {0, "JexObligation::OK"},
         {1, "JexObligation::ATTRNOTINT"},
         {2, "JexObligation::ATTRNOTSTRING"},
@@ -193,13 +193,11 @@ TEST_F(JexObligationTest, TextTableKeepsItsOrder) {
         {15, "JexObligation::MAPNOTFOUND"},
         {13, "JexObligation::NOT_VENDOR"},
         {14, "JexObligation::PSSFAIL"},
-        {-2, "JexException::EXC_END_OF_TEXT_TABLE"},
     };
     std::vector<std::pair<int, const char*>> rows;
-    for (const JexTextRow* row = JexObligation::kTextTable;; ++row) {
+    for (const JexTextRow* row = JexObligation::kTextTable + 2;
+         row->code != JexException::kEndOfTable; ++row)
         rows.emplace_back(row->code, row->name);
-        if (row->code == -2) break;
-    }
     ASSERT_EQ(rows.size(), expected.size());
     for (size_t i = 0; i < rows.size(); ++i) {
         EXPECT_EQ(rows[i].first, expected[i].first);
