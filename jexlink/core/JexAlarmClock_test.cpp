@@ -8,6 +8,7 @@
 #include <string>
 
 #include "jexlink/core/JexUserMessages.h"
+#include "testing/support/ModemSayCapture.h"
 
 namespace {
 
@@ -113,16 +114,11 @@ TEST(JexAlarmClock, HandlerReceivesItsErrors) {
 
 // A program of the core alone prints through the plain default.
 TEST(ModemSay, PrintsPlainlyWithoutTheMessagesLibrary) {
-    testing::internal::CaptureStdout();
-    modem_say("JEX::NOSUCH", JexExcArgs("here"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "JEX::NOSUCH\n");
-
     JexAlarmClock clock(nullptr, nullptr, 1.0f);
     clock.Cancel();
-    testing::internal::CaptureStderr();
-    modem_say(clock);
-    modem_say_nm(clock);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    const tavro::testing::ModemSaid said = tavro::testing::CaptureModemSay("JEX::NOSUCH", clock);
+    EXPECT_EQ(said.out, "JEX::NOSUCH\n");
+    EXPECT_EQ(said.err,
               "--- JexAlarmClock::NOT_RUNNING, The alarm clock is not running\n"
               "The alarm clock is not running\n");
 }

@@ -14,6 +14,7 @@
 #include "jexlink/messages/JexGetMsg.h"
 #include "jexlink/messages/JexMsg.h"
 #include "testing/support/MessagesTestSupport.h"
+#include "testing/support/ModemSayCapture.h"
 
 namespace {
 
@@ -169,16 +170,11 @@ TEST_F(MessageRoutinesTest, GetMsgCutsToTheCallersBuffer) {
 // The messages library installs its routines into the core: the alarm
 // clock's output comes from the catalog.
 TEST(ModemSay, PrintsThroughTheMessageRoutines) {
-    testing::internal::CaptureStdout();
-    modem_say("JEX::NOSUCH", JexExcArgs("here"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Message not found: JEX::NOSUCH\n");
-
     JexAlarmClock clock(nullptr, nullptr, 1.0f);
     clock.Cancel();
-    testing::internal::CaptureStderr();
-    modem_say(clock);
-    modem_say_nm(clock);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    const tavro::testing::ModemSaid said = tavro::testing::CaptureModemSay("JEX::NOSUCH", clock);
+    EXPECT_EQ(said.out, "Message not found: JEX::NOSUCH\n");
+    EXPECT_EQ(said.err,
               "--- JexAlarmClock::NOT_RUNNING, The alarm clock is not running\n"
               "The alarm clock is not running\n");
 }

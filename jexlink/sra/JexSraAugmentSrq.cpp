@@ -54,12 +54,8 @@ int JexSraAugmentSrq::Augment() {
         return Fail(SESSIONERR, true, nullptr, Disconnect::kNever);
     }
     number_.ToUpper();
-    JexSraConnectItems items;
-    items.kind = kSraKindAugment;
-    items.contact = contact_;
+    JexSraConnectItems items = ConnectItems(kSraKindAugment);
     items.request_number = number_;
-    items.subject = subject_;
-    items.numeric = numeric_;
 
     JexNetMsg accept;
     const char* refused = nullptr;

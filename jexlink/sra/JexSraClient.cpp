@@ -119,6 +119,15 @@ void JexSraClient::EndClient() {
     record_.reset();
 }
 
+JexSraConnectItems JexSraClient::ConnectItems(int kind) const {
+    JexSraConnectItems items;
+    items.kind = kind;
+    items.contact = contact_;
+    items.subject = subject_;
+    items.numeric = numeric_;
+    return items;
+}
+
 JexSraClient::Opened JexSraClient::Open(const JexSraConnectItems& items, JexNetMsg& answer,
                                         const char*& refused) {
     JexSession& session = *session_;

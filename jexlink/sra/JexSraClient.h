@@ -79,6 +79,10 @@ protected:
     // Writes and drops the history-log record (the client's destructor).
     void EndClient();
 
+    // The connect items of the kind that every kind carries: the request's
+    // subject, contact and SRQ_NUMERIC.
+    JexSraConnectItems ConnectItems(int kind) const;
+
     enum class Opened { kConnected, kSessionRefused, kUnencodable, kConnectFailed, kRejected };
     // Over the held session (which must be there): builds the connect
     // message of the items, prepares the session (kSessionRefused, with the

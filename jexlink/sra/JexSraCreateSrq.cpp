@@ -82,12 +82,8 @@ int JexSraCreateSrq::Create() {
     }
     JexSession& session = *session_;
     access_number_.ToUpper();
-    JexSraConnectItems items;
-    items.kind = kSraKindNew;
-    items.contact = contact_;
+    JexSraConnectItems items = ConnectItems(kSraKindNew);
     items.access_number = access_number_;
-    items.subject = subject_;
-    items.numeric = numeric_;
 
     JexNetMsg accept;
     const char* refused = nullptr;

@@ -56,12 +56,8 @@ int JexSraFetchList::Fail(int status, bool notice, JexString& list) {
 
 int JexSraFetchList::Fetch(JexString& list) {
     JexTrace trace(kTraceFile, "Fetch()", __LINE__);
-    JexSraConnectItems items;
-    items.kind = kSraKindListFetch;
-    items.contact = contact_;
-    items.subject = subject_;
+    JexSraConnectItems items = ConnectItems(kSraKindListFetch);
     items.list_type = list_type_;
-    items.numeric = numeric_;
 
     // The dates first: a bad one is refused before the session is touched,
     // the before date ahead of the since date.

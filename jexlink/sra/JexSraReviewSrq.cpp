@@ -58,12 +58,8 @@ int JexSraReviewSrq::GetWorkUnitCount() {
         Record();
         return SESSIONERR;
     }
-    JexSraConnectItems items;
-    items.kind = kSraKindReview;
-    items.subject = subject_;
-    items.numeric = numeric_;
+    JexSraConnectItems items = ConnectItems(kSraKindReview);
     items.request_number = number_;
-    items.contact = contact_;
 
     JexNetMsg answer;
     const char* refused = nullptr;
