@@ -115,40 +115,7 @@ int JexSraCreateSrq::Create() {
                     nullptr, kSubmissionFailed);
     ExcRaise(EVT_REQUEST, JexExcArgs(""));
 
-    // Sends one message; the summary names what was being sent.
-    auto send = [&](const JexNetMsg& msg, const char* summary) {
-        switch (Send(msg)) {
-            case Sent::kSent: return 0;
-            case Sent::kUnencodable:
-                return Fail(CONVERSIONERR, JexExcArgs("JexSraCreateSrq::Create() Conversion error"),
-                            nullptr, summary);
-            case Sent::kPutFailed: break;
-        }
-        return Fail(PUTMSGERR, JexExcArgs("JexSraCreateSrq::Create() PutMsg failed"), session_,
-                    summary);
-    };
-    JexNetMsg line;
-    const struct {
-        int item;
-        const JexString& text;
-    } headers[] = {
-        {kSraItemOsInfo, os_info_},
-        {kSraItemHardwareInfo, hardware_info_},
-        {kSraItemSoftwareInfo, software_info_},
-    };
-    for (const auto& header : headers) {
-        JexSraBuildHeader(header.item, header.text, line);
-        if (int failed = send(line, kSubmissionFailed)) return failed;
-    }
-    JexFieldedString lines('\n');
-    JexSraSplitLines(text_, lines);
-    for (int i = 0; i < lines.Count(); ++i) {
-        JexSraBuildLine(lines[i], line);
-        if (int failed = send(line, "body of workunit text")) return failed;
-    }
-    JexNetMsg end;
-    JexSraBuildEnd(end);
-    if (int failed = send(end, "end-of-request message")) return failed;
+    if (int failed = SendRequest()) return failed;
 
     ExcRaise(EVT_WAITING, JexExcArgs(""));
     JexNetMsg reply;
@@ -185,6 +152,43 @@ int JexSraCreateSrq::Create() {
     ExcSet(PROBSUBFAIL, JexExcArgs(kSubmissionFailed), this);
     session.Disconnect();
     return PROTOCOLERR;
+}
+
+int JexSraCreateSrq::SendOne(const JexNetMsg& message, const char* summary) {
+    switch (Send(message)) {
+        case Sent::kSent: return 0;
+        case Sent::kUnencodable:
+            return Fail(CONVERSIONERR, JexExcArgs("JexSraCreateSrq::Create() Conversion error"),
+                        nullptr, summary);
+        case Sent::kPutFailed: break;
+    }
+    return Fail(PUTMSGERR, JexExcArgs("JexSraCreateSrq::Create() PutMsg failed"), session_,
+                summary);
+}
+
+int JexSraCreateSrq::SendRequest() {
+    JexNetMsg line;
+    const struct {
+        int item;
+        const JexString& text;
+    } headers[] = {
+        {kSraItemOsInfo, os_info_},
+        {kSraItemHardwareInfo, hardware_info_},
+        {kSraItemSoftwareInfo, software_info_},
+    };
+    for (const auto& header : headers) {
+        JexSraBuildHeader(header.item, header.text, line);
+        if (int failed = SendOne(line, kSubmissionFailed)) return failed;
+    }
+    JexFieldedString lines('\n');
+    JexSraSplitLines(text_, lines);
+    for (int i = 0; i < lines.Count(); ++i) {
+        JexSraBuildLine(lines[i], line);
+        if (int failed = SendOne(line, "body of workunit text")) return failed;
+    }
+    JexNetMsg end;
+    JexSraBuildEnd(end);
+    return SendOne(end, "end-of-request message");
 }
 
 void JexSraCreateSrq::SendConfirmationMail() {

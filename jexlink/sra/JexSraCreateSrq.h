@@ -3,6 +3,7 @@
 
 #include "jexlink/sra/JexSraClient.h"
 
+class JexNetMsg;
 class JexSession;
 
 // Submits one new service request over a session that the caller owns and
@@ -42,6 +43,11 @@ private:
     // A refused session attribute: the session's error recorded as
     // SESSIONERR, then the failure path.
     int SessionRefused(const char* what);
+    // Sends one message: 0, or the failure's code; the summary names what
+    // was being sent.
+    int SendOne(const JexNetMsg& message, const char* summary);
+    // The header messages, the lines of the text and the end message.
+    int SendRequest();
     void ReadSignature();
     void SendConfirmationMail();
 };
