@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the machine lacks, builds, and runs the system or its tests.
 #   ./run.sh demo   build, and run both roads (service host and a service request) on one machine
-#   ./run.sh test   build and run the whole test suite (plain and sanitizer builds)
+#   ./run.sh test   build and run the whole test suite (plain and sanitizer builds), and the
+#                   library's tests in a ThreadSanitizer build
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake ninja-build g++ clang clang-format libgtest-dev libgmock-dev libbenchmark-dev
-          libsqlite3-dev libmd-dev zlib1g-dev openjdk-17-jdk-headless python3-aiosmtpd)
+          libsqlite3-dev libmd-dev zlib1g-dev openjdk-17-jdk-headless python3-aiosmtpd
+          libcpp-httplib-dev chromium chromium-driver python3-selenium)
 JOBS=$(nproc)
 
 install_missing() {
@@ -26,6 +28,14 @@ build() {  # build DIR [cmake options...]
     shift
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$dir" -j "$JOBS"
+}
+
+# The library's tests (jexlink/) in a ThreadSanitizer build: only what they
+# need is built, and only they run.
+tsan_library_tests() {
+    cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSAN=ON -DWERROR=ON
+    cmake --build build-tsan -j "$JOBS" --target jexlink_tests
+    run_tests build-tsan/jexlink
 }
 
 check_format() {  # every C++ source as .clang-format lays it out
@@ -62,6 +72,7 @@ case "${1:-}" in
         run_tests build
         build build-sanitize -DSANITIZE=ON -DWERROR=ON
         run_tests build-sanitize
+        tsan_library_tests
         fuzz_briefly
         ;;
     *)

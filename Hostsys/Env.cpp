@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "Hostsys/Revision.h"
@@ -114,10 +115,12 @@ bool Env::Open(bool read) {
         m_fail = true;
         return true;
     }
-    // A file created here is also readable, so that what was just written
-    // can be read back through the same object.
-    int flags = read ? O_RDONLY : O_RDWR | O_CREAT | O_TRUNC;
-    m_fd = ::open(m_fileName.c_str(), flags | O_CLOEXEC, 0666);
+    // A link planted in the file's place is refused. A file made afresh is
+    // made whole under a temporary name (0600, whatever the umask) and then
+    // renamed into place, so it never writes through a link or into a file
+    // someone else holds open; it is also readable, so that what was just
+    // written can be read back through the same object.
+    m_fd = read ? ::open(m_fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW) : CreateAfresh();
     if (m_fd < 0) {
         platform::SetLastErrorFromErrno();
         m_fail = true;
@@ -127,12 +130,37 @@ bool Env::Open(bool read) {
     return true;
 }
 
+int Env::CreateAfresh() const {
+    std::string temporary = m_fileName + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::fchmod(fd, 0600) != 0 || ::rename(temporary.c_str(), m_fileName.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 bool Env::OpenWrite() {
     if (m_fd >= 0) return true;
-    m_fd = ::open(m_fileName.c_str(), O_RDWR | O_CLOEXEC);
+    m_fd = ::open(m_fileName.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (m_fd >= 0) {
+        // A file left readable by others (an older version, another umask)
+        // is made private.
+        struct stat info {};
+        if (::fstat(m_fd, &info) == 0 && (info.st_mode & 077) != 0)
+            ::fchmod(m_fd, info.st_mode & 0600);
         m_fail = false;
         return true;
+    }
+    // Only a file that is not there is made; a link in its place is refused.
+    if (errno != ENOENT) {
+        platform::SetLastErrorFromErrno();
+        m_fail = true;
+        return false;
     }
     return Open(false);
 }

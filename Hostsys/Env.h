@@ -31,13 +31,14 @@ public:
     void File(const std::string& name);
 
     // Opens the named file unless one is open: `read` true for reading
-    // only (the file must exist), false to create it or truncate it to
-    // empty (and then also readable, so that what is added can be read
-    // back). With a file already open it keeps that file, sets the fail
-    // state and returns true. True when a file is open afterwards.
+    // only (the file must exist), false to make it afresh, empty, 0600
+    // (and then also readable, so that what is added can be read back).
+    // Neither goes through a symbolic link. With a file already open it keeps that file, sets the
+    // fail state and returns true. True when a file is open afterwards.
     bool Open(bool read);
-    // Opens the named file for reading and writing without truncating it;
-    // creates it empty when it does not exist.
+    // Opens the named file for reading and writing without truncating it
+    // (and makes it private, 0600 at most); creates it empty when it does
+    // not exist. A symbolic link in its place is refused.
     bool OpenWrite();
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
@@ -70,6 +71,9 @@ protected:
     std::string m_fileName;
 
 private:
+    // A new empty file at the file's name, 0600, made under a temporary name
+    // and renamed into place; its descriptor (read-write), or -1 with errno.
+    int CreateAfresh() const;
     enum class Scan { kFound, kEnd, kStopped };
     bool OpenIfClosed();
     Scan Search(const std::string& name);

@@ -2,6 +2,7 @@
 #include "Hostsys/Env.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -253,6 +254,52 @@ TEST_F(EnvFile, OpenWriteCreatesMissingFileEmpty) {
     EXPECT_TRUE(fs::exists(m_path));
     EXPECT_EQ(fs::file_size(m_path), 0u);
     EXPECT_EQ(env.ReadEnvVar("A"), "");
+}
+
+// The file holds the install switches and the account right: it is made
+// 0600 whatever the umask, and a link planted in its place is never written
+// through.
+TEST_F(EnvFile, FileIsPrivateAndALinkInItsPlaceIsRefused) {
+    const mode_t saved = ::umask(0);
+    const std::string victim = (m_dir.Path() / "victim").string();
+    tavro::testing::WriteFile(victim, "precious\n");
+    const struct {
+        const char* name;
+        bool (*open)(Env&);
+    } opens[] = {
+        {"Open(false)", [](Env& e) { return e.Open(false); }},
+        {"OpenWrite", [](Env& e) { return e.OpenWrite(); }},
+    };
+    for (const auto& o : opens) {
+        SCOPED_TRACE(o.name);
+        fs::remove(m_path);
+        {
+            Env env(m_path);
+            ASSERT_TRUE(o.open(env));
+            EXPECT_TRUE(env.AddEnvVar("-Port", "9292"));
+        }
+        EXPECT_EQ(fs::status(m_path).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(Contents(), "10-Port=9292\n");
+        // A file made readable by all is made private again when written.
+        fs::permissions(m_path, fs::perms::all);
+        {
+            Env env(m_path);
+            ASSERT_TRUE(env.OpenWrite());
+        }
+        EXPECT_EQ(fs::status(m_path).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+
+        fs::remove(m_path);
+        fs::create_symlink(victim, m_path);
+        {
+            Env env(m_path);
+            if (o.open(env)) env.AddEnvVar("-Port", "1");
+        }
+        EXPECT_EQ(tavro::testing::ReadFile(victim), "precious\n");
+        fs::remove(m_path);
+    }
+    ::umask(saved);
 }
 
 TEST_F(EnvFile, MissingFileFailsEveryOperation) {

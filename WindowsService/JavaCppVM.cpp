@@ -9,6 +9,7 @@
 
 #include "Hostsys/NTSystemError.h"
 #include "Hostsys/Revision.h"
+#include "platform/base/Posix.h"
 
 const char* const JavaCppVM::s_pRevisionCpp =
     TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/JavaCppVM.cpp", "1.14");
@@ -140,7 +141,8 @@ bool JavaCppVM::SetLogFile(const char* path) {
     {
         std::lock_guard<std::mutex> lock(g_logMutex);
         if (g_pLogFile) fclose(g_pLogFile);
-        g_pLogFile = path ? fopen(path, "a+e") : nullptr;
+        // The VM's log: 0640 at most whatever the umask, never through a link.
+        g_pLogFile = path ? platform::AppendOwnFile(path, 0640, true) : nullptr;
     }
     AddOption("vfprintf", reinterpret_cast<void*>(&JavaCppVM::VfprintfHook));
     std::lock_guard<std::mutex> lock(g_logMutex);
@@ -152,7 +154,7 @@ jint JNICALL JavaCppVM::VfprintfHook(FILE* /*stream*/, const char* format, va_li
     FILE* out = g_pLogFile;
     bool fallback = false;
     if (!out) {
-        out = fopen("JVMError.log", "ae");
+        out = platform::AppendOwnFile("JVMError.log", 0640);
         fallback = true;
     }
     if (!out) return 0;

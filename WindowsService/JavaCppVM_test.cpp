@@ -2,6 +2,7 @@
 #include "WindowsService/JavaCppVM.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -135,6 +136,35 @@ TEST(JavaCppVM, VMMessagesGoToTheLogFile) {
     EXPECT_EQ(CallHook("%s", "lost?"), 5);
     std::filesystem::current_path(previous);
     EXPECT_EQ(ReadFile(dir / "JVMError.log"), "lost?");
+}
+
+// The VM's logs are never writable by others, whatever the umask, and a
+// link planted in a log's place is not written through.
+TEST(JavaCppVM, LogFilesArePrivateAndNeverALink) {
+    tavro::testing::TempDir tmp("jvmlog");
+    ASSERT_FALSE(tmp.Path().empty());
+    const std::filesystem::path& dir = tmp.Path();
+    const mode_t saved = ::umask(0);
+    JavaCppVM vm;
+    EXPECT_TRUE(vm.SetLogFile((dir / "jvm.log").c_str()));
+    EXPECT_EQ(CallHook("%s", "x"), 1);
+    auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    EXPECT_FALSE(vm.SetLogFile((dir / "missing" / "jvm.log").c_str()));
+    EXPECT_EQ(CallHook("%s", "y"), 1);
+    std::filesystem::current_path(previous);
+    ::umask(saved);
+    for (const char* name : {"jvm.log", "JVMError.log"}) {
+        struct stat info {};
+        ASSERT_EQ(::stat((dir / name).c_str(), &info), 0) << name;
+        EXPECT_EQ(info.st_mode & 0777, 0640u) << name;
+    }
+
+    tavro::testing::WriteFile(dir / "victim", "kept\n");
+    std::filesystem::create_symlink(dir / "victim", dir / "linked.log");
+    EXPECT_FALSE(vm.SetLogFile((dir / "linked.log").c_str()));
+    EXPECT_EQ(ReadFile(dir / "victim"), "kept\n");
+    vm.SetLogFile(nullptr);
 }
 
 }  // namespace

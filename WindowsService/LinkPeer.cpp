@@ -36,37 +36,61 @@ bool ParseEnd(const char* text, bool six, End& end) {
     return words[0] == 0 && words[1] == 0 && words[2] == htonl(0x0000FFFFu);
 }
 
-// The socket inode of the connection whose local end is `local` and whose
-// remote end is `remote`, in the table `path`; 0 when it has no such line.
+// What the kernel's table says of one socket: its inode and its owner.
+struct SocketLine {
+    uint64_t inode = 0;
+    uid_t uid = 0;
+};
+
+// The line of the connection whose local end is `local` and whose remote
+// end is `remote`, in the table `path`; inode 0 when it has no such line.
 // A peer may hold an IPv6 socket that talks IPv4 through mapped addresses
 // (as a Java runtime does): its line is in the IPv6 table.
-uint64_t SocketInodeIn(const char* path, bool six, const End& local, const End& remote) {
+SocketLine SocketLineIn(const char* path, bool six, const End& local, const End& remote) {
+    SocketLine result;
     std::FILE* table = std::fopen(path, "re");
-    if (!table) return 0;
+    if (!table) return result;
     char line[512];
-    uint64_t inode = 0;
     // The header line has no address; every other line reads
     // "sl: LOCAL REMOTE st queues timer retransmits uid timeout inode".
-    while (inode == 0 && std::fgets(line, sizeof line, table)) {
+    while (result.inode == 0 && std::fgets(line, sizeof line, table)) {
         char localText[64], remoteText[64];
         unsigned long long found = 0;
-        if (std::sscanf(line, " %*u: %63s %63s %*X %*X:%*X %*X:%*X %*X %*u %*u %llu", localText,
-                        remoteText, &found) != 3)
+        unsigned long owner = 0;
+        if (std::sscanf(line, " %*u: %63s %63s %*X %*X:%*X %*X:%*X %*X %lu %*u %llu", localText,
+                        remoteText, &owner, &found) != 4)
             continue;
         End a{}, b{};
         if (!ParseEnd(localText, six, a) || !ParseEnd(remoteText, six, b)) continue;
         if (a.address == local.address && a.port == local.port && b.address == remote.address &&
             b.port == remote.port)
-            inode = found;
+            result = {found, static_cast<uid_t>(owner)};
     }
     std::fclose(table);
-    return inode;
+    return result;
 }
 
-uint64_t SocketInode(const sockaddr_in& local, const sockaddr_in& remote) {
-    uint64_t inode = SocketInodeIn("/proc/net/tcp", false, EndOf(local), EndOf(remote));
-    if (inode == 0) inode = SocketInodeIn("/proc/net/tcp6", true, EndOf(local), EndOf(remote));
-    return inode;
+SocketLine FindSocket(const sockaddr_in& local, const sockaddr_in& remote) {
+    SocketLine found = SocketLineIn("/proc/net/tcp", false, EndOf(local), EndOf(remote));
+    if (found.inode == 0) found = SocketLineIn("/proc/net/tcp6", true, EndOf(local), EndOf(remote));
+    return found;
+}
+
+// The line of the socket at the other end of the TCP connection `fd`, when
+// both ends are on this host; inode 0 otherwise.
+SocketLine PeerSocket(int fd) {
+    sockaddr_in local{};
+    sockaddr_in remote{};
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        local.sin_family != AF_INET)
+        return {};
+    length = sizeof remote;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &length) != 0 ||
+        remote.sin_family != AF_INET)
+        return {};
+    // The peer's socket is the one whose local end is this one's remote end.
+    return FindSocket(remote, local);
 }
 
 bool HoldsInode(pid_t pid, uint64_t inode) {
@@ -93,19 +117,13 @@ bool HoldsInode(pid_t pid, uint64_t inode) {
 
 bool ProcessHoldsPeerEnd(int fd, pid_t pid) {
     if (pid <= 0) return false;
-    sockaddr_in local{};
-    sockaddr_in remote{};
-    socklen_t length = sizeof local;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
-        local.sin_family != AF_INET)
-        return false;
-    length = sizeof remote;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &length) != 0 ||
-        remote.sin_family != AF_INET)
-        return false;
-    // The peer's socket is the one whose local end is this one's remote end.
-    uint64_t inode = SocketInode(remote, local);
+    const uint64_t inode = PeerSocket(fd).inode;
     return inode != 0 && HoldsInode(pid, inode);
+}
+
+bool PeerIsOwnUser(int fd) {
+    const SocketLine peer = PeerSocket(fd);
+    return peer.inode != 0 && (peer.uid == geteuid() || peer.uid == 0);
 }
 
 }  // namespace link_peer

@@ -12,4 +12,11 @@ namespace link_peer {
 // one that has ended, or a peer on another host gives false.
 bool ProcessHoldsPeerEnd(int fd, pid_t pid);
 
+// The credentials of a local TCP peer, as SO_PEERCRED gives them on a local
+// socket: true when the socket at the other end of `fd` is on this host and
+// belongs to this process's effective user (the user that the service and
+// the director it starts run as) or to root. A peer on another host, or one
+// whose socket has gone, gives false.
+bool PeerIsOwnUser(int fd);
+
 }  // namespace link_peer

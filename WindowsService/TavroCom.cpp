@@ -92,6 +92,8 @@ bool TavroCom::StartListener(HANDLE event, basesocket::ConnectionRoutine routine
     HANDLE shutdownEvent = event ? event : basesocket::s_hShutdownEvent;
     if (!routine) routine = ConnectionThread;
     if (!m_Socket.Resolve(m_HostName, m_Socket.GetPort() + 1)) return false;
+    // The hello comes after the first ping period, when the service greets.
+    basesocket::SetHelloGrace(PingPeriod() + basesocket::kDefaultHelloGraceMs);
     platform::ScopedHandle started(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     m_Socket.SetStartedEvent(started.Get());
     bool ok = m_Socket.ServerSetup(shutdownEvent, routine);

@@ -324,6 +324,46 @@ TEST_F(TavroComListenerTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
     for (int fd : peers) close(fd);
 }
 
+// Connections that never say their hello give their slots back after the
+// grace: a full set of them does not keep the director out.
+TEST_F(TavroComListenerTest, SilentConnectionsDoNotStopTheDirectorsHello) {
+    basesocket::SetHelloGrace(2000);
+    std::vector<int> silent;
+    for (int i = 0; i < basesocket::kMaxConnections; ++i) silent.push_back(ConnectTo(port_));
+    EXPECT_TRUE(
+        WaitFor([] { return basesocket::ConnectionsServed() == basesocket::kMaxConnections; }));
+    // The last of them has had its grace: none keeps its slot.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    director_ = ConnectTo(port_);
+    ASSERT_GE(director_, 0);
+    EXPECT_EQ(ReadFor(director_, 3000).rfind("Qim-", 0), 0u);
+    Answer(OwnPid());
+    EXPECT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), static_cast<DWORD>(getpid()));
+    for (int fd : silent) close(fd);
+}
+
+// A program of another user is closed before it is greeted.
+TEST_F(TavroComListenerTest, ConnectionOfAnotherUserIsClosedAtOnce) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        const int fd = ConnectTo(port_);
+        if (fd < 0) _exit(3);
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1) _exit(4);
+        char byte;
+        _exit(recv(fd, &byte, 1, 0) == 0 ? 0 : 5);  // closed, not greeted
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    ASSERT_TRUE(WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(basesocket::SlotsHeld(), 0);
+}
+
 TEST_F(TavroComListenerTest, OverlongNumberIsNoPid) {
     director_ = ConnectTo(port_);
     ASSERT_FALSE(ReadFor(director_, 2000).empty());

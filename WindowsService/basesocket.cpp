@@ -11,6 +11,7 @@
 
 #include "Hostsys/NTSystemError.h"
 #include "Hostsys/Revision.h"
+#include "WindowsService/LinkPeer.h"
 
 const char* const basesocket::s_pRevisionCpp =
     TAVRO_REVISION("/usr/local/cvsroot/tavro/WindowsService/basesocket.cpp", "1.17");
@@ -44,6 +45,18 @@ void DropConnection(basesocket* connection) {
 }
 
 std::atomic<int> g_connectionsServed{0};
+std::atomic<int> g_slotsHeld{0};
+std::atomic<DWORD> g_helloGraceMs{basesocket::kDefaultHelloGraceMs};
+
+// Gives back the slots of the connections that have had their hello grace
+// without a hello; their threads go on until they end by themselves.
+void ReturnStaleSlots() {
+    const auto now = std::chrono::steady_clock::now();
+    const auto grace = std::chrono::milliseconds(g_helloGraceMs.load());
+    std::lock_guard<std::mutex> lock(g_connectionsMutex);
+    for (auto& connection : OpenConnections())
+        if (now - connection->AcceptedAt() >= grace) connection->ReturnSlot();
+}
 
 // What a connection thread runs: the listener's routine on the connection.
 struct ConnectionWork {
@@ -312,20 +325,33 @@ bool basesocket::HandleNetworkEvents() {
             ErrorText();
             return true;
         }
-        // Each connection holds a thread and a descriptor until its hello
-        // is answered or its deadline passes: beyond the bound, a new one is
-        // closed at once.
-        if (g_connectionsServed >= kMaxConnections) {
-            std::clog << "basesocket.ServerStart closed a connection: " << kMaxConnections
-                      << " connections are already being served" << std::endl;
+        // Only the service's own user (the director runs as that user) may
+        // use the link: any other local program is closed at once.
+        if (!link_peer::PeerIsOwnUser(platform::SocketFd(connection->m_Socket))) {
+            std::clog << "basesocket.ServerStart closed a connection from "
+                      << (connection->GetPeer() ? connection->GetPeer() : "an unknown peer")
+                      << ": not a process of the service's user" << std::endl;
             return true;
         }
+        // Each connection holds a slot until its hello is answered or its
+        // hello grace passes: beyond the bound, a new one is closed at once.
+        ReturnStaleSlots();
+        if (g_slotsHeld >= kMaxConnections || g_connectionsServed >= kMaxConnectionThreads) {
+            std::clog << "basesocket.ServerStart closed a connection: " << g_slotsHeld.load()
+                      << " connections are waiting for their hello" << std::endl;
+            return true;
+        }
+        connection->m_acceptedAt = std::chrono::steady_clock::now();
+        ++g_slotsHeld;
         basesocket* accepted = connection.get();
         {
             std::lock_guard<std::mutex> lock(g_connectionsMutex);
             OpenConnections().push_back(std::move(connection));
         }
-        if (!ClientThreadStart(accepted)) DropConnection(accepted);
+        if (!ClientThreadStart(accepted)) {
+            accepted->ReturnSlot();
+            DropConnection(accepted);
+        }
     }
     if (events.lNetworkEvents & FD_CLOSE) Close();
     if (events.lNetworkEvents & FD_OOB)
@@ -336,10 +362,24 @@ bool basesocket::HandleNetworkEvents() {
 DWORD WINAPI basesocket::ServeConnection(LPVOID work) {
     std::unique_ptr<ConnectionWork> job(static_cast<ConnectionWork*>(work));
     job->routine(job->connection);
+    job->connection->ReturnSlot();
     if (!job->connection->m_bKeepOpen) DropConnection(job->connection);
     --g_connectionsServed;
     return 0;
 }
+
+void basesocket::ReturnSlot() {
+    if (!m_bSlotReturned.exchange(true)) --g_slotsHeld;
+}
+
+void basesocket::KeepOpen() {
+    m_bKeepOpen = true;
+    ReturnSlot();
+}
+
+void basesocket::SetHelloGrace(DWORD ms) { g_helloGraceMs = ms; }
+
+int basesocket::SlotsHeld() { return g_slotsHeld; }
 
 bool basesocket::ClientThreadStart(basesocket* connection) {
     DWORD id = 0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <string>
 
 #include "platform/winsock2.h"
@@ -82,13 +83,30 @@ public:
     bool TimedOut() const { return m_bTimedOut; }
     // Keeps an accepted connection open after its thread has ended (the
     // director's link); any other accepted connection is closed then.
-    void KeepOpen() { m_bKeepOpen = true; }
+    // Its slot goes back at once: the hello has been answered.
+    void KeepOpen();
+    // Gives this accepted connection's slot back (once).
+    void ReturnSlot();
+    // When this connection was accepted.
+    std::chrono::steady_clock::time_point AcceptedAt() const { return m_acceptedAt; }
     // Number of connection threads that run now, all listeners together.
     static int ConnectionsServed();
 
-    // At most this many accepted connections are served at once; one
-    // beyond is closed at once.
+    // At most this many accepted connections hold a slot at once; one
+    // beyond is closed at once. A connection holds its slot until its
+    // thread ends, its hello is answered (KeepOpen), or the hello grace
+    // passes without one, whichever comes first.
     static constexpr int kMaxConnections = 8;
+    // Connections whose slot went back still have their thread until it
+    // ends; with this many threads running, a new connection is closed at
+    // once all the same.
+    static constexpr int kMaxConnectionThreads = 4 * kMaxConnections;
+    // Sets how long an accepted connection holds its slot without a hello
+    // (kDefaultHelloGraceMs until set).
+    static void SetHelloGrace(DWORD ms);
+    static constexpr DWORD kDefaultHelloGraceMs = 5000;
+    // Number of connections that hold a slot now, all listeners together.
+    static int SlotsHeld();
 
     // The link's copy of the service's shutdown event.
     static HANDLE s_hShutdownEvent;
@@ -128,4 +146,8 @@ private:
     DWORD m_dwTimeoutMs = 0;
     bool m_bTimedOut = false;
     std::atomic<bool> m_bKeepOpen{false};
+    // Of an accepted connection: when it came, and whether it has given its
+    // slot back.
+    std::chrono::steady_clock::time_point m_acceptedAt{};
+    std::atomic<bool> m_bSlotReturned{false};
 };

@@ -76,6 +76,17 @@ function(tavro_test name)
     add_dependencies(${name} ${T_DEPENDS})
   endif()
   set(props TIMEOUT ${T_TIMEOUT})
+  if(TSAN)
+    # What the Java VM and glibc's resolver do uninstrumented is not this
+    # system's race; a report fails the test.
+    list(APPEND props ENVIRONMENT
+         "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/testing/tsan.supp:halt_on_error=1")
+  endif()
+  # The tests of the library, for the builds that run only those (the
+  # ThreadSanitizer build): the target jexlink_tests builds them all.
+  if(CMAKE_CURRENT_SOURCE_DIR MATCHES "^${PROJECT_SOURCE_DIR}/jexlink(/|$)")
+    set_property(GLOBAL APPEND PROPERTY TAVRO_JEXLINK_TESTS ${name})
+  endif()
   if(T_LOCK)
     # The lock's name is also a label, so a run can pick or leave out the
     # tests that hold it (ctest -L / -LE).

@@ -164,3 +164,19 @@ HLOCAL LocalFree(HLOCAL memory);
 // created on first use. Returns the length without the terminator, or the
 // size needed (terminator included) when `size` is too small; 0 on failure.
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
+
+// Private-profile (INI) files, in the Win32 manner: section and key names
+// ignore ASCII letter case; a value is trimmed of blanks and loses one pair
+// of enclosing quotes; lines may end in CR LF or LF. A missing file,
+// section or key gives the default (trailing blanks dropped), last error
+// ERROR_FILE_NOT_FOUND. The result is cut to size - 1 bytes and always
+// terminated; the count copied is returned. A write replaces the key's
+// line, else adds the key after the last line of its section, else appends
+// the section; it creates the file (0644), keeps every other byte and the
+// file's line ends, replaces the file in one rename and never follows a
+// link in its place. Null section, key or value (the Win32 listing and
+// deleting forms) and names or values that would break a line give
+// ERROR_INVALID_PARAMETER. Files over 16 MiB are refused (ERROR_INVALID_DATA).
+DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, LPSTR buffer,
+                               DWORD size, LPCSTR fileName);
+BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName);

@@ -46,6 +46,7 @@ TEST_F(InstallTest, TreeHoldsTheDeliverablesAndNothingPointsIntoTheBuild) {
         "bin/jexnode",
         "bin/tavrostat",
         "bin/keyprobe",
+        "bin/NorbaNew",
         "common/share/libHostsys.so",
         "common/share/libJEXLinkAPI.so",
         "common/share/libtavroplatform.so",
@@ -86,6 +87,11 @@ TEST_F(InstallTest, EveryProgramSaysWhatItWantsOnTheRightStream) {
         {{"jexnode"}, 10, "", ""},
         {{"tavrostat"}, 99, "The VANTRIX_HOME environment variable is not set.\n", ""},
         {{"keyprobe", "-x"}, 0, "usage: keyprobe class keyname valueName\n", ""},
+        {{"NorbaNew", "--help"}, 2, "", "usage: NorbaNew [--port N] "},
+        {{"NorbaNew", "--answers", "/nonexistent"},
+         2,
+         "",
+         "NorbaNew: /nonexistent: No such file or directory\n"},
     };
     // The service's diagnostics go to its log in the tree.
     fs::create_directories(fs::path(Home()) / "specific/tavro/logs");

@@ -2,6 +2,7 @@
 #include "jexlink/cli/JexPCLITable.h"
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "jexlink/core/JexTrace.h"
@@ -123,13 +124,12 @@ JexPCLITable::JexPCLITable(const JexString& table_name) {
     unsigned char header[kHeaderBytes];
     const size_t got = std::fread(header, 1, sizeof header, in);
     consumed = static_cast<uint32_t>(got);
-    if (got < sizeof header) {
-        Damaged("get_byte");
-        return;
-    }
+    // An empty file, or one that ends inside the header, reads its version
+    // as 0: an unsupported version.
+    if (got < sizeof header) std::memset(header + got, 0, sizeof header - got);
     length = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
              static_cast<uint32_t>(header[2]) << 16 | static_cast<uint32_t>(header[3]) << 24;
-    version = header[4];
+    version = got < sizeof header ? 0 : header[4];
     if (version < kMinVersion || version > kMaxVersion) {
         ExcSet(BAD_VERSION, JexExcArgs("version check", spec.Text(), static_cast<int>(version)));
         Raise();

@@ -210,6 +210,11 @@ TEST_F(JexLoggerTest, UnwritableLogIsReportedAndTheCallerGoesOn) {
          [](const std::filesystem::path& log) { std::filesystem::create_directories(log); }},
         {"a pipe in place of the log",
          [](const std::filesystem::path& log) { ASSERT_EQ(mkfifo(log.c_str(), 0600), 0); }},
+        {"a link in place of the log",
+         [](const std::filesystem::path& log) {
+             tavro::testing::WriteFile(log.parent_path() / "victim", "kept\n");
+             std::filesystem::create_symlink(log.parent_path() / "victim", log);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -225,6 +230,23 @@ TEST_F(JexLoggerTest, UnwritableLogIsReportedAndTheCallerGoesOn) {
             << err;
         EXPECT_NE(err.find("\n  - "), std::string::npos) << err;  // the system error as cause
     }
+    EXPECT_EQ(tavro::testing::ReadFile(dir_.Path() / "logs" / "victim"), "kept\n");
+}
+
+// Other users may read the log but never write it, whatever the umask; a
+// log left writable by others is narrowed when the next record goes in.
+TEST_F(JexLoggerTest, LogIsCreatedWritableByItsOwnerOnly) {
+    const mode_t saved = ::umask(0);
+    { JexLogger logger; }
+    struct stat info {};
+    ASSERT_EQ(::stat(LogPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    ASSERT_EQ(::chmod(LogPath().c_str(), 0666), 0);
+    { JexLogger logger; }
+    ASSERT_EQ(::stat(LogPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    ::umask(saved);
+    EXPECT_EQ(Records().size(), 2u);
 }
 
 TEST_F(JexLoggerTest, RecordsOfConcurrentThreadsAreAllWhole) {

@@ -1,16 +1,20 @@
 // The process-wide file lock: one recursive mutex around the library's shared files.
 #include "jexlink/core/JexPrivLock.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "jexlink/core/JexThread.h"
 #include "jexlink/core/JexTrace.h"
+#include "platform/base/Posix.h"
 
 namespace {
 
@@ -68,7 +72,20 @@ FILE* JexPrivLock::fopen(const char* path, const char* mode, int privileged) {
         errno = EINVAL;
         return nullptr;
     }
-    return std::fopen(path, mode);
+    if (!std::strchr(mode, 'a') && !std::strchr(mode, 'w')) return std::fopen(path, mode);
+    // A file written here (a log, a map appended to) is made 0640 at most
+    // whatever the umask, and never through a link planted in its place.
+    const bool update = std::strchr(mode, '+') != nullptr;
+    const int flags = (update ? O_RDWR : O_WRONLY) | (std::strchr(mode, 'a') ? O_APPEND : O_TRUNC);
+    const int fd = platform::OpenOwnFile(path, flags, kWrittenFileMode);
+    if (fd < 0) return nullptr;
+    FILE* stream = fdopen(fd, mode);
+    if (!stream) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+    }
+    return stream;
 }
 
 int JexPrivLock::fclose(FILE* stream, int privileged) {

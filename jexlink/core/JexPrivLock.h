@@ -1,6 +1,8 @@
 // The process-wide file lock: one recursive mutex around the library's shared files.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
 
 // Holds the process-wide file lock from construction to destruction. The
@@ -20,7 +22,11 @@ public:
     static void Initialize();
     static void Reinitialize();
 
-    // The standard fopen and fclose, under the lock.
+    // The standard fopen and fclose, under the lock. A mode that writes
+    // ("w", "a") creates the file with kWrittenFileMode at most, whatever
+    // the umask, narrows an existing file of this user to it, and refuses a
+    // symbolic link in the file's place (ELOOP).
+    static constexpr mode_t kWrittenFileMode = 0640;
     static FILE* fopen(const char* path, const char* mode, int privileged = 0);
     static int fclose(FILE* stream, int privileged = 0);
 

@@ -195,6 +195,7 @@ int JexMailer::Send() {
                              TextArg(JexBufferBase(body.data(), static_cast<int>(body.size()))));
     if (client.SendCommand(kMessageFormat, message, "2") != 0) return failed();
     if (client.SendCommand("QUIT", JexExcArgs("QUIT"), "2") != 0) return failed();
+    ExcSet(OK, JexExcArgs("JexMailer::Send", TextArg(recipient_)));
     return OK;
 }
 

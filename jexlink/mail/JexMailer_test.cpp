@@ -187,6 +187,8 @@ TEST_F(JexMailerTest, DeliversToARealServerWithTheHeadersAndBody) {
     mailer.AddLine("last line");
     EXPECT_EQ(mailer.Send(), 0);
     EXPECT_EQ(mailer.Code(), 0);
+    EXPECT_STREQ(mailer.FormattedText(0).Text(),
+                 "Mail successfully delivered to <rcpt@example.test>");
     ASSERT_TRUE(sink.WaitForMails(1));
     const auto mails = sink.Mails();
     ASSERT_EQ(mails.size(), 1u);

@@ -1,6 +1,10 @@
 // JexCatalog: message texts by mnemonic from per-language catalog files, and errors as text.
 #include "jexlink/messages/JexCatalog.h"
 
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +50,28 @@ bool SafeFacility(const std::string& facility) {
     return true;
 }
 
+// The catalog file that `path` names, its last component matched whatever
+// its case (a peer's code name arrives in upper case): `path` itself when it
+// exists, else the first such name of its directory in byte order; empty
+// when there is none.
+std::string CatalogFile(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) return path;
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty()) return {};
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+    if (!dir) return {};
+    std::string best;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (::strcasecmp(entry->d_name, name.c_str()) != 0) continue;
+        if (best.empty() || std::strcmp(entry->d_name, best.c_str()) < 0) best = entry->d_name;
+    }
+    if (best.empty()) return {};
+    return slash == std::string::npos ? best : directory + best;
+}
+
 JexString FromBuffer(const JexBuffer& buffer) {
     if (!buffer.Data()) return JexString("");
     return JexString::FromBytes(buffer.Data(), buffer.Length());
@@ -87,7 +113,8 @@ int JexCatalog::Lookup(const char* mnemonic) {
         if (trace_flags & kTraceFiles)
             std::fprintf(stderr, "<f> JexCatalog checking for mnemonic %s\n\tin file %s\n", given,
                          path.Text());
-        auto file = std::make_unique<JexDataFile>(path, 0);
+        const std::string found = CatalogFile(path.Text());
+        auto file = std::make_unique<JexDataFile>(found.empty() ? path.Text() : found.c_str(), 0);
         if (file->Code() != JexDataFile::OK) {
             if (trace_flags & kTraceFiles) {
                 const JexString reason = file->Describe(1);

@@ -49,8 +49,10 @@ TEST_F(JexCatalogTest, TemplatesFindTheFileOfFacilityAndLanguage) {
         // Without "::" the facility is empty.
         {{"common%C.msg"}, "en", "PLAIN", 1, "No facility"},
         {{"%L/%C.msg"}, "en", "PLAIN", 0, ""},
-        // The facility keeps the caller's case: there is no jexmsg.msg.
-        {{"%L/%C.msg"}, "en", "jexmsg::connfail", 0, ""},
+        // The file of the facility is found whatever the case of its name.
+        {{"%L/%C.msg"}, "en", "jexmsg::connfail", 1, "English failure"},
+        {{"%L/%C.msg"}, "fr", "JEXMSG::CONNFAIL", 1, "Echec"},
+        {{"%L/%C.MSG"}, "en", "JexMsg::OPENERR", 1, "Cannot open %2$s (error %1$d)"},
         // "%%C" is no code: the file name keeps all three characters.
         {{"%%C.msg"}, "en", "ODD", 1, "Percent file"},
         // A facility that leads out of the directory is never looked for.

@@ -92,11 +92,6 @@ void JexAccessCheck::Run(const JexString& acids, const JexString& nodes, const J
         for (int n = 0; n < node_list.Count(); ++n) {
             const int skip = opt.Text()[0] != '\0' || n > 0 ? 1 : 0;
             result_ = check_by_the_list(acid_list[a], node_list[n], user, application, opt, skip);
-            // A sequence that names an unknown check refuses everyone.
-            if (aborted_) {
-                result_ = kNoMatch;
-                return;
-            }
             if (result_ == kAllowed) return;
         }
     }
@@ -138,9 +133,13 @@ int JexAccessCheck::check_by_the_list(const JexString& acid, const JexString& no
                 PrintCaller(acid, node, user, application, option);
             }
         } else {
-            std::fprintf(stderr, "«rac» Database '%s' not known, check aborted\n", name.Text());
-            std::fflush(stderr);
-            aborted_ = true;
+            // Ends this pair's check; the next pair is checked from the
+            // start of the sequence again, and says nothing more about it.
+            if (!unknown_reported_) {
+                std::fprintf(stderr, "«rac» Database '%s' not known, check aborted\n", name.Text());
+                std::fflush(stderr);
+                unknown_reported_ = true;
+            }
             return kNoMatch;
         }
     }

@@ -58,6 +58,7 @@ private:
     int result_ = kNoMatch;
     JexString user_data_;
     JexString matching_domain_;
-    // Set when the sequence names a check that does not exist.
-    bool aborted_ = false;
+    // Set once a check that does not exist, named in the sequence, has been
+    // reported.
+    bool unknown_reported_ = false;
 };

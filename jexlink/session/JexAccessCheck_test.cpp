@@ -227,15 +227,17 @@ TEST_F(JexAccessCheckTest, SequenceNamesTheChecksInOrder) {
     }
 }
 
-TEST_F(JexAccessCheckTest, UnknownDatabaseRefusesEveryone) {
+// An unknown name ends the check of its access-id/node pair only: the
+// next pair is checked, and the name is reported once.
+TEST_F(JexAccessCheckTest, UnknownDatabaseEndsThePairAndIsReportedOnce) {
+    const std::string unknown = "\xc2\xabrac\xc2\xbb Database 'ldap' not known, check aborted\n";
     Sequence({"file", "ldap"});
-    // The second access id would be allowed by the file, but the unknown
-    // name met for the first ends the whole check.
     Rules("allow beta * * * * * * b\n");
-    const std::string err = Check({"acme,beta"}, {kNoMatch});
-    EXPECT_EQ(err, "\xc2\xabrac\xc2\xbb Database 'ldap' not known, check aborted\n");
+    EXPECT_EQ(Check({"acme,beta"}, {kAllowed, "b", "beta"}), unknown);
+    EXPECT_EQ(Check({"acme,gamma", "north,south"}, {kNoMatch}), unknown);
 
-    Sequence({"Nis"});
+    // Names after the unknown one are not reached for that pair.
+    Sequence({"Nis", "file"});
     EXPECT_EQ(Check({"beta"}, {kNoMatch}),
               "\xc2\xabrac\xc2\xbb Database 'nis' not known, check aborted\n");
 }

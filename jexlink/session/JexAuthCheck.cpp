@@ -1,6 +1,9 @@
 // JexAuthCheck: the local authorization check of a request by allow/disallow rules.
 #include "jexlink/session/JexAuthCheck.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "jexlink/core/JexDataFile.h"
@@ -48,6 +51,14 @@ JexAuthCheck::JexAuthCheck(const char* domain, const char* node, const char* use
             trace.Ckpt(__LINE__, note.Text());
         }
         return;
+    }
+
+    // A file that other users may change is used, but not silently.
+    struct stat info {};
+    if (::stat(path.Text(), &info) == 0 && (info.st_mode & (S_IWGRP | S_IWOTH))) {
+        std::fprintf(stderr, "Warning: local authorization file %s can be written by other users\n",
+                     path.Text());
+        std::fflush(stderr);
     }
 
     permitted_ = 0;

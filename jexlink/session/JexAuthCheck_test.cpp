@@ -2,6 +2,7 @@
 #include "jexlink/session/JexAuthCheck.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -90,6 +91,23 @@ TEST_F(JexAuthCheckTest, NullNamesAreEmpty) {
     EXPECT_EQ(check.Permitted(), 1);
     EXPECT_EQ(check.Matched(), 1);
     EXPECT_STREQ(check.UserData().Text(), "all");
+}
+
+// A file that other users may change still decides, with one warning line.
+TEST_F(JexAuthCheckTest, FileWritableByOthersIsUsedWithOneWarning) {
+    WriteRules("disallow * * * * * * * no\n");
+    const std::string path = JexAuthCheck::FilePath().Text();
+    for (const mode_t mode : {0644, 0664, 0646}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+        ::testing::internal::CaptureStderr();
+        JexAuthCheck check("acme", "n1", "joe", "Jex_Mail", "");
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(check.Permitted(), 0);
+        EXPECT_EQ(err, mode == 0644 ? std::string()
+                                    : "Warning: local authorization file " + path +
+                                          " can be written by other users\n");
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -27,6 +28,11 @@ FILE* OpenRegular(const std::string& path) {
         close(fd);
         errno = err;
         return nullptr;
+    }
+    // A key that other users may change is used, but not silently.
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        std::fprintf(stderr, "Warning: key file %s can be written by other users\n", path.c_str());
+        std::fflush(stderr);
     }
     FILE* file = fdopen(fd, "r");
     if (!file) {

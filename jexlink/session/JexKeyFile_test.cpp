@@ -151,3 +151,26 @@ TEST(JexKeyFile, OpenRefusesWhatIsNotARegularFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// A key that other users may change is still used, with one warning line.
+TEST(JexKeyFile, KeyWritableByOthersIsUsedWithOneWarning) {
+    TempDir dir("keyfile-mode");
+    WriteFile(dir.Path() / "MD5-A-B", "secret\n");
+    const JexString path = PathIn(dir, "MD5-A-B");
+    for (const mode_t mode : {0600, 0620, 0606}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(::chmod(path.Text(), mode), 0);
+        ::testing::internal::CaptureStderr();
+        FILE* file = JexKeyFile::Open(path);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        ASSERT_NE(file, nullptr);
+        std::fclose(file);
+        EXPECT_EQ(err, mode == 0600 ? std::string()
+                                    : "Warning: key file " + std::string(path.Text()) +
+                                          " can be written by other users\n");
+    }
+}
+
+}  // namespace

@@ -18,6 +18,7 @@
 #include "jexlink/transport/JexGateway.h"
 #include "jexlink/transport/JexLzw.h"
 #include "jexlink/transport/JexNetAddr.h"
+#include "jexlink/transport/JexTransport.h"
 
 #define JEX_TEXT_CLASS JexSession
 const JexTextRow JexSession::kTextTable[] = JEX_TEXT_TABLE(JEXSESSION_TEXTS);
@@ -1139,7 +1140,23 @@ int JexSession::Connect(const char* application, const char* dst_acids, const ch
 
     if (gateway_->SetAttr(JexGateway::ACID, src_acids_.Text()) != 0) return GATEWAYERR;
     if (gateway_->SetAttr(JexGateway::NODE, src_nodes_.Text()) != 0) return GATEWAYERR;
-    if (gateway_->Connect(dst_acids_, dst_nodes_, application_) != 0) return GATEWAYERR;
+    // The gateway's CONNECT exchange waits for the far end as the handshake
+    // does: at most READ_TIMEOUT seconds (TIMEOUT past it).
+    gateway_->SetReadTimeout(BoundSeconds());
+    const int connected = gateway_->Connect(dst_acids_, dst_nodes_, application_);
+    gateway_->SetReadTimeout(0);
+    if (connected != 0) {
+        if (Code() == TIMEOUT) return TIMEOUT;
+        // The far end hung up before it answered: say so below the error.
+        for (JexException* cause = Cause(); cause; cause = cause->Cause()) {
+            if (cause->ClassName().Compare("JexTransport") == 0 &&
+                cause->Code() == JexTransport::END) {
+                ExcSetText("The connection was closed by the peer", JexExcArgs(operation_));
+                break;
+            }
+        }
+        return GATEWAYERR;
+    }
 
     rc = client_handshake(connect_data, reply_data);
     if (rc != 0) return RaiseRecorded();

@@ -63,9 +63,9 @@ class JexGateway;
 // the suppress flag or registers a handler. A gateway failure reaches the
 // session as GATEWAYERR with the gateway's error as cause.
 //
-// Waiting: the handshake's receives, Disconnect's wait for the peer's
-// SHUTDOWN and the gateway's closing exchange are each bounded by
-// READ_TIMEOUT seconds (a peer silent for longer gives TIMEOUT and the
+// Waiting: the gateway's CONNECT exchange, the handshake's receives,
+// Disconnect's wait for the peer's SHUTDOWN and the gateway's closing
+// exchange are each bounded by READ_TIMEOUT seconds (a peer silent for longer gives TIMEOUT and the
 // connection is dropped; 0 or less waits without limit); GetMsg and a
 // synchronous PutMsg wait for the peer without a limit.
 //

@@ -1,11 +1,17 @@
 // Sessions end to end over the loopback: handshake, data both ways, queueing, disconnect, and the
 // handshake's failures between two sessions, against a raw client and against a raw server.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "jexlink/core/JexUtilities.h"
@@ -14,7 +20,10 @@
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/GatewayNode.h"
 #include "testing/support/SessionServer.h"
+#include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
+#include "testing/support/Threads.h"
+#include "testing/support/Wait.h"
 
 namespace {
 
@@ -948,6 +957,75 @@ TEST_F(RawServerLoopback, SilentServerTimesOut) {
     EXPECT_EQ(o.code, JexSession::TIMEOUT) << o.text;
     EXPECT_EQ(o.state, JexSession::CCI1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+}
+
+// A listener whose far end never takes part in the gateway's CONNECT
+// exchange: it either never accepts (the kernel completes the connection)
+// or accepts and hangs up at once.
+class MuteListenerLoopback : public SessionLoopback {
+protected:
+    void SetUp() override {
+        SessionLoopback::SetUp();
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd_, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::listen(fd_, 4), 0);
+        WriteFile(route_map_, std::string("srv/snode/") + kApp + "\tT/127.0.0.1/" +
+                                  std::to_string(tavro::testing::LocalPort(fd_)) + "\t1\n");
+    }
+    void TearDown() override {
+        if (hangUp_.joinable()) hangUp_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    // Accepts one caller and closes its connection unanswered: at once
+    // (the caller reads the end of the stream), or once its CONNECT record
+    // has come and unread (the caller's read is reset).
+    void HangUpOnce(bool afterRecord) {
+        hangUp_ = std::thread([fd = fd_, afterRecord] {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 20000) != 1) return;
+            const int peer = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (peer < 0) return;
+            pollfd in{peer, POLLIN, 0};
+            if (afterRecord) ::poll(&in, 1, 20000);
+            ::close(peer);
+        });
+    }
+
+    int fd_ = -1;
+    std::thread hangUp_;
+};
+
+TEST_F(MuteListenerLoopback, ConnectExchangeIsBoundedByTheReadTimeout) {
+    JexSession c;
+    Client(c);
+    ASSERT_EQ(c.SetAttr(JexSession::READ_TIMEOUT, 1), 0);
+    const tavro::testing::ThreadCensus census;
+    const auto start = std::chrono::steady_clock::now();
+    JexBuffer reply;
+    const Outcome o = Of(c, Connect(c, "data", reply));
+    EXPECT_EQ(o.code, JexSession::TIMEOUT) << o.text;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+    // Nothing of the wait is left running.
+    EXPECT_TRUE(tavro::testing::WaitFor([&] { return census.Started() == 0; }));
+}
+
+TEST_F(MuteListenerLoopback, HangUpDuringConnectIsTheConnectionClosedByThePeer) {
+    for (const bool afterRecord : {false, true}) {
+        SCOPED_TRACE(afterRecord ? "after the record" : "at once");
+        HangUpOnce(afterRecord);
+        JexSession c;
+        Client(c);
+        JexBuffer reply;
+        const Outcome o = Of(c, Connect(c, "data", reply));
+        hangUp_.join();
+        EXPECT_EQ(o.code, JexSession::GATEWAYERR) << o.text;
+        EXPECT_THAT(o.text, ::testing::Not(::testing::HasSubstr("does not work")));
+        EXPECT_THAT(o.text, ::testing::HasSubstr("The connection was closed by the peer"));
+    }
 }
 
 }  // namespace

@@ -261,6 +261,15 @@ int JexSraServer::FailureSequence(JexSraServerLink& link, int code) {
     return code;
 }
 
+int JexSraServer::ClientEnded(JexSraServerLink& link, int summary, const char* who) {
+    ExcSet(summary, JexExcArgs(who));
+    ExcSetText("The client ended before the end of the request", JexExcArgs(who),
+               link.Error().Code() != 0 ? &link.Error() : nullptr);
+    Raise();
+    if (logger_) logger_->GetFromException(this);
+    return summary;
+}
+
 int JexSraServer::Fail(JexSraServerLink& link, int code, const JexExcArgs& args,
                        JexException* cause) {
     ExcRaise(code, args, cause);
@@ -526,7 +535,8 @@ int JexSraServer::NewSrq(JexSraServerLink& link, JexNetMsg connect, std::FILE*& 
     const int body = ReadBody(link, file, true, "JexSraServer::NewSrq()",
                               "JexSraServer::NewSrq() corrupt message received");
     if (body > 0) return body;
-    if (body < 0) return PROBSUBFAIL;  // the client is gone: no one to answer
+    // The client is gone: no one to answer.
+    if (body < 0) return ClientEnded(link, PROBSUBFAIL, "JexSraServer::NewSrq()");
     return Finish(link, file, false);
 }
 
@@ -550,7 +560,7 @@ int JexSraServer::AugSrq(JexSraServerLink& link, JexNetMsg connect, std::FILE*& 
         ReadBody(link, file, false, "JexSraServer::AugSrq()",
                  "JexSraServer::AugSrq()Conversion from JexBuffer to JexNetMsg failed");
     if (body > 0) return body;
-    if (body < 0) return PROBAUGFAIL;
+    if (body < 0) return ClientEnded(link, PROBAUGFAIL, "JexSraServer::AugSrq()");
     return Finish(link, file, true);
 }
 

@@ -158,6 +158,10 @@ private:
     // it, the reject data carries it to the client; returns the code.
     int RejectWith(JexSraServerLink& link, int code, const JexExcArgs& args,
                    JexException* cause = nullptr);
+    // The client ended before the end of its request: the summary code with
+    // that as cause is recorded, raised (suppressed) and taken by the
+    // history-log record; nothing is sent. Returns the summary code.
+    int ClientEnded(JexSraServerLink& link, int summary, const char* who);
     // The failure sequence: the recorded error in a failure message sent
     // synchronously, the same to Reject, then Disconnect; returns the code.
     int FailureSequence(JexSraServerLink& link, int code);

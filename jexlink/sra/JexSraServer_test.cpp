@@ -931,4 +931,41 @@ TEST_F(JexSraServerTest, WorkFileThatCannotBeCreated) {
     EXPECT_EQ(run.back_end.calls, 0);
 }
 
+// A client that hangs up before the end of its request gets no answer, and
+// the server's history record says the request failed and why.
+TEST_F(JexSraServerTest, RequestAbandonedByTheClientIsRecordedAsFailed) {
+    const std::filesystem::path log = Install::Get().Path() / "logs" / "jex_history.log";
+    const struct {
+        const char* kind;
+        int status;
+        const char* name;
+    } cases[] = {
+        {"0", JexSra::PROBSUBFAIL, "PROBSUBFAIL"},
+        {"1", JexSra::PROBAUGFAIL, "PROBAUGFAIL"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        std::filesystem::remove(log);
+        {
+            InMemory run;
+            run.Run(Connect(c.kind), {"dline"});
+            EXPECT_EQ(run.status, c.status);
+            EXPECT_EQ(run.server.Code(), c.status);
+            ASSERT_EQ(run.link.sent.size(), 1u);  // the accept, no reply
+            EXPECT_EQ(run.link.sent[0][0], 'A');
+            EXPECT_EQ(run.back_end.calls, 0);
+            const std::string text = run.server.Describe(1).Text();
+            EXPECT_NE(text.find("The client ended before the end of the request"),
+                      std::string::npos)
+                << text;
+        }
+        const std::string record = ReadFile(log);
+        const size_t status = record.find("Exit-Status");
+        ASSERT_NE(status, std::string::npos) << record;
+        const std::string line = record.substr(status, record.find('\n', status) - status);
+        EXPECT_EQ(line.find("SUCCESSFUL"), std::string::npos) << line;
+        EXPECT_NE(line.find(c.name), std::string::npos) << line;
+    }
+}
+
 }  // namespace

@@ -132,7 +132,9 @@ int JexNetIO::GetData(char* p, int n, int& got, int) {
         }
         if (r == 0 || r == jexnet::kIoClosed) break;
         const int err = errno;
-        if (err == EPIPE) break;  // a broken pipe reads as the end of data
+        // A broken pipe, or a connection the peer reset, reads as the end
+        // of data: the peer has closed its end.
+        if (err == EPIPE || err == ECONNRESET) break;
         FailWin32(SYSERR, "JexNetIO::GetData(char *, int, int &, int)", "ReadFile", err);
         return SYSERR;
     }
@@ -147,7 +149,9 @@ int JexNetIO::GetData(JexBuffer& b, const int) {
     b.SetLength(size);
     long r = b.Length() == size ? handle_.Read(b.Data(), static_cast<size_t>(size))
                                 : (errno = ENOMEM, jexnet::kIoFailed);
-    if (r == jexnet::kIoClosed || (r == jexnet::kIoFailed && errno == EPIPE)) r = 0;
+    if (r == jexnet::kIoClosed ||
+        (r == jexnet::kIoFailed && (errno == EPIPE || errno == ECONNRESET)))
+        r = 0;
     if (r < 0) {
         const int err = errno;
         b.SetLength(0);

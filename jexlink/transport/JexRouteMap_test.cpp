@@ -3,6 +3,7 @@
 #include "jexlink/transport/JexRouteMap.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -347,6 +348,29 @@ TEST_F(JexRouteMapTest, FileGoneBeforeAnAppendIsAnOpenFailure) {
     EXPECT_EQ(map.AddEntry(Entry("b/c/d", "t/h/1", 1, ""), JexString("")), JexRouteMap::OPENFAIL);
     EXPECT_EQ(map.Count(), 1);
     EXPECT_EQ(Walk(map, "b/c/d").size(), 0u);
+}
+
+// An append never writes through a link planted in the map's place, and a
+// map that others may write is narrowed to 0640 when it is appended to.
+TEST_F(JexRouteMapTest, AppendRefusesALinkAndKeepsTheMapPrivate) {
+    Write("a t/h/1 1\n");
+    ASSERT_EQ(::chmod(path_.c_str(), 0666), 0);
+    {
+        JexRouteMap map(Name());
+        ASSERT_EQ(map.AddEntry(Entry("b/c/d", "t/h/2", 1, ""), JexString("")), 0);
+    }
+    EXPECT_EQ(std::filesystem::status(path_).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read);
+
+    JexRouteMap map(Name());
+    map.SetSuppress(1);
+    const std::filesystem::path victim = dir_.Path() / "victim";
+    tavro::testing::WriteFile(victim, "kept\n");
+    std::filesystem::remove(path_);
+    std::filesystem::create_symlink(victim, path_);
+    EXPECT_EQ(map.AddEntry(Entry("e/f/g", "t/h/3", 1, ""), JexString("")), JexRouteMap::OPENFAIL);
+    EXPECT_EQ(ReadAll(victim), "kept\n");
 }
 
 TEST_F(JexRouteMapTest, DumpPrintsTheTableInLookupOrder) {

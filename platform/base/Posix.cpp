@@ -1,8 +1,10 @@
 // Small helpers over system calls shared by the platform layer.
 #include "platform/base/Posix.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <ctime>
@@ -78,6 +80,34 @@ bool WriteAll(int fd, const void* data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+int OpenOwnFile(const char* path, int flags, mode_t mode) {
+    mode &= 0777;
+    const int fd =
+        RetryOnEintr([&] { return ::open(path, flags | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode); });
+    struct stat info {};
+    if (fd >= 0 && fstat(fd, &info) == 0 && info.st_uid == geteuid() &&
+        (info.st_mode & 0777 & ~mode) != 0)
+        fchmod(fd, info.st_mode & mode);
+    return fd;
+}
+
+FILE* AppendOwnFile(const char* path, mode_t mode, bool read) {
+    const int fd = OpenOwnFile(path, (read ? O_RDWR : O_WRONLY) | O_APPEND, mode);
+    if (fd < 0) return nullptr;
+    FILE* stream = fdopen(fd, read ? "a+" : "a");
+    if (!stream) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+    }
+    return stream;
+}
+
+bool WritableByOthers(int fd) {
+    struct stat info {};
+    return fstat(fd, &info) == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
 }  // namespace platform

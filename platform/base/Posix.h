@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +69,19 @@ bool AsciiEqualNoCase(std::string_view a, std::string_view b);
 
 // The local time now in the strftime `format` (at most 127 characters).
 std::string LocalTime(const char* format);
+
+// Opens `path` for writing, creating it with at most the permission bits of
+// `mode` whatever the umask, close-on-exec, and never through a symbolic
+// link (ELOOP); `flags` adds to O_CREAT | O_CLOEXEC | O_NOFOLLOW. An
+// existing file of this user with bits beyond `mode` is narrowed to them.
+// A descriptor, or -1 with errno set.
+[[nodiscard]] int OpenOwnFile(const char* path, int flags, mode_t mode);
+// OpenOwnFile for appending as a stdio stream ("a", or "a+" with `read`);
+// null with errno set.
+[[nodiscard]] FILE* AppendOwnFile(const char* path, mode_t mode, bool read = false);
+// Whether the file open on `fd` can be written by users other than its
+// owner (group or others may write it).
+bool WritableByOthers(int fd);
 
 // The user id of the account `name` in the system's user database.
 std::optional<uid_t> UserId(const std::string& name);
