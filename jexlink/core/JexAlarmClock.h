@@ -1,6 +1,8 @@
 // A one-shot timer on a thread of its own, and console output serialised between threads.
 #pragma once
 
+#include <memory>
+
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexThread.h"
 
@@ -38,7 +40,7 @@ private:
     int running_ = 0;  // from Start until it fired or was cancelled
     bool cancelled_ = false;
     float interval_;
-    JexThread* thread_ = nullptr;
+    std::unique_ptr<JexThread> thread_;
     mutable JexCondition condition_;  // its mutex guards the two flags
     void* argument_;
     Callback callback_;
