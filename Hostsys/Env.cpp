@@ -78,6 +78,28 @@ private:
     bool m_error = false;
 };
 
+bool RegularFile(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Copies what `from` holds from its start to `to`, which is left at its end.
+bool CopyAll(int from, int to) {
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n =
+            platform::RetryOnEintr([&] { return ::read(from, buffer, sizeof buffer); });
+        if (n < 0) return false;
+        if (n == 0) return true;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = platform::RetryOnEintr(
+                [&] { return ::write(to, buffer + done, static_cast<size_t>(n - done)); });
+            if (w <= 0) return false;
+            done += w;
+        }
+    }
+}
+
 }  // namespace
 
 Env::Env() = default;
@@ -146,27 +168,50 @@ int Env::CreateAfresh() const {
 
 bool Env::OpenWrite() {
     if (m_fd >= 0) return true;
-    m_fd = ::open(m_fileName.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (m_fd >= 0) {
-        // A file left readable by others (an older version, another umask)
-        // is made private.
-        struct stat info {};
-        if (::fstat(m_fd, &info) == 0 && (info.st_mode & 077) != 0)
-            ::fchmod(m_fd, info.st_mode & 0600);
-        m_fail = false;
-        return true;
+    const int current = ::open(m_fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (current < 0) {
+        // Only a file that is not there is made; a link in its place is refused.
+        if (errno != ENOENT) {
+            platform::SetLastErrorFromErrno();
+            m_fail = true;
+            return false;
+        }
+        return Open(false);
     }
-    // Only a file that is not there is made; a link in its place is refused.
-    if (errno != ENOENT) {
+    // The edits go to a private copy (0600, whatever the umask) that Close
+    // renames into place: a reader never meets a half-edited file, and a file
+    // another user made readable, or holds open, is replaced, not written.
+    std::string temporary = m_fileName + ".XXXXXX";
+    const int fd = RegularFile(current) ? ::mkostemp(temporary.data(), O_CLOEXEC) : -1;
+    const bool copied = fd >= 0 && ::fchmod(fd, 0600) == 0 && CopyAll(current, fd);
+    const int error = RegularFile(current) ? errno : EINVAL;
+    ::close(current);
+    if (!copied) {
+        if (fd >= 0) {
+            ::unlink(temporary.c_str());
+            ::close(fd);
+        }
+        errno = error;
         platform::SetLastErrorFromErrno();
         m_fail = true;
         return false;
     }
-    return Open(false);
+    m_fd = fd;
+    m_pending = temporary;
+    m_fail = false;
+    return true;
 }
 
 void Env::Close() {
     if (m_fd < 0) return;
+    if (!m_pending.empty()) {
+        if (::rename(m_pending.c_str(), m_fileName.c_str()) != 0) {
+            platform::SetLastErrorFromErrno();
+            m_fail = true;
+            ::unlink(m_pending.c_str());
+        }
+        m_pending.clear();
+    }
     ::close(m_fd);
     m_fd = -1;
 }

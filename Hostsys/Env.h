@@ -85,6 +85,8 @@ private:
     std::string LengthDigits(int32_t length, int width) const;
 
     int m_fd = -1;
+    // The private copy OpenWrite edits, renamed over the file by Close.
+    std::string m_pending;
     bool m_fail = false;
     // How the last search ended: true when it reached the end of the file
     // cleanly, false when it found the record or stopped on bad data.

@@ -302,6 +302,31 @@ TEST_F(EnvFile, FileIsPrivateAndALinkInItsPlaceIsRefused) {
     ::umask(saved);
 }
 
+// An edit is made on a private copy that replaces the file when it is
+// closed: a hard link another user made to the file keeps the old bytes,
+// and no temporary file is left behind.
+TEST_F(EnvFile, EditReplacesTheFileInsteadOfWritingIntoIt) {
+    {
+        Env env(m_path);
+        ASSERT_TRUE(env.OpenWrite());
+        ASSERT_TRUE(env.AddEnvVar("A", "1"));
+    }
+    const fs::path other = m_dir.Path() / "other";
+    fs::create_hard_link(m_path, other);
+    {
+        Env env(m_path);
+        ASSERT_TRUE(env.OpenWrite());
+        EXPECT_TRUE(env.AddEnvVar("B", "2"));
+        // Not yet closed: the file still reads as before.
+        EXPECT_EQ(Contents(), "3A=1\n");
+    }
+    EXPECT_EQ(Contents(), "3A=1\n3B=2\n");
+    EXPECT_EQ(tavro::testing::ReadFile(other), "3A=1\n");
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(m_dir.Path())) ++files;
+    EXPECT_EQ(files, 2u);
+}
+
 TEST_F(EnvFile, MissingFileFailsEveryOperation) {
     Env env(m_path);
     EXPECT_FALSE(env.Open(true));

@@ -1,10 +1,14 @@
 // TavroService program entry: single instance, service log and command line.
+#include <fcntl.h>
 #include <strings.h>
+
+#include <ext/stdio_filebuf.h>
 
 #include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "Hostsys/DSEnv.h"
@@ -17,6 +21,7 @@
 #include "WindowsService/TavroCom.h"
 #include "WindowsService/TavroJVM.h"
 #include "WindowsService/TavroService.h"
+#include "platform/base/Posix.h"
 
 // The process-control singleton prints the library's own revision lines.
 #if __has_include("Hostsys/Hostsys.h")
@@ -209,12 +214,15 @@ int main(int argc, char** argv) {
     std::string module = ModulePath();
     DSEnv env;
     const std::string logFile = env.GetDSLogFile(module.c_str());
-    std::ofstream log(logFile, std::ios::app);
-    if (!log.is_open()) log.open(logFile, std::ios::trunc);
+    // The log is the service user's own (0640 whatever the umask), and a
+    // link planted in its place is refused.
+    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> log;
+    const int logFd = platform::OpenOwnFile(logFile.c_str(), O_WRONLY | O_APPEND, 0640);
+    if (logFd >= 0) log = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(logFd, std::ios::app);
     // Without its log file the program's diagnostics stay on standard error.
     std::streambuf* previous = nullptr;
-    if (log.is_open())
-        previous = std::clog.rdbuf(log.rdbuf());
+    if (log && log->is_open())
+        previous = std::clog.rdbuf(log.get());
     else
         std::cerr << "TavroService: cannot open the service log " << logFile
                   << "; diagnostics go to standard error" << std::endl;
@@ -290,7 +298,7 @@ int main(int argc, char** argv) {
     ctime_r(&now, when);
     std::clog << "NTServApp exiting " << when << std::flush;
     if (previous) std::clog.rdbuf(previous);
-    log.close();
+    log.reset();
     delete service;
     int status = platform::ExitStatusFromWin32(code);
     return fail.Failed() && status == 0 ? 1 : status;

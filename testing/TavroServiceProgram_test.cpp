@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -470,6 +471,27 @@ TEST_F(TavroServiceTest, ServiceLogThatCannotBeOpenedLeavesDiagnosticsOnStandard
               0u)
         << run.err;
     EXPECT_THAT(run.err, HasSubstr("NTServApp exiting "));
+}
+
+TEST_F(TavroServiceTest, ServiceLogIsPrivateAndNeverALinkTarget) {
+    const fs::path logFile = home_ / "specific/tavro/logs/tavroService.log";
+    const mode_t old = umask(0);
+    const ChildResult run = Run({"-version"});
+    umask(old);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(fs::status(logFile).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // A link in the log's place: its target is left alone, the program says
+    // why on standard error and goes on.
+    fs::remove(logFile);
+    const fs::path target = home_ / "target.txt";
+    WriteFile(target, "kept\n");
+    fs::create_symlink(target, logFile);
+    const auto linked = RunSplit({"-version"});
+    EXPECT_EQ(linked.exitStatus, 0);
+    EXPECT_EQ(ReadFile(target), "kept\n");
+    EXPECT_EQ(linked.err.rfind("TavroService: cannot open the service log ", 0), 0u) << linked.err;
 }
 
 TEST_F(TavroServiceTest, HelpPagerEdges) {

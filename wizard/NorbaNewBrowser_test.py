@@ -62,8 +62,8 @@ class Page:
             return 0
 
     def wait_page(self, page):
-        WebDriverWait(self.d, 10).until(lambda d: self.number() == page)
-        WebDriverWait(self.d, 10).until(
+        WebDriverWait(self.d, 30).until(lambda d: self.number() == page)
+        WebDriverWait(self.d, 30).until(
             lambda d: d.execute_script("return document.readyState") == "complete")
 
     def set(self, control, text):
@@ -76,7 +76,7 @@ class Page:
 
     def dialog(self):
         """Waits for the message box; returns (title, text) and presses OK."""
-        box = WebDriverWait(self.d, 10).until(
+        box = WebDriverWait(self.d, 30).until(
             lambda d: d.find_element(By.ID, "box") if d.find_element(By.ID, "box")
             .get_attribute("open") is not None else False)
         shown = (self.d.find_element(By.ID, "box-title").text,
@@ -94,7 +94,7 @@ class Page:
         self.wait_reloaded()
 
     def wait_reloaded(self):
-        WebDriverWait(self.d, 10).until(
+        WebDriverWait(self.d, 30).until(
             lambda d: d.execute_script("return document.readyState === 'complete' && "
                                        "!window.__before && !!document.getElementById('wizard')"))
 
@@ -161,7 +161,7 @@ def main():
         shown = page.dialog()
         check(shown == ("Information", "Please do not include comma in company name"),
               "comma dialog: %r" % (shown,))
-        WebDriverWait(driver, 5).until(
+        WebDriverWait(driver, 20).until(
             lambda d: d.switch_to.active_element.get_attribute("id") == "TXT_UI_COMPANY_NAME")
 
         page.set("TXT_UI_COMPANY_NAME", "Acme Ltd")
@@ -257,7 +257,7 @@ def main():
         # Leaving page 9 sends its close: NorbaNew ends with status 0.
         driver.get("about:blank")
         try:
-            status = proc.wait(timeout=5)
+            status = proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
             status = None
         check(status == 0, "NorbaNew ends after the close of page 9: %r" % (status,))
