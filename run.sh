@@ -47,16 +47,42 @@ run_tests() {  # run_tests DIR
 }
 
 fuzz_briefly() {  # clang libFuzzer build of fuzz/*_fuzz.cpp, each run ~10 s over its corpus
-    local targets=() t work
+    local targets=() t work options
     for t in fuzz/*_fuzz.cpp; do targets+=("$(basename "$t" .cpp)"); done
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON
     cmake --build build-fuzz -j "$JOBS" --target "${targets[@]}"
     for t in "${targets[@]}"; do
         # New inputs go to a scratch directory; the seed corpus stays as it is.
         work=$(mktemp -d)
-        timeout 120 "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" -max_total_time=10 -timeout=5 -rss_limit_mb=2048 -close_fd_mask=2
+        options=(-max_total_time=10 -timeout=5 -rss_limit_mb=2048 -close_fd_mask=2)
+        [[ -f "fuzz/$t.dict" ]] && options+=("-dict=fuzz/$t.dict")
+        timeout 120 "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" "${options[@]}"
         rm -rf "$work"
     done
+    # The decoders of frames of up to 16 MiB once more, with room for inputs
+    # that large: a frame head and its body, the largest item of a net
+    # message. First each runs one input at its limit (made here, too large
+    # to keep in the repository), then a short run over its corpus. A small
+    # input that allocates what it announces fails (the targets'
+    # AllocationBound), and so does memory beyond the RSS limit; ASan's
+    # quarantine is kept small so that freed 16 MiB inputs do not fill it.
+    local max_len=$(( (1 << 24) + 65536 + 7 )) large
+    large=$(mktemp -d)
+    mkdir "$large"/{JexGatewayFrame_fuzz,JexNetMsg_fuzz,JexProtocol_fuzz,JexLzw_fuzz}
+    { printf '\0\0\0\0\1\1\0d'; head -c $(( (1 << 24) + 65535 )) /dev/zero; } > "$large/JexGatewayFrame_fuzz/limit"
+    { printf 'D\1\377\377\377'; head -c $(( (1 << 24) - 1 )) /dev/zero; } > "$large/JexNetMsg_fuzz/limit"
+    { printf 'F/\4\0\0ABCD1\377\377\377'; head -c $(( (1 << 24) - 1 )) /dev/zero; } > "$large/JexProtocol_fuzz/limit"
+    { printf '\1'; head -c $(( 1 << 24 )) /dev/zero; } > "$large/JexLzw_fuzz/limit"
+    for t in JexGatewayFrame_fuzz JexNetMsg_fuzz JexProtocol_fuzz JexLzw_fuzz; do
+        ASAN_OPTIONS=quarantine_size_mb=64 timeout 120 "build-fuzz/fuzz/$t" "$large/$t" -runs=0 \
+            -timeout=60 -max_len="$max_len" -rss_limit_mb=512 -close_fd_mask=2
+        work=$(mktemp -d)
+        ASAN_OPTIONS=quarantine_size_mb=64 timeout 120 "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" \
+            -max_total_time=10 -timeout=20 -max_len="$max_len" -len_control=0 -rss_limit_mb=512 \
+            -close_fd_mask=2
+        rm -rf "$work"
+    done
+    rm -rf "$large"
 }
 
 case "${1:-}" in

@@ -1,4 +1,7 @@
 // Fuzz target: nodewalk's image loading, dump and summary over arbitrary images and offsets.
+//
+// Reaches: nodewalk's image loading at any offset, its dump and summary over images of any bytes.
+// Cannot reach: images above what one input holds, the tool's command line.
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -1,4 +1,9 @@
 // Fuzz target: the director's status file and a pid file, read from arbitrary bytes.
+//
+// Reaches: the director's status file and a pid file of any bytes up to 64 KiB: every status, the
+// pid field, the pid match.
+// Cannot reach: the processes the pid names (the name given never runs), files that change while
+// read.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

@@ -1,4 +1,8 @@
 // Fuzz target: private environment file of arbitrary bytes, searched and edited.
+//
+// Reaches: the environment file's search, add, append and delete, the file rewrite, values and
+// names of any bytes up to 64 KiB.
+// Cannot reach: files of other users or modes, concurrent writers (one process, one file).
 #include <unistd.h>
 
 #include <cstddef>

@@ -1,4 +1,18 @@
 // Fuzz target: catalog files of any content, looked up, formatted, wrapped and used for errors.
+//
+// Input: the content of the one catalog file. Its first word is looked up
+// as a mnemonic (so that the fuzzer finds it in the file), then a fixed one;
+// the texts found are formatted with arguments, shown with their code,
+// wrapped, and an error with a cause is rendered. The catalog path holds a
+// template with "%L" and "%C" (a directory without catalogs) before the
+// file itself. Seeds cover every escape, the data file's comments, quotes,
+// separators, continued lines and CR LF ends, the formatter's conversions
+// and every form of facility (allowed characters, "..", "/", none);
+// JexCatalog_fuzz.dict holds their keywords (run.sh passes it).
+// Reaches: the data file reader, mnemonic and facility checks, template
+// substitution, escape expansion, the text limit, formatting and wrapping.
+// Cannot reach: catalogs found by language or facility in real directories
+// (the file is always the same), the trace switch (read once at load).
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -11,6 +25,7 @@
 #include "fuzz/MessagesFuzzState.h"
 #include "jexlink/messages/JexCatalog.h"
 #include "jexlink/messages/JexMsg.h"
+#include "platform/PlatformState.h"
 #include "testing/support/JexConfigTestSupport.h"
 
 namespace {
@@ -28,7 +43,9 @@ int CatalogFile() {
     fd = memfd_create("catalog", MFD_CLOEXEC);
     Check(fd >= 0);
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    Check(tavro::testing::WriteList(JexConfig::kGlobalParameters, "MSGPATH", {path}));
+    const char* state = std::getenv(platform::kStateDirVar);
+    const std::string none = std::string(state ? state : "/nonexistent") + "/catalogs/%L/%C.msg";
+    Check(tavro::testing::WriteList(JexConfig::kGlobalParameters, "MSGPATH", {none, path}));
     return fd;
 }
 

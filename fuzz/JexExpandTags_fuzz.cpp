@@ -1,4 +1,8 @@
 // Fuzz target: tag expansion over hostile texts and tag values.
+//
+// Reaches: tag lists built from any names and values, tag expansion of any text, the expansion
+// limit, the list's rendering.
+// Cannot reach: tags set by the library's callers (the process's own), texts above 16 KiB.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

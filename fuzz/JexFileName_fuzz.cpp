@@ -1,4 +1,8 @@
 // Fuzz target: file-name parsing of arbitrary text, the renderings and their re-parse.
+//
+// Reaches: file-name parsing of any text up to 4 KiB, the Unix, Windows and Qvos renderings and
+// their re-parse, related and default names.
+// Cannot reach: the file system (names are never opened).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -1,9 +1,19 @@
 // Fuzz target: gateway frames of arbitrary bytes, read and decoded as gateway records.
+//
+// Reaches: the frame reader over any byte source (short and long heads,
+// lengths up to and past the limit, streams cut anywhere), record decoding
+// and the item check of every record kind. Run with inputs of up to 16 MiB
+// (run.sh's large-input run), a frame's memory must follow the bytes that
+// came: AllocationBound fails a small input that allocates what its head
+// announces (seed head-announces-16MiB).
+// Cannot reach: the transport's reads (a byte source in memory stands in),
+// and what a gateway does with a record (JexGatewayHandshake_fuzz).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz/AllocationBound.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/transport/JexGateway.h"
 #include "jexlink/transport/JexGatewayFrame.h"
@@ -28,6 +38,7 @@ int Read(void* context, char* p, int n) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz_support::AllocationBound bound(size);
     Source source{data, size, 0};
     // Several frames may follow each other; read until the bytes run out.
     for (int frames = 0; frames < 64; ++frames) {

@@ -5,6 +5,12 @@
 // it with a route map that relays one destination (to an address that
 // cannot be reached) and redirects another, so every branch of the route
 // decision is open; an accepted connection is read until it ends.
+//
+// Reaches: a gateway's answering handshake: CONNECT checks, accepting, relaying (the leg fails),
+// redirecting and forwarding by the route map, PROGRESS, HIT and REJECT answers, and the message
+// exchange after it.
+// Cannot reach: a relay that connects (the relayed address is unreachable), the calling side's
+// handshake, inputs above 64 KiB (the socket buffer).
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>

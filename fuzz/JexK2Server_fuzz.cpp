@@ -6,6 +6,10 @@
 // error, whatever the bytes. Context requests name methods and parties
 // whose names reach key-file paths; a key directory holds keys for the
 // pair A/B, so signing and checking run too.
+//
+// Reaches: a K2 server's answers to any run of requests (context, sign, check and unknown kinds),
+// key-file names from peers, signing with the fixed keys.
+// Cannot reach: the K2 server's session and network (requests go straight to its serve routine).
 #include <unistd.h>
 
 #include <cstddef>

@@ -1,4 +1,8 @@
 // Fuzz target: key-file reading and normalising of arbitrary bytes, and the key-name check.
+//
+// Reaches: reading and normalising a key file of any bytes up to 64 KiB, the line limit, the
+// key-name check.
+// Cannot reach: the key path search and file opening (JexSession_fuzz reads real key files).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

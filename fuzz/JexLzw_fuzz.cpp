@@ -1,10 +1,19 @@
 // Fuzz target: LZW expansion of hostile message sequences, and the compress/expand round trip.
+//
+// Reaches: the expander's code widths, resets, dictionary limits and every
+// corrupt stream, state carried across messages and after a failure, the
+// compressor's dictionary-full ratio checks, and in-place calls. An input
+// above 64 KiB (run.sh's large-input run, up to 16 MiB) is one compressed
+// message expanded alone, up to the output limit, under AllocationBound
+// (the expansion counts as produced).
+// Cannot reach: a session's negotiation of the method (JexSession_fuzz).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "fuzz/AllocationBound.h"
 #include "jexlink/transport/JexLzw.h"
 
 namespace {
@@ -31,7 +40,20 @@ std::vector<JexBuffer> Messages(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1 || size > (1u << 16)) return 0;
+    if (size < 1) return 0;
+    fuzz_support::AllocationBound bound(size);
+    if (size > (1u << 16)) {
+        // One frame's worth of compressed bytes, expanded as one message.
+        if (size > (1u << 24) + 65536) return 0;
+        JexLzw expander;
+        expander.SetSuppress(1);
+        JexBuffer out;
+        const int code = expander.Decompress(JexBuffer(data + 1, static_cast<int>(size - 1)), out);
+        Check(code == 0 || code == JexCompressionBase::CORRUPT ||
+              code == JexCompressionBase::NOMEMORY);
+        bound.Produced(static_cast<size_t>(out.Length()));
+        return 0;
+    }
     const int repeat = 1 + (data[0] & 15);
     const std::vector<JexBuffer> messages = Messages(data, size);
 
@@ -58,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < messages.size(); ++i) {
         JexBuffer plain;
         for (int r = 0; r < repeat; ++r) plain += messages[i];
+        bound.Produced(static_cast<size_t>(plain.Length()));
         if (i + 1 == messages.size()) {
             JexBuffer in_place = plain;
             Check(compressor.Compress(in_place, in_place) == 0);

@@ -1,4 +1,8 @@
 // Fuzz target: line database files of arbitrary bytes under every reading and rewriting operation.
+//
+// Reaches: line database files of any bytes: browsing, fetching and removing, the dump, neighbours,
+// reservation in sequential and random order with lines skipped, registration, update and removal.
+// Cannot reach: the lock between processes (one process), the modem daemon that uses the lines.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

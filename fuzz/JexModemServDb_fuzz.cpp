@@ -1,5 +1,9 @@
 // Fuzz target: server database files of arbitrary bytes under every reading and rewriting
 // operation.
+//
+// Reaches: server database files of any bytes: finding, the dump, reservation and its release,
+// registration by this process, records of live and dead processes.
+// Cannot reach: the lock between processes (one process), the servers the records name.
 #include <unistd.h>
 
 #include <cstddef>

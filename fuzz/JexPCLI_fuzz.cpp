@@ -1,4 +1,8 @@
 // Fuzz target: command lines of arbitrary text parsed against a fixed syntax table, then queried.
+//
+// Reaches: command lines of any text parsed in every style against a fixed table (qualifiers,
+// values, lists, negation, defaults, nesting), queries by name, the argv form.
+// Cannot reach: other tables (JexPCLITable_fuzz), lines above 4 KiB.
 #include <unistd.h>
 
 #include <cstddef>

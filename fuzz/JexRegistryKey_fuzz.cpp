@@ -1,4 +1,8 @@
 // Fuzz target: the registry layer's decoders (multi-string blocks, record texts, expandable texts).
+//
+// Reaches: multi-string blocks, registry record texts and their write-back, expandable texts with
+// environment references.
+// Cannot reach: the registry store itself (SQLite) and other processes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

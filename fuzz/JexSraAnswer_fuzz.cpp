@@ -1,5 +1,9 @@
 // Fuzz target: a "Jex_Sra" server's review accept data and the messages of a work unit or list, as
 // the review and list-fetch clients read them.
+//
+// Reaches: a server's accept data and work-unit or list messages of any bytes up to 1 MiB, as the
+// review and list-fetch clients read them, and failure replies rebuilt as errors.
+// Cannot reach: the clients' sessions (JexSraServer_fuzz has the server's side in memory).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

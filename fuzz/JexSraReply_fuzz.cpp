@@ -1,5 +1,9 @@
 // Fuzz target: a "Jex_Sra" server's accept data and reply, as the create client and the director's
 // entry read them.
+//
+// Reaches: a server's accept data and reply of any bytes up to 1 MiB: the size limit, the reply
+// kinds, the director's error text.
+// Cannot reach: the create client's session and the director's process.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -5,6 +5,11 @@
 // owns every request), then chunks of a 16-bit little-endian length and that
 // many bytes: the connect data, the session's PATH, then one message per
 // receive. When the chunks run out the client has hung up.
+//
+// Reaches: a "Jex_Sra" server's reading of connect data, the session's PATH and every message, its
+// back-end in every mode, work files.
+// Cannot reach: the session and network beneath it (an in-memory session stands in: JexSession_fuzz
+// has sessions).
 #include <unistd.h>
 
 #include <cstddef>

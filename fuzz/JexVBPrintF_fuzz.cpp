@@ -1,4 +1,8 @@
 // Fuzz target: the buffer-argument formatter under hostile templates.
+//
+// Reaches: the formatter over any format up to 4 KiB with numbers, texts and absent arguments,
+// widths, precisions, positions and botched formats.
+// Cannot reach: arguments other than the fixed table.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -1,4 +1,7 @@
 // Fuzz target: keyprobe's key name joining over arbitrary argument lists.
+//
+// Reaches: keyprobe's joining of key names from argument lists of any pieces, quoted and plain.
+// Cannot reach: the registry look-up of the joined name.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

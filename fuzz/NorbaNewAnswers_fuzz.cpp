@@ -1,4 +1,8 @@
 // Fuzz target: answers files of NorbaNew, parsed.
+//
+// Reaches: answers files of any bytes: lines, names, values up to the field limit, UTF-8 checks,
+// the error line.
+// Cannot reach: what the wizard does with the answers.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

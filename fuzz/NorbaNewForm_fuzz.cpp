@@ -1,4 +1,8 @@
 // Fuzz target: request bodies of the NorbaNew page, decoded as forms.
+//
+// Reaches: request bodies of any bytes decoded as forms under a small and a large field limit:
+// escapes, separators, field counts.
+// Cannot reach: the page's server, its token and Host/Origin checks (tested in the browser tests).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

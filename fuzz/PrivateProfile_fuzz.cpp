@@ -1,4 +1,8 @@
 // Fuzz target: the private-profile calls over an INI file of arbitrary bytes.
+//
+// Reaches: the private-profile reads and writes over an INI file of any bytes up to 64 KiB:
+// sections and keys in any case, sizes of the caller's buffer.
+// Cannot reach: files of other users or modes, concurrent writers.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -1,4 +1,8 @@
 // Fuzz target: a wizard settings file of arbitrary bytes, read as items, cut at labels, split.
+//
+// Reaches: a wizard settings file of any bytes: the text's decoding to UTF-8, its items, values
+// after labels, serial and name lines, numeric checks.
+// Cannot reach: the wizard's pages and the files it writes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

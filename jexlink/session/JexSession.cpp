@@ -902,7 +902,7 @@ int JexSession::client_handshake(const JexBuffer& connect_data, JexBuffer& accep
     if (authentication_ == NOAUTH || authentication_ == PASSWORD)
         SetByte(challenge, 0);
     else
-        jex_random_fill(challenge, kChallengeSize);
+        jex_random_fill(challenge, kChallengeSize, challenge_source_ ? challenge_source_ : rand128);
     JexNetMsg start;
     build_crstart(start, JexFormatTime(), challenge);
     JexCrypto* method = sign_msg(start);
@@ -1046,7 +1046,7 @@ int JexSession::server_handshake(JexBuffer& connect_data) {
     if (authentication_ == NOAUTH || authentication_ == PASSWORD)
         SetByte(challenge, 0);
     else
-        jex_random_fill(challenge, kChallengeSize);
+        jex_random_fill(challenge, kChallengeSize, challenge_source_ ? challenge_source_ : rand128);
     SetItem(ack[kItemChallenge], challenge);
     sign_msg(ack);  // a failure shows on the client as an authentication failure
     if (asymmetric_ && FirstByte(start[kItemAsymmetric]) != 0) {
@@ -1143,7 +1143,8 @@ int JexSession::Connect(const char* application, const char* dst_acids, const ch
     // The gateway's CONNECT exchange waits for the far end as the handshake
     // does: at most READ_TIMEOUT seconds (TIMEOUT past it).
     gateway_->SetReadTimeout(BoundSeconds());
-    const int connected = gateway_->Connect(dst_acids_, dst_nodes_, application_);
+    const int connected = opener_ ? opener_(*gateway_, opener_context_)
+                                  : gateway_->Connect(dst_acids_, dst_nodes_, application_);
     gateway_->SetReadTimeout(0);
     if (connected != 0) {
         if (Code() == TIMEOUT) return TIMEOUT;
@@ -1179,7 +1180,8 @@ int JexSession::Listen(const char* application, const char* acids, JexBuffer& co
     stats_.callee =
         dst_acids_.Text() + "/" + dst_nodes_.Text() + ":" + dst_user_ + "/" + application_;
 
-    const int status = gateway_->Listen(dst_acids_, dst_nodes_, application_);
+    const int status = opener_ ? opener_(*gateway_, opener_context_)
+                               : gateway_->Listen(dst_acids_, dst_nodes_, application_);
     if (status == JexGateway::FORWARDED || status == JexGateway::REDIRECTED) {
         raised_ = false;
         return Fail(NOTFORME, JexExcArgs(operation_), gateway_);

@@ -256,6 +256,23 @@ public:
     JexNetStats& Stats() { return stats_; }
     const char* Operation() const { return operation_; }
 
+    // Test seam: how Connect and Listen open the gateway's path. Unset, they
+    // call the gateway's Connect (route map, network) and Listen (the
+    // inherited connection); a test or fuzz target sets a function that
+    // gives the gateway a link of its own (in memory) and leaves it in RUN.
+    // It returns 0 or a gateway code, raised on the gateway as its own
+    // Connect and Listen do.
+    using PathOpener = int (*)(JexGateway& gateway, void* context);
+    void SetPathOpener(PathOpener open, void* context) {
+        opener_ = open;
+        opener_context_ = context;
+    }
+    // Test seam: the source of the handshake's challenges, 16 bytes a call
+    // (rand128 unless set), so that a recorded handshake replays byte for
+    // byte.
+    using ChallengeSource = void* (*)(void* out);
+    void SetChallengeSource(ChallengeSource source) { challenge_source_ = source; }
+
     // The process-wide trace and test flags (read by every constructor).
     static int TraceFlags();
     static int TestFlags();
@@ -376,6 +393,10 @@ private:
     JexString src_user_;
     int state_ = IDLE;
     JexNetStats stats_;
+
+    PathOpener opener_ = nullptr;
+    void* opener_context_ = nullptr;
+    ChallengeSource challenge_source_ = nullptr;
 
     // Set while the session drops the gateway: its failures are not reported.
     bool quiet_gateway_ = false;

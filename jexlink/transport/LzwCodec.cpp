@@ -58,10 +58,7 @@ inline int GetCode(const unsigned char* in, int64_t n, int64_t p, int width) {
 
 }  // namespace
 
-LzwEncoder::LzwEncoder()
-    : hash_keys_(new int32_t[kHashSlots]), hash_codes_(new uint16_t[kHashSlots]()) {
-    ClearHash();
-}
+LzwEncoder::LzwEncoder() = default;
 
 void LzwEncoder::ClearHash() { std::memset(hash_keys_.get(), 0xFF, sizeof(int32_t) * kHashSlots); }
 
@@ -81,6 +78,13 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     out.SetLength(static_cast<int>(room));
     if (!out.Data()) return false;
     std::memset(out.Data(), 0, static_cast<size_t>(room));
+    if (!hash_keys_) {
+        // The dictionary (768 KiB) is made for the first message coded, so
+        // a connection that never sends data does not pay for it.
+        hash_keys_.reset(new int32_t[kHashSlots]);
+        hash_codes_.reset(new uint16_t[kHashSlots]());
+        ClearHash();
+    }
     auto* bytes = reinterpret_cast<unsigned char*>(out.Data());
 
     int32_t* keys = hash_keys_.get();
@@ -135,12 +139,7 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
 }
 
 LzwDecoder::LzwDecoder(int output_limit)
-    : output_limit_(output_limit > 0 ? output_limit : kDefaultOutputLimit),
-      stack_(new unsigned char[kStackSize]),
-      prefix_(new uint16_t[LzwCodeWidth::kCodeLimit + 1]()),
-      suffix_(new unsigned char[LzwCodeWidth::kCodeLimit + 1]()) {
-    for (int i = 0; i < 256; ++i) suffix_[static_cast<size_t>(i)] = static_cast<unsigned char>(i);
-}
+    : output_limit_(output_limit > 0 ? output_limit : kDefaultOutputLimit) {}
 
 LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer& out) {
     out.SetLength(0);
@@ -187,6 +186,15 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
         if (Result r = append(&last_first_byte_, 1, false); r != Result::kOk) return finish(r);
     }
 
+    if (!stack_) {
+        // The dictionary is made for the first codes past the first byte,
+        // so a connection that never receives data does not pay for it.
+        stack_.reset(new unsigned char[kStackSize]);
+        prefix_.reset(new uint16_t[LzwCodeWidth::kCodeLimit + 1]());
+        suffix_.reset(new unsigned char[LzwCodeWidth::kCodeLimit + 1]());
+        for (int i = 0; i < 256; ++i)
+            suffix_[static_cast<size_t>(i)] = static_cast<unsigned char>(i);
+    }
     unsigned char* stack = stack_.get();
     uint16_t* prefix = prefix_.get();
     unsigned char* suffix = suffix_.get();

@@ -37,7 +37,8 @@ struct LzwCodeWidth {
 // codes (the last code is flushed, the last byte padded with zero bits),
 // while the dictionary carries over from message to message. When the
 // dictionary is full, the ratio is checked every 10000 input bytes; a ratio
-// that has dropped since the last check resets the dictionary in-band.
+// that has dropped since the last check resets the dictionary in-band. The
+// dictionary's tables are made by the first call that codes a byte.
 class LzwEncoder {
 public:
     LzwEncoder();
@@ -76,7 +77,8 @@ private:
 // order. Hostile input is detected, never trusted: a code beyond the
 // dictionary, a first code that is not a byte, a prefix chain longer than
 // any string the dictionary can hold, or an expansion beyond the output
-// limit makes the call fail. The decoder's state is then not repaired.
+// limit makes the call fail. The decoder's state is then not repaired. The
+// dictionary's tables are made by the first call that needs them.
 class LzwDecoder {
 public:
     // The default output limit of one call.

@@ -1,0 +1,238 @@
+// Fuzz support: the conversation a client and a server session hold over a memory link, shared
+// by the session fuzz target, its seed recorder and their tests.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fuzz/MessagesFuzzState.h"
+#include "jexlink/session/JexSession.h"
+#include "testing/support/SessionMemoryLink.h"
+
+namespace fuzz_support {
+
+constexpr const char* kSessionApp = "Jex_Fuzz";
+
+// Byte 0 of an input: which end runs and how it is set.
+struct SessionCase {
+    bool client = false;                      // bit 0: the client (else the server)
+    int authentication = JexSession::NOAUTH;  // bits 1-2: NULL, MD5, PASSWORD, MD5
+    bool nodeAuth = false;                    //   (3: MD5 signed for the nodes too)
+    int compression = JexSession::NOCOMP;     // bit 3: LZW
+    bool crc = true;                          // bit 4 clear
+    bool reject = false;                      // bit 5: the server rejects the session
+    bool synchronous = false;                 // bit 6: the client's data waits for its ack
+    bool exchange = false;                    // bit 7: the gateways' connection exchange first
+
+    static SessionCase Of(uint8_t b) {
+        static constexpr int kMethods[4] = {JexSession::NOAUTH, JexSession::MD5,
+                                            JexSession::PASSWORD, JexSession::MD5};
+        SessionCase c;
+        c.client = (b & 1) != 0;
+        c.authentication = kMethods[(b >> 1) & 3];
+        c.nodeAuth = ((b >> 1) & 3) == 3;
+        c.compression = (b & 8) ? JexSession::LZW : JexSession::NOCOMP;
+        c.crc = (b & 16) == 0;
+        c.reject = (b & 32) != 0;
+        c.synchronous = (b & 64) != 0;
+        c.exchange = (b & 128) != 0;
+        return c;
+    }
+};
+
+// Key files for every method and both directions, a route map and
+// a private platform state: made once per process, removed at its end.
+// Returns the directory.
+inline const std::string& UseSessionKeys() {
+    static std::string dir;
+    if (!dir.empty()) return dir;
+    UsePrivateState();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "tavro-session-keys-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) std::abort();
+    dir = pattern;
+    for (const char* name :
+         {"NULL-CLI-SRV", "NULL-SRV-CLI", "MD5-CLI-SRV", "MD5-SRV-CLI", "PASSWORD-CLI-SRV",
+          "PASSWORD-SRV-CLI", "MD5-CLI-CNODE-SRV-SNODE", "MD5-SRV-SNODE-CLI-CNODE"})
+        std::ofstream(dir + "/" + name) << "fuzz key\n";
+    // Routes the answering gateway may take for a CONNECT not meant for it:
+    // an address of no known type, a relay that cannot connect (port 1),
+    // a redirect and a route back.
+    std::ofstream(dir + "/route.map") << "far\tZ/nowhere\t1\n"
+                                         "far/*/app\tT/127.0.0.1/1\t2\tXL\n"
+                                         "redir\tT/127.0.0.1/1\t1\tF\n"
+                                         "back\tT/127.0.0.1/1\t1\tR\n";
+    setenv("JEXCRYPTO_PATH", dir.c_str(), 1);
+    unsetenv("JEXSESSION_TEST");
+    unsetenv("JEXSESSION_TRACE");
+    unsetenv("JEXSESSION_VERSION");
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    });
+    return dir;
+}
+
+// The path of one end over memory pipes.
+inline tavro::testing::MemoryPath PathOf(const SessionCase& how, tavro::testing::MemoryPipe* in,
+                                         tavro::testing::MemoryPipe* out) {
+    tavro::testing::MemoryPath path;
+    path.in = in;
+    path.out = out;
+    path.server = !how.client;
+    path.exchange = how.exchange;
+    path.routeMap = UseSessionKeys() + "/route.map";
+    path.application = kSessionApp;
+    return path;
+}
+
+// The challenges of both ends: always the same, so that a recorded
+// conversation replays against one end alone.
+inline void* FixedChallenge(void* out) {
+    std::memset(out, 0x5A, 16);
+    return out;
+}
+
+// The client's side: connect, send one message, read the answer, end.
+// True when the whole conversation ran (for a rejected session: the
+// rejection arrived).
+inline bool RunClient(JexSession& c, const SessionCase& how) {
+    c.SetSuppress(1);
+    c.SetChallengeSource(FixedChallenge);
+    c.SetAttr(JexSession::SRC_ACID, "cli");
+    c.SetAttr(JexSession::SRC_NODE, "cnode");
+    c.SetAttr(JexSession::DST_NODE, "snode");
+    c.SetAttr(JexSession::READ_TIMEOUT, 0);
+    c.SetAttr(JexSession::AUTHENTICATION, how.authentication);
+    c.SetAttr(JexSession::NODE_AUTH, how.nodeAuth ? 1 : 0);
+    c.SetAttr(JexSession::COMPRESSION, how.compression);
+    c.SetAttr(JexSession::CRC, how.crc ? 1 : 0);
+    JexBuffer reply;
+    const int connected = c.Connect(kSessionApp, "srv", "snode", JexBuffer("hello"), reply);
+    if (connected != 0) return how.reject && connected == JexSession::REJECT;
+    if (c.PutMsg(JexBuffer("data from the client"),
+                 how.synchronous ? JexSession::kSynchronous : 0) != 0)
+        return false;
+    JexBuffer in;
+    if (c.GetMsg(in, 0) != 0) return false;
+    return c.Disconnect() == 0;
+}
+
+// The server's side: take the session (or reject it), answer each
+// message, end when the client does.
+inline bool RunServer(JexSession& s, const SessionCase& how) {
+    s.SetSuppress(1);
+    s.SetChallengeSource(FixedChallenge);
+    s.SetAttr(JexSession::DST_NODE, "snode");
+    s.SetAttr(JexSession::READ_TIMEOUT, 0);
+    s.SetAttr(JexSession::CRC, how.crc ? 1 : 0);
+    JexBuffer in;
+    if (s.Listen(kSessionApp, "srv", in) != 0) return false;
+    if (how.reject) return s.Reject(JexBuffer("not now")) == 0;
+    if (s.Accept(JexBuffer("welcome")) != 0) return false;
+    while (s.GetMsg(in, 0) == 0) {
+        if (s.PutMsg(JexBuffer("data from the server"), 0) != 0) return false;
+    }
+    return s.State() == JexSession::SN && s.Disconnect() == 0;
+}
+
+// Runs one end over a memory link whose peer already said `records`;
+// what the end says is dropped (or kept in `out`).
+inline bool RunEnd(const SessionCase& how, const std::vector<tavro::testing::LinkRecord>& records,
+                   tavro::testing::MemoryPipe* out = nullptr) {
+    tavro::testing::MemoryPipe in;
+    tavro::testing::WriteRecords(in, records);
+    tavro::testing::MemoryPath path = PathOf(how, &in, out);
+    JexSession session;
+    session.SetPathOpener(tavro::testing::OpenMemoryPath, &path);
+    return how.client ? RunClient(session, how) : RunServer(session, how);
+}
+
+// Both ends, each on a thread of its own, over blocking memory pipes.
+struct Conversation {
+    bool clientDone = false;
+    bool serverDone = false;
+    std::string clientStream;  // the bytes each end wrote
+    std::string serverStream;
+    std::vector<tavro::testing::LinkRecord> clientSaid;  // and their records
+    std::vector<tavro::testing::LinkRecord> serverSaid;
+};
+
+inline Conversation Converse(SessionCase how) {
+    tavro::testing::MemoryPipe toServer(true), toClient(true);
+    Conversation talk;
+    std::thread server([&] {
+        SessionCase end = how;
+        end.client = false;
+        tavro::testing::MemoryPath path = PathOf(end, &toServer, &toClient);
+        JexSession s;
+        s.SetPathOpener(tavro::testing::OpenMemoryPath, &path);
+        talk.serverDone = RunServer(s, end);
+        toClient.Close();
+    });
+    {
+        SessionCase end = how;
+        end.client = true;
+        tavro::testing::MemoryPath path = PathOf(end, &toClient, &toServer);
+        JexSession c;
+        c.SetPathOpener(tavro::testing::OpenMemoryPath, &path);
+        talk.clientDone = RunClient(c, end);
+    }
+    toServer.Close();
+    server.join();
+    talk.clientStream = toServer.Bytes();
+    talk.serverStream = toClient.Bytes();
+    talk.clientSaid = tavro::testing::RecordsOfStream(talk.clientStream);
+    talk.serverSaid = tavro::testing::RecordsOfStream(talk.serverStream);
+    return talk;
+}
+
+// The conversations recorded as seeds (and replayed by the tests), by the
+// case byte of their server end.
+struct RecordedCase {
+    const char* name;
+    uint8_t byte;
+};
+inline constexpr RecordedCase kRecordedCases[] = {
+    {"null", 0x00},          {"md5", 0x02},         {"md5-lzw", 0x0A},
+    {"null-lzw-sync", 0x48}, {"md5-reject", 0x22},  {"password-nocrc", 0x14},
+    {"md5-nodes", 0x06},     {"md5-gateway", 0x82}, {"null-lzw-gateway", 0x88},
+};
+
+// An input: the case byte, then each record as a 16-bit little-endian
+// length (bit 15 set: a whole gateway record, else a session message) and
+// its bytes.
+inline std::string InputOf(uint8_t caseByte,
+                           const std::vector<tavro::testing::LinkRecord>& records) {
+    std::string input(1, static_cast<char>(caseByte));
+    for (const auto& r : records) {
+        const size_t n = r.bytes.size() & 0x7FFF;
+        input += static_cast<char>(n & 0xFF);
+        input += static_cast<char>(((n >> 8) & 0x7F) | (r.raw ? 0x80 : 0));
+        input.append(r.bytes, 0, n);
+    }
+    return input;
+}
+
+inline std::vector<tavro::testing::LinkRecord> RecordsOfInput(const uint8_t* data, size_t size) {
+    std::vector<tavro::testing::LinkRecord> records;
+    size_t at = 0;
+    while (at + 2 <= size && records.size() < 64) {
+        const size_t head = data[at] | static_cast<size_t>(data[at + 1]) << 8;
+        at += 2;
+        const size_t n = std::min(head & 0x7FFF, size - at);
+        records.push_back(
+            {(head & 0x8000) != 0, std::string(reinterpret_cast<const char*>(data + at), n)});
+        at += n;
+    }
+    return records;
+}
+
+}  // namespace fuzz_support
