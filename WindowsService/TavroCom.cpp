@@ -1,12 +1,15 @@
 // TavroCom: the service's socket link protocol with the Tavro director.
 #include "WindowsService/TavroCom.h"
 
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <thread>
 
 #include "Hostsys/DSEnv.h"
 #include "Hostsys/Revision.h"
@@ -150,6 +153,13 @@ bool TavroCom::ClientStart(basesocket* connection) {
         if (connection->Send(m_SendBuf, &length)) break;
     }
 
+    // A receive that finds nothing is followed by a wait until the answer
+    // can be read, at most kPidRetryMs, so the pid is taken as it arrives.
+    // A connection that is readable yet gives no pid (its peer closed) is
+    // still tried only once per kPidRetryMs.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point periodEnd{};
+    bool readable = false;  // the last wait ended because the connection was readable
     for (int tries = 0; tries < kPidTries && s_dwDirectorPid == 0 && !expired(); ++tries) {
         std::memset(m_RecvBuf, 0, sizeof m_RecvBuf);
         DWORD length = 10;
@@ -171,7 +181,17 @@ bool TavroCom::ClientStart(basesocket* connection) {
             }
             break;
         }
-        Sleep(kPidRetryMs);
+        const Clock::time_point now = Clock::now();
+        if (readable && now < periodEnd) {
+            std::this_thread::sleep_until(periodEnd);
+            periodEnd += std::chrono::milliseconds(kPidRetryMs);
+            continue;
+        }
+        periodEnd = now + std::chrono::milliseconds(kPidRetryMs);
+        pollfd wait{platform::SocketFd(connection->GetSocket()), POLLIN, 0};
+        const int ready = poll(&wait, 1, static_cast<int>(kPidRetryMs));
+        readable = ready > 0;
+        if (ready < 0 && errno != EINTR) std::this_thread::sleep_until(periodEnd);
     }
     if (s_dwDirectorPid == 0)
         std::clog << "TavroCom.ClientStart failed to get client pid" << std::endl;

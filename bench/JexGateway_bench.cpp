@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/PeerRatio.h"
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/GatewayNode.h"
 #include "testing/support/TempDir.h"
@@ -165,4 +166,17 @@ BENCHMARK(BM_GatewayRoundTrip)
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    const std::string one = "BM_SocketRoundTrip/1048576/real_time";
+    return tavro::bench::RunWithRatios(
+        argc, argv,
+        {
+            {"BM_GatewayRoundTrip/64/0/real_time", "BM_SocketRoundTrip/64/real_time"},
+            {"BM_GatewayRoundTrip/64/1/real_time", "BM_SocketRoundTrip/64/real_time"},
+            {"BM_GatewayRoundTrip/64/2/real_time", "BM_SocketRoundTrip/64/real_time"},
+            {"BM_GatewayRoundTrip/1048576/0/real_time", one},
+            {"BM_GatewayRoundTrip/16777216/0/real_time", "BM_SocketRoundTrip/16777216/real_time"},
+            {"BM_GatewayRoundTrip/1048576/1/real_time", one},
+            {"BM_GatewayRoundTrip/1048576/2/real_time", one},
+        });
+}

@@ -1,5 +1,5 @@
 // Benchmarks of the modem transport: the frame codec beside a plain copy, the commbox beside a bare
-// datagram socket pair.
+// datagram socket pair, and a modem connection through the fake daemon beside the bare commbox.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,8 +15,11 @@
 #include <vector>
 
 #include "jexlink/modem/JexIpc.h"
+#include "jexlink/modem/JexModemAPI.h"
 #include "jexlink/modem/JexTp2Frame.h"
 #include "platform/PlatformState.h"
+#include "testing/support/FakeModemDaemon.h"
+#include "testing/support/JexConfigTestSupport.h"
 
 namespace {
 
@@ -172,6 +175,56 @@ void SocketPairRoundTrip(benchmark::State& state, Peer where) {
     close(fds[1]);
     state.SetBytesProcessed(state.iterations() * size * 2);
 }
+
+// A PutMsg and its echo's GetMsg on a modem connection: the frames go
+// through the fake daemon (in a thread) to a server in a thread that echoes
+// them, so each message passes four commboxes and two receivers.
+void BM_ModemConnectionThreads(benchmark::State& state) {
+    const int size = static_cast<int>(state.range(0));
+    const std::filesystem::path dir = std::getenv(platform::kStateDirVar);
+    using tavro::testing::WriteText;
+    if (!WriteText(JexConfig::kGlobalParameters, "File.Modem.VLDB", (dir / "lines.dat").string()) ||
+        !WriteText(JexConfig::kGlobalParameters, "File.Modem.VSDB",
+                   (dir / "servers.dat").string())) {
+        state.SkipWithError("settings");
+        return;
+    }
+    tavro::testing::FakeModemDaemon daemon;
+    if (!daemon.Start()) {
+        state.SkipWithError("daemon");
+        return;
+    }
+    JexModemAPI server;
+    std::thread echo([&] {
+        if (server.Listen("bench") != 0) return;
+        JexBuffer message;
+        while (server.GetMsg(message, 1, 30) == 0)
+            if (server.PutMsg(message, 0) != 0) break;
+    });
+    JexModemAPI client;
+    // Until the server has registered, the daemon refuses the call; a
+    // refused Connect leaves the object unconnected for the next one.
+    for (int i = 0; i < 500 && client.Connect("M/pots.bench/bench", 0) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (client.Gender() != 1) {
+        state.SkipWithError("connect");
+    } else {
+        const std::string data = Pattern(size);
+        JexBuffer out(data.data(), size);
+        JexBuffer in;
+        for (auto _ : state) {
+            if (client.PutMsg(out, 0) != 0 || client.GetMsg(in, 1, 30) != 0 ||
+                in.Length() != size) {
+                state.SkipWithError("round trip");
+                break;
+            }
+        }
+        state.SetBytesProcessed(state.iterations() * size * 2);
+    }
+    client.Disconnect();
+    echo.join();
+}
+BENCHMARK(BM_ModemConnectionThreads)->Apply(Sizes)->UseRealTime();
 
 void BM_CommboxThreads(benchmark::State& state) { CommboxRoundTrip(state, Peer::kThread); }
 void BM_CommboxProcesses(benchmark::State& state) { CommboxRoundTrip(state, Peer::kProcess); }

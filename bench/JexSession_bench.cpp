@@ -1,8 +1,9 @@
 // Session benchmark: round trip of a small message and bulk transfer over a session, beside the
-// bare gateway path it runs on, on the loopback.
+// bare gateway path it runs on (with zlib level 1 beside LZW), on the loopback.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench/PeerRatio.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/transport/JexGateway.h"
 #include "platform/PlatformState.h"
@@ -73,22 +75,57 @@ void Serve(Get get, Put put) {
     }
 }
 
+// Zlib at level 1 over one message, into `out`; false on a failure.
+bool Deflate(const JexBuffer& in, JexBuffer& out) {
+    uLongf size = compressBound(static_cast<uLong>(in.Length()));
+    out.SetLength(static_cast<int>(size));
+    if (compress2(reinterpret_cast<Bytef*>(out.Data()), &size,
+                  reinterpret_cast<const Bytef*>(in.Data()), static_cast<uLong>(in.Length()),
+                  1) != Z_OK)
+        return false;
+    out.SetLength(static_cast<int>(size));
+    return true;
+}
+
+bool Inflate(const JexBuffer& in, JexBuffer& out) {
+    uLongf size = 2 * kBulkMessage;
+    out.SetLength(static_cast<int>(size));
+    if (uncompress(reinterpret_cast<Bytef*>(out.Data()), &size,
+                   reinterpret_cast<const Bytef*>(in.Data()),
+                   static_cast<uLong>(in.Length())) != Z_OK)
+        return false;
+    out.SetLength(static_cast<int>(size));
+    return true;
+}
+
+// How the bare gateway carries messages: as they are, or deflated by the
+// client and inflated by the server (the peer of a session with LZW).
+enum class Carry { kPlain, kZlib };
+
 // A client of one kind over the loopback, with its server on a thread.
 struct GatewayPath {
     tavro::testing::SessionServer server;
     JexGateway client;
+    Carry carry;
+    JexBuffer deflated;
     bool open = false;
 
-    GatewayPath() {
+    explicit GatewayPath(Carry how = Carry::kPlain) : carry(how) {
         Env();
         const std::string map = Env().RouteMap(server);
-        server.Serve([](JexSession& s) {
+        server.Serve([how](JexSession& s) {
             JexGateway& g = s.Gateway();
             if (g.Listen(JexFieldedString("srv", ','), JexFieldedString("snode", ','),
                          JexString(kApp)) != 0)
                 return;
-            Serve([&](JexBuffer& b) { return g.GetMsg(b); },
-                  [&](const JexBuffer& b) { return g.PutMsg(b); });
+            JexBuffer raw;
+            Serve(
+                [&](JexBuffer& b) {
+                    if (how == Carry::kPlain) return g.GetMsg(b);
+                    const int rc = g.GetMsg(raw);
+                    return rc != 0 ? rc : Inflate(raw, b) ? 0 : -1;
+                },
+                [&](const JexBuffer& b) { return g.PutMsg(b); });
             g.Disconnect();
         });
         client.SetSuppress(1);
@@ -102,7 +139,10 @@ struct GatewayPath {
         if (open) client.Disconnect();
         server.Join();
     }
-    int Put(const JexBuffer& b) { return client.PutMsg(b); }
+    int Put(const JexBuffer& b) {
+        if (carry == Carry::kPlain) return client.PutMsg(b);
+        return Deflate(b, deflated) ? client.PutMsg(deflated) : -1;
+    }
     int Get(JexBuffer& b) { return client.GetMsg(b); }
 };
 
@@ -174,6 +214,10 @@ void BM_GatewayBulk(benchmark::State& state) {
     GatewayPath path;
     Bulk(state, path);
 }
+void BM_GatewayBulkZlib(benchmark::State& state) {
+    GatewayPath path(Carry::kZlib);
+    Bulk(state, path);
+}
 void BM_SessionBulk(benchmark::State& state) {
     SessionPath path(static_cast<int>(state.range(0)));
     Bulk(state, path);
@@ -185,6 +229,18 @@ BENCHMARK(BM_SessionRoundTrip)
     ->Args({64, JexSession::LZW})
     ->UseRealTime();
 BENCHMARK(BM_GatewayBulk)->UseRealTime();
+BENCHMARK(BM_GatewayBulkZlib)->UseRealTime();
 BENCHMARK(BM_SessionBulk)->Arg(JexSession::NOCOMP)->Arg(JexSession::LZW)->UseRealTime();
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    return tavro::bench::RunWithRatios(
+        argc, argv,
+        {
+            {"BM_SessionRoundTrip/64/0/real_time", "BM_GatewayRoundTrip/64/real_time"},
+            {"BM_SessionRoundTrip/64/1/real_time", "BM_GatewayRoundTrip/64/real_time"},
+            {"BM_SessionBulk/0/real_time", "BM_GatewayBulk/real_time"},
+            {"BM_SessionBulk/1/real_time", "BM_GatewayBulkZlib/real_time"},
+        });
+}

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/PeerRatio.h"
 #include "jexlink/transport/JexNetIO.h"
 #include "jexlink/transport/JexTransport.h"
 
@@ -191,3 +192,17 @@ BENCHMARK(BM_TransportRoundTrip)->Arg(3000)->UseRealTime();
 BENCHMARK(BM_PlainSocketRoundTrip)->Arg(3000)->UseRealTime();
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    return tavro::bench::RunWithRatios(
+        argc, argv,
+        {
+            {"BM_TransportThroughput/65536/1280/real_time",
+             "BM_PlainSocketThroughput/65536/real_time"},
+            {"BM_TransportThroughput/1048576/1280/real_time",
+             "BM_PlainSocketThroughput/1048576/real_time"},
+            {"BM_TransportThroughput/1048576/65536/real_time",
+             "BM_PlainSocketThroughput/1048576/real_time"},
+            {"BM_TransportRoundTrip/3000/real_time", "BM_PlainSocketRoundTrip/3000/real_time"},
+        });
+}

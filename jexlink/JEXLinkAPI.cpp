@@ -8,10 +8,18 @@
 #include "jexlink/core/JexString.h"
 #include "jexlink/core/JexThread.h"
 #include "jexlink/core/JexTrace.h"
+#include "jexlink/modem/JexModemAPI.h"
 #include "jexlink/sra/JexCreateSrq.h"
 #include "jexlink/sra/JexSraProtocol.h"
 
 namespace {
+
+// The modem endpoint's client is installed when the library is loaded; the
+// call keeps the modem connection in the statically linked library.
+const bool g_modem_client_installed = [] {
+    JexModemAPI::InstallModemClient();
+    return true;
+}();
 
 constexpr char kTraceFile[] = "R:\\JEXLinkAPI.cxx";
 constexpr char kExceptionClass[] = "com/pelmar/vantrix/tavro/core/TAVRONativeException";

@@ -8,9 +8,9 @@
 
 #include "jexlink/cli/JexPCLI.h"
 #include "jexlink/core/JexConfig.h"
-#include "jexlink/core/JexMsg.h"
 #include "jexlink/core/JexTrace.h"
 #include "jexlink/messages/JexCommonRoutines.h"
+#include "jexlink/messages/JexMsg.h"
 
 namespace {
 

@@ -85,10 +85,7 @@ JexFileName::JexFileName(const char* text)
 
 JexFileName::JexFileName(const JexString& text) : JexFileName(text.Text()) {}
 
-JexFileName::~JexFileName() {
-    delete default_name;
-    delete related_name;
-}
+JexFileName::~JexFileName() = default;
 
 JexFileName& JexFileName::operator=(const char* text) {
     Parse(text);
@@ -102,17 +99,36 @@ JexFileName& JexFileName::operator=(const JexString& text) {
     return *this;
 }
 
-void JexFileName::Fail(int code, const char* tag, const char* given, const char* reason) {
+bool JexFileName::Fail(int code, const char* tag, const char* given, const char* reason) {
     if (code == BADNAME)
         ExcSet(code, JexExcArgs(tag, given, reason));
     else
         ExcSet(code, JexExcArgs(tag));
     Raise();
+    return false;
 }
 
 void JexFileName::Parse(const char* source) {
     // Work on a copy: the text may be one of this object's renderings.
     const std::string given = source ? source : "";
+    Reset(given);
+    const std::string file = TakeLocator(given);
+    kind = KindOf(file);
+    if (kind == Undetermined) relative = 1;
+
+    std::string work = file;  // name_type while taking the text apart
+    if (kind == Unix) TakeUnixPath(file, work);
+    if (kind == Qvos && !TakeQvosPath(given, work)) return;
+    if (kind == Windows && !TakeWindowsPath(file, work)) return;
+    Normalise(directories);
+
+    if (!TakeNameTypeVersion(given, work)) return;
+    name_type = work.c_str();
+    if (kind == Qvos && !CheckQvosComponents(given)) return;
+    Render();
+}
+
+void JexFileName::Reset(const std::string& given) {
     spec_text = given.c_str();
     node = "";
     device = "";
@@ -123,204 +139,205 @@ void JexFileName::Parse(const char* source) {
     version = 1;
     relative = 0;
     has_node = has_device = has_directory = has_name = has_type = has_version = has_locator = false;
+}
 
-    std::string file = given;
+std::string JexFileName::TakeLocator(const std::string& given) {
     const size_t at = given.rfind('@');
-    if (at != std::string::npos) {
-        has_locator = true;
-        file = given.substr(0, at);
-        locator = given.substr(at + 1).c_str();
-    }
-    std::string work = file;  // name_type while taking the text apart
+    if (at == std::string::npos) return given;
+    has_locator = true;
+    locator = given.substr(at + 1).c_str();
+    return given.substr(0, at);
+}
 
+int32_t JexFileName::KindOf(const std::string& file) {
     const size_t colon = file.find(':');
-    if (file.find('/') != std::string::npos)
-        kind = Unix;
-    else if (file.find('\\') != std::string::npos)
-        kind = Windows;
-    else if (file.find_first_of("[]<>;") != std::string::npos)
-        kind = Qvos;
-    else if (colon != std::string::npos && colon >= 2)
-        kind = Qvos;
-    else if (colon == 1)
-        kind = Windows;
-    else {
-        kind = Undetermined;
-        relative = 1;
-    }
+    if (file.find('/') != std::string::npos) return Unix;
+    if (file.find('\\') != std::string::npos) return Windows;
+    if (file.find_first_of("[]<>;") != std::string::npos) return Qvos;
+    if (colon != std::string::npos && colon >= 2) return Qvos;
+    if (colon == 1) return Windows;
+    return Undetermined;
+}
 
-    if (kind == Unix) {
-        directories.SetSeparator('/');
-        directories.Parse(file.c_str());
-        has_directory = directories.Count() > 1;
-        work = directories.Remove(directories.Count() - 1).Text();
-        if (directories.Count() > 0 && !Field(directories, 0).empty()) {
+void JexFileName::TakeUnixPath(const std::string& file, std::string& work) {
+    directories.SetSeparator('/');
+    directories.Parse(file.c_str());
+    has_directory = directories.Count() > 1;
+    work = directories.Remove(directories.Count() - 1).Text();
+    if (directories.Count() > 0 && !Field(directories, 0).empty()) {
+        relative = 1;
+        return;
+    }
+    relative = 0;
+    directories.Remove(0);
+}
+
+bool JexFileName::TakeQvosPath(const std::string& given, std::string& work) {
+    const size_t pair = work.find("::");
+    if (pair != std::string::npos) {
+        const std::string n = work.substr(0, pair);
+        node = n.c_str();
+        work = work.substr(pair + 2);
+        has_node = true;
+        if (n.empty()) return Fail(TOOSHORT, "Qvos node");
+        if (n.size() > kMaxQvosNode) return Fail(TOOLONG, "Qvos node");
+        if (!AllInSet(n, kNodeChars))
+            return Fail(BADNAME, "Qvos node chars", given.c_str(),
+                        " (Qvos node name characters invalid)");
+    }
+    const size_t one = work.find(':');
+    if (one != std::string::npos) {
+        const std::string d = work.substr(0, one);
+        device = d.c_str();
+        work = work.substr(one + 1);
+        has_device = true;
+        if (d.empty()) return Fail(TOOSHORT, "Qvos dev");
+        if (d.size() > kMaxQvosDevice) return Fail(TOOLONG, "Qvos dev");
+        if (d[0] == '-' || !AllInSet(d, kNameChars))
+            return Fail(BADNAME, "Qvos dev chars", given.c_str(), " (Qvos device name characters)");
+    }
+    JoinQvosDirectories(work);
+    TakeQvosDirectory(work);
+    return true;
+}
+
+void JexFileName::JoinQvosDirectories(std::string& work) {
+    for (;;) {
+        size_t join = std::string::npos;
+        for (const char* mark : {"][", "><", "]<", ">["}) {
+            join = work.find(mark);
+            if (join != std::string::npos) break;
+        }
+        if (join == std::string::npos) return;
+        work.erase(join, 2);
+    }
+}
+
+void JexFileName::TakeQvosDirectory(std::string& work) {
+    for (const char* brackets : {"[]", "<>"}) {
+        if (work.empty() || work[0] != brackets[0]) continue;
+        const size_t close = work.find(brackets[1]);
+        if (close == std::string::npos) continue;
+        const std::string dir = work.substr(1, close - 1);
+        work = work.substr(close + 1);
+        has_directory = true;
+        directories.SetSeparator('.');
+        directories.Parse(dir.c_str());
+        if (directories.Count() == 0) {
             relative = 1;
+        } else if (Field(directories, 0).empty()) {
+            relative = 1;
+            directories.Remove(0);
         } else {
             relative = 0;
-            directories.Remove(0);
         }
-    } else if (kind == Qvos) {
-        const size_t pair = work.find("::");
-        if (pair != std::string::npos) {
-            const std::string n = work.substr(0, pair);
-            node = n.c_str();
-            work = work.substr(pair + 2);
-            has_node = true;
-            if (n.empty()) return Fail(TOOSHORT, "Qvos node");
-            if (n.size() > kMaxQvosNode) return Fail(TOOLONG, "Qvos node");
-            if (!AllInSet(n, kNodeChars))
-                return Fail(BADNAME, "Qvos node chars", given.c_str(),
-                            " (Qvos node name characters invalid)");
-        }
-        const size_t one = work.find(':');
-        if (one != std::string::npos) {
-            const std::string d = work.substr(0, one);
-            device = d.c_str();
-            work = work.substr(one + 1);
-            has_device = true;
-            if (d.empty()) return Fail(TOOSHORT, "Qvos dev");
-            if (d.size() > kMaxQvosDevice) return Fail(TOOLONG, "Qvos dev");
-            if (d[0] == '-' || !AllInSet(d, kNameChars))
-                return Fail(BADNAME, "Qvos dev chars", given.c_str(),
-                            " (Qvos device name characters)");
-        }
-        for (;;) {
-            size_t join = std::string::npos;
-            for (const char* mark : {"][", "><", "]<", ">["}) {
-                join = work.find(mark);
-                if (join != std::string::npos) break;
-            }
-            if (join == std::string::npos) break;
-            work.erase(join, 2);
-        }
-        bool found = false;
-        for (const char* brackets : {"[]", "<>"}) {
-            if (work.empty() || work[0] != brackets[0]) continue;
-            const size_t close = work.find(brackets[1]);
-            if (close == std::string::npos) continue;
-            const std::string dir = work.substr(1, close - 1);
-            work = work.substr(close + 1);
-            has_directory = true;
-            directories.SetSeparator('.');
-            directories.Parse(dir.c_str());
-            found = true;
-            break;
-        }
-        if (found) {
-            if (directories.Count() == 0) {
-                relative = 1;
-            } else if (Field(directories, 0).empty()) {
-                relative = 1;
-                directories.Remove(0);
-            } else {
-                relative = 0;
-            }
-        }
-    } else if (kind == Windows) {
-        directories.SetSeparator('\\');
-        directories.Parse(file.c_str());
-        relative = directories.Count() > 0 && !Field(directories, 0).empty();
-        if (directories.Count() > 2 && Field(directories, 0).empty() &&
-            Field(directories, 1).empty()) {
-            has_node = true;
-            node = directories[2];
-            directories.Remove(2);
-            directories.Remove(1);
-            directories.Remove(0);
-            relative = 0;
-            if (node.Text()[0] == 0) return Fail(TOOSHORT, "WIN node");
-        }
-        if (directories.Count() > 0) {
-            const std::string first = Field(directories, 0);
-            if (first.size() >= 2 && (first[1] == ':' || (first.size() == 2 && first[1] == '$'))) {
-                has_device = true;
-                device = first.substr(0, 1).c_str();
-                if (first.size() == 2)
-                    directories.Remove(0);
-                else
-                    directories[0] = first.substr(2).c_str();
-                relative = 0;
-            }
-        }
-        if (directories.Count() > 0) {
-            has_directory = true;
-            if (Field(directories, 0).empty()) directories.Remove(0);
-        }
-        work = directories.Count() > 0 ? directories.Remove(directories.Count() - 1).Text() : "";
+        return;
     }
+}
 
-    Normalise(directories);
+bool JexFileName::TakeWindowsPath(const std::string& file, std::string& work) {
+    directories.SetSeparator('\\');
+    directories.Parse(file.c_str());
+    relative = directories.Count() > 0 && !Field(directories, 0).empty();
+    if (directories.Count() > 2 && Field(directories, 0).empty() && Field(directories, 1).empty()) {
+        has_node = true;
+        node = directories[2];
+        directories.Remove(2);
+        directories.Remove(1);
+        directories.Remove(0);
+        relative = 0;
+        if (node.Text()[0] == 0) return Fail(TOOSHORT, "WIN node");
+    }
+    if (directories.Count() > 0) {
+        const std::string first = Field(directories, 0);
+        if (first.size() >= 2 && (first[1] == ':' || (first.size() == 2 && first[1] == '$'))) {
+            has_device = true;
+            device = first.substr(0, 1).c_str();
+            if (first.size() == 2)
+                directories.Remove(0);
+            else
+                directories[0] = first.substr(2).c_str();
+            relative = 0;
+        }
+    }
+    if (directories.Count() > 0) {
+        has_directory = true;
+        if (Field(directories, 0).empty()) directories.Remove(0);
+    }
+    work = directories.Count() > 0 ? directories.Remove(directories.Count() - 1).Text() : "";
+    return true;
+}
 
+bool JexFileName::TakeNameTypeVersion(const std::string& given, const std::string& work) {
     const size_t dot = work.rfind('.');
     if (dot == std::string::npos) {
         const size_t semi = work.rfind(';');
-        if (kind == Qvos && semi != std::string::npos) {
-            name = work.substr(0, semi).c_str();
-            has_name = semi > 0;
-            has_version = true;
-            int32_t value = 0;
-            if (!VersionValue(work.substr(semi + 1), value))
-                return Fail(BADNAME, "Qvos version mixed digits", given.c_str(),
-                            " (Qvos version has mixed digits)");
-            version = value;
-        } else {
+        if (kind != Qvos || semi == std::string::npos) {
             name = work.c_str();
             has_name = !work.empty();
+            return true;
         }
-    } else {
-        std::string n = work.substr(0, dot);
-        std::string t = work.substr(dot + 1);
-        has_name = !n.empty();
-        has_type = true;
-        const size_t semi = t.find(';');
+        name = work.substr(0, semi).c_str();
+        has_name = semi > 0;
+        has_version = true;
         int32_t value = 0;
-        if (semi != std::string::npos) {
-            version = 0;
-            has_version = true;
-            if (VersionValue(t.substr(semi + 1), value)) {
-                version = value;
-                t = t.substr(0, semi);
-            } else if (kind == Qvos) {
-                name = n.c_str();
-                type = t.c_str();
-                return Fail(BADNAME, "Qvos version not numeric", given.c_str(),
-                            " (Qvos version is not numeric)");
-            }
-        } else if (n.find('.') != std::string::npos && VersionValue(t, value)) {
-            // The old dotted version form: name.type.version.
+        if (!VersionValue(work.substr(semi + 1), value))
+            return Fail(BADNAME, "Qvos version mixed digits", given.c_str(),
+                        " (Qvos version has mixed digits)");
+        version = value;
+        return true;
+    }
+    std::string n = work.substr(0, dot);
+    std::string t = work.substr(dot + 1);
+    has_name = !n.empty();
+    has_type = true;
+    const size_t semi = t.find(';');
+    int32_t value = 0;
+    if (semi != std::string::npos) {
+        version = 0;
+        has_version = true;
+        if (VersionValue(t.substr(semi + 1), value)) {
             version = value;
-            has_version = value != 0;
-            const size_t inner = n.rfind('.');
-            t = n.substr(inner + 1);
-            n = n.substr(0, inner);
-            has_name = !n.empty();
+            t = t.substr(0, semi);
+        } else if (kind == Qvos) {
+            name = n.c_str();
+            type = t.c_str();
+            return Fail(BADNAME, "Qvos version not numeric", given.c_str(),
+                        " (Qvos version is not numeric)");
         }
-        name = n.c_str();
-        type = t.c_str();
+    } else if (n.find('.') != std::string::npos && VersionValue(t, value)) {
+        // The old dotted version form: name.type.version.
+        version = value;
+        has_version = value != 0;
+        const size_t inner = n.rfind('.');
+        t = n.substr(inner + 1);
+        n = n.substr(0, inner);
+        has_name = !n.empty();
     }
-    name_type = work.c_str();
+    name = n.c_str();
+    type = t.c_str();
+    return true;
+}
 
-    if (kind == Qvos) {
-        const std::string n = name.Text();
-        const std::string t = type.Text();
-        if (n.size() > kMaxQvosComponent) return Fail(TOOLONG, "Qvos filename");
-        if ((!n.empty() && n[0] == '-') || !AllInSet(n, kNameChars))
-            return Fail(BADNAME, "Qvos filename characters", given.c_str(),
-                        " (Qvos firstpart filename characters not valid)");
-        if (t.size() > kMaxQvosComponent) return Fail(TOOLONG, "Qvos typpname");
-        if ((!t.empty() && t[0] == '-') || !AllInSet(t, kNameChars))
-            return Fail(BADNAME, "Qvos typename chars", given.c_str(),
-                        " (Qvos typename characters not valid)");
-        for (int i = 0; i < directories.Count(); ++i) {
-            const std::string d = Field(directories, i);
-            if (d.size() > kMaxQvosComponent) return Fail(TOOLONG, "Qvos dir");
-            if ((!d.empty() && d[0] == '-') || !AllInSet(d, kNameChars))
-                return Fail(BADNAME, "Qvos dir", given.c_str(),
-                            " (Qvos directory length or characters)");
-        }
+bool JexFileName::CheckQvosComponents(const std::string& given) {
+    const std::string n = name.Text();
+    const std::string t = type.Text();
+    if (n.size() > kMaxQvosComponent) return Fail(TOOLONG, "Qvos filename");
+    if ((!n.empty() && n[0] == '-') || !AllInSet(n, kNameChars))
+        return Fail(BADNAME, "Qvos filename characters", given.c_str(),
+                    " (Qvos firstpart filename characters not valid)");
+    if (t.size() > kMaxQvosComponent) return Fail(TOOLONG, "Qvos typpname");
+    if ((!t.empty() && t[0] == '-') || !AllInSet(t, kNameChars))
+        return Fail(BADNAME, "Qvos typename chars", given.c_str(),
+                    " (Qvos typename characters not valid)");
+    for (int i = 0; i < directories.Count(); ++i) {
+        const std::string d = Field(directories, i);
+        if (d.size() > kMaxQvosComponent) return Fail(TOOLONG, "Qvos dir");
+        if ((!d.empty() && d[0] == '-') || !AllInSet(d, kNameChars))
+            return Fail(BADNAME, "Qvos dir", given.c_str(),
+                        " (Qvos directory length or characters)");
     }
-    Render();
+    return true;
 }
 
 // Works as one pass that keeps a stack of the components kept so far, so a
@@ -492,9 +509,9 @@ JexFieldedString JexFileName::Directory() {
     if (!relative) return directories;
     JexFileName* base = nullptr;
     if (related_name && !related_name->IsRelative())
-        base = related_name;
+        base = related_name.get();
     else if (default_name && !default_name->IsRelative())
-        base = default_name;
+        base = default_name.get();
     if (!base) return directories;
     JexFieldedString outer = base->Directory();
     const std::string joined = Join(outer, kJoiner) + kJoiner + Join(directories, kJoiner);
@@ -526,9 +543,9 @@ JexString JexFileName::NameType() {
     return name_type;
 }
 
-const char* JexFileName::Sub(JexFileName*& slot, const char* text) {
+const char* JexFileName::Sub(std::unique_ptr<JexFileName>& slot, const char* text) {
     if (text) {
-        if (!slot) slot = new JexFileName();
+        if (!slot) slot.reset(new JexFileName());
         *slot = text;
         stale = true;
     }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexFieldedString.h"
@@ -99,16 +101,33 @@ public:
     static JexString qvos_name_text(const char* text, int limit);
 
 private:
-    void Fail(int code, const char* tag, const char* given = nullptr, const char* reason = nullptr);
+    // Records and raises the error; false, for the parse steps to return.
+    bool Fail(int code, const char* tag, const char* given = nullptr, const char* reason = nullptr);
+
+    // The steps of Parse. Each Take step fills the fields of one part of
+    // the text; `work` holds what is left of it (at last the name, type
+    // and version). A step that returns false has recorded the error.
+    void Reset(const std::string& given);
+    std::string TakeLocator(const std::string& given);  // the text before "@"
+    static int32_t KindOf(const std::string& file);
+    void TakeUnixPath(const std::string& file, std::string& work);
+    bool TakeQvosPath(const std::string& given, std::string& work);
+    // "a][b" and the like become one directory list.
+    static void JoinQvosDirectories(std::string& work);
+    void TakeQvosDirectory(std::string& work);
+    bool TakeWindowsPath(const std::string& file, std::string& work);
+    bool TakeNameTypeVersion(const std::string& given, const std::string& work);
+    bool CheckQvosComponents(const std::string& given);
+
     void Normalise(JexFieldedString& list) const;
     void ComposeNameType();
     void Render();
-    const char* Sub(JexFileName*& slot, const char* text);
+    const char* Sub(std::unique_ptr<JexFileName>& slot, const char* text);
 
     JexString spec_text;
     int32_t kind = Undetermined;
-    JexFileName* default_name = nullptr;
-    JexFileName* related_name = nullptr;
+    std::unique_ptr<JexFileName> default_name;
+    std::unique_ptr<JexFileName> related_name;
     int32_t relative = 0;
     JexString node;
     JexString device;

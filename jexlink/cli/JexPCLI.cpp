@@ -1,4 +1,4 @@
-// The command-line interpreter: styles, tokenizer, item search, parser, queries and usage text.
+// The command-line interpreter: styles, tokenizer, item search, queries and usage text.
 #include "jexlink/cli/JexPCLI.h"
 
 #include <algorithm>
@@ -57,19 +57,6 @@ int TextLength(const JexString& s) { return static_cast<int>(std::strlen(s.Text(
 // Equal texts under the case rule: case-sensitive only when both carry the flag.
 bool SameText(const JexString& a, const JexString& b) { return a.Compare(b) == 0; }
 
-std::string Flags(bool vb, bool pa, bool sd, bool sw, bool vd, bool va, bool re,
-                  const char* reLabel) {
-    std::string out;
-    if (vb) out += " vb";
-    if (pa) out += " pa";
-    if (sd) out += " sd";
-    if (sw) out += " sw";
-    if (vd) out += " vd";
-    if (va) out += " va";
-    if (re) out += reLabel;
-    return out;
-}
-
 }  // namespace
 
 // --- Construction -----------------------------------------------------------
@@ -84,11 +71,11 @@ JexPCLI::JexPCLI(const JexString& table_name) : JexPCLI() { LoadTable(table_name
 
 JexPCLI::JexPCLI(const char* table_name) : JexPCLI() { LoadTable(JexString(table_name)); }
 
-JexPCLI::~JexPCLI() { delete table; }
+JexPCLI::~JexPCLI() = default;
 
 void JexPCLI::LoadTable(const JexString& name) {
     JexTrace trace(__FILE__, "JexPCLI()", __LINE__);
-    table = new JexPCLITable(name);
+    table = std::make_unique<JexPCLITable>(name);
     if (table->Code() != 0) {
         ExcSet(table->Code(), table->Args(), table->Cause());
         Raise();
@@ -534,158 +521,6 @@ int JexPCLI::Negation(JexPCLIItem*& found, const JexString& token, JexPCLIItem* 
 }
 
 int JexPCLI::Parse(const char* line) { return Parse(JexString(line ? line : "")); }
-
-int JexPCLI::Parse(const JexString& given) {
-    JexTrace trace(__FILE__, "Parse()", __LINE__);
-    ExcSet(OK);
-    const bool tracing = JexPCLITrace().parse;
-    if (tracing)
-        std::fprintf(stderr,
-                     ":p: PCLI about to parse this command line:\n\t%s\n    using %s syntax.\n",
-                     given.Text(), StyleName(style));
-    if (!Loaded()) {
-        ExcSet(TABLE_NOT_LOADED);
-        Raise();
-        return TABLE_NOT_LOADED;
-    }
-    std::string line = given.Text();
-    static const struct {
-        const char* option;
-        int ui;
-    } kStyleOptions[] = {{"--pcli_ui=qvos", 0},
-                         {"--pcli_ui=oix", 1},
-                         {"--pcli_ui=unix", 1},
-                         {"--pcli_ui=dos", 2},
-                         {"--pcli_ui=vesk", 3}};
-    for (const auto& s : kStyleOptions) {
-        const size_t n = std::strlen(s.option);
-        if (line.size() >= n && line.compare(line.size() - n, n, s.option) == 0) {
-            Style(s.ui);
-            line.resize(line.size() - n);
-            break;
-        }
-    }
-    tokenize_line(JexString(line.c_str()));
-    if (Code() != OK) return Code();
-    context = "";
-    table->Reset();
-
-    const bool useSd = switch_delimiter != ' ';
-    const bool useVd = value_delimiter != ' ';
-    bool vb = true, pa = true, sd = useSd, sw = !useSd, vd = false, va = false, re = false;
-    const auto start = [&] {
-        vb = pa = true;
-        sd = useSd;
-        sw = !useSd;
-        vd = va = re = false;
-    };
-    JexPCLIItem* scope = nullptr;
-    JexPCLIItem* last = nullptr;
-    if (tracing)
-        std::fprintf(stderr,
-                     ":p: Start of Parsing:\n      ui:%d, cs:%d, sd:%c, vd:%c, use_sd:%d, "
-                     "use_vd:%d\n",
-                     style, case_sensitive, switch_delimiter, value_delimiter, useSd ? 1 : 0,
-                     useVd ? 1 : 0);
-
-    for (int i = 0; i < tokens.Count(); ++i) {
-        const JexString token = tokens[i];
-        const char* t = token.Text();
-        if (tracing)
-            std::fprintf(stderr, ":p: Parsing token \"%s\", expstates:%s  Context: %s\n", t,
-                         Flags(vb, pa, sd, sw, vd, va, re, " re").c_str(),
-                         scope ? scope->name.Text() : "--");
-        if (re && last) {
-            last->value += " ";
-            last->value += t;
-            if (tracing) std::fputs("    ...took for 'remaining' item\n", stderr);
-            continue;
-        }
-        if (vb) {
-            JexPCLIItem* verb = find_verb(token, scope);
-            if (Code() != OK) return Code();
-            if (!verb && Negation(verb, token, scope, true) != OK) return Code();
-            if (verb) {
-                verb->given = 1;
-                scope = last = verb;
-                start();
-                if (tracing) std::fprintf(stderr, "    ...took verb '%s'\n", verb->name.Text());
-                continue;
-            }
-        }
-        if (sd && useSd && t[0] == switch_delimiter) {
-            vb = pa = sd = vd = va = re = false;
-            sw = true;
-            if (tracing) std::fputs("    ...took delimiter for switch\n", stderr);
-            continue;
-        }
-        if (vd && useVd && t[0] == value_delimiter) {
-            vb = pa = sd = sw = vd = re = false;
-            va = true;
-            if (tracing) std::fputs("    ...took delimiter for value\n", stderr);
-            continue;
-        }
-        if (sw) {
-            JexPCLIItem* found = find_switch(token, scope);
-            if (Code() != OK) return Code();
-            if (!found && Negation(found, token, scope, false) != OK) return Code();
-            if (found) {
-                found->given = 1;
-                last = found;
-                start();
-                if (found->takes_value && useVd) vd = true;
-                if (found->takes_value && !useVd) {
-                    vb = pa = sd = sw = false;
-                    va = true;
-                }
-                re = found->remaining != 0;
-                if (tracing) std::fprintf(stderr, "    ...took switch '%s'\n", found->name.Text());
-                continue;
-            }
-        }
-        if (va && last) {
-            if (AssignValue(*last, token) != OK) return Code();
-            start();
-            if (tracing) std::fprintf(stderr, "    ...took value for '%s'\n", last->name.Text());
-            continue;
-        }
-        if (pa || sw) {
-            JexPCLIItem* param = find_param(scope);
-            if (param && (pa || param->remaining)) {
-                JexString text = token;
-                if (sw) {
-                    const char prefix[2] = {switch_delimiter, 0};
-                    text = JexString(prefix);
-                    text.Append(t);
-                }
-                if (AssignValue(*param, text) != OK) return Code();
-                param->given = 1;
-                last = param;
-                start();
-                vb = false;
-                re = param->remaining != 0;
-                if (tracing) std::fprintf(stderr, "    ...took param '%s'\n", param->name.Text());
-                continue;
-            }
-        }
-        context = token;
-        if (tracing) std::fputs("    ...error, nothing found for token\n", stderr);
-        ExcSet(UNKNOWN_ITEM, JexExcArgs("parser end", token.Text()));
-        Raise();
-        return UNKNOWN_ITEM;
-    }
-    if (tracing)
-        std::fprintf(stderr, ":p: Final expstates:%s\n",
-                     Flags(vb, pa, sd, sw, vd, va, re, " rs").c_str());
-    if (va || (sw && useSd)) {
-        context = "";
-        ExcSet(EXPECT_MORE);
-        Raise();
-        return EXPECT_MORE;
-    }
-    check_forbiddens(nullptr);
-    return Code();
-}
 
 int JexPCLI::Parse(int argc, const char* const* argv, const char* command, FILE* err) {
     std::string line = command ? command : "";

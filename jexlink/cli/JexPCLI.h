@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -111,7 +112,7 @@ public:
     // Text wrapped to a width, in trimmed pieces.
     static JexFieldedString Wrap(const JexString& text, int width);
 
-    JexPCLITable* Table() const { return table; }
+    JexPCLITable* Table() const { return table.get(); }
     // True when a table is held and loaded without error.
     bool Loaded() const;
     JexFieldedString& Tokens() { return tokens; }
@@ -139,8 +140,21 @@ private:
     int AssignValue(JexPCLIItem& item, const JexString& text);
     int Negation(JexPCLIItem*& found, const JexString& token, JexPCLIItem* scope, bool verbs);
 
+    // The steps of Parse: a trailing "--pcli_ui=" option sets the style;
+    // each token is taken by the first step that expects it (kFailed: the
+    // step recorded an error).
+    struct Expect;
+    enum class Step { kNotTaken, kTaken, kFailed };
+    void TakeStyleOption(std::string& line);
+    Step TakeToken(Expect& expect, const JexString& token);
+    Step TakeVerb(Expect& expect, const JexString& token);
+    Step TakeDelimiter(Expect& expect, const JexString& token);
+    Step TakeSwitch(Expect& expect, const JexString& token);
+    Step TakeValue(Expect& expect, const JexString& token);
+    Step TakeParam(Expect& expect, const JexString& token);
+
 protected:
-    JexPCLITable* table = nullptr;
+    std::unique_ptr<JexPCLITable> table;
     int32_t style = 1;
     int32_t case_sensitive = 1;
     char switch_delimiter = '-';

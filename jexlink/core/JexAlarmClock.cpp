@@ -2,8 +2,9 @@
 #include "jexlink/core/JexAlarmClock.h"
 
 #include <chrono>
+#include <memory>
 
-#include "jexlink/core/JexMsg.h"
+#include "jexlink/core/JexUserMessages.h"
 
 #define JEX_TEXT_CLASS JexAlarmClock
 const JexTextRow JexAlarmClock::kTextTable[] = JEX_TEXT_TABLE(JEXALARMCLOCK_TEXTS);
@@ -19,7 +20,7 @@ JexAlarmClock::JexAlarmClock(Callback callback, void* argument, float seconds)
 
 JexAlarmClock::~JexAlarmClock() {
     if (Running()) Cancel();
-    delete thread_;  // waits for the thread to end
+    thread_.reset();  // waits for the thread to end, before the members it uses go
 }
 
 int JexAlarmClock::Running() const {
@@ -33,8 +34,7 @@ int JexAlarmClock::Start() {
         Raise();
         return ALREADY_RUNNING;
     }
-    delete thread_;  // a finished or cancelled run: its thread ends soon
-    thread_ = nullptr;
+    thread_.reset();  // a finished or cancelled run: its thread ends soon
     {
         // Running from here on, so that a Cancel that comes before the new
         // thread waits is not lost.
@@ -42,7 +42,7 @@ int JexAlarmClock::Start() {
         running_ = 1;
         cancelled_ = false;
     }
-    thread_ = new JexThread(alarm_clock_task, this);
+    thread_ = std::make_unique<JexThread>(alarm_clock_task, this);
     if (!thread_->Started()) {
         {
             JexMutexLock hold(condition_);
@@ -115,15 +115,15 @@ JexMutex& OutputMutex() {
 
 void modem_say(const char* mnemonic, JexExcArgs parameters) {
     JexMutexLock hold(OutputMutex());
-    say(mnemonic, parameters);
+    JexUserMessages::Current().say(mnemonic, parameters);
 }
 
 void modem_say(JexException& error) {
     JexMutexLock hold(OutputMutex());
-    say(error);
+    JexUserMessages::Current().sayError(error);
 }
 
 void modem_say_nm(JexException& error) {
     JexMutexLock hold(OutputMutex());
-    say_nm(error);
+    JexUserMessages::Current().sayErrorNoName(error);
 }

@@ -1,6 +1,8 @@
 // A one-shot timer on a thread of its own, and console output serialised between threads.
 #pragma once
 
+#include <memory>
+
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexThread.h"
 
@@ -38,14 +40,15 @@ private:
     int running_ = 0;  // from Start until it fired or was cancelled
     bool cancelled_ = false;
     float interval_;
-    JexThread* thread_ = nullptr;
+    std::unique_ptr<JexThread> thread_;
     mutable JexCondition condition_;  // its mutex guards the two flags
     void* argument_;
     Callback callback_;
 };
 
-// The message routines, each print under one process-wide mutex so that
-// messages from several threads do not interleave.
+// The user-message routines (JexUserMessages: the message catalog's when the
+// messages library is linked in), each print under one process-wide mutex
+// so that messages from several threads do not interleave.
 void modem_say(const char* mnemonic, JexExcArgs parameters);
 void modem_say(JexException& error);
 void modem_say_nm(JexException& error);

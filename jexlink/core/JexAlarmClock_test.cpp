@@ -7,6 +7,9 @@
 #include <chrono>
 #include <string>
 
+#include "jexlink/core/JexUserMessages.h"
+#include "testing/support/ModemSayCapture.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -109,19 +112,34 @@ TEST(JexAlarmClock, HandlerReceivesItsErrors) {
     EXPECT_EQ(seen, JexAlarmClock::NOT_RUNNING);
 }
 
-TEST(ModemSay, PrintsThroughTheMessageRoutines) {
-    testing::internal::CaptureStdout();
-    modem_say("JEX::NOSUCH", JexExcArgs("here"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Message not found: JEX::NOSUCH\n");
-
+// A program of the core alone prints through the plain default.
+TEST(ModemSay, PrintsPlainlyWithoutTheMessagesLibrary) {
     JexAlarmClock clock(nullptr, nullptr, 1.0f);
     clock.Cancel();
-    testing::internal::CaptureStderr();
-    modem_say(clock);
-    modem_say_nm(clock);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    const tavro::testing::ModemSaid said = tavro::testing::CaptureModemSay("JEX::NOSUCH", clock);
+    EXPECT_EQ(said.out, "JEX::NOSUCH\n");
+    EXPECT_EQ(said.err,
               "--- JexAlarmClock::NOT_RUNNING, The alarm clock is not running\n"
               "The alarm clock is not running\n");
+}
+
+// Installed routines take every call, and the default comes back after.
+TEST(ModemSay, PrintsThroughTheInstalledRoutines) {
+    static std::string heard;
+    heard.clear();
+    static const JexUserMessages kRecorder = {
+        [](const char* mnemonic, const JexExcArgs&) { heard += mnemonic; },
+        [](JexException& error) { heard += " error " + std::to_string(error.Code()); },
+        [](JexException& error) { heard += " bare " + std::to_string(error.Code()); },
+    };
+    const JexUserMessages* previous = JexUserMessages::Install(&kRecorder);
+    JexAlarmClock clock(nullptr, nullptr, 1.0f);
+    clock.Cancel();
+    modem_say("T::HELLO", JexExcArgs());
+    modem_say(clock);
+    modem_say_nm(clock);
+    EXPECT_EQ(JexUserMessages::Install(previous), &kRecorder);
+    EXPECT_EQ(heard, "T::HELLO error 2 bare 2");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/JexConfigTestSupport.h"
+#include "testing/support/KernelTestSupport.h"
 
 namespace {
 
@@ -18,9 +19,12 @@ using tavro::testing::WriteList;
 using tavro::testing::WriteText;
 using tavro::testing::WriteValue;
 
+// Each test has a platform state of its own, so that the settings one test
+// writes do not meet the next when the tests run in one process.
 class JexConfigTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(tavro::testing::CreateSettingsKeys()); }
+    tavro::testing::FreshState state_;
     JexConfig config;
 };
 

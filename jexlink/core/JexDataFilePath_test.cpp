@@ -8,14 +8,18 @@
 #include <vector>
 
 #include "testing/support/JexConfigTestSupport.h"
+#include "testing/support/KernelTestSupport.h"
 
 namespace {
 
 using tavro::testing::WriteText;
 
+// Each test has a platform state of its own, so that the settings one test
+// writes do not meet the next when the tests run in one process.
 class JexDataFilePathTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(tavro::testing::CreateSettingsKeys()); }
+    tavro::testing::FreshState state_;
 };
 
 TEST_F(JexDataFilePathTest, InstallationPathAndRelativePathInThePlatformsForm) {

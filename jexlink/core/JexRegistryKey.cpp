@@ -44,16 +44,15 @@ bool EnvironmentValue(const std::string& name, std::string& value) {
 // Reads a value's type and bytes; the bytes are all of them, or at most
 // `limit` when a limit is given.
 LONG ReadValue(HKEY key, const char* name, DWORD& type, std::string& bytes, size_t limit) {
-    DWORD size = 0;
-    LONG rc = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size);
-    if (rc != ERROR_SUCCESS) return rc;
-    // Another process may rewrite the value between the two calls: ask
+    // Most values fit a small buffer and take one call; a longer one reports
+    // its size. Another process may rewrite the value between two calls: ask
     // again with the new size until the bytes fit.
-    for (int attempt = 0; attempt < 8; ++attempt) {
+    DWORD size = 256;
+    for (int attempt = 0; attempt < 9; ++attempt) {
         bytes.assign(size, '\0');
         DWORD got = size;
-        rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()),
-                              &got);
+        const LONG rc = RegQueryValueExA(key, name, nullptr, &type,
+                                         reinterpret_cast<BYTE*>(bytes.data()), &got);
         if (rc == ERROR_SUCCESS) {
             bytes.resize(got);
             if (limit && bytes.size() > limit) bytes.resize(limit);

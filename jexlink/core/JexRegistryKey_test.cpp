@@ -8,11 +8,14 @@
 #include <vector>
 
 #include "jexlink/core/JexFieldedString.h"
+#include "testing/support/KernelTestSupport.h"
 
 namespace {
 
 constexpr const char* kBase = "SOFTWARE\\JexRegistryKeyTest";
 
+// Each test has a platform state of its own, so that the keys one test
+// leaves do not meet the next when the tests run in one process.
 class JexRegistryKeyTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -22,6 +25,7 @@ protected:
     void TearDown() override {
         if (key_) reg.CloseKey(key_);
     }
+    tavro::testing::FreshState state_;
     JexRegistryKey reg;
     HKEY key_ = nullptr;
 };

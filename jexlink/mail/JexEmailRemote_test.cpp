@@ -15,12 +15,14 @@
 #include "jexlink/core/JexUtilities.h"
 #include "jexlink/mail/JexEmail.h"
 #include "jexlink/messages/JexTIE.h"
+#include "testing/support/ErrorChain.h"
 #include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SessionServer.h"
 #include "testing/support/TempDir.h"
 
 namespace {
 
+using tavro::testing::ErrorTexts;
 using tavro::testing::SessionServer;
 using tavro::testing::TempDir;
 using tavro::testing::WriteFile;
@@ -38,14 +40,6 @@ JexBuffer Bytes(const std::string& s) {
     b.SetLength(static_cast<int>(s.size()));
     if (!s.empty()) std::memcpy(b.Data(), s.data(), s.size());
     return b;
-}
-
-std::vector<std::string> Chain(JexException& e) {
-    std::vector<std::string> out;
-    out.emplace_back(e.FormattedText(0).Text());
-    for (JexException* c = e.Cause(); c; c = c->Cause())
-        out.emplace_back(c->FormattedText(0).Text());
-    return out;
 }
 
 // True when the items appear in the chain in this order, one right after
@@ -186,7 +180,7 @@ TEST_F(JexEmailRemoteTest, DeliversHeaderAndLinesInOrder) {
               (std::vector<std::string>{" (via Jex_Mail T2.2-EFT8; sender " + sender + ")", "",
                                         "one", "", "three"}));
     EXPECT_TRUE(seen_.completed);
-    EXPECT_EQ(Chain(*mail),
+    EXPECT_EQ(ErrorTexts(*mail),
               std::vector<std::string>{std::string("Mail sent to <") + kAddress + ">"});
 }
 
@@ -242,7 +236,7 @@ TEST_F(JexEmailRemoteTest, AnswersOtherThanOkFailWithTheirEntries) {
         mail->Apply_Defaults();
         EXPECT_EQ(mail->Send_Remote(kAddress), c.result);
         ASSERT_TRUE(server_.Join());
-        const auto chain = Chain(*mail);
+        const auto chain = ErrorTexts(*mail);
         EXPECT_TRUE(InOrder(chain, c.tail)) << ::testing::PrintToString(chain);
         if (c.answer == Answer::kReject) {
             EXPECT_EQ(std::find(chain.begin(), chain.end(), fail), chain.end());
@@ -280,7 +274,7 @@ TEST_F(JexEmailRemoteTest, AnUnreachableSystemFailsTheConnection) {
     auto mail = Mail();
     mail->Apply_Defaults();
     EXPECT_EQ(mail->Send_Remote(kAddress), JexEmail::REMOTE_SEND_FAIL);
-    const auto chain = Chain(*mail);
+    const auto chain = ErrorTexts(*mail);
     EXPECT_NE(std::find(chain.begin(), chain.end(), "Connection to server failed"), chain.end());
     mail->EraseLine();
 }

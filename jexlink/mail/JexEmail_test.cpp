@@ -9,23 +9,17 @@
 #include <vector>
 
 #include "jexlink/core/JexUtilities.h"
+#include "testing/support/ErrorChain.h"
 #include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SmtpSink.h"
 #include "testing/support/TempDir.h"
 
 namespace {
 
+using tavro::testing::ErrorTexts;
 using tavro::testing::SmtpSink;
 using tavro::testing::WriteList;
 using tavro::testing::WriteText;
-
-std::vector<std::string> Chain(JexException& e) {
-    std::vector<std::string> out;
-    out.emplace_back(e.FormattedText(0).Text());
-    for (JexException* c = e.Cause(); c; c = c->Cause())
-        out.emplace_back(c->FormattedText(0).Text());
-    return out;
-}
 
 bool Contains(const std::vector<std::string>& list, const std::string& item) {
     for (const std::string& s : list)
@@ -94,7 +88,7 @@ TEST_F(JexEmailTest, ListsWithCcGoOutInOrderWithViaLineAndSignature) {
         EXPECT_NE(mails[i].data.find("\r\nSubject: Service request 42\r\n"), std::string::npos);
     }
     EXPECT_EQ(mail->Code(), JexEmail::OK);
-    EXPECT_EQ(Chain(*mail),
+    EXPECT_EQ(ErrorTexts(*mail),
               (std::vector<std::string>{"Mail sent to <a@x.test>", "Mail sent to <b@x.test>",
                                         "Mail sent to <c@x.test>"}));
     EXPECT_EQ(mail->AnythingToSend, 0);
@@ -178,7 +172,7 @@ TEST_F(JexEmailTest, AFailedDestinationIsReportedAndTheOthersStillGo) {
     ASSERT_TRUE(sink_.WaitForMails(2));
     EXPECT_EQ(sink_.Mails().size(), 2u);
     EXPECT_EQ(mail->Code(), JexEmail::FAILURE);
-    const auto chain = Chain(*mail);
+    const auto chain = ErrorTexts(*mail);
     EXPECT_EQ(chain[0], "Failed delivering to one or more recipients");
     EXPECT_EQ(chain[1], "Mail sent to <a@x.test>");
     EXPECT_EQ(chain[2], std::string(37, '-'));
@@ -190,7 +184,7 @@ TEST_F(JexEmailTest, AFailedDestinationIsReportedAndTheOthersStillGo) {
     // A first destination that fails leaves no placeholder entry behind.
     auto second = Mail("bad<>@x;d@x.test");
     EXPECT_EQ(second->Send(), JexEmail::FAILURE);
-    const auto chain2 = Chain(*second);
+    const auto chain2 = ErrorTexts(*second);
     EXPECT_EQ(chain2[0], "Failed delivering to one or more recipients");
     EXPECT_EQ(chain2[1], std::string(37, '-'));
     EXPECT_EQ(chain2[2], "Mail handler rejected message");
@@ -225,7 +219,7 @@ TEST_F(JexEmailTest, LocalAuthorizationDecidesAndARefusedMailReachesNoServer) {
             ++delivered;
             continue;
         }
-        EXPECT_EQ(Chain(*mail),
+        EXPECT_EQ(ErrorTexts(*mail),
                   (std::vector<std::string>{"Failed delivering to one or more recipients", ""}));
         ASSERT_NE(mail->Cause(), nullptr);
         EXPECT_STREQ(mail->Cause()->CodeName(mail->Cause()->Code()).Text(), "AUTHFAIL");
@@ -306,8 +300,8 @@ TEST_F(JexEmailTest, AddFileSplitsLongLines) {
 TEST_F(JexEmailTest, SecondaryMailIsNotForwardedToAnotherSystem) {
     auto mail = Mail("joe@far.other.jex", 1);
     EXPECT_EQ(mail->Send(), JexEmail::FAILURE);
-    EXPECT_TRUE(
-        Contains(Chain(*mail), "Forwarding mail thru JEXlink is disabled at system n1.acme.jex"));
+    EXPECT_TRUE(Contains(ErrorTexts(*mail),
+                         "Forwarding mail thru JEXlink is disabled at system n1.acme.jex"));
     EXPECT_TRUE(sink_.Mails().empty());
 }
 

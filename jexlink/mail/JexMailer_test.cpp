@@ -19,11 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include "testing/support/ErrorChain.h"
 #include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SmtpSink.h"
 
 namespace {
 
+using tavro::testing::ErrorTexts;
 using tavro::testing::SmtpSink;
 using tavro::testing::WriteText;
 
@@ -143,15 +145,6 @@ const std::vector<std::string> kGoodReplies = {
     "221-bye\r\n221 closing\r\n",
 };
 const char* const kGreeting = "220-scripted.test\r\n220-more text\r\n220 ready\r\n";
-
-// The error texts of an object and its causes, one a line.
-std::vector<std::string> Chain(JexException& e) {
-    std::vector<std::string> out;
-    out.emplace_back(e.FormattedText(0).Text());
-    for (JexException* c = e.Cause(); c; c = c->Cause())
-        out.emplace_back(c->FormattedText(0).Text());
-    return out;
-}
 
 // The body after the header block.
 std::string BodyOf(const std::string& data) {
@@ -315,7 +308,7 @@ TEST_F(JexMailerTest, AWrongClassAtEachStepFailsWithTheReplyAsCause) {
         JexMailer& mailer = *mailerPtr;
         EXPECT_EQ(mailer.Send(), JexMailer::SEND_FAIL);
         EXPECT_EQ(mailer.Code(), JexMailer::SEND_FAIL);
-        EXPECT_EQ(Chain(mailer),
+        EXPECT_EQ(ErrorTexts(mailer),
                   (std::vector<std::string>{
                       "Unable to send message to <rcpt@example.test>", "Operation failed",
                       "Error communicating with SMTP server \"" + server.Address() + "\"",
@@ -370,7 +363,7 @@ TEST_F(JexMailerTest, SilentServerFailsAtTheTimeOutAndTheProcessLives) {
     EXPECT_EQ(result, JexMailer::SEND_FAIL);
     EXPECT_LT(took, std::chrono::seconds(10));
     EXPECT_GE(took, std::chrono::milliseconds(900));
-    const auto chain = Chain(mailer);
+    const auto chain = ErrorTexts(mailer);
     ASSERT_GE(chain.size(), 2u);
     EXPECT_EQ(chain[0], "Unable to send message to <rcpt@example.test>");
     EXPECT_EQ(chain[1], "Operation timed out");

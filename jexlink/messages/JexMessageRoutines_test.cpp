@@ -9,10 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "jexlink/core/JexGetMsg.h"
+#include "jexlink/core/JexAlarmClock.h"
 #include "jexlink/messages/JexCommonRoutines.h"
+#include "jexlink/messages/JexGetMsg.h"
 #include "jexlink/messages/JexMsg.h"
 #include "testing/support/MessagesTestSupport.h"
+#include "testing/support/ModemSayCapture.h"
 
 namespace {
 
@@ -156,13 +158,25 @@ TEST_F(MessageRoutinesTest, FixedParameterRoutinesFillTheSharedBuffer) {
     EXPECT_EQ(std::strlen(git_2_C_1_char_param("T::LONG", "")), 2047u);
 }
 
-TEST_F(MessageRoutinesTest, TheCoreLibrarysGetMsgCutsToTheCallersBuffer) {
+TEST_F(MessageRoutinesTest, GetMsgCutsToTheCallersBuffer) {
     char buffer[8];
     std::memset(buffer, 'q', sizeof buffer);
     EXPECT_EQ(JexGetMsg("T::HELLO", buffer, sizeof buffer), 1);
     EXPECT_STREQ(buffer, "Hello <");  // no arguments: "<Null>" cut to the buffer
     EXPECT_EQ(JexGetMsg("T::HELLO", buffer, 1), 1);
     EXPECT_STREQ(buffer, "");
+}
+
+// The messages library installs its routines into the core: the alarm
+// clock's output comes from the catalog.
+TEST(ModemSay, PrintsThroughTheMessageRoutines) {
+    JexAlarmClock clock(nullptr, nullptr, 1.0f);
+    clock.Cancel();
+    const tavro::testing::ModemSaid said = tavro::testing::CaptureModemSay("JEX::NOSUCH", clock);
+    EXPECT_EQ(said.out, "Message not found: JEX::NOSUCH\n");
+    EXPECT_EQ(said.err,
+              "--- JexAlarmClock::NOT_RUNNING, The alarm clock is not running\n"
+              "The alarm clock is not running\n");
 }
 
 TEST_F(MessageRoutinesTest, ReadFileGivesTheWholeFile) {

@@ -21,6 +21,7 @@
 
 #include "platform/PlatformState.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/KernelTestSupport.h"
 #include "testing/support/TempDir.h"
 
 namespace {
@@ -204,6 +205,8 @@ TEST(JexIpc, MissingBoxGivesNoSuchBoxAtOnce) {
 }
 
 TEST(JexIpc, NameThatIsNotAPlainShortNameNeverReachesTheFileSystem) {
+    // A state of its own: another test's boxes may have made the directory.
+    tavro::testing::FreshState state;
     const char* names[] = {"a/b", "abcdefghi", "", "../x", "..", "a b", "ab\n", "x.y", nullptr};
     for (const char* name : names) {
         SCOPED_TRACE(name ? name : "(null)");
@@ -362,6 +365,7 @@ TEST(JexIpc, OversizedMessageFromAnotherSenderIsDiscarded) {
 }
 
 TEST(JexIpc, StateDirectoryTooLongForASocketAddressIsSyserr) {
+    tavro::testing::FreshState state;  // the state directory comes back at the end
     tavro::testing::TempDir temp;
     const fs::path longDir = temp.Path() / std::string(110, 'd');
     setenv(platform::kStateDirVar, longDir.c_str(), 1);

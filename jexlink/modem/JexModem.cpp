@@ -5,7 +5,11 @@
 const JexTextRow JexModem::kTextTable[] = JEX_TEXT_TABLE(JEXMODEM_TEXTS);
 #undef JEX_TEXT_CLASS
 
-JexModem::JexModem() : JexException(kTextTable, "JexModem") { SetSuppress(1); }
+JexModem::JexModem() : JexModem("JexModem") {}
+
+JexModem::JexModem(const char* className) : JexModemClient(kTextTable, className) {
+    SetSuppress(1);
+}
 
 JexModem::~JexModem() = default;
 
@@ -20,3 +24,9 @@ int JexModem::GetAttr(int /*attribute*/, int& /*out*/) { return FAILURE; }
 int JexModem::SetAttr(int /*attribute*/, const char* /*value*/) { return FAILURE; }
 
 int JexModem::SetAttr(int /*attribute*/, int /*value*/) { return FAILURE; }
+
+int JexModem::Connect(const char* /*address*/, int /*speed*/) { return FAILURE; }
+
+int JexModem::Listen(const char* /*name*/) { return FAILURE; }
+
+int JexModem::Disconnect() { return FAILURE; }

@@ -4,6 +4,7 @@
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexString.h"
+#include "jexlink/transport/JexModemClient.h"
 
 // Codes 0 to 93, without a gap. Many name conditions of the modem daemon's
 // dialer, wire and line layers, which only the daemon detects; their texts
@@ -113,13 +114,14 @@
     JEX_TEXT(92, WRITE_ERROR, "Error occurred during write to modem line")                        \
     JEX_TEXT(93, WRONG_STATE, "Operation is not valid in the current state")
 
-// Status of the modem transport, and the six connection operations that the
-// modem connection overrides. A failure is recorded (ExcSet) and its code
+// Status of the modem transport, and the connection operations that the
+// modem connection overrides; through this class the connection is the
+// modem endpoint's client. A failure is recorded (ExcSet) and its code
 // returned as the operation's result; the suppress flag is set, so Raise
 // returns at once and never ends the process. In this class every
 // connection operation answers FAILURE (33) and records nothing.
 // Threading: the status is guarded by the exception base's mutex.
-class JexModem : public JexException {
+class JexModem : public JexModemClient {
 public:
     enum : int { JEXMODEM_TEXTS(JEX_TEXT_CODE) };
     static const JexTextRow kTextTable[];
@@ -128,11 +130,18 @@ public:
     ~JexModem() override;
 
     // Receives one message; flags bit 0 bounds the wait to `seconds`.
-    virtual int GetMsg(JexBuffer& out, int flags, int seconds);
+    int GetMsg(JexBuffer& out, int flags, int seconds) override;
     // Sends one message.
-    virtual int PutMsg(JexBuffer& message, int flags);
-    virtual int GetAttr(int attribute, JexString& out);
-    virtual int GetAttr(int attribute, int& out);
-    virtual int SetAttr(int attribute, const char* value);
-    virtual int SetAttr(int attribute, int value);
+    int PutMsg(JexBuffer& message, int flags) override;
+    int GetAttr(int attribute, JexString& out) override;
+    int GetAttr(int attribute, int& out) override;
+    int SetAttr(int attribute, const char* value) override;
+    int SetAttr(int attribute, int value) override;
+    int Connect(const char* address, int speed) override;
+    int Listen(const char* name) override;
+    int Disconnect() override;
+
+protected:
+    // For the connection, which names its own class.
+    explicit JexModem(const char* className);
 };

@@ -12,8 +12,8 @@
 #include "jexlink/core/JexTime.h"
 #include "jexlink/core/JexTrace.h"
 #include "jexlink/core/JexWildcardMatch.h"
+#include "jexlink/obligation/JexObligation.h"
 #include "jexlink/session/JexSession.h"
-#include "jexlink/sra/JexObligation.h"
 
 namespace {
 

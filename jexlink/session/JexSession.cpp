@@ -592,7 +592,7 @@ int JexSession::raise_wrapped(JexException* raised, void* context) {
 // Wire messages and codec.
 
 uint32_t JexSession::msg_crc(const JexNetMsg& msg) {
-    JexCrc crc(Crc32Table().entries, 0xFFFFFFFFu);
+    JexCrc crc(Crc32Table(), 0xFFFFFFFFu);
     for (int i = 0; i < JexNetMsg::kItems; ++i) {
         if (i == kItemCrc) continue;
         const JexBuffer& item = msg[i];

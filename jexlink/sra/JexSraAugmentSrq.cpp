@@ -1,7 +1,6 @@
 // JexSraAugmentSrq: the client that adds text to an existing service request at "Jex_Sra".
 #include "jexlink/sra/JexSraAugmentSrq.h"
 
-#include "jexlink/core/JexConfig.h"
 #include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexLogger.h"
 #include "jexlink/core/JexNetMsg.h"
@@ -24,30 +23,16 @@ constexpr const char* kPutMsgFailed = "JexSraAugmentSrq::Augment() PutMsg failed
 JexSraAugmentSrq::JexSraAugmentSrq(JexSession* session, const char* number, const char* subject,
                                    const char* text) {
     JexTrace trace(kTraceFile, "JexSraAugmentSrq()", __LINE__);
-    SetSuppress(1);
-    if (session) session->SetSuppress(1);
-    logger_ = JexSraStartRecord(session, "Client/Augment Sevice Request");
-
-    const JexString contact = JexSraDefaultContact();
-    JexConfig config;
-    JexSraTakeSetting(config, "Local.Domain", src_acid_);
-    JexSraTakeSetting(config, "Remote.Domain", dst_acid_);
-    JexSraTakeSetting(config, "Remote.Node", dst_node_);
-    JexSraTakeSetting(config, "Local.Node", src_node_);
-    reply_timeout_ = JexSraReplyTimeout(config);
-    contact_ = contact;
-
+    StartClient(session, "Client/Augment Sevice Request");
     number_ = number;
     subject_ = subject;
     text_ = text;
-    session_ = session;
     cc_address_ = "";
 }
 
 JexSraAugmentSrq::~JexSraAugmentSrq() {
     JexTrace trace(kTraceFile, "~JexSraAugmentSrq()", __LINE__);
-    delete logger_;
-    logger_ = nullptr;
+    EndClient();
 }
 
 int JexSraAugmentSrq::Fail(int status, bool stack, const JexNetMsg* carrier,
@@ -68,50 +53,30 @@ int JexSraAugmentSrq::Augment() {
         ExcRaise(SESSIONERR, JexExcArgs("JexSraAugmentSrq::Augment() no session"));
         return Fail(SESSIONERR, true, nullptr, Disconnect::kNever);
     }
-    JexSession& session = *session_;
-    JexNetMsg connect;
-    JexNetMsg line;
-    JexNetMsg end;
-    JexNetMsg accept;
-    JexBuffer accepted;
-    JexBuffer wire;
-
     number_.ToUpper();
-    JexSraConnectItems items;
-    items.kind = kSraKindAugment;
-    items.contact = contact_;
+    JexSraConnectItems items = ConnectItems(kSraKindAugment);
     items.request_number = number_;
-    items.subject = subject_;
-    items.numeric = numeric_;
-    JexSraBuildConnect(items, connect);
 
-    // A refused attribute fails the request; it never ends the process.
-    if (const char* refused = JexSraPrepareSession(session, src_acid_, src_node_, reply_timeout_)) {
-        ExcRaise(SESSIONERR,
-                 JexExcArgs("JexSraAugmentSrq::Augment() session attribute refused", refused),
-                 session_);
-        return Fail(SESSIONERR, true, nullptr, Disconnect::kNever);
+    JexNetMsg accept;
+    const char* refused = nullptr;
+    switch (Open(items, accept, refused)) {
+        case Opened::kConnected: break;
+        case Opened::kSessionRefused:
+            ExcRaise(SESSIONERR,
+                     JexExcArgs("JexSraAugmentSrq::Augment() session attribute refused", refused),
+                     session_);
+            return Fail(SESSIONERR, true, nullptr, Disconnect::kNever);
+        case Opened::kUnencodable:
+            ExcRaise(CONVERSIONERR, JexExcArgs(kConversionError));
+            return Fail(CONVERSIONERR, false, nullptr, Disconnect::kNever);
+        case Opened::kRejected:
+            // The server's error from the reject data; there is no
+            // connection to end.
+            return Fail(ACCESSFAIL, false, &accept, Disconnect::kNever);
+        case Opened::kConnectFailed:
+            ExcRaise(CONNECTFAIL, JexExcArgs("JexSraAugSrq::() Connect failed"), session_);
+            return Fail(CONNECTFAIL, true, nullptr, Disconnect::kAfterRecord);
     }
-
-    ExcRaise(EVT_CONNHOST, JexExcArgs("", dst_acid_, dst_node_, kSraApplication));
-    if (connect.Encode(wire) != JexNetMsg::kEncoded) {
-        ExcRaise(CONVERSIONERR, JexExcArgs(kConversionError));
-        return Fail(CONVERSIONERR, false, nullptr, Disconnect::kNever);
-    }
-    const int connected =
-        session.Connect(kSraApplication, dst_acid_.Text(), dst_node_.Text(), wire, accepted);
-    accept.Decode(accepted);
-    if (connected == JexSession::REJECT) {
-        // The server's error from the reject data; there is no connection
-        // to end.
-        return Fail(ACCESSFAIL, false, &accept, Disconnect::kNever);
-    }
-    if (connected != 0) {
-        ExcRaise(CONNECTFAIL, JexExcArgs("JexSraAugSrq::() Connect failed"), session_);
-        return Fail(CONNECTFAIL, true, nullptr, Disconnect::kAfterRecord);
-    }
-    JexSraBoundWaits(session, reply_timeout_);
-    ExcRaise(EVT_CONNESTAB, JexExcArgs(""));
 
     if (accept.Corrupt()) {
         ExcRaise(CONVERSIONERR, JexExcArgs(kConversionError));
@@ -129,31 +94,30 @@ int JexSraAugmentSrq::Augment() {
 
     // Sends one message: 0, or the failure's status.
     auto send = [&](const JexNetMsg& msg) {
-        if (msg.Encode(wire) != JexNetMsg::kEncoded) {
-            ExcRaise(CONVERSIONERR, JexExcArgs(kConversionError));
-            return Fail(CONVERSIONERR, false, &accept, Disconnect::kAfterRecord);
+        switch (Send(msg)) {
+            case Sent::kSent: return 0;
+            case Sent::kUnencodable:
+                ExcRaise(CONVERSIONERR, JexExcArgs(kConversionError));
+                return Fail(CONVERSIONERR, false, &accept, Disconnect::kAfterRecord);
+            case Sent::kPutFailed: break;
         }
-        if (session.PutMsg(wire, 0) != 0) {
-            ExcRaise(PUTMSGERR, JexExcArgs(kPutMsgFailed), session_);
-            return Fail(PUTMSGERR, false, &accept, Disconnect::kAfterRecord);
-        }
-        return 0;
+        ExcRaise(PUTMSGERR, JexExcArgs(kPutMsgFailed), session_);
+        return Fail(PUTMSGERR, false, &accept, Disconnect::kAfterRecord);
     };
+    JexNetMsg line;
     JexFieldedString lines('\n');
     JexSraSplitLines(text_, lines);
     for (int i = 0; i < lines.Count(); ++i) {
         JexSraBuildLine(lines[i], line);
         if (int failed = send(line)) return failed;
     }
+    JexNetMsg end;
     JexSraBuildEnd(end);
     if (int failed = send(end)) return failed;
 
     ExcRaise(EVT_WAITING, JexExcArgs(""));
     JexNetMsg reply;
-    JexBuffer answer;
-    const int received = session.GetMsg(answer, 0);
-    reply.Decode(answer);
-    if (received != 0) {
+    if (!Await(reply)) {
         ExcRaise(GETMSGERR, JexExcArgs("JexSraAugmentSrq::Augment() GetMsg failed"), session_);
         return Fail(GETMSGERR, false, &reply, Disconnect::kAfterRecord);
     }
@@ -171,7 +135,7 @@ int JexSraAugmentSrq::Augment() {
                 subject += subject_;
                 JexSraSendMail(*this, cc_address_, subject, text_);
             }
-            session.Disconnect();
+            session_->Disconnect();
             ExcRaise(EVT_SUCCESS_AUG, JexExcArgs("worked OK", number_));
             ExcSet(OK);
             return OK;

@@ -1,7 +1,7 @@
 // JexSraAugmentSrq: the client that adds text to an existing service request at "Jex_Sra".
 #pragma once
 
-#include "jexlink/sra/JexSra.h"
+#include "jexlink/sra/JexSraClient.h"
 
 class JexNetMsg;
 class JexSession;
@@ -16,7 +16,7 @@ class JexSession;
 // it. Errors and events of the request and its session are only recorded
 // (suppress flags). No wait on the server lasts longer than the setting
 // "SRA.ReplyTimeout" (seconds, 300 by default).
-class JexSraAugmentSrq : public JexSra {
+class JexSraAugmentSrq : public JexSraClient {
 public:
     JexSraAugmentSrq(JexSession* session, const char* number, const char* subject,
                      const char* text);
@@ -39,6 +39,4 @@ private:
     // history-log record given the error; the session disconnected where
     // the failure says; the status returned.
     int Fail(int status, bool stack, const JexNetMsg* carrier, Disconnect disconnect);
-
-    int reply_timeout_;
 };

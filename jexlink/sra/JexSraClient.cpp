@@ -94,3 +94,83 @@ void JexSraAppendLine(const JexNetMsg& data, JexString& text) {
     }
     text += '\n';
 }
+
+JexSraClient::~JexSraClient() { logger_ = nullptr; }
+
+void JexSraClient::StartClient(JexSession* session, const char* role, JexString* mailContact) {
+    SetSuppress(1);
+    if (session) session->SetSuppress(1);
+    record_.reset(JexSraStartRecord(session, role));
+    logger_ = record_.get();
+
+    contact_ = JexSraDefaultContact();
+    JexConfig config;
+    JexSraTakeSetting(config, "Local.Domain", src_acid_);
+    JexSraTakeSetting(config, "Remote.Domain", dst_acid_);
+    JexSraTakeSetting(config, "Remote.Node", dst_node_);
+    JexSraTakeSetting(config, "Local.Node", src_node_);
+    if (mailContact) JexSraTakeSetting(config, "Contact.EMailAddr", *mailContact);
+    reply_timeout_ = JexSraReplyTimeout(config);
+    session_ = session;
+}
+
+void JexSraClient::EndClient() {
+    logger_ = nullptr;
+    record_.reset();
+}
+
+JexSraConnectItems JexSraClient::ConnectItems(int kind) const {
+    JexSraConnectItems items;
+    items.kind = kind;
+    items.contact = contact_;
+    items.subject = subject_;
+    items.numeric = numeric_;
+    return items;
+}
+
+JexSraClient::Opened JexSraClient::Open(const JexSraConnectItems& items, JexNetMsg& answer,
+                                        const char*& refused) {
+    JexSession& session = *session_;
+    JexNetMsg connect;
+    JexSraBuildConnect(items, connect);
+    // A refused attribute fails the request; it never ends the process.
+    refused = JexSraPrepareSession(session, src_acid_, src_node_, reply_timeout_);
+    if (refused) return Opened::kSessionRefused;
+
+    ExcRaise(EVT_CONNHOST, JexExcArgs("", dst_acid_, dst_node_, kSraApplication));
+    JexBuffer wire;
+    if (connect.Encode(wire) != JexNetMsg::kEncoded) return Opened::kUnencodable;
+    JexBuffer data;
+    const int connected =
+        session.Connect(kSraApplication, dst_acid_.Text(), dst_node_.Text(), wire, data);
+    answer.Decode(data);
+    if (connected == JexSession::REJECT) return Opened::kRejected;
+    if (connected != 0) return Opened::kConnectFailed;
+    JexSraBoundWaits(session, reply_timeout_);
+    ExcRaise(EVT_CONNESTAB, JexExcArgs(""));
+    return Opened::kConnected;
+}
+
+JexSraClient::Sent JexSraClient::Send(const JexNetMsg& message) {
+    JexBuffer wire;
+    if (message.Encode(wire) != JexNetMsg::kEncoded) return Sent::kUnencodable;
+    if (session_->PutMsg(wire, 0) != 0) return Sent::kPutFailed;
+    return Sent::kSent;
+}
+
+bool JexSraClient::Await(JexNetMsg& message) {
+    JexBuffer data;
+    const int received = session_->GetMsg(data, 0);
+    message.Decode(data);
+    return received == 0;
+}
+
+JexSraClient::Lines JexSraClient::ReceiveLines(JexString& text, JexNetMsg& message) {
+    for (;;) {
+        if (!Await(message)) return Lines::kLost;
+        if (message.Corrupt()) return Lines::kCorrupt;
+        if (message.Type() == kSraEnd) return Lines::kEnd;
+        if (message.Type() != kSraData) return Lines::kOther;
+        JexSraAppendLine(message, text);
+    }
+}

@@ -1,15 +1,18 @@
-// Steps that the augment, review and list-fetch clients of "Jex_Sra" share.
+// Steps and the sequence that the four clients of "Jex_Sra" share.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "jexlink/core/JexString.h"
+#include "jexlink/sra/JexSra.h"
 
 class JexConfig;
 class JexException;
 class JexLogger;
 class JexNetMsg;
 class JexSession;
+struct JexSraConnectItems;
 
 // The client's history-log record, filled from the session as it stands
 // (when there is one) and tagged as a metric record of the given role.
@@ -55,3 +58,56 @@ int32_t JexSraWorkUnitCount(const JexNetMsg& accept);
 // Appends the text of a data message's line (item 68 up to its first NUL
 // byte; nothing when absent) and a line feed.
 void JexSraAppendLine(const JexNetMsg& data, JexString& text);
+
+// Base of the four clients (create, augment, review, list fetch): their
+// start and the one sequence every operation opens with (build the connect
+// message, prepare the session, connect, decode the accept) and goes on
+// with (send, await). Each client keeps its own handling of each outcome.
+class JexSraClient : public JexSra {
+public:
+    ~JexSraClient() override;
+
+protected:
+    JexSraClient() = default;
+
+    // The client's start: the suppress flags of the client and the session,
+    // the history-log record of the role, the default contact, then the
+    // settings "Local.Domain", "Remote.Domain", "Remote.Node", "Local.Node"
+    // (and "Contact.EMailAddr" into `mailContact` when given) and the reply
+    // time-out.
+    void StartClient(JexSession* session, const char* role, JexString* mailContact = nullptr);
+    // Writes and drops the history-log record (the client's destructor).
+    void EndClient();
+
+    // The connect items of the kind that every kind carries: the request's
+    // subject, contact and SRQ_NUMERIC.
+    JexSraConnectItems ConnectItems(int kind) const;
+
+    enum class Opened { kConnected, kSessionRefused, kUnencodable, kConnectFailed, kRejected };
+    // Over the held session (which must be there): builds the connect
+    // message of the items, prepares the session (kSessionRefused, with the
+    // refused attribute's name in `refused`), raises EVT_CONNHOST, encodes
+    // (kUnencodable) and connects. The session's answer (the accept data,
+    // or the reject data of kRejected) is decoded into `answer`. Once
+    // connected, every later wait is bounded and EVT_CONNESTAB raised.
+    Opened Open(const JexSraConnectItems& items, JexNetMsg& answer, const char*& refused);
+
+    enum class Sent { kSent, kUnencodable, kPutFailed };
+    // Encodes the message and sends it (no flags).
+    Sent Send(const JexNetMsg& message);
+
+    // The next message of the server decoded into `message`; false when the
+    // session's GetMsg failed (`message` then holds what it left).
+    bool Await(JexNetMsg& message);
+
+    enum class Lines { kEnd, kLost, kCorrupt, kOther };
+    // Awaits data messages, appending each one's line to `text`, until the
+    // end message (kEnd); kLost when a wait failed, kCorrupt for a message
+    // that does not decode, kOther for another type (left in `message`).
+    Lines ReceiveLines(JexString& text, JexNetMsg& message);
+
+    int reply_timeout_ = kSraDefaultReplyTimeout;  // seconds
+
+private:
+    std::unique_ptr<JexLogger> record_;  // logger_ of the base points at it
+};

@@ -4,19 +4,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "jexlink/core/JexConfig.h"
 #include "jexlink/core/JexDataFilePath.h"
 #include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexLogger.h"
 #include "jexlink/core/JexNetMsg.h"
-#include "jexlink/core/JexPlatform.h"
 #include "jexlink/core/JexTrace.h"
-#include "jexlink/core/JexUtilities.h"
 #include "jexlink/messages/JexTIE.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexSraMail.h"
 #include "jexlink/sra/JexSraProtocol.h"
-#include "jexlink/transport/JexGateway.h"
 
 namespace {
 
@@ -26,46 +22,12 @@ constexpr const char* kSubmissionFailed = "Problem submission failed";
 // Pieces of the signature file: a line, or the first bytes of a longer one.
 constexpr int kSignaturePiece = 255;
 
-// A setting's text with its case flag.
-void TakeSetting(JexConfig& config, const char* name, JexString& field) {
-    const JexString& value = config.Value(name, "");
-    field = value;
-    field.SetCaseSensitive(value.CaseSensitive());
-}
-
 }  // namespace
 
 JexSraCreateSrq::JexSraCreateSrq(JexSession* session, const char* accessNumber, const char* subject,
                                  const char* body) {
     JexTrace trace(kTraceFile, "JexSraCreateSrq()", __LINE__);
-    session_ = session;
-    SetSuppress(1);
-    if (session_) session_->SetSuppress(1);
-
-    logger_ = new JexLogger;
-    if (session_) logger_->GetFromSession(*session_);
-    JexLogger& log = *logger_;
-    log["Record-Type"] = "Metric";
-    log["Current-Role"] = "Client/New Sevice Request";
-    log["Application"] = kSraApplication;
-    log["Description"] = "Connecting JexSra Server";
-    log["Exit-Status"] = "SUCCESSFUL";
-
-    // The default contact: user@computer, the computer name up to its first '.'.
-    JexPlatform platform;
-    JexString computer = platform.Field(1);
-    const int dot = computer.FindChar('.');
-    if (dot >= 0) computer = computer.Left(dot);
-    contact_ = JexGetUserName() + "@" + computer;
-
-    JexConfig config;
-    TakeSetting(config, "Local.Domain", src_acid_);
-    TakeSetting(config, "Remote.Domain", dst_acid_);
-    TakeSetting(config, "Remote.Node", dst_node_);
-    TakeSetting(config, "Local.Node", src_node_);
-    TakeSetting(config, "Contact.EMailAddr", mail_contact_);
-    const int timeout = config.Value("SRA.ReplyTimeout", kDefaultReplyTimeout);
-    reply_timeout_ = timeout > 0 ? timeout : kDefaultReplyTimeout;
+    StartClient(session, "Client/New Sevice Request", &mail_contact_);
     access_number_ = accessNumber;
     subject_ = subject;
 
@@ -83,8 +45,7 @@ JexSraCreateSrq::JexSraCreateSrq(JexSession* session, const char* accessNumber, 
 
 JexSraCreateSrq::~JexSraCreateSrq() {
     JexTrace trace(kTraceFile, "~JexSraCreateSrq()", __LINE__);
-    delete logger_;
-    logger_ = nullptr;
+    EndClient();
 }
 
 void JexSraCreateSrq::ReadSignature() {
@@ -120,43 +81,29 @@ int JexSraCreateSrq::Create() {
         return SESSIONERR;
     }
     JexSession& session = *session_;
-    JexNetMsg connect;
-    JexNetMsg line;
-    JexNetMsg end;
-    JexBuffer accepted;
-    JexBuffer wire;
-
     access_number_.ToUpper();
-    JexSraConnectItems items;
-    items.kind = kSraKindNew;
-    items.contact = contact_;
+    JexSraConnectItems items = ConnectItems(kSraKindNew);
     items.access_number = access_number_;
-    items.subject = subject_;
-    items.numeric = numeric_;
-    JexSraBuildConnect(items, connect);
-
-    session.SetAttr(JexSession::SRC_ACID, src_acid_.Text());
-    if (session.Code() != 0) return SessionRefused("JexSraCreateSrq::Create() SRC_ACID refused");
-    session.SetAttr(JexSession::SRC_NODE, src_node_.Text());
-    if (session.Code() != 0) return SessionRefused("JexSraCreateSrq::Create() SRC_NODE refused");
-    const JexString routeMap = JexDataFilePath("File.RouteMap", "data\\jex_route_map.dat");
-    session.SetAttr(JexSession::ROUTE_MAP, routeMap.Text());
-    if (session.Code() != 0) return SessionRefused("JexSraCreateSrq::Create() ROUTE_MAP refused");
-
-    // The handshake's waits and the reply's are bounded (see the header).
-    session.SetAttr(JexSession::READ_TIMEOUT, reply_timeout_);
-    ExcRaise(EVT_CONNHOST, JexExcArgs("", dst_acid_, dst_node_, kSraApplication));
-    if (connect.Encode(wire) != JexNetMsg::kEncoded)
-        return Fail(CONVERSIONERR, JexExcArgs("JexSraCreateSrq::Create() Conversion error"),
-                    nullptr, kSubmissionFailed);
-    session.Connect(kSraApplication, dst_acid_.Text(), dst_node_.Text(), wire, accepted);
-    if (session.Code() != 0)
-        return Fail(CONNECTFAIL, JexExcArgs("JexSraCreateSrq::Create() Connect failed"), session_,
-                    kSubmissionFailed);
-    ExcRaise(EVT_CONNESTAB, JexExcArgs(""));
 
     JexNetMsg accept;
-    accept.Decode(accepted);
+    const char* refused = nullptr;
+    switch (Open(items, accept, refused)) {
+        case Opened::kConnected: break;
+        case Opened::kSessionRefused: {
+            JexString what("JexSraCreateSrq::Create() ");
+            what += refused;
+            what += " refused";
+            return SessionRefused(what.Text());
+        }
+        case Opened::kUnencodable:
+            return Fail(CONVERSIONERR, JexExcArgs("JexSraCreateSrq::Create() Conversion error"),
+                        nullptr, kSubmissionFailed);
+        case Opened::kRejected:
+        case Opened::kConnectFailed:
+            return Fail(CONNECTFAIL, JexExcArgs("JexSraCreateSrq::Create() Connect failed"),
+                        session_, kSubmissionFailed);
+    }
+
     if (accept.Corrupt())
         return Fail(CONVERSIONERR, JexExcArgs("JexSraCreateSrq::Create() Conversion error"),
                     nullptr, kSubmissionFailed);
@@ -168,47 +115,15 @@ int JexSraCreateSrq::Create() {
                     nullptr, kSubmissionFailed);
     ExcRaise(EVT_REQUEST, JexExcArgs(""));
 
-    // Sends one message; the summary names what was being sent.
-    auto send = [&](const JexNetMsg& msg, const char* summary) {
-        if (msg.Encode(wire) != JexNetMsg::kEncoded)
-            return Fail(CONVERSIONERR, JexExcArgs("JexSraCreateSrq::Create() Conversion error"),
-                        nullptr, summary);
-        if (session.PutMsg(wire, 0) != 0)
-            return Fail(PUTMSGERR, JexExcArgs("JexSraCreateSrq::Create() PutMsg failed"), session_,
-                        summary);
-        return 0;
-    };
-    const struct {
-        int item;
-        const JexString& text;
-    } headers[] = {
-        {kSraItemOsInfo, os_info_},
-        {kSraItemHardwareInfo, hardware_info_},
-        {kSraItemSoftwareInfo, software_info_},
-    };
-    for (const auto& header : headers) {
-        JexSraBuildHeader(header.item, header.text, line);
-        if (int failed = send(line, kSubmissionFailed)) return failed;
-    }
-    JexFieldedString lines('\n');
-    JexSraSplitLines(text_, lines);
-    for (int i = 0; i < lines.Count(); ++i) {
-        JexSraBuildLine(lines[i], line);
-        if (int failed = send(line, "body of workunit text")) return failed;
-    }
-    JexSraBuildEnd(end);
-    if (int failed = send(end, "end-of-request message")) return failed;
+    if (int failed = SendRequest()) return failed;
 
     ExcRaise(EVT_WAITING, JexExcArgs(""));
-    JexBuffer answer;
-    session.Gateway().SetReadTimeout(reply_timeout_);
-    if (session.GetMsg(answer, 0) != 0 || session.Code() != 0)
+    JexNetMsg reply;
+    if (!Await(reply) || session.Code() != 0)
         return Fail(GETMSGERR, JexExcArgs("JexSraCreateSrq::Create() GetMsg failed"), session_,
                     "awaiting response");
     ExcRaise(EVT_RESPONSE, JexExcArgs(""));
 
-    JexNetMsg reply;
-    reply.Decode(answer);
     switch (JexSraClassifyReply(reply)) {
         case JexSraReply::kUndecodable:
             return Fail(CONVERSIONERR, JexExcArgs("JexSraCreateSrq::Create() Conversion error"),
@@ -237,6 +152,43 @@ int JexSraCreateSrq::Create() {
     ExcSet(PROBSUBFAIL, JexExcArgs(kSubmissionFailed), this);
     session.Disconnect();
     return PROTOCOLERR;
+}
+
+int JexSraCreateSrq::SendOne(const JexNetMsg& message, const char* summary) {
+    switch (Send(message)) {
+        case Sent::kSent: return 0;
+        case Sent::kUnencodable:
+            return Fail(CONVERSIONERR, JexExcArgs("JexSraCreateSrq::Create() Conversion error"),
+                        nullptr, summary);
+        case Sent::kPutFailed: break;
+    }
+    return Fail(PUTMSGERR, JexExcArgs("JexSraCreateSrq::Create() PutMsg failed"), session_,
+                summary);
+}
+
+int JexSraCreateSrq::SendRequest() {
+    JexNetMsg line;
+    const struct {
+        int item;
+        const JexString& text;
+    } headers[] = {
+        {kSraItemOsInfo, os_info_},
+        {kSraItemHardwareInfo, hardware_info_},
+        {kSraItemSoftwareInfo, software_info_},
+    };
+    for (const auto& header : headers) {
+        JexSraBuildHeader(header.item, header.text, line);
+        if (int failed = SendOne(line, kSubmissionFailed)) return failed;
+    }
+    JexFieldedString lines('\n');
+    JexSraSplitLines(text_, lines);
+    for (int i = 0; i < lines.Count(); ++i) {
+        JexSraBuildLine(lines[i], line);
+        if (int failed = SendOne(line, "body of workunit text")) return failed;
+    }
+    JexNetMsg end;
+    JexSraBuildEnd(end);
+    return SendOne(end, "end-of-request message");
 }
 
 void JexSraCreateSrq::SendConfirmationMail() {

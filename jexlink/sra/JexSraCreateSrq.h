@@ -1,8 +1,9 @@
 // JexSraCreateSrq: the client that submits one new service request to "Jex_Sra".
 #pragma once
 
-#include "jexlink/sra/JexSra.h"
+#include "jexlink/sra/JexSraClient.h"
 
+class JexNetMsg;
 class JexSession;
 
 // Submits one new service request over a session that the caller owns and
@@ -19,7 +20,7 @@ class JexSession;
 // for the server's reply each last at most "SRA.ReplyTimeout" seconds
 // (default kDefaultReplyTimeout); a silent server then gives GETMSGERR (or
 // CONNECTFAIL during the handshake) with the session's TIMEOUT beneath it.
-class JexSraCreateSrq : public JexSra {
+class JexSraCreateSrq : public JexSraClient {
 public:
     JexSraCreateSrq(JexSession* session, const char* accessNumber, const char* subject,
                     const char* body);
@@ -33,7 +34,7 @@ public:
     // session disconnected.
     int Create();
 
-    static constexpr int kDefaultReplyTimeout = 300;
+    static constexpr int kDefaultReplyTimeout = kSraDefaultReplyTimeout;
 
 private:
     // The failure path: the own code set and raised, PROBSUBFAIL stacked on
@@ -42,8 +43,11 @@ private:
     // A refused session attribute: the session's error recorded as
     // SESSIONERR, then the failure path.
     int SessionRefused(const char* what);
+    // Sends one message: 0, or the failure's code; the summary names what
+    // was being sent.
+    int SendOne(const JexNetMsg& message, const char* summary);
+    // The header messages, the lines of the text and the end message.
+    int SendRequest();
     void ReadSignature();
     void SendConfirmationMail();
-
-    int reply_timeout_ = kDefaultReplyTimeout;  // seconds
 };

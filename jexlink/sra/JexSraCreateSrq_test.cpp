@@ -13,6 +13,7 @@
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexCreateSrq.h"
 #include "jexlink/sra/JexSraProtocol.h"
+#include "testing/support/ErrorChain.h"
 #include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SmtpSink.h"
 #include "testing/support/SraPeer.h"
@@ -20,6 +21,7 @@
 
 namespace {
 
+using tavro::testing::ErrorChain;
 using tavro::testing::ReadFile;
 using tavro::testing::SmtpSink;
 using tavro::testing::SraClientSetup;
@@ -28,17 +30,6 @@ using tavro::testing::SraPeerRow;
 using tavro::testing::WriteFile;
 using Reply = SraPeerRow::Reply;
 using Connect = SraPeerRow::Connect;
-
-// The code names of an error and its causes, outermost first.
-std::vector<std::string> Chain(JexException& error) {
-    std::vector<std::string> names;
-    for (JexException* link = &error; link; link = link->Cause()) {
-        JexString name;
-        link->CodeName(name);
-        names.push_back(name.Text());
-    }
-    return names;
-}
 
 std::string Attr(JexSra& request, int attribute) {
     JexString value;
@@ -83,7 +74,7 @@ protected:
             request.SetAttr(JexSra::SRQ_HARDWARE_INFO, "Server");
             request.SetAttr(JexSra::SRQ_SOFTWARE_INFO, "2.2");
             outcome.result = request.Create();
-            outcome.chain = Chain(request);
+            outcome.chain = ErrorChain(request);
             outcome.number = Attr(request, JexSra::SRQ_NUMBER);
             outcome.text = request.Describe(1).Text();
             // Disconnected, or never connected.
@@ -272,7 +263,7 @@ TEST_F(CreateClient, ConnectMessageThatCannotBeFramedIsAConversionError) {
     JexSession session;
     JexSraCreateSrq request(&session, "acc", subject.c_str(), "b");
     EXPECT_EQ(request.Create(), JexSra::CONVERSIONERR);
-    const auto chain = Chain(request);
+    const auto chain = ErrorChain(request);
     ASSERT_GE(chain.size(), 2u);
     EXPECT_EQ(chain[0], "JexSra::PROBSUBFAIL");
     EXPECT_EQ(chain[1], "JexSra::CONVERSIONERR");
@@ -294,7 +285,7 @@ TEST_F(CreateClient, ClosedPortFailsToConnect) {
     JexSession session;
     JexSraCreateSrq request(&session, "acc", "s", "b");
     EXPECT_EQ(request.Create(), JexSra::CONNECTFAIL);
-    const auto chain = Chain(request);
+    const auto chain = ErrorChain(request);
     ASSERT_GE(chain.size(), 3u);
     EXPECT_EQ(chain[0], "JexSra::PROBSUBFAIL");
     EXPECT_EQ(chain[1], "JexSra::CONNECTFAIL");
@@ -318,7 +309,7 @@ TEST_F(CreateClient, RefusedSessionAttributeIsRecordedNotFatal) {
     {
         JexSraCreateSrq request(&session, "acc", "s", "b");
         EXPECT_EQ(request.Create(), JexSra::SESSIONERR);
-        const auto chain = Chain(request);
+        const auto chain = ErrorChain(request);
         ASSERT_GE(chain.size(), 3u);
         EXPECT_EQ(chain[1], "JexSra::SESSIONERR");
         EXPECT_EQ(chain[2], "JexSession::WRONGSTATE");

@@ -4,7 +4,6 @@
 #include <ctime>
 #include <string>
 
-#include "jexlink/core/JexConfig.h"
 #include "jexlink/core/JexLogger.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexStrToTime.h"
@@ -34,30 +33,16 @@ bool Reformat(const JexString& date, JexString& out) {
 
 JexSraFetchList::JexSraFetchList(JexSession* session, int listType) : list_type_(listType) {
     JexTrace trace(kTraceFile, "JexSraFetchList()", __LINE__);
-    SetSuppress(1);
-    if (session) session->SetSuppress(1);
-    logger_ = JexSraStartRecord(session, "Client/Fetch Sevice Request");
-
-    const JexString contact = JexSraDefaultContact();
-    JexConfig config;
-    JexSraTakeSetting(config, "Local.Domain", src_acid_);
-    JexSraTakeSetting(config, "Remote.Domain", dst_acid_);
-    JexSraTakeSetting(config, "Remote.Node", dst_node_);
-    JexSraTakeSetting(config, "Local.Node", src_node_);
-    reply_timeout_ = JexSraReplyTimeout(config);
-    contact_ = contact.Text();
-
+    StartClient(session, "Client/Fetch Sevice Request");
     subject_ = "";
     since_ = "";
     before_ = "";
     list_text_ = std::to_string(listType).c_str();
-    session_ = session;
 }
 
 JexSraFetchList::~JexSraFetchList() {
     JexTrace trace(kTraceFile, "~JexSraFetchList()", __LINE__);
-    delete logger_;
-    logger_ = nullptr;
+    EndClient();
 }
 
 int JexSraFetchList::Fail(int status, bool notice, JexString& list) {
@@ -71,12 +56,8 @@ int JexSraFetchList::Fail(int status, bool notice, JexString& list) {
 
 int JexSraFetchList::Fetch(JexString& list) {
     JexTrace trace(kTraceFile, "Fetch()", __LINE__);
-    JexSraConnectItems items;
-    items.kind = kSraKindListFetch;
-    items.contact = contact_;
-    items.subject = subject_;
+    JexSraConnectItems items = ConnectItems(kSraKindListFetch);
     items.list_type = list_type_;
-    items.numeric = numeric_;
 
     // The dates first: a bad one is refused before the session is touched,
     // the before date ahead of the since date.
@@ -99,12 +80,10 @@ int JexSraFetchList::Fetch(JexString& list) {
         logger_->GetFromException(this);
         return SESSIONERR;
     }
-    JexSession& session = *session_;
-    JexNetMsg connect;
-    JexSraBuildConnect(items, connect);
-
-    // A refused attribute fails the fetch; it never ends the process.
-    if (const char* refused = JexSraPrepareSession(session, src_acid_, src_node_, reply_timeout_)) {
+    JexNetMsg accept;
+    const char* refused = nullptr;
+    const Opened opened = Open(items, accept, refused);
+    if (opened == Opened::kSessionRefused) {
         ExcRaise(SESSIONERR,
                  JexExcArgs("JexSraFetchList::Fetch() session attribute refused", refused),
                  session_);
@@ -112,13 +91,8 @@ int JexSraFetchList::Fetch(JexString& list) {
         logger_->GetFromException(this);
         return SESSIONERR;
     }
-
-    ExcRaise(EVT_CONNHOST, JexExcArgs("", dst_acid_, dst_node_, kSraApplication));
-    JexBuffer wire;
-    JexBuffer accepted;
-    const bool encoded = connect.Encode(wire) == JexNetMsg::kEncoded;
-    if (!encoded ||
-        session.Connect(kSraApplication, dst_acid_.Text(), dst_node_.Text(), wire, accepted) != 0) {
+    if (opened != Opened::kConnected) {
+        const bool encoded = opened != Opened::kUnencodable;
         if (encoded)
             ExcRaise(CONNECTFAIL, JexExcArgs("JexSraFetchList::Fetch() Connect error"), session_);
         else
@@ -126,43 +100,33 @@ int JexSraFetchList::Fetch(JexString& list) {
         // The record shows the connect failure itself, not the summary.
         logger_->GetFromException(this);
         ExcSet(FETCHFAIL, JexExcArgs(kFetchFailed), this);
-        session.Disconnect();
+        session_->Disconnect();
         return encoded ? CONNECTFAIL : CONVERSIONERR;
     }
-    JexSraBoundWaits(session, reply_timeout_);
-    ExcRaise(EVT_CONNESTAB, JexExcArgs(""));
     list = "";
     ExcRaise(EVT_WAITING, JexExcArgs(""));
 
     JexNetMsg incoming;
-    for (;;) {
-        JexBuffer buffer;
-        if (session.GetMsg(buffer, 0) != 0) {
+    switch (ReceiveLines(list, incoming)) {
+        case Lines::kEnd: break;
+        case Lines::kLost:
             // Only the end message ends a list: a connection that ends
             // before it leaves the list incomplete.
             ExcRaise(GETMSGERR, JexExcArgs("JexSraFetchList::Fetch() GetMsg failed"), session_);
             return Fail(GETMSGERR, false, list);
-        }
-        incoming.Decode(buffer);
-        if (incoming.Corrupt()) {
+        case Lines::kCorrupt:
             ExcRaise(CONVERSIONERR, JexExcArgs("JexSraFetchList::Fetch() Conversion error"));
             return Fail(CONVERSIONERR, true, list);
-        }
-        const int type = incoming.Type();
-        if (type == kSraEnd) break;
-        if (type == kSraData) {
-            JexSraAppendLine(incoming, list);
-            continue;
-        }
-        if (type == kSraFailure) {
-            ExcRaise(LISTFETCHFAIL, JexExcArgs("JexSraFetchList::Fetch() Fetch failed"));
-            // The server's error, beneath REMOTEFAIL.
-            JexTIEUnloadException(incoming, *this, 1, 0);
-            ExcSet(REMOTEFAIL, JexExcArgs("remote failure"), this);
-            return Fail(LISTFETCHFAIL, true, list);
-        }
-        ExcRaise(PROTOCOLERR, JexExcArgs("JexFetchSrqList::FetchSrqList() Protocol error"));
-        return Fail(PROTOCOLERR, false, list);
+        case Lines::kOther:
+            if (incoming.Type() == kSraFailure) {
+                ExcRaise(LISTFETCHFAIL, JexExcArgs("JexSraFetchList::Fetch() Fetch failed"));
+                // The server's error, beneath REMOTEFAIL.
+                JexTIEUnloadException(incoming, *this, 1, 0);
+                ExcSet(REMOTEFAIL, JexExcArgs("remote failure"), this);
+                return Fail(LISTFETCHFAIL, true, list);
+            }
+            ExcRaise(PROTOCOLERR, JexExcArgs("JexFetchSrqList::FetchSrqList() Protocol error"));
+            return Fail(PROTOCOLERR, false, list);
     }
     ExcRaise(EVT_RESPONSE, JexExcArgs(""));
 
@@ -170,7 +134,7 @@ int JexSraFetchList::Fetch(JexString& list) {
         ExcRaise(INVALIDDATE, JexExcArgs("JexSraFetchList::Fetch() Invalid since/before date"));
         return Fail(INVALIDDATE, true, list);
     }
-    session.Disconnect();
+    session_->Disconnect();
     ExcRaise(EVT_SUCCESS_FET, JexExcArgs(""));
     ExcSet(OK);
     return OK;

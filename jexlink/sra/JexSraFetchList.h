@@ -1,7 +1,7 @@
 // JexSraFetchList: the client that fetches one of the lists of "Jex_Sra".
 #pragma once
 
-#include "jexlink/sra/JexSra.h"
+#include "jexlink/sra/JexSraClient.h"
 
 class JexSession;
 
@@ -15,7 +15,7 @@ class JexSession;
 // it. Errors and events of the client and its session are only recorded
 // (suppress flags). No wait on the server lasts longer than the setting
 // "SRA.ReplyTimeout" (seconds, 300 by default).
-class JexSraFetchList : public JexSra {
+class JexSraFetchList : public JexSraClient {
 public:
     JexSraFetchList(JexSession* session, int listType);
     ~JexSraFetchList() override;
@@ -39,5 +39,4 @@ private:
     int Fail(int status, bool notice, JexString& list);
 
     int list_type_;
-    int reply_timeout_;
 };

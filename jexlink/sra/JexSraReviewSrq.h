@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <map>
 
-#include "jexlink/sra/JexSra.h"
+#include "jexlink/sra/JexSraClient.h"
 
 class JexSession;
 
@@ -24,10 +24,10 @@ class JexSession;
 // After a failure that disconnected the session the request stays broken:
 // it answers cached work units and fails the others. A caller that wants to
 // go on builds a new request on a new session.
-class JexSraReviewSrq : public JexSra {
+class JexSraReviewSrq : public JexSraClient {
 public:
-    // A request without a session, history-log record or cache: it can
-    // only be destroyed (its operations fail with SESSIONERR).
+    // A request without a session or history-log record: it can only be
+    // destroyed (its operations fail with SESSIONERR).
     JexSraReviewSrq();
     JexSraReviewSrq(JexSession* session, const char* number);
     ~JexSraReviewSrq() override;
@@ -68,9 +68,8 @@ private:
 
     // Work unit i's text once read. Only units that arrived take room, so a
     // server's count never sizes the cache.
-    std::map<int32_t, JexString>* cache_ = nullptr;
+    std::map<int32_t, JexString> cache_;
     int32_t count_ = 0;
     int connected_ = 0;
     int complete_ = 0;
-    int reply_timeout_ = 0;
 };

@@ -18,8 +18,8 @@
 #include "jexlink/core/JexTrace.h"
 #include "jexlink/core/JexUtilities.h"
 #include "jexlink/messages/JexTIE.h"
+#include "jexlink/obligation/JexObligation.h"
 #include "jexlink/session/JexAccessCheck.h"
-#include "jexlink/sra/JexObligation.h"
 #include "jexlink/sra/JexSraProtocol.h"
 #include "jexlink/transport/JexGateway.h"
 

@@ -1,9 +1,10 @@
 // Gateway message exchange: DATA records, the FINISH exchange, Listen and the LEARN record.
 #include <atomic>
+#include <chrono>
 #include <memory>
 
-#include "jexlink/core/JexAlarmClock.h"
 #include "jexlink/core/JexTime.h"
+#include "jexlink/transport/DeadlineWatch.h"
 #include "jexlink/transport/JexGateway.h"
 #include "jexlink/transport/JexGatewayFrame.h"
 #include "jexlink/transport/JexGatewayItems.h"
@@ -43,17 +44,33 @@ void JexGateway::load_error(JexNetMsg& record) {
 int JexGateway::recv_record_within(int side, JexNetMsg& record, int seconds) {
     JexTransport* t = transports_[side & 1];
     if (seconds <= 0 || !t) return recv_record(side, record);
+    // One watch thread of the process bounds every such read: no thread is
+    // started per read.
     ReadAlarm alarm{t};
-    int rc;
-    {
-        JexAlarmClock clock(&ReadAlarm::Ring, &alarm, static_cast<float>(seconds));
-        if (clock.Start() != 0) return recv_record(side, record);
-        rc = recv_record(side, record);
-        clock.Cancel();
-    }
+    const uint64_t ticket =
+        jexnet::DeadlineWatch::Arm(&ReadAlarm::Ring, &alarm, std::chrono::seconds(seconds));
+    if (ticket == 0) return recv_record(side, record);
+    const int rc = recv_record(side, record);
+    jexnet::DeadlineWatch::Disarm(ticket);
     // Once the alarm rang the connection is closed, whatever the read got.
     if (!alarm.fired) return rc;
     return SetError(TIMEOUT, JexExcArgs(Label()));
+}
+
+int JexGateway::connect_within(int side, const JexNetAddr& address, int seconds) {
+    JexTransport* t = transports_[side & 1];
+    if (seconds <= 0) return t->Connect(address);
+    // A far host that never answers the connection is bounded like a read:
+    // the alarm closes the transport, which ends the connect in progress.
+    ReadAlarm alarm{t};
+    const uint64_t ticket =
+        jexnet::DeadlineWatch::Arm(&ReadAlarm::Ring, &alarm, std::chrono::seconds(seconds));
+    if (ticket == 0) return t->Connect(address);
+    const int rc = t->Connect(address);
+    jexnet::DeadlineWatch::Disarm(ticket);
+    if (!alarm.fired) return rc;
+    SetError(TIMEOUT, JexExcArgs(Label()));
+    return TIMEOUT;
 }
 
 int JexGateway::PutMsg(const JexBuffer& msg, int) {

@@ -28,16 +28,17 @@ int jex_write_frame(JexTransport& transport, const JexBuffer& body) {
 }
 
 int jex_read_frame_from(JexFrameSource read, void* context, JexBuffer& body) {
-    unsigned char head[4] = {0, 0, 0, 0};
-    if (read(context, reinterpret_cast<char*>(head), 2) != 0) return kJexFrameTransportError;
+    // Every head has at least three bytes: the short form whole in one read;
+    // the long form (two zero bytes first) takes four more.
+    unsigned char head[7] = {};
+    if (read(context, reinterpret_cast<char*>(head), 3) != 0) return kJexFrameTransportError;
     uint32_t n = static_cast<uint32_t>(head[0]) | static_cast<uint32_t>(head[1]) << 8;
     if (n == 0) {
-        if (read(context, reinterpret_cast<char*>(head), 4) != 0) return kJexFrameTransportError;
-        n = static_cast<uint32_t>(head[0]) | static_cast<uint32_t>(head[1]) << 8 |
-            static_cast<uint32_t>(head[2]) << 16 | static_cast<uint32_t>(head[3]) << 24;
+        if (read(context, reinterpret_cast<char*>(head) + 3, 4) != 0)
+            return kJexFrameTransportError;
+        n = static_cast<uint32_t>(head[2]) | static_cast<uint32_t>(head[3]) << 8 |
+            static_cast<uint32_t>(head[4]) << 16 | static_cast<uint32_t>(head[5]) << 24;
     }
-    char reserved = 0;
-    if (read(context, &reserved, 1) != 0) return kJexFrameTransportError;
     if (n > kJexMaxFrameLength) {
         body.SetLength(0);
         body.SetLong(static_cast<int32_t>(n));

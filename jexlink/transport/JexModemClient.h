@@ -5,11 +5,11 @@
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexString.h"
 
-// The calls of the modem client (JexModemAPI of the modem transport) that
-// the modem endpoint makes. Every call reports through the client's own
-// code: 0 on success, otherwise a code of the client's table. The modem
-// transport registers the factory that builds its client; without one a
-// modem endpoint cannot be built.
+// The calls of the modem client (JexModemAPI of the modem transport, through
+// its status class JexModem). Every call reports through the client's own
+// code: 0 on success, otherwise a code of the client's table; a call that
+// succeeds leaves the code at 0. The modem transport installs the factory
+// that builds its client; without one a modem endpoint cannot be built.
 class JexModemClient : public JexException {
 public:
     // Codes of the client that the endpoint tells apart.
@@ -26,18 +26,22 @@ public:
     JexModemClient(const JexTextRow* table, const char* className)
         : JexException(table, className) {}
 
-    // Dials an 'M' address text (M/first.second:sub/service).
-    virtual int Connect(const char* address) = 0;
-    // As a started server, waits for the first incoming call and accepts it.
-    virtual int Listen(int mode) = 0;
-    virtual int Disconnect() = 0;
-    // The next received message; with bit 1 of flags set, waits at most
-    // `seconds` (kTimeout), otherwise without limit.
-    virtual int GetMsg(JexBuffer* out, int flags, int seconds) = 0;
+    // The next received message; with bit 0 of flags set (flags 1), waits
+    // at most `seconds` (kTimeout), otherwise without limit.
+    virtual int GetMsg(JexBuffer& out, int flags, int seconds) = 0;
     // Sends the bytes as one message.
     virtual int PutMsg(JexBuffer& data, int flags) = 0;
     virtual int GetAttr(int attribute, JexString& out) = 0;
+    virtual int GetAttr(int attribute, int& out) = 0;
+    virtual int SetAttr(int attribute, const char* value) = 0;
     virtual int SetAttr(int attribute, int value) = 0;
+    // Dials an 'M' address text (M/first.second:sub/service) at a speed
+    // (0: any).
+    virtual int Connect(const char* address, int speed) = 0;
+    // As a started server named `name` (null: the client's own default),
+    // waits for the first incoming call and accepts it.
+    virtual int Listen(const char* name) = 0;
+    virtual int Disconnect() = 0;
 
     using Factory = JexModemClient* (*)();
     // Installs the factory; returns the one it replaces.

@@ -83,7 +83,7 @@ int JexModemIO::Connect(const JexNetAddr& address) {
     address.Format(text);
     client_->SetAttr(JexModemClient::kConnectParameter, 128);
     if (client_->Code() == 0) {
-        client_->Connect(text.Text());
+        client_->Connect(text.Text(), 0);
         if (client_->Code() == 0) return 0;
     }
     FailClient(CONNECTERR, "JexModemIO::Connect()", text.Text());
@@ -118,9 +118,9 @@ int JexModemIO::GetData(char* p, int n, int& got, int wait) {
         if (pending_.empty()) {
             b = std::make_unique<JexBuffer>();
             if (wait == 1)
-                client_->GetMsg(b.get(), 1, setting9_);
+                client_->GetMsg(*b, 1, setting9_);
             else
-                client_->GetMsg(b.get(), 0, 0);
+                client_->GetMsg(*b, 0, 0);
             const int code = client_->Code();
             if (code == JexModemClient::kTerminated || code == JexModemClient::kLinkAbort)
                 return FailClient(END, "JexModemIO::GetData");
@@ -149,7 +149,7 @@ int JexModemIO::GetData(char* p, int n, int& got, int wait) {
 int JexModemIO::Listen() {
     JexTrace trace(kFile, "Listen()", 352);
     if (!usable_) return Unusable();
-    client_->Listen(0);
+    client_->Listen(nullptr);
     if (client_->Code() != 0) return FailClient(MODEMERR, "JexModemIO::Listen");
     calling_ = strsockaddr(calling_buffer_);
     called_ = strsockaddr(called_buffer_);

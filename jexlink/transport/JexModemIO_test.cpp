@@ -34,22 +34,22 @@ class FakeModem : public JexModemClient {
 public:
     FakeModem() : JexModemClient(kFakeTable, "FakeModem") {}
 
-    int Connect(const char* address) override {
-        calls.push_back(std::string("Connect ") + address);
+    int Connect(const char* address, int speed) override {
+        calls.push_back(std::string("Connect ") + address + " " + std::to_string(speed));
         return Answer(connectCode);
     }
-    int Listen(int mode) override {
-        calls.push_back("Listen " + std::to_string(mode));
+    int Listen(const char* name) override {
+        calls.push_back(std::string("Listen ") + (name ? name : "(null)"));
         return Answer(listenCode);
     }
     int Disconnect() override {
         calls.push_back("Disconnect");
         return Answer(disconnectCode);
     }
-    int GetMsg(JexBuffer* out, int flags, int seconds) override {
+    int GetMsg(JexBuffer& out, int flags, int seconds) override {
         calls.push_back("GetMsg " + std::to_string(flags) + " " + std::to_string(seconds));
         if (inbound.empty()) return Answer(endCode);
-        *out = JexBuffer(inbound.front().data(), static_cast<int>(inbound.front().size()));
+        out = JexBuffer(inbound.front().data(), static_cast<int>(inbound.front().size()));
         inbound.pop_front();
         return Answer(0);
     }
@@ -63,6 +63,8 @@ public:
         if (attribute == 13) out = "M/line.callee/app";
         return Answer(attribute == 9 || attribute == 13 ? 0 : 9);
     }
+    int GetAttr(int, int&) override { return Answer(9); }
+    int SetAttr(int, const char*) override { return Answer(9); }
     int SetAttr(int attribute, int value) override {
         calls.push_back("SetAttr " + std::to_string(attribute) + " " + std::to_string(value));
         return Answer(setAttrCode);
@@ -202,7 +204,7 @@ TEST_F(ModemTest, ConnectSetsTheParameterAndDialsTheAddressText) {
     ASSERT_EQ(t.Connect(JexNetAddr("m/line.node:3/srv", '/')), 0);
     auto* io = static_cast<JexModemIO*>(t.Endpoint());
     EXPECT_EQ(Fake(*io).calls,
-              (std::vector<std::string>{"SetAttr 18 128", "Connect m/line.node:3/srv"}));
+              (std::vector<std::string>{"SetAttr 18 128", "Connect m/line.node:3/srv 0"}));
     JexString called;
     t.GetAttr(JexTransport::kCalled, called);
     EXPECT_STREQ(called.Text(), "?//");  // Connect leaves the endpoint's texts
@@ -216,7 +218,7 @@ TEST_F(ModemTest, ConnectFailuresAreConnectErrors) {
         std::vector<std::string> calls;
     } cases[] = {
         {10, 0, {"SetAttr 18 128"}},
-        {0, 99, {"SetAttr 18 128", "Connect M/n/s"}},
+        {0, 99, {"SetAttr 18 128", "Connect M/n/s 0"}},
     };
     for (const Case& c : cases) {
         JexModemIO io;

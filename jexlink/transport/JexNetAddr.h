@@ -63,15 +63,22 @@ int JexStrNCaseCmp(const char* a, const char* b, int n);
 // The folded form of one byte.
 unsigned char JexCaseFold(unsigned char c);
 
+struct JexCrcTable;
+
 // A running reflected CRC over a 256-entry table. No initial value or final
 // inversion is applied: the caller sets the start value and inverts as its
 // format requires (CRC-32 of IEEE 802.3: start 0xFFFFFFFF, invert the result).
+// Built over a JexCrcTable, it runs eight bytes a step through the table's
+// slices, and a CRC-32 runs long inputs through carry-less multiplication
+// where the processor has it; over a bare table, one byte a step. All give
+// the same values.
 class JexCrc {
 public:
     static constexpr uint32_t kCrc16Polynomial = 0xA001;      // CRC-16 of the ARC family
     static constexpr uint32_t kCrc32Polynomial = 0xEDB88320;  // CRC-32 of IEEE 802.3
 
     JexCrc(const uint32_t* table, uint32_t start) : table_(table), value_(start) {}
+    JexCrc(const JexCrcTable& table, uint32_t start);
 
     // Fills the 256 entries of the reflected table of a polynomial.
     static void BuildTable(uint32_t* table, uint32_t polynomial);
@@ -85,12 +92,17 @@ public:
 
 private:
     const uint32_t* table_;
+    const uint32_t (*slices_)[256] = nullptr;  // slices 1..7 beside table_, when built
+    bool fold_ = false;                        // CRC-32: long runs may fold
     uint32_t value_;
 };
 
 // The table of one polynomial, built on construction; the session module
-// keeps one for each of the two polynomials.
+// keeps one for each of the two polynomials. slices[k][b] is the CRC of byte
+// b followed by k zero bytes, so that eight bytes take one step.
 struct JexCrcTable {
-    explicit JexCrcTable(uint32_t polynomial) { JexCrc::BuildTable(entries, polynomial); }
+    explicit JexCrcTable(uint32_t polynomial);
+    uint32_t polynomial;
     uint32_t entries[256];
+    uint32_t slices[7][256];
 };

@@ -244,25 +244,34 @@ TEST(JexCrc, KnownVectors) {
     }
 }
 
-TEST(JexCrc, WordStepsMatchTheByteLoopAtEveryAlignment) {
-    JexCrcTable table(JexCrc::kCrc32Polynomial);
+TEST(JexCrc, WordAndSlicedStepsMatchTheByteLoopAtEveryAlignment) {
     std::string big(1 << 20, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 + (i >> 9));
-    for (int offset = 0; offset < 4; ++offset) {
-        for (int length : {0, 1, 3, 4, 5, 7, 64, 1 << 19}) {
-            JexCrc words(table.entries, 0xFFFFFFFF);
-            words.Update(big.data() + offset, length);
-            uint32_t v = 0xFFFFFFFF;
-            for (int i = 0; i < length; ++i)
-                v = (v >> 8) ^
-                    table.entries[(v ^ static_cast<unsigned char>(big[offset + i])) & 0xFF];
-            EXPECT_EQ(words.Value(), v) << offset << " " << length;
+    for (uint32_t polynomial : {JexCrc::kCrc32Polynomial, JexCrc::kCrc16Polynomial}) {
+        const JexCrcTable table(polynomial);
+        for (int offset = 0; offset < 8; ++offset) {
+            for (int length :
+                 {0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 64, 127, 128, 129, 143, 4103, 1 << 19}) {
+                JexCrc words(table.entries, 0xFFFFFFFF);
+                words.Update(big.data() + offset, length);
+                JexCrc sliced(table, 0xFFFFFFFF);
+                sliced.Update(big.data() + offset, length);
+                uint32_t v = 0xFFFFFFFF;
+                for (int i = 0; i < length; ++i)
+                    v = (v >> 8) ^
+                        table.entries[(v ^ static_cast<unsigned char>(big[offset + i])) & 0xFF];
+                EXPECT_EQ(words.Value(), v) << polynomial << " " << offset << " " << length;
+                EXPECT_EQ(sliced.Value(), v) << polynomial << " " << offset << " " << length;
+            }
         }
     }
+    const JexCrcTable table(JexCrc::kCrc32Polynomial);
+    JexCrc check(table, 0xFFFFFFFF);
+    EXPECT_EQ(~check.Update("123456789", 9), 0xCBF43926u);
     // Feeding the bytes in pieces continues the running value.
     JexCrc whole(table.entries, 0xFFFFFFFF);
     whole.Update(big.data(), 1000);
-    JexCrc pieces(table.entries, 0xFFFFFFFF);
+    JexCrc pieces(table, 0xFFFFFFFF);
     pieces.Update(big.data(), 333);
     pieces.Update(big.data() + 333, 667);
     EXPECT_EQ(whole.Value(), pieces.Value());

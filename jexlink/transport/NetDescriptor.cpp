@@ -199,4 +199,22 @@ long NetDescriptor::Write(const char* p, size_t n, bool more) {
     }
 }
 
+long NetDescriptor::WriteVector(const iovec* pieces, int count, bool more) {
+    Use use(*this);
+    if (use.fd < 0) return Closing() ? kIoClosed : (errno = EBADF, kIoFailed);
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(pieces);
+    message.msg_iovlen = static_cast<size_t>(count);
+    size_t n = 0;
+    for (int i = 0; i < count; ++i) n += pieces[i].iov_len;
+    const int flags = MSG_DONTWAIT | MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+    for (;;) {
+        const ssize_t put = ::sendmsg(use.fd, &message, flags);
+        if (put > 0 || (put == 0 && n == 0)) return put;
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kIoFailed;
+        const long waited = Wait(use.fd, POLLOUT);
+        if (waited != 0) return waited;
+    }
+}
+
 }  // namespace jexnet

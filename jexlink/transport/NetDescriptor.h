@@ -3,6 +3,7 @@
 
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <mutex>
@@ -50,6 +51,10 @@ public:
     // `more`, the bytes may wait for the next write to go out with it (the
     // pieces of one message leave as few segments, not one each).
     long Write(const char* p, size_t n, bool more = false);
+    // One gathering write of the `count` pieces (at most IOV_MAX): the count
+    // of bytes written (at least 1), or kIoFailed / kIoClosed. `more` as for
+    // Write.
+    long WriteVector(const iovec* pieces, int count, bool more = false);
 
 private:
     // Holds the descriptor open for one step; fd is -1 when it is closed.

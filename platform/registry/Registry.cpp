@@ -216,7 +216,7 @@ LONG CheckValueName(LPCSTR name) {
 }
 
 // The child of `parent` named `name` (any case): 0 and its id, or 2.
-LONG FindChild(sqlite3* db, int64_t parent, std::string_view name, int64_t& id) {
+LONG FindChild(SqliteDb& db, int64_t parent, std::string_view name, int64_t& id) {
     SqliteStatement find(db, "SELECT id FROM reg_keys WHERE parent = ?1 AND fold = ?2");
     find.Bind(1, parent).Bind(2, Fold(name));
     int rc = find.Step();
@@ -226,23 +226,23 @@ LONG FindChild(sqlite3* db, int64_t parent, std::string_view name, int64_t& id) 
     return ERROR_SUCCESS;
 }
 
-LONG AddChild(sqlite3* db, int64_t parent, std::string_view name, int64_t& id) {
+LONG AddChild(SqliteDb& db, int64_t parent, std::string_view name, int64_t& id) {
     SqliteStatement insert(
         db, "INSERT INTO reg_keys(parent, name, fold, written) VALUES(?1, ?2, ?3, ?4)");
     insert.Bind(1, parent).Bind(2, name).Bind(3, Fold(name)).Bind(4, Now());
     int rc = insert.Step();
     if (rc != SQLITE_DONE) return CodeFor(rc);
-    id = sqlite3_last_insert_rowid(db);
+    id = sqlite3_last_insert_rowid(db.handle());
     return ERROR_SUCCESS;
 }
 
-LONG Touch(sqlite3* db, int64_t id) {
+LONG Touch(SqliteDb& db, int64_t id) {
     SqliteStatement touch(db, "UPDATE reg_keys SET written = ?2 WHERE id = ?1");
     return CodeFor(touch.Bind(1, id).Bind(2, Now()).Step());
 }
 
 // Walks `parts` down from `id`; with `create`, adds the missing keys.
-LONG Walk(sqlite3* db, int64_t& id, const std::vector<std::string_view>& parts, bool create,
+LONG Walk(SqliteDb& db, int64_t& id, const std::vector<std::string_view>& parts, bool create,
           bool& created) {
     created = false;
     for (std::string_view part : parts) {
@@ -260,7 +260,7 @@ LONG Walk(sqlite3* db, int64_t& id, const std::vector<std::string_view>& parts, 
 
 // The key of the current hardware profile, which HKEY_CURRENT_CONFIG
 // names; `create` makes it where an older database lacks it.
-LONG CurrentConfigKey(sqlite3* db, bool create, int64_t& id) {
+LONG CurrentConfigKey(SqliteDb& db, bool create, int64_t& id) {
     static const std::vector<std::string_view> kCurrentConfigPath = {
         "SYSTEM", "CurrentControlSet", "Hardware Profiles", "Current"};
     id = kLocalMachineId;
@@ -287,7 +287,7 @@ int SeedNewMachine(SqliteDb& db) {
     bool created = false;
     for (const auto& path : paths) {
         id = kLocalMachineId;
-        if (Walk(db.handle(), id, path, true, created) != ERROR_SUCCESS) return SQLITE_ERROR;
+        if (Walk(db, id, path, true, created) != ERROR_SUCCESS) return SQLITE_ERROR;
     }
     static constexpr char kVersion[] = "6.3";
     SqliteStatement value(db.handle(),
@@ -318,10 +318,10 @@ public:
         status_ = CodeFor(transaction_->status());
         if (status_ != ERROR_SUCCESS) return;
         if (key_ == kCurrentConfigId) {
-            status_ = CurrentConfigKey(db_->handle(), kind == SqliteTransaction::Kind::Write, key_);
+            status_ = CurrentConfigKey(*db_, kind == SqliteTransaction::Kind::Write, key_);
             if (status_ != ERROR_SUCCESS) return;
         }
-        SqliteStatement exists(db_->handle(), "SELECT 1 FROM reg_keys WHERE id = ?1");
+        SqliteStatement exists(*db_, "SELECT 1 FROM reg_keys WHERE id = ?1");
         int rc = exists.Bind(1, key_).Step();
         if (rc == SQLITE_DONE)
             status_ = ERROR_KEY_DELETED;
@@ -331,7 +331,7 @@ public:
 
     LONG status() const { return status_; }
     int64_t key() const { return key_; }
-    sqlite3* db() const { return db_->handle(); }
+    SqliteDb& db() const { return *db_; }
     SqliteDb& database() const { return *db_; }
 
     // Commits the work when `rc` is success; otherwise it is rolled back.
@@ -461,7 +461,8 @@ LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
     SqliteStatement remove(session.db(), "DELETE FROM reg_values WHERE key = ?1 AND fold = ?2");
     LONG rc =
         CodeFor(remove.Bind(1, session.key()).Bind(2, Fold(valueName ? valueName : "")).Step());
-    if (rc == ERROR_SUCCESS && sqlite3_changes(session.db()) == 0) rc = ERROR_FILE_NOT_FOUND;
+    if (rc == ERROR_SUCCESS && sqlite3_changes(session.db().handle()) == 0)
+        rc = ERROR_FILE_NOT_FOUND;
     if (rc == ERROR_SUCCESS) rc = Touch(session.db(), session.key());
     return session.Finish(rc);
 }

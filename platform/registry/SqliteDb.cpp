@@ -29,8 +29,27 @@ int UseWriteAheadLog(sqlite3* db, int busyTimeoutMs) {
 SqliteDb::~SqliteDb() { Close(); }
 
 void SqliteDb::Close() {
+    for (auto& [sql, prepared] : prepared_) sqlite3_finalize(prepared.stmt);
+    prepared_.clear();
     if (db_) sqlite3_close_v2(db_);
     db_ = nullptr;
+}
+
+SqliteDb::Prepared* SqliteDb::Borrow(const char* sql, int* rc) {
+    *rc = SQLITE_OK;
+    auto [at, added] = prepared_.try_emplace(sql);
+    Prepared& prepared = at->second;
+    if (prepared.inUse) return nullptr;
+    if (added)
+        *rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &prepared.stmt, nullptr);
+    if (*rc != SQLITE_OK || !prepared.stmt) {
+        sqlite3_finalize(prepared.stmt);
+        prepared_.erase(at);
+        if (*rc == SQLITE_OK) *rc = SQLITE_MISUSE;
+        return nullptr;
+    }
+    prepared.inUse = true;
+    return &prepared;
 }
 
 int SqliteDb::Open(const std::filesystem::path& file, int busyTimeoutMs) {
@@ -73,6 +92,12 @@ int SqliteDb::SetUp(const char* schema, int (*fill)(SqliteDb&)) {
 
 int SqliteDb::Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
 
+int SqliteDb::Run(const char* sql) {
+    SqliteStatement statement(*this, sql);
+    const int rc = statement.Step();
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+}
+
 int SqliteDb::Checkpoint() {
     return sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
 }
@@ -80,7 +105,23 @@ int SqliteDb::Checkpoint() {
 SqliteStatement::SqliteStatement(sqlite3* db, const char* sql)
     : status_(sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr)) {}
 
-SqliteStatement::~SqliteStatement() { sqlite3_finalize(stmt_); }
+SqliteStatement::SqliteStatement(SqliteDb& db, const char* sql) : status_(SQLITE_OK) {
+    borrowed_ = db.Borrow(sql, &status_);
+    if (borrowed_)
+        stmt_ = borrowed_->stmt;
+    else if (status_ == SQLITE_OK)
+        status_ = sqlite3_prepare_v2(db.handle(), sql, -1, &stmt_, nullptr);
+}
+
+SqliteStatement::~SqliteStatement() {
+    if (!borrowed_) {
+        sqlite3_finalize(stmt_);
+        return;
+    }
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    borrowed_->inUse = false;
+}
 
 void SqliteStatement::Keep(int rc) {
     if (status_ == SQLITE_OK) status_ = rc;
@@ -133,15 +174,15 @@ size_t SqliteStatement::BlobSize(int column) const {
 
 SqliteTransaction::SqliteTransaction(SqliteDb& db, Kind kind)
     : db_(db),
-      status_(db.Exec(kind == Kind::Write ? "BEGIN IMMEDIATE" : "BEGIN")),
+      status_(db.Run(kind == Kind::Write ? "BEGIN IMMEDIATE" : "BEGIN")),
       open_(status_ == SQLITE_OK) {}
 
 SqliteTransaction::~SqliteTransaction() {
-    if (open_) db_.Exec("ROLLBACK");
+    if (open_) db_.Run("ROLLBACK");
 }
 
 int SqliteTransaction::Commit() {
-    int rc = db_.Exec("COMMIT");
+    int rc = db_.Run("COMMIT");
     if (rc == SQLITE_OK) open_ = false;
     return rc;
 }

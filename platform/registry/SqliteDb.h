@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -42,21 +43,39 @@ public:
 
     // Runs statements without results.
     int Exec(const char* sql);
+    // Runs one statement without results, prepared once per connection.
+    int Run(const char* sql);
 
     // Writes the log into the database file and syncs it.
     int Checkpoint();
 
 private:
+    friend class SqliteStatement;
+    // A statement prepared once and reused while the connection lives.
+    struct Prepared {
+        sqlite3_stmt* stmt = nullptr;
+        bool inUse = false;
+    };
+
     void Close();
+    // The connection's prepared statement of `sql`, marked in use; null when
+    // it is in use already (the caller then prepares one of its own) or
+    // cannot be prepared (*rc holds the error).
+    Prepared* Borrow(const char* sql, int* rc);
 
     sqlite3* db_ = nullptr;
     int busyTimeoutMs_ = 0;
+    std::unordered_map<std::string, Prepared> prepared_;
 };
 
 // A prepared statement. Binding errors are kept and returned by Step().
+// Made from a SqliteDb, it reuses the connection's statement of the same text
+// (reset and unbound again when this object ends), so SQL is parsed once per
+// connection rather than once per call.
 class SqliteStatement {
 public:
     SqliteStatement(sqlite3* db, const char* sql);
+    SqliteStatement(SqliteDb& db, const char* sql);
     ~SqliteStatement();
     SqliteStatement(const SqliteStatement&) = delete;
     SqliteStatement& operator=(const SqliteStatement&) = delete;
@@ -79,6 +98,7 @@ private:
     void Keep(int rc);
 
     sqlite3_stmt* stmt_ = nullptr;
+    SqliteDb::Prepared* borrowed_ = nullptr;
     int status_;
 };
 

@@ -14,6 +14,7 @@
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexSra.h"
 #include "jexlink/sra/JexSraProtocol.h"
+#include "testing/support/ErrorChain.h"
 #include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SessionServer.h"
 #include "testing/support/TempDir.h"
@@ -231,17 +232,6 @@ private:
     SessionServer server_;
     SraPeerRecord record_;
 };
-
-// The code names of an error and its causes, outermost first.
-inline std::vector<std::string> ErrorChain(JexException& error) {
-    std::vector<std::string> names;
-    for (JexException* link = &error; link; link = link->Cause()) {
-        JexString name;
-        link->CodeName(name);
-        names.push_back(name.Text());
-    }
-    return names;
-}
 
 // The messages of a record decoded, in order. (A copied JexNetMsg keeps
 // its items but not its type, so the elements are never copied.)

@@ -32,6 +32,7 @@ public final class DirectorLink {
     private static final int SERVICE_PORT = 9293;
     private static final int PROBE = 9;
     private static final int STOP = 7;
+    private static final int HELLO_PAUSE_MS = 20;
     private static Socket serviceLink;  // kept open for the director's life
 
     private DirectorLink() {}
@@ -124,7 +125,10 @@ public final class DirectorLink {
         }
     }
 
-    /** The hello: what arrives until the service pauses; stop bytes stop. */
+    /**
+     * The hello: what arrives until the service pauses; stop bytes stop. The
+     * service writes its hello in one send, so a short pause ends it.
+     */
     private static String readHello(Socket socket) throws IOException {
         socket.setSoTimeout(5000);
         InputStream in = socket.getInputStream();
@@ -146,7 +150,7 @@ public final class DirectorLink {
                 }
                 text.append((char) (buffer[i] & 0xFF));
             }
-            if (text.length() > 0) socket.setSoTimeout(300);
+            if (text.length() > 0) socket.setSoTimeout(HELLO_PAUSE_MS);
         }
         return text.toString();
     }

@@ -1,5 +1,5 @@
 // JexObligation: the service-obligation map and the call-handling-system operations.
-#include "jexlink/sra/JexObligation.h"
+#include "jexlink/obligation/JexObligation.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -44,13 +44,13 @@ const TraceSwitches& Switches() {
 
 JexObligation::JexObligation() : JexException(kTextTable, "JexObligation") {
     const JexString path = JexDataFilePath("File.Obligation.Map", "data\\jex_obligation_map.dat");
-    data_file_ = new JexDataFile(path, 0);
+    data_file_ = std::make_unique<JexDataFile>(path, 0);
     JexTrace trace(__FILE__, "JexObligation()", __LINE__);
     SetSuppress(1);
     Switches();
 
     if (data_file_->Code() != JexDataFile::OK) {
-        JexException* cause = data_file_->Cause() ? data_file_->Cause() : data_file_;
+        JexException* cause = data_file_->Cause() ? data_file_->Cause() : data_file_.get();
         ExcSet(MAPNOTFOUND, JexExcArgs("JexObligation::CheckApplication()", path), cause);
         const JexString described = Describe(1);
         std::fprintf(stderr, "%s\n", described.Text());
@@ -69,7 +69,7 @@ JexObligation::JexObligation() : JexException(kTextTable, "JexObligation") {
 
 JexObligation::~JexObligation() {
     JexTrace trace(__FILE__, "~JexObligation()", __LINE__);
-    delete data_file_;
+    data_file_.reset();
 }
 
 void JexObligation::Load() {

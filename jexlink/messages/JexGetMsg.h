@@ -7,5 +7,4 @@
 // of the message `mnemonic` ("facility::NAME"), without its mnemonic and
 // with no parameters ("Message not found: " and the mnemonic when the
 // catalog has none); the buffer's last byte is always NUL. Returns 1.
-// Built with the message catalog.
 int JexGetMsg(const char* mnemonic, char* buffer, size_t size);

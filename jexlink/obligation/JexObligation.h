@@ -1,6 +1,8 @@
 // JexObligation: the service-obligation map and the call-handling-system operations.
 #pragma once
 
+#include <memory>
+
 #include "jexlink/core/JexDataFile.h"
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexFieldedString.h"
@@ -78,7 +80,7 @@ private:
     int NotOnThisPlatform();
     void Load();
 
-    JexDataFile* data_file_ = nullptr;
+    std::unique_ptr<JexDataFile> data_file_;
     JexFieldedString keys_{' '};
     JexFieldedString values_{' '};
 };

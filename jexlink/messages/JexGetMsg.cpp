@@ -1,11 +1,11 @@
 // JexGetMsg: the text of a message of the catalog, into a caller's buffer.
-#include "jexlink/core/JexGetMsg.h"
+#include "jexlink/messages/JexGetMsg.h"
 
 #include <cstring>
 
 #include "jexlink/core/JexException.h"
-#include "jexlink/core/JexMsg.h"
 #include "jexlink/core/JexTrace.h"
+#include "jexlink/messages/JexCommonRoutines.h"
 
 int JexGetMsg(const char* mnemonic, char* buffer, size_t size) {
     JexTrace trace("JexCommonRoutines", "JexGetMsg()", __LINE__);

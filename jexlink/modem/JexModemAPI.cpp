@@ -1,0 +1,516 @@
+// JexModemAPI: the connection object, its switches, reason mapping, data transfer and teardown.
+#include "jexlink/modem/JexModemAPI.h"
+
+#include <climits>
+#include <cstdlib>
+#include <new>
+
+#include "jexlink/core/JexConfig.h"
+#include "jexlink/core/JexTrace.h"
+#include "jexlink/modem/JexModemAPIItems.h"
+
+using jex_modem_api::Field;
+using jex_modem_api::kFile;
+using jex_modem_api::kText;
+using jex_modem_api::Line;
+
+namespace {
+
+std::atomic<int> g_trace_flags{0};
+std::atomic<int> g_test_flags{0};
+
+// Both switches are read once when the library is loaded.
+const bool g_switches_read = [] {
+    JexModemAPI::ReadSwitches();
+    return true;
+}();
+
+int ParseSwitch(const char* value, const char* letters) {
+    int flags = 0;
+    bool on = true;
+    const int all = (1 << static_cast<int>(std::char_traits<char>::length(letters))) - 1;
+    for (const char* p = value; p && *p; ++p) {
+        int bits = 0;
+        if (*p == '+') {
+            on = true;
+        } else if (*p == '-') {
+            on = false;
+        } else if (*p == '*') {
+            bits = all;
+        } else {
+            for (int i = 0; letters[i]; ++i)
+                if ((*p | 0x20) == letters[i]) bits = 1 << i;
+        }
+        flags = on ? (flags | bits) : (flags & ~bits);
+    }
+    return flags;
+}
+
+// A Modem.* setting; below 1 counts as 1.
+int Setting(JexConfig& config, const char* name, int fallback) {
+    const int value = config.Value(name, fallback);
+    return value < 1 ? 1 : value;
+}
+
+struct ReasonRow {
+    int reason;
+    int ext_reason;
+    int sign_extended;  // the extended reason as a signed byte, or 0
+    const char* trace;
+    int code;
+    const char* argument;
+};
+
+constexpr ReasonRow kReasons[] = {
+    {1, 2, 0, "Local daemon link full\n", JexModem::DAEMON_LINK_FULL, "Local daemon"},
+    {1, 4, 0, "Remote daemon link full\n", JexModem::DAEMON_LINK_FULL, "Remote daemon"},
+    {1, 8, 0, "Server link full\n", JexModem::SERVER_LINK_FULL, "Server"},
+    {2, 4, 0, "Unable to connect to or run Server\n", JexModem::SERVER_NOT_CONNECTED, ""},
+    {3, 2, 0, "Daemon not connected to the desired remote address\n", JexModem::DISCONNECTED,
+     "Daemon not connected to remote"},
+    {3, 4, 0, "Server is not defined or found\n", JexModem::SERVER_NOT_DEFINED, ""},
+    {3, 8, 0, "Invoked server is not the right server program\n", JexModem::SERVER_NOT_RIGHT, ""},
+    {128, 1, 0, "Disconnect initiated by the Client\n", JexModem::CLIENT_DISCONNECT, "Client"},
+    {128, 2, 0, "Disconnect initiated by client daemon\n", JexModem::DAEMON_DISCONNECT,
+     "Client daemon"},
+    {128, 4, 0, "Disconnect initiated by server daemon\n", JexModem::DAEMON_DISCONNECT,
+     "Server daemon"},
+    {128, 8, 0, "Disconnect initiated by the Server\n", JexModem::SERVER_DISCONNECT, "Server"},
+    {128, 0x82, 0, "Local daemon forced disconnect\n", JexModem::DAEMON_DISCONNECT,
+     "Client daemon"},
+    {128, 0x84, 0, "Remote daemon forced disconnect\n", JexModem::DAEMON_DISCONNECT,
+     "Server daemon"},
+    {128, 0xA2, -94, "Application no longer responding\n", JexModem::APPL_NO_RESPOND,
+     "Local Daemon"},
+    {128, 0xA4, -92, "Application no longer responding\n", JexModem::APPL_NO_RESPOND,
+     "Remote Daemon"},
+    {128, 0xC2, -62, "Line error\n", JexModem::LINE_FAILURE, "Daemon"},
+    {130, 2, 0, "Option not supported by client daemon\n", JexModem::OPTION_NOT_SUPPORTED,
+     "Client daemon"},
+    {130, 4, 0, "Option not supported by server daemon\n", JexModem::OPTION_NOT_SUPPORTED,
+     "Server daemon"},
+    {132, 2, 0, "Reference ID error reported by client daemon\n", JexModem::REFERENCE_ID_ERROR,
+     "Client daemon"},
+    {132, 4, 0, "Reference ID error reported by server daemon\n", JexModem::REFERENCE_ID_ERROR,
+     "Server daemon"},
+    {133, 0x12, 0, "Link state error reported by client daemon\n", JexModem::LINK_STATE_ERROR,
+     "Client daemon"},
+    {133, 0x14, 0, "Link state error reported by server daemon\n", JexModem::LINK_STATE_ERROR,
+     "Server daemon"},
+    {133, 0x21, 0, "Protocol error reported by the Client\n", JexModem::PROTOCOL_ERROR, "Client"},
+    {133, 0x22, 0, "Protocol error reported by client daemon\n", JexModem::PROTOCOL_ERROR,
+     "Client daemon"},
+    {133, 0x24, 0, "Protocol error reported by server daemon\n", JexModem::PROTOCOL_ERROR,
+     "Server daemon"},
+    {133, 0x28, 0, "Protocol error reporteded by the Server\n", JexModem::PROTOCOL_ERROR, "Server"},
+    {136, 0x12, 0, "Operation not allowed by local daemon\n", JexModem::OPERATION_NOT_ALLOWED,
+     "Local daemon"},
+    {136, 0x14, 0, "Operation not allowed by remote daemon\n", JexModem::OPERATION_NOT_ALLOWED,
+     "Remote daemon"},
+    {136, 0xB2, -78, "Bad modem dialer script\n", JexModem::SCRIPT_ERROR, ""},
+    {136, 0x32, 0, "Modem is not responding\n", JexModem::DIAL_ERROR, ""},
+    {136, 0x42, 0, "Call timeout or failure\n", JexModem::CALL_ERROR, "Call timeout or failure"},
+    {136, 0x52, 0, "Remote modem does not answer\n", JexModem::NO_ANSWER, ""},
+    {136, 0x62, 0, "Remote modem is busy\n", JexModem::LINE_BUSY, ""},
+    {136, 0x72, 0, "Callback is not supported yet\n", JexModem::CALL_BACK_ERROR, ""},
+    {138, 2, 0, "Bad frame reported by local daemon\n", JexModem::CORRUPT_DATA_FRAME,
+     "Local daemon"},
+    {138, 4, 0, "Bad frame reporteded by remote daemon\n", JexModem::CORRUPT_DATA_FRAME,
+     "Remote daemon"},
+    {138, 8, 0, "Bad frame reported by Server\n", JexModem::CORRUPT_DATA_FRAME, "Server"},
+};
+
+std::atomic<int> g_echo_number{101};
+std::atomic<int> g_beat_number{1};
+
+// Uses the counter's value and steps it, back to `low` past `high`.
+int Step(std::atomic<int>& counter, int low, int high) {
+    int value = counter.load();
+    for (;;) {
+        const int next = value >= high || value < low ? low : value + 1;
+        const int used = value < low || value > high ? low : value;
+        if (counter.compare_exchange_weak(value, next)) return used;
+    }
+}
+
+JexModemClient* NewModemClient() { return new JexModemAPI(); }
+
+}  // namespace
+
+namespace jex_modem_api {
+int NextEcho() { return Step(g_echo_number, 101, 200); }
+int NextBeat() { return Step(g_beat_number, 1, 100); }
+}  // namespace jex_modem_api
+
+int JexModemAPI::ParseTraceSwitch(const char* value) { return ParseSwitch(value, "hrst"); }
+
+int JexModemAPI::ParseTestSwitch(const char* value) { return ParseSwitch(value, "ge"); }
+
+void JexModemAPI::ReadSwitches() {
+    g_trace_flags = ParseTraceSwitch(std::getenv("JEXMODEMAPI_TRACE"));
+    g_test_flags = ParseTestSwitch(std::getenv("JEXMODEMAPI_TEST"));
+}
+
+int JexModemAPI::TraceFlags() { return g_trace_flags.load(std::memory_order_relaxed); }
+
+int JexModemAPI::TestFlags() { return g_test_flags.load(std::memory_order_relaxed); }
+
+void JexModemAPI::InstallModemClient() {
+    (void)g_switches_read;
+    JexModemClient::SetFactory(&NewModemClient);
+}
+
+void JexModemAPI::SetHeartbeatNumbers(int echo, int beat) {
+    g_echo_number = echo;
+    g_beat_number = beat;
+}
+
+JexModemAPI::JexModemAPI() : JexModem("JexModemAPI") {
+    api_combox = std::make_unique<JexIpc>();
+    if (api_combox->Code() != 0) {
+        Fail(API_COMMBOX_ERROR, "new JexIpc()", api_combox.get());
+        return;
+    }
+    if (TraceFlags() & kText) Line(kText, "api_combox->Name() = %s\n", api_combox->Name().Text());
+    dna.Parse("m/");
+    cna.Parse("m/");
+    sna.Parse("m/");
+    JexConfig config;
+    receiver_yield = Setting(config, "Modem.ReceiverYield", 3);
+    heartbeat_interval = Setting(config, "Modem.HeartbeatInterval", 60);
+    cr_response_wait = Setting(config, "Modem.CRResponseWait", 90);
+    dr_response_wait = Setting(config, "Modem.DRResponseWait", 30);
+}
+
+JexModemAPI::~JexModemAPI() {
+    Line(kText, "JexModemAPI::destructor()\n");
+    if (!disconnecting) Disconnect();
+    if (gender == 2 && heartbeat_thread && !heartbeat_ended) {
+        Line(kText, "destructor(): signal heartbeat_writer_task to exit\n");
+        link_broken = 1;
+        beat_semaphore.Post();
+        JexSleep();
+    }
+    stop_threads = 1;
+    // Each join waits for the thread to see stop_threads (the receiver
+    // within one poll period) or link_broken.
+    listener_thread.reset();
+    heartbeat_thread.reset();
+    if (daemon_combox) {
+        Line(kText, "delete daemon_combox\n");
+        daemon_combox.reset();
+    }
+    if (api_combox) {
+        Line(kText, "delete api_combox\n");
+        api_combox.reset();
+    }
+    if (line_db) {
+        Line(kText, "deleted VLDB\n");
+        line_db.reset();
+    }
+    if (server_db) {
+        Line(kText, "deleted VSDB\n");
+        server_db.reset();
+    }
+    while (receive_queue) {
+        QueueNode* node = receive_queue;
+        receive_queue = node->next;
+        delete node;
+    }
+    queue_tail = nullptr;
+}
+
+int JexModemAPI::Fail(int code, const char* label, JexException* cause) {
+    ExcSet(code, JexExcArgs(label), cause);
+    Raise();
+    return code;
+}
+
+int JexModemAPI::Succeed() {
+    if (Code() != OK) ExcSet(OK);
+    return OK;
+}
+
+bool JexModemAPI::SendFrame(JexTp2Frame& frame) {
+    const JexBuffer wire = frame.Encode();
+    if (frame.Code() != 0 || !daemon_combox) return false;
+    return daemon_combox->PutMsg(wire, 0) == 0;
+}
+
+int JexModemAPI::check_reason(int reason, int ext_reason) {
+    for (const ReasonRow& row : kReasons) {
+        if (row.reason != reason) continue;
+        if (row.ext_reason != ext_reason &&
+            (row.sign_extended == 0 || row.sign_extended != ext_reason))
+            continue;
+        Line(kText, "%s", row.trace);
+        ExcSet(row.code, JexExcArgs(row.argument));
+        return row.code;
+    }
+    std::fprintf(stderr, "Unknown {reason,ext_reason} = {%d,%d}\n", reason, ext_reason);
+    ExcSet(UNKNOWN_REASON, JexExcArgs(""));
+    return UNKNOWN_REASON;
+}
+
+int JexModemAPI::check_failure() {
+    if (dr_received) {
+        const int mapped = check_reason(dr_reason, dr_ext_reason);
+        const int code =
+            mapped == CLIENT_DISCONNECT || mapped == SERVER_DISCONNECT ? TERMINATED : LINK_ABORT;
+        return Fail(code, "DR received", this);
+    }
+    if (heartbeat_stopped) return Fail(LINK_FAILURE, "Heartbeat stopped");
+    if (ipc_read_error) return Fail(IPC_READ_ERROR, "");
+    if (ipc_write_error) return Fail(IPC_WRITE_ERROR, "");
+    if (memory_error) return Fail(MEMORY_ERROR, "");
+    return OK;
+}
+
+bool JexModemAPI::QueueEmpty() {
+    JexMutexLock lock(queue_lock);
+    return receive_queue == nullptr;
+}
+
+void JexModemAPI::AppendFrame(QueueNode* node) {
+    JexMutexLock lock(queue_lock);
+    if (queue_tail)
+        queue_tail->next = node;
+    else
+        receive_queue = node;
+    queue_tail = node;
+}
+
+JexModemAPI::Take JexModemAPI::TakeFrame(JexTp2Frame& frame) {
+    QueueNode* node = nullptr;
+    {
+        JexMutexLock lock(queue_lock);
+        node = receive_queue;
+        if (!node) return Take::kNone;
+        receive_queue = node->next;
+        if (!receive_queue) queue_tail = nullptr;
+    }
+    frame = *node->frame;
+    delete node;
+    return frame.Code() == 0 ? Take::kFrame : Take::kBad;
+}
+
+int JexModemAPI::WaitForQueue(bool timed, int seconds) {
+    // queue_lock is held: the semaphore's lock is taken before it is
+    // released, and kept through the wait.
+    read_semaphore.Lock();
+    queue_lock.Unlock();
+    int result = 0;
+    if (timed)
+        result = read_semaphore.TimedWait(static_cast<double>(seconds));
+    else
+        read_semaphore.Wait();
+    read_semaphore.Unlock();
+    return result;
+}
+
+int JexModemAPI::GetMsg(JexBuffer& out, int flags, int seconds) {
+    JexTrace trace(kFile, "GetMsg()", __LINE__);
+    if (gender == 0) return Fail(NO_CONNECTION, "Connection not built yet");
+    JexTp2Frame frame;
+    JexNetMsg message;
+    for (;;) {
+        queue_lock.Lock();
+        if (!receive_queue) {
+            const int failure = check_failure();
+            if (failure != 0) {
+                queue_lock.Unlock();
+                return failure;
+            }
+            if (flags & 1) {
+                Line(kText, "main_task.GetMsg(): read_semaphore.TimedWait(%d)\n", seconds);
+                if (WaitForQueue(true, seconds) != 0) return Fail(TIMEOUT, "");
+            } else {
+                Line(kText, "main_task.GetMsg(): read_semaphore.Wait(0)\n");
+                WaitForQueue(false, 0);
+            }
+        } else {
+            queue_lock.Unlock();
+        }
+        const Take took = TakeFrame(frame);
+        if (took == Take::kNone) continue;
+        if (took == Take::kBad) {
+            Line(kText, "main_task.GetMsg(): got a bad frame from queue\n");
+            continue;
+        }
+        if (frame.FrameCode() != JexTp2Frame::kDT) {
+            Line(kText, "main_task.GetMsg(): got an unexp frame from queue (%d), ignore\n",
+                 static_cast<signed char>(frame.FrameCode()));
+            continue;
+        }
+        Line(kText, "main_task.GetMsg(): got a DT frame from queue\n");
+        message.Decode(frame.UserData());
+        if (message.Corrupt()) {
+            Line(kText, "main_task.GetMsg(): NetMsg field corrupted\n");
+            continue;
+        }
+        if (message.Type() != 'D') {
+            Line(kText, "main_task.GetMsg(): NetMsg type unknown - %c\n", message.Type());
+            continue;
+        }
+        out = message['D'];
+        return Succeed();
+    }
+}
+
+int JexModemAPI::PutMsg(JexBuffer& data, int /*flags*/) {
+    JexTrace trace(kFile, "PutMsg()", __LINE__);
+    if (gender == 0) return Fail(NO_CONNECTION, "Connection not built yet");
+    const int failure = check_failure();
+    if (failure != 0) return failure;
+    JexNetMsg message('D');
+    message['D'] = data;
+    JexTp2Frame frame;
+    frame.SetFrameCode(JexTp2Frame::kDT);
+    const int encoded = message.Encode(frame.UserData());
+    frame.SetAttr(JexTp2Frame::DST_REF, dst_ref);
+    frame.SetAttr(JexTp2Frame::TPDU_NR, next_tpdu_nr);
+    next_tpdu_nr = next_tpdu_nr >= 255 ? 1 : next_tpdu_nr + 1;
+    // A message too large to frame is not sent: a write failure.
+    const JexBuffer wire = frame.Encode();
+    const int result = encoded == JexNetMsg::kEncoded && frame.Code() == 0
+                           ? daemon_combox->PutMsg(wire, 0)
+                           : JexIpc::SYSERR;
+    Line(kText, "main_task.PutMsg(): send a data frame to daemon\n");
+    if (result != 0) {
+        Line(kText, "main_task.PutMsg(): daemon_combox->PutMsg() error %d\n", result);
+        return Fail(IPC_WRITE_ERROR, "PutMsg()", daemon_combox.get());
+    }
+    return Succeed();
+}
+
+int JexModemAPI::Disconnect() {
+    JexTrace trace(kFile, "Disconnect()", __LINE__);
+    Line(kText, "JexModemAPI::Disconnect()\n");
+    if (gender == 0) {
+        if (Code() != OK) return OK;
+        return Fail(NO_CONNECTION, "Connection not built yet");
+    }
+    if (line_db) {
+        Line(kText, "deleted VLDB\n");
+        line_db.reset();
+    }
+    if (server_db) {
+        Line(kText, "deleted VSDB\n");
+        server_db.reset();
+    }
+    if (dr_received) {
+        Line(kText, "main_task.Disconnect(): already got a DR from remote, done\n");
+        return Succeed();
+    }
+    const int failure = check_failure();
+    if (failure != 0) return failure;
+    disconnecting = 1;
+
+    JexTp2Frame frame;
+    frame.SetFrameCode(JexTp2Frame::kDR);
+    frame.SetAttr(JexTp2Frame::SRC_REF, src_ref);
+    frame.SetAttr(JexTp2Frame::DST_REF, dst_ref);
+    frame.SetAttr(JexTp2Frame::REASON, 128);
+    frame.SetAttr(JexTp2Frame::EXT_REASON, gender == 1 ? 1 : 8);
+    Line(kText, "main_task.Disconnect(): send a DR to remote\n");
+    const JexBuffer wire = frame.Encode();
+    const int sent = daemon_combox->PutMsg(wire, 0);
+    if (sent != 0) {
+        Line(kText, "main_task.Disconnect(): send DR error - %d\n", sent);
+        return Fail(IPC_WRITE_ERROR, "Disconnect()");
+    }
+    jex_modem_api::Dump(kTraceSent, "\xABs\xBB send DR to remote:\n", frame);
+
+    for (;;) {
+        queue_lock.Lock();
+        if (!receive_queue) {
+            Line(kText, "main_task.Disconnect(): read_semaphore.TimeWait(%d)\n", dr_response_wait);
+            if (WaitForQueue(true, dr_response_wait) != 0) {
+                Line(kText, "main_task.Disconnect(): timeout waiting for DC\n");
+                return Fail(TIMEOUT, "Wait for DC");
+            }
+            if (dr_received) {
+                Line(kText, "main_task.Disconnect(): got a DR from remote, done\n");
+                return Succeed();
+            }
+            const int broken = check_failure();
+            if (broken != 0) return broken;
+        } else {
+            queue_lock.Unlock();
+        }
+        const Take took = TakeFrame(frame);
+        if (took == Take::kNone) continue;
+        if (took == Take::kBad) {
+            Line(kText, "main_task.Disconnect(): bad frame from queue\n");
+            continue;
+        }
+        if (frame.FrameCode() == JexTp2Frame::kDC) {
+            Line(kText, "main_task.Disconnect(): got a DC from queue, done\n");
+            dr_received = 1;
+            return Succeed();
+        }
+        if (frame.FrameCode() == JexTp2Frame::kDR) {
+            Line(kText, "main_task.Disconnect(): got a DR from queue, done\n");
+            dr_received = 1;
+            return Succeed();
+        }
+        Line(kText, "main_task.Disconnect(): got a non-DR/DC frame, ignore\n");
+    }
+}
+
+// Attributes. A failure is recorded too, so that the endpoint, which
+// judges every call by the code, sees it.
+int JexModemAPI::GetAttr(int attribute, int& out) {
+    JexTrace trace(kFile, "GetAttr(i)", __LINE__);
+    switch (attribute) {
+        case kGender: out = gender; return OK;
+        case kPriority: out = tp_priority; return OK;
+        case kCna:
+        case kDna:
+        case kSna: return Fail(ATTRNOTINT, "GetAttr(i)");
+        default: return Fail(BADATTR, "GetAttr(i)");
+    }
+}
+
+int JexModemAPI::GetAttr(int attribute, JexString& out) {
+    JexTrace trace(kFile, "GetAttr(s)", __LINE__);
+    switch (attribute) {
+        case kCna: cna.Format(out); return OK;
+        case kDna: dna.Format(out); return OK;
+        case kSna: sna.Format(out); return OK;
+        case kGender:
+        case kPriority: return Fail(ATTRNOTSTRING, "GetAttr(s)");
+        default: return Fail(BADATTR, "GetAttr(s)");
+    }
+}
+
+int JexModemAPI::SetAttr(int attribute, int value) {
+    JexTrace trace(kFile, "SetAttr(i)", __LINE__);
+    switch (attribute) {
+        case kGender: return Fail(FAILURE, "SetAttr(i)");
+        case kCna:
+        case kDna:
+        case kSna: return Fail(ATTRNOTINT, "SetAttr(i)");
+        case kPriority:
+            if (value < 0 || value > 255) return Fail(BADATTRVALUE, "SetAttr(i)");
+            tp_priority = value;
+            return OK;
+        default: return Fail(BADATTR, "SetAttr(i)");
+    }
+}
+
+int JexModemAPI::SetAttr(int attribute, const char* /*value*/) {
+    JexTrace trace(kFile, "SetAttr(c)", __LINE__);
+    switch (attribute) {
+        case kGender:
+        case kCna:
+        case kDna:
+        case kSna: return Fail(ATTRREADONLY, "SetAttr(c)");
+        case kPriority: return Fail(ATTRNOTSTRING, "SetAttr(c)");
+        default: return Fail(BADATTR, "SetAttr(c)");
+    }
+}
+
+int JexModemAPI::SetAttr(int attribute, const JexString& value) {
+    return SetAttr(attribute, value.Text());
+}

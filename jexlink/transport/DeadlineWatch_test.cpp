@@ -1,0 +1,105 @@
+// Tests of the process's deadline watch: actions at their deadlines, disarming, and waiting out a
+// running action.
+#include "jexlink/transport/DeadlineWatch.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using jexnet::DeadlineWatch;
+using namespace std::chrono_literals;
+
+struct Counter {
+    std::atomic<int> runs{0};
+    static void Count(void* self) { ++static_cast<Counter*>(self)->runs; }
+};
+
+// Waits (bounded) until `done` holds.
+template <class Done>
+bool Eventually(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+TEST(DeadlineWatch, RunsEachActionOnceAtItsDeadline) {
+    std::vector<Counter> counters(20);
+    std::vector<uint64_t> tickets;
+    for (size_t i = 0; i < counters.size(); ++i)
+        tickets.push_back(DeadlineWatch::Arm(&Counter::Count, &counters[i], (i % 5) * 2ms));
+    for (uint64_t t : tickets) EXPECT_NE(t, 0u);
+    for (Counter& c : counters) EXPECT_TRUE(Eventually([&] { return c.runs == 1; }));
+    // Disarming after the action ran says so and changes nothing.
+    for (uint64_t t : tickets) EXPECT_FALSE(DeadlineWatch::Disarm(t));
+    std::this_thread::sleep_for(20ms);
+    for (Counter& c : counters) EXPECT_EQ(c.runs, 1);
+}
+
+TEST(DeadlineWatch, DisarmedTicketsNeverRun) {
+    Counter early;
+    Counter late;
+    const uint64_t lateTicket = DeadlineWatch::Arm(&Counter::Count, &late, 1h);
+    const uint64_t earlyTicket = DeadlineWatch::Arm(&Counter::Count, &early, 30ms);
+    EXPECT_TRUE(DeadlineWatch::Disarm(earlyTicket));
+    EXPECT_FALSE(DeadlineWatch::Disarm(earlyTicket));  // once only
+    std::this_thread::sleep_for(60ms);
+    EXPECT_EQ(early.runs, 0);
+    // The watch waits for the late deadline; disarming it while it waits,
+    // then arming another, finds the watch well.
+    EXPECT_TRUE(DeadlineWatch::Disarm(lateTicket));
+    Counter next;
+    DeadlineWatch::Arm(&Counter::Count, &next, 1ms);
+    EXPECT_TRUE(Eventually([&] { return next.runs == 1; }));
+    EXPECT_EQ(late.runs, 0);
+    EXPECT_FALSE(DeadlineWatch::Disarm(0));
+}
+
+// Disarming while the action runs waits until it has returned, so the
+// caller may then destroy what the action uses.
+TEST(DeadlineWatch, DisarmWaitsForARunningAction) {
+    struct Slow {
+        std::atomic<bool> started{false};
+        std::atomic<bool> finished{false};
+        static void Run(void* self) {
+            auto* slow = static_cast<Slow*>(self);
+            slow->started = true;
+            std::this_thread::sleep_for(100ms);
+            slow->finished = true;
+        }
+    } slow;
+    const uint64_t ticket = DeadlineWatch::Arm(&Slow::Run, &slow, 0ms);
+    ASSERT_TRUE(Eventually([&] { return slow.started.load(); }));
+    EXPECT_FALSE(DeadlineWatch::Disarm(ticket));
+    EXPECT_TRUE(slow.finished);
+}
+
+// A child after fork() has no watch thread of its parent's: it starts its own.
+TEST(DeadlineWatch, AChildAfterForkGetsAWatchOfItsOwn) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer cannot follow threads started after a fork";
+#endif
+    Counter before;
+    DeadlineWatch::Disarm(DeadlineWatch::Arm(&Counter::Count, &before, 1h));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Counter c;
+        DeadlineWatch::Arm(&Counter::Count, &c, 1ms);
+        _exit(Eventually([&] { return c.runs == 1; }) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
