@@ -32,13 +32,16 @@ constexpr int kWaitMs = 20000;
 class NodeProcess {
 public:
     // descriptorLimit: the node's limit on open descriptors (0: inherited);
-    // errors: the file its standard error goes to ("": inherited).
+    // errors: the file its standard error goes to ("": inherited);
+    // firstRecordSeconds: its bound on a caller's first record (0: the default).
     NodeProcess(const std::string& acid, const std::string& node, const std::string& routeMap,
-                int descriptorLimit = 0, const std::string& errors = "") {
+                int descriptorLimit = 0, const std::string& errors = "",
+                int firstRecordSeconds = 0) {
         int in[2];
         int out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
         std::vector<std::string> args = {GATEWAY_NODE, acid, node, routeMap};
+        if (firstRecordSeconds > 0) args.push_back(std::to_string(firstRecordSeconds));
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -226,6 +229,25 @@ long CpuTicks(pid_t pid) {
     return std::stol(fields[11]) + std::stol(fields[12]);
 }
 
+// true when no shortage is reported again before accepting resumed.
+bool EachShortageReportedOnce(const std::string& log) {
+    bool shortage = false;
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', start);
+        if (end == std::string::npos) end = log.size();
+        const std::string line = log.substr(start, end - start);
+        start = end + 1;
+        if (line.find("retrying") != std::string::npos) {
+            if (shortage) return false;
+            shortage = true;
+        } else if (line.find("accepting again") != std::string::npos) {
+            shortage = false;
+        }
+    }
+    return true;
+}
+
 TEST_F(GatewayNodes, ANodeOutOfDescriptorsWaitsQuietlyAndServesOnceTheyFreeUp) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // A sanitizer's runtime needs descriptors of its own to check memory.
@@ -233,7 +255,9 @@ TEST_F(GatewayNodes, ANodeOutOfDescriptorsWaitsQuietlyAndServesOnceTheyFreeUp) {
 #endif
     WriteFile(Map("srv.map"), "");
     const std::string errors = Map("node.err");
-    NodeProcess server("srv", "snode", Map("srv.map"), 32, errors);
+    // The silent callers are never dropped for want of a first record while
+    // the test runs: one shortage only, however slowly the machine goes.
+    NodeProcess server("srv", "snode", Map("srv.map"), 32, errors, 3600);
     ASSERT_GT(server.Port(), 0);
     // Silent callers until the node has no descriptor left for the next.
     std::vector<int> callers;
@@ -242,7 +266,7 @@ TEST_F(GatewayNodes, ANodeOutOfDescriptorsWaitsQuietlyAndServesOnceTheyFreeUp) {
         ASSERT_GE(callers.back(), 0);
     }
     EXPECT_TRUE(tavro::testing::WaitFor(
-        [&] { return ReadFile(errors).find("retrying") != std::string::npos; }, 3000))
+        [&] { return ReadFile(errors).find("retrying") != std::string::npos; }, kWaitMs))
         << ReadFile(errors);
     const long before = CpuTicks(server.Pid());
     const auto start = std::chrono::steady_clock::now();
@@ -251,9 +275,12 @@ TEST_F(GatewayNodes, ANodeOutOfDescriptorsWaitsQuietlyAndServesOnceTheyFreeUp) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LT(static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)), 0.1 * seconds);
-    // The shortage is reported once, not at every try.
+    // The shortage is reported once, not at every try. A thread the node
+    // still starts may hand a descriptor back for a moment: a connection
+    // taken then ends that shortage ("accepting again"), and the next one
+    // is a shortage of its own.
     const std::string during = ReadFile(errors);
-    EXPECT_EQ(during.find("retrying"), during.rfind("retrying")) << during;
+    EXPECT_TRUE(EachShortageReportedOnce(during)) << during;
 
     for (int fd : callers) ::close(fd);
     QuietGateway client;

@@ -339,10 +339,24 @@ private:
     // Ends the relay's legs from any thread: waiting reads and writes on
     // both sides return at once.
     void end_legs();
+    // Ends one leg of the relay from any thread.
+    void end_leg(int side);
+    // Milliseconds a relay may go on once a leg failed: time for the
+    // failure report to reach the far end and for the peers to close.
+    static constexpr int kRelaySettleMs = 10000;
+    // true for the first failure of a relay: its direction reports it.
+    bool claim_report();
+    // Starts the settle time of the relay, once.
+    void settle(RelayWatch& watch);
+    // After a write to the far side failed: reads and drops what the near
+    // side sends until it ends; true when some failure was reported meanwhile.
+    bool drain_after_send_failure(TransferBlock& block);
     // Waits while both directions run; past the relay idle limit (when one
-    // is set) without a record either way, ends both legs.
+    // is set) without a record either way, or past the settle time once a
+    // leg failed, ends both legs.
     void watch_idle(RelayWatch& watch, int started);
-    // Reports a failed leg once per relay; sends NETFAIL on report_side.
+    // Reports a failed leg once per relay: sends NETFAIL on report_side,
+    // then ends the failed leg.
     void leg_failure(TransferBlock& block, const char* text, int failed_side, int report_side);
 
     friend class JexGatewayListener;

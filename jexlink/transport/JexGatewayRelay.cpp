@@ -20,13 +20,15 @@ int64_t NowMs() {
 
 }  // namespace
 
-// What both directions of one relay share: when a record last passed, and
-// how many directions have ended.
+// What both directions of one relay share: when a record last passed, how
+// many directions have ended, and by when the relay must be over once a leg
+// failed (0: no leg failed yet).
 struct JexGateway::RelayWatch {
     std::atomic<int64_t> last_record_ms{NowMs()};
     std::mutex mutex;
     std::condition_variable ended;
     int directions_ended = 0;
+    int64_t end_by_ms = 0;
 };
 
 struct JexGateway::TransferBlock {
@@ -44,6 +46,10 @@ void JexGateway::end_legs() {
     // waiting on the leg at once, so neither direction outlives the relay.
     for (JexTransport* t : transports_)
         if (t) t->Disconnect();
+}
+
+void JexGateway::end_leg(int side) {
+    if (JexTransport* t = transports_[side & 1]) t->Disconnect();
 }
 
 int JexGateway::transport_handler(JexException* raised, void* context) {
@@ -76,8 +82,24 @@ int JexGateway::transport_handler(JexException* raised, void* context) {
     }
 }
 
+bool JexGateway::claim_report() {
+    JexMutexLock hold(relay_lock_);
+    if (relay_failed_) return false;
+    relay_failed_ = 1;
+    return true;
+}
+
+void JexGateway::settle(RelayWatch& watch) {
+    std::lock_guard<std::mutex> hold(watch.mutex);
+    if (watch.end_by_ms == 0) {
+        watch.end_by_ms = NowMs() + kRelaySettleMs;
+        watch.ended.notify_all();
+    }
+}
+
 void JexGateway::leg_failure(TransferBlock& block, const char* text, int failed_side,
                              int report_side) {
+    settle(*block.watch);
     JexTransport* failed = transports_[failed_side];
     // The transport's error is copied before the relay lock is taken: a
     // transport holds its own lock while its handler takes the relay lock,
@@ -89,20 +111,36 @@ void JexGateway::leg_failure(TransferBlock& block, const char* text, int failed_
         caller = failed->Stats(1)->caller;
         callee = failed->Stats(1)->callee;
     }
-    bool report = false;
+    // Only the first failure of a relay is reported, by the direction that
+    // met it; a later one ends its direction and leaves the legs to that.
+    if (!claim_report()) return;
     {
         JexMutexLock hold(relay_lock_);
-        if (!relay_failed_) {
-            block.result->ExcSet(TRANSPORTERR, JexExcArgs(text, caller, callee), cause.get());
-            make_netfail(block.record, failed);
-            relay_failed_ = 1;
-            report = true;
-        }
+        block.result->ExcSet(TRANSPORTERR, JexExcArgs(text, caller, callee), cause.get());
+        make_netfail(block.record, failed);
     }
     // Sent outside the relay lock: a transport handler that runs inside
     // this send takes the relay lock itself, and the other direction may
     // hold this side's send lock while its own handler waits for it.
-    if (report) (void)send_record(report_side, block.record);
+    (void)send_record(report_side, block.record);
+    // Only the failed leg is ended here. Closing the report side at once
+    // could drop the report still on its way (a socket closed with unread
+    // bytes resets the connection and discards what it had not sent): the
+    // side's own reader ends it when its peer closes, and the watch does
+    // once the settle time is over.
+    end_leg(failed_side);
+}
+
+bool JexGateway::drain_after_send_failure(TransferBlock& block) {
+    // The side that could not be written to may have sent why it went away
+    // before it closed; the other direction reads and forwards that first.
+    // Meanwhile what this side still sends is read and dropped, so that it
+    // never stalls on a full window while the report waits behind it.
+    settle(*block.watch);
+    while (recv_record(block.from_side, block.record) == OK) {
+    }
+    JexMutexLock hold(relay_lock_);
+    return relay_failed_ != 0;
 }
 
 int JexGateway::transfer(JexThread*, void* argument) {
@@ -122,12 +160,32 @@ int JexGateway::transfer_records(TransferBlock& block) {
     for (;;) {
         if (g.recv_record(block.from_side, block.record) != OK) {
             g.leg_failure(block, "JexGateway::transfer() from", block.from_side, block.to_side);
-            g.end_legs();
             return 0;
         }
-        if (g.send_record(block.to_side, block.record) != OK) {
+        if (block.record.Type() == kNetFail) {
+            // The far side's own failure report: it is the one passed on,
+            // and no report of this relay's may overtake it.
+            g.settle(*block.watch);
+            if (!g.claim_report()) return 0;
+            {
+                JexMutexLock hold(g.relay_lock_);
+                JexProtocol remote(kTextTable, "JexGateway");
+                remote.SetSuppress(1);
+                remote.UnloadException(block.record, nullptr);
+                const JexBuffer& y = block.record['y'];
+                block.result->ExcSet(REMOTEFAIL,
+                                     JexExcArgs("JexGateway::transfer()",
+                                                JexString::FromBytes(y.Data(), y.Length())),
+                                     &remote);
+            }
+            (void)g.send_record(block.to_side, block.record);
+            g.end_leg(block.from_side);
+            return 0;
+        }
+        const int sent = g.send_record(block.to_side, block.record);
+        if (sent != OK) {
+            if (sent == TRANSPORTERR && g.drain_after_send_failure(block)) return 0;
             g.leg_failure(block, "JexGateway::transfer() to", block.to_side, block.from_side);
-            g.end_legs();
             return 0;
         }
         block.watch->last_record_ms = NowMs();
@@ -141,43 +199,39 @@ int JexGateway::transfer_records(TransferBlock& block) {
                     g.learn_redirect_routes(author);
                 }
                 break;
-            case kNetFail: {
-                JexMutexLock hold(g.relay_lock_);
-                g.relay_failed_ = 1;
-                JexProtocol remote(kTextTable, "JexGateway");
-                remote.SetSuppress(1);
-                remote.UnloadException(block.record, nullptr);
-                const JexBuffer& y = block.record['y'];
-                block.result->ExcSet(REMOTEFAIL,
-                                     JexExcArgs("JexGateway::transfer()",
-                                                JexString::FromBytes(y.Data(), y.Length())),
-                                     &remote);
-                g.end_legs();
-                return 0;
-            }
             default: break;
         }
     }
 }
 
 void JexGateway::watch_idle(RelayWatch& watch, int started) {
-    if (relay_idle_limit <= 0) return;
-    const int64_t limit_ms = int64_t{relay_idle_limit} * 1000;
+    const int64_t limit_ms = relay_idle_limit > 0 ? int64_t{relay_idle_limit} * 1000 : 0;
     std::unique_lock<std::mutex> hold(watch.mutex);
     while (watch.directions_ended < started) {
-        const int64_t idle = NowMs() - watch.last_record_ms.load();
-        if (idle >= limit_ms) {
-            // Neither side sent a record for the whole limit: the relay ends
-            // both legs, and both directions end on their closed reads.
+        // Past the idle limit without a record either way, or past the
+        // settle time after a leg failed, the relay ends both legs and both
+        // directions end on their closed reads and writes.
+        int64_t until = 0;
+        if (limit_ms > 0) until = watch.last_record_ms.load() + limit_ms;
+        if (watch.end_by_ms > 0 && (until == 0 || watch.end_by_ms < until)) until = watch.end_by_ms;
+        const int64_t now = NowMs();
+        if (until != 0 && now >= until) {
             hold.unlock();
             end_legs();
             return;
         }
-        watch.ended.wait_for(hold, std::chrono::milliseconds(limit_ms - idle));
+        if (until == 0)
+            watch.ended.wait(hold);
+        else
+            watch.ended.wait_for(hold, std::chrono::milliseconds(until - now));
     }
 }
 
 int JexGateway::relay() {
+    {
+        JexMutexLock hold(relay_lock_);
+        relay_failed_ = 0;
+    }
     RelayWatch watch;
     TransferBlock a{this, 0, 1, JexNetMsg(), nullptr, &watch};
     TransferBlock b{this, 1, 0, JexNetMsg(), nullptr, &watch};

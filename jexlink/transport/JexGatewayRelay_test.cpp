@@ -164,6 +164,41 @@ TEST_F(RelayTest, ANetfailFromTheFarSideIsForwardedAndReported) {
     EXPECT_EQ(Receive(far, 0, got), JexGateway::TRANSPORTERR);
 }
 
+TEST_F(RelayTest, AFarSideThatReportsAndClosesReachesACallerStillSending) {
+    Start();
+    // The caller keeps sending while the far side reports and closes: the
+    // writes to the far side fail, and the far side's report still arrives
+    // whole, alone and first.
+    std::atomic<bool> stop{false};
+    auto flood = std::async(std::launch::async, [&] {
+        const std::string payload(1 << 18, 'x');
+        while (!stop && caller.send_record(1, Record('D', {{'D', payload}})) == 0) {
+        }
+    });
+    QuietGateway failing;
+    failing.ExcSet(JexGateway::NOPATH, JexExcArgs("JexGateway::Connect", "app", "a", "b", "c"));
+    failing.system_id = "far-sys";
+    JexNetMsg netfail;
+    failing.make_netfail(netfail, nullptr);
+    ASSERT_EQ(far.send_record(0, netfail), 0);
+    far.ReleaseTransport(0);
+    JexNetMsg got;
+    const int received = Receive(caller, 1, got);
+    stop = true;
+    EXPECT_EQ(received, 0);
+    EXPECT_EQ(got.Type(), 'f');
+    EXPECT_EQ(Text(got['y']), "far-sys");
+    // The relay goes on reading what the caller sends: its last write ends.
+    if (flood.wait_for(kBound) != std::future_status::ready) {
+        ADD_FAILURE() << "the caller's writes stalled";
+        caller.Transport(1)->Disconnect();
+        flood.wait();
+    }
+    caller.ReleaseTransport(1);
+    EXPECT_EQ(Finish(), JexGateway::REMOTEFAIL);
+    EXPECT_EQ(relay.Code(), JexGateway::REMOTEFAIL);
+}
+
 TEST_F(RelayTest, ACallerThatClosesTurnsIntoOneNetfailForTheFarEnd) {
     Start();
     ASSERT_EQ(caller.send_record(1, Record('D', {{'D', "last"}})), 0);
