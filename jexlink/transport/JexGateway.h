@@ -289,9 +289,6 @@ protected:
     // Gives side a new transport connected to address: 0 (OK set with the
     // label), or TRANSPORTERR with the transport's error kept on the gateway.
     int open_leg(int side, const JexNetAddr& address);
-    // The transport of `side` connected to `address`; with `seconds` above
-    // 0 the connect is given up after them (TIMEOUT). 0 when connected.
-    int connect_within(int side, const JexNetAddr& address, int seconds);
     // recv_record bounded by seconds (0: no bound). Past the bound the side's
     // connection is closed and TIMEOUT set.
     int recv_record_within(int side, JexNetMsg& record, int seconds);

@@ -13,7 +13,7 @@ using jexgateway::Short;
 
 int JexGateway::open_leg(int side, const JexNetAddr& address) {
     AttachTransport(side, new JexTransport);
-    if (connect_within(side, address, read_timeout) != 0) return TRANSPORTERR;
+    if (transports_[side & 1]->Connect(address) != 0) return TRANSPORTERR;
     SetError(OK, JexExcArgs(Label()));
     return OK;
 }

@@ -57,22 +57,6 @@ int JexGateway::recv_record_within(int side, JexNetMsg& record, int seconds) {
     return SetError(TIMEOUT, JexExcArgs(Label()));
 }
 
-int JexGateway::connect_within(int side, const JexNetAddr& address, int seconds) {
-    JexTransport* t = transports_[side & 1];
-    if (seconds <= 0) return t->Connect(address);
-    // A far host that never answers the connection is bounded like a read:
-    // the alarm closes the transport, which ends the connect in progress.
-    ReadAlarm alarm{t};
-    const uint64_t ticket =
-        jexnet::DeadlineWatch::Arm(&ReadAlarm::Ring, &alarm, std::chrono::seconds(seconds));
-    if (ticket == 0) return t->Connect(address);
-    const int rc = t->Connect(address);
-    jexnet::DeadlineWatch::Disarm(ticket);
-    if (!alarm.fired) return rc;
-    SetError(TIMEOUT, JexExcArgs(Label()));
-    return TIMEOUT;
-}
-
 int JexGateway::PutMsg(const JexBuffer& msg, int) {
     SetLabel("JexGateway::PutMsg");
     if (state_ != RUN) {
