@@ -60,6 +60,10 @@ inline JexString Text(Db& db, int attribute) {
 
 class LineDbTest : public ModemDbFileTest<&ModemDbFiles::Lines> {
 protected:
+    // The selection order a test may set stays with it.
+    void TearDown() override {
+        EXPECT_TRUE(DeleteSetting(JexConfig::kGlobalParameters, "Modem.LookupSequence"));
+    }
     // Registers `name` for `pid` on `db` and expects success.
     void Registered(Db& db, const char* name, int32_t pid) {
         ASSERT_EQ(db.Register(name, pid), Db::OK) << name;

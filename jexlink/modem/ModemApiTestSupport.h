@@ -147,10 +147,14 @@ protected:
         unsetenv("JEX_MODEM_APPLICATION_NAME");
         JexModemAPI::ReadSwitches();
     }
+    // Leaves no setting behind for the tests after it in the same process.
     void TearDown() override {
         unsetenv("JEXMODEMAPI_TRACE");
         unsetenv("JEXMODEMAPI_TEST");
         JexModemAPI::ReadSwitches();
+        for (const char* name : {"Modem.CRResponseWait", "Modem.DRResponseWait",
+                                 "Modem.HeartbeatInterval", "Modem.ReceiverYield"})
+            EXPECT_TRUE(tavro::testing::DeleteSetting(JexConfig::kGlobalParameters, name)) << name;
     }
 
     // A daemon and a listening server, and a client connected through them.

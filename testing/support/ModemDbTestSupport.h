@@ -106,6 +106,14 @@ public:
         EXPECT_TRUE(WriteText(JexConfig::kGlobalParameters, "File.Modem.VLDB", lines_.string()));
         EXPECT_TRUE(WriteText(JexConfig::kGlobalParameters, "File.Modem.VSDB", servers_.string()));
     }
+    // The settings go with the files, so that a later test in the same
+    // process finds neither.
+    ~ModemDbFiles() {
+        EXPECT_TRUE(DeleteSetting(JexConfig::kGlobalParameters, "File.Modem.VLDB"));
+        EXPECT_TRUE(DeleteSetting(JexConfig::kGlobalParameters, "File.Modem.VSDB"));
+    }
+    ModemDbFiles(const ModemDbFiles&) = delete;
+    ModemDbFiles& operator=(const ModemDbFiles&) = delete;
     const std::filesystem::path& Lines() const { return lines_; }
     const std::filesystem::path& Servers() const { return servers_; }
     const std::filesystem::path& Dir() const { return dir_.Path(); }
