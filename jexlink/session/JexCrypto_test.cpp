@@ -51,7 +51,8 @@ std::string Md5sum(const TempDir& dir, const std::string& bytes) {
     return r.output.substr(0, 32);
 }
 
-// Each test runs in a process of its own: the environment is its own too.
+// Each test starts from its own key directory and no K2 identity or hop
+// limit; one that changes the installation removes it again.
 class JexCryptoTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -630,6 +631,7 @@ TEST_F(JexCryptoTest, DefaultKeyPathIsUnderTheInstallation) {
         EXPECT_EQ(m.GetAttr(JexCrypto::PATH, path), 0);
         EXPECT_STREQ(path.Text(), c.path) << c.installation;
     }
+    EXPECT_TRUE(tavro::testing::DeleteValue(tavro::testing::kInstallPlace, "Path"));
 }
 
 TEST_F(JexCryptoTest, ItemMaskBitsAreLeastSignificantFirst) {
