@@ -1018,6 +1018,39 @@ TEST_F(MuteListenerLoopback, ConnectExchangeIsBoundedByTheReadTimeout) {
     EXPECT_TRUE(tavro::testing::WaitFor([&] { return census.Started() == 0; }));
 }
 
+// A listener whose queue of completed connections is full: the system drops
+// the caller's connection request and would retry it for minutes.
+TEST_F(MuteListenerLoopback, ConnectTheListenerNeverTakesIsBoundedByTheReadTimeout) {
+    const int full = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(full, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(full, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(full, 0), 0);
+    const int port = tavro::testing::LocalPort(full);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    WriteFile(route_map_,
+              std::string("srv/snode/") + kApp + "\tT/127.0.0.1/" + std::to_string(port) + "\t1\n");
+    JexSession c;
+    Client(c);
+    ASSERT_EQ(c.SetAttr(JexSession::READ_TIMEOUT, 1), 0);
+    const auto start = std::chrono::steady_clock::now();
+    JexBuffer reply;
+    const Outcome o = Of(c, Connect(c, "data", reply));
+    // The route's one entry could not be reached in time, as if refused.
+    EXPECT_EQ(o.code, JexSession::GATEWAYERR) << o.text;
+    EXPECT_THAT(o.text, ::testing::HasSubstr("JexGateway::NOPATH"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+    for (int fd : fillers) ::close(fd);
+    ::close(full);
+}
+
 TEST_F(MuteListenerLoopback, HangUpDuringConnectIsTheConnectionClosedByThePeer) {
     for (const bool afterRecord : {false, true}) {
         SCOPED_TRACE(afterRecord ? "after the record" : "at once");
