@@ -457,6 +457,34 @@ TEST_F(MuteListenerLoopback, ConnectExchangeIsBoundedByTheReadTimeout) {
     EXPECT_TRUE(tavro::testing::WaitFor([&] { return census.Started() == 0; }));
 }
 
+// A listener whose queue of completed connections is full: the system drops
+// the caller's connection request and would retry it for minutes.
+TEST_F(MuteListenerLoopback, ConnectTheListenerNeverTakesIsBoundedByTheReadTimeout) {
+    int port = 0;
+    const int full = tavro::testing::ListenLoopback(port, 0);
+    ASSERT_GE(full, 0);
+    std::vector<int> fillers;
+    const sockaddr_in address = tavro::testing::LoopbackAddress(port);
+    for (int i = 0; i < 4; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        ::connect(fillers.back(), tavro::testing::AsSockaddr(address), sizeof address);
+    }
+    WriteFile(route_map_,
+              tavro::testing::LoopbackRouteEntry(std::string("srv/snode/") + kApp, port, 1));
+    JexSession c;
+    Client(c);
+    ASSERT_EQ(c.SetAttr(JexSession::READ_TIMEOUT, 1), 0);
+    const auto start = std::chrono::steady_clock::now();
+    JexBuffer reply;
+    const Outcome o = Of(c, Connect(c, "data", reply));
+    // The route's one entry could not be reached in time, as if refused.
+    EXPECT_EQ(o.code, JexSession::GATEWAYERR) << o.text;
+    EXPECT_THAT(o.text, ::testing::HasSubstr("JexGateway::NOPATH"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+    for (int fd : fillers) ::close(fd);
+    ::close(full);
+}
+
 TEST_F(MuteListenerLoopback, HangUpDuringConnectIsTheConnectionClosedByThePeer) {
     for (const bool afterRecord : {false, true}) {
         SCOPED_TRACE(afterRecord ? "after the record" : "at once");

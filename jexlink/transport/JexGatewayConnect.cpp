@@ -13,6 +13,8 @@ using jexgateway::Short;
 
 int JexGateway::open_leg(int side, const JexNetAddr& address) {
     AttachTransport(side, new JexTransport);
+    // A far host that never answers the connection is bounded like a read.
+    transports_[side & 1]->SetConnectTimeout(read_timeout);
     if (transports_[side & 1]->Connect(address) != 0) return TRANSPORTERR;
     SetError(OK, JexExcArgs(Label()));
     return OK;

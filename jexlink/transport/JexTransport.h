@@ -72,6 +72,10 @@ public:
     // Creates the endpoint for the address's type and connects it.
     // UNSUPPORTED (14) when no endpoint exists for the type (UNKNOWN is raised).
     int Connect(const JexNetAddr& address);
+    // Bounds the connection set-up of the next Connect over TCP to `seconds`
+    // (0, the default: the system's own retries bound it); past them the
+    // connect fails as one that timed out.
+    void SetConnectTimeout(int seconds) { connectTimeout_ = seconds > 0 ? seconds : 0; }
     // Adopts the connection this program inherited (JEX_TRANSPORT_TYPE names
     // the type, JEX_NET_HANDLE the descriptor).
     int Listen();
@@ -129,6 +133,7 @@ protected:
     int raiseEnd_ = 0;
     int setting8_ = 0;
     int setting9_ = 0;
+    int connectTimeout_ = 0;
     JexExcHandlerRecord* relay_ = nullptr;
     JexNetIO* endpoint_ = nullptr;
     int trace_ = 0;
