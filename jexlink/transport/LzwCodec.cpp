@@ -60,7 +60,7 @@ inline int GetCode(const unsigned char* in, int64_t n, int64_t p, int width) {
 
 LzwEncoder::LzwEncoder() = default;
 
-void LzwEncoder::ClearHash() { std::memset(hash_keys_.get(), 0xFF, sizeof(int32_t) * kHashSlots); }
+void LzwEncoder::ClearHash() { std::memset(hash_keys_.get(), 0, sizeof(uint32_t) * kHashSlots); }
 
 bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     if (n <= 0) {
@@ -81,13 +81,18 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     if (!hash_keys_) {
         // The dictionary (768 KiB) is made for the first message coded, so
         // a connection that never sends data does not pay for it.
-        hash_keys_.reset(new int32_t[kHashSlots]);
-        hash_codes_.reset(new uint16_t[kHashSlots]());
-        ClearHash();
+        hash_keys_.reset(static_cast<uint32_t*>(std::calloc(kHashSlots, sizeof(uint32_t))));
+        hash_codes_.reset(static_cast<uint16_t*>(std::malloc(kHashSlots * sizeof(uint16_t))));
+        if (!hash_keys_ || !hash_codes_) {
+            hash_keys_.reset();
+            hash_codes_.reset();
+            out.Free();
+            return false;
+        }
     }
     auto* bytes = reinterpret_cast<unsigned char*>(out.Data());
 
-    int32_t* keys = hash_keys_.get();
+    uint32_t* keys = hash_keys_.get();
     uint16_t* codes = hash_codes_.get();
     uint64_t p = 0;
     auto emit = [&](int code) {
@@ -99,9 +104,11 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     int prefix = in[0];
     for (int i = 1; i < n;) {
         const int c = in[i++];
-        const int32_t key = (c << 16) + prefix;
+        // Key 0 (byte 0 after byte 0), stored as 1, is passed over by a
+        // probe like an empty slot, and a new key may take its place.
+        const uint32_t key = (static_cast<uint32_t>(c) << 16) + static_cast<uint32_t>(prefix) + 1;
         int h = (c << 9) ^ prefix;
-        while (keys[h] > 0 && keys[h] != key)
+        while (keys[h] > 1 && keys[h] != key)
             h = (h + kProbeStep[static_cast<size_t>(c)]) & 0x1FFFF;
         if (keys[h] == key) {
             prefix = codes[h];
@@ -190,8 +197,15 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
         // The dictionary is made for the first codes past the first byte,
         // so a connection that never receives data does not pay for it.
         stack_.reset(new unsigned char[kStackSize]);
-        prefix_.reset(new uint16_t[LzwCodeWidth::kCodeLimit + 1]());
-        suffix_.reset(new unsigned char[LzwCodeWidth::kCodeLimit + 1]());
+        prefix_.reset(
+            static_cast<uint16_t*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, sizeof(uint16_t))));
+        suffix_.reset(static_cast<unsigned char*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, 1)));
+        if (!prefix_ || !suffix_) {
+            stack_.reset();
+            prefix_.reset();
+            suffix_.reset();
+            return finish(Result::kNoMemory);
+        }
         for (int i = 0; i < 256; ++i)
             suffix_[static_cast<size_t>(i)] = static_cast<unsigned char>(i);
     }
