@@ -76,11 +76,11 @@ private:
     uint64_t bytes_in_ = 0;
     uint64_t bytes_out_ = 0;
     float ratio_ = 0;
-    // Open-addressed dictionary: key (byte << 16) + prefix code, stored as
-    // key + 1 so that an empty slot is 0 and the table can come zeroed from
-    // the allocator (fresh pages are not written until a slot is used).
-    LzwTable<uint32_t> hash_keys_;
-    LzwTable<uint16_t> hash_codes_;
+    // Open-addressed dictionary: a slot holds the key (byte << 16) + prefix
+    // code, plus one, above the 16 bits of its code, so that a look-up reads
+    // one word and an empty slot is 0: the table comes zeroed from the
+    // allocator, and pages never probed are never touched.
+    LzwTable<uint64_t> hash_;
 };
 
 // The expanding side. It follows the encoder's dictionary and widths across
