@@ -44,6 +44,7 @@ class JexSession;
     JEX_TEXT(25, NOOPENSRQ, "No open service requests")                                        \
     JEX_TEXT(26, NOPRODUCTS, "No product information found")                                   \
     JEX_TEXT(27, NOROUTINGCODES, "No routing codes are available")                             \
+    /* 28 is an unused number. */                                                              \
     JEX_TEXT(29, NOTVALIDREQUEST, "Not a valid request")                                       \
     JEX_TEXT(30, NOTVALIDVERSION, "Not a valid version")                                       \
     JEX_TEXT(31, NOWORKUNITZERO, "Workunit number 0 does not exist")                           \
