@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <iosfwd>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexNetMsg.h"
@@ -150,7 +151,7 @@ public:
     static const JexCodeName kCompressionNames[];
     static const JexCodeName kEncryptionNames[];
     static const JexCodeName kParadigmNames[];
-    static const JexCodeName kAttributeNames[];
+    static const JexAttrRow kAttributes[];
 
     // Message types (the net message's type byte).
     static constexpr int kCrStart = 'S';
@@ -334,6 +335,9 @@ private:
     // returns the recorded code.
     int RaiseRecorded();
     int AttrFail(int code, int attribute, const JexExcArg& value = JexExcArg());
+    // 0, or the failure of reading or setting `attribute` as a `kind`.
+    int AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access,
+                  const JexExcArg& value = JexExcArg());
     int SetList(JexFieldedString& list, const char* text);
     int SetNamedCode(Attribute attribute, int& field, const JexCodeName* table, int code);
     int SetNamedText(Attribute attribute, int& field, const JexCodeName* table, const char* name);

@@ -5,16 +5,40 @@
 #include "jexlink/session/JexSessionItems.h"
 #include "jexlink/transport/JexGateway.h"
 
-// Numbers 7, 8, 9 and 16 have no row: they are reported as "Unknown attribute".
-const JexCodeName JexSession::kAttributeNames[] = {
-    {1, "APPLICATION"},    {2, "ASYMMETRIC"},         {3, "AUTHENTICATION"},
-    {4, "CLIENT_VERSION"}, {5, "COMPRESSION"},        {6, "CRC"},
-    {10, "DST_ACID"},      {11, "DST_NODE"},          {13, "DST_USER"},
-    {14, "ENCRYPTION"},    {15, "LANGUAGE"},          {17, "PARADIGM"},
-    {18, "PATH"},          {19, "PRIORITY"},          {20, "RAISE_TIMEOUT"},
-    {21, "READ_TIMEOUT"},  {22, "ROUTE_MAP"},         {23, "SERVER_VERSION"},
-    {24, "SRC_ACID"},      {25, "SRC_NODE"},          {27, "SRC_USER"},
-    {28, "STATE"},         {-1, "Unknown attribute"},
+namespace {
+
+using K = JexAttrKind;
+
+}  // namespace
+
+// Numbers 7, 8, 9 and 16 have no name: they are reported as "Unknown attribute".
+const JexAttrRow JexSession::kAttributes[] = {
+    {APPLICATION, "APPLICATION", K::kText, true},
+    {ASYMMETRIC, "ASYMMETRIC", K::kInt, false},
+    {AUTHENTICATION, "AUTHENTICATION", K::kBoth, false},
+    {CLIENT_VERSION, "CLIENT_VERSION", K::kText, true},
+    {COMPRESSION, "COMPRESSION", K::kBoth, false},
+    {CRC, "CRC", K::kInt, false},
+    {CRYPTO_PATH, nullptr, K::kText, false},
+    {CRYPTO_SRC_ACID, nullptr, K::kText, false},
+    {CRYPTO_SRC_NODE, nullptr, K::kText, false},
+    {DST_ACID, "DST_ACID", K::kText, true},
+    {DST_NODE, "DST_NODE", K::kText, false},
+    {DST_USER, "DST_USER", K::kText, true},
+    {ENCRYPTION, "ENCRYPTION", K::kBoth, false},
+    {LANGUAGE, "LANGUAGE", K::kText, false},
+    {NODE_AUTH, nullptr, K::kInt, false},
+    {PARADIGM, "PARADIGM", K::kBoth, false},
+    {PATH, "PATH", K::kText, true},
+    {PRIORITY, "PRIORITY", K::kInt, false},
+    {RAISE_TIMEOUT, "RAISE_TIMEOUT", K::kInt, false},
+    {READ_TIMEOUT, "READ_TIMEOUT", K::kInt, false},
+    {ROUTE_MAP, "ROUTE_MAP", K::kText, false},
+    {SERVER_VERSION, "SERVER_VERSION", K::kText, true},
+    {SRC_ACID, "SRC_ACID", K::kText, false},
+    {SRC_NODE, "SRC_NODE", K::kText, false},
+    {SRC_USER, "SRC_USER", K::kText, true},
+    {STATE, "STATE", K::kBoth, true},
 };
 
 namespace {
@@ -29,11 +53,18 @@ JexString IntValueText(int value) {
 }  // namespace
 
 const char* JexSession::attribute_name(int attribute) {
-    return jex_code_text(kAttributeNames, attribute);
+    return JexAttrName(kAttributes, attribute, "Unknown attribute");
 }
 
 int JexSession::AttrFail(int code, int attribute, const JexExcArg& value) {
     return Fail(code, JexExcArgs(operation_, attribute_name(attribute), attribute, value));
+}
+
+int JexSession::AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access,
+                          const JexExcArg& value) {
+    static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
+    const int code = JexAttrCheck(kAttributes, attribute, kind, access, kCodes);
+    return code == OK ? OK : AttrFail(code, attribute, value);
 }
 
 int JexSession::SetList(JexFieldedString& list, const char* text) {
@@ -61,71 +92,55 @@ int JexSession::SetNamedText(Attribute attribute, int& field, const JexCodeName*
 int JexSession::GetAttr(Attribute attribute, int& value) {
     Begin("JexSession::GetAttr(Attribute,int&)");
     ExcSet(OK);
+    if (const int rc = AttrCheck(attribute, K::kInt, JexAttrAccess::kGet); rc != OK) return rc;
     switch (attribute) {
-        case ASYMMETRIC: value = asymmetric_; return OK;
-        case AUTHENTICATION: value = authentication_; return OK;
-        case COMPRESSION: value = compression_; return OK;
-        case CRC: value = crc_; return OK;
-        case ENCRYPTION: value = encryption_; return OK;
-        case NODE_AUTH: value = node_auth_; return OK;
-        case PARADIGM: value = paradigm_; return OK;
-        case PRIORITY: value = priority_; return OK;
-        case RAISE_TIMEOUT: value = raise_timeout_; return OK;
-        case READ_TIMEOUT: value = read_timeout_; return OK;
-        case STATE: value = state_; return OK;
-        case APPLICATION:
-        case CLIENT_VERSION:
-        case CRYPTO_PATH:
-        case CRYPTO_SRC_ACID:
-        case CRYPTO_SRC_NODE:
-        case DST_ACID:
-        case DST_NODE:
-        case DST_USER:
-        case LANGUAGE:
-        case PATH:
-        case ROUTE_MAP:
-        case SERVER_VERSION:
-        case SRC_ACID:
-        case SRC_NODE:
-        case SRC_USER: return AttrFail(ATTRNOTINT, attribute);
-        default: return AttrFail(BADATTR, attribute);
+        case ASYMMETRIC: value = asymmetric_; break;
+        case AUTHENTICATION: value = authentication_; break;
+        case COMPRESSION: value = compression_; break;
+        case CRC: value = crc_; break;
+        case ENCRYPTION: value = encryption_; break;
+        case NODE_AUTH: value = node_auth_; break;
+        case PARADIGM: value = paradigm_; break;
+        case PRIORITY: value = priority_; break;
+        case RAISE_TIMEOUT: value = raise_timeout_; break;
+        case READ_TIMEOUT: value = read_timeout_; break;
+        case STATE: value = state_; break;
+        default: break;
     }
+    return OK;
 }
 
 int JexSession::GetAttr(Attribute attribute, JexString& value) {
     Begin("JexSession::GetAttr(Attribute,value&)");
     ExcSet(OK);
+    // NODE_AUTH is not read as a text, not even to say it is not one.
+    if (attribute == NODE_AUTH) return AttrFail(BADATTR, attribute);
+    if (const int rc = AttrCheck(attribute, K::kText, JexAttrAccess::kGet); rc != OK) return rc;
     switch (attribute) {
-        case APPLICATION: value = application_; return OK;
-        case AUTHENTICATION:
-            value = jex_code_text(kAuthenticationNames, authentication_);
-            return OK;
-        case CLIENT_VERSION: value = client_version_.Text(); return OK;
-        case COMPRESSION: value = jex_code_text(kCompressionNames, compression_); return OK;
-        case CRYPTO_PATH: value = crypto_path_; return OK;
-        case CRYPTO_SRC_ACID: value = crypto_src_acid_; return OK;
-        case CRYPTO_SRC_NODE: value = crypto_src_node_; return OK;
-        case DST_ACID: value = dst_acids_.Text(); return OK;
-        case DST_NODE: value = dst_nodes_.Text(); return OK;
-        case DST_USER: value = dst_user_; return OK;
-        case ENCRYPTION: value = jex_code_text(kEncryptionNames, encryption_); return OK;
-        case LANGUAGE: value = language_; return OK;
-        case PARADIGM: value = jex_code_text(kParadigmNames, paradigm_); return OK;
-        case SERVER_VERSION: value = server_version_.Text(); return OK;
-        case SRC_ACID: value = src_acids_.Text(); return OK;
-        case SRC_NODE: value = src_nodes_.Text(); return OK;
-        case SRC_USER: value = src_user_; return OK;
-        case STATE: value = state_name(state_); return OK;
+        case APPLICATION: value = application_; break;
+        case AUTHENTICATION: value = jex_code_text(kAuthenticationNames, authentication_); break;
+        case CLIENT_VERSION: value = client_version_.Text(); break;
+        case COMPRESSION: value = jex_code_text(kCompressionNames, compression_); break;
+        case CRYPTO_PATH: value = crypto_path_; break;
+        case CRYPTO_SRC_ACID: value = crypto_src_acid_; break;
+        case CRYPTO_SRC_NODE: value = crypto_src_node_; break;
+        case DST_ACID: value = dst_acids_.Text(); break;
+        case DST_NODE: value = dst_nodes_.Text(); break;
+        case DST_USER: value = dst_user_; break;
+        case ENCRYPTION: value = jex_code_text(kEncryptionNames, encryption_); break;
+        case LANGUAGE: value = language_; break;
+        case PARADIGM: value = jex_code_text(kParadigmNames, paradigm_); break;
+        case SERVER_VERSION: value = server_version_.Text(); break;
+        case SRC_ACID: value = src_acids_.Text(); break;
+        case SRC_NODE: value = src_nodes_.Text(); break;
+        case SRC_USER: value = src_user_; break;
+        case STATE: value = state_name(state_); break;
         case PATH: return gateway_->GetAttr(JexGateway::PATH, value) != 0 ? GATEWAYERR : OK;
         case ROUTE_MAP:
             return gateway_->GetAttr(JexGateway::ROUTE_MAP, value) != 0 ? GATEWAYERR : OK;
-        case ASYMMETRIC:
-        case CRC:
-        case PRIORITY:
-        case RAISE_TIMEOUT:
-        case READ_TIMEOUT: return AttrFail(ATTRNOTSTRING, attribute);
-        default: return AttrFail(BADATTR, attribute);  // NODE_AUTH among them
+        default: break;
     }
+    return OK;
 }
 
 int JexSession::SetAttr(Attribute attribute, int value) {
@@ -142,6 +157,9 @@ int JexSession::SetAttr(Attribute attribute, int value) {
             break;
         default: break;
     }
+    const JexString shown = IntValueText(value);
+    if (const int rc = AttrCheck(attribute, K::kInt, JexAttrAccess::kSet, shown); rc != OK)
+        return rc;
     switch (attribute) {
         case ASYMMETRIC: asymmetric_ = value != 0; return OK;
         case AUTHENTICATION:
@@ -156,29 +174,12 @@ int JexSession::SetAttr(Attribute attribute, int value) {
         case NODE_AUTH: node_auth_ = value != 0; return OK;
         case PARADIGM: return SetNamedCode(attribute, paradigm_, kParadigmNames, value);
         case PRIORITY:
-            if (value < 0 || value > 255)
-                return AttrFail(BADATTRVALUE, attribute, IntValueText(value));
+            if (value < 0 || value > 255) return AttrFail(BADATTRVALUE, attribute, shown);
             priority_ = value;
             return OK;
         case RAISE_TIMEOUT: raise_timeout_ = value != 0; return OK;
         case READ_TIMEOUT: read_timeout_ = value; return OK;
-        case STATE: return AttrFail(ATTRREADONLY, attribute, IntValueText(value));
-        case APPLICATION:
-        case CLIENT_VERSION:
-        case CRYPTO_PATH:
-        case CRYPTO_SRC_ACID:
-        case CRYPTO_SRC_NODE:
-        case DST_ACID:
-        case DST_NODE:
-        case DST_USER:
-        case LANGUAGE:
-        case PATH:
-        case ROUTE_MAP:
-        case SERVER_VERSION:
-        case SRC_ACID:
-        case SRC_NODE:
-        case SRC_USER: return AttrFail(ATTRNOTINT, attribute, IntValueText(value));
-        default: return AttrFail(BADATTR, attribute, IntValueText(value));
+        default: return OK;
     }
 }
 
@@ -205,6 +206,8 @@ int JexSession::SetAttr(Attribute attribute, const char* value) {
             break;
         default: break;
     }
+    if (const int rc = AttrCheck(attribute, K::kText, JexAttrAccess::kSet, text); rc != OK)
+        return rc;
     switch (attribute) {
         case AUTHENTICATION:
             return SetNamedText(attribute, authentication_, kAuthenticationNames, text);
@@ -224,20 +227,6 @@ int JexSession::SetAttr(Attribute attribute, const char* value) {
         case LANGUAGE: language_ = text; return OK;
         case ROUTE_MAP:
             return gateway_->SetAttr(JexGateway::ROUTE_MAP, JexString(text)) != 0 ? GATEWAYERR : OK;
-        case APPLICATION:
-        case CLIENT_VERSION:
-        case DST_ACID:
-        case DST_USER:
-        case PATH:
-        case SERVER_VERSION:
-        case SRC_USER:
-        case STATE: return AttrFail(ATTRREADONLY, attribute, text);
-        case ASYMMETRIC:
-        case CRC:
-        case NODE_AUTH:
-        case PRIORITY:
-        case RAISE_TIMEOUT:
-        case READ_TIMEOUT: return AttrFail(ATTRNOTSTRING, attribute, text);
-        default: return AttrFail(BADATTR, attribute, text);
+        default: return OK;
     }
 }
