@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexString.h"
 
@@ -149,9 +150,14 @@ public:
 protected:
     // The text field of an attribute, or null for one that is not a text.
     JexString* TextField(int attribute);
-    static bool Settable(int attribute);
+    // SRQ_WORK_UNIT_COUNT: NOITEMCODE but on a request that knows a count.
+    virtual int CountAttribute(int32_t& out);
+
+    static const JexAttrRow kAttributes[];
 
 private:
+    // 0, or NOITEMCODE when `attribute` cannot be read (or set) as a `kind`.
+    static int AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access);
     // LANGUAGE, answered by the held session.
     int SessionLanguage(JexString& out);
 
