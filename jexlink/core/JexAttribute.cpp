@@ -17,6 +17,7 @@ int JexAttrCheck(std::span<const JexAttrRow> rows, int number, JexAttrKind kind,
                  JexAttrAccess access, const JexAttrCodes& codes) {
     const JexAttrRow* row = JexFindAttr(rows, number);
     if (!row || row->kind == JexAttrKind::kNone) return codes.unknown;
+    if (access == JexAttrAccess::kSetReadOnlyFirst && row->readOnly) return codes.readOnly;
     const auto wanted = static_cast<unsigned>(kind);
     if ((static_cast<unsigned>(row->kind) & wanted) != wanted)
         return kind == JexAttrKind::kInt ? codes.notInt : codes.notText;

@@ -29,7 +29,11 @@ struct JexAttrCodes {
     int readOnly;  // a set of an attribute that cannot be set
 };
 
-enum class JexAttrAccess { kGet, kSet };
+enum class JexAttrAccess {
+    kGet,
+    kSet,
+    kSetReadOnlyFirst,  // a set that reports read-only before the kind
+};
 
 // The row of `number`, or null.
 const JexAttrRow* JexFindAttr(std::span<const JexAttrRow> rows, int number);
@@ -39,6 +43,7 @@ const char* JexAttrName(std::span<const JexAttrRow> rows, int number, const char
 
 // 0 when `number` may be read (or set, for kSet) as a value of `kind`
 // (kInt or kText); otherwise the class's code of the first fault found, in
-// this order: no row or a row that takes no value, the wrong kind, read-only.
+// this order: no row or a row that takes no value, the wrong kind, read-only
+// (read-only before the kind for kSetReadOnlyFirst).
 int JexAttrCheck(std::span<const JexAttrRow> rows, int number, JexAttrKind kind,
                  JexAttrAccess access, const JexAttrCodes& codes);

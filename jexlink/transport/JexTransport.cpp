@@ -187,11 +187,12 @@ int JexTransport::AttrCheck(int attribute, JexAttrKind kind, const char* label) 
 }
 
 int JexTransport::SetCheck(int attribute, const char* label) {
-    // Setting a read-only attribute is refused whatever the kind of the value.
-    const JexAttrRow* row = JexFindAttr(kAttributes, attribute);
-    if (!row) return AttrError(BADATTR, label, attribute);
-    if (row->readOnly) return AttrError(ATTRREADONLY, label, attribute);
-    return OK;
+    // Setting a read-only attribute is refused whatever the kind of the
+    // value; every other one is an integer, a text giving its digits.
+    static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
+    const int code =
+        JexAttrCheck(kAttributes, attribute, K::kInt, JexAttrAccess::kSetReadOnlyFirst, kCodes);
+    return code == OK ? OK : AttrError(code, label, attribute);
 }
 
 int JexTransport::GetAttr(int attribute, int& value) {
