@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexString.h"
@@ -148,6 +149,8 @@ private:
     void AppendFrame(QueueNode* node);
     // Records a code with its location label (and cause).
     int Fail(int code, const char* label, JexException* cause = nullptr);
+    // 0, or the failure of reading or setting `attribute` as a `kind`.
+    int AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access, const char* label);
     // A call that succeeded: the code goes back to 0.
     int Succeed();
     bool SendFrame(JexTp2Frame& frame);
