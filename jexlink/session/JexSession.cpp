@@ -46,7 +46,7 @@ const JexCodeName kStateNames[] = {
 
 JexSession::JexSession()
     : JexProtocol(kTextTable, "JexSession"),
-      gateway_(new JexGateway),
+      gateway_(std::make_unique<JexGateway>()),
       stats_("JexSession", JexNetStats::DisplaySwitch) {
     // Trace and test switches: read by every constructor; the last wins.
     int flags = 0;
@@ -87,8 +87,8 @@ JexSession::JexSession()
     }
     test_flags = tests;
 
-    gateway_handler_ = new JexExcHandlerRecord;
-    PushHandler(*gateway_handler_, gateway_, raise_wrapped, this);
+    gateway_handler_ = std::make_unique<JexExcHandlerRecord>();
+    PushHandler(*gateway_handler_, gateway_.get(), raise_wrapped, this);
 
     JexPlatform platform = JexLibraryPlatform();
     const JexString node = platform.Field(1);
@@ -104,11 +104,12 @@ JexSession::JexSession()
 JexSession::~JexSession() {
     QueueDrain();
     DeleteCrypto();
-    delete compressor_;
-    delete expander_;
+    compressor_.reset();
+    expander_.reset();
+    // The gateway's handler goes before the gateway.
     PopHandler(*gateway_handler_);
-    delete gateway_handler_;
-    delete gateway_;
+    gateway_handler_.reset();
+    gateway_.reset();
 }
 
 int JexSession::TraceFlags() { return trace_flags; }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
@@ -374,7 +375,7 @@ private:
     JexCrypto** crypto_ = nullptr;
     JexFieldedString client_version_{' '};
     int compression_ = LZW;
-    JexCompressor* compressor_ = nullptr;
+    std::unique_ptr<JexCompressor> compressor_;
     int crc_ = 1;
     JexString crypto_path_;
     JexString crypto_src_acid_;
@@ -386,10 +387,10 @@ private:
     JexFieldedString dst_nodes_{','};
     JexString dst_user_;
     int encryption_ = NOENCRYPT;
-    JexExpander* expander_ = nullptr;
+    std::unique_ptr<JexExpander> expander_;
     int current_compression_ = LZW;
-    JexGateway* gateway_ = nullptr;
-    JexExcHandlerRecord* gateway_handler_ = nullptr;
+    std::unique_ptr<JexGateway> gateway_;
+    std::unique_ptr<JexExcHandlerRecord> gateway_handler_;
     JexString language_;
     int sync_counter_ = 0;
     int crypto_count_ = 0;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 
 #include "jexlink/core/JexTime.h"
 #include "jexlink/core/JexUtilities.h"
@@ -86,7 +87,7 @@ int JexSession::recv_wait(JexNetMsg& msg, int wait) {
         return Fail(PROTOCOL, JexExcArgs(operation_));
     }
     if (rc == JexGateway::TIMEOUT) {
-        if (Code() != TIMEOUT) Fail(TIMEOUT, JexExcArgs(operation_), gateway_);
+        if (Code() != TIMEOUT) Fail(TIMEOUT, JexExcArgs(operation_), gateway_.get());
         return TIMEOUT;
     }
     if (rc != 0) return GATEWAYERR;
@@ -266,13 +267,12 @@ int JexSession::setup_auth(JexFieldedString& local_names, JexFieldedString& remo
 }
 
 int JexSession::setup_compress(int code) {
-    delete compressor_;
-    compressor_ = nullptr;
+    compressor_.reset();
     switch (code) {
-        case NOCOMP: compressor_ = new JexCompressor; break;
-        case LZW: compressor_ = new JexLzwCompressor; break;
+        case NOCOMP: compressor_ = std::make_unique<JexCompressor>(); break;
+        case LZW: compressor_ = std::make_unique<JexLzwCompressor>(); break;
         default:
-            compressor_ = new JexCompressor;
+            compressor_ = std::make_unique<JexCompressor>();
             compressor_->SetSuppress(1);
             ExcSet(UNSUPPORTED, JexExcArgs("JexSession::setup_compress", "compression",
                                            jex_code_text(kCompressionNames, code)));
@@ -285,13 +285,12 @@ int JexSession::setup_compress(int code) {
 }
 
 int JexSession::setup_expand(int code) {
-    delete expander_;
-    expander_ = nullptr;
+    expander_.reset();
     switch (code) {
-        case NOCOMP: expander_ = new JexExpander; break;
-        case LZW: expander_ = new JexLzw; break;
+        case NOCOMP: expander_ = std::make_unique<JexExpander>(); break;
+        case LZW: expander_ = std::make_unique<JexLzw>(); break;
         default:
-            expander_ = new JexExpander;
+            expander_ = std::make_unique<JexExpander>();
             expander_->SetSuppress(1);
             ExcSet(UNSUPPORTED, JexExcArgs("JexSession::setup_expand", "compression",
                                            jex_code_text(kCompressionNames, code)));

@@ -23,7 +23,7 @@ int JexSession::PutMsg(const JexBuffer& data, int flags) {
     }
     JexBuffer& item = msg[kItemData];
     if (compressor_ ? compressor_->Compress(data, item) != 0 : (item = data, false))
-        return Fail(FAILURE, JexExcArgs(operation_), compressor_);
+        return Fail(FAILURE, JexExcArgs(operation_), compressor_.get());
     if (!Present(item)) item.SetLength(0);
     stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(data.Length()));
     stats_.Increment(JexNetStats::kMessagesSent, 1);
