@@ -128,6 +128,13 @@ private:
     enum class Stage { kSkipLine, kFailed, kDone };
     Stage AttemptLine(const JexString& destination, const JexString& lineType,
                       JexFieldedString& skipList, JexTp2Frame& frame, int& remaining);
+    // The steps of AttemptLine: the CR frame for the line's daemon (into a
+    // fresh frame); the
+    // second confirmation (the remote daemon's, kDone when it came within
+    // `remaining`, which it reduces); the third (the server's).
+    void ConnectionRequest(JexTp2Frame& request);
+    Stage AwaitRemoteDaemon(JexBuffer& wire, JexTp2Frame& frame, int& remaining);
+    Stage AwaitServer(JexBuffer& wire, JexTp2Frame& frame, int remaining);
     int ReadConfirmation(JexBuffer& wire, int remaining);
     void Complete(JexTp2Frame& cc);
 
