@@ -195,6 +195,12 @@ public:
     // entry: NOPATH, NOROUTEMAP or NOROUTEMAPENTRY by the route map's state
     // and whether an entry was tried.
     int path_failure(int tried, const JexFieldedString& key);
+    // The CONNECT record for the leg just opened on side 1.
+    JexNetMsg connect_request();
+    // Connect's CONN step: reads the far gateway's answer and moves to RUN,
+    // CONN, CONNWAIT (a redirect, its leg opened with `leg_status`) or
+    // ERROR; OK, or PROTOCOL when the answer is not one (already raised).
+    int take_connect_reply(JexNetMsg& reply, int& leg_status);
 
     int State() const { return state_; }
     void set_state(int state);

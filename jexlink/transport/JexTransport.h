@@ -1,6 +1,7 @@
 // The message transport: the connection object above every byte-stream endpoint, and its listener.
 #pragma once
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexString.h"
@@ -141,6 +142,10 @@ protected:
 private:
     static const char* AttributeName(int attribute);
     int AttrError(int code, const char* label, int attribute);
+    // 0, or the failure of reading `attribute` as a `kind`.
+    int AttrCheck(int attribute, JexAttrKind kind, const char* label);
+    // 0, or the failure of setting `attribute`: unknown or read-only.
+    int SetCheck(int attribute, const char* label);
     void Dump(const char* header, const char* p, int n) const;
 
     friend class JexNetIO;
