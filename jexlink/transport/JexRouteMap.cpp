@@ -124,18 +124,20 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
 
     struct stat opened {};
     const bool identified = ::fstat(fileno(file_), &opened) == 0 && S_ISREG(opened.st_mode);
-    if (identified && TakeSnapshot(opened)) {
-        const int closed = JexPrivLock::fclose(file_, kPrivileged);
-        file_ = nullptr;
-        if (closed == -1) {
-            JexErrno cause(errno, "fclose");
-            ExcSet(CLOSEFAIL, JexExcArgs("JexRouteMap::JexRouteMap", file_name_), &cause);
-        }
-        Sort();
-        loaded_ = 1;
-        return;
+    const bool taken = identified && TakeSnapshot(opened);
+    if (!taken && !ReadEntries()) return;
+    const int closed = JexPrivLock::fclose(file_, kPrivileged);
+    file_ = nullptr;
+    if (closed == -1) {
+        JexErrno cause(errno, "fclose");
+        ExcSet(CLOSEFAIL, JexExcArgs("JexRouteMap::JexRouteMap", file_name_), &cause);
     }
+    Sort();
+    loaded_ = 1;
+    if (!taken && identified && Settled(opened)) KeepSnapshot(opened);
+}
 
+bool JexRouteMap::ReadEntries() {
     std::string line;
     bool too_long = false;
     while (JexRouteMapEntry::ReadLine(file_, line, &too_long)) {
@@ -149,7 +151,7 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
             ClearTable();
             JexPrivLock::fclose(file_, kPrivileged);
             file_ = nullptr;
-            return;
+            return false;
         }
         table_[count_++] = new JexRouteMapEntry(parsed);
     }
@@ -161,17 +163,9 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
         JexPrivLock::fclose(file_, kPrivileged);
         file_ = nullptr;
         TraceError();
-        return;
+        return false;
     }
-    const int closed = JexPrivLock::fclose(file_, kPrivileged);
-    file_ = nullptr;
-    if (closed == -1) {
-        JexErrno cause(errno, "fclose");
-        ExcSet(CLOSEFAIL, JexExcArgs("JexRouteMap::JexRouteMap", file_name_), &cause);
-    }
-    Sort();
-    loaded_ = 1;
-    if (identified && Settled(opened)) KeepSnapshot(opened);
+    return true;
 }
 
 bool JexRouteMap::TakeSnapshot(const struct stat& file) {

@@ -79,6 +79,9 @@ private:
     bool TakeSnapshot(const struct stat& file);
     // Keeps this map's entries for the next map of the file.
     void KeepSnapshot(const struct stat& file);
+    // Reads and parses the open file into the table: false (the file closed,
+    // the failure set) when it could not be read whole.
+    bool ReadEntries();
     bool Grow();
     void Sort();
     void TraceError();
