@@ -250,6 +250,16 @@ public:
     // Unregisters the handler and deletes the transport of side.
     void ReleaseTransport(int side);
     JexTransport* Transport(int side) const { return transports_[side & 1]; }
+    // Who makes the transport of an outgoing leg for a route's address, in
+    // place of a connection of the address's type (a link in memory for the
+    // session fuzz target). It returns a connected transport that the
+    // gateway then owns, or null for a leg that failed. No opener (the
+    // default): the system's connection.
+    using LegOpener = JexTransport* (*)(const JexNetAddr& address, void* context);
+    void SetLegOpener(LegOpener open, void* context) {
+        leg_opener_ = open;
+        leg_opener_context_ = context;
+    }
 
     JexNetStats& Stats() { return stats_; }
     const char* Label() const { return label_.load(); }
@@ -315,6 +325,8 @@ protected:
     JexExcHandlerRecord* handlers_[2] = {nullptr, nullptr};
 
 private:
+    LegOpener leg_opener_ = nullptr;
+    void* leg_opener_context_ = nullptr;
     struct Handshake;
     // Releases both sides' transports; returns code.
     int release_legs(int code);

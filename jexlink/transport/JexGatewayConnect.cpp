@@ -12,10 +12,16 @@ using jexgateway::ItemText;
 using jexgateway::Short;
 
 int JexGateway::open_leg(int side, const JexNetAddr& address) {
-    AttachTransport(side, new JexTransport);
-    // A far host that never answers the connection is bounded like a read.
-    transports_[side & 1]->SetConnectTimeout(read_timeout);
-    if (transports_[side & 1]->Connect(address) != 0) return TRANSPORTERR;
+    if (leg_opener_) {
+        JexTransport* made = leg_opener_(address, leg_opener_context_);
+        if (!made) return SetError(TRANSPORTERR, JexExcArgs(Label()));
+        AttachTransport(side, made);
+    } else {
+        AttachTransport(side, new JexTransport);
+        // A far host that never answers the connection is bounded like a read.
+        transports_[side & 1]->SetConnectTimeout(read_timeout);
+        if (transports_[side & 1]->Connect(address) != 0) return TRANSPORTERR;
+    }
     SetError(OK, JexExcArgs(Label()));
     return OK;
 }
