@@ -383,11 +383,18 @@ TEST_F(TavroComListenerTest, OverlongNumberIsNoPid) {
 
 TEST_F(TavroComListenerTest, StoppingServiceSendsStopByteOncePerPingPeriod) {
     // Accepted before the stop: the connection thread waits its ping period.
+    const auto connecting = std::chrono::steady_clock::now();
     director_ = ConnectTo(port_);
     ASSERT_GE(director_, 0);
     Sleep(100);  // well inside the 300 ms before the hello
     SetEvent(shutdown_);
+    // The connection's wait began after `connecting`: a stop set within the
+    // ping period of that comes before the hello.
+    const bool beforeHello =
+        std::chrono::steady_clock::now() - connecting < std::chrono::milliseconds(250);
     std::string received = ReadFor(director_, 1000);
+    if (!beforeHello && received.rfind("Qim-", 0) == 0)
+        GTEST_SKIP() << "the machine was too slow to stop within the ping period";
     // 300 ms ping period: a few stop bytes in a second, never the hello.
     ASSERT_FALSE(received.empty());
     EXPECT_LE(received.size(), 5u);
