@@ -14,6 +14,8 @@ import java.nio.charset.StandardCharsets;
 public final class TAVROController {
     private static final Object lock = new Object();
     private static boolean done;
+    private static String endedBy = "";
+    private static volatile Thread shutdownWaiter;
 
     private TAVROController() {}
 
@@ -25,14 +27,21 @@ public final class TAVROController {
         if (event != null) startShutdownWait(event);
         boolean linked = DirectorLink.wanted(args);
         if (linked) DirectorLink.start();
+        String how;
         synchronized (lock) {
             while (!done) lock.wait();
+            how = endedBy;
         }
+        // The service sets its shutdown event once the stop byte is
+        // answered: the wait on it has a moment to see it and say so.
+        Thread waiter = shutdownWaiter;
+        if ("stop-byte".equals(how) && waiter != null) waiter.join(5000);
         if (linked) DirectorLink.stopped();
     }
 
-    private static void end() {
+    private static void end(String how) {
         synchronized (lock) {
+            if (!done) endedBy = how;
             done = true;
             lock.notifyAll();
         }
@@ -45,13 +54,13 @@ public final class TAVROController {
             return;
         }
         DirectorRecord.line("stop", "answered " + how);
-        end();
+        end(how);
     }
 
     /** Ends the director on its own (when asked to end once linked). */
     static void exitSelf() {
         DirectorRecord.line("exit", "self");
-        end();
+        end("self");
     }
 
     private static void startExitTimer(long ms) {
@@ -76,6 +85,7 @@ public final class TAVROController {
             stopRequested("shutdown-event");
         }, "director-shutdown-wait");
         waiter.setDaemon(true);
+        shutdownWaiter = waiter;
         waiter.start();
     }
 }
