@@ -340,7 +340,7 @@ TEST_F(TavroComListenerTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
     int extra = ConnectTo(port_);
     ASSERT_GE(extra, 0);
     pollfd p{extra, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 3000), 1);
+    ASSERT_EQ(poll(&p, 1, tavro::testing::kWaitMs), 1);
     char byte;
     EXPECT_EQ(recv(extra, &byte, 1, 0), 0);  // closed without a hello
     close(extra);
