@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -64,6 +65,28 @@ std::string ReadFor(int fd, int ms) {
         if (n <= 0) return text;
         text.append(buffer, static_cast<size_t>(n));
     }
+}
+
+// Reads the service's hello, "Qim-<its pid>": what arrives until that much
+// has come, the connection closes or the tests' bound passes.
+std::string ReadHello(int fd) {
+    const size_t length = ("Qim-" + std::to_string(GetCurrentProcessId())).size();
+    std::string text;
+    auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(tavro::testing::kWaitMs);
+    while (text.size() < length) {
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        end - std::chrono::steady_clock::now())
+                                        .count());
+        if (left <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, left) <= 0) break;
+        char buffer[64];
+        ssize_t n = recv(fd, buffer, std::min(sizeof buffer, length - text.size()), 0);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
 }
 
 TavroCom* LoopbackLink(TavroCom& link, int port) {
@@ -202,7 +225,7 @@ TEST_F(TavroComListenerTest, HelloNamesTheShutdownEventAndLearnsTheDirectorPid) 
     director_ = ConnectLoopback(port_);
     ASSERT_GE(director_, 0);
     std::string expected = "Qim-" + std::to_string(GetCurrentProcessId());
-    EXPECT_EQ(ReadFor(director_, 2000), expected);
+    EXPECT_EQ(ReadHello(director_), expected);
     std::string answer = OwnPid() + "\r\n";
     send(director_, answer.data(), answer.size(), MSG_NOSIGNAL);
     ASSERT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
@@ -211,7 +234,7 @@ TEST_F(TavroComListenerTest, HelloNamesTheShutdownEventAndLearnsTheDirectorPid) 
 
 TEST_F(TavroComListenerTest, ZeroAnswerIsRetried) {
     director_ = ConnectLoopback(port_);
-    ASSERT_FALSE(ReadFor(director_, 2000).empty());
+    ASSERT_FALSE(ReadHello(director_).empty());
     Answer("0");
     // Read, and taken as no answer: the pid that follows comes in a read of
     // its own.
@@ -235,7 +258,7 @@ TEST_F(TavroComListenerTest, PidFromAnIpv6SocketOnAMappedAddressIsAccepted) {
         GTEST_SKIP() << "no IPv6 sockets here";
     }
     director_ = fd;
-    ASSERT_FALSE(ReadFor(director_, 2000).empty());
+    ASSERT_FALSE(ReadHello(director_).empty());
     std::string answer = OwnPid();
     send(director_, answer.data(), answer.size(), MSG_NOSIGNAL);
     ASSERT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
@@ -253,7 +276,7 @@ TEST_F(TavroComListenerTest, PidOfAProcessWithoutTheConnectionIsIgnored) {
     }
     ASSERT_GT(sleeper, 0);
     director_ = ConnectLoopback(port_);
-    ASSERT_FALSE(ReadFor(director_, 2000).empty());
+    ASSERT_FALSE(ReadHello(director_).empty());
     for (pid_t foreign : {sleeper, getppid()}) {
         char answer[16];
         std::snprintf(answer, sizeof answer, "%010d", static_cast<int>(foreign));
@@ -271,16 +294,16 @@ TEST_F(TavroComListenerTest, PidOfAProcessWithoutTheConnectionIsIgnored) {
 
 TEST_F(TavroComListenerTest, SilentConnectionIsClosedAtItsDeadline) {
     TavroComTest::SetAnswerDeadline(1500);
+    const auto start = std::chrono::steady_clock::now();
     director_ = ConnectLoopback(port_);
     ASSERT_GE(director_, 0);
-    EXPECT_EQ(ReadFor(director_, 1000).rfind("Qim-", 0), 0u);
+    EXPECT_EQ(ReadHello(director_).rfind("Qim-", 0), 0u);
     // Never answered: the service closes its end once the deadline passes.
-    auto start = std::chrono::steady_clock::now();
     pollfd p{director_, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    ASSERT_EQ(poll(&p, 1, tavro::testing::kWaitMs), 1);
     char byte;
     EXPECT_EQ(recv(director_, &byte, 1, 0), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_TRUE(WaitFor([] { return basesocket::ConnectionsServed() == 0; }));
 }
 
@@ -292,7 +315,7 @@ TEST_F(TavroComListenerTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
     int extra = ConnectLoopback(port_);
     ASSERT_GE(extra, 0);
     pollfd p{extra, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 3000), 1);
+    ASSERT_EQ(poll(&p, 1, tavro::testing::kWaitMs), 1);
     char byte;
     EXPECT_EQ(recv(extra, &byte, 1, 0), 0);  // closed without a hello
     close(extra);
@@ -311,7 +334,7 @@ TEST_F(TavroComListenerTest, SilentConnectionsDoNotStopTheDirectorsHello) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
     director_ = ConnectLoopback(port_);
     ASSERT_GE(director_, 0);
-    EXPECT_EQ(ReadFor(director_, 3000).rfind("Qim-", 0), 0u);
+    EXPECT_EQ(ReadHello(director_).rfind("Qim-", 0), 0u);
     Answer(OwnPid());
     EXPECT_EQ(WaitForSingleObject(TavroCom::PidArrivedEvent(), 10000), WAIT_OBJECT_0);
     EXPECT_EQ(TavroCom::s_dwDirectorPid.load(), static_cast<DWORD>(getpid()));
@@ -341,7 +364,7 @@ TEST_F(TavroComListenerTest, ConnectionOfAnotherUserIsClosedAtOnce) {
 
 TEST_F(TavroComListenerTest, OverlongNumberIsNoPid) {
     director_ = ConnectLoopback(port_);
-    ASSERT_FALSE(ReadFor(director_, 2000).empty());
+    ASSERT_FALSE(ReadHello(director_).empty());
     // Ten digits beyond a process id, one of them this process's id plus
     // 2^32 (a number cut to 32 bits would name this process).
     const std::string answers[] = {"9999999999", std::to_string((1ull << 32) + getpid())};
@@ -358,11 +381,18 @@ TEST_F(TavroComListenerTest, OverlongNumberIsNoPid) {
 
 TEST_F(TavroComListenerTest, StoppingServiceSendsStopByteOncePerPingPeriod) {
     // Accepted before the stop: the connection thread waits its ping period.
+    const auto connecting = std::chrono::steady_clock::now();
     director_ = ConnectLoopback(port_);
     ASSERT_GE(director_, 0);
     Sleep(100);  // well inside the 300 ms before the hello
     SetEvent(shutdown_);
+    // The connection's wait began after `connecting`: a stop set within the
+    // ping period of that comes before the hello.
+    const bool beforeHello =
+        std::chrono::steady_clock::now() - connecting < std::chrono::milliseconds(250);
     std::string received = ReadFor(director_, 1000);
+    if (!beforeHello && received.rfind("Qim-", 0) == 0)
+        GTEST_SKIP() << "the machine was too slow to stop within the ping period";
     // 300 ms ping period: a few stop bytes in a second, never the hello.
     ASSERT_FALSE(received.empty());
     EXPECT_LE(received.size(), 5u);

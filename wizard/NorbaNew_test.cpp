@@ -14,6 +14,7 @@
 #include <string>
 
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/Wait.h"
 #include "wizard/AnswersFile.h"
 #include "wizard/FormDecoder.h"
 #include "wizard/WizardServer.h"
@@ -166,13 +167,13 @@ TEST(AnswersFile, ServiceObligationStartsTheScriptOnce) {
                                  std::filesystem::perms::owner_all);
     std::string out;
     EXPECT_EQ(RunText("TXT_UI_USER_NAME=x\n", out, true), 0) << out;
-    std::string calls;
-    for (int i = 0; i < 500 && calls.empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        calls = tree.Read("common/bin/calls");
-    }
+    // The script runs detached: once its call is written in full, a
+    // moment more shows no second one.
+    const std::string once = "SERVOB|INSTALL|";
+    EXPECT_TRUE(tavro::testing::WaitFor(
+        [&] { return tree.Read("common/bin/calls").size() >= once.size(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(tree.Read("common/bin/calls"), "SERVOB|INSTALL|");
+    EXPECT_EQ(tree.Read("common/bin/calls"), once);
 }
 
 // The program itself over a tree, under the real clock and host name.

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/winerror.h"
+#include "testing/support/Wait.h"
 #include "wizard/UserControl1.h"
 #include "wizard/WizardTestHost.h"
 
@@ -20,13 +21,9 @@ namespace {
 using namespace wizard::testing;
 namespace fs = std::filesystem;
 
-// Waits up to five seconds for the file to exist.
+// Waits (bounded) for the file to exist.
 bool WaitForFile(const fs::path& path) {
-    for (int i = 0; i < 500; ++i) {
-        if (fs::exists(path)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return tavro::testing::WaitFor([&] { return fs::exists(path); });
 }
 
 TEST(ResolveNoCase, FindsEachPartWithoutRegardToCase) {

@@ -166,7 +166,7 @@ TEST(JexIpc, TimedGetMsgGivesTimeoutAfterThePeriodAndNoSooner) {
     EXPECT_EQ(box.GetMsg(in, 1, 1), JexIpc::TIMEOUT);
     const double elapsed = SecondsSince(start);
     EXPECT_GE(elapsed, 1.0);
-    EXPECT_LT(elapsed, 1.5);
+    EXPECT_LT(elapsed, 1.9);  // not a second period
     EXPECT_EQ(box.Code(), JexIpc::TIMEOUT);
     EXPECT_TRUE(in == "unchanged");
     // A later operation records OK again.

@@ -15,6 +15,7 @@
 #include "platform/kernel/KernelObject.h"
 #include "platform/winbase.h"
 #include "testing/support/KernelTestSupport.h"
+#include "testing/support/Wait.h"
 
 namespace {
 
@@ -201,22 +202,29 @@ TEST(Handles, EveryDescriptorIsCloseOnExec) {
         const HANDLE all[] = {named, self};
         WaitForMultipleObjects(2, all, FALSE, 20000);
     });
-    Sleep(50);
-    const std::map<int, bool> during = OpenDescriptors();
+    // Two eventfds (event, thread), two files, a pidfd and the wait's
+    // eventfd; one of them may reuse the number of the first listing. The
+    // waiter's descriptor is there once its wait has begun.
+    std::map<int, bool> during;
+    auto added = [&] {
+        int count = 0;
+        for (const auto& entry : during) count += before.count(entry.first) ? 0 : 1;
+        return count;
+    };
+    EXPECT_TRUE(tavro::testing::WaitFor([&] {
+        during = OpenDescriptors();
+        return added() >= 5;
+    })) << added()
+        << " descriptors added";
     SetEvent(named);
     waiter.join();
     SetEvent(gate);
     WaitForSingleObject(thread, 20000);
 
-    int added = 0;
     for (const auto& [fd, closeOnExec] : during) {
         if (before.count(fd)) continue;
         EXPECT_TRUE(closeOnExec) << "descriptor " << fd;
-        ++added;
     }
-    // Two eventfds (event, thread), two files, a pidfd and the wait's
-    // eventfd; one of them may reuse the number of the first listing.
-    EXPECT_GE(added, 5);
 }
 
 TEST(Handles, BadHandlesFailWithInvalidHandle) {

@@ -339,6 +339,10 @@ TEST(Session, UnprefixedNamesAreSeparateGlobalNamesShared) {
     EXPECT_EQ(shell.Call("mutex Only.one.TavroService 0"), Made(ERROR_ALREADY_EXISTS))
         << "this process's mutex";
     EXPECT_EQ(shell.Call("openevent Global\\Qim-2"), Made(ERROR_SUCCESS));
+    // Owned by this thread, the name would outlive the test (taken once
+    // when made and once by the wait).
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_TRUE(ReleaseMutex(mutex));
 }
 
 }  // namespace

@@ -14,11 +14,8 @@ import java.nio.charset.StandardCharsets;
 public final class TAVROController {
     private static final Object lock = new Object();
     private static boolean done;
-    // The service sets its shutdown event just after the stop byte: once
-    // stopped that way, main lets the waiter record the wait's end first.
+    private static String endedBy = "";
     private static volatile Thread shutdownWaiter;
-    private static volatile boolean stoppedByByte;
-    private static final long WAITER_GRACE_MS = 10000;
 
     private TAVROController() {}
 
@@ -30,16 +27,21 @@ public final class TAVROController {
         if (event != null) startShutdownWait(event);
         boolean linked = DirectorLink.wanted(args);
         if (linked) DirectorLink.start();
+        String how;
         synchronized (lock) {
             while (!done) lock.wait();
+            how = endedBy;
         }
+        // The service sets its shutdown event once the stop byte is
+        // answered: the wait on it has a moment to see it and say so.
         Thread waiter = shutdownWaiter;
-        if (stoppedByByte && waiter != null) waiter.join(WAITER_GRACE_MS);
+        if ("stop-byte".equals(how) && waiter != null) waiter.join(5000);
         if (linked) DirectorLink.stopped();
     }
 
-    private static void end() {
+    private static void end(String how) {
         synchronized (lock) {
+            if (!done) endedBy = how;
             done = true;
             lock.notifyAll();
         }
@@ -52,14 +54,13 @@ public final class TAVROController {
             return;
         }
         DirectorRecord.line("stop", "answered " + how);
-        if (how.equals("stop-byte")) stoppedByByte = true;
-        end();
+        end(how);
     }
 
     /** Ends the director on its own (when asked to end once linked). */
     static void exitSelf() {
         DirectorRecord.line("exit", "self");
-        end();
+        end("self");
     }
 
     private static void startExitTimer(long ms) {
