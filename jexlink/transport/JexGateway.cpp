@@ -111,18 +111,18 @@ JexGateway::~JexGateway() {
     ReleaseTransport(0);
     ReleaseTransport(1);
     PopHandler(own_handler_);
-    delete route_map;
+    route_map.reset();
 }
 
 void JexGateway::AttachTransport(int side, JexTransport* transport) {
     side &= 1;
     ReleaseTransport(side);
-    transports_[side] = transport;
+    transports_[side].reset(transport);
     if (!transport) return;
     // The end of data is raised too, so that it reaches the transport
     // handler and becomes this gateway's error like any other failure.
     transport->SetAttr(JexTransport::kRaiseEnd, 1);
-    handlers_[side] = new JexExcHandlerRecord;
+    handlers_[side] = std::make_unique<JexExcHandlerRecord>();
     PushHandler(*handlers_[side], transport, &transport_handler, this);
 }
 
@@ -130,11 +130,9 @@ void JexGateway::ReleaseTransport(int side) {
     side &= 1;
     if (handlers_[side]) {
         PopHandler(*handlers_[side]);
-        delete handlers_[side];
-        handlers_[side] = nullptr;
+        handlers_[side].reset();
     }
-    delete transports_[side];
-    transports_[side] = nullptr;
+    transports_[side].reset();
 }
 
 const char* JexGateway::attribute_name(int attribute) {
@@ -319,7 +317,7 @@ int JexGateway::send_record(int side, const JexNetMsg& record) {
     JexBuffer encoded;
     if (record.Encode(encoded) != JexNetMsg::kEncoded)
         return SetError(FAILURE, JexExcArgs(Label(), msg_name(record.Type())));
-    JexTransport* t = transports_[side];
+    JexTransport* t = transports_[side].get();
     if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
     JexMutexLock hold(send_lock_[side]);
     const int rc = jex_write_frame(*t, encoded);
@@ -333,7 +331,7 @@ int JexGateway::send_record(int side, const JexNetMsg& record) {
 
 int JexGateway::recv_record(int side, JexNetMsg& record) {
     side &= 1;
-    JexTransport* t = transports_[side];
+    JexTransport* t = transports_[side].get();
     if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
     JexBuffer frame;
     const int rc = jex_read_frame(*t, frame);

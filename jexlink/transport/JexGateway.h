@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexFieldedString.h"
@@ -249,7 +250,7 @@ public:
     void AttachTransport(int side, JexTransport* transport);
     // Unregisters the handler and deletes the transport of side.
     void ReleaseTransport(int side);
-    JexTransport* Transport(int side) const { return transports_[side & 1]; }
+    JexTransport* Transport(int side) const { return transports_[side & 1].get(); }
     // Who makes the transport of an outgoing leg for a route's address, in
     // place of a connection of the address's type (a link in memory for the
     // session fuzz target). It returns a connected transport that the
@@ -283,7 +284,7 @@ public:
     int first_record_timeout = kDefaultFirstRecordTimeout;
     int relay_idle_limit = 0;
     uint16_t redirect_count = 0;
-    JexRouteMap* route_map = nullptr;
+    std::unique_ptr<JexRouteMap> route_map;
     JexRouteEntry route_entry;
     JexString route_map_file;
     JexFieldedString src_acids{','};
@@ -321,8 +322,8 @@ protected:
     JexMutex send_lock_[2] = {JexMutex(2), JexMutex(2)};
     int state_ = IDLE;
     JexNetStats stats_;
-    JexTransport* transports_[2] = {nullptr, nullptr};
-    JexExcHandlerRecord* handlers_[2] = {nullptr, nullptr};
+    std::unique_ptr<JexTransport> transports_[2];
+    std::unique_ptr<JexExcHandlerRecord> handlers_[2];
 
 private:
     LegOpener leg_opener_ = nullptr;

@@ -37,8 +37,8 @@ int JexGateway::path_failure(int tried, const JexFieldedString& key) {
     const JexExcArgs args(Label(), key.Text(), own_acids.Text(), own_nodes.Text(), application);
     if (status == JexRouteMap::NOENTRY) return SetError(tried ? NOPATH : NOROUTEMAPENTRY, args);
     if (status == JexRouteMap::OPENFAIL)
-        return SetError(NOROUTEMAP, JexExcArgs(Label()), route_map);
-    return SetError(NOROUTEMAPENTRY, args, route_map);
+        return SetError(NOROUTEMAP, JexExcArgs(Label()), route_map.get());
+    return SetError(NOROUTEMAPENTRY, args, route_map.get());
 }
 
 JexNetMsg JexGateway::connect_request() {
@@ -133,8 +133,8 @@ int JexGateway::Connect(const JexFieldedString& dst_acid_list,
     application = application_name;
     application.SetCaseSensitive(application_name.CaseSensitive());
 
-    delete route_map;
-    route_map = new JexRouteMap(route_map_file);
+    route_map.reset();
+    route_map = std::make_unique<JexRouteMap>(route_map_file);
     route_map->SetSuppress(1);
 
     JexFieldedString key('/');

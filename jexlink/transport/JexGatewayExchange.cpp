@@ -42,7 +42,7 @@ void JexGateway::load_error(JexNetMsg& record) {
 }
 
 int JexGateway::recv_record_within(int side, JexNetMsg& record, int seconds) {
-    JexTransport* t = transports_[side & 1];
+    JexTransport* t = transports_[side & 1].get();
     if (seconds <= 0 || !t) return recv_record(side, record);
     // One watch thread of the process bounds every such read: no thread is
     // started per read.
@@ -170,7 +170,7 @@ int JexGateway::Listen(const JexFieldedString& acid_list, const JexFieldedString
     } else if (Code() != TRANSPORTERR) {
         // The inherited connection was refused without a transport error
         // reaching the handler; the handshake reports this one.
-        SetError(TRANSPORTERR, JexExcArgs(Label()), transports_[0]);
+        SetError(TRANSPORTERR, JexExcArgs(Label()), transports_[0].get());
     }
     return incoming_handshake(status);
 }

@@ -86,8 +86,8 @@ JexExcArgs JexGateway::route_args(const Handshake& h) {
 
 int JexGateway::incoming_handshake(int wait_status) {
     SetLabel(kHandshakeLabel);
-    delete route_map;
-    route_map = new JexRouteMap(route_map_file);
+    route_map.reset();
+    route_map = std::make_unique<JexRouteMap>(route_map_file);
     route_map->SetSuppress(1);
     auto h = std::make_unique<Handshake>();
     h->wait_status = wait_status;
@@ -191,7 +191,7 @@ void JexGateway::handshake_connmsg(Handshake& h) {
     entry += "|";
     entry += platform;
     entry += "|";
-    if (JexTransport* t = transports_[0]; t && t->Endpoint()) {
+    if (JexTransport* t = transports_[0].get(); t && t->Endpoint()) {
         entry += t->Stats(1)->caller;
         entry += "&";
         entry += t->Stats(1)->callee;
@@ -323,8 +323,8 @@ int JexGateway::first_record_wait() const {
 }
 
 int JexGateway::await_onward(int seconds) {
-    JexTransport* caller = transports_[0];
-    JexTransport* next = transports_[1];
+    JexTransport* caller = transports_[0].get();
+    JexTransport* next = transports_[1].get();
     const int caller_fd = caller && caller->Endpoint() ? caller->Endpoint()->Handle() : -1;
     const int next_fd = next && next->Endpoint() ? next->Endpoint()->Handle() : -1;
     if (caller_fd < 0 || next_fd < 0) return OK;  // the read alone decides
@@ -376,7 +376,7 @@ void JexGateway::recv_onward(Handshake& h) {
 int JexGateway::handshake_gconn(Handshake& h) {
     if (h.side_failed[0]) {
         JexNetMsg netfail;
-        make_netfail(netfail, transports_[0]);
+        make_netfail(netfail, transports_[0].get());
         (void)send_record(1, netfail);
         set_state(ERROR);
         return OK;

@@ -18,7 +18,7 @@ bool IsKnown(const JexRouteEntry& entry, const JexString& acid, const JexString&
 }  // namespace
 
 int JexGateway::learn_back_routes(int side, const JexString& author) {
-    JexTransport* t = transports_[side & 1];
+    JexTransport* t = transports_[side & 1].get();
     if (!route_map || !t) return 0;
     JexString calling;
     t->GetAttr(JexTransport::kCalling, calling);

@@ -44,12 +44,12 @@ struct JexGateway::TransferBlock {
 void JexGateway::end_legs() {
     // Disconnect may come from another thread: it ends a read or write
     // waiting on the leg at once, so neither direction outlives the relay.
-    for (JexTransport* t : transports_)
+    for (const std::unique_ptr<JexTransport>& t : transports_)
         if (t) t->Disconnect();
 }
 
 void JexGateway::end_leg(int side) {
-    if (JexTransport* t = transports_[side & 1]) t->Disconnect();
+    if (JexTransport* t = transports_[side & 1].get()) t->Disconnect();
 }
 
 int JexGateway::transport_handler(JexException* raised, void* context) {
@@ -100,7 +100,7 @@ void JexGateway::settle(RelayWatch& watch) {
 void JexGateway::leg_failure(TransferBlock& block, const char* text, int failed_side,
                              int report_side) {
     settle(*block.watch);
-    JexTransport* failed = transports_[failed_side];
+    JexTransport* failed = transports_[failed_side].get();
     // The transport's error is copied before the relay lock is taken: a
     // transport holds its own lock while its handler takes the relay lock,
     // so taking them the other way round could leave both threads waiting.

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -219,7 +220,7 @@ TEST_F(RelayTest, ACallerThatClosesTurnsIntoOneNetfailForTheFarEnd) {
 
 TEST_F(RelayTest, LearnFromTheFarSideTeachesBackRoutesAndFromTheCallerNothing) {
     MapFile map("");
-    relay.route_map = new JexRouteMap(JexString(map.path.c_str()));
+    relay.route_map = std::make_unique<JexRouteMap>(JexString(map.path.c_str()));
     relay.route_map->SetSuppress(1);
     relay.src_acids.Parse("sa,sb");
     relay.src_nodes.Parse("nx");
@@ -284,7 +285,7 @@ TEST(JexGatewayLearning, BackRoutesSkipWhatTheMapKnows) {
             contents.replace(at, 1, calling.Text());
         MapFile map(contents);
         QuietGateway g;
-        g.route_map = new JexRouteMap(JexString(map.path.c_str()));
+        g.route_map = std::make_unique<JexRouteMap>(JexString(map.path.c_str()));
         g.route_map->SetSuppress(1);
         g.src_acids.Parse("sa,sb");
         g.src_nodes.Parse("nx");
@@ -325,7 +326,7 @@ TEST(JexGatewayLearning, RedirectRoutesSkipTheRedirectWithOneBetterPreference) {
         SCOPED_TRACE(c.name);
         MapFile map("");
         QuietGateway g;
-        g.route_map = new JexRouteMap(JexString(map.path.c_str()));
+        g.route_map = std::make_unique<JexRouteMap>(JexString(map.path.c_str()));
         g.route_map->SetSuppress(1);
         g.redirected = c.redirected;
         g.route_entry.pattern.Parse("da/dn/app");
@@ -357,7 +358,7 @@ TEST(JexGatewayLearning, RedirectRoutesSkipTheRedirectWithOneBetterPreference) {
 
 TEST(JexGatewayLearning, AMapThatDidNotLoadLearnsNothing) {
     QuietGateway g;
-    g.route_map = new JexRouteMap("/nonexistent/dir/map.dat");
+    g.route_map = std::make_unique<JexRouteMap>("/nonexistent/dir/map.dat");
     g.route_map->SetSuppress(1);
     g.redirected = 1;
     g.dst_acids.Parse("da");

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "jexlink/transport/JexLocalIO.h"
 #include "jexlink/transport/JexModemIO.h"
@@ -66,21 +67,15 @@ int JexTransport::DefaultHandler(JexException* raised, void*) {
 }
 
 JexTransport::~JexTransport() {
-    JexNetIO* io = endpoint_;
-    DetachEndpoint();
-    if (io) {
-        io->Disconnect();
-        delete io;
-    }
+    if (std::unique_ptr<JexNetIO> io = DetachEndpoint()) io->Disconnect();
 }
 
-void JexTransport::DetachEndpoint() {
+std::unique_ptr<JexNetIO> JexTransport::DetachEndpoint() {
     if (relay_) {
         PopHandler(*relay_);
-        delete relay_;
-        relay_ = nullptr;
+        relay_.reset();
     }
-    endpoint_ = nullptr;
+    return std::unique_ptr<JexNetIO>(endpoint_.release());
 }
 
 int JexTransport::netio_handler(JexException* raised, void* context) {
@@ -91,31 +86,26 @@ int JexTransport::netio_handler(JexException* raised, void* context) {
 }
 
 JexNetIO* JexTransport::new_net_io(int type) {
-    JexNetIO* io = nullptr;
+    std::unique_ptr<JexNetIO> io;
     switch (type) {
-        case 'D': io = new JexWirpelIO(); break;
-        case 'L': io = new JexLocalIO(); break;
-        case 'M': io = new JexModemIO(); break;
-        case 'T': io = new JexTcpIO(); break;
-        case 'X': io = new JexX25IO(); break;
+        case 'D': io = std::make_unique<JexWirpelIO>(); break;
+        case 'L': io = std::make_unique<JexLocalIO>(); break;
+        case 'M': io = std::make_unique<JexModemIO>(); break;
+        case 'T': io = std::make_unique<JexTcpIO>(); break;
+        case 'X': io = std::make_unique<JexX25IO>(); break;
         default: ExcRaise(UNKNOWN, JexExcArgs("JexTransport::new_net_io")); return nullptr;
     }
     // A transport serves one connection: a second Connect replaces the first.
-    JexNetIO* old = endpoint_;
-    DetachEndpoint();
-    if (old) {
-        old->Disconnect();
-        delete old;
-    }
-    endpoint_ = io;
-    return io;
+    if (std::unique_ptr<JexNetIO> old = DetachEndpoint()) old->Disconnect();
+    endpoint_ = std::move(io);
+    return endpoint_.get();
 }
 
 void JexTransport::CopySettingsTo(JexNetIO& io) const { io.CopySettings(*this); }
 
 void JexTransport::AttachEndpoint() {
-    relay_ = new JexExcHandlerRecord();
-    PushHandler(*relay_, endpoint_, &JexTransport::netio_handler, this);
+    relay_ = std::make_unique<JexExcHandlerRecord>();
+    PushHandler(*relay_, endpoint_.get(), &JexTransport::netio_handler, this);
     CopySettingsTo(*endpoint_);
 }
 
@@ -268,9 +258,7 @@ JexTransportListener::JexTransportListener(const JexNetAddr& address) {
         CopySettingsTo(*endpoint_);
         if (endpoint_->CreateListener(address) != 0) {
             ExcSet(endpoint_->Code(), endpoint_->Args(), endpoint_->Cause());
-            JexNetIO* io = endpoint_;
-            endpoint_ = nullptr;
-            delete io;
+            endpoint_.reset();
         } else {
             address.Format(called_);
         }

@@ -1,6 +1,7 @@
 // The message transport: the connection object above every byte-stream endpoint, and its listener.
 #pragma once
 
+#include <memory>
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexException.h"
@@ -102,7 +103,7 @@ public:
     JexNetStats* Stats(int level = 1);
 
     // The endpoint, or null.
-    JexNetIO* Endpoint() const { return endpoint_; }
+    JexNetIO* Endpoint() const { return endpoint_.get(); }
     int TraceFlags() const { return trace_; }
 
 protected:
@@ -119,8 +120,8 @@ protected:
     void AttachEndpoint();
     // Copies the six integer settings into an endpoint.
     void CopySettingsTo(JexNetIO& io) const;
-    // Forgets the endpoint without deleting it; unlinks the relay.
-    void DetachEndpoint();
+    // Unlinks the relay and hands the endpoint (or null) to the caller.
+    std::unique_ptr<JexNetIO> DetachEndpoint();
 
     // The relay handler: the endpoint's error becomes this transport's.
     static int netio_handler(JexException* raised, void* context);
@@ -135,8 +136,8 @@ protected:
     int setting8_ = 0;
     int setting9_ = 0;
     int connectTimeout_ = 0;
-    JexExcHandlerRecord* relay_ = nullptr;
-    JexNetIO* endpoint_ = nullptr;
+    std::unique_ptr<JexExcHandlerRecord> relay_;
+    std::unique_ptr<JexNetIO> endpoint_;
     int trace_ = 0;
 
 private:

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -121,7 +122,7 @@ class MemoryTransport : public JexTransport {
 public:
     MemoryTransport(MemoryPipe& in, MemoryPipe* out) {
         type_ = 'M';
-        endpoint_ = new MemoryStreamIO(in, out);
+        endpoint_ = std::make_unique<MemoryStreamIO>(in, out);
         AttachEndpoint();
     }
 };
