@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexConfig.h"
@@ -128,7 +129,7 @@ JexCrypto::JexCrypto(const JexString& first_name, const JexString& second_name, 
 }
 
 JexCrypto::~JexCrypto() {
-    delete k2_;
+    k2_.reset();
     Wipe(sign_key_);
     Wipe(check_key_);
 }
@@ -222,8 +223,8 @@ int JexCrypto::setup_k2(const JexString& entry) {
     const JexString server_acid = server.Field(0);
     const JexString server_node = server.Field(1);
 
-    delete k2_;
-    k2_ = new JexK2;
+    k2_.reset();
+    k2_ = std::make_unique<JexK2>();
     k2_->SetSuppress(1);
     k2_->SetAttr(JexK2::HOP_COUNT, hop_count_);
     k2_->SetAttr(JexK2::HOP_LIMIT, hop_limit_);
@@ -235,22 +236,19 @@ int JexCrypto::setup_k2(const JexString& entry) {
         if (!fields[i].Text()[0]) continue;
         if (k2_->SetAttr(JexSession::ENCRYPTION, fields[i]) == 0) continue;
         if (k2_->SetAttr(JexSession::AUTHENTICATION, fields[i]) == 0) continue;
-        ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2: method"), k2_);
+        ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2: method"), k2_.get());
         DropK2();
         return K2FAIL;
     }
     if (k2_->Connect(server_acid, server_node) == 0 &&
         k2_->Context(first_name_, second_name_, method_name_) == 0)
         return ExcSet(OK, JexExcArgs("JexCrypto::setup_k2"));
-    ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2"), k2_);
+    ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2"), k2_.get());
     DropK2();
     return K2FAIL;
 }
 
-void JexCrypto::DropK2() {
-    delete k2_;
-    k2_ = nullptr;
-}
+void JexCrypto::DropK2() { k2_.reset(); }
 
 int JexCrypto::Check(const JexNetMsg& msg, const JexBuffer& signature) {
     ExcSet(OK, JexExcArgs("JexCrypto::Check"));
@@ -258,7 +256,8 @@ int JexCrypto::Check(const JexNetMsg& msg, const JexBuffer& signature) {
     if (k2_) {
         const int rc = k2_->Check(msg, signature, item_mask_);
         if (rc == JexK2::OK) return OK;
-        return Fail(rc == JexK2::BADCHECK ? AUTHFAIL : K2FAIL, JexExcArgs("JexCrypto::Check"), k2_);
+        return Fail(rc == JexK2::BADCHECK ? AUTHFAIL : K2FAIL, JexExcArgs("JexCrypto::Check"),
+                    k2_.get());
     }
     JexBuffer expected, received;
     if (digest(msg, check_key_, expected) != 0 || unwrap(signature, received) != 0)
@@ -376,7 +375,7 @@ int JexCrypto::Sign(const JexNetMsg& msg, JexBuffer& signature) {
     if (!ready_) return Fail(FAILURE, JexExcArgs("JexCrypto::Sign"));
     if (k2_) {
         if (k2_->Sign(msg, signature, item_mask_) != JexK2::OK)
-            return Fail(K2FAIL, JexExcArgs("JexCrypto::Sign"), k2_);
+            return Fail(K2FAIL, JexExcArgs("JexCrypto::Sign"), k2_.get());
         return ExcSet(OK, JexExcArgs("JexCrypto::Sign"));
     }
     JexBuffer sum;

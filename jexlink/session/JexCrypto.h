@@ -2,6 +2,8 @@
 // MD5 and PASSWORD methods.
 #pragma once
 
+#include <memory>
+
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexException.h"
@@ -129,7 +131,7 @@ protected:
     JexBuffer sign_key_;
     JexString first_name_;
     // Set by setup_k2: Sign and Check then go to the K2 server. Owned.
-    JexK2* k2_ = nullptr;
+    std::unique_ptr<JexK2> k2_;
 
 private:
     // Records and raises the error; returns its code whether or not a

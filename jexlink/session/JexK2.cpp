@@ -106,7 +106,7 @@ JexK2::JexK2()
     : JexProtocol(kTextTable, "JexK2"),
       src_acid_(Env("JEXK2_SRC_ACID")),
       src_node_(Env("JEXK2_SRC_NODE")),
-      session_(new JexSession),
+      session_(std::make_unique<JexSession>()),
       server_name_("", 1),
       dst_acid_(Env("JEXK2_DST_ACID")),
       dst_node_(Env("JEXK2_DST_NODE")) {
@@ -121,7 +121,7 @@ JexK2::JexK2()
 JexK2::~JexK2() {
     Disconnect();
     DropMethod();
-    delete session_;
+    session_.reset();
 }
 
 void JexK2::set_state(int state) {
@@ -156,7 +156,7 @@ int JexK2::SetAttr(Attribute attribute, int value) {
 int JexK2::SetAttr(JexSession::Attribute attribute, const JexString& value) {
     routine_ = "JexK2::SetAttr";
     if (session_->SetAttr(attribute, value.Text()) == 0) return ExcSet(OK);
-    return Fail(SESSIONFAIL, JexExcArgs(routine_), session_);
+    return Fail(SESSIONFAIL, JexExcArgs(routine_), session_.get());
 }
 
 int JexK2::Connect(const JexString& dst_acid, const JexString& dst_node) {
@@ -193,7 +193,7 @@ int JexK2::Connect(const JexString& dst_acid, const JexString& dst_node) {
         if (UnloadException(reply, routine_) == OK)
             ExcSet(CHUCKED, JexExcArgs(routine_, server_name_));
     } else {
-        ExcSet(SESSIONFAIL, JexExcArgs(routine_, server_name_), session_);
+        ExcSet(SESSIONFAIL, JexExcArgs(routine_, server_name_), session_.get());
     }
     Raise();
     return Code();
@@ -268,10 +268,10 @@ int JexK2::call_remote(const JexNetMsg& request, JexNetMsg& reply) {
     if (request.Encode(out) != JexNetMsg::kEncoded)
         return ExcSet(SENDFAIL, JexExcArgs(routine_, server_name_));
     if (session_->PutMsg(out, 0) != 0)
-        return ExcSet(SENDFAIL, JexExcArgs(routine_, server_name_), session_);
+        return ExcSet(SENDFAIL, JexExcArgs(routine_, server_name_), session_.get());
     JexBuffer in;
     if (session_->GetMsg(in, 0) != 0)
-        return ExcSet(RECVFAIL, JexExcArgs(routine_, server_name_), session_);
+        return ExcSet(RECVFAIL, JexExcArgs(routine_, server_name_), session_.get());
     reply.Decode(in);
     if (trace_flags_ & kTraceData) {
         std::fprintf(stderr, "\n%s/call_remote (%p): Received:\n", routine_,
@@ -303,7 +303,7 @@ int JexK2::Listen(const JexString& acid, const JexString& node, JexBuffer& conne
     server_name_ += kApplication;
 
     if (session_->Listen(kApplication, acid.Text(), connect_data) != 0)
-        return Fail(SESSIONFAIL, JexExcArgs(routine_, server_name_), session_);
+        return Fail(SESSIONFAIL, JexExcArgs(routine_, server_name_), session_.get());
     session_->GetAttr(JexSession::SRC_ACID, src_acid_);
     session_->GetAttr(JexSession::SRC_NODE, src_node_);
 
@@ -334,7 +334,7 @@ int JexK2::Accept(const JexBuffer& accept_data) {
     routine_ = "JexK2::Accept";
     if (state_ != LISTENING) return WrongState();
     if (session_->Accept(accept_data) != 0)
-        return Fail(SESSIONFAIL, JexExcArgs(routine_, server_name_), session_);
+        return Fail(SESSIONFAIL, JexExcArgs(routine_, server_name_), session_.get());
     set_state(IDLE_SERVER);
     return ExcSet(OK, JexExcArgs(routine_));
 }
@@ -348,7 +348,7 @@ int JexK2::Reject(const JexString& reason) {
     LoadException(refusal);
     JexBuffer data;
     if (refusal.Encode(data) != JexNetMsg::kEncoded || session_->Reject(data) != 0)
-        return Fail(SESSIONFAIL, JexExcArgs(routine_, server_name_), session_);
+        return Fail(SESSIONFAIL, JexExcArgs(routine_, server_name_), session_.get());
     set_state(REJECTED);
     return ExcSet(OK, JexExcArgs(routine_));
 }
@@ -360,14 +360,14 @@ int JexK2::Server() {
     while (type != kDisconnect) {
         JexBuffer in;
         if (session_->GetMsg(in, 0) != 0) {
-            ExcSet(RECVFAIL, JexExcArgs(routine_, server_name_), session_);
+            ExcSet(RECVFAIL, JexExcArgs(routine_, server_name_), session_.get());
             break;
         }
         JexBuffer out;
         type = serve_request(in, out);
         if (!out.Data()) break;
         if (session_->PutMsg(out, 0) != 0) {
-            ExcSet(SENDFAIL, JexExcArgs(routine_, server_name_), session_);
+            ExcSet(SENDFAIL, JexExcArgs(routine_, server_name_), session_.get());
             break;
         }
     }
@@ -375,10 +375,7 @@ int JexK2::Server() {
     return Code();
 }
 
-void JexK2::DropMethod() {
-    delete method_;
-    method_ = nullptr;
-}
+void JexK2::DropMethod() { method_.reset(); }
 
 int JexK2::serve_request(const JexBuffer& in, JexBuffer& out) {
     JexNetMsg request;
@@ -415,8 +412,8 @@ void JexK2::serve(const JexNetMsg& request, JexNetMsg& reply) {
         case kContext: {
             DropMethod();
             const JexString name = ItemText(request[kItemMethod]);
-            method_ = JexCrypto::Create(name.Text(), ItemText(request[kItemFirstName]),
-                                        ItemText(request[kItemSecondName]), 1);
+            method_.reset(JexCrypto::Create(name.Text(), ItemText(request[kItemFirstName]),
+                                            ItemText(request[kItemSecondName]), 1));
             if (!method_) {
                 ExcSet(BADTYPE, JexExcArgs(routine_, name));
                 return;
@@ -427,7 +424,7 @@ void JexK2::serve(const JexNetMsg& request, JexNetMsg& reply) {
                                 method_->SetAttr(JexCrypto::K2_SRC_ACID, dst_acid_) != 0 ||
                                 method_->SetAttr(JexCrypto::K2_SRC_NODE, dst_node_) != 0 ||
                                 method_->Init() != 0;
-            if (failed) ExcSet(CRYPTOFAIL, JexExcArgs(routine_, name), method_);
+            if (failed) ExcSet(CRYPTOFAIL, JexExcArgs(routine_, name), method_.get());
             set_state(ACTIVE_SERVER);
             return;
         }
@@ -447,10 +444,12 @@ void JexK2::serve(const JexNetMsg& request, JexNetMsg& reply) {
         // A message that does not parse is not signed.
         if (msg.Corrupt() || method_->Sign(msg, reply[kItemSignature]) != 0) {
             if (msg.Corrupt()) reply[kItemSignature].Free();
-            ExcSet(BADSIGN, JexExcArgs(routine_, server_name_), msg.Corrupt() ? nullptr : method_);
+            ExcSet(BADSIGN, JexExcArgs(routine_, server_name_),
+                   msg.Corrupt() ? nullptr : method_.get());
         }
         return;
     }
     if (msg.Corrupt() || method_->Check(msg, request[kItemSignature]) != 0)
-        ExcSet(BADCHECK, JexExcArgs(routine_, server_name_), msg.Corrupt() ? nullptr : method_);
+        ExcSet(BADCHECK, JexExcArgs(routine_, server_name_),
+               msg.Corrupt() ? nullptr : method_.get());
 }

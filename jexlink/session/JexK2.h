@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexNetMsg.h"
@@ -160,7 +161,7 @@ private:
     const char* routine_ = "JexK2::JexK2";
     uint16_t hop_count_ = 0;
     uint16_t hop_limit_ = 1;
-    JexSession* session_ = nullptr;
+    std::unique_ptr<JexSession> session_;
     JexString server_name_;
     JexString dst_acid_;
     JexString dst_node_;
@@ -168,5 +169,5 @@ private:
     uint32_t trace_flags_ = 0;
     // The method the server signs and checks with: set by a Context request,
     // deleted by the next one and when Server returns.
-    JexCrypto* method_ = nullptr;
+    std::unique_ptr<JexCrypto> method_;
 };
