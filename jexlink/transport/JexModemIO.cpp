@@ -34,12 +34,13 @@ JexModemClient* JexModemClient::Create() {
 
 JexModemIO::JexModemIO() {
     JexTrace trace(kFile, "JexModemIO()", 98);
-    client_ = JexModemClient::Create();
+    client_.reset(JexModemClient::Create());
     if (!client_ || client_->Code() != 0) {
         // Recorded only: nobody can have registered a handler yet. The first
         // Connect or Listen raises it.
         ExcSet(CONNECTERR,
-               JexExcArgs("construction of JexModemAPI object", "modem transport object"), client_);
+               JexExcArgs("construction of JexModemAPI object", "modem transport object"),
+               client_.get());
         return;
     }
     client_->SetSuppress(1);
@@ -52,7 +53,7 @@ JexModemIO::JexModemIO() {
 JexModemIO::~JexModemIO() {
     JexTrace trace(kFile, "~JexModemIO()", 122);
     Disconnect();
-    delete client_;
+    client_.reset();
 }
 
 int JexModemIO::PendingBytes() const {
@@ -64,11 +65,11 @@ int JexModemIO::PendingBytes() const {
 int JexModemIO::Unusable() {
     return RaiseCode(CONNECTERR,
                      JexExcArgs("construction of JexModemAPI object", "modem transport object"),
-                     client_);
+                     client_.get());
 }
 
 int JexModemIO::FailClient(int code, const char* location, const char* text) {
-    return RaiseCode(code, JexExcArgs(location, text), client_);
+    return RaiseCode(code, JexExcArgs(location, text), client_.get());
 }
 
 int JexModemIO::Accept(JexNetIO&) {

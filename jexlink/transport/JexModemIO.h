@@ -30,7 +30,7 @@ public:
     int Listen() override;
     int PutData(const char* p, int n, int ignored) override;
 
-    JexModemClient* Client() const { return client_; }
+    JexModemClient* Client() const { return client_.get(); }
     // Bytes received and not yet read.
     int PendingBytes() const;
 
@@ -41,7 +41,7 @@ private:
     int FailClient(int code, const char* location, const char* text = nullptr);
     bool ClientOk() const { return client_ && client_->Code() == 0; }
 
-    JexModemClient* client_ = nullptr;
+    std::unique_ptr<JexModemClient> client_;
     std::deque<std::unique_ptr<JexBuffer>> pending_;
     bool usable_ = false;
 };
