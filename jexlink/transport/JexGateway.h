@@ -9,6 +9,7 @@
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexString.h"
 #include "jexlink/core/JexThread.h"
+#include "jexlink/transport/JexGatewayFrame.h"
 #include "jexlink/transport/JexNetStats.h"
 #include "jexlink/transport/JexProtocol.h"
 #include "jexlink/transport/JexRouteEntry.h"
@@ -216,6 +217,9 @@ public:
     // needs, 12 a frame above the limit.
     int send_record(int side, const JexNetMsg& record);
     int recv_record(int side, JexNetMsg& record);
+    // send_record of a DATA record carrying payload, written without a copy
+    // of the payload; record is that record when the caller has one (trace).
+    int send_data(int side, const JexBuffer& payload, const JexNetMsg* record = nullptr);
 
     // 0 when the record carries every item its kind needs, else PROTOCOL.
     // Records of other letters (which a relay passes on) need nothing.
@@ -307,6 +311,11 @@ protected:
     JexNetStats stats_;
     JexTransport* transports_[2] = {nullptr, nullptr};
     JexExcHandlerRecord* handlers_[2] = {nullptr, nullptr};
+    // Each side's frames are read through its reader (by one thread).
+    JexFrameReader readers_[2];
+    // The storage GetMsg's next payload is read into: the caller's previous
+    // buffer, kept unless it is far larger than what arrives.
+    JexBuffer receive_spare_;
 
 private:
     struct Handshake;

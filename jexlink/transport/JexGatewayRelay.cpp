@@ -12,6 +12,17 @@
 
 namespace {
 
+// Storage a relay direction keeps between records: a record that needed
+// more has its items freed once it is passed on, so an idle relay holds
+// little whatever it carried.
+constexpr int64_t kRelayKeptBytes = 64 * 1024;
+
+int64_t HeldBytes(JexNetMsg& record) {
+    int64_t held = 0;
+    for (int i = 0; i < JexNetMsg::kItems; ++i) held += record[i].AllocatedLength();
+    return held;
+}
+
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -189,7 +200,9 @@ int JexGateway::transfer_records(TransferBlock& block) {
             return 0;
         }
         block.watch->last_record_ms = NowMs();
-        switch (block.record.Type()) {
+        const int type = block.record.Type();
+        if (type != kLearn && HeldBytes(block.record) > kRelayKeptBytes) block.record.Clear();
+        switch (type) {
             case kFinish: return 0;
             case kLearn:
                 if (block.from_side == 1) {

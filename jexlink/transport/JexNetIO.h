@@ -2,6 +2,8 @@
 // adoption.
 #pragma once
 
+#include <sys/uio.h>
+
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexString.h"
 #include "jexlink/transport/JexNetAddr.h"
@@ -45,6 +47,12 @@ public:
     virtual int Listen();
     // Writes n bytes in chunks of at most the IO size; one message.
     virtual int PutData(const char* p, int n, int ignored);
+    // Writes head then body as one message, the same bytes as PutData of
+    // both together; no copy is made of either.
+    virtual int PutData(const char* head, int head_n, const char* body, int body_n);
+    // Reads at least min and at most max bytes; END when the peer closed
+    // first (got holds what came).
+    virtual int GetSome(char* p, int min, int max, int& got);
 
     // Applies a transport's settings to this endpoint.
     void CopySettings(const JexTransport& from);
@@ -56,6 +64,9 @@ public:
     const char* CallingBuffer() const { return calling_buffer_; }
 
 protected:
+    // Writes the bytes of the parts in order, in chunks of at most the IO
+    // size, as many chunks per system call as it takes.
+    int PutParts(const iovec* parts, int count);
     // Raises code on this endpoint with a location, an optional text and a
     // cause; returns the code.
     int Fail(int code, const char* location, const char* text = nullptr,

@@ -158,6 +158,25 @@ int JexTransport::PutData(const char* p, int n, int ignored) {
     return endpoint_->PutData(p, n, ignored);
 }
 
+int JexTransport::PutData(const char* head, int head_n, const char* body, int body_n) {
+    if (trace_ & kTraceDump) {
+        Dump(kSending, head, head_n);
+        Dump(kSending, body, body_n);
+    }
+    if (!endpoint_) return RaiseCode(UNKNOWN, JexExcArgs("JexTransport::PutData"));
+    return endpoint_->PutData(head, head_n, body, body_n);
+}
+
+int JexTransport::GetSome(char* p, int min, int max, int& got) {
+    if (!endpoint_) {
+        got = 0;
+        return RaiseCode(UNKNOWN, JexExcArgs("JexTransport::GetData"));
+    }
+    const int result = endpoint_->GetSome(p, min, max, got);
+    if (trace_ & kTraceDump) Dump(kReceived, p, got);
+    return result;
+}
+
 const char* JexTransport::AttributeName(int attribute) {
     switch (attribute) {
         case kSetting1: return "SETTING1";
