@@ -382,22 +382,38 @@ int JexGateway::send_data(int side, const JexBuffer& payload, const JexNetMsg* r
 }
 
 int JexGateway::recv_record(int side, JexNetMsg& record) {
+    int length = 0;
+    char first = 0;
+    const int rc = recv_head(side, length, first);
+    return rc != OK ? rc : recv_rest(side, record, length, first);
+}
+
+int JexGateway::recv_head(int side, int& length, char& first) {
+    side &= 1;
+    JexTransport* t = transports_[side];
+    if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
+    JexFrameReader::Source source{&readers_[side], t};
+    JexBuffer too_big;
+    length = 0;
+    first = 0;
+    int rc = jex_read_frame_head(&JexFrameReader::Source::Read, &source, too_big, length);
+    if (rc == kJexFrameOk && length > 0) rc = readers_[side].Peek(*t, first);
+    if (rc == TRANSPORTERR) return transport_failed(*t);
+    if (rc != 0) return SetError(rc, JexExcArgs(Label(), too_big));
+    return OK;
+}
+
+int JexGateway::recv_rest(int side, JexNetMsg& record, int length, char first) {
     side &= 1;
     JexTransport* t = transports_[side];
     if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
     JexFrameReader::Source source{&readers_[side], t};
     const JexFrameSource read = &JexFrameReader::Source::Read;
-    JexBuffer frame;
-    int length = 0;
-    int rc = jex_read_frame_head(read, &source, frame, length);
-    char first = 0;
-    if (rc == kJexFrameOk && length > 0) rc = readers_[side].Peek(*t, first);
-    if (rc == TRANSPORTERR) return transport_failed(*t);
-    if (rc != 0) return SetError(rc, JexExcArgs(Label(), frame));
+    int rc = OK;
     if (first == JexNetMsg::kRawMark) {
         // A raw DATA record: its payload is read straight into the record's
         // DATA item, whose storage is used again.
-        (void)read(&source, &first, 1);
+        (void)read(&source, &first, 1);  // the byte is buffered already
         JexBuffer payload;
         payload.Swap(record[kData]);
         record.Clear();
@@ -407,6 +423,7 @@ int JexGateway::recv_record(int side, JexNetMsg& record) {
         if (rc != 0) return SetError(rc, JexExcArgs(Label(), payload));
         record[kData].Swap(payload);
     } else {
+        JexBuffer frame;
         rc = jex_read_frame_body(read, &source, length, frame, length);
         if (rc == TRANSPORTERR) return transport_failed(*t);
         if (rc != 0) return SetError(rc, JexExcArgs(Label(), frame));

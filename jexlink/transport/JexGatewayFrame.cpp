@@ -6,10 +6,7 @@
 
 #include "jexlink/transport/JexTransport.h"
 
-namespace {
-
-// The frame head of a body of n bytes into head; its size.
-int FrameHead(char* head, int n) {
+int jex_frame_head(char* head, int n) {
     if (n > 0 && n < 0x10000) {
         head[0] = static_cast<char>(n & 0xFF);
         head[1] = static_cast<char>((n >> 8) & 0xFF);
@@ -24,13 +21,11 @@ int FrameHead(char* head, int n) {
     return 7;
 }
 
-}  // namespace
-
 int jex_write_frame(JexTransport& transport, const char* lead, int n, const JexBuffer& body) {
     const int64_t length = int64_t{n} + body.Length();
     if (length > kJexMaxFrameLength || n < 0 || n > 8) return kJexFrameTooBig;
     char head[16];
-    int used = FrameHead(head, static_cast<int>(length));
+    int used = jex_frame_head(head, static_cast<int>(length));
     for (int i = 0; i < n; ++i) head[used++] = lead[i];
     const int rc = body.Length() > 0 ? transport.PutData(head, used, body.Data(), body.Length())
                                      : transport.PutData(head, used, 0);
@@ -128,6 +123,19 @@ int JexFrameReader::Fill(JexTransport& transport, int min) {
     start_ = 0;
     end_ = got;
     return kJexFrameOk;
+}
+
+int JexFrameReader::ReadSome(JexTransport& transport, char* p, int max, int& got) {
+    got = 0;
+    if (start_ < end_) {
+        got = std::min(max, end_ - start_);
+        std::memcpy(p, buffer_.Data() + start_, static_cast<size_t>(got));
+        start_ += got;
+        if (start_ == end_) start_ = end_ = 0;
+        return kJexFrameOk;
+    }
+    return transport.GetSome(p, 1, max, got) == 0 && got > 0 ? kJexFrameOk
+                                                             : kJexFrameTransportError;
 }
 
 int JexFrameReader::Peek(JexTransport& transport, char& c) {

@@ -29,6 +29,9 @@ constexpr int kJexFrameOk = 0;
 constexpr int kJexFrameTooBig = 12;
 constexpr int kJexFrameTransportError = 23;
 
+// The head of a frame of an n-byte body into head (room for 7 bytes); its size.
+int jex_frame_head(char* head, int n);
+
 // Writes the body in one frame with a single write. A body longer than the
 // maximum is not sent (a peer would refuse it): 12.
 int jex_write_frame(JexTransport& transport, const JexBuffer& body);
@@ -74,6 +77,9 @@ public:
         JexTransport* transport;
         static int Read(void* context, char* p, int n);
     };
+    // At least one and at most max bytes into p, count in got: 0, or 23 as
+    // for Read.
+    int ReadSome(JexTransport& transport, char* p, int max, int& got);
     // The next byte, left for the next read: 0, or 23 as for Read.
     int Peek(JexTransport& transport, char& c);
     // Bytes read and not yet taken.
