@@ -125,19 +125,6 @@ int JexFrameReader::Fill(JexTransport& transport, int min) {
     return kJexFrameOk;
 }
 
-int JexFrameReader::ReadSome(JexTransport& transport, char* p, int max, int& got) {
-    got = 0;
-    if (start_ < end_) {
-        got = std::min(max, end_ - start_);
-        std::memcpy(p, buffer_.Data() + start_, static_cast<size_t>(got));
-        start_ += got;
-        if (start_ == end_) start_ = end_ = 0;
-        return kJexFrameOk;
-    }
-    return transport.GetSome(p, 1, max, got) == 0 && got > 0 ? kJexFrameOk
-                                                             : kJexFrameTransportError;
-}
-
 int JexFrameReader::Peek(JexTransport& transport, char& c) {
     if (start_ == end_ && Fill(transport, 1) != kJexFrameOk) return kJexFrameTransportError;
     c = buffer_.Data()[start_];

@@ -77,9 +77,6 @@ public:
         JexTransport* transport;
         static int Read(void* context, char* p, int n);
     };
-    // At least one and at most max bytes into p, count in got: 0, or 23 as
-    // for Read.
-    int ReadSome(JexTransport& transport, char* p, int max, int& got);
     // The next byte, left for the next read: 0, or 23 as for Read.
     int Peek(JexTransport& transport, char& c);
     // Bytes read and not yet taken.

@@ -169,7 +169,7 @@ int JexNetIO::GetData(JexBuffer& b, const int) {
 int JexNetIO::GetSome(char* p, int min, int max, int& got) {
     got = 0;
     while (got < min) {
-        const long r = handle_.Read(p + got, static_cast<size_t>(max - got));
+        const long r = handle_.Read(p + got, static_cast<size_t>(max - got), true);
         if (r > 0) {
             got += static_cast<int>(r);
             continue;

@@ -51,7 +51,9 @@ public:
     // both together; no copy is made of either.
     virtual int PutData(const char* head, int head_n, const char* body, int body_n);
     // Reads at least min and at most max bytes; END when the peer closed
-    // first (got holds what came).
+    // first (got holds what came). Each read waits for the link to become
+    // readable first: a reader that expects nothing yet (the next record)
+    // spends no call on finding that out.
     virtual int GetSome(char* p, int min, int max, int& got);
 
     // Applies a transport's settings to this endpoint.
