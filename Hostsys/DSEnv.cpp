@@ -62,37 +62,6 @@ bool LeadingNumber(const std::string& text, uint64_t& number) {
     return i > 0;
 }
 
-// `base` followed by the directories of `relative`. A directory whose exact
-// spelling does not exist is matched without regard to case, since the
-// tree's directories are not spelt the same way everywhere ("Jre", "jre").
-fs::path ResolveNoCase(const fs::path& base, const std::string& relative) {
-    fs::path dir = base;
-    size_t from = 0;
-    while (from <= relative.size()) {
-        size_t to = relative.find(kSep, from);
-        if (to == std::string::npos) to = relative.size();
-        std::string name = relative.substr(from, to - from);
-        from = to + 1;
-        if (name.empty()) continue;
-        std::error_code ec;
-        fs::path exact = dir / name;
-        if (fs::exists(exact, ec)) {
-            dir = exact;
-            continue;
-        }
-        std::string wanted = platform::AsciiLower(name);
-        std::string best;
-        fs::directory_iterator it(dir, ec);
-        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-            std::string entry = it->path().filename().string();
-            if (platform::AsciiLower(entry) == wanted && (best.empty() || entry < best))
-                best = entry;
-        }
-        dir = best.empty() ? exact : dir / best;
-    }
-    return dir;
-}
-
 // Names of the entries of `dir` that `keep` accepts, as full paths joined by
 // the list separator in sorted order. False when `dir` cannot be read.
 template <class Keep>
@@ -212,7 +181,7 @@ const std::string& DSEnv::GetVantrixHome(const char* path) {
 // The home's jars, sorted, then the plov data directory; false when the
 // tree has no jar.
 bool DSEnv::ListJars(std::string& out) {
-    fs::path dir = ResolveNoCase(m_VantrixHome, kJarsDir);
+    fs::path dir = platform::ResolveNoCase(m_VantrixHome, kJarsDir);
     auto isJar = [](const fs::directory_entry& e) {
         std::error_code ec;
         std::string name = platform::AsciiLower(e.path().filename().string());
@@ -251,7 +220,7 @@ const std::string& DSEnv::GetVantrixShare(const char* path) {
 
 // The .jar and .zip entries of the runtime directory, sorted.
 bool DSEnv::ListRuntime(std::string& out) {
-    fs::path dir = ResolveNoCase(m_VantrixHome, kRuntimeDir);
+    fs::path dir = platform::ResolveNoCase(m_VantrixHome, kRuntimeDir);
     auto isArchive = [](const fs::directory_entry& e) {
         std::string name = e.path().filename().string();
         return name.find(".jar") != std::string::npos || name.find(".zip") != std::string::npos;

@@ -43,19 +43,26 @@ std::string ExecutableName(DWORD pid) {
     return path.substr(path.rfind(platform::kPathSeparator) + 1);
 }
 
-// Opens a regular file for reading; a pipe or device planted under the
-// name would block the open or the read.
+}  // namespace
+
 std::FILE* OpenRegularFile(const char* path) {
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat info;
-    std::FILE* file = nullptr;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file = fdopen(fd, "r");
-    if (!file) close(fd);
-    return file;
+    int error = 0;
+    if (fstat(fd, &info) != 0) {
+        error = errno;
+    } else if (!S_ISREG(info.st_mode)) {
+        error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    } else if (std::FILE* file = fdopen(fd, "r")) {
+        return file;
+    } else {
+        error = errno;
+    }
+    close(fd);
+    errno = error;
+    return nullptr;
 }
-
-}  // namespace
 
 std::string StatusFilePath(const std::string& home) { return home + kStatusFile; }
 

@@ -24,6 +24,11 @@ constexpr int kPidFileRunning = 3;
 // The status file below the tree home `home`.
 std::string StatusFilePath(const std::string& home);
 
+// Opens the regular file `path` for reading; null with errno set when it
+// cannot be opened or is not a regular file (a pipe or device planted under
+// the name would block the open or the read).
+std::FILE* OpenRegularFile(const char* path);
+
 // Reads the next whitespace-separated word of `in`, of any length; false
 // when the input ends first.
 bool ReadWord(std::FILE* in, std::string& word);

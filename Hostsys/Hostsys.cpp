@@ -93,14 +93,6 @@ std::string SystemProperty(const char* name) {
     return value;
 }
 
-// Opens a text file for reading; on failure the thread's last error says
-// why, for the log line that follows.
-std::FILE* OpenText(const char* path) {
-    std::FILE* file = std::fopen(path, "re");
-    if (!file) platform::SetLastErrorFromErrno();
-    return file;
-}
-
 // Number of set bits and the highest set bit of a 32-bit mask.
 int CountProcessors(uint32_t mask, int* highest) {
     int count = 0;
@@ -244,8 +236,9 @@ DWORD CHostsys::getDirectorPid() {
     const char* home = getVantrixHome();
     if (!home) return 0;
     std::string path = director_status::StatusFilePath(home);
-    std::FILE* in = OpenText(path.c_str());
+    std::FILE* in = director_status::OpenRegularFile(path.c_str());
     if (!in) {
+        platform::SetLastErrorFromErrno();
         char line[MAX_PATH + 96];
         std::snprintf(line, sizeof line,
                       "Hostsys.getDirectorPid:The TAVRO status file %s could not e opened",

@@ -15,6 +15,7 @@
 
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/ProcessStatus.h"
 #include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
 
@@ -209,26 +210,6 @@ TEST_F(GatewayNodes, KilledServerReachesTheClientAsTheRelaysRemoteFailure) {
     EXPECT_EQ(status, 0);
 }
 
-// The processor time the process has used so far, in clock ticks.
-long CpuTicks(pid_t pid) {
-    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::vector<std::string> fields;
-    std::string field;
-    for (char c : stat.substr(close + 2)) {
-        if (c != ' ') {
-            field += c;
-            continue;
-        }
-        fields.push_back(field);
-        field.clear();
-    }
-    // utime and stime: fields 14 and 15 of the line, 12 and 13 after the name.
-    if (fields.size() < 13) return -1;
-    return std::stol(fields[11]) + std::stol(fields[12]);
-}
-
 // true when no shortage is reported again before accepting resumed.
 bool EachShortageReportedOnce(const std::string& log) {
     bool shortage = false;
@@ -268,10 +249,10 @@ TEST_F(GatewayNodes, ANodeOutOfDescriptorsWaitsQuietlyAndServesOnceTheyFreeUp) {
     EXPECT_TRUE(tavro::testing::WaitFor(
         [&] { return ReadFile(errors).find("retrying") != std::string::npos; }, kWaitMs))
         << ReadFile(errors);
-    const long before = CpuTicks(server.Pid());
+    const long before = tavro::testing::CpuTicks(server.Pid());
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    const long used = CpuTicks(server.Pid()) - before;
+    const long used = tavro::testing::CpuTicks(server.Pid()) - before;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LT(static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)), 0.1 * seconds);

@@ -15,6 +15,7 @@
 #include "jexlink/core/JexThread.h"
 #include "jexlink/session/JexK2.h"
 #include "jexlink/session/JexKeyFile.h"
+#include "platform/base/Posix.h"
 #include "platform/paths.h"
 
 #define JEX_TEXT_CLASS JexCrypto
@@ -359,9 +360,12 @@ int JexCrypto::Init() {
         const int n = static_cast<int>(std::strlen(entry.Text()));
         if (n == 0) continue;  // ";;" and a leading or trailing ';' name nothing
         if (entry.FindChar('@') < 0) {
-            key_directory_ = entry;
-            const char last = entry.Text()[n - 1];
-            if (last != '\\' && last != '/') key_directory_ += platform::kPathSeparator;
+            // The key directory is spelt "Keys" by some settings and "keys"
+            // by others: either spelling finds it.
+            std::string directory = platform::ResolveNoCase("", entry.Text());
+            if (directory.back() != '\\' && directory.back() != '/')
+                directory += platform::kPathSeparator;
+            key_directory_ = directory.c_str();
             if (key_file_names() == OK) load_keys();
             continue;
         }

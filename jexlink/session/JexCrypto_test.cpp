@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -425,6 +426,22 @@ TEST_F(JexCryptoTest, KeyFileFoundRegardlessOfCase) {
     Key("md5-north-south", "k\n");
     auto m = Method("MD5", "North", "South");
     EXPECT_EQ(m->Init(), 0);
+}
+
+// Some settings spell the key directory "Keys", others "keys": a path that
+// names it in the other case still finds it.
+TEST_F(JexCryptoTest, KeyDirectoryFoundRegardlessOfCase) {
+    TempDir tree("tree");
+    std::filesystem::create_directory(tree.Path() / "Keys");
+    WriteFile(tree.Path() / "Keys" / "MD5-NORTH-SOUTH", "k\n");
+    WriteFile(tree.Path() / "Keys" / "MD5-SOUTH-NORTH", "k\n");
+    for (const char* path : {"/keys", "/keys/", "/KEYS", "/Keys"}) {
+        SCOPED_TRACE(path);
+        auto m = Method("MD5", "north", "south");
+        const std::string entry = tree.Path().string() + path;
+        ASSERT_EQ(m->SetAttr(JexCrypto::PATH, JexString(entry.c_str())), 0);
+        EXPECT_EQ(m->Init(), 0);
+    }
 }
 
 // A method whose K2 set-up only counts its calls and runs a probe, standing

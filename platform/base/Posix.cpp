@@ -1,14 +1,18 @@
 // Small helpers over system calls shared by the platform layer.
 #include "platform/base/Posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <vector>
+
+#include "platform/paths.h"
 
 namespace platform {
 
@@ -50,6 +54,51 @@ bool AsciiEqualNoCase(std::string_view a, std::string_view b) {
         if (x != y) return false;
     }
     return true;
+}
+
+namespace {
+
+// `dir` and `name` with one separator between them.
+std::string JoinName(const std::string& dir, std::string_view name) {
+    std::string out = dir;
+    if (!out.empty() && out.back() != kPathSeparator) out += kPathSeparator;
+    return out.append(name);
+}
+
+// The entry of `dir` that is `name` without regard to ASCII case, the first
+// in byte order; empty when there is none.
+std::string EntryNoCase(const std::string& dir, std::string_view name) {
+    std::string best;
+    DIR* listing = opendir(dir.empty() ? "." : dir.c_str());
+    if (!listing) return best;
+    while (const dirent* entry = readdir(listing)) {
+        if (AsciiEqualNoCase(entry->d_name, name) && (best.empty() || entry->d_name < best))
+            best = entry->d_name;
+    }
+    closedir(listing);
+    return best;
+}
+
+}  // namespace
+
+std::string ResolveNoCase(const std::string& base, std::string_view relative) {
+    std::string dir = base;
+    if (dir.empty() && relative.starts_with(kPathSeparator)) dir = kPathSeparator;
+    while (!relative.empty()) {
+        const size_t end = std::min(relative.find(kPathSeparator), relative.size());
+        const std::string_view name = relative.substr(0, end);
+        relative.remove_prefix(std::min(end + 1, relative.size()));
+        if (name.empty()) continue;
+        std::string exact = JoinName(dir, name);
+        struct stat info;
+        if (stat(exact.c_str(), &info) == 0) {
+            dir = std::move(exact);
+            continue;
+        }
+        const std::string entry = EntryNoCase(dir, name);
+        dir = entry.empty() ? std::move(exact) : JoinName(dir, entry);
+    }
+    return dir;
 }
 
 std::string LocalTime(const char* format) {

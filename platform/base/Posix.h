@@ -67,6 +67,15 @@ std::string AsciiUpper(std::string_view text);
 // Whether `a` and `b` are equal when ASCII case is ignored.
 bool AsciiEqualNoCase(std::string_view a, std::string_view b);
 
+// `base` followed by the names of `relative`, separated by kPathSeparator
+// ("" for `base` is the current directory, without a prefix, or the root when
+// `relative` begins with a separator). A name whose
+// exact spelling does not exist is matched to an existing entry without
+// regard to ASCII case (the first in byte order), since one directory is not
+// spelt alike everywhere ("Jre" and "jre", "Keys" and "keys"); a name that
+// matches nothing stays as it is.
+std::string ResolveNoCase(const std::string& base, std::string_view relative);
+
 // The local time now in the strftime `format` (at most 127 characters).
 std::string LocalTime(const char* format);
 

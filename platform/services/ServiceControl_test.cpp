@@ -2,13 +2,16 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/PlatformState.h"
@@ -19,6 +22,7 @@
 #include "platform/winsvc.h"
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/KernelTestSupport.h"
+#include "testing/support/ProcessStatus.h"
 #include "testing/support/TempDir.h"
 
 namespace {
@@ -177,6 +181,44 @@ TEST_F(ServiceControlTest, StopIsRefusedWhenNotAccepted) {
     SERVICE_STATUS status{};
     EXPECT_FALSE(ControlService(m_service, SERVICE_CONTROL_STOP, &status));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_SERVICE_CONTROL);
+    EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
+}
+
+TEST_F(ServiceControlTest, ServiceOutOfDescriptorsRestsAndServesOnceTheyFreeUp) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's runtime needs descriptors of its own.
+    GTEST_SKIP() << "not at a descriptor limit under a sanitizer";
+#endif
+    Install();
+    const char* args[] = {"fdlimit"};
+    ASSERT_TRUE(StartServiceA(m_service, 1, args)) << GetLastError();
+    ASSERT_TRUE(WaitState(SERVICE_RUNNING));
+    pid_t service = ChildGuard::Children().at(0);
+
+    // Silent callers until the service has no descriptor left for the next.
+    sockaddr_un address;
+    platform::ScopedFd dir;
+    ASSERT_TRUE(platform::services::ControlAddress(kName, address, dir));
+    std::vector<platform::ScopedFd> callers;
+    for (int i = 0; i < 24; ++i) {
+        platform::ScopedFd caller(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(connect(caller.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        callers.push_back(std::move(caller));
+    }
+    // Short of descriptors, the service does not spin on its listener.
+    const long before = tavro::testing::CpuTicks(service);
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long used = tavro::testing::CpuTicks(service) - before;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)), 0.1 * seconds);
+
+    // Once the callers leave, controls are served again.
+    callers.clear();
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(
+        WaitFor([&] { return ControlService(m_service, SERVICE_CONTROL_INTERROGATE, &status); }));
     EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
 }
 

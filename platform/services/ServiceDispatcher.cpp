@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -32,6 +33,8 @@ constexpr int kRequestTimeoutMs = 5000;
 constexpr int kRequestRestMs = 200;
 // Connections waiting for their request at once; more are refused.
 constexpr size_t kMaxClients = 32;
+// How long the listener rests when the process is short of descriptors.
+constexpr int kShortageRestMs = 100;
 
 }  // namespace
 }  // namespace platform::services
@@ -223,11 +226,14 @@ struct Client {
     std::chrono::steady_clock::time_point deadline;
 };
 
-// Accepts what connections are waiting, as many as there is room for.
-void AcceptClients(int listener, std::vector<Client>& clients) {
+// Accepts what connections are waiting, as many as there is room for;
+// false when the process is short of descriptors or memory to take the
+// next, which then stays waiting.
+bool AcceptClients(int listener, std::vector<Client>& clients) {
     for (;;) {
         ScopedFd client(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-        if (!client) return;
+        if (!client)
+            return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
         if (clients.size() >= kMaxClients || !PeerMayControl(client.Get())) continue;
         clients.push_back({std::move(client), std::chrono::steady_clock::now() +
                                                   std::chrono::milliseconds(kRequestTimeoutMs)});
@@ -240,6 +246,9 @@ void AcceptClients(int listener, std::vector<Client>& clients) {
 void ServeControls(ServiceStatusHandle& service, int listener) {
     std::vector<Client> clients;
     std::vector<pollfd> fds;
+    // While the process is short of descriptors, waiting connections would
+    // keep the listener readable: it rests until then instead of spinning.
+    auto listenerRests = std::chrono::steady_clock::time_point::min();
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(service.lock);
@@ -250,7 +259,12 @@ void ServeControls(ServiceStatusHandle& service, int listener) {
                                      [&](const Client& c) { return c.deadline <= now; }),
                       clients.end());
         int timeout = -1;
-        fds.assign({{listener, POLLIN, 0}, {service.wake.Get(), POLLIN, 0}});
+        const bool resting = now < listenerRests;
+        if (resting)
+            timeout = static_cast<int>(
+                std::chrono::ceil<std::chrono::milliseconds>(listenerRests - now).count());
+        // poll skips a negative descriptor.
+        fds.assign({{resting ? -1 : listener, POLLIN, 0}, {service.wake.Get(), POLLIN, 0}});
         for (const Client& client : clients) {
             fds.push_back({client.fd.Get(), POLLIN, 0});
             auto left = std::chrono::ceil<std::chrono::milliseconds>(client.deadline - now);
@@ -268,7 +282,9 @@ void ServeControls(ServiceStatusHandle& service, int listener) {
             if (fds[i + 2].revents & POLLIN) ServeRequest(service, clients[i].fd.Get());
         }
         clients = std::move(waiting);
-        if (fds[0].revents & POLLIN) AcceptClients(listener, clients);
+        if ((fds[0].revents & POLLIN) && !AcceptClients(listener, clients))
+            listenerRests =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(kShortageRestMs);
     }
 }
 

@@ -1,10 +1,13 @@
 // A small service over the raw service-control calls, for the layer's tests.
 //   <app>            runs the dispatcher; the service accepts stop unless
-//                    its start arguments include "nostop"
+//                    its start arguments include "nostop"; with "fdlimit"
+//                    it may open only 16 descriptors
 //   <app> nodispatch ends at once without running the dispatcher
 // It appends every control it gets to "<state dir>/controls" and, when the
 // dispatcher returns, writes "returned <main ended>" to
 // "<state dir>/dispatcher".
+#include <sys/resource.h>
+
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
@@ -49,6 +52,12 @@ void ServiceMain(DWORD argc, LPSTR* argv) {
     bool stoppable = true;
     for (DWORD i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "nostop") == 0) stoppable = false;
+        if (std::strcmp(argv[i], "fdlimit") == 0) {
+            rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = 16;
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+        }
     }
     g_handle = RegisterServiceCtrlHandlerA(argv[0], Handler);
     if (!g_handle) return;

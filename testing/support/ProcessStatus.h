@@ -1,10 +1,14 @@
-// What this process's status shows of its own resources: resident memory, threads, descriptors.
+// What a process's status shows of its resources: resident memory, threads, descriptors,
+// processor time.
 #pragma once
 
 #include <dirent.h>
+#include <sys/types.h>
 
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 
 namespace tavro::testing {
@@ -36,6 +40,25 @@ inline int OpenDescriptors() {
         if (entry->d_name[0] != '.') ++count;
     ::closedir(dir);
     return count - 1;  // the one listing them
+}
+
+// The processor time process `pid` has used so far (user and system), in
+// clock ticks; -1 when it cannot be read.
+inline long CpuTicks(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // The name in parentheses may hold spaces: the fields follow its last ')'.
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    long utime = -1, stime = -1;
+    // utime and stime are fields 14 and 15 of the line, 12 and 13 after the name.
+    for (int i = 1; i <= 13 && fields >> field; ++i) {
+        if (i == 12) utime = std::stol(field);
+        if (i == 13) stime = std::stol(field);
+    }
+    return utime < 0 || stime < 0 ? -1 : utime + stime;
 }
 
 }  // namespace tavro::testing
