@@ -27,8 +27,9 @@ int jex_write_frame(JexTransport& transport, const char* lead, int n, const JexB
     char head[16];
     int used = jex_frame_head(head, static_cast<int>(length));
     for (int i = 0; i < n; ++i) head[used++] = lead[i];
-    const int rc = body.Length() > 0 ? transport.PutData(head, used, body.Data(), body.Length())
-                                     : transport.PutData(head, used, 0);
+    const int rc = body.Length() > 0
+                       ? transport.PutDataParts(head, used, body.Data(), body.Length())
+                       : transport.PutData(head, used, 0);
     return rc == 0 ? kJexFrameOk : kJexFrameTransportError;
 }
 

@@ -174,14 +174,6 @@ int JexModemIO::PutData(const char* p, int n, int) {
     return 0;
 }
 
-int JexModemIO::PutData(const char* head, int head_n, const char* body, int body_n) {
-    JexBuffer joined(head, head_n > 0 ? head_n : 0);
-    joined += JexBuffer(body, body_n > 0 ? body_n : 0);
-    return PutData(joined.Data(), joined.Length(), 0);
-}
-
-int JexModemIO::GetSome(char* p, int min, int, int& got) { return GetData(p, min, got, 0); }
-
 JexString JexModemIO::strsockaddr(const char* address) {
     JexTrace trace(kFile, "strsockaddr()", 423);
     if (!client_) return JexString("");

@@ -29,10 +29,6 @@ public:
     int GetData(JexBuffer& b, const int n) override;
     int Listen() override;
     int PutData(const char* p, int n, int ignored) override;
-    // Both parts joined, so the modem messages are those of one PutData.
-    int PutData(const char* head, int head_n, const char* body, int body_n) override;
-    // Exactly min bytes: the modem's messages are reassembled by GetData.
-    int GetSome(char* p, int min, int max, int& got) override;
 
     JexModemClient* Client() const { return client_; }
     // Bytes received and not yet read.

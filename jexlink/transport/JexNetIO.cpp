@@ -123,10 +123,10 @@ int JexNetIO::Disconnect() {
     return 0;
 }
 
-int JexNetIO::GetData(char* p, int n, int& got, int) {
+int JexNetIO::ReadRange(char* p, int min, int max, int& got, bool wait_first) {
     got = 0;
-    while (got < n) {
-        const long r = handle_.Read(p + got, static_cast<size_t>(n - got));
+    while (got < min) {
+        const long r = handle_.Read(p + got, static_cast<size_t>(max - got), wait_first);
         if (r > 0) {
             got += static_cast<int>(r);
             continue;
@@ -141,9 +141,11 @@ int JexNetIO::GetData(char* p, int n, int& got, int) {
     }
     stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(got));
     stats_.Increment(JexNetStats::kMessagesReceived, 1);
-    if (got >= n) return 0;
+    if (got >= min) return 0;
     return EndOfData("JexNetIO::GetData");
 }
+
+int JexNetIO::GetData(char* p, int n, int& got, int) { return ReadRange(p, n, n, got, false); }
 
 int JexNetIO::GetData(JexBuffer& b, const int) {
     const int size = ioSize_ > 0 ? ioSize_ : 1;
@@ -166,25 +168,10 @@ int JexNetIO::GetData(JexBuffer& b, const int) {
     return EndOfData("JexNetIO::GetData(JexBuffer &, const int)");
 }
 
-int JexNetIO::GetSome(char* p, int min, int max, int& got) {
-    got = 0;
-    while (got < min) {
-        const long r = handle_.Read(p + got, static_cast<size_t>(max - got), true);
-        if (r > 0) {
-            got += static_cast<int>(r);
-            continue;
-        }
-        if (r == 0 || r == jexnet::kIoClosed) break;
-        const int err = errno;
-        // As for GetData: a broken or reset connection is the end of data.
-        if (err == EPIPE || err == ECONNRESET) break;
-        FailWin32(SYSERR, "JexNetIO::GetData(char *, int, int &, int)", "ReadFile", err);
-        return SYSERR;
-    }
-    stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(got));
-    stats_.Increment(JexNetStats::kMessagesReceived, 1);
-    if (got >= min) return 0;
-    return EndOfData("JexNetIO::GetData");
+int JexNetIO::GetSome(char* p, int min, int, int& got) { return GetData(p, min, got, 0); }
+
+int JexNetIO::GetSomeOnHandle(char* p, int min, int max, int& got) {
+    return ReadRange(p, min, max, got, true);
 }
 
 int JexNetIO::PutParts(const iovec* parts, int count) {
@@ -248,7 +235,13 @@ int JexNetIO::PutData(const char* p, int n, int) {
     return PutParts(&part, 1);
 }
 
-int JexNetIO::PutData(const char* head, int head_n, const char* body, int body_n) {
+int JexNetIO::PutDataParts(const char* head, int head_n, const char* body, int body_n) {
+    JexBuffer joined(head, head_n > 0 ? head_n : 0);
+    joined += JexBuffer(body, body_n > 0 ? body_n : 0);
+    return PutData(joined.Data(), joined.Length(), 0);
+}
+
+int JexNetIO::PutDataPartsOnHandle(const char* head, int head_n, const char* body, int body_n) {
     const iovec parts[2] = {
         {const_cast<char*>(head), static_cast<size_t>(head_n > 0 ? head_n : 0)},
         {const_cast<char*>(body), static_cast<size_t>(body_n > 0 ? body_n : 0)}};

@@ -158,13 +158,13 @@ int JexTransport::PutData(const char* p, int n, int ignored) {
     return endpoint_->PutData(p, n, ignored);
 }
 
-int JexTransport::PutData(const char* head, int head_n, const char* body, int body_n) {
+int JexTransport::PutDataParts(const char* head, int head_n, const char* body, int body_n) {
     if (trace_ & kTraceDump) {
         Dump(kSending, head, head_n);
         Dump(kSending, body, body_n);
     }
     if (!endpoint_) return RaiseCode(UNKNOWN, JexExcArgs("JexTransport::PutData"));
-    return endpoint_->PutData(head, head_n, body, body_n);
+    return endpoint_->PutDataParts(head, head_n, body, body_n);
 }
 
 int JexTransport::GetSome(char* p, int min, int max, int& got) {

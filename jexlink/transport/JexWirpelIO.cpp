@@ -31,8 +31,3 @@ int JexWirpelIO::GetData(char*, int, int& got, int) {
 }
 
 int JexWirpelIO::GetData(JexBuffer&, const int) { return Unsupported("JexWirpelIO::GetData"); }
-
-int JexWirpelIO::GetSome(char*, int, int, int& got) {
-    got = 0;
-    return Unsupported("JexWirpelIO::GetData");
-}

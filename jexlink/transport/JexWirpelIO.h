@@ -5,7 +5,7 @@
 #include "jexlink/transport/JexNetIO.h"
 
 // The endpoint of address type 'D'. This platform has no Wirpel stack:
-// Connect, CreateListener and every read report UNSUPPORTED (14) and leave
+// Connect, CreateListener and both reads report UNSUPPORTED (14) and leave
 // the object usable and destructible. Listen, PutData and Disconnect are
 // the base endpoint's.
 class JexWirpelIO : public JexNetIO {
@@ -17,7 +17,6 @@ public:
     int CreateListener(const JexNetAddr& address) override;
     int GetData(char* p, int n, int& got, int wait) override;
     int GetData(JexBuffer& b, const int n) override;
-    int GetSome(char* p, int min, int max, int& got) override;
 
 protected:
     // Raises UNSUPPORTED with the operation's name and returns it.
