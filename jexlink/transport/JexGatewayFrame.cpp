@@ -66,7 +66,10 @@ int jex_read_frame_body(JexFrameSource read, void* context, int length, JexBuffe
     // new storage is not zero-filled: the read overwrites it.
     body.SetLength(0);
     for (int got = 0; got < length;) {
-        const int size = std::min(length - got, kJexFramePiece);
+        // Storage the body has already is filled in one stretch; past it the
+        // body grows by at most a piece.
+        const int room = body.AllocatedLength() - 1 - got;
+        const int size = std::min(length - got, std::max(kJexFramePiece, room));
         char first = 0;
         if (read(context, &first, 1) != 0) return kJexFrameTransportError;
         if (!body.SetLengthForOverwrite(got + size) || body.Data() == nullptr ||

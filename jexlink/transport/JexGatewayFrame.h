@@ -22,7 +22,8 @@ class JexTransport;
 constexpr int64_t kJexMaxFrameLength = (int64_t{1} << 24) + 65536;
 
 // The body of a frame is read in pieces of at most this many bytes, its
-// storage growing by a piece once the first byte of that piece has arrived.
+// storage growing by a piece once the first byte of that piece has arrived
+// (storage the body already has is filled in one stretch).
 constexpr int kJexFramePiece = 64 * 1024;
 
 constexpr int kJexFrameOk = 0;

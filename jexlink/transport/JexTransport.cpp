@@ -160,8 +160,10 @@ int JexTransport::PutData(const char* p, int n, int ignored) {
 
 int JexTransport::PutDataParts(const char* head, int head_n, const char* body, int body_n) {
     if (trace_ & kTraceDump) {
-        Dump(kSending, head, head_n);
-        Dump(kSending, body, body_n);
+        // One dump of the bytes, as a PutData of both together shows them.
+        JexBuffer joined(head, head_n > 0 ? head_n : 0);
+        joined += JexBuffer(body, body_n > 0 ? body_n : 0);
+        Dump(kSending, joined.Data(), joined.Length());
     }
     if (!endpoint_) return RaiseCode(UNKNOWN, JexExcArgs("JexTransport::PutData"));
     return endpoint_->PutDataParts(head, head_n, body, body_n);
