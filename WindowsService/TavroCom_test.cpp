@@ -30,23 +30,14 @@ public:
 
 namespace {
 
+using tavro::testing::ConnectLoopback;
 using tavro::testing::WaitFor;
 
 // A POSIX listener on 127.0.0.1 at an ephemeral port.
 struct PeerListener {
     int fd = -1;
     int port = 0;
-    PeerListener() {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(fd, 5);
-        socklen_t length = sizeof address;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-    }
+    PeerListener() { fd = tavro::testing::ListenLoopback(port, 5); }
     ~PeerListener() { Close(); }
     void Close() {
         if (fd >= 0) close(fd);
@@ -55,23 +46,7 @@ struct PeerListener {
 };
 
 // A free port for a link listener (the link listens on its port plus one).
-int FreePort() {
-    PeerListener probe;
-    return probe.port;
-}
-
-int ConnectTo(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+int FreePort() { return tavro::testing::ClosedLoopbackPort(); }
 
 // Reads what arrives within `ms` milliseconds.
 std::string ReadFor(int fd, int ms) {
@@ -224,7 +199,7 @@ protected:
 std::string OwnPid() { return std::to_string(getpid()); }
 
 TEST_F(TavroComListenerTest, HelloNamesTheShutdownEventAndLearnsTheDirectorPid) {
-    director_ = ConnectTo(port_);
+    director_ = ConnectLoopback(port_);
     ASSERT_GE(director_, 0);
     std::string expected = "Qim-" + std::to_string(GetCurrentProcessId());
     EXPECT_EQ(ReadFor(director_, 2000), expected);
@@ -235,7 +210,7 @@ TEST_F(TavroComListenerTest, HelloNamesTheShutdownEventAndLearnsTheDirectorPid) 
 }
 
 TEST_F(TavroComListenerTest, ZeroAnswerIsRetried) {
-    director_ = ConnectTo(port_);
+    director_ = ConnectLoopback(port_);
     ASSERT_FALSE(ReadFor(director_, 2000).empty());
     Answer("0");
     // Read, and taken as no answer: the pid that follows comes in a read of
@@ -277,7 +252,7 @@ TEST_F(TavroComListenerTest, PidOfAProcessWithoutTheConnectionIsIgnored) {
         _exit(0);
     }
     ASSERT_GT(sleeper, 0);
-    director_ = ConnectTo(port_);
+    director_ = ConnectLoopback(port_);
     ASSERT_FALSE(ReadFor(director_, 2000).empty());
     for (pid_t foreign : {sleeper, getppid()}) {
         char answer[16];
@@ -296,7 +271,7 @@ TEST_F(TavroComListenerTest, PidOfAProcessWithoutTheConnectionIsIgnored) {
 
 TEST_F(TavroComListenerTest, SilentConnectionIsClosedAtItsDeadline) {
     TavroComTest::SetAnswerDeadline(1500);
-    director_ = ConnectTo(port_);
+    director_ = ConnectLoopback(port_);
     ASSERT_GE(director_, 0);
     EXPECT_EQ(ReadFor(director_, 1000).rfind("Qim-", 0), 0u);
     // Never answered: the service closes its end once the deadline passes.
@@ -311,10 +286,10 @@ TEST_F(TavroComListenerTest, SilentConnectionIsClosedAtItsDeadline) {
 
 TEST_F(TavroComListenerTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
     std::vector<int> peers;
-    for (int i = 0; i < basesocket::kMaxConnections; ++i) peers.push_back(ConnectTo(port_));
+    for (int i = 0; i < basesocket::kMaxConnections; ++i) peers.push_back(ConnectLoopback(port_));
     EXPECT_TRUE(
         WaitFor([] { return basesocket::ConnectionsServed() == basesocket::kMaxConnections; }));
-    int extra = ConnectTo(port_);
+    int extra = ConnectLoopback(port_);
     ASSERT_GE(extra, 0);
     pollfd p{extra, POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 3000), 1);
@@ -329,12 +304,12 @@ TEST_F(TavroComListenerTest, ConnectionsBeyondTheBoundAreClosedAtOnce) {
 TEST_F(TavroComListenerTest, SilentConnectionsDoNotStopTheDirectorsHello) {
     basesocket::SetHelloGrace(2000);
     std::vector<int> silent;
-    for (int i = 0; i < basesocket::kMaxConnections; ++i) silent.push_back(ConnectTo(port_));
+    for (int i = 0; i < basesocket::kMaxConnections; ++i) silent.push_back(ConnectLoopback(port_));
     EXPECT_TRUE(
         WaitFor([] { return basesocket::ConnectionsServed() == basesocket::kMaxConnections; }));
     // The last of them has had its grace: none keeps its slot.
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-    director_ = ConnectTo(port_);
+    director_ = ConnectLoopback(port_);
     ASSERT_GE(director_, 0);
     EXPECT_EQ(ReadFor(director_, 3000).rfind("Qim-", 0), 0u);
     Answer(OwnPid());
@@ -349,7 +324,7 @@ TEST_F(TavroComListenerTest, ConnectionOfAnotherUserIsClosedAtOnce) {
     const pid_t child = fork();
     if (child == 0) {
         if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-        const int fd = ConnectTo(port_);
+        const int fd = ConnectLoopback(port_);
         if (fd < 0) _exit(3);
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 5000) != 1) _exit(4);
@@ -365,7 +340,7 @@ TEST_F(TavroComListenerTest, ConnectionOfAnotherUserIsClosedAtOnce) {
 }
 
 TEST_F(TavroComListenerTest, OverlongNumberIsNoPid) {
-    director_ = ConnectTo(port_);
+    director_ = ConnectLoopback(port_);
     ASSERT_FALSE(ReadFor(director_, 2000).empty());
     // Ten digits beyond a process id, one of them this process's id plus
     // 2^32 (a number cut to 32 bits would name this process).
@@ -383,7 +358,7 @@ TEST_F(TavroComListenerTest, OverlongNumberIsNoPid) {
 
 TEST_F(TavroComListenerTest, StoppingServiceSendsStopByteOncePerPingPeriod) {
     // Accepted before the stop: the connection thread waits its ping period.
-    director_ = ConnectTo(port_);
+    director_ = ConnectLoopback(port_);
     ASSERT_GE(director_, 0);
     Sleep(100);  // well inside the 300 ms before the hello
     SetEvent(shutdown_);
@@ -397,7 +372,7 @@ TEST_F(TavroComListenerTest, StoppingServiceSendsStopByteOncePerPingPeriod) {
 TEST_F(TavroComListenerTest, ShutdownClosesTheListeningSocket) {
     SetEvent(shutdown_);
     EXPECT_TRUE(WaitFor([&] { return !listener_->Socket().ServerRunning(); }));
-    EXPECT_EQ(ConnectTo(port_), -1);
+    EXPECT_EQ(ConnectLoopback(port_), -1);
 }
 
 TEST_F(TavroComListenerTest, DirectorStartedEndsTheServerThread) {
@@ -490,7 +465,7 @@ TEST(basesocketServer, BindsAgainRightAfterAStop) {
         ASSERT_TRUE(server.Resolve("127.0.0.1", port));
         // The server closes its connection first, leaving it in TIME_WAIT.
         ASSERT_TRUE(server.ServerSetup(stop, CloseAtOnce)) << "round " << round;
-        int client = ConnectTo(port);
+        int client = ConnectLoopback(port);
         ASSERT_GE(client, 0);
         EXPECT_EQ(ReadFor(client, 2000), "");
         close(client);

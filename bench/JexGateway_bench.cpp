@@ -12,13 +12,18 @@
 #include <vector>
 
 #include "bench/PeerRatio.h"
+#include "bench/SocketPair.h"
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/GatewayNode.h"
+#include "testing/support/RouteMap.h"
 #include "testing/support/TempDir.h"
 
 namespace {
 
+using tavro::bench::ReadAll;
+using tavro::bench::WriteAll;
 using tavro::testing::GatewayNode;
+using tavro::testing::RouteEntry;
 using tavro::testing::TempDir;
 using tavro::testing::WriteFile;
 
@@ -27,62 +32,28 @@ using tavro::testing::WriteFile;
 class SocketEcho {
 public:
     explicit SocketEcho(int block) : block_(block) {
-        const int listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof in;
-        bind(listener, reinterpret_cast<sockaddr*>(&in), sizeof in);
-        listen(listener, 1);
-        getsockname(listener, reinterpret_cast<sockaddr*>(&in), &size);
-        client_ = socket(AF_INET, SOCK_STREAM, 0);
-        ok_ = connect(client_, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0;
-        server_ = accept(listener, nullptr, nullptr);
-        close(listener);
-        const int on = 1;
-        for (int fd : {client_, server_}) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (!pair_.ok()) return;
         serve_ = std::thread([this] {
             std::string buffer(static_cast<size_t>(block_), '\0');
-            while (Exchange(server_, buffer.data(), buffer.data())) {
+            while (ReadAll(pair_.server(), buffer.data(), block_) &&
+                   WriteAll(pair_.server(), buffer.data(), block_)) {
             }
         });
     }
     ~SocketEcho() {
-        shutdown(client_, SHUT_RDWR);
-        serve_.join();
-        close(client_);
-        close(server_);
+        shutdown(pair_.client(), SHUT_RDWR);
+        if (serve_.joinable()) serve_.join();
     }
-    bool ok() const { return ok_; }
+    bool ok() const { return pair_.ok(); }
     // Sends the block and reads it back.
     bool RoundTrip(const char* out, char* in) {
-        return SendAll(client_, out) && ReadAll(client_, in);
+        return WriteAll(pair_.client(), out, block_) && ReadAll(pair_.client(), in, block_);
     }
 
 private:
-    bool Exchange(int fd, char* in, const char* out) { return ReadAll(fd, in) && SendAll(fd, out); }
-    bool ReadAll(int fd, char* p) {
-        for (int got = 0; got < block_;) {
-            const ssize_t r = recv(fd, p + got, static_cast<size_t>(block_ - got), 0);
-            if (r <= 0) return false;
-            got += static_cast<int>(r);
-        }
-        return true;
-    }
-    bool SendAll(int fd, const char* p) {
-        for (int done = 0; done < block_;) {
-            const ssize_t w = send(fd, p + done, static_cast<size_t>(block_ - done), MSG_NOSIGNAL);
-            if (w <= 0) return false;
-            done += static_cast<int>(w);
-        }
-        return true;
-    }
-
     int block_;
-    int client_ = -1;
-    int server_ = -1;
+    tavro::bench::SocketPair pair_;
     std::thread serve_;
-    bool ok_ = false;
 };
 
 // A client gateway connected to an echo node through a number of relay
@@ -98,12 +69,12 @@ public:
         for (auto& node : nodes_) ok_ = node->Start() && ok_;
         // Each relay sends the connection to the node started before it.
         for (size_t i = 1; i < nodes_.size(); ++i)
-            Map("r" + std::to_string(i - 1) + ".map", "srv\t" + nodes_[i - 1]->Address() + "\n");
+            Map("r" + std::to_string(i - 1) + ".map", RouteEntry("srv", nodes_[i - 1]->Address()));
         client_.SetSuppress(1);
         client_.SetAttr(JexGateway::ACID, "cli");
         client_.SetAttr(JexGateway::NODE, "cnode");
         client_.SetAttr(JexGateway::ROUTE_MAP,
-                        Map("client.map", "srv\t" + nodes_.back()->Address() + "\n").c_str());
+                        Map("client.map", RouteEntry("srv", nodes_.back()->Address())).c_str());
         ok_ = ok_ && client_.Connect(JexFieldedString("srv", ','), JexFieldedString("snode", ','),
                                      JexString("echo")) == 0;
     }

@@ -31,6 +31,7 @@
 #include "jexlink/transport/JexNetIO.h"
 #include "platform/PlatformState.h"
 #include "testing/support/JexConfigTestSupport.h"
+#include "testing/support/RouteMap.h"
 #include "testing/support/SraPeer.h"
 
 namespace {
@@ -187,7 +188,7 @@ struct Road {
             if (text.rfind("port ", 0) == 0 && text.find('\n') != std::string::npos) {
                 const std::string port = text.substr(5, text.find('\n') - 5);
                 Put(dir / "client" / "data" / "jex_route_map.dat",
-                    "srv/snode/Jex_Sra\tT/127.0.0.1/" + port + "\t1\n");
+                    RouteEntry("srv/snode/Jex_Sra", LoopbackTransportAddress(port), 1));
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -339,7 +340,7 @@ void BM_BareGatewayExchange(benchmark::State& state) {
     BareServer server(road.exchange, serverMap);
     if (server.Port() < 0) return state.SkipWithError("no listener");
     const std::string map = (road.dir / "bare.map").string();
-    Put(map, "srv\tT/127.0.0.1/" + std::to_string(server.Port()) + "\n");
+    Put(map, LoopbackRouteEntry("srv", server.Port()));
     const double cpuBefore = OwnCpu();
     JexBuffer in;
     for (auto _ : state) {

@@ -12,10 +12,15 @@
 #include <thread>
 
 #include "bench/PeerRatio.h"
+#include "bench/SocketPair.h"
 #include "jexlink/transport/JexNetIO.h"
 #include "jexlink/transport/JexTransport.h"
 
 namespace {
+
+using tavro::bench::ReadAll;
+using tavro::bench::WriteAll;
+using tavro::testing::LocalPort;
 
 // What the far end does with every block it reads.
 enum class Peer { kAcknowledge, kEcho };
@@ -28,12 +33,10 @@ public:
         listener_.SetSuppress(1);
         client_.SetSuppress(1);
         server_.SetSuppress(1);
-        sockaddr_in in{};
-        socklen_t size = sizeof in;
-        getsockname(listener_.Endpoint()->Handle(), reinterpret_cast<sockaddr*>(&in), &size);
+        const std::string address =
+            tavro::testing::LoopbackTransportAddress(LocalPort(listener_.Endpoint()->Handle()));
         std::thread accept([&] { listener_.Accept(server_); });
-        ok_ = client_.Connect(JexNetAddr(
-                  ("T/127.0.0.1/" + std::to_string(ntohs(in.sin_port))).c_str(), '/')) == 0;
+        ok_ = client_.Connect(JexNetAddr(address.c_str(), '/')) == 0;
         accept.join();
         serve_ = std::thread([this, block, peer] {
             std::string buffer(static_cast<size_t>(block), '\0');
@@ -64,60 +67,27 @@ private:
 class SocketLink {
 public:
     SocketLink(int block, Peer peer) {
-        const int listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof in;
-        bind(listener, reinterpret_cast<sockaddr*>(&in), sizeof in);
-        listen(listener, 1);
-        getsockname(listener, reinterpret_cast<sockaddr*>(&in), &size);
-        client_ = socket(AF_INET, SOCK_STREAM, 0);
-        ok_ = connect(client_, reinterpret_cast<sockaddr*>(&in), sizeof in) == 0;
-        server_ = accept(listener, nullptr, nullptr);
-        close(listener);
-        const int on = 1;
-        for (int fd : {client_, server_}) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (!pair_.ok()) return;
         serve_ = std::thread([this, block, peer] {
+            const int fd = pair_.server();
             std::string buffer(static_cast<size_t>(block), '\0');
-            while (ReadAll(server_, buffer.data(), block)) {
-                const bool put = peer == Peer::kEcho ? WriteAll(server_, buffer.data(), block)
-                                                     : WriteAll(server_, "k", 1);
+            while (ReadAll(fd, buffer.data(), block)) {
+                const bool put =
+                    peer == Peer::kEcho ? WriteAll(fd, buffer.data(), block) : WriteAll(fd, "k", 1);
                 if (!put) break;
             }
         });
     }
     ~SocketLink() {
-        shutdown(client_, SHUT_RDWR);
-        serve_.join();
-        close(client_);
-        close(server_);
+        shutdown(pair_.client(), SHUT_RDWR);
+        if (serve_.joinable()) serve_.join();
     }
-    bool ok() const { return ok_; }
-    int client() const { return client_; }
-
-    static bool ReadAll(int fd, char* p, int n) {
-        for (int got = 0; got < n;) {
-            const ssize_t r = recv(fd, p + got, static_cast<size_t>(n - got), 0);
-            if (r <= 0) return false;
-            got += static_cast<int>(r);
-        }
-        return true;
-    }
-    static bool WriteAll(int fd, const char* p, int n) {
-        for (int put = 0; put < n;) {
-            const ssize_t w = send(fd, p + put, static_cast<size_t>(n - put), MSG_NOSIGNAL);
-            if (w <= 0) return false;
-            put += static_cast<int>(w);
-        }
-        return true;
-    }
+    bool ok() const { return pair_.ok(); }
+    int client() const { return pair_.client(); }
 
 private:
-    int client_ = -1;
-    int server_ = -1;
+    tavro::bench::SocketPair pair_;
     std::thread serve_;
-    bool ok_ = false;
 };
 
 // Throughput: blocks of range(0) bytes one way, each acknowledged by a
@@ -145,8 +115,7 @@ void BM_PlainSocketThroughput(benchmark::State& state) {
     const std::string data(static_cast<size_t>(block), 'd');
     char ack = 0;
     for (auto _ : state) {
-        if (!SocketLink::WriteAll(link.client(), data.data(), block) ||
-            !SocketLink::ReadAll(link.client(), &ack, 1))
+        if (!WriteAll(link.client(), data.data(), block) || !ReadAll(link.client(), &ack, 1))
             return state.SkipWithError("transfer failed");
     }
     state.SetBytesProcessed(state.iterations() * block);
@@ -175,8 +144,8 @@ void BM_PlainSocketRoundTrip(benchmark::State& state) {
     const std::string request(static_cast<size_t>(size), 'r');
     std::string answer(static_cast<size_t>(size), '\0');
     for (auto _ : state) {
-        if (!SocketLink::WriteAll(link.client(), request.data(), size) ||
-            !SocketLink::ReadAll(link.client(), answer.data(), size))
+        if (!WriteAll(link.client(), request.data(), size) ||
+            !ReadAll(link.client(), answer.data(), size))
             return state.SkipWithError("round trip failed");
     }
     state.SetBytesProcessed(state.iterations() * size * 2);

@@ -7,6 +7,14 @@
 // The messages are queued in the connection's own box before it reads, and
 // a closing frame after them ends every road without a wait: a DR that
 // refuses the call, or a valid request followed by the far side's DR.
+//
+// Reaches: the caller's wait for the daemon's answer to its connect (CC,
+// DR, frames of no kind), the listener's reading and checking of a request,
+// its answer, and the frames of an open connection (data, acknowledgements,
+// the far side's DR) through real message boxes.
+// Cannot reach: the modem daemon and its lines (the line's box drops what
+// is written to it), waits that end by a time-out (every road ends on the
+// closing frame), and more than eight messages (a box holds ten).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -15,9 +15,7 @@
 
 namespace {
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzz_support::Check;
 
 constexpr size_t kSize = JexModemLineDb::kRecordSize;
 
@@ -35,17 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         JexModemLineDb browse;
         Check(std::strcmp(browse.Path().Text(), path.c_str()) == 0);
-        int delivered = 0;
-        for (int code = browse.Find("*"); code == JexModemLineDb::OK; code = browse.Find(nullptr)) {
-            JexString name;
-            Check(browse.GetAttr(JexModemLineDb::LINE_NAME, name) == 0);
-            Check(std::strlen(name.Text()) >= 1 && std::strlen(name.Text()) <= 16);
-            if (first.empty()) first = name.Text();
-            Check(++delivered <= static_cast<int>(size / kSize));
-        }
+        first = fuzz_support::BrowseAll(browse, JexModemLineDb::LINE_NAME, size / kSize,
+                                        [](JexModemLineDb&) {});
         const int fetched = browse.Fetch(0);
         Check(fetched == 0);
-        if (delivered) browse.Remove();
+        if (!first.empty()) browse.Remove();
     }
     {
         JexModemLineDb dump;
@@ -80,11 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // may have been reused and blanked again, and a registration may have
     // left one removed record at the end.
     const std::string after = fuzz_support::ReadWhole(path);
-    if (size % kSize) {
-        Check(after == before);
-        return 0;
-    }
-    Check(after.size() == before.size() || after.size() == before.size() + kSize);
+    if (!fuzz_support::KeptWholeRecords(before, after, kSize)) return 0;
     const std::string removed = std::string(kSize - 1, ' ') + "\n";
     int blanked = 0;
     for (size_t at = 0; at < before.size(); at += kSize) {

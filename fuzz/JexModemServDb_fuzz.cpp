@@ -18,9 +18,7 @@
 
 namespace {
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzz_support::Check;
 
 constexpr size_t kSize = JexModemServDb::kRecordSize;
 
@@ -44,17 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         JexModemServDb finder;
         Check(std::strcmp(finder.Path().Text(), path.c_str()) == 0);
-        int delivered = 0;
-        for (int code = finder.Find("*"); code == JexModemServDb::OK; code = finder.Find(nullptr)) {
-            JexString name;
-            Check(finder.GetAttr(JexModemServDb::SERVER_NAME, name) == 0);
-            Check(std::strlen(name.Text()) >= 1 && std::strlen(name.Text()) <= 16);
-            int32_t ref = -1;
-            finder.GetAttr(JexModemServDb::SRC_REF_ID, ref);
-            Check(ref >= 0 && ref <= 0xffff);
-            if (first.empty()) first = name.Text();
-            Check(++delivered <= static_cast<int>(size / kSize));
-        }
+        first = fuzz_support::BrowseAll(finder, JexModemServDb::SERVER_NAME, size / kSize,
+                                        [](JexModemServDb& found) {
+                                            int32_t ref = -1;
+                                            found.GetAttr(JexModemServDb::SRC_REF_ID, ref);
+                                            Check(ref >= 0 && ref <= 0xffff);
+                                        });
         JexModemServDb dump;
         dump.Dump(nullptr, sink);
     }
@@ -76,11 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Nothing is written into a damaged file; otherwise every record that
     // changed is free or well formed, in its place.
     const std::string after = fuzz_support::ReadWhole(path);
-    if (size % kSize) {
-        Check(after == before);
-        return 0;
-    }
-    Check(after.size() == before.size() || after.size() == before.size() + kSize);
+    if (!fuzz_support::KeptWholeRecords(before, after, kSize)) return 0;
     const std::string freeRecord = std::string(kSize - 1, ' ') + "\n";
     for (size_t at = 0; at < after.size(); at += kSize) {
         if (at < before.size() && after.compare(at, kSize, before, at, kSize) == 0) continue;

@@ -6,8 +6,9 @@
 // compression; CRC; a rejecting server; a synchronous send; whether the
 // gateways first hold their connection exchange: the server's gateway
 // answers a CONNECT with its own handshake and route map, the client's
-// sends one and waits for the HIT); the rest is what the peer said, record
-// by record: session messages carried in gateway DATA records, or whole
+// finds the server in its route map, sends its CONNECT and reads the
+// answers until the HIT); the rest is what the peer said, record by
+// record: session messages carried in gateway DATA records, or whole
 // gateway records (CONNECT, FINISH, LEARN, NETFAIL...). The end runs the
 // conversation of SessionFuzzScript.h against them, single threaded, over
 // memory pipes; where the records run out the peer has hung up.
@@ -18,10 +19,12 @@
 // Reaches: both session handshakes and their failure answers, signature,
 // version and key-block checks, peer errors with causes, data, queued data,
 // acknowledgements, LZW expansion, shutdown, the gateway's record reading,
-// its answering handshake and route decisions, and its closing exchange.
-// Cannot reach: the calling gateway's route map and connect (its CONNECT is
-// made by the support code), the network (JexSessionTranscript_test runs
-// recorded conversations over a loopback connection), read time-outs (a
+// its answering handshake and route decisions, the calling gateway's route
+// map lookup, CONNECT, answers (progress, redirects, refusals, a route that
+// fails followed by the next) and learned routes, and the closing exchange.
+// Cannot reach: the network (JexSessionTranscript_test runs recorded
+// conversations over a loopback connection), the answering gateway's relay
+// to a next hop (its routes lead to a port that refuses), read time-outs (a
 // memory link never waits), K2 signing servers, and forged signatures (the
 // keys are fixed and a digest cannot be found by mutation).
 #include <cstddef>

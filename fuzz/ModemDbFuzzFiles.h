@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fuzz/MessagesFuzzState.h"
+#include "jexlink/core/JexString.h"
 #include "platform/winreg.h"
 
 namespace fuzz_support {
@@ -45,6 +46,44 @@ inline void WriteWhole(const std::string& path, const uint8_t* data, size_t size
 inline std::string ReadWhole(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Ends the run as a finding when a property does not hold.
+inline void Check(bool ok) {
+    if (!ok) std::abort();
+}
+
+// Walks every record a database of type Db delivers by name, from "*" on,
+// with `each` called on the database after each delivery: every name is 1
+// to 16 characters, and no more than `records` are delivered. Returns the
+// first name delivered, empty when there was none.
+template <class Db, class Each>
+std::string BrowseAll(Db& db, int nameAttribute, size_t records, Each each) {
+    std::string first;
+    size_t delivered = 0;
+    for (int code = db.Find("*"); code == Db::OK; code = db.Find(nullptr)) {
+        JexString name;
+        Check(db.GetAttr(nameAttribute, name) == 0);
+        Check(std::strlen(name.Text()) >= 1 && std::strlen(name.Text()) <= 16);
+        each(db);
+        if (first.empty()) first = name.Text();
+        Check(++delivered <= records);
+    }
+    return first;
+}
+
+// Checks the size of a database file after a run. A file of `before` that
+// is not whole records of `recordSize` must be left as it was: false, and
+// nothing more to check. Otherwise the file kept its size or grew by one
+// record: true, its records are to be checked one by one.
+inline bool KeptWholeRecords(const std::string& before, const std::string& after,
+                             size_t recordSize) {
+    if (before.size() % recordSize) {
+        Check(after == before);
+        return false;
+    }
+    Check(after.size() == before.size() || after.size() == before.size() + recordSize);
+    return true;
 }
 
 }  // namespace fuzz_support

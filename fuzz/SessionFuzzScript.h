@@ -2,14 +2,17 @@
 // by the session fuzz target, its seed recorder and their tests.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "fuzz/MessagesFuzzState.h"
@@ -47,7 +50,34 @@ struct SessionCase {
     }
 };
 
-// Key files for every method and both directions, a route map and
+// The route maps, as each input starts with them. Routes the answering
+// gateway may take for a CONNECT not meant for it: an address of no known
+// type, a relay that cannot connect (port 1), a redirect and a route back.
+// The calling gateway's routes to the server: two, so that a route that
+// fails is followed by the next (both lead to the same memory link).
+inline constexpr const char* kServerRouteMap =
+    "far\tZ/nowhere\t1\n"
+    "far/*/app\tT/127.0.0.1/1\t2\tXL\n"
+    "redir\tT/127.0.0.1/1\t1\tF\n"
+    "back\tT/127.0.0.1/1\t1\tR\n";
+inline constexpr const char* kClientRouteMap =
+    "srv/snode\tT/127.0.0.1/1\t1\n"
+    "srv\tT/127.0.0.1/2\t2\n";
+
+// Writes the route maps into dir again when an input's gateway appended
+// learned routes to them (or always), so that no input sees another's.
+inline void RestoreRouteMaps(const std::string& dir, bool always = false) {
+    for (const auto& [name, text] :
+         {std::pair{"/route.map", kServerRouteMap}, std::pair{"/client.map", kClientRouteMap}}) {
+        const std::string file = dir + name;
+        struct stat st {};
+        if (always || ::stat(file.c_str(), &st) != 0 ||
+            static_cast<size_t>(st.st_size) != std::strlen(text))
+            std::ofstream(file, std::ios::trunc) << text;
+    }
+}
+
+// Key files for every method and both directions, the route maps and
 // a private platform state: made once per process, removed at its end.
 // Returns the directory.
 inline const std::string& UseSessionKeys() {
@@ -62,13 +92,7 @@ inline const std::string& UseSessionKeys() {
          {"NULL-CLI-SRV", "NULL-SRV-CLI", "MD5-CLI-SRV", "MD5-SRV-CLI", "PASSWORD-CLI-SRV",
           "PASSWORD-SRV-CLI", "MD5-CLI-CNODE-SRV-SNODE", "MD5-SRV-SNODE-CLI-CNODE"})
         std::ofstream(dir + "/" + name) << "fuzz key\n";
-    // Routes the answering gateway may take for a CONNECT not meant for it:
-    // an address of no known type, a relay that cannot connect (port 1),
-    // a redirect and a route back.
-    std::ofstream(dir + "/route.map") << "far\tZ/nowhere\t1\n"
-                                         "far/*/app\tT/127.0.0.1/1\t2\tXL\n"
-                                         "redir\tT/127.0.0.1/1\t1\tF\n"
-                                         "back\tT/127.0.0.1/1\t1\tR\n";
+    RestoreRouteMaps(dir, true);
     setenv("JEXCRYPTO_PATH", dir.c_str(), 1);
     unsetenv("JEXSESSION_TEST");
     unsetenv("JEXSESSION_TRACE");
@@ -89,6 +113,7 @@ inline tavro::testing::MemoryPath PathOf(const SessionCase& how, tavro::testing:
     path.server = !how.client;
     path.exchange = how.exchange;
     path.routeMap = UseSessionKeys() + "/route.map";
+    path.callerRouteMap = UseSessionKeys() + "/client.map";
     path.application = kSessionApp;
     return path;
 }
@@ -150,9 +175,14 @@ inline bool RunEnd(const SessionCase& how, const std::vector<tavro::testing::Lin
     tavro::testing::MemoryPipe in;
     tavro::testing::WriteRecords(in, records);
     tavro::testing::MemoryPath path = PathOf(how, &in, out);
-    JexSession session;
-    session.SetPathOpener(tavro::testing::OpenMemoryPath, &path);
-    return how.client ? RunClient(session, how) : RunServer(session, how);
+    bool ran = false;
+    {
+        JexSession session;
+        session.SetPathOpener(tavro::testing::OpenMemoryPath, &path);
+        ran = how.client ? RunClient(session, how) : RunServer(session, how);
+    }
+    RestoreRouteMaps(UseSessionKeys());
+    return ran;
 }
 
 // Both ends, each on a thread of its own, over blocking memory pipes.

@@ -59,6 +59,15 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DW
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
 LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD dataSize);
+// Flags of RegGetValueA: any type, and the data as stored (no expansion).
+constexpr DWORD RRF_RT_ANY = 0x0000FFFF;
+constexpr DWORD RRF_NOEXPAND = 0x10000000;
+// A value of a subkey of `key` (null or empty: of `key` itself), found and
+// read in one call with the rules of RegQueryValueExA. Only the flags
+// RRF_RT_ANY | RRF_NOEXPAND are taken; others give ERROR_INVALID_PARAMETER.
+// A missing subkey or value gives ERROR_FILE_NOT_FOUND.
+LONG RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPDWORD type, LPVOID data,
+                  LPDWORD dataSize);
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                     DWORD dataSize);
 LONG RegDeleteValueA(HKEY key, LPCSTR valueName);

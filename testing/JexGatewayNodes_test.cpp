@@ -16,6 +16,7 @@
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/ProcessStatus.h"
+#include "testing/support/RouteMap.h"
 #include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
 
@@ -23,6 +24,7 @@ namespace {
 
 using tavro::testing::ChildGuard;
 using tavro::testing::ReadFile;
+using tavro::testing::RouteEntry;
 using tavro::testing::TempDir;
 using tavro::testing::WriteFile;
 
@@ -36,74 +38,48 @@ public:
     // errors: the file its standard error goes to ("": inherited);
     // firstRecordSeconds: its bound on a caller's first record (0: the default).
     NodeProcess(const std::string& acid, const std::string& node, const std::string& routeMap,
-                int descriptorLimit = 0, const std::string& errors = "",
-                int firstRecordSeconds = 0) {
-        int in[2];
-        int out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-        std::vector<std::string> args = {GATEWAY_NODE, acid, node, routeMap};
-        if (firstRecordSeconds > 0) args.push_back(std::to_string(firstRecordSeconds));
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            if (!errors.empty()) {
-                const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-                if (fd < 0 || ::dup2(fd, 2) < 0) _exit(127);
-            }
-            if (descriptorLimit > 0) {
-                const rlimit limit{static_cast<rlim_t>(descriptorLimit),
-                                   static_cast<rlim_t>(descriptorLimit)};
-                if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
-            }
-            ::execv(GATEWAY_NODE, argv.data());
-            _exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        stdin_ = in[1];
-        stdout_ = out[0];
-        const std::string line = ReadLine();
+                int descriptorLimit = 0, const std::string& errors = "", int firstRecordSeconds = 0)
+        : child_(Arguments(acid, node, routeMap, firstRecordSeconds), [&errors, descriptorLimit] {
+              if (!errors.empty()) {
+                  const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                  if (fd < 0 || ::dup2(fd, 2) < 0) return false;
+              }
+              if (descriptorLimit > 0) {
+                  const rlimit limit{static_cast<rlim_t>(descriptorLimit),
+                                     static_cast<rlim_t>(descriptorLimit)};
+                  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+              }
+              return true;
+          }) {
+        const std::string line = child_.ReadLine();
         if (line.rfind("port ", 0) == 0) port_ = std::stoi(line.substr(5));
-    }
-    ~NodeProcess() {
-        if (stdin_ >= 0) ::close(stdin_);
-        if (stdout_ >= 0) ::close(stdout_);
     }
 
     int Port() const { return port_; }
-    pid_t Pid() const { return pid_; }
-    std::string Address() const { return "T/127.0.0.1/" + std::to_string(port_); }
-    void Kill() const { ::kill(pid_, SIGKILL); }
+    pid_t Pid() const { return child_.Pid(); }
+    std::string Address() const { return tavro::testing::LoopbackTransportAddress(port_); }
+    void Kill() const {
+        if (child_.Pid() > 0) ::kill(child_.Pid(), SIGKILL);
+    }
 
     // Ends the serving; the node's results line, or "" when it did not end
     // in time. Its exit status in status.
     std::string Finish(int& status) {
-        ::close(stdin_);
-        stdin_ = -1;
-        const std::string line = ReadLine();
-        status = ChildGuard::WaitChild(pid_, kWaitMs);
+        child_.CloseInput();
+        const std::string line = child_.ReadLine();
+        status = child_.Wait();
         return line;
     }
 
 private:
-    std::string ReadLine() {
-        std::string line;
-        for (;;) {
-            pollfd p{stdout_, POLLIN, 0};
-            if (::poll(&p, 1, kWaitMs) != 1) return line;
-            char c;
-            if (::read(stdout_, &c, 1) != 1 || c == '\n') return line;
-            line += c;
-        }
+    static std::vector<std::string> Arguments(const std::string& acid, const std::string& node,
+                                              const std::string& routeMap, int firstRecordSeconds) {
+        std::vector<std::string> args = {GATEWAY_NODE, acid, node, routeMap};
+        if (firstRecordSeconds > 0) args.push_back(std::to_string(firstRecordSeconds));
+        return args;
     }
 
-    pid_t pid_ = -1;
-    int stdin_ = -1;
-    int stdout_ = -1;
+    tavro::testing::PipedChild child_;
     int port_ = -1;
 };
 
@@ -115,7 +91,7 @@ class GatewayNodes : public ::testing::Test {
 protected:
     std::string Map(const std::string& name) { return (dir.Path() / name).string(); }
     int Connect(QuietGateway& client, const std::string& firstHop) {
-        WriteFile(Map("client.map"), "srv/snode/echo\t" + firstHop + "\n");
+        WriteFile(Map("client.map"), RouteEntry("srv/snode/echo", firstHop));
         client.SetAttr(JexGateway::ACID, "cli");
         client.SetAttr(JexGateway::NODE, "cnode");
         client.SetAttr(JexGateway::ROUTE_MAP, Map("client.map").c_str());
@@ -135,8 +111,8 @@ TEST_F(GatewayNodes, ClientReachesEchoThroughTwoRelayProcesses) {
     ASSERT_GT(server.Port(), 0);
     ASSERT_GT(second.Port(), 0);
     ASSERT_GT(first.Port(), 0);
-    WriteFile(Map("r2.map"), "srv/snode/*\t" + server.Address() + "\n");
-    WriteFile(Map("r1.map"), "srv\t" + second.Address() + "\n");
+    WriteFile(Map("r2.map"), RouteEntry("srv/snode/*", server.Address()));
+    WriteFile(Map("r1.map"), RouteEntry("srv", second.Address()));
 
     QuietGateway client;
     ASSERT_EQ(Connect(client, first.Address()), 0) << client.Describe(1).Text();
@@ -178,8 +154,8 @@ TEST_F(GatewayNodes, KilledServerReachesTheClientAsTheRelaysRemoteFailure) {
     NodeProcess second("r2", "n2", Map("r2.map"));
     NodeProcess first("r1", "n1", Map("r1.map"));
     ASSERT_GT(first.Port(), 0);
-    WriteFile(Map("r2.map"), "srv\t" + server.Address() + "\n");
-    WriteFile(Map("r1.map"), "srv\t" + second.Address() + "\n");
+    WriteFile(Map("r2.map"), RouteEntry("srv", server.Address()));
+    WriteFile(Map("r1.map"), RouteEntry("srv", second.Address()));
 
     QuietGateway client;
     ASSERT_EQ(Connect(client, first.Address()), 0) << client.Describe(1).Text();

@@ -1,10 +1,4 @@
 // Modem connections across processes: the fake daemon, a server and this test as the caller.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,9 +10,8 @@
 #include "jexlink/session/JexSession.h"
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/ModemDbTestSupport.h"
+#include "testing/support/RouteMap.h"
 #include "testing/support/TempDir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -29,70 +22,17 @@ using tavro::testing::TempDir;
 using tavro::testing::WaitFor;
 using tavro::testing::WriteFile;
 
-constexpr int kWaitMs = 20000;
-
 // A peer process: its standard input keeps it going (a daemon stops when
 // it ends), its standard output says what it did, one line a step.
-class Peer {
+class Peer : public tavro::testing::PipedChild {
 public:
-    explicit Peer(std::vector<std::string> args) {
-        args.insert(args.begin(), FAKE_MODEM_PEER);
-        int in[2];
-        int out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, FAKE_MODEM_PEER, &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        stdin_ = in[1];
-        stdout_ = out[0];
-    }
-    ~Peer() {
-        CloseInput();
-        if (pid_ > 0 && ChildGuard::WaitChild(pid_, kWaitMs) < 0) {
-            ::kill(pid_, SIGKILL);
-            ChildGuard::WaitChild(pid_, kWaitMs);
-        }
-        if (stdout_ >= 0) ::close(stdout_);
-    }
-
-    void CloseInput() {
-        if (stdin_ >= 0) ::close(stdin_);
-        stdin_ = -1;
-    }
-    // The next line of its output, or "" when none came in time.
-    std::string ReadLine() {
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p{stdout_, POLLIN, 0};
-            if (::poll(&p, 1, 100) != 1) continue;
-            char c;
-            if (::read(stdout_, &c, 1) != 1) break;
-            if (c == '\n') return line;
-            line += c;
-        }
-        return line;
-    }
-    // Its exit status once it ended (-1: not in time).
-    int Wait() {
-        const int status = ChildGuard::WaitChild(pid_, kWaitMs);
-        if (status >= 0) pid_ = -1;
-        return status;
-    }
+    explicit Peer(std::vector<std::string> args) : PipedChild(WithProgram(std::move(args))) {}
 
 private:
-    pid_t pid_ = -1;
-    int stdin_ = -1;
-    int stdout_ = -1;
+    static std::vector<std::string> WithProgram(std::vector<std::string> args) {
+        args.insert(args.begin(), FAKE_MODEM_PEER);
+        return args;
+    }
 };
 
 class ModemProcesses : public ::testing::Test {
@@ -171,7 +111,8 @@ TEST_F(ModemProcesses, ConnectAndListenAcrossThreeProcesses) {
 TEST_F(ModemProcesses, ASessionConnectsThroughAnMRouteEntry) {
     TempDir dir("modem-session");
     const std::string routeMap = (dir.Path() / "route.map").string();
-    WriteFile(routeMap, "srv/snode/Jex_Test\tM/pots.support/Jex_Test\t1\n");
+    WriteFile(routeMap,
+              tavro::testing::RouteEntry("srv/snode/Jex_Test", "M/pots.support/Jex_Test", 1));
     // Both sides find their keys here (the server inherits the variable).
     TempDir keys("modem-keys");
     for (const char* file : {"NULL-CLI-SRV", "NULL-SRV-CLI"})

@@ -25,6 +25,7 @@
 #include "testing/support/InstallTree.h"
 #include "testing/support/JavaVm.h"
 #include "testing/support/ShellDirector.h"
+#include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
 
 namespace {
@@ -43,21 +44,7 @@ constexpr const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\Tavro_
 
 // A listening socket of the test on 127.0.0.1:`port`; -1 when the port is
 // taken. It accepts through its backlog and never answers by itself.
-int ListenOn(int port) {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 5) != 0) {
-        close(listener);
-        return -1;
-    }
-    return listener;
-}
+int ListenOn(int port) { return tavro::testing::ListenLoopbackOn(port, 5, true); }
 
 // Whether process `pid` runs (and is not a zombie waiting to be reaped).
 bool Running(pid_t pid) {

@@ -69,24 +69,20 @@ JexString& JexConfig::Value(const char* name, const char* fallback, int index, i
         value_ = fallback;
         return value_;
     }
+    // Each key is asked afresh, in one registry call: a value another
+    // process wrote is seen at once.
     for (const SettingsKey& k : kSettingsKeys) {
-        HKEY key = OpenKey(k.root, k.path, KEY_READ);
-        if (!key) continue;
         DWORD type = 0;
-        if (RegQueryValueExA(key, name, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) {
-            CloseKey(key);
-            continue;
-        }
+        LONG rc = ERROR_SUCCESS;
+        JexString text = QueryValueAt(k.root, k.path, name, &type, &rc);
+        if (rc != ERROR_SUCCESS) continue;
         if (index >= 1 && type != REG_MULTI_SZ) {
             // An element of a value that is not a list: empty, and the
             // found code of the previous look-up stays.
-            CloseKey(key);
             value_ = "";
             return value_;
         }
         found_ = k.where;
-        JexString text = QueryValue(key, name, &type);
-        CloseKey(key);
         switch (type) {
             case REG_SZ:
             case REG_EXPAND_SZ:
@@ -98,7 +94,7 @@ JexString& JexConfig::Value(const char* name, const char* fallback, int index, i
                 value_ = inList ? elements[static_cast<size_t>(index)].c_str() : "";
                 break;
             }
-            case 0: value_ = ""; break;  // gone between the two queries
+            case REG_NONE: value_ = ""; break;
             default: value_ = kInvalidDataType; break;
         }
         return value_;
@@ -174,15 +170,12 @@ bool JexConfig::SetValue(const char* name, const JexFieldedString& list, int whe
 
 JexString& JexConfig::ReadOne(const char* keyPath, const char* name) {
     value_.SetCaseSensitive(1);
-    HKEY key = OpenKey(HKEY_LOCAL_MACHINE, keyPath, KEY_READ);
-    DWORD type = 0;
-    if (!key || RegQueryValueExA(key, name, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) {
-        if (key) CloseKey(key);
+    LONG rc = ERROR_SUCCESS;
+    JexString text = QueryValueAt(HKEY_LOCAL_MACHINE, keyPath, name, nullptr, &rc);
+    if (rc != ERROR_SUCCESS) {
         value_ = kLookupError;
         return value_;
     }
-    JexString text = QueryValue(key, name);
-    CloseKey(key);
     value_ = text;  // a list gives its first element
     return value_;
 }

@@ -85,6 +85,11 @@ TEST_F(JexConfigTest, EachValueTypeReadsAsText) {
                            REG_BINARY, std::string("\x01\x02", 2)));
     ASSERT_TRUE(WriteValue(tavro::testing::SettingsPlace(JexConfig::kGlobalParameters),
                            "Unterminated", REG_SZ, "no NUL"));
+    // Longer than the first read's buffer: read again at its size.
+    const std::string longText(1000, 'L');
+    ASSERT_TRUE(WriteText(JexConfig::kGlobalParameters, "Long", longText.c_str()));
+    ASSERT_TRUE(WriteValue(tavro::testing::SettingsPlace(JexConfig::kGlobalParameters), "None",
+                           REG_NONE, ""));
     struct Case {
         const char* name;
         int index;
@@ -103,6 +108,8 @@ TEST_F(JexConfigTest, EachValueTypeReadsAsText) {
         {"Dword", 1, "", -7},
         {"Binary", 0, "*** Invalid Data Type ***", 0},
         {"Unterminated", 0, "no NUL", 0},
+        {"Long", 0, longText.c_str(), 0},
+        {"None", 0, "", -7},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + "[" + std::to_string(c.index) + "]");

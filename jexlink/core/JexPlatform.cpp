@@ -2,6 +2,7 @@
 #include "jexlink/core/JexPlatform.h"
 
 #include <cstdio>
+#include <string>
 
 #include "jexlink/core/JexThread.h"
 #include "platform/winbase.h"
@@ -25,29 +26,46 @@ const char* ProcessorName(WORD architecture) {
     }
 }
 
+// The fields that cannot change while the process runs: the system's
+// version and its processor. Asking for the processor reads the count of
+// processors from the system as well, so they are found once per process.
+struct FixedFields {
+    bool ntFamily;
+    std::string version;
+    const char* processor;
+};
+
+const FixedFields& Fixed() {
+    static const FixedFields fixed = [] {
+        const DWORD version = GetVersion();
+        char versionText[16];
+        std::snprintf(versionText, sizeof versionText, "%u.%u", version & 0xFFu,
+                      version >> 8 & 0xFFu);
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        return FixedFields{(version & 0x80000000u) == 0, versionText,
+                           ProcessorName(info.wProcessorArchitecture)};
+    }();
+    return fixed;
+}
+
 }  // namespace
 
 JexPlatform::JexPlatform()
     : JexFieldedString(kPlaceholderFields, ' '), description(kPlaceholderDescription) {
-    const DWORD version = GetVersion();
-    const bool ntFamily = (version & 0x80000000u) == 0;
-    (*this)[0] = ntFamily ? "WindowsNT" : "Windows";
+    const FixedFields& fixed = Fixed();
+    (*this)[0] = fixed.ntFamily ? "WindowsNT" : "Windows";
 
+    // The computer's name may change while the process runs: asked each time.
     char name[MAX_COMPUTERNAME_LENGTH + 1];
     DWORD size = sizeof name;
     if (GetComputerNameA(name, &size)) (*this)[1] = name;
 
-    char versionText[16];
-    std::snprintf(versionText, sizeof versionText, "%u.%u", version & 0xFFu, version >> 8 & 0xFFu);
-    (*this)[2] = versionText;
+    (*this)[2] = fixed.version.c_str();
     (*this)[3] = "0";
-
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    const char* processor = ProcessorName(info.wProcessorArchitecture);
-    (*this)[4] = processor;
-    description = ntFamily ? "Windows NT " : "Windows ";
-    description += processor;
+    (*this)[4] = fixed.processor;
+    description = fixed.ntFamily ? "Windows NT " : "Windows ";
+    description += fixed.processor;
 }
 
 JexPlatform::~JexPlatform() = default;

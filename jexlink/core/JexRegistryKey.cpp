@@ -41,9 +41,11 @@ bool EnvironmentValue(const std::string& name, std::string& value) {
     }
 }
 
-// Reads a value's type and bytes; the bytes are all of them, or at most
+// Reads a value's type and bytes with `query` (a registry call taking the
+// type, the buffer and its size); the bytes are all of them, or at most
 // `limit` when a limit is given.
-LONG ReadValue(HKEY key, const char* name, DWORD& type, std::string& bytes, size_t limit) {
+template <typename Query>
+LONG ReadWith(Query query, DWORD& type, std::string& bytes, size_t limit) {
     // Most values fit a small buffer and take one call; a longer one reports
     // its size. Another process may rewrite the value between two calls: ask
     // again with the new size until the bytes fit.
@@ -51,8 +53,7 @@ LONG ReadValue(HKEY key, const char* name, DWORD& type, std::string& bytes, size
     for (int attempt = 0; attempt < 9; ++attempt) {
         bytes.assign(size, '\0');
         DWORD got = size;
-        const LONG rc = RegQueryValueExA(key, name, nullptr, &type,
-                                         reinterpret_cast<BYTE*>(bytes.data()), &got);
+        const LONG rc = query(&type, reinterpret_cast<BYTE*>(bytes.data()), &got);
         if (rc == ERROR_SUCCESS) {
             bytes.resize(got);
             if (limit && bytes.size() > limit) bytes.resize(limit);
@@ -62,6 +63,14 @@ LONG ReadValue(HKEY key, const char* name, DWORD& type, std::string& bytes, size
         size = got;
     }
     return ERROR_MORE_DATA;
+}
+
+LONG ReadValue(HKEY key, const char* name, DWORD& type, std::string& bytes, size_t limit) {
+    return ReadWith(
+        [&](DWORD* t, BYTE* data, DWORD* size) {
+            return RegQueryValueExA(key, name, nullptr, t, data, size);
+        },
+        type, bytes, limit);
 }
 
 }  // namespace
@@ -147,12 +156,10 @@ LONG JexRegistryKey::QueryInfo(HKEY key, KeyInfo& info) {
     return rc;
 }
 
-JexString JexRegistryKey::QueryValue(HKEY key, const char* name, DWORD* type) {
-    DWORD valueType = 0;
-    std::string bytes;
-    if (type) *type = 0;
-    if (ReadValue(key, name, valueType, bytes, 0) != ERROR_SUCCESS) return JexString();
-    if (type) *type = valueType;
+namespace {
+
+// A value's bytes as text, as QueryValue gives them.
+JexString ValueText(DWORD valueType, std::string& bytes) {
     switch (valueType) {
         case REG_SZ:
         case REG_BINARY: return JexString(bytes.c_str());
@@ -165,14 +172,42 @@ JexString JexRegistryKey::QueryValue(HKEY key, const char* name, DWORD* type) {
         case REG_MULTI_SZ: {
             // Only whole elements count: a block cut at the limit ends at the
             // last NUL before it, so no element is handed on half read.
-            if (bytes.size() > kMaxMultiStringValue) {
-                size_t end = bytes.rfind('\0', kMaxMultiStringValue - 1);
+            constexpr size_t kLimit = JexRegistryKey::kMaxMultiStringValue;
+            if (bytes.size() > kLimit) {
+                size_t end = bytes.rfind('\0', kLimit - 1);
                 bytes.resize(end == std::string::npos ? 0 : end + 1);
             }
             return JexString::FromBytes(bytes.data(), static_cast<int>(bytes.size()));
         }
         default: return JexString();
     }
+}
+
+}  // namespace
+
+JexString JexRegistryKey::QueryValue(HKEY key, const char* name, DWORD* type) {
+    DWORD valueType = 0;
+    std::string bytes;
+    if (type) *type = 0;
+    if (ReadValue(key, name, valueType, bytes, 0) != ERROR_SUCCESS) return JexString();
+    if (type) *type = valueType;
+    return ValueText(valueType, bytes);
+}
+
+JexString JexRegistryKey::QueryValueAt(HKEY root, const char* subkey, const char* name, DWORD* type,
+                                       LONG* status) {
+    DWORD valueType = 0;
+    std::string bytes;
+    if (type) *type = 0;
+    const LONG rc = ReadWith(
+        [&](DWORD* t, BYTE* data, DWORD* size) {
+            return RegGetValueA(root, subkey, name, RRF_RT_ANY | RRF_NOEXPAND, t, data, size);
+        },
+        valueType, bytes, 0);
+    if (status) *status = rc;
+    if (rc != ERROR_SUCCESS) return JexString();
+    if (type) *type = valueType;
+    return ValueText(valueType, bytes);
 }
 
 LONG JexRegistryKey::SetValue(HKEY key, const char* name, DWORD type, const char* text) {

@@ -78,6 +78,12 @@ public:
     // used length counts the block). A failed query or another type gives
     // the empty text; `type` (when given) receives the type, 0 on failure.
     JexString QueryValue(HKEY key, const char* name, DWORD* type = nullptr);
+    // The same of a value of root\subkey, found and read in one registry
+    // call, so that each look-up sees the value as it stands now. `status`
+    // (when given) receives the registry's code: ERROR_FILE_NOT_FOUND when
+    // the key or the value is missing.
+    JexString QueryValueAt(HKEY root, const char* subkey, const char* name, DWORD* type = nullptr,
+                           LONG* status = nullptr);
 
     // Writes a REG_SZ or REG_EXPAND_SZ text with its NUL, or a REG_MULTI_SZ
     // block measured up to its double NUL. A block without a double NUL in

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexTrace.h"
 
@@ -28,6 +29,36 @@ JexString JoinFields(JexFieldedString& fields, int first, int last) {
 
 unsigned AddressWord(const void* p) {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
+using K = JexAttrKind;
+// The method and the scope are the integer kinds.
+constexpr JexAttrRow kAttributes[] = {
+    {JexLocator::LOC_NODE, "LOC_NODE", K::kText, true},
+    {JexLocator::LOC_ACID, "LOC_ACID", K::kText, true},
+    {JexLocator::LOC_METHOD, "LOC_METHOD", K::kInt, true},
+    {JexLocator::LOC_PARSED_NODE, "LOC_PARSED_NODE", K::kText, false},
+    {JexLocator::LOC_PARSED_ACID, "LOC_PARSED_ACID", K::kText, false},
+    {JexLocator::LOC_PARSED_METHOD, "LOC_PARSED_METHOD", K::kInt, false},
+    {JexLocator::LOC_TEXT, "LOC_TEXT", K::kText, false},
+    {JexLocator::LOC_DEFAULT_NODE, "LOC_DEFAULT_NODE", K::kText, false},
+    {JexLocator::LOC_DEFAULT_ACID, "LOC_DEFAULT_ACID", K::kText, false},
+    {JexLocator::LOC_DEFAULT_METHOD, "LOC_DEFAULT_METHOD", K::kInt, false},
+    {JexLocator::LOC_DEFAULTS, "LOC_DEFAULTS", K::kText, false},
+};
+// What a prefixed locator adds; every other number is the base's.
+constexpr JexAttrRow kPrefixedAttributes[] = {
+    {JexLocator::LOC_PREFIX, "LOC_PREFIX", K::kText, true},
+    {JexLocator::LOC_PARSED_PREFIX, "LOC_PARSED_PREFIX", K::kText, false},
+    {JexLocator::LOC_DEFAULT_PREFIX, "LOC_DEFAULT_PREFIX", K::kText, false},
+    {JexLocator::LOC_SCOPE, "LOC_SCOPE", K::kInt, false},
+};
+constexpr JexAttrCodes kAttrCodes{JexLocator::kNoSuchAttribute, JexLocator::kNotInteger,
+                                  JexLocator::kNotString, JexLocator::kReadOnly};
+
+int CheckAttr(std::span<const JexAttrRow> rows, int attribute, JexAttrKind kind,
+              JexAttrAccess access) {
+    return JexAttrCheck(rows, attribute, kind, access, kAttrCodes);
 }
 
 }  // namespace
@@ -128,85 +159,63 @@ void JexLocator::parse(const char* text) {
 
 int JexLocator::SetAttr(int attribute, const char* value) {
     JexTrace trace(kTraceFile, "SetAttr(c)", __LINE__);
+    const int rc = CheckAttr(kAttributes, attribute, K::kText, JexAttrAccess::kSetReadOnlyFirst);
+    if (rc != kDone) return rc;
     switch (attribute) {
-        case LOC_NODE:
-        case LOC_ACID:
-        case LOC_METHOD: return kReadOnly;
-        case LOC_PARSED_NODE: parsed_nodes_ = value ? value : ""; return kDone;
-        case LOC_PARSED_ACID: parsed_acids_ = value ? value : ""; return kDone;
-        case LOC_DEFAULT_NODE: default_nodes_ = value ? value : ""; return kDone;
-        case LOC_DEFAULT_ACID: default_acids_ = value ? value : ""; return kDone;
-        case LOC_PARSED_METHOD:
-        case LOC_DEFAULT_METHOD: return kNotString;
-        case LOC_TEXT: parse(value); return kDone;
-        case LOC_DEFAULTS: {
+        case LOC_PARSED_NODE: parsed_nodes_ = value ? value : ""; break;
+        case LOC_PARSED_ACID: parsed_acids_ = value ? value : ""; break;
+        case LOC_DEFAULT_NODE: default_nodes_ = value ? value : ""; break;
+        case LOC_DEFAULT_ACID: default_acids_ = value ? value : ""; break;
+        case LOC_TEXT: parse(value); break;
+        default: {  // LOC_DEFAULTS
             JexLocator parsed(value ? value : "");
             default_nodes_ = parsed.parsed_nodes_;
             default_acids_ = parsed.parsed_acids_;
             default_method_ = parsed.parsed_method_;
-            return kDone;
+            break;
         }
-        default: return kNoSuchAttribute;
     }
+    return kDone;
 }
 
 int JexLocator::SetAttr(int attribute, JexLocMethod value) {
     JexTrace trace(kTraceFile, "SetAttr(m)", __LINE__);
-    switch (attribute) {
-        case LOC_NODE:
-        case LOC_ACID:
-        case LOC_METHOD: return kReadOnly;
-        case LOC_PARSED_NODE:
-        case LOC_PARSED_ACID:
-        case LOC_DEFAULT_NODE:
-        case LOC_DEFAULT_ACID:
-        case LOC_TEXT:
-        case LOC_DEFAULTS: return kNotInteger;
-        case LOC_PARSED_METHOD:
-        case LOC_DEFAULT_METHOD:
-            if (!ValidMethod(value)) return kOutOfRange;
-            (attribute == LOC_PARSED_METHOD ? parsed_method_ : default_method_) = value;
-            return kDone;
-        default: return kNoSuchAttribute;
-    }
+    const int rc = CheckAttr(kAttributes, attribute, K::kInt, JexAttrAccess::kSetReadOnlyFirst);
+    if (rc != kDone) return rc;
+    if (!ValidMethod(value)) return kOutOfRange;
+    (attribute == LOC_PARSED_METHOD ? parsed_method_ : default_method_) = value;
+    return kDone;
 }
 
 int JexLocator::GetAttr(int attribute, JexString& value) const {
     JexTrace trace(kTraceFile, "GetAttr(S)", __LINE__);
+    const int rc = CheckAttr(kAttributes, attribute, K::kText, JexAttrAccess::kGet);
+    if (rc != kDone) return rc;
     switch (attribute) {
-        case LOC_NODE: value = EffectiveNodes(); return kDone;
-        case LOC_ACID: value = EffectiveAcids(); return kDone;
-        case LOC_PARSED_NODE: value = parsed_nodes_; return kDone;
-        case LOC_PARSED_ACID: value = parsed_acids_; return kDone;
-        case LOC_DEFAULT_NODE: value = default_nodes_; return kDone;
-        case LOC_DEFAULT_ACID: value = default_acids_; return kDone;
-        case LOC_METHOD:
-        case LOC_PARSED_METHOD:
-        case LOC_DEFAULT_METHOD: return kNotString;
-        case LOC_TEXT: value = JexLocator::operator JexString(); return kDone;
-        case LOC_DEFAULTS:
+        case LOC_NODE: value = EffectiveNodes(); break;
+        case LOC_ACID: value = EffectiveAcids(); break;
+        case LOC_PARSED_NODE: value = parsed_nodes_; break;
+        case LOC_PARSED_ACID: value = parsed_acids_; break;
+        case LOC_DEFAULT_NODE: value = default_nodes_; break;
+        case LOC_DEFAULT_ACID: value = default_acids_; break;
+        case LOC_TEXT: value = JexLocator::operator JexString(); break;
+        default:  // LOC_DEFAULTS
             value = Render(default_nodes_, default_acids_, default_method_);
-            return kDone;
-        default: return kNoSuchAttribute;
+            break;
     }
+    return kDone;
 }
 
 int JexLocator::GetAttr(int attribute, JexLocMethod& value) const {
     JexTrace trace(kTraceFile, "GetAttr(m)", __LINE__);
+    const int rc = CheckAttr(kAttributes, attribute, K::kInt, JexAttrAccess::kGet);
+    if (rc != kDone) return rc;
     switch (attribute) {
-        case LOC_METHOD: value = EffectiveMethod(); return kDone;
-        case LOC_PARSED_METHOD: value = parsed_method_; return kDone;
-        case LOC_DEFAULT_METHOD: value = default_method_; return kDone;
-        case LOC_NODE:
-        case LOC_ACID:
-        case LOC_PARSED_NODE:
-        case LOC_PARSED_ACID:
-        case LOC_DEFAULT_NODE:
-        case LOC_DEFAULT_ACID:
-        case LOC_TEXT:
-        case LOC_DEFAULTS: return kNotInteger;
-        default: return kNoSuchAttribute;
+        case LOC_METHOD: value = EffectiveMethod(); break;
+        case LOC_PARSED_METHOD: value = parsed_method_; break;
+        default: value = default_method_; break;  // LOC_DEFAULT_METHOD
     }
+    return kDone;
 }
 
 void JexLocator::DumpParts(FILE* out) const {
@@ -293,51 +302,43 @@ void JexPrefixedLocator::prefix_parse(const char* text) {
 
 int JexPrefixedLocator::SetAttr(int attribute, const char* value) {
     JexTrace trace(kTraceFile, "SetAttr(c)", __LINE__);
-    switch (attribute) {
-        case LOC_PREFIX: return kReadOnly;
-        case LOC_PARSED_PREFIX: parsed_prefix_ = value ? value : ""; return kDone;
-        case LOC_DEFAULT_PREFIX: default_prefix_ = value ? value : ""; return kDone;
-        case LOC_SCOPE: return kNotString;
-        default: return JexLocator::SetAttr(attribute, value);
-    }
+    if (!JexFindAttr(kPrefixedAttributes, attribute)) return JexLocator::SetAttr(attribute, value);
+    const int rc =
+        CheckAttr(kPrefixedAttributes, attribute, K::kText, JexAttrAccess::kSetReadOnlyFirst);
+    if (rc != kDone) return rc;
+    (attribute == LOC_PARSED_PREFIX ? parsed_prefix_ : default_prefix_) = value ? value : "";
+    return kDone;
 }
 
 int JexPrefixedLocator::SetAttr(int attribute, JexLocScope value) {
     JexTrace trace(kTraceFile, "SetAttr(k)", __LINE__);
-    switch (attribute) {
-        case LOC_PREFIX:
-        case LOC_PARSED_PREFIX:
-        case LOC_DEFAULT_PREFIX: return kNotInteger;
-        case LOC_SCOPE: {
-            const int v = static_cast<int>(value);
-            if (v != 0 && v != 1) return kOutOfRange;
-            scope_ = value;
-            return kDone;
-        }
-        default: return kNoSuchAttribute;
-    }
+    const int rc = CheckAttr(kPrefixedAttributes, attribute, K::kInt, JexAttrAccess::kSet);
+    if (rc != kDone) return rc;
+    const int v = static_cast<int>(value);
+    if (v != 0 && v != 1) return kOutOfRange;
+    scope_ = value;
+    return kDone;
 }
 
 int JexPrefixedLocator::GetAttr(int attribute, JexString& value) const {
     JexTrace trace(kTraceFile, "GetAttr(S)", __LINE__);
+    if (!JexFindAttr(kPrefixedAttributes, attribute)) return JexLocator::GetAttr(attribute, value);
+    const int rc = CheckAttr(kPrefixedAttributes, attribute, K::kText, JexAttrAccess::kGet);
+    if (rc != kDone) return rc;
     switch (attribute) {
-        case LOC_PREFIX: value = EffectivePrefix(); return kDone;
-        case LOC_PARSED_PREFIX: value = parsed_prefix_; return kDone;
-        case LOC_DEFAULT_PREFIX: value = default_prefix_; return kDone;
-        case LOC_SCOPE: return kNotString;
-        default: return JexLocator::GetAttr(attribute, value);
+        case LOC_PREFIX: value = EffectivePrefix(); break;
+        case LOC_PARSED_PREFIX: value = parsed_prefix_; break;
+        default: value = default_prefix_; break;  // LOC_DEFAULT_PREFIX
     }
+    return kDone;
 }
 
 int JexPrefixedLocator::GetAttr(int attribute, JexLocScope& value) const {
     JexTrace trace(kTraceFile, "GetAttr(k)", __LINE__);
-    switch (attribute) {
-        case LOC_PREFIX:
-        case LOC_PARSED_PREFIX:
-        case LOC_DEFAULT_PREFIX: return kNotInteger;
-        case LOC_SCOPE: value = scope_; return kDone;
-        default: return kNoSuchAttribute;
-    }
+    const int rc = CheckAttr(kPrefixedAttributes, attribute, K::kInt, JexAttrAccess::kGet);
+    if (rc != kDone) return rc;
+    value = scope_;
+    return kDone;
 }
 
 void JexPrefixedLocator::Dump(FILE* out) const {

@@ -22,6 +22,7 @@
 #include "testing/support/ErrorChain.h"
 #include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SmtpSink.h"
+#include "testing/support/Sockets.h"
 
 namespace {
 
@@ -45,16 +46,8 @@ public:
     };
 
     explicit ScriptedServer(Script script) : script_(std::move(script)) {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof in;
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&in), sizeof in) != 0 ||
-            listen(listener_, 4) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&in), &size) != 0)
-            return;
-        port_ = ntohs(in.sin_port);
+        listener_ = tavro::testing::ListenLoopback(port_, 4);
+        if (listener_ < 0) return;
         thread_ = std::thread([this] { Serve(); });
     }
     ~ScriptedServer() {
@@ -409,15 +402,9 @@ TEST_F(JexMailerTest, LineBreaksInHeaderTextsAreRefusedBeforeConnecting) {
 
 TEST_F(JexMailerTest, UnreachableServerFailsWithTheConnectionError) {
     // A port that was free a moment ago: nothing listens there.
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof in;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in), 0);
-    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&in), &size), 0);
-    close(fd);
-    UseServer("127.0.0.1:" + std::to_string(ntohs(in.sin_port)));
+    const int port = tavro::testing::ClosedLoopbackPort();
+    ASSERT_GT(port, 0);
+    UseServer("127.0.0.1:" + std::to_string(port));
     std::unique_ptr<JexMailer> mailer = Mailer();
     EXPECT_EQ(mailer->Send(), JexMailer::SEND_FAIL);
     ASSERT_NE(mailer->Cause(), nullptr);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexConfig.h"
 #include "jexlink/core/JexTrace.h"
 #include "jexlink/modem/JexModemAPIItems.h"
@@ -458,57 +459,60 @@ int JexModemAPI::Disconnect() {
     }
 }
 
+namespace {
+
+using K = JexAttrKind;
+constexpr JexAttrRow kAttributes[] = {
+    {JexModemAPI::kGender, "GENDER", K::kInt, true},
+    {JexModemAPI::kCna, "CNA", K::kText, true},
+    {JexModemAPI::kDna, "DNA", K::kText, true},
+    {JexModemAPI::kSna, "SNA", K::kText, true},
+    {JexModemAPI::kPriority, "PRIORITY", K::kInt, false},
+};
+
+}  // namespace
+
 // Attributes. A failure is recorded too, so that the endpoint, which
 // judges every call by the code, sees it.
+int JexModemAPI::AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access,
+                           const char* label) {
+    static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
+    const int code = JexAttrCheck(kAttributes, attribute, kind, access, kCodes);
+    return code == OK ? OK : Fail(code, label);
+}
+
 int JexModemAPI::GetAttr(int attribute, int& out) {
     JexTrace trace(kFile, "GetAttr(i)", __LINE__);
-    switch (attribute) {
-        case kGender: out = gender; return OK;
-        case kPriority: out = tp_priority; return OK;
-        case kCna:
-        case kDna:
-        case kSna: return Fail(ATTRNOTINT, "GetAttr(i)");
-        default: return Fail(BADATTR, "GetAttr(i)");
-    }
+    if (const int rc = AttrCheck(attribute, K::kInt, JexAttrAccess::kGet, "GetAttr(i)")) return rc;
+    out = attribute == kGender ? gender.load() : tp_priority;
+    return OK;
 }
 
 int JexModemAPI::GetAttr(int attribute, JexString& out) {
     JexTrace trace(kFile, "GetAttr(s)", __LINE__);
+    if (const int rc = AttrCheck(attribute, K::kText, JexAttrAccess::kGet, "GetAttr(s)")) return rc;
     switch (attribute) {
-        case kCna: cna.Format(out); return OK;
-        case kDna: dna.Format(out); return OK;
-        case kSna: sna.Format(out); return OK;
-        case kGender:
-        case kPriority: return Fail(ATTRNOTSTRING, "GetAttr(s)");
-        default: return Fail(BADATTR, "GetAttr(s)");
+        case kCna: cna.Format(out); break;
+        case kDna: dna.Format(out); break;
+        default: sna.Format(out); break;  // kSna
     }
+    return OK;
 }
 
 int JexModemAPI::SetAttr(int attribute, int value) {
     JexTrace trace(kFile, "SetAttr(i)", __LINE__);
-    switch (attribute) {
-        case kGender: return Fail(FAILURE, "SetAttr(i)");
-        case kCna:
-        case kDna:
-        case kSna: return Fail(ATTRNOTINT, "SetAttr(i)");
-        case kPriority:
-            if (value < 0 || value > 255) return Fail(BADATTRVALUE, "SetAttr(i)");
-            tp_priority = value;
-            return OK;
-        default: return Fail(BADATTR, "SetAttr(i)");
-    }
+    // The gender is fixed by the side that opened the line.
+    if (attribute == kGender) return Fail(FAILURE, "SetAttr(i)");
+    if (const int rc = AttrCheck(attribute, K::kInt, JexAttrAccess::kSet, "SetAttr(i)")) return rc;
+    if (value < 0 || value > 255) return Fail(BADATTRVALUE, "SetAttr(i)");
+    tp_priority = value;
+    return OK;
 }
 
 int JexModemAPI::SetAttr(int attribute, const char* /*value*/) {
     JexTrace trace(kFile, "SetAttr(c)", __LINE__);
-    switch (attribute) {
-        case kGender:
-        case kCna:
-        case kDna:
-        case kSna: return Fail(ATTRREADONLY, "SetAttr(c)");
-        case kPriority: return Fail(ATTRNOTSTRING, "SetAttr(c)");
-        default: return Fail(BADATTR, "SetAttr(c)");
-    }
+    // No attribute is set as a text: the read-only ones say so first.
+    return AttrCheck(attribute, K::kText, JexAttrAccess::kSetReadOnlyFirst, "SetAttr(c)");
 }
 
 int JexModemAPI::SetAttr(int attribute, const JexString& value) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexString.h"
@@ -127,6 +128,13 @@ private:
     enum class Stage { kSkipLine, kFailed, kDone };
     Stage AttemptLine(const JexString& destination, const JexString& lineType,
                       JexFieldedString& skipList, JexTp2Frame& frame, int& remaining);
+    // The steps of AttemptLine: the CR frame for the line's daemon (into a
+    // fresh frame); the
+    // second confirmation (the remote daemon's, kDone when it came within
+    // `remaining`, which it reduces); the third (the server's).
+    void ConnectionRequest(JexTp2Frame& request);
+    Stage AwaitRemoteDaemon(JexBuffer& wire, JexTp2Frame& frame, int& remaining);
+    Stage AwaitServer(JexBuffer& wire, JexTp2Frame& frame, int remaining);
     int ReadConfirmation(JexBuffer& wire, int remaining);
     void Complete(JexTp2Frame& cc);
 
@@ -148,6 +156,8 @@ private:
     void AppendFrame(QueueNode* node);
     // Records a code with its location label (and cause).
     int Fail(int code, const char* label, JexException* cause = nullptr);
+    // 0, or the failure of reading or setting `attribute` as a `kind`.
+    int AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access, const char* label);
     // A call that succeeded: the code goes back to 0.
     int Succeed();
     bool SendFrame(JexTp2Frame& frame);

@@ -120,27 +120,7 @@ JexModemAPI::Stage JexModemAPI::AttemptLine(const JexString& destination, const 
 
     // The connection request.
     JexTp2Frame request;
-    request.SetFrameCode(JexTp2Frame::kCR);
-    request.UserData() = JexBuffer(AddressText(dna));
-    request.SetAttr(JexTp2Frame::SRC_REF, src_ref);
-    request.SetAttr(JexTp2Frame::DST_REF, dst_ref);
-    request.SetAttr(JexTp2Frame::CLASS, tp_class);
-    request.SetAttr(JexTp2Frame::OPTIONS, tp_options);
-    request.SetAttr(JexTp2Frame::CALLED_TSAP, JexBufferBase(""));
-    const std::string calling =
-        std::string("l/") + api_combox->Name().Text() + "/" + std::to_string(getpid());
-    request.SetAttr(JexTp2Frame::CALLING_TSAP, JexBufferBase(calling.c_str()));
-    request.SetAttr(JexTp2Frame::PRIORITY, tp_priority);
-    request.SetAttr(JexTp2Frame::TPDU_SIZE, tp_tpdu_size);
-    request.SetAttr(JexTp2Frame::VERSION, tp_version);
-    request.SetAttr(JexTp2Frame::ADD_OPTION, tp_add_option);
-    unsigned char throughput[12];
-    for (int i = 0; i < 4; ++i) {
-        throughput[3 * i] = static_cast<unsigned char>((requested_speed >> 16) & 0xff);
-        throughput[3 * i + 1] = static_cast<unsigned char>((requested_speed >> 8) & 0xff);
-        throughput[3 * i + 2] = static_cast<unsigned char>(requested_speed & 0xff);
-    }
-    request.SetAttr(JexTp2Frame::EXTRA_PARAMETER, JexBufferBase(throughput, 12));
+    ConnectionRequest(request);
     const JexBuffer requestWire = request.Encode();
     const int sent = daemon_combox->PutMsg(requestWire, 0);
     if (sent != 0) {
@@ -213,10 +193,41 @@ JexModemAPI::Stage JexModemAPI::AttemptLine(const JexString& destination, const 
         return Stage::kFailed;
     }
 
-    // Second confirmation: the remote daemon.
-    start = Seconds();
+    if (const Stage stage = AwaitRemoteDaemon(wire, frame, remaining); stage != Stage::kDone)
+        return stage;
+    return AwaitServer(wire, frame, remaining);
+}
+
+void JexModemAPI::ConnectionRequest(JexTp2Frame& request) {
+    request.SetFrameCode(JexTp2Frame::kCR);
+    request.UserData() = JexBuffer(AddressText(dna));
+    request.SetAttr(JexTp2Frame::SRC_REF, src_ref);
+    request.SetAttr(JexTp2Frame::DST_REF, dst_ref);
+    request.SetAttr(JexTp2Frame::CLASS, tp_class);
+    request.SetAttr(JexTp2Frame::OPTIONS, tp_options);
+    request.SetAttr(JexTp2Frame::CALLED_TSAP, JexBufferBase(""));
+    const std::string calling =
+        std::string("l/") + api_combox->Name().Text() + "/" + std::to_string(getpid());
+    request.SetAttr(JexTp2Frame::CALLING_TSAP, JexBufferBase(calling.c_str()));
+    request.SetAttr(JexTp2Frame::PRIORITY, tp_priority);
+    request.SetAttr(JexTp2Frame::TPDU_SIZE, tp_tpdu_size);
+    request.SetAttr(JexTp2Frame::VERSION, tp_version);
+    request.SetAttr(JexTp2Frame::ADD_OPTION, tp_add_option);
+    unsigned char throughput[12];
+    for (int i = 0; i < 4; ++i) {
+        throughput[3 * i] = static_cast<unsigned char>((requested_speed >> 16) & 0xff);
+        throughput[3 * i + 1] = static_cast<unsigned char>((requested_speed >> 8) & 0xff);
+        throughput[3 * i + 2] = static_cast<unsigned char>(requested_speed & 0xff);
+    }
+    request.SetAttr(JexTp2Frame::EXTRA_PARAMETER, JexBufferBase(throughput, 12));
+}
+
+// Second confirmation: the remote daemon.
+JexModemAPI::Stage JexModemAPI::AwaitRemoteDaemon(JexBuffer& wire, JexTp2Frame& frame,
+                                                  int& remaining) {
+    const long long start = Seconds();
     Line(kText, "Connect(): wait for 2nd CC, time = %d\n", remaining);
-    result = ReadConfirmation(wire, remaining);
+    const int result = ReadConfirmation(wire, remaining);
     if (result == JexIpc::TIMEOUT) {
         std::fputs("  Read timeout waiting for 2nd response!\n", stderr);
         Line(kText, "Connect(): wait for 2nd CC timeout\n");
@@ -251,7 +262,7 @@ JexModemAPI::Stage JexModemAPI::AttemptLine(const JexString& destination, const 
         Fail(PROTOCOL_ERROR, "Only CC or DR is expected (2)");
         return Stage::kFailed;
     }
-    tsap = JexBuffer();
+    JexBuffer tsap;
     frame.GetAttr(JexTp2Frame::CALLED_TSAP, tsap);
     if (!(tsap == "Remote Daemon")) {
         std::fputs("  Content error in remote daemon response!\n", stderr);
@@ -267,10 +278,13 @@ JexModemAPI::Stage JexModemAPI::AttemptLine(const JexString& destination, const 
         Fail(TIMEOUT, "Run out time for 3rd CC");
         return Stage::kFailed;
     }
+    return Stage::kDone;
+}
 
-    // Third confirmation: the server.
+// Third confirmation: the server.
+JexModemAPI::Stage JexModemAPI::AwaitServer(JexBuffer& wire, JexTp2Frame& frame, int remaining) {
     Line(kText, "Connect(): wait for 3rd CC, time = %d\n", remaining);
-    result = ReadConfirmation(wire, remaining);
+    const int result = ReadConfirmation(wire, remaining);
     if (result == JexIpc::TIMEOUT) {
         std::fputs("  Timeout waiting for server response!\n", stderr);
         Line(kText, "Connect(): wait for 3rd CC timeout\n");

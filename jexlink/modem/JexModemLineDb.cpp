@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexDataFilePath.h"
 #include "jexlink/core/JexResourceLock.h"
 #include "jexlink/core/JexTrace.h"
@@ -92,28 +93,25 @@ constexpr TextAttribute kTextAttributes[] = {
     {0, 40, true, true, "dtn"},       {0, 64, false, false, "description"},
 };
 
-constexpr const char* kAttributeNames[] = {
-    "LINE_NAME",
-    "LINE_PID",
-    "STATE",
-    "ALLOWED_MODE",
-    "CURRENT_MODE",
-    "CURRENT_LINK_COUNT",
-    "MAXIMUM_LINK_COUNT",
-    "SPEED",
-    "NODE",
-    "DEVICE",
-    "LINE_TYPE",
-    "COMMBOX",
-    "LTN",
-    "RTN",
-    "DTN",
-    "DESCRIPTION",
+using K = JexAttrKind;
+constexpr JexAttrRow kAttributes[] = {
+    {JexModemLineDb::LINE_NAME, "LINE_NAME", K::kText, true},
+    {JexModemLineDb::LINE_PID, "LINE_PID", K::kInt, true},
+    {JexModemLineDb::STATE, "STATE", K::kInt, false},
+    {JexModemLineDb::ALLOWED_MODE, "ALLOWED_MODE", K::kInt, false},
+    {JexModemLineDb::CURRENT_MODE, "CURRENT_MODE", K::kInt, false},
+    {JexModemLineDb::CURRENT_LINK_COUNT, "CURRENT_LINK_COUNT", K::kInt, false},
+    {JexModemLineDb::MAXIMUM_LINK_COUNT, "MAXIMUM_LINK_COUNT", K::kInt, false},
+    {JexModemLineDb::SPEED, "SPEED", K::kInt, false},
+    {JexModemLineDb::NODE, "NODE", K::kText, false},
+    {JexModemLineDb::DEVICE, "DEVICE", K::kText, false},
+    {JexModemLineDb::LINE_TYPE, "LINE_TYPE", K::kText, false},
+    {JexModemLineDb::COMMBOX, "COMMBOX", K::kText, false},
+    {JexModemLineDb::LTN, "LTN", K::kText, false},
+    {JexModemLineDb::RTN, "RTN", K::kText, false},
+    {JexModemLineDb::DTN, "DTN", K::kText, false},
+    {JexModemLineDb::DESCRIPTION, "DESCRIPTION", K::kText, false},
 };
-
-bool IsBadAttribute(int attribute) {
-    return attribute < 0 || attribute > JexModemLineDb::DESCRIPTION;
-}
 
 }  // namespace
 
@@ -253,18 +251,17 @@ int32_t* JexModemLineDb::IntField(int attribute) {
 
 int JexModemLineDb::GetAttr(int attribute, int32_t& value) {
     JexTrace trace(kModule, "GetAttr(i)", __LINE__);
-    if (IsBadAttribute(attribute)) return Fail(BADATTR, JexExcArgs("GetAttr(i)", attribute));
-    const int32_t* field = IntField(attribute);
-    if (!field) return Fail(ATTRNOTINT);
-    value = *field;
+    if (const int rc = AttrCheck(attribute, JexAttrKind::kInt, JexAttrAccess::kGet, "GetAttr(i)"))
+        return rc;
+    value = *IntField(attribute);
     return OK;
 }
 
 int JexModemLineDb::GetAttr(int attribute, JexString& value) {
     JexTrace trace(kModule, "GetAttr(s)", __LINE__);
-    if (IsBadAttribute(attribute)) return Fail(BADATTR, JexExcArgs("GetAttr(s)", attribute));
+    if (const int rc = AttrCheck(attribute, JexAttrKind::kText, JexAttrAccess::kGet, "GetAttr(s)"))
+        return rc;
     const JexString* field = TextField(attribute);
-    if (!field) return Fail(ATTRNOTSTRING);
     if (&value != field) {
         value = *field;
         value.SetCaseSensitive(field->CaseSensitive());
@@ -274,9 +271,9 @@ int JexModemLineDb::GetAttr(int attribute, JexString& value) {
 
 int JexModemLineDb::SetAttr(int attribute, int32_t value) {
     JexTrace trace(kModule, "SetAttr(i)", __LINE__);
-    if (attribute == LINE_NAME || attribute == LINE_PID) return Fail(ATTRREADONLY);
-    if (attribute >= NODE && attribute <= DESCRIPTION) return Fail(ATTRNOTINT);
-    if (IsBadAttribute(attribute)) return Fail(BADATTR, JexExcArgs("SetAttr(i)", attribute));
+    if (const int rc =
+            AttrCheck(attribute, JexAttrKind::kInt, JexAttrAccess::kSetReadOnlyFirst, "SetAttr(i)"))
+        return rc;
     if (access_mode_ != kRegistered) return Fail(WRONGMODE);
     const IntAttribute& rule = kIntAttributes[attribute - STATE];
     if (value < rule.low || value > rule.high)
@@ -291,9 +288,9 @@ int JexModemLineDb::SetAttr(int attribute, const JexString& value) {
 
 int JexModemLineDb::SetAttr(int attribute, const char* value) {
     JexTrace trace(kModule, "SetAttr(s)", __LINE__);
-    if (attribute == LINE_NAME || attribute == LINE_PID) return Fail(ATTRREADONLY);
-    if (attribute >= STATE && attribute <= SPEED) return Fail(ATTRNOTSTRING);
-    if (IsBadAttribute(attribute)) return Fail(BADATTR, JexExcArgs("SetAttr(s)", attribute));
+    if (const int rc = AttrCheck(attribute, JexAttrKind::kText, JexAttrAccess::kSetReadOnlyFirst,
+                                 "SetAttr(s)"))
+        return rc;
     const TextAttribute& rule = kTextAttributes[attribute - NODE];
     const int n = value ? static_cast<int>(std::strlen(value)) : 0;
     if (n < rule.minimum)
@@ -312,7 +309,16 @@ int JexModemLineDb::SetAttr(int attribute, const char* value) {
 }
 
 JexString JexModemLineDb::attribute_name(int attribute) {
-    return JexString(IsBadAttribute(attribute) ? "Unknown" : kAttributeNames[attribute], 1);
+    return JexString(JexAttrName(kAttributes, attribute, "Unknown"), 1);
+}
+
+int JexModemLineDb::AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access,
+                              const char* label) {
+    static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
+    const int code = JexAttrCheck(kAttributes, attribute, kind, access, kCodes);
+    if (code == OK) return OK;
+    // Only an unknown number is named in the error.
+    return code == BADATTR ? Fail(code, JexExcArgs(label, attribute)) : Fail(code);
 }
 
 JexString JexModemLineDb::state_name(int32_t state) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexString.h"
@@ -158,6 +159,8 @@ private:
     bool LoadFields(const std::string& text);
     JexString* TextField(int attribute);
     int32_t* IntField(int attribute);
+    // 0, or the failure of reading or setting `attribute` as a `kind`.
+    int AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access, const char* label);
     bool Eligible(int pass, int32_t speed, const JexString& lineType, const JexString& destination,
                   const JexFieldedString& skipList);
 

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexDataFilePath.h"
 #include "jexlink/core/JexResourceLock.h"
 #include "jexlink/core/JexTrace.h"
@@ -146,41 +147,53 @@ JexString JexModemServDb::mode_name(int mode) {
     return JexString(mode >= kUnestablished && mode <= kFinished ? kNames[mode] : "Unknown", 1);
 }
 
+namespace {
+
+using K = JexAttrKind;
+constexpr JexAttrRow kAttributes[] = {
+    {JexModemServDb::SERVER_NAME, "Server's Name", K::kText, true},
+    {JexModemServDb::SERVER_PID, "Server's PID", K::kInt, true},
+    {JexModemServDb::DAEMON_PID, "Daemon's PID", K::kInt, true},
+    {JexModemServDb::SRC_REF_ID, "Src Ref Id", K::kInt, false},
+    {JexModemServDb::DST_REF_ID, "Dst Ref Id", K::kInt, false},
+    {JexModemServDb::STATE, "State", K::kInt, false},
+    {JexModemServDb::COMMBOX, "Commbox", K::kText, false},
+};
+
+}  // namespace
+
 JexString JexModemServDb::attribute_name(int attribute) {
-    static constexpr const char* kNames[] = {"Server's Name", "Server's PID", "Daemon's PID",
-                                             "Src Ref Id",    "Dst Ref Id",   "State",
-                                             "Commbox"};
-    return JexString(
-        attribute >= SERVER_NAME && attribute <= COMMBOX ? kNames[attribute] : "Unknown", 1);
+    return JexString(JexAttrName(kAttributes, attribute, "Unknown"), 1);
+}
+
+int JexModemServDb::AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access,
+                              const char* label) {
+    static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
+    const int code = JexAttrCheck(kAttributes, attribute, kind, access, kCodes);
+    if (code == OK) return OK;
+    // Only an unknown number is named in the error.
+    return code == BADATTR ? Fail(code, JexExcArgs(label, attribute)) : Fail(code);
 }
 
 int JexModemServDb::GetAttr(int attribute, int32_t& value) {
     JexTrace trace(kModule, "GetAttr(i)", __LINE__);
+    if (const int rc = AttrCheck(attribute, JexAttrKind::kInt, JexAttrAccess::kGet, "GetAttr(i)"))
+        return rc;
     switch (attribute) {
-        case SERVER_NAME:
-        case COMMBOX: return Fail(ATTRNOTINT);
-        case SERVER_PID: value = server_pid_; return OK;
-        case DAEMON_PID: value = daemon_pid_; return OK;
-        case SRC_REF_ID: value = src_ref_; return OK;
-        case DST_REF_ID: value = dst_ref_; return OK;
-        case STATE: value = state_; return OK;
-        default: return Fail(BADATTR, JexExcArgs("GetAttr(i)", attribute));
+        case SERVER_PID: value = server_pid_; break;
+        case DAEMON_PID: value = daemon_pid_; break;
+        case SRC_REF_ID: value = src_ref_; break;
+        case DST_REF_ID: value = dst_ref_; break;
+        default: value = state_; break;  // STATE
     }
+    return OK;
 }
 
 int JexModemServDb::GetAttr(int attribute, JexString& value) {
     JexTrace trace(kModule, "GetAttr(s)", __LINE__);
-    const JexString* field = nullptr;
-    switch (attribute) {
-        case SERVER_NAME: field = &server_name_; break;
-        case COMMBOX: field = &commbox_; break;
-        case SERVER_PID:
-        case DAEMON_PID:
-        case SRC_REF_ID:
-        case DST_REF_ID:
-        case STATE: return Fail(ATTRNOTSTRING);
-        default: return Fail(BADATTR, JexExcArgs("GetAttr(s)", attribute));
-    }
+    if (const int rc = AttrCheck(attribute, JexAttrKind::kText, JexAttrAccess::kGet, "GetAttr(s)"))
+        return rc;
+    const JexString* field = attribute == SERVER_NAME ? &server_name_ : &commbox_;
     if (&value != field) {
         value = *field;
         value.SetCaseSensitive(field->CaseSensitive());
@@ -190,43 +203,29 @@ int JexModemServDb::GetAttr(int attribute, JexString& value) {
 
 int JexModemServDb::SetAttr(int attribute, int32_t value) {
     JexTrace trace(kModule, "SetAttr(i)", __LINE__);
-    switch (attribute) {
-        case SERVER_NAME:
-        case SERVER_PID:
-        case DAEMON_PID: return Fail(ATTRREADONLY);
-        case SRC_REF_ID:
-        case DST_REF_ID: {
-            // A reference is a 16-bit value: wider ones do not fit the record.
-            if (value < 0 || value > kMaxRef)
-                return Fail(BADATTRVALUE,
-                            JexExcArgs("SetAttr(i)",
-                                       attribute == SRC_REF_ID ? "Src Ref Id" : "Dst Ref Id"));
-            (attribute == SRC_REF_ID ? src_ref_ : dst_ref_) = value;
-            return OK;
-        }
-        case STATE:
-            if (access_mode_ != kServer) return Fail(WRONGMODE);
-            if (value < kOffline || value > kOnline)
-                return Fail(BADATTRVALUE, JexExcArgs("SetAttr(i)", "State"));
-            state_ = value;
-            return OK;
-        case COMMBOX: return Fail(ATTRNOTINT);
-        default: return Fail(BADATTR, JexExcArgs("SetAttr(i)", attribute));
+    if (const int rc =
+            AttrCheck(attribute, JexAttrKind::kInt, JexAttrAccess::kSetReadOnlyFirst, "SetAttr(i)"))
+        return rc;
+    if (attribute == STATE) {
+        if (access_mode_ != kServer) return Fail(WRONGMODE);
+        if (value < kOffline || value > kOnline)
+            return Fail(BADATTRVALUE, JexExcArgs("SetAttr(i)", "State"));
+        state_ = value;
+        return OK;
     }
+    // A reference is a 16-bit value: wider ones do not fit the record.
+    if (value < 0 || value > kMaxRef)
+        return Fail(BADATTRVALUE, JexExcArgs("SetAttr(i)", attribute == SRC_REF_ID ? "Src Ref Id"
+                                                                                   : "Dst Ref Id"));
+    (attribute == SRC_REF_ID ? src_ref_ : dst_ref_) = value;
+    return OK;
 }
 
 int JexModemServDb::SetAttr(int attribute, const char* value) {
     JexTrace trace(kModule, "SetAttr(s)", __LINE__);
-    switch (attribute) {
-        case SERVER_NAME:
-        case SERVER_PID:
-        case DAEMON_PID: return Fail(ATTRREADONLY);
-        case SRC_REF_ID:
-        case DST_REF_ID:
-        case STATE: return Fail(ATTRNOTSTRING);
-        case COMMBOX: break;
-        default: return Fail(BADATTR, JexExcArgs("SetAttr(s)", attribute));
-    }
+    if (const int rc = AttrCheck(attribute, JexAttrKind::kText, JexAttrAccess::kSetReadOnlyFirst,
+                                 "SetAttr(s)"))
+        return rc;
     const int n = value ? static_cast<int>(std::strlen(value)) : 0;
     if (n > 8) return Fail(STRINGTOOLONG, JexExcArgs("SetAttr(s)", n, 8, "Commbox"));
     // An empty commbox or one with blanks would shift the record's columns.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexString.h"
@@ -106,6 +107,8 @@ private:
     enum class Scan { kReserve, kUnreserve, kUpdate, kRemove };
 
     int Fail(int code, const JexExcArgs& args = JexExcArgs(), JexException* cause = nullptr);
+    // 0, or the failure of reading or setting `attribute` as a `kind`.
+    int AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access, const char* label);
     // Opens and locks the file and checks that it holds whole records; 0, or
     // the code of the failure, already set. `keepMode`: a failed open leaves
     // the access mode as it is.

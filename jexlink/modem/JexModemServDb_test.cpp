@@ -18,12 +18,16 @@
 namespace {
 
 using tavro::testing::Error;
+using tavro::testing::ExpectAccessModes;
 using tavro::testing::ExpectError;
 using tavro::testing::FileState;
 using tavro::testing::FreeServer;
 using tavro::testing::IntArg;
 using tavro::testing::kMissing;
+using tavro::testing::ModemDbFiles;
+using tavro::testing::ModemDbFileTest;
 using tavro::testing::PutFile;
+using tavro::testing::Records;
 using tavro::testing::ServerRecord;
 using tavro::testing::ServerRow;
 
@@ -37,12 +41,6 @@ ServerRow Server(const std::string& name, uint32_t pid = 1, int state = Db::kRea
     r.state = state;
     r.daemonPid = daemon;
     return r;
-}
-
-std::string Records(const std::vector<ServerRow>& rows) {
-    std::string out;
-    for (const ServerRow& r : rows) out += ServerRecord(r);
-    return out;
 }
 
 int32_t Number(Db& db, int attribute) {
@@ -65,14 +63,7 @@ int32_t DeadPid() {
     return child;
 }
 
-class ServDbTest : public ::testing::Test {
-protected:
-    void Put(const std::string& bytes) { PutFile(files_.Servers(), bytes); }
-    std::string Bytes() { return FileState(files_.Servers()); }
-    std::string Path() { return files_.Servers().string(); }
-
-    tavro::testing::ModemDbFiles files_;
-};
+using ServDbTest = ModemDbFileTest<&ModemDbFiles::Servers>;
 
 TEST_F(ServDbTest, RegisteredRecordIsGolden) {
     const mode_t mask = umask(0);
@@ -592,33 +583,23 @@ TEST_F(ServDbTest, AccessModeTable) {
     const Op purge = [](Db& db) { return db.Purge(); };
     const Op update = [](Db& db) { return db.Update(); };
     const Op unreserve = [](Db& db) { return db.Unreserve(); };
-    struct Case {
-        const char* what;
-        Op reach, op;
-        const char* location;
-    };
-    const std::vector<Case> cases = {
-        {"fresh update", nullptr, update, "Update()"},
-        {"fresh unreserve", nullptr, unreserve, "Unreserve()"},
-        {"fresh remove", nullptr, [](Db& db) { return db.Remove(); }, "Remove()"},
-        {"server find", reg, find, "Find()"},
-        {"server dump", reg, dump, "Dump()"},
-        {"server purge", reg, purge, "Purge()"},
-        {"server reserve", reg, reserve, "Reserve()"},
-        {"daemon update", reserve, update, "Update()"},
-        {"daemon find", reserve, find, "Find()"},
-        {"utility register", find, reg, "Register()"},
-        {"utility update", purge, update, "Update()"},
-    };
-    for (const Case& t : cases) {
-        Db db;
-        if (t.reach) t.reach(db);
-        const int before = db.AccessMode();
-        EXPECT_EQ(t.op(db), Db::WRONGMODE) << t.what;
-        ExpectError(db, {Db::WRONGMODE, t.location}, t.what);
-        EXPECT_EQ(db.AccessMode(), before) << t.what;
-        if (db.AccessMode() == Db::kDaemon) db.Unreserve();
-    }
+    ExpectAccessModes<Db>(
+        {
+            {"fresh update", nullptr, update, "Update()"},
+            {"fresh unreserve", nullptr, unreserve, "Unreserve()"},
+            {"fresh remove", nullptr, [](Db& db) { return db.Remove(); }, "Remove()"},
+            {"server find", reg, find, "Find()"},
+            {"server dump", reg, dump, "Dump()"},
+            {"server purge", reg, purge, "Purge()"},
+            {"server reserve", reg, reserve, "Reserve()"},
+            {"daemon update", reserve, update, "Update()"},
+            {"daemon find", reserve, find, "Find()"},
+            {"utility register", find, reg, "Register()"},
+            {"utility update", purge, update, "Update()"},
+        },
+        [](Db& db) {
+            if (db.AccessMode() == Db::kDaemon) db.Unreserve();
+        });
 }
 
 TEST_F(ServDbTest, PurgeFreesRecordsOfEndedProcessesOnly) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/PlatformState.h"
+#include "testing/support/FreshProcess.h"
 #include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/TempDir.h"
 
@@ -45,23 +46,11 @@ protected:
     }
 
     // The trace switches are read at the first construction in a process:
-    // a test of them runs its body in a fresh copy of the test program (a
-    // re-executed death-test child), where its construction is the first.
-    // The child ends without unwinding, so it removes its own directories.
+    // a test of them runs its body in a fresh copy of the test program,
+    // where its construction is the first.
     template <typename Body>
     void InFreshProcess(Body body) {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        EXPECT_EXIT(
-            {
-                body();
-                const bool failed = ::testing::Test::HasFailure();
-                std::error_code ignored;
-                std::filesystem::remove_all(install_.Path(), ignored);
-                if (const char* state = std::getenv(platform::kStateDirVar))
-                    std::filesystem::remove_all(state, ignored);
-                std::_Exit(failed ? 1 : 0);
-            },
-            ::testing::ExitedWithCode(0), "");
+        tavro::testing::InFreshProcess(body, {install_.Path()});
     }
 
     std::string MapPath() const {

@@ -11,6 +11,7 @@
 
 #include "jexlink/core/JexUtilities.h"
 #include "jexlink/session/JexSession.h"
+#include "testing/support/FreshProcess.h"
 #include "testing/support/JexConfigTestSupport.h"
 #include "testing/support/SessionServer.h"
 #include "testing/support/TempDir.h"
@@ -33,8 +34,8 @@ struct Outcome {
     const char* domain = "";
 };
 
-// Each test runs in a process of its own: settings, files and the trace
-// switches are its own.
+// Each test has an installation of its own and leaves no setting, key path
+// or trace switch behind for the next one in the same process.
 class JexAccessCheckTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -42,6 +43,12 @@ protected:
         ASSERT_TRUE(tavro::testing::CreateSettingsKeys());
         ASSERT_TRUE(tavro::testing::WriteInstallPath(install_.Path().string()));
         unsetenv("JEXAUTHREMOTE_TRACE");
+    }
+    void TearDown() override {
+        EXPECT_TRUE(tavro::testing::DeleteSetting(JexConfig::kGlobalParameters,
+                                                  "Server.AccessCheckSequence"));
+        unsetenv("JEXAUTHREMOTE_TRACE");
+        unsetenv("JEXCRYPTO_PATH");
     }
 
     void Rules(const std::string& bytes) const {
@@ -242,46 +249,55 @@ TEST_F(JexAccessCheckTest, UnknownDatabaseEndsThePairAndIsReportedOnce) {
               "\xc2\xabrac\xc2\xbb Database 'nis' not known, check aborted\n");
 }
 
+// The trace switches are process-wide and only ever switched on: the test
+// runs in a fresh copy of the program, leaving them off for the others.
 TEST_F(JexAccessCheckTest, TracesScansMatchesAndSkips) {
-    setenv("JEXAUTHREMOTE_TRACE", "xMs", 1);
-    Sequence({"file", "chs"});
-    Rules("disallow other * * * * * * o\nallow ACME * * * * * * yes\n");
-    const std::string err =
-        Check({"ACME", "north", "tom", "Jex_Sra", "opt"}, {kAllowed, "yes", "ACME"});
-    EXPECT_EQ(err,
-              "«rac» Remote Authorization Check in file for\n"
-              "\tDomain: <acme>\n"
-              "\t  Node: <north>\n"
-              "\t  User: <tom>\n"
-              "\t  Appl: <jex_sra>\n"
-              "\tOption: <opt>\n"
-              "«rac» Scanned: disallow other * * * * * * o\n"
-              "«rac» Scanned: allow ACME * * * * * * yes\n"
-              "«rac» Matched: allow ACME * * * * * * yes\n"
-              "«rac» Result of this file check: Allowed\n");
+    tavro::testing::InFreshProcess(
+        [this] {
+            setenv("JEXAUTHREMOTE_TRACE", "xMs", 1);
+            Sequence({"file", "chs"});
+            Rules("disallow other * * * * * * o\nallow ACME * * * * * * yes\n");
+            const std::string err =
+                Check({"ACME", "north", "tom", "Jex_Sra", "opt"}, {kAllowed, "yes", "ACME"});
+            EXPECT_EQ(err,
+                      "«rac» Remote Authorization Check in file for\n"
+                      "\tDomain: <acme>\n"
+                      "\t  Node: <north>\n"
+                      "\t  User: <tom>\n"
+                      "\t  Appl: <jex_sra>\n"
+                      "\tOption: <opt>\n"
+                      "«rac» Scanned: disallow other * * * * * * o\n"
+                      "«rac» Scanned: allow ACME * * * * * * yes\n"
+                      "«rac» Matched: allow ACME * * * * * * yes\n"
+                      "«rac» Result of this file check: Allowed\n");
 
-    Rules("");
-    const std::string skipped = Check({"acme", "north", "tom", "Jex_Sra", "opt"}, {kNoMatch});
-    EXPECT_NE(skipped.find("«rac» Result of this file check: No Match\n"
-                           "«rac» Skipping CHS check for:\n"
-                           "\tDomain: <acme>\n"
-                           "\t  Node: <north>\n"
-                           "\t  User: <tom>\n"
-                           "\t  Appl: <Jex_Sra>\n"
-                           "\tOption: <opt>\n"),
-              std::string::npos)
-        << skipped;
+            Rules("");
+            const std::string skipped =
+                Check({"acme", "north", "tom", "Jex_Sra", "opt"}, {kNoMatch});
+            EXPECT_NE(skipped.find("«rac» Result of this file check: No Match\n"
+                                   "«rac» Skipping CHS check for:\n"
+                                   "\tDomain: <acme>\n"
+                                   "\t  Node: <north>\n"
+                                   "\t  User: <tom>\n"
+                                   "\t  Appl: <Jex_Sra>\n"
+                                   "\tOption: <opt>\n"),
+                      std::string::npos)
+                << skipped;
 
-    const std::string chs = Check({}, {kDisallowed});
-    EXPECT_NE(chs.find("«rac» Remote Authorization Check in CHS for\n"
-                       "\tDomain: <acme>\n"
-                       "\t  Appl: <Jex_Sra>\n"),
-              std::string::npos)
-        << chs;
-    EXPECT_NE(chs.find("«rac» Result of this CHS check: Disallowed\n"), std::string::npos) << chs;
+            const std::string chs = Check({}, {kDisallowed});
+            EXPECT_NE(chs.find("«rac» Remote Authorization Check in CHS for\n"
+                               "\tDomain: <acme>\n"
+                               "\t  Appl: <Jex_Sra>\n"),
+                      std::string::npos)
+                << chs;
+            EXPECT_NE(chs.find("«rac» Result of this CHS check: Disallowed\n"), std::string::npos)
+                << chs;
 
-    NoRules();
-    EXPECT_NE(Check({}, {kDisallowed}).find("«rac» File not accessable\n"), std::string::npos);
+            NoRules();
+            EXPECT_NE(Check({}, {kDisallowed}).find("«rac» File not accessable\n"),
+                      std::string::npos);
+        },
+        {install_.Path()});
 }
 
 // The caller as an accepted session describes it: access ids, node, user

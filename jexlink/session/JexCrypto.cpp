@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexConfig.h"
 #include "jexlink/core/JexDataFilePath.h"
 #include "jexlink/core/JexPrivLock.h"
@@ -26,27 +27,15 @@ namespace {
 
 constexpr const char* kNoMethod = "<none>";
 
-struct AttributeRow {
-    int value;
-    const char* name;
+using K = JexAttrKind;
+constexpr JexAttrRow kAttributes[] = {
+    {JexCrypto::K2_HOP_COUNT, "K2_HOP_COUNT", K::kInt, false},
+    {JexCrypto::K2_HOP_LIMIT, "K2_HOP_LIMIT", K::kInt, false},
+    {JexCrypto::K2_SRC_ACID, "K2_SRC_ACID", K::kText, false},
+    {JexCrypto::K2_SRC_NODE, "K2_SRC_NODE", K::kText, false},
+    {JexCrypto::NODE_AUTH, "NODE_AUTH", K::kInt, false},
+    {JexCrypto::PATH, "PATH", K::kText, false},
 };
-const AttributeRow kAttributes[] = {
-    {JexCrypto::K2_HOP_COUNT, "K2_HOP_COUNT"},
-    {JexCrypto::K2_HOP_LIMIT, "K2_HOP_LIMIT"},
-    {JexCrypto::K2_SRC_ACID, "K2_SRC_ACID"},
-    {JexCrypto::K2_SRC_NODE, "K2_SRC_NODE"},
-    {JexCrypto::NODE_AUTH, "NODE_AUTH"},
-    {JexCrypto::PATH, "PATH"},
-    {-1, "Unknown attribute"},
-};
-
-bool IsIntAttribute(int a) {
-    return a == JexCrypto::K2_HOP_COUNT || a == JexCrypto::K2_HOP_LIMIT ||
-           a == JexCrypto::NODE_AUTH;
-}
-bool IsStringAttribute(int a) {
-    return a == JexCrypto::K2_SRC_ACID || a == JexCrypto::K2_SRC_NODE || a == JexCrypto::PATH;
-}
 
 // The key path used when JEXCRYPTO_PATH is unset: the "keys" directory of
 // the installation; with no installation recorded, the usual installation
@@ -111,9 +100,7 @@ const MethodRow kMethods[] = {
 }  // namespace
 
 const char* JexCrypto::AttributeName(int attribute) {
-    const AttributeRow* row = kAttributes;
-    while (row->value != -1 && row->value != attribute) ++row;
-    return row->name;
+    return JexAttrName(kAttributes, attribute, "Unknown attribute");
 }
 
 JexCrypto::JexCrypto(const JexString& first_name, const JexString& second_name, int suppress)
@@ -298,52 +285,56 @@ int JexCrypto::Fail(int code, const JexExcArgs& args, JexException* cause) {
     return code;
 }
 
-int JexCrypto::AttrError(int code, const char* origin, int attribute, const JexExcArg& value) {
+int JexCrypto::AttrCheck(const char* origin, int attribute, JexAttrKind kind,
+                         const JexExcArg& value) {
+    static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, BADATTR};
+    const int code = JexAttrCheck(kAttributes, attribute, kind, JexAttrAccess::kGet, kCodes);
+    if (code == OK) return OK;
     return Fail(code, JexExcArgs(origin, AttributeName(attribute), attribute, value));
 }
 
 int JexCrypto::GetAttr(Attribute attribute, JexString& value) {
     const char* origin = "JexCrypto::GetAttr(Attribute, JexString &)";
+    if (const int rc = AttrCheck(origin, attribute, K::kText, {}); rc != OK) return rc;
     switch (attribute) {
-        case K2_SRC_ACID: value = k2_src_acid_; return ExcSet(OK);
-        case K2_SRC_NODE: value = k2_src_node_; return ExcSet(OK);
-        case PATH: value = key_path_.Text(); return ExcSet(OK);
-        default: break;
+        case K2_SRC_ACID: value = k2_src_acid_; break;
+        case K2_SRC_NODE: value = k2_src_node_; break;
+        default: value = key_path_.Text(); break;
     }
-    return AttrError(IsIntAttribute(attribute) ? ATTRNOTSTRING : BADATTR, origin, attribute, {});
+    return ExcSet(OK);
 }
 
 int JexCrypto::GetAttr(Attribute attribute, int& value) {
     const char* origin = "JexCrypto::GetAttr(Attribute, int &)";
+    if (const int rc = AttrCheck(origin, attribute, K::kInt, {}); rc != OK) return rc;
     switch (attribute) {
-        case K2_HOP_COUNT: value = hop_count_; return ExcSet(OK);
-        case K2_HOP_LIMIT: value = hop_limit_; return ExcSet(OK);
-        case NODE_AUTH: value = node_auth_; return ExcSet(OK);
-        default: break;
+        case K2_HOP_COUNT: value = hop_count_; break;
+        case K2_HOP_LIMIT: value = hop_limit_; break;
+        default: value = node_auth_; break;
     }
-    return AttrError(IsStringAttribute(attribute) ? ATTRNOTINT : BADATTR, origin, attribute, {});
+    return ExcSet(OK);
 }
 
 int JexCrypto::SetAttr(Attribute attribute, int value) {
     const char* origin = "JexCrypto::SetAttr(Attribute, int)";
+    if (const int rc = AttrCheck(origin, attribute, K::kInt, value); rc != OK) return rc;
     switch (attribute) {
-        case K2_HOP_COUNT: hop_count_ = value; return ExcSet(OK);
-        case K2_HOP_LIMIT: hop_limit_ = value; return ExcSet(OK);
-        case NODE_AUTH: node_auth_ = value; return ExcSet(OK);
-        default: break;
+        case K2_HOP_COUNT: hop_count_ = value; break;
+        case K2_HOP_LIMIT: hop_limit_ = value; break;
+        default: node_auth_ = value; break;
     }
-    return AttrError(IsStringAttribute(attribute) ? ATTRNOTINT : BADATTR, origin, attribute, value);
+    return ExcSet(OK);
 }
 
 int JexCrypto::SetAttr(Attribute attribute, const JexString& value) {
     const char* origin = "JexCrypto::SetAttr (Attribute, const JexString &)";
+    if (const int rc = AttrCheck(origin, attribute, K::kText, value); rc != OK) return rc;
     switch (attribute) {
-        case K2_SRC_ACID: k2_src_acid_ = value; return ExcSet(OK);
-        case K2_SRC_NODE: k2_src_node_ = value; return ExcSet(OK);
-        case PATH: key_path_.Parse(value); return ExcSet(OK);
-        default: break;
+        case K2_SRC_ACID: k2_src_acid_ = value; break;
+        case K2_SRC_NODE: k2_src_node_ = value; break;
+        default: key_path_.Parse(value); break;
     }
-    return AttrError(IsIntAttribute(attribute) ? ATTRNOTSTRING : BADATTR, origin, attribute, value);
+    return ExcSet(OK);
 }
 
 int JexCrypto::Init() {

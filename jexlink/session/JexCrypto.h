@@ -2,6 +2,7 @@
 // MD5 and PASSWORD methods.
 #pragma once
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexFieldedString.h"
@@ -134,7 +135,8 @@ private:
     // Records and raises the error; returns its code whether or not a
     // handler took it (Raise answers 0 while the suppress flag is set).
     int Fail(int code, const JexExcArgs& args, JexException* cause = nullptr);
-    int AttrError(int code, const char* origin, int attribute, const JexExcArg& value);
+    // 0, or the failure of reading or setting `attribute` as a `kind`.
+    int AttrCheck(const char* origin, int attribute, JexAttrKind kind, const JexExcArg& value);
     void DropK2();
     // Set by a successful Init; Sign and Check refuse to work without it.
     bool ready_ = false;

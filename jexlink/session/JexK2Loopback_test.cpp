@@ -19,6 +19,7 @@
 #include "jexlink/session/JexK2.h"
 #include "jexlink/session/JexSession.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/RouteMap.h"
 #include "testing/support/SessionServer.h"
 #include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
@@ -26,6 +27,8 @@
 
 namespace {
 
+using tavro::testing::LoopbackTransportAddress;
+using tavro::testing::RouteEntry;
 using tavro::testing::SessionServer;
 using tavro::testing::TempDir;
 using tavro::testing::WriteFile;
@@ -501,7 +504,7 @@ protected:
         k2_ = StartK2ServerProgram("k2", "kay", k2_keys_.Path().string(),
                                    (dir_.Path() / "k2server.out").string());
         if (k2_.port.empty()) return false;
-        WriteFile(routes, "k2/kay/Jex_K2\tT/127.0.0.1/" + k2_.port + "\t1\n" +
+        WriteFile(routes, RouteEntry("k2/kay/Jex_K2", LoopbackTransportAddress(k2_.port), 1) +
                               peer_.RouteLine("srv", "snode", kApp));
         return true;
     }
@@ -633,8 +636,8 @@ TEST(K2Relay, ChainOfServersEndsAtTheHopLimit) {
                                  (dir.Path() / "a.out").string());
         ASSERT_FALSE(a.port.empty());
         ASSERT_FALSE(b.port.empty());
-        WriteFile(routes, "k2a/kaya/Jex_K2\tT/127.0.0.1/" + a.port +
-                              "\t1\nk2b/kayb/Jex_K2\tT/127.0.0.1/" + b.port + "\t1\n");
+        WriteFile(routes, RouteEntry("k2a/kaya/Jex_K2", LoopbackTransportAddress(a.port), 1) +
+                              RouteEntry("k2b/kayb/Jex_K2", LoopbackTransportAddress(b.port), 1));
 
         setenv("JEXCRYPTO_PATH", client_keys.Path().c_str(), 1);
         JexK2 k2;

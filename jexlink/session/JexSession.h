@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexNetMsg.h"
@@ -35,6 +37,7 @@ class JexGateway;
     JEX_TEXT(12, DECOMPFAIL, "Decompression failure - corrupted data")                   \
     JEX_TEXT(13, EKEYMISMATCH, "Encryption key mismatch")                                \
     JEX_TEXT(14, GATEWAYERR, "JexGateway error")                                         \
+    /* 15 is an unused number. */                                                        \
     JEX_TEXT(16, NODSTACID, "No destination access identifier has been specified")       \
     JEX_TEXT(17, NOSRCACID, "No source access identifier has been specified")            \
     JEX_TEXT(18, NOTFORME, "Incoming connection is not for this application")            \
@@ -47,6 +50,31 @@ class JexGateway;
     JEX_TEXT(25, WRONGPARADIGM, "Operation not supported for this paradigm")             \
     JEX_TEXT(26, WRONGSTATE, "JexSession in wrong state for operation")                  \
     JEX_TEXT(27, FAILURE, "Operation failed")
+
+// The session states, by number; their names are what state_name gives.
+#define JEXSESSION_STATES(JEX_STATE) \
+    JEX_STATE(1, AUTHFAIL1)          \
+    JEX_STATE(2, AUTHFAIL2)          \
+    JEX_STATE(3, AUTHFAIL3)          \
+    JEX_STATE(4, CCI1)               \
+    JEX_STATE(5, CCI2)               \
+    JEX_STATE(6, CTS)                \
+    JEX_STATE(7, DATAWAIT)           \
+    JEX_STATE(8, DONE)               \
+    JEX_STATE(9, ERROR)              \
+    JEX_STATE(10, IDLE)              \
+    JEX_STATE(11, REJECTED)          \
+    JEX_STATE(12, RUN)               \
+    JEX_STATE(13, SCI1)              \
+    JEX_STATE(14, SCI2)              \
+    JEX_STATE(15, SCI3)              \
+    JEX_STATE(16, SCIW)              \
+    JEX_STATE(17, SI)                \
+    JEX_STATE(18, SN)                \
+    JEX_STATE(19, STC)               \
+    JEX_STATE(20, SYNWAIT)
+#define JEXSESSION_STATE_CODE(code, name) name = (code),
+#define JEXSESSION_STATE_NAME(code, name) {(code), #name},
 
 // A conversation with a named application on a remote node, over the
 // gateway that the session owns. The client sets its attributes while
@@ -93,6 +121,7 @@ public:
         CRYPTO_SRC_NODE = 9,
         DST_ACID = 10,
         DST_NODE = 11,
+        // 12 is an unused number.
         DST_USER = 13,
         ENCRYPTION = 14,
         LANGUAGE = 15,
@@ -106,32 +135,12 @@ public:
         SERVER_VERSION = 23,
         SRC_ACID = 24,
         SRC_NODE = 25,
+        // 26 is an unused number.
         SRC_USER = 27,
         STATE = 28,
     };
 
-    enum State : int {
-        AUTHFAIL1 = 1,
-        AUTHFAIL2 = 2,
-        AUTHFAIL3 = 3,
-        CCI1 = 4,
-        CCI2 = 5,
-        CTS = 6,
-        DATAWAIT = 7,
-        DONE = 8,
-        ERROR = 9,
-        IDLE = 10,
-        REJECTED = 11,
-        RUN = 12,
-        SCI1 = 13,
-        SCI2 = 14,
-        SCI3 = 15,
-        SCIW = 16,
-        SI = 17,
-        SN = 18,
-        STC = 19,
-        SYNWAIT = 20,
-    };
+    enum State : int { JEXSESSION_STATES(JEXSESSION_STATE_CODE) };
 
     // Method codes of the value tables.
     enum Authentication : int { NOAUTH = 0, MD5 = 1, PASSWORD = 2, RSA_MD2 = 3, RSA_MD5 = 4 };
@@ -143,7 +152,7 @@ public:
     static const JexCodeName kCompressionNames[];
     static const JexCodeName kEncryptionNames[];
     static const JexCodeName kParadigmNames[];
-    static const JexCodeName kAttributeNames[];
+    static const JexAttrRow kAttributes[];
 
     // Message types (the net message's type byte).
     static constexpr int kCrStart = 'S';
@@ -327,6 +336,9 @@ private:
     // returns the recorded code.
     int RaiseRecorded();
     int AttrFail(int code, int attribute, const JexExcArg& value = JexExcArg());
+    // 0, or the failure of reading or setting `attribute` as a `kind`.
+    int AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access,
+                  const JexExcArg& value = JexExcArg());
     int SetList(JexFieldedString& list, const char* text);
     int SetNamedCode(Attribute attribute, int& field, const JexCodeName* table, int code);
     int SetNamedText(Attribute attribute, int& field, const JexCodeName* table, const char* name);
@@ -363,7 +375,7 @@ private:
     JexCrypto** crypto_ = nullptr;
     JexFieldedString client_version_{' '};
     int compression_ = LZW;
-    JexCompressor* compressor_ = nullptr;
+    std::unique_ptr<JexCompressor> compressor_;
     int crc_ = 1;
     JexString crypto_path_;
     JexString crypto_src_acid_;
@@ -375,10 +387,10 @@ private:
     JexFieldedString dst_nodes_{','};
     JexString dst_user_;
     int encryption_ = NOENCRYPT;
-    JexExpander* expander_ = nullptr;
+    std::unique_ptr<JexExpander> expander_;
     int current_compression_ = LZW;
-    JexGateway* gateway_ = nullptr;
-    JexExcHandlerRecord* gateway_handler_ = nullptr;
+    std::unique_ptr<JexGateway> gateway_;
+    std::unique_ptr<JexExcHandlerRecord> gateway_handler_;
     JexString language_;
     int sync_counter_ = 0;
     int crypto_count_ = 0;

@@ -1,9 +1,9 @@
 // JexSra: base of the service-request objects: status and event table, request attributes.
 #include "jexlink/sra/JexSra.h"
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexTrace.h"
 #include "jexlink/session/JexSession.h"
-#include "jexlink/sra/JexSraReviewSrq.h"
 
 namespace {
 constexpr const char* kTraceFile = "R:\\JexSra.cxx";
@@ -12,6 +12,33 @@ constexpr const char* kTraceFile = "R:\\JexSra.cxx";
 #define JEX_TEXT_CLASS JexSra
 const JexTextRow JexSra::kTextTable[] = JEX_TEXT_TABLE(JEXSRA_TEXTS);
 #undef JEX_TEXT_CLASS
+
+namespace {
+
+using K = JexAttrKind;
+
+}  // namespace
+
+const JexAttrRow JexSra::kAttributes[] = {
+    {DST_ACID, "DST_ACID", K::kText, false},
+    {DST_NODE, "DST_NODE", K::kText, false},
+    {LANGUAGE, "LANGUAGE", K::kText, true},
+    {SRC_ACID, "SRC_ACID", K::kText, false},
+    {SRC_NODE, "SRC_NODE", K::kText, false},
+    {SRQ_ACCESS_NUMBER, "SRQ_ACCESS_NUMBER", K::kText, true},
+    {SRQ_TEXT, "SRQ_TEXT", K::kText, true},
+    {SRQ_SUBJECT, "SRQ_SUBJECT", K::kText, true},
+    {SRQ_NUMBER, "SRQ_NUMBER", K::kText, true},
+    {SRQ_CONTACT, "SRQ_CONTACT", K::kText, false},
+    {SRQ_WORK_UNIT_COUNT, "SRQ_WORK_UNIT_COUNT", K::kInt, true},
+    {SRQ_BEFORE, "SRQ_BEFORE", K::kText, false},
+    {SRQ_SINCE, "SRQ_SINCE", K::kText, false},
+    {SRQ_OS_INFO, "SRQ_OS_INFO", K::kText, false},
+    {SRQ_HARDWARE_INFO, "SRQ_HARDWARE_INFO", K::kText, false},
+    {SRQ_SOFTWARE_INFO, "SRQ_SOFTWARE_INFO", K::kText, false},
+    {SRQ_CC_ADDRESS, "SRQ_CC_ADDRESS", K::kText, false},
+    {SRQ_NUMERIC, "SRQ_NUMERIC", K::kInt, false},
+};
 
 JexSra::JexSra()
     : JexException(kTextTable, "JexSra"),
@@ -59,33 +86,25 @@ JexString* JexSra::TextField(int attribute) {
     }
 }
 
-bool JexSra::Settable(int attribute) {
-    switch (attribute) {
-        case DST_ACID:
-        case DST_NODE:
-        case SRC_ACID:
-        case SRC_NODE:
-        case SRQ_CONTACT:
-        case SRQ_BEFORE:
-        case SRQ_SINCE:
-        case SRQ_OS_INFO:
-        case SRQ_HARDWARE_INFO:
-        case SRQ_SOFTWARE_INFO:
-        case SRQ_CC_ADDRESS: return true;
-        default: return false;
-    }
+int JexSra::CountAttribute(int32_t&) { return NOITEMCODE; }
+
+int JexSra::AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access) {
+    static constexpr JexAttrCodes kCodes{NOITEMCODE, NOITEMCODE, NOITEMCODE, NOITEMCODE};
+    return JexAttrCheck(kAttributes, attribute, kind, access, kCodes);
 }
 
 int JexSra::SetAttr(int attribute, int32_t value) {
     JexTrace trace(kTraceFile, "SetAttr()", __LINE__);
-    if (attribute != SRQ_NUMERIC) return NOITEMCODE;
+    if (const int rc = AttrCheck(attribute, JexAttrKind::kInt, JexAttrAccess::kSet); rc != OK)
+        return rc;
     numeric_ = value;
     return OK;
 }
 
 int JexSra::SetAttr(int attribute, const char* text) {
     JexTrace trace(kTraceFile, "SetAttr()", __LINE__);
-    if (!Settable(attribute)) return NOITEMCODE;
+    if (const int rc = AttrCheck(attribute, JexAttrKind::kText, JexAttrAccess::kSet); rc != OK)
+        return rc;
     JexString* field = TextField(attribute);
     // A copy first: the text may be the field's own.
     const JexString copy(text);
@@ -96,21 +115,21 @@ int JexSra::SetAttr(int attribute, const char* text) {
 int JexSra::GetAttr(int attribute, int32_t& out) {
     if (attribute == SRQ_WORK_UNIT_COUNT) {
         JexTrace trace(kTraceFile, "GetAttr(i)", __LINE__);
-        // Only a review request knows a work-unit count.
-        auto* review = dynamic_cast<JexSraReviewSrq*>(this);
-        return review ? review->CountAttribute(out) : NOITEMCODE;
+        return CountAttribute(out);
     }
     JexTrace trace(kTraceFile, "GetAttr()", __LINE__);
-    if (attribute != SRQ_NUMERIC) return NOITEMCODE;
+    if (const int rc = AttrCheck(attribute, JexAttrKind::kInt, JexAttrAccess::kGet); rc != OK)
+        return rc;
     out = numeric_;
     return OK;
 }
 
 int JexSra::GetAttr(int attribute, JexString& out) {
     JexTrace trace(kTraceFile, "GetAttr()", __LINE__);
+    if (const int rc = AttrCheck(attribute, JexAttrKind::kText, JexAttrAccess::kGet); rc != OK)
+        return rc;
     if (attribute == LANGUAGE) return SessionLanguage(out);
     const JexString* field = TextField(attribute);
-    if (!field) return NOITEMCODE;
     if (field == &out) return OK;
     out = *field;
     out.SetCaseSensitive(field->CaseSensitive());

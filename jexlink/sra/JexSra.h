@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexString.h"
 
@@ -44,6 +45,7 @@ class JexSession;
     JEX_TEXT(25, NOOPENSRQ, "No open service requests")                                        \
     JEX_TEXT(26, NOPRODUCTS, "No product information found")                                   \
     JEX_TEXT(27, NOROUTINGCODES, "No routing codes are available")                             \
+    /* 28 is an unused number. */                                                              \
     JEX_TEXT(29, NOTVALIDREQUEST, "Not a valid request")                                       \
     JEX_TEXT(30, NOTVALIDVERSION, "Not a valid version")                                       \
     JEX_TEXT(31, NOWORKUNITZERO, "Workunit number 0 does not exist")                           \
@@ -148,9 +150,14 @@ public:
 protected:
     // The text field of an attribute, or null for one that is not a text.
     JexString* TextField(int attribute);
-    static bool Settable(int attribute);
+    // SRQ_WORK_UNIT_COUNT: NOITEMCODE but on a request that knows a count.
+    virtual int CountAttribute(int32_t& out);
+
+    static const JexAttrRow kAttributes[];
 
 private:
+    // 0, or NOITEMCODE when `attribute` cannot be read (or set) as a `kind`.
+    static int AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access);
     // LANGUAGE, answered by the held session.
     int SessionLanguage(JexString& out);
 

@@ -15,6 +15,7 @@
 #include "jexlink/sra/JexSraProtocol.h"
 #include "testing/support/ErrorChain.h"
 #include "testing/support/JexConfigTestSupport.h"
+#include "testing/support/RouteMap.h"
 #include "testing/support/SmtpSink.h"
 #include "testing/support/SraPeer.h"
 #include "testing/support/TempDir.h"
@@ -270,17 +271,8 @@ TEST_F(CreateClient, ConnectMessageThatCannotBeFramedIsAConversionError) {
 }
 
 TEST_F(CreateClient, ClosedPortFailsToConnect) {
-    // A route to a port nobody listens on: take one and let it go.
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    ::close(fd);
-    WriteFile(setup_->Path() / "data" / "jex_route_map.dat",
-              "srv/snode/jex_sra\tT/127.0.0.1/" + std::to_string(ntohs(address.sin_port)) + "\n");
+    ASSERT_TRUE(tavro::testing::WriteRouteToClosedPort(
+        setup_->Path() / "data" / "jex_route_map.dat", "srv/snode/jex_sra"));
 
     JexSession session;
     JexSraCreateSrq request(&session, "acc", "s", "b");

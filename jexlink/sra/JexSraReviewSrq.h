@@ -53,10 +53,9 @@ public:
     int32_t WorkUnitCount() const { return count_; }
 
 private:
-    friend class JexSra;
     // SRQ_WORK_UNIT_COUNT of JexSra::GetAttr: the count after
     // GetWorkUnitCount, or FAILURE after it failed.
-    int CountAttribute(int32_t& out);
+    int CountAttribute(int32_t& out) override;
     // The end of Review's failures after the connection: the own code set
     // and raised, REVIEWFAIL stacked on it, the history-log record given the
     // error (unless `record` is false), the failure notice sent (when

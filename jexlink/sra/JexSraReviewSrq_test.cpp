@@ -20,6 +20,7 @@
 #include "jexlink/sra/JexSraFetchList.h"
 #include "jexlink/sra/JexSraProtocol.h"
 #include "testing/support/JexConfigTestSupport.h"
+#include "testing/support/RouteMap.h"
 #include "testing/support/SraPeer.h"
 #include "testing/support/TempDir.h"
 
@@ -387,16 +388,8 @@ TEST_F(ReviewClient, RejectedConnection) {
 }
 
 TEST_F(ReviewClient, ClosedPortFailsToConnect) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    ::close(fd);
-    WriteFile(setup_->Path() / "data" / "jex_route_map.dat",
-              "srv/snode/jex_sra\tT/127.0.0.1/" + std::to_string(ntohs(address.sin_port)) + "\n");
+    ASSERT_TRUE(tavro::testing::WriteRouteToClosedPort(
+        setup_->Path() / "data" / "jex_route_map.dat", "srv/snode/jex_sra"));
 
     JexSession session;
     JexSraReviewSrq request(&session, "SR-7");

@@ -288,7 +288,38 @@ int JexSraServer::Serve(JexSraServerLink& link) {
         ExcRaise(VERNOTSUPPORTED, JexExcArgs("JexSraServer::Server():  Server only runs on Qvos"));
         return VERNOTSUPPORTED;
     }
+    JexBuffer data;
+    if (const int rc = OpenConnection(link, data); rc != OK) return rc;
+    trace.Ckpt("Server's Listen() completed");
+    JexNetMsg connect;
+    JexString acid("", 1);
+    long kind = 0;
+    if (const int rc = CheckRequest(link, data, connect, acid, kind); rc != OK) return rc;
+    trace.Ckpt("Passed initial checks");
+    if (const int rc = AcceptRequest(link, kind); rc != OK) return rc;
 
+    // The work file is closed and deleted on every way out.
+    std::FILE* file = nullptr;
+    work_file_ = "";
+    struct WorkFileGuard {
+        std::FILE*& file;
+        JexString& path;
+        ~WorkFileGuard() {
+            CloseFile(file);
+            if (*path.Text()) JexDeleteFile(path.Text());
+            path = "";
+        }
+    } guard{file, work_file_};
+    if (kind != kSraKindReview) {
+        file = CreateWorkFile(acid);
+        if (!file) return Fail(link, FILEOPENERR, JexExcArgs("JexSra::Server()File open Error"));
+    }
+
+    trace.Ckpt("Dispatching to major function");
+    return Dispatch(link, connect, kind, file);
+}
+
+int JexSraServer::OpenConnection(JexSraServerLink& link, JexBuffer& data) {
     if (logger_) {
         JexLogger& log = *logger_;
         log["Record-Type"] = "Metric";
@@ -297,8 +328,6 @@ int JexSraServer::Serve(JexSraServerLink& link) {
         log["Description"] = "Connection request from Client";
         log["Exit-Status"] = "SUCCESSFUL";
     }
-    JexNetMsg connect;
-    JexConfig config;
     const JexString domains = local_domain_list();
     const JexString nodes = local_node_list();
     const ServerPaths& paths = Paths();
@@ -324,7 +353,6 @@ int JexSraServer::Serve(JexSraServerLink& link) {
         }
     }
 
-    JexBuffer data;
     if (link.Listen(kSraApplication, domains.Text(), data) != 0 || link.Code() != 0) {
         ExcRaise(LISTENERR, JexExcArgs("JexSraServer::Server() Listen failed"), &link.Error());
         if (logger_) logger_->GetFromException(this);
@@ -332,8 +360,11 @@ int JexSraServer::Serve(JexSraServerLink& link) {
     }
     link.BoundWaits();
     if (logger_) link.FillLog(*logger_);
-    trace.Ckpt("Server's Listen() completed");
+    return OK;
+}
 
+int JexSraServer::CheckRequest(JexSraServerLink& link, const JexBuffer& data, JexNetMsg& connect,
+                               JexString& acid, long& kind) {
     // Checks before accepting.
     {
         JexString acids("", 1), src_nodes("", 1), user("", 1), application("", 1);
@@ -348,13 +379,12 @@ int JexSraServer::Serve(JexSraServerLink& link) {
     connect.Decode(data);
     if (connect.Corrupt())
         return RejectWith(link, CONVERSIONERR, JexExcArgs("JexSra::Server() Conversion error"));
-    JexString acid("", 1);
     if (link.GetAttr(JexSession::SRC_ACID, acid) != 0)
         return RejectWith(link, SESSIONERR, JexExcArgs("JexSraServer::Server() SRC_ACID unread"),
                           &link.Error());
     numeric_ =
         Present(connect[kSraItemNumeric]) ? connect[kSraItemNumeric].GetLong() : kDefaultNumeric;
-    const long kind = ItemNumber(connect[kSraItemKind]);
+    kind = ItemNumber(connect[kSraItemKind]);
     if (kind < kSraKindNew || kind > kSraKindListFetch)
         return RejectWith(link, NOTVALIDREQUEST,
                           JexExcArgs("JexSra::Server() Not a valid request"));
@@ -363,9 +393,12 @@ int JexSraServer::Serve(JexSraServerLink& link) {
     if (version < 20 || version > 29)
         return RejectWith(link, NOTVALIDVERSION,
                           JexExcArgs("JexSra::Server() Not a valid Version"));
+    return OK;
+}
 
-    trace.Ckpt("Passed initial checks");
+int JexSraServer::AcceptRequest(JexSraServerLink& link, long kind) {
     JexNetMsg accept(kSraAccept);
+    JexConfig config;
     limit_ = static_cast<uint32_t>(config.Value("SRA.MaxSubmitBytes", 0));
     if (kind == kSraKindNew) accept[kSraItemSizeLimit].SetLong(static_cast<int32_t>(limit_));
     if (kind == kSraKindNew || kind == kSraKindListFetch) {
@@ -377,24 +410,11 @@ int JexSraServer::Serve(JexSraServerLink& link) {
             return SESSIONERR;
         }
     }
+    return OK;
+}
 
-    // The work file is closed and deleted on every way out.
-    std::FILE* file = nullptr;
-    work_file_ = "";
-    struct WorkFileGuard {
-        std::FILE*& file;
-        JexString& path;
-        ~WorkFileGuard() {
-            CloseFile(file);
-            if (*path.Text()) JexDeleteFile(path.Text());
-            path = "";
-        }
-    } guard{file, work_file_};
-    if (kind != kSraKindReview) {
-        file = CreateWorkFile(acid);
-        if (!file) return Fail(link, FILEOPENERR, JexExcArgs("JexSra::Server()File open Error"));
-    }
-
+int JexSraServer::Dispatch(JexSraServerLink& link, const JexNetMsg& connect, long kind,
+                           std::FILE*& file) {
     JexString path("", 1);
     link.GetAttr(JexSession::PATH, path);
     const int platform = PlatformCode(path);
@@ -404,7 +424,6 @@ int JexSraServer::Serve(JexSraServerLink& link) {
     JexBuffer word_bytes;
     word_bytes.SetLong(static_cast<int32_t>(word));
     dispatch += static_cast<const JexBufferBase&>(word_bytes);
-    trace.Ckpt("Dispatching to major function");
 
     // Writes the header records, the request record being `request`.
     auto header = [&](const JexBuffer& request) {

@@ -149,6 +149,17 @@ protected:
     int Serve(JexSraServerLink& link);
 
 private:
+    // The steps of Serve: the session set up and listening (the connect
+    // data in `data`); the client and its request checked (rejected when
+    // they fail); the request accepted where its kind is answered at once;
+    // the request handed to its kind's handler after the work file's
+    // header records.
+    int OpenConnection(JexSraServerLink& link, JexBuffer& data);
+    int CheckRequest(JexSraServerLink& link, const JexBuffer& data, JexNetMsg& connect,
+                     JexString& acid, long& kind);
+    int AcceptRequest(JexSraServerLink& link, long kind);
+    int Dispatch(JexSraServerLink& link, const JexNetMsg& connect, long kind, std::FILE*& file);
+
     int NewSrq(JexSraServerLink& link, JexNetMsg connect, std::FILE*& file);
     int AugSrq(JexSraServerLink& link, JexNetMsg connect, std::FILE*& file);
     int ReviewSrq(JexSraServerLink& link, JexNetMsg connect);

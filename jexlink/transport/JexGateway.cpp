@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexPlatform.h"
 #include "jexlink/core/JexTime.h"
 #include "jexlink/transport/JexCodeTable.h"
@@ -29,32 +30,35 @@ std::atomic<int> trace_flags{0};
 constexpr const char* kDefaultRouteMap =
     "\\Program Files\\Ferrand\\JEXlink\\data\\jex_route_map.dat";
 
-const JexCodeName kAttributeNames[] = {
-    {1, "ACID"},
-    {2, "APPLICATION"},
-    {3, "DST_ACID"},
-    {4, "DST_NODE"},
-    {5, "DST_PLATFORM"},
-    {6, "HOP_COUNT"},
-    {7, "LEARNING"},
-    {8, "MAX_HOP_COUNT"},
-    {9, "MAX_REDIRECT_COUNT"},
-    {10, "NODE"},
-    {11, "PATH"},
-    {12, "PLATFORM_ID"},
-    {13, "PRIORITY"},
-    {14, "RAISE_TIMEOUT"},
-    {15, "READ_TIMEOUT"},
-    {16, "REDIRECT_COUNT"},
-    {17, "ROUTE_MAP"},
-    {18, "SRC_ACID"},
-    {19, "SRC_NODE"},
-    {20, "SRC_PLATFORM"},
-    {21, "STATE"},
-    {22, "SYSTEM_ID"},
-    {23, "VERSION"},
-    {-1, "Unknown attribute"},
+using K = JexAttrKind;
+// Numbers with a name but no value give BADATTR as unknown ones do.
+constexpr JexAttrRow kAttributes[] = {
+    {JexGateway::ACID, "ACID", K::kText, false},
+    {JexGateway::APPLICATION, "APPLICATION", K::kText, true},
+    {JexGateway::DST_ACID, "DST_ACID", K::kText, true},
+    {JexGateway::DST_NODE, "DST_NODE", K::kText, true},
+    {JexGateway::DST_PLATFORM, "DST_PLATFORM", K::kText, true},
+    {JexGateway::HOP_COUNT, "HOP_COUNT", K::kInt, true},
+    {JexGateway::LEARNING, "LEARNING", K::kNone, true},
+    {JexGateway::MAX_HOP_COUNT, "MAX_HOP_COUNT", K::kInt, true},
+    {JexGateway::MAX_REDIRECT_COUNT, "MAX_REDIRECT_COUNT", K::kInt, true},
+    {JexGateway::NODE, "NODE", K::kText, false},
+    {JexGateway::PATH, "PATH", K::kText, true},
+    {JexGateway::PLATFORM_ID, "PLATFORM_ID", K::kNone, true},
+    {JexGateway::PRIORITY, "PRIORITY", K::kInt, true},
+    {JexGateway::RAISE_TIMEOUT, "RAISE_TIMEOUT", K::kInt, true},
+    {JexGateway::READ_TIMEOUT, "READ_TIMEOUT", K::kInt, true},
+    {JexGateway::REDIRECT_COUNT, "REDIRECT_COUNT", K::kNone, true},
+    {JexGateway::ROUTE_MAP, "ROUTE_MAP", K::kText, false},
+    {JexGateway::SRC_ACID, "SRC_ACID", K::kText, true},
+    {JexGateway::SRC_NODE, "SRC_NODE", K::kText, true},
+    {JexGateway::SRC_PLATFORM, "SRC_PLATFORM", K::kText, true},
+    {JexGateway::STATE, "STATE", K::kBoth, true},
+    {JexGateway::SYSTEM_ID, "SYSTEM_ID", K::kNone, true},
+    {JexGateway::VERSION, "VERSION", K::kNone, true},
 };
+constexpr JexAttrCodes kAttrCodes{JexGateway::BADATTR, JexGateway::ATTRNOTINT,
+                                  JexGateway::ATTRNOTSTRING, JexGateway::ATTRREADONLY};
 
 // Field 1 of a path entry split at '|'; empty when there is none.
 JexString PlatformOfEntry(JexFieldedString& path, int index) {
@@ -136,7 +140,7 @@ void JexGateway::ReleaseTransport(int side) {
 }
 
 const char* JexGateway::attribute_name(int attribute) {
-    return jex_code_text(kAttributeNames, attribute);
+    return JexAttrName(kAttributes, attribute, "Unknown attribute");
 }
 
 JexString JexGateway::state_name(int state) {
@@ -199,93 +203,69 @@ int JexGateway::AttrFailure(int code, int attribute, const JexString* value) {
 
 int JexGateway::GetAttr(Attribute attribute, int& value) {
     SetLabel("JexGateway::GetAttr(Attribute, int)");
+    const int code = JexAttrCheck(kAttributes, attribute, K::kInt, JexAttrAccess::kGet, kAttrCodes);
+    if (code != OK) return AttrFailure(code, attribute, nullptr);
     switch (attribute) {
-        case HOP_COUNT: value = hop_count; return OK;
-        case MAX_HOP_COUNT: value = max_hops; return OK;
-        case MAX_REDIRECT_COUNT: value = max_redirects; return OK;
-        case PRIORITY: value = priority; return OK;
-        case RAISE_TIMEOUT: value = raise_timeout; return OK;
-        case READ_TIMEOUT: value = read_timeout; return OK;
-        case STATE: value = state_; return OK;
-        case ACID:
-        case APPLICATION:
-        case DST_ACID:
-        case DST_NODE:
-        case DST_PLATFORM:
-        case NODE:
-        case PATH:
-        case ROUTE_MAP:
-        case SRC_ACID:
-        case SRC_NODE:
-        case SRC_PLATFORM: return AttrFailure(ATTRNOTINT, attribute, nullptr);
-        default: return AttrFailure(BADATTR, attribute, nullptr);
+        case HOP_COUNT: value = hop_count; break;
+        case MAX_HOP_COUNT: value = max_hops; break;
+        case MAX_REDIRECT_COUNT: value = max_redirects; break;
+        case PRIORITY: value = priority; break;
+        case RAISE_TIMEOUT: value = raise_timeout; break;
+        case READ_TIMEOUT: value = read_timeout; break;
+        case STATE: value = state_; break;
+        default: break;
     }
+    return OK;
 }
 
 int JexGateway::GetAttr(Attribute attribute, JexString& value) {
     SetLabel("JexGateway::GetAttr(Attribute, JexString &)");
+    const int code =
+        JexAttrCheck(kAttributes, attribute, K::kText, JexAttrAccess::kGet, kAttrCodes);
+    if (code != OK) return AttrFailure(code, attribute, nullptr);
     switch (attribute) {
-        case ACID: value = own_acids.Text(); return OK;
+        case ACID: value = own_acids.Text(); break;
         case APPLICATION:
             value = application;
             value.SetCaseSensitive(application.CaseSensitive());
-            return OK;
-        case DST_ACID: value = dst_acids.Text(); return OK;
-        case DST_NODE: value = dst_nodes.Text(); return OK;
-        case DST_PLATFORM: value = PlatformOfEntry(path, path.Count() - 1); return OK;
-        case NODE: value = own_nodes.Text(); return OK;
-        case PATH: value = path.Text(); return OK;
+            break;
+        case DST_ACID: value = dst_acids.Text(); break;
+        case DST_NODE: value = dst_nodes.Text(); break;
+        case DST_PLATFORM: value = PlatformOfEntry(path, path.Count() - 1); break;
+        case NODE: value = own_nodes.Text(); break;
+        case PATH: value = path.Text(); break;
         case ROUTE_MAP:
             value = route_map_file;
             value.SetCaseSensitive(route_map_file.CaseSensitive());
-            return OK;
-        case SRC_ACID: value = src_acids.Text(); return OK;
-        case SRC_NODE: value = src_nodes.Text(); return OK;
-        case SRC_PLATFORM: value = PlatformOfEntry(path, 0); return OK;
-        case STATE: value = state_name(); return OK;
-        case HOP_COUNT:
-        case MAX_HOP_COUNT:
-        case MAX_REDIRECT_COUNT:
-        case PRIORITY:
-        case RAISE_TIMEOUT:
-        case READ_TIMEOUT: return AttrFailure(ATTRNOTSTRING, attribute, nullptr);
-        default: return AttrFailure(BADATTR, attribute, nullptr);
+            break;
+        case SRC_ACID: value = src_acids.Text(); break;
+        case SRC_NODE: value = src_nodes.Text(); break;
+        case SRC_PLATFORM: value = PlatformOfEntry(path, 0); break;
+        case STATE: value = state_name(); break;
+        default: break;
     }
+    return OK;
 }
 
 int JexGateway::SetAttr(Attribute attribute, const JexString& value) {
     SetLabel("JexGateway::SetAttr(Attribute, const JexString &)");
-    switch (attribute) {
-        case ACID:
-        case NODE:
-        case ROUTE_MAP:
-            if (state_ != IDLE) {
-                ExcRaise(WRONGSTATE, JexExcArgs(Label()));
-                return WRONGSTATE;
-            }
-            if (attribute == ACID) own_acids.Parse(value);
-            if (attribute == NODE) own_nodes.Parse(value);
-            if (attribute == ROUTE_MAP) {
-                route_map_file = value;
-                route_map_file.SetCaseSensitive(value.CaseSensitive());
-            }
-            return OK;
-        case APPLICATION:
-        case DST_ACID:
-        case DST_NODE:
-        case DST_PLATFORM:
-        case PATH:
-        case SRC_ACID:
-        case SRC_NODE:
-        case SRC_PLATFORM:
-        case STATE: return AttrFailure(ATTRREADONLY, attribute, &value);
-        case HOP_COUNT:
-        case MAX_HOP_COUNT:
-        case PRIORITY:
-        case RAISE_TIMEOUT:
-        case READ_TIMEOUT: return AttrFailure(ATTRNOTSTRING, attribute, &value);
-        default: return AttrFailure(BADATTR, attribute, &value);
+    // MAX_REDIRECT_COUNT is not set by text, not even to say it is not one.
+    const int code =
+        attribute == MAX_REDIRECT_COUNT
+            ? BADATTR
+            : JexAttrCheck(kAttributes, attribute, K::kText, JexAttrAccess::kSet, kAttrCodes);
+    if (code != OK) return AttrFailure(code, attribute, &value);
+    if (state_ != IDLE) {
+        ExcRaise(WRONGSTATE, JexExcArgs(Label()));
+        return WRONGSTATE;
     }
+    if (attribute == ACID) own_acids.Parse(value);
+    if (attribute == NODE) own_nodes.Parse(value);
+    if (attribute == ROUTE_MAP) {
+        route_map_file = value;
+        route_map_file.SetCaseSensitive(value.CaseSensitive());
+    }
+    return OK;
 }
 
 int JexGateway::check_reply(const JexNetMsg& record) {

@@ -196,6 +196,12 @@ public:
     // entry: NOPATH, NOROUTEMAP or NOROUTEMAPENTRY by the route map's state
     // and whether an entry was tried.
     int path_failure(int tried, const JexFieldedString& key);
+    // The CONNECT record for the leg just opened on side 1.
+    JexNetMsg connect_request();
+    // Connect's CONN step: reads the far gateway's answer and moves to RUN,
+    // CONN, CONNWAIT (a redirect, its leg opened with `leg_status`) or
+    // ERROR; OK, or PROTOCOL when the answer is not one (already raised).
+    int take_connect_reply(JexNetMsg& reply, int& leg_status);
 
     int State() const { return state_; }
     void set_state(int state);
@@ -252,6 +258,16 @@ public:
     // Unregisters the handler and deletes the transport of side.
     void ReleaseTransport(int side);
     JexTransport* Transport(int side) const { return transports_[side & 1]; }
+    // Who makes the transport of an outgoing leg for a route's address, in
+    // place of a connection of the address's type (a link in memory for the
+    // session fuzz target). It returns a connected transport that the
+    // gateway then owns, or null for a leg that failed. No opener (the
+    // default): the system's connection.
+    using LegOpener = JexTransport* (*)(const JexNetAddr& address, void* context);
+    void SetLegOpener(LegOpener open, void* context) {
+        leg_opener_ = open;
+        leg_opener_context_ = context;
+    }
 
     JexNetStats& Stats() { return stats_; }
     const char* Label() const { return label_.load(); }
@@ -322,6 +338,8 @@ protected:
     JexBuffer receive_spare_;
 
 private:
+    LegOpener leg_opener_ = nullptr;
+    void* leg_opener_context_ = nullptr;
     struct Handshake;
     // Releases both sides' transports; returns code.
     int release_legs(int code);

@@ -12,8 +12,16 @@ using jexgateway::ItemText;
 using jexgateway::Short;
 
 int JexGateway::open_leg(int side, const JexNetAddr& address) {
-    AttachTransport(side, new JexTransport);
-    if (transports_[side & 1]->Connect(address) != 0) return TRANSPORTERR;
+    if (leg_opener_) {
+        JexTransport* made = leg_opener_(address, leg_opener_context_);
+        if (!made) return SetError(TRANSPORTERR, JexExcArgs(Label()));
+        AttachTransport(side, made);
+    } else {
+        AttachTransport(side, new JexTransport);
+        // A far host that never answers the connection is bounded like a read.
+        transports_[side & 1]->SetConnectTimeout(read_timeout);
+        if (transports_[side & 1]->Connect(address) != 0) return TRANSPORTERR;
+    }
     SetError(OK, JexExcArgs(Label()));
     return OK;
 }
@@ -31,6 +39,86 @@ int JexGateway::path_failure(int tried, const JexFieldedString& key) {
     if (status == JexRouteMap::OPENFAIL)
         return SetError(NOROUTEMAP, JexExcArgs(Label()), route_map);
     return SetError(NOROUTEMAPENTRY, args, route_map);
+}
+
+JexNetMsg JexGateway::connect_request() {
+    JexNetMsg request(kConnect);
+    request['A'] = JexBuffer(application);
+    request['t'] = JexBuffer(JexFormatTime());
+    request['T'] = JexBuffer(dst_acids.Text());
+    request['N'] = JexBuffer(dst_nodes.Text());
+    request['h'].SetLength(1);
+    request['h'][0] = 0;
+    request['H'] = Short(max_hops);
+    request['R'] = Short(max_redirects);
+    JexNetStats* leg = transports_[1]->Stats(1);
+    JexString entry = stats_.caller;
+    entry += "||";
+    entry += leg->caller;
+    entry += "&";
+    entry += leg->callee;
+    request['P'] = JexBuffer(entry);
+    request['z'] = JexBuffer(platform);
+    request['p'] = Short(priority);
+    request['r'] = Short(redirect_count);
+    request['S'] = JexBuffer(src_acids.Text());
+    request['n'] = JexBuffer(src_nodes.Text());
+    request['y'] = JexBuffer(system_id);
+    request['V'] = JexBuffer(version.Text());
+    return request;
+}
+
+int JexGateway::take_connect_reply(JexNetMsg& reply, int& leg_status) {
+    const int rc = recv_record_within(1, reply, read_timeout);
+    if (rc != OK && rc != PROTOCOL) {
+        set_state(ERROR);
+        return OK;
+    }
+    if (rc == PROTOCOL || check_reply(reply) != OK || !jexgateway::ReplyWithin(reply)) {
+        set_state(ERROR);
+        ExcRaise(PROTOCOL, JexExcArgs(Label()));
+        return PROTOCOL;
+    }
+    dump_reply(reply);
+    switch (reply.Type()) {
+        case kHit: set_state(RUN); break;
+        case kProgress: set_state(CONN); break;
+        case kRedirect: {
+            ReleaseTransport(1);
+            // Counted from this end too, so a peer that keeps
+            // answering with a low count cannot redirect forever.
+            const int count = std::max(ItemShort(reply, 'r'), int{redirect_count}) + 1;
+            redirect_count = static_cast<uint16_t>(std::min(count, 0xFFFF));
+            if (count >= max_redirects) {
+                set_state(ERROR);
+                SetError(TULIPS, JexExcArgs(Label()));
+                break;
+            }
+            redirected = 1;
+            set_state(CONNWAIT);
+            route_entry.address.Parse(ItemText(reply, 'a'));
+            leg_status = open_leg(1, route_entry.address);
+            break;
+        }
+        case kReject: {
+            set_state(ERROR);
+            std::unique_ptr<JexException> remote;
+            {
+                JexMutexLock hold(relay_lock_);
+                UnloadException(reply, "JexGateway::Connect/remote error");
+                remote.reset(CopyChain());
+            }
+            SetError(REMOTEFAIL, JexExcArgs(Label(), ItemText(reply, 'y')), remote.get());
+            ReleaseTransport(1);
+            break;
+        }
+        default:
+            ReleaseTransport(1);
+            set_state(ERROR);
+            ExcRaise(PROTOCOL, JexExcArgs(Label()));
+            return PROTOCOL;
+    }
+    return OK;
 }
 
 int JexGateway::Connect(const JexFieldedString& dst_acid_list,
@@ -99,86 +187,14 @@ int JexGateway::Connect(const JexFieldedString& dst_acid_list,
                     map_status = route_map->GetEntry(key, route_entry);
                     break;
                 }
-                JexNetMsg request(kConnect);
-                request['A'] = JexBuffer(application);
-                request['t'] = JexBuffer(JexFormatTime());
-                request['T'] = JexBuffer(dst_acids.Text());
-                request['N'] = JexBuffer(dst_nodes.Text());
-                request['h'].SetLength(1);
-                request['h'][0] = 0;
-                request['H'] = Short(max_hops);
-                request['R'] = Short(max_redirects);
-                JexNetStats* leg = transports_[1]->Stats(1);
-                JexString entry = stats_.caller;
-                entry += "||";
-                entry += leg->caller;
-                entry += "&";
-                entry += leg->callee;
-                request['P'] = JexBuffer(entry);
-                request['z'] = JexBuffer(platform);
-                request['p'] = Short(priority);
-                request['r'] = Short(redirect_count);
-                request['S'] = JexBuffer(src_acids.Text());
-                request['n'] = JexBuffer(src_nodes.Text());
-                request['y'] = JexBuffer(system_id);
-                request['V'] = JexBuffer(version.Text());
+                JexNetMsg request = connect_request();
                 set_state(CONN);
                 if (send_record(1, request) != OK) set_state(ERROR);
                 break;
             }
-            case CONN: {
-                const int rc = recv_record_within(1, reply, read_timeout);
-                if (rc != OK && rc != PROTOCOL) {
-                    set_state(ERROR);
-                    break;
-                }
-                if (rc == PROTOCOL || check_reply(reply) != OK || !jexgateway::ReplyWithin(reply)) {
-                    set_state(ERROR);
-                    ExcRaise(PROTOCOL, JexExcArgs(Label()));
-                    return PROTOCOL;
-                }
-                dump_reply(reply);
-                switch (reply.Type()) {
-                    case kHit: set_state(RUN); break;
-                    case kProgress: set_state(CONN); break;
-                    case kRedirect: {
-                        ReleaseTransport(1);
-                        // Counted from this end too, so a peer that keeps
-                        // answering with a low count cannot redirect forever.
-                        const int count = std::max(ItemShort(reply, 'r'), int{redirect_count}) + 1;
-                        redirect_count = static_cast<uint16_t>(std::min(count, 0xFFFF));
-                        if (count >= max_redirects) {
-                            set_state(ERROR);
-                            SetError(TULIPS, JexExcArgs(Label()));
-                            break;
-                        }
-                        redirected = 1;
-                        set_state(CONNWAIT);
-                        route_entry.address.Parse(ItemText(reply, 'a'));
-                        leg_status = open_leg(1, route_entry.address);
-                        break;
-                    }
-                    case kReject: {
-                        set_state(ERROR);
-                        std::unique_ptr<JexException> remote;
-                        {
-                            JexMutexLock hold(relay_lock_);
-                            UnloadException(reply, "JexGateway::Connect/remote error");
-                            remote.reset(CopyChain());
-                        }
-                        SetError(REMOTEFAIL, JexExcArgs(Label(), ItemText(reply, 'y')),
-                                 remote.get());
-                        ReleaseTransport(1);
-                        break;
-                    }
-                    default:
-                        ReleaseTransport(1);
-                        set_state(ERROR);
-                        ExcRaise(PROTOCOL, JexExcArgs(Label()));
-                        return PROTOCOL;
-                }
+            case CONN:
+                if (const int rc = take_connect_reply(reply, leg_status); rc != OK) return rc;
                 break;
-            }
             case RUN:
                 hop_count = static_cast<uint16_t>(ItemShort(reply, 'h'));
                 path.Parse(ItemText(reply, 'P'));

@@ -9,6 +9,7 @@
 
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/GatewayNode.h"
+#include "testing/support/RouteMap.h"
 #include "testing/support/TempDir.h"
 #include "testing/support/Wait.h"
 
@@ -16,6 +17,7 @@ namespace {
 
 using tavro::testing::GatewayNode;
 using tavro::testing::ReadFile;
+using tavro::testing::RouteEntry;
 using tavro::testing::TempDir;
 using tavro::testing::WaitFor;
 using tavro::testing::WriteFile;
@@ -85,7 +87,7 @@ protected:
 TEST_F(GatewayConnection, ClientReachesServerAndDataTravelsBothWaysUntilFinish) {
     GatewayNode server("srv", "snode", MapFile("server.map", ""));
     ASSERT_TRUE(server.Start());
-    Client client(MapFile("client.map", "srv/snode/echo\t" + server.Address() + "\t10\n"));
+    Client client(MapFile("client.map", RouteEntry("srv/snode/echo", server.Address(), 10)));
     ASSERT_EQ(client.Connect("srv", "snode", "echo"), 0) << client.g.Describe(1).Text();
 
     EXPECT_EQ(Attr(client.g, JexGateway::STATE), "RUN");
@@ -134,9 +136,9 @@ TEST_F(GatewayConnection, TwoRelaysCarryTheConnectionAndLearnTheWayBack) {
     ASSERT_TRUE(second.Start());
     GatewayNode first("r1", "n1", MapFile("first.map", ""));
     ASSERT_TRUE(first.Start());
-    MapFile("second.map", "srv/snode\t" + server.Address() + "\n");
-    MapFile("first.map", "srv/*/*\t" + second.Address() + "\n");
-    Client client(MapFile("client.map", "srv/snode/echo\t" + first.Address() + "\n"));
+    MapFile("second.map", RouteEntry("srv/snode", server.Address()));
+    MapFile("first.map", RouteEntry("srv/*/*", second.Address()));
+    Client client(MapFile("client.map", RouteEntry("srv/snode/echo", first.Address())));
 
     ASSERT_EQ(client.Connect("srv", "snode", "echo"), 0) << client.g.Describe(1).Text();
     const auto path = Split(Attr(client.g, JexGateway::PATH), '\n');
@@ -181,7 +183,7 @@ TEST_F(GatewayConnection, TwoRelaysCarryTheConnectionAndLearnTheWayBack) {
         EXPECT_NE(text.find("/jex_nsd\t255\t\t# ", at), std::string::npos) << map << ":\n" << text;
         EXPECT_NE(text.find("B entry author="), std::string::npos) << text;
     }
-    EXPECT_EQ(ReadFile(dir.Path() / "client.map"), "srv/snode/echo\t" + first.Address() + "\n");
+    EXPECT_EQ(ReadFile(dir.Path() / "client.map"), RouteEntry("srv/snode/echo", first.Address()));
 }
 
 TEST_F(GatewayConnection, ClientFollowsARedirectAndLearnsToSkipIt) {
@@ -189,8 +191,8 @@ TEST_F(GatewayConnection, ClientFollowsARedirectAndLearnsToSkipIt) {
     GatewayNode director("rd", "nd", MapFile("director.map", ""));
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(director.Start());
-    MapFile("director.map", "srv\t" + server.Address() + "\t1\tF\n");
-    const std::string start = "srv/snode/echo\t" + director.Address() + "\t10\n";
+    MapFile("director.map", RouteEntry("srv", server.Address(), 1, "F"));
+    const std::string start = RouteEntry("srv/snode/echo", director.Address(), 10);
     Client client(MapFile("client.map", start));
     ASSERT_EQ(client.Connect("srv", "snode", "echo"), 0) << client.g.Describe(1).Text();
     EXPECT_EQ(client.g.redirected, 1);
@@ -218,9 +220,9 @@ TEST_F(GatewayConnection, RoutingLoopEndsAtTheHopLimit) {
     GatewayNode b("rb", "nb", MapFile("b.map", ""));
     ASSERT_TRUE(a.Start());
     ASSERT_TRUE(b.Start());
-    MapFile("a.map", "srv\t" + b.Address() + "\n");
-    MapFile("b.map", "srv\t" + a.Address() + "\n");
-    Client client(MapFile("client.map", "srv\t" + a.Address() + "\n"));
+    MapFile("a.map", RouteEntry("srv", b.Address()));
+    MapFile("b.map", RouteEntry("srv", a.Address()));
+    Client client(MapFile("client.map", RouteEntry("srv", a.Address())));
     EXPECT_EQ(client.Connect("srv", "snode", "echo"), JexGateway::REMOTEFAIL);
     EXPECT_EQ(Attr(client.g, JexGateway::STATE), "ERROR");
     ASSERT_NE(client.g.Cause(), nullptr);
@@ -239,9 +241,9 @@ TEST_F(GatewayConnection, ChainOfRedirectsEndsAtTheRedirectLimit) {
     GatewayNode b("rb", "nb", MapFile("b.map", ""));
     ASSERT_TRUE(a.Start());
     ASSERT_TRUE(b.Start());
-    MapFile("a.map", "srv\t" + b.Address() + "\t1\tF\n");
-    MapFile("b.map", "srv\t" + a.Address() + "\t1\tF\n");
-    Client client(MapFile("client.map", "srv\t" + a.Address() + "\n"));
+    MapFile("a.map", RouteEntry("srv", b.Address(), 1, "F"));
+    MapFile("b.map", RouteEntry("srv", a.Address(), 1, "F"));
+    Client client(MapFile("client.map", RouteEntry("srv", a.Address())));
     EXPECT_EQ(client.Connect("srv", "snode", "echo"), JexGateway::TULIPS);
     EXPECT_EQ(Attr(client.g, JexGateway::STATE), "ERROR");
     EXPECT_EQ(client.g.Transport(1), nullptr);
@@ -262,8 +264,8 @@ TEST_F(GatewayConnection, ManyConnectionsAtOnceThroughOneRelay) {
     GatewayNode relay("r1", "n1", MapFile("relay.map", ""));
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(relay.Start());
-    MapFile("relay.map", "srv\t" + server.Address() + "\n");
-    const std::string clientMap = MapFile("client.map", "srv\t" + relay.Address() + "\n");
+    MapFile("relay.map", RouteEntry("srv", server.Address()));
+    const std::string clientMap = MapFile("client.map", RouteEntry("srv", relay.Address()));
 
     std::vector<int> failures(kClients, 0);
     std::vector<std::unique_ptr<std::thread>> threads;

@@ -17,6 +17,7 @@
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/GatewayNode.h"
 #include "testing/support/ProcessStatus.h"
+#include "testing/support/RouteMap.h"
 #include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
 #include "testing/support/Wait.h"
@@ -27,6 +28,7 @@ using Clock = std::chrono::steady_clock;
 using tavro::testing::GatewayNode;
 using tavro::testing::OpenDescriptors;
 using tavro::testing::PeerReadAll;
+using tavro::testing::RouteEntry;
 using tavro::testing::StatusField;
 using tavro::testing::TempDir;
 using tavro::testing::WaitFor;
@@ -98,7 +100,7 @@ protected:
         client.SetAttr(JexGateway::ACID, "cli");
         client.SetAttr(JexGateway::NODE, "cnode");
         client.SetAttr(JexGateway::ROUTE_MAP,
-                       MapFile("client.map", "srv/snode/echo\t" + firstHop + "\n").c_str());
+                       MapFile("client.map", RouteEntry("srv/snode/echo", firstHop)).c_str());
         client.SetReadTimeout(20);
         return client.Connect(JexFieldedString("srv", ','), JexFieldedString("snode", ','),
                               JexString("echo"));
@@ -241,16 +243,13 @@ TEST_F(GatewayListener, ABurstOfConnectsIsQueuedNotDropped) {
     // that long.
     constexpr int kBurst = 200;
     std::vector<int> fds;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<uint16_t>(node.Port()));
+    const sockaddr_in to = tavro::testing::LoopbackAddress(node.Port());
     const auto start = Clock::now();
     for (int i = 0; i < kBurst; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         ASSERT_GE(fd, 0);
         fds.push_back(fd);
-        const int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        const int rc = ::connect(fd, tavro::testing::AsSockaddr(to), sizeof to);
         ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << std::strerror(errno);
     }
     int connected = 0;
@@ -285,7 +284,7 @@ protected:
             accepted = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
             return accepted >= 0;
         }
-        std::string Address() const { return "T/127.0.0.1/" + std::to_string(port); }
+        std::string Address() const { return tavro::testing::LoopbackTransportAddress(port); }
         int port = -1;
         int fd = -1;
         int accepted = -1;
@@ -318,7 +317,7 @@ protected:
 TEST_F(GatewayRelayLegs, ACallerThatLeavesWhileTheNextHopThinksEndsBothLegs) {
     SilentHop far;
     ASSERT_GT(far.port, 0);
-    GatewayNode relay("r1", "n1", MapFile("relay.map", "srv\t" + far.Address() + "\n"));
+    GatewayNode relay("r1", "n1", MapFile("relay.map", RouteEntry("srv", far.Address())));
     ASSERT_TRUE(relay.Start());
     RawCaller caller(relay.Port());
     ASSERT_TRUE(caller.Send(ConnectRecord()));
@@ -339,7 +338,7 @@ TEST_F(GatewayRelayLegs, ACallerThatLeavesWhileTheNextHopThinksEndsBothLegs) {
 TEST_F(GatewayRelayLegs, ACallerThatLeavesARunningRelayEndsBothLegs) {
     GatewayNode server("srv", "snode", MapFile("server.map", ""));
     ASSERT_TRUE(server.Start());
-    GatewayNode relay("r1", "n1", MapFile("relay.map", "srv\t" + server.Address() + "\n"));
+    GatewayNode relay("r1", "n1", MapFile("relay.map", RouteEntry("srv", server.Address())));
     ASSERT_TRUE(relay.Start());
     {
         QuietGateway client;
@@ -357,7 +356,7 @@ TEST_F(GatewayRelayLegs, ACallerThatLeavesARunningRelayEndsBothLegs) {
 TEST_F(GatewayRelayLegs, AnIdleLimitEndsASilentRelay) {
     GatewayNode server("srv", "snode", MapFile("server.map", ""));
     ASSERT_TRUE(server.Start());
-    GatewayNode relay("r1", "n1", MapFile("relay.map", "srv\t" + server.Address() + "\n"));
+    GatewayNode relay("r1", "n1", MapFile("relay.map", RouteEntry("srv", server.Address())));
     relay.SetRelayIdleLimit(1);
     ASSERT_TRUE(relay.Start());
     QuietGateway client;

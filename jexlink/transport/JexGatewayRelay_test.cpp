@@ -455,7 +455,8 @@ TEST(JexGatewayListener, AcceptsOntoAFreshGatewayAndRunsItsHandshakeThread) {
     });
     JexTransport client;
     client.SetSuppress(1);
-    ASSERT_EQ(client.Connect(JexNetAddr(("T/127.0.0.1/" + std::to_string(port)).c_str(), '/')), 0);
+    ASSERT_EQ(
+        client.Connect(JexNetAddr(tavro::testing::LoopbackTransportAddress(port).c_str(), '/')), 0);
     ASSERT_EQ(accepted.wait_for(kBound), std::future_status::ready);
     ASSERT_EQ(accepted.get(), 0);
     ASSERT_NE(thread, nullptr);

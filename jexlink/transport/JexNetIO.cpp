@@ -29,6 +29,7 @@ void JexNetIO::CopySettings(const JexTransport& from) {
     raiseEnd_ = from.raiseEnd_;
     setting8_ = from.setting8_;
     setting9_ = from.setting9_;
+    connectTimeout_ = from.connectTimeout_;
 }
 
 int JexNetIO::Fail(int code, const char* location, const char* text, JexException* cause) {

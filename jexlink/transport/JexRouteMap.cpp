@@ -1,11 +1,17 @@
 // The route map database: next hops by destination pattern, loaded from the route map file.
 #include "jexlink/transport/JexRouteMap.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "jexlink/core/JexPrivLock.h"
 #include "jexlink/core/JexTime.h"
@@ -36,6 +42,44 @@ void ReadTraceSwitch() {
 }
 
 bool Tracing(int bit) { return (trace_word.load() & bit) != 0; }
+
+// The entries of the route map files read last (a few files, each with
+// what identified it then). A gateway builds a map for every connection; while the file
+// stays the same (same file, size and times) the next map takes these
+// entries instead of reading and parsing it again. A file changed within
+// its clock's resolution of the read could keep its times and size, so
+// only a file unchanged for a while before the read is kept.
+struct Snapshot {
+    std::string name;
+    struct stat file {};
+    std::vector<JexRouteMapEntry> entries;
+};
+std::mutex snapshot_lock;
+std::vector<Snapshot> snapshots;  // the newest last
+constexpr size_t kMaxSnapshots = 8;
+constexpr time_t kSettledSeconds = 2;
+constexpr size_t kMaxSnapshotEntries = 4096;
+
+std::vector<Snapshot>::iterator SnapshotOf(const char* name) {
+    for (auto at = snapshots.begin(); at != snapshots.end(); ++at)
+        if (at->name == name) return at;
+    return snapshots.end();
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           SameTime(a.st_mtim, b.st_mtim) && SameTime(a.st_ctim, b.st_ctim);
+}
+
+bool Settled(const struct stat& file) {
+    const time_t now = std::time(nullptr);
+    return file.st_mtim.tv_sec + kSettledSeconds <= now &&
+           file.st_ctim.tv_sec + kSettledSeconds <= now;
+}
 
 // False when the file's last line has no newline: an appended line would
 // run on from it and spoil both entries.
@@ -78,6 +122,22 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
         return;
     }
 
+    struct stat opened {};
+    const bool identified = ::fstat(fileno(file_), &opened) == 0 && S_ISREG(opened.st_mode);
+    const bool taken = identified && TakeSnapshot(opened);
+    if (!taken && !ReadEntries()) return;
+    const int closed = JexPrivLock::fclose(file_, kPrivileged);
+    file_ = nullptr;
+    if (closed == -1) {
+        JexErrno cause(errno, "fclose");
+        ExcSet(CLOSEFAIL, JexExcArgs("JexRouteMap::JexRouteMap", file_name_), &cause);
+    }
+    Sort();
+    loaded_ = 1;
+    if (!taken && identified && Settled(opened)) KeepSnapshot(opened);
+}
+
+bool JexRouteMap::ReadEntries() {
     std::string line;
     bool too_long = false;
     while (JexRouteMapEntry::ReadLine(file_, line, &too_long)) {
@@ -91,7 +151,7 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
             ClearTable();
             JexPrivLock::fclose(file_, kPrivileged);
             file_ = nullptr;
-            return;
+            return false;
         }
         table_[count_++] = new JexRouteMapEntry(parsed);
     }
@@ -103,16 +163,33 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
         JexPrivLock::fclose(file_, kPrivileged);
         file_ = nullptr;
         TraceError();
-        return;
+        return false;
     }
-    const int closed = JexPrivLock::fclose(file_, kPrivileged);
-    file_ = nullptr;
-    if (closed == -1) {
-        JexErrno cause(errno, "fclose");
-        ExcSet(CLOSEFAIL, JexExcArgs("JexRouteMap::JexRouteMap", file_name_), &cause);
-    }
-    Sort();
-    loaded_ = 1;
+    return true;
+}
+
+bool JexRouteMap::TakeSnapshot(const struct stat& file) {
+    std::lock_guard<std::mutex> hold(snapshot_lock);
+    const auto kept = SnapshotOf(file_name_.Text());
+    if (kept == snapshots.end() || !SameFile(kept->file, file)) return false;
+    while (count_ + static_cast<int>(kept->entries.size()) > capacity_)
+        if (!Grow()) return false;
+    for (const JexRouteMapEntry& entry : kept->entries)
+        table_[count_++] = new JexRouteMapEntry(entry);
+    return true;
+}
+
+void JexRouteMap::KeepSnapshot(const struct stat& file) {
+    if (static_cast<size_t>(count_) > kMaxSnapshotEntries) return;
+    Snapshot made{file_name_.Text(), file, {}};
+    made.entries.reserve(static_cast<size_t>(count_));
+    for (int i = 0; i < count_; ++i) made.entries.push_back(*table_[i]);
+    std::lock_guard<std::mutex> hold(snapshot_lock);
+    if (const auto old = SnapshotOf(file_name_.Text()); old != snapshots.end())
+        snapshots.erase(old);
+    else if (snapshots.size() == kMaxSnapshots)
+        snapshots.erase(snapshots.begin());
+    snapshots.push_back(std::move(made));
 }
 
 JexRouteMap::~JexRouteMap() {

@@ -1,6 +1,8 @@
 // The route map database: next hops by destination pattern, loaded from the route map file.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "jexlink/core/JexException.h"
@@ -72,6 +74,14 @@ public:
     static int CompareEntries(const void* a, const void* b);
 
 private:
+    // The entries of the last map read from the same, unchanged file: true
+    // when they were taken.
+    bool TakeSnapshot(const struct stat& file);
+    // Keeps this map's entries for the next map of the file.
+    void KeepSnapshot(const struct stat& file);
+    // Reads and parses the open file into the table: false (the file closed,
+    // the failure set) when it could not be read whole.
+    bool ReadEntries();
     bool Grow();
     void Sort();
     void TraceError();

@@ -2,11 +2,14 @@
 // traces.
 #include "jexlink/transport/JexRouteMap.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,6 +194,72 @@ TEST_F(JexRouteMapTest, LearnedEntriesReadBackIdentically) {
         EXPECT_EQ(Walk(*m, "sc/ny/app"),
                   (std::vector<std::string>{"sc/ny/app m/first.second:sub/svc -4 X"}));
         EXPECT_EQ(m->Count(), 4);
+    }
+}
+
+// Gives the file the access and modification times of before.
+void SetTimes(const std::filesystem::path& file, const struct stat& before) {
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+}
+
+// A map of a file that has not changed for a while takes the entries of
+// the last map read from it; every change of the file must still be seen
+// by the next map, also one that keeps the file's size and times.
+TEST_F(JexRouteMapTest, AMapBuiltAgainSeesEveryChangeOfItsFile) {
+    struct Case {
+        const char* name;
+        void (*change)(const std::filesystem::path& file);
+        const char* hit;  // the entry for "sys" afterwards
+    };
+    const Case cases[] = {
+        {"unchanged", [](const std::filesystem::path&) {}, "sys t/gw/1 10 "},
+        {"rewritten in place, same size and times",
+         [](const std::filesystem::path& file) {
+             struct stat before {};
+             ASSERT_EQ(::stat(file.c_str(), &before), 0);
+             tavro::testing::WriteFile(file, "sys t/gw/2 10\n");
+             SetTimes(file, before);
+         },
+         "sys t/gw/2 10 "},
+        {"replaced by another file, same size and times",
+         [](const std::filesystem::path& file) {
+             struct stat before {};
+             ASSERT_EQ(::stat(file.c_str(), &before), 0);
+             const std::filesystem::path other = file.string() + ".new";
+             tavro::testing::WriteFile(other, "sys t/gw/3 10\n");
+             SetTimes(other, before);
+             std::filesystem::rename(other, file);
+         },
+         "sys t/gw/3 10 "},
+        {"appended by another map",
+         [](const std::filesystem::path& file) {
+             JexRouteMap other(JexString(file.c_str()));
+             ASSERT_EQ(other.AddEntry(Entry("sys", "t/gw/0", 1, ""), JexString("")), 0);
+         },
+         "sys t/gw/0 1 "},
+    };
+    std::vector<std::filesystem::path> files;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        files.push_back(dir_.Path() / (std::to_string(i) + ".map"));
+        tavro::testing::WriteFile(files.back(), "sys t/gw/1 10\n");
+    }
+    // Only a file left alone for a while is kept (its times could miss a
+    // change within their resolution).
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    for (size_t i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const JexString name(files[i].c_str());
+        {
+            JexRouteMap first(name);
+            ASSERT_EQ(Walk(first, "sys"), (std::vector<std::string>{"sys t/gw/1 10 "}));
+        }
+        cases[i].change(files[i]);
+        JexRouteMap again(name);
+        const std::vector<std::string> hits = Walk(again, "sys");
+        ASSERT_FALSE(hits.empty());
+        EXPECT_EQ(hits.front(), cases[i].hit);
+        EXPECT_TRUE(again.Loaded());
     }
 }
 

@@ -30,6 +30,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using tavro::testing::LocalPort;
+using tavro::testing::LoopbackTransportAddress;
 using tavro::testing::RaiseLog;
 
 constexpr auto kBound = 10s;  // no step of these tests waits longer
@@ -58,7 +59,7 @@ protected:
 
     std::string ConnectAddress() const {
         if (!Tcp()) return ListenAddress();
-        return "T/127.0.0.1/" + std::to_string(LocalPort(listener->Endpoint()->Handle()));
+        return LoopbackTransportAddress(LocalPort(listener->Endpoint()->Handle()));
     }
 
     void OpenListener() {
@@ -321,13 +322,9 @@ TEST_P(StreamTest, DisconnectFromAnotherThreadEndsAWaitingAccept) {
 TEST_P(StreamTest, ConnectWithoutAListenerIsRefused) {
     std::string address = "L/nobody-listens-here";
     if (Tcp()) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in), 0);
-        address = "T/127.0.0.1/" + std::to_string(LocalPort(fd));
-        close(fd);  // the port is free and nobody listens
+        const int port = tavro::testing::ClosedLoopbackPort();
+        ASSERT_GT(port, 0);
+        address = LoopbackTransportAddress(port);
     }
     JexTransport t;
     RaiseLog raised(&t);

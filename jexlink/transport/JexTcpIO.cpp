@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,8 @@
 namespace {
 
 constexpr const char* kConnect = "JexTcpIO::Connect";
+// The longest connect bound in seconds that milliseconds of an int hold.
+constexpr int kMaxSeconds = 2000000;
 constexpr const char* kAccept = "JexTcpIO::Accept(JexNetIO &)";
 constexpr const char* kCreateListener = "JexNetIO::CreateListener";
 
@@ -86,7 +89,9 @@ int JexTcpIO::Connect(const JexNetAddr& address) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return FailWsa(CONNECTERR, kConnect, "socket", errno, called_.Text());
     if (!handle_.Adopt(fd)) return FailWsa(CONNECTERR, kConnect, "connect", EINTR, called_.Text());
-    const long connected = handle_.Connect(reinterpret_cast<const sockaddr*>(&in), sizeof in);
+    const long connected =
+        handle_.Connect(reinterpret_cast<const sockaddr*>(&in), sizeof in,
+                        connectTimeout_ > 0 ? std::min(connectTimeout_, kMaxSeconds) * 1000 : -1);
     if (connected != 0) {
         const int err = connected == jexnet::kIoClosed ? EINTR : errno;
         FailWsa(CONNECTERR, kConnect, "connect", err, called_.Text());

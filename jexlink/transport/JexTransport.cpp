@@ -26,6 +26,19 @@ constexpr const char* kSetText = "JexTransport::SetAttr(Attribute, char *)";
 constexpr const char* kReceived = "\nJexTransport::GetData: Received %d byte(s):\n";
 constexpr const char* kSending = "\nJexTransport::PutData: Sending %d byte(s):\n";
 
+using K = JexAttrKind;
+constexpr JexAttrRow kAttributes[] = {
+    {JexTransport::kSetting1, "SETTING1", K::kInt, false},
+    {JexTransport::kCalled, "CALLED", K::kText, true},
+    {JexTransport::kCalling, "CALLING", K::kText, true},
+    {JexTransport::kIoSize, "IOSIZE", K::kInt, false},
+    {JexTransport::kSetting5, "SETTING5", K::kInt, false},
+    {JexTransport::kType, "TYPE", K::kInt, true},
+    {JexTransport::kRaiseEnd, "RAISEEND", K::kInt, false},
+    {JexTransport::kSetting8, "SETTING8", K::kInt, false},
+    {JexTransport::kTimeout, "TIMEOUT", K::kInt, false},
+};
+
 }  // namespace
 
 JexTransport::JexTransport()
@@ -180,18 +193,7 @@ int JexTransport::GetSome(char* p, int min, int max, int& got) {
 }
 
 const char* JexTransport::AttributeName(int attribute) {
-    switch (attribute) {
-        case kSetting1: return "SETTING1";
-        case kCalled: return "CALLED";
-        case kCalling: return "CALLING";
-        case kIoSize: return "IOSIZE";
-        case kSetting5: return "SETTING5";
-        case kType: return "TYPE";
-        case kRaiseEnd: return "RAISEEND";
-        case kSetting8: return "SETTING8";
-        case kTimeout: return "TIMEOUT";
-        default: return "?";
-    }
+    return JexAttrName(kAttributes, attribute, "?");
 }
 
 int JexTransport::AttrError(int code, const char* label, int attribute) {
@@ -199,42 +201,48 @@ int JexTransport::AttrError(int code, const char* label, int attribute) {
     return RaiseCode(code, JexExcArgs(label, AttributeName(attribute), attribute));
 }
 
+int JexTransport::AttrCheck(int attribute, JexAttrKind kind, const char* label) {
+    static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
+    const int code = JexAttrCheck(kAttributes, attribute, kind, JexAttrAccess::kGet, kCodes);
+    return code == OK ? OK : AttrError(code, label, attribute);
+}
+
+int JexTransport::SetCheck(int attribute, const char* label) {
+    // Setting a read-only attribute is refused whatever the kind of the
+    // value; every other one is an integer, a text giving its digits.
+    static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
+    const int code =
+        JexAttrCheck(kAttributes, attribute, K::kInt, JexAttrAccess::kSetReadOnlyFirst, kCodes);
+    return code == OK ? OK : AttrError(code, label, attribute);
+}
+
 int JexTransport::GetAttr(int attribute, int& value) {
     if (endpoint_) return endpoint_->GetAttr(attribute, value);
+    if (const int rc = AttrCheck(attribute, K::kInt, kGetInt); rc != OK) return rc;
     switch (attribute) {
-        case kSetting1: value = setting1_; return OK;
-        case kIoSize: value = ioSize_; return OK;
-        case kSetting5: value = setting5_; return OK;
-        case kType: value = type_; return OK;
-        case kRaiseEnd: value = raiseEnd_; return OK;
-        case kSetting8: value = setting8_; return OK;
-        case kTimeout: value = setting9_; return OK;
-        case kCalled:
-        case kCalling: return AttrError(ATTRNOTINT, kGetInt, attribute);
-        default: return AttrError(BADATTR, kGetInt, attribute);
+        case kSetting1: value = setting1_; break;
+        case kIoSize: value = ioSize_; break;
+        case kSetting5: value = setting5_; break;
+        case kType: value = type_; break;
+        case kRaiseEnd: value = raiseEnd_; break;
+        case kSetting8: value = setting8_; break;
+        case kTimeout: value = setting9_; break;
+        default: break;
     }
+    return OK;
 }
 
 int JexTransport::GetAttr(int attribute, JexString& value) {
     if (endpoint_) return endpoint_->GetAttr(attribute, value);
-    switch (attribute) {
-        case kCalled: value = called_; break;
-        case kCalling: value = calling_; break;
-        case kSetting1:
-        case kIoSize:
-        case kSetting5:
-        case kType:
-        case kRaiseEnd:
-        case kSetting8:
-        case kTimeout: return AttrError(ATTRNOTSTRING, kGetText, attribute);
-        default: return AttrError(BADATTR, kGetText, attribute);
-    }
+    if (const int rc = AttrCheck(attribute, K::kText, kGetText); rc != OK) return rc;
+    value = attribute == kCalled ? called_ : calling_;
     ExcSet(OK);
     return OK;
 }
 
 int JexTransport::SetAttr(int attribute, int value) {
     if (endpoint_) return endpoint_->SetAttr(attribute, value);
+    if (const int rc = SetCheck(attribute, kSetInt); rc != OK) return rc;
     switch (attribute) {
         case kSetting1: setting1_ = value != 0; return OK;
         case kIoSize:
@@ -249,27 +257,15 @@ int JexTransport::SetAttr(int attribute, int value) {
             if (value < 0) return AttrError(BADATTRVALUE, kSetInt, attribute);
             setting9_ = value;
             return OK;
-        case kCalled:
-        case kCalling:
-        case kType: return AttrError(ATTRREADONLY, kSetInt, attribute);
-        default: return AttrError(BADATTR, kSetInt, attribute);
+        default: return OK;
     }
 }
 
 int JexTransport::SetAttr(int attribute, const char* value) {
     if (endpoint_) return endpoint_->SetAttr(attribute, value);
-    switch (attribute) {
-        case kCalled:
-        case kCalling:
-        case kType: return AttrError(ATTRREADONLY, kSetText, attribute);
-        case kSetting1:
-        case kIoSize:
-        case kSetting5:
-        case kRaiseEnd:
-        case kSetting8:
-        case kTimeout: return SetAttr(attribute, static_cast<int>(jexnet::ParseNumber(value)));
-        default: return AttrError(BADATTR, kSetText, attribute);
-    }
+    if (const int rc = SetCheck(attribute, kSetText); rc != OK) return rc;
+    // Every attribute that can be set is an integer, given here as its digits.
+    return SetAttr(attribute, static_cast<int>(jexnet::ParseNumber(value)));
 }
 
 JexNetStats* JexTransport::Stats(int level) {

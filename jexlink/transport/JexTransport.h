@@ -1,6 +1,7 @@
 // The message transport: the connection object above every byte-stream endpoint, and its listener.
 #pragma once
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexString.h"
@@ -72,6 +73,10 @@ public:
     // Creates the endpoint for the address's type and connects it.
     // UNSUPPORTED (14) when no endpoint exists for the type (UNKNOWN is raised).
     int Connect(const JexNetAddr& address);
+    // Bounds the connection set-up of the next Connect over TCP to `seconds`
+    // (0, the default: the system's own retries bound it); past them the
+    // connect fails as one that timed out.
+    void SetConnectTimeout(int seconds) { connectTimeout_ = seconds > 0 ? seconds : 0; }
     // Adopts the connection this program inherited (JEX_TRANSPORT_TYPE names
     // the type, JEX_NET_HANDLE the descriptor).
     int Listen();
@@ -135,6 +140,7 @@ protected:
     int raiseEnd_ = 0;
     int setting8_ = 0;
     int setting9_ = 0;
+    int connectTimeout_ = 0;
     JexExcHandlerRecord* relay_ = nullptr;
     JexNetIO* endpoint_ = nullptr;
     int trace_ = 0;
@@ -142,6 +148,10 @@ protected:
 private:
     static const char* AttributeName(int attribute);
     int AttrError(int code, const char* label, int attribute);
+    // 0, or the failure of reading `attribute` as a `kind`.
+    int AttrCheck(int attribute, JexAttrKind kind, const char* label);
+    // 0, or the failure of setting `attribute`: unknown or read-only.
+    int SetCheck(int attribute, const char* label);
     void Dump(const char* header, const char* p, int n) const;
 
     friend class JexNetIO;

@@ -60,7 +60,7 @@ inline int GetCode(const unsigned char* in, int64_t n, int64_t p, int width) {
 
 LzwEncoder::LzwEncoder() = default;
 
-void LzwEncoder::ClearHash() { std::memset(hash_keys_.get(), 0xFF, sizeof(int32_t) * kHashSlots); }
+void LzwEncoder::ClearHash() { std::memset(hash_.get(), 0, sizeof(uint64_t) * kHashSlots); }
 
 bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     if (n <= 0) {
@@ -78,17 +78,18 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     out.SetLength(static_cast<int>(room));
     if (!out.Data()) return false;
     std::memset(out.Data(), 0, static_cast<size_t>(room));
-    if (!hash_keys_) {
+    if (!hash_) {
         // The dictionary (768 KiB) is made for the first message coded, so
         // a connection that never sends data does not pay for it.
-        hash_keys_.reset(new int32_t[kHashSlots]);
-        hash_codes_.reset(new uint16_t[kHashSlots]());
-        ClearHash();
+        hash_.reset(static_cast<uint64_t*>(std::calloc(kHashSlots, sizeof(uint64_t))));
+        if (!hash_) {
+            out.Free();
+            return false;
+        }
     }
     auto* bytes = reinterpret_cast<unsigned char*>(out.Data());
 
-    int32_t* keys = hash_keys_.get();
-    uint16_t* codes = hash_codes_.get();
+    uint64_t* slots = hash_.get();
     uint64_t p = 0;
     auto emit = [&](int code) {
         PutCode(bytes, p, code, state_.width);
@@ -99,19 +100,23 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     int prefix = in[0];
     for (int i = 1; i < n;) {
         const int c = in[i++];
-        const int32_t key = (c << 16) + prefix;
+        // Key 0 (byte 0 after byte 0), stored as 1, is passed over by a
+        // probe like an empty slot, and a new key may take its place.
+        const uint32_t key = (static_cast<uint32_t>(c) << 16) + static_cast<uint32_t>(prefix) + 1;
         int h = (c << 9) ^ prefix;
-        while (keys[h] > 0 && keys[h] != key)
+        uint64_t slot = slots[h];
+        while ((slot >> 16) > 1 && (slot >> 16) != key) {
             h = (h + kProbeStep[static_cast<size_t>(c)]) & 0x1FFFF;
-        if (keys[h] == key) {
-            prefix = codes[h];
+            slot = slots[h];
+        }
+        if ((slot >> 16) == key) {
+            prefix = static_cast<int>(slot & 0xFFFF);
             continue;
         }
         emit(prefix);
         prefix = c;
         if (state_.next_code < LzwCodeWidth::kCodeLimit) {
-            keys[h] = key;
-            codes[h] = static_cast<uint16_t>(state_.next_code++);
+            slots[h] = static_cast<uint64_t>(key) << 16 | static_cast<uint64_t>(state_.next_code++);
             continue;
         }
         // The dictionary is full. The check compares the ratio so far,
@@ -190,8 +195,15 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
         // The dictionary is made for the first codes past the first byte,
         // so a connection that never receives data does not pay for it.
         stack_.reset(new unsigned char[kStackSize]);
-        prefix_.reset(new uint16_t[LzwCodeWidth::kCodeLimit + 1]());
-        suffix_.reset(new unsigned char[LzwCodeWidth::kCodeLimit + 1]());
+        prefix_.reset(
+            static_cast<uint16_t*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, sizeof(uint16_t))));
+        suffix_.reset(static_cast<unsigned char*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, 1)));
+        if (!prefix_ || !suffix_) {
+            stack_.reset();
+            prefix_.reset();
+            suffix_.reset();
+            return finish(Result::kNoMemory);
+        }
         for (int i = 0; i < 256; ++i)
             suffix_[static_cast<size_t>(i)] = static_cast<unsigned char>(i);
     }

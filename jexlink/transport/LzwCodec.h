@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 #include "jexlink/core/JexBuffer.h"
@@ -32,6 +33,14 @@ struct LzwCodeWidth {
         next_code = first_code;
     }
 };
+
+// A dictionary table from calloc: large zeroed tables then cost neither a
+// memset nor a page fault per page that is never touched.
+struct LzwFree {
+    void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using LzwTable = std::unique_ptr<T[], LzwFree>;
 
 // The compressing side. Every call codes one message into its own run of
 // codes (the last code is flushed, the last byte padded with zero bits),
@@ -67,9 +76,11 @@ private:
     uint64_t bytes_in_ = 0;
     uint64_t bytes_out_ = 0;
     float ratio_ = 0;
-    // Open-addressed dictionary: key (byte << 16) + prefix code, -1 when empty.
-    std::unique_ptr<int32_t[]> hash_keys_;
-    std::unique_ptr<uint16_t[]> hash_codes_;
+    // Open-addressed dictionary: a slot holds the key (byte << 16) + prefix
+    // code, plus one, above the 16 bits of its code, so that a look-up reads
+    // one word and an empty slot is 0: the table comes zeroed from the
+    // allocator, and pages never probed are never touched.
+    LzwTable<uint64_t> hash_;
 };
 
 // The expanding side. It follows the encoder's dictionary and widths across
@@ -104,6 +115,6 @@ private:
     int previous_code_ = 0;
     unsigned char last_first_byte_ = 0;
     std::unique_ptr<unsigned char[]> stack_;
-    std::unique_ptr<uint16_t[]> prefix_;
-    std::unique_ptr<unsigned char[]> suffix_;
+    LzwTable<uint16_t> prefix_;
+    LzwTable<unsigned char> suffix_;
 };

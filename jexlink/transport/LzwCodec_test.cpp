@@ -66,8 +66,9 @@ Bytes Text(size_t n, uint32_t seed) {
 }
 
 TEST(LzwEncoder, FreshEncoderGivesTheWireVectors) {
+    using namespace std::string_literals;
     struct Case {
-        const char* in;
+        std::string in;
         Bytes out;
     } const cases[] = {
         {"abc", {0x61, 0xc4, 0x8c, 0x01}},  // 97, 98, 99 at 9 bits
@@ -75,6 +76,10 @@ TEST(LzwEncoder, FreshEncoderGivesTheWireVectors) {
         {"aaaa", {0x61, 0x02, 0x86, 0x01}},  // 97, 257, 97
         // Eight 9-bit codes end on a byte boundary: no padding byte.
         {"abcdefgh", {0x61, 0xc4, 0x8c, 0x21, 0x53, 0xc6, 0xcc, 0x19, 0x34}},
+        // Runs of zero bytes: the entry for byte 0 after byte 0 is found
+        // again and grows longer strings like any other.
+        {"\0\0\0\0\0a\0\0"s, {0x00, 0x02, 0x06, 0x0c, 0x13, 0x10}},
+        {"\0\0\0\0\0\0\0\0\0a\0\0"s, {0x00, 0x02, 0x0a, 0x14, 0x18, 0x26, 0x20}},
     };
     for (const Case& c : cases) {
         LzwEncoder encoder;

@@ -6,7 +6,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -83,12 +85,24 @@ NetDescriptor::Use::~Use() {
     }
 }
 
-long NetDescriptor::Wait(int fd, short events) {
+long NetDescriptor::Wait(int fd, short events, int timeoutMs) {
     pollfd fds[2] = {{fd, events, 0}, {wakeFd_, POLLIN, 0}};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        const int n = ::poll(fds, wakeFd_ >= 0 ? 2 : 1, -1);
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            wait = static_cast<int>(std::max<int64_t>(
+                0, std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                std::chrono::steady_clock::now())
+                       .count()));
+        }
+        const int n = ::poll(fds, wakeFd_ >= 0 ? 2 : 1, wait);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return kIoFailed;
+        if (n == 0) {
+            errno = ETIMEDOUT;
+            return kIoFailed;
+        }
         if (fds[1].revents != 0) return kIoClosed;
         if (fds[0].revents & POLLNVAL) {
             errno = EBADF;
@@ -144,7 +158,7 @@ long NetDescriptor::Pause(int ms) {
     return Closing() ? kIoClosed : 0;
 }
 
-long NetDescriptor::Connect(const sockaddr* address, socklen_t length) {
+long NetDescriptor::Connect(const sockaddr* address, socklen_t length, int timeoutMs) {
     Use use(*this);
     if (use.fd < 0) return Closing() ? kIoClosed : (errno = EBADF, kIoFailed);
     const int flags = ::fcntl(use.fd, F_GETFL);
@@ -154,7 +168,7 @@ long NetDescriptor::Connect(const sockaddr* address, socklen_t length) {
         if (errno != EINPROGRESS && errno != EINTR) {
             result = kIoFailed;
         } else {
-            result = Wait(use.fd, POLLOUT);
+            result = Wait(use.fd, POLLOUT, timeoutMs);
             int err = 0;
             socklen_t size = sizeof err;
             if (result == 0 && ::getsockopt(use.fd, SOL_SOCKET, SO_ERROR, &err, &size) != 0)

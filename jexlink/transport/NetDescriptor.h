@@ -43,8 +43,10 @@ public:
     // error once per shortage (and once when accepting works again).
     static constexpr int kShortageRetryMs = 100;
     long Accept(sockaddr* address, socklen_t* length);
-    // Connects the held descriptor; a connection in progress is waited for.
-    long Connect(const sockaddr* address, socklen_t length);
+    // Connects the held descriptor; a connection in progress is waited for,
+    // at most `timeoutMs` when it is not negative (then kIoFailed with
+    // ETIMEDOUT).
+    long Connect(const sockaddr* address, socklen_t length, int timeoutMs = -1);
     // One read of at most n bytes: the count, 0 at the end of data. With
     // wait_first the read waits for the descriptor to become readable before
     // it tries: no call is spent on finding that nothing is there yet.
@@ -71,8 +73,9 @@ private:
     private:
         NetDescriptor& owner_;
     };
-    // Waits until fd is ready for `events`: 0, kIoClosed, or kIoFailed.
-    long Wait(int fd, short events);
+    // Waits until fd is ready for `events`, at most `timeoutMs` when it is
+    // not negative: 0, kIoClosed, or kIoFailed (ETIMEDOUT past the time).
+    long Wait(int fd, short events, int timeoutMs = -1);
     // Sleeps ms milliseconds unless Close runs: 0, or kIoClosed.
     long Pause(int ms);
     static bool OutOfResources(int err);

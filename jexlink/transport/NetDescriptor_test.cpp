@@ -12,6 +12,8 @@
 #include <future>
 #include <thread>
 
+#include "testing/support/Sockets.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -92,12 +94,8 @@ TEST(NetDescriptor, CloseRacingWithBusyStepsNeverLosesOrReusesTheDescriptor) {
 }
 
 TEST(NetDescriptor, AcceptEndsOnClose) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in), 0);
-    ASSERT_EQ(listen(fd, 1), 0);
+    const int fd = tavro::testing::ListenLoopbackOn(0, 1);
+    ASSERT_GE(fd, 0);
     NetDescriptor d;
     ASSERT_TRUE(d.Adopt(fd));
     auto waiting = std::async(std::launch::async, [&] { return d.Accept(nullptr, nullptr); });

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -25,8 +26,7 @@ bool Fits(const std::string& text, LPCSTR buffer, DWORD size) {
     return buffer && text.size() + 1 <= size;
 }
 
-std::string EffectiveUserName() {
-    uid_t uid = geteuid();
+std::string LookUpUserName(uid_t uid) {
     long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> work(suggested > 0 ? static_cast<size_t>(suggested) : 1024);
     for (;;) {
@@ -41,6 +41,30 @@ std::string EffectiveUserName() {
         // A user without an entry in the password database goes by its number.
         return std::to_string(uid);
     }
+}
+
+// A look-up in the password database reads its files on every call, and a
+// session asks for the name at each connect: the name is kept for a second
+// for the effective user it was found for. A change of effective user is
+// seen at once, a renamed user within that second.
+std::string EffectiveUserName() {
+    static std::mutex lock;
+    static uid_t cachedUid = 0;
+    static std::string cachedName;
+    static std::chrono::steady_clock::time_point cachedAt;
+    constexpr std::chrono::seconds kKept{1};
+    const uid_t uid = geteuid();
+    const auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!cachedName.empty() && cachedUid == uid && now - cachedAt < kKept) return cachedName;
+    }
+    std::string name = LookUpUserName(uid);
+    std::lock_guard<std::mutex> hold(lock);
+    cachedUid = uid;
+    cachedName = name;
+    cachedAt = now;
+    return name;
 }
 
 }  // namespace

@@ -7,20 +7,12 @@
 #include <string>
 
 #include "platform/winsock2.h"
+#include "testing/support/Sockets.h"
 
 namespace {
 
-sockaddr_in Loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-const sockaddr* Generic(const sockaddr_in& address) {
-    return reinterpret_cast<const sockaddr*>(&address);
-}
+using tavro::testing::AsSockaddr;
+using tavro::testing::LoopbackAddress;
 
 SOCKET NewTcp() { return WSASocketA(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, 0); }
 
@@ -32,8 +24,8 @@ protected:
         ASSERT_EQ(WSAStartup(MAKEWORD(2, 0), &data), 0);
         listener_ = NewTcp();
         ASSERT_NE(listener_, INVALID_SOCKET);
-        sockaddr_in address = Loopback(0);
-        ASSERT_EQ(bind(listener_, Generic(address), sizeof address), 0);
+        sockaddr_in address = LoopbackAddress(0);
+        ASSERT_EQ(bind(listener_, AsSockaddr(address), sizeof address), 0);
         ASSERT_EQ(listen(listener_, 5), 0);
         socklen_t length = sizeof address;
         ASSERT_EQ(getsockname(platform::SocketFd(listener_), reinterpret_cast<sockaddr*>(&address),
@@ -48,8 +40,8 @@ protected:
 
     SOCKET ConnectClient() {
         SOCKET client = NewTcp();
-        sockaddr_in address = Loopback(port_);
-        EXPECT_EQ(WSAConnect(client, Generic(address), sizeof address, nullptr, nullptr, nullptr,
+        sockaddr_in address = LoopbackAddress(port_);
+        EXPECT_EQ(WSAConnect(client, AsSockaddr(address), sizeof address, nullptr, nullptr, nullptr,
                              nullptr),
                   0);
         return client;
@@ -106,11 +98,11 @@ TEST(WinsockStartup, CountsStartups) {
 
 TEST_F(WinsockTest, ConnectRefusedGivesCode) {
     SOCKET probe = NewTcp();
-    sockaddr_in address = Loopback(port_);
+    sockaddr_in address = LoopbackAddress(port_);
     closesocket(listener_);
     listener_ = INVALID_SOCKET;
     EXPECT_EQ(
-        WSAConnect(probe, Generic(address), sizeof address, nullptr, nullptr, nullptr, nullptr),
+        WSAConnect(probe, AsSockaddr(address), sizeof address, nullptr, nullptr, nullptr, nullptr),
         SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
     closesocket(probe);
@@ -118,8 +110,8 @@ TEST_F(WinsockTest, ConnectRefusedGivesCode) {
 
 TEST_F(WinsockTest, BindAddressInUseGivesCode) {
     SOCKET second = NewTcp();
-    sockaddr_in address = Loopback(port_);
-    EXPECT_EQ(bind(second, Generic(address), sizeof address), SOCKET_ERROR);
+    sockaddr_in address = LoopbackAddress(port_);
+    EXPECT_EQ(bind(second, AsSockaddr(address), sizeof address), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
     closesocket(second);
 }
@@ -217,8 +209,8 @@ TEST(WinsockEvents, SelectBeforeListenReportsNothingUntilAConnection) {
     WSADATA data;
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 0), &data), 0);
     SOCKET listener = NewTcp();
-    sockaddr_in address = Loopback(0);
-    ASSERT_EQ(bind(listener, Generic(address), sizeof address), 0);
+    sockaddr_in address = LoopbackAddress(0);
+    ASSERT_EQ(bind(listener, AsSockaddr(address), sizeof address), 0);
     WSAEVENT event = WSACreateEvent();
     ASSERT_EQ(WSAEventSelect(listener, event, FD_ACCEPT | FD_CLOSE), 0);
     EXPECT_EQ(WSAWaitForMultipleEvents(1, &event, FALSE, 50, FALSE), WSA_WAIT_TIMEOUT);
@@ -229,7 +221,7 @@ TEST(WinsockEvents, SelectBeforeListenReportsNothingUntilAConnection) {
     getsockname(platform::SocketFd(listener), reinterpret_cast<sockaddr*>(&address), &length);
     SOCKET client = NewTcp();
     ASSERT_EQ(
-        WSAConnect(client, Generic(address), sizeof address, nullptr, nullptr, nullptr, nullptr),
+        WSAConnect(client, AsSockaddr(address), sizeof address, nullptr, nullptr, nullptr, nullptr),
         0);
     EXPECT_EQ(WSAWaitForMultipleEvents(1, &event, FALSE, 5000, FALSE), WSA_WAIT_EVENT_0);
     closesocket(client);

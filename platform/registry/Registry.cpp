@@ -389,6 +389,20 @@ LONG StepToItem(SqliteStatement& query, int64_t key, DWORD index) {
     return rc == SQLITE_ROW ? ERROR_SUCCESS : CodeFor(rc);
 }
 
+// Reads value `valueName` of key `id` inside the session's transaction.
+LONG QueryValue(const Session& session, int64_t id, LPCSTR valueName, LPDWORD type, LPBYTE data,
+                LPDWORD dataSize) {
+    SqliteStatement query(session.db(),
+                          "SELECT type, data FROM reg_values WHERE key = ?1 AND fold = ?2");
+    int rc = query.Bind(1, id).Bind(2, Fold(valueName ? valueName : "")).Step();
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW) return CodeFor(rc);
+    auto stored = static_cast<DWORD>(query.Int(0));
+    if (type) *type = stored;
+    const void* bytes = query.BlobData(1);
+    return CopyData(stored, bytes, query.BlobSize(1), data, dataSize);
+}
+
 LONG OpenOrCreate(HKEY key, LPCSTR subKey, bool create, PHKEY result, LPDWORD disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
@@ -423,15 +437,22 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
     if (LONG rc = CheckValueName(valueName)) return rc;
     Session session(key, SqliteTransaction::Kind::Read);
     if (session.status() != ERROR_SUCCESS) return session.status();
-    SqliteStatement query(session.db(),
-                          "SELECT type, data FROM reg_values WHERE key = ?1 AND fold = ?2");
-    int rc = query.Bind(1, session.key()).Bind(2, Fold(valueName ? valueName : "")).Step();
-    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
-    if (rc != SQLITE_ROW) return CodeFor(rc);
-    auto stored = static_cast<DWORD>(query.Int(0));
-    if (type) *type = stored;
-    const void* bytes = query.BlobData(1);
-    return CopyData(stored, bytes, query.BlobSize(1), data, dataSize);
+    return QueryValue(session, session.key(), valueName, type, data, dataSize);
+}
+
+// The key's walk and the value's read share one read transaction.
+LONG RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPDWORD type, LPVOID data,
+                  LPDWORD dataSize) {
+    if (flags != (RRF_RT_ANY | RRF_NOEXPAND) || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
+    if (LONG rc = CheckValueName(valueName)) return rc;
+    std::vector<std::string_view> parts;
+    if (LONG rc = SplitPath(subKey, parts)) return rc;
+    Session session(key, SqliteTransaction::Kind::Read);
+    if (session.status() != ERROR_SUCCESS) return session.status();
+    int64_t id = session.key();
+    bool created = false;
+    if (LONG rc = Walk(session.db(), id, parts, false, created)) return rc;
+    return QueryValue(session, id, valueName, type, static_cast<LPBYTE>(data), dataSize);
 }
 
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,

@@ -248,6 +248,68 @@ TEST(RegistryValues, QueryReportsSizes) {
     EXPECT_EQ(RegQueryValueExA(key, "Path", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
 }
 
+// A subkey's value found and read in one call, with the query's rules.
+TEST(RegistryValues, GetValueReadsASubkeysValueInOneCall) {
+    Key key;
+    ASSERT_EQ(Create(HKEY_CURRENT_USER, "Software\\Get\\Inner", key), ERROR_SUCCESS);
+    ASSERT_EQ(SetText(key, "Path", "C:\\Tools"), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key, "Count", 7), ERROR_SUCCESS);
+    Key parent;
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, "Software\\Get", parent), ERROR_SUCCESS);
+    constexpr DWORD kFlags = RRF_RT_ANY | RRF_NOEXPAND;
+    struct Case {
+        HKEY root;
+        const char* subkey;
+        const char* name;
+        DWORD flags;
+        DWORD buffer;  // bytes offered; 0: no buffer, only the size asked
+        LONG rc;
+        DWORD type;
+        DWORD size;
+    } const cases[] = {
+        {HKEY_CURRENT_USER, "software\\GET\\inner", "path", kFlags, 64, ERROR_SUCCESS, REG_SZ, 9},
+        {parent, "Inner", "Count", kFlags, 64, ERROR_SUCCESS, REG_DWORD, 4},
+        {key, nullptr, "Path", kFlags, 64, ERROR_SUCCESS, REG_SZ, 9},
+        {key, "", "Path", kFlags, 0, ERROR_SUCCESS, REG_SZ, 9},
+        {HKEY_CURRENT_USER, "Software\\Get\\Inner", "Path", kFlags, 4, ERROR_MORE_DATA, REG_SZ, 9},
+        {HKEY_CURRENT_USER, "Software\\Get\\Inner", "Missing", kFlags, 64, ERROR_FILE_NOT_FOUND, 0,
+         64},
+        {HKEY_CURRENT_USER, "Software\\Get\\Gone", "Path", kFlags, 64, ERROR_FILE_NOT_FOUND, 0, 64},
+        {HKEY_CURRENT_USER, "Software\\\\Get", "Path", kFlags, 64, ERROR_BAD_PATHNAME, 0, 64},
+        {HKEY_CURRENT_USER, "Software\\Get\\Inner", "Path", RRF_RT_ANY, 64, ERROR_INVALID_PARAMETER,
+         0, 64},
+    };
+    for (const Case& c : cases) {
+        char data[64] = {};
+        DWORD type = 0;
+        DWORD size = c.buffer ? c.buffer : 64;
+        EXPECT_EQ(RegGetValueA(c.root, c.subkey, c.name, c.flags, &type, c.buffer ? data : nullptr,
+                               &size),
+                  c.rc)
+            << c.subkey << " " << c.name;
+        EXPECT_EQ(type, c.type) << c.subkey << " " << c.name;
+        EXPECT_EQ(size, c.size) << c.subkey << " " << c.name;
+        if (c.rc == ERROR_SUCCESS && c.buffer && c.type == REG_SZ) {
+            EXPECT_STREQ(data, "C:\\Tools");
+        }
+    }
+    DWORD count = 0;
+    DWORD size = sizeof count;
+    ASSERT_EQ(RegGetValueA(parent, "Inner", "Count", kFlags, nullptr, &count, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(count, 7u);
+    EXPECT_EQ(RegGetValueA(key, nullptr, "Path", kFlags, nullptr, &count, nullptr),
+              ERROR_INVALID_PARAMETER);
+    // A closed handle is refused like any other call's.
+    HKEY closed = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Get", 0, KEY_READ, &closed),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
+    size = sizeof count;
+    EXPECT_EQ(RegGetValueA(closed, "Inner", "Count", kFlags, nullptr, &count, &size),
+              ERROR_INVALID_HANDLE);
+}
+
 TEST(RegistryValues, TextStoredWithoutNulReadsTerminatedWhenRoomAllows) {
     Key key;
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control", key), ERROR_SUCCESS);

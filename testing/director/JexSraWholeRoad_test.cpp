@@ -23,6 +23,7 @@
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/JavaVm.h"
 #include "testing/support/JexConfigTestSupport.h"
+#include "testing/support/RouteMap.h"
 #include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
 #include "testing/support/Wait.h"
@@ -98,7 +99,7 @@ protected:
         if (!reported) return false;
         port_ = std::stoi(port);
         WriteFile(client_.Path() / "data" / "jex_route_map.dat",
-                  "srv/snode/Jex_Sra\tT/127.0.0.1/" + port + "\t1\n");
+                  tavro::testing::LoopbackRouteEntry("srv/snode/Jex_Sra", port_, 1));
         return true;
     }
 

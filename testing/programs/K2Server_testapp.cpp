@@ -22,6 +22,7 @@
 
 #include "jexlink/session/JexK2.h"
 #include "testing/support/FirstBytesAcceptor.h"
+#include "testing/support/Sockets.h"
 
 namespace {
 
@@ -50,18 +51,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int connections = argc == 4 ? std::atoi(argv[3]) : 1;
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
-        ::listen(listener, SOMAXCONN) ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size)) {
+    int port = 0;
+    const int listener = tavro::testing::ListenLoopback(port, SOMAXCONN);
+    if (listener < 0) {
         std::perror("listen");
         return 2;
     }
-    std::printf("port %d\n", ntohs(address.sin_port));
+    std::printf("port %d\n", port);
     std::fflush(stdout);
 
     int status = 0;

@@ -34,6 +34,7 @@
 #include "jexlink/sra/JexSraServer.h"
 #include "testing/support/FirstBytesAcceptor.h"
 #include "testing/support/JexConfigTestSupport.h"
+#include "testing/support/Sockets.h"
 
 namespace {
 
@@ -65,8 +66,13 @@ public:
 private:
     int Take(const char* file) {
         const int n = ++count_;
-        std::error_code ignored;
-        std::filesystem::copy_file(file, out_ / ("request-" + std::to_string(n)), ignored);
+        const std::filesystem::path to = out_ / ("request-" + std::to_string(n));
+        // A second name of the work file, which the server removes after
+        // the submission: no copy, and no new file to make. A copy where
+        // the two directories lie on different file systems.
+        std::error_code failed;
+        std::filesystem::create_hard_link(file, to, failed);
+        if (failed) std::filesystem::copy_file(file, to, failed);
         return n;
     }
     int Answer(JexException& error) {
@@ -127,25 +133,15 @@ int main(int argc, char** argv) {
     if (::chdir((install / "work").c_str()) != 0) return 2;
     CopyingBackEnd back_end(argv[2], argc == 5 && std::string(argv[4]) == "fail");
 
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // A fixed port is taken again at once after an earlier run.
     const char* port = std::getenv("SRASERVER_PORT");
-    if (port) {
-        // A fixed port is taken again at once after an earlier run.
-        address.sin_port = htons(static_cast<uint16_t>(std::strtoul(port, nullptr, 10)));
-        const int on = 1;
-        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    }
-    socklen_t size = sizeof address;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
-        ::listen(listener, SOMAXCONN) ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size)) {
+    const int listener = tavro::testing::ListenLoopbackOn(
+        port ? static_cast<int>(std::strtoul(port, nullptr, 10)) : 0, SOMAXCONN, port != nullptr);
+    if (listener < 0) {
         std::fprintf(stderr, "listen on port %s: %s\n", port ? port : "0", std::strerror(errno));
         return 2;
     }
-    std::printf("port %d\n", ntohs(address.sin_port));
+    std::printf("port %d\n", tavro::testing::LocalPort(listener));
     std::fflush(stdout);
     FirstBytesAcceptor callers(listener, 64, 5000);
     for (;;) {

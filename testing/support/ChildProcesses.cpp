@@ -199,4 +199,65 @@ ChildStreams RunChildStreams(const std::vector<std::string>& argv, const std::st
     return Run(argv, input, timeoutMs, true);
 }
 
+PipedChild::PipedChild(std::vector<std::string> argv, const std::function<bool()>& prepare) {
+    int in[2];
+    int out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) return;
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        ::close(in[0]);
+        ::close(in[1]);
+        return;
+    }
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        if (::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0 || (prepare && !prepare())) _exit(127);
+        ::execv(args[0], args.data());
+        _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    stdin_ = in[1];
+    stdout_ = out[0];
+}
+
+PipedChild::~PipedChild() {
+    CloseInput();
+    if (pid_ > 0 && Wait() < 0) {
+        ::kill(pid_, SIGKILL);
+        Wait();
+    }
+    if (stdout_ >= 0) ::close(stdout_);
+}
+
+void PipedChild::CloseInput() {
+    if (stdin_ >= 0) ::close(stdin_);
+    stdin_ = -1;
+}
+
+std::string PipedChild::ReadLine(int timeoutMs) {
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{stdout_, POLLIN, 0};
+        const int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready != 1) return line;
+        char c;
+        if (::read(stdout_, &c, 1) != 1 || c == '\n') return line;
+        line += c;
+    }
+}
+
+int PipedChild::Wait(int timeoutMs) {
+    if (pid_ <= 0) return -1;
+    const int status = ChildGuard::WaitChild(pid_, timeoutMs);
+    if (status >= 0) pid_ = -1;
+    return status;
+}
+
 }  // namespace tavro::testing

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,5 +57,35 @@ struct ChildStreams {
 // As RunChild, with standard output and standard error kept apart.
 ChildStreams RunChildStreams(const std::vector<std::string>& argv, const std::string& input = {},
                              int timeoutMs = 20000);
+
+// A peer process of a test: its standard input is a pipe that keeps it
+// going until the test closes it, its standard output a pipe the test reads
+// a line at a time. `prepare`, when given, runs in the child before the
+// program starts and makes only async-signal-safe calls (a descriptor
+// limit, where standard error goes); false ends the child with status 127.
+// The object's end closes both pipes, waits for the child up to kWaitMs and
+// kills it if it did not end.
+class PipedChild {
+public:
+    explicit PipedChild(std::vector<std::string> argv,
+                        const std::function<bool()>& prepare = nullptr);
+    PipedChild(const PipedChild&) = delete;
+    PipedChild& operator=(const PipedChild&) = delete;
+    ~PipedChild();
+
+    // -1 when it could not be started, or once it was waited for.
+    pid_t Pid() const { return pid_; }
+    void CloseInput();
+    // The next line of its output without the line feed; what came of it
+    // when the output ended or no line feed came within `timeoutMs`.
+    std::string ReadLine(int timeoutMs = kWaitMs);
+    // Its wait status once it ended; -1 when it did not within `timeoutMs`.
+    int Wait(int timeoutMs = kWaitMs);
+
+private:
+    pid_t pid_ = -1;
+    int stdin_ = -1;
+    int stdout_ = -1;
+};
 
 }  // namespace tavro::testing

@@ -1,10 +1,6 @@
 // A gateway node for tests: a listener on the loopback whose connections relay or reach an echo.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <map>
 #include <memory>
@@ -15,6 +11,7 @@
 #include "jexlink/core/JexThread.h"
 #include "jexlink/transport/JexGateway.h"
 #include "jexlink/transport/JexNetIO.h"
+#include "testing/support/Sockets.h"
 
 namespace tavro::testing {
 
@@ -75,7 +72,7 @@ public:
     }
 
     int Port() const { return port_; }
-    std::string Address() const { return "T/127.0.0.1/" + std::to_string(port_); }
+    std::string Address() const { return LoopbackTransportAddress(port_); }
     const std::string& RouteMap() const { return routeMap_; }
 
     // Results of the handshakes that have ended, by code.
@@ -116,13 +113,6 @@ private:
         std::unique_ptr<JexThread> thread;
         bool ended = false;
     };
-
-    static int LocalPort(int fd) {
-        sockaddr_in in{};
-        socklen_t size = sizeof in;
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&in), &size) != 0) return -1;
-        return ntohs(in.sin_port);
-    }
 
     static void Completed(JexThread*, JexGateway* g, int result, void* self) {
         auto* node = static_cast<GatewayNode*>(self);

@@ -31,7 +31,7 @@ struct LinkedPair {
         b->SetSuppress(1);
         auto accepted = std::async(std::launch::async, [&] { return listener.Accept(*b); });
         const std::string address =
-            "T/127.0.0.1/" + std::to_string(LocalPort(listener.Endpoint()->Handle()));
+            LoopbackTransportAddress(LocalPort(listener.Endpoint()->Handle()));
         const int rc = a->Connect(JexNetAddr(address.c_str(), '/'));
         if (accepted.wait_for(kBound) != std::future_status::ready) {
             listener.Disconnect();

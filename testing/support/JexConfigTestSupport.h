@@ -63,16 +63,18 @@ inline bool WriteList(int where, const char* name, const std::vector<std::string
     return WriteValue(SettingsPlace(where), name, REG_MULTI_SZ, block);
 }
 
-// Removes one value of a settings key (a test's cleanup); true when it is
-// gone, whether or not it was there.
-inline bool DeleteSetting(int where, const char* name) {
-    const RegistryPlace place = SettingsPlace(where);
+// Removes one value of a key (a test's cleanup); true when it is gone,
+// whether or not it was there.
+inline bool DeleteValue(const RegistryPlace& place, const char* name) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(place.root, place.path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
         return true;
     const LONG rc = RegDeleteValueA(key, name);
     RegCloseKey(key);
     return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
+}
+inline bool DeleteSetting(int where, const char* name) {
+    return DeleteValue(SettingsPlace(where), name);
 }
 
 // Creates the four settings keys (empty).

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,6 +106,14 @@ public:
         EXPECT_TRUE(WriteText(JexConfig::kGlobalParameters, "File.Modem.VLDB", lines_.string()));
         EXPECT_TRUE(WriteText(JexConfig::kGlobalParameters, "File.Modem.VSDB", servers_.string()));
     }
+    // The settings go with the files, so that a later test in the same
+    // process finds neither.
+    ~ModemDbFiles() {
+        EXPECT_TRUE(DeleteSetting(JexConfig::kGlobalParameters, "File.Modem.VLDB"));
+        EXPECT_TRUE(DeleteSetting(JexConfig::kGlobalParameters, "File.Modem.VSDB"));
+    }
+    ModemDbFiles(const ModemDbFiles&) = delete;
+    ModemDbFiles& operator=(const ModemDbFiles&) = delete;
     const std::filesystem::path& Lines() const { return lines_; }
     const std::filesystem::path& Servers() const { return servers_; }
     const std::filesystem::path& Dir() const { return dir_.Path(); }
@@ -126,6 +135,62 @@ inline void PutFile(const std::filesystem::path& path, const std::string& bytes)
 // The file's bytes, or kMissing.
 inline std::string FileState(const std::filesystem::path& path) {
     return std::filesystem::exists(path) ? ReadFile(path) : kMissing;
+}
+
+// The fixture of one modem database's tests over its temporary file: the
+// lines' (ModemDbFiles::Lines) or the servers' (ModemDbFiles::Servers).
+template <const std::filesystem::path& (ModemDbFiles::*File)() const>
+class ModemDbFileTest : public ::testing::Test {
+protected:
+    void Put(const std::string& bytes) { PutFile((files_.*File)(), bytes); }
+    std::string Bytes() { return FileState((files_.*File)()); }
+    std::string Path() { return (files_.*File)().string(); }
+
+    ModemDbFiles files_;
+};
+
+// The records of `rows` one after the other, as the file holds them.
+inline std::string Records(const std::vector<LineRow>& rows) {
+    std::string out;
+    for (const LineRow& r : rows) out += LineRecord(r);
+    return out;
+}
+inline std::string Records(const std::vector<ServerRow>& rows) {
+    std::string out;
+    for (const ServerRow& r : rows) out += ServerRecord(r);
+    return out;
+}
+
+// One row of a database's access-mode table: an operation tried on a fresh
+// object that `reach` (if any) has brought into a mode.
+template <class Db>
+struct AccessModeCase {
+    const char* what;
+    std::function<int(Db&)> reach;
+    std::function<int(Db&)> op;
+    const char* location;  // of WRONGMODE, or null when the operation is allowed
+};
+
+// Runs each case on a fresh object: a refused operation gives WRONGMODE at
+// its location and leaves the mode as it was, an allowed one does not give
+// WRONGMODE. `release` ends what a case leaves held (a record, a reservation).
+template <class Db>
+void ExpectAccessModes(const std::vector<AccessModeCase<Db>>& cases,
+                       const std::function<void(Db&)>& release) {
+    for (const AccessModeCase<Db>& t : cases) {
+        Db db;
+        if (t.reach) t.reach(db);
+        const int before = db.AccessMode();
+        const int code = t.op(db);
+        if (t.location) {
+            EXPECT_EQ(code, Db::WRONGMODE) << t.what;
+            ExpectError(db, {Db::WRONGMODE, t.location}, t.what);
+            EXPECT_EQ(db.AccessMode(), before) << t.what;
+        } else {
+            EXPECT_NE(code, Db::WRONGMODE) << t.what;
+        }
+        release(db);
+    }
 }
 
 // The permission bits of a file.

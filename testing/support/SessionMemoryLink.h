@@ -129,56 +129,42 @@ public:
 // What a session's path opener (JexSession::SetPathOpener) puts beneath
 // the gateway: the pipes, which end the session is, and whether the
 // gateways hold their connection exchange first (a CONNECT from the
-// caller, the answering gateway's own handshake with its HIT) or start
-// running at once. The names are the server's (its access id, node and
-// application) and the caller's.
+// caller, found through its route map, the answering gateway's own
+// handshake with its HIT) or start running at once. The names are the
+// server's: its access id, node and application.
 struct MemoryPath {
     MemoryPipe* in = nullptr;
     MemoryPipe* out = nullptr;
     bool server = false;
     bool exchange = false;
-    std::string routeMap;  // the answering gateway's route map file
+    std::string routeMap;        // the answering gateway's route map file
+    std::string callerRouteMap;  // the calling gateway's
     std::string acid = "srv", node = "snode", application = "Jex_Fuzz";
-    std::string callerAcid = "cli", callerNode = "cnode";
 };
-
-// The CONNECT a calling gateway sends for the path's destination.
-inline JexNetMsg ConnectRecord(const MemoryPath& path) {
-    auto text = [](const std::string& t) { return JexBuffer(t.c_str()); };
-    auto twoBytes = [](int v) {
-        JexBuffer b;
-        b.SetLength(2);
-        b[0] = static_cast<char>(v & 0xFF);
-        b[1] = static_cast<char>(v >> 8);
-        return b;
-    };
-    JexNetMsg request(JexGateway::kConnect);
-    request['A'] = text(path.application);
-    request['t'] = text("Thu, 01 Jan 2026 00:00:00 -0000");
-    request['T'] = text(path.acid);
-    request['N'] = text(path.node);
-    request['h'] = twoBytes(0);
-    request['H'] = twoBytes(7);
-    request['R'] = twoBytes(5);
-    request['P'] = text(path.callerAcid + "/" + path.callerNode + "||memory&memory");
-    request['z'] = text("memory");
-    request['p'] = twoBytes(10);
-    request['r'] = twoBytes(0);
-    request['S'] = text(path.callerAcid);
-    request['n'] = text(path.callerNode);
-    request['y'] = text(path.callerAcid + "/" + path.callerNode);
-    request['V'] = text("2.32");
-    return request;
-}
 
 // The opener: a client's gateway talks through side 1, a server's through
 // side 0 as the end that accepted the connection; both end in RUN, or
 // with the gateway's code when the exchange failed.
 inline int OpenMemoryPath(JexGateway& gateway, void* context) {
     const auto* path = static_cast<const MemoryPath*>(context);
+    if (path->exchange && !path->server) {
+        // The caller's side: the gateway's own connect, its route map
+        // lookup, CONNECT and the answers until the HIT, over the pipes
+        // for whichever route it takes.
+        gateway.route_map_file = path->callerRouteMap.c_str();
+        gateway.SetLegOpener(
+            [](const JexNetAddr&, void* opened) -> JexTransport* {
+                const auto* p = static_cast<const MemoryPath*>(opened);
+                return new MemoryTransport(*p->in, p->out);
+            },
+            context);
+        return gateway.Connect(JexFieldedString(path->acid.c_str(), ','),
+                               JexFieldedString(path->node.c_str(), ','),
+                               JexString(path->application.c_str()));
+    }
     const int side = path->server ? 0 : 1;
     gateway.AttachTransport(side, new MemoryTransport(*path->in, path->out));
-    if (path->exchange && path->server) {
+    if (path->exchange) {
         // Answered by the gateway itself, as after its Listen.
         gateway.own_acids.Parse(path->acid.c_str());
         gateway.own_nodes.Parse(path->node.c_str());
@@ -187,16 +173,6 @@ inline int OpenMemoryPath(JexGateway& gateway, void* context) {
         gateway.route_map_file = path->routeMap.c_str();
         gateway.set_state(JexGateway::LWAIT);
         return gateway.incoming_handshake(0);
-    }
-    if (path->exchange) {
-        // The caller's side: its CONNECT, then the answers until the HIT.
-        if (const int rc = gateway.send_record(1, ConnectRecord(*path)); rc != 0) return rc;
-        for (;;) {
-            JexNetMsg answer;
-            if (const int rc = gateway.recv_record(1, answer); rc != 0) return rc;
-            if (answer.Type() == JexGateway::kHit) break;
-            if (answer.Type() != JexGateway::kProgress) return JexGateway::REJECTED;
-        }
     }
     gateway.active_side = side;
     gateway.accepted_here = path->server ? 1 : 0;

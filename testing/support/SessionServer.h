@@ -18,6 +18,8 @@
 #include <thread>
 
 #include "jexlink/session/JexSession.h"
+#include "testing/support/RouteMap.h"
+#include "testing/support/Sockets.h"
 
 namespace tavro::testing {
 
@@ -38,17 +40,9 @@ public:
     using Body = std::function<void(JexSession&)>;
 
     SessionServer() {
-        listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (listen_fd_ < 0 ||
-            ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listen_fd_, 4) != 0 ||
-            ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-            return;
-        port_ = ntohs(address.sin_port);
+        int port = 0;
+        listen_fd_ = ListenLoopback(port, 4);
+        if (listen_fd_ >= 0) port_ = port;
     }
     SessionServer(const SessionServer&) = delete;
     SessionServer& operator=(const SessionServer&) = delete;
@@ -59,11 +53,11 @@ public:
 
     bool Listening() const { return port_ > 0; }
     int Port() const { return port_; }
-    std::string Address() const { return "T/127.0.0.1/" + std::to_string(port_); }
+    std::string Address() const { return LoopbackTransportAddress(port_); }
     // A route map line that leads acid/node/application here.
     std::string RouteLine(const std::string& acid, const std::string& node,
                           const std::string& application) const {
-        return acid + "/" + node + "/" + application + "\t" + Address() + "\t1\n";
+        return RouteEntry(acid + "/" + node + "/" + application, Address(), 1);
     }
 
     // Starts the thread that serves one connection with body.

@@ -14,36 +14,26 @@
 
 namespace tavro::testing {
 
-// A TCP listener on an ephemeral port of 127.0.0.1 (close-on-exec), its
-// port in `port`; -1 when it fails. The caller closes it.
-inline int ListenLoopback(int& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof at;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    port = ntohs(at.sin_port);
-    return fd;
+// The IPv4 address of `port` on 127.0.0.1 (0: any free port when bound).
+inline sockaddr_in LoopbackAddress(int port = 0) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
 }
 
-// A blocking TCP connection to `port` on 127.0.0.1 (close-on-exec); -1 when
-// it fails. The caller closes it.
-inline int ConnectLoopback(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
-    ::close(fd);
-    return -1;
+// The same as the generic address the socket calls take.
+inline const sockaddr* AsSockaddr(const sockaddr_in& address) {
+    return reinterpret_cast<const sockaddr*>(&address);
+}
+
+// The transport address ("T/127.0.0.1/<port>") of `port` on the loopback.
+inline std::string LoopbackTransportAddress(const std::string& port) {
+    return "T/127.0.0.1/" + port;
+}
+inline std::string LoopbackTransportAddress(int port) {
+    return LoopbackTransportAddress(std::to_string(port));
 }
 
 // The local port of an IPv4 socket; -1 when it has none.
@@ -52,6 +42,56 @@ inline int LocalPort(int fd) {
     socklen_t length = sizeof address;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
     return ntohs(address.sin_port);
+}
+
+// A TCP listener on `port` of 127.0.0.1 (0: an ephemeral one; close-on-exec),
+// with `backlog` waiting connections at the most; -1 when it fails. With
+// `reuse` a fixed port is taken again at once after an earlier run. The
+// caller closes it.
+inline int ListenLoopbackOn(int port, int backlog = 16, bool reuse = false) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const int on = 1;
+    if (reuse) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in at = LoopbackAddress(port);
+    if (::bind(fd, AsSockaddr(at), sizeof at) != 0 || ::listen(fd, backlog) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A TCP listener on an ephemeral port of 127.0.0.1 (close-on-exec), its
+// port in `port`; -1 when it fails. The caller closes it.
+inline int ListenLoopback(int& port, int backlog = 16) {
+    const int fd = ListenLoopbackOn(0, backlog);
+    if (fd < 0) return -1;
+    port = LocalPort(fd);
+    if (port > 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
+// A blocking TCP connection to `port` on 127.0.0.1 (close-on-exec); -1 when
+// it fails. The caller closes it.
+inline int ConnectLoopback(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const sockaddr_in to = LoopbackAddress(port);
+    if (::connect(fd, AsSockaddr(to), sizeof to) == 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
+// A port of 127.0.0.1 that was free a moment ago and that nobody listens
+// on: bound once and let go. -1 when none could be bound.
+inline int ClosedLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const sockaddr_in at = LoopbackAddress();
+    const int port = ::bind(fd, AsSockaddr(at), sizeof at) == 0 ? LocalPort(fd) : -1;
+    ::close(fd);
+    return port;
 }
 
 // The bytes in the receive queue of the IPv4 TCP socket from `localPort` to

@@ -14,6 +14,11 @@ import java.nio.charset.StandardCharsets;
 public final class TAVROController {
     private static final Object lock = new Object();
     private static boolean done;
+    // The service sets its shutdown event just after the stop byte: once
+    // stopped that way, main lets the waiter record the wait's end first.
+    private static volatile Thread shutdownWaiter;
+    private static volatile boolean stoppedByByte;
+    private static final long WAITER_GRACE_MS = 10000;
 
     private TAVROController() {}
 
@@ -28,6 +33,8 @@ public final class TAVROController {
         synchronized (lock) {
             while (!done) lock.wait();
         }
+        Thread waiter = shutdownWaiter;
+        if (stoppedByByte && waiter != null) waiter.join(WAITER_GRACE_MS);
         if (linked) DirectorLink.stopped();
     }
 
@@ -45,6 +52,7 @@ public final class TAVROController {
             return;
         }
         DirectorRecord.line("stop", "answered " + how);
+        if (how.equals("stop-byte")) stoppedByByte = true;
         end();
     }
 
@@ -76,6 +84,7 @@ public final class TAVROController {
             stopRequested("shutdown-event");
         }, "director-shutdown-wait");
         waiter.setDaemon(true);
+        shutdownWaiter = waiter;
         waiter.start();
     }
 }

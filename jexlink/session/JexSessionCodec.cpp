@@ -1,0 +1,310 @@
+// Session wire messages: CRC, tracing, sending and receiving, signatures, notices, and
+// the set-up of the signing methods, compression and encryption.
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "jexlink/core/JexTime.h"
+#include "jexlink/core/JexUtilities.h"
+#include "jexlink/session/JexCrypto.h"
+#include "jexlink/session/JexSession.h"
+#include "jexlink/session/JexSessionItems.h"
+#include "jexlink/transport/JexCompressionBase.h"
+#include "jexlink/transport/JexGateway.h"
+#include "jexlink/transport/JexLzw.h"
+
+using jexsession::forced_corrupt;
+using jexsession::Present;
+using jexsession::SetByte;
+using jexsession::SetItem;
+using jexsession::test_flags;
+using jexsession::trace_flags;
+
+namespace {
+
+// The reflected CRC-32 table of the message CRC, and the CRC-16 table that
+// the module keeps beside it.
+const JexCrcTable& Crc32Table() {
+    static const JexCrcTable table(JexCrc::kCrc32Polynomial);
+    return table;
+}
+[[maybe_unused]] const JexCrcTable crc16_table(JexCrc::kCrc16Polynomial);
+
+constexpr const char* kAuthRejText = "Monkey dust found whilst authenticating you";
+constexpr const char* kFailText = "Monkey dust found in YOUR options";
+
+}  // namespace
+
+uint32_t JexSession::msg_crc(const JexNetMsg& msg) {
+    JexCrc crc(Crc32Table(), 0xFFFFFFFFu);
+    for (int i = 0; i < JexNetMsg::kItems; ++i) {
+        if (i == kItemCrc) continue;
+        const JexBuffer& item = msg[i];
+        if (Present(item) && item.Length() > 0) crc.Update(item.Data(), item.Length());
+    }
+    return crc.Value();
+}
+
+void JexSession::trace_msg(std::ostream& out, const JexNetMsg& msg, const char* verb) {
+    const int flag = msg.Type() == kData ? kTraceData : kTraceHandshake;
+    if (trace_flags & flag) trace_line(out, msg, verb);
+}
+
+void JexSession::trace_line(std::ostream& out, const JexNetMsg& msg, const char* verb) {
+    const int flags = trace_flags;
+    char line[512];
+    std::snprintf(line, sizeof line, "\n%s: %s, %s %s\n", operation_, state_name(state_).Text(),
+                  verb, msg_name(msg.Type()));
+    out << line;
+    if (flags & kTraceDump) msg.Dump(out);
+    out.flush();
+}
+
+int JexSession::send_msg(JexNetMsg& msg) {
+    if (crc_) {
+        msg[kItemCrc].SetLong(static_cast<int32_t>(msg_crc(msg)));
+    } else {
+        msg[kItemCrc].Free();
+    }
+    trace_msg(std::cerr, msg, "Sending");
+    JexBuffer bytes;
+    if (msg.Encode(bytes) != JexNetMsg::kEncoded)
+        return Fail(FAILURE, JexExcArgs(operation_));  // an item too large to frame
+    if (gateway_->PutMsg(bytes, 0) != 0) return GATEWAYERR;
+    return OK;
+}
+
+int JexSession::recv_msg(JexNetMsg& msg) { return recv_wait(msg, 0); }
+
+int JexSession::recv_bounded(JexNetMsg& msg) { return recv_wait(msg, BoundSeconds()); }
+
+int JexSession::recv_wait(JexNetMsg& msg, int wait) {
+    JexBuffer bytes;
+    const int rc = gateway_->GetMsg(bytes, wait);
+    if (rc == JexGateway::SHUTDOWN) {
+        drop_gateway();
+        return Fail(PROTOCOL, JexExcArgs(operation_));
+    }
+    if (rc == JexGateway::TIMEOUT) {
+        if (Code() != TIMEOUT) Fail(TIMEOUT, JexExcArgs(operation_), gateway_.get());
+        return TIMEOUT;
+    }
+    if (rc != 0) return GATEWAYERR;
+    msg.Decode(bytes);
+    if (msg.Corrupt()) return Fail(CORRUPTMSG, JexExcArgs(operation_));
+    trace_msg(std::cerr, msg, "Received");
+    const JexBuffer& crc = msg[kItemCrc];
+    if (crc_ && Present(crc) && static_cast<uint32_t>(crc.GetLong()) != msg_crc(msg))
+        return Fail(CRCFAIL, JexExcArgs(operation_));
+    if (test_flags & kTestCorrupt) {
+        if (forced_corrupt.fetch_sub(1) <= 0) {
+            std::fputs("\n*** WARNING *** Changing JexSession message type to zero\n\n", stderr);
+            std::fflush(stderr);
+            msg.Type(0);
+        }
+    }
+    return OK;
+}
+
+JexCrypto* JexSession::sign_msg(JexNetMsg& msg) {
+    if (crypto_count_ == 0) return nullptr;
+    JexNetMsg block;
+    msg[kItemScratch].SetLong(0);
+    JexCrypto* last = nullptr;
+    for (int i = 0; i < crypto_count_; ++i) {
+        last = crypto_[i];
+        JexBuffer signature;
+        const int rc = last->Sign(msg, signature);
+        SetItem(block[i], signature);
+        if (rc != 0) break;
+        SetItem(msg[kItemScratch], signature);
+    }
+    JexBuffer encoded;
+    if (block.Encode(encoded) == JexNetMsg::kEncoded) SetItem(msg[kItemSignature], encoded);
+    msg[kItemScratch].Free();
+    return last;
+}
+
+JexCrypto* JexSession::check_msg(JexNetMsg& msg) {
+    if (crypto_count_ == 0) return nullptr;
+    msg[kItemScratch].SetLong(0);
+    JexNetMsg block;
+    if (Present(msg[kItemSignature])) {
+        block.Decode(msg[kItemSignature]);
+        if (block.Corrupt()) {
+            // A signature block that does not decode authenticates nobody.
+            msg[kItemScratch].Free();
+            crypto_[0]->ExcSet(JexCrypto::AUTHFAIL, JexExcArgs(operation_));
+            return crypto_[0];
+        }
+    }
+    JexCrypto* last = nullptr;
+    for (int i = 0; i < crypto_count_; ++i) {
+        last = crypto_[i];
+        if (last->Check(msg, block[i]) != 0) break;
+        SetItem(msg[kItemScratch], block[i]);
+    }
+    msg[kItemScratch].Free();
+    return last;
+}
+
+void JexSession::make_key_block(JexBuffer& block) {
+    block.Free();
+    block.SetLength(kKeyBlockSize);
+    std::memset(block.Data(), 0, kKeyBlockSize);
+}
+
+int JexSession::check_key_block(const JexBuffer& block) {
+    if (block.Length() == kKeyBlockSize && block.Data()[kKeyBlockSize - 1] == 0) return OK;
+    ExcSet(EKEYMISMATCH, JexExcArgs(operation_));
+    send_fail();
+    return EKEYMISMATCH;
+}
+
+int JexSession::send_authrej() {
+    JexNetMsg msg(kCrAuthRej);
+    SetItem(msg[kItemData], kAuthRejText);
+    SetItem(msg[kItemDate], JexFormatTime());
+    return send_notice(msg);
+}
+
+int JexSession::send_notice(JexNetMsg& msg) {
+    // Telling the peer of a failure must not replace the failure itself.
+    const bool quiet = quiet_gateway_;
+    quiet_gateway_ = true;
+    const int rc = send_msg(msg);
+    quiet_gateway_ = quiet;
+    return rc;
+}
+
+int JexSession::send_fail() {
+    JexNetMsg msg(kCrFail);
+    SetItem(msg[kItemData], kFailText);
+    SetItem(msg[kItemDate], JexFormatTime());
+    LoadException(msg);
+    SetItem(msg[kItemVersion], local_version_text());
+    return send_notice(msg);
+}
+
+int JexSession::send_dataack(const JexNetMsg& datasyn) {
+    JexNetMsg msg(kDataAck);
+    SetItem(msg[kItemSequence], datasyn[kItemSequence]);
+    return send_msg(msg);
+}
+
+void JexSession::build_crstart(JexNetMsg& msg, const JexString& date, const JexBuffer& challenge) {
+    msg.Clear();
+    msg.Type(kCrStart);
+    SetItem(msg[kItemApplication], application_);
+    SetByte(msg[kItemAsymmetric], asymmetric_ ? 1 : 0);
+    SetItem(msg[kItemAuthMethod], jex_code_text(kAuthenticationNames, authentication_));
+    SetItem(msg[kItemCompression], jex_code_text(kCompressionNames, compression_));
+    SetItem(msg[kItemDate], date);
+    SetItem(msg[kItemDstAcid], dst_acids_.Text());
+    SetItem(msg[kItemDstNode], dst_nodes_.Text());
+    SetItem(msg[kItemEncryption], jex_code_text(kEncryptionNames, encryption_));
+    SetItem(msg[kItemLanguage], language_);
+    if (node_auth_) msg[kItemNodeAuth].SetLong(1);
+    SetByte(msg[kItemPriority], priority_);
+    SetItem(msg[kItemSrcAcid], src_acids_.Text());
+    SetItem(msg[kItemSrcNode], src_nodes_.Text());
+    SetItem(msg[kItemSrcUser], src_user_);
+    SetItem(msg[kItemVersion], client_version_.Text());
+    make_key_block(msg[kItemData]);
+    SetItem(msg[kItemChallenge], challenge);
+}
+
+// ---------------------------------------------------------------------------
+// Set-up of the signing methods, compression and encryption.
+
+int JexSession::crypto_status(int crypto_code) {
+    if (crypto_code == 0) return OK;
+    if (crypto_code == JexCrypto::AUTHFAIL || crypto_code == JexCrypto::FAILURE) return AUTHFAIL;
+    return CRYPTOKEYERR;
+}
+
+int JexSession::setup_auth(JexFieldedString& local_names, JexFieldedString& remote_names) {
+    DeleteCrypto();
+    const int total = local_names.Count() * remote_names.Count();
+    if (total == 0) {
+        // Nobody to sign for or to check: nothing can be authenticated.
+        ExcSet(AUTHFAIL, JexExcArgs(operation_));
+        return AUTHFAIL;
+    }
+    crypto_ = new JexCrypto*[static_cast<size_t>(total)]();
+    JexCrypto* last = nullptr;
+    int rc = 0;
+    for (int i = 0; i < local_names.Count() && rc == 0; ++i) {
+        for (int j = 0; j < remote_names.Count() && rc == 0; ++j) {
+            const JexString local = local_names.Field(i);
+            const JexString remote = remote_names.Field(j);
+            switch (authentication_) {
+                case NOAUTH: last = new JexNullCrypto(local, remote, 1); break;
+                case MD5: last = new JexMd5Crypto(local, remote, 1); break;
+                case PASSWORD: last = new JexPasswordCrypto(local, remote, 1); break;
+                default:
+                    ExcSet(UNSUPPORTED,
+                           JexExcArgs("JexSession::setup_auth", "authentication",
+                                      jex_code_text(kAuthenticationNames, authentication_)));
+                    return UNSUPPORTED;
+            }
+            crypto_[crypto_count_++] = last;
+            rc = last->SetAttr(JexCrypto::K2_SRC_ACID, crypto_src_acid_);
+            if (rc == 0) rc = last->SetAttr(JexCrypto::K2_SRC_NODE, crypto_src_node_);
+            if (rc == 0 && crypto_path_.Text()[0] != 0)
+                rc = last->SetAttr(JexCrypto::PATH, crypto_path_);
+            if (rc == 0) rc = last->Init();
+            if (rc == 0) {
+                last->MaskItem(kItemSignature);
+                last->MaskItem(kItemCrc);
+            }
+        }
+    }
+    const int status = crypto_status(last->Code());
+    if (status != 0) ExcSet(status, JexExcArgs(operation_), last);
+    return status;
+}
+
+int JexSession::setup_compress(int code) {
+    compressor_.reset();
+    switch (code) {
+        case NOCOMP: compressor_ = std::make_unique<JexCompressor>(); break;
+        case LZW: compressor_ = std::make_unique<JexLzwCompressor>(); break;
+        default:
+            compressor_ = std::make_unique<JexCompressor>();
+            compressor_->SetSuppress(1);
+            ExcSet(UNSUPPORTED, JexExcArgs("JexSession::setup_compress", "compression",
+                                           jex_code_text(kCompressionNames, code)));
+            compression_ = NOCOMP;
+            return UNSUPPORTED;
+    }
+    compressor_->SetSuppress(1);
+    compression_ = code;
+    return OK;
+}
+
+int JexSession::setup_expand(int code) {
+    expander_.reset();
+    switch (code) {
+        case NOCOMP: expander_ = std::make_unique<JexExpander>(); break;
+        case LZW: expander_ = std::make_unique<JexLzw>(); break;
+        default:
+            expander_ = std::make_unique<JexExpander>();
+            expander_->SetSuppress(1);
+            ExcSet(UNSUPPORTED, JexExcArgs("JexSession::setup_expand", "compression",
+                                           jex_code_text(kCompressionNames, code)));
+            current_compression_ = NOCOMP;
+            return UNSUPPORTED;
+    }
+    expander_->SetSuppress(1);
+    current_compression_ = code;
+    return OK;
+}
+
+int JexSession::setup_encrypt(const JexString&, const JexString&) {
+    if (encryption_ == NOENCRYPT) return OK;
+    ExcSet(UNSUPPORTED, JexExcArgs("JexSession::setup_encrypt", "encryption",
+                                   jex_code_text(kEncryptionNames, encryption_)));
+    return UNSUPPORTED;
+}

@@ -1,0 +1,92 @@
+// Session data transfer: PutMsg and GetMsg, with synchronous messages and their acknowledgements.
+#include <iostream>
+#include <memory>
+
+#include "jexlink/session/JexSession.h"
+#include "jexlink/session/JexSessionItems.h"
+#include "jexlink/transport/JexCompressionBase.h"
+
+using jexsession::FirstByte;
+using jexsession::Present;
+using jexsession::SetByte;
+using jexsession::trace_flags;
+
+int JexSession::PutMsg(const JexBuffer& data, int flags) {
+    Begin("JexSession::PutMsg");
+    if (state_ != RUN && state_ != DATAWAIT) return WrongState();
+    ExcSet(OK);
+    const bool synchronous = (flags & kSynchronous) != 0;
+    JexNetMsg msg(synchronous ? kDataSyn : kData);
+    if (synchronous) {
+        ++sync_counter_;
+        SetByte(msg[kItemSequence], sync_counter_);
+    }
+    JexBuffer& item = msg[kItemData];
+    if (compressor_ ? compressor_->Compress(data, item) != 0 : (item = data, false))
+        return Fail(FAILURE, JexExcArgs(operation_), compressor_.get());
+    if (!Present(item)) item.SetLength(0);
+    stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(data.Length()));
+    stats_.Increment(JexNetStats::kMessagesSent, 1);
+    int rc = send_msg(msg);
+    if (rc != 0) return rc;
+    if (!synchronous) return OK;
+
+    set_state(SYNWAIT);
+    for (;;) {
+        auto reply = std::make_unique<JexNetMsg>();
+        rc = recv_msg(*reply);
+        if (rc != 0) return rc;
+        switch (reply->Type()) {
+            case kData:
+            case kDataSyn:
+                if (trace_flags & kTraceData) trace_line(std::cerr, *reply, "Queuing");
+                QueueAppend(reply.release());
+                continue;
+            case kDataAck:
+                if (FirstByte((*reply)[kItemSequence]) == (sync_counter_ & 0xFF) &&
+                    (*reply)[kItemSequence].Length() >= 1) {
+                    set_state(RUN);
+                    return OK;
+                }
+                continue;
+            case kShutdown: set_state(SN); return ExcSet(SHUT, JexExcArgs(operation_));
+            default: return fail_protocol();
+        }
+    }
+}
+
+int JexSession::GetMsg(JexBuffer& data, int) {
+    Begin("JexSession::GetMsg");
+    if (state_ != RUN) return WrongState();
+    ExcSet(OK);
+    data.SetLength(0);
+    for (;;) {
+        std::unique_ptr<JexNetMsg> msg;
+        if (!queue_head_) {
+            set_state(DATAWAIT);
+            msg = std::make_unique<JexNetMsg>();
+            const int rc = recv_msg(*msg);
+            if (rc != 0) return rc;
+        } else {
+            msg.reset(QueueRemove());
+            if (trace_flags & kTraceData) trace_line(std::cerr, *msg, "Dequeued");
+        }
+        switch (msg->Type()) {
+            case kData: break;
+            case kDataSyn: send_dataack(*msg); break;
+            case kDataAck: continue;
+            case kShutdown: set_state(SN); return ExcSet(SHUT, JexExcArgs(operation_));
+            default: return fail_protocol();
+        }
+        const JexBuffer packed = (*msg)[kItemData];
+        const int rc = expander_ ? expander_->Expand(packed, data) : (data = packed, 0);
+        if (rc != 0 || data.Length() > kMaxDataLength) {
+            data.SetLength(0);
+            return Fail(DECOMPFAIL, JexExcArgs(operation_));
+        }
+        set_state(RUN);
+        stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(data.Length()));
+        stats_.Increment(JexNetStats::kMessagesReceived, 1);
+        return OK;
+    }
+}
