@@ -1,6 +1,7 @@
 // Growable byte buffers: storage, index errors, dumps, integer packing and cutting.
 #include "jexlink/core/JexBuffer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdlib>
@@ -135,6 +136,15 @@ char* JexBufferBase::Allocate(int n) {
 }
 
 char* JexBufferBase::Reallocate(int n) {
+    const int old = allocated_length;
+    if (!ReallocateForOverwrite(n)) return nullptr;
+    // New storage is zeroed: no byte of a buffer is ever uninitialised.
+    if (allocated_length > old)
+        std::memset(data + old, 0, static_cast<size_t>(allocated_length - old));
+    return data;
+}
+
+char* JexBufferBase::ReallocateForOverwrite(int n) {
     const int64_t size = StorageSize(n);
     if (size < allocated_length) return data;
     char* grown =
@@ -145,15 +155,18 @@ char* JexBufferBase::Reallocate(int n) {
         Free();
         return nullptr;
     }
-    // New storage is zeroed: no byte of a buffer is ever uninitialised.
-    std::memset(grown + allocated_length, 0, static_cast<size_t>(size - allocated_length));
+    // Only the slack past n is zeroed here: the bytes up to n are the
+    // caller's to write.
+    const int64_t from = std::max<int64_t>(allocated_length, int64_t{n} + 1);
+    if (size > from) std::memset(grown + from, 0, static_cast<size_t>(size - from));
     data = grown;
     allocated_length = static_cast<int>(size);
     return data;
 }
 
-bool JexBufferBase::Resize(int n) {
-    if (n >= allocated_length && !Reallocate(n)) return false;
+bool JexBufferBase::Resize(int n, bool zero_fill) {
+    if (n >= allocated_length && !(zero_fill ? Reallocate(n) : ReallocateForOverwrite(n)))
+        return false;
     used_length = n;
     data[n] = 0;
     return true;
@@ -273,6 +286,14 @@ void JexBuffer::SetLength(int n) {
         return;
     }
     Resize(n);
+}
+
+bool JexBuffer::SetLengthForOverwrite(int n) {
+    if (n < 0) {
+        IndexError(n);
+        return false;
+    }
+    return Resize(n, false);
 }
 
 JexBuffer& JexBuffer::operator+=(char c) {

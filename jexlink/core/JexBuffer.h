@@ -37,6 +37,9 @@ public:
     // Grows the storage to hold n bytes and the NUL; never shrinks it.
     // Returns the data, or null after an allocation failure.
     char* Reallocate(int n);
+    // Reallocate without zero-filling the new bytes: for storage the caller
+    // is about to overwrite.
+    char* ReallocateForOverwrite(int n);
 
     // The byte at an index below the used length; any other index is an
     // index error and yields a zero byte that belongs to no buffer.
@@ -61,7 +64,7 @@ public:
 protected:
     // Sets the used length to n (growing when needed) and writes the NUL.
     // Returns false after an allocation failure (the buffer is then empty).
-    bool Resize(int n);
+    bool Resize(int n, bool zero_fill = true);
     // Grows for an append that brings the used length to n; geometric, so a
     // run of appends costs amortised constant time per byte.
     bool GrowForAppend(int n);
@@ -91,6 +94,9 @@ public:
     // Grows when n is not below the allocated length, sets the used length
     // to n and writes the NUL at n; bytes below n are kept.
     void SetLength(int n);
+    // SetLength for bytes the caller overwrites at once: bytes past the old
+    // used length are left as they come. false after an allocation failure.
+    bool SetLengthForOverwrite(int n);
 
     JexBuffer& operator+=(char c);
     JexBuffer& operator+=(const JexBufferBase& other);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <set>
@@ -101,6 +102,24 @@ TEST(JexBuffer, GrowthZeroFillsNewBytes) {
     JexBuffer zeros(100);
     EXPECT_EQ(zeros.Length(), 100);
     for (int i = 0; i < zeros.AllocatedLength(); ++i) ASSERT_EQ(zeros.Data()[i], 0);
+}
+
+// Growth for bytes about to be written keeps the bytes below the old length
+// and zeroes the slack past the new one; storage it already has is reused.
+TEST(JexBuffer, SetLengthForOverwriteKeepsOldBytesAndZeroesTheSlack) {
+    for (int n : {0, 1, 63, 64, 500, 100000}) {
+        SCOPED_TRACE(n);
+        JexBuffer b("abc");
+        ASSERT_TRUE(b.SetLengthForOverwrite(n));
+        EXPECT_EQ(b.Length(), n);
+        EXPECT_EQ(std::string(b.Data(), static_cast<size_t>(std::min(n, 3))),
+                  std::string("abc").substr(0, static_cast<size_t>(std::min(n, 3))));
+        for (int i = std::max(n, 3); i < b.AllocatedLength(); ++i) ASSERT_EQ(b.Data()[i], 0) << i;
+        const char* storage = b.Data();
+        ASSERT_TRUE(b.SetLengthForOverwrite(n / 2));
+        EXPECT_EQ(b.Data(), storage);
+        ExpectSound(b);
+    }
 }
 
 TEST(JexBuffer, AllocateReplacesStorageWithoutLeak) {

@@ -117,7 +117,7 @@ JexGateway::~JexGateway() {
 void JexGateway::AttachTransport(int side, JexTransport* transport) {
     side &= 1;
     ReleaseTransport(side);
-    transports_[side].reset(transport);
+    transports_[side].reset(transport);  // its reader was reset with the release
     if (!transport) return;
     // The end of data is raised too, so that it reaches the transport
     // handler and becomes this gateway's error like any other failure.
@@ -128,6 +128,8 @@ void JexGateway::AttachTransport(int side, JexTransport* transport) {
 
 void JexGateway::ReleaseTransport(int side) {
     side &= 1;
+    readers_[side].Reset();
+    receive_spare_.Free();
     if (handlers_[side]) {
         PopHandler(*handlers_[side]);
         handlers_[side].reset();
@@ -313,6 +315,9 @@ void JexGateway::trace_record(const JexNetMsg& record, const char* direction) {
 
 int JexGateway::send_record(int side, const JexNetMsg& record) {
     side &= 1;
+    // A DATA record of its payload alone travels raw: 'd' and the payload.
+    if (record.Type() == kData && record[kData].Data() && record.ItemCount() == 1)
+        return send_data(side, record[kData], &record);
     trace_record(record, side ? "Sending(1)" : "Sending(0)");
     JexBuffer encoded;
     if (record.Encode(encoded) != JexNetMsg::kEncoded)
@@ -329,19 +334,83 @@ int JexGateway::send_record(int side, const JexNetMsg& record) {
     return OK;
 }
 
+int JexGateway::send_data(int side, const JexBuffer& payload, const JexNetMsg* record) {
+    side &= 1;
+    if (TraceFlags() & kTraceData) {
+        if (record) {
+            trace_record(*record, side ? "Sending(1)" : "Sending(0)");
+        } else {
+            JexNetMsg traced(kData);
+            traced[kData] = payload;
+            if (!traced[kData].Data()) traced[kData].SetLength(0);
+            trace_record(traced, side ? "Sending(1)" : "Sending(0)");
+        }
+    }
+    JexTransport* t = transports_[side].get();
+    if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
+    const char mark = static_cast<char>(JexNetMsg::kRawMark);
+    JexMutexLock hold(send_lock_[side]);
+    const int rc = jex_write_frame(*t, &mark, 1, payload);
+    if (rc == kJexFrameTooBig) return SetError(FAILURE, JexExcArgs(Label(), payload.Length() + 1));
+    if (rc != 0) return transport_failed(*t);
+    JexMutexLock counting(relay_lock_);  // both relay threads count here
+    stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(payload.Length() + 1));
+    stats_.Increment(JexNetStats::kMessagesSent, 1);
+    return OK;
+}
+
 int JexGateway::recv_record(int side, JexNetMsg& record) {
+    int length = 0;
+    char first = 0;
+    const int rc = recv_head(side, length, first);
+    return rc != OK ? rc : recv_rest(side, record, length, first);
+}
+
+int JexGateway::recv_head(int side, int& length, char& first) {
     side &= 1;
     JexTransport* t = transports_[side].get();
     if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
-    JexBuffer frame;
-    const int rc = jex_read_frame(*t, frame);
+    JexFrameReader::Source source{&readers_[side], t};
+    JexBuffer too_big;
+    length = 0;
+    first = 0;
+    int rc = jex_read_frame_head(&JexFrameReader::Source::Read, &source, too_big, length);
+    if (rc == kJexFrameOk && length > 0) rc = readers_[side].Peek(*t, first);
     if (rc == TRANSPORTERR) return transport_failed(*t);
-    if (rc != 0) return SetError(rc, JexExcArgs(Label(), frame));
-    record.Decode(frame);
-    if (record.Corrupt()) return SetError(CORRUPTMSG, JexExcArgs(Label()));
+    if (rc != 0) return SetError(rc, JexExcArgs(Label(), too_big));
+    return OK;
+}
+
+int JexGateway::recv_rest(int side, JexNetMsg& record, int length, char first) {
+    side &= 1;
+    JexTransport* t = transports_[side].get();
+    if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
+    JexFrameReader::Source source{&readers_[side], t};
+    const JexFrameSource read = &JexFrameReader::Source::Read;
+    int rc = OK;
+    if (first == JexNetMsg::kRawMark) {
+        // A raw DATA record: its payload is read straight into the record's
+        // DATA item, whose storage is used again.
+        (void)read(&source, &first, 1);  // the byte is buffered already
+        JexBuffer payload;
+        payload.Swap(record[kData]);
+        record.Clear();
+        record.Type(kData);
+        rc = jex_read_frame_body(read, &source, length - 1, payload, length);
+        if (rc == TRANSPORTERR) return transport_failed(*t);
+        if (rc != 0) return SetError(rc, JexExcArgs(Label(), payload));
+        record[kData].Swap(payload);
+    } else {
+        JexBuffer frame;
+        rc = jex_read_frame_body(read, &source, length, frame, length);
+        if (rc == TRANSPORTERR) return transport_failed(*t);
+        if (rc != 0) return SetError(rc, JexExcArgs(Label(), frame));
+        record.Decode(frame);
+        if (record.Corrupt()) return SetError(CORRUPTMSG, JexExcArgs(Label()));
+    }
     {
         JexMutexLock counting(relay_lock_);  // both relay threads count here
-        stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(frame.Length()));
+        stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(length));
         stats_.Increment(JexNetStats::kMessagesReceived, 1);
     }
     trace_record(record, side ? "Received(1)" : "Received(0)");

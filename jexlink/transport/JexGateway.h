@@ -10,6 +10,7 @@
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexString.h"
 #include "jexlink/core/JexThread.h"
+#include "jexlink/transport/JexGatewayFrame.h"
 #include "jexlink/transport/JexNetStats.h"
 #include "jexlink/transport/JexProtocol.h"
 #include "jexlink/transport/JexRouteEntry.h"
@@ -223,6 +224,13 @@ public:
     // needs, 12 a frame above the limit.
     int send_record(int side, const JexNetMsg& record);
     int recv_record(int side, JexNetMsg& record);
+    // recv_record in two steps: the frame head, with the body's first byte
+    // left unread in first (0 for an empty body); then the rest of the record.
+    int recv_head(int side, int& length, char& first);
+    int recv_rest(int side, JexNetMsg& record, int length, char first);
+    // send_record of a DATA record carrying payload, written without a copy
+    // of the payload; record is that record when the caller has one (trace).
+    int send_data(int side, const JexBuffer& payload, const JexNetMsg* record = nullptr);
 
     // 0 when the record carries every item its kind needs, else PROTOCOL.
     // Records of other letters (which a relay passes on) need nothing.
@@ -324,6 +332,11 @@ protected:
     JexNetStats stats_;
     std::unique_ptr<JexTransport> transports_[2];
     std::unique_ptr<JexExcHandlerRecord> handlers_[2];
+    // Each side's frames are read through its reader (by one thread).
+    JexFrameReader readers_[2];
+    // The storage GetMsg's next payload is read into: the caller's previous
+    // buffer, kept unless it is far larger than what arrives.
+    JexBuffer receive_spare_;
 
 private:
     LegOpener leg_opener_ = nullptr;
@@ -352,6 +365,14 @@ private:
     struct TransferBlock;
     static int transfer(JexThread* thread, void* block);
     static int transfer_records(TransferBlock& block);
+    // How pass_data ended.
+    enum PassResult : int { kPassed = 0, kPassFromFailed = 1, kPassToFailed = 2 };
+    // Passes on a raw DATA record of a length-byte body whose head was read
+    // on block's from side: head first, then the body piece by piece as it
+    // arrives, through the direction's piece buffer. When the from side
+    // fails after the head went out, the to side is ended too: the far end
+    // holds part of a record, and nothing may follow it.
+    PassResult pass_data(TransferBlock& block, int length);
     // Ends the relay's legs from any thread: waiting reads and writes on
     // both sides return at once.
     void end_legs();
@@ -373,7 +394,10 @@ private:
     void watch_idle(RelayWatch& watch, int started);
     // Reports a failed leg once per relay: sends NETFAIL on report_side,
     // then ends the failed leg.
-    void leg_failure(TransferBlock& block, const char* text, int failed_side, int report_side);
+    // report false: only ends the report side's leg (it holds part of a
+    // record, so no report could be read there).
+    void leg_failure(TransferBlock& block, const char* text, int failed_side, int report_side,
+                     bool report = true);
 
     friend class JexGatewayListener;
 };

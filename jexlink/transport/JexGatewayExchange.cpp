@@ -1,4 +1,5 @@
 // Gateway message exchange: DATA records, the FINISH exchange, Listen and the LEARN record.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -69,10 +70,8 @@ int JexGateway::PutMsg(const JexBuffer& msg, int) {
         ExcRaise(FAILURE, JexExcArgs(Label(), msg_name(kData)));
         return FAILURE;
     }
-    JexNetMsg record(kData);
-    record[kData] = msg;
-    if (!record[kData].Data()) record[kData].SetLength(0);
-    const int rc = send_record(active_side, record);
+    // The payload goes out as it stands: no record is built around a copy.
+    const int rc = send_data(active_side, msg);
     if (rc == OK) return OK;
     ReleaseTransport(active_side);
     set_state(ERROR);
@@ -87,6 +86,8 @@ int JexGateway::GetMsg(JexBuffer& msg, int wait) {
         return WRONGSTATE;
     }
     JexNetMsg record;
+    // The payload is read into storage kept from an earlier call.
+    record[kData].Swap(receive_spare_);
     for (;;) {
         const int rc = recv_record_within(active_side, record, wait > 0 ? wait : read_timeout);
         if (rc != OK) {
@@ -95,10 +96,16 @@ int JexGateway::GetMsg(JexBuffer& msg, int wait) {
             raise_current();
             return rc;
         }
-        // The payload moves out of the record rather than being copied.
+        // The payload moves out of the record rather than being copied; the
+        // caller's previous storage is kept for the next payload unless it is
+        // far larger than this one.
         msg.Swap(record[kData]);
         switch (record.Type()) {
-            case kData: return OK;
+            case kData:
+                receive_spare_.Swap(record[kData]);
+                if (receive_spare_.AllocatedLength() > 4 * std::max(msg.Length(), kJexFramePiece))
+                    receive_spare_.Free();
+                return OK;
             case kFinish: set_state(FINISH); return SHUTDOWN;
             case kLearn:
                 if (!accepted_here) learn_redirect_routes(ItemText(record, 'z'));

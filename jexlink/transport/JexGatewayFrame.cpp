@@ -2,32 +2,42 @@
 #include "jexlink/transport/JexGatewayFrame.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "jexlink/transport/JexTransport.h"
 
-int jex_write_frame(JexTransport& transport, const JexBuffer& body) {
-    const int n = body.Length();
-    if (n > kJexMaxFrameLength) return kJexFrameTooBig;
-    JexBuffer work;
-    work.SetLength(n + 13);  // one allocation for head and body
-    work.SetLength(0);
+int jex_frame_head(char* head, int n) {
     if (n > 0 && n < 0x10000) {
-        work += static_cast<char>(n & 0xFF);
-        work += static_cast<char>((n >> 8) & 0xFF);
-    } else {
-        work += '\0';
-        work += '\0';
-        for (int shift = 0; shift < 32; shift += 8)
-            work += static_cast<char>((static_cast<uint32_t>(n) >> shift) & 0xFF);
+        head[0] = static_cast<char>(n & 0xFF);
+        head[1] = static_cast<char>((n >> 8) & 0xFF);
+        head[2] = '\0';  // reserved
+        return 3;
     }
-    work += '\0';  // reserved
-    work += body;
-    if (work.Data() == nullptr) return kJexFrameTransportError;
-    return transport.PutData(work.Data(), work.Length(), 0) == 0 ? kJexFrameOk
-                                                                 : kJexFrameTransportError;
+    head[0] = '\0';
+    head[1] = '\0';
+    for (int i = 0; i < 4; ++i)
+        head[2 + i] = static_cast<char>((static_cast<uint32_t>(n) >> (8 * i)) & 0xFF);
+    head[6] = '\0';  // reserved
+    return 7;
 }
 
-int jex_read_frame_from(JexFrameSource read, void* context, JexBuffer& body) {
+int jex_write_frame(JexTransport& transport, const char* lead, int n, const JexBuffer& body) {
+    const int64_t length = int64_t{n} + body.Length();
+    if (length > kJexMaxFrameLength || n < 0 || n > 8) return kJexFrameTooBig;
+    char head[16];
+    int used = jex_frame_head(head, static_cast<int>(length));
+    for (int i = 0; i < n; ++i) head[used++] = lead[i];
+    const int rc = body.Length() > 0
+                       ? transport.PutDataParts(head, used, body.Data(), body.Length())
+                       : transport.PutData(head, used, 0);
+    return rc == 0 ? kJexFrameOk : kJexFrameTransportError;
+}
+
+int jex_write_frame(JexTransport& transport, const JexBuffer& body) {
+    return jex_write_frame(transport, nullptr, 0, body);
+}
+
+int jex_read_frame_head(JexFrameSource read, void* context, JexBuffer& body, int& length) {
     // Every head has at least three bytes: the short form whole in one read;
     // the long form (two zero bytes first) takes four more.
     unsigned char head[7] = {};
@@ -44,19 +54,28 @@ int jex_read_frame_from(JexFrameSource read, void* context, JexBuffer& body) {
         body.SetLong(static_cast<int32_t>(n));
         return kJexFrameTooBig;
     }
+    length = static_cast<int>(n);
+    return kJexFrameOk;
+}
+
+int jex_read_frame_body(JexFrameSource read, void* context, int length, JexBuffer& body,
+                        int announced) {
     // The body grows as its bytes arrive, one piece at a time, and a piece
     // is allocated only once its first byte is there: a peer that announces
-    // a large frame and stops costs what it sent and at most one piece.
-    const int length = static_cast<int>(n);
+    // a large frame and stops costs what it sent and at most one piece. The
+    // new storage is not zero-filled: the read overwrites it.
     body.SetLength(0);
     for (int got = 0; got < length;) {
-        const int size = std::min(length - got, kJexFramePiece);
+        // Storage the body has already is filled in one stretch; past it the
+        // body grows by at most a piece.
+        const int room = body.AllocatedLength() - 1 - got;
+        const int size = std::min(length - got, std::max(kJexFramePiece, room));
         char first = 0;
         if (read(context, &first, 1) != 0) return kJexFrameTransportError;
-        body.SetLength(got + size);
-        if (body.Data() == nullptr || body.Length() != got + size) {
+        if (!body.SetLengthForOverwrite(got + size) || body.Data() == nullptr ||
+            body.Length() != got + size) {
             body.Free();
-            body.SetLong(static_cast<int32_t>(n));
+            body.SetLong(static_cast<int32_t>(announced));
             return kJexFrameTooBig;
         }
         body.Data()[got] = first;
@@ -65,6 +84,65 @@ int jex_read_frame_from(JexFrameSource read, void* context, JexBuffer& body) {
         got += size;
     }
     return kJexFrameOk;
+}
+
+int jex_read_frame_from(JexFrameSource read, void* context, JexBuffer& body) {
+    int length = 0;
+    const int rc = jex_read_frame_head(read, context, body, length);
+    if (rc != kJexFrameOk) return rc;
+    return jex_read_frame_body(read, context, length, body, length);
+}
+
+int JexFrameReader::Read(JexTransport& transport, char* p, int n) {
+    const int buffered = std::min(n, end_ - start_);
+    if (buffered > 0) {
+        std::memcpy(p, buffer_.Data() + start_, static_cast<size_t>(buffered));
+        start_ += buffered;
+    }
+    if (start_ == end_) start_ = end_ = 0;
+    int left = n - buffered;
+    if (left == 0) return kJexFrameOk;
+    p += buffered;
+    if (left >= kBufferSize / 2) {
+        int got = 0;
+        // A long stretch goes straight to its place.
+        return transport.GetData(p, left, got, 0) == 0 && got == left ? kJexFrameOk
+                                                                      : kJexFrameTransportError;
+    }
+    if (Fill(transport, left) != kJexFrameOk) return kJexFrameTransportError;
+    std::memcpy(p, buffer_.Data(), static_cast<size_t>(left));
+    start_ = left;
+    if (start_ == end_) start_ = end_ = 0;
+    return kJexFrameOk;
+}
+
+int JexFrameReader::Fill(JexTransport& transport, int min) {
+    if (buffer_.Length() < kBufferSize && !buffer_.SetLengthForOverwrite(kBufferSize))
+        return kJexFrameTransportError;
+    // One read takes what is there, up to the buffer's size: the rest of a
+    // short frame and the head of the next one come with it.
+    int got = 0;
+    if (transport.GetSome(buffer_.Data(), min, kBufferSize, got) != 0 || got < min)
+        return kJexFrameTransportError;
+    start_ = 0;
+    end_ = got;
+    return kJexFrameOk;
+}
+
+int JexFrameReader::Peek(JexTransport& transport, char& c) {
+    if (start_ == end_ && Fill(transport, 1) != kJexFrameOk) return kJexFrameTransportError;
+    c = buffer_.Data()[start_];
+    return kJexFrameOk;
+}
+
+int JexFrameReader::Source::Read(void* context, char* p, int n) {
+    auto* source = static_cast<Source*>(context);
+    return source->reader->Read(*source->transport, p, n);
+}
+
+void JexFrameReader::Reset() {
+    buffer_.Free();
+    start_ = end_ = 0;
 }
 
 namespace {

@@ -22,16 +22,23 @@ class JexTransport;
 constexpr int64_t kJexMaxFrameLength = (int64_t{1} << 24) + 65536;
 
 // The body of a frame is read in pieces of at most this many bytes, its
-// storage growing by a piece once the first byte of that piece has arrived.
+// storage growing by a piece once the first byte of that piece has arrived
+// (storage the body already has is filled in one stretch).
 constexpr int kJexFramePiece = 64 * 1024;
 
 constexpr int kJexFrameOk = 0;
 constexpr int kJexFrameTooBig = 12;
 constexpr int kJexFrameTransportError = 23;
 
+// The head of a frame of an n-byte body into head (room for 7 bytes); its size.
+int jex_frame_head(char* head, int n);
+
 // Writes the body in one frame with a single write. A body longer than the
 // maximum is not sent (a peer would refuse it): 12.
 int jex_write_frame(JexTransport& transport, const JexBuffer& body);
+// Writes one frame whose body is the n bytes of lead followed by the body's
+// bytes, without copying the body (the head and lead go in a small array).
+int jex_write_frame(JexTransport& transport, const char* lead, int n, const JexBuffer& body);
 
 // Reads one frame into body. 23 when a read fails or the stream ends early;
 // 12 when the announced length is above the maximum or cannot be allocated,
@@ -43,3 +50,46 @@ int jex_read_frame(JexTransport& transport, JexBuffer& body);
 // and returns 0, or returns non-zero.
 using JexFrameSource = int (*)(void* context, char* p, int n);
 int jex_read_frame_from(JexFrameSource read, void* context, JexBuffer& body);
+
+// The two halves of jex_read_frame_from. The head: its announced body
+// length into length; 12 (with the length stored in body as for the whole
+// read) when it is above the maximum.
+int jex_read_frame_head(JexFrameSource read, void* context, JexBuffer& body, int& length);
+// The next length bytes of the stream into body, which grows as they
+// arrive, one piece at a time (storage the body already has is used first).
+// 12 when storage cannot be had (announced stored as for the whole read).
+int jex_read_frame_body(JexFrameSource read, void* context, int length, JexBuffer& body,
+                        int announced);
+
+// Reads one connection's frames through a small buffer of its own, so that
+// a short record's head and body come in one read; bytes read past a frame
+// stay for the next one. A long body is read straight into its storage.
+// One thread at a time reads through a reader.
+class JexFrameReader {
+public:
+    // The buffer's size, allocated on the first read.
+    static constexpr int kBufferSize = 16 * 1024;
+
+    // Exactly n bytes into p: 0, or 23 when a read fails or the stream ends.
+    int Read(JexTransport& transport, char* p, int n);
+    // A frame source over a reader and its transport.
+    struct Source {
+        JexFrameReader* reader;
+        JexTransport* transport;
+        static int Read(void* context, char* p, int n);
+    };
+    // The next byte, left for the next read: 0, or 23 as for Read.
+    int Peek(JexTransport& transport, char& c);
+    // Bytes read and not yet taken.
+    int Buffered() const { return end_ - start_; }
+    // Forgets the buffered bytes and the storage (a new connection).
+    void Reset();
+
+private:
+    // Reads at least min bytes (below kBufferSize) into the empty buffer.
+    int Fill(JexTransport& transport, int min);
+
+    JexBuffer buffer_;
+    int start_ = 0;
+    int end_ = 0;
+};

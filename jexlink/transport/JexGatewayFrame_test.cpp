@@ -209,4 +209,78 @@ TEST(JexGatewayFrame, FramesFollowEachOtherOnOneStream) {
     }
 }
 
+// Frames of every size around the reader's buffer and piece sizes, written
+// back to back, come out of one reader whole and in order, whether a read
+// holds several frames or a body is read straight into its storage.
+TEST(JexFrameReader, FramesOfEverySizeComeBackInOrder) {
+    LinkedPair link;
+    ASSERT_EQ(link.Open(), "");
+    const int k = JexFrameReader::kBufferSize;
+    const size_t sizes[] = {1,
+                            3,
+                            64,
+                            size_t(k / 2 - 1),
+                            size_t(k / 2),
+                            size_t(k - 1),
+                            size_t(k),
+                            65535,
+                            65536,
+                            70000,
+                            1,
+                            size_t(1 << 20) + 3,
+                            2};
+    auto writer = std::async(std::launch::async, [&] {
+        for (size_t n : sizes) {
+            const std::string b = Body(n);
+            if (jex_write_frame(*link.a, JexBuffer(b.data(), static_cast<int>(b.size()))) != 0)
+                return false;
+        }
+        return true;
+    });
+    JexFrameReader reader;
+    JexFrameReader::Source source{&reader, link.b.get()};
+    for (size_t n : sizes) {
+        SCOPED_TRACE(n);
+        JexBuffer got;
+        auto read = std::async(std::launch::async, [&] {
+            return jex_read_frame_from(&JexFrameReader::Source::Read, &source, got);
+        });
+        ASSERT_EQ(read.wait_for(kBound), std::future_status::ready);
+        ASSERT_EQ(read.get(), 0);
+        EXPECT_TRUE(Text(got) == Body(n));
+    }
+    ASSERT_EQ(writer.wait_for(kBound), std::future_status::ready);
+    EXPECT_TRUE(writer.get());
+    EXPECT_EQ(reader.Buffered(), 0);
+}
+
+// A frame whose body is a lead and a buffer goes out as the same bytes as
+// the frame of both together, whatever the IO size cuts.
+TEST(JexGatewayFrame, LeadAndBodyWriteTheBytesOfOneBody) {
+    struct Case {
+        int io_size;
+        size_t length;
+    };
+    const Case cases[] = {{1280, 0}, {1280, 100}, {1, 5}, {3, 10}, {7, 70000}, {1280, 65535}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.io_size);
+        SCOPED_TRACE(c.length);
+        LinkedPair link;
+        ASSERT_EQ(link.Open(), "");
+        link.a->SetAttr(JexTransport::kIoSize, c.io_size);
+        const std::string body = Body(c.length);
+        auto written = std::async(std::launch::async, [&] {
+            return jex_write_frame(*link.a, "d", 1,
+                                   JexBuffer(body.data(), static_cast<int>(body.size())));
+        });
+        JexFrameReader reader;
+        JexFrameReader::Source source{&reader, link.b.get()};
+        JexBuffer got;
+        EXPECT_EQ(jex_read_frame_from(&JexFrameReader::Source::Read, &source, got), 0);
+        ASSERT_EQ(written.wait_for(kBound), std::future_status::ready);
+        EXPECT_EQ(written.get(), 0);
+        EXPECT_TRUE(Text(got) == "d" + body);
+    }
+}
+
 }  // namespace

@@ -328,6 +328,7 @@ int JexGateway::await_onward(int seconds) {
     const int caller_fd = caller && caller->Endpoint() ? caller->Endpoint()->Handle() : -1;
     const int next_fd = next && next->Endpoint() ? next->Endpoint()->Handle() : -1;
     if (caller_fd < 0 || next_fd < 0) return OK;  // the read alone decides
+    if (readers_[1].Buffered() > 0) return OK;    // the answer is already in
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     for (;;) {
         int wait_ms = -1;

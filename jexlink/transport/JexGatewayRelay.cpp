@@ -1,4 +1,5 @@
 // Gateway relay between two connections, the gateway's transport handler, and the gateway listener.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -11,6 +12,22 @@
 #include "jexlink/transport/JexGatewayItems.h"
 
 namespace {
+
+// Storage a relay direction keeps between records: a record that needed
+// more has its items freed once it is passed on, so an idle relay holds
+// little whatever it carried.
+constexpr int64_t kRelayKeptBytes = 16 * 1024;
+
+// The most a relay direction reads and writes at once when it passes on a
+// DATA record as it arrives. Its buffer is freed after each record: an idle
+// relay holds none.
+constexpr int kRelayPiece = 128 * 1024;
+
+int64_t HeldBytes(JexNetMsg& record) {
+    int64_t held = 0;
+    for (int i = 0; i < JexNetMsg::kItems; ++i) held += record[i].AllocatedLength();
+    return held;
+}
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -39,6 +56,8 @@ struct JexGateway::TransferBlock {
     // The direction's result; code 0 when it ended cleanly.
     std::unique_ptr<JexProtocol> result;
     RelayWatch* watch;
+    // The pieces of a DATA record pass through this buffer.
+    JexBuffer piece;
 };
 
 void JexGateway::end_legs() {
@@ -98,7 +117,7 @@ void JexGateway::settle(RelayWatch& watch) {
 }
 
 void JexGateway::leg_failure(TransferBlock& block, const char* text, int failed_side,
-                             int report_side) {
+                             int report_side, bool report) {
     settle(*block.watch);
     JexTransport* failed = transports_[failed_side].get();
     // The transport's error is copied before the relay lock is taken: a
@@ -122,7 +141,10 @@ void JexGateway::leg_failure(TransferBlock& block, const char* text, int failed_
     // Sent outside the relay lock: a transport handler that runs inside
     // this send takes the relay lock itself, and the other direction may
     // hold this side's send lock while its own handler waits for it.
-    (void)send_record(report_side, block.record);
+    if (report)
+        (void)send_record(report_side, block.record);
+    else
+        end_leg(report_side);
     // Only the failed leg is ended here. Closing the report side at once
     // could drop the report still on its way (a socket closed with unread
     // bytes resets the connection and discards what it had not sent): the
@@ -158,7 +180,31 @@ int JexGateway::transfer_records(TransferBlock& block) {
     block.result = std::make_unique<JexProtocol>(kTextTable, "JexGateway");
     block.result->SetSuppress(1);
     for (;;) {
-        if (g.recv_record(block.from_side, block.record) != OK) {
+        int length = 0;
+        char first = 0;
+        int rc = g.recv_head(block.from_side, length, first);
+        // A DATA record goes on as it arrives (unless traced: the trace
+        // shows whole records).
+        if (rc == OK && first == JexNetMsg::kRawMark && !(TraceFlags() & kTraceData) &&
+            (block.piece.Length() == kRelayPiece ||
+             block.piece.SetLengthForOverwrite(kRelayPiece))) {
+            const PassResult passed = g.pass_data(block, length);
+            block.piece.Free();
+            if (passed == kPassFromFailed) {
+                g.leg_failure(block, "JexGateway::transfer() from", block.from_side, block.to_side,
+                              false);
+                return 0;
+            }
+            if (passed == kPassToFailed) {
+                if (g.drain_after_send_failure(block)) return 0;
+                g.leg_failure(block, "JexGateway::transfer() to", block.to_side, block.from_side);
+                return 0;
+            }
+            block.watch->last_record_ms = NowMs();
+            continue;
+        }
+        if (rc == OK) rc = g.recv_rest(block.from_side, block.record, length, first);
+        if (rc != OK) {
             g.leg_failure(block, "JexGateway::transfer() from", block.from_side, block.to_side);
             return 0;
         }
@@ -189,7 +235,9 @@ int JexGateway::transfer_records(TransferBlock& block) {
             return 0;
         }
         block.watch->last_record_ms = NowMs();
-        switch (block.record.Type()) {
+        const int type = block.record.Type();
+        if (type != kLearn && HeldBytes(block.record) > kRelayKeptBytes) block.record.Clear();
+        switch (type) {
             case kFinish: return 0;
             case kLearn:
                 if (block.from_side == 1) {
@@ -202,6 +250,44 @@ int JexGateway::transfer_records(TransferBlock& block) {
             default: break;
         }
     }
+}
+
+JexGateway::PassResult JexGateway::pass_data(TransferBlock& block, int length) {
+    JexTransport* in = transports_[block.from_side].get();
+    JexTransport* out = transports_[block.to_side].get();
+    JexFrameReader& reader = readers_[block.from_side];
+    char head[8];
+    (void)reader.Read(*in, head, 1);  // the 'd' seen by recv_head, buffered
+    int used = jex_frame_head(head, length);
+    head[used++] = static_cast<char>(JexNetMsg::kRawMark);
+    // The record goes out whole under the send lock: nothing of the other
+    // direction's may come between its pieces.
+    JexMutexLock hold(send_lock_[block.to_side]);
+    bool sending = out && out->PutData(head, used, 0) == 0;
+    if (!sending && out) transport_failed(*out);
+    for (int left = length - 1; left > 0;) {
+        int got = std::min(left, kRelayPiece);
+        if (reader.Read(*in, block.piece.Data(), got) != 0) {
+            if (!sending) return kPassToFailed;
+            transport_failed(*in);
+            end_leg(block.to_side);
+            return kPassFromFailed;
+        }
+        // After a failed write the rest of the record is still read, so
+        // that the near side's next record starts where it should.
+        if (sending && out->PutData(block.piece.Data(), got, 0) != 0) {
+            sending = false;
+            transport_failed(*out);
+        }
+        left -= got;
+    }
+    if (!sending) return kPassToFailed;
+    JexMutexLock counting(relay_lock_);
+    stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(length));
+    stats_.Increment(JexNetStats::kMessagesReceived, 1);
+    stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(length));
+    stats_.Increment(JexNetStats::kMessagesSent, 1);
+    return kPassed;
 }
 
 void JexGateway::watch_idle(RelayWatch& watch, int started) {
@@ -233,8 +319,8 @@ int JexGateway::relay() {
         relay_failed_ = 0;
     }
     RelayWatch watch;
-    TransferBlock a{this, 0, 1, JexNetMsg(), nullptr, &watch};
-    TransferBlock b{this, 1, 0, JexNetMsg(), nullptr, &watch};
+    TransferBlock a{this, 0, 1, JexNetMsg(), nullptr, &watch, JexBuffer()};
+    TransferBlock b{this, 1, 0, JexNetMsg(), nullptr, &watch, JexBuffer()};
     auto thread_a = std::make_unique<JexThread>(&transfer, &a);
     auto thread_b = std::make_unique<JexThread>(&transfer, &b);
     const int started = (thread_a->Started() ? 1 : 0) + (thread_b->Started() ? 1 : 0);

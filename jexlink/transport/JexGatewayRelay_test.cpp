@@ -218,6 +218,64 @@ TEST_F(RelayTest, ACallerThatClosesTurnsIntoOneNetfailForTheFarEnd) {
     EXPECT_STREQ(relay.Args()[0].Data(), "JexGateway::transfer() from");
 }
 
+// DATA records of every size pass both ways whole, and the records after
+// them start where they should.
+TEST_F(RelayTest, LargeDataRecordsPassWholeBothWays) {
+    Start();
+    for (int n : {0, 1, 70000, (1 << 20) + 3}) {
+        SCOPED_TRACE(n);
+        std::string payload(static_cast<size_t>(n), '\0');
+        for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 13 + n);
+        const JexNetMsg data = Record('D', {{'D', payload}});
+        for (int from_caller : {1, 0}) {
+            QuietGateway& sender = from_caller ? caller : far;
+            QuietGateway& receiver = from_caller ? far : caller;
+            const int out_side = from_caller ? 1 : 0;
+            auto sent = std::async(std::launch::async, [&] {
+                return sender.send_record(out_side, data) == 0 &&
+                       sender.send_record(out_side, Record('D', {{'D', "next"}})) == 0;
+            });
+            JexNetMsg got;
+            ASSERT_EQ(Receive(receiver, 1 - out_side, got), 0);
+            EXPECT_EQ(got.Type(), 'D');
+            EXPECT_TRUE(Text(got['D']) == payload);
+            ASSERT_EQ(Receive(receiver, 1 - out_side, got), 0);
+            EXPECT_EQ(Text(got['D']), "next");
+            ASSERT_EQ(sent.wait_for(kBound), std::future_status::ready);
+            EXPECT_TRUE(sent.get());
+        }
+    }
+    ASSERT_EQ(caller.send_record(1, Record('F', {})), 0);
+    ASSERT_EQ(far.send_record(0, Record('F', {})), 0);
+    EXPECT_EQ(Finish(), 0);
+}
+
+// A caller that stops in the middle of a DATA record: the far end, which
+// holds the start of the record, sees its connection end, never a record
+// made of the part and of what followed.
+TEST_F(RelayTest, ACallerThatClosesInsideARecordEndsTheFarSide) {
+    Start();
+    const int length = (1 << 20) + 1;
+    const std::string head = {0,
+                              0,
+                              static_cast<char>(length & 0xFF),
+                              static_cast<char>((length >> 8) & 0xFF),
+                              static_cast<char>((length >> 16) & 0xFF),
+                              0,
+                              0,
+                              'd'};
+    const std::string part = head + std::string(300000, 'p');
+    ASSERT_EQ(caller.Transport(1)->PutData(part.data(), static_cast<int>(part.size()), 0), 0);
+    caller.ReleaseTransport(1);
+    JexNetMsg got;
+    const int rc = Receive(far, 0, got);
+    EXPECT_NE(rc, 0);
+    EXPECT_NE(rc, -1);  // ended by the relay, not by the bound
+    far.ReleaseTransport(0);
+    EXPECT_EQ(Finish(), JexGateway::TRANSPORTERR);
+    EXPECT_STREQ(relay.Args()[0].Data(), "JexGateway::transfer() from");
+}
+
 TEST_F(RelayTest, LearnFromTheFarSideTeachesBackRoutesAndFromTheCallerNothing) {
     MapFile map("");
     relay.route_map = std::make_unique<JexRouteMap>(JexString(map.path.c_str()));

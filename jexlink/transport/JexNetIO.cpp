@@ -124,10 +124,10 @@ int JexNetIO::Disconnect() {
     return 0;
 }
 
-int JexNetIO::GetData(char* p, int n, int& got, int) {
+int JexNetIO::ReadRange(char* p, int min, int max, int& got, bool wait_first) {
     got = 0;
-    while (got < n) {
-        const long r = handle_.Read(p + got, static_cast<size_t>(n - got));
+    while (got < min) {
+        const long r = handle_.Read(p + got, static_cast<size_t>(max - got), wait_first);
         if (r > 0) {
             got += static_cast<int>(r);
             continue;
@@ -142,9 +142,11 @@ int JexNetIO::GetData(char* p, int n, int& got, int) {
     }
     stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(got));
     stats_.Increment(JexNetStats::kMessagesReceived, 1);
-    if (got >= n) return 0;
+    if (got >= min) return 0;
     return EndOfData("JexNetIO::GetData");
 }
+
+int JexNetIO::GetData(char* p, int n, int& got, int) { return ReadRange(p, n, n, got, false); }
 
 int JexNetIO::GetData(JexBuffer& b, const int) {
     const int size = ioSize_ > 0 ? ioSize_ : 1;
@@ -167,35 +169,84 @@ int JexNetIO::GetData(JexBuffer& b, const int) {
     return EndOfData("JexNetIO::GetData(JexBuffer &, const int)");
 }
 
-int JexNetIO::PutData(const char* p, int n, int) {
-    const int size = ioSize_ > 0 ? ioSize_ : 1;
+int JexNetIO::GetSome(char* p, int min, int, int& got) { return GetData(p, min, got, 0); }
+
+int JexNetIO::GetSomeOnHandle(char* p, int min, int max, int& got) {
+    return ReadRange(p, min, max, got, true);
+}
+
+int JexNetIO::PutParts(const iovec* parts, int count) {
+    const size_t size = ioSize_ > 0 ? static_cast<size_t>(ioSize_) : 1;
     // Each piece is at most the IO size; up to IOV_MAX pieces go to the
     // kernel in one call. The bytes on the wire are the same as piece by piece.
     static constexpr int kMaxPieces = IOV_MAX < 1024 ? IOV_MAX : 1024;
     iovec pieces[kMaxPieces];
-    for (int done = 0; done < n;) {
-        int count = 0;
-        int batch = 0;
-        for (int at = done; at < n && count < kMaxPieces; ++count) {
-            const int chunk = std::min(n - at, size);
-            pieces[count].iov_base = const_cast<char*>(p + at);
-            pieces[count].iov_len = static_cast<size_t>(chunk);
-            at += chunk;
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) total += parts[i].iov_len;
+    int part = 0;
+    size_t offset = 0;  // bytes of parts[part] already written
+    for (size_t done = 0; done < total;) {
+        int used = 0;
+        size_t batch = 0;
+        int at_part = part;
+        size_t at_offset = offset;
+        while (at_part < count && used < kMaxPieces) {
+            const size_t left = parts[at_part].iov_len - at_offset;
+            if (left == 0) {
+                ++at_part;
+                at_offset = 0;
+                continue;
+            }
+            const size_t chunk = std::min(left, size);
+            pieces[used].iov_base = static_cast<char*>(parts[at_part].iov_base) + at_offset;
+            pieces[used].iov_len = chunk;
+            ++used;
             batch += chunk;
+            at_offset += chunk;
         }
-        const long w = count == 1
-                           ? handle_.Write(p + done, static_cast<size_t>(batch), done + batch < n)
-                           : handle_.WriteVector(pieces, count, done + batch < n);
+        const bool more = done + batch < total;
+        const long w = used == 1 ? handle_.Write(static_cast<const char*>(pieces[0].iov_base),
+                                                 pieces[0].iov_len, more)
+                                 : handle_.WriteVector(pieces, used, more);
         if (w <= 0) {
             const int err = w == jexnet::kIoClosed ? EBADF : errno;
             FailWin32(SYSERR, "JexNetIO::PutData", "WriteFile", err);
             return SYSERR;
         }
-        done += static_cast<int>(w);
+        done += static_cast<size_t>(w);
+        // Step past what was written.
+        for (size_t skip = static_cast<size_t>(w); skip > 0 && part < count;) {
+            const size_t left = parts[part].iov_len - offset;
+            if (skip < left) {
+                offset += skip;
+                break;
+            }
+            skip -= left;
+            ++part;
+            offset = 0;
+        }
     }
-    stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(n > 0 ? n : 0));
+    stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(total));
     stats_.Increment(JexNetStats::kMessagesSent, 1);
     return 0;
+}
+
+int JexNetIO::PutData(const char* p, int n, int) {
+    const iovec part{const_cast<char*>(p), static_cast<size_t>(n > 0 ? n : 0)};
+    return PutParts(&part, 1);
+}
+
+int JexNetIO::PutDataParts(const char* head, int head_n, const char* body, int body_n) {
+    JexBuffer joined(head, head_n > 0 ? head_n : 0);
+    joined += JexBuffer(body, body_n > 0 ? body_n : 0);
+    return PutData(joined.Data(), joined.Length(), 0);
+}
+
+int JexNetIO::PutDataPartsOnHandle(const char* head, int head_n, const char* body, int body_n) {
+    const iovec parts[2] = {
+        {const_cast<char*>(head), static_cast<size_t>(head_n > 0 ? head_n : 0)},
+        {const_cast<char*>(body), static_cast<size_t>(body_n > 0 ? body_n : 0)}};
+    return PutParts(parts, 2);
 }
 
 namespace {

@@ -2,6 +2,8 @@
 // adoption.
 #pragma once
 
+#include <sys/uio.h>
+
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexString.h"
 #include "jexlink/transport/JexNetAddr.h"
@@ -45,6 +47,14 @@ public:
     virtual int Listen();
     // Writes n bytes in chunks of at most the IO size; one message.
     virtual int PutData(const char* p, int n, int ignored);
+    // Writes head then body as one message, the same bytes as PutData of
+    // both together. Here they are joined and given to PutData; an endpoint
+    // on a socket of its own writes both without a copy.
+    virtual int PutDataParts(const char* head, int head_n, const char* body, int body_n);
+    // Reads at least min and at most max bytes; END when the peer closed
+    // first (got holds what came). Here exactly min bytes through GetData;
+    // an endpoint on a socket of its own reads what is there, up to max.
+    virtual int GetSome(char* p, int min, int max, int& got);
 
     // Applies a transport's settings to this endpoint.
     void CopySettings(const JexTransport& from);
@@ -56,6 +66,18 @@ public:
     const char* CallingBuffer() const { return calling_buffer_; }
 
 protected:
+    // Reads at least min and at most max bytes into p from the handle, each
+    // read waiting for the link first when wait_first is set.
+    int ReadRange(char* p, int min, int max, int& got, bool wait_first);
+    // Writes the bytes of the parts in order to the handle, in chunks of at
+    // most the IO size, as many chunks per system call as it takes.
+    int PutParts(const iovec* parts, int count);
+    // PutDataParts and GetSome of an endpoint that reads and writes its
+    // handle with the base's GetData and PutData. Each read of GetSome waits
+    // for the link first: a reader that expects nothing yet (the next
+    // record) spends no call on finding that out.
+    int PutDataPartsOnHandle(const char* head, int head_n, const char* body, int body_n);
+    int GetSomeOnHandle(char* p, int min, int max, int& got);
     // Raises code on this endpoint with a location, an optional text and a
     // cause; returns the code.
     int Fail(int code, const char* location, const char* text = nullptr,

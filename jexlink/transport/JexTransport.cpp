@@ -161,6 +161,27 @@ int JexTransport::PutData(const char* p, int n, int ignored) {
     return endpoint_->PutData(p, n, ignored);
 }
 
+int JexTransport::PutDataParts(const char* head, int head_n, const char* body, int body_n) {
+    if (trace_ & kTraceDump) {
+        // One dump of the bytes, as a PutData of both together shows them.
+        JexBuffer joined(head, head_n > 0 ? head_n : 0);
+        joined += JexBuffer(body, body_n > 0 ? body_n : 0);
+        Dump(kSending, joined.Data(), joined.Length());
+    }
+    if (!endpoint_) return RaiseCode(UNKNOWN, JexExcArgs("JexTransport::PutData"));
+    return endpoint_->PutDataParts(head, head_n, body, body_n);
+}
+
+int JexTransport::GetSome(char* p, int min, int max, int& got) {
+    if (!endpoint_) {
+        got = 0;
+        return RaiseCode(UNKNOWN, JexExcArgs("JexTransport::GetData"));
+    }
+    const int result = endpoint_->GetSome(p, min, max, got);
+    if (trace_ & kTraceDump) Dump(kReceived, p, got);
+    return result;
+}
+
 const char* JexTransport::AttributeName(int attribute) {
     return JexAttrName(kAttributes, attribute, "?");
 }

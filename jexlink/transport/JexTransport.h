@@ -91,6 +91,12 @@ public:
     int GetData(JexBuffer& b, int n);
     // Writes n bytes.
     int PutData(const char* p, int n, int ignored);
+    // Writes the head's bytes, then the body's, as one message: the bytes
+    // on the link are those of one PutData of both together.
+    int PutDataParts(const char* head, int head_n, const char* body, int body_n);
+    // Reads at least min and at most max bytes (fewer only at the end of
+    // data: END); got holds the count.
+    int GetSome(char* p, int min, int max, int& got);
 
     int GetAttr(int attribute, int& value);
     int GetAttr(int attribute, JexString& value);

@@ -185,9 +185,13 @@ long NetDescriptor::Connect(const sockaddr* address, socklen_t length, int timeo
     return result;
 }
 
-long NetDescriptor::Read(char* p, size_t n) {
+long NetDescriptor::Read(char* p, size_t n, bool wait_first) {
     Use use(*this);
     if (use.fd < 0) return Closing() ? kIoClosed : (errno = EBADF, kIoFailed);
+    if (wait_first) {
+        const long waited = Wait(use.fd, POLLIN);
+        if (waited != 0) return waited;
+    }
     // Try first, wait only when nothing is there: one call per read when
     // data flows.
     for (;;) {
