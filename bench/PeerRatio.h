@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -21,7 +22,9 @@ struct PeerPair {
 };
 
 // The console reporter, keeping the real time per iteration of each run
-// (the mean of repetitions when a run is repeated, aggregates left out).
+// (the median of repetitions when a run is repeated, aggregates left out:
+// with --benchmark_enable_random_interleaving a burst of load elsewhere then
+// sways one repetition rather than the ratio).
 class PeerRatioReporter : public benchmark::ConsoleReporter {
 public:
     // Colours only on a terminal, so that a saved run reads plainly.
@@ -31,9 +34,8 @@ public:
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Aggregate || run.error_occurred || run.iterations == 0)
                 continue;
-            Sum& sum = times_[run.run_name.str()];
-            sum.seconds += run.real_accumulated_time / static_cast<double>(run.iterations);
-            ++sum.count;
+            times_[run.run_name.str()].push_back(run.real_accumulated_time /
+                                                 static_cast<double>(run.iterations));
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -43,21 +45,22 @@ public:
         for (const PeerPair& pair : pairs) {
             auto project = times_.find(pair.project);
             auto peer = times_.find(pair.peer);
-            if (project == times_.end() || peer == times_.end() || peer->second.seconds <= 0)
-                continue;
+            if (project == times_.end() || peer == times_.end()) continue;
+            const double peerTime = Median(peer->second);
+            if (peerTime <= 0) continue;
             std::printf("ratio %-44s / %-36s = %.2f\n", pair.project.c_str(), pair.peer.c_str(),
-                        project->second.Mean() / peer->second.Mean());
+                        Median(project->second) / peerTime);
         }
         std::fflush(stdout);
     }
 
 private:
-    struct Sum {
-        double seconds = 0;
-        int count = 0;
-        double Mean() const { return seconds / count; }
-    };
-    std::map<std::string, Sum> times_;
+    static double Median(std::vector<double> times) {
+        std::sort(times.begin(), times.end());
+        const size_t n = times.size();
+        return n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
+    }
+    std::map<std::string, std::vector<double>> times_;
 };
 
 // Runs the registered benchmarks with the command line's options, then
