@@ -68,6 +68,17 @@ public:
 private:
     static constexpr int kHashSlots = 0x20000;
     static constexpr int kCheckInterval = 10000;
+    static constexpr int kJumpBytes = 16;
+
+    // A shortcut over the dictionary: the code reached from one code through
+    // the kJumpBytes bytes that last followed it. Dictionary entries are
+    // only ever added until a reset, so a path once walked stays valid; an
+    // entry counts only when its generation is the encoder's.
+    struct Jump {
+        uint64_t bytes[2];
+        uint32_t generation;
+        uint16_t to;
+    };
 
     void ClearHash();
 
@@ -81,6 +92,10 @@ private:
     // one word and an empty slot is 0: the table comes zeroed from the
     // allocator, and pages never probed are never touched.
     LzwTable<uint64_t> hash_;
+    // One shortcut per code, so that long strings are matched kJumpBytes
+    // bytes at a time instead of one look-up per byte.
+    LzwTable<Jump> jumps_;
+    uint32_t generation_ = 1;
 };
 
 // The expanding side. It follows the encoder's dictionary and widths across
@@ -109,12 +124,36 @@ private:
     // The longest string: one byte per dictionary code, and one more.
     static constexpr int kStackSize = 0x10000;
 
+    // Strings up to this length are written by following prefix_ and
+    // suffix_ (tables small enough to stay in the cache).
+    static constexpr int kShortString = 15;
+
+    // A longer code's string, kept so that it is written 16 bytes at a
+    // time: its first byte, and its bytes past the longest multiple of 16
+    // below its length (`tail`); the bytes before those are the string of
+    // `anchor`, whose length is that multiple.
+    struct String {
+        unsigned char tail[16];
+        uint16_t anchor;
+        unsigned char first;
+    };
+
     LzwCodeWidth state_;
     int output_limit_;
     bool first_ = true;
     int previous_code_ = 0;
+    // The length of the previous code's string (kept while the stream is
+    // regular).
+    uint32_t previous_length_ = 1;
     unsigned char last_first_byte_ = 0;
     std::unique_ptr<unsigned char[]> stack_;
     LzwTable<uint16_t> prefix_;
     LzwTable<unsigned char> suffix_;
+    // The lengths of the codes' strings and the longer strings, while every code so far came as an
+    // encoder makes them. A stream that does what no encoder does (a reset as a call's first code,
+    // a call starting with the next free code, the code past the last entry) is followed through
+    // prefix_ and suffix_ alone.
+    LzwTable<uint16_t> lengths_;
+    LzwTable<String> strings_;
+    bool irregular_ = false;
 };
