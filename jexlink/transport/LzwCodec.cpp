@@ -95,8 +95,7 @@ void LzwEncoder::ClearHash() {
     std::memset(hash_.get(), 0, sizeof(uint64_t) * kHashSlots);
     // Every shortcut of the old dictionary is void.
     if (++generation_ == 0) {
-        std::memset(static_cast<void*>(jumps_.get()), 0,
-                    sizeof(Jump) * (LzwCodeWidth::kCodeLimit + 1));
+        jumps_.Clear();
         generation_ = 1;
     }
 }
@@ -121,10 +120,7 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
         // the first message coded, so a connection that never sends data
         // does not pay for them; pages never touched cost nothing.
         hash_.reset(static_cast<uint64_t*>(std::calloc(kHashSlots, sizeof(uint64_t))));
-        jumps_.reset(static_cast<Jump*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, sizeof(Jump))));
-        if (!hash_ || !jumps_) {
-            hash_.reset();
-            jumps_.reset();
+        if (!hash_) {
             out.Free();
             return false;
         }
@@ -132,7 +128,6 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     BitWriter writer(reinterpret_cast<unsigned char*>(out.Data()));
 
     uint64_t* slots = hash_.get();
-    Jump* jumps = jumps_.get();
     auto emit = [&](int code) {
         writer.Put(code, state_.width);
         state_.Widen();
@@ -151,11 +146,11 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
         // after a shortcut and every kJumpBytes bytes, so that the short
         // strings of ordinary data pay no look-up for them.
         while (steps % kJumpBytes == 0 && n - i >= kJumpBytes) {
-            const Jump& jump = jumps[prefix];
-            if (jump.generation != generation_ || Load64(in + i) != jump.bytes[0] ||
-                Load64(in + i + 8) != jump.bytes[1])
+            const Jump* jump = jumps_.Find(prefix);
+            if (!jump || jump->generation != generation_ || Load64(in + i) != jump->bytes[0] ||
+                Load64(in + i + 8) != jump->bytes[1])
                 break;
-            prefix = jump.to;
+            prefix = jump->to;
             i += kJumpBytes;
             steps = 0;
             path[0] = static_cast<uint16_t>(prefix);
@@ -177,12 +172,14 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
             // The code kJumpBytes bytes back leads here through the bytes
             // just read.
             uint16_t& back = path[++steps % kJumpBytes];
+            // (Without memory for it, a shortcut is simply not kept.)
             if (steps >= kJumpBytes) {
-                Jump& jump = jumps[back];
-                jump.bytes[0] = Load64(in + i - kJumpBytes);
-                jump.bytes[1] = Load64(in + i - 8);
-                jump.to = static_cast<uint16_t>(prefix);
-                jump.generation = generation_;
+                if (Jump* jump = jumps_.Make(back)) {
+                    jump->bytes[0] = Load64(in + i - kJumpBytes);
+                    jump->bytes[1] = Load64(in + i - 8);
+                    jump->to = static_cast<uint16_t>(prefix);
+                    jump->generation = generation_;
+                }
             }
             back = static_cast<uint16_t>(prefix);
             continue;
@@ -194,7 +191,9 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
         if (state_.next_code < LzwCodeWidth::kCodeLimit) {
             // Taking the place of key 0 drops that entry, and with it every
             // path from byte 0 through it.
-            if ((slot >> 16) == 1) jumps[0].generation = 0;
+            if ((slot >> 16) == 1) {
+                if (Jump* jump = jumps_.Find(0)) jump->generation = 0;
+            }
             slots[h] = static_cast<uint64_t>(key) << 16 | static_cast<uint64_t>(state_.next_code++);
             continue;
         }
@@ -247,6 +246,8 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
             if (want < used + count + kSlack) want = used + count + kSlack;
             if (want > static_cast<int64_t>(output_limit_) + kSlack)
                 want = static_cast<int64_t>(output_limit_) + kSlack;
+            if (want > INT_MAX - 64) want = INT_MAX - 64;
+            if (want < used + count + kSlack) return Result::kNoMemory;
             if (!out.Reallocate(static_cast<int>(want))) return Result::kNoMemory;
         }
         return Result::kOk;
@@ -281,14 +282,11 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
         suffix_.reset(static_cast<unsigned char*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, 1)));
         lengths_.reset(
             static_cast<uint16_t*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, sizeof(uint16_t))));
-        strings_.reset(
-            static_cast<String*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, sizeof(String))));
-        if (!prefix_ || !suffix_ || !lengths_ || !strings_) {
+        if (!prefix_ || !suffix_ || !lengths_) {
             stack_.reset();
             prefix_.reset();
             suffix_.reset();
             lengths_.reset();
-            strings_.reset();
             return finish(Result::kNoMemory);
         }
         for (int i = 0; i < 256; ++i) {
@@ -300,11 +298,11 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
     uint16_t* prefix = prefix_.get();
     unsigned char* suffix = suffix_.get();
     uint16_t* lengths = lengths_.get();
-    String* strings = strings_.get();
+    LzwPages<String>& strings = strings_;
     // Writes the string of code (`length` bytes) at `at`, from its end
     // backwards, and returns its first byte. A long string's last 16-byte
     // piece may write up to 15 bytes of slack past it.
-    auto write_string = [=](int code, uint32_t length, unsigned char* at) {
+    auto write_string = [prefix, suffix, &strings](int code, uint32_t length, unsigned char* at) {
         if (length <= kShortString) {
             for (uint32_t k = length - 1; k > 0; --k) {
                 at[k] = suffix[code];
@@ -410,7 +408,9 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
                 lengths[entry] = static_cast<uint16_t>(entry_length);
                 if (entry_length == kShortString + 1) {
                     // The first long string of its line: its 16 bytes.
-                    String& s = strings[entry];
+                    String* made = strings.Make(entry);
+                    if (!made) return finish(Result::kNoMemory);
+                    String& s = *made;
                     s.tail[kShortString] = last_first_byte_;
                     int from = previous_code_;
                     for (int k = kShortString - 1; k > 0; --k) {
@@ -424,7 +424,9 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
                     // The previous string and one byte: a new tail, or the
                     // previous tail one byte longer.
                     const String from = strings[previous_code_];
-                    String& s = strings[entry];
+                    String* made = strings.Make(entry);
+                    if (!made) return finish(Result::kNoMemory);
+                    String& s = *made;
                     s.first = from.first;
                     const uint32_t at = (entry_length - 1) & 15u;
                     if (at == 0) {

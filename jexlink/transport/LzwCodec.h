@@ -1,8 +1,10 @@
 // LZW coding of a connection's messages as one continuous stream: the encoder and the decoder.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "jexlink/core/JexBuffer.h"
@@ -41,6 +43,38 @@ struct LzwFree {
 };
 template <typename T>
 using LzwTable = std::unique_ptr<T[], LzwFree>;
+
+// A table with an entry per code, made in zeroed pages of 64 entries as
+// they are first written, so that its memory follows the codes that use it.
+template <typename T>
+class LzwPages {
+public:
+    // The entry of code, or null when its page was never made.
+    T* Find(int code) const {
+        T* page = pages_[static_cast<size_t>(code >> kPageBits)].get();
+        return page ? page + (code & kPageMask) : nullptr;
+    }
+    // The entry of code, its page made if need be; null without memory.
+    T* Make(int code) {
+        LzwTable<T>& page = pages_[static_cast<size_t>(code >> kPageBits)];
+        if (!page) page.reset(static_cast<T*>(std::calloc(kPageMask + 1, sizeof(T))));
+        return page ? page.get() + (code & kPageMask) : nullptr;
+    }
+    // The entry of a code whose page was made.
+    T& operator[](int code) const {
+        return pages_[static_cast<size_t>(code >> kPageBits)]
+                     [static_cast<size_t>(code & kPageMask)];
+    }
+    void Clear() {
+        for (LzwTable<T>& page : pages_)
+            if (page) std::memset(static_cast<void*>(page.get()), 0, sizeof(T) * (kPageMask + 1));
+    }
+
+private:
+    static constexpr int kPageBits = 6;
+    static constexpr int kPageMask = (1 << kPageBits) - 1;
+    std::array<LzwTable<T>, (LzwCodeWidth::kCodeLimit >> kPageBits) + 1> pages_;
+};
 
 // The compressing side. Every call codes one message into its own run of
 // codes (the last code is flushed, the last byte padded with zero bits),
@@ -94,7 +128,7 @@ private:
     LzwTable<uint64_t> hash_;
     // One shortcut per code, so that long strings are matched kJumpBytes
     // bytes at a time instead of one look-up per byte.
-    LzwTable<Jump> jumps_;
+    LzwPages<Jump> jumps_;
     uint32_t generation_ = 1;
 };
 
@@ -154,6 +188,6 @@ private:
     // a call starting with the next free code, the code past the last entry) is followed through
     // prefix_ and suffix_ alone.
     LzwTable<uint16_t> lengths_;
-    LzwTable<String> strings_;
+    LzwPages<String> strings_;
     bool irregular_ = false;
 };
