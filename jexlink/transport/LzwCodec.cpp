@@ -223,6 +223,29 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     return true;
 }
 
+// Writes a long string: its pieces of 16 from the end, down to the short
+// string they all start with; returns its first byte. Kept out of the
+// decoding loop, which it would only crowd.
+[[gnu::noinline]] unsigned char LzwDecoder::WriteLongString(const LzwPages<String>& strings,
+                                                            const uint16_t* prefix,
+                                                            const unsigned char* suffix, int code,
+                                                            uint32_t length, unsigned char* at) {
+    uint32_t start = (length - 1) & ~15u;
+    std::memcpy(at + start, strings[code].tail, 16);
+    code = strings[code].anchor;
+    while (start > kShortString) {
+        start -= 16;
+        std::memcpy(at + start, strings[code].tail, 16);
+        code = strings[code].anchor;
+    }
+    for (uint32_t k = start - 1; k > 0; --k) {
+        at[k] = suffix[code];
+        code = prefix[code];
+    }
+    at[0] = static_cast<unsigned char>(code);
+    return static_cast<unsigned char>(code);
+}
+
 LzwDecoder::LzwDecoder(int output_limit)
     : output_limit_(output_limit > 0 ? output_limit : kDefaultOutputLimit) {}
 
@@ -280,45 +303,32 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
         prefix_.reset(
             static_cast<uint16_t*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, sizeof(uint16_t))));
         suffix_.reset(static_cast<unsigned char*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, 1)));
-        lengths_.reset(
-            static_cast<uint16_t*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, sizeof(uint16_t))));
-        if (!prefix_ || !suffix_ || !lengths_) {
+        if (!prefix_ || !suffix_) {
             stack_.reset();
             prefix_.reset();
             suffix_.reset();
-            lengths_.reset();
             return finish(Result::kNoMemory);
         }
         for (int i = 0; i < 256; ++i) {
             suffix_[static_cast<size_t>(i)] = static_cast<unsigned char>(i);
-            lengths_[static_cast<size_t>(i)] = 1;
         }
     }
     unsigned char* stack = stack_.get();
     uint16_t* prefix = prefix_.get();
     unsigned char* suffix = suffix_.get();
-    uint16_t* lengths = lengths_.get();
     LzwPages<String>& strings = strings_;
     // Writes the string of code (`length` bytes) at `at`, from its end
     // backwards, and returns its first byte. A long string's last 16-byte
     // piece may write up to 15 bytes of slack past it.
     auto write_string = [prefix, suffix, &strings](int code, uint32_t length, unsigned char* at) {
-        if (length <= kShortString) {
-            for (uint32_t k = length - 1; k > 0; --k) {
-                at[k] = suffix[code];
-                code = prefix[code];
-            }
-            at[0] = static_cast<unsigned char>(code);
-            return static_cast<unsigned char>(code);
+        if (length > kShortString)
+            return WriteLongString(strings, prefix, suffix, code, length, at);
+        for (uint32_t k = length - 1; k > 0; --k) {
+            at[k] = suffix[code];
+            code = prefix[code];
         }
-        const String& s = strings[code];
-        uint32_t start = (length - 1) & ~15u;
-        std::memcpy(at + start, s.tail, 16);
-        for (int q = s.anchor; start > 0; q = strings[q].anchor) {
-            start -= 16;
-            std::memcpy(at + start, strings[q].tail, 16);
-        }
-        return s.first;
+        at[0] = static_cast<unsigned char>(code);
+        return static_cast<unsigned char>(code);
     };
     for (;;) {
         state_.Widen();
@@ -364,7 +374,7 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
                     used += depth;
                     length = static_cast<uint32_t>(depth);
                 } else {
-                    length = lengths[code];
+                    length = strings[code].length;
                     if (Result r = reserve(length); r != Result::kOk) return finish(r);
                     last_first_byte_ = write_string(code, length, to());
                     used += length;
@@ -405,37 +415,23 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
             suffix[entry] = last_first_byte_;
             if (!irregular_) {
                 const uint32_t entry_length = previous_length_ + 1u;
-                lengths[entry] = static_cast<uint16_t>(entry_length);
-                if (entry_length == kShortString + 1) {
-                    // The first long string of its line: its 16 bytes.
-                    String* made = strings.Make(entry);
-                    if (!made) return finish(Result::kNoMemory);
-                    String& s = *made;
-                    s.tail[kShortString] = last_first_byte_;
-                    int from = previous_code_;
-                    for (int k = kShortString - 1; k > 0; --k) {
-                        s.tail[k] = suffix[from];
-                        from = prefix[from];
-                    }
-                    s.tail[0] = static_cast<unsigned char>(from);
-                    s.first = static_cast<unsigned char>(from);
-                    s.anchor = 0;
-                } else if (entry_length > kShortString + 1) {
-                    // The previous string and one byte: a new tail, or the
-                    // previous tail one byte longer.
-                    const String from = strings[previous_code_];
-                    String* made = strings.Make(entry);
-                    if (!made) return finish(Result::kNoMemory);
-                    String& s = *made;
-                    s.first = from.first;
+                if (entry_length > kShortString) {
+                    // The previous string and one byte: a new tail after
+                    // the previous string, or the previous tail one longer.
                     const uint32_t at = (entry_length - 1) & 15u;
-                    if (at == 0) {
-                        s.anchor = static_cast<uint16_t>(previous_code_);
-                    } else {
-                        std::memcpy(s.tail, from.tail, 16);
-                        s.anchor = from.anchor;
+                    uint16_t anchor = static_cast<uint16_t>(previous_code_);
+                    unsigned char tail[16] = {};
+                    if (at != 0) {
+                        const String& from = strings[previous_code_];
+                        std::memcpy(tail, from.tail, 16);
+                        anchor = from.anchor;
                     }
-                    s.tail[at] = last_first_byte_;
+                    String* made = strings.Make(entry);
+                    if (!made) return finish(Result::kNoMemory);
+                    if (at != 0) std::memcpy(made->tail, tail, 16);
+                    made->tail[at] = last_first_byte_;
+                    made->anchor = anchor;
+                    made->length = entry_length;
                 }
             }
             ++state_.next_code;

@@ -158,19 +158,24 @@ private:
     // The longest string: one byte per dictionary code, and one more.
     static constexpr int kStackSize = 0x10000;
 
-    // Strings up to this length are written by following prefix_ and
-    // suffix_ (tables small enough to stay in the cache).
-    static constexpr int kShortString = 15;
+    // Strings up to this length (a multiple of 16) are written by
+    // following prefix_ and suffix_, tables small enough to stay in the
+    // cache.
+    static constexpr int kShortString = 64;
 
     // A longer code's string, kept so that it is written 16 bytes at a
-    // time: its first byte, and its bytes past the longest multiple of 16
-    // below its length (`tail`); the bytes before those are the string of
-    // `anchor`, whose length is that multiple.
+    // time: its length, its bytes past the longest multiple of 16 below its
+    // length (`tail`); the bytes before those are the string of `anchor`,
+    // whose length is that multiple.
     struct String {
         unsigned char tail[16];
+        uint32_t length;
         uint16_t anchor;
-        unsigned char first;
     };
+
+    static unsigned char WriteLongString(const LzwPages<String>& strings, const uint16_t* prefix,
+                                         const unsigned char* suffix, int code, uint32_t length,
+                                         unsigned char* at);
 
     LzwCodeWidth state_;
     int output_limit_;
@@ -183,11 +188,10 @@ private:
     std::unique_ptr<unsigned char[]> stack_;
     LzwTable<uint16_t> prefix_;
     LzwTable<unsigned char> suffix_;
-    // The lengths of the codes' strings and the longer strings, while every code so far came as an
+    // The longer strings of the codes, while every code so far came as an
     // encoder makes them. A stream that does what no encoder does (a reset as a call's first code,
     // a call starting with the next free code, the code past the last entry) is followed through
     // prefix_ and suffix_ alone.
-    LzwTable<uint16_t> lengths_;
     LzwPages<String> strings_;
     bool irregular_ = false;
 };
