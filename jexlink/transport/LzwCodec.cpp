@@ -133,27 +133,29 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
         state_.Widen();
     };
 
-    // The codes passed on the way through the current string since its
-    // start or the last shortcut taken: path[s % kJumpBytes] is the code
-    // after s bytes.
-    uint16_t path[kJumpBytes];
+    // The current string goes in stretches of kJumpBytes bytes from its
+    // start: `stretch` is the code where the current one began, `steps`
+    // the bytes walked since.
     int steps = 0;
     int prefix = in[0];
-    path[0] = static_cast<uint16_t>(prefix);
+    int stretch = prefix;
+    // Shortcuts are looked for while strings are long: within a string of
+    // a whole stretch or more, and at the start of the one after it.
+    bool long_strings = true;
+    bool long_string = false;
     for (int i = 1; i < n;) {
-        // Whole runs of known bytes first, kJumpBytes at a time: tried at
-        // a string's start (the byte codes' shortcuts stay in the cache),
-        // after a shortcut and every kJumpBytes bytes, so that the short
-        // strings of ordinary data pay no look-up for them.
-        while (steps % kJumpBytes == 0 && n - i >= kJumpBytes) {
+        // Whole stretches of known bytes first: tried where a stretch
+        // starts while strings are long, so that the short strings of
+        // ordinary data pay nothing for them.
+        while (steps == 0 && long_strings && n - i >= kJumpBytes) {
             const Jump* jump = jumps_.Find(prefix);
             if (!jump || jump->generation != generation_ || Load64(in + i) != jump->bytes[0] ||
                 Load64(in + i + 8) != jump->bytes[1])
                 break;
             prefix = jump->to;
             i += kJumpBytes;
-            steps = 0;
-            path[0] = static_cast<uint16_t>(prefix);
+            stretch = prefix;
+            long_string = true;
         }
         if (i >= n) break;
 
@@ -169,25 +171,28 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
         }
         if ((slot >> 16) == key) {
             prefix = static_cast<int>(slot & 0xFFFF);
-            // The code kJumpBytes bytes back leads here through the bytes
-            // just read.
-            uint16_t& back = path[++steps % kJumpBytes];
-            // (Without memory for it, a shortcut is simply not kept.)
-            if (steps >= kJumpBytes) {
-                if (Jump* jump = jumps_.Make(back)) {
+            if (++steps == kJumpBytes) {
+                // A whole stretch walked: the code it began at leads here
+                // through the bytes just read. (Without memory for it, a
+                // shortcut is simply not kept.)
+                if (Jump* jump = jumps_.Make(stretch)) {
                     jump->bytes[0] = Load64(in + i - kJumpBytes);
                     jump->bytes[1] = Load64(in + i - 8);
                     jump->to = static_cast<uint16_t>(prefix);
                     jump->generation = generation_;
                 }
+                steps = 0;
+                stretch = prefix;
+                long_string = long_strings = true;
             }
-            back = static_cast<uint16_t>(prefix);
             continue;
         }
         emit(prefix);
         prefix = c;
         steps = 0;
-        path[0] = static_cast<uint16_t>(prefix);
+        stretch = prefix;
+        long_strings = long_string;
+        long_string = false;
         if (state_.next_code < LzwCodeWidth::kCodeLimit) {
             // Taking the place of key 0 drops that entry, and with it every
             // path from byte 0 through it.
