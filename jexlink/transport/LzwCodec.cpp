@@ -31,16 +31,41 @@ constexpr std::array<int, 256> kProbeStep = MakeProbeSteps();
 static_assert(kProbeStep[0] == 1013 && kProbeStep[1] == -1061 && kProbeStep[2] == 1109 &&
               kProbeStep[3] == -1181 && kProbeStep[4] == 1231 && kProbeStep[255] != 0);
 
-// Writes a code of `width` bits at bit position p, least significant bit
-// first, into zero-filled bytes.
-inline void PutCode(unsigned char* out, uint64_t p, int code, int width) {
-    unsigned char* at = out + (p >> 3);
-    const uint32_t bits = static_cast<uint32_t>(code) << (p & 7);
-    const uint64_t last = (p + static_cast<uint64_t>(width) - 1) >> 3;
-    at[0] = static_cast<unsigned char>(at[0] | (bits & 0xFF));
-    if (last > (p >> 3)) at[1] = static_cast<unsigned char>(at[1] | ((bits >> 8) & 0xFF));
-    if (last > (p >> 3) + 1) at[2] = static_cast<unsigned char>(at[2] | ((bits >> 16) & 0xFF));
-}
+// Packs codes least significant bit first, four bytes at a time. The
+// output must have room for 8 bytes past the last code's bytes.
+class BitWriter {
+public:
+    explicit BitWriter(unsigned char* out) : out_(out) {}
+    void Put(int code, int width) {
+        bits_ |= static_cast<uint64_t>(code) << count_;
+        count_ += width;
+        if (count_ >= 32) {
+            Store32(static_cast<uint32_t>(bits_));
+            bits_ >>= 32;
+            count_ -= 32;
+        }
+        total_ += static_cast<uint64_t>(width);
+    }
+    // The bits written so far.
+    uint64_t Total() const { return total_; }
+    // Writes the last bits, padded with zero bits to a whole byte.
+    void Flush() {
+        for (int k = 0; k < count_; k += 8) *out_++ = static_cast<unsigned char>(bits_ >> k);
+    }
+
+private:
+    void Store32(uint32_t v) {
+        out_[0] = static_cast<unsigned char>(v);
+        out_[1] = static_cast<unsigned char>(v >> 8);
+        out_[2] = static_cast<unsigned char>(v >> 16);
+        out_[3] = static_cast<unsigned char>(v >> 24);
+        out_ += 4;
+    }
+    unsigned char* out_;
+    uint64_t bits_ = 0;
+    int count_ = 0;
+    uint64_t total_ = 0;
+};
 
 // Reads a code of `width` bits at bit position p; bits past the end read as 0.
 inline int GetCode(const unsigned char* in, int64_t n, int64_t p, int width) {
@@ -56,11 +81,24 @@ inline int GetCode(const unsigned char* in, int64_t n, int64_t p, int width) {
     return static_cast<int>((bits >> (p & 7)) & ((1u << width) - 1));
 }
 
+inline uint64_t Load64(const unsigned char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 }  // namespace
 
 LzwEncoder::LzwEncoder() = default;
 
-void LzwEncoder::ClearHash() { std::memset(hash_.get(), 0, sizeof(uint64_t) * kHashSlots); }
+void LzwEncoder::ClearHash() {
+    std::memset(hash_.get(), 0, sizeof(uint64_t) * kHashSlots);
+    // Every shortcut of the old dictionary is void.
+    if (++generation_ == 0) {
+        jumps_.Clear();
+        generation_ = 1;
+    }
+}
 
 bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     if (n <= 0) {
@@ -68,37 +106,59 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
         return true;
     }
     // Every input byte gives at most one code of at most 16 bits, plus the
-    // final flush and one reset code: 2n + 2 bytes always suffice.
+    // final flush and one reset code: 2n + 2 bytes always suffice (and 8
+    // more for the writer's whole words).
     const int64_t room = 2 * static_cast<int64_t>(n) + 2;
     if (room > INT_MAX - 64) {
         out.Free();
         return false;
     }
     out.SetLength(0);
-    out.SetLength(static_cast<int>(room));
-    if (!out.Data()) return false;
-    std::memset(out.Data(), 0, static_cast<size_t>(room));
+    if (!out.SetLengthForOverwrite(static_cast<int>(room) + 8)) return false;
     if (!hash_) {
-        // The dictionary (768 KiB) is made for the first message coded, so
-        // a connection that never sends data does not pay for it.
+        // The dictionary (1 MiB) and its shortcuts (1.5 MiB) are made for
+        // the first message coded, so a connection that never sends data
+        // does not pay for them; pages never touched cost nothing.
         hash_.reset(static_cast<uint64_t*>(std::calloc(kHashSlots, sizeof(uint64_t))));
         if (!hash_) {
             out.Free();
             return false;
         }
     }
-    auto* bytes = reinterpret_cast<unsigned char*>(out.Data());
+    BitWriter writer(reinterpret_cast<unsigned char*>(out.Data()));
 
     uint64_t* slots = hash_.get();
-    uint64_t p = 0;
     auto emit = [&](int code) {
-        PutCode(bytes, p, code, state_.width);
-        p += static_cast<uint64_t>(state_.width);
+        writer.Put(code, state_.width);
         state_.Widen();
     };
 
+    // The current string goes in stretches of kJumpBytes bytes from its
+    // start: `stretch` is the code where the current one began, `steps`
+    // the bytes walked since.
+    int steps = 0;
     int prefix = in[0];
+    int stretch = prefix;
+    // Shortcuts are looked for while strings are long: within a string of
+    // a whole stretch or more, and at the start of the one after it.
+    bool long_strings = true;
+    bool long_string = false;
     for (int i = 1; i < n;) {
+        // Whole stretches of known bytes first: tried where a stretch
+        // starts while strings are long, so that the short strings of
+        // ordinary data pay nothing for them.
+        while (steps == 0 && long_strings && n - i >= kJumpBytes) {
+            const Jump* jump = jumps_.Find(prefix);
+            if (!jump || jump->generation != generation_ || Load64(in + i) != jump->bytes[0] ||
+                Load64(in + i + 8) != jump->bytes[1])
+                break;
+            prefix = jump->to;
+            i += kJumpBytes;
+            stretch = prefix;
+            long_string = true;
+        }
+        if (i >= n) break;
+
         const int c = in[i++];
         // Key 0 (byte 0 after byte 0), stored as 1, is passed over by a
         // probe like an empty slot, and a new key may take its place.
@@ -111,11 +171,34 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
         }
         if ((slot >> 16) == key) {
             prefix = static_cast<int>(slot & 0xFFFF);
+            if (++steps == kJumpBytes) {
+                // A whole stretch walked: the code it began at leads here
+                // through the bytes just read. (Without memory for it, a
+                // shortcut is simply not kept.)
+                if (Jump* jump = jumps_.Make(stretch)) {
+                    jump->bytes[0] = Load64(in + i - kJumpBytes);
+                    jump->bytes[1] = Load64(in + i - 8);
+                    jump->to = static_cast<uint16_t>(prefix);
+                    jump->generation = generation_;
+                }
+                steps = 0;
+                stretch = prefix;
+                long_string = long_strings = true;
+            }
             continue;
         }
         emit(prefix);
         prefix = c;
+        steps = 0;
+        stretch = prefix;
+        long_strings = long_string;
+        long_string = false;
         if (state_.next_code < LzwCodeWidth::kCodeLimit) {
+            // Taking the place of key 0 drops that entry, and with it every
+            // path from byte 0 through it.
+            if ((slot >> 16) == 1) {
+                if (Jump* jump = jumps_.Find(0)) jump->generation = 0;
+            }
             slots[h] = static_cast<uint64_t>(key) << 16 | static_cast<uint64_t>(state_.next_code++);
             continue;
         }
@@ -124,7 +207,8 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
         const uint64_t consumed = bytes_in_ + static_cast<uint64_t>(i);
         if (consumed < next_check_) continue;
         next_check_ = consumed + kCheckInterval;
-        float ratio = static_cast<float>(consumed) / static_cast<float>(bytes_out_ + p / 8);
+        float ratio =
+            static_cast<float>(consumed) / static_cast<float>(bytes_out_ + writer.Total() / 8);
         if (ratio < ratio_) {
             emit(LzwCodeWidth::kResetCode);
             ClearHash();
@@ -134,13 +218,37 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
         ratio_ = ratio;
     }
     emit(prefix);
+    writer.Flush();
 
-    const int length = static_cast<int>((p + 7) / 8);
+    const int length = static_cast<int>((writer.Total() + 7) / 8);
     out.SetLength(length);
     bytes_in_ += static_cast<uint64_t>(n);
     bytes_out_ += static_cast<uint64_t>(length);
     ratio_ = static_cast<float>(bytes_in_) / static_cast<float>(bytes_out_);
     return true;
+}
+
+// Writes a long string: its pieces of 16 from the end, down to the short
+// string they all start with; returns its first byte. Kept out of the
+// decoding loop, which it would only crowd.
+[[gnu::noinline]] unsigned char LzwDecoder::WriteLongString(const LzwPages<String>& strings,
+                                                            const uint16_t* prefix,
+                                                            const unsigned char* suffix, int code,
+                                                            uint32_t length, unsigned char* at) {
+    uint32_t start = (length - 1) & ~15u;
+    std::memcpy(at + start, strings[code].tail, 16);
+    code = strings[code].anchor;
+    while (start > kShortString) {
+        start -= 16;
+        std::memcpy(at + start, strings[code].tail, 16);
+        code = strings[code].anchor;
+    }
+    for (uint32_t k = start - 1; k > 0; --k) {
+        at[k] = suffix[code];
+        code = prefix[code];
+    }
+    at[0] = static_cast<unsigned char>(code);
+    return static_cast<unsigned char>(code);
 }
 
 LzwDecoder::LzwDecoder(int output_limit)
@@ -151,28 +259,28 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
     if (n <= 0) return Result::kOk;
 
     // Output goes straight into out's storage, grown by doubling up to the
-    // limit; its used length is set once at the end.
+    // limit; its used length is set once at the end. Strings are written
+    // 16 bytes at a time: the storage keeps 16 bytes of slack past them.
+    constexpr int kSlack = 16;
     int64_t used = 0;
     const int64_t guess = 4 * static_cast<int64_t>(n);
     if (!out.Reallocate(static_cast<int>(guess < output_limit_ ? guess : output_limit_)))
         return Result::kNoMemory;
-    auto append = [&](const unsigned char* from, int64_t count, bool reversed) {
+    // Room for count more bytes, or why there is none.
+    auto reserve = [&](int64_t count) {
         if (used + count > output_limit_) return Result::kCorrupt;
-        if (used + count >= out.AllocatedLength()) {
+        if (used + count + kSlack >= out.AllocatedLength()) {
             int64_t want = 2 * static_cast<int64_t>(out.AllocatedLength());
-            if (want < used + count) want = used + count;
-            if (want > output_limit_) want = output_limit_;
+            if (want < used + count + kSlack) want = used + count + kSlack;
+            if (want > static_cast<int64_t>(output_limit_) + kSlack)
+                want = static_cast<int64_t>(output_limit_) + kSlack;
+            if (want > INT_MAX - 64) want = INT_MAX - 64;
+            if (want < used + count + kSlack) return Result::kNoMemory;
             if (!out.Reallocate(static_cast<int>(want))) return Result::kNoMemory;
         }
-        auto* to = reinterpret_cast<unsigned char*>(out.Data()) + used;
-        if (!reversed) {
-            std::memcpy(to, from, static_cast<size_t>(count));
-        } else {
-            for (int64_t k = 0; k < count; ++k) to[k] = from[count - 1 - k];
-        }
-        used += count;
         return Result::kOk;
     };
+    auto to = [&]() { return reinterpret_cast<unsigned char*>(out.Data()) + used; };
     auto finish = [&](Result result) {
         if (out.Data()) out.SetLength(static_cast<int>(used));
         return result;
@@ -188,7 +296,9 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
         if (code > 255) return finish(Result::kCorrupt);
         previous_code_ = code;
         last_first_byte_ = static_cast<unsigned char>(code);
-        if (Result r = append(&last_first_byte_, 1, false); r != Result::kOk) return finish(r);
+        if (Result r = reserve(1); r != Result::kOk) return finish(r);
+        *to() = last_first_byte_;
+        ++used;
     }
 
     if (!stack_) {
@@ -204,20 +314,37 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
             suffix_.reset();
             return finish(Result::kNoMemory);
         }
-        for (int i = 0; i < 256; ++i)
+        for (int i = 0; i < 256; ++i) {
             suffix_[static_cast<size_t>(i)] = static_cast<unsigned char>(i);
+        }
     }
     unsigned char* stack = stack_.get();
     uint16_t* prefix = prefix_.get();
     unsigned char* suffix = suffix_.get();
+    LzwPages<String>& strings = strings_;
+    // Writes the string of code (`length` bytes) at `at`, from its end
+    // backwards, and returns its first byte. A long string's last 16-byte
+    // piece may write up to 15 bytes of slack past it.
+    auto write_string = [prefix, suffix, &strings](int code, uint32_t length, unsigned char* at) {
+        if (length > kShortString)
+            return WriteLongString(strings, prefix, suffix, code, length, at);
+        for (uint32_t k = length - 1; k > 0; --k) {
+            at[k] = suffix[code];
+            code = prefix[code];
+        }
+        at[0] = static_cast<unsigned char>(code);
+        return static_cast<unsigned char>(code);
+    };
     for (;;) {
         state_.Widen();
         const int width = state_.width;
         if (total_bits - p < width) return finish(Result::kOk);
         int code = GetCode(in, n, p, width);
         p += width;
+        const bool call_start = p == width;
         if (code == LzwCodeWidth::kResetCode) {
             std::memset(prefix, 0, sizeof(uint16_t) * (LzwCodeWidth::kCodeLimit + 1));
+            if (call_start) irregular_ = true;
             // A reset in the middle of a call is followed by one entry that
             // the encoder never made, so the count starts one lower.
             state_.Restart(p == LzwCodeWidth::kMinWidth ? LzwCodeWidth::kFirstCode
@@ -226,27 +353,95 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
         }
         const int incode = code;
         if (code > state_.next_code) return finish(Result::kCorrupt);
-        int depth = 0;
-        if (code == state_.next_code) {
-            stack[depth++] = last_first_byte_;
-            code = previous_code_;
-        }
-        while (code > 255) {
-            // Only a chain that loops back on itself runs out of stack.
-            if (depth == kStackSize) return finish(Result::kCorrupt);
-            stack[depth++] = suffix[code];
-            code = prefix[code];
-        }
-        if (depth == kStackSize) return finish(Result::kCorrupt);
-        last_first_byte_ = suffix[code];
-        stack[depth++] = last_first_byte_;
-        if (Result r = append(stack, depth, true); r != Result::kOk) return finish(r);
+        if (code == state_.next_code &&
+            (call_start || state_.next_code >= LzwCodeWidth::kCodeLimit))
+            irregular_ = true;
 
-        if (state_.next_code < LzwCodeWidth::kCodeLimit && p != width) {
-            prefix[state_.next_code] = static_cast<uint16_t>(previous_code_);
-            suffix[state_.next_code] = last_first_byte_;
+        uint32_t length = 0;
+        if (!irregular_) {
+            // Every code names a string of this dictionary, or (the next
+            // free code) the previous string and its own first byte.
+            if (code < state_.next_code) {
+                // A short string is found by following its chain (into the
+                // stack, last byte first); only a longer one needs its length.
+                int from = code;
+                int depth = 0;
+                while (from > 255 && depth < kShortString) {
+                    stack[depth++] = suffix[from];
+                    from = prefix[from];
+                }
+                if (from <= 255) {
+                    last_first_byte_ = static_cast<unsigned char>(from);
+                    stack[depth++] = last_first_byte_;
+                    if (Result r = reserve(depth); r != Result::kOk) return finish(r);
+                    unsigned char* at = to();
+                    for (int k = 0; k < depth; ++k) at[k] = stack[depth - 1 - k];
+                    used += depth;
+                    length = static_cast<uint32_t>(depth);
+                } else {
+                    length = strings[code].length;
+                    if (Result r = reserve(length); r != Result::kOk) return finish(r);
+                    last_first_byte_ = write_string(code, length, to());
+                    used += length;
+                }
+            } else {
+                if (Result r = reserve(int64_t{previous_length_} + 1); r != Result::kOk)
+                    return finish(r);
+                unsigned char* at = to();
+                write_string(previous_code_, previous_length_, at);
+                at[previous_length_] = last_first_byte_;
+                length = previous_length_ + 1;
+                used += length;
+            }
+        } else {
+            int depth = 0;
+            if (code == state_.next_code) {
+                stack[depth++] = last_first_byte_;
+                code = previous_code_;
+            }
+            while (code > 255) {
+                // Only a chain that loops back on itself runs out of stack.
+                if (depth == kStackSize) return finish(Result::kCorrupt);
+                stack[depth++] = suffix[code];
+                code = prefix[code];
+            }
+            if (depth == kStackSize) return finish(Result::kCorrupt);
+            last_first_byte_ = suffix[code];
+            stack[depth++] = last_first_byte_;
+            if (Result r = reserve(depth); r != Result::kOk) return finish(r);
+            unsigned char* at = to();
+            for (int k = 0; k < depth; ++k) at[k] = stack[depth - 1 - k];
+            used += depth;
+        }
+
+        if (state_.next_code < LzwCodeWidth::kCodeLimit && !call_start) {
+            const int entry = state_.next_code;
+            prefix[entry] = static_cast<uint16_t>(previous_code_);
+            suffix[entry] = last_first_byte_;
+            if (!irregular_) {
+                const uint32_t entry_length = previous_length_ + 1u;
+                if (entry_length > kShortString) {
+                    // The previous string and one byte: a new tail after
+                    // the previous string, or the previous tail one longer.
+                    const uint32_t at = (entry_length - 1) & 15u;
+                    uint16_t anchor = static_cast<uint16_t>(previous_code_);
+                    unsigned char tail[16] = {};
+                    if (at != 0) {
+                        const String& from = strings[previous_code_];
+                        std::memcpy(tail, from.tail, 16);
+                        anchor = from.anchor;
+                    }
+                    String* made = strings.Make(entry);
+                    if (!made) return finish(Result::kNoMemory);
+                    if (at != 0) std::memcpy(made->tail, tail, 16);
+                    made->tail[at] = last_first_byte_;
+                    made->anchor = anchor;
+                    made->length = entry_length;
+                }
+            }
             ++state_.next_code;
         }
         previous_code_ = incode;
+        previous_length_ = length;
     }
 }

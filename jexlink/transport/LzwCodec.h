@@ -1,8 +1,10 @@
 // LZW coding of a connection's messages as one continuous stream: the encoder and the decoder.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "jexlink/core/JexBuffer.h"
@@ -42,6 +44,38 @@ struct LzwFree {
 template <typename T>
 using LzwTable = std::unique_ptr<T[], LzwFree>;
 
+// A table with an entry per code, made in zeroed pages of 64 entries as
+// they are first written, so that its memory follows the codes that use it.
+template <typename T>
+class LzwPages {
+public:
+    // The entry of code, or null when its page was never made.
+    T* Find(int code) const {
+        T* page = pages_[static_cast<size_t>(code >> kPageBits)].get();
+        return page ? page + (code & kPageMask) : nullptr;
+    }
+    // The entry of code, its page made if need be; null without memory.
+    T* Make(int code) {
+        LzwTable<T>& page = pages_[static_cast<size_t>(code >> kPageBits)];
+        if (!page) page.reset(static_cast<T*>(std::calloc(kPageMask + 1, sizeof(T))));
+        return page ? page.get() + (code & kPageMask) : nullptr;
+    }
+    // The entry of a code whose page was made.
+    T& operator[](int code) const {
+        return pages_[static_cast<size_t>(code >> kPageBits)]
+                     [static_cast<size_t>(code & kPageMask)];
+    }
+    void Clear() {
+        for (LzwTable<T>& page : pages_)
+            if (page) std::memset(static_cast<void*>(page.get()), 0, sizeof(T) * (kPageMask + 1));
+    }
+
+private:
+    static constexpr int kPageBits = 6;
+    static constexpr int kPageMask = (1 << kPageBits) - 1;
+    std::array<LzwTable<T>, (LzwCodeWidth::kCodeLimit >> kPageBits) + 1> pages_;
+};
+
 // The compressing side. Every call codes one message into its own run of
 // codes (the last code is flushed, the last byte padded with zero bits),
 // while the dictionary carries over from message to message. When the
@@ -68,6 +102,17 @@ public:
 private:
     static constexpr int kHashSlots = 0x20000;
     static constexpr int kCheckInterval = 10000;
+    static constexpr int kJumpBytes = 16;
+
+    // A shortcut over the dictionary: the code reached from one code through
+    // the kJumpBytes bytes that last followed it. Dictionary entries are
+    // only ever added until a reset, so a path once walked stays valid; an
+    // entry counts only when its generation is the encoder's.
+    struct Jump {
+        uint64_t bytes[2];
+        uint32_t generation;
+        uint16_t to;
+    };
 
     void ClearHash();
 
@@ -81,6 +126,10 @@ private:
     // one word and an empty slot is 0: the table comes zeroed from the
     // allocator, and pages never probed are never touched.
     LzwTable<uint64_t> hash_;
+    // One shortcut per code, so that long strings are matched kJumpBytes
+    // bytes at a time instead of one look-up per byte.
+    LzwPages<Jump> jumps_;
+    uint32_t generation_ = 1;
 };
 
 // The expanding side. It follows the encoder's dictionary and widths across
@@ -109,12 +158,40 @@ private:
     // The longest string: one byte per dictionary code, and one more.
     static constexpr int kStackSize = 0x10000;
 
+    // Strings up to this length (a multiple of 16) are written by
+    // following prefix_ and suffix_, tables small enough to stay in the
+    // cache.
+    static constexpr int kShortString = 64;
+
+    // A longer code's string, kept so that it is written 16 bytes at a
+    // time: its length, its bytes past the longest multiple of 16 below its
+    // length (`tail`); the bytes before those are the string of `anchor`,
+    // whose length is that multiple.
+    struct String {
+        unsigned char tail[16];
+        uint32_t length;
+        uint16_t anchor;
+    };
+
+    static unsigned char WriteLongString(const LzwPages<String>& strings, const uint16_t* prefix,
+                                         const unsigned char* suffix, int code, uint32_t length,
+                                         unsigned char* at);
+
     LzwCodeWidth state_;
     int output_limit_;
     bool first_ = true;
     int previous_code_ = 0;
+    // The length of the previous code's string (kept while the stream is
+    // regular).
+    uint32_t previous_length_ = 1;
     unsigned char last_first_byte_ = 0;
     std::unique_ptr<unsigned char[]> stack_;
     LzwTable<uint16_t> prefix_;
     LzwTable<unsigned char> suffix_;
+    // The longer strings of the codes, while every code so far came as an
+    // encoder makes them. A stream that does what no encoder does (a reset as a call's first code,
+    // a call starting with the next free code, the code past the last entry) is followed through
+    // prefix_ and suffix_ alone.
+    LzwPages<String> strings_;
+    bool irregular_ = false;
 };

@@ -91,6 +91,82 @@ TEST(LzwEncoder, FreshEncoderGivesTheWireVectors) {
     }
 }
 
+// Streams of many generated messages, each through one encoder, against
+// the length and FNV-1a hash of the codes the encoder has always given: any
+// change of the dictionary's look-ups, shortcuts or packing that alters a
+// single bit shows here. Each stream is also expanded back.
+TEST(LzwEncoder, GeneratedStreamsGiveTheRecordedCodes) {
+    struct Case {
+        const char* name;
+        std::vector<Bytes> messages;
+        size_t length;
+        uint64_t hash;
+    };
+    std::vector<Case> cases;
+    auto add = [&](const char* name, size_t length, uint64_t hash) {
+        cases.push_back({name, {}, length, hash});
+        return &cases.back().messages;
+    };
+    // Repeated blocks: strings grow long and are matched by shortcuts.
+    {
+        std::vector<Bytes>* m = add("repeated blocks", 15677, 0x14362da6059ec35fu);
+        Bytes block(65536);
+        for (size_t i = 0; i < block.size(); ++i) block[i] = "session bench text "[i % 19];
+        for (int i = 0; i < 40; ++i) m->push_back(block);
+    }
+    {
+        // Text, random data, zeros and runs, in messages of varied sizes:
+        // the dictionary fills, resets inside messages and refills.
+        std::vector<Bytes>* m = add("mixed", 1427740, 0x2b917fb6148f2f6du);
+        std::mt19937 gen(77);
+        for (uint32_t i = 0; i < 400; ++i) {
+            const size_t size = 1 + gen() % 20000;
+            switch (gen() % 5) {
+                case 0: m->push_back(RandomBytes(size, i)); break;
+                case 1: m->push_back(Bytes(size, static_cast<unsigned char>(gen() % 3))); break;
+                default: m->push_back(Text(size, i)); break;
+            }
+        }
+    }
+    {
+        // Sparse bytes with many zeros: the entry of byte 0 after byte 0
+        // is displaced and made again.
+        std::vector<Bytes>* m = add("zero heavy", 845329, 0x3ebe79405bc49f3cu);
+        std::mt19937 gen(5);
+        for (int i = 0; i < 60; ++i) {
+            Bytes b(30000);
+            for (auto& x : b) x = gen() % 4 ? 0 : static_cast<unsigned char>(gen());
+            m->push_back(b);
+        }
+    }
+    {
+        std::vector<Bytes>* m = add("binary-like", 511131, 0xb04dfafc48912e3du);
+        std::mt19937 gen(9);
+        for (int i = 0; i < 100; ++i) {
+            Bytes b(8192);
+            for (size_t k = 0; k < b.size(); ++k)
+                b[k] = static_cast<unsigned char>(k % 16 < 4 ? gen() % 8 : (k * 37) >> (gen() % 3));
+            m->push_back(b);
+        }
+    }
+    for (const Case& c : cases) {
+        LzwEncoder encoder;
+        LzwDecoder decoder;
+        size_t length = 0;
+        uint64_t hash = 0xcbf29ce484222325u;
+        for (size_t i = 0; i < c.messages.size(); ++i) {
+            const Bytes wire = Encode(encoder, c.messages[i]);
+            length += wire.size();
+            for (unsigned char b : wire) hash = (hash ^ b) * 0x100000001b3u;
+            Bytes back;
+            ASSERT_EQ(Decode(decoder, wire, &back), LzwDecoder::Result::kOk) << c.name << " #" << i;
+            ASSERT_EQ(back, c.messages[i]) << c.name << " #" << i;
+        }
+        EXPECT_EQ(length, c.length) << c.name;
+        EXPECT_EQ(hash, c.hash) << c.name;
+    }
+}
+
 TEST(LzwEncoder, RepeatedMessageCompressesBetterAndDecodesInOrder) {
     const Bytes msg = ToBytes("the route map names the gateway of the route to the node");
     LzwEncoder encoder;
