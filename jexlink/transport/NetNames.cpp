@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,7 +48,26 @@ bool ResolveHost(const char* host, in_addr* address) {
     return found;
 }
 
-std::string HostNameOf(in_addr address) {
+namespace {
+
+// What the resolver reads for a name of an address.
+const std::vector<std::string>& HostSources() {
+    static const std::vector<std::string> sources = {"/etc/hosts", "/etc/nsswitch.conf",
+                                                     "/etc/resolv.conf", "/etc/host.conf"};
+    return sources;
+}
+
+SourceStampedCache& HostNames() {
+    static auto* cache = new SourceStampedCache;
+    return *cache;
+}
+
+SourceStampedCache& ServiceNames() {
+    static auto* cache = new SourceStampedCache;
+    return *cache;
+}
+
+std::string LookHostNameOf(in_addr address) {
     sockaddr_in in{};
     in.sin_family = AF_INET;
     in.sin_addr = address;
@@ -56,6 +76,59 @@ std::string HostNameOf(in_addr address) {
                     0, NI_NAMEREQD) != 0)
         return "";
     return host;
+}
+
+}  // namespace
+
+std::string HostNameOf(in_addr address) {
+    const std::string key(reinterpret_cast<const char*>(&address), sizeof address);
+    return HostNames().Find(key, HostSources(), [&] { return LookHostNameOf(address); });
+}
+
+SourceStampedCache::SourceStampedCache(Clock::duration ttl, std::chrono::nanoseconds quiet,
+                                       size_t capacity)
+    : ttl_(ttl), quiet_(quiet), capacity_(capacity) {}
+
+SourceStampedCache::Stamp SourceStampedCache::StampOf(const std::string& path) {
+    struct stat st {};
+    Stamp stamp;
+    if (::stat(path.c_str(), &st) != 0) return stamp;
+    auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+    stamp.exists = true;
+    stamp.device = st.st_dev;
+    stamp.inode = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.modified = ns(st.st_mtim);
+    stamp.changed = ns(st.st_ctim);
+    return stamp;
+}
+
+std::string SourceStampedCache::Find(const std::string& key,
+                                     const std::vector<std::string>& sources,
+                                     const std::function<std::string()>& look) {
+    std::vector<Stamp> stamps;
+    stamps.reserve(sources.size());
+    for (const std::string& source : sources) stamps.push_back(StampOf(source));
+    const Clock::time_point now = Clock::now();
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        auto at = entries_.find(key);
+        if (at != entries_.end() && at->second.stamps == stamps && now - at->second.found < ttl_)
+            return at->second.answer;
+    }
+    std::string answer = look();
+    // A file written within the quiet span may be written again without its
+    // times moving: such an answer is not kept. (Setting the times back
+    // moves the change time, which the stamps compare.)
+    timespec wall{};
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    const int64_t quietSince = int64_t{wall.tv_sec} * 1000000000 + wall.tv_nsec - quiet_.count();
+    for (const Stamp& stamp : stamps)
+        if (stamp.exists && stamp.modified > quietSince) return answer;
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (entries_.size() >= capacity_) entries_.clear();
+    entries_[key] = Entry{answer, std::move(stamps), now};
+    return answer;
 }
 
 std::string LocalHostName() {
@@ -146,8 +219,9 @@ int ServicePort(const char* name, const std::string& servicesFile) {
     return ntohs(static_cast<uint16_t>(result->s_port));
 }
 
-std::string ServiceName(int port, const std::string& servicesFile) {
-    if (port < 1 || port > 65535) return "";
+namespace {
+
+std::string LookServiceName(int port, const std::string& servicesFile) {
     std::string name = FindServiceName(ReadServicesFile(servicesFile), port);
     if (!name.empty()) return name;
     servent entry{};
@@ -158,6 +232,17 @@ std::string ServiceName(int port, const std::string& servicesFile) {
         !result)
         return "";
     return result->s_name ? result->s_name : "";
+}
+
+}  // namespace
+
+std::string ServiceName(int port, const std::string& servicesFile) {
+    if (port < 1 || port > 65535) return "";
+    // Only a full path is read (ReadServicesFile), so only that one counts.
+    std::vector<std::string> sources = {"/etc/services", "/etc/nsswitch.conf"};
+    if (!servicesFile.empty() && servicesFile[0] == '/') sources.push_back(servicesFile);
+    const std::string key = servicesFile + '\0' + std::to_string(port);
+    return ServiceNames().Find(key, sources, [&] { return LookServiceName(port, servicesFile); });
 }
 
 std::string LibraryServicesFile() {

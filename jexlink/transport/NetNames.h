@@ -4,8 +4,13 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace jexnet {
 
@@ -39,5 +44,50 @@ std::string FindServiceName(const std::string& text, int port);
 // The library's own services file, consulted before the system's; "" when
 // the library has none.
 std::string LibraryServicesFile();
+
+// Answers of look-ups that read files (the hosts and services databases),
+// kept per process so that a connection does not parse them again. An
+// answer is reused only while each of its source files has the device,
+// inode, size and change times it had when the answer was found, the answer
+// is younger than `ttl` (a name server may answer too) and none of the files
+// had been written within `quiet` before it was found (a change in the same tick
+// of the file system's clock keeps the times). Thread-safe; holds at most
+// `capacity` answers.
+class SourceStampedCache {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit SourceStampedCache(Clock::duration ttl = std::chrono::seconds(2),
+                                std::chrono::nanoseconds quiet = std::chrono::seconds(2),
+                                size_t capacity = 256);
+
+    // The answer for `key`: the kept one while it is valid for `sources`,
+    // otherwise what `look` gives (kept for the next call when it may be).
+    std::string Find(const std::string& key, const std::vector<std::string>& sources,
+                     const std::function<std::string()>& look);
+
+private:
+    struct Stamp {
+        bool exists = false;
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        int64_t size = 0;
+        int64_t modified = 0;  // nanoseconds since the epoch
+        int64_t changed = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+    struct Entry {
+        std::string answer;
+        std::vector<Stamp> stamps;
+        Clock::time_point found;
+    };
+    static Stamp StampOf(const std::string& path);
+
+    const Clock::duration ttl_;
+    const std::chrono::nanoseconds quiet_;
+    const size_t capacity_;
+    std::mutex mutex_;
+    std::unordered_map<std::string, Entry> entries_;
+};
 
 }  // namespace jexnet

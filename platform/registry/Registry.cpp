@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -74,6 +75,33 @@ std::mutex g_mutex;
 SqliteDb* g_db = nullptr;
 pid_t g_dbPid = 0;
 std::filesystem::path* g_dbState = nullptr;
+
+// Answers of RegGetValueA kept for one data version of the database: any
+// commit, by this connection or by another process, changes the version
+// that SQLite reports inside the next read transaction, and then every kept
+// answer goes. A read still takes its read transaction, so what another
+// process has written is seen at once; what it saves is the walk down the
+// key path and the value's query.
+struct CachedValue {
+    LONG rc = ERROR_SUCCESS;  // ERROR_SUCCESS or ERROR_FILE_NOT_FOUND
+    DWORD type = 0;
+    std::string bytes;
+};
+struct ReadCache {
+    const SqliteDb* db = nullptr;
+    unsigned version = 0;
+    std::unordered_map<std::string, CachedValue> values;
+};
+constexpr size_t kMaxCachedValues = 1024;
+constexpr size_t kMaxCachedBytes = 4096;
+ReadCache* g_readCache = nullptr;
+
+// Another connection's data versions mean nothing to this one.
+void ForgetReadCache() {
+    if (!g_readCache) return;
+    g_readCache->values.clear();
+    g_readCache->db = nullptr;
+}
 
 // A fork() while another thread is inside a registry call must not leave the
 // child with a locked mutex.
@@ -143,12 +171,14 @@ LONG Database(SqliteDb*& db) {
         g_db->Abandon();
         delete g_db;
         g_db = nullptr;
+        ForgetReadCache();
     }
     // A process that names another state directory reaches its registry.
     const std::filesystem::path statePath = platform::StateDirPath();
     if (g_db && *g_dbState != statePath) {
         delete g_db;
         g_db = nullptr;
+        ForgetReadCache();
     }
     if (!g_db) {
         std::filesystem::path state = platform::StateDir();
@@ -314,6 +344,7 @@ public:
         status_ = Database(db);
         if (status_ != ERROR_SUCCESS) return;
         db_ = db;
+        if (kind == SqliteTransaction::Kind::Write && g_readCache) g_readCache->values.clear();
         transaction_.emplace(*db_, kind);
         status_ = CodeFor(transaction_->status());
         if (status_ != ERROR_SUCCESS) return;
@@ -440,6 +471,45 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
     return QueryValue(session, session.key(), valueName, type, data, dataSize);
 }
 
+namespace {
+
+// The process's kept answers, valid for the session's database as it is in
+// the session's read transaction.
+ReadCache& ReadCacheFor(const Session& session) {
+    if (!g_readCache) g_readCache = new ReadCache;
+    ReadCache& cache = *g_readCache;
+    unsigned version = 0;
+    if (sqlite3_file_control(session.db().handle(), "main", SQLITE_FCNTL_DATA_VERSION, &version) !=
+            SQLITE_OK ||
+        cache.db != &session.db() || cache.version != version ||
+        cache.values.size() >= kMaxCachedValues) {
+        cache.values.clear();
+        cache.db = &session.db();
+        cache.version = version;
+    }
+    return cache;
+}
+
+// Reads the value at `parts` below the session's key: its type and bytes, or
+// ERROR_FILE_NOT_FOUND, or another failure.
+LONG ReadValueAt(const Session& session, const std::vector<std::string_view>& parts,
+                 LPCSTR valueName, CachedValue& value) {
+    int64_t id = session.key();
+    bool created = false;
+    if (LONG rc = Walk(session.db(), id, parts, false, created)) return rc;
+    SqliteStatement query(session.db(),
+                          "SELECT type, data FROM reg_values WHERE key = ?1 AND fold = ?2");
+    int rc = query.Bind(1, id).Bind(2, Fold(valueName ? valueName : "")).Step();
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW) return CodeFor(rc);
+    value.type = static_cast<DWORD>(query.Int(0));
+    const auto* bytes = static_cast<const char*>(query.BlobData(1));
+    value.bytes.assign(bytes ? bytes : "", bytes ? query.BlobSize(1) : 0);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 // The key's walk and the value's read share one read transaction.
 LONG RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPDWORD type, LPVOID data,
                   LPDWORD dataSize) {
@@ -449,10 +519,27 @@ LONG RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPDWOR
     if (LONG rc = SplitPath(subKey, parts)) return rc;
     Session session(key, SqliteTransaction::Kind::Read);
     if (session.status() != ERROR_SUCCESS) return session.status();
-    int64_t id = session.key();
-    bool created = false;
-    if (LONG rc = Walk(session.db(), id, parts, false, created)) return rc;
-    return QueryValue(session, id, valueName, type, static_cast<LPBYTE>(data), dataSize);
+    ReadCache& cache = ReadCacheFor(session);
+    std::string place = std::to_string(session.key());
+    for (std::string_view part : parts) (place += '\\') += Fold(part);
+    (place += '\0') += Fold(valueName ? valueName : "");
+    auto at = cache.values.find(place);
+    if (at == cache.values.end()) {
+        CachedValue value;
+        value.rc = ReadValueAt(session, parts, valueName, value);
+        if (value.rc != ERROR_SUCCESS && value.rc != ERROR_FILE_NOT_FOUND) return value.rc;
+        if (value.bytes.size() > kMaxCachedBytes) {
+            if (type) *type = value.type;
+            return CopyData(value.type, value.bytes.data(), value.bytes.size(),
+                            static_cast<LPBYTE>(data), dataSize);
+        }
+        at = cache.values.emplace(std::move(place), std::move(value)).first;
+    }
+    const CachedValue& value = at->second;
+    if (value.rc != ERROR_SUCCESS) return value.rc;
+    if (type) *type = value.type;
+    return CopyData(value.type, value.bytes.data(), value.bytes.size(), static_cast<LPBYTE>(data),
+                    dataSize);
 }
 
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,
