@@ -13,7 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
+#include <vector>
 
 #include "jexlink/core/JexDataFilePath.h"
 
@@ -57,13 +61,8 @@ const std::vector<std::string>& HostSources() {
     return sources;
 }
 
-SourceStampedCache& HostNames() {
-    static auto* cache = new SourceStampedCache;
-    return *cache;
-}
-
-SourceStampedCache& ServiceNames() {
-    static auto* cache = new SourceStampedCache;
+SourceStampedCache<std::string>& HostNames() {
+    static auto* cache = new SourceStampedCache<std::string>;
     return *cache;
 }
 
@@ -82,16 +81,13 @@ std::string LookHostNameOf(in_addr address) {
 
 std::string HostNameOf(in_addr address) {
     const std::string key(reinterpret_cast<const char*>(&address), sizeof address);
-    return HostNames().Find(key, HostSources(), [&] { return LookHostNameOf(address); });
+    return HostNames().Find(key, HostSources(),
+                            [&]() -> std::string { return LookHostNameOf(address); });
 }
 
-SourceStampedCache::SourceStampedCache(Clock::duration ttl, std::chrono::nanoseconds quiet,
-                                       size_t capacity)
-    : ttl_(ttl), quiet_(quiet), capacity_(capacity) {}
-
-SourceStampedCache::Stamp SourceStampedCache::StampOf(const std::string& path) {
+SourceStamp StampOf(const std::string& path) {
     struct stat st {};
-    Stamp stamp;
+    SourceStamp stamp;
     if (::stat(path.c_str(), &st) != 0) return stamp;
     auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
     stamp.exists = true;
@@ -103,32 +99,15 @@ SourceStampedCache::Stamp SourceStampedCache::StampOf(const std::string& path) {
     return stamp;
 }
 
-std::string SourceStampedCache::Find(const std::string& key,
-                                     const std::vector<std::string>& sources,
-                                     const std::function<std::string()>& look) {
-    std::vector<Stamp> stamps;
-    stamps.reserve(sources.size());
-    for (const std::string& source : sources) stamps.push_back(StampOf(source));
-    const Clock::time_point now = Clock::now();
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        auto at = entries_.find(key);
-        if (at != entries_.end() && at->second.stamps == stamps && now - at->second.found < ttl_)
-            return at->second.answer;
-    }
-    std::string answer = look();
-    // A file written within the quiet span may be written again without its
-    // times moving: such an answer is not kept. (Setting the times back
-    // moves the change time, which the stamps compare.)
+bool WrittenLately(const std::vector<SourceStamp>& stamps, std::chrono::nanoseconds quiet) {
+    // Setting the times back moves the change time, which the stamps
+    // compare: only the modification time tells of a recent write.
     timespec wall{};
     ::clock_gettime(CLOCK_REALTIME, &wall);
-    const int64_t quietSince = int64_t{wall.tv_sec} * 1000000000 + wall.tv_nsec - quiet_.count();
-    for (const Stamp& stamp : stamps)
-        if (stamp.exists && stamp.modified > quietSince) return answer;
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (entries_.size() >= capacity_) entries_.clear();
-    entries_[key] = Entry{answer, std::move(stamps), now};
-    return answer;
+    const int64_t since = int64_t{wall.tv_sec} * 1000000000 + wall.tv_nsec - quiet.count();
+    for (const SourceStamp& stamp : stamps)
+        if (stamp.exists && stamp.modified > since) return true;
+    return false;
 }
 
 std::string LocalHostName() {
@@ -221,28 +200,59 @@ int ServicePort(const char* name, const std::string& servicesFile) {
 
 namespace {
 
-std::string LookServiceName(int port, const std::string& servicesFile) {
-    std::string name = FindServiceName(ReadServicesFile(servicesFile), port);
-    if (!name.empty()) return name;
-    servent entry{};
-    servent* result = nullptr;
-    char buffer[4096];
-    if (getservbyport_r(htons(static_cast<uint16_t>(port)), "tcp", &entry, buffer, sizeof buffer,
-                        &result) != 0 ||
-        !result)
-        return "";
-    return result->s_name ? result->s_name : "";
+// The names of tcp ports: the library's services file first, then the
+// system's services database; the first entry of a port wins.
+using PortNames = std::unordered_map<int, std::string>;
+
+PortNames ReadPortNames(const std::string& servicesFile) {
+    PortNames names;
+    ForEachTcpName(ReadServicesFile(servicesFile), [&](const std::string& name, int port) {
+        names.try_emplace(port, name);  // an alias adds nothing: its port has its name
+        return false;
+    });
+    // The database is walked through the resolver, in the order a look-up
+    // by port would search it; its walk is the process's one.
+    static std::mutex walking;
+    std::lock_guard<std::mutex> hold(walking);
+    std::vector<char> buffer(4096);
+    setservent(0);
+    for (;;) {
+        servent entry{};
+        servent* result = nullptr;
+        const int rc = getservent_r(&entry, buffer.data(), buffer.size(), &result);
+        if (rc == ERANGE && buffer.size() < 65536) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (rc != 0 || !result) break;
+        if (!result->s_name || !result->s_proto || std::strcmp(result->s_proto, "tcp") != 0)
+            continue;
+        names.try_emplace(ntohs(static_cast<uint16_t>(result->s_port)), result->s_name);
+    }
+    endservent();
+    return names;
+}
+
+SourceStampedCache<std::shared_ptr<const PortNames>>& PortNameTables() {
+    static auto* cache = new SourceStampedCache<std::shared_ptr<const PortNames>>;
+    return *cache;
 }
 
 }  // namespace
 
 std::string ServiceName(int port, const std::string& servicesFile) {
     if (port < 1 || port > 65535) return "";
-    // Only a full path is read (ReadServicesFile), so only that one counts.
-    std::vector<std::string> sources = {"/etc/services", "/etc/nsswitch.conf"};
+    // The table is made again when a file it was read from changes; only a
+    // full path names a library file that is read (ReadServicesFile).
+    std::vector<std::string> sources = {"/etc/services", "/var/lib/misc/services.db",
+                                        "/etc/nsswitch.conf"};
     if (!servicesFile.empty() && servicesFile[0] == '/') sources.push_back(servicesFile);
-    const std::string key = servicesFile + '\0' + std::to_string(port);
-    return ServiceNames().Find(key, sources, [&] { return LookServiceName(port, servicesFile); });
+    const std::shared_ptr<const PortNames> names =
+        PortNameTables().Find(servicesFile, sources, [&]() -> std::shared_ptr<const PortNames> {
+            return std::make_shared<const PortNames>(ReadPortNames(servicesFile));
+        });
+    auto at = names->find(port);
+    return at == names->end() ? "" : at->second;
 }
 
 std::string LibraryServicesFile() {

@@ -139,18 +139,22 @@ struct CountedLook {
     }
 };
 
+std::function<std::string()> CountedFind(CountedLook& look) {
+    return [&look] { return look(); };
+}
+
 TEST(SourceStampedCache, KeepsAnAnswerWhileItsSourcesStay) {
     tavro::testing::TempDir tmp("tavro-names");
     ASSERT_FALSE(tmp.Path().empty());
     const std::string hosts = (tmp.Path() / "hosts").string();
     WriteAged(hosts, "first", 60);
-    jexnet::SourceStampedCache cache;
+    jexnet::SourceStampedCache<std::string> cache;
     CountedLook look{hosts};
-    auto find = [&] { return cache.Find("k", {hosts}, std::ref(look)); };
+    auto find = [&] { return cache.Find("k", {hosts}, CountedFind(look)); };
     EXPECT_EQ(find(), "first");
     EXPECT_EQ(find(), "first");
     EXPECT_EQ(look.calls, 1);
-    EXPECT_EQ(cache.Find("other", {hosts}, std::ref(look)), "first");
+    EXPECT_EQ(cache.Find("other", {hosts}, CountedFind(look)), "first");
     EXPECT_EQ(look.calls, 2);  // each key has its own answer
 }
 
@@ -160,9 +164,9 @@ TEST(SourceStampedCache, SeesAChangedSource) {
     const std::string hosts = (tmp.Path() / "hosts").string();
     const std::string services = (tmp.Path() / "services").string();
     WriteAged(hosts, "first", 60);
-    jexnet::SourceStampedCache cache;
+    jexnet::SourceStampedCache<std::string> cache;
     CountedLook look{hosts};
-    auto find = [&] { return cache.Find("k", {services, hosts}, std::ref(look)); };
+    auto find = [&] { return cache.Find("k", {services, hosts}, CountedFind(look)); };
     EXPECT_EQ(find(), "first");
     // The same size and, set back, the same modification time: the change
     // time still moves.
@@ -187,10 +191,10 @@ TEST(SourceStampedCache, KeepsNothingFromAFreshlyChangedSource) {
     ASSERT_FALSE(tmp.Path().empty());
     const std::string hosts = (tmp.Path() / "hosts").string();
     std::ofstream(hosts) << "now";  // changed just now: it may change again in the same tick
-    jexnet::SourceStampedCache cache;
+    jexnet::SourceStampedCache<std::string> cache;
     CountedLook look{hosts};
-    EXPECT_EQ(cache.Find("k", {hosts}, std::ref(look)), "now");
-    EXPECT_EQ(cache.Find("k", {hosts}, std::ref(look)), "now");
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "now");
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "now");
     EXPECT_EQ(look.calls, 2);
 }
 
@@ -199,18 +203,19 @@ TEST(SourceStampedCache, AnAnswerAgesOut) {
     ASSERT_FALSE(tmp.Path().empty());
     const std::string hosts = (tmp.Path() / "hosts").string();
     WriteAged(hosts, "first", 60);
-    jexnet::SourceStampedCache cache(std::chrono::milliseconds(20));
+    jexnet::SourceStampedCache<std::string> cache(std::chrono::milliseconds(20));
     CountedLook look{hosts};
-    EXPECT_EQ(cache.Find("k", {hosts}, std::ref(look)), "first");
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "first");
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
-    EXPECT_EQ(cache.Find("k", {hosts}, std::ref(look)), "first");
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "first");
     EXPECT_EQ(look.calls, 2);
 }
 
 TEST(SourceStampedCache, HoldsAtMostItsCapacity) {
-    jexnet::SourceStampedCache cache(std::chrono::seconds(2), std::chrono::seconds(2), 2);
+    jexnet::SourceStampedCache<std::string> cache(std::chrono::seconds(2), std::chrono::seconds(2),
+                                                  2);
     int calls = 0;
-    auto look = [&] { return std::to_string(++calls); };
+    std::function<std::string()> look = [&] { return std::to_string(++calls); };
     EXPECT_EQ(cache.Find("a", {}, look), "1");
     EXPECT_EQ(cache.Find("b", {}, look), "2");
     EXPECT_EQ(cache.Find("a", {}, look), "1");
