@@ -2,8 +2,11 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -90,6 +93,10 @@ struct CachedValue {
 struct ReadCache {
     const SqliteDb* db = nullptr;
     unsigned version = 0;
+    // The answers also hold while no write has begun since `writes` were
+    // counted (WriteCounts), when `counted`.
+    bool counted = false;
+    uint64_t writes = 0;
     std::unordered_map<std::string, CachedValue> values;
 };
 constexpr size_t kMaxCachedValues = 1024;
@@ -101,6 +108,38 @@ void ForgetReadCache() {
     if (!g_readCache) return;
     g_readCache->values.clear();
     g_readCache->db = nullptr;
+    g_readCache->counted = false;
+}
+
+// The write transactions begun and ended on the database by all processes,
+// counted in a small file beside it ("registry.writes", 0600) that each
+// process maps. While both counts are equal and unchanged since answers were
+// read, no process has written since: a read takes a kept answer without a
+// transaction of its own. A writer that dies inside its transaction leaves
+// the counts unequal, and every read then takes its transaction as before.
+struct WriteCounts {
+    std::atomic<uint64_t> begun;
+    std::atomic<uint64_t> ended;
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+WriteCounts* g_counts = nullptr;
+
+WriteCounts* MapWriteCounts(const std::filesystem::path& state) {
+    const int fd = platform::OpenStateFile(state / "registry.writes", O_RDWR);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    void* mapped = MAP_FAILED;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+        (st.st_size >= static_cast<off_t>(sizeof(WriteCounts)) ||
+         ftruncate(fd, sizeof(WriteCounts)) == 0))
+        mapped = mmap(nullptr, sizeof(WriteCounts), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    return mapped == MAP_FAILED ? nullptr : static_cast<WriteCounts*>(mapped);
+}
+
+void UnmapWriteCounts() {
+    if (g_counts) munmap(g_counts, sizeof(WriteCounts));
+    g_counts = nullptr;
 }
 
 // A fork() while another thread is inside a registry call must not leave the
@@ -172,6 +211,7 @@ LONG Database(SqliteDb*& db) {
         delete g_db;
         g_db = nullptr;
         ForgetReadCache();
+        UnmapWriteCounts();
     }
     // A process that names another state directory reaches its registry.
     const std::filesystem::path statePath = platform::StateDirPath();
@@ -179,6 +219,7 @@ LONG Database(SqliteDb*& db) {
         delete g_db;
         g_db = nullptr;
         ForgetReadCache();
+        UnmapWriteCounts();
     }
     if (!g_db) {
         std::filesystem::path state = platform::StateDir();
@@ -190,6 +231,7 @@ LONG Database(SqliteDb*& db) {
             return rc;
         }
         g_db = opened;
+        g_counts = MapWriteCounts(state);
         g_dbPid = getpid();
         if (!g_dbState) g_dbState = new std::filesystem::path;
         *g_dbState = statePath;
@@ -344,7 +386,11 @@ public:
         status_ = Database(db);
         if (status_ != ERROR_SUCCESS) return;
         db_ = db;
-        if (kind == SqliteTransaction::Kind::Write && g_readCache) g_readCache->values.clear();
+        if (kind == SqliteTransaction::Kind::Write) {
+            if (g_readCache) g_readCache->values.clear();
+            counts_ = g_counts;
+            if (counts_) counts_->begun.fetch_add(1);
+        }
         transaction_.emplace(*db_, kind);
         status_ = CodeFor(transaction_->status());
         if (status_ != ERROR_SUCCESS) return;
@@ -359,6 +405,13 @@ public:
         else if (rc != SQLITE_ROW)
             status_ = CodeFor(rc);
     }
+
+    ~Session() {
+        transaction_.reset();
+        if (counts_) counts_->ended.fetch_add(1);
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     LONG status() const { return status_; }
     int64_t key() const { return key_; }
@@ -376,6 +429,7 @@ private:
     LONG status_ = ERROR_SUCCESS;
     int64_t key_ = 0;
     SqliteDb* db_ = nullptr;
+    WriteCounts* counts_ = nullptr;  // a writer's, counted when it began
     std::optional<SqliteTransaction> transaction_;
 };
 
@@ -475,7 +529,9 @@ namespace {
 
 // The process's kept answers, valid for the session's database as it is in
 // the session's read transaction.
-ReadCache& ReadCacheFor(const Session& session) {
+// `writes` are the counts taken before the session's transaction began
+// (none when no count could be had, or a write was under way).
+ReadCache& ReadCacheFor(const Session& session, std::optional<uint64_t> writes) {
     if (!g_readCache) g_readCache = new ReadCache;
     ReadCache& cache = *g_readCache;
     unsigned version = 0;
@@ -486,8 +542,22 @@ ReadCache& ReadCacheFor(const Session& session) {
         cache.values.clear();
         cache.db = &session.db();
         cache.version = version;
+        cache.counted = false;
     }
+    // Every write counted before the transaction began has ended, so the
+    // answers (all of this data version) hold until the next write begins.
+    cache.counted = writes.has_value();
+    if (writes) cache.writes = *writes;
     return cache;
+}
+
+// The writes counted when no write is under way; none otherwise.
+std::optional<uint64_t> QuietWrites() {
+    if (!g_counts) return std::nullopt;
+    const uint64_t begun = g_counts->begun.load();
+    const uint64_t ended = g_counts->ended.load();
+    if (begun != ended) return std::nullopt;
+    return begun;
 }
 
 // Reads the value at `parts` below the session's key: its type and bytes, or
@@ -517,12 +587,37 @@ LONG RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPDWOR
     if (LONG rc = CheckValueName(valueName)) return rc;
     std::vector<std::string_view> parts;
     if (LONG rc = SplitPath(subKey, parts)) return rc;
+    std::optional<int64_t> keyId;
+    std::optional<uint64_t> writes;
+    std::string place;
+    {
+        // Without a transaction while no process has written since the
+        // answers were read.
+        std::lock_guard<std::mutex> hold(g_mutex);
+        keyId = KeyIdOf(key);
+        if (!keyId) return ERROR_INVALID_HANDLE;
+        place = std::to_string(*keyId);
+        for (std::string_view part : parts) (place += '\\') += Fold(part);
+        (place += '\0') += Fold(valueName ? valueName : "");
+        SqliteDb* db = nullptr;
+        if (Database(db) == ERROR_SUCCESS) {
+            writes = QuietWrites();
+            ReadCache* cache = g_readCache;
+            if (writes && cache && cache->db == db && cache->counted && cache->writes == *writes) {
+                auto at = cache->values.find(place);
+                if (at != cache->values.end()) {
+                    const CachedValue& value = at->second;
+                    if (value.rc != ERROR_SUCCESS) return value.rc;
+                    if (type) *type = value.type;
+                    return CopyData(value.type, value.bytes.data(), value.bytes.size(),
+                                    static_cast<LPBYTE>(data), dataSize);
+                }
+            }
+        }
+    }
     Session session(key, SqliteTransaction::Kind::Read);
     if (session.status() != ERROR_SUCCESS) return session.status();
-    ReadCache& cache = ReadCacheFor(session);
-    std::string place = std::to_string(session.key());
-    for (std::string_view part : parts) (place += '\\') += Fold(part);
-    (place += '\0') += Fold(valueName ? valueName : "");
+    ReadCache& cache = ReadCacheFor(session, writes);
     auto at = cache.values.find(place);
     if (at == cache.values.end()) {
         CachedValue value;

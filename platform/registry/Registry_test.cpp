@@ -599,6 +599,12 @@ TEST(RegistryStore, DatabaseLivesInTheStateDirectory) {
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, "Software\\Stored", key), ERROR_SUCCESS);
     ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
     EXPECT_TRUE(std::filesystem::exists(platform::StateDir() / "registry.db"));
+    // The count of writes that lets reads skip their transaction: private,
+    // whatever the umask.
+    struct stat st {};
+    ASSERT_EQ(lstat((platform::StateDir() / "registry.writes").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(RegistryStore, ThreadsWriteConcurrently) {
