@@ -76,7 +76,9 @@ constexpr size_t kMaxValueNameLength = 16383;
 // registry calls reach only under it.
 std::mutex g_mutex;
 SqliteDb* g_db = nullptr;
-pid_t g_dbPid = 0;
+// Set in a child after fork(): the connection it inherited is its parent's.
+// (Asking getpid() on every call would cost a system call each.)
+bool g_dbInherited = false;
 std::filesystem::path* g_dbState = nullptr;
 
 // Answers of RegGetValueA kept for one data version of the database: any
@@ -146,6 +148,10 @@ void UnmapWriteCounts() {
 // child with a locked mutex.
 void LockBeforeFork() { g_mutex.lock(); }
 void UnlockAfterFork() { g_mutex.unlock(); }
+void ChildAfterFork() {
+    g_dbInherited = g_db != nullptr;
+    g_mutex.unlock();
+}
 
 platform::LiveSet<RegistryKey>& Handles() {
     static auto* handles = new platform::LiveSet<RegistryKey>;
@@ -204,9 +210,8 @@ LONG OpenDatabase(const std::filesystem::path& state, SqliteDb& db) {
 // opens its own.
 LONG Database(SqliteDb*& db) {
     static std::once_flag atFork;
-    std::call_once(atFork,
-                   [] { pthread_atfork(LockBeforeFork, UnlockAfterFork, UnlockAfterFork); });
-    if (g_db && g_dbPid != getpid()) {
+    std::call_once(atFork, [] { pthread_atfork(LockBeforeFork, UnlockAfterFork, ChildAfterFork); });
+    if (g_db && g_dbInherited) {
         g_db->Abandon();
         delete g_db;
         g_db = nullptr;
@@ -232,7 +237,7 @@ LONG Database(SqliteDb*& db) {
         }
         g_db = opened;
         g_counts = MapWriteCounts(state);
-        g_dbPid = getpid();
+        g_dbInherited = false;
         if (!g_dbState) g_dbState = new std::filesystem::path;
         *g_dbState = statePath;
     }
