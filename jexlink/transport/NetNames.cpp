@@ -54,10 +54,11 @@ bool ResolveHost(const char* host, in_addr* address) {
 
 namespace {
 
-// What the resolver reads for a name of an address.
+// What the resolver reads again when it changes, for a name of an address
+// (host.conf it reads once per process).
 const std::vector<std::string>& HostSources() {
     static const std::vector<std::string> sources = {"/etc/hosts", "/etc/nsswitch.conf",
-                                                     "/etc/resolv.conf", "/etc/host.conf"};
+                                                     "/etc/resolv.conf"};
     return sources;
 }
 

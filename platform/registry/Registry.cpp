@@ -218,9 +218,10 @@ LONG Database(SqliteDb*& db) {
         ForgetReadCache();
         UnmapWriteCounts();
     }
-    // A process that names another state directory reaches its registry.
+    // A process that names another state directory reaches its registry
+    // (compared as text: the same directory spelt otherwise opens it again).
     const std::filesystem::path statePath = platform::StateDirPath();
-    if (g_db && *g_dbState != statePath) {
+    if (g_db && g_dbState->native() != statePath.native()) {
         delete g_db;
         g_db = nullptr;
         ForgetReadCache();
