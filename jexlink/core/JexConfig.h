@@ -8,7 +8,8 @@
 // Settings are registry values addressed by dotted names ("Local.Node",
 // "Mail.Smtp.Server"), looked up under four keys in a fixed order; the
 // first key that holds the name wins. Each look-up reads the registry, so a
-// value another process writes is seen at once; nothing is cached. Value
+// value another process writes is seen at once: nothing is kept here (the
+// registry reuses an answer only while no process has written). Value
 // names, like the registry's, ignore letter case.
 //
 // An object is not guarded: the text of a look-up lives in the object until

@@ -29,20 +29,29 @@ struct Watch {
     std::map<uint64_t, Armed> armed;
     uint64_t next = 1;
     uint64_t running = 0;  // the ticket whose action runs now
+    // Until when the thread sleeps: max while it waits for a first deadline,
+    // min while it is awake (it looks at the deadlines again before it next
+    // sleeps). An earlier deadline than this must wake it; a later one need
+    // not, so that arming the same bound read after read costs no wake-up.
+    Clock::time_point sleepsUntil = Clock::time_point::min();
     pid_t pid = getpid();
 
     void Run() {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             if (deadlines.empty()) {
+                sleepsUntil = Clock::time_point::max();
                 changed.wait(lock);
+                sleepsUntil = Clock::time_point::min();
                 continue;
             }
             const auto first = deadlines.begin();
             // A copy: the entry may be disarmed while this thread waits.
             const Clock::time_point due = first->first;
             if (Clock::now() < due) {
+                sleepsUntil = due;
                 changed.wait_until(lock, due);
+                sleepsUntil = Clock::time_point::min();
                 continue;
             }
             const uint64_t ticket = first->second;
@@ -95,10 +104,11 @@ uint64_t DeadlineWatch::Arm(Action action, void* argument, Clock::duration after
     if (!watch || !action) return 0;
     std::lock_guard<std::mutex> hold(watch->mutex);
     const uint64_t ticket = watch->next++;
-    const auto at = watch->deadlines.emplace(Clock::now() + after, ticket);
+    const Clock::time_point due = Clock::now() + after;
+    const auto at = watch->deadlines.emplace(due, ticket);
     watch->tickets.emplace(ticket, at);
     watch->armed.emplace(ticket, Armed{action, argument});
-    if (at == watch->deadlines.begin()) watch->changed.notify_all();
+    if (due < watch->sleepsUntil) watch->changed.notify_all();
     return ticket;
 }
 

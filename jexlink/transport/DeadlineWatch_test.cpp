@@ -77,6 +77,20 @@ TEST(DeadlineWatch, DisarmedTicketsNeverRun) {
     EXPECT_FALSE(DeadlineWatch::Disarm(0));
 }
 
+// A later deadline armed while the watch sleeps until an earlier one does
+// not wake it; the action still runs once the watch has woken for the
+// earlier one, whether that one was disarmed or not.
+TEST(DeadlineWatch, ALaterDeadlineRunsAfterAnEarlierOne) {
+    Counter disarmed;
+    Counter first;
+    Counter later;
+    const uint64_t stale = DeadlineWatch::Arm(&Counter::Count, &disarmed, 40ms);
+    EXPECT_TRUE(DeadlineWatch::Disarm(stale) || disarmed.runs == 1);
+    DeadlineWatch::Arm(&Counter::Count, &first, 60ms);
+    DeadlineWatch::Arm(&Counter::Count, &later, 80ms);
+    EXPECT_TRUE(Eventually([&] { return first.runs == 1 && later.runs == 1; }));
+}
+
 // Disarming while the action runs waits until it has returned, so the
 // caller may then destroy what the action uses.
 TEST(DeadlineWatch, DisarmWaitsForARunningAction) {

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,7 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
+#include <unordered_map>
+#include <vector>
 
 #include "jexlink/core/JexDataFilePath.h"
 
@@ -47,7 +52,22 @@ bool ResolveHost(const char* host, in_addr* address) {
     return found;
 }
 
-std::string HostNameOf(in_addr address) {
+namespace {
+
+// What the resolver reads again when it changes, for a name of an address
+// (host.conf it reads once per process).
+const std::vector<std::string>& HostSources() {
+    static const std::vector<std::string> sources = {"/etc/hosts", "/etc/nsswitch.conf",
+                                                     "/etc/resolv.conf"};
+    return sources;
+}
+
+SourceStampedCache<std::string>& HostNames() {
+    static auto* cache = new SourceStampedCache<std::string>;
+    return *cache;
+}
+
+std::string LookHostNameOf(in_addr address) {
     sockaddr_in in{};
     in.sin_family = AF_INET;
     in.sin_addr = address;
@@ -56,6 +76,39 @@ std::string HostNameOf(in_addr address) {
                     0, NI_NAMEREQD) != 0)
         return "";
     return host;
+}
+
+}  // namespace
+
+std::string HostNameOf(in_addr address) {
+    const std::string key(reinterpret_cast<const char*>(&address), sizeof address);
+    return HostNames().Find(key, HostSources(),
+                            [&]() -> std::string { return LookHostNameOf(address); });
+}
+
+SourceStamp StampOf(const std::string& path) {
+    struct stat st {};
+    SourceStamp stamp;
+    if (::stat(path.c_str(), &st) != 0) return stamp;
+    auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+    stamp.exists = true;
+    stamp.device = st.st_dev;
+    stamp.inode = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.modified = ns(st.st_mtim);
+    stamp.changed = ns(st.st_ctim);
+    return stamp;
+}
+
+bool WrittenLately(const std::vector<SourceStamp>& stamps, std::chrono::nanoseconds quiet) {
+    // Setting the times back moves the change time, which the stamps
+    // compare: only the modification time tells of a recent write.
+    timespec wall{};
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    const int64_t since = int64_t{wall.tv_sec} * 1000000000 + wall.tv_nsec - quiet.count();
+    for (const SourceStamp& stamp : stamps)
+        if (stamp.exists && stamp.modified > since) return true;
+    return false;
 }
 
 std::string LocalHostName() {
@@ -146,18 +199,61 @@ int ServicePort(const char* name, const std::string& servicesFile) {
     return ntohs(static_cast<uint16_t>(result->s_port));
 }
 
+namespace {
+
+// The names of tcp ports: the library's services file first, then the
+// system's services database; the first entry of a port wins.
+using PortNames = std::unordered_map<int, std::string>;
+
+PortNames ReadPortNames(const std::string& servicesFile) {
+    PortNames names;
+    ForEachTcpName(ReadServicesFile(servicesFile), [&](const std::string& name, int port) {
+        names.try_emplace(port, name);  // an alias adds nothing: its port has its name
+        return false;
+    });
+    // The database is walked through the resolver, in the order a look-up
+    // by port would search it; its walk is the process's one.
+    static std::mutex walking;
+    std::lock_guard<std::mutex> hold(walking);
+    std::vector<char> buffer(4096);
+    setservent(0);
+    for (;;) {
+        servent entry{};
+        servent* result = nullptr;
+        const int rc = getservent_r(&entry, buffer.data(), buffer.size(), &result);
+        if (rc == ERANGE && buffer.size() < 65536) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (rc != 0 || !result) break;
+        if (!result->s_name || !result->s_proto || std::strcmp(result->s_proto, "tcp") != 0)
+            continue;
+        names.try_emplace(ntohs(static_cast<uint16_t>(result->s_port)), result->s_name);
+    }
+    endservent();
+    return names;
+}
+
+SourceStampedCache<std::shared_ptr<const PortNames>>& PortNameTables() {
+    static auto* cache = new SourceStampedCache<std::shared_ptr<const PortNames>>;
+    return *cache;
+}
+
+}  // namespace
+
 std::string ServiceName(int port, const std::string& servicesFile) {
     if (port < 1 || port > 65535) return "";
-    std::string name = FindServiceName(ReadServicesFile(servicesFile), port);
-    if (!name.empty()) return name;
-    servent entry{};
-    servent* result = nullptr;
-    char buffer[4096];
-    if (getservbyport_r(htons(static_cast<uint16_t>(port)), "tcp", &entry, buffer, sizeof buffer,
-                        &result) != 0 ||
-        !result)
-        return "";
-    return result->s_name ? result->s_name : "";
+    // The table is made again when a file it was read from changes; only a
+    // full path names a library file that is read (ReadServicesFile).
+    std::vector<std::string> sources = {"/etc/services", "/var/lib/misc/services.db",
+                                        "/etc/nsswitch.conf"};
+    if (!servicesFile.empty() && servicesFile[0] == '/') sources.push_back(servicesFile);
+    const std::shared_ptr<const PortNames> names =
+        PortNameTables().Find(servicesFile, sources, [&]() -> std::shared_ptr<const PortNames> {
+            return std::make_shared<const PortNames>(ReadPortNames(servicesFile));
+        });
+    auto at = names->find(port);
+    return at == names->end() ? "" : at->second;
 }
 
 std::string LibraryServicesFile() {

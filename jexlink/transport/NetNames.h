@@ -4,8 +4,13 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace jexnet {
 
@@ -39,5 +44,75 @@ std::string FindServiceName(const std::string& text, int port);
 // The library's own services file, consulted before the system's; "" when
 // the library has none.
 std::string LibraryServicesFile();
+
+// The state of a file an answer was read from: device, inode, size and the
+// modification and change times in nanoseconds; all zero when it is absent.
+struct SourceStamp {
+    bool exists = false;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;
+    int64_t modified = 0;
+    int64_t changed = 0;
+    bool operator==(const SourceStamp&) const = default;
+};
+SourceStamp StampOf(const std::string& path);
+// Whether any of the files was written within `quiet` before now.
+bool WrittenLately(const std::vector<SourceStamp>& stamps, std::chrono::nanoseconds quiet);
+
+// Answers of look-ups that read files (the hosts and services databases),
+// kept per process so that a connection does not parse them again. An
+// answer is reused only while each of its source files has the device,
+// inode, size and change times it had when the answer was found, the answer
+// is younger than `ttl` (a name server may answer too) and none of the files
+// had been written within `quiet` before it was found (a write in the same
+// tick of the file system's clock keeps the times). Thread-safe; holds at
+// most `capacity` answers.
+template <class Answer>
+class SourceStampedCache {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit SourceStampedCache(Clock::duration ttl = std::chrono::seconds(2),
+                                std::chrono::nanoseconds quiet = std::chrono::seconds(2),
+                                size_t capacity = 256)
+        : ttl_(ttl), quiet_(quiet), capacity_(capacity) {}
+
+    // The answer for `key`: the kept one while it is valid for `sources`,
+    // otherwise what `look` gives (kept for the next call when it may be).
+    Answer Find(const std::string& key, const std::vector<std::string>& sources,
+                const std::function<Answer()>& look) {
+        std::vector<SourceStamp> stamps;
+        stamps.reserve(sources.size());
+        for (const std::string& source : sources) stamps.push_back(StampOf(source));
+        const Clock::time_point now = Clock::now();
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            auto at = entries_.find(key);
+            if (at != entries_.end() && at->second.stamps == stamps &&
+                now - at->second.found < ttl_)
+                return at->second.answer;
+        }
+        Answer answer = look();
+        if (WrittenLately(stamps, quiet_)) return answer;
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (entries_.size() >= capacity_) entries_.clear();
+        entries_[key] = Entry{answer, std::move(stamps), now};
+        return answer;
+    }
+
+private:
+    struct Entry {
+        Answer answer;
+        std::vector<SourceStamp> stamps;
+        Clock::time_point found;
+    };
+
+    const Clock::duration ttl_;
+    const std::chrono::nanoseconds quiet_;
+    const size_t capacity_;
+    std::mutex mutex_;
+    std::unordered_map<std::string, Entry> entries_;
+};
 
 }  // namespace jexnet

@@ -2,7 +2,13 @@
 #include "jexlink/transport/NetNames.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
 
 #include <climits>
 #include <cstdlib>
@@ -106,6 +112,128 @@ TEST(NetNames, HostsResolveBothWays) {
     a.s_addr = htonl(0x7F000001);
     EXPECT_FALSE(jexnet::HostNameOf(a).empty());
     EXPECT_FALSE(jexnet::LocalHostName().empty());
+}
+
+// A source file whose times lie `age` seconds back, as a file nobody has
+// touched lately.
+void WriteAged(const std::string& path, const std::string& text, int age) {
+    std::ofstream(path, std::ios::trunc) << text;
+    timespec back{};
+    clock_gettime(CLOCK_REALTIME, &back);
+    back.tv_sec -= age;
+    const timespec times[2] = {back, back};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// Counts the look-ups a cache makes for a key whose answer is the text of
+// `source`.
+struct CountedLook {
+    std::string source;
+    int calls = 0;
+    std::string operator()() {
+        ++calls;
+        std::ifstream in(source);
+        std::string text;
+        std::getline(in, text);
+        return text;
+    }
+};
+
+std::function<std::string()> CountedFind(CountedLook& look) {
+    return [&look] { return look(); };
+}
+
+TEST(SourceStampedCache, KeepsAnAnswerWhileItsSourcesStay) {
+    tavro::testing::TempDir tmp("tavro-names");
+    ASSERT_FALSE(tmp.Path().empty());
+    const std::string hosts = (tmp.Path() / "hosts").string();
+    WriteAged(hosts, "first", 60);
+    jexnet::SourceStampedCache<std::string> cache;
+    CountedLook look{hosts};
+    auto find = [&] { return cache.Find("k", {hosts}, CountedFind(look)); };
+    EXPECT_EQ(find(), "first");
+    EXPECT_EQ(find(), "first");
+    EXPECT_EQ(look.calls, 1);
+    EXPECT_EQ(cache.Find("other", {hosts}, CountedFind(look)), "first");
+    EXPECT_EQ(look.calls, 2);  // each key has its own answer
+}
+
+TEST(SourceStampedCache, SeesAChangedSource) {
+    tavro::testing::TempDir tmp("tavro-names");
+    ASSERT_FALSE(tmp.Path().empty());
+    const std::string hosts = (tmp.Path() / "hosts").string();
+    const std::string services = (tmp.Path() / "services").string();
+    WriteAged(hosts, "first", 60);
+    jexnet::SourceStampedCache<std::string> cache;
+    CountedLook look{hosts};
+    auto find = [&] { return cache.Find("k", {services, hosts}, CountedFind(look)); };
+    EXPECT_EQ(find(), "first");
+    // The same size and, set back, the same modification time: the change
+    // time still moves.
+    WriteAged(hosts, "again", 60);
+    EXPECT_EQ(find(), "again");
+    // A file replaced by another.
+    const std::string next = (tmp.Path() / "next").string();
+    WriteAged(next, "other", 60);
+    ASSERT_EQ(std::rename(next.c_str(), hosts.c_str()), 0);
+    EXPECT_EQ(find(), "other");
+    // A source that appears, then goes.
+    WriteAged(services, "x", 60);
+    EXPECT_EQ(find(), "other");
+    EXPECT_EQ(look.calls, 4);
+    ASSERT_EQ(std::remove(services.c_str()), 0);
+    EXPECT_EQ(find(), "other");
+    EXPECT_EQ(look.calls, 5);
+}
+
+TEST(SourceStampedCache, KeepsNothingFromAFreshlyChangedSource) {
+    tavro::testing::TempDir tmp("tavro-names");
+    ASSERT_FALSE(tmp.Path().empty());
+    const std::string hosts = (tmp.Path() / "hosts").string();
+    std::ofstream(hosts) << "now";  // changed just now: it may change again in the same tick
+    jexnet::SourceStampedCache<std::string> cache;
+    CountedLook look{hosts};
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "now");
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "now");
+    EXPECT_EQ(look.calls, 2);
+}
+
+TEST(SourceStampedCache, AnAnswerAgesOut) {
+    tavro::testing::TempDir tmp("tavro-names");
+    ASSERT_FALSE(tmp.Path().empty());
+    const std::string hosts = (tmp.Path() / "hosts").string();
+    WriteAged(hosts, "first", 60);
+    jexnet::SourceStampedCache<std::string> cache(std::chrono::milliseconds(20));
+    CountedLook look{hosts};
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "first");
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "first");
+    EXPECT_EQ(look.calls, 2);
+}
+
+TEST(SourceStampedCache, HoldsAtMostItsCapacity) {
+    jexnet::SourceStampedCache<std::string> cache(std::chrono::seconds(2), std::chrono::seconds(2),
+                                                  2);
+    int calls = 0;
+    std::function<std::string()> look = [&] { return std::to_string(++calls); };
+    EXPECT_EQ(cache.Find("a", {}, look), "1");
+    EXPECT_EQ(cache.Find("b", {}, look), "2");
+    EXPECT_EQ(cache.Find("a", {}, look), "1");
+    EXPECT_EQ(cache.Find("c", {}, look), "3");  // full: the answers kept so far go
+    EXPECT_EQ(cache.Find("a", {}, look), "4");
+}
+
+TEST(NetNames, AChangedLibraryServicesFileIsSeen) {
+    tavro::testing::TempDir tmp("tavro-services");
+    ASSERT_FALSE(tmp.Path().empty());
+    const std::string path = (tmp.Path() / "services").string();
+    WriteAged(path, "jexgw 7001/tcp\n", 60);
+    EXPECT_EQ(jexnet::ServiceName(7001, path), "jexgw");
+    EXPECT_EQ(jexnet::ServiceName(7001, path), "jexgw");
+    WriteAged(path, "jexgx 7001/tcp\n", 60);
+    EXPECT_EQ(jexnet::ServiceName(7001, path), "jexgx");
+    ASSERT_EQ(std::remove(path.c_str()), 0);
+    EXPECT_EQ(jexnet::ServiceName(7001, path), "");
 }
 
 }  // namespace

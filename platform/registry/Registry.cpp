@@ -2,14 +2,18 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -72,13 +76,82 @@ constexpr size_t kMaxValueNameLength = 16383;
 // registry calls reach only under it.
 std::mutex g_mutex;
 SqliteDb* g_db = nullptr;
-pid_t g_dbPid = 0;
+// Set in a child after fork(): the connection it inherited is its parent's.
+// (Asking getpid() on every call would cost a system call each.)
+bool g_dbInherited = false;
 std::filesystem::path* g_dbState = nullptr;
+
+// Answers of RegGetValueA kept for one data version of the database: any
+// commit, by this connection or by another process, changes the version
+// that SQLite reports inside the next read transaction, and then every kept
+// answer goes. A read still takes its read transaction, so what another
+// process has written is seen at once; what it saves is the walk down the
+// key path and the value's query.
+struct CachedValue {
+    LONG rc = ERROR_SUCCESS;  // ERROR_SUCCESS or ERROR_FILE_NOT_FOUND
+    DWORD type = 0;
+    std::string bytes;
+};
+struct ReadCache {
+    const SqliteDb* db = nullptr;
+    unsigned version = 0;
+    // The answers also hold while no write has begun since `writes` were
+    // counted (WriteCounts), when `counted`.
+    bool counted = false;
+    uint64_t writes = 0;
+    std::unordered_map<std::string, CachedValue> values;
+};
+constexpr size_t kMaxCachedValues = 1024;
+constexpr size_t kMaxCachedBytes = 4096;
+ReadCache* g_readCache = nullptr;
+
+// Another connection's data versions mean nothing to this one.
+void ForgetReadCache() {
+    if (!g_readCache) return;
+    g_readCache->values.clear();
+    g_readCache->db = nullptr;
+    g_readCache->counted = false;
+}
+
+// The write transactions begun and ended on the database by all processes,
+// counted in a small file beside it ("registry.writes", 0600) that each
+// process maps. While both counts are equal and unchanged since answers were
+// read, no process has written since: a read takes a kept answer without a
+// transaction of its own. A writer that dies inside its transaction leaves
+// the counts unequal, and every read then takes its transaction as before.
+struct WriteCounts {
+    std::atomic<uint64_t> begun;
+    std::atomic<uint64_t> ended;
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+WriteCounts* g_counts = nullptr;
+
+WriteCounts* MapWriteCounts(const std::filesystem::path& state) {
+    const int fd = platform::OpenStateFile(state / "registry.writes", O_RDWR);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    void* mapped = MAP_FAILED;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+        (st.st_size >= static_cast<off_t>(sizeof(WriteCounts)) ||
+         ftruncate(fd, sizeof(WriteCounts)) == 0))
+        mapped = mmap(nullptr, sizeof(WriteCounts), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    return mapped == MAP_FAILED ? nullptr : static_cast<WriteCounts*>(mapped);
+}
+
+void UnmapWriteCounts() {
+    if (g_counts) munmap(g_counts, sizeof(WriteCounts));
+    g_counts = nullptr;
+}
 
 // A fork() while another thread is inside a registry call must not leave the
 // child with a locked mutex.
 void LockBeforeFork() { g_mutex.lock(); }
 void UnlockAfterFork() { g_mutex.unlock(); }
+void ChildAfterFork() {
+    g_dbInherited = g_db != nullptr;
+    g_mutex.unlock();
+}
 
 platform::LiveSet<RegistryKey>& Handles() {
     static auto* handles = new platform::LiveSet<RegistryKey>;
@@ -137,18 +210,22 @@ LONG OpenDatabase(const std::filesystem::path& state, SqliteDb& db) {
 // opens its own.
 LONG Database(SqliteDb*& db) {
     static std::once_flag atFork;
-    std::call_once(atFork,
-                   [] { pthread_atfork(LockBeforeFork, UnlockAfterFork, UnlockAfterFork); });
-    if (g_db && g_dbPid != getpid()) {
+    std::call_once(atFork, [] { pthread_atfork(LockBeforeFork, UnlockAfterFork, ChildAfterFork); });
+    if (g_db && g_dbInherited) {
         g_db->Abandon();
         delete g_db;
         g_db = nullptr;
+        ForgetReadCache();
+        UnmapWriteCounts();
     }
-    // A process that names another state directory reaches its registry.
+    // A process that names another state directory reaches its registry
+    // (compared as text: the same directory spelt otherwise opens it again).
     const std::filesystem::path statePath = platform::StateDirPath();
-    if (g_db && *g_dbState != statePath) {
+    if (g_db && g_dbState->native() != statePath.native()) {
         delete g_db;
         g_db = nullptr;
+        ForgetReadCache();
+        UnmapWriteCounts();
     }
     if (!g_db) {
         std::filesystem::path state = platform::StateDir();
@@ -160,7 +237,8 @@ LONG Database(SqliteDb*& db) {
             return rc;
         }
         g_db = opened;
-        g_dbPid = getpid();
+        g_counts = MapWriteCounts(state);
+        g_dbInherited = false;
         if (!g_dbState) g_dbState = new std::filesystem::path;
         *g_dbState = statePath;
     }
@@ -314,6 +392,11 @@ public:
         status_ = Database(db);
         if (status_ != ERROR_SUCCESS) return;
         db_ = db;
+        if (kind == SqliteTransaction::Kind::Write) {
+            if (g_readCache) g_readCache->values.clear();
+            counts_ = g_counts;
+            if (counts_) counts_->begun.fetch_add(1);
+        }
         transaction_.emplace(*db_, kind);
         status_ = CodeFor(transaction_->status());
         if (status_ != ERROR_SUCCESS) return;
@@ -328,6 +411,13 @@ public:
         else if (rc != SQLITE_ROW)
             status_ = CodeFor(rc);
     }
+
+    ~Session() {
+        transaction_.reset();
+        if (counts_) counts_->ended.fetch_add(1);
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     LONG status() const { return status_; }
     int64_t key() const { return key_; }
@@ -345,6 +435,7 @@ private:
     LONG status_ = ERROR_SUCCESS;
     int64_t key_ = 0;
     SqliteDb* db_ = nullptr;
+    WriteCounts* counts_ = nullptr;  // a writer's, counted when it began
     std::optional<SqliteTransaction> transaction_;
 };
 
@@ -440,6 +531,61 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
     return QueryValue(session, session.key(), valueName, type, data, dataSize);
 }
 
+namespace {
+
+// The process's kept answers, valid for the session's database as it is in
+// the session's read transaction.
+// `writes` are the counts taken before the session's transaction began
+// (none when no count could be had, or a write was under way).
+ReadCache& ReadCacheFor(const Session& session, std::optional<uint64_t> writes) {
+    if (!g_readCache) g_readCache = new ReadCache;
+    ReadCache& cache = *g_readCache;
+    unsigned version = 0;
+    if (sqlite3_file_control(session.db().handle(), "main", SQLITE_FCNTL_DATA_VERSION, &version) !=
+            SQLITE_OK ||
+        cache.db != &session.db() || cache.version != version ||
+        cache.values.size() >= kMaxCachedValues) {
+        cache.values.clear();
+        cache.db = &session.db();
+        cache.version = version;
+        cache.counted = false;
+    }
+    // Every write counted before the transaction began has ended, so the
+    // answers (all of this data version) hold until the next write begins.
+    cache.counted = writes.has_value();
+    if (writes) cache.writes = *writes;
+    return cache;
+}
+
+// The writes counted when no write is under way; none otherwise.
+std::optional<uint64_t> QuietWrites() {
+    if (!g_counts) return std::nullopt;
+    const uint64_t begun = g_counts->begun.load();
+    const uint64_t ended = g_counts->ended.load();
+    if (begun != ended) return std::nullopt;
+    return begun;
+}
+
+// Reads the value at `parts` below the session's key: its type and bytes, or
+// ERROR_FILE_NOT_FOUND, or another failure.
+LONG ReadValueAt(const Session& session, const std::vector<std::string_view>& parts,
+                 LPCSTR valueName, CachedValue& value) {
+    int64_t id = session.key();
+    bool created = false;
+    if (LONG rc = Walk(session.db(), id, parts, false, created)) return rc;
+    SqliteStatement query(session.db(),
+                          "SELECT type, data FROM reg_values WHERE key = ?1 AND fold = ?2");
+    int rc = query.Bind(1, id).Bind(2, Fold(valueName ? valueName : "")).Step();
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW) return CodeFor(rc);
+    value.type = static_cast<DWORD>(query.Int(0));
+    const auto* bytes = static_cast<const char*>(query.BlobData(1));
+    value.bytes.assign(bytes ? bytes : "", bytes ? query.BlobSize(1) : 0);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 // The key's walk and the value's read share one read transaction.
 LONG RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPDWORD type, LPVOID data,
                   LPDWORD dataSize) {
@@ -447,12 +593,54 @@ LONG RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPDWOR
     if (LONG rc = CheckValueName(valueName)) return rc;
     std::vector<std::string_view> parts;
     if (LONG rc = SplitPath(subKey, parts)) return rc;
+    std::optional<int64_t> keyId;
+    std::optional<uint64_t> writes;
+    std::string place;
+    {
+        // Without a transaction while no process has written since the
+        // answers were read.
+        std::lock_guard<std::mutex> hold(g_mutex);
+        keyId = KeyIdOf(key);
+        if (!keyId) return ERROR_INVALID_HANDLE;
+        place = std::to_string(*keyId);
+        for (std::string_view part : parts) (place += '\\') += Fold(part);
+        (place += '\0') += Fold(valueName ? valueName : "");
+        SqliteDb* db = nullptr;
+        if (Database(db) == ERROR_SUCCESS) {
+            writes = QuietWrites();
+            ReadCache* cache = g_readCache;
+            if (writes && cache && cache->db == db && cache->counted && cache->writes == *writes) {
+                auto at = cache->values.find(place);
+                if (at != cache->values.end()) {
+                    const CachedValue& value = at->second;
+                    if (value.rc != ERROR_SUCCESS) return value.rc;
+                    if (type) *type = value.type;
+                    return CopyData(value.type, value.bytes.data(), value.bytes.size(),
+                                    static_cast<LPBYTE>(data), dataSize);
+                }
+            }
+        }
+    }
     Session session(key, SqliteTransaction::Kind::Read);
     if (session.status() != ERROR_SUCCESS) return session.status();
-    int64_t id = session.key();
-    bool created = false;
-    if (LONG rc = Walk(session.db(), id, parts, false, created)) return rc;
-    return QueryValue(session, id, valueName, type, static_cast<LPBYTE>(data), dataSize);
+    ReadCache& cache = ReadCacheFor(session, writes);
+    auto at = cache.values.find(place);
+    if (at == cache.values.end()) {
+        CachedValue value;
+        value.rc = ReadValueAt(session, parts, valueName, value);
+        if (value.rc != ERROR_SUCCESS && value.rc != ERROR_FILE_NOT_FOUND) return value.rc;
+        if (value.bytes.size() > kMaxCachedBytes) {
+            if (type) *type = value.type;
+            return CopyData(value.type, value.bytes.data(), value.bytes.size(),
+                            static_cast<LPBYTE>(data), dataSize);
+        }
+        at = cache.values.emplace(std::move(place), std::move(value)).first;
+    }
+    const CachedValue& value = at->second;
+    if (value.rc != ERROR_SUCCESS) return value.rc;
+    if (type) *type = value.type;
+    return CopyData(value.type, value.bytes.data(), value.bytes.size(), static_cast<LPBYTE>(data),
+                    dataSize);
 }
 
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,

@@ -599,6 +599,12 @@ TEST(RegistryStore, DatabaseLivesInTheStateDirectory) {
     ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, "Software\\Stored", key), ERROR_SUCCESS);
     ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
     EXPECT_TRUE(std::filesystem::exists(platform::StateDir() / "registry.db"));
+    // The count of writes that lets reads skip their transaction: private,
+    // whatever the umask.
+    struct stat st {};
+    ASSERT_EQ(lstat((platform::StateDir() / "registry.writes").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(RegistryStore, ThreadsWriteConcurrently) {
@@ -716,6 +722,56 @@ TEST(RegistryProcesses, ValueWrittenByOneProcessIsReadByAnother) {
                    "system\\currentcontrolset\\SERVICES\\tavro_service\\parameters", parameters),
               ERROR_SUCCESS);
     EXPECT_EQ(QueryDword(parameters, "STATUS"), 4u);
+}
+
+// The text RegGetValueA reads at HKLM\SOFTWARE\ZM\cached, or "(code N)".
+std::string CachedText(const char* name) {
+    char data[64] = {};
+    DWORD size = sizeof data;
+    const LONG rc = RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ZM\\cached", name,
+                                 RRF_RT_ANY | RRF_NOEXPAND, nullptr, data, &size);
+    if (rc != ERROR_SUCCESS) return "(code " + std::to_string(rc) + ")";
+    return data;
+}
+
+// Reads are answered from what the process has read before only while the
+// database has not changed: every change, by another process or by this
+// one, is seen by the next read.
+TEST(RegistryProcesses, RepeatedReadsSeeEveryChangeAtOnce) {
+    {
+        Key key;
+        ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\ZM\\cached", key), ERROR_SUCCESS);
+        ASSERT_EQ(SetText(key, "Node", "first"), ERROR_SUCCESS);
+    }
+    const std::string missing = "(code " + std::to_string(ERROR_FILE_NOT_FOUND) + ")";
+    EXPECT_EQ(CachedText("Node"), "first");
+    EXPECT_EQ(CachedText("NODE"), "first");
+    EXPECT_EQ(CachedText("Absent"), missing);
+
+    auto inChild = [](const std::function<LONG(HKEY)>& change) {
+        Child child([&change] {
+            Key key;
+            if (Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\ZM\\cached", key)) return 10;
+            return change(key) == ERROR_SUCCESS ? 0 : 11;
+        });
+        ASSERT_TRUE(child.started());
+        ASSERT_EQ(child.Wait(kChildLimit), 0);
+    };
+    inChild([](HKEY key) { return SetText(key, "Node", "second"); });
+    EXPECT_EQ(CachedText("Node"), "second");
+    inChild([](HKEY key) { return SetText(key, "Absent", "now here"); });
+    EXPECT_EQ(CachedText("absent"), "now here");
+    inChild([](HKEY key) { return RegDeleteValueA(key, "Node"); });
+    EXPECT_EQ(CachedText("Node"), missing);
+
+    Key key;
+    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\ZM\\cached", key), ERROR_SUCCESS);
+    ASSERT_EQ(SetText(key, "Node", "third"), ERROR_SUCCESS);
+    EXPECT_EQ(CachedText("Node"), "third");
+    ASSERT_EQ(RegDeleteValueA(key, "Node"), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteValueA(key, "Absent"), ERROR_SUCCESS);
+    inChild([](HKEY) { return RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ZM\\cached"); });
+    EXPECT_EQ(CachedText("Node"), missing);
 }
 
 TEST(RegistryProcesses, ConcurrentWritersLoseNothing) {
