@@ -142,6 +142,81 @@ JexBuffer JexNetMsg::Encode() const {
     return out;
 }
 
+int JexNetMsg::EncodeAround(int slot, const JexBuffer& item, JexBuffer& head,
+                            JexBuffer& tail) const {
+    // Written into buffers of their own: head or tail may be an item of
+    // this message, or the item itself.
+    JexBuffer before;
+    JexBuffer after;
+    const auto refuse = [&] {
+        head.Free();
+        tail.Free();
+        return kRefused;
+    };
+    if (slot < 0 || slot >= kItems) {
+        std::fprintf(stderr, "--- JexNetMsg::Encode refused: item %d is no slot\n", slot);
+        return refuse();
+    }
+    const auto length = [&](int i) { return i == slot ? item.Length() : items[i].Length(); };
+    const auto present = [&](int i) { return i == slot || items[i].Data() != nullptr; };
+    int count = 0;
+    int64_t total = 1;
+    int oversized = -1;
+    for (int i = 0; i < kItems; ++i) {
+        if (!present(i)) continue;
+        ++count;
+        total += 4 + static_cast<int64_t>(length(i));
+        if (length(i) >= kItemLimit && oversized < 0) oversized = i;
+    }
+    if (type == kRawType && count == 1 && slot == kRawItem) {
+        const char raw = static_cast<char>(kRawMark);
+        before = JexBuffer(&raw, 1);
+        after.SetLength(0);
+        head.Swap(before);
+        tail.Swap(after);
+        return kEncoded;
+    }
+    if (type == kRawMark) {
+        std::fprintf(stderr,
+                     "--- JexNetMsg::Encode refused: type 'd' cannot travel in the regular form\n");
+        return refuse();
+    }
+    if (oversized >= 0) {
+        std::fprintf(stderr,
+                     "--- JexNetMsg::Encode refused: item %d has %d bytes, the limit is %d\n",
+                     oversized, length(oversized), kItemLimit - 1);
+        return refuse();
+    }
+    if (total > 0x7fffffc0) {
+        std::fprintf(stderr, "--- JexNetMsg::Encode refused: message of %lld bytes is too long\n",
+                     static_cast<long long>(total));
+        return refuse();
+    }
+    const auto put = [](JexBuffer& out, int i, const JexBuffer& bytes) {
+        const auto n = static_cast<uint32_t>(bytes.Length());
+        const char lead[4] = {static_cast<char>(i), static_cast<char>(n & 0xFF),
+                              static_cast<char>((n >> 8) & 0xFF),
+                              static_cast<char>((n >> 16) & 0xFF)};
+        out += JexBuffer(lead, 4);
+        if (n > 0) out += bytes;
+    };
+    const char mark = static_cast<char>(type);
+    before = JexBuffer(&mark, 1);
+    after.SetLength(0);
+    for (int i = 0; i < kItems; ++i) {
+        if (!present(i)) continue;
+        if (i < slot) put(before, i, items[i]);
+        if (i > slot) put(after, i, items[i]);
+    }
+    const auto n = static_cast<uint32_t>(item.Length());
+    const char lead[4] = {static_cast<char>(slot), static_cast<char>(n & 0xFF),
+                          static_cast<char>((n >> 8) & 0xFF), static_cast<char>((n >> 16) & 0xFF)};
+    before += JexBuffer(lead, 4);
+    head.Swap(before);
+    tail.Swap(after);
+    return kEncoded;
+}
+
 void JexNetMsg::Decode(const JexBuffer& in) { Decode(in.Data(), in.Length()); }
 
 void JexNetMsg::Decode(const void* bytes, int n) {

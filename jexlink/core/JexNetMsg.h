@@ -59,6 +59,13 @@ public:
     [[nodiscard]] int Encode(JexBuffer& out) const;
     // The wire form; a buffer without storage when refused.
     JexBuffer Encode() const;
+    // Encode of this message with item as the item of slot (present, empty
+    // when it has no storage), without copying the item's bytes: head gets
+    // the bytes before them and tail those after, so that head, the item
+    // and tail are the bytes Encode would write. Refusals as for Encode
+    // (head and tail then left without storage).
+    [[nodiscard]] int EncodeAround(int slot, const JexBuffer& item, JexBuffer& head,
+                                   JexBuffer& tail) const;
     // Replaces the message by the one the bytes encode. Truncated or
     // trailing bytes leave the corrupt flag set and the complete items.
     void Decode(const JexBuffer& in);

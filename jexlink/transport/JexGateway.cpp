@@ -335,14 +335,22 @@ int JexGateway::send_record(int side, const JexNetMsg& record) {
 }
 
 int JexGateway::send_data(int side, const JexBuffer& payload, const JexNetMsg* record) {
+    const JexBuffer* pieces[1] = {&payload};
+    return send_data(side, pieces, 1, record);
+}
+
+int JexGateway::send_data(int side, const JexBuffer* const* pieces, int count,
+                          const JexNetMsg* record) {
     side &= 1;
+    int64_t length = 0;
+    for (int i = 0; i < count; ++i) length += pieces[i]->Length();
     if (TraceFlags() & kTraceData) {
         if (record) {
             trace_record(*record, side ? "Sending(1)" : "Sending(0)");
         } else {
             JexNetMsg traced(kData);
-            traced[kData] = payload;
-            if (!traced[kData].Data()) traced[kData].SetLength(0);
+            traced[kData].SetLength(0);
+            for (int i = 0; i < count; ++i) traced[kData] += *pieces[i];
             trace_record(traced, side ? "Sending(1)" : "Sending(0)");
         }
     }
@@ -350,11 +358,12 @@ int JexGateway::send_data(int side, const JexBuffer& payload, const JexNetMsg* r
     if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
     const char mark = static_cast<char>(JexNetMsg::kRawMark);
     JexMutexLock hold(send_lock_[side]);
-    const int rc = jex_write_frame(*t, &mark, 1, payload);
-    if (rc == kJexFrameTooBig) return SetError(FAILURE, JexExcArgs(Label(), payload.Length() + 1));
+    const int rc = jex_write_frame(*t, &mark, 1, pieces, count);
+    if (rc == kJexFrameTooBig)
+        return SetError(FAILURE, JexExcArgs(Label(), static_cast<int>(length + 1)));
     if (rc != 0) return transport_failed(*t);
     JexMutexLock counting(relay_lock_);  // both relay threads count here
-    stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(payload.Length() + 1));
+    stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(length + 1));
     stats_.Increment(JexNetStats::kMessagesSent, 1);
     return OK;
 }

@@ -166,6 +166,9 @@ public:
     // Sends msg as one DATA record; wait is unused (a write never waits on
     // the peer's reading beyond the socket's buffers).
     int PutMsg(const JexBuffer& msg, int wait = 0);
+    // PutMsg of the bytes of count pieces one after the other (at most
+    // kJexFramePieces), sent without joining them.
+    int PutMsg(const JexBuffer* const* pieces, int count, int wait = 0);
     // Ends the connection with the FINISH exchange: 0 with state DONE.
     int Disconnect();
     // On the end that accepted the connection: learns the way back to the
@@ -231,6 +234,9 @@ public:
     // send_record of a DATA record carrying payload, written without a copy
     // of the payload; record is that record when the caller has one (trace).
     int send_data(int side, const JexBuffer& payload, const JexNetMsg* record = nullptr);
+    // send_data of a payload made of count pieces, none of them copied.
+    int send_data(int side, const JexBuffer* const* pieces, int count,
+                  const JexNetMsg* record = nullptr);
 
     // 0 when the record carries every item its kind needs, else PROTOCOL.
     // Records of other letters (which a relay passes on) need nothing.

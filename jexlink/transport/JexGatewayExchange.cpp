@@ -58,20 +58,27 @@ int JexGateway::recv_record_within(int side, JexNetMsg& record, int seconds) {
     return SetError(TIMEOUT, JexExcArgs(Label()));
 }
 
-int JexGateway::PutMsg(const JexBuffer& msg, int) {
+int JexGateway::PutMsg(const JexBuffer& msg, int wait) {
+    const JexBuffer* pieces[1] = {&msg};
+    return PutMsg(pieces, 1, wait);
+}
+
+int JexGateway::PutMsg(const JexBuffer* const* pieces, int count, int) {
     SetLabel("JexGateway::PutMsg");
     if (state_ != RUN) {
         ExcRaise(WRONGSTATE, JexExcArgs(Label()));
         return WRONGSTATE;
     }
-    if (msg.Length() + int64_t{1} > kJexMaxFrameLength) {
+    int64_t length = 0;
+    for (int i = 0; i < count; ++i) length += pieces[i]->Length();
+    if (count < 0 || count > kJexFramePieces || length + 1 > kJexMaxFrameLength) {
         // No peer would take the frame: refused before anything is sent,
         // and the connection stays usable.
         ExcRaise(FAILURE, JexExcArgs(Label(), msg_name(kData)));
         return FAILURE;
     }
     // The payload goes out as it stands: no record is built around a copy.
-    const int rc = send_data(active_side, msg);
+    const int rc = send_data(active_side, pieces, count);
     if (rc == OK) return OK;
     ReleaseTransport(active_side);
     set_state(ERROR);
