@@ -11,7 +11,8 @@ bool Present(const JexBuffer& item) { return item.Data() != nullptr; }
 
 // Copies n bytes into an item, which becomes present even when n is 0.
 void SetItem(JexBuffer& item, const unsigned char* bytes, int n) {
-    item.SetLength(n);
+    // No zero-fill: the bytes are written over at once.
+    if (!item.SetLengthForOverwrite(n)) return;
     if (item.Data() && n > 0) std::memcpy(item.Data(), bytes, static_cast<size_t>(n));
 }
 
@@ -34,16 +35,11 @@ JexNetMsg& JexNetMsg::operator=(const JexNetMsg& other) {
     return *this;
 }
 
-JexBuffer& JexNetMsg::operator[](int index) {
-    if (index >= 0) return items[index % kItems];
+JexBuffer& JexNetMsg::IndexScratch(int index) {
     static thread_local JexBuffer scratch;
     scratch.Free();
     scratch.IndexError(index);
     return scratch;
-}
-
-const JexBuffer& JexNetMsg::operator[](int index) const {
-    return const_cast<JexNetMsg&>(*this)[index];
 }
 
 void JexNetMsg::Type(int t) {
@@ -254,15 +250,53 @@ void JexNetMsg::DecodeInto(const void* bytes, int n) {
         corrupt = 0;
         return;
     }
-    int pos = 1;
+    if (DecodeItems(b + 1, n - 1)) corrupt = 0;
+}
+
+bool JexNetMsg::DecodeItems(const unsigned char* b, int n) {
+    int pos = 0;
     while (n - pos >= 4) {
         const int slot = b[pos];
         const int length = b[pos + 1] | (b[pos + 2] << 8) | (b[pos + 3] << 16);
-        if (length > n - pos - 4) return;  // runs past the input
+        if (length > n - pos - 4) return false;  // runs past the input
         SetItem(items[slot], b + pos + 4, length);
         pos += 4 + length;
     }
-    if (pos == n) corrupt = 0;
+    return pos == n;
+}
+
+void JexNetMsg::DecodeTaking(const JexBuffer& lead, JexBuffer& rest) {
+    JexBuffer body;
+    body.Swap(rest);
+    unsigned char head[5] = {};
+    const int n = lead.Length();
+    if (n == 1 || n == 5) std::memcpy(head, lead.Data(), static_cast<size_t>(n));
+    if (n == 1 && head[0] == kRawMark) {
+        Clear();
+        type = kRawType;
+        if (!body.Data()) body.SetLength(0);
+        items[kRawItem].Swap(body);
+        return;
+    }
+    const int length = head[2] | (head[3] << 8) | (head[4] << 16);
+    if (n == 5 && head[0] != kRawMark && length <= body.Length()) {
+        Clear();
+        type = head[0];
+        corrupt = DecodeItems(reinterpret_cast<const unsigned char*>(body.Data()) + length,
+                              body.Length() - length)
+                      ? 0
+                      : 1;
+        // A later item of the same slot stands, as in Decode.
+        JexBuffer& first = items[head[1]];
+        if (!Present(first)) {
+            body.SetLength(length);
+            first.Swap(body);
+        }
+        return;
+    }
+    JexBuffer joined(lead);
+    joined += body;
+    Decode(joined);
 }
 
 void JexNetMsg::Dump(FILE* out) const {

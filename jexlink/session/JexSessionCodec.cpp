@@ -104,8 +104,8 @@ int JexSession::recv_msg(JexNetMsg& msg) { return recv_wait(msg, 0); }
 int JexSession::recv_bounded(JexNetMsg& msg) { return recv_wait(msg, BoundSeconds()); }
 
 int JexSession::recv_wait(JexNetMsg& msg, int wait) {
-    JexBuffer bytes;
-    const int rc = gateway_->GetMsg(bytes, wait);
+    // The data item keeps the storage the gateway read it into.
+    const int rc = gateway_->GetMsg(msg, wait);
     if (rc == JexGateway::SHUTDOWN) {
         drop_gateway();
         return Fail(PROTOCOL, JexExcArgs(operation_));
@@ -115,7 +115,6 @@ int JexSession::recv_wait(JexNetMsg& msg, int wait) {
         return TIMEOUT;
     }
     if (rc != 0) return GATEWAYERR;
-    msg.Decode(bytes);
     if (msg.Corrupt()) return Fail(CORRUPTMSG, JexExcArgs(operation_));
     trace_msg(std::cerr, msg, "Received");
     const JexBuffer& crc = msg[kItemCrc];

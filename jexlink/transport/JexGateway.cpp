@@ -368,11 +368,11 @@ int JexGateway::send_data(int side, const JexBuffer* const* pieces, int count,
     return OK;
 }
 
-int JexGateway::recv_record(int side, JexNetMsg& record) {
+int JexGateway::recv_record(int side, JexNetMsg& record, JexBuffer* lead) {
     int length = 0;
     char first = 0;
     const int rc = recv_head(side, length, first);
-    return rc != OK ? rc : recv_rest(side, record, length, first);
+    return rc != OK ? rc : recv_rest(side, record, length, first, lead);
 }
 
 int JexGateway::recv_head(int side, int& length, char& first) {
@@ -390,8 +390,9 @@ int JexGateway::recv_head(int side, int& length, char& first) {
     return OK;
 }
 
-int JexGateway::recv_rest(int side, JexNetMsg& record, int length, char first) {
+int JexGateway::recv_rest(int side, JexNetMsg& record, int length, char first, JexBuffer* lead) {
     side &= 1;
+    if (lead) lead->Free();
     JexTransport* t = transports_[side].get();
     if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
     JexFrameReader::Source source{&readers_[side], t};
@@ -405,7 +406,21 @@ int JexGateway::recv_rest(int side, JexNetMsg& record, int length, char first) {
         payload.Swap(record[kData]);
         record.Clear();
         record.Type(kData);
-        rc = jex_read_frame_body(read, &source, length - 1, payload, length);
+        int rest = length - 1;
+        if (lead && rest > 0) {
+            // The type byte, then the head of the first item unless the
+            // byte is the raw mark: the item's bytes start the payload.
+            char bytes[5];
+            const int n = rest >= 5 ? 5 : 1;
+            rc = read(&source, bytes, 1);
+            if (rc == OK && n == 5 && bytes[0] != JexNetMsg::kRawMark)
+                rc = read(&source, bytes + 1, 4);
+            if (rc != OK) return transport_failed(*t);
+            const int taken = bytes[0] == JexNetMsg::kRawMark ? 1 : n;
+            *lead = JexBuffer(bytes, taken);
+            rest -= taken;
+        }
+        rc = jex_read_frame_body(read, &source, rest, payload, length);
         if (rc == TRANSPORTERR) return transport_failed(*t);
         if (rc != 0) return SetError(rc, JexExcArgs(Label(), payload));
         record[kData].Swap(payload);

@@ -42,16 +42,16 @@ void JexGateway::load_error(JexNetMsg& record) {
     LoadException(record);
 }
 
-int JexGateway::recv_record_within(int side, JexNetMsg& record, int seconds) {
+int JexGateway::recv_record_within(int side, JexNetMsg& record, int seconds, JexBuffer* lead) {
     JexTransport* t = transports_[side & 1].get();
-    if (seconds <= 0 || !t) return recv_record(side, record);
+    if (seconds <= 0 || !t) return recv_record(side, record, lead);
     // One watch thread of the process bounds every such read: no thread is
     // started per read.
     ReadAlarm alarm{t};
     const uint64_t ticket =
         jexnet::DeadlineWatch::Arm(&ReadAlarm::Ring, &alarm, std::chrono::seconds(seconds));
-    if (ticket == 0) return recv_record(side, record);
-    const int rc = recv_record(side, record);
+    if (ticket == 0) return recv_record(side, record, lead);
+    const int rc = recv_record(side, record, lead);
     jexnet::DeadlineWatch::Disarm(ticket);
     // Once the alarm rang the connection is closed, whatever the read got.
     if (!alarm.fired) return rc;
@@ -88,6 +88,23 @@ int JexGateway::PutMsg(const JexBuffer* const* pieces, int count, int) {
 
 int JexGateway::GetMsg(JexBuffer& msg, int wait) {
     SetLabel("JexGateway::GetMsg");
+    return get_data(msg, nullptr, wait);
+}
+
+int JexGateway::GetMsg(JexNetMsg& msg, int wait) {
+    SetLabel("JexGateway::GetMsg");
+    JexBuffer lead;
+    JexBuffer payload;
+    const int rc = get_data(payload, &lead, wait);
+    if (rc != OK) return rc;
+    if (lead.Data())
+        msg.DecodeTaking(lead, payload);
+    else
+        msg.Decode(payload);  // a DATA record in the regular form
+    return OK;
+}
+
+int JexGateway::get_data(JexBuffer& msg, JexBuffer* lead, int wait) {
     if (state_ != RUN) {
         ExcRaise(WRONGSTATE, JexExcArgs(Label()));
         return WRONGSTATE;
@@ -96,7 +113,8 @@ int JexGateway::GetMsg(JexBuffer& msg, int wait) {
     // The payload is read into storage kept from an earlier call.
     record[kData].Swap(receive_spare_);
     for (;;) {
-        const int rc = recv_record_within(active_side, record, wait > 0 ? wait : read_timeout);
+        const int rc =
+            recv_record_within(active_side, record, wait > 0 ? wait : read_timeout, lead);
         if (rc != OK) {
             ReleaseTransport(active_side);
             set_state(ERROR);
