@@ -11,7 +11,8 @@ bool Present(const JexBuffer& item) { return item.Data() != nullptr; }
 
 // Copies n bytes into an item, which becomes present even when n is 0.
 void SetItem(JexBuffer& item, const unsigned char* bytes, int n) {
-    item.SetLength(n);
+    // No zero-fill: the bytes are written over at once.
+    if (!item.SetLengthForOverwrite(n)) return;
     if (item.Data() && n > 0) std::memcpy(item.Data(), bytes, static_cast<size_t>(n));
 }
 
@@ -34,16 +35,11 @@ JexNetMsg& JexNetMsg::operator=(const JexNetMsg& other) {
     return *this;
 }
 
-JexBuffer& JexNetMsg::operator[](int index) {
-    if (index >= 0) return items[index % kItems];
+JexBuffer& JexNetMsg::IndexScratch(int index) {
     static thread_local JexBuffer scratch;
     scratch.Free();
     scratch.IndexError(index);
     return scratch;
-}
-
-const JexBuffer& JexNetMsg::operator[](int index) const {
-    return const_cast<JexNetMsg&>(*this)[index];
 }
 
 void JexNetMsg::Type(int t) {
@@ -142,6 +138,81 @@ JexBuffer JexNetMsg::Encode() const {
     return out;
 }
 
+int JexNetMsg::EncodeAround(int slot, const JexBuffer& item, JexBuffer& head,
+                            JexBuffer& tail) const {
+    // Written into buffers of their own: head or tail may be an item of
+    // this message, or the item itself.
+    JexBuffer before;
+    JexBuffer after;
+    const auto refuse = [&] {
+        head.Free();
+        tail.Free();
+        return kRefused;
+    };
+    if (slot < 0 || slot >= kItems) {
+        std::fprintf(stderr, "--- JexNetMsg::Encode refused: item %d is no slot\n", slot);
+        return refuse();
+    }
+    const auto length = [&](int i) { return i == slot ? item.Length() : items[i].Length(); };
+    const auto present = [&](int i) { return i == slot || items[i].Data() != nullptr; };
+    int count = 0;
+    int64_t total = 1;
+    int oversized = -1;
+    for (int i = 0; i < kItems; ++i) {
+        if (!present(i)) continue;
+        ++count;
+        total += 4 + static_cast<int64_t>(length(i));
+        if (length(i) >= kItemLimit && oversized < 0) oversized = i;
+    }
+    if (type == kRawType && count == 1 && slot == kRawItem) {
+        const char raw = static_cast<char>(kRawMark);
+        before = JexBuffer(&raw, 1);
+        after.SetLength(0);
+        head.Swap(before);
+        tail.Swap(after);
+        return kEncoded;
+    }
+    if (type == kRawMark) {
+        std::fprintf(stderr,
+                     "--- JexNetMsg::Encode refused: type 'd' cannot travel in the regular form\n");
+        return refuse();
+    }
+    if (oversized >= 0) {
+        std::fprintf(stderr,
+                     "--- JexNetMsg::Encode refused: item %d has %d bytes, the limit is %d\n",
+                     oversized, length(oversized), kItemLimit - 1);
+        return refuse();
+    }
+    if (total > 0x7fffffc0) {
+        std::fprintf(stderr, "--- JexNetMsg::Encode refused: message of %lld bytes is too long\n",
+                     static_cast<long long>(total));
+        return refuse();
+    }
+    const auto put = [](JexBuffer& out, int i, const JexBuffer& bytes) {
+        const auto n = static_cast<uint32_t>(bytes.Length());
+        const char lead[4] = {static_cast<char>(i), static_cast<char>(n & 0xFF),
+                              static_cast<char>((n >> 8) & 0xFF),
+                              static_cast<char>((n >> 16) & 0xFF)};
+        out += JexBuffer(lead, 4);
+        if (n > 0) out += bytes;
+    };
+    const char mark = static_cast<char>(type);
+    before = JexBuffer(&mark, 1);
+    after.SetLength(0);
+    for (int i = 0; i < kItems; ++i) {
+        if (!present(i)) continue;
+        if (i < slot) put(before, i, items[i]);
+        if (i > slot) put(after, i, items[i]);
+    }
+    const auto n = static_cast<uint32_t>(item.Length());
+    const char lead[4] = {static_cast<char>(slot), static_cast<char>(n & 0xFF),
+                          static_cast<char>((n >> 8) & 0xFF), static_cast<char>((n >> 16) & 0xFF)};
+    before += JexBuffer(lead, 4);
+    head.Swap(before);
+    tail.Swap(after);
+    return kEncoded;
+}
+
 void JexNetMsg::Decode(const JexBuffer& in) { Decode(in.Data(), in.Length()); }
 
 void JexNetMsg::Decode(const void* bytes, int n) {
@@ -179,15 +250,53 @@ void JexNetMsg::DecodeInto(const void* bytes, int n) {
         corrupt = 0;
         return;
     }
-    int pos = 1;
+    if (DecodeItems(b + 1, n - 1)) corrupt = 0;
+}
+
+bool JexNetMsg::DecodeItems(const unsigned char* b, int n) {
+    int pos = 0;
     while (n - pos >= 4) {
         const int slot = b[pos];
         const int length = b[pos + 1] | (b[pos + 2] << 8) | (b[pos + 3] << 16);
-        if (length > n - pos - 4) return;  // runs past the input
+        if (length > n - pos - 4) return false;  // runs past the input
         SetItem(items[slot], b + pos + 4, length);
         pos += 4 + length;
     }
-    if (pos == n) corrupt = 0;
+    return pos == n;
+}
+
+void JexNetMsg::DecodeTaking(const JexBuffer& lead, JexBuffer& rest) {
+    JexBuffer body;
+    body.Swap(rest);
+    unsigned char head[5] = {};
+    const int n = lead.Length();
+    if (n == 1 || n == 5) std::memcpy(head, lead.Data(), static_cast<size_t>(n));
+    if (n == 1 && head[0] == kRawMark) {
+        Clear();
+        type = kRawType;
+        if (!body.Data()) body.SetLength(0);
+        items[kRawItem].Swap(body);
+        return;
+    }
+    const int length = head[2] | (head[3] << 8) | (head[4] << 16);
+    if (n == 5 && head[0] != kRawMark && length <= body.Length()) {
+        Clear();
+        type = head[0];
+        corrupt = DecodeItems(reinterpret_cast<const unsigned char*>(body.Data()) + length,
+                              body.Length() - length)
+                      ? 0
+                      : 1;
+        // A later item of the same slot stands, as in Decode.
+        JexBuffer& first = items[head[1]];
+        if (!Present(first)) {
+            body.SetLength(length);
+            first.Swap(body);
+        }
+        return;
+    }
+    JexBuffer joined(lead);
+    joined += body;
+    Decode(joined);
 }
 
 void JexNetMsg::Dump(FILE* out) const {

@@ -33,8 +33,10 @@ public:
 
     // The item of slot index; a negative index is rejected as an index
     // error and yields a scratch buffer that belongs to no message.
-    JexBuffer& operator[](int index);
-    const JexBuffer& operator[](int index) const;
+    JexBuffer& operator[](int index) {
+        return index >= 0 ? items[index % kItems] : IndexScratch(index);
+    }
+    const JexBuffer& operator[](int index) const { return const_cast<JexNetMsg&>(*this)[index]; }
 
     int Type() const { return type; }
     // Sets the type (low 8 bits). 'd' cannot be a type: it marks the raw
@@ -59,17 +61,36 @@ public:
     [[nodiscard]] int Encode(JexBuffer& out) const;
     // The wire form; a buffer without storage when refused.
     JexBuffer Encode() const;
+    // Encode of this message with item as the item of slot (present, empty
+    // when it has no storage), without copying the item's bytes: head gets
+    // the bytes before them and tail those after, so that head, the item
+    // and tail are the bytes Encode would write. Refusals as for Encode
+    // (head and tail then left without storage).
+    [[nodiscard]] int EncodeAround(int slot, const JexBuffer& item, JexBuffer& head,
+                                   JexBuffer& tail) const;
     // Replaces the message by the one the bytes encode. Truncated or
     // trailing bytes leave the corrupt flag set and the complete items.
     void Decode(const JexBuffer& in);
     void Decode(const void* bytes, int n);
+    // Decode of the bytes of lead followed by those of rest, where lead is
+    // the type byte and the 4-byte head of the first item, or the raw mark
+    // alone: that item takes rest's storage (cut to its own bytes, the
+    // items after them decoded as usual) instead of a copy. Any other lead,
+    // or an item longer than rest, decodes a joined copy. rest is left
+    // without storage; either may be an item of this message.
+    void DecodeTaking(const JexBuffer& lead, JexBuffer& rest);
 
     void Dump(FILE* out) const;
     void Dump(std::ostream& out) const;
 
 private:
+    // The scratch buffer of a rejected index, after reporting it.
+    static JexBuffer& IndexScratch(int index);
     // Decodes into this message, which holds no items.
     void DecodeInto(const void* bytes, int n);
+    // Decodes the items of n bytes (no type byte) into this message; true
+    // when they parse completely.
+    bool DecodeItems(const unsigned char* b, int n);
 
     int corrupt = 0;
     int type = 0;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "testing/support/CapturedFile.h"
 
@@ -241,6 +243,130 @@ TEST(JexNetMsg, EncodeAndDecodeThroughOwnItems) {
         EXPECT_EQ(m.ItemCount(), 1);
         EXPECT_EQ(Item(m, 1), "ab");
     }
+}
+
+// The same message, described once: type and items in any order.
+struct Shape {
+    const char* name;
+    int type;
+    std::vector<std::pair<int, std::string>> items;
+};
+
+JexNetMsg Build(const Shape& shape) {
+    JexNetMsg m(shape.type);
+    for (const auto& [slot, bytes] : shape.items) {
+        m[slot] = Bytes(bytes);
+        if (!m[slot].Data()) m[slot].SetLength(0);
+    }
+    return m;
+}
+
+bool SameMessage(const JexNetMsg& a, const JexNetMsg& b) {
+    if (a.Type() != b.Type() || a.Corrupt() != b.Corrupt()) return false;
+    for (int i = 0; i < JexNetMsg::kItems; ++i)
+        if ((a[i].Data() == nullptr) != (b[i].Data() == nullptr) || Item(a, i) != Item(b, i))
+            return false;
+    return true;
+}
+
+const Shape kShapes[] = {
+    {"data and crc", 'D', {{'D', std::string(70000, 'x')}, {'r', "\1\2\3\4"}}},
+    {"raw", 'D', {{'D', "payload"}}},
+    {"raw and empty", 'D', {{'D', ""}}},
+    {"empty item before and after", 's', {{'A', ""}, {'D', "abc"}, {'M', "\7"}, {'r', "crc!"}}},
+    {"item alone", 'k', {{'M', std::string("\0", 1)}}},
+};
+
+TEST(JexNetMsg, EncodeAroundWritesTheBytesOfEncodeWithoutTheItem) {
+    for (const Shape& shape : kShapes) {
+        SCOPED_TRACE(shape.name);
+        const JexNetMsg whole = Build(shape);
+        for (const auto& [slot, bytes] : shape.items) {
+            JexNetMsg without = Build(shape);
+            without[slot].Free();
+            const JexBuffer item = whole[slot];
+            JexBuffer head("stale");
+            JexBuffer tail("stale");
+            ASSERT_EQ(without.EncodeAround(slot, item, head, tail), JexNetMsg::kEncoded);
+            EXPECT_EQ(Wire(head) + Wire(item) + Wire(tail), Wire(whole.Encode()));
+            // The item of the slot in the message does not count.
+            without[slot] = JexBuffer("ignored");
+            ASSERT_EQ(without.EncodeAround(slot, item, head, tail), JexNetMsg::kEncoded);
+            EXPECT_EQ(Wire(head) + Wire(item) + Wire(tail), Wire(whole.Encode()));
+        }
+    }
+    // An item without storage is an empty item.
+    JexNetMsg m('D');
+    m['r'] = JexBuffer("abcd");
+    JexBuffer head;
+    JexBuffer tail;
+    ASSERT_EQ(m.EncodeAround('D', JexBuffer(), head, tail), JexNetMsg::kEncoded);
+    EXPECT_EQ(Wire(head) + Wire(tail), std::string("DD\0\0\0r\4\0\0abcd", 13));
+    // Into the message's own items.
+    ASSERT_EQ(m.EncodeAround('D', JexBuffer("xy"), m['r'], m[1]), JexNetMsg::kEncoded);
+    EXPECT_EQ(Item(m, 'r') + "xy" + Item(m, 1), std::string("DD\2\0\0xyr\4\0\0abcd", 15));
+}
+
+TEST(JexNetMsg, EncodeAroundRefusesWhatEncodeRefuses) {
+    JexNetMsg m(1);
+    JexBuffer big;
+    big.SetLength(JexNetMsg::kItemLimit);
+    JexBuffer head("stale");
+    JexBuffer tail("stale");
+    EXPECT_EQ(m.EncodeAround(2, big, head, tail), JexNetMsg::kRefused);
+    EXPECT_EQ(head.Data(), nullptr);
+    EXPECT_EQ(tail.Data(), nullptr);
+    big.SetLength(JexNetMsg::kItemLimit - 1);
+    ASSERT_EQ(m.EncodeAround(2, big, head, tail), JexNetMsg::kEncoded);
+    EXPECT_EQ(head.Length() + big.Length() + tail.Length(), 5 + JexNetMsg::kItemLimit - 1);
+    JexNetMsg typed_d('d');
+    EXPECT_EQ(typed_d.EncodeAround(1, JexBuffer("x"), head, tail), JexNetMsg::kRefused);
+    EXPECT_EQ(m.EncodeAround(-1, JexBuffer("x"), head, tail), JexNetMsg::kRefused);
+    EXPECT_EQ(m.EncodeAround(256, JexBuffer("x"), head, tail), JexNetMsg::kRefused);
+}
+
+TEST(JexNetMsg, DecodeTakingMatchesDecodeOfTheJoinedBytes) {
+    std::vector<std::pair<std::string, std::string>> wires;
+    for (const Shape& shape : kShapes) wires.emplace_back(shape.name, Wire(Build(shape).Encode()));
+    // Bytes that Encode does not write: a later item of the first slot, a
+    // truncated tail, trailing bytes, an item longer than the rest, short.
+    wires.emplace_back("first slot again", std::string("DD\2\0\0abD\1\0\0c", 12));
+    wires.emplace_back("truncated tail", std::string("DD\2\0\0abr\4\0\0ab", 12));
+    wires.emplace_back("trailing", std::string("DD\2\0\0abr\0", 9));
+    wires.emplace_back("too long", std::string("DD\11\0\0ab", 7));
+    wires.emplace_back("short", std::string("DD\0", 3));
+    wires.emplace_back("type only", "E");
+    for (const auto& [name, wire] : wires) {
+        SCOPED_TRACE(name);
+        JexNetMsg expected;
+        expected.Decode(Bytes(wire));
+        // The gateway's split (raw mark alone, else five bytes), and others.
+        for (size_t split : {size_t{0}, size_t{1}, size_t{3}, size_t{5}}) {
+            if (split > wire.size()) continue;
+            SCOPED_TRACE(split);
+            JexBuffer lead = Bytes(wire.substr(0, split));
+            JexBuffer rest = Bytes(wire.substr(split));
+            JexNetMsg m(9);
+            m[3] = JexBuffer("stale");
+            m.DecodeTaking(lead, rest);
+            EXPECT_TRUE(SameMessage(m, expected));
+            EXPECT_EQ(rest.Data(), nullptr);
+            // Lead and rest as items of the message itself.
+            m.Clear();
+            m[1] = Bytes(wire.substr(0, split));
+            m[2] = Bytes(wire.substr(split));
+            m.DecodeTaking(m[1], m[2]);
+            EXPECT_TRUE(SameMessage(m, expected));
+        }
+    }
+    // The first item takes the storage of rest.
+    JexBuffer rest = Bytes(std::string("abcr\4\0\0crc!", 11));
+    const char* storage = rest.Data();
+    JexNetMsg m;
+    m.DecodeTaking(Bytes(std::string("DD\3\0\0", 5)), rest);
+    EXPECT_EQ(m[68].Data(), storage);
+    EXPECT_EQ(Item(m, 68), "abc");
+    EXPECT_EQ(Item(m, 'r'), "crc!");
 }
 
 std::string FileDump(const JexNetMsg& m) {

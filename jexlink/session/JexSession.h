@@ -290,7 +290,12 @@ public:
     // (start 0xFFFFFFFF, no final inversion) over the bytes of every present
     // item but 114, in item order.
     static uint32_t msg_crc(const JexNetMsg& msg);
+    // msg_crc with data as the message's data item.
+    static uint32_t msg_crc(const JexNetMsg& msg, const JexBuffer& data);
     int send_msg(JexNetMsg& msg);
+    // send_msg of msg with data as its data item (present, empty when it has
+    // no storage), which is handed to the gateway without a copy.
+    int send_msg(JexNetMsg& msg, const JexBuffer& data);
     int recv_msg(JexNetMsg& msg);
     JexCrypto* sign_msg(JexNetMsg& msg);
     JexCrypto* check_msg(JexNetMsg& msg);
@@ -388,6 +393,10 @@ private:
     JexString dst_user_;
     int encryption_ = NOENCRYPT;
     std::unique_ptr<JexExpander> expander_;
+    // The expander (when any) passes data through as it is: the data item
+    // is handed over without it. Likewise for the compressor.
+    bool plain_expander_ = true;
+    bool plain_compressor_ = true;
     int current_compression_ = LZW;
     std::unique_ptr<JexGateway> gateway_;
     std::unique_ptr<JexExcHandlerRecord> gateway_handler_;

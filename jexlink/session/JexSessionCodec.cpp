@@ -36,11 +36,13 @@ constexpr const char* kFailText = "Monkey dust found in YOUR options";
 
 }  // namespace
 
-uint32_t JexSession::msg_crc(const JexNetMsg& msg) {
+uint32_t JexSession::msg_crc(const JexNetMsg& msg) { return msg_crc(msg, msg[kItemData]); }
+
+uint32_t JexSession::msg_crc(const JexNetMsg& msg, const JexBuffer& data) {
     JexCrc crc(Crc32Table(), 0xFFFFFFFFu);
     for (int i = 0; i < JexNetMsg::kItems; ++i) {
         if (i == kItemCrc) continue;
-        const JexBuffer& item = msg[i];
+        const JexBuffer& item = i == kItemData ? data : msg[i];
         if (Present(item) && item.Length() > 0) crc.Update(item.Data(), item.Length());
     }
     return crc.Value();
@@ -75,13 +77,35 @@ int JexSession::send_msg(JexNetMsg& msg) {
     return OK;
 }
 
+int JexSession::send_msg(JexNetMsg& msg, const JexBuffer& data) {
+    const int traced = msg.Type() == kData ? kTraceData : kTraceHandshake;
+    if (trace_flags & traced) {
+        // A traced message shows its data: it is sent the ordinary way.
+        SetItem(msg[kItemData], data);
+        return send_msg(msg);
+    }
+    msg[kItemData].Free();
+    if (crc_) {
+        msg[kItemCrc].SetLong(static_cast<int32_t>(msg_crc(msg, data)));
+    } else {
+        msg[kItemCrc].Free();
+    }
+    JexBuffer head;
+    JexBuffer tail;
+    if (msg.EncodeAround(kItemData, data, head, tail) != JexNetMsg::kEncoded)
+        return Fail(FAILURE, JexExcArgs(operation_));  // an item too large to frame
+    const JexBuffer* pieces[3] = {&head, &data, &tail};
+    if (gateway_->PutMsg(pieces, 3, 0) != 0) return GATEWAYERR;
+    return OK;
+}
+
 int JexSession::recv_msg(JexNetMsg& msg) { return recv_wait(msg, 0); }
 
 int JexSession::recv_bounded(JexNetMsg& msg) { return recv_wait(msg, BoundSeconds()); }
 
 int JexSession::recv_wait(JexNetMsg& msg, int wait) {
-    JexBuffer bytes;
-    const int rc = gateway_->GetMsg(bytes, wait);
+    // The data item keeps the storage the gateway read it into.
+    const int rc = gateway_->GetMsg(msg, wait);
     if (rc == JexGateway::SHUTDOWN) {
         drop_gateway();
         return Fail(PROTOCOL, JexExcArgs(operation_));
@@ -91,7 +115,6 @@ int JexSession::recv_wait(JexNetMsg& msg, int wait) {
         return TIMEOUT;
     }
     if (rc != 0) return GATEWAYERR;
-    msg.Decode(bytes);
     if (msg.Corrupt()) return Fail(CORRUPTMSG, JexExcArgs(operation_));
     trace_msg(std::cerr, msg, "Received");
     const JexBuffer& crc = msg[kItemCrc];
@@ -268,9 +291,13 @@ int JexSession::setup_auth(JexFieldedString& local_names, JexFieldedString& remo
 
 int JexSession::setup_compress(int code) {
     compressor_.reset();
+    plain_compressor_ = true;
     switch (code) {
         case NOCOMP: compressor_ = std::make_unique<JexCompressor>(); break;
-        case LZW: compressor_ = std::make_unique<JexLzwCompressor>(); break;
+        case LZW:
+            compressor_ = std::make_unique<JexLzwCompressor>();
+            plain_compressor_ = false;
+            break;
         default:
             compressor_ = std::make_unique<JexCompressor>();
             compressor_->SetSuppress(1);
@@ -286,9 +313,13 @@ int JexSession::setup_compress(int code) {
 
 int JexSession::setup_expand(int code) {
     expander_.reset();
+    plain_expander_ = true;
     switch (code) {
         case NOCOMP: expander_ = std::make_unique<JexExpander>(); break;
-        case LZW: expander_ = std::make_unique<JexLzw>(); break;
+        case LZW:
+            expander_ = std::make_unique<JexLzw>();
+            plain_expander_ = false;
+            break;
         default:
             expander_ = std::make_unique<JexExpander>();
             expander_->SetSuppress(1);

@@ -21,13 +21,13 @@ int JexSession::PutMsg(const JexBuffer& data, int flags) {
         ++sync_counter_;
         SetByte(msg[kItemSequence], sync_counter_);
     }
-    JexBuffer& item = msg[kItemData];
-    if (compressor_ ? compressor_->Compress(data, item) != 0 : (item = data, false))
+    // Without compression the caller's data goes to the gateway as it stands.
+    JexBuffer packed;
+    if (!plain_compressor_ && compressor_->Compress(data, packed) != 0)
         return Fail(FAILURE, JexExcArgs(operation_), compressor_.get());
-    if (!Present(item)) item.SetLength(0);
     stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(data.Length()));
     stats_.Increment(JexNetStats::kMessagesSent, 1);
-    int rc = send_msg(msg);
+    int rc = send_msg(msg, plain_compressor_ ? data : packed);
     if (rc != 0) return rc;
     if (!synchronous) return OK;
 
@@ -78,8 +78,10 @@ int JexSession::GetMsg(JexBuffer& data, int) {
             case kShutdown: set_state(SN); return ExcSet(SHUT, JexExcArgs(operation_));
             default: return fail_protocol();
         }
-        const JexBuffer packed = (*msg)[kItemData];
-        const int rc = expander_ ? expander_->Expand(packed, data) : (data = packed, 0);
+        // Without compression the data item's storage becomes the caller's
+        // data: no copy. An expander writes from the item straight into data.
+        JexBuffer& packed = (*msg)[kItemData];
+        const int rc = plain_expander_ ? (data.Swap(packed), 0) : expander_->Expand(packed, data);
         if (rc != 0 || data.Length() > kMaxDataLength) {
             data.SetLength(0);
             return Fail(DECOMPFAIL, JexExcArgs(operation_));

@@ -458,3 +458,58 @@ TEST_F(SessionLoopback, HandshakeFailuresBetweenSessions) {
 }
 
 }  // namespace
+
+namespace {
+
+// Messages of every size without compression, with and without the CRC,
+// echoed back into the buffer they were sent from.
+TEST_F(SessionLoopback, UncompressedMessagesOfEverySizeComeBackWhole) {
+    const int largest = JexNetMsg::kItemLimit - 1;  // the longest item a message frames
+    for (int crc : {1, 0}) {
+        SCOPED_TRACE(crc);
+        ASSERT_TRUE(server_.Serve([&](JexSession& s) {
+            JexBuffer data;
+            if (Listen(s, data) != 0) return;
+            s.SetAttr(JexSession::CRC, crc);
+            ASSERT_EQ(s.Accept(Bytes("")), 0);
+            JexBuffer in;
+            while (s.GetMsg(in, 0) == 0)
+                if (s.PutMsg(in, 0) != 0) return;
+            if (s.State() == JexSession::SN) s.Disconnect();
+        }));
+        JexSession c;
+        Client(c);
+        ASSERT_EQ(c.SetAttr(JexSession::COMPRESSION, "NOCOMP"), 0);
+        ASSERT_EQ(c.SetAttr(JexSession::CRC, crc), 0);
+        JexBuffer reply;
+        ASSERT_EQ(Connect(c, "", reply), 0) << c.Describe(1).Text();
+        for (int size : {0, 1, 5, 70000, largest}) {
+            SCOPED_TRACE(size);
+            const std::string sent = Payload(size, size % 7);
+            JexBuffer b = Bytes(sent);
+            ASSERT_EQ(c.PutMsg(b, 0), 0) << c.Describe(1).Text();
+            ASSERT_EQ(c.GetMsg(b, 0), 0) << c.Describe(1).Text();
+            EXPECT_TRUE(Text(b) == sent);
+        }
+        // A buffer without storage goes as an empty message.
+        JexBuffer none;
+        ASSERT_EQ(c.PutMsg(none, 1), 0);
+        ASSERT_EQ(c.GetMsg(none, 0), 0);
+        EXPECT_EQ(none.Length(), 0);
+        // With a CRC, one byte more than an item frames is refused before
+        // anything is sent: the session goes on.
+        if (crc) {
+            JexBuffer over;
+            over.SetLength(largest + 1);
+            EXPECT_NE(c.PutMsg(over, 0), 0);
+        }
+        JexBuffer after = Bytes("after");
+        ASSERT_EQ(c.PutMsg(after, 0), 0) << c.Describe(1).Text();
+        ASSERT_EQ(c.GetMsg(after, 0), 0);
+        EXPECT_TRUE(Text(after) == "after");
+        EXPECT_EQ(c.Disconnect(), 0) << c.Describe(1).Text();
+        ASSERT_TRUE(server_.Join());
+    }
+}
+
+}  // namespace

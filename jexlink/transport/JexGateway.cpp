@@ -335,14 +335,22 @@ int JexGateway::send_record(int side, const JexNetMsg& record) {
 }
 
 int JexGateway::send_data(int side, const JexBuffer& payload, const JexNetMsg* record) {
+    const JexBuffer* pieces[1] = {&payload};
+    return send_data(side, pieces, 1, record);
+}
+
+int JexGateway::send_data(int side, const JexBuffer* const* pieces, int count,
+                          const JexNetMsg* record) {
     side &= 1;
+    int64_t length = 0;
+    for (int i = 0; i < count; ++i) length += pieces[i]->Length();
     if (TraceFlags() & kTraceData) {
         if (record) {
             trace_record(*record, side ? "Sending(1)" : "Sending(0)");
         } else {
             JexNetMsg traced(kData);
-            traced[kData] = payload;
-            if (!traced[kData].Data()) traced[kData].SetLength(0);
+            traced[kData].SetLength(0);
+            for (int i = 0; i < count; ++i) traced[kData] += *pieces[i];
             trace_record(traced, side ? "Sending(1)" : "Sending(0)");
         }
     }
@@ -350,20 +358,21 @@ int JexGateway::send_data(int side, const JexBuffer& payload, const JexNetMsg* r
     if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
     const char mark = static_cast<char>(JexNetMsg::kRawMark);
     JexMutexLock hold(send_lock_[side]);
-    const int rc = jex_write_frame(*t, &mark, 1, payload);
-    if (rc == kJexFrameTooBig) return SetError(FAILURE, JexExcArgs(Label(), payload.Length() + 1));
+    const int rc = jex_write_frame(*t, &mark, 1, pieces, count);
+    if (rc == kJexFrameTooBig)
+        return SetError(FAILURE, JexExcArgs(Label(), static_cast<int>(length + 1)));
     if (rc != 0) return transport_failed(*t);
     JexMutexLock counting(relay_lock_);  // both relay threads count here
-    stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(payload.Length() + 1));
+    stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(length + 1));
     stats_.Increment(JexNetStats::kMessagesSent, 1);
     return OK;
 }
 
-int JexGateway::recv_record(int side, JexNetMsg& record) {
+int JexGateway::recv_record(int side, JexNetMsg& record, JexBuffer* lead) {
     int length = 0;
     char first = 0;
     const int rc = recv_head(side, length, first);
-    return rc != OK ? rc : recv_rest(side, record, length, first);
+    return rc != OK ? rc : recv_rest(side, record, length, first, lead);
 }
 
 int JexGateway::recv_head(int side, int& length, char& first) {
@@ -381,8 +390,9 @@ int JexGateway::recv_head(int side, int& length, char& first) {
     return OK;
 }
 
-int JexGateway::recv_rest(int side, JexNetMsg& record, int length, char first) {
+int JexGateway::recv_rest(int side, JexNetMsg& record, int length, char first, JexBuffer* lead) {
     side &= 1;
+    if (lead) lead->Free();
     JexTransport* t = transports_[side].get();
     if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
     JexFrameReader::Source source{&readers_[side], t};
@@ -396,7 +406,21 @@ int JexGateway::recv_rest(int side, JexNetMsg& record, int length, char first) {
         payload.Swap(record[kData]);
         record.Clear();
         record.Type(kData);
-        rc = jex_read_frame_body(read, &source, length - 1, payload, length);
+        int rest = length - 1;
+        if (lead && rest > 0) {
+            // The type byte, then the head of the first item unless the
+            // byte is the raw mark: the item's bytes start the payload.
+            char bytes[5];
+            const int n = rest >= 5 ? 5 : 1;
+            rc = read(&source, bytes, 1);
+            if (rc == OK && n == 5 && bytes[0] != JexNetMsg::kRawMark)
+                rc = read(&source, bytes + 1, 4);
+            if (rc != OK) return transport_failed(*t);
+            const int taken = bytes[0] == JexNetMsg::kRawMark ? 1 : n;
+            *lead = JexBuffer(bytes, taken);
+            rest -= taken;
+        }
+        rc = jex_read_frame_body(read, &source, rest, payload, length);
         if (rc == TRANSPORTERR) return transport_failed(*t);
         if (rc != 0) return SetError(rc, JexExcArgs(Label(), payload));
         record[kData].Swap(payload);

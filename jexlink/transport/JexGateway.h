@@ -163,9 +163,15 @@ public:
     // time-out (SetReadTimeout); past it, TIMEOUT and the connection is
     // dropped.
     int GetMsg(JexBuffer& msg, int wait = 0);
+    // GetMsg of a payload that is an encoded net message, decoded into msg:
+    // its first item keeps the storage its bytes were read into.
+    int GetMsg(JexNetMsg& msg, int wait = 0);
     // Sends msg as one DATA record; wait is unused (a write never waits on
     // the peer's reading beyond the socket's buffers).
     int PutMsg(const JexBuffer& msg, int wait = 0);
+    // PutMsg of the bytes of count pieces one after the other (at most
+    // kJexFramePieces), sent without joining them.
+    int PutMsg(const JexBuffer* const* pieces, int count, int wait = 0);
     // Ends the connection with the FINISH exchange: 0 with state DONE.
     int Disconnect();
     // On the end that accepted the connection: learns the way back to the
@@ -223,14 +229,20 @@ public:
     // sent), 9 a corrupt record, 16 a record without the items its kind
     // needs, 12 a frame above the limit.
     int send_record(int side, const JexNetMsg& record);
-    int recv_record(int side, JexNetMsg& record);
+    // lead: when given, a raw DATA record's payload is read as an encoded
+    // net message (JexNetMsg::DecodeTaking): its lead goes there and the
+    // rest into the record's DATA item. Left without storage otherwise.
+    int recv_record(int side, JexNetMsg& record, JexBuffer* lead = nullptr);
     // recv_record in two steps: the frame head, with the body's first byte
     // left unread in first (0 for an empty body); then the rest of the record.
     int recv_head(int side, int& length, char& first);
-    int recv_rest(int side, JexNetMsg& record, int length, char first);
+    int recv_rest(int side, JexNetMsg& record, int length, char first, JexBuffer* lead = nullptr);
     // send_record of a DATA record carrying payload, written without a copy
     // of the payload; record is that record when the caller has one (trace).
     int send_data(int side, const JexBuffer& payload, const JexNetMsg* record = nullptr);
+    // send_data of a payload made of count pieces, none of them copied.
+    int send_data(int side, const JexBuffer* const* pieces, int count,
+                  const JexNetMsg* record = nullptr);
 
     // 0 when the record carries every item its kind needs, else PROTOCOL.
     // Records of other letters (which a relay passes on) need nothing.
@@ -316,7 +328,7 @@ protected:
     int open_leg(int side, const JexNetAddr& address);
     // recv_record bounded by seconds (0: no bound). Past the bound the side's
     // connection is closed and TIMEOUT set.
-    int recv_record_within(int side, JexNetMsg& record, int seconds);
+    int recv_record_within(int side, JexNetMsg& record, int seconds, JexBuffer* lead = nullptr);
     // Loads the current error into record in place of any loaded before.
     void load_error(JexNetMsg& record);
     // Raises the current error and returns its code.
@@ -339,6 +351,9 @@ protected:
     JexBuffer receive_spare_;
 
 private:
+    // GetMsg's loop: the next DATA payload into msg, with its lead apart
+    // when lead is given (recv_record).
+    int get_data(JexBuffer& msg, JexBuffer* lead, int wait);
     LegOpener leg_opener_ = nullptr;
     void* leg_opener_context_ = nullptr;
     struct Handshake;

@@ -42,9 +42,9 @@ void JexGateway::load_error(JexNetMsg& record) {
     LoadException(record);
 }
 
-int JexGateway::recv_record_within(int side, JexNetMsg& record, int seconds) {
+int JexGateway::recv_record_within(int side, JexNetMsg& record, int seconds, JexBuffer* lead) {
     JexTransport* t = transports_[side & 1].get();
-    if (seconds <= 0 || !t) return recv_record(side, record);
+    if (seconds <= 0 || !t) return recv_record(side, record, lead);
     // One watch thread of the process bounds every such read: no thread is
     // started per read.
     ReadAlarm alarm{t};
@@ -56,27 +56,34 @@ int JexGateway::recv_record_within(int side, JexNetMsg& record, int seconds) {
         t->Disconnect();
         return SetError(FAILURE, JexExcArgs(Label()));
     }
-    const int rc = recv_record(side, record);
+    const int rc = recv_record(side, record, lead);
     jexnet::DeadlineWatch::Disarm(ticket);
     // Once the alarm rang the connection is closed, whatever the read got.
     if (!alarm.fired) return rc;
     return SetError(TIMEOUT, JexExcArgs(Label()));
 }
 
-int JexGateway::PutMsg(const JexBuffer& msg, int) {
+int JexGateway::PutMsg(const JexBuffer& msg, int wait) {
+    const JexBuffer* pieces[1] = {&msg};
+    return PutMsg(pieces, 1, wait);
+}
+
+int JexGateway::PutMsg(const JexBuffer* const* pieces, int count, int) {
     SetLabel("JexGateway::PutMsg");
     if (state_ != RUN) {
         ExcRaise(WRONGSTATE, JexExcArgs(Label()));
         return WRONGSTATE;
     }
-    if (msg.Length() + int64_t{1} > kJexMaxFrameLength) {
+    int64_t length = 0;
+    for (int i = 0; i < count; ++i) length += pieces[i]->Length();
+    if (count < 0 || count > kJexFramePieces || length + 1 > kJexMaxFrameLength) {
         // No peer would take the frame: refused before anything is sent,
         // and the connection stays usable.
         ExcRaise(FAILURE, JexExcArgs(Label(), msg_name(kData)));
         return FAILURE;
     }
     // The payload goes out as it stands: no record is built around a copy.
-    const int rc = send_data(active_side, msg);
+    const int rc = send_data(active_side, pieces, count);
     if (rc == OK) return OK;
     ReleaseTransport(active_side);
     set_state(ERROR);
@@ -86,6 +93,23 @@ int JexGateway::PutMsg(const JexBuffer& msg, int) {
 
 int JexGateway::GetMsg(JexBuffer& msg, int wait) {
     SetLabel("JexGateway::GetMsg");
+    return get_data(msg, nullptr, wait);
+}
+
+int JexGateway::GetMsg(JexNetMsg& msg, int wait) {
+    SetLabel("JexGateway::GetMsg");
+    JexBuffer lead;
+    JexBuffer payload;
+    const int rc = get_data(payload, &lead, wait);
+    if (rc != OK) return rc;
+    if (lead.Data())
+        msg.DecodeTaking(lead, payload);
+    else
+        msg.Decode(payload);  // a DATA record in the regular form
+    return OK;
+}
+
+int JexGateway::get_data(JexBuffer& msg, JexBuffer* lead, int wait) {
     if (state_ != RUN) {
         ExcRaise(WRONGSTATE, JexExcArgs(Label()));
         return WRONGSTATE;
@@ -94,7 +118,8 @@ int JexGateway::GetMsg(JexBuffer& msg, int wait) {
     // The payload is read into storage kept from an earlier call.
     record[kData].Swap(receive_spare_);
     for (;;) {
-        const int rc = recv_record_within(active_side, record, wait > 0 ? wait : read_timeout);
+        const int rc =
+            recv_record_within(active_side, record, wait > 0 ? wait : read_timeout, lead);
         if (rc != OK) {
             ReleaseTransport(active_side);
             set_state(ERROR);

@@ -22,14 +22,27 @@ int jex_frame_head(char* head, int n) {
 }
 
 int jex_write_frame(JexTransport& transport, const char* lead, int n, const JexBuffer& body) {
-    const int64_t length = int64_t{n} + body.Length();
-    if (length > kJexMaxFrameLength || n < 0 || n > 8) return kJexFrameTooBig;
+    const JexBuffer* pieces[1] = {&body};
+    return jex_write_frame(transport, lead, n, pieces, 1);
+}
+
+int jex_write_frame(JexTransport& transport, const char* lead, int n,
+                    const JexBuffer* const* pieces, int count) {
+    if (n < 0 || n > 8 || count < 0 || count > kJexFramePieces) return kJexFrameTooBig;
+    int64_t length = n;
+    for (int i = 0; i < count; ++i) length += pieces[i]->Length();
+    if (length > kJexMaxFrameLength) return kJexFrameTooBig;
     char head[16];
     int used = jex_frame_head(head, static_cast<int>(length));
     for (int i = 0; i < n; ++i) head[used++] = lead[i];
-    const int rc = body.Length() > 0
-                       ? transport.PutDataParts(head, used, body.Data(), body.Length())
-                       : transport.PutData(head, used, 0);
+    iovec parts[1 + kJexFramePieces];
+    parts[0] = {head, static_cast<size_t>(used)};
+    int parts_n = 1;
+    for (int i = 0; i < count; ++i)
+        if (pieces[i]->Length() > 0)
+            parts[parts_n++] = {pieces[i]->Data(), static_cast<size_t>(pieces[i]->Length())};
+    const int rc =
+        parts_n > 1 ? transport.PutDataParts(parts, parts_n) : transport.PutData(head, used, 0);
     return rc == 0 ? kJexFrameOk : kJexFrameTransportError;
 }
 

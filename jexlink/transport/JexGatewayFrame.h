@@ -39,6 +39,11 @@ int jex_write_frame(JexTransport& transport, const JexBuffer& body);
 // Writes one frame whose body is the n bytes of lead followed by the body's
 // bytes, without copying the body (the head and lead go in a small array).
 int jex_write_frame(JexTransport& transport, const char* lead, int n, const JexBuffer& body);
+// Likewise with a body made of the bytes of count pieces one after the other
+// (at most kJexFramePieces), none of them copied.
+constexpr int kJexFramePieces = 8;
+int jex_write_frame(JexTransport& transport, const char* lead, int n,
+                    const JexBuffer* const* pieces, int count);
 
 // Reads one frame into body. 23 when a read fails or the stream ends early;
 // 12 when the announced length is above the maximum or cannot be allocated,

@@ -24,8 +24,8 @@ public:
     int Accept(JexNetIO& peer) override;
     int Connect(const JexNetAddr& address) override;
     int CreateListener(const JexNetAddr& address) override;
-    int PutDataParts(const char* head, int head_n, const char* body, int body_n) override {
-        return PutDataPartsOnHandle(head, head_n, body, body_n);
+    int PutDataParts(const iovec* parts, int count) override {
+        return PutDataPartsOnHandle(parts, count);
     }
     int GetSome(char* p, int min, int max, int& got) override {
         return GetSomeOnHandle(p, min, max, got);

@@ -199,6 +199,11 @@ TAVRO_CLMUL inline __m128i Fold(__m128i x, __m128i k) {
     return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
 }
 
+TAVRO_CLMUL uint32_t FoldCrc32Rest(__m128i x1, const unsigned char* p, int64_t n);
+
+// Fold for callers compiled for wider registers.
+TAVRO_CLMUL __m128i FoldLane(__m128i x, __m128i k) { return Fold(x, k); }
+
 // `n` is a multiple of 16, at least 64; `p` is 16-byte aligned.
 TAVRO_CLMUL uint32_t FoldCrc32(uint32_t crc, const unsigned char* p, int64_t n) {
     __m128i x1 = _mm_xor_si128(Load16(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
@@ -218,6 +223,13 @@ TAVRO_CLMUL uint32_t FoldCrc32(uint32_t crc, const unsigned char* p, int64_t n) 
     x1 = _mm_xor_si128(Fold(x1, k128), x2);
     x1 = _mm_xor_si128(Fold(x1, k128), x3);
     x1 = _mm_xor_si128(Fold(x1, k128), x4);
+    return FoldCrc32Rest(x1, p, n);
+}
+
+// Folds the n bytes at p (a multiple of 16, aligned) into the lane x1, then
+// reduces it to the CRC.
+TAVRO_CLMUL uint32_t FoldCrc32Rest(__m128i x1, const unsigned char* p, int64_t n) {
+    const __m128i k128 = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);
     for (; n >= 16; n -= 16, p += 16) x1 = _mm_xor_si128(Fold(x1, k128), Load16(p));
 
     // 128 to 64 bits, then 64 to 32 (adding the 32 zero bits the CRC appends).
@@ -235,6 +247,52 @@ TAVRO_CLMUL uint32_t FoldCrc32(uint32_t crc, const unsigned char* p, int64_t n) 
 }
 
 #undef TAVRO_CLMUL
+
+// The same fold two lanes to a register where the processor multiplies
+// 256-bit registers: eight 128-bit lanes folded 128 bytes a step, then
+// joined lane by lane as above. Twice the bytes per multiplication.
+constexpr int64_t kMinWideFoldBytes = 256;
+
+bool CanFoldCrc32Wide() {
+    static const bool can =
+        CanFoldCrc32() && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("vpclmulqdq");
+    return can;
+}
+
+#define TAVRO_WIDE_CLMUL __attribute__((target("vpclmulqdq,avx2,pclmul,sse4.1")))
+
+TAVRO_WIDE_CLMUL inline __m256i Load32(const unsigned char* at) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+TAVRO_WIDE_CLMUL inline __m256i Fold2(__m256i x, __m256i k) {
+    return _mm256_xor_si256(_mm256_clmulepi64_epi128(x, k, 0x00),
+                            _mm256_clmulepi64_epi128(x, k, 0x11));
+}
+
+// `n` is a multiple of 16, at least kMinWideFoldBytes; `p` is 16-byte aligned.
+TAVRO_WIDE_CLMUL uint32_t WideFoldCrc32(uint32_t crc, const unsigned char* p, int64_t n) {
+    __m256i x[4];
+    for (int i = 0; i < 4; ++i) x[i] = Load32(p + 32 * i);
+    x[0] = _mm256_xor_si256(x[0], _mm256_zextsi128_si256(_mm_cvtsi32_si128(static_cast<int>(crc))));
+    p += 128;
+    n -= 128;
+    const __m256i k1024 = _mm256_set_epi64x(0x14a7fe880, 0x1e88ef372, 0x14a7fe880, 0x1e88ef372);
+    for (; n >= 128; n -= 128, p += 128)
+        for (int i = 0; i < 4; ++i) x[i] = _mm256_xor_si256(Fold2(x[i], k1024), Load32(p + 32 * i));
+    // The eight lanes into one, in the order of their bytes; the rest of
+    // the run is folded on from there.
+    const __m128i k128 = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);
+    __m128i one = _mm256_castsi256_si128(x[0]);
+    one = _mm_xor_si128(FoldLane(one, k128), _mm256_extracti128_si256(x[0], 1));
+    for (int i = 1; i < 4; ++i) {
+        one = _mm_xor_si128(FoldLane(one, k128), _mm256_castsi256_si128(x[i]));
+        one = _mm_xor_si128(FoldLane(one, k128), _mm256_extracti128_si256(x[i], 1));
+    }
+    return FoldCrc32Rest(one, p, n);
+}
+
+#undef TAVRO_WIDE_CLMUL
 
 }  // namespace
 
@@ -267,7 +325,8 @@ uint32_t JexCrc::Update(const void* data, int length) {
         // folded; the rest goes on below.
         while ((reinterpret_cast<uintptr_t>(p) & 15) != 0) step(*p++);
         const int64_t blocks = (end - p) & ~int64_t{15};
-        v = FoldCrc32(v, p, blocks);
+        v = blocks >= kMinWideFoldBytes && CanFoldCrc32Wide() ? WideFoldCrc32(v, p, blocks)
+                                                              : FoldCrc32(v, p, blocks);
         p += blocks;
     }
     if (slices_) {

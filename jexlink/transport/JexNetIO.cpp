@@ -236,17 +236,12 @@ int JexNetIO::PutData(const char* p, int n, int) {
     return PutParts(&part, 1);
 }
 
-int JexNetIO::PutDataParts(const char* head, int head_n, const char* body, int body_n) {
-    JexBuffer joined(head, head_n > 0 ? head_n : 0);
-    joined += JexBuffer(body, body_n > 0 ? body_n : 0);
+int JexNetIO::PutDataParts(const iovec* parts, int count) {
+    JexBuffer joined;
+    joined.SetLength(0);
+    for (int i = 0; i < count; ++i)
+        joined += JexBuffer(parts[i].iov_base, static_cast<int>(parts[i].iov_len));
     return PutData(joined.Data(), joined.Length(), 0);
-}
-
-int JexNetIO::PutDataPartsOnHandle(const char* head, int head_n, const char* body, int body_n) {
-    const iovec parts[2] = {
-        {const_cast<char*>(head), static_cast<size_t>(head_n > 0 ? head_n : 0)},
-        {const_cast<char*>(body), static_cast<size_t>(body_n > 0 ? body_n : 0)}};
-    return PutParts(parts, 2);
 }
 
 namespace {

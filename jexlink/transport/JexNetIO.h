@@ -47,10 +47,10 @@ public:
     virtual int Listen();
     // Writes n bytes in chunks of at most the IO size; one message.
     virtual int PutData(const char* p, int n, int ignored);
-    // Writes head then body as one message, the same bytes as PutData of
-    // both together. Here they are joined and given to PutData; an endpoint
-    // on a socket of its own writes both without a copy.
-    virtual int PutDataParts(const char* head, int head_n, const char* body, int body_n);
+    // Writes the parts' bytes in order as one message, the same bytes as
+    // PutData of them joined. Here they are joined and given to PutData; an
+    // endpoint on a socket of its own writes them without a copy.
+    virtual int PutDataParts(const iovec* parts, int count);
     // Reads at least min and at most max bytes; END when the peer closed
     // first (got holds what came). Here exactly min bytes through GetData;
     // an endpoint on a socket of its own reads what is there, up to max.
@@ -76,7 +76,7 @@ protected:
     // handle with the base's GetData and PutData. Each read of GetSome waits
     // for the link first: a reader that expects nothing yet (the next
     // record) spends no call on finding that out.
-    int PutDataPartsOnHandle(const char* head, int head_n, const char* body, int body_n);
+    int PutDataPartsOnHandle(const iovec* parts, int count) { return PutParts(parts, count); }
     int GetSomeOnHandle(char* p, int min, int max, int& got);
     // Raises code on this endpoint with a location, an optional text and a
     // cause; returns the code.

@@ -162,14 +162,23 @@ int JexTransport::PutData(const char* p, int n, int ignored) {
 }
 
 int JexTransport::PutDataParts(const char* head, int head_n, const char* body, int body_n) {
+    const iovec parts[2] = {
+        {const_cast<char*>(head), static_cast<size_t>(head_n > 0 ? head_n : 0)},
+        {const_cast<char*>(body), static_cast<size_t>(body_n > 0 ? body_n : 0)}};
+    return PutDataParts(parts, 2);
+}
+
+int JexTransport::PutDataParts(const iovec* parts, int count) {
     if (trace_ & kTraceDump) {
-        // One dump of the bytes, as a PutData of both together shows them.
-        JexBuffer joined(head, head_n > 0 ? head_n : 0);
-        joined += JexBuffer(body, body_n > 0 ? body_n : 0);
+        // One dump of the bytes, as a PutData of them together shows them.
+        JexBuffer joined;
+        joined.SetLength(0);
+        for (int i = 0; i < count; ++i)
+            joined += JexBuffer(parts[i].iov_base, static_cast<int>(parts[i].iov_len));
         Dump(kSending, joined.Data(), joined.Length());
     }
     if (!endpoint_) return RaiseCode(UNKNOWN, JexExcArgs("JexTransport::PutData"));
-    return endpoint_->PutDataParts(head, head_n, body, body_n);
+    return endpoint_->PutDataParts(parts, count);
 }
 
 int JexTransport::GetSome(char* p, int min, int max, int& got) {

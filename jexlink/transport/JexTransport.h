@@ -1,6 +1,8 @@
 // The message transport: the connection object above every byte-stream endpoint, and its listener.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <memory>
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
@@ -94,6 +96,8 @@ public:
     // Writes the head's bytes, then the body's, as one message: the bytes
     // on the link are those of one PutData of both together.
     int PutDataParts(const char* head, int head_n, const char* body, int body_n);
+    // Writes the parts' bytes in order as one message, likewise.
+    int PutDataParts(const iovec* parts, int count);
     // Reads at least min and at most max bytes (fewer only at the end of
     // data: END); got holds the count.
     int GetSome(char* p, int min, int max, int& got);
