@@ -287,8 +287,8 @@ TEST_F(RelayTest, AFarSideThatStallsInsideARecordIsEndedByTheIdleLimit) {
         return caller.send_record(1, Record('D', {{'D', payload}}));
     });
     EXPECT_EQ(Finish(), JexGateway::TRANSPORTERR);
-    ASSERT_EQ(sent.wait_for(kBound), std::future_status::ready);
-    EXPECT_NE(sent.get(), 0);  // the caller's link ended under its write
+    // The caller's write ends too (done, or failed on its ended link).
+    EXPECT_EQ(sent.wait_for(kBound), std::future_status::ready);
 }
 
 TEST_F(RelayTest, LearnFromTheFarSideTeachesBackRoutesAndFromTheCallerNothing) {
