@@ -50,7 +50,12 @@ int JexGateway::recv_record_within(int side, JexNetMsg& record, int seconds) {
     ReadAlarm alarm{t};
     const uint64_t ticket =
         jexnet::DeadlineWatch::Arm(&ReadAlarm::Ring, &alarm, std::chrono::seconds(seconds));
-    if (ticket == 0) return recv_record(side, record);
+    if (ticket == 0) {
+        // Without the watch thread the read could not be bounded: the
+        // connection is ended rather than left to a peer that may never speak.
+        t->Disconnect();
+        return SetError(FAILURE, JexExcArgs(Label()));
+    }
     const int rc = recv_record(side, record);
     jexnet::DeadlineWatch::Disarm(ticket);
     // Once the alarm rang the connection is closed, whatever the read got.
