@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -34,6 +36,41 @@ struct SplicePipe {
     }
     SplicePipe(const SplicePipe&) = delete;
     SplicePipe& operator=(const SplicePipe&) = delete;
+};
+
+// Keeps the SIGPIPE of a splice to a closed peer from ending the process:
+// unlike send, splice cannot be asked for MSG_NOSIGNAL. The signal is held
+// back on this thread while the guard lives and taken before it ends, unless
+// one was pending already; the failed call reports EPIPE all the same.
+class SigpipeHeld {
+public:
+    SigpipeHeld() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        held_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+    }
+    ~SigpipeHeld() {
+        if (!held_) return;
+        sigset_t pending;
+        sigemptyset(&pending);
+        if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec none{};
+            while (sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeHeld(const SigpipeHeld&) = delete;
+    SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool wasPending_ = false;
+    bool held_ = false;
 };
 
 }  // namespace
@@ -291,6 +328,7 @@ NetDescriptor::SpliceResult NetDescriptor::SpliceTo(NetDescriptor& to, size_t n)
     MakeNonBlocking(from.fd);
     MakeNonBlocking(into.fd);
     constexpr unsigned kFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
+    const SigpipeHeld quiet;
     while (result.given < n) {
         bool moved = false;
         if (result.taken < n) {

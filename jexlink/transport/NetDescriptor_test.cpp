@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -252,6 +253,31 @@ TEST(NetDescriptorSplice, ANearSideThatEndsMidwayIsTheEndOfDataAfterWhatCame) {
         const NetDescriptor::SpliceResult r = links.from.SpliceTo(links.to, 5000);
         EXPECT_EQ(r.stop, Stop::kReadEnd);
         EXPECT_EQ(r.taken, 1000u);
+    }
+}
+
+// splice cannot be told MSG_NOSIGNAL: a far side that went away must still
+// be a write error, never a SIGPIPE that ends the process.
+TEST(NetDescriptorSplice, AFarSideThatClosedIsAWriteErrorNotASignal) {
+    for (SpliceLinks::Kind kind : kSpliceKinds) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        SpliceLinks links(kind);
+        close(links.dstPeer);
+        links.dstPeer = -1;
+        const size_t n = size_t{4} << 20;
+        auto feeder =
+            std::async(std::launch::async, [&] { return SendAll(links.srcPeer, Pattern(n, 3)); });
+        const NetDescriptor::SpliceResult r = links.from.SpliceTo(links.to, n);
+        EXPECT_EQ(r.stop, Stop::kWriteFailed);
+        EXPECT_TRUE(r.err == EPIPE || r.err == ECONNRESET) << r.err;
+        links.from.Close();
+        shutdown(links.srcPeer, SHUT_RDWR);
+        ASSERT_EQ(feeder.wait_for(10s), std::future_status::ready);
+        // Nothing is left pending for the thread either.
+        sigset_t pending;
+        sigemptyset(&pending);
+        ASSERT_EQ(sigpending(&pending), 0);
+        EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
     }
 }
 
