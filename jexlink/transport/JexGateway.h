@@ -383,8 +383,9 @@ private:
     // How pass_data ended.
     enum PassResult : int { kPassed = 0, kPassFromFailed = 1, kPassToFailed = 2 };
     // Passes on a raw DATA record of a length-byte body whose head was read
-    // on block's from side: head first, then the body piece by piece as it
-    // arrives, through the direction's piece buffer. When the from side
+    // on block's from side: head first, then the body as it arrives, moved
+    // from socket to socket inside the system where both links are sockets,
+    // else piece by piece through the direction's piece buffer. When the from side
     // fails after the head went out, the to side is ended too: the far end
     // holds part of a record, and nothing may follow it.
     PassResult pass_data(TransferBlock& block, int length);

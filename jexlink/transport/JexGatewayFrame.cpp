@@ -129,6 +129,14 @@ int JexFrameReader::Read(JexTransport& transport, char* p, int n) {
     return kJexFrameOk;
 }
 
+int JexFrameReader::Take(int max, const char*& p) {
+    const int n = std::clamp(end_ - start_, 0, std::max(max, 0));
+    p = buffer_.Data() ? buffer_.Data() + start_ : nullptr;
+    // The bytes stay where they are until the next read fills the buffer.
+    start_ += n;
+    return n;
+}
+
 int JexFrameReader::Fill(JexTransport& transport, int min) {
     if (buffer_.Length() < kBufferSize && !buffer_.SetLengthForOverwrite(kBufferSize))
         return kJexFrameTransportError;

@@ -87,6 +87,9 @@ public:
     int Peek(JexTransport& transport, char& c);
     // Bytes read and not yet taken.
     int Buffered() const { return end_ - start_; }
+    // Takes up to max of the buffered bytes without copying them: p points
+    // at them until the next read. Returns their count.
+    int Take(int max, const char*& p);
     // Forgets the buffered bytes and the storage (a new connection).
     void Reset();
 

@@ -19,8 +19,9 @@ namespace {
 constexpr int64_t kRelayKeptBytes = 16 * 1024;
 
 // The most a relay direction reads and writes at once when it passes on a
-// DATA record as it arrives. Its buffer is freed after each record: an idle
-// relay holds none.
+// DATA record as it arrives and its links cannot move the bytes between
+// them by themselves. Its buffer is freed after each record: an idle relay
+// holds none.
 constexpr int kRelayPiece = 128 * 1024;
 
 int64_t HeldBytes(JexNetMsg& record) {
@@ -185,9 +186,7 @@ int JexGateway::transfer_records(TransferBlock& block) {
         int rc = g.recv_head(block.from_side, length, first);
         // A DATA record goes on as it arrives (unless traced: the trace
         // shows whole records).
-        if (rc == OK && first == JexNetMsg::kRawMark && !(TraceFlags() & kTraceData) &&
-            (block.piece.Length() == kRelayPiece ||
-             block.piece.SetLengthForOverwrite(kRelayPiece))) {
+        if (rc == OK && first == JexNetMsg::kRawMark && !(TraceFlags() & kTraceData)) {
             const PassResult passed = g.pass_data(block, length);
             block.piece.Free();
             if (passed == kPassFromFailed) {
@@ -263,11 +262,41 @@ JexGateway::PassResult JexGateway::pass_data(TransferBlock& block, int length) {
     // The record goes out whole under the send lock: nothing of the other
     // direction's may come between its pieces.
     JexMutexLock hold(send_lock_[block.to_side]);
-    bool sending = out && out->PutData(head, used, 0) == 0;
+    // The head goes out with what of the body the reader holds already.
+    const char* buffered = nullptr;
+    const int taken_early = reader.Take(length - 1, buffered);
+    bool sending = out && (taken_early > 0 ? out->PutDataParts(head, used, buffered, taken_early)
+                                           : out->PutData(head, used, 0)) == 0;
     if (!sending && out) transport_failed(*out);
-    for (int left = length - 1; left > 0;) {
-        int got = std::min(left, kRelayPiece);
-        if (reader.Read(*in, block.piece.Data(), got) != 0) {
+    int left = length - 1 - taken_early;
+    // The rest moves from socket to socket inside the system where the
+    // links allow it; otherwise it passes through the direction's buffer.
+    if (sending && left > 0) {
+        int taken = 0;
+        switch (in->Pass(*out, left, taken)) {
+            case JexTransport::PassEnd::kPassed: left = 0; break;
+            case JexTransport::PassEnd::kUnsupported: break;
+            case JexTransport::PassEnd::kReadFailed:
+                transport_failed(*in);
+                end_leg(block.to_side);
+                return kPassFromFailed;
+            case JexTransport::PassEnd::kWriteFailed:
+                sending = false;
+                transport_failed(*out);
+                left -= taken;
+                break;
+        }
+    }
+    if (left > 0 && block.piece.Length() != kRelayPiece &&
+        !block.piece.SetLengthForOverwrite(kRelayPiece))
+        block.piece.Free();
+    // Without a buffer of its own the direction reads through a small one.
+    char small[4096];
+    char* piece = block.piece.Length() == kRelayPiece ? block.piece.Data() : small;
+    const int piece_size = piece == small ? static_cast<int>(sizeof small) : kRelayPiece;
+    for (; left > 0;) {
+        int got = std::min(left, piece_size);
+        if (reader.Read(*in, piece, got) != 0) {
             if (!sending) return kPassToFailed;
             transport_failed(*in);
             end_leg(block.to_side);
@@ -275,7 +304,7 @@ JexGateway::PassResult JexGateway::pass_data(TransferBlock& block, int length) {
         }
         // After a failed write the rest of the record is still read, so
         // that the near side's next record starts where it should.
-        if (sending && out->PutData(block.piece.Data(), got, 0) != 0) {
+        if (sending && out->PutData(piece, got, 0) != 0) {
             sending = false;
             transport_failed(*out);
         }

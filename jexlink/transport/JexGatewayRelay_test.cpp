@@ -276,6 +276,21 @@ TEST_F(RelayTest, ACallerThatClosesInsideARecordEndsTheFarSide) {
     EXPECT_STREQ(relay.Args()[0].Data(), "JexGateway::transfer() from");
 }
 
+// A far side that stops reading inside a long DATA record holds the relay
+// no longer than its idle limit (and the linger of the leg's close): both
+// legs end and the relay reports a transport failure.
+TEST_F(RelayTest, AFarSideThatStallsInsideARecordIsEndedByTheIdleLimit) {
+    relay.SetRelayIdleLimit(1);
+    Start();
+    const std::string payload(16 << 20, 's');
+    auto sent = std::async(std::launch::async, [&] {
+        return caller.send_record(1, Record('D', {{'D', payload}}));
+    });
+    EXPECT_EQ(Finish(), JexGateway::TRANSPORTERR);
+    // The caller's write ends too (done, or failed on its ended link).
+    EXPECT_EQ(sent.wait_for(kBound), std::future_status::ready);
+}
+
 TEST_F(RelayTest, LearnFromTheFarSideTeachesBackRoutesAndFromTheCallerNothing) {
     MapFile map("");
     relay.route_map = std::make_unique<JexRouteMap>(JexString(map.path.c_str()));

@@ -30,6 +30,7 @@ public:
     int GetSome(char* p, int min, int max, int& got) override {
         return GetSomeOnHandle(p, min, max, got);
     }
+    bool OwnSocket() const override { return true; }
     // Fills the called buffer with the pipe path of the address.
     virtual void set_pipe_name(const JexNetAddr& address);
 

@@ -244,6 +244,42 @@ int JexNetIO::PutDataParts(const iovec* parts, int count) {
     return PutData(joined.Data(), joined.Length(), 0);
 }
 
+JexTransport::PassEnd JexNetIO::PassTo(JexNetIO& to, int n, int& taken) {
+    taken = 0;
+    if (!OwnSocket() || !to.OwnSocket() || n < 0) return PassEnd::kUnsupported;
+    using Stop = jexnet::NetDescriptor::SpliceResult::Stop;
+    const jexnet::NetDescriptor::SpliceResult r =
+        handle_.SpliceTo(to.handle_, static_cast<size_t>(n));
+    taken = static_cast<int>(r.taken);
+    // Counted as the reads and writes of the same bytes would be.
+    if (r.taken > 0) {
+        stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(r.taken));
+        stats_.Increment(JexNetStats::kMessagesReceived, 1);
+    }
+    if (r.given > 0) {
+        to.stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(r.given));
+        to.stats_.Increment(JexNetStats::kMessagesSent, 1);
+    }
+    switch (r.stop) {
+        case Stop::kDone: return PassEnd::kPassed;
+        case Stop::kUnsupported: return PassEnd::kUnsupported;
+        case Stop::kWriteFailed:
+            to.FailWin32(SYSERR, "JexNetIO::PutData", "WriteFile", r.err);
+            return PassEnd::kWriteFailed;
+        case Stop::kReadFailed:
+            // A broken or reset connection reads as the end of data, as in
+            // GetData.
+            if (r.err != EPIPE && r.err != ECONNRESET) {
+                FailWin32(SYSERR, "JexNetIO::GetData(char *, int, int &, int)", "ReadFile", r.err);
+                return PassEnd::kReadFailed;
+            }
+            break;
+        case Stop::kReadEnd: break;
+    }
+    (void)EndOfData("JexNetIO::GetData");
+    return PassEnd::kReadFailed;
+}
+
 namespace {
 
 // Reopens a standard stream on the file an environment variable names.

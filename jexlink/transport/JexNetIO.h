@@ -56,6 +56,11 @@ public:
     // an endpoint on a socket of its own reads what is there, up to max.
     virtual int GetSome(char* p, int min, int max, int& got);
 
+    // Moves the next n bytes read from this endpoint to `to` without
+    // reading them into the program (JexTransport::Pass): spliced when both
+    // endpoints are sockets of their own, else kUnsupported.
+    PassEnd PassTo(JexNetIO& to, int n, int& taken);
+
     // Applies a transport's settings to this endpoint.
     void CopySettings(const JexTransport& from);
 
@@ -78,6 +83,8 @@ protected:
     // record) spends no call on finding that out.
     int PutDataPartsOnHandle(const iovec* parts, int count) { return PutParts(parts, count); }
     int GetSomeOnHandle(char* p, int min, int max, int& got);
+    // True for an endpoint whose handle is a stream socket of its own.
+    virtual bool OwnSocket() const { return false; }
     // Raises code on this endpoint with a location, an optional text and a
     // cause; returns the code.
     int Fail(int code, const char* location, const char* text = nullptr,

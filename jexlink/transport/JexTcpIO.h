@@ -20,6 +20,7 @@ public:
     int GetSome(char* p, int min, int max, int& got) override {
         return GetSomeOnHandle(p, min, max, got);
     }
+    bool OwnSocket() const override { return true; }
     int Listen() override;
 
     // Keep-alive, a 5-second linger, and no delay for small writes.

@@ -191,6 +191,13 @@ int JexTransport::GetSome(char* p, int min, int max, int& got) {
     return result;
 }
 
+JexTransport::PassEnd JexTransport::Pass(JexTransport& to, int n, int& taken) {
+    taken = 0;
+    if (!endpoint_ || !to.endpoint_ || ((trace_ | to.trace_) & kTraceDump))
+        return PassEnd::kUnsupported;
+    return endpoint_->PassTo(*to.endpoint_, n, taken);
+}
+
 const char* JexTransport::AttributeName(int attribute) {
     return JexAttrName(kAttributes, attribute, "?");
 }

@@ -102,6 +102,22 @@ public:
     // data: END); got holds the count.
     int GetSome(char* p, int min, int max, int& got);
 
+    // How a Pass ended.
+    enum class PassEnd {
+        kPassed,       // all n bytes went on
+        kUnsupported,  // nothing was taken: read and write them instead
+        kReadFailed,   // this transport's read failed (raised on it)
+        kWriteFailed,  // the write to `to` failed (raised on it)
+    };
+    // Moves the next n bytes read from this connection to `to` inside the
+    // system, without reading them into the program: the bytes on both
+    // links are those of GetData and PutData of them. Only where both
+    // endpoints are sockets of their own and neither dumps its bytes;
+    // otherwise kUnsupported with nothing taken. taken holds the bytes read
+    // from this connection (after a failed write, the rest of the n bytes
+    // is still to be read).
+    PassEnd Pass(JexTransport& to, int n, int& taken);
+
     int GetAttr(int attribute, int& value);
     int GetAttr(int attribute, JexString& value);
     int SetAttr(int attribute, int value);

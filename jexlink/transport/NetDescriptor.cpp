@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -14,6 +16,64 @@
 #include <cstring>
 
 namespace jexnet {
+
+namespace {
+
+// The pipe a splice passes its bytes through: large enough that a burst of
+// the sender goes on in few calls. Its pages are the sockets' own (nothing
+// is copied into it), and it is closed when the splice ends.
+constexpr int kSplicePipeSize = 1 << 20;
+
+// Both ends of a pipe, closed with the object.
+struct SplicePipe {
+    int fds[2] = {-1, -1};
+    SplicePipe() {
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) fds[0] = fds[1] = -1;
+    }
+    ~SplicePipe() {
+        for (int fd : fds)
+            if (fd >= 0) ::close(fd);
+    }
+    SplicePipe(const SplicePipe&) = delete;
+    SplicePipe& operator=(const SplicePipe&) = delete;
+};
+
+// Keeps the SIGPIPE of a splice to a closed peer from ending the process:
+// unlike send, splice cannot be asked for MSG_NOSIGNAL. The signal is held
+// back on this thread while the guard lives and taken before it ends, unless
+// one was pending already; the failed call reports EPIPE all the same.
+class SigpipeHeld {
+public:
+    SigpipeHeld() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        held_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+    }
+    ~SigpipeHeld() {
+        if (!held_) return;
+        sigset_t pending;
+        sigemptyset(&pending);
+        if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec none{};
+            while (sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeHeld(const SigpipeHeld&) = delete;
+    SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool wasPending_ = false;
+    bool held_ = false;
+};
+
+}  // namespace
 
 NetDescriptor::NetDescriptor() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
@@ -233,6 +293,92 @@ long NetDescriptor::WriteVector(const iovec* pieces, int count, bool more) {
         const long waited = Wait(use.fd, POLLOUT);
         if (waited != 0) return waited;
     }
+}
+
+void NetDescriptor::MakeNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+NetDescriptor::SpliceResult NetDescriptor::SpliceTo(NetDescriptor& to, size_t n) {
+    using Stop = SpliceResult::Stop;
+    SpliceResult result;
+    if (n == 0) return result;
+    Use from(*this);
+    Use into(to);
+    if (from.fd < 0) {
+        result.stop = Closing() ? Stop::kReadEnd : Stop::kReadFailed;
+        result.err = EBADF;
+        return result;
+    }
+    if (into.fd < 0) {
+        result.stop = Stop::kWriteFailed;
+        result.err = EBADF;
+        return result;
+    }
+    SplicePipe pipe;
+    if (pipe.fds[0] < 0) {
+        result.stop = Stop::kUnsupported;
+        return result;
+    }
+    // A larger pipe is a wish: the default one works too, in more calls.
+    (void)::fcntl(pipe.fds[1], F_SETPIPE_SZ, kSplicePipeSize);
+    // The sockets must not block inside the calls (a blocked splice would
+    // not see Close); their other steps already never block.
+    MakeNonBlocking(from.fd);
+    MakeNonBlocking(into.fd);
+    constexpr unsigned kFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
+    const SigpipeHeld quiet;
+    while (result.given < n) {
+        bool moved = false;
+        if (result.taken < n) {
+            const ssize_t r =
+                ::splice(from.fd, nullptr, pipe.fds[1], nullptr, n - result.taken, kFlags);
+            if (r > 0) {
+                result.taken += static_cast<size_t>(r);
+                moved = true;
+            } else if (r == 0) {
+                result.stop = Stop::kReadEnd;
+                return result;
+            } else if (errno == EINVAL && result.taken == 0) {
+                result.stop = Stop::kUnsupported;
+                return result;
+            } else if (errno != EAGAIN && errno != EINTR) {
+                // EAGAIN: nothing there yet, or the pipe is full.
+                result.stop = Stop::kReadFailed;
+                result.err = errno;
+                return result;
+            }
+        }
+        if (result.taken > result.given) {
+            const ssize_t w = ::splice(pipe.fds[0], nullptr, into.fd, nullptr,
+                                       result.taken - result.given, kFlags);
+            if (w > 0) {
+                result.given += static_cast<size_t>(w);
+                moved = true;
+            } else if (w == 0 || (errno != EAGAIN && errno != EINTR)) {
+                result.stop = Stop::kWriteFailed;
+                result.err = w == 0 ? EIO : errno;
+                return result;
+            }
+        }
+        if (moved) continue;
+        // Bytes in the pipe wait for the far side first (a full pipe also
+        // refuses more reading); an empty pipe waits for the near side.
+        if (result.taken > result.given) {
+            const long waited = to.Wait(into.fd, POLLOUT);
+            if (waited == 0) continue;
+            result.stop = Stop::kWriteFailed;
+            result.err = waited == kIoClosed ? EBADF : errno;
+            return result;
+        }
+        const long waited = Wait(from.fd, POLLIN);
+        if (waited == 0) continue;
+        result.stop = waited == kIoClosed ? Stop::kReadEnd : Stop::kReadFailed;
+        result.err = waited == kIoClosed ? 0 : errno;
+        return result;
+    }
+    return result;
 }
 
 }  // namespace jexnet

@@ -60,6 +60,27 @@ public:
     // Write.
     long WriteVector(const iovec* pieces, int count, bool more = false);
 
+    // How a Splice ended: the bytes taken from this descriptor and given to
+    // the other, and what stopped it early (err holds the errno of a failed
+    // call; kIoClosed when Close ran on that side).
+    struct SpliceResult {
+        enum class Stop { kDone, kUnsupported, kReadEnd, kReadFailed, kWriteFailed };
+        Stop stop = Stop::kDone;
+        size_t taken = 0;
+        size_t given = 0;
+        int err = 0;
+    };
+    // Moves the next n bytes read from this descriptor to `to` through a
+    // pipe of the kernel (splice), so that they never pass through user
+    // space. Reading and writing overlap: what has arrived goes on while
+    // the rest comes in. Each wait is the one of Read or Write on its own
+    // side (its Close ends it), so a stalled peer holds it no longer than
+    // those. kUnsupported, with nothing taken, when no pipe can be had or
+    // the descriptors cannot splice; the bytes taken and not given after a
+    // failed write are dropped. Both descriptors are non-blocking from then
+    // on: every step here waits with poll and never relies on blocking.
+    SpliceResult SpliceTo(NetDescriptor& to, size_t n);
+
 private:
     // Holds the descriptor open for one step; fd is -1 when it is closed.
     class Use {
@@ -78,6 +99,8 @@ private:
     long Wait(int fd, short events, int timeoutMs = -1);
     // Sleeps ms milliseconds unless Close runs: 0, or kIoClosed.
     long Pause(int ms);
+    // Sets O_NONBLOCK on fd once: a splice waits with poll, never in the call.
+    static void MakeNonBlocking(int fd);
     static bool OutOfResources(int err);
 
     mutable std::mutex mutex_;

@@ -4,13 +4,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <future>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "testing/support/Sockets.h"
 
@@ -131,6 +135,191 @@ TEST(NetDescriptor, WritingToAClosedPeerIsAnErrorNotASignal) {
     EXPECT_EQ(d.Write(block, sizeof block), kIoFailed);
     EXPECT_EQ(errno, EPIPE);
     EXPECT_EQ(d.Read(block, sizeof block), 0);  // the end of data
+}
+
+// Two links for a splice: bytes written to srcPeer arrive at `from`; what
+// is written to `to` arrives at dstPeer. Over TCP on 127.0.0.1 or a local
+// stream socket pair.
+struct SpliceLinks {
+    enum class Kind { kTcp, kLocal };
+    NetDescriptor from;
+    NetDescriptor to;
+    int srcPeer = -1;
+    int dstPeer = -1;
+
+    explicit SpliceLinks(Kind kind) {
+        int a[2] = {-1, -1};
+        int b[2] = {-1, -1};
+        if (kind == Kind::kLocal) {
+            EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, a), 0);
+            EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, b), 0);
+        } else {
+            TcpPair(a);
+            TcpPair(b);
+        }
+        EXPECT_TRUE(from.Adopt(a[0]));
+        srcPeer = a[1];
+        EXPECT_TRUE(to.Adopt(b[0]));
+        dstPeer = b[1];
+    }
+    ~SpliceLinks() {
+        for (int fd : {srcPeer, dstPeer})
+            if (fd >= 0) close(fd);
+    }
+
+    static void TcpPair(int fds[2]) {
+        int port = 0;
+        const int listener = tavro::testing::ListenLoopback(port, 1);
+        ASSERT_GE(listener, 0);
+        fds[0] = tavro::testing::ConnectLoopback(port);
+        fds[1] = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        close(listener);
+    }
+};
+
+constexpr SpliceLinks::Kind kSpliceKinds[] = {SpliceLinks::Kind::kTcp, SpliceLinks::Kind::kLocal};
+using Stop = NetDescriptor::SpliceResult::Stop;
+
+std::string Pattern(size_t n, int seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed) ^ (i >> 11));
+    return s;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+    for (size_t put = 0; put < bytes.size();) {
+        const ssize_t w = send(fd, bytes.data() + put, bytes.size() - put, MSG_NOSIGNAL);
+        if (w <= 0) return false;
+        put += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+std::string ReceiveExactly(int fd, size_t n) {
+    std::string got(n, '\0');
+    size_t have = 0;
+    while (have < n) {
+        const ssize_t r = recv(fd, got.data() + have, n - have, 0);
+        if (r <= 0) break;
+        have += static_cast<size_t>(r);
+    }
+    got.resize(have);
+    return got;
+}
+
+// Exactly the n bytes asked for arrive, in order, whatever their count, and
+// what follows them stays unread at the source for the next step.
+TEST(NetDescriptorSplice, MovesExactlyTheBytesAskedForOverEveryKindOfLink) {
+    for (SpliceLinks::Kind kind : kSpliceKinds) {
+        for (size_t n : {size_t{1}, size_t{70000}, size_t{3} << 20}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(kind)) + "/" + std::to_string(n));
+            SpliceLinks links(kind);
+            const std::string body = Pattern(n, static_cast<int>(n));
+            const std::string next = "next!";
+            auto writer =
+                std::async(std::launch::async, [&] { return SendAll(links.srcPeer, body + next); });
+            auto reader =
+                std::async(std::launch::async, [&] { return ReceiveExactly(links.dstPeer, n); });
+            const NetDescriptor::SpliceResult r = links.from.SpliceTo(links.to, n);
+            EXPECT_EQ(r.stop, Stop::kDone);
+            EXPECT_EQ(r.taken, n);
+            EXPECT_EQ(r.given, n);
+            ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+            EXPECT_TRUE(reader.get() == body);
+            ASSERT_EQ(writer.wait_for(10s), std::future_status::ready);
+            EXPECT_TRUE(writer.get());
+            std::string rest(next.size(), '\0');
+            size_t have = 0;
+            while (have < rest.size()) {
+                const long got = links.from.Read(rest.data() + have, rest.size() - have);
+                if (got <= 0) break;
+                have += static_cast<size_t>(got);
+            }
+            EXPECT_EQ(rest, next);
+            // Nothing more reached the far side.
+            char extra = 0;
+            EXPECT_EQ(recv(links.dstPeer, &extra, 1, MSG_DONTWAIT), -1);
+        }
+    }
+}
+
+TEST(NetDescriptorSplice, ANearSideThatEndsMidwayIsTheEndOfDataAfterWhatCame) {
+    for (SpliceLinks::Kind kind : kSpliceKinds) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        SpliceLinks links(kind);
+        ASSERT_TRUE(SendAll(links.srcPeer, Pattern(1000, 7)));
+        close(links.srcPeer);
+        links.srcPeer = -1;
+        const NetDescriptor::SpliceResult r = links.from.SpliceTo(links.to, 5000);
+        EXPECT_EQ(r.stop, Stop::kReadEnd);
+        EXPECT_EQ(r.taken, 1000u);
+    }
+}
+
+// splice cannot be told MSG_NOSIGNAL: a far side that went away must still
+// be a write error, never a SIGPIPE that ends the process.
+TEST(NetDescriptorSplice, AFarSideThatClosedIsAWriteErrorNotASignal) {
+    for (SpliceLinks::Kind kind : kSpliceKinds) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        SpliceLinks links(kind);
+        close(links.dstPeer);
+        links.dstPeer = -1;
+        const size_t n = size_t{4} << 20;
+        auto feeder =
+            std::async(std::launch::async, [&] { return SendAll(links.srcPeer, Pattern(n, 3)); });
+        const NetDescriptor::SpliceResult r = links.from.SpliceTo(links.to, n);
+        EXPECT_EQ(r.stop, Stop::kWriteFailed);
+        EXPECT_TRUE(r.err == EPIPE || r.err == ECONNRESET) << r.err;
+        links.from.Close();
+        shutdown(links.srcPeer, SHUT_RDWR);
+        ASSERT_EQ(feeder.wait_for(10s), std::future_status::ready);
+        // Nothing is left pending for the thread either.
+        sigset_t pending;
+        sigemptyset(&pending);
+        ASSERT_EQ(sigpending(&pending), 0);
+        EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+    }
+}
+
+// A splice waiting for a silent near side, or for a far side that stopped
+// reading, ends at once when that side is closed from another thread.
+TEST(NetDescriptorSplice, CloseEndsAWaitOnEitherSide) {
+    for (SpliceLinks::Kind kind : kSpliceKinds) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        {
+            SpliceLinks silent(kind);
+            auto waiting = std::async(std::launch::async,
+                                      [&] { return silent.from.SpliceTo(silent.to, 100); });
+            EXPECT_EQ(waiting.wait_for(50ms), std::future_status::timeout);
+            silent.from.Close();
+            ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+            const NetDescriptor::SpliceResult r = waiting.get();
+            EXPECT_EQ(r.stop, Stop::kReadEnd);
+            EXPECT_EQ(r.taken, 0u);
+        }
+        SpliceLinks stalled(kind);
+        std::atomic<bool> stop{false};
+        auto feeder = std::async(std::launch::async, [&] {
+            const std::string block(1 << 16, 'f');
+            while (!stop && SendAll(stalled.srcPeer, block)) {
+            }
+        });
+        const size_t n = size_t{1} << 30;
+        auto waiting =
+            std::async(std::launch::async, [&] { return stalled.from.SpliceTo(stalled.to, n); });
+        EXPECT_EQ(waiting.wait_for(200ms), std::future_status::timeout);
+        stalled.to.Close();
+        ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+        const NetDescriptor::SpliceResult r = waiting.get();
+        EXPECT_EQ(r.stop, Stop::kWriteFailed);
+        EXPECT_EQ(r.err, EBADF);
+        EXPECT_GT(r.given, 0u);
+        EXPECT_LT(r.taken, n);
+        stop = true;
+        stalled.from.Close();  // the feeder's sends fail once the near end is gone
+        shutdown(stalled.srcPeer, SHUT_RDWR);
+        ASSERT_EQ(feeder.wait_for(10s), std::future_status::ready);
+    }
 }
 
 }  // namespace
