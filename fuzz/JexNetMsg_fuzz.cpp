@@ -3,7 +3,9 @@
 // Reaches: the regular and raw forms, items of every slot and length up to
 // the item limit (inputs of up to 16 MiB in run.sh's large-input run, under
 // AllocationBound), corrupt and trailing bytes, repeated items, encoding and
-// the dump (of inputs up to 64 KiB).
+// the dump (of inputs up to 64 KiB); decoding that takes the first item's
+// storage (as the session's receive does), which must give what Decode gives
+// at every split of lead and rest a reader would make.
 // Cannot reach: what any reader makes of the items (the record, session
 // and error-record targets do).
 #include <cstddef>
@@ -43,6 +45,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Re-encoding drops only repeated items and trailing bytes: never longer.
     if (!msg.Corrupt()) Check(wire.Length() <= static_cast<int>(size));
+
+    // The split a reader makes: the type byte and the first item's head, or
+    // the raw mark alone; and one that is neither.
+    for (size_t split : {size_t{1}, size_t{5}, size_t{3}}) {
+        if (split > size) continue;
+        JexBuffer lead(JexBufferBase(data, static_cast<int>(split)));
+        JexBuffer rest(JexBufferBase(data + split, static_cast<int>(size - split)));
+        JexNetMsg taken;
+        taken.DecodeTaking(lead, rest);
+        Check(rest.Data() == nullptr);
+        Check(taken.Type() == msg.Type());
+        Check(taken.Corrupt() == msg.Corrupt());
+        Check(taken.ItemCount() == msg.ItemCount());
+        for (int i = 0; i < JexNetMsg::kItems; ++i) {
+            Check((taken[i].Data() != nullptr) == (msg[i].Data() != nullptr));
+            Check(taken[i] == msg[i]);
+        }
+    }
 
     if (size <= 65536) {
         std::ostringstream dump;
