@@ -68,8 +68,6 @@ std::string DumpText(const char* data, int used) {
 
 }  // namespace
 
-JexBufferBase::JexBufferBase() : data(nullptr), allocated_length(0), used_length(0) {}
-
 JexBufferBase::JexBufferBase(int n) : JexBufferBase() {
     if (n < 0) return;
     Resize(n);
@@ -87,8 +85,6 @@ JexBufferBase::JexBufferBase(const void* bytes, int n) : JexBufferBase() {
 JexBufferBase::JexBufferBase(const JexBufferBase& other) : JexBufferBase() {
     if (other.data) AssignBytes(other.data, other.used_length);
 }
-
-JexBufferBase::~JexBufferBase() { std::free(data); }
 
 JexBufferBase& JexBufferBase::operator=(const JexBufferBase& other) {
     if (this == &other) return *this;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <iosfwd>
 
 class JexString;
@@ -17,12 +18,15 @@ class JexBufferBase {
 public:
     using IndexErrorHandler = int (*)(int index);
 
-    JexBufferBase();
+    JexBufferBase() : data(nullptr), allocated_length(0), used_length(0) {}
     explicit JexBufferBase(int n);  // n bytes in use, all zero
     JexBufferBase(const char* text);
     JexBufferBase(const void* bytes, int n);
     JexBufferBase(const JexBufferBase& other);
-    ~JexBufferBase();
+    // Inline, so that the many empty items of a net message cost no call.
+    ~JexBufferBase() {
+        if (data) std::free(data);
+    }
 
     JexBufferBase& operator=(const JexBufferBase& other);
     JexBufferBase& operator+=(const char* text);  // null appends nothing
