@@ -132,8 +132,9 @@ struct Road {
         std::string pattern = (fs::temp_directory_path() / "sra-bench-XXXXXX").string();
         if (!mkdtemp(pattern.data())) std::abort();
         dir = pattern;
+        // Both sides keep their history logs, as an installed node does.
         for (const char* sub : {"state", "client/data", "client/logs", "client/keys", "server/data",
-                                "server/Keys", "server/out", "server-state"})
+                                "server/logs", "server/Keys", "server/out", "server-state"})
             fs::create_directories(dir / sub);
         chmod((dir / "state").c_str(), 0700);
         chmod((dir / "server-state").c_str(), 0700);
