@@ -47,17 +47,20 @@ run_tests() {  # run_tests DIR
 }
 
 fuzz_briefly() {  # clang libFuzzer build of fuzz/*_fuzz.cpp, each run ~10 s over its corpus
-    local targets=() t work options
+    local targets=() t work scratch options
     for t in fuzz/*_fuzz.cpp; do targets+=("$(basename "$t" .cpp)"); done
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON
     cmake --build build-fuzz -j "$JOBS" --target "${targets[@]}"
     for t in "${targets[@]}"; do
         # New inputs go to a scratch directory; the seed corpus stays as it is.
+        # A target's temporary files go to one of their own, removed even when
+        # a finding or a timeout ends the target without its exit handlers.
         work=$(mktemp -d)
+        scratch=$(mktemp -d)
         options=(-max_total_time=10 -timeout=5 -rss_limit_mb=2048 -close_fd_mask=2)
         [[ -f "fuzz/$t.dict" ]] && options+=("-dict=fuzz/$t.dict")
-        timeout 120 "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" "${options[@]}"
-        rm -rf "$work"
+        TMPDIR="$scratch" timeout 120 "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" "${options[@]}"
+        rm -rf "$work" "$scratch"
     done
     # The decoders of frames of up to 16 MiB once more, with room for inputs
     # that large: a frame head and its body, the largest item of a net
