@@ -2,7 +2,7 @@
 # Installs what the machine lacks, builds, and runs the system or its tests.
 #   ./run.sh demo   build, and run both roads (service host and a service request) on one machine
 #   ./run.sh test   build and run the whole test suite (plain and sanitizer builds), and the
-#                   library's tests in a ThreadSanitizer build
+#                   library's and the registry's tests in a ThreadSanitizer build
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -31,11 +31,14 @@ build() {  # build DIR [cmake options...]
 }
 
 # The library's tests (jexlink/) in a ThreadSanitizer build: only what they
-# need is built, and only they run.
+# need is built, and only they run; so do the registry's, whose read cache
+# threads and processes share.
 tsan_library_tests() {
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSAN=ON -DWERROR=ON
-    cmake --build build-tsan -j "$JOBS" --target jexlink_tests
+    cmake --build build-tsan -j "$JOBS" --target jexlink_tests Registry_test
     run_tests build-tsan/jexlink
+    ctest --test-dir build-tsan/platform -j "$JOBS" --output-on-failure --timeout 300 \
+        -R '^Registry[A-Za-z]+\.'
 }
 
 check_format() {  # every C++ source as .clang-format lays it out
