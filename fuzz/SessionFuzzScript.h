@@ -181,7 +181,9 @@ inline bool RunEnd(const SessionCase& how, const std::vector<tavro::testing::Lin
         session.SetPathOpener(tavro::testing::OpenMemoryPath, &path);
         ran = how.client ? RunClient(session, how) : RunServer(session, how);
     }
-    RestoreRouteMaps(UseSessionKeys());
+    // Only the gateways' connection exchange reads the route maps and
+    // learns routes into them.
+    if (how.exchange) RestoreRouteMaps(UseSessionKeys());
     return ran;
 }
 
