@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "platform/PlatformState.h"
@@ -111,6 +113,23 @@ TEST(StateDir, NewDirectoryIsPrivateWhateverTheUmask) {
         ASSERT_EQ(stat(made.c_str(), &info), 0) << made;
         EXPECT_EQ(info.st_mode & 0777, 0700u) << made;
     }
+}
+
+// A test whose fresh state directory cannot be made fails, instead of running
+// against the shared state directory the variable would fall back to.
+TEST(StateDir, FreshStateThatCannotBeMadeFailsAndLeavesTheVariable) {
+    const std::string before = std::getenv(platform::kStateDirVar);
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::optional<std::string> previousTmp =
+        tmpdir ? std::optional<std::string>(tmpdir) : std::nullopt;
+    setenv("TMPDIR", "/proc", 1);  // a directory where nothing can be made, even by root
+    EXPECT_THROW(FreshState never, std::runtime_error);
+    if (previousTmp) {
+        setenv("TMPDIR", previousTmp->c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
+    EXPECT_EQ(std::getenv(platform::kStateDirVar), before);
 }
 
 // The variable first, then the user's runtime directory, then a directory

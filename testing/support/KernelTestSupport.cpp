@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -114,9 +115,14 @@ int KernelChild::Reap(int timeoutMs) {
 }
 
 FreshState::FreshState() {
-    if (const char* previous = std::getenv(platform::kStateDirVar)) previous_ = previous;
+    // Without its own directory the test would run against the shared state
+    // directory: the test fails instead (GoogleTest reports the exception).
     std::string pattern = (std::filesystem::temp_directory_path() / "tavro-state-XXXXXX").string();
-    if (mkdtemp(pattern.data())) dir_ = pattern;
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("cannot create a fresh state directory " + pattern + ": " +
+                                 std::strerror(errno));
+    dir_ = pattern;
+    if (const char* previous = std::getenv(platform::kStateDirVar)) previous_ = previous;
     setenv(platform::kStateDirVar, dir_.c_str(), 1);
 }
 

@@ -57,7 +57,8 @@ private:
 
 // A fresh private state directory for one test: the state directory
 // variable names it while the object lives; then the previous value comes
-// back and the directory goes with everything in it.
+// back and the directory goes with everything in it. Throws
+// std::runtime_error, the variable untouched, when no directory can be made.
 class FreshState {
 public:
     FreshState();
