@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -91,10 +92,10 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
     file_name_.SetCaseSensitive(file_name.CaseSensitive());
     ReadTraceSwitch();
 
-    table_ = static_cast<JexRouteMapEntry**>(
-        std::calloc(static_cast<size_t>(capacity_), sizeof(JexRouteMapEntry*)));
-    if (!table_) {
-        JexErrno cause(errno, "malloc");
+    try {
+        table_.reserve(static_cast<size_t>(capacity_));
+    } catch (const std::bad_alloc&) {
+        JexErrno cause(ENOMEM, "malloc");
         ExcSet(LOADFAIL, JexExcArgs("JexRouteMap"), &cause);
         return;
     }
@@ -132,7 +133,7 @@ bool JexRouteMap::ReadEntries() {
         if (too_long) continue;
         JexRouteMapEntry parsed;
         if (!parsed.ParseLine(line)) continue;
-        if (count_ == capacity_ && !Grow()) {
+        if (!Room()) {
             JexErrno cause(errno, "realloc");
             ExcSet(LOADFAIL, JexExcArgs("JexRouteMap::JexRouteMap"), &cause);
             ClearTable();
@@ -140,7 +141,7 @@ bool JexRouteMap::ReadEntries() {
             file_ = nullptr;
             return false;
         }
-        table_[count_++] = new JexRouteMapEntry(parsed);
+        Append(parsed);
     }
     // A stream that fails (a directory, an I/O error) did not reach its end.
     if (std::ferror(file_)) {
@@ -159,10 +160,13 @@ bool JexRouteMap::TakeSnapshot(const struct stat& file) {
     std::lock_guard<std::mutex> hold(snapshot_lock);
     const auto kept = SnapshotOf(file_name_.Text());
     if (kept == snapshots.end() || kept->file != JexFileStamp::Of(file)) return false;
-    while (count_ + static_cast<int>(kept->entries.size()) > capacity_)
-        if (!Grow()) return false;
-    for (const JexRouteMapEntry& entry : kept->entries)
-        table_[count_++] = new JexRouteMapEntry(entry);
+    for (const JexRouteMapEntry& entry : kept->entries) {
+        if (!Room()) {
+            ClearTable();
+            return false;
+        }
+        Append(entry);
+    }
     return true;
 }
 
@@ -179,28 +183,35 @@ void JexRouteMap::KeepSnapshot(const struct stat& file) {
     snapshots.push_back(std::move(made));
 }
 
-JexRouteMap::~JexRouteMap() {
-    ClearTable();
-    std::free(table_);
-}
+JexRouteMap::~JexRouteMap() = default;
 
 void JexRouteMap::ClearTable() {
-    for (int i = 0; i < count_; ++i) delete table_[i];
+    table_.clear();
+    store_.clear();
     count_ = 0;
     cursor_ = 0;
 }
 
-bool JexRouteMap::Grow() {
+bool JexRouteMap::Room() {
+    if (count_ < capacity_) return true;
     if (capacity_ > (1 << 28)) {
         errno = ENOMEM;
         return false;
     }
     const int doubled = 2 * capacity_;
-    void* grown = std::realloc(table_, static_cast<size_t>(doubled) * sizeof(JexRouteMapEntry*));
-    if (!grown) return false;
-    table_ = static_cast<JexRouteMapEntry**>(grown);
+    try {
+        table_.reserve(static_cast<size_t>(doubled));
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
     capacity_ = doubled;
     return true;
+}
+
+void JexRouteMap::Append(const JexRouteMapEntry& entry) {
+    table_.push_back(&store_.emplace_back(entry));
+    ++count_;
 }
 
 int JexRouteMap::CompareEntries(const void* a, const void* b) {
@@ -210,7 +221,8 @@ int JexRouteMap::CompareEntries(const void* a, const void* b) {
 
 void JexRouteMap::Sort() {
     if (count_ > 1)
-        JexQSort(table_, static_cast<size_t>(count_), sizeof(JexRouteMapEntry*), CompareEntries);
+        JexQSort(table_.data(), static_cast<size_t>(count_), sizeof(JexRouteMapEntry*),
+                 CompareEntries);
     sorted_ = 1;
     cursor_ = 0;
 }
@@ -312,7 +324,7 @@ int JexRouteMap::AddEntry(const JexRouteEntry& entry, const JexString& comment) 
     }
     // Room for the whole line, so that it reaches the file in one write.
     std::setvbuf(file_, nullptr, _IOFBF, 4 * JexRouteMapEntry::kMaxLine);
-    if (count_ == capacity_ && !Grow()) {
+    if (!Room()) {
         JexErrno cause(errno, "realloc");
         ExcSet(WRITEFAIL, JexExcArgs("JexRouteMap::AddEntry", file_name_), &cause);
         JexPrivLock::fclose(file_, kPrivileged);
@@ -320,7 +332,7 @@ int JexRouteMap::AddEntry(const JexRouteEntry& entry, const JexString& comment) 
         TraceError();
         return WRITEFAIL;
     }
-    table_[count_++] = new JexRouteMapEntry(added);
+    Append(added);
     sorted_ = 0;
     ++appended_;
 

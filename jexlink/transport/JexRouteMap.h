@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <deque>
+#include <vector>
 
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexFieldedString.h"
@@ -82,14 +84,20 @@ private:
     // Reads and parses the open file into the table: false (the file closed,
     // the failure set) when it could not be read whole.
     bool ReadEntries();
-    bool Grow();
+    // Room for one more entry (the capacity doubled when the table is full):
+    // false, errno set, when there is none.
+    bool Room();
+    void Append(const JexRouteMapEntry& entry);
     void Sort();
     void TraceError();
     void ClearTable();
     int Unloaded(const char* operation);
 
     int cursor_ = 0;
-    JexRouteMapEntry** table_ = nullptr;
+    // The entries, owned by the store (a deque: its elements never move);
+    // the table points at them in file order until sorted.
+    std::deque<JexRouteMapEntry> store_;
+    std::vector<JexRouteMapEntry*> table_;
     JexString file_name_;
     int saved_errno_ = 0;
     int loaded_ = 0;
