@@ -2,32 +2,17 @@
 #include "jexlink/modem/JexList.h"
 
 #include <cstdio>
-
-JexList::~JexList() {
-    JexMutexLock hold(mutex_);
-    while (head_) {
-        Node* next = head_->next;
-        delete head_;
-        head_ = next;
-    }
-    tail_ = nullptr;
-    count_ = 0;
-}
+#include <iterator>
 
 void JexList::Append(int32_t value) {
     JexMutexLock hold(mutex_);
-    Node* node = new Node{value, nullptr};
-    if (tail_)
-        tail_->next = node;
-    else
-        head_ = node;
-    tail_ = node;
+    tail_ = values_.insert_after(tail_, value);
     ++count_;
 }
 
-JexList::Node* JexList::At(uint32_t index) {
-    Node* node = head_;
-    for (uint32_t i = 0; node && i < index; ++i) node = node->next;
+JexList::Values::iterator JexList::Before(uint32_t index) {
+    auto node = values_.before_begin();
+    for (uint32_t i = 0; i < index; ++i) ++node;
     return node;
 }
 
@@ -40,7 +25,7 @@ int32_t& JexList::operator[](uint32_t index) {
         scratch_ = 0;
         return scratch_;
     }
-    return At(index)->value;
+    return *std::next(Before(index));
 }
 
 void JexList::Yank(uint32_t index) {
@@ -50,11 +35,9 @@ void JexList::Yank(uint32_t index) {
                      static_cast<int>(count_), static_cast<int>(index));
         return;
     }
-    Node* previous = index ? At(index - 1) : nullptr;
-    Node* node = previous ? previous->next : head_;
-    (previous ? previous->next : head_) = node->next;
-    if (tail_ == node) tail_ = previous;
-    delete node;
+    const auto previous = Before(index);
+    if (std::next(previous) == tail_) tail_ = previous;
+    values_.erase_after(previous);
     --count_;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <forward_list>
 
 #include "jexlink/core/JexThread.h"
 
@@ -13,7 +14,6 @@
 class JexList {
 public:
     JexList() = default;
-    ~JexList();
     JexList(const JexList&) = delete;
     JexList& operator=(const JexList&) = delete;
 
@@ -24,15 +24,13 @@ public:
     uint32_t Count();
 
 private:
-    struct Node {
-        int32_t value;
-        Node* next;
-    };
+    using Values = std::forward_list<int32_t>;
 
-    Node* At(uint32_t index);
+    // The node before the one at the index (before_begin for 0).
+    Values::iterator Before(uint32_t index);
 
-    Node* head_ = nullptr;
-    Node* tail_ = nullptr;
+    Values values_;
+    Values::iterator tail_ = values_.before_begin();
     uint32_t count_ = 0;
     JexMutex mutex_;
     int32_t scratch_ = 0;

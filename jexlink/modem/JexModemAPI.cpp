@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexConfig.h"
@@ -134,7 +135,7 @@ int Step(std::atomic<int>& counter, int low, int high) {
     }
 }
 
-JexModemClient* NewModemClient() { return new JexModemAPI(); }
+std::unique_ptr<JexModemClient> NewModemClient() { return std::make_unique<JexModemAPI>(); }
 
 }  // namespace
 
@@ -213,12 +214,6 @@ JexModemAPI::~JexModemAPI() {
         Line(kText, "deleted VSDB\n");
         server_db.reset();
     }
-    while (receive_queue) {
-        QueueNode* node = receive_queue;
-        receive_queue = node->next;
-        delete node;
-    }
-    queue_tail = nullptr;
 }
 
 int JexModemAPI::Fail(int code, const char* label, JexException* cause) {
@@ -269,29 +264,28 @@ int JexModemAPI::check_failure() {
 
 bool JexModemAPI::QueueEmpty() {
     JexMutexLock lock(queue_lock);
-    return receive_queue == nullptr;
+    return receive_queue.empty();
 }
 
-void JexModemAPI::AppendFrame(QueueNode* node) {
+bool JexModemAPI::AppendFrame(std::unique_ptr<JexBuffer> wire) {
     JexMutexLock lock(queue_lock);
-    if (queue_tail)
-        queue_tail->next = node;
-    else
-        receive_queue = node;
-    queue_tail = node;
+    try {
+        receive_queue.push_back(std::move(wire));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
 }
 
 JexModemAPI::Take JexModemAPI::TakeFrame(JexTp2Frame& frame) {
-    QueueNode* node = nullptr;
+    std::unique_ptr<JexBuffer> wire;
     {
         JexMutexLock lock(queue_lock);
-        node = receive_queue;
-        if (!node) return Take::kNone;
-        receive_queue = node->next;
-        if (!receive_queue) queue_tail = nullptr;
+        if (receive_queue.empty()) return Take::kNone;
+        wire = std::move(receive_queue.front());
+        receive_queue.pop_front();
     }
-    frame = *node->frame;
-    delete node;
+    frame = *wire;
     return frame.Code() == 0 ? Take::kFrame : Take::kBad;
 }
 
@@ -316,7 +310,7 @@ int JexModemAPI::GetMsg(JexBuffer& out, int flags, int seconds) {
     JexNetMsg message;
     for (;;) {
         queue_lock.Lock();
-        if (!receive_queue) {
+        if (receive_queue.empty()) {
             const int failure = check_failure();
             if (failure != 0) {
                 queue_lock.Unlock();
@@ -424,7 +418,7 @@ int JexModemAPI::Disconnect() {
 
     for (;;) {
         queue_lock.Lock();
-        if (!receive_queue) {
+        if (receive_queue.empty()) {
             Line(kText, "main_task.Disconnect(): read_semaphore.TimeWait(%d)\n", dr_response_wait);
             if (WaitForQueue(true, dr_response_wait) != 0) {
                 Line(kText, "main_task.Disconnect(): timeout waiting for DC\n");

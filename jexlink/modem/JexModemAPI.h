@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <memory>
 
 #include "jexlink/core/JexAttribute.h"
@@ -113,10 +114,6 @@ public:
     const JexString& Application() const { return application; }
 
 private:
-    struct QueueNode {
-        std::unique_ptr<JexBuffer> frame;
-        QueueNode* next = nullptr;
-    };
     enum class Take { kNone, kBad, kFrame };
 
     static int commbox_listener_task_jacket(JexThread* thread, void* self);
@@ -153,7 +150,8 @@ private:
     // Waits on read_semaphore (queue_lock held on entry, released); 1 on
     // time-out.
     int WaitForQueue(bool timed, int seconds);
-    void AppendFrame(QueueNode* node);
+    // Queues a received frame's bytes: false when there is no memory for it.
+    bool AppendFrame(std::unique_ptr<JexBuffer> wire);
     // Records a code with its location label (and cause).
     int Fail(int code, const char* label, JexException* cause = nullptr);
     // 0, or the failure of reading or setting `attribute` as a `kind`.
@@ -172,8 +170,8 @@ private:
     std::unique_ptr<JexThread> listener_thread;
     JexSemaphore read_semaphore{0};
     JexMutex queue_lock;
-    QueueNode* receive_queue = nullptr;
-    QueueNode* queue_tail = nullptr;
+    // The received frames' bytes, oldest first.
+    std::deque<std::unique_ptr<JexBuffer>> receive_queue;
     std::atomic<int> bad_frame_count{0};
     std::atomic<int> heartbeat_count{0};
     std::atomic<int> frame_count{0};

@@ -1,5 +1,7 @@
 // JexModemAPI's receiver and heartbeat writer threads.
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexTrace.h"
@@ -124,16 +126,12 @@ int JexModemAPI::commbox_listener_task() {
             break;
         }
 
-        auto* node = new (std::nothrow) QueueNode();
-        auto* copy = node ? new (std::nothrow) JexBuffer(wire) : nullptr;
-        if (!copy) {
-            delete node;
+        std::unique_ptr<JexBuffer> copy(new (std::nothrow) JexBuffer(wire));
+        if (!copy || !AppendFrame(std::move(copy))) {
             Line(kText, "commbox_listener_task: memory alloc() error\n");
             BreakLink(memory_error);
             break;
         }
-        node->frame.reset(copy);
-        AppendFrame(node);
         read_semaphore.Post();
         if (count % receiver_yield == 0) JexSleep();
     }
