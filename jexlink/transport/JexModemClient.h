@@ -1,6 +1,8 @@
 // What the modem endpoint uses of the modem client that talks to the local modem daemon.
 #pragma once
 
+#include <memory>
+
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexException.h"
 #include "jexlink/core/JexString.h"
@@ -43,10 +45,10 @@ public:
     virtual int Listen(const char* name) = 0;
     virtual int Disconnect() = 0;
 
-    using Factory = JexModemClient* (*)();
+    using Factory = std::unique_ptr<JexModemClient> (*)();
     // Installs the factory; returns the one it replaces.
     static Factory SetFactory(Factory factory);
     // A new client from the factory (its code tells whether it was built),
     // or null when no factory is installed.
-    static JexModemClient* Create();
+    static std::unique_ptr<JexModemClient> Create();
 };

@@ -27,14 +27,14 @@ JexModemClient::Factory JexModemClient::SetFactory(Factory factory) {
     return g_factory.exchange(factory);
 }
 
-JexModemClient* JexModemClient::Create() {
+std::unique_ptr<JexModemClient> JexModemClient::Create() {
     const Factory factory = g_factory.load();
     return factory ? factory() : nullptr;
 }
 
 JexModemIO::JexModemIO() {
     JexTrace trace(kFile, "JexModemIO()", 98);
-    client_.reset(JexModemClient::Create());
+    client_ = JexModemClient::Create();
     if (!client_ || client_->Code() != 0) {
         // Recorded only: nobody can have registered a handler yet. The first
         // Connect or Listen raises it.

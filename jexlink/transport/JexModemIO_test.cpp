@@ -90,8 +90,8 @@ public:
 
 int FakeModem::constructionCode = 0;
 
-JexModemClient* MakeFake() {
-    auto* fake = new FakeModem();
+std::unique_ptr<JexModemClient> MakeFake() {
+    auto fake = std::make_unique<FakeModem>();
     if (FakeModem::constructionCode) fake->ExcSet(FakeModem::constructionCode);
     return fake;
 }
