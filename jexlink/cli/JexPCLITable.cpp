@@ -149,9 +149,7 @@ JexPCLITable::JexPCLITable(const JexString& table_name) {
     Load(reader);
 }
 
-JexPCLITable::~JexPCLITable() {
-    for (JexPCLIItem* item : items_) delete item;
-}
+JexPCLITable::~JexPCLITable() = default;
 
 void JexPCLITable::Damaged(const char* where) {
     ExcSet(BAD_TABLE, JexExcArgs(where));
@@ -197,8 +195,7 @@ void JexPCLITable::Load(Reader& in) {
     JexPCLIItem root(this);
     JexPCLIItem* last = &root;
     while (!in.AtEnd()) {
-        auto* item = new JexPCLIItem(this);
-        items_.push_back(item);
+        JexPCLIItem* item = items_.emplace_back(std::make_unique<JexPCLIItem>(this)).get();
         item->serial = static_cast<uint32_t>(items_.size());
         if (!ReadRecord(in, *item)) {
             Damaged("get_string");

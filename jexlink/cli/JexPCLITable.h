@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -92,5 +93,6 @@ private:
     bool ReadRecord(Reader& in, JexPCLIItem& item);
     void Damaged(const char* where);
 
-    std::vector<JexPCLIItem*> items_;
+    // Every item of the tree, which links them by plain pointers.
+    std::vector<std::unique_ptr<JexPCLIItem>> items_;
 };
