@@ -8,6 +8,7 @@
 
 #include "Hostsys/DSEnv.h"
 #include "platform/RegKey.h"
+#include "testing/support/KernelTestSupport.h"
 #include "testing/support/LogCapture.h"
 
 namespace {
@@ -27,6 +28,8 @@ protected:
         return open.GetDword(name);
     }
 
+    // Each test starts from an empty registry, whatever the ones before it wrote.
+    tavro::testing::FreshState m_state;
     DSRegistry m_registry{"Probe"};
     tavro::testing::LogCapture m_log;
 };

@@ -12,6 +12,7 @@
 
 #include "Hostsys/Env.h"
 #include "platform/PlatformState.h"
+#include "testing/support/KernelTestSupport.h"
 
 namespace {
 
@@ -24,6 +25,9 @@ std::string ThisUser() {
 
 class LSAPrivsTest : public ::testing::Test {
 protected:
+    // Each test starts without the right file and the rights another test granted.
+    tavro::testing::FreshState m_state;
+
     std::string RightFile() const { return (platform::StateDir() / "NTRight").string(); }
     std::string Record(const char* name) {
         Env file(RightFile());

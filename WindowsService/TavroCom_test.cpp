@@ -27,6 +27,7 @@
 class TavroComTest {
 public:
     static void SetAnswerDeadline(DWORD ms) { TavroCom::s_dwAnswerDeadlineMs = ms; }
+    static DWORD AnswerDeadline() { return TavroCom::s_dwAnswerDeadlineMs; }
 };
 
 namespace {
@@ -180,6 +181,9 @@ TEST(TavroComExchange, RepeatedProbesReuseOneObject) {
 class TavroComListenerTest : public testing::Test {
 protected:
     void SetUp() override {
+        // The pid a test before this one took stays for the process's life.
+        TavroCom::s_dwDirectorPid = 0;
+        ResetEvent(TavroCom::PidArrivedEvent());
         shutdown_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         listener_ = std::make_unique<TavroCom>(shutdown_);
         port_ = FreePort();
@@ -190,6 +194,7 @@ protected:
         SetEvent(shutdown_);
         listener_.reset();
         if (director_ >= 0) close(director_);
+        TavroComTest::SetAnswerDeadline(deadline_);
     }
 
     // Sends `answer` on the director's end.
@@ -211,6 +216,7 @@ protected:
         return AnswersReadOrPidTaken();
     }
 
+    const DWORD deadline_ = TavroComTest::AnswerDeadline();  // a test may shorten it
     HANDLE shutdown_ = nullptr;
     std::unique_ptr<TavroCom> listener_;
     int port_ = 0;
