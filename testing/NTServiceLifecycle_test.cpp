@@ -17,6 +17,7 @@
 #include "platform/winevt.h"
 #include "platform/winsvc.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/KernelTestSupport.h"
 #include "testing/support/TempDir.h"
 
 namespace {
@@ -36,6 +37,10 @@ const std::string kSourceKey =
 
 class NTServiceLifecycleTest : public ::testing::Test {
 protected:
+    // Each test starts without the service records, keys and step files of
+    // the tests before it.
+    tavro::testing::FreshState m_state;
+
     void SetUp() override {
         m_dir = platform::StateDir() / "pace";
         std::filesystem::create_directories(m_dir);
