@@ -23,6 +23,8 @@
 namespace wizard {
 namespace {
 
+[[maybe_unused]] const bool kFreshStatePerTest = wizard::testing::FreshStatePerTest();
+
 using namespace wizard::testing;
 using tavro::testing::ChildGuard;
 using tavro::testing::RunChild;

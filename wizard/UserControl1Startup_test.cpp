@@ -9,6 +9,8 @@
 namespace wizard {
 namespace {
 
+[[maybe_unused]] const bool kFreshStatePerTest = wizard::testing::FreshStatePerTest();
+
 using namespace wizard::testing;
 
 constexpr char kProfileFixture[] =

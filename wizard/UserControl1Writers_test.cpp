@@ -16,6 +16,8 @@
 namespace wizard {
 namespace {
 
+[[maybe_unused]] const bool kFreshStatePerTest = wizard::testing::FreshStatePerTest();
+
 using namespace wizard::testing;
 
 void Empty(UserControl1& control, std::initializer_list<const char*> fields) {

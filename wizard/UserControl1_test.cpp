@@ -13,6 +13,8 @@
 namespace wizard {
 namespace {
 
+[[maybe_unused]] const bool kFreshStatePerTest = wizard::testing::FreshStatePerTest();
+
 using namespace wizard::testing;
 
 constexpr char kComma[] = "Please do not include comma";

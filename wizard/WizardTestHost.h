@@ -11,12 +11,27 @@
 #include <vector>
 
 #include "platform/winreg.h"
+#include "testing/support/KernelTestSupport.h"
 #include "testing/support/TempDir.h"
 #include "wizard/UserControl1.h"
 #include "wizard/WizardHost.h"
 #include "wizard/WizardKeys.h"
 
 namespace wizard::testing {
+
+// Gives every test of the program a fresh state directory (registry and
+// all) for its whole run, fixture included: the wizard's tests write the
+// same keys, and one's values must not reach the next. A test file calls it
+// in the initializer of a namespace-scope constant.
+inline bool FreshStatePerTest() {
+    class Listener : public ::testing::EmptyTestEventListener {
+        void OnTestStart(const ::testing::TestInfo&) override { state_.emplace(); }
+        void OnTestEnd(const ::testing::TestInfo&) override { state_.reset(); }
+        std::optional<tavro::testing::FreshState> state_;
+    };
+    ::testing::UnitTest::GetInstance()->listeners().Append(new Listener);  // gtest owns it
+    return true;
+}
 
 using tavro::testing::ReadFile;
 using tavro::testing::TempDir;
