@@ -24,6 +24,7 @@
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/InstallTree.h"
 #include "testing/support/JavaVm.h"
+#include "testing/support/KernelTestSupport.h"
 #include "testing/support/ShellDirector.h"
 #include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
@@ -57,6 +58,10 @@ bool Running(pid_t pid) {
 // director that the tree's tavro.bat starts.
 class TavroServiceTest : public ::testing::Test {
 protected:
+    // Each test starts without the service record, keys and tree of the
+    // tests before it.
+    tavro::testing::FreshState state_;
+
     void SetUp() override {
         home_ = platform::StateDir() / "tree" / "vantrix";
         using namespace tavro::testing;
