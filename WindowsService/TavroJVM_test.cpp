@@ -236,6 +236,9 @@ class TavroJVMWatch : public TavroJVMTree {
 protected:
     void SetUp() override {
         TavroJVMTree::SetUp();
+        // The pid a test before this one took stays for the process's life.
+        TavroCom::s_dwDirectorPid = 0;
+        ResetEvent(TavroCom::PidArrivedEvent());
         shutdown_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         basesocket::s_hShutdownEvent = shutdown_;
         WriteShellDirector(home_);
