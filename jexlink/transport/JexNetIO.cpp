@@ -102,11 +102,20 @@ int JexNetIO::Accept(JexNetIO& peer) {
 }
 
 int JexNetIO::Connect(const JexNetAddr&) {
+    char named[kAddressSize];
+    std::memcpy(named, called_buffer_, kAddressSize);
+    const int named_length = called_length_;
+    const bool reuse = called_named_;
+    called_named_ = false;
     // The local name goes to the calling buffer, the peer's to the called one.
     const int result =
         get_socknames(calling_buffer_, calling_length_, called_buffer_, called_length_);
     calling_ = strsockaddr(calling_buffer_);
-    called_ = strsockaddr(called_buffer_);
+    // The peer connected to is the address named a moment ago: its name is
+    // not looked up a second time.
+    if (!reuse || result != 0 || named_length != called_length_ ||
+        std::memcmp(named, called_buffer_, static_cast<size_t>(called_length_)) != 0)
+        called_ = strsockaddr(called_buffer_);
     stats_.caller = calling_;
     stats_.callee = called_;
     return result;

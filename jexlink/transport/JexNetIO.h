@@ -112,5 +112,8 @@ protected:
     char calling_buffer_[kAddressSize] = {};
     int called_length_ = kAddressSize;
     int calling_length_ = kAddressSize;
+    // Set by a subclass's Connect that has just named the called buffer:
+    // Connect then names the peer again only when its address differs.
+    bool called_named_ = false;
     JexNetStats stats_;
 };
