@@ -66,9 +66,11 @@ public:
         : ttl_(ttl), quiet_(quiet), capacity_(capacity) {}
 
     // The answer for `key`: the kept one while it is valid for `sources`,
-    // otherwise what `look` gives (kept for the next call when it may be).
+    // otherwise what `look` gives (kept for the next call when it may be,
+    // and when `keep`, if given, allows it).
     Answer Find(const std::string& key, const std::vector<std::string>& sources,
-                const std::function<Answer()>& look) {
+                const std::function<Answer()>& look,
+                const std::function<bool(const Answer&)>& keep = {}) {
         std::vector<JexFileStamp> stamps;
         stamps.reserve(sources.size());
         for (const std::string& source : sources) stamps.push_back(JexFileStamp::Of(source));
@@ -83,6 +85,7 @@ public:
         Answer answer = look();
         for (const JexFileStamp& stamp : stamps)
             if (stamp.WrittenWithin(quiet_)) return answer;
+        if (keep && !keep(answer)) return answer;
         std::lock_guard<std::mutex> hold(mutex_);
         if (entries_.size() >= capacity_) entries_.clear();
         entries_[key] = Entry{answer, std::move(stamps), now};
