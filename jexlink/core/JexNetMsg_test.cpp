@@ -188,6 +188,43 @@ TEST(JexNetMsg, SlotsWrapAndNegativeIndexIsRejected) {
     JexBufferBase::SetIndexErrorHandler(previous);
 }
 
+TEST(JexNetMsg, NextItemWalksThePresentItemsInSlotOrder) {
+    const auto walk = [](const JexNetMsg& m) {
+        std::vector<int> slots;
+        for (int i = m.NextItem(-1); i < JexNetMsg::kItems; i = m.NextItem(i)) slots.push_back(i);
+        return slots;
+    };
+    JexNetMsg m;
+    EXPECT_EQ(walk(m), std::vector<int>{});
+    for (int slot : {255, 64, 0, 63, 130}) m[slot] = JexBuffer("x");
+    m[65].SetLength(0);  // present though empty
+    (void)m[7];          // asked for, never given storage
+    m[130].Free();       // given storage, then freed
+    EXPECT_EQ(walk(m), (std::vector<int>{0, 63, 64, 65, 255}));
+    EXPECT_EQ(m.NextItem(-5), 0);
+    EXPECT_EQ(m.NextItem(65), 255);
+    EXPECT_EQ(m.NextItem(255), JexNetMsg::kItems);
+    EXPECT_EQ(m.NextItem(400), JexNetMsg::kItems);
+    // Every way a message gets or loses items keeps the walk exact.
+    m.Clear();
+    EXPECT_EQ(walk(m), std::vector<int>{});
+    m[9] = JexBuffer("again");
+    EXPECT_EQ(walk(m), std::vector<int>{9});
+    m.Decode(
+        Bytes(std::string("E\x03\x01\x00\x00"
+                          "a\xc8\x00\x00\x00",
+                          10)));
+    EXPECT_EQ(walk(m), (std::vector<int>{3, 200}));
+    JexNetMsg assigned;
+    assigned[1] = JexBuffer("gone");
+    assigned = m;
+    EXPECT_EQ(walk(assigned), (std::vector<int>{3, 200}));
+    EXPECT_EQ(walk(JexNetMsg(m)), (std::vector<int>{3, 200}));
+    JexBuffer rest = Bytes("payload");
+    m.DecodeTaking(JexBuffer("d"), rest);
+    EXPECT_EQ(walk(m), std::vector<int>{JexNetMsg::kRawItem});
+}
+
 TEST(JexNetMsg, CopiesAndAssignment) {
     JexNetMsg source('S');
     source[1] = JexBuffer("one");
