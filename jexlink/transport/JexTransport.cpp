@@ -168,7 +168,7 @@ int JexTransport::PutDataParts(const char* head, int head_n, const char* body, i
     return PutDataParts(parts, 2);
 }
 
-int JexTransport::PutDataParts(const iovec* parts, int count) {
+int JexTransport::PutDataParts(const iovec* parts, int count, bool more) {
     if (trace_ & kTraceDump) {
         // One dump of the bytes, as a PutData of them together shows them.
         JexBuffer joined;
@@ -178,7 +178,7 @@ int JexTransport::PutDataParts(const iovec* parts, int count) {
         Dump(kSending, joined.Data(), joined.Length());
     }
     if (!endpoint_) return RaiseCode(UNKNOWN, JexExcArgs("JexTransport::PutData"));
-    return endpoint_->PutDataParts(parts, count);
+    return endpoint_->PutDataParts(parts, count, more);
 }
 
 int JexTransport::GetSome(char* p, int min, int max, int& got) {

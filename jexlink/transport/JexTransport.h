@@ -96,8 +96,9 @@ public:
     // Writes the head's bytes, then the body's, as one message: the bytes
     // on the link are those of one PutData of both together.
     int PutDataParts(const char* head, int head_n, const char* body, int body_n);
-    // Writes the parts' bytes in order as one message, likewise.
-    int PutDataParts(const iovec* parts, int count);
+    // Writes the parts' bytes in order as one message, likewise; `more` as
+    // for JexNetIO::PutDataParts.
+    int PutDataParts(const iovec* parts, int count, bool more = false);
     // Reads at least min and at most max bytes (fewer only at the end of
     // data: END); got holds the count.
     int GetSome(char* p, int min, int max, int& got);
