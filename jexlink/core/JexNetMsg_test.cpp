@@ -342,6 +342,18 @@ TEST(JexNetMsg, EncodeAroundWritesTheBytesOfEncodeWithoutTheItem) {
     // Into the message's own items.
     ASSERT_EQ(m.EncodeAround('D', JexBuffer("xy"), m['r'], m[1]), JexNetMsg::kEncoded);
     EXPECT_EQ(Item(m, 'r') + "xy" + Item(m, 1), std::string("DD\2\0\0xyr\4\0\0abcd", 15));
+    // The item one of the message's own, and head and tail one buffer: that
+    // buffer ends as the tail.
+    JexNetMsg own('D');
+    own['D'] = JexBuffer("xy");
+    own['r'] = JexBuffer("abcd");
+    ASSERT_EQ(own.EncodeAround('D', own['D'], head, tail), JexNetMsg::kEncoded);
+    EXPECT_EQ(Wire(head) + "xy" + Wire(tail), std::string("DD\2\0\0xyr\4\0\0abcd", 15));
+    ASSERT_EQ(own.EncodeAround('D', own['r'], head, tail), JexNetMsg::kEncoded);
+    EXPECT_EQ(Wire(head) + "abcd" + Wire(tail), std::string("DD\4\0\0abcdr\4\0\0abcd", 17));
+    JexBuffer both("stale");
+    ASSERT_EQ(own.EncodeAround('D', own['D'], both, both), JexNetMsg::kEncoded);
+    EXPECT_EQ(Wire(both), std::string("r\4\0\0abcd", 8));
 }
 
 TEST(JexNetMsg, EncodeAroundRefusesWhatEncodeRefuses) {
