@@ -5,7 +5,8 @@
 // AllocationBound), corrupt and trailing bytes, repeated items, encoding and
 // the dump (of inputs up to 64 KiB); decoding that takes the first item's
 // storage (as the session's receive does), which must give what Decode gives
-// at every split of lead and rest a reader would make.
+// at every split of lead and rest a reader would make; the walk of the
+// present items after each.
 // Cannot reach: what any reader makes of the items (the record, session
 // and error-record targets do).
 #include <cstddef>
@@ -22,6 +23,17 @@ void Check(bool ok) {
     if (!ok) std::abort();
 }
 
+// The walk of the present items visits exactly the slots with storage.
+void CheckWalk(const JexNetMsg& msg) {
+    int next = msg.NextItem(-1);
+    for (int i = 0; i < JexNetMsg::kItems; ++i) {
+        if (msg[i].Data() == nullptr) continue;
+        Check(next == i);
+        next = msg.NextItem(i);
+    }
+    Check(next == JexNetMsg::kItems);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -30,12 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_support::AllocationBound bound(size);
     JexNetMsg msg;
     msg.Decode(data, static_cast<int>(size));
+    CheckWalk(msg);
 
     // Whatever decoded (even from corrupt bytes) encodes, and reads back the same.
     const JexBuffer wire = msg.Encode();
     Check(wire.Length() >= 1);
     JexNetMsg back;
     back.Decode(wire);
+    CheckWalk(back);
     Check(back.Corrupt() == 0);
     Check(back.Type() == msg.Type());
     Check(back.ItemCount() == msg.ItemCount());
@@ -54,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         JexBuffer rest(JexBufferBase(data + split, static_cast<int>(size - split)));
         JexNetMsg taken;
         taken.DecodeTaking(lead, rest);
+        CheckWalk(taken);
         Check(rest.Data() == nullptr);
         Check(taken.Type() == msg.Type());
         Check(taken.Corrupt() == msg.Corrupt());

@@ -1,6 +1,7 @@
 // Typed net messages of numbered items and their wire encoding.
 #include "jexlink/core/JexNetMsg.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <ostream>
@@ -18,6 +19,24 @@ void SetItem(JexBuffer& item, const unsigned char* bytes, int n) {
 
 bool Printable(int c, int high) { return c >= 32 && c < high; }
 
+// Writes an item's head (slot byte, 24-bit little-endian length) at p; the
+// byte after it.
+char* PutItemHead(char* p, int slot, int n) {
+    const auto length = static_cast<uint32_t>(n);
+    p[0] = static_cast<char>(slot);
+    p[1] = static_cast<char>(length & 0xFF);
+    p[2] = static_cast<char>((length >> 8) & 0xFF);
+    p[3] = static_cast<char>((length >> 16) & 0xFF);
+    return p + 4;
+}
+
+// Writes an item's head and bytes at p; the byte after them.
+char* PutItem(char* p, int slot, const JexBuffer& item) {
+    p = PutItemHead(p, slot, item.Length());
+    if (item.Length() > 0) std::memcpy(p, item.Data(), static_cast<size_t>(item.Length()));
+    return p + item.Length();
+}
+
 }  // namespace
 
 JexNetMsg::JexNetMsg() = default;
@@ -25,14 +44,39 @@ JexNetMsg::JexNetMsg() = default;
 JexNetMsg::JexNetMsg(int t) : type(t & 0xFF) {}
 
 JexNetMsg::JexNetMsg(const JexNetMsg& other) {
-    for (int i = 0; i < kItems; ++i)
-        if (Present(other.items[i])) items[i] = other.items[i];
+    for (int i = other.NextItem(-1); i < kItems; i = other.NextItem(i)) Touch(i) = other.items[i];
 }
 
 JexNetMsg& JexNetMsg::operator=(const JexNetMsg& other) {
     if (this == &other) return *this;
-    for (int i = 0; i < kItems; ++i) items[i] = other.items[i];  // absent source frees
+    // Only slots noted on either side can differ; an absent source frees.
+    for (int w = 0; w < kWords; ++w) {
+        for (uint64_t bits = touched_[w] | other.touched_[w]; bits != 0; bits &= bits - 1) {
+            const int i = w * 64 + std::countr_zero(bits);
+            items[i] = other.items[i];
+        }
+        touched_[w] |= other.touched_[w];
+    }
     return *this;
+}
+
+int JexNetMsg::NextTouched(int slot) const {
+    for (int i = slot + 1; i < kItems; i = (i | 63) + 1) {
+        const uint64_t bits = touched_[i >> 6] >> (i & 63);
+        if (bits != 0) return i + std::countr_zero(bits);
+    }
+    return kItems;
+}
+
+int JexNetMsg::NextItem(int slot) const {
+    for (int i = NextTouched(slot < -1 ? -1 : slot); i < kItems; i = NextTouched(i))
+        if (Present(items[i])) return i;
+    return kItems;
+}
+
+void JexNetMsg::FreeItems() {
+    for (int i = NextTouched(-1); i < kItems; i = NextTouched(i)) items[i].Free();
+    for (uint64_t& word : touched_) word = 0;
 }
 
 JexBuffer& JexNetMsg::IndexScratch(int index) {
@@ -52,13 +96,12 @@ void JexNetMsg::Type(int t) {
 
 int JexNetMsg::ItemCount() const {
     int n = 0;
-    for (const JexBuffer& item : items) n += Present(item);
+    for (int i = NextItem(-1); i < kItems; i = NextItem(i)) ++n;
     return n;
 }
 
 void JexNetMsg::Clear() {
-    for (JexBuffer& item : items)
-        if (Present(item)) item.Free();
+    FreeItems();
     type = 0;
     corrupt = 0;
 }
@@ -78,8 +121,7 @@ int JexNetMsg::Encode(JexBuffer& out) const {
     int count = 0;
     int64_t total = 1;
     int oversized = -1;
-    for (int i = 0; i < kItems; ++i) {
-        if (!items[i].Data()) continue;
+    for (int i = NextItem(-1); i < kItems; i = NextItem(i)) {
         present[count++] = static_cast<unsigned char>(i);
         const int n = items[i].Length();
         total += 4 + static_cast<int64_t>(n);
@@ -116,19 +158,10 @@ int JexNetMsg::Encode(JexBuffer& out) const {
     }
 
     out.SetLength(static_cast<int>(total));
-    auto* p = reinterpret_cast<unsigned char*>(out.Data());
+    char* p = out.Data();
     if (!p) return kRefused;
-    *p++ = static_cast<unsigned char>(type);
-    for (int k = 0; k < count; ++k) {
-        const JexBuffer& item = items[present[k]];
-        const auto n = static_cast<uint32_t>(item.Length());
-        *p++ = present[k];
-        *p++ = static_cast<unsigned char>(n & 0xFF);
-        *p++ = static_cast<unsigned char>((n >> 8) & 0xFF);
-        *p++ = static_cast<unsigned char>((n >> 16) & 0xFF);
-        if (n > 0) std::memcpy(p, item.Data(), n);
-        p += n;
-    }
+    *p++ = static_cast<char>(type);
+    for (int k = 0; k < count; ++k) p = PutItem(p, present[k], items[present[k]]);
     return kEncoded;
 }
 
@@ -140,10 +173,6 @@ JexBuffer JexNetMsg::Encode() const {
 
 int JexNetMsg::EncodeAround(int slot, const JexBuffer& item, JexBuffer& head,
                             JexBuffer& tail) const {
-    // Written into buffers of their own: head or tail may be an item of
-    // this message, or the item itself.
-    JexBuffer before;
-    JexBuffer after;
     const auto refuse = [&] {
         head.Free();
         tail.Free();
@@ -153,24 +182,40 @@ int JexNetMsg::EncodeAround(int slot, const JexBuffer& item, JexBuffer& head,
         std::fprintf(stderr, "--- JexNetMsg::Encode refused: item %d is no slot\n", slot);
         return refuse();
     }
-    const auto length = [&](int i) { return i == slot ? item.Length() : items[i].Length(); };
-    const auto present = [&](int i) { return i == slot || items[i].Data() != nullptr; };
-    int count = 0;
-    int64_t total = 1;
-    int oversized = -1;
-    for (int i = 0; i < kItems; ++i) {
-        if (!present(i)) continue;
+    // The sizes of the two parts, and the first item too long to frame.
+    int count = 1;
+    int64_t before_bytes = 5;  // the type byte and the head of the item
+    int64_t after_bytes = 0;
+    int oversized = item.Length() >= kItemLimit ? slot : -1;
+    for (int i = NextItem(-1); i < kItems; i = NextItem(i)) {
+        if (i == slot) continue;
         ++count;
-        total += 4 + static_cast<int64_t>(length(i));
-        if (length(i) >= kItemLimit && oversized < 0) oversized = i;
+        const int n = items[i].Length();
+        (i < slot ? before_bytes : after_bytes) += 4 + static_cast<int64_t>(n);
+        if (n >= kItemLimit && (oversized < 0 || i < oversized)) oversized = i;
     }
-    if (type == kRawType && count == 1 && slot == kRawItem) {
-        const char raw = static_cast<char>(kRawMark);
-        before = JexBuffer(&raw, 1);
-        after.SetLength(0);
-        head.Swap(before);
-        tail.Swap(after);
+    // Written into buffers of their own when head or tail is an item of this
+    // message, the item itself or each other; else straight into them, whose
+    // storage is used again.
+    const auto ours = [&](const JexBuffer& b) {
+        return (&b >= items && &b < items + kItems) || &b == &item;
+    };
+    const bool apart = ours(head) || ours(tail) || &head == &tail;
+    JexBuffer own_head;
+    JexBuffer own_tail;
+    JexBuffer& before = apart ? own_head : head;
+    JexBuffer& after = apart ? own_tail : tail;
+    const auto done = [&] {
+        if (apart) {
+            head.Swap(own_head);
+            tail.Swap(own_tail);
+        }
         return kEncoded;
+    };
+    if (type == kRawType && count == 1 && slot == kRawItem) {
+        if (!before.SetLengthForOverwrite(1) || !after.SetLengthForOverwrite(0)) return refuse();
+        before.Data()[0] = static_cast<char>(kRawMark);
+        return done();
     }
     if (type == kRawMark) {
         std::fprintf(stderr,
@@ -180,62 +225,48 @@ int JexNetMsg::EncodeAround(int slot, const JexBuffer& item, JexBuffer& head,
     if (oversized >= 0) {
         std::fprintf(stderr,
                      "--- JexNetMsg::Encode refused: item %d has %d bytes, the limit is %d\n",
-                     oversized, length(oversized), kItemLimit - 1);
+                     oversized, oversized == slot ? item.Length() : items[oversized].Length(),
+                     kItemLimit - 1);
         return refuse();
     }
+    const int64_t total = before_bytes + item.Length() + after_bytes;
     if (total > 0x7fffffc0) {
         std::fprintf(stderr, "--- JexNetMsg::Encode refused: message of %lld bytes is too long\n",
                      static_cast<long long>(total));
         return refuse();
     }
-    const auto put = [](JexBuffer& out, int i, const JexBuffer& bytes) {
-        const auto n = static_cast<uint32_t>(bytes.Length());
-        const char lead[4] = {static_cast<char>(i), static_cast<char>(n & 0xFF),
-                              static_cast<char>((n >> 8) & 0xFF),
-                              static_cast<char>((n >> 16) & 0xFF)};
-        out += JexBuffer(lead, 4);
-        if (n > 0) out += bytes;
-    };
-    const char mark = static_cast<char>(type);
-    before = JexBuffer(&mark, 1);
-    after.SetLength(0);
-    for (int i = 0; i < kItems; ++i) {
-        if (!present(i)) continue;
-        if (i < slot) put(before, i, items[i]);
-        if (i > slot) put(after, i, items[i]);
+    if (!before.SetLengthForOverwrite(static_cast<int>(before_bytes)) ||
+        !after.SetLengthForOverwrite(static_cast<int>(after_bytes)))
+        return refuse();
+    char* p = before.Data();
+    char* q = after.Data();
+    *p++ = static_cast<char>(type);
+    for (int i = NextItem(-1); i < kItems; i = NextItem(i)) {
+        if (i < slot) p = PutItem(p, i, items[i]);
+        if (i > slot) q = PutItem(q, i, items[i]);
     }
-    const auto n = static_cast<uint32_t>(item.Length());
-    const char lead[4] = {static_cast<char>(slot), static_cast<char>(n & 0xFF),
-                          static_cast<char>((n >> 8) & 0xFF), static_cast<char>((n >> 16) & 0xFF)};
-    before += JexBuffer(lead, 4);
-    head.Swap(before);
-    tail.Swap(after);
-    return kEncoded;
+    PutItemHead(p, slot, item.Length());
+    return done();
 }
 
 void JexNetMsg::Decode(const JexBuffer& in) { Decode(in.Data(), in.Length()); }
 
 void JexNetMsg::Decode(const void* bytes, int n) {
-    // One pass frees the items, except one that holds the bytes: those are
-    // copied before it is freed too.
+    // Bytes inside one of the items are copied before the items are freed.
     const auto at = reinterpret_cast<uintptr_t>(bytes);
-    JexBuffer* holder = nullptr;
-    for (JexBuffer& item : items) {
-        const auto start = reinterpret_cast<uintptr_t>(item.Data());
-        if (!start) continue;
-        if (at >= start && at < start + static_cast<uintptr_t>(item.AllocatedLength())) {
-            holder = &item;
-            continue;
-        }
-        item.Free();
+    bool inside = false;
+    for (int i = NextItem(-1); i < kItems && !inside; i = NextItem(i)) {
+        const auto start = reinterpret_cast<uintptr_t>(items[i].Data());
+        inside = at >= start && at < start + static_cast<uintptr_t>(items[i].AllocatedLength());
     }
     type = 0;
-    if (!holder) {
+    if (!inside) {
+        FreeItems();
         DecodeInto(bytes, n);
         return;
     }
     const JexBuffer copy(bytes, n > 0 ? n : 0);
-    holder->Free();
+    FreeItems();
     DecodeInto(copy.Data(), n > 0 ? n : 0);
 }
 
@@ -245,7 +276,7 @@ void JexNetMsg::DecodeInto(const void* bytes, int n) {
     const auto* b = static_cast<const unsigned char*>(bytes);
     type = b[0];
     if (b[0] == kRawMark) {
-        SetItem(items[kRawItem], b + 1, n - 1);
+        SetItem(Touch(kRawItem), b + 1, n - 1);
         type = kRawType;
         corrupt = 0;
         return;
@@ -259,7 +290,7 @@ bool JexNetMsg::DecodeItems(const unsigned char* b, int n) {
         const int slot = b[pos];
         const int length = b[pos + 1] | (b[pos + 2] << 8) | (b[pos + 3] << 16);
         if (length > n - pos - 4) return false;  // runs past the input
-        SetItem(items[slot], b + pos + 4, length);
+        SetItem(Touch(slot), b + pos + 4, length);
         pos += 4 + length;
     }
     return pos == n;
@@ -275,7 +306,7 @@ void JexNetMsg::DecodeTaking(const JexBuffer& lead, JexBuffer& rest) {
         Clear();
         type = kRawType;
         if (!body.Data()) body.SetLength(0);
-        items[kRawItem].Swap(body);
+        Touch(kRawItem).Swap(body);
         return;
     }
     const int length = head[2] | (head[3] << 8) | (head[4] << 16);
@@ -287,7 +318,7 @@ void JexNetMsg::DecodeTaking(const JexBuffer& lead, JexBuffer& rest) {
                       ? 0
                       : 1;
         // A later item of the same slot stands, as in Decode.
-        JexBuffer& first = items[head[1]];
+        JexBuffer& first = Touch(head[1]);
         if (!Present(first)) {
             body.SetLength(length);
             first.Swap(body);
@@ -311,8 +342,7 @@ void JexNetMsg::Dump(FILE* out) const {
     std::fprintf(out, "JexNetMsg Type = %d %s\n", type, form(type, text, sizeof text));
     if (corrupt)
         std::fprintf(out, "** This JexNetMsg was constructed from a corrupt JexBuffer **\n");
-    for (int i = 0; i < kItems; ++i) {
-        if (!Present(items[i])) continue;
+    for (int i = NextItem(-1); i < kItems; i = NextItem(i)) {
         std::fprintf(out, "Item index %d %s (%d bytes):\n", i, form(i, text, sizeof text),
                      items[i].Length());
         items[i].Dump(out);
@@ -332,8 +362,7 @@ void JexNetMsg::Dump(std::ostream& out) const {
     form(type);
     out << ")\n";
     if (corrupt) out << "** This JexNetMsg was constructed from a corrupt JexBuffer **\n";
-    for (int i = 0; i < kItems; ++i) {
-        if (!Present(items[i])) continue;
+    for (int i = NextItem(-1); i < kItems; i = NextItem(i)) {
         out << "Item index " << i;
         form(i);
         out << ") (" << items[i].Length() << " bytes):\n";

@@ -14,6 +14,12 @@
 // Wire form: the type byte, then per present item in slot order the slot
 // byte, a 24-bit little-endian length and the bytes. A type-68 ('D') message
 // whose only item is item 68 travels raw: 'd' followed by the item's bytes.
+//
+// The message notes every slot handed out for writing, so that walking the
+// items visits only those slots: a message of few items costs next to
+// nothing to clear, encode or walk, whatever its 256 slots. An item
+// reference kept across Clear or a Decode must be asked for again before
+// it is given storage.
 class JexNetMsg {
 public:
     static constexpr int kItems = 256;
@@ -34,9 +40,14 @@ public:
     // The item of slot index; a negative index is rejected as an index
     // error and yields a scratch buffer that belongs to no message.
     JexBuffer& operator[](int index) {
+        return index >= 0 ? Touch(index % kItems) : IndexScratch(index);
+    }
+    const JexBuffer& operator[](int index) const {
         return index >= 0 ? items[index % kItems] : IndexScratch(index);
     }
-    const JexBuffer& operator[](int index) const { return const_cast<JexNetMsg&>(*this)[index]; }
+    // The first present item after slot (-1 for the first of all), or kItems
+    // when there is none: the walk of the present items in slot order.
+    int NextItem(int slot) const;
 
     int Type() const { return type; }
     // Sets the type (low 8 bits). 'd' cannot be a type: it marks the raw
@@ -84,6 +95,17 @@ public:
     void Dump(std::ostream& out) const;
 
 private:
+    static constexpr int kWords = kItems / 64;
+
+    // Slot i of the items, noted as one that may hold storage.
+    JexBuffer& Touch(int i) {
+        touched_[i >> 6] |= uint64_t{1} << (i & 63);
+        return items[i];
+    }
+    // The next slot after slot that may hold storage, or kItems.
+    int NextTouched(int slot) const;
+    // Frees every item; the noted slots are forgotten.
+    void FreeItems();
     // The scratch buffer of a rejected index, after reporting it.
     static JexBuffer& IndexScratch(int index);
     // Decodes into this message, which holds no items.
@@ -94,5 +116,8 @@ private:
 
     int corrupt = 0;
     int type = 0;
+    // Bit i set: slot i was handed out for writing since the last clearing,
+    // so it may hold storage. Every item with storage has its bit set.
+    uint64_t touched_[kWords] = {};
     JexBuffer items[kItems];
 };

@@ -188,6 +188,43 @@ TEST(JexNetMsg, SlotsWrapAndNegativeIndexIsRejected) {
     JexBufferBase::SetIndexErrorHandler(previous);
 }
 
+TEST(JexNetMsg, NextItemWalksThePresentItemsInSlotOrder) {
+    const auto walk = [](const JexNetMsg& m) {
+        std::vector<int> slots;
+        for (int i = m.NextItem(-1); i < JexNetMsg::kItems; i = m.NextItem(i)) slots.push_back(i);
+        return slots;
+    };
+    JexNetMsg m;
+    EXPECT_EQ(walk(m), std::vector<int>{});
+    for (int slot : {255, 64, 0, 63, 130}) m[slot] = JexBuffer("x");
+    m[65].SetLength(0);  // present though empty
+    (void)m[7];          // asked for, never given storage
+    m[130].Free();       // given storage, then freed
+    EXPECT_EQ(walk(m), (std::vector<int>{0, 63, 64, 65, 255}));
+    EXPECT_EQ(m.NextItem(-5), 0);
+    EXPECT_EQ(m.NextItem(65), 255);
+    EXPECT_EQ(m.NextItem(255), JexNetMsg::kItems);
+    EXPECT_EQ(m.NextItem(400), JexNetMsg::kItems);
+    // Every way a message gets or loses items keeps the walk exact.
+    m.Clear();
+    EXPECT_EQ(walk(m), std::vector<int>{});
+    m[9] = JexBuffer("again");
+    EXPECT_EQ(walk(m), std::vector<int>{9});
+    m.Decode(
+        Bytes(std::string("E\x03\x01\x00\x00"
+                          "a\xc8\x00\x00\x00",
+                          10)));
+    EXPECT_EQ(walk(m), (std::vector<int>{3, 200}));
+    JexNetMsg assigned;
+    assigned[1] = JexBuffer("gone");
+    assigned = m;
+    EXPECT_EQ(walk(assigned), (std::vector<int>{3, 200}));
+    EXPECT_EQ(walk(JexNetMsg(m)), (std::vector<int>{3, 200}));
+    JexBuffer rest = Bytes("payload");
+    m.DecodeTaking(JexBuffer("d"), rest);
+    EXPECT_EQ(walk(m), std::vector<int>{JexNetMsg::kRawItem});
+}
+
 TEST(JexNetMsg, CopiesAndAssignment) {
     JexNetMsg source('S');
     source[1] = JexBuffer("one");
@@ -305,6 +342,18 @@ TEST(JexNetMsg, EncodeAroundWritesTheBytesOfEncodeWithoutTheItem) {
     // Into the message's own items.
     ASSERT_EQ(m.EncodeAround('D', JexBuffer("xy"), m['r'], m[1]), JexNetMsg::kEncoded);
     EXPECT_EQ(Item(m, 'r') + "xy" + Item(m, 1), std::string("DD\2\0\0xyr\4\0\0abcd", 15));
+    // The item one of the message's own, and head and tail one buffer: that
+    // buffer ends as the tail.
+    JexNetMsg own('D');
+    own['D'] = JexBuffer("xy");
+    own['r'] = JexBuffer("abcd");
+    ASSERT_EQ(own.EncodeAround('D', own['D'], head, tail), JexNetMsg::kEncoded);
+    EXPECT_EQ(Wire(head) + "xy" + Wire(tail), std::string("DD\2\0\0xyr\4\0\0abcd", 15));
+    ASSERT_EQ(own.EncodeAround('D', own['r'], head, tail), JexNetMsg::kEncoded);
+    EXPECT_EQ(Wire(head) + "abcd" + Wire(tail), std::string("DD\4\0\0abcdr\4\0\0abcd", 17));
+    JexBuffer both("stale");
+    ASSERT_EQ(own.EncodeAround('D', own['D'], both, both), JexNetMsg::kEncoded);
+    EXPECT_EQ(Wire(both), std::string("r\4\0\0abcd", 8));
 }
 
 TEST(JexNetMsg, EncodeAroundRefusesWhatEncodeRefuses) {

@@ -419,6 +419,14 @@ private:
     int state_ = IDLE;
     JexNetStats stats_;
 
+    // The data message PutMsg sends and the two parts of its wire form
+    // around the data, and the message GetMsg reads into: kept from message
+    // to message, so that a message in either direction allocates nothing.
+    JexNetMsg data_out_;
+    JexBuffer data_head_;
+    JexBuffer data_tail_;
+    JexNetMsg data_in_;
+
     PathOpener opener_ = nullptr;
     void* opener_context_ = nullptr;
     ChallengeSource challenge_source_ = nullptr;

@@ -40,11 +40,19 @@ uint32_t JexSession::msg_crc(const JexNetMsg& msg) { return msg_crc(msg, msg[kIt
 
 uint32_t JexSession::msg_crc(const JexNetMsg& msg, const JexBuffer& data) {
     JexCrc crc(Crc32Table(), 0xFFFFFFFFu);
-    for (int i = 0; i < JexNetMsg::kItems; ++i) {
-        if (i == kItemCrc) continue;
-        const JexBuffer& item = i == kItemData ? data : msg[i];
+    const auto add = [&crc](const JexBuffer& item) {
         if (Present(item) && item.Length() > 0) crc.Update(item.Data(), item.Length());
+    };
+    // The present items in slot order, data standing in the data item's slot.
+    bool data_added = false;
+    for (int i = msg.NextItem(-1); i < JexNetMsg::kItems; i = msg.NextItem(i)) {
+        if (i > kItemData && !data_added) {
+            add(data);
+            data_added = true;
+        }
+        if (i != kItemData && i != kItemCrc) add(msg[i]);
     }
+    if (!data_added) add(data);
     return crc.Value();
 }
 
@@ -90,8 +98,9 @@ int JexSession::send_msg(JexNetMsg& msg, const JexBuffer& data, bool more) {
     } else {
         msg[kItemCrc].Free();
     }
-    JexBuffer head;
-    JexBuffer tail;
+    // The head and tail keep their storage for the next message.
+    JexBuffer& head = data_head_;
+    JexBuffer& tail = data_tail_;
     if (msg.EncodeAround(kItemData, data, head, tail) != JexNetMsg::kEncoded)
         return Fail(FAILURE, JexExcArgs(operation_));  // an item too large to frame
     const JexBuffer* pieces[3] = {&head, &data, &tail};

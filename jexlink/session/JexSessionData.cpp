@@ -16,10 +16,16 @@ int JexSession::PutMsg(const JexBuffer& data, int flags) {
     if (state_ != RUN && state_ != DATAWAIT) return WrongState();
     ExcSet(OK);
     const bool synchronous = (flags & kSynchronous) != 0;
-    JexNetMsg msg(synchronous ? kDataSyn : kData);
+    // One message serves every PutMsg: it only ever holds the sequence and
+    // CRC items (send_msg sets or frees the CRC and sends the data apart), so
+    // their storage is used again.
+    JexNetMsg& msg = data_out_;
+    msg.Type(synchronous ? kDataSyn : kData);
     if (synchronous) {
         ++sync_counter_;
         SetByte(msg[kItemSequence], sync_counter_);
+    } else {
+        msg[kItemSequence].Free();
     }
     // Without compression the caller's data goes to the gateway as it stands.
     JexBuffer packed;
@@ -29,6 +35,7 @@ int JexSession::PutMsg(const JexBuffer& data, int flags) {
     stats_.Increment(JexNetStats::kMessagesSent, 1);
     const bool more = !synchronous && (flags & kMoreFollows) != 0;
     int rc = send_msg(msg, plain_compressor_ ? data : packed, more);
+    msg[kItemData].Free();  // a traced message carried a copy of the data
     if (rc != 0) return rc;
     if (!synchronous) return OK;
 
@@ -62,14 +69,21 @@ int JexSession::GetMsg(JexBuffer& data, int) {
     ExcSet(OK);
     data.SetLength(0);
     for (;;) {
-        std::unique_ptr<JexNetMsg> msg;
+        // A message read now is read into the one kept for it, which holds
+        // nothing once this round is over.
+        struct Emptied {
+            JexNetMsg& msg;
+            ~Emptied() { msg.Clear(); }
+        } emptied{data_in_};
+        std::unique_ptr<JexNetMsg> queued;
+        JexNetMsg* msg = &data_in_;
         if (!queue_head_) {
             set_state(DATAWAIT);
-            msg = std::make_unique<JexNetMsg>();
-            const int rc = recv_msg(*msg);
+            const int rc = recv_msg(data_in_);
             if (rc != 0) return rc;
         } else {
-            msg.reset(QueueRemove());
+            queued.reset(QueueRemove());
+            msg = queued.get();
             if (trace_flags & kTraceData) trace_line(std::cerr, *msg, "Dequeued");
         }
         switch (msg->Type()) {

@@ -179,6 +179,56 @@ TEST_F(SessionLoopback, DisconnectDropsDataInFlightAndStrayAcknowledgementsAreSk
     EXPECT_EQ(last.state, JexSession::IDLE);
 }
 
+// The data messages of one session, synchronous or not, with or without
+// the CRC, go out as a fresh message of their items would encode them:
+// nothing of one message stays in the next.
+TEST_F(SessionLoopback, DataMessagesGoOutAsFreshMessagesWouldEncodeThem) {
+    const std::string big = Payload(70000, 5);
+    std::vector<std::string> wires;
+    ASSERT_TRUE(server_.Serve([&](JexSession& s) {
+        JexBuffer data;
+        if (Listen(s, data) != 0 || s.Accept(Bytes("")) != 0) return;
+        JexBuffer record;
+        for (int i = 0; i < 4 && s.Gateway().GetMsg(record, 20) == 0; ++i) {
+            wires.push_back(Text(record));
+            JexNetMsg msg;
+            msg.Decode(record);
+            if (msg.Type() == JexSession::kDataSyn) {
+                ASSERT_EQ(s.send_dataack(msg), 0);
+            }
+        }
+        JexBuffer rest;
+        s.Gateway().GetMsg(rest, 20);  // ends with the client's disconnect
+    }));
+    JexSession c;
+    Client(c);
+    ASSERT_EQ(c.SetAttr(JexSession::COMPRESSION, "NOCOMP"), 0);
+    JexBuffer reply;
+    ASSERT_EQ(Connect(c, "", reply), 0) << c.Describe(1).Text();
+    ASSERT_EQ(c.PutMsg(Bytes("one"), 1), 0) << c.Describe(1).Text();
+    ASSERT_EQ(c.PutMsg(Bytes("two"), 0), 0);
+    ASSERT_EQ(c.SetAttr(JexSession::CRC, 0), 0);
+    ASSERT_EQ(c.PutMsg(Bytes("three"), 0), 0);
+    ASSERT_EQ(c.SetAttr(JexSession::CRC, 1), 0);
+    ASSERT_EQ(c.PutMsg(Bytes(big), 1), 0) << c.Describe(1).Text();
+    c.Gateway().ReleaseTransport(1);
+    ASSERT_TRUE(server_.Join());
+
+    const auto fresh = [](int type, const std::string& bytes, const char* sequence, bool crc) {
+        JexNetMsg msg(type);
+        msg['D'] = Bytes(bytes);
+        if (!msg['D'].Data()) msg['D'].SetLength(0);
+        if (sequence) msg['M'] = Bytes(sequence);
+        if (crc) msg['r'].SetLong(static_cast<int32_t>(JexSession::msg_crc(msg)));
+        return Text(msg.Encode());
+    };
+    ASSERT_EQ(wires.size(), 4u);
+    EXPECT_TRUE(wires[0] == fresh(JexSession::kDataSyn, "one", "\1", true));
+    EXPECT_TRUE(wires[1] == fresh(JexSession::kData, "two", nullptr, true));
+    EXPECT_TRUE(wires[2] == fresh(JexSession::kData, "three", nullptr, false));
+    EXPECT_TRUE(wires[3] == fresh(JexSession::kDataSyn, big, "\2", true));
+}
+
 // Data that does not expand is DECOMPFAIL; messages still queued when the
 // session ends are freed with it (the sanitizer build checks).
 TEST_F(SessionLoopback, BadCompressedDataAndQueueLeftAtTheEnd) {

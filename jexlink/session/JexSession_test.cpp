@@ -324,6 +324,18 @@ TEST(JexSessionCrc, GoldenValues) {
     // An empty present item adds nothing.
     SetItem(split, 100, "");
     EXPECT_EQ(JexSession::msg_crc(split), 0x340BC6D9u);
+    // Data given apart stands in the data item's slot, in place of the
+    // message's own; before every later item, or alone.
+    JexNetMsg around('D');
+    SetItem(around, 1, "12");
+    SetItem(around, 'D', "not this");
+    SetItem(around, 'r', "nor this");
+    SetItem(around, 200, "789");
+    EXPECT_EQ(JexSession::msg_crc(around, JexBuffer("3456")), 0x340BC6D9u);
+    JexNetMsg before('D');
+    SetItem(before, 1, "1234");
+    EXPECT_EQ(JexSession::msg_crc(before, JexBuffer("56789")), 0x340BC6D9u);
+    EXPECT_EQ(JexSession::msg_crc(JexNetMsg('D'), JexBuffer("123456789")), 0x340BC6D9u);
 }
 
 // The start message's wire bytes, item by item in index order, from the
