@@ -24,8 +24,8 @@ public:
     int Accept(JexNetIO& peer) override;
     int Connect(const JexNetAddr& address) override;
     int CreateListener(const JexNetAddr& address) override;
-    int PutDataParts(const iovec* parts, int count) override {
-        return PutDataPartsOnHandle(parts, count);
+    int PutDataParts(const iovec* parts, int count, bool more) override {
+        return PutDataPartsOnHandle(parts, count, more);
     }
     int GetSome(char* p, int min, int max, int& got) override {
         return GetSomeOnHandle(p, min, max, got);

@@ -175,7 +175,7 @@ int JexNetIO::GetSomeOnHandle(char* p, int min, int max, int& got) {
     return ReadRange(p, min, max, got, true);
 }
 
-int JexNetIO::PutParts(const iovec* parts, int count) {
+int JexNetIO::PutParts(const iovec* parts, int count, bool hold_last) {
     const size_t size = ioSize_ > 0 ? static_cast<size_t>(ioSize_) : 1;
     // Each piece is at most the IO size; up to IOV_MAX pieces go to the
     // kernel in one call. The bytes on the wire are the same as piece by piece.
@@ -204,7 +204,7 @@ int JexNetIO::PutParts(const iovec* parts, int count) {
             batch += chunk;
             at_offset += chunk;
         }
-        const bool more = done + batch < total;
+        const bool more = hold_last || done + batch < total;
         const long w = used == 1 ? handle_.Write(static_cast<const char*>(pieces[0].iov_base),
                                                  pieces[0].iov_len, more)
                                  : handle_.WriteVector(pieces, used, more);
@@ -236,7 +236,7 @@ int JexNetIO::PutData(const char* p, int n, int) {
     return PutParts(&part, 1);
 }
 
-int JexNetIO::PutDataParts(const iovec* parts, int count) {
+int JexNetIO::PutDataParts(const iovec* parts, int count, bool) {
     JexBuffer joined;
     joined.SetLength(0);
     for (int i = 0; i < count; ++i)

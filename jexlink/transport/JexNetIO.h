@@ -49,8 +49,10 @@ public:
     virtual int PutData(const char* p, int n, int ignored);
     // Writes the parts' bytes in order as one message, the same bytes as
     // PutData of them joined. Here they are joined and given to PutData; an
-    // endpoint on a socket of its own writes them without a copy.
-    virtual int PutDataParts(const iovec* parts, int count);
+    // endpoint on a socket of its own writes them without a copy, and with
+    // `more` may hold the last of them back for the write that follows (the
+    // head of a record whose body comes next then leaves with it).
+    virtual int PutDataParts(const iovec* parts, int count, bool more);
     // Reads at least min and at most max bytes; END when the peer closed
     // first (got holds what came). Here exactly min bytes through GetData;
     // an endpoint on a socket of its own reads what is there, up to max.
@@ -75,13 +77,16 @@ protected:
     // read waiting for the link first when wait_first is set.
     int ReadRange(char* p, int min, int max, int& got, bool wait_first);
     // Writes the bytes of the parts in order to the handle, in chunks of at
-    // most the IO size, as many chunks per system call as it takes.
-    int PutParts(const iovec* parts, int count);
+    // most the IO size, as many chunks per system call as it takes; `more`
+    // as for PutDataParts.
+    int PutParts(const iovec* parts, int count, bool more = false);
     // PutDataParts and GetSome of an endpoint that reads and writes its
     // handle with the base's GetData and PutData. Each read of GetSome waits
     // for the link first: a reader that expects nothing yet (the next
     // record) spends no call on finding that out.
-    int PutDataPartsOnHandle(const iovec* parts, int count) { return PutParts(parts, count); }
+    int PutDataPartsOnHandle(const iovec* parts, int count, bool more) {
+        return PutParts(parts, count, more);
+    }
     int GetSomeOnHandle(char* p, int min, int max, int& got);
     // True for an endpoint whose handle is a stream socket of its own.
     virtual bool OwnSocket() const { return false; }
