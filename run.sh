@@ -2,7 +2,7 @@
 # Installs what the machine lacks, builds, and runs the system or its tests.
 #   ./run.sh demo   build, and run both roads (service host and a service request) on one machine
 #   ./run.sh test   build and run the whole test suite (plain and sanitizer builds), and the
-#                   library's tests in a ThreadSanitizer build
+#                   library's and the registry's tests in a ThreadSanitizer build
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -31,11 +31,14 @@ build() {  # build DIR [cmake options...]
 }
 
 # The library's tests (jexlink/) in a ThreadSanitizer build: only what they
-# need is built, and only they run.
+# need is built, and only they run; so do the registry's, whose read cache
+# threads and processes share.
 tsan_library_tests() {
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSAN=ON -DWERROR=ON
-    cmake --build build-tsan -j "$JOBS" --target jexlink_tests
+    cmake --build build-tsan -j "$JOBS" --target jexlink_tests Registry_test
     run_tests build-tsan/jexlink
+    ctest --test-dir build-tsan/platform -j "$JOBS" --output-on-failure --timeout 300 \
+        -R '^Registry[A-Za-z]+\.'
 }
 
 check_format() {  # every C++ source as .clang-format lays it out
@@ -47,17 +50,20 @@ run_tests() {  # run_tests DIR
 }
 
 fuzz_briefly() {  # clang libFuzzer build of fuzz/*_fuzz.cpp, each run ~10 s over its corpus
-    local targets=() t work options
+    local targets=() t work scratch options
     for t in fuzz/*_fuzz.cpp; do targets+=("$(basename "$t" .cpp)"); done
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFUZZ=ON
     cmake --build build-fuzz -j "$JOBS" --target "${targets[@]}"
     for t in "${targets[@]}"; do
         # New inputs go to a scratch directory; the seed corpus stays as it is.
+        # A target's temporary files go to one of their own, removed even when
+        # a finding or a timeout ends the target without its exit handlers.
         work=$(mktemp -d)
+        scratch=$(mktemp -d)
         options=(-max_total_time=10 -timeout=5 -rss_limit_mb=2048 -close_fd_mask=2)
         [[ -f "fuzz/$t.dict" ]] && options+=("-dict=fuzz/$t.dict")
-        timeout 120 "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" "${options[@]}"
-        rm -rf "$work"
+        TMPDIR="$scratch" timeout 120 "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" "${options[@]}"
+        rm -rf "$work" "$scratch"
     done
     # The decoders of frames of up to 16 MiB once more, with room for inputs
     # that large: a frame head and its body, the largest item of a net

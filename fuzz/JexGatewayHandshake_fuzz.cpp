@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/ScratchDir.h"
 #include "jexlink/transport/JexGateway.h"
 
 namespace {
@@ -28,8 +29,7 @@ namespace {
 // The route map file, written once per process.
 const std::string& RouteMap() {
     static const std::string path = [] {
-        char dir[] = "/tmp/jexgw-fuzz-XXXXXX";
-        std::string file = mkdtemp(dir) ? std::string(dir) + "/route.map" : "/nonexistent";
+        const std::string file = fuzz_support::MakeScratchDir("jexgw-fuzz") + "/route.map";
         if (FILE* f = std::fopen(file.c_str(), "w")) {
             std::fputs(
                 "far\tZ/nowhere\t1\n"

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/ScratchDir.h"
 #include "jexlink/cli/JexPCLI.h"
 #include "jexlink/cli/JexPCLITable.h"
 
@@ -19,11 +20,7 @@ namespace {
 
 // The table file of this process, rewritten for each input.
 const std::string& TablePath() {
-    static const std::string path = [] {
-        char dir[] = "/tmp/JexPCLITable_fuzz-XXXXXX";
-        if (!mkdtemp(dir)) std::abort();
-        return std::string(dir) + "/t.cli";
-    }();
+    static const std::string path = fuzz_support::MakeScratchDir("JexPCLITable_fuzz") + "/t.cli";
     return path;
 }
 

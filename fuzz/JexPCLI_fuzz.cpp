@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/ScratchDir.h"
 #include "jexlink/cli/JexPCLI.h"
 #include "testing/support/JexPCLITableWriter.h"
 
@@ -38,9 +39,7 @@ Forbid 1 ALL n1 n2 when=LIST
 
 JexPCLI& Cli() {
     static JexPCLI* cli = [] {
-        char dir[] = "/tmp/JexPCLI_fuzz-XXXXXX";
-        if (!mkdtemp(dir)) std::abort();
-        const std::string path = std::string(dir) + "/syntax.cli";
+        const std::string path = fuzz_support::MakeScratchDir("JexPCLI_fuzz") + "/syntax.cli";
         const std::string bytes = tavro::testing::CliTableBytes(12, kTable);
         FILE* out = std::fopen(path.c_str(), "wb");
         if (!out) std::abort();

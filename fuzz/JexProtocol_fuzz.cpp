@@ -15,24 +15,17 @@
 // (JexTIE_fuzz).
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
 #include "fuzz/AllocationBound.h"
+#include "fuzz/ErrorChainChecks.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/transport/JexProtocol.h"
 
 namespace {
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
-
-int ChainLength(JexException& error) {
-    int n = 0;
-    for (JexException* link = &error; link; link = link->Cause()) ++n;
-    return n;
-}
+using fuzz_support::ChainLength;
+using fuzz_support::Check;
 
 }  // namespace
 

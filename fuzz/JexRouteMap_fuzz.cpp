@@ -5,7 +5,6 @@
 // appended entries read back.
 // Cannot reach: the gateway's route decisions (JexGatewayHandshake_fuzz and JexSession_fuzz),
 // locking between processes.
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/ScratchDir.h"
 #include "jexlink/transport/JexRouteMap.h"
 #include "jexlink/transport/JexRouteMapEntry.h"
 
@@ -24,13 +24,7 @@ void Check(bool ok) {
 
 // One scratch file for the whole run, removed at exit.
 const std::string& ScratchFile() {
-    static const std::string path = [] {
-        char name[] = "/tmp/tavro-routemap-fuzz-XXXXXX";
-        const int fd = mkstemp(name);
-        if (fd >= 0) close(fd);
-        std::atexit([] { std::remove(ScratchFile().c_str()); });
-        return std::string(name);
-    }();
+    static const std::string path = fuzz_support::MakeScratchDir("tavro-routemap-fuzz") + "/map";
     return path;
 }
 

@@ -6,8 +6,8 @@
 // Cannot reach: catalog files with texts (the catalog is empty: JexCatalog_fuzz has files).
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
+#include "fuzz/ErrorChainChecks.h"
 #include "fuzz/MessagesFuzzState.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/messages/JexCatalog.h"
@@ -16,15 +16,8 @@
 
 namespace {
 
-void Check(bool ok) {
-    if (!ok) std::abort();
-}
-
-int ChainLength(JexException& error) {
-    int n = 0;
-    for (JexException* link = &error; link; link = link->Cause()) ++n;
-    return n;
-}
+using fuzz_support::ChainLength;
+using fuzz_support::Check;
 
 }  // namespace
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fuzz/MessagesFuzzState.h"
+#include "fuzz/ScratchDir.h"
 #include "jexlink/session/JexSession.h"
 #include "testing/support/SessionMemoryLink.h"
 
@@ -78,16 +79,14 @@ inline void RestoreRouteMaps(const std::string& dir, bool always = false) {
 }
 
 // Key files for every method and both directions, the route maps and
-// a private platform state: made once per process, removed at its end.
+// a private platform state: made once per process, removed at its end
+// (also by exit(), as libFuzzer ends its runs).
 // Returns the directory.
 inline const std::string& UseSessionKeys() {
     static std::string dir;
     if (!dir.empty()) return dir;
     UsePrivateState();
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tavro-session-keys-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    dir = pattern;
+    dir = fuzz_support::MakeScratchDir("tavro-session-keys");
     for (const char* name :
          {"NULL-CLI-SRV", "NULL-SRV-CLI", "MD5-CLI-SRV", "MD5-SRV-CLI", "PASSWORD-CLI-SRV",
           "PASSWORD-SRV-CLI", "MD5-CLI-CNODE-SRV-SNODE", "MD5-SRV-SNODE-CLI-CNODE"})
@@ -97,10 +96,6 @@ inline const std::string& UseSessionKeys() {
     unsetenv("JEXSESSION_TEST");
     unsetenv("JEXSESSION_TRACE");
     unsetenv("JEXSESSION_VERSION");
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    });
     return dir;
 }
 
@@ -181,7 +176,9 @@ inline bool RunEnd(const SessionCase& how, const std::vector<tavro::testing::Lin
         session.SetPathOpener(tavro::testing::OpenMemoryPath, &path);
         ran = how.client ? RunClient(session, how) : RunServer(session, how);
     }
-    RestoreRouteMaps(UseSessionKeys());
+    // Only the gateways' connection exchange reads the route maps and
+    // learns routes into them.
+    if (how.exchange) RestoreRouteMaps(UseSessionKeys());
     return ran;
 }
 

@@ -6,9 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "jexlink/core/JexAttribute.h"
+#include "jexlink/core/JexException.h"
 #include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexPrivLock.h"
 #include "jexlink/core/JexResourceLock.h"
@@ -154,4 +157,20 @@ JexModemDbFile::Read JexModemDbFile::ScanLive(size_t textLength, Visit visit) {
         if (bytes[0] == ' ') continue;
         if (visit(JexModemRecordText(bytes, textLength))) return Read::kRecord;
     }
+}
+
+// The check each GetAttr and SetAttr of a database (lines or servers) makes
+// first: OK when `attribute` of `rows` may be accessed so, otherwise the
+// fault's code, set on `db` and raised. Only an unknown number is named in
+// the error, after `label`.
+template <class Db>
+int JexModemDbAttrCheck(Db& db, std::span<const JexAttrRow> rows, int attribute, JexAttrKind kind,
+                        JexAttrAccess access, const char* label) {
+    static constexpr JexAttrCodes kCodes{Db::BADATTR, Db::ATTRNOTINT, Db::ATTRNOTSTRING,
+                                         Db::ATTRREADONLY};
+    const int code = JexAttrCheck(rows, attribute, kind, access, kCodes);
+    if (code == Db::OK) return Db::OK;
+    db.ExcSet(code, code == Db::BADATTR ? JexExcArgs(label, attribute) : JexExcArgs());
+    db.Raise();
+    return code;
 }

@@ -314,11 +314,7 @@ JexString JexModemLineDb::attribute_name(int attribute) {
 
 int JexModemLineDb::AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access,
                               const char* label) {
-    static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
-    const int code = JexAttrCheck(kAttributes, attribute, kind, access, kCodes);
-    if (code == OK) return OK;
-    // Only an unknown number is named in the error.
-    return code == BADATTR ? Fail(code, JexExcArgs(label, attribute)) : Fail(code);
+    return JexModemDbAttrCheck(*this, kAttributes, attribute, kind, access, label);
 }
 
 JexString JexModemLineDb::state_name(int32_t state) {

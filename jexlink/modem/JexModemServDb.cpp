@@ -168,11 +168,7 @@ JexString JexModemServDb::attribute_name(int attribute) {
 
 int JexModemServDb::AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access,
                               const char* label) {
-    static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
-    const int code = JexAttrCheck(kAttributes, attribute, kind, access, kCodes);
-    if (code == OK) return OK;
-    // Only an unknown number is named in the error.
-    return code == BADATTR ? Fail(code, JexExcArgs(label, attribute)) : Fail(code);
+    return JexModemDbAttrCheck(*this, kAttributes, attribute, kind, access, label);
 }
 
 int JexModemServDb::GetAttr(int attribute, int32_t& value) {

@@ -3,6 +3,7 @@
 #include "jexlink/session/JexCrypto.h"
 
 #include <md5.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -17,6 +18,7 @@
 #include "jexlink/core/JexThread.h"
 #include "jexlink/session/JexK2.h"
 #include "jexlink/session/JexKeyFile.h"
+#include "jexlink/transport/NetNames.h"
 #include "platform/base/Posix.h"
 #include "platform/paths.h"
 
@@ -74,6 +76,74 @@ bool SameBytes(const JexBuffer& a, const JexBuffer& b) {
     unsigned char diff = 0;
     for (int i = 0; i < a.Length(); ++i) diff = static_cast<unsigned char>(diff | (x[i] ^ y[i]));
     return diff == 0;
+}
+
+// A key as read from its file; its bytes are wiped when the last holder
+// lets go of them.
+struct KeyBytes : std::string {
+    using std::string::string;
+    KeyBytes(const KeyBytes&) = delete;
+    KeyBytes& operator=(const KeyBytes&) = delete;
+    ~KeyBytes() {
+        if (!empty()) explicit_bzero(data(), size());
+    }
+};
+
+// What reading a key file gave: the errno of its open (0: it opened), the
+// errno of its read, and the key.
+struct KeyRead {
+    int open_error = 0;
+    int read_error = 0;
+    std::shared_ptr<const KeyBytes> key;
+    bool keep = false;  // the answer may serve later reads of the same name
+};
+
+KeyRead ReadKeyFileNow(const std::string& path) {
+    KeyRead read;
+    FILE* f = nullptr;
+    {
+        JexPrivLock hold;  // files are opened and closed under the process-wide file lock
+        f = JexKeyFile::Open(JexString(path.c_str()));
+        read.open_error = f ? 0 : (errno ? errno : ENOENT);
+    }
+    if (!f) {
+        // Absent under every spelling: kept while its directory and the
+        // name stay as they are.
+        read.keep = read.open_error == ENOENT;
+        return read;
+    }
+    // Only a file found by its exact name, which no one else may write, is
+    // kept: the stamps are those of that name, and the warning about a
+    // shared key is given on every read.
+    struct stat opened {};
+    struct stat named {};
+    read.keep = fstat(fileno(f), &opened) == 0 && !(opened.st_mode & (S_IWGRP | S_IWOTH)) &&
+                ::stat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
+                named.st_ino == opened.st_ino;
+    JexBuffer key;
+    read.read_error = JexKeyFile::Read(f, key);
+    JexPrivLock::fclose(f);
+    if (read.read_error != 0) {
+        read.keep = false;
+        return read;
+    }
+    read.key = std::make_shared<const KeyBytes>(key.Data() ? key.Data() : "",
+                                                static_cast<size_t>(key.Length()));
+    Wipe(key);
+    return read;
+}
+
+// Key files are read once per process and again whenever the file or its
+// directory changes (device, inode, size, modification or change time), so
+// a session's handshake does not open, read and close them each time.
+KeyRead ReadKeyFile(const JexString& file) {
+    static auto* cache = new jexnet::SourceStampedCache<KeyRead>;
+    const std::string path = file.Text();
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    return cache->Find(
+        path, {path, directory}, [&] { return ReadKeyFileNow(path); },
+        [](const KeyRead& read) { return read.keep; });
 }
 
 // The K2 setup lock and depth: a K2 client's own session authenticates
@@ -153,21 +223,18 @@ bool JexCrypto::ItemMasked(int item) const {
 }
 
 int JexCrypto::get_key(const JexString& file, JexBuffer& key) {
-    FILE* f = nullptr;
-    int open_error = 0;
-    {
-        JexPrivLock hold;  // files are opened and closed under the process-wide file lock
-        f = JexKeyFile::Open(file);
-        open_error = errno;
-    }
-    if (!f) {
-        JexErrno cause(open_error, "fopen");
+    const KeyRead found = ReadKeyFile(file);
+    if (found.open_error != 0) {
+        JexErrno cause(found.open_error, "fopen");
         return ExcSet(NOKEYFILE,
                       JexExcArgs("JexCrypto::get_key(const JexString &, JexBuffer &)", file),
                       &cause);
     }
-    const int err = JexKeyFile::Read(f, key);
-    JexPrivLock::fclose(f);
+    const int err = found.read_error;
+    key.Free();
+    if (err == 0 && found.key && !found.key->empty() &&
+        key.SetLengthForOverwrite(static_cast<int>(found.key->size())))
+        std::memcpy(key.Data(), found.key->data(), found.key->size());
     if (err != 0) {
         JexErrno cause(err, "fgets");
         return ExcSet(READERR,

@@ -2,6 +2,7 @@
 // failures, attributes and environment.
 #include "jexlink/session/JexCrypto.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -421,6 +422,72 @@ TEST_F(JexCryptoTest, K2EntryWithoutMethodsIsRefused) {
         EXPECT_EQ(m->Init(), JexCrypto::K2FAIL) << c.entry;
         EXPECT_STREQ(m->Args()[0].Data(), c.origin) << c.entry;
     }
+}
+
+// Sets a file's modification time an hour back (or to `when`): key files
+// are then older than the moments in which a write may leave no trace in
+// their times, and a process keeps what it read from them.
+timespec Age(const std::filesystem::path& file, const timespec* when = nullptr) {
+    timespec times[2] = {{0, UTIME_OMIT}, {0, 0}};
+    if (when) {
+        times[1] = *when;
+    } else {
+        clock_gettime(CLOCK_REALTIME, &times[1]);
+        times[1].tv_sec -= 3600;
+    }
+    EXPECT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0) << file;
+    return times[1];
+}
+
+// A key file is read again whenever it or its directory changes, even when
+// its size and modification time are set back to what they were: every
+// Init signs with the key the file holds at that moment.
+TEST_F(JexCryptoTest, KeysKeptByTheProcessFollowTheirFiles) {
+    const std::filesystem::path file = keys.Path() / "MD5-NORTH-SOUTH";
+    auto signature = [this]() {
+        auto m = Method("MD5", "north", "south");
+        JexBuffer sig;
+        if (m->Init() != 0 || m->Sign(Message(), sig) != 0) return std::string("no key");
+        return Hex(sig);
+    };
+    auto signatureWith = [&](const std::string& key) {
+        TempDir other("other-keys");
+        WriteFile(other.Path() / "MD5-NORTH-SOUTH", key);
+        setenv("JEXCRYPTO_PATH", other.Path().c_str(), 1);
+        const std::string sig = signature();
+        setenv("JEXCRYPTO_PATH", KeyDir().c_str(), 1);
+        return sig;
+    };
+
+    EXPECT_EQ(signature(), "no key");
+    Key("MD5-NORTH-SOUTH", "alpha\n");
+    const timespec old = Age(file);
+    Age(keys.Path());
+    const std::string alpha = signatureWith("alpha\n");
+    EXPECT_EQ(signature(), alpha);
+    EXPECT_EQ(signature(), alpha);  // from what the process kept
+
+    Key("MD5-NORTH-SOUTH", "bravo-key\n");  // a new size and time
+    EXPECT_EQ(signature(), signatureWith("bravo-key\n"));
+
+    Key("MD5-NORTH-SOUTH", "alpha\n");
+    Age(file, &old);
+    EXPECT_EQ(signature(), alpha);
+    Key("MD5-NORTH-SOUTH", "omega\n");  // the same size and, set back, the same time
+    Age(file, &old);
+    EXPECT_NE(signature(), alpha);
+    EXPECT_EQ(signature(), signatureWith("omega\n"));
+
+    // Absent, kept as absent; a file then made under another spelling is
+    // found.
+    auto east = [this]() { return Method("MD5", "east", "west")->Init(); };
+    Age(keys.Path());
+    EXPECT_EQ(east(), JexCrypto::NOKEYFILE);
+    EXPECT_EQ(east(), JexCrypto::NOKEYFILE);
+    Key("md5-east-west", "k\n");
+    EXPECT_EQ(east(), 0);
+    std::filesystem::remove(keys.Path() / "md5-east-west");
+    EXPECT_EQ(east(), JexCrypto::NOKEYFILE);
 }
 
 TEST_F(JexCryptoTest, KeyFileFoundRegardlessOfCase) {

@@ -197,6 +197,10 @@ public:
     static constexpr int kChallengeSize = 32;
     // Bit 0 of PutMsg's flags: wait for the peer's acknowledgement.
     static constexpr int kSynchronous = 1;
+    // Bit 1 of PutMsg's flags: the caller sends another message at once, so
+    // this one may wait in the connection to go out with the next one sent
+    // without the bit (the bytes are the same). Ignored with bit 0.
+    static constexpr int kMoreFollows = 2;
     // The largest data a received message may expand to.
     static constexpr int kMaxDataLength = 64 << 20;
 
@@ -295,7 +299,7 @@ public:
     int send_msg(JexNetMsg& msg);
     // send_msg of msg with data as its data item (present, empty when it has
     // no storage), which is handed to the gateway without a copy.
-    int send_msg(JexNetMsg& msg, const JexBuffer& data);
+    int send_msg(JexNetMsg& msg, const JexBuffer& data, bool more = false);
     int recv_msg(JexNetMsg& msg);
     JexCrypto* sign_msg(JexNetMsg& msg);
     JexCrypto* check_msg(JexNetMsg& msg);

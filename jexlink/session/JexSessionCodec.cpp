@@ -77,7 +77,7 @@ int JexSession::send_msg(JexNetMsg& msg) {
     return OK;
 }
 
-int JexSession::send_msg(JexNetMsg& msg, const JexBuffer& data) {
+int JexSession::send_msg(JexNetMsg& msg, const JexBuffer& data, bool more) {
     const int traced = msg.Type() == kData ? kTraceData : kTraceHandshake;
     if (trace_flags & traced) {
         // A traced message shows its data: it is sent the ordinary way.
@@ -95,7 +95,7 @@ int JexSession::send_msg(JexNetMsg& msg, const JexBuffer& data) {
     if (msg.EncodeAround(kItemData, data, head, tail) != JexNetMsg::kEncoded)
         return Fail(FAILURE, JexExcArgs(operation_));  // an item too large to frame
     const JexBuffer* pieces[3] = {&head, &data, &tail};
-    if (gateway_->PutMsg(pieces, 3, 0) != 0) return GATEWAYERR;
+    if (gateway_->PutMsg(pieces, 3, 0, more) != 0) return GATEWAYERR;
     return OK;
 }
 

@@ -27,7 +27,8 @@ int JexSession::PutMsg(const JexBuffer& data, int flags) {
         return Fail(FAILURE, JexExcArgs(operation_), compressor_.get());
     stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(data.Length()));
     stats_.Increment(JexNetStats::kMessagesSent, 1);
-    int rc = send_msg(msg, plain_compressor_ ? data : packed);
+    const bool more = !synchronous && (flags & kMoreFollows) != 0;
+    int rc = send_msg(msg, plain_compressor_ ? data : packed, more);
     if (rc != 0) return rc;
     if (!synchronous) return OK;
 

@@ -512,4 +512,39 @@ TEST_F(SessionLoopback, UncompressedMessagesOfEverySizeComeBackWhole) {
     }
 }
 
+// Messages sent with "more follows" leave with the next one sent without
+// it, in order and whole; with a synchronous send the bit is ignored, so the
+// acknowledgement still comes.
+TEST_F(SessionLoopback, MessagesMarkedMoreFollowsArriveWithTheNextOne) {
+    std::vector<std::string> got;
+    ASSERT_TRUE(server_.Serve([&](JexSession& s) {
+        JexBuffer data;
+        if (Listen(s, data) != 0) return;
+        ASSERT_EQ(s.Accept(Bytes("")), 0);
+        JexBuffer in;
+        while (s.GetMsg(in, 0) == 0) {
+            got.push_back(Text(in));
+            if (got.back() == "end" && s.PutMsg(Bytes("done"), 0) != 0) return;
+        }
+        if (s.State() == JexSession::SN) s.Disconnect();
+    }));
+    JexSession c;
+    Client(c);
+    JexBuffer reply;
+    ASSERT_EQ(Connect(c, "", reply), 0) << c.Describe(1).Text();
+    const std::vector<std::string> sent = {"one", "", Payload(70000, 3), "synchronous", "end"};
+    for (const std::string& m : sent) {
+        const int flags = m == "end"           ? 0
+                          : m == "synchronous" ? JexSession::kSynchronous | JexSession::kMoreFollows
+                                               : JexSession::kMoreFollows;
+        ASSERT_EQ(c.PutMsg(Bytes(m), flags), 0) << c.Describe(1).Text();
+    }
+    JexBuffer in;
+    ASSERT_EQ(c.GetMsg(in, 0), 0) << c.Describe(1).Text();
+    EXPECT_EQ(Text(in), "done");
+    EXPECT_EQ(c.Disconnect(), 0) << c.Describe(1).Text();
+    ASSERT_TRUE(server_.Join());
+    EXPECT_TRUE(got == sent);
+}
+
 }  // namespace

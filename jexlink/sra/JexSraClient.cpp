@@ -151,10 +151,10 @@ JexSraClient::Opened JexSraClient::Open(const JexSraConnectItems& items, JexNetM
     return Opened::kConnected;
 }
 
-JexSraClient::Sent JexSraClient::Send(const JexNetMsg& message) {
+JexSraClient::Sent JexSraClient::Send(const JexNetMsg& message, int flags) {
     JexBuffer wire;
     if (message.Encode(wire) != JexNetMsg::kEncoded) return Sent::kUnencodable;
-    if (session_->PutMsg(wire, 0) != 0) return Sent::kPutFailed;
+    if (session_->PutMsg(wire, flags) != 0) return Sent::kPutFailed;
     return Sent::kSent;
 }
 

@@ -93,8 +93,8 @@ protected:
     Opened Open(const JexSraConnectItems& items, JexNetMsg& answer, const char*& refused);
 
     enum class Sent { kSent, kUnencodable, kPutFailed };
-    // Encodes the message and sends it (no flags).
-    Sent Send(const JexNetMsg& message);
+    // Encodes the message and sends it with the session's PutMsg flags.
+    Sent Send(const JexNetMsg& message, int flags = 0);
 
     // The next message of the server decoded into `message`; false when the
     // session's GetMsg failed (`message` then holds what it left).

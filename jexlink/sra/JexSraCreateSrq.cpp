@@ -154,8 +154,8 @@ int JexSraCreateSrq::Create() {
     return PROTOCOLERR;
 }
 
-int JexSraCreateSrq::SendOne(const JexNetMsg& message, const char* summary) {
-    switch (Send(message)) {
+int JexSraCreateSrq::SendOne(const JexNetMsg& message, const char* summary, int flags) {
+    switch (Send(message, flags)) {
         case Sent::kSent: return 0;
         case Sent::kUnencodable:
             return Fail(CONVERSIONERR, JexExcArgs("JexSraCreateSrq::Create() Conversion error"),
@@ -178,13 +178,15 @@ int JexSraCreateSrq::SendRequest() {
     };
     for (const auto& header : headers) {
         JexSraBuildHeader(header.item, header.text, line);
-        if (int failed = SendOne(line, kSubmissionFailed)) return failed;
+        // The request's messages go out together with its end message.
+        if (int failed = SendOne(line, kSubmissionFailed, JexSession::kMoreFollows)) return failed;
     }
     JexFieldedString lines('\n');
     JexSraSplitLines(text_, lines);
     for (int i = 0; i < lines.Count(); ++i) {
         JexSraBuildLine(lines[i], line);
-        if (int failed = SendOne(line, "body of workunit text")) return failed;
+        if (int failed = SendOne(line, "body of workunit text", JexSession::kMoreFollows))
+            return failed;
     }
     JexNetMsg end;
     JexSraBuildEnd(end);

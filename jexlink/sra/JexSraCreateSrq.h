@@ -45,7 +45,7 @@ private:
     int SessionRefused(const char* what);
     // Sends one message: 0, or the failure's code; the summary names what
     // was being sent.
-    int SendOne(const JexNetMsg& message, const char* summary);
+    int SendOne(const JexNetMsg& message, const char* summary, int flags = 0);
     // The header messages, the lines of the text and the end message.
     int SendRequest();
     void ReadSignature();

@@ -34,7 +34,6 @@ struct Watch {
     // sleeps). An earlier deadline than this must wake it; a later one need
     // not, so that arming the same bound read after read costs no wake-up.
     Clock::time_point sleepsUntil = Clock::time_point::min();
-    pid_t pid = getpid();
 
     void Run() {
         std::unique_lock<std::mutex> lock(mutex);
@@ -75,17 +74,22 @@ std::mutex g_choose;
 Watch* g_watch = nullptr;
 
 void LockBeforeFork() { g_choose.lock(); }
-void UnlockAfterFork() { g_choose.unlock(); }
+void UnlockInParent() { g_choose.unlock(); }
+// A child after fork() leaves its parent's watch alone (its thread is not in
+// the child) and starts one of its own when it first needs one: no read
+// and no arm has to ask which process it runs in.
+void ForgetInChild() {
+    g_watch = nullptr;
+    g_choose.unlock();
+}
 
 // The watch of this process with its thread running; null when the thread
-// cannot start. A child after fork() leaves its parent's watch alone (its
-// thread is not in the child) and starts one of its own.
+// cannot start.
 Watch* TheWatch() {
     static std::once_flag atFork;
-    std::call_once(atFork,
-                   [] { pthread_atfork(LockBeforeFork, UnlockAfterFork, UnlockAfterFork); });
+    std::call_once(atFork, [] { pthread_atfork(LockBeforeFork, UnlockInParent, ForgetInChild); });
     std::lock_guard<std::mutex> hold(g_choose);
-    if (g_watch && g_watch->pid == getpid()) return g_watch;
+    if (g_watch) return g_watch;
     auto* watch = new Watch;  // lives as long as the process, like its thread
     try {
         std::thread(&Watch::Run, watch).detach();

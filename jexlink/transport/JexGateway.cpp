@@ -340,7 +340,7 @@ int JexGateway::send_data(int side, const JexBuffer& payload, const JexNetMsg* r
 }
 
 int JexGateway::send_data(int side, const JexBuffer* const* pieces, int count,
-                          const JexNetMsg* record) {
+                          const JexNetMsg* record, bool more) {
     side &= 1;
     int64_t length = 0;
     for (int i = 0; i < count; ++i) length += pieces[i]->Length();
@@ -358,7 +358,7 @@ int JexGateway::send_data(int side, const JexBuffer* const* pieces, int count,
     if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
     const char mark = static_cast<char>(JexNetMsg::kRawMark);
     JexMutexLock hold(send_lock_[side]);
-    const int rc = jex_write_frame(*t, &mark, 1, pieces, count);
+    const int rc = jex_write_frame(*t, &mark, 1, pieces, count, more);
     if (rc == kJexFrameTooBig)
         return SetError(FAILURE, JexExcArgs(Label(), static_cast<int>(length + 1)));
     if (rc != 0) return transport_failed(*t);

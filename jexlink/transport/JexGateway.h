@@ -170,8 +170,10 @@ public:
     // the peer's reading beyond the socket's buffers).
     int PutMsg(const JexBuffer& msg, int wait = 0);
     // PutMsg of the bytes of count pieces one after the other (at most
-    // kJexFramePieces), sent without joining them.
-    int PutMsg(const JexBuffer* const* pieces, int count, int wait = 0);
+    // kJexFramePieces), sent without joining them. With `more`, the caller
+    // sends another message at once: this one may wait in the connection to
+    // go out with the next one sent without it (the bytes are the same).
+    int PutMsg(const JexBuffer* const* pieces, int count, int wait = 0, bool more = false);
     // Ends the connection with the FINISH exchange: 0 with state DONE.
     int Disconnect();
     // On the end that accepted the connection: learns the way back to the
@@ -242,7 +244,7 @@ public:
     int send_data(int side, const JexBuffer& payload, const JexNetMsg* record = nullptr);
     // send_data of a payload made of count pieces, none of them copied.
     int send_data(int side, const JexBuffer* const* pieces, int count,
-                  const JexNetMsg* record = nullptr);
+                  const JexNetMsg* record = nullptr, bool more = false);
 
     // 0 when the record carries every item its kind needs, else PROTOCOL.
     // Records of other letters (which a relay passes on) need nothing.

@@ -68,7 +68,7 @@ int JexGateway::PutMsg(const JexBuffer& msg, int wait) {
     return PutMsg(pieces, 1, wait);
 }
 
-int JexGateway::PutMsg(const JexBuffer* const* pieces, int count, int) {
+int JexGateway::PutMsg(const JexBuffer* const* pieces, int count, int, bool more) {
     SetLabel("JexGateway::PutMsg");
     if (state_ != RUN) {
         ExcRaise(WRONGSTATE, JexExcArgs(Label()));
@@ -83,7 +83,7 @@ int JexGateway::PutMsg(const JexBuffer* const* pieces, int count, int) {
         return FAILURE;
     }
     // The payload goes out as it stands: no record is built around a copy.
-    const int rc = send_data(active_side, pieces, count);
+    const int rc = send_data(active_side, pieces, count, nullptr, more);
     if (rc == OK) return OK;
     ReleaseTransport(active_side);
     set_state(ERROR);

@@ -27,7 +27,7 @@ int jex_write_frame(JexTransport& transport, const char* lead, int n, const JexB
 }
 
 int jex_write_frame(JexTransport& transport, const char* lead, int n,
-                    const JexBuffer* const* pieces, int count) {
+                    const JexBuffer* const* pieces, int count, bool more) {
     if (n < 0 || n > 8 || count < 0 || count > kJexFramePieces) return kJexFrameTooBig;
     int64_t length = n;
     for (int i = 0; i < count; ++i) length += pieces[i]->Length();
@@ -41,8 +41,8 @@ int jex_write_frame(JexTransport& transport, const char* lead, int n,
     for (int i = 0; i < count; ++i)
         if (pieces[i]->Length() > 0)
             parts[parts_n++] = {pieces[i]->Data(), static_cast<size_t>(pieces[i]->Length())};
-    const int rc =
-        parts_n > 1 ? transport.PutDataParts(parts, parts_n) : transport.PutData(head, used, 0);
+    const int rc = parts_n > 1 || more ? transport.PutDataParts(parts, parts_n, more)
+                                       : transport.PutData(head, used, 0);
     return rc == 0 ? kJexFrameOk : kJexFrameTransportError;
 }
 

@@ -40,10 +40,11 @@ int jex_write_frame(JexTransport& transport, const JexBuffer& body);
 // bytes, without copying the body (the head and lead go in a small array).
 int jex_write_frame(JexTransport& transport, const char* lead, int n, const JexBuffer& body);
 // Likewise with a body made of the bytes of count pieces one after the other
-// (at most kJexFramePieces), none of them copied.
+// (at most kJexFramePieces), none of them copied; with `more`, the frame may
+// wait to go out with the next one written without it.
 constexpr int kJexFramePieces = 8;
 int jex_write_frame(JexTransport& transport, const char* lead, int n,
-                    const JexBuffer* const* pieces, int count);
+                    const JexBuffer* const* pieces, int count, bool more = false);
 
 // Reads one frame into body. 23 when a read fails or the stream ends early;
 // 12 when the announced length is above the maximum or cannot be allocated,

@@ -24,7 +24,7 @@ public:
     int Accept(JexNetIO& peer) override;
     int Connect(const JexNetAddr& address) override;
     int CreateListener(const JexNetAddr& address) override;
-    int PutDataParts(const iovec* parts, int count, bool more) override {
+    int PutDataParts(const iovec* parts, int count, bool more = false) override {
         return PutDataPartsOnHandle(parts, count, more);
     }
     int GetSome(char* p, int min, int max, int& got) override {

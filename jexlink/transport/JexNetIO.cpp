@@ -102,11 +102,20 @@ int JexNetIO::Accept(JexNetIO& peer) {
 }
 
 int JexNetIO::Connect(const JexNetAddr&) {
+    char named[kAddressSize];
+    std::memcpy(named, called_buffer_, kAddressSize);
+    const int named_length = called_length_;
+    const bool reuse = called_named_;
+    called_named_ = false;
     // The local name goes to the calling buffer, the peer's to the called one.
     const int result =
         get_socknames(calling_buffer_, calling_length_, called_buffer_, called_length_);
     calling_ = strsockaddr(calling_buffer_);
-    called_ = strsockaddr(called_buffer_);
+    // The peer connected to is the address named a moment ago: its name is
+    // not looked up a second time.
+    if (!reuse || result != 0 || named_length != called_length_ ||
+        std::memcmp(named, called_buffer_, static_cast<size_t>(called_length_)) != 0)
+        called_ = strsockaddr(called_buffer_);
     stats_.caller = calling_;
     stats_.callee = called_;
     return result;
@@ -175,7 +184,7 @@ int JexNetIO::GetSomeOnHandle(char* p, int min, int max, int& got) {
     return ReadRange(p, min, max, got, true);
 }
 
-int JexNetIO::PutParts(const iovec* parts, int count, bool hold_last) {
+int JexNetIO::PutParts(const iovec* parts, int count, bool more_follows) {
     const size_t size = ioSize_ > 0 ? static_cast<size_t>(ioSize_) : 1;
     // Each piece is at most the IO size; up to IOV_MAX pieces go to the
     // kernel in one call. The bytes on the wire are the same as piece by piece.
@@ -204,7 +213,7 @@ int JexNetIO::PutParts(const iovec* parts, int count, bool hold_last) {
             batch += chunk;
             at_offset += chunk;
         }
-        const bool more = hold_last || done + batch < total;
+        const bool more = more_follows || done + batch < total;
         const long w = used == 1 ? handle_.Write(static_cast<const char*>(pieces[0].iov_base),
                                                  pieces[0].iov_len, more)
                                  : handle_.WriteVector(pieces, used, more);

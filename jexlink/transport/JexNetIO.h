@@ -49,10 +49,10 @@ public:
     virtual int PutData(const char* p, int n, int ignored);
     // Writes the parts' bytes in order as one message, the same bytes as
     // PutData of them joined. Here they are joined and given to PutData; an
-    // endpoint on a socket of its own writes them without a copy, and with
-    // `more` may hold the last of them back for the write that follows (the
-    // head of a record whose body comes next then leaves with it).
-    virtual int PutDataParts(const iovec* parts, int count, bool more);
+    // endpoint on a socket of its own writes them without a copy. With
+    // `more`, the caller sends more at once: the bytes may wait in the
+    // socket to go out with the next write made without it.
+    virtual int PutDataParts(const iovec* parts, int count, bool more = false);
     // Reads at least min and at most max bytes; END when the peer closed
     // first (got holds what came). Here exactly min bytes through GetData;
     // an endpoint on a socket of its own reads what is there, up to max.
@@ -77,8 +77,7 @@ protected:
     // read waiting for the link first when wait_first is set.
     int ReadRange(char* p, int min, int max, int& got, bool wait_first);
     // Writes the bytes of the parts in order to the handle, in chunks of at
-    // most the IO size, as many chunks per system call as it takes; `more`
-    // as for PutDataParts.
+    // most the IO size, as many chunks per system call as it takes.
     int PutParts(const iovec* parts, int count, bool more = false);
     // PutDataParts and GetSome of an endpoint that reads and writes its
     // handle with the base's GetData and PutData. Each read of GetSome waits
@@ -113,5 +112,8 @@ protected:
     char calling_buffer_[kAddressSize] = {};
     int called_length_ = kAddressSize;
     int calling_length_ = kAddressSize;
+    // Set by a subclass's Connect that has just named the called buffer:
+    // Connect then names the peer again only when its address differs.
+    bool called_named_ = false;
     JexNetStats stats_;
 };

@@ -5,14 +5,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "jexlink/core/JexFileStamp.h"
 #include "jexlink/core/JexPrivLock.h"
 #include "jexlink/core/JexTime.h"
 #include "jexlink/core/JexWildcardMatch.h"
@@ -51,34 +52,19 @@ bool Tracing(int bit) { return (trace_word.load() & bit) != 0; }
 // only a file unchanged for a while before the read is kept.
 struct Snapshot {
     std::string name;
-    struct stat file {};
+    JexFileStamp file;
     std::vector<JexRouteMapEntry> entries;
 };
 std::mutex snapshot_lock;
 std::vector<Snapshot> snapshots;  // the newest last
 constexpr size_t kMaxSnapshots = 8;
-constexpr time_t kSettledSeconds = 2;
+constexpr std::chrono::seconds kSettled(2);
 constexpr size_t kMaxSnapshotEntries = 4096;
 
 std::vector<Snapshot>::iterator SnapshotOf(const char* name) {
     for (auto at = snapshots.begin(); at != snapshots.end(); ++at)
         if (at->name == name) return at;
     return snapshots.end();
-}
-
-bool SameTime(const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           SameTime(a.st_mtim, b.st_mtim) && SameTime(a.st_ctim, b.st_ctim);
-}
-
-bool Settled(const struct stat& file) {
-    const time_t now = std::time(nullptr);
-    return file.st_mtim.tv_sec + kSettledSeconds <= now &&
-           file.st_ctim.tv_sec + kSettledSeconds <= now;
 }
 
 // False when the file's last line has no newline: an appended line would
@@ -134,7 +120,8 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
     }
     Sort();
     loaded_ = 1;
-    if (!taken && identified && Settled(opened)) KeepSnapshot(opened);
+    if (!taken && identified && !JexFileStamp::Of(opened).WrittenWithin(kSettled))
+        KeepSnapshot(opened);
 }
 
 bool JexRouteMap::ReadEntries() {
@@ -171,7 +158,7 @@ bool JexRouteMap::ReadEntries() {
 bool JexRouteMap::TakeSnapshot(const struct stat& file) {
     std::lock_guard<std::mutex> hold(snapshot_lock);
     const auto kept = SnapshotOf(file_name_.Text());
-    if (kept == snapshots.end() || !SameFile(kept->file, file)) return false;
+    if (kept == snapshots.end() || kept->file != JexFileStamp::Of(file)) return false;
     while (count_ + static_cast<int>(kept->entries.size()) > capacity_)
         if (!Grow()) return false;
     for (const JexRouteMapEntry& entry : kept->entries)
@@ -181,7 +168,7 @@ bool JexRouteMap::TakeSnapshot(const struct stat& file) {
 
 void JexRouteMap::KeepSnapshot(const struct stat& file) {
     if (static_cast<size_t>(count_) > kMaxSnapshotEntries) return;
-    Snapshot made{file_name_.Text(), file, {}};
+    Snapshot made{file_name_.Text(), JexFileStamp::Of(file), {}};
     made.entries.reserve(static_cast<size_t>(count_));
     for (int i = 0; i < count_; ++i) made.entries.push_back(*table_[i]);
     std::lock_guard<std::mutex> hold(snapshot_lock);

@@ -83,6 +83,7 @@ int JexTcpIO::Connect(const JexNetAddr& address) {
     in.sin_port = htons(static_cast<uint16_t>(port));
     WriteAddress(called_buffer_, in);
     called_ = strsockaddr(called_buffer_);
+    called_named_ = true;
     calling_ = JexString(jexnet::LocalHostName().c_str()) + ":*";
     stats_.callee = called_;
 

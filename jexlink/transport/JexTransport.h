@@ -98,7 +98,8 @@ public:
     // the last bytes may wait for the next write to leave with it (a relay
     // sends a DATA record's head so, its body following at once).
     int PutDataParts(const char* head, int head_n, const char* body, int body_n, bool more = false);
-    // Writes the parts' bytes in order as one message, likewise.
+    // Writes the parts' bytes in order as one message, likewise; `more` as
+    // for JexNetIO::PutDataParts.
     int PutDataParts(const iovec* parts, int count, bool more = false);
     // Reads at least min and at most max bytes (fewer only at the end of
     // data: END); got holds the count.

@@ -4,6 +4,10 @@
 #include <array>
 #include <climits>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -89,10 +93,68 @@ inline uint64_t Load64(const unsigned char* p) {
 
 }  // namespace
 
+namespace {
+
+// Emptied tables of ended coders, kept for the next connection's (a process
+// that serves one connection after the other would otherwise zero fresh
+// ones for each: a megabyte for an encoder). At most kKept are kept.
+template <class Tables>
+class SparePool {
+public:
+    static constexpr size_t kKept = 4;
+
+    bool Take(Tables& tables) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (spares_.empty()) return false;
+        tables = std::move(spares_.back());
+        spares_.pop_back();
+        return true;
+    }
+    // Keeps tables in their first state, or lets them go when enough are
+    // kept.
+    void Give(Tables&& tables) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (spares_.size() >= kKept) return;
+        try {
+            spares_.push_back(std::move(tables));
+        } catch (...) {
+            // Without memory to keep them, the tables are simply freed.
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Tables> spares_;
+};
+
+template <class Tables>
+SparePool<Tables>& Spares() {
+    static auto* spares = new SparePool<Tables>;  // lives as long as the process
+    return *spares;
+}
+
+}  // namespace
+
 LzwEncoder::LzwEncoder() = default;
 
+LzwEncoder::~LzwEncoder() {
+    if (!hash_) return;
+    ZeroWrittenSlots();
+    Spares<LzwTable<uint64_t>>().Give(std::move(hash_));
+}
+
+void LzwEncoder::ZeroWrittenSlots() {
+    uint64_t* slots = hash_.get();
+    if (written_count_ > kTrackedSlots || !written_) {
+        std::memset(slots, 0, sizeof(uint64_t) * kHashSlots);
+    } else {
+        for (size_t k = 0; k < written_count_; ++k) slots[written_[k]] = 0;
+    }
+    written_count_ = 0;
+}
+
 void LzwEncoder::ClearHash() {
-    std::memset(hash_.get(), 0, sizeof(uint64_t) * kHashSlots);
+    ZeroWrittenSlots();
     // Every shortcut of the old dictionary is void.
     if (++generation_ == 0) {
         jumps_.Clear();
@@ -119,7 +181,10 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
         // The dictionary (1 MiB) and its shortcuts (1.5 MiB) are made for
         // the first message coded, so a connection that never sends data
         // does not pay for them; pages never touched cost nothing.
-        hash_.reset(static_cast<uint64_t*>(std::calloc(kHashSlots, sizeof(uint64_t))));
+        if (!written_) written_.reset(new (std::nothrow) uint32_t[kTrackedSlots]);
+        if (!Spares<LzwTable<uint64_t>>().Take(hash_))
+            hash_.reset(static_cast<uint64_t*>(std::calloc(kHashSlots, sizeof(uint64_t))));
+        written_count_ = 0;
         if (!hash_) {
             out.Free();
             return false;
@@ -199,6 +264,11 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
             if ((slot >> 16) == 1) {
                 if (Jump* jump = jumps_.Find(0)) jump->generation = 0;
             }
+            if (slot == 0) {
+                if (written_count_ < kTrackedSlots && written_)
+                    written_[written_count_] = static_cast<uint32_t>(h);
+                ++written_count_;
+            }
             slots[h] = static_cast<uint64_t>(key) << 16 | static_cast<uint64_t>(state_.next_code++);
             continue;
         }
@@ -254,6 +324,20 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
 LzwDecoder::LzwDecoder(int output_limit)
     : output_limit_(output_limit > 0 ? output_limit : kDefaultOutputLimit) {}
 
+LzwDecoder::~LzwDecoder() {
+    if (!stack_ || !prefix_ || !suffix_) return;
+    // Back to their first state: entries from the reset code on are zero
+    // (the single bytes' are never written).
+    if (highest_entry_ >= LzwCodeWidth::kResetCode) {
+        const size_t from = LzwCodeWidth::kResetCode;
+        const size_t count = static_cast<size_t>(highest_entry_) + 1 - from;
+        std::memset(prefix_.get() + from, 0, count * sizeof(uint16_t));
+        std::memset(suffix_.get() + from, 0, count);
+    }
+    Tables tables{std::move(stack_), std::move(prefix_), std::move(suffix_)};
+    Spares<Tables>().Give(std::move(tables));
+}
+
 LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer& out) {
     out.SetLength(0);
     if (n <= 0) return Result::kOk;
@@ -301,6 +385,11 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
         ++used;
     }
 
+    if (Tables spare; !stack_ && Spares<Tables>().Take(spare)) {
+        stack_ = std::move(spare.stack);
+        prefix_ = std::move(spare.prefix);
+        suffix_ = std::move(spare.suffix);
+    }
     if (!stack_) {
         // The dictionary is made for the first codes past the first byte,
         // so a connection that never receives data does not pay for it.
@@ -416,6 +505,7 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
 
         if (state_.next_code < LzwCodeWidth::kCodeLimit && !call_start) {
             const int entry = state_.next_code;
+            if (entry > highest_entry_) highest_entry_ = entry;
             prefix[entry] = static_cast<uint16_t>(previous_code_);
             suffix[entry] = last_first_byte_;
             if (!irregular_) {

@@ -85,6 +85,7 @@ private:
 class LzwEncoder {
 public:
     LzwEncoder();
+    ~LzwEncoder();
     LzwEncoder(const LzwEncoder&) = delete;
     LzwEncoder& operator=(const LzwEncoder&) = delete;
 
@@ -115,6 +116,8 @@ private:
     };
 
     void ClearHash();
+    // Zeroes the slots written since the dictionary was last empty.
+    void ZeroWrittenSlots();
 
     LzwCodeWidth state_;
     uint64_t next_check_ = kCheckInterval;
@@ -126,6 +129,12 @@ private:
     // one word and an empty slot is 0: the table comes zeroed from the
     // allocator, and pages never probed are never touched.
     LzwTable<uint64_t> hash_;
+    // The slots written since the dictionary was last empty, while they are
+    // few (a short connection's): zeroing them alone empties the table, so
+    // an ended encoder's table serves the next one without a 1 MiB memset.
+    static constexpr size_t kTrackedSlots = 4096;
+    std::unique_ptr<uint32_t[]> written_;
+    size_t written_count_ = 0;  // beyond kTrackedSlots: the whole table must be zeroed
     // One shortcut per code, so that long strings are matched kJumpBytes
     // bytes at a time instead of one look-up per byte.
     LzwPages<Jump> jumps_;
@@ -147,6 +156,7 @@ public:
     enum class Result { kOk, kCorrupt, kNoMemory };
 
     explicit LzwDecoder(int output_limit = kDefaultOutputLimit);
+    ~LzwDecoder();
     LzwDecoder(const LzwDecoder&) = delete;
     LzwDecoder& operator=(const LzwDecoder&) = delete;
 
@@ -194,4 +204,14 @@ private:
     // prefix_ and suffix_ alone.
     LzwPages<String> strings_;
     bool irregular_ = false;
+    // The highest entry written into prefix_ and suffix_: an ended decoder
+    // empties only what it used before its tables serve another one.
+    int highest_entry_ = 0;
+
+    // The tables an ended decoder leaves for the next one.
+    struct Tables {
+        std::unique_ptr<unsigned char[]> stack;
+        LzwTable<uint16_t> prefix;
+        LzwTable<unsigned char> suffix;
+    };
 };

@@ -233,6 +233,54 @@ TEST(LzwCodec, MessageSequencesRoundTripAcrossFillsAndResets) {
     }
 }
 
+// An ended coder's tables serve the next coder of the process: whatever
+// the one before wrote (a few entries, more than are tracked one by one, a
+// full dictionary with resets, a hostile stream), the next one codes and
+// expands as a coder with fresh tables does.
+TEST(LzwCodec, CodersAfterEndedOnesWorkAsFreshOnes) {
+    const std::vector<Bytes> probe = {ToBytes("Subject line\n"), Text(3000, 7), ToBytes("\0\0a")};
+    auto run = [&probe]() {
+        std::vector<Bytes> codes;
+        LzwEncoder encoder;
+        LzwDecoder decoder;
+        for (const Bytes& m : probe) {
+            codes.push_back(Encode(encoder, m));
+            Bytes back;
+            EXPECT_EQ(Decode(decoder, codes.back(), &back), LzwDecoder::Result::kOk);
+            EXPECT_EQ(back, m);
+        }
+        return codes;
+    };
+    const std::vector<Bytes> fresh = run();
+    struct Before {
+        const char* name;
+        std::vector<Bytes> messages;
+        Bytes hostile;
+    } const befores[] = {
+        {"a few entries", {ToBytes("abcabcabc")}, {}},
+        {"beyond the tracked entries", {RandomBytes(20000, 3)}, {}},
+        {"a full dictionary and resets", {Text(1 << 20, 5), RandomBytes(300000, 9)}, {}},
+        {"a hostile stream", {}, Pack({{97, 9}, {300, 9}})},
+    };
+    for (const Before& before : befores) {
+        {
+            LzwEncoder encoder;
+            LzwDecoder decoder;
+            for (const Bytes& m : before.messages) {
+                Bytes back;
+                EXPECT_EQ(Decode(decoder, Encode(encoder, m), &back), LzwDecoder::Result::kOk)
+                    << before.name;
+                EXPECT_EQ(back, m) << before.name;
+            }
+            if (!before.hostile.empty()) {
+                Bytes back;
+                EXPECT_EQ(Decode(decoder, before.hostile, &back), LzwDecoder::Result::kCorrupt);
+            }
+        }
+        EXPECT_EQ(run(), fresh) << before.name;
+    }
+}
+
 TEST(LzwCodec, DroppingRatioResetsAFullDictionary) {
     LzwEncoder encoder;
     LzwDecoder decoder;

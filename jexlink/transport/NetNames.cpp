@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,31 +83,6 @@ std::string HostNameOf(in_addr address) {
     const std::string key(reinterpret_cast<const char*>(&address), sizeof address);
     return HostNames().Find(key, HostSources(),
                             [&]() -> std::string { return LookHostNameOf(address); });
-}
-
-SourceStamp StampOf(const std::string& path) {
-    struct stat st {};
-    SourceStamp stamp;
-    if (::stat(path.c_str(), &st) != 0) return stamp;
-    auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
-    stamp.exists = true;
-    stamp.device = st.st_dev;
-    stamp.inode = st.st_ino;
-    stamp.size = st.st_size;
-    stamp.modified = ns(st.st_mtim);
-    stamp.changed = ns(st.st_ctim);
-    return stamp;
-}
-
-bool WrittenLately(const std::vector<SourceStamp>& stamps, std::chrono::nanoseconds quiet) {
-    // Setting the times back moves the change time, which the stamps
-    // compare: only the modification time tells of a recent write.
-    timespec wall{};
-    ::clock_gettime(CLOCK_REALTIME, &wall);
-    const int64_t since = int64_t{wall.tv_sec} * 1000000000 + wall.tv_nsec - quiet.count();
-    for (const SourceStamp& stamp : stamps)
-        if (stamp.exists && stamp.modified > since) return true;
-    return false;
 }
 
 std::string LocalHostName() {

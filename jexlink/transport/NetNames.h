@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "jexlink/core/JexFileStamp.h"
+
 namespace jexnet {
 
 // A number with C base detection (decimal, 0x hexadecimal, leading 0 octal);
@@ -45,21 +47,6 @@ std::string FindServiceName(const std::string& text, int port);
 // the library has none.
 std::string LibraryServicesFile();
 
-// The state of a file an answer was read from: device, inode, size and the
-// modification and change times in nanoseconds; all zero when it is absent.
-struct SourceStamp {
-    bool exists = false;
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    int64_t size = 0;
-    int64_t modified = 0;
-    int64_t changed = 0;
-    bool operator==(const SourceStamp&) const = default;
-};
-SourceStamp StampOf(const std::string& path);
-// Whether any of the files was written within `quiet` before now.
-bool WrittenLately(const std::vector<SourceStamp>& stamps, std::chrono::nanoseconds quiet);
-
 // Answers of look-ups that read files (the hosts and services databases),
 // kept per process so that a connection does not parse them again. An
 // answer is reused only while each of its source files has the device,
@@ -79,12 +66,14 @@ public:
         : ttl_(ttl), quiet_(quiet), capacity_(capacity) {}
 
     // The answer for `key`: the kept one while it is valid for `sources`,
-    // otherwise what `look` gives (kept for the next call when it may be).
+    // otherwise what `look` gives (kept for the next call when it may be,
+    // and when `keep`, if given, allows it).
     Answer Find(const std::string& key, const std::vector<std::string>& sources,
-                const std::function<Answer()>& look) {
-        std::vector<SourceStamp> stamps;
+                const std::function<Answer()>& look,
+                const std::function<bool(const Answer&)>& keep = {}) {
+        std::vector<JexFileStamp> stamps;
         stamps.reserve(sources.size());
-        for (const std::string& source : sources) stamps.push_back(StampOf(source));
+        for (const std::string& source : sources) stamps.push_back(JexFileStamp::Of(source));
         const Clock::time_point now = Clock::now();
         {
             std::lock_guard<std::mutex> hold(mutex_);
@@ -94,7 +83,9 @@ public:
                 return at->second.answer;
         }
         Answer answer = look();
-        if (WrittenLately(stamps, quiet_)) return answer;
+        for (const JexFileStamp& stamp : stamps)
+            if (stamp.WrittenWithin(quiet_)) return answer;
+        if (keep && !keep(answer)) return answer;
         std::lock_guard<std::mutex> hold(mutex_);
         if (entries_.size() >= capacity_) entries_.clear();
         entries_[key] = Entry{answer, std::move(stamps), now};
@@ -104,7 +95,7 @@ public:
 private:
     struct Entry {
         Answer answer;
-        std::vector<SourceStamp> stamps;
+        std::vector<JexFileStamp> stamps;
         Clock::time_point found;
     };
 

@@ -114,8 +114,9 @@ TEST(NetNames, HostsResolveBothWays) {
     EXPECT_FALSE(jexnet::LocalHostName().empty());
 }
 
-// A source file whose times lie `age` seconds back, as a file nobody has
-// touched lately.
+// A source file whose access and modification times lie `age` seconds
+// back. Its change time stays now (it cannot be set back), so a cache that
+// is to keep answers read from it waits for no quiet time (kNoQuiet).
 void WriteAged(const std::string& path, const std::string& text, int age) {
     std::ofstream(path, std::ios::trunc) << text;
     timespec back{};
@@ -124,6 +125,9 @@ void WriteAged(const std::string& path, const std::string& text, int age) {
     const timespec times[2] = {back, back};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
+
+constexpr std::chrono::seconds kTtl(2);
+constexpr std::chrono::nanoseconds kNoQuiet(0);
 
 // Counts the look-ups a cache makes for a key whose answer is the text of
 // `source`.
@@ -148,7 +152,7 @@ TEST(SourceStampedCache, KeepsAnAnswerWhileItsSourcesStay) {
     ASSERT_FALSE(tmp.Path().empty());
     const std::string hosts = (tmp.Path() / "hosts").string();
     WriteAged(hosts, "first", 60);
-    jexnet::SourceStampedCache<std::string> cache;
+    jexnet::SourceStampedCache<std::string> cache(kTtl, kNoQuiet);
     CountedLook look{hosts};
     auto find = [&] { return cache.Find("k", {hosts}, CountedFind(look)); };
     EXPECT_EQ(find(), "first");
@@ -164,7 +168,7 @@ TEST(SourceStampedCache, SeesAChangedSource) {
     const std::string hosts = (tmp.Path() / "hosts").string();
     const std::string services = (tmp.Path() / "services").string();
     WriteAged(hosts, "first", 60);
-    jexnet::SourceStampedCache<std::string> cache;
+    jexnet::SourceStampedCache<std::string> cache(kTtl, kNoQuiet);
     CountedLook look{hosts};
     auto find = [&] { return cache.Find("k", {services, hosts}, CountedFind(look)); };
     EXPECT_EQ(find(), "first");
@@ -196,6 +200,12 @@ TEST(SourceStampedCache, KeepsNothingFromAFreshlyChangedSource) {
     EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "now");
     EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "now");
     EXPECT_EQ(look.calls, 2);
+    // Nor from one whose modification time was set back after the write:
+    // its change time tells.
+    WriteAged(hosts, "old", 60);
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "old");
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "old");
+    EXPECT_EQ(look.calls, 4);
 }
 
 TEST(SourceStampedCache, AnAnswerAgesOut) {
@@ -203,7 +213,7 @@ TEST(SourceStampedCache, AnAnswerAgesOut) {
     ASSERT_FALSE(tmp.Path().empty());
     const std::string hosts = (tmp.Path() / "hosts").string();
     WriteAged(hosts, "first", 60);
-    jexnet::SourceStampedCache<std::string> cache(std::chrono::milliseconds(20));
+    jexnet::SourceStampedCache<std::string> cache(std::chrono::milliseconds(20), kNoQuiet);
     CountedLook look{hosts};
     EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "first");
     std::this_thread::sleep_for(std::chrono::milliseconds(40));

@@ -84,6 +84,24 @@ std::string EntryNoCase(const std::string& dir, std::string_view name) {
 std::string ResolveNoCase(const std::string& base, std::string_view relative) {
     std::string dir = base;
     if (dir.empty() && relative.starts_with(kPathSeparator)) dir = kPathSeparator;
+    {
+        // A path that exists as spelt has every component as spelt: one
+        // look-up instead of one per component.
+        std::string whole = dir;
+        std::string_view rest = relative;
+        bool any = false;
+        while (!rest.empty()) {
+            const size_t end = std::min(rest.find(kPathSeparator), rest.size());
+            const std::string_view name = rest.substr(0, end);
+            rest.remove_prefix(std::min(end + 1, rest.size()));
+            if (name.empty()) continue;
+            whole = JoinName(whole, name);
+            any = true;
+        }
+        struct stat info;
+        if (!any) return dir;
+        if (stat(whole.c_str(), &info) == 0) return whole;
+    }
     while (!relative.empty()) {
         const size_t end = std::min(relative.find(kPathSeparator), relative.size());
         const std::string_view name = relative.substr(0, end);

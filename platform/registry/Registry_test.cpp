@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -813,6 +816,107 @@ TEST(RegistryProcesses, ConcurrentWritersLoseNothing) {
                   ERROR_SUCCESS);
         EXPECT_EQ(QueryDword(own, "Last"), static_cast<DWORD>(kWrites - 1));
     }
+}
+
+// What the writers of CachedReadsAreNeverStale have finished, in memory
+// shared by the processes (mapped before they fork).
+struct WriteBoard {
+    static constexpr int kWriters = 3;  // one per process
+    // The last number each writer's RegSetValueExA has returned from.
+    std::atomic<uint32_t> done[kWriters];
+    std::atomic<int> finished;
+    // Set by a reader that saw a value older than one already written, and
+    // what it saw.
+    std::atomic<int> stale;
+    std::atomic<uint32_t> staleSeen;
+    std::atomic<uint32_t> staleFloor;
+};
+
+constexpr int kStaleWrites = 300;
+constexpr const char* kStalePath = "SOFTWARE\\ZM\\stale";
+
+std::string WriterName(int writer) { return "w" + std::to_string(writer); }
+
+// Writes 1..kStaleWrites to the writer's value, each published once written.
+bool WriteNumbers(WriteBoard& board, int writer) {
+    Key key;
+    bool ok = Create(HKEY_LOCAL_MACHINE, kStalePath, key) == ERROR_SUCCESS;
+    for (uint32_t n = 1; ok && n <= kStaleWrites; ++n) {
+        ok = SetDword(key, WriterName(writer).c_str(), n) == ERROR_SUCCESS;
+        if (ok) board.done[writer].store(n);
+    }
+    board.finished.fetch_add(1);
+    return ok;
+}
+
+// Reads every writer's value through RegGetValueA (which answers from what
+// the process read before while nothing has been written since) until all
+// writers are done: a value is never older than the last one its writer
+// had finished writing before the read began, and never goes back.
+bool ReadNumbers(WriteBoard& board, std::chrono::steady_clock::time_point deadline) {
+    uint32_t last[WriteBoard::kWriters] = {};
+    bool allDone = false;
+    while (!allDone && std::chrono::steady_clock::now() < deadline) {
+        allDone = board.finished.load() == WriteBoard::kWriters;
+        for (int w = 0; w < WriteBoard::kWriters; ++w) {
+            const uint32_t floor = board.done[w].load();
+            DWORD value = 0;
+            DWORD size = sizeof value;
+            const LONG rc = RegGetValueA(HKEY_LOCAL_MACHINE, kStalePath, WriterName(w).c_str(),
+                                         RRF_RT_ANY | RRF_NOEXPAND, nullptr, &value, &size);
+            if (rc != ERROR_SUCCESS) return false;
+            if (value < floor || value < last[w]) {
+                board.staleSeen.store(value);
+                board.staleFloor.store(std::max(floor, last[w]));
+                board.stale.store(1);
+                return false;
+            }
+            last[w] = value;
+        }
+    }
+    return allDone;
+}
+
+// Many writers and readers at once, as threads of one process and as
+// processes: no read that begins after a write returned answers with what
+// was there before it.
+TEST(RegistryProcesses, CachedReadsAreNeverStale) {
+    {
+        Key key;
+        ASSERT_EQ(Create(HKEY_LOCAL_MACHINE, kStalePath, key), ERROR_SUCCESS);
+        for (int w = 0; w < WriteBoard::kWriters; ++w)
+            ASSERT_EQ(SetDword(key, WriterName(w).c_str(), 0), ERROR_SUCCESS);
+    }
+    void* mapped = mmap(nullptr, sizeof(WriteBoard), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    std::unique_ptr<WriteBoard, void (*)(WriteBoard*)> board(
+        new (mapped) WriteBoard{}, [](WriteBoard* b) { munmap(b, sizeof(WriteBoard)); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(50);
+
+    // Each process (two children, then this one: the children are forked
+    // while it has no threads) runs one writer and two readers.
+    auto runProcess = [&board, deadline](int writer) {
+        bool readsOk[2] = {false, false};
+        std::thread readers[2];
+        for (int r = 0; r < 2; ++r)
+            readers[r] = std::thread([&, r] { readsOk[r] = ReadNumbers(*board, deadline); });
+        const bool wrote = WriteNumbers(*board, writer);
+        for (std::thread& reader : readers) reader.join();
+        return (wrote ? 0 : 1) | (readsOk[0] && readsOk[1] ? 0 : 2);
+    };
+    std::vector<std::unique_ptr<Child>> children;
+    for (int writer = 1; writer < WriteBoard::kWriters; ++writer) {
+        children.push_back(
+            std::make_unique<Child>([&runProcess, writer] { return runProcess(writer); }));
+        ASSERT_TRUE(children.back()->started());
+    }
+    EXPECT_EQ(runProcess(0), 0);
+    for (auto& child : children) EXPECT_EQ(child->Wait(kChildLimit), 0);
+    EXPECT_EQ(board->stale.load(), 0) << "a read answered " << board->staleSeen.load() << " after "
+                                      << board->staleFloor.load() << " had been written";
+    for (int w = 0; w < WriteBoard::kWriters; ++w)
+        EXPECT_EQ(board->done[w].load(), static_cast<uint32_t>(kStaleWrites)) << w;
 }
 
 TEST(RegistrySeed, NewMachineHasSystemKeys) {
