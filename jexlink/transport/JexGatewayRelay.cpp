@@ -263,12 +263,13 @@ JexGateway::PassResult JexGateway::pass_data(TransferBlock& block, int length) {
     // direction's may come between its pieces.
     JexMutexLock hold(send_lock_[block.to_side]);
     // The head goes out with what of the body the reader holds already.
+    // While more of the body follows, the kernel may hold the head back for
+    // it: the far side wakes once for both, not for the head and then again.
     const char* buffered = nullptr;
     const int taken_early = reader.Take(length - 1, buffered);
-    bool sending = out && (taken_early > 0 ? out->PutDataParts(head, used, buffered, taken_early)
-                                           : out->PutData(head, used, 0)) == 0;
-    if (!sending && out) transport_failed(*out);
     int left = length - 1 - taken_early;
+    bool sending = out && out->PutDataParts(head, used, buffered, taken_early, left > 0) == 0;
+    if (!sending && out) transport_failed(*out);
     // The rest moves from socket to socket inside the system where the
     // links allow it; otherwise it passes through the direction's buffer.
     if (sending && left > 0) {

@@ -94,8 +94,10 @@ public:
     // Writes n bytes.
     int PutData(const char* p, int n, int ignored);
     // Writes the head's bytes, then the body's, as one message: the bytes
-    // on the link are those of one PutData of both together.
-    int PutDataParts(const char* head, int head_n, const char* body, int body_n);
+    // on the link are those of one PutData of both together. With `more`,
+    // the last bytes may wait for the next write to leave with it (a relay
+    // sends a DATA record's head so, its body following at once).
+    int PutDataParts(const char* head, int head_n, const char* body, int body_n, bool more = false);
     // Writes the parts' bytes in order as one message, likewise; `more` as
     // for JexNetIO::PutDataParts.
     int PutDataParts(const iovec* parts, int count, bool more = false);

@@ -295,10 +295,30 @@ long NetDescriptor::WriteVector(const iovec* pieces, int count, bool more) {
     }
 }
 
-void NetDescriptor::MakeNonBlocking(int fd) {
+void NetDescriptor::SpliceBegin(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (splices_++ > 0) return;
     const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    madeNonBlocking_ =
+        flags >= 0 && !(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
+
+void NetDescriptor::SpliceEnd(int fd) {
+    const int saved = errno;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--splices_ == 0 && madeNonBlocking_) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        madeNonBlocking_ = false;
+    }
+    errno = saved;
+}
+
+NetDescriptor::Splicing::Splicing(NetDescriptor& d, int fd) : owner_(d), fd_(fd) {
+    owner_.SpliceBegin(fd_);
+}
+
+NetDescriptor::Splicing::~Splicing() { owner_.SpliceEnd(fd_); }
 
 NetDescriptor::SpliceResult NetDescriptor::SpliceTo(NetDescriptor& to, size_t n) {
     using Stop = SpliceResult::Stop;
@@ -324,9 +344,11 @@ NetDescriptor::SpliceResult NetDescriptor::SpliceTo(NetDescriptor& to, size_t n)
     // A larger pipe is a wish: the default one works too, in more calls.
     (void)::fcntl(pipe.fds[1], F_SETPIPE_SZ, kSplicePipeSize);
     // The sockets must not block inside the calls (a blocked splice would
-    // not see Close); their other steps already never block.
-    MakeNonBlocking(from.fd);
-    MakeNonBlocking(into.fd);
+    // not see Close); their other steps never block whatever the mode. They
+    // block again once the last splice on them ends, as a program that
+    // inherits them expects.
+    const Splicing reading(*this, from.fd);
+    const Splicing writing(to, into.fd);
     constexpr unsigned kFlags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
     const SigpipeHeld quiet;
     while (result.given < n) {

@@ -77,8 +77,9 @@ public:
     // side (its Close ends it), so a stalled peer holds it no longer than
     // those. kUnsupported, with nothing taken, when no pipe can be had or
     // the descriptors cannot splice; the bytes taken and not given after a
-    // failed write are dropped. Both descriptors are non-blocking from then
-    // on: every step here waits with poll and never relies on blocking.
+    // failed write are dropped. Both descriptors are non-blocking while a
+    // splice runs on them (every step here waits with poll); a descriptor
+    // that was blocking blocks again when the last splice on it ends.
     SpliceResult SpliceTo(NetDescriptor& to, size_t n);
 
 private:
@@ -99,8 +100,22 @@ private:
     long Wait(int fd, short events, int timeoutMs = -1);
     // Sleeps ms milliseconds unless Close runs: 0, or kIoClosed.
     long Pause(int ms);
-    // Sets O_NONBLOCK on fd once: a splice waits with poll, never in the call.
-    static void MakeNonBlocking(int fd);
+    // Counts a splice running on fd, the held descriptor (both relay
+    // directions may splice on one socket at once): the first makes it
+    // non-blocking, the last gives back the blocking mode it took away.
+    void SpliceBegin(int fd);
+    void SpliceEnd(int fd);
+    class Splicing {
+    public:
+        Splicing(NetDescriptor& d, int fd);
+        ~Splicing();
+        Splicing(const Splicing&) = delete;
+        Splicing& operator=(const Splicing&) = delete;
+
+    private:
+        NetDescriptor& owner_;
+        int fd_;
+    };
     static bool OutOfResources(int err);
 
     mutable std::mutex mutex_;
@@ -109,6 +124,8 @@ private:
     int users_ = 0;
     bool closing_ = false;
     int wakeFd_ = -1;                    // eventfd, readable once Close ran
+    int splices_ = 0;                    // SpliceTo calls using the descriptor
+    bool madeNonBlocking_ = false;       // the first of them set O_NONBLOCK
     std::atomic<bool> shortage_{false};  // Accept is waiting out a shortage
 };
 

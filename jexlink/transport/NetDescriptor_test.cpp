@@ -243,6 +243,45 @@ TEST(NetDescriptorSplice, MovesExactlyTheBytesAskedForOverEveryKindOfLink) {
     }
 }
 
+bool NonBlocking(const NetDescriptor& d) { return (fcntl(d.Fd(), F_GETFL) & O_NONBLOCK) != 0; }
+
+// The two directions of a relay splice on the same sockets at once: a
+// socket is non-blocking while any splice uses it (a splice that blocked in
+// the call would not see Close) and blocks again, as it did before, once
+// the last one has ended.
+TEST(NetDescriptorSplice, ASocketBlocksAgainWhenTheLastSpliceOnItEnds) {
+    for (SpliceLinks::Kind kind : kSpliceKinds) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        SpliceLinks links(kind);
+        ASSERT_FALSE(NonBlocking(links.from));
+        ASSERT_FALSE(NonBlocking(links.to));
+        // The other direction: from dstPeer through `to` into `from`, waiting
+        // for its first byte.
+        auto back =
+            std::async(std::launch::async, [&] { return links.to.SpliceTo(links.from, 3); });
+        EXPECT_EQ(back.wait_for(50ms), std::future_status::timeout);
+        ASSERT_TRUE(SendAll(links.srcPeer, "abc"));
+        const NetDescriptor::SpliceResult r = links.from.SpliceTo(links.to, 3);
+        EXPECT_EQ(r.stop, Stop::kDone);
+        EXPECT_EQ(ReceiveExactly(links.dstPeer, 3), "abc");
+        // The other direction still runs on both.
+        EXPECT_TRUE(NonBlocking(links.from));
+        EXPECT_TRUE(NonBlocking(links.to));
+        ASSERT_TRUE(SendAll(links.dstPeer, "xyz"));
+        ASSERT_EQ(back.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(back.get().stop, Stop::kDone);
+        EXPECT_EQ(ReceiveExactly(links.srcPeer, 3), "xyz");
+        EXPECT_FALSE(NonBlocking(links.from));
+        EXPECT_FALSE(NonBlocking(links.to));
+        // A descriptor that was non-blocking before stays so.
+        fcntl(links.from.Fd(), F_SETFL, fcntl(links.from.Fd(), F_GETFL) | O_NONBLOCK);
+        ASSERT_TRUE(SendAll(links.srcPeer, "d"));
+        EXPECT_EQ(links.from.SpliceTo(links.to, 1).stop, Stop::kDone);
+        EXPECT_TRUE(NonBlocking(links.from));
+        EXPECT_FALSE(NonBlocking(links.to));
+    }
+}
+
 TEST(NetDescriptorSplice, ANearSideThatEndsMidwayIsTheEndOfDataAfterWhatCame) {
     for (SpliceLinks::Kind kind : kSpliceKinds) {
         SCOPED_TRACE(static_cast<int>(kind));
