@@ -13,11 +13,14 @@
 
 namespace {
 
-// Events of a directory on the way to a file (with the name they concern)
-// or of the directory itself; the same for a watched directory.
+// Events of a directory on the way to a file (names made, removed or
+// renamed in it, and its own) or of a watched directory. Writes to the
+// files in it are not asked for: a watched file has its own watch, and the
+// writes of every other file (a busy temporary directory) would only be
+// read and passed over.
 constexpr uint32_t kDirectoryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                      IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF |
-                                      IN_DELETE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+                                      IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR |
+                                      IN_DONT_FOLLOW;
 // Events of a watched file, whichever of its names it was written through.
 constexpr uint32_t kFileEvents =
     IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW;
