@@ -63,10 +63,12 @@ class SourceStampedCache {
 public:
     using Clock = std::chrono::steady_clock;
 
+    // Without a `watch` every source is stamped.
     explicit SourceStampedCache(Clock::duration ttl = std::chrono::seconds(2),
                                 std::chrono::nanoseconds quiet = std::chrono::seconds(2),
-                                size_t capacity = 256)
-        : ttl_(ttl), quiet_(quiet), capacity_(capacity) {}
+                                size_t capacity = 256,
+                                JexFileWatch* watch = &JexFileWatch::Process())
+        : ttl_(ttl), quiet_(quiet), capacity_(capacity), watch_(watch) {}
 
     // The answer for `key`: the kept one while it is valid for `sources`,
     // otherwise what `look` gives (kept for the next call when it may be,
@@ -76,7 +78,7 @@ public:
                 const std::function<bool(const Answer&)>& keep = {}) {
         // Taken before the files are read: a change while they are read
         // moves it.
-        const uint64_t version = JexFileWatch::Process().Version(sources);
+        const uint64_t version = watch_ ? watch_->Version(sources) : 0;
         std::vector<JexFileStamp> stamps;
         if (version == 0) {
             stamps.reserve(sources.size());
@@ -111,6 +113,7 @@ private:
     const Clock::duration ttl_;
     const std::chrono::nanoseconds quiet_;
     const size_t capacity_;
+    JexFileWatch* const watch_;
     std::mutex mutex_;
     std::unordered_map<std::string, Entry> entries_;
 };
