@@ -70,6 +70,7 @@ void JexFileWatch::AfterForkInChild() {
     if (watch.fd_ >= 0) ::close(watch.fd_);
     watch.fd_ = -1;
     watch.interest_.clear();
+    watch.directories_.clear();
     watch.watched_.clear();
     watch.unwatchable_.clear();
     ++watch.version_;
@@ -141,14 +142,20 @@ void JexFileWatch::Drain() {
 void JexFileWatch::Forget() {
     for (const auto& [wd, names] : interest_) ::inotify_rm_watch(fd_, wd);
     interest_.clear();
+    directories_.clear();
     watched_.clear();
     unwatchable_.clear();
 }
 
 bool JexFileWatch::WatchName(const std::string& directory, const std::string& name) {
-    const int wd = ::inotify_add_watch(fd_, directory.c_str(), kDirectoryEvents);
-    if (wd < 0) return false;
-    interest_[wd].insert(name);
+    // Paths share their first directories: each is watched once.
+    auto known = directories_.find(directory);
+    if (known == directories_.end()) {
+        const int wd = ::inotify_add_watch(fd_, directory.c_str(), kDirectoryEvents);
+        if (wd < 0) return false;
+        known = directories_.emplace(directory, wd).first;
+    }
+    interest_[known->second].insert(name);
     return true;
 }
 

@@ -55,4 +55,6 @@ private:
     // Per watch descriptor: the names in the directory that matter ("" for
     // every name, and for the events of the file or directory itself).
     std::unordered_map<int, std::unordered_set<std::string>> interest_;
+    // The watch descriptor of each directory watched for names in it.
+    std::unordered_map<std::string, int> directories_;
 };
