@@ -40,6 +40,8 @@ namespace fs = std::filesystem;
 using namespace tavro::testing;
 
 constexpr const char* kKey = "bench road secret\n";
+// How long after a write the library keeps no answer read from the file.
+constexpr std::chrono::seconds kQuietTime(2);
 
 std::string Slurp(const fs::path& file) {
     std::ifstream in(file);
@@ -51,8 +53,8 @@ std::string Slurp(const fs::path& file) {
 void Put(const fs::path& file, const std::string& text) { std::ofstream(file) << text; }
 
 // Installed files are older than the run, as on a node: their modification
-// time is set an hour back, so that caches which distrust a file written
-// within the last moments serve from the first request on.
+// time is set an hour back. Their change time cannot be: the set-up waits
+// out the quiet time once instead.
 void Age(const fs::path& file) {
     timespec times[2] = {{0, UTIME_OMIT}, {0, 0}};
     clock_gettime(CLOCK_REALTIME, &times[1]);
@@ -132,118 +134,6 @@ Exchange Record() {
     exchange.reply = bytes(Encoded(reply));
     exchange.ok = !exchange.messages.empty();
     return exchange;
-}
-
-// Where the installation trees lie: on the memory file system when there is
-// one. The server makes and deletes a work file in its current directory
-// for every request; on an ext4 file system without a journal (as on this
-// machine's root) each new inode is searched for past the inodes freed in
-// the last minute in its group, which every program that churns files
-// there makes slower, so a run's figures would measure its neighbours.
-fs::path RoadBase() {
-    std::error_code failed;
-    if (!std::getenv("TMPDIR") && fs::is_directory("/dev/shm", failed) &&
-        ::access("/dev/shm", W_OK | X_OK) == 0)
-        return "/dev/shm";
-    return fs::temp_directory_path();
-}
-
-// Two installation trees and two registries, as on two machines: this
-// process is the client; the test server host runs in a child process with
-// the platform state of its own, serving one connection after the other.
-struct Road {
-    fs::path dir;
-    pid_t host = -1;
-    Exchange exchange;
-    bool ok = false;
-
-    Road() {
-        std::string pattern = (RoadBase() / "sra-bench-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) std::abort();
-        dir = pattern;
-        // Both sides keep their history logs, as an installed node does.
-        for (const char* sub : {"state", "client/data", "client/logs", "client/keys", "server/data",
-                                "server/logs", "server/Keys", "server/out", "server-state"})
-            fs::create_directories(dir / sub);
-        chmod((dir / "state").c_str(), 0700);
-        chmod((dir / "server-state").c_str(), 0700);
-        setenv(platform::kStateDirVar, (dir / "state").c_str(), 1);
-        exchange = Record();
-
-        const fs::path client = dir / "client";
-        ok = exchange.ok && WriteInstallPath(client.string()) &&
-             WriteText(JexConfig::kApplications, "Local.Domain", "cli") &&
-             WriteText(JexConfig::kApplications, "Local.Node", "cnode") &&
-             WriteText(JexConfig::kApplications, "Remote.Domain", "srv") &&
-             WriteText(JexConfig::kApplications, "Remote.Node", "snode") &&
-             WriteText(JexConfig::kApplications, "SRA.ReplyTimeout", "30");
-        PutInstalled(client / "keys" / "MD5-CLI-SRV", kKey);
-        setenv("JEXCRYPTO_PATH", (client / "keys").c_str(), 1);
-        const fs::path server = dir / "server";
-        PutInstalled(server / "data" / "jex_route_map.dat", "");
-        PutInstalled(server / "data" / "jex_remote_auth.dat", "allow cli * * * * * * road\n");
-        PutInstalled(server / "data" / "jex_obligation_map.dat", "");
-        PutInstalled(server / "Keys" / "MD5-CLI-SRV", kKey);
-        for (const fs::path& keys : {client / "keys", server / "Keys"}) Age(keys);
-        ok = ok && StartHost();
-    }
-
-    ~Road() {
-        if (host > 0) {
-            kill(host, SIGTERM);
-            waitpid(host, nullptr, 0);
-        }
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
-
-    bool StartHost() {
-        const std::string out = (dir / "host.out").string();
-        const std::string install = (dir / "server").string();
-        const std::string outDir = (dir / "server" / "out").string();
-        const std::string state = (dir / "server-state").string();
-        host = fork();
-        if (host == 0) {
-            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            if (fd < 0 || ::dup2(fd, 1) < 0 || ::dup2(fd, 2) < 0) _exit(127);
-            setenv(platform::kStateDirVar, state.c_str(), 1);
-            unsetenv("JEXCRYPTO_PATH");
-            execl(SRASERVER_PROGRAM, SRASERVER_PROGRAM, install.c_str(), outDir.c_str(), "0",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        if (host < 0) return false;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline) {
-            const std::string text = Slurp(out);
-            if (text.rfind("port ", 0) == 0 && text.find('\n') != std::string::npos) {
-                const std::string port = text.substr(5, text.find('\n') - 5);
-                PutInstalled(dir / "client" / "data" / "jex_route_map.dat",
-                             RouteEntry("srv/snode/Jex_Sra", LoopbackTransportAddress(port), 1));
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-};
-
-Road& TheRoad() {
-    static Road road;
-    return road;
-}
-
-void BM_SraCreateRequest(benchmark::State& state) {
-    Road& road = TheRoad();
-    if (!road.ok) return state.SkipWithError("no server host");
-    const double cpuBefore = OwnCpu() + ProcessCpu(road.host);
-    for (auto _ : state) {
-        if (Submit() != 0) return state.SkipWithError("the request failed");
-    }
-    // The host's CPU is counted in clock ticks: over many requests it is
-    // fine enough.
-    const double cpu = OwnCpu() + ProcessCpu(road.host) - cpuBefore;
-    state.counters["cpu_us"] = benchmark::Counter(cpu * 1e6, benchmark::Counter::kAvgIterations);
 }
 
 // The peer: a bare gateway server on a thread of this process that reads the
@@ -363,15 +253,140 @@ private:
     int port_ = -1;
 };
 
+// Where the installation trees lie: on the memory file system when there is
+// one. The server makes and deletes a work file in its current directory
+// for every request; on an ext4 file system without a journal (as on this
+// machine's root) each new inode is searched for past the inodes freed in
+// the last minute in its group, which every program that churns files
+// there makes slower, so a run's figures would measure its neighbours.
+fs::path RoadBase() {
+    std::error_code failed;
+    if (!std::getenv("TMPDIR") && fs::is_directory("/dev/shm", failed) &&
+        ::access("/dev/shm", W_OK | X_OK) == 0)
+        return "/dev/shm";
+    return fs::temp_directory_path();
+}
+
+// Two installation trees and two registries, as on two machines: this
+// process is the client; the test server host runs in a child process with
+// the platform state of its own, serving one connection after the other.
+struct Road {
+    fs::path dir;
+    pid_t host = -1;
+    Exchange exchange;
+    std::unique_ptr<BareServer> bare;
+    fs::path bareMap;
+    bool ok = false;
+
+    Road() {
+        std::string pattern = (RoadBase() / "sra-bench-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) std::abort();
+        dir = pattern;
+        // Both sides keep their history logs, as an installed node does.
+        for (const char* sub : {"state", "client/data", "client/logs", "client/keys", "server/data",
+                                "server/logs", "server/Keys", "server/out", "server-state"})
+            fs::create_directories(dir / sub);
+        chmod((dir / "state").c_str(), 0700);
+        chmod((dir / "server-state").c_str(), 0700);
+        setenv(platform::kStateDirVar, (dir / "state").c_str(), 1);
+        exchange = Record();
+
+        const fs::path client = dir / "client";
+        ok = exchange.ok && WriteInstallPath(client.string()) &&
+             WriteText(JexConfig::kApplications, "Local.Domain", "cli") &&
+             WriteText(JexConfig::kApplications, "Local.Node", "cnode") &&
+             WriteText(JexConfig::kApplications, "Remote.Domain", "srv") &&
+             WriteText(JexConfig::kApplications, "Remote.Node", "snode") &&
+             WriteText(JexConfig::kApplications, "SRA.ReplyTimeout", "30");
+        PutInstalled(client / "keys" / "MD5-CLI-SRV", kKey);
+        setenv("JEXCRYPTO_PATH", (client / "keys").c_str(), 1);
+        const fs::path server = dir / "server";
+        PutInstalled(server / "data" / "jex_route_map.dat", "");
+        PutInstalled(server / "data" / "jex_remote_auth.dat", "allow cli * * * * * * road\n");
+        PutInstalled(server / "data" / "jex_obligation_map.dat", "");
+        PutInstalled(server / "Keys" / "MD5-CLI-SRV", kKey);
+        for (const fs::path& keys : {client / "keys", server / "Keys"}) Age(keys);
+        ok = ok && StartHost() && StartBare();
+        // Every file a request reads was written just now; on an installed
+        // node they are older than the quiet time within which the process
+        // keeps no answer read from a file (its change time cannot be set
+        // back), so that time is waited out once before measuring.
+        if (ok) std::this_thread::sleep_for(kQuietTime + std::chrono::milliseconds(200));
+    }
+
+    bool StartBare() {
+        const fs::path serverMap = dir / "bare-server.map";
+        Put(serverMap, "");
+        bare = std::make_unique<BareServer>(exchange, serverMap.string());
+        if (bare->Port() < 0) return false;
+        bareMap = dir / "bare.map";
+        Put(bareMap, LoopbackRouteEntry("srv", bare->Port()));
+        return true;
+    }
+
+    ~Road() {
+        bare.reset();
+        if (host > 0) {
+            kill(host, SIGTERM);
+            waitpid(host, nullptr, 0);
+        }
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    bool StartHost() {
+        const std::string out = (dir / "host.out").string();
+        const std::string install = (dir / "server").string();
+        const std::string outDir = (dir / "server" / "out").string();
+        const std::string state = (dir / "server-state").string();
+        host = fork();
+        if (host == 0) {
+            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd < 0 || ::dup2(fd, 1) < 0 || ::dup2(fd, 2) < 0) _exit(127);
+            setenv(platform::kStateDirVar, state.c_str(), 1);
+            unsetenv("JEXCRYPTO_PATH");
+            execl(SRASERVER_PROGRAM, SRASERVER_PROGRAM, install.c_str(), outDir.c_str(), "0",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (host < 0) return false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::string text = Slurp(out);
+            if (text.rfind("port ", 0) == 0 && text.find('\n') != std::string::npos) {
+                const std::string port = text.substr(5, text.find('\n') - 5);
+                PutInstalled(dir / "client" / "data" / "jex_route_map.dat",
+                             RouteEntry("srv/snode/Jex_Sra", LoopbackTransportAddress(port), 1));
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+};
+
+Road& TheRoad() {
+    static Road road;
+    return road;
+}
+
+void BM_SraCreateRequest(benchmark::State& state) {
+    Road& road = TheRoad();
+    if (!road.ok) return state.SkipWithError("no server host");
+    const double cpuBefore = OwnCpu() + ProcessCpu(road.host);
+    for (auto _ : state) {
+        if (Submit() != 0) return state.SkipWithError("the request failed");
+    }
+    // The host's CPU is counted in clock ticks: over many requests it is
+    // fine enough.
+    const double cpu = OwnCpu() + ProcessCpu(road.host) - cpuBefore;
+    state.counters["cpu_us"] = benchmark::Counter(cpu * 1e6, benchmark::Counter::kAvgIterations);
+}
+
 void BM_BareGatewayExchange(benchmark::State& state) {
     Road& road = TheRoad();
-    if (!road.ok) return state.SkipWithError("no recorded exchange");
-    const std::string serverMap = (road.dir / "bare-server.map").string();
-    Put(serverMap, "");
-    BareServer server(road.exchange, serverMap);
-    if (server.Port() < 0) return state.SkipWithError("no listener");
-    const std::string map = (road.dir / "bare.map").string();
-    Put(map, LoopbackRouteEntry("srv", server.Port()));
+    if (!road.ok) return state.SkipWithError("no recorded exchange or no listener");
+    const std::string map = road.bareMap.string();
     const double cpuBefore = OwnCpu();
     JexBuffer in;
     for (auto _ : state) {

@@ -296,7 +296,9 @@ public:
     static uint32_t msg_crc(const JexNetMsg& msg);
     // msg_crc with data as the message's data item.
     static uint32_t msg_crc(const JexNetMsg& msg, const JexBuffer& data);
-    int send_msg(JexNetMsg& msg);
+    // With `more`, the message may wait in the connection to go out with the
+    // next record sent (the bytes are the same).
+    int send_msg(JexNetMsg& msg, bool more = false);
     // send_msg of msg with data as its data item (present, empty when it has
     // no storage), which is handed to the gateway without a copy.
     int send_msg(JexNetMsg& msg, const JexBuffer& data, bool more = false);

@@ -71,7 +71,7 @@ void JexSession::trace_line(std::ostream& out, const JexNetMsg& msg, const char*
     out.flush();
 }
 
-int JexSession::send_msg(JexNetMsg& msg) {
+int JexSession::send_msg(JexNetMsg& msg, bool more) {
     if (crc_) {
         msg[kItemCrc].SetLong(static_cast<int32_t>(msg_crc(msg)));
     } else {
@@ -81,7 +81,8 @@ int JexSession::send_msg(JexNetMsg& msg) {
     JexBuffer bytes;
     if (msg.Encode(bytes) != JexNetMsg::kEncoded)
         return Fail(FAILURE, JexExcArgs(operation_));  // an item too large to frame
-    if (gateway_->PutMsg(bytes, 0) != 0) return GATEWAYERR;
+    const JexBuffer* pieces[1] = {&bytes};
+    if (gateway_->PutMsg(pieces, 1, 0, more) != 0) return GATEWAYERR;
     return OK;
 }
 

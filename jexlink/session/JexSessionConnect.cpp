@@ -147,8 +147,10 @@ int JexSession::Disconnect() {
     Begin("JexSession::Disconnect");
     if (state_ != RUN && state_ != DATAWAIT && state_ != SN) return WrongState();
     ExcSet(OK);
+    // After the peer's shutdown, ours goes out with the gateway's FINISH.
+    const bool finishing = state_ == SN && gateway_->State() == JexGateway::RUN;
     JexNetMsg shutdown(kShutdown);
-    int rc = send_msg(shutdown);
+    int rc = send_msg(shutdown, finishing);
     if (rc != 0) return rc;
     if (state_ == SN) {
         set_state(IDLE);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "jexlink/core/JexFileStamp.h"
+#include "jexlink/core/JexFileWatch.h"
 #include "jexlink/core/JexPrivLock.h"
 #include "jexlink/core/JexTime.h"
 #include "jexlink/core/JexWildcardMatch.h"
@@ -54,6 +55,8 @@ bool Tracing(int bit) { return (trace_word.load() & bit) != 0; }
 struct Snapshot {
     std::string name;
     JexFileStamp file;
+    uint64_t version;  // of the file watch when the file was read; 0 when not watched
+    bool settled;      // the file had not been written lately: its stamp can be trusted
     std::vector<JexRouteMapEntry> entries;
 };
 std::mutex snapshot_lock;
@@ -100,6 +103,14 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
         return;
     }
 
+    // Taken before the file is read: a change while it is read moves it.
+    const uint64_t version = JexFileWatch::Process().Version({file_name_.Text()});
+    if (version != 0 && TakeSnapshot(version, nullptr)) {
+        Sort();
+        loaded_ = 1;
+        return;
+    }
+
     file_ = JexPrivLock::fopen(file_name_.Text(), kReadMode, kPrivileged);
     if (!file_) {
         saved_errno_ = errno;
@@ -111,7 +122,7 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
 
     struct stat opened {};
     const bool identified = ::fstat(fileno(file_), &opened) == 0 && S_ISREG(opened.st_mode);
-    const bool taken = identified && TakeSnapshot(opened);
+    const bool taken = identified && TakeSnapshot(0, &opened);
     if (!taken && !ReadEntries()) return;
     const int closed = JexPrivLock::fclose(file_, kPrivileged);
     file_ = nullptr;
@@ -121,8 +132,7 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
     }
     Sort();
     loaded_ = 1;
-    if (!taken && identified && !JexFileStamp::Of(opened).WrittenWithin(kSettled))
-        KeepSnapshot(opened);
+    if (!taken && identified) KeepSnapshot(version, opened);
 }
 
 bool JexRouteMap::ReadEntries() {
@@ -156,10 +166,13 @@ bool JexRouteMap::ReadEntries() {
     return true;
 }
 
-bool JexRouteMap::TakeSnapshot(const struct stat& file) {
+bool JexRouteMap::TakeSnapshot(uint64_t version, const struct stat* file) {
     std::lock_guard<std::mutex> hold(snapshot_lock);
     const auto kept = SnapshotOf(file_name_.Text());
-    if (kept == snapshots.end() || kept->file != JexFileStamp::Of(file)) return false;
+    if (kept == snapshots.end()) return false;
+    const bool same = file ? kept->settled && kept->file == JexFileStamp::Of(*file)
+                           : version != 0 && kept->version == version;
+    if (!same) return false;
     for (const JexRouteMapEntry& entry : kept->entries) {
         if (!Room()) {
             ClearTable();
@@ -170,9 +183,12 @@ bool JexRouteMap::TakeSnapshot(const struct stat& file) {
     return true;
 }
 
-void JexRouteMap::KeepSnapshot(const struct stat& file) {
+void JexRouteMap::KeepSnapshot(uint64_t version, const struct stat& file) {
     if (static_cast<size_t>(count_) > kMaxSnapshotEntries) return;
-    Snapshot made{file_name_.Text(), JexFileStamp::Of(file), {}};
+    const JexFileStamp stamp = JexFileStamp::Of(file);
+    const bool settled = !stamp.WrittenWithin(kSettled);
+    if (version == 0 && !settled) return;
+    Snapshot made{file_name_.Text(), stamp, version, settled, {}};
     made.entries.reserve(static_cast<size_t>(count_));
     for (int i = 0; i < count_; ++i) made.entries.push_back(*table_[i]);
     std::lock_guard<std::mutex> hold(snapshot_lock);

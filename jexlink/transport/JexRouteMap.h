@@ -1,6 +1,8 @@
 // The route map database: next hops by destination pattern, loaded from the route map file.
 #pragma once
 
+#include <cstdint>
+
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -77,10 +79,12 @@ public:
 
 private:
     // The entries of the last map read from the same, unchanged file: true
-    // when they were taken.
-    bool TakeSnapshot(const struct stat& file);
+    // when they were taken. Unchanged means: no event of the process's file
+    // watch since (`version`, 0 when the file is not watched), or else the
+    // same stamp as the opened `file` (none when the file is not open).
+    bool TakeSnapshot(uint64_t version, const struct stat* file);
     // Keeps this map's entries for the next map of the file.
-    void KeepSnapshot(const struct stat& file);
+    void KeepSnapshot(uint64_t version, const struct stat& file);
     // Reads and parses the open file into the table: false (the file closed,
     // the failure set) when it could not be read whole.
     bool ReadEntries();

@@ -263,6 +263,36 @@ TEST_F(JexRouteMapTest, AMapBuiltAgainSeesEveryChangeOfItsFile) {
     }
 }
 
+// A file written just now may be kept too while the process watches it; the
+// next map still sees it rewritten within the same tick, removed and made
+// again.
+TEST_F(JexRouteMapTest, AMapOfAFreshFileSeesItRewrittenRemovedAndMadeAgain) {
+    const std::filesystem::path file = dir_.Path() / "fresh.map";
+    const JexString name(file.c_str());
+    tavro::testing::WriteFile(file, "sys t/gw/1 10\n");
+    {
+        JexRouteMap first(name);
+        ASSERT_EQ(Walk(first, "sys"), (std::vector<std::string>{"sys t/gw/1 10 "}));
+    }
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    tavro::testing::WriteFile(file, "sys t/gw/2 10\n");
+    SetTimes(file, before);
+    {
+        JexRouteMap rewritten(name);
+        EXPECT_EQ(Walk(rewritten, "sys"), (std::vector<std::string>{"sys t/gw/2 10 "}));
+    }
+    std::filesystem::remove(file);
+    {
+        JexRouteMap removed(name);
+        EXPECT_FALSE(removed.Loaded());
+    }
+    tavro::testing::WriteFile(file, "sys t/gw/3 10\n");
+    JexRouteMap again(name);
+    EXPECT_TRUE(again.Loaded());
+    EXPECT_EQ(Walk(again, "sys"), (std::vector<std::string>{"sys t/gw/3 10 "}));
+}
+
 TEST_F(JexRouteMapTest, AppendAfterALastLineWithoutNewlineKeepsBothEntries) {
     Write("a/b/c t/h/1 1");
     JexRouteMap map(Name());

@@ -190,12 +190,14 @@ TEST(SourceStampedCache, SeesAChangedSource) {
     EXPECT_EQ(look.calls, 5);
 }
 
-TEST(SourceStampedCache, KeepsNothingFromAFreshlyChangedSource) {
+// Without a file watch, only the stamps tell.
+TEST(SourceStampedCache, KeepsNothingFromAFreshlyChangedSourceItStamps) {
     tavro::testing::TempDir tmp("tavro-names");
     ASSERT_FALSE(tmp.Path().empty());
     const std::string hosts = (tmp.Path() / "hosts").string();
     std::ofstream(hosts) << "now";  // changed just now: it may change again in the same tick
-    jexnet::SourceStampedCache<std::string> cache;
+    jexnet::SourceStampedCache<std::string> cache(std::chrono::seconds(2), std::chrono::seconds(2),
+                                                  256, nullptr);
     CountedLook look{hosts};
     EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "now");
     EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "now");
@@ -206,6 +208,29 @@ TEST(SourceStampedCache, KeepsNothingFromAFreshlyChangedSource) {
     EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "old");
     EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "old");
     EXPECT_EQ(look.calls, 4);
+}
+
+// A watched source is kept also when written just now: its next change in
+// the same tick, with the same size and times, is still seen.
+TEST(SourceStampedCache, KeepsAFreshlyChangedSourceItWatchesUntilItChanges) {
+    tavro::testing::TempDir tmp("tavro-names");
+    ASSERT_FALSE(tmp.Path().empty());
+    const std::string hosts = (tmp.Path() / "hosts").string();
+    std::ofstream(hosts) << "one";
+    JexFileWatch watch;
+    jexnet::SourceStampedCache<std::string> cache(std::chrono::seconds(2), std::chrono::seconds(2),
+                                                  256, &watch);
+    CountedLook look{hosts};
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "one");
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "one");
+    EXPECT_EQ(look.calls, 1);
+    struct stat before {};
+    ASSERT_EQ(::stat(hosts.c_str(), &before), 0);
+    std::ofstream(hosts, std::ios::trunc) << "two";
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, hosts.c_str(), times, 0), 0);
+    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "two");
+    EXPECT_EQ(look.calls, 2);
 }
 
 TEST(SourceStampedCache, AnAnswerAgesOut) {
