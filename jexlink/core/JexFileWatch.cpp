@@ -92,6 +92,10 @@ uint64_t JexFileWatch::Version(const std::vector<std::string>& paths) {
     bool all = true;
     for (const std::string& path : paths) {
         if (watched_.count(path) != 0) continue;
+        if (watched_.size() + unwatchable_.size() >= kMaxPaths) {
+            Forget();
+            ++version_;
+        }
         if (unwatchable_.count(path) != 0 || !Watch(path)) {
             // Tried again after an event (a link on the way replaced, say).
             unwatchable_.insert(path);
@@ -101,6 +105,11 @@ uint64_t JexFileWatch::Version(const std::vector<std::string>& paths) {
         watched_.insert(path);
     }
     return all ? version_ : 0;
+}
+
+size_t JexFileWatch::PathCount() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return watched_.size() + unwatchable_.size();
 }
 
 void JexFileWatch::Drain() {

@@ -29,6 +29,12 @@ public:
     // be watched.
     uint64_t Version(const std::vector<std::string>& paths);
 
+    // The paths it keeps now, watched or not. At most kMaxPaths: the names
+    // looked up can come from peers, so a new path beyond that starts the
+    // watch afresh (with a new version) instead of growing it.
+    size_t PathCount();
+    static constexpr size_t kMaxPaths = 1024;
+
     JexFileWatch();
     ~JexFileWatch();
     JexFileWatch(const JexFileWatch&) = delete;

@@ -138,6 +138,26 @@ TEST(JexFileWatch, PathsItCannotWatchGiveZero) {
     EXPECT_NE(watch.Version({(temp.Path() / "target").string()}), 0u);
 }
 
+// Names looked up can come from peers: a stream of new paths starts the
+// watch afresh rather than growing it, and a path kept before is then seen
+// under a new version.
+TEST(JexFileWatch, ManyPathsAreBounded) {
+    tavro::testing::TempDir temp;
+    JexFileWatch watch;
+    const std::vector<std::string> first = {(temp.Path() / "first").string()};
+    const uint64_t before = watch.Version(first);
+    ASSERT_NE(before, 0u);
+    for (size_t i = 0; i < 3 * JexFileWatch::kMaxPaths; ++i) {
+        watch.Version({(temp.Path() / ("absent-" + std::to_string(i))).string()});
+        watch.Version({"relative-" + std::to_string(i)});
+        ASSERT_LE(watch.PathCount(), JexFileWatch::kMaxPaths);
+    }
+    const uint64_t after = watch.Version(first);
+    EXPECT_NE(after, 0u);
+    EXPECT_NE(after, before);
+    EXPECT_EQ(watch.Version(first), after);
+}
+
 // A forked child reads a watch of its own: the parent still sees a change
 // the child had been asked about.
 TEST(JexFileWatch, AForkedChildTakesNoEventOfItsParent) {
