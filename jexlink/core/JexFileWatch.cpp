@@ -115,6 +115,13 @@ size_t JexFileWatch::PathCount() {
 void JexFileWatch::Drain() {
     alignas(inotify_event) char buffer[4096];
     bool moved = false;
+    // A file written or changed in place is still the file its watch is on;
+    // any other event (a name made, removed or renamed, a watch ended) may
+    // have put another file or directory under a watched path, so every
+    // watch is made again. Making a watch of a directory costs in proportion
+    // to the names the kernel holds for it: a busy /tmp makes that dear.
+    bool stale = false;
+    constexpr uint32_t kInPlace = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_ISDIR;
     for (;;) {
         const ssize_t got = ::read(fd_, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
@@ -122,7 +129,7 @@ void JexFileWatch::Drain() {
         if (got <= 0) {
             // The descriptor fails: the callers examine their files.
             unavailable_ = true;
-            moved = true;
+            moved = stale = true;
             break;
         }
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
@@ -131,21 +138,21 @@ void JexFileWatch::Drain() {
             const char* name = buffer + at + sizeof event;
             at += static_cast<ssize_t>(sizeof event + event.len);
             if (event.mask & IN_Q_OVERFLOW) {
-                moved = true;
+                moved = stale = true;
                 continue;
             }
             const auto found = interest_.find(event.wd);
             if (found == interest_.end()) continue;  // a watch already given up
             const auto& names = found->second;
             if (event.len == 0 || names.count("") != 0 ||
-                names.count(std::string(name, ::strnlen(name, event.len))) != 0)
+                names.count(std::string(name, ::strnlen(name, event.len))) != 0) {
                 moved = true;
+                if (event.len != 0 || (event.mask & ~kInPlace) != 0) stale = true;
+            }
         }
     }
-    if (moved) {
-        Forget();
-        ++version_;
-    }
+    if (stale) Forget();
+    if (moved) ++version_;
 }
 
 void JexFileWatch::Forget() {

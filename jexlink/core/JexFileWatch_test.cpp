@@ -10,7 +10,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "testing/support/TempDir.h"
@@ -110,6 +112,42 @@ TEST(JexFileWatch, EveryChangeOfAFileOrItsWayMovesTheVersion) {
         std::error_code ignored;
         if (fs::exists(root.string() + ".moved")) fs::rename(root.string() + ".moved", root);
         fs::permissions(root, fs::perms::owner_all, ignored);
+    }
+}
+
+// A file written in place keeps its watch; one put in its place by a
+// rename gets a watch of its own: each step of a file's life moves the
+// version, whatever came before it.
+TEST(JexFileWatch, AFileIsFollowedThroughWritesAndReplacements) {
+    Tree tree(true);
+    JexFileWatch watch;
+    const std::vector<std::string> paths = {tree.file.string()};
+    const auto append = [&] { std::ofstream(tree.file, std::ios::app) << "more\n"; };
+    const auto replace = [&] {
+        WriteFile(tree.sub / "new", "replaced\n");
+        fs::rename(tree.sub / "new", tree.file);
+    };
+    const auto remove = [&] { fs::remove(tree.file); };
+    const auto make = [&] { WriteFile(tree.file, "made\n"); };
+    const std::pair<const char*, std::function<void()>> steps[] = {
+        {"written in place", append},
+        {"written in place again", append},
+        {"replaced by rename", replace},
+        {"the new file written in place", append},
+        {"replaced again", replace},
+        {"removed", remove},
+        {"made again", make},
+        {"written in place once more", append},
+    };
+    uint64_t version = watch.Version(paths);
+    ASSERT_NE(version, 0u);
+    for (const auto& [name, step] : steps) {
+        SCOPED_TRACE(name);
+        step();
+        const uint64_t now = watch.Version(paths);
+        EXPECT_NE(now, version);
+        EXPECT_EQ(watch.Version(paths), now);
+        version = now;
     }
 }
 
