@@ -2,8 +2,6 @@
 #include <fcntl.h>
 #include <strings.h>
 
-#include <ext/stdio_filebuf.h>
-
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -18,6 +16,7 @@
 #include "WindowsService/DSRegistry.h"
 #include "WindowsService/JavaCppVM.h"
 #include "WindowsService/LSAPrivs.h"
+#include "WindowsService/ServiceLogBuf.h"
 #include "WindowsService/TavroCom.h"
 #include "WindowsService/TavroJVM.h"
 #include "WindowsService/TavroService.h"
@@ -216,12 +215,13 @@ int main(int argc, char** argv) {
     const std::string logFile = env.GetDSLogFile(module.c_str());
     // The log is the service user's own (0640 whatever the umask), and a
     // link planted in its place is refused.
-    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> log;
+    // Every thread logs through std::clog: whole lines, one write each.
+    std::unique_ptr<ServiceLogBuf> log;
     const int logFd = platform::OpenOwnFile(logFile.c_str(), O_WRONLY | O_APPEND, 0640);
-    if (logFd >= 0) log = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(logFd, std::ios::app);
+    if (logFd >= 0) log = std::make_unique<ServiceLogBuf>(logFd);
     // Without its log file the program's diagnostics stay on standard error.
     std::streambuf* previous = nullptr;
-    if (log && log->is_open())
+    if (log)
         previous = std::clog.rdbuf(log.get());
     else
         std::cerr << "TavroService: cannot open the service log " << logFile
