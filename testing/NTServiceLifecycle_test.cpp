@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -214,6 +217,33 @@ TEST_F(NTServiceLifecycleTest, StopFromAnotherProcessEndsTheService) {
     EXPECT_THAT(log, HasSubstr("CNTService::Handler(1)"));
     EXPECT_THAT(log, HasSubstr("NTService::ServiceMain exiting\n"));
     EXPECT_THAT(log, HasSubstr("NTService.StartService exiting:"));
+}
+
+TEST_F(NTServiceLifecycleTest, LinesOfConcurrentThreadsReachTheLogWhole) {
+    ASSERT_NO_FATAL_FAILURE(InstallAndStart());
+    // Four threads of the service write 250 lines each at once, beside the
+    // handler's own lines.
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(m_service, 129, &status)) << GetLastError();
+    ASSERT_EQ(Run({"-control", "1"}).exitStatus, 0);
+    ASSERT_TRUE(WaitStatus(SERVICE_STOPPED));
+    EXPECT_EQ(ReapService(), 0);
+    std::istringstream log(ServiceLog());
+    std::map<int, int> next;  // per thread, the line expected next
+    int chatter = 0;
+    for (std::string line; std::getline(log, line);) {
+        if (line.find("chatter") == std::string::npos) continue;
+        int t = -1, i = -1, end = 0;
+        ASSERT_EQ(
+            std::sscanf(line.c_str(), "TestService.chatter %d line %d of the log%n", &t, &i, &end),
+            2)
+            << "a torn or mixed line: " << line;
+        ASSERT_EQ(static_cast<size_t>(end), line.size()) << "a torn or mixed line: " << line;
+        EXPECT_EQ(i, next[t]) << "thread " << t;
+        next[t] = i + 1;
+        ++chatter;
+    }
+    EXPECT_EQ(chatter, 4 * 250);
 }
 
 TEST_F(NTServiceLifecycleTest, ReportsEachStateOfItsLifeInOrder) {

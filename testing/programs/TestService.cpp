@@ -5,17 +5,24 @@
 // The directory in TAVRO_TEST_SERVICE_DIR paces the start: the service
 // reports start-pending with checkpoints 1 to 3 (wait hints 1100, 2100 and
 // 3100 ms) and goes on from checkpoint n once the file "go-<n>" exists there;
-// a file "fail" makes the start fail. Its log stream goes to "service.log".
+// a file "fail" makes the start fail. Its log stream goes to "service.log"
+// there, whole lines from every thread (ServiceLogBuf, as the service host
+// logs). The user control 129 has 4 threads write 250 lines each to that
+// log at once, "TestService.chatter <thread> line <n> of the log".
+#include <fcntl.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "WindowsService/DSRegistry.h"
 #include "WindowsService/NTService.h"
+#include "WindowsService/ServiceLogBuf.h"
 #include "platform/Program.h"
 #include "platform/base/Posix.h"
 
@@ -23,6 +30,9 @@ namespace {
 
 constexpr const char* kServiceName = "Tavro_Test_Service";
 constexpr int kStepTimeoutMs = 20000;
+constexpr DWORD kChatterControl = 129;
+constexpr int kChatterThreads = 4;
+constexpr int kChatterLines = 250;
 
 std::filesystem::path PaceDir() {
     const char* dir = std::getenv("TAVRO_TEST_SERVICE_DIR");
@@ -79,10 +89,24 @@ public:
 
     bool OnUserControl(DWORD code) override {
         CNTService::OnUserControl(code);
-        return code == 128;
+        if (code == kChatterControl) Chatter();
+        return code == 128 || code == kChatterControl;
     }
 
 private:
+    // Lines written in pieces by several threads at once, beside the
+    // handler's own.
+    static void Chatter() {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kChatterThreads; ++t)
+            threads.emplace_back([t] {
+                for (int i = 0; i < kChatterLines; ++i)
+                    std::clog << "TestService.chatter " << t << " line " << i << " of the log"
+                              << std::endl;
+            });
+        for (std::thread& thread : threads) thread.join();
+    }
+
     void SaveStatus() {
         SERVICE_STATUS status = Status();
         m_registry.SaveStatus(status.dwCurrentState, status.dwCheckPoint,
@@ -95,11 +119,16 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::ofstream log;
+    // Every thread logs through std::clog: whole lines, one write each.
+    std::unique_ptr<ServiceLogBuf> log;
     std::streambuf* console = std::clog.rdbuf();
     if (!PaceDir().empty()) {
-        log.open(PaceDir() / "service.log", std::ios::app);
-        std::clog.rdbuf(log.rdbuf());
+        const int fd =
+            platform::OpenOwnFile((PaceDir() / "service.log").c_str(), O_WRONLY | O_APPEND, 0600);
+        if (fd >= 0) {
+            log = std::make_unique<ServiceLogBuf>(fd);
+            std::clog.rdbuf(log.get());
+        }
     }
     int exitCode = 0;
     {
