@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -266,6 +267,24 @@ TEST_F(JexSraWholeRoad, TwoSubmissionsAtOnce) {
     EXPECT_EQ(Served(2), (std::vector<std::string>{"0", "0"}));
     EXPECT_NE(Work(1).find("\x05twice\n"), std::string::npos);
     EXPECT_NE(Work(2).find("\x05twice\n"), std::string::npos);
+}
+
+TEST_F(JexSraWholeRoad, ManyRequestsLeaveTheWorkFilesOfTheLastFourOnly) {
+    ASSERT_TRUE(StartHost("0"));
+    constexpr int kRequests = 7;
+    std::vector<std::string> arguments = Parcel("me@site", "once more");
+    arguments.push_back("threads=" + std::to_string(kRequests));
+    const Record record = Probe(arguments);
+    for (int i = 0; i < kRequests; ++i)
+        EXPECT_EQ(record.at("[" + std::to_string(i) + "] call"), "sendJEXParcel 0") << i;
+    EXPECT_EQ(Served(kRequests), std::vector<std::string>(kRequests, "0"));
+    std::vector<std::string> kept;
+    for (const auto& entry : std::filesystem::directory_iterator(server_.Path() / "out"))
+        kept.push_back(entry.path().filename().string());
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"request-4", "request-5", "request-6", "request-7"}));
+    EXPECT_NE(Work(kRequests).find("\x05once more\n"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(server_.Path() / "work"));
 }
 
 }  // namespace

@@ -10,9 +10,10 @@
 // that serves on this platform (the library's own answers that it does not
 // run here): the connection is adopted as the inherited connection of a new
 // session, Server runs once, and "served STATUS" is printed. Its back-end
-// copies each work file to OUT/request-N (N from 1) and answers with the
-// number "SR-N" (printed as "issued SR-N"), or with the failure NOPRODUCTS
-// when "fail" is given.
+// copies each work file to OUT/request-N (N from 1), keeping those of the
+// last 4 requests only (so that a long run leaves a bounded directory),
+// and answers with the number "SR-N" (printed as "issued SR-N"), or with
+// the failure NOPRODUCTS when "fail" is given.
 // It listens on an ephemeral loopback port, or on SRASERVER_PORT when that
 // is set. Exit status 2 on bad usage or a socket failure ("listen on port
 // N: why" on standard error), 3 when nothing happened for 60 seconds.
@@ -45,6 +46,9 @@ protected:
 
 class CopyingBackEnd : public JexSraBackEnd {
 public:
+    // The requests whose work files OUT keeps.
+    static constexpr int kKeptRequests = 4;
+
     CopyingBackEnd(std::filesystem::path out, bool fail) : out_(std::move(out)), fail_(fail) {}
 
     int Submit(const char* file, JexString& number, JexException& error) override {
@@ -73,6 +77,9 @@ private:
         std::error_code failed;
         std::filesystem::create_hard_link(file, to, failed);
         if (failed) std::filesystem::copy_file(file, to, failed);
+        if (n > kKeptRequests)
+            std::filesystem::remove(out_ / ("request-" + std::to_string(n - kKeptRequests)),
+                                    failed);
         return n;
     }
     int Answer(JexException& error) {
