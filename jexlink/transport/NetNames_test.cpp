@@ -20,7 +20,16 @@
 
 namespace {
 
-TEST(NetNames, ParseNumberUsesCBaseDetection) {
+// A private directory for a services file of the test's own.
+class NetNames : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_FALSE(tmp_.Path().empty()); }
+
+    tavro::testing::TempDir tmp_{"tavro-services"};
+    const std::string services_ = (tmp_.Path() / "services").string();
+};
+
+TEST_F(NetNames, ParseNumberUsesCBaseDetection) {
     struct Case {
         const char* text;
         int32_t value;
@@ -55,7 +64,7 @@ const char* const kServices =
     "   \n"
     "late       7001/TCP\n";
 
-TEST(NetNames, ServicesTextFindsTcpNamesAndAliases) {
+TEST_F(NetNames, ServicesTextFindsTcpNamesAndAliases) {
     struct Case {
         const char* name;
         int port;
@@ -74,23 +83,20 @@ TEST(NetNames, ServicesTextFindsTcpNamesAndAliases) {
     EXPECT_EQ(jexnet::FindServiceName("", 25), "");
 }
 
-TEST(NetNames, LibraryServicesFileComesBeforeTheSystemOne) {
-    tavro::testing::TempDir tmp("tavro-services");
-    ASSERT_FALSE(tmp.Path().empty());
-    const std::string path = (tmp.Path() / "services").string();
-    tavro::testing::WriteFile(path, kServices);
-    EXPECT_EQ(jexnet::ServicePort("smtp", path), 2525);
-    EXPECT_EQ(jexnet::ServicePort("jexgw", path), 7001);
-    EXPECT_EQ(jexnet::ServiceName(2525, path), "smtp");
+TEST_F(NetNames, LibraryServicesFileComesBeforeTheSystemOne) {
+    tavro::testing::WriteFile(services_, kServices);
+    EXPECT_EQ(jexnet::ServicePort("smtp", services_), 2525);
+    EXPECT_EQ(jexnet::ServicePort("jexgw", services_), 7001);
+    EXPECT_EQ(jexnet::ServiceName(2525, services_), "smtp");
     EXPECT_EQ(jexnet::ServicePort("smtp", ""), 25);                // the system's
     EXPECT_EQ(jexnet::ServicePort("smtp", "/nonexistent/x"), 25);  // a missing file
     EXPECT_EQ(jexnet::ServiceName(25, ""), "smtp");
-    EXPECT_EQ(jexnet::ServicePort("no-such-service-here", path), 0);
-    EXPECT_EQ(jexnet::ServiceName(0, path), "");
-    EXPECT_EQ(jexnet::ServiceName(70000, path), "");
+    EXPECT_EQ(jexnet::ServicePort("no-such-service-here", services_), 0);
+    EXPECT_EQ(jexnet::ServiceName(0, services_), "");
+    EXPECT_EQ(jexnet::ServiceName(70000, services_), "");
 }
 
-TEST(NetNames, TheLibrarysServicesFileLiesUnderTheSystemRoot) {
+TEST_F(NetNames, TheLibrarysServicesFileLiesUnderTheSystemRoot) {
     EXPECT_EQ(jexnet::ServicePort("jexgw", jexnet::LibraryServicesFile()), 0);  // no root yet
     tavro::testing::TempDir root("tavro-root");
     ASSERT_FALSE(root.Path().empty());
@@ -100,7 +106,7 @@ TEST(NetNames, TheLibrarysServicesFileLiesUnderTheSystemRoot) {
     EXPECT_EQ(jexnet::ServicePort("jexgw", jexnet::LibraryServicesFile()), 7001);
 }
 
-TEST(NetNames, HostsResolveBothWays) {
+TEST_F(NetNames, HostsResolveBothWays) {
     in_addr a{};
     ASSERT_TRUE(jexnet::ResolveHost("127.0.0.1", &a));
     EXPECT_EQ(ntohl(a.s_addr), 0x7F000001u);
@@ -147,106 +153,98 @@ std::function<std::string()> CountedFind(CountedLook& look) {
     return [&look] { return look(); };
 }
 
-TEST(SourceStampedCache, KeepsAnAnswerWhileItsSourcesStay) {
-    tavro::testing::TempDir tmp("tavro-names");
-    ASSERT_FALSE(tmp.Path().empty());
-    const std::string hosts = (tmp.Path() / "hosts").string();
-    WriteAged(hosts, "first", 60);
+// A private directory for the sources a cache stamps, and the counted
+// look-up of the key's answer, the text of its "hosts" file.
+class SourceStampedCache : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_FALSE(tmp_.Path().empty()); }
+    std::string Source(const char* name) const { return (tmp_.Path() / name).string(); }
+
+    tavro::testing::TempDir tmp_{"tavro-names"};
+    const std::string hosts_ = Source("hosts");
+    CountedLook look_{hosts_};
+};
+
+TEST_F(SourceStampedCache, KeepsAnAnswerWhileItsSourcesStay) {
+    WriteAged(hosts_, "first", 60);
     jexnet::SourceStampedCache<std::string> cache(kTtl, kNoQuiet);
-    CountedLook look{hosts};
-    auto find = [&] { return cache.Find("k", {hosts}, CountedFind(look)); };
+    auto find = [&] { return cache.Find("k", {hosts_}, CountedFind(look_)); };
     EXPECT_EQ(find(), "first");
     EXPECT_EQ(find(), "first");
-    EXPECT_EQ(look.calls, 1);
-    EXPECT_EQ(cache.Find("other", {hosts}, CountedFind(look)), "first");
-    EXPECT_EQ(look.calls, 2);  // each key has its own answer
+    EXPECT_EQ(look_.calls, 1);
+    EXPECT_EQ(cache.Find("other", {hosts_}, CountedFind(look_)), "first");
+    EXPECT_EQ(look_.calls, 2);  // each key has its own answer
 }
 
-TEST(SourceStampedCache, SeesAChangedSource) {
-    tavro::testing::TempDir tmp("tavro-names");
-    ASSERT_FALSE(tmp.Path().empty());
-    const std::string hosts = (tmp.Path() / "hosts").string();
-    const std::string services = (tmp.Path() / "services").string();
-    WriteAged(hosts, "first", 60);
+TEST_F(SourceStampedCache, SeesAChangedSource) {
+    const std::string services = Source("services");
+    WriteAged(hosts_, "first", 60);
     jexnet::SourceStampedCache<std::string> cache(kTtl, kNoQuiet);
-    CountedLook look{hosts};
-    auto find = [&] { return cache.Find("k", {services, hosts}, CountedFind(look)); };
+    auto find = [&] { return cache.Find("k", {services, hosts_}, CountedFind(look_)); };
     EXPECT_EQ(find(), "first");
     // The same size and, set back, the same modification time: the change
     // time still moves.
-    WriteAged(hosts, "again", 60);
+    WriteAged(hosts_, "again", 60);
     EXPECT_EQ(find(), "again");
     // A file replaced by another.
-    const std::string next = (tmp.Path() / "next").string();
+    const std::string next = Source("next");
     WriteAged(next, "other", 60);
-    ASSERT_EQ(std::rename(next.c_str(), hosts.c_str()), 0);
+    ASSERT_EQ(std::rename(next.c_str(), hosts_.c_str()), 0);
     EXPECT_EQ(find(), "other");
     // A source that appears, then goes.
     WriteAged(services, "x", 60);
     EXPECT_EQ(find(), "other");
-    EXPECT_EQ(look.calls, 4);
+    EXPECT_EQ(look_.calls, 4);
     ASSERT_EQ(std::remove(services.c_str()), 0);
     EXPECT_EQ(find(), "other");
-    EXPECT_EQ(look.calls, 5);
+    EXPECT_EQ(look_.calls, 5);
 }
 
 // Without a file watch, only the stamps tell.
-TEST(SourceStampedCache, KeepsNothingFromAFreshlyChangedSourceItStamps) {
-    tavro::testing::TempDir tmp("tavro-names");
-    ASSERT_FALSE(tmp.Path().empty());
-    const std::string hosts = (tmp.Path() / "hosts").string();
-    std::ofstream(hosts) << "now";  // changed just now: it may change again in the same tick
+TEST_F(SourceStampedCache, KeepsNothingFromAFreshlyChangedSourceItStamps) {
+    std::ofstream(hosts_) << "now";  // changed just now: it may change again in the same tick
     jexnet::SourceStampedCache<std::string> cache(std::chrono::seconds(2), std::chrono::seconds(2),
                                                   256, nullptr);
-    CountedLook look{hosts};
-    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "now");
-    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "now");
-    EXPECT_EQ(look.calls, 2);
+    EXPECT_EQ(cache.Find("k", {hosts_}, CountedFind(look_)), "now");
+    EXPECT_EQ(cache.Find("k", {hosts_}, CountedFind(look_)), "now");
+    EXPECT_EQ(look_.calls, 2);
     // Nor from one whose modification time was set back after the write:
     // its change time tells.
-    WriteAged(hosts, "old", 60);
-    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "old");
-    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "old");
-    EXPECT_EQ(look.calls, 4);
+    WriteAged(hosts_, "old", 60);
+    EXPECT_EQ(cache.Find("k", {hosts_}, CountedFind(look_)), "old");
+    EXPECT_EQ(cache.Find("k", {hosts_}, CountedFind(look_)), "old");
+    EXPECT_EQ(look_.calls, 4);
 }
 
 // A watched source is kept also when written just now: its next change in
 // the same tick, with the same size and times, is still seen.
-TEST(SourceStampedCache, KeepsAFreshlyChangedSourceItWatchesUntilItChanges) {
-    tavro::testing::TempDir tmp("tavro-names");
-    ASSERT_FALSE(tmp.Path().empty());
-    const std::string hosts = (tmp.Path() / "hosts").string();
-    std::ofstream(hosts) << "one";
+TEST_F(SourceStampedCache, KeepsAFreshlyChangedSourceItWatchesUntilItChanges) {
+    std::ofstream(hosts_) << "one";
     JexFileWatch watch;
     jexnet::SourceStampedCache<std::string> cache(std::chrono::seconds(2), std::chrono::seconds(2),
                                                   256, &watch);
-    CountedLook look{hosts};
-    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "one");
-    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "one");
-    EXPECT_EQ(look.calls, 1);
+    EXPECT_EQ(cache.Find("k", {hosts_}, CountedFind(look_)), "one");
+    EXPECT_EQ(cache.Find("k", {hosts_}, CountedFind(look_)), "one");
+    EXPECT_EQ(look_.calls, 1);
     struct stat before {};
-    ASSERT_EQ(::stat(hosts.c_str(), &before), 0);
-    std::ofstream(hosts, std::ios::trunc) << "two";
+    ASSERT_EQ(::stat(hosts_.c_str(), &before), 0);
+    std::ofstream(hosts_, std::ios::trunc) << "two";
     const timespec times[2] = {before.st_atim, before.st_mtim};
-    ASSERT_EQ(::utimensat(AT_FDCWD, hosts.c_str(), times, 0), 0);
-    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "two");
-    EXPECT_EQ(look.calls, 2);
+    ASSERT_EQ(::utimensat(AT_FDCWD, hosts_.c_str(), times, 0), 0);
+    EXPECT_EQ(cache.Find("k", {hosts_}, CountedFind(look_)), "two");
+    EXPECT_EQ(look_.calls, 2);
 }
 
-TEST(SourceStampedCache, AnAnswerAgesOut) {
-    tavro::testing::TempDir tmp("tavro-names");
-    ASSERT_FALSE(tmp.Path().empty());
-    const std::string hosts = (tmp.Path() / "hosts").string();
-    WriteAged(hosts, "first", 60);
+TEST_F(SourceStampedCache, AnAnswerAgesOut) {
+    WriteAged(hosts_, "first", 60);
     jexnet::SourceStampedCache<std::string> cache(std::chrono::milliseconds(20), kNoQuiet);
-    CountedLook look{hosts};
-    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "first");
+    EXPECT_EQ(cache.Find("k", {hosts_}, CountedFind(look_)), "first");
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
-    EXPECT_EQ(cache.Find("k", {hosts}, CountedFind(look)), "first");
-    EXPECT_EQ(look.calls, 2);
+    EXPECT_EQ(cache.Find("k", {hosts_}, CountedFind(look_)), "first");
+    EXPECT_EQ(look_.calls, 2);
 }
 
-TEST(SourceStampedCache, HoldsAtMostItsCapacity) {
+TEST_F(SourceStampedCache, HoldsAtMostItsCapacity) {
     jexnet::SourceStampedCache<std::string> cache(std::chrono::seconds(2), std::chrono::seconds(2),
                                                   2);
     int calls = 0;
@@ -258,17 +256,14 @@ TEST(SourceStampedCache, HoldsAtMostItsCapacity) {
     EXPECT_EQ(cache.Find("a", {}, look), "4");
 }
 
-TEST(NetNames, AChangedLibraryServicesFileIsSeen) {
-    tavro::testing::TempDir tmp("tavro-services");
-    ASSERT_FALSE(tmp.Path().empty());
-    const std::string path = (tmp.Path() / "services").string();
-    WriteAged(path, "jexgw 7001/tcp\n", 60);
-    EXPECT_EQ(jexnet::ServiceName(7001, path), "jexgw");
-    EXPECT_EQ(jexnet::ServiceName(7001, path), "jexgw");
-    WriteAged(path, "jexgx 7001/tcp\n", 60);
-    EXPECT_EQ(jexnet::ServiceName(7001, path), "jexgx");
-    ASSERT_EQ(std::remove(path.c_str()), 0);
-    EXPECT_EQ(jexnet::ServiceName(7001, path), "");
+TEST_F(NetNames, AChangedLibraryServicesFileIsSeen) {
+    WriteAged(services_, "jexgw 7001/tcp\n", 60);
+    EXPECT_EQ(jexnet::ServiceName(7001, services_), "jexgw");
+    EXPECT_EQ(jexnet::ServiceName(7001, services_), "jexgw");
+    WriteAged(services_, "jexgx 7001/tcp\n", 60);
+    EXPECT_EQ(jexnet::ServiceName(7001, services_), "jexgx");
+    ASSERT_EQ(std::remove(services_.c_str()), 0);
+    EXPECT_EQ(jexnet::ServiceName(7001, services_), "");
 }
 
 }  // namespace
