@@ -186,25 +186,6 @@ TEST_F(GatewayNodes, KilledServerReachesTheClientAsTheRelaysRemoteFailure) {
     EXPECT_EQ(status, 0);
 }
 
-// true when no shortage is reported again before accepting resumed.
-bool EachShortageReportedOnce(const std::string& log) {
-    bool shortage = false;
-    size_t start = 0;
-    while (start < log.size()) {
-        size_t end = log.find('\n', start);
-        if (end == std::string::npos) end = log.size();
-        const std::string line = log.substr(start, end - start);
-        start = end + 1;
-        if (line.find("retrying") != std::string::npos) {
-            if (shortage) return false;
-            shortage = true;
-        } else if (line.find("accepting again") != std::string::npos) {
-            shortage = false;
-        }
-    }
-    return true;
-}
-
 TEST_F(GatewayNodes, ANodeOutOfDescriptorsWaitsQuietlyAndServesOnceTheyFreeUp) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // A sanitizer's runtime needs descriptors of its own to check memory.
@@ -237,7 +218,7 @@ TEST_F(GatewayNodes, ANodeOutOfDescriptorsWaitsQuietlyAndServesOnceTheyFreeUp) {
     // taken then ends that shortage ("accepting again"), and the next one
     // is a shortage of its own.
     const std::string during = ReadFile(errors);
-    EXPECT_TRUE(EachShortageReportedOnce(during)) << during;
+    EXPECT_TRUE(tavro::testing::EachShortageReportedOnce(during)) << during;
 
     for (int fd : callers) ::close(fd);
     QuietGateway client;

@@ -205,6 +205,10 @@ TEST_F(ServiceControlTest, ServiceOutOfDescriptorsRestsAndServesOnceTheyFreeUp) 
         ASSERT_EQ(connect(caller.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         callers.push_back(std::move(caller));
     }
+    // The service's standard error.
+    const std::string errors = platform::services::ServiceFile(kName, ".out").string();
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(errors).find("retrying") != std::string::npos; }))
+        << ReadFile(errors);
     // Short of descriptors, the service does not spin on its listener.
     const long before = tavro::testing::CpuTicks(service);
     const auto start = std::chrono::steady_clock::now();
@@ -213,6 +217,9 @@ TEST_F(ServiceControlTest, ServiceOutOfDescriptorsRestsAndServesOnceTheyFreeUp) 
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LT(static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)), 0.1 * seconds);
+    // The shortage is reported once, not at every try.
+    const std::string during = ReadFile(errors);
+    EXPECT_TRUE(tavro::testing::EachShortageReportedOnce(during)) << during;
 
     // Once the callers leave, controls are served again.
     callers.clear();
@@ -220,6 +227,7 @@ TEST_F(ServiceControlTest, ServiceOutOfDescriptorsRestsAndServesOnceTheyFreeUp) 
     EXPECT_TRUE(
         WaitFor([&] { return ControlService(m_service, SERVICE_CONTROL_INTERROGATE, &status); }));
     EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
+    EXPECT_NE(ReadFile(errors).find("accepting again"), std::string::npos) << ReadFile(errors);
 }
 
 TEST_F(ServiceControlTest, ServiceWhoseProcessDiesIsStopped) {

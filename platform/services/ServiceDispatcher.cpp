@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -226,14 +227,16 @@ struct Client {
     std::chrono::steady_clock::time_point deadline;
 };
 
-// Accepts what connections are waiting, as many as there is room for;
-// false when the process is short of descriptors or memory to take the
-// next, which then stays waiting.
-bool AcceptClients(int listener, std::vector<Client>& clients) {
+// Accepts what connections are waiting, as many as there is room for
+// (`accepted` tells whether any came); the errno when the process is short
+// of descriptors or memory to take the next, which then stays waiting, or 0.
+int AcceptClients(int listener, std::vector<Client>& clients, bool& accepted) {
     for (;;) {
         ScopedFd client(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
         if (!client)
-            return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
+            return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM ? errno
+                                                                                             : 0;
+        accepted = true;
         if (clients.size() >= kMaxClients || !PeerMayControl(client.Get())) continue;
         clients.push_back({std::move(client), std::chrono::steady_clock::now() +
                                                   std::chrono::milliseconds(kRequestTimeoutMs)});
@@ -247,8 +250,10 @@ void ServeControls(ServiceStatusHandle& service, int listener) {
     std::vector<Client> clients;
     std::vector<pollfd> fds;
     // While the process is short of descriptors, waiting connections would
-    // keep the listener readable: it rests until then instead of spinning.
+    // keep the listener readable: it rests until then instead of spinning,
+    // and says so on standard error once per shortage.
     auto listenerRests = std::chrono::steady_clock::time_point::min();
+    bool shortage = false;
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(service.lock);
@@ -282,9 +287,20 @@ void ServeControls(ServiceStatusHandle& service, int listener) {
             if (fds[i + 2].revents & POLLIN) ServeRequest(service, clients[i].fd.Get());
         }
         clients = std::move(waiting);
-        if ((fds[0].revents & POLLIN) && !AcceptClients(listener, clients))
-            listenerRests =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(kShortageRestMs);
+        if (!(fds[0].revents & POLLIN)) continue;
+        bool accepted = false;
+        const int shortOf = AcceptClients(listener, clients, accepted);
+        if (accepted && shortage) {
+            std::fprintf(stderr, "StartServiceCtrlDispatcher: accepting again\n");
+            shortage = false;
+        }
+        if (shortOf == 0) continue;
+        if (!shortage)
+            std::fprintf(stderr, "StartServiceCtrlDispatcher: accept: %s; retrying every %d ms\n",
+                         std::strerror(shortOf), kShortageRestMs);
+        shortage = true;
+        listenerRests =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kShortageRestMs);
     }
 }
 

@@ -1,5 +1,5 @@
 // What a process's status shows of its resources: resident memory, threads, descriptors,
-// processor time.
+// processor time; and how its log reports a shortage of descriptors.
 #pragma once
 
 #include <dirent.h>
@@ -59,6 +59,23 @@ inline long CpuTicks(pid_t pid) {
         if (i == 13) stime = std::stol(field);
     }
     return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+// Whether a program's log (its standard error) reports each shortage of
+// descriptors once, not at every try: no line with "retrying" follows
+// another before a line with "accepting again" ends that shortage.
+inline bool EachShortageReportedOnce(const std::string& log) {
+    bool shortage = false;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("retrying") != std::string::npos) {
+            if (shortage) return false;
+            shortage = true;
+        } else if (line.find("accepting again") != std::string::npos) {
+            shortage = false;
+        }
+    }
+    return true;
 }
 
 }  // namespace tavro::testing
