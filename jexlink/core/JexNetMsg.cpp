@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ostream>
 
+#include "platform/base/DebugCheck.h"
+
 namespace {
 
 bool Present(const JexBuffer& item) { return item.Data() != nullptr; }
@@ -74,6 +76,12 @@ int JexNetMsg::NextItem(int slot) const {
     return kItems;
 }
 
+bool JexNetMsg::EveryItemNoted() const {
+    for (int i = 0; i < kItems; ++i)
+        if (Present(items[i]) && !(touched_[i >> 6] & (uint64_t{1} << (i & 63)))) return false;
+    return true;
+}
+
 void JexNetMsg::FreeItems() {
     for (int i = NextTouched(-1); i < kItems; i = NextTouched(i)) items[i].Free();
     for (uint64_t& word : touched_) word = 0;
@@ -107,6 +115,8 @@ void JexNetMsg::Clear() {
 }
 
 int JexNetMsg::Encode(JexBuffer& out) const {
+    TAVRO_DEBUG_CHECK(EveryItemNoted(),
+                      "JexNetMsg: an item reference kept across Clear or Decode was given storage");
     // The output may be one of this message's own items.
     if (&out >= items && &out < items + kItems) {
         JexBuffer encoded;
@@ -173,6 +183,8 @@ JexBuffer JexNetMsg::Encode() const {
 
 int JexNetMsg::EncodeAround(int slot, const JexBuffer& item, JexBuffer& head,
                             JexBuffer& tail) const {
+    TAVRO_DEBUG_CHECK(EveryItemNoted(),
+                      "JexNetMsg: an item reference kept across Clear or Decode was given storage");
     const auto refuse = [&] {
         head.Free();
         tail.Free();

@@ -19,7 +19,8 @@
 // items visits only those slots: a message of few items costs next to
 // nothing to clear, encode or walk, whatever its 256 slots. An item
 // reference kept across Clear or a Decode must be asked for again before
-// it is given storage.
+// it is given storage (else the item would be left out of the wire form;
+// debug and sanitizer builds end the process at Encode instead).
 class JexNetMsg {
 public:
     static constexpr int kItems = 256;
@@ -104,6 +105,9 @@ private:
     }
     // The next slot after slot that may hold storage, or kItems.
     int NextTouched(int slot) const;
+    // Whether every item with storage has its slot noted (the contract of
+    // the item references); checked by debug and sanitizer builds only.
+    bool EveryItemNoted() const;
     // Frees every item; the noted slots are forgotten.
     void FreeItems();
     // The scratch buffer of a rejected index, after reporting it.

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/DebugCheck.h"
 #include "testing/support/CapturedFile.h"
 
 namespace {
@@ -162,6 +163,28 @@ TEST(JexNetMsg, EncodeRefusesWhatCannotBeFramed) {
 TEST(JexNetMsgDeathTest, TypeDIsRefused) {
     JexNetMsg m;
     EXPECT_DEATH(m.Type('d'), "JexNetMsg::Type\\(\\) can't use 'd' as JexNetMsg type");
+}
+
+// The contract of the item references: a reference kept across Clear or
+// Decode and then given storage would be left out of the wire form.
+TEST(JexNetMsgDeathTest, AnItemGivenStorageThroughAStaleReferenceStopsEncode) {
+    if (!platform::kDebugChecks) GTEST_SKIP() << "a release build does not check";
+    for (const bool decoded : {false, true}) {
+        SCOPED_TRACE(decoded ? "across Decode" : "across Clear");
+        JexNetMsg m('M');
+        JexBuffer& stale = m[7];
+        if (decoded)
+            m.Decode(Bytes(std::string("M\x01\x01\0\0x", 6)));
+        else
+            m.Clear();
+        stale = Bytes("lost");
+        EXPECT_DEATH((void)m.Encode(), "broken contract: JexNetMsg: an item reference");
+        JexBuffer head, tail;
+        EXPECT_DEATH((void)m.EncodeAround(1, Bytes("x"), head, tail), "broken contract");
+        // Asked for again, the item is noted and travels.
+        m[7] = Bytes("kept");
+        EXPECT_NE(Wire(m.Encode()).find("kept"), std::string::npos);
+    }
 }
 
 TEST(JexNetMsg, TypeKeepsLowByte) {
