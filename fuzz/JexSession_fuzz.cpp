@@ -43,8 +43,6 @@ extern "C" const char* __asan_default_options() { return "malloc_context_size=0"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > (1u << 20)) return 0;
-    fuzz_support::UseSessionKeys();
-    const fuzz_support::SessionCase how = fuzz_support::SessionCase::Of(data[0]);
-    fuzz_support::RunEnd(how, fuzz_support::RecordsOfInput(data + 1, size - 1));
+    fuzz_support::RunInput(data, size);
     return 0;
 }

@@ -242,28 +242,32 @@ inline std::vector<LinkRecord> RecordsOfStream(const std::string& stream) {
     return records;
 }
 
-// The bytes of records as a gateway sends them, each in a frame (as
+// Appends one record to stream as a gateway sends it, in a frame (as
 // jex_write_frame lays it out); a DATA record travels in the net message's
 // raw form, 'd' and the payload. Built by hand rather than through net
 // messages, which keeps a fuzz target's feeding cheap; the tests check the
 // bytes against what gateways wrote.
+inline void AppendFrame(std::string& stream, bool raw, const char* bytes, size_t n) {
+    const size_t body = n + (raw ? 0 : 1);
+    if (body > static_cast<size_t>(kJexMaxFrameLength)) return;
+    if (body >= 1 && body <= 0xFFFF) {
+        stream += static_cast<char>(body & 0xFF);
+        stream += static_cast<char>(body >> 8);
+    } else {
+        stream.append(2, '\0');
+        for (int shift = 0; shift < 32; shift += 8)
+            stream += static_cast<char>((body >> shift) & 0xFF);
+    }
+    stream += '\0';  // reserved
+    if (!raw) stream += static_cast<char>(JexNetMsg::kRawMark);
+    stream.append(bytes, n);
+}
+
+// The bytes of records as a gateway sends them, each in a frame.
 inline std::string FramesOf(const std::vector<LinkRecord>& records) {
     std::string stream;
-    for (const LinkRecord& record : records) {
-        const size_t body = record.bytes.size() + (record.raw ? 0 : 1);
-        if (body > static_cast<size_t>(kJexMaxFrameLength)) continue;
-        if (body >= 1 && body <= 0xFFFF) {
-            stream += static_cast<char>(body & 0xFF);
-            stream += static_cast<char>(body >> 8);
-        } else {
-            stream.append(2, '\0');
-            for (int shift = 0; shift < 32; shift += 8)
-                stream += static_cast<char>((body >> shift) & 0xFF);
-        }
-        stream += '\0';  // reserved
-        if (!record.raw) stream += static_cast<char>(JexNetMsg::kRawMark);
-        stream += record.bytes;
-    }
+    for (const LinkRecord& record : records)
+        AppendFrame(stream, record.raw, record.bytes.data(), record.bytes.size());
     return stream;
 }
 
