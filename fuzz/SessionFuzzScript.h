@@ -274,7 +274,12 @@ inline void FramesOfInput(const uint8_t* data, size_t size, std::string& stream)
 // session's work and little else.
 inline bool RunInput(const uint8_t* data, size_t size) {
     static tavro::testing::MemoryPipe in;
-    static tavro::testing::MemoryPath path = PathOf(SessionCase{}, &in, nullptr);
+    static tavro::testing::MemoryEndpointSpare spare;
+    static tavro::testing::MemoryPath path = [] {
+        tavro::testing::MemoryPath p = PathOf(SessionCase{}, &in, nullptr);
+        p.spare = &spare;
+        return p;
+    }();
     static std::string stream;
     const SessionCase how = SessionCase::Of(data[0]);
     stream.clear();
