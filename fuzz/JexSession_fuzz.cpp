@@ -37,8 +37,14 @@
 // allocation's stack was a fifth of the fuzzer's time. Reports then lack
 // the allocation and free stacks; a crash replayed with
 // ASAN_OPTIONS=malloc_context_size=30 has them (the environment wins).
+// The quarantine of freed memory is 8 MiB rather than 256: an input frees
+// at most about 1.6 MiB (the LZW tables), so a use after a free within an
+// input is still caught, while a small quarantine keeps the allocator's
+// memory in the cache (a tenth of the time per input).
 extern "C" const char* __asan_default_options();
-extern "C" const char* __asan_default_options() { return "malloc_context_size=0"; }
+extern "C" const char* __asan_default_options() {
+    return "malloc_context_size=0:quarantine_size_mb=8";
+}
 #endif
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
