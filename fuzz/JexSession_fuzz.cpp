@@ -16,6 +16,14 @@
 // written by JexSession_seeds) replays to its end and the fuzzer starts
 // from every state of a good handshake.
 //
+// Made once per process: the key files, route maps, the input pipe and the
+// memory endpoint beneath the gateway. Made per input: the session and its
+// gateway (a session serves one connection), the gateway's transport, and
+// all the session does. The driving code (fuzz_support, tavro::testing) and
+// the standard library's templates carry no coverage instrumentation
+// (fuzz/coverage-ignore*.txt); the session, gateway, net message, LZW and
+// crypto code all do.
+//
 // Reaches: both session handshakes and their failure answers, signature,
 // version and key-block checks, peer errors with causes, data, queued data,
 // acknowledgements, LZW expansion, shutdown, the gateway's record reading,
