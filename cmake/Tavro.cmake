@@ -107,6 +107,11 @@ function(tavro_fuzz name)
   if(FUZZ)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
     target_compile_definitions(${name} PRIVATE TAVRO_LIBFUZZER=1)
+    # The target's own set-up and helpers are not what it fuzzes.
+    set(ignore ${PROJECT_SOURCE_DIR}/fuzz/coverage-ignore.txt)
+    target_compile_options(${name} PRIVATE -fsanitize-coverage-ignorelist=${ignore})
+    set_source_files_properties(${PROJECT_SOURCE_DIR}/fuzz/${name}.cpp TARGET_DIRECTORY ${name}
+                                PROPERTIES OBJECT_DEPENDS ${ignore})
     return()
   endif()
   target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz/FuzzReplayMain.cpp)

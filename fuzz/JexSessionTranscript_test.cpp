@@ -49,6 +49,21 @@ TEST_P(SessionTranscript, EachEndReplaysAloneAgainstTheOthersRecord) {
     // Alone, each end says as many records as in the conversation.
     EXPECT_EQ(tavro::testing::RecordsOfStream(serverOut.Bytes()).size(), talk.serverSaid.size());
     EXPECT_EQ(tavro::testing::RecordsOfStream(clientOut.Bytes()).size(), talk.clientSaid.size());
+
+    // So does each as the fuzz target runs it, from the seed recorder's
+    // input, whose records it frames as the gateway sent them.
+    for (bool clientEnd : {false, true}) {
+        const uint8_t byte =
+            static_cast<uint8_t>(clientEnd ? GetParam().byte | 1 : GetParam().byte);
+        const std::string input =
+            fuzz_support::InputOf(byte, clientEnd ? talk.serverSaid : talk.clientSaid);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(input.data());
+        std::string framed;
+        fuzz_support::FramesOfInput(bytes + 1, input.size() - 1, framed);
+        EXPECT_EQ(framed, clientEnd ? talk.serverStream : talk.clientStream);
+        EXPECT_TRUE(fuzz_support::RunInput(bytes, input.size()))
+            << (clientEnd ? "client" : "server");
+    }
 }
 
 // A record of the conversation cut short anywhere ends the replay with a

@@ -163,13 +163,8 @@ inline bool RunServer(JexSession& s, const SessionCase& how) {
     return s.State() == JexSession::SN && s.Disconnect() == 0;
 }
 
-// Runs one end over a memory link whose peer already said `records`;
-// what the end says is dropped (or kept in `out`).
-inline bool RunEnd(const SessionCase& how, const std::vector<tavro::testing::LinkRecord>& records,
-                   tavro::testing::MemoryPipe* out = nullptr) {
-    tavro::testing::MemoryPipe in;
-    tavro::testing::WriteRecords(in, records);
-    tavro::testing::MemoryPath path = PathOf(how, &in, out);
+// Runs one end over the path, whose input pipe holds what the peer said.
+inline bool RunOver(const SessionCase& how, tavro::testing::MemoryPath& path) {
     bool ran = false;
     {
         JexSession session;
@@ -180,6 +175,16 @@ inline bool RunEnd(const SessionCase& how, const std::vector<tavro::testing::Lin
     // learns routes into them.
     if (how.exchange) RestoreRouteMaps(UseSessionKeys());
     return ran;
+}
+
+// Runs one end over a memory link whose peer already said `records`;
+// what the end says is dropped (or kept in `out`).
+inline bool RunEnd(const SessionCase& how, const std::vector<tavro::testing::LinkRecord>& records,
+                   tavro::testing::MemoryPipe* out = nullptr) {
+    tavro::testing::MemoryPipe in;
+    tavro::testing::WriteRecords(in, records);
+    tavro::testing::MemoryPath path = PathOf(how, &in, out);
+    return RunOver(how, path);
 }
 
 // Both ends, each on a thread of its own, over blocking memory pipes.
@@ -248,18 +253,41 @@ inline std::string InputOf(uint8_t caseByte,
     return input;
 }
 
-inline std::vector<tavro::testing::LinkRecord> RecordsOfInput(const uint8_t* data, size_t size) {
-    std::vector<tavro::testing::LinkRecord> records;
+// The records of an input (after its case byte), framed as the peer's
+// gateway sends them, appended to stream: at most 64, the last cut short
+// where the input ends.
+inline void FramesOfInput(const uint8_t* data, size_t size, std::string& stream) {
     size_t at = 0;
-    while (at + 2 <= size && records.size() < 64) {
+    for (int records = 0; at + 2 <= size && records < 64; ++records) {
         const size_t head = data[at] | static_cast<size_t>(data[at + 1]) << 8;
         at += 2;
         const size_t n = std::min(head & 0x7FFF, size - at);
-        records.push_back(
-            {(head & 0x8000) != 0, std::string(reinterpret_cast<const char*>(data + at), n)});
+        tavro::testing::AppendFrame(stream, (head & 0x8000) != 0,
+                                    reinterpret_cast<const char*>(data + at), n);
         at += n;
     }
-    return records;
+}
+
+// Runs the end an input (case byte and records, at least the byte) picks
+// against its records: the fuzz target's run. The link beneath is made once
+// per process and only refilled for each input, so that an input costs the
+// session's work and little else.
+inline bool RunInput(const uint8_t* data, size_t size) {
+    static tavro::testing::MemoryPipe in;
+    static tavro::testing::MemoryEndpointSpare spare;
+    static tavro::testing::MemoryPath path = [] {
+        tavro::testing::MemoryPath p = PathOf(SessionCase{}, &in, nullptr);
+        p.spare = &spare;
+        return p;
+    }();
+    static std::string stream;
+    const SessionCase how = SessionCase::Of(data[0]);
+    stream.clear();
+    FramesOfInput(data + 1, size - 1, stream);
+    in.Reset(stream.data(), stream.size());
+    path.server = !how.client;
+    path.exchange = how.exchange;
+    return RunOver(how, path);
 }
 
 }  // namespace fuzz_support

@@ -100,19 +100,27 @@ private:
 // when null). Disconnect closes both, so the peer sees the end.
 class MemoryStreamIO : public JexNetIO {
 public:
-    MemoryStreamIO(MemoryPipe& in, MemoryPipe* out) : in_(in), out_(out) { type_ = 'M'; }
+    MemoryStreamIO(MemoryPipe& in, MemoryPipe* out) : in_(&in), out_(out) { type_ = 'M'; }
+
+    // Points the endpoint at other pipes and forgets its last error, as a
+    // new one would be: a spare's reuse (MemoryEndpointSpare).
+    void Renew(MemoryPipe& in, MemoryPipe* out) {
+        in_ = &in;
+        out_ = out;
+        ExcSet(OK);
+    }
 
     JexString strsockaddr(const char*) override { return JexString("memory"); }
     int GetData(char* p, int n, int& got, int) override {
         got = 0;
         if (n <= 0) return 0;
-        if (!in_.Read(p, static_cast<size_t>(n))) return EndOfData("MemoryStreamIO::GetData");
+        if (!in_->Read(p, static_cast<size_t>(n))) return EndOfData("MemoryStreamIO::GetData");
         got = n;
         return 0;
     }
     int GetData(JexBuffer& b, const int n) override {
         b.SetLength(n > 0 ? n : 0);
-        const size_t got = n > 0 ? in_.ReadSome(b.Data(), static_cast<size_t>(n)) : 0;
+        const size_t got = n > 0 ? in_->ReadSome(b.Data(), static_cast<size_t>(n)) : 0;
         b.SetLength(static_cast<int>(got));
         return got ? 0 : EndOfData("MemoryStreamIO::GetData");
     }
@@ -122,7 +130,7 @@ public:
         got = 0;
         if (min <= 0) min = 1;
         if (max < min) max = min;
-        const size_t n = in_.ReadAtLeast(p, static_cast<size_t>(min), static_cast<size_t>(max));
+        const size_t n = in_->ReadAtLeast(p, static_cast<size_t>(min), static_cast<size_t>(max));
         if (n == 0) return EndOfData("MemoryStreamIO::GetSome");
         got = static_cast<int>(n);
         return 0;
@@ -133,23 +141,58 @@ public:
     }
     int Disconnect() override {
         if (out_) out_->Close();
-        in_.Close();
+        in_->Close();
         return 0;
     }
 
 private:
-    MemoryPipe& in_;
+    MemoryPipe* in_;
     MemoryPipe* out_;
 };
 
-// A transport whose endpoint is a MemoryStreamIO.
+// One endpoint kept from a memory transport that ended for the next one to
+// take, so that a process that opens a link per run (a fuzz target) makes
+// the endpoint (its descriptor's eventfd, its statistics) once. The
+// gateway owns and deletes the transport; the endpoint beneath survives.
+class MemoryEndpointSpare {
+public:
+    // The spare pointed at the pipes, or a new endpoint when there is none.
+    std::unique_ptr<MemoryStreamIO> Take(MemoryPipe& in, MemoryPipe* out) {
+        if (!spare_) return std::make_unique<MemoryStreamIO>(in, out);
+        spare_->Renew(in, out);
+        return std::move(spare_);
+    }
+    void Give(std::unique_ptr<JexNetIO> io) {
+        spare_.reset(static_cast<MemoryStreamIO*>(io.release()));
+    }
+
+private:
+    std::unique_ptr<MemoryStreamIO> spare_;
+};
+
+// A transport whose endpoint is a MemoryStreamIO: a new one, or the spare's
+// (given back, disconnected, when the transport ends).
 class MemoryTransport : public JexTransport {
 public:
-    MemoryTransport(MemoryPipe& in, MemoryPipe* out) {
+    MemoryTransport(MemoryPipe& in, MemoryPipe* out, MemoryEndpointSpare* spare = nullptr)
+        : spare_(spare) {
         type_ = 'M';
-        endpoint_ = std::make_unique<MemoryStreamIO>(in, out);
+        if (spare)
+            endpoint_ = spare->Take(in, out);
+        else
+            endpoint_ = std::make_unique<MemoryStreamIO>(in, out);
         AttachEndpoint();
     }
+    ~MemoryTransport() override {
+        if (!spare_) return;
+        std::unique_ptr<JexNetIO> io = DetachEndpoint();
+        if (!io) return;
+        io->Disconnect();
+        spare_->Give(std::move(io));
+    }
+
+private:
+    MemoryEndpointSpare* spare_;
 };
 
 // What a session's path opener (JexSession::SetPathOpener) puts beneath
@@ -166,6 +209,7 @@ struct MemoryPath {
     std::string routeMap;        // the answering gateway's route map file
     std::string callerRouteMap;  // the calling gateway's
     std::string acid = "srv", node = "snode", application = "Jex_Fuzz";
+    MemoryEndpointSpare* spare = nullptr;  // where the endpoints come from, if any
 };
 
 // The opener: a client's gateway talks through side 1, a server's through
@@ -181,7 +225,7 @@ inline int OpenMemoryPath(JexGateway& gateway, void* context) {
         gateway.SetLegOpener(
             [](const JexNetAddr&, void* opened) -> JexTransport* {
                 const auto* p = static_cast<const MemoryPath*>(opened);
-                return new MemoryTransport(*p->in, p->out);
+                return new MemoryTransport(*p->in, p->out, p->spare);
             },
             context);
         return gateway.Connect(JexFieldedString(path->acid.c_str(), ','),
@@ -189,7 +233,7 @@ inline int OpenMemoryPath(JexGateway& gateway, void* context) {
                                JexString(path->application.c_str()));
     }
     const int side = path->server ? 0 : 1;
-    gateway.AttachTransport(side, new MemoryTransport(*path->in, path->out));
+    gateway.AttachTransport(side, new MemoryTransport(*path->in, path->out, path->spare));
     if (path->exchange) {
         // Answered by the gateway itself, as after its Listen.
         gateway.own_acids.Parse(path->acid.c_str());
@@ -242,28 +286,32 @@ inline std::vector<LinkRecord> RecordsOfStream(const std::string& stream) {
     return records;
 }
 
-// The bytes of records as a gateway sends them, each in a frame (as
+// Appends one record to stream as a gateway sends it, in a frame (as
 // jex_write_frame lays it out); a DATA record travels in the net message's
 // raw form, 'd' and the payload. Built by hand rather than through net
 // messages, which keeps a fuzz target's feeding cheap; the tests check the
 // bytes against what gateways wrote.
+inline void AppendFrame(std::string& stream, bool raw, const char* bytes, size_t n) {
+    const size_t body = n + (raw ? 0 : 1);
+    if (body > static_cast<size_t>(kJexMaxFrameLength)) return;
+    if (body >= 1 && body <= 0xFFFF) {
+        stream += static_cast<char>(body & 0xFF);
+        stream += static_cast<char>(body >> 8);
+    } else {
+        stream.append(2, '\0');
+        for (int shift = 0; shift < 32; shift += 8)
+            stream += static_cast<char>((body >> shift) & 0xFF);
+    }
+    stream += '\0';  // reserved
+    if (!raw) stream += static_cast<char>(JexNetMsg::kRawMark);
+    stream.append(bytes, n);
+}
+
+// The bytes of records as a gateway sends them, each in a frame.
 inline std::string FramesOf(const std::vector<LinkRecord>& records) {
     std::string stream;
-    for (const LinkRecord& record : records) {
-        const size_t body = record.bytes.size() + (record.raw ? 0 : 1);
-        if (body > static_cast<size_t>(kJexMaxFrameLength)) continue;
-        if (body >= 1 && body <= 0xFFFF) {
-            stream += static_cast<char>(body & 0xFF);
-            stream += static_cast<char>(body >> 8);
-        } else {
-            stream.append(2, '\0');
-            for (int shift = 0; shift < 32; shift += 8)
-                stream += static_cast<char>((body >> shift) & 0xFF);
-        }
-        stream += '\0';  // reserved
-        if (!record.raw) stream += static_cast<char>(JexNetMsg::kRawMark);
-        stream += record.bytes;
-    }
+    for (const LinkRecord& record : records)
+        AppendFrame(stream, record.raw, record.bytes.data(), record.bytes.size());
     return stream;
 }
 
