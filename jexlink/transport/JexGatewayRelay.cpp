@@ -59,6 +59,9 @@ struct JexGateway::TransferBlock {
     RelayWatch* watch;
     // The pieces of a DATA record pass through this buffer.
     JexBuffer piece;
+    // Once a DATA record passed from socket to socket, both stay set up for
+    // the next until the direction ends (on its own thread).
+    JexTransport::PassReadiness ready;
 };
 
 void JexGateway::end_legs() {
@@ -169,6 +172,7 @@ bool JexGateway::drain_after_send_failure(TransferBlock& block) {
 int JexGateway::transfer(JexThread*, void* argument) {
     auto& block = *static_cast<TransferBlock*>(argument);
     const int rc = transfer_records(block);
+    block.ready.reset();
     std::lock_guard<std::mutex> hold(block.watch->mutex);
     ++block.watch->directions_ended;
     block.watch->ended.notify_all();
@@ -273,6 +277,7 @@ JexGateway::PassResult JexGateway::pass_data(TransferBlock& block, int length) {
     // The rest moves from socket to socket inside the system where the
     // links allow it; otherwise it passes through the direction's buffer.
     if (sending && left > 0) {
+        if (!block.ready) block.ready = in->ReadyToPass(*out);
         int taken = 0;
         switch (in->Pass(*out, left, taken)) {
             case JexTransport::PassEnd::kPassed: left = 0; break;
@@ -349,8 +354,8 @@ int JexGateway::relay() {
         relay_failed_ = 0;
     }
     RelayWatch watch;
-    TransferBlock a{this, 0, 1, JexNetMsg(), nullptr, &watch, JexBuffer()};
-    TransferBlock b{this, 1, 0, JexNetMsg(), nullptr, &watch, JexBuffer()};
+    TransferBlock a{this, 0, 1, JexNetMsg(), nullptr, &watch, JexBuffer(), nullptr};
+    TransferBlock b{this, 1, 0, JexNetMsg(), nullptr, &watch, JexBuffer(), nullptr};
     auto thread_a = std::make_unique<JexThread>(&transfer, &a);
     auto thread_b = std::make_unique<JexThread>(&transfer, &b);
     const int started = (thread_a->Started() ? 1 : 0) + (thread_b->Started() ? 1 : 0);

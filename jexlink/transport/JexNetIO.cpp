@@ -188,6 +188,9 @@ int JexNetIO::PutParts(const iovec* parts, int count, bool more_follows) {
     const size_t size = ioSize_ > 0 ? static_cast<size_t>(ioSize_) : 1;
     // Each piece is at most the IO size; up to IOV_MAX pieces go to the
     // kernel in one call. The bytes on the wire are the same as piece by piece.
+    // Pieces that follow each other in memory go in one entry of the vector:
+    // the call carries the same bytes, and the kernel copies them in one run
+    // instead of stepping through a short entry per piece.
     static constexpr int kMaxPieces = IOV_MAX < 1024 ? IOV_MAX : 1024;
     iovec pieces[kMaxPieces];
     size_t total = 0;
@@ -195,23 +198,32 @@ int JexNetIO::PutParts(const iovec* parts, int count, bool more_follows) {
     int part = 0;
     size_t offset = 0;  // bytes of parts[part] already written
     for (size_t done = 0; done < total;) {
-        int used = 0;
+        int used = 0;       // entries of the vector
+        size_t chunks = 0;  // pieces of at most the IO size in them
         size_t batch = 0;
         int at_part = part;
         size_t at_offset = offset;
-        while (at_part < count && used < kMaxPieces) {
+        while (at_part < count && chunks < kMaxPieces) {
             const size_t left = parts[at_part].iov_len - at_offset;
             if (left == 0) {
                 ++at_part;
                 at_offset = 0;
                 continue;
             }
-            const size_t chunk = std::min(left, size);
-            pieces[used].iov_base = static_cast<char*>(parts[at_part].iov_base) + at_offset;
-            pieces[used].iov_len = chunk;
-            ++used;
-            batch += chunk;
-            at_offset += chunk;
+            // As many whole pieces of this part as the call has room for.
+            const size_t take = std::min(left, (kMaxPieces - chunks) * size);
+            char* base = static_cast<char*>(parts[at_part].iov_base) + at_offset;
+            if (used > 0 &&
+                static_cast<char*>(pieces[used - 1].iov_base) + pieces[used - 1].iov_len == base) {
+                pieces[used - 1].iov_len += take;
+            } else {
+                pieces[used].iov_base = base;
+                pieces[used].iov_len = take;
+                ++used;
+            }
+            chunks += (take + size - 1) / size;
+            batch += take;
+            at_offset += take;
         }
         const bool more = more_follows || done + batch < total;
         const long w = used == 1 ? handle_.Write(static_cast<const char*>(pieces[0].iov_base),
@@ -287,6 +299,11 @@ JexTransport::PassEnd JexNetIO::PassTo(JexNetIO& to, int n, int& taken) {
     }
     (void)EndOfData("JexNetIO::GetData");
     return PassEnd::kReadFailed;
+}
+
+std::unique_ptr<jexnet::NetDescriptor::SpliceReady> JexNetIO::ReadyToPass(JexNetIO& to) {
+    if (!OwnSocket() || !to.OwnSocket()) return nullptr;
+    return std::make_unique<jexnet::NetDescriptor::SpliceReady>(handle_, to.handle_);
 }
 
 namespace {

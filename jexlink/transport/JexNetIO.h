@@ -4,6 +4,8 @@
 
 #include <sys/uio.h>
 
+#include <memory>
+
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexString.h"
 #include "jexlink/transport/JexNetAddr.h"
@@ -62,6 +64,10 @@ public:
     // reading them into the program (JexTransport::Pass): spliced when both
     // endpoints are sockets of their own, else kUnsupported.
     PassEnd PassTo(JexNetIO& to, int n, int& taken);
+    // Keeps this endpoint and `to` set up for PassTo between them while the
+    // result lives (ended on the thread that asked); null where PassTo
+    // cannot splice.
+    std::unique_ptr<jexnet::NetDescriptor::SpliceReady> ReadyToPass(JexNetIO& to);
 
     // Applies a transport's settings to this endpoint.
     void CopySettings(const JexTransport& from);

@@ -199,6 +199,11 @@ JexTransport::PassEnd JexTransport::Pass(JexTransport& to, int n, int& taken) {
     return endpoint_->PassTo(*to.endpoint_, n, taken);
 }
 
+JexTransport::PassReadiness JexTransport::ReadyToPass(JexTransport& to) {
+    if (!endpoint_ || !to.endpoint_) return nullptr;
+    return endpoint_->ReadyToPass(*to.endpoint_);
+}
+
 const char* JexTransport::AttributeName(int attribute) {
     return JexAttrName(kAttributes, attribute, "?");
 }

@@ -10,6 +10,7 @@
 #include "jexlink/core/JexString.h"
 #include "jexlink/transport/JexNetAddr.h"
 #include "jexlink/transport/JexNetStats.h"
+#include "jexlink/transport/NetDescriptor.h"
 
 class JexNetIO;
 
@@ -120,6 +121,11 @@ public:
     // from this connection (after a failed write, the rest of the n bytes
     // is still to be read).
     PassEnd Pass(JexTransport& to, int n, int& taken);
+    // What keeps two connections set up for Pass between them (see
+    // JexNetIO::ReadyToPass): each Pass in its life spends no calls on the
+    // set-up. Ended on the thread that made it, before either connection.
+    using PassReadiness = std::unique_ptr<jexnet::NetDescriptor::SpliceReady>;
+    PassReadiness ReadyToPass(JexTransport& to);
 
     int GetAttr(int attribute, int& value);
     int GetAttr(int attribute, JexString& value);

@@ -40,37 +40,51 @@ struct SplicePipe {
 
 // Keeps the SIGPIPE of a splice to a closed peer from ending the process:
 // unlike send, splice cannot be asked for MSG_NOSIGNAL. The signal is held
-// back on this thread while the guard lives and taken before it ends, unless
-// one was pending already; the failed call reports EPIPE all the same.
+// back on this thread while a hold lives and taken before the outermost one
+// ends, unless one was pending already; the failed call reports EPIPE all
+// the same. Holds nest: only the outermost changes the thread's mask.
+struct SigpipeState {
+    int depth = 0;
+    bool held = false;
+    bool wasPending = false;
+    sigset_t pipe;
+    sigset_t old;
+};
+thread_local SigpipeState t_sigpipe;
+
+void HoldSigpipe() {
+    SigpipeState& s = t_sigpipe;
+    if (s.depth++ > 0) return;
+    sigemptyset(&s.pipe);
+    sigaddset(&s.pipe, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    s.wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    s.held = pthread_sigmask(SIG_BLOCK, &s.pipe, &s.old) == 0;
+}
+
+void ReleaseSigpipe() {
+    SigpipeState& s = t_sigpipe;
+    if (--s.depth > 0 || !s.held) return;
+    s.held = false;
+    const int saved = errno;
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (!s.wasPending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+        const timespec none{};
+        while (sigtimedwait(&s.pipe, nullptr, &none) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &s.old, nullptr);
+    errno = saved;
+}
+
 class SigpipeHeld {
 public:
-    SigpipeHeld() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigemptyset(&pending);
-        wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-        held_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
-    }
-    ~SigpipeHeld() {
-        if (!held_) return;
-        sigset_t pending;
-        sigemptyset(&pending);
-        if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-            const timespec none{};
-            while (sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
+    SigpipeHeld() { HoldSigpipe(); }
+    ~SigpipeHeld() { ReleaseSigpipe(); }
     SigpipeHeld(const SigpipeHeld&) = delete;
     SigpipeHeld& operator=(const SigpipeHeld&) = delete;
-
-private:
-    sigset_t pipe_;
-    sigset_t old_;
-    bool wasPending_ = false;
-    bool held_ = false;
 };
 
 }  // namespace
@@ -295,30 +309,59 @@ long NetDescriptor::WriteVector(const iovec* pieces, int count, bool more) {
     }
 }
 
-void NetDescriptor::SpliceBegin(int fd) {
-    std::lock_guard<std::mutex> lock(mutex_);
+void NetDescriptor::SpliceBeginLocked(int fd) {
     if (splices_++ > 0) return;
     const int flags = ::fcntl(fd, F_GETFL);
     madeNonBlocking_ =
         flags >= 0 && !(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+    nonBlockingFd_ = madeNonBlocking_ ? fd : -1;
 }
 
-void NetDescriptor::SpliceEnd(int fd) {
+void NetDescriptor::SpliceEndLocked() {
+    if (--splices_ > 0 || !madeNonBlocking_) return;
+    madeNonBlocking_ = false;
+    // Only the descriptor made non-blocking, while it is still held: once
+    // closed its number may name another file.
+    if (fd_ < 0 || fd_ != nonBlockingFd_) return;
     const int saved = errno;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (--splices_ == 0 && madeNonBlocking_) {
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-        madeNonBlocking_ = false;
-    }
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags >= 0) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
     errno = saved;
 }
 
-NetDescriptor::Splicing::Splicing(NetDescriptor& d, int fd) : owner_(d), fd_(fd) {
-    owner_.SpliceBegin(fd_);
+void NetDescriptor::SpliceBegin(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    SpliceBeginLocked(fd);
 }
 
-NetDescriptor::Splicing::~Splicing() { owner_.SpliceEnd(fd_); }
+void NetDescriptor::SpliceEnd() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    SpliceEndLocked();
+}
+
+NetDescriptor::Splicing::Splicing(NetDescriptor& d, int fd) : owner_(d) { owner_.SpliceBegin(fd); }
+
+NetDescriptor::Splicing::~Splicing() { owner_.SpliceEnd(); }
+
+bool NetDescriptor::HoldSpliceMode() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0 || closing_) return false;
+    SpliceBeginLocked(fd_);
+    return true;
+}
+
+NetDescriptor::SpliceReady::SpliceReady(NetDescriptor& from, NetDescriptor& to)
+    : from_(from), to_(to) {
+    HoldSigpipe();
+    fromHeld_ = from_.HoldSpliceMode();
+    toHeld_ = to_.HoldSpliceMode();
+}
+
+NetDescriptor::SpliceReady::~SpliceReady() {
+    if (toHeld_) to_.SpliceEnd();
+    if (fromHeld_) from_.SpliceEnd();
+    ReleaseSigpipe();
+}
 
 NetDescriptor::SpliceResult NetDescriptor::SpliceTo(NetDescriptor& to, size_t n) {
     using Stop = SpliceResult::Stop;

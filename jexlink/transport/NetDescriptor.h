@@ -82,6 +82,27 @@ public:
     // that was blocking blocks again when the last splice on it ends.
     SpliceResult SpliceTo(NetDescriptor& to, size_t n);
 
+    // Keeps two descriptors set up for splices between them while it lives,
+    // so that each SpliceTo in between spends no calls on the set-up and on
+    // giving it back: both are non-blocking (each gets its blocking mode
+    // back when the last splice or hold on it ends, if it is still open) and
+    // SIGPIPE is held back on the thread that made it, which must also be
+    // the one that ends it. Every other step waits with poll whatever the
+    // mode, so nothing else changes meanwhile.
+    class SpliceReady {
+    public:
+        SpliceReady(NetDescriptor& from, NetDescriptor& to);
+        ~SpliceReady();
+        SpliceReady(const SpliceReady&) = delete;
+        SpliceReady& operator=(const SpliceReady&) = delete;
+
+    private:
+        NetDescriptor& from_;
+        NetDescriptor& to_;
+        bool fromHeld_ = false;
+        bool toHeld_ = false;
+    };
+
 private:
     // Holds the descriptor open for one step; fd is -1 when it is closed.
     class Use {
@@ -101,10 +122,15 @@ private:
     // Sleeps ms milliseconds unless Close runs: 0, or kIoClosed.
     long Pause(int ms);
     // Counts a splice running on fd, the held descriptor (both relay
-    // directions may splice on one socket at once): the first makes it
-    // non-blocking, the last gives back the blocking mode it took away.
+    // directions may splice on one socket at once, and a SpliceReady holds
+    // it between splices): the first makes it non-blocking, the last gives
+    // back the blocking mode it took away. The Locked forms run under mutex_.
     void SpliceBegin(int fd);
-    void SpliceEnd(int fd);
+    void SpliceEnd();
+    void SpliceBeginLocked(int fd);
+    void SpliceEndLocked();
+    // SpliceBegin on the held descriptor; false when there is none.
+    bool HoldSpliceMode();
     class Splicing {
     public:
         Splicing(NetDescriptor& d, int fd);
@@ -114,7 +140,6 @@ private:
 
     private:
         NetDescriptor& owner_;
-        int fd_;
     };
     static bool OutOfResources(int err);
 
@@ -126,6 +151,7 @@ private:
     int wakeFd_ = -1;                    // eventfd, readable once Close ran
     int splices_ = 0;                    // SpliceTo calls using the descriptor
     bool madeNonBlocking_ = false;       // the first of them set O_NONBLOCK
+    int nonBlockingFd_ = -1;             // on this descriptor
     std::atomic<bool> shortage_{false};  // Accept is waiting out a shortage
 };
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -279,6 +281,73 @@ TEST(NetDescriptorSplice, ASocketBlocksAgainWhenTheLastSpliceOnItEnds) {
         EXPECT_EQ(links.from.SpliceTo(links.to, 1).stop, Stop::kDone);
         EXPECT_TRUE(NonBlocking(links.from));
         EXPECT_FALSE(NonBlocking(links.to));
+    }
+}
+
+bool SigpipeBlocked() {
+    sigset_t mask;
+    sigemptyset(&mask);
+    return pthread_sigmask(SIG_BLOCK, nullptr, &mask) == 0 && sigismember(&mask, SIGPIPE) == 1;
+}
+
+// A relay direction keeps its two sockets set up from one splice to the next:
+// they stay non-blocking and SIGPIPE stays held back on its thread while the
+// hold lives, a far side that went away is still a write error, and the end
+// of the hold gives back the blocking mode and the signal mask, leaving no
+// signal pending; a descriptor closed meanwhile is not touched again.
+TEST(NetDescriptorSplice, AHoldKeepsBothSetUpBetweenSplicesAndGivesBackTheModes) {
+    for (SpliceLinks::Kind kind : kSpliceKinds) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        SpliceLinks links(kind);
+        ASSERT_FALSE(SigpipeBlocked());
+        {
+            const NetDescriptor::SpliceReady ready(links.from, links.to);
+            EXPECT_TRUE(NonBlocking(links.from));
+            EXPECT_TRUE(NonBlocking(links.to));
+            EXPECT_TRUE(SigpipeBlocked());
+            for (const char* text : {"first", "second record"}) {
+                const std::string record = text;
+                ASSERT_TRUE(SendAll(links.srcPeer, record));
+                EXPECT_EQ(links.from.SpliceTo(links.to, record.size()).stop, Stop::kDone);
+                EXPECT_EQ(ReceiveExactly(links.dstPeer, record.size()), record);
+                EXPECT_TRUE(NonBlocking(links.from));
+                EXPECT_TRUE(NonBlocking(links.to));
+                EXPECT_TRUE(SigpipeBlocked());
+            }
+            close(links.dstPeer);
+            links.dstPeer = -1;
+            const size_t n = size_t{4} << 20;
+            auto feeder = std::async(std::launch::async,
+                                     [&] { return SendAll(links.srcPeer, Pattern(n, 5)); });
+            const NetDescriptor::SpliceResult r = links.from.SpliceTo(links.to, n);
+            EXPECT_EQ(r.stop, Stop::kWriteFailed);
+            EXPECT_TRUE(r.err == EPIPE || r.err == ECONNRESET) << r.err;
+            shutdown(links.srcPeer, SHUT_RDWR);
+            ASSERT_EQ(feeder.wait_for(10s), std::future_status::ready);
+            EXPECT_TRUE(SigpipeBlocked());
+        }
+        EXPECT_FALSE(NonBlocking(links.from));
+        EXPECT_FALSE(NonBlocking(links.to));
+        EXPECT_FALSE(SigpipeBlocked());
+        sigset_t pending;
+        sigemptyset(&pending);
+        ASSERT_EQ(sigpending(&pending), 0);
+        EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+
+        // Closed under the hold: the number, given to a new descriptor, keeps
+        // the new one's mode.
+        SpliceLinks again(kind);
+        std::optional<NetDescriptor::SpliceReady> held;
+        held.emplace(again.from, again.to);
+        const int number = again.to.Fd();
+        again.to.Close();
+        const int reused = fcntl(again.dstPeer, F_DUPFD_CLOEXEC, number);
+        ASSERT_EQ(reused, number);
+        fcntl(reused, F_SETFL, fcntl(reused, F_GETFL) | O_NONBLOCK);
+        held.reset();
+        EXPECT_NE(fcntl(reused, F_GETFL) & O_NONBLOCK, 0);
+        EXPECT_FALSE(NonBlocking(again.from));
+        close(reused);
     }
 }
 
