@@ -13,11 +13,11 @@ namespace {
 // bound.
 constexpr size_t kMostPending = 64 * 1024;
 
-}  // namespace
-
 // This thread's pending text of each log buffer (one buffer in a program;
 // more, one after the other, in tests).
 thread_local std::map<const ServiceLogBuf*, std::string> pending_text;
+
+}  // namespace
 
 ServiceLogBuf::~ServiceLogBuf() {
     sync();

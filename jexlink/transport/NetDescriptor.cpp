@@ -312,17 +312,18 @@ long NetDescriptor::WriteVector(const iovec* pieces, int count, bool more) {
 void NetDescriptor::SpliceBeginLocked(int fd) {
     if (splices_++ > 0) return;
     const int flags = ::fcntl(fd, F_GETFL);
-    madeNonBlocking_ =
+    const bool made =
         flags >= 0 && !(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-    nonBlockingFd_ = madeNonBlocking_ ? fd : -1;
+    nonBlockingFd_ = made ? fd : -1;
 }
 
 void NetDescriptor::SpliceEndLocked() {
-    if (--splices_ > 0 || !madeNonBlocking_) return;
-    madeNonBlocking_ = false;
+    if (--splices_ > 0 || nonBlockingFd_ < 0) return;
+    const int made = nonBlockingFd_;
+    nonBlockingFd_ = -1;
     // Only the descriptor made non-blocking, while it is still held: once
     // closed its number may name another file.
-    if (fd_ < 0 || fd_ != nonBlockingFd_) return;
+    if (fd_ < 0 || fd_ != made) return;
     const int saved = errno;
     const int flags = ::fcntl(fd_, F_GETFL);
     if (flags >= 0) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);

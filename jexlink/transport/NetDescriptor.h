@@ -150,8 +150,7 @@ private:
     bool closing_ = false;
     int wakeFd_ = -1;                    // eventfd, readable once Close ran
     int splices_ = 0;                    // SpliceTo calls using the descriptor
-    bool madeNonBlocking_ = false;       // the first of them set O_NONBLOCK
-    int nonBlockingFd_ = -1;             // on this descriptor
+    int nonBlockingFd_ = -1;             // the descriptor the first made non-blocking
     std::atomic<bool> shortage_{false};  // Accept is waiting out a shortage
 };
 
