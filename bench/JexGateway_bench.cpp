@@ -22,6 +22,7 @@
 
 namespace {
 
+using tavro::bench::NoDelay;
 using tavro::bench::ReadAll;
 using tavro::bench::WriteAll;
 using tavro::testing::GatewayNode;
@@ -30,26 +31,19 @@ using tavro::testing::RouteEntry;
 using tavro::testing::TempDir;
 using tavro::testing::WriteFile;
 
-void NoDelay(int fd) {
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
 // Passes what arrives at `from` on to `to`, spliced through a pipe, until
 // either side ends; then shuts both, so that the end travels on.
 void SplicePass(int from, int to) {
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) == 0) {
         (void)::fcntl(pipe[1], F_SETPIPE_SZ, 1 << 20);
-        for (bool open = true; open;) {
-            ssize_t held = ::splice(from, nullptr, pipe[1], nullptr, 1 << 20, SPLICE_F_MOVE);
-            open = held > 0;
-            while (open && held > 0) {
-                const ssize_t put = ::splice(pipe[0], nullptr, to, nullptr,
-                                             static_cast<size_t>(held), SPLICE_F_MOVE);
-                open = put > 0;
+        ssize_t held = 0;
+        while ((held = ::splice(from, nullptr, pipe[1], nullptr, 1 << 20, SPLICE_F_MOVE)) > 0) {
+            ssize_t put = 0;
+            while (held > 0 && (put = ::splice(pipe[0], nullptr, to, nullptr,
+                                               static_cast<size_t>(held), SPLICE_F_MOVE)) > 0)
                 held -= put;
-            }
+            if (held > 0) break;  // the far side failed
         }
         ::close(pipe[0]);
         ::close(pipe[1]);
@@ -111,18 +105,21 @@ int RelaysBefore(int target, int relays, std::vector<std::unique_ptr<PlainRelay>
     return target;
 }
 
+// Returns every block of `block` bytes that arrives at fd, until the
+// connection ends.
+void EchoBlocks(int fd, int block) {
+    std::string buffer(static_cast<size_t>(block), '\0');
+    while (ReadAll(fd, buffer.data(), block) && WriteAll(fd, buffer.data(), block)) {
+    }
+}
+
 // A plain TCP connection on 127.0.0.1 whose far end returns every block:
 // the floor any connection over the loopback stands on.
 class SocketEcho {
 public:
     explicit SocketEcho(int block) : block_(block) {
         if (!pair_.ok()) return;
-        serve_ = std::thread([this] {
-            std::string buffer(static_cast<size_t>(block_), '\0');
-            while (ReadAll(pair_.server(), buffer.data(), block_) &&
-                   WriteAll(pair_.server(), buffer.data(), block_)) {
-            }
-        });
+        serve_ = std::thread(EchoBlocks, pair_.server(), block_);
     }
     ~SocketEcho() {
         shutdown(pair_.client(), SHUT_RDWR);
@@ -151,9 +148,7 @@ public:
             const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) return;
             NoDelay(fd);
-            std::string buffer(static_cast<size_t>(block), '\0');
-            while (ReadAll(fd, buffer.data(), block) && WriteAll(fd, buffer.data(), block)) {
-            }
+            EchoBlocks(fd, block);
             ::close(fd);
         });
         port = RelaysBefore(port, relays, relays_);

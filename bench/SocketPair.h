@@ -11,6 +11,12 @@
 
 namespace tavro::bench {
 
+// Turns Nagle's delay off on a TCP socket.
+inline void NoDelay(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 // Two ends of one TCP connection on 127.0.0.1, Nagle's delay off on both;
 // both close with the object. ok() is false when any step failed.
 class SocketPair {
@@ -22,9 +28,8 @@ public:
         client_ = testing::ConnectLoopback(port);
         if (client_ >= 0) server_ = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         ::close(listener);
-        const int on = 1;
         for (int fd : {client_, server_})
-            if (fd >= 0) ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            if (fd >= 0) NoDelay(fd);
     }
     ~SocketPair() {
         for (int fd : {client_, server_})
