@@ -251,8 +251,9 @@ TEST(JexCrc, WordAndSlicedStepsMatchTheByteLoopAtEveryAlignment) {
         const JexCrcTable table(polynomial);
         for (int offset = 0; offset < 8; ++offset) {
             for (int length :
-                 {0,   1,   3,   4,   5,   7,   8,   9,   15,  16,  17,  64,   127,  128,    129,
-                  143, 255, 256, 257, 271, 383, 384, 400, 511, 512, 639, 4103, 4240, 1 << 19}) {
+                 {0,    1,    3,    4,    5,    7,    8,    9,    15,   16,   17,   64,     127,
+                  128,  129,  143,  255,  256,  257,  271,  383,  384,  400,  511,  512,    639,
+                  1023, 1024, 1039, 1087, 1535, 1536, 1551, 2047, 2048, 4103, 4240, 1 << 19}) {
                 JexCrc words(table.entries, 0xFFFFFFFF);
                 words.Update(big.data() + offset, length);
                 JexCrc sliced(table, 0xFFFFFFFF);
