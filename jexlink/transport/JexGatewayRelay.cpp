@@ -24,6 +24,12 @@ constexpr int64_t kRelayKeptBytes = 16 * 1024;
 // holds none.
 constexpr int kRelayPiece = 128 * 1024;
 
+// How long a relay direction keeps the pipe its DATA records pass through
+// while it waits for the next record: records that keep coming reuse it, an
+// idle direction gives it back (its size counts against the user's pipe
+// limit while it is open).
+constexpr int kRelayPipeIdleMs = 50;
+
 int64_t HeldBytes(JexNetMsg& record) {
     int64_t held = 0;
     for (int i = 0; i < JexNetMsg::kItems; ++i) held += record[i].AllocatedLength();
@@ -185,6 +191,9 @@ int JexGateway::transfer_records(TransferBlock& block) {
     block.result = std::make_unique<JexProtocol>(kTextTable, "JexGateway");
     block.result->SetSuppress(1);
     for (;;) {
+        // Bytes of the next record buffered already: it has begun.
+        if (block.ready && g.readers_[block.from_side].Buffered() == 0)
+            block.ready->ReleasePipeWhenIdle(kRelayPipeIdleMs);
         int length = 0;
         char first = 0;
         int rc = g.recv_head(block.from_side, length, first);
@@ -279,7 +288,7 @@ JexGateway::PassResult JexGateway::pass_data(TransferBlock& block, int length) {
     if (sending && left > 0) {
         if (!block.ready) block.ready = in->ReadyToPass(*out);
         int taken = 0;
-        switch (in->Pass(*out, left, taken)) {
+        switch (in->Pass(*out, left, taken, block.ready.get())) {
             case JexTransport::PassEnd::kPassed: left = 0; break;
             case JexTransport::PassEnd::kUnsupported: break;
             case JexTransport::PassEnd::kReadFailed:

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "jexlink/transport/JexGateway.h"
@@ -245,6 +247,50 @@ TEST_F(RelayTest, LargeDataRecordsPassWholeBothWays) {
             EXPECT_TRUE(sent.get());
         }
     }
+    ASSERT_EQ(caller.send_record(1, Record('F', {})), 0);
+    ASSERT_EQ(far.send_record(0, Record('F', {})), 0);
+    EXPECT_EQ(Finish(), 0);
+}
+
+int OpenPipes() {
+    int pipes = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code failed;
+        const std::filesystem::path target = std::filesystem::read_symlink(entry.path(), failed);
+        if (!failed && target.string().rfind("pipe:", 0) == 0) ++pipes;
+    }
+    return pipes;
+}
+
+// The pipe a direction passes its DATA records through is kept only while
+// records come: once both directions have carried large records and the
+// relay stays idle, it holds none, while the connection goes on.
+TEST_F(RelayTest, AnIdleRelayHoldsNoPipeWhateverItCarried) {
+    const int before = OpenPipes();
+    Start();
+    const std::string payload(1 << 20, 'p');
+    for (int from_caller : {1, 0, 1}) {
+        QuietGateway& sender = from_caller ? caller : far;
+        QuietGateway& receiver = from_caller ? far : caller;
+        const int out_side = from_caller ? 1 : 0;
+        auto sent = std::async(std::launch::async, [&] {
+            return sender.send_record(out_side, Record('D', {{'D', payload}})) == 0;
+        });
+        JexNetMsg got;
+        ASSERT_EQ(Receive(receiver, 1 - out_side, got), 0);
+        EXPECT_TRUE(Text(got['D']) == payload);
+        ASSERT_EQ(sent.wait_for(kBound), std::future_status::ready);
+        EXPECT_TRUE(sent.get());
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (OpenPipes() > before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(OpenPipes(), before);
+    // Still relaying, through a new pipe.
+    ASSERT_EQ(caller.send_record(1, Record('D', {{'D', payload}})), 0);
+    JexNetMsg got;
+    ASSERT_EQ(Receive(far, 0, got), 0);
+    EXPECT_TRUE(Text(got['D']) == payload);
     ASSERT_EQ(caller.send_record(1, Record('F', {})), 0);
     ASSERT_EQ(far.send_record(0, Record('F', {})), 0);
     EXPECT_EQ(Finish(), 0);

@@ -265,12 +265,13 @@ int JexNetIO::PutDataParts(const iovec* parts, int count, bool) {
     return PutData(joined.Data(), joined.Length(), 0);
 }
 
-JexTransport::PassEnd JexNetIO::PassTo(JexNetIO& to, int n, int& taken) {
+JexTransport::PassEnd JexNetIO::PassTo(JexNetIO& to, int n, int& taken,
+                                       jexnet::NetDescriptor::SpliceReady* ready) {
     taken = 0;
     if (!OwnSocket() || !to.OwnSocket() || n < 0) return PassEnd::kUnsupported;
     using Stop = jexnet::NetDescriptor::SpliceResult::Stop;
     const jexnet::NetDescriptor::SpliceResult r =
-        handle_.SpliceTo(to.handle_, static_cast<size_t>(n));
+        handle_.SpliceTo(to.handle_, static_cast<size_t>(n), ready);
     taken = static_cast<int>(r.taken);
     // Counted as the reads and writes of the same bytes would be.
     if (r.taken > 0) {

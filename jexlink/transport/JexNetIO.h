@@ -62,8 +62,10 @@ public:
 
     // Moves the next n bytes read from this endpoint to `to` without
     // reading them into the program (JexTransport::Pass): spliced when both
-    // endpoints are sockets of their own, else kUnsupported.
-    PassEnd PassTo(JexNetIO& to, int n, int& taken);
+    // endpoints are sockets of their own, else kUnsupported. With `ready`
+    // (from ReadyToPass for the two), through the pipe it keeps.
+    PassEnd PassTo(JexNetIO& to, int n, int& taken,
+                   jexnet::NetDescriptor::SpliceReady* ready = nullptr);
     // Keeps this endpoint and `to` set up for PassTo between them while the
     // result lives (ended on the thread that asked); null where PassTo
     // cannot splice.

@@ -192,11 +192,12 @@ int JexTransport::GetSome(char* p, int min, int max, int& got) {
     return result;
 }
 
-JexTransport::PassEnd JexTransport::Pass(JexTransport& to, int n, int& taken) {
+JexTransport::PassEnd JexTransport::Pass(JexTransport& to, int n, int& taken,
+                                         jexnet::NetDescriptor::SpliceReady* ready) {
     taken = 0;
     if (!endpoint_ || !to.endpoint_ || ((trace_ | to.trace_) & kTraceDump))
         return PassEnd::kUnsupported;
-    return endpoint_->PassTo(*to.endpoint_, n, taken);
+    return endpoint_->PassTo(*to.endpoint_, n, taken, ready);
 }
 
 JexTransport::PassReadiness JexTransport::ReadyToPass(JexTransport& to) {

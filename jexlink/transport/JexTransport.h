@@ -119,8 +119,10 @@ public:
     // endpoints are sockets of their own and neither dumps its bytes;
     // otherwise kUnsupported with nothing taken. taken holds the bytes read
     // from this connection (after a failed write, the rest of the n bytes
-    // is still to be read).
-    PassEnd Pass(JexTransport& to, int n, int& taken);
+    // is still to be read). With `ready` (from ReadyToPass for the two), the
+    // bytes pass through the pipe it keeps from one Pass to the next.
+    PassEnd Pass(JexTransport& to, int n, int& taken,
+                 jexnet::NetDescriptor::SpliceReady* ready = nullptr);
     // What keeps two connections set up for Pass between them (see
     // JexNetIO::ReadyToPass): each Pass in its life spends no calls on the
     // set-up. Ended on the thread that made it, before either connection.

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 namespace jexnet {
 
@@ -21,19 +22,33 @@ namespace {
 
 // The pipe a splice passes its bytes through: large enough that a burst of
 // the sender goes on in few calls. Its pages are the sockets' own (nothing
-// is copied into it), and it is closed when the splice ends.
+// is copied into it). It is closed when the splice ends, or kept by the
+// splice's hold.
 constexpr int kSplicePipeSize = 1 << 20;
 
-// Both ends of a pipe, closed with the object.
+// Makes a pipe for splices into fds; false when none can be had.
+bool OpenSplicePipe(int (&fds)[2]) {
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        fds[0] = fds[1] = -1;
+        return false;
+    }
+    // A larger pipe is a wish: the default one works too, in more calls.
+    (void)::fcntl(fds[1], F_SETPIPE_SZ, kSplicePipeSize);
+    return true;
+}
+
+void CloseSplicePipe(int (&fds)[2]) {
+    for (int& fd : fds) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+}
+
+// Both ends of a pipe made for one splice, closed with the object.
 struct SplicePipe {
     int fds[2] = {-1, -1};
-    SplicePipe() {
-        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) fds[0] = fds[1] = -1;
-    }
-    ~SplicePipe() {
-        for (int fd : fds)
-            if (fd >= 0) ::close(fd);
-    }
+    SplicePipe() { (void)OpenSplicePipe(fds); }
+    ~SplicePipe() { CloseSplicePipe(fds); }
     SplicePipe(const SplicePipe&) = delete;
     SplicePipe& operator=(const SplicePipe&) = delete;
 };
@@ -359,12 +374,36 @@ NetDescriptor::SpliceReady::SpliceReady(NetDescriptor& from, NetDescriptor& to)
 }
 
 NetDescriptor::SpliceReady::~SpliceReady() {
+    ClosePipe();
     if (toHeld_) to_.SpliceEnd();
     if (fromHeld_) from_.SpliceEnd();
     ReleaseSigpipe();
 }
 
-NetDescriptor::SpliceResult NetDescriptor::SpliceTo(NetDescriptor& to, size_t n) {
+bool NetDescriptor::SpliceReady::OpenPipe() { return HoldsPipe() || OpenSplicePipe(pipe_); }
+
+void NetDescriptor::SpliceReady::ClosePipe() { CloseSplicePipe(pipe_); }
+
+void NetDescriptor::SpliceReady::ReleasePipeWhenIdle(int idleMs) {
+    if (!HoldsPipe()) return;
+    Use use(from_);
+    const int saved = errno;
+    if (use.fd < 0 || from_.Wait(use.fd, POLLIN, idleMs) != 0) ClosePipe();
+    errno = saved;
+}
+
+NetDescriptor::SpliceResult NetDescriptor::SpliceTo(NetDescriptor& to, size_t n,
+                                                    SpliceReady* ready) {
+    if (ready && (&ready->from_ != this || &ready->to_ != &to)) ready = nullptr;
+    const SpliceResult result = SpliceThrough(to, n, ready);
+    // A splice that stopped early may leave bytes in the pipe: they must
+    // not reach the next record.
+    if (ready && result.stop != SpliceResult::Stop::kDone) ready->ClosePipe();
+    return result;
+}
+
+NetDescriptor::SpliceResult NetDescriptor::SpliceThrough(NetDescriptor& to, size_t n,
+                                                         SpliceReady* ready) {
     using Stop = SpliceResult::Stop;
     SpliceResult result;
     if (n == 0) return result;
@@ -380,13 +419,13 @@ NetDescriptor::SpliceResult NetDescriptor::SpliceTo(NetDescriptor& to, size_t n)
         result.err = EBADF;
         return result;
     }
-    SplicePipe pipe;
-    if (pipe.fds[0] < 0) {
+    std::optional<SplicePipe> own;
+    if (!ready) own.emplace();
+    if (ready ? !ready->OpenPipe() : own->fds[0] < 0) {
         result.stop = Stop::kUnsupported;
         return result;
     }
-    // A larger pipe is a wish: the default one works too, in more calls.
-    (void)::fcntl(pipe.fds[1], F_SETPIPE_SZ, kSplicePipeSize);
+    const int(&pipe)[2] = ready ? ready->pipe_ : own->fds;
     // The sockets must not block inside the calls (a blocked splice would
     // not see Close); their other steps never block whatever the mode. They
     // block again once the last splice on them ends, as a program that
@@ -399,7 +438,7 @@ NetDescriptor::SpliceResult NetDescriptor::SpliceTo(NetDescriptor& to, size_t n)
         bool moved = false;
         if (result.taken < n) {
             const ssize_t r =
-                ::splice(from.fd, nullptr, pipe.fds[1], nullptr, n - result.taken, kFlags);
+                ::splice(from.fd, nullptr, pipe[1], nullptr, n - result.taken, kFlags);
             if (r > 0) {
                 result.taken += static_cast<size_t>(r);
                 moved = true;
@@ -417,8 +456,8 @@ NetDescriptor::SpliceResult NetDescriptor::SpliceTo(NetDescriptor& to, size_t n)
             }
         }
         if (result.taken > result.given) {
-            const ssize_t w = ::splice(pipe.fds[0], nullptr, into.fd, nullptr,
-                                       result.taken - result.given, kFlags);
+            const ssize_t w =
+                ::splice(pipe[0], nullptr, into.fd, nullptr, result.taken - result.given, kFlags);
             if (w > 0) {
                 result.given += static_cast<size_t>(w);
                 moved = true;

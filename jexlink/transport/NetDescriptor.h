@@ -80,7 +80,12 @@ public:
     // failed write are dropped. Both descriptors are non-blocking while a
     // splice runs on them (every step here waits with poll); a descriptor
     // that was blocking blocks again when the last splice on it ends.
-    SpliceResult SpliceTo(NetDescriptor& to, size_t n);
+    //
+    // With `ready`, a hold made for this descriptor and `to`, the bytes pass
+    // through the pipe the hold keeps from one splice to the next, instead
+    // of one made and closed for this splice alone.
+    class SpliceReady;
+    SpliceResult SpliceTo(NetDescriptor& to, size_t n, SpliceReady* ready = nullptr);
 
     // Keeps two descriptors set up for splices between them while it lives,
     // so that each SpliceTo in between spends no calls on the set-up and on
@@ -89,6 +94,13 @@ public:
     // SIGPIPE is held back on the thread that made it, which must also be
     // the one that ends it. Every other step waits with poll whatever the
     // mode, so nothing else changes meanwhile.
+    //
+    // A SpliceTo given the hold keeps its pipe for the next one: records that
+    // follow each other spend no calls on making, sizing and closing one. An
+    // empty pipe holds no pages, but its size counts against the user's pipe
+    // limit while it is open, so it is kept only while splices keep coming
+    // (see ReleasePipeWhenIdle) and is closed after any splice that did not
+    // end cleanly, so that no stray bytes stay in it.
     class SpliceReady {
     public:
         SpliceReady(NetDescriptor& from, NetDescriptor& to);
@@ -96,11 +108,25 @@ public:
         SpliceReady(const SpliceReady&) = delete;
         SpliceReady& operator=(const SpliceReady&) = delete;
 
+        // Whether the hold keeps a pipe now.
+        bool HoldsPipe() const { return pipe_[0] >= 0; }
+        // Waits at most idleMs for bytes to read from `from` (Close of it
+        // ends the wait at once); when none come, closes the kept pipe, so
+        // that an idle pair holds none. Nothing is read.
+        void ReleasePipeWhenIdle(int idleMs);
+
     private:
+        friend class NetDescriptor;
+        // The kept pipe, made (and sized) when there is none; false when no
+        // pipe can be had.
+        bool OpenPipe();
+        void ClosePipe();
+
         NetDescriptor& from_;
         NetDescriptor& to_;
         bool fromHeld_ = false;
         bool toHeld_ = false;
+        int pipe_[2] = {-1, -1};
     };
 
 private:
@@ -129,6 +155,8 @@ private:
     void SpliceEnd();
     void SpliceBeginLocked(int fd);
     void SpliceEndLocked();
+    // SpliceTo's bytes through the hold's pipe, or one of its own.
+    SpliceResult SpliceThrough(NetDescriptor& to, size_t n, SpliceReady* ready);
     // SpliceBegin on the held descriptor; false when there is none.
     bool HoldSpliceMode();
     class Splicing {

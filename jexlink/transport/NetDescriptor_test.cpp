@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <optional>
 #include <string>
@@ -348,6 +349,95 @@ TEST(NetDescriptorSplice, AHoldKeepsBothSetUpBetweenSplicesAndGivesBackTheModes)
         EXPECT_NE(fcntl(reused, F_GETFL) & O_NONBLOCK, 0);
         EXPECT_FALSE(NonBlocking(again.from));
         close(reused);
+    }
+}
+
+int OpenPipes() {
+    int pipes = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code failed;
+        const std::filesystem::path target = std::filesystem::read_symlink(entry.path(), failed);
+        if (!failed && target.string().rfind("pipe:", 0) == 0) ++pipes;
+    }
+    return pipes;
+}
+
+// Splices given a hold pass through the one pipe it keeps: records that
+// follow each other arrive whole and in order, each after the last, and
+// none of a splice that failed midway reaches the next one. Waiting for the
+// next bytes keeps the pipe while they come and gives it back once the near
+// side stays silent or is closed.
+TEST(NetDescriptorSplice, AHoldKeepsItsPipeWhileRecordsComeAndGivesItBackWhenIdle) {
+    for (SpliceLinks::Kind kind : kSpliceKinds) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        SpliceLinks links(kind);
+        const int before = OpenPipes();
+        NetDescriptor::SpliceReady ready(links.from, links.to);
+        EXPECT_FALSE(ready.HoldsPipe());
+        for (size_t n : {size_t{5}, size_t{3} << 20, size_t{70000}}) {
+            SCOPED_TRACE(n);
+            const std::string record = Pattern(n, static_cast<int>(n));
+            auto writer =
+                std::async(std::launch::async, [&] { return SendAll(links.srcPeer, record); });
+            auto reader =
+                std::async(std::launch::async, [&] { return ReceiveExactly(links.dstPeer, n); });
+            const NetDescriptor::SpliceResult r = links.from.SpliceTo(links.to, n, &ready);
+            EXPECT_EQ(r.stop, Stop::kDone);
+            EXPECT_EQ(r.given, n);
+            ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+            EXPECT_TRUE(reader.get() == record);
+            ASSERT_EQ(writer.wait_for(10s), std::future_status::ready);
+            EXPECT_TRUE(writer.get());
+            EXPECT_TRUE(ready.HoldsPipe());
+            EXPECT_EQ(OpenPipes(), before + 2);
+        }
+        // Bytes waiting keep it; a silent near side does not.
+        ASSERT_TRUE(SendAll(links.srcPeer, "n"));
+        ready.ReleasePipeWhenIdle(10000);
+        EXPECT_TRUE(ready.HoldsPipe());
+        EXPECT_EQ(links.from.SpliceTo(links.to, 1, &ready).stop, Stop::kDone);
+        EXPECT_EQ(ReceiveExactly(links.dstPeer, 1), "n");
+        ready.ReleasePipeWhenIdle(20);
+        EXPECT_FALSE(ready.HoldsPipe());
+        EXPECT_EQ(OpenPipes(), before);
+        // A splice made with it again takes a new one.
+        ASSERT_TRUE(SendAll(links.srcPeer, "again"));
+        EXPECT_EQ(links.from.SpliceTo(links.to, 5, &ready).stop, Stop::kDone);
+        EXPECT_EQ(ReceiveExactly(links.dstPeer, 5), "again");
+        EXPECT_TRUE(ready.HoldsPipe());
+        // A near side closed from another thread ends the wait at once.
+        auto waiting =
+            std::async(std::launch::async, [&] { ready.ReleasePipeWhenIdle(60 * 60 * 1000); });
+        EXPECT_EQ(waiting.wait_for(50ms), std::future_status::timeout);
+        links.from.Close();
+        ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+        EXPECT_FALSE(ready.HoldsPipe());
+    }
+}
+
+// A splice through a hold's pipe that fails midway leaves bytes in it: the
+// pipe goes with them, so the next record starts clean.
+TEST(NetDescriptorSplice, AHoldsPipeGoesWithAFailedSplice) {
+    for (SpliceLinks::Kind kind : kSpliceKinds) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        SpliceLinks links(kind);
+        const int before = OpenPipes();
+        NetDescriptor::SpliceReady ready(links.from, links.to);
+        ASSERT_TRUE(SendAll(links.srcPeer, "first"));
+        ASSERT_EQ(links.from.SpliceTo(links.to, 5, &ready).stop, Stop::kDone);
+        EXPECT_TRUE(ready.HoldsPipe());
+        close(links.dstPeer);
+        links.dstPeer = -1;
+        const size_t n = size_t{4} << 20;
+        auto feeder =
+            std::async(std::launch::async, [&] { return SendAll(links.srcPeer, Pattern(n, 9)); });
+        const NetDescriptor::SpliceResult r = links.from.SpliceTo(links.to, n, &ready);
+        EXPECT_EQ(r.stop, Stop::kWriteFailed);
+        EXPECT_FALSE(ready.HoldsPipe());
+        EXPECT_EQ(OpenPipes(), before);
+        links.from.Close();
+        shutdown(links.srcPeer, SHUT_RDWR);
+        ASSERT_EQ(feeder.wait_for(10s), std::future_status::ready);
     }
 }
 
