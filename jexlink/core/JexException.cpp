@@ -46,14 +46,17 @@ constexpr JexTextRow kReservedOnly[] = {
 
 // --- JexExcArgs -------------------------------------------------------------
 
-JexExcArgs::JexExcArgs(const char* location, const JexExcArg& a1, const JexExcArg& a2,
-                       const JexExcArg& a3, const JexExcArg& a4, const JexExcArg& a5,
-                       const JexExcArg& a6, const JexExcArg& a7, const JexExcArg& a8,
-                       const JexExcArg& a9) {
-    if (location) args_[0] = JexBuffer(location);
-    const JexExcArg* given[] = {&a1, &a2, &a3, &a4, &a5, &a6, &a7, &a8, &a9};
+// The arguments are taken by value, so that each one made from a text or a
+// number on the call is made once and its storage moves in.
+JexExcArgs::JexExcArgs(const char* location, JexExcArg a1, JexExcArg a2, JexExcArg a3, JexExcArg a4,
+                       JexExcArg a5, JexExcArg a6, JexExcArg a7, JexExcArg a8, JexExcArg a9) {
+    if (location) {
+        JexBuffer text(location);
+        args_[0].Swap(text);
+    }
+    JexExcArg* given[] = {&a1, &a2, &a3, &a4, &a5, &a6, &a7, &a8, &a9};
     for (int i = 0; i < 9; ++i)
-        if (given[i]->Data()) args_[i + 1] = *given[i];
+        if (given[i]->Data()) args_[i + 1].Swap(*given[i]);
 }
 
 void JexExcArgs::Clear() {
@@ -119,9 +122,11 @@ int JexException::ExcSet(int code, const JexExcArgs& args, JexException* cause) 
         std::abort();
     }
     JexException* copy = cause ? cause->CopyChain() : nullptr;
-    const JexExcArgs given = args;  // args may be this object's own
+    // args may be this object's own (each buffer's assignment to itself
+    // keeps it) or those of an object of the chain: copied before the old
+    // chain goes.
     code_ = code;
-    args_ = given;
+    args_ = args;
     DeleteCause();
     cause_ = copy;
     if (trace_sets) {

@@ -75,11 +75,9 @@ public:
     static constexpr int kCount = 10;
 
     JexExcArgs() = default;
-    explicit JexExcArgs(const char* location, const JexExcArg& a1 = {}, const JexExcArg& a2 = {},
-                        const JexExcArg& a3 = {}, const JexExcArg& a4 = {},
-                        const JexExcArg& a5 = {}, const JexExcArg& a6 = {},
-                        const JexExcArg& a7 = {}, const JexExcArg& a8 = {},
-                        const JexExcArg& a9 = {});
+    explicit JexExcArgs(const char* location, JexExcArg a1 = {}, JexExcArg a2 = {},
+                        JexExcArg a3 = {}, JexExcArg a4 = {}, JexExcArg a5 = {}, JexExcArg a6 = {},
+                        JexExcArg a7 = {}, JexExcArg a8 = {}, JexExcArg a9 = {});
 
     JexBuffer& operator[](int i) { return args_[Index(i)]; }
     const JexBuffer& operator[](int i) const { return args_[Index(i)]; }
