@@ -347,9 +347,11 @@ private:
     // returns the recorded code.
     int RaiseRecorded();
     int AttrFail(int code, int attribute, const JexExcArg& value = JexExcArg());
-    // 0, or the failure of reading or setting `attribute` as a `kind`.
+    // 0, or the failure of reading or setting `attribute` as a `kind`; the
+    // value shown in the failure is made only when there is one.
     int AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access,
-                  const JexExcArg& value = JexExcArg());
+                  const char* value = nullptr);
+    int AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access, int value);
     int SetList(JexFieldedString& list, const char* text);
     int SetNamedCode(Attribute attribute, int& field, const JexCodeName* table, int code);
     int SetNamedText(Attribute attribute, int& field, const JexCodeName* table, const char* name);
