@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <new>
-#include <string>
 
 JexFieldedString::JexFieldedString(char sep) : separator(sep) {}
 
@@ -43,24 +42,31 @@ bool JexFieldedString::operator==(const JexFieldedString& other) const {
     return true;
 }
 
-int JexFieldedString::Parse(const char* source) {
-    // Walk a copy: the text may be one of this list's own fields.
-    const std::string copy = source ? source : "";
-    const char* text = copy.c_str();
-    Clear();
-    if (!*text) return 0;
+int JexFieldedString::Parse(const char* text) {
+    if (!text || !*text) {
+        Clear();
+        return 0;
+    }
     const int length = static_cast<int>(std::strlen(text));
     int n = 1;
     for (const char* p = text; *p; ++p) n += *p == separator;
-    Grow(n);
+    // The text may be one of this list's own fields: the new fields are
+    // made from it before the old ones go.
+    auto** made = new (std::nothrow) JexString*[static_cast<size_t>(n)]();
+    if (!made) {
+        Clear();
+        return length;
+    }
     const char* start = text;
-    for (int i = 0; i < count; ++i) {
-        const char* end = std::strchr(start, separator);
-        if (!end || i == count - 1) end = text + length;
-        fields[i] = new (std::nothrow)
+    for (int i = 0; i < n; ++i) {
+        const char* end = i == n - 1 ? text + length : std::strchr(start, separator);
+        made[i] = new (std::nothrow)
             JexString(JexString::FromBytes(start, static_cast<int>(end - start)));
         start = end + 1;
     }
+    Clear();
+    fields = made;
+    count = n;
     return length;
 }
 

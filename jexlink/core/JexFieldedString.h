@@ -33,6 +33,11 @@ public:
     JexString& operator[](int index);
     // A copy of field i, growing the list the same way.
     JexString Field(int index);
+    // The text of field i as it stands, without growing the list: "" for a
+    // slot never filled and for an index outside the list.
+    const char* FieldText(int index) const {
+        return index >= 0 && index < count && fields[index] ? fields[index]->Text() : "";
+    }
     // Removes field i and returns it; later fields move down. An index
     // outside the list removes nothing and returns an empty string.
     JexString Remove(int index);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -46,6 +47,16 @@ TEST(JexFieldedString, IndexingPastTheEndGrowsTheList) {
     EXPECT_STREQ(f.Text().Text(), "a/b//d//");
     EXPECT_STREQ(f.Field(7).Text(), "");
     EXPECT_EQ(f.Count(), 8);
+}
+
+TEST(JexFieldedString, FieldTextReadsWithoutGrowing) {
+    JexFieldedString f("a/b", '/');
+    f.Grow(4);  // slots 2 and 3 never filled
+    const JexFieldedString& list = f;
+    const std::pair<int, const char*> cases[] = {{0, "a"}, {1, "b"}, {2, ""}, {3, ""},
+                                                 {4, ""},  {99, ""}, {-1, ""}};
+    for (const auto& [index, text] : cases) EXPECT_STREQ(list.FieldText(index), text) << index;
+    EXPECT_EQ(f.Count(), 4);
 }
 
 TEST(JexFieldedString, RemoveShiftsLaterFields) {
