@@ -100,10 +100,10 @@ JexGateway::JexGateway()
     route_map_file = map ? map : kDefaultRouteMap;
     const char* id = std::getenv("JEXGATEWAY_SYSTEMID");
     system_id = id ? id : "<None>";
-    JexPlatform here;
-    platform = here.Text();
+    JexString node;
+    platform = JexPlatform::CurrentText(node);
     own_acids.Parse(system_id);
-    own_nodes.Parse(here.Field(1));
+    own_nodes.Parse(node);
     version.Parse("2.32 Exp");
 }
 
