@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "jexlink/core/JexVBPrintF.h"
 #include "platform/winbase.h"
@@ -113,20 +114,18 @@ void JexException::PopHandler(JexExcHandlerRecord& record) {
     record.object = nullptr;
 }
 
-int JexException::ExcSet(int code, const JexExcArgs& args, JexException* cause) {
-    JexMutexLock hold(mutex_);
+JexException* JexException::CopyOfCause(JexException* cause) {
     for (JexException* link = cause ? cause->cause_ : nullptr; link; link = link->cause_) {
         if (link != this) continue;
         ExcSet(kInfiniteLoop, JexExcArgs("JexException::ExcSet ()"));
         Raise();
         std::abort();
     }
-    JexException* copy = cause ? cause->CopyChain() : nullptr;
-    // args may be this object's own (each buffer's assignment to itself
-    // keeps it) or those of an object of the chain: copied before the old
-    // chain goes.
+    return cause ? cause->CopyChain() : nullptr;
+}
+
+int JexException::Record(int code, JexException* copy) {
     code_ = code;
-    args_ = args;
     DeleteCause();
     cause_ = copy;
     if (trace_sets) {
@@ -139,9 +138,32 @@ int JexException::ExcSet(int code, const JexExcArgs& args, JexException* cause) 
     return code;
 }
 
+int JexException::ExcSet(int code, const JexExcArgs& args, JexException* cause) {
+    JexMutexLock hold(mutex_);
+    JexException* copy = CopyOfCause(cause);
+    // args may be this object's own (each buffer's assignment to itself
+    // keeps it) or those of an object of the chain: copied before the old
+    // chain goes.
+    args_ = args;
+    return Record(code, copy);
+}
+
+int JexException::ExcSet(int code, JexExcArgs&& args, JexException* cause) {
+    JexMutexLock hold(mutex_);
+    JexException* copy = CopyOfCause(cause);
+    args_.Swap(args);
+    return Record(code, copy);
+}
+
 int JexException::ExcRaise(int code, const JexExcArgs& args, JexException* cause) {
     JexMutexLock hold(mutex_);
     ExcSet(code, args, cause);
+    return Raise();
+}
+
+int JexException::ExcRaise(int code, JexExcArgs&& args, JexException* cause) {
+    JexMutexLock hold(mutex_);
+    ExcSet(code, std::move(args), cause);
     return Raise();
 }
 

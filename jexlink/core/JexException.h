@@ -84,6 +84,10 @@ public:
     // All ten, as JexVBPrintF takes them.
     const JexBuffer* Buffers() const { return args_; }
     void Clear();
+    // Exchanges the storage of every argument with the other's.
+    void Swap(JexExcArgs& other) noexcept {
+        for (int i = 0; i < kCount; ++i) args_[i].Swap(other.args_[i]);
+    }
 
 private:
     static int Index(int i) { return i >= 0 && i < kCount ? i : 0; }
@@ -155,6 +159,9 @@ public:
     // its chain first. Returns the code. Does not raise.
     int ExcSet(int code, const JexExcArgs& args = JexExcArgs(), JexException* cause = nullptr);
     int ExcRaise(int code, const JexExcArgs& args = JexExcArgs(), JexException* cause = nullptr);
+    // The same for arguments made for the call: their storage moves in.
+    int ExcSet(int code, JexExcArgs&& args, JexException* cause = nullptr);
+    int ExcRaise(int code, JexExcArgs&& args, JexException* cause = nullptr);
     int Raise();
     // Records the error on a clone of this object and appends that at the
     // end of this object's cause chain; this object's error stays.
@@ -203,6 +210,10 @@ protected:
 
 private:
     const JexTextRow* Row(int code) const;
+    // ExcSet's parts around taking the arguments: the copy of the cause's
+    // chain (after the loop guard's check), then the code and that chain.
+    JexException* CopyOfCause(JexException* cause);
+    int Record(int code, JexException* copy);
 
     int suppress_ = 0;
     JexString external_message_;
