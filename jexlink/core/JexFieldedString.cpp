@@ -16,12 +16,28 @@ JexFieldedString::JexFieldedString(const JexFieldedString& other) : separator(ot
     CopyFields(other);
 }
 
+JexFieldedString::JexFieldedString(JexFieldedString&& other) noexcept
+    : count(other.count), fields(other.fields), separator(other.separator) {
+    other.count = 0;
+    other.fields = nullptr;
+}
+
 JexFieldedString::~JexFieldedString() { Clear(); }
 
 JexFieldedString& JexFieldedString::operator=(const JexFieldedString& other) {
     if (this == &other) return *this;
     Clear();
     CopyFields(other);
+    return *this;
+}
+
+JexFieldedString& JexFieldedString::operator=(JexFieldedString&& other) noexcept {
+    if (this == &other) return *this;
+    Clear();
+    count = other.count;
+    fields = other.fields;
+    other.count = 0;
+    other.fields = nullptr;
     return *this;
 }
 
@@ -121,9 +137,13 @@ JexString JexFieldedString::Remove(int index) {
 
 JexString JexFieldedString::Text() const {
     JexString out("");
+    AppendText(out);
+    return out;
+}
+
+void JexFieldedString::AppendText(JexString& out) const {
     for (int i = 0; i < count; ++i) {
         if (i > 0) out += separator;
         if (fields[i]) out += *fields[i];
     }
-    return out;
 }

@@ -13,10 +13,14 @@ public:
     JexFieldedString(const char* text, char separator);
     JexFieldedString(const JexString& text, char separator);
     JexFieldedString(const JexFieldedString& other);  // fields and separator
+    // Takes the other's fields (it is left without any) and separator.
+    JexFieldedString(JexFieldedString&& other) noexcept;
     ~JexFieldedString();
 
     // Copies the fields (text and case flag); the separator stays.
     JexFieldedString& operator=(const JexFieldedString& other);
+    // Takes the other's fields (it is left without any); the separator stays.
+    JexFieldedString& operator=(JexFieldedString&& other) noexcept;
     // Same count and every pair of fields equal by JexString::Compare.
     bool operator==(const JexFieldedString& other) const;
 
@@ -44,6 +48,8 @@ public:
 
     // The fields joined with the separator; no fields give the empty text.
     JexString Text() const;
+    // Appends that text to out.
+    void AppendText(JexString& out) const;
 
     int Count() const { return count; }
     char Separator() const { return separator; }

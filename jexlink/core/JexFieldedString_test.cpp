@@ -59,6 +59,25 @@ TEST(JexFieldedString, FieldTextReadsWithoutGrowing) {
     EXPECT_EQ(f.Count(), 4);
 }
 
+TEST(JexFieldedString, CopiesAndMovesKeepTheTargetsSeparator) {
+    JexFieldedString source("a,B", ',');
+    source[1].SetCaseSensitive(0);
+    JexFieldedString copied(':');
+    copied = source;
+    JexFieldedString moved(':');
+    moved = std::move(source);
+    for (const JexFieldedString* f : {&copied, &moved}) {
+        EXPECT_EQ(f->Separator(), ':');
+        EXPECT_EQ(f->Count(), 2);
+        EXPECT_STREQ(f->Text().Text(), "a:B");
+        EXPECT_TRUE(*f == JexFieldedString("a:b", ':'));  // the case flag came along
+    }
+    EXPECT_EQ(source.Count(), 0);  // NOLINT(bugprone-use-after-move): left without fields
+    JexFieldedString constructed(std::move(moved));
+    EXPECT_EQ(constructed.Separator(), ':');
+    EXPECT_STREQ(constructed.Text().Text(), "a:B");
+}
+
 TEST(JexFieldedString, RemoveShiftsLaterFields) {
     JexFieldedString f("x,y,z", ',');
     EXPECT_STREQ(f.Remove(0).Text(), "x");
