@@ -1,4 +1,6 @@
 // Session establishment: Connect, Listen, Accept, Reject and Disconnect over the gateway.
+#include <initializer_list>
+
 #include "jexlink/core/JexUtilities.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/session/JexSessionItems.h"
@@ -7,6 +9,21 @@
 
 using jexsession::SetItem;
 using jexsession::SigningNames;
+
+namespace {
+
+// out becomes the joined acids, "/" and the joined nodes, followed by the
+// texts of rest: how the statistics name a connection's ends.
+void SetEndName(JexString& out, const JexFieldedString& acids, const JexFieldedString& nodes,
+                std::initializer_list<const char*> rest) {
+    out = "";
+    acids.AppendText(out);
+    out += "/";
+    nodes.AppendText(out);
+    for (const char* text : rest) out += text;
+}
+
+}  // namespace
 
 int JexSession::gateway_disconnect() {
     gateway_->SetReadTimeout(BoundSeconds());
@@ -50,8 +67,8 @@ int JexSession::Connect(const char* application, const char* dst_acids, const ch
     if (rc != 0) return RaiseRecorded();
 
     src_user_ = JexGetUserName();
-    stats_.caller = src_acids_.Text() + "/" + src_nodes_.Text() + ":" + src_user_;
-    stats_.callee = dst_acids_.Text() + "/" + dst_nodes_.Text() + "/" + application_;
+    SetEndName(stats_.caller, src_acids_, src_nodes_, {":", src_user_.Text()});
+    SetEndName(stats_.callee, dst_acids_, dst_nodes_, {"/", application_.Text()});
 
     if (gateway_->SetAttr(JexGateway::ACID, src_acids_.Text()) != 0) return GATEWAYERR;
     if (gateway_->SetAttr(JexGateway::NODE, src_nodes_.Text()) != 0) return GATEWAYERR;
@@ -76,8 +93,8 @@ int JexSession::Connect(const char* application, const char* dst_acids, const ch
 
     rc = client_handshake(connect_data, reply_data);
     if (rc != 0) return RaiseRecorded();
-    stats_.callee =
-        dst_acids_.Text() + "/" + dst_nodes_.Text() + ":" + dst_user_ + "/" + application_;
+    SetEndName(stats_.callee, dst_acids_, dst_nodes_,
+               {":", dst_user_.Text(), "/", application_.Text()});
     return OK;
 }
 
@@ -92,8 +109,8 @@ int JexSession::Listen(const char* application, const char* acids, JexBuffer& co
     ResetPeerVersion(client_version_);
     dst_user_ = JexGetUserName();
     stats_.caller = "";
-    stats_.callee =
-        dst_acids_.Text() + "/" + dst_nodes_.Text() + ":" + dst_user_ + "/" + application_;
+    SetEndName(stats_.callee, dst_acids_, dst_nodes_,
+               {":", dst_user_.Text(), "/", application_.Text()});
 
     const int status = opener_ ? opener_(*gateway_, opener_context_)
                                : gateway_->Listen(dst_acids_, dst_nodes_, application_);
@@ -110,7 +127,7 @@ int JexSession::Listen(const char* application, const char* acids, JexBuffer& co
     }
     const int rc = server_handshake(connect_data);
     if (rc != 0) return RaiseRecorded();
-    stats_.caller = src_acids_.Text() + "/" + src_nodes_.Text() + ":" + src_user_;
+    SetEndName(stats_.caller, src_acids_, src_nodes_, {":", src_user_.Text()});
     return OK;
 }
 
