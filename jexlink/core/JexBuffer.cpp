@@ -108,7 +108,9 @@ void JexBufferBase::Swap(JexBufferBase& other) noexcept {
 }
 
 void JexBufferBase::Free() {
-    std::free(data);
+    // Most buffers freed are already empty (an absent item, an unused
+    // error argument): they cost no call into the allocator.
+    if (data) std::free(data);
     data = nullptr;
     allocated_length = 0;
     used_length = 0;
