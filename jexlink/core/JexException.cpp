@@ -85,7 +85,9 @@ JexException::~JexException() {
         std::fflush(stderr);
         std::abort();
     }
-    DeleteCause();
+    // No other thread may use an object that is being destroyed: its chain
+    // goes without taking its lock.
+    DeleteChain(cause_);
 }
 
 const JexTextRow* JexException::Row(int code) const {
@@ -126,7 +128,9 @@ JexException* JexException::CopyOfCause(JexException* cause) {
 
 int JexException::Record(int code, JexException* copy) {
     code_ = code;
-    DeleteCause();
+    JexException* old = cause_;
+    cause_ = nullptr;
+    DeleteChain(old);  // under the lock ExcSet holds
     cause_ = copy;
     if (trace_sets) {
         const JexString described = Describe(1);
@@ -241,7 +245,9 @@ JexException* JexException::CopyChain() {
         copy->args_ = from->args_;
         copy->external_message_ = from->external_message_;
         copy->external_message_.SetCaseSensitive(from->external_message_.CaseSensitive());
-        copy->DeleteCause();
+        // The copy is this thread's alone until it is returned.
+        DeleteChain(copy->cause_);
+        copy->cause_ = nullptr;
         *tail = copy;
         tail = &copy->cause_;
     }
@@ -252,6 +258,12 @@ void JexException::DeleteCause() {
     JexMutexLock hold(mutex_);
     JexException* link = cause_;
     cause_ = nullptr;
+    DeleteChain(link);
+}
+
+void JexException::DeleteChain(JexException* link) {
+    // Each link is cut off before it goes, so that its destructor has no
+    // chain of its own to delete.
     while (link) {
         JexException* next = link->cause_;
         link->cause_ = nullptr;

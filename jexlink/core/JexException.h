@@ -214,6 +214,8 @@ private:
     // chain (after the loop guard's check), then the code and that chain.
     JexException* CopyOfCause(JexException* cause);
     int Record(int code, JexException* copy);
+    // Deletes a chain that no other object or thread can reach any more.
+    static void DeleteChain(JexException* link);
 
     int suppress_ = 0;
     JexString external_message_;
