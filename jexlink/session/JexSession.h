@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
@@ -426,10 +427,11 @@ private:
     // The data message PutMsg sends and the two parts of its wire form
     // around the data, and the message GetMsg reads into: kept from message
     // to message, so that a message in either direction allocates nothing.
-    JexNetMsg data_out_;
+    // Each message is made by the first PutMsg or GetMsg that needs it.
+    std::optional<JexNetMsg> data_out_;
     JexBuffer data_head_;
     JexBuffer data_tail_;
-    JexNetMsg data_in_;
+    std::optional<JexNetMsg> data_in_;
 
     PathOpener opener_ = nullptr;
     void* opener_context_ = nullptr;
