@@ -17,9 +17,8 @@ JexFieldedString::JexFieldedString(const JexFieldedString& other) : separator(ot
 }
 
 JexFieldedString::JexFieldedString(JexFieldedString&& other) noexcept
-    : count(other.count), fields(other.fields), separator(other.separator) {
-    other.count = 0;
-    other.fields = nullptr;
+    : count(other.count), separator(other.separator) {
+    TakeFields(other);
 }
 
 JexFieldedString::~JexFieldedString() { Clear(); }
@@ -35,10 +34,22 @@ JexFieldedString& JexFieldedString::operator=(JexFieldedString&& other) noexcept
     if (this == &other) return *this;
     Clear();
     count = other.count;
-    fields = other.fields;
-    other.count = 0;
-    other.fields = nullptr;
+    TakeFields(other);
     return *this;
+}
+
+void JexFieldedString::TakeFields(JexFieldedString& other) {
+    if (other.fields == other.inline_) {
+        for (int i = 0; i < count; ++i) {
+            inline_[i] = other.inline_[i];
+            other.inline_[i] = nullptr;
+        }
+        fields = inline_;
+    } else {
+        fields = other.fields;
+    }
+    other.fields = nullptr;
+    other.count = 0;
 }
 
 void JexFieldedString::CopyFields(const JexFieldedString& other) {
@@ -68,7 +79,8 @@ int JexFieldedString::Parse(const char* text) {
     for (const char* p = text; *p; ++p) n += *p == separator;
     // The text may be one of this list's own fields: the new fields are
     // made from it before the old ones go.
-    auto** made = new (std::nothrow) JexString*[static_cast<size_t>(n)]();
+    JexString* few[kInline] = {};
+    auto** made = n <= kInline ? few : new (std::nothrow) JexString*[static_cast<size_t>(n)]();
     if (!made) {
         Clear();
         return length;
@@ -81,24 +93,40 @@ int JexFieldedString::Parse(const char* text) {
         start = end + 1;
     }
     Clear();
+    if (made == few) {
+        for (int i = 0; i < n; ++i) inline_[i] = few[i];
+        made = inline_;
+    }
     fields = made;
     count = n;
     return length;
 }
 
 void JexFieldedString::Clear() {
-    for (int i = 0; i < count; ++i) delete fields[i];
-    delete[] fields;
+    for (int i = 0; i < count; ++i) {
+        delete fields[i];
+        fields[i] = nullptr;  // an inline slot is used again
+    }
+    if (fields != inline_) delete[] fields;
     fields = nullptr;
     count = 0;
 }
 
 void JexFieldedString::Grow(int n) {
     if (count >= n) return;
+    if (n <= kInline && (!fields || fields == inline_)) {
+        fields = inline_;  // its slots from count on are null
+        count = n;
+        return;
+    }
     auto** grown = new (std::nothrow) JexString*[static_cast<size_t>(n)]();
     if (!grown) return;
     for (int i = 0; i < count; ++i) grown[i] = fields[i];
-    delete[] fields;
+    if (fields == inline_) {
+        for (int i = 0; i < count; ++i) inline_[i] = nullptr;
+    } else {
+        delete[] fields;
+    }
     fields = grown;
     count = n;
 }

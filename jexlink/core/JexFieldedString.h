@@ -57,8 +57,15 @@ public:
 
 private:
     void CopyFields(const JexFieldedString& other);
+    // Takes the other's fields; this list holds none, count is the other's.
+    void TakeFields(JexFieldedString& other);
 
+    // A list of up to kInline fields keeps their pointers in inline_ rather
+    // than in an array of its own. Slots of inline_ that hold no field of
+    // the list are null.
+    static constexpr int kInline = 4;
     int count = 0;
-    JexString** fields = nullptr;
+    JexString** fields = nullptr;  // null, inline_ or an array from the heap
+    JexString* inline_[kInline] = {};
     char separator;
 };

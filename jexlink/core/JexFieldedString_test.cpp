@@ -78,6 +78,25 @@ TEST(JexFieldedString, CopiesAndMovesKeepTheTargetsSeparator) {
     EXPECT_STREQ(constructed.Text().Text(), "a:B");
 }
 
+TEST(JexFieldedString, AFieldStaysWhereItIsWhileTheListGrowsAndShrinks) {
+    JexFieldedString f("a,b", ',');
+    JexString& first = f[0];
+    f[9] = "j";  // from few fields to many
+    first = "A";
+    EXPECT_STREQ(f.Text().Text(), "A,b,,,,,,,,j");
+    EXPECT_STREQ(f.Remove(1).Text(), "b");
+    EXPECT_STREQ(f[0].Text(), "A");
+    f.Parse("x,y");  // and back to few
+    JexString& x = f[0];
+    f[2] = "z";
+    x = "X";
+    EXPECT_STREQ(f.Text().Text(), "X,y,z");
+    JexFieldedString moved(std::move(f));
+    EXPECT_STREQ(moved.Text().Text(), "X,y,z");
+    f.Parse("p,q,r,s,t");  // NOLINT(bugprone-use-after-move): used again after Parse
+    EXPECT_STREQ(f.Text().Text(), "p,q,r,s,t");
+}
+
 TEST(JexFieldedString, RemoveShiftsLaterFields) {
     JexFieldedString f("x,y,z", ',');
     EXPECT_STREQ(f.Remove(0).Text(), "x");
