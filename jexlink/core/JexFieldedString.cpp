@@ -48,14 +48,55 @@ void JexFieldedString::TakeFields(JexFieldedString& other) {
     } else {
         fields = other.fields;
     }
+    // The other's own objects pass their contents to this list's, which
+    // are all free.
+    for (int i = 0; i < count; ++i) {
+        for (int k = 0; k < kInline; ++k) {
+            if (fields[i] != &other.own_[k]) continue;
+            own_[k].Swap(other.own_[k]);
+            own_[k].SetCaseSensitive(other.own_[k].CaseSensitive());
+            other.own_[k].SetCaseSensitive(1);
+            fields[i] = &own_[k];
+        }
+    }
+    own_used_ = other.own_used_;
+    other.own_used_ = 0;
     other.fields = nullptr;
     other.count = 0;
+}
+
+JexString* JexFieldedString::MakeField(JexString& from) {
+    JexString* field = nullptr;
+    for (int k = 0; k < kInline && !field; ++k) {
+        if (own_used_ & (1u << k)) continue;
+        own_used_ |= 1u << k;
+        field = &own_[k];
+    }
+    if (!field) field = new (std::nothrow) JexString();
+    if (!field) return nullptr;
+    field->Swap(from);
+    field->SetCaseSensitive(from.CaseSensitive());
+    return field;
+}
+
+void JexFieldedString::DeleteField(JexString* field) {
+    for (int k = 0; k < kInline; ++k) {
+        if (field != &own_[k]) continue;
+        own_[k].Free();
+        own_[k].SetCaseSensitive(1);
+        own_used_ &= ~(1u << k);
+        return;
+    }
+    delete field;
 }
 
 void JexFieldedString::CopyFields(const JexFieldedString& other) {
     Grow(other.count);
     for (int i = 0; i < count && i < other.count; ++i)
-        if (other.fields[i]) fields[i] = new (std::nothrow) JexString(*other.fields[i]);
+        if (other.fields[i]) {
+            JexString copy(*other.fields[i]);
+            fields[i] = MakeField(copy);
+        }
 }
 
 bool JexFieldedString::operator==(const JexFieldedString& other) const {
@@ -88,8 +129,8 @@ int JexFieldedString::Parse(const char* text) {
     const char* start = text;
     for (int i = 0; i < n; ++i) {
         const char* end = i == n - 1 ? text + length : std::strchr(start, separator);
-        made[i] = new (std::nothrow)
-            JexString(JexString::FromBytes(start, static_cast<int>(end - start)));
+        JexString field = JexString::FromBytes(start, static_cast<int>(end - start));
+        made[i] = MakeField(field);
         start = end + 1;
     }
     Clear();
@@ -104,7 +145,7 @@ int JexFieldedString::Parse(const char* text) {
 
 void JexFieldedString::Clear() {
     for (int i = 0; i < count; ++i) {
-        delete fields[i];
+        DeleteField(fields[i]);
         fields[i] = nullptr;  // an inline slot is used again
     }
     if (fields != inline_) delete[] fields;
@@ -143,7 +184,10 @@ JexString& JexFieldedString::operator[](int index) {
         scratch = "";
         return scratch;
     }
-    if (!fields[index]) fields[index] = new (std::nothrow) JexString("");
+    if (!fields[index]) {
+        JexString empty("");
+        fields[index] = MakeField(empty);
+    }
     if (!fields[index]) {
         scratch = "";
         return scratch;
@@ -156,7 +200,7 @@ JexString JexFieldedString::Field(int index) { return (*this)[index]; }
 JexString JexFieldedString::Remove(int index) {
     if (static_cast<unsigned>(index) >= static_cast<unsigned>(count)) return JexString();
     JexString removed = fields[index] ? JexString(*fields[index]) : JexString();
-    delete fields[index];
+    DeleteField(fields[index]);
     for (int i = index; i + 1 < count; ++i) fields[i] = fields[i + 1];
     --count;
     fields[count] = nullptr;

@@ -59,13 +59,21 @@ private:
     void CopyFields(const JexFieldedString& other);
     // Takes the other's fields; this list holds none, count is the other's.
     void TakeFields(JexFieldedString& other);
+    // A field holding what from held (its bytes and case flag): one of the
+    // list's own string objects while one is free, else one from the heap
+    // (null when none can be had).
+    JexString* MakeField(JexString& from);
+    void DeleteField(JexString* field);
 
     // A list of up to kInline fields keeps their pointers in inline_ rather
-    // than in an array of its own. Slots of inline_ that hold no field of
-    // the list are null.
+    // than in an array of its own, and up to kInline fields are objects of
+    // own_. Slots of inline_ that hold no field of the list are null; a
+    // free object of own_ has no storage and the case flag 1.
     static constexpr int kInline = 4;
     int count = 0;
     JexString** fields = nullptr;  // null, inline_ or an array from the heap
     JexString* inline_[kInline] = {};
+    JexString own_[kInline];
+    unsigned own_used_ = 0;  // bit k: own_[k] is a field of the list
     char separator;
 };

@@ -94,7 +94,13 @@ TEST(JexFieldedString, AFieldStaysWhereItIsWhileTheListGrowsAndShrinks) {
     JexFieldedString moved(std::move(f));
     EXPECT_STREQ(moved.Text().Text(), "X,y,z");
     f.Parse("p,q,r,s,t");  // NOLINT(bugprone-use-after-move): used again after Parse
-    EXPECT_STREQ(f.Text().Text(), "p,q,r,s,t");
+    f[4].SetCaseSensitive(0);
+    JexFieldedString taken(';');
+    taken = std::move(f);
+    EXPECT_STREQ(taken.Text().Text(), "p;q;r;s;t");
+    EXPECT_TRUE(taken == JexFieldedString("p;q;r;s;T", ';'));
+    EXPECT_STREQ(taken.Remove(0).Text(), "p");
+    EXPECT_STREQ(taken.Text().Text(), "q;r;s;t");
 }
 
 TEST(JexFieldedString, RemoveShiftsLaterFields) {
