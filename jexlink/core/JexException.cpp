@@ -159,6 +159,12 @@ int JexException::ExcSet(int code, JexExcArgs&& args, JexException* cause) {
     return Record(code, copy);
 }
 
+int JexException::ExcSetTaking(int code, JexExcArgs&& args, std::unique_ptr<JexException> chain) {
+    JexMutexLock hold(mutex_);
+    args_.Swap(args);
+    return Record(code, chain.release());
+}
+
 int JexException::ExcRaise(int code, const JexExcArgs& args, JexException* cause) {
     JexMutexLock hold(mutex_);
     ExcSet(code, args, cause);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexString.h"
@@ -207,6 +208,9 @@ protected:
     JexMutex& Mutex() { return mutex_; }
     // Sets the cause pointer as it stands (no copy); for the loop guard's tests.
     void LinkCauseForTest(JexException* cause) { cause_ = cause; }
+    // ExcSet with a cause that is already a copy made for this object (of
+    // CopyChain): the object takes the chain instead of copying it again.
+    int ExcSetTaking(int code, JexExcArgs&& args, std::unique_ptr<JexException> chain);
 
 private:
     const JexTextRow* Row(int code) const;

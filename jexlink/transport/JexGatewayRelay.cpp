@@ -89,8 +89,14 @@ int JexGateway::transport_handler(JexException* raised, void* context) {
     JexString called;
     t->GetAttr(JexTransport::kCalling, calling);
     t->GetAttr(JexTransport::kCalled, called);
-    g->ExcSet(TRANSPORTERR, JexExcArgs(g->Label(), calling, called), own.get());
-    if (t->Code() != code) t->ExcSet(code, own->Args(), own->Cause());
+    JexExcArgs args(g->Label(), calling, called);
+    if (t->Code() != code) {
+        g->ExcSet(TRANSPORTERR, std::move(args), own.get());
+        t->ExcSet(code, own->Args(), own->Cause());
+    } else {
+        // Nothing to put back: the gateway takes the copy as its cause.
+        g->ExcSetTaking(TRANSPORTERR, std::move(args), std::move(own));
+    }
     t->SetSuppress(saved_suppress);
     switch (code) {
         case JexTransport::BADNAME:
