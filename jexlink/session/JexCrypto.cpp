@@ -200,7 +200,10 @@ JexCrypto::JexCrypto(const JexString& first_name, const JexString& second_name, 
     SetSuppress(suppress);
 
     const char* path = std::getenv("JEXCRYPTO_PATH");
-    key_path_.Parse(path ? JexString(path) : DefaultKeyPath());
+    if (path)
+        key_path_.Parse(path);
+    else
+        key_path_.Parse(DefaultKeyPath());
 
     if (const char* whoami = std::getenv("JEXCRYPTO_K2_WHOAMI")) {
         JexFieldedString fields(whoami, '/');

@@ -23,6 +23,12 @@ void SetEndName(JexString& out, const JexFieldedString& acids, const JexFieldedS
     for (const char* text : rest) out += text;
 }
 
+// out becomes the text of a list (its fields joined).
+void SetToText(JexString& out, const JexFieldedString& list) {
+    out = "";
+    list.AppendText(out);
+}
+
 }  // namespace
 
 int JexSession::gateway_disconnect() {
@@ -45,10 +51,10 @@ int JexSession::Connect(const char* application, const char* dst_acids, const ch
     Begin("JexSession::Connect");
     if (state_ != IDLE || gateway_->State() != JexGateway::IDLE) return WrongState();
     ExcSet(OK);
-    if (src_acids_.Count() == 0 || src_acids_.Field(0).Text()[0] == 0)
+    if (src_acids_.Count() == 0 || src_acids_.FieldText(0)[0] == 0)
         return Fail(NOSRCACID, JexExcArgs(operation_));
-    if (crypto_src_acid_.Text()[0] == 0) crypto_src_acid_ = src_acids_.Text();
-    if (crypto_src_node_.Text()[0] == 0) crypto_src_node_ = src_nodes_.Text();
+    if (crypto_src_acid_.Text()[0] == 0) SetToText(crypto_src_acid_, src_acids_);
+    if (crypto_src_node_.Text()[0] == 0) SetToText(crypto_src_node_, src_nodes_);
     application_ = application ? application : "";
     dst_acids_.Parse(dst_acids ? dst_acids : "");
     dst_nodes_.Parse(dst_nodes ? dst_nodes : "");
@@ -104,8 +110,8 @@ int JexSession::Listen(const char* application, const char* acids, JexBuffer& co
     ExcSet(OK);
     application_ = application ? application : "";
     dst_acids_.Parse(acids ? acids : "");
-    if (crypto_src_acid_.Text()[0] == 0) crypto_src_acid_ = dst_acids_.Text();
-    if (crypto_src_node_.Text()[0] == 0) crypto_src_node_ = dst_nodes_.Text();
+    if (crypto_src_acid_.Text()[0] == 0) SetToText(crypto_src_acid_, dst_acids_);
+    if (crypto_src_node_.Text()[0] == 0) SetToText(crypto_src_node_, dst_nodes_);
     ResetPeerVersion(client_version_);
     dst_user_ = JexGetUserName();
     stats_.caller = "";
