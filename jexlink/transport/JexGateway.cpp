@@ -417,7 +417,8 @@ int JexGateway::recv_rest(int side, JexNetMsg& record, int length, char first, J
                 rc = read(&source, bytes + 1, 4);
             if (rc != OK) return transport_failed(*t);
             const int taken = bytes[0] == JexNetMsg::kRawMark ? 1 : n;
-            *lead = JexBuffer(bytes, taken);
+            JexBuffer head(bytes, taken);
+            lead->Swap(head);  // lead was freed above
             rest -= taken;
         }
         rc = jex_read_frame_body(read, &source, rest, payload, length);
