@@ -21,7 +21,8 @@ const JexTextRow JexGateway::kTextTable[] = JEX_TEXT_TABLE(JEXGATEWAY_TEXTS);
 using jexgateway::HoldsData;
 using jexgateway::ItemShort;
 using jexgateway::ItemText;
-using jexgateway::Short;
+using jexgateway::SetItemShort;
+using jexgateway::SetItemText;
 
 namespace {
 
@@ -460,14 +461,14 @@ int JexGateway::transport_failed(JexTransport& t) {
 void JexGateway::make_netfail(JexNetMsg& record, JexTransport* failed) {
     record.Clear();
     record.Type(kNetFail);
-    record['t'] = JexBuffer(JexFormatTime());
-    record['h'] = Short(hop_count);
-    if (failed && failed->Endpoint()) record['a'] = JexBuffer(failed->Stats(1)->callee);
-    record['P'] = JexBuffer(path.Text());
-    record['z'] = JexBuffer(platform);
-    record['s'] = JexBuffer(state_name());
-    record['y'] = JexBuffer(system_id);
-    record['V'] = JexBuffer(version.Text());
+    SetItemText(record['t'], JexFormatTime());
+    SetItemShort(record['h'], hop_count);
+    if (failed && failed->Endpoint()) SetItemText(record['a'], failed->Stats(1)->callee);
+    SetItemText(record['P'], path.Text());
+    SetItemText(record['z'], platform);
+    SetItemText(record['s'], state_name());
+    SetItemText(record['y'], system_id);
+    SetItemText(record['V'], version.Text());
     JexMutexLock hold(relay_lock_);
     LoadException(record);
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "jexlink/transport/JexGatewayFrame.h"
+#include "jexlink/transport/JexGatewayItems.h"
 #include "testing/support/GatewayTestSupport.h"
 
 namespace {
@@ -23,6 +24,25 @@ std::string Text(const JexBuffer& b) {
 struct QuietGateway : JexGateway {
     QuietGateway() { SetSuppress(1); }
 };
+
+// The items a gateway writes from its texts are what assigning a buffer of
+// the text gives: its bytes up to a NUL, and no item for an empty text.
+TEST(JexGatewayItems, ATextItemIsTheBufferOfTheText) {
+    const JexString texts[] = {JexString(""), JexString(), JexString("node"),
+                               JexString::FromBytes("a\0b", 3),
+                               JexString(std::string(200, 'x').c_str())};
+    for (const JexString& text : texts) {
+        for (const char* before :
+             {static_cast<const char*>(nullptr), "", "an item that was longer"}) {
+            JexBuffer expected(before);
+            expected = JexBuffer(text);
+            JexBuffer item(before);
+            jexgateway::SetItemText(item, text);
+            EXPECT_EQ(item.Data() != nullptr, expected.Data() != nullptr) << text.Text();
+            EXPECT_TRUE(item == expected) << text.Text();
+        }
+    }
+}
 
 TEST(JexGatewayAttributes, NewGatewayValuesAndErrors) {
     QuietGateway g;
