@@ -464,11 +464,11 @@ void JexGateway::make_netfail(JexNetMsg& record, JexTransport* failed) {
     SetItemText(record['t'], JexFormatTime());
     SetItemShort(record['h'], hop_count);
     if (failed && failed->Endpoint()) SetItemText(record['a'], failed->Stats(1)->callee);
-    SetItemText(record['P'], path.Text());
+    SetItemText(record['P'], path);
     SetItemText(record['z'], platform);
     SetItemText(record['s'], state_name());
     SetItemText(record['y'], system_id);
-    SetItemText(record['V'], version.Text());
+    SetItemText(record['V'], version);
     JexMutexLock hold(relay_lock_);
     LoadException(record);
 }

@@ -46,8 +46,8 @@ JexNetMsg JexGateway::connect_request() {
     JexNetMsg request(kConnect);
     SetItemText(request['A'], application);
     SetItemText(request['t'], JexFormatTime());
-    SetItemText(request['T'], dst_acids.Text());
-    SetItemText(request['N'], dst_nodes.Text());
+    SetItemText(request['T'], dst_acids);
+    SetItemText(request['N'], dst_nodes);
     request['h'].SetLength(1);
     request['h'][0] = 0;
     SetItemShort(request['H'], max_hops);
@@ -62,10 +62,10 @@ JexNetMsg JexGateway::connect_request() {
     SetItemText(request['z'], platform);
     SetItemShort(request['p'], priority);
     SetItemShort(request['r'], redirect_count);
-    SetItemText(request['S'], src_acids.Text());
-    SetItemText(request['n'], src_nodes.Text());
+    SetItemText(request['S'], src_acids);
+    SetItemText(request['n'], src_nodes);
     SetItemText(request['y'], system_id);
-    SetItemText(request['V'], version.Text());
+    SetItemText(request['V'], version);
     return request;
 }
 

@@ -220,7 +220,7 @@ int JexGateway::send_learn() {
     SetItemText(record['t'], JexFormatTime());
     SetItemText(record['z'], platform);
     SetItemText(record['y'], system_id);
-    SetItemText(record['V'], version.Text());
+    SetItemText(record['V'], version);
     if (send_record(active_side, record) != OK) return raise_current();
     return OK;
 }

@@ -204,12 +204,12 @@ void JexGateway::handshake_connmsg(Handshake& h) {
     h.answer.Clear();
     SetItemText(h.answer['t'], JexFormatTime());
     SetItemShort(h.answer['h'], hop_count);
-    SetItemText(h.answer['P'], h.working_path.Text());
+    SetItemText(h.answer['P'], h.working_path);
     SetItemText(h.answer['z'], platform);
     SetItemShort(h.answer['r'], redirect_count);
     SetItemText(h.answer['s'], state_name());
     SetItemText(h.answer['y'], system_id);
-    SetItemText(h.answer['V'], version.Text());
+    SetItemText(h.answer['V'], version);
 
     if (jex_versions_differ(version.Field(0), peer_version.Field(0))) {
         set_state(ERROR);
@@ -245,8 +245,8 @@ void JexGateway::handshake_connreply(Handshake& h) {
         application.SetCaseSensitive(h.requested.CaseSensitive());
         set_state(RUN);
         SetError(OK, JexExcArgs(kHandshakeLabel));
-        SetItemText(h.answer['T'], dst_acids.Text());
-        SetItemText(h.answer['N'], dst_nodes.Text());
+        SetItemText(h.answer['T'], dst_acids);
+        SetItemText(h.answer['N'], dst_nodes);
         SetItemText(h.answer['a'], JexString("(None)"));
         SetItemShort(h.answer['p'], priority);
         send_answer(h, kHit);
@@ -305,13 +305,13 @@ void JexGateway::handshake_gconnwait(Handshake& h) {
     last += leg->caller;
     last += "&";
     last += leg->callee;
-    SetItemText(h.answer['P'], path.Text());
+    SetItemText(h.answer['P'], path);
     h.answer.Type(kProgress);
     if (send_record(0, h.answer) != OK) h.side_failed[0] = 1;
 
     SetItemShort(h.request['h'], hop_count);
     SetItemShort(h.request['r'], redirect_count);
-    SetItemText(h.request['P'], path.Text());
+    SetItemText(h.request['P'], path);
     if (send_record(1, h.request) != OK) h.side_failed[1] = 1;
     if (!h.side_failed[1]) recv_onward(h);
     set_state(GCONN);

@@ -478,7 +478,7 @@ void JexGatewayListener::refuse(JexGateway& g) {
     jexgateway::SetItemShort(reject['r'], 0);
     jexgateway::SetItemText(reject['s'], state_name(LISTEN));
     jexgateway::SetItemText(reject['y'], g.system_id);
-    jexgateway::SetItemText(reject['V'], g.version.Text());
+    jexgateway::SetItemText(reject['V'], g.version);
     g.load_error(reject);
     (void)g.send_record(0, reject);
     g.ReleaseTransport(0);

@@ -42,6 +42,19 @@ TEST(JexGatewayItems, ATextItemIsTheBufferOfTheText) {
             EXPECT_TRUE(item == expected) << text.Text();
         }
     }
+    JexFieldedString grown(',');
+    grown[2] = "c";  // two slots never filled before it
+    const JexFieldedString lists[] = {JexFieldedString(','), JexFieldedString("", ','),
+                                      JexFieldedString(",", ','), JexFieldedString("a,b", ','),
+                                      grown};
+    for (const JexFieldedString& list : lists) {
+        JexBuffer expected("old");
+        expected = JexBuffer(list.Text());
+        JexBuffer item("old");
+        jexgateway::SetItemText(item, list);
+        EXPECT_EQ(item.Data() != nullptr, expected.Data() != nullptr) << list.Text().Text();
+        EXPECT_TRUE(item == expected) << list.Text().Text();
+    }
 }
 
 TEST(JexGatewayAttributes, NewGatewayValuesAndErrors) {
