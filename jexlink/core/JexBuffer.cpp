@@ -86,12 +86,8 @@ JexBufferBase::JexBufferBase(const JexBufferBase& other) : JexBufferBase() {
     if (other.data) AssignBytes(other.data, other.used_length);
 }
 
-JexBufferBase& JexBufferBase::operator=(const JexBufferBase& other) {
+JexBufferBase& JexBufferBase::AssignFrom(const JexBufferBase& other) {
     if (this == &other) return *this;
-    if (!other.data) {
-        Free();
-        return *this;
-    }
     AssignBytes(other.data, other.used_length);
     return *this;
 }
@@ -108,7 +104,9 @@ void JexBufferBase::Swap(JexBufferBase& other) noexcept {
 }
 
 void JexBufferBase::Free() {
-    std::free(data);
+    // Most buffers freed are already empty (an absent item, an unused
+    // error argument): they cost no call into the allocator.
+    if (data) std::free(data);
     data = nullptr;
     allocated_length = 0;
     used_length = 0;
@@ -264,16 +262,6 @@ std::istream& JexBufferBase::ReadLineInto(std::istream& in, JexBufferBase& line)
 JexBuffer::JexBuffer(const JexString& text) {
     const char* t = text.Text();
     if (*t) AssignBytes(t, static_cast<int>(std::strlen(t)));
-}
-
-JexBuffer& JexBuffer::operator=(const JexBuffer& other) {
-    JexBufferBase::operator=(other);
-    return *this;
-}
-
-JexBuffer& JexBuffer::operator=(const JexBufferBase& other) {
-    JexBufferBase::operator=(other);
-    return *this;
 }
 
 void JexBuffer::SetLength(int n) {

@@ -28,7 +28,13 @@ public:
         if (data) std::free(data);
     }
 
-    JexBufferBase& operator=(const JexBufferBase& other);
+    // Inline for an empty other, so that clearing buffers that are mostly
+    // empty already (an error's unused arguments) costs no call.
+    JexBufferBase& operator=(const JexBufferBase& other) {
+        if (other.data) return AssignFrom(other);
+        if (data) Free();
+        return *this;
+    }
     JexBufferBase& operator+=(const char* text);  // null appends nothing
 
     // Frees the storage: null data, both lengths 0.
@@ -66,6 +72,8 @@ public:
     int IndexError(int index) const;
 
 protected:
+    // operator= of an other with storage (which may be this buffer).
+    JexBufferBase& AssignFrom(const JexBufferBase& other);
     // Sets the used length to n (growing when needed) and writes the NUL.
     // Returns false after an allocation failure (the buffer is then empty).
     bool Resize(int n, bool zero_fill = true);
@@ -92,8 +100,14 @@ public:
     // The string's text; an empty text gives a buffer without storage.
     JexBuffer(const JexString& text);
 
-    JexBuffer& operator=(const JexBuffer& other);
-    JexBuffer& operator=(const JexBufferBase& other);
+    JexBuffer& operator=(const JexBuffer& other) {
+        JexBufferBase::operator=(other);
+        return *this;
+    }
+    JexBuffer& operator=(const JexBufferBase& other) {
+        JexBufferBase::operator=(other);
+        return *this;
+    }
 
     // Grows when n is not below the allocated length, sets the used length
     // to n and writes the NUL at n; bytes below n are kept.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "jexlink/core/JexVBPrintF.h"
 #include "platform/winbase.h"
@@ -46,14 +47,17 @@ constexpr JexTextRow kReservedOnly[] = {
 
 // --- JexExcArgs -------------------------------------------------------------
 
-JexExcArgs::JexExcArgs(const char* location, const JexExcArg& a1, const JexExcArg& a2,
-                       const JexExcArg& a3, const JexExcArg& a4, const JexExcArg& a5,
-                       const JexExcArg& a6, const JexExcArg& a7, const JexExcArg& a8,
-                       const JexExcArg& a9) {
-    if (location) args_[0] = JexBuffer(location);
-    const JexExcArg* given[] = {&a1, &a2, &a3, &a4, &a5, &a6, &a7, &a8, &a9};
+// The arguments are taken by value, so that each one made from a text or a
+// number on the call is made once and its storage moves in.
+JexExcArgs::JexExcArgs(const char* location, JexExcArg a1, JexExcArg a2, JexExcArg a3, JexExcArg a4,
+                       JexExcArg a5, JexExcArg a6, JexExcArg a7, JexExcArg a8, JexExcArg a9) {
+    if (location) {
+        JexBuffer text(location);
+        args_[0].Swap(text);
+    }
+    JexExcArg* given[] = {&a1, &a2, &a3, &a4, &a5, &a6, &a7, &a8, &a9};
     for (int i = 0; i < 9; ++i)
-        if (given[i]->Data()) args_[i + 1] = *given[i];
+        if (given[i]->Data()) args_[i + 1].Swap(*given[i]);
 }
 
 void JexExcArgs::Clear() {
@@ -81,7 +85,9 @@ JexException::~JexException() {
         std::fflush(stderr);
         std::abort();
     }
-    DeleteCause();
+    // No other thread may use an object that is being destroyed: its chain
+    // goes without taking its lock.
+    DeleteChain(cause_);
 }
 
 const JexTextRow* JexException::Row(int code) const {
@@ -110,19 +116,21 @@ void JexException::PopHandler(JexExcHandlerRecord& record) {
     record.object = nullptr;
 }
 
-int JexException::ExcSet(int code, const JexExcArgs& args, JexException* cause) {
-    JexMutexLock hold(mutex_);
+JexException* JexException::CopyOfCause(JexException* cause) {
     for (JexException* link = cause ? cause->cause_ : nullptr; link; link = link->cause_) {
         if (link != this) continue;
         ExcSet(kInfiniteLoop, JexExcArgs("JexException::ExcSet ()"));
         Raise();
         std::abort();
     }
-    JexException* copy = cause ? cause->CopyChain() : nullptr;
-    const JexExcArgs given = args;  // args may be this object's own
+    return cause ? cause->CopyChain() : nullptr;
+}
+
+int JexException::Record(int code, JexException* copy) {
     code_ = code;
-    args_ = given;
-    DeleteCause();
+    JexException* old = cause_;
+    cause_ = nullptr;
+    DeleteChain(old);  // under the lock ExcSet holds
     cause_ = copy;
     if (trace_sets) {
         const JexString described = Describe(1);
@@ -134,9 +142,38 @@ int JexException::ExcSet(int code, const JexExcArgs& args, JexException* cause) 
     return code;
 }
 
+int JexException::ExcSet(int code, const JexExcArgs& args, JexException* cause) {
+    JexMutexLock hold(mutex_);
+    JexException* copy = CopyOfCause(cause);
+    // args may be this object's own (each buffer's assignment to itself
+    // keeps it) or those of an object of the chain: copied before the old
+    // chain goes.
+    args_ = args;
+    return Record(code, copy);
+}
+
+int JexException::ExcSet(int code, JexExcArgs&& args, JexException* cause) {
+    JexMutexLock hold(mutex_);
+    JexException* copy = CopyOfCause(cause);
+    args_.Swap(args);
+    return Record(code, copy);
+}
+
+int JexException::ExcSetTaking(int code, JexExcArgs&& args, std::unique_ptr<JexException> chain) {
+    JexMutexLock hold(mutex_);
+    args_.Swap(args);
+    return Record(code, chain.release());
+}
+
 int JexException::ExcRaise(int code, const JexExcArgs& args, JexException* cause) {
     JexMutexLock hold(mutex_);
     ExcSet(code, args, cause);
+    return Raise();
+}
+
+int JexException::ExcRaise(int code, JexExcArgs&& args, JexException* cause) {
+    JexMutexLock hold(mutex_);
+    ExcSet(code, std::move(args), cause);
     return Raise();
 }
 
@@ -214,7 +251,9 @@ JexException* JexException::CopyChain() {
         copy->args_ = from->args_;
         copy->external_message_ = from->external_message_;
         copy->external_message_.SetCaseSensitive(from->external_message_.CaseSensitive());
-        copy->DeleteCause();
+        // The copy is this thread's alone until it is returned.
+        DeleteChain(copy->cause_);
+        copy->cause_ = nullptr;
         *tail = copy;
         tail = &copy->cause_;
     }
@@ -225,6 +264,12 @@ void JexException::DeleteCause() {
     JexMutexLock hold(mutex_);
     JexException* link = cause_;
     cause_ = nullptr;
+    DeleteChain(link);
+}
+
+void JexException::DeleteChain(JexException* link) {
+    // Each link is cut off before it goes, so that its destructor has no
+    // chain of its own to delete.
     while (link) {
         JexException* next = link->cause_;
         link->cause_ = nullptr;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexString.h"
@@ -75,17 +76,19 @@ public:
     static constexpr int kCount = 10;
 
     JexExcArgs() = default;
-    explicit JexExcArgs(const char* location, const JexExcArg& a1 = {}, const JexExcArg& a2 = {},
-                        const JexExcArg& a3 = {}, const JexExcArg& a4 = {},
-                        const JexExcArg& a5 = {}, const JexExcArg& a6 = {},
-                        const JexExcArg& a7 = {}, const JexExcArg& a8 = {},
-                        const JexExcArg& a9 = {});
+    explicit JexExcArgs(const char* location, JexExcArg a1 = {}, JexExcArg a2 = {},
+                        JexExcArg a3 = {}, JexExcArg a4 = {}, JexExcArg a5 = {}, JexExcArg a6 = {},
+                        JexExcArg a7 = {}, JexExcArg a8 = {}, JexExcArg a9 = {});
 
     JexBuffer& operator[](int i) { return args_[Index(i)]; }
     const JexBuffer& operator[](int i) const { return args_[Index(i)]; }
     // All ten, as JexVBPrintF takes them.
     const JexBuffer* Buffers() const { return args_; }
     void Clear();
+    // Exchanges the storage of every argument with the other's.
+    void Swap(JexExcArgs& other) noexcept {
+        for (int i = 0; i < kCount; ++i) args_[i].Swap(other.args_[i]);
+    }
 
 private:
     static int Index(int i) { return i >= 0 && i < kCount ? i : 0; }
@@ -157,6 +160,9 @@ public:
     // its chain first. Returns the code. Does not raise.
     int ExcSet(int code, const JexExcArgs& args = JexExcArgs(), JexException* cause = nullptr);
     int ExcRaise(int code, const JexExcArgs& args = JexExcArgs(), JexException* cause = nullptr);
+    // The same for arguments made for the call: their storage moves in.
+    int ExcSet(int code, JexExcArgs&& args, JexException* cause = nullptr);
+    int ExcRaise(int code, JexExcArgs&& args, JexException* cause = nullptr);
     int Raise();
     // Records the error on a clone of this object and appends that at the
     // end of this object's cause chain; this object's error stays.
@@ -202,9 +208,18 @@ protected:
     JexMutex& Mutex() { return mutex_; }
     // Sets the cause pointer as it stands (no copy); for the loop guard's tests.
     void LinkCauseForTest(JexException* cause) { cause_ = cause; }
+    // ExcSet with a cause that is already a copy made for this object (of
+    // CopyChain): the object takes the chain instead of copying it again.
+    int ExcSetTaking(int code, JexExcArgs&& args, std::unique_ptr<JexException> chain);
 
 private:
     const JexTextRow* Row(int code) const;
+    // ExcSet's parts around taking the arguments: the copy of the cause's
+    // chain (after the loop guard's check), then the code and that chain.
+    JexException* CopyOfCause(JexException* cause);
+    int Record(int code, JexException* copy);
+    // Deletes a chain that no other object or thread can reach any more.
+    static void DeleteChain(JexException* link);
 
     int suppress_ = 0;
     JexString external_message_;

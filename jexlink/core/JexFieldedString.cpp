@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <new>
-#include <string>
 
 JexFieldedString::JexFieldedString(char sep) : separator(sep) {}
 
@@ -17,6 +16,11 @@ JexFieldedString::JexFieldedString(const JexFieldedString& other) : separator(ot
     CopyFields(other);
 }
 
+JexFieldedString::JexFieldedString(JexFieldedString&& other) noexcept
+    : count(other.count), separator(other.separator) {
+    TakeFields(other);
+}
+
 JexFieldedString::~JexFieldedString() { Clear(); }
 
 JexFieldedString& JexFieldedString::operator=(const JexFieldedString& other) {
@@ -26,10 +30,73 @@ JexFieldedString& JexFieldedString::operator=(const JexFieldedString& other) {
     return *this;
 }
 
+JexFieldedString& JexFieldedString::operator=(JexFieldedString&& other) noexcept {
+    if (this == &other) return *this;
+    Clear();
+    count = other.count;
+    TakeFields(other);
+    return *this;
+}
+
+void JexFieldedString::TakeFields(JexFieldedString& other) {
+    if (other.fields == other.inline_) {
+        for (int i = 0; i < count; ++i) {
+            inline_[i] = other.inline_[i];
+            other.inline_[i] = nullptr;
+        }
+        fields = inline_;
+    } else {
+        fields = other.fields;
+    }
+    // The other's own objects pass their contents to this list's, which
+    // are all free.
+    for (int i = 0; i < count; ++i) {
+        for (int k = 0; k < kInline; ++k) {
+            if (fields[i] != &other.own_[k]) continue;
+            own_[k].Swap(other.own_[k]);
+            own_[k].SetCaseSensitive(other.own_[k].CaseSensitive());
+            other.own_[k].SetCaseSensitive(1);
+            fields[i] = &own_[k];
+        }
+    }
+    own_used_ = other.own_used_;
+    other.own_used_ = 0;
+    other.fields = nullptr;
+    other.count = 0;
+}
+
+JexString* JexFieldedString::MakeField(JexString& from) {
+    JexString* field = nullptr;
+    for (int k = 0; k < kInline && !field; ++k) {
+        if (own_used_ & (1u << k)) continue;
+        own_used_ |= 1u << k;
+        field = &own_[k];
+    }
+    if (!field) field = new (std::nothrow) JexString();
+    if (!field) return nullptr;
+    field->Swap(from);
+    field->SetCaseSensitive(from.CaseSensitive());
+    return field;
+}
+
+void JexFieldedString::DeleteField(JexString* field) {
+    for (int k = 0; k < kInline; ++k) {
+        if (field != &own_[k]) continue;
+        own_[k].Free();
+        own_[k].SetCaseSensitive(1);
+        own_used_ &= ~(1u << k);
+        return;
+    }
+    delete field;
+}
+
 void JexFieldedString::CopyFields(const JexFieldedString& other) {
     Grow(other.count);
     for (int i = 0; i < count && i < other.count; ++i)
-        if (other.fields[i]) fields[i] = new (std::nothrow) JexString(*other.fields[i]);
+        if (other.fields[i]) {
+            JexString copy(*other.fields[i]);
+            fields[i] = MakeField(copy);
+        }
 }
 
 bool JexFieldedString::operator==(const JexFieldedString& other) const {
@@ -43,40 +110,64 @@ bool JexFieldedString::operator==(const JexFieldedString& other) const {
     return true;
 }
 
-int JexFieldedString::Parse(const char* source) {
-    // Walk a copy: the text may be one of this list's own fields.
-    const std::string copy = source ? source : "";
-    const char* text = copy.c_str();
-    Clear();
-    if (!*text) return 0;
+int JexFieldedString::Parse(const char* text) {
+    if (!text || !*text) {
+        Clear();
+        return 0;
+    }
     const int length = static_cast<int>(std::strlen(text));
     int n = 1;
     for (const char* p = text; *p; ++p) n += *p == separator;
-    Grow(n);
+    // The text may be one of this list's own fields: the new fields are
+    // made from it before the old ones go.
+    JexString* few[kInline] = {};
+    auto** made = n <= kInline ? few : new (std::nothrow) JexString*[static_cast<size_t>(n)]();
+    if (!made) {
+        Clear();
+        return length;
+    }
     const char* start = text;
-    for (int i = 0; i < count; ++i) {
-        const char* end = std::strchr(start, separator);
-        if (!end || i == count - 1) end = text + length;
-        fields[i] = new (std::nothrow)
-            JexString(JexString::FromBytes(start, static_cast<int>(end - start)));
+    for (int i = 0; i < n; ++i) {
+        const char* end = i == n - 1 ? text + length : std::strchr(start, separator);
+        JexString field = JexString::FromBytes(start, static_cast<int>(end - start));
+        made[i] = MakeField(field);
         start = end + 1;
     }
+    Clear();
+    if (made == few) {
+        for (int i = 0; i < n; ++i) inline_[i] = few[i];
+        made = inline_;
+    }
+    fields = made;
+    count = n;
     return length;
 }
 
 void JexFieldedString::Clear() {
-    for (int i = 0; i < count; ++i) delete fields[i];
-    delete[] fields;
+    for (int i = 0; i < count; ++i) {
+        DeleteField(fields[i]);
+        fields[i] = nullptr;  // an inline slot is used again
+    }
+    if (fields != inline_) delete[] fields;
     fields = nullptr;
     count = 0;
 }
 
 void JexFieldedString::Grow(int n) {
     if (count >= n) return;
+    if (n <= kInline && (!fields || fields == inline_)) {
+        fields = inline_;  // its slots from count on are null
+        count = n;
+        return;
+    }
     auto** grown = new (std::nothrow) JexString*[static_cast<size_t>(n)]();
     if (!grown) return;
     for (int i = 0; i < count; ++i) grown[i] = fields[i];
-    delete[] fields;
+    if (fields == inline_) {
+        for (int i = 0; i < count; ++i) inline_[i] = nullptr;
+    } else {
+        delete[] fields;
+    }
     fields = grown;
     count = n;
 }
@@ -93,7 +184,10 @@ JexString& JexFieldedString::operator[](int index) {
         scratch = "";
         return scratch;
     }
-    if (!fields[index]) fields[index] = new (std::nothrow) JexString("");
+    if (!fields[index]) {
+        JexString empty("");
+        fields[index] = MakeField(empty);
+    }
     if (!fields[index]) {
         scratch = "";
         return scratch;
@@ -106,7 +200,7 @@ JexString JexFieldedString::Field(int index) { return (*this)[index]; }
 JexString JexFieldedString::Remove(int index) {
     if (static_cast<unsigned>(index) >= static_cast<unsigned>(count)) return JexString();
     JexString removed = fields[index] ? JexString(*fields[index]) : JexString();
-    delete fields[index];
+    DeleteField(fields[index]);
     for (int i = index; i + 1 < count; ++i) fields[i] = fields[i + 1];
     --count;
     fields[count] = nullptr;
@@ -115,9 +209,13 @@ JexString JexFieldedString::Remove(int index) {
 
 JexString JexFieldedString::Text() const {
     JexString out("");
+    AppendText(out);
+    return out;
+}
+
+void JexFieldedString::AppendText(JexString& out) const {
     for (int i = 0; i < count; ++i) {
         if (i > 0) out += separator;
         if (fields[i]) out += *fields[i];
     }
-    return out;
 }

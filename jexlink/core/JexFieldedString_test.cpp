@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -46,6 +47,60 @@ TEST(JexFieldedString, IndexingPastTheEndGrowsTheList) {
     EXPECT_STREQ(f.Text().Text(), "a/b//d//");
     EXPECT_STREQ(f.Field(7).Text(), "");
     EXPECT_EQ(f.Count(), 8);
+}
+
+TEST(JexFieldedString, FieldTextReadsWithoutGrowing) {
+    JexFieldedString f("a/b", '/');
+    f.Grow(4);  // slots 2 and 3 never filled
+    const JexFieldedString& list = f;
+    const std::pair<int, const char*> cases[] = {{0, "a"}, {1, "b"}, {2, ""}, {3, ""},
+                                                 {4, ""},  {99, ""}, {-1, ""}};
+    for (const auto& [index, text] : cases) EXPECT_STREQ(list.FieldText(index), text) << index;
+    EXPECT_EQ(f.Count(), 4);
+}
+
+TEST(JexFieldedString, CopiesAndMovesKeepTheTargetsSeparator) {
+    JexFieldedString source("a,B", ',');
+    source[1].SetCaseSensitive(0);
+    JexFieldedString copied(':');
+    copied = source;
+    JexFieldedString moved(':');
+    moved = std::move(source);
+    for (const JexFieldedString* f : {&copied, &moved}) {
+        EXPECT_EQ(f->Separator(), ':');
+        EXPECT_EQ(f->Count(), 2);
+        EXPECT_STREQ(f->Text().Text(), "a:B");
+        EXPECT_TRUE(*f == JexFieldedString("a:b", ':'));  // the case flag came along
+    }
+    EXPECT_EQ(source.Count(), 0);  // NOLINT(bugprone-use-after-move): left without fields
+    JexFieldedString constructed(std::move(moved));
+    EXPECT_EQ(constructed.Separator(), ':');
+    EXPECT_STREQ(constructed.Text().Text(), "a:B");
+}
+
+TEST(JexFieldedString, AFieldStaysWhereItIsWhileTheListGrowsAndShrinks) {
+    JexFieldedString f("a,b", ',');
+    JexString& first = f[0];
+    f[9] = "j";  // from few fields to many
+    first = "A";
+    EXPECT_STREQ(f.Text().Text(), "A,b,,,,,,,,j");
+    EXPECT_STREQ(f.Remove(1).Text(), "b");
+    EXPECT_STREQ(f[0].Text(), "A");
+    f.Parse("x,y");  // and back to few
+    JexString& x = f[0];
+    f[2] = "z";
+    x = "X";
+    EXPECT_STREQ(f.Text().Text(), "X,y,z");
+    JexFieldedString moved(std::move(f));
+    EXPECT_STREQ(moved.Text().Text(), "X,y,z");
+    f.Parse("p,q,r,s,t");  // NOLINT(bugprone-use-after-move): used again after Parse
+    f[4].SetCaseSensitive(0);
+    JexFieldedString taken(';');
+    taken = std::move(f);
+    EXPECT_STREQ(taken.Text().Text(), "p;q;r;s;t");
+    EXPECT_TRUE(taken == JexFieldedString("p;q;r;s;T", ';'));
+    EXPECT_STREQ(taken.Remove(0).Text(), "p");
+    EXPECT_STREQ(taken.Text().Text(), "q;r;s;t");
 }
 
 TEST(JexFieldedString, RemoveShiftsLaterFields) {

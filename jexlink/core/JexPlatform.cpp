@@ -11,6 +11,7 @@ namespace {
 
 // What the fields and the description hold until they are filled.
 constexpr char kPlaceholderFields[] = "ENIAC fubar '95 13 ENIAC";
+constexpr char kPlaceholderComputer[] = "fubar";  // field 1 of the above
 constexpr char kPlaceholderDescription[] = "ENIAC '95 Sorrel";
 
 const char* ProcessorName(WORD architecture) {
@@ -49,23 +50,44 @@ const FixedFields& Fixed() {
     return fixed;
 }
 
+const char* SystemName(const FixedFields& fixed) {
+    return fixed.ntFamily ? "WindowsNT" : "Windows";
+}
+
+// The computer's name may change while the process runs: asked each time.
+// False when the system cannot tell (the field keeps its placeholder).
+bool ComputerName(char (&name)[MAX_COMPUTERNAME_LENGTH + 1]) {
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) != 0;
+}
+
 }  // namespace
 
 JexPlatform::JexPlatform()
     : JexFieldedString(kPlaceholderFields, ' '), description(kPlaceholderDescription) {
     const FixedFields& fixed = Fixed();
-    (*this)[0] = fixed.ntFamily ? "WindowsNT" : "Windows";
-
-    // The computer's name may change while the process runs: asked each time.
+    (*this)[0] = SystemName(fixed);
     char name[MAX_COMPUTERNAME_LENGTH + 1];
-    DWORD size = sizeof name;
-    if (GetComputerNameA(name, &size)) (*this)[1] = name;
-
+    if (ComputerName(name)) (*this)[1] = name;
     (*this)[2] = fixed.version.c_str();
     (*this)[3] = "0";
     (*this)[4] = fixed.processor;
     description = fixed.ntFamily ? "Windows NT " : "Windows ";
     description += fixed.processor;
+}
+
+JexString JexPlatform::CurrentText(JexString& name) {
+    const FixedFields& fixed = Fixed();
+    char computer[MAX_COMPUTERNAME_LENGTH + 1];
+    name = ComputerName(computer) ? computer : kPlaceholderComputer;
+    JexString text(SystemName(fixed));
+    text += " ";
+    text += name;
+    text += " ";
+    text += fixed.version.c_str();
+    text += " 0 ";
+    text += fixed.processor;
+    return text;
 }
 
 JexPlatform::~JexPlatform() = default;

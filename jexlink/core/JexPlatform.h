@@ -19,6 +19,10 @@ public:
 
     const JexString& Description() const { return description; }
 
+    // The platform text of a JexPlatform made now, and into name its field
+    // 1 (the computer's name), without making the list of fields.
+    static JexString CurrentText(JexString& name);
+
 private:
     JexString description;
 };

@@ -32,6 +32,11 @@ TEST(JexPlatform, DescribesThisMachineAsPeersReadIt) {
     // The platform text splits back into the same five fields.
     JexFieldedString again(platform.Text(), ' ');
     EXPECT_TRUE(again == platform);
+
+    // The text without the fields is the same, and so is its computer name.
+    JexString name("stale");
+    EXPECT_STREQ(JexPlatform::CurrentText(name).Text(), platform.Text().Text());
+    EXPECT_STREQ(name.Text(), platform[1].Text());
 }
 
 }  // namespace

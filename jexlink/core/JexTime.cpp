@@ -3,7 +3,6 @@
 #include "jexlink/core/JexTime.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -16,6 +15,28 @@ namespace {
 constexpr char kDefaultStrfFormat[] = "%a, %d %b %Y %H:%M:%S %Z";
 constexpr int64_t kHostUnitsPerSecond = 10000000;
 
+char* PutText(char* p, const char* text) {
+    while (*text) *p++ = *text++;
+    return p;
+}
+
+// A number in decimal, zero-padded to width characters with the sign in
+// front, as printf's %0*lld writes it; the character after it.
+char* PutNumber(char* p, long long value, int width) {
+    char digits[24];
+    int n = 0;
+    auto rest = value < 0 ? 0 - static_cast<unsigned long long>(value)
+                          : static_cast<unsigned long long>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    if (value < 0) *p++ = '-';
+    for (int pad = width - n - (value < 0 ? 1 : 0); pad > 0; --pad) *p++ = '0';
+    while (n > 0) *p++ = digits[--n];
+    return p;
+}
+
 // "Sun, 5 Jan 1997 10:00:00 -0500": the offset east of UTC is printed with
 // "+", UTC and zones west of it with "-".
 void FormatBrokenDown(JexString& out, const struct tm& t, long offsetEast) {
@@ -25,10 +46,28 @@ void FormatBrokenDown(JexString& out, const struct tm& t, long offsetEast) {
     const char* weekday = t.tm_wday >= 0 && t.tm_wday < 7 ? kWeekdays[t.tm_wday] : "???";
     const char* month = t.tm_mon >= 0 && t.tm_mon < 12 ? kMonths[t.tm_mon] : "???";
     const long magnitude = offsetEast < 0 ? -offsetEast : offsetEast;
+    // What "%s, %d %s %04lld %02d:%02d:%02d %c%02ld%02ld" writes, written by
+    // hand: every session start formats one, and snprintf cost several times
+    // as much as all the rest of it.
     char text[128];
-    std::snprintf(text, sizeof text, "%s, %d %s %04lld %02d:%02d:%02d %c%02ld%02ld", weekday,
-                  t.tm_mday, month, static_cast<long long>(t.tm_year) + 1900, t.tm_hour, t.tm_min,
-                  t.tm_sec, offsetEast > 0 ? '+' : '-', magnitude / 3600, magnitude % 3600 / 60);
+    char* p = PutText(text, weekday);
+    p = PutText(p, ", ");
+    p = PutNumber(p, t.tm_mday, 0);
+    *p++ = ' ';
+    p = PutText(p, month);
+    *p++ = ' ';
+    p = PutNumber(p, static_cast<long long>(t.tm_year) + 1900, 4);
+    *p++ = ' ';
+    p = PutNumber(p, t.tm_hour, 2);
+    *p++ = ':';
+    p = PutNumber(p, t.tm_min, 2);
+    *p++ = ':';
+    p = PutNumber(p, t.tm_sec, 2);
+    *p++ = ' ';
+    *p++ = offsetEast > 0 ? '+' : '-';
+    p = PutNumber(p, magnitude / 3600, 2);
+    p = PutNumber(p, magnitude % 3600 / 60, 2);
+    *p = 0;
     out = text;
 }
 

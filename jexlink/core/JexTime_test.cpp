@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -61,6 +62,44 @@ TEST(JexFormatTime, BrokenDownTimeUsesZoneAndDaylightFlag) {
     t.tm_mon = -3;
     JexFormatTime(out, t);
     EXPECT_STREQ(out.Text(), "???, 15 ??? 2026 15:00:00 +0100");
+}
+
+TEST(JexFormatTime, FieldsPrintAsPrintfPrintsThemWhateverTheirValues) {
+    struct Case {
+        const char* zone;
+        int mday, year, hour, min, sec, isdst;
+    } cases[] = {
+        {tavro::testing::kZoneUtc, 1, 70, 0, 0, 0, 0},
+        {tavro::testing::kZoneUtc, 0, -1900, 0, 0, 0, 0},
+        {tavro::testing::kZoneUtc, -7, -1905, -1, -12, -123, 0},
+        {tavro::testing::kZoneUtc, 31, -2000, 9, 10, 99, 1},
+        {tavro::testing::kZoneNewYork, std::numeric_limits<int>::min(),
+         std::numeric_limits<int>::max(), std::numeric_limits<int>::min(), 5, 60, 1},
+        {tavro::testing::kZoneKolkata, std::numeric_limits<int>::max(),
+         std::numeric_limits<int>::min(), 23, 59, 61, 0},
+        {tavro::testing::kZoneAdelaide, 12, 8100, 100, 1000, 10000, 1},
+    };
+    for (const Case& c : cases) {
+        PinZone(c.zone);
+        struct tm t {};
+        t.tm_mday = c.mday;
+        t.tm_year = c.year;
+        t.tm_hour = c.hour;
+        t.tm_min = c.min;
+        t.tm_sec = c.sec;
+        t.tm_isdst = c.isdst;
+        t.tm_wday = 2;
+        t.tm_mon = 4;
+        const long east = -JexTimezone() + (c.isdst > 0 ? 3600 : 0);
+        const long magnitude = east < 0 ? -east : east;
+        char expected[128];
+        std::snprintf(expected, sizeof expected, "Tue, %d May %04lld %02d:%02d:%02d %c%02ld%02ld",
+                      c.mday, static_cast<long long>(c.year) + 1900, c.hour, c.min, c.sec,
+                      east > 0 ? '+' : '-', magnitude / 3600, magnitude % 3600 / 60);
+        JexString out;
+        JexFormatTime(out, t);
+        EXPECT_STREQ(out.Text(), expected) << c.zone;
+    }
 }
 
 TEST(JexFormatTime, NowWhenNoTimeAndAllZeroWithoutLocalTime) {

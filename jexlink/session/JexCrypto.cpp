@@ -5,6 +5,7 @@
 #include <md5.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -60,6 +61,21 @@ bool ParseIntLiteral(const char* text, int& value) {
     if (errno != 0 || end == text || *end != '\0' || v < INT_MIN || v > INT_MAX) return false;
     value = static_cast<int>(v);
     return true;
+}
+
+// file becomes directory, method, "-", from, "-", to, the two names
+// upper-cased: the name of the key file that signs from one to the other.
+void SetKeyFileName(JexString& file, const JexString& directory, const JexString& method,
+                    const JexString& from, const JexString& to) {
+    file = directory;
+    file += method;
+    for (const JexString* name : {&from, &to}) {
+        file += '-';
+        const int start = file.Length();
+        file += *name;
+        for (char* p = file.Data() + start; *p; ++p)
+            *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+    }
 }
 
 // Key material does not linger in freed memory.
@@ -184,7 +200,10 @@ JexCrypto::JexCrypto(const JexString& first_name, const JexString& second_name, 
     SetSuppress(suppress);
 
     const char* path = std::getenv("JEXCRYPTO_PATH");
-    key_path_.Parse(path ? JexString(path) : DefaultKeyPath());
+    if (path)
+        key_path_.Parse(path);
+    else
+        key_path_.Parse(DefaultKeyPath());
 
     if (const char* whoami = std::getenv("JEXCRYPTO_K2_WHOAMI")) {
         JexFieldedString fields(whoami, '/');
@@ -266,10 +285,8 @@ int JexCrypto::digest(const JexNetMsg&, const JexBuffer&, JexBuffer& out) {
 }
 
 int JexCrypto::key_file_names() {
-    const JexString first = first_name_.UpperCopy();
-    const JexString second = second_name_.UpperCopy();
-    sign_key_file_ = key_directory_ + method_name_ + "-" + first + "-" + second;
-    check_key_file_ = key_directory_ + method_name_ + "-" + second + "-" + first;
+    SetKeyFileName(sign_key_file_, key_directory_, method_name_, first_name_, second_name_);
+    SetKeyFileName(check_key_file_, key_directory_, method_name_, second_name_, first_name_);
     // A name that could lead out of the key directory opens nothing.
     if (JexKeyFile::SafeName(method_name_) && JexKeyFile::SafeName(first_name_) &&
         JexKeyFile::SafeName(second_name_))

@@ -90,8 +90,7 @@ JexSession::JexSession()
     gateway_handler_ = std::make_unique<JexExcHandlerRecord>();
     PushHandler(*gateway_handler_, gateway_.get(), raise_wrapped, this);
 
-    JexPlatform platform = JexLibraryPlatform();
-    const JexString node = platform.Field(1);
+    const char* node = JexLibraryPlatform().FieldText(1);
     src_nodes_.Parse(node);
     dst_nodes_.Parse(node);
 
@@ -116,15 +115,11 @@ int JexSession::TraceFlags() { return trace_flags; }
 int JexSession::TestFlags() { return test_flags; }
 
 JexString JexSession::local_version_text() const {
-    JexFieldedString version(' ');
-    if (const char* env = std::getenv("JEXSESSION_VERSION")) {
-        version[0] = env;
-        version[1] = "(from environment variable)";
-    } else {
-        version[0] = "3.14";
-        version[1] = "Exp";
-    }
-    return version.Text();
+    // The version and its origin, blank-separated.
+    const char* env = std::getenv("JEXSESSION_VERSION");
+    JexString version(env ? env : "3.14");
+    version += env ? " (from environment variable)" : " Exp";
+    return version;
 }
 
 void JexSession::ResetPeerVersion(JexFieldedString& version) {

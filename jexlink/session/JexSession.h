@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
@@ -347,9 +348,11 @@ private:
     // returns the recorded code.
     int RaiseRecorded();
     int AttrFail(int code, int attribute, const JexExcArg& value = JexExcArg());
-    // 0, or the failure of reading or setting `attribute` as a `kind`.
+    // 0, or the failure of reading or setting `attribute` as a `kind`; the
+    // value shown in the failure is made only when there is one.
     int AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access,
-                  const JexExcArg& value = JexExcArg());
+                  const char* value = nullptr);
+    int AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access, int value);
     int SetList(JexFieldedString& list, const char* text);
     int SetNamedCode(Attribute attribute, int& field, const JexCodeName* table, int code);
     int SetNamedText(Attribute attribute, int& field, const JexCodeName* table, const char* name);
@@ -424,10 +427,11 @@ private:
     // The data message PutMsg sends and the two parts of its wire form
     // around the data, and the message GetMsg reads into: kept from message
     // to message, so that a message in either direction allocates nothing.
-    JexNetMsg data_out_;
+    // Each message is made by the first PutMsg or GetMsg that needs it.
+    std::optional<JexNetMsg> data_out_;
     JexBuffer data_head_;
     JexBuffer data_tail_;
-    JexNetMsg data_in_;
+    std::optional<JexNetMsg> data_in_;
 
     PathOpener opener_ = nullptr;
     void* opener_context_ = nullptr;

@@ -50,6 +50,9 @@ JexString IntValueText(int value) {
     return JexString(text);
 }
 
+constexpr JexAttrCodes kAttrCodes{JexSession::BADATTR, JexSession::ATTRNOTINT,
+                                  JexSession::ATTRNOTSTRING, JexSession::ATTRREADONLY};
+
 }  // namespace
 
 const char* JexSession::attribute_name(int attribute) {
@@ -61,10 +64,14 @@ int JexSession::AttrFail(int code, int attribute, const JexExcArg& value) {
 }
 
 int JexSession::AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access,
-                          const JexExcArg& value) {
-    static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
-    const int code = JexAttrCheck(kAttributes, attribute, kind, access, kCodes);
+                          const char* value) {
+    const int code = JexAttrCheck(kAttributes, attribute, kind, access, kAttrCodes);
     return code == OK ? OK : AttrFail(code, attribute, value);
+}
+
+int JexSession::AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access, int value) {
+    const int code = JexAttrCheck(kAttributes, attribute, kind, access, kAttrCodes);
+    return code == OK ? OK : AttrFail(code, attribute, IntValueText(value));
 }
 
 int JexSession::SetList(JexFieldedString& list, const char* text) {
@@ -157,8 +164,7 @@ int JexSession::SetAttr(Attribute attribute, int value) {
             break;
         default: break;
     }
-    const JexString shown = IntValueText(value);
-    if (const int rc = AttrCheck(attribute, K::kInt, JexAttrAccess::kSet, shown); rc != OK)
+    if (const int rc = AttrCheck(attribute, K::kInt, JexAttrAccess::kSet, value); rc != OK)
         return rc;
     switch (attribute) {
         case ASYMMETRIC: asymmetric_ = value != 0; return OK;
@@ -174,7 +180,8 @@ int JexSession::SetAttr(Attribute attribute, int value) {
         case NODE_AUTH: node_auth_ = value != 0; return OK;
         case PARADIGM: return SetNamedCode(attribute, paradigm_, kParadigmNames, value);
         case PRIORITY:
-            if (value < 0 || value > 255) return AttrFail(BADATTRVALUE, attribute, shown);
+            if (value < 0 || value > 255)
+                return AttrFail(BADATTRVALUE, attribute, IntValueText(value));
             priority_ = value;
             return OK;
         case RAISE_TIMEOUT: raise_timeout_ = value != 0; return OK;

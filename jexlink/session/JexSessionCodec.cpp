@@ -234,16 +234,16 @@ void JexSession::build_crstart(JexNetMsg& msg, const JexString& date, const JexB
     SetItem(msg[kItemAuthMethod], jex_code_text(kAuthenticationNames, authentication_));
     SetItem(msg[kItemCompression], jex_code_text(kCompressionNames, compression_));
     SetItem(msg[kItemDate], date);
-    SetItem(msg[kItemDstAcid], dst_acids_.Text());
-    SetItem(msg[kItemDstNode], dst_nodes_.Text());
+    SetItem(msg[kItemDstAcid], dst_acids_);
+    SetItem(msg[kItemDstNode], dst_nodes_);
     SetItem(msg[kItemEncryption], jex_code_text(kEncryptionNames, encryption_));
     SetItem(msg[kItemLanguage], language_);
     if (node_auth_) msg[kItemNodeAuth].SetLong(1);
     SetByte(msg[kItemPriority], priority_);
-    SetItem(msg[kItemSrcAcid], src_acids_.Text());
-    SetItem(msg[kItemSrcNode], src_nodes_.Text());
+    SetItem(msg[kItemSrcAcid], src_acids_);
+    SetItem(msg[kItemSrcNode], src_nodes_);
     SetItem(msg[kItemSrcUser], src_user_);
-    SetItem(msg[kItemVersion], client_version_.Text());
+    SetItem(msg[kItemVersion], client_version_);
     make_key_block(msg[kItemData]);
     SetItem(msg[kItemChallenge], challenge);
 }

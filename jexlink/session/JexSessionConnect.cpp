@@ -1,4 +1,6 @@
 // Session establishment: Connect, Listen, Accept, Reject and Disconnect over the gateway.
+#include <initializer_list>
+
 #include "jexlink/core/JexUtilities.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/session/JexSessionItems.h"
@@ -7,6 +9,27 @@
 
 using jexsession::SetItem;
 using jexsession::SigningNames;
+
+namespace {
+
+// out becomes the joined acids, "/" and the joined nodes, followed by the
+// texts of rest: how the statistics name a connection's ends.
+void SetEndName(JexString& out, const JexFieldedString& acids, const JexFieldedString& nodes,
+                std::initializer_list<const char*> rest) {
+    out = "";
+    acids.AppendText(out);
+    out += "/";
+    nodes.AppendText(out);
+    for (const char* text : rest) out += text;
+}
+
+// out becomes the text of a list (its fields joined).
+void SetToText(JexString& out, const JexFieldedString& list) {
+    out = "";
+    list.AppendText(out);
+}
+
+}  // namespace
 
 int JexSession::gateway_disconnect() {
     gateway_->SetReadTimeout(BoundSeconds());
@@ -28,10 +51,10 @@ int JexSession::Connect(const char* application, const char* dst_acids, const ch
     Begin("JexSession::Connect");
     if (state_ != IDLE || gateway_->State() != JexGateway::IDLE) return WrongState();
     ExcSet(OK);
-    if (src_acids_.Count() == 0 || src_acids_.Field(0).Text()[0] == 0)
+    if (src_acids_.Count() == 0 || src_acids_.FieldText(0)[0] == 0)
         return Fail(NOSRCACID, JexExcArgs(operation_));
-    if (crypto_src_acid_.Text()[0] == 0) crypto_src_acid_ = src_acids_.Text();
-    if (crypto_src_node_.Text()[0] == 0) crypto_src_node_ = src_nodes_.Text();
+    if (crypto_src_acid_.Text()[0] == 0) SetToText(crypto_src_acid_, src_acids_);
+    if (crypto_src_node_.Text()[0] == 0) SetToText(crypto_src_node_, src_nodes_);
     application_ = application ? application : "";
     dst_acids_.Parse(dst_acids ? dst_acids : "");
     dst_nodes_.Parse(dst_nodes ? dst_nodes : "");
@@ -50,8 +73,8 @@ int JexSession::Connect(const char* application, const char* dst_acids, const ch
     if (rc != 0) return RaiseRecorded();
 
     src_user_ = JexGetUserName();
-    stats_.caller = src_acids_.Text() + "/" + src_nodes_.Text() + ":" + src_user_;
-    stats_.callee = dst_acids_.Text() + "/" + dst_nodes_.Text() + "/" + application_;
+    SetEndName(stats_.caller, src_acids_, src_nodes_, {":", src_user_.Text()});
+    SetEndName(stats_.callee, dst_acids_, dst_nodes_, {"/", application_.Text()});
 
     if (gateway_->SetAttr(JexGateway::ACID, src_acids_.Text()) != 0) return GATEWAYERR;
     if (gateway_->SetAttr(JexGateway::NODE, src_nodes_.Text()) != 0) return GATEWAYERR;
@@ -76,8 +99,8 @@ int JexSession::Connect(const char* application, const char* dst_acids, const ch
 
     rc = client_handshake(connect_data, reply_data);
     if (rc != 0) return RaiseRecorded();
-    stats_.callee =
-        dst_acids_.Text() + "/" + dst_nodes_.Text() + ":" + dst_user_ + "/" + application_;
+    SetEndName(stats_.callee, dst_acids_, dst_nodes_,
+               {":", dst_user_.Text(), "/", application_.Text()});
     return OK;
 }
 
@@ -87,13 +110,13 @@ int JexSession::Listen(const char* application, const char* acids, JexBuffer& co
     ExcSet(OK);
     application_ = application ? application : "";
     dst_acids_.Parse(acids ? acids : "");
-    if (crypto_src_acid_.Text()[0] == 0) crypto_src_acid_ = dst_acids_.Text();
-    if (crypto_src_node_.Text()[0] == 0) crypto_src_node_ = dst_nodes_.Text();
+    if (crypto_src_acid_.Text()[0] == 0) SetToText(crypto_src_acid_, dst_acids_);
+    if (crypto_src_node_.Text()[0] == 0) SetToText(crypto_src_node_, dst_nodes_);
     ResetPeerVersion(client_version_);
     dst_user_ = JexGetUserName();
     stats_.caller = "";
-    stats_.callee =
-        dst_acids_.Text() + "/" + dst_nodes_.Text() + ":" + dst_user_ + "/" + application_;
+    SetEndName(stats_.callee, dst_acids_, dst_nodes_,
+               {":", dst_user_.Text(), "/", application_.Text()});
 
     const int status = opener_ ? opener_(*gateway_, opener_context_)
                                : gateway_->Listen(dst_acids_, dst_nodes_, application_);
@@ -110,7 +133,7 @@ int JexSession::Listen(const char* application, const char* acids, JexBuffer& co
     }
     const int rc = server_handshake(connect_data);
     if (rc != 0) return RaiseRecorded();
-    stats_.caller = src_acids_.Text() + "/" + src_nodes_.Text() + ":" + src_user_;
+    SetEndName(stats_.caller, src_acids_, src_nodes_, {":", src_user_.Text()});
     return OK;
 }
 

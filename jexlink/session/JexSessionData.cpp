@@ -19,7 +19,7 @@ int JexSession::PutMsg(const JexBuffer& data, int flags) {
     // One message serves every PutMsg: it only ever holds the sequence and
     // CRC items (send_msg sets or frees the CRC and sends the data apart), so
     // their storage is used again.
-    JexNetMsg& msg = data_out_;
+    JexNetMsg& msg = data_out_ ? *data_out_ : data_out_.emplace();
     msg.Type(synchronous ? kDataSyn : kData);
     if (synchronous) {
         ++sync_counter_;
@@ -68,18 +68,19 @@ int JexSession::GetMsg(JexBuffer& data, int) {
     if (state_ != RUN) return WrongState();
     ExcSet(OK);
     data.SetLength(0);
+    JexNetMsg& in = data_in_ ? *data_in_ : data_in_.emplace();
     for (;;) {
         // A message read now is read into the one kept for it, which holds
         // nothing once this round is over.
         struct Emptied {
             JexNetMsg& msg;
             ~Emptied() { msg.Clear(); }
-        } emptied{data_in_};
+        } emptied{in};
         std::unique_ptr<JexNetMsg> queued;
-        JexNetMsg* msg = &data_in_;
+        JexNetMsg* msg = &in;
         if (!queue_head_) {
             set_state(DATAWAIT);
-            const int rc = recv_msg(data_in_);
+            const int rc = recv_msg(in);
             if (rc != 0) return rc;
         } else {
             queued.reset(QueueRemove());

@@ -225,7 +225,7 @@ int JexSession::server_handshake(JexBuffer& connect_data) {
     SetItem(ack[kItemAuthMethod], jex_code_text(kAuthenticationNames, authentication_));
     SetItem(ack[kItemResponse], start[kItemChallenge]);
     SetItem(ack[kItemDstUser], dst_user_);
-    SetItem(ack[kItemVersion], server_version_.Text());
+    SetItem(ack[kItemVersion], server_version_);
     make_key_block(ack[kItemData]);
     JexBuffer challenge;
     if (authentication_ == NOAUTH || authentication_ == PASSWORD)

@@ -21,7 +21,8 @@ const JexTextRow JexGateway::kTextTable[] = JEX_TEXT_TABLE(JEXGATEWAY_TEXTS);
 using jexgateway::HoldsData;
 using jexgateway::ItemShort;
 using jexgateway::ItemText;
-using jexgateway::Short;
+using jexgateway::SetItemShort;
+using jexgateway::SetItemText;
 
 namespace {
 
@@ -100,10 +101,10 @@ JexGateway::JexGateway()
     route_map_file = map ? map : kDefaultRouteMap;
     const char* id = std::getenv("JEXGATEWAY_SYSTEMID");
     system_id = id ? id : "<None>";
-    JexPlatform here;
-    platform = here.Text();
+    JexString node;
+    platform = JexPlatform::CurrentText(node);
     own_acids.Parse(system_id);
-    own_nodes.Parse(here.Field(1));
+    own_nodes.Parse(node);
     version.Parse("2.32 Exp");
 }
 
@@ -417,7 +418,8 @@ int JexGateway::recv_rest(int side, JexNetMsg& record, int length, char first, J
                 rc = read(&source, bytes + 1, 4);
             if (rc != OK) return transport_failed(*t);
             const int taken = bytes[0] == JexNetMsg::kRawMark ? 1 : n;
-            *lead = JexBuffer(bytes, taken);
+            JexBuffer head(bytes, taken);
+            lead->Swap(head);  // lead was freed above
             rest -= taken;
         }
         rc = jex_read_frame_body(read, &source, rest, payload, length);
@@ -459,14 +461,14 @@ int JexGateway::transport_failed(JexTransport& t) {
 void JexGateway::make_netfail(JexNetMsg& record, JexTransport* failed) {
     record.Clear();
     record.Type(kNetFail);
-    record['t'] = JexBuffer(JexFormatTime());
-    record['h'] = Short(hop_count);
-    if (failed && failed->Endpoint()) record['a'] = JexBuffer(failed->Stats(1)->callee);
-    record['P'] = JexBuffer(path.Text());
-    record['z'] = JexBuffer(platform);
-    record['s'] = JexBuffer(state_name());
-    record['y'] = JexBuffer(system_id);
-    record['V'] = JexBuffer(version.Text());
+    SetItemText(record['t'], JexFormatTime());
+    SetItemShort(record['h'], hop_count);
+    if (failed && failed->Endpoint()) SetItemText(record['a'], failed->Stats(1)->callee);
+    SetItemText(record['P'], path);
+    SetItemText(record['z'], platform);
+    SetItemText(record['s'], state_name());
+    SetItemText(record['y'], system_id);
+    SetItemText(record['V'], version);
     JexMutexLock hold(relay_lock_);
     LoadException(record);
 }

@@ -9,7 +9,8 @@
 
 using jexgateway::ItemShort;
 using jexgateway::ItemText;
-using jexgateway::Short;
+using jexgateway::SetItemShort;
+using jexgateway::SetItemText;
 
 int JexGateway::open_leg(int side, const JexNetAddr& address) {
     if (leg_opener_) {
@@ -43,28 +44,28 @@ int JexGateway::path_failure(int tried, const JexFieldedString& key) {
 
 JexNetMsg JexGateway::connect_request() {
     JexNetMsg request(kConnect);
-    request['A'] = JexBuffer(application);
-    request['t'] = JexBuffer(JexFormatTime());
-    request['T'] = JexBuffer(dst_acids.Text());
-    request['N'] = JexBuffer(dst_nodes.Text());
+    SetItemText(request['A'], application);
+    SetItemText(request['t'], JexFormatTime());
+    SetItemText(request['T'], dst_acids);
+    SetItemText(request['N'], dst_nodes);
     request['h'].SetLength(1);
     request['h'][0] = 0;
-    request['H'] = Short(max_hops);
-    request['R'] = Short(max_redirects);
+    SetItemShort(request['H'], max_hops);
+    SetItemShort(request['R'], max_redirects);
     JexNetStats* leg = transports_[1]->Stats(1);
     JexString entry = stats_.caller;
     entry += "||";
     entry += leg->caller;
     entry += "&";
     entry += leg->callee;
-    request['P'] = JexBuffer(entry);
-    request['z'] = JexBuffer(platform);
-    request['p'] = Short(priority);
-    request['r'] = Short(redirect_count);
-    request['S'] = JexBuffer(src_acids.Text());
-    request['n'] = JexBuffer(src_nodes.Text());
-    request['y'] = JexBuffer(system_id);
-    request['V'] = JexBuffer(version.Text());
+    SetItemText(request['P'], entry);
+    SetItemText(request['z'], platform);
+    SetItemShort(request['p'], priority);
+    SetItemShort(request['r'], redirect_count);
+    SetItemText(request['S'], src_acids);
+    SetItemText(request['n'], src_nodes);
+    SetItemText(request['y'], system_id);
+    SetItemText(request['V'], version);
     return request;
 }
 

@@ -11,6 +11,7 @@
 #include "jexlink/transport/JexGatewayItems.h"
 
 using jexgateway::ItemText;
+using jexgateway::SetItemText;
 
 namespace {
 
@@ -216,10 +217,10 @@ int JexGateway::send_learn() {
     if (state_ != RUN || !accepted_here) return SetError(WRONGSTATE, JexExcArgs(Label()));
     learn_back_routes(active_side, platform);
     JexNetMsg record(kLearn);
-    record['t'] = JexBuffer(JexFormatTime());
-    record['z'] = JexBuffer(platform);
-    record['y'] = JexBuffer(system_id);
-    record['V'] = JexBuffer(version.Text());
+    SetItemText(record['t'], JexFormatTime());
+    SetItemText(record['z'], platform);
+    SetItemText(record['y'], system_id);
+    SetItemText(record['V'], version);
     if (send_record(active_side, record) != OK) return raise_current();
     return OK;
 }

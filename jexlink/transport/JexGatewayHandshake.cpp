@@ -17,7 +17,8 @@
 
 using jexgateway::ItemShort;
 using jexgateway::ItemText;
-using jexgateway::Short;
+using jexgateway::SetItemShort;
+using jexgateway::SetItemText;
 
 namespace {
 
@@ -201,14 +202,14 @@ void JexGateway::handshake_connmsg(Handshake& h) {
     path = h.working_path;
 
     h.answer.Clear();
-    h.answer['t'] = JexBuffer(JexFormatTime());
-    h.answer['h'] = Short(hop_count);
-    h.answer['P'] = JexBuffer(h.working_path.Text());
-    h.answer['z'] = JexBuffer(platform);
-    h.answer['r'] = Short(redirect_count);
-    h.answer['s'] = JexBuffer(state_name());
-    h.answer['y'] = JexBuffer(system_id);
-    h.answer['V'] = JexBuffer(version.Text());
+    SetItemText(h.answer['t'], JexFormatTime());
+    SetItemShort(h.answer['h'], hop_count);
+    SetItemText(h.answer['P'], h.working_path);
+    SetItemText(h.answer['z'], platform);
+    SetItemShort(h.answer['r'], redirect_count);
+    SetItemText(h.answer['s'], state_name());
+    SetItemText(h.answer['y'], system_id);
+    SetItemText(h.answer['V'], version);
 
     if (jex_versions_differ(version.Field(0), peer_version.Field(0))) {
         set_state(ERROR);
@@ -225,7 +226,7 @@ void JexGateway::handshake_connreply(Handshake& h) {
     // The item is there on every pass, empty when the look-up found nothing:
     // every answer after the look-up names the address it was made with.
     h.answer['a'] = JexBufferBase(address.Text(), static_cast<int>(std::strlen(address.Text())));
-    h.answer['s'] = JexBuffer(state_name());
+    SetItemText(h.answer['s'], state_name());
 
     if (route_entry.flags.FindChar('X') >= 0) {
         next_route(h);
@@ -244,10 +245,10 @@ void JexGateway::handshake_connreply(Handshake& h) {
         application.SetCaseSensitive(h.requested.CaseSensitive());
         set_state(RUN);
         SetError(OK, JexExcArgs(kHandshakeLabel));
-        h.answer['T'] = JexBuffer(dst_acids.Text());
-        h.answer['N'] = JexBuffer(dst_nodes.Text());
-        h.answer['a'] = JexBuffer(JexString("(None)"));
-        h.answer['p'] = Short(priority);
+        SetItemText(h.answer['T'], dst_acids);
+        SetItemText(h.answer['N'], dst_nodes);
+        SetItemText(h.answer['a'], JexString("(None)"));
+        SetItemShort(h.answer['p'], priority);
         send_answer(h, kHit);
         return;
     }
@@ -278,7 +279,7 @@ void JexGateway::handshake_connreply(Handshake& h) {
         send_answer(h, kReject);
         return;
     }
-    h.answer['a'] = JexBuffer(address);
+    SetItemText(h.answer['a'], address);
     SetError(FORWARDED, route_args(h));
     send_answer(h, kProgress);
     h.leg_status = open_leg(1, route_entry.address);
@@ -287,8 +288,8 @@ void JexGateway::handshake_connreply(Handshake& h) {
 }
 
 void JexGateway::handshake_gconnwait(Handshake& h) {
-    h.answer['t'] = JexBuffer(JexFormatTime());
-    h.answer['s'] = JexBuffer(state_name());
+    SetItemText(h.answer['t'], JexFormatTime());
+    SetItemText(h.answer['s'], state_name());
     if (h.leg_status != OK) {
         send_answer(h, kProgress);
         ReleaseTransport(1);
@@ -304,13 +305,13 @@ void JexGateway::handshake_gconnwait(Handshake& h) {
     last += leg->caller;
     last += "&";
     last += leg->callee;
-    h.answer['P'] = JexBuffer(path.Text());
+    SetItemText(h.answer['P'], path);
     h.answer.Type(kProgress);
     if (send_record(0, h.answer) != OK) h.side_failed[0] = 1;
 
-    h.request['h'] = Short(hop_count);
-    h.request['r'] = Short(redirect_count);
-    h.request['P'] = JexBuffer(path.Text());
+    SetItemShort(h.request['h'], hop_count);
+    SetItemShort(h.request['r'], redirect_count);
+    SetItemText(h.request['P'], path);
     if (send_record(1, h.request) != OK) h.side_failed[1] = 1;
     if (!h.side_failed[1]) recv_onward(h);
     set_state(GCONN);
@@ -383,7 +384,7 @@ int JexGateway::handshake_gconn(Handshake& h) {
         return OK;
     }
     if (h.side_failed[1]) {
-        h.answer['s'] = JexBuffer(state_name());
+        SetItemText(h.answer['s'], state_name());
         send_answer(h, kProgress);
         ReleaseTransport(1);
         h.side_failed[1] = 0;

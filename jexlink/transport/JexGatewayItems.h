@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "jexlink/core/JexBuffer.h"
+#include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexString.h"
 
@@ -35,11 +37,40 @@ inline int ItemShort(const JexNetMsg& record, int item) {
     return b.GetUShortAt(0);
 }
 
-inline JexBuffer Short(int value) {
-    JexBuffer b;
-    b.SetShort(static_cast<int16_t>(value));
-    return b;
+// Sets an item as assigning it JexBuffer(text) does (the bytes of the text;
+// no item when the text is empty), without making the buffer first.
+inline void SetItemText(JexBuffer& item, const JexString& text) {
+    const char* t = text.Text();
+    const size_t n = std::strlen(t);
+    if (n == 0) {
+        item.Free();
+        return;
+    }
+    if (item.SetLengthForOverwrite(static_cast<int>(n))) std::memcpy(item.Data(), t, n);
 }
+// Not for C texts: JexBuffer of an empty one is an item, of an empty string none.
+void SetItemText(JexBuffer& item, const char* text) = delete;
+// SetItemText of the text of a list (its fields joined), written in place.
+inline void SetItemText(JexBuffer& item, const JexFieldedString& list) {
+    int n = 0;
+    for (int i = 0; i < list.Count(); ++i)
+        n += (i > 0 ? 1 : 0) + static_cast<int>(std::strlen(list.FieldText(i)));
+    if (n == 0) {
+        item.Free();
+        return;
+    }
+    if (!item.SetLengthForOverwrite(n)) return;
+    char* at = item.Data();
+    for (int i = 0; i < list.Count(); ++i) {
+        if (i > 0) *at++ = list.Separator();
+        const char* text = list.FieldText(i);
+        const size_t length = std::strlen(text);
+        std::memcpy(at, text, length);
+        at += length;
+    }
+}
+// Sets an item to a 16-bit value, low byte first.
+inline void SetItemShort(JexBuffer& item, int value) { item.SetShort(static_cast<int16_t>(value)); }
 
 // True when the item's text is no longer than limit and holds no NUL (a
 // NUL would cut the text short wherever it is used as one).

@@ -95,8 +95,14 @@ int JexGateway::transport_handler(JexException* raised, void* context) {
     JexString called;
     t->GetAttr(JexTransport::kCalling, calling);
     t->GetAttr(JexTransport::kCalled, called);
-    g->ExcSet(TRANSPORTERR, JexExcArgs(g->Label(), calling, called), own.get());
-    if (t->Code() != code) t->ExcSet(code, own->Args(), own->Cause());
+    JexExcArgs args(g->Label(), calling, called);
+    if (t->Code() != code) {
+        g->ExcSet(TRANSPORTERR, std::move(args), own.get());
+        t->ExcSet(code, own->Args(), own->Cause());
+    } else {
+        // Nothing to put back: the gateway takes the copy as its cause.
+        g->ExcSetTaking(TRANSPORTERR, std::move(args), std::move(own));
+    }
     t->SetSuppress(saved_suppress);
     switch (code) {
         case JexTransport::BADNAME:
@@ -474,14 +480,14 @@ void JexGatewayListener::refuse(JexGateway& g) {
     entry += "|";
     entry += g.platform;
     entry += "|";
-    reject['t'] = JexBuffer(JexFormatTime());
-    reject['h'] = jexgateway::Short(1);
-    reject['P'] = JexBuffer(entry);
-    reject['z'] = JexBuffer(g.platform);
-    reject['r'] = jexgateway::Short(0);
-    reject['s'] = JexBuffer(state_name(LISTEN));
-    reject['y'] = JexBuffer(g.system_id);
-    reject['V'] = JexBuffer(g.version.Text());
+    jexgateway::SetItemText(reject['t'], JexFormatTime());
+    jexgateway::SetItemShort(reject['h'], 1);
+    jexgateway::SetItemText(reject['P'], entry);
+    jexgateway::SetItemText(reject['z'], g.platform);
+    jexgateway::SetItemShort(reject['r'], 0);
+    jexgateway::SetItemText(reject['s'], state_name(LISTEN));
+    jexgateway::SetItemText(reject['y'], g.system_id);
+    jexgateway::SetItemText(reject['V'], g.version);
     g.load_error(reject);
     (void)g.send_record(0, reject);
     g.ReleaseTransport(0);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "jexlink/transport/JexGatewayFrame.h"
+#include "jexlink/transport/JexGatewayItems.h"
 #include "testing/support/GatewayTestSupport.h"
 
 namespace {
@@ -23,6 +24,38 @@ std::string Text(const JexBuffer& b) {
 struct QuietGateway : JexGateway {
     QuietGateway() { SetSuppress(1); }
 };
+
+// The items a gateway writes from its texts are what assigning a buffer of
+// the text gives: its bytes up to a NUL, and no item for an empty text.
+TEST(JexGatewayItems, ATextItemIsTheBufferOfTheText) {
+    const JexString texts[] = {JexString(""), JexString(), JexString("node"),
+                               JexString::FromBytes("a\0b", 3),
+                               JexString(std::string(200, 'x').c_str())};
+    for (const JexString& text : texts) {
+        for (const char* before :
+             {static_cast<const char*>(nullptr), "", "an item that was longer"}) {
+            JexBuffer expected(before);
+            expected = JexBuffer(text);
+            JexBuffer item(before);
+            jexgateway::SetItemText(item, text);
+            EXPECT_EQ(item.Data() != nullptr, expected.Data() != nullptr) << text.Text();
+            EXPECT_TRUE(item == expected) << text.Text();
+        }
+    }
+    JexFieldedString grown(',');
+    grown[2] = "c";  // two slots never filled before it
+    const JexFieldedString lists[] = {JexFieldedString(','), JexFieldedString("", ','),
+                                      JexFieldedString(",", ','), JexFieldedString("a,b", ','),
+                                      grown};
+    for (const JexFieldedString& list : lists) {
+        JexBuffer expected("old");
+        expected = JexBuffer(list.Text());
+        JexBuffer item("old");
+        jexgateway::SetItemText(item, list);
+        EXPECT_EQ(item.Data() != nullptr, expected.Data() != nullptr) << list.Text().Text();
+        EXPECT_TRUE(item == expected) << list.Text().Text();
+    }
+}
 
 TEST(JexGatewayAttributes, NewGatewayValuesAndErrors) {
     QuietGateway g;

@@ -258,7 +258,24 @@ int JexNetIO::PutData(const char* p, int n, int) {
 }
 
 int JexNetIO::PutDataParts(const iovec* parts, int count, bool) {
+    // A part whose length is no int, or without bytes, adds nothing.
+    auto length = [parts](int i) {
+        const int n = static_cast<int>(parts[i].iov_len);
+        return n < 0 || (n > 0 && !parts[i].iov_base) ? 0 : n;
+    };
+    int64_t total = 0;
+    for (int i = 0; i < count; ++i) total += length(i);
     JexBuffer joined;
+    // Joined by one copy each into storage of their total size.
+    if (total <= INT_MAX - 64 && joined.SetLengthForOverwrite(static_cast<int>(total))) {
+        char* at = joined.Data();
+        for (int i = 0; i < count; ++i) {
+            const int n = length(i);
+            if (n > 0) std::memcpy(at, parts[i].iov_base, static_cast<size_t>(n));
+            at += n;
+        }
+        return PutData(joined.Data(), joined.Length(), 0);
+    }
     joined.SetLength(0);
     for (int i = 0; i < count; ++i)
         joined += JexBuffer(parts[i].iov_base, static_cast<int>(parts[i].iov_len));

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "jexlink/core/JexBuffer.h"
 
@@ -49,6 +50,13 @@ using LzwTable = std::unique_ptr<T[], LzwFree>;
 template <typename T>
 class LzwPages {
 public:
+    LzwPages() = default;
+    ~LzwPages() {
+        if (pages_ != None()) delete[] pages_;
+    }
+    LzwPages(const LzwPages&) = delete;
+    LzwPages& operator=(const LzwPages&) = delete;
+
     // The entry of code, or null when its page was never made.
     T* Find(int code) const {
         T* page = pages_[static_cast<size_t>(code >> kPageBits)].get();
@@ -56,6 +64,11 @@ public:
     }
     // The entry of code, its page made if need be; null without memory.
     T* Make(int code) {
+        if (pages_ == None()) {
+            auto* made = new (std::nothrow) LzwTable<T>[kPages]();
+            if (!made) return nullptr;
+            pages_ = made;
+        }
         LzwTable<T>& page = pages_[static_cast<size_t>(code >> kPageBits)];
         if (!page) page.reset(static_cast<T*>(std::calloc(kPageMask + 1, sizeof(T))));
         return page ? page.get() + (code & kPageMask) : nullptr;
@@ -66,14 +79,26 @@ public:
                      [static_cast<size_t>(code & kPageMask)];
     }
     void Clear() {
-        for (LzwTable<T>& page : pages_)
+        if (pages_ == None()) return;
+        for (size_t i = 0; i < kPages; ++i) {
+            const LzwTable<T>& page = pages_[i];
             if (page) std::memset(static_cast<void*>(page.get()), 0, sizeof(T) * (kPageMask + 1));
+        }
     }
 
 private:
     static constexpr int kPageBits = 6;
     static constexpr int kPageMask = (1 << kPageBits) - 1;
-    std::array<LzwTable<T>, (LzwCodeWidth::kCodeLimit >> kPageBits) + 1> pages_;
+    static constexpr size_t kPages = (LzwCodeWidth::kCodeLimit >> kPageBits) + 1;
+    // No page made: shared by every codec that has made none, never written.
+    static LzwTable<T>* None() {
+        static LzwTable<T> none[kPages];
+        return none;
+    }
+    // The page pointers are made with the first page: a codec that never
+    // codes anything (a session that ends before its first data) neither
+    // zeroes nor destroys its 1,024 of them.
+    LzwTable<T>* pages_ = None();
 };
 
 // The compressing side. Every call codes one message into its own run of
