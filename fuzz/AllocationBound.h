@@ -4,7 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(TAVRO_LIBFUZZER)
+// The heap is tracked through the allocation hooks of AddressSanitizer's
+// allocator: only a libFuzzer build with it has them.
+#if defined(TAVRO_ALLOCATION_BOUND) && defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVRO_ALLOCATION_BOUND 1
+#endif
+#endif
+
+#if defined(TAVRO_ALLOCATION_BOUND)
 #include <sanitizer/allocator_interface.h>
 #include <sanitizer/common_interface_defs.h>
 
@@ -23,7 +31,7 @@ namespace fuzz_support {
 // when the allocation fits in the RSS limit; one whose memory follows the
 // bytes it received passes with inputs of any size. `Produced` adds output
 // whose size the input does not bound (an expansion). Active in the
-// libFuzzer build only; elsewhere it does nothing.
+// libFuzzer build with AddressSanitizer only; elsewhere it does nothing.
 class AllocationBound {
 public:
     static constexpr size_t kFactor = 8;
@@ -31,7 +39,7 @@ public:
 
     explicit AllocationBound(size_t inputSize, size_t factor = kFactor)
         : input_(inputSize), factor_(factor) {
-#if defined(TAVRO_LIBFUZZER)
+#if defined(TAVRO_ALLOCATION_BOUND)
         static const bool installed =
             __sanitizer_install_malloc_and_free_hooks(&OnMalloc, &OnFree) != 0;
         if (!installed) return;
@@ -46,7 +54,7 @@ public:
     void Produced(size_t bytes) { produced_ += bytes; }
 
     ~AllocationBound() {
-#if defined(TAVRO_LIBFUZZER)
+#if defined(TAVRO_ALLOCATION_BOUND)
         if (!Tracking().exchange(false)) return;
         const int64_t peak = Peak().load();
         const size_t budget = factor_ * (input_ + produced_) + kSlack;
@@ -65,7 +73,7 @@ public:
     }
 
 private:
-#if defined(TAVRO_LIBFUZZER)
+#if defined(TAVRO_ALLOCATION_BOUND)
     static std::atomic<int64_t>& Live() {
         static std::atomic<int64_t> live{0};
         return live;
