@@ -65,6 +65,19 @@ fuzz_briefly() {  # clang libFuzzer build of fuzz/*_fuzz.cpp, each run ~10 s ove
         TMPDIR="$scratch" timeout 120 "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" "${options[@]}"
         rm -rf "$work" "$scratch"
     done
+    # The session target once more, for as long, in a build without
+    # sanitizer checks (some three times as many inputs); every input that
+    # run kept is then replayed in the sanitizer build.
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz-fast -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DFUZZ=ON -DFUZZ_ASAN=OFF
+    cmake --build build-fuzz-fast -j "$JOBS" --target JexSession_fuzz
+    work=$(mktemp -d)
+    scratch=$(mktemp -d)
+    TMPDIR="$scratch" timeout 120 build-fuzz-fast/fuzz/JexSession_fuzz "$work" \
+        fuzz/corpus/JexSession_fuzz -max_total_time=10 -timeout=5 -close_fd_mask=2
+    TMPDIR="$scratch" timeout 300 build-fuzz/fuzz/JexSession_fuzz "$work" -runs=0 -timeout=5 \
+        -close_fd_mask=2
+    rm -rf "$work" "$scratch"
     # The decoders of frames of up to 16 MiB once more, with room for inputs
     # that large: a frame head and its body, the largest item of a net
     # message. First each runs one input at its limit (made here, too large
