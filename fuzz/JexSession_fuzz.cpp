@@ -20,9 +20,10 @@
 // memory endpoint beneath the gateway. Made per input: the session and its
 // gateway (a session serves one connection), the gateway's transport, and
 // all the session does. The driving code (fuzz_support, tavro::testing) and
-// the standard library's templates carry no coverage instrumentation
-// (fuzz/coverage-ignore*.txt); the session, gateway, net message, LZW and
-// crypto code all do.
+// the standard library's templates carry no coverage instrumentation, nor
+// does the code around the library that every input runs alike (the file
+// watch, locks, host and user names: fuzz/coverage-ignore*.txt); the
+// session, gateway, net message, LZW and crypto code all do.
 //
 // Reaches: both session handshakes and their failure answers, signature,
 // version and key-block checks, peer errors with causes, data, queued data,

@@ -2,6 +2,7 @@
 // by the session fuzz target, its seed recorder and their tests.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,17 +66,48 @@ inline constexpr const char* kClientRouteMap =
     "srv/snode\tT/127.0.0.1/1\t1\n"
     "srv\tT/127.0.0.1/2\t2\n";
 
-// Writes the route maps into dir again when an input's gateway appended
-// learned routes to them (or always), so that no input sees another's.
-inline void RestoreRouteMaps(const std::string& dir, bool always = false) {
-    for (const auto& [name, text] :
-         {std::pair{"/route.map", kServerRouteMap}, std::pair{"/client.map", kClientRouteMap}}) {
-        const std::string file = dir + name;
-        struct stat st {};
-        if (always || ::stat(file.c_str(), &st) != 0 ||
-            static_cast<size_t>(st.st_size) != std::strlen(text))
-            std::ofstream(file, std::ios::trunc) << text;
+// The route maps in dir, held open: a gateway appends to a map in place,
+// so a descriptor held on it tells its size without a look-up of its path.
+struct RouteMapFile {
+    const char* name;
+    const char* text;
+    std::string path;
+    int fd = -1;
+};
+inline RouteMapFile* RouteMapFiles(const std::string& dir) {
+    static RouteMapFile maps[] = {{"/route.map", kServerRouteMap, {}, -1},
+                                  {"/client.map", kClientRouteMap, {}, -1}};
+    static std::string held;
+    if (dir != held) {
+        for (RouteMapFile& map : maps) {
+            if (map.fd >= 0) ::close(map.fd);
+            map.fd = -1;
+            map.path = dir + map.name;
+        }
+        held = dir;
     }
+    return maps;
+}
+
+// Writes a route map again when a gateway appended learned routes to it (or
+// always), so that no input sees another's. A map replaced under its name
+// (the held file has no name left) is opened again.
+inline void RestoreRouteMap(RouteMapFile& map, bool always) {
+    struct stat st {};
+    const bool named = map.fd >= 0 && ::fstat(map.fd, &st) == 0 && st.st_nlink > 0;
+    if (named && !always && static_cast<size_t>(st.st_size) == std::strlen(map.text)) return;
+    std::ofstream(map.path, std::ios::trunc) << map.text;
+    if (!named) {
+        if (map.fd >= 0) ::close(map.fd);
+        map.fd = ::open(map.path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+}
+
+// Both maps, as each input starts with them.
+inline void RestoreRouteMaps(const std::string& dir, bool always = false) {
+    RouteMapFile* maps = RouteMapFiles(dir);
+    RestoreRouteMap(maps[0], always);
+    RestoreRouteMap(maps[1], always);
 }
 
 // Key files for every method and both directions, the route maps and
@@ -171,9 +203,10 @@ inline bool RunOver(const SessionCase& how, tavro::testing::MemoryPath& path) {
         session.SetPathOpener(tavro::testing::OpenMemoryPath, &path);
         ran = how.client ? RunClient(session, how) : RunServer(session, how);
     }
-    // Only the gateways' connection exchange reads the route maps and
-    // learns routes into them.
-    if (how.exchange) RestoreRouteMaps(UseSessionKeys());
+    // Only the gateways' connection exchange reads a route map and learns
+    // routes into it: the answering gateway the server's, the calling one
+    // the client's.
+    if (how.exchange) RestoreRouteMap(RouteMapFiles(UseSessionKeys())[how.client ? 1 : 0], false);
     return ran;
 }
 

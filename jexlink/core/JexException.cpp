@@ -47,6 +47,13 @@ constexpr JexTextRow kReservedOnly[] = {
 
 // --- JexExcArgs -------------------------------------------------------------
 
+JexExcArgs::JexExcArgs(const char* location) {
+    if (location) {
+        JexBuffer text(location);
+        args_[0].Swap(text);
+    }
+}
+
 // The arguments are taken by value, so that each one made from a text or a
 // number on the call is made once and its storage moves in.
 JexExcArgs::JexExcArgs(const char* location, JexExcArg a1, JexExcArg a2, JexExcArg a3, JexExcArg a4,
@@ -59,6 +66,13 @@ JexExcArgs::JexExcArgs(const char* location, JexExcArg a1, JexExcArg a2, JexExcA
     for (int i = 0; i < 9; ++i)
         if (given[i]->Data()) args_[i + 1].Swap(*given[i]);
 }
+
+JexExcArgs& JexExcArgs::operator=(const JexExcArgs& other) {
+    for (int i = 0; i < kCount; ++i) args_[i] = other.args_[i];
+    return *this;
+}
+
+JexExcArgs::~JexExcArgs() = default;
 
 void JexExcArgs::Clear() {
     for (JexBuffer& arg : args_) arg.Free();

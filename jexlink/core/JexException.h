@@ -76,9 +76,17 @@ public:
     static constexpr int kCount = 10;
 
     JexExcArgs() = default;
-    explicit JexExcArgs(const char* location, JexExcArg a1 = {}, JexExcArg a2 = {},
-                        JexExcArg a3 = {}, JexExcArg a4 = {}, JexExcArg a5 = {}, JexExcArg a6 = {},
-                        JexExcArg a7 = {}, JexExcArg a8 = {}, JexExcArg a9 = {});
+    // The location alone: a call that gives no argument makes and destroys
+    // none of the nine.
+    explicit JexExcArgs(const char* location);
+    explicit JexExcArgs(const char* location, JexExcArg a1, JexExcArg a2 = {}, JexExcArg a3 = {},
+                        JexExcArg a4 = {}, JexExcArg a5 = {}, JexExcArg a6 = {}, JexExcArg a7 = {},
+                        JexExcArg a8 = {}, JexExcArg a9 = {});
+    JexExcArgs(const JexExcArgs& other) = default;
+    JexExcArgs& operator=(const JexExcArgs& other);
+    // Out of line: the ten buffers are freed in one place instead of at
+    // every call that makes a set of arguments.
+    ~JexExcArgs();
 
     JexBuffer& operator[](int i) { return args_[Index(i)]; }
     const JexBuffer& operator[](int i) const { return args_[Index(i)]; }

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <ostream>
 
 #include "platform/base/DebugCheck.h"
@@ -41,11 +42,12 @@ char* PutItem(char* p, int slot, const JexBuffer& item) {
 
 }  // namespace
 
-JexNetMsg::JexNetMsg() = default;
+JexNetMsg::JexNetMsg() { MakeItems(); }
 
-JexNetMsg::JexNetMsg(int t) : type(t & 0xFF) {}
+JexNetMsg::JexNetMsg(int t) : type(t & 0xFF) { MakeItems(); }
 
 JexNetMsg::JexNetMsg(const JexNetMsg& other) {
+    MakeItems();
     for (int i = other.NextItem(-1); i < kItems; i = other.NextItem(i)) Touch(i) = other.items[i];
 }
 
@@ -76,9 +78,22 @@ int JexNetMsg::NextItem(int slot) const {
     return kItems;
 }
 
+JexNetMsg::~JexNetMsg() {
+    // The other slots hold no storage; their buffers need no destructor.
+    FreeItems();
+}
+
+void JexNetMsg::MakeItems() {
+    for (JexBuffer* item = items; item != items + kItems; ++item) new (item) JexBuffer;
+}
+
 bool JexNetMsg::EveryItemNoted() const {
-    for (int i = 0; i < kItems; ++i)
-        if (Present(items[i]) && !(touched_[i >> 6] & (uint64_t{1} << (i & 63)))) return false;
+    // Stepped through by pointer: the bits are looked at for present items
+    // alone.
+    for (const JexBuffer* item = items; item != items + kItems; ++item) {
+        const auto i = static_cast<size_t>(item - items);
+        if (Present(*item) && !(touched_[i >> 6] & (uint64_t{1} << (i & 63)))) return false;
+    }
     return true;
 }
 

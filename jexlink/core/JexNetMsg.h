@@ -17,10 +17,11 @@
 //
 // The message notes every slot handed out for writing, so that walking the
 // items visits only those slots: a message of few items costs next to
-// nothing to clear, encode or walk, whatever its 256 slots. An item
+// nothing to clear, encode, walk or destroy, whatever its 256 slots. An item
 // reference kept across Clear or a Decode must be asked for again before
-// it is given storage (else the item would be left out of the wire form;
-// debug and sanitizer builds end the process at Encode instead).
+// it is given storage (else the item would be left out of the wire form
+// and never freed; debug and sanitizer builds end the process at Encode
+// instead).
 class JexNetMsg {
 public:
     static constexpr int kItems = 256;
@@ -34,7 +35,7 @@ public:
     explicit JexNetMsg(int type);
     // Copies every present item; the copy has type 0 and is not corrupt.
     JexNetMsg(const JexNetMsg& other);
-    ~JexNetMsg() = default;
+    ~JexNetMsg();
     // Replaces the items by copies of the other's; type and corrupt flag stay.
     JexNetMsg& operator=(const JexNetMsg& other);
 
@@ -108,6 +109,8 @@ private:
     // Whether every item with storage has its slot noted (the contract of
     // the item references); checked by debug and sanitizer builds only.
     bool EveryItemNoted() const;
+    // Makes the 256 empty items (constructors only).
+    void MakeItems();
     // Frees every item; the noted slots are forgotten.
     void FreeItems();
     // The scratch buffer of a rejected index, after reporting it.
@@ -123,5 +126,9 @@ private:
     // Bit i set: slot i was handed out for writing since the last clearing,
     // so it may hold storage. Every item with storage has its bit set.
     uint64_t touched_[kWords] = {};
-    JexBuffer items[kItems];
+    // In a union, so that the destructor frees the noted slots alone rather
+    // than all 256 of them one by one: only those may hold storage.
+    union {
+        JexBuffer items[kItems];
+    };
 };

@@ -15,14 +15,16 @@ namespace {
 constexpr char kDefaultStrfFormat[] = "%a, %d %b %Y %H:%M:%S %Z";
 constexpr int64_t kHostUnitsPerSecond = 10000000;
 
-char* PutText(char* p, const char* text) {
+// PutText and PutNumber are made once, not once per field of the date
+// text: eight copies of the digit loops would be code for nothing.
+[[gnu::noinline]] char* PutText(char* p, const char* text) {
     while (*text) *p++ = *text++;
     return p;
 }
 
 // A number in decimal, zero-padded to width characters with the sign in
 // front, as printf's %0*lld writes it; the character after it.
-char* PutNumber(char* p, long long value, int width) {
+[[gnu::noinline]] char* PutNumber(char* p, long long value, int width) {
     char digits[24];
     int n = 0;
     auto rest = value < 0 ? 0 - static_cast<unsigned long long>(value)

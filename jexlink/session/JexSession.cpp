@@ -46,7 +46,7 @@ const JexCodeName kStateNames[] = {
 
 JexSession::JexSession()
     : JexProtocol(kTextTable, "JexSession"),
-      gateway_(std::make_unique<JexGateway>()),
+      gateway_(std::in_place),
       stats_("JexSession", JexNetStats::DisplaySwitch) {
     // Trace and test switches: read by every constructor; the last wins.
     int flags = 0;
@@ -88,7 +88,7 @@ JexSession::JexSession()
     test_flags = tests;
 
     gateway_handler_ = std::make_unique<JexExcHandlerRecord>();
-    PushHandler(*gateway_handler_, gateway_.get(), raise_wrapped, this);
+    PushHandler(*gateway_handler_, &*gateway_, raise_wrapped, this);
 
     const char* node = JexLibraryPlatform().FieldText(1);
     src_nodes_.Parse(node);

@@ -12,13 +12,13 @@
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexString.h"
 #include "jexlink/transport/JexCodeTable.h"
+#include "jexlink/transport/JexGateway.h"
 #include "jexlink/transport/JexNetStats.h"
 #include "jexlink/transport/JexProtocol.h"
 
 class JexCompressor;
 class JexCrypto;
 class JexExpander;
-class JexGateway;
 
 // Row 11 stands before row 10, as in every copy of this table; lookups go
 // by code.
@@ -407,7 +407,9 @@ private:
     bool plain_expander_ = true;
     bool plain_compressor_ = true;
     int current_compression_ = LZW;
-    std::unique_ptr<JexGateway> gateway_;
+    // Inside the session rather than from the heap: made with it, ended
+    // first by its destructor.
+    std::optional<JexGateway> gateway_;
     std::unique_ptr<JexExcHandlerRecord> gateway_handler_;
     JexString language_;
     int sync_counter_ = 0;

@@ -121,7 +121,7 @@ int JexSession::recv_wait(JexNetMsg& msg, int wait) {
         return Fail(PROTOCOL, JexExcArgs(operation_));
     }
     if (rc == JexGateway::TIMEOUT) {
-        if (Code() != TIMEOUT) Fail(TIMEOUT, JexExcArgs(operation_), gateway_.get());
+        if (Code() != TIMEOUT) Fail(TIMEOUT, JexExcArgs(operation_), &*gateway_);
         return TIMEOUT;
     }
     if (rc != 0) return GATEWAYERR;

@@ -122,12 +122,12 @@ int JexSession::Listen(const char* application, const char* acids, JexBuffer& co
                                : gateway_->Listen(dst_acids_, dst_nodes_, application_);
     if (status == JexGateway::FORWARDED || status == JexGateway::REDIRECTED) {
         raised_ = false;
-        return Fail(NOTFORME, JexExcArgs(operation_), gateway_.get());
+        return Fail(NOTFORME, JexExcArgs(operation_), &*gateway_);
     }
     if (status != 0) {
         if (Code() != GATEWAYERR) {
             raised_ = false;
-            return Fail(GATEWAYERR, JexExcArgs(operation_), gateway_.get());
+            return Fail(GATEWAYERR, JexExcArgs(operation_), &*gateway_);
         }
         return RaiseRecorded();
     }

@@ -122,7 +122,7 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
 
     struct stat opened {};
     const bool identified = ::fstat(fileno(file_), &opened) == 0 && S_ISREG(opened.st_mode);
-    const bool taken = identified && TakeSnapshot(0, &opened);
+    const bool taken = identified && TakeSnapshot(version, &opened);
     if (!taken && !ReadEntries()) return;
     const int closed = JexPrivLock::fclose(file_, kPrivileged);
     file_ = nullptr;
@@ -173,6 +173,9 @@ bool JexRouteMap::TakeSnapshot(uint64_t version, const struct stat* file) {
     const bool same = file ? kept->settled && kept->file == JexFileStamp::Of(*file)
                            : version != 0 && kept->version == version;
     if (!same) return false;
+    // An event of some other watched file moved the version: the next map
+    // needs no look at the file until this one changes.
+    if (file) kept->version = version;
     for (const JexRouteMapEntry& entry : kept->entries) {
         if (!Room()) {
             ClearTable();

@@ -81,7 +81,8 @@ private:
     // The entries of the last map read from the same, unchanged file: true
     // when they were taken. Unchanged means: no event of the process's file
     // watch since (`version`, 0 when the file is not watched), or else the
-    // same stamp as the opened `file` (none when the file is not open).
+    // same stamp as the opened `file` (none when the file is not open); a
+    // snapshot found unchanged by its stamp then counts from `version`.
     bool TakeSnapshot(uint64_t version, const struct stat* file);
     // Keeps this map's entries for the next map of the file.
     void KeepSnapshot(uint64_t version, const struct stat& file);

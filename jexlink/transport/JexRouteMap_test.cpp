@@ -232,6 +232,22 @@ TEST_F(JexRouteMapTest, AMapBuiltAgainSeesEveryChangeOfItsFile) {
              std::filesystem::rename(other, file);
          },
          "sys t/gw/3 10 "},
+        {"rewritten in place after a map taken by its stamp once another file moved the watch",
+         [](const std::filesystem::path& file) {
+             const std::filesystem::path other = file.string() + ".other";
+             tavro::testing::WriteFile(other, "far t/gw/9 10\n");
+             { JexRouteMap watched(JexString(other.c_str())); }
+             tavro::testing::WriteFile(other, "far t/gw/8 10\n");
+             {
+                 JexRouteMap taken(JexString(file.c_str()));
+                 ASSERT_EQ(Walk(taken, "sys"), (std::vector<std::string>{"sys t/gw/1 10 "}));
+             }
+             struct stat before {};
+             ASSERT_EQ(::stat(file.c_str(), &before), 0);
+             tavro::testing::WriteFile(file, "sys t/gw/4 10\n");
+             SetTimes(file, before);
+         },
+         "sys t/gw/4 10 "},
         {"appended by another map",
          [](const std::filesystem::path& file) {
              JexRouteMap other(JexString(file.c_str()));

@@ -432,7 +432,12 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
         p += width;
         const bool call_start = p == width;
         if (code == LzwCodeWidth::kResetCode) {
-            std::memset(prefix, 0, sizeof(uint16_t) * (LzwCodeWidth::kCodeLimit + 1));
+            // Every prefix from zero: only the entries written so far can
+            // be other than zero (those of the single bytes never are).
+            if (highest_entry_ >= LzwCodeWidth::kResetCode)
+                std::memset(prefix + LzwCodeWidth::kResetCode, 0,
+                            sizeof(uint16_t) *
+                                static_cast<size_t>(highest_entry_ + 1 - LzwCodeWidth::kResetCode));
             if (call_start) irregular_ = true;
             // A reset in the middle of a call is followed by one entry that
             // the encoder never made, so the count starts one lower.
