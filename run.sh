@@ -66,7 +66,7 @@ fuzz_briefly() {  # clang libFuzzer build of fuzz/*_fuzz.cpp, each run ~10 s ove
         rm -rf "$work" "$scratch"
     done
     # The session target once more, for as long, in a build without
-    # sanitizer checks (some three times as many inputs); every input that
+    # sanitizer checks (some four times as many inputs); every input that
     # run kept is then replayed in the sanitizer build.
     CC=clang CXX=clang++ cmake -S . -B build-fuzz-fast -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DFUZZ=ON -DFUZZ_ASAN=OFF
