@@ -219,3 +219,21 @@ void JexFieldedString::AppendText(JexString& out) const {
         if (fields[i]) out += *fields[i];
     }
 }
+
+int JexFieldedString::TextLength() const {
+    int n = 0;
+    for (int i = 0; i < count; ++i)
+        n += (i > 0 ? 1 : 0) + static_cast<int>(std::strlen(FieldText(i)));
+    return n;
+}
+
+char* JexFieldedString::CopyText(char* out) const {
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) *out++ = separator;
+        const char* text = FieldText(i);
+        const size_t length = std::strlen(text);
+        std::memcpy(out, text, length);
+        out += length;
+    }
+    return out;
+}

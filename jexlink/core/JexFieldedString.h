@@ -50,6 +50,10 @@ public:
     JexString Text() const;
     // Appends that text to out.
     void AppendText(JexString& out) const;
+    // The length of that text, and the text written at out (TextLength()
+    // bytes, no NUL) for a caller that writes it in place; returns its end.
+    int TextLength() const;
+    char* CopyText(char* out) const;
 
     int Count() const { return count; }
     char Separator() const { return separator; }

@@ -34,6 +34,10 @@ TEST(JexFieldedString, ParseAndJoinGiveTheTextBack) {
         JexFieldedString f(c.text, ':');
         EXPECT_EQ(Fields(f), c.fields);
         EXPECT_STREQ(f.Text().Text(), c.text ? c.text : "");
+        // The text written in place: as long as Text(), nothing past it.
+        std::string placed(f.TextLength() + 1, '#');
+        EXPECT_EQ(f.CopyText(placed.data()), placed.data() + f.TextLength());
+        EXPECT_EQ(placed, std::string(c.text ? c.text : "") + "#");
         EXPECT_EQ(f.Parse(c.text), c.text ? static_cast<int>(std::string(c.text).size()) : 0);
     }
 }

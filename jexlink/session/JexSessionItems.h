@@ -35,20 +35,9 @@ inline void SetItem(JexBuffer& item, const JexBuffer& bytes) {
 }
 // Sets an item to the text of a list (its fields joined), written in place.
 inline void SetItem(JexBuffer& item, const JexFieldedString& list) {
-    int n = 0;
-    for (int i = 0; i < list.Count(); ++i)
-        n += (i > 0 ? 1 : 0) + static_cast<int>(std::strlen(list.FieldText(i)));
     item.Free();
-    item.SetLength(n);
-    char* at = item.Data();
-    if (!at) return;
-    for (int i = 0; i < list.Count(); ++i) {
-        if (i > 0) *at++ = list.Separator();
-        const char* text = list.FieldText(i);
-        const size_t length = std::strlen(text);
-        std::memcpy(at, text, length);
-        at += length;
-    }
+    item.SetLength(list.TextLength());
+    if (char* at = item.Data()) list.CopyText(at);
 }
 inline void SetByte(JexBuffer& item, int value) {
     const char byte = static_cast<char>(value & 0xFF);

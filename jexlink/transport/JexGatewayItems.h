@@ -52,22 +52,12 @@ inline void SetItemText(JexBuffer& item, const JexString& text) {
 void SetItemText(JexBuffer& item, const char* text) = delete;
 // SetItemText of the text of a list (its fields joined), written in place.
 inline void SetItemText(JexBuffer& item, const JexFieldedString& list) {
-    int n = 0;
-    for (int i = 0; i < list.Count(); ++i)
-        n += (i > 0 ? 1 : 0) + static_cast<int>(std::strlen(list.FieldText(i)));
+    const int n = list.TextLength();
     if (n == 0) {
         item.Free();
         return;
     }
-    if (!item.SetLengthForOverwrite(n)) return;
-    char* at = item.Data();
-    for (int i = 0; i < list.Count(); ++i) {
-        if (i > 0) *at++ = list.Separator();
-        const char* text = list.FieldText(i);
-        const size_t length = std::strlen(text);
-        std::memcpy(at, text, length);
-        at += length;
-    }
+    if (item.SetLengthForOverwrite(n)) list.CopyText(item.Data());
 }
 // Sets an item to a 16-bit value, low byte first.
 inline void SetItemShort(JexBuffer& item, int value) { item.SetShort(static_cast<int16_t>(value)); }
