@@ -62,10 +62,16 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
 // Flags of RegGetValueA: any type, and the data as stored (no expansion).
 constexpr DWORD RRF_RT_ANY = 0x0000FFFF;
 constexpr DWORD RRF_NOEXPAND = 0x10000000;
+// This layer's own flag of RegGetValueA: the value is found only when the
+// name as stored equals valueName exactly, letter case included (the
+// registry otherwise ignores case), for readers that compare names exactly.
+constexpr DWORD kRrfExactName = 0x00100000;
 // A value of a subkey of `key` (null or empty: of `key` itself), found and
 // read in one call with the rules of RegQueryValueExA. Only the flags
-// RRF_RT_ANY | RRF_NOEXPAND are taken; others give ERROR_INVALID_PARAMETER.
-// A missing subkey or value gives ERROR_FILE_NOT_FOUND.
+// RRF_RT_ANY | RRF_NOEXPAND, with or without kRrfExactName, are taken;
+// others give ERROR_INVALID_PARAMETER. A missing subkey or value (or, with
+// kRrfExactName, one stored under another letter case) gives
+// ERROR_FILE_NOT_FOUND.
 LONG RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPDWORD type, LPVOID data,
                   LPDWORD dataSize);
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,

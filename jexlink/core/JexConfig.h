@@ -9,8 +9,9 @@
 // "Mail.Smtp.Server"), looked up under four keys in a fixed order; the
 // first key that holds the name wins. Each look-up reads the registry, so a
 // value another process writes is seen at once: nothing is kept here (the
-// registry reuses an answer only while no process has written). Value
-// names, like the registry's, ignore letter case.
+// registry reuses an answer only while no process has written). Names are
+// compared exactly, letter case included, although the registry ignores
+// case: a setting stored as "local.node" is not found as "Local.Node".
 //
 // An object is not guarded: the text of a look-up lives in the object until
 // its next look-up, so one object serves one thread at a time. It reports

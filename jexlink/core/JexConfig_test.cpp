@@ -67,11 +67,25 @@ TEST_F(JexConfigTest, FirstKeyInTheFixedOrderWins) {
     }
 }
 
-TEST_F(JexConfigTest, NamesIgnoreLetterCaseLikeTheRegistry) {
+// The registry ignores letter case; a setting's name is compared exactly.
+TEST_F(JexConfigTest, NamesAreComparedExactly) {
     ASSERT_TRUE(WriteText(JexConfig::kGlobalParameters, "local.node", "n1"));
-    EXPECT_STREQ(config.Value("Local.Node", "").Text(), "n1");
-    ASSERT_TRUE(WriteText(JexConfig::kProduct, "Contact.EMailAddr", "ops@example.net"));
-    EXPECT_STREQ(config.Value("Contact.EmailAddr", "").Text(), "ops@example.net");
+    EXPECT_STREQ(config.Value("Local.Node", "absent").Text(), "absent");
+    EXPECT_EQ(config.Found(), JexConfig::kNotFound);
+    EXPECT_STREQ(config.Value("local.node", "absent").Text(), "n1");
+    EXPECT_EQ(config.Found(), JexConfig::kGlobalParameters);
+
+    // Two spellings in two keys stay apart: each name finds its own value,
+    // past a key that holds only the other spelling.
+    ASSERT_TRUE(WriteText(JexConfig::kGlobalParameters, "Contact.EMailAddr", "sra@example.net"));
+    ASSERT_TRUE(WriteText(JexConfig::kProduct, "Contact.EmailAddr", "mail@example.net"));
+    EXPECT_STREQ(config.Value("Contact.EmailAddr", "").Text(), "mail@example.net");
+    EXPECT_EQ(config.Found(), JexConfig::kProduct);
+    EXPECT_STREQ(config.Value("Contact.EMailAddr", "").Text(), "sra@example.net");
+    EXPECT_EQ(config.Found(), JexConfig::kGlobalParameters);
+    // Asked again (the registry may keep its answer), and as a number.
+    EXPECT_STREQ(config.Value("Local.Node", "absent").Text(), "absent");
+    EXPECT_EQ(config.Value("LOCAL.NODE", 7), 7);
 }
 
 TEST_F(JexConfigTest, EachValueTypeReadsAsText) {

@@ -201,7 +201,8 @@ JexString JexRegistryKey::QueryValueAt(HKEY root, const char* subkey, const char
     if (type) *type = 0;
     const LONG rc = ReadWith(
         [&](DWORD* t, BYTE* data, DWORD* size) {
-            return RegGetValueA(root, subkey, name, RRF_RT_ANY | RRF_NOEXPAND, t, data, size);
+            return RegGetValueA(root, subkey, name, RRF_RT_ANY | RRF_NOEXPAND | kRrfExactName, t,
+                                data, size);
         },
         valueType, bytes, 0);
     if (status) *status = rc;

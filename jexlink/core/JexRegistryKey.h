@@ -79,9 +79,11 @@ public:
     // the empty text; `type` (when given) receives the type, 0 on failure.
     JexString QueryValue(HKEY key, const char* name, DWORD* type = nullptr);
     // The same of a value of root\subkey, found and read in one registry
-    // call, so that each look-up sees the value as it stands now. `status`
-    // (when given) receives the registry's code: ERROR_FILE_NOT_FOUND when
-    // the key or the value is missing.
+    // call, so that each look-up sees the value as it stands now. The name
+    // is compared exactly, letter case included, although the registry
+    // ignores case: a value stored as "local.node" is not "Local.Node".
+    // `status` (when given) receives the registry's code:
+    // ERROR_FILE_NOT_FOUND when the key or the value is missing.
     JexString QueryValueAt(HKEY root, const char* subkey, const char* name, DWORD* type = nullptr,
                            LONG* status = nullptr);
 

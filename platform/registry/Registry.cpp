@@ -91,6 +91,7 @@ struct CachedValue {
     LONG rc = ERROR_SUCCESS;  // ERROR_SUCCESS or ERROR_FILE_NOT_FOUND
     DWORD type = 0;
     std::string bytes;
+    std::string name;  // as stored, in its letter case
 };
 struct ReadCache {
     const SqliteDb* db = nullptr;
@@ -574,13 +575,14 @@ LONG ReadValueAt(const Session& session, const std::vector<std::string_view>& pa
     bool created = false;
     if (LONG rc = Walk(session.db(), id, parts, false, created)) return rc;
     SqliteStatement query(session.db(),
-                          "SELECT type, data FROM reg_values WHERE key = ?1 AND fold = ?2");
+                          "SELECT type, data, name FROM reg_values WHERE key = ?1 AND fold = ?2");
     int rc = query.Bind(1, id).Bind(2, Fold(valueName ? valueName : "")).Step();
     if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
     if (rc != SQLITE_ROW) return CodeFor(rc);
     value.type = static_cast<DWORD>(query.Int(0));
     const auto* bytes = static_cast<const char*>(query.BlobData(1));
     value.bytes.assign(bytes ? bytes : "", bytes ? query.BlobSize(1) : 0);
+    value.name = query.Text(2);
     return ERROR_SUCCESS;
 }
 
@@ -589,7 +591,9 @@ LONG ReadValueAt(const Session& session, const std::vector<std::string_view>& pa
 // The key's walk and the value's read share one read transaction.
 LONG RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPDWORD type, LPVOID data,
                   LPDWORD dataSize) {
-    if (flags != (RRF_RT_ANY | RRF_NOEXPAND) || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
+    const bool exactName = (flags & kRrfExactName) != 0;
+    if ((flags & ~kRrfExactName) != (RRF_RT_ANY | RRF_NOEXPAND) || (data && !dataSize))
+        return ERROR_INVALID_PARAMETER;
     if (LONG rc = CheckValueName(valueName)) return rc;
     std::vector<std::string_view> parts;
     if (LONG rc = SplitPath(subKey, parts)) return rc;
@@ -614,6 +618,7 @@ LONG RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPDWOR
                 if (at != cache->values.end()) {
                     const CachedValue& value = at->second;
                     if (value.rc != ERROR_SUCCESS) return value.rc;
+                    if (exactName && value.name != valueName) return ERROR_FILE_NOT_FOUND;
                     if (type) *type = value.type;
                     return CopyData(value.type, value.bytes.data(), value.bytes.size(),
                                     static_cast<LPBYTE>(data), dataSize);
@@ -630,6 +635,7 @@ LONG RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPDWOR
         value.rc = ReadValueAt(session, parts, valueName, value);
         if (value.rc != ERROR_SUCCESS && value.rc != ERROR_FILE_NOT_FOUND) return value.rc;
         if (value.bytes.size() > kMaxCachedBytes) {
+            if (exactName && value.name != valueName) return ERROR_FILE_NOT_FOUND;
             if (type) *type = value.type;
             return CopyData(value.type, value.bytes.data(), value.bytes.size(),
                             static_cast<LPBYTE>(data), dataSize);
@@ -638,6 +644,7 @@ LONG RegGetValueA(HKEY key, LPCSTR subKey, LPCSTR valueName, DWORD flags, LPDWOR
     }
     const CachedValue& value = at->second;
     if (value.rc != ERROR_SUCCESS) return value.rc;
+    if (exactName && value.name != valueName) return ERROR_FILE_NOT_FOUND;
     if (type) *type = value.type;
     return CopyData(value.type, value.bytes.data(), value.bytes.size(), static_cast<LPBYTE>(data),
                     dataSize);

@@ -281,6 +281,16 @@ TEST(RegistryValues, GetValueReadsASubkeysValueInOneCall) {
         {HKEY_CURRENT_USER, "Software\\\\Get", "Path", kFlags, 64, ERROR_BAD_PATHNAME, 0, 64},
         {HKEY_CURRENT_USER, "Software\\Get\\Inner", "Path", RRF_RT_ANY, 64, ERROR_INVALID_PARAMETER,
          0, 64},
+        // The exact name only: the key path still ignores case.
+        {HKEY_CURRENT_USER, "software\\GET\\inner", "Path", kFlags | kRrfExactName, 64,
+         ERROR_SUCCESS, REG_SZ, 9},
+        {HKEY_CURRENT_USER, "Software\\Get\\Inner", "path", kFlags | kRrfExactName, 64,
+         ERROR_FILE_NOT_FOUND, 0, 64},
+        {HKEY_CURRENT_USER, "Software\\Get\\Inner", "path", kFlags | kRrfExactName, 0,
+         ERROR_FILE_NOT_FOUND, 0, 64},
+        {parent, "Inner", "COUNT", kFlags | kRrfExactName, 64, ERROR_FILE_NOT_FOUND, 0, 64},
+        {HKEY_CURRENT_USER, "Software\\Get\\Inner", "Path", RRF_RT_ANY | kRrfExactName, 64,
+         ERROR_INVALID_PARAMETER, 0, 64},
     };
     for (const Case& c : cases) {
         char data[64] = {};

@@ -81,6 +81,16 @@ TEST(JexnodeTest, PrintsTheLocalNodeLine) {
     }
 }
 
+// Setting names are compared exactly: "local.node" is not "Local.Node".
+TEST(JexnodeTest, NodeStoredInAnotherLetterCaseGivesTen) {
+    ASSERT_TRUE(WriteText(JexConfig::kGlobalParameters, "local.node", "N"));
+    ASSERT_TRUE(WriteText(JexConfig::kGlobalParameters, "Local.Domain", "D"));
+    const ChildResult result = RunJexnode();
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.exitStatus, 10);
+    ForgetNode();
+}
+
 TEST(JexnodeTest, NothingConfiguredGivesTen) {
     const ChildResult result = RunJexnode();
     EXPECT_EQ(result.output, "");
