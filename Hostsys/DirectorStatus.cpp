@@ -43,6 +43,20 @@ std::string ExecutableName(DWORD pid) {
     return path.substr(path.rfind(platform::kPathSeparator) + 1);
 }
 
+// Whether process `pid` has ended and waits only to be reaped: state Z
+// (zombie) or X (dead) in /proc/<pid>/stat. The state follows the last ')'
+// of the line, since the name before it may hold any character. A line
+// that cannot be read tells nothing (the caller's look-up decides).
+bool Ended(DWORD pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!stat || !std::getline(stat, line)) return false;
+    const size_t nameEnd = line.rfind(')');
+    if (nameEnd == std::string::npos || nameEnd + 2 >= line.size()) return false;
+    const char state = line[nameEnd + 2];
+    return state == 'Z' || state == 'X';
+}
+
 }  // namespace
 
 std::FILE* OpenRegularFile(const char* path) {
@@ -124,7 +138,7 @@ Lookup LookUpProcess(const char* pidText, const char* pattern) {
     Lookup result;
     const DWORD pid = ProcessId(pidText);
     std::string name;
-    if (pid == 0 || !ProcessName(pid, name)) return result;
+    if (pid == 0 || !ProcessName(pid, name) || Ended(pid)) return result;
     if (name.find("java") != std::string::npos) {
         result.found = true;
     } else if (name.find("TavroService") != std::string::npos) {

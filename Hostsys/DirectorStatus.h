@@ -52,7 +52,8 @@ struct Lookup {
 
 // Looks the process whose id is `pidText` (read as atol does) up by that
 // id: found when its name contains "java", or "TavroService" (then also
-// `service`), or the non-null `pattern`. A pattern longer than the name
+// `service`), or the non-null `pattern`. A process that has ended but is
+// not yet reaped by its parent (a zombie) is not found. A pattern longer than the name
 // the system keeps is also tried against the executable's file name.
 Lookup LookUpProcess(const char* pidText, const char* pattern);
 

@@ -1,6 +1,8 @@
 // Tests of tavrostat as a process, with a tree of its own and real processes.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -174,6 +176,35 @@ TEST_F(TavrostatTest, PidFileCheck) {
     Status("SYSTEM_DOWN");
     Expect({"-f", file.string(), "-m"}, "The Director process is NOT running.\n", 1, "short");
     Expect({"-f", file.string(), "-x", "y"}, "The Director process is NOT running.\n", 1, "-x");
+}
+
+// Waits until `process` has ended without reaping it: it stays a zombie
+// (state Z) until its SleeperProcess reaps it.
+bool MakeZombie(const SleeperProcess& process) {
+    if (kill(process.Pid(), SIGKILL) != 0) return false;
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(process.Pid()), &info, WEXITED | WNOWAIT) == 0;
+}
+
+// A director (or service) that has exited while its parent has not reaped
+// it is not running, in every mode that looks the process up.
+TEST_F(TavrostatTest, AnUnreapedProcessIsNotRunning) {
+    SleeperProcess java("java");
+    SleeperProcess service("TavroService");
+    ASSERT_TRUE(MakeZombie(java));
+    ASSERT_TRUE(MakeZombie(service));
+    const std::string checking = "Checking for TAVRO director with PID ";
+    for (const SleeperProcess* zombie : {&java, &service}) {
+        const std::string pid = Id(*zombie);
+        Status("SYSTEM_UP " + pid);
+        Expect({}, checking + pid + "\n" + kGone, 9, "report");
+        Expect({"silent"}, "", 9, "silent");
+        Expect({"-tavro"}, "", 1, "-tavro");
+        Expect({"pid"}, "", 0, "pid");
+        const fs::path file = tmp_.Path() / "zombie.pid";
+        WriteFile(file, pid + "\n");
+        Expect({"-f", file.string(), "-m", "anything"}, "", 1, "pid file");
+    }
 }
 
 TEST_F(TavrostatTest, ServiceCheckWantsTheServiceProgram) {
