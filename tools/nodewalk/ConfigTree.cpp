@@ -247,19 +247,24 @@ void ConfigTree::PrintRoot() {
 }
 
 void ConfigTree::PrintNode(const Node& node) {
+    // A link is shown in its own width: a revision-5 link of FFFFFFF0 is
+    // not sign-extended to 64 bits.
+    const int linkBits = LayoutOf(rev_).linkWidth * 8;
+    const uint64_t linkMask = linkBits >= 64 ? ~uint64_t{0} : (uint64_t{1} << linkBits) - 1;
+    auto link = [linkMask](int64_t value) { return static_cast<uint64_t>(value) & linkMask; };
     std::fprintf(out_, "%s\n", TypeName(node.type));
     std::fprintf(out_, "subtype:\t%d\n", node.subtype);
-    std::fprintf(out_, "handle:\t%" PRIX64 "\n", static_cast<uint64_t>(node.handle));
+    std::fprintf(out_, "handle:\t%" PRIX64 "\n", link(node.handle));
     std::fprintf(out_, "size:\t%X\n", node.size);
     std::fprintf(out_, "owner:\t%" PRIX64 "\n", node.owner);
     std::fprintf(out_, "current owner:\t%" PRIX64 "\n", node.currentOwner);
     std::fprintf(out_, "id:\t%" PRIX64 "\n", node.id);
     std::fprintf(out_, "config:\t%" PRIX64 "\n", node.config);
     std::fprintf(out_, "affinity:\t%" PRIX64 "\n", node.affinity);
-    std::fprintf(out_, "parent:\t%" PRIX64 "\n", static_cast<uint64_t>(node.parent));
-    std::fprintf(out_, "next sibling:\t%" PRIX64 "\n", static_cast<uint64_t>(node.next));
-    std::fprintf(out_, "previous sibling:\t%" PRIX64 "\n", static_cast<uint64_t>(node.previous));
-    std::fprintf(out_, "child:\t%" PRIX64 "\n", static_cast<uint64_t>(node.child));
+    std::fprintf(out_, "parent:\t%" PRIX64 "\n", link(node.parent));
+    std::fprintf(out_, "next sibling:\t%" PRIX64 "\n", link(node.next));
+    std::fprintf(out_, "previous sibling:\t%" PRIX64 "\n", link(node.previous));
+    std::fprintf(out_, "child:\t%" PRIX64 "\n", link(node.child));
     std::fprintf(out_, "\n");
     if (node.fruOffset != 0) PrintFruDescriptor(node);
     const int type = node.type & 0xFF;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -455,6 +456,13 @@ TEST_F(NodewalkTest, ImageErrors) {
     past.Child(0, beyond);
     past.Node(0, past.O().maxHandle, 4, 0x7FFFFFFF);
     past.Link(beyond, past.O().next, 0x7FFFFF00);
+    // A revision-5 link is 32 bits wide: one with its top bit set is printed
+    // in its own 32 bits (and, as a negative handle, is invalid).
+    ImageBuilder negativeLink(5);
+    const int64_t linked = negativeLink.Add(kCpu);
+    negativeLink.Child(0, linked);
+    negativeLink.Link(linked, negativeLink.O().next, -16);
+    negativeLink.Link(linked, negativeLink.O().previous, static_cast<int64_t>(INT32_MIN));
     ImageBuilder noMagic(5);
     noMagic.Text(0, noMagic.O().magic, "VRNX");
     ImageBuilder negativeMax(5);
@@ -482,6 +490,9 @@ TEST_F(NodewalkTest, ImageErrors) {
          root6 + Block("CPU", "140", "0", "100000040") + "invalid handle\n"},
         {"link outside the image", past.Bytes(false), false,
          head5 + RootBlock(5, "100") + Block("CPU", "100", "0", "7FFFFF00") + "invalid handle\n"},
+        {"negative revision-5 links", negativeLink.Bytes(), false,
+         head5 + RootBlock(5, "100") + Block("CPU", "100", "0", "FFFFFFF0", "80000000") +
+             "invalid handle\n"},
         {"root without magic", noMagic.Bytes(), false, head5 + "invalid magic\n"},
         {"negative maximum handle", negativeMax.Bytes(false), false, head5 + "invalid handle\n"},
     };
