@@ -128,9 +128,12 @@ std::string Help(CTavroService& service, const std::string& module) {
 }
 
 // Hands the process to the service control dispatcher.
-void RunAsService(CTavroService& service) {
-    service.StartService();
+// False when the process was not started by the service manager.
+bool RunAsService(CTavroService& service) {
+    const bool dispatched = service.StartService();
+    const DWORD error = GetLastError();
     if (service.IsRunning()) service.OnStop();
+    return dispatched || error != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
 }
 
 std::string ModulePath() { return platform::ModuleFileName(); }
@@ -240,13 +243,18 @@ int main(int argc, char** argv) {
             if (!refusal.empty()) {
                 fail("not installed: " + refusal);
             } else if (!service->ParseStandardArgs(argc, argv) || !service->InstallCompleted()) {
-                fail("the install did not complete: the service log says why");
+                const std::string& why = service->InstallRefusal();
+                fail(why.empty() ? "the install did not complete: the service log says why"
+                                 : "not installed: " + why);
             }
         } else if (standard) {
             if (!service->ParseStandardArgs(argc, argv))
                 fail("the service was not removed completely: the service log says why");
         } else if (!first) {
-            RunAsService(*service);
+            if (!RunAsService(*service))
+                fail(
+                    "this program must be started by the service manager (or run with "
+                    "-Interactive to run the service in this console)");
         } else if (std::string(first) == "-Interactive") {
             service->SetInteractive(true);
             // A start that fails has said why on standard error.

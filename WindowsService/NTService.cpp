@@ -165,7 +165,13 @@ bool CNTService::Install(int argc, char** argv) {
     std::vector<std::string> line = InstallEnvLine(argc, argv);
     std::vector<char*> words;
     for (std::string& word : line) words.push_back(word.data());
-    env.Interface(static_cast<int>(words.size()), words.data());
+    // Switches that cannot be stored would leave a service that starts with
+    // other settings than the ones given: nothing is installed then.
+    if (line.size() >= 4 && !env.Interface(static_cast<int>(words.size()), words.data())) {
+        install_refusal_ = "the install switches cannot be stored in the private environment file";
+        std::clog << "Error: CNTService.Install: " << install_refusal_ << std::endl;
+        return false;
+    }
     env.GetVantrixHome(file.c_str());
 
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -361,9 +367,12 @@ bool CNTService::StartService() {
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
     DebugMsg("Calling StartServiceCtrlDispatcher()");
     BOOL result = StartServiceCtrlDispatcherA(table);
+    const DWORD error = GetLastError();
     std::clog << "NTService.StartService exiting:" << LocalTime("%H:%M.%S%p %A, %B %d, %Y")
               << std::endl;
     DebugMsg("Returned from StartServiceCtrlDispatcher():");
+    // The caller tells a start outside the service manager by this error.
+    SetLastError(error);
     return result != FALSE;
 }
 

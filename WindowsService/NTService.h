@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 
 #include "platform/winbase.h"
 #include "platform/winsvc.h"
@@ -61,12 +62,16 @@ public:
     // Install itself answers true whenever the service manager could be
     // opened (its failures inside are only logged).
     bool InstallCompleted() const { return m_bInstallCompleted; }
+    // Why the last Install stopped before it created anything, in words for
+    // the console; empty when it did not, or said why only in the log.
+    const std::string& InstallRefusal() const { return install_refusal_; }
     // Reports an event of the message table with the non-null strings as
     // inserts; false when no event source could be registered.
     bool LogEvent(WORD type, DWORD id, const char* s1 = nullptr, const char* s2 = nullptr,
                   const char* s3 = nullptr);
     // Hands the process to the service dispatcher; returns when the service
-    // has ended, or at once when the process was not started as a service.
+    // has ended, or at once when the process was not started as a service
+    // (false, the last error ERROR_FAILED_SERVICE_CONTROLLER_CONNECT).
     bool StartService();
     static void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
     static void WINAPI Handler(DWORD control);
@@ -98,6 +103,7 @@ protected:
     bool m_bDebug = false;
     HANDLE m_hEventSource = nullptr;
     bool m_bInstallCompleted = false;
+    std::string install_refusal_;
 
     static CNTService* m_pThis;
     static HANDLE m_hShutdownEvent;

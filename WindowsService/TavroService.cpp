@@ -467,9 +467,16 @@ bool CTavroService::Install(int argc, char** argv) {
             list.LoadArg(argv[i + 1]);
         }
     }
-    SetSubProcessEnv(list);
+    // Without its switches the service would start with other settings than
+    // the ones given: a file that cannot be written (a link planted in its
+    // place is refused) ends the install before the service is created.
+    if (!SetSubProcessEnv(list)) {
+        install_refusal_ = "the install switches cannot be stored in " + home + DSEnv::pKNTPrivEnv;
+        return false;
+    }
 
     bool installed = CNTService::Install(argc, argv);
+    if (!install_refusal_.empty()) return false;  // it stopped before creating anything
     if (installed) {
         std::string record = home + DSEnv::pKNTRight;
         for (int i = 0; i + 1 < argc; ++i) {

@@ -51,10 +51,11 @@ public:
     int ParseStandardArgs(int argc, char** argv) override;
     // Stores the tree home and the install switches in the private
     // environment file, installs through the framework, grants the logon
-    // right to each "-a" account and creates the parameter key. Like the
-    // framework's Install it answers true once the service manager could
-    // be opened, even when the creation then failed and was only logged:
-    // InstallCompleted tells. A switch given twice throws the text
+    // right to each "-a" account and creates the parameter key. A private
+    // environment file that cannot be written ends it first: false, with
+    // InstallRefusal saying so. Like the framework's Install it answers true
+    // once the service manager could be opened, even when the creation then
+    // failed and was only logged: InstallCompleted tells. A switch given twice throws the text
     // "DefArgs::LoadArg Array full" once the list is full; the program
     // refuses repeated switches before it gets here.
     bool Install(int argc, char** argv) override;

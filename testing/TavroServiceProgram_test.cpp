@@ -418,6 +418,44 @@ TEST_F(TavroServiceTest, FailedCommandsSayWhyAndExitNonZero) {
                                         "log says why\n"));
 }
 
+// The service object's closing line, which ends standard error once the
+// log stream is given back (the time varies).
+constexpr char kClosingLine[] = "TavroService\\.~TavroSevice Output log ended at:[^\n]*\n";
+
+// A private environment file that cannot be written (a link planted in its
+// place is refused) is a failed install: nothing is installed.
+TEST_F(TavroServiceTest, InstallThatCannotStoreItsSwitchesFails) {
+    const fs::path file = home_ / "specific/tavro/data/NTPriv.env";
+    const fs::path target = home_ / "elsewhere.env";
+    WriteFile(target, "");
+    fs::create_symlink(target, file);
+    const auto run = RunSplit({"-Port", "9300", "-i"});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_THAT(run.err, ::testing::MatchesRegex("TavroService: not installed: the install "
+                                                 "switches cannot be stored in " +
+                                                 file.string() + "\n" + kClosingLine))
+        << run.err;
+    EXPECT_FALSE(KeyExists(kServiceKey));
+    EXPECT_EQ(ReadFile(target), "");
+}
+
+// Started from a console rather than by the service manager, the program
+// says how it is to be started.
+TEST_F(TavroServiceTest, NoArgumentsOutsideTheServiceManagerSaysHowToStart) {
+    const auto run = RunSplit({});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_THAT(run.err,
+                ::testing::MatchesRegex(std::string("TavroService: this program must be started by "
+                                                    "the service manager \\(or run with "
+                                                    "-Interactive to run the service in this "
+                                                    "console\\)\n") +
+                                        kClosingLine))
+        << run.err;
+    EXPECT_THAT(ServiceLog(), HasSubstr("NTService.StartService exiting:"));
+}
+
 TEST_F(TavroServiceTest, SwitchesItDoesNotKnowPrintTheUsageOnStandardError) {
     struct Case {
         std::string argument;
