@@ -445,10 +445,13 @@ struct K2ServerProcess {
 };
 
 // Starts the K2 server program serving one client as acid on node, with
-// `key_path` as its JEXCRYPTO_PATH and its standard output in `out`. The
-// caller's ChildGuard ends it if the test does not.
+// `key_path` as its JEXCRYPTO_PATH and its standard output in `out`; a
+// non-zero `first_record_seconds` is its bound on a caller's first record.
+// The caller's ChildGuard ends it if the test does not.
 K2ServerProcess StartK2ServerProgram(const char* acid, const char* node,
-                                     const std::string& key_path, const std::string& out) {
+                                     const std::string& key_path, const std::string& out,
+                                     int first_record_seconds = 0) {
+    const std::string bound = std::to_string(first_record_seconds);
     K2ServerProcess server;
     // A report left by an earlier server must not be taken for this one's.
     std::error_code ignored;
@@ -458,7 +461,11 @@ K2ServerProcess StartK2ServerProgram(const char* acid, const char* node,
         const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd < 0 || ::dup2(fd, 1) < 0) _exit(127);
         setenv("JEXCRYPTO_PATH", key_path.c_str(), 1);
-        execl(K2SERVER_PROGRAM, K2SERVER_PROGRAM, acid, node, static_cast<char*>(nullptr));
+        if (first_record_seconds > 0)
+            execl(K2SERVER_PROGRAM, K2SERVER_PROGRAM, acid, node, "1", bound.c_str(),
+                  static_cast<char*>(nullptr));
+        else
+            execl(K2SERVER_PROGRAM, K2SERVER_PROGRAM, acid, node, static_cast<char*>(nullptr));
         _exit(127);
     }
     if (server.pid < 0) return server;
@@ -494,15 +501,17 @@ protected:
         WriteFile(local_keys_.Path() / "MD5-CLI-SRV", "shared secret\n");
     }
 
-    // Starts the K2 server program with its keys; false when it does not
-    // report its port in time.
-    bool StartK2Server(const std::string& pair_key) {
+    // Starts the K2 server program with its keys (and its bound on a
+    // caller's first record when not 0); false when it does not report its
+    // port in time.
+    bool StartK2Server(const std::string& pair_key, int first_record_seconds = 0) {
         WriteFile(k2_keys_.Path() / "MD5-CLI-CNODE-K2-KAY", "k2 session secret\n");
         WriteFile(k2_keys_.Path() / "MD5-CLI-SRV", pair_key);
         const std::string routes = (dir_.Path() / "route.map").string();
         setenv("JEXGATEWAY_ROUTEMAP", routes.c_str(), 1);
         k2_ = StartK2ServerProgram("k2", "kay", k2_keys_.Path().string(),
-                                   (dir_.Path() / "k2server.out").string());
+                                   (dir_.Path() / "k2server.out").string(), first_record_seconds);
+        routes_ = routes;
         if (k2_.port.empty()) return false;
         WriteFile(routes, RouteEntry("k2/kay/Jex_K2", LoopbackTransportAddress(k2_.port), 1) +
                               peer_.RouteLine("srv", "snode", kApp));
@@ -547,6 +556,7 @@ protected:
     TempDir k2_keys_{"k2-server-keys"};
     SessionServer peer_;
     K2ServerProcess k2_;
+    std::string routes_;
 };
 
 TEST_F(K2Handshake, SignaturesMadeAtTheK2ServerPassALocalPeer) {
@@ -588,6 +598,38 @@ TEST_F(K2Handshake, ASilentCallerDoesNotHoldUpSigning) {
     EXPECT_EQ(received, "signed remotely");
     EXPECT_EQ(K2ServerStatus(), 0);
     ::close(silent);
+}
+
+// A caller that finishes its gateway CONNECT and then says nothing holds
+// the K2 server no longer than the first-record bound: the next caller is
+// answered within that bound and a second more.
+TEST_F(K2Handshake, ACallerSilentAfterItsConnectIsDroppedAtTheFirstRecordBound) {
+    constexpr int kBound = 1;
+    ASSERT_TRUE(StartK2Server("shared secret\n", kBound));
+    JexGateway silent;
+    silent.SetSuppress(1);
+    silent.SetAttr(JexGateway::ACID, "cli");
+    silent.SetAttr(JexGateway::NODE, "cnode");
+    silent.SetAttr(JexGateway::ROUTE_MAP, routes_.c_str());
+    silent.SetReadTimeout(10);
+    ASSERT_EQ(silent.Connect(JexFieldedString("k2", ','), JexFieldedString("kay", ','),
+                             JexString(JexK2::kApplication)),
+              0)
+        << Described(silent);
+
+    const auto start = std::chrono::steady_clock::now();
+    JexK2 k2;
+    k2.SetSuppress(1);
+    ASSERT_EQ(k2.SetAttr(JexSession::SRC_ACID, "cli"), 0);
+    ASSERT_EQ(k2.SetAttr(JexSession::SRC_NODE, "cnode"), 0);
+    ASSERT_EQ(k2.Session().SetAttr(JexSession::READ_TIMEOUT, 10), 0);
+    ASSERT_EQ(k2.Connect("k2", "kay"), 0) << Described(k2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(kBound + 1));
+    // Served whole: a context, then the Disconnect request.
+    EXPECT_EQ(k2.Context("cli", "srv", "MD5"), 0) << Described(k2);
+    EXPECT_EQ(k2.Disconnect(), 0) << Described(k2);
+    // The silent caller was dropped, not counted as a client.
+    EXPECT_EQ(K2ServerStatus(), 0);
 }
 
 TEST_F(K2Handshake, AKeyTheK2ServerDoesNotShareFailsTheHandshake) {

@@ -96,7 +96,10 @@ class JexExpander;
 // Disconnect's wait for the peer's SHUTDOWN and the gateway's closing
 // exchange are each bounded by READ_TIMEOUT seconds (a peer silent for longer gives TIMEOUT and the
 // connection is dropped; 0 or less waits without limit); GetMsg and a
-// synchronous PutMsg wait for the peer without a limit.
+// synchronous PutMsg wait for the peer without a limit. Listen waits for
+// the caller's CONNECT and then for its start message each at most the
+// gateway's first-record bound (Gateway().SetFirstRecordTimeout, 5 seconds
+// by default) when that is shorter.
 //
 // A session serves one connection: its gateway cannot go back to idle,
 // so Connect or Listen on a session whose gateway has been used

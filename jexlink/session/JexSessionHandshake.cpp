@@ -166,7 +166,14 @@ int JexSession::server_handshake(JexBuffer& connect_data) {
     set_state(SCIW);
     client_version_.Clear();
     JexNetMsg start;
-    int rc = recv_bounded(start);
+    // The client sends its start message right after the gateway's CONNECT
+    // exchange: the gateway's first-record bound holds for it too, so that a
+    // caller that opened the path and says nothing holds a server that
+    // serves one caller at a time no longer than one that never spoke.
+    int wait = BoundSeconds();
+    const int firstRecord = gateway_->FirstRecordTimeout();
+    if (firstRecord > 0 && (wait == 0 || firstRecord < wait)) wait = firstRecord;
+    int rc = recv_wait(start, wait);
     if (rc != 0) return rc;
     if (start.Type() != kCrStart) return fail_protocol();
     for (const CrstartField& field : kCrstartFields) {

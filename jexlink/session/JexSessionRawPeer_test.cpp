@@ -65,11 +65,13 @@ struct RawClient {
 // script gets the client after its gateway path is open.
 class RawClientLoopback : public SessionLoopback {
 protected:
-    Outcome Run(const std::function<void(RawClient&)>& script, int readTimeout = 20) {
+    Outcome Run(const std::function<void(RawClient&)>& script, int readTimeout = 20,
+                int firstRecord = JexGateway::kDefaultFirstRecordTimeout) {
         Outcome listened;
         EXPECT_TRUE(server_.Serve([&](JexSession& s) {
             s.SetAttr(JexSession::DST_NODE, "snode");
             s.SetAttr(JexSession::READ_TIMEOUT, readTimeout);
+            s.Gateway().SetFirstRecordTimeout(firstRecord);
             JexBuffer data;
             listened = Of(s, s.Listen(kApp, "srv", data));
             if (listened.code == 0) s.Accept(Bytes("ok"));
@@ -235,17 +237,38 @@ TEST_F(RawClientLoopback, HandshakeFailuresAgainstServer) {
     }
 }
 
-TEST_F(RawClientLoopback, SilentClientTimesOut) {
-    const auto start = std::chrono::steady_clock::now();
-    const Outcome o = Run(
-        [](RawClient& raw) {
-            JexNetMsg reply;
-            EXPECT_NE(raw.Recv(reply), 0);  // the server gives up and drops the path
-        },
-        1);
-    EXPECT_EQ(o.code, JexSession::TIMEOUT) << o.text;
-    EXPECT_EQ(o.state, JexSession::SCIW);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+// A client silent after its gateway CONNECT: the server waits for its
+// start message no longer than the shorter of READ_TIMEOUT and the
+// gateway's first-record bound (one case with both at their defaults).
+TEST_F(RawClientLoopback, SilentClientTimesOutAtTheShorterBound) {
+    using namespace std::chrono_literals;
+    const struct {
+        const char* name;
+        int readTimeout;
+        int firstRecord;
+        std::chrono::seconds bound;
+    } cases[] = {
+        {"first-record bound shorter", 30, 1, 1s},
+        {"read time-out shorter", 1, 10, 1s},
+        {"no first-record bound", 2, 0, 2s},
+        {"both defaults", 65535, JexGateway::kDefaultFirstRecordTimeout,
+         std::chrono::seconds(JexGateway::kDefaultFirstRecordTimeout)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto start = std::chrono::steady_clock::now();
+        const Outcome o = Run(
+            [](RawClient& raw) {
+                JexNetMsg reply;
+                EXPECT_NE(raw.Recv(reply), 0);  // the server gives up and drops the path
+            },
+            c.readTimeout, c.firstRecord);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(o.code, JexSession::TIMEOUT) << o.text;
+        EXPECT_EQ(o.state, JexSession::SCIW);
+        EXPECT_GE(took, c.bound - 250ms);
+        EXPECT_LT(took, c.bound + 1s);
+    }
 }
 
 // A real client against a server that answers by hand.

@@ -3,6 +3,16 @@
 // client.
 #include "jexlink/sra/SraServerTestSupport.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+
+#include "platform/PlatformState.h"
+#include "testing/support/ChildProcesses.h"
+#include "testing/support/RouteMap.h"
+#include "testing/support/Wait.h"
+
 namespace {
 
 using namespace tavro::testing::sra_server;
@@ -329,6 +339,91 @@ TEST_F(JexSraServerTest, FailuresAfterTheAccept) {
         EXPECT_EQ(served.Context(), c.context);
         EXPECT_EQ(served.back_end.calls, 0);
     }
+}
+
+// The host program of the server (one caller at a time) in a tree and a
+// platform state of its own, with `firstRecordSeconds` as its bound on a
+// caller's first record; it shares the test installation's key.
+class SraServerHost {
+public:
+    explicit SraServerHost(int firstRecordSeconds) {
+        for (const char* sub : {"data", "logs", "Keys", "out"})
+            std::filesystem::create_directories(tree_.Path() / sub);
+        WriteFile(tree_.Path() / "data" / "jex_route_map.dat", "");
+        WriteFile(tree_.Path() / "data" / "jex_remote_auth.dat", "allow * * * * * * * all\n");
+        WriteFile(tree_.Path() / "data" / "jex_obligation_map.dat", "");
+        WriteFile(tree_.Path() / "Keys" / "MD5-CLI-SRV",
+                  ReadFile(Install::Get().Path() / "keys" / "MD5-CLI-SRV"));
+        const std::string out = (tree_.Path() / "host.out").string();
+        const std::string bound = std::to_string(firstRecordSeconds);
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd < 0 || ::dup2(fd, 1) < 0 || ::dup2(fd, 2) < 0) _exit(127);
+            setenv(platform::kStateDirVar, state_.Path().c_str(), 1);
+            setenv("SRASERVER_FIRST_RECORD_SECONDS", bound.c_str(), 1);
+            unsetenv("JEXCRYPTO_PATH");
+            const std::string install = tree_.Path().string();
+            const std::string copies = (tree_.Path() / "out").string();
+            execl(SRASERVER_PROGRAM, SRASERVER_PROGRAM, install.c_str(), copies.c_str(), "0",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (pid_ < 0) return;
+        tavro::testing::WaitFor([&] {
+            const std::string text = ReadFile(out);
+            if (text.rfind("port ", 0) != 0 || text.find('\n') == std::string::npos) return false;
+            port_ = std::stoi(text.substr(5, text.find('\n') - 5));
+            return true;
+        });
+    }
+    ~SraServerHost() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        tavro::testing::ChildGuard::WaitChild(pid_, 20000);
+    }
+    SraServerHost(const SraServerHost&) = delete;
+    SraServerHost& operator=(const SraServerHost&) = delete;
+
+    // The port it serves on; 0 when it did not report one.
+    int Port() const { return port_; }
+
+private:
+    TempDir tree_{"sra-host-tree"};
+    TempDir state_{"sra-host-state"};
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// A caller that finishes its gateway CONNECT and then says nothing holds
+// the server no longer than the first-record bound: the next caller is
+// answered within that bound and a second more.
+TEST_F(JexSraServerTest, ACallerSilentAfterItsConnectIsDroppedAtTheFirstRecordBound) {
+    constexpr int kBound = 1;
+    tavro::testing::ChildGuard guard;
+    SraServerHost host(kBound);
+    ASSERT_GT(host.Port(), 0);
+    const std::string routes = (Install::Get().Path() / "data" / "jex_route_map.dat").string();
+    WriteFile(routes, tavro::testing::LoopbackRouteEntry("srv/snode/Jex_Sra", host.Port(), 1));
+
+    JexGateway silent;
+    silent.SetSuppress(1);
+    silent.SetAttr(JexGateway::ACID, "cli");
+    silent.SetAttr(JexGateway::NODE, "cnode");
+    silent.SetAttr(JexGateway::ROUTE_MAP, routes.c_str());
+    silent.SetReadTimeout(10);
+    ASSERT_EQ(silent.Connect(JexFieldedString(kDomain, ','), JexFieldedString(kNode, ','),
+                             JexString(kSraApplication)),
+              0)
+        << silent.Describe(1).Text();
+
+    const auto start = std::chrono::steady_clock::now();
+    RawClient client;
+    client.Session().SetAttr(JexSession::READ_TIMEOUT, 10);
+    EXPECT_EQ(client.Open(Connect("0")), 0) << client.Session().Describe(1).Text();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(kBound + 1));
+    EXPECT_EQ(client.Reply().Type(), kSraAccept);
+    client.Session().Disconnect();
 }
 
 }  // namespace

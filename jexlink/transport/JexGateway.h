@@ -188,6 +188,7 @@ public:
     // too when it is shorter. 0 leaves the read time-out alone to bound it.
     static constexpr int kDefaultFirstRecordTimeout = 5;
     void SetFirstRecordTimeout(int seconds);
+    int FirstRecordTimeout() const { return first_record_timeout; }
     // Seconds a relay may pass no record in either direction before it ends
     // both legs; 0 (the start value) sets no limit, since a session may
     // rest long between its messages. Either leg closing or failing ends

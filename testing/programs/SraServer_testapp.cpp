@@ -5,8 +5,10 @@
 // installation directory INSTALL, local domain "srv" and node "snode",
 // SRA.MaxSubmitBytes LIMIT), works in INSTALL/work, prints "port N" on
 // standard output and then serves each connection whose caller has spoken
-// (callers wait side by side for their turn; one that says nothing for 5
-// seconds is closed without holding up the others) with a server
+// (callers wait side by side for their turn; one that says nothing for
+// SRASERVER_FIRST_RECORD_SECONDS, default 5, is closed without holding up
+// the others, and so is one that says nothing after its gateway CONNECT)
+// with a server
 // that serves on this platform (the library's own answers that it does not
 // run here): the connection is adopted as the inherited connection of a new
 // session, Server runs once, and "served STATUS" is printed. Its back-end
@@ -93,8 +95,9 @@ private:
     int count_ = 0;
 };
 
-// Serves the connection `fd` as the session's inherited connection.
-int Serve(int fd, CopyingBackEnd& back_end) {
+// Serves the connection `fd` as the session's inherited connection; a
+// caller silent for `firstRecordSeconds` before its first record is dropped.
+int Serve(int fd, CopyingBackEnd& back_end, int firstRecordSeconds) {
     const int reserved = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (reserved < 0 || ::dup3(fd, reserved, O_CLOEXEC) < 0) return -1;
     ::close(fd);
@@ -107,6 +110,7 @@ int Serve(int fd, CopyingBackEnd& back_end) {
         JexSession session;
         session.SetSuppress(1);
         session.SetAttr(JexSession::READ_TIMEOUT, 30);
+        session.Gateway().SetFirstRecordTimeout(firstRecordSeconds);
         ServingServer server;
         server.SetBackEnd(&back_end);
         status = server.Server(session);
@@ -150,11 +154,18 @@ int main(int argc, char** argv) {
     }
     std::printf("port %d\n", tavro::testing::LocalPort(listener));
     std::fflush(stdout);
-    FirstBytesAcceptor callers(listener, 64, 5000);
+    const char* bound = std::getenv("SRASERVER_FIRST_RECORD_SECONDS");
+    const int firstRecordSeconds =
+        bound ? std::atoi(bound) : JexGateway::kDefaultFirstRecordTimeout;
+    if (firstRecordSeconds <= 0) {
+        std::fprintf(stderr, "SRASERVER_FIRST_RECORD_SECONDS must be above 0\n");
+        return 2;
+    }
+    FirstBytesAcceptor callers(listener, 64, firstRecordSeconds * 1000);
     for (;;) {
         const int fd = callers.Next(60000);
         if (fd < 0) return 3;
-        const int status = Serve(fd, back_end);
+        const int status = Serve(fd, back_end, firstRecordSeconds);
         std::printf("served %d\n", status);
         std::fflush(stdout);
     }
