@@ -19,6 +19,7 @@
 #include "jexlink/session/JexK2.h"
 #include "jexlink/session/JexSession.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/GatewayTestSupport.h"
 #include "testing/support/RouteMap.h"
 #include "testing/support/SessionServer.h"
 #include "testing/support/Sockets.h"
@@ -607,14 +608,8 @@ TEST_F(K2Handshake, ACallerSilentAfterItsConnectIsDroppedAtTheFirstRecordBound) 
     constexpr int kBound = 1;
     ASSERT_TRUE(StartK2Server("shared secret\n", kBound));
     JexGateway silent;
-    silent.SetSuppress(1);
-    silent.SetAttr(JexGateway::ACID, "cli");
-    silent.SetAttr(JexGateway::NODE, "cnode");
-    silent.SetAttr(JexGateway::ROUTE_MAP, routes_.c_str());
-    silent.SetReadTimeout(10);
-    ASSERT_EQ(silent.Connect(JexFieldedString("k2", ','), JexFieldedString("kay", ','),
-                             JexString(JexK2::kApplication)),
-              0)
+    ASSERT_EQ(
+        tavro::testing::ConnectAndSayNothing(silent, routes_, "k2", "kay", JexK2::kApplication), 0)
         << Described(silent);
 
     const auto start = std::chrono::steady_clock::now();

@@ -10,6 +10,7 @@
 
 #include "platform/PlatformState.h"
 #include "testing/support/ChildProcesses.h"
+#include "testing/support/GatewayTestSupport.h"
 #include "testing/support/RouteMap.h"
 #include "testing/support/Wait.h"
 
@@ -407,13 +408,7 @@ TEST_F(JexSraServerTest, ACallerSilentAfterItsConnectIsDroppedAtTheFirstRecordBo
     WriteFile(routes, tavro::testing::LoopbackRouteEntry("srv/snode/Jex_Sra", host.Port(), 1));
 
     JexGateway silent;
-    silent.SetSuppress(1);
-    silent.SetAttr(JexGateway::ACID, "cli");
-    silent.SetAttr(JexGateway::NODE, "cnode");
-    silent.SetAttr(JexGateway::ROUTE_MAP, routes.c_str());
-    silent.SetReadTimeout(10);
-    ASSERT_EQ(silent.Connect(JexFieldedString(kDomain, ','), JexFieldedString(kNode, ','),
-                             JexString(kSraApplication)),
+    ASSERT_EQ(tavro::testing::ConnectAndSayNothing(silent, routes, kDomain, kNode, kSraApplication),
               0)
         << silent.Describe(1).Text();
 

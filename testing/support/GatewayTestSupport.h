@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "jexlink/transport/JexGateway.h"
 #include "jexlink/transport/JexNetIO.h"
 #include "jexlink/transport/JexTransport.h"
 #include "testing/support/Sockets.h"
@@ -43,5 +44,20 @@ struct LinkedPair {
         return "";
     }
 };
+
+// A caller that finishes its gateway CONNECT to acid/node/application (as
+// cli on node cnode, through `routeMap`) and then says nothing, for as
+// long as `gateway` lives; the gateway's code of the CONNECT (waits at most
+// 10 seconds for the answer).
+inline int ConnectAndSayNothing(JexGateway& gateway, const std::string& routeMap, const char* acid,
+                                const char* node, const char* application) {
+    gateway.SetSuppress(1);
+    gateway.SetAttr(JexGateway::ACID, "cli");
+    gateway.SetAttr(JexGateway::NODE, "cnode");
+    gateway.SetAttr(JexGateway::ROUTE_MAP, routeMap.c_str());
+    gateway.SetReadTimeout(10);
+    return gateway.Connect(JexFieldedString(acid, ','), JexFieldedString(node, ','),
+                           JexString(application));
+}
 
 }  // namespace tavro::testing
