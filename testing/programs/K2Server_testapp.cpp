@@ -29,6 +29,8 @@
 namespace {
 
 constexpr int kMaxPending = 64;
+// A day: the bound in milliseconds stays well inside an int.
+constexpr int kMaxFirstRecordSeconds = 86400;
 
 // Serve's result for a caller that fell silent after its gateway CONNECT.
 constexpr int kSilent = 2;
@@ -59,12 +61,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int connections = argc >= 4 ? std::atoi(argv[3]) : 1;
-    const int firstRecordSeconds =
-        argc == 5 ? std::atoi(argv[4]) : JexGateway::kDefaultFirstRecordTimeout;
-    if (firstRecordSeconds <= 0) {
-        std::fprintf(stderr, "%s: FIRST_RECORD_SECONDS must be above 0\n", argv[0]);
+    const long bound =
+        argc == 5 ? std::strtol(argv[4], nullptr, 10) : JexGateway::kDefaultFirstRecordTimeout;
+    if (bound <= 0 || bound > kMaxFirstRecordSeconds) {
+        std::fprintf(stderr, "%s: FIRST_RECORD_SECONDS must be 1 to %d\n", argv[0],
+                     kMaxFirstRecordSeconds);
         return 2;
     }
+    const int firstRecordSeconds = static_cast<int>(bound);
     int port = 0;
     const int listener = tavro::testing::ListenLoopback(port, SOMAXCONN);
     if (listener < 0) {

@@ -144,6 +144,14 @@ int main(int argc, char** argv) {
     if (::chdir((install / "work").c_str()) != 0) return 2;
     CopyingBackEnd back_end(argv[2], argc == 5 && std::string(argv[4]) == "fail");
 
+    const char* bound = std::getenv("SRASERVER_FIRST_RECORD_SECONDS");
+    const long firstRecordSeconds =
+        bound ? std::strtol(bound, nullptr, 10) : JexGateway::kDefaultFirstRecordTimeout;
+    // At most a day: the bound in milliseconds stays well inside an int.
+    if (firstRecordSeconds <= 0 || firstRecordSeconds > 86400) {
+        std::fprintf(stderr, "SRASERVER_FIRST_RECORD_SECONDS must be 1 to 86400\n");
+        return 2;
+    }
     // A fixed port is taken again at once after an earlier run.
     const char* port = std::getenv("SRASERVER_PORT");
     const int listener = tavro::testing::ListenLoopbackOn(
@@ -154,18 +162,11 @@ int main(int argc, char** argv) {
     }
     std::printf("port %d\n", tavro::testing::LocalPort(listener));
     std::fflush(stdout);
-    const char* bound = std::getenv("SRASERVER_FIRST_RECORD_SECONDS");
-    const int firstRecordSeconds =
-        bound ? std::atoi(bound) : JexGateway::kDefaultFirstRecordTimeout;
-    if (firstRecordSeconds <= 0) {
-        std::fprintf(stderr, "SRASERVER_FIRST_RECORD_SECONDS must be above 0\n");
-        return 2;
-    }
-    FirstBytesAcceptor callers(listener, 64, firstRecordSeconds * 1000);
+    FirstBytesAcceptor callers(listener, 64, static_cast<int>(firstRecordSeconds) * 1000);
     for (;;) {
         const int fd = callers.Next(60000);
         if (fd < 0) return 3;
-        const int status = Serve(fd, back_end, firstRecordSeconds);
+        const int status = Serve(fd, back_end, static_cast<int>(firstRecordSeconds));
         std::printf("served %d\n", status);
         std::fflush(stdout);
     }
