@@ -45,6 +45,12 @@ const CrstartField kCrstartFields[] = {
     {JexSession::kItemVersion, "CRSTART_msg[::Version]"},
 };
 
+// The shorter of two waits in seconds, where 0 waits without limit.
+int ShorterWait(int a, int b) {
+    if (a <= 0) return b > 0 ? b : 0;
+    return b > 0 && b < a ? b : a;
+}
+
 JexString CtimeText() {
     const time_t now = std::time(nullptr);
     char text[64] = {0};
@@ -170,10 +176,7 @@ int JexSession::server_handshake(JexBuffer& connect_data) {
     // exchange: the gateway's first-record bound holds for it too, so that a
     // caller that opened the path and says nothing holds a server that
     // serves one caller at a time no longer than one that never spoke.
-    int wait = BoundSeconds();
-    const int firstRecord = gateway_->FirstRecordTimeout();
-    if (firstRecord > 0 && (wait == 0 || firstRecord < wait)) wait = firstRecord;
-    int rc = recv_wait(start, wait);
+    int rc = recv_wait(start, ShorterWait(BoundSeconds(), gateway_->FirstRecordTimeout()));
     if (rc != 0) return rc;
     if (start.Type() != kCrStart) return fail_protocol();
     for (const CrstartField& field : kCrstartFields) {
