@@ -1,0 +1,90 @@
+// The page's listener: accepts connections on 127.0.0.1 and serves each on a thread of its own,
+// within bounds that no local user can stretch.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <thread>
+
+namespace httplib {
+class Stream;
+}
+
+namespace wizard {
+
+// What a connection may take. A connection waiting for a request is
+// "unfinished" until the request's head has arrived; the request, head and
+// body, must arrive whole within `request`, counted from the moment the
+// connection is ready for it (its accept, or the end of the answer before),
+// however the bytes trickle; else the connection is closed. Each local user
+// (the owner of the peer's socket) has at most `unfinishedPerUser`
+// unfinished connections: a further one closes that user's oldest, so one
+// user's idle connections never take the places another user's browser
+// needs. At most `connections` are open at a time; one more is closed at
+// once.
+struct PageBounds {
+    std::chrono::milliseconds request{2000};
+    std::chrono::milliseconds write{5000};
+    size_t unfinishedPerUser = 6;
+    size_t connections = 64;
+    size_t requestsPerConnection = 100;
+};
+
+class PageListener {
+public:
+    // Serves one request of a connection: false when the connection is to
+    // close. `closeConnection` asks that the answer close it;
+    // `connectionClosed` is set when the request asked so. `headArrived`
+    // is called once the request's head is in.
+    using ServeRequest =
+        std::function<bool(httplib::Stream& stream, bool closeConnection, bool& connectionClosed,
+                           const std::function<void()>& headArrived)>;
+
+    PageListener(PageBounds bounds, ServeRequest serve);
+    ~PageListener();
+    PageListener(const PageListener&) = delete;
+    PageListener& operator=(const PageListener&) = delete;
+
+    // Binds 127.0.0.1:`port` (0: an ephemeral one) and starts accepting;
+    // false (with errno) when the port cannot be bound.
+    bool Start(int port);
+    int Port() const { return port_; }
+    // Stops accepting, closes every connection and waits for their threads.
+    void Stop();
+
+private:
+    struct Connection {
+        int fd;
+        uid_t user;
+        bool unfinished;
+        uint64_t since;  // accept order of the present wait, oldest first
+    };
+    using Connections = std::list<Connection>;
+
+    void AcceptLoop();
+    void Admit(int fd);
+    void Serve(Connections::iterator connection);
+    // False once the listener stops.
+    bool MarkUnfinished(Connections::iterator connection, bool unfinished);
+
+    const PageBounds bounds_;
+    const ServeRequest serve_;
+    int listenFd_ = -1;
+    int wakeFd_ = -1;
+    int port_ = 0;
+    std::thread acceptor_;
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    Connections connections_;
+    uint64_t order_ = 0;
+    bool stopping_ = false;
+};
+
+}  // namespace wizard
