@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace platform {
 
@@ -19,5 +20,9 @@ struct LocalPeerSocket {
 // on another host, one whose socket has gone, or a descriptor that is no
 // IPv4 TCP connection.
 LocalPeerSocket FindLocalPeerSocket(int fd);
+// The same for several connections, in one pass over the tables (which are
+// long on a busy host: a pass can take tens of milliseconds); one entry per
+// descriptor, in order.
+std::vector<LocalPeerSocket> FindLocalPeerSockets(const std::vector<int>& fds);
 
 }  // namespace platform

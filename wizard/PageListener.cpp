@@ -3,6 +3,7 @@
 #include "wizard/PageListener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +15,8 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <system_error>
+#include <vector>
 
 #include "platform/PeerSocket.h"
 
@@ -129,7 +132,7 @@ PageListener::PageListener(PageBounds bounds, ServeRequest serve)
 PageListener::~PageListener() { Stop(); }
 
 bool PageListener::Start(int port) {
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (listenFd_ < 0 || wakeFd_ < 0) return false;
     int on = 1;
@@ -179,40 +182,82 @@ void PageListener::AcceptLoop() {
         if (poll(waits, 2, -1) < 0 && errno != EINTR) return;
         if (waits[1].revents) return;
         if (!(waits[0].revents & POLLIN)) continue;
-        int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            Admit(fd);
-        } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-            // Out of descriptors: let the open connections end first.
-            pollfd wake{wakeFd_, POLLIN, 0};
-            poll(&wake, 1, 50);
+        // Every connection waiting to be accepted, then their places.
+        for (size_t batch = 0; batch < bounds_.connections + kBacklog; ++batch) {
+            int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                Admit(fd);
+                continue;
+            }
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: let the open connections end first.
+                pollfd wake{wakeFd_, POLLIN, 0};
+                poll(&wake, 1, 50);
+            }
+            break;
         }
+        PlaceUsers();
     }
 }
 
 void PageListener::Admit(int fd) {
-    const platform::LocalPeerSocket peer = platform::FindLocalPeerSocket(fd);
-    const uid_t user = peer.inode ? peer.uid : kUnknownUser;
     std::lock_guard lock(mutex_);
     if (stopping_ || connections_.size() >= bounds_.connections) {
         close(fd);
         return;
     }
-    // The user's oldest unfinished connections make room for this one.
-    for (;;) {
-        auto oldest = connections_.end();
-        size_t unfinished = 0;
-        for (auto it = connections_.begin(); it != connections_.end(); ++it) {
-            if (it->user != user || !it->unfinished) continue;
-            ++unfinished;
-            if (oldest == connections_.end() || it->since < oldest->since) oldest = it;
-        }
-        if (unfinished < std::max<size_t>(bounds_.unfinishedPerUser, 1)) break;
-        shutdown(oldest->fd, SHUT_RDWR);
-        oldest->unfinished = false;  // closing: it holds no place
+    const uint64_t id = ++order_;
+    auto connection = connections_.insert(connections_.end(), {fd, id, true, id});
+    try {
+        std::thread([this, connection] { Serve(connection); }).detach();
+    } catch (const std::system_error&) {  // no thread to be had: the connection closes
+        close(fd);
+        connections_.erase(connection);
     }
-    auto connection = connections_.insert(connections_.end(), {fd, user, true, ++order_});
-    std::thread([this, connection] { Serve(connection); }).detach();
+}
+
+void PageListener::PlaceUsers() {
+    const size_t places = std::max<size_t>(bounds_.unfinishedPerUser, 1);
+    std::vector<uint64_t> ids;
+    std::vector<int> fds;  // copies, so that a connection may end meanwhile
+    {
+        std::lock_guard lock(mutex_);
+        size_t unfinished = 0;
+        for (const Connection& c : connections_) unfinished += c.unfinished;
+        if (unfinished <= places) return;
+        for (const Connection& c : connections_) {
+            if (c.placed) continue;
+            int copy = fcntl(c.fd, F_DUPFD_CLOEXEC, 0);
+            if (copy < 0) continue;
+            ids.push_back(c.id);
+            fds.push_back(copy);
+        }
+    }
+    const std::vector<platform::LocalPeerSocket> peers = platform::FindLocalPeerSockets(fds);
+    for (int fd : fds) close(fd);
+    std::lock_guard lock(mutex_);
+    for (Connection& c : connections_) {
+        auto at = std::find(ids.begin(), ids.end(), c.id);
+        if (at == ids.end()) continue;
+        const platform::LocalPeerSocket& peer = peers[static_cast<size_t>(at - ids.begin())];
+        c.placed = true;
+        c.user = peer.inode ? peer.uid : kUnknownUser;
+    }
+    // Each user's oldest unfinished connections beyond its places close.
+    for (Connection& c : connections_) {
+        if (!c.placed || !c.unfinished) continue;
+        std::vector<Connection*> own;
+        for (Connection& other : connections_) {
+            if (other.placed && other.unfinished && other.user == c.user) own.push_back(&other);
+        }
+        if (own.size() <= places) continue;
+        std::sort(own.begin(), own.end(),
+                  [](const Connection* a, const Connection* b) { return a->since < b->since; });
+        for (size_t i = 0; i + places < own.size(); ++i) {
+            shutdown(own[i]->fd, SHUT_RDWR);
+            own[i]->unfinished = false;  // closing: it holds no place
+        }
+    }
 }
 
 bool PageListener::MarkUnfinished(Connections::iterator connection, bool unfinished) {

@@ -28,7 +28,8 @@ namespace wizard {
 // unfinished connections: a further one closes that user's oldest, so one
 // user's idle connections never take the places another user's browser
 // needs. At most `connections` are open at a time; one more is closed at
-// once.
+// once. An answer must be written whole within `write`, and a connection
+// serves at most `requestsPerConnection` requests.
 struct PageBounds {
     std::chrono::milliseconds request{2000};
     std::chrono::milliseconds write{5000};
@@ -62,14 +63,20 @@ public:
 private:
     struct Connection {
         int fd;
-        uid_t user;
+        uint64_t id;
         bool unfinished;
-        uint64_t since;  // accept order of the present wait, oldest first
+        uint64_t since;       // order of the present wait, oldest first
+        bool placed = false;  // `user` is known
+        uid_t user = 0;
     };
     using Connections = std::list<Connection>;
 
     void AcceptLoop();
     void Admit(int fd);
+    // Once the unfinished connections could be more than one user's
+    // places: looks up the users of those not placed yet (one pass over the
+    // kernel's tables), then closes each user's oldest beyond its places.
+    void PlaceUsers();
     void Serve(Connections::iterator connection);
     // False once the listener stops.
     bool MarkUnfinished(Connections::iterator connection, bool unfinished);

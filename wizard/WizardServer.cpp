@@ -169,6 +169,10 @@ bool WizardServer::Admitted(const httplib::Request& req) {
 void WizardServer::AddRoutes() {
     Http& http = *http_;
     http.set_payload_max_length(kMaxBody);
+    // What the answers announce of the listener's own keep-alive bounds.
+    http.set_keep_alive_max_count(bounds_.requestsPerConnection);
+    http.set_keep_alive_timeout(std::max<time_t>(
+        1, std::chrono::duration_cast<std::chrono::seconds>(bounds_.request).count()));
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         if (!Admitted(req)) {
             Refuse(res, 403, "Forbidden");

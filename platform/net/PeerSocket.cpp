@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "platform/PeerSocket.h"
 
@@ -31,43 +32,52 @@ bool ParseEnd(const char* text, bool six, End& end) {
     return words[0] == 0 && words[1] == 0 && words[2] == htonl(0x0000FFFFu);
 }
 
-// The line of the connection whose local end is `local` and whose remote
-// end is `remote`, in the table `path`; inode 0 when it has no such line.
-// A peer may hold an IPv6 socket that talks IPv4 through mapped addresses
-// (as a Java runtime does): its line is in the IPv6 table.
-LocalPeerSocket SocketLineIn(const char* path, bool six, const End& local, const End& remote) {
-    LocalPeerSocket result;
+// The two ends of a connection as its peer's line in the tables shows them:
+// the peer's end first.
+struct Wanted {
+    End local;
+    End remote;
+    bool valid = false;
+};
+
+// Fills, for each wanted connection not found yet, the line whose local
+// and remote ends are the wanted ones, from the table `path`. A peer may
+// hold an IPv6 socket that talks IPv4 through mapped addresses (as a Java
+// runtime does): its line is in the IPv6 table.
+void FindLinesIn(const char* path, bool six, const std::vector<Wanted>& wanted,
+                 std::vector<LocalPeerSocket>& found) {
+    size_t left = 0;
+    for (size_t i = 0; i < wanted.size(); ++i) left += wanted[i].valid && found[i].inode == 0;
+    if (left == 0) return;
     std::FILE* table = std::fopen(path, "re");
-    if (!table) return result;
+    if (!table) return;
     char line[512];
     // The header line has no address; every other line reads
     // "sl: LOCAL REMOTE st queues timer retransmits uid timeout inode".
-    while (result.inode == 0 && std::fgets(line, sizeof line, table)) {
+    while (left > 0 && std::fgets(line, sizeof line, table)) {
         char localText[64], remoteText[64];
-        unsigned long long found = 0;
+        unsigned long long inode = 0;
         unsigned long owner = 0;
         if (std::sscanf(line, " %*u: %63s %63s %*X %*X:%*X %*X:%*X %*X %lu %*u %llu", localText,
-                        remoteText, &owner, &found) != 4)
+                        remoteText, &owner, &inode) != 4)
             continue;
         End a{}, b{};
         if (!ParseEnd(localText, six, a) || !ParseEnd(remoteText, six, b)) continue;
-        if (a.address == local.address && a.port == local.port && b.address == remote.address &&
-            b.port == remote.port)
-            result = {found, static_cast<uid_t>(owner)};
+        for (size_t i = 0; i < wanted.size(); ++i) {
+            const Wanted& w = wanted[i];
+            if (!w.valid || found[i].inode != 0 || a.address != w.local.address ||
+                a.port != w.local.port || b.address != w.remote.address || b.port != w.remote.port)
+                continue;
+            found[i] = {inode, static_cast<uid_t>(owner)};
+            --left;
+        }
     }
     std::fclose(table);
-    return result;
 }
 
-LocalPeerSocket FindSocket(const sockaddr_in& local, const sockaddr_in& remote) {
-    LocalPeerSocket found = SocketLineIn("/proc/net/tcp", false, EndOf(local), EndOf(remote));
-    if (found.inode == 0) found = SocketLineIn("/proc/net/tcp6", true, EndOf(local), EndOf(remote));
-    return found;
-}
-
-}  // namespace
-
-LocalPeerSocket FindLocalPeerSocket(int fd) {
+// The peer's ends of the IPv4 TCP connection `fd`: its local end is this
+// one's remote end.
+Wanted WantedOf(int fd) {
     sockaddr_in local{};
     sockaddr_in remote{};
     socklen_t length = sizeof local;
@@ -78,8 +88,20 @@ LocalPeerSocket FindLocalPeerSocket(int fd) {
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &length) != 0 ||
         remote.sin_family != AF_INET)
         return {};
-    // The peer's socket is the one whose local end is this one's remote end.
-    return FindSocket(remote, local);
+    return {EndOf(remote), EndOf(local), true};
 }
+
+}  // namespace
+
+std::vector<LocalPeerSocket> FindLocalPeerSockets(const std::vector<int>& fds) {
+    std::vector<Wanted> wanted;
+    for (int fd : fds) wanted.push_back(WantedOf(fd));
+    std::vector<LocalPeerSocket> found(fds.size());
+    FindLinesIn("/proc/net/tcp", false, wanted, found);
+    FindLinesIn("/proc/net/tcp6", true, wanted, found);
+    return found;
+}
+
+LocalPeerSocket FindLocalPeerSocket(int fd) { return FindLocalPeerSockets({fd}).front(); }
 
 }  // namespace platform
