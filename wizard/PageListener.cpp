@@ -186,6 +186,8 @@ void PageListener::AcceptLoop() {
         for (size_t batch = 0; batch < bounds_.connections + kBacklog; ++batch) {
             int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
+                // At the cap, users beyond their places make room first.
+                if (AtCap()) PlaceUsers();
                 Admit(fd);
                 continue;
             }
@@ -200,9 +202,14 @@ void PageListener::AcceptLoop() {
     }
 }
 
+bool PageListener::AtCap() {
+    std::lock_guard lock(mutex_);
+    return connections_.size() - closing_ >= bounds_.connections;
+}
+
 void PageListener::Admit(int fd) {
     std::lock_guard lock(mutex_);
-    if (stopping_ || connections_.size() >= bounds_.connections) {
+    if (stopping_ || connections_.size() - closing_ >= bounds_.connections) {
         close(fd);
         return;
     }
@@ -255,13 +262,16 @@ void PageListener::PlaceUsers() {
                   [](const Connection* a, const Connection* b) { return a->since < b->since; });
         for (size_t i = 0; i + places < own.size(); ++i) {
             shutdown(own[i]->fd, SHUT_RDWR);
-            own[i]->unfinished = false;  // closing: it holds no place
+            own[i]->unfinished = false;  // it holds no place, nor counts to the cap
+            own[i]->closing = true;
+            ++closing_;
         }
     }
 }
 
 bool PageListener::MarkUnfinished(Connections::iterator connection, bool unfinished) {
     std::lock_guard lock(mutex_);
+    if (connection->closing) return false;
     connection->unfinished = unfinished;
     if (unfinished) connection->since = ++order_;
     return !stopping_;
@@ -280,6 +290,7 @@ void PageListener::Serve(Connections::iterator connection) {
     }
     std::lock_guard lock(mutex_);
     close(connection->fd);
+    if (connection->closing) --closing_;
     connections_.erase(connection);
     ended_.notify_all();
 }

@@ -68,10 +68,12 @@ private:
         uint64_t since;       // order of the present wait, oldest first
         bool placed = false;  // `user` is known
         uid_t user = 0;
+        bool closing = false;  // shut down to make room
     };
     using Connections = std::list<Connection>;
 
     void AcceptLoop();
+    bool AtCap();
     void Admit(int fd);
     // Once the unfinished connections could be more than one user's
     // places: looks up the users of those not placed yet (one pass over the
@@ -90,6 +92,7 @@ private:
     std::mutex mutex_;
     std::condition_variable ended_;
     Connections connections_;
+    size_t closing_ = 0;
     uint64_t order_ = 0;
     bool stopping_ = false;
 };
