@@ -131,7 +131,7 @@ WizardServer::WizardServer(UserControl1& control, PageBounds bounds)
 WizardServer::~WizardServer() { Stop(); }
 
 std::string WizardServer::Url() const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/?token=" + token_;
+    return "http://127.0.0.1:" + std::to_string(Port()) + "/?token=" + token_;
 }
 
 void WizardServer::ShowOnNextLoad(std::vector<MessageBox> boxes) {
@@ -148,7 +148,6 @@ bool WizardServer::Start(int port) {
                                           [&](httplib::Request&) { headArrived(); });
         });
     if (!listener_->Start(port)) return false;
-    port_ = listener_->Port();
     std::lock_guard lock(mutex_);
     lastRequest_ = std::chrono::steady_clock::now();
     return true;
@@ -156,7 +155,7 @@ bool WizardServer::Start(int port) {
 
 // The token (of the URL, or the page's cookie), the Host and any Origin.
 bool WizardServer::Admitted(const httplib::Request& req) {
-    const std::string self = "127.0.0.1:" + std::to_string(port_);
+    const std::string self = "127.0.0.1:" + std::to_string(Port());
     bool tokenOk = req.get_param_value("token") == token_;
     if (!tokenOk && req.has_header("Cookie")) {
         std::string cookies = req.get_header_value("Cookie");

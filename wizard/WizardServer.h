@@ -43,7 +43,7 @@ public:
     // Binds 127.0.0.1:`port` (0: an ephemeral port) and starts serving;
     // false (with errno) when the port cannot be bound.
     bool Start(int port);
-    int Port() const { return port_; }
+    int Port() const { return listener_ ? listener_->Port() : 0; }
     // The page's address with its token.
     std::string Url() const;
     const std::string& Token() const { return token_; }
@@ -57,12 +57,13 @@ public:
     void Stop();
 
     // The page's HTML for the control's present state (the focus on
-    // `focus` when it names a field).
+    // `focus` when it names a field), with the boxes of ShowOnNextLoad
+    // while they wait.
     std::string RenderPage(const std::string& focus) const;
 
+private:
     class Http;
 
-private:
     bool Admitted(const httplib::Request& req);
     void AddRoutes();
     void ServePage(httplib::Response& res);
@@ -76,7 +77,6 @@ private:
     std::unique_ptr<Http> http_;
     std::unique_ptr<PageListener> listener_;
     std::string token_;
-    int port_ = 0;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::chrono::steady_clock::time_point lastRequest_;
