@@ -615,5 +615,40 @@ TEST(PageListener, CapsAndPlacesPerUser) {
     close(beyond);
 }
 
+// A head that goes on and on closes its connection once it passes the
+// request's size, long before its time is up.
+TEST(PageListener, EndlessHeadClosesAtTheRequestSize) {
+    PageBounds bounds;
+    bounds.request = std::chrono::seconds(30);
+    ShownWizard wizard;
+    WizardServer server{wizard.control, bounds};
+    ASSERT_TRUE(server.Start(0));
+    int fd = ConnectTo(server.Port());
+    ASSERT_GE(fd, 0);
+    std::string lines = "GET / HTTP/1.1\r\n";
+    while (lines.size() < 64 * 1024) lines += "X-More: header line of a head without end\r\n";
+    auto start = std::chrono::steady_clock::now();
+    // Four times the request's size, or until the server stops taking it.
+    size_t sent = 0;
+    while (sent < 4 * bounds.requestBytes &&
+           std::chrono::steady_clock::now() < start + std::chrono::seconds(5)) {
+        pollfd wait{fd, POLLOUT, 0};
+        if (poll(&wait, 1, 100) != 1) continue;
+        ssize_t n = send(fd, lines.data(), lines.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN) break;
+        if (n > 0) sent += static_cast<size_t>(n);
+    }
+    // Whatever the server answered, then the connection's end.
+    bool ended = false;
+    char answer[4096];
+    auto deadline = start + std::chrono::seconds(10);
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        pollfd wait{fd, POLLIN, 0};
+        ended = poll(&wait, 1, 100) == 1 && recv(fd, answer, sizeof answer, MSG_DONTWAIT) <= 0;
+    }
+    EXPECT_TRUE(ended);
+    close(fd);
+}
+
 }  // namespace
 }  // namespace wizard

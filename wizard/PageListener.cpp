@@ -59,14 +59,15 @@ void AddressOf(int fd, bool peer, std::string& ip, int& port) {
 // answer's, however the bytes trickle.
 class DeadlineStream final : public httplib::Stream {
 public:
-    DeadlineStream(int fd, std::chrono::milliseconds writeBound)
-        : fd_(fd), writeBound_(writeBound) {}
+    DeadlineStream(int fd, std::chrono::milliseconds writeBound, size_t requestBytes)
+        : fd_(fd), writeBound_(writeBound), requestBytes_(requestBytes) {}
 
     // The deadline of the next request; the answer's begins with its first
     // write.
     void NextRequest(Clock::time_point readDeadline) {
         readDeadline_ = readDeadline;
         writeDeadline_.reset();
+        requestRead_ = 0;
     }
 
     bool is_readable() const override {
@@ -76,29 +77,35 @@ public:
 
     ssize_t read(char* ptr, size_t size) override {
         if (begin_ == end_) {
-            if (!ReadyBy(fd_, POLLIN, readDeadline_)) return -1;
+            if (!ReadyBy(fd_, POLLIN, readDeadline_)) return Broken();
             ssize_t got = 0;
             do {
                 got = recv(fd_, buffer_, sizeof buffer_, 0);
             } while (got < 0 && errno == EINTR);
-            if (got <= 0) return got < 0 ? -1 : 0;
+            if (got <= 0) return Broken();
             begin_ = 0;
             end_ = static_cast<size_t>(got);
         }
         size_t take = std::min(size, end_ - begin_);
+        if (requestRead_ + take > requestBytes_) return Broken();
         std::memcpy(ptr, buffer_ + begin_, take);
         begin_ += take;
+        requestRead_ += take;
         return static_cast<ssize_t>(take);
     }
 
+    // Whether a read or write failed: the connection is of no further use,
+    // whatever the HTTP code then answers.
+    bool broken() const { return broken_; }
+
     ssize_t write(const char* ptr, size_t size) override {
-        if (!ReadyBy(fd_, POLLOUT, WriteDeadline())) return -1;
+        if (!ReadyBy(fd_, POLLOUT, WriteDeadline())) return Broken();
         ssize_t sent = 0;
         do {
             sent = send(fd_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
         } while (sent < 0 && errno == EINTR);
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-        return sent < 0 ? -1 : sent;
+        return sent < 0 ? Broken() : sent;
     }
 
     void get_remote_ip_and_port(std::string& ip, int& port) const override {
@@ -110,6 +117,10 @@ public:
     int socket() const override { return fd_; }
 
 private:
+    ssize_t Broken() {
+        broken_ = true;
+        return -1;
+    }
     Clock::time_point WriteDeadline() const {
         if (!writeDeadline_) writeDeadline_ = Clock::now() + writeBound_;
         return *writeDeadline_;
@@ -117,6 +128,9 @@ private:
 
     const int fd_;
     const std::chrono::milliseconds writeBound_;
+    const size_t requestBytes_;
+    size_t requestRead_ = 0;
+    bool broken_ = false;
     Clock::time_point readDeadline_;
     mutable std::optional<Clock::time_point> writeDeadline_;
     char buffer_[4096];
@@ -278,7 +292,7 @@ bool PageListener::MarkUnfinished(Connections::iterator connection, bool unfinis
 }
 
 void PageListener::Serve(Connections::iterator connection) {
-    DeadlineStream stream(connection->fd, bounds_.write);
+    DeadlineStream stream(connection->fd, bounds_.write, bounds_.requestBytes);
     for (size_t served = 0; served < bounds_.requestsPerConnection; ++served) {
         if (served > 0 && !MarkUnfinished(connection, true)) break;
         stream.NextRequest(Clock::now() + bounds_.request);
@@ -286,7 +300,7 @@ void PageListener::Serve(Connections::iterator connection) {
         bool last = served + 1 == bounds_.requestsPerConnection;
         bool more =
             serve_(stream, last, connectionClosed, [&] { MarkUnfinished(connection, false); });
-        if (!more || connectionClosed) break;
+        if (!more || connectionClosed || stream.broken()) break;
     }
     std::lock_guard lock(mutex_);
     close(connection->fd);

@@ -28,10 +28,12 @@ namespace wizard {
 // unfinished connections: a further one closes that user's oldest, so one
 // user's idle connections never take the places another user's browser
 // needs. At most `connections` are open at a time; one more is closed at
-// once. An answer must be written whole within `write`, and a connection
-// serves at most `requestsPerConnection` requests.
+// once. A request of more than `requestBytes` (head and body) closes its
+// connection. An answer must be written whole within `write`, and a
+// connection serves at most `requestsPerConnection` requests.
 struct PageBounds {
     std::chrono::milliseconds request{2000};
+    size_t requestBytes = 192 * 1024;
     std::chrono::milliseconds write{5000};
     size_t unfinishedPerUser = 6;
     size_t connections = 64;
