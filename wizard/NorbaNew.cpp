@@ -110,6 +110,7 @@ int main(int argc, char** argv) {
         std::cout << wizard::MessageLine(box) << "\n";
     if (serviceObligation) control.ShowServiceObligationPage();
     wizard::WizardServer server(control);
+    server.ShowOnNextLoad(shown.messages);
     if (!server.Start(port)) {
         std::cerr << "NorbaNew: cannot listen on 127.0.0.1:" << port << ": " << std::strerror(errno)
                   << "\n";

@@ -5,6 +5,7 @@ Usage: NorbaNewBrowser_test.py NORBANEW WIZARD_REGISTRY TESTDATA_DIR
 Exit status 0 on success, 1 on failure, 77 (skipped) when no browser,
 driver or selenium is installed.
 """
+import json
 import os
 import re
 import shutil
@@ -12,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 SKIP = 77
 
@@ -98,6 +100,46 @@ class Page:
             lambda d: d.execute_script("return document.readyState === 'complete' && "
                                        "!window.__before && !!document.getElementById('wizard')"))
 
+    def dropped(self, seconds=2):
+        """After a press whose field check failed: true when, for `seconds`, no
+        further message box opens and the page does not load again."""
+        end = time.time() + seconds
+        while time.time() < end:
+            if self.d.execute_script(
+                    "return !window.__before || document.getElementById('box').open"):
+                return False
+            time.sleep(0.05)
+        return True
+
+    def posted_events(self):
+        """The kinds of the events the page posted since the last call, from the
+        browser's network log."""
+        kinds = []
+        for entry in self.d.get_log("performance"):
+            message = json.loads(entry["message"])["message"]
+            if message.get("method") != "Network.requestWillBeSent":
+                continue
+            request = message["params"]["request"]
+            if request["url"].endswith("/event") and request.get("method") == "POST":
+                form = urllib.parse.parse_qs(request.get("postData", ""))
+                kinds += form.get("event", ["?"])
+        return kinds
+
+    def comma_then_press(self, control, text, button, message):
+        """Types a comma into a field and presses the button at once, as a person
+        does: the field's message, and the press is dropped, not posted."""
+        self.set(control, text)
+        self.posted_events()
+        self.mark()
+        self.d.find_element(By.ID, button).click()
+        shown = self.dialog()
+        check(shown == ("Information", message), "comma dialog: %r" % (shown,))
+        check(self.dropped(), "the press after the failed check is dropped")
+        posted = self.posted_events()
+        check("click" not in posted, "the page posted the dropped press: %r" % (posted,))
+        WebDriverWait(self.d, 20).until(
+            lambda d: d.switch_to.active_element.get_attribute("id") == control)
+
     def press(self, button, page):
         self.reloading(lambda: self.d.find_element(By.ID, button).click())
         self.wait_page(page)
@@ -126,6 +168,30 @@ def main():
             os.makedirs(tree + d)
         with open(tree + "common/vrn/vrn_config.INI", "wb") as f:
             f.write(golden("vrn_config.before.INI").encode())
+        options = webdriver.ChromeOptions()
+        options.binary_location = CHROMIUM
+        for arg in ("--headless=new", "--disable-gpu", "--disable-dev-shm-usage",
+                    "--user-data-dir=" + os.path.join(top, "profile")):
+            options.add_argument(arg)
+        if os.geteuid() == 0:
+            options.add_argument("--no-sandbox")
+        options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
+        driver = webdriver.Chrome(service=Service(DRIVER), options=options)
+        driver.set_page_load_timeout(30)
+        page = Page(driver)
+
+        # Without the Qim install path, start-up's message shows on the page.
+        proc = subprocess.Popen([NORBANEW, "--idle", "120"], env=env, stdout=subprocess.PIPE,
+                                text=True)
+        printed = proc.stdout.readline().strip()
+        check(printed == "NorbaNew: TARGETDIR not found", "start-up line: " + printed)
+        driver.get(proc.stdout.readline().strip())
+        page.wait_page(1)
+        shown = page.dialog()
+        check(shown == ("NorbaNew", "TARGETDIR not found"), "start-up dialog: %r" % (shown,))
+        proc.kill()
+        proc.wait(timeout=10)
+
         for key, value in (("QIM", tree), ("TESK", "C:\\Tesk\\"), ("PLOV", "C:\\Plov\\")):
             subprocess.run([REGISTRY, "set", "SOFTWARE\\ZM\\InstallState\\" + key, "INSTALLPATH",
                             value], env=env, check=True, timeout=30)
@@ -137,16 +203,6 @@ def main():
         url = proc.stdout.readline().strip()
         check(url.startswith("http://127.0.0.1:"), "NorbaNew prints its URL: " + url)
 
-        options = webdriver.ChromeOptions()
-        options.binary_location = CHROMIUM
-        for arg in ("--headless=new", "--disable-gpu", "--disable-dev-shm-usage",
-                    "--user-data-dir=" + os.path.join(top, "profile")):
-            options.add_argument(arg)
-        if os.geteuid() == 0:
-            options.add_argument("--no-sandbox")
-        driver = webdriver.Chrome(service=Service(DRIVER), options=options)
-        driver.set_page_load_timeout(30)
-        page = Page(driver)
         driver.get(url)
         page.wait_page(1)
 
@@ -179,6 +235,12 @@ def main():
                               ("TXT_UI_SMTP_MAIL_SERVER", "mail.acme.example.com"),
                               ("TXT_UI_SYSTEM_SERIAL_NUMBER", "SN-42")):
             page.set(control, text)
+        page.comma_then_press("TXT_UI_COMPANY_NAME", "Acme, Ltd", "BT_UI_SUBMIT",
+                              "Please do not include comma in company name")
+        dump = subprocess.run([REGISTRY, "dump"], env=env, check=True, timeout=30,
+                              capture_output=True, text=True).stdout
+        check("norba" not in dump, "nothing stored after the dropped press:\n" + dump)
+        page.set("TXT_UI_COMPANY_NAME", "Acme Ltd")
         page.press("BT_UI_SUBMIT", 2)
         check(driver.find_element(By.ID, "TXT_SERVER").get_attribute("value") ==
               "mail.acme.example.com", "server filled from page 1")
@@ -199,6 +261,11 @@ def main():
             page.set(control, text)
         page.option("OPTION_IP", 0)
         page.option("Notification", 0)
+        page.comma_then_press("TXT_CUSTOMER", "Acme, Inc", "BT_PROFILE_NEXT",
+                              "Please do not include comma")
+        check(not os.path.exists(tree + "specific/tavro/config/PROFILE.TXT"),
+              "no PROFILE.TXT after the dropped press")
+        page.set("TXT_CUSTOMER", "Acme Ltd")
         page.press("BT_PROFILE_NEXT", 5)
 
         page.set("TXT_VRN_CI_CUSTOMER_ACCESS_ID", "C-1")

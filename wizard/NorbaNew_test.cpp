@@ -1,15 +1,18 @@
 // Tests of NorbaNew: the form decoder, the answers file and its runs, and the page's HTTP checks.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <future>
+#include <iostream>
 #include <sstream>
 #include <string>
 
@@ -303,7 +306,8 @@ TEST_F(PageServer, EventsRunTheHandlers) {
     EXPECT_EQ(res->body,
               "{\"page\":1,\"focus\":\"TXT_UI_COMPANY_NAME\",\"messages\":[{\"title\":"
               "\"Information\",\"text\":\"Please do not include comma in company name\"}]}");
-    res = Post("TXT_UI_USER_NAME=&event=click&control=BT_UI_SUBMIT", Cookie());
+    res = Post("TXT_UI_USER_NAME=&TXT_UI_COMPANY_NAME=Acme&event=click&control=BT_UI_SUBMIT",
+               Cookie());
     ASSERT_TRUE(res);
     EXPECT_EQ(res->body,
               "{\"page\":1,\"focus\":\"TXT_UI_USER_NAME\",\"messages\":[{\"title\":"
@@ -338,40 +342,312 @@ TEST_F(PageServer, EndsAfterTheIdleTimeWithoutPageNine) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
-// The listener is on 127.0.0.1 only: other addresses of the host refuse.
+// The listener is on 127.0.0.1 only, as the kernel's tables show its socket:
+// no listening socket of its port on another address, nor in the IPv6 table.
 TEST_F(PageServer, NothingListensOnOtherAddresses) {
-    std::vector<in_addr> others;
-    in_addr loopback2{};
-    loopback2.s_addr = htonl(0x7F000002);
-    others.push_back(loopback2);
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) == 0) {
-        for (ifaddrs* a = list; a; a = a->ifa_next) {
-            if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
-            in_addr address = reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr;
-            if (ntohl(address.s_addr) >> 24 != 127) others.push_back(address);
+    auto listeners = [&](const char* path) {
+        std::vector<std::string> locals;
+        std::ifstream table(path);
+        std::string line;
+        std::getline(table, line);  // the heading
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            size_t colon = local.rfind(':');
+            if (state == "0A" && colon != std::string::npos &&
+                std::stoi(local.substr(colon + 1), nullptr, 16) == server.Port())
+                locals.push_back(local.substr(0, colon));
         }
-        freeifaddrs(list);
+        return locals;
+    };
+    EXPECT_EQ(listeners("/proc/net/tcp"), std::vector<std::string>{"0100007F"});
+    EXPECT_EQ(listeners("/proc/net/tcp6"), std::vector<std::string>{});
+}
+
+// A press whose page holds a field that fails its leave check is refused
+// with the check's message and focus, and stores nothing, however the
+// event comes; the press with the field mended goes on.
+TEST(PageChecks, PressAfterAFailedFieldCheckIsRefusedAndStoresNothing) {
+    struct Case {
+        const char* name;
+        int page;
+        std::string text;
+        std::string mended;
+        const char* button;
+        const char* answer;
+    } cases[] = {
+        {"comma in the company name", 1, "TXT_UI_COMPANY_NAME=Acme%2C+Ltd",
+         "TXT_UI_COMPANY_NAME=Acme+Ltd", "BT_UI_SUBMIT",
+         R"({"page":1,"focus":"TXT_UI_COMPANY_NAME","messages":[{"title":"Information",)"
+         R"("text":"Please do not include comma in company name"}]})"},
+        {"e-mail address without its form", 1, "TXT_UI_EMAIL=ann", "TXT_UI_EMAIL=ann%40acme.com",
+         "BT_UI_SUBMIT",
+         R"({"page":1,"focus":"TXT_UI_EMAIL","messages":[{"title":"Information",)"
+         R"("text":"Please provide a valid Email Address"}]})"},
+        {"comma in the customer", 4, "TXT_CUSTOMER=Acme%2C+Inc", "TXT_CUSTOMER=Acme+Inc",
+         "BT_PROFILE_NEXT",
+         R"({"page":4,"focus":"TXT_CUSTOMER","messages":[{"title":"Information",)"
+         R"("text":"Please do not include comma"}]})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WizardTree tree;
+        InstallPlov();
+        ShownWizard wizard;
+        FillPageOne(wizard.control);
+        if (c.page == 4) {
+            wizard.control.Click("BT_UI_SUBMIT");
+            wizard.control.Click("BT_PLOV_NEXT");
+        }
+        ASSERT_EQ(wizard.control.Page(), c.page);
+        const auto valuesBefore = WrittenValues();
+        WizardServer server{wizard.control};
+        ASSERT_TRUE(server.Start(0));
+        httplib::Client client("127.0.0.1", server.Port());
+        client.set_read_timeout(5, 0);
+        const httplib::Headers cookie = {{"Cookie", "norbanew_token=" + server.Token()}};
+        auto press = [&](const std::string& text) {
+            return client.Post("/event", cookie,
+                               text + "&event=click&control=" + std::string(c.button),
+                               "application/x-www-form-urlencoded");
+        };
+        auto res = press(c.text);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 422);
+        EXPECT_EQ(res->body, c.answer);
+        EXPECT_EQ(wizard.control.Page(), c.page);
+        EXPECT_EQ(WrittenValues(), valuesBefore);
+        EXPECT_FALSE(std::filesystem::exists(tree.Path("specific/tavro/config/PROFILE.TXT")));
+        res = press(c.mended);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 200);
+        EXPECT_NE(wizard.control.Page(), c.page);
     }
-    for (in_addr address : others) {
-        // A bounded, non-blocking connect: refused or unanswered both pass.
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        ASSERT_GE(fd, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(server.Port()));
-        to.sin_addr = address;
-        bool connected = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-        if (!connected && errno == EINPROGRESS) {
-            pollfd wait{fd, POLLOUT, 0};
-            int error = 0;
-            socklen_t length = sizeof error;
-            connected = poll(&wait, 1, 2000) == 1 &&
-                        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-        }
-        EXPECT_FALSE(connected) << inet_ntoa(address);
+}
+
+TEST_F(PageServer, StartUpMessagesShowOnTheFirstLoad) {
+    server.ShowOnNextLoad(
+        {{"TARGETDIR not found", kDefaultTitle}, {"HOSTNAME not found", kDefaultTitle}});
+    auto page = client->Get("/", Cookie());
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->body.find("<div id=\"startup\" hidden><p data-title=\"NorbaNew\">TARGETDIR "
+                              "not found</p><p data-title=\"NorbaNew\">HOSTNAME not found</p>"
+                              "</div>"),
+              std::string::npos)
+        << page->body;
+    page = client->Get("/", Cookie());
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->body.find("startup"), std::string::npos) << "shown once";
+}
+
+// --- The listener's bounds ---
+
+constexpr uid_t kNobody = 65534;
+
+// A connection to the page's port; -1 when it cannot be made.
+int ConnectTo(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         close(fd);
+        return -1;
     }
+    return fd;
+}
+
+// Whether the server closed `fd` within `timeout`.
+bool ClosedWithin(int fd, std::chrono::milliseconds timeout) {
+    pollfd wait{fd, POLLIN, 0};
+    char byte;
+    return poll(&wait, 1, static_cast<int>(timeout.count())) == 1 &&
+           recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+// A process of user `uid` that holds `idle` connections to `port` that send
+// nothing and `trickling` ones that send a byte of a request head every
+// 200 ms, until the object's end kills it.
+class ConnectionHolder {
+public:
+    ConnectionHolder(int port, uid_t uid, int idle, int trickling) {
+        int ready[2];
+        if (pipe2(ready, O_CLOEXEC) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) Hold(ready[1], port, uid, idle, trickling);
+        close(ready[1]);
+        pollfd wait{ready[0], POLLIN, 0};
+        char word = 0;
+        ready_ = pid_ > 0 && poll(&wait, 1, tavro::testing::kWaitMs) == 1 &&
+                 read(ready[0], &word, 1) == 1 && word == 'R';
+        close(ready[0]);
+    }
+    ~ConnectionHolder() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        ChildGuard::WaitChild(pid_, tavro::testing::kWaitMs);
+    }
+    bool Ready() const { return ready_; }
+
+private:
+    // The child: only calls that are safe after a fork.
+    [[noreturn]] static void Hold(int ready, int port, uid_t uid, int idle, int trickling) {
+        if (uid != geteuid() && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
+        int fds[256];
+        int open = 0;
+        for (; open < idle + trickling && open < 256; ++open) {
+            fds[open] = ConnectTo(port);
+            if (fds[open] < 0) _exit(125);
+        }
+        [[maybe_unused]] ssize_t n = write(ready, "R", 1);
+        static const char kHead[] = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+        for (size_t at = 0;; ++at) {
+            poll(nullptr, 0, 200);
+            for (int i = idle; i < open; ++i)
+                send(fds[i], &kHead[at % (sizeof kHead - 1)], 1, MSG_NOSIGNAL);
+        }
+    }
+
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+// Idle and trickling connections of another local user, or idle ones of the
+// person's own, leave the person's request answered at once, under the
+// bounds NorbaNew runs with.
+TEST(PageListener, IdleOrTricklingConnectionsLeaveThePersonsRequestAnswered) {
+    struct Case {
+        const char* name;
+        bool otherUser;
+        int idle;
+        int trickling;
+    } cases[] = {
+        {"another user's idle and trickling connections", true, 60, 16},
+        {"the same user's idle connections", false, 60, 0},
+    };
+    ChildGuard guard;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.otherUser && geteuid() != 0) {
+            std::cout << "skipped: " << c.name << " needs root to be another user\n";
+            continue;
+        }
+        ShownWizard wizard;
+        WizardServer server{wizard.control};
+        ASSERT_TRUE(server.Start(0));
+        ConnectionHolder holder(server.Port(), c.otherUser ? kNobody : geteuid(), c.idle,
+                                c.trickling);
+        ASSERT_TRUE(holder.Ready());
+        auto start = std::chrono::steady_clock::now();
+        httplib::Client person("127.0.0.1", server.Port());
+        person.set_connection_timeout(5, 0);
+        person.set_read_timeout(5, 0);
+        auto res = person.Get(("/?token=" + server.Token()).c_str());
+        auto took = std::chrono::steady_clock::now() - start;
+        ::testing::Test::RecordProperty(
+            c.otherUser ? "another_user_ms" : "same_user_ms",
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+        EXPECT_LT(took, std::chrono::seconds(3));
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 200);
+    }
+}
+
+// The bound NorbaNew runs with: a request that has not arrived whole within
+// 2 s closes its connection, whether nothing comes or its bytes trickle.
+TEST(PageListener, RequestHasATotalBoundHoweverItsBytesTrickle) {
+    ShownWizard wizard;
+    WizardServer server{wizard.control};
+    ASSERT_TRUE(server.Start(0));
+    auto start = std::chrono::steady_clock::now();
+    int idle = ConnectTo(server.Port());
+    int trickling = ConnectTo(server.Port());
+    ASSERT_GE(idle, 0);
+    ASSERT_GE(trickling, 0);
+    const std::string head = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: aaaaaaaaaaaaaaaa";
+    bool closed = false;
+    for (size_t at = 0; at < head.size() && !closed; ++at) {
+        send(trickling, &head[at], 1, MSG_NOSIGNAL);
+        closed = ClosedWithin(trickling, std::chrono::milliseconds(200));
+    }
+    EXPECT_TRUE(closed);
+    auto trickled = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(ClosedWithin(idle, std::chrono::seconds(2)));
+    auto waited = std::chrono::steady_clock::now() - start;
+    for (auto took : {trickled, waited}) {
+        EXPECT_GT(took, std::chrono::milliseconds(1800));
+        EXPECT_LT(took, std::chrono::milliseconds(3000));
+    }
+    close(idle);
+    close(trickling);
+}
+
+// Beyond the cap a connection is closed at once; within it, a user's
+// further unfinished connection closes that user's oldest.
+TEST(PageListener, CapsAndPlacesPerUser) {
+    PageBounds bounds;
+    bounds.request = std::chrono::seconds(30);
+    bounds.connections = 3;
+    bounds.unfinishedPerUser = 2;
+    ShownWizard wizard;
+    WizardServer server{wizard.control, bounds};
+    ASSERT_TRUE(server.Start(0));
+    int first = ConnectTo(server.Port());
+    int second = ConnectTo(server.Port());
+    EXPECT_FALSE(ClosedWithin(first, std::chrono::milliseconds(100)));
+    int third = ConnectTo(server.Port());
+    EXPECT_TRUE(ClosedWithin(first, std::chrono::seconds(2))) << "the oldest makes room";
+    EXPECT_FALSE(ClosedWithin(second, std::chrono::milliseconds(100)));
+    EXPECT_FALSE(ClosedWithin(third, std::chrono::milliseconds(100)));
+    for (int fd : {first, second, third}) close(fd);
+
+    bounds.unfinishedPerUser = 8;
+    WizardServer capped{wizard.control, bounds};
+    ASSERT_TRUE(capped.Start(0));
+    int held[3];
+    for (int& fd : held) fd = ConnectTo(capped.Port());
+    EXPECT_FALSE(ClosedWithin(held[2], std::chrono::milliseconds(100)));
+    int beyond = ConnectTo(capped.Port());
+    EXPECT_TRUE(ClosedWithin(beyond, std::chrono::seconds(2))) << "beyond the cap";
+    for (int fd : held) close(fd);
+    close(beyond);
+}
+
+// A head that goes on and on closes its connection once it passes the
+// request's size, long before its time is up.
+TEST(PageListener, EndlessHeadClosesAtTheRequestSize) {
+    PageBounds bounds;
+    bounds.request = std::chrono::seconds(30);
+    ShownWizard wizard;
+    WizardServer server{wizard.control, bounds};
+    ASSERT_TRUE(server.Start(0));
+    int fd = ConnectTo(server.Port());
+    ASSERT_GE(fd, 0);
+    std::string lines = "GET / HTTP/1.1\r\n";
+    while (lines.size() < 64 * 1024) lines += "X-More: header line of a head without end\r\n";
+    auto start = std::chrono::steady_clock::now();
+    // Four times the request's size, or until the server stops taking it.
+    size_t sent = 0;
+    while (sent < 4 * bounds.requestBytes &&
+           std::chrono::steady_clock::now() < start + std::chrono::seconds(5)) {
+        pollfd wait{fd, POLLOUT, 0};
+        if (poll(&wait, 1, 100) != 1) continue;
+        ssize_t n = send(fd, lines.data(), lines.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN) break;
+        if (n > 0) sent += static_cast<size_t>(n);
+    }
+    // Whatever the server answered, then the connection's end.
+    bool ended = false;
+    char answer[4096];
+    auto deadline = start + std::chrono::seconds(10);
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        pollfd wait{fd, POLLIN, 0};
+        ended = poll(&wait, 1, 100) == 1 && recv(fd, answer, sizeof answer, MSG_DONTWAIT) <= 0;
+    }
+    EXPECT_TRUE(ended);
+    close(fd);
 }
 
 }  // namespace

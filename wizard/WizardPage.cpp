@@ -3,10 +3,13 @@
 
 namespace wizard {
 
-// Sends each event with every text of the page and shows the answer's
-// message boxes one after the other; a button, option or check box then
-// reloads the page the process renders. While a box is up or the focus is
-// handed back, leaving a field sends nothing.
+// Shows the start-up's message boxes first. Sends each event with every text
+// of the page and shows the answer's message boxes one after the other; a
+// button, option or check box then reloads the page the process renders.
+// While a box is up or the focus is handed back, leaving a field sends
+// nothing. A field check that fails, or an event the process refuses,
+// drops every event queued behind it: the press that left the field is not
+// sent once its boxes are closed.
 const char kPageScript[] = R"JS('use strict';
 (() => {
   const form = document.getElementById('wizard');
@@ -14,6 +17,8 @@ const char kPageScript[] = R"JS('use strict';
   const page = Number(form.dataset.page);
   let chain = Promise.resolve();
   let quiet = false;
+  let queued = 0;
+  let droppedUpTo = 0;
 
   function texts() {
     const body = new URLSearchParams();
@@ -35,16 +40,20 @@ const char kPageScript[] = R"JS('use strict';
   }
 
   function send(kind, extra, reload) {
+    const number = ++queued;
     chain = chain.then(async () => {
+      if (number <= droppedUpTo) return;
       const body = texts();
       body.append('event', kind);
       for (const [k, v] of Object.entries(extra)) body.append(k, v);
       const answer = await fetch('/event', {method: 'POST', body, credentials: 'same-origin'});
-      if (!answer.ok) throw new Error('event refused: ' + answer.status);
+      const refused = answer.status === 422;
+      if (!answer.ok && !refused) throw new Error('event refused: ' + answer.status);
       const result = await answer.json();
       quiet = true;
       for (const m of result.messages) await box(m.title, m.text);
-      if (reload || result.page !== page) {
+      if (refused || (kind === 'leave' && result.focus)) droppedUpTo = queued;
+      if ((reload && !refused) || result.page !== page) {
         location.reload();
         return;
       }
@@ -55,6 +64,15 @@ const char kPageScript[] = R"JS('use strict';
       setTimeout(() => { quiet = false; }, 0);
     }).catch((e) => { console.error(e); quiet = false; });
     return chain;
+  }
+
+  const startup = document.getElementById('startup');
+  if (startup) {
+    chain = chain.then(async () => {
+      quiet = true;
+      for (const p of startup.children) await box(p.dataset.title, p.textContent);
+      setTimeout(() => { quiet = false; }, 0);
+    });
   }
 
   for (const el of form.querySelectorAll('[data-text]')) {

@@ -97,6 +97,20 @@ void Refuse(httplib::Response& res, int status, const std::string& why) {
     res.set_content(why + "\n", "text/plain");
 }
 
+// The answer to an event: the page then shown, the focus and the message
+// boxes in order.
+std::string EffectsJson(int page, const Effects& effects) {
+    std::string json = "{\"page\":" + std::to_string(page) +
+                       ",\"focus\":" + JsonString(effects.focus) + ",\"messages\":[";
+    for (size_t i = 0; i < effects.messages.size(); ++i) {
+        const MessageBox& box = effects.messages[i];
+        json += std::string(i ? "," : "") +
+                "{\"title\":" + JsonString(box.title.empty() ? kProgramTitle : box.title) +
+                ",\"text\":" + JsonString(box.text) + "}";
+    }
+    return json + "]}";
+}
+
 bool IsTextControl(const std::string& name) {
     const auto& names = UserControl1::TextControls();
     return std::find(names.begin(), names.end(), name) != names.end();
@@ -104,31 +118,62 @@ bool IsTextControl(const std::string& name) {
 
 }  // namespace
 
-WizardServer::WizardServer(UserControl1& control)
-    : control_(control), server_(std::make_unique<httplib::Server>()), token_(RandomToken()) {}
+// The HTTP code of the page: its routes and its parser, which the listener
+// hands each request.
+class WizardServer::Http final : public httplib::Server {
+public:
+    using httplib::Server::process_request;
+};
+
+WizardServer::WizardServer(UserControl1& control, PageBounds bounds)
+    : control_(control), bounds_(bounds), http_(std::make_unique<Http>()), token_(RandomToken()) {}
 
 WizardServer::~WizardServer() { Stop(); }
 
 std::string WizardServer::Url() const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/?token=" + token_;
+    return "http://127.0.0.1:" + std::to_string(Port()) + "/?token=" + token_;
+}
+
+void WizardServer::ShowOnNextLoad(std::vector<MessageBox> boxes) {
+    std::lock_guard lock(mutex_);
+    startupBoxes_ = std::move(boxes);
 }
 
 bool WizardServer::Start(int port) {
-    httplib::Server& server = *server_;
-    server.set_payload_max_length(kMaxBody);
-    server.set_read_timeout(5, 0);
-    server.set_write_timeout(5, 0);
-    server.set_keep_alive_max_count(100);
+    AddRoutes();
+    listener_ = std::make_unique<PageListener>(
+        bounds_, [this](httplib::Stream& stream, bool closeConnection, bool& connectionClosed,
+                        const std::function<void()>& headArrived) {
+            return http_->process_request(stream, closeConnection, connectionClosed,
+                                          [&](httplib::Request&) { headArrived(); });
+        });
+    if (!listener_->Start(port)) return false;
+    std::lock_guard lock(mutex_);
+    lastRequest_ = std::chrono::steady_clock::now();
+    return true;
+}
 
-    server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        const std::string self = "127.0.0.1:" + std::to_string(port_);
-        bool tokenOk = req.get_param_value("token") == token_;
-        if (!tokenOk && req.has_header("Cookie")) {
-            std::string cookies = req.get_header_value("Cookie");
-            tokenOk = cookies.find(std::string(kCookie) + "=" + token_) != std::string::npos;
-        }
-        if (!tokenOk || req.get_header_value("Host") != self ||
-            (req.has_header("Origin") && req.get_header_value("Origin") != "http://" + self)) {
+// The token (of the URL, or the page's cookie), the Host and any Origin.
+bool WizardServer::Admitted(const httplib::Request& req) {
+    const std::string self = "127.0.0.1:" + std::to_string(Port());
+    bool tokenOk = req.get_param_value("token") == token_;
+    if (!tokenOk && req.has_header("Cookie")) {
+        std::string cookies = req.get_header_value("Cookie");
+        tokenOk = cookies.find(std::string(kCookie) + "=" + token_) != std::string::npos;
+    }
+    return tokenOk && req.get_header_value("Host") == self &&
+           (!req.has_header("Origin") || req.get_header_value("Origin") == "http://" + self);
+}
+
+void WizardServer::AddRoutes() {
+    Http& http = *http_;
+    http.set_payload_max_length(kMaxBody);
+    // What the answers announce of the listener's own keep-alive bounds.
+    http.set_keep_alive_max_count(bounds_.requestsPerConnection);
+    http.set_keep_alive_timeout(std::max<time_t>(
+        1, std::chrono::duration_cast<std::chrono::seconds>(bounds_.request).count()));
+    http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        if (!Admitted(req)) {
             Refuse(res, 403, "Forbidden");
             return httplib::Server::HandlerResponse::Handled;
         }
@@ -136,108 +181,114 @@ bool WizardServer::Start(int port) {
         lastRequest_ = std::chrono::steady_clock::now();
         return httplib::Server::HandlerResponse::Unhandled;
     });
-
-    server.Get("/", [this](const httplib::Request&, httplib::Response& res) {
-        Secure(res);
-        res.set_header("Set-Cookie",
-                       std::string(kCookie) + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict");
-        std::lock_guard lock(mutex_);
-        res.set_content(RenderPage(focus_), "text/html; charset=utf-8");
-        focus_.clear();
-    });
-    server.Get("/app.js", [](const httplib::Request&, httplib::Response& res) {
+    http.Get("/", [this](const httplib::Request&, httplib::Response& res) { ServePage(res); });
+    http.Get("/app.js", [](const httplib::Request&, httplib::Response& res) {
         Secure(res);
         res.set_content(kPageScript, "text/javascript; charset=utf-8");
     });
-    server.Get("/app.css", [](const httplib::Request&, httplib::Response& res) {
+    http.Get("/app.css", [](const httplib::Request&, httplib::Response& res) {
         Secure(res);
         res.set_content(kPageStyle, "text/css; charset=utf-8");
     });
-    server.Post("/event", [this](const httplib::Request& req, httplib::Response& res) {
-        std::optional<FormFields> fields = DecodeForm(req.body, kMaxFields, kMaxFieldText);
-        if (!fields) return Refuse(res, 400, "Malformed form");
-        std::string event, target, index, value;
-        std::vector<std::pair<std::string, std::string>> texts;
-        for (auto& [name, text] : *fields) {
-            if (name == "event") {
-                event = text;
-            } else if (name == "control") {
-                target = text;
-            } else if (name == "index") {
-                index = text;
-            } else if (name == "value") {
-                value = text;
-            } else if (IsTextControl(name)) {
-                texts.emplace_back(name, text);
-            } else {
-                return Refuse(res, 400, "Unknown control");
-            }
-        }
-        std::lock_guard lock(mutex_);
-        // Every part is checked before anything changes.
-        const auto& buttons = UserControl1::Buttons();
-        const auto& groups = UserControl1::OptionGroups();
-        int optionIndex = -1;
-        if (event == "click") {
-            if (std::find(buttons.begin(), buttons.end(), target) == buttons.end())
-                return Refuse(res, 400, "Unknown control");
-        } else if (event == "leave") {
-            if (!IsTextControl(target)) return Refuse(res, 400, "Unknown control");
-        } else if (event == "option") {
-            auto group = groups.find(target);
-            if (group == groups.end() || index.size() != 1 ||
-                std::find(group->second.begin(), group->second.end(), index[0] - '0') ==
-                    group->second.end())
-                return Refuse(res, 400, "Unknown control");
-            optionIndex = index[0] - '0';
-        } else if (event == "check") {
-            if (value != "0" && value != "1") return Refuse(res, 400, "Bad value");
-        } else if (event != "close") {
-            return Refuse(res, 400, "Unknown event");
-        }
-        for (const auto& [name, text] : texts) {
-            if (!IsUtf8(text)) return Refuse(res, 400, "Text is not UTF-8");
-        }
-        for (const auto& [name, text] : texts) control_.SetText(name, text);
-
-        Effects effects{{}, {}, control_.Page()};
-        if (event == "click") effects = control_.Click(target);
-        if (event == "leave") effects = control_.LeaveField(target);
-        if (event == "option") effects = control_.OptionClick(target, optionIndex);
-        if (event == "check") control_.SetChecked(value == "1");
-        if (event == "close" && control_.Page() == 9) closed_ = true;
-        if (control_.Page() == 9) finished_ = true;
-        focus_ = effects.focus;
-
-        std::string json = "{\"page\":" + std::to_string(control_.Page()) +
-                           ",\"focus\":" + JsonString(effects.focus) + ",\"messages\":[";
-        for (size_t i = 0; i < effects.messages.size(); ++i) {
-            const MessageBox& box = effects.messages[i];
-            json += std::string(i ? "," : "") +
-                    "{\"title\":" + JsonString(box.title.empty() ? kProgramTitle : box.title) +
-                    ",\"text\":" + JsonString(box.text) + "}";
-        }
-        json += "]}";
-        Secure(res);
-        res.set_content(json, "application/json");
-        changed_.notify_all();
+    http.Post("/event", [this](const httplib::Request& req, httplib::Response& res) {
+        ServeEvent(req, res);
     });
+}
 
-    if (port == 0) {
-        port_ = server.bind_to_any_port("127.0.0.1");
-    } else if (server.bind_to_port("127.0.0.1", port)) {
-        port_ = port;
+void WizardServer::ServePage(httplib::Response& res) {
+    Secure(res);
+    res.set_header("Set-Cookie",
+                   std::string(kCookie) + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict");
+    std::lock_guard lock(mutex_);
+    res.set_content(RenderPage(focus_), "text/html; charset=utf-8");
+    focus_.clear();
+    startupBoxes_.clear();
+}
+
+Effects WizardServer::ChecksBeforePress(std::string_view button) {
+    Effects effects{{}, {}, control_.Page()};
+    const PageLayout* layout = FindPage(control_.Page());
+    if (!layout || button != layout->forward) return effects;
+    int skippedDepth = 0;
+    for (const LayoutItem& item : layout->items) {
+        using K = LayoutItem::Kind;
+        if (item.kind == K::kFrameBegin &&
+            (skippedDepth > 0 || !control_.Visible(item.name) || !control_.Enabled(item.name))) {
+            ++skippedDepth;
+        } else if (item.kind == K::kFrameEnd && skippedDepth > 0) {
+            --skippedDepth;
+        } else if (item.kind == K::kText && skippedDepth == 0) {
+            effects = control_.LeaveField(item.name);
+            if (!effects.messages.empty()) return effects;
+        }
     }
-    if (port_ <= 0) return false;
-    {
-        std::lock_guard lock(mutex_);
-        lastRequest_ = std::chrono::steady_clock::now();
+    return effects;
+}
+
+void WizardServer::ServeEvent(const httplib::Request& req, httplib::Response& res) {
+    std::optional<FormFields> fields = DecodeForm(req.body, kMaxFields, kMaxFieldText);
+    if (!fields) return Refuse(res, 400, "Malformed form");
+    std::string event, target, index, value;
+    std::vector<std::pair<std::string, std::string>> texts;
+    for (auto& [name, text] : *fields) {
+        if (name == "event") {
+            event = text;
+        } else if (name == "control") {
+            target = text;
+        } else if (name == "index") {
+            index = text;
+        } else if (name == "value") {
+            value = text;
+        } else if (IsTextControl(name)) {
+            texts.emplace_back(name, text);
+        } else {
+            return Refuse(res, 400, "Unknown control");
+        }
     }
-    thread_ = std::thread([&server] { server.listen_after_bind(); });
-    // A stop before the loop runs would be lost: wait (bounded) until it runs.
-    for (int i = 0; i < 500 && !server.is_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return server.is_running();
+    std::lock_guard lock(mutex_);
+    // Every part is checked before anything changes.
+    const auto& buttons = UserControl1::Buttons();
+    const auto& groups = UserControl1::OptionGroups();
+    int optionIndex = -1;
+    if (event == "click") {
+        if (std::find(buttons.begin(), buttons.end(), target) == buttons.end())
+            return Refuse(res, 400, "Unknown control");
+    } else if (event == "leave") {
+        if (!IsTextControl(target)) return Refuse(res, 400, "Unknown control");
+    } else if (event == "option") {
+        auto group = groups.find(target);
+        if (group == groups.end() || index.size() != 1 ||
+            std::find(group->second.begin(), group->second.end(), index[0] - '0') ==
+                group->second.end())
+            return Refuse(res, 400, "Unknown control");
+        optionIndex = index[0] - '0';
+    } else if (event == "check") {
+        if (value != "0" && value != "1") return Refuse(res, 400, "Bad value");
+    } else if (event != "close") {
+        return Refuse(res, 400, "Unknown event");
+    }
+    for (const auto& [name, text] : texts) {
+        if (!IsUtf8(text)) return Refuse(res, 400, "Text is not UTF-8");
+    }
+    for (const auto& [name, text] : texts) control_.SetText(name, text);
+
+    Effects effects{{}, {}, control_.Page()};
+    bool refused = false;
+    if (event == "click") {
+        effects = ChecksBeforePress(target);
+        refused = !effects.messages.empty();
+        if (!refused) effects = control_.Click(target);
+    }
+    if (event == "leave") effects = control_.LeaveField(target);
+    if (event == "option") effects = control_.OptionClick(target, optionIndex);
+    if (event == "check") control_.SetChecked(value == "1");
+    if (event == "close" && control_.Page() == 9) closed_ = true;
+    if (control_.Page() == 9) finished_ = true;
+    focus_ = effects.focus;
+    Secure(res);
+    res.set_content(EffectsJson(control_.Page(), effects), "application/json");
+    if (refused) res.status = 422;
+    changed_.notify_all();
 }
 
 int WizardServer::Wait(std::chrono::milliseconds idle) {
@@ -254,8 +305,7 @@ int WizardServer::Wait(std::chrono::milliseconds idle) {
 }
 
 void WizardServer::Stop() {
-    if (server_) server_->stop();
-    if (thread_.joinable()) thread_.join();
+    if (listener_) listener_->Stop();
 }
 
 std::string WizardServer::RenderPage(const std::string& focus) const {
@@ -340,8 +390,16 @@ std::string WizardServer::RenderPage(const std::string& focus) const {
             }
         }
     }
+    html += "</fieldset></form>\n";
+    if (!startupBoxes_.empty()) {
+        html += "<div id=\"startup\" hidden>";
+        for (const MessageBox& box : startupBoxes_)
+            html += "<p data-title=\"" + Escape(box.title.empty() ? kProgramTitle : box.title) +
+                    "\">" + Escape(box.text) + "</p>";
+        html += "</div>\n";
+    }
     html +=
-        "</fieldset></form>\n<dialog id=\"box\"><h2 id=\"box-title\"></h2>"
+        "<dialog id=\"box\"><h2 id=\"box-title\"></h2>"
         "<p id=\"box-text\"></p><button type=\"button\" id=\"box-ok\">OK</button></dialog>\n"
         "</body></html>\n";
     return html;
