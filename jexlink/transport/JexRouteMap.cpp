@@ -79,7 +79,8 @@ std::mutex snapshot_lock;
 std::vector<Snapshot> snapshots;  // the newest last
 constexpr size_t kMaxSnapshots = 8;
 constexpr std::chrono::seconds kSettled(2);
-// A map beyond this is read for each use rather than kept (the table's own
+// The entries kept in all snapshots together: the oldest go first to make
+// room, and a map larger than this is read for each use (the table's own
 // bound is far larger).
 constexpr size_t kMaxSnapshotEntries = size_t{1} << 20;
 
@@ -251,6 +252,12 @@ void JexRouteMap::KeepSnapshot(uint64_t version, const struct stat& file) {
         snapshots.erase(old);
     else if (snapshots.size() == kMaxSnapshots)
         snapshots.erase(snapshots.begin());
+    size_t kept = static_cast<size_t>(count_);
+    for (const Snapshot& other : snapshots) kept += other.entries->entries.size();
+    while (kept > kMaxSnapshotEntries && !snapshots.empty()) {
+        kept -= snapshots.front().entries->entries.size();
+        snapshots.erase(snapshots.begin());
+    }
     snapshots.push_back(std::move(made));
 }
 
