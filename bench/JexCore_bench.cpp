@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/PeerRatio.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexString.h"
 #include "jexlink/core/JexTrace.h"
@@ -144,3 +145,17 @@ BENCHMARK(BM_TraceOff);
 BENCHMARK(BM_NoTrace);
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<tavro::bench::PeerPair> pairs;
+    for (const char* size : {"4/16", "8/256", "4/65536", "1/1048576"}) {
+        const std::string copy = std::string("BM_MemcpySameBytes/") + size;
+        pairs.push_back({std::string("BM_NetMsgEncode/") + size, copy});
+        pairs.push_back({std::string("BM_NetMsgDecode/") + size, copy});
+    }
+    pairs.push_back({"BM_JexVBPrintF", "BM_Snprintf"});
+    for (const char* n : {"100", "10000"})
+        pairs.push_back({std::string("BM_FindLast/") + n, std::string("BM_StdStringRfind/") + n});
+    pairs.push_back({"BM_TraceOff", "BM_NoTrace"});
+    return tavro::bench::RunWithRatios(argc, argv, pairs);
+}

@@ -1,5 +1,5 @@
 // Benchmarks of the message transport on loopback against a plain socket pair moving the same
-// bytes.
+// bytes, and of the route map a gateway builds for each connection at two sizes.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -7,14 +7,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bench/PeerRatio.h"
 #include "bench/SocketPair.h"
 #include "jexlink/transport/JexNetIO.h"
+#include "jexlink/transport/JexRouteMap.h"
 #include "jexlink/transport/JexTransport.h"
+#include "testing/support/RouteMap.h"
+#include "testing/support/TempDir.h"
 
 namespace {
 
@@ -151,6 +156,60 @@ void BM_PlainSocketRoundTrip(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * size * 2);
 }
 
+// A route map of `entries` lines as a hub's map grows: per-customer routes
+// to each node's applications, wildcard routes per domain and region,
+// mixed preferences and flags, comments, and a default route at the end.
+std::string HubRouteMap(int entries) {
+    static const char* const kApps[] = {"Jex_Sra", "Jex_Mail", "Jex_K2", "Jex_Ping", "*"};
+    static const char* const kFlags[] = {"", "", "R", "", "L", ""};
+    std::string text = "# route map of the support hub\n";
+    for (int i = 0; i + 1 < entries; ++i) {
+        const int domain = i / 20;
+        const std::string address = "T/10." + std::to_string(domain / 250 % 250) + "." +
+                                    std::to_string(domain % 250) + "." +
+                                    std::to_string(i % 20 + 1) + "/9293";
+        std::string pattern = "cust" + std::to_string(domain);
+        if (i % 10 == 9)
+            pattern += "/*";
+        else
+            pattern += "/node" + std::to_string(i % 20) + "/" + kApps[i % 5];
+        if (i % 97 == 0) text += "# customer " + std::to_string(domain) + " moved in\n";
+        text += tavro::testing::RouteEntry(pattern, address, i % 7 == 0 ? -1 : i % 4 * 10,
+                                           kFlags[i % 6]);
+    }
+    return text + tavro::testing::RouteEntry("*", "T/10.255.255.1/9293", 250);
+}
+
+// What a gateway's connection costs in its route map: the map built from
+// the file of range(0) entries and one destination looked up, over keys
+// whose routes lie spread through the map. The 4,000-entry map is the
+// larger one's peer: the cost should grow no faster than the map.
+void BM_RouteMapConnection(benchmark::State& state) {
+    const int entries = static_cast<int>(state.range(0));
+    tavro::testing::TempDir dir("routemap-bench");
+    const std::filesystem::path file = dir.Path() / "jex_route_map.dat";
+    tavro::testing::WriteFile(file, HubRouteMap(entries));
+    const JexString name(file.c_str());
+    std::vector<JexFieldedString> keys;
+    for (int i = 0; i < 16; ++i) {
+        const int domain = (2 * i + 1) * (entries / 20) / 32;
+        keys.emplace_back(
+            ("cust" + std::to_string(domain) + "/node" + std::to_string(i % 9) + "/Jex_Sra")
+                .c_str(),
+            '/');
+    }
+    JexRouteEntry route;
+    // The file is read once, as by the node's first connection after it changed.
+    { JexRouteMap first(name); }
+    size_t next = 0;
+    for (auto _ : state) {
+        JexRouteMap map(name);
+        map.SetSuppress(1);
+        if (map.GetEntry(keys[next], route) != 0) return state.SkipWithError("no route");
+        next = (next + 1) % keys.size();
+    }
+}
+
 BENCHMARK(BM_TransportThroughput)
     ->Args({64 << 10, 1280})
     ->Args({1 << 20, 1280})
@@ -159,6 +218,7 @@ BENCHMARK(BM_TransportThroughput)
 BENCHMARK(BM_PlainSocketThroughput)->Arg(64 << 10)->Arg(1 << 20)->UseRealTime();
 BENCHMARK(BM_TransportRoundTrip)->Arg(3000)->UseRealTime();
 BENCHMARK(BM_PlainSocketRoundTrip)->Arg(3000)->UseRealTime();
+BENCHMARK(BM_RouteMapConnection)->Arg(4000)->Arg(10000)->Arg(100000)->UseRealTime();
 
 }  // namespace
 
@@ -169,9 +229,11 @@ int main(int argc, char** argv) {
             {"BM_TransportThroughput/65536/1280/real_time",
              "BM_PlainSocketThroughput/65536/real_time"},
             {"BM_TransportThroughput/1048576/1280/real_time",
-             "BM_PlainSocketThroughput/1048576/real_time"},
+             "BM_PlainSocketThroughput/1048576/real_time", 1.2},
             {"BM_TransportThroughput/1048576/65536/real_time",
              "BM_PlainSocketThroughput/1048576/real_time"},
             {"BM_TransportRoundTrip/3000/real_time", "BM_PlainSocketRoundTrip/3000/real_time"},
+            {"BM_RouteMapConnection/10000/real_time", "BM_RouteMapConnection/4000/real_time"},
+            {"BM_RouteMapConnection/100000/real_time", "BM_RouteMapConnection/4000/real_time", 30},
         });
 }

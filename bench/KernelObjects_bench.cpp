@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/PeerRatio.h"
 #include "platform/PlatformState.h"
 #include "platform/winbase.h"
 
@@ -232,3 +233,14 @@ BENCHMARK(BM_NamedMutexTakeRelease)->UseRealTime();
 BENCHMARK(BM_FileLockTakeRelease)->UseRealTime();
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    return tavro::bench::RunWithRatios(
+        argc, argv,
+        {
+            {"BM_UnnamedEventRoundTrip/real_time", "BM_ConditionVariableRoundTrip/real_time"},
+            {"BM_NamedEventRoundTripThreads/real_time", "BM_ConditionVariableRoundTrip/real_time"},
+            {"BM_NamedEventRoundTripProcesses/real_time", "BM_PipeRoundTripProcesses/real_time"},
+            {"BM_NamedMutexTakeRelease/real_time", "BM_FileLockTakeRelease/real_time"},
+        });
+}

@@ -15,10 +15,12 @@
 namespace tavro::bench {
 
 // One line of the ratio table: the project's benchmark and the peer it is
-// measured against, by their full run names ("BM_Name/arg/real_time").
+// measured against, by their full run names ("BM_Name/arg/real_time"), and
+// the goal for their ratio when there is one (0: none).
 struct PeerPair {
     std::string project;
     std::string peer;
+    double goal = 0;
 };
 
 // The console reporter, keeping the real time per iteration of each run
@@ -40,7 +42,8 @@ public:
         ConsoleReporter::ReportRuns(runs);
     }
 
-    // Prints "project / peer = R" for each pair whose two runs were measured.
+    // Prints "project / peer = R" for each pair whose two runs were measured,
+    // and beside it the goal, met or not.
     void PrintRatios(const std::vector<PeerPair>& pairs) const {
         for (const PeerPair& pair : pairs) {
             auto project = times_.find(pair.project);
@@ -48,8 +51,13 @@ public:
             if (project == times_.end() || peer == times_.end()) continue;
             const double peerTime = Median(peer->second);
             if (peerTime <= 0) continue;
-            std::printf("ratio %-44s / %-36s = %.2f\n", pair.project.c_str(), pair.peer.c_str(),
-                        Median(project->second) / peerTime);
+            const double ratio = Median(project->second) / peerTime;
+            std::printf("ratio %-44s / %-36s = %.2f", pair.project.c_str(), pair.peer.c_str(),
+                        ratio);
+            if (pair.goal > 0)
+                std::printf("  (goal <= %.2f, %s)", pair.goal,
+                            ratio <= pair.goal ? "met" : "not met");
+            std::printf("\n");
         }
         std::fflush(stdout);
     }

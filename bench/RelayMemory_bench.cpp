@@ -150,6 +150,11 @@ int main(int argc, char** argv) {
             if (done > 0)
                 std::printf("per connection: %.1f KiB\n",
                             static_cast<double>(after - before) / done);
+            // The goal is set for the default run: 100 connections of 1 MiB each.
+            constexpr double kGoalMb = 60;
+            if (connections == 100 && record == 1 << 20)
+                std::printf("goal <= %.0f MB resident after them, %s\n", kGoalMb,
+                            static_cast<double>(after) / 1024.0 <= kGoalMb ? "met" : "not met");
             status = done == connections ? 0 : 1;
             if (done != connections)
                 std::fprintf(stderr, "RelayMemory_bench: only %d connections stood\n", done);

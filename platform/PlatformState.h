@@ -18,6 +18,9 @@ inline constexpr const char* kSessionVar = "TAVRO_SESSION";
 // /var/lib/tavro-platform for root and /var/tmp/tavro-platform-<uid> for
 // anyone else.
 std::filesystem::path StateDirPath();
+// The same as text, for a caller that only compares it (the registry, on
+// every read): no path is built.
+std::string StateDirText();
 
 // The state directory, created (0700) on first use. It must belong to the
 // effective user, be a directory (not a link) and give the group and others

@@ -1,6 +1,7 @@
 // JexLogger: one record of the library's history log, appended when the object ends.
 #include "jexlink/core/JexLogger.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include "jexlink/core/JexTime.h"
 #include "jexlink/core/JexTrace.h"
 #include "jexlink/core/JexUtilities.h"
+#include "platform/base/Posix.h"
 
 #define JEX_TEXT_CLASS JexLoggerException
 const JexTextRow JexLoggerException::kTextTable[] = JEX_TEXT_TABLE(JEXLOGGEREXCEPTION_TEXTS);
@@ -45,6 +48,95 @@ bool AppendAll(int fd, const std::string& text) {
     }
     return true;
 }
+
+// The history log as this process appends to it: kept open from one record
+// to the next while its path still names the same regular file, since
+// opening, checking and closing it for each record cost a service request
+// more than the record's write. A record is still one write at the end of
+// the file under the file's exclusive lock, released straight after; a
+// file removed, renamed, replaced or a path changed is opened afresh, and so
+// is the file in a child process, whose inherited descriptor would share
+// the parent's lock.
+class KeptLog {
+public:
+    static KeptLog& Process() {
+        static auto* log = new KeptLog;  // outlives every record, also at exit
+        return *log;
+    }
+
+    // Appends `record` to the file at `path`: JexLoggerException::OK, else
+    // OPENFAIL or WRITEFAIL with the call that failed and its errno.
+    int Append(const std::string& path, const std::string& record, const char*& call, int& error) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (!Current(path) && !Open(path, call, error)) return JexLoggerException::OPENFAIL;
+        JexPrivLock::LockFile(fd_, kLockWaitMs);
+        const bool written = AppendAll(fd_, record);
+        error = errno;
+        flock(fd_, LOCK_UN);
+        if (written) return JexLoggerException::OK;
+        call = "write";
+        Drop();
+        return JexLoggerException::WRITEFAIL;
+    }
+
+private:
+    // True when the kept descriptor is this process's and `path` still
+    // names its file, not a link; a file left writable by others is
+    // narrowed as an opening would.
+    bool Current(const std::string& path) {
+        if (fd_ < 0) return false;
+        struct stat now {};
+        if (path != path_ || pid_ != getpid() || ::lstat(path.c_str(), &now) != 0 ||
+            !S_ISREG(now.st_mode) || now.st_dev != dev_ || now.st_ino != ino_) {
+            Drop();
+            return false;
+        }
+        if ((now.st_mode & 0777 & ~JexPrivLock::kWrittenFileMode) != 0 && now.st_uid == geteuid())
+            fchmod(fd_, now.st_mode & JexPrivLock::kWrittenFileMode);
+        return true;
+    }
+
+    bool Open(const std::string& path, const char*& call, int& error) {
+        call = "JexPrivLock::fopen";
+        int fd = -1;
+        {
+            JexPrivLock hold;
+            fd = platform::OpenOwnFile(path.c_str(), O_RDWR | O_APPEND,
+                                       JexPrivLock::kWrittenFileMode);
+        }
+        if (fd < 0) {
+            error = errno;
+            return false;
+        }
+        // Only a regular file: a pipe or a device could hold the writer for ever.
+        struct stat info {};
+        error = fstat(fd, &info) != 0 ? errno : 0;
+        if (error || !S_ISREG(info.st_mode)) {
+            ::close(fd);
+            if (!error) error = EINVAL;
+            return false;
+        }
+        fd_ = fd;
+        path_ = path;
+        dev_ = info.st_dev;
+        ino_ = info.st_ino;
+        pid_ = getpid();
+        return true;
+    }
+
+    void Drop() {
+        // An inherited descriptor is closed too: the child's copy only.
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+    std::mutex mutex_;
+    std::string path_;
+    int fd_ = -1;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    pid_t pid_ = -1;
+};
 
 // A value on one line: a line break inside it would start a line that
 // readers of the log take for a tag of its own, or for another record.
@@ -119,25 +211,12 @@ int JexLogger::Write() {
     JexResourceLock resource("jex_logger");
     path_ = JexDataFilePath("File.Logger", "logs\\jex_history.log");
     error_.ExcSet(JexLoggerException::OK);
-    FILE* file = JexPrivLock::fopen(path_.Text(), "a+");
-    if (!file) {
-        Fail(JexLoggerException::OPENFAIL, errno, "JexPrivLock::fopen");
-        return error_.Code();
-    }
-    // Only a regular file: a pipe or a device could hold the writer for ever.
-    struct stat info {};
-    const int error = fstat(fileno(file), &info) != 0 ? errno : 0;
-    if (error || !S_ISREG(info.st_mode)) {
-        JexPrivLock::fclose(file);
-        Fail(JexLoggerException::OPENFAIL, error ? error : EINVAL, "JexPrivLock::fopen");
-        return error_.Code();
-    }
-    JexPrivLock::LockFile(fileno(file), kLockWaitMs);
-    if (!AppendAll(fileno(file), record)) Fail(JexLoggerException::WRITEFAIL, errno, "write");
-    // Closing the file releases its lock.
-    if (JexPrivLock::fclose(file) != 0)
-        Fail(JexLoggerException::CLOSEFAIL, errno, "JexPrivLock::fclose");
-    return 0;
+    const char* call = "";
+    int error = 0;
+    const int code = KeptLog::Process().Append(path_.Text(), record, call, error);
+    if (code == JexLoggerException::OK) return 0;
+    Fail(code, error, call);
+    return code == JexLoggerException::OPENFAIL ? error_.Code() : 0;
 }
 
 void JexLogger::Fail(int code, int error, const char* call) {

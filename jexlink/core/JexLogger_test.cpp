@@ -188,6 +188,51 @@ TEST_F(JexLoggerTest, RecordsAppendAndNewTagsGoLast) {
     EXPECT_EQ(Value(records[1], "Description"), "two");
 }
 
+// A process keeps the log open between records: a log moved away, removed
+// or replaced by a link must still get the next record at its path (or
+// none, for the link), never in the file it was before.
+TEST_F(JexLoggerTest, TheNextRecordGoesToTheLogThePathNamesNow) {
+    const std::filesystem::path moved = LogPath().string() + ".1";
+    const std::filesystem::path victim = dir_.Path() / "logs" / "victim";
+    struct Case {
+        const char* name;
+        std::function<void()> change;
+        int records;  // in the log afterwards; -1: none written, the link refused
+    };
+    const Case cases[] = {
+        {"left alone", [] {}, 2},
+        {"moved away", [&] { std::filesystem::rename(LogPath(), moved); }, 1},
+        {"removed", [&] { std::filesystem::remove(LogPath()); }, 1},
+        {"replaced by a link",
+         [&] {
+             tavro::testing::WriteFile(victim, "kept\n");
+             std::filesystem::remove(LogPath());
+             std::filesystem::create_symlink(victim, LogPath());
+         },
+         -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const auto& file : {LogPath(), moved, victim}) std::filesystem::remove(file);
+        { JexLogger first; }
+        c.change();
+        testing::internal::CaptureStderr();
+        { JexLogger second; }
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (c.records < 0) {
+            EXPECT_NE(err.find("OPENFAIL"), std::string::npos) << err;
+            EXPECT_EQ(tavro::testing::ReadFile(victim), "kept\n");
+            continue;
+        }
+        EXPECT_EQ(err, "");
+        EXPECT_EQ(Records().size(), static_cast<size_t>(c.records));
+        // The moved log holds the first record only.
+        if (std::filesystem::exists(moved)) {
+            EXPECT_EQ(tavro::testing::ReadFile(moved).find(kSeparator, 1), std::string::npos);
+        }
+    }
+}
+
 TEST_F(JexLoggerTest, LineBreaksInAValueCannotForgeLines) {
     {
         JexLogger logger;

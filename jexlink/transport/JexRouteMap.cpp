@@ -3,11 +3,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -46,24 +48,41 @@ void ReadTraceSwitch() {
 
 bool Tracing(int bit) { return (trace_word.load() & bit) != 0; }
 
+}  // namespace
+
+// A snapshot's entries, and their patterns one after the other (each ended by
+// a NUL) for the look-up's walk, which then reads little memory.
+struct JexRouteMap::SharedEntries {
+    std::vector<JexRouteMapEntry> entries;
+    std::string patterns;
+    std::vector<size_t> starts;
+};
+
+namespace {
+
 // The entries of the route map files read last (a few files, each with
-// what identified it then). A gateway builds a map for every connection; while the file
-// stays the same (same file, size and times) the next map takes these
-// entries instead of reading and parsing it again. A file changed within
-// its clock's resolution of the read could keep its times and size, so
-// only a file unchanged for a while before the read is kept.
+// what identified it then), in lookup order. A gateway builds a map for
+// every connection; while the file stays the same (same file, size and
+// times) the next map shares these entries instead of reading, parsing and
+// sorting it again, so that a connection costs no more than its look-up. A
+// file changed within its clock's resolution of the read could keep its
+// times and size, so only a file unchanged for a while before the read is
+// kept.
 struct Snapshot {
     std::string name;
     JexFileStamp file;
     uint64_t version;  // of the file watch when the file was read; 0 when not watched
     bool settled;      // the file had not been written lately: its stamp can be trusted
-    std::vector<JexRouteMapEntry> entries;
+    std::shared_ptr<const JexRouteMap::SharedEntries> entries;
 };
 std::mutex snapshot_lock;
 std::vector<Snapshot> snapshots;  // the newest last
 constexpr size_t kMaxSnapshots = 8;
 constexpr std::chrono::seconds kSettled(2);
-constexpr size_t kMaxSnapshotEntries = 4096;
+// The entries kept in all snapshots together: the oldest go first to make
+// room, and a map larger than this is read for each use (the table's own
+// bound is far larger).
+constexpr size_t kMaxSnapshotEntries = size_t{1} << 20;
 
 std::vector<Snapshot>::iterator SnapshotOf(const char* name) {
     for (auto at = snapshots.begin(); at != snapshots.end(); ++at)
@@ -78,6 +97,26 @@ bool StartsOnANewLine(FILE* file) {
     const int last = std::getc(file);
     std::fseek(file, 0, SEEK_END);
     return last == '\n' || last == EOF;
+}
+
+// True when each of the first three '/'-separated fields of `pattern` that
+// is not empty matches the key's field (domain, node, application) either
+// way (`part` holds each field in turn). Walked in place: a look-up
+// examines every entry before its hit.
+bool Matches(const char* pattern, const std::string (&wanted)[3], std::string& part) {
+    const char* field = pattern ? pattern : "";
+    if (!*field) return true;
+    for (int i = 0; i < 3; ++i) {
+        const char* slash = std::strchr(field, '/');
+        const size_t length = slash ? static_cast<size_t>(slash - field) : std::strlen(field);
+        if (length > 0) {
+            part.assign(field, length);
+            if (!JexWildcardMatchEither(part.c_str(), wanted[i].c_str())) return false;
+        }
+        if (!slash) return true;
+        field = slash + 1;
+    }
+    return true;
 }
 
 // Route map files are opened without handing their descriptor to children.
@@ -106,7 +145,6 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
     // Taken before the file is read: a change while it is read moves it.
     const uint64_t version = JexFileWatch::Process().Version({file_name_.Text()});
     if (version != 0 && TakeSnapshot(version, nullptr)) {
-        Sort();
         loaded_ = 1;
         return;
     }
@@ -130,7 +168,7 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
         JexErrno cause(errno, "fclose");
         ExcSet(CLOSEFAIL, JexExcArgs("JexRouteMap::JexRouteMap", file_name_), &cause);
     }
-    Sort();
+    if (!taken) Sort();
     loaded_ = 1;
     if (!taken && identified) KeepSnapshot(version, opened);
 }
@@ -167,22 +205,24 @@ bool JexRouteMap::ReadEntries() {
 }
 
 bool JexRouteMap::TakeSnapshot(uint64_t version, const struct stat* file) {
-    std::lock_guard<std::mutex> hold(snapshot_lock);
-    const auto kept = SnapshotOf(file_name_.Text());
-    if (kept == snapshots.end()) return false;
-    const bool same = file ? kept->settled && kept->file == JexFileStamp::Of(*file)
-                           : version != 0 && kept->version == version;
-    if (!same) return false;
-    // An event of some other watched file moved the version: the next map
-    // needs no look at the file until this one changes.
-    if (file) kept->version = version;
-    for (const JexRouteMapEntry& entry : kept->entries) {
-        if (!Room()) {
-            ClearTable();
-            return false;
-        }
-        Append(entry);
+    std::shared_ptr<const SharedEntries> entries;
+    {
+        std::lock_guard<std::mutex> hold(snapshot_lock);
+        const auto kept = SnapshotOf(file_name_.Text());
+        if (kept == snapshots.end()) return false;
+        const bool same = file ? kept->settled && kept->file == JexFileStamp::Of(*file)
+                               : version != 0 && kept->version == version;
+        if (!same) return false;
+        // An event of some other watched file moved the version: the next
+        // map needs no look at the file until this one changes.
+        if (file) kept->version = version;
+        entries = kept->entries;
     }
+    count_ = static_cast<int>(entries->entries.size());
+    // The table of pointers waits for a change of this map (OwnTable).
+    shared_ = std::move(entries);
+    sorted_ = 1;
+    cursor_ = 0;
     return true;
 }
 
@@ -191,14 +231,33 @@ void JexRouteMap::KeepSnapshot(uint64_t version, const struct stat& file) {
     const JexFileStamp stamp = JexFileStamp::Of(file);
     const bool settled = !stamp.WrittenWithin(kSettled);
     if (version == 0 && !settled) return;
-    Snapshot made{file_name_.Text(), stamp, version, settled, {}};
-    made.entries.reserve(static_cast<size_t>(count_));
-    for (int i = 0; i < count_; ++i) made.entries.push_back(*table_[i]);
+    std::shared_ptr<const SharedEntries> entries;
+    try {
+        auto sorted = std::make_shared<SharedEntries>();
+        sorted->entries.reserve(static_cast<size_t>(count_));
+        sorted->starts.reserve(static_cast<size_t>(count_));
+        for (int i = 0; i < count_; ++i) {
+            sorted->entries.push_back(*table_[i]);
+            sorted->starts.push_back(sorted->patterns.size());
+            const char* pattern = table_[i]->pattern.Text();
+            sorted->patterns.append(pattern, std::strlen(pattern) + 1);
+        }
+        entries = std::move(sorted);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    Snapshot made{file_name_.Text(), stamp, version, settled, std::move(entries)};
     std::lock_guard<std::mutex> hold(snapshot_lock);
     if (const auto old = SnapshotOf(file_name_.Text()); old != snapshots.end())
         snapshots.erase(old);
     else if (snapshots.size() == kMaxSnapshots)
         snapshots.erase(snapshots.begin());
+    size_t kept = static_cast<size_t>(count_);
+    for (const Snapshot& other : snapshots) kept += other.entries->entries.size();
+    while (kept > kMaxSnapshotEntries && !snapshots.empty()) {
+        kept -= snapshots.front().entries->entries.size();
+        snapshots.erase(snapshots.begin());
+    }
     snapshots.push_back(std::move(made));
 }
 
@@ -207,11 +266,37 @@ JexRouteMap::~JexRouteMap() = default;
 void JexRouteMap::ClearTable() {
     table_.clear();
     store_.clear();
+    shared_.reset();
     count_ = 0;
     cursor_ = 0;
 }
 
+bool JexRouteMap::OwnTable() {
+    if (!shared_ || static_cast<int>(table_.size()) == count_) return true;
+    try {
+        table_.reserve(static_cast<size_t>(count_) + 1);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
+    capacity_ = std::max(capacity_, static_cast<int>(table_.capacity()));
+    for (const JexRouteMapEntry& entry : shared_->entries) table_.push_back(&entry);
+    return true;
+}
+
+const JexRouteMapEntry& JexRouteMap::At(int index) const {
+    return static_cast<int>(table_.size()) == count_ ? *table_[static_cast<size_t>(index)]
+                                                     : shared_->entries[static_cast<size_t>(index)];
+}
+
+const char* JexRouteMap::PatternAt(int index) const {
+    return static_cast<int>(table_.size()) == count_
+               ? table_[static_cast<size_t>(index)]->pattern.Text()
+               : shared_->patterns.data() + shared_->starts[static_cast<size_t>(index)];
+}
+
 bool JexRouteMap::Room() {
+    if (!OwnTable()) return false;
     if (count_ < capacity_) return true;
     if (capacity_ > (1 << 28)) {
         errno = ENOMEM;
@@ -234,12 +319,12 @@ void JexRouteMap::Append(const JexRouteMapEntry& entry) {
 }
 
 int JexRouteMap::CompareEntries(const void* a, const void* b) {
-    return JexRouteMapEntry::Compare(**static_cast<JexRouteMapEntry* const*>(a),
-                                     **static_cast<JexRouteMapEntry* const*>(b));
+    return JexRouteMapEntry::Compare(**static_cast<const JexRouteMapEntry* const*>(a),
+                                     **static_cast<const JexRouteMapEntry* const*>(b));
 }
 
 void JexRouteMap::Sort() {
-    if (count_ > 1)
+    if (count_ > 1 && OwnTable())
         JexQSort(table_.data(), static_cast<size_t>(count_), sizeof(JexRouteMapEntry*),
                  CompareEntries);
     sorted_ = 1;
@@ -266,29 +351,24 @@ int JexRouteMap::GetEntry(const JexFieldedString& key, JexRouteEntry& result) {
     if (!loaded_) return Unloaded("JexRouteMap::GetEntry");
     if (!sorted_) Sort();
 
-    JexFieldedString wanted(key);
+    JexFieldedString parts(key);
+    std::string wanted[3];
     for (int i = 0; i < 3; ++i) {
-        std::string field = wanted[i].Text();
-        for (char& c : field)
+        wanted[i] = parts[i].Text();
+        for (char& c : wanted[i])
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-        wanted[i] = field.c_str();
     }
 
+    std::string part;
     while (cursor_ < count_) {
         const int index = cursor_++;
-        const JexRouteMapEntry& entry = *table_[index];
         if (Tracing(kTraceSearch)) {
             std::fprintf(stderr, "JexRouteMap::GetEntry: Searching for <%s>\n    Checking:\t",
                          key_text.Text());
             PrintEntry(index, stderr);
         }
-        JexFieldedString parts(entry.pattern, '/');
-        bool matches = true;
-        for (int i = 0; i < 3 && i < parts.Count() && matches; ++i) {
-            const char* part = parts[i].Text();
-            if (*part) matches = JexWildcardMatchEither(part, wanted[i].Text()) != 0;
-        }
-        if (!matches) continue;
+        if (!Matches(PatternAt(index), wanted, part)) continue;
+        const JexRouteMapEntry& entry = At(index);
 
         result.pattern.Parse(entry.pattern);
         result.address.Parse(entry.address);
@@ -323,7 +403,7 @@ int JexRouteMap::AddEntry(const JexRouteEntry& entry, const JexString& comment) 
     JexRouteMapEntry added(entry.pattern.Text().Text(), address.Text(), entry.preference,
                            entry.flags.Text());
     for (int i = 0; i < count_; ++i)
-        if (table_[i]->SameAs(added)) return OK;
+        if (At(i).SameAs(added)) return OK;
 
     // What the file cannot hold as one line of this entry is refused, and so
     // is any append beyond the map's share.
@@ -398,7 +478,7 @@ int JexRouteMap::Dump(FILE* out) {
 
 int JexRouteMap::PrintEntry(int index, FILE* out) {
     if (index < 0 || index >= count_) return -1;
-    const JexRouteMapEntry& e = *table_[index];
+    const JexRouteMapEntry& e = At(index);
     return std::fprintf(out, "%s\t%s\t%d\t%s\n", e.pattern.Text(), e.address.Text(), e.preference,
                         e.flags.Text());
 }

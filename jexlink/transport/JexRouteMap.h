@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "jexlink/core/JexException.h"
@@ -77,18 +78,27 @@ public:
     // The lookup order, for JexQSort over the table's entry pointers.
     static int CompareEntries(const void* a, const void* b);
 
+    // The entries of a kept snapshot, in lookup order (defined with the map).
+    struct SharedEntries;
+
 private:
-    // The entries of the last map read from the same, unchanged file: true
-    // when they were taken. Unchanged means: no event of the process's file
-    // watch since (`version`, 0 when the file is not watched), or else the
-    // same stamp as the opened `file` (none when the file is not open); a
-    // snapshot found unchanged by its stamp then counts from `version`.
+    // The entries of the last map read from the same, unchanged file, shared
+    // with it and already in lookup order: true when they were taken. Unchanged means: no event of
+    // the process's file watch since (`version`, 0 when the file is not watched), or else the same
+    // stamp as the opened `file` (none when the file is not open); a snapshot found unchanged by
+    // its stamp then counts from `version`.
     bool TakeSnapshot(uint64_t version, const struct stat* file);
     // Keeps this map's entries for the next map of the file.
     void KeepSnapshot(uint64_t version, const struct stat& file);
     // Reads and parses the open file into the table: false (the file closed,
     // the failure set) when it could not be read whole.
     bool ReadEntries();
+    // Makes the table of entry pointers that a map taken from a snapshot
+    // leaves unmade until it changes: false, errno set, without memory.
+    bool OwnTable();
+    // The entry at `index` of the table, in lookup order once sorted.
+    const JexRouteMapEntry& At(int index) const;
+    const char* PatternAt(int index) const;
     // Room for one more entry (the capacity doubled when the table is full):
     // false, errno set, when there is none.
     bool Room();
@@ -99,10 +109,13 @@ private:
     int Unloaded(const char* operation);
 
     int cursor_ = 0;
-    // The entries, owned by the store (a deque: its elements never move);
-    // the table points at them in file order until sorted.
+    // The entries, owned by the store (a deque: its elements never move) or
+    // by a snapshot shared with other maps of the file (read only, in
+    // lookup order); the table points at them in file order until sorted,
+    // and is made for a shared snapshot only once the map changes.
     std::deque<JexRouteMapEntry> store_;
-    std::vector<JexRouteMapEntry*> table_;
+    std::shared_ptr<const SharedEntries> shared_;
+    std::vector<const JexRouteMapEntry*> table_;
     JexString file_name_;
     int saved_errno_ = 0;
     int loaded_ = 0;

@@ -205,35 +205,36 @@ void SetTimes(const std::filesystem::path& file, const struct stat& before) {
 
 // A map of a file that has not changed for a while takes the entries of
 // the last map read from it; every change of the file must still be seen
-// by the next map, also one that keeps the file's size and times.
+// by the next map, also one that keeps the file's size and times, in a small
+// map and in one of thousands of entries.
 TEST_F(JexRouteMapTest, AMapBuiltAgainSeesEveryChangeOfItsFile) {
     struct Case {
         const char* name;
-        void (*change)(const std::filesystem::path& file);
+        void (*change)(const std::filesystem::path& file, const std::string& rest);
         const char* hit;  // the entry for "sys" afterwards
     };
     const Case cases[] = {
-        {"unchanged", [](const std::filesystem::path&) {}, "sys t/gw/1 10 "},
+        {"unchanged", [](const std::filesystem::path&, const std::string&) {}, "sys t/gw/1 10 "},
         {"rewritten in place, same size and times",
-         [](const std::filesystem::path& file) {
+         [](const std::filesystem::path& file, const std::string& rest) {
              struct stat before {};
              ASSERT_EQ(::stat(file.c_str(), &before), 0);
-             tavro::testing::WriteFile(file, "sys t/gw/2 10\n");
+             tavro::testing::WriteFile(file, "sys t/gw/2 10\n" + rest);
              SetTimes(file, before);
          },
          "sys t/gw/2 10 "},
         {"replaced by another file, same size and times",
-         [](const std::filesystem::path& file) {
+         [](const std::filesystem::path& file, const std::string& rest) {
              struct stat before {};
              ASSERT_EQ(::stat(file.c_str(), &before), 0);
              const std::filesystem::path other = file.string() + ".new";
-             tavro::testing::WriteFile(other, "sys t/gw/3 10\n");
+             tavro::testing::WriteFile(other, "sys t/gw/3 10\n" + rest);
              SetTimes(other, before);
              std::filesystem::rename(other, file);
          },
          "sys t/gw/3 10 "},
         {"rewritten in place after a map taken by its stamp once another file moved the watch",
-         [](const std::filesystem::path& file) {
+         [](const std::filesystem::path& file, const std::string& rest) {
              const std::filesystem::path other = file.string() + ".other";
              tavro::testing::WriteFile(other, "far t/gw/9 10\n");
              { JexRouteMap watched(JexString(other.c_str())); }
@@ -244,37 +245,49 @@ TEST_F(JexRouteMapTest, AMapBuiltAgainSeesEveryChangeOfItsFile) {
              }
              struct stat before {};
              ASSERT_EQ(::stat(file.c_str(), &before), 0);
-             tavro::testing::WriteFile(file, "sys t/gw/4 10\n");
+             tavro::testing::WriteFile(file, "sys t/gw/4 10\n" + rest);
              SetTimes(file, before);
          },
          "sys t/gw/4 10 "},
         {"appended by another map",
-         [](const std::filesystem::path& file) {
+         [](const std::filesystem::path& file, const std::string&) {
              JexRouteMap other(JexString(file.c_str()));
              ASSERT_EQ(other.AddEntry(Entry("sys", "t/gw/0", 1, ""), JexString("")), 0);
          },
          "sys t/gw/0 1 "},
     };
+    // Entries that never match "sys", beyond the size of a small map.
+    std::string many;
+    for (int i = 0; i < 5000; ++i) many += "far" + std::to_string(i) + "/node t/gw/7 20\n";
+    struct Size {
+        const char* name;
+        std::string rest;  // the lines after the one for "sys"
+    };
+    const Size sizes[] = {{"small map", ""}, {"large map", many}};
     std::vector<std::filesystem::path> files;
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        files.push_back(dir_.Path() / (std::to_string(i) + ".map"));
-        tavro::testing::WriteFile(files.back(), "sys t/gw/1 10\n");
+    for (const Size& size : sizes) {
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            files.push_back(dir_.Path() / (std::to_string(files.size()) + ".map"));
+            tavro::testing::WriteFile(files.back(), "sys t/gw/1 10\n" + size.rest);
+        }
     }
     // Only a file left alone for a while is kept (its times could miss a
     // change within their resolution).
     std::this_thread::sleep_for(std::chrono::milliseconds(2200));
     for (size_t i = 0; i < files.size(); ++i) {
-        SCOPED_TRACE(cases[i].name);
+        const Case& c = cases[i % std::size(cases)];
+        const Size& size = sizes[i / std::size(cases)];
+        SCOPED_TRACE(std::string(size.name) + ", " + c.name);
         const JexString name(files[i].c_str());
         {
             JexRouteMap first(name);
             ASSERT_EQ(Walk(first, "sys"), (std::vector<std::string>{"sys t/gw/1 10 "}));
         }
-        cases[i].change(files[i]);
+        c.change(files[i], size.rest);
         JexRouteMap again(name);
         const std::vector<std::string> hits = Walk(again, "sys");
         ASSERT_FALSE(hits.empty());
-        EXPECT_EQ(hits.front(), cases[i].hit);
+        EXPECT_EQ(hits.front(), c.hit);
         EXPECT_TRUE(again.Loaded());
     }
 }

@@ -56,14 +56,17 @@ bool EnsurePrivateDir(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::filesystem::path StateDirPath() {
+std::string StateDirText() {
     const char* dir = std::getenv(kStateDirVar);
     if (dir && *dir) return dir;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) return std::filesystem::path(runtime) / "tavro-platform";
-    if (geteuid() == 0) return "/var/lib/tavro-platform";
-    return "/var/tmp/tavro-platform-" + std::to_string(geteuid());
+    if (runtime && *runtime) return (std::filesystem::path(runtime) / "tavro-platform").native();
+    const uid_t uid = geteuid();
+    if (uid == 0) return "/var/lib/tavro-platform";
+    return "/var/tmp/tavro-platform-" + std::to_string(uid);
 }
+
+std::filesystem::path StateDirPath() { return StateDirText(); }
 
 std::filesystem::path StateDir() {
     std::filesystem::path path = StateDirPath();

@@ -221,8 +221,8 @@ LONG Database(SqliteDb*& db) {
     }
     // A process that names another state directory reaches its registry
     // (compared as text: the same directory spelt otherwise opens it again).
-    const std::filesystem::path statePath = platform::StateDirPath();
-    if (g_db && g_dbState->native() != statePath.native()) {
+    const std::string statePath = platform::StateDirText();
+    if (g_db && g_dbState->native() != statePath) {
         delete g_db;
         g_db = nullptr;
         ForgetReadCache();
