@@ -377,21 +377,15 @@ public:
     Output(JexBuffer& buffer, int64_t limit) : buffer_(buffer), limit_(limit) {}
 
     // Room for count more bytes, or why there is none.
-    Result Reserve(int64_t count) {
+    [[gnu::always_inline]] Result Reserve(int64_t count) {
         if (used_ + count > limit_) return Result::kCorrupt;
         if (used_ + count + kSlack < buffer_.AllocatedLength()) return Result::kOk;
-        int64_t want = 2 * static_cast<int64_t>(buffer_.AllocatedLength());
-        if (want < used_ + count + kSlack) want = used_ + count + kSlack;
-        if (want > limit_ + kSlack) want = limit_ + kSlack;
-        if (want > INT_MAX - 64) want = INT_MAX - 64;
-        if (want < used_ + count + kSlack) return Result::kNoMemory;
-        if (!buffer_.Reallocate(static_cast<int>(want))) return Result::kNoMemory;
-        return Result::kOk;
+        return Grow(buffer_, used_ + count + kSlack, limit_ + kSlack);
     }
     unsigned char* At() const { return reinterpret_cast<unsigned char*>(buffer_.Data()) + used_; }
     void Advance(int64_t count) { used_ += count; }
     // Writes the stack's top depth bytes, the last pushed first.
-    Result WriteStack(const unsigned char* stack, int depth) {
+    [[gnu::always_inline]] Result WriteStack(const unsigned char* stack, int depth) {
         if (Result r = Reserve(depth); r != Result::kOk) return r;
         unsigned char* at = At();
         for (int k = 0; k < depth; ++k) at[k] = stack[depth - 1 - k];
@@ -405,63 +399,21 @@ public:
 
 private:
     static constexpr int64_t kSlack = 16;
+    // Storage of at least need bytes (and at most most), kept out of the
+    // decoding loop, which it would only crowd.
+    [[gnu::noinline]] static Result Grow(JexBuffer& buffer, int64_t need, int64_t most) {
+        int64_t want = 2 * static_cast<int64_t>(buffer.AllocatedLength());
+        if (want < need) want = need;
+        if (want > most) want = most;
+        if (want > INT_MAX - 64) want = INT_MAX - 64;
+        if (want < need) return Result::kNoMemory;
+        if (!buffer.Reallocate(static_cast<int>(want))) return Result::kNoMemory;
+        return Result::kOk;
+    }
     JexBuffer& buffer_;
     int64_t limit_;
     int64_t used_ = 0;
 };
-
-LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer& out) {
-    out.SetLength(0);
-    if (n <= 0) return Result::kOk;
-    const int64_t guess = 4 * static_cast<int64_t>(n);
-    if (!out.Reallocate(static_cast<int>(guess < output_limit_ ? guess : output_limit_)))
-        return Result::kNoMemory;
-    Output output(out, output_limit_);
-    const Result result = DecodeCodes(in, n, output);
-    output.Finish();
-    return result;
-}
-
-LzwDecoder::Result LzwDecoder::DecodeCodes(const unsigned char* in, int n, Output& output) {
-    const int64_t totalBits = 8 * static_cast<int64_t>(n);
-    int64_t p = 0;
-    if (first_) {
-        first_ = false;
-        const int code = GetCode(in, n, p, state_.width);
-        p += state_.width;
-        // The stream's first code stands for a single byte.
-        if (code > 255) return Result::kCorrupt;
-        previous_code_ = code;
-        last_first_byte_ = static_cast<unsigned char>(code);
-        if (Result r = output.WriteStack(&last_first_byte_, 1); r != Result::kOk) return r;
-    }
-    if (!stack_ && !MakeTables()) return Result::kNoMemory;
-    for (;;) {
-        state_.Widen();
-        const int width = state_.width;
-        if (totalBits - p < width) return Result::kOk;
-        const int code = GetCode(in, n, p, width);
-        p += width;
-        const bool callStart = p == width;
-        if (code == LzwCodeWidth::kResetCode) {
-            ResetDictionary(callStart, p);
-            continue;
-        }
-        if (code > state_.next_code) return Result::kCorrupt;
-        if (code == state_.next_code && (callStart || state_.next_code >= LzwCodeWidth::kCodeLimit))
-            irregular_ = true;
-
-        uint32_t length = 0;
-        const Result written =
-            irregular_ ? ExpandIrregular(code, output) : ExpandRegular(code, output, &length);
-        if (written != Result::kOk) return written;
-        if (state_.next_code < LzwCodeWidth::kCodeLimit && !callStart) {
-            if (Result r = AddEntry(); r != Result::kOk) return r;
-        }
-        previous_code_ = code;
-        previous_length_ = length;
-    }
-}
 
 bool LzwDecoder::MakeTables() {
     if (Tables spare; Spares<Tables>().Take(spare)) {
@@ -500,9 +452,11 @@ void LzwDecoder::ResetDictionary(bool callStart, int64_t p) {
                                                 : LzwCodeWidth::kResetCode);
 }
 
-inline unsigned char LzwDecoder::WriteString(int code, uint32_t length, unsigned char* at) const {
-    const uint16_t* prefix = prefix_.get();
-    const unsigned char* suffix = suffix_.get();
+[[gnu::always_inline]] inline unsigned char LzwDecoder::WriteString(const View& view, int code,
+                                                                    uint32_t length,
+                                                                    unsigned char* at) const {
+    const uint16_t* prefix = view.prefix;
+    const unsigned char* suffix = view.suffix;
     if (length > kShortString) return WriteLongString(strings_, prefix, suffix, code, length, at);
     for (uint32_t k = length - 1; k > 0; --k) {
         at[k] = suffix[code];
@@ -512,13 +466,15 @@ inline unsigned char LzwDecoder::WriteString(int code, uint32_t length, unsigned
     return static_cast<unsigned char>(code);
 }
 
-inline LzwDecoder::Result LzwDecoder::ExpandRegular(int code, Output& output, uint32_t* length) {
+[[gnu::always_inline]] inline LzwDecoder::Result LzwDecoder::ExpandRegular(const View& view,
+                                                                           int code, Output& output,
+                                                                           uint32_t* length) {
     // Every code names a string of this dictionary, or (the next free code)
     // the previous string and its own first byte.
     if (code == state_.next_code) {
         if (Result r = output.Reserve(int64_t{previous_length_} + 1); r != Result::kOk) return r;
         unsigned char* at = output.At();
-        WriteString(previous_code_, previous_length_, at);
+        WriteString(view, previous_code_, previous_length_, at);
         at[previous_length_] = last_first_byte_;
         *length = previous_length_ + 1;
         output.Advance(*length);
@@ -526,9 +482,9 @@ inline LzwDecoder::Result LzwDecoder::ExpandRegular(int code, Output& output, ui
     }
     // A short string is found by following its chain (into the stack, last
     // byte first); only a longer one needs its length.
-    const uint16_t* prefix = prefix_.get();
-    const unsigned char* suffix = suffix_.get();
-    unsigned char* stack = stack_.get();
+    const uint16_t* prefix = view.prefix;
+    const unsigned char* suffix = view.suffix;
+    unsigned char* stack = view.stack;
     int from = code;
     int depth = 0;
     while (from > 255 && depth < kShortString) {
@@ -543,15 +499,17 @@ inline LzwDecoder::Result LzwDecoder::ExpandRegular(int code, Output& output, ui
     }
     *length = strings_[code].length;
     if (Result r = output.Reserve(*length); r != Result::kOk) return r;
-    last_first_byte_ = WriteString(code, *length, output.At());
+    last_first_byte_ = WriteString(view, code, *length, output.At());
     output.Advance(*length);
     return Result::kOk;
 }
 
-LzwDecoder::Result LzwDecoder::ExpandIrregular(int code, Output& output) {
-    const uint16_t* prefix = prefix_.get();
-    const unsigned char* suffix = suffix_.get();
-    unsigned char* stack = stack_.get();
+[[gnu::always_inline]] inline LzwDecoder::Result LzwDecoder::ExpandIrregular(const View& view,
+                                                                             int code,
+                                                                             Output& output) {
+    const uint16_t* prefix = view.prefix;
+    const unsigned char* suffix = view.suffix;
+    unsigned char* stack = view.stack;
     int depth = 0;
     if (code == state_.next_code) {
         stack[depth++] = last_first_byte_;
@@ -569,11 +527,11 @@ LzwDecoder::Result LzwDecoder::ExpandIrregular(int code, Output& output) {
     return output.WriteStack(stack, depth);
 }
 
-inline LzwDecoder::Result LzwDecoder::AddEntry() {
+[[gnu::always_inline]] inline LzwDecoder::Result LzwDecoder::AddEntry(const View& view) {
     const int entry = state_.next_code;
     if (entry > highest_entry_) highest_entry_ = entry;
-    prefix_[static_cast<size_t>(entry)] = static_cast<uint16_t>(previous_code_);
-    suffix_[static_cast<size_t>(entry)] = last_first_byte_;
+    view.prefix[entry] = static_cast<uint16_t>(previous_code_);
+    view.suffix[entry] = last_first_byte_;
     const uint32_t entryLength = previous_length_ + 1u;
     if (!irregular_ && entryLength > kShortString) {
         // The previous string and one byte: a new tail after the previous
@@ -595,4 +553,59 @@ inline LzwDecoder::Result LzwDecoder::AddEntry() {
     }
     ++state_.next_code;
     return Result::kOk;
+}
+
+[[gnu::always_inline]] inline LzwDecoder::Result LzwDecoder::DecodeCodes(const unsigned char* in,
+                                                                         int n, Output& output) {
+    const int64_t totalBits = 8 * static_cast<int64_t>(n);
+    int64_t p = 0;
+    if (first_) {
+        first_ = false;
+        const int code = GetCode(in, n, p, state_.width);
+        p += state_.width;
+        // The stream's first code stands for a single byte.
+        if (code > 255) return Result::kCorrupt;
+        previous_code_ = code;
+        last_first_byte_ = static_cast<unsigned char>(code);
+        if (Result r = output.WriteStack(&last_first_byte_, 1); r != Result::kOk) return r;
+    }
+    if (!stack_ && !MakeTables()) return Result::kNoMemory;
+    const View view{stack_.get(), prefix_.get(), suffix_.get()};
+    for (;;) {
+        state_.Widen();
+        const int width = state_.width;
+        if (totalBits - p < width) return Result::kOk;
+        const int code = GetCode(in, n, p, width);
+        p += width;
+        const bool callStart = p == width;
+        if (code == LzwCodeWidth::kResetCode) {
+            ResetDictionary(callStart, p);
+            continue;
+        }
+        if (code > state_.next_code) return Result::kCorrupt;
+        if (code == state_.next_code && (callStart || state_.next_code >= LzwCodeWidth::kCodeLimit))
+            irregular_ = true;
+
+        uint32_t length = 0;
+        const Result written = irregular_ ? ExpandIrregular(view, code, output)
+                                          : ExpandRegular(view, code, output, &length);
+        if (written != Result::kOk) return written;
+        if (state_.next_code < LzwCodeWidth::kCodeLimit && !callStart) {
+            if (Result r = AddEntry(view); r != Result::kOk) return r;
+        }
+        previous_code_ = code;
+        previous_length_ = length;
+    }
+}
+
+LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer& out) {
+    out.SetLength(0);
+    if (n <= 0) return Result::kOk;
+    const int64_t guess = 4 * static_cast<int64_t>(n);
+    if (!out.Reallocate(static_cast<int>(guess < output_limit_ ? guess : output_limit_)))
+        return Result::kNoMemory;
+    Output output(out, output_limit_);
+    const Result result = DecodeCodes(in, n, output);
+    output.Finish();
+    return result;
 }

@@ -271,6 +271,14 @@ private:
 
     // The call's output, written straight into the caller's buffer.
     class Output;
+    // The dictionary's tables, read into locals once per call: the bytes
+    // written (which may alias any memory) then do not make every step
+    // read them again.
+    struct View {
+        unsigned char* stack;
+        uint16_t* prefix;
+        unsigned char* suffix;
+    };
 
     // Expands the codes of the n > 0 bytes at in into output.
     Result DecodeCodes(const unsigned char* in, int n, Output& output);
@@ -281,15 +289,15 @@ private:
     void ResetDictionary(bool callStart, int64_t p);
     // Writes code's string while the stream is regular; *length becomes
     // its length.
-    Result ExpandRegular(int code, Output& output, uint32_t* length);
+    Result ExpandRegular(const View& view, int code, Output& output, uint32_t* length);
     // Writes code's string by following its chain alone.
-    Result ExpandIrregular(int code, Output& output);
+    Result ExpandIrregular(const View& view, int code, Output& output);
     // Enters the previous string and the current first byte as the next code.
-    Result AddEntry();
+    Result AddEntry(const View& view);
     // Writes the string of code (`length` bytes) at `at`, from its end
     // backwards, and returns its first byte. A long string's last 16-byte
     // piece may write up to 15 bytes of slack past it.
-    unsigned char WriteString(int code, uint32_t length, unsigned char* at) const;
+    unsigned char WriteString(const View& view, int code, uint32_t length, unsigned char* at) const;
 
     LzwCodeWidth state_;
     int output_limit_;
