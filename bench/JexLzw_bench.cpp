@@ -13,99 +13,26 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/LzwCorpus.h"
+#include "bench/PeerRatio.h"
 #include "jexlink/transport/JexLzw.h"
 
 extern char** environ;
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using tavro::bench::Bytes;
+using tavro::bench::TheCorpus;
 
 // The session hands the codec one message at a time.
-constexpr size_t kMessageSize = 4096;
-constexpr size_t kPartSize = 1 << 20;
-
-Bytes ReadFile(const std::filesystem::path& path, size_t limit) {
-    std::ifstream in(path, std::ios::binary);
-    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() > limit) bytes.resize(limit);
-    return bytes;
-}
-
-// Text: the licence texts and C++ library headers of the machine.
-Bytes TextPart() {
-    Bytes text;
-    for (const char* dir : {"/usr/share/common-licenses", "/usr/include/c++/12/bits"}) {
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-            if (text.size() >= kPartSize) break;
-            if (!entry.is_regular_file()) continue;
-            const Bytes file = ReadFile(entry.path(), kPartSize - text.size());
-            text.insert(text.end(), file.begin(), file.end());
-        }
-    }
-    // A machine without those files still gets text of a kind.
-    for (unsigned i = 0; text.size() < kPartSize; ++i) {
-        const std::string line =
-            "route " + std::to_string(i * 2654435761u % 9973) + " via gateway\n";
-        text.insert(text.end(), line.begin(), line.end());
-    }
-    return text;
-}
-
-// Binary: machine code and data of this program.
-Bytes BinaryPart() { return ReadFile("/proc/self/exe", kPartSize); }
-
-// Already compressed: deflated text and code.
-Bytes CompressedPart(const Bytes& text, const Bytes& binary) {
-    Bytes both = text;
-    both.insert(both.end(), binary.begin(), binary.end());
-    uLongf size = compressBound(static_cast<uLong>(both.size()));
-    Bytes out(size);
-    compress2(out.data(), &size, both.data(), static_cast<uLong>(both.size()), 9);
-    out.resize(std::min<size_t>(size, kPartSize / 2));
-    return out;
-}
-
-struct Corpus {
-    Bytes text;
-    Bytes binary;
-    Bytes compressed;
-    Bytes mixed;  // messages of the three kinds, interleaved
-};
-
-const Corpus& TheCorpus() {
-    static const Corpus corpus = [] {
-        Corpus c;
-        c.text = TextPart();
-        c.binary = BinaryPart();
-        c.compressed = CompressedPart(c.text, c.binary);
-        const Bytes* parts[] = {&c.text, &c.binary, &c.compressed};
-        size_t offset[3] = {0, 0, 0};
-        for (bool more = true; more;) {
-            more = false;
-            for (int k = 0; k < 3; ++k) {
-                const Bytes& part = *parts[k];
-                if (offset[k] >= part.size()) continue;
-                const size_t n = std::min(kMessageSize, part.size() - offset[k]);
-                c.mixed.insert(c.mixed.end(), part.begin() + static_cast<long>(offset[k]),
-                               part.begin() + static_cast<long>(offset[k] + n));
-                offset[k] += n;
-                more = true;
-            }
-        }
-        return c;
-    }();
-    return corpus;
-}
+constexpr size_t kMessageSize = tavro::bench::kCorpusMessage;
 
 const Bytes& Part(int64_t kind) {
-    const Corpus& c = TheCorpus();
+    const tavro::bench::Corpus& c = TheCorpus();
     switch (kind) {
         case 0: return c.text;
         case 1: return c.binary;
@@ -317,7 +244,6 @@ BENCHMARK(BM_Zlib1Expand)->Apply(Kinds);
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
     // The compress rows run only where the program is installed (Debian's ncompress).
     compress_program = FindOnPath("compress");
     if (!compress_program.empty()) {
@@ -331,7 +257,12 @@ int main(int argc, char** argv) {
     } else {
         std::fprintf(stderr, "compress not found on PATH: its rows are left out\n");
     }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    // The codec beside zlib level 1, per kind of data.
+    std::vector<tavro::bench::PeerPair> pairs;
+    for (int kind = 0; kind < 4; ++kind) {
+        const std::string arg = "/" + std::to_string(kind);
+        pairs.push_back({"BM_LzwCompress" + arg, "BM_Zlib1Compress" + arg});
+        pairs.push_back({"BM_LzwExpand" + arg, "BM_Zlib1Expand" + arg});
+    }
+    return tavro::bench::RunWithRatios(argc, argv, pairs);
 }

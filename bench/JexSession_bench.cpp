@@ -1,5 +1,6 @@
 // Session benchmark: round trip of a small message and bulk transfer over a session, beside the
-// bare gateway path it runs on (with zlib level 1 beside LZW), on the loopback.
+// bare gateway path it runs on (with zlib level 1 beside LZW), on the loopback. Bulk messages
+// are a repeated phrase, real text, or mixed text, machine code and compressed bytes.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +11,10 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "bench/LzwCorpus.h"
 #include "bench/PeerRatio.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/transport/JexGateway.h"
@@ -58,6 +62,35 @@ JexBuffer Payload(int size) {
     b.SetLength(size);
     for (int i = 0; i < size; ++i) b.Data()[i] = static_cast<char>("session bench text "[i % 19]);
     return b;
+}
+
+// What a bulk transfer sends: one phrase repeated, which flatters a
+// compressing session, or real data.
+enum class Kind { kPhrase, kText, kMixed };
+
+// The batch of bulk messages: the same phrase each time, or kBulkBatch
+// different slices of the compression benchmarks' text or mixed part.
+std::vector<JexBuffer> BulkBatch(Kind kind) {
+    std::vector<JexBuffer> batch;
+    const tavro::bench::Corpus& corpus = tavro::bench::TheCorpus();
+    const tavro::bench::Bytes& part = kind == Kind::kText ? corpus.text : corpus.mixed;
+    for (int i = 0; i < kBulkBatch; ++i) {
+        if (kind == Kind::kPhrase) {
+            batch.push_back(Payload(kBulkMessage));
+            continue;
+        }
+        const size_t at = static_cast<size_t>(i) * kBulkMessage;
+        JexBuffer b;
+        b.SetLength(kBulkMessage);
+        if (at + kBulkMessage <= part.size()) std::memcpy(b.Data(), part.data() + at, kBulkMessage);
+        batch.push_back(std::move(b));
+    }
+    return batch;
+}
+
+const char* KindName(Kind kind) {
+    static const char* const names[] = {"phrase", "text", "mixed"};
+    return names[static_cast<int>(kind)];
 }
 
 // The echo of the server: every message back, and after each batch of bulk
@@ -190,16 +223,17 @@ void RoundTrip(benchmark::State& state, Path& path) {
 }
 
 template <typename Path>
-void Bulk(benchmark::State& state, Path& path) {
+void Bulk(benchmark::State& state, Path& path, Kind kind) {
     if (!path.open) return state.SkipWithError("connection failed");
-    const JexBuffer block = Payload(kBulkMessage);
+    const std::vector<JexBuffer> batch = BulkBatch(kind);
     JexBuffer answer;
     for (auto _ : state) {
-        for (int i = 0; i < kBulkBatch; ++i)
+        for (const JexBuffer& block : batch)
             if (path.Put(block) != 0) return state.SkipWithError("send failed");
         if (path.Get(answer) != 0) return state.SkipWithError("answer failed");
     }
     state.SetBytesProcessed(state.iterations() * kBulkMessage * kBulkBatch);
+    state.SetLabel(KindName(kind));
 }
 
 void BM_GatewayRoundTrip(benchmark::State& state) {
@@ -210,17 +244,32 @@ void BM_SessionRoundTrip(benchmark::State& state) {
     SessionPath path(static_cast<int>(state.range(1)));
     RoundTrip(state, path);
 }
+Kind BulkKind(const benchmark::State& state, int arg) {
+    return static_cast<Kind>(state.range(arg));
+}
 void BM_GatewayBulk(benchmark::State& state) {
     GatewayPath path;
-    Bulk(state, path);
+    Bulk(state, path, BulkKind(state, 0));
 }
 void BM_GatewayBulkZlib(benchmark::State& state) {
     GatewayPath path(Carry::kZlib);
-    Bulk(state, path);
+    Bulk(state, path, BulkKind(state, 0));
 }
 void BM_SessionBulk(benchmark::State& state) {
     SessionPath path(static_cast<int>(state.range(0)));
-    Bulk(state, path);
+    Bulk(state, path, BulkKind(state, 1));
+}
+
+// Every kind of bulk data, for the gateway paths and for each session
+// compression.
+void GatewayKinds(benchmark::internal::Benchmark* b) {
+    for (int kind = 0; kind < 3; ++kind) b->Arg(kind);
+    b->UseRealTime();
+}
+void SessionKinds(benchmark::internal::Benchmark* b) {
+    for (int compression : {JexSession::NOCOMP, JexSession::LZW})
+        for (int kind = 0; kind < 3; ++kind) b->Args({compression, kind});
+    b->UseRealTime();
 }
 
 BENCHMARK(BM_GatewayRoundTrip)->Arg(64)->UseRealTime();
@@ -228,19 +277,25 @@ BENCHMARK(BM_SessionRoundTrip)
     ->Args({64, JexSession::NOCOMP})
     ->Args({64, JexSession::LZW})
     ->UseRealTime();
-BENCHMARK(BM_GatewayBulk)->UseRealTime();
-BENCHMARK(BM_GatewayBulkZlib)->UseRealTime();
-BENCHMARK(BM_SessionBulk)->Arg(JexSession::NOCOMP)->Arg(JexSession::LZW)->UseRealTime();
+BENCHMARK(BM_GatewayBulk)->Apply(GatewayKinds);
+BENCHMARK(BM_GatewayBulkZlib)->Apply(GatewayKinds);
+BENCHMARK(BM_SessionBulk)->Apply(SessionKinds);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    return tavro::bench::RunWithRatios(
-        argc, argv,
-        {
-            {"BM_SessionRoundTrip/64/0/real_time", "BM_GatewayRoundTrip/64/real_time"},
-            {"BM_SessionRoundTrip/64/1/real_time", "BM_GatewayRoundTrip/64/real_time"},
-            {"BM_SessionBulk/0/real_time", "BM_GatewayBulk/real_time", 1.15},
-            {"BM_SessionBulk/1/real_time", "BM_GatewayBulkZlib/real_time"},
-        });
+    std::vector<tavro::bench::PeerPair> pairs = {
+        {"BM_SessionRoundTrip/64/0/real_time", "BM_GatewayRoundTrip/64/real_time"},
+        {"BM_SessionRoundTrip/64/1/real_time", "BM_GatewayRoundTrip/64/real_time"},
+    };
+    // The plain session beside the bare gateway, the LZW session beside the
+    // gateway carrying zlib level 1, per kind of bulk data.
+    for (int kind = 0; kind < 3; ++kind) {
+        const std::string k = std::to_string(kind);
+        pairs.push_back(
+            {"BM_SessionBulk/0/" + k + "/real_time", "BM_GatewayBulk/" + k + "/real_time", 1.15});
+        pairs.push_back({"BM_SessionBulk/1/" + k + "/real_time",
+                         "BM_GatewayBulkZlib/" + k + "/real_time", 1.2});
+    }
+    return tavro::bench::RunWithRatios(argc, argv, pairs);
 }

@@ -35,42 +35,6 @@ constexpr std::array<int, 256> kProbeStep = MakeProbeSteps();
 static_assert(kProbeStep[0] == 1013 && kProbeStep[1] == -1061 && kProbeStep[2] == 1109 &&
               kProbeStep[3] == -1181 && kProbeStep[4] == 1231 && kProbeStep[255] != 0);
 
-// Packs codes least significant bit first, four bytes at a time. The
-// output must have room for 8 bytes past the last code's bytes.
-class BitWriter {
-public:
-    explicit BitWriter(unsigned char* out) : out_(out) {}
-    void Put(int code, int width) {
-        bits_ |= static_cast<uint64_t>(code) << count_;
-        count_ += width;
-        if (count_ >= 32) {
-            Store32(static_cast<uint32_t>(bits_));
-            bits_ >>= 32;
-            count_ -= 32;
-        }
-        total_ += static_cast<uint64_t>(width);
-    }
-    // The bits written so far.
-    uint64_t Total() const { return total_; }
-    // Writes the last bits, padded with zero bits to a whole byte.
-    void Flush() {
-        for (int k = 0; k < count_; k += 8) *out_++ = static_cast<unsigned char>(bits_ >> k);
-    }
-
-private:
-    void Store32(uint32_t v) {
-        out_[0] = static_cast<unsigned char>(v);
-        out_[1] = static_cast<unsigned char>(v >> 8);
-        out_[2] = static_cast<unsigned char>(v >> 16);
-        out_[3] = static_cast<unsigned char>(v >> 24);
-        out_ += 4;
-    }
-    unsigned char* out_;
-    uint64_t bits_ = 0;
-    int count_ = 0;
-    uint64_t total_ = 0;
-};
-
 // Reads a code of `width` bits at bit position p; bits past the end read as 0.
 inline int GetCode(const unsigned char* in, int64_t n, int64_t p, int width) {
     const int64_t byte = p >> 3;
@@ -135,18 +99,54 @@ SparePool<Tables>& Spares() {
 
 }  // namespace
 
+// Packs codes least significant bit first, four bytes at a time. The
+// output must have room for 8 bytes past the last code's bytes.
+class LzwEncoder::BitWriter {
+public:
+    explicit BitWriter(unsigned char* out) : out_(out) {}
+    void Put(int code, int width) {
+        bits_ |= static_cast<uint64_t>(code) << count_;
+        count_ += width;
+        if (count_ >= 32) {
+            Store32(static_cast<uint32_t>(bits_));
+            bits_ >>= 32;
+            count_ -= 32;
+        }
+        total_ += static_cast<uint64_t>(width);
+    }
+    // The bits written so far.
+    uint64_t Total() const { return total_; }
+    // Writes the last bits, padded with zero bits to a whole byte.
+    void Flush() {
+        for (int k = 0; k < count_; k += 8) *out_++ = static_cast<unsigned char>(bits_ >> k);
+    }
+
+private:
+    void Store32(uint32_t v) {
+        out_[0] = static_cast<unsigned char>(v);
+        out_[1] = static_cast<unsigned char>(v >> 8);
+        out_[2] = static_cast<unsigned char>(v >> 16);
+        out_[3] = static_cast<unsigned char>(v >> 24);
+        out_ += 4;
+    }
+    unsigned char* out_;
+    uint64_t bits_ = 0;
+    int count_ = 0;
+    uint64_t total_ = 0;
+};
+
 LzwEncoder::LzwEncoder() = default;
 
 LzwEncoder::~LzwEncoder() {
     if (!hash_) return;
     ZeroWrittenSlots();
-    Spares<LzwTable<uint64_t>>().Give(std::move(hash_));
+    Spares<LzwTable<uint32_t>>().Give(std::move(hash_));
 }
 
 void LzwEncoder::ZeroWrittenSlots() {
-    uint64_t* slots = hash_.get();
+    uint32_t* slots = hash_.get();
     if (written_count_ > kTrackedSlots || !written_) {
-        std::memset(slots, 0, sizeof(uint64_t) * kHashSlots);
+        std::memset(slots, 0, sizeof(uint32_t) * kHashSlots);
     } else {
         for (size_t k = 0; k < written_count_; ++k) slots[written_[k]] = 0;
     }
@@ -155,6 +155,7 @@ void LzwEncoder::ZeroWrittenSlots() {
 
 void LzwEncoder::ClearHash() {
     ZeroWrittenSlots();
+    zeroSlot_ = -1;
     // Every shortcut of the old dictionary is void.
     if (++generation_ == 0) {
         jumps_.Clear();
@@ -177,117 +178,12 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     }
     out.SetLength(0);
     if (!out.SetLengthForOverwrite(static_cast<int>(room) + 8)) return false;
-    if (!hash_) {
-        // The dictionary (1 MiB) and its shortcuts (1.5 MiB) are made for
-        // the first message coded, so a connection that never sends data
-        // does not pay for them; pages never touched cost nothing.
-        if (!written_) written_.reset(new (std::nothrow) uint32_t[kTrackedSlots]);
-        if (!Spares<LzwTable<uint64_t>>().Take(hash_))
-            hash_.reset(static_cast<uint64_t*>(std::calloc(kHashSlots, sizeof(uint64_t))));
-        written_count_ = 0;
-        if (!hash_) {
-            out.Free();
-            return false;
-        }
+    if (!hash_ && !MakeTables()) {
+        out.Free();
+        return false;
     }
     BitWriter writer(reinterpret_cast<unsigned char*>(out.Data()));
-
-    uint64_t* slots = hash_.get();
-    auto emit = [&](int code) {
-        writer.Put(code, state_.width);
-        state_.Widen();
-    };
-
-    // The current string goes in stretches of kJumpBytes bytes from its
-    // start: `stretch` is the code where the current one began, `steps`
-    // the bytes walked since.
-    int steps = 0;
-    int prefix = in[0];
-    int stretch = prefix;
-    // Shortcuts are looked for while strings are long: within a string of
-    // a whole stretch or more, and at the start of the one after it.
-    bool long_strings = true;
-    bool long_string = false;
-    for (int i = 1; i < n;) {
-        // Whole stretches of known bytes first: tried where a stretch
-        // starts while strings are long, so that the short strings of
-        // ordinary data pay nothing for them.
-        while (steps == 0 && long_strings && n - i >= kJumpBytes) {
-            const Jump* jump = jumps_.Find(prefix);
-            if (!jump || jump->generation != generation_ || Load64(in + i) != jump->bytes[0] ||
-                Load64(in + i + 8) != jump->bytes[1])
-                break;
-            prefix = jump->to;
-            i += kJumpBytes;
-            stretch = prefix;
-            long_string = true;
-        }
-        if (i >= n) break;
-
-        const int c = in[i++];
-        // Key 0 (byte 0 after byte 0), stored as 1, is passed over by a
-        // probe like an empty slot, and a new key may take its place.
-        const uint32_t key = (static_cast<uint32_t>(c) << 16) + static_cast<uint32_t>(prefix) + 1;
-        int h = (c << 9) ^ prefix;
-        uint64_t slot = slots[h];
-        while ((slot >> 16) > 1 && (slot >> 16) != key) {
-            h = (h + kProbeStep[static_cast<size_t>(c)]) & 0x1FFFF;
-            slot = slots[h];
-        }
-        if ((slot >> 16) == key) {
-            prefix = static_cast<int>(slot & 0xFFFF);
-            if (++steps == kJumpBytes) {
-                // A whole stretch walked: the code it began at leads here
-                // through the bytes just read. (Without memory for it, a
-                // shortcut is simply not kept.)
-                if (Jump* jump = jumps_.Make(stretch)) {
-                    jump->bytes[0] = Load64(in + i - kJumpBytes);
-                    jump->bytes[1] = Load64(in + i - 8);
-                    jump->to = static_cast<uint16_t>(prefix);
-                    jump->generation = generation_;
-                }
-                steps = 0;
-                stretch = prefix;
-                long_string = long_strings = true;
-            }
-            continue;
-        }
-        emit(prefix);
-        prefix = c;
-        steps = 0;
-        stretch = prefix;
-        long_strings = long_string;
-        long_string = false;
-        if (state_.next_code < LzwCodeWidth::kCodeLimit) {
-            // Taking the place of key 0 drops that entry, and with it every
-            // path from byte 0 through it.
-            if ((slot >> 16) == 1) {
-                if (Jump* jump = jumps_.Find(0)) jump->generation = 0;
-            }
-            if (slot == 0) {
-                if (written_count_ < kTrackedSlots && written_)
-                    written_[written_count_] = static_cast<uint32_t>(h);
-                ++written_count_;
-            }
-            slots[h] = static_cast<uint64_t>(key) << 16 | static_cast<uint64_t>(state_.next_code++);
-            continue;
-        }
-        // The dictionary is full. The check compares the ratio so far,
-        // this call's input and output included, with the last one seen.
-        const uint64_t consumed = bytes_in_ + static_cast<uint64_t>(i);
-        if (consumed < next_check_) continue;
-        next_check_ = consumed + kCheckInterval;
-        float ratio =
-            static_cast<float>(consumed) / static_cast<float>(bytes_out_ + writer.Total() / 8);
-        if (ratio < ratio_) {
-            emit(LzwCodeWidth::kResetCode);
-            ClearHash();
-            state_.Restart(LzwCodeWidth::kFirstCode);
-            ratio = 0;
-        }
-        ratio_ = ratio;
-    }
-    emit(prefix);
+    CodeMessage(in, n, writer);
     writer.Flush();
 
     const int length = static_cast<int>((writer.Total() + 7) / 8);
@@ -296,6 +192,140 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
     bytes_out_ += static_cast<uint64_t>(length);
     ratio_ = static_cast<float>(bytes_in_) / static_cast<float>(bytes_out_);
     return true;
+}
+
+bool LzwEncoder::MakeTables() {
+    // The dictionary (512 KiB) and its shortcuts (up to 2 MiB) are made for
+    // the first message coded, so a connection that never sends data does
+    // not pay for them; pages never touched cost nothing.
+    if (!written_) written_.reset(new (std::nothrow) uint32_t[kTrackedSlots]);
+    if (!Spares<LzwTable<uint32_t>>().Take(hash_))
+        hash_.reset(static_cast<uint32_t*>(std::calloc(kHashSlots, sizeof(uint32_t))));
+    written_count_ = 0;
+    return hash_ != nullptr;
+}
+
+inline void LzwEncoder::Emit(BitWriter& writer, int code) {
+    writer.Put(code, state_.width);
+    state_.Widen();
+}
+
+void LzwEncoder::CodeMessage(const unsigned char* in, int n, BitWriter& writer) {
+    Walk walk{in[0], in[0], 0, true, false};
+    for (int i = 1; i < n;) {
+        // Whole stretches of known bytes first: tried where a stretch
+        // starts while strings are long, so that the short strings of
+        // ordinary data pay nothing for them.
+        if (walk.steps == 0 && walk.longStrings && n - i >= kJumpBytes) {
+            FollowJumps(in, n, &i, walk);
+            if (i >= n) break;
+        }
+        const int c = in[i++];
+        const Probe probe = Find(c, walk.prefix);
+        if (probe.found) {
+            walk.prefix = static_cast<int>(hash_[static_cast<size_t>(probe.slot)] & 0xFFFF);
+            if (++walk.steps == kJumpBytes) KeepJump(in, i, walk);
+            continue;
+        }
+        Emit(writer, walk.prefix);
+        const int prefix = walk.prefix;
+        walk = Walk{c, c, 0, walk.longString, false};
+        if (state_.next_code < LzwCodeWidth::kCodeLimit) {
+            AddEntry(c, prefix, probe);
+            continue;
+        }
+        // The dictionary is full. The check counts this call's input and
+        // output so far.
+        const uint64_t consumed = bytes_in_ + static_cast<uint64_t>(i);
+        if (consumed >= next_check_) CheckRatio(consumed, writer);
+    }
+    Emit(writer, walk.prefix);
+}
+
+void LzwEncoder::FollowJumps(const unsigned char* in, int n, int* at, Walk& walk) {
+    int i = *at;
+    while (n - i >= kJumpBytes) {
+        const Jump* jump = jumps_.Find(walk.prefix);
+        if (!jump || jump->generation != generation_ || Load64(in + i) != jump->bytes[0] ||
+            Load64(in + i + 8) != jump->bytes[1])
+            break;
+        walk.prefix = jump->to;
+        i += kJumpBytes;
+        walk.stretch = walk.prefix;
+        walk.longString = true;
+    }
+    *at = i;
+}
+
+inline LzwEncoder::Probe LzwEncoder::Find(int c, int prefix) const {
+    const uint32_t* slots = hash_.get();
+    const int step = kProbeStep[static_cast<size_t>(c)];
+    int h = (c << 9) ^ prefix;
+    uint32_t tag = 1u << 8 | static_cast<uint32_t>(c);
+    for (;;) {
+        const uint32_t slot = slots[h];
+        if ((slot >> 16) == tag && ((tag >> 8) < kFarProbe || FarPrefixIs(slot & 0xFFFF, prefix)))
+            return {h, tag, true};
+        if (slot == 0 || h == zeroSlot_) return {h, tag, false};
+        h = (h + step) & (kHashSlots - 1);
+        if ((tag >> 8) < kFarProbe) tag += 1u << 8;
+    }
+}
+
+bool LzwEncoder::FarPrefixIs(uint32_t code, int prefix) const {
+    const uint16_t* far = farPrefix_.Find(static_cast<int>(code));
+    return far && *far == prefix;
+}
+
+void LzwEncoder::KeepJump(const unsigned char* in, int at, Walk& walk) {
+    // A whole stretch walked: the code it began at leads here through the
+    // bytes just read. (Without memory for it, a shortcut is simply not
+    // kept.)
+    if (Jump* jump = jumps_.Make(walk.stretch)) {
+        jump->bytes[0] = Load64(in + at - kJumpBytes);
+        jump->bytes[1] = Load64(in + at - 8);
+        jump->to = static_cast<uint16_t>(walk.prefix);
+        jump->generation = generation_;
+    }
+    walk.steps = 0;
+    walk.stretch = walk.prefix;
+    walk.longString = walk.longStrings = true;
+}
+
+void LzwEncoder::AddEntry(int c, int prefix, const Probe& probe) {
+    // Taking the place of the string of byte 0 after byte 0 drops that
+    // entry, and with it every path from byte 0 through it.
+    if (probe.slot == zeroSlot_) {
+        if (Jump* jump = jumps_.Find(0)) jump->generation = 0;
+        zeroSlot_ = -1;
+    }
+    if (c == 0 && prefix == 0) zeroSlot_ = probe.slot;
+    const int code = state_.next_code++;
+    if ((probe.tag >> 8) == kFarProbe) {
+        // Without memory for its prefix, a far entry is never found again:
+        // the string is then coded as one more entry, which is sound.
+        if (uint16_t* far = farPrefix_.Make(code)) *far = static_cast<uint16_t>(prefix);
+    }
+    uint32_t& slot = hash_[static_cast<size_t>(probe.slot)];
+    if (slot == 0) {
+        if (written_count_ < kTrackedSlots && written_)
+            written_[written_count_] = static_cast<uint32_t>(probe.slot);
+        ++written_count_;
+    }
+    slot = probe.tag << 16 | static_cast<uint32_t>(code);
+}
+
+void LzwEncoder::CheckRatio(uint64_t consumed, BitWriter& writer) {
+    next_check_ = consumed + kCheckInterval;
+    float ratio =
+        static_cast<float>(consumed) / static_cast<float>(bytes_out_ + writer.Total() / 8);
+    if (ratio < ratio_) {
+        Emit(writer, LzwCodeWidth::kResetCode);
+        ClearHash();
+        state_.Restart(LzwCodeWidth::kFirstCode);
+        ratio = 0;
+    }
+    ratio_ = ratio;
 }
 
 // Writes a long string: its pieces of 16 from the end, down to the short
@@ -338,205 +368,244 @@ LzwDecoder::~LzwDecoder() {
     Spares<Tables>().Give(std::move(tables));
 }
 
-LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer& out) {
-    out.SetLength(0);
-    if (n <= 0) return Result::kOk;
+// The output of one call goes straight into the buffer's storage, grown by
+// doubling up to the limit; its used length is set once at the end. Strings
+// are written 16 bytes at a time: the storage keeps 16 bytes of slack past
+// them.
+class LzwDecoder::Output {
+public:
+    Output(JexBuffer& buffer, int64_t limit) : buffer_(buffer), limit_(limit) {}
 
-    // Output goes straight into out's storage, grown by doubling up to the
-    // limit; its used length is set once at the end. Strings are written
-    // 16 bytes at a time: the storage keeps 16 bytes of slack past them.
-    constexpr int kSlack = 16;
-    int64_t used = 0;
-    const int64_t guess = 4 * static_cast<int64_t>(n);
-    if (!out.Reallocate(static_cast<int>(guess < output_limit_ ? guess : output_limit_)))
-        return Result::kNoMemory;
     // Room for count more bytes, or why there is none.
-    auto reserve = [&](int64_t count) {
-        if (used + count > output_limit_) return Result::kCorrupt;
-        if (used + count + kSlack >= out.AllocatedLength()) {
-            int64_t want = 2 * static_cast<int64_t>(out.AllocatedLength());
-            if (want < used + count + kSlack) want = used + count + kSlack;
-            if (want > static_cast<int64_t>(output_limit_) + kSlack)
-                want = static_cast<int64_t>(output_limit_) + kSlack;
-            if (want > INT_MAX - 64) want = INT_MAX - 64;
-            if (want < used + count + kSlack) return Result::kNoMemory;
-            if (!out.Reallocate(static_cast<int>(want))) return Result::kNoMemory;
-        }
+    [[gnu::always_inline]] Result Reserve(int64_t count) {
+        if (used_ + count > limit_) return Result::kCorrupt;
+        if (used_ + count + kSlack < buffer_.AllocatedLength()) return Result::kOk;
+        return Grow(buffer_, used_ + count + kSlack, limit_ + kSlack);
+    }
+    unsigned char* At() const { return reinterpret_cast<unsigned char*>(buffer_.Data()) + used_; }
+    void Advance(int64_t count) { used_ += count; }
+    // Writes the stack's top depth bytes, the last pushed first.
+    [[gnu::always_inline]] Result WriteStack(const unsigned char* stack, int depth) {
+        if (Result r = Reserve(depth); r != Result::kOk) return r;
+        unsigned char* at = At();
+        for (int k = 0; k < depth; ++k) at[k] = stack[depth - 1 - k];
+        used_ += depth;
         return Result::kOk;
-    };
-    auto to = [&]() { return reinterpret_cast<unsigned char*>(out.Data()) + used; };
-    auto finish = [&](Result result) {
-        if (out.Data()) out.SetLength(static_cast<int>(used));
-        return result;
-    };
+    }
+    // Sets the buffer's length to what was written.
+    void Finish() {
+        if (buffer_.Data()) buffer_.SetLength(static_cast<int>(used_));
+    }
 
-    const int64_t total_bits = 8 * static_cast<int64_t>(n);
+private:
+    static constexpr int64_t kSlack = 16;
+    // Storage of at least need bytes (and at most most), kept out of the
+    // decoding loop, which it would only crowd.
+    [[gnu::noinline]] static Result Grow(JexBuffer& buffer, int64_t need, int64_t most) {
+        int64_t want = 2 * static_cast<int64_t>(buffer.AllocatedLength());
+        if (want < need) want = need;
+        if (want > most) want = most;
+        if (want > INT_MAX - 64) want = INT_MAX - 64;
+        if (want < need) return Result::kNoMemory;
+        if (!buffer.Reallocate(static_cast<int>(want))) return Result::kNoMemory;
+        return Result::kOk;
+    }
+    JexBuffer& buffer_;
+    int64_t limit_;
+    int64_t used_ = 0;
+};
+
+bool LzwDecoder::MakeTables() {
+    if (Tables spare; Spares<Tables>().Take(spare)) {
+        stack_ = std::move(spare.stack);
+        prefix_ = std::move(spare.prefix);
+        suffix_ = std::move(spare.suffix);
+        return true;
+    }
+    // The dictionary is made for the first codes past the first byte, so a
+    // connection that never receives data does not pay for it.
+    stack_.reset(new (std::nothrow) unsigned char[kStackSize]);
+    prefix_.reset(
+        static_cast<uint16_t*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, sizeof(uint16_t))));
+    suffix_.reset(static_cast<unsigned char*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, 1)));
+    if (!stack_ || !prefix_ || !suffix_) {
+        stack_.reset();
+        prefix_.reset();
+        suffix_.reset();
+        return false;
+    }
+    for (int i = 0; i < 256; ++i) suffix_[static_cast<size_t>(i)] = static_cast<unsigned char>(i);
+    return true;
+}
+
+void LzwDecoder::ResetDictionary(bool callStart, int64_t p) {
+    // Only the entries written so far can be other than zero (those of the
+    // single bytes never are).
+    if (highest_entry_ >= LzwCodeWidth::kResetCode)
+        std::memset(
+            prefix_.get() + LzwCodeWidth::kResetCode, 0,
+            sizeof(uint16_t) * static_cast<size_t>(highest_entry_ + 1 - LzwCodeWidth::kResetCode));
+    if (callStart) irregular_ = true;
+    // A reset in the middle of a call is followed by one entry that the
+    // encoder never made, so the count starts one lower.
+    state_.Restart(p == LzwCodeWidth::kMinWidth ? LzwCodeWidth::kFirstCode
+                                                : LzwCodeWidth::kResetCode);
+}
+
+[[gnu::always_inline]] inline unsigned char LzwDecoder::WriteString(const View& view, int code,
+                                                                    uint32_t length,
+                                                                    unsigned char* at) const {
+    const uint16_t* prefix = view.prefix;
+    const unsigned char* suffix = view.suffix;
+    if (length > kShortString) return WriteLongString(strings_, prefix, suffix, code, length, at);
+    for (uint32_t k = length - 1; k > 0; --k) {
+        at[k] = suffix[code];
+        code = prefix[code];
+    }
+    at[0] = static_cast<unsigned char>(code);
+    return static_cast<unsigned char>(code);
+}
+
+[[gnu::always_inline]] inline LzwDecoder::Result LzwDecoder::ExpandRegular(const View& view,
+                                                                           int code, Output& output,
+                                                                           uint32_t* length) {
+    // Every code names a string of this dictionary, or (the next free code)
+    // the previous string and its own first byte.
+    if (code == state_.next_code) {
+        if (Result r = output.Reserve(int64_t{previous_length_} + 1); r != Result::kOk) return r;
+        unsigned char* at = output.At();
+        WriteString(view, previous_code_, previous_length_, at);
+        at[previous_length_] = last_first_byte_;
+        *length = previous_length_ + 1;
+        output.Advance(*length);
+        return Result::kOk;
+    }
+    // A short string is found by following its chain (into the stack, last
+    // byte first); only a longer one needs its length.
+    const uint16_t* prefix = view.prefix;
+    const unsigned char* suffix = view.suffix;
+    unsigned char* stack = view.stack;
+    int from = code;
+    int depth = 0;
+    while (from > 255 && depth < kShortString) {
+        stack[depth++] = suffix[from];
+        from = prefix[from];
+    }
+    if (from <= 255) {
+        last_first_byte_ = static_cast<unsigned char>(from);
+        stack[depth++] = last_first_byte_;
+        *length = static_cast<uint32_t>(depth);
+        return output.WriteStack(stack, depth);
+    }
+    *length = strings_[code].length;
+    if (Result r = output.Reserve(*length); r != Result::kOk) return r;
+    last_first_byte_ = WriteString(view, code, *length, output.At());
+    output.Advance(*length);
+    return Result::kOk;
+}
+
+[[gnu::always_inline]] inline LzwDecoder::Result LzwDecoder::ExpandIrregular(const View& view,
+                                                                             int code,
+                                                                             Output& output) {
+    const uint16_t* prefix = view.prefix;
+    const unsigned char* suffix = view.suffix;
+    unsigned char* stack = view.stack;
+    int depth = 0;
+    if (code == state_.next_code) {
+        stack[depth++] = last_first_byte_;
+        code = previous_code_;
+    }
+    while (code > 255) {
+        // Only a chain that loops back on itself runs out of stack.
+        if (depth == kStackSize) return Result::kCorrupt;
+        stack[depth++] = suffix[code];
+        code = prefix[code];
+    }
+    if (depth == kStackSize) return Result::kCorrupt;
+    last_first_byte_ = suffix[code];
+    stack[depth++] = last_first_byte_;
+    return output.WriteStack(stack, depth);
+}
+
+[[gnu::always_inline]] inline LzwDecoder::Result LzwDecoder::AddEntry(const View& view) {
+    const int entry = state_.next_code;
+    if (entry > highest_entry_) highest_entry_ = entry;
+    view.prefix[entry] = static_cast<uint16_t>(previous_code_);
+    view.suffix[entry] = last_first_byte_;
+    const uint32_t entryLength = previous_length_ + 1u;
+    if (!irregular_ && entryLength > kShortString) {
+        // The previous string and one byte: a new tail after the previous
+        // string, or the previous tail one longer.
+        const uint32_t at = (entryLength - 1) & 15u;
+        uint16_t anchor = static_cast<uint16_t>(previous_code_);
+        unsigned char tail[16] = {};
+        if (at != 0) {
+            const String& from = strings_[previous_code_];
+            std::memcpy(tail, from.tail, 16);
+            anchor = from.anchor;
+        }
+        String* made = strings_.Make(entry);
+        if (!made) return Result::kNoMemory;
+        if (at != 0) std::memcpy(made->tail, tail, 16);
+        made->tail[at] = last_first_byte_;
+        made->anchor = anchor;
+        made->length = entryLength;
+    }
+    ++state_.next_code;
+    return Result::kOk;
+}
+
+[[gnu::always_inline]] inline LzwDecoder::Result LzwDecoder::DecodeCodes(const unsigned char* in,
+                                                                         int n, Output& output) {
+    const int64_t totalBits = 8 * static_cast<int64_t>(n);
     int64_t p = 0;
     if (first_) {
         first_ = false;
         const int code = GetCode(in, n, p, state_.width);
         p += state_.width;
         // The stream's first code stands for a single byte.
-        if (code > 255) return finish(Result::kCorrupt);
+        if (code > 255) return Result::kCorrupt;
         previous_code_ = code;
         last_first_byte_ = static_cast<unsigned char>(code);
-        if (Result r = reserve(1); r != Result::kOk) return finish(r);
-        *to() = last_first_byte_;
-        ++used;
+        if (Result r = output.WriteStack(&last_first_byte_, 1); r != Result::kOk) return r;
     }
-
-    if (Tables spare; !stack_ && Spares<Tables>().Take(spare)) {
-        stack_ = std::move(spare.stack);
-        prefix_ = std::move(spare.prefix);
-        suffix_ = std::move(spare.suffix);
-    }
-    if (!stack_) {
-        // The dictionary is made for the first codes past the first byte,
-        // so a connection that never receives data does not pay for it.
-        stack_.reset(new unsigned char[kStackSize]);
-        prefix_.reset(
-            static_cast<uint16_t*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, sizeof(uint16_t))));
-        suffix_.reset(static_cast<unsigned char*>(std::calloc(LzwCodeWidth::kCodeLimit + 1, 1)));
-        if (!prefix_ || !suffix_) {
-            stack_.reset();
-            prefix_.reset();
-            suffix_.reset();
-            return finish(Result::kNoMemory);
-        }
-        for (int i = 0; i < 256; ++i) {
-            suffix_[static_cast<size_t>(i)] = static_cast<unsigned char>(i);
-        }
-    }
-    unsigned char* stack = stack_.get();
-    uint16_t* prefix = prefix_.get();
-    unsigned char* suffix = suffix_.get();
-    LzwPages<String>& strings = strings_;
-    // Writes the string of code (`length` bytes) at `at`, from its end
-    // backwards, and returns its first byte. A long string's last 16-byte
-    // piece may write up to 15 bytes of slack past it.
-    auto write_string = [prefix, suffix, &strings](int code, uint32_t length, unsigned char* at) {
-        if (length > kShortString)
-            return WriteLongString(strings, prefix, suffix, code, length, at);
-        for (uint32_t k = length - 1; k > 0; --k) {
-            at[k] = suffix[code];
-            code = prefix[code];
-        }
-        at[0] = static_cast<unsigned char>(code);
-        return static_cast<unsigned char>(code);
-    };
+    if (!stack_ && !MakeTables()) return Result::kNoMemory;
+    const View view{stack_.get(), prefix_.get(), suffix_.get()};
     for (;;) {
         state_.Widen();
         const int width = state_.width;
-        if (total_bits - p < width) return finish(Result::kOk);
-        int code = GetCode(in, n, p, width);
+        if (totalBits - p < width) return Result::kOk;
+        const int code = GetCode(in, n, p, width);
         p += width;
-        const bool call_start = p == width;
+        const bool callStart = p == width;
         if (code == LzwCodeWidth::kResetCode) {
-            // Every prefix from zero: only the entries written so far can
-            // be other than zero (those of the single bytes never are).
-            if (highest_entry_ >= LzwCodeWidth::kResetCode)
-                std::memset(prefix + LzwCodeWidth::kResetCode, 0,
-                            sizeof(uint16_t) *
-                                static_cast<size_t>(highest_entry_ + 1 - LzwCodeWidth::kResetCode));
-            if (call_start) irregular_ = true;
-            // A reset in the middle of a call is followed by one entry that
-            // the encoder never made, so the count starts one lower.
-            state_.Restart(p == LzwCodeWidth::kMinWidth ? LzwCodeWidth::kFirstCode
-                                                        : LzwCodeWidth::kResetCode);
+            ResetDictionary(callStart, p);
             continue;
         }
-        const int incode = code;
-        if (code > state_.next_code) return finish(Result::kCorrupt);
-        if (code == state_.next_code &&
-            (call_start || state_.next_code >= LzwCodeWidth::kCodeLimit))
+        if (code > state_.next_code) return Result::kCorrupt;
+        if (code == state_.next_code && (callStart || state_.next_code >= LzwCodeWidth::kCodeLimit))
             irregular_ = true;
 
         uint32_t length = 0;
-        if (!irregular_) {
-            // Every code names a string of this dictionary, or (the next
-            // free code) the previous string and its own first byte.
-            if (code < state_.next_code) {
-                // A short string is found by following its chain (into the
-                // stack, last byte first); only a longer one needs its length.
-                int from = code;
-                int depth = 0;
-                while (from > 255 && depth < kShortString) {
-                    stack[depth++] = suffix[from];
-                    from = prefix[from];
-                }
-                if (from <= 255) {
-                    last_first_byte_ = static_cast<unsigned char>(from);
-                    stack[depth++] = last_first_byte_;
-                    if (Result r = reserve(depth); r != Result::kOk) return finish(r);
-                    unsigned char* at = to();
-                    for (int k = 0; k < depth; ++k) at[k] = stack[depth - 1 - k];
-                    used += depth;
-                    length = static_cast<uint32_t>(depth);
-                } else {
-                    length = strings[code].length;
-                    if (Result r = reserve(length); r != Result::kOk) return finish(r);
-                    last_first_byte_ = write_string(code, length, to());
-                    used += length;
-                }
-            } else {
-                if (Result r = reserve(int64_t{previous_length_} + 1); r != Result::kOk)
-                    return finish(r);
-                unsigned char* at = to();
-                write_string(previous_code_, previous_length_, at);
-                at[previous_length_] = last_first_byte_;
-                length = previous_length_ + 1;
-                used += length;
-            }
-        } else {
-            int depth = 0;
-            if (code == state_.next_code) {
-                stack[depth++] = last_first_byte_;
-                code = previous_code_;
-            }
-            while (code > 255) {
-                // Only a chain that loops back on itself runs out of stack.
-                if (depth == kStackSize) return finish(Result::kCorrupt);
-                stack[depth++] = suffix[code];
-                code = prefix[code];
-            }
-            if (depth == kStackSize) return finish(Result::kCorrupt);
-            last_first_byte_ = suffix[code];
-            stack[depth++] = last_first_byte_;
-            if (Result r = reserve(depth); r != Result::kOk) return finish(r);
-            unsigned char* at = to();
-            for (int k = 0; k < depth; ++k) at[k] = stack[depth - 1 - k];
-            used += depth;
+        const Result written = irregular_ ? ExpandIrregular(view, code, output)
+                                          : ExpandRegular(view, code, output, &length);
+        if (written != Result::kOk) return written;
+        if (state_.next_code < LzwCodeWidth::kCodeLimit && !callStart) {
+            if (Result r = AddEntry(view); r != Result::kOk) return r;
         }
-
-        if (state_.next_code < LzwCodeWidth::kCodeLimit && !call_start) {
-            const int entry = state_.next_code;
-            if (entry > highest_entry_) highest_entry_ = entry;
-            prefix[entry] = static_cast<uint16_t>(previous_code_);
-            suffix[entry] = last_first_byte_;
-            if (!irregular_) {
-                const uint32_t entry_length = previous_length_ + 1u;
-                if (entry_length > kShortString) {
-                    // The previous string and one byte: a new tail after
-                    // the previous string, or the previous tail one longer.
-                    const uint32_t at = (entry_length - 1) & 15u;
-                    uint16_t anchor = static_cast<uint16_t>(previous_code_);
-                    unsigned char tail[16] = {};
-                    if (at != 0) {
-                        const String& from = strings[previous_code_];
-                        std::memcpy(tail, from.tail, 16);
-                        anchor = from.anchor;
-                    }
-                    String* made = strings.Make(entry);
-                    if (!made) return finish(Result::kNoMemory);
-                    if (at != 0) std::memcpy(made->tail, tail, 16);
-                    made->tail[at] = last_first_byte_;
-                    made->anchor = anchor;
-                    made->length = entry_length;
-                }
-            }
-            ++state_.next_code;
-        }
-        previous_code_ = incode;
+        previous_code_ = code;
         previous_length_ = length;
     }
+}
+
+LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer& out) {
+    out.SetLength(0);
+    if (n <= 0) return Result::kOk;
+    const int64_t guess = 4 * static_cast<int64_t>(n);
+    if (!out.Reallocate(static_cast<int>(guess < output_limit_ ? guess : output_limit_)))
+        return Result::kNoMemory;
+    Output output(out, output_limit_);
+    const Result result = DecodeCodes(in, n, output);
+    output.Finish();
+    return result;
 }

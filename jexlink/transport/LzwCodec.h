@@ -140,6 +140,49 @@ private:
         uint16_t to;
     };
 
+    // Where the look-up of a string (a prefix code and one more byte)
+    // ended: the slot index, and whether the string is in the dictionary
+    // (its code is then the slot's low 16 bits).
+    struct Probe {
+        int slot;
+        uint32_t tag;  // the slot's upper half for the string
+        bool found;
+    };
+
+    // How far the current string has got: `stretch` is the code where the
+    // current stretch of kJumpBytes bytes began, `steps` the bytes walked
+    // since. Shortcuts are looked for while strings are long: within a
+    // string of a whole stretch or more, and at the start of the one after.
+    struct Walk {
+        int prefix;
+        int stretch;
+        int steps;
+        bool longStrings;
+        bool longString;
+    };
+
+    class BitWriter;
+
+    // Makes the dictionary's tables for the first message; false without memory.
+    bool MakeTables();
+    // Codes the n > 0 bytes at in into writer.
+    void CodeMessage(const unsigned char* in, int n, BitWriter& writer);
+    // Writes one code at the current width, then widens if need be.
+    void Emit(BitWriter& writer, int code);
+    // Follows the shortcuts from walk.prefix over the bytes from in[*at].
+    void FollowJumps(const unsigned char* in, int n, int* at, Walk& walk);
+    // Looks the string of prefix and byte c up in the dictionary.
+    Probe Find(int c, int prefix) const;
+    bool FarPrefixIs(uint32_t code, int prefix) const;
+    // Keeps the shortcut from walk.stretch through the kJumpBytes bytes
+    // before in[at] to walk.prefix.
+    void KeepJump(const unsigned char* in, int at, Walk& walk);
+    // Enters the string of prefix and byte c as the next code, in the
+    // empty (or passed-over) slot where its look-up ended.
+    void AddEntry(int c, int prefix, const Probe& probe);
+    // With the dictionary full: every kCheckInterval bytes, resets it
+    // in-band when the ratio so far has dropped since the last check.
+    void CheckRatio(uint64_t consumed, BitWriter& writer);
     void ClearHash();
     // Zeroes the slots written since the dictionary was last empty.
     void ZeroWrittenSlots();
@@ -149,14 +192,28 @@ private:
     uint64_t bytes_in_ = 0;
     uint64_t bytes_out_ = 0;
     float ratio_ = 0;
-    // Open-addressed dictionary: a slot holds the key (byte << 16) + prefix
-    // code, plus one, above the 16 bits of its code, so that a look-up reads
-    // one word and an empty slot is 0: the table comes zeroed from the
-    // allocator, and pages never probed are never touched.
-    LzwTable<uint64_t> hash_;
+    // Open-addressed dictionary of 32-bit slots, so that the table (512 KiB)
+    // stays in a core's cache: a slot holds a string's code in its low 16
+    // bits and above them its last byte and its probe number (the number
+    // of steps from its home slot, plus one, at most kFarProbe), so that an
+    // empty slot is 0 and a look-up reads one word. The home slot is
+    // (byte << 9) ^ prefix and the step depends on the byte alone: byte
+    // and probe number name the prefix, and equal tags mean equal strings.
+    // The table comes zeroed from the allocator; pages never probed are
+    // never touched.
+    LzwTable<uint32_t> hash_;
+    // A slot at kFarProbe steps or more names no single prefix: the prefix
+    // of its code is kept here (almost never needed: the table is at most
+    // half full).
+    static constexpr uint32_t kFarProbe = 255;
+    LzwPages<uint16_t> farPrefix_;
+    // The slot of the string of byte 0 after byte 0, or -1. Any other
+    // string's look-up ends there as on an empty slot and may take its place
+    // (how the encoder has always coded; the wire depends on it).
+    int zeroSlot_ = -1;
     // The slots written since the dictionary was last empty, while they are
     // few (a short connection's): zeroing them alone empties the table, so
-    // an ended encoder's table serves the next one without a 1 MiB memset.
+    // an ended encoder's table serves the next one without a memset.
     static constexpr size_t kTrackedSlots = 4096;
     std::unique_ptr<uint32_t[]> written_;
     size_t written_count_ = 0;  // beyond kTrackedSlots: the whole table must be zeroed
@@ -211,6 +268,36 @@ private:
     static unsigned char WriteLongString(const LzwPages<String>& strings, const uint16_t* prefix,
                                          const unsigned char* suffix, int code, uint32_t length,
                                          unsigned char* at);
+
+    // The call's output, written straight into the caller's buffer.
+    class Output;
+    // The dictionary's tables, read into locals once per call: the bytes
+    // written (which may alias any memory) then do not make every step
+    // read them again.
+    struct View {
+        unsigned char* stack;
+        uint16_t* prefix;
+        unsigned char* suffix;
+    };
+
+    // Expands the codes of the n > 0 bytes at in into output.
+    Result DecodeCodes(const unsigned char* in, int n, Output& output);
+    // Makes the dictionary's tables (or takes an ended decoder's); false
+    // without memory.
+    bool MakeTables();
+    // The reset code at bit position p (after it): every prefix from zero.
+    void ResetDictionary(bool callStart, int64_t p);
+    // Writes code's string while the stream is regular; *length becomes
+    // its length.
+    Result ExpandRegular(const View& view, int code, Output& output, uint32_t* length);
+    // Writes code's string by following its chain alone.
+    Result ExpandIrregular(const View& view, int code, Output& output);
+    // Enters the previous string and the current first byte as the next code.
+    Result AddEntry(const View& view);
+    // Writes the string of code (`length` bytes) at `at`, from its end
+    // backwards, and returns its first byte. A long string's last 16-byte
+    // piece may write up to 15 bytes of slack past it.
+    unsigned char WriteString(const View& view, int code, uint32_t length, unsigned char* at) const;
 
     LzwCodeWidth state_;
     int output_limit_;
