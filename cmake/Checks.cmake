@@ -81,3 +81,10 @@ add_test(NAME tavro_layering.planted
                  -DWORK=${CMAKE_CURRENT_BINARY_DIR}/layering-planted -P
                  ${PROJECT_SOURCE_DIR}/cmake/CheckLayers_test.cmake)
 set_tests_properties(tavro_layering tavro_layering.planted PROPERTIES TIMEOUT 60)
+
+# The size and naming check (CheckStyle.py, with the names the system fixes
+# in FixedNames.txt): its test plants a violation of each kind in a scratch
+# tree and expects the check to name every one.
+find_program(TAVRO_PYTHON3 python3 REQUIRED)
+add_test(NAME tavro_style.planted COMMAND ${TAVRO_PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/CheckStyle_test.py)
+set_tests_properties(tavro_style.planted PROPERTIES TIMEOUT 60)
