@@ -26,8 +26,10 @@
 // under the private platform state directory (sockets 0600), so one PutMsg
 // gives one GetMsg, byte for byte, in the order each writer sent.
 //
-// Limits: a message is at most kMaxMessage bytes; a send waits at most
-// kSendWaitSeconds for room in the receiver's queue, then gives FULL; a
+// Limits: a message is at most kMaxMessage bytes (a larger one that reaches
+// a listen box is dropped and read as an empty message, so that the reader
+// skips it as undecodable and the box stays usable); a send waits at most
+// SendWaitMs() for room in the receiver's queue, then gives FULL; a
 // receive waits as long as its caller says (without limit for flags 0).
 // A listen box is named by 8 characters of [a-z0-9]; a name given to the
 // write form must be 1 to 8 letters, digits, '_' or '-', or the box is

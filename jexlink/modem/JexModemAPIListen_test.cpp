@@ -153,10 +153,18 @@ TEST_F(ListenRequests, AFarDrThatCrossesOurOwnIsTakenAsTheAnswer) {
     }
 }
 
-TEST_F(ListenRequests, AFailedReadOfItsBoxEndsListen) {
+TEST_F(ListenRequests, AnOversizedMessageIsSkippedAndTheServerStays) {
+    setenv("JEXMODEMAPI_TRACE", "t", 1);
+    JexModemAPI::ReadSwitches();
+    ::testing::internal::CaptureStderr();
     SendOversize(server_->Api().ApiCombox()->Name().Text());
-    EXPECT_EQ(server_->Result(), JexModem::SYSERR);
-    ExpectError(server_->Api(), Error(80, "JexIpc()::GetMsg"), "read");
+    JexTp2Frame cc;
+    Answer(Request(5, 6, 2, 1, "srv"), cc);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Listen(): received a corrupted frame\n"), std::string::npos) << err;
+    EXPECT_EQ(cc.FrameCode(), JexTp2Frame::kCC);
+    EXPECT_EQ(server_->Result(), 0);
+    EXPECT_NE(ReadFile(files_.Servers()).find("srv"), std::string::npos);
 }
 
 TEST_F(ListenRequests, ARecordThatVanishedFailsTheUpdate) {

@@ -147,9 +147,9 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
          "  Timeout waiting for response!\n"},
         {"first answer too large",
          {Local(FakeModemStep::Of(Kind::kOversize))},
-         38,
-         "Read 1st CC error",
-         "  Read error in local response!\n"},
+         20,
+         "Corrupted frame",
+         "  Local response corrupt!\n"},
         {"first answer corrupt",
          {Local(Corrupt())},
          20,
@@ -183,9 +183,9 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
          "  Read timeout waiting for 2nd response!\n"},
         {"second answer too large",
          {Remote(FakeModemStep::Of(Kind::kOversize))},
-         38,
-         "Read 2nd CC error",
-         "  Read error for 2nd response!\n"},
+         20,
+         "Corrupted frame",
+         "  Corrupt 2nd response!\n"},
         {"second answer corrupt",
          {Remote(Corrupt())},
          20,
@@ -220,9 +220,9 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
          "  Timeout waiting for server response!\n"},
         {"third answer too large",
          {Server(FakeModemStep::Of(Kind::kOversize))},
-         38,
-         "JexIpc()::GetMsg",
-         "  Read error on server response!\n"},
+         20,
+         "3rd CC",
+         "  Corrupt server response frame!\n"},
         {"third answer corrupt",
          {Server(Corrupt())},
          20,
@@ -376,14 +376,23 @@ TEST_F(ModemApiTest, GetMsgSkipsWhatIsNotData) {
     EXPECT_TRUE(serverDr);
 }
 
-TEST_F(ModemApiTest, AFailedReadOfTheBoxEndsTheConnection) {
+TEST_F(ModemApiTest, AnOversizedMessageCountsAsOneBadFrameAndTheLinkStays) {
     Link();
+    setenv("JEXMODEMAPI_TRACE", "t", 1);
+    JexModemAPI::ReadSwitches();
+    ::testing::internal::CaptureStderr();
     SendOversize(client_->ApiCombox()->Name().Text());
+    JexBuffer data(JexBufferBase("after"));
+    ASSERT_EQ(server_->Api().PutMsg(data, 0), 0);
     JexBuffer in;
-    EXPECT_EQ(client_->GetMsg(in, 1, 10), JexModem::IPC_READ_ERROR);
-    ExpectError(*client_, Error(38, ""), "read");
-    EXPECT_EQ(client_->PutMsg(in, 0), JexModem::IPC_READ_ERROR);
-    EXPECT_EQ(client_->Disconnect(), JexModem::IPC_READ_ERROR);
+    EXPECT_EQ(client_->GetMsg(in, 1, 10), 0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Bytes(in), "after");
+    EXPECT_EQ(client_->BadFrameCount(), 1);
+    EXPECT_NE(err.find("commbox_listener_task: read a bad frame, count=1\n"), std::string::npos)
+        << err;
+    EXPECT_EQ(client_->PutMsg(data, 0), 0);
+    EXPECT_EQ(client_->Disconnect(), 0);
 }
 
 TEST_F(ModemApiTest, AClosedDaemonBoxFailsTheSends) {
