@@ -85,7 +85,16 @@ bool WaitFor(int fd, short events, const Clock::time_point* deadline) {
     return poll(&entry, 1, timeout) >= 0 || errno == EINTR;
 }
 
+std::atomic<int>& SendWait() {
+    static std::atomic<int> ms{JexIpc::kSendWaitSeconds * 1000};
+    return ms;
+}
+
 }  // namespace
+
+int JexIpc::SendWaitMs() { return SendWait().load(); }
+
+int JexIpc::SetSendWaitMs(int ms) { return SendWait().exchange(ms); }
 
 bool JexIpc::ValidName(const char* name) {
     if (!name) return false;
@@ -275,7 +284,7 @@ int JexIpc::PutMsg(const JexBufferBase& message, int /*flags*/) {
     static const char kEmpty = 0;
     const char* bytes = length > 0 ? message.Data() : &kEmpty;
     // Bounded, so that two sides that both send cannot hang each other.
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kSendWaitSeconds);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(SendWaitMs());
     for (;;) {
         const ssize_t sent =
             send(fd_, bytes, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);

@@ -50,6 +50,11 @@ public:
     static constexpr int kMaxName = 8;
     static constexpr int kSendWaitSeconds = 10;
 
+    // The bound on a send's wait for room (kSendWaitSeconds unless a test
+    // set a shorter one); SetSendWaitMs returns the bound it replaced.
+    static int SendWaitMs();
+    static int SetSendWaitMs(int ms);
+
     // The listen form: this process's new receiving box.
     JexIpc();
     // The write form: a sending box to the listen box of that name.

@@ -97,7 +97,9 @@ TEST_F(ListenRequests, BadRequestsAreRefusedAndTheWaitGoesOn) {
     EXPECT_EQ(server_->Api().DstRef(), 5);
 }
 
+// The commbox's own test keeps the real bound of a send; this one a short one.
 TEST_F(ListenRequests, AServerWhoseDaemonBoxStaysFullFailsToSendItsCc) {
+    const tavro::testing::ScopedBound bound(JexIpc::SetSendWaitMs, 300);
     // A daemon that reads nothing: its box is filled to the brim.
     JexIpc full;
     const std::string path = (platform::StateSubdir("commbox") / full.Name().Text()).string();
