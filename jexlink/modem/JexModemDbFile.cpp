@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <set>
 #include <utility>
 
 #include "jexlink/core/JexString.h"
@@ -20,6 +24,38 @@ constexpr size_t kBufferRecords = 256;
 
 bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
+std::atomic<int>& LockWait() {
+    static std::atomic<int> ms{JexModemDbFile::kLockWaitMs};
+    return ms;
+}
+
+// Whether this is the first report of `what` for `path` in this process.
+bool FirstReport(const std::string& path, char what) {
+    static std::mutex mutex;
+    static std::set<std::string> reported;
+    std::lock_guard<std::mutex> hold(mutex);
+    return reported.insert(what + path).second;
+}
+
+// Any other user who can open the file can hold its lock (a read-only
+// open suffices for flock); one who can write the folder can put another
+// file in its place.
+void WarnIfOpenToOthers(const char* path, const struct stat& file) {
+    if ((file.st_mode & S_IRWXO) != 0 && FirstReport(path, 'f'))
+        std::fprintf(stderr,
+                     "Warning: modem database %s is open to other users (mode %04o): any of "
+                     "them can hold its lock; it should be mode 0660\n",
+                     path, static_cast<unsigned>(file.st_mode & 07777));
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    struct stat info {};
+    if (stat(folder.empty() ? "." : folder.c_str(), &info) == 0 && (info.st_mode & S_IWOTH) != 0 &&
+        FirstReport(path, 'd'))
+        std::fprintf(stderr,
+                     "Warning: the folder of modem database %s is writable by other users "
+                     "(mode %04o): any of them can replace the file\n",
+                     path, static_cast<unsigned>(info.st_mode & 07777));
+}
+
 }  // namespace
 
 JexModemDbFile::JexModemDbFile(const char* resourceName, size_t recordSize)
@@ -27,23 +63,39 @@ JexModemDbFile::JexModemDbFile(const char* resourceName, size_t recordSize)
 
 JexModemDbFile::~JexModemDbFile() { Close(); }
 
-JexModemDbFile::Opened JexModemDbFile::Open(const char* path, int flags, mode_t mode,
-                                            int lockWaitMs) {
+int JexModemDbFile::LockWaitMs() { return LockWait().load(); }
+
+int JexModemDbFile::SetLockWaitMs(int ms) { return LockWait().exchange(ms); }
+
+JexModemDbFile::Opened JexModemDbFile::Open(const char* path, int flags, int lockWaitMs) {
+    if (lockWaitMs < 0) lockWaitMs = LockWaitMs();
     // Non-blocking, so that a FIFO planted in the file's place cannot hold
     // the open; anything but a regular file is refused below.
-    fd_ = ::open(path, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
+    const int plain = (flags & ~O_CREAT) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    bool created = false;
+    fd_ = ::open(path, plain);
+    if (fd_ < 0 && errno == ENOENT && (flags & O_CREAT)) {
+        // Made only here and only new (O_EXCL follows no link planted in
+        // the meantime); another process that made it first is joined.
+        fd_ = ::open(path, plain | O_CREAT | O_EXCL, kFileMode);
+        created = fd_ >= 0;
+        if (fd_ < 0 && errno == EEXIST) fd_ = ::open(path, plain);
+    }
     if (fd_ < 0) {
         error_ = errno;
         return Opened::kOpenFailed;
     }
     struct stat info {};
     const bool examined = fstat(fd_, &info) == 0;
-    if (!examined || !S_ISREG(info.st_mode)) {
-        error_ = examined ? EINVAL : errno;
+    // The mode the umask narrowed or widened is set again on the new file.
+    const bool moded = !created || fchmod(fd_, kFileMode) == 0;
+    if (!examined || !S_ISREG(info.st_mode) || !moded) {
+        error_ = !examined || !moded ? errno : EINVAL;
         ::close(fd_);
         fd_ = -1;
         return Opened::kOpenFailed;
     }
+    if (!created) WarnIfOpenToOthers(path, info);
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     stream_ = fdopen(fd_, (flags & O_ACCMODE) == O_RDONLY ? "r" : "r+");
     if (!stream_) {

@@ -19,7 +19,7 @@ TEST_F(LineDbTest, RegisteredRecordWithEmptyTextsIsGolden) {
             std::string(39, ' ') + " " + "." + std::string(63, ' ') + "\n";
         ASSERT_EQ(expected.size(), 313u);
         EXPECT_EQ(Bytes(), expected);
-        EXPECT_EQ(tavro::testing::PermissionBits(files_.Lines()), 0644u);
+        EXPECT_EQ(tavro::testing::PermissionBits(files_.Lines()), 0660u);
 
         // Read back, every "." is an empty text again.
         Db reader;
