@@ -142,9 +142,10 @@ struct JexModemMatch {
     std::string text;
 };
 
-// Sorts the matches by key with the exchange sort the searches have always
-// used (the entry at i is swapped with every later one that is smaller, so
-// equal keys keep that sort's order), and stores their texts in `list`.
+// Stores the texts of the matches in `list`, sorted by key in the order the
+// searches' exchange sort has always given (the entry at i swapped with
+// every later one whose key is smaller), equal keys included, which is not
+// a stable sort's: in O(n log n), where the exchange took O(n^2).
 void JexModemSortInto(std::vector<JexModemMatch>& matches, JexFieldedString& list);
 
 // A record's text: its first `length` bytes, cut at a NUL.
