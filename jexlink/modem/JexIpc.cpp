@@ -348,6 +348,14 @@ int JexIpc::ReadOne(JexBuffer& out, const char* label) {
 }
 
 int JexIpc::GetMsg(JexBuffer& out, int flags, int seconds) {
+    return Receive(out, (flags & 1) != 0, std::chrono::seconds(seconds > 0 ? seconds : 0));
+}
+
+int JexIpc::GetMsgWithin(JexBuffer& out, int milliseconds) {
+    return Receive(out, true, std::chrono::milliseconds(milliseconds > 0 ? milliseconds : 0));
+}
+
+int JexIpc::Receive(JexBuffer& out, bool timed, std::chrono::milliseconds wait) {
     JexMutexLock hold(read_lock_);
     if (mode_ == Mode::kBroken) return BrokenCode();
     ExcSet(OK, JexExcArgs(kGetLabel, kReset));
@@ -356,11 +364,9 @@ int JexIpc::GetMsg(JexBuffer& out, int flags, int seconds) {
         Raise();
         return WRONGMODE;
     }
-    const bool timed = (flags & 1) != 0;
     // On the monotonic clock: a change of the system time neither ends
     // the wait early nor stretches it.
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::seconds(seconds > 0 ? seconds : 0);
+    const Clock::time_point deadline = Clock::now() + wait;
     for (;;) {
         const int result = ReadOne(out, kGetLabel);
         if (result != TIMEOUT) return result;

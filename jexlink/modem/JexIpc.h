@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 
 #include "jexlink/core/JexBuffer.h"
@@ -70,6 +71,8 @@ public:
     // waits at most `seconds` and then gives TIMEOUT; with flags 0 it waits
     // without limit.
     int GetMsg(JexBuffer& out, int flags, int seconds);
+    // GetMsg with flags bit 0 and a wait in milliseconds.
+    int GetMsgWithin(JexBuffer& out, int milliseconds);
     // One read that does not wait: TIMEOUT when no message is there.
     int One_Pass_Read(JexBuffer& out);
 
@@ -87,6 +90,8 @@ private:
     // One read that does not wait: OK with the message, TIMEOUT when none
     // is there, or the failure recorded.
     int ReadOne(JexBuffer& out, const char* label);
+    // GetMsg's wait: up to `wait` when timed, else without limit.
+    int Receive(JexBuffer& out, bool timed, std::chrono::milliseconds wait);
     int SystemError(const char* label, const char* what, int error);
     // The status of a box that could not be made.
     int BrokenCode() const;

@@ -1,6 +1,7 @@
 // JexModemAPI: the connection object, its switches, reason mapping, data transfer and teardown.
 #include "jexlink/modem/JexModemAPI.h"
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <new>
@@ -161,6 +162,36 @@ void JexModemAPI::InstallModemClient() {
     (void)g_switches_read;
     JexModemClient::SetFactory(&NewModemClient);
 }
+
+namespace {
+
+std::atomic<int>& PollPeriod() {
+    static std::atomic<int> ms{JexModemAPI::kPollSeconds * 1000};
+    return ms;
+}
+
+long long MonotonicSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::atomic<JexModemAPI::SecondsClock>& ConnectClock() {
+    static std::atomic<JexModemAPI::SecondsClock> clock{&MonotonicSeconds};
+    return clock;
+}
+
+}  // namespace
+
+int JexModemAPI::PollMs() { return PollPeriod().load(); }
+
+int JexModemAPI::SetPollMs(int ms) { return PollPeriod().exchange(ms); }
+
+JexModemAPI::SecondsClock JexModemAPI::SetClock(SecondsClock clock) {
+    return ConnectClock().exchange(clock ? clock : &MonotonicSeconds);
+}
+
+long long JexModemAPI::Now() { return ConnectClock().load()(); }
 
 void JexModemAPI::SetHeartbeatNumbers(int echo, int beat) {
     g_echo_number = echo;

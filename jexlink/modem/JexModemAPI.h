@@ -64,6 +64,19 @@ public:
     // The receiver's poll period, in seconds.
     static constexpr int kPollSeconds = 3;
 
+    // The receiver's poll period in milliseconds (kPollSeconds unless a
+    // test set a shorter one, so that a destructor need not wait 3 s);
+    // SetPollMs returns the period it replaced.
+    static int PollMs();
+    static int SetPollMs(int ms);
+    // The clock of Connect's response wait, in whole seconds (the monotonic
+    // clock unless a test put a clock of its own in place, so as to reach a
+    // stage with no time left without waiting it out); null puts the
+    // monotonic clock back. Returns the clock it replaced.
+    using SecondsClock = long long (*)();
+    static SecondsClock SetClock(SecondsClock clock);
+    static long long Now();
+
     JexModemAPI();
     ~JexModemAPI() override;
 

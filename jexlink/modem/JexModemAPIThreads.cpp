@@ -38,8 +38,9 @@ void JexModemAPI::BreakLink(std::atomic<int>& cause) {
 
 int JexModemAPI::commbox_listener_task() {
     JexTrace trace(kFile, "commbox_listener_task()", __LINE__);
-    const int silenceLimit = 3 * heartbeat_interval;
-    int idlePolls = 0;
+    const long long silenceLimitMs = 3LL * heartbeat_interval * 1000;
+    const int pollMs = PollMs();
+    long long idleMs = 0;
     JexTp2Frame frame;
     JexBuffer wire;
     JexNetMsg message;
@@ -47,11 +48,11 @@ int JexModemAPI::commbox_listener_task() {
     if (noEcho) std::fputs("!!! Warning: API Test Mode:  Heartbeat Echo Disabled\n", stderr);
 
     while (!stop_threads) {
-        Line(kText, "commbox_listener_task: api_combox->GetMsg(%d)\n", silenceLimit);
-        const int result = api_combox->GetMsg(wire, 1, kPollSeconds);
+        Line(kText, "commbox_listener_task: api_combox->GetMsg(%d)\n", 3 * heartbeat_interval);
+        const int result = api_combox->GetMsgWithin(wire, pollMs);
         if (result == JexIpc::TIMEOUT) {
-            ++idlePolls;
-            if (idlePolls * kPollSeconds >= silenceLimit) {
+            idleMs += pollMs;
+            if (idleMs >= silenceLimitMs) {
                 Line(kText, "commbox_listener_task: TIMEOUT (heartbeat stops)\n");
                 BreakLink(heartbeat_stopped);
                 break;
@@ -63,7 +64,7 @@ int JexModemAPI::commbox_listener_task() {
             BreakLink(ipc_read_error);
             break;
         }
-        idlePolls = 0;
+        idleMs = 0;
         frame = wire;
         if (frame.Code() != 0) {
             ++bad_frame_count;

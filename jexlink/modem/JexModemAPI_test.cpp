@@ -121,8 +121,9 @@ struct ConnectCase {
     int code;
     const char* label;
     const char* progress;
-    double alignTo = -1;  // the fraction of a second at which Connect starts
+    std::vector<long long> clock = {};  // Connect's seconds, read in turn (empty: the real clock)
     int lines = 1;
+    int responseWait = 3;  // Modem.CRResponseWait
 };
 
 FakeModemCall Local(FakeModemStep s) { return {s, {}, {}, false, false}; }
@@ -138,13 +139,16 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
          61,
          "No qualified modem line",
          "  Daemon can't take us now, skipping...\n",
-         -1,
+         {},
          2},
         {"first answer silent",
          {Local(FakeModemStep::Of(Kind::kSilence))},
          61,
          "No qualified modem line",
-         "  Timeout waiting for response!\n"},
+         "  Timeout waiting for response!\n",
+         {},
+         1,
+         1},
         {"first answer too large",
          {Local(FakeModemStep::Of(Kind::kOversize))},
          20,
@@ -171,16 +175,19 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
          "Only CC or DR is expected (1)",
          "  Protocol error in response!\n"},
         {"no time after the first CC",
-         {Local(FakeModemStep::Delay(2800))},
+         {},
          83,
          "Out of time for 2nd CC",
          "  Timeout waiting for 2nd response!\n",
-         0.35},
+         {100, 103}},
         {"second answer silent",
          {Remote(FakeModemStep::Of(Kind::kSilence))},
          83,
          "Read 2nd CC timeout",
-         "  Read timeout waiting for 2nd response!\n"},
+         "  Read timeout waiting for 2nd response!\n",
+         {},
+         1,
+         1},
         {"second answer too large",
          {Remote(FakeModemStep::Of(Kind::kOversize))},
          20,
@@ -208,16 +215,19 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
          "Only CC or DR is expected (2)",
          "  Protocol error in remote daemon response!\n"},
         {"no time after the second CC",
-         {{FakeModemStep::Delay(700), FakeModemStep::Delay(2300), {}, false, false}},
+         {},
          83,
          "Run out time for 3rd CC",
          "  No time left for server response!\n",
-         0.1},
+         {100, 101, 101, 103}},
         {"third answer silent",
          {Server(FakeModemStep::Of(Kind::kSilence))},
          83,
          "Wait for 3rd CC timeout",
-         "  Timeout waiting for server response!\n"},
+         "  Timeout waiting for server response!\n",
+         {},
+         1,
+         1},
         {"third answer too large",
          {Server(FakeModemStep::Of(Kind::kOversize))},
          20,
@@ -248,8 +258,11 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
             std::vector<FakeModemDaemon::Line>(lines.begin(), lines.begin() + c.lines));
         daemon.Script(c.script);
         ASSERT_TRUE(daemon.Start());
+        ASSERT_TRUE(tavro::testing::WriteDword(JexConfig::kGlobalParameters, "Modem.CRResponseWait",
+                                               c.responseWait));
         JexModemAPI client;
-        if (c.alignTo >= 0) AlignToSecond(c.alignTo);
+        std::unique_ptr<ScriptedClock> clock;
+        if (!c.clock.empty()) clock = std::make_unique<ScriptedClock>(c.clock);
         const auto start = Clock::now();
         ::testing::internal::CaptureStderr();
         const int code = client.Connect(kAddress, 0);
@@ -577,6 +590,8 @@ TEST_F(ModemApiTest, ThroughTheEndpointASkippedLineLeavesNoCode) {
 }
 
 TEST_F(ModemApiTest, TheDestructorReturnsWithinOnePollWithFramesQueued) {
+    const tavro::testing::ScopedBound realPoll(JexModemAPI::SetPollMs,
+                                               JexModemAPI::kPollSeconds * 1000);
     Link();
     JexBuffer data(JexBufferBase("queued"));
     for (int i = 0; i < 5; ++i) ASSERT_EQ(server_->Api().PutMsg(data, 0), 0);
