@@ -1,6 +1,7 @@
 // JexModemAPI: the connection object, its switches, reason mapping, data transfer and teardown.
 #include "jexlink/modem/JexModemAPI.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -181,7 +182,14 @@ std::atomic<JexModemAPI::SecondsClock>& ConnectClock() {
     return clock;
 }
 
+std::atomic<int>& HeartbeatOverride() {
+    static std::atomic<int> ms{0};
+    return ms;
+}
+
 }  // namespace
+
+int JexModemAPI::SetHeartbeatMs(int ms) { return HeartbeatOverride().exchange(ms); }
 
 int JexModemAPI::PollMs() { return PollPeriod().load(); }
 
@@ -211,6 +219,11 @@ JexModemAPI::JexModemAPI() : JexModem("JexModemAPI") {
     JexConfig config;
     receiver_yield = Setting(config, "Modem.ReceiverYield", 3);
     heartbeat_interval = Setting(config, "Modem.HeartbeatInterval", 60);
+    const int overrideMs = HeartbeatOverride().load();
+    heartbeat_ms =
+        overrideMs > 0
+            ? overrideMs
+            : static_cast<int>(std::min<long long>(1000LL * heartbeat_interval, INT_MAX));
     cr_response_wait = Setting(config, "Modem.CRResponseWait", 90);
     dr_response_wait = Setting(config, "Modem.DRResponseWait", 30);
 }

@@ -75,6 +75,11 @@ public:
     // monotonic clock back. Returns the clock it replaced.
     using SecondsClock = long long (*)();
     static SecondsClock SetClock(SecondsClock clock);
+    // A heartbeat interval in milliseconds for the connections made after
+    // it, in place of Modem.HeartbeatInterval (0, the default: the
+    // setting), so that tests of the heartbeats need not wait seconds for
+    // them; returns the value it replaced.
+    static int SetHeartbeatMs(int ms);
     static long long Now();
 
     JexModemAPI();
@@ -208,6 +213,7 @@ private:
     int dr_response_wait = 30;
     int receiver_yield = 3;
     int heartbeat_interval = 60;
+    int heartbeat_ms = 60000;  // the interval the threads keep
     std::unique_ptr<JexModemServDb> server_db;
     std::unique_ptr<JexThread> heartbeat_thread;
     std::atomic<int> heartbeat_ended{0};

@@ -38,7 +38,7 @@ void JexModemAPI::BreakLink(std::atomic<int>& cause) {
 
 int JexModemAPI::commbox_listener_task() {
     JexTrace trace(kFile, "commbox_listener_task()", __LINE__);
-    const long long silenceLimitMs = 3LL * heartbeat_interval * 1000;
+    const long long silenceLimitMs = 3LL * heartbeat_ms;
     const int pollMs = PollMs();
     long long idleMs = 0;
     JexTp2Frame frame;
@@ -156,7 +156,7 @@ int JexModemAPI::heartbeat_writer_task() {
         int result = 0;
         do {
             beat_semaphore.Lock();
-            result = beat_semaphore.TimedWait(static_cast<double>(heartbeat_interval));
+            result = beat_semaphore.TimedWait(heartbeat_ms / 1000.0);
             beat_semaphore.Unlock();
         } while (result == 0 && !link_broken && !stop_threads);
         if (result != 1 || stop_threads) {

@@ -92,7 +92,10 @@ TEST_F(ModemApiTest, TpduNumbersRunFrom1To255AndRoundAgain) {
     EXPECT_EQ(numbers[255], 1);
 }
 
+// Silence for three intervals of the setting (1 s) breaks the link; the
+// other heartbeat tests take a short interval.
 TEST_F(ModemApiTest, HeartbeatsAreSentEveryIntervalAndEchoed) {
+    const tavro::testing::ScopedBound interval(JexModemAPI::SetHeartbeatMs, 300);
     JexModemAPI::SetHeartbeatNumbers(199, 99);
     Link();
     ASSERT_TRUE(WaitFor([&] { return daemon_.Echoes().size() >= 3; }));
@@ -545,6 +548,7 @@ TEST_F(ModemApiTest, TheTestSwitchesStopEchoesOrHeartbeats) {
          {Case{"e", "!!! Warning: API Test Mode:  Heartbeat Echo Disabled\n", false},
           Case{"g", "!!! Warning: API Test Mode:  Heartbeat Generation Disabled\n", true}}) {
         SCOPED_TRACE(c.value);
+        const tavro::testing::ScopedBound interval(JexModemAPI::SetHeartbeatMs, 300);
         setenv("JEXMODEMAPI_TEST", c.value, 1);
         JexModemAPI::ReadSwitches();
         FakeModemDaemon daemon;
