@@ -382,7 +382,15 @@ int JexModemAPI::GetMsg(JexBuffer& out, int flags, int seconds) {
             continue;
         }
         Line(kText, "main_task.GetMsg(): got a DT frame from queue\n");
-        message.Decode(frame.UserData());
+        const JexBuffer& userData = frame.UserData();
+        if (jex_modem_api::RawData(userData)) {
+            if (userData.Length() > 1)
+                out = JexBufferBase(userData.Data() + 1, userData.Length() - 1);
+            else
+                out.Free();
+            return Succeed();
+        }
+        message.Decode(userData);
         if (message.Corrupt()) {
             Line(kText, "main_task.GetMsg(): NetMsg field corrupted\n");
             continue;
@@ -401,11 +409,20 @@ int JexModemAPI::PutMsg(JexBuffer& data, int /*flags*/) {
     if (gender == 0) return Fail(NO_CONNECTION, "Connection not built yet");
     const int failure = check_failure();
     if (failure != 0) return failure;
-    JexNetMsg message('D');
-    message['D'] = data;
+    // The data message's encoding around the data, so that the data is
+    // copied once, into the frame's user data.
+    const JexNetMsg message('D');
+    JexBuffer head;
+    JexBuffer tail;
+    const int encoded = message.EncodeAround('D', data, head, tail);
     JexTp2Frame frame;
     frame.SetFrameCode(JexTp2Frame::kDT);
-    const int encoded = message.Encode(frame.UserData());
+    if (encoded == JexNetMsg::kEncoded) {
+        JexBuffer& userData = frame.UserData();
+        userData = head;
+        userData += data;
+        userData += tail;
+    }
     frame.SetAttr(JexTp2Frame::DST_REF, dst_ref);
     frame.SetAttr(JexTp2Frame::TPDU_NR, next_tpdu_nr);
     next_tpdu_nr = next_tpdu_nr >= 255 ? 1 : next_tpdu_nr + 1;

@@ -76,7 +76,7 @@ int JexModemAPI::commbox_listener_task() {
         Line(kText, "commbox_listener_task: read a data frame, count=%d\n", count);
         jex_modem_api::Dump(kTraceReceived, "\xABr\xBB read a data frame:\n", frame);
 
-        if (frame.FrameCode() == JexTp2Frame::kDT) {
+        if (frame.FrameCode() == JexTp2Frame::kDT && !jex_modem_api::RawData(frame.UserData())) {
             message.Decode(frame.UserData());
             if (message.Corrupt()) {
                 ++bad_frame_count;
@@ -127,8 +127,10 @@ int JexModemAPI::commbox_listener_task() {
             break;
         }
 
-        std::unique_ptr<JexBuffer> copy(new (std::nothrow) JexBuffer(wire));
-        if (!copy || !AppendFrame(std::move(copy))) {
+        // The bytes move to the queue; the next read refills the buffer.
+        std::unique_ptr<JexBuffer> queued(new (std::nothrow) JexBuffer());
+        if (queued) queued->Swap(wire);
+        if (!queued || !AppendFrame(std::move(queued))) {
             Line(kText, "commbox_listener_task: memory alloc() error\n");
             BreakLink(memory_error);
             break;
