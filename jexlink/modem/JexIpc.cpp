@@ -334,7 +334,9 @@ int JexIpc::ReadOne(JexBuffer& out, const char* label) {
         }
         JexBuffer message;
         char none = 0;
-        if (size > 0) message.SetLength(static_cast<int>(size));
+        // Storage the receive overwrites whole: not cleared first.
+        if (size > 0 && !message.SetLengthForOverwrite(static_cast<int>(size)))
+            return SystemError(label, "recv", ENOMEM);
         char* into = size > 0 ? message.Data() : &none;
         ssize_t got;
         do {

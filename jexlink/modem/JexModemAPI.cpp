@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -417,20 +418,28 @@ int JexModemAPI::PutMsg(JexBuffer& data, int /*flags*/) {
     const int encoded = message.EncodeAround('D', data, head, tail);
     JexTp2Frame frame;
     frame.SetFrameCode(JexTp2Frame::kDT);
-    if (encoded == JexNetMsg::kEncoded) {
+    bool framed = encoded == JexNetMsg::kEncoded;
+    if (framed) {
+        // Sized once and written whole: no storage is cleared or grown twice.
+        const JexBufferBase* parts[] = {&head, &data, &tail};
+        int total = 0;
+        for (const JexBufferBase* part : parts) total += part->Length();
         JexBuffer& userData = frame.UserData();
-        userData = head;
-        userData += data;
-        userData += tail;
+        framed = userData.SetLengthForOverwrite(total);
+        int at = 0;
+        for (const JexBufferBase* part : parts) {
+            if (!framed || part->Length() == 0) continue;
+            std::memcpy(userData.Data() + at, part->Data(), static_cast<size_t>(part->Length()));
+            at += part->Length();
+        }
     }
     frame.SetAttr(JexTp2Frame::DST_REF, dst_ref);
     frame.SetAttr(JexTp2Frame::TPDU_NR, next_tpdu_nr);
     next_tpdu_nr = next_tpdu_nr >= 255 ? 1 : next_tpdu_nr + 1;
     // A message too large to frame is not sent: a write failure.
     const JexBuffer wire = frame.Encode();
-    const int result = encoded == JexNetMsg::kEncoded && frame.Code() == 0
-                           ? daemon_combox->PutMsg(wire, 0)
-                           : JexIpc::SYSERR;
+    const int result =
+        framed && frame.Code() == 0 ? daemon_combox->PutMsg(wire, 0) : JexIpc::SYSERR;
     Line(kText, "main_task.PutMsg(): send a data frame to daemon\n");
     if (result != 0) {
         Line(kText, "main_task.PutMsg(): daemon_combox->PutMsg() error %d\n", result);
