@@ -43,6 +43,8 @@ protected:
         answer = wire;
     }
 
+    // Short heartbeats, set before SetUp makes the server.
+    tavro::testing::ScopedBound interval_{JexModemAPI::SetHeartbeatMs, 300};
     JexIpc box_;
     std::unique_ptr<JexIpc> to_;
 };
@@ -149,7 +151,7 @@ TEST_F(ListenRequests, AFarDrThatCrossesOurOwnIsTakenAsTheAnswer) {
     EXPECT_EQ(result, 0);
     // It is not answered with a DC (the heartbeats end once the server's
     // receiver hears nothing for three intervals).
-    for (int i = 0; i < 20 && box_.GetMsg(wire, 1, 2) == 0; ++i) {
+    for (int i = 0; i < 20 && box_.GetMsgWithin(wire, 1000) == 0; ++i) {
         frame = wire;
         EXPECT_NE(frame.FrameCode(), JexTp2Frame::kDC);
     }
