@@ -94,7 +94,7 @@ std::atomic<int>& SendWait() {
 
 int JexIpc::SendWaitMs() { return SendWait().load(); }
 
-int JexIpc::SetSendWaitMs(int ms) { return SendWait().exchange(ms); }
+int JexIpc::SetSendWaitMs(int ms) { return SendWait().exchange(ms > 0 ? ms : 0); }
 
 bool JexIpc::ValidName(const char* name) {
     if (!name) return false;

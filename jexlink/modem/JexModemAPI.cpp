@@ -194,7 +194,7 @@ int JexModemAPI::SetHeartbeatMs(int ms) { return HeartbeatOverride().exchange(ms
 
 int JexModemAPI::PollMs() { return PollPeriod().load(); }
 
-int JexModemAPI::SetPollMs(int ms) { return PollPeriod().exchange(ms); }
+int JexModemAPI::SetPollMs(int ms) { return PollPeriod().exchange(std::max(ms, 1)); }
 
 JexModemAPI::SecondsClock JexModemAPI::SetClock(SecondsClock clock) {
     return ConnectClock().exchange(clock ? clock : &MonotonicSeconds);

@@ -65,7 +65,7 @@ JexModemDbFile::~JexModemDbFile() { Close(); }
 
 int JexModemDbFile::LockWaitMs() { return LockWait().load(); }
 
-int JexModemDbFile::SetLockWaitMs(int ms) { return LockWait().exchange(ms); }
+int JexModemDbFile::SetLockWaitMs(int ms) { return LockWait().exchange(std::max(ms, 0)); }
 
 JexModemDbFile::Opened JexModemDbFile::Open(const char* path, int flags, int lockWaitMs) {
     if (lockWaitMs < 0) lockWaitMs = LockWaitMs();
