@@ -1,21 +1,25 @@
 // The modem line and server databases shared by processes: concurrent writers and readers, and a
 // held lock.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "jexlink/core/JexResourceLock.h"
+#include "jexlink/modem/JexModemDbFile.h"
 #include "jexlink/modem/JexModemLineDb.h"
 #include "jexlink/modem/JexModemServDb.h"
 #include "testing/support/ChildProcesses.h"
@@ -214,18 +218,103 @@ TEST_F(ModemDbProcessesTest, HeldLockMakesLineRegisterFailAfterTheBound) {
     EXPECT_EQ(FileState(files_.Lines()), "");
 }
 
+// The line database's test keeps the real bound; this one a short one.
 TEST_F(ModemDbProcessesTest, HeldLockMakesServerRegisterFailAfterTheBound) {
+    const tavro::testing::ScopedBound bound(JexModemDbFile::SetLockWaitMs, 300);
     tavro::testing::WriteFile(files_.Servers(), "");
     const pid_t holder = HoldLock(files_.Servers());
     ASSERT_GT(holder, 0);
     JexModemServDb db;
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(db.Register("srv", "box", 5), JexModemServDb::OPENFAIL);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(250));
+    EXPECT_LT(waited, std::chrono::milliseconds(5000));
     kill(holder, SIGKILL);
     ChildGuard::WaitChild(holder, 5000);
     ExpectError(db, {JexModemServDb::OPENFAIL, "JexResourceLock()", {files_.Servers().string()}},
                 "server");
     EXPECT_EQ(db.AccessMode(), JexModemServDb::kFinished);
     EXPECT_EQ(FileState(files_.Servers()), "");
+}
+
+// How a user without rights to the file fares at opening it: 0 when the
+// open is refused (EACCES) although the file can be seen, 1 when it opened,
+// 2 when the folders keep the file from view (the test proves nothing).
+int OpenAsAnotherUser(const std::filesystem::path& path) {
+    constexpr uid_t kNobody = 65534;
+    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) return 3;
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return 2;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) return 1;
+    return errno == EACCES ? 0 : 4;
+}
+
+TEST_F(ModemDbProcessesTest, OtherUsersCannotOpenTheFilesToTakeTheLockUnderAnyUmask) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    ASSERT_EQ(chmod(files_.Dir().c_str(), 0755), 0);  // others may look in, as in an installation
+    struct Case {
+        const char* what;
+        std::filesystem::path path;
+        std::function<int()> registerOne;
+    };
+    const Case cases[] = {
+        {"lines", files_.Lines(), [] { return JexModemLineDb().Register("line", 5); }},
+        {"servers", files_.Servers(), [] { return JexModemServDb().Register("srv", "box", 5); }},
+    };
+    for (const mode_t mask : {mode_t{022}, mode_t{0}, mode_t{077}}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + " under umask " + std::to_string(mask));
+            std::filesystem::remove(c.path);
+            const mode_t old = umask(mask);
+            const int code = c.registerOne();
+            umask(old);
+            ASSERT_EQ(code, 0);
+            EXPECT_EQ(tavro::testing::PermissionBits(c.path), 0660u);
+            const pid_t child = Fork([&] { return OpenAsAnotherUser(c.path); });
+            const int status = ChildGuard::WaitChild(child, 10000);
+            ASSERT_TRUE(WIFEXITED(status)) << status;
+            EXPECT_EQ(WEXITSTATUS(status), 0);
+        }
+    }
+}
+
+TEST_F(ModemDbProcessesTest, AFileOrFolderOpenToOtherUsersIsReportedOnce) {
+    struct Case {
+        const char* what;
+        mode_t file, folder;
+        const char* warning;  // null: none
+    };
+    const Case cases[] = {
+        {"private", 0660, 0755, nullptr},
+        {"readable by all", 0644, 0755, "is open to other users (mode 0644)"},
+        {"writable by all", 0666, 0700, "is open to other users (mode 0666)"},
+        {"folder writable by all", 0640, 0777, "folder of modem database"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::filesystem::path folder = files_.Dir() / std::to_string(c.file + c.folder);
+        const std::filesystem::path path = folder / "db.dat";
+        tavro::testing::WriteFile(path, "");
+        ASSERT_EQ(chmod(path.c_str(), c.file), 0);
+        ASSERT_EQ(chmod(folder.c_str(), c.folder), 0);
+        for (int round = 0; round < 2; ++round) {
+            JexModemDbFile file("jex_vldb", JexModemLineDb::kRecordSize);
+            ::testing::internal::CaptureStderr();
+            const auto opened = file.Open(path.c_str(), O_RDONLY);
+            const std::string err = ::testing::internal::GetCapturedStderr();
+            EXPECT_EQ(opened, JexModemDbFile::Opened::kOk);
+            if (c.warning && round == 0) {
+                EXPECT_NE(err.find(c.warning), std::string::npos) << err;
+                EXPECT_NE(err.find(path.string()), std::string::npos) << err;
+            } else {
+                EXPECT_EQ(err, "") << "round " << round;
+            }
+        }
+        EXPECT_EQ(tavro::testing::PermissionBits(path), c.file);  // reported, never changed
+        chmod(folder.c_str(), 0700);
+    }
 }
 
 }  // namespace

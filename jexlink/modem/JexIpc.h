@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 
 #include "jexlink/core/JexBuffer.h"
@@ -26,8 +27,10 @@
 // under the private platform state directory (sockets 0600), so one PutMsg
 // gives one GetMsg, byte for byte, in the order each writer sent.
 //
-// Limits: a message is at most kMaxMessage bytes; a send waits at most
-// kSendWaitSeconds for room in the receiver's queue, then gives FULL; a
+// Limits: a message is at most kMaxMessage bytes (a larger one that reaches
+// a listen box is dropped and read as an empty message, so that the reader
+// skips it as undecodable and the box stays usable); a send waits at most
+// SendWaitMs() for room in the receiver's queue, then gives FULL; a
 // receive waits as long as its caller says (without limit for flags 0).
 // A listen box is named by 8 characters of [a-z0-9]; a name given to the
 // write form must be 1 to 8 letters, digits, '_' or '-', or the box is
@@ -48,6 +51,11 @@ public:
     static constexpr int kMaxName = 8;
     static constexpr int kSendWaitSeconds = 10;
 
+    // The bound on a send's wait for room (kSendWaitSeconds unless a test
+    // set a shorter one); SetSendWaitMs returns the bound it replaced.
+    static int SendWaitMs();
+    static int SetSendWaitMs(int ms);
+
     // The listen form: this process's new receiving box.
     JexIpc();
     // The write form: a sending box to the listen box of that name.
@@ -63,6 +71,8 @@ public:
     // waits at most `seconds` and then gives TIMEOUT; with flags 0 it waits
     // without limit.
     int GetMsg(JexBuffer& out, int flags, int seconds);
+    // GetMsg with flags bit 0 and a wait in milliseconds.
+    int GetMsgWithin(JexBuffer& out, int milliseconds);
     // One read that does not wait: TIMEOUT when no message is there.
     int One_Pass_Read(JexBuffer& out);
 
@@ -80,6 +90,8 @@ private:
     // One read that does not wait: OK with the message, TIMEOUT when none
     // is there, or the failure recorded.
     int ReadOne(JexBuffer& out, const char* label);
+    // GetMsg's wait: up to `wait` when timed, else without limit.
+    int Receive(JexBuffer& out, bool timed, std::chrono::milliseconds wait);
     int SystemError(const char* label, const char* what, int error);
     // The status of a box that could not be made.
     int BrokenCode() const;

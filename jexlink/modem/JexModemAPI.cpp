@@ -1,8 +1,11 @@
 // JexModemAPI: the connection object, its switches, reason mapping, data transfer and teardown.
 #include "jexlink/modem/JexModemAPI.h"
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -162,6 +165,43 @@ void JexModemAPI::InstallModemClient() {
     JexModemClient::SetFactory(&NewModemClient);
 }
 
+namespace {
+
+std::atomic<int>& PollPeriod() {
+    static std::atomic<int> ms{JexModemAPI::kPollSeconds * 1000};
+    return ms;
+}
+
+long long MonotonicSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::atomic<JexModemAPI::SecondsClock>& ConnectClock() {
+    static std::atomic<JexModemAPI::SecondsClock> clock{&MonotonicSeconds};
+    return clock;
+}
+
+std::atomic<int>& HeartbeatOverride() {
+    static std::atomic<int> ms{0};
+    return ms;
+}
+
+}  // namespace
+
+int JexModemAPI::SetHeartbeatMs(int ms) { return HeartbeatOverride().exchange(ms); }
+
+int JexModemAPI::PollMs() { return PollPeriod().load(); }
+
+int JexModemAPI::SetPollMs(int ms) { return PollPeriod().exchange(std::max(ms, 1)); }
+
+JexModemAPI::SecondsClock JexModemAPI::SetClock(SecondsClock clock) {
+    return ConnectClock().exchange(clock ? clock : &MonotonicSeconds);
+}
+
+long long JexModemAPI::Now() { return ConnectClock().load()(); }
+
 void JexModemAPI::SetHeartbeatNumbers(int echo, int beat) {
     g_echo_number = echo;
     g_beat_number = beat;
@@ -180,6 +220,11 @@ JexModemAPI::JexModemAPI() : JexModem("JexModemAPI") {
     JexConfig config;
     receiver_yield = Setting(config, "Modem.ReceiverYield", 3);
     heartbeat_interval = Setting(config, "Modem.HeartbeatInterval", 60);
+    const int overrideMs = HeartbeatOverride().load();
+    heartbeat_ms =
+        overrideMs > 0
+            ? overrideMs
+            : static_cast<int>(std::min<long long>(1000LL * heartbeat_interval, INT_MAX));
     cr_response_wait = Setting(config, "Modem.CRResponseWait", 90);
     dr_response_wait = Setting(config, "Modem.DRResponseWait", 30);
 }
@@ -338,7 +383,15 @@ int JexModemAPI::GetMsg(JexBuffer& out, int flags, int seconds) {
             continue;
         }
         Line(kText, "main_task.GetMsg(): got a DT frame from queue\n");
-        message.Decode(frame.UserData());
+        const JexBuffer& userData = frame.UserData();
+        if (jex_modem_api::RawData(userData)) {
+            if (userData.Length() > 1)
+                out = JexBufferBase(userData.Data() + 1, userData.Length() - 1);
+            else
+                out.Free();
+            return Succeed();
+        }
+        message.Decode(userData);
         if (message.Corrupt()) {
             Line(kText, "main_task.GetMsg(): NetMsg field corrupted\n");
             continue;
@@ -357,19 +410,36 @@ int JexModemAPI::PutMsg(JexBuffer& data, int /*flags*/) {
     if (gender == 0) return Fail(NO_CONNECTION, "Connection not built yet");
     const int failure = check_failure();
     if (failure != 0) return failure;
-    JexNetMsg message('D');
-    message['D'] = data;
+    // The data message's encoding around the data, so that the data is
+    // copied once, into the frame's user data.
+    const JexNetMsg message('D');
+    JexBuffer head;
+    JexBuffer tail;
+    const int encoded = message.EncodeAround('D', data, head, tail);
     JexTp2Frame frame;
     frame.SetFrameCode(JexTp2Frame::kDT);
-    const int encoded = message.Encode(frame.UserData());
+    bool framed = encoded == JexNetMsg::kEncoded;
+    if (framed) {
+        // Sized once and written whole: no storage is cleared or grown twice.
+        const JexBufferBase* parts[] = {&head, &data, &tail};
+        int total = 0;
+        for (const JexBufferBase* part : parts) total += part->Length();
+        JexBuffer& userData = frame.UserData();
+        framed = userData.SetLengthForOverwrite(total);
+        int at = 0;
+        for (const JexBufferBase* part : parts) {
+            if (!framed || part->Length() == 0) continue;
+            std::memcpy(userData.Data() + at, part->Data(), static_cast<size_t>(part->Length()));
+            at += part->Length();
+        }
+    }
     frame.SetAttr(JexTp2Frame::DST_REF, dst_ref);
     frame.SetAttr(JexTp2Frame::TPDU_NR, next_tpdu_nr);
     next_tpdu_nr = next_tpdu_nr >= 255 ? 1 : next_tpdu_nr + 1;
     // A message too large to frame is not sent: a write failure.
     const JexBuffer wire = frame.Encode();
-    const int result = encoded == JexNetMsg::kEncoded && frame.Code() == 0
-                           ? daemon_combox->PutMsg(wire, 0)
-                           : JexIpc::SYSERR;
+    const int result =
+        framed && frame.Code() == 0 ? daemon_combox->PutMsg(wire, 0) : JexIpc::SYSERR;
     Line(kText, "main_task.PutMsg(): send a data frame to daemon\n");
     if (result != 0) {
         Line(kText, "main_task.PutMsg(): daemon_combox->PutMsg() error %d\n", result);

@@ -64,6 +64,24 @@ public:
     // The receiver's poll period, in seconds.
     static constexpr int kPollSeconds = 3;
 
+    // The receiver's poll period in milliseconds (kPollSeconds unless a
+    // test set a shorter one, so that a destructor need not wait 3 s);
+    // SetPollMs returns the period it replaced.
+    static int PollMs();
+    static int SetPollMs(int ms);
+    // The clock of Connect's response wait, in whole seconds (the monotonic
+    // clock unless a test put a clock of its own in place, so as to reach a
+    // stage with no time left without waiting it out); null puts the
+    // monotonic clock back. Returns the clock it replaced.
+    using SecondsClock = long long (*)();
+    static SecondsClock SetClock(SecondsClock clock);
+    // A heartbeat interval in milliseconds for the connections made after
+    // it, in place of Modem.HeartbeatInterval (0, the default: the
+    // setting), so that tests of the heartbeats need not wait seconds for
+    // them; returns the value it replaced.
+    static int SetHeartbeatMs(int ms);
+    static long long Now();
+
     JexModemAPI();
     ~JexModemAPI() override;
 
@@ -195,6 +213,7 @@ private:
     int dr_response_wait = 30;
     int receiver_yield = 3;
     int heartbeat_interval = 60;
+    int heartbeat_ms = 60000;  // the interval the threads keep
     std::unique_ptr<JexModemServDb> server_db;
     std::unique_ptr<JexThread> heartbeat_thread;
     std::atomic<int> heartbeat_ended{0};

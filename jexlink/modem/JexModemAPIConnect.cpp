@@ -1,7 +1,6 @@
 // JexModemAPI::Connect and JexModemAPI::Listen: originating and answering a modem connection.
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -17,13 +16,6 @@ using jex_modem_api::kText;
 using jex_modem_api::Line;
 
 namespace {
-
-// Whole seconds on the monotonic clock.
-long long Seconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 JexString AddressText(const JexNetAddr& address) {
     JexString text;
@@ -132,7 +124,7 @@ JexModemAPI::Stage JexModemAPI::AttemptLine(const JexString& destination, const 
 
     // First confirmation: the local daemon.
     JexBuffer wire;
-    long long start = Seconds();
+    long long start = JexModemAPI::Now();
     Line(kText, "Connect(): wait for 1st CC, time = %d\n", remaining);
     int result = ReadConfirmation(wire, remaining);
     if (result == JexIpc::TIMEOUT) {
@@ -185,7 +177,7 @@ JexModemAPI::Stage JexModemAPI::AttemptLine(const JexString& destination, const 
         Fail(PROTOCOL_ERROR, "Only CC or DR is expected (1)");
         return Stage::kFailed;
     }
-    remaining -= static_cast<int>(Seconds() - start);
+    remaining -= static_cast<int>(JexModemAPI::Now() - start);
     if (remaining <= 0) {
         std::fputs("  Timeout waiting for 2nd response!\n", stderr);
         Line(kText, "Connect(): Out of time for 2nd CC\n");
@@ -225,7 +217,7 @@ void JexModemAPI::ConnectionRequest(JexTp2Frame& request) {
 // Second confirmation: the remote daemon.
 JexModemAPI::Stage JexModemAPI::AwaitRemoteDaemon(JexBuffer& wire, JexTp2Frame& frame,
                                                   int& remaining) {
-    const long long start = Seconds();
+    const long long start = JexModemAPI::Now();
     Line(kText, "Connect(): wait for 2nd CC, time = %d\n", remaining);
     const int result = ReadConfirmation(wire, remaining);
     if (result == JexIpc::TIMEOUT) {
@@ -271,7 +263,7 @@ JexModemAPI::Stage JexModemAPI::AwaitRemoteDaemon(JexBuffer& wire, JexTp2Frame& 
         return Stage::kFailed;
     }
     std::fputs("  Remote side responding, waiting for remote server\n", stderr);
-    remaining -= static_cast<int>(Seconds() - start);
+    remaining -= static_cast<int>(JexModemAPI::Now() - start);
     if (remaining <= 0) {
         Line(kText, "Connect(): run out time for 3rd CC\n");
         std::fputs("  No time left for server response!\n", stderr);

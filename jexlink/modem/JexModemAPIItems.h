@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "jexlink/core/JexNetMsg.h"
 #include "jexlink/modem/JexModemAPI.h"
 
 namespace jex_modem_api {
@@ -32,6 +33,13 @@ constexpr const char* kFile = "JexModemAPI";
 inline int Field(const JexTp2Frame& frame, int id) {
     int value = 0;
     return frame.GetAttr(id, value) == 0 ? value : 0;
+}
+
+// Whether a DT's user data is a data message in its raw form (the mark and
+// the data), which decodes whatever follows the mark: its data can be taken
+// without decoding the message.
+inline bool RawData(const JexBufferBase& userData) {
+    return userData.Length() > 0 && userData.Data()[0] == JexNetMsg::kRawMark;
 }
 
 // The next number of a process-wide heartbeat counter.

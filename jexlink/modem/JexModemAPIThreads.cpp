@@ -38,8 +38,9 @@ void JexModemAPI::BreakLink(std::atomic<int>& cause) {
 
 int JexModemAPI::commbox_listener_task() {
     JexTrace trace(kFile, "commbox_listener_task()", __LINE__);
-    const int silenceLimit = 3 * heartbeat_interval;
-    int idlePolls = 0;
+    const long long silenceLimitMs = 3LL * heartbeat_ms;
+    const int pollMs = PollMs();
+    long long idleMs = 0;
     JexTp2Frame frame;
     JexBuffer wire;
     JexNetMsg message;
@@ -47,11 +48,11 @@ int JexModemAPI::commbox_listener_task() {
     if (noEcho) std::fputs("!!! Warning: API Test Mode:  Heartbeat Echo Disabled\n", stderr);
 
     while (!stop_threads) {
-        Line(kText, "commbox_listener_task: api_combox->GetMsg(%d)\n", silenceLimit);
-        const int result = api_combox->GetMsg(wire, 1, kPollSeconds);
+        Line(kText, "commbox_listener_task: api_combox->GetMsg(%d)\n", 3 * heartbeat_interval);
+        const int result = api_combox->GetMsgWithin(wire, pollMs);
         if (result == JexIpc::TIMEOUT) {
-            ++idlePolls;
-            if (idlePolls * kPollSeconds >= silenceLimit) {
+            idleMs += pollMs;
+            if (idleMs >= silenceLimitMs) {
                 Line(kText, "commbox_listener_task: TIMEOUT (heartbeat stops)\n");
                 BreakLink(heartbeat_stopped);
                 break;
@@ -63,7 +64,7 @@ int JexModemAPI::commbox_listener_task() {
             BreakLink(ipc_read_error);
             break;
         }
-        idlePolls = 0;
+        idleMs = 0;
         frame = wire;
         if (frame.Code() != 0) {
             ++bad_frame_count;
@@ -75,7 +76,7 @@ int JexModemAPI::commbox_listener_task() {
         Line(kText, "commbox_listener_task: read a data frame, count=%d\n", count);
         jex_modem_api::Dump(kTraceReceived, "\xABr\xBB read a data frame:\n", frame);
 
-        if (frame.FrameCode() == JexTp2Frame::kDT) {
+        if (frame.FrameCode() == JexTp2Frame::kDT && !jex_modem_api::RawData(frame.UserData())) {
             message.Decode(frame.UserData());
             if (message.Corrupt()) {
                 ++bad_frame_count;
@@ -126,8 +127,10 @@ int JexModemAPI::commbox_listener_task() {
             break;
         }
 
-        std::unique_ptr<JexBuffer> copy(new (std::nothrow) JexBuffer(wire));
-        if (!copy || !AppendFrame(std::move(copy))) {
+        // The bytes move to the queue; the next read refills the buffer.
+        std::unique_ptr<JexBuffer> queued(new (std::nothrow) JexBuffer());
+        if (queued) queued->Swap(wire);
+        if (!queued || !AppendFrame(std::move(queued))) {
             Line(kText, "commbox_listener_task: memory alloc() error\n");
             BreakLink(memory_error);
             break;
@@ -155,7 +158,7 @@ int JexModemAPI::heartbeat_writer_task() {
         int result = 0;
         do {
             beat_semaphore.Lock();
-            result = beat_semaphore.TimedWait(static_cast<double>(heartbeat_interval));
+            result = beat_semaphore.TimedWait(heartbeat_ms / 1000.0);
             beat_semaphore.Unlock();
         } while (result == 0 && !link_broken && !stop_threads);
         if (result != 1 || stop_threads) {

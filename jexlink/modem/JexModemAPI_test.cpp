@@ -92,7 +92,10 @@ TEST_F(ModemApiTest, TpduNumbersRunFrom1To255AndRoundAgain) {
     EXPECT_EQ(numbers[255], 1);
 }
 
+// Silence for three intervals of the setting (1 s) breaks the link; the
+// other heartbeat tests take a short interval.
 TEST_F(ModemApiTest, HeartbeatsAreSentEveryIntervalAndEchoed) {
+    const tavro::testing::ScopedBound interval(JexModemAPI::SetHeartbeatMs, 300);
     JexModemAPI::SetHeartbeatNumbers(199, 99);
     Link();
     ASSERT_TRUE(WaitFor([&] { return daemon_.Echoes().size() >= 3; }));
@@ -121,8 +124,9 @@ struct ConnectCase {
     int code;
     const char* label;
     const char* progress;
-    double alignTo = -1;  // the fraction of a second at which Connect starts
+    std::vector<long long> clock = {};  // Connect's seconds, read in turn (empty: the real clock)
     int lines = 1;
+    int responseWait = 3;  // Modem.CRResponseWait
 };
 
 FakeModemCall Local(FakeModemStep s) { return {s, {}, {}, false, false}; }
@@ -138,18 +142,21 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
          61,
          "No qualified modem line",
          "  Daemon can't take us now, skipping...\n",
-         -1,
+         {},
          2},
         {"first answer silent",
          {Local(FakeModemStep::Of(Kind::kSilence))},
          61,
          "No qualified modem line",
-         "  Timeout waiting for response!\n"},
+         "  Timeout waiting for response!\n",
+         {},
+         1,
+         1},
         {"first answer too large",
          {Local(FakeModemStep::Of(Kind::kOversize))},
-         38,
-         "Read 1st CC error",
-         "  Read error in local response!\n"},
+         20,
+         "Corrupted frame",
+         "  Local response corrupt!\n"},
         {"first answer corrupt",
          {Local(Corrupt())},
          20,
@@ -171,21 +178,24 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
          "Only CC or DR is expected (1)",
          "  Protocol error in response!\n"},
         {"no time after the first CC",
-         {Local(FakeModemStep::Delay(2800))},
+         {},
          83,
          "Out of time for 2nd CC",
          "  Timeout waiting for 2nd response!\n",
-         0.35},
+         {100, 103}},
         {"second answer silent",
          {Remote(FakeModemStep::Of(Kind::kSilence))},
          83,
          "Read 2nd CC timeout",
-         "  Read timeout waiting for 2nd response!\n"},
+         "  Read timeout waiting for 2nd response!\n",
+         {},
+         1,
+         1},
         {"second answer too large",
          {Remote(FakeModemStep::Of(Kind::kOversize))},
-         38,
-         "Read 2nd CC error",
-         "  Read error for 2nd response!\n"},
+         20,
+         "Corrupted frame",
+         "  Corrupt 2nd response!\n"},
         {"second answer corrupt",
          {Remote(Corrupt())},
          20,
@@ -208,21 +218,24 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
          "Only CC or DR is expected (2)",
          "  Protocol error in remote daemon response!\n"},
         {"no time after the second CC",
-         {{FakeModemStep::Delay(700), FakeModemStep::Delay(2300), {}, false, false}},
+         {},
          83,
          "Run out time for 3rd CC",
          "  No time left for server response!\n",
-         0.1},
+         {100, 101, 101, 103}},
         {"third answer silent",
          {Server(FakeModemStep::Of(Kind::kSilence))},
          83,
          "Wait for 3rd CC timeout",
-         "  Timeout waiting for server response!\n"},
+         "  Timeout waiting for server response!\n",
+         {},
+         1,
+         1},
         {"third answer too large",
          {Server(FakeModemStep::Of(Kind::kOversize))},
-         38,
-         "JexIpc()::GetMsg",
-         "  Read error on server response!\n"},
+         20,
+         "3rd CC",
+         "  Corrupt server response frame!\n"},
         {"third answer corrupt",
          {Server(Corrupt())},
          20,
@@ -248,8 +261,11 @@ TEST_F(ModemApiTest, EachFailureOfConnectGivesItsCodeAndLabel) {
             std::vector<FakeModemDaemon::Line>(lines.begin(), lines.begin() + c.lines));
         daemon.Script(c.script);
         ASSERT_TRUE(daemon.Start());
+        ASSERT_TRUE(tavro::testing::WriteDword(JexConfig::kGlobalParameters, "Modem.CRResponseWait",
+                                               c.responseWait));
         JexModemAPI client;
-        if (c.alignTo >= 0) AlignToSecond(c.alignTo);
+        std::unique_ptr<ScriptedClock> clock;
+        if (!c.clock.empty()) clock = std::make_unique<ScriptedClock>(c.clock);
         const auto start = Clock::now();
         ::testing::internal::CaptureStderr();
         const int code = client.Connect(kAddress, 0);
@@ -376,14 +392,23 @@ TEST_F(ModemApiTest, GetMsgSkipsWhatIsNotData) {
     EXPECT_TRUE(serverDr);
 }
 
-TEST_F(ModemApiTest, AFailedReadOfTheBoxEndsTheConnection) {
+TEST_F(ModemApiTest, AnOversizedMessageCountsAsOneBadFrameAndTheLinkStays) {
     Link();
+    setenv("JEXMODEMAPI_TRACE", "t", 1);
+    JexModemAPI::ReadSwitches();
+    ::testing::internal::CaptureStderr();
     SendOversize(client_->ApiCombox()->Name().Text());
+    JexBuffer data(JexBufferBase("after"));
+    ASSERT_EQ(server_->Api().PutMsg(data, 0), 0);
     JexBuffer in;
-    EXPECT_EQ(client_->GetMsg(in, 1, 10), JexModem::IPC_READ_ERROR);
-    ExpectError(*client_, Error(38, ""), "read");
-    EXPECT_EQ(client_->PutMsg(in, 0), JexModem::IPC_READ_ERROR);
-    EXPECT_EQ(client_->Disconnect(), JexModem::IPC_READ_ERROR);
+    EXPECT_EQ(client_->GetMsg(in, 1, 10), 0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Bytes(in), "after");
+    EXPECT_EQ(client_->BadFrameCount(), 1);
+    EXPECT_NE(err.find("commbox_listener_task: read a bad frame, count=1\n"), std::string::npos)
+        << err;
+    EXPECT_EQ(client_->PutMsg(data, 0), 0);
+    EXPECT_EQ(client_->Disconnect(), 0);
 }
 
 TEST_F(ModemApiTest, AClosedDaemonBoxFailsTheSends) {
@@ -523,6 +548,7 @@ TEST_F(ModemApiTest, TheTestSwitchesStopEchoesOrHeartbeats) {
          {Case{"e", "!!! Warning: API Test Mode:  Heartbeat Echo Disabled\n", false},
           Case{"g", "!!! Warning: API Test Mode:  Heartbeat Generation Disabled\n", true}}) {
         SCOPED_TRACE(c.value);
+        const tavro::testing::ScopedBound interval(JexModemAPI::SetHeartbeatMs, 300);
         setenv("JEXMODEMAPI_TEST", c.value, 1);
         JexModemAPI::ReadSwitches();
         FakeModemDaemon daemon;
@@ -568,6 +594,8 @@ TEST_F(ModemApiTest, ThroughTheEndpointASkippedLineLeavesNoCode) {
 }
 
 TEST_F(ModemApiTest, TheDestructorReturnsWithinOnePollWithFramesQueued) {
+    const tavro::testing::ScopedBound realPoll(JexModemAPI::SetPollMs,
+                                               JexModemAPI::kPollSeconds * 1000);
     Link();
     JexBuffer data(JexBufferBase("queued"));
     for (int i = 0; i < 5; ++i) ASSERT_EQ(server_->Api().PutMsg(data, 0), 0);

@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <set>
 #include <utility>
 
 #include "jexlink/core/JexString.h"
@@ -20,6 +24,38 @@ constexpr size_t kBufferRecords = 256;
 
 bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
+std::atomic<int>& LockWait() {
+    static std::atomic<int> ms{JexModemDbFile::kLockWaitMs};
+    return ms;
+}
+
+// Whether this is the first report of `what` for `path` in this process.
+bool FirstReport(const std::string& path, char what) {
+    static std::mutex mutex;
+    static std::set<std::string> reported;
+    std::lock_guard<std::mutex> hold(mutex);
+    return reported.insert(what + path).second;
+}
+
+// Any other user who can open the file can hold its lock (a read-only
+// open suffices for flock); one who can write the folder can put another
+// file in its place.
+void WarnIfOpenToOthers(const char* path, const struct stat& file) {
+    if ((file.st_mode & S_IRWXO) != 0 && FirstReport(path, 'f'))
+        std::fprintf(stderr,
+                     "Warning: modem database %s is open to other users (mode %04o): any of "
+                     "them can hold its lock; it should be mode 0660\n",
+                     path, static_cast<unsigned>(file.st_mode & 07777));
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    struct stat info {};
+    if (stat(folder.empty() ? "." : folder.c_str(), &info) == 0 && (info.st_mode & S_IWOTH) != 0 &&
+        FirstReport(path, 'd'))
+        std::fprintf(stderr,
+                     "Warning: the folder of modem database %s is writable by other users "
+                     "(mode %04o): any of them can replace the file\n",
+                     path, static_cast<unsigned>(info.st_mode & 07777));
+}
+
 }  // namespace
 
 JexModemDbFile::JexModemDbFile(const char* resourceName, size_t recordSize)
@@ -27,23 +63,39 @@ JexModemDbFile::JexModemDbFile(const char* resourceName, size_t recordSize)
 
 JexModemDbFile::~JexModemDbFile() { Close(); }
 
-JexModemDbFile::Opened JexModemDbFile::Open(const char* path, int flags, mode_t mode,
-                                            int lockWaitMs) {
+int JexModemDbFile::LockWaitMs() { return LockWait().load(); }
+
+int JexModemDbFile::SetLockWaitMs(int ms) { return LockWait().exchange(std::max(ms, 0)); }
+
+JexModemDbFile::Opened JexModemDbFile::Open(const char* path, int flags, int lockWaitMs) {
+    if (lockWaitMs < 0) lockWaitMs = LockWaitMs();
     // Non-blocking, so that a FIFO planted in the file's place cannot hold
     // the open; anything but a regular file is refused below.
-    fd_ = ::open(path, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
+    const int plain = (flags & ~O_CREAT) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    bool created = false;
+    fd_ = ::open(path, plain);
+    if (fd_ < 0 && errno == ENOENT && (flags & O_CREAT)) {
+        // Made only here and only new (O_EXCL follows no link planted in
+        // the meantime); another process that made it first is joined.
+        fd_ = ::open(path, plain | O_CREAT | O_EXCL, kFileMode);
+        created = fd_ >= 0;
+        if (fd_ < 0 && errno == EEXIST) fd_ = ::open(path, plain);
+    }
     if (fd_ < 0) {
         error_ = errno;
         return Opened::kOpenFailed;
     }
     struct stat info {};
     const bool examined = fstat(fd_, &info) == 0;
-    if (!examined || !S_ISREG(info.st_mode)) {
-        error_ = examined ? EINVAL : errno;
+    // The mode the umask narrowed or widened is set again on the new file.
+    const bool moded = !created || fchmod(fd_, kFileMode) == 0;
+    if (!examined || !S_ISREG(info.st_mode) || !moded) {
+        error_ = !examined || !moded ? errno : EINVAL;
         ::close(fd_);
         fd_ = -1;
         return Opened::kOpenFailed;
     }
+    if (!created) WarnIfOpenToOthers(path, info);
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     stream_ = fdopen(fd_, (flags & O_ACCMODE) == O_RDONLY ? "r" : "r+");
     if (!stream_) {
@@ -241,11 +293,98 @@ std::string JexModemLower(const std::string& text) {
     return lowered.Text();
 }
 
+namespace {
+
+// Counts per position (a Fenwick tree): sums before a position, and the
+// position of the k-th set one.
+class PositionCounts {
+public:
+    PositionCounts(size_t size, int initial) : tree_(size + 1, 0) {
+        for (size_t i = 1; i <= size; ++i) {
+            tree_[i] += initial;
+            if (const size_t up = i + (i & (~i + 1)); up <= size) tree_[up] += tree_[i];
+        }
+    }
+    void Add(size_t at, int delta) {
+        for (size_t i = at + 1; i < tree_.size(); i += i & (~i + 1)) tree_[i] += delta;
+    }
+    int Before(size_t end) const {
+        int sum = 0;
+        for (size_t i = end; i > 0; i -= i & (~i + 1)) sum += tree_[i];
+        return sum;
+    }
+    // The position of the set one that has k set ones before it.
+    size_t Nth(int k) const {
+        size_t at = 0;
+        size_t step = 1;
+        while (step * 2 < tree_.size()) step *= 2;
+        for (; step > 0; step /= 2)
+            if (at + step < tree_.size() && tree_[at + step] <= k) {
+                at += step;
+                k -= tree_[at];
+            }
+        return at;
+    }
+
+private:
+    std::vector<int> tree_;
+};
+
+// The order in which the exchange sort (the entry at i swapped with every
+// later one whose key is smaller) leaves the entries of one key, at the
+// ascending positions `ties`; `smaller` counts the entries of smaller keys
+// by position. That sort moves an entry of this key only while it heads
+// what is left among the entries of this key and smaller ones: it then
+// goes behind the run of this key's entries that follows it, for each
+// smaller entry met. So each smaller entry after the first tie turns the
+// ties seen so far by one, as a queue whose head goes to its back.
+// Replayed as insertions into a ring (O(g log g)), not turn by turn.
+std::vector<size_t> TieOrder(const std::vector<size_t>& ties, const PositionCounts& smaller,
+                             size_t total) {
+    const size_t count = ties.size();
+    std::vector<size_t> insertAt(count);
+    size_t head = 0;  // index of the queue's head in the ring
+    for (size_t j = 0; j < count; ++j) {
+        // A new tie joins at the back: just before the head in the ring.
+        insertAt[j] = head;
+        if (j > 0) ++head;
+        const size_t end = j + 1 < count ? ties[j + 1] : total;
+        const auto turns = static_cast<size_t>(smaller.Before(end) - smaller.Before(ties[j] + 1));
+        head = (head + turns) % (j + 1);
+    }
+    // The ring's final slots, the last insertion first.
+    PositionCounts free(count, 1);
+    std::vector<size_t> ring(count);
+    for (size_t j = count; j-- > 0;) {
+        const size_t slot = free.Nth(static_cast<int>(insertAt[j]));
+        free.Add(slot, -1);
+        ring[slot] = ties[j];
+    }
+    std::vector<size_t> order(count);
+    for (size_t i = 0; i < count; ++i) order[i] = ring[(head + i) % count];
+    return order;
+}
+
+}  // namespace
+
 void JexModemSortInto(std::vector<JexModemMatch>& matches, JexFieldedString& list) {
-    for (size_t i = 0; i + 1 < matches.size(); ++i)
-        for (size_t j = i + 1; j < matches.size(); ++j)
-            if (matches[j].key < matches[i].key) std::swap(matches[i], matches[j]);
+    const size_t total = matches.size();
+    std::vector<size_t> byKey(total);
+    for (size_t i = 0; i < total; ++i) byKey[i] = i;
+    std::stable_sort(byKey.begin(), byKey.end(),
+                     [&](size_t a, size_t b) { return matches[a].key < matches[b].key; });
     list.Clear();
-    list.Grow(static_cast<int>(matches.size()));
-    for (size_t i = 0; i < matches.size(); ++i) list[static_cast<int>(i)] = matches[i].text.c_str();
+    list.Grow(static_cast<int>(total));
+    PositionCounts smaller(total, 0);
+    int out = 0;
+    for (size_t first = 0; first < total;) {
+        size_t last = first + 1;
+        while (last < total && matches[byKey[last]].key == matches[byKey[first]].key) ++last;
+        const std::vector<size_t> ties(byKey.begin() + static_cast<std::ptrdiff_t>(first),
+                                       byKey.begin() + static_cast<std::ptrdiff_t>(last));
+        for (const size_t at : ties.size() > 1 ? TieOrder(ties, smaller, total) : ties)
+            list[out++] = matches[at].text.c_str();
+        for (const size_t at : ties) smaller.Add(at, 1);
+        first = last;
+    }
 }

@@ -20,14 +20,23 @@
 // the named resource lock and, once opened, an exclusive flock on the file
 // itself, all held until the object ends. The flock is what keeps other
 // processes out (a modem daemon takes the same flock on the same path); it
-// is waited for at most kLockWaitMs.
+// is waited for at most LockWaitMs().
 //
 // The file is read through the descriptor in whole records of a fixed size,
 // buffered, and a record is rewritten in place with one write at its offset.
-// Only regular files are opened, never through a symbolic link.
+// Only regular files are opened, never through a symbolic link. A file
+// made here is made exclusively and given kFileMode whatever the umask, so
+// that no other user can open it to take its lock; a file or folder found
+// open to other users is reported once per process on standard error.
 class JexModemDbFile {
 public:
     static constexpr int kLockWaitMs = 10000;
+    static constexpr mode_t kFileMode = 0660;
+
+    // The bound on the wait for the flock (kLockWaitMs unless a test set a
+    // shorter one); SetLockWaitMs returns the bound it replaced.
+    static int LockWaitMs();
+    static int SetLockWaitMs(int ms);
 
     enum class Opened {
         kOk,
@@ -47,9 +56,10 @@ public:
     JexModemDbFile(const JexModemDbFile&) = delete;
     JexModemDbFile& operator=(const JexModemDbFile&) = delete;
 
-    // Opens with `flags` (O_RDONLY or O_RDWR, with O_CREAT for `mode`),
-    // attaches a stream ("r" or "r+") and takes the flock.
-    Opened Open(const char* path, int flags, mode_t mode, int lockWaitMs = kLockWaitMs);
+    // Opens with `flags` (O_RDONLY or O_RDWR, with O_CREAT to make a
+    // missing file), attaches a stream ("r" or "r+") and takes the flock
+    // within `lockWaitMs` (negative: LockWaitMs()).
+    Opened Open(const char* path, int flags, int lockWaitMs = -1);
     // The resource lock, to carry a lock failure as cause.
     JexResourceLock& ResourceLock() { return resource_; }
     int Error() const { return error_; }
@@ -132,9 +142,10 @@ struct JexModemMatch {
     std::string text;
 };
 
-// Sorts the matches by key with the exchange sort the searches have always
-// used (the entry at i is swapped with every later one that is smaller, so
-// equal keys keep that sort's order), and stores their texts in `list`.
+// Stores the texts of the matches in `list`, sorted by key in the order the
+// searches' exchange sort has always given (the entry at i swapped with
+// every later one whose key is smaller), equal keys included, which is not
+// a stable sort's: in O(n log n), where the exchange took O(n^2).
 void JexModemSortInto(std::vector<JexModemMatch>& matches, JexFieldedString& list);
 
 // A record's text: its first `length` bytes, cut at a NUL.

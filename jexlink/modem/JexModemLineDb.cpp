@@ -165,7 +165,7 @@ int JexModemLineDb::Fail(int code, const JexExcArgs& args, JexException* cause) 
 }
 
 int JexModemLineDb::OpenFile(JexModemDbFile& file, int flags, const char* formatLabel) {
-    switch (file.Open(path_.Text(), flags, 0664)) {
+    switch (file.Open(path_.Text(), flags)) {
         case JexModemDbFile::Opened::kOk: break;
         case JexModemDbFile::Opened::kOpenFailed: {
             access_mode_ = kFailed;

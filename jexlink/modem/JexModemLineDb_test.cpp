@@ -19,7 +19,7 @@ TEST_F(LineDbTest, RegisteredRecordWithEmptyTextsIsGolden) {
             std::string(39, ' ') + " " + "." + std::string(63, ' ') + "\n";
         ASSERT_EQ(expected.size(), 313u);
         EXPECT_EQ(Bytes(), expected);
-        EXPECT_EQ(tavro::testing::PermissionBits(files_.Lines()), 0644u);
+        EXPECT_EQ(tavro::testing::PermissionBits(files_.Lines()), 0660u);
 
         // Read back, every "." is an empty text again.
         Db reader;
@@ -228,6 +228,11 @@ TEST_F(LineDbTest, FindCases) {
          records,
          "*",
          {"alpha", "alpha2", "beta", "gamma"},
+         {}},
+        {"names equal but for case, in the exchange sort's order",
+         Records({Row("Beta"), Row("beta"), Row("alpha")}),
+         "*",
+         {"alpha", "beta", "Beta"},
          {}},
         {"upper-case pattern", records, "ALPHA*", {"alpha", "alpha2"}, {}},
         {"exact name", records, "alpha", {"alpha"}, {}},

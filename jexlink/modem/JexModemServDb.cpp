@@ -82,7 +82,7 @@ int JexModemServDb::Fail(int code, const JexExcArgs& args, JexException* cause) 
 }
 
 int JexModemServDb::OpenFile(JexModemDbFile& file, int flags, bool keepMode) {
-    switch (file.Open(path_.Text(), flags, 0664)) {
+    switch (file.Open(path_.Text(), flags)) {
         case JexModemDbFile::Opened::kOk: break;
         case JexModemDbFile::Opened::kOpenFailed: {
             if (!keepMode) access_mode_ = kFinished;

@@ -75,7 +75,7 @@ TEST_F(ServDbTest, RegisteredRecordIsGolden) {
         const std::string expected = "myserver         BoxOne   1 1234abcd 00000000 0000 0000\n";
         ASSERT_EQ(expected.size(), 56u);
         EXPECT_EQ(Bytes(), expected);
-        EXPECT_EQ(tavro::testing::PermissionBits(files_.Servers()), 0664u);
+        EXPECT_EQ(tavro::testing::PermissionBits(files_.Servers()), 0660u);
     }
     umask(mask);
     EXPECT_EQ(Bytes(), FreeServer());

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -49,14 +50,37 @@ inline std::string Bytes(const JexBufferBase& b) {
 
 inline std::string Arg(const JexException& e, int i) { return Bytes(e.Args()[i]); }
 
-// Waits until the monotonic clock's fraction of a second is about `fraction`,
-// so that the whole-second arithmetic of Connect comes out the same each run.
-inline void AlignToSecond(double fraction) {
-    const double now = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
-    double wait = fraction - (now - static_cast<double>(static_cast<long long>(now)));
-    if (wait < 0) wait += 1.0;
-    std::this_thread::sleep_for(std::chrono::duration<double>(wait));
-}
+// A clock for Connect's whole-second arithmetic that reads the given
+// seconds in turn (then stays at the last), put in place for the life of
+// the object: a stage can find its time used up without waiting it out.
+class ScriptedClock {
+public:
+    explicit ScriptedClock(std::vector<long long> ticks) {
+        Ticks() = std::move(ticks);
+        Next() = 0;
+        old_ = JexModemAPI::SetClock(&Read);
+    }
+    ~ScriptedClock() { JexModemAPI::SetClock(old_); }
+    ScriptedClock(const ScriptedClock&) = delete;
+    ScriptedClock& operator=(const ScriptedClock&) = delete;
+
+private:
+    static std::vector<long long>& Ticks() {
+        static std::vector<long long> ticks;
+        return ticks;
+    }
+    static size_t& Next() {
+        static size_t next = 0;
+        return next;
+    }
+    static long long Read() {
+        const std::vector<long long>& ticks = Ticks();
+        if (ticks.empty()) return 0;
+        const size_t at = std::min(Next()++, ticks.size() - 1);
+        return ticks[at];
+    }
+    JexModemAPI::SecondsClock old_;
+};
 
 // Writes a message larger than a box takes straight into the box's socket:
 // its reader's next read fails.
@@ -168,6 +192,10 @@ protected:
         ASSERT_EQ(server_->Result(), 0) << server_->Api().FormattedText(1).Text();
     }
 
+    // A short receiver poll, so that each connection's end does not wait
+    // out 3 s (TheDestructorReturnsWithinOnePollWithFramesQueued keeps the
+    // real one).
+    tavro::testing::ScopedBound poll_{JexModemAPI::SetPollMs, 100};
     ModemDbFiles files_;
     FakeModemDaemon daemon_;
     std::unique_ptr<Listener> server_;

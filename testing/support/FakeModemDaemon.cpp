@@ -203,14 +203,24 @@ void FakeModemDaemon::Record(const JexTp2Frame& frame, bool fromOriginator) {
     s.extReason = Field(frame, JexTp2Frame::EXT_REASON);
     s.callingTsap = TextAttr(frame, JexTp2Frame::CALLING_TSAP);
     s.calledTsap = TextAttr(frame, JexTp2Frame::CALLED_TSAP);
-    s.userData = Bytes(frame.UserData());
     s.extraParameter = TextAttr(frame, JexTp2Frame::EXTRA_PARAMETER);
     s.fromOriginator = fromOriginator;
-    if (s.code == JexTp2Frame::kDT) {
+    const JexBuffer& userData = frame.UserData();
+    // A data frame (its net message in the raw form, "d" and the data) is
+    // recorded without its bytes: the record of a long run stays small, and
+    // the relay does not copy each message twice more.
+    const bool data =
+        s.code == JexTp2Frame::kDT && userData.Length() > 0 && userData.Data()[0] == 'd';
+    if (data) {
+        s.messageType = 'D';
+    } else {
+        s.userData = Bytes(userData);
+    }
+    if (s.code == JexTp2Frame::kDT && !data) {
         JexNetMsg message;
-        message.Decode(frame.UserData());
+        message.Decode(userData);
         s.messageType = message.Type();
-        s.item = Bytes(message[s.messageType == 'H' ? 'h' : 'D']);
+        s.item = Bytes(message['h']);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     seen_.push_back(std::move(s));

@@ -59,10 +59,10 @@ struct FakeModemSeen {
     int reason = 0;
     int extReason = 0;
     int messageType = 0;  // of a DT's net message
-    std::string item;     // a heartbeat's item 'h', or a data message's item 'D'
+    std::string item;     // a heartbeat's item 'h'
     std::string callingTsap;
     std::string calledTsap;
-    std::string userData;
+    std::string userData;  // all but a data message's
     std::string extraParameter;
     bool fromOriginator = false;  // which end sent it (a CR: the originator)
 };

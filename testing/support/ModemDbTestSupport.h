@@ -126,11 +126,14 @@ private:
 // What FileState says of a file that does not exist; PutFile removes it.
 inline const std::string kMissing = "<missing>";
 
-// Writes the file, or removes it for kMissing.
+// Writes the file with the mode the databases give theirs (0660), or
+// removes it for kMissing.
 inline void PutFile(const std::filesystem::path& path, const std::string& bytes) {
     std::error_code ignored;
     std::filesystem::remove(path, ignored);
-    if (bytes != kMissing) WriteFile(path, bytes);
+    if (bytes == kMissing) return;
+    WriteFile(path, bytes);
+    chmod(path.c_str(), 0660);
 }
 // The file's bytes, or kMissing.
 inline std::string FileState(const std::filesystem::path& path) {
@@ -192,6 +195,21 @@ void ExpectAccessModes(const std::vector<AccessModeCase<Db>>& cases,
         release(db);
     }
 }
+
+// One of the modem's fixed bounds set for the life of the object (by a
+// setter that returns the bound it replaced), then put back: the tests
+// that do not test a bound wait out a short one.
+class ScopedBound {
+public:
+    ScopedBound(int (*set)(int), int value) : set_(set), old_(set(value)) {}
+    ~ScopedBound() { set_(old_); }
+    ScopedBound(const ScopedBound&) = delete;
+    ScopedBound& operator=(const ScopedBound&) = delete;
+
+private:
+    int (*set_)(int);
+    int old_;
+};
 
 // The permission bits of a file.
 inline unsigned PermissionBits(const std::filesystem::path& path) {
