@@ -12,6 +12,7 @@
 #include <string>
 
 #include "bench/PeerRatio.h"
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/transport/JexGateway.h"
 #include "platform/PlatformState.h"
@@ -235,6 +236,7 @@ BENCHMARK(BM_SessionBulk)->Arg(JexSession::NOCOMP)->Arg(JexSession::LZW)->UseRea
 }  // namespace
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     return tavro::bench::RunWithRatios(
         argc, argv,
         {

@@ -13,6 +13,7 @@
 
 #include "bench/PeerRatio.h"
 #include "bench/SocketPair.h"
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/transport/JexNetIO.h"
 #include "jexlink/transport/JexTransport.h"
 
@@ -163,6 +164,7 @@ BENCHMARK(BM_PlainSocketRoundTrip)->Arg(3000)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     return tavro::bench::RunWithRatios(
         argc, argv,
         {

@@ -22,7 +22,7 @@ std::atomic<int> g_trace_flags{0};
 std::atomic<int> g_test_flags{0};
 
 // Both switches are read once when the library is loaded.
-const bool g_switches_read = [] {
+[[maybe_unused]] const bool g_switches_read = [] {
     JexModemAPI::ReadSwitches();
     return true;
 }();
@@ -135,8 +135,6 @@ int Step(std::atomic<int>& counter, int low, int high) {
     }
 }
 
-std::unique_ptr<JexModemClient> NewModemClient() { return std::make_unique<JexModemAPI>(); }
-
 }  // namespace
 
 namespace jex_modem_api {
@@ -157,10 +155,7 @@ int JexModemAPI::TraceFlags() { return g_trace_flags.load(std::memory_order_rela
 
 int JexModemAPI::TestFlags() { return g_test_flags.load(std::memory_order_relaxed); }
 
-void JexModemAPI::InstallModemClient() {
-    (void)g_switches_read;
-    JexModemClient::SetFactory(&NewModemClient);
-}
+std::unique_ptr<JexModemClient> JexModemAPI::NewClient() { return std::make_unique<JexModemAPI>(); }
 
 void JexModemAPI::SetHeartbeatNumbers(int echo, int beat) {
     g_echo_number = echo;

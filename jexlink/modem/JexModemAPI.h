@@ -92,8 +92,9 @@ public:
     static int TraceFlags();
     static int TestFlags();
 
-    // Installs this class as the modem endpoint's client.
-    static void InstallModemClient();
+    // A new connection as the modem endpoint's client: the factory the
+    // library's set-up installs (JexSeams::SetModemClient).
+    static std::unique_ptr<JexModemClient> NewClient();
 
     // The process-wide numbers of the next echoed heartbeat (101 to 200)
     // and of the next heartbeat sent (1 to 100); tests start them near

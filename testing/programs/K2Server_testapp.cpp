@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/session/JexK2.h"
 #include "testing/support/FirstBytesAcceptor.h"
 #include "testing/support/Sockets.h"
@@ -46,6 +47,7 @@ int Serve(int fd, const char* acid, const char* node) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     if (argc < 3 || argc > 4) {
         std::fprintf(stderr, "usage: %s ACID NODE [CONNECTIONS]\n", argv[0]);
         return 2;
