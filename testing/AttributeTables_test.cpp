@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "jexlink/core/JexAttribute.h"
+#include "jexlink/modem/JexModemAPI.h"
+#include "jexlink/modem/JexModemLineDb.h"
+#include "jexlink/modem/JexModemServDb.h"
 #include "jexlink/modem/JexTp2Frame.h"
 #include "jexlink/session/JexCrypto.h"
 #include "jexlink/session/JexK2.h"
@@ -21,10 +24,22 @@
 
 namespace {
 
+// The four accesses of an attribute.
+enum class Access { kGetInt, kGetText, kSetInt, kSetText };
+
+// A code a class gives for one access of one attribute instead of the
+// contract's.
+struct Override {
+    Access access;
+    int number;
+    int code;
+};
+
 // One class's attributes as the contract sees them: its rows, a fresh
 // object (its failures returned, never ending the process), the accesses
-// it has (null: none of that kind) and its codes for the faults of an
-// integer and of a text access.
+// it has (null: none of that kind), its codes for the faults of an integer
+// and of a text access, whether a refused access is recorded on the object
+// (otherwise it answers by its result alone), and its exceptions.
 struct AttrClass {
     const char* name;
     std::span<const JexAttrRow> rows;
@@ -35,8 +50,8 @@ struct AttrClass {
     std::function<int(JexException&, int)> setText;
     JexAttrCodes intCodes;
     JexAttrCodes textCodes;
-    // Integers that a text read refuses as unknown rather than as not a text.
-    std::vector<int> unknownAsText = {};
+    bool records = true;
+    std::vector<Override> overrides = {};
 };
 
 void PrintTo(const AttrClass& c, std::ostream* out) { *out << c.name; }
@@ -50,17 +65,30 @@ std::function<std::unique_ptr<JexException>()> Suppressed() {
     };
 }
 
+std::string Text(const JexBufferBase& value) {
+    return std::string(value.Data() ? value.Data() : "", static_cast<size_t>(value.Length()));
+}
+
 // The accesses of a class whose GetAttr and SetAttr take `Number` (an int or
-// the class's own enumeration) and a text of type `Text`.
+// the class's own enumeration), an integer of type `Int` and a text of type
+// `Text`. A refused read leaves the caller's value as it was.
 template <class T, class Number, class Int = int>
 int GetInt(JexException& object, int attribute) {
-    Int value{};
-    return static_cast<T&>(object).GetAttr(static_cast<Number>(attribute), value);
+    Int value = 77;
+    const int code = static_cast<T&>(object).GetAttr(static_cast<Number>(attribute), value);
+    if (code != 0) {
+        EXPECT_EQ(value, 77);
+    }
+    return code;
 }
 template <class T, class Number, class Text = JexString>
 int GetText(JexException& object, int attribute) {
-    Text value;
-    return static_cast<T&>(object).GetAttr(static_cast<Number>(attribute), value);
+    Text value("kept");
+    const int code = static_cast<T&>(object).GetAttr(static_cast<Number>(attribute), value);
+    if (code != 0) {
+        EXPECT_EQ(::Text(value), "kept");
+    }
+    return code;
 }
 template <class T, class Number>
 int SetInt(JexException& object, int attribute) {
@@ -108,7 +136,8 @@ std::vector<AttrClass> Classes() {
           JexSession::ATTRREADONLY},
          {JexSession::BADATTR, JexSession::ATTRNOTINT, JexSession::ATTRNOTSTRING,
           JexSession::ATTRREADONLY},
-         {JexSession::NODE_AUTH}},
+         true,
+         {{Access::kGetText, JexSession::NODE_AUTH, JexSession::BADATTR}}},
         // The crypto object has no read-only attribute; an unknown one and a
         // refused set share BADATTR.
         {"JexCrypto",
@@ -139,7 +168,8 @@ std::vector<AttrClass> Classes() {
          SetInt<JexSra, int>,
          SetText<JexSra, int>,
          {JexSra::NOITEMCODE, JexSra::NOITEMCODE, JexSra::NOITEMCODE, JexSra::NOITEMCODE},
-         {JexSra::NOITEMCODE, JexSra::NOITEMCODE, JexSra::NOITEMCODE, JexSra::NOITEMCODE}},
+         {JexSra::NOITEMCODE, JexSra::NOITEMCODE, JexSra::NOITEMCODE, JexSra::NOITEMCODE},
+         false},
         // A frame answers by the kind of the access alone.
         {"JexTp2Frame",
          Tp2::AttributeRows(),
@@ -149,18 +179,71 @@ std::vector<AttrClass> Classes() {
          SetInt<Tp2, int>,
          SetText<Tp2, int, JexBuffer>,
          {Tp2::ATTRNOTINT, Tp2::ATTRNOTINT, Tp2::kNotText, Tp2::ATTRNOTINT},
-         {Tp2::kNotText, Tp2::ATTRNOTINT, Tp2::kNotText, Tp2::kNotText}},
+         {Tp2::kNotText, Tp2::ATTRNOTINT, Tp2::kNotText, Tp2::kNotText},
+         false},
+        // The gender is fixed by the side that opened the line: setting it
+        // fails as an operation.
+        {"JexModemAPI",
+         JexModemAPI::AttributeRows(),
+         Suppressed<JexModemAPI>(),
+         GetInt<JexModemAPI, int>,
+         GetText<JexModemAPI, int>,
+         SetInt<JexModemAPI, int>,
+         SetText<JexModemAPI, int>,
+         {JexModem::BADATTR, JexModem::ATTRNOTINT, JexModem::ATTRNOTSTRING, JexModem::ATTRREADONLY},
+         {JexModem::BADATTR, JexModem::ATTRNOTINT, JexModem::ATTRNOTSTRING, JexModem::ATTRREADONLY},
+         true,
+         {{Access::kSetInt, JexModemAPI::kGender, JexModem::FAILURE}}},
+        {"JexModemLineDb",
+         JexModemLineDb::AttributeRows(),
+         Suppressed<JexModemLineDb>(),
+         GetInt<JexModemLineDb, int, int32_t>,
+         GetText<JexModemLineDb, int>,
+         SetInt<JexModemLineDb, int>,
+         SetText<JexModemLineDb, int>,
+         {JexModemLineDb::BADATTR, JexModemLineDb::ATTRNOTINT, JexModemLineDb::ATTRNOTSTRING,
+          JexModemLineDb::ATTRREADONLY},
+         {JexModemLineDb::BADATTR, JexModemLineDb::ATTRNOTINT, JexModemLineDb::ATTRNOTSTRING,
+          JexModemLineDb::ATTRREADONLY}},
+        {"JexModemServDb",
+         JexModemServDb::AttributeRows(),
+         Suppressed<JexModemServDb>(),
+         GetInt<JexModemServDb, int, int32_t>,
+         GetText<JexModemServDb, int>,
+         SetInt<JexModemServDb, int>,
+         SetText<JexModemServDb, int>,
+         {JexModemServDb::BADATTR, JexModemServDb::ATTRNOTINT, JexModemServDb::ATTRNOTSTRING,
+          JexModemServDb::ATTRREADONLY},
+         {JexModemServDb::BADATTR, JexModemServDb::ATTRNOTINT, JexModemServDb::ATTRNOTSTRING,
+          JexModemServDb::ATTRREADONLY}},
     };
 }
 
 class AttributeContract : public ::testing::TestWithParam<AttrClass> {};
 
-// Numbers no row has: the one past the largest, and -1.
+// Runs one access of `number` on a fresh object, if the class has it, and
+// checks its code (the class's own where it gives one) and that the
+// refusal is recorded on the object, or, for a class that answers by its
+// result alone, that nothing is.
+void ExpectRefused(const AttrClass& c, Access access, int number, int code) {
+    const std::function<int(JexException&, int)>* call[] = {&c.getInt, &c.getText, &c.setInt,
+                                                            &c.setText};
+    const auto& run = *call[static_cast<int>(access)];
+    if (!run) return;
+    for (const Override& o : c.overrides)
+        if (o.access == access && o.number == number) code = o.code;
+    SCOPED_TRACE(::testing::Message() << "access " << static_cast<int>(access));
+    auto object = c.make();
+    EXPECT_EQ(run(*object, number), code);
+    EXPECT_EQ(object->Code(), c.records ? code : 0);
+}
+
+// Numbers no row has: 0, the one past the largest, and -1.
 std::vector<int> UnknownNumbers(std::span<const JexAttrRow> rows) {
     int largest = 0;
     for (const JexAttrRow& row : rows) largest = std::max(largest, row.number);
     std::vector<int> numbers;
-    for (int n : {largest + 1, -1})
+    for (int n : {0, largest + 1, -1})
         if (!JexFindAttr(rows, n)) numbers.push_back(n);
     return numbers;
 }
@@ -170,19 +253,10 @@ TEST_P(AttributeContract, UnknownNumberIsRefused) {
     ASSERT_FALSE(c.rows.empty());
     for (int number : UnknownNumbers(c.rows)) {
         SCOPED_TRACE(number);
-        auto object = c.make();
-        if (c.getInt) {
-            EXPECT_EQ(c.getInt(*object, number), c.intCodes.unknown);
-        }
-        if (c.getText) {
-            EXPECT_EQ(c.getText(*object, number), c.textCodes.unknown);
-        }
-        if (c.setInt) {
-            EXPECT_EQ(c.setInt(*object, number), c.intCodes.unknown);
-        }
-        if (c.setText) {
-            EXPECT_EQ(c.setText(*object, number), c.textCodes.unknown);
-        }
+        ExpectRefused(c, Access::kGetInt, number, c.intCodes.unknown);
+        ExpectRefused(c, Access::kGetText, number, c.textCodes.unknown);
+        ExpectRefused(c, Access::kSetInt, number, c.intCodes.unknown);
+        ExpectRefused(c, Access::kSetText, number, c.textCodes.unknown);
     }
 }
 
@@ -191,15 +265,10 @@ TEST_P(AttributeContract, WrongKindIsRefused) {
     const AttrClass& c = GetParam();
     for (const JexAttrRow& row : c.rows) {
         SCOPED_TRACE(row.name ? row.name : "?");
-        auto object = c.make();
-        if (row.kind == JexAttrKind::kInt && c.getText) {
-            const bool unknown = std::ranges::count(c.unknownAsText, row.number) > 0;
-            EXPECT_EQ(c.getText(*object, row.number),
-                      unknown ? c.textCodes.unknown : c.textCodes.notText);
-        }
-        if (row.kind == JexAttrKind::kText && c.getInt) {
-            EXPECT_EQ(c.getInt(*object, row.number), c.intCodes.notInt);
-        }
+        if (row.kind == JexAttrKind::kInt)
+            ExpectRefused(c, Access::kGetText, row.number, c.textCodes.notText);
+        if (row.kind == JexAttrKind::kText)
+            ExpectRefused(c, Access::kGetInt, row.number, c.intCodes.notInt);
     }
 }
 
@@ -209,14 +278,11 @@ TEST_P(AttributeContract, ReadOnlyIsRefused) {
     for (const JexAttrRow& row : c.rows) {
         if (!row.readOnly) continue;
         SCOPED_TRACE(row.name ? row.name : "?");
-        auto object = c.make();
         const unsigned kind = static_cast<unsigned>(row.kind);
-        if ((kind & static_cast<unsigned>(JexAttrKind::kInt)) && c.setInt) {
-            EXPECT_EQ(c.setInt(*object, row.number), c.intCodes.readOnly);
-        }
-        if ((kind & static_cast<unsigned>(JexAttrKind::kText)) && c.setText) {
-            EXPECT_EQ(c.setText(*object, row.number), c.textCodes.readOnly);
-        }
+        if (kind & static_cast<unsigned>(JexAttrKind::kInt))
+            ExpectRefused(c, Access::kSetInt, row.number, c.intCodes.readOnly);
+        if (kind & static_cast<unsigned>(JexAttrKind::kText))
+            ExpectRefused(c, Access::kSetText, row.number, c.textCodes.readOnly);
     }
 }
 

@@ -470,6 +470,8 @@ int JexModemAPI::AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access
     return code == OK ? OK : Fail(code, label);
 }
 
+std::span<const JexAttrRow> JexModemAPI::AttributeRows() { return kAttributes; }
+
 int JexModemAPI::GetAttr(int attribute, int& out) {
     JexTrace trace(kFile, "GetAttr(i)", __LINE__);
     if (const int rc = AttrCheck(attribute, K::kInt, JexAttrAccess::kGet, "GetAttr(i)")) return rc;

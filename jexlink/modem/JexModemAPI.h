@@ -4,6 +4,7 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <span>
 
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
@@ -69,6 +70,8 @@ public:
 
     int GetMsg(JexBuffer& out, int flags, int seconds) override;
     int PutMsg(JexBuffer& message, int flags) override;
+    // The attribute rows (JexAttribute.h) its GetAttr and SetAttr check against.
+    static std::span<const JexAttrRow> AttributeRows();
     int GetAttr(int attribute, JexString& out) override;
     int GetAttr(int attribute, int& out) override;
     int SetAttr(int attribute, const char* value) override;
