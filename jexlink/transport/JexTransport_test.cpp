@@ -305,4 +305,23 @@ TEST(JexTransport, ALetterWithoutAFactoryIsUnknown) {
     EXPECT_EQ(JexSeams::SetEndpoint('T', previous), nullptr);
 }
 
+// Only the letters 'A' to 'Z' have a slot: any other value installs nothing;
+// each setter returns what it replaced.
+TEST(JexSeams, OnlyCapitalLettersHaveEndpoints) {
+    for (int value : {int{'A' - 1}, int{'Z' + 1}, int{'q'}, 0, -1, 256, int{'A' + 256}}) {
+        SCOPED_TRACE(value);
+        EXPECT_EQ(JexSeams::SetEndpoint(value, &NewScriptedEndpoint), nullptr);
+        EXPECT_EQ(JexSeams::Endpoint(value), nullptr);
+    }
+    for (int letter : {'A', 'Q', 'Y'}) {
+        SCOPED_TRACE(letter);
+        const JexSeams::EndpointFactory neighbour = JexSeams::Endpoint(letter + 1);
+        const JexSeams::EndpointFactory previous =
+            JexSeams::SetEndpoint(letter, &NewScriptedEndpoint);
+        EXPECT_EQ(JexSeams::Endpoint(letter), &NewScriptedEndpoint);
+        EXPECT_EQ(JexSeams::Endpoint(letter + 1), neighbour);  // one letter, one slot
+        EXPECT_EQ(JexSeams::SetEndpoint(letter, previous), &NewScriptedEndpoint);
+    }
+}
+
 }  // namespace
