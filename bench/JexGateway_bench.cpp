@@ -15,6 +15,7 @@
 
 #include "bench/PeerRatio.h"
 #include "bench/SocketPair.h"
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/GatewayNode.h"
 #include "testing/support/RouteMap.h"
@@ -286,6 +287,7 @@ BENCHMARK(BM_GatewayPlainRelayRoundTrip)->Args({1 << 20, 1})->Args({1 << 20, 2})
 }  // namespace
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     const std::string one = "BM_SocketRoundTrip/1048576/real_time";
     return tavro::bench::RunWithRatios(
         argc, argv,

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/PeerRatio.h"
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/modem/JexIpc.h"
 #include "jexlink/modem/JexModemAPI.h"
 #include "jexlink/modem/JexTp2Frame.h"
@@ -276,6 +277,7 @@ BENCHMARK(BM_SocketPairProcesses)->Apply(Sizes)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     // The boxes live in a platform state directory of this run's own.
     std::string pattern = (std::filesystem::temp_directory_path() / "tavro-bench-XXXXXX").string();
     if (!mkdtemp(pattern.data())) return 2;

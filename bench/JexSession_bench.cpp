@@ -16,6 +16,7 @@
 
 #include "bench/LzwCorpus.h"
 #include "bench/PeerRatio.h"
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/transport/JexGateway.h"
 #include "platform/PlatformState.h"
@@ -284,6 +285,7 @@ BENCHMARK(BM_SessionBulk)->Apply(SessionKinds);
 }  // namespace
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     std::vector<tavro::bench::PeerPair> pairs = {
         {"BM_SessionRoundTrip/64/0/real_time", "BM_GatewayRoundTrip/64/real_time"},
         {"BM_SessionRoundTrip/64/1/real_time", "BM_GatewayRoundTrip/64/real_time"},

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench/PeerRatio.h"
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/core/JexThread.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexSraCreateSrq.h"
@@ -413,6 +414,7 @@ BENCHMARK(BM_SraCreateRequest)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     signal(SIGPIPE, SIG_IGN);
     return tavro::bench::RunWithRatios(
         argc, argv, {{"BM_SraCreateRequest/real_time", "BM_BareGatewayExchange/real_time"}});

@@ -15,6 +15,7 @@
 
 #include "bench/PeerRatio.h"
 #include "bench/SocketPair.h"
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/transport/JexNetIO.h"
 #include "jexlink/transport/JexRouteMap.h"
 #include "jexlink/transport/JexTransport.h"
@@ -223,6 +224,7 @@ BENCHMARK(BM_RouteMapConnection)->Arg(4000)->Arg(10000)->Arg(100000)->UseRealTim
 }  // namespace
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     return tavro::bench::RunWithRatios(
         argc, argv,
         {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/transport/JexGateway.h"
 #include "testing/support/GatewayNode.h"
 #include "testing/support/TempDir.h"
@@ -85,6 +86,7 @@ int RunRelay(int in, int out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     const int connections = argc > 1 ? std::atoi(argv[1]) : 100;
     const int record = argc > 2 ? std::atoi(argv[2]) : 1 << 20;
     if (connections <= 0 || record < 0) {

@@ -66,8 +66,16 @@ function(tavro_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
+  # A test that links the library's transport or a library above it runs
+  # with the library's seams filled (JexLinkSetUp in its main).
+  set(main tavro_test_main)
+  foreach(lib IN LISTS T_LIBS)
+    if(lib IN_LIST TAVRO_SEAMED_LIBRARIES)
+      set(main tavro_jexlink_test_main)
+    endif()
+  endforeach()
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} tavro_test_main GTest::gtest GTest::gmock
+  target_link_libraries(${name} PRIVATE ${T_LIBS} ${main} GTest::gtest GTest::gmock
                         tavro_warnings)
   if(T_DEFINITIONS)
     target_compile_definitions(${name} PRIVATE ${T_DEFINITIONS})
@@ -94,6 +102,12 @@ function(tavro_test name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
 endfunction()
+
+# The libraries whose code reaches the library's seams (JexSeams): the
+# transport and every library that stands on it. Their tests' main fills the
+# seams; a program that links one calls JexLinkSetUp itself.
+set(TAVRO_SEAMED_LIBRARIES jextransport jexsession jexmessages jexcli jexmail jexsra jexmodem
+    tavro_fakemodemdaemon)
 
 # tavro_fuzz(NAME [LIBS lib...])
 # A fuzz target fuzz/NAME.cpp for a decoder of untrusted input. With FUZZ=ON

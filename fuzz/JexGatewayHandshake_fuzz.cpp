@@ -22,6 +22,7 @@
 #include <string>
 
 #include "fuzz/ScratchDir.h"
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/transport/JexGateway.h"
 
 namespace {
@@ -51,6 +52,12 @@ struct QuietGateway : JexGateway {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The local-pipe endpoint ('L') the gateway listens on comes from the
+    // library's seams, filled once.
+    [[maybe_unused]] static const bool setUp = [] {
+        JexLinkSetUp();
+        return true;
+    }();
     if (size > 65536) return 0;  // more than the socket buffer holds at once
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return 0;

@@ -7,8 +7,10 @@
 #include <string>
 
 #include "fuzz/SessionFuzzScript.h"
+#include "jexlink/JexLinkSetUp.h"
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
         return 2;

@@ -4,22 +4,24 @@
 
 #include <string>
 
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexString.h"
 #include "jexlink/core/JexThread.h"
 #include "jexlink/core/JexTrace.h"
-#include "jexlink/modem/JexModemAPI.h"
 #include "jexlink/sra/JexCreateSrq.h"
 #include "jexlink/sra/JexSraProtocol.h"
 
 namespace {
 
-// The modem endpoint's client is installed when the library is loaded; the
-// call keeps the modem connection in the statically linked library.
-const bool g_modem_client_installed = [] {
-    JexModemAPI::InstallModemClient();
-    return true;
-}();
+// The library's seams are filled at the first call into it, once, whichever
+// thread of the VM makes it.
+void SetUpOnce() {
+    [[maybe_unused]] static const bool setUp = [] {
+        JexLinkSetUp();
+        return true;
+    }();
+}
 
 constexpr char kTraceFile[] = "R:\\JEXLinkAPI.cxx";
 constexpr char kExceptionClass[] = "com/pelmar/vantrix/tavro/core/TAVRONativeException";
@@ -154,6 +156,7 @@ extern "C" JNIEXPORT jint JNICALL
 Java_com_pelmar_vantrix_tavro_util_nativeapi_JEXLinkAPI_sendJEXParcel(JNIEnv* env, jobject self,
                                                                       jobject parcel,
                                                                       jstring accessNumber) {
+    SetUpOnce();
     JexTrace trace(kTraceFile, "sendJEXParcel", __LINE__);
     JexNetMsg input;
     JexNetMsg output;

@@ -38,7 +38,6 @@ private:
 class ModemProcesses : public ::testing::Test {
 protected:
     void SetUp() override {
-        JexModemAPI::InstallModemClient();
         ASSERT_TRUE(
             tavro::testing::WriteDword(JexConfig::kGlobalParameters, "Modem.CRResponseWait", 10));
         ASSERT_TRUE(
@@ -157,13 +156,13 @@ TEST_F(ModemProcesses, ASessionConnectsThroughAnMRouteEntry) {
 }
 
 // The director's library keeps the modem connection and installs it as the
-// modem endpoint's client when it is loaded: without the explicit call the
-// static linker would leave the connection out.
+// modem endpoint's client through its set-up: the set-up's reference is
+// what keeps the connection in the statically linked library.
 TEST(JexLinkApiModem, TheLibraryCarriesTheModemClient) {
     const auto result = tavro::testing::RunChild({"/usr/bin/nm", "-C", JEXLINKAPI});
     ASSERT_EQ(result.exitStatus, 0) << result.output;
     for (const char* symbol :
-         {"JexModemAPI::InstallModemClient()", "JexModemAPI::Connect(char const*, int)",
+         {"JexLinkSetUp()", "JexModemAPI::NewClient()", "JexModemAPI::Connect(char const*, int)",
           "JexModemAPI::Listen(char const*)", "JexModemAPI::commbox_listener_task()"})
         EXPECT_NE(result.output.find(symbol), std::string::npos) << symbol;
 }

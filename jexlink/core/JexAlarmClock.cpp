@@ -4,7 +4,7 @@
 #include <chrono>
 #include <memory>
 
-#include "jexlink/core/JexUserMessages.h"
+#include "jexlink/core/JexSeams.h"
 
 #define JEX_TEXT_CLASS JexAlarmClock
 const JexTextRow JexAlarmClock::kTextTable[] = JEX_TEXT_TABLE(JEXALARMCLOCK_TEXTS);
@@ -115,15 +115,15 @@ JexMutex& OutputMutex() {
 
 void modem_say(const char* mnemonic, JexExcArgs parameters) {
     JexMutexLock hold(OutputMutex());
-    JexUserMessages::Current().say(mnemonic, parameters);
+    JexSeams::UserMessages().say(mnemonic, parameters);
 }
 
 void modem_say(JexException& error) {
     JexMutexLock hold(OutputMutex());
-    JexUserMessages::Current().sayError(error);
+    JexSeams::UserMessages().sayError(error);
 }
 
 void modem_say_nm(JexException& error) {
     JexMutexLock hold(OutputMutex());
-    JexUserMessages::Current().sayErrorNoName(error);
+    JexSeams::UserMessages().sayErrorNoName(error);
 }

@@ -46,8 +46,8 @@ private:
     Callback callback_;
 };
 
-// The user-message routines (JexUserMessages: the message catalog's when the
-// messages library is linked in), each print under one process-wide mutex
+// The user-message routines (JexSeams::UserMessages: the message catalog's
+// once the library is set up), each print under one process-wide mutex
 // so that messages from several threads do not interleave.
 void modem_say(const char* mnemonic, JexExcArgs parameters);
 void modem_say(JexException& error);

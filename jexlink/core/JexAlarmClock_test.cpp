@@ -7,7 +7,7 @@
 #include <chrono>
 #include <string>
 
-#include "jexlink/core/JexUserMessages.h"
+#include "jexlink/core/JexSeams.h"
 #include "testing/support/ModemSayCapture.h"
 
 namespace {
@@ -132,13 +132,13 @@ TEST(ModemSay, PrintsThroughTheInstalledRoutines) {
         [](JexException& error) { heard += " error " + std::to_string(error.Code()); },
         [](JexException& error) { heard += " bare " + std::to_string(error.Code()); },
     };
-    const JexUserMessages* previous = JexUserMessages::Install(&kRecorder);
+    const JexUserMessages* previous = JexSeams::SetUserMessages(&kRecorder);
     JexAlarmClock clock(nullptr, nullptr, 1.0f);
     clock.Cancel();
     modem_say("T::HELLO", JexExcArgs());
     modem_say(clock);
     modem_say_nm(clock);
-    EXPECT_EQ(JexUserMessages::Install(previous), &kRecorder);
+    EXPECT_EQ(JexSeams::SetUserMessages(previous), &kRecorder);
     EXPECT_EQ(heard, "T::HELLO error 2 bare 2");
 }
 

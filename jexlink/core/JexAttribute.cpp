@@ -24,3 +24,8 @@ int JexAttrCheck(std::span<const JexAttrRow> rows, int number, JexAttrKind kind,
     if (access == JexAttrAccess::kSet && row->readOnly) return codes.readOnly;
     return 0;
 }
+
+JexExcArgs JexAttrFailure(std::span<const JexAttrRow> rows, const char* unknown, const char* where,
+                          int attribute, const JexExcArg& value) {
+    return JexExcArgs(where, JexAttrName(rows, attribute, unknown), attribute, value);
+}

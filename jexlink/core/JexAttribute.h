@@ -4,6 +4,8 @@
 
 #include <span>
 
+#include "jexlink/core/JexException.h"
+
 // The kinds of value an attribute takes.
 enum class JexAttrKind : unsigned char {
     kNone = 0,  // a number with a name that can be neither read nor set
@@ -47,3 +49,9 @@ const char* JexAttrName(std::span<const JexAttrRow> rows, int number, const char
 // (read-only before the kind for kSetReadOnlyFirst).
 int JexAttrCheck(std::span<const JexAttrRow> rows, int number, JexAttrKind kind,
                  JexAttrAccess access, const JexAttrCodes& codes);
+
+// The arguments every class records with an attribute's failure: where it
+// happened, the attribute's name (`unknown` when it has no row or its row
+// no name) and number, and the value offered when there is one.
+JexExcArgs JexAttrFailure(std::span<const JexAttrRow> rows, const char* unknown, const char* where,
+                          int attribute, const JexExcArg& value = {});

@@ -1,7 +1,6 @@
 // JexUserMessages: the seam through which the core prints user messages.
 #include "jexlink/core/JexUserMessages.h"
 
-#include <atomic>
 #include <cstdio>
 
 namespace {
@@ -23,15 +22,6 @@ void PlainSayErrorNoName(JexException& error) {
 
 constexpr JexUserMessages kPlain = {&PlainSay, &PlainSayError, &PlainSayErrorNoName};
 
-std::atomic<const JexUserMessages*> installed{nullptr};
-
 }  // namespace
 
-const JexUserMessages* JexUserMessages::Install(const JexUserMessages* routines) {
-    return installed.exchange(routines);
-}
-
-const JexUserMessages& JexUserMessages::Current() {
-    const JexUserMessages* routines = installed.load();
-    return routines ? *routines : kPlain;
-}
+const JexUserMessages& JexUserMessages::Plain() { return kPlain; }

@@ -4,9 +4,9 @@
 #include "jexlink/core/JexException.h"
 
 // The routines the core prints a user message with (the alarm clock's
-// modem_say). The messages library installs its own, which take the texts
-// from the message catalog, whenever it is linked into a program; the core
-// never includes it. Without them a plain default prints the mnemonic on
+// modem_say), taken from the library's seams (JexSeams::UserMessages): the
+// set-up of the library installs the message catalog's, which the core
+// never includes. Without them the plain default prints the mnemonic on
 // standard output, or on standard error the error's chain as Describe
 // gives it (sayError) or its own text alone (sayErrorNoName), each
 // followed by "\n".
@@ -15,9 +15,6 @@ struct JexUserMessages {
     void (*sayError)(JexException& error);
     void (*sayErrorNoName)(JexException& error);
 
-    // Installs the routines (null restores the plain default); returns the
-    // ones it replaces (null for the default).
-    static const JexUserMessages* Install(const JexUserMessages* routines);
-    // The installed routines, or the plain default.
-    static const JexUserMessages& Current();
+    // The plain default.
+    static const JexUserMessages& Plain();
 };

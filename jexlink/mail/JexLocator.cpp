@@ -157,6 +157,8 @@ void JexLocator::parse(const char* text) {
     parsed_nodes_ = JoinFields(fields, 0, n - 2);
 }
 
+std::span<const JexAttrRow> JexLocator::AttributeRows() { return kAttributes; }
+
 int JexLocator::SetAttr(int attribute, const char* value) {
     JexTrace trace(kTraceFile, "SetAttr(c)", __LINE__);
     const int rc = CheckAttr(kAttributes, attribute, K::kText, JexAttrAccess::kSetReadOnlyFirst);

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdio>
+#include <span>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexString.h"
 
 // Delivery method of a locator: the method word that ends its text.
@@ -69,6 +71,8 @@ public:
     // Parses the text; the defaults stay.
     JexLocator& operator=(const char* text);
 
+    // The attribute rows (JexAttribute.h) its GetAttr and SetAttr check against.
+    static std::span<const JexAttrRow> AttributeRows();
     int SetAttr(int attribute, const char* value);
     int SetAttr(int attribute, JexLocMethod value);
     int GetAttr(int attribute, JexString& value) const;

@@ -25,7 +25,7 @@ std::atomic<int> g_trace_flags{0};
 std::atomic<int> g_test_flags{0};
 
 // Both switches are read once when the library is loaded.
-const bool g_switches_read = [] {
+[[maybe_unused]] const bool g_switches_read = [] {
     JexModemAPI::ReadSwitches();
     return true;
 }();
@@ -138,8 +138,6 @@ int Step(std::atomic<int>& counter, int low, int high) {
     }
 }
 
-std::unique_ptr<JexModemClient> NewModemClient() { return std::make_unique<JexModemAPI>(); }
-
 }  // namespace
 
 namespace jex_modem_api {
@@ -160,10 +158,7 @@ int JexModemAPI::TraceFlags() { return g_trace_flags.load(std::memory_order_rela
 
 int JexModemAPI::TestFlags() { return g_test_flags.load(std::memory_order_relaxed); }
 
-void JexModemAPI::InstallModemClient() {
-    (void)g_switches_read;
-    JexModemClient::SetFactory(&NewModemClient);
-}
+std::unique_ptr<JexModemClient> JexModemAPI::NewClient() { return std::make_unique<JexModemAPI>(); }
 
 namespace {
 
@@ -544,6 +539,8 @@ int JexModemAPI::AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access
     const int code = JexAttrCheck(kAttributes, attribute, kind, access, kCodes);
     return code == OK ? OK : Fail(code, label);
 }
+
+std::span<const JexAttrRow> JexModemAPI::AttributeRows() { return kAttributes; }
 
 int JexModemAPI::GetAttr(int attribute, int& out) {
     JexTrace trace(kFile, "GetAttr(i)", __LINE__);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <span>
 
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
@@ -87,6 +88,8 @@ public:
 
     int GetMsg(JexBuffer& out, int flags, int seconds) override;
     int PutMsg(JexBuffer& message, int flags) override;
+    // The attribute rows (JexAttribute.h) its GetAttr and SetAttr check against.
+    static std::span<const JexAttrRow> AttributeRows();
     int GetAttr(int attribute, JexString& out) override;
     int GetAttr(int attribute, int& out) override;
     int SetAttr(int attribute, const char* value) override;
@@ -110,8 +113,9 @@ public:
     static int TraceFlags();
     static int TestFlags();
 
-    // Installs this class as the modem endpoint's client.
-    static void InstallModemClient();
+    // A new connection as the modem endpoint's client: the factory the
+    // library's set-up installs (JexSeams::SetModemClient).
+    static std::unique_ptr<JexModemClient> NewClient();
 
     // The process-wide numbers of the next echoed heartbeat (101 to 200)
     // and of the next heartbeat sent (1 to 100); tests start them near

@@ -574,7 +574,6 @@ TEST_F(ModemApiTest, TheTestSwitchesStopEchoesOrHeartbeats) {
 }
 
 TEST_F(ModemApiTest, ThroughTheEndpointASkippedLineLeavesNoCode) {
-    JexModemAPI::InstallModemClient();
     std::vector<FakeModemDaemon::Line> lines = {{"line1", "pots", "", 9600},
                                                 {"line2", "pots", "", 9600}};
     FakeModemDaemon daemon(lines);

@@ -308,6 +308,8 @@ int JexModemLineDb::SetAttr(int attribute, const char* value) {
     return OK;
 }
 
+std::span<const JexAttrRow> JexModemLineDb::AttributeRows() { return kAttributes; }
+
 JexString JexModemLineDb::attribute_name(int attribute) {
     return JexString(JexAttrName(kAttributes, attribute, "Unknown"), 1);
 }

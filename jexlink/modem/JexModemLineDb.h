@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "jexlink/core/JexAttribute.h"
@@ -124,6 +125,8 @@ public:
     static int found_in(const JexString& name, const JexFieldedString& list);
     static JexString state_name(int32_t state);
     static JexString mode_name(int32_t mode);
+    // The attribute rows (JexAttribute.h) its GetAttr and SetAttr check against.
+    static std::span<const JexAttrRow> AttributeRows();
     static JexString attribute_name(int attribute);
 
     // Reads JEXMODEMLINEDB_TRACE again (the library reads it once at load).

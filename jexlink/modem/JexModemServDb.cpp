@@ -162,6 +162,8 @@ constexpr JexAttrRow kAttributes[] = {
 
 }  // namespace
 
+std::span<const JexAttrRow> JexModemServDb::AttributeRows() { return kAttributes; }
+
 JexString JexModemServDb::attribute_name(int attribute) {
     return JexString(JexAttrName(kAttributes, attribute, "Unknown"), 1);
 }

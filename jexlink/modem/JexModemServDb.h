@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 
 #include "jexlink/core/JexAttribute.h"
@@ -98,6 +99,8 @@ public:
 
     static JexString state_name(int state);
     static JexString mode_name(int mode);
+    // The attribute rows (JexAttribute.h) its GetAttr and SetAttr check against.
+    static std::span<const JexAttrRow> AttributeRows();
     static JexString attribute_name(int attribute);
 
     int AccessMode() const { return access_mode_; }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "jexlink/core/JexAttribute.h"
+
 #define JEX_TEXT_CLASS JexTp2Frame
 const JexTextRow JexTp2Frame::kTextTable[] = JEX_TEXT_TABLE(JEXTP2FRAME_TEXTS);
 #undef JEX_TEXT_CLASS
@@ -51,6 +53,33 @@ int GetLong(const unsigned char* at) {
 
 const char* TextOf(const JexBuffer& buffer) { return buffer.Data() ? buffer.Data() : ""; }
 
+// Every attribute the frame keeps: the fixed part's integers (LI only
+// read), the parameters' integers and the three texts. A failed access
+// answers by its result alone: ATTRNOTINT for an integer access, kNotText
+// for a text one, whatever the fault.
+using K = JexAttrKind;
+constexpr JexAttrRow kAttributes[] = {
+    {JexTp2Frame::LI, "LI", K::kInt, true},
+    {JexTp2Frame::DST_REF, "DST_REF", K::kInt, false},
+    {JexTp2Frame::SRC_REF, "SRC_REF", K::kInt, false},
+    {JexTp2Frame::CLASS, "CLASS", K::kInt, false},
+    {JexTp2Frame::OPTIONS, "OPTIONS", K::kInt, false},
+    {JexTp2Frame::REASON, "REASON", K::kInt, false},
+    {JexTp2Frame::TPDU_NR, "TPDU_NR", K::kInt, false},
+    {JexTp2Frame::CAUSE, "CAUSE", K::kInt, false},
+    {JexTp2Frame::PRIORITY, "PRIORITY", K::kInt, false},
+    {JexTp2Frame::EXTRA_PARAMETER, "EXTRA_PARAMETER", K::kText, false},
+    {JexTp2Frame::TPDU_SIZE, "TPDU_SIZE", K::kInt, false},
+    {JexTp2Frame::CALLING_TSAP, "CALLING_TSAP", K::kText, false},
+    {JexTp2Frame::CALLED_TSAP, "CALLED_TSAP", K::kText, false},
+    {JexTp2Frame::VERSION, "VERSION", K::kInt, false},
+    {JexTp2Frame::ADD_OPTION, "ADD_OPTION", K::kInt, false},
+    {JexTp2Frame::EXT_REASON, "EXT_REASON", K::kInt, false},
+};
+constexpr JexAttrCodes kIntCodes{JexTp2Frame::ATTRNOTINT, JexTp2Frame::ATTRNOTINT,
+                                 JexTp2Frame::kNotText, JexTp2Frame::ATTRNOTINT};
+constexpr JexAttrCodes kTextCodes{JexTp2Frame::kNotText, JexTp2Frame::ATTRNOTINT,
+                                  JexTp2Frame::kNotText, JexTp2Frame::kNotText};
 }  // namespace
 
 JexTp2Frame::JexTp2Frame() : JexException(kTextTable, "JexTp2Frame") { SetSuppress(1); }
@@ -295,14 +324,20 @@ const JexBuffer* JexTp2Frame::TextField(int id) const {
     return const_cast<JexTp2Frame*>(this)->TextField(id);
 }
 
+std::span<const JexAttrRow> JexTp2Frame::AttributeRows() { return kAttributes; }
+
 int JexTp2Frame::SetAttr(int id, int value) {
-    int* field = id == LI ? nullptr : IntField(id);
+    if (const int code = JexAttrCheck(kAttributes, id, K::kInt, JexAttrAccess::kSet, kIntCodes))
+        return code;
+    int* field = IntField(id);
     if (!field) return ATTRNOTINT;
     *field = value;
     return OK;
 }
 
 int JexTp2Frame::SetAttr(int id, const JexBufferBase& value) {
+    if (const int code = JexAttrCheck(kAttributes, id, K::kText, JexAttrAccess::kSet, kTextCodes))
+        return code;
     JexBuffer* field = TextField(id);
     if (!field) return kNotText;
     *field = value;
@@ -310,6 +345,8 @@ int JexTp2Frame::SetAttr(int id, const JexBufferBase& value) {
 }
 
 int JexTp2Frame::GetAttr(int id, int& out) const {
+    if (const int code = JexAttrCheck(kAttributes, id, K::kInt, JexAttrAccess::kGet, kIntCodes))
+        return code;
     const int* field = const_cast<JexTp2Frame*>(this)->IntField(id);
     if (!field) return ATTRNOTINT;
     // Only the fixed-part fields tell "not set"; the parameters are read as
@@ -320,6 +357,8 @@ int JexTp2Frame::GetAttr(int id, int& out) const {
 }
 
 int JexTp2Frame::GetAttr(int id, JexBufferBase& out) const {
+    if (const int code = JexAttrCheck(kAttributes, id, K::kText, JexAttrAccess::kGet, kTextCodes))
+        return code;
     const JexBuffer* field = TextField(id);
     if (!field) return kNotText;
     if (field->Length() == 0) return ATTRUNDEFINED;

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdio>
+#include <span>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexException.h"
 
@@ -80,6 +82,8 @@ public:
     // Decodes the bytes into this frame (which may own them).
     JexTp2Frame& operator=(const JexBufferBase& wire);
 
+    // The attribute rows (JexAttribute.h) its GetAttr and SetAttr check against.
+    static std::span<const JexAttrRow> AttributeRows();
     // 0, or ATTRNOTINT for an identifier that is not a settable integer.
     int SetAttr(int id, int value);
     // 0, or kNotText for an identifier that is not a text.

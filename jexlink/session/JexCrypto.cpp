@@ -190,6 +190,8 @@ const char* JexCrypto::AttributeName(int attribute) {
     return JexAttrName(kAttributes, attribute, "Unknown attribute");
 }
 
+std::span<const JexAttrRow> JexCrypto::AttributeRows() { return kAttributes; }
+
 JexCrypto::JexCrypto(const JexString& first_name, const JexString& second_name, int suppress)
     : JexException(kTextTable, "JexCrypto"),
       item_mask_(kItemMaskBytes),
@@ -373,7 +375,7 @@ int JexCrypto::AttrCheck(const char* origin, int attribute, JexAttrKind kind,
     static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, BADATTR};
     const int code = JexAttrCheck(kAttributes, attribute, kind, JexAttrAccess::kGet, kCodes);
     if (code == OK) return OK;
-    return Fail(code, JexExcArgs(origin, AttributeName(attribute), attribute, value));
+    return Fail(code, JexAttrFailure(kAttributes, "Unknown attribute", origin, attribute, value));
 }
 
 int JexCrypto::GetAttr(Attribute attribute, JexString& value) {

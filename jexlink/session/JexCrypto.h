@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
@@ -57,6 +58,8 @@ public:
     };
     // The attribute's name; "Unknown attribute" for any other value.
     static const char* AttributeName(int attribute);
+    // The attribute rows (JexAttribute.h) its GetAttr and SetAttr check against.
+    static std::span<const JexAttrRow> AttributeRows();
 
     static constexpr int kItemMaskBytes = 32;
 

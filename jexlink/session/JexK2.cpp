@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/session/JexCrypto.h"
 
 #define JEX_TEXT_CLASS JexK2
@@ -69,16 +70,12 @@ JexNetMsg Unmasked(const JexNetMsg& msg, const JexBuffer& mask) {
 
 uint16_t ShortItem(const JexBuffer& item) { return static_cast<uint16_t>(item.GetShort()); }
 
-struct AttributeRow {
-    int value;
-    const char* name;
+constexpr JexAttrRow kAttributes[] = {
+    {JexK2::HOP_COUNT, "HOP_COUNT", JexAttrKind::kInt, false},
+    {JexK2::HOP_LIMIT, "HOP_LIMIT", JexAttrKind::kInt, false},
+    {JexK2::STATE, "STATE", JexAttrKind::kInt, true},
 };
-const AttributeRow kAttributes[] = {
-    {JexK2::HOP_COUNT, "HOP_COUNT"},
-    {JexK2::HOP_LIMIT, "HOP_LIMIT"},
-    {JexK2::STATE, "STATE"},
-    {-1, "Unknown attribute"},
-};
+constexpr const char* kUnknownAttribute = "Unknown attribute";
 
 }  // namespace
 
@@ -97,10 +94,10 @@ const char* JexK2::StateName(int state) {
 }
 
 const char* JexK2::AttributeName(int attribute) {
-    const AttributeRow* row = kAttributes;
-    while (row->value != -1 && row->value != attribute) ++row;
-    return row->name;
+    return JexAttrName(kAttributes, attribute, kUnknownAttribute);
 }
+
+std::span<const JexAttrRow> JexK2::AttributeRows() { return kAttributes; }
 
 JexK2::JexK2()
     : JexProtocol(kTextTable, "JexK2"),
@@ -143,14 +140,17 @@ int JexK2::WrongState() { return Fail(WRONGSTATE, JexExcArgs(routine_, StateName
 
 int JexK2::SetAttr(Attribute attribute, int value) {
     routine_ = "JexK2::SetAttr";
-    switch (attribute) {
-        case HOP_COUNT: hop_count_ = static_cast<uint16_t>(value); return ExcSet(OK);
-        case HOP_LIMIT: hop_limit_ = static_cast<uint16_t>(value); return ExcSet(OK);
-        default: break;
-    }
-    const int code = attribute == STATE ? ATTRREADONLY : BADATTR;
-    return Fail(code, JexExcArgs("JexK2::SetAttr(Attribute, int)", AttributeName(attribute),
-                                 static_cast<int>(attribute), value));
+    static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
+    const int code =
+        JexAttrCheck(kAttributes, attribute, JexAttrKind::kInt, JexAttrAccess::kSet, kCodes);
+    if (code != OK)
+        return Fail(code, JexAttrFailure(kAttributes, kUnknownAttribute,
+                                         "JexK2::SetAttr(Attribute, int)", attribute, value));
+    if (attribute == HOP_COUNT)
+        hop_count_ = static_cast<uint16_t>(value);
+    else
+        hop_limit_ = static_cast<uint16_t>(value);
+    return ExcSet(OK);
 }
 
 int JexK2::SetAttr(JexSession::Attribute attribute, const JexString& value) {

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexNetMsg.h"
 #include "jexlink/core/JexString.h"
@@ -122,6 +124,8 @@ public:
     int Server();
 
     // HOP_COUNT and HOP_LIMIT (cut to 16 bits); STATE is read-only.
+    // The attribute rows (JexAttribute.h) its GetAttr and SetAttr check against.
+    static std::span<const JexAttrRow> AttributeRows();
     int SetAttr(Attribute attribute, int value);
     // A text attribute of the owned session (AUTHENTICATION, ENCRYPTION,
     // SRC_ACID, SRC_NODE, ...).

@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
@@ -266,6 +267,8 @@ public:
     static JexString state_name(int state);
     static const char* msg_name(int type);
     static const char* attribute_name(int attribute);
+    // The attribute rows (JexAttribute.h) its GetAttr and SetAttr check against.
+    static std::span<const JexAttrRow> AttributeRows();
 
     // The gateway beneath the session (for its attributes and for tests that
     // hand it a connection).

@@ -59,8 +59,11 @@ const char* JexSession::attribute_name(int attribute) {
     return JexAttrName(kAttributes, attribute, "Unknown attribute");
 }
 
+std::span<const JexAttrRow> JexSession::AttributeRows() { return kAttributes; }
+
 int JexSession::AttrFail(int code, int attribute, const JexExcArg& value) {
-    return Fail(code, JexExcArgs(operation_, attribute_name(attribute), attribute, value));
+    return Fail(code,
+                JexAttrFailure(kAttributes, "Unknown attribute", operation_, attribute, value));
 }
 
 int JexSession::AttrCheck(int attribute, JexAttrKind kind, JexAttrAccess access,

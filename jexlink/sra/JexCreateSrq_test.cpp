@@ -35,6 +35,7 @@ TEST(JexConvertSraStatusToSrqStatus, Table) {
         {JexSra::REMOTEFAIL, 8},
         {JexSra::PROBSUBFAIL, 8},
         {JexSra::ACCESSFAIL, 8},
+        {JexSra::SESSIONERR, 8},
         {JexSra::NOITEMCODE, 8},
         {28, 8},
         {JexException::kReraised, 8},

@@ -40,6 +40,8 @@ const JexAttrRow JexSra::kAttributes[] = {
     {SRQ_NUMERIC, "SRQ_NUMERIC", K::kInt, false},
 };
 
+std::span<const JexAttrRow> JexSra::AttributeRows() { return kAttributes; }
+
 JexSra::JexSra()
     : JexException(kTextTable, "JexSra"),
       number_("", 1),

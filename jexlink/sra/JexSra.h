@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexException.h"
@@ -125,6 +126,8 @@ public:
 
     // SRQ_NUMERIC takes the value: OK. Any other attribute: NOITEMCODE,
     // nothing changed.
+    // The attribute rows (JexAttribute.h) its GetAttr and SetAttr check against.
+    static std::span<const JexAttrRow> AttributeRows();
     int SetAttr(int attribute, int32_t value);
     // The settable texts (DST_ACID, DST_NODE, SRC_ACID, SRC_NODE,
     // SRQ_CONTACT, SRQ_BEFORE to SRQ_CC_ADDRESS) take a copy of the text

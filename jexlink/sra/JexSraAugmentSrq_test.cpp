@@ -188,18 +188,6 @@ TEST_F(AugmentClient, AnswersOfTheServer) {
          JexSra::PROTOCOLERR,
          {"JexSra::PROBAUGFAIL", "JexSra::PROTOCOLERR"},
          true},
-        {"corrupt reply",
-         row(Connect::kAcceptWithoutLimit, 0, Reply::kCorrupt),
-         ten,
-         JexSra::CONVERSIONERR,
-         {"JexSra::PROBAUGFAIL"},
-         true},
-        {"hang-up instead of a reply",
-         row(Connect::kAcceptWithoutLimit, 0, Reply::kHangUp),
-         ten,
-         JexSra::GETMSGERR,
-         {"JexSra::PROBAUGFAIL"},
-         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -228,50 +216,6 @@ TEST_F(AugmentClient, RejectReturnsAccessFailWithoutDisconnecting) {
     // A disconnect would have left WRONGSTATE on the session.
     EXPECT_EQ(outcome.session_code, JexSession::REJECT);
     EXPECT_EQ(peer_.Record().listen, 0);
-}
-
-TEST_F(AugmentClient, ClosedPortFailsToConnect) {
-    ASSERT_TRUE(tavro::testing::WriteRouteToClosedPort(
-        setup_->Path() / "data" / "jex_route_map.dat", "srv/snode/jex_sra"));
-
-    JexSession session;
-    JexSraAugmentSrq request(&session, "sr-1", "s", "t");
-    EXPECT_EQ(request.Augment(), JexSra::CONNECTFAIL);
-    const Chain chain = ErrorChain(request);
-    ASSERT_GE(chain.size(), 3u);
-    EXPECT_EQ(chain[0], "JexSra::PROBAUGFAIL");
-    EXPECT_EQ(chain[1], "JexSra::CONNECTFAIL");
-    EXPECT_EQ(chain[2], "JexSession::GATEWAYERR");
-}
-
-// A session that refuses the source attributes (it is not idle) fails the
-// request instead of ending the process; so does a request without one.
-TEST_F(AugmentClient, RefusedSessionAttributeIsRecordedNotFatal) {
-    ASSERT_TRUE(peer_.Serve(SraPeerRow()));
-    JexSession session;
-    session.SetSuppress(1);
-    session.SetAttr(JexSession::SRC_ACID, "cli");
-    session.SetAttr(JexSession::ROUTE_MAP, (setup_->Path() / "data" / "jex_route_map.dat").c_str());
-    JexBuffer connect, accept;
-    JexNetMsg msg(kSraConnect);
-    JexSraSetText(msg[kSraItemKind], JexString("1"));
-    (void)msg.Encode(connect);
-    ASSERT_EQ(session.Connect(kSraApplication, "srv", "snode", connect, accept), 0)
-        << session.Describe(1).Text();
-    {
-        JexSraAugmentSrq request(&session, "sr-1", "s", "t");
-        EXPECT_EQ(request.Augment(), JexSra::SESSIONERR);
-        const Chain chain = ErrorChain(request);
-        ASSERT_GE(chain.size(), 3u);
-        EXPECT_EQ(chain[0], "JexSra::PROBAUGFAIL");
-        EXPECT_EQ(chain[1], "JexSra::SESSIONERR");
-        EXPECT_EQ(chain[2], "JexSession::WRONGSTATE");
-    }
-    session.Disconnect();
-    EXPECT_TRUE(peer_.Join());
-
-    JexSraAugmentSrq alone(nullptr, "sr-1", "s", "t");
-    EXPECT_EQ(alone.Augment(), JexSra::SESSIONERR);
 }
 
 TEST_F(AugmentClient, ConstructorFillsTheRequest) {

@@ -180,11 +180,6 @@ TEST_F(CreateClient, AnswersOfTheServer) {
          JexSra::CONNECTFAIL,
          {"JexSra::PROBSUBFAIL", "JexSra::CONNECTFAIL", "JexSession::REJECT"},
          false},
-        {"corrupt reply",
-         row(Connect::kAcceptWithoutLimit, 0, Reply::kCorrupt),
-         JexSra::CONVERSIONERR,
-         {"JexSra::PROBSUBFAIL", "JexSra::CONVERSIONERR"},
-         true},
         {"reply of another type",
          row(Connect::kAcceptWithoutLimit, 0, Reply::kOtherType),
          JexSra::PROTOCOLERR,
@@ -204,11 +199,6 @@ TEST_F(CreateClient, AnswersOfTheServer) {
          other('A'),
          JexSra::PROTOCOLERR,
          {"JexSra::PROBSUBFAIL", "JexSra::PROTOCOLERR"},
-         true},
-        {"hang-up instead of a reply",
-         row(Connect::kAcceptWithoutLimit, 0, Reply::kHangUp),
-         JexSra::GETMSGERR,
-         {"JexSra::PROBSUBFAIL", "JexSra::GETMSGERR"},
          true},
     };
     for (const Case& c : cases) {
@@ -246,18 +236,6 @@ TEST_F(CreateClient, FailureReplyCarriesTheServersError) {
     EXPECT_EQ(JexConvertSraStatusToSrqStatus(outcome.result), 6);
 }
 
-// A silent server holds the client no longer than "SRA.ReplyTimeout".
-TEST_F(CreateClient, SilentServerEndsInBoundedTime) {
-    ASSERT_TRUE(tavro::testing::WriteDword(JexConfig::kApplications, "SRA.ReplyTimeout", 2));
-    SraPeerRow row;
-    row.reply = Reply::kSilence;
-    const auto start = std::chrono::steady_clock::now();
-    const Outcome outcome = Submit(row);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-    EXPECT_EQ(outcome.result, JexSra::GETMSGERR) << outcome.text;
-    EXPECT_NE(outcome.text.find("JexSession::TIMEOUT"), std::string::npos) << outcome.text;
-}
-
 // A subject too long to frame is refused before anything is sent.
 TEST_F(CreateClient, ConnectMessageThatCannotBeFramedIsAConversionError) {
     const std::string subject(JexNetMsg::kItemLimit, 's');
@@ -268,46 +246,6 @@ TEST_F(CreateClient, ConnectMessageThatCannotBeFramedIsAConversionError) {
     ASSERT_GE(chain.size(), 2u);
     EXPECT_EQ(chain[0], "JexSra::PROBSUBFAIL");
     EXPECT_EQ(chain[1], "JexSra::CONVERSIONERR");
-}
-
-TEST_F(CreateClient, ClosedPortFailsToConnect) {
-    ASSERT_TRUE(tavro::testing::WriteRouteToClosedPort(
-        setup_->Path() / "data" / "jex_route_map.dat", "srv/snode/jex_sra"));
-
-    JexSession session;
-    JexSraCreateSrq request(&session, "acc", "s", "b");
-    EXPECT_EQ(request.Create(), JexSra::CONNECTFAIL);
-    const auto chain = ErrorChain(request);
-    ASSERT_GE(chain.size(), 3u);
-    EXPECT_EQ(chain[0], "JexSra::PROBSUBFAIL");
-    EXPECT_EQ(chain[1], "JexSra::CONNECTFAIL");
-    EXPECT_EQ(chain[2], "JexSession::GATEWAYERR");
-}
-
-// A session that refuses the source attributes (it is not idle) fails the
-// request instead of ending the process.
-TEST_F(CreateClient, RefusedSessionAttributeIsRecordedNotFatal) {
-    ASSERT_TRUE(peer_.Serve(SraPeerRow()));
-    JexSession session;
-    session.SetSuppress(1);
-    session.SetAttr(JexSession::SRC_ACID, "cli");
-    session.SetAttr(JexSession::ROUTE_MAP, (setup_->Path() / "data" / "jex_route_map.dat").c_str());
-    JexBuffer connect, accept;
-    JexNetMsg msg(kSraConnect);
-    JexSraSetText(msg[kSraItemKind], JexString("0"));
-    (void)msg.Encode(connect);
-    ASSERT_EQ(session.Connect(kSraApplication, "srv", "snode", connect, accept), 0)
-        << session.Describe(1).Text();
-    {
-        JexSraCreateSrq request(&session, "acc", "s", "b");
-        EXPECT_EQ(request.Create(), JexSra::SESSIONERR);
-        const auto chain = ErrorChain(request);
-        ASSERT_GE(chain.size(), 3u);
-        EXPECT_EQ(chain[1], "JexSra::SESSIONERR");
-        EXPECT_EQ(chain[2], "JexSession::WRONGSTATE");
-        EXPECT_EQ(JexConvertSraStatusToSrqStatus(JexSra::SESSIONERR), 8);
-    }
-    EXPECT_TRUE(peer_.Join());
 }
 
 TEST_F(CreateClient, ConstructorFillsTheRequestFromSettingsAndSignature) {

@@ -251,18 +251,6 @@ TEST_F(ReviewClient, FailuresOfAWorkUnit) {
          JexSra::PROTOCOLERR,
          {"JexSra::REVIEWFAIL", "JexSra::REMOTEFAIL", "JexSra::INVALIDSRQID"},
          true},
-        {"corrupt message",
-         {{SraPeer::CorruptMessage()}},
-         JexSra::CONVERSIONERR,
-         {"JexSra::REVIEWFAIL", "JexSra::CONVERSIONERR"},
-         true},
-        // A connection that ends inside a work unit is an error, never a
-        // cached success.
-        {"hang-up inside the work unit",
-         {{SraPeer::LineMessage("partial")}, true},
-         JexSra::GETMSGERR,
-         {"JexSra::REVIEWFAIL", "JexSra::GETMSGERR"},
-         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -307,27 +295,6 @@ TEST_F(ReviewClient, BrokenRequestAnswersOnlyFromTheCache) {
     }
     ASSERT_TRUE(peer_.Join());
     EXPECT_EQ(Queries(peer_.Record()), (std::vector<int>{1, 2}));
-}
-
-// A server that goes silent inside a work unit holds the client no longer
-// than "SRA.ReplyTimeout".
-TEST_F(ReviewClient, SilentServerEndsInBoundedTime) {
-    ASSERT_TRUE(tavro::testing::WriteDword(JexConfig::kApplications, "SRA.ReplyTimeout", 2));
-    ASSERT_TRUE(peer_.Serve(
-        Reviews("1", [](int) { return SraPeerAnswer{{SraPeer::LineMessage("partial")}}; })));
-    const auto start = std::chrono::steady_clock::now();
-    {
-        JexSession session;
-        JexSraReviewSrq request(&session, "SR-7");
-        JexString text;
-        EXPECT_EQ(request.Review(1, text), JexSra::GETMSGERR);
-        EXPECT_STREQ(text.Text(), "");
-        EXPECT_NE(std::string(request.Describe(1).Text()).find("JexSession::TIMEOUT"),
-                  std::string::npos)
-            << request.Describe(1).Text();
-    }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-    ASSERT_TRUE(peer_.Join());
 }
 
 // A long work unit arrives whole.
@@ -385,22 +352,6 @@ TEST_F(ReviewClient, RejectedConnection) {
     }
     ASSERT_TRUE(peer_.Join());
     EXPECT_NE(Log().find("JexSra::REVIEWFAIL,JexSra::ACIDSRQMISMATCH"), std::string::npos) << Log();
-}
-
-TEST_F(ReviewClient, ClosedPortFailsToConnect) {
-    ASSERT_TRUE(tavro::testing::WriteRouteToClosedPort(
-        setup_->Path() / "data" / "jex_route_map.dat", "srv/snode/jex_sra"));
-
-    JexSession session;
-    JexSraReviewSrq request(&session, "SR-7");
-    EXPECT_EQ(request.GetWorkUnitCount(), JexSra::CONNECTFAIL);
-    Chain chain = ErrorChain(request);
-    ASSERT_GE(chain.size(), 3u);
-    chain.resize(3);
-    EXPECT_EQ(chain,
-              (Chain{"JexSra::REVIEWFAIL", "JexSra::CONNECTFAIL", "JexSession::GATEWAYERR"}));
-    JexString text;
-    EXPECT_EQ(request.Review(1, text), JexSra::REVIEWFAIL);
 }
 
 // Only a review request answers the work-unit count; a review request

@@ -142,6 +142,8 @@ const char* JexGateway::attribute_name(int attribute) {
     return JexAttrName(kAttributes, attribute, "Unknown attribute");
 }
 
+std::span<const JexAttrRow> JexGateway::AttributeRows() { return kAttributes; }
+
 JexString JexGateway::state_name(int state) {
     switch (state) {
         case CONN: return "CONN";
@@ -193,17 +195,15 @@ int JexGateway::SetError(int code, const JexExcArgs& args, JexException* cause) 
     return ExcSet(code, args, cause);
 }
 
-int JexGateway::AttrFailure(int code, int attribute, const JexString* value) {
-    JexExcArgs args(Label(), attribute_name(attribute), attribute);
-    if (value) args[3] = JexBuffer(*value);
-    ExcRaise(code, args);
+int JexGateway::AttrFail(int code, int attribute, const JexString* value) {
+    ExcRaise(code, JexAttrFailure(kAttributes, "Unknown attribute", Label(), attribute, value));
     return code;
 }
 
 int JexGateway::GetAttr(Attribute attribute, int& value) {
     SetLabel("JexGateway::GetAttr(Attribute, int)");
     const int code = JexAttrCheck(kAttributes, attribute, K::kInt, JexAttrAccess::kGet, kAttrCodes);
-    if (code != OK) return AttrFailure(code, attribute, nullptr);
+    if (code != OK) return AttrFail(code, attribute, nullptr);
     switch (attribute) {
         case HOP_COUNT: value = hop_count; break;
         case MAX_HOP_COUNT: value = max_hops; break;
@@ -221,7 +221,7 @@ int JexGateway::GetAttr(Attribute attribute, JexString& value) {
     SetLabel("JexGateway::GetAttr(Attribute, JexString &)");
     const int code =
         JexAttrCheck(kAttributes, attribute, K::kText, JexAttrAccess::kGet, kAttrCodes);
-    if (code != OK) return AttrFailure(code, attribute, nullptr);
+    if (code != OK) return AttrFail(code, attribute, nullptr);
     switch (attribute) {
         case ACID: value = own_acids.Text(); break;
         case APPLICATION:
@@ -253,7 +253,7 @@ int JexGateway::SetAttr(Attribute attribute, const JexString& value) {
         attribute == MAX_REDIRECT_COUNT
             ? BADATTR
             : JexAttrCheck(kAttributes, attribute, K::kText, JexAttrAccess::kSet, kAttrCodes);
-    if (code != OK) return AttrFailure(code, attribute, &value);
+    if (code != OK) return AttrFail(code, attribute, &value);
     if (state_ != IDLE) {
         ExcRaise(WRONGSTATE, JexExcArgs(Label()));
         return WRONGSTATE;

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 
+#include "jexlink/core/JexAttribute.h"
 #include "jexlink/core/JexBuffer.h"
 #include "jexlink/core/JexFieldedString.h"
 #include "jexlink/core/JexNetMsg.h"
@@ -219,6 +221,8 @@ public:
     JexString state_name() const { return state_name(state_); }
     static const char* msg_name(int type);
     static const char* attribute_name(int attribute);
+    // The attribute rows (JexAttribute.h) its GetAttr and SetAttr check against.
+    static std::span<const JexAttrRow> AttributeRows();
 
     // The process-wide trace bits.
     static int TraceFlags();
@@ -322,7 +326,7 @@ protected:
     void SetLabel(const char* label) { label_ = label; }
     // Sets (not raises) code with the label as argument 0.
     int SetError(int code, const JexExcArgs& args, JexException* cause = nullptr);
-    int AttrFailure(int code, int attribute, const JexString* value);
+    int AttrFail(int code, int attribute, const JexString* value);
     // A frame that failed on t: TRANSPORTERR, set here unless the
     // transport handler already set it.
     int transport_failed(JexTransport& t);

@@ -10,8 +10,9 @@
 // The calls of the modem client (JexModemAPI of the modem transport, through
 // its status class JexModem). Every call reports through the client's own
 // code: 0 on success, otherwise a code of the client's table; a call that
-// succeeds leaves the code at 0. The modem transport installs the factory
-// that builds its client; without one a modem endpoint cannot be built.
+// succeeds leaves the code at 0. The library's set-up installs the modem
+// library's factory in its seams (JexSeams::SetModemClient); without one a
+// modem endpoint cannot be built.
 class JexModemClient : public JexException {
 public:
     // Codes of the client that the endpoint tells apart.
@@ -45,10 +46,8 @@ public:
     virtual int Listen(const char* name) = 0;
     virtual int Disconnect() = 0;
 
-    using Factory = std::unique_ptr<JexModemClient> (*)();
-    // Installs the factory; returns the one it replaces.
-    static Factory SetFactory(Factory factory);
-    // A new client from the factory (its code tells whether it was built),
-    // or null when no factory is installed.
+    // A new client from the factory the library's seams hold
+    // (JexSeams::ModemClient; its code tells whether it was built), or null
+    // when none is installed.
     static std::unique_ptr<JexModemClient> Create();
 };

@@ -2,14 +2,12 @@
 #include "jexlink/transport/JexModemIO.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
+#include "jexlink/core/JexSeams.h"
 #include "jexlink/core/JexTrace.h"
 
 namespace {
-
-std::atomic<JexModemClient::Factory> g_factory{nullptr};
 
 constexpr const char* kFile = "JexModemIO";
 
@@ -23,12 +21,8 @@ int32_t GetWord(const char* buffer) {
 
 }  // namespace
 
-JexModemClient::Factory JexModemClient::SetFactory(Factory factory) {
-    return g_factory.exchange(factory);
-}
-
 std::unique_ptr<JexModemClient> JexModemClient::Create() {
-    const Factory factory = g_factory.load();
+    const JexSeams::ModemClientFactory factory = JexSeams::ModemClient();
     return factory ? factory() : nullptr;
 }
 

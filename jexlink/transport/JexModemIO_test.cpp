@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "jexlink/core/JexSeams.h"
 #include "jexlink/transport/JexTransport.h"
 #include "testing/support/TransportTestSupport.h"
 
@@ -100,13 +101,13 @@ class ModemTest : public ::testing::Test {
 protected:
     void SetUp() override {
         FakeModem::constructionCode = 0;
-        previous_ = JexModemClient::SetFactory(&MakeFake);
+        previous_ = JexSeams::SetModemClient(&MakeFake);
     }
-    void TearDown() override { JexModemClient::SetFactory(previous_); }
+    void TearDown() override { JexSeams::SetModemClient(previous_); }
 
     static FakeModem& Fake(JexModemIO& io) { return *static_cast<FakeModem*>(io.Client()); }
 
-    JexModemClient::Factory previous_ = nullptr;
+    JexSeams::ModemClientFactory previous_ = nullptr;
 };
 
 TEST_F(ModemTest, PutDataCutsMessagesOfTheIoSize) {
@@ -285,7 +286,7 @@ TEST_F(ModemTest, AClientThatCannotBeBuiltMakesAnUnusableEndpointNotAnEnd) {
     EXPECT_EQ(t.PutData("a", 1, 0), JexTransport::CONNECTERR);
 
     // Without any modem client at all.
-    JexModemClient::SetFactory(nullptr);
+    JexSeams::SetModemClient(nullptr);
     JexTransport none;
     RaiseLog noneRaised(&none);
     EXPECT_EQ(none.Connect(JexNetAddr("M/n/s", '/')), JexTransport::CONNECTERR);

@@ -6,12 +6,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "jexlink/transport/JexLocalIO.h"
-#include "jexlink/transport/JexModemIO.h"
+#include "jexlink/core/JexSeams.h"
 #include "jexlink/transport/JexNetIO.h"
-#include "jexlink/transport/JexTcpIO.h"
-#include "jexlink/transport/JexWirpelIO.h"
-#include "jexlink/transport/JexX25IO.h"
 #include "jexlink/transport/NetNames.h"
 
 #define JEX_TEXT_CLASS JexTransport
@@ -86,14 +82,13 @@ int JexTransport::netio_handler(JexException* raised, void* context) {
 }
 
 JexNetIO* JexTransport::new_net_io(int type) {
-    std::unique_ptr<JexNetIO> io;
-    switch (type) {
-        case 'D': io = std::make_unique<JexWirpelIO>(); break;
-        case 'L': io = std::make_unique<JexLocalIO>(); break;
-        case 'M': io = std::make_unique<JexModemIO>(); break;
-        case 'T': io = std::make_unique<JexTcpIO>(); break;
-        case 'X': io = std::make_unique<JexX25IO>(); break;
-        default: ExcRaise(UNKNOWN, JexExcArgs("JexTransport::new_net_io")); return nullptr;
+    // The letter's endpoint comes from the factory the library's set-up
+    // installed (JexLinkSetUp), or one a test put in its place.
+    const JexSeams::EndpointFactory factory = JexSeams::Endpoint(type);
+    std::unique_ptr<JexNetIO> io = factory ? factory() : nullptr;
+    if (!io) {
+        ExcRaise(UNKNOWN, JexExcArgs("JexTransport::new_net_io"));
+        return nullptr;
     }
     // A transport serves one connection: a second Connect replaces the first.
     if (std::unique_ptr<JexNetIO> old = DetachEndpoint()) old->Disconnect();
@@ -131,6 +126,8 @@ int JexTransport::Listen() {
 }
 
 int JexTransport::Disconnect() { return endpoint_ ? endpoint_->Disconnect() : 0; }
+
+std::span<const JexAttrRow> JexTransport::AttributeRows() { return kAttributes; }
 
 void JexTransport::Dump(const char* header, const char* p, int n) const {
     std::fprintf(stderr, header, n);
@@ -205,19 +202,16 @@ JexTransport::PassReadiness JexTransport::ReadyToPass(JexTransport& to) {
     return endpoint_->ReadyToPass(*to.endpoint_);
 }
 
-const char* JexTransport::AttributeName(int attribute) {
-    return JexAttrName(kAttributes, attribute, "?");
-}
-
-int JexTransport::AttrError(int code, const char* label, int attribute) {
+int JexTransport::AttrFail(int code, const char* label, int attribute) {
+    // The texts of an unknown attribute and of a bad value name neither.
     if (code == BADATTR || code == BADATTRVALUE) return RaiseCode(code, JexExcArgs(label));
-    return RaiseCode(code, JexExcArgs(label, AttributeName(attribute), attribute));
+    return RaiseCode(code, JexAttrFailure(kAttributes, "?", label, attribute));
 }
 
 int JexTransport::AttrCheck(int attribute, JexAttrKind kind, const char* label) {
     static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
     const int code = JexAttrCheck(kAttributes, attribute, kind, JexAttrAccess::kGet, kCodes);
-    return code == OK ? OK : AttrError(code, label, attribute);
+    return code == OK ? OK : AttrFail(code, label, attribute);
 }
 
 int JexTransport::SetCheck(int attribute, const char* label) {
@@ -226,7 +220,7 @@ int JexTransport::SetCheck(int attribute, const char* label) {
     static constexpr JexAttrCodes kCodes{BADATTR, ATTRNOTINT, ATTRNOTSTRING, ATTRREADONLY};
     const int code =
         JexAttrCheck(kAttributes, attribute, K::kInt, JexAttrAccess::kSetReadOnlyFirst, kCodes);
-    return code == OK ? OK : AttrError(code, label, attribute);
+    return code == OK ? OK : AttrFail(code, label, attribute);
 }
 
 int JexTransport::GetAttr(int attribute, int& value) {
@@ -260,14 +254,14 @@ int JexTransport::SetAttr(int attribute, int value) {
         case kSetting1: setting1_ = value != 0; return OK;
         case kIoSize:
             // A size of 0 could move no data: refused like a negative one.
-            if (value <= 0) return AttrError(BADATTRVALUE, kSetInt, attribute);
+            if (value <= 0) return AttrFail(BADATTRVALUE, kSetInt, attribute);
             ioSize_ = value;
             return OK;
         case kSetting5: setting5_ = value; return OK;
         case kRaiseEnd: raiseEnd_ = value != 0; return OK;
         case kSetting8: setting8_ = value != 0; return OK;
         case kTimeout:
-            if (value < 0) return AttrError(BADATTRVALUE, kSetInt, attribute);
+            if (value < 0) return AttrFail(BADATTRVALUE, kSetInt, attribute);
             setting9_ = value;
             return OK;
         default: return OK;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/uio.h>
+#include <span>
 
 #include <memory>
 #include "jexlink/core/JexAttribute.h"
@@ -129,6 +130,8 @@ public:
     using PassReadiness = std::unique_ptr<jexnet::NetDescriptor::SpliceReady>;
     PassReadiness ReadyToPass(JexTransport& to);
 
+    // The attribute rows (JexAttribute.h) its GetAttr and SetAttr check against.
+    static std::span<const JexAttrRow> AttributeRows();
     int GetAttr(int attribute, int& value);
     int GetAttr(int attribute, JexString& value);
     int SetAttr(int attribute, int value);
@@ -149,9 +152,9 @@ protected:
         ExcRaise(code, args, cause);
         return code;
     }
-    // Creates the endpoint of a type letter into the endpoint field (a
-    // previous endpoint is unlinked and deleted). UNKNOWN raised and null
-    // for a letter without an endpoint.
+    // Creates the endpoint of a type letter (from the letter's factory in
+    // JexSeams) into the endpoint field (a previous endpoint is unlinked and
+    // deleted). UNKNOWN raised and null for a letter without an endpoint.
     JexNetIO* new_net_io(int type);
     // Registers the relay handler on the endpoint and copies the settings.
     void AttachEndpoint();
@@ -178,8 +181,7 @@ protected:
     int trace_ = 0;
 
 private:
-    static const char* AttributeName(int attribute);
-    int AttrError(int code, const char* label, int attribute);
+    int AttrFail(int code, const char* label, int attribute);
     // 0, or the failure of reading `attribute` as a `kind`.
     int AttrCheck(int attribute, JexAttrKind kind, const char* label);
     // 0, or the failure of setting `attribute`: unknown or read-only.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "jexlink/core/JexSeams.h"
 #include "jexlink/transport/JexNetIO.h"
 #include "testing/support/TransportTestSupport.h"
 
@@ -218,6 +219,108 @@ TEST(JexTransport, ListenerOnATypeWithoutAnEndpointRecordsAndLives) {
         RaiseLog raised(&t);
         EXPECT_EQ(listener.Accept(t), JexTransport::UNSUPPORTED);
         EXPECT_EQ(raised.Codes().size(), 1u);
+    }
+}
+
+// An endpoint that a test puts in place of the TCP one through the
+// library's seams: it records the address it was asked for and answers
+// reads with a fixed text.
+class ScriptedEndpoint : public JexNetIO {
+public:
+    static inline std::string connectedTo;
+    static inline int built = 0;
+
+    ScriptedEndpoint() {
+        ++built;
+        type_ = 'T';
+    }
+    using JexNetIO::GetData;
+    JexString strsockaddr(const char*) override { return JexString("scripted"); }
+    int Connect(const JexNetAddr& address) override {
+        connectedTo = address.Text().Text();
+        return 0;
+    }
+    int GetData(char* p, int n, int& got, int) override {
+        got = 0;
+        for (; got < n && kText[got]; ++got) p[got] = kText[got];
+        return 0;
+    }
+
+private:
+    static constexpr char kText[] = "scripted bytes";
+};
+
+std::unique_ptr<JexNetIO> NewScriptedEndpoint() { return std::make_unique<ScriptedEndpoint>(); }
+
+// Replaces the 'T' endpoint for one test and puts the set-up's one back.
+class ReplacedTcpEndpoint : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ScriptedEndpoint::connectedTo.clear();
+        ScriptedEndpoint::built = 0;
+        previous_ = JexSeams::SetEndpoint('T', &NewScriptedEndpoint);
+    }
+    void TearDown() override { JexSeams::SetEndpoint('T', previous_); }
+
+    JexSeams::EndpointFactory previous_ = nullptr;
+};
+
+TEST_F(ReplacedTcpEndpoint, ATransportConnectsThroughTheReplacement) {
+    ASSERT_NE(previous_, nullptr);  // the test main's set-up installed the TCP endpoint
+    JexTransport t;
+    RaiseLog raised(&t);
+    EXPECT_EQ(t.Connect(JexNetAddr("T/127.0.0.1/9", '/')), 0);
+    EXPECT_EQ(ScriptedEndpoint::built, 1);
+    EXPECT_EQ(ScriptedEndpoint::connectedTo, "T/127.0.0.1/9");
+    ASSERT_NE(dynamic_cast<ScriptedEndpoint*>(t.Endpoint()), nullptr);
+    char buf[8];
+    int got = 0;
+    EXPECT_EQ(t.GetData(buf, 8, got, 0), 0);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(got)), "scripted");
+    EXPECT_TRUE(raised.Codes().empty());
+}
+
+TEST_F(ReplacedTcpEndpoint, OtherLettersKeepTheirEndpoints) {
+    JexTransport t;
+    RaiseLog raised(&t);
+    // The local pipe's endpoint still comes from the set-up: it fails on a
+    // missing handle of its own, never as an unknown transport.
+    unsetenv("JEX_NET_HANDLE");
+    setenv("JEX_TRANSPORT_TYPE", "L", 1);
+    t.Listen();
+    unsetenv("JEX_TRANSPORT_TYPE");
+    EXPECT_EQ(ScriptedEndpoint::built, 0);
+    EXPECT_EQ(dynamic_cast<ScriptedEndpoint*>(t.Endpoint()), nullptr);
+    for (int code : raised.Codes()) EXPECT_NE(code, JexTransport::UNKNOWN);
+}
+
+// A letter whose factory a test removed is an unknown transport, as a letter
+// that never had one.
+TEST(JexTransport, ALetterWithoutAFactoryIsUnknown) {
+    const JexSeams::EndpointFactory previous = JexSeams::SetEndpoint('T', nullptr);
+    JexTransport t;
+    RaiseLog raised(&t);
+    EXPECT_EQ(t.Connect(JexNetAddr("T/127.0.0.1/9", '/')), JexTransport::UNSUPPORTED);
+    EXPECT_EQ(raised.Codes(), std::vector<int>{JexTransport::UNKNOWN});
+    EXPECT_EQ(JexSeams::SetEndpoint('T', previous), nullptr);
+}
+
+// Only the letters 'A' to 'Z' have a slot: any other value installs nothing;
+// each setter returns what it replaced.
+TEST(JexSeams, OnlyCapitalLettersHaveEndpoints) {
+    for (int value : {int{'A' - 1}, int{'Z' + 1}, int{'q'}, 0, -1, 256, int{'A' + 256}}) {
+        SCOPED_TRACE(value);
+        EXPECT_EQ(JexSeams::SetEndpoint(value, &NewScriptedEndpoint), nullptr);
+        EXPECT_EQ(JexSeams::Endpoint(value), nullptr);
+    }
+    for (int letter : {'A', 'Q', 'Y'}) {
+        SCOPED_TRACE(letter);
+        const JexSeams::EndpointFactory neighbour = JexSeams::Endpoint(letter + 1);
+        const JexSeams::EndpointFactory previous =
+            JexSeams::SetEndpoint(letter, &NewScriptedEndpoint);
+        EXPECT_EQ(JexSeams::Endpoint(letter), &NewScriptedEndpoint);
+        EXPECT_EQ(JexSeams::Endpoint(letter + 1), neighbour);  // one letter, one slot
+        EXPECT_EQ(JexSeams::SetEndpoint(letter, previous), &NewScriptedEndpoint);
     }
 }
 

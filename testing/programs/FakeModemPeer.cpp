@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/modem/JexModemAPI.h"
 #include "jexlink/session/JexSession.h"
 #include "testing/support/FakeModemDaemon.h"
@@ -98,8 +99,8 @@ int Session(const char* application, const char* modemName) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     ::alarm(120);
-    JexModemAPI::InstallModemClient();
     if (argc >= 2 && std::strcmp(argv[1], "daemon") == 0) return Daemon(argc, argv);
     if (argc == 3 && std::strcmp(argv[1], "echo") == 0) return Echo(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "session") == 0) return Session(argv[2], argv[3]);

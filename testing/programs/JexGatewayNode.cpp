@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "jexlink/JexLinkSetUp.h"
 #include "testing/support/GatewayNode.h"
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     if (argc != 4 && argc != 5) {
         std::fprintf(stderr, "usage: %s ACID NODE ROUTE_MAP [FIRST_RECORD_SECONDS]\n", argv[0]);
         return 2;

@@ -6,9 +6,11 @@
 // failing code.
 #include <cstdio>
 
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/transport/JexTransport.h"
 
 int main() {
+    JexLinkSetUp();
     JexTransport t;
     t.SetSuppress(1);  // errors are returned and printed here, never fatal
     if (const int rc = t.Listen()) {

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/session/JexK2.h"
 #include "testing/support/FirstBytesAcceptor.h"
 #include "testing/support/Sockets.h"
@@ -56,6 +57,7 @@ int Serve(int fd, const char* acid, const char* node, int firstRecordSeconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     if (argc < 3 || argc > 5) {
         std::fprintf(stderr, "usage: %s ACID NODE [CONNECTIONS [FIRST_RECORD_SECONDS]]\n", argv[0]);
         return 2;

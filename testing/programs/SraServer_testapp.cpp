@@ -33,6 +33,7 @@
 #include <filesystem>
 #include <string>
 
+#include "jexlink/JexLinkSetUp.h"
 #include "jexlink/session/JexSession.h"
 #include "jexlink/sra/JexSraServer.h"
 #include "testing/support/FirstBytesAcceptor.h"
@@ -126,6 +127,7 @@ int Serve(int fd, CopyingBackEnd& back_end, int firstRecordSeconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    JexLinkSetUp();
     if (argc < 4 || argc > 5) {
         std::fprintf(stderr, "usage: %s INSTALL OUT LIMIT [fail]\n", argv[0]);
         return 2;

@@ -1,5 +1,6 @@
-// GoogleTest main: each test process gets a fresh platform state directory,
-// removed again when the process ends, by a return from main or by exit().
+// GoogleTest main's body: each test process gets a fresh platform state
+// directory, removed again when the process ends, by a return from main or
+// by exit().
 //
 // A death-test child of the "threadsafe" style runs this program again and
 // ends without unwinding: it uses its parent's directory instead of making
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "platform/PlatformState.h"
+#include "testing/support/TestMain.h"
 
 namespace {
 
@@ -45,9 +47,9 @@ void UseParentsTemporaryDirectory(const std::string& parent) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int tavro::testing::RunTestMain(int argc, char** argv) {
     const bool death_test_child = IsDeathTestChild(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
     unsetenv(platform::kSessionVar);
     const char* inherited = std::getenv(platform::kStateDirVar);
     if (death_test_child && inherited && *inherited) {
