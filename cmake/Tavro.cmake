@@ -64,18 +64,23 @@ if(BUILD_TESTING)
 endif()
 
 # tavro_test(NAME SOURCES src... [LIBS lib...] [DEFINITIONS def...]
-#            [DEPENDS target...] [LOCK resource] [TIMEOUT s])
+#            [DEPENDS target...] [LOCK resource [WITHOUT_LOCK filter]]
+#            [TIMEOUT s] [COST s])
 # Builds one GoogleTest program and registers each of its cases with CTest.
 # Every case runs in its own process with a fresh platform state directory
 # (see testing/TestMain.cpp). DEFINITIONS are the program's compile
 # definitions (paths of the programs and files it uses); DEPENDS are the
-# targets that must be built before it runs. Nothing is built when
-# BUILD_TESTING is off.
+# targets that must be built before it runs. The cases hold the CTest
+# resource LOCK while they run, except those that the GoogleTest filter
+# WITHOUT_LOCK (Suite.Case:Suite.*) names. COST is about the seconds of the
+# program's longest case, so that ctest starts its cases first even before
+# it has timed a run. Nothing is built when BUILD_TESTING is off.
 function(tavro_test name)
   if(NOT BUILD_TESTING)
     return()
   endif()
-  cmake_parse_arguments(T "" "LOCK;TIMEOUT" "SOURCES;LIBS;DEFINITIONS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "" "LOCK;WITHOUT_LOCK;TIMEOUT;COST" "SOURCES;LIBS;DEFINITIONS;DEPENDS"
+                        ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -91,6 +96,9 @@ function(tavro_test name)
     add_dependencies(${name} ${T_DEPENDS})
   endif()
   set(props TIMEOUT ${T_TIMEOUT})
+  if(T_COST)
+    list(APPEND props COST ${T_COST})
+  endif()
   if(TSAN)
     # What the Java VM and glibc's resolver do uninstrumented is not this
     # system's race; a report fails the test.
@@ -102,12 +110,18 @@ function(tavro_test name)
   if(CMAKE_CURRENT_SOURCE_DIR MATCHES "^${PROJECT_SOURCE_DIR}/jexlink(/|$)")
     set_property(GLOBAL APPEND PROPERTY TAVRO_JEXLINK_TESTS ${name})
   endif()
+  set(filter "")
+  if(T_LOCK AND T_WITHOUT_LOCK)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_FILTER "${T_WITHOUT_LOCK}"
+                         PROPERTIES ${props})
+    set(filter "-${T_WITHOUT_LOCK}")
+  endif()
   if(T_LOCK)
     # The lock's name is also a label, so a run can pick or leave out the
     # tests that hold it (ctest -L / -LE).
     list(APPEND props RESOURCE_LOCK ${T_LOCK} LABELS ${T_LOCK})
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_FILTER "${filter}" PROPERTIES ${props})
 endfunction()
 
 # tavro_fuzz(NAME [LIBS lib...])
