@@ -10,7 +10,9 @@
 # the service's own share: start to "Director is up" less the director's
 # start to main and the ping wait (300 ms). The service runs at idle
 # priority, which the director inherits, so the director's start to main is
-# measured at the same priority (nice 19). It uses the fixed link ports
+# measured at the same priority (nice 19). A run that does not get there
+# within 60 s is reported as failed and left out of the medians, and the
+# script then exits 1. It uses the fixed link ports
 # 9292/9293, so it takes /tmp/tavro-ports.lock for the whole run.
 set -euo pipefail
 
@@ -71,6 +73,7 @@ flock 9
 
 up_times=()
 main_times=()
+failed=0
 for ((i = 1; i <= runs; i++)); do
     # The director alone: start to its main.
     record="$work/main-$i.txt"
@@ -79,7 +82,7 @@ for ((i = 1; i <= runs; i++)); do
         "$javarun" -Djava.class.path="$jar" com.pelmar.vantrix.tavro.core.TAVROController \
         </dev/null >/dev/null 2>&1 &
     director=$!
-    main_times+=("$(wait_for_text "$record" "main" "$start")")
+    main=$(wait_for_text "$record" "main" "$start")
     wait "$director" || true
 
     # The service: start to "Director is up".
@@ -89,7 +92,7 @@ for ((i = 1; i <= runs; i++)); do
     TAVRO_DIRECTOR_RECORD="$work/director-$i.txt" "$home/bin/TavroService" -Interactive \
         </dev/null >/dev/null 2>&1 &
     running=$!
-    up_times+=("$(wait_for_text "$log" "Director is up" "$start")")
+    up=$(wait_for_text "$log" "Director is up" "$start")
     # The director names itself in the status file once linked.
     status="$home/specific/tavro/data/tavro.stat"
     for ((wait = 0; wait < 500; wait++)); do
@@ -100,12 +103,29 @@ for ((i = 1; i <= runs; i++)); do
     rm -f "$status"
     if ! timeout 60 tail --pid="$running" -f /dev/null; then kill "$running" 2>/dev/null || true; fi
     wait "$running" 2>/dev/null || true
-    echo "run $i: service start to \"Director is up\" ${up_times[-1]} ms," \
-        "director start to main ${main_times[-1]} ms"
+    # A run that never got there is a failed run, not a time: it is named
+    # and left out of the medians.
+    if ((up < 0 || main < 0)); then
+        ((up < 0)) && echo "run $i: FAILED: no \"Director is up\" in the service log within 60 s" >&2
+        ((main < 0)) && echo "run $i: FAILED: the director alone did not reach its main within 60 s" >&2
+        failed=$((failed + 1))
+        continue
+    fi
+    up_times+=("$up")
+    main_times+=("$main")
+    echo "run $i: service start to \"Director is up\" $up ms, director start to main $main ms"
 done
 
+if ((${#up_times[@]} == 0)); then
+    echo "no run succeeded ($failed of $runs failed)" >&2
+    exit 1
+fi
 up=$(printf '%s\n' "${up_times[@]}" | median)
 main=$(printf '%s\n' "${main_times[@]}" | median)
 echo "median: service start to \"Director is up\" $up ms; director start to main $main ms;" \
     "the service's own share beyond the ping wait (300 ms) and the director's start:" \
     "$(awk -v u="$up" -v m="$main" 'BEGIN {print u - m - 300}') ms"
+if ((failed)); then
+    echo "$failed of $runs runs failed; the medians are of the ${#up_times[@]} others" >&2
+    exit 1
+fi

@@ -50,19 +50,37 @@ function(tavro_test_program name)
   tavro_executable(${name} SOURCES ${P_SOURCES} LIBS ${P_LIBS})
 endfunction()
 
+# Test code is built for speed of building: no optimisation, and the
+# GoogleTest and GoogleMock headers compiled once, in the precompiled header
+# of tavro_gtest_pch, which every test program reuses. The library code under
+# test keeps its optimisation; the sanitizer flags apply to both.
+if(BUILD_TESTING)
+  set(TAVRO_TEST_CODE_OPTIONS -O0)
+  file(WRITE ${PROJECT_BINARY_DIR}/tavro_gtest_pch.cpp "int main() { return 0; }\n")
+  add_executable(tavro_gtest_pch EXCLUDE_FROM_ALL ${PROJECT_BINARY_DIR}/tavro_gtest_pch.cpp)
+  target_link_libraries(tavro_gtest_pch PRIVATE GTest::gtest GTest::gmock tavro_warnings)
+  target_compile_options(tavro_gtest_pch PRIVATE ${TAVRO_TEST_CODE_OPTIONS})
+  target_precompile_headers(tavro_gtest_pch PRIVATE <gtest/gtest.h> <gmock/gmock.h>)
+endif()
+
 # tavro_test(NAME SOURCES src... [LIBS lib...] [DEFINITIONS def...]
-#            [DEPENDS target...] [LOCK resource] [TIMEOUT s])
+#            [DEPENDS target...] [LOCK resource [WITHOUT_LOCK filter]]
+#            [TIMEOUT s] [COST s])
 # Builds one GoogleTest program and registers each of its cases with CTest.
 # Every case runs in its own process with a fresh platform state directory
 # (see testing/TestMain.cpp). DEFINITIONS are the program's compile
 # definitions (paths of the programs and files it uses); DEPENDS are the
-# targets that must be built before it runs. Nothing is built when
-# BUILD_TESTING is off.
+# targets that must be built before it runs. The cases hold the CTest
+# resource LOCK while they run, except those that the GoogleTest filter
+# WITHOUT_LOCK (Suite.Case:Suite.*) names. COST is about the seconds of the
+# program's longest case, so that ctest starts its cases first even before
+# it has timed a run. Nothing is built when BUILD_TESTING is off.
 function(tavro_test name)
   if(NOT BUILD_TESTING)
     return()
   endif()
-  cmake_parse_arguments(T "" "LOCK;TIMEOUT" "SOURCES;LIBS;DEFINITIONS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "" "LOCK;WITHOUT_LOCK;TIMEOUT;COST" "SOURCES;LIBS;DEFINITIONS;DEPENDS"
+                        ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -77,6 +95,8 @@ function(tavro_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} ${main} GTest::gtest GTest::gmock
                         tavro_warnings)
+  target_compile_options(${name} PRIVATE ${TAVRO_TEST_CODE_OPTIONS})
+  target_precompile_headers(${name} REUSE_FROM tavro_gtest_pch)
   if(T_DEFINITIONS)
     target_compile_definitions(${name} PRIVATE ${T_DEFINITIONS})
   endif()
@@ -84,6 +104,9 @@ function(tavro_test name)
     add_dependencies(${name} ${T_DEPENDS})
   endif()
   set(props TIMEOUT ${T_TIMEOUT})
+  if(T_COST)
+    list(APPEND props COST ${T_COST})
+  endif()
   if(TSAN)
     # What the Java VM and glibc's resolver do uninstrumented is not this
     # system's race; a report fails the test.
@@ -95,12 +118,18 @@ function(tavro_test name)
   if(CMAKE_CURRENT_SOURCE_DIR MATCHES "^${PROJECT_SOURCE_DIR}/jexlink(/|$)")
     set_property(GLOBAL APPEND PROPERTY TAVRO_JEXLINK_TESTS ${name})
   endif()
+  set(filter "")
+  if(T_LOCK AND T_WITHOUT_LOCK)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_FILTER "${T_WITHOUT_LOCK}"
+                         PROPERTIES ${props})
+    set(filter "-${T_WITHOUT_LOCK}")
+  endif()
   if(T_LOCK)
     # The lock's name is also a label, so a run can pick or leave out the
     # tests that hold it (ctest -L / -LE).
     list(APPEND props RESOURCE_LOCK ${T_LOCK} LABELS ${T_LOCK})
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_FILTER "${filter}" PROPERTIES ${props})
 endfunction()
 
 # The libraries whose code reaches the library's seams (JexSeams): the

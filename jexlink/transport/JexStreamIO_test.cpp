@@ -450,11 +450,12 @@ TEST(JexNetIOListen, AHandleThatIsNoSocketIsLeftAlone) {
 }
 
 TEST(JexTcpIO, NamesThatDoNotResolveAreBadNames) {
+    const std::string unresolvable = std::string("T/") + tavro::testing::kUnresolvableHost + "/25";
     struct Case {
         const char* address;
         const char* offending;
     } cases[] = {
-        {"T/no-such-host.invalid/25", "no-such-host.invalid"},
+        {unresolvable.c_str(), tavro::testing::kUnresolvableHost},
         {"T/127.0.0.1/no-such-service-here", "no-such-service-here"},
         {"T/127.0.0.1/", ""},
         {"T/127.0.0.1/70000", "70000"},

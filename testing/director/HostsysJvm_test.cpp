@@ -20,6 +20,7 @@
 #include "testing/support/ChildProcesses.h"
 #include "testing/support/InstallTree.h"
 #include "testing/support/SleeperProcess.h"
+#include "testing/support/Sockets.h"
 #include "testing/support/TempDir.h"
 #include "testing/support/Wait.h"
 
@@ -358,6 +359,15 @@ TEST_F(HostsysJvmTest, DirectorStopsOrIgnoresTheShutdown) {
     std::string name = "Qim-" + std::to_string(getpid());
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
     ASSERT_NE(event, nullptr);
+    // The director's link on ports of this test's own, not the fixed ones a
+    // service of another test may hold: nothing listens on the service's.
+    const int linkPort = tavro::testing::ClosedLoopbackPort();
+    ASSERT_GT(linkPort, 0);
+    int servicePort = 0;
+    do {
+        servicePort = tavro::testing::ClosedLoopbackPort();
+        ASSERT_GT(servicePort, 0);
+    } while (servicePort == linkPort);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stop);
         ResetEvent(event);
@@ -365,6 +375,8 @@ TEST_F(HostsysJvmTest, DirectorStopsOrIgnoresTheShutdown) {
         StartClass("com.pelmar.vantrix.tavro.core.TAVROController",
                    {"-errf", "e.txt", "-outf", "o.txt"}, TAVRO_DIRECTOR_JAR,
                    {"TAVRO_DIRECTOR_EVENT=" + name, std::string("TAVRO_DIRECTOR_STOP=") + c.stop,
+                    "TAVRO_DIRECTOR_PORT=" + std::to_string(linkPort),
+                    "TAVRO_DIRECTOR_SERVICE_PORT=" + std::to_string(servicePort),
                     "TAVRO_DIRECTOR_EXIT_MS=" +
                         std::string(c.stop == std::string("ignore") ? "1500" : "60000")});
         ASSERT_TRUE(WaitForLine("main -errf e.txt -outf o.txt"));

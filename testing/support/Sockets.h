@@ -14,6 +14,13 @@
 
 namespace tavro::testing {
 
+// A host name that the resolver refuses before it asks a name server: its
+// first label is longer than the 63 bytes a DNS label can hold, so a look-up
+// of it fails at once and sends nothing (a name like no-such-host.invalid
+// is asked of the configured name server first).
+inline constexpr const char kUnresolvableHost[] =
+    "no-such-host-with-a-label-longer-than-sixty-three-bytes-cannot-be-asked.invalid";
+
 // The IPv4 address of `port` on 127.0.0.1 (0: any free port when bound).
 inline sockaddr_in LoopbackAddress(int port = 0) {
     sockaddr_in address{};

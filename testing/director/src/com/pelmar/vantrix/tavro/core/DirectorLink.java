@@ -19,7 +19,8 @@ import java.nio.charset.StandardCharsets;
  *   - serves the link port (TAVRO_DIRECTOR_PORT, 9292 by default) on this
  *     host's address: the probe byte 9 is answered with 9, the stop byte 7
  *     with 7 and then taken as a stop request;
- *   - connects to the service's listener on port 9293, reads the hello
+ *   - connects to the service's listener on port 9293 (a test that runs no
+ *     service names another in TAVRO_DIRECTOR_SERVICE_PORT), reads the hello
  *     "Qim-<pid>", answers with its own pid in decimal (unless
  *     TAVRO_DIRECTOR_NO_PID is set), writes "SYSTEM_UP <pid>" to
  *     specific/tavro/data/tavro.stat under the home (-DVantrix.Home or
@@ -29,7 +30,6 @@ import java.nio.charset.StandardCharsets;
  * "link probe", "link stop", "error link ...".
  */
 public final class DirectorLink {
-    private static final int SERVICE_PORT = 9293;
     private static final int PROBE = 9;
     private static final int STOP = 7;
     private static final int HELLO_PAUSE_MS = 20;
@@ -60,13 +60,21 @@ public final class DirectorLink {
         thread.start();
     }
 
-    private static int linkPort() {
-        String value = DirectorSwitches.get("TAVRO_DIRECTOR_PORT");
+    private static int port(String name, int fixed) {
+        String value = DirectorSwitches.get(name);
         try {
-            return value == null ? 9292 : Integer.parseInt(value.trim());
+            return value == null ? fixed : Integer.parseInt(value.trim());
         } catch (NumberFormatException e) {
-            return 9292;
+            return fixed;
         }
+    }
+
+    private static int linkPort() {
+        return port("TAVRO_DIRECTOR_PORT", 9292);
+    }
+
+    private static int servicePort() {
+        return port("TAVRO_DIRECTOR_SERVICE_PORT", 9293);
     }
 
     private static void serve() {
@@ -92,15 +100,16 @@ public final class DirectorLink {
 
     private static void connect() {
         Socket socket = null;
+        int servicePort = servicePort();
         for (int i = 0; i < 100 && socket == null; ++i) {
             try {
-                socket = new Socket(InetAddress.getLocalHost(), SERVICE_PORT);
+                socket = new Socket(InetAddress.getLocalHost(), servicePort);
             } catch (IOException e) {
                 sleep(100);
             }
         }
         if (socket == null) {
-            DirectorRecord.line("error", "link no service on " + SERVICE_PORT);
+            DirectorRecord.line("error", "link no service on " + servicePort);
             return;
         }
         serviceLink = socket;
