@@ -129,7 +129,7 @@ CHostsys* CHostsys::getHostsys(JNIEnv* env) {
     if (!s_theOneAndOnly) new CHostsys;
     ++s_lRefCnt;
     t_env = env;
-    C2J_Logger register_thread(env, false);
+    C2J_Logger registerThread(env, false);
     return s_theOneAndOnly;
 }
 

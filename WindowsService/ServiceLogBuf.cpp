@@ -15,17 +15,17 @@ constexpr size_t kMostPending = 64 * 1024;
 
 // This thread's pending text of each log buffer (one buffer in a program;
 // more, one after the other, in tests).
-thread_local std::map<const ServiceLogBuf*, std::string> pending_text;
+thread_local std::map<const ServiceLogBuf*, std::string> pendingText;
 
 }  // namespace
 
 ServiceLogBuf::~ServiceLogBuf() {
     sync();
-    pending_text.erase(this);
+    pendingText.erase(this);
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::string& ServiceLogBuf::Pending() { return pending_text[this]; }
+std::string& ServiceLogBuf::Pending() { return pendingText[this]; }
 
 ServiceLogBuf::int_type ServiceLogBuf::overflow(int_type c) {
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
@@ -55,7 +55,7 @@ void ServiceLogBuf::WriteOut(bool all) {
     const size_t end = all ? pending.size() : pending.rfind('\n') + 1;
     if (end == 0) return;
     {
-        std::lock_guard<std::mutex> hold(write_lock_);
+        std::lock_guard<std::mutex> hold(writeLock_);
         size_t done = 0;
         while (fd_ >= 0 && done < end) {
             const ssize_t wrote = ::write(fd_, pending.data() + done, end - done);

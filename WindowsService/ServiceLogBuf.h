@@ -32,5 +32,5 @@ private:
     void WriteOut(bool all);
 
     int fd_;
-    std::mutex write_lock_;
+    std::mutex writeLock_;
 };

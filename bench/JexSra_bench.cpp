@@ -223,7 +223,7 @@ private:
             c->gateway->SetAttr(JexGateway::ACID, "srv");
             c->gateway->SetAttr(JexGateway::NODE, "snode");
             c->gateway->SetAttr(JexGateway::ROUTE_MAP, routeMap_.c_str());
-            c->gateway->system_id = "srv/snode";
+            c->gateway->systemId = "srv/snode";
             Connection* raw = c.get();
             {
                 std::lock_guard<std::mutex> hold(mutex_);

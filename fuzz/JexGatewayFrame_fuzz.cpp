@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Several frames may follow each other; read until the bytes run out.
     for (int frames = 0; frames < 64; ++frames) {
         JexBuffer body;
-        const int rc = jex_read_frame_from(&Read, &source, body);
+        const int rc = JexReadFrameFrom(&Read, &source, body);
         if (rc == kJexFrameTooBig) {
             if (body.Length() != 4 || static_cast<uint32_t>(body.GetLong()) <= kJexMaxFrameLength)
                 std::abort();
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         record.Decode(body);
         // The item check of every record kind: it must never crash, and a
         // record it accepts has every item its kind needs.
-        (void)JexGateway::check_record(record);
+        (void)JexGateway::CheckRecord(record);
     }
     return 0;
 }

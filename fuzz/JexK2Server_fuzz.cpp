@@ -27,7 +27,7 @@ struct JexK2TestAccess {
         k2.state_ = JexK2::IDLE_SERVER;
     }
     static int Serve(JexK2& k2, const JexBuffer& in, JexBuffer& out) {
-        return k2.serve_request(in, out);
+        return k2.ServeRequest(in, out);
     }
     static void End(JexK2& k2) {
         k2.DropMethod();
@@ -37,11 +37,11 @@ struct JexK2TestAccess {
 
 namespace {
 
-char key_dir[] = "/tmp/jexk2-fuzz-XXXXXX";
+char keyDir[] = "/tmp/jexk2-fuzz-XXXXXX";
 
 void RemoveKeys() {
     std::error_code ignored;
-    std::filesystem::remove_all(key_dir, ignored);
+    std::filesystem::remove_all(keyDir, ignored);
 }
 
 // A key directory with a key for the pair A/B of every method, removed
@@ -50,7 +50,7 @@ void PrepareKeys() {
     static bool done = false;
     if (done) return;
     done = true;
-    const char* dir = mkdtemp(key_dir);
+    const char* dir = mkdtemp(keyDir);
     if (!dir) std::abort();
     std::atexit(RemoveKeys);
     for (const char* method : {"MD5", "NULL", "PASSWORD"}) {

@@ -133,7 +133,7 @@ TEST(SessionTranscriptOverTcp, ServerRunsRecordedClientToTheEnd) {
             }
             JexNetMsg record;
             record.Decode(r.bytes.data(), static_cast<int>(r.bytes.size()));
-            ASSERT_EQ(g.send_record(g.active_side, record), 0);
+            ASSERT_EQ(g.send_record(g.activeSide, record), 0);
         }
         // The gateway stays open until the server has read everything.
         ASSERT_TRUE(server.Join());

@@ -122,13 +122,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         link.chunks.emplace_back(reinterpret_cast<const char*>(data + at), n);
         at += n;
     }
-    FuzzBackEnd back_end;
-    back_end.fails = (data[0] & 2) != 0;
-    back_end.owns = (data[0] & 4) != 0;
+    FuzzBackEnd backEnd;
+    backEnd.fails = (data[0] & 2) != 0;
+    backEnd.owns = (data[0] & 4) != 0;
     {
         FuzzServer server;
         server.SetSuppress(1);
-        if (data[0] & 1) server.SetBackEnd(&back_end);
+        if (data[0] & 1) server.SetBackEnd(&backEnd);
         server.Serve(link);
     }
     // No work file outlives the call.

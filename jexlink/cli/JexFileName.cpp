@@ -138,13 +138,13 @@ void JexFileName::Reset(const std::string& given) {
     directories.Clear();
     version = 1;
     relative = 0;
-    has_node = has_device = has_directory = has_name = has_type = has_version = has_locator = false;
+    hasNode = hasDevice = hasDirectory = hasName = hasType = hasVersion = hasLocator = false;
 }
 
 std::string JexFileName::TakeLocator(const std::string& given) {
     const size_t at = given.rfind('@');
     if (at == std::string::npos) return given;
-    has_locator = true;
+    hasLocator = true;
     locator = given.substr(at + 1).c_str();
     return given.substr(0, at);
 }
@@ -162,7 +162,7 @@ int32_t JexFileName::KindOf(const std::string& file) {
 void JexFileName::TakeUnixPath(const std::string& file, std::string& work) {
     directories.SetSeparator('/');
     directories.Parse(file.c_str());
-    has_directory = directories.Count() > 1;
+    hasDirectory = directories.Count() > 1;
     work = directories.Remove(directories.Count() - 1).Text();
     if (directories.Count() > 0 && !Field(directories, 0).empty()) {
         relative = 1;
@@ -178,7 +178,7 @@ bool JexFileName::TakeQvosPath(const std::string& given, std::string& work) {
         const std::string n = work.substr(0, pair);
         node = n.c_str();
         work = work.substr(pair + 2);
-        has_node = true;
+        hasNode = true;
         if (n.empty()) return Fail(TOOSHORT, "Qvos node");
         if (n.size() > kMaxQvosNode) return Fail(TOOLONG, "Qvos node");
         if (!AllInSet(n, kNodeChars))
@@ -190,7 +190,7 @@ bool JexFileName::TakeQvosPath(const std::string& given, std::string& work) {
         const std::string d = work.substr(0, one);
         device = d.c_str();
         work = work.substr(one + 1);
-        has_device = true;
+        hasDevice = true;
         if (d.empty()) return Fail(TOOSHORT, "Qvos dev");
         if (d.size() > kMaxQvosDevice) return Fail(TOOLONG, "Qvos dev");
         if (d[0] == '-' || !AllInSet(d, kNameChars))
@@ -220,7 +220,7 @@ void JexFileName::TakeQvosDirectory(std::string& work) {
         if (close == std::string::npos) continue;
         const std::string dir = work.substr(1, close - 1);
         work = work.substr(close + 1);
-        has_directory = true;
+        hasDirectory = true;
         directories.SetSeparator('.');
         directories.Parse(dir.c_str());
         if (directories.Count() == 0) {
@@ -240,7 +240,7 @@ bool JexFileName::TakeWindowsPath(const std::string& file, std::string& work) {
     directories.Parse(file.c_str());
     relative = directories.Count() > 0 && !Field(directories, 0).empty();
     if (directories.Count() > 2 && Field(directories, 0).empty() && Field(directories, 1).empty()) {
-        has_node = true;
+        hasNode = true;
         node = directories[2];
         directories.Remove(2);
         directories.Remove(1);
@@ -251,7 +251,7 @@ bool JexFileName::TakeWindowsPath(const std::string& file, std::string& work) {
     if (directories.Count() > 0) {
         const std::string first = Field(directories, 0);
         if (first.size() >= 2 && (first[1] == ':' || (first.size() == 2 && first[1] == '$'))) {
-            has_device = true;
+            hasDevice = true;
             device = first.substr(0, 1).c_str();
             if (first.size() == 2)
                 directories.Remove(0);
@@ -261,7 +261,7 @@ bool JexFileName::TakeWindowsPath(const std::string& file, std::string& work) {
         }
     }
     if (directories.Count() > 0) {
-        has_directory = true;
+        hasDirectory = true;
         if (Field(directories, 0).empty()) directories.Remove(0);
     }
     work = directories.Count() > 0 ? directories.Remove(directories.Count() - 1).Text() : "";
@@ -274,12 +274,12 @@ bool JexFileName::TakeNameTypeVersion(const std::string& given, const std::strin
         const size_t semi = work.rfind(';');
         if (kind != Qvos || semi == std::string::npos) {
             name = work.c_str();
-            has_name = !work.empty();
+            hasName = !work.empty();
             return true;
         }
         name = work.substr(0, semi).c_str();
-        has_name = semi > 0;
-        has_version = true;
+        hasName = semi > 0;
+        hasVersion = true;
         int32_t value = 0;
         if (!VersionValue(work.substr(semi + 1), value))
             return Fail(BADNAME, "Qvos version mixed digits", given.c_str(),
@@ -289,13 +289,13 @@ bool JexFileName::TakeNameTypeVersion(const std::string& given, const std::strin
     }
     std::string n = work.substr(0, dot);
     std::string t = work.substr(dot + 1);
-    has_name = !n.empty();
-    has_type = true;
+    hasName = !n.empty();
+    hasType = true;
     const size_t semi = t.find(';');
     int32_t value = 0;
     if (semi != std::string::npos) {
         version = 0;
-        has_version = true;
+        hasVersion = true;
         if (VersionValue(t.substr(semi + 1), value)) {
             version = value;
             t = t.substr(0, semi);
@@ -308,11 +308,11 @@ bool JexFileName::TakeNameTypeVersion(const std::string& given, const std::strin
     } else if (n.find('.') != std::string::npos && VersionValue(t, value)) {
         // The old dotted version form: name.type.version.
         version = value;
-        has_version = value != 0;
+        hasVersion = value != 0;
         const size_t inner = n.rfind('.');
         t = n.substr(inner + 1);
         n = n.substr(0, inner);
-        has_name = !n.empty();
+        hasName = !n.empty();
     }
     name = n.c_str();
     type = t.c_str();
@@ -395,10 +395,10 @@ void JexFileName::Normalise(JexFieldedString& list) const {
 JexString JexFileName::Node(const char* text) {
     if (text) {
         node = text;
-        has_node = text[0] != 0;
+        hasNode = text[0] != 0;
         stale = true;
     }
-    if (has_node) return node;
+    if (hasNode) return node;
     if (related_name) {
         JexString n = related_name->Node();
         if (n.Text()[0]) return n;
@@ -413,10 +413,10 @@ JexString JexFileName::Node(const char* text) {
 JexString JexFileName::Device(const char* text) {
     if (text) {
         device = text;
-        has_device = text[0] != 0;
+        hasDevice = text[0] != 0;
         stale = true;
     }
-    if (has_device) return device;
+    if (hasDevice) return device;
     if (related_name) {
         JexString d = related_name->Device();
         if (d.Text()[0]) return d;
@@ -447,13 +447,13 @@ JexString JexFileName::Device(const char* text) {
         return field;                                   \
     }
 
-JEXFILENAME_TEXT_COMPONENT(Name, name, has_name)
-JEXFILENAME_TEXT_COMPONENT(Type, type, has_type)
-JEXFILENAME_TEXT_COMPONENT(Locator, locator, has_locator)
+JEXFILENAME_TEXT_COMPONENT(Name, name, hasName)
+JEXFILENAME_TEXT_COMPONENT(Type, type, hasType)
+JEXFILENAME_TEXT_COMPONENT(Locator, locator, hasLocator)
 #undef JEXFILENAME_TEXT_COMPONENT
 
 int32_t JexFileName::Version() {
-    if (has_version) return version;
+    if (hasVersion) return version;
     if (related_name && related_name->HasVersion()) return related_name->Version();
     if (default_name && default_name->HasVersion()) return default_name->Version();
     return version;
@@ -466,8 +466,8 @@ int32_t JexFileName::SetVersion(int32_t n) {
 }
 
 bool JexFileName::MarkVersion(bool flag) {
-    const bool before = has_version;
-    has_version = flag;
+    const bool before = hasVersion;
+    hasVersion = flag;
     return before;
 }
 
@@ -477,17 +477,17 @@ bool JexFileName::MarkVersion(bool flag) {
                (default_name && default_name->Has());           \
     }
 
-JEXFILENAME_HAS(HasNode, has_node)
-JEXFILENAME_HAS(HasDevice, has_device)
-JEXFILENAME_HAS(HasDirectory, has_directory)
-JEXFILENAME_HAS(HasName, has_name)
-JEXFILENAME_HAS(HasType, has_type)
-JEXFILENAME_HAS(HasVersion, has_version)
-JEXFILENAME_HAS(HasLocator, has_locator)
+JEXFILENAME_HAS(HasNode, hasNode)
+JEXFILENAME_HAS(HasDevice, hasDevice)
+JEXFILENAME_HAS(HasDirectory, hasDirectory)
+JEXFILENAME_HAS(HasName, hasName)
+JEXFILENAME_HAS(HasType, hasType)
+JEXFILENAME_HAS(HasVersion, hasVersion)
+JEXFILENAME_HAS(HasLocator, hasLocator)
 #undef JEXFILENAME_HAS
 
 bool JexFileName::IsRelative() const {
-    if (has_directory && !relative) return false;
+    if (hasDirectory && !relative) return false;
     if (related_name && related_name->HasDirectory() && !related_name->IsRelative()) return false;
     if (default_name && default_name->HasDirectory() && !default_name->IsRelative()) return false;
     return true;
@@ -495,7 +495,7 @@ bool JexFileName::IsRelative() const {
 
 JexFieldedString JexFileName::Directory() {
     directories.SetSeparator(kJoiner);
-    if (!has_directory) {
+    if (!hasDirectory) {
         if (related_name) {
             JexFieldedString list = related_name->Directory();
             if (list.Count() > 0) return list;
@@ -523,7 +523,7 @@ JexFieldedString JexFileName::Directory() {
 
 JexFieldedString JexFileName::SetDirectory(const JexFieldedString& list) {
     if (&list != &directories) directories = list;
-    has_directory = list.Count() > 0;
+    hasDirectory = list.Count() > 0;
     relative = 0;
     stale = true;
     return Directory();

@@ -213,7 +213,7 @@ int JexPCLI::find_in_list(const JexString& token, JexFieldedString& list) {
 
 // --- Item search ------------------------------------------------------------
 
-JexPCLIItem* JexPCLI::find_named(const JexString& token, JexPCLIItem* scope, int verbs, int hops) {
+JexPCLIItem* JexPCLI::FindNamed(const JexString& token, JexPCLIItem* scope, int verbs, int hops) {
     if (hops > kMaxSearchDepth || !Loaded()) return nullptr;
     JexString tok = token;
     tok.SetCaseSensitive(case_sensitive);
@@ -242,7 +242,7 @@ JexPCLIItem* JexPCLI::find_named(const JexString& token, JexPCLIItem* scope, int
         }
         if (found) {
             if (found->category != Alias) return found;
-            return find_named(found->default_value, scope, verbs, hops + 1);
+            return FindNamed(found->default_value, scope, verbs, hops + 1);
         }
         if (verbs) break;  // verbs are looked for in the scope alone
     }
@@ -251,13 +251,13 @@ JexPCLIItem* JexPCLI::find_named(const JexString& token, JexPCLIItem* scope, int
 
 JexPCLIItem* JexPCLI::find_verb(const JexString& token, JexPCLIItem* scope) {
     oi = 0;
-    return find_named(token, scope, 1, 0);
+    return FindNamed(token, scope, 1, 0);
 }
 
 JexPCLIItem* JexPCLI::find_switch(const JexString& token, JexPCLIItem* scope) {
     if (!scope) return nullptr;
     oi = 0;
-    return find_named(token, scope, 0, 0);
+    return FindNamed(token, scope, 0, 0);
 }
 
 JexPCLIItem* JexPCLI::find_param(JexPCLIItem* scope) {
@@ -272,11 +272,11 @@ JexPCLIItem* JexPCLI::find_item(const char* name) {
 }
 
 JexPCLIItem* JexPCLI::find_item(const JexString& name, JexPCLIItem* start, int depth, int mask) {
-    return find_item_at(name, start, depth, mask, 0);
+    return FindItemAt(name, start, depth, mask, 0);
 }
 
-JexPCLIItem* JexPCLI::find_item_at(const JexString& name, JexPCLIItem* start, int depth, int mask,
-                                   int level) {
+JexPCLIItem* JexPCLI::FindItemAt(const JexString& name, JexPCLIItem* start, int depth, int mask,
+                                 int level) {
     oi = 0;
     if (level > kMaxSearchDepth || !Loaded()) return nullptr;
     const std::string whole = name.Text();
@@ -315,7 +315,7 @@ JexPCLIItem* JexPCLI::find_item_at(const JexString& name, JexPCLIItem* start, in
             }
         }
         if (it->child) {
-            JexPCLIItem* found = find_item_at(restName, it->child, 0, mask, level + 1);
+            JexPCLIItem* found = FindItemAt(restName, it->child, 0, mask, level + 1);
             if (found) return found;
             if (Code() != codeAtEntry) return nullptr;
         }
@@ -323,16 +323,15 @@ JexPCLIItem* JexPCLI::find_item_at(const JexString& name, JexPCLIItem* start, in
     if (!result && depth > 0) {
         for (JexPCLIItem* it = chain; it && !result; it = it->next) {
             if (!it->child) continue;
-            result = find_item_at(name, it->child, depth - 1, mask, level + 1);
+            result = FindItemAt(name, it->child, depth - 1, mask, level + 1);
             if (!result && Code() != codeAtEntry) return nullptr;
         }
     }
     if (result && result->category == Alias) {
         const int plain = mask & ~kAliasBit;
-        JexPCLIItem* target = find_item_at(result->default_value, start, depth, plain, level + 1);
+        JexPCLIItem* target = FindItemAt(result->default_value, start, depth, plain, level + 1);
         if (!target && Code() == codeAtEntry)
-            target =
-                find_item_at(result->default_value, nullptr, kWholeTableDepth, plain, level + 1);
+            target = FindItemAt(result->default_value, nullptr, kWholeTableDepth, plain, level + 1);
         return target;
     }
     return result;
@@ -352,7 +351,7 @@ int JexPCLI::PresentFor(JexPCLIItem& item, const JexString& name, int32_t option
     return SameText(def, wanted) ? 1 : 0;
 }
 
-int JexPCLI::is_present(const JexString& name) {
+int JexPCLI::IsPresentQuiet(const JexString& name) {
     JexPCLIItem* item = find_item(name, nullptr, kWholeTableDepth, kQueryMask);
     if (!item) return 0;
     return PresentFor(*item, name, oi);
@@ -437,18 +436,18 @@ void JexPCLI::check_forbiddens(JexPCLIItem* start) {
         if (f->any_two) {
             int count = 0;
             for (int i = 0; i < f->options.Count() && count < 2; ++i)
-                count += is_present(f->options[i]);
+                count += IsPresentQuiet(f->options[i]);
             firstCondition = count >= 2;
         } else if (f->one_of) {
             for (int i = 0; i < f->options.Count() && !firstCondition; ++i)
-                firstCondition = is_present(f->options[i]) != 0;
+                firstCondition = IsPresentQuiet(f->options[i]) != 0;
         } else {
-            firstCondition = is_present(f->name) != 0;
+            firstCondition = IsPresentQuiet(f->name) != 0;
         }
         if (f->not_first) firstCondition = !firstCondition;
         bool secondCondition = true;
         if (f->default_value.Text()[0]) {
-            secondCondition = is_present(f->default_value) != 0;
+            secondCondition = IsPresentQuiet(f->default_value) != 0;
             if (f->not_second) secondCondition = !secondCondition;
         }
         if (!firstCondition || !secondCondition) continue;

@@ -129,11 +129,11 @@ public:
 
 private:
     void LoadTable(const JexString& name);
-    int is_present(const JexString& name);
+    int IsPresentQuiet(const JexString& name);
     int PresentFor(JexPCLIItem& item, const JexString& name, int32_t option);
-    JexPCLIItem* find_named(const JexString& token, JexPCLIItem* scope, int verbs, int hops);
-    JexPCLIItem* find_item_at(const JexString& name, JexPCLIItem* start, int depth, int mask,
-                              int level);
+    JexPCLIItem* FindNamed(const JexString& token, JexPCLIItem* scope, int verbs, int hops);
+    JexPCLIItem* FindItemAt(const JexString& name, JexPCLIItem* start, int depth, int mask,
+                            int level);
     bool DescribeItem(std::vector<std::string>& lines, JexPCLIItem& item, int& n);
     void UsageLines(std::vector<std::string>& lines, JexPCLIItem* item, int& n, int stop,
                     int quiet);

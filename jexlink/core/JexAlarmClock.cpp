@@ -57,11 +57,11 @@ int JexAlarmClock::Start() {
 }
 
 int JexAlarmClock::Cancel() {
-    bool was_running;
+    bool wasRunning;
     {
         JexMutexLock hold(condition_);
-        was_running = running_ != 0;
-        if (was_running) {
+        wasRunning = running_ != 0;
+        if (wasRunning) {
             running_ = 0;
             cancelled_ = true;
             condition_.Signal();  // wakes the timer thread, or its coming wait
@@ -69,7 +69,7 @@ int JexAlarmClock::Cancel() {
     }
     // The error state is set outside the condition's mutex: a handler may
     // call back into the clock.
-    if (was_running) return ExcSet(OK);
+    if (wasRunning) return ExcSet(OK);
     ExcSet(NOT_RUNNING);
     Raise();
     return NOT_RUNNING;

@@ -15,7 +15,7 @@
 
 namespace {
 
-std::atomic<JexBufferBase::IndexErrorHandler> index_error_handler{nullptr};
+std::atomic<JexBufferBase::IndexErrorHandler> indexErrorHandler{nullptr};
 
 // Storage for n bytes and the NUL: n + 64 rounded down to a multiple of 64.
 int64_t StorageSize(int n) {
@@ -158,8 +158,8 @@ char* JexBufferBase::ReallocateForOverwrite(int n) {
     return data;
 }
 
-bool JexBufferBase::Resize(int n, bool zero_fill) {
-    if (n >= allocated_length && !(zero_fill ? Reallocate(n) : ReallocateForOverwrite(n)))
+bool JexBufferBase::Resize(int n, bool zeroFill) {
+    if (n >= allocated_length && !(zeroFill ? Reallocate(n) : ReallocateForOverwrite(n)))
         return false;
     used_length = n;
     data[n] = 0;
@@ -231,7 +231,7 @@ void JexBufferBase::Dump(FILE* out) const {
 }
 
 JexBufferBase::IndexErrorHandler JexBufferBase::SetIndexErrorHandler(IndexErrorHandler handler) {
-    return index_error_handler.exchange(handler);
+    return indexErrorHandler.exchange(handler);
 }
 
 int JexBufferBase::IndexError(int index) const {
@@ -240,7 +240,7 @@ int JexBufferBase::IndexError(int index) const {
         "JexBufferBase index "
         "error:\n\tdata=%p\n\tallocated_length=%d\n\tused_length=%d\n\toffending index=%u\n",
         static_cast<void*>(data), allocated_length, used_length, static_cast<unsigned>(index));
-    IndexErrorHandler handler = index_error_handler.load();
+    IndexErrorHandler handler = indexErrorHandler.load();
     if (!handler) std::abort();
     return handler(index);
 }

@@ -76,7 +76,7 @@ protected:
     JexBufferBase& AssignFrom(const JexBufferBase& other);
     // Sets the used length to n (growing when needed) and writes the NUL.
     // Returns false after an allocation failure (the buffer is then empty).
-    bool Resize(int n, bool zero_fill = true);
+    bool Resize(int n, bool zeroFill = true);
     // Grows for an append that brings the used length to n; geometric, so a
     // run of appends costs amortised constant time per byte.
     bool GrowForAppend(int n);

@@ -131,7 +131,7 @@ JexDataFile::~JexDataFile() {
 JexFieldedString& JexDataFile::NextLine() {
     JexTrace trace(kSource, "NextLine()", __LINE__);
     fields.Clear();
-    field_count = 0;
+    fieldCount = 0;
     // A failed open, the end of the file or any other error: nothing more
     // is read until Rewind.
     if (Code() != OK || !stream) return fields;
@@ -143,7 +143,7 @@ JexFieldedString& JexDataFile::NextLine() {
         const size_t room = static_cast<size_t>(kMaxLineLength) - text.size();
         const LineRead read = ReadPhysicalLine(stream, line, room);
         if (read == LineRead::kTooLong) {
-            ExcSet(LINE_TOO_LONG, JexExcArgs("getting next line", physical_lines + 1,
+            ExcSet(LINE_TOO_LONG, JexExcArgs("getting next line", physicalLines + 1,
                                              static_cast<int>(kMaxLineLength)));
             return fields;
         }
@@ -157,22 +157,22 @@ JexFieldedString& JexDataFile::NextLine() {
             }
             return fields;
         }
-        ++physical_lines;
+        ++physicalLines;
         CutComment(line);
         AppendTrimmed(text, line);
         if (!text.empty() && text.back() == '\\') {
             text.pop_back();
-            continuedFrom = physical_lines;
+            continuedFrom = physicalLines;
             continue;
         }
         if (text.empty()) continue;
         // A line of nothing but separators has no fields: skipped like a
         // blank line, so that an empty field list only ever means the end.
         SplitFields(text);
-        if (field_count > 0) break;
+        if (fieldCount > 0) break;
         text.clear();
     }
-    ++logical_lines;
+    ++logicalLines;
     return fields;
 }
 
@@ -188,8 +188,8 @@ void JexDataFile::SplitFields(std::string& text) {
             ++from;
             length -= 2;
         }
-        fields[field_count] = JexString::FromBytes(text.data() + from, static_cast<int>(length));
-        ++field_count;
+        fields[fieldCount] = JexString::FromBytes(text.data() + from, static_cast<int>(length));
+        ++fieldCount;
     };
     for (size_t i = 0; i < text.size(); ++i) {
         char& c = text[i];
@@ -217,9 +217,9 @@ void JexDataFile::Rewind() {
     JexTrace trace(kSource, "Rewind()", __LINE__);
     if (!stream) return;
     std::rewind(stream);
-    physical_lines = 0;
-    logical_lines = 0;
-    field_count = 0;
+    physicalLines = 0;
+    logicalLines = 0;
+    fieldCount = 0;
     fields.Clear();
     ExcSet(OK, JexExcArgs(), nullptr);
 }

@@ -63,17 +63,17 @@ public:
 
     // The fields of the line last delivered.
     const JexFieldedString& Fields() const { return fields; }
-    int32_t PhysicalLines() const { return physical_lines; }
-    int32_t LogicalLines() const { return logical_lines; }
-    int32_t FieldCount() const { return field_count; }
+    int32_t PhysicalLines() const { return physicalLines; }
+    int32_t LogicalLines() const { return logicalLines; }
+    int32_t FieldCount() const { return fieldCount; }
 
 private:
     void Open(const char* path, int privileged);
     void SplitFields(std::string& text);
 
-    int32_t physical_lines = 0;
-    int32_t logical_lines = 0;
-    int32_t field_count = 0;
+    int32_t physicalLines = 0;
+    int32_t logicalLines = 0;
+    int32_t fieldCount = 0;
     FILE* stream = nullptr;
     JexFieldedString fields{' '};
 };

@@ -17,16 +17,16 @@ namespace {
 
 // JEXEXCEPTION_TRACE, read at the first construction: "a" traces every
 // ExcSet, "d" puts the location in front of every formatted message.
-bool trace_sets = false;
-bool trace_locations = false;
+bool traceSets = false;
+bool traceLocations = false;
 
 void ReadTraceSwitch() {
     static std::once_flag once;
     std::call_once(once, [] {
         const char* value = std::getenv("JEXEXCEPTION_TRACE");
         for (const char* c = value ? value : ""; *c; ++c) {
-            if (*c == 'a' || *c == 'A') trace_sets = true;
-            if (*c == 'd' || *c == 'D') trace_locations = true;
+            if (*c == 'a' || *c == 'A') traceSets = true;
+            if (*c == 'd' || *c == 'D') traceLocations = true;
         }
     });
 }
@@ -80,21 +80,21 @@ void JexExcArgs::Clear() {
 
 // --- JexException -----------------------------------------------------------
 
-JexException::JexException(const JexTextRow* table, const char* class_name)
-    : table_(table ? table : kReservedOnly), class_name_(class_name) {
+JexException::JexException(const JexTextRow* table, const char* className)
+    : table_(table ? table : kReservedOnly), className_(className) {
     ReadTraceSwitch();
 }
 
 JexException::~JexException() {
-    if (handler_head_) {
+    if (handlerHead_) {
         std::fprintf(stderr,
                      "\n\n*******\nDANGER!  JexException object is being destroyed with an\n"
                      "         outstanding handler:\n"
                      "             Object address = %p\n"
                      "             Handler        = %p\n"
                      "             Class name     = %s\n\n*******\n",
-                     static_cast<void*>(this), reinterpret_cast<void*>(handler_head_->handler),
-                     class_name_.Text());
+                     static_cast<void*>(this), reinterpret_cast<void*>(handlerHead_->handler),
+                     className_.Text());
         std::fprintf(stderr, "Assertion failed: handler_head == NULL\n");
         std::fflush(stderr);
         std::abort();
@@ -113,20 +113,20 @@ const JexTextRow* JexException::Row(int code) const {
 
 void JexException::PushHandler(JexExcHandlerRecord& record, JexException* object,
                                JexExcHandler handler, void* context) {
-    record.next = object->handler_head_;
+    record.next = object->handlerHead_;
     record.handler = handler;
-    record.saved_suppress = object->suppress_;
+    record.savedSuppress = object->suppress_;
     record.context = context;
     record.object = object;
     object->suppress_ = 0;
-    object->handler_head_ = &record;
+    object->handlerHead_ = &record;
 }
 
 void JexException::PopHandler(JexExcHandlerRecord& record) {
     JexException* object = record.object;
     if (!object) return;
-    object->suppress_ = record.saved_suppress;
-    object->handler_head_ = record.next;
+    object->suppress_ = record.savedSuppress;
+    object->handlerHead_ = record.next;
     record.object = nullptr;
 }
 
@@ -146,12 +146,12 @@ int JexException::Record(int code, JexException* copy) {
     cause_ = nullptr;
     DeleteChain(old);  // under the lock ExcSet holds
     cause_ = copy;
-    if (trace_sets) {
+    if (traceSets) {
         const JexString described = Describe(1);
         std::fprintf(stderr,
                      "\n---- JexException Trace (%s) -----------------\n%s\n"
                      "----------------------- (%s) -----------------\n\n",
-                     class_name_.Text(), described.Text(), class_name_.Text());
+                     className_.Text(), described.Text(), className_.Text());
     }
     return code;
 }
@@ -194,7 +194,7 @@ int JexException::ExcRaise(int code, JexExcArgs&& args, JexException* cause) {
 int JexException::Raise() {
     JexMutexLock hold(mutex_);
     if (suppress_) return 0;
-    for (JexExcHandlerRecord* record = handler_head_; record; record = record->next)
+    for (JexExcHandlerRecord* record = handlerHead_; record; record = record->next)
         if (record->handler(this, record->context) == 0) return 0;
     return DefaultHandler(this, nullptr);
 }
@@ -211,7 +211,7 @@ void JexException::ExcSetText(const char* text, const JexExcArgs& args, JexExcep
     JexMutexLock hold(mutex_);
     JexException* clone = Clone();
     clone->ExcSet(kExternalMessage, args, cause);
-    clone->external_message_ = text;
+    clone->externalMessage_ = text;
     AppendCause(*clone);
     delete clone;
 }
@@ -224,18 +224,18 @@ void JexException::ExcSetFrom(JexException& other) {
     JexExcArgs args;
     JexString message;
     {
-        JexMutexLock hold_other(other.mutex_);
+        JexMutexLock holdOther(other.mutex_);
         chain = other.cause_ ? other.cause_->CopyChain() : nullptr;
         code = other.code_;
         args = other.args_;
-        message = other.external_message_;
-        message.SetCaseSensitive(other.external_message_.CaseSensitive());
+        message = other.externalMessage_;
+        message.SetCaseSensitive(other.externalMessage_.CaseSensitive());
     }
     code_ = code;
     args_ = args;
     if (code == kExternalMessage) {
-        external_message_ = message;
-        external_message_.SetCaseSensitive(message.CaseSensitive());
+        externalMessage_ = message;
+        externalMessage_.SetCaseSensitive(message.CaseSensitive());
     }
     DeleteCause();
     cause_ = chain;
@@ -259,12 +259,12 @@ JexException* JexException::CopyChain() {
     JexException* head = nullptr;
     JexException** tail = &head;
     for (JexException* from = this; from; from = from->cause_) {
-        JexMutexLock hold_from(from->mutex_);
+        JexMutexLock holdFrom(from->mutex_);
         JexException* copy = from->Clone();
         copy->code_ = from->code_;
         copy->args_ = from->args_;
-        copy->external_message_ = from->external_message_;
-        copy->external_message_.SetCaseSensitive(from->external_message_.CaseSensitive());
+        copy->externalMessage_ = from->externalMessage_;
+        copy->externalMessage_.SetCaseSensitive(from->externalMessage_.CaseSensitive());
         // The copy is this thread's alone until it is returned.
         DeleteChain(copy->cause_);
         copy->cause_ = nullptr;
@@ -294,16 +294,16 @@ void JexException::DeleteChain(JexException* link) {
 
 void JexException::SetExternalMessage(const JexString& message) {
     JexMutexLock hold(mutex_);
-    external_message_ = message;
-    external_message_.SetCaseSensitive(message.CaseSensitive());
+    externalMessage_ = message;
+    externalMessage_.SetCaseSensitive(message.CaseSensitive());
 }
 
-JexException* JexException::Clone() { return new JexException(table_, class_name_.Text()); }
+JexException* JexException::Clone() { return new JexException(table_, className_.Text()); }
 
 JexString JexException::Text(int code) {
     JexMutexLock hold(mutex_);
     if (code_ == kExternalMessage) {
-        const char* message = external_message_.Text();
+        const char* message = externalMessage_.Text();
         const char* comma = std::strchr(message, ',');
         if (!comma) return JexString("");
         ++comma;
@@ -311,19 +311,19 @@ JexString JexException::Text(int code) {
         return JexString(comma);
     }
     if (const JexTextRow* row = Row(code)) return JexString(row->text);
-    return Printf("Unknown %1.64s exception value: %lld", class_name_.Text(), code);
+    return Printf("Unknown %1.64s exception value: %lld", className_.Text(), code);
 }
 
 JexString JexException::CodeName(int code) {
     JexMutexLock hold(mutex_);
     if (code_ == kExternalMessage) {
-        const char* message = external_message_.Text();
+        const char* message = externalMessage_.Text();
         const char* comma = std::strchr(message, ',');
         if (!comma) return JexString(message);
         return JexString::FromBytes(message, static_cast<int>(comma - message));
     }
     if (const JexTextRow* row = Row(code)) return JexString(row->name);
-    return Printf("%1.64s::%lld", class_name_.Text(), code);
+    return Printf("%1.64s::%lld", className_.Text(), code);
 }
 
 JexString& JexException::Text(JexString& out) {
@@ -346,17 +346,17 @@ int JexException::CodeFromName(const char* name) {
     return kNoSuchName;
 }
 
-JexString JexException::FormatCode(int code, const JexExcArgs& args, int with_name) {
+JexString JexException::FormatCode(int code, const JexExcArgs& args, int withName) {
     JexMutexLock hold(mutex_);
     const JexString templ = Text(code);
     JexBuffer formatted;
     JexVBPrintF(formatted, templ.Text(), args.Buffers());
     JexString result;
-    if (trace_locations && args[0].Length() > 0) {
+    if (traceLocations && args[0].Length() > 0) {
         result += JexString::FromBytes(args[0].Data(), args[0].Length());
         result += ": ";
     }
-    if (with_name) {
+    if (withName) {
         result += CodeName(code);
         result += ", ";
     }
@@ -365,23 +365,23 @@ JexString JexException::FormatCode(int code, const JexExcArgs& args, int with_na
     return result;
 }
 
-JexString JexException::FormattedText(int with_name) {
+JexString JexException::FormattedText(int withName) {
     JexMutexLock hold(mutex_);
-    return FormatCode(code_, args_, with_name);
+    return FormatCode(code_, args_, withName);
 }
 
-JexString JexException::Describe(int with_name) {
+JexString JexException::Describe(int withName) {
     JexString out;
-    return Describe(out, with_name);
+    return Describe(out, withName);
 }
 
-JexString& JexException::Describe(JexString& out, int with_name) {
+JexString& JexException::Describe(JexString& out, int withName) {
     JexMutexLock hold(mutex_);
     JexString text("--- ");
-    text += FormattedText(with_name);
+    text += FormattedText(withName);
     for (JexException* link = cause_; link; link = link->cause_) {
         text += "\n  - ";
-        text += link->FormattedText(with_name);
+        text += link->FormattedText(withName);
     }
     out = text;
     return out;
@@ -394,10 +394,10 @@ JexException* JexException::FirstRealError() {
     return nullptr;
 }
 
-JexString JexException::DescribeFirstRealError(int with_name) {
+JexString JexException::DescribeFirstRealError(int withName) {
     JexMutexLock hold(mutex_);
     JexException* real = FirstRealError();
-    return real ? real->Describe(with_name) : JexString("");
+    return real ? real->Describe(withName) : JexString("");
 }
 
 int JexException::DefaultHandler(JexException* raised, void* /*context*/) {
@@ -524,13 +524,13 @@ JexException* JexWsaError::Clone() { return new JexWsaError(Code()); }
 
 JexString JexWsaError::Text(int code) {
     if (Code() == kExternalMessage) return JexException::Text(code);
-    char* system_text = nullptr;
+    char* systemText = nullptr;
     const DWORD n = FormatMessageA(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPSTR>(&system_text), 0, nullptr);
-    if (n > 0 && system_text) {
-        std::string text(system_text, n);
-        LocalFree(system_text);
+        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<LPSTR>(&systemText), 0, nullptr);
+    if (n > 0 && systemText) {
+        std::string text(systemText, n);
+        LocalFree(systemText);
         // The system text ends its line; the message is one line of a description.
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
         return JexString(text.c_str());

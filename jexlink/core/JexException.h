@@ -115,7 +115,7 @@ using JexExcHandler = int (*)(JexException* raised, void* context);
 struct JexExcHandlerRecord {
     JexExcHandlerRecord* next = nullptr;
     JexExcHandler handler = nullptr;
-    int saved_suppress = 0;
+    int savedSuppress = 0;
     void* context = nullptr;
     JexException* object = nullptr;
 };
@@ -141,7 +141,7 @@ public:
     static constexpr int kReraised = 4096;
     static constexpr int kFirstEvent = 4097;
 
-    JexException(const JexTextRow* table, const char* class_name);
+    JexException(const JexTextRow* table, const char* className);
     virtual ~JexException();
     JexException(const JexException&) = delete;
     JexException& operator=(const JexException&) = delete;
@@ -189,12 +189,12 @@ public:
     void DeleteCause();
 
     int CodeFromName(const char* name);
-    JexString FormatCode(int code, const JexExcArgs& args, int with_name);
-    JexString FormattedText(int with_name);
-    JexString Describe(int with_name);
-    JexString& Describe(JexString& out, int with_name);
+    JexString FormatCode(int code, const JexExcArgs& args, int withName);
+    JexString FormattedText(int withName);
+    JexString Describe(int withName);
+    JexString& Describe(JexString& out, int withName);
     JexException* FirstRealError();
-    JexString DescribeFirstRealError(int with_name);
+    JexString DescribeFirstRealError(int withName);
 
     // Standard handlers; the context is the owner object.
     static int ReraiseHandler(JexException* raised, void* context);
@@ -203,9 +203,9 @@ public:
     int Code() const { return code_; }
     const JexExcArgs& Args() const { return args_; }
     JexException* Cause() const { return cause_; }
-    const JexString& ClassName() const { return class_name_; }
+    const JexString& ClassName() const { return className_; }
     const JexTextRow* TextTable() const { return table_; }
-    const JexString& ExternalMessage() const { return external_message_; }
+    const JexString& ExternalMessage() const { return externalMessage_; }
     void SetExternalMessage(const JexString& message);
 
     int Suppress() const { return suppress_; }
@@ -230,13 +230,13 @@ private:
     static void DeleteChain(JexException* link);
 
     int suppress_ = 0;
-    JexString external_message_;
+    JexString externalMessage_;
     JexExcArgs args_;
     JexException* cause_ = nullptr;
     int code_ = 0;
     const JexTextRow* table_;
-    JexExcHandlerRecord* handler_head_ = nullptr;
-    JexString class_name_;
+    JexExcHandlerRecord* handlerHead_ = nullptr;
+    JexString className_;
     JexMutex mutex_;
 };
 

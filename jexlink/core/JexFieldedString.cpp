@@ -59,8 +59,8 @@ void JexFieldedString::TakeFields(JexFieldedString& other) {
             fields[i] = &own_[k];
         }
     }
-    own_used_ = other.own_used_;
-    other.own_used_ = 0;
+    ownUsed_ = other.ownUsed_;
+    other.ownUsed_ = 0;
     other.fields = nullptr;
     other.count = 0;
 }
@@ -68,8 +68,8 @@ void JexFieldedString::TakeFields(JexFieldedString& other) {
 JexString* JexFieldedString::MakeField(JexString& from) {
     JexString* field = nullptr;
     for (int k = 0; k < kInline && !field; ++k) {
-        if (own_used_ & (1u << k)) continue;
-        own_used_ |= 1u << k;
+        if (ownUsed_ & (1u << k)) continue;
+        ownUsed_ |= 1u << k;
         field = &own_[k];
     }
     if (!field) field = new (std::nothrow) JexString();
@@ -84,7 +84,7 @@ void JexFieldedString::DeleteField(JexString* field) {
         if (field != &own_[k]) continue;
         own_[k].Free();
         own_[k].SetCaseSensitive(1);
-        own_used_ &= ~(1u << k);
+        ownUsed_ &= ~(1u << k);
         return;
     }
     delete field;

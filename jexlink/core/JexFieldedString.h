@@ -78,6 +78,6 @@ private:
     JexString** fields = nullptr;  // null, inline_ or an array from the heap
     JexString* inline_[kInline] = {};
     JexString own_[kInline];
-    unsigned own_used_ = 0;  // bit k: own_[k] is a field of the list
+    unsigned ownUsed_ = 0;  // bit k: own_[k] is a field of the list
     char separator;
 };

@@ -211,14 +211,14 @@ int JexNetMsg::EncodeAround(int slot, const JexBuffer& item, JexBuffer& head,
     }
     // The sizes of the two parts, and the first item too long to frame.
     int count = 1;
-    int64_t before_bytes = 5;  // the type byte and the head of the item
-    int64_t after_bytes = 0;
+    int64_t beforeBytes = 5;  // the type byte and the head of the item
+    int64_t afterBytes = 0;
     int oversized = item.Length() >= kItemLimit ? slot : -1;
     for (int i = NextItem(-1); i < kItems; i = NextItem(i)) {
         if (i == slot) continue;
         ++count;
         const int n = items[i].Length();
-        (i < slot ? before_bytes : after_bytes) += 4 + static_cast<int64_t>(n);
+        (i < slot ? beforeBytes : afterBytes) += 4 + static_cast<int64_t>(n);
         if (n >= kItemLimit && (oversized < 0 || i < oversized)) oversized = i;
     }
     // Written into buffers of their own when head or tail is an item of this
@@ -228,14 +228,14 @@ int JexNetMsg::EncodeAround(int slot, const JexBuffer& item, JexBuffer& head,
         return (&b >= items && &b < items + kItems) || &b == &item;
     };
     const bool apart = ours(head) || ours(tail) || &head == &tail;
-    JexBuffer own_head;
-    JexBuffer own_tail;
-    JexBuffer& before = apart ? own_head : head;
-    JexBuffer& after = apart ? own_tail : tail;
+    JexBuffer ownHead;
+    JexBuffer ownTail;
+    JexBuffer& before = apart ? ownHead : head;
+    JexBuffer& after = apart ? ownTail : tail;
     const auto done = [&] {
         if (apart) {
-            head.Swap(own_head);
-            tail.Swap(own_tail);
+            head.Swap(ownHead);
+            tail.Swap(ownTail);
         }
         return kEncoded;
     };
@@ -256,14 +256,14 @@ int JexNetMsg::EncodeAround(int slot, const JexBuffer& item, JexBuffer& head,
                      kItemLimit - 1);
         return refuse();
     }
-    const int64_t total = before_bytes + item.Length() + after_bytes;
+    const int64_t total = beforeBytes + item.Length() + afterBytes;
     if (total > 0x7fffffc0) {
         std::fprintf(stderr, "--- JexNetMsg::Encode refused: message of %lld bytes is too long\n",
                      static_cast<long long>(total));
         return refuse();
     }
-    if (!before.SetLengthForOverwrite(static_cast<int>(before_bytes)) ||
-        !after.SetLengthForOverwrite(static_cast<int>(after_bytes)))
+    if (!before.SetLengthForOverwrite(static_cast<int>(beforeBytes)) ||
+        !after.SetLengthForOverwrite(static_cast<int>(afterBytes)))
         return refuse();
     char* p = before.Data();
     char* q = after.Data();

@@ -18,20 +18,20 @@
 
 namespace {
 
-std::atomic<JexMutex*> process_mutex{nullptr};
+std::atomic<JexMutex*> processMutex{nullptr};
 std::atomic<bool> initialised{false};
-std::atomic<int> privileged_flag{0};
+std::atomic<int> privilegedFlag{0};
 
 // Creates the mutex once; it lives until the process ends.
 JexMutex& ProcessMutex() {
     static std::mutex creation;
-    JexMutex* mutex = process_mutex.load(std::memory_order_acquire);
+    JexMutex* mutex = processMutex.load(std::memory_order_acquire);
     if (mutex) return *mutex;
     std::lock_guard hold(creation);
-    mutex = process_mutex.load(std::memory_order_relaxed);
+    mutex = processMutex.load(std::memory_order_relaxed);
     if (!mutex) {
         mutex = new JexMutex(2);
-        process_mutex.store(mutex, std::memory_order_release);
+        processMutex.store(mutex, std::memory_order_release);
     }
     return *mutex;
 }
@@ -41,12 +41,12 @@ JexMutex& ProcessMutex() {
 JexPrivLock::JexPrivLock(int privileged) {
     JexTrace trace("JexPrivLock", "JexPrivLock()", __LINE__);
     ProcessMutex().Lock();
-    privileged_flag = privileged != 0;
+    privilegedFlag = privileged != 0;
 }
 
 JexPrivLock::~JexPrivLock() {
     JexTrace trace("JexPrivLock", "~JexPrivLock()", __LINE__);
-    privileged_flag = 0;
+    privilegedFlag = 0;
     ProcessMutex().Unlock();
 }
 
@@ -54,7 +54,7 @@ void JexPrivLock::Initialize() {
     JexTrace trace("JexPrivLock", "Initialize()", __LINE__);
     if (initialised.exchange(true)) return;
     ProcessMutex();
-    privileged_flag = 0;
+    privilegedFlag = 0;
 }
 
 void JexPrivLock::Reinitialize() {
@@ -98,7 +98,7 @@ int JexPrivLock::fclose(FILE* stream, int privileged) {
     return std::fclose(stream);
 }
 
-int JexPrivLock::Privileged() { return privileged_flag; }
+int JexPrivLock::Privileged() { return privilegedFlag; }
 
 bool JexPrivLock::LockFile(int fd, int waitMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);

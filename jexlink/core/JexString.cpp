@@ -266,9 +266,9 @@ void JexString::Pad(int n, char fill) {
         IndexError(n);
         return;
     }
-    const int text_end = TextLength();
+    const int textEnd = TextLength();
     if (!Resize(n)) return;
-    if (n > text_end) std::memset(data + text_end, fill, static_cast<size_t>(n - text_end));
+    if (n > textEnd) std::memset(data + textEnd, fill, static_cast<size_t>(n - textEnd));
 }
 
 JexString JexString::PadCopy(int n, char fill) const {

@@ -10,7 +10,7 @@ class JexString : public JexBufferBase {
 public:
     JexString() = default;
     JexString(const char* text) : JexBufferBase(text) {}
-    JexString(const char* text, int case_flag) : JexBufferBase(text), case_sensitive(case_flag) {}
+    JexString(const char* text, int caseFlag) : JexBufferBase(text), case_sensitive(caseFlag) {}
     JexString(const JexString& other) = default;
     // A string of n bytes (which may hold NULs; the text ends at the first).
     static JexString FromBytes(const void* bytes, int n);

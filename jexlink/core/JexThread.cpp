@@ -128,9 +128,9 @@ void JexMutex::Unlock() {
 int JexThreadId() { return static_cast<int>(syscall(SYS_gettid)); }
 
 JexThread::JexThread(StartFunction start, void* argument, int priority, int /*flags*/)
-    : JexMutex(2), start_block_{this, start, argument} {
+    : JexMutex(2), startBlock_{this, start, argument} {
     JexMutexLock hold(this);
-    const int err = pthread_create(&handle_, nullptr, &JexThread::call_start, &start_block_);
+    const int err = pthread_create(&handle_, nullptr, &JexThread::call_start, &startBlock_);
     if (err != 0) {
         std::fprintf(stderr,
                      "JexThread::JexThread: CreateThread failure (exception 0x%08X, error %d)\n",
@@ -159,7 +159,7 @@ void* JexThread::call_start(void* block) {
     const int code = start->function(self, start->argument);
     std::lock_guard lock(self->state_mutex_);
     self->ended_ = true;
-    if (!self->alerted_) self->exit_code_ = code;
+    if (!self->alerted_) self->exitCode_ = code;
     return nullptr;
 }
 
@@ -184,7 +184,7 @@ int JexThread::Join() {
 int JexThread::Alert() {
     std::lock_guard lock(state_mutex_);
     alerted_ = true;
-    exit_code_ = 0;
+    exitCode_ = 0;
     return 1;
 }
 
@@ -201,7 +201,7 @@ void JexThread::Priority(int priority) {
 int JexThread::ExitCode() const {
     std::lock_guard lock(state_mutex_);
     if (alerted_) return 0;
-    return ended_ ? exit_code_ : -1;
+    return ended_ ? exitCode_ : -1;
 }
 
 // --- JexCondition -----------------------------------------------------------

@@ -109,14 +109,14 @@ private:
     int id_ = 0;
     int priority_ = 0;
     bool started_ = false;
-    StartBlock start_block_;
+    StartBlock startBlock_;
 
     std::mutex join_mutex_;  // serialises Join; guards joined_
     bool joined_ = false;
     mutable std::mutex state_mutex_;  // guards the fields below
     bool ended_ = false;
     bool alerted_ = false;
-    int exit_code_ = -1;
+    int exitCode_ = -1;
     std::condition_variable id_ready_;
 };
 
@@ -172,5 +172,5 @@ constexpr int kJexThreadTraceMutexes = 2;
 int JexThreadTraceFlags();
 
 namespace {
-[[maybe_unused]] const JexThreadInit jex_thread_init;
+[[maybe_unused]] const JexThreadInit jexThreadInit;
 }  // namespace

@@ -39,22 +39,22 @@ thread_local int depth = 0;
 void JexTrace::Begin(const char* file, const char* method) {
     using namespace jex_trace_internal;
     names_ = std::make_unique<Names>();
-    thread_id_ = JexThreadId();
+    threadId_ = JexThreadId();
     names_->file = (switches.load() & kFullPath) ? JexString(file) : JexTraceShortName(file);
     names_->method = method;
     ++depth;
-    std::fprintf(stderr, "%2.2x.%3.3d Entry %s\\%s\\%d\n", static_cast<unsigned>(thread_id_), depth,
+    std::fprintf(stderr, "%2.2x.%3.3d Entry %s\\%s\\%d\n", static_cast<unsigned>(threadId_), depth,
                  names_->file.Text(), names_->method.Text(), line_);
 }
 
 void JexTrace::Ckpt(int line, const char* text) {
     if (!names_) return;
-    std::fprintf(stderr, "%2.2x.%3.3d  Ckpt %s\\%s\\%d: %s\n", static_cast<unsigned>(thread_id_),
+    std::fprintf(stderr, "%2.2x.%3.3d  Ckpt %s\\%s\\%d: %s\n", static_cast<unsigned>(threadId_),
                  depth, names_->file.Text(), names_->method.Text(), line, text ? text : "");
 }
 
 void JexTrace::End() {
-    std::fprintf(stderr, "%2.2x.%3.3d  Exit %s\\%s\n", static_cast<unsigned>(thread_id_), depth,
+    std::fprintf(stderr, "%2.2x.%3.3d  Exit %s\\%s\n", static_cast<unsigned>(threadId_), depth,
                  names_->file.Text(), names_->method.Text());
     --depth;
 }

@@ -27,11 +27,11 @@ int ReadSwitches();
 // of two flags.
 class JexTrace {
 public:
-    JexTrace(const char* file, const char* method, int line, int low_level = 0) : line_(line) {
+    JexTrace(const char* file, const char* method, int line, int lowLevel = 0) : line_(line) {
         using namespace jex_trace_internal;
         int on = switches.load(std::memory_order_acquire);
         if (!on) on = ReadSwitches();
-        if (!(on & kOn) || (low_level && !(on & kLowLevel))) return;
+        if (!(on & kOn) || (lowLevel && !(on & kLowLevel))) return;
         Begin(file, method);
     }
     ~JexTrace() {
@@ -56,7 +56,7 @@ private:
     };
 
     int line_;
-    int thread_id_ = 0;
+    int threadId_ = 0;
     // The file and method, kept only by a record that prints.
     std::unique_ptr<Names> names_;
 };

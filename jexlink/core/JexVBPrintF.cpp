@@ -38,12 +38,12 @@ public:
             // Past the ninth conversion the first "%" drops itself and keeps
             // the character behind it; later ones are copied unchanged.
             ++p;
-            if (!past_limit && *p) {
+            if (!pastLimit && *p) {
                 out += *p++;
-            } else if (past_limit) {
+            } else if (pastLimit) {
                 out += '%';
             }
-            past_limit = true;
+            pastLimit = true;
         }
         return !malformed;
     }
@@ -83,11 +83,11 @@ private:
     }
 
     // A width or precision: digits (saturating) or "*"; -1 when absent.
-    int Number(bool* from_star) {
-        *from_star = false;
+    int Number(bool* fromStar) {
+        *fromStar = false;
         if (*p == '*') {
             ++p;
-            *from_star = true;
+            *fromStar = true;
             return Arg(StarArgument())->GetLong();
         }
         if (!IsDigit(*p)) return -1;
@@ -131,8 +131,8 @@ private:
         if (width > kCap) width = kCap;
         if (precision > kCap) precision = kCap;
 
-        bool short_value = false;
-        if (*p == 'h' || *p == 'l' || *p == 'L') short_value = *p++ == 'h';
+        bool shortValue = false;
+        if (*p == 'h' || *p == 'l' || *p == 'L') shortValue = *p++ == 'h';
 
         if (!*p) Malformed();
         if (malformed) return;
@@ -153,22 +153,21 @@ private:
             case 'u':
             case 'x':
             case 'X': {
-                const int v = short_value ? arg->GetShort() : arg->GetLong();
+                const int v = shortValue ? arg->GetShort() : arg->GetLong();
                 const char* allowed =
                     (letter == 'd' || letter == 'i') ? " -+0" : (letter == 'u' ? "-0" : "-#0");
-                Emit(Spec(flags, allowed, width, precision, short_value ? "h" : "", letter), v);
+                Emit(Spec(flags, allowed, width, precision, shortValue ? "h" : "", letter), v);
                 return;
             }
             case 'c': {
-                const int v = short_value ? arg->GetShort() : arg->GetLong();
+                const int v = shortValue ? arg->GetShort() : arg->GetLong();
                 // A NUL would end the text for every reader: it writes nothing.
                 if (static_cast<unsigned char>(v) == 0) return;
                 Emit(Spec(flags, "-", width, -1, "", 'c'), v);
                 return;
             }
             case 'p': {
-                const auto v =
-                    static_cast<uint32_t>(short_value ? arg->GetShort() : arg->GetLong());
+                const auto v = static_cast<uint32_t>(shortValue ? arg->GetShort() : arg->GetLong());
                 Emit(Spec(flags, "-", width, -1, "", 'p'),
                      reinterpret_cast<void*>(static_cast<uintptr_t>(v)));
                 return;
@@ -229,7 +228,7 @@ private:
     Mode mode = Mode::Unset;
     int conversions = 0;
     int sequence = 0;
-    bool past_limit = false;
+    bool pastLimit = false;
     bool malformed = false;
 };
 

@@ -22,33 +22,33 @@ int JexWildcardMatch(const char* pattern, const char* text) {
     if (!pattern) pattern = "";
     if (!text) text = "";
 
-    const size_t pattern_length = std::strlen(pattern);
-    const size_t text_length = std::strlen(text);
+    const size_t patternLength = std::strlen(pattern);
+    const size_t textLength = std::strlen(text);
     size_t stars = 0;
     for (const char* p = pattern; *p; ++p) stars += *p == '*';
-    if (text_length < pattern_length - stars) return 0;
+    if (textLength < patternLength - stars) return 0;
 
-    const char* last_star = std::strrchr(pattern, '*');
-    if (!last_star) return pattern_length == text_length && SameRun(pattern, text, text_length);
+    const char* lastStar = std::strrchr(pattern, '*');
+    if (!lastStar) return patternLength == textLength && SameRun(pattern, text, textLength);
 
     // What follows the last "*" must cover the end of the text.
-    const size_t tail = pattern_length - static_cast<size_t>(last_star + 1 - pattern);
-    if (!SameRun(last_star + 1, text + text_length - tail, tail)) return 0;
+    const size_t tail = patternLength - static_cast<size_t>(lastStar + 1 - pattern);
+    if (!SameRun(lastStar + 1, text + textLength - tail, tail)) return 0;
 
     // The rest of the pattern, which ends in that "*", against the rest of
     // the text. A mismatch moves back to the last "*" seen and lets it take
     // one more character: no recursion, no allocation.
     const char* p = pattern;
     const char* t = text;
-    const char* const text_end = text + text_length - tail;
-    const char* resume_p = nullptr;
+    const char* const textEnd = text + textLength - tail;
+    const char* resumeP = nullptr;
     const char* resume_t = nullptr;
-    while (t < text_end) {
-        if (p == last_star) return 1;  // the last "*" takes the rest
+    while (t < textEnd) {
+        if (p == lastStar) return 1;  // the last "*" takes the rest
         if (*p == '*') {
-            while (*p == '*' && p != last_star) ++p;
-            if (p == last_star) return 1;
-            resume_p = p;
+            while (*p == '*' && p != lastStar) ++p;
+            if (p == lastStar) return 1;
+            resumeP = p;
             resume_t = t;
             continue;
         }
@@ -57,13 +57,13 @@ int JexWildcardMatch(const char* pattern, const char* text) {
             ++t;
             continue;
         }
-        if (!resume_p) return 0;
-        p = resume_p;
+        if (!resumeP) return 0;
+        p = resumeP;
         t = ++resume_t;
     }
     // The text is used up: only stars may remain of the pattern.
-    while (*p == '*' && p != last_star) ++p;
-    return p == last_star ? 1 : 0;
+    while (*p == '*' && p != lastStar) ++p;
+    return p == lastStar ? 1 : 0;
 }
 
 int JexWildcardMatch(const JexString& pattern, const JexString& text) {

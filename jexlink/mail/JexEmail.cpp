@@ -28,8 +28,8 @@ constexpr const char* kVersion = "T2.2-EFT8";
 
 // The class-wide paths that remote delivery reads.
 std::mutex paths_mutex;
-JexString route_map_path("");
-JexString key_directory("");
+JexString routeMapPath("");
+JexString keyDirectory("");
 
 struct SenderClass {
     const char* address;
@@ -71,12 +71,12 @@ void RestoreError(JexException& target, JexException& saved) {
 
 JexString JexEmail::RouteMapPath() {
     std::lock_guard<std::mutex> hold(paths_mutex);
-    return JexString(route_map_path.Text());
+    return JexString(routeMapPath.Text());
 }
 
 JexString JexEmail::KeyDirectory() {
     std::lock_guard<std::mutex> hold(paths_mutex);
-    return JexString(key_directory.Text());
+    return JexString(keyDirectory.Text());
 }
 
 JexEmail::JexEmail(int secondary)
@@ -97,8 +97,8 @@ JexEmail::JexEmail(int secondary)
         const JexString keys = JexStringOrDefault(JexGetEnv("JEXCRYPTO_PATH", ""),
                                                   JexDataFilePath("File.KeyPath", "Keys\\"));
         std::lock_guard<std::mutex> hold(paths_mutex);
-        route_map_path = routeMap;
-        key_directory = keys;
+        routeMapPath = routeMap;
+        keyDirectory = keys;
     }
 
     if (SecondaryInvoke) History.SetSuppress(1);
@@ -300,7 +300,7 @@ int JexEmail::Send() {
     History["Mail-Subject"] = Subject;
     History["Mail-CC"] = CC;
 
-    if (!SecondaryInvoke && !via_added_) {
+    if (!SecondaryInvoke && !viaAdded_) {
         JexString text(" (via ");
         text += kApplication;
         text += " ";
@@ -314,7 +314,7 @@ int JexEmail::Send() {
         }
         Body.Parse(text);
         LineCount = Body.Count();
-        via_added_ = 1;
+        viaAdded_ = 1;
     }
     if (AtchSig) {
         const JexString signature =
@@ -434,7 +434,7 @@ int JexEmail::Send_Local(const char* address) {
     copy.Compress = Compress;
     copy.Encrypt = Encrypt;
     // The lines already carry this message's via line and signature.
-    copy.via_added_ = 1;
+    copy.viaAdded_ = 1;
     for (int i = 0; i < LineCount; ++i) copy.AddLine(Body[i].Text());
     const int result = copy.Send();
     return result;

@@ -118,5 +118,5 @@ private:
     void DumpBody();
 
     // Set on a copy whose lines already carry the via line.
-    int via_added_ = 0;
+    int viaAdded_ = 0;
 };

@@ -71,7 +71,7 @@ JexLocator::JexLocator(const char* text) {
 }
 
 JexLocator::JexLocator(const JexString& nodes, const JexString& acids, JexLocMethod method)
-    : parsed_nodes_(nodes), parsed_acids_(acids), parsed_method_(method) {
+    : parsedNodes_(nodes), parsedAcids_(acids), parsedMethod_(method) {
     JexTrace trace(kTraceFile, "JexLocator()", __LINE__);
 }
 
@@ -83,15 +83,15 @@ char JexLocator::Separator() const {
 }
 
 const JexString& JexLocator::EffectiveNodes() const {
-    return *parsed_nodes_.Text() ? parsed_nodes_ : default_nodes_;
+    return *parsedNodes_.Text() ? parsedNodes_ : defaultNodes_;
 }
 
 const JexString& JexLocator::EffectiveAcids() const {
-    return *parsed_acids_.Text() ? parsed_acids_ : default_acids_;
+    return *parsedAcids_.Text() ? parsedAcids_ : defaultAcids_;
 }
 
 JexLocMethod JexLocator::EffectiveMethod() const {
-    return parsed_method_ != JexLocMethod::kNone ? parsed_method_ : default_method_;
+    return parsedMethod_ != JexLocMethod::kNone ? parsedMethod_ : defaultMethod_;
 }
 
 JexString JexLocator::MethodSuffix(JexLocMethod method) const {
@@ -135,12 +135,12 @@ void JexLocator::parse(const char* text) {
     // Split first: the text may be one of this locator's own parts.
     JexFieldedString fields(text, Separator());
     const int n = fields.Count();
-    parsed_method_ = JexLocMethod::kNone;
-    parsed_nodes_ = "";
-    parsed_acids_ = "";
+    parsedMethod_ = JexLocMethod::kNone;
+    parsedNodes_ = "";
+    parsedAcids_ = "";
     if (n == 0) return;
     if (n == 1) {
-        parsed_acids_ = fields[0];
+        parsedAcids_ = fields[0];
         return;
     }
     const JexString last = fields[n - 1].LowerCopy();
@@ -148,13 +148,13 @@ void JexLocator::parse(const char* text) {
     if (std::strcmp(last.Text(), "jex") == 0) method = JexLocMethod::kJex;
     if (std::strcmp(last.Text(), "dia") == 0) method = JexLocMethod::kDia;
     if (method != JexLocMethod::kNone) {
-        parsed_method_ = method;
-        parsed_acids_ = fields[n - 2];
-        parsed_nodes_ = JoinFields(fields, 0, n - 3);
+        parsedMethod_ = method;
+        parsedAcids_ = fields[n - 2];
+        parsedNodes_ = JoinFields(fields, 0, n - 3);
         return;
     }
-    parsed_acids_ = fields[n - 1];
-    parsed_nodes_ = JoinFields(fields, 0, n - 2);
+    parsedAcids_ = fields[n - 1];
+    parsedNodes_ = JoinFields(fields, 0, n - 2);
 }
 
 std::span<const JexAttrRow> JexLocator::AttributeRows() { return kAttributes; }
@@ -164,16 +164,16 @@ int JexLocator::SetAttr(int attribute, const char* value) {
     const int rc = CheckAttr(kAttributes, attribute, K::kText, JexAttrAccess::kSetReadOnlyFirst);
     if (rc != kDone) return rc;
     switch (attribute) {
-        case LOC_PARSED_NODE: parsed_nodes_ = value ? value : ""; break;
-        case LOC_PARSED_ACID: parsed_acids_ = value ? value : ""; break;
-        case LOC_DEFAULT_NODE: default_nodes_ = value ? value : ""; break;
-        case LOC_DEFAULT_ACID: default_acids_ = value ? value : ""; break;
+        case LOC_PARSED_NODE: parsedNodes_ = value ? value : ""; break;
+        case LOC_PARSED_ACID: parsedAcids_ = value ? value : ""; break;
+        case LOC_DEFAULT_NODE: defaultNodes_ = value ? value : ""; break;
+        case LOC_DEFAULT_ACID: defaultAcids_ = value ? value : ""; break;
         case LOC_TEXT: parse(value); break;
         default: {  // LOC_DEFAULTS
             JexLocator parsed(value ? value : "");
-            default_nodes_ = parsed.parsed_nodes_;
-            default_acids_ = parsed.parsed_acids_;
-            default_method_ = parsed.parsed_method_;
+            defaultNodes_ = parsed.parsedNodes_;
+            defaultAcids_ = parsed.parsedAcids_;
+            defaultMethod_ = parsed.parsedMethod_;
             break;
         }
     }
@@ -185,7 +185,7 @@ int JexLocator::SetAttr(int attribute, JexLocMethod value) {
     const int rc = CheckAttr(kAttributes, attribute, K::kInt, JexAttrAccess::kSetReadOnlyFirst);
     if (rc != kDone) return rc;
     if (!ValidMethod(value)) return kOutOfRange;
-    (attribute == LOC_PARSED_METHOD ? parsed_method_ : default_method_) = value;
+    (attribute == LOC_PARSED_METHOD ? parsedMethod_ : defaultMethod_) = value;
     return kDone;
 }
 
@@ -196,13 +196,13 @@ int JexLocator::GetAttr(int attribute, JexString& value) const {
     switch (attribute) {
         case LOC_NODE: value = EffectiveNodes(); break;
         case LOC_ACID: value = EffectiveAcids(); break;
-        case LOC_PARSED_NODE: value = parsed_nodes_; break;
-        case LOC_PARSED_ACID: value = parsed_acids_; break;
-        case LOC_DEFAULT_NODE: value = default_nodes_; break;
-        case LOC_DEFAULT_ACID: value = default_acids_; break;
+        case LOC_PARSED_NODE: value = parsedNodes_; break;
+        case LOC_PARSED_ACID: value = parsedAcids_; break;
+        case LOC_DEFAULT_NODE: value = defaultNodes_; break;
+        case LOC_DEFAULT_ACID: value = defaultAcids_; break;
         case LOC_TEXT: value = JexLocator::operator JexString(); break;
         default:  // LOC_DEFAULTS
-            value = Render(default_nodes_, default_acids_, default_method_);
+            value = Render(defaultNodes_, defaultAcids_, defaultMethod_);
             break;
     }
     return kDone;
@@ -214,8 +214,8 @@ int JexLocator::GetAttr(int attribute, JexLocMethod& value) const {
     if (rc != kDone) return rc;
     switch (attribute) {
         case LOC_METHOD: value = EffectiveMethod(); break;
-        case LOC_PARSED_METHOD: value = parsed_method_; break;
-        default: value = default_method_; break;  // LOC_DEFAULT_METHOD
+        case LOC_PARSED_METHOD: value = parsedMethod_; break;
+        default: value = defaultMethod_; break;  // LOC_DEFAULT_METHOD
     }
     return kDone;
 }
@@ -224,14 +224,14 @@ void JexLocator::DumpParts(FILE* out) const {
     auto line = [out](const char* format, const JexString& text) {
         std::fprintf(out, format, static_cast<int>(std::strlen(text.Text())), text.Text());
     };
-    line("   Parsed Node %2d: %s\n", parsed_nodes_);
-    line("  Default Node %2d: %s\n", default_nodes_);
-    line("   Parsed Acid %2d: %s\n", parsed_acids_);
-    line("  Default Acid %2d: %s\n", default_acids_);
-    std::fprintf(out, "   Parsed Meth =%1d: %s\n", static_cast<int>(parsed_method_),
-                 MethodSuffix(parsed_method_).Text());
-    std::fprintf(out, "  Default Meth =%1d: %s\n", static_cast<int>(default_method_),
-                 MethodSuffix(default_method_).Text());
+    line("   Parsed Node %2d: %s\n", parsedNodes_);
+    line("  Default Node %2d: %s\n", defaultNodes_);
+    line("   Parsed Acid %2d: %s\n", parsedAcids_);
+    line("  Default Acid %2d: %s\n", defaultAcids_);
+    std::fprintf(out, "   Parsed Meth =%1d: %s\n", static_cast<int>(parsedMethod_),
+                 MethodSuffix(parsedMethod_).Text());
+    std::fprintf(out, "  Default Meth =%1d: %s\n", static_cast<int>(defaultMethod_),
+                 MethodSuffix(defaultMethod_).Text());
 }
 
 void JexLocator::Dump(FILE* out) const {
@@ -252,7 +252,7 @@ JexPrefixedLocator::JexPrefixedLocator(const char* text, int kind) : kind_(kind)
 JexPrefixedLocator::JexPrefixedLocator(const JexString& prefix, const JexString& nodes,
                                        const JexString& acids, JexLocScope scope,
                                        JexLocMethod method)
-    : JexLocator(nodes, acids, method), scope_(scope), parsed_prefix_(prefix) {
+    : JexLocator(nodes, acids, method), scope_(scope), parsedPrefix_(prefix) {
     JexTrace trace(kTraceFile, "JexPrefixedLocator()", __LINE__);
 }
 
@@ -261,14 +261,14 @@ JexPrefixedLocator::~JexPrefixedLocator() {
 }
 
 const JexString& JexPrefixedLocator::EffectivePrefix() const {
-    return *parsed_prefix_.Text() ? parsed_prefix_ : default_prefix_;
+    return *parsedPrefix_.Text() ? parsedPrefix_ : defaultPrefix_;
 }
 
 JexPrefixedLocator::operator JexString() const {
     JexTrace trace(kTraceFile, "operator JexString()", __LINE__);
     JexString out(EffectivePrefix().Text());
     if (scope_ == JexLocScope::kLocal) return out;
-    const char separator = prefix_separator_.Text()[0] ? prefix_separator_.Text()[0] : '@';
+    const char separator = prefixSeparator_.Text()[0] ? prefixSeparator_.Text()[0] : '@';
     out += separator;
     out += JexLocator::operator JexString();
     return out;
@@ -282,24 +282,24 @@ JexPrefixedLocator& JexPrefixedLocator::operator=(const char* text) {
 
 void JexPrefixedLocator::prefix_parse(const char* text) {
     JexTrace trace(kTraceFile, "prefix_parse()", __LINE__);
-    const char separator = prefix_separator_.Text()[0] ? prefix_separator_.Text()[0] : '@';
+    const char separator = prefixSeparator_.Text()[0] ? prefixSeparator_.Text()[0] : '@';
     // A copy: the text may be one of this locator's own parts.
     const JexString whole(text ? text : "");
     JexFieldedString fields(whole, separator);
     const int n = fields.Count();
     if (n >= 2) {
         parse(fields[n - 1].Text());
-        if (kind_ == 0 || parsed_method_ != JexLocMethod::kNone) {
+        if (kind_ == 0 || parsedMethod_ != JexLocMethod::kNone) {
             scope_ = JexLocScope::kRemote;
-            parsed_prefix_ = JoinFields(fields, 0, n - 2);
+            parsedPrefix_ = JoinFields(fields, 0, n - 2);
             return;
         }
     }
     // An ordinary Internet address (or no "@" at all): the whole text.
     scope_ = JexLocScope::kLocal;
-    parsed_prefix_ = whole;
-    parsed_nodes_ = "";
-    parsed_acids_ = "";
+    parsedPrefix_ = whole;
+    parsedNodes_ = "";
+    parsedAcids_ = "";
 }
 
 int JexPrefixedLocator::SetAttr(int attribute, const char* value) {
@@ -308,7 +308,7 @@ int JexPrefixedLocator::SetAttr(int attribute, const char* value) {
     const int rc =
         CheckAttr(kPrefixedAttributes, attribute, K::kText, JexAttrAccess::kSetReadOnlyFirst);
     if (rc != kDone) return rc;
-    (attribute == LOC_PARSED_PREFIX ? parsed_prefix_ : default_prefix_) = value ? value : "";
+    (attribute == LOC_PARSED_PREFIX ? parsedPrefix_ : defaultPrefix_) = value ? value : "";
     return kDone;
 }
 
@@ -329,8 +329,8 @@ int JexPrefixedLocator::GetAttr(int attribute, JexString& value) const {
     if (rc != kDone) return rc;
     switch (attribute) {
         case LOC_PREFIX: value = EffectivePrefix(); break;
-        case LOC_PARSED_PREFIX: value = parsed_prefix_; break;
-        default: value = default_prefix_; break;  // LOC_DEFAULT_PREFIX
+        case LOC_PARSED_PREFIX: value = parsedPrefix_; break;
+        default: value = defaultPrefix_; break;  // LOC_DEFAULT_PREFIX
     }
     return kDone;
 }
@@ -348,9 +348,9 @@ void JexPrefixedLocator::Dump(FILE* out) const {
     std::fprintf(out, "\nDump of PrefixedLocator object %%x%8.8x:\n", AddressWord(this));
     std::fprintf(out, "==========================================\n");
     std::fprintf(out, " Parsed Prefix %2d: %s\n",
-                 static_cast<int>(std::strlen(parsed_prefix_.Text())), parsed_prefix_.Text());
+                 static_cast<int>(std::strlen(parsedPrefix_.Text())), parsedPrefix_.Text());
     std::fprintf(out, "Default Prefix %2d: %s\n",
-                 static_cast<int>(std::strlen(default_prefix_.Text())), default_prefix_.Text());
+                 static_cast<int>(std::strlen(defaultPrefix_.Text())), defaultPrefix_.Text());
     DumpParts(out);
     std::fprintf(out, "            Scope: %s",
                  scope_ == JexLocScope::kLocal ? "Local\n" : "Remote\n");

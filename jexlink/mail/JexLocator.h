@@ -92,12 +92,12 @@ protected:
     char Separator() const;
     void DumpParts(FILE* out) const;
 
-    JexString parsed_nodes_;
-    JexString default_nodes_;
-    JexString parsed_acids_;
-    JexString default_acids_;
-    JexLocMethod parsed_method_ = JexLocMethod::kNone;
-    JexLocMethod default_method_ = JexLocMethod::kJex;
+    JexString parsedNodes_;
+    JexString defaultNodes_;
+    JexString parsedAcids_;
+    JexString defaultAcids_;
+    JexLocMethod parsedMethod_ = JexLocMethod::kNone;
+    JexLocMethod defaultMethod_ = JexLocMethod::kJex;
     JexString separator_{"."};
 };
 
@@ -138,10 +138,10 @@ private:
     const JexString& EffectivePrefix() const;
 
     JexLocScope scope_ = JexLocScope::kLocal;
-    JexString parsed_prefix_;
-    JexString default_prefix_;
+    JexString parsedPrefix_;
+    JexString defaultPrefix_;
     int kind_ = 0;
-    JexString prefix_separator_{"@"};
+    JexString prefixSeparator_{"@"};
 };
 
 // A file-copy locator: "file@node.acid" is always Remote.

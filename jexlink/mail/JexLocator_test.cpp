@@ -216,17 +216,17 @@ TEST(JexLocator, LocalAssignmentKeepsTheEarlierMethodUnseen) {
 class ExposedLocator : public JexEMailLocator {
 public:
     explicit ExposedLocator(const char* text) : JexEMailLocator(text) {}
-    using JexEMailLocator::parsed_acids_;
-    using JexEMailLocator::parsed_nodes_;
+    using JexEMailLocator::parsedAcids_;
+    using JexEMailLocator::parsedNodes_;
 };
 
 TEST(JexLocator, TextsMayBeTheLocatorsOwnParts) {
     ExposedLocator mail("joe@n1.acme.jex");
     mail.SetAttr(JexLocator::LOC_PARSED_NODE, "user@host");
-    mail.prefix_parse(mail.parsed_nodes_.Text());  // Local: the whole text
+    mail.prefix_parse(mail.parsedNodes_.Text());  // Local: the whole text
     EXPECT_STREQ(JexString(mail).Text(), "user@host");
     mail.SetAttr(JexLocator::LOC_PARSED_ACID, "lone");
-    mail.parse(mail.parsed_acids_.Text());
+    mail.parse(mail.parsedAcids_.Text());
     JexString s("");
     mail.GetAttr(JexLocator::LOC_PARSED_ACID, s);
     EXPECT_STREQ(s.Text(), "lone");

@@ -172,13 +172,13 @@ JexString JexCatalog::Formatted(const JexBuffer9& args) {
         formatted = FromBuffer(out);
 
     JexString result;
-    if (show_code_) {
+    if (showCode_) {
         result = mnemonic_;
         result += ", ";
     }
     result += formatted;
     if (!result.Data()) result = "";
-    if (wrap_column_ != 0) return wordwrap(result.Text(), wrap_column_);
+    if (wrapColumn_ != 0) return wordwrap(result.Text(), wrapColumn_);
     return result;
 }
 
@@ -194,13 +194,13 @@ JexString JexCatalog::Formatted(JexException* error) {
             line = Formatted(JexBuffer9(link->Args()));
         } else {
             line = link->FormattedText(1);
-            if (!show_code_) {
+            if (!showCode_) {
                 const int comma = line.FindChar(',');
                 const int length = static_cast<int>(std::strlen(line.Text()));
                 if (comma >= 0 && comma + 2 < length) line = JexString(line.Text() + comma + 2);
             }
         }
-        if (show_code_) result += position == 1 ? "--- " : "  - ";
+        if (showCode_) result += position == 1 ? "--- " : "  - ";
         result += line;
         result += "\n";
     }
@@ -209,12 +209,12 @@ JexString JexCatalog::Formatted(JexException* error) {
 
 void JexCatalog::ShowCode(int flag) {
     JexTrace trace(kSource, "ShowCode()", __LINE__);
-    show_code_ = flag;
+    showCode_ = flag;
 }
 
 void JexCatalog::WrapAt(int column) {
     JexTrace trace(kSource, "WrapAt()", __LINE__);
-    wrap_column_ = column;
+    wrapColumn_ = column;
 }
 
 int JexCatalog::Found() {

@@ -66,8 +66,8 @@ public:
 
 private:
     int found_ = 0;
-    int show_code_ = 0;
-    int wrap_column_ = 0;
+    int showCode_ = 0;
+    int wrapColumn_ = 0;
     JexString mnemonic_;
     JexString text_;
 };

@@ -48,10 +48,10 @@ ResultBuffer& Result() {
     return *result;
 }
 
-JexString MnemonicText(const char* mnemonic, const JexExcArgs& args, int show_code) {
+JexString MnemonicText(const char* mnemonic, const JexExcArgs& args, int showCode) {
     JexMutexLock hold(MessageLock());
     JexCatalog& catalog = Catalog();
-    catalog.ShowCode(show_code);
+    catalog.ShowCode(showCode);
     if (catalog.Lookup(mnemonic)) return catalog.Formatted(JexBuffer9(args));
     JexString text("Message not found: ");
     text += mnemonic ? mnemonic : "";

@@ -14,10 +14,10 @@ namespace {
 
 constexpr const char* kSource = "JexHelp";
 
-std::atomic<JexHelp::Viewer> test_viewer{nullptr};
+std::atomic<JexHelp::Viewer> testViewer{nullptr};
 
 void View(int mode, const JexString& page) {
-    if (const JexHelp::Viewer viewer = test_viewer.load()) viewer(mode, page);
+    if (const JexHelp::Viewer viewer = testViewer.load()) viewer(mode, page);
 }
 
 }  // namespace
@@ -57,4 +57,4 @@ void JexHelp::display_lynx_page(const JexString& page) {
     View(kTextViewer, page);
 }
 
-void JexHelp::SetViewerForTest(Viewer viewer) { test_viewer.store(viewer); }
+void JexHelp::SetViewerForTest(Viewer viewer) { testViewer.store(viewer); }

@@ -271,7 +271,7 @@ JexString JexIpc::Name() {
 }
 
 int JexIpc::PutMsg(const JexBufferBase& message, int /*flags*/) {
-    JexMutexLock hold(write_lock_);
+    JexMutexLock hold(writeLock_);
     if (mode_ == Mode::kBroken) return BrokenCode();
     ExcSet(OK, JexExcArgs(kPutLabel, kReset));
     if (mode_ != Mode::kWrite) {
@@ -358,7 +358,7 @@ int JexIpc::GetMsgWithin(JexBuffer& out, int milliseconds) {
 }
 
 int JexIpc::Receive(JexBuffer& out, bool timed, std::chrono::milliseconds wait) {
-    JexMutexLock hold(read_lock_);
+    JexMutexLock hold(readLock_);
     if (mode_ == Mode::kBroken) return BrokenCode();
     ExcSet(OK, JexExcArgs(kGetLabel, kReset));
     if (mode_ != Mode::kListen) {
@@ -383,7 +383,7 @@ int JexIpc::Receive(JexBuffer& out, bool timed, std::chrono::milliseconds wait) 
 }
 
 int JexIpc::One_Pass_Read(JexBuffer& out) {
-    JexMutexLock hold(read_lock_);
+    JexMutexLock hold(readLock_);
     if (mode_ == Mode::kBroken) return BrokenCode();
     ExcSet(OK, JexExcArgs(kOnePassLabel, kReset));
     if (mode_ != Mode::kListen) {

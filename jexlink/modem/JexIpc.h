@@ -96,8 +96,8 @@ private:
     // The status of a box that could not be made.
     int BrokenCode() const;
 
-    JexMutex read_lock_;
-    JexMutex write_lock_;
+    JexMutex readLock_;
+    JexMutex writeLock_;
     JexString name_;
     Mode mode_ = Mode::kBroken;
     int fd_ = -1;

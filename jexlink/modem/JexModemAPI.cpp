@@ -22,10 +22,10 @@ using jex_modem_api::Line;
 namespace {
 
 std::atomic<int> g_trace_flags{0};
-std::atomic<int> g_test_flags{0};
+std::atomic<int> g_testFlags{0};
 
 // Both switches are read once when the library is loaded.
-[[maybe_unused]] const bool g_switches_read = [] {
+[[maybe_unused]] const bool g_switchesRead = [] {
     JexModemAPI::ReadSwitches();
     return true;
 }();
@@ -59,8 +59,8 @@ int Setting(JexConfig& config, const char* name, int fallback) {
 
 struct ReasonRow {
     int reason;
-    int ext_reason;
-    int sign_extended;  // the extended reason as a signed byte, or 0
+    int extReason;
+    int signExtended;  // the extended reason as a signed byte, or 0
     const char* trace;
     int code;
     const char* argument;
@@ -125,8 +125,8 @@ constexpr ReasonRow kReasons[] = {
     {138, 8, 0, "Bad frame reported by Server\n", JexModem::CORRUPT_DATA_FRAME, "Server"},
 };
 
-std::atomic<int> g_echo_number{101};
-std::atomic<int> g_beat_number{1};
+std::atomic<int> g_echoNumber{101};
+std::atomic<int> g_beatNumber{1};
 
 // Uses the counter's value and steps it, back to `low` past `high`.
 int Step(std::atomic<int>& counter, int low, int high) {
@@ -141,8 +141,8 @@ int Step(std::atomic<int>& counter, int low, int high) {
 }  // namespace
 
 namespace jex_modem_api {
-int NextEcho() { return Step(g_echo_number, 101, 200); }
-int NextBeat() { return Step(g_beat_number, 1, 100); }
+int NextEcho() { return Step(g_echoNumber, 101, 200); }
+int NextBeat() { return Step(g_beatNumber, 1, 100); }
 }  // namespace jex_modem_api
 
 int JexModemAPI::ParseTraceSwitch(const char* value) { return ParseSwitch(value, "hrst"); }
@@ -151,12 +151,12 @@ int JexModemAPI::ParseTestSwitch(const char* value) { return ParseSwitch(value, 
 
 void JexModemAPI::ReadSwitches() {
     g_trace_flags = ParseTraceSwitch(std::getenv("JEXMODEMAPI_TRACE"));
-    g_test_flags = ParseTestSwitch(std::getenv("JEXMODEMAPI_TEST"));
+    g_testFlags = ParseTestSwitch(std::getenv("JEXMODEMAPI_TEST"));
 }
 
 int JexModemAPI::TraceFlags() { return g_trace_flags.load(std::memory_order_relaxed); }
 
-int JexModemAPI::TestFlags() { return g_test_flags.load(std::memory_order_relaxed); }
+int JexModemAPI::TestFlags() { return g_testFlags.load(std::memory_order_relaxed); }
 
 std::unique_ptr<JexModemClient> JexModemAPI::NewClient() { return std::make_unique<JexModemAPI>(); }
 
@@ -198,8 +198,8 @@ JexModemAPI::SecondsClock JexModemAPI::SetClock(SecondsClock clock) {
 long long JexModemAPI::Now() { return ConnectClock().load()(); }
 
 void JexModemAPI::SetHeartbeatNumbers(int echo, int beat) {
-    g_echo_number = echo;
-    g_beat_number = beat;
+    g_echoNumber = echo;
+    g_beatNumber = beat;
 }
 
 JexModemAPI::JexModemAPI() : JexModem("JexModemAPI") {
@@ -216,10 +216,9 @@ JexModemAPI::JexModemAPI() : JexModem("JexModemAPI") {
     receiver_yield = Setting(config, "Modem.ReceiverYield", 3);
     heartbeat_interval = Setting(config, "Modem.HeartbeatInterval", 60);
     const int overrideMs = HeartbeatOverride().load();
-    heartbeat_ms =
-        overrideMs > 0
-            ? overrideMs
-            : static_cast<int>(std::min<long long>(1000LL * heartbeat_interval, INT_MAX));
+    heartbeatMs = overrideMs > 0
+                      ? overrideMs
+                      : static_cast<int>(std::min<long long>(1000LL * heartbeat_interval, INT_MAX));
     cr_response_wait = Setting(config, "Modem.CRResponseWait", 90);
     dr_response_wait = Setting(config, "Modem.DRResponseWait", 30);
 }
@@ -227,7 +226,7 @@ JexModemAPI::JexModemAPI() : JexModem("JexModemAPI") {
 JexModemAPI::~JexModemAPI() {
     Line(kText, "JexModemAPI::destructor()\n");
     if (!disconnecting) Disconnect();
-    if (gender == 2 && heartbeat_thread && !heartbeat_ended) {
+    if (gender == 2 && heartbeat_thread && !heartbeatEnded) {
         Line(kText, "destructor(): signal heartbeat_writer_task to exit\n");
         link_broken = 1;
         beat_semaphore.Post();
@@ -273,17 +272,16 @@ bool JexModemAPI::SendFrame(JexTp2Frame& frame) {
     return daemon_combox->PutMsg(wire, 0) == 0;
 }
 
-int JexModemAPI::check_reason(int reason, int ext_reason) {
+int JexModemAPI::check_reason(int reason, int extReason) {
     for (const ReasonRow& row : kReasons) {
         if (row.reason != reason) continue;
-        if (row.ext_reason != ext_reason &&
-            (row.sign_extended == 0 || row.sign_extended != ext_reason))
+        if (row.extReason != extReason && (row.signExtended == 0 || row.signExtended != extReason))
             continue;
         Line(kText, "%s", row.trace);
         ExcSet(row.code, JexExcArgs(row.argument));
         return row.code;
     }
-    std::fprintf(stderr, "Unknown {reason,ext_reason} = {%d,%d}\n", reason, ext_reason);
+    std::fprintf(stderr, "Unknown {reason,ext_reason} = {%d,%d}\n", reason, extReason);
     ExcSet(UNKNOWN_REASON, JexExcArgs(""));
     return UNKNOWN_REASON;
 }

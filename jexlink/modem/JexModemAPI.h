@@ -100,7 +100,7 @@ public:
     int Disconnect() override;
 
     // Maps the reason pair of a disconnect request to a code; records it.
-    int check_reason(int reason, int ext_reason);
+    int check_reason(int reason, int extReason);
     // Why the link broke (0: it did not); records it.
     int check_failure();
 
@@ -217,10 +217,10 @@ private:
     int dr_response_wait = 30;
     int receiver_yield = 3;
     int heartbeat_interval = 60;
-    int heartbeat_ms = 60000;  // the interval the threads keep
+    int heartbeatMs = 60000;  // the interval the threads keep
     std::unique_ptr<JexModemServDb> server_db;
     std::unique_ptr<JexThread> heartbeat_thread;
-    std::atomic<int> heartbeat_ended{0};
+    std::atomic<int> heartbeatEnded{0};
     JexSemaphore beat_semaphore{0};
     std::atomic<int> link_broken{0};
     std::atomic<int> heartbeat_stopped{0};

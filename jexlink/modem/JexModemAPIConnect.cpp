@@ -339,7 +339,7 @@ void JexModemAPI::StartThreads(bool withHeartbeat) {
         memory_error = 1;
         link_broken = 1;
     }
-    if (heartbeat_thread && !heartbeat_thread->Started()) heartbeat_ended = 1;
+    if (heartbeat_thread && !heartbeat_thread->Started()) heartbeatEnded = 1;
     JexSleep();
 }
 

@@ -38,7 +38,7 @@ void JexModemAPI::BreakLink(std::atomic<int>& cause) {
 
 int JexModemAPI::commbox_listener_task() {
     JexTrace trace(kFile, "commbox_listener_task()", __LINE__);
-    const long long silenceLimitMs = 3LL * heartbeat_ms;
+    const long long silenceLimitMs = 3LL * heartbeatMs;
     const int pollMs = PollMs();
     long long idleMs = 0;
     JexTp2Frame frame;
@@ -146,7 +146,7 @@ int JexModemAPI::heartbeat_writer_task() {
     JexTrace trace(kFile, "heartbeat_writer_task()", __LINE__);
     if (TestFlags() & kTestNoGeneration) {
         std::fputs("!!! Warning: API Test Mode:  Heartbeat Generation Disabled\n", stderr);
-        heartbeat_ended = 1;
+        heartbeatEnded = 1;
         return 0;
     }
     JexTp2Frame frame;
@@ -158,7 +158,7 @@ int JexModemAPI::heartbeat_writer_task() {
         int result = 0;
         do {
             beat_semaphore.Lock();
-            result = beat_semaphore.TimedWait(heartbeat_ms / 1000.0);
+            result = beat_semaphore.TimedWait(heartbeatMs / 1000.0);
             beat_semaphore.Unlock();
         } while (result == 0 && !link_broken && !stop_threads);
         if (result != 1 || stop_threads) {
@@ -182,6 +182,6 @@ int JexModemAPI::heartbeat_writer_task() {
         JexSleep();
     }
     Line(kText, "heartbeat_writer_task: EXIT !!\n");
-    heartbeat_ended = 1;
+    heartbeatEnded = 1;
     return 0;
 }

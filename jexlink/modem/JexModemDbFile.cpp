@@ -59,7 +59,7 @@ void WarnIfOpenToOthers(const char* path, const struct stat& file) {
 }  // namespace
 
 JexModemDbFile::JexModemDbFile(const char* resourceName, size_t recordSize)
-    : privilege_(1), resource_(resourceName), record_size_(recordSize) {}
+    : privilege_(1), resource_(resourceName), recordSize_(recordSize) {}
 
 JexModemDbFile::~JexModemDbFile() { Close(); }
 
@@ -121,42 +121,41 @@ JexModemDbFile::Opened JexModemDbFile::Open(const char* path, int flags, int loc
 }
 
 int32_t JexModemDbFile::ShortRecordNumber() const {
-    const off_t size = static_cast<off_t>(record_size_);
+    const off_t size = static_cast<off_t>(recordSize_);
     if (size_ % size == 0) return 0;
     return static_cast<int32_t>(std::min<off_t>(size_ / size + 1, INT32_MAX));
 }
 
 JexModemDbFile::Read JexModemDbFile::Next(std::string& record) {
-    last_read_ = Fill(record);
-    return last_read_;
+    lastRead_ = Fill(record);
+    return lastRead_;
 }
 
 JexModemDbFile::Read JexModemDbFile::Fill(std::string& record) {
-    if (next_ < buffer_offset_ || next_ + static_cast<off_t>(record_size_) >
-                                      buffer_offset_ + static_cast<off_t>(buffer_used_)) {
-        buffer_.resize(record_size_ * kBufferRecords);
-        buffer_offset_ = next_;
-        buffer_used_ = 0;
-        while (buffer_used_ < buffer_.size()) {
-            const ssize_t n =
-                pread(fd_, buffer_.data() + buffer_used_, buffer_.size() - buffer_used_,
-                      buffer_offset_ + static_cast<off_t>(buffer_used_));
+    if (next_ < bufferOffset_ ||
+        next_ + static_cast<off_t>(recordSize_) > bufferOffset_ + static_cast<off_t>(bufferUsed_)) {
+        buffer_.resize(recordSize_ * kBufferRecords);
+        bufferOffset_ = next_;
+        bufferUsed_ = 0;
+        while (bufferUsed_ < buffer_.size()) {
+            const ssize_t n = pread(fd_, buffer_.data() + bufferUsed_, buffer_.size() - bufferUsed_,
+                                    bufferOffset_ + static_cast<off_t>(bufferUsed_));
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
                 error_ = errno;
                 return Read::kFailed;
             }
             if (n == 0) break;
-            buffer_used_ += static_cast<size_t>(n);
+            bufferUsed_ += static_cast<size_t>(n);
         }
     }
-    const size_t at = static_cast<size_t>(next_ - buffer_offset_);
-    const size_t have = buffer_used_ > at ? buffer_used_ - at : 0;
+    const size_t at = static_cast<size_t>(next_ - bufferOffset_);
+    const size_t have = bufferUsed_ > at ? bufferUsed_ - at : 0;
     if (have == 0) return Read::kEnd;
     ++number_;
-    if (have < record_size_) return Read::kShort;
-    record.assign(buffer_.data() + at, record_size_);
-    next_ += static_cast<off_t>(record_size_);
+    if (have < recordSize_) return Read::kShort;
+    record.assign(buffer_.data() + at, recordSize_);
+    next_ += static_cast<off_t>(recordSize_);
     return Read::kRecord;
 }
 
@@ -166,16 +165,16 @@ void JexModemDbFile::Rewind() {
 }
 
 bool JexModemDbFile::RewriteLast(const char* bytes) {
-    return WriteAt(next_ - static_cast<off_t>(record_size_), bytes);
+    return WriteAt(next_ - static_cast<off_t>(recordSize_), bytes);
 }
 
 bool JexModemDbFile::Append(const char* bytes) { return WriteAt(size_, bytes); }
 
 bool JexModemDbFile::WriteAt(off_t offset, const char* bytes) {
     size_t done = 0;
-    while (done < record_size_) {
+    while (done < recordSize_) {
         const ssize_t n =
-            pwrite(fd_, bytes + done, record_size_ - done, offset + static_cast<off_t>(done));
+            pwrite(fd_, bytes + done, recordSize_ - done, offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             error_ = n < 0 ? errno : ENOSPC;
@@ -183,13 +182,13 @@ bool JexModemDbFile::WriteAt(off_t offset, const char* bytes) {
         }
         done += static_cast<size_t>(n);
     }
-    size_ = std::max(size_, offset + static_cast<off_t>(record_size_));
+    size_ = std::max(size_, offset + static_cast<off_t>(recordSize_));
     // Keep the buffered copy true to the file.
-    const off_t end = buffer_offset_ + static_cast<off_t>(buffer_used_);
-    if (offset >= buffer_offset_ && offset + static_cast<off_t>(record_size_) <= end)
-        std::memcpy(buffer_.data() + (offset - buffer_offset_), bytes, record_size_);
+    const off_t end = bufferOffset_ + static_cast<off_t>(bufferUsed_);
+    if (offset >= bufferOffset_ && offset + static_cast<off_t>(recordSize_) <= end)
+        std::memcpy(buffer_.data() + (offset - bufferOffset_), bytes, recordSize_);
     else
-        buffer_used_ = 0;
+        bufferUsed_ = 0;
     return true;
 }
 

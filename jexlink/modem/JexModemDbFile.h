@@ -77,7 +77,7 @@ public:
     template <typename Visit>
     Read ScanLive(size_t textLength, Visit visit);
     // How the last read ended.
-    Read LastRead() const { return last_read_; }
+    Read LastRead() const { return lastRead_; }
     // Number (from 1) of the record last read.
     int32_t RecordNumber() const { return number_; }
     // Reading starts again at the first record.
@@ -97,17 +97,17 @@ private:
 
     JexPrivLock privilege_;
     JexResourceLock resource_;
-    size_t record_size_;
+    size_t recordSize_;
     int fd_ = -1;
     FILE* stream_ = nullptr;
     int error_ = 0;
     off_t size_ = 0;
     off_t next_ = 0;  // offset of the next record to hand out
     int32_t number_ = 0;
-    Read last_read_ = Read::kEnd;
+    Read lastRead_ = Read::kEnd;
     std::vector<char> buffer_;
-    off_t buffer_offset_ = 0;
-    size_t buffer_used_ = 0;
+    off_t bufferOffset_ = 0;
+    size_t bufferUsed_ = 0;
 };
 
 // Reads the fields of one record the way a scan splits them at white space,

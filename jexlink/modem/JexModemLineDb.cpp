@@ -29,7 +29,7 @@ constexpr size_t kRecordText = JexModemLineDb::kRecordSize - 1;
 
 std::atomic<int> trace_flags{0};
 // The switch is read once when the library is loaded.
-const bool trace_switch_read = (JexModemLineDb::ReadTraceSwitch(), true);
+const bool traceSwitchRead = (JexModemLineDb::ReadTraceSwitch(), true);
 
 bool Tracing(int flag) { return (trace_flags.load(std::memory_order_relaxed) & flag) != 0; }
 
@@ -125,7 +125,7 @@ JexModemLineDb::JexModemLineDb()
 
 JexModemLineDb::~JexModemLineDb() {
     JexTrace trace(kModule, "~JexModemLineDb()", __LINE__);
-    if (access_mode_ == kRegistered) Remove();
+    if (accessMode_ == kRegistered) Remove();
 }
 
 void JexModemLineDb::ReadTraceSwitch() {
@@ -168,32 +168,32 @@ int JexModemLineDb::OpenFile(JexModemDbFile& file, int flags, const char* format
     switch (file.Open(path_.Text(), flags)) {
         case JexModemDbFile::Opened::kOk: break;
         case JexModemDbFile::Opened::kOpenFailed: {
-            access_mode_ = kFailed;
+            accessMode_ = kFailed;
             JexErrno cause(file.Error(), "open");
             return Fail(OPENFAIL, JexExcArgs("vldb_open()", path_), &cause);
         }
         case JexModemDbFile::Opened::kStreamFailed: {
             // A registration that found no stream may try again.
-            if (access_mode_ != kFresh || !(flags & O_CREAT)) access_mode_ = kFailed;
+            if (accessMode_ != kFresh || !(flags & O_CREAT)) accessMode_ = kFailed;
             JexErrno cause(file.Error(), "fdopen");
             return Fail(OPENFAIL, JexExcArgs("fdopen()", path_), &cause);
         }
         case JexModemDbFile::Opened::kLockFailed: {
-            access_mode_ = kFailed;
+            accessMode_ = kFailed;
             JexResourceLock& lock = file.ResourceLock();
             lock.ExcSet(JexResourceLock::LOCKFAIL, JexExcArgs("flock", kResource));
             return Fail(OPENFAIL, JexExcArgs("JexResourceLock()", path_), &lock);
         }
     }
     if (const int32_t number = file.ShortRecordNumber()) {
-        access_mode_ = kFailed;
+        accessMode_ = kFailed;
         return Fail(FORMATERROR, JexExcArgs(formatLabel, path_, number));
     }
     return OK;
 }
 
 int JexModemLineDb::ReadFailed(JexModemDbFile& file, const char* formatLabel) {
-    access_mode_ = kFailed;
+    accessMode_ = kFailed;
     if (file.LastRead() == JexModemDbFile::Read::kShort)
         return Fail(FORMATERROR, JexExcArgs(formatLabel, path_, file.RecordNumber()));
     // The read itself failed: the file cannot be trusted for this operation.
@@ -203,7 +203,7 @@ int JexModemLineDb::ReadFailed(JexModemDbFile& file, const char* formatLabel) {
 
 int JexModemLineDb::WriteFailed(JexModemDbFile& file, int error) {
     file.Close();
-    access_mode_ = kFailed;
+    accessMode_ = kFailed;
     JexErrno cause(error, "write");
     return Fail(WRITEERROR, JexExcArgs("write()"), &cause);
 }
@@ -213,39 +213,39 @@ std::string JexModemLineDb::Render() const {
     const int n = std::snprintf(
         buffer, sizeof buffer,
         "%-16s %8.8x %1d %1d %1d %3d %3d %8d %-32s %-16s %-16s %-8s %-40s %-40s %-40s %-64s\n",
-        line_name_.Text(), static_cast<unsigned>(pid_), state_, allowed_mode_, current_mode_,
-        links_, max_links_, speed_, Dotted(node_), Dotted(device_), Dotted(line_type_),
-        Dotted(commbox_), Dotted(ltn_), Dotted(rtn_), Dotted(dtn_), Dotted(description_));
+        lineName_.Text(), static_cast<unsigned>(pid_), state_, allowedMode_, currentMode_, links_,
+        maxLinks_, speed_, Dotted(node_), Dotted(device_), Dotted(lineType_), Dotted(commbox_),
+        Dotted(ltn_), Dotted(rtn_), Dotted(dtn_), Dotted(description_));
     return n == kRecordSize ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
 
 bool JexModemLineDb::LoadFields(const std::string& text) {
     LineRecord r;
     if (!ParseLine(text, r)) return false;
-    line_name_ = r.name.c_str();
+    lineName_ = r.name.c_str();
     pid_ = r.pid;
     state_ = r.state;
-    allowed_mode_ = r.allowedMode;
-    current_mode_ = r.currentMode;
+    allowedMode_ = r.allowedMode;
+    currentMode_ = r.currentMode;
     links_ = r.links;
-    max_links_ = r.maxLinks;
+    maxLinks_ = r.maxLinks;
     speed_ = r.speed;
-    JexString* texts[] = {&node_, &device_, &line_type_, &commbox_,
-                          &ltn_,  &rtn_,    &dtn_,       &description_};
+    JexString* texts[] = {&node_, &device_, &lineType_, &commbox_,
+                          &ltn_,  &rtn_,    &dtn_,      &description_};
     for (int i = 0; i < 8; ++i) *texts[i] = r.texts[i].c_str();
     return true;
 }
 
 JexString* JexModemLineDb::TextField(int attribute) {
-    JexString* texts[] = {&node_, &device_, &line_type_, &commbox_,
-                          &ltn_,  &rtn_,    &dtn_,       &description_};
-    if (attribute == LINE_NAME) return &line_name_;
+    JexString* texts[] = {&node_, &device_, &lineType_, &commbox_,
+                          &ltn_,  &rtn_,    &dtn_,      &description_};
+    if (attribute == LINE_NAME) return &lineName_;
     return attribute >= NODE && attribute <= DESCRIPTION ? texts[attribute - NODE] : nullptr;
 }
 
 int32_t* JexModemLineDb::IntField(int attribute) {
-    int32_t* numbers[] = {&pid_,   &state_,     &allowed_mode_, &current_mode_,
-                          &links_, &max_links_, &speed_};
+    int32_t* numbers[] = {&pid_,   &state_,    &allowedMode_, &currentMode_,
+                          &links_, &maxLinks_, &speed_};
     return attribute >= LINE_PID && attribute <= SPEED ? numbers[attribute - LINE_PID] : nullptr;
 }
 
@@ -274,7 +274,7 @@ int JexModemLineDb::SetAttr(int attribute, int32_t value) {
     if (const int rc =
             AttrCheck(attribute, JexAttrKind::kInt, JexAttrAccess::kSetReadOnlyFirst, "SetAttr(i)"))
         return rc;
-    if (access_mode_ != kRegistered) return Fail(WRONGMODE);
+    if (accessMode_ != kRegistered) return Fail(WRONGMODE);
     const IntAttribute& rule = kIntAttributes[attribute - STATE];
     if (value < rule.low || value > rule.high)
         return Fail(BADATTRVALUE, JexExcArgs("SetAttr(i)", rule.argName));
@@ -338,7 +338,7 @@ JexString JexModemLineDb::mode_name(int32_t mode) {
 
 int JexModemLineDb::Register(const char* name, int32_t pid) {
     JexTrace trace(kModule, "Register()", __LINE__);
-    if (access_mode_ != kFresh) return Fail(WRONGMODE, JexExcArgs("Register()"));
+    if (accessMode_ != kFresh) return Fail(WRONGMODE, JexExcArgs("Register()"));
     const int n = name ? static_cast<int>(std::strlen(name)) : 0;
     if (n > 16) return Fail(STRINGTOOLONG, JexExcArgs("Register()", n, 16, "Line_Name"));
     if (n < 1) return Fail(STRINGTOOSHORT, JexExcArgs("Register()", n, 1, "Line_Name"));
@@ -350,10 +350,10 @@ int JexModemLineDb::Register(const char* name, int32_t pid) {
     if (!*given.Text() || JexModemHasSpace(given.Text()) || JexModemHasControl(given.Text()))
         return Fail(BADATTRVALUE, JexExcArgs("Register()", "Line_Name"));
     given.ToLower();
-    line_name_ = given;
+    lineName_ = given;
     pid_ = pid;
     if (Tracing(kTraceGeneral))
-        std::fprintf(stderr, "<vldb:g> Registering line '%s' for PID %d\n", line_name_.Text(), pid);
+        std::fprintf(stderr, "<vldb:g> Registering line '%s' for PID %d\n", lineName_.Text(), pid);
 
     const std::string record = Render();
     JexModemDbFile file(kResource, kRecordSize);
@@ -367,13 +367,13 @@ int JexModemLineDb::Register(const char* name, int32_t pid) {
         if (read == JexModemDbFile::Read::kEnd) break;
         if (read != JexModemDbFile::Read::kRecord) return ReadFailed(file, "Register() read()");
         if (JexModemLower(JexModemFirstWord(JexModemRecordText(bytes, kRecordText))) !=
-            line_name_.Text())
+            lineName_.Text())
             continue;
         if (Tracing(kTraceGeneral))
             std::fprintf(stderr, "    <:g> Registration failed, line '%s' already exists\n",
-                         line_name_.Text());
+                         lineName_.Text());
         file.Close();
-        access_mode_ = kFailed;
+        accessMode_ = kFailed;
         return Fail(DUPLICATEENTRY, JexExcArgs("Register()"));
     }
 
@@ -392,14 +392,14 @@ int JexModemLineDb::Register(const char* name, int32_t pid) {
         return WriteFailed(file, file.Error());
     if (Tracing(kTraceGeneral)) std::fprintf(stderr, "    <:g> Registered OK\n");
     file.Close();
-    access_mode_ = kRegistered;
+    accessMode_ = kRegistered;
     return OK;
 }
 
 int JexModemLineDb::Find(const char* pattern) {
     JexTrace trace(kModule, "Find()", __LINE__);
-    if (access_mode_ == kFailed) return Fail(WRONGMODE, JexExcArgs("Find()"));
-    if (access_mode_ == kFresh) access_mode_ = kBrowsing;
+    if (accessMode_ == kFailed) return Fail(WRONGMODE, JexExcArgs("Find()"));
+    if (accessMode_ == kFresh) accessMode_ = kBrowsing;
     if (!pattern || !*pattern) return Deliver();
 
     results_.Clear();
@@ -436,11 +436,11 @@ int JexModemLineDb::Deliver() {
 
 int JexModemLineDb::Fetch(uint32_t position) {
     JexTrace trace(kModule, "Fetch()", __LINE__);
-    if (access_mode_ == kFailed) {
+    if (accessMode_ == kFailed) {
         Fail(WRONGMODE, JexExcArgs("Find()"));
         return 0;
     }
-    if (access_mode_ == kFresh) access_mode_ = kBrowsing;
+    if (accessMode_ == kFresh) accessMode_ = kBrowsing;
     if (position >= static_cast<uint32_t>(results_.Count())) {
         Fail(NOMATCH);
         return 0;
@@ -452,18 +452,18 @@ int JexModemLineDb::Fetch(uint32_t position) {
 
 int JexModemLineDb::Neighbor(const char* name) {
     JexTrace trace(kModule, "Neighbor()", __LINE__);
-    if (access_mode_ != kFresh && access_mode_ != kBrowsing)
+    if (accessMode_ != kFresh && accessMode_ != kBrowsing)
         return Fail(WRONGMODE, JexExcArgs("Find()"));
-    access_mode_ = kBrowsing;
+    accessMode_ = kBrowsing;
     if (Find("*") != OK) return Code();
     const std::string wanted = JexModemLower(name ? name : "");
     while (Code() == OK) {
-        if (JexModemLower(line_name_.Text()) != wanted) {
+        if (JexModemLower(lineName_.Text()) != wanted) {
             Deliver();
             continue;
         }
         if (Deliver() == NOMORE) Deliver();
-        if (JexModemLower(line_name_.Text()) == wanted) break;
+        if (JexModemLower(lineName_.Text()) == wanted) break;
         return Code();
     }
     return Fail(NOMATCH, JexExcArgs("no matching line for neighbor check"));
@@ -471,9 +471,9 @@ int JexModemLineDb::Neighbor(const char* name) {
 
 int JexModemLineDb::Dump(const char* pattern, FILE* out) {
     JexTrace trace(kModule, "Dump()", __LINE__);
-    if (access_mode_ != kFresh && access_mode_ != kBrowsing)
+    if (accessMode_ != kFresh && accessMode_ != kBrowsing)
         return Fail(WRONGMODE, JexExcArgs("Dump()"));
-    access_mode_ = kBrowsing;
+    accessMode_ = kBrowsing;
     if (Find(pattern && *pattern ? pattern : "*") != OK) {
         if (out) std::fprintf(out, "\n  -- No matching entries found --\n");
         return Code();
@@ -485,9 +485,9 @@ int JexModemLineDb::Dump(const char* pattern, FILE* out) {
                          "  CLink: %d\n  MLink: %d\n  Speed: %d\n   Node: %s\n    Dev: %s\n"
                          "  LType: %s\n   Cbox: %s\n    LTN: %s\n    RTN: %s\n    DTN: %s\n"
                          "   Desc: %s\n\n",
-                         line_name_.Text(), pid_, state_name(state_).Text(),
-                         mode_name(allowed_mode_).Text(), mode_name(current_mode_).Text(), links_,
-                         max_links_, speed_, node_.Text(), device_.Text(), line_type_.Text(),
+                         lineName_.Text(), pid_, state_name(state_).Text(),
+                         mode_name(allowedMode_).Text(), mode_name(currentMode_).Text(), links_,
+                         maxLinks_, speed_, node_.Text(), device_.Text(), lineType_.Text(),
                          commbox_.Text(), ltn_.Text(), rtn_.Text(), dtn_.Text(),
                          description_.Text());
         Deliver();
@@ -497,13 +497,13 @@ int JexModemLineDb::Dump(const char* pattern, FILE* out) {
 
 int JexModemLineDb::Update() {
     JexTrace trace(kModule, "Update()", __LINE__);
-    if (access_mode_ != kRegistered) return Fail(WRONGMODE, JexExcArgs("Update()"));
+    if (accessMode_ != kRegistered) return Fail(WRONGMODE, JexExcArgs("Update()"));
     return RewriteOwn(false);
 }
 
 int JexModemLineDb::Remove() {
     JexTrace trace(kModule, "Remove()", __LINE__);
-    if (access_mode_ != kRegistered && access_mode_ != kBrowsing)
+    if (accessMode_ != kRegistered && accessMode_ != kBrowsing)
         return Fail(WRONGMODE, JexExcArgs("Remove()"));
     return RewriteOwn(true);
 }
@@ -514,13 +514,13 @@ int JexModemLineDb::RewriteOwn(bool remove) {
     if (Tracing(flag))
         std::fprintf(stderr,
                      remove ? "<vldb:x> Removing line '%s'\n" : "<vldb:u> Updating line '%s'\n",
-                     line_name_.Text());
+                     lineName_.Text());
     const std::string record = remove ? std::string(kRecordText, ' ') + '\n' : Render();
     JexModemDbFile file(kResource, kRecordSize);
     if (record.empty()) return WriteFailed(file, EOVERFLOW);
     const char* formatLabel = remove ? "Remove() read()" : "Register() read()";
     if (const int code = OpenFile(file, O_RDWR, formatLabel)) return code;
-    const std::string wanted = JexModemLower(line_name_.Text());
+    const std::string wanted = JexModemLower(lineName_.Text());
     const auto read = file.ScanLive(kRecordText, [&](const std::string& text) {
         // The name first: most records are passed over without a full parse.
         if (JexModemLower(JexModemFirstWord(text)) != wanted) return false;

@@ -138,9 +138,9 @@ public:
     // Replaces the generator that orders a random selection; each call gives
     // 16 random bits. Null restores the object's own generator, seeded at
     // every Reserve from the time in seconds.
-    void SetRandomSource(std::function<uint16_t()> draw) { random_source_ = std::move(draw); }
+    void SetRandomSource(std::function<uint16_t()> draw) { randomSource_ = std::move(draw); }
 
-    int AccessMode() const { return access_mode_; }
+    int AccessMode() const { return accessMode_; }
     const JexString& Path() const { return path_; }
 
 private:
@@ -167,26 +167,26 @@ private:
     bool Eligible(int pass, int32_t speed, const JexString& lineType, const JexString& destination,
                   const JexFieldedString& skipList);
 
-    JexString line_name_;
+    JexString lineName_;
     int32_t pid_ = 0;
     int32_t state_ = 0;
-    int32_t allowed_mode_ = 0;
-    int32_t current_mode_ = 0;
+    int32_t allowedMode_ = 0;
+    int32_t currentMode_ = 0;
     int32_t links_ = 0;
-    int32_t max_links_ = 0;
+    int32_t maxLinks_ = 0;
     int32_t speed_ = 0;
     JexString node_;
     JexString device_;
-    JexString line_type_;
+    JexString lineType_;
     JexString commbox_;
     JexString ltn_;
     JexString rtn_;
     JexString dtn_;
     JexString description_;
-    int32_t access_mode_ = kFresh;
+    int32_t accessMode_ = kFresh;
     JexFieldedString results_;
     int32_t cursor_ = 0;
 
     JexString path_;
-    std::function<uint16_t()> random_source_;
+    std::function<uint16_t()> randomSource_;
 };

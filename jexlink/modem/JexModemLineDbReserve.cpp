@@ -30,23 +30,23 @@ int JexModemLineDb::found_in(const JexString& name, const JexFieldedString& list
 
 bool JexModemLineDb::Eligible(int pass, int32_t speed, const JexString& lineType,
                               const JexString& destination, const JexFieldedString& skipList) {
-    if (current_mode_ == kDisabled || links_ >= max_links_) return false;
+    if (currentMode_ == kDisabled || links_ >= maxLinks_) return false;
     if (speed != 0 && speed_ < speed) return false;
-    if (std::strcmp(lineType.Text(), "*") != 0 && !Same(line_type_, lineType)) return false;
+    if (std::strcmp(lineType.Text(), "*") != 0 && !Same(lineType_, lineType)) return false;
     switch (pass) {
         case 1:
-            if (allowed_mode_ == kDisabled || (state_ != kOnline && state_ != kDialing))
+            if (allowedMode_ == kDisabled || (state_ != kOnline && state_ != kDialing))
                 return false;
             if (!Same(dtn_, destination) && !Same(rtn_, destination)) return false;
             break;
         case 2:
-            if (allowed_mode_ != kOriginate || state_ != kIdle) return false;
+            if (allowedMode_ != kOriginate || state_ != kIdle) return false;
             break;
         default:
-            if (allowed_mode_ != kBoth || (state_ != kIdle && state_ != kListening)) return false;
+            if (allowedMode_ != kBoth || (state_ != kIdle && state_ != kListening)) return false;
             break;
     }
-    return !found_in(line_name_, skipList);
+    return !found_in(lineName_, skipList);
 }
 
 int JexModemLineDb::Reserve(const char* destination, int32_t speed, const char* lineType,
@@ -55,8 +55,8 @@ int JexModemLineDb::Reserve(const char* destination, int32_t speed, const char* 
     // state the 128-bit random values own).
     std::mt19937 generator(static_cast<uint32_t>(std::time(nullptr)));
     JexTrace trace(kModule, "Reserve()", __LINE__);
-    if (access_mode_ != kFresh) return Fail(WRONGMODE, JexExcArgs("Reserve()"));
-    access_mode_ = kReserving;
+    if (accessMode_ != kFresh) return Fail(WRONGMODE, JexExcArgs("Reserve()"));
+    accessMode_ = kReserving;
 
     JexString wanted(destination ? destination : "");
     wanted.ToLower();
@@ -81,10 +81,9 @@ int JexModemLineDb::Reserve(const char* destination, int32_t speed, const char* 
 
     cursor_ = 0;
     for (Deliver(); Code() == OK; Deliver()) {
-        if (tracing)
-            std::fprintf(stderr, "<vldb:r> Pass 1 checking line '%s'\n", line_name_.Text());
+        if (tracing) std::fprintf(stderr, "<vldb:r> Pass 1 checking line '%s'\n", lineName_.Text());
         if (!Eligible(1, speed, type, wanted, skipList)) continue;
-        if (tracing) std::fprintf(stderr, "<vldb:r> Pass 1 Match: Line '%s'\n", line_name_.Text());
+        if (tracing) std::fprintf(stderr, "<vldb:r> Pass 1 Match: Line '%s'\n", lineName_.Text());
         return ExcSet(OK);
     }
     if (idleOk == 0) return Fail(NOMATCH);
@@ -100,7 +99,7 @@ int JexModemLineDb::Reserve(const char* destination, int32_t speed, const char* 
     if (std::strcmp(method.Text(), "RANDOM") == 0) {
         for (uint32_t i = 0; i < n; ++i) {
             const uint32_t bits =
-                random_source_ ? random_source_() : static_cast<uint32_t>(generator() >> 16);
+                randomSource_ ? randomSource_() : static_cast<uint32_t>(generator() >> 16);
             const auto r = static_cast<uint32_t>((uint64_t{bits & 0xffffu} * n) >> 16);
             std::swap(order[i], order[r]);
         }
@@ -112,11 +111,10 @@ int JexModemLineDb::Reserve(const char* destination, int32_t speed, const char* 
             if (Code() != OK) break;
             if (tracing)
                 std::fprintf(stderr, "<vldb:r> Pass %d checking line '%s'\n", pass,
-                             line_name_.Text());
+                             lineName_.Text());
             if (!Eligible(pass, speed, type, wanted, skipList)) continue;
             if (tracing)
-                std::fprintf(stderr, "<vldb:r> Pass %d Match: Line '%s'\n", pass,
-                             line_name_.Text());
+                std::fprintf(stderr, "<vldb:r> Pass %d Match: Line '%s'\n", pass, lineName_.Text());
             return ExcSet(OK);
         }
     }

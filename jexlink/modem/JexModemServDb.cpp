@@ -72,7 +72,7 @@ JexModemServDb::JexModemServDb()
 
 JexModemServDb::~JexModemServDb() {
     JexTrace trace(kModule, "~JexModemServDb()", __LINE__);
-    if (access_mode_ == kServer) Remove();
+    if (accessMode_ == kServer) Remove();
 }
 
 int JexModemServDb::Fail(int code, const JexExcArgs& args, JexException* cause) {
@@ -85,31 +85,31 @@ int JexModemServDb::OpenFile(JexModemDbFile& file, int flags, bool keepMode) {
     switch (file.Open(path_.Text(), flags)) {
         case JexModemDbFile::Opened::kOk: break;
         case JexModemDbFile::Opened::kOpenFailed: {
-            if (!keepMode) access_mode_ = kFinished;
+            if (!keepMode) accessMode_ = kFinished;
             JexErrno cause(file.Error(), "open");
             return Fail(OPENFAIL, JexExcArgs("vsdb_open()", path_), &cause);
         }
         case JexModemDbFile::Opened::kStreamFailed: {
-            if (!keepMode) access_mode_ = kFinished;
+            if (!keepMode) accessMode_ = kFinished;
             JexErrno cause(file.Error(), "fdopen");
             return Fail(OPENFAIL, JexExcArgs("fdopen()", path_), &cause);
         }
         case JexModemDbFile::Opened::kLockFailed: {
-            if (!keepMode) access_mode_ = kFinished;
+            if (!keepMode) accessMode_ = kFinished;
             JexResourceLock& lock = file.ResourceLock();
             lock.ExcSet(JexResourceLock::LOCKFAIL, JexExcArgs("flock", kResource));
             return Fail(OPENFAIL, JexExcArgs("JexResourceLock()", path_), &lock);
         }
     }
     if (const int32_t number = file.ShortRecordNumber()) {
-        access_mode_ = kFinished;
+        accessMode_ = kFinished;
         return Fail(FORMATERROR, JexExcArgs("Register() read()", path_, number));
     }
     return OK;
 }
 
 int JexModemServDb::ReadFailed(JexModemDbFile& file) {
-    access_mode_ = kFinished;
+    accessMode_ = kFinished;
     if (file.LastRead() == JexModemDbFile::Read::kShort)
         return Fail(FORMATERROR, JexExcArgs("Register() read()", path_, file.RecordNumber()));
     // The read itself failed: the file cannot be trusted for this operation.
@@ -119,7 +119,7 @@ int JexModemServDb::ReadFailed(JexModemDbFile& file) {
 
 int JexModemServDb::WriteFailed(JexModemDbFile& file, int error) {
     file.Close();
-    access_mode_ = kFinished;
+    accessMode_ = kFinished;
     JexErrno cause(error, "write");
     return Fail(WRITEERROR, JexExcArgs("write()"), &cause);
 }
@@ -129,7 +129,7 @@ std::string JexModemServDb::Render(int32_t daemonPid) const {
     r.name = server_name_.Text();
     r.commbox = commbox_.Text();
     r.state = state_;
-    r.serverPid = server_pid_;
+    r.serverPid = serverPid_;
     r.daemonPid = daemonPid;
     r.srcRef = src_ref_;
     r.dstRef = dst_ref_;
@@ -178,8 +178,8 @@ int JexModemServDb::GetAttr(int attribute, int32_t& value) {
     if (const int rc = AttrCheck(attribute, JexAttrKind::kInt, JexAttrAccess::kGet, "GetAttr(i)"))
         return rc;
     switch (attribute) {
-        case SERVER_PID: value = server_pid_; break;
-        case DAEMON_PID: value = daemon_pid_; break;
+        case SERVER_PID: value = serverPid_; break;
+        case DAEMON_PID: value = daemonPid_; break;
         case SRC_REF_ID: value = src_ref_; break;
         case DST_REF_ID: value = dst_ref_; break;
         default: value = state_; break;  // STATE
@@ -205,7 +205,7 @@ int JexModemServDb::SetAttr(int attribute, int32_t value) {
             AttrCheck(attribute, JexAttrKind::kInt, JexAttrAccess::kSetReadOnlyFirst, "SetAttr(i)"))
         return rc;
     if (attribute == STATE) {
-        if (access_mode_ != kServer) return Fail(WRONGMODE);
+        if (accessMode_ != kServer) return Fail(WRONGMODE);
         if (value < kOffline || value > kOnline)
             return Fail(BADATTRVALUE, JexExcArgs("SetAttr(i)", "State"));
         state_ = value;
@@ -235,7 +235,7 @@ int JexModemServDb::SetAttr(int attribute, const char* value) {
 
 int JexModemServDb::Register(const char* name, const char* commbox, int32_t pid) {
     JexTrace trace(kModule, "Register()", __LINE__);
-    if (access_mode_ != kUnestablished) return Fail(WRONGMODE, JexExcArgs("Register()"));
+    if (accessMode_ != kUnestablished) return Fail(WRONGMODE, JexExcArgs("Register()"));
     const int n = name ? static_cast<int>(std::strlen(name)) : 0;
     if (n > 16) return Fail(STRINGTOOLONG, JexExcArgs("Register()", n, 16, "Server Name"));
     if (n < 1) return Fail(STRINGTOOSHORT, JexExcArgs("Register()", n, 1, "Server Name"));
@@ -250,10 +250,10 @@ int JexModemServDb::Register(const char* name, const char* commbox, int32_t pid)
 
     server_name_ = name;
     server_name_.ToLower();
-    server_pid_ = pid;
+    serverPid_ = pid;
     commbox_ = commbox;
     state_ = kReady;
-    const std::string record = Render(daemon_pid_);
+    const std::string record = Render(daemonPid_);
 
     JexModemDbFile file(kResource, kRecordSize);
     if (const int code = OpenFile(file, O_RDWR | O_CREAT, false)) return code;
@@ -271,15 +271,15 @@ int JexModemServDb::Register(const char* name, const char* commbox, int32_t pid)
     if (!(slot ? file.RewriteLast(record.data()) : file.Append(record.data())))
         return WriteFailed(file, file.Error());
     file.Close();
-    access_mode_ = kServer;
+    accessMode_ = kServer;
     return OK;
 }
 
 int JexModemServDb::Purge() {
     JexTrace trace(kModule, "Purge()", __LINE__);
-    if (access_mode_ != kUnestablished && access_mode_ != kUtility)
+    if (accessMode_ != kUnestablished && accessMode_ != kUtility)
         return Fail(WRONGMODE, JexExcArgs("Purge()"));
-    access_mode_ = kUtility;
+    accessMode_ = kUtility;
     const std::string blank = std::string(kRecordText, ' ') + '\n';
     JexModemDbFile file(kResource, kRecordSize);
     if (const int code = OpenFile(file, O_RDWR, false)) return code;
@@ -299,9 +299,9 @@ int JexModemServDb::Purge() {
 
 int JexModemServDb::Find(const char* pattern) {
     JexTrace trace(kModule, "Find()", __LINE__);
-    if (access_mode_ != kUnestablished && access_mode_ != kUtility)
+    if (accessMode_ != kUnestablished && accessMode_ != kUtility)
         return Fail(WRONGMODE, JexExcArgs("Find()"));
-    access_mode_ = kUtility;
+    accessMode_ = kUtility;
     if (!pattern || !*pattern) return Deliver();
 
     matches_.Clear();
@@ -336,8 +336,8 @@ int JexModemServDb::Deliver() {
     server_name_ = r.name.c_str();
     commbox_ = r.commbox.c_str();
     state_ = r.state;
-    server_pid_ = r.serverPid;
-    daemon_pid_ = r.daemonPid;
+    serverPid_ = r.serverPid;
+    daemonPid_ = r.daemonPid;
     src_ref_ = r.srcRef;
     dst_ref_ = r.dstRef;
     return ExcSet(OK);
@@ -345,9 +345,9 @@ int JexModemServDb::Deliver() {
 
 int JexModemServDb::Dump(const char* pattern, FILE* out) {
     JexTrace trace(kModule, "Dump()", __LINE__);
-    if (access_mode_ != kUnestablished && access_mode_ != kUtility)
+    if (accessMode_ != kUnestablished && accessMode_ != kUtility)
         return Fail(WRONGMODE, JexExcArgs("Dump()"));
-    access_mode_ = kUtility;
+    accessMode_ = kUtility;
     Find(pattern && *pattern ? pattern : "*");
     if (Code() != OK) {
         if (out) std::fprintf(out, "\n  -- No matching entries found --\n");
@@ -359,7 +359,7 @@ int JexModemServDb::Dump(const char* pattern, FILE* out) {
                          "Server:  %s\n  State:   %8.8s  Commbox:  %8.8s  Link: (%d,%d)\n"
                          "    PID: %10d  Daemon: %10d\n\n",
                          server_name_.Text(), state_name(state_).Text(), commbox_.Text(), src_ref_,
-                         dst_ref_, server_pid_, daemon_pid_);
+                         dst_ref_, serverPid_, daemonPid_);
         Find(nullptr);
     }
     return ExcSet(OK);
@@ -367,27 +367,27 @@ int JexModemServDb::Dump(const char* pattern, FILE* out) {
 
 int JexModemServDb::Reserve(const char* name, int32_t daemonPid) {
     JexTrace trace(kModule, "Reserve()", __LINE__);
-    if (access_mode_ != kUnestablished) return Fail(WRONGMODE, JexExcArgs("Reserve()"));
-    access_mode_ = kDaemon;
+    if (accessMode_ != kUnestablished) return Fail(WRONGMODE, JexExcArgs("Reserve()"));
+    accessMode_ = kDaemon;
     return Rewrite(Scan::kReserve, daemonPid, JexModemLower(name ? name : ""));
 }
 
 int JexModemServDb::Unreserve() {
     JexTrace trace(kModule, "Unreserve()", __LINE__);
-    if (access_mode_ != kDaemon) return Fail(WRONGMODE, JexExcArgs("Unreserve()"));
-    access_mode_ = kFinished;
+    if (accessMode_ != kDaemon) return Fail(WRONGMODE, JexExcArgs("Unreserve()"));
+    accessMode_ = kFinished;
     return Rewrite(Scan::kUnreserve, 0, JexModemLower(server_name_.Text()));
 }
 
 int JexModemServDb::Update() {
     JexTrace trace(kModule, "Update()", __LINE__);
-    if (access_mode_ != kServer) return Fail(WRONGMODE, JexExcArgs("Update()"));
+    if (accessMode_ != kServer) return Fail(WRONGMODE, JexExcArgs("Update()"));
     return Rewrite(Scan::kUpdate, 0, JexModemLower(server_name_.Text()));
 }
 
 int JexModemServDb::Remove() {
     JexTrace trace(kModule, "Remove()", __LINE__);
-    if (access_mode_ != kServer && access_mode_ != kDaemon && access_mode_ != kUtility)
+    if (accessMode_ != kServer && accessMode_ != kDaemon && accessMode_ != kUtility)
         return Fail(WRONGMODE, JexExcArgs("Remove()"));
     return Rewrite(Scan::kRemove, 0, JexModemLower(server_name_.Text()));
 }
@@ -406,7 +406,7 @@ int JexModemServDb::Rewrite(Scan kind, int32_t daemonPid, const std::string& wan
         // The name first: most records are passed over without a full parse.
         if (JexModemLower(JexModemFirstWord(text)) != wanted || !ParseServer(text, r)) return false;
         if (kind == Scan::kReserve) return r.state == kReady;
-        return r.serverPid == server_pid_ && (kind != Scan::kUnreserve || r.state == kReserved);
+        return r.serverPid == serverPid_ && (kind != Scan::kUnreserve || r.state == kReserved);
     });
     if (read == JexModemDbFile::Read::kEnd) {
         file.Close();
@@ -446,13 +446,13 @@ int JexModemServDb::Rewrite(Scan kind, int32_t daemonPid, const std::string& wan
             server_name_ = r.name.c_str();
             commbox_ = r.commbox.c_str();
             state_ = kReserved;
-            server_pid_ = r.serverPid;
-            daemon_pid_ = daemonPid;
+            serverPid_ = r.serverPid;
+            daemonPid_ = daemonPid;
             src_ref_ = r.srcRef;
             dst_ref_ = r.dstRef;
             return OK;
         case Scan::kUnreserve: return OK;
-        case Scan::kUpdate: daemon_pid_ = r.daemonPid; return OK;
+        case Scan::kUpdate: daemonPid_ = r.daemonPid; return OK;
         case Scan::kRemove: return ExcSet(OK);
     }
     return OK;

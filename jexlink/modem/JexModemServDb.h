@@ -103,7 +103,7 @@ public:
     static std::span<const JexAttrRow> AttributeRows();
     static JexString attribute_name(int attribute);
 
-    int AccessMode() const { return access_mode_; }
+    int AccessMode() const { return accessMode_; }
     const JexString& Path() const { return path_; }
 
 private:
@@ -127,11 +127,11 @@ private:
     JexString server_name_;
     JexString commbox_;
     int32_t state_ = 0;
-    int32_t server_pid_ = 0;
-    int32_t daemon_pid_ = 0;
+    int32_t serverPid_ = 0;
+    int32_t daemonPid_ = 0;
     int32_t src_ref_ = 0;
     int32_t dst_ref_ = 0;
-    int32_t access_mode_ = kUnestablished;
+    int32_t accessMode_ = kUnestablished;
     JexFieldedString matches_;
     int32_t cursor_ = 0;
 

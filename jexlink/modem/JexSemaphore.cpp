@@ -9,7 +9,7 @@ JexSemaphore::JexSemaphore(int initial) : count_(initial) {}
 JexSemaphore::~JexSemaphore() = default;
 
 bool JexSemaphore::TryTake() {
-    JexMutexLock hold(count_lock_);
+    JexMutexLock hold(countLock_);
     if (count_ <= 0) return false;
     --count_;
     return true;
@@ -17,7 +17,7 @@ bool JexSemaphore::TryTake() {
 
 void JexSemaphore::Post() {
     {
-        JexMutexLock hold(count_lock_);
+        JexMutexLock hold(countLock_);
         ++count_;
     }
     JexCondition::Signal();
@@ -46,7 +46,7 @@ int JexSemaphore::TimedWait(double seconds) {
 
 void JexSemaphore::Broadcast() {
     {
-        JexMutexLock hold(count_lock_);
+        JexMutexLock hold(countLock_);
         ++count_;
     }
     JexCondition::Broadcast();

@@ -33,5 +33,5 @@ private:
     bool TryTake();
 
     int count_;
-    JexMutex count_lock_;
+    JexMutex countLock_;
 };

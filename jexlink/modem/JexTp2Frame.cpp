@@ -88,17 +88,17 @@ JexTp2Frame::~JexTp2Frame() = default;
 
 void JexTp2Frame::Reset() {
     code_ = 0;
-    user_data_.Free();
-    tpdu_size_ = 7;
+    userData_.Free();
+    tpduSize_ = 7;
     version_ = 1;
-    add_option_ = 1;
+    addOption_ = 1;
     priority_ = 0;
-    ext_reason_ = 0;
-    calling_tsap_.Free();
-    called_tsap_.Free();
-    extra_parameter_.Free();
+    extReason_ = 0;
+    callingTsap_.Free();
+    calledTsap_.Free();
+    extraParameter_.Free();
     li_ = 0;
-    dst_ref_ = src_ref_ = class_ = options_ = reason_ = tpdu_nr_ = er_cause_ = kAbsent;
+    dst_ref_ = src_ref_ = class_ = options_ = reason_ = tpduNr_ = erCause_ = kAbsent;
 }
 
 bool JexTp2Frame::Fail(const char* location, const char* why) {
@@ -130,11 +130,11 @@ JexBuffer JexTp2Frame::Encode() {
         case kDT:
         case kED:
             PutShort(header, dst_ref_);
-            PutByte(header, tpdu_nr_);
+            PutByte(header, tpduNr_);
             break;
         case kER:
             PutShort(header, dst_ref_);
-            PutByte(header, er_cause_);
+            PutByte(header, erCause_);
             break;
         default:
             // No fixed part: the frame is LI 0 and the user data.
@@ -145,9 +145,9 @@ JexBuffer JexTp2Frame::Encode() {
         const struct {
             unsigned char code;
             const JexBuffer& text;
-        } texts[] = {{kCallingTsap, calling_tsap_},
-                     {kCalledTsap, called_tsap_},
-                     {kExtraParameter, extra_parameter_}};
+        } texts[] = {{kCallingTsap, callingTsap_},
+                     {kCalledTsap, calledTsap_},
+                     {kExtraParameter, extraParameter_}};
         for (const auto& parameter : texts) {
             const int length = parameter.text.Length();
             if (length == 0) continue;
@@ -163,7 +163,7 @@ JexBuffer JexTp2Frame::Encode() {
         const struct {
             unsigned char code;
             int value;
-        } bytes[] = {{kTpduSize, tpdu_size_}, {kVersion, version_}, {kAddOption, add_option_}};
+        } bytes[] = {{kTpduSize, tpduSize_}, {kVersion, version_}, {kAddOption, addOption_}};
         for (const auto& parameter : bytes) {
             if (parameter.value == kAbsent) continue;
             PutByte(header, parameter.code);
@@ -174,30 +174,30 @@ JexBuffer JexTp2Frame::Encode() {
             PutShort(header, priority_);
         }
     }
-    if (code_ == kDR && ext_reason_ != kAbsent) {
+    if (code_ == kDR && extReason_ != kAbsent) {
         PutByte(header, kExtReason);
-        PutLong(header, ext_reason_);
+        PutLong(header, extReason_);
     }
     if (header.size() > kMaxByteLength) {
         Fail(kEncodeLabel, "header longer than 255 bytes");
         return JexBuffer();
     }
     li_ = static_cast<int>(header.size());
-    const int total = 1 + li_ + user_data_.Length();
+    const int total = 1 + li_ + userData_.Length();
     JexBuffer wire;
     wire.SetLength(total);
     char* out = wire.Data();
     out[0] = static_cast<char>(li_);
     std::memcpy(out + 1, header.data(), header.size());
-    if (user_data_.Length() > 0)
-        std::memcpy(out + 1 + li_, user_data_.Data(), static_cast<size_t>(user_data_.Length()));
+    if (userData_.Length() > 0)
+        std::memcpy(out + 1 + li_, userData_.Data(), static_cast<size_t>(userData_.Length()));
     return wire;
 }
 
 JexTp2Frame& JexTp2Frame::operator=(const JexBufferBase& wire) {
     // Decoding resets every field first, so bytes that this frame owns are
     // copied before.
-    const JexBufferBase* own[] = {&user_data_, &calling_tsap_, &called_tsap_, &extra_parameter_};
+    const JexBufferBase* own[] = {&userData_, &callingTsap_, &calledTsap_, &extraParameter_};
     for (const JexBufferBase* field : own) {
         if (field != &wire) continue;
         const JexBuffer copy(wire);
@@ -223,7 +223,7 @@ void JexTp2Frame::Decode(const unsigned char* bytes, int n) {
         Fail(kDecodeLabel, "buffer too small, part ii");
         return;
     }
-    if (n > end) user_data_ = JexBuffer(bytes + end, n - end);
+    if (n > end) userData_ = JexBuffer(bytes + end, n - end);
 
     int fixed = 0;  // length of the fixed part after the code byte
     switch (code_) {
@@ -254,8 +254,8 @@ void JexTp2Frame::Decode(const unsigned char* bytes, int n) {
             break;
         case kDC: src_ref_ = GetShort(bytes + 4); break;
         case kDT:
-        case kED: tpdu_nr_ = bytes[4]; break;
-        default: er_cause_ = bytes[4]; break;
+        case kED: tpduNr_ = bytes[4]; break;
+        default: erCause_ = bytes[4]; break;
     }
 
     int pos = 2 + fixed;
@@ -279,14 +279,14 @@ void JexTp2Frame::Decode(const unsigned char* bytes, int n) {
         }
         const unsigned char* value = bytes + pos + 1;
         switch (parameter) {
-            case kCallingTsap: calling_tsap_ = JexBuffer(value + 1, size - 2); break;
-            case kCalledTsap: called_tsap_ = JexBuffer(value + 1, size - 2); break;
-            case kExtraParameter: extra_parameter_ = JexBuffer(value + 1, size - 2); break;
-            case kTpduSize: tpdu_size_ = value[0]; break;
+            case kCallingTsap: callingTsap_ = JexBuffer(value + 1, size - 2); break;
+            case kCalledTsap: calledTsap_ = JexBuffer(value + 1, size - 2); break;
+            case kExtraParameter: extraParameter_ = JexBuffer(value + 1, size - 2); break;
+            case kTpduSize: tpduSize_ = value[0]; break;
             case kVersion: version_ = value[0]; break;
-            case kAddOption: add_option_ = value[0]; break;
+            case kAddOption: addOption_ = value[0]; break;
             case kPriority: priority_ = GetShort(value); break;
-            default: ext_reason_ = GetLong(value); break;
+            default: extReason_ = GetLong(value); break;
         }
         pos += size;
     }
@@ -300,22 +300,22 @@ int* JexTp2Frame::IntField(int id) {
         case CLASS: return &class_;
         case OPTIONS: return &options_;
         case REASON: return &reason_;
-        case TPDU_NR: return &tpdu_nr_;
-        case CAUSE: return &er_cause_;
+        case TPDU_NR: return &tpduNr_;
+        case CAUSE: return &erCause_;
         case PRIORITY: return &priority_;
-        case TPDU_SIZE: return &tpdu_size_;
+        case TPDU_SIZE: return &tpduSize_;
         case VERSION: return &version_;
-        case ADD_OPTION: return &add_option_;
-        case EXT_REASON: return &ext_reason_;
+        case ADD_OPTION: return &addOption_;
+        case EXT_REASON: return &extReason_;
         default: return nullptr;
     }
 }
 
 JexBuffer* JexTp2Frame::TextField(int id) {
     switch (id) {
-        case EXTRA_PARAMETER: return &extra_parameter_;
-        case CALLING_TSAP: return &calling_tsap_;
-        case CALLED_TSAP: return &called_tsap_;
+        case EXTRA_PARAMETER: return &extraParameter_;
+        case CALLING_TSAP: return &callingTsap_;
+        case CALLED_TSAP: return &calledTsap_;
         default: return nullptr;
     }
 }
@@ -366,8 +366,8 @@ int JexTp2Frame::GetAttr(int id, JexBufferBase& out) const {
     return OK;
 }
 
-void JexTp2Frame::Dump(FILE* out, int header_only) const {
-    const int datalen = user_data_.Length();
+void JexTp2Frame::Dump(FILE* out, int headerOnly) const {
+    const int datalen = userData_.Length();
     switch (code_) {
         case kCR:
         case kCC:
@@ -376,17 +376,17 @@ void JexTp2Frame::Dump(FILE* out, int header_only) const {
                          " LI: %d, DST-REF: %d, SRC-REF: %d, CLASS: %d, OPTIONS: %x DATALEN: %d\n",
                          li_, dst_ref_, src_ref_, class_, static_cast<unsigned>(options_), datalen);
             std::fprintf(out, "  Variable Items:\n");
-            std::fprintf(out, "    Calling TSAP ID: %s\n", TextOf(calling_tsap_));
-            std::fprintf(out, "    Called TSAP ID:  %s\n", TextOf(called_tsap_));
+            std::fprintf(out, "    Calling TSAP ID: %s\n", TextOf(callingTsap_));
+            std::fprintf(out, "    Called TSAP ID:  %s\n", TextOf(calledTsap_));
             std::fprintf(out, "    Version:         %d\n", version_);
-            std::fprintf(out, "    Add Option:      %d\n", add_option_);
+            std::fprintf(out, "    Add Option:      %d\n", addOption_);
             std::fprintf(out, "    Priority:        %d\n", priority_);
             break;
         case kDR:
             std::fprintf(out, "[DR frame]\n ");
             std::fprintf(
                 out, " LI: %d, DST-REF: %d, SRC-REF: %d, REASON: %d, EXT-REASON: %d DATALEN: %d\n",
-                li_, dst_ref_, src_ref_, reason_, ext_reason_, datalen);
+                li_, dst_ref_, src_ref_, reason_, extReason_, datalen);
             break;
         case kDC:
             std::fprintf(out, "[DC frame]\n  LI: %d, DST-REF: %d, SRC-REF: %d\n", li_, dst_ref_,
@@ -396,11 +396,11 @@ void JexTp2Frame::Dump(FILE* out, int header_only) const {
         case kED:
             std::fprintf(out, "[%s frame]\n ", code_ == kDT ? "DT" : "ED");
             std::fprintf(out, " LI: %d, DST-REF: %d, TPDU-NR: %d DATALEN: %d\n", li_, dst_ref_,
-                         tpdu_nr_, datalen);
+                         tpduNr_, datalen);
             break;
         case kER:
             std::fprintf(out, "[ER frame]\n  LI: %d, DST-REF: %d, CAUSE: %d\n", li_, dst_ref_,
-                         er_cause_);
+                         erCause_);
             return;
         default:
             // The code byte as a signed value, printed in hex after "%x".
@@ -408,7 +408,7 @@ void JexTp2Frame::Dump(FILE* out, int header_only) const {
                          static_cast<unsigned>(static_cast<signed char>(code_)));
             return;
     }
-    if (header_only || datalen == 0) return;
+    if (headerOnly || datalen == 0) return;
     std::fprintf(out, "  User Data:\n");
-    user_data_.Dump(out);
+    userData_.Dump(out);
 }

@@ -73,8 +73,8 @@ public:
     int FrameCode() const { return code_; }
     void SetFrameCode(int code) { code_ = static_cast<unsigned char>(code); }
     // The bytes after the header.
-    JexBuffer& UserData() { return user_data_; }
-    const JexBuffer& UserData() const { return user_data_; }
+    JexBuffer& UserData() { return userData_; }
+    const JexBuffer& UserData() const { return userData_; }
 
     // The frame's bytes; stores the header length in LI.
     JexBuffer Encode();
@@ -94,8 +94,8 @@ public:
     // 0 with a copy; ATTRUNDEFINED for an empty text; kNotText otherwise.
     int GetAttr(int id, JexBufferBase& out) const;
 
-    // A readable dump; the user data's hex dump unless header_only.
-    void Dump(FILE* out, int header_only) const;
+    // A readable dump; the user data's hex dump unless headerOnly.
+    void Dump(FILE* out, int headerOnly) const;
 
 private:
     void Reset();
@@ -107,21 +107,21 @@ private:
     const JexBuffer* TextField(int id) const;
 
     unsigned char code_ = 0;
-    JexBuffer user_data_;
-    int tpdu_size_ = 7;
+    JexBuffer userData_;
+    int tpduSize_ = 7;
     int version_ = 1;
-    int add_option_ = 1;
+    int addOption_ = 1;
     int priority_ = 0;
-    int ext_reason_ = 0;
-    JexBuffer calling_tsap_;
-    JexBuffer called_tsap_;
-    JexBuffer extra_parameter_;
+    int extReason_ = 0;
+    JexBuffer callingTsap_;
+    JexBuffer calledTsap_;
+    JexBuffer extraParameter_;
     int li_ = 0;
     int dst_ref_ = kAbsent;
     int src_ref_ = kAbsent;
     int class_ = kAbsent;
     int options_ = kAbsent;
     int reason_ = kAbsent;
-    int tpdu_nr_ = kAbsent;
-    int er_cause_ = kAbsent;
+    int tpduNr_ = kAbsent;
+    int erCause_ = kAbsent;
 };

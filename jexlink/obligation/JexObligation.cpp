@@ -21,8 +21,8 @@ namespace {
 constexpr const char* kNotHere = "Not implemented on this platform";
 
 struct TraceSwitches {
-    bool map_dump = false;
-    bool product_list = false;
+    bool mapDump = false;
+    bool productList = false;
 };
 
 // JEXOBLIGATION_TRACE, read at the first construction in the process.
@@ -31,9 +31,9 @@ const TraceSwitches& Switches() {
         TraceSwitches s;
         const char* value = std::getenv("JEXOBLIGATION_TRACE");
         for (const char* c = value ? value : ""; *c; ++c) {
-            if (*c == '*') s.map_dump = s.product_list = true;
-            if (*c == 'M' || *c == 'm') s.map_dump = true;
-            if (*c == 'P' || *c == 'p') s.product_list = true;
+            if (*c == '*') s.mapDump = s.productList = true;
+            if (*c == 'M' || *c == 'm') s.mapDump = true;
+            if (*c == 'P' || *c == 'p') s.productList = true;
         }
         return s;
     }();
@@ -44,13 +44,13 @@ const TraceSwitches& Switches() {
 
 JexObligation::JexObligation() : JexException(kTextTable, "JexObligation") {
     const JexString path = JexDataFilePath("File.Obligation.Map", "data\\jex_obligation_map.dat");
-    data_file_ = std::make_unique<JexDataFile>(path, 0);
+    dataFile_ = std::make_unique<JexDataFile>(path, 0);
     JexTrace trace(__FILE__, "JexObligation()", __LINE__);
     SetSuppress(1);
     Switches();
 
-    if (data_file_->Code() != JexDataFile::OK) {
-        JexException* cause = data_file_->Cause() ? data_file_->Cause() : data_file_.get();
+    if (dataFile_->Code() != JexDataFile::OK) {
+        JexException* cause = dataFile_->Cause() ? dataFile_->Cause() : dataFile_.get();
         ExcSet(MAPNOTFOUND, JexExcArgs("JexObligation::CheckApplication()", path), cause);
         const JexString described = Describe(1);
         std::fprintf(stderr, "%s\n", described.Text());
@@ -58,7 +58,7 @@ JexObligation::JexObligation() : JexException(kTextTable, "JexObligation") {
         return;
     }
     Load();
-    if (Switches().map_dump) {
+    if (Switches().mapDump) {
         JexTagList map;
         for (int i = 0; i < keys_.Count(); ++i) map[keys_[i].Text()] = values_[i];
         const JexString text = map.Text();
@@ -69,7 +69,7 @@ JexObligation::JexObligation() : JexException(kTextTable, "JexObligation") {
 
 JexObligation::~JexObligation() {
     JexTrace trace(__FILE__, "~JexObligation()", __LINE__);
-    data_file_.reset();
+    dataFile_.reset();
 }
 
 void JexObligation::Load() {
@@ -79,8 +79,8 @@ void JexObligation::Load() {
     std::vector<std::pair<JexString, JexString>> entries;
     std::unordered_map<std::string, size_t> index;
     for (;;) {
-        JexFieldedString& fields = data_file_->NextLine();
-        if (data_file_->Code() != JexDataFile::OK || fields.Count() == 0) break;
+        JexFieldedString& fields = dataFile_->NextLine();
+        if (dataFile_->Code() != JexDataFile::OK || fields.Count() == 0) break;
         JexString key = fields.Remove(0).UpperCopy();
         JexFieldedString rest(fields);
         rest.SetSeparator(',');
@@ -128,7 +128,7 @@ int JexObligation::JexValidateSrq(const JexString& srcacid, const JexString& tgt
 JexFieldedString JexObligation::GetProductList(const JexString&) {
     JexTrace trace(__FILE__, "GetProductList()", __LINE__);
     JexFieldedString products(',');
-    if (Switches().product_list) {
+    if (Switches().productList) {
         const JexString text = products.Text();
         std::fprintf(stderr, "JexObligation:: Product List: %s\n", text.Text());
         std::fflush(stderr);

@@ -80,7 +80,7 @@ private:
     int NotOnThisPlatform();
     void Load();
 
-    std::unique_ptr<JexDataFile> data_file_;
+    std::unique_ptr<JexDataFile> dataFile_;
     JexFieldedString keys_{' '};
     JexFieldedString values_{' '};
 };

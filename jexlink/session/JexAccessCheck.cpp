@@ -19,15 +19,15 @@ namespace {
 
 // Process-wide trace switches: every construction reads JEXAUTHREMOTE_TRACE
 // and may only switch them on.
-std::atomic<bool> match_trace{false};
-std::atomic<bool> scan_trace{false};
+std::atomic<bool> matchTrace{false};
+std::atomic<bool> scanTrace{false};
 
 void ReadTraceSwitches() {
     const char* value = std::getenv("JEXAUTHREMOTE_TRACE");
     for (const char* c = value ? value : ""; *c; ++c) {
-        if (*c == '*') match_trace = scan_trace = true;
-        if (*c == 'M' || *c == 'm') match_trace = true;
-        if (*c == 'S' || *c == 's') scan_trace = true;
+        if (*c == '*') matchTrace = scanTrace = true;
+        if (*c == 'M' || *c == 'm') matchTrace = true;
+        if (*c == 'S' || *c == 's') scanTrace = true;
     }
 }
 
@@ -81,17 +81,17 @@ JexAccessCheck::~JexAccessCheck() { JexTrace trace(__FILE__, "~JexAccessCheck()"
 void JexAccessCheck::Run(const JexString& acids, const JexString& nodes, const JexString& user,
                          const JexString& application, const char* option) {
     ReadTraceSwitches();
-    user_data_ = "";
-    matching_domain_ = "";
+    userData_ = "";
+    matchingDomain_ = "";
     result_ = kNoMatch;
 
     const JexString opt(option ? option : "");
-    JexFieldedString acid_list(acids, ',');
-    JexFieldedString node_list(nodes, ',');
-    for (int a = 0; a < acid_list.Count(); ++a) {
-        for (int n = 0; n < node_list.Count(); ++n) {
+    JexFieldedString acidList(acids, ',');
+    JexFieldedString nodeList(nodes, ',');
+    for (int a = 0; a < acidList.Count(); ++a) {
+        for (int n = 0; n < nodeList.Count(); ++n) {
             const int skip = opt.Text()[0] != '\0' || n > 0 ? 1 : 0;
-            result_ = check_by_the_list(acid_list[a], node_list[n], user, application, opt, skip);
+            result_ = check_by_the_list(acidList[a], nodeList[n], user, application, opt, skip);
             if (result_ == kAllowed) return;
         }
     }
@@ -104,12 +104,12 @@ int JexAccessCheck::Permitted() {
 
 JexString JexAccessCheck::UserData() {
     JexTrace trace(__FILE__, "UserData()", __LINE__);
-    return user_data_;
+    return userData_;
 }
 
 JexString JexAccessCheck::MatchingDomain() {
     JexTrace trace(__FILE__, "MatchingDomain()", __LINE__);
-    return matching_domain_;
+    return matchingDomain_;
 }
 
 int JexAccessCheck::check_by_the_list(const JexString& acid, const JexString& node,
@@ -128,17 +128,17 @@ int JexAccessCheck::check_by_the_list(const JexString& acid, const JexString& no
         } else if (name.Compare("chs") == 0) {
             if (!skip) {
                 result = check_chs(acid, application);
-            } else if (scan_trace) {
+            } else if (scanTrace) {
                 std::fprintf(stderr, "«rac» Skipping CHS check for:\n");
                 PrintCaller(acid, node, user, application, option);
             }
         } else {
             // Ends this pair's check; the next pair is checked from the
             // start of the sequence again, and says nothing more about it.
-            if (!unknown_reported_) {
+            if (!unknownReported_) {
                 std::fprintf(stderr, "«rac» Database '%s' not known, check aborted\n", name.Text());
                 std::fflush(stderr);
-                unknown_reported_ = true;
+                unknownReported_ = true;
             }
             return kNoMatch;
         }
@@ -150,15 +150,15 @@ int JexAccessCheck::check_file(const JexString& acid, const JexString& node, con
                                const JexString& application, const JexString& option) {
     JexTrace trace(__FILE__, "check_file()", __LINE__);
     int result = kNoMatch;
-    const JexString acid_l = acid.LowerCopy();
-    const JexString node_l = node.LowerCopy();
-    const JexString user_l = user.LowerCopy();
-    const JexString application_l = application.LowerCopy();
-    const JexString option_l = option.LowerCopy();
-    const bool tracing = match_trace || scan_trace;
+    const JexString acidL = acid.LowerCopy();
+    const JexString nodeL = node.LowerCopy();
+    const JexString userL = user.LowerCopy();
+    const JexString applicationL = application.LowerCopy();
+    const JexString optionL = option.LowerCopy();
+    const bool tracing = matchTrace || scanTrace;
     if (tracing) {
         std::fprintf(stderr, "«rac» Remote Authorization Check in file for\n");
-        PrintCaller(acid_l, node_l, user_l, application_l, option_l);
+        PrintCaller(acidL, nodeL, userL, applicationL, optionL);
     }
 
     JexDataFile file(JexDataFilePath("File.RemoteAuth", "data\\jex_remote_auth.dat"), 0);
@@ -184,27 +184,27 @@ int JexAccessCheck::check_file(const JexString& acid, const JexString& node, con
             std::fflush(stderr);
             continue;
         }
-        if (scan_trace) PrintRule("Scanned", fields);
-        const bool match = JexWildcardMatch(fields[1].LowerCopy(), acid_l) &&
-                           JexWildcardMatch(fields[2].LowerCopy(), node_l) &&
-                           JexWildcardMatch(fields[3].LowerCopy(), user_l) &&
-                           JexWildcardMatch(fields[4].LowerCopy(), application_l) &&
-                           JexWildcardMatch(fields[5].LowerCopy(), option_l) &&
+        if (scanTrace) PrintRule("Scanned", fields);
+        const bool match = JexWildcardMatch(fields[1].LowerCopy(), acidL) &&
+                           JexWildcardMatch(fields[2].LowerCopy(), nodeL) &&
+                           JexWildcardMatch(fields[3].LowerCopy(), userL) &&
+                           JexWildcardMatch(fields[4].LowerCopy(), applicationL) &&
+                           JexWildcardMatch(fields[5].LowerCopy(), optionL) &&
                            JexDateInRange(fields[6].Text(), fields[7].Text());
         if (!match) continue;
-        matching_domain_ = acid;
-        user_data_ = fields[8];
+        matchingDomain_ = acid;
+        userData_ = fields[8];
         result = answer;
-        if (match_trace) PrintRule("Matched", fields);
+        if (matchTrace) PrintRule("Matched", fields);
     }
-    if (match_trace)
+    if (matchTrace)
         std::fprintf(stderr, "«rac» Result of this file check: %s\n", ResultName(result));
     return result;
 }
 
 int JexAccessCheck::check_chs(const JexString& acid, const JexString& application) {
     JexTrace trace(__FILE__, "check_chs()", __LINE__);
-    if (scan_trace) {
+    if (scanTrace) {
         std::fprintf(stderr, "«rac» Remote Authorization Check in CHS for\n");
         std::fprintf(stderr, "\tDomain: <%s>\n", acid.Text());
         std::fprintf(stderr, "\t  Appl: <%s>\n", application.Text());
@@ -212,13 +212,13 @@ int JexAccessCheck::check_chs(const JexString& acid, const JexString& applicatio
     int result = kDisallowed;
     JexObligation obligation;
     if (obligation.CheckCHS(acid, application) == 0) {
-        if (match_trace)
+        if (matchTrace)
             std::fprintf(stderr, "«rac» Matched: %s %s\n", acid.Text(), application.Text());
-        matching_domain_ = acid;
+        matchingDomain_ = acid;
         result = kAllowed;
-        user_data_ = obligation.GetProductList(acid).Text();
+        userData_ = obligation.GetProductList(acid).Text();
     }
-    if (match_trace)
+    if (matchTrace)
         std::fprintf(stderr, "«rac» Result of this CHS check: %s\n", ResultName(result));
     return result;
 }

@@ -56,9 +56,9 @@ private:
     int check_chs(const JexString& acid, const JexString& application);
 
     int result_ = kNoMatch;
-    JexString user_data_;
-    JexString matching_domain_;
+    JexString userData_;
+    JexString matchingDomain_;
     // Set once a check that does not exist, named in the sequence, has been
     // reported.
-    bool unknown_reported_ = false;
+    bool unknownReported_ = false;
 };

@@ -30,7 +30,7 @@ struct Caller {
 
 struct Outcome {
     int result;
-    const char* user_data = "";
+    const char* userData = "";
     const char* domain = "";
 };
 
@@ -72,7 +72,7 @@ protected:
             << JexAccessCheck::ResultName(check.Result()) << "\n"
             << err;
         EXPECT_EQ(check.Permitted(), expected.result == JexAccessCheck::kAllowed ? 1 : 0);
-        EXPECT_STREQ(check.UserData().Text(), expected.user_data);
+        EXPECT_STREQ(check.UserData().Text(), expected.userData);
         EXPECT_STREQ(check.MatchingDomain().Text(), expected.domain);
         return err;
     }
@@ -320,8 +320,8 @@ TEST_F(JexAccessCheckTest, SessionCallerIsChecked) {
     ASSERT_TRUE(server.Serve([&](JexSession& s) {
         s.SetAttr(JexSession::DST_NODE, "snode");
         s.SetAttr(JexSession::READ_TIMEOUT, 20);
-        JexBuffer connect_data;
-        listened = s.Listen("Jex_Sra", "srv", connect_data);
+        JexBuffer connectData;
+        listened = s.Listen("Jex_Sra", "srv", connectData);
         if (listened != 0) return;
         JexAccessCheck check(&s, nullptr);
         permitted = check.Permitted();

@@ -80,7 +80,7 @@ JexAuthCheck::JexAuthCheck(const char* domain, const char* node, const char* use
         if (!JexDateInRange(fields[6].Text(), fields[7].Text())) continue;
         matched_ = 1;
         permitted_ = answer;
-        user_data_ = fields[8];
+        userData_ = fields[8];
         break;
     }
     if (trace.Prints()) trace.Ckpt(__LINE__, permitted_ ? "permitted" : "not permitted");
@@ -95,5 +95,5 @@ int JexAuthCheck::Permitted() const {
 
 JexString JexAuthCheck::UserData() const {
     JexTrace trace(kTraceFile, "UserData()", __LINE__);
-    return user_data_;
+    return userData_;
 }

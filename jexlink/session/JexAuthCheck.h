@@ -39,5 +39,5 @@ public:
 private:
     int matched_ = 0;
     int permitted_ = 1;
-    JexString user_data_;
+    JexString userData_;
 };

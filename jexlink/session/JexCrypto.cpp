@@ -108,8 +108,8 @@ struct KeyBytes : std::string {
 // What reading a key file gave: the errno of its open (0: it opened), the
 // errno of its read, and the key.
 struct KeyRead {
-    int open_error = 0;
-    int read_error = 0;
+    int openError = 0;
+    int readError = 0;
     std::shared_ptr<const KeyBytes> key;
     bool keep = false;  // the answer may serve later reads of the same name
 };
@@ -120,12 +120,12 @@ KeyRead ReadKeyFileNow(const std::string& path) {
     {
         JexPrivLock hold;  // files are opened and closed under the process-wide file lock
         f = JexKeyFile::Open(JexString(path.c_str()));
-        read.open_error = f ? 0 : (errno ? errno : ENOENT);
+        read.openError = f ? 0 : (errno ? errno : ENOENT);
     }
     if (!f) {
         // Absent under every spelling: kept while its directory and the
         // name stay as they are.
-        read.keep = read.open_error == ENOENT;
+        read.keep = read.openError == ENOENT;
         return read;
     }
     // Only a file found by its exact name, which no one else may write, is
@@ -137,9 +137,9 @@ KeyRead ReadKeyFileNow(const std::string& path) {
                 ::stat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
                 named.st_ino == opened.st_ino;
     JexBuffer key;
-    read.read_error = JexKeyFile::Read(f, key);
+    read.readError = JexKeyFile::Read(f, key);
     JexPrivLock::fclose(f);
-    if (read.read_error != 0) {
+    if (read.readError != 0) {
         read.keep = false;
         return read;
     }
@@ -168,7 +168,7 @@ JexMutex& K2SetupLock() {
     static JexMutex lock;
     return lock;
 }
-int k2_setup_depth = 0;
+int k2SetupDepth = 0;
 
 struct MethodRow {
     const char* name;
@@ -192,25 +192,25 @@ const char* JexCrypto::AttributeName(int attribute) {
 
 std::span<const JexAttrRow> JexCrypto::AttributeRows() { return kAttributes; }
 
-JexCrypto::JexCrypto(const JexString& first_name, const JexString& second_name, int suppress)
+JexCrypto::JexCrypto(const JexString& firstName, const JexString& secondName, int suppress)
     : JexException(kTextTable, "JexCrypto"),
-      item_mask_(kItemMaskBytes),
-      second_name_(second_name),
-      method_name_(kNoMethod),
-      key_path_(';'),
-      first_name_(first_name) {
+      itemMask_(kItemMaskBytes),
+      secondName_(secondName),
+      methodName_(kNoMethod),
+      keyPath_(';'),
+      firstName_(firstName) {
     SetSuppress(suppress);
 
     const char* path = std::getenv("JEXCRYPTO_PATH");
     if (path)
-        key_path_.Parse(path);
+        keyPath_.Parse(path);
     else
-        key_path_.Parse(DefaultKeyPath());
+        keyPath_.Parse(DefaultKeyPath());
 
     if (const char* whoami = std::getenv("JEXCRYPTO_K2_WHOAMI")) {
         JexFieldedString fields(whoami, '/');
-        k2_src_acid_ = fields.Field(0);
-        k2_src_node_ = fields.Field(1);
+        k2SrcAcid_ = fields.Field(0);
+        k2SrcNode_ = fields.Field(1);
     }
     // An unreadable hop limit leaves the default rather than becoming 0.
     int limit = 0;
@@ -221,37 +221,37 @@ JexCrypto::JexCrypto(const JexString& first_name, const JexString& second_name, 
 
 JexCrypto::~JexCrypto() {
     k2_.reset();
-    Wipe(sign_key_);
-    Wipe(check_key_);
+    Wipe(signKey_);
+    Wipe(checkKey_);
 }
 
-JexCrypto* JexCrypto::Create(const char* name, const JexString& first_name,
-                             const JexString& second_name, int suppress) {
+JexCrypto* JexCrypto::Create(const char* name, const JexString& firstName,
+                             const JexString& secondName, int suppress) {
     for (const MethodRow& row : kMethods)
-        if (JexStrCaseCmp(name, row.name) == 0) return row.make(first_name, second_name, suppress);
+        if (JexStrCaseCmp(name, row.name) == 0) return row.make(firstName, secondName, suppress);
     return nullptr;
 }
 
-JexException* JexCrypto::Clone() { return new JexCrypto(first_name_, second_name_, Suppress()); }
+JexException* JexCrypto::Clone() { return new JexCrypto(firstName_, secondName_, Suppress()); }
 
 void JexCrypto::MaskItem(int item) {
     if (item < 0 || item >= 8 * kItemMaskBytes) return;
-    item_mask_[item / 8] = static_cast<char>(item_mask_[item / 8] | (1 << (item % 8)));
+    itemMask_[item / 8] = static_cast<char>(itemMask_[item / 8] | (1 << (item % 8)));
 }
 
 bool JexCrypto::ItemMasked(int item) const {
-    return (static_cast<unsigned char>(item_mask_[item / 8]) >> (item % 8)) & 1;
+    return (static_cast<unsigned char>(itemMask_[item / 8]) >> (item % 8)) & 1;
 }
 
 int JexCrypto::get_key(const JexString& file, JexBuffer& key) {
     const KeyRead found = ReadKeyFile(file);
-    if (found.open_error != 0) {
-        JexErrno cause(found.open_error, "fopen");
+    if (found.openError != 0) {
+        JexErrno cause(found.openError, "fopen");
         return ExcSet(NOKEYFILE,
                       JexExcArgs("JexCrypto::get_key(const JexString &, JexBuffer &)", file),
                       &cause);
     }
-    const int err = found.read_error;
+    const int err = found.readError;
     key.Free();
     if (err == 0 && found.key && !found.key->empty() &&
         key.SetLengthForOverwrite(static_cast<int>(found.key->size())))
@@ -265,19 +265,19 @@ int JexCrypto::get_key(const JexString& file, JexBuffer& key) {
     return ExcSet(OK);
 }
 
-int JexCrypto::get_key(const JexString& first_file, const JexString& second_file, JexBuffer& key) {
-    if (get_key(first_file, key) != NOKEYFILE) return Code();
-    if (get_key(second_file, key) != NOKEYFILE) return Code();
+int JexCrypto::get_key(const JexString& firstFile, const JexString& secondFile, JexBuffer& key) {
+    if (get_key(firstFile, key) != NOKEYFILE) return Code();
+    if (get_key(secondFile, key) != NOKEYFILE) return Code();
     JexErrno cause(Cause() ? Cause()->Code() : ENOENT, "fopen");
     return ExcSet(
         NOKEYFILE,
         JexExcArgs("JexCrypto::get_key(const JexString &, const JexString &, JexBuffer &)",
-                   second_file),
+                   secondFile),
         &cause);
 }
 
 int JexCrypto::load_keys() {
-    if (get_key(sign_key_file_, check_key_file_, sign_key_) == OK) check_key_ = sign_key_;
+    if (get_key(signKeyFile_, checkKeyFile_, signKey_) == OK) checkKey_ = signKey_;
     return Code();
 }
 
@@ -287,27 +287,27 @@ int JexCrypto::digest(const JexNetMsg&, const JexBuffer&, JexBuffer& out) {
 }
 
 int JexCrypto::key_file_names() {
-    SetKeyFileName(sign_key_file_, key_directory_, method_name_, first_name_, second_name_);
-    SetKeyFileName(check_key_file_, key_directory_, method_name_, second_name_, first_name_);
+    SetKeyFileName(signKeyFile_, keyDirectory_, methodName_, firstName_, secondName_);
+    SetKeyFileName(checkKeyFile_, keyDirectory_, methodName_, secondName_, firstName_);
     // A name that could lead out of the key directory opens nothing.
-    if (JexKeyFile::SafeName(method_name_) && JexKeyFile::SafeName(first_name_) &&
-        JexKeyFile::SafeName(second_name_))
+    if (JexKeyFile::SafeName(methodName_) && JexKeyFile::SafeName(firstName_) &&
+        JexKeyFile::SafeName(secondName_))
         return OK;
     JexErrno cause(EINVAL, "key_file_names");
-    return ExcSet(NOKEYFILE, JexExcArgs("JexCrypto::key_file_names", sign_key_file_), &cause);
+    return ExcSet(NOKEYFILE, JexExcArgs("JexCrypto::key_file_names", signKeyFile_), &cause);
 }
 
 int JexCrypto::setup_k2(const JexString& entry) {
     JexFieldedString fields(entry, '@');
     const int last = fields.Count() - 1;
-    bool any_method = false;
-    for (int i = 0; i < last; ++i) any_method |= fields[i].Text()[0] != '\0';
+    bool anyMethod = false;
+    for (int i = 0; i < last; ++i) anyMethod |= fields[i].Text()[0] != '\0';
     // An entry that names no method has nothing to authenticate the K2
     // session with: it is refused rather than guessed at.
-    if (!any_method) return ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2: method"));
+    if (!anyMethod) return ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2: method"));
     JexFieldedString server(fields[last], '/');
-    const JexString server_acid = server.Field(0);
-    const JexString server_node = server.Field(1);
+    const JexString serverAcid = server.Field(0);
+    const JexString serverNode = server.Field(1);
 
     k2_.reset();
     k2_ = std::make_unique<JexK2>();
@@ -315,8 +315,8 @@ int JexCrypto::setup_k2(const JexString& entry) {
     k2_->SetAttr(JexK2::HOP_COUNT, hop_count_);
     k2_->SetAttr(JexK2::HOP_LIMIT, hop_limit_);
     // An empty identity keeps the session's own (the local node by default).
-    if (k2_src_acid_.Text()[0]) k2_->SetAttr(JexSession::SRC_ACID, k2_src_acid_);
-    if (k2_src_node_.Text()[0]) k2_->SetAttr(JexSession::SRC_NODE, k2_src_node_);
+    if (k2SrcAcid_.Text()[0]) k2_->SetAttr(JexSession::SRC_ACID, k2SrcAcid_);
+    if (k2SrcNode_.Text()[0]) k2_->SetAttr(JexSession::SRC_NODE, k2SrcNode_);
 
     for (int i = 0; i < last; ++i) {
         if (!fields[i].Text()[0]) continue;
@@ -326,8 +326,8 @@ int JexCrypto::setup_k2(const JexString& entry) {
         DropK2();
         return K2FAIL;
     }
-    if (k2_->Connect(server_acid, server_node) == 0 &&
-        k2_->Context(first_name_, second_name_, method_name_) == 0)
+    if (k2_->Connect(serverAcid, serverNode) == 0 &&
+        k2_->Context(firstName_, secondName_, methodName_) == 0)
         return ExcSet(OK, JexExcArgs("JexCrypto::setup_k2"));
     ExcSet(K2FAIL, JexExcArgs("JexCrypto::setup_k2"), k2_.get());
     DropK2();
@@ -340,13 +340,13 @@ int JexCrypto::Check(const JexNetMsg& msg, const JexBuffer& signature) {
     ExcSet(OK, JexExcArgs("JexCrypto::Check"));
     if (!ready_) return Fail(FAILURE, JexExcArgs("JexCrypto::Check"));
     if (k2_) {
-        const int rc = k2_->Check(msg, signature, item_mask_);
+        const int rc = k2_->Check(msg, signature, itemMask_);
         if (rc == JexK2::OK) return OK;
         return Fail(rc == JexK2::BADCHECK ? AUTHFAIL : K2FAIL, JexExcArgs("JexCrypto::Check"),
                     k2_.get());
     }
     JexBuffer expected, received;
-    if (digest(msg, check_key_, expected) != 0 || unwrap(signature, received) != 0)
+    if (digest(msg, checkKey_, expected) != 0 || unwrap(signature, received) != 0)
         return Fail(FAILURE, JexExcArgs("JexCrypto::Check"));
     const bool same = SameBytes(expected, received);
     Wipe(expected);
@@ -382,9 +382,9 @@ int JexCrypto::GetAttr(Attribute attribute, JexString& value) {
     const char* origin = "JexCrypto::GetAttr(Attribute, JexString &)";
     if (const int rc = AttrCheck(origin, attribute, K::kText, {}); rc != OK) return rc;
     switch (attribute) {
-        case K2_SRC_ACID: value = k2_src_acid_; break;
-        case K2_SRC_NODE: value = k2_src_node_; break;
-        default: value = key_path_.Text(); break;
+        case K2_SRC_ACID: value = k2SrcAcid_; break;
+        case K2_SRC_NODE: value = k2SrcNode_; break;
+        default: value = keyPath_.Text(); break;
     }
     return ExcSet(OK);
 }
@@ -395,7 +395,7 @@ int JexCrypto::GetAttr(Attribute attribute, int& value) {
     switch (attribute) {
         case K2_HOP_COUNT: value = hop_count_; break;
         case K2_HOP_LIMIT: value = hop_limit_; break;
-        default: value = node_auth_; break;
+        default: value = nodeAuth_; break;
     }
     return ExcSet(OK);
 }
@@ -406,7 +406,7 @@ int JexCrypto::SetAttr(Attribute attribute, int value) {
     switch (attribute) {
         case K2_HOP_COUNT: hop_count_ = value; break;
         case K2_HOP_LIMIT: hop_limit_ = value; break;
-        default: node_auth_ = value; break;
+        default: nodeAuth_ = value; break;
     }
     return ExcSet(OK);
 }
@@ -415,9 +415,9 @@ int JexCrypto::SetAttr(Attribute attribute, const JexString& value) {
     const char* origin = "JexCrypto::SetAttr (Attribute, const JexString &)";
     if (const int rc = AttrCheck(origin, attribute, K::kText, value); rc != OK) return rc;
     switch (attribute) {
-        case K2_SRC_ACID: k2_src_acid_ = value; break;
-        case K2_SRC_NODE: k2_src_node_ = value; break;
-        default: key_path_.Parse(value); break;
+        case K2_SRC_ACID: k2SrcAcid_ = value; break;
+        case K2_SRC_NODE: k2SrcNode_ = value; break;
+        default: keyPath_.Parse(value); break;
     }
     return ExcSet(OK);
 }
@@ -427,12 +427,12 @@ int JexCrypto::Init() {
     DropK2();
     ExcSet(FAILURE, JexExcArgs("JexCrypto::Init"));
     // The base class has no method to sign with.
-    if (method_name_.Compare(kNoMethod) == 0) {
+    if (methodName_.Compare(kNoMethod) == 0) {
         Raise();
         return Code();
     }
-    for (int i = 0; i < key_path_.Count() && Code() != OK; ++i) {
-        const JexString& entry = key_path_[i];
+    for (int i = 0; i < keyPath_.Count() && Code() != OK; ++i) {
+        const JexString& entry = keyPath_[i];
         const int n = static_cast<int>(std::strlen(entry.Text()));
         if (n == 0) continue;  // ";;" and a leading or trailing ';' name nothing
         if (entry.FindChar('@') < 0) {
@@ -441,13 +441,13 @@ int JexCrypto::Init() {
             std::string directory = platform::ResolveNoCase("", entry.Text());
             if (directory.back() != '\\' && directory.back() != '/')
                 directory += platform::kPathSeparator;
-            key_directory_ = directory.c_str();
+            keyDirectory_ = directory.c_str();
             if (key_file_names() == OK) load_keys();
             continue;
         }
         JexMutexLock hold(K2SetupLock());
-        if (++k2_setup_depth < 2) setup_k2(entry);
-        --k2_setup_depth;
+        if (++k2SetupDepth < 2) setup_k2(entry);
+        --k2SetupDepth;
     }
     if (Code() != OK) {
         Raise();
@@ -460,34 +460,33 @@ int JexCrypto::Init() {
 int JexCrypto::Sign(const JexNetMsg& msg, JexBuffer& signature) {
     if (!ready_) return Fail(FAILURE, JexExcArgs("JexCrypto::Sign"));
     if (k2_) {
-        if (k2_->Sign(msg, signature, item_mask_) != JexK2::OK)
+        if (k2_->Sign(msg, signature, itemMask_) != JexK2::OK)
             return Fail(K2FAIL, JexExcArgs("JexCrypto::Sign"), k2_.get());
         return ExcSet(OK, JexExcArgs("JexCrypto::Sign"));
     }
     JexBuffer sum;
-    const int failed = digest(msg, sign_key_, sum) != 0 || wrap(sum, signature) != 0;
+    const int failed = digest(msg, signKey_, sum) != 0 || wrap(sum, signature) != 0;
     Wipe(sum);
     if (failed) return Fail(FAILURE, JexExcArgs("JexCrypto::Sign"));
     return ExcSet(OK, JexExcArgs("JexCrypto::Sign"));
 }
 
-JexNullCrypto::JexNullCrypto(const JexString& first_name, const JexString& second_name,
-                             int suppress)
-    : JexCrypto(first_name, second_name, suppress) {
+JexNullCrypto::JexNullCrypto(const JexString& firstName, const JexString& secondName, int suppress)
+    : JexCrypto(firstName, secondName, suppress) {
     SetMethodName("NULL");
 }
 
 JexException* JexNullCrypto::Clone() {
-    return new JexNullCrypto(first_name_, second_name_, Suppress());
+    return new JexNullCrypto(firstName_, secondName_, Suppress());
 }
 
-JexMd5Crypto::JexMd5Crypto(const JexString& first_name, const JexString& second_name, int suppress)
-    : JexCrypto(first_name, second_name, suppress) {
+JexMd5Crypto::JexMd5Crypto(const JexString& firstName, const JexString& secondName, int suppress)
+    : JexCrypto(firstName, secondName, suppress) {
     SetMethodName("MD5");
 }
 
 JexException* JexMd5Crypto::Clone() {
-    return new JexMd5Crypto(first_name_, second_name_, Suppress());
+    return new JexMd5Crypto(firstName_, secondName_, Suppress());
 }
 
 int JexMd5Crypto::digest(const JexNetMsg& msg, const JexBuffer& key, JexBuffer& out) {
@@ -508,20 +507,20 @@ int JexMd5Crypto::digest(const JexNetMsg& msg, const JexBuffer& key, JexBuffer& 
     return 0;
 }
 
-JexPasswordCrypto::JexPasswordCrypto(const JexString& first_name, const JexString& second_name,
+JexPasswordCrypto::JexPasswordCrypto(const JexString& firstName, const JexString& secondName,
                                      int suppress)
-    : JexCrypto(first_name, second_name, suppress) {
+    : JexCrypto(firstName, secondName, suppress) {
     SetMethodName("PASSWORD");
 }
 
 JexException* JexPasswordCrypto::Clone() {
-    return new JexPasswordCrypto(first_name_, second_name_, Suppress());
+    return new JexPasswordCrypto(firstName_, secondName_, Suppress());
 }
 
 int JexPasswordCrypto::load_keys() {
-    if (get_key(sign_key_file_, sign_key_) != OK) return Code();
-    if (get_key(check_key_file_, check_key_) != OK) return Code();
-    check_key_ = sign_key_;
+    if (get_key(signKeyFile_, signKey_) != OK) return Code();
+    if (get_key(checkKeyFile_, checkKey_) != OK) return Code();
+    checkKey_ = signKey_;
     return Code();
 }
 

@@ -63,20 +63,20 @@ public:
 
     static constexpr int kItemMaskBytes = 32;
 
-    JexCrypto(const JexString& first_name, const JexString& second_name, int suppress);
+    JexCrypto(const JexString& firstName, const JexString& secondName, int suppress);
     ~JexCrypto() override;
 
     // The method called `name` ("NULL", "MD5" or "PASSWORD", in any case),
     // made with these arguments; null for any other name. The caller owns it.
-    static JexCrypto* Create(const char* name, const JexString& first_name,
-                             const JexString& second_name, int suppress);
+    static JexCrypto* Create(const char* name, const JexString& firstName,
+                             const JexString& secondName, int suppress);
 
     JexException* Clone() override;
 
     // The virtual operations, in the order peers of the class expect them.
 protected:
     // Reads a key from the first of two files that opens.
-    virtual int get_key(const JexString& first_file, const JexString& second_file, JexBuffer& key);
+    virtual int get_key(const JexString& firstFile, const JexString& secondFile, JexBuffer& key);
     virtual int get_key(const JexString& file, JexBuffer& key);
     // Fills the sign key and the check key from the current key directory.
     virtual int load_keys();
@@ -111,28 +111,28 @@ public:
     void MaskItem(int item);
     // The 32-byte item mask: bit i (byte i / 8, least significant bit
     // first) set leaves item i out.
-    const JexBuffer& ItemMask() const { return item_mask_; }
-    const JexString& MethodName() const { return method_name_; }
+    const JexBuffer& ItemMask() const { return itemMask_; }
+    const JexString& MethodName() const { return methodName_; }
 
 protected:
-    void SetMethodName(const char* name) { method_name_ = name; }
+    void SetMethodName(const char* name) { methodName_ = name; }
     bool ItemMasked(int item) const;
 
-    JexBuffer item_mask_;
-    JexString check_key_file_;
-    JexBuffer check_key_;
-    JexString second_name_;
-    JexString key_directory_;
+    JexBuffer itemMask_;
+    JexString checkKeyFile_;
+    JexBuffer checkKey_;
+    JexString secondName_;
+    JexString keyDirectory_;
     int hop_count_ = 0;
     int hop_limit_ = 1;
-    JexString k2_src_acid_;
-    JexString k2_src_node_;
-    JexString method_name_;
-    int node_auth_ = 0;
-    JexFieldedString key_path_;
-    JexString sign_key_file_;
-    JexBuffer sign_key_;
-    JexString first_name_;
+    JexString k2SrcAcid_;
+    JexString k2SrcNode_;
+    JexString methodName_;
+    int nodeAuth_ = 0;
+    JexFieldedString keyPath_;
+    JexString signKeyFile_;
+    JexBuffer signKey_;
+    JexString firstName_;
     // Set by setup_k2: Sign and Check then go to the K2 server. Owned.
     std::unique_ptr<JexK2> k2_;
 
@@ -151,7 +151,7 @@ private:
 // keys of the pair have been found.
 class JexNullCrypto : public JexCrypto {
 public:
-    JexNullCrypto(const JexString& first_name, const JexString& second_name, int suppress);
+    JexNullCrypto(const JexString& firstName, const JexString& secondName, int suppress);
     JexException* Clone() override;
 };
 
@@ -159,7 +159,7 @@ public:
 // followed by the unmasked items in ascending order.
 class JexMd5Crypto : public JexCrypto {
 public:
-    JexMd5Crypto(const JexString& first_name, const JexString& second_name, int suppress);
+    JexMd5Crypto(const JexString& firstName, const JexString& secondName, int suppress);
     JexException* Clone() override;
 
 protected:
@@ -171,7 +171,7 @@ protected:
 // the same password in both files.
 class JexPasswordCrypto : public JexCrypto {
 public:
-    JexPasswordCrypto(const JexString& first_name, const JexString& second_name, int suppress);
+    JexPasswordCrypto(const JexString& firstName, const JexString& secondName, int suppress);
     JexException* Clone() override;
 
 protected:

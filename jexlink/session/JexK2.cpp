@@ -177,9 +177,9 @@ int JexK2::Connect(const JexString& dst_acid, const JexString& dst_node) {
     session_->GetAttr(JexSession::SRC_ACID, src_acid_);
     session_->GetAttr(JexSession::SRC_NODE, src_node_);
 
-    JexBuffer reply_data;
+    JexBuffer replyData;
     const int rc = session_->Connect(kApplication, dst_acid_.Text(), dst_node_.Text(),
-                                     connect.Encode(), reply_data);
+                                     connect.Encode(), replyData);
     if (rc == 0) {
         set_state(IDLE_CLIENT);
         return ExcSet(OK, JexExcArgs(routine_));
@@ -189,7 +189,7 @@ int JexK2::Connect(const JexString& dst_acid, const JexString& dst_node) {
         // The server's own reason, with its causes, as it sent it; a refusal
         // that carries no error still refuses.
         JexNetMsg reply;
-        reply.Decode(reply_data);
+        reply.Decode(replyData);
         if (UnloadException(reply, routine_) == OK)
             ExcSet(CHUCKED, JexExcArgs(routine_, server_name_));
     } else {
@@ -199,26 +199,26 @@ int JexK2::Connect(const JexString& dst_acid, const JexString& dst_node) {
     return Code();
 }
 
-int JexK2::Context(const JexString& first_name, const JexString& second_name,
+int JexK2::Context(const JexString& firstName, const JexString& secondName,
                    const JexString& method) {
     routine_ = "JexK2::Context";
     if (state_ != IDLE_CLIENT && state_ != ACTIVE_CLIENT) return WrongState();
     set_state(ACTIVE_CLIENT);
     JexNetMsg request(kContext);
-    request[kItemFirstName] = JexBuffer(first_name);
-    request[kItemSecondName] = JexBuffer(second_name);
+    request[kItemFirstName] = JexBuffer(firstName);
+    request[kItemSecondName] = JexBuffer(secondName);
     request[kItemMethod] = JexBuffer(method);
     JexNetMsg reply;
     return call_remote(request, reply);
 }
 
-int JexK2::Sign(const JexNetMsg& msg, JexBuffer& signature, const JexBuffer& item_mask) {
+int JexK2::Sign(const JexNetMsg& msg, JexBuffer& signature, const JexBuffer& itemMask) {
     routine_ = "JexK2::Sign";
     if (state_ != ACTIVE_CLIENT) return WrongState();
     JexNetMsg request(kSign);
-    if (Unmasked(msg, item_mask).Encode(request[kItemMessage]) != JexNetMsg::kEncoded)
+    if (Unmasked(msg, itemMask).Encode(request[kItemMessage]) != JexNetMsg::kEncoded)
         return Fail(SENDFAIL, JexExcArgs(routine_, server_name_));
-    request[kItemMask] = item_mask;
+    request[kItemMask] = itemMask;
     JexNetMsg reply;
     call_remote(request, reply);
     signature = reply[kItemSignature];
@@ -226,14 +226,14 @@ int JexK2::Sign(const JexNetMsg& msg, JexBuffer& signature, const JexBuffer& ite
     return Code();
 }
 
-int JexK2::Check(const JexNetMsg& msg, const JexBuffer& signature, const JexBuffer& item_mask) {
+int JexK2::Check(const JexNetMsg& msg, const JexBuffer& signature, const JexBuffer& itemMask) {
     routine_ = "JexK2::Check";
     if (state_ != ACTIVE_CLIENT) return WrongState();
     JexNetMsg request(kCheck);
-    if (Unmasked(msg, item_mask).Encode(request[kItemMessage]) != JexNetMsg::kEncoded)
+    if (Unmasked(msg, itemMask).Encode(request[kItemMessage]) != JexNetMsg::kEncoded)
         return Fail(SENDFAIL, JexExcArgs(routine_, server_name_));
     request[kItemSignature] = signature;
-    request[kItemMask] = item_mask;
+    request[kItemMask] = itemMask;
     JexNetMsg reply;
     call_remote(request, reply);
     if (Code() != OK) Raise();
@@ -284,7 +284,7 @@ int JexK2::call_remote(const JexNetMsg& request, JexNetMsg& reply) {
     return UnloadException(reply, label.c_str());
 }
 
-int JexK2::Listen(const JexString& acid, const JexString& node, JexBuffer& connect_data) {
+int JexK2::Listen(const JexString& acid, const JexString& node, JexBuffer& connectData) {
     routine_ = "JexK2::Listen";
     if (state_ != IDLE) return WrongState();
     ExcSet(OK, JexExcArgs(routine_));
@@ -302,13 +302,13 @@ int JexK2::Listen(const JexString& acid, const JexString& node, JexBuffer& conne
     server_name_ += "/";
     server_name_ += kApplication;
 
-    if (session_->Listen(kApplication, acid.Text(), connect_data) != 0)
+    if (session_->Listen(kApplication, acid.Text(), connectData) != 0)
         return Fail(SESSIONFAIL, JexExcArgs(routine_, server_name_), session_.get());
     session_->GetAttr(JexSession::SRC_ACID, src_acid_);
     session_->GetAttr(JexSession::SRC_NODE, src_node_);
 
     JexNetMsg connect;
-    connect.Decode(connect_data);
+    connect.Decode(connectData);
     if (trace_flags_ & kTraceConnect) {
         std::fprintf(stderr, "JexK2::Listen(): Contents of connect message:\n");
         connect.Dump(stderr);
@@ -330,10 +330,10 @@ int JexK2::Listen(const JexString& acid, const JexString& node, JexBuffer& conne
     return Code();
 }
 
-int JexK2::Accept(const JexBuffer& accept_data) {
+int JexK2::Accept(const JexBuffer& acceptData) {
     routine_ = "JexK2::Accept";
     if (state_ != LISTENING) return WrongState();
-    if (session_->Accept(accept_data) != 0)
+    if (session_->Accept(acceptData) != 0)
         return Fail(SESSIONFAIL, JexExcArgs(routine_, server_name_), session_.get());
     set_state(IDLE_SERVER);
     return ExcSet(OK, JexExcArgs(routine_));
@@ -364,7 +364,7 @@ int JexK2::Server() {
             break;
         }
         JexBuffer out;
-        type = serve_request(in, out);
+        type = ServeRequest(in, out);
         if (!out.Data()) break;
         if (session_->PutMsg(out, 0) != 0) {
             ExcSet(SENDFAIL, JexExcArgs(routine_, server_name_), session_.get());
@@ -377,7 +377,7 @@ int JexK2::Server() {
 
 void JexK2::DropMethod() { method_.reset(); }
 
-int JexK2::serve_request(const JexBuffer& in, JexBuffer& out) {
+int JexK2::ServeRequest(const JexBuffer& in, JexBuffer& out) {
     JexNetMsg request;
     request.Decode(in);
     if (trace_flags_ & kTraceData) {

@@ -112,14 +112,14 @@ public:
 
     // Client.
     int Connect(const JexString& dst_acid, const JexString& dst_node);
-    int Context(const JexString& first_name, const JexString& second_name, const JexString& method);
-    int Sign(const JexNetMsg& msg, JexBuffer& signature, const JexBuffer& item_mask);
-    int Check(const JexNetMsg& msg, const JexBuffer& signature, const JexBuffer& item_mask);
+    int Context(const JexString& firstName, const JexString& secondName, const JexString& method);
+    int Sign(const JexNetMsg& msg, JexBuffer& signature, const JexBuffer& itemMask);
+    int Check(const JexNetMsg& msg, const JexBuffer& signature, const JexBuffer& itemMask);
     int Disconnect();
 
     // Server.
-    int Listen(const JexString& acid, const JexString& node, JexBuffer& connect_data);
-    int Accept(const JexBuffer& accept_data);
+    int Listen(const JexString& acid, const JexString& node, JexBuffer& connectData);
+    int Accept(const JexBuffer& acceptData);
     int Reject(const JexString& reason);
     int Server();
 
@@ -152,7 +152,7 @@ private:
     // Answers one request's bytes with the reply's bytes (no storage when the
     // reply cannot be encoded: SENDFAIL). The request's type, 0 for bytes
     // that do not form a message.
-    int serve_request(const JexBuffer& in, JexBuffer& out);
+    int ServeRequest(const JexBuffer& in, JexBuffer& out);
     // Serves one request into the reply; the error is left on this object.
     void serve(const JexNetMsg& request, JexNetMsg& reply);
     void DropMethod();

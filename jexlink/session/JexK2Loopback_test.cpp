@@ -116,8 +116,8 @@ protected:
             JexK2 k2;
             k2.SetSuppress(1);
             k2.Session().SetAttr(JexSession::READ_TIMEOUT, 20);
-            JexBuffer connect_data;
-            end.listen = k2.Listen("k2", "kay", connect_data);
+            JexBuffer connectData;
+            end.listen = k2.Listen("k2", "kay", connectData);
             end.hop_count = k2.HopCount();
             end.hop_limit = k2.HopLimit();
             if (end.listen == 0 && reject) {

@@ -154,9 +154,9 @@ TEST_F(JexK2Test, SessionTextAttributes) {
     EXPECT_EQ(k2.Cause()->Code(), JexSession::BADATTRVALUE);
     EXPECT_EQ(k2.SetAttr(JexSession::APPLICATION, "x"), JexK2::SESSIONFAIL);
     // The K2 session joins each access id with its side's first node.
-    int node_auth = 0;
-    k2.Session().GetAttr(JexSession::NODE_AUTH, node_auth);
-    EXPECT_EQ(node_auth, 1);
+    int nodeAuth = 0;
+    k2.Session().GetAttr(JexSession::NODE_AUTH, nodeAuth);
+    EXPECT_EQ(nodeAuth, 1);
 }
 
 TEST_F(JexK2Test, EnvironmentSwitches) {

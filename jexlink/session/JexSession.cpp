@@ -10,8 +10,8 @@
 #include "jexlink/transport/JexCompressionBase.h"
 #include "jexlink/transport/JexGateway.h"
 
-using jexsession::forced_corrupt;
-using jexsession::test_flags;
+using jexsession::forcedCorrupt;
+using jexsession::testFlags;
 using jexsession::trace_flags;
 
 #define JEX_TEXT_CLASS JexSession
@@ -79,25 +79,25 @@ JexSession::JexSession()
                 case 'p':
                     tests |= kTestCorrupt;
                     if (const char* v = std::getenv("JEXSESSION_FORCED_CORRUPT"))
-                        forced_corrupt = std::atol(v);
+                        forcedCorrupt = std::atol(v);
                     break;
                 default: break;
             }
         }
     }
-    test_flags = tests;
+    testFlags = tests;
 
-    gateway_handler_ = std::make_unique<JexExcHandlerRecord>();
-    PushHandler(*gateway_handler_, &*gateway_, raise_wrapped, this);
+    gatewayHandler_ = std::make_unique<JexExcHandlerRecord>();
+    PushHandler(*gatewayHandler_, &*gateway_, raise_wrapped, this);
 
     const char* node = JexLibraryPlatform().FieldText(1);
-    src_nodes_.Parse(node);
-    dst_nodes_.Parse(node);
+    srcNodes_.Parse(node);
+    dstNodes_.Parse(node);
 
     if (const char* lang = std::getenv("LANG")) language_ = lang;
 
-    client_version_.Parse(local_version_text());
-    server_version_ = client_version_;
+    clientVersion_.Parse(LocalVersionText());
+    serverVersion_ = clientVersion_;
 }
 
 JexSession::~JexSession() {
@@ -106,15 +106,15 @@ JexSession::~JexSession() {
     compressor_.reset();
     expander_.reset();
     // The gateway's handler goes before the gateway.
-    PopHandler(*gateway_handler_);
-    gateway_handler_.reset();
+    PopHandler(*gatewayHandler_);
+    gatewayHandler_.reset();
     gateway_.reset();
 }
 
 int JexSession::TraceFlags() { return trace_flags; }
-int JexSession::TestFlags() { return test_flags; }
+int JexSession::TestFlags() { return testFlags; }
 
-JexString JexSession::local_version_text() const {
+JexString JexSession::LocalVersionText() const {
     // The version and its origin, blank-separated.
     const char* env = std::getenv("JEXSESSION_VERSION");
     JexString version(env ? env : "3.14");
@@ -182,45 +182,45 @@ void JexSession::set_state(int state) {
 }
 
 JexCrypto* JexSession::CryptoMethod(int i) const {
-    return i >= 0 && i < crypto_count_ ? crypto_[i] : nullptr;
+    return i >= 0 && i < cryptoCount_ ? crypto_[i] : nullptr;
 }
 
 void JexSession::DeleteCrypto() {
-    for (int i = 0; i < crypto_count_; ++i) delete crypto_[i];
+    for (int i = 0; i < cryptoCount_; ++i) delete crypto_[i];
     delete[] crypto_;
     crypto_ = nullptr;
-    crypto_count_ = 0;
+    cryptoCount_ = 0;
 }
 
 void JexSession::QueueAppend(JexNetMsg* msg) {
     auto* node = new QueueNode{msg, nullptr};
-    if (queue_tail_)
-        queue_tail_->next = node;
+    if (queueTail_)
+        queueTail_->next = node;
     else
-        queue_head_ = node;
-    queue_tail_ = node;
+        queueHead_ = node;
+    queueTail_ = node;
 }
 
 JexNetMsg* JexSession::QueueRemove() {
-    if (!queue_head_) {
+    if (!queueHead_) {
         std::fputs("Remove() on empty queue\n", stderr);
         std::abort();
     }
-    QueueNode* node = queue_head_;
-    queue_head_ = node->next;
-    if (!queue_head_) queue_tail_ = nullptr;
+    QueueNode* node = queueHead_;
+    queueHead_ = node->next;
+    if (!queueHead_) queueTail_ = nullptr;
     JexNetMsg* msg = node->msg;
     delete node;
     return msg;
 }
 
 void JexSession::QueueDrain() {
-    while (queue_head_) delete QueueRemove();
+    while (queueHead_) delete QueueRemove();
 }
 
 int JexSession::raise_wrapped(JexException* raised, void* context) {
     auto* session = static_cast<JexSession*>(context);
-    if (session->quiet_gateway_) return 0;
+    if (session->quietGateway_) return 0;
     const int code = raised->Code() == JexGateway::TIMEOUT ? TIMEOUT : GATEWAYERR;
     session->ExcSet(code, JexExcArgs(session->operation_), raised);
     session->raised_ = true;

@@ -245,16 +245,16 @@ public:
 
     // Client: opens a session with the application at the destination (','
     // lists of access ids and nodes). REJECT (20) when the server rejected
-    // it, with its reject data in reply_data; else reply_data holds the
+    // it, with its reject data in replyData; else replyData holds the
     // server's accept data.
-    int Connect(const char* application, const char* dst_acids, const char* dst_nodes,
-                const JexBuffer& connect_data, JexBuffer& reply_data);
+    int Connect(const char* application, const char* dstAcids, const char* dstNodes,
+                const JexBuffer& connectData, JexBuffer& replyData);
     // Server: waits for one session for the application through the
     // gateway's Listen and checks the client's start; on success the state
-    // is STC and connect_data holds the client's connect data.
-    int Listen(const char* application, const char* acids, JexBuffer& connect_data);
-    int Accept(const JexBuffer& accept_data);
-    int Reject(const JexBuffer& reject_data);
+    // is STC and connectData holds the client's connect data.
+    int Listen(const char* application, const char* acids, JexBuffer& connectData);
+    int Accept(const JexBuffer& acceptData);
+    int Reject(const JexBuffer& rejectData);
     int Disconnect();
 
     // Sends data (bit 0 of flags: synchronously). Allowed in RUN, DATAWAIT.
@@ -285,13 +285,13 @@ public:
     using PathOpener = int (*)(JexGateway& gateway, void* context);
     void SetPathOpener(PathOpener open, void* context) {
         opener_ = open;
-        opener_context_ = context;
+        openerContext_ = context;
     }
     // Test seam: the source of the handshake's challenges, 16 bytes a call
     // (rand128 unless set), so that a recorded handshake replays byte for
     // byte.
     using ChallengeSource = void* (*)(void* out);
-    void SetChallengeSource(ChallengeSource source) { challenge_source_ = source; }
+    void SetChallengeSource(ChallengeSource source) { challengeSource_ = source; }
 
     // The process-wide trace and test flags (read by every constructor).
     static int TraceFlags();
@@ -322,17 +322,17 @@ public:
 
     // The client's start message with the given date and challenge (the
     // handshake passes the time and fresh random bytes).
-    void build_crstart(JexNetMsg& msg, const JexString& date, const JexBuffer& challenge);
+    void BuildCrstart(JexNetMsg& msg, const JexString& date, const JexBuffer& challenge);
 
     // Handshake and set-up.
-    int client_handshake(const JexBuffer& connect_data, JexBuffer& accept_data);
-    int server_handshake(JexBuffer& connect_data);
-    int setup_auth(JexFieldedString& local_names, JexFieldedString& remote_names);
+    int client_handshake(const JexBuffer& connectData, JexBuffer& acceptData);
+    int server_handshake(JexBuffer& connectData);
+    int setup_auth(JexFieldedString& localNames, JexFieldedString& remoteNames);
     int setup_compress(int code);
     int setup_expand(int code);
-    int setup_encrypt(const JexString& local_acid, const JexString& remote_acid);
-    static int crypto_status(int crypto_code);
-    int CryptoCount() const { return crypto_count_; }
+    int setup_encrypt(const JexString& localAcid, const JexString& remoteAcid);
+    static int crypto_status(int cryptoCode);
+    int CryptoCount() const { return cryptoCount_; }
     JexCrypto* CryptoMethod(int i) const;
 
     // The gateway handler: the gateway's error becomes the session's
@@ -368,67 +368,67 @@ private:
     void QueueDrain();
     void DeleteCrypto();
     // A receive whose wait is bounded by READ_TIMEOUT: TIMEOUT when it runs out.
-    int recv_bounded(JexNetMsg& msg);
+    int RecvBounded(JexNetMsg& msg);
     // The receive of recv_msg, waiting at most `wait` seconds (0: no limit).
-    int recv_wait(JexNetMsg& msg, int wait);
+    int RecvWait(JexNetMsg& msg, int wait);
     // The gateway's Disconnect, its wait for the peer bounded by READ_TIMEOUT.
-    int gateway_disconnect();
+    int GatewayDisconnect();
     // Closes the gateway path; its failures are not reported.
-    void drop_gateway();
-    int BoundSeconds() const { return read_timeout_ > 0 ? read_timeout_ : 0; }
-    int fail_protocol(const char* label = nullptr);
+    void DropGateway();
+    int BoundSeconds() const { return readTimeout_ > 0 ? readTimeout_ : 0; }
+    int FailProtocol(const char* label = nullptr);
     // The peer's error carried by a CRFAIL, as the session's error.
-    int unload_peer_error(const JexNetMsg& msg, const char* label);
-    void adopt_reply_identity(const JexNetMsg& reply);
-    int send_control(int type, const JexBuffer& data);
+    int UnloadPeerError(const JexNetMsg& msg, const char* label);
+    void AdoptReplyIdentity(const JexNetMsg& reply);
+    int SendControl(int type, const JexBuffer& data);
     // Sends a failure notice (CRFAIL, CRAUTHREJ); a gateway failure on the
     // way is returned but leaves the session's error as it is.
-    int send_notice(JexNetMsg& msg);
+    int SendNotice(JexNetMsg& msg);
     // A trace line (and the dump under letter P) whatever the message's type.
-    void trace_line(std::ostream& out, const JexNetMsg& msg, const char* verb);
-    JexString local_version_text() const;
+    void TraceLine(std::ostream& out, const JexNetMsg& msg, const char* verb);
+    JexString LocalVersionText() const;
 
     // Fields, in the order of the session's data model.
     JexString application_;
     int asymmetric_ = 0;
     int authentication_ = MD5;
     JexCrypto** crypto_ = nullptr;
-    JexFieldedString client_version_{' '};
+    JexFieldedString clientVersion_{' '};
     int compression_ = LZW;
     std::unique_ptr<JexCompressor> compressor_;
     int crc_ = 1;
-    JexString crypto_path_;
-    JexString crypto_src_acid_;
-    JexString crypto_src_node_;
+    JexString cryptoPath_;
+    JexString cryptoSrcAcid_;
+    JexString cryptoSrcNode_;
     const char* operation_ = "JexSession::JexSession";
-    QueueNode* queue_head_ = nullptr;
-    QueueNode* queue_tail_ = nullptr;
-    JexFieldedString dst_acids_{','};
-    JexFieldedString dst_nodes_{','};
-    JexString dst_user_;
+    QueueNode* queueHead_ = nullptr;
+    QueueNode* queueTail_ = nullptr;
+    JexFieldedString dstAcids_{','};
+    JexFieldedString dstNodes_{','};
+    JexString dstUser_;
     int encryption_ = NOENCRYPT;
     std::unique_ptr<JexExpander> expander_;
     // The expander (when any) passes data through as it is: the data item
     // is handed over without it. Likewise for the compressor.
-    bool plain_expander_ = true;
-    bool plain_compressor_ = true;
-    int current_compression_ = LZW;
+    bool plainExpander_ = true;
+    bool plainCompressor_ = true;
+    int currentCompression_ = LZW;
     // Inside the session rather than from the heap: made with it, ended
     // first by its destructor.
     std::optional<JexGateway> gateway_;
-    std::unique_ptr<JexExcHandlerRecord> gateway_handler_;
+    std::unique_ptr<JexExcHandlerRecord> gatewayHandler_;
     JexString language_;
-    int sync_counter_ = 0;
-    int crypto_count_ = 0;
-    int node_auth_ = 0;
+    int syncCounter_ = 0;
+    int cryptoCount_ = 0;
+    int nodeAuth_ = 0;
     int paradigm_ = INTERACTIVE;
     int priority_ = 128;
-    int raise_timeout_ = 0;
-    int read_timeout_ = 65535;
-    JexFieldedString server_version_{' '};
-    JexFieldedString src_acids_{','};
-    JexFieldedString src_nodes_{','};
-    JexString src_user_;
+    int raiseTimeout_ = 0;
+    int readTimeout_ = 65535;
+    JexFieldedString serverVersion_{' '};
+    JexFieldedString srcAcids_{','};
+    JexFieldedString srcNodes_{','};
+    JexString srcUser_;
     int state_ = IDLE;
     JexNetStats stats_;
 
@@ -436,17 +436,17 @@ private:
     // around the data, and the message GetMsg reads into: kept from message
     // to message, so that a message in either direction allocates nothing.
     // Each message is made by the first PutMsg or GetMsg that needs it.
-    std::optional<JexNetMsg> data_out_;
-    JexBuffer data_head_;
-    JexBuffer data_tail_;
-    std::optional<JexNetMsg> data_in_;
+    std::optional<JexNetMsg> dataOut_;
+    JexBuffer dataHead_;
+    JexBuffer dataTail_;
+    std::optional<JexNetMsg> dataIn_;
 
     PathOpener opener_ = nullptr;
-    void* opener_context_ = nullptr;
-    ChallengeSource challenge_source_ = nullptr;
+    void* openerContext_ = nullptr;
+    ChallengeSource challengeSource_ = nullptr;
 
     // Set while the session drops the gateway: its failures are not reported.
-    bool quiet_gateway_ = false;
+    bool quietGateway_ = false;
     // Set once the operation in progress has raised its error.
     bool raised_ = false;
 };

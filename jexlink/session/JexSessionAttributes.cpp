@@ -109,11 +109,11 @@ int JexSession::GetAttr(Attribute attribute, int& value) {
         case COMPRESSION: value = compression_; break;
         case CRC: value = crc_; break;
         case ENCRYPTION: value = encryption_; break;
-        case NODE_AUTH: value = node_auth_; break;
+        case NODE_AUTH: value = nodeAuth_; break;
         case PARADIGM: value = paradigm_; break;
         case PRIORITY: value = priority_; break;
-        case RAISE_TIMEOUT: value = raise_timeout_; break;
-        case READ_TIMEOUT: value = read_timeout_; break;
+        case RAISE_TIMEOUT: value = raiseTimeout_; break;
+        case READ_TIMEOUT: value = readTimeout_; break;
         case STATE: value = state_; break;
         default: break;
     }
@@ -129,21 +129,21 @@ int JexSession::GetAttr(Attribute attribute, JexString& value) {
     switch (attribute) {
         case APPLICATION: value = application_; break;
         case AUTHENTICATION: value = jex_code_text(kAuthenticationNames, authentication_); break;
-        case CLIENT_VERSION: value = client_version_.Text(); break;
+        case CLIENT_VERSION: value = clientVersion_.Text(); break;
         case COMPRESSION: value = jex_code_text(kCompressionNames, compression_); break;
-        case CRYPTO_PATH: value = crypto_path_; break;
-        case CRYPTO_SRC_ACID: value = crypto_src_acid_; break;
-        case CRYPTO_SRC_NODE: value = crypto_src_node_; break;
-        case DST_ACID: value = dst_acids_.Text(); break;
-        case DST_NODE: value = dst_nodes_.Text(); break;
-        case DST_USER: value = dst_user_; break;
+        case CRYPTO_PATH: value = cryptoPath_; break;
+        case CRYPTO_SRC_ACID: value = cryptoSrcAcid_; break;
+        case CRYPTO_SRC_NODE: value = cryptoSrcNode_; break;
+        case DST_ACID: value = dstAcids_.Text(); break;
+        case DST_NODE: value = dstNodes_.Text(); break;
+        case DST_USER: value = dstUser_; break;
         case ENCRYPTION: value = jex_code_text(kEncryptionNames, encryption_); break;
         case LANGUAGE: value = language_; break;
         case PARADIGM: value = jex_code_text(kParadigmNames, paradigm_); break;
-        case SERVER_VERSION: value = server_version_.Text(); break;
-        case SRC_ACID: value = src_acids_.Text(); break;
-        case SRC_NODE: value = src_nodes_.Text(); break;
-        case SRC_USER: value = src_user_; break;
+        case SERVER_VERSION: value = serverVersion_.Text(); break;
+        case SRC_ACID: value = srcAcids_.Text(); break;
+        case SRC_NODE: value = srcNodes_.Text(); break;
+        case SRC_USER: value = srcUser_; break;
         case STATE: value = state_name(state_); break;
         case PATH: return gateway_->GetAttr(JexGateway::PATH, value) != 0 ? GATEWAYERR : OK;
         case ROUTE_MAP:
@@ -175,20 +175,20 @@ int JexSession::SetAttr(Attribute attribute, int value) {
             return SetNamedCode(attribute, authentication_, kAuthenticationNames, value);
         case COMPRESSION: {
             const int rc = SetNamedCode(attribute, compression_, kCompressionNames, value);
-            if (rc == OK) current_compression_ = compression_;
+            if (rc == OK) currentCompression_ = compression_;
             return rc;
         }
         case CRC: crc_ = value != 0; return OK;
         case ENCRYPTION: return SetNamedCode(attribute, encryption_, kEncryptionNames, value);
-        case NODE_AUTH: node_auth_ = value != 0; return OK;
+        case NODE_AUTH: nodeAuth_ = value != 0; return OK;
         case PARADIGM: return SetNamedCode(attribute, paradigm_, kParadigmNames, value);
         case PRIORITY:
             if (value < 0 || value > 255)
                 return AttrFail(BADATTRVALUE, attribute, IntValueText(value));
             priority_ = value;
             return OK;
-        case RAISE_TIMEOUT: raise_timeout_ = value != 0; return OK;
-        case READ_TIMEOUT: read_timeout_ = value; return OK;
+        case RAISE_TIMEOUT: raiseTimeout_ = value != 0; return OK;
+        case READ_TIMEOUT: readTimeout_ = value; return OK;
         default: return OK;
     }
 }
@@ -223,17 +223,17 @@ int JexSession::SetAttr(Attribute attribute, const char* value) {
             return SetNamedText(attribute, authentication_, kAuthenticationNames, text);
         case COMPRESSION: {
             const int rc = SetNamedText(attribute, compression_, kCompressionNames, text);
-            if (rc == OK) current_compression_ = compression_;
+            if (rc == OK) currentCompression_ = compression_;
             return rc;
         }
         case ENCRYPTION: return SetNamedText(attribute, encryption_, kEncryptionNames, text);
         case PARADIGM: return SetNamedText(attribute, paradigm_, kParadigmNames, text);
-        case CRYPTO_PATH: crypto_path_ = text; return OK;
-        case CRYPTO_SRC_ACID: crypto_src_acid_ = text; return OK;
-        case CRYPTO_SRC_NODE: crypto_src_node_ = text; return OK;
-        case DST_NODE: return SetList(dst_nodes_, text);
-        case SRC_ACID: return SetList(src_acids_, text);
-        case SRC_NODE: return SetList(src_nodes_, text);
+        case CRYPTO_PATH: cryptoPath_ = text; return OK;
+        case CRYPTO_SRC_ACID: cryptoSrcAcid_ = text; return OK;
+        case CRYPTO_SRC_NODE: cryptoSrcNode_ = text; return OK;
+        case DST_NODE: return SetList(dstNodes_, text);
+        case SRC_ACID: return SetList(srcAcids_, text);
+        case SRC_NODE: return SetList(srcNodes_, text);
         case LANGUAGE: language_ = text; return OK;
         case ROUTE_MAP:
             return gateway_->SetAttr(JexGateway::ROUTE_MAP, JexString(text)) != 0 ? GATEWAYERR : OK;

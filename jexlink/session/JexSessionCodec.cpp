@@ -14,11 +14,11 @@
 #include "jexlink/transport/JexGateway.h"
 #include "jexlink/transport/JexLzw.h"
 
-using jexsession::forced_corrupt;
+using jexsession::forcedCorrupt;
 using jexsession::Present;
 using jexsession::SetByte;
 using jexsession::SetItem;
-using jexsession::test_flags;
+using jexsession::testFlags;
 using jexsession::trace_flags;
 
 namespace {
@@ -29,7 +29,7 @@ const JexCrcTable& Crc32Table() {
     static const JexCrcTable table(JexCrc::kCrc32Polynomial);
     return table;
 }
-[[maybe_unused]] const JexCrcTable crc16_table(JexCrc::kCrc16Polynomial);
+[[maybe_unused]] const JexCrcTable kCrc16Table(JexCrc::kCrc16Polynomial);
 
 constexpr const char* kAuthRejText = "Monkey dust found whilst authenticating you";
 constexpr const char* kFailText = "Monkey dust found in YOUR options";
@@ -44,24 +44,24 @@ uint32_t JexSession::msg_crc(const JexNetMsg& msg, const JexBuffer& data) {
         if (Present(item) && item.Length() > 0) crc.Update(item.Data(), item.Length());
     };
     // The present items in slot order, data standing in the data item's slot.
-    bool data_added = false;
+    bool dataAdded = false;
     for (int i = msg.NextItem(-1); i < JexNetMsg::kItems; i = msg.NextItem(i)) {
-        if (i > kItemData && !data_added) {
+        if (i > kItemData && !dataAdded) {
             add(data);
-            data_added = true;
+            dataAdded = true;
         }
         if (i != kItemData && i != kItemCrc) add(msg[i]);
     }
-    if (!data_added) add(data);
+    if (!dataAdded) add(data);
     return crc.Value();
 }
 
 void JexSession::trace_msg(std::ostream& out, const JexNetMsg& msg, const char* verb) {
     const int flag = msg.Type() == kData ? kTraceData : kTraceHandshake;
-    if (trace_flags & flag) trace_line(out, msg, verb);
+    if (trace_flags & flag) TraceLine(out, msg, verb);
 }
 
-void JexSession::trace_line(std::ostream& out, const JexNetMsg& msg, const char* verb) {
+void JexSession::TraceLine(std::ostream& out, const JexNetMsg& msg, const char* verb) {
     const int flags = trace_flags;
     char line[512];
     std::snprintf(line, sizeof line, "\n%s: %s, %s %s\n", operation_, state_name(state_).Text(),
@@ -100,8 +100,8 @@ int JexSession::send_msg(JexNetMsg& msg, const JexBuffer& data, bool more) {
         msg[kItemCrc].Free();
     }
     // The head and tail keep their storage for the next message.
-    JexBuffer& head = data_head_;
-    JexBuffer& tail = data_tail_;
+    JexBuffer& head = dataHead_;
+    JexBuffer& tail = dataTail_;
     if (msg.EncodeAround(kItemData, data, head, tail) != JexNetMsg::kEncoded)
         return Fail(FAILURE, JexExcArgs(operation_));  // an item too large to frame
     const JexBuffer* pieces[3] = {&head, &data, &tail};
@@ -109,15 +109,15 @@ int JexSession::send_msg(JexNetMsg& msg, const JexBuffer& data, bool more) {
     return OK;
 }
 
-int JexSession::recv_msg(JexNetMsg& msg) { return recv_wait(msg, 0); }
+int JexSession::recv_msg(JexNetMsg& msg) { return RecvWait(msg, 0); }
 
-int JexSession::recv_bounded(JexNetMsg& msg) { return recv_wait(msg, BoundSeconds()); }
+int JexSession::RecvBounded(JexNetMsg& msg) { return RecvWait(msg, BoundSeconds()); }
 
-int JexSession::recv_wait(JexNetMsg& msg, int wait) {
+int JexSession::RecvWait(JexNetMsg& msg, int wait) {
     // The data item keeps the storage the gateway read it into.
     const int rc = gateway_->GetMsg(msg, wait);
     if (rc == JexGateway::SHUTDOWN) {
-        drop_gateway();
+        DropGateway();
         return Fail(PROTOCOL, JexExcArgs(operation_));
     }
     if (rc == JexGateway::TIMEOUT) {
@@ -130,8 +130,8 @@ int JexSession::recv_wait(JexNetMsg& msg, int wait) {
     const JexBuffer& crc = msg[kItemCrc];
     if (crc_ && Present(crc) && static_cast<uint32_t>(crc.GetLong()) != msg_crc(msg))
         return Fail(CRCFAIL, JexExcArgs(operation_));
-    if (test_flags & kTestCorrupt) {
-        if (forced_corrupt.fetch_sub(1) <= 0) {
+    if (testFlags & kTestCorrupt) {
+        if (forcedCorrupt.fetch_sub(1) <= 0) {
             std::fputs("\n*** WARNING *** Changing JexSession message type to zero\n\n", stderr);
             std::fflush(stderr);
             msg.Type(0);
@@ -141,11 +141,11 @@ int JexSession::recv_wait(JexNetMsg& msg, int wait) {
 }
 
 JexCrypto* JexSession::sign_msg(JexNetMsg& msg) {
-    if (crypto_count_ == 0) return nullptr;
+    if (cryptoCount_ == 0) return nullptr;
     JexNetMsg block;
     msg[kItemScratch].SetLong(0);
     JexCrypto* last = nullptr;
-    for (int i = 0; i < crypto_count_; ++i) {
+    for (int i = 0; i < cryptoCount_; ++i) {
         last = crypto_[i];
         JexBuffer signature;
         const int rc = last->Sign(msg, signature);
@@ -160,7 +160,7 @@ JexCrypto* JexSession::sign_msg(JexNetMsg& msg) {
 }
 
 JexCrypto* JexSession::check_msg(JexNetMsg& msg) {
-    if (crypto_count_ == 0) return nullptr;
+    if (cryptoCount_ == 0) return nullptr;
     msg[kItemScratch].SetLong(0);
     JexNetMsg block;
     if (Present(msg[kItemSignature])) {
@@ -173,7 +173,7 @@ JexCrypto* JexSession::check_msg(JexNetMsg& msg) {
         }
     }
     JexCrypto* last = nullptr;
-    for (int i = 0; i < crypto_count_; ++i) {
+    for (int i = 0; i < cryptoCount_; ++i) {
         last = crypto_[i];
         if (last->Check(msg, block[i]) != 0) break;
         SetItem(msg[kItemScratch], block[i]);
@@ -199,15 +199,15 @@ int JexSession::send_authrej() {
     JexNetMsg msg(kCrAuthRej);
     SetItem(msg[kItemData], kAuthRejText);
     SetItem(msg[kItemDate], JexFormatTime());
-    return send_notice(msg);
+    return SendNotice(msg);
 }
 
-int JexSession::send_notice(JexNetMsg& msg) {
+int JexSession::SendNotice(JexNetMsg& msg) {
     // Telling the peer of a failure must not replace the failure itself.
-    const bool quiet = quiet_gateway_;
-    quiet_gateway_ = true;
+    const bool quiet = quietGateway_;
+    quietGateway_ = true;
     const int rc = send_msg(msg);
-    quiet_gateway_ = quiet;
+    quietGateway_ = quiet;
     return rc;
 }
 
@@ -216,8 +216,8 @@ int JexSession::send_fail() {
     SetItem(msg[kItemData], kFailText);
     SetItem(msg[kItemDate], JexFormatTime());
     LoadException(msg);
-    SetItem(msg[kItemVersion], local_version_text());
-    return send_notice(msg);
+    SetItem(msg[kItemVersion], LocalVersionText());
+    return SendNotice(msg);
 }
 
 int JexSession::send_dataack(const JexNetMsg& datasyn) {
@@ -226,7 +226,7 @@ int JexSession::send_dataack(const JexNetMsg& datasyn) {
     return send_msg(msg);
 }
 
-void JexSession::build_crstart(JexNetMsg& msg, const JexString& date, const JexBuffer& challenge) {
+void JexSession::BuildCrstart(JexNetMsg& msg, const JexString& date, const JexBuffer& challenge) {
     msg.Clear();
     msg.Type(kCrStart);
     SetItem(msg[kItemApplication], application_);
@@ -234,16 +234,16 @@ void JexSession::build_crstart(JexNetMsg& msg, const JexString& date, const JexB
     SetItem(msg[kItemAuthMethod], jex_code_text(kAuthenticationNames, authentication_));
     SetItem(msg[kItemCompression], jex_code_text(kCompressionNames, compression_));
     SetItem(msg[kItemDate], date);
-    SetItem(msg[kItemDstAcid], dst_acids_);
-    SetItem(msg[kItemDstNode], dst_nodes_);
+    SetItem(msg[kItemDstAcid], dstAcids_);
+    SetItem(msg[kItemDstNode], dstNodes_);
     SetItem(msg[kItemEncryption], jex_code_text(kEncryptionNames, encryption_));
     SetItem(msg[kItemLanguage], language_);
-    if (node_auth_) msg[kItemNodeAuth].SetLong(1);
+    if (nodeAuth_) msg[kItemNodeAuth].SetLong(1);
     SetByte(msg[kItemPriority], priority_);
-    SetItem(msg[kItemSrcAcid], src_acids_);
-    SetItem(msg[kItemSrcNode], src_nodes_);
-    SetItem(msg[kItemSrcUser], src_user_);
-    SetItem(msg[kItemVersion], client_version_);
+    SetItem(msg[kItemSrcAcid], srcAcids_);
+    SetItem(msg[kItemSrcNode], srcNodes_);
+    SetItem(msg[kItemSrcUser], srcUser_);
+    SetItem(msg[kItemVersion], clientVersion_);
     make_key_block(msg[kItemData]);
     SetItem(msg[kItemChallenge], challenge);
 }
@@ -251,15 +251,15 @@ void JexSession::build_crstart(JexNetMsg& msg, const JexString& date, const JexB
 // ---------------------------------------------------------------------------
 // Set-up of the signing methods, compression and encryption.
 
-int JexSession::crypto_status(int crypto_code) {
-    if (crypto_code == 0) return OK;
-    if (crypto_code == JexCrypto::AUTHFAIL || crypto_code == JexCrypto::FAILURE) return AUTHFAIL;
+int JexSession::crypto_status(int cryptoCode) {
+    if (cryptoCode == 0) return OK;
+    if (cryptoCode == JexCrypto::AUTHFAIL || cryptoCode == JexCrypto::FAILURE) return AUTHFAIL;
     return CRYPTOKEYERR;
 }
 
-int JexSession::setup_auth(JexFieldedString& local_names, JexFieldedString& remote_names) {
+int JexSession::setup_auth(JexFieldedString& localNames, JexFieldedString& remoteNames) {
     DeleteCrypto();
-    const int total = local_names.Count() * remote_names.Count();
+    const int total = localNames.Count() * remoteNames.Count();
     if (total == 0) {
         // Nobody to sign for or to check: nothing can be authenticated.
         ExcSet(AUTHFAIL, JexExcArgs(operation_));
@@ -268,10 +268,10 @@ int JexSession::setup_auth(JexFieldedString& local_names, JexFieldedString& remo
     crypto_ = new JexCrypto*[static_cast<size_t>(total)]();
     JexCrypto* last = nullptr;
     int rc = 0;
-    for (int i = 0; i < local_names.Count() && rc == 0; ++i) {
-        for (int j = 0; j < remote_names.Count() && rc == 0; ++j) {
-            const JexString local = local_names.Field(i);
-            const JexString remote = remote_names.Field(j);
+    for (int i = 0; i < localNames.Count() && rc == 0; ++i) {
+        for (int j = 0; j < remoteNames.Count() && rc == 0; ++j) {
+            const JexString local = localNames.Field(i);
+            const JexString remote = remoteNames.Field(j);
             switch (authentication_) {
                 case NOAUTH: last = new JexNullCrypto(local, remote, 1); break;
                 case MD5: last = new JexMd5Crypto(local, remote, 1); break;
@@ -282,11 +282,11 @@ int JexSession::setup_auth(JexFieldedString& local_names, JexFieldedString& remo
                                       jex_code_text(kAuthenticationNames, authentication_)));
                     return UNSUPPORTED;
             }
-            crypto_[crypto_count_++] = last;
-            rc = last->SetAttr(JexCrypto::K2_SRC_ACID, crypto_src_acid_);
-            if (rc == 0) rc = last->SetAttr(JexCrypto::K2_SRC_NODE, crypto_src_node_);
-            if (rc == 0 && crypto_path_.Text()[0] != 0)
-                rc = last->SetAttr(JexCrypto::PATH, crypto_path_);
+            crypto_[cryptoCount_++] = last;
+            rc = last->SetAttr(JexCrypto::K2_SRC_ACID, cryptoSrcAcid_);
+            if (rc == 0) rc = last->SetAttr(JexCrypto::K2_SRC_NODE, cryptoSrcNode_);
+            if (rc == 0 && cryptoPath_.Text()[0] != 0)
+                rc = last->SetAttr(JexCrypto::PATH, cryptoPath_);
             if (rc == 0) rc = last->Init();
             if (rc == 0) {
                 last->MaskItem(kItemSignature);
@@ -301,12 +301,12 @@ int JexSession::setup_auth(JexFieldedString& local_names, JexFieldedString& remo
 
 int JexSession::setup_compress(int code) {
     compressor_.reset();
-    plain_compressor_ = true;
+    plainCompressor_ = true;
     switch (code) {
         case NOCOMP: compressor_ = std::make_unique<JexCompressor>(); break;
         case LZW:
             compressor_ = std::make_unique<JexLzwCompressor>();
-            plain_compressor_ = false;
+            plainCompressor_ = false;
             break;
         default:
             compressor_ = std::make_unique<JexCompressor>();
@@ -323,23 +323,23 @@ int JexSession::setup_compress(int code) {
 
 int JexSession::setup_expand(int code) {
     expander_.reset();
-    plain_expander_ = true;
+    plainExpander_ = true;
     switch (code) {
         case NOCOMP: expander_ = std::make_unique<JexExpander>(); break;
         case LZW:
             expander_ = std::make_unique<JexLzw>();
-            plain_expander_ = false;
+            plainExpander_ = false;
             break;
         default:
             expander_ = std::make_unique<JexExpander>();
             expander_->SetSuppress(1);
             ExcSet(UNSUPPORTED, JexExcArgs("JexSession::setup_expand", "compression",
                                            jex_code_text(kCompressionNames, code)));
-            current_compression_ = NOCOMP;
+            currentCompression_ = NOCOMP;
             return UNSUPPORTED;
     }
     expander_->SetSuppress(1);
-    current_compression_ = code;
+    currentCompression_ = code;
     return OK;
 }
 

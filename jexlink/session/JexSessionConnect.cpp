@@ -31,58 +31,58 @@ void SetToText(JexString& out, const JexFieldedString& list) {
 
 }  // namespace
 
-int JexSession::gateway_disconnect() {
+int JexSession::GatewayDisconnect() {
     gateway_->SetReadTimeout(BoundSeconds());
     const int rc = gateway_->Disconnect();
     gateway_->SetReadTimeout(0);
     return rc;
 }
 
-void JexSession::drop_gateway() {
+void JexSession::DropGateway() {
     const int state = gateway_->State();
     if (state != JexGateway::RUN && state != JexGateway::FINISH) return;
-    quiet_gateway_ = true;
-    gateway_disconnect();
-    quiet_gateway_ = false;
+    quietGateway_ = true;
+    GatewayDisconnect();
+    quietGateway_ = false;
 }
 
-int JexSession::Connect(const char* application, const char* dst_acids, const char* dst_nodes,
-                        const JexBuffer& connect_data, JexBuffer& reply_data) {
+int JexSession::Connect(const char* application, const char* dstAcids, const char* dstNodes,
+                        const JexBuffer& connectData, JexBuffer& replyData) {
     Begin("JexSession::Connect");
     if (state_ != IDLE || gateway_->State() != JexGateway::IDLE) return WrongState();
     ExcSet(OK);
-    if (src_acids_.Count() == 0 || src_acids_.FieldText(0)[0] == 0)
+    if (srcAcids_.Count() == 0 || srcAcids_.FieldText(0)[0] == 0)
         return Fail(NOSRCACID, JexExcArgs(operation_));
-    if (crypto_src_acid_.Text()[0] == 0) SetToText(crypto_src_acid_, src_acids_);
-    if (crypto_src_node_.Text()[0] == 0) SetToText(crypto_src_node_, src_nodes_);
+    if (cryptoSrcAcid_.Text()[0] == 0) SetToText(cryptoSrcAcid_, srcAcids_);
+    if (cryptoSrcNode_.Text()[0] == 0) SetToText(cryptoSrcNode_, srcNodes_);
     application_ = application ? application : "";
-    dst_acids_.Parse(dst_acids ? dst_acids : "");
-    dst_nodes_.Parse(dst_nodes ? dst_nodes : "");
-    ResetPeerVersion(server_version_);
+    dstAcids_.Parse(dstAcids ? dstAcids : "");
+    dstNodes_.Parse(dstNodes ? dstNodes : "");
+    ResetPeerVersion(serverVersion_);
 
     int rc = setup_compress(compression_);
-    if (rc == 0) rc = setup_expand(current_compression_);
+    if (rc == 0) rc = setup_expand(currentCompression_);
     if (rc == 0) {
-        JexFieldedString remote_acid(',');
-        remote_acid[0] = dst_acids_.Field(0);
-        JexFieldedString local_names = SigningNames(src_acids_, node_auth_, src_nodes_);
-        JexFieldedString remote_names = SigningNames(remote_acid, node_auth_, dst_nodes_);
-        rc = setup_auth(local_names, remote_names);
+        JexFieldedString remoteAcid(',');
+        remoteAcid[0] = dstAcids_.Field(0);
+        JexFieldedString localNames = SigningNames(srcAcids_, nodeAuth_, srcNodes_);
+        JexFieldedString remoteNames = SigningNames(remoteAcid, nodeAuth_, dstNodes_);
+        rc = setup_auth(localNames, remoteNames);
     }
-    if (rc == 0) rc = setup_encrypt(src_acids_.Field(0), dst_acids_.Field(0));
+    if (rc == 0) rc = setup_encrypt(srcAcids_.Field(0), dstAcids_.Field(0));
     if (rc != 0) return RaiseRecorded();
 
-    src_user_ = JexGetUserName();
-    SetEndName(stats_.caller, src_acids_, src_nodes_, {":", src_user_.Text()});
-    SetEndName(stats_.callee, dst_acids_, dst_nodes_, {"/", application_.Text()});
+    srcUser_ = JexGetUserName();
+    SetEndName(stats_.caller, srcAcids_, srcNodes_, {":", srcUser_.Text()});
+    SetEndName(stats_.callee, dstAcids_, dstNodes_, {"/", application_.Text()});
 
-    if (gateway_->SetAttr(JexGateway::ACID, src_acids_.Text()) != 0) return GATEWAYERR;
-    if (gateway_->SetAttr(JexGateway::NODE, src_nodes_.Text()) != 0) return GATEWAYERR;
+    if (gateway_->SetAttr(JexGateway::ACID, srcAcids_.Text()) != 0) return GATEWAYERR;
+    if (gateway_->SetAttr(JexGateway::NODE, srcNodes_.Text()) != 0) return GATEWAYERR;
     // The gateway's CONNECT exchange waits for the far end as the handshake
     // does: at most READ_TIMEOUT seconds (TIMEOUT past it).
     gateway_->SetReadTimeout(BoundSeconds());
-    const int connected = opener_ ? opener_(*gateway_, opener_context_)
-                                  : gateway_->Connect(dst_acids_, dst_nodes_, application_);
+    const int connected = opener_ ? opener_(*gateway_, openerContext_)
+                                  : gateway_->Connect(dstAcids_, dstNodes_, application_);
     gateway_->SetReadTimeout(0);
     if (connected != 0) {
         if (Code() == TIMEOUT) return TIMEOUT;
@@ -97,29 +97,29 @@ int JexSession::Connect(const char* application, const char* dst_acids, const ch
         return GATEWAYERR;
     }
 
-    rc = client_handshake(connect_data, reply_data);
+    rc = client_handshake(connectData, replyData);
     if (rc != 0) return RaiseRecorded();
-    SetEndName(stats_.callee, dst_acids_, dst_nodes_,
-               {":", dst_user_.Text(), "/", application_.Text()});
+    SetEndName(stats_.callee, dstAcids_, dstNodes_,
+               {":", dstUser_.Text(), "/", application_.Text()});
     return OK;
 }
 
-int JexSession::Listen(const char* application, const char* acids, JexBuffer& connect_data) {
+int JexSession::Listen(const char* application, const char* acids, JexBuffer& connectData) {
     Begin("JexSession::Listen");
     if (state_ != IDLE || gateway_->State() != JexGateway::IDLE) return WrongState();
     ExcSet(OK);
     application_ = application ? application : "";
-    dst_acids_.Parse(acids ? acids : "");
-    if (crypto_src_acid_.Text()[0] == 0) SetToText(crypto_src_acid_, dst_acids_);
-    if (crypto_src_node_.Text()[0] == 0) SetToText(crypto_src_node_, dst_nodes_);
-    ResetPeerVersion(client_version_);
-    dst_user_ = JexGetUserName();
+    dstAcids_.Parse(acids ? acids : "");
+    if (cryptoSrcAcid_.Text()[0] == 0) SetToText(cryptoSrcAcid_, dstAcids_);
+    if (cryptoSrcNode_.Text()[0] == 0) SetToText(cryptoSrcNode_, dstNodes_);
+    ResetPeerVersion(clientVersion_);
+    dstUser_ = JexGetUserName();
     stats_.caller = "";
-    SetEndName(stats_.callee, dst_acids_, dst_nodes_,
-               {":", dst_user_.Text(), "/", application_.Text()});
+    SetEndName(stats_.callee, dstAcids_, dstNodes_,
+               {":", dstUser_.Text(), "/", application_.Text()});
 
-    const int status = opener_ ? opener_(*gateway_, opener_context_)
-                               : gateway_->Listen(dst_acids_, dst_nodes_, application_);
+    const int status = opener_ ? opener_(*gateway_, openerContext_)
+                               : gateway_->Listen(dstAcids_, dstNodes_, application_);
     if (status == JexGateway::FORWARDED || status == JexGateway::REDIRECTED) {
         raised_ = false;
         return Fail(NOTFORME, JexExcArgs(operation_), &*gateway_);
@@ -131,13 +131,13 @@ int JexSession::Listen(const char* application, const char* acids, JexBuffer& co
         }
         return RaiseRecorded();
     }
-    const int rc = server_handshake(connect_data);
+    const int rc = server_handshake(connectData);
     if (rc != 0) return RaiseRecorded();
-    SetEndName(stats_.caller, src_acids_, src_nodes_, {":", src_user_.Text()});
+    SetEndName(stats_.caller, srcAcids_, srcNodes_, {":", srcUser_.Text()});
     return OK;
 }
 
-int JexSession::send_control(int type, const JexBuffer& data) {
+int JexSession::SendControl(int type, const JexBuffer& data) {
     JexNetMsg msg(type);
     SetItem(msg[kItemLanguage], language_);
     SetItem(msg[kItemCompression], jex_code_text(kCompressionNames, compression_));
@@ -145,22 +145,22 @@ int JexSession::send_control(int type, const JexBuffer& data) {
     return send_msg(msg);
 }
 
-int JexSession::Accept(const JexBuffer& accept_data) {
+int JexSession::Accept(const JexBuffer& acceptData) {
     Begin("JexSession::Accept");
     if (state_ != STC) return WrongState();
     ExcSet(OK);
-    const int rc = send_control(kCrAccept, accept_data);
+    const int rc = SendControl(kCrAccept, acceptData);
     if (rc != 0) return rc;
     if (gateway_->send_learn() != 0) return GATEWAYERR;
     set_state(RUN);
     return OK;
 }
 
-int JexSession::Reject(const JexBuffer& reject_data) {
+int JexSession::Reject(const JexBuffer& rejectData) {
     Begin("JexSession::Reject");
     if (state_ != STC) return WrongState();
     ExcSet(OK);
-    const int rc = send_control(kCrReject, reject_data);
+    const int rc = SendControl(kCrReject, rejectData);
     if (rc != 0) return rc;
     set_state(REJECTED);
     return OK;
@@ -177,22 +177,22 @@ int JexSession::Disconnect() {
     if (rc != 0) return rc;
     if (state_ == SN) {
         set_state(IDLE);
-        return gateway_disconnect() != 0 ? GATEWAYERR : OK;
+        return GatewayDisconnect() != 0 ? GATEWAYERR : OK;
     }
     set_state(SI);
     for (;;) {
         JexNetMsg msg;
-        rc = recv_bounded(msg);
+        rc = RecvBounded(msg);
         if (rc != 0) return rc;
         switch (msg.Type()) {
             case kData:
             case kDataAck:
             case kDataSyn: continue;
             case kShutdown:
-                if (gateway_disconnect() != 0) return GATEWAYERR;
+                if (GatewayDisconnect() != 0) return GATEWAYERR;
                 set_state(IDLE);
                 return OK;
-            default: return fail_protocol();
+            default: return FailProtocol();
         }
     }
 }

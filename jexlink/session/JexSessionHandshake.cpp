@@ -16,7 +16,7 @@ using jexsession::SameBytes;
 using jexsession::SetByte;
 using jexsession::SetItem;
 using jexsession::SigningNames;
-using jexsession::test_flags;
+using jexsession::testFlags;
 
 namespace {
 
@@ -60,12 +60,12 @@ JexString CtimeText() {
 
 }  // namespace
 
-int JexSession::fail_protocol(const char* label) {
-    drop_gateway();
+int JexSession::FailProtocol(const char* label) {
+    DropGateway();
     return Fail(PROTOCOL, JexExcArgs(operation_, label ? JexExcArg(label) : JexExcArg()));
 }
 
-int JexSession::unload_peer_error(const JexNetMsg& msg, const char* label) {
+int JexSession::UnloadPeerError(const JexNetMsg& msg, const char* label) {
     const int code = UnloadException(msg, label);
     if (code > 0) return code;
     // A peer's failure that carries no error of ours (or none at all) is
@@ -82,20 +82,20 @@ int JexSession::unload_peer_error(const JexNetMsg& msg, const char* label) {
     return ExcSet(UNKNOWNPEERERR, JexExcArgs(operation_));
 }
 
-void JexSession::adopt_reply_identity(const JexNetMsg& reply) {
-    if (Present(reply[kItemDstUser])) dst_user_ = ItemText(reply[kItemDstUser]);
-    if (Present(reply[kItemVersion])) server_version_.Parse(ItemText(reply[kItemVersion]));
+void JexSession::AdoptReplyIdentity(const JexNetMsg& reply) {
+    if (Present(reply[kItemDstUser])) dstUser_ = ItemText(reply[kItemDstUser]);
+    if (Present(reply[kItemVersion])) serverVersion_.Parse(ItemText(reply[kItemVersion]));
 }
 
-int JexSession::client_handshake(const JexBuffer& connect_data, JexBuffer& accept_data) {
-    server_version_.Clear();
+int JexSession::client_handshake(const JexBuffer& connectData, JexBuffer& acceptData) {
+    serverVersion_.Clear();
     JexBuffer challenge;
     if (authentication_ == NOAUTH || authentication_ == PASSWORD)
         SetByte(challenge, 0);
     else
-        jex_random_fill(challenge, kChallengeSize, challenge_source_ ? challenge_source_ : rand128);
+        jex_random_fill(challenge, kChallengeSize, challengeSource_ ? challengeSource_ : rand128);
     JexNetMsg start;
-    build_crstart(start, JexFormatTime(), challenge);
+    BuildCrstart(start, JexFormatTime(), challenge);
     JexCrypto* method = sign_msg(start);
     int rc = send_msg(start);
     if (rc != 0) return rc;
@@ -108,21 +108,21 @@ int JexSession::client_handshake(const JexBuffer& connect_data, JexBuffer& accep
     }
 
     JexNetMsg ack;
-    rc = recv_bounded(ack);
+    rc = RecvBounded(ack);
     if (rc != 0) return rc;
-    adopt_reply_identity(ack);
+    AdoptReplyIdentity(ack);
     switch (ack.Type()) {
         case kCrFail:
             set_state(ERROR);
-            return unload_peer_error(ack, "JexSession::client_handshake/server error");
+            return UnloadPeerError(ack, "JexSession::client_handshake/server error");
         case kCrAuthRej: set_state(AUTHFAIL1); return ExcSet(AUTHFAIL, JexExcArgs(operation_));
         case kCrBadKey: set_state(ERROR); return ExcSet(EKEYMISMATCH, JexExcArgs(operation_));
         case kCrAck: break;
-        default: return fail_protocol();
+        default: return FailProtocol();
     }
-    if (jex_versions_differ(client_version_.Field(0), server_version_.Field(0))) {
+    if (jex_versions_differ(clientVersion_.Field(0), serverVersion_.Field(0))) {
         set_state(ERROR);
-        ExcSet(BADVERSION, JexExcArgs(operation_, client_version_.Text(), server_version_.Text()));
+        ExcSet(BADVERSION, JexExcArgs(operation_, clientVersion_.Text(), serverVersion_.Text()));
         send_fail();
         return BADVERSION;
     }
@@ -133,7 +133,7 @@ int JexSession::client_handshake(const JexBuffer& connect_data, JexBuffer& accep
     }
     if (check_key_block(ack[kItemData]) != 0) return EKEYMISMATCH;
     set_state(CCI2);
-    if (!authenticated || (test_flags & kTestAuth2)) {
+    if (!authenticated || (testFlags & kTestAuth2)) {
         set_state(AUTHFAIL2);
         JexCrypto* first = CryptoMethod(0);
         ExcSet(AUTHFAIL, JexExcArgs(operation_), first && first->Code() != 0 ? first : nullptr);
@@ -142,7 +142,7 @@ int JexSession::client_handshake(const JexBuffer& connect_data, JexBuffer& accep
     }
 
     JexNetMsg info(kCrInfo);
-    SetItem(info[kItemData], connect_data);
+    SetItem(info[kItemData], connectData);
     SetItem(info[kItemDate], JexFormatTime());
     SetItem(info[kItemResponse], ack[kItemChallenge]);
     method = sign_msg(info);
@@ -156,72 +156,72 @@ int JexSession::client_handshake(const JexBuffer& connect_data, JexBuffer& accep
     set_state(CTS);
 
     JexNetMsg decision;
-    rc = recv_bounded(decision);
+    rc = RecvBounded(decision);
     if (rc != 0) return rc;
-    accept_data = decision[kItemData];
+    acceptData = decision[kItemData];
     if (Present(decision[kItemLanguage])) language_ = ItemText(decision[kItemLanguage]);
     switch (decision.Type()) {
         case kCrAccept: set_state(RUN); return ExcSet(OK, JexExcArgs(operation_));
         case kCrReject: set_state(REJECTED); return ExcSet(REJECT, JexExcArgs(operation_));
         case kCrAuthRej: set_state(AUTHFAIL3); return ExcSet(AUTHFAIL, JexExcArgs(operation_));
-        default: return fail_protocol();
+        default: return FailProtocol();
     }
 }
 
-int JexSession::server_handshake(JexBuffer& connect_data) {
+int JexSession::server_handshake(JexBuffer& connectData) {
     set_state(SCIW);
-    client_version_.Clear();
+    clientVersion_.Clear();
     JexNetMsg start;
     // The client sends its start message right after the gateway's CONNECT
     // exchange: the gateway's first-record bound holds for it too, so that a
     // caller that opened the path and says nothing holds a server that
     // serves one caller at a time no longer than one that never spoke.
-    int rc = recv_wait(start, ShorterWait(BoundSeconds(), gateway_->FirstRecordTimeout()));
+    int rc = RecvWait(start, ShorterWait(BoundSeconds(), gateway_->FirstRecordTimeout()));
     if (rc != 0) return rc;
-    if (start.Type() != kCrStart) return fail_protocol();
+    if (start.Type() != kCrStart) return FailProtocol();
     for (const CrstartField& field : kCrstartFields) {
-        if (!Present(start[field.item])) return fail_protocol(field.label);
+        if (!Present(start[field.item])) return FailProtocol(field.label);
     }
 
     application_ = ItemText(start[kItemApplication]);
     authentication_ = jex_text_code(kAuthenticationNames, ItemText(start[kItemAuthMethod]).Text());
     compression_ = jex_text_code(kCompressionNames, ItemText(start[kItemCompression]).Text());
-    current_compression_ = compression_;
-    dst_acids_.Parse(ItemText(start[kItemDstAcid]));
-    dst_nodes_.Parse(ItemText(start[kItemDstNode]));
+    currentCompression_ = compression_;
+    dstAcids_.Parse(ItemText(start[kItemDstAcid]));
+    dstNodes_.Parse(ItemText(start[kItemDstNode]));
     encryption_ = jex_text_code(kEncryptionNames, ItemText(start[kItemEncryption]).Text());
     language_ = ItemText(start[kItemLanguage]);
-    node_auth_ = start[kItemNodeAuth].GetLong() != 0;
+    nodeAuth_ = start[kItemNodeAuth].GetLong() != 0;
     priority_ = FirstByte(start[kItemPriority]);
-    src_acids_.Parse(ItemText(start[kItemSrcAcid]));
-    src_nodes_.Parse(ItemText(start[kItemSrcNode]));
-    src_user_ = ItemText(start[kItemSrcUser]);
-    client_version_.Parse(ItemText(start[kItemVersion]));
+    srcAcids_.Parse(ItemText(start[kItemSrcAcid]));
+    srcNodes_.Parse(ItemText(start[kItemSrcNode]));
+    srcUser_ = ItemText(start[kItemSrcUser]);
+    clientVersion_.Parse(ItemText(start[kItemVersion]));
 
     set_state(SCI1);
-    if (jex_versions_differ(client_version_.Field(0), server_version_.Field(0))) {
-        ExcSet(BADVERSION, JexExcArgs(operation_, client_version_.Text(), server_version_.Text()));
+    if (jex_versions_differ(clientVersion_.Field(0), serverVersion_.Field(0))) {
+        ExcSet(BADVERSION, JexExcArgs(operation_, clientVersion_.Text(), serverVersion_.Text()));
         send_fail();
         return BADVERSION;
     }
     rc = setup_compress(compression_);
-    if (rc == 0) rc = setup_expand(current_compression_);
+    if (rc == 0) rc = setup_expand(currentCompression_);
     if (rc != 0) {
         send_fail();
         return rc;
     }
-    JexFieldedString local_acid(',');
-    local_acid[0] = dst_acids_.Field(0);
-    JexFieldedString local_names = SigningNames(local_acid, node_auth_, dst_nodes_);
-    JexFieldedString remote_names = SigningNames(src_acids_, node_auth_, src_nodes_);
-    rc = setup_auth(local_names, remote_names);
-    if (rc == 0) rc = setup_encrypt(dst_acids_.Field(0), src_acids_.Field(0));
+    JexFieldedString localAcid(',');
+    localAcid[0] = dstAcids_.Field(0);
+    JexFieldedString localNames = SigningNames(localAcid, nodeAuth_, dstNodes_);
+    JexFieldedString remoteNames = SigningNames(srcAcids_, nodeAuth_, srcNodes_);
+    rc = setup_auth(localNames, remoteNames);
+    if (rc == 0) rc = setup_encrypt(dstAcids_.Field(0), srcAcids_.Field(0));
     if (rc != 0) {
         send_authrej();
         return rc;
     }
     JexCrypto* checked = check_msg(start);
-    if (!checked || checked->Code() != 0 || (test_flags & kTestAuth1)) {
+    if (!checked || checked->Code() != 0 || (testFlags & kTestAuth1)) {
         send_authrej();
         set_state(AUTHFAIL1);
         return ExcSet(AUTHFAIL, JexExcArgs(operation_));
@@ -234,21 +234,21 @@ int JexSession::server_handshake(JexBuffer& connect_data) {
     SetByte(ack[kItemAsymmetric], asymmetric_ ? 1 : 0);
     SetItem(ack[kItemAuthMethod], jex_code_text(kAuthenticationNames, authentication_));
     SetItem(ack[kItemResponse], start[kItemChallenge]);
-    SetItem(ack[kItemDstUser], dst_user_);
-    SetItem(ack[kItemVersion], server_version_);
+    SetItem(ack[kItemDstUser], dstUser_);
+    SetItem(ack[kItemVersion], serverVersion_);
     make_key_block(ack[kItemData]);
     JexBuffer challenge;
     if (authentication_ == NOAUTH || authentication_ == PASSWORD)
         SetByte(challenge, 0);
     else
-        jex_random_fill(challenge, kChallengeSize, challenge_source_ ? challenge_source_ : rand128);
+        jex_random_fill(challenge, kChallengeSize, challengeSource_ ? challengeSource_ : rand128);
     SetItem(ack[kItemChallenge], challenge);
     sign_msg(ack);  // a failure shows on the client as an authentication failure
     if (asymmetric_ && FirstByte(start[kItemAsymmetric]) != 0) {
         ExcSet(BADSYMMETRY, JexExcArgs(operation_));
         ack.Type(kCrFail);
         LoadException(ack);
-        rc = send_notice(ack);
+        rc = SendNotice(ack);
         return rc != 0 ? rc : BADSYMMETRY;
     }
     rc = send_msg(ack);
@@ -256,17 +256,17 @@ int JexSession::server_handshake(JexBuffer& connect_data) {
     set_state(SCI2);
 
     JexNetMsg info;
-    rc = recv_bounded(info);
+    rc = RecvBounded(info);
     if (rc != 0) return rc;
     switch (info.Type()) {
         case kCrFail:
             set_state(ERROR);
-            return unload_peer_error(info, "JexSession::server_handshake/recv CRFAIL");
+            return UnloadPeerError(info, "JexSession::server_handshake/recv CRFAIL");
         case kCrAuthRej:
             set_state(AUTHFAIL2);
             return ExcSet(AUTHFAIL, JexExcArgs("JexSession::server_handshake/recv CRAUTHREJ"));
         case kCrInfo: break;
-        default: return fail_protocol();
+        default: return FailProtocol();
     }
     bool authenticated = SameBytes(info[kItemResponse], challenge);
     if (authenticated) {
@@ -274,13 +274,13 @@ int JexSession::server_handshake(JexBuffer& connect_data) {
         authenticated = method && method->Code() == 0;
     }
     set_state(SCI3);
-    if (!authenticated || (test_flags & kTestAuth3)) {
+    if (!authenticated || (testFlags & kTestAuth3)) {
         ExcSet(AUTHFAIL, JexExcArgs(operation_));
         send_authrej();
         set_state(AUTHFAIL3);
         return AUTHFAIL;
     }
     set_state(STC);
-    connect_data = info[kItemData];
+    connectData = info[kItemData];
     return OK;
 }

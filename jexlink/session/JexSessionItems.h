@@ -14,9 +14,9 @@ namespace jexsession {
 // Switches of the last constructed session; shared by all sessions of the
 // process, so they are atomics.
 inline std::atomic<int> trace_flags{0};
-inline std::atomic<int> test_flags{0};
+inline std::atomic<int> testFlags{0};
 // Messages received before the forced corruption starts.
-inline std::atomic<long> forced_corrupt{0};
+inline std::atomic<long> forcedCorrupt{0};
 
 inline bool Present(const JexBuffer& item) { return item.Data() != nullptr; }
 
@@ -61,9 +61,9 @@ inline bool SameBytes(const JexBuffer& a, const JexBuffer& b) {
 
 // The list of signing names of one side: each name, followed by "-" and the
 // side's first node when node authentication is on (then joined with ':').
-inline JexFieldedString SigningNames(JexFieldedString names, int node_auth,
+inline JexFieldedString SigningNames(JexFieldedString names, int nodeAuth,
                                      JexFieldedString& nodes) {
-    if (!node_auth) return names;
+    if (!nodeAuth) return names;
     JexFieldedString out(':');
     const JexString node = nodes.Field(0);
     for (int i = 0; i < names.Count(); ++i) out[i] = names.Field(i) + "-" + node;

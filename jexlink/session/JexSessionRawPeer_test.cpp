@@ -31,7 +31,7 @@ struct RawClient {
     JexNetMsg Start() {
         JexNetMsg msg;
         challenge = Bytes(std::string(32, 'c') + std::to_string(++starts));
-        s.build_crstart(msg, JexString("Thu, 1 Jan 1998 00:00:00 +0000"), challenge);
+        s.BuildCrstart(msg, JexString("Thu, 1 Jan 1998 00:00:00 +0000"), challenge);
         msg['A'] = Bytes(kApp);
         msg['T'] = Bytes("srv");
         s.sign_msg(msg);

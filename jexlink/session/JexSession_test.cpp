@@ -350,7 +350,7 @@ TEST_F(JexSessionTest, CrstartEncodesByteForByte) {
     ASSERT_EQ(s.SetAttr(JexSession::NODE_AUTH, 1), 0);
     JexBuffer challenge("CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCC");
     JexNetMsg msg;
-    s.build_crstart(msg, JexString("Thu, 1 Jan 1998 00:00:00 +0000"), challenge);
+    s.BuildCrstart(msg, JexString("Thu, 1 Jan 1998 00:00:00 +0000"), challenge);
     JexBuffer wire;
     ASSERT_EQ(msg.Encode(wire), JexNetMsg::kEncoded);
 

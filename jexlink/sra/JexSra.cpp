@@ -50,17 +50,17 @@ JexSra::JexSra()
       dst_acid_("", 1),
       dst_node_("", 1),
       contact_("", 1),
-      access_number_("", 1),
+      accessNumber_("", 1),
       subject_("", 1),
       text_("", 1),
       since_("", 1),
       before_("", 1),
-      list_text_("", 1),
-      os_info_("", 1),
-      hardware_info_("", 1),
-      software_info_("", 1),
-      cc_address_("", 1),
-      mail_contact_("", 1) {
+      listText_("", 1),
+      osInfo_("", 1),
+      hardwareInfo_("", 1),
+      softwareInfo_("", 1),
+      ccAddress_("", 1),
+      mailContact_("", 1) {
     JexTrace trace(kTraceFile, "JexSra()", __LINE__);
     SetSuppress(1);
 }
@@ -73,17 +73,17 @@ JexString* JexSra::TextField(int attribute) {
         case DST_NODE: return &dst_node_;
         case SRC_ACID: return &src_acid_;
         case SRC_NODE: return &src_node_;
-        case SRQ_ACCESS_NUMBER: return &access_number_;
+        case SRQ_ACCESS_NUMBER: return &accessNumber_;
         case SRQ_TEXT: return &text_;
         case SRQ_SUBJECT: return &subject_;
         case SRQ_NUMBER: return &number_;
         case SRQ_CONTACT: return &contact_;
         case SRQ_BEFORE: return &before_;
         case SRQ_SINCE: return &since_;
-        case SRQ_OS_INFO: return &os_info_;
-        case SRQ_HARDWARE_INFO: return &hardware_info_;
-        case SRQ_SOFTWARE_INFO: return &software_info_;
-        case SRQ_CC_ADDRESS: return &cc_address_;
+        case SRQ_OS_INFO: return &osInfo_;
+        case SRQ_HARDWARE_INFO: return &hardwareInfo_;
+        case SRQ_SOFTWARE_INFO: return &softwareInfo_;
+        case SRQ_CC_ADDRESS: return &ccAddress_;
         default: return nullptr;
     }
 }

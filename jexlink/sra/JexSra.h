@@ -171,17 +171,17 @@ protected:
     JexString dst_acid_;                 // DST_ACID
     JexString dst_node_;                 // DST_NODE
     JexString contact_;                  // SRQ_CONTACT
-    JexString access_number_;            // SRQ_ACCESS_NUMBER
+    JexString accessNumber_;             // SRQ_ACCESS_NUMBER
     JexString subject_;                  // SRQ_SUBJECT
     JexString text_;                     // SRQ_TEXT
     JexString since_;                    // SRQ_SINCE
     JexString before_;                   // SRQ_BEFORE
-    JexString list_text_;                // kept by the list-fetch client
-    JexString os_info_;                  // SRQ_OS_INFO
-    JexString hardware_info_;            // SRQ_HARDWARE_INFO
-    JexString software_info_;            // SRQ_SOFTWARE_INFO
-    JexString cc_address_;               // SRQ_CC_ADDRESS
-    JexString mail_contact_;             // the configured contact mail address
+    JexString listText_;                 // kept by the list-fetch client
+    JexString osInfo_;                   // SRQ_OS_INFO
+    JexString hardwareInfo_;             // SRQ_HARDWARE_INFO
+    JexString softwareInfo_;             // SRQ_SOFTWARE_INFO
+    JexString ccAddress_;                // SRQ_CC_ADDRESS
+    JexString mailContact_;              // the configured contact mail address
     int32_t numeric_ = kDefaultNumeric;  // SRQ_NUMERIC
     JexSession* session_ = nullptr;      // not owned
     JexLogger* logger_ = nullptr;        // owned by the subclass that creates it

@@ -27,7 +27,7 @@ JexSraAugmentSrq::JexSraAugmentSrq(JexSession* session, const char* number, cons
     number_ = number;
     subject_ = subject;
     text_ = text;
-    cc_address_ = "";
+    ccAddress_ = "";
 }
 
 JexSraAugmentSrq::~JexSraAugmentSrq() {
@@ -55,7 +55,7 @@ int JexSraAugmentSrq::Augment() {
     }
     number_.ToUpper();
     JexSraConnectItems items = ConnectItems(kSraKindAugment);
-    items.request_number = number_;
+    items.requestNumber = number_;
 
     JexNetMsg accept;
     const char* refused = nullptr;
@@ -128,12 +128,12 @@ int JexSraAugmentSrq::Augment() {
             ExcRaise(CONVERSIONERR, JexExcArgs(kConversionError));
             return Fail(CONVERSIONERR, false, &reply, Disconnect::kAfterRecord);
         case JexSraReply::kSuccess:
-            if (cc_address_.Compare("") != 0) {
+            if (ccAddress_.Compare("") != 0) {
                 JexString subject("+");
                 subject += number_;
                 subject += ": ";
                 subject += subject_;
-                JexSraSendMail(*this, cc_address_, subject, text_);
+                JexSraSendMail(*this, ccAddress_, subject, text_);
             }
             session_->Disconnect();
             ExcRaise(EVT_SUCCESS_AUG, JexExcArgs("worked OK", number_));

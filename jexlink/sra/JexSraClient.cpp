@@ -110,7 +110,7 @@ void JexSraClient::StartClient(JexSession* session, const char* role, JexString*
     JexSraTakeSetting(config, "Remote.Node", dst_node_);
     JexSraTakeSetting(config, "Local.Node", src_node_);
     if (mailContact) JexSraTakeSetting(config, "Contact.EMailAddr", *mailContact);
-    reply_timeout_ = JexSraReplyTimeout(config);
+    replyTimeout_ = JexSraReplyTimeout(config);
     session_ = session;
 }
 
@@ -134,7 +134,7 @@ JexSraClient::Opened JexSraClient::Open(const JexSraConnectItems& items, JexNetM
     JexNetMsg connect;
     JexSraBuildConnect(items, connect);
     // A refused attribute fails the request; it never ends the process.
-    refused = JexSraPrepareSession(session, src_acid_, src_node_, reply_timeout_);
+    refused = JexSraPrepareSession(session, src_acid_, src_node_, replyTimeout_);
     if (refused) return Opened::kSessionRefused;
 
     ExcRaise(EVT_CONNHOST, JexExcArgs("", dst_acid_, dst_node_, kSraApplication));
@@ -146,7 +146,7 @@ JexSraClient::Opened JexSraClient::Open(const JexSraConnectItems& items, JexNetM
     answer.Decode(data);
     if (connected == JexSession::REJECT) return Opened::kRejected;
     if (connected != 0) return Opened::kConnectFailed;
-    JexSraBoundWaits(session, reply_timeout_);
+    JexSraBoundWaits(session, replyTimeout_);
     ExcRaise(EVT_CONNESTAB, JexExcArgs(""));
     return Opened::kConnected;
 }

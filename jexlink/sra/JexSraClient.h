@@ -106,7 +106,7 @@ protected:
     // that does not decode, kOther for another type (left in `message`).
     Lines ReceiveLines(JexString& text, JexNetMsg& message);
 
-    int reply_timeout_ = kSraDefaultReplyTimeout;  // seconds
+    int replyTimeout_ = kSraDefaultReplyTimeout;  // seconds
 
 private:
     std::unique_ptr<JexLogger> record_;  // logger_ of the base points at it

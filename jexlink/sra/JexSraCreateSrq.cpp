@@ -27,14 +27,14 @@ constexpr int kSignaturePiece = 255;
 JexSraCreateSrq::JexSraCreateSrq(JexSession* session, const char* accessNumber, const char* subject,
                                  const char* body) {
     JexTrace trace(kTraceFile, "JexSraCreateSrq()", __LINE__);
-    StartClient(session, "Client/New Sevice Request", &mail_contact_);
-    access_number_ = accessNumber;
+    StartClient(session, "Client/New Sevice Request", &mailContact_);
+    accessNumber_ = accessNumber;
     subject_ = subject;
 
-    os_info_ = "";
-    hardware_info_ = "";
-    software_info_ = "";
-    cc_address_ = "";
+    osInfo_ = "";
+    hardwareInfo_ = "";
+    softwareInfo_ = "";
+    ccAddress_ = "";
     number_ = "";
 
     text_ = "\n";
@@ -81,9 +81,9 @@ int JexSraCreateSrq::Create() {
         return SESSIONERR;
     }
     JexSession& session = *session_;
-    access_number_.ToUpper();
+    accessNumber_.ToUpper();
     JexSraConnectItems items = ConnectItems(kSraKindNew);
-    items.access_number = access_number_;
+    items.accessNumber = accessNumber_;
 
     JexNetMsg accept;
     const char* refused = nullptr;
@@ -131,8 +131,8 @@ int JexSraCreateSrq::Create() {
         case JexSraReply::kSuccess:
             number_ = JexSraText(reply[kSraItemLine]);
             ExcRaise(EVT_SUCCESS_CRE, JexExcArgs("worked ok", number_));
-            ExcRaise(EVT_SUCCESS_CRE_MAIL, JexExcArgs("worked ok", mail_contact_));
-            if (*cc_address_.Text()) SendConfirmationMail();
+            ExcRaise(EVT_SUCCESS_CRE_MAIL, JexExcArgs("worked ok", mailContact_));
+            if (*ccAddress_.Text()) SendConfirmationMail();
             session.Disconnect();
             ExcSet(OK);
             return OK;
@@ -172,9 +172,9 @@ int JexSraCreateSrq::SendRequest() {
         int item;
         const JexString& text;
     } headers[] = {
-        {kSraItemOsInfo, os_info_},
-        {kSraItemHardwareInfo, hardware_info_},
-        {kSraItemSoftwareInfo, software_info_},
+        {kSraItemOsInfo, osInfo_},
+        {kSraItemHardwareInfo, hardwareInfo_},
+        {kSraItemSoftwareInfo, softwareInfo_},
     };
     for (const auto& header : headers) {
         JexSraBuildHeader(header.item, header.text, line);
@@ -197,8 +197,8 @@ void JexSraCreateSrq::SendConfirmationMail() {
     JexTrace trace(kTraceFile, "SendConfirmationMail()", __LINE__);
     JexString subject = number_;
     subject += " (";
-    subject += access_number_;
+    subject += accessNumber_;
     subject += "): ";
     subject += subject_;
-    JexSraSendMail(*this, cc_address_, subject, text_);
+    JexSraSendMail(*this, ccAddress_, subject, text_);
 }

@@ -31,13 +31,13 @@ bool Reformat(const JexString& date, JexString& out) {
 
 }  // namespace
 
-JexSraFetchList::JexSraFetchList(JexSession* session, int listType) : list_type_(listType) {
+JexSraFetchList::JexSraFetchList(JexSession* session, int listType) : listType_(listType) {
     JexTrace trace(kTraceFile, "JexSraFetchList()", __LINE__);
     StartClient(session, "Client/Fetch Sevice Request");
     subject_ = "";
     since_ = "";
     before_ = "";
-    list_text_ = std::to_string(listType).c_str();
+    listText_ = std::to_string(listType).c_str();
 }
 
 JexSraFetchList::~JexSraFetchList() {
@@ -57,7 +57,7 @@ int JexSraFetchList::Fail(int status, bool notice, JexString& list) {
 int JexSraFetchList::Fetch(JexString& list) {
     JexTrace trace(kTraceFile, "Fetch()", __LINE__);
     JexSraConnectItems items = ConnectItems(kSraKindListFetch);
-    items.list_type = list_type_;
+    items.listType = listType_;
 
     // The dates first: a bad one is refused before the session is touched,
     // the before date ahead of the since date.

@@ -38,5 +38,5 @@ private:
     // sent when `notice` is set, `list` emptied, the session disconnected.
     int Fail(int status, bool notice, JexString& list);
 
-    int list_type_;
+    int listType_;
 };

@@ -40,11 +40,11 @@ void JexSraBuildConnect(const JexSraConnectItems& items, JexNetMsg& msg) {
     SetInteger(msg[kSraItemNumeric], items.numeric);
     JexSraSetText(msg[kSraItemContact], items.contact);
     switch (items.kind) {
-        case kSraKindNew: JexSraSetText(msg[kSraItemAccessNumber], items.access_number); break;
+        case kSraKindNew: JexSraSetText(msg[kSraItemAccessNumber], items.accessNumber); break;
         case kSraKindAugment:
-        case kSraKindReview: JexSraSetText(msg[kSraItemRequestNumber], items.request_number); break;
+        case kSraKindReview: JexSraSetText(msg[kSraItemRequestNumber], items.requestNumber); break;
         case kSraKindListFetch:
-            SetDecimal(msg[kSraItemListType], items.list_type);
+            SetDecimal(msg[kSraItemListType], items.listType);
             if (*items.before.Text()) JexSraSetText(msg[kSraItemBefore], items.before);
             if (*items.since.Text()) JexSraSetText(msg[kSraItemSince], items.since);
             break;

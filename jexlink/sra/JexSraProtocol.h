@@ -54,11 +54,11 @@ struct JexSraConnectItems {
     JexString subject;
     int32_t numeric = 2;
     JexString contact;
-    JexString access_number;   // kind 0
-    JexString request_number;  // kinds 1 and 2
-    int list_type = 0;         // kind 3
-    JexString before;          // kind 3, sent when not empty
-    JexString since;           // kind 3, sent when not empty
+    JexString accessNumber;   // kind 0
+    JexString requestNumber;  // kinds 1 and 2
+    int listType = 0;         // kind 3
+    JexString before;         // kind 3, sent when not empty
+    JexString since;          // kind 3, sent when not empty
 };
 
 // The message becomes the connect message (type kSraConnect) of the items.

@@ -59,20 +59,20 @@ JexSraConnectItems Connect(int kind) {
     switch (kind) {
         case kSraKindNew:
             items.subject = "Hi";
-            items.access_number = "AB1";
+            items.accessNumber = "AB1";
             break;
         case kSraKindAugment:
             items.subject = "Hi";
-            items.request_number = "SR9";
+            items.requestNumber = "SR9";
             items.numeric = 5;
             break;
         case kSraKindReview:
             items.subject = "";
-            items.request_number = "SR9";
+            items.requestNumber = "SR9";
             break;
         case kSraKindListFetch:
             items.subject = "";
-            items.list_type = 2;
+            items.listType = 2;
             items.before = "B";
             items.since = "S";
             break;

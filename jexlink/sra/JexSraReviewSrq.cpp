@@ -59,7 +59,7 @@ int JexSraReviewSrq::GetWorkUnitCount() {
         return SESSIONERR;
     }
     JexSraConnectItems items = ConnectItems(kSraKindReview);
-    items.request_number = number_;
+    items.requestNumber = number_;
 
     JexNetMsg answer;
     const char* refused = nullptr;

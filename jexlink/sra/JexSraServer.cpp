@@ -41,16 +41,16 @@ constexpr int kSraItemWorkUnitCount = '1';
 
 // The route map and the key directory, computed once per process.
 struct ServerPaths {
-    JexString route_map;
-    JexString key_dir;
+    JexString routeMap;
+    JexString keyDir;
 };
 
 const ServerPaths& Paths() {
     static const ServerPaths paths = [] {
         ServerPaths p;
-        p.route_map = JexDataFilePath("File.RouteMap", "data\\jex_route_map.dat");
+        p.routeMap = JexDataFilePath("File.RouteMap", "data\\jex_route_map.dat");
         const char* env = std::getenv("JEXCRYPTO_PATH");
-        p.key_dir = env && *env ? JexString(env) : JexDataFilePath("File.KeyPath", "Keys\\");
+        p.keyDir = env && *env ? JexString(env) : JexDataFilePath("File.KeyPath", "Keys\\");
         return p;
     }();
     return paths;
@@ -229,7 +229,7 @@ std::FILE* JexSraServer::CreateWorkFile(const JexString& acid) {
             ::unlink(path.c_str());
             return nullptr;
         }
-        work_file_ = path.c_str();
+        workFile_ = path.c_str();
         return file;
     }
     return nullptr;
@@ -300,7 +300,7 @@ int JexSraServer::Serve(JexSraServerLink& link) {
 
     // The work file is closed and deleted on every way out.
     std::FILE* file = nullptr;
-    work_file_ = "";
+    workFile_ = "";
     struct WorkFileGuard {
         std::FILE*& file;
         JexString& path;
@@ -309,7 +309,7 @@ int JexSraServer::Serve(JexSraServerLink& link) {
             if (*path.Text()) JexDeleteFile(path.Text());
             path = "";
         }
-    } guard{file, work_file_};
+    } guard{file, workFile_};
     if (kind != kSraKindReview) {
         file = CreateWorkFile(acid);
         if (!file) return Fail(link, FILEOPENERR, JexExcArgs("JexSra::Server()File open Error"));
@@ -339,8 +339,8 @@ int JexSraServer::OpenConnection(JexSraServerLink& link, JexBuffer& data) {
         const char* value;
         const char* text;
     } settings[] = {
-        {JexSession::ROUTE_MAP, paths.route_map.Text(), "JexSraServer::Server() ROUTE_MAP refused"},
-        {JexSession::CRYPTO_PATH, paths.key_dir.Text(),
+        {JexSession::ROUTE_MAP, paths.routeMap.Text(), "JexSraServer::Server() ROUTE_MAP refused"},
+        {JexSession::CRYPTO_PATH, paths.keyDir.Text(),
          "JexSraServer::Server() CRYPTO_PATH refused"},
         {JexSession::DST_NODE, nodes.Text(), "JexSraServer::Server() DST_NODE refused"},
     };
@@ -367,12 +367,12 @@ int JexSraServer::CheckRequest(JexSraServerLink& link, const JexBuffer& data, Je
                                JexString& acid, long& kind) {
     // Checks before accepting.
     {
-        JexString acids("", 1), src_nodes("", 1), user("", 1), application("", 1);
+        JexString acids("", 1), srcNodes("", 1), user("", 1), application("", 1);
         link.GetAttr(JexSession::SRC_ACID, acids);
-        link.GetAttr(JexSession::SRC_NODE, src_nodes);
+        link.GetAttr(JexSession::SRC_NODE, srcNodes);
         link.GetAttr(JexSession::SRC_USER, user);
         link.GetAttr(JexSession::APPLICATION, application);
-        JexAccessCheck access(acids, src_nodes, user, application, "");
+        JexAccessCheck access(acids, srcNodes, user, application, "");
         if (!access.Permitted())
             return RejectWith(link, ACCESSFAIL, JexExcArgs("JexSra::Server() Not Authorized"));
     }
@@ -421,9 +421,9 @@ int JexSraServer::Dispatch(JexSraServerLink& link, const JexNetMsg& connect, lon
     const uint32_t word = (static_cast<uint32_t>(numeric_) << 8) + static_cast<uint32_t>(platform);
     JexBuffer dispatch;
     dispatch.SetLong(kDispatchTag);
-    JexBuffer word_bytes;
-    word_bytes.SetLong(static_cast<int32_t>(word));
-    dispatch += static_cast<const JexBufferBase&>(word_bytes);
+    JexBuffer wordBytes;
+    wordBytes.SetLong(static_cast<int32_t>(word));
+    dispatch += static_cast<const JexBufferBase&>(wordBytes);
 
     // Writes the header records, the request record being `request`.
     auto header = [&](const JexBuffer& request) {
@@ -467,9 +467,9 @@ int JexSraServer::Dispatch(JexSraServerLink& link, const JexNetMsg& connect, lon
     }
 }
 
-int JexSraServer::ReadBody(JexSraServerLink& link, std::FILE* file, bool with_headers,
-                           const char* who, const char* conversion_text) {
-    const JexString protocol_text = JexString(who) + " Protocol error";
+int JexSraServer::ReadBody(JexSraServerLink& link, std::FILE* file, bool withHeaders,
+                           const char* who, const char* conversionText) {
+    const JexString protocolText = JexString(who) + " Protocol error";
     // Never wraps: at most one item (under 16 MB) past a 32-bit limit.
     int64_t total = 0;
     for (;;) {
@@ -477,10 +477,10 @@ int JexSraServer::ReadBody(JexSraServerLink& link, std::FILE* file, bool with_he
         if (link.GetMsg(in, 0) != 0) return -1;
         JexNetMsg msg;
         msg.Decode(in);
-        if (msg.Corrupt()) return Fail(link, CONVERSIONERR, JexExcArgs(conversion_text));
+        if (msg.Corrupt()) return Fail(link, CONVERSIONERR, JexExcArgs(conversionText));
         if (msg.Type() == kSraEnd) return 0;
         if (msg.Type() != kSraData)
-            return Fail(link, PROTOCOLERR, JexExcArgs(protocol_text.Text()), &link.Error());
+            return Fail(link, PROTOCOLERR, JexExcArgs(protocolText.Text()), &link.Error());
         const JexBuffer& line = msg[kSraItemLine];
         if (Present(line)) {
             total += line.Length();
@@ -490,7 +490,7 @@ int JexSraServer::ReadBody(JexSraServerLink& link, std::FILE* file, bool with_he
                             &link.Error());
             write_data(file, kTagBody, nullptr, line);
         }
-        if (!with_headers) continue;
+        if (!withHeaders) continue;
         const struct {
             int item;
             const char* label;
@@ -507,16 +507,15 @@ int JexSraServer::ReadBody(JexSraServerLink& link, std::FILE* file, bool with_he
 int JexSraServer::Finish(JexSraServerLink& link, std::FILE*& file, bool augment) {
     CloseFile(file);
     const int summary = augment ? PROBAUGFAIL : PROBSUBFAIL;
-    const char* summary_text =
-        augment ? "Problem augmentation failed" : "Problem submission failed";
-    if (!back_end_) return Fail(link, summary, JexExcArgs(summary_text));
+    const char* summaryText = augment ? "Problem augmentation failed" : "Problem submission failed";
+    if (!backEnd_) return Fail(link, summary, JexExcArgs(summaryText));
 
     ExcSet(OK);
     JexString number("", 1);
-    const int status = augment ? back_end_->Augment(work_file_.Text(), *this)
-                               : back_end_->Submit(work_file_.Text(), number, *this);
+    const int status = augment ? backEnd_->Augment(workFile_.Text(), *this)
+                               : backEnd_->Submit(workFile_.Text(), number, *this);
     if (status != OK) {
-        if (Code() == OK) ExcSet(summary, JexExcArgs(summary_text));
+        if (Code() == OK) ExcSet(summary, JexExcArgs(summaryText));
         Raise();
         return FailureSequence(link, status);
     }
@@ -535,9 +534,9 @@ int JexSraServer::Finish(JexSraServerLink& link, std::FILE*& file, bool augment)
 }
 
 int JexSraServer::ValidateSrq(JexObligation& map, const JexString& acid, const JexString& srq) {
-    if (back_end_) {
+    if (backEnd_) {
         JexString owner("", 1);
-        const int found = back_end_->LookupSrq(srq, owner);
+        const int found = backEnd_->LookupSrq(srq, owner);
         if (found != JexObligation::NOT_VENDOR) {
             if (found != 0) return found;
             owner.SetCaseSensitive(0);
@@ -599,7 +598,7 @@ int JexSraServer::ReviewSrq(JexSraServerLink& link, JexNetMsg connect) {
     }
 
     JexFieldedString units('\0');
-    int found = back_end_ ? back_end_->WorkUnits(srq, units) : JexObligation::NOT_VENDOR;
+    int found = backEnd_ ? backEnd_->WorkUnits(srq, units) : JexObligation::NOT_VENDOR;
     if (found == JexObligation::NOT_VENDOR) {
         JexString answer("", 1);
         found = map.CheckReview(srq, answer);
@@ -611,9 +610,9 @@ int JexSraServer::ReviewSrq(JexSraServerLink& link, JexNetMsg connect) {
 
     const int count = units.Count();
     JexNetMsg accept(kSraAcceptUntyped);
-    char count_text[16];
-    std::snprintf(count_text, sizeof count_text, "%d", count);
-    JexSraSetText(accept[kSraItemWorkUnitCount], JexString(count_text));
+    char countText[16];
+    std::snprintf(countText, sizeof countText, "%d", count);
+    JexSraSetText(accept[kSraItemWorkUnitCount], JexString(countText));
     JexBuffer wire;
     if (accept.Encode(wire) == JexNetMsg::kEncoded) link.Accept(wire);
 
@@ -661,10 +660,10 @@ int JexSraServer::FetchSrqList(JexSraServerLink& link, JexNetMsg connect, std::F
     (void)connect;
     CloseFile(file);
     const char* text = "JexSraServer::FetchSrqList() list not available";
-    if (!back_end_) return Fail(link, LISTNOTAVAIL, JexExcArgs(text));
+    if (!backEnd_) return Fail(link, LISTNOTAVAIL, JexExcArgs(text));
     ExcSet(OK);
     JexFieldedString lines('\n');
-    const int status = back_end_->FetchList(work_file_.Text(), lines, *this);
+    const int status = backEnd_->FetchList(workFile_.Text(), lines, *this);
     if (status != OK) {
         if (Code() == OK) ExcSet(LISTNOTAVAIL, JexExcArgs(text));
         Raise();

@@ -26,11 +26,11 @@ public:
     virtual ~JexSraBackEnd() = default;
 
     // A new request: its number for the success reply.
-    virtual int Submit(const char* work_file, JexString& number, JexException& error) = 0;
+    virtual int Submit(const char* workFile, JexString& number, JexException& error) = 0;
     // Text added to an existing request.
-    virtual int Augment(const char* work_file, JexException& error) = 0;
+    virtual int Augment(const char* workFile, JexException& error) = 0;
     // The lines of the list that the work file's list command names.
-    virtual int FetchList(const char* work_file, JexFieldedString& lines, JexException& error) = 0;
+    virtual int FetchList(const char* workFile, JexFieldedString& lines, JexException& error) = 0;
 
     // The look-ups of the call-handling system, which this platform does not
     // reach; a back-end that keeps its own records answers them.
@@ -57,9 +57,9 @@ public:
     virtual void FillLog(JexLogger& log) = 0;
     // Bounds every later wait for the client by the session's READ_TIMEOUT.
     virtual void BoundWaits() = 0;
-    virtual int Listen(const char* application, const char* acids, JexBuffer& connect_data) = 0;
-    virtual int Accept(const JexBuffer& accept_data) = 0;
-    virtual int Reject(const JexBuffer& reject_data) = 0;
+    virtual int Listen(const char* application, const char* acids, JexBuffer& connectData) = 0;
+    virtual int Accept(const JexBuffer& acceptData) = 0;
+    virtual int Reject(const JexBuffer& rejectData) = 0;
     virtual int PutMsg(const JexBuffer& data, int flags) = 0;
     virtual int GetMsg(JexBuffer& data, int flags) = 0;
     virtual int Disconnect() = 0;
@@ -76,11 +76,11 @@ public:
     JexException& Error() override { return session_; }
     void FillLog(JexLogger& log) override;
     void BoundWaits() override;
-    int Listen(const char* application, const char* acids, JexBuffer& connect_data) override {
-        return session_.Listen(application, acids, connect_data);
+    int Listen(const char* application, const char* acids, JexBuffer& connectData) override {
+        return session_.Listen(application, acids, connectData);
     }
-    int Accept(const JexBuffer& accept_data) override { return session_.Accept(accept_data); }
-    int Reject(const JexBuffer& reject_data) override { return session_.Reject(reject_data); }
+    int Accept(const JexBuffer& acceptData) override { return session_.Accept(acceptData); }
+    int Reject(const JexBuffer& rejectData) override { return session_.Reject(rejectData); }
     int PutMsg(const JexBuffer& data, int flags) override { return session_.PutMsg(data, flags); }
     int GetMsg(JexBuffer& data, int flags) override { return session_.GetMsg(data, flags); }
     int Disconnect() override { return session_.Disconnect(); }
@@ -126,7 +126,7 @@ public:
     int Server(JexSession& session);
 
     // Not owned; null: no back-end.
-    void SetBackEnd(JexSraBackEnd* back_end) { back_end_ = back_end; }
+    void SetBackEnd(JexSraBackEnd* backEnd) { backEnd_ = backEnd; }
 
     // Appends one work-file record: the tag byte, the label (may be null),
     // the value's bytes and a line feed.
@@ -181,8 +181,8 @@ private:
     // Reads the body of a new or augmented request into the work file.
     // 0 at the end message; a failure's code (reply sent); or -1 when the
     // receive failed.
-    int ReadBody(JexSraServerLink& link, std::FILE* file, bool with_headers, const char* who,
-                 const char* conversion_text);
+    int ReadBody(JexSraServerLink& link, std::FILE* file, bool withHeaders, const char* who,
+                 const char* conversionText);
     // Closes the work file and answers the end of a request through the
     // back-end.
     int Finish(JexSraServerLink& link, std::FILE*& file, bool augment);
@@ -191,8 +191,8 @@ private:
     std::FILE* CreateWorkFile(const JexString& acid);
     static void CloseFile(std::FILE*& file);
 
-    JexSraBackEnd* back_end_ = nullptr;
-    JexString work_file_;
+    JexSraBackEnd* backEnd_ = nullptr;
+    JexString workFile_;
     uint32_t limit_ = 0;
 };
 

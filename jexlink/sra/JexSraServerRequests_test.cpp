@@ -23,12 +23,12 @@ TEST_F(JexSraServerTest, Augment) {
     });
     EXPECT_EQ(reply.Type(), kSraSuccess);
     EXPECT_EQ(served.status, JexSra::OK);
-    EXPECT_EQ(served.back_end.work, served.Header("SRQ$SR-9") + "\x05more\n\x05text\n");
+    EXPECT_EQ(served.backEnd.work, served.Header("SRQ$SR-9") + "\x05more\n\x05text\n");
 }
 
 TEST_F(JexSraServerTest, Review) {
     Served served;
-    served.back_end.units = {"a\n\nb", "second", ""};
+    served.backEnd.units = {"a\n\nb", "second", ""};
     RawClient client;
     std::vector<std::string> got;
     // Sends a query and collects the lines up to Z (or "F:code").
@@ -77,7 +77,7 @@ TEST_F(JexSraServerTest, ReviewEnds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Served served;
-        served.back_end.units = {"only"};
+        served.backEnd.units = {"only"};
         RawClient client;
         RawClient::Msg reply;
         served.Run([&] {
@@ -106,7 +106,7 @@ TEST_F(JexSraServerTest, FetchList) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Served served;
-        served.back_end.status = c.back_end_status;
+        served.backEnd.status = c.back_end_status;
         RawClient client;
         std::vector<std::string> got;
         served.Run(
@@ -132,7 +132,7 @@ TEST_F(JexSraServerTest, FetchList) {
         EXPECT_EQ(got, c.messages);
         EXPECT_EQ(served.status, c.with_back_end ? c.back_end_status : JexSra::LISTNOTAVAIL);
         if (c.with_back_end) {
-            EXPECT_EQ(served.back_end.work,
+            EXPECT_EQ(served.backEnd.work,
                       served.Header("OPENCALLS/before=5-MAR-2001/created", "The subject"));
         }
     }
@@ -151,7 +151,7 @@ TEST_F(JexSraServerTest, AugmentClient) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Served served;
-        served.back_end.status = c.back_end_status;
+        served.backEnd.status = c.back_end_status;
         int rc = -1;
         served.Run([&] {
             JexSession session;
@@ -160,14 +160,14 @@ TEST_F(JexSraServerTest, AugmentClient) {
         });
         EXPECT_EQ(rc, c.result);
         EXPECT_EQ(served.status, c.back_end_status);
-        EXPECT_EQ(served.back_end.work, served.Header("SRQ$SR-9", "More", ClientContact()) +
-                                            "\x05line one\n\x05line two\n");
+        EXPECT_EQ(served.backEnd.work, served.Header("SRQ$SR-9", "More", ClientContact()) +
+                                           "\x05line one\n\x05line two\n");
     }
 }
 
 TEST_F(JexSraServerTest, ReviewClient) {
     Served served;
-    served.back_end.units = {"a\n\nb", "second"};
+    served.backEnd.units = {"a\n\nb", "second"};
     int count = -1;
     std::vector<std::string> texts;
     served.Run([&] {
@@ -199,7 +199,7 @@ TEST_F(JexSraServerTest, FetchClient) {
     EXPECT_EQ(rc, 0);
     EXPECT_STREQ(list.Text(), "first\n\nthird\n");
     EXPECT_EQ(served.status, JexSra::OK);
-    EXPECT_EQ(served.back_end.work,
+    EXPECT_EQ(served.backEnd.work,
               served.Header("OPENCALLS/before=5-MAR-2001/created", "", ClientContact()));
 }
 
@@ -207,13 +207,13 @@ TEST_F(JexSraServerTest, FetchClient) {
 struct InMemory {
     tavro::testing::SraMemoryLink link;
     ServingServer server;
-    TestBackEnd back_end;
+    TestBackEnd backEnd;
     int status = -1;
 
     void Run(const JexNetMsg& connect, const std::vector<std::string>& messages) {
         link.chunks = {Bytes(connect.Encode()), "x|TARNIX"};
         link.chunks.insert(link.chunks.end(), messages.begin(), messages.end());
-        server.SetBackEnd(&back_end);
+        server.SetBackEnd(&backEnd);
         testing::internal::CaptureStderr();
         status = server.Serve(link);
         testing::internal::GetCapturedStderr();
@@ -241,7 +241,7 @@ TEST_F(JexSraServerTest, WorkFileNames) {
         run.link.acid = c.acid;
         run.Run(Connect("0"), {"Z"});
         EXPECT_EQ(run.status, JexSra::OK);
-        const std::string& name = run.back_end.work_name;
+        const std::string& name = run.backEnd.work_name;
         ASSERT_EQ(name.size(), 8 + 8 + 10 + 1 + c.suffix.size()) << name;
         EXPECT_EQ(name.substr(0, 16), prefix);
         EXPECT_EQ(name.find_first_not_of("0123456789", 16), 26u) << name;
@@ -265,7 +265,7 @@ TEST_F(JexSraServerTest, WorkFilesAreCreatedExclusively) {
     InMemory run;
     run.Run(Connect("0"), {"dline", "Z"});
     EXPECT_EQ(run.status, JexSra::OK);
-    EXPECT_EQ(run.back_end.work_name.substr(run.back_end.work_name.size() - 2), "_1");
+    EXPECT_EQ(run.backEnd.work_name.substr(run.backEnd.work_name.size() - 2), "_1");
     for (const auto& name : taken) {
         EXPECT_EQ(ReadFile(name), "precious");
         std::filesystem::remove(name);
@@ -293,7 +293,7 @@ TEST_F(JexSraServerTest, SessionFailuresEndOnlyTheConnection) {
         if (c.connection) {
             run.Run(Connect("0"), {"Z"});
         } else {
-            run.server.SetBackEnd(&run.back_end);
+            run.server.SetBackEnd(&run.backEnd);
             run.status = run.server.Serve(run.link);
         }
         EXPECT_EQ(run.status, c.status);
@@ -317,7 +317,7 @@ TEST_F(JexSraServerTest, WorkFileThatCannotBeCreated) {
     EXPECT_EQ(run.link.sent[0][0], 'A');
     EXPECT_EQ(run.link.sent[1].substr(0, 2), "PF");
     EXPECT_EQ(run.link.state, 3);
-    EXPECT_EQ(run.back_end.calls, 0);
+    EXPECT_EQ(run.backEnd.calls, 0);
 }
 
 // A client that hangs up before the end of its request gets no answer, and
@@ -342,7 +342,7 @@ TEST_F(JexSraServerTest, RequestAbandonedByTheClientIsRecordedAsFailed) {
             EXPECT_EQ(run.server.Code(), c.status);
             ASSERT_EQ(run.link.sent.size(), 1u);  // the accept, no reply
             EXPECT_EQ(run.link.sent[0][0], 'A');
-            EXPECT_EQ(run.back_end.calls, 0);
+            EXPECT_EQ(run.backEnd.calls, 0);
             const std::string text = run.server.Describe(1).Text();
             EXPECT_NE(text.find("The client ended before the end of the request"),
                       std::string::npos)

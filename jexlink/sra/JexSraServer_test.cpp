@@ -140,7 +140,7 @@ TEST_F(JexSraServerTest, RefusalsReachTheClientAsRejectData) {
         SCOPED_TRACE(c.name);
         if (c.rules) Install::Get().Rules(c.rules);
         Served served;
-        served.back_end.owner = "SOMEONE-ELSE";
+        served.backEnd.owner = "SOMEONE-ELSE";
         RawClient client;
         int rc = -1;
         served.Run([&] { rc = client.Open(c.connect()); });
@@ -152,7 +152,7 @@ TEST_F(JexSraServerTest, RefusalsReachTheClientAsRejectData) {
         const std::string line = c.version_line ? c.version_line : "Client's version";
         EXPECT_EQ(served.stderr_text.find(line) != std::string::npos, c.version_line != nullptr)
             << served.stderr_text;
-        EXPECT_EQ(served.back_end.calls, 0);
+        EXPECT_EQ(served.backEnd.calls, 0);
         Install::Get().Rules("allow * * * * * * * everyone\n");
     }
 }
@@ -212,7 +212,7 @@ TEST_F(JexSraServerTest, NewRequestFromTheCreateClient) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Served served;
-        served.back_end.status = c.back_end_status;
+        served.backEnd.status = c.back_end_status;
         JexNetMsg in;
         JexSraSetText(in['G'], JexString("Linux 6"));
         JexSraSetText(in['F'], JexString("x86 box"));
@@ -231,14 +231,14 @@ TEST_F(JexSraServerTest, NewRequestFromTheCreateClient) {
             EXPECT_EQ(Unload(out).code, JexSra::PROBSUBFAIL);
             continue;
         }
-        ASSERT_EQ(served.back_end.calls, 1);
+        ASSERT_EQ(served.backEnd.calls, 1);
         const std::string contact = ClientContact();
-        EXPECT_EQ(served.back_end.work, served.Header("ACC-1", "Disk full", contact) +
-                                            "\x05Operating System Info : Linux 6\n"
-                                            "\x05Hardware Info : x86 box\n"
-                                            "\x05Software Info : 2.2\n"
-                                            "\x05\n\x05Hello\n\x05World\n\x05\n");
-        EXPECT_EQ(served.back_end.work_name.rfind("jex_sra_", 0), 0u);
+        EXPECT_EQ(served.backEnd.work, served.Header("ACC-1", "Disk full", contact) +
+                                           "\x05Operating System Info : Linux 6\n"
+                                           "\x05Hardware Info : x86 box\n"
+                                           "\x05Software Info : 2.2\n"
+                                           "\x05\n\x05Hello\n\x05World\n\x05\n");
+        EXPECT_EQ(served.backEnd.work_name.rfind("jex_sra_", 0), 0u);
         EXPECT_EQ(served.status, c.back_end_status);
         if (c.back_end_status == 0) {
             EXPECT_STREQ(JexSraText(out['I']).Text(), "SR-4711");
@@ -264,8 +264,8 @@ TEST_F(JexSraServerTest, SizeLimit) {
         });
         EXPECT_EQ(reply.Type(), kSraSuccess);
         EXPECT_EQ(served.status, JexSra::OK);
-        EXPECT_EQ(served.back_end.work, served.Header("ACC-1") + "\x05" + std::string(60, 'x') +
-                                            "\n\x05" + std::string(40, 'y') + "\n");
+        EXPECT_EQ(served.backEnd.work, served.Header("ACC-1") + "\x05" + std::string(60, 'x') +
+                                           "\n\x05" + std::string(40, 'y') + "\n");
     }
     {
         Served served;
@@ -287,7 +287,7 @@ TEST_F(JexSraServerTest, SizeLimit) {
             << carried.text;
         EXPECT_EQ(served.status, JexSra::BYTELIMITERR);
         EXPECT_EQ(served.Context(), "JexSraServer::NewSrq()");
-        EXPECT_EQ(served.back_end.calls, 0);
+        EXPECT_EQ(served.backEnd.calls, 0);
     }
 }
 
@@ -338,7 +338,7 @@ TEST_F(JexSraServerTest, FailuresAfterTheAccept) {
         EXPECT_EQ(Unload(reply.m).code, c.code);
         EXPECT_EQ(served.status, c.code);
         EXPECT_EQ(served.Context(), c.context);
-        EXPECT_EQ(served.back_end.calls, 0);
+        EXPECT_EQ(served.backEnd.calls, 0);
     }
 }
 

@@ -12,7 +12,7 @@ namespace {
 class FilledRequest : public JexSra {
 public:
     FilledRequest() {
-        access_number_ = "ACC-201";
+        accessNumber_ = "ACC-201";
         text_ = "work 202";
         subject_ = "subject 203";
         number_ = "SR-204";

@@ -251,7 +251,7 @@ private:
 // Serves one connection with a serving server while the test's client runs.
 struct Served {
     ServingServer server;
-    TestBackEnd back_end;
+    TestBackEnd backEnd;
     int status = -1;
     std::string stderr_text;
     std::string path;  // the server session's PATH
@@ -260,7 +260,7 @@ struct Served {
         SessionServer listener;
         ASSERT_TRUE(listener.Listening());
         Install::Get().Route(listener);
-        if (with_back_end) server.SetBackEnd(&back_end);
+        if (with_back_end) server.SetBackEnd(&backEnd);
         ::testing::internal::CaptureStderr();
         ASSERT_TRUE(listener.Serve([this](JexSession& s) {
             s.SetAttr(JexSession::READ_TIMEOUT, 30);

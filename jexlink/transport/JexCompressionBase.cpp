@@ -11,9 +11,9 @@ JexCompressionBase::JexCompressionBase() : JexException(kTextTable, "JexCompress
 JexCompressionBase::~JexCompressionBase() = default;
 
 void JexCompressionBase::Count(int in, int out) {
-    bytes_in_ += static_cast<uint32_t>(in);
-    bytes_out_ += static_cast<uint32_t>(out);
-    if (bytes_out_ != 0) ratio_ = static_cast<float>(bytes_in_) / static_cast<float>(bytes_out_);
+    bytesIn_ += static_cast<uint32_t>(in);
+    bytesOut_ += static_cast<uint32_t>(out);
+    if (bytesOut_ != 0) ratio_ = static_cast<float>(bytesIn_) / static_cast<float>(bytesOut_);
 }
 
 int JexCompressor::Compress(const JexBuffer& in, JexBuffer& out) {

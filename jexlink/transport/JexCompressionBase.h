@@ -23,8 +23,8 @@ public:
     JexCompressionBase();
     ~JexCompressionBase() override;
 
-    uint32_t BytesIn() const { return bytes_in_; }
-    uint32_t BytesOut() const { return bytes_out_; }
+    uint32_t BytesIn() const { return bytesIn_; }
+    uint32_t BytesOut() const { return bytesOut_; }
     float Ratio() const { return ratio_; }
 
 protected:
@@ -32,8 +32,8 @@ protected:
     void Count(int in, int out);
 
 private:
-    uint32_t bytes_in_ = 0;
-    uint32_t bytes_out_ = 0;
+    uint32_t bytesIn_ = 0;
+    uint32_t bytesOut_ = 0;
     float ratio_ = 0;
 };
 

@@ -95,24 +95,24 @@ int JexGateway::TraceFlags() { return trace_flags.load(); }
 JexGateway::JexGateway()
     : JexProtocol(kTextTable, "JexGateway"),
       stats_("JexGateway", this, &JexNetStats::DisplaySwitch) {
-    PushHandler(own_handler_, this, &inconsistency_handler, this);
+    PushHandler(ownHandler_, this, &inconsistency_handler, this);
     AddTraceLetters(std::getenv("JEXGATEWAY_TRACE"));
     const char* map = std::getenv("JEXGATEWAY_ROUTEMAP");
-    route_map_file = map ? map : kDefaultRouteMap;
+    routeMapFile = map ? map : kDefaultRouteMap;
     const char* id = std::getenv("JEXGATEWAY_SYSTEMID");
-    system_id = id ? id : "<None>";
+    systemId = id ? id : "<None>";
     JexString node;
     platform = JexPlatform::CurrentText(node);
-    own_acids.Parse(system_id);
-    own_nodes.Parse(node);
+    ownAcids.Parse(systemId);
+    ownNodes.Parse(node);
     version.Parse("2.32 Exp");
 }
 
 JexGateway::~JexGateway() {
     ReleaseTransport(0);
     ReleaseTransport(1);
-    PopHandler(own_handler_);
-    route_map.reset();
+    PopHandler(ownHandler_);
+    routeMap.reset();
 }
 
 void JexGateway::AttachTransport(int side, JexTransport* transport) {
@@ -130,7 +130,7 @@ void JexGateway::AttachTransport(int side, JexTransport* transport) {
 void JexGateway::ReleaseTransport(int side) {
     side &= 1;
     readers_[side].Reset();
-    receive_spare_.Free();
+    receiveSpare_.Free();
     if (handlers_[side]) {
         PopHandler(*handlers_[side]);
         handlers_[side].reset();
@@ -191,7 +191,7 @@ void JexGateway::set_state(int state) {
 }
 
 int JexGateway::SetError(int code, const JexExcArgs& args, JexException* cause) {
-    JexMutexLock hold(relay_lock_);
+    JexMutexLock hold(relayLock_);
     return ExcSet(code, args, cause);
 }
 
@@ -206,11 +206,11 @@ int JexGateway::GetAttr(Attribute attribute, int& value) {
     if (code != OK) return AttrFail(code, attribute, nullptr);
     switch (attribute) {
         case HOP_COUNT: value = hop_count; break;
-        case MAX_HOP_COUNT: value = max_hops; break;
-        case MAX_REDIRECT_COUNT: value = max_redirects; break;
+        case MAX_HOP_COUNT: value = maxHops; break;
+        case MAX_REDIRECT_COUNT: value = maxRedirects; break;
         case PRIORITY: value = priority; break;
-        case RAISE_TIMEOUT: value = raise_timeout; break;
-        case READ_TIMEOUT: value = read_timeout; break;
+        case RAISE_TIMEOUT: value = raiseTimeout; break;
+        case READ_TIMEOUT: value = readTimeout; break;
         case STATE: value = state_; break;
         default: break;
     }
@@ -223,22 +223,22 @@ int JexGateway::GetAttr(Attribute attribute, JexString& value) {
         JexAttrCheck(kAttributes, attribute, K::kText, JexAttrAccess::kGet, kAttrCodes);
     if (code != OK) return AttrFail(code, attribute, nullptr);
     switch (attribute) {
-        case ACID: value = own_acids.Text(); break;
+        case ACID: value = ownAcids.Text(); break;
         case APPLICATION:
             value = application;
             value.SetCaseSensitive(application.CaseSensitive());
             break;
-        case DST_ACID: value = dst_acids.Text(); break;
-        case DST_NODE: value = dst_nodes.Text(); break;
+        case DST_ACID: value = dstAcids.Text(); break;
+        case DST_NODE: value = dstNodes.Text(); break;
         case DST_PLATFORM: value = PlatformOfEntry(path, path.Count() - 1); break;
-        case NODE: value = own_nodes.Text(); break;
+        case NODE: value = ownNodes.Text(); break;
         case PATH: value = path.Text(); break;
         case ROUTE_MAP:
-            value = route_map_file;
-            value.SetCaseSensitive(route_map_file.CaseSensitive());
+            value = routeMapFile;
+            value.SetCaseSensitive(routeMapFile.CaseSensitive());
             break;
-        case SRC_ACID: value = src_acids.Text(); break;
-        case SRC_NODE: value = src_nodes.Text(); break;
+        case SRC_ACID: value = srcAcids.Text(); break;
+        case SRC_NODE: value = srcNodes.Text(); break;
         case SRC_PLATFORM: value = PlatformOfEntry(path, 0); break;
         case STATE: value = state_name(); break;
         default: break;
@@ -258,11 +258,11 @@ int JexGateway::SetAttr(Attribute attribute, const JexString& value) {
         ExcRaise(WRONGSTATE, JexExcArgs(Label()));
         return WRONGSTATE;
     }
-    if (attribute == ACID) own_acids.Parse(value);
-    if (attribute == NODE) own_nodes.Parse(value);
+    if (attribute == ACID) ownAcids.Parse(value);
+    if (attribute == NODE) ownNodes.Parse(value);
     if (attribute == ROUTE_MAP) {
-        route_map_file = value;
-        route_map_file.SetCaseSensitive(value.CaseSensitive());
+        routeMapFile = value;
+        routeMapFile.SetCaseSensitive(value.CaseSensitive());
     }
     return OK;
 }
@@ -278,7 +278,7 @@ int JexGateway::check_reply(const JexNetMsg& record) {
     return OK;
 }
 
-int JexGateway::check_record(const JexNetMsg& record) {
+int JexGateway::CheckRecord(const JexNetMsg& record) {
     if (record.Corrupt()) return PROTOCOL;
     switch (record.Type()) {
         case kConnect:
@@ -318,30 +318,30 @@ int JexGateway::send_record(int side, const JexNetMsg& record) {
     side &= 1;
     // A DATA record of its payload alone travels raw: 'd' and the payload.
     if (record.Type() == kData && record[kData].Data() && record.ItemCount() == 1)
-        return send_data(side, record[kData], &record);
+        return SendData(side, record[kData], &record);
     trace_record(record, side ? "Sending(1)" : "Sending(0)");
     JexBuffer encoded;
     if (record.Encode(encoded) != JexNetMsg::kEncoded)
         return SetError(FAILURE, JexExcArgs(Label(), msg_name(record.Type())));
     JexTransport* t = transports_[side].get();
     if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
-    JexMutexLock hold(send_lock_[side]);
+    JexMutexLock hold(sendLock_[side]);
     const int rc = jex_write_frame(*t, encoded);
     if (rc == kJexFrameTooBig) return SetError(FAILURE, JexExcArgs(Label(), encoded.Length()));
-    if (rc != 0) return transport_failed(*t);
-    JexMutexLock counting(relay_lock_);  // both relay threads count here
+    if (rc != 0) return TransportFailed(*t);
+    JexMutexLock counting(relayLock_);  // both relay threads count here
     stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(encoded.Length()));
     stats_.Increment(JexNetStats::kMessagesSent, 1);
     return OK;
 }
 
-int JexGateway::send_data(int side, const JexBuffer& payload, const JexNetMsg* record) {
+int JexGateway::SendData(int side, const JexBuffer& payload, const JexNetMsg* record) {
     const JexBuffer* pieces[1] = {&payload};
-    return send_data(side, pieces, 1, record);
+    return SendData(side, pieces, 1, record);
 }
 
-int JexGateway::send_data(int side, const JexBuffer* const* pieces, int count,
-                          const JexNetMsg* record, bool more) {
+int JexGateway::SendData(int side, const JexBuffer* const* pieces, int count,
+                         const JexNetMsg* record, bool more) {
     side &= 1;
     int64_t length = 0;
     for (int i = 0; i < count; ++i) length += pieces[i]->Length();
@@ -358,12 +358,12 @@ int JexGateway::send_data(int side, const JexBuffer* const* pieces, int count,
     JexTransport* t = transports_[side].get();
     if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
     const char mark = static_cast<char>(JexNetMsg::kRawMark);
-    JexMutexLock hold(send_lock_[side]);
+    JexMutexLock hold(sendLock_[side]);
     const int rc = jex_write_frame(*t, &mark, 1, pieces, count, more);
     if (rc == kJexFrameTooBig)
         return SetError(FAILURE, JexExcArgs(Label(), static_cast<int>(length + 1)));
-    if (rc != 0) return transport_failed(*t);
-    JexMutexLock counting(relay_lock_);  // both relay threads count here
+    if (rc != 0) return TransportFailed(*t);
+    JexMutexLock counting(relayLock_);  // both relay threads count here
     stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(length + 1));
     stats_.Increment(JexNetStats::kMessagesSent, 1);
     return OK;
@@ -372,26 +372,26 @@ int JexGateway::send_data(int side, const JexBuffer* const* pieces, int count,
 int JexGateway::recv_record(int side, JexNetMsg& record, JexBuffer* lead) {
     int length = 0;
     char first = 0;
-    const int rc = recv_head(side, length, first);
-    return rc != OK ? rc : recv_rest(side, record, length, first, lead);
+    const int rc = RecvHead(side, length, first);
+    return rc != OK ? rc : RecvRest(side, record, length, first, lead);
 }
 
-int JexGateway::recv_head(int side, int& length, char& first) {
+int JexGateway::RecvHead(int side, int& length, char& first) {
     side &= 1;
     JexTransport* t = transports_[side].get();
     if (!t) return SetError(WRONGSTATE, JexExcArgs(Label()));
     JexFrameReader::Source source{&readers_[side], t};
-    JexBuffer too_big;
+    JexBuffer tooBig;
     length = 0;
     first = 0;
-    int rc = jex_read_frame_head(&JexFrameReader::Source::Read, &source, too_big, length);
+    int rc = JexReadFrameHead(&JexFrameReader::Source::Read, &source, tooBig, length);
     if (rc == kJexFrameOk && length > 0) rc = readers_[side].Peek(*t, first);
-    if (rc == TRANSPORTERR) return transport_failed(*t);
-    if (rc != 0) return SetError(rc, JexExcArgs(Label(), too_big));
+    if (rc == TRANSPORTERR) return TransportFailed(*t);
+    if (rc != 0) return SetError(rc, JexExcArgs(Label(), tooBig));
     return OK;
 }
 
-int JexGateway::recv_rest(int side, JexNetMsg& record, int length, char first, JexBuffer* lead) {
+int JexGateway::RecvRest(int side, JexNetMsg& record, int length, char first, JexBuffer* lead) {
     side &= 1;
     if (lead) lead->Free();
     JexTransport* t = transports_[side].get();
@@ -416,37 +416,37 @@ int JexGateway::recv_rest(int side, JexNetMsg& record, int length, char first, J
             rc = read(&source, bytes, 1);
             if (rc == OK && n == 5 && bytes[0] != JexNetMsg::kRawMark)
                 rc = read(&source, bytes + 1, 4);
-            if (rc != OK) return transport_failed(*t);
+            if (rc != OK) return TransportFailed(*t);
             const int taken = bytes[0] == JexNetMsg::kRawMark ? 1 : n;
             JexBuffer head(bytes, taken);
             lead->Swap(head);  // lead was freed above
             rest -= taken;
         }
-        rc = jex_read_frame_body(read, &source, rest, payload, length);
-        if (rc == TRANSPORTERR) return transport_failed(*t);
+        rc = JexReadFrameBody(read, &source, rest, payload, length);
+        if (rc == TRANSPORTERR) return TransportFailed(*t);
         if (rc != 0) return SetError(rc, JexExcArgs(Label(), payload));
         record[kData].Swap(payload);
     } else {
         JexBuffer frame;
-        rc = jex_read_frame_body(read, &source, length, frame, length);
-        if (rc == TRANSPORTERR) return transport_failed(*t);
+        rc = JexReadFrameBody(read, &source, length, frame, length);
+        if (rc == TRANSPORTERR) return TransportFailed(*t);
         if (rc != 0) return SetError(rc, JexExcArgs(Label(), frame));
         record.Decode(frame);
         if (record.Corrupt()) return SetError(CORRUPTMSG, JexExcArgs(Label()));
     }
     {
-        JexMutexLock counting(relay_lock_);  // both relay threads count here
+        JexMutexLock counting(relayLock_);  // both relay threads count here
         stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(length));
         stats_.Increment(JexNetStats::kMessagesReceived, 1);
     }
     trace_record(record, side ? "Received(1)" : "Received(0)");
-    if (check_record(record) != OK)
+    if (CheckRecord(record) != OK)
         return SetError(PROTOCOL, JexExcArgs(Label(), msg_name(record.Type())));
     return OK;
 }
 
-int JexGateway::transport_failed(JexTransport& t) {
-    JexMutexLock hold(relay_lock_);
+int JexGateway::TransportFailed(JexTransport& t) {
+    JexMutexLock hold(relayLock_);
     if (Code() == TRANSPORTERR) return TRANSPORTERR;  // the transport handler set it
     JexString calling;
     JexString called;
@@ -467,9 +467,9 @@ void JexGateway::make_netfail(JexNetMsg& record, JexTransport* failed) {
     SetItemText(record['P'], path);
     SetItemText(record['z'], platform);
     SetItemText(record['s'], state_name());
-    SetItemText(record['y'], system_id);
+    SetItemText(record['y'], systemId);
     SetItemText(record['V'], version);
-    JexMutexLock hold(relay_lock_);
+    JexMutexLock hold(relayLock_);
     LoadException(record);
 }
 

@@ -152,13 +152,13 @@ public:
     // map: CONNECT, then the answers of the gateway at the other end until
     // its HIT (0, state RUN) or a failure (its code, raised). The owner sets
     // ACID and NODE first.
-    int Connect(const JexFieldedString& dst_acid_list, const JexFieldedString& dst_node_list,
-                const JexString& application_name);
+    int Connect(const JexFieldedString& dstAcidList, const JexFieldedString& dstNodeList,
+                const JexString& applicationName);
     // Adopts the connection this program inherited (JEX_NET_HANDLE) as
     // side 0 and answers its CONNECT: 0 when it was accepted here (state
     // RUN), FORWARDED or REDIRECTED when it was passed on, else a code.
-    int Listen(const JexFieldedString& acid_list, const JexFieldedString& node_list,
-               const JexString& application_name);
+    int Listen(const JexFieldedString& acidList, const JexFieldedString& nodeList,
+               const JexString& applicationName);
     // The payload of the next DATA record (0). SHUTDOWN (20, nothing set)
     // when the peer sent FINISH; other failures set, raise and return their
     // code. wait: seconds this read may take, 0 for the gateway's read
@@ -190,7 +190,7 @@ public:
     // too when it is shorter. 0 leaves the read time-out alone to bound it.
     static constexpr int kDefaultFirstRecordTimeout = 5;
     void SetFirstRecordTimeout(int seconds);
-    int FirstRecordTimeout() const { return first_record_timeout; }
+    int FirstRecordTimeout() const { return firstRecordTimeout; }
     // Seconds a relay may pass no record in either direction before it ends
     // both legs; 0 (the start value) sets no limit, since a session may
     // rest long between its messages. Either leg closing or failing ends
@@ -198,10 +198,10 @@ public:
     void SetRelayIdleLimit(int seconds);
 
     // The answering side of a connection on side 0, which its caller has set
-    // up (state LWAIT): wait_status 0 when the connection stands, else 23.
+    // up (state LWAIT): waitStatus 0 when the connection stands, else 23.
     // 0 when the connection was accepted here (state RUN), else the code the
     // handshake ended with.
-    int incoming_handshake(int wait_status);
+    int incoming_handshake(int waitStatus);
     // 0 when all fifteen CONNECT items hold data, else PROTOCOL.
     static int check_connect(const JexNetMsg& record);
     // Sets (not raises) the error for a destination without a usable route
@@ -209,11 +209,11 @@ public:
     // and whether an entry was tried.
     int path_failure(int tried, const JexFieldedString& key);
     // The CONNECT record for the leg just opened on side 1.
-    JexNetMsg connect_request();
+    JexNetMsg ConnectRequest();
     // Connect's CONN step: reads the far gateway's answer and moves to RUN,
-    // CONN, CONNWAIT (a redirect, its leg opened with `leg_status`) or
+    // CONN, CONNWAIT (a redirect, its leg opened with `legStatus`) or
     // ERROR; OK, or PROTOCOL when the answer is not one (already raised).
-    int take_connect_reply(JexNetMsg& reply, int& leg_status);
+    int TakeConnectReply(JexNetMsg& reply, int& legStatus);
 
     int State() const { return state_; }
     void set_state(int state);
@@ -242,18 +242,18 @@ public:
     int recv_record(int side, JexNetMsg& record, JexBuffer* lead = nullptr);
     // recv_record in two steps: the frame head, with the body's first byte
     // left unread in first (0 for an empty body); then the rest of the record.
-    int recv_head(int side, int& length, char& first);
-    int recv_rest(int side, JexNetMsg& record, int length, char first, JexBuffer* lead = nullptr);
+    int RecvHead(int side, int& length, char& first);
+    int RecvRest(int side, JexNetMsg& record, int length, char first, JexBuffer* lead = nullptr);
     // send_record of a DATA record carrying payload, written without a copy
     // of the payload; record is that record when the caller has one (trace).
-    int send_data(int side, const JexBuffer& payload, const JexNetMsg* record = nullptr);
-    // send_data of a payload made of count pieces, none of them copied.
-    int send_data(int side, const JexBuffer* const* pieces, int count,
-                  const JexNetMsg* record = nullptr, bool more = false);
+    int SendData(int side, const JexBuffer& payload, const JexNetMsg* record = nullptr);
+    // SendData of a payload made of count pieces, none of them copied.
+    int SendData(int side, const JexBuffer* const* pieces, int count,
+                 const JexNetMsg* record = nullptr, bool more = false);
 
     // 0 when the record carries every item its kind needs, else PROTOCOL.
     // Records of other letters (which a relay passes on) need nothing.
-    static int check_record(const JexNetMsg& record);
+    static int CheckRecord(const JexNetMsg& record);
     // An answer to CONNECT: 't', 'h', 'a', 'P', 'r', '/', 'y' and 'V' hold
     // data ('a' may be empty in a REJECT).
     static int check_reply(const JexNetMsg& record);
@@ -285,8 +285,8 @@ public:
     // default): the system's connection.
     using LegOpener = JexTransport* (*)(const JexNetAddr& address, void* context);
     void SetLegOpener(LegOpener open, void* context) {
-        leg_opener_ = open;
-        leg_opener_context_ = context;
+        legOpener_ = open;
+        legOpenerContext_ = context;
     }
 
     JexNetStats& Stats() { return stats_; }
@@ -294,31 +294,31 @@ public:
 
     // Fields that the connection exchanges fill.
     JexString application{"", 1};
-    JexFieldedString dst_acids{','};
-    JexFieldedString dst_nodes{','};
+    JexFieldedString dstAcids{','};
+    JexFieldedString dstNodes{','};
     uint16_t hop_count = 0;
-    int accepted_here = 0;
-    uint16_t max_hops = 7;
-    uint16_t max_redirects = 5;
-    JexFieldedString own_acids{','};
-    JexFieldedString own_nodes{','};
+    int acceptedHere = 0;
+    uint16_t maxHops = 7;
+    uint16_t maxRedirects = 5;
+    JexFieldedString ownAcids{','};
+    JexFieldedString ownNodes{','};
     JexFieldedString version{' '};
     JexFieldedString path{'\n'};
     JexString platform;
     uint16_t priority = 10;
-    int raise_timeout = 0;
-    int read_timeout = 0;
-    int first_record_timeout = kDefaultFirstRecordTimeout;
-    int relay_idle_limit = 0;
-    uint16_t redirect_count = 0;
-    std::unique_ptr<JexRouteMap> route_map;
-    JexRouteEntry route_entry;
-    JexString route_map_file;
-    JexFieldedString src_acids{','};
-    JexFieldedString src_nodes{','};
-    JexString system_id;
-    int active_side = 0;
-    JexFieldedString peer_version{' '};
+    int raiseTimeout = 0;
+    int readTimeout = 0;
+    int firstRecordTimeout = kDefaultFirstRecordTimeout;
+    int relayIdleLimit = 0;
+    uint16_t redirectCount = 0;
+    std::unique_ptr<JexRouteMap> routeMap;
+    JexRouteEntry routeEntry;
+    JexString routeMapFile;
+    JexFieldedString srcAcids{','};
+    JexFieldedString srcNodes{','};
+    JexString systemId;
+    int activeSide = 0;
+    JexFieldedString peerVersion{' '};
     int redirected = 0;
 
 protected:
@@ -329,24 +329,24 @@ protected:
     int AttrFail(int code, int attribute, const JexString* value);
     // A frame that failed on t: TRANSPORTERR, set here unless the
     // transport handler already set it.
-    int transport_failed(JexTransport& t);
+    int TransportFailed(JexTransport& t);
     // Gives side a new transport connected to address: 0 (OK set with the
     // label), or TRANSPORTERR with the transport's error kept on the gateway.
-    int open_leg(int side, const JexNetAddr& address);
+    int OpenLeg(int side, const JexNetAddr& address);
     // recv_record bounded by seconds (0: no bound). Past the bound the side's
     // connection is closed and TIMEOUT set.
-    int recv_record_within(int side, JexNetMsg& record, int seconds, JexBuffer* lead = nullptr);
+    int RecvRecordWithin(int side, JexNetMsg& record, int seconds, JexBuffer* lead = nullptr);
     // Loads the current error into record in place of any loaded before.
-    void load_error(JexNetMsg& record);
+    void LoadError(JexNetMsg& record);
     // Raises the current error and returns its code.
-    int raise_current();
+    int RaiseCurrent();
 
     // Written by both transfer threads of a relay (with the same text).
     std::atomic<const char*> label_{"JexGateway::JexGateway"};
-    JexExcHandlerRecord own_handler_;
-    int relay_failed_ = 0;
-    JexMutex relay_lock_{2};
-    JexMutex send_lock_[2] = {JexMutex(2), JexMutex(2)};
+    JexExcHandlerRecord ownHandler_;
+    int relayFailed_ = 0;
+    JexMutex relayLock_{2};
+    JexMutex sendLock_[2] = {JexMutex(2), JexMutex(2)};
     int state_ = IDLE;
     JexNetStats stats_;
     std::unique_ptr<JexTransport> transports_[2];
@@ -355,39 +355,39 @@ protected:
     JexFrameReader readers_[2];
     // The storage GetMsg's next payload is read into: the caller's previous
     // buffer, kept unless it is far larger than what arrives.
-    JexBuffer receive_spare_;
+    JexBuffer receiveSpare_;
 
 private:
     // GetMsg's loop: the next DATA payload into msg, with its lead apart
     // when lead is given (recv_record).
-    int get_data(JexBuffer& msg, JexBuffer* lead, int wait);
-    LegOpener leg_opener_ = nullptr;
-    void* leg_opener_context_ = nullptr;
+    int GetData(JexBuffer& msg, JexBuffer* lead, int wait);
+    LegOpener legOpener_ = nullptr;
+    void* legOpenerContext_ = nullptr;
     struct Handshake;
     // Releases both sides' transports; returns code.
-    int release_legs(int code);
-    int handshake_listen(Handshake& h);
-    void handshake_connmsg(Handshake& h);
-    void handshake_connreply(Handshake& h);
-    void handshake_gconnwait(Handshake& h);
-    int handshake_gconn(Handshake& h);
-    void next_route(Handshake& h);
+    int ReleaseLegs(int code);
+    int HandshakeListen(Handshake& h);
+    void HandshakeConnmsg(Handshake& h);
+    void HandshakeConnreply(Handshake& h);
+    void HandshakeGconnwait(Handshake& h);
+    int HandshakeGconn(Handshake& h);
+    void NextRoute(Handshake& h);
     // Seconds the wait for a caller's CONNECT may take (0: no bound).
-    int first_record_wait() const;
+    int FirstRecordWait() const;
     // Waits until the next gateway's answer starts to arrive on side 1 (0),
     // the caller closes side 0 (TRANSPORTERR), or seconds pass (TIMEOUT,
     // side 1 closed); 0 seconds: no bound.
-    int await_onward(int seconds);
+    int AwaitOnward(int seconds);
     // Reads the next gateway's answer into h.onward, marking the side that failed.
-    void recv_onward(Handshake& h);
-    void send_answer(Handshake& h, int type);
-    JexExcArgs route_args(const Handshake& h);
+    void RecvOnward(Handshake& h);
+    void SendAnswer(Handshake& h, int type);
+    JexExcArgs RouteArgs(const Handshake& h);
 
     struct RelayWatch;
     struct TransferBlock;
     static int transfer(JexThread* thread, void* block);
-    static int transfer_records(TransferBlock& block);
-    // How pass_data ended.
+    static int TransferRecords(TransferBlock& block);
+    // How PassData ended.
     enum PassResult : int { kPassed = 0, kPassFromFailed = 1, kPassToFailed = 2 };
     // Passes on a raw DATA record of a length-byte body whose head was read
     // on block's from side: head first, then the body as it arrives, moved
@@ -395,32 +395,32 @@ private:
     // else piece by piece through the direction's piece buffer. When the from side
     // fails after the head went out, the to side is ended too: the far end
     // holds part of a record, and nothing may follow it.
-    PassResult pass_data(TransferBlock& block, int length);
+    PassResult PassData(TransferBlock& block, int length);
     // Ends the relay's legs from any thread: waiting reads and writes on
     // both sides return at once.
-    void end_legs();
+    void EndLegs();
     // Ends one leg of the relay from any thread.
-    void end_leg(int side);
+    void EndLeg(int side);
     // Milliseconds a relay may go on once a leg failed: time for the
     // failure report to reach the far end and for the peers to close.
     static constexpr int kRelaySettleMs = 10000;
     // true for the first failure of a relay: its direction reports it.
-    bool claim_report();
+    bool ClaimReport();
     // Starts the settle time of the relay, once.
     void settle(RelayWatch& watch);
     // After a write to the far side failed: reads and drops what the near
     // side sends until it ends; true when some failure was reported meanwhile.
-    bool drain_after_send_failure(TransferBlock& block);
+    bool DrainAfterSendFailure(TransferBlock& block);
     // Waits while both directions run; past the relay idle limit (when one
     // is set) without a record either way, or past the settle time once a
     // leg failed, ends both legs.
-    void watch_idle(RelayWatch& watch, int started);
-    // Reports a failed leg once per relay: sends NETFAIL on report_side,
+    void WatchIdle(RelayWatch& watch, int started);
+    // Reports a failed leg once per relay: sends NETFAIL on reportSide,
     // then ends the failed leg.
     // report false: only ends the report side's leg (it holds part of a
     // record, so no report could be read there).
-    void leg_failure(TransferBlock& block, const char* text, int failed_side, int report_side,
-                     bool report = true);
+    void LegFailure(TransferBlock& block, const char* text, int failedSide, int reportSide,
+                    bool report = true);
 
     friend class JexGatewayListener;
 };
@@ -434,8 +434,7 @@ int jex_lists_match(const JexFieldedString& a, const JexFieldedString& b);
 class JexGatewayListener : public JexGateway {
 public:
     // Called on the connection thread once the handshake has ended.
-    using Completion = void (*)(JexThread* thread, JexGateway* gateway, int result,
-                                void* user_data);
+    using Completion = void (*)(JexThread* thread, JexGateway* gateway, int result, void* userData);
 
     // Listens at address (its service field is set to the application when
     // the address has none). Failures are recorded: Listening() tells.
@@ -457,12 +456,12 @@ public:
     // joined. With MaxConnections() connections running, a new caller is
     // sent a REJECT carrying this listener's error and closed at once:
     // FAILURE (set, not raised), thread null, g left IDLE.
-    int Accept(JexGateway& g, Completion callback, void* user_data, JexThread*& thread);
+    int Accept(JexGateway& g, Completion callback, void* userData, JexThread*& thread);
 
     // The cap on connections whose threads run at once.
     static constexpr int kDefaultMaxConnections = 256;
-    void SetMaxConnections(int count) { max_connections_ = count > 0 ? count : 1; }
-    int MaxConnections() const { return max_connections_; }
+    void SetMaxConnections(int count) { maxConnections_ = count > 0 ? count : 1; }
+    int MaxConnections() const { return maxConnections_; }
     // Connections accepted whose threads have not ended.
     int Running() const { return running_.load(); }
 
@@ -471,7 +470,7 @@ private:
         JexGatewayListener* listener;
         JexGateway* gateway;
         Completion callback;
-        void* user_data;
+        void* userData;
     };
     static int connection_thread(JexThread* thread, void* block);
     // Sends the caller on g's side 0 a REJECT with this listener's error
@@ -479,6 +478,6 @@ private:
     void refuse(JexGateway& g);
 
     JexTransportListener* listener_ = nullptr;
-    int max_connections_ = kDefaultMaxConnections;
+    int maxConnections_ = kDefaultMaxConnections;
     std::atomic<int> running_{0};
 };

@@ -82,7 +82,7 @@ TEST_F(AnsweringSide, ConnectionForThisNodeIsAcceptedWithAHit) {
     EXPECT_EQ(Text(hit['y']), "srv/snode");
     ASSERT_EQ(Result(), 0) << node->Describe(1).Text();
     EXPECT_EQ(StateName(*node), "RUN");
-    EXPECT_EQ(node->accepted_here, 1);
+    EXPECT_EQ(node->acceptedHere, 1);
     EXPECT_STREQ(node->application.Text(), "echo");
     JexString path;
     node->GetAttr(JexGateway::PATH, path);

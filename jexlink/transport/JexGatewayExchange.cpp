@@ -29,21 +29,21 @@ struct ReadAlarm {
 
 }  // namespace
 
-void JexGateway::SetReadTimeout(int seconds) { read_timeout = seconds > 0 ? seconds : 0; }
+void JexGateway::SetReadTimeout(int seconds) { readTimeout = seconds > 0 ? seconds : 0; }
 
 void JexGateway::SetFirstRecordTimeout(int seconds) {
-    first_record_timeout = seconds > 0 ? seconds : 0;
+    firstRecordTimeout = seconds > 0 ? seconds : 0;
 }
 
-void JexGateway::SetRelayIdleLimit(int seconds) { relay_idle_limit = seconds > 0 ? seconds : 0; }
+void JexGateway::SetRelayIdleLimit(int seconds) { relayIdleLimit = seconds > 0 ? seconds : 0; }
 
-void JexGateway::load_error(JexNetMsg& record) {
+void JexGateway::LoadError(JexNetMsg& record) {
     jexgateway::ClearErrorItems(record);
-    JexMutexLock hold(relay_lock_);
+    JexMutexLock hold(relayLock_);
     LoadException(record);
 }
 
-int JexGateway::recv_record_within(int side, JexNetMsg& record, int seconds, JexBuffer* lead) {
+int JexGateway::RecvRecordWithin(int side, JexNetMsg& record, int seconds, JexBuffer* lead) {
     JexTransport* t = transports_[side & 1].get();
     if (seconds <= 0 || !t) return recv_record(side, record, lead);
     // One watch thread of the process bounds every such read: no thread is
@@ -84,24 +84,24 @@ int JexGateway::PutMsg(const JexBuffer* const* pieces, int count, int, bool more
         return FAILURE;
     }
     // The payload goes out as it stands: no record is built around a copy.
-    const int rc = send_data(active_side, pieces, count, nullptr, more);
+    const int rc = SendData(activeSide, pieces, count, nullptr, more);
     if (rc == OK) return OK;
-    ReleaseTransport(active_side);
+    ReleaseTransport(activeSide);
     set_state(ERROR);
-    raise_current();
+    RaiseCurrent();
     return rc;
 }
 
 int JexGateway::GetMsg(JexBuffer& msg, int wait) {
     SetLabel("JexGateway::GetMsg");
-    return get_data(msg, nullptr, wait);
+    return GetData(msg, nullptr, wait);
 }
 
 int JexGateway::GetMsg(JexNetMsg& msg, int wait) {
     SetLabel("JexGateway::GetMsg");
     JexBuffer lead;
     JexBuffer payload;
-    const int rc = get_data(payload, &lead, wait);
+    const int rc = GetData(payload, &lead, wait);
     if (rc != OK) return rc;
     if (lead.Data())
         msg.DecodeTaking(lead, payload);
@@ -110,21 +110,20 @@ int JexGateway::GetMsg(JexNetMsg& msg, int wait) {
     return OK;
 }
 
-int JexGateway::get_data(JexBuffer& msg, JexBuffer* lead, int wait) {
+int JexGateway::GetData(JexBuffer& msg, JexBuffer* lead, int wait) {
     if (state_ != RUN) {
         ExcRaise(WRONGSTATE, JexExcArgs(Label()));
         return WRONGSTATE;
     }
     JexNetMsg record;
     // The payload is read into storage kept from an earlier call.
-    record[kData].Swap(receive_spare_);
+    record[kData].Swap(receiveSpare_);
     for (;;) {
-        const int rc =
-            recv_record_within(active_side, record, wait > 0 ? wait : read_timeout, lead);
+        const int rc = RecvRecordWithin(activeSide, record, wait > 0 ? wait : readTimeout, lead);
         if (rc != OK) {
-            ReleaseTransport(active_side);
+            ReleaseTransport(activeSide);
             set_state(ERROR);
-            raise_current();
+            RaiseCurrent();
             return rc;
         }
         // The payload moves out of the record rather than being copied; the
@@ -133,23 +132,23 @@ int JexGateway::get_data(JexBuffer& msg, JexBuffer* lead, int wait) {
         msg.Swap(record[kData]);
         switch (record.Type()) {
             case kData:
-                receive_spare_.Swap(record[kData]);
-                if (receive_spare_.AllocatedLength() > 4 * std::max(msg.Length(), kJexFramePiece))
-                    receive_spare_.Free();
+                receiveSpare_.Swap(record[kData]);
+                if (receiveSpare_.AllocatedLength() > 4 * std::max(msg.Length(), kJexFramePiece))
+                    receiveSpare_.Free();
                 return OK;
             case kFinish: set_state(FINISH); return SHUTDOWN;
             case kLearn:
-                if (!accepted_here) learn_redirect_routes(ItemText(record, 'z'));
+                if (!acceptedHere) learn_redirect_routes(ItemText(record, 'z'));
                 continue;
             case kNetFail: {
                 set_state(ERROR);
                 std::unique_ptr<JexException> remote;
                 {
-                    JexMutexLock hold(relay_lock_);
+                    JexMutexLock hold(relayLock_);
                     UnloadException(record, "JexGateway::GetMsg/remote error");
                     remote.reset(CopyChain());
                 }
-                ReleaseTransport(active_side);
+                ReleaseTransport(activeSide);
                 const JexBuffer& y = record['y'];
                 const int limit =
                     y.Length() < jexgateway::kMaxNameText ? y.Length() : jexgateway::kMaxNameText;
@@ -169,35 +168,35 @@ int JexGateway::Disconnect() {
         return WRONGSTATE;
     }
     JexNetMsg record(kFinish);
-    const int sent = send_record(active_side, record);
+    const int sent = send_record(activeSide, record);
     if (sent != OK) return sent;
     while (state_ == RUN) {
-        const int rc = recv_record_within(active_side, record, read_timeout);
+        const int rc = RecvRecordWithin(activeSide, record, readTimeout);
         if (rc != OK) {
-            raise_current();
+            RaiseCurrent();
             return rc;
         }
         if (record.Type() == kFinish) set_state(FINISH);
     }
-    ReleaseTransport(active_side);
+    ReleaseTransport(activeSide);
     set_state(DONE);
     return OK;
 }
 
-int JexGateway::Listen(const JexFieldedString& acid_list, const JexFieldedString& node_list,
-                       const JexString& application_name) {
+int JexGateway::Listen(const JexFieldedString& acidList, const JexFieldedString& nodeList,
+                       const JexString& applicationName) {
     SetLabel("JexGateway::Listen");
     if (state_ != IDLE) {
         ExcRaise(WRONGSTATE, JexExcArgs(Label()));
         return WRONGSTATE;
     }
-    own_acids = acid_list;
-    own_nodes = node_list;
-    application = application_name;
-    application.SetCaseSensitive(application_name.CaseSensitive());
-    system_id = own_acids.Field(0);
-    system_id += "/";
-    system_id += own_nodes.Field(0);
+    ownAcids = acidList;
+    ownNodes = nodeList;
+    application = applicationName;
+    application.SetCaseSensitive(applicationName.CaseSensitive());
+    systemId = ownAcids.Field(0);
+    systemId += "/";
+    systemId += ownNodes.Field(0);
     set_state(LWAIT);
     ReleaseTransport(0);
     AttachTransport(0, new JexTransport);
@@ -214,13 +213,13 @@ int JexGateway::Listen(const JexFieldedString& acid_list, const JexFieldedString
 }
 
 int JexGateway::send_learn() {
-    if (state_ != RUN || !accepted_here) return SetError(WRONGSTATE, JexExcArgs(Label()));
-    learn_back_routes(active_side, platform);
+    if (state_ != RUN || !acceptedHere) return SetError(WRONGSTATE, JexExcArgs(Label()));
+    learn_back_routes(activeSide, platform);
     JexNetMsg record(kLearn);
     SetItemText(record['t'], JexFormatTime());
     SetItemText(record['z'], platform);
-    SetItemText(record['y'], system_id);
+    SetItemText(record['y'], systemId);
     SetItemText(record['V'], version);
-    if (send_record(active_side, record) != OK) return raise_current();
+    if (send_record(activeSide, record) != OK) return RaiseCurrent();
     return OK;
 }

@@ -6,7 +6,7 @@
 
 #include "jexlink/transport/JexTransport.h"
 
-int jex_frame_head(char* head, int n) {
+int JexFrameHead(char* head, int n) {
     if (n > 0 && n < 0x10000) {
         head[0] = static_cast<char>(n & 0xFF);
         head[1] = static_cast<char>((n >> 8) & 0xFF);
@@ -33,16 +33,16 @@ int jex_write_frame(JexTransport& transport, const char* lead, int n,
     for (int i = 0; i < count; ++i) length += pieces[i]->Length();
     if (length > kJexMaxFrameLength) return kJexFrameTooBig;
     char head[16];
-    int used = jex_frame_head(head, static_cast<int>(length));
+    int used = JexFrameHead(head, static_cast<int>(length));
     for (int i = 0; i < n; ++i) head[used++] = lead[i];
     iovec parts[1 + kJexFramePieces];
     parts[0] = {head, static_cast<size_t>(used)};
-    int parts_n = 1;
+    int partsN = 1;
     for (int i = 0; i < count; ++i)
         if (pieces[i]->Length() > 0)
-            parts[parts_n++] = {pieces[i]->Data(), static_cast<size_t>(pieces[i]->Length())};
-    const int rc = parts_n > 1 || more ? transport.PutDataParts(parts, parts_n, more)
-                                       : transport.PutData(head, used, 0);
+            parts[partsN++] = {pieces[i]->Data(), static_cast<size_t>(pieces[i]->Length())};
+    const int rc = partsN > 1 || more ? transport.PutDataParts(parts, partsN, more)
+                                      : transport.PutData(head, used, 0);
     return rc == 0 ? kJexFrameOk : kJexFrameTransportError;
 }
 
@@ -50,7 +50,7 @@ int jex_write_frame(JexTransport& transport, const JexBuffer& body) {
     return jex_write_frame(transport, nullptr, 0, body);
 }
 
-int jex_read_frame_head(JexFrameSource read, void* context, JexBuffer& body, int& length) {
+int JexReadFrameHead(JexFrameSource read, void* context, JexBuffer& body, int& length) {
     // Every head has at least three bytes: the short form whole in one read;
     // the long form (two zero bytes first) takes four more.
     unsigned char head[7] = {};
@@ -71,8 +71,8 @@ int jex_read_frame_head(JexFrameSource read, void* context, JexBuffer& body, int
     return kJexFrameOk;
 }
 
-int jex_read_frame_body(JexFrameSource read, void* context, int length, JexBuffer& body,
-                        int announced) {
+int JexReadFrameBody(JexFrameSource read, void* context, int length, JexBuffer& body,
+                     int announced) {
     // The body grows as its bytes arrive, one piece at a time, and a piece
     // is allocated only once its first byte is there: a peer that announces
     // a large frame and stops costs what it sent and at most one piece. The
@@ -99,11 +99,11 @@ int jex_read_frame_body(JexFrameSource read, void* context, int length, JexBuffe
     return kJexFrameOk;
 }
 
-int jex_read_frame_from(JexFrameSource read, void* context, JexBuffer& body) {
+int JexReadFrameFrom(JexFrameSource read, void* context, JexBuffer& body) {
     int length = 0;
-    const int rc = jex_read_frame_head(read, context, body, length);
+    const int rc = JexReadFrameHead(read, context, body, length);
     if (rc != kJexFrameOk) return rc;
-    return jex_read_frame_body(read, context, length, body, length);
+    return JexReadFrameBody(read, context, length, body, length);
 }
 
 int JexFrameReader::Read(JexTransport& transport, char* p, int n) {
@@ -177,5 +177,5 @@ int ReadFromTransport(void* context, char* p, int n) {
 }  // namespace
 
 int jex_read_frame(JexTransport& transport, JexBuffer& body) {
-    return jex_read_frame_from(&ReadFromTransport, &transport, body);
+    return JexReadFrameFrom(&ReadFromTransport, &transport, body);
 }

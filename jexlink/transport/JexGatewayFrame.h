@@ -31,7 +31,7 @@ constexpr int kJexFrameTooBig = 12;
 constexpr int kJexFrameTransportError = 23;
 
 // The head of a frame of an n-byte body into head (room for 7 bytes); its size.
-int jex_frame_head(char* head, int n);
+int JexFrameHead(char* head, int n);
 
 // Writes the body in one frame with a single write. A body longer than the
 // maximum is not sent (a peer would refuse it): 12.
@@ -55,17 +55,17 @@ int jex_read_frame(JexTransport& transport, JexBuffer& body);
 // The reader over any byte source: read(context, p, n) fills exactly n bytes
 // and returns 0, or returns non-zero.
 using JexFrameSource = int (*)(void* context, char* p, int n);
-int jex_read_frame_from(JexFrameSource read, void* context, JexBuffer& body);
+int JexReadFrameFrom(JexFrameSource read, void* context, JexBuffer& body);
 
-// The two halves of jex_read_frame_from. The head: its announced body
+// The two halves of JexReadFrameFrom. The head: its announced body
 // length into length; 12 (with the length stored in body as for the whole
 // read) when it is above the maximum.
-int jex_read_frame_head(JexFrameSource read, void* context, JexBuffer& body, int& length);
+int JexReadFrameHead(JexFrameSource read, void* context, JexBuffer& body, int& length);
 // The next length bytes of the stream into body, which grows as they
 // arrive, one piece at a time (storage the body already has is used first).
 // 12 when storage cannot be had (announced stored as for the whole read).
-int jex_read_frame_body(JexFrameSource read, void* context, int length, JexBuffer& body,
-                        int announced);
+int JexReadFrameBody(JexFrameSource read, void* context, int length, JexBuffer& body,
+                     int announced);
 
 // Reads one connection's frames through a small buffer of its own, so that
 // a short record's head and body come in one read; bytes read past a frame

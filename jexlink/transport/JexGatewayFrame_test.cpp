@@ -85,7 +85,7 @@ TEST(JexGatewayFrame, HeadsAreWrittenByteForByteAndReadBack) {
         // And the reader of the other end gives the body back.
         Bytes source{raw};
         JexBuffer back("stale contents");
-        EXPECT_EQ(jex_read_frame_from(&Bytes::Read, &source, back), 0);
+        EXPECT_EQ(JexReadFrameFrom(&Bytes::Read, &source, back), 0);
         EXPECT_TRUE(Text(back) == body);
         EXPECT_EQ(back.Length(), static_cast<int>(c.length));
     }
@@ -117,7 +117,7 @@ TEST(JexGatewayFrame, ReaderTakesEitherFormAndIgnoresTheReservedByte) {
         SCOPED_TRACE(c.name);
         Bytes source{c.bytes};
         JexBuffer body;
-        EXPECT_EQ(jex_read_frame_from(&Bytes::Read, &source, body), c.rc);
+        EXPECT_EQ(JexReadFrameFrom(&Bytes::Read, &source, body), c.rc);
         if (c.rc == 0) {
             EXPECT_EQ(Text(body), c.body);
         }
@@ -139,7 +139,7 @@ TEST(JexGatewayFrame, OversizedLengthsAreTooBigWithoutAllocation) {
         bytes += "rest";
         Bytes source{bytes};
         JexBuffer body;
-        EXPECT_EQ(jex_read_frame_from(&Bytes::Read, &source, body), 12);
+        EXPECT_EQ(JexReadFrameFrom(&Bytes::Read, &source, body), 12);
         EXPECT_EQ(body.Length(), 4);
         EXPECT_EQ(static_cast<uint32_t>(body.GetLong()), c.length);
         EXPECT_LT(body.AllocatedLength(), 1024);
@@ -153,7 +153,7 @@ TEST(JexGatewayFrame, OversizedLengthsAreTooBigWithoutAllocation) {
     at_limit += std::string(static_cast<size_t>(kJexMaxFrameLength), 'x');
     Bytes source{at_limit};
     JexBuffer body;
-    EXPECT_EQ(jex_read_frame_from(&Bytes::Read, &source, body), 0);
+    EXPECT_EQ(JexReadFrameFrom(&Bytes::Read, &source, body), 0);
     EXPECT_EQ(body.Length(), kJexMaxFrameLength);
 }
 
@@ -166,7 +166,7 @@ TEST(JexGatewayFrame, BodyStorageFollowsTheBytesReceived) {
         SCOPED_TRACE(sent);
         Bytes source{head + Body(sent)};
         JexBuffer body;
-        EXPECT_EQ(jex_read_frame_from(&Bytes::Read, &source, body), 23);
+        EXPECT_EQ(JexReadFrameFrom(&Bytes::Read, &source, body), 23);
         const int bound = sent == 0 ? 64 : static_cast<int>(sent) + kJexFramePiece + 64;
         EXPECT_LE(body.AllocatedLength(), bound);
     }
@@ -243,7 +243,7 @@ TEST(JexFrameReader, FramesOfEverySizeComeBackInOrder) {
         SCOPED_TRACE(n);
         JexBuffer got;
         auto read = std::async(std::launch::async, [&] {
-            return jex_read_frame_from(&JexFrameReader::Source::Read, &source, got);
+            return JexReadFrameFrom(&JexFrameReader::Source::Read, &source, got);
         });
         ASSERT_EQ(read.wait_for(kBound), std::future_status::ready);
         ASSERT_EQ(read.get(), 0);
@@ -276,7 +276,7 @@ TEST(JexGatewayFrame, LeadAndBodyWriteTheBytesOfOneBody) {
         JexFrameReader reader;
         JexFrameReader::Source source{&reader, link.b.get()};
         JexBuffer got;
-        EXPECT_EQ(jex_read_frame_from(&JexFrameReader::Source::Read, &source, got), 0);
+        EXPECT_EQ(JexReadFrameFrom(&JexFrameReader::Source::Read, &source, got), 0);
         ASSERT_EQ(written.wait_for(kBound), std::future_status::ready);
         EXPECT_EQ(written.get(), 0);
         EXPECT_TRUE(Text(got) == "d" + body);

@@ -48,17 +48,17 @@ int64_t NowMs() {
 // many directions have ended, and by when the relay must be over once a leg
 // failed (0: no leg failed yet).
 struct JexGateway::RelayWatch {
-    std::atomic<int64_t> last_record_ms{NowMs()};
+    std::atomic<int64_t> lastRecordMs{NowMs()};
     std::mutex mutex;
     std::condition_variable ended;
-    int directions_ended = 0;
-    int64_t end_by_ms = 0;
+    int directionsEnded = 0;
+    int64_t endByMs = 0;
 };
 
 struct JexGateway::TransferBlock {
     JexGateway* gateway;
-    int from_side;
-    int to_side;
+    int fromSide;
+    int toSide;
     JexNetMsg record;
     // The direction's result; code 0 when it ended cleanly.
     std::unique_ptr<JexProtocol> result;
@@ -70,22 +70,22 @@ struct JexGateway::TransferBlock {
     JexTransport::PassReadiness ready;
 };
 
-void JexGateway::end_legs() {
+void JexGateway::EndLegs() {
     // Disconnect may come from another thread: it ends a read or write
     // waiting on the leg at once, so neither direction outlives the relay.
     for (const std::unique_ptr<JexTransport>& t : transports_)
         if (t) t->Disconnect();
 }
 
-void JexGateway::end_leg(int side) {
+void JexGateway::EndLeg(int side) {
     if (JexTransport* t = transports_[side & 1].get()) t->Disconnect();
 }
 
 int JexGateway::transport_handler(JexException* raised, void* context) {
     auto* t = static_cast<JexTransport*>(raised);
     auto* g = static_cast<JexGateway*>(context);
-    JexMutexLock hold(g->relay_lock_);
-    const int saved_suppress = t->Suppress();
+    JexMutexLock hold(g->relayLock_);
+    const int savedSuppress = t->Suppress();
     t->SetSuppress(1);
     const int code = t->Code();
     // The transport's own error is the cause; it keeps it (reading its
@@ -103,7 +103,7 @@ int JexGateway::transport_handler(JexException* raised, void* context) {
         // Nothing to put back: the gateway takes the copy as its cause.
         g->ExcSetTaking(TRANSPORTERR, std::move(args), std::move(own));
     }
-    t->SetSuppress(saved_suppress);
+    t->SetSuppress(savedSuppress);
     switch (code) {
         case JexTransport::BADNAME:
         case JexTransport::CONNECTERR:
@@ -117,25 +117,25 @@ int JexGateway::transport_handler(JexException* raised, void* context) {
     }
 }
 
-bool JexGateway::claim_report() {
-    JexMutexLock hold(relay_lock_);
-    if (relay_failed_) return false;
-    relay_failed_ = 1;
+bool JexGateway::ClaimReport() {
+    JexMutexLock hold(relayLock_);
+    if (relayFailed_) return false;
+    relayFailed_ = 1;
     return true;
 }
 
 void JexGateway::settle(RelayWatch& watch) {
     std::lock_guard<std::mutex> hold(watch.mutex);
-    if (watch.end_by_ms == 0) {
-        watch.end_by_ms = NowMs() + kRelaySettleMs;
+    if (watch.endByMs == 0) {
+        watch.endByMs = NowMs() + kRelaySettleMs;
         watch.ended.notify_all();
     }
 }
 
-void JexGateway::leg_failure(TransferBlock& block, const char* text, int failed_side,
-                             int report_side, bool report) {
+void JexGateway::LegFailure(TransferBlock& block, const char* text, int failedSide, int reportSide,
+                            bool report) {
     settle(*block.watch);
-    JexTransport* failed = transports_[failed_side].get();
+    JexTransport* failed = transports_[failedSide].get();
     // The transport's error is copied before the relay lock is taken: a
     // transport holds its own lock while its handler takes the relay lock,
     // so taking them the other way round could leave both threads waiting.
@@ -148,9 +148,9 @@ void JexGateway::leg_failure(TransferBlock& block, const char* text, int failed_
     }
     // Only the first failure of a relay is reported, by the direction that
     // met it; a later one ends its direction and leaves the legs to that.
-    if (!claim_report()) return;
+    if (!ClaimReport()) return;
     {
-        JexMutexLock hold(relay_lock_);
+        JexMutexLock hold(relayLock_);
         block.result->ExcSet(TRANSPORTERR, JexExcArgs(text, caller, callee), cause.get());
         make_netfail(block.record, failed);
     }
@@ -158,81 +158,81 @@ void JexGateway::leg_failure(TransferBlock& block, const char* text, int failed_
     // this send takes the relay lock itself, and the other direction may
     // hold this side's send lock while its own handler waits for it.
     if (report)
-        (void)send_record(report_side, block.record);
+        (void)send_record(reportSide, block.record);
     else
-        end_leg(report_side);
+        EndLeg(reportSide);
     // Only the failed leg is ended here. Closing the report side at once
     // could drop the report still on its way (a socket closed with unread
     // bytes resets the connection and discards what it had not sent): the
     // side's own reader ends it when its peer closes, and the watch does
     // once the settle time is over.
-    end_leg(failed_side);
+    EndLeg(failedSide);
 }
 
-bool JexGateway::drain_after_send_failure(TransferBlock& block) {
+bool JexGateway::DrainAfterSendFailure(TransferBlock& block) {
     // The side that could not be written to may have sent why it went away
     // before it closed; the other direction reads and forwards that first.
     // Meanwhile what this side still sends is read and dropped, so that it
     // never stalls on a full window while the report waits behind it.
     settle(*block.watch);
-    while (recv_record(block.from_side, block.record) == OK) {
+    while (recv_record(block.fromSide, block.record) == OK) {
     }
-    JexMutexLock hold(relay_lock_);
-    return relay_failed_ != 0;
+    JexMutexLock hold(relayLock_);
+    return relayFailed_ != 0;
 }
 
 int JexGateway::transfer(JexThread*, void* argument) {
     auto& block = *static_cast<TransferBlock*>(argument);
-    const int rc = transfer_records(block);
+    const int rc = TransferRecords(block);
     block.ready.reset();
     std::lock_guard<std::mutex> hold(block.watch->mutex);
-    ++block.watch->directions_ended;
+    ++block.watch->directionsEnded;
     block.watch->ended.notify_all();
     return rc;
 }
 
-int JexGateway::transfer_records(TransferBlock& block) {
+int JexGateway::TransferRecords(TransferBlock& block) {
     JexGateway& g = *block.gateway;
     g.SetLabel("JexGateway::transfer()");
     block.result = std::make_unique<JexProtocol>(kTextTable, "JexGateway");
     block.result->SetSuppress(1);
     for (;;) {
         // Bytes of the next record buffered already: it has begun.
-        if (block.ready && g.readers_[block.from_side].Buffered() == 0)
+        if (block.ready && g.readers_[block.fromSide].Buffered() == 0)
             block.ready->ReleasePipeWhenIdle(kRelayPipeIdleMs);
         int length = 0;
         char first = 0;
-        int rc = g.recv_head(block.from_side, length, first);
+        int rc = g.RecvHead(block.fromSide, length, first);
         // A DATA record goes on as it arrives (unless traced: the trace
         // shows whole records).
         if (rc == OK && first == JexNetMsg::kRawMark && !(TraceFlags() & kTraceData)) {
-            const PassResult passed = g.pass_data(block, length);
+            const PassResult passed = g.PassData(block, length);
             block.piece.Free();
             if (passed == kPassFromFailed) {
-                g.leg_failure(block, "JexGateway::transfer() from", block.from_side, block.to_side,
-                              false);
+                g.LegFailure(block, "JexGateway::transfer() from", block.fromSide, block.toSide,
+                             false);
                 return 0;
             }
             if (passed == kPassToFailed) {
-                if (g.drain_after_send_failure(block)) return 0;
-                g.leg_failure(block, "JexGateway::transfer() to", block.to_side, block.from_side);
+                if (g.DrainAfterSendFailure(block)) return 0;
+                g.LegFailure(block, "JexGateway::transfer() to", block.toSide, block.fromSide);
                 return 0;
             }
-            block.watch->last_record_ms = NowMs();
+            block.watch->lastRecordMs = NowMs();
             continue;
         }
-        if (rc == OK) rc = g.recv_rest(block.from_side, block.record, length, first);
+        if (rc == OK) rc = g.RecvRest(block.fromSide, block.record, length, first);
         if (rc != OK) {
-            g.leg_failure(block, "JexGateway::transfer() from", block.from_side, block.to_side);
+            g.LegFailure(block, "JexGateway::transfer() from", block.fromSide, block.toSide);
             return 0;
         }
         if (block.record.Type() == kNetFail) {
             // The far side's own failure report: it is the one passed on,
             // and no report of this relay's may overtake it.
             g.settle(*block.watch);
-            if (!g.claim_report()) return 0;
+            if (!g.ClaimReport()) return 0;
             {
-                JexMutexLock hold(g.relay_lock_);
+                JexMutexLock hold(g.relayLock_);
                 JexProtocol remote(kTextTable, "JexGateway");
                 remote.SetSuppress(1);
                 remote.UnloadException(block.record, nullptr);
@@ -242,23 +242,23 @@ int JexGateway::transfer_records(TransferBlock& block) {
                                                 JexString::FromBytes(y.Data(), y.Length())),
                                      &remote);
             }
-            (void)g.send_record(block.to_side, block.record);
-            g.end_leg(block.from_side);
+            (void)g.send_record(block.toSide, block.record);
+            g.EndLeg(block.fromSide);
             return 0;
         }
-        const int sent = g.send_record(block.to_side, block.record);
+        const int sent = g.send_record(block.toSide, block.record);
         if (sent != OK) {
-            if (sent == TRANSPORTERR && g.drain_after_send_failure(block)) return 0;
-            g.leg_failure(block, "JexGateway::transfer() to", block.to_side, block.from_side);
+            if (sent == TRANSPORTERR && g.DrainAfterSendFailure(block)) return 0;
+            g.LegFailure(block, "JexGateway::transfer() to", block.toSide, block.fromSide);
             return 0;
         }
-        block.watch->last_record_ms = NowMs();
+        block.watch->lastRecordMs = NowMs();
         const int type = block.record.Type();
         if (type != kLearn && HeldBytes(block.record) > kRelayKeptBytes) block.record.Clear();
         switch (type) {
             case kFinish: return 0;
             case kLearn:
-                if (block.from_side == 1) {
+                if (block.fromSide == 1) {
                     const JexBuffer& z = block.record['z'];
                     const JexString author = JexString::FromBytes(z.Data(), z.Length());
                     g.learn_back_routes(0, author);
@@ -270,25 +270,25 @@ int JexGateway::transfer_records(TransferBlock& block) {
     }
 }
 
-JexGateway::PassResult JexGateway::pass_data(TransferBlock& block, int length) {
-    JexTransport* in = transports_[block.from_side].get();
-    JexTransport* out = transports_[block.to_side].get();
-    JexFrameReader& reader = readers_[block.from_side];
+JexGateway::PassResult JexGateway::PassData(TransferBlock& block, int length) {
+    JexTransport* in = transports_[block.fromSide].get();
+    JexTransport* out = transports_[block.toSide].get();
+    JexFrameReader& reader = readers_[block.fromSide];
     char head[8];
-    (void)reader.Read(*in, head, 1);  // the 'd' seen by recv_head, buffered
-    int used = jex_frame_head(head, length);
+    (void)reader.Read(*in, head, 1);  // the 'd' seen by RecvHead, buffered
+    int used = JexFrameHead(head, length);
     head[used++] = static_cast<char>(JexNetMsg::kRawMark);
     // The record goes out whole under the send lock: nothing of the other
     // direction's may come between its pieces.
-    JexMutexLock hold(send_lock_[block.to_side]);
+    JexMutexLock hold(sendLock_[block.toSide]);
     // The head goes out with what of the body the reader holds already.
     // While more of the body follows, the kernel may hold the head back for
     // it: the far side wakes once for both, not for the head and then again.
     const char* buffered = nullptr;
-    const int taken_early = reader.Take(length - 1, buffered);
-    int left = length - 1 - taken_early;
-    bool sending = out && out->PutDataParts(head, used, buffered, taken_early, left > 0) == 0;
-    if (!sending && out) transport_failed(*out);
+    const int takenEarly = reader.Take(length - 1, buffered);
+    int left = length - 1 - takenEarly;
+    bool sending = out && out->PutDataParts(head, used, buffered, takenEarly, left > 0) == 0;
+    if (!sending && out) TransportFailed(*out);
     // The rest moves from socket to socket inside the system where the
     // links allow it; otherwise it passes through the direction's buffer.
     if (sending && left > 0) {
@@ -298,12 +298,12 @@ JexGateway::PassResult JexGateway::pass_data(TransferBlock& block, int length) {
             case JexTransport::PassEnd::kPassed: left = 0; break;
             case JexTransport::PassEnd::kUnsupported: break;
             case JexTransport::PassEnd::kReadFailed:
-                transport_failed(*in);
-                end_leg(block.to_side);
+                TransportFailed(*in);
+                EndLeg(block.toSide);
                 return kPassFromFailed;
             case JexTransport::PassEnd::kWriteFailed:
                 sending = false;
-                transport_failed(*out);
+                TransportFailed(*out);
                 left -= taken;
                 break;
         }
@@ -314,25 +314,25 @@ JexGateway::PassResult JexGateway::pass_data(TransferBlock& block, int length) {
     // Without a buffer of its own the direction reads through a small one.
     char small[4096];
     char* piece = block.piece.Length() == kRelayPiece ? block.piece.Data() : small;
-    const int piece_size = piece == small ? static_cast<int>(sizeof small) : kRelayPiece;
+    const int pieceSize = piece == small ? static_cast<int>(sizeof small) : kRelayPiece;
     for (; left > 0;) {
-        int got = std::min(left, piece_size);
+        int got = std::min(left, pieceSize);
         if (reader.Read(*in, piece, got) != 0) {
             if (!sending) return kPassToFailed;
-            transport_failed(*in);
-            end_leg(block.to_side);
+            TransportFailed(*in);
+            EndLeg(block.toSide);
             return kPassFromFailed;
         }
         // After a failed write the rest of the record is still read, so
         // that the near side's next record starts where it should.
         if (sending && out->PutData(piece, got, 0) != 0) {
             sending = false;
-            transport_failed(*out);
+            TransportFailed(*out);
         }
         left -= got;
     }
     if (!sending) return kPassToFailed;
-    JexMutexLock counting(relay_lock_);
+    JexMutexLock counting(relayLock_);
     stats_.Increment(JexNetStats::kBytesReceived, static_cast<uint32_t>(length));
     stats_.Increment(JexNetStats::kMessagesReceived, 1);
     stats_.Increment(JexNetStats::kBytesSent, static_cast<uint32_t>(length));
@@ -340,20 +340,20 @@ JexGateway::PassResult JexGateway::pass_data(TransferBlock& block, int length) {
     return kPassed;
 }
 
-void JexGateway::watch_idle(RelayWatch& watch, int started) {
-    const int64_t limit_ms = relay_idle_limit > 0 ? int64_t{relay_idle_limit} * 1000 : 0;
+void JexGateway::WatchIdle(RelayWatch& watch, int started) {
+    const int64_t limitMs = relayIdleLimit > 0 ? int64_t{relayIdleLimit} * 1000 : 0;
     std::unique_lock<std::mutex> hold(watch.mutex);
-    while (watch.directions_ended < started) {
+    while (watch.directionsEnded < started) {
         // Past the idle limit without a record either way, or past the
         // settle time after a leg failed, the relay ends both legs and both
         // directions end on their closed reads and writes.
         int64_t until = 0;
-        if (limit_ms > 0) until = watch.last_record_ms.load() + limit_ms;
-        if (watch.end_by_ms > 0 && (until == 0 || watch.end_by_ms < until)) until = watch.end_by_ms;
+        if (limitMs > 0) until = watch.lastRecordMs.load() + limitMs;
+        if (watch.endByMs > 0 && (until == 0 || watch.endByMs < until)) until = watch.endByMs;
         const int64_t now = NowMs();
         if (until != 0 && now >= until) {
             hold.unlock();
-            end_legs();
+            EndLegs();
             return;
         }
         if (until == 0)
@@ -365,19 +365,19 @@ void JexGateway::watch_idle(RelayWatch& watch, int started) {
 
 int JexGateway::relay() {
     {
-        JexMutexLock hold(relay_lock_);
-        relay_failed_ = 0;
+        JexMutexLock hold(relayLock_);
+        relayFailed_ = 0;
     }
     RelayWatch watch;
     TransferBlock a{this, 0, 1, JexNetMsg(), nullptr, &watch, JexBuffer(), nullptr};
     TransferBlock b{this, 1, 0, JexNetMsg(), nullptr, &watch, JexBuffer(), nullptr};
-    auto thread_a = std::make_unique<JexThread>(&transfer, &a);
-    auto thread_b = std::make_unique<JexThread>(&transfer, &b);
-    const int started = (thread_a->Started() ? 1 : 0) + (thread_b->Started() ? 1 : 0);
-    if (started < 2) end_legs();
-    watch_idle(watch, started);
-    thread_a->Join();
-    thread_b->Join();
+    auto threadA = std::make_unique<JexThread>(&transfer, &a);
+    auto threadB = std::make_unique<JexThread>(&transfer, &b);
+    const int started = (threadA->Started() ? 1 : 0) + (threadB->Started() ? 1 : 0);
+    if (started < 2) EndLegs();
+    WatchIdle(watch, started);
+    threadA->Join();
+    threadB->Join();
     ReleaseTransport(0);
     ReleaseTransport(1);
     int result = OK;
@@ -392,7 +392,7 @@ int JexGateway::relay() {
         if (r->Code() == OK) continue;
         result = r->Code();
         {
-            JexMutexLock hold(relay_lock_);
+            JexMutexLock hold(relayLock_);
             ExcSet(r->Code(), r->Args(), r->Cause());
         }
         Raise();
@@ -421,7 +421,7 @@ int JexGatewayListener::DefaultHandler(JexException* raised, void*) {
     return 1;
 }
 
-int JexGatewayListener::Accept(JexGateway& g, Completion callback, void* user_data,
+int JexGatewayListener::Accept(JexGateway& g, Completion callback, void* userData,
                                JexThread*& thread) {
     SetLabel("JexGatewayListener::Accept");
     thread = nullptr;
@@ -430,7 +430,7 @@ int JexGatewayListener::Accept(JexGateway& g, Completion callback, void* user_da
         return WRONGSTATE;
     }
     g.AttachTransport(0, new JexTransport);
-    g.active_side = 0;
+    g.activeSide = 0;
     g.application = "*";
     JexTransport* t = g.Transport(0);
     if (listener_->Accept(*t) != 0) {
@@ -443,12 +443,12 @@ int JexGatewayListener::Accept(JexGateway& g, Completion callback, void* user_da
         ExcRaise(TRANSPORTERR, JexExcArgs(Label(), caller, callee), t);
         return TRANSPORTERR;
     }
-    if (running_.load() >= max_connections_) {
+    if (running_.load() >= maxConnections_) {
         refuse(g);
         return FAILURE;
     }
     g.set_state(LWAIT);
-    auto* block = new AcceptBlock{this, &g, callback, user_data};
+    auto* block = new AcceptBlock{this, &g, callback, userData};
     ++running_;
     thread = new JexThread(&connection_thread, block);
     if (!thread->Started()) {
@@ -468,7 +468,7 @@ void JexGatewayListener::refuse(JexGateway& g) {
     JexProtocol why;
     why.SetSuppress(1);
     why.SetExternalMessage(
-        JexString(("JexGatewayListener::MAXCONNECTIONS, " + std::to_string(max_connections_) +
+        JexString(("JexGatewayListener::MAXCONNECTIONS, " + std::to_string(maxConnections_) +
                    " connections running: no more are taken now")
                       .c_str()));
     why.ExcSet(kExternalMessage, JexExcArgs(Label()));
@@ -476,7 +476,7 @@ void JexGatewayListener::refuse(JexGateway& g) {
     g.SetError(FAILURE, JexExcArgs(Label()), &why);
 
     JexNetMsg reject(kReject);
-    JexString entry = g.system_id;
+    JexString entry = g.systemId;
     entry += "|";
     entry += g.platform;
     entry += "|";
@@ -486,9 +486,9 @@ void JexGatewayListener::refuse(JexGateway& g) {
     jexgateway::SetItemText(reject['z'], g.platform);
     jexgateway::SetItemShort(reject['r'], 0);
     jexgateway::SetItemText(reject['s'], state_name(LISTEN));
-    jexgateway::SetItemText(reject['y'], g.system_id);
+    jexgateway::SetItemText(reject['y'], g.systemId);
     jexgateway::SetItemText(reject['V'], g.version);
-    g.load_error(reject);
+    g.LoadError(reject);
     (void)g.send_record(0, reject);
     g.ReleaseTransport(0);
 }
@@ -497,7 +497,7 @@ int JexGatewayListener::connection_thread(JexThread* thread, void* argument) {
     std::unique_ptr<AcceptBlock> block(static_cast<AcceptBlock*>(argument));
     JexGateway* g = block->gateway;
     const int r = g->incoming_handshake(0);
-    if (block->callback) block->callback(thread, g, r, block->user_data);
+    if (block->callback) block->callback(thread, g, r, block->userData);
     // The connection is over: its descriptors go back now, not when the
     // owner gets round to joining this thread.
     g->ReleaseTransport(0);

@@ -150,7 +150,7 @@ TEST_F(RelayTest, ANetfailFromTheFarSideIsForwardedAndReported) {
     failing.SetSuppress(1);
     failing.ExcSet(JexGateway::NOPATH, JexExcArgs("JexGateway::Connect", "app", "a", "b", "c"));
     JexNetMsg netfail;
-    failing.system_id = "far-sys";
+    failing.systemId = "far-sys";
     failing.make_netfail(netfail, nullptr);
     ASSERT_EQ(far.send_record(0, netfail), 0);
     JexNetMsg got;
@@ -180,7 +180,7 @@ TEST_F(RelayTest, AFarSideThatReportsAndClosesReachesACallerStillSending) {
     });
     QuietGateway failing;
     failing.ExcSet(JexGateway::NOPATH, JexExcArgs("JexGateway::Connect", "app", "a", "b", "c"));
-    failing.system_id = "far-sys";
+    failing.systemId = "far-sys";
     JexNetMsg netfail;
     failing.make_netfail(netfail, nullptr);
     ASSERT_EQ(far.send_record(0, netfail), 0);
@@ -213,7 +213,7 @@ TEST_F(RelayTest, ACallerThatClosesTurnsIntoOneNetfailForTheFarEnd) {
     EXPECT_EQ(got.Type(), 'f');
     EXPECT_EQ(Text(got['s']), "GATEWAY");
     EXPECT_EQ(Text(got['/']), "JexGateway::TRANSPORTERR");
-    EXPECT_EQ(JexGateway::check_record(got), 0);
+    EXPECT_EQ(JexGateway::CheckRecord(got), 0);
     far.ReleaseTransport(0);
     EXPECT_EQ(Finish(), JexGateway::TRANSPORTERR);
     EXPECT_EQ(relay.Code(), JexGateway::TRANSPORTERR);
@@ -339,10 +339,10 @@ TEST_F(RelayTest, AFarSideThatStallsInsideARecordIsEndedByTheIdleLimit) {
 
 TEST_F(RelayTest, LearnFromTheFarSideTeachesBackRoutesAndFromTheCallerNothing) {
     MapFile map("");
-    relay.route_map = std::make_unique<JexRouteMap>(JexString(map.path.c_str()));
-    relay.route_map->SetSuppress(1);
-    relay.src_acids.Parse("sa,sb");
-    relay.src_nodes.Parse("nx");
+    relay.routeMap = std::make_unique<JexRouteMap>(JexString(map.path.c_str()));
+    relay.routeMap->SetSuppress(1);
+    relay.srcAcids.Parse("sa,sb");
+    relay.srcNodes.Parse("nx");
     relay.application = "app";
     JexString calling;
     relay.Transport(0)->GetAttr(JexTransport::kCalling, calling);
@@ -404,10 +404,10 @@ TEST(JexGatewayLearning, BackRoutesSkipWhatTheMapKnows) {
             contents.replace(at, 1, calling.Text());
         MapFile map(contents);
         QuietGateway g;
-        g.route_map = std::make_unique<JexRouteMap>(JexString(map.path.c_str()));
-        g.route_map->SetSuppress(1);
-        g.src_acids.Parse("sa,sb");
-        g.src_nodes.Parse("nx");
+        g.routeMap = std::make_unique<JexRouteMap>(JexString(map.path.c_str()));
+        g.routeMap->SetSuppress(1);
+        g.srcAcids.Parse("sa,sb");
+        g.srcNodes.Parse("nx");
         g.application = "app";
         g.AttachTransport(0, pair.b.release());
         EXPECT_EQ(g.learn_back_routes(0, "author"), 0);
@@ -445,15 +445,15 @@ TEST(JexGatewayLearning, RedirectRoutesSkipTheRedirectWithOneBetterPreference) {
         SCOPED_TRACE(c.name);
         MapFile map("");
         QuietGateway g;
-        g.route_map = std::make_unique<JexRouteMap>(JexString(map.path.c_str()));
-        g.route_map->SetSuppress(1);
+        g.routeMap = std::make_unique<JexRouteMap>(JexString(map.path.c_str()));
+        g.routeMap->SetSuppress(1);
         g.redirected = c.redirected;
-        g.route_entry.pattern.Parse("da/dn/app");
-        g.route_entry.address.Parse("T/gw9/77");
-        g.route_entry.preference = c.preference;
-        g.route_entry.flags = "F";
-        g.dst_acids.Parse(c.acids);
-        g.dst_nodes.Parse(c.nodes);
+        g.routeEntry.pattern.Parse("da/dn/app");
+        g.routeEntry.address.Parse("T/gw9/77");
+        g.routeEntry.preference = c.preference;
+        g.routeEntry.flags = "F";
+        g.dstAcids.Parse(c.acids);
+        g.dstNodes.Parse(c.nodes);
         g.application = "app";
         EXPECT_EQ(g.learn_redirect_routes("far platform"), 0);
         std::string appended;
@@ -477,11 +477,11 @@ TEST(JexGatewayLearning, RedirectRoutesSkipTheRedirectWithOneBetterPreference) {
 
 TEST(JexGatewayLearning, AMapThatDidNotLoadLearnsNothing) {
     QuietGateway g;
-    g.route_map = std::make_unique<JexRouteMap>("/nonexistent/dir/map.dat");
-    g.route_map->SetSuppress(1);
+    g.routeMap = std::make_unique<JexRouteMap>("/nonexistent/dir/map.dat");
+    g.routeMap->SetSuppress(1);
     g.redirected = 1;
-    g.dst_acids.Parse("da");
-    g.dst_nodes.Parse("dn");
+    g.dstAcids.Parse("da");
+    g.dstNodes.Parse("dn");
     EXPECT_EQ(g.learn_redirect_routes("x"), 0);
     EXPECT_FALSE(std::filesystem::exists("/nonexistent/dir/map.dat"));
 }
@@ -533,7 +533,7 @@ TEST(JexGatewayListener, AcceptsOntoAFreshGatewayAndRunsItsHandshakeThread) {
     delete thread;
     EXPECT_EQ(completed.result, JexGateway::PROTOCOL);
     EXPECT_STREQ(g.application.Text(), "*");
-    EXPECT_EQ(g.active_side, 0);
+    EXPECT_EQ(g.activeSide, 0);
     EXPECT_EQ(g.Transport(0), nullptr);
     EXPECT_EQ(g.Transport(1), nullptr);
     EXPECT_EQ(listener.Running(), 0);

@@ -112,7 +112,7 @@ TEST(JexGatewayAttributes, SettingFollowsStateAndReadOnlyRules) {
     JexString text;
     g.GetAttr(JexGateway::ACID, text);
     EXPECT_STREQ(text.Text(), "a1,a2");
-    EXPECT_EQ(g.own_acids.Count(), 2);
+    EXPECT_EQ(g.ownAcids.Count(), 2);
     EXPECT_EQ(g.SetAttr(JexGateway::NODE, "n1"), 0);
     EXPECT_EQ(g.SetAttr(JexGateway::ROUTE_MAP, JexString("/tmp/map", 0)), 0);
     g.GetAttr(JexGateway::ROUTE_MAP, text);
@@ -149,20 +149,20 @@ TEST(JexGatewayEnvironment, SystemIdRouteMapAndVersion) {
     unsetenv("JEXGATEWAY_ROUTEMAP");
     {
         QuietGateway g;
-        EXPECT_STREQ(g.system_id.Text(), "<None>");
-        ASSERT_EQ(g.own_acids.Count(), 1);
-        EXPECT_STREQ(g.own_acids.Field(0).Text(), "<None>");
-        EXPECT_STREQ(g.route_map_file.Text(),
+        EXPECT_STREQ(g.systemId.Text(), "<None>");
+        ASSERT_EQ(g.ownAcids.Count(), 1);
+        EXPECT_STREQ(g.ownAcids.Field(0).Text(), "<None>");
+        EXPECT_STREQ(g.routeMapFile.Text(),
                      "\\Program Files\\Ferrand\\JEXlink\\data\\jex_route_map.dat");
         EXPECT_STREQ(g.version.Text().Text(), "2.32 Exp");
-        EXPECT_GT(g.own_nodes.Count(), 0);
+        EXPECT_GT(g.ownNodes.Count(), 0);
     }
     setenv("JEXGATEWAY_SYSTEMID", "sys1,sys2", 1);
     setenv("JEXGATEWAY_ROUTEMAP", "/tmp/some.map", 1);
     QuietGateway g;
-    EXPECT_STREQ(g.system_id.Text(), "sys1,sys2");
-    EXPECT_EQ(g.own_acids.Count(), 2);
-    EXPECT_STREQ(g.route_map_file.Text(), "/tmp/some.map");
+    EXPECT_STREQ(g.systemId.Text(), "sys1,sys2");
+    EXPECT_EQ(g.ownAcids.Count(), 2);
+    EXPECT_STREQ(g.routeMapFile.Text(), "/tmp/some.map");
     unsetenv("JEXGATEWAY_SYSTEMID");
     unsetenv("JEXGATEWAY_ROUTEMAP");
 }
@@ -329,7 +329,7 @@ TEST(JexGatewayRecords, EveryKindTravelsAndIsCheckedForItsItems) {
             SCOPED_TRACE(std::string(JexGateway::msg_name(m.type)) + " without " + *p);
             JexNetMsg broken = Full(m.type);
             broken[*p].Free();
-            EXPECT_EQ(JexGateway::check_record(broken), JexGateway::PROTOCOL);
+            EXPECT_EQ(JexGateway::CheckRecord(broken), JexGateway::PROTOCOL);
             ASSERT_EQ(link.caller.send_record(1, broken), 0);
             JexNetMsg got;
             EXPECT_EQ(link.Receive(got), JexGateway::PROTOCOL);
@@ -406,11 +406,11 @@ TEST(JexGatewayRecords, NetfailCarriesTheLegAndTheGatewaysError) {
     EXPECT_EQ(Text(netfail['a']), g.Transport(0)->Stats(1)->callee.Text());
     EXPECT_EQ(Text(netfail['P']), "a|p1\nb|p2");
     EXPECT_EQ(Text(netfail['s']), "GATEWAY");
-    EXPECT_EQ(Text(netfail['y']), g.system_id.Text());
+    EXPECT_EQ(Text(netfail['y']), g.systemId.Text());
     EXPECT_EQ(Text(netfail['V']), "2.32 Exp");
     EXPECT_EQ(Text(netfail['/']), "JexGateway::TRANSPORTERR");
     EXPECT_EQ(Text(netfail['0']), "Transport error: caller = c, callee = d");
-    EXPECT_EQ(JexGateway::check_record(netfail), 0);
+    EXPECT_EQ(JexGateway::CheckRecord(netfail), 0);
 }
 
 }  // namespace

@@ -87,15 +87,15 @@ void JexLocalIO::set_pipe_name(const JexNetAddr& address) {
     std::string path = kPipePrefix;
     path += fields[1].Text();
     if (path.size() > kMaxPipePath) path.resize(kMaxPipePath);
-    std::memset(called_buffer_, 0, kAddressSize);
-    called_buffer_[0] = 1;  // the marker, little-endian
-    std::memcpy(called_buffer_ + 2, path.c_str(), path.size());
-    called_length_ = 2 + kMaxPipePath;
+    std::memset(calledBuffer_, 0, kAddressSize);
+    calledBuffer_[0] = 1;  // the marker, little-endian
+    std::memcpy(calledBuffer_ + 2, path.c_str(), path.size());
+    calledLength_ = 2 + kMaxPipePath;
     address.Format(called_);
 }
 
 std::string JexLocalIO::PipeName() const {
-    const std::string path(called_buffer_ + 2, strnlen(called_buffer_ + 2, kMaxPipePath));
+    const std::string path(calledBuffer_ + 2, strnlen(calledBuffer_ + 2, kMaxPipePath));
     return path.size() > kPipePrefixLength ? path.substr(kPipePrefixLength) : "";
 }
 
@@ -147,9 +147,9 @@ int JexLocalIO::Connect(const JexNetAddr& address) {
         Disconnect();
         return CONNECTERR;
     }
-    std::memset(calling_buffer_, 0, kAddressSize);
-    calling_buffer_[0] = 1;
-    calling_length_ = 2 + kMaxPipePath;
+    std::memset(callingBuffer_, 0, kAddressSize);
+    callingBuffer_[0] = 1;
+    callingLength_ = 2 + kMaxPipePath;
     return JexNetIO::Connect(address);
 }
 

@@ -40,8 +40,8 @@ JexModemIO::JexModemIO() {
     client_->SetSuppress(1);
     usable_ = true;
     type_ = 'M';
-    PutWord(called_buffer_, JexModemClient::kCalledAddress);
-    PutWord(calling_buffer_, JexModemClient::kCallingAddress);
+    PutWord(calledBuffer_, JexModemClient::kCalledAddress);
+    PutWord(callingBuffer_, JexModemClient::kCallingAddress);
 }
 
 JexModemIO::~JexModemIO() {
@@ -146,8 +146,8 @@ int JexModemIO::Listen() {
     if (!usable_) return Unusable();
     client_->Listen(nullptr);
     if (client_->Code() != 0) return FailClient(MODEMERR, "JexModemIO::Listen");
-    calling_ = strsockaddr(calling_buffer_);
-    called_ = strsockaddr(called_buffer_);
+    calling_ = strsockaddr(callingBuffer_);
+    called_ = strsockaddr(calledBuffer_);
     stats_.caller = calling_;
     stats_.callee = called_;
     return 0;

@@ -53,8 +53,8 @@ int JexNetIO::EndOfData(const char* location) {
 }
 
 void JexNetIO::TakeTexts() {
-    calling_ = strsockaddr(calling_buffer_);
-    called_ = strsockaddr(called_buffer_);
+    calling_ = strsockaddr(callingBuffer_);
+    called_ = strsockaddr(calledBuffer_);
     stats_.caller = calling_;
     stats_.callee = called_;
 }
@@ -84,14 +84,14 @@ int JexNetIO::get_socknames(char* a, int& alen, char* b, int& blen) {
 }
 
 int JexNetIO::Accept(JexNetIO& peer) {
-    std::memcpy(peer.called_buffer_, called_buffer_, kAddressSize);
-    peer.called_length_ = called_length_;
+    std::memcpy(peer.calledBuffer_, calledBuffer_, kAddressSize);
+    peer.calledLength_ = calledLength_;
     peer.type_ = type_;
-    const int result = peer.get_socknames(peer.called_buffer_, peer.called_length_,
-                                          peer.calling_buffer_, peer.calling_length_);
+    const int result = peer.get_socknames(peer.calledBuffer_, peer.calledLength_,
+                                          peer.callingBuffer_, peer.callingLength_);
     if (result != 0) return result;
-    peer.calling_ = peer.strsockaddr(peer.calling_buffer_);
-    peer.called_ = peer.strsockaddr(peer.called_buffer_);
+    peer.calling_ = peer.strsockaddr(peer.callingBuffer_);
+    peer.called_ = peer.strsockaddr(peer.calledBuffer_);
     stats_.Increment(JexNetStats::kMessagesReceived, 1);
     peer.stats_.start = time(nullptr);
     peer.stats_.caller = peer.calling_;
@@ -103,19 +103,18 @@ int JexNetIO::Accept(JexNetIO& peer) {
 
 int JexNetIO::Connect(const JexNetAddr&) {
     char named[kAddressSize];
-    std::memcpy(named, called_buffer_, kAddressSize);
-    const int named_length = called_length_;
-    const bool reuse = called_named_;
-    called_named_ = false;
+    std::memcpy(named, calledBuffer_, kAddressSize);
+    const int namedLength = calledLength_;
+    const bool reuse = calledNamed_;
+    calledNamed_ = false;
     // The local name goes to the calling buffer, the peer's to the called one.
-    const int result =
-        get_socknames(calling_buffer_, calling_length_, called_buffer_, called_length_);
-    calling_ = strsockaddr(calling_buffer_);
+    const int result = get_socknames(callingBuffer_, callingLength_, calledBuffer_, calledLength_);
+    calling_ = strsockaddr(callingBuffer_);
     // The peer connected to is the address named a moment ago: its name is
     // not looked up a second time.
-    if (!reuse || result != 0 || named_length != called_length_ ||
-        std::memcmp(named, called_buffer_, static_cast<size_t>(called_length_)) != 0)
-        called_ = strsockaddr(called_buffer_);
+    if (!reuse || result != 0 || namedLength != calledLength_ ||
+        std::memcmp(named, calledBuffer_, static_cast<size_t>(calledLength_)) != 0)
+        called_ = strsockaddr(calledBuffer_);
     stats_.caller = calling_;
     stats_.callee = called_;
     return result;
@@ -123,7 +122,7 @@ int JexNetIO::Connect(const JexNetAddr&) {
 
 int JexNetIO::CreateListener(const JexNetAddr&) {
     calling_ = "(none)";
-    called_ = strsockaddr(called_buffer_);
+    called_ = strsockaddr(calledBuffer_);
     stats_.callee = called_;
     return 0;
 }
@@ -133,10 +132,10 @@ int JexNetIO::Disconnect() {
     return 0;
 }
 
-int JexNetIO::ReadRange(char* p, int min, int max, int& got, bool wait_first) {
+int JexNetIO::ReadRange(char* p, int min, int max, int& got, bool waitFirst) {
     got = 0;
     while (got < min) {
-        const long r = handle_.Read(p + got, static_cast<size_t>(max - got), wait_first);
+        const long r = handle_.Read(p + got, static_cast<size_t>(max - got), waitFirst);
         if (r > 0) {
             got += static_cast<int>(r);
             continue;
@@ -184,7 +183,7 @@ int JexNetIO::GetSomeOnHandle(char* p, int min, int max, int& got) {
     return ReadRange(p, min, max, got, true);
 }
 
-int JexNetIO::PutParts(const iovec* parts, int count, bool more_follows) {
+int JexNetIO::PutParts(const iovec* parts, int count, bool moreFollows) {
     const size_t size = ioSize_ > 0 ? static_cast<size_t>(ioSize_) : 1;
     // Each piece is at most the IO size; up to IOV_MAX pieces go to the
     // kernel in one call. The bytes on the wire are the same as piece by piece.
@@ -201,18 +200,18 @@ int JexNetIO::PutParts(const iovec* parts, int count, bool more_follows) {
         int used = 0;       // entries of the vector
         size_t chunks = 0;  // pieces of at most the IO size in them
         size_t batch = 0;
-        int at_part = part;
-        size_t at_offset = offset;
-        while (at_part < count && chunks < kMaxPieces) {
-            const size_t left = parts[at_part].iov_len - at_offset;
+        int atPart = part;
+        size_t atOffset = offset;
+        while (atPart < count && chunks < kMaxPieces) {
+            const size_t left = parts[atPart].iov_len - atOffset;
             if (left == 0) {
-                ++at_part;
-                at_offset = 0;
+                ++atPart;
+                atOffset = 0;
                 continue;
             }
             // As many whole pieces of this part as the call has room for.
             const size_t take = std::min(left, (kMaxPieces - chunks) * size);
-            char* base = static_cast<char*>(parts[at_part].iov_base) + at_offset;
+            char* base = static_cast<char*>(parts[atPart].iov_base) + atOffset;
             if (used > 0 &&
                 static_cast<char*>(pieces[used - 1].iov_base) + pieces[used - 1].iov_len == base) {
                 pieces[used - 1].iov_len += take;
@@ -223,9 +222,9 @@ int JexNetIO::PutParts(const iovec* parts, int count, bool more_follows) {
             }
             chunks += (take + size - 1) / size;
             batch += take;
-            at_offset += take;
+            atOffset += take;
         }
-        const bool more = more_follows || done + batch < total;
+        const bool more = moreFollows || done + batch < total;
         const long w = used == 1 ? handle_.Write(static_cast<const char*>(pieces[0].iov_base),
                                                  pieces[0].iov_len, more)
                                  : handle_.WriteVector(pieces, used, more);
@@ -363,8 +362,7 @@ int JexNetIO::Listen() {
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     if (!handle_.Adopt(fd)) return FailWsa(SYSERR, "JexNetIO::Listen", "adopt", EBADF, text);
 
-    const int result =
-        get_socknames(called_buffer_, called_length_, calling_buffer_, calling_length_);
+    const int result = get_socknames(calledBuffer_, calledLength_, callingBuffer_, callingLength_);
     if (result != 0) return result;
     const linger lingerOn{1, 5};
     if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lingerOn, sizeof lingerOn) != 0) {

@@ -77,13 +77,13 @@ public:
     int Handle() const { return handle_.Fd(); }
     int Closing() const { return handle_.Closing() ? 1 : 0; }
     JexNetStats& Statistics() { return stats_; }
-    const char* CalledBuffer() const { return called_buffer_; }
-    const char* CallingBuffer() const { return calling_buffer_; }
+    const char* CalledBuffer() const { return calledBuffer_; }
+    const char* CallingBuffer() const { return callingBuffer_; }
 
 protected:
     // Reads at least min and at most max bytes into p from the handle, each
-    // read waiting for the link first when wait_first is set.
-    int ReadRange(char* p, int min, int max, int& got, bool wait_first);
+    // read waiting for the link first when waitFirst is set.
+    int ReadRange(char* p, int min, int max, int& got, bool waitFirst);
     // Writes the bytes of the parts in order to the handle, in chunks of at
     // most the IO size, as many chunks per system call as it takes.
     int PutParts(const iovec* parts, int count, bool more = false);
@@ -113,15 +113,15 @@ protected:
     void TakeTexts();
     // Another endpoint's handle and calling buffer, for a subclass's Accept.
     static jexnet::NetDescriptor& HandleOf(JexNetIO& io) { return io.handle_; }
-    static char* CallingBufferOf(JexNetIO& io) { return io.calling_buffer_; }
+    static char* CallingBufferOf(JexNetIO& io) { return io.callingBuffer_; }
 
     jexnet::NetDescriptor handle_;
-    char called_buffer_[kAddressSize] = {};
-    char calling_buffer_[kAddressSize] = {};
-    int called_length_ = kAddressSize;
-    int calling_length_ = kAddressSize;
+    char calledBuffer_[kAddressSize] = {};
+    char callingBuffer_[kAddressSize] = {};
+    int calledLength_ = kAddressSize;
+    int callingLength_ = kAddressSize;
     // Set by a subclass's Connect that has just named the called buffer:
     // Connect then names the peer again only when its address differs.
-    bool called_named_ = false;
+    bool calledNamed_ = false;
     JexNetStats stats_;
 };

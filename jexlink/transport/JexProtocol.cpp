@@ -130,8 +130,8 @@ const JexBuffer* JexBuffer9::operator[](int index) const {
 
 JexProtocol::JexProtocol() : JexException(kTextTable, "JexProtocol") {}
 
-JexProtocol::JexProtocol(const JexTextRow* table, const char* class_name)
-    : JexException(table, class_name) {}
+JexProtocol::JexProtocol(const JexTextRow* table, const char* className)
+    : JexException(table, className) {}
 
 JexProtocol::~JexProtocol() = default;
 

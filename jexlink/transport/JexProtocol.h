@@ -53,7 +53,7 @@ public:
 
     // A bare protocol object: class name "JexProtocol", reserved rows only.
     JexProtocol();
-    JexProtocol(const JexTextRow* table, const char* class_name);
+    JexProtocol(const JexTextRow* table, const char* className);
     ~JexProtocol() override;
 
     // Writes this object's error, its arguments and its cause chain into msg.

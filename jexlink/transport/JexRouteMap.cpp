@@ -33,7 +33,7 @@ namespace {
 enum TraceBit : int { kTraceHits = 1, kTraceSearch = 2, kTraceErrors = 4 };
 
 // Process-wide; every construction adds the letters of JEXROUTEMAP_TRACE.
-std::atomic<int> trace_word{0};
+std::atomic<int> traceWord{0};
 
 void ReadTraceSwitch() {
     const char* value = std::getenv("JEXROUTEMAP_TRACE");
@@ -43,10 +43,10 @@ void ReadTraceSwitch() {
         if (*c == 'S' || *c == 's') bits |= kTraceSearch;
         if (*c == 'E' || *c == 'e') bits |= kTraceErrors;
     }
-    trace_word.fetch_or(bits);
+    traceWord.fetch_or(bits);
 }
 
-bool Tracing(int bit) { return (trace_word.load() & bit) != 0; }
+bool Tracing(int bit) { return (traceWord.load() & bit) != 0; }
 
 }  // namespace
 
@@ -151,8 +151,8 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
 
     file_ = JexPrivLock::fopen(file_name_.Text(), kReadMode, kPrivileged);
     if (!file_) {
-        saved_errno_ = errno;
-        JexErrno cause(saved_errno_, "fopen");
+        savedErrno_ = errno;
+        JexErrno cause(savedErrno_, "fopen");
         ExcSet(OPENFAIL, JexExcArgs("JexRouteMap::JexRouteMap", file_name_), &cause);
         TraceError();
         return;
@@ -175,10 +175,10 @@ JexRouteMap::JexRouteMap(const JexString& file_name)
 
 bool JexRouteMap::ReadEntries() {
     std::string line;
-    bool too_long = false;
-    while (JexRouteMapEntry::ReadLine(file_, line, &too_long)) {
+    bool tooLong = false;
+    while (JexRouteMapEntry::ReadLine(file_, line, &tooLong)) {
         // An overlong line is dropped whole rather than read in pieces.
-        if (too_long) continue;
+        if (tooLong) continue;
         JexRouteMapEntry parsed;
         if (!parsed.ParseLine(line)) continue;
         if (!Room()) {
@@ -337,13 +337,13 @@ void JexRouteMap::TraceError() {
 }
 
 int JexRouteMap::Unloaded(const char* operation) {
-    JexErrno cause(saved_errno_, "fopen");
+    JexErrno cause(savedErrno_, "fopen");
     ExcRaise(OPENFAIL, JexExcArgs(operation, file_name_), &cause);
     return OPENFAIL;
 }
 
 int JexRouteMap::GetEntry(const JexFieldedString& key, JexRouteEntry& result) {
-    const JexString key_text = key.Text();
+    const JexString keyText = key.Text();
     result.pattern.Parse("");
     result.address.Parse("");
     result.preference = JexRouteEntry::kNoPreference;
@@ -364,7 +364,7 @@ int JexRouteMap::GetEntry(const JexFieldedString& key, JexRouteEntry& result) {
         const int index = cursor_++;
         if (Tracing(kTraceSearch)) {
             std::fprintf(stderr, "JexRouteMap::GetEntry: Searching for <%s>\n    Checking:\t",
-                         key_text.Text());
+                         keyText.Text());
             PrintEntry(index, stderr);
         }
         if (!Matches(PatternAt(index), wanted, part)) continue;
@@ -376,7 +376,7 @@ int JexRouteMap::GetEntry(const JexFieldedString& key, JexRouteEntry& result) {
         result.flags = entry.flags;
         result.flags.SetCaseSensitive(entry.flags.CaseSensitive());
         if (Tracing(kTraceHits)) {
-            std::fprintf(stderr, "JexRouteMap::GetEntry: Retrieved <%s>:\n", key_text.Text());
+            std::fprintf(stderr, "JexRouteMap::GetEntry: Retrieved <%s>:\n", keyText.Text());
             PrintEntry(index, stderr);
         }
         ExcSet(OK, JexExcArgs("JexRouteMap::GetEntry"));
@@ -384,8 +384,8 @@ int JexRouteMap::GetEntry(const JexFieldedString& key, JexRouteEntry& result) {
     }
 
     if (Tracing(kTraceHits))
-        std::fprintf(stderr, "JexRouteMap::GetEntry: Could not find <%s>\n", key_text.Text());
-    ExcSet(NOENTRY, JexExcArgs("JexRouteMap::GetEntry", key_text));
+        std::fprintf(stderr, "JexRouteMap::GetEntry: Could not find <%s>\n", keyText.Text());
+    ExcSet(NOENTRY, JexExcArgs("JexRouteMap::GetEntry", keyText));
     TraceError();
     return NOENTRY;
 }

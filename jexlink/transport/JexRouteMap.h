@@ -117,7 +117,7 @@ private:
     std::shared_ptr<const SharedEntries> shared_;
     std::vector<const JexRouteMapEntry*> table_;
     JexString file_name_;
-    int saved_errno_ = 0;
+    int savedErrno_ = 0;
     int loaded_ = 0;
     FILE* file_ = nullptr;
     int capacity_ = 128;

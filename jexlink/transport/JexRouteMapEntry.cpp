@@ -54,10 +54,10 @@ int PreferenceOf(const std::string& field) {
     return static_cast<int>(value);
 }
 
-bool StorableText(const JexString& text, bool may_be_empty) {
+bool StorableText(const JexString& text, bool mayBeEmpty) {
     const char* t = text.Text();
     const size_t n = std::strlen(t);
-    if (n == 0) return may_be_empty;
+    if (n == 0) return mayBeEmpty;
     if (n > static_cast<size_t>(JexRouteMapEntry::kMaxField)) return false;
     for (size_t i = 0; i < n; ++i)
         if (IsSeparator(static_cast<unsigned char>(t[i])) || t[i] == '#') return false;
@@ -139,16 +139,16 @@ int JexRouteMapEntry::Compare(const JexRouteMapEntry& a, const JexRouteMapEntry&
     return std::strcmp(a.address.Text(), b.address.Text());
 }
 
-bool JexRouteMapEntry::ReadLine(FILE* file, std::string& line, bool* too_long) {
+bool JexRouteMapEntry::ReadLine(FILE* file, std::string& line, bool* tooLong) {
     line.clear();
-    *too_long = false;
+    *tooLong = false;
     bool any = false;
     for (int c; (c = std::getc(file)) != EOF;) {
         any = true;
-        if (!*too_long && line.size() < kMaxLine) {
+        if (!*tooLong && line.size() < kMaxLine) {
             line.push_back(static_cast<char>(c));
-        } else if (!*too_long) {
-            *too_long = true;
+        } else if (!*tooLong) {
+            *tooLong = true;
             line.clear();
         }
         if (c == '\n') break;

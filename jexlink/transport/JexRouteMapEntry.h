@@ -46,8 +46,8 @@ public:
 
     // Reads the next line whole, with its newline when it has one. A line
     // longer than kMaxLine bytes is consumed but comes back empty with
-    // `too_long` set, never cut into pieces. False at the end of the file.
-    static bool ReadLine(FILE* file, std::string& line, bool* too_long);
+    // `tooLong` set, never cut into pieces. False at the end of the file.
+    static bool ReadLine(FILE* file, std::string& line, bool* tooLong);
 
     JexString pattern;
     JexString address;

@@ -69,7 +69,7 @@ int JexTcpIO::Connect(const JexNetAddr& address) {
 
     sockaddr_in in{};
     in.sin_family = AF_INET;
-    called_length_ = static_cast<int>(sizeof in);
+    calledLength_ = static_cast<int>(sizeof in);
     if (!jexnet::ResolveHost(host.Text(), &in.sin_addr)) {
         JexWsaError cause(WSAHOST_NOT_FOUND, "gethostbyname");
         return Fail(BADNAME, kConnect, host.Text(), &cause);
@@ -81,9 +81,9 @@ int JexTcpIO::Connect(const JexNetAddr& address) {
         return Fail(BADNAME, kConnect, service.Text(), &cause);
     }
     in.sin_port = htons(static_cast<uint16_t>(port));
-    WriteAddress(called_buffer_, in);
-    called_ = strsockaddr(called_buffer_);
-    called_named_ = true;
+    WriteAddress(calledBuffer_, in);
+    called_ = strsockaddr(calledBuffer_);
+    calledNamed_ = true;
     calling_ = JexString(jexnet::LocalHostName().c_str()) + ":*";
     stats_.callee = called_;
 
@@ -119,7 +119,7 @@ int JexTcpIO::CreateListener(const JexNetAddr& address) {
         return Fail(SYSERR, kCreateListener, fields[2].Text(), &cause);
     }
     in.sin_port = htons(static_cast<uint16_t>(port));
-    called_length_ = static_cast<int>(sizeof in);
+    calledLength_ = static_cast<int>(sizeof in);
 
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return FailWsa(SYSERR, kCreateListener, "socket", errno);
@@ -144,7 +144,7 @@ int JexTcpIO::CreateListener(const JexNetAddr& address) {
     // The name actually bound (an ephemeral port when 0 was asked for).
     socklen_t size = sizeof in;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &size);
-    WriteAddress(called_buffer_, in);
+    WriteAddress(calledBuffer_, in);
     return JexNetIO::CreateListener(address);
 }
 

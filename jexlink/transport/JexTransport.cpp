@@ -158,11 +158,10 @@ int JexTransport::PutData(const char* p, int n, int ignored) {
     return endpoint_->PutData(p, n, ignored);
 }
 
-int JexTransport::PutDataParts(const char* head, int head_n, const char* body, int body_n,
+int JexTransport::PutDataParts(const char* head, int headN, const char* body, int bodyN,
                                bool more) {
-    const iovec parts[2] = {
-        {const_cast<char*>(head), static_cast<size_t>(head_n > 0 ? head_n : 0)},
-        {const_cast<char*>(body), static_cast<size_t>(body_n > 0 ? body_n : 0)}};
+    const iovec parts[2] = {{const_cast<char*>(head), static_cast<size_t>(headN > 0 ? headN : 0)},
+                            {const_cast<char*>(body), static_cast<size_t>(bodyN > 0 ? bodyN : 0)}};
     return PutDataParts(parts, 2, more);
 }
 

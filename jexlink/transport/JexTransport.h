@@ -99,7 +99,7 @@ public:
     // on the link are those of one PutData of both together. With `more`,
     // the last bytes may wait for the next write to leave with it (a relay
     // sends a DATA record's head so, its body following at once).
-    int PutDataParts(const char* head, int head_n, const char* body, int body_n, bool more = false);
+    int PutDataParts(const char* head, int headN, const char* body, int bodyN, bool more = false);
     // Writes the parts' bytes in order as one message, likewise; `more` as
     // for JexNetIO::PutDataParts.
     int PutDataParts(const iovec* parts, int count, bool more = false);

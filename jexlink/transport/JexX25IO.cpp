@@ -18,7 +18,7 @@ void PutText(char* buffer, const JexString& text) {
 
 }  // namespace
 
-JexX25IO::JexX25IO() : dte_class_(""), called_dte_(""), subaddress_("") {
+JexX25IO::JexX25IO() : dteClass_(""), calledDte_(""), subaddress_("") {
     type_ = 'X';
     stats_.name = "JexX25IO";
 }
@@ -48,8 +48,8 @@ int JexX25IO::get_socknames(char*, int&, char*, int&) {
     called.SetField(4, JexString(called[4].Text()[0] ? called[4].Text() + 1 : ""));
     calling.SetField(4, "*");
     JexString text;
-    PutText(called_buffer_, called.Format(text));
-    PutText(calling_buffer_, calling.Format(text));
+    PutText(calledBuffer_, called.Format(text));
+    PutText(callingBuffer_, calling.Format(text));
     return 0;
 }
 
@@ -62,17 +62,17 @@ int JexX25IO::Accept(JexNetIO&) { return Unsupported("JexX25IO::Accept"); }
 
 int JexX25IO::Connect(const JexNetAddr& address) {
     JexNetAddr fields(address);
-    calling_call_ = 1;
-    dte_class_ = fields[1];
-    if (!*dte_class_.Text()) {
+    callingCall_ = 1;
+    dteClass_ = fields[1];
+    if (!*dteClass_.Text()) {
         const char* env = std::getenv("JEX_DEFAULT_DTE_CLASS");
-        dte_class_ = env ? env : "jex-dte-class";
+        dteClass_ = env ? env : "jex-dte-class";
     }
-    called_dte_ = fields[2];
+    calledDte_ = fields[2];
     subaddress_ = fields[3];
-    call_user_data_ = JexBuffer();
-    call_user_data_ += static_cast<char>(0xFF);
-    call_user_data_ += JexBuffer(fields[4]);
+    callUserData_ = JexBuffer();
+    callUserData_ += static_cast<char>(0xFF);
+    callUserData_ += JexBuffer(fields[4]);
     address.Format(called_);
     calling_ = "X/*/*";
     return Unsupported("JexX25IO::Connect");

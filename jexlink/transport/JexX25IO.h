@@ -24,16 +24,16 @@ public:
     int CreateListener(const JexNetAddr& address) override;
     int Listen() override;
 
-    int Calling() const { return calling_call_; }
-    const JexString& DteClass() const { return dte_class_; }
-    const JexString& CalledDte() const { return called_dte_; }
+    int Calling() const { return callingCall_; }
+    const JexString& DteClass() const { return dteClass_; }
+    const JexString& CalledDte() const { return calledDte_; }
     const JexString& Subaddress() const { return subaddress_; }
-    const JexBuffer& CallUserData() const { return call_user_data_; }
+    const JexBuffer& CallUserData() const { return callUserData_; }
 
 private:
-    int calling_call_ = 0;
-    JexString dte_class_;
-    JexString called_dte_;
+    int callingCall_ = 0;
+    JexString dteClass_;
+    JexString calledDte_;
     JexString subaddress_;
-    JexBuffer call_user_data_;
+    JexBuffer callUserData_;
 };

@@ -18,13 +18,13 @@ constexpr std::array<int, 256> MakeProbeSteps() {
     constexpr int kLimit = 24000;
     std::array<bool, kLimit> composite{};
     std::array<int, 256> steps{};
-    int prime_count = 0;
+    int primeCount = 0;
     int filled = 0;
     for (int n = 2; n < kLimit && filled < 256; ++n) {
         if (composite[static_cast<size_t>(n)]) continue;
         for (int m = 2 * n; m < kLimit; m += n) composite[static_cast<size_t>(m)] = true;
         if (n < 1013) continue;
-        if (prime_count++ % 8 != 0) continue;
+        if (primeCount++ % 8 != 0) continue;
         steps[static_cast<size_t>(filled)] = filled % 2 == 0 ? n : -n;
         ++filled;
     }
@@ -145,12 +145,12 @@ LzwEncoder::~LzwEncoder() {
 
 void LzwEncoder::ZeroWrittenSlots() {
     uint32_t* slots = hash_.get();
-    if (written_count_ > kTrackedSlots || !written_) {
+    if (writtenCount_ > kTrackedSlots || !written_) {
         std::memset(slots, 0, sizeof(uint32_t) * kHashSlots);
     } else {
-        for (size_t k = 0; k < written_count_; ++k) slots[written_[k]] = 0;
+        for (size_t k = 0; k < writtenCount_; ++k) slots[written_[k]] = 0;
     }
-    written_count_ = 0;
+    writtenCount_ = 0;
 }
 
 void LzwEncoder::ClearHash() {
@@ -188,9 +188,9 @@ bool LzwEncoder::Encode(const unsigned char* in, int n, JexBuffer& out) {
 
     const int length = static_cast<int>((writer.Total() + 7) / 8);
     out.SetLength(length);
-    bytes_in_ += static_cast<uint64_t>(n);
-    bytes_out_ += static_cast<uint64_t>(length);
-    ratio_ = static_cast<float>(bytes_in_) / static_cast<float>(bytes_out_);
+    bytesIn_ += static_cast<uint64_t>(n);
+    bytesOut_ += static_cast<uint64_t>(length);
+    ratio_ = static_cast<float>(bytesIn_) / static_cast<float>(bytesOut_);
     return true;
 }
 
@@ -201,7 +201,7 @@ bool LzwEncoder::MakeTables() {
     if (!written_) written_.reset(new (std::nothrow) uint32_t[kTrackedSlots]);
     if (!Spares<LzwTable<uint32_t>>().Take(hash_))
         hash_.reset(static_cast<uint32_t*>(std::calloc(kHashSlots, sizeof(uint32_t))));
-    written_count_ = 0;
+    writtenCount_ = 0;
     return hash_ != nullptr;
 }
 
@@ -230,14 +230,14 @@ void LzwEncoder::CodeMessage(const unsigned char* in, int n, BitWriter& writer) 
         Emit(writer, walk.prefix);
         const int prefix = walk.prefix;
         walk = Walk{c, c, 0, walk.longString, false};
-        if (state_.next_code < LzwCodeWidth::kCodeLimit) {
+        if (state_.nextCode < LzwCodeWidth::kCodeLimit) {
             AddEntry(c, prefix, probe);
             continue;
         }
         // The dictionary is full. The check counts this call's input and
         // output so far.
-        const uint64_t consumed = bytes_in_ + static_cast<uint64_t>(i);
-        if (consumed >= next_check_) CheckRatio(consumed, writer);
+        const uint64_t consumed = bytesIn_ + static_cast<uint64_t>(i);
+        if (consumed >= nextCheck_) CheckRatio(consumed, writer);
     }
     Emit(writer, walk.prefix);
 }
@@ -300,7 +300,7 @@ void LzwEncoder::AddEntry(int c, int prefix, const Probe& probe) {
         zeroSlot_ = -1;
     }
     if (c == 0 && prefix == 0) zeroSlot_ = probe.slot;
-    const int code = state_.next_code++;
+    const int code = state_.nextCode++;
     if ((probe.tag >> 8) == kFarProbe) {
         // Without memory for its prefix, a far entry is never found again:
         // the string is then coded as one more entry, which is sound.
@@ -308,17 +308,16 @@ void LzwEncoder::AddEntry(int c, int prefix, const Probe& probe) {
     }
     uint32_t& slot = hash_[static_cast<size_t>(probe.slot)];
     if (slot == 0) {
-        if (written_count_ < kTrackedSlots && written_)
-            written_[written_count_] = static_cast<uint32_t>(probe.slot);
-        ++written_count_;
+        if (writtenCount_ < kTrackedSlots && written_)
+            written_[writtenCount_] = static_cast<uint32_t>(probe.slot);
+        ++writtenCount_;
     }
     slot = probe.tag << 16 | static_cast<uint32_t>(code);
 }
 
 void LzwEncoder::CheckRatio(uint64_t consumed, BitWriter& writer) {
-    next_check_ = consumed + kCheckInterval;
-    float ratio =
-        static_cast<float>(consumed) / static_cast<float>(bytes_out_ + writer.Total() / 8);
+    nextCheck_ = consumed + kCheckInterval;
+    float ratio = static_cast<float>(consumed) / static_cast<float>(bytesOut_ + writer.Total() / 8);
     if (ratio < ratio_) {
         Emit(writer, LzwCodeWidth::kResetCode);
         ClearHash();
@@ -351,16 +350,16 @@ void LzwEncoder::CheckRatio(uint64_t consumed, BitWriter& writer) {
     return static_cast<unsigned char>(code);
 }
 
-LzwDecoder::LzwDecoder(int output_limit)
-    : output_limit_(output_limit > 0 ? output_limit : kDefaultOutputLimit) {}
+LzwDecoder::LzwDecoder(int outputLimit)
+    : outputLimit_(outputLimit > 0 ? outputLimit : kDefaultOutputLimit) {}
 
 LzwDecoder::~LzwDecoder() {
     if (!stack_ || !prefix_ || !suffix_) return;
     // Back to their first state: entries from the reset code on are zero
     // (the single bytes' are never written).
-    if (highest_entry_ >= LzwCodeWidth::kResetCode) {
+    if (highestEntry_ >= LzwCodeWidth::kResetCode) {
         const size_t from = LzwCodeWidth::kResetCode;
-        const size_t count = static_cast<size_t>(highest_entry_) + 1 - from;
+        const size_t count = static_cast<size_t>(highestEntry_) + 1 - from;
         std::memset(prefix_.get() + from, 0, count * sizeof(uint16_t));
         std::memset(suffix_.get() + from, 0, count);
     }
@@ -441,10 +440,10 @@ bool LzwDecoder::MakeTables() {
 void LzwDecoder::ResetDictionary(bool callStart, int64_t p) {
     // Only the entries written so far can be other than zero (those of the
     // single bytes never are).
-    if (highest_entry_ >= LzwCodeWidth::kResetCode)
+    if (highestEntry_ >= LzwCodeWidth::kResetCode)
         std::memset(
             prefix_.get() + LzwCodeWidth::kResetCode, 0,
-            sizeof(uint16_t) * static_cast<size_t>(highest_entry_ + 1 - LzwCodeWidth::kResetCode));
+            sizeof(uint16_t) * static_cast<size_t>(highestEntry_ + 1 - LzwCodeWidth::kResetCode));
     if (callStart) irregular_ = true;
     // A reset in the middle of a call is followed by one entry that the
     // encoder never made, so the count starts one lower.
@@ -471,12 +470,12 @@ void LzwDecoder::ResetDictionary(bool callStart, int64_t p) {
                                                                            uint32_t* length) {
     // Every code names a string of this dictionary, or (the next free code)
     // the previous string and its own first byte.
-    if (code == state_.next_code) {
-        if (Result r = output.Reserve(int64_t{previous_length_} + 1); r != Result::kOk) return r;
+    if (code == state_.nextCode) {
+        if (Result r = output.Reserve(int64_t{previousLength_} + 1); r != Result::kOk) return r;
         unsigned char* at = output.At();
-        WriteString(view, previous_code_, previous_length_, at);
-        at[previous_length_] = last_first_byte_;
-        *length = previous_length_ + 1;
+        WriteString(view, previousCode_, previousLength_, at);
+        at[previousLength_] = lastFirstByte_;
+        *length = previousLength_ + 1;
         output.Advance(*length);
         return Result::kOk;
     }
@@ -492,14 +491,14 @@ void LzwDecoder::ResetDictionary(bool callStart, int64_t p) {
         from = prefix[from];
     }
     if (from <= 255) {
-        last_first_byte_ = static_cast<unsigned char>(from);
-        stack[depth++] = last_first_byte_;
+        lastFirstByte_ = static_cast<unsigned char>(from);
+        stack[depth++] = lastFirstByte_;
         *length = static_cast<uint32_t>(depth);
         return output.WriteStack(stack, depth);
     }
     *length = strings_[code].length;
     if (Result r = output.Reserve(*length); r != Result::kOk) return r;
-    last_first_byte_ = WriteString(view, code, *length, output.At());
+    lastFirstByte_ = WriteString(view, code, *length, output.At());
     output.Advance(*length);
     return Result::kOk;
 }
@@ -511,9 +510,9 @@ void LzwDecoder::ResetDictionary(bool callStart, int64_t p) {
     const unsigned char* suffix = view.suffix;
     unsigned char* stack = view.stack;
     int depth = 0;
-    if (code == state_.next_code) {
-        stack[depth++] = last_first_byte_;
-        code = previous_code_;
+    if (code == state_.nextCode) {
+        stack[depth++] = lastFirstByte_;
+        code = previousCode_;
     }
     while (code > 255) {
         // Only a chain that loops back on itself runs out of stack.
@@ -522,36 +521,36 @@ void LzwDecoder::ResetDictionary(bool callStart, int64_t p) {
         code = prefix[code];
     }
     if (depth == kStackSize) return Result::kCorrupt;
-    last_first_byte_ = suffix[code];
-    stack[depth++] = last_first_byte_;
+    lastFirstByte_ = suffix[code];
+    stack[depth++] = lastFirstByte_;
     return output.WriteStack(stack, depth);
 }
 
 [[gnu::always_inline]] inline LzwDecoder::Result LzwDecoder::AddEntry(const View& view) {
-    const int entry = state_.next_code;
-    if (entry > highest_entry_) highest_entry_ = entry;
-    view.prefix[entry] = static_cast<uint16_t>(previous_code_);
-    view.suffix[entry] = last_first_byte_;
-    const uint32_t entryLength = previous_length_ + 1u;
+    const int entry = state_.nextCode;
+    if (entry > highestEntry_) highestEntry_ = entry;
+    view.prefix[entry] = static_cast<uint16_t>(previousCode_);
+    view.suffix[entry] = lastFirstByte_;
+    const uint32_t entryLength = previousLength_ + 1u;
     if (!irregular_ && entryLength > kShortString) {
         // The previous string and one byte: a new tail after the previous
         // string, or the previous tail one longer.
         const uint32_t at = (entryLength - 1) & 15u;
-        uint16_t anchor = static_cast<uint16_t>(previous_code_);
+        uint16_t anchor = static_cast<uint16_t>(previousCode_);
         unsigned char tail[16] = {};
         if (at != 0) {
-            const String& from = strings_[previous_code_];
+            const String& from = strings_[previousCode_];
             std::memcpy(tail, from.tail, 16);
             anchor = from.anchor;
         }
         String* made = strings_.Make(entry);
         if (!made) return Result::kNoMemory;
         if (at != 0) std::memcpy(made->tail, tail, 16);
-        made->tail[at] = last_first_byte_;
+        made->tail[at] = lastFirstByte_;
         made->anchor = anchor;
         made->length = entryLength;
     }
-    ++state_.next_code;
+    ++state_.nextCode;
     return Result::kOk;
 }
 
@@ -565,9 +564,9 @@ void LzwDecoder::ResetDictionary(bool callStart, int64_t p) {
         p += state_.width;
         // The stream's first code stands for a single byte.
         if (code > 255) return Result::kCorrupt;
-        previous_code_ = code;
-        last_first_byte_ = static_cast<unsigned char>(code);
-        if (Result r = output.WriteStack(&last_first_byte_, 1); r != Result::kOk) return r;
+        previousCode_ = code;
+        lastFirstByte_ = static_cast<unsigned char>(code);
+        if (Result r = output.WriteStack(&lastFirstByte_, 1); r != Result::kOk) return r;
     }
     if (!stack_ && !MakeTables()) return Result::kNoMemory;
     const View view{stack_.get(), prefix_.get(), suffix_.get()};
@@ -582,19 +581,19 @@ void LzwDecoder::ResetDictionary(bool callStart, int64_t p) {
             ResetDictionary(callStart, p);
             continue;
         }
-        if (code > state_.next_code) return Result::kCorrupt;
-        if (code == state_.next_code && (callStart || state_.next_code >= LzwCodeWidth::kCodeLimit))
+        if (code > state_.nextCode) return Result::kCorrupt;
+        if (code == state_.nextCode && (callStart || state_.nextCode >= LzwCodeWidth::kCodeLimit))
             irregular_ = true;
 
         uint32_t length = 0;
         const Result written = irregular_ ? ExpandIrregular(view, code, output)
                                           : ExpandRegular(view, code, output, &length);
         if (written != Result::kOk) return written;
-        if (state_.next_code < LzwCodeWidth::kCodeLimit && !callStart) {
+        if (state_.nextCode < LzwCodeWidth::kCodeLimit && !callStart) {
             if (Result r = AddEntry(view); r != Result::kOk) return r;
         }
-        previous_code_ = code;
-        previous_length_ = length;
+        previousCode_ = code;
+        previousLength_ = length;
     }
 }
 
@@ -602,9 +601,9 @@ LzwDecoder::Result LzwDecoder::Decode(const unsigned char* in, int n, JexBuffer&
     out.SetLength(0);
     if (n <= 0) return Result::kOk;
     const int64_t guess = 4 * static_cast<int64_t>(n);
-    if (!out.Reallocate(static_cast<int>(guess < output_limit_ ? guess : output_limit_)))
+    if (!out.Reallocate(static_cast<int>(guess < outputLimit_ ? guess : outputLimit_)))
         return Result::kNoMemory;
-    Output output(out, output_limit_);
+    Output output(out, outputLimit_);
     const Result result = DecodeCodes(in, n, output);
     output.Finish();
     return result;

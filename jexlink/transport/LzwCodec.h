@@ -21,19 +21,19 @@ struct LzwCodeWidth {
     static constexpr int kCodeLimit = 0xFFFF;
 
     int width = kMinWidth;
-    int max_code = (1 << kMinWidth) - 1;
-    int next_code = kFirstCode;
+    int maxCode = (1 << kMinWidth) - 1;
+    int nextCode = kFirstCode;
 
     // One more bit once the next code no longer fits the current width.
     void Widen() {
-        if (next_code <= max_code || width >= kMaxWidth) return;
+        if (nextCode <= maxCode || width >= kMaxWidth) return;
         ++width;
-        max_code = (1 << width) - 1;
+        maxCode = (1 << width) - 1;
     }
-    void Restart(int first_code) {
+    void Restart(int firstCode) {
         width = kMinWidth;
-        max_code = (1 << kMinWidth) - 1;
-        next_code = first_code;
+        maxCode = (1 << kMinWidth) - 1;
+        nextCode = firstCode;
     }
 };
 
@@ -120,8 +120,8 @@ public:
 
     // Totals over the encoder's life, and the ratio that the next check
     // compares with (total in / total out after each call).
-    uint64_t BytesIn() const { return bytes_in_; }
-    uint64_t BytesOut() const { return bytes_out_; }
+    uint64_t BytesIn() const { return bytesIn_; }
+    uint64_t BytesOut() const { return bytesOut_; }
     float Ratio() const { return ratio_; }
     const LzwCodeWidth& CodeWidth() const { return state_; }
 
@@ -188,9 +188,9 @@ private:
     void ZeroWrittenSlots();
 
     LzwCodeWidth state_;
-    uint64_t next_check_ = kCheckInterval;
-    uint64_t bytes_in_ = 0;
-    uint64_t bytes_out_ = 0;
+    uint64_t nextCheck_ = kCheckInterval;
+    uint64_t bytesIn_ = 0;
+    uint64_t bytesOut_ = 0;
     float ratio_ = 0;
     // Open-addressed dictionary of 32-bit slots, so that the table (512 KiB)
     // stays in a core's cache: a slot holds a string's code in its low 16
@@ -216,7 +216,7 @@ private:
     // an ended encoder's table serves the next one without a memset.
     static constexpr size_t kTrackedSlots = 4096;
     std::unique_ptr<uint32_t[]> written_;
-    size_t written_count_ = 0;  // beyond kTrackedSlots: the whole table must be zeroed
+    size_t writtenCount_ = 0;  // beyond kTrackedSlots: the whole table must be zeroed
     // One shortcut per code, so that long strings are matched kJumpBytes
     // bytes at a time instead of one look-up per byte.
     LzwPages<Jump> jumps_;
@@ -237,7 +237,7 @@ public:
 
     enum class Result { kOk, kCorrupt, kNoMemory };
 
-    explicit LzwDecoder(int output_limit = kDefaultOutputLimit);
+    explicit LzwDecoder(int outputLimit = kDefaultOutputLimit);
     ~LzwDecoder();
     LzwDecoder(const LzwDecoder&) = delete;
     LzwDecoder& operator=(const LzwDecoder&) = delete;
@@ -300,13 +300,13 @@ private:
     unsigned char WriteString(const View& view, int code, uint32_t length, unsigned char* at) const;
 
     LzwCodeWidth state_;
-    int output_limit_;
+    int outputLimit_;
     bool first_ = true;
-    int previous_code_ = 0;
+    int previousCode_ = 0;
     // The length of the previous code's string (kept while the stream is
     // regular).
-    uint32_t previous_length_ = 1;
-    unsigned char last_first_byte_ = 0;
+    uint32_t previousLength_ = 1;
+    unsigned char lastFirstByte_ = 0;
     std::unique_ptr<unsigned char[]> stack_;
     LzwTable<uint16_t> prefix_;
     LzwTable<unsigned char> suffix_;
@@ -318,7 +318,7 @@ private:
     bool irregular_ = false;
     // The highest entry written into prefix_ and suffix_: an ended decoder
     // empties only what it used before its tables serve another one.
-    int highest_entry_ = 0;
+    int highestEntry_ = 0;
 
     // The tables an ended decoder leaves for the next one.
     struct Tables {

@@ -288,13 +288,13 @@ TEST(LzwCodec, DroppingRatioResetsAFullDictionary) {
     const Bytes text = Text(1500000, 9);
     ASSERT_EQ(Decode(decoder, Encode(encoder, text), &back), LzwDecoder::Result::kOk);
     ASSERT_EQ(back, text);
-    ASSERT_EQ(encoder.CodeWidth().next_code, LzwCodeWidth::kCodeLimit);  // full
+    ASSERT_EQ(encoder.CodeWidth().nextCode, LzwCodeWidth::kCodeLimit);  // full
 
     // Random data inside one message: the ratio drops at a check, and the
     // dictionary starts again while the message is still being coded.
     const Bytes noise = RandomBytes(50000, 10);
     const Bytes wire = Encode(encoder, noise);
-    EXPECT_LT(encoder.CodeWidth().next_code, LzwCodeWidth::kCodeLimit);
+    EXPECT_LT(encoder.CodeWidth().nextCode, LzwCodeWidth::kCodeLimit);
     ASSERT_EQ(Decode(decoder, wire, &back), LzwDecoder::Result::kOk);
     EXPECT_EQ(back, noise);
 }
@@ -305,9 +305,9 @@ TEST(LzwCodec, SteadyRatioInsideALargeMessageKeepsTheDictionary) {
     LzwEncoder encoder;
     const Bytes text = Text(4000000, 11);
     Encode(encoder, Text(1500000, 12));
-    ASSERT_EQ(encoder.CodeWidth().next_code, LzwCodeWidth::kCodeLimit);
+    ASSERT_EQ(encoder.CodeWidth().nextCode, LzwCodeWidth::kCodeLimit);
     Encode(encoder, text);
-    EXPECT_EQ(encoder.CodeWidth().next_code, LzwCodeWidth::kCodeLimit);
+    EXPECT_EQ(encoder.CodeWidth().nextCode, LzwCodeWidth::kCodeLimit);
 }
 
 TEST(LzwDecoder, StringsOfManyThousandBytesDecode) {
@@ -319,7 +319,7 @@ TEST(LzwDecoder, StringsOfManyThousandBytesDecode) {
     Bytes back;
     ASSERT_EQ(Decode(decoder, Encode(encoder, run), &back), LzwDecoder::Result::kOk);
     ASSERT_EQ(back, run);
-    EXPECT_GT(encoder.CodeWidth().next_code, 257 + 6000);
+    EXPECT_GT(encoder.CodeWidth().nextCode, 257 + 6000);
     const Bytes more(200000, 'x');
     ASSERT_EQ(Decode(decoder, Encode(encoder, more), &back), LzwDecoder::Result::kOk);
     EXPECT_EQ(back, more);

@@ -274,10 +274,10 @@ long NetDescriptor::Connect(const sockaddr* address, socklen_t length, int timeo
     return result;
 }
 
-long NetDescriptor::Read(char* p, size_t n, bool wait_first) {
+long NetDescriptor::Read(char* p, size_t n, bool waitFirst) {
     Use use(*this);
     if (use.fd < 0) return Closing() ? kIoClosed : (errno = EBADF, kIoFailed);
-    if (wait_first) {
+    if (waitFirst) {
         const long waited = Wait(use.fd, POLLIN);
         if (waited != 0) return waited;
     }

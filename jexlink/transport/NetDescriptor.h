@@ -48,9 +48,9 @@ public:
     // ETIMEDOUT).
     long Connect(const sockaddr* address, socklen_t length, int timeoutMs = -1);
     // One read of at most n bytes: the count, 0 at the end of data. With
-    // wait_first the read waits for the descriptor to become readable before
+    // waitFirst the read waits for the descriptor to become readable before
     // it tries: no call is spent on finding that nothing is there yet.
-    long Read(char* p, size_t n, bool wait_first = false);
+    long Read(char* p, size_t n, bool waitFirst = false);
     // One write of at most n bytes: the count written (at least 1). With
     // `more`, the bytes may wait for the next write to go out with it (the
     // pieces of one message leave as few segments, not one each).

@@ -42,8 +42,8 @@ int Serve(int fd, const char* acid, const char* node, int firstRecordSeconds) {
     JexK2 k2;
     k2.SetSuppress(1);
     k2.Session().Gateway().SetFirstRecordTimeout(firstRecordSeconds);
-    JexBuffer connect_data;
-    int rc = k2.Listen(acid, node, connect_data);
+    JexBuffer connectData;
+    int rc = k2.Listen(acid, node, connectData);
     if (rc != 0 && k2.Session().Code() == JexSession::TIMEOUT &&
         k2.Session().State() == JexSession::SCIW)
         return kSilent;

@@ -98,7 +98,7 @@ private:
 
 // Serves the connection `fd` as the session's inherited connection; a
 // caller silent for `firstRecordSeconds` before its first record is dropped.
-int Serve(int fd, CopyingBackEnd& back_end, int firstRecordSeconds) {
+int Serve(int fd, CopyingBackEnd& backEnd, int firstRecordSeconds) {
     const int reserved = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (reserved < 0 || ::dup3(fd, reserved, O_CLOEXEC) < 0) return -1;
     ::close(fd);
@@ -113,7 +113,7 @@ int Serve(int fd, CopyingBackEnd& back_end, int firstRecordSeconds) {
         session.SetAttr(JexSession::READ_TIMEOUT, 30);
         session.Gateway().SetFirstRecordTimeout(firstRecordSeconds);
         ServingServer server;
-        server.SetBackEnd(&back_end);
+        server.SetBackEnd(&backEnd);
         status = server.Server(session);
     }
     // A session that never adopted the connection leaves it open.
@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
     }
     std::filesystem::create_directories(install / "work");
     if (::chdir((install / "work").c_str()) != 0) return 2;
-    CopyingBackEnd back_end(argv[2], argc == 5 && std::string(argv[4]) == "fail");
+    CopyingBackEnd backEnd(argv[2], argc == 5 && std::string(argv[4]) == "fail");
 
     const char* bound = std::getenv("SRASERVER_FIRST_RECORD_SECONDS");
     const long firstRecordSeconds =
@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
     for (;;) {
         const int fd = callers.Next(60000);
         if (fd < 0) return 3;
-        const int status = Serve(fd, back_end, static_cast<int>(firstRecordSeconds));
+        const int status = Serve(fd, backEnd, static_cast<int>(firstRecordSeconds));
         std::printf("served %d\n", status);
         std::fflush(stdout);
     }

@@ -153,7 +153,7 @@ private:
             g->SetAttr(JexGateway::ACID, node->acid_.c_str());
             g->SetAttr(JexGateway::NODE, node->node_.c_str());
             g->SetAttr(JexGateway::ROUTE_MAP, node->routeMap_.c_str());
-            g->system_id = (node->acid_ + "/" + node->node_).c_str();
+            g->systemId = (node->acid_ + "/" + node->node_).c_str();
             g->SetFirstRecordTimeout(node->firstRecordTimeout_.load());
             g->SetRelayIdleLimit(node->relayIdleLimit_.load());
             // Registered before the accept, under the lock its completion

@@ -221,7 +221,7 @@ inline int OpenMemoryPath(JexGateway& gateway, void* context) {
         // The caller's side: the gateway's own connect, its route map
         // lookup, CONNECT and the answers until the HIT, over the pipes
         // for whichever route it takes.
-        gateway.route_map_file = path->callerRouteMap.c_str();
+        gateway.routeMapFile = path->callerRouteMap.c_str();
         gateway.SetLegOpener(
             [](const JexNetAddr&, void* opened) -> JexTransport* {
                 const auto* p = static_cast<const MemoryPath*>(opened);
@@ -236,16 +236,16 @@ inline int OpenMemoryPath(JexGateway& gateway, void* context) {
     gateway.AttachTransport(side, new MemoryTransport(*path->in, path->out, path->spare));
     if (path->exchange) {
         // Answered by the gateway itself, as after its Listen.
-        gateway.own_acids.Parse(path->acid.c_str());
-        gateway.own_nodes.Parse(path->node.c_str());
+        gateway.ownAcids.Parse(path->acid.c_str());
+        gateway.ownNodes.Parse(path->node.c_str());
         gateway.application = path->application.c_str();
-        gateway.system_id = (path->acid + "/" + path->node).c_str();
-        gateway.route_map_file = path->routeMap.c_str();
+        gateway.systemId = (path->acid + "/" + path->node).c_str();
+        gateway.routeMapFile = path->routeMap.c_str();
         gateway.set_state(JexGateway::LWAIT);
         return gateway.incoming_handshake(0);
     }
-    gateway.active_side = side;
-    gateway.accepted_here = path->server ? 1 : 0;
+    gateway.activeSide = side;
+    gateway.acceptedHere = path->server ? 1 : 0;
     gateway.set_state(JexGateway::RUN);
     return 0;
 }
@@ -272,7 +272,7 @@ inline std::vector<LinkRecord> RecordsOfStream(const std::string& stream) {
     };
     std::vector<LinkRecord> records;
     JexBuffer body;
-    while (jex_read_frame_from(read, &source, body) == kJexFrameOk) {
+    while (JexReadFrameFrom(read, &source, body) == kJexFrameOk) {
         JexNetMsg record;
         record.Decode(body);
         const JexBuffer& data = record[JexGateway::kData];
