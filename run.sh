@@ -126,9 +126,13 @@ check_format() {  # every C++ source as .clang-format lays it out
     git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 }
 
+check_style() {  # the size and naming house rules over the product code (a few seconds)
+    python3 cmake/CheckStyle.py
+}
+
 # The quick checks of the tree, run beside the first build. One more is one
 # more function here.
-QUICK_CHECKS=(check_format)
+QUICK_CHECKS=(check_format check_style)
 
 FUZZ_TARGETS=()
 for t in fuzz/*_fuzz.cpp; do FUZZ_TARGETS+=("$(basename "$t" .cpp)"); done

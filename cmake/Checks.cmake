@@ -88,3 +88,7 @@ set_tests_properties(tavro_layering tavro_layering.planted PROPERTIES TIMEOUT 60
 find_program(TAVRO_PYTHON3 python3 REQUIRED)
 add_test(NAME tavro_style.planted COMMAND ${TAVRO_PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/CheckStyle_test.py)
 set_tests_properties(tavro_style.planted PROPERTIES TIMEOUT 60)
+# The check itself, over the tree.
+add_test(NAME tavro_style COMMAND ${TAVRO_PYTHON3} ${PROJECT_SOURCE_DIR}/cmake/CheckStyle.py
+                                  --root ${PROJECT_SOURCE_DIR})
+set_tests_properties(tavro_style PROPERTIES TIMEOUT 60)
