@@ -170,7 +170,12 @@ def main():
             f.write(golden("vrn_config.before.INI").encode())
         options = webdriver.ChromeOptions()
         options.binary_location = CHROMIUM
+        # No look-up or connection beyond the page's own address: the browser's
+        # background services (autofill, updates, safe browsing) stay quiet.
         for arg in ("--headless=new", "--disable-gpu", "--disable-dev-shm-usage",
+                    "--disable-background-networking", "--disable-component-update",
+                    "--disable-sync", "--no-first-run", "--no-proxy-server",
+                    "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
                     "--user-data-dir=" + os.path.join(top, "profile")):
             options.add_argument(arg)
         if os.geteuid() == 0:
