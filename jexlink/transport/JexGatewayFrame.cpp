@@ -73,16 +73,18 @@ int JexReadFrameHead(JexFrameSource read, void* context, JexBuffer& body, int& l
 
 int JexReadFrameBody(JexFrameSource read, void* context, int length, JexBuffer& body,
                      int announced) {
-    // The body grows as its bytes arrive, one piece at a time, and a piece
-    // is allocated only once its first byte is there: a peer that announces
-    // a large frame and stops costs what it sent and at most one piece. The
-    // new storage is not zero-filled: the read overwrites it.
+    // The body grows as its bytes arrive, and a piece is allocated only once
+    // its first byte is there: a peer that announces a large frame and stops
+    // costs at most twice what it sent and one piece. Each step grows the
+    // body by as much as it holds (a piece at least), so that a large frame
+    // is moved a few times in all, not once per piece. The new storage is
+    // not zero-filled: the read overwrites it.
     body.SetLength(0);
     for (int got = 0; got < length;) {
         // Storage the body has already is filled in one stretch; past it the
-        // body grows by at most a piece.
+        // body grows by at most what it has received, or a piece.
         const int room = body.AllocatedLength() - 1 - got;
-        const int size = std::min(length - got, std::max(kJexFramePiece, room));
+        const int size = std::min(length - got, std::max({kJexFramePiece, room, got}));
         char first = 0;
         if (read(context, &first, 1) != 0) return kJexFrameTransportError;
         if (!body.SetLengthForOverwrite(got + size) || body.Data() == nullptr ||
