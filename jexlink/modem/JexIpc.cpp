@@ -256,13 +256,15 @@ JexIpc::JexIpc(const char* name) : JexException(kTextTable, "JexIpc") {
 }
 
 JexIpc::~JexIpc() {
-    // Only the process that made the box removes it (a child forked with
-    // the object does not), and only while the file is still that socket.
+    // The socket is closed first, so that once its name is gone no sender
+    // can still reach it. Only the process that made the box removes the
+    // name (a child forked with the object does not), and only while the
+    // file is still that socket.
+    if (fd_ >= 0) close(fd_);
     if (mode_ == Mode::kListen && owner_ == getpid()) {
         struct stat info {};
         if (lstat(path_.c_str(), &info) == 0 && info.st_ino == inode_) unlink(path_.c_str());
     }
-    if (fd_ >= 0) close(fd_);
 }
 
 JexString JexIpc::Name() {
